@@ -1,0 +1,30 @@
+# nx_library(<target> [DEPS <libs>...])
+# One static library per folder: every .cpp of the folder, the folder itself
+# as its public include directory, and only the layers below it as links.
+function(nx_library target)
+  cmake_parse_arguments(NX "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT srcs)
+    # A layer with headers only so far.
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${NX_DEPS})
+    return()
+  endif()
+  add_library(${target} STATIC ${srcs})
+  target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${NX_DEPS})
+endfunction()
+
+# nx_tests(<target> LABEL <label> DEPS <libs>...)
+# One test executable per source folder, from every .cpp in the test folder.
+function(nx_tests target)
+  cmake_parse_arguments(NX "" "LABEL" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(NOT srcs)
+    return()
+  endif()
+  add_executable(${target} ${srcs})
+  target_link_libraries(${target} PRIVATE ${NX_DEPS} GTest::gtest_main GTest::gtest Threads::Threads)
+  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${NX_LABEL} TIMEOUT 300)
+endfunction()

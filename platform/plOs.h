@@ -1,0 +1,24 @@
+// Operating-system basics the engine asks for: thread and process ids, tick
+// counters and a monotonic high-resolution counter.
+// Thread safety: every function may be called from any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Kernel id of the calling thread; unique among the live threads of the system.
+std::uint32_t currentThreadId();
+std::uint32_t currentProcessId();
+
+// Milliseconds since an arbitrary start; the 32-bit form wraps after ~49.7 days.
+std::uint32_t tickCount32();
+std::uint64_t tickCount64();
+
+// Monotonic counter and its frequency in counts per second.
+std::int64_t performanceCounter();
+std::int64_t performanceFrequency();
+
+void sleepMs(std::uint32_t ms);
+
+}  // namespace platform
