@@ -1,0 +1,56 @@
+// Interlocked operations and lock-free LIFO list heads.
+//
+// Thread safety: every operation may run concurrently from any thread and is
+// a full barrier.
+// List heads: {first, sequence} change together in one compare-and-exchange;
+// the sequence changes on every push and pop so a stale read cannot succeed
+// (ABA). On x86-64 the pair is 16 bytes and uses cmpxchg16b, which keeps the
+// head lock-free with full 64-bit pointers, so entries may live anywhere.
+// REQUIRES: an entry popped by one thread stays readable memory while the
+// list exists (a concurrent pop may still read its leNext).
+#pragma once
+
+#include <cstdint>
+
+#include "nxllTypes.h"
+
+std::int32_t nxLockedCompareExchange(volatile std::int32_t& aTarget, std::int32_t aNewValue,
+                                     std::int32_t aComparand);
+void* nxLockedCompareExchangePointer(void* volatile& aTarget, void* aNewValue, void* aComparand);
+std::int32_t nxLockedExchange(volatile std::int32_t& aTarget, std::int32_t aValue);
+void* nxLockedExchangePointer(void* volatile& aTarget, void* aValue);
+std::int32_t nxLockedExchangeAdd(volatile std::int32_t& aTarget, std::int32_t aValue);
+std::int32_t nxLockedAdd(volatile std::int32_t& aTarget, std::int32_t aValue);
+std::int32_t nxLockedSub(volatile std::int32_t& aTarget, std::int32_t aValue);
+std::int32_t nxLockedIncrement(volatile std::int32_t& aTarget);
+std::int32_t nxLockedDecrement(volatile std::int32_t& aTarget);
+
+// Typed form of the pointer exchange for object references.
+template <class T>
+T* nxLockedCompareExchangeObject(T* volatile& aTarget, T* aNewValue, T* aComparand) {
+  return __sync_val_compare_and_swap(&aTarget, aComparand, aNewValue);
+}
+template <class T>
+T* nxLockedExchangeObject(T* volatile& aTarget, T* aValue) {
+  return __atomic_exchange_n(&aTarget, aValue, __ATOMIC_SEQ_CST);
+}
+
+struct TnxListEntry {
+  TnxListEntry* leNext;
+};
+
+// In a depth-limited head the high 16 bits of lhSequence are the depth and
+// the low 16 bits the change counter.
+struct alignas(16) TnxListHead {
+  TnxListEntry* lhFirst;
+  std::uint32_t lhSequence;
+  std::uint32_t lhReserved;
+};
+
+void nxListHeadInit(TnxListHead& aHead);
+void nxListHeadPush(TnxListHead& aHead, TnxListEntry* aEntry);
+void nxListHeadPushChain(TnxListHead& aHead, TnxListEntry* aFirst, TnxListEntry* aLast);
+TnxListEntry* nxListHeadPop(TnxListHead& aHead);
+TnxListEntry* nxListHeadFlush(TnxListHead& aHead);
+TnxListEntry* nxListHeadPopLimited(TnxListHead& aHead, std::uint16_t aMinDepth);
+std::uint16_t nxListHeadPushLimited(TnxListHead& aHead, TnxListEntry* aEntry, std::uint16_t aMaxDepth);
