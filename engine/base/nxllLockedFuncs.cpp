@@ -1,5 +1,9 @@
 #include "nxllLockedFuncs.h"
 
+#include <cpuid.h>
+
+#include "plErrors.h"
+
 static_assert(sizeof(TnxListHead) == 16, "list head must fit one cmpxchg16b");
 
 std::int32_t nxLockedCompareExchange(volatile std::int32_t& aTarget, std::int32_t aNewValue,
@@ -34,6 +38,33 @@ std::int32_t nxLockedSub(volatile std::int32_t& aTarget, std::int32_t aValue) {
 std::int32_t nxLockedIncrement(volatile std::int32_t& aTarget) { return nxLockedAdd(aTarget, 1); }
 
 std::int32_t nxLockedDecrement(volatile std::int32_t& aTarget) { return nxLockedSub(aTarget, 1); }
+
+namespace {
+volatile std::int32_t gUseCount = 0;
+}  // namespace
+
+bool nxUseCountEnter(volatile std::int32_t& aCount) { return nxLockedIncrement(aCount) == 1; }
+
+bool nxUseCountLeave(volatile std::int32_t& aCount) {
+  std::int32_t cur = __atomic_load_n(&aCount, __ATOMIC_ACQUIRE);
+  for (;;) {
+    if (cur <= 0) return false;
+    const std::int32_t prev = nxLockedCompareExchange(aCount, cur - 1, cur);
+    if (prev == cur) return cur == 1;
+    cur = prev;
+  }
+}
+
+void nxllLockedFuncsInitialize() {
+  if (!nxUseCountEnter(gUseCount)) return;
+  unsigned eax, ebx, ecx, edx;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_CMPXCHG16B)) {
+    nxUseCountLeave(gUseCount);
+    throw platform::RuntimeError("processor lacks cmpxchg16b, required by the lock-free lists");
+  }
+}
+
+void nxllLockedFuncsFinalize() { nxUseCountLeave(gUseCount); }
 
 namespace {
 
@@ -85,7 +116,8 @@ void nxListHeadPush(TnxListHead& aHead, TnxListEntry* aEntry) { nxListHeadPushCh
 void nxListHeadPushChain(TnxListHead& aHead, TnxListEntry* aFirst, TnxListEntry* aLast) {
   HeadValue cur = readHead(aHead);
   for (;;) {
-    aLast->leNext = cur.f.first;
+    // Atomic: a popper that lost a race may read this field concurrently.
+    __atomic_store_n(&aLast->leNext, cur.f.first, __ATOMIC_RELAXED);
     if (casHead(aHead, cur, makeHead(aFirst, cur.f.sequence + 1))) return;
   }
 }
@@ -125,7 +157,7 @@ std::uint16_t nxListHeadPushLimited(TnxListHead& aHead, TnxListEntry* aEntry, st
   for (;;) {
     const std::uint32_t depth = cur.f.sequence >> 16;
     if (depth + 1 > aMaxDepth) return 0;
-    aEntry->leNext = cur.f.first;
+    __atomic_store_n(&aEntry->leNext, cur.f.first, __ATOMIC_RELAXED);
     const std::uint32_t seq = ((depth + 1) << 16) | ((cur.f.sequence + 1) & 0xFFFF);
     if (casHead(aHead, cur, makeHead(aEntry, seq))) return std::uint16_t(depth + 1);
   }

@@ -14,6 +14,21 @@
 
 #include "nxllTypes.h"
 
+// Module start-up and finalisation; see nxUseCountEnter/Leave. Start-up
+// checks that the processor has cmpxchg16b, which the list heads need.
+void nxllLockedFuncsInitialize();
+void nxllLockedFuncsFinalize();
+
+// Interlocked use counter of a module's start-up routine. Enter counts a
+// start-up and answers true for the first one (0 -> 1), which must run it;
+// Leave counts a finalisation and answers true for the last one (1 -> 0),
+// which must undo it. Leave on a count of 0 does nothing, so an unmatched
+// finalisation cannot keep the module from starting again.
+// REQUIRES: start-up and finalisation run before/after other threads use the
+// module (a second caller does not wait for the first one to finish).
+bool nxUseCountEnter(volatile std::int32_t& aCount);
+bool nxUseCountLeave(volatile std::int32_t& aCount);
+
 std::int32_t nxLockedCompareExchange(volatile std::int32_t& aTarget, std::int32_t aNewValue,
                                      std::int32_t aComparand);
 void* nxLockedCompareExchangePointer(void* volatile& aTarget, void* aNewValue, void* aComparand);

@@ -1,0 +1,56 @@
+#include "nxllFastMove.h"
+
+#include <cstring>
+
+#include "nxllFastCpuDetect.h"
+#include "nxllLockedFuncs.h"
+
+namespace {
+
+constexpr std::ptrdiff_t kDefaultStreamingThreshold = 128 * 1024;
+
+volatile std::int32_t gUseCount = 0;
+
+// The C library's memmove already picks its own SIMD and non-temporal paths
+// per processor at load time and measured faster than hand-written SSE2
+// variants below main-memory sizes, so every feature level selects it.
+TnxMove selectMove(const TnxCpuInfo&) { return nxMovePlain; }
+
+}  // namespace
+
+void nxMovePlain(const void* aSource, void* aDest, std::ptrdiff_t aCount) {
+  if (aCount <= 0 || aSource == aDest) return;
+  std::memmove(aDest, aSource, std::size_t(aCount));
+}
+
+TnxMove nxMove = nxMovePlain;
+std::ptrdiff_t nxMoveStreamingThreshold = kDefaultStreamingThreshold;
+
+void nxllFastMoveInitialize() {
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    nxllLockedFuncsInitialize();
+  } catch (...) {
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
+  try {
+    nxllFastCpuDetectInitialize();
+  } catch (...) {
+    nxllLockedFuncsFinalize();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
+  const TnxCpuInfo& first = nxCpuInfo(0);
+  nxMoveStreamingThreshold =
+      first.L2Cache != 0 ? std::ptrdiff_t(first.L2Cache) * 1024 / 2 : kDefaultStreamingThreshold;
+  nxMove = selectMove(first);
+}
+
+void nxllFastMoveFinalize() {
+  if (!nxUseCountLeave(gUseCount)) return;
+  nxMove = nxMovePlain;
+  nxMoveStreamingThreshold = kDefaultStreamingThreshold;
+  nxllFastCpuDetectFinalize();
+  nxllLockedFuncsFinalize();
+}
