@@ -1,6 +1,6 @@
 #include "nxllTypes.h"
 
-thread_local TnxWord32 nxThreadVersionOverride = 0;
+constinit thread_local TnxWord32 nxThreadVersionOverride = 0;
 
 namespace {
 TnxWord32 threadVersion() {

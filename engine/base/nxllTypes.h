@@ -69,8 +69,10 @@ static_assert(sizeof(TnxFmtBcd) == 34);
 // The version this engine speaks and writes.
 inline constexpr TnxWord32 nxCurrentProtocolVersion = 47501;
 
-// A lower peer version imposed on the calling thread; 0 = none.
-extern thread_local TnxWord32 nxThreadVersionOverride;
+// A lower peer version imposed on the calling thread; 0 = none. constinit
+// lets every access skip the thread-local init wrapper (which the null-pointer
+// sanitizer also misreports).
+extern thread_local constinit TnxWord32 nxThreadVersionOverride;
 
 // The calling thread's override when set, else nxCurrentProtocolVersion.
 std::int32_t nxGetThreadVersion();
