@@ -21,7 +21,7 @@ void nxFillCharPlain(void* aDest, std::ptrdiff_t aCount, std::uint8_t aValue) {
   std::memset(aDest, aValue, std::size_t(aCount));
 }
 
-TnxFillChar nxFillChar = nxFillCharPlain;
+constinit TnxFillChar nxFillChar = nxFillCharPlain;
 
 void nxllFastFillCharInitialize() {
   if (!nxUseCountEnter(gUseCount)) return;

@@ -23,8 +23,8 @@ void nxMovePlain(const void* aSource, void* aDest, std::ptrdiff_t aCount) {
   std::memmove(aDest, aSource, std::size_t(aCount));
 }
 
-TnxMove nxMove = nxMovePlain;
-std::ptrdiff_t nxMoveStreamingThreshold = kDefaultStreamingThreshold;
+constinit TnxMove nxMove = nxMovePlain;
+constinit std::ptrdiff_t nxMoveStreamingThreshold = kDefaultStreamingThreshold;
 
 void nxllFastMoveInitialize() {
   if (!nxUseCountEnter(gUseCount)) return;

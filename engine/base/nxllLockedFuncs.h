@@ -14,8 +14,9 @@
 
 #include "nxllTypes.h"
 
-// Module start-up and finalisation; see nxUseCountEnter/Leave. Start-up
-// checks that the processor has cmpxchg16b, which the list heads need.
+// Module start-up and finalisation, counted (see nxUseCountEnter/Leave). The
+// operations below need no start-up; it only verifies that the processor has
+// cmpxchg16b (throws platform::RuntimeError otherwise).
 void nxllLockedFuncsInitialize();
 void nxllLockedFuncsFinalize();
 
@@ -55,7 +56,9 @@ struct TnxListEntry {
 };
 
 // In a depth-limited head the high 16 bits of lhSequence are the depth and
-// the low 16 bits the change counter.
+// the low 16 bits the change counter (wrapping within 16 bits). A head is used
+// either plainly or depth-limited, never both. lhReserved pads the pair to the
+// 16 bytes of one cmpxchg16b and is always written as 0.
 struct alignas(16) TnxListHead {
   TnxListEntry* lhFirst;
   std::uint32_t lhSequence;
