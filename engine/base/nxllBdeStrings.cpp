@@ -120,7 +120,9 @@ constexpr TnxErrorStringEntry kErrorStrings[] = {
     {nxErrInvalidBlockNumber, u"Block number is either < 0, or >= number of blocks in file"},
     {nxErrInvalidRefNr, u"Record reference number is invalid"},
     {nxErrNotADataBlock, u"Block read from file is not a data block"},
-    {nxErrNoFileHeaderAccess, u"A TnxServerEngine without file header access factories has been detected. Please add \"nxseAllEngines\" to your program's USES clause, and recompile."},
+    {nxErrNoFileHeaderAccess,
+     u"A TnxServerEngine without file header access factories has been detected. Please add "
+     u"\"nxseAllEngines\" to your program's USES clause, and recompile."},
     {nxErrNewerTableVersion, u"The table cannot be opened because it was created with a newer version of DazavAV."},
     {nxErrNotAHeapBlock, u"Block read from file is not a heap block"},
     {nxErrNotAStreamBlock, u"Block read from file is not a stream block"},
@@ -129,11 +131,15 @@ constexpr TnxErrorStringEntry kErrorStrings[] = {
     {nxErrFileBlobOpen, u"An error occurred when opening the external file for a file BLOB"},
     {nxErrFileBlobRead, u"An error occurred when reading the external file for a file BLOB"},
     {nxErrFileBlobClose, u"An error occurred when closing the external file for a file BLOB"},
-    {nxErrTransactionCorrupt, u"The transaction was corrupt due to an earlier failure. No commit took place. You need to rollback this transaction."},
+    {nxErrTransactionCorrupt,
+     u"The transaction was corrupt due to an earlier failure. No commit took place. You need to "
+     u"rollback this transaction."},
     {nxErrFilterTimeout, u"The filter timed out."},
     {nxErrTimeout, u"The operation could not be completed in the allotted time."},
     {nxErrNotConnected, u"The session is not connected to a server engine."},
-    {nxErrIncompatibleDictionaries, u"The cursor dictionaries are incompatible. Verify the correct field types, lengths, units, and decimal places have been specified."},
+    {nxErrIncompatibleDictionaries,
+     u"The cursor dictionaries are incompatible. Verify the correct field types, lengths, units, "
+     u"and decimal places have been specified."},
     {nxErrSameTable, u"The cursors may not reference the same table for this operation."},
     {nxErrBlobTooLarge, u"BLOB size exceeds maximum size."},
     {nxErrIncompatibleSubEngine, u"Sub-Engine is incompatible with the selected file header structure."},
