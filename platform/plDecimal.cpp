@@ -1,5 +1,8 @@
 #include "plDecimal.h"
 
+#include "plErrors.h"
+#include "plFmtBcd.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -212,6 +215,74 @@ long double decimalToLongDouble(const Decimal& d) {
   s += 'e';
   s += std::to_string(d.exponent);
   return std::strtold(s.c_str(), nullptr);
+}
+
+Decimal bcdToDecimal(const FmtBcd& v) {
+  if (!v.isValid()) throw RangeError("BCD overflow");
+  Decimal d;
+  d.negative = v.negative();
+  for (int i = 0; i < v.Precision; ++i) d.digits += static_cast<char>('0' + v.digit(i));
+  d.exponent = v.Precision - v.scale();
+  // Normalise: strip leading and trailing zeros.
+  std::size_t lead = d.digits.find_first_not_of('0');
+  if (lead == std::string::npos) {
+    d.digits.clear();
+    d.exponent = 0;
+    return d;
+  }
+  d.digits.erase(0, lead);
+  d.exponent -= static_cast<int>(lead);
+  while (d.digits.back() == '0') d.digits.pop_back();
+  return d;
+}
+
+bool decimalToBcd(const Decimal& d, FmtBcd& out) {
+  if (d.special != Decimal::Finite) return false;
+  FmtBcd r;
+  if (d.digits.empty()) {
+    r.Precision = 8;
+    r.SignSpecialPlaces = 2;
+    out = r;
+    return true;
+  }
+  const int n = static_cast<int>(d.digits.size());
+  const int intDigits = d.exponent > 0 ? d.exponent : 0;
+  if (intDigits > 64) return false;
+  int scale = n - d.exponent > 0 ? n - d.exponent : 0;
+  if (intDigits + scale > 64) scale = 64 - intDigits;  // surplus fraction digits are cut
+  const int precision = intDigits + scale;
+  if (precision == 0) {
+    // Every digit lay beyond the 64th decimal: the value is cut to zero.
+    r.Precision = 8;
+    r.SignSpecialPlaces = 2;
+    out = r;
+    return true;
+  }
+  // Digit k of the record has weight 10^(intDigits - 1 - k); in d it is index
+  // k + d.exponent - intDigits.
+  for (int k = 0; k < precision; ++k) {
+    const int idx = k + d.exponent - intDigits;
+    r.setDigit(k, idx >= 0 && idx < n ? d.digits[idx] - '0' : 0);
+  }
+  r.Precision = static_cast<std::uint8_t>(precision);
+  r.SignSpecialPlaces = static_cast<std::uint8_t>(scale | (d.negative ? 0x80 : 0));
+  out = r;
+  return true;
+}
+
+int compareDecimal(const Decimal& a, const Decimal& b) {
+  const int sa = a.digits.empty() ? 0 : (a.negative ? -1 : 1);
+  const int sb = b.digits.empty() ? 0 : (b.negative ? -1 : 1);
+  if (sa != sb) return sa < sb ? -1 : 1;
+  if (sa == 0) return 0;
+  int mag;
+  if (a.exponent != b.exponent) {
+    mag = a.exponent < b.exponent ? -1 : 1;
+  } else {
+    const int c = a.digits.compare(b.digits);
+    mag = c < 0 ? -1 : (c > 0 ? 1 : 0);
+  }
+  return sa < 0 ? -mag : mag;
 }
 
 }  // namespace platform::detail

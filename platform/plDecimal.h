@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <string>
 
+namespace platform {
+struct FmtBcd;
+}
+
 namespace platform::detail {
 
 struct Decimal {
@@ -45,5 +49,14 @@ bool decimalToScaledInt(const Decimal& d, int scale, std::int64_t& out);
 
 // Nearest long double; +-inf for values beyond its range.
 long double decimalToLongDouble(const Decimal& d);
+
+// -1, 0, 1; finite values only (digit strings compare as written).
+int compareDecimal(const Decimal& a, const Decimal& b);
+
+// RangeError "BCD overflow" for an invalid record.
+Decimal bcdToDecimal(const FmtBcd& v);
+// False for special values and for more than 64 integer digits; surplus
+// fraction digits are cut.
+bool decimalToBcd(const Decimal& d, FmtBcd& out);
 
 }  // namespace platform::detail
