@@ -160,12 +160,9 @@ DateTime now() {
   return src ? src() : systemNow();
 }
 
-DateTime currentDate() { return std::trunc(now()); }
+DateTime currentDate() { return static_cast<DateTime>(dateTimeToTimeStamp(now()).date - kDateDelta); }
 
-DateTime currentTime() {
-  const DateTime n = now();
-  return std::fabs(n - std::trunc(n));
-}
+DateTime currentTime() { return static_cast<DateTime>(dateTimeToTimeStamp(now()).time) / kMSecsPerDay; }
 
 void setNowSource(NowSource source) { gNowSource.store(source, std::memory_order_release); }
 
