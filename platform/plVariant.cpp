@@ -1,6 +1,6 @@
 #include "plVariant.h"
 
-#include "plAnsiConvert.h"
+#include "plCodePage.h"
 #include "plDecimal.h"
 #include "plErrors.h"
 #include "plFormat.h"
