@@ -3,9 +3,13 @@
 //
 // Behaviour is that of the platform's conversion with flags 0 and no default
 // character given:
-// - Encoding: a character without an exact code takes the platform's best-fit
-//   code where there is one (for 932 e.g. U+301C WAVE DASH -> 81 60), else the
-//   default character '?' (UTF-8: an unpaired surrogate becomes U+FFFD).
+// - Encoding: a character without an exact code takes a best-fit code where
+//   there is one, else the default character '?' (UTF-8: an unpaired surrogate
+//   becomes U+FFFD). Best fits: for 932 the platform's for the JIS-style
+//   characters (U+301C WAVE DASH -> 81 60, U+2212 -> 81 7C, U+2016 -> 81 61,
+//   U+00A2/A3/AC -> 81 91/81 92/81 CA, U+00A5 -> 5C, U+203E -> 7E); for other
+//   code pages the fallback mappings of ICU's tables (U+FF41 -> 'a' in 1252),
+//   which cover less than the platform's best-fit tables.
 // - Decoding: an undefined or ill-formed byte sequence becomes the code page's
 //   Unicode default character: U+30FB for 932 (as the platform), U+FFFD for
 //   every other code page. 932 also keeps the platform's private single bytes

@@ -30,7 +30,7 @@ struct CollatorCloser {
 };
 
 // One collator per effective locale, set up once and then only read.
-const UCollator* collatorFor(Lcid lcid) {
+const UCollator* sharedCollator(Lcid lcid) {
   static std::mutex mutex;
   static std::map<Lcid, std::unique_ptr<UCollator, CollatorCloser>> cache;
   const Lcid id = convertDefaultLocale(lcid);
@@ -44,6 +44,16 @@ const UCollator* collatorFor(Lcid lcid) {
   ucol_setAttribute(c.get(), UCOL_STRENGTH, UCOL_IDENTICAL, &err);
   if (U_FAILURE(err)) throw OsError(EINVAL, std::string("Cannot set up collator: ") + u_errorName(err));
   return cache.emplace(id, std::move(c)).first->second.get();
+}
+
+// Each thread remembers the collators it used, so comparisons take no lock.
+const UCollator* collatorFor(Lcid lcid) {
+  thread_local std::vector<std::pair<Lcid, const UCollator*>> used;
+  for (const auto& [id, c] : used)
+    if (id == lcid) return c;
+  const UCollator* c = sharedCollator(lcid);
+  used.emplace_back(lcid, c);
+  return c;
 }
 
 void checkFlags(std::uint32_t flags) {

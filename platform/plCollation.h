@@ -26,8 +26,9 @@
 // locale and flags.
 //
 // Thread safety: every function may be called from any thread. Collators are
-// built once per locale, kept for the process's life under a mutex, and used
-// through const ICU calls, which are safe to share.
+// built once per locale under a mutex, kept for the process's life, and used
+// through const ICU calls, which are safe to share; each thread remembers the
+// ones it used, so comparing takes no lock.
 #pragma once
 
 #include "plGuid.h"
