@@ -240,7 +240,7 @@ TnxFmtBcd nxDoubleToBcd(double aValue) {
       for (char c : digits) text.push_back(static_cast<char16_t>(c));
     }
   } else {
-    text = u"0";
+    text.push_back(u'0');
   }
   TnxFmtBcd result;
   nxStrToBcd(text, result, u'.');
