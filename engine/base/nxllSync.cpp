@@ -25,7 +25,6 @@ std::uint32_t platformTimeout(TnxWord32 aTimeOut) { return aTimeOut == 0 ? platf
 }  // namespace
 
 TnxEventPool* nxEventPool = nullptr;
-thread_local TnxThreadCallback nxThreadCallback;
 
 // ---- TnxPadlock -------------------------------------------------------------
 
@@ -193,8 +192,13 @@ std::uint16_t nxManualEventCacheDepth() {
 
 // ---- Thread callback ----------------------------------------------------------
 
+TnxThreadCallback& nxThreadCallback() {
+  thread_local TnxThreadCallback callback;
+  return callback;
+}
+
 void nxCallThreadCallback() {
-  const TnxThreadCallback& cb = nxThreadCallback;
+  const TnxThreadCallback& cb = nxThreadCallback();
   if (cb.Object && cb.Code) cb.Code(cb.Object);
 }
 

@@ -230,8 +230,9 @@ struct TnxThreadCallback {
   void (*Code)(void* aObject) = nullptr;
   void* Object = nullptr;
 };
-extern thread_local TnxThreadCallback nxThreadCallback;
-// Calls nxThreadCallback when its object part is set.
+// The calling thread's own callback variable.
+TnxThreadCallback& nxThreadCallback();
+// Calls the calling thread's callback when its object part is set.
 void nxCallThreadCallback();
 
 // Module start and end (main thread, in module order).

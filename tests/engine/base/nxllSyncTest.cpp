@@ -229,12 +229,12 @@ TEST(ManualEvent, WaitHoldsAReferenceAndStillReferencedCannotBeDestroyed) {
 TEST(ThreadCallback, CallsOnlyTheCallingThreadsCallback) {
   int calls = 0;
   nxCallThreadCallback();  // unset: nothing
-  nxThreadCallback = {[](void* o) { ++*static_cast<int*>(o); }, &calls};
+  nxThreadCallback() = {[](void* o) { ++*static_cast<int*>(o); }, &calls};
   nxCallThreadCallback();
   std::thread([] { nxCallThreadCallback(); }).join();
   EXPECT_EQ(calls, 1);
-  nxThreadCallback.Object = nullptr;
+  nxThreadCallback().Object = nullptr;
   nxCallThreadCallback();
   EXPECT_EQ(calls, 1);
-  nxThreadCallback = {};
+  nxThreadCallback() = {};
 }
