@@ -25,9 +25,8 @@
 #include "plObject.h"
 #include "plSync.h"
 
-// Error codes raised here.
-constexpr TnxResult nxErrTimeout = 15461;        // "The operation could not be completed in the allotted time."
-constexpr TnxResult nxErrOsUnknown = 11047;      // "Unknown internal operating system error."
+// Error code of a wait that timed out.
+constexpr TnxResult nxErrTimeout = 15461;  // "The operation could not be completed in the allotted time."
 
 // Results of TnxEvent::WaitForQuietly.
 constexpr TnxWord32 nxWaitSignaled = 0;
