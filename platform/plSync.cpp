@@ -22,7 +22,7 @@ void Event::set() {
     // Hand the signal to one waiter directly, so a second set() is not lost
     // before that waiter runs.
     ++releases_;
-    cond_.notify_all();
+    cond_.notify_one();
   } else {
     set_ = true;
   }

@@ -1,0 +1,225 @@
+#include "nxllSync.h"
+
+#include <new>
+
+PL_CLASS_INFO_IMPL(TnxPadlock, platform::TObject, "TnxPadlock", nullptr)
+PL_CLASS_INFO_IMPL(TnxThreadSafeStack, platform::TObject, "TnxThreadSafeStack",
+                   &platform::factoryFor<TnxThreadSafeStack>)
+PL_CLASS_INFO_IMPL(TnxEventPool, platform::TObject, "TnxEventPool", nullptr)
+PL_CLASS_INFO_IMPL(TnxEvent, platform::TObject, "TnxEvent", &platform::factoryFor<TnxEvent>)
+PL_CLASS_INFO_IMPL(TnxManualEvent, platform::TObject, "TnxManualEvent", nullptr)
+
+namespace {
+
+constexpr std::uint32_t kFastLockSpinCount = 4000;
+constexpr std::int32_t kPoolInitialCount = 250;
+constexpr std::int32_t kPoolRetainCount = 2500;
+
+TnxListHead gManualEventCache;
+bool gManualEventCacheActive = false;
+
+platform::Event* newAutoResetEvent() { return new platform::Event(platform::Event::Kind::autoReset); }
+
+std::uint32_t platformTimeout(TnxWord32 aTimeOut) { return aTimeOut == 0 ? platform::kInfinite : aTimeOut; }
+
+}  // namespace
+
+TnxEventPool* nxEventPool = nullptr;
+
+// ---- TnxPadlock -------------------------------------------------------------
+
+TnxPadlock::TnxPadlock(bool aFastLock) : plCritSect(aFastLock ? kFastLockSpinCount : 0) {}
+
+void TnxPadlock::CreateAndLock(TnxPadlock* volatile& aPadlock, bool aFastLock) {
+  TnxPadlock* existing = __atomic_load_n(&aPadlock, __ATOMIC_ACQUIRE);
+  if (!existing) {
+    TnxPadlock* mine = platform::create<TnxPadlock>(aFastLock);
+    mine->Lock();
+    existing = nxLockedCompareExchangeObject(aPadlock, mine, static_cast<TnxPadlock*>(nullptr));
+    if (!existing) return;  // installed, and held once
+    mine->Unlock();
+    platform::TObject::free(mine);
+  }
+  existing->Lock();
+}
+
+// ---- TnxThreadSafeStack -----------------------------------------------------
+
+TnxThreadSafeStack::TnxThreadSafeStack() {
+  nxListHeadInit(tssPagesHead);
+  nxListHeadInit(tssFreeHead);
+  nxListHeadInit(tssStackHead);
+  CarvePage();
+}
+
+TnxThreadSafeStack::~TnxThreadSafeStack() {
+  nxListHeadFlush(tssStackHead);
+  nxListHeadFlush(tssFreeHead);
+  TnxListEntry* page = nxListHeadFlush(tssPagesHead);
+  while (page) {
+    TnxListEntry* next = page->leNext;
+    ::operator delete(static_cast<void*>(page));
+    page = next;
+  }
+}
+
+void TnxThreadSafeStack::CarvePage() {
+  void* memory = ::operator new(PageBytes);
+  Node* nodes = static_cast<Node*>(memory);
+  for (int i = 0; i <= NodesPerPage; ++i) new (&nodes[i]) Node{{nullptr}, nullptr};
+  // Slot 0 links the page; the rest become free nodes, chained in order.
+  for (int i = 1; i < NodesPerPage; ++i) nodes[i].link.leNext = &nodes[i + 1].link;
+  nxListHeadPush(tssPagesHead, &nodes[0].link);
+  nxLockedIncrement(tssPageCount);
+  nxListHeadPushChain(tssFreeHead, &nodes[1].link, &nodes[NodesPerPage].link);
+}
+
+void TnxThreadSafeStack::Push(void* aPointer) {
+  TnxListEntry* entry;
+  while (!(entry = nxListHeadPop(tssFreeHead))) CarvePage();
+  Node* node = reinterpret_cast<Node*>(entry);
+  node->pointer = aPointer;
+  nxListHeadPush(tssStackHead, entry);
+  nxLockedIncrement(tssCount);
+}
+
+void* TnxThreadSafeStack::Pop() {
+  TnxListEntry* entry = nxListHeadPop(tssStackHead);
+  if (!entry) return nullptr;
+  Node* node = reinterpret_cast<Node*>(entry);
+  void* result = node->pointer;
+  nxListHeadPush(tssFreeHead, entry);
+  nxLockedDecrement(tssCount);
+  return result;
+}
+
+// ---- TnxEventPool -----------------------------------------------------------
+
+TnxEventPool::TnxEventPool(std::int32_t aInitialCount, std::int32_t aRetainCount)
+    : epList(platform::create<TnxThreadSafeStack>()), epRetainCount(aRetainCount) {
+  for (std::int32_t i = 0; i < aInitialCount; ++i) epList->Push(newAutoResetEvent());
+}
+
+TnxEventPool::~TnxEventPool() {
+  epRetainCount = 0;
+  Flush();
+  platform::TObject::free(epList);
+}
+
+platform::Event* TnxEventPool::Get() {
+  if (void* p = epList->Pop()) return static_cast<platform::Event*>(p);
+  return newAutoResetEvent();
+}
+
+void TnxEventPool::Put(platform::Event* aHandle) { epList->Push(aHandle); }
+
+void TnxEventPool::Flush() {
+  while (epList->Count() > epRetainCount) {
+    void* p = epList->Pop();
+    if (!p) break;
+    delete static_cast<platform::Event*>(p);
+  }
+}
+
+// ---- TnxEvent ---------------------------------------------------------------
+
+TnxEvent::TnxEvent() {
+  if (nxEventPool) {
+    nxeEvent = nxEventPool->Get();
+    nxeEvent->reset();
+  } else {
+    nxeEvent = newAutoResetEvent();
+  }
+}
+
+TnxEvent::~TnxEvent() {
+  if (nxEventPool)
+    nxEventPool->Put(nxeEvent);
+  else
+    delete nxeEvent;
+}
+
+TnxWord32 TnxEvent::WaitForQuietly(TnxWord32 aTimeOut) {
+  return nxeEvent->wait(platformTimeout(aTimeOut)) == platform::WaitResult::signaled ? nxWaitSignaled
+                                                                                       : nxWaitTimeout;
+}
+
+void TnxEvent::WaitFor(TnxWord32 aTimeOut) {
+  // The platform wait has no failure result besides the time-out, so the
+  // operating-system error (11047) cannot arise here.
+  if (WaitForQuietly(aTimeOut) == nxWaitTimeout)
+    throw EnxSyncException(nxErrTimeout, "The operation could not be completed in the allotted time.");
+}
+
+// ---- Manual events ----------------------------------------------------------
+
+void TnxManualEvent::afterConstruction() { nxLockedDecrement(meRefCount); }
+
+void TnxManualEvent::beforeDestruction() {
+  if (__atomic_load_n(&meRefCount, __ATOMIC_ACQUIRE) != 0) throw platform::InvalidPointer();
+}
+
+std::int32_t TnxManualEvent::AddRef() { return nxLockedIncrement(meRefCount); }
+
+std::int32_t TnxManualEvent::Release() {
+  const std::int32_t count = nxLockedDecrement(meRefCount);
+  if (count == 0 && nxLockedCompareExchange(meCached, 1, 0) == 0) {
+    if (!__atomic_load_n(&gManualEventCacheActive, __ATOMIC_ACQUIRE) ||
+        nxListHeadPushLimited(gManualEventCache, &meNext.entry, nxManualEventCacheLimit) == 0)
+      platform::TObject::free(this);
+  }
+  return count;
+}
+
+void TnxManualEvent::WaitFor() {
+  InxManualEventRef self(this);  // kept alive while waiting
+  meEvent.wait(platform::kInfinite);
+}
+
+InxManualEventRef nxGetManualEvent() {
+  if (TnxListEntry* entry = nxListHeadPopLimited(gManualEventCache, 0)) {
+    TnxManualEvent* event = reinterpret_cast<TnxManualEvent::CacheLink*>(entry)->owner;
+    event->meEvent.reset();
+    nxLockedExchange(event->meCached, 0);
+    return InxManualEventRef(event);
+  }
+  return InxManualEventRef(platform::create<TnxManualEvent>());
+}
+
+std::uint16_t nxManualEventCacheDepth() {
+  return static_cast<std::uint16_t>(__atomic_load_n(&gManualEventCache.lhSequence, __ATOMIC_ACQUIRE) >> 16);
+}
+
+// ---- Thread callback ----------------------------------------------------------
+
+TnxThreadCallback& nxThreadCallback() {
+  thread_local TnxThreadCallback callback;
+  return callback;
+}
+
+void nxCallThreadCallback() {
+  const TnxThreadCallback& cb = nxThreadCallback();
+  if (cb.Object && cb.Code) cb.Code(cb.Object);
+}
+
+// ---- Module -----------------------------------------------------------------
+
+void nxllSyncInitialize() {
+  nxListHeadInit(gManualEventCache);
+  __atomic_store_n(&gManualEventCacheActive, true, __ATOMIC_RELEASE);
+  if (!nxEventPool) nxEventPool = platform::create<TnxEventPool>(kPoolInitialCount, kPoolRetainCount);
+}
+
+void nxllSyncFinalize() {
+  __atomic_store_n(&gManualEventCacheActive, false, __ATOMIC_RELEASE);
+  TnxListEntry* entry = nxListHeadFlush(gManualEventCache);
+  nxListHeadInit(gManualEventCache);  // a flush keeps the depth bits
+  while (entry) {
+    TnxListEntry* next = entry->leNext;
+    platform::TObject::free(reinterpret_cast<TnxManualEvent::CacheLink*>(entry)->owner);
+    entry = next;
+  }
+  TnxEventPool* pool = nxEventPool;
+  nxEventPool = nullptr;
+  platform::TObject::free(pool);
+}

@@ -1,0 +1,239 @@
+// Padlocks, pooled auto-reset events, cached manual-reset events and the
+// lock-free pointer stack.
+//
+// Thread safety: every operation may be called from any thread unless noted.
+// - TnxPadlock: a re-entrant critical section; Unlock by the owning thread,
+//   as often as it locked.
+// - TnxThreadSafeStack, the event pool and the manual-event cache are
+//   lock-free. Their nodes (stack pages, cached manual events) must stay
+//   readable memory while a concurrent pop may still read a link: stack pages
+//   live as long as the stack; a manual event is freed only when the cache is
+//   full or at module end.
+// Module life: nxllSyncInitialize() (start-up, main thread) creates
+// nxEventPool and the manual-event cache; nxllSyncFinalize() frees them.
+// Without them TnxEvent creates and closes its own events and released manual
+// events are freed instead of cached.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "nxllLockedFuncs.h"
+#include "nxllTypes.h"
+#include "plErrors.h"
+#include "plObject.h"
+#include "plSync.h"
+
+// Error code of a wait that timed out.
+constexpr TnxResult nxErrTimeout = 15461;  // "The operation could not be completed in the allotted time."
+
+// Results of TnxEvent::WaitForQuietly.
+constexpr TnxWord32 nxWaitSignaled = 0;
+constexpr TnxWord32 nxWaitTimeout = 258;
+
+// The failure class of this module. Carries an engine error code.
+class EnxSyncException : public platform::RuntimeError {
+ public:
+  EnxSyncException(TnxResult aErrorCode, const std::string& aMessage)
+      : platform::RuntimeError(aMessage), errorCode_(aErrorCode) {}
+  TnxResult ErrorCode() const { return errorCode_; }
+
+ private:
+  TnxResult errorCode_;
+};
+
+// A critical section; a fast padlock spins 4000 times before it blocks.
+class TnxPadlock : public platform::TObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxPadlock(bool aFastLock = false);
+
+  void Lock() { plCritSect.enter(); }
+  void Unlock() { plCritSect.leave(); }
+  bool TryLock() { return plCritSect.tryEnter(); }
+
+  // Lazily creates the padlock in aPadlock (one creator wins the race, the
+  // losers free theirs) and locks it. On return the caller holds the
+  // installed padlock once.
+  static void CreateAndLock(TnxPadlock* volatile& aPadlock, bool aFastLock = false);
+
+ private:
+  platform::CriticalSection plCritSect;
+};
+
+class TnxPadlockGuard {
+ public:
+  explicit TnxPadlockGuard(TnxPadlock& aPadlock) : padlock_(aPadlock) { padlock_.Lock(); }
+  ~TnxPadlockGuard() { padlock_.Unlock(); }
+  TnxPadlockGuard(const TnxPadlockGuard&) = delete;
+  TnxPadlockGuard& operator=(const TnxPadlockGuard&) = delete;
+
+ private:
+  TnxPadlock& padlock_;
+};
+
+// Lock-free LIFO of pointers. Nodes are carved from pages that the stack
+// keeps until it is destroyed; a page holds 511 nodes.
+class TnxThreadSafeStack : public platform::TObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxThreadSafeStack();
+  ~TnxThreadSafeStack() override;
+
+  void Push(void* aPointer);
+  void* Pop();  // nil when empty
+  std::int32_t Count() const { return __atomic_load_n(&tssCount, __ATOMIC_RELAXED); }
+  std::int32_t PageCount() const { return __atomic_load_n(&tssPageCount, __ATOMIC_RELAXED); }
+
+  static constexpr int NodesPerPage = 511;
+
+ private:
+  struct Node {
+    TnxListEntry link;  // first member: an entry is its node
+    void* pointer;
+  };
+  static constexpr std::size_t PageBytes = (NodesPerPage + 1) * sizeof(Node);
+
+  void CarvePage();
+
+  volatile std::int32_t tssCount = 0;
+  volatile std::int32_t tssPageCount = 0;
+  TnxListHead tssPagesHead;
+  TnxListHead tssFreeHead;
+  TnxListHead tssStackHead;
+};
+
+// Pool of auto-reset event handles.
+class TnxEventPool : public platform::TObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxEventPool(std::int32_t aInitialCount, std::int32_t aRetainCount);
+  ~TnxEventPool() override;
+
+  platform::Event* Get();           // a pooled handle, or a new one when empty
+  void Put(platform::Event* aHandle);  // never closes
+  void Flush();                     // closes handles beyond the retain count
+  std::int32_t Count() const { return epList->Count(); }
+
+ private:
+  TnxThreadSafeStack* epList;
+  std::int32_t epRetainCount;
+};
+
+// The process-wide pool; nil outside nxllSyncInitialize/nxllSyncFinalize.
+extern TnxEventPool* nxEventPool;
+
+// An auto-reset event whose handle comes from nxEventPool.
+class TnxEvent : public platform::TObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxEvent();
+  ~TnxEvent() override;
+
+  // aTimeOut in ms; 0 means no limit. A time-out raises EnxSyncException 15461.
+  void WaitFor(TnxWord32 aTimeOut);
+  // nxWaitSignaled or nxWaitTimeout; 0 means no limit; never raises.
+  TnxWord32 WaitForQuietly(TnxWord32 aTimeOut);
+  void SignalEvent() { nxeEvent->set(); }
+  platform::Event* Handle() const { return nxeEvent; }
+
+ private:
+  platform::Event* nxeEvent;
+};
+
+// A reference-counted manual-reset event.
+class InxManualEvent {
+ public:
+  virtual std::int32_t AddRef() = 0;
+  virtual std::int32_t Release() = 0;
+  virtual void Signal() = 0;
+  virtual void WaitFor() = 0;  // without limit
+  virtual platform::Event* Handle() = 0;
+
+ protected:
+  ~InxManualEvent() = default;
+};
+
+// An interface reference: holds one reference while it points at an event.
+class InxManualEventRef {
+ public:
+  InxManualEventRef() = default;
+  // Takes a new reference to aEvent.
+  explicit InxManualEventRef(InxManualEvent* aEvent) : event_(aEvent) {
+    if (event_) event_->AddRef();
+  }
+  InxManualEventRef(const InxManualEventRef& aOther) : InxManualEventRef(aOther.event_) {}
+  InxManualEventRef(InxManualEventRef&& aOther) noexcept : event_(aOther.event_) { aOther.event_ = nullptr; }
+  InxManualEventRef& operator=(InxManualEventRef aOther) noexcept {
+    std::swap(event_, aOther.event_);
+    return *this;
+  }
+  ~InxManualEventRef() { Clear(); }
+
+  void Clear() {
+    if (InxManualEvent* e = event_) {
+      event_ = nullptr;
+      e->Release();
+    }
+  }
+  InxManualEvent* operator->() const { return event_; }
+  InxManualEvent* Get() const { return event_; }
+  explicit operator bool() const { return event_ != nullptr; }
+
+ private:
+  InxManualEvent* event_ = nullptr;
+};
+
+class TnxManualEvent : public platform::TObject, public InxManualEvent {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxManualEvent() = default;
+
+  std::int32_t AddRef() override;
+  // At zero the object goes to the manual-event cache, or is freed when the
+  // cache is full or gone.
+  std::int32_t Release() override;
+  void Signal() override { meEvent.set(); }
+  void WaitFor() override;
+  platform::Event* Handle() override { return &meEvent; }
+
+  std::int32_t RefCount() const { return __atomic_load_n(&meRefCount, __ATOMIC_RELAXED); }
+
+  void afterConstruction() override;
+  // A still-referenced event raises platform::InvalidPointer.
+  void beforeDestruction() override;
+
+ private:
+  friend InxManualEventRef nxGetManualEvent();
+  friend void nxllSyncFinalize();
+  struct CacheLink {
+    TnxListEntry entry;  // first member: an entry is its link
+    TnxManualEvent* owner;
+  };
+
+  CacheLink meNext{{nullptr}, this};
+  volatile std::int32_t meRefCount = 1;  // 1 while constructing
+  volatile std::int32_t meCached = 0;
+  platform::Event meEvent{platform::Event::Kind::manualReset};
+};
+
+// A reset manual event, from the cache when possible.
+InxManualEventRef nxGetManualEvent();
+// Manual events in the cache (for statistics and tests).
+std::uint16_t nxManualEventCacheDepth();
+constexpr std::uint16_t nxManualEventCacheLimit = 128;
+
+// The calling thread's check method; engine code leaves it unset.
+struct TnxThreadCallback {
+  void (*Code)(void* aObject) = nullptr;
+  void* Object = nullptr;
+};
+// The calling thread's own callback variable.
+TnxThreadCallback& nxThreadCallback();
+// Calls the calling thread's callback when its object part is set.
+void nxCallThreadCallback();
+
+// Module start and end (main thread, in module order).
+void nxllSyncInitialize();
+void nxllSyncFinalize();
