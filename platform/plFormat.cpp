@@ -87,7 +87,7 @@ UnicodeString fixedDigits(const Decimal& d, int decimals, bool grouped, const Fo
   UnicodeString intPart;
   const int n = static_cast<int>(d.digits.size());
   if (d.exponent <= 0) {
-    intPart = u"0";
+    intPart.push_back(u'0');
   } else {
     for (int i = 0; i < d.exponent; ++i) {
       if (grouped && i > 0 && (d.exponent - i) % 3 == 0 && fs.ThousandSeparator != 0)
