@@ -305,8 +305,9 @@ class Formatter {
             sig = 15;
             break;
           case K::Extended:
+            // 19 digits: a 64-bit count passed as extended prints exactly ("%.0n").
             d = detail::decimalFromLongDouble(a.asFloat());
-            sig = 18;
+            sig = 19;
             break;
           case K::Currency:
             d = detail::decimalFromScaled(a.asInt64(), 4);

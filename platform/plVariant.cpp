@@ -434,24 +434,19 @@ std::uint64_t Variant::toUInt64(const FormatSettings& fs) const {
     case Cat::Str: {
       const UnicodeString text = toString(fs);
       std::int64_t v;
-      // Decimal text above the signed range still fits the unsigned one.
-      Decimal d;
-      if (!parseIntText(text, v) || text.find_first_of(u"-$xX") == UnicodeString::npos) {
-        if (!detail::parseDecimal(text, fs.DecimalSeparator, d) || d.special != Decimal::Finite)
-          badText(text, "integer value");
-        detail::roundSignificant(d, 64);
-        if (d.negative && !d.digits.empty()) overflow(varUInt64);
-        if (d.exponent > 20) overflow(varUInt64);
-        unsigned __int128 mag = 0;
-        Decimal r = d;
-        detail::roundDecimals(r, 0);
-        for (int k = 0; k < r.exponent; ++k)
-          mag = mag * 10 + (k < static_cast<int>(r.digits.size()) ? r.digits[k] - '0' : 0);
-        if (mag > std::numeric_limits<std::uint64_t>::max()) overflow(varUInt64);
-        return static_cast<std::uint64_t>(mag);
+      if (parseIntText(text, v)) {
+        // Hex text is a bit pattern; signed decimal text must not be negative.
+        const bool hex = text.find_first_of(u"$xX") != UnicodeString::npos;
+        if (v < 0 && (!hex || text.find(u'-') != UnicodeString::npos)) overflow(varUInt64);
+        return static_cast<std::uint64_t>(v);
       }
-      if (v < 0) overflow(varUInt64);
-      return static_cast<std::uint64_t>(v);
+      // Decimal text above the signed range, or float text.
+      Decimal d;
+      if (!detail::parseDecimal(text, fs.DecimalSeparator, d) || d.special != Decimal::Finite)
+        badText(text, "integer value");
+      std::uint64_t u;
+      if (!detail::decimalToUInt64(d, u)) overflow(varUInt64);
+      return u;
     }
     default: {
       const std::int64_t v = toRangedInt(0, std::numeric_limits<std::int64_t>::max(), varUInt64, fs);

@@ -97,6 +97,9 @@ TEST(PlatformFormat, FloatDirectives) {
       {u"%.0n", -1234567.0, &ja(), u"-1,234,567"},
       {u"%n", 1234.5, &eu, u"1.234,50"},
       {u"%.0n", 999.0, &ja(), u"999"},
+      // A 64-bit count passed as extended prints exactly.
+      {u"%.0n", static_cast<long double>(std::numeric_limits<std::int64_t>::max()), &ja(),
+       u"9,223,372,036,854,775,807"},
       {u"%e", 1.0, &ja(), u"1.00000000000000E+000"},
       {u"%.3e", -12345.0, &ja(), u"-1.23E+004"},
       {u"%.2e", 0.000123, &ja(), u"1.2E-004"},

@@ -134,6 +134,10 @@ TEST(PlatformVariant, ConversionValues) {
   // Large unsigned values stay exact.
   EXPECT_EQ(Variant(std::numeric_limits<std::uint64_t>::max()).toString(), u"18446744073709551615");
   EXPECT_EQ(Variant(u"18446744073709551615").toUInt64(), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(Variant(u"$FFFFFFFFFFFFFFFF").toUInt64(), std::numeric_limits<std::uint64_t>::max());
+  EXPECT_EQ(Variant(u"2.5").toUInt64(), 2u);
+  EXPECT_EQ(outcomeOf([] { (void)Variant(u"18446744073709551616").toUInt64(); }), Outcome::Range);
+  EXPECT_EQ(outcomeOf([] { (void)Variant(u"-1").toUInt64(); }), Outcome::Range);
   EXPECT_EQ(Variant(4000000000u).toDouble(), 4000000000.0);
 }
 
