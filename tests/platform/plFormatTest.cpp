@@ -199,3 +199,42 @@ TEST(PlatformFormat, FloatToStrAndBack) {
     EXPECT_STREQ(e.what(), "'12a' is not a valid floating point value");
   }
 }
+
+TEST(PlatformFormat, IntegerTextAndDigitRecords) {
+  struct {
+    const char16_t* text;
+    bool ok;
+    std::int32_t value;
+  } ints[] = {
+      {u"42", true, 42},          {u" -42 ", true, -42},   {u"$FF", true, 255},
+      {u"0x7fffffff", true, INT32_MAX}, {u"$FFFFFFFF", true, -1}, {u"2147483648", false, 0},
+      {u"-2147483648", true, INT32_MIN}, {u"1.5", false, 0},     {u"", false, 0},
+      {u"$", false, 0},           {u"12a", false, 0},      {u"+7", true, 7},
+  };
+  for (const auto& c : ints) {
+    std::int32_t v = 0;
+    EXPECT_EQ(tryStrToInt(c.text, v), c.ok) << toUtf8(c.text);
+    if (c.ok) {
+      EXPECT_EQ(v, c.value) << toUtf8(c.text);
+    }
+  }
+  EXPECT_EQ(strToInt64(u"-9223372036854775808"), std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(strToInt64(u"$FFFFFFFFFFFFFFFF"), -1);
+  EXPECT_THROW(strToInt64(u"9223372036854775808"), ConvertError);
+
+  FloatRec r = floatToDecimal(-123.456, 15, 2);
+  EXPECT_EQ(r.Exponent, 3);
+  EXPECT_TRUE(r.Negative);
+  EXPECT_EQ(r.Digits, "12346");
+  r = floatToDecimal(0.0012345, 3, 9999);
+  EXPECT_EQ(r.Exponent, -2);
+  EXPECT_EQ(r.Digits, "123");
+  r = floatToDecimal(1000.0, 15, 0);
+  EXPECT_EQ(r.Exponent, 4);
+  EXPECT_EQ(r.Digits, "1");
+  r = floatToDecimal(0.004, 15, 2);
+  EXPECT_EQ(r.Exponent, 0);
+  EXPECT_EQ(r.Digits, "");
+  EXPECT_EQ(floatToDecimal(std::nan(""), 15, 2).Exponent, -32768);
+  EXPECT_EQ(floatToDecimal(-std::numeric_limits<double>::infinity(), 15, 2).Exponent, 32767);
+}

@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cfloat>
+#include <cstddef>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -158,4 +159,31 @@ TEST(PlatformFmtBcd, TextConversions) {
   EXPECT_THROW(strToBcd(u"+-1", ja()), ConvertError);
   FmtBcd invalid;
   EXPECT_THROW(bcdToStr(invalid, ja()), RangeError);
+}
+
+TEST(PlatformFmtBcd, LayoutAndCurrency) {
+  // The record is laid out as the engine's packed decimal.
+  static_assert(offsetof(FmtBcd, Precision) == 0);
+  static_assert(offsetof(FmtBcd, SignSpecialPlaces) == 1);
+  static_assert(offsetof(FmtBcd, Fraction) == 2);
+  FmtBcd b;
+  ASSERT_TRUE(currToBcd(Currency::fromRaw(-1234567), b));  // -123.4567
+  EXPECT_EQ(b.Precision, 32);
+  EXPECT_EQ(b.scale(), 4);
+  EXPECT_TRUE(b.negative());
+  EXPECT_EQ(bcdToStr(b, ja()), u"-123.4567");
+  EXPECT_EQ(b.Fraction[12], 0x01);  // digit 25 (the hundreds) is the low nibble of byte 12
+  ASSERT_TRUE(currToBcd(Currency::fromRaw(1234567), b, 5, 2));
+  EXPECT_EQ(bcdToStr(b, ja()), u"123.45");  // surplus decimals cut
+  EXPECT_FALSE(currToBcd(Currency::fromRaw(1234567), b, 4, 2));
+  ASSERT_TRUE(currToBcd(Currency::fromRaw(std::numeric_limits<std::int64_t>::min()), b));
+  EXPECT_EQ(bcdToStr(b, ja()), u"-922337203685477.5808");
+
+  Currency c;
+  ASSERT_TRUE(tryBcdToCurr(strToBcd(u"1.00005", ja()), c));
+  EXPECT_EQ(c.value, 10000);  // tie -> even
+  ASSERT_TRUE(tryBcdToCurr(strToBcd(u"1.00015", ja()), c));
+  EXPECT_EQ(c.value, 10002);
+  EXPECT_FALSE(tryBcdToCurr(strToBcd(u"922337203685477.5808", ja()), c));
+  EXPECT_FALSE(tryBcdToCurr(FmtBcd{}, c));
 }
