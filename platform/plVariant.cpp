@@ -645,6 +645,9 @@ VarRelationship varCompareValue(const Variant& a, const Variant& b) {
     return ca == cb ? VarRelationship::Equal : VarRelationship::NotEqual;
   if (ca == Cat::Str && cb == Cat::Str) return rel(a.toString().compare(b.toString()));
   if (ca == Cat::Bool && cb == Cat::Bool) return rel(int(a.toBoolean()) - int(b.toBoolean()));
+  // A text against a date is read as a date-time.
+  if ((ca == Cat::Date && cb == Cat::Str) || (ca == Cat::Str && cb == Cat::Date))
+    return rel(sign3(a.toDateTime(), b.toDateTime()));
   Decimal da, db;
   if (exactDecimal(a, da) && exactDecimal(b, db)) return rel(detail::compareDecimal(da, db));
   const long double x = ca == Cat::Bcd ? detail::decimalToLongDouble(detail::bcdToDecimal(a.fmtBcd())) : a.toDouble();

@@ -306,6 +306,7 @@ TEST(PlatformVariant, Comparison) {
       {Variant(), Variant::null(), VarRelationship::NotEqual},
       {Variant(std::nan("")), Variant(1.0), VarRelationship::NotEqual},
       {Variant(false), Variant(true), VarRelationship::LessThan},
+      {Variant::fromDate(encodeDate(2025, 4, 20)), Variant(u"2025/04/21"), VarRelationship::LessThan},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(varCompareValue(cases[i].a, cases[i].b), cases[i].expected) << "case " << i;
