@@ -25,15 +25,9 @@ Currency Currency::fromLongDouble(long double v) {
   return Currency{static_cast<std::int64_t>(scaled)};
 }
 
-Currency Currency::fromDouble(double v) {
-  if (!std::isfinite(v)) throw RangeError("Currency value out of range");
-  // Scale in double precision so that e.g. 0.00005 becomes 0.5 exactly and
-  // rounds to even, as the x87-based original does for double inputs.
-  const double scaled = std::nearbyint(v * static_cast<double>(kScale));
-  if (scaled >= 9223372036854775808.0 || scaled < -9223372036854775808.0)
-    throw RangeError("Currency value out of range");
-  return Currency{static_cast<std::int64_t>(scaled)};
-}
+// Scaled in extended precision, as the original's x87 code does, then
+// rounded to the nearest integer with ties to even.
+Currency Currency::fromDouble(double v) { return fromLongDouble(v); }
 
 std::int64_t Currency::roundToInt64() const {
   std::int64_t q = value / kScale;

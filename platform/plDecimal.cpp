@@ -45,8 +45,9 @@ Decimal decimalFromLongDouble(long double v) {
   d.negative = std::signbit(v);
   if (v == 0) return d;
   char buf[64];
-  // d.ddddddddddddddddde[+-]x: 18 significant digits, correctly rounded.
-  std::snprintf(buf, sizeof buf, "%.17Le", std::fabs(v));
+  // 20 significant digits, correctly rounded: enough for every 64-bit
+  // integer held in an extended value and for the 18-digit float texts.
+  std::snprintf(buf, sizeof buf, "%.19Le", std::fabs(v));
   const char* p = buf;
   d.digits += *p++;
   if (*p == '.') ++p;
@@ -175,30 +176,42 @@ bool parseDecimal(UnicodeStringView text, char16_t separator, Decimal& out) {
   return true;
 }
 
-bool decimalToScaledInt(const Decimal& d, int scale, std::int64_t& out) {
-  if (d.special != Decimal::Finite) return false;
-  if (d.digits.empty()) {
-    out = 0;
-    return true;
-  }
+namespace {
+
+// |value| * 10^scale rounded with ties to even; false beyond 20 integer digits.
+bool scaledMagnitude(const Decimal& d, int scale, unsigned __int128& mag) {
+  mag = 0;
+  if (d.digits.empty()) return true;
   // Integer digits of value * 10^scale: the first (exponent + scale) digits.
   const int intDigits = d.exponent + scale;
   if (intDigits > 20) return false;
-  unsigned __int128 mag = 0;
   for (int k = 0; k < intDigits; ++k)
     mag = mag * 10 + (k < static_cast<int>(d.digits.size()) ? d.digits[k] - '0' : 0);
-  // Ties to even on the remaining digits.
   if (intDigits >= 0 && intDigits < static_cast<int>(d.digits.size())) {
     const char first = d.digits[intDigits];
     const bool rest = d.digits.find_first_not_of('0', intDigits + 1) != std::string::npos;
     if (first > '5' || (first == '5' && (rest || (mag & 1) != 0))) ++mag;
-  } else if (intDigits < 0) {
-    mag = 0;  // below half a unit
   }
+  return true;
+}
+
+}  // namespace
+
+bool decimalToScaledInt(const Decimal& d, int scale, std::int64_t& out) {
+  unsigned __int128 mag;
+  if (d.special != Decimal::Finite || !scaledMagnitude(d, scale, mag)) return false;
   const unsigned __int128 limit = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()) +
                                   (d.negative ? 1 : 0);
   if (mag > limit) return false;
   out = d.negative ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(mag)) : static_cast<std::int64_t>(mag);
+  return true;
+}
+
+bool decimalToUInt64(const Decimal& d, std::uint64_t& out) {
+  unsigned __int128 mag;
+  if (d.special != Decimal::Finite || !scaledMagnitude(d, 0, mag)) return false;
+  if ((d.negative && mag != 0) || mag > std::numeric_limits<std::uint64_t>::max()) return false;
+  out = static_cast<std::uint64_t>(mag);
   return true;
 }
 

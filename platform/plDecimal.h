@@ -26,7 +26,7 @@ struct Decimal {
   bool isZero() const { return special == Finite && digits.empty(); }
 };
 
-// The value rounded (exactly) to 18 significant digits.
+// The value rounded (exactly) to 20 significant digits.
 Decimal decimalFromLongDouble(long double v);
 Decimal decimalFromInt64(std::int64_t v);
 Decimal decimalFromUInt64(std::uint64_t v, bool negative = false);
@@ -46,6 +46,9 @@ bool parseDecimal(UnicodeStringView text, char16_t separator, Decimal& out);
 
 // round(value * 10^scale), ties to even; false when it leaves the 64-bit range.
 bool decimalToScaledInt(const Decimal& d, int scale, std::int64_t& out);
+
+// round(value), ties to even; false when negative (below -0.5) or beyond 64 bits.
+bool decimalToUInt64(const Decimal& d, std::uint64_t& out);
 
 // Nearest long double; +-inf for values beyond its range.
 long double decimalToLongDouble(const Decimal& d);

@@ -55,4 +55,35 @@ FmtBcd strToBcd(UnicodeStringView text, const FormatSettings& fs) {
 
 FmtBcd strToBcd(UnicodeStringView text) { return strToBcd(text, defaultFormatSettings()); }
 
+bool tryBcdToCurr(const FmtBcd& v, Currency& out) {
+  if (!v.isValid()) return false;
+  std::int64_t raw;
+  if (!detail::decimalToScaledInt(detail::bcdToDecimal(v), 4, raw)) return false;
+  out = Currency::fromRaw(raw);
+  return true;
+}
+
+bool currToBcd(Currency c, FmtBcd& out, int precision, int decimals) {
+  if (precision < 1 || precision > 64 || decimals < 0 || decimals > precision) return false;
+  const bool negative = c.value < 0;
+  std::uint64_t mag = negative ? 0 - static_cast<std::uint64_t>(c.value) : static_cast<std::uint64_t>(c.value);
+  // Digits of mag with four implied decimals, aligned to the record's scale.
+  std::string digits = std::to_string(mag);
+  if (digits.size() < 5) digits.insert(0, 5 - digits.size(), '0');
+  const int intLen = static_cast<int>(digits.size()) - 4;
+  std::string intPart = digits.substr(0, intLen);
+  std::string frac = digits.substr(intLen);
+  const std::size_t lead = intPart.find_first_not_of('0');
+  intPart = lead == std::string::npos ? std::string() : intPart.substr(lead);
+  if (static_cast<int>(intPart.size()) > precision - decimals) return false;
+  frac.resize(static_cast<std::size_t>(decimals), '0');
+  const std::string all = std::string(static_cast<std::size_t>(precision - decimals) - intPart.size(), '0') + intPart + frac;
+  FmtBcd r;
+  for (int i = 0; i < precision; ++i) r.setDigit(i, all[i] - '0');
+  r.Precision = static_cast<std::uint8_t>(precision);
+  r.SignSpecialPlaces = static_cast<std::uint8_t>(decimals | (negative ? 0x80 : 0));
+  out = r;
+  return true;
+}
+
 }  // namespace platform

@@ -10,6 +10,7 @@
 // Thread safety: plain values.
 #pragma once
 
+#include "plCurrency.h"
 #include "plFormatSettings.h"
 #include "plString.h"
 
@@ -42,5 +43,13 @@ bool tryStrToBcd(UnicodeStringView text, FmtBcd& out, const FormatSettings& fs);
 // ConvertError "'<text>' is not a valid BCD value".
 FmtBcd strToBcd(UnicodeStringView text, const FormatSettings& fs);
 FmtBcd strToBcd(UnicodeStringView text);
+
+// The value as currency, rounded to four decimals with ties to even; false
+// for an invalid record or a value outside the currency range.
+bool tryBcdToCurr(const FmtBcd& v, Currency& out);
+// The currency value with exactly `precision` digits of which `decimals`
+// (0..4 keep the value exact down to that many decimals, surplus digits are
+// cut) follow the point; false when its integer digits do not fit.
+bool currToBcd(Currency c, FmtBcd& out, int precision = 32, int decimals = 4);
 
 }  // namespace platform

@@ -87,7 +87,7 @@ UnicodeString fixedDigits(const Decimal& d, int decimals, bool grouped, const Fo
   UnicodeString intPart;
   const int n = static_cast<int>(d.digits.size());
   if (d.exponent <= 0) {
-    intPart = u"0";
+    intPart.push_back(u'0');
   } else {
     for (int i = 0; i < d.exponent; ++i) {
       if (grouped && i > 0 && (d.exponent - i) % 3 == 0 && fs.ThousandSeparator != 0)
@@ -169,6 +169,50 @@ UnicodeString unsignedText(std::uint64_t v, bool hex, int minDigits) {
   while (n > 0) out += static_cast<char16_t>(buf[--n]);
   return out;
 }
+
+bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
+
+// Decimal or hexadecimal ($ or 0x) integer text; false when it is not one or
+// does not fit 64 bits.
+bool parseIntText(UnicodeStringView s, std::int64_t& out, bool& hex) {
+  std::size_t i = 0, n = s.size();
+  while (i < n && isSpace(s[i])) ++i;
+  while (n > i && isSpace(s[n - 1])) --n;
+  bool neg = false;
+  if (i < n && (s[i] == u'-' || s[i] == u'+')) neg = s[i++] == u'-';
+  unsigned base = 10;
+  hex = false;
+  if (i < n && s[i] == u'$') {
+    base = 16;
+    ++i;
+  } else if (i + 1 < n && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i >= n) return false;
+  hex = base == 16;
+  unsigned __int128 v = 0;
+  for (; i < n; ++i) {
+    const char16_t c = s[i];
+    unsigned d;
+    if (c >= u'0' && c <= u'9') d = c - u'0';
+    else if (base == 16 && c >= u'a' && c <= u'f') d = c - u'a' + 10;
+    else if (base == 16 && c >= u'A' && c <= u'F') d = c - u'A' + 10;
+    else return false;
+    v = v * base + d;
+    if (v > (static_cast<unsigned __int128>(1) << 64)) return false;
+  }
+  if (base == 16 && !neg && v <= std::numeric_limits<std::uint64_t>::max()) {
+    // Hex text is a bit pattern: $FFFFFFFFFFFFFFFF is -1.
+    out = static_cast<std::int64_t>(static_cast<std::uint64_t>(v));
+    return true;
+  }
+  const unsigned __int128 limit = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()) + (neg ? 1 : 0);
+  if (v > limit) return false;
+  out = neg ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v)) : static_cast<std::int64_t>(v);
+  return true;
+}
+
 
 class Formatter {
  public:
@@ -305,8 +349,9 @@ class Formatter {
             sig = 15;
             break;
           case K::Extended:
+            // 19 digits: a 64-bit count passed as extended prints exactly ("%.0n").
             d = detail::decimalFromLongDouble(a.asFloat());
-            sig = 18;
+            sig = 19;
             break;
           case K::Currency:
             d = detail::decimalFromScaled(a.asInt64(), 4);
@@ -372,6 +417,56 @@ UnicodeString floatToStr(long double v) { return floatToStr(v, defaultFormatSett
 
 UnicodeString currToStrF(Currency c, FloatFormat format, int digits, const FormatSettings& fs) {
   return decimalText(detail::decimalFromScaled(c.value, 4), format, 19, digits, fs);
+}
+
+bool tryStrToInt64(UnicodeStringView text, std::int64_t& out) {
+  bool hex;
+  return parseIntText(text, out, hex);
+}
+
+bool tryStrToInt(UnicodeStringView text, std::int32_t& out) {
+  std::int64_t v;
+  bool hex;
+  if (!parseIntText(text, v, hex)) return false;
+  // Hex text up to $FFFFFFFF is a 32-bit pattern.
+  if (hex && v > INT32_MAX && v <= static_cast<std::int64_t>(UINT32_MAX)) v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  out = static_cast<std::int32_t>(v);
+  return true;
+}
+
+std::int64_t strToInt64(UnicodeStringView text) {
+  std::int64_t v;
+  if (!tryStrToInt64(text, v)) throw ConvertError("'" + toUtf8(text) + "' is not a valid integer value");
+  return v;
+}
+
+std::int32_t strToInt(UnicodeStringView text) {
+  std::int32_t v;
+  if (!tryStrToInt(text, v)) throw ConvertError("'" + toUtf8(text) + "' is not a valid integer value");
+  return v;
+}
+
+FloatRec floatToDecimal(long double v, int precision, int decimals) {
+  Decimal d = detail::decimalFromLongDouble(v);
+  FloatRec r;
+  r.Negative = d.negative;
+  switch (d.special) {
+    case Decimal::NaN: r.Exponent = -32768; return r;
+    case Decimal::PosInf:
+    case Decimal::NegInf: r.Exponent = 32767; return r;
+    case Decimal::Finite: break;
+  }
+  precision = std::clamp(precision, 1, 18);
+  if (d.exponent + decimals < precision) detail::roundDecimals(d, decimals);
+  else detail::roundSignificant(d, precision);
+  if (d.digits.empty()) {
+    r.Exponent = 0;
+    return r;
+  }
+  r.Exponent = static_cast<std::int16_t>(d.exponent);
+  r.Digits = d.digits;
+  return r;
 }
 
 bool tryStrToFloat(UnicodeStringView text, long double& out, const FormatSettings& fs) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <span>
 #include <variant>
 
@@ -83,6 +84,26 @@ UnicodeString floatToStrF(long double v, FloatFormat format, int precision, int 
 UnicodeString floatToStr(long double v, const FormatSettings& fs);
 UnicodeString floatToStr(long double v);
 UnicodeString currToStrF(Currency c, FloatFormat format, int digits, const FormatSettings& fs);
+
+// Decimal digits of a float: value = 0.Digits * 10^Exponent. At most
+// `precision` (1..18) significant digits and `decimals` digits after the
+// point, rounded half away from zero, trailing zeros dropped. Zero has
+// Exponent 0 and no digits; NaN has Exponent -32768, infinities 32767.
+struct FloatRec {
+  std::int16_t Exponent = 0;
+  bool Negative = false;
+  std::string Digits;
+};
+FloatRec floatToDecimal(long double v, int precision, int decimals);
+
+// [spaces][sign](digits | $hex | 0xhex)[spaces]. The 32-bit form reads hex
+// text up to $FFFFFFFF as a bit pattern ($FFFFFFFF is -1), as the 64-bit
+// form does for 16 hex digits.
+bool tryStrToInt(UnicodeStringView text, std::int32_t& out);
+bool tryStrToInt64(UnicodeStringView text, std::int64_t& out);
+// ConvertError "'<text>' is not a valid integer value".
+std::int32_t strToInt(UnicodeStringView text);
+std::int64_t strToInt64(UnicodeStringView text);
 
 // [spaces][sign]digits[separator digits][E[sign]digits][spaces] with the
 // settings' decimal separator (no thousand separators), or INF/NAN. Values

@@ -73,45 +73,6 @@ bool isScalarElement(VarType t) {
 
 bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
 
-// Decimal or hexadecimal ($ or 0x) integer text; false when it is not one or
-// does not fit 64 bits.
-bool parseIntText(UnicodeStringView s, std::int64_t& out) {
-  std::size_t i = 0, n = s.size();
-  while (i < n && isSpace(s[i])) ++i;
-  while (n > i && isSpace(s[n - 1])) --n;
-  bool neg = false;
-  if (i < n && (s[i] == u'-' || s[i] == u'+')) neg = s[i++] == u'-';
-  unsigned base = 10;
-  if (i < n && s[i] == u'$') {
-    base = 16;
-    ++i;
-  } else if (i + 1 < n && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X')) {
-    base = 16;
-    i += 2;
-  }
-  if (i >= n) return false;
-  unsigned __int128 v = 0;
-  for (; i < n; ++i) {
-    const char16_t c = s[i];
-    unsigned d;
-    if (c >= u'0' && c <= u'9') d = c - u'0';
-    else if (base == 16 && c >= u'a' && c <= u'f') d = c - u'a' + 10;
-    else if (base == 16 && c >= u'A' && c <= u'F') d = c - u'A' + 10;
-    else return false;
-    v = v * base + d;
-    if (v > (static_cast<unsigned __int128>(1) << 64)) return false;
-  }
-  if (base == 16 && !neg && v <= std::numeric_limits<std::uint64_t>::max()) {
-    // Hex text is a bit pattern: $FFFFFFFFFFFFFFFF is -1.
-    out = static_cast<std::int64_t>(static_cast<std::uint64_t>(v));
-    return true;
-  }
-  const unsigned __int128 limit = static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max()) + (neg ? 1 : 0);
-  if (v > limit) return false;
-  out = neg ? static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(v)) : static_cast<std::int64_t>(v);
-  return true;
-}
-
 bool equalsNoCase(UnicodeStringView a, UnicodeStringView b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -383,7 +344,7 @@ std::int64_t Variant::toRangedInt(std::int64_t lo, std::int64_t hi, VarType targ
     case Cat::Bool: v = s_.b ? -1 : 0; break;
     case Cat::Str: {
       const UnicodeString text = toString(fs);
-      if (!parseIntText(text, v)) {
+      if (!tryStrToInt64(text, v)) {
         double d;
         if (!tryStrToFloat(text, d, fs)) badText(text, "integer value");
         v = fromFloat(d);
@@ -434,24 +395,19 @@ std::uint64_t Variant::toUInt64(const FormatSettings& fs) const {
     case Cat::Str: {
       const UnicodeString text = toString(fs);
       std::int64_t v;
-      // Decimal text above the signed range still fits the unsigned one.
-      Decimal d;
-      if (!parseIntText(text, v) || text.find_first_of(u"-$xX") == UnicodeString::npos) {
-        if (!detail::parseDecimal(text, fs.DecimalSeparator, d) || d.special != Decimal::Finite)
-          badText(text, "integer value");
-        detail::roundSignificant(d, 64);
-        if (d.negative && !d.digits.empty()) overflow(varUInt64);
-        if (d.exponent > 20) overflow(varUInt64);
-        unsigned __int128 mag = 0;
-        Decimal r = d;
-        detail::roundDecimals(r, 0);
-        for (int k = 0; k < r.exponent; ++k)
-          mag = mag * 10 + (k < static_cast<int>(r.digits.size()) ? r.digits[k] - '0' : 0);
-        if (mag > std::numeric_limits<std::uint64_t>::max()) overflow(varUInt64);
-        return static_cast<std::uint64_t>(mag);
+      if (tryStrToInt64(text, v)) {
+        // Hex text is a bit pattern; signed decimal text must not be negative.
+        const bool hex = text.find_first_of(u"$xX") != UnicodeString::npos;
+        if (v < 0 && (!hex || text.find(u'-') != UnicodeString::npos)) overflow(varUInt64);
+        return static_cast<std::uint64_t>(v);
       }
-      if (v < 0) overflow(varUInt64);
-      return static_cast<std::uint64_t>(v);
+      // Decimal text above the signed range, or float text.
+      Decimal d;
+      if (!detail::parseDecimal(text, fs.DecimalSeparator, d) || d.special != Decimal::Finite)
+        badText(text, "integer value");
+      std::uint64_t u;
+      if (!detail::decimalToUInt64(d, u)) overflow(varUInt64);
+      return u;
     }
     default: {
       const std::int64_t v = toRangedInt(0, std::numeric_limits<std::int64_t>::max(), varUInt64, fs);
@@ -689,6 +645,9 @@ VarRelationship varCompareValue(const Variant& a, const Variant& b) {
     return ca == cb ? VarRelationship::Equal : VarRelationship::NotEqual;
   if (ca == Cat::Str && cb == Cat::Str) return rel(a.toString().compare(b.toString()));
   if (ca == Cat::Bool && cb == Cat::Bool) return rel(int(a.toBoolean()) - int(b.toBoolean()));
+  // A text against a date is read as a date-time.
+  if ((ca == Cat::Date && cb == Cat::Str) || (ca == Cat::Str && cb == Cat::Date))
+    return rel(sign3(a.toDateTime(), b.toDateTime()));
   Decimal da, db;
   if (exactDecimal(a, da) && exactDecimal(b, db)) return rel(detail::compareDecimal(da, db));
   const long double x = ca == Cat::Bcd ? detail::decimalToLongDouble(detail::bcdToDecimal(a.fmtBcd())) : a.toDouble();
