@@ -24,8 +24,7 @@
 //                  number <> 0; unreadable text raises ConvertError
 //   FmtBcd      -> like a float, but exactly (currency, integers, text)
 //   arrays      -> VariantTypeError for every scalar kind
-// 8-bit strings convert through plAnsiConvert (ASCII and UTF-8 built in,
-// other code pages through the installed hook).
+// 8-bit strings convert through their code page (plCodePage).
 //
 // Ownership: a Variant owns its value; copies are independent (array
 // payloads are shared until one copy changes them).

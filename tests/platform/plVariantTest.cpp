@@ -1,6 +1,6 @@
 #include "plVariant.h"
 
-#include "plAnsiConvert.h"
+#include "plCodePage.h"
 #include "plErrors.h"
 
 #include <gtest/gtest.h>
@@ -178,34 +178,16 @@ TEST(PlatformVariant, TextAndNumbersBothWays) {
   EXPECT_EQ(outcomeOf([] { (void)Variant(u"yes").toBoolean(); }), Outcome::Convert);
   EXPECT_EQ(Variant(u"-0.250").toFmtBcd(ja).Precision, 2);
   EXPECT_EQ(outcomeOf([&] { (void)Variant(u"1.2.3").toFmtBcd(ja); }), Outcome::Convert);
-  // 8-bit text in a code page without a conversion here: only through the hook.
   EXPECT_EQ(ansi("plain", 932).toString(), u"plain");
-  EXPECT_EQ(outcomeOf([] { (void)ansi("\x93\xfa", 932).toString(); }), Outcome::Convert);
   EXPECT_EQ(Variant(u"日本").toAnsiString(65001).bytes, "\xE6\x97\xA5\xE6\x9C\xAC");
 }
 
-TEST(PlatformVariant, CodePageHookIsUsedForOtherCodePages) {
-  struct HookGuard {
-    HookGuard() {
-      setAnsiConversionHooks(
-          [](std::string_view bytes, std::uint16_t cp) -> UnicodeString {
-            if (cp != 932 || bytes != "\x93\xfa") throw ConvertError("unexpected");
-            return u"日";
-          },
-          [](UnicodeStringView text, std::uint16_t cp) -> std::string {
-            if (cp != 932 || text != u"日") throw ConvertError("unexpected");
-            return "\x93\xfa";
-          });
-    }
-    ~HookGuard() { setAnsiConversionHooks(nullptr, nullptr); }
-    HookGuard(const HookGuard&) = delete;
-    HookGuard& operator=(const HookGuard&) = delete;
-  } guard;
+TEST(PlatformVariant, EightBitTextUsesItsCodePage) {
   EXPECT_EQ(ansi("\x93\xfa").toString(), u"日");  // code page 0 = the system's (932)
   const AnsiString a = Variant(u"日").toAnsiString(0);
   EXPECT_EQ(a.bytes, "\x93\xfa");
-  EXPECT_EQ(a.codePage, 0);
   EXPECT_EQ(Variant(u"日").asType(varString).astring().bytes, "\x93\xfa");
+  EXPECT_EQ(ansi("\xe9", 1252).toString(), u"é");
 }
 
 TEST(PlatformVariant, FmtBcdValues) {
