@@ -175,8 +175,10 @@ nxString textOf(const Variant& v, const platform::FormatSettings& fs) {
 }
 
 // 8-bit text of at most aRoom bytes for a null-terminated or short string.
+// The short message (room only) is that of a conversion into a bounded
+// buffer: any field code page, and the UTF-16 text of a short string.
 std::string fitText(const Variant& aValue, const platform::FormatSettings& fs, TnxWord32 aCodePage, int aDecimals,
-                    std::size_t aLength, std::size_t aRoom, bool aTruncate, const char* aAction) {
+                    std::size_t aLength, std::size_t aRoom, bool aTruncate, bool aShortString, const char* aAction) {
   const std::uint32_t cp = codePageOf(aCodePage);
   std::string bytes;
   if (aCodePage == 0 && aValue.isByteArray()) {
@@ -195,7 +197,7 @@ std::string fitText(const Variant& aValue, const platform::FormatSettings& fs, T
   }
   if (bytes.size() > aRoom) {
     if (!aTruncate) {
-      if (aCodePage != 0) raiseTooWideRoom(aRoom);
+      if (aCodePage != 0 || (aShortString && isUtf16Text(aValue) && aDecimals <= 0)) raiseTooWideRoom(aRoom);
       raiseTooWide(bytes.size(), aRoom);
     }
     bytes.resize(wholeCharPrefix(bytes, cp, aRoom));
@@ -301,6 +303,15 @@ double timeStampMSecs(platform::DateTime dt) {
   return static_cast<double>(ts.date) * platform::kMSecsPerDay + ts.time;
 }
 
+// memcpy and memset refuse null pointers even for no bytes; empty arrays and
+// zero-length fields have them.
+void copyBytes(void* aTarget, const void* aSource, std::size_t aCount) {
+  if (aCount) std::memcpy(aTarget, aSource, aCount);
+}
+void clearBytes(void* aTarget, std::size_t aCount) {
+  if (aCount) std::memset(aTarget, 0, aCount);
+}
+
 template <typename T>
 void put(void* aBuffer, T aValue) {
   std::memcpy(aBuffer, &aValue, sizeof aValue);
@@ -396,7 +407,7 @@ void nxFieldBufferToVariant(TnxFieldType aType, TnxWord32 aCodePage, int /*aUnit
     case nxtDouble: aValue = Variant(get<double>(p)); break;
     case nxtExtended: {
       platform::Extended e;
-      std::memcpy(e.bytes.data(), p, e.bytes.size());
+      copyBytes(e.bytes.data(), p, e.bytes.size());
       aValue = Variant(e.toDouble());
       break;
     }
@@ -419,7 +430,7 @@ void nxFieldBufferToVariant(TnxFieldType aType, TnxWord32 aCodePage, int /*aUnit
     case nxtByteArray: aValue = Variant::byteArray({p, aLength}); break;
     case nxtNullString:
     case nxtBlobMemo: {
-      const void* zero = std::memchr(p, 0, aLength);
+      const void* zero = aLength ? std::memchr(p, 0, aLength) : nullptr;
       const std::size_t n = zero ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(zero) - p) : aLength;
       aValue = Variant(padTo(decode(std::string_view(reinterpret_cast<const char*>(p), n), codePageOf(aCodePage),
                                     kFromNull1, kFromNull2),
@@ -448,7 +459,7 @@ void nxFieldBufferToVariant(TnxFieldType aType, TnxWord32 aCodePage, int /*aUnit
     case nxtGuid: aValue = Variant(platform::guidToString(get<platform::Guid>(p))); break;
     case nxtFmtBCD: {
       TnxFmtBcd b{};
-      std::memcpy(&b, p, std::min(aLength, sizeof b));
+      copyBytes(&b, p, std::min(aLength, sizeof b));
       aValue = nxBcdToVariant(b);
       break;
     }
@@ -546,19 +557,20 @@ void nxVariantToFieldBufferEx(const platform::FormatSettings& fs, TnxFieldType a
     case nxtBlobMemo: {
       const std::size_t room = aLength == 0 ? 0 : aLength - 1;
       const std::string bytes =
-          fitText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate, "NullStringToBuffer/WideCharToMultiByte");
-      std::memset(p, 0, aLength);
-      std::memcpy(p, bytes.data(), bytes.size());
+          fitText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate, false,
+                  "NullStringToBuffer/WideCharToMultiByte");
+      clearBytes(p, aLength);
+      copyBytes(p, bytes.data(), bytes.size());
       break;
     }
     case nxtShortString: {
       if (aLength == 0) internalError(type);
       const std::size_t room = std::min<std::size_t>(aLength - 1, 255);
-      const std::string bytes = fitText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate,
+      const std::string bytes = fitText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate, true,
                                         "ShortStringToBuffer/WideCharToMultiByte");
-      std::memset(p, 0, aLength);
+      clearBytes(p, aLength);
       p[0] = static_cast<std::uint8_t>(bytes.size());
-      std::memcpy(p + 1, bytes.data(), bytes.size());
+      copyBytes(p + 1, bytes.data(), bytes.size());
       break;
     }
     case nxtWideString:
@@ -571,16 +583,16 @@ void nxVariantToFieldBufferEx(const platform::FormatSettings& fs, TnxFieldType a
         if (n > 0 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;  // keep pairs whole
         text.resize(n);
       }
-      std::memset(p, 0, aLength);
-      std::memcpy(p, text.data(), 2 * text.size());
+      clearBytes(p, aLength);
+      copyBytes(p, text.data(), 2 * text.size());
       break;
     }
     case nxtByteArray: {
-      std::memset(p, 0, aLength);
+      clearBytes(p, aLength);
       if (aValue.isByteArray()) {
         const auto b = aValue.bytes();
         if (b.size() > aLength && !aTruncate) raiseTooWide(b.size(), aLength);
-        std::memcpy(p, b.data(), std::min(b.size(), aLength));
+        copyBytes(p, b.data(), std::min(b.size(), aLength));
       }
       break;
     }
@@ -617,7 +629,7 @@ void setBytes(std::vector<std::uint8_t>& aBytes, T aValue) {
 
 void setTextBytes(std::vector<std::uint8_t>& aBytes, std::string_view aText, std::size_t aPrefix = 0) {
   aBytes.resize(aPrefix + aText.size());
-  std::memcpy(aBytes.data() + aPrefix, aText.data(), aText.size());
+  copyBytes(aBytes.data() + aPrefix, aText.data(), aText.size());
 }
 
 }  // namespace
@@ -695,7 +707,7 @@ void nxVariantToBytesEx(const platform::FormatSettings& /*aFormatSettings*/, Tnx
       nxString text = aValue.toString(fs);
       if (aDecimals > 0) text = trimTrailingSpaces(std::move(text));
       aBytes.assign(2 * text.size() + 2, 0);
-      std::memcpy(aBytes.data(), text.data(), 2 * text.size());
+      copyBytes(aBytes.data(), text.data(), 2 * text.size());
       break;
     }
     case nxtByteArray:

@@ -261,6 +261,8 @@ TEST(nxsdNativeVariantConverter, TextWidth) {
        "Source string data is too wide for the target field (3)", hex("02616200")},
       {"short cp0 8-bit", nxtShortString, 0, 0, 4, Variant(platform::AnsiString{"abcd", 0}),
        "Source string data is too wide (4) for the target field (3)", hex("03616263")},
+      {"short cp0 text", nxtShortString, 0, 0, 4, Variant(u"ab日"),
+       "Source string data is too wide for the target field (3)", hex("02616200")},
       {"wide", nxtWideString, 0, 0, 8, Variant(u"abcd"),
        "Source string data is too wide (8) for the target field (6)", hex("6100620063000000")},
       {"wide surrogate pair", nxtWideString, 0, 0, 8, Variant(u"ab\U0001F600"),
@@ -311,6 +313,15 @@ TEST(nxsdNativeVariantConverter, TrailingSpacesAndFixedWidth) {
   Variant out;
   nxFieldBufferToVariant(nxtWideString, 0, 0, 5, hex("6100620063000000").data(), 8, out);
   EXPECT_EQ(out.toString(), u"abc  ");
+}
+
+TEST(nxsdNativeVariantConverter, BlobBuffersReadAsByteArrays) {
+  const Bytes buf = hex("0102030405060708");
+  for (TnxFieldType type : {nxtBlob, nxtBlobGraphic}) {
+    Variant out;
+    nxFieldBufferToVariant(type, 0, 0, 0, buf.data(), buf.size(), out);
+    EXPECT_TRUE(sameVariant(out, Variant::byteArray(buf)));
+  }
 }
 
 TEST(nxsdNativeVariantConverter, ShortStringLengthByteBeyondTheField) {
