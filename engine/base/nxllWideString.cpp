@@ -145,9 +145,7 @@ TnxWideString nxWideStringConcat(const TnxWideString& a, const TnxWideString& b)
 }
 
 TnxWideString nxWideStringAppendChar(const TnxWideString& a, char16_t aChar) {
-  TnxWideString r;
-  r.reserve(a.size() + 1);
-  r = a;
+  TnxWideString r = a;
   r.push_back(aChar);
   return r;
 }

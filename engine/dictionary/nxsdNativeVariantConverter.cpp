@@ -270,7 +270,7 @@ platform::Extended extendedValue(const Variant& v, const platform::FormatSetting
   long double ld = 0;
   if (isBcd(v)) {
     const nxString text = nxBcdToStr(bcdOf(v), fs.DecimalSeparator);
-    if (!platform::tryStrToFloat(text, ld, fs)) nxsdRaiseEngineError(0, "Could not convert FmtBCD to Extended");
+    if (!platform::tryStrToFloat(text, ld, fs)) throw platform::ConvertError("Could not convert FmtBCD to Extended");
     return platform::Extended::fromLongDouble(ld);
   }
   const nxString text = v.toString(fs);
@@ -295,7 +295,7 @@ bool isNumericZero(const Variant& v) {
 }
 
 void checkTimestamp(const Variant& v) {
-  if (isNumericZero(v)) nxsdRaiseEngineError(0, "0 (zero) is not a valid timestamp");
+  if (isNumericZero(v)) throw platform::ConvertError("0 (zero) is not a valid timestamp");
 }
 
 double timeStampMSecs(platform::DateTime dt) {

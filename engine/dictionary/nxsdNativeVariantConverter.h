@@ -34,8 +34,9 @@
 // - a code page the platform does not know: platform::OsError "Operating
 //   system error in <action>: ..."; packed decimals: the BCD overflow
 //   (nxsdFmtBcd); other variant conversions: the runtime's errors;
-// - Interval, a type code of 32 or more, or a buffer shorter than a fixed-size
-//   type: platform::RuntimeError naming this module (an internal error).
+// - Interval, a type code of 32 or more, a store into Blob or BlobGraphic, or
+//   a buffer shorter than a fixed-size type: platform::RuntimeError naming
+//   this module (an internal error).
 // Thread safety: works only on the caller's buffers and values.
 #pragma once
 
