@@ -317,3 +317,41 @@ std::int64_t nxCurrToScaledCurr(std::int64_t aCurrency, double aAsFloat, int aPr
   }
   return c;
 }
+
+platform::Variant nxBcdToVariant(const TnxFmtBcd& aValue) {
+  platform::FmtBcd b;
+  b.Precision = aValue.Precision;
+  b.SignSpecialPlaces = aValue.SignSpecialPlaces;
+  std::memcpy(b.Fraction, aValue.Fraction, sizeof b.Fraction);
+  return platform::Variant(b);
+}
+
+TnxFmtBcd nxVarToBcd(const platform::Variant& aValue) {
+  const platform::FmtBcd b = aValue.type() == platform::varFmtBcd ? aValue.fmtBcd() : aValue.toFmtBcd();
+  TnxFmtBcd r;
+  r.Precision = b.Precision;
+  r.SignSpecialPlaces = b.SignSpecialPlaces;
+  std::memcpy(r.Fraction, b.Fraction, sizeof r.Fraction);
+  return r;
+}
+
+void nxVariantToBcdBuffer(const platform::Variant& aValue, int aPrecision, int aScale, void* aBuffer,
+                          std::size_t aSize) {
+  // The room is checked before the variant is looked at.
+  if (aPrecision < 1 || aSize < static_cast<std::size_t>((aPrecision + 1) / 2 + 2)) nxRaiseBcdOverflow();
+  nxBcdToBcdBuffer(nxVarToBcd(aValue), aPrecision, aScale, aBuffer, aSize);
+}
+
+std::int64_t nxVarToScaledCurr(const platform::Variant& aValue, int aPrecision, int aScale) {
+  const std::int64_t c = aValue.toCurrency().value;
+  // The float is needed only where the integer digits exceed what is checked exactly.
+  const double asFloat = aPrecision - aScale >= 15 ? aValue.toDouble() : 0.0;
+  return nxCurrToScaledCurr(c, asFloat, aPrecision, aScale);
+}
+
+void nxFmtBcdUnaryOp(platform::Variant& aRight, int aOperator) {
+  if (aOperator != nxVarOpNegate) throw platform::VariantTypeError("Invalid variant operation");
+  TnxFmtBcd v = nxVarToBcd(aRight);
+  v.SignSpecialPlaces ^= 0x80;
+  aRight = nxBcdToVariant(v);
+}

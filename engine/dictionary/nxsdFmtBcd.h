@@ -6,7 +6,8 @@
 // SignSpecialPlaces bit 7 = negative, bit 6 = special flag (carried along),
 // bits 0-5 = scale (digits after the point, 0..Precision); Fraction = digit
 // nibbles, most significant first, high nibble first; unused nibbles are 0.
-// Currency values are signed 64-bit counts of ten-thousandths.
+// Currency values are signed 64-bit counts of ten-thousandths. Variants carry
+// packed decimals as the runtime's formatted-BCD kind (platform::varFmtBcd).
 // All operations are pure functions of their arguments (thread-safe).
 #pragma once
 
@@ -16,6 +17,7 @@
 
 #include "nxllTypes.h"
 #include "plErrors.h"
+#include "plVariant.h"
 
 // Loss flags of a change of precision or scale.
 using TnxBcdLoss = std::uint8_t;
@@ -92,3 +94,24 @@ void nxBcdToBcdBuffer(const TnxFmtBcd& aValue, int aPrecision, int aScale, void*
 // digits that aPrecision and aScale allow (aAsFloat is the same value as a
 // float, used for wide precisions). Raises the BCD overflow.
 std::int64_t nxCurrToScaledCurr(std::int64_t aCurrency, double aAsFloat, int aPrecision, int aScale);
+
+// ---- Variants ------------------------------------------------------------
+
+platform::Variant nxBcdToVariant(const TnxFmtBcd& aValue);
+// A formatted-BCD variant as it is; any other kind converted by the runtime
+// (null, arrays and unreadable text raise the runtime's conversion errors).
+TnxFmtBcd nxVarToBcd(const platform::Variant& aValue);
+// nxBcdToBcdBuffer of the variant's packed decimal.
+void nxVariantToBcdBuffer(const platform::Variant& aValue, int aPrecision, int aScale, void* aBuffer,
+                          std::size_t aSize);
+// The variant as currency, cut to aScale decimals and checked against the
+// integer digits aPrecision and aScale allow (nxCurrToScaledCurr).
+std::int64_t nxVarToScaledCurr(const platform::Variant& aValue, int aPrecision, int aScale);
+
+// Unary operation on a formatted-BCD variant, for the runtime's operator
+// table: nxVarOpNegate flips the sign and leaves a formatted-BCD variant in
+// aRight (whatever numeric kind it held); any other operation raises
+// platform::VariantTypeError "Invalid variant operation".
+inline constexpr int nxVarOpNegate = 12;
+inline constexpr int nxVarOpNot = 13;
+void nxFmtBcdUnaryOp(platform::Variant& aRight, int aOperator);

@@ -449,4 +449,63 @@ TEST(nxsdFmtBcd, ScaledCurrency) {
   EXPECT_THROW(nxCurrToScaledCurr(0, 1e16, 20, 4), platform::RangeError);
 }
 
+TEST(nxsdFmtBcd, VariantRoundTrip) {
+  const TnxFmtBcd v = bcd("012345", 3, true);  // -12.345
+  const platform::Variant var = nxBcdToVariant(v);
+  EXPECT_EQ(var.type(), platform::varFmtBcd);
+  EXPECT_EQ(platform::toUtf8(var.toString()), "-12.345");
+  EXPECT_EQ(std::memcmp(&v, &var.fmtBcd(), sizeof v), 0);
+  const TnxFmtBcd back = nxVarToBcd(var);
+  EXPECT_EQ(std::memcmp(&v, &back, sizeof v), 0);  // unchanged, leading zero kept
+}
+
+TEST(nxsdFmtBcd, OtherVariantsConvertToBcd) {
+  const struct {
+    platform::Variant value;
+    std::string text;
+  } cases[] = {
+      {platform::Variant(42), "42"},
+      {platform::Variant(-2.5), "-2.5"},
+      {platform::Variant(platform::Currency::fromRaw(12345)), "1.2345"},
+      {platform::Variant(u"123.450"), "123.45"},
+      {platform::Variant(static_cast<long long>(-9007199254740993LL)), "-9007199254740993"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(str(nxVarToBcd(c.value)), c.text);
+  }
+  EXPECT_THROW(nxVarToBcd(platform::Variant::null()), platform::VariantTypeError);
+  EXPECT_THROW(nxVarToBcd(platform::Variant(u"12a")), platform::ConvertError);
+}
+
+TEST(nxsdFmtBcd, VariantIntoFieldBuffer) {
+  std::uint8_t buf[8];
+  std::memset(buf, 0xAA, sizeof buf);
+  nxVariantToBcdBuffer(platform::Variant(u"-123.456"), 5, 2, buf, 5);  // fraction cut to -123.45
+  const std::uint8_t want[] = {5, 0x82, 0x12, 0x34, 0x50, 0xAA};
+  EXPECT_EQ(std::memcmp(buf, want, sizeof want), 0);
+  EXPECT_THROW(nxVariantToBcdBuffer(platform::Variant(1234), 5, 2, buf, 5), platform::RangeError);
+  // Too small a buffer is refused before the value is looked at.
+  EXPECT_THROW(nxVariantToBcdBuffer(platform::Variant::null(), 5, 2, buf, 4), platform::RangeError);
+}
+
+TEST(nxsdFmtBcd, VariantToScaledCurrency) {
+  EXPECT_EQ(nxVarToScaledCurr(platform::Variant(123.4567), 5, 2), 1234500);
+  EXPECT_THROW(nxVarToScaledCurr(platform::Variant(123.4567), 4, 2), platform::RangeError);
+  EXPECT_EQ(nxVarToScaledCurr(nxBcdToVariant(bcd("1234567", 4)), 7, 4), 1234567);
+  EXPECT_EQ(nxVarToScaledCurr(platform::Variant(u"-7.25"), 3, 1), -72000);
+  EXPECT_THROW(nxVarToScaledCurr(platform::Variant(1e16), 20, 4), platform::RangeError);
+}
+
+TEST(nxsdFmtBcd, NegationOfBcdVariants) {
+  platform::Variant v = nxBcdToVariant(bcd("25", 1));
+  nxFmtBcdUnaryOp(v, nxVarOpNegate);
+  EXPECT_EQ(v.type(), platform::varFmtBcd);
+  EXPECT_EQ(platform::toUtf8(v.toString()), "-2.5");
+  nxFmtBcdUnaryOp(v, nxVarOpNegate);
+  EXPECT_EQ(platform::toUtf8(v.toString()), "2.5");
+  EXPECT_THROW(nxFmtBcdUnaryOp(v, nxVarOpNot), platform::VariantTypeError);
+  EXPECT_EQ(platform::toUtf8(v.toString()), "2.5");  // untouched by the refused operation
+}
+
 }  // namespace
