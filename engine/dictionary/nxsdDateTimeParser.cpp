@@ -44,7 +44,9 @@ bool readTime(std::u16string_view t, TimeParts& p) {
   if (!readNumber(t, 0, 2, p.hour) || !readNumber(t, 3, 2, p.minute) || !readNumber(t, 6, 2, p.second))
     return false;
   p.msec = 0;
-  return t.size() == 8 || (t[8] == u'.' && readNumber(t, 9, 3, p.msec));
+  // A long text without "." in its place keeps 0 milliseconds, as stored
+  // literals of that form always have.
+  return t.size() == 8 || t[8] != u'.' || readNumber(t, 9, 3, p.msec);
 }
 
 bool splitDateTime(std::u16string_view t, DateParts& d, TimeParts& p) {
