@@ -17,7 +17,8 @@
 //   capacity is at most 8, + 16 while at most 64, else + capacity / 4
 //   (0, 4, 8, 12, 28, 44, 60, 76, 95, ...).
 // - TnxSortedList refuses an item equal (by Compare) to one already in the
-//   list: Add answers the existing index and stores nothing. While sorting is
+//   list: Add answers the existing index and stores nothing (data passed with
+//   a refused item stays the caller's, even in an owning list). While sorting is
 //   suspended items are appended untested (duplicates stay after
 //   ResumeSorting) and Find raises EnxSortedListException.
 // - Thread safety: TnxBaseList and its descendants are not synchronised; one

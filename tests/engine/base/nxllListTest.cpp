@@ -311,6 +311,18 @@ TEST(NxSortedList, DuplicatesAppendedWhileSuspendedSurviveTheSort) {
   EXPECT_EQ(list->Count(), 3);
 }
 
+TEST(NxSortedList, RefusedDuplicateLeavesItsDataWithTheCaller) {
+  std::vector<int> freed;
+  Tracked mine(2, freed);
+  {
+    Owner<TnxSortedList> list(platform::create<TnxSortedList>(0, true, true));
+    list->AddData(P(1), new Tracked(1, freed));
+    EXPECT_EQ(list->AddData(P(1), &mine), 0);
+    EXPECT_NE(list->DataOf(0), static_cast<void*>(&mine));
+  }
+  EXPECT_EQ(freed, std::vector<int>{1});  // only the stored object was freed
+}
+
 // Orders by the data entry, descending: a descendant's Compare drives find,
 // add and the resume sort.
 class DescendingList : public TnxSortedList {
