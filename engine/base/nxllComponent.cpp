@@ -114,7 +114,8 @@ int TnxIterationList::Add(TnxComponent* aItem) {
   if (!AcceptItem(aItem)) return -1;
   auto pos = std::upper_bound(items_.begin(), items_.end(), aItem,
                               [this](TnxComponent* x, TnxComponent* y) { return Compare(x, y) < 0; });
-  return static_cast<int>(items_.insert(pos, aItem) - items_.begin());
+  const auto inserted = items_.insert(pos, aItem);  // may reallocate: take begin() after it
+  return static_cast<int>(inserted - items_.begin());
 }
 
 int TnxIterationList::IndexOf(const TnxComponent* aItem) const {
@@ -285,9 +286,9 @@ void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aParam, TnxComponent*
       if (generation != nxcDependentGeneration) break;
       TnxComponent* c = nxcDependentList[i];
       if (c == aExclude) continue;
+      if (notified.capacity() == 0) notified.reserve(nxcDependentList.size());
       auto pos = std::lower_bound(notified.begin(), notified.end(), c, std::less<TnxComponent*>());
       if (pos != notified.end() && *pos == c) continue;
-      if (notified.empty()) notified.reserve(nxcDependentList.size());
       notified.insert(pos, c);
       c->ProcessNotification(this, aOp, aParam);
     }
