@@ -123,6 +123,59 @@ int TnxIterationList::IndexOf(const TnxComponent* aItem) const {
   return it == items_.end() ? -1 : static_cast<int>(it - items_.begin());
 }
 
+void TnxIterationList::SaveSettingsToStream(TnxSettingsWriter& aWriter) {
+  aWriter.WriteInteger(2);
+  aWriter.WriteListBegin();
+  for (TnxComponent* c : items_) {
+    if (c->Name().empty()) continue;
+    aWriter.WriteString(c->Name());
+    std::unique_ptr<TnxSettingsBlockWriter> block = aWriter.NewBlockWriter();
+    c->SaveSettingsToStream(*block);
+    const std::vector<std::uint8_t> bytes = block->Bytes();
+    aWriter.WriteInt64(static_cast<std::int64_t>(bytes.size()));
+    aWriter.WriteRaw(bytes);
+  }
+  aWriter.WriteListEnd();
+}
+
+void TnxIterationList::LoadSetttingsFromStream(TnxSettingsReader& aReader) {
+  auto incompatible = [] {
+    nxRaiseComponentError(TnxComponentExceptionClass::component, false, nullptr, nxErrIncompatibleStream, nxString());
+  };
+  const std::int32_t version = aReader.ReadInteger();
+  if (version == 2) {
+    platform::TStringList byName;  // case ignored
+    for (TnxComponent* c : items_) byName.addObject(c->Name(), c);
+    byName.sort();
+    aReader.ReadListBegin();
+    while (!aReader.EndOfList()) {
+      const nxString name = aReader.ReadString();
+      const std::int64_t size = aReader.ReadInt64();
+      if (size < 0) incompatible();
+      int index;
+      if (byName.find(name, index)) {
+        std::unique_ptr<TnxSettingsReader> block =
+            aReader.NewBlockReader(aReader.ReadRaw(static_cast<std::size_t>(size)));
+        static_cast<TnxComponent*>(byName.objects(index))->LoadSettingsFromStream(*block);
+      } else {
+        aReader.SkipRaw(static_cast<std::size_t>(size));  // a component that no longer exists
+      }
+    }
+    aReader.ReadListEnd();
+  } else if (version == 1) {
+    platform::TStringList names;
+    names.setText(aReader.ReadString());
+    for (int i = 0; i < names.count(); ++i) {
+      auto it = std::find_if(items_.begin(), items_.end(),
+                             [&](TnxComponent* c) { return c->Name() == names.strings(i); });
+      if (it == items_.end()) incompatible();
+      (*it)->LoadSettingsFromStream(aReader);
+    }
+  } else {
+    incompatible();
+  }
+}
+
 bool TnxIterationData::Ignores(std::string_view aClassName) const {
   return std::binary_search(
       IgnoreIterateClasses.begin(), IgnoreIterateClasses.end(), aClassName,

@@ -134,23 +134,49 @@ class EnxAbortStateChange : public platform::RuntimeError {
                                         const TnxComponent* aComponent, TnxResult aCode, const nxString& aText);
 
 // ---------------------------------------------------------------------------
-// Settings streams: the operations of the tagged writer and reader that the
-// component settings use.
+// Settings streams: the operations of the tagged writer and reader (value
+// encoding, list markers, raw bytes, nested memory blocks) that the component
+// settings use. Readers raise their own errors on a value of another kind.
+
+class TnxSettingsBlockWriter;
 
 class TnxSettingsWriter {
  public:
   virtual ~TnxSettingsWriter() = default;
   virtual void WriteInteger(std::int32_t aValue) = 0;
+  virtual void WriteInt64(std::int64_t aValue) = 0;
   virtual void WriteBoolean(bool aValue) = 0;
   virtual void WriteString(const nxString& aValue) = 0;
+  virtual void WriteListBegin() = 0;
+  virtual void WriteListEnd() = 0;
+  // Bytes as they are, without a tag.
+  virtual void WriteRaw(std::span<const std::uint8_t> aBytes) = 0;
+  // A writer of the same encoding over a new, empty memory block.
+  virtual std::unique_ptr<TnxSettingsBlockWriter> NewBlockWriter() = 0;
+};
+
+class TnxSettingsBlockWriter : public TnxSettingsWriter {
+ public:
+  virtual std::vector<std::uint8_t> Bytes() const = 0;
 };
 
 class TnxSettingsReader {
  public:
   virtual ~TnxSettingsReader() = default;
   virtual std::int32_t ReadInteger() = 0;
+  // Any integer value, however wide it was written.
+  virtual std::int64_t ReadInt64() = 0;
   virtual bool ReadBoolean() = 0;
   virtual nxString ReadString() = 0;
+  virtual void ReadListBegin() = 0;
+  virtual void ReadListEnd() = 0;
+  // True when the next value is the list-end marker.
+  virtual bool EndOfList() = 0;
+  virtual std::vector<std::uint8_t> ReadRaw(std::size_t aCount) = 0;
+  // Moves the position past aCount raw bytes.
+  virtual void SkipRaw(std::size_t aCount) = 0;
+  // A reader of the same encoding over aBytes.
+  virtual std::unique_ptr<TnxSettingsReader> NewBlockReader(std::vector<std::uint8_t> aBytes) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -165,6 +191,11 @@ class TnxIterationList : public platform::TObject {
   virtual int Add(TnxComponent* aItem);
   virtual int Compare(const TnxComponent* a, const TnxComponent* b) const;
   virtual bool AcceptItem(TnxComponent* aItem) const;
+
+  // Settings of the listed components (version 2: one block per named
+  // component, so unknown names can be skipped; version 1 is read too).
+  virtual void LoadSetttingsFromStream(TnxSettingsReader& aReader);
+  virtual void SaveSettingsToStream(TnxSettingsWriter& aWriter);
 
   int IndexOf(const TnxComponent* aItem) const;
   int Count() const { return static_cast<int>(items_.size()); }

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -429,56 +432,221 @@ TEST(NxComponent, FindClassRecursiveWalksAncestors) {
 
 // --- settings stream
 
-struct Value {
-  enum Kind { integer, boolean, string } kind;
-  std::int32_t i = 0;
-  nxString s;
-};
-class TMemorySettings : public TnxSettingsWriter, public TnxSettingsReader {
+// A small tagged byte encoding standing in for the engine's writer and reader.
+enum Tag : std::uint8_t { tInt = 1, tInt64, tBool, tString, tListBegin, tListEnd };
+
+class TByteWriter : public TnxSettingsBlockWriter {
  public:
-  void WriteInteger(std::int32_t v) override { values.push_back({Value::integer, v, {}}); }
-  void WriteBoolean(bool v) override { values.push_back({Value::boolean, v ? 1 : 0, {}}); }
-  void WriteString(const nxString& v) override { values.push_back({Value::string, 0, v}); }
-  std::int32_t ReadInteger() override { return next(Value::integer).i; }
-  bool ReadBoolean() override { return next(Value::boolean).i != 0; }
-  nxString ReadString() override { return next(Value::string).s; }
-  std::vector<Value> values;
+  void WriteInteger(std::int32_t v) override { tagged(tInt, &v, sizeof v); }
+  void WriteInt64(std::int64_t v) override { tagged(tInt64, &v, sizeof v); }
+  void WriteBoolean(bool v) override {
+    const std::uint8_t b = v;
+    tagged(tBool, &b, 1);
+  }
+  void WriteString(const nxString& v) override {
+    const auto n = static_cast<std::uint32_t>(v.size());
+    tagged(tString, &n, sizeof n);
+    put(v.data(), v.size() * 2);
+  }
+  void WriteListBegin() override { tagged(tListBegin, nullptr, 0); }
+  void WriteListEnd() override { tagged(tListEnd, nullptr, 0); }
+  void WriteRaw(std::span<const std::uint8_t> b) override { put(b.data(), b.size()); }
+  std::unique_ptr<TnxSettingsBlockWriter> NewBlockWriter() override { return std::make_unique<TByteWriter>(); }
+  std::vector<std::uint8_t> Bytes() const override { return bytes; }
+  std::vector<std::uint8_t> bytes;
 
  private:
-  const Value& next(Value::Kind k) {
-    const Value& v = values.at(pos_++);
-    if (v.kind != k) throw platform::RuntimeError("wrong value kind");
+  void put(const void* p, std::size_t n) {
+    auto* b = static_cast<const std::uint8_t*>(p);
+    bytes.insert(bytes.end(), b, b + n);
+  }
+  void tagged(Tag t, const void* p, std::size_t n) {
+    bytes.push_back(t);
+    put(p, n);
+  }
+};
+
+class TByteReader : public TnxSettingsReader {
+ public:
+  explicit TByteReader(std::vector<std::uint8_t> aBytes) : bytes_(std::move(aBytes)) {}
+  std::int32_t ReadInteger() override { return value<std::int32_t>(tInt); }
+  std::int64_t ReadInt64() override {
+    return peek() == tInt ? value<std::int32_t>(tInt) : value<std::int64_t>(tInt64);
+  }
+  bool ReadBoolean() override { return value<std::uint8_t>(tBool) != 0; }
+  nxString ReadString() override {
+    const auto n = value<std::uint32_t>(tString);
+    nxString s(n, u'\0');
+    take(s.data(), n * 2);
+    return s;
+  }
+  void ReadListBegin() override { expect(tListBegin); }
+  void ReadListEnd() override { expect(tListEnd); }
+  bool EndOfList() override { return peek() == tListEnd; }
+  std::vector<std::uint8_t> ReadRaw(std::size_t n) override {
+    std::vector<std::uint8_t> r(n);
+    take(r.data(), n);
+    return r;
+  }
+  void SkipRaw(std::size_t n) override { ReadRaw(n); }
+  std::unique_ptr<TnxSettingsReader> NewBlockReader(std::vector<std::uint8_t> b) override {
+    return std::make_unique<TByteReader>(std::move(b));
+  }
+  bool AtEnd() const { return pos_ == bytes_.size(); }
+
+ private:
+  std::uint8_t peek() const {
+    if (pos_ >= bytes_.size()) throw platform::RuntimeError("read past end");
+    return bytes_[pos_];
+  }
+  void expect(Tag t) {
+    if (peek() != t) throw platform::RuntimeError("wrong value kind");
+    ++pos_;
+  }
+  template <class T>
+  T value(Tag t) {
+    expect(t);
+    T v;
+    take(&v, sizeof v);
     return v;
   }
+  void take(void* p, std::size_t n) {
+    if (bytes_.size() - pos_ < n) throw platform::RuntimeError("read past end");
+    std::memcpy(p, bytes_.data() + pos_, n);
+    pos_ += n;
+  }
+  std::vector<std::uint8_t> bytes_;
   std::size_t pos_ = 0;
 };
 
+// A component with one setting of its own after the inherited ones.
+class TSettingsComponent : public TnxComponent {
+  PL_CLASS_INFO_DECL()
+ public:
+  TSettingsComponent(const char16_t* aName, std::int32_t aValue) : value(aValue) { SetName(aName); }
+  std::int32_t value;
+  void SaveSettingsToStream(TnxSettingsWriter& aWriter) override {
+    TnxComponent::SaveSettingsToStream(aWriter);
+    aWriter.WriteInteger(value);
+  }
+  void LoadSettingsFromStream(TnxSettingsReader& aReader) override {
+    TnxComponent::LoadSettingsFromStream(aReader);
+    value = aReader.ReadInteger();
+  }
+};
+PL_CLASS_INFO_IMPL(TSettingsComponent, TnxComponent, "TSettingsComponent", nullptr)
+
 TEST(NxComponent, SettingsStreamVersionAndName) {
   auto* c = make(u"Server");
-  TMemorySettings s;
-  c->SaveSettingsToStream(s);
-  ASSERT_EQ(s.values.size(), 2u);
-  EXPECT_EQ(s.values[0].i, 1);
-  EXPECT_EQ(s.values[1].s, u"Server");
-  EXPECT_NO_THROW(c->LoadSettingsFromStream(s));
+  TByteWriter w;
+  c->SaveSettingsToStream(w);
+  TByteReader r(w.bytes);
+  EXPECT_EQ(r.ReadInteger(), 1);
+  EXPECT_EQ(r.ReadString(), u"Server");
+  EXPECT_TRUE(r.AtEnd());
+  TByteReader again(w.bytes);
+  EXPECT_NO_THROW(c->LoadSettingsFromStream(again));
 
-  TMemorySettings badVersion;
+  TByteWriter badVersion;
   badVersion.WriteInteger(2);
+  TByteReader badVersionReader(badVersion.bytes);
   try {
-    c->LoadSettingsFromStream(badVersion);
+    c->LoadSettingsFromStream(badVersionReader);
     FAIL();
   } catch (const EnxComponentException& e) {
     EXPECT_EQ(e.ErrorCode(), nxErrIncompatibleStream);
   }
-  TMemorySettings otherName;
+  TByteWriter otherName;
   otherName.WriteInteger(1);
   otherName.WriteString(u"server");
-  EXPECT_THROW(c->LoadSettingsFromStream(otherName), platform::RuntimeError);
+  TByteReader otherNameReader(otherName.bytes);
+  EXPECT_THROW(c->LoadSettingsFromStream(otherNameReader), platform::RuntimeError);
   c->SetName(u"");
-  TMemorySettings unnamed;
+  TByteWriter unnamed;
   EXPECT_THROW(c->SaveSettingsToStream(unnamed), platform::RuntimeError);
-  EXPECT_TRUE(unnamed.values.empty());
+  EXPECT_TRUE(unnamed.bytes.empty());
   platform::TObject::free(c);
+}
+
+class NxIterationListSettings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto [n, v] : {std::pair{u"alpha", 1}, {u"beta", 2}, {u"gamma", 3}, {u"", 4}}) {
+      comps.push_back(platform::create<TSettingsComponent>(n, v));
+      list.Add(comps.back());
+    }
+  }
+  void TearDown() override {
+    for (TSettingsComponent* c : comps) platform::TObject::free(c);
+  }
+  void setValues(int aValue) {
+    for (TSettingsComponent* c : comps) c->value = aValue;
+  }
+  TnxIterationList list;
+  std::vector<TSettingsComponent*> comps;
+};
+
+TEST_F(NxIterationListSettings, Version2RoundTripSkipsUnnamedAndUnknownComponents) {
+  TByteWriter w;
+  list.SaveSettingsToStream(w);
+  setValues(0);
+  TByteReader r(w.bytes);
+  list.LoadSetttingsFromStream(r);
+  EXPECT_TRUE(r.AtEnd());
+  EXPECT_EQ(comps[0]->value, 1);
+  EXPECT_EQ(comps[2]->value, 3);
+  EXPECT_EQ(comps[3]->value, 0);  // no name: not stored
+
+  // Read by a list where "beta" no longer exists and "gamma" is spelled in
+  // another letter case.
+  TnxIterationList fewer;
+  fewer.Add(comps[0]);
+  fewer.Add(comps[2]);
+  setValues(0);
+  comps[2]->SetName(u"GAMMA");
+  TByteReader r2(w.bytes);
+  EXPECT_THROW(fewer.LoadSetttingsFromStream(r2), platform::RuntimeError);  // the block names "gamma"
+  comps[2]->SetName(u"gamma");
+  TByteReader r3(w.bytes);
+  fewer.LoadSetttingsFromStream(r3);
+  EXPECT_TRUE(r3.AtEnd());
+  EXPECT_EQ(comps[0]->value, 1);
+  EXPECT_EQ(comps[1]->value, 0);
+  EXPECT_EQ(comps[2]->value, 3);
+}
+
+TEST_F(NxIterationListSettings, Version1ReadsInlineAndRefusesUnknownNames) {
+  TByteWriter w;
+  w.WriteInteger(1);
+  w.WriteString(u"gamma\r\nalpha");
+  comps[2]->value = 30;
+  comps[2]->SaveSettingsToStream(w);
+  comps[0]->value = 10;
+  comps[0]->SaveSettingsToStream(w);
+  setValues(0);
+  TByteReader r(w.bytes);
+  list.LoadSetttingsFromStream(r);
+  EXPECT_TRUE(r.AtEnd());
+  EXPECT_EQ(comps[2]->value, 30);
+  EXPECT_EQ(comps[0]->value, 10);
+
+  struct Bad {
+    std::int32_t version;
+    const char16_t* names;
+  } cases[] = {{1, u"delta"}, {1, u"ALPHA"}, {3, u""}, {0, u""}};
+  for (const Bad& k : cases) {
+    TByteWriter b;
+    b.WriteInteger(k.version);
+    b.WriteString(k.names);
+    TByteReader br(b.bytes);
+    try {
+      list.LoadSetttingsFromStream(br);
+      FAIL() << k.version;
+    } catch (const EnxComponentException& e) {
+      EXPECT_EQ(e.ErrorCode(), nxErrIncompatibleStream);
+      EXPECT_STREQ(e.what(), "DazavAV: Incompatible stream [$3C8A/15498]");
+    }
+  }
 }
 
 // --- delegates
