@@ -339,6 +339,13 @@ nxString EnxBaseException::TransportMessage(std::int32_t aPeerVersion) const {
   if (!beExtendedMsg) return {};
   if (aPeerVersion == 0) aPeerVersion = nxGetThreadMinVersion();
   nxString m = beErrorString;
+  // Placeholders in the peer's form (user text holds none: it is escaped).
+  const nxString placeholder = nxGetOrgPlaceholderFor(aPeerVersion);
+  for (platform::UnicodeStringView form : {kOrgNew, kOrgOld}) {
+    if (form == placeholder) continue;
+    for (std::size_t p = m.find(form); p != nxString::npos; p = m.find(form, p + placeholder.size()))
+      m.replace(p, form.size(), placeholder);
+  }
   if (beCustomInfos)
     for (int i = 0; i < beCustomInfos->count(); ++i)
       m += nxEncodeCustomInfoFor(beCustomInfos->names(i), beCustomInfos->valueFromIndex(i), aPeerVersion);

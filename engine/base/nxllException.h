@@ -331,10 +331,12 @@ class EnxBaseException : public std::exception {
   InxExceptionDataContainer ExceptionData();
   bool HasExceptionData() const { return static_cast<bool>(beExceptionData); }
 
-  // The text (escaped where it came from users), every custom info as a
-  // marker in the form for aPeerVersion (0: the thread's minimum version) and
-  // the exception data as a "$ExceptionData$" marker. Empty when the
-  // exception was built from its code alone (ExtendedMsg false).
+  // The text (escaped where it came from users) with its placeholder, every
+  // custom info as a marker, all in the form for aPeerVersion (0: the
+  // thread's minimum version), and the exception data as a "$ExceptionData$"
+  // marker. Empty when the exception was built from its code alone
+  // (ExtendedMsg false). nxCreate(code) with this as the pending message
+  // rebuilds an equal exception.
   nxString TransportMessage(std::int32_t aPeerVersion = 0) const;
 
   // The standard text of a code (nxGetErrorString).

@@ -146,7 +146,9 @@ void TnxMemoryStream::Commit(std::size_t aFrom, std::size_t aTo) {
 
 void TnxMemoryStream::SetCapacity(std::int64_t aNewCapacity) {
   if (aNewCapacity <= 0) {
+    // Without memory no byte can stay: a size left behind would read from nil.
     ReleaseAll();
+    cmsSize = 0;
     return;
   }
   if (aNewCapacity >= kReserveLimit) throw platform::OutOfMemory();
@@ -326,6 +328,18 @@ bool sameAsciiNoCase(platform::UnicodeStringView a, std::u16string_view b) {
 
 std::string utf8Of(platform::UnicodeStringView aText) { return platform::encodeText(aText, platform::CP_UTF8); }
 
+// UTF-8 cannot carry an unpaired surrogate (it would become U+FFFD).
+bool hasUnpairedSurrogate(platform::UnicodeStringView aText) {
+  for (std::size_t i = 0; i < aText.size(); ++i) {
+    const char16_t c = aText[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < aText.size() && aText[i + 1] >= 0xDC00 && aText[i + 1] <= 0xDFFF)
+      ++i;
+    else if (c >= 0xD800 && c <= 0xDFFF)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 TnxWriter::TnxWriter(TStream& aStream) : fStream(aStream) {}
@@ -407,7 +421,7 @@ void TnxWriter::WriteDate(platform::DateTime aValue) { WriteTagged(vaDate, &aVal
 
 void TnxWriter::WriteString(platform::UnicodeStringView aValue) {
   const std::string u = utf8Of(aValue);
-  if (u.size() < 2 * aValue.size()) {
+  if (u.size() < 2 * aValue.size() && !hasUnpairedSurrogate(aValue)) {
     const bool ascii = std::all_of(u.begin(), u.end(), [](char c) { return static_cast<std::uint8_t>(c) < 128; });
     const auto n = static_cast<std::int32_t>(u.size());
     if (!ascii) {

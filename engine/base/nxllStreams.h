@@ -9,7 +9,7 @@
 //   reservation) and commits it page by page (4 096 bytes); when the
 //   reservation runs out it is first extended in place, so the data does not
 //   move, else moved to a larger one. Memory goes back only with capacity 0
-//   (Clear, destruction). Reservations of 1 073 741 823 bytes or more raise
+//   (Clear, destruction), which also empties the stream. Reservations of 1 073 741 823 bytes or more raise
 //   platform::OutOfMemory; failing map calls raise the OS-error exception
 //   (code 11047, action = the class name).
 // - TnxStaticMemoryStream works over caller-owned memory of a fixed size.
@@ -221,7 +221,8 @@ class TnxWriter {
   void WriteDouble(double aValue);
   void WriteCurrency(platform::Currency aValue);
   void WriteDate(platform::DateTime aValue);
-  // Picks the shortest of the ASCII, UTF-8 and UTF-16 forms.
+  // Picks the shortest of the ASCII, UTF-8 and UTF-16 forms; a text with an
+  // unpaired surrogate always takes UTF-16, which keeps it.
   void WriteString(platform::UnicodeStringView aValue);
   void WriteWideString(platform::UnicodeStringView aValue) { WriteString(aValue); }
   void WriteChar(char16_t aValue) { WriteString(platform::UnicodeStringView(&aValue, 1)); }

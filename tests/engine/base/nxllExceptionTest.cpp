@@ -104,7 +104,14 @@ TEST_F(nxllException, MarkersAreTakenOutIntoCustomInfos) {
 TEST_F(nxllException, OlderPeersGetTheOlderMarkerForms) {
   EXPECT_EQ(u8(nxEncodeCustomInfo(u"N", u"v")), "<[--!N=v!--]>");
   EXPECT_EQ(u8(nxGetOrgPlaceholder()), "<[!Org!]>");
+  const EnxBaseException current(8706, u"T: <[!Org!]> <[--!N=v!--]>");
+  const nxString forOldPeer = current.TransportMessage(40000);
   nxThreadVersionOverride = 41199;
+  EnxBaseException::SetLastConvertedException(8706, forOldPeer);
+  EnxBaseException rebuilt(8706);
+  EXPECT_EQ(rebuilt.Message(), current.Message());
+  EXPECT_EQ(u8(rebuilt.CustomInfos().values(u"N")), "v");
+
   EXPECT_EQ(nxEncodeCustomInfo(u"N", u"v"), u"<[--!\u00FEN=v\u00FE!--]>");
   EXPECT_EQ(nxGetOrgPlaceholder(), u"<[!\u00FEOrg\u00FE!>");
   EnxBaseException e(8706, u"T: <[!\u00FEOrg\u00FE!> " + nxEncodeCustomInfo(u"N", u"v"));
@@ -422,6 +429,10 @@ TEST_F(nxllException, ExceptionsRoundTripThroughThePendingTransportMessage) {
     ASSERT_TRUE(rebuilt.HasExceptionData());
     EXPECT_EQ(u8(rebuilt.ExceptionData()->ToString()), u8(original.ExceptionData()->ToString()));
 
+    // The placeholder travels in the peer's form.
+    EXPECT_NE(original.TransportMessage(peer).find(nxGetOrgPlaceholderFor(peer)), nxString::npos);
+    EXPECT_EQ(original.TransportMessage(peer).find(nxGetOrgPlaceholderFor(peer < 41200 ? 47501 : 40000)),
+              nxString::npos);
     // A second hop keeps everything again.
     EnxBaseException::SetLastConvertedException(10241, rebuilt.TransportMessage());
     expectSameException(original, EnxBaseException(10241));

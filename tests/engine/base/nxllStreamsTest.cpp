@@ -92,6 +92,8 @@ TEST(nxllStreamsEncoding, EveryValueKindByteForByte) {
       {"string empty", [](TnxWriter& w) { w.WriteString(u""); }, "12 00 00 00 00"},
       {"string a-acute", [](TnxWriter& w) { w.WriteString(u"a\u00E9"); }, "14 03 00 00 00 61 C3 A9"},
       {"string two CJK", [](TnxWriter& w) { w.WriteString(u"\u65E5\u672C"); }, "12 02 00 00 00 E5 65 2C 67"},
+      {"string unpaired surrogate", [](TnxWriter& w) { w.WriteString(u"abcd\xD800"); },
+       "12 05 00 00 00 61 00 62 00 63 00 64 00 00 D8"},
       {"string lone e-acute", [](TnxWriter& w) { w.WriteString(u"\u00E9"); }, "12 01 00 00 00 E9 00"},
       {"wide string", [](TnxWriter& w) { w.WriteWideString(u"ab"); }, "06 02 61 62"},
       {"char", [](TnxWriter& w) { w.WriteChar(u'Z'); }, "06 01 5A"},
@@ -183,7 +185,8 @@ TEST(nxllStreamsReader, RoundTripsEveryKind) {
     w.WriteDouble(1e300);
     w.WriteCurrency(platform::Currency::fromRaw(-123456789));
     w.WriteDate(45000.75);
-    for (const char16_t* t : {u"", u"plain", u"a\u00E9", u"\u65E5\u672C", u"\U0001F600x"}) w.WriteString(t);
+    for (const char16_t* t : {u"", u"plain", u"a\u00E9", u"\u65E5\u672C", u"\U0001F600x", u"abc\xDC00"})
+      w.WriteString(t);
     w.WriteString(big);
     w.WriteIdent(u"SomeName");
     w.WriteIdent(u"nil");
@@ -203,7 +206,8 @@ TEST(nxllStreamsReader, RoundTripsEveryKind) {
   EXPECT_EQ(r.ReadDouble(), 1e300);
   EXPECT_EQ(r.ReadCurrency().value, -123456789);
   EXPECT_EQ(r.ReadDate(), 45000.75);
-  for (const char16_t* t : {u"", u"plain", u"a\u00E9", u"\u65E5\u672C", u"\U0001F600x"}) EXPECT_EQ(r.ReadString(), t);
+  for (const char16_t* t : {u"", u"plain", u"a\u00E9", u"\u65E5\u672C", u"\U0001F600x", u"abc\xDC00"})
+    EXPECT_EQ(r.ReadString(), t);
   EXPECT_EQ(r.ReadString(), big);
   EXPECT_EQ(r.ReadIdent(), u"SomeName");
   EXPECT_EQ(r.ReadIdent(), u"nil");
@@ -589,6 +593,11 @@ TEST(nxllMemoryStream, GrowsWithoutLosingDataAndGivesMemoryBackOnlyOnClear) {
   s.SetSize(10);
   EXPECT_EQ(s.Capacity(), cap);
   EXPECT_EQ(s.Position(), 10);
+  s.SetCapacity(0);
+  EXPECT_EQ(s.Size(), 0);
+  char b;
+  EXPECT_EQ(s.Read(&b, 1), 0);
+  s.WriteBuffer(expected.data(), 5000);
   s.Clear();
   EXPECT_EQ(s.Capacity(), 0);
   EXPECT_EQ(s.Reserved(), 0);
