@@ -520,6 +520,7 @@ void TnxWriter::WriteWideStrings(const platform::TStringList& aStrings) {
 }
 
 void TnxWriter::WriteBinary(const void* aBuffer, std::int32_t aSize) {
+  if (aSize < 0) throw EWriteError(nxStreamWriteErrorText);  // no reader could take it back
   WriteValue(vaBinary);
   WriteLength(aSize);
   Write(aBuffer, aSize);

@@ -161,6 +161,7 @@ TEST(nxllStreamsEncoding, UnwritableValuesFailInsteadOfCorrupting) {
   EXPECT_THROW(w.WriteVariant(Variant::byteArray(std::vector<std::uint8_t>{1, 2})), EWriteError);
   // A one-byte length cannot hold 256: refusing keeps the stream readable.
   EXPECT_THROW(w.WriteIdent(nxString(256, u'n')), EWriteError);
+  EXPECT_THROW(w.WriteBinary("", -1), EWriteError);
   w.WriteIdent(nxString(255, u'n'));
   w.FlushBuffer();
   EXPECT_EQ(s.Size(), 257);
