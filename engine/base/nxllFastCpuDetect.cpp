@@ -228,20 +228,8 @@ std::uint8_t nxSelectCpuTarget(const TnxCpuInfo& aInfo, bool aOsSavesSseState) {
 }
 
 void nxllFastCpuDetectInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
-  try {
-    nxllLockedFuncsInitialize();
-  } catch (...) {
-    nxUseCountLeave(gUseCount);
-    throw;
-  }
-  try {
-    detectAll();
-  } catch (...) {
-    nxllLockedFuncsFinalize();
-    nxUseCountLeave(gUseCount);
-    throw;
-  }
+  static const TnxModuleDependency deps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
+  nxUseCountStart(gUseCount, deps, detectAll);
 }
 
 void nxllFastCpuDetectFinalize() {

@@ -24,21 +24,9 @@ void nxFillCharPlain(void* aDest, std::ptrdiff_t aCount, std::uint8_t aValue) {
 constinit TnxFillChar nxFillChar = nxFillCharPlain;
 
 void nxllFastFillCharInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
-  try {
-    nxllLockedFuncsInitialize();
-  } catch (...) {
-    nxUseCountLeave(gUseCount);
-    throw;
-  }
-  try {
-    nxllFastCpuDetectInitialize();
-  } catch (...) {
-    nxllLockedFuncsFinalize();
-    nxUseCountLeave(gUseCount);
-    throw;
-  }
-  nxFillChar = selectFill(nxCpuTarget());
+  static const TnxModuleDependency deps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
+                                             {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
+  nxUseCountStart(gUseCount, deps, [] { nxFillChar = selectFill(nxCpuTarget()); });
 }
 
 void nxllFastFillCharFinalize() {

@@ -27,24 +27,14 @@ constinit TnxMove nxMove = nxMovePlain;
 constinit std::ptrdiff_t nxMoveStreamingThreshold = kDefaultStreamingThreshold;
 
 void nxllFastMoveInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
-  try {
-    nxllLockedFuncsInitialize();
-  } catch (...) {
-    nxUseCountLeave(gUseCount);
-    throw;
-  }
-  try {
-    nxllFastCpuDetectInitialize();
-  } catch (...) {
-    nxllLockedFuncsFinalize();
-    nxUseCountLeave(gUseCount);
-    throw;
-  }
-  const TnxCpuInfo& first = nxCpuInfo(0);
-  nxMoveStreamingThreshold =
-      first.L2Cache != 0 ? std::ptrdiff_t(first.L2Cache) * 1024 / 2 : kDefaultStreamingThreshold;
-  nxMove = selectMove(first);
+  static const TnxModuleDependency deps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
+                                             {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
+  nxUseCountStart(gUseCount, deps, [] {
+    const TnxCpuInfo& first = nxCpuInfo(0);
+    nxMoveStreamingThreshold =
+        first.L2Cache != 0 ? std::ptrdiff_t(first.L2Cache) * 1024 / 2 : kDefaultStreamingThreshold;
+    nxMove = selectMove(first);
+  });
 }
 
 void nxllFastMoveFinalize() {

@@ -10,6 +10,7 @@
 // list exists (a concurrent pop may still read its leNext).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "nxllTypes.h"
@@ -29,6 +30,29 @@ void nxllLockedFuncsFinalize();
 // module (a second caller does not wait for the first one to finish).
 bool nxUseCountEnter(volatile std::int32_t& aCount);
 bool nxUseCountLeave(volatile std::int32_t& aCount);
+
+// A module this one starts before itself and finalises after itself.
+struct TnxModuleDependency {
+  void (*mdStart)();
+  void (*mdFinish)();
+};
+
+// Counted start-up: the first caller starts the dependencies in order, then
+// runs aBody. A failure finalises the dependencies already started, in
+// reverse, and undoes the count before it propagates.
+template <class Body, std::size_t N>
+void nxUseCountStart(volatile std::int32_t& aCount, const TnxModuleDependency (&aDeps)[N], Body aBody) {
+  if (!nxUseCountEnter(aCount)) return;
+  std::size_t started = 0;
+  try {
+    for (; started < N; ++started) aDeps[started].mdStart();
+    aBody();
+  } catch (...) {
+    while (started > 0) aDeps[--started].mdFinish();
+    nxUseCountLeave(aCount);
+    throw;
+  }
+}
 
 std::int32_t nxLockedCompareExchange(volatile std::int32_t& aTarget, std::int32_t aNewValue,
                                      std::int32_t aComparand);
