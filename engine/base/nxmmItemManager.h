@@ -1,0 +1,210 @@
+// The layer of the memory manager that serves ordinary allocations: 62
+// lock-free pools of fixed-size items carved from 64 KB pages of the 64 KB
+// block manager, and large blocks (above 32735 bytes) reserved directly from
+// the system, which grow in place inside their reservation or move to a
+// larger one without copying.
+//
+// Pointer kinds: a large block starts on a 64 KB boundary; a pool item never
+// does (every page starts with its header). Freeing first checks that an item
+// lies in a used 64 KB block of this manager's arena, and a large block that it
+// is registered, so a foreign pointer is refused without reading its memory.
+//
+// Page header (64 KB page, aligned to 64 KB): link (0), owning pool (8),
+// free-item list head (16), used count (32), off-list flag (36), then the
+// allocation bitmap at 48, one bit per item (set = in use), then the items.
+// A free item's first 8 bytes link to the next free item, so an item slot is
+// at least 8 bytes even in the 4-byte pool.
+//
+// Thread safety: everything lock-free, any thread, concurrently with the
+// cleanup. A page is only returned to the block manager by the cleanup while
+// its used count is 0; a freeing thread touches the page header only before it
+// decrements the used count. A large block is reallocated by its owner only.
+//
+// Thread cache (optional, one manager per process at a time): a few freed
+// items per size are kept per thread and handed out again without touching
+// the shared lists. Cached items count as free (their bitmap bit is clear, so a
+// double free is still refused) but keep their page in use.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "nxllLockedFuncs.h"
+#include "nxmmChunkManager.h"
+
+namespace nxmm {
+
+constexpr std::size_t nxMaxItemSize = 32735;
+constexpr std::size_t nxPageSize = 65536;
+constexpr int nxPoolCount = 62;
+
+struct TnxPageHeader {
+  TnxListEntry phLink;
+  class TnxMemoryPool* phOwner;
+  TnxListHead phFreeItems;
+  std::int32_t phUsed;
+  std::int32_t phOffList;
+  std::uint64_t phReserved;
+  std::uint32_t phBitmap[1];
+};
+
+// A sum spread over cache lines so hot counters do not bounce between cores.
+class TnxCounter {
+ public:
+  void add(std::int64_t aDelta);
+  std::int64_t value() const;
+
+ private:
+  struct alignas(64) Slot {
+    std::atomic<std::int64_t> v{0};
+  };
+  Slot cSlots[16];
+};
+
+struct TnxItemStatistics {
+  std::int64_t isAddressSpace;  // pages count 64 KB, large blocks their reservation
+  std::int64_t isCommitted;     // pages count 64 KB, large blocks their committed pages
+  std::int64_t isInUse;         // item sizes of used items, requested sizes of large blocks
+  std::int64_t isHeaders;       // bytes of page headers
+};
+
+class TnxItemManager;
+struct TnxThreadCache;
+
+class alignas(64) TnxMemoryPool {
+ public:
+  TnxMemoryPool(TnxItemManager* aManager, std::uint32_t aItemSize, int aIndex);
+  TnxMemoryPool(const TnxMemoryPool&) = delete;
+  TnxMemoryPool& operator=(const TnxMemoryPool&) = delete;
+
+  // An item, or nullptr when no page can be had.
+  void* alloc();
+  // Takes the item out of the variable first; 0 on success. Misuse (foreign,
+  // misaligned or already free item) raises platform::InvalidPointer.
+  std::int32_t dispose(void*& aItem);
+  std::int32_t disposeDirect(void* aItem);
+  // Gives pages without used items back to the block manager.
+  void releaseFreePages();
+
+  std::uint32_t itemSize() const { return mpItemSize; }
+  std::uint32_t slotSize() const { return mpSlotSize; }
+  std::uint32_t itemsPerBlock() const { return mpItemsPerBlock; }
+  std::uint32_t blockHeaderSize() const { return mpBlockHeaderSize; }
+  int index() const { return mpIndex; }
+
+  std::atomic<bool> mpPartialFreeBlockBool{false};
+  TnxListHead mpPartialFreeBlockHead1;
+  TnxListHead mpPartialFreeBlockHead2;
+  TnxListHead mpFreeBlockHead;
+  std::atomic<std::int32_t> mpNeedCleanup{0};
+  std::uint32_t mpBlockHeaderSize = 0;
+  std::uint32_t mpItemSize = 0;
+  std::uint32_t mpItemsPerBlock = 0;
+
+ private:
+  friend class TnxItemManager;
+  TnxListHead& currentList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1; }
+  TnxListHead& otherList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2; }
+  TnxPageHeader* newPage();
+  void releasePage(TnxPageHeader* aPage);
+  // Index of a valid item position, or -1.
+  int itemIndex(TnxPageHeader* aPage, void* aItem) const;
+  // Marks a free item used (its bit must be clear).
+  void claimItem(TnxPageHeader* aPage, void* aItem);
+  // Second half of a free: the bit is already clear.
+  void returnToPage(TnxPageHeader* aPage, void* aItem);
+  void* allocFromPages();
+
+  TnxItemManager* mpManager;
+  std::uint32_t mpSlotSize = 0;
+  std::uint32_t mpReciprocal = 0;
+  int mpIndex = 0;
+};
+
+// Kept at the end of a large block's used pages.
+struct TnxLargeBlockTrailer {
+  std::size_t lbSize;               // requested size
+  std::size_t lbGrowable;           // 0 for a plain block
+  void* lbBase;
+  std::uint32_t lbGranulesMapped;   // 64 KB units in use
+  std::uint32_t lbGranulesReserved; // the reservation, in 64 KB units
+  std::uint32_t lbPagesUsed;        // 4 KB units, trailer included
+  std::uint32_t lbPagesCommitted;
+  std::uint32_t lbGrowthCount;
+  std::uint32_t lbReserved;
+};
+
+class TnxItemManager {
+ public:
+  TnxItemManager(TnxChunkManager& aChunks, bool aThreadCache = false);
+  ~TnxItemManager();
+  TnxItemManager(const TnxItemManager&) = delete;
+  TnxItemManager& operator=(const TnxItemManager&) = delete;
+
+  // aSize 1 .. 2 GB; nullptr when exhausted.
+  void* getMem(std::size_t aSize);
+  // 0 on success, 1 for an address this manager did not hand out; a double
+  // free or misaligned item raises platform::InvalidPointer.
+  std::int32_t freeMem(void* aPointer);
+  // nullptr (and aPointer untouched) when exhausted.
+  void* reallocMem(void* aPointer, std::size_t aNewSize);
+  // Runs releaseFreePages on every pool.
+  void cleanup();
+  // Empties the calling thread's cache into the pages.
+  void flushThreadCache();
+
+  TnxMemoryPool* poolForSize(std::size_t aSize) const {
+    return aSize <= 64 ? iSmall[aSize >> 2] : iLarge[(aSize - 1) >> 5];
+  }
+  TnxMemoryPool* pool(int aIndex) const { return &iPools[aIndex]; }
+  // The pool owning a live item, nullptr when aPointer is not one.
+  TnxMemoryPool* poolOfItem(const void* aPointer);
+  const TnxLargeBlockTrailer* largeBlock(const void* aPointer) const;
+  TnxItemStatistics statistics() const;
+  TnxChunkManager& chunks() { return iChunks; }
+  int mapLevels() const { return iLevels; }
+
+ private:
+  friend class TnxMemoryPool;
+  struct Node;
+  friend struct TnxThreadCache;
+
+  void* cacheAlloc(TnxMemoryPool* aPool);
+  bool cachePut(TnxMemoryPool* aPool, void* aItem);
+  TnxThreadCache* myCache();
+  void flushCache(TnxThreadCache& aCache);
+
+  void* largeAllocPlain(std::size_t aSize);
+  void* largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowth);
+  std::int32_t largeFree(void* aPointer);
+  void* largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t aNewSize);
+  TnxLargeBlockTrailer* lookup(const void* aBase) const;
+  void registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer);
+  void account(const TnxLargeBlockTrailer& aTrailer, int aSign);
+  TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& aTrailer);
+  bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep);
+
+  TnxChunkManager& iChunks;
+  TnxBlockManager* iPageManager;
+  TnxMemoryPool* iPools = nullptr;
+  void* iUnpagedArea = nullptr;
+  TnxMemoryPool* iSmall[17] = {};
+  TnxMemoryPool* iLarge[1023] = {};
+  std::atomic<void*> iRoot{nullptr};
+  int iLevels = 0;
+  bool iThreadCache = false;
+  std::uint64_t iCacheEpoch = 0;
+
+ public:
+  TnxCounter iAddressSpace;
+  TnxCounter iCommitted;
+  TnxCounter iInUse;
+  TnxCounter iHeaders;
+};
+
+// Pages and granules of a large block of aSize bytes.
+std::uint32_t nxLargeBlockPages(std::size_t aSize);
+std::uint32_t nxLargeBlockGranules(std::size_t aSize);
+
+}  // namespace nxmm
