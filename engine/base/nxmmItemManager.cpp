@@ -1,5 +1,6 @@
 #include "nxmmItemManager.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -10,7 +11,8 @@ namespace nxmm {
 
 namespace {
 
-constexpr std::uint32_t kProvisionalHeader = 48;
+constexpr std::uint32_t kProvisionalHeader = 40;
+static_assert(offsetof(TnxPageHeader, phBitmap) == kProvisionalHeader);
 constexpr std::size_t kGranule = 65536;
 constexpr std::size_t kPage = 4096;
 constexpr std::uint32_t kMaxReserve = 32767;

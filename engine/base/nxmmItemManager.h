@@ -11,7 +11,7 @@
 //
 // Page header (64 KB page, aligned to 64 KB): link (0), owning pool (8),
 // free-item list head (16), used count (32), off-list flag (36), then the
-// allocation bitmap at 48, one bit per item (set = in use), then the items.
+// allocation bitmap at 40, one bit per item (set = in use), then the items.
 // A free item's first 8 bytes link to the next free item, so an item slot is
 // at least 8 bytes even in the 4-byte pool.
 //
@@ -45,7 +45,6 @@ struct TnxPageHeader {
   TnxListHead phFreeItems;
   std::int32_t phUsed;
   std::int32_t phOffList;
-  std::uint64_t phReserved;
   std::uint32_t phBitmap[1];
 };
 
