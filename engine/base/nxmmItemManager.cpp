@@ -441,9 +441,12 @@ void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) 
       void* fresh = getMem(sizeof(Node));
       if (!fresh) throw platform::OutOfMemory();
       std::memset(fresh, 0, sizeof(Node));
+      // Map nodes are the manager's own: not counted as memory in use.
+      iInUse.add(-std::int64_t(sizeof(Node)));
       if (slot->compare_exchange_strong(node, fresh)) {
         node = fresh;
       } else {
+        iInUse.add(std::int64_t(sizeof(Node)));
         freeMem(fresh);  // another thread installed one first
       }
     }
