@@ -100,6 +100,11 @@ inline const TnxMemoryManagerTable& table() { return gSystemTable; }
 
 std::atomic<bool> gReady{false};
 
+std::mutex& initLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 // Never destroyed: engine memory may still be freed during static destruction.
 TnxMemoryManagerModule& mainModule() {
   static TnxMemoryManagerModule* module = new TnxMemoryManagerModule();
@@ -112,11 +117,6 @@ inline const TnxMemoryManagerTable& table() {
 }
 
 #endif
-
-std::mutex& initLock() {
-  static std::mutex lock;
-  return lock;
-}
 
 }  // namespace
 
