@@ -272,10 +272,12 @@ bool nxIsMemoryEmergency() {
 }
 
 void nxRequestMemoryCleanup() {
-  if (auto request = table().RequestCleanup) request();
+  const TnxMemoryManagerTable& t = table();
 #if !NX_SYSTEM_HEAP
+  // The caller's cached items go back first so their pages can be released.
   if (TnxMemoryManagerImpl* impl = nxStandardMemoryManager()) impl->items().flushThreadCache();
 #endif
+  if (t.RequestCleanup) t.RequestCleanup();
 }
 
 const void* nxZeroBlock() { return table().ZeroBlock; }

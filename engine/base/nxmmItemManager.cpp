@@ -260,6 +260,8 @@ void TnxMemoryPool::releaseFreePages() {
   if (mpNeedCleanup.exchange(0) == 1) {
     TnxListHead& current = currentList();
     TnxListHead& other = otherList();
+    // Pages pushed onto the other list while the last cleanup switched lists.
+    while (auto* page = nxListHeadPop(other)) nxListHeadPush(current, page);
     while (auto* page = reinterpret_cast<TnxPageHeader*>(nxListHeadPop(current))) {
       if (__atomic_load_n(&page->phUsed, __ATOMIC_ACQUIRE) == 0)
         releasePage(page);
@@ -524,13 +526,17 @@ bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aRe
     return false;
   }
   char* old = static_cast<char*>(aT.lbBase);
+  // Unregistered before its range is unmapped: once it is, another thread
+  // may get the same address and register it.
+  TnxLargeBlockTrailer* oldTrailer = lookup(old);
+  registerBlock(old, nullptr);
   if (!platform::vmMovePages(old, fresh, std::size_t(keep) * kPage)) {
+    registerBlock(old, oldTrailer);
     platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
     return false;
   }
   const std::size_t rest = std::size_t(aT.lbGranulesReserved) * kGranule - std::size_t(keep) * kPage;
   if (rest) platform::vmRelease(old + std::size_t(keep) * kPage, rest);
-  registerBlock(old, nullptr);
   aT.lbBase = fresh;
   aT.lbGranulesReserved = aReserved;
   aT.lbPagesCommitted = aCommitTo;
