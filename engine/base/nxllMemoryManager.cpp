@@ -111,8 +111,15 @@ TnxMemoryManagerModule& mainModule() {
   return *module;
 }
 
+std::atomic<const TnxMemoryManagerTable*> gTable{nullptr};
+// Set while the table's GetMem and FreeMem are the standard ones: the hot
+// entry points then skip one indirection.
+std::atomic<nxmm::TnxItemManager*> gItems{nullptr};
+
 inline const TnxMemoryManagerTable& table() {
-  if (!gReady.load(std::memory_order_acquire)) nxMemoryManagerInitialize();
+  const TnxMemoryManagerTable* t = gTable.load(std::memory_order_acquire);
+  if (__builtin_expect(t != nullptr, 1)) return *t;
+  nxMemoryManagerInitialize();
   return mainModule().table();
 }
 
@@ -125,6 +132,8 @@ void nxMemoryManagerInitialize() {
   std::lock_guard<std::mutex> guard(initLock());
   if (gReady.load()) return;
   mainModule().attach(platform::currentProcessId());
+  gItems.store(nxStandardItemsOf(mainModule().table()), std::memory_order_release);
+  gTable.store(&mainModule().table(), std::memory_order_release);
   gReady.store(true, std::memory_order_release);
 #endif
 }
@@ -134,6 +143,8 @@ void nxMemoryManagerFinalize() {
   std::lock_guard<std::mutex> guard(initLock());
   if (!gReady.load()) return;
   gReady.store(false);
+  gTable.store(nullptr);
+  gItems.store(nullptr);
   mainModule().detach();
 #endif
 }
@@ -144,7 +155,12 @@ void nxGetMem(void*& aPointer, std::size_t aSize) { aPointer = nxGetMem(aSize); 
 
 void* nxGetMem(std::size_t aSize) {
   if (aSize == 0) return nullptr;
+#if !NX_SYSTEM_HEAP
+  nxmm::TnxItemManager* items = gItems.load(std::memory_order_acquire);
+  void* p = items ? items->getMem(aSize) : table().GetMem(aSize);
+#else
   void* p = table().GetMem(aSize);
+#endif
   if (!p) outOfMemory();
   return p;
 }
@@ -174,7 +190,13 @@ void nxReallocMem(void*& aPointer, std::size_t aNewSize) {
 }
 
 void nxFreeMem(void* aPointer) {
-  if (aPointer && table().FreeMem(aPointer) != 0) invalidPointer();
+  if (!aPointer) return;
+#if !NX_SYSTEM_HEAP
+  nxmm::TnxItemManager* items = gItems.load(std::memory_order_acquire);
+  if ((items ? items->freeMem(aPointer) : table().FreeMem(aPointer)) != 0) invalidPointer();
+#else
+  if (table().FreeMem(aPointer) != 0) invalidPointer();
+#endif
 }
 
 void nxFreeMemAndNil(void*& aPointer) { nxFreeMem(__atomic_exchange_n(&aPointer, nullptr, __ATOMIC_ACQ_REL)); }

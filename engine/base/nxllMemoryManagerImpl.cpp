@@ -364,6 +364,12 @@ void nxMemoryManagerShutdown() {
   delete impl;
 }
 
+nxmm::TnxItemManager* nxStandardItemsOf(const TnxMemoryManagerTable& aTable) {
+  std::lock_guard<std::mutex> guard(gStartLock);
+  if (!gImpl || aTable.GetMem != stdGetMem || aTable.FreeMem != stdFreeMem) return nullptr;
+  return &gImpl->items();
+}
+
 TnxMemoryManagerImpl* nxStandardMemoryManager() {
   std::lock_guard<std::mutex> guard(gStartLock);
   return gImpl;

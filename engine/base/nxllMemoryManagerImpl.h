@@ -187,3 +187,7 @@ const TnxMemoryManagerTable& nxMemoryManagerStart();
 void nxMemoryManagerShutdown();
 // The process's allocator, nullptr while none runs.
 TnxMemoryManagerImpl* nxStandardMemoryManager();
+// The item layer behind aTable's GetMem and FreeMem when those are the
+// standard operations themselves (no hook), else nullptr: callers may then
+// call it directly and save the table's indirection.
+nxmm::TnxItemManager* nxStandardItemsOf(const TnxMemoryManagerTable& aTable);

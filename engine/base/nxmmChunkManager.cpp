@@ -329,16 +329,6 @@ bool TnxChunkManager::mapableBlockFree(void* aBlock) {
   return blockDispose(cmRecords[chunkIndex(aBlock)].crOwner.load(std::memory_order_acquire), aBlock);
 }
 
-TnxBlockManager* TnxChunkManager::ownerOfUsedBlock(const void* aAddress) {
-  if (!contains(aAddress)) return nullptr;
-  const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(aAddress) - cmBase;
-  TnxChunkRecord& rec = cmRecords[offset >> nxChunkShift];
-  TnxBlockManager* m = rec.crOwner.load(std::memory_order_acquire);
-  if (!m) return nullptr;
-  if (m->bmWordsPerChunk && rec.crFree.test(int((offset & (nxChunkSize - 1)) >> m->bmShift))) return nullptr;
-  return m;
-}
-
 void TnxChunkManager::blockManagerCleanup() {
   for (int cls = 5; cls >= 0; --cls) {
     TnxBlockManager& m = cmManagers[cls];

@@ -134,9 +134,6 @@ class TnxChunkManager {
     return reinterpret_cast<void*>(cmBase + (std::uintptr_t(aIndex) << nxChunkShift));
   }
   TnxChunkRecord& chunkRecord(std::uint32_t aIndex) { return cmRecords[aIndex]; }
-  // The block manager owning the block at aAddress, nullptr when none or when
-  // the block is free. Reads only the manager's tables.
-  TnxBlockManager* ownerOfUsedBlock(const void* aAddress);
   std::uint32_t chunkCount() const { return cmChunkCount; }
 
   // The chunk sets, public for inspection.

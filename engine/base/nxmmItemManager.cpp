@@ -9,6 +9,8 @@
 
 namespace nxmm {
 
+void nxInvalidPointer() { throw platform::InvalidPointer(); }
+
 namespace {
 
 constexpr std::uint32_t kProvisionalHeader = 40;
@@ -17,7 +19,7 @@ constexpr std::size_t kGranule = 65536;
 constexpr std::size_t kPage = 4096;
 constexpr std::uint32_t kMaxReserve = 32767;
 
-[[noreturn]] void invalidPointer() { throw platform::InvalidPointer(); }
+[[noreturn]] void invalidPointer() { nxInvalidPointer(); }
 
 inline TnxPageHeader* pageOf(const void* aItem) {
   return reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(aItem) & ~std::uintptr_t(nxPageSize - 1));
@@ -51,27 +53,20 @@ std::int64_t TnxCounter::value() const {
 
 // ---------------------------------------------------------------- thread cache
 
-struct TnxThreadCache {
-  struct Bin {
-    void* head = nullptr;
-    std::uint32_t count = 0;
-  };
-  TnxItemManager* tcOwner = nullptr;
-  std::uint64_t tcEpoch = 0;
-  Bin tcBins[nxPoolCount];
-
-  ~TnxThreadCache() {
-    // Only while the manager that filled it is still the live one.
-    if (tcOwner && gCacheOwner.load() == tcOwner && gCacheEpoch.load() == tcEpoch) tcOwner->flushCache(*this);
-  }
-};
+TnxThreadCache::~TnxThreadCache() {
+  // Only while the manager that filled it is still the live one.
+  if (tcOwner && gCacheOwner.load() == tcOwner && gCacheEpoch.load() == tcEpoch) tcOwner->flushCache(*this);
+}
 
 namespace {
 thread_local TnxThreadCache tCache;
 }
+// The same object once this thread used it: no initialisation check needed.
+constinit thread_local TnxThreadCache* tnxThreadCache = nullptr;
 
 TnxThreadCache* TnxItemManager::myCache() {
   TnxThreadCache& c = tCache;
+  tnxThreadCache = &c;
   if (c.tcOwner != this || c.tcEpoch != iCacheEpoch) {
     // A cache of a manager that is gone: its items went with it.
     for (auto& b : c.tcBins) b = {};
@@ -87,14 +82,20 @@ void* TnxItemManager::cacheAlloc(TnxMemoryPool* aPool) {
   if (!item) return nullptr;
   bin.head = *static_cast<void**>(item);
   --bin.count;
-  aPool->claimItem(pageOf(item), item);
+  if (aPool->mpSlotSize >= 16) {
+    static_cast<std::uint64_t*>(item)[1] = 0;  // still marked in use
+  } else {
+    aPool->claimItem(pageOf(item), item);
+    iInUse.add(aPool->mpItemSize);
+  }
   return item;
 }
 
 bool TnxItemManager::cachePut(TnxMemoryPool* aPool, void* aItem) {
   TnxThreadCache::Bin& bin = myCache()->tcBins[aPool->mpIndex];
-  if (bin.count >= cacheCapacity(aPool->mpSlotSize)) return false;
+  if (bin.count >= aPool->mpCacheCapacity) return false;
   *static_cast<void**>(aItem) = bin.head;
+  if (aPool->mpSlotSize >= 16) static_cast<std::uint64_t*>(aItem)[1] = iCacheKey;
   bin.head = aItem;
   ++bin.count;
   return true;
@@ -105,9 +106,17 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
     TnxThreadCache::Bin& bin = aCache.tcBins[i];
     void* item = bin.head;
     bin = {};
+    TnxMemoryPool& pool = iPools[i];
     while (item) {
       void* next = *static_cast<void**>(item);
-      iPools[i].returnToPage(pageOf(item), item);
+      TnxPageHeader* page = pageOf(item);
+      if (pool.mpSlotSize >= 16) {
+        static_cast<std::uint64_t*>(item)[1] = 0;
+        const int idx = pool.itemIndex(page, item);
+        __atomic_fetch_and(&page->phBitmap[idx >> 5], ~(1u << (idx & 31)), __ATOMIC_ACQ_REL);
+        iInUse.add(-std::int64_t(pool.mpItemSize));
+      }
+      pool.returnToPage(page, item);
       item = next;
     }
   }
@@ -131,15 +140,7 @@ TnxMemoryPool::TnxMemoryPool(TnxItemManager* aManager, std::uint32_t aItemSize, 
   mpItemsPerBlock = (nxPageSize - mpBlockHeaderSize - 1) / mpSlotSize;
   if (mpItemsPerBlock == 0) invalidPointer();
   mpReciprocal = std::uint32_t(((std::uint64_t(1) << 32) + mpSlotSize - 1) / mpSlotSize);
-}
-
-int TnxMemoryPool::itemIndex(TnxPageHeader* aPage, void* aItem) const {
-  const std::uint32_t offset = std::uint32_t(reinterpret_cast<std::uintptr_t>(aItem) - reinterpret_cast<std::uintptr_t>(aPage));
-  if (offset < mpBlockHeaderSize) return -1;
-  const std::uint32_t rel = offset - mpBlockHeaderSize;
-  const std::uint32_t idx = std::uint32_t((std::uint64_t(rel) * mpReciprocal) >> 32);
-  if (idx * mpSlotSize != rel || idx >= mpItemsPerBlock) return -1;
-  return int(idx);
+  mpCacheCapacity = cacheCapacity(mpSlotSize);
 }
 
 void TnxMemoryPool::claimItem(TnxPageHeader* aPage, void* aItem) {
@@ -175,7 +176,7 @@ void TnxMemoryPool::releasePage(TnxPageHeader* aPage) {
   mpManager->iChunks.blockDispose(mpManager->iPageManager, aPage);
 }
 
-void* TnxMemoryPool::allocFromPages() {
+int TnxMemoryPool::allocFromPages(void** aOut, int aWant) {
   for (;;) {
     TnxListHead& current = currentList();
     auto* page = reinterpret_cast<TnxPageHeader*>(nxListHeadPop(current));
@@ -189,7 +190,7 @@ void* TnxMemoryPool::allocFromPages() {
       page = reinterpret_cast<TnxPageHeader*>(nxListHeadPop(otherList()));
       if (!page) page = reinterpret_cast<TnxPageHeader*>(nxListHeadPop(mpFreeBlockHead));
       if (!page) page = newPage();
-      if (!page) return nullptr;
+      if (!page) return 0;
     }
     void* item = nxListHeadPop(page->phFreeItems);
     if (!item) {
@@ -202,7 +203,16 @@ void* TnxMemoryPool::allocFromPages() {
         nxListHeadPush(currentList(), &page->phLink);
       continue;
     }
-    __atomic_add_fetch(&page->phUsed, 1, __ATOMIC_ACQ_REL);
+    // Neighbouring items of one page go to one thread, so threads do not
+    // share cache lines of items.
+    int taken = 1;
+    aOut[0] = item;
+    while (taken < aWant) {
+      void* more = nxListHeadPop(page->phFreeItems);
+      if (!more) break;
+      aOut[taken++] = more;
+    }
+    __atomic_add_fetch(&page->phUsed, taken, __ATOMIC_ACQ_REL);
     if (__atomic_load_n(&page->phFreeItems.lhFirst, __ATOMIC_ACQUIRE)) {
       nxListHeadPush(currentList(), &page->phLink);
     } else {
@@ -214,17 +224,27 @@ void* TnxMemoryPool::allocFromPages() {
           __atomic_compare_exchange_n(&page->phOffList, &expected, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
         nxListHeadPush(currentList(), &page->phLink);
     }
-    claimItem(page, item);
-    return item;
+    for (int i = 0; i < taken; ++i) claimItem(page, aOut[i]);
+    return taken;
   }
 }
 
 void* TnxMemoryPool::alloc() {
-  void* item = nullptr;
-  if (mpManager->iThreadCache) item = mpManager->cacheAlloc(this);
-  if (!item) item = allocFromPages();
-  if (item) mpManager->iInUse.add(mpItemSize);
-  return item;
+  void* got[32];
+  int want = 1;
+  if (mpManager->iThreadCache) {
+    if (void* item = mpManager->cacheAlloc(this)) return item;
+    // An empty cache is refilled with a run of items from one page.
+    if (mpSlotSize >= 16) want = int(mpCacheCapacity / 4 > 32 ? 32 : mpCacheCapacity / 4);
+    if (want < 1) want = 1;
+  }
+  const int n = allocFromPages(got, want);
+  if (n == 0) return nullptr;
+  mpManager->iInUse.add(std::int64_t(mpItemSize) * n);
+  // Handed out last, the lowest address first next time.
+  for (int i = n - 1; i >= 1; --i)
+    if (!mpManager->cachePut(this, got[i])) disposeDirect(got[i]);
+  return got[0];
 }
 
 void TnxMemoryPool::returnToPage(TnxPageHeader* aPage, void* aItem) {
@@ -244,9 +264,17 @@ std::int32_t TnxMemoryPool::disposeDirect(void* aItem) {
   const int idx = itemIndex(page, aItem);
   if (idx < 0) invalidPointer();
   const std::uint32_t bit = 1u << (idx & 31);
-  if (!(__atomic_fetch_and(&page->phBitmap[idx >> 5], ~bit, __ATOMIC_ACQ_REL) & bit)) invalidPointer();
+  std::uint32_t* word = &page->phBitmap[idx >> 5];
+  const bool cached = mpManager->iThreadCache;
+  if (cached && mpSlotSize >= 16) {
+    // Free in its page, or already waiting in some thread's cache.
+    if (!(__atomic_load_n(word, __ATOMIC_ACQUIRE) & bit)) invalidPointer();
+    if (static_cast<std::uint64_t*>(aItem)[1] == mpManager->iCacheKey) invalidPointer();
+    if (mpManager->cachePut(this, aItem)) return 0;
+  }
+  if (!(__atomic_fetch_and(word, ~bit, __ATOMIC_ACQ_REL) & bit)) invalidPointer();
   mpManager->iInUse.add(-std::int64_t(mpItemSize));
-  if (mpManager->iThreadCache && mpManager->cachePut(this, aItem)) return 0;
+  if (cached && mpSlotSize < 16 && mpManager->cachePut(this, aItem)) return 0;
   returnToPage(page, aItem);
   return 0;
 }
@@ -298,6 +326,10 @@ struct TnxItemManager::Node {
 
 TnxItemManager::TnxItemManager(TnxChunkManager& aChunks, bool aThreadCache)
     : iChunks(aChunks), iPageManager(aChunks.blockManager(nxbs64k)), iThreadCache(aThreadCache) {
+  iArenaBase = reinterpret_cast<std::uintptr_t>(aChunks.chunkAddress(0));
+  iArenaLow = iArenaBase + nxChunkSize;
+  iArenaSize = std::uintptr_t(aChunks.chunkCount() - 1) * nxChunkSize;
+  iRecords = &aChunks.chunkRecord(0);
   // Pool headers live in one locked area so they are never paged out.
   iUnpagedArea = platform::vmReserve(kUnpagedArea);
   if (!iUnpagedArea || !platform::vmCommit(iUnpagedArea, kUnpagedArea)) throw std::bad_alloc();
@@ -315,6 +347,10 @@ TnxItemManager::TnxItemManager(TnxChunkManager& aChunks, bool aThreadCache)
   for (std::uint64_t top = ((std::uint64_t(1) << 47) - 1) >> 16; top; top >>= 8) ++iLevels;
   if (iThreadCache) {
     iCacheEpoch = gCacheEpoch.fetch_add(1) + 1;
+    std::uint64_t k = reinterpret_cast<std::uintptr_t>(this) ^ __builtin_ia32_rdtsc() ^ 0x9E3779B97F4A7C15ull;
+    k = (k ^ (k >> 30)) * 0xBF58476D1CE4E5B9ull;
+    k = (k ^ (k >> 27)) * 0x94D049BB133111EBull;
+    iCacheKey = (k ^ (k >> 31)) | 1;
     gCacheOwner.store(this);
   }
 }
@@ -346,24 +382,13 @@ TnxItemManager::~TnxItemManager() {
   platform::vmRelease(iUnpagedArea, kUnpagedArea);
 }
 
-TnxMemoryPool* TnxItemManager::poolOfItem(const void* aPointer) {
-  if ((reinterpret_cast<std::uintptr_t>(aPointer) & (nxPageSize - 1)) == 0) return nullptr;
-  TnxPageHeader* page = pageOf(aPointer);
-  if (iChunks.ownerOfUsedBlock(page) != iPageManager) return nullptr;
-  TnxMemoryPool* pool = __atomic_load_n(&page->phOwner, __ATOMIC_ACQUIRE);
-  const auto p = reinterpret_cast<std::uintptr_t>(pool);
-  const auto first = reinterpret_cast<std::uintptr_t>(iPools);
-  if (p < first || p >= first + sizeof(TnxMemoryPool) * nxPoolCount || (p - first) % sizeof(TnxMemoryPool)) return nullptr;
-  return pool;
-}
-
-void* TnxItemManager::getMem(std::size_t aSize) {
+void* TnxItemManager::getMemSlow(std::size_t aSize) {
+  if (aSize - 1 < nxMaxItemSize) return poolForSize(aSize)->alloc();
   if (aSize == 0 || aSize >= (std::size_t(1) << 31)) return nullptr;
-  if (aSize > nxMaxItemSize) return largeAllocPlain(aSize);
-  return poolForSize(aSize)->alloc();
+  return largeAllocPlain(aSize);
 }
 
-std::int32_t TnxItemManager::freeMem(void* aPointer) {
+std::int32_t TnxItemManager::freeMemSlow(void* aPointer) {
   if ((reinterpret_cast<std::uintptr_t>(aPointer) & (nxPageSize - 1)) == 0) return largeFree(aPointer);
   TnxMemoryPool* pool = poolOfItem(aPointer);
   if (!pool) return 1;
@@ -495,11 +520,13 @@ void* TnxItemManager::largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowt
   }
   void* base = platform::vmReserve(std::size_t(reserved) * kGranule, kGranule);
   if (!base) return nullptr;
-  if (!platform::vmCommit(base, std::size_t(used) * kPage)) {
+  // Pages get memory only when touched, so the whole reservation is made
+  // usable at once and growth inside it needs no system call.
+  if (!platform::vmCommit(base, std::size_t(reserved) * kGranule)) {
     platform::vmRelease(base, std::size_t(reserved) * kGranule);
     return nullptr;
   }
-  TnxLargeBlockTrailer t{aSize, 1, base, mapped, reserved, used, used, aGrowth, 0};
+  TnxLargeBlockTrailer t{aSize, 1, base, mapped, reserved, used, used, aGrowth, 1};
   registerBlock(base, placeTrailer(t));
   account(t, 1);
   return base;
@@ -521,7 +548,8 @@ bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aRe
   const std::uint32_t keep = std::min(aT.lbPagesCommitted, aCommitTo);
   char* fresh = static_cast<char*>(platform::vmReserve(std::size_t(aReserved) * kGranule, kGranule));
   if (!fresh) return false;
-  if (aCommitTo > keep && !platform::vmCommit(fresh + std::size_t(keep) * kPage, std::size_t(aCommitTo - keep) * kPage)) {
+  const std::size_t whole = std::size_t(aReserved) * kGranule;
+  if (!platform::vmCommit(fresh + std::size_t(keep) * kPage, whole - std::size_t(keep) * kPage)) {
     platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
     return false;
   }
@@ -540,6 +568,7 @@ bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aRe
   aT.lbBase = fresh;
   aT.lbGranulesReserved = aReserved;
   aT.lbPagesCommitted = aCommitTo;
+  aT.lbAccessible = 1;
   return true;
 }
 
@@ -600,7 +629,7 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
       if (!moveReservation(n, reserved, std::max(n.lbPagesUsed, t.lbPagesCommitted))) return nullptr;
     } else if (n.lbPagesUsed > t.lbPagesCommitted) {
       // Grows in place inside its reservation.
-      if (!platform::vmCommit(static_cast<char*>(t.lbBase) + std::size_t(t.lbPagesCommitted) * kPage,
+      if (!t.lbAccessible && !platform::vmCommit(static_cast<char*>(t.lbBase) + std::size_t(t.lbPagesCommitted) * kPage,
                               std::size_t(n.lbPagesUsed - t.lbPagesCommitted) * kPage))
         return nullptr;
       n.lbPagesCommitted = n.lbPagesUsed;
@@ -623,7 +652,7 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
   if (t.lbGrowthCount > 16) used = std::min<std::uint32_t>(pages * 3 / 2, t.lbGranulesMapped * 16);
   if (used < pages) used = pages;
   if (used > t.lbPagesCommitted) {
-    if (!platform::vmCommit(static_cast<char*>(t.lbBase) + std::size_t(t.lbPagesCommitted) * kPage,
+    if (!t.lbAccessible && !platform::vmCommit(static_cast<char*>(t.lbBase) + std::size_t(t.lbPagesCommitted) * kPage,
                             std::size_t(used - t.lbPagesCommitted) * kPage))
       return nullptr;
     n.lbPagesCommitted = used;

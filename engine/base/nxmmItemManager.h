@@ -21,9 +21,12 @@
 // decrements the used count. A large block is reallocated by its owner only.
 //
 // Thread cache (optional, one manager per process at a time): a few freed
-// items per size are kept per thread and handed out again without touching
-// the shared lists. Cached items count as free (their bitmap bit is clear, so a
-// double free is still refused) but keep their page in use.
+// items per size are kept per thread and handed out again without any atomic
+// operation. An item of 16 bytes or more stays marked in use in its page while
+// cached and carries the manager's random cache key in its second word, so a
+// second free of it is refused; 4- and 8-byte items are unmarked (atomically)
+// when cached. Cached items keep their page in use and count as in use until
+// the cache is flushed (at thread exit or by flushThreadCache).
 #pragma once
 
 #include <atomic>
@@ -69,7 +72,23 @@ struct TnxItemStatistics {
 };
 
 class TnxItemManager;
-struct TnxThreadCache;
+
+// A thread's cached items, one list per pool (items linked through their
+// first word).
+struct TnxThreadCache {
+  struct Bin {
+    void* head = nullptr;
+    std::uint32_t count = 0;
+  };
+  TnxItemManager* tcOwner = nullptr;
+  std::uint64_t tcEpoch = 0;
+  Bin tcBins[nxPoolCount];
+  ~TnxThreadCache();
+};
+// The calling thread's cache once it has one, else nullptr.
+extern constinit thread_local TnxThreadCache* tnxThreadCache;
+
+[[noreturn]] void nxInvalidPointer();
 
 class alignas(64) TnxMemoryPool {
  public:
@@ -108,16 +127,18 @@ class alignas(64) TnxMemoryPool {
   TnxPageHeader* newPage();
   void releasePage(TnxPageHeader* aPage);
   // Index of a valid item position, or -1.
-  int itemIndex(TnxPageHeader* aPage, void* aItem) const;
+  inline int itemIndex(TnxPageHeader* aPage, void* aItem) const;
   // Marks a free item used (its bit must be clear).
   void claimItem(TnxPageHeader* aPage, void* aItem);
   // Second half of a free: the bit is already clear.
   void returnToPage(TnxPageHeader* aPage, void* aItem);
-  void* allocFromPages();
+  // Up to aWant items of one page; 0 when no page can be had.
+  int allocFromPages(void** aOut, int aWant);
 
   TnxItemManager* mpManager;
   std::uint32_t mpSlotSize = 0;
   std::uint32_t mpReciprocal = 0;
+  std::uint32_t mpCacheCapacity = 0;
   int mpIndex = 0;
 };
 
@@ -131,7 +152,7 @@ struct TnxLargeBlockTrailer {
   std::uint32_t lbPagesUsed;        // 4 KB units, trailer included
   std::uint32_t lbPagesCommitted;
   std::uint32_t lbGrowthCount;
-  std::uint32_t lbReserved;
+  std::uint32_t lbAccessible;       // 1: the whole reservation is usable memory
 };
 
 class TnxItemManager {
@@ -142,10 +163,10 @@ class TnxItemManager {
   TnxItemManager& operator=(const TnxItemManager&) = delete;
 
   // aSize 1 .. 2 GB; nullptr when exhausted.
-  void* getMem(std::size_t aSize);
+  inline void* getMem(std::size_t aSize);
   // 0 on success, 1 for an address this manager did not hand out; a double
   // free or misaligned item raises platform::InvalidPointer.
-  std::int32_t freeMem(void* aPointer);
+  inline std::int32_t freeMem(void* aPointer);
   // nullptr (and aPointer untouched) when exhausted.
   void* reallocMem(void* aPointer, std::size_t aNewSize);
   // Runs releaseFreePages on every pool.
@@ -158,7 +179,7 @@ class TnxItemManager {
   }
   TnxMemoryPool* pool(int aIndex) const { return &iPools[aIndex]; }
   // The pool owning a live item, nullptr when aPointer is not one.
-  TnxMemoryPool* poolOfItem(const void* aPointer);
+  inline TnxMemoryPool* poolOfItem(const void* aPointer);
   const TnxLargeBlockTrailer* largeBlock(const void* aPointer) const;
   TnxItemStatistics statistics() const;
   TnxChunkManager& chunks() { return iChunks; }
@@ -169,6 +190,8 @@ class TnxItemManager {
   struct Node;
   friend struct TnxThreadCache;
 
+  void* getMemSlow(std::size_t aSize);
+  std::int32_t freeMemSlow(void* aPointer);
   void* cacheAlloc(TnxMemoryPool* aPool);
   bool cachePut(TnxMemoryPool* aPool, void* aItem);
   TnxThreadCache* myCache();
@@ -186,6 +209,11 @@ class TnxItemManager {
 
   TnxChunkManager& iChunks;
   TnxBlockManager* iPageManager;
+  // Copies of the arena's bounds for the free path.
+  std::uintptr_t iArenaBase = 0;
+  std::uintptr_t iArenaLow = 0;
+  std::uintptr_t iArenaSize = 0;
+  TnxChunkRecord* iRecords = nullptr;
   TnxMemoryPool* iPools = nullptr;
   void* iUnpagedArea = nullptr;
   TnxMemoryPool* iSmall[17] = {};
@@ -194,6 +222,9 @@ class TnxItemManager {
   int iLevels = 0;
   bool iThreadCache = false;
   std::uint64_t iCacheEpoch = 0;
+  // Written into the second word of an item while it sits in a thread cache,
+  // so a second free of it is recognised without touching shared memory.
+  std::uint64_t iCacheKey = 0;
 
  public:
   TnxCounter iAddressSpace;
@@ -201,6 +232,70 @@ class TnxItemManager {
   TnxCounter iInUse;
   TnxCounter iHeaders;
 };
+
+// The common cases inline: an item from or into the thread's cache, without a
+// call or an atomic operation.
+inline void* TnxItemManager::getMem(std::size_t aSize) {
+  if (aSize - 1 < nxMaxItemSize && iThreadCache) {
+    TnxMemoryPool* pool = poolForSize(aSize);
+    TnxThreadCache* c = tnxThreadCache;
+    if (c && c->tcOwner == this && c->tcEpoch == iCacheEpoch && pool->mpSlotSize >= 16) {
+      TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
+      if (void* item = bin.head) {
+        bin.head = *static_cast<void**>(item);
+        --bin.count;
+        static_cast<std::uint64_t*>(item)[1] = 0;
+        return item;
+      }
+    }
+  }
+  return getMemSlow(aSize);
+}
+
+inline std::int32_t TnxItemManager::freeMem(void* aPointer) {
+  TnxThreadCache* c = tnxThreadCache;
+  if (!iThreadCache || !c || c->tcOwner != this || c->tcEpoch != iCacheEpoch) return freeMemSlow(aPointer);
+  TnxMemoryPool* pool = poolOfItem(aPointer);
+  if (!pool || pool->mpSlotSize < 16) return freeMemSlow(aPointer);
+  TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
+  if (bin.count >= pool->mpCacheCapacity) return freeMemSlow(aPointer);
+  auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(aPointer) & ~std::uintptr_t(nxPageSize - 1));
+  const int idx = pool->itemIndex(page, aPointer);
+  if (idx < 0) nxInvalidPointer();
+  // Free in its page, or already waiting in some thread's cache.
+  if (!(__atomic_load_n(&page->phBitmap[idx >> 5], __ATOMIC_ACQUIRE) & (1u << (idx & 31)))) nxInvalidPointer();
+  auto* words = static_cast<std::uint64_t*>(aPointer);
+  if (words[1] == iCacheKey) nxInvalidPointer();
+  words[0] = reinterpret_cast<std::uint64_t>(bin.head);
+  words[1] = iCacheKey;
+  bin.head = aPointer;
+  ++bin.count;
+  return 0;
+}
+
+inline TnxMemoryPool* TnxItemManager::poolOfItem(const void* aPointer) {
+  const auto a = reinterpret_cast<std::uintptr_t>(aPointer);
+  if ((a & (nxPageSize - 1)) == 0 || a - iArenaLow >= iArenaSize) return nullptr;
+  // The chunk of a 64 KB block is committed while the block manager owns it,
+  // so the page header can be read; whatever it holds must name a pool.
+  if (iRecords[(a - iArenaBase) >> nxChunkShift].crOwner.load(std::memory_order_acquire) != iPageManager)
+    return nullptr;
+  TnxMemoryPool* pool =
+      __atomic_load_n(&reinterpret_cast<TnxPageHeader*>(a & ~std::uintptr_t(nxPageSize - 1))->phOwner, __ATOMIC_ACQUIRE);
+  const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(pool) - reinterpret_cast<std::uintptr_t>(iPools);
+  if (offset >= sizeof(TnxMemoryPool) * nxPoolCount || offset % sizeof(TnxMemoryPool)) return nullptr;
+  return pool;
+}
+
+inline int TnxMemoryPool::itemIndex(TnxPageHeader* aPage, void* aItem) const {
+  const std::uint32_t offset =
+      std::uint32_t(reinterpret_cast<std::uintptr_t>(aItem) - reinterpret_cast<std::uintptr_t>(aPage));
+  if (offset < mpBlockHeaderSize) return -1;
+  const std::uint32_t rel = offset - mpBlockHeaderSize;
+  const std::uint32_t idx = std::uint32_t((std::uint64_t(rel) * mpReciprocal) >> 32);
+  if (idx * mpSlotSize != rel || idx >= mpItemsPerBlock) return -1;
+  return int(idx);
+}
 
 // Pages and granules of a large block of aSize bytes.
 std::uint32_t nxLargeBlockPages(std::size_t aSize);
