@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -191,6 +192,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // jemalloc needs more static TLS than a dlopen normally finds; the loader
+  // takes the size from the environment at start-up, so start again with it.
+  if (!std::getenv("GLIBC_TUNABLES")) {
+    setenv("GLIBC_TUNABLES", "glibc.rtld.optional_static_tls=65536", 1);
+    execv("/proc/self/exe", argv);
+  }
   nxMemoryManagerInitialize();
   const std::vector<Allocator> list = allocators();
   for (const Allocator& a : list) {
