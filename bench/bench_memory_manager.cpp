@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
     setenv("GLIBC_TUNABLES", "glibc.rtld.optional_static_tls=65536", 1);
     execv("/proc/self/exe", argv);
   }
-  nxMemoryManagerInitialize();
+  nxMemoryManagerAttach();
   const std::vector<Allocator> list = allocators();
   for (const Allocator& a : list) {
     benchmark::RegisterBenchmark(("SmallSingle/" + a.name).c_str(), BM_SmallSingle, a);

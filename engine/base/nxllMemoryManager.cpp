@@ -99,6 +99,7 @@ inline const TnxMemoryManagerTable& table() { return gSystemTable; }
 #else
 
 std::atomic<bool> gReady{false};
+int gUses = 0;  // attach/detach use count, under initLock()
 
 std::mutex& initLock() {
   static std::mutex lock;
@@ -119,7 +120,12 @@ std::atomic<nxmm::TnxItemManager*> gItems{nullptr};
 inline const TnxMemoryManagerTable& table() {
   const TnxMemoryManagerTable* t = gTable.load(std::memory_order_acquire);
   if (__builtin_expect(t != nullptr, 1)) return *t;
-  nxMemoryManagerInitialize();
+  {
+    // First use before the module's start-up attached it: attach now.
+    std::lock_guard<std::mutex> guard(initLock());
+    if (gReady.load()) return mainModule().table();
+  }
+  nxMemoryManagerAttach();
   return mainModule().table();
 }
 
@@ -127,10 +133,10 @@ inline const TnxMemoryManagerTable& table() {
 
 }  // namespace
 
-void nxMemoryManagerInitialize() {
+void nxMemoryManagerAttach() {
 #if !NX_SYSTEM_HEAP
   std::lock_guard<std::mutex> guard(initLock());
-  if (gReady.load()) return;
+  if (gUses++ > 0) return;
   mainModule().attach(platform::currentProcessId());
   gItems.store(nxStandardItemsOf(mainModule().table()), std::memory_order_release);
   gTable.store(&mainModule().table(), std::memory_order_release);
@@ -138,10 +144,10 @@ void nxMemoryManagerInitialize() {
 #endif
 }
 
-void nxMemoryManagerFinalize() {
+void nxMemoryManagerDetach() {
 #if !NX_SYSTEM_HEAP
   std::lock_guard<std::mutex> guard(initLock());
-  if (!gReady.load()) return;
+  if (gUses == 0 || --gUses > 0) return;
   gReady.store(false);
   gTable.store(nullptr);
   gItems.store(nullptr);

@@ -9,8 +9,10 @@
 // they held is freed, so two threads racing to free one field free it once.
 // Thread safety: every entry point may be called from any thread.
 //
-// The module attaches itself on first use (or by nxMemoryManagerInitialize)
-// and detaches at nxMemoryManagerFinalize. With NX_SYSTEM_HEAP the entry points
+// The module attaches at nxMemoryManagerAttach (or on first use, which counts
+// as that call) and detaches when nxMemoryManagerDetach has been called as often
+// as attach; the last detach of the process's last module shuts the allocator
+// down and joins its cleanup thread. With NX_SYSTEM_HEAP the entry points
 // use malloc/realloc/free (aligned_alloc for blocks) so that memory checkers
 // see engine allocations; the manager's classes stay usable directly.
 #pragma once
@@ -82,8 +84,8 @@ void nxRequestMemoryCleanup();
 // 64 KB of read-only zeros.
 const void* nxZeroBlock();
 
-void nxMemoryManagerInitialize();
-void nxMemoryManagerFinalize();
+void nxMemoryManagerAttach();
+void nxMemoryManagerDetach();
 
 // "__VadurMM6__" and the process id's four bytes, least significant first,
 // two upper-case hex digits each.

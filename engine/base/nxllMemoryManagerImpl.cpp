@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "plVirtualMemory.h"
@@ -108,6 +109,8 @@ void TnxMemoryManagerImpl::requestCleanup() {
 }
 
 void TnxMemoryManagerImpl::threadMain(std::uint32_t aTickMs) {
+  // As urgent as the system lets an unprivileged thread be; refused is fine.
+  setpriority(PRIO_PROCESS, 0, -20);
   std::unique_lock<std::mutex> lock(mmLock);
   int stage = 0;
   for (;;) {

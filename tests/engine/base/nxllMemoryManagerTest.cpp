@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -159,11 +160,33 @@ TEST(MemoryEntryPoints, ForeignAndDoubleFreesRaiseInvalidPointer) {
 }
 #endif
 
+#if !NX_SYSTEM_HEAP
+// In a fresh process: the last detach shuts the allocator down and joins its
+// cleanup thread.
+TEST(MemoryManagerLifecycleDeathTest, LastDetachShutsDownTheAllocator) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        nxMemoryManagerAttach();
+        TnxMemoryManagerImpl* mm = nxStandardMemoryManager();
+        if (!mm || !mm->cleanupThreadRunning()) std::exit(2);
+        nxFreeMem(nxGetMem(10));
+        TnxMemoryManagerModule other;
+        other.attach(platform::currentProcessId());
+        nxMemoryManagerDetach();
+        if (nxStandardMemoryManager() != mm) std::exit(3);  // another module still uses it
+        other.detach();
+        std::exit(nxStandardMemoryManager() == nullptr ? 0 : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+#endif
+
 // Eight threads allocate random sizes, hand blocks to each other to free,
 // reallocate and check fill patterns; at the end nothing is in use.
 TEST(MemoryStress, EightThreadsRandomSizesCrossThreadFrees) {
 #if !NX_SYSTEM_HEAP
-  nxMemoryManagerInitialize();
+  nxMemoryManagerAttach();
   nxRequestMemoryCleanup();  // empties this thread's cache
   TnxMemoryStatistics before{};
   nxStandardMemoryManager()->statistics(before);
