@@ -1,5 +1,7 @@
 #include "nxllBase.h"
 
+#include <cstring>
+
 #include "plErrors.h"
 
 PL_CLASS_INFO_IMPL(TnxObject, platform::TObject, "TnxObject", nullptr)
@@ -7,7 +9,22 @@ PL_CLASS_INFO_IMPL(TnxInterfacedObject, TnxObject, "TnxInterfacedObject", nullpt
 PL_CLASS_INFO_IMPL(TnxLifetimeMonitor, TnxInterfacedObject, "TnxLifetimeMonitor", nullptr)
 PL_CLASS_INFO_IMPL(TnxLifetimeTrackedObject, TnxObject, "TnxLifetimeTrackedObject", nullptr)
 
-void* TnxObject::operator new(std::size_t aSize) { return nxAllocMem(aSize ? aSize : 1); }
+// At least 8 bytes: the smallest sizes come from 8-byte aligned pools.
+void* TnxObject::operator new(std::size_t aSize) { return nxAllocMem(aSize < 8 ? 8 : aSize); }
+
+void* TnxObject::operator new(std::size_t aSize, std::align_val_t aAlign) {
+  if (std::size_t(aAlign) <= 16) return operator new(aSize);
+  void* p = ::operator new(aSize, aAlign);
+  std::memset(p, 0, aSize);
+  return p;
+}
+
+void TnxObject::operator delete(void* aPointer, std::align_val_t aAlign) noexcept {
+  if (std::size_t(aAlign) <= 16)
+    operator delete(aPointer);
+  else
+    ::operator delete(aPointer, aAlign);
+}
 
 void TnxObject::operator delete(void* aPointer) noexcept {
   // The allocator's answer is ignored, as for every instance release.

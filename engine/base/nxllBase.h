@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <utility>
 
 #include "nxllMemoryManager.h"
@@ -85,9 +86,13 @@ TnxIntfPtr<I> nxSupports(From* aFrom) {
 class TnxObject : public platform::TObject {
   PL_CLASS_INFO_DECL()
  public:
-  // Instances come zero-filled from the engine allocator.
+  // Instances come zero-filled from the engine allocator, aligned to 16 bytes
+  // (every item of 8 bytes or more is). Classes aligned beyond 16 bytes come
+  // from the system heap.
   static void* operator new(std::size_t aSize);
   static void operator delete(void* aPointer) noexcept;
+  static void* operator new(std::size_t aSize, std::align_val_t aAlign);
+  static void operator delete(void* aPointer, std::align_val_t aAlign) noexcept;
 };
 
 class TnxInterfacedObject;

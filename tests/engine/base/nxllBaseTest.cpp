@@ -1,6 +1,7 @@
 #include "nxllBase.h"
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -173,6 +174,29 @@ TEST_F(BaseTest, MonitorCreatedAloneCountsOneObjectReference) {
   EXPECT_FALSE(ref->IsAlive());
   side.reset();
   EXPECT_FALSE(ref->IsAlive());
+}
+
+TEST_F(BaseTest, InstancesAreZeroedAndAligned) {
+  struct WithHead : TnxObject {
+    TnxListHead head;
+  };
+  struct alignas(64) Wide : TnxObject {
+    char bytes[100];
+  };
+  for (int i = 0; i < 20; ++i) {
+    auto* h = platform::create<WithHead>();
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(&h->head) % 16, 0u);
+    EXPECT_EQ(h->head.lhFirst, nullptr) << "zero-filled";
+    EXPECT_EQ(h->head.lhSequence, 0u);
+    TnxListEntry entry;
+    nxListHeadPush(h->head, &entry);  // a 16-byte exchange on the member
+    EXPECT_EQ(nxListHeadPop(h->head), &entry);
+    platform::TObject::free(h);
+    auto* w = platform::create<Wide>();
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(w) % 64, 0u);
+    EXPECT_EQ(w->bytes[99], 0);
+    platform::TObject::free(w);
+  }
 }
 
 #if !NX_SYSTEM_HEAP

@@ -49,6 +49,18 @@ TEST_F(ItemManagerTest, SizeChoosesPoolOrLargeBlock) {
   EXPECT_EQ(items.statistics().isInUse, 0);
 }
 
+TEST_F(ItemManagerTest, ItemsOfEightBytesOrMoreAreAlignedTo16) {
+  // Objects holding 16-byte list heads rely on it.
+  for (std::size_t size = 8; size <= nxMaxItemSize; size += size < 300 ? 1 : 97) {
+    void* p = items.getMem(size);
+    void* q = items.getMem(size);
+    EXPECT_EQ(addr(p) % 16, 0u) << size;
+    EXPECT_EQ(addr(q) % 16, 0u) << size;
+    items.freeMem(p);
+    items.freeMem(q);
+  }
+}
+
 TEST_F(ItemManagerTest, PageGeometryLeavesRoomForTheBitmap) {
   for (int i = 0; i < nxPoolCount; ++i) {
     TnxMemoryPool* p = items.pool(i);
