@@ -379,6 +379,7 @@ TnxItemManager::~TnxItemManager() {
     }
   };
   Walk::run(iRoot.load(), iLevels - 1);
+  releaseSpares();
   platform::vmRelease(iUnpagedArea, kUnpagedArea);
 }
 
@@ -423,6 +424,7 @@ void* TnxItemManager::reallocMem(void* aPointer, std::size_t aNewSize) {
 
 void TnxItemManager::cleanup() {
   for (int i = 0; i < nxPoolCount; ++i) iPools[i].releaseFreePages();
+  releaseSpares();
 }
 
 TnxItemStatistics TnxItemManager::statistics() const {
@@ -496,15 +498,74 @@ TnxLargeBlockTrailer* TnxItemManager::placeTrailer(const TnxLargeBlockTrailer& a
   return at;
 }
 
+namespace {
+struct SpareHead {
+  std::uint32_t granules;
+  std::uint32_t accessiblePages;
+};
+constexpr std::uint32_t kMaxSpareGranules = 256;
+}  // namespace
+
+char* TnxItemManager::takeSpare(std::uint32_t aMin, std::uint32_t aMax, std::uint32_t& aGranules,
+                                std::uint32_t& aAccessiblePages) {
+  for (auto& slot : iSpares) {
+    if (!slot.load(std::memory_order_relaxed)) continue;
+    void* p = slot.exchange(nullptr, std::memory_order_acq_rel);
+    if (!p) continue;
+    SpareHead h;
+    std::memcpy(&h, p, sizeof h);
+    if (h.granules >= aMin && h.granules <= aMax) {
+      aGranules = h.granules;
+      aAccessiblePages = h.accessiblePages;
+      return static_cast<char*>(p);
+    }
+    void* empty = nullptr;
+    if (!slot.compare_exchange_strong(empty, p)) platform::vmRelease(p, std::size_t(h.granules) * kGranule);
+  }
+  return nullptr;
+}
+
+bool TnxItemManager::putSpare(void* aBase, std::uint32_t aGranules, std::uint32_t aAccessiblePages) {
+  if (aGranules > kMaxSpareGranules || aAccessiblePages == 0) return false;
+  const SpareHead h{aGranules, aAccessiblePages};
+  std::memcpy(aBase, &h, sizeof h);
+  for (auto& slot : iSpares) {
+    void* empty = nullptr;
+    if (slot.compare_exchange_strong(empty, aBase, std::memory_order_acq_rel)) return true;
+  }
+  return false;
+}
+
+void TnxItemManager::releaseSpares() {
+  for (auto& slot : iSpares) {
+    if (!slot.load(std::memory_order_relaxed)) continue;
+    if (void* p = slot.exchange(nullptr)) {
+      SpareHead h;
+      std::memcpy(&h, p, sizeof h);
+      platform::vmRelease(p, std::size_t(h.granules) * kGranule);
+    }
+  }
+}
+
 void* TnxItemManager::largeAllocPlain(std::size_t aSize) {
   const std::uint32_t granules = nxLargeBlockGranules(aSize), pages = nxLargeBlockPages(aSize);
-  void* base = platform::vmReserve(granules * kGranule, kGranule);
-  if (!base) return nullptr;
-  if (!platform::vmCommit(base, pages * kPage)) {
-    platform::vmRelease(base, granules * kGranule);
-    return nullptr;
+  std::uint32_t reserved = granules, accessible = 0;
+  char* base = takeSpare(granules, granules * 4, reserved, accessible);
+  if (base) {
+    if (accessible < pages && !platform::vmCommit(base + std::size_t(accessible) * kPage, std::size_t(pages - accessible) * kPage)) {
+      platform::vmRelease(base, std::size_t(reserved) * kGranule);
+      return nullptr;
+    }
+  } else {
+    base = static_cast<char*>(platform::vmReserve(granules * kGranule, kGranule));
+    if (!base) return nullptr;
+    if (!platform::vmCommit(base, pages * kPage)) {
+      platform::vmRelease(base, granules * kGranule);
+      return nullptr;
+    }
+    accessible = pages;
   }
-  TnxLargeBlockTrailer t{aSize, 0, base, granules, granules, pages, pages, 0, 0};
+  TnxLargeBlockTrailer t{aSize, 0, base, granules, reserved, pages, pages, 0, accessible >= reserved * 16 ? 1u : 0u};
   registerBlock(base, placeTrailer(t));
   account(t, 1);
   return base;
@@ -518,15 +579,20 @@ void* TnxItemManager::largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowt
     mapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
     used = std::min<std::uint32_t>(pages * 3 / 2, mapped * 16);
   }
-  void* base = platform::vmReserve(std::size_t(reserved) * kGranule, kGranule);
-  if (!base) return nullptr;
+  std::uint32_t have = reserved, accessible = 0;
+  char* base = takeSpare(reserved, reserved * 2, have, accessible);
+  if (!base) {
+    base = static_cast<char*>(platform::vmReserve(std::size_t(reserved) * kGranule, kGranule));
+    if (!base) return nullptr;
+  }
   // Pages get memory only when touched, so the whole reservation is made
   // usable at once and growth inside it needs no system call.
-  if (!platform::vmCommit(base, std::size_t(reserved) * kGranule)) {
-    platform::vmRelease(base, std::size_t(reserved) * kGranule);
+  if (accessible < have * 16 &&
+      !platform::vmCommit(base + std::size_t(accessible) * kPage, std::size_t(have * 16 - accessible) * kPage)) {
+    platform::vmRelease(base, std::size_t(have) * kGranule);
     return nullptr;
   }
-  TnxLargeBlockTrailer t{aSize, 1, base, mapped, reserved, used, used, aGrowth, 1};
+  TnxLargeBlockTrailer t{aSize, 1, base, mapped, have, used, used, aGrowth, 1};
   registerBlock(base, placeTrailer(t));
   account(t, 1);
   return base;
@@ -538,7 +604,9 @@ std::int32_t TnxItemManager::largeFree(void* aPointer) {
   const TnxLargeBlockTrailer copy = *t;
   account(copy, -1);
   registerBlock(aPointer, nullptr);
-  platform::vmRelease(copy.lbBase, std::size_t(copy.lbGranulesReserved) * kGranule);
+  const std::uint32_t accessible = copy.lbAccessible ? copy.lbGranulesReserved * 16 : copy.lbPagesCommitted;
+  if (!putSpare(copy.lbBase, copy.lbGranulesReserved, accessible))
+    platform::vmRelease(copy.lbBase, std::size_t(copy.lbGranulesReserved) * kGranule);
   return 0;
 }
 
@@ -546,10 +614,14 @@ std::int32_t TnxItemManager::largeFree(void* aPointer) {
 // granules with aCommitTo pages committed; the contents are not copied.
 bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aReserved, std::uint32_t aCommitTo) {
   const std::uint32_t keep = std::min(aT.lbPagesCommitted, aCommitTo);
-  char* fresh = static_cast<char*>(platform::vmReserve(std::size_t(aReserved) * kGranule, kGranule));
+  std::uint32_t accessible = 0;
+  char* fresh = takeSpare(aReserved, aReserved * 2, aReserved, accessible);
+  if (!fresh) fresh = static_cast<char*>(platform::vmReserve(std::size_t(aReserved) * kGranule, kGranule));
   if (!fresh) return false;
   const std::size_t whole = std::size_t(aReserved) * kGranule;
-  if (!platform::vmCommit(fresh + std::size_t(keep) * kPage, whole - std::size_t(keep) * kPage)) {
+  const std::uint32_t from = std::max(keep, accessible);
+  if (from < aReserved * 16 &&
+      !platform::vmCommit(fresh + std::size_t(from) * kPage, whole - std::size_t(from) * kPage)) {
     platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
     return false;
   }

@@ -169,7 +169,8 @@ class TnxItemManager {
   inline std::int32_t freeMem(void* aPointer);
   // nullptr (and aPointer untouched) when exhausted.
   void* reallocMem(void* aPointer, std::size_t aNewSize);
-  // Runs releaseFreePages on every pool.
+  // Runs releaseFreePages on every pool and gives the reservations of freed
+  // large blocks back to the system.
   void cleanup();
   // Empties the calling thread's cache into the pages.
   void flushThreadCache();
@@ -206,6 +207,12 @@ class TnxItemManager {
   void account(const TnxLargeBlockTrailer& aTrailer, int aSign);
   TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& aTrailer);
   bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep);
+  // Reservations of freed large blocks, kept for reuse until the next
+  // cleanup so that a block freed and asked for again costs no system call.
+  char* takeSpare(std::uint32_t aMinGranules, std::uint32_t aMaxGranules, std::uint32_t& aGranules,
+                  std::uint32_t& aAccessiblePages);
+  bool putSpare(void* aBase, std::uint32_t aGranules, std::uint32_t aAccessiblePages);
+  void releaseSpares();
 
   TnxChunkManager& iChunks;
   TnxBlockManager* iPageManager;
@@ -219,6 +226,7 @@ class TnxItemManager {
   TnxMemoryPool* iSmall[17] = {};
   TnxMemoryPool* iLarge[1023] = {};
   std::atomic<void*> iRoot{nullptr};
+  std::atomic<void*> iSpares[8] = {};
   int iLevels = 0;
   bool iThreadCache = false;
   std::uint64_t iCacheEpoch = 0;

@@ -157,6 +157,20 @@ TEST_F(ItemManagerTest, PlainLargeBlockResizesInPlaceWithinItsPages) {
   EXPECT_EQ(items.freeMem(q), 0);
 }
 
+TEST_F(ItemManagerTest, FreedLargeBlockIsReusedUntilTheCleanup) {
+  auto* p = static_cast<char*>(items.getMem(200000));
+  p[199999] = 1;
+  EXPECT_EQ(items.freeMem(p), 0);
+  EXPECT_EQ(items.largeBlock(p), nullptr);
+  auto* q = static_cast<char*>(items.getMem(150000));
+  EXPECT_EQ(q, p) << "the freed reservation serves the next block of a near size";
+  q[149999] = 2;
+  EXPECT_EQ(items.freeMem(q), 0);
+  items.cleanup();
+  EXPECT_EQ(items.statistics().isAddressSpace, 0);
+  EXPECT_EQ(items.freeMem(q), 1);
+}
+
 TEST_F(ItemManagerTest, FreedPageReturnsWithinTwoCleanups) {
   std::vector<void*> got;
   for (int i = 0; i < 100; ++i) got.push_back(items.getMem(200));
