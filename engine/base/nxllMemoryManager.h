@@ -12,7 +12,11 @@
 // The module attaches at nxMemoryManagerAttach (or on first use, which counts
 // as that call) and detaches when nxMemoryManagerDetach has been called as often
 // as attach; the last detach of the process's last module shuts the allocator
-// down and joins its cleanup thread. With NX_SYSTEM_HEAP the entry points
+// down and joins its cleanup thread. REQUIRES: no engine allocation runs
+// concurrently with that last detach, and none of its blocks is used after it.
+// nxGetMem and nxFreeMem call the standard item layer directly while the table
+// holds the standard operations (no hook): the same operations, one call less.
+// With NX_SYSTEM_HEAP the entry points
 // use malloc/realloc/free (aligned_alloc for blocks) so that memory checkers
 // see engine allocations; the manager's classes stay usable directly.
 #pragma once
