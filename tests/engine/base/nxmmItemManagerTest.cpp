@@ -1,0 +1,214 @@
+#include "nxmmItemManager.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "plErrors.h"
+
+using namespace nxmm;
+
+namespace {
+
+std::uintptr_t addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+struct ItemManagerTest : ::testing::Test {
+  TnxChunkManager chunks{32};
+  TnxItemManager items{chunks};
+};
+
+}  // namespace
+
+TEST_F(ItemManagerTest, SizeChoosesPoolOrLargeBlock) {
+  struct Case {
+    std::size_t size;
+    std::uint32_t itemSize;  // 0: a large block
+  } cases[] = {{1, 4},    {3, 4},      {4, 8},        {8, 16},     {16, 32},   {32, 48},  {63, 64},
+               {64, 96},  {65, 96},    {1024, 1024},  {1025, 1280}, {3841, 4064}, {32735, 32736},
+               {32736, 0}, {100000, 0}};
+  for (const Case& c : cases) {
+    void* p = items.getMem(c.size);
+    ASSERT_NE(p, nullptr) << c.size;
+    std::memset(p, 0xEE, c.size);
+    TnxMemoryPool* pool = items.poolOfItem(p);
+    if (c.itemSize) {
+      ASSERT_NE(pool, nullptr) << c.size;
+      EXPECT_EQ(pool->itemSize(), c.itemSize) << c.size;
+      EXPECT_NE(addr(p) % 65536, 0u);
+    } else {
+      EXPECT_EQ(pool, nullptr);
+      EXPECT_EQ(addr(p) % 65536, 0u) << c.size;
+      ASSERT_NE(items.largeBlock(p), nullptr);
+      EXPECT_EQ(items.largeBlock(p)->lbSize, c.size);
+    }
+    EXPECT_EQ(items.freeMem(p), 0);
+  }
+  EXPECT_EQ(items.statistics().isInUse, 0);
+}
+
+TEST_F(ItemManagerTest, ItemsOfEightBytesOrMoreAreAlignedTo16) {
+  // Objects holding 16-byte list heads rely on it.
+  for (std::size_t size = 8; size <= nxMaxItemSize; size += size < 300 ? 1 : 97) {
+    void* p = items.getMem(size);
+    void* q = items.getMem(size);
+    EXPECT_EQ(addr(p) % 16, 0u) << size;
+    EXPECT_EQ(addr(q) % 16, 0u) << size;
+    items.freeMem(p);
+    items.freeMem(q);
+  }
+}
+
+TEST_F(ItemManagerTest, PageGeometryLeavesRoomForTheBitmap) {
+  for (int i = 0; i < nxPoolCount; ++i) {
+    TnxMemoryPool* p = items.pool(i);
+    EXPECT_EQ(p->blockHeaderSize() % 16, 0u);
+    EXPECT_GE(p->blockHeaderSize(), 40 + (p->itemsPerBlock() + 31) / 32 * 4) << "bitmap words end before item 0";
+    EXPECT_LT(p->blockHeaderSize() + std::size_t(p->itemsPerBlock()) * p->slotSize(), nxPageSize);
+  }
+  EXPECT_EQ(items.pool(nxPoolCount - 1)->itemsPerBlock(), 2u);
+  EXPECT_EQ(items.pool(47)->itemsPerBlock(), 16u);  // 4064
+}
+
+TEST_F(ItemManagerTest, BadFreesAreRefusedWithoutReadingForeignMemory) {
+  char* p = static_cast<char*>(items.getMem(100));
+  int local = 0;
+  void* heap = std::malloc(64);
+  EXPECT_EQ(items.freeMem(&local), 1);
+  EXPECT_EQ(items.freeMem(heap), 1);
+  EXPECT_EQ(items.freeMem(reinterpret_cast<void*>(std::uintptr_t(0x10))), 1);
+  EXPECT_EQ(items.freeMem(reinterpret_cast<void*>(std::uintptr_t(0x7f0000010000))), 1) << "64 KB aligned, no block";
+  std::free(heap);
+  void* block = chunks.blockAlloc(chunks.blockManager(nxbs4k));
+  EXPECT_EQ(items.freeMem(static_cast<char*>(block) + 64), 1) << "a committed block that is no page";
+  EXPECT_THROW(items.freeMem(p + 8), platform::InvalidPointer) << "inside an item";
+  EXPECT_EQ(items.freeMem(p), 0);
+  EXPECT_THROW(items.freeMem(p), platform::InvalidPointer) << "double free";
+  void* big = items.getMem(50000);
+  EXPECT_EQ(items.freeMem(static_cast<char*>(big) + 65536), 1);
+  EXPECT_EQ(items.freeMem(big), 0);
+  EXPECT_EQ(items.freeMem(big), 1) << "large block freed twice";
+}
+
+TEST_F(ItemManagerTest, ReallocOfItemsFollowsTheGrowthPolicy) {
+  struct Case {
+    std::size_t from, to;
+    bool inPlace;
+    std::uint32_t newItemSize;
+  } cases[] = {{1024, 40, true, 1024}, {1024, 32, false, 48}, {12, 20, false, 160},
+               {12, 10, true, 16},     {100, 100, true, 128}, {2000, 3000, false, 6528},
+               {9000, 9500, false, 10912 /*no factor above 8192*/}};
+  for (const Case& c : cases) {
+    auto* p = static_cast<unsigned char*>(items.getMem(c.from));
+    for (std::size_t i = 0; i < c.from; ++i) p[i] = static_cast<unsigned char>(i * 13 + 1);
+    auto* q = static_cast<unsigned char*>(items.reallocMem(p, c.to));
+    ASSERT_NE(q, nullptr);
+    EXPECT_EQ(q == p, c.inPlace) << c.from << "->" << c.to;
+    if (TnxMemoryPool* pool = items.poolOfItem(q)) {
+      EXPECT_EQ(pool->itemSize(), c.newItemSize) << c.from << "->" << c.to;
+    }
+    const std::size_t keep = c.from < c.to ? c.from : c.to;
+    for (std::size_t i = 0; i < keep; ++i) ASSERT_EQ(q[i], static_cast<unsigned char>(i * 13 + 1)) << i;
+    EXPECT_EQ(items.freeMem(q), 0);
+  }
+}
+
+TEST_F(ItemManagerTest, LargeBlockGrowsWithoutLosingContents) {
+  std::size_t size = 20000;
+  auto* p = static_cast<std::uint32_t*>(items.getMem(size));
+  for (std::size_t i = 0; i < size / 4; ++i) p[i] = std::uint32_t(i);
+  int stayed = 0;
+  for (int step = 0; step < 24; ++step) {
+    const std::size_t grown = size + size / 3 + 5000;
+    auto* q = static_cast<std::uint32_t*>(items.reallocMem(p, grown));
+    ASSERT_NE(q, nullptr);
+    for (std::size_t i = 0; i < size / 4; i += 101) ASSERT_EQ(q[i], std::uint32_t(i)) << step;
+    for (std::size_t i = size / 4; i < grown / 4; ++i) q[i] = std::uint32_t(i);
+    if (q == p) ++stayed;
+    p = q;
+    size = grown;
+    if (const TnxLargeBlockTrailer* t = items.largeBlock(p)) {
+      if (step > 1) {
+        EXPECT_EQ(t->lbGrowable, 1u);
+      }
+      EXPECT_LE(t->lbGranulesMapped, t->lbGranulesReserved);
+    }
+  }
+  EXPECT_GT(stayed, 5) << "growth inside the reservation keeps the address";
+  // Shrinking far below a growable block moves it into a fresh block.
+  auto* small = static_cast<std::uint32_t*>(items.reallocMem(p, 4000));
+  for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(small[i], std::uint32_t(i));
+  EXPECT_NE(items.poolOfItem(small), nullptr);
+  EXPECT_EQ(items.freeMem(small), 0);
+}
+
+TEST_F(ItemManagerTest, PlainLargeBlockResizesInPlaceWithinItsPages) {
+  void* p = items.getMem(40000);
+  EXPECT_EQ(items.reallocMem(p, 40100), p);
+  EXPECT_EQ(items.largeBlock(p)->lbSize, 40100u);
+  EXPECT_EQ(items.largeBlock(p)->lbGrowable, 0u);
+  void* q = items.reallocMem(p, 200000);
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(items.largeBlock(q)->lbGrowable, 1u);
+  EXPECT_EQ(items.largeBlock(q)->lbGrowthCount, 1u);
+  EXPECT_EQ(items.largeBlock(q)->lbGranulesReserved, 2 * nxLargeBlockGranules(200000));
+  EXPECT_EQ(items.freeMem(q), 0);
+}
+
+TEST_F(ItemManagerTest, FreedLargeBlockIsReusedUntilTheCleanup) {
+  auto* p = static_cast<char*>(items.getMem(200000));
+  p[199999] = 1;
+  EXPECT_EQ(items.freeMem(p), 0);
+  EXPECT_EQ(items.largeBlock(p), nullptr);
+  auto* q = static_cast<char*>(items.getMem(150000));
+  EXPECT_EQ(q, p) << "the freed reservation serves the next block of a near size";
+  q[149999] = 2;
+  EXPECT_EQ(items.freeMem(q), 0);
+  EXPECT_EQ(items.freeMem(q), 1) << "freed once";
+  items.cleanup();
+  EXPECT_EQ(items.statistics().isInUse, 0);
+}
+
+TEST_F(ItemManagerTest, FreedPageReturnsWithinTwoCleanups) {
+  std::vector<void*> got;
+  for (int i = 0; i < 100; ++i) got.push_back(items.getMem(200));
+  EXPECT_EQ(items.statistics().isAddressSpace, std::int64_t(nxPageSize));
+  for (void* p : got) items.freeMem(p);
+  items.cleanup();
+  items.cleanup();
+  EXPECT_EQ(items.statistics().isAddressSpace, 0);
+  EXPECT_EQ(items.statistics().isHeaders, 0);
+  chunks.blockManagerCleanup();
+  EXPECT_TRUE(chunks.blockManager(nxbs64k)->bmChunksWithFree.isEmpty());
+}
+
+TEST(ItemManager, ExhaustionAnswersNil) {
+  TnxChunkManager chunks(8);  // 2 usable chunks, 5 in reserve
+  TnxItemManager items(chunks);
+  // What the cleanup thread does on request: give cached pages back.
+  chunks.setOutOfAddressSpaceCallback(
+      [](void* aItems) {
+        auto* im = static_cast<TnxItemManager*>(aItems);
+        im->cleanup();
+        im->cleanup();
+        im->chunks().blockManagerCleanup();
+        im->chunks().chunkTrim();
+      },
+      &items);
+  std::vector<void*> got;
+  for (;;) {
+    void* p = items.getMem(30000);
+    if (!p) break;
+    got.push_back(p);
+    ASSERT_LT(got.size(), 1000u);
+  }
+  EXPECT_TRUE(chunks.isMemoryEmergency());
+  EXPECT_EQ(got.size(), 7u * 64 * 2);
+  void* keep = got.back();
+  EXPECT_EQ(items.reallocMem(keep, 32000), keep) << "in place needs nothing new";
+  EXPECT_EQ(items.reallocMem(got.front(), 100), nullptr) << "no page for the new size";
+  for (void* p : got) EXPECT_EQ(items.freeMem(p), 0);
+  EXPECT_NE(items.getMem(100), nullptr) << "the callback released the idle pages";
+}
