@@ -12,11 +12,11 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <string>
 
 #include "nxllBde.h"
 #include "nxllLockedFuncs.h"
+#include "nxllSync.h"
 #include "nxllFastFillChar.h"
 #include "nxllWideString.h"
 #include "plCodePage.h"
@@ -738,16 +738,27 @@ nxString localeName(platform::Lcid aLocale) {
   return trimmed(name);
 }
 
-// A catalogue built once on first use (tested before and after taking the
-// lock), read without the lock afterwards.
+// Unlocks a padlock the caller already holds.
+struct HeldPadlock {
+  TnxPadlock* padlock;
+  explicit HeldPadlock(TnxPadlock* aPadlock) : padlock(aPadlock) {}
+  ~HeldPadlock() { padlock->Unlock(); }
+  HeldPadlock(const HeldPadlock&) = delete;
+  HeldPadlock& operator=(const HeldPadlock&) = delete;
+};
+
+// A catalogue built once on first use (tested before and after taking its
+// padlock, which is created on first use too), read without the lock
+// afterwards.
 struct Catalogue {
   std::atomic<TnxNameIdList*> list{nullptr};
-  platform::CriticalSection lock;
+  TnxPadlock* volatile lock = nullptr;
 
   template <class Build>
   const TnxNameIdList& get(Build aBuild) {
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
-    std::lock_guard guard(lock);
+    TnxPadlock::CreateAndLock(lock);
+    HeldPadlock guard(lock);
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
     auto* l = new TnxNameIdList;
     try {
@@ -759,9 +770,12 @@ struct Catalogue {
     list.store(l, std::memory_order_release);
     return *l;
   }
+  // Module end: no other thread uses the catalogue any more.
   void release() {
-    std::lock_guard guard(lock);
     delete list.exchange(nullptr);
+    TnxPadlock* padlock = lock;
+    lock = nullptr;
+    platform::TObject::free(padlock);
   }
 };
 
