@@ -211,6 +211,13 @@ TEST(ManualEvent, WaitHoldsAReferenceAndStillReferencedCannotBeDestroyed) {
   InxManualEventRef ref = nxGetManualEvent();  // no cache: freed at zero
   auto* event = static_cast<TnxManualEvent*>(ref.get());
   EXPECT_EQ(event->RefCount(), 1);
+  {
+    TnxIntfPtr<InxManualEvent> queried = nxSupports<InxManualEvent>(ref.get());
+    EXPECT_EQ(queried.get(), ref.get());
+    EXPECT_EQ(event->RefCount(), 2);
+    EXPECT_FALSE(nxSupports<InxLifetimeMonitorRef>(ref.get()));
+  }
+  EXPECT_EQ(event->RefCount(), 1);
   std::atomic<bool> woke{false};
   std::thread waiter([&] {
     InxManualEventRef mine(ref);
