@@ -9,13 +9,16 @@
 
 const char* const nxListCapacityErrorText = "リストの容量が超えました (%d)";
 const char* const nxListCountErrorText = "リストの個数を超えました (%d)";
-const char* const nxSortedListSuspendedText = "Find is not supported while sorting is suspended.";
+const char16_t* const nxSortedListSuspendedText = u"Find is not supported while sorting is suspended.";
 
-PL_CLASS_INFO_IMPL(TnxBaseList, platform::TObject, "TnxBaseList", nullptr)
+NX_IMPLEMENT_EXCEPTION(EnxBaseListException, EnxBaseException)
+NX_IMPLEMENT_EXCEPTION(EnxWriteableListException, EnxBaseListException)
+NX_IMPLEMENT_EXCEPTION(EnxSortedListException, EnxBaseListException)
+PL_CLASS_INFO_IMPL(TnxBaseList, TnxObject, "TnxBaseList", nullptr)
 PL_CLASS_INFO_IMPL(TnxWriteableList, TnxBaseList, "TnxWriteableList", nullptr)
 PL_CLASS_INFO_IMPL(TnxList, TnxWriteableList, "TnxList", nullptr)
 PL_CLASS_INFO_IMPL(TnxSortedList, TnxWriteableList, "TnxSortedList", nullptr)
-PL_CLASS_INFO_IMPL(TnxListSyncAccess, platform::TObject, "TnxListSyncAccess", nullptr)
+PL_CLASS_INFO_IMPL(TnxListSyncAccess, TnxObject, "TnxListSyncAccess", nullptr)
 PL_CLASS_INFO_IMPL(TnxListPortal, TnxListSyncAccess, "TnxListPortal", nullptr)
 PL_CLASS_INFO_IMPL(TnxListPadlock, TnxListSyncAccess, "TnxListPadlock", nullptr)
 PL_CLASS_INFO_IMPL(TnxFastStringList, platform::TStringList, "TnxFastStringList", nullptr)
@@ -92,8 +95,8 @@ void TnxBaseList::Error(ErrorKind aKind, std::int64_t aValue) {
 }
 
 TnxBaseList::~TnxBaseList() {
-  std::free(blList);
-  std::free(blData);
+  nxFreeMem(blList);
+  nxFreeMem(blData);
 }
 
 void* TnxBaseList::blGet(std::int32_t aIndex) const {
@@ -108,24 +111,17 @@ void* TnxBaseList::DataOf(std::int32_t aIndex) const {
 
 void TnxBaseList::resize(std::int32_t aCapacity) {
   if (aCapacity == 0) {
-    std::free(blList);
-    std::free(blData);
-    blList = nullptr;
-    blData = nullptr;
+    nxFreeMem(std::exchange(blList, nullptr));
+    nxFreeMem(std::exchange(blData, nullptr));
     blCapacity = 0;
     return;
   }
   const std::size_t bytes = static_cast<std::size_t>(aCapacity) * sizeof(void*);
   // Each array is replaced as soon as it is reallocated: a failure of the
   // second leaves the first larger than the capacity, which is harmless.
-  void* items = std::realloc(blList, bytes);
-  if (!items) throw platform::OutOfMemory();
-  blList = static_cast<void**>(items);
-  if (blUseData) {
-    void* data = std::realloc(blData, bytes);
-    if (!data) throw platform::OutOfMemory();
-    blData = static_cast<void**>(data);
-  }
+  // nxReallocMem raises platform::OutOfMemory and keeps the old block.
+  nxReallocMem(blList, bytes);
+  if (blUseData) nxReallocMem(blData, bytes);
   blCapacity = aCapacity;
 }
 
@@ -499,26 +495,36 @@ std::int32_t TnxListSyncAccess::Count() {
   return list->Count();
 }
 
+TnxListPortal::TnxListPortal(TnxWriteableList* aList)
+    : TnxListSyncAccess(aList), lptPortal(platform::create<TnxInternalReadWritePortal>()) {}
+
+TnxListPortal::~TnxListPortal() { nxFreeAndNil(lptPortal); }
+
 TnxBaseList* TnxListPortal::BeginRead() {
-  lptPortal.enter();
+  lptPortal->BeginRead();
   return lsaList;
 }
 
-void TnxListPortal::EndRead() { lptPortal.leave(); }
+void TnxListPortal::EndRead() { lptPortal->EndRead(); }
 
 TnxWriteableList* TnxListPortal::BeginWrite() {
-  lptPortal.enter();
+  lptPortal->BeginWrite();
   return lsaList;
 }
 
-void TnxListPortal::EndWrite() { lptPortal.leave(); }
+void TnxListPortal::EndWrite() { lptPortal->EndWrite(); }
+
+TnxListPadlock::TnxListPadlock(TnxWriteableList* aList)
+    : TnxListSyncAccess(aList), lplPadlock(platform::create<TnxPadlock>(false)) {}
+
+TnxListPadlock::~TnxListPadlock() { nxFreeAndNil(lplPadlock); }
 
 TnxWriteableList* TnxListPadlock::BeginWrite() {
-  lplPadlock.enter();
+  lplPadlock->Lock();
   return lsaList;
 }
 
-void TnxListPadlock::EndWrite() { lplPadlock.leave(); }
+void TnxListPadlock::EndWrite() { lplPadlock->Unlock(); }
 
 // ---------------------------------------------------------------------------
 // Fast string lists

@@ -25,46 +25,40 @@
 //   thread at a time. TnxListPortal and TnxListPadlock own a list and run each
 //   of their operations under their lock; BeginRead/BeginWrite give direct
 //   access to the wrapped list until the matching End call (use the guards).
-//
-// Base classes: the list classes derive from platform::TObject until the
-// engine's allocator-backed TnxObject is in; storage comes from the C heap.
-// The list exceptions derive from platform::RuntimeError until the engine
-// exception class is in. Both wrappers lock a platform::CriticalSection until
-// the engine's padlock and read-write portal are in; TnxListPortal therefore
-// does not yet let readers in side by side.
+// - TnxListPortal lets readers in side by side (TnxInternalReadWritePortal:
+//   re-entrant, writers preferred, a reader may upgrade); TnxListPadlock lets
+//   one thread at a time in (TnxPadlock, re-entrant).
+// - Memory: the list objects are TnxObjects and their arrays come from
+//   nxGetMem/nxReallocMem/nxFreeMem.
+// - EnxBaseListException and its descendants are engine exceptions without
+//   an error code.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
+#include "nxllBase.h"
+#include "nxllException.h"
+#include "nxllSync.h"
+#include "nxllSyncPortal.h"
 #include "nxllTypes.h"
 #include "plErrors.h"
 #include "plObject.h"
 #include "plStringList.h"
-#include "plSync.h"
 
 // Largest Count and Capacity of a list.
 inline constexpr std::int32_t nxMaxListSize = 0x7FFFFFF;
 
-class EnxBaseListException : public platform::RuntimeError {
- public:
-  using platform::RuntimeError::RuntimeError;
-};
+NX_DECLARE_EXCEPTION(EnxBaseListException, EnxBaseException)
 // Declared for descendants; nothing here raises it.
-class EnxWriteableListException : public EnxBaseListException {
- public:
-  using EnxBaseListException::EnxBaseListException;
-};
-class EnxSortedListException : public EnxBaseListException {
- public:
-  using EnxBaseListException::EnxBaseListException;
-};
+NX_DECLARE_EXCEPTION(EnxWriteableListException, EnxBaseListException)
+NX_DECLARE_EXCEPTION(EnxSortedListException, EnxBaseListException)
 
 // Texts of the list errors (UTF-8), each with one %d.
 extern const char* const nxListCapacityErrorText;
 extern const char* const nxListCountErrorText;
 // Text of the Find-while-suspended failure.
-extern const char* const nxSortedListSuspendedText;
+extern const char16_t* const nxSortedListSuspendedText;
 
 // Compare function of TnxList::Sort and nxQuickSort: <0, 0, >0.
 using TnxListSortCompare = std::function<int(void* aItem1, void* aItem2)>;
@@ -79,7 +73,7 @@ bool nxQuickSort(void** aItems, void** aData, std::int32_t aLow, std::int32_t aH
 bool nxQuickSortMethod(void** aItems, void** aData, std::int32_t aLow, std::int32_t aHigh,
                        const TnxListSortCompareMethod& aCompare);
 
-class TnxBaseList : public platform::TObject {
+class TnxBaseList : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   enum class ErrorKind { index, capacity, count };
@@ -211,7 +205,7 @@ class TnxSortedList : public TnxWriteableList {
 };
 
 // A list owned by a lock. The wrapped list is freed with the wrapper.
-class TnxListSyncAccess : public platform::TObject {
+class TnxListSyncAccess : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   explicit TnxListSyncAccess(TnxWriteableList* aList) : lsaList(aList) {}
@@ -266,30 +260,34 @@ class TnxListSyncAccess : public platform::TObject {
   TnxWriteableList* lsaList;
 };
 
-// Many readers or one writer (see the header note on the lock it uses now).
+// Many readers or one writer.
 class TnxListPortal : public TnxListSyncAccess {
   PL_CLASS_INFO_DECL()
  public:
-  explicit TnxListPortal(TnxWriteableList* aList) : TnxListSyncAccess(aList) {}
+  explicit TnxListPortal(TnxWriteableList* aList);
+  // Frees the portal first (it waits for readers and writers still inside).
+  ~TnxListPortal() override;
   TnxBaseList* BeginRead() override;
   void EndRead() override;
   TnxWriteableList* BeginWrite() override;
   void EndWrite() override;
+  TnxInternalReadWritePortal* Portal() const { return lptPortal; }
 
  private:
-  platform::CriticalSection lptPortal;
+  TnxInternalReadWritePortal* lptPortal;
 };
 
 // One thread at a time, re-entrant.
 class TnxListPadlock : public TnxListSyncAccess {
   PL_CLASS_INFO_DECL()
  public:
-  explicit TnxListPadlock(TnxWriteableList* aList) : TnxListSyncAccess(aList) {}
+  explicit TnxListPadlock(TnxWriteableList* aList);
+  ~TnxListPadlock() override;
   TnxWriteableList* BeginWrite() override;
   void EndWrite() override;
 
  private:
-  platform::CriticalSection lplPadlock;
+  TnxPadlock* lplPadlock;
 };
 
 // A string list that compares by UTF-16 code units (case-sensitive) or with

@@ -1,10 +1,11 @@
 #include "nxllSessionNotifications.h"
 
 #include <atomic>
-#include <mutex>
-#include <utility>
 
-PL_CLASS_INFO_IMPL(TnxSessionNotifications, platform::TObject, "TnxSessionNotifications", nullptr)
+#include "plOs.h"
+
+PL_CLASS_INFO_IMPL(TnxSessionNotifierItem, TnxObject, "TnxSessionNotifierItem", nullptr)
+PL_CLASS_INFO_IMPL(TnxSessionNotifications, TnxObject, "TnxSessionNotifications", nullptr)
 
 namespace {
 
@@ -17,93 +18,131 @@ std::uint32_t nextRegistryId() {
   return id;
 }
 
+// Holds a padlock that the caller already locked.
+class TnxLockedPadlock {
+ public:
+  explicit TnxLockedPadlock(TnxPadlock* aPadlock) : lpPadlock(aPadlock) {}
+  ~TnxLockedPadlock() { lpPadlock->Unlock(); }
+  TnxLockedPadlock(const TnxLockedPadlock&) = delete;
+  TnxLockedPadlock& operator=(const TnxLockedPadlock&) = delete;
+
+ private:
+  TnxPadlock* lpPadlock;
+};
+
 }  // namespace
 
-TnxSessionNotifications::TnxSessionNotifications() : snId(nextRegistryId()) {}
+TnxSessionNotifications::TnxSessionNotifications(InxInterface* aController)
+    : snController(aController), snId(nextRegistryId()) {}
 
-TnxSessionNotifications::~TnxSessionNotifications() { Disconnected(); }
-
-void TnxSessionNotifications::releaseQuietly(std::shared_ptr<InxSessionNotifier>& aNotifier) {
-  try {
-    aNotifier.reset();
-  } catch (...) {
-    // A notifier's destructor must not stop the session's clean-up.
-  }
+TnxSessionNotifications::~TnxSessionNotifications() {
+  Disconnected();
+  TnxPadlock* padlock = snPadlock;
+  snPadlock = nullptr;
+  platform::TObject::free(padlock);
 }
 
-void TnxSessionNotifications::RegisterNotifier(std::shared_ptr<InxSessionNotifier> aNotifier,
+std::int32_t TnxSessionNotifications::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (snController) return snController->QueryInterface(aIID, aObj);
+  if (aIID == InxSessionNotifications::IID || aIID == TnxInterfacedObject::IID) {
+    *aObj = static_cast<InxSessionNotifications*>(this);
+    return nxS_OK;
+  }
+  *aObj = nullptr;
+  return nxE_NOINTERFACE;
+}
+
+std::int32_t TnxSessionNotifications::AddRef() { return snController ? snController->AddRef() : -1; }
+
+std::int32_t TnxSessionNotifications::Release() { return snController ? snController->Release() : -1; }
+
+void TnxSessionNotifications::RegisterNotifier(const TnxIntfPtr<InxSessionNotifier>& aNotifier,
                                                TnxNotifierHandle& aHandle) {
   aHandle = {};
   if (!aNotifier) return;
-  std::lock_guard guard(snLock);
-  std::uint32_t slot;
-  if (snFree != kNone) {
-    slot = snFree;
-    snFree = snSlots[slot].next;
-  } else {
-    slot = static_cast<std::uint32_t>(snSlots.size());
-    snSlots.emplace_back();
+  TnxSessionNotifierItem* item = platform::create<TnxSessionNotifierItem>();
+  // 0 marks an item being removed, so a live one never carries it.
+  item->sniTickCount = platform::tickCount32() | 1;
+  item->sniParent = this;
+  item->sniNotifier = aNotifier;
+  TnxPadlock::CreateAndLock(snPadlock);
+  {
+    TnxLockedPadlock locked(snPadlock);
+    try {
+      item->sniHandle = nxHandleTable().Add(item, this);
+    } catch (...) {
+      freeItem(item);
+      throw;
+    }
+    item->sniPrev = snTail;
+    if (snTail)
+      snTail->sniNext = item;
+    else
+      snHead = item;
+    snTail = item;
   }
-  Slot& s = snSlots[slot];
-  ++s.generation;
-  s.notifier = std::move(aNotifier);
-  s.prev = snTail;
-  s.next = kNone;
-  if (snTail != kNone)
-    snSlots[snTail].next = slot;
-  else
-    snHead = slot;
-  snTail = slot;
   aHandle.nhRegistry = snId;
-  aHandle.nhSlot = slot;
-  aHandle.nhGeneration = s.generation;
-  aHandle.nhCheck = snId ^ slot ^ s.generation;
+  aHandle.nhHandle = item->sniHandle;
+  aHandle.nhTickCount = item->sniTickCount;
+  aHandle.nhCheck = aHandle.nhRegistry ^ aHandle.nhHandle ^ aHandle.nhTickCount;
 }
 
-std::shared_ptr<InxSessionNotifier> TnxSessionNotifications::unlinkLocked(std::uint32_t aSlot) {
-  Slot& s = snSlots[aSlot];
-  if (s.prev != kNone)
-    snSlots[s.prev].next = s.next;
+void TnxSessionNotifications::unlinkLocked(TnxSessionNotifierItem* aItem) {
+  aItem->sniTickCount = 0;
+  if (aItem->sniPrev)
+    aItem->sniPrev->sniNext = aItem->sniNext;
   else
-    snHead = s.next;
-  if (s.next != kNone)
-    snSlots[s.next].prev = s.prev;
+    snHead = aItem->sniNext;
+  if (aItem->sniNext)
+    aItem->sniNext->sniPrev = aItem->sniPrev;
   else
-    snTail = s.prev;
-  ++s.generation;  // every handle of this registration is stale from now on
-  s.prev = kNone;
-  s.next = snFree;
-  snFree = aSlot;
-  return std::exchange(s.notifier, nullptr);
+    snTail = aItem->sniPrev;
+  aItem->sniPrev = aItem->sniNext = nullptr;
+  nxHandleTable().Remove(aItem->sniHandle, this);  // every handle of it is stale from now on
+}
+
+void TnxSessionNotifications::freeItem(TnxSessionNotifierItem* aItem) {
+  try {
+    aItem->sniNotifier.reset();
+  } catch (...) {
+    // A notifier's clean-up must not stop the session's.
+  }
+  platform::TObject::free(aItem);
 }
 
 void TnxSessionNotifications::UnregisterNotifier(const TnxNotifierHandle& aHandle) {
-  if (aHandle.nhRegistry != snId || (aHandle.nhRegistry ^ aHandle.nhSlot ^ aHandle.nhGeneration) != aHandle.nhCheck)
+  if (aHandle.nhRegistry != snId || (aHandle.nhRegistry ^ aHandle.nhHandle ^ aHandle.nhTickCount) != aHandle.nhCheck)
     return;
-  std::shared_ptr<InxSessionNotifier> notifier;
+  TnxPadlock* padlock = __atomic_load_n(&snPadlock, __ATOMIC_ACQUIRE);
+  if (!padlock) return;  // nothing was ever registered
+  TnxSessionNotifierItem* item;
   {
-    std::lock_guard guard(snLock);
-    if (aHandle.nhSlot >= snSlots.size()) return;
-    const Slot& s = snSlots[aHandle.nhSlot];
-    if (s.generation != aHandle.nhGeneration || !s.notifier) return;
-    notifier = unlinkLocked(aHandle.nhSlot);
+    TnxPadlockGuard guard(*padlock);
+    // Items of this registry are removed from the table only under this
+    // padlock, so what the table answers is alive while it is held.
+    item = static_cast<TnxSessionNotifierItem*>(nxHandleTable().Lookup(aHandle.nhHandle, this));
+    if (!item || item->sniTickCount != aHandle.nhTickCount) return;
+    unlinkLocked(item);
   }
-  releaseQuietly(notifier);
+  freeItem(item);
 }
 
 void TnxSessionNotifications::Disconnected() {
+  TnxPadlock* padlock = __atomic_load_n(&snPadlock, __ATOMIC_ACQUIRE);
+  if (!padlock) return;
   for (;;) {
-    std::shared_ptr<InxSessionNotifier> notifier;
+    TnxSessionNotifierItem* item;
     {
-      std::lock_guard guard(snLock);
-      if (snHead == kNone) return;
-      notifier = unlinkLocked(snHead);
+      TnxPadlockGuard guard(*padlock);
+      item = snHead;
+      if (!item) return;
+      unlinkLocked(item);
     }
     try {
-      notifier->Disconnected();
+      item->sniNotifier->Disconnected();
     } catch (...) {
       // One failing notifier must not keep the others from being told.
     }
-    releaseQuietly(notifier);
+    freeItem(item);
   }
 }

@@ -2,12 +2,16 @@
 
 #include <new>
 
-PL_CLASS_INFO_IMPL(TnxPadlock, platform::TObject, "TnxPadlock", nullptr)
-PL_CLASS_INFO_IMPL(TnxThreadSafeStack, platform::TObject, "TnxThreadSafeStack",
+#include "nxllBde.h"
+#include "nxllMemoryManager.h"
+
+NX_IMPLEMENT_EXCEPTION(EnxSyncException, EnxBaseException)
+PL_CLASS_INFO_IMPL(TnxPadlock, TnxObject, "TnxPadlock", nullptr)
+PL_CLASS_INFO_IMPL(TnxThreadSafeStack, TnxObject, "TnxThreadSafeStack",
                    &platform::factoryFor<TnxThreadSafeStack>)
-PL_CLASS_INFO_IMPL(TnxEventPool, platform::TObject, "TnxEventPool", nullptr)
-PL_CLASS_INFO_IMPL(TnxEvent, platform::TObject, "TnxEvent", &platform::factoryFor<TnxEvent>)
-PL_CLASS_INFO_IMPL(TnxManualEvent, platform::TObject, "TnxManualEvent", nullptr)
+PL_CLASS_INFO_IMPL(TnxEventPool, TnxObject, "TnxEventPool", nullptr)
+PL_CLASS_INFO_IMPL(TnxEvent, TnxObject, "TnxEvent", &platform::factoryFor<TnxEvent>)
+PL_CLASS_INFO_IMPL(TnxManualEvent, TnxObject, "TnxManualEvent", nullptr)
 
 namespace {
 
@@ -19,6 +23,8 @@ TnxListHead gManualEventCache;
 bool gManualEventCacheActive = false;
 
 platform::Event* newAutoResetEvent() { return new platform::Event(platform::Event::Kind::autoReset); }
+
+TnxBlockPoolHandle stackPagePool() { return nxCommittedBlockPools(nxbs8k); }
 
 std::uint32_t platformTimeout(TnxWord32 aTimeOut) { return aTimeOut == 0 ? platform::kInfinite : aTimeOut; }
 
@@ -58,13 +64,15 @@ TnxThreadSafeStack::~TnxThreadSafeStack() {
   TnxListEntry* page = nxListHeadFlush(tssPagesHead);
   while (page) {
     TnxListEntry* next = page->leNext;
-    ::operator delete(static_cast<void*>(page));
+    void* block = page;
+    nxBlockPoolCommittedDispose(stackPagePool(), block);
     page = next;
   }
 }
 
 void TnxThreadSafeStack::CarvePage() {
-  void* memory = ::operator new(PageBytes);
+  static_assert(PageBytes == 8192, "a stack page is one 8 KB committed block");
+  void* memory = nxBlockPoolCommittedAlloc(stackPagePool());
   Node* nodes = static_cast<Node*>(memory);
   for (int i = 0; i <= NodesPerPage; ++i) new (&nodes[i]) Node{{nullptr}, nullptr};
   // Slot 0 links the page; the rest become free nodes, chained in order.
@@ -148,7 +156,7 @@ void TnxEvent::WaitFor(TnxWord32 aTimeOut) {
   // The platform wait has no failure result besides the time-out, so the
   // operating-system error (11047) cannot arise here.
   if (WaitForQuietly(aTimeOut) == nxWaitTimeout)
-    throw EnxSyncException(nxErrTimeout, "The operation could not be completed in the allotted time.");
+    throw EnxSyncException(nxErrTimeout);
 }
 
 // ---- Manual events ----------------------------------------------------------
@@ -157,6 +165,16 @@ void TnxManualEvent::afterConstruction() { nxLockedDecrement(meRefCount); }
 
 void TnxManualEvent::beforeDestruction() {
   if (__atomic_load_n(&meRefCount, __ATOMIC_ACQUIRE) != 0) throw platform::InvalidPointer();
+}
+
+std::int32_t TnxManualEvent::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == InxManualEvent::IID || aIID == TnxInterfacedObject::IID) {
+    AddRef();
+    *aObj = static_cast<InxManualEvent*>(this);
+    return nxS_OK;
+  }
+  *aObj = nullptr;
+  return nxE_NOINTERFACE;
 }
 
 std::int32_t TnxManualEvent::AddRef() { return nxLockedIncrement(meRefCount); }

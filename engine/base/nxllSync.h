@@ -13,38 +13,33 @@
 // nxEventPool and the manual-event cache; nxllSyncFinalize() frees them.
 // Without them TnxEvent creates and closes its own events and released manual
 // events are freed instead of cached.
+// Every class here is a TnxObject: instances come from the engine allocator.
+// Stack pages are 8 KB committed blocks: a node is two pointers (16 bytes) on
+// x86-64, so 8 KB keeps the 511 nodes per page of the original 4 KB layout.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "nxllBase.h"
+#include "nxllBde.h"
+#include "nxllException.h"
 #include "nxllLockedFuncs.h"
 #include "nxllTypes.h"
 #include "plErrors.h"
 #include "plObject.h"
 #include "plSync.h"
 
-// Error code of a wait that timed out.
-constexpr TnxResult nxErrTimeout = 15461;  // "The operation could not be completed in the allotted time."
-
 // Results of TnxEvent::WaitForQuietly.
 constexpr TnxWord32 nxWaitSignaled = 0;
 constexpr TnxWord32 nxWaitTimeout = 258;
 
-// The failure class of this module. Carries an engine error code.
-class EnxSyncException : public platform::RuntimeError {
- public:
-  EnxSyncException(TnxResult aErrorCode, const std::string& aMessage)
-      : platform::RuntimeError(aMessage), errorCode_(aErrorCode) {}
-  TnxResult ErrorCode() const { return errorCode_; }
-
- private:
-  TnxResult errorCode_;
-};
+// The failure class of this module (time-outs, failed waits).
+NX_DECLARE_EXCEPTION(EnxSyncException, EnxBaseException)
 
 // A critical section; a fast padlock spins 4000 times before it blocks.
-class TnxPadlock : public platform::TObject {
+class TnxPadlock : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   explicit TnxPadlock(bool aFastLock = false);
@@ -75,7 +70,7 @@ class TnxPadlockGuard {
 
 // Lock-free LIFO of pointers. Nodes are carved from pages that the stack
 // keeps until it is destroyed; a page holds 511 nodes.
-class TnxThreadSafeStack : public platform::TObject {
+class TnxThreadSafeStack : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   TnxThreadSafeStack();
@@ -105,7 +100,7 @@ class TnxThreadSafeStack : public platform::TObject {
 };
 
 // Pool of auto-reset event handles.
-class TnxEventPool : public platform::TObject {
+class TnxEventPool : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   TnxEventPool(std::int32_t aInitialCount, std::int32_t aRetainCount);
@@ -125,7 +120,7 @@ class TnxEventPool : public platform::TObject {
 extern TnxEventPool* nxEventPool;
 
 // An auto-reset event whose handle comes from nxEventPool.
-class TnxEvent : public platform::TObject {
+class TnxEvent : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   TnxEvent();
@@ -143,10 +138,9 @@ class TnxEvent : public platform::TObject {
 };
 
 // A reference-counted manual-reset event.
-class InxManualEvent {
+class InxManualEvent : public InxInterface {
  public:
-  virtual std::int32_t AddRef() = 0;
-  virtual std::int32_t Release() = 0;
+  static constexpr platform::Guid IID{0x3FB47BF4, 0xFC5B, 0x40ED, {0x8E, 0x35, 0x18, 0x82, 0x30, 0xEA, 0x8B, 0x49}};
   virtual void Signal() = 0;
   virtual void WaitFor() = 0;  // without limit
   virtual platform::Event* Handle() = 0;
@@ -155,41 +149,17 @@ class InxManualEvent {
   ~InxManualEvent() = default;
 };
 
-// An interface reference: holds one reference while it points at an event.
-class InxManualEventRef {
- public:
-  InxManualEventRef() = default;
-  // Takes a new reference to aEvent.
-  explicit InxManualEventRef(InxManualEvent* aEvent) : event_(aEvent) {
-    if (event_) event_->AddRef();
-  }
-  InxManualEventRef(const InxManualEventRef& aOther) : InxManualEventRef(aOther.event_) {}
-  InxManualEventRef(InxManualEventRef&& aOther) noexcept : event_(aOther.event_) { aOther.event_ = nullptr; }
-  InxManualEventRef& operator=(InxManualEventRef aOther) noexcept {
-    std::swap(event_, aOther.event_);
-    return *this;
-  }
-  ~InxManualEventRef() { Clear(); }
+// An interface reference holding one reference while it points at an event.
+using InxManualEventRef = TnxIntfPtr<InxManualEvent>;
 
-  void Clear() {
-    if (InxManualEvent* e = event_) {
-      event_ = nullptr;
-      e->Release();
-    }
-  }
-  InxManualEvent* operator->() const { return event_; }
-  InxManualEvent* Get() const { return event_; }
-  explicit operator bool() const { return event_ != nullptr; }
-
- private:
-  InxManualEvent* event_ = nullptr;
-};
-
-class TnxManualEvent : public platform::TObject, public InxManualEvent {
+// Counted like TnxInterfacedObject (1 while constructing, 0 after
+// afterConstruction) except at zero, where it goes to the cache.
+class TnxManualEvent : public TnxObject, public InxManualEvent {
   PL_CLASS_INFO_DECL()
  public:
   TnxManualEvent() = default;
 
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
   std::int32_t AddRef() override;
   // At zero the object goes to the manual-event cache, or is freed when the
   // cache is full or gone.

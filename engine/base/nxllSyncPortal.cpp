@@ -1,12 +1,14 @@
 #include "nxllSyncPortal.h"
 
-#include <stdexcept>
+#include <new>
 #include <thread>
 
+#include "nxllException.h"
+#include "nxllMemoryManager.h"
 #include "plOs.h"
 
-PL_CLASS_INFO_IMPL(TnxThreadStates, platform::TObject, "TnxThreadStates", &platform::factoryFor<TnxThreadStates>)
-PL_CLASS_INFO_IMPL(TnxInternalReadWritePortal, platform::TObject, "TnxInternalReadWritePortal",
+PL_CLASS_INFO_IMPL(TnxThreadStates, TnxObject, "TnxThreadStates", &platform::factoryFor<TnxThreadStates>)
+PL_CLASS_INFO_IMPL(TnxInternalReadWritePortal, TnxObject, "TnxInternalReadWritePortal",
                    &platform::factoryFor<TnxInternalReadWritePortal>)
 
 namespace {
@@ -15,6 +17,16 @@ constexpr std::int32_t kFree = 0xFFFF;
 
 int bucketOf(std::uint32_t aThreadID) {
   return static_cast<int>((aThreadID ^ (aThreadID >> 8) ^ (aThreadID >> 16) ^ (aThreadID >> 24)) & 15);
+}
+
+// The pool of thread records, taken once on first use.
+const TnxMemoryPool& statePool() {
+  static const TnxMemoryPool pool = nxGetPool(sizeof(TnxThreadState));
+  return pool;
+}
+
+[[noreturn]] void assertionFailed(const char16_t* aWhat) {
+  throw EnxBaseException(nxString(u"Assertion failed in nxllSyncPortal: ") + aWhat);
 }
 
 TnxThreadState* loadHead(TnxThreadState* const& aHead) { return __atomic_load_n(&aHead, __ATOMIC_ACQUIRE); }
@@ -32,7 +44,7 @@ TnxThreadStates::~TnxThreadStates() {
     TnxThreadState* r = head;
     while (r) {
       TnxThreadState* next = r->tsNext;
-      delete r;
+      statePool().DisposeDirect(r);
       r = next;
     }
   }
@@ -48,7 +60,7 @@ TnxThreadState* TnxThreadStates::Acquire(std::uint32_t aThreadID) {
   for (TnxThreadState* r = loadHead(head); r && !record; r = r->tsNext)
     if (nxLockedExchange(r->tsInUse, -1) != -1) record = r;
   if (!record) {
-    record = new TnxThreadState{nullptr, -1, 0, 0, false};
+    record = new (statePool().Alloc()) TnxThreadState{nullptr, -1, 0, 0, false};
     // Linked before it is published, so a thread walking the bucket never
     // sees it cut off from the records behind it (and never misses its own).
     TnxThreadState* first = loadHead(head);
@@ -100,7 +112,7 @@ void TnxInternalReadWritePortal::EndRead() {
   TnxThreadState* state = rwpThreadStates->Acquire(tid);
   if (state->tsCount <= 0) {
     rwpThreadStates->Release(state);
-    throw std::logic_error("TnxInternalReadWritePortal.EndRead without BeginRead");
+    assertionFailed(u"TnxInternalReadWritePortal.EndRead without BeginRead");
   }
   if (--state->tsCount > 0) return;
   const bool counted = state->tsCounted;
@@ -140,7 +152,7 @@ bool TnxInternalReadWritePortal::BeginWrite() {
 
 void TnxInternalReadWritePortal::EndWrite() {
   const std::uint32_t tid = platform::currentThreadId();
-  if (WriterID() != tid) throw std::logic_error("TnxInternalReadWritePortal.EndWrite by a thread that is not the writer");
+  if (WriterID() != tid) assertionFailed(u"TnxInternalReadWritePortal.EndWrite by a thread that is not the writer");
   TnxThreadState* state = rwpThreadStates->Acquire(tid);
   if (--rwpWriterCount == 0) {
     __atomic_store_n(&rwpWriterID, 0u, __ATOMIC_RELEASE);

@@ -19,15 +19,19 @@
 //   in any order (a read begun while writing and still held when the write
 //   ends is counted as an ordinary read from then on). EndWrite by a thread
 //   that is not the writer, and EndRead without a read, raise
-//   std::logic_error (programming errors).
+//   EnxBaseException without an error code (programming errors); the portal
+//   is unchanged.
 // - Waits have no limit; deadlines are the callers' business.
 // - Destruction enters for writing first, so it waits for every other reader
 //   and writer to leave.
 // Thread safety: all operations may be called from any thread.
+// Memory: the portal and its thread states are TnxObjects; the per-thread
+// records come from one engine item pool shared by every portal.
 #pragma once
 
 #include <cstdint>
 
+#include "nxllBase.h"
 #include "nxllLockedFuncs.h"
 #include "nxllTypes.h"
 #include "plObject.h"
@@ -35,7 +39,8 @@
 
 // One thread's read nesting in one portal. Only the owning thread changes
 // tsCount and tsCounted; records are claimed and released with interlocked
-// exchanges and reused, never freed before their TnxThreadStates.
+// exchanges and reused, never freed before their TnxThreadStates. On x86-64
+// a record is 24 bytes (a pointer link), so its pool has 24-byte items.
 struct TnxThreadState {
   TnxThreadState* tsNext;      // next record of the bucket
   volatile std::int32_t tsInUse;  // -1 while owned, 0 when free for reuse
@@ -44,7 +49,7 @@ struct TnxThreadState {
   bool tsCounted;              // the thread's read slot is counted in rwpPortal
 };
 
-class TnxThreadStates : public platform::TObject {
+class TnxThreadStates : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   TnxThreadStates();
@@ -59,7 +64,7 @@ class TnxThreadStates : public platform::TObject {
   TnxThreadState* tlcHashTable[BucketCount];
 };
 
-class TnxInternalReadWritePortal : public platform::TObject {
+class TnxInternalReadWritePortal : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
   TnxInternalReadWritePortal();

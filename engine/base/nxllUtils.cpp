@@ -12,12 +12,13 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <string>
 
 #include "nxllBde.h"
 #include "nxllLockedFuncs.h"
+#include "nxllSync.h"
 #include "nxllFastFillChar.h"
+#include "nxllWideString.h"
 #include "plCodePage.h"
 #include "plCollation.h"
 #include "plFile.h"
@@ -30,22 +31,6 @@ namespace {
 template <class T>
 std::int8_t compare3(const T& a, const T& b) {
   return a < b ? -1 : b < a ? 1 : 0;
-}
-
-// The code's standard-text placeholder in the form the peer understands.
-nxString orgPlaceholder() { return nxGetThreadMinVersion() < 41200 ? u"<[!\u00feOrg\u00fe!>" : u"<[!Org!]>"; }
-
-thread_local TnxResult tlPendingCode = 0;
-thread_local nxString tlPendingMessage;
-
-nxString hexUpper(std::uint32_t aValue) {
-  static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
-  nxString out;
-  do {
-    out.insert(out.begin(), kDigits[aValue & 15]);
-    aValue >>= 4;
-  } while (aValue);
-  return out;
 }
 
 nxString decimal(std::int64_t aValue) {
@@ -86,24 +71,17 @@ bool nxIsValidIdentifierChar(char16_t c) {
   }
 }
 
-TnxResult nxUtilsSetMessage(TnxResult aErrorCode, const nxString& aText) {
-  tlPendingCode = aErrorCode;
-  tlPendingMessage = aText;
-  return aErrorCode;
-}
-
-void nxUtilsGetMessage(TnxResult& aErrorCode, nxString& aText) {
-  aErrorCode = tlPendingCode;
-  aText = tlPendingMessage;
-}
-
 TnxResult nxValidateIdentifier(const nxString& aName, TnxResult aErrorCode, bool aAllowEmpty, bool aAllowReserved) {
-  auto fail = [&](const nxString& aReason) { return nxUtilsSetMessage(aErrorCode, orgPlaceholder() + aReason); };
+  auto fail = [&](const nxString& aReason) {
+    return EnxBaseException::nxSetMessage(aErrorCode, nxGetOrgPlaceholder() + aReason);
+  };
   if (aName.empty()) return aAllowEmpty ? 0 : fail(u" Empty string is not allowed.");
   if (aName.front() == u' ' || aName.back() == u' ') return fail(u" Leading/trailing spaces are not allowed.");
   if (aName.size() > nxMaxIdentifierLength) return fail(u" Maximum length of 128 characters has been exceeded.");
   for (char16_t c : aName)
-    if (!nxIsValidIdentifierChar(c)) return fail(nxString(u" \"") + c + u"\" is not a valid character.");
+    // The character is the user's: escaped, so a '<' or '!' cannot form a marker.
+    if (!nxIsValidIdentifierChar(c))
+      return fail(u" \"" + nxEscapeMarkers(nxString(1, c)) + u"\" is not a valid character.");
   if (aName.front() == u'$' && !aAllowReserved) return fail(u" Reserved Identifier not allowed.");
   return 0;
 }
@@ -509,22 +487,9 @@ nxString systemMessage(int aOsError) {
 
 }  // namespace
 
-nxString nxOSErrorText(int aOsError, const nxString& aAction) {
-  if (aOsError != 0) {
-    nxString text = u"Operating system error";
-    if (!aAction.empty()) text += u" in " + aAction;
-    const auto code = static_cast<std::uint32_t>(aOsError);
-    return text + u": " + systemMessage(aOsError) + u" ($" + hexUpper(code) + u"/" + decimal(code) + u")";
-  }
-  if (!aAction.empty()) return u"A call to an OS function failed in " + aAction;
-  return u"A call to an OS function failed.";
-}
-
 void nxRaiseOSError(int aOsError, TnxResult aCode, const nxString& aAction) {
-  if (aCode == 0) aCode = nxErrOsUnknown;
-  const nxString message =
-      u"DazavAV: " + nxOSErrorText(aOsError, aAction) + u" [$" + hexUpper(aCode) + u"/" + decimal(aCode) + u"]";
-  throw platform::OsError(aOsError, platform::toUtf8(message));
+  errno = aOsError;
+  throw nxCreateOSErrorException<EnxBaseException>(aCode, {}, aAction);
 }
 
 TnxResult nxRaiseLastOSErrorEx(bool aSilent, const nxString& aAction, TnxResult aCode) {
@@ -773,16 +738,27 @@ nxString localeName(platform::Lcid aLocale) {
   return trimmed(name);
 }
 
-// A catalogue built once on first use (tested before and after taking the
-// lock), read without the lock afterwards.
+// Unlocks a padlock the caller already holds.
+struct HeldPadlock {
+  TnxPadlock* padlock;
+  explicit HeldPadlock(TnxPadlock* aPadlock) : padlock(aPadlock) {}
+  ~HeldPadlock() { padlock->Unlock(); }
+  HeldPadlock(const HeldPadlock&) = delete;
+  HeldPadlock& operator=(const HeldPadlock&) = delete;
+};
+
+// A catalogue built once on first use (tested before and after taking its
+// padlock, which is created on first use too), read without the lock
+// afterwards.
 struct Catalogue {
   std::atomic<TnxNameIdList*> list{nullptr};
-  platform::CriticalSection lock;
+  TnxPadlock* volatile lock = nullptr;
 
   template <class Build>
   const TnxNameIdList& get(Build aBuild) {
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
-    std::lock_guard guard(lock);
+    TnxPadlock::CreateAndLock(lock);
+    HeldPadlock guard(lock);
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
     auto* l = new TnxNameIdList;
     try {
@@ -794,9 +770,12 @@ struct Catalogue {
     list.store(l, std::memory_order_release);
     return *l;
   }
+  // Module end: no other thread uses the catalogue any more.
   void release() {
-    std::lock_guard guard(lock);
     delete list.exchange(nullptr);
+    TnxPadlock* padlock = lock;
+    lock = nullptr;
+    platform::TObject::free(padlock);
   }
 };
 
@@ -1000,6 +979,7 @@ volatile std::int32_t gUseCount = 0;
 void nxllUtilsInitialize() {
   if (!nxUseCountEnter(gUseCount)) return;
   nxllFastFillCharInitialize();
+  nxDefaultCodePage = platform::CP_THREAD_ACP;
 }
 
 void nxllUtilsFinalize() {

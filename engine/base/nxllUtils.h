@@ -15,17 +15,12 @@
 //   read-only afterwards; they live until nxllUtilsFinalize.
 // - Thread safety: everything may be called from any thread; the thread's
 //   code page cache is per thread; the pending identifier message is per
-//   thread.
-//
-// Interim parts, until the modules they belong to are in:
-// - Operating-system failures throw platform::OsError (code = errno) whose
-//   text is the engine exception's message; they must raise the engine
-//   exception (nxCreateOSErrorException) instead.
-// - The silent abort is EnxSilentAbort here; it must become the class
-//   library's silent abort.
-// - nxValidateIdentifier leaves its message with nxUtilsSetMessage, which
-//   must become the engine's nxSetMessage; the standard-text placeholder is
-//   built here instead of by nxGetOrgPlaceholder.
+//   thread (EnxBaseException::nxSetMessage).
+// - Operating-system failures raise EnxBaseException built by
+//   nxCreateOSErrorException (OSError and Action infos); handle clean-up
+//   failures raise platform::OsError.
+// - Start-up (nxllUtilsInitialize) sets nxDefaultCodePage to the calling
+//   thread's ANSI code page (3) before any conversion runs.
 #pragma once
 
 #include <bitset>
@@ -35,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nxllException.h"
 #include "nxllTypes.h"
 #include "plDateTime.h"
 #include "plErrors.h"
@@ -52,8 +48,9 @@ inline constexpr std::size_t nxMaxIdentifierLength = 128;
 extern const std::u16string_view nxValidIdentifierChars;
 bool nxIsValidIdentifierChar(char16_t c);
 
-// 0 when valid; otherwise leaves the reason as the pending message for
-// aErrorCode and answers aErrorCode. Checks, first failing one decides: empty
+// 0 when valid; otherwise leaves the code's standard-text placeholder and the
+// reason as the pending message for aErrorCode (nxSetMessage) and answers
+// aErrorCode. Checks, first failing one decides: empty
 // (unless aAllowEmpty), leading/trailing space, longer than 128, a character
 // outside nxValidIdentifierChars, a leading "$" (unless aAllowReserved).
 TnxResult nxValidateIdentifier(const nxString& aName, TnxResult aErrorCode, bool aAllowEmpty = false,
@@ -61,10 +58,6 @@ TnxResult nxValidateIdentifier(const nxString& aName, TnxResult aErrorCode, bool
 // Cut to 128 characters; leading and trailing spaces and every invalid
 // character become "_".
 nxString nxMakeValidIdentifier(nxString aName);
-
-// Interim pending message of the calling thread (see the header note).
-TnxResult nxUtilsSetMessage(TnxResult aErrorCode, const nxString& aText);
-void nxUtilsGetMessage(TnxResult& aErrorCode, nxString& aText);
 
 // ---------------------------------------------------------------------------
 // Comparisons
@@ -198,18 +191,16 @@ platform::TimeStamp nxMakeTimeStamp(std::int32_t aDate, std::int32_t aTime);
 // ---------------------------------------------------------------------------
 // Operating-system errors. The action names what failed; code 0 means 11047.
 
+// The silent abort: an operation given up without a message.
 class EnxSilentAbort : public platform::RuntimeError {
  public:
   EnxSilentAbort() : platform::RuntimeError("Operation aborted") {}
 };
 
-// The text the engine exception carries for an operating-system error:
-// "Operating system error in <action>: <system text> ($<hex>/<dec>)", or
-// "A call to an OS function failed in <action>" / "A call to an OS function
-// failed." when aOsError is 0.
-nxString nxOSErrorText(int aOsError, const nxString& aAction);
-// Raises the exception for aOsError (interim: platform::OsError whose text
-// is "DazavAV: " + nxOSErrorText + " [$<code hex>/<code>]").
+// Raises nxCreateOSErrorException(aCode, action) for aOsError: the message
+// is "DazavAV: Operating system error in <action>: <system text>
+// ($<hex>/<dec>) [$<code hex>/<code>]" ("A call to an OS function failed in
+// <action>" when aOsError is 0).
 [[noreturn]] void nxRaiseOSError(int aOsError, TnxResult aCode, const nxString& aAction);
 
 // Not silent: raises for errno. Silent: raises EnxSilentAbort when errno is

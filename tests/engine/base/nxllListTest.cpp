@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <random>
 #include <set>
@@ -262,7 +263,9 @@ TEST(NxSortedList, RefusesDuplicatesAndSortsOnResume) {
     list->Find(P(3), index);
     ADD_FAILURE() << "Find while suspended did not raise";
   } catch (const EnxSortedListException& e) {
-    EXPECT_STREQ(e.what(), "Find is not supported while sorting is suspended.");
+    EXPECT_EQ(e.Message(), u"DazavAV: Find is not supported while sorting is suspended. [no error code]");
+    EXPECT_EQ(e.ErrorCode(), 0);
+    EXPECT_EQ(e.className(), "EnxSortedListException");
   }
   EXPECT_THROW(list->IndexOf(P(3)), EnxSortedListException);
   list->SuspendSorting();
@@ -543,6 +546,53 @@ TEST(NxListSync, ConcurrentWritersAndReadersLoseNothing) {
     std::sort(items.begin(), items.end());
     EXPECT_EQ(items, expected) << "kind " << kind;
     EXPECT_EQ(shared->Count(), static_cast<std::int32_t>(expected.size()));
+  }
+}
+
+// Two readers of a portal are inside at the same time while a writer waits
+// for both; a padlock lets the second reader in only after the first left.
+TEST(NxListSync, PortalReadersShareThePadlockDoesNot) {
+  using Clock = std::chrono::steady_clock;
+  for (int kind = 0; kind < 2; ++kind) {
+    const bool portal = kind == 0;
+    TnxList* inner = platform::create<TnxList>();
+    Owner<TnxListSyncAccess> shared(portal ? static_cast<TnxListSyncAccess*>(platform::create<TnxListPortal>(inner))
+                                           : platform::create<TnxListPadlock>(inner));
+    std::atomic<int> inside{0}, maxInside{0};
+    std::atomic<bool> leave{false}, written{false};
+    auto reader = [&] {
+      TnxListSyncAccess::ReadGuard list(*shared);
+      const int now = ++inside;
+      int prev = maxInside;
+      while (now > prev && !maxInside.compare_exchange_weak(prev, now)) {
+      }
+      // The portal case leaves once the test says so; the padlock case after
+      // a short while (the other reader cannot get in meanwhile).
+      const auto until = Clock::now() + std::chrono::milliseconds(portal ? 5000 : 100);
+      while (!leave && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      --inside;
+    };
+    std::thread r1(reader), r2(reader);
+    std::thread writer;
+    if (portal) {
+      const auto until = Clock::now() + std::chrono::seconds(5);
+      while (inside < 2 && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT_EQ(inside, 2) << "second reader kept out";
+      writer = std::thread([&] {
+        shared->Add(P(1));
+        written = true;
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      EXPECT_FALSE(written) << "writer got in beside readers";
+      leave = true;
+    }
+    r1.join();
+    r2.join();
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(maxInside, portal ? 2 : 1) << "kind " << kind;
+    if (portal) {
+      EXPECT_TRUE(written);
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "nxllException.h"
 #include "plOs.h"
 
 namespace {
@@ -120,10 +121,17 @@ TEST_F(Portal, ReadsAndWritesOfOneThreadMayEndInAnyOrder) {
 }
 
 TEST_F(Portal, MisuseIsReported) {
-  EXPECT_THROW(portal->EndRead(), std::logic_error);
-  EXPECT_THROW(portal->EndWrite(), std::logic_error);
+  try {
+    portal->EndRead();
+    FAIL() << "no assertion failure";
+  } catch (const EnxBaseException& e) {
+    EXPECT_NE(e.Message().find(u"nxllSyncPortal: TnxInternalReadWritePortal.EndRead without BeginRead"),
+              nxString::npos);
+  }
+  EXPECT_THROW(portal->EndRead(), EnxBaseException);
+  EXPECT_THROW(portal->EndWrite(), EnxBaseException);
   portal->BeginWrite();
-  std::thread([&] { EXPECT_THROW(portal->EndWrite(), std::logic_error); }).join();
+  std::thread([&] { EXPECT_THROW(portal->EndWrite(), EnxBaseException); }).join();
   portal->EndWrite();
   EXPECT_EQ(portal->PortalCount(), kFree);
 }

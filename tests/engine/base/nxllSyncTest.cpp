@@ -138,6 +138,8 @@ TEST(Event, WaitForTimesOutWithCodeAndZeroMeansNoLimit) {
     FAIL() << "no time-out";
   } catch (const EnxSyncException& ex) {
     EXPECT_EQ(ex.ErrorCode(), 15461u);
+    EXPECT_EQ(ex.className(), "EnxSyncException");
+    EXPECT_NE(ex.Message().find(u"allotted time"), nxString::npos);
   }
   EXPECT_EQ(e->WaitForQuietly(5), nxWaitTimeout);
 
@@ -189,7 +191,7 @@ TEST_F(SyncModule, ManualEventsAreCachedUpToTheLimit) {
   for (int i = 0; i < 129; ++i) refs.push_back(nxGetManualEvent());
   for (auto& r : refs) {
     r->Signal();
-    released.insert(r.Get());
+    released.insert(r.get());
   }
   EXPECT_EQ(released.size(), 129u);
   refs.clear();
@@ -197,17 +199,24 @@ TEST_F(SyncModule, ManualEventsAreCachedUpToTheLimit) {
 
   for (int i = 0; i < 128; ++i) {
     InxManualEventRef r = nxGetManualEvent();
-    EXPECT_TRUE(released.count(r.Get()));
+    EXPECT_TRUE(released.count(r.get()));
     EXPECT_FALSE(r->Handle()->isSet());  // cached events come back reset
     refs.push_back(r);
   }
   EXPECT_EQ(nxManualEventCacheDepth(), 0);
-  EXPECT_EQ(static_cast<TnxManualEvent*>(refs[0].Get())->RefCount(), 1);
+  EXPECT_EQ(static_cast<TnxManualEvent*>(refs[0].get())->RefCount(), 1);
 }
 
 TEST(ManualEvent, WaitHoldsAReferenceAndStillReferencedCannotBeDestroyed) {
   InxManualEventRef ref = nxGetManualEvent();  // no cache: freed at zero
-  auto* event = static_cast<TnxManualEvent*>(ref.Get());
+  auto* event = static_cast<TnxManualEvent*>(ref.get());
+  EXPECT_EQ(event->RefCount(), 1);
+  {
+    TnxIntfPtr<InxManualEvent> queried = nxSupports<InxManualEvent>(ref.get());
+    EXPECT_EQ(queried.get(), ref.get());
+    EXPECT_EQ(event->RefCount(), 2);
+    EXPECT_FALSE(nxSupports<InxLifetimeMonitorRef>(ref.get()));
+  }
   EXPECT_EQ(event->RefCount(), 1);
   std::atomic<bool> woke{false};
   std::thread waiter([&] {
@@ -223,7 +232,7 @@ TEST(ManualEvent, WaitHoldsAReferenceAndStillReferencedCannotBeDestroyed) {
   EXPECT_EQ(event->RefCount(), 1);
   EXPECT_THROW(platform::TObject::free(event), platform::InvalidPointer);
   EXPECT_EQ(event->RefCount(), 1);  // still alive
-  ref.Clear();
+  ref.reset();
 }
 
 TEST(ThreadCallback, CallsOnlyTheCallingThreadsCallback) {

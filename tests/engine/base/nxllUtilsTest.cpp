@@ -1,5 +1,7 @@
 #include "nxllUtils.h"
 
+#include "nxllBde.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -50,11 +52,11 @@ TEST(NxIdentifier, ValidationTable) {
       {u"a b", false, false, u""},
   };
   for (const auto& c : cases) {
-    nxUtilsSetMessage(0, u"");
+    EnxBaseException::nxSetMessage(0, u"");
     const TnxResult r = nxValidateIdentifier(c.name, 15001, c.allowEmpty, c.allowReserved);
     TnxResult code;
     nxString message;
-    nxUtilsGetMessage(code, message);
+    EnxBaseException::GetLastConvertedException(code, message);
     if (c.reason.empty()) {
       EXPECT_EQ(r, 0u) << u8(c.name);
       EXPECT_EQ(code, 0u) << u8(c.name);
@@ -64,6 +66,16 @@ TEST(NxIdentifier, ValidationTable) {
       EXPECT_EQ(u8(message), u8(u"<[!Org!]>" + c.reason)) << u8(c.name);
     }
   }
+}
+
+// The pending message rebuilds the exception in the same thread; a marker
+// character in the name stays text.
+TEST(NxIdentifier, PendingMessageRebuildsTheException) {
+  ASSERT_EQ(nxValidateIdentifier(u"a<[!Org!]>", nxErrInvalidName), nxErrInvalidName);
+  const EnxBaseException e(nxErrInvalidName);
+  const nxString standard = EnxBaseException::ErrorCodeString(nxErrInvalidName);
+  ASSERT_FALSE(standard.empty());
+  EXPECT_EQ(u8(e.Message()), u8(u"DazavAV: " + standard + u" \"<\" is not a valid character. [$2754/10068]"));
 }
 
 TEST(NxIdentifier, ValidCharactersAreExactlyTheListedOnes) {
@@ -268,28 +280,31 @@ TEST(NxOSError, LastErrorBecomesAnExceptionWithItsText) {
   try {
     nxOSCheck(opened, u"Open table");
     ADD_FAILURE() << "no exception";
-  } catch (const platform::OsError& e) {
-    EXPECT_EQ(e.code(), ENOENT);
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.OSError(), TnxWord32(ENOENT));
+    EXPECT_EQ(e.ErrorCode(), 11047u);
+    EXPECT_EQ(e.CustomInfos().values(u"Action"), u"Open table");
     EXPECT_STREQ(e.what(), "DazavAV: Operating system error in Open table: No such file or directory ($2/2) "
                            "[$2B27/11047]");
   }
   errno = EACCES;
   try {
     nxRaiseLastOSError(u"Lock", 10241);
-  } catch (const platform::OsError& e) {
-    EXPECT_EQ(e.code(), EACCES);
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.OSError(), TnxWord32(EACCES));
+    EXPECT_EQ(e.ErrorCode(), 10241u);
     EXPECT_STREQ(e.what(), "DazavAV: Operating system error in Lock: Permission denied ($D/13) [$2801/10241]");
   }
   errno = 0;
   EXPECT_EQ(nxRaiseLastOSErrorEx(true, u"x", 0), 0u);
   try {
     nxRaiseLastOSErrorEx(false, u"Flush", 0);
-  } catch (const platform::OsError& e) {
+  } catch (const EnxBaseException& e) {
     EXPECT_STREQ(e.what(), "DazavAV: A call to an OS function failed in Flush [$2B27/11047]");
   }
   errno = EIO;
   EXPECT_THROW(nxRaiseLastOSErrorEx(true, u"x", 0), EnxSilentAbort);
-  EXPECT_EQ(u8(nxOSErrorText(0, u"")), "A call to an OS function failed.");
+  EXPECT_EQ(u8(nxOSErrorText(0, {}, u"")), "A call to an OS function failed.");
   EXPECT_TRUE(nxOSCheck(true, u"x"));
 }
 
