@@ -1051,11 +1051,15 @@ void TnxStateComponent::SetState(TnxState aTarget) {
   } catch (const std::exception& e) {
     const nxString message = nxExceptionMessage(e);
     if (aTarget == nxsStarted) scLastStartError = message;
-    const TnxResult code = nxConvertException(e, nullptr, this, 0);
-    lcLog(u"Error while changing state (%s -> %s): %s: %s",
-          std::initializer_list<platform::FormatArg>{nxStateDisplayName(old), nxStateDisplayName(next),
-                                                     platform::fromUtf8(nxExceptionClassName(e)), message},
-          code, lpError, u"default", 0, nxLogNoWhenBias);
+    try {
+      const TnxResult code = nxConvertException(e, nullptr, this, 0);
+      lcLog(u"Error while changing state (%s -> %s): %s: %s",
+            std::initializer_list<platform::FormatArg>{nxStateDisplayName(old), nxStateDisplayName(next),
+                                                       platform::fromUtf8(nxExceptionClassName(e)), message},
+            code, lpError, u"default", 0, nxLogNoWhenBias);
+    } catch (...) {
+      // A failing log must neither hide the start error nor stop the rollback.
+    }
     try {
       ForceInactive force(scForceInactive);
       SetState(nxsInactive);

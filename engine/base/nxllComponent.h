@@ -1,21 +1,36 @@
-// Engine components: ownership, dependents and notifications, the component
-// class registry, and state components with their table-driven state machine.
+// Engine components: persistent roots, ownership, dependents and
+// notifications, the component class registry, event logging, component
+// configuration and info objects, and state components with their
+// table-driven state machine.
+//
+// Allocation: TnxPersistent and TnxComponent instances come from the engine
+// allocator (TnxObject); create with platform::create<T>(...), destroy with
+// platform::TObject::free. TnxPersistent answers interface queries without
+// reference counting: its owner frees it.
 //
 // Ownership: a component created with an owner is owned by it; freeing the
-// owner (platform::TObject::free) frees its owned components, last created
-// first, after the owner has told its dependents that it goes away. A
-// component freed on its own leaves its owner's list.
+// owner frees its owned components, last created first, after the owner has
+// told its dependents that it goes away. A component freed on its own leaves
+// its owner's list.
 //
 // Dependents: linked components, not owned, each in the other's list (links
 // are symmetric). Notifications run synchronously in the calling thread.
-// The dependents list is guarded by a re-entrant lock that NotifyDependents
-// holds during the whole walk, handlers included, so a handler on the same
-// thread may link or unlink (the walk restarts and nobody is told twice).
+// The dependents list is guarded by the component's re-entrant padlock, which
+// NotifyDependents holds during the whole walk, handlers included, so a
+// handler on the same thread may link or unlink (the walk restarts and nobody
+// is told twice). A log's Enabled flag is kept under the same padlock.
+//
+// Exceptions: the component exceptions are engine exceptions
+// (EnxBaseException) whose Message/what() name the component; catch them by
+// reference and take the text with nxExceptionMessage when the static type
+// is a base class.
 //
 // Component ids: GetComponentID answers a handle of the process-wide handle
 // table (nxllHandleTable), not an address. The handle is dropped as soon as
 // the component starts to be destroyed, so LookupByComponentID refuses ids of
 // dying and freed components, also when a new component reuses the address.
+// Info objects (nxcCreateInstance) are reference counted and may outlive
+// their component: it disconnects them when it is destroyed.
 //
 // State components move only through SetState, one step at a time through
 // the next-state and transition tables; each step is announced to the
@@ -23,7 +38,8 @@
 // according to DependsOn. No lock: a state component is driven by one thread
 // at a time. Deactivation always completes, and a component being destroyed
 // (or rolled back after a failed start) ends inactive even when a dependent
-// refuses the step.
+// refuses the step. A failed start is converted (nxConvertException: code and
+// the thread's pending message) and logged to the event log, if any.
 //
 // Registries (component classes) are changed only by explicit module
 // start-up and finalisation calls, in the main thread; reads take no lock.
