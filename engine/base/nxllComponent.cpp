@@ -1,19 +1,31 @@
 #include "nxllComponent.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
+#include <typeinfo>
 
-#include "nxllBde.h"
 #include "nxllBdeStrings.h"
+#include "nxllConfigSettings.h"
+#include "nxllConvertException.h"
+#include "nxllSync.h"
+#include "nxllUtils.h"
 #include "plCollation.h"
 #include "plFormat.h"
 #include "plLocale.h"
 #include "plString.h"
 
 namespace {
+
+// nxllBde.h and nxllSync.h cannot be included together yet (both declare
+// the time-out code); the codes this module raises.
+constexpr TnxResult nxErrNotSupported = 12289;
+constexpr TnxResult nxErrIncompatibleStream = 15498;
 
 // Kind tag of component ids in the handle table.
 constexpr char kComponentHandleKind = 0;
@@ -60,7 +72,122 @@ platform::ClassRegistry* gComponentClasses = nullptr;  // nil while empty
 }  // namespace
 
 // ---------------------------------------------------------------------------
+// Persistent objects
+
+PL_CLASS_INFO_IMPL(TnxPersistent, TnxObject, "TnxPersistent", nullptr)
+PL_CLASS_INFO_IMPL(TnxLifetimeTrackedPersistent, TnxPersistent, "TnxLifetimeTrackedPersistent", nullptr)
+
+std::int32_t TnxPersistent::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == nxObjectCastGUID) {
+    *aObj = this;
+    return nxS_OK;
+  }
+  if (aIID == TnxInterfacedObject::IID) {
+    *aObj = static_cast<InxInterface*>(this);
+    return nxS_OK;
+  }
+  *aObj = nullptr;
+  return nxE_NOINTERFACE;
+}
+
+void TnxPersistent::AddDebugInfo(const InxExceptionDataContainer& aContainer, bool) {
+  // The full address: a 32-bit cut of a 64-bit address would name nothing.
+  aContainer->AddInt64(u"SelfPtr", static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(this)));
+  aContainer->AddString(u"ClassName", platform::fromUtf8(className()));
+}
+
+void TnxPersistent::Assign(TnxPersistent* aSource) {
+  const nxString source = aSource ? platform::fromUtf8(aSource->className()) : nxString(u"nil");
+  throw platform::ConvertError(
+      platform::toUtf8(platform::format(u"Cannot assign a %s to a %s", {source, platform::fromUtf8(className())})));
+}
+
+TnxResult TnxPersistent::NotSupported(const nxString& aMethodName) const {
+  return EnxBaseException::nxSetMessage(nxErrNotSupported, u"%s not supported by %s",
+                                        {aMethodName.empty() ? nxString(u"Method") : aMethodName,
+                                         platform::fromUtf8(className())});
+}
+
+TnxIntfPtr<InxLifetimeMonitorRef> TnxLifetimeTrackedPersistent::GetLifetimeMonitor() {
+  InxLifetimeMonitorObject* monitor = __atomic_load_n(&ltpLifetimeMonitor, __ATOMIC_ACQUIRE);
+  if (!monitor) {
+    TnxIntfPtr<InxLifetimeMonitorObject> fresh;
+    nxCreateLifetimeMonitor(fresh);
+    InxLifetimeMonitorObject* expected = nullptr;
+    if (__atomic_compare_exchange_n(&ltpLifetimeMonitor, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE))
+      monitor = fresh.detach();
+    else
+      monitor = expected;
+  }
+  return nxSupports<InxLifetimeMonitorRef>(monitor);
+}
+
+void TnxLifetimeTrackedPersistent::beforeDestruction() {
+  if (InxLifetimeMonitorObject* monitor = __atomic_load_n(&ltpLifetimeMonitor, __ATOMIC_ACQUIRE)) monitor->Dead();
+  TnxPersistent::beforeDestruction();
+}
+
+TnxLifetimeTrackedPersistent::~TnxLifetimeTrackedPersistent() {
+  if (InxLifetimeMonitorObject* monitor = __atomic_exchange_n(&ltpLifetimeMonitor, nullptr, __ATOMIC_ACQ_REL))
+    monitor->Release();
+}
+
+// ---------------------------------------------------------------------------
 // Exceptions
+
+PL_CLASS_INFO_IMPL(EnxComponentException, EnxBaseException, "EnxComponentException", nullptr)
+NX_IMPLEMENT_EXCEPTION(EnxRegisterableComponentException, EnxComponentException)
+NX_IMPLEMENT_EXCEPTION(EnxBaseLogException, EnxRegisterableComponentException)
+NX_IMPLEMENT_EXCEPTION(EnxLoggableComponentException, EnxRegisterableComponentException)
+NX_IMPLEMENT_EXCEPTION(EnxStateComponentException, EnxLoggableComponentException)
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, TnxResult aErrorCode)
+    : EnxBaseException(aErrorCode) {
+  BuildComponentMessage(aComponent, true);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, TnxResult aErrorCode,
+                                             platform::UnicodeStringView aAltMsg)
+    : EnxBaseException(aErrorCode, aAltMsg) {
+  BuildComponentMessage(aComponent, true);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, TnxResult aErrorCode,
+                                             platform::UnicodeStringView aAltMsg, TnxFormatArgs aArgs)
+    : EnxBaseException(aErrorCode, aAltMsg, aArgs) {
+  BuildComponentMessage(aComponent, true);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, platform::UnicodeStringView aMsg)
+    : EnxBaseException(aMsg) {
+  BuildComponentMessage(aComponent, false);
+}
+
+EnxComponentException::EnxComponentException(const TnxComponent* aComponent, platform::UnicodeStringView aMsg,
+                                             TnxFormatArgs aArgs)
+    : EnxBaseException(aMsg, aArgs) {
+  BuildComponentMessage(aComponent, false);
+}
+
+void EnxComponentException::BuildComponentMessage(const TnxComponent* aComponent, bool aHasCode) {
+  const TnxResult code = ErrorCode();
+  if (aHasCode)
+    ecMessage = platform::format(u"DazavAV: %s: %s [$%x/%d]",
+                                 {ComponentDescription(aComponent), ProcessedErrorString(), code, code});
+  else
+    ecMessage = platform::format(u"DazavAV: %s: %s [no error code]",
+                                 {ComponentDescription(aComponent), ProcessedErrorString()});
+  ecWhat = platform::toUtf8(ecMessage);
+}
+
+const char* EnxComponentException::what() const noexcept {
+  return ecMessage.empty() ? EnxBaseException::what() : ecWhat.c_str();
+}
+
+const nxString& EnxComponentException::Message() const {
+  return ecMessage.empty() ? EnxBaseException::Message() : ecMessage;
+}
 
 nxString EnxComponentException::ComponentDescription(const TnxComponent* aComponent) {
   if (!aComponent) return u"<nil pointer>";
@@ -68,27 +195,47 @@ nxString EnxComponentException::ComponentDescription(const TnxComponent* aCompon
   return platform::format(u"<unnamed %s instance>", {platform::fromUtf8(aComponent->className())});
 }
 
+nxString nxExceptionMessage(const std::exception& aException) {
+  if (const auto* c = dynamic_cast<const EnxComponentException*>(&aException)) return c->Message();
+  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return e->Message();
+  return platform::fromUtf8(aException.what());
+}
+
+std::string nxExceptionClassName(const std::exception& aException) {
+  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return std::string(e->className());
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(typeid(aException).name(), nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled ? demangled : typeid(aException).name();
+  std::free(demangled);
+  return name;
+}
+
+namespace {
+// Throws the exception class of aClass built from aArgs.
+template <class... A>
+[[noreturn]] void raiseOfClass(TnxComponentExceptionClass aClass, const A&... aArgs) {
+  switch (aClass) {
+    case TnxComponentExceptionClass::registerable: throw EnxRegisterableComponentException(aArgs...);
+    case TnxComponentExceptionClass::baseLog: throw EnxBaseLogException(aArgs...);
+    case TnxComponentExceptionClass::loggable: throw EnxLoggableComponentException(aArgs...);
+    case TnxComponentExceptionClass::state: throw EnxStateComponentException(aArgs...);
+    case TnxComponentExceptionClass::component: break;
+  }
+  throw EnxComponentException(aArgs...);
+}
+}  // namespace
+
 void nxRaiseComponentError(TnxComponentExceptionClass aClass, bool aComponentForm, const TnxComponent* aComponent,
                            TnxResult aCode, const nxString& aText) {
-  const nxString text = aText.empty() && aCode != 0 ? nxGetErrorString(aCode) : aText;
-  nxString msg;
-  if (!aComponentForm)
-    msg = platform::format(u"DazavAV: %s [$%x/%d]", {text, aCode, aCode});
-  else if (aCode != 0)
-    msg = platform::format(u"DazavAV: %s: %s [$%x/%d]",
-                           {EnxComponentException::ComponentDescription(aComponent), text, aCode, aCode});
-  else
-    msg = platform::format(u"DazavAV: %s: %s [no error code]",
-                           {EnxComponentException::ComponentDescription(aComponent), text});
-  const std::string m = platform::toUtf8(msg);
-  switch (aClass) {
-    case TnxComponentExceptionClass::component: throw EnxComponentException(m, aCode);
-    case TnxComponentExceptionClass::registerable: throw EnxRegisterableComponentException(m, aCode);
-    case TnxComponentExceptionClass::baseLog: throw EnxBaseLogException(m, aCode);
-    case TnxComponentExceptionClass::loggable: throw EnxLoggableComponentException(m, aCode);
-    case TnxComponentExceptionClass::state: throw EnxStateComponentException(m, aCode);
+  const platform::UnicodeStringView text(aText);
+  if (!aComponentForm) {
+    if (aCode == 0) raiseOfClass(aClass, text);
+    if (aText.empty()) raiseOfClass(aClass, static_cast<std::int64_t>(aCode));
+    raiseOfClass(aClass, static_cast<std::int64_t>(aCode), text);
   }
-  throw EnxComponentException(m, aCode);
+  if (aCode == 0) raiseOfClass(aClass, aComponent, text);
+  if (aText.empty()) raiseOfClass(aClass, aComponent, aCode);
+  raiseOfClass(aClass, aComponent, aCode, text);
 }
 
 nxString nxFormatInt64(std::int64_t aValue) {
@@ -98,67 +245,78 @@ nxString nxFormatInt64(std::int64_t aValue) {
 // ---------------------------------------------------------------------------
 // Iteration list
 
-PL_CLASS_INFO_IMPL(TnxIterationList, platform::TObject, "TnxIterationList", &platform::factoryFor<TnxIterationList>)
+PL_CLASS_INFO_IMPL(TnxIterationList, TnxSortedList, "TnxIterationList", &platform::factoryFor<TnxIterationList>)
 
-bool TnxIterationList::AcceptItem(TnxComponent*) const { return true; }
+bool TnxIterationList::AcceptItem(TnxComponent*) { return true; }
 
-int TnxIterationList::Compare(const TnxComponent* a, const TnxComponent* b) const {
+std::int8_t TnxIterationList::Compare(void* aItem1, void* aItem2) {
+  const auto* a = static_cast<const TnxComponent*>(aItem1);
+  const auto* b = static_cast<const TnxComponent*>(aItem2);
   const int r = platform::compareString(platform::systemDefaultLocale(), platform::NORM_IGNORECASE,
                                         a->DisplayName(), b->DisplayName());
-  if (r != 0) return r;
-  if (a == b) return 0;
-  return std::less<const TnxComponent*>()(a, b) ? -1 : 1;
+  if (r != 0) return r < 0 ? -1 : 1;
+  return TnxSortedList::Compare(aItem1, aItem2);
 }
 
-int TnxIterationList::Add(TnxComponent* aItem) {
-  if (!AcceptItem(aItem)) return -1;
-  auto pos = std::upper_bound(items_.begin(), items_.end(), aItem,
-                              [this](TnxComponent* x, TnxComponent* y) { return Compare(x, y) < 0; });
-  const auto inserted = items_.insert(pos, aItem);  // may reallocate: take begin() after it
-  return static_cast<int>(inserted - items_.begin());
+std::int32_t TnxIterationList::Add(void* aItem) {
+  if (!AcceptItem(static_cast<TnxComponent*>(aItem))) return -1;
+  return TnxSortedList::Add(aItem);
 }
 
-int TnxIterationList::IndexOf(const TnxComponent* aItem) const {
-  auto it = std::find(items_.begin(), items_.end(), aItem);
-  return it == items_.end() ? -1 : static_cast<int>(it - items_.begin());
+namespace {
+[[noreturn]] void incompatibleStream() {
+  nxRaiseComponentError(TnxComponentExceptionClass::component, false, nullptr, nxErrIncompatibleStream, nxString());
 }
+}  // namespace
 
-void TnxIterationList::SaveSettingsToStream(TnxSettingsWriter& aWriter) {
-  aWriter.WriteInteger(2);
+void TnxIterationList::SaveSettingsToStream(TnxWriter& aWriter) {
+  aWriter.WriteInteger(std::int32_t{2});
   aWriter.WriteListBegin();
-  for (TnxComponent* c : items_) {
+  for (std::int32_t i = 0; i < Count(); ++i) {
+    TnxComponent* c = Items(i);
     if (c->Name().empty()) continue;
     aWriter.WriteString(c->Name());
-    std::unique_ptr<TnxSettingsBlockWriter> block = aWriter.NewBlockWriter();
-    c->SaveSettingsToStream(*block);
-    const std::vector<std::uint8_t> bytes = block->Bytes();
-    aWriter.WriteInt64(static_cast<std::int64_t>(bytes.size()));
-    aWriter.WriteRaw(bytes);
+    TnxMemoryStream block;
+    {
+      TnxWriter blockWriter(block);
+      c->SaveSettingsToStream(blockWriter);
+      blockWriter.FlushBuffer();
+    }
+    const auto size = static_cast<std::int32_t>(block.Size());
+    aWriter.WriteInteger(std::int64_t{size});
+    aWriter.Write(block.Memory(), size);
   }
   aWriter.WriteListEnd();
 }
 
-void TnxIterationList::LoadSetttingsFromStream(TnxSettingsReader& aReader) {
-  auto incompatible = [] {
-    nxRaiseComponentError(TnxComponentExceptionClass::component, false, nullptr, nxErrIncompatibleStream, nxString());
-  };
+void TnxIterationList::LoadSetttingsFromStream(TnxReader& aReader) {
   const std::int32_t version = aReader.ReadInteger();
   if (version == 2) {
     platform::TStringList byName;  // case ignored
-    for (TnxComponent* c : items_) byName.addObject(c->Name(), c);
+    for (std::int32_t i = 0; i < Count(); ++i) byName.addObject(Items(i)->Name(), Items(i));
     byName.sort();
     aReader.ReadListBegin();
     while (!aReader.EndOfList()) {
       const nxString name = aReader.ReadString();
       const std::int64_t size = aReader.ReadInt64();
-      if (size < 0) incompatible();
+      if (size < 0 || size > INT32_MAX) incompatibleStream();
       int index;
       if (byName.find(name, index)) {
-        std::unique_ptr<TnxSettingsReader> block =
-            aReader.NewBlockReader(aReader.ReadRaw(static_cast<std::size_t>(size)));
-        static_cast<TnxComponent*>(byName.objects(index))->LoadSettingsFromStream(*block);
+        // Copied in pieces: a length beyond the stream fails on the missing
+        // bytes before much memory is taken.
+        TnxMemoryStream block;
+        std::uint8_t piece[4096];
+        for (std::int64_t left = size; left > 0;) {
+          const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(left, sizeof piece));
+          aReader.Read(piece, n);
+          block.WriteBuffer(piece, n);
+          left -= n;
+        }
+        block.SetPosition(0);
+        TnxReader blockReader(block);
+        static_cast<TnxComponent*>(byName.objects(index))->LoadSettingsFromStream(blockReader);
       } else {
-        aReader.SkipRaw(static_cast<std::size_t>(size));  // a component that no longer exists
+        aReader.SetPosition(aReader.Position() + size);  // a component that no longer exists
       }
     }
     aReader.ReadListEnd();
@@ -166,13 +324,14 @@ void TnxIterationList::LoadSetttingsFromStream(TnxSettingsReader& aReader) {
     platform::TStringList names;
     names.setText(aReader.ReadString());
     for (int i = 0; i < names.count(); ++i) {
-      auto it = std::find_if(items_.begin(), items_.end(),
-                             [&](TnxComponent* c) { return c->Name() == names.strings(i); });
-      if (it == items_.end()) incompatible();
-      (*it)->LoadSettingsFromStream(aReader);
+      TnxComponent* found = nullptr;
+      for (std::int32_t j = 0; j < Count() && !found; ++j)
+        if (Items(j)->Name() == names.strings(i)) found = Items(j);
+      if (!found) incompatibleStream();
+      found->LoadSettingsFromStream(aReader);
     }
   } else {
-    incompatible();
+    incompatibleStream();
   }
 }
 
@@ -185,10 +344,16 @@ bool TnxIterationData::Ignores(std::string_view aClassName) const {
 // ---------------------------------------------------------------------------
 // TnxComponent
 
-PL_CLASS_INFO_IMPL(TnxComponent, platform::TObject, "TnxComponent", nullptr)
+PL_CLASS_INFO_IMPL(TnxComponent, TnxObject, "TnxComponent", nullptr)
 
-TnxComponent::TnxComponent(TnxComponent* aOwner) : owner_(aOwner) {
-  componentID_ = nxHandleTable().Add(this, &kComponentHandleKind);
+TnxComponent::TnxComponent(TnxComponent* aOwner)
+    : owner_(aOwner), nxcDependentLock(platform::create<TnxPadlock>()) {
+  try {
+    componentID_ = nxHandleTable().Add(this, &kComponentHandleKind);
+  } catch (...) {
+    platform::TObject::free(nxcDependentLock);
+    throw;
+  }
   if (owner_) {
     try {
       owner_->components_.push_back(this);
@@ -214,11 +379,23 @@ TnxComponent::~TnxComponent() {
   }
   // Links left behind when beforeDestruction did not run.
   for (TnxComponent* d : Dependents()) d->RemoveDependent(this);
+  // An info object a monitor still holds must not reach this component.
+  if (InxInterface* info = __atomic_exchange_n(&nxcComponentInfo, nullptr, __ATOMIC_ACQ_REL)) {
+    void* disconnect = nullptr;
+    if (info->QueryInterface(InxComponentInfoDisconnect::IID, &disconnect) == nxS_OK) {
+      static_cast<InxComponentInfoDisconnect*>(disconnect)->Disconnect();
+      static_cast<InxComponentInfoDisconnect*>(disconnect)->Release();
+    }
+    info->Release();
+  }
+  if (InxLifetimeMonitorObject* monitor = __atomic_exchange_n(&nxcLifetimeMonitor, nullptr, __ATOMIC_ACQ_REL))
+    monitor->Release();
   if (owner_) {
     auto& siblings = owner_->components_;
     auto it = std::find(siblings.begin(), siblings.end(), this);
     if (it != siblings.end()) siblings.erase(it);
   }
+  platform::TObject::free(std::exchange(nxcDependentLock, nullptr));
 }
 
 void TnxComponent::releaseComponentID() {
@@ -237,9 +414,10 @@ void TnxComponent::beforeDestruction() {
   // The id goes first: nobody may look up a component that is going away.
   releaseComponentID();
   NotifyDependents(nxnDestroying, nullptr, nullptr);
+  if (InxLifetimeMonitorObject* monitor = __atomic_load_n(&nxcLifetimeMonitor, __ATOMIC_ACQUIRE)) monitor->Dead();
   startDestroying();
   DestroyComponents();
-  platform::TObject::beforeDestruction();
+  TnxObject::beforeDestruction();
 }
 
 void TnxComponent::DestroyComponents() {
@@ -291,9 +469,82 @@ void TnxComponent::RaiseError(TnxResult aErrorCode, const nxString& aAltMsg) con
   nxRaiseComponentError(ExceptionClass(), true, this, aErrorCode, aAltMsg);
 }
 
+void TnxComponent::RaiseError(const nxString& aMsg, TnxFormatArgs aArgs) const {
+  raiseOfClass(ExceptionClass(), static_cast<const TnxComponent*>(this), platform::UnicodeStringView(aMsg), aArgs);
+}
+
+void TnxComponent::RaiseError(TnxResult aErrorCode, const nxString& aAltMsg, TnxFormatArgs aArgs) const {
+  raiseOfClass(ExceptionClass(), static_cast<const TnxComponent*>(this), aErrorCode,
+               platform::UnicodeStringView(aAltMsg), aArgs);
+}
+
+void TnxComponent::AddDebugInfo(const InxExceptionDataContainer& aContainer, bool) {
+  aContainer->AddInt64(u"SelfPtr", static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(this)));
+  aContainer->AddString(u"ClassName", platform::fromUtf8(className()));
+  if (DisplayNameStored()) aContainer->AddString(u"DisplayName", nxcDisplayName);
+  if (!nxcDisplayCategory.empty()) aContainer->AddString(u"DisplayCategory", nxcDisplayCategory);
+  InxExceptionDataContainer stats = aContainer->AddContainer(u"Stats");
+  platform::TStringList captions;
+  GetStatsCaptions(captions);
+  if (captions.count() == 0) return;
+  platform::TStringList values;
+  GetStatsValues(values);
+  for (int i = 0; i < captions.count() && i < values.count(); ++i)
+    stats->AddString(captions.strings(i), values.strings(i));
+}
+
+void TnxComponent::GetConfigSettings(TnxBaseSettings&) {}
+void TnxComponent::LoadConfig(TnxBaseComponentConfiguration&) {}
+void TnxComponent::SaveConfig(TnxBaseComponentConfiguration&) {}
+
+void TnxComponent::DoLoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  LoadConfig(aConfig);
+  if (nxcOnSettingsLoaded) nxcOnSettingsLoaded(this);
+}
+
+TnxIntfPtr<InxInterface> TnxComponent::CreateComponentInfo() {
+  return TnxIntfPtr<InxInterface>(static_cast<InxComponentInfo31000*>(platform::create<TnxComponentInfo>(this)));
+}
+
+TnxIntfPtr<InxInterface> TnxComponent::GetComponentInfo() {
+  InxInterface* info = __atomic_load_n(&nxcComponentInfo, __ATOMIC_ACQUIRE);
+  if (!info) {
+    TnxIntfPtr<InxInterface> fresh = CreateComponentInfo();
+    InxInterface* expected = nullptr;
+    if (__atomic_compare_exchange_n(&nxcComponentInfo, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE))
+      info = fresh.detach();  // the component keeps this reference
+    else
+      info = expected;  // lost the race: ours goes away with `fresh`
+  }
+  return TnxIntfPtr<InxInterface>(info);
+}
+
+std::int32_t TnxComponent::nxcCreateInstance(InxInterface*, const platform::Guid& aClassID, InxInterface* aOuter,
+                                             const platform::Guid& aInterfaceID, void** aInterface) {
+  *aInterface = nullptr;
+  if (aClassID != nxComponentInfoClassID || aOuter) return nxE_NOTIMPL;
+  return GetComponentInfo()->QueryInterface(aInterfaceID, aInterface);
+}
+
+TnxIntfPtr<InxLifetimeMonitorRef> TnxComponent::GetLifetimeMonitor() {
+  InxLifetimeMonitorObject* monitor = __atomic_load_n(&nxcLifetimeMonitor, __ATOMIC_ACQUIRE);
+  if (!monitor) {
+    TnxIntfPtr<InxLifetimeMonitorObject> fresh;
+    nxCreateLifetimeMonitor(fresh);
+    InxLifetimeMonitorObject* expected = nullptr;
+    if (__atomic_compare_exchange_n(&nxcLifetimeMonitor, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE))
+      monitor = fresh.detach();
+    else
+      monitor = expected;
+  }
+  return nxSupports<InxLifetimeMonitorRef>(monitor);
+}
+
 void TnxComponent::AddDependent(TnxComponent* aComponent) {
   if (!aComponent || aComponent == this) return;
-  std::lock_guard<platform::CriticalSection> lock(nxcDependentLock);
+  TnxPadlockGuard lock(*nxcDependentLock);
   auto pos = std::lower_bound(nxcDependentList.begin(), nxcDependentList.end(), aComponent,
                               std::less<TnxComponent*>());
   if (pos != nxcDependentList.end() && *pos == aComponent) return;
@@ -303,7 +554,7 @@ void TnxComponent::AddDependent(TnxComponent* aComponent) {
 
 void TnxComponent::RemoveDependent(TnxComponent* aComponent) {
   if (!aComponent) return;
-  std::lock_guard<platform::CriticalSection> lock(nxcDependentLock);
+  TnxPadlockGuard lock(*nxcDependentLock);
   auto pos = std::lower_bound(nxcDependentList.begin(), nxcDependentList.end(), aComponent,
                               std::less<TnxComponent*>());
   if (pos == nxcDependentList.end() || *pos != aComponent) return;
@@ -312,7 +563,7 @@ void TnxComponent::RemoveDependent(TnxComponent* aComponent) {
 }
 
 std::vector<TnxComponent*> TnxComponent::Dependents() const {
-  std::lock_guard<platform::CriticalSection> lock(nxcDependentLock);
+  TnxPadlockGuard lock(*nxcDependentLock);
   return nxcDependentList;
 }
 
@@ -329,12 +580,12 @@ void TnxComponent::UnlinkDependent(TnxComponent* aComponent) {
 }
 
 void TnxComponent::NotifyDependents(TnxNotifyOp aOp, void* aParam, TnxComponent* aExclude) {
-  std::lock_guard<platform::CriticalSection> lock(nxcDependentLock);
+  TnxPadlockGuard lock(*nxcDependentLock);
   if (nxcDestroying && aOp == nxnDestroying) return;  // going away is told once
   nxcDestroying = aOp == nxnDestroying;
   std::vector<TnxComponent*> notified;  // sorted by address
   for (;;) {
-    const std::uint64_t generation = nxcDependentGeneration;
+    const std::uint32_t generation = nxcDependentGeneration;
     for (std::size_t i = nxcDependentList.size(); i-- > 0;) {
       if (generation != nxcDependentGeneration) break;
       TnxComponent* c = nxcDependentList[i];
@@ -418,13 +669,13 @@ void TnxComponent::GetStatsValues(platform::TStringList&) const {}
 
 nxString TnxComponent::GetDisplayOnlyValue(const nxString&) const { return u"(not implemented)"; }
 
-void TnxComponent::SaveSettingsToStream(TnxSettingsWriter& aWriter) {
+void TnxComponent::SaveSettingsToStream(TnxWriter& aWriter) {
   NX_COMPONENT_ASSERT(!name_.empty(), "Settings of a component without Name");
-  aWriter.WriteInteger(1);
+  aWriter.WriteInteger(std::int32_t{1});
   aWriter.WriteString(name_);
 }
 
-void TnxComponent::LoadSettingsFromStream(TnxSettingsReader& aReader) {
+void TnxComponent::LoadSettingsFromStream(TnxReader& aReader) {
   NX_COMPONENT_ASSERT(!name_.empty(), "Settings of a component without Name");
   if (aReader.ReadInteger() != 1)
     nxRaiseComponentError(TnxComponentExceptionClass::component, false, this, nxErrIncompatibleStream, nxString());
@@ -476,6 +727,150 @@ std::vector<platform::ClassRegistry::Entry> TnxRegisterableComponent::GetRegiste
 }
 
 // ---------------------------------------------------------------------------
+// Logging
+
+PL_CLASS_INFO_IMPL(TnxBaseLog, TnxRegisterableComponent, "TnxBaseLog", nullptr)
+PL_CLASS_INFO_IMPL(TnxLoggableComponent, TnxRegisterableComponent, "TnxLoggableComponent", nullptr)
+
+bool TnxBaseLog::Enabled() const {
+  TnxPadlockGuard lock(dependentLock());
+  return blEnabled;
+}
+
+void TnxBaseLog::SetEnabled(bool aValue) {
+  TnxPadlockGuard lock(dependentLock());
+  blEnabled = aValue;
+}
+
+void TnxLoggableComponent::SetEventLog(TnxBaseLog* aLog) {
+  if (aLog == lcEventLog) return;
+  UnlinkDependent(lcEventLog);
+  lcEventLog = aLog;
+  LinkDependent(aLog);
+}
+
+void TnxLoggableComponent::lcLog(const nxString& aMsg, TnxWord32 aMsgNumber, TnxLogPriority aPriority,
+                                 const nxString& aCategory, platform::DateTime aWhen, std::int32_t aWhenBias) {
+  if (TnxBaseLog* log = activeLog()) log->WriteString(aMsg, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TnxLoggableComponent::lcLog(const nxString& aMsg, std::span<const platform::FormatArg> aArgs,
+                                 TnxWord32 aMsgNumber, TnxLogPriority aPriority, const nxString& aCategory,
+                                 platform::DateTime aWhen, std::int32_t aWhenBias) {
+  if (TnxBaseLog* log = activeLog())
+    log->WriteString(aMsg, aArgs, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TnxLoggableComponent::lcLog(const nxString& aMsg, const void* aData, std::int32_t aDataLen,
+                                 TnxWord32 aMsgNumber, TnxLogPriority aPriority, const nxString& aCategory,
+                                 platform::DateTime aWhen, std::int32_t aWhenBias) {
+  if (TnxBaseLog* log = activeLog())
+    log->WriteBlock(aMsg, aData, aDataLen, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TnxLoggableComponent::lcLogs(std::span<const nxString> aMsgs, TnxWord32 aMsgNumber, TnxLogPriority aPriority,
+                                  const nxString& aCategory, platform::DateTime aWhen, std::int32_t aWhenBias) {
+  if (TnxBaseLog* log = activeLog()) log->WriteStrings(aMsgs, aMsgNumber, aPriority, aCategory, aWhen, aWhenBias);
+}
+
+void TnxLoggableComponent::ProcessNotification(TnxComponent* aSender, TnxNotifyOp aOp, void* aParam) {
+  TnxRegisterableComponent::ProcessNotification(aSender, aOp, aParam);
+  if (aOp == nxnDestroying && aSender && aSender == lcEventLog) lcEventLog = nullptr;
+}
+
+TnxIntfPtr<InxInterface> TnxLoggableComponent::CreateComponentInfo() {
+  return TnxIntfPtr<InxInterface>(
+      static_cast<InxComponentInfo31000*>(platform::create<TnxLoggableComponentInfo>(this)));
+}
+
+// ---------------------------------------------------------------------------
+// Component-info objects
+
+PL_CLASS_INFO_IMPL(TnxComponentInfo, TnxInterfacedObject, "TnxComponentInfo", nullptr)
+PL_CLASS_INFO_IMPL(TnxLoggableComponentInfo, TnxComponentInfo, "TnxLoggableComponentInfo", nullptr)
+PL_CLASS_INFO_IMPL(TnxStateComponentInfo, TnxLoggableComponentInfo, "TnxStateComponentInfo", nullptr)
+
+namespace {
+TnxUnicodeStrings statsLines(const TnxComponent* aComponent, bool aValues) {
+  TnxUnicodeStrings result;
+  if (!aComponent) return result;
+  platform::TStringList lines;
+  if (aValues)
+    aComponent->GetStatsValues(lines);
+  else
+    aComponent->GetStatsCaptions(lines);
+  nxStringsToArray(lines, result);
+  return result;
+}
+
+template <class Cls, class I>
+InxInterface* interfaceOf(TnxInterfacedObject* aObject) {
+  return static_cast<I*>(static_cast<Cls*>(aObject));
+}
+}  // namespace
+
+nxString TnxComponentInfo::GetClassName() {
+  return ciComponent ? platform::fromUtf8(ciComponent->className()) : nxString();
+}
+nxString TnxComponentInfo::GetName() { return ciComponent ? ciComponent->Name() : nxString(); }
+nxString TnxComponentInfo::GetDisplayName() { return ciComponent ? ciComponent->DisplayName() : nxString(); }
+nxString TnxComponentInfo::GetDisplayCategory() {
+  return ciComponent ? ciComponent->DisplayCategory() : nxString();
+}
+TnxUnicodeStrings TnxComponentInfo::GetStatsCaptions() { return statsLines(ciComponent, false); }
+TnxUnicodeStrings TnxComponentInfo::GetStatsValues() { return statsLines(ciComponent, true); }
+
+const TnxInterfaceEntry* TnxComponentInfo::interfaceTable() const {
+  static const TnxInterfaceEntry table[] = {
+      {&InxComponentInfo31000::IID, &interfaceOf<TnxComponentInfo, InxComponentInfo31000>},
+      {&InxComponentInfoDisconnect::IID, &interfaceOf<TnxComponentInfo, InxComponentInfoDisconnect>},
+      {nullptr, nullptr},
+  };
+  return table;
+}
+
+bool TnxLoggableComponentInfo::GetLogEnabled() {
+  auto* c = platform::objectAs<TnxLoggableComponent>(ciComponent);
+  return c && c->EventLogEnabled();
+}
+
+TnxIntfPtr<InxComponentInfo31000> TnxLoggableComponentInfo::GetEventLogInfo() {
+  auto* c = platform::objectAs<TnxLoggableComponent>(ciComponent);
+  if (!c || !c->EventLog()) return {};
+  void* intf = nullptr;
+  if (c->EventLog()->nxcCreateInstance(nullptr, nxComponentInfoClassID, nullptr, InxComponentInfo31000::IID, &intf) !=
+      nxS_OK)
+    return {};
+  return TnxIntfPtr<InxComponentInfo31000>(static_cast<InxComponentInfo31000*>(intf), false);
+}
+
+const TnxInterfaceEntry* TnxLoggableComponentInfo::interfaceTable() const {
+  static const TnxInterfaceEntry table[] = {
+      {&InxComponentInfo31000::IID, &interfaceOf<TnxLoggableComponentInfo, InxComponentInfo31000>},
+      {&InxComponentInfoDisconnect::IID, &interfaceOf<TnxLoggableComponentInfo, InxComponentInfoDisconnect>},
+      {&InxLoggableComponentInfo31000::IID, &interfaceOf<TnxLoggableComponentInfo, InxLoggableComponentInfo31000>},
+      {nullptr, nullptr},
+  };
+  return table;
+}
+
+TnxState TnxStateComponentInfo::GetState() {
+  auto* c = platform::objectAs<TnxStateComponent>(ciComponent);
+  return c ? c->State() : nxsInactive;
+}
+
+const TnxInterfaceEntry* TnxStateComponentInfo::interfaceTable() const {
+  static const TnxInterfaceEntry table[] = {
+      {&InxComponentInfo31000::IID, &interfaceOf<TnxStateComponentInfo, InxComponentInfo31000>},
+      {&InxComponentInfoDisconnect::IID, &interfaceOf<TnxStateComponentInfo, InxComponentInfoDisconnect>},
+      {&InxLoggableComponentInfo31000::IID, &interfaceOf<TnxStateComponentInfo, InxLoggableComponentInfo31000>},
+      {&InxStateComponentInfo31000::IID, &interfaceOf<TnxStateComponentInfo, InxStateComponentInfo31000>},
+      {nullptr, nullptr},
+  };
+  return table;
+}
+
+// ---------------------------------------------------------------------------
 // State machine tables
 
 const TnxState nxNextState[4][4] = {
@@ -509,7 +904,7 @@ nxString nxStateTransitionDisplayName(TnxStateTransition aTransition) {
 // ---------------------------------------------------------------------------
 // TnxStateComponent
 
-PL_CLASS_INFO_IMPL(TnxStateComponent, TnxRegisterableComponent, "TnxStateComponent", nullptr)
+PL_CLASS_INFO_IMPL(TnxStateComponent, TnxLoggableComponent, "TnxStateComponent", nullptr)
 
 namespace {
 // Holds a forced deactivation for one scope.
@@ -525,7 +920,7 @@ class ForceInactive {
 };
 }  // namespace
 
-TnxStateComponent::TnxStateComponent(TnxComponent* aOwner) : TnxRegisterableComponent(aOwner) {}
+TnxStateComponent::TnxStateComponent(TnxComponent* aOwner) : TnxLoggableComponent(aOwner) {}
 
 TnxStateComponent::~TnxStateComponent() = default;
 
@@ -536,7 +931,7 @@ void TnxStateComponent::beforeDestruction() {
     ForceInactive force(scForceInactive);
     Close();
   }
-  TnxRegisterableComponent::beforeDestruction();
+  TnxLoggableComponent::beforeDestruction();
 }
 
 void TnxStateComponent::SetEnabled(bool aValue) {
@@ -654,12 +1049,17 @@ void TnxStateComponent::SetState(TnxState aTarget) {
       if (leave) return;
     }
   } catch (const std::exception& e) {
-    if (aTarget == nxsStarted) scLastStartError = platform::fromUtf8(e.what());
-    // TODO(integration): nxConvertException(e, nil, this, 0) for the code and
-    // lcLog "Error while changing state (%s -> %s): %s: %s" with
-    // nxStateDisplayName(old), nxStateDisplayName(next), once the component
-    // is loggable and exception conversion exists.
-    (void)old;
+    const nxString message = nxExceptionMessage(e);
+    if (aTarget == nxsStarted) scLastStartError = message;
+    try {
+      const TnxResult code = nxConvertException(e, nullptr, this, 0);
+      lcLog(u"Error while changing state (%s -> %s): %s: %s",
+            std::initializer_list<platform::FormatArg>{nxStateDisplayName(old), nxStateDisplayName(next),
+                                                       platform::fromUtf8(nxExceptionClassName(e)), message},
+            code, lpError, u"default", 0, nxLogNoWhenBias);
+    } catch (...) {
+      // A failing log must neither hide the start error nor stop the rollback.
+    }
     try {
       ForceInactive force(scForceInactive);
       SetState(nxsInactive);
@@ -695,7 +1095,7 @@ void TnxStateComponent::StateTransitionChanged(TnxStateTransition) {
 }
 
 void TnxStateComponent::ProcessNotification(TnxComponent* aSender, TnxNotifyOp aOp, void* aParam) {
-  TnxRegisterableComponent::ProcessNotification(aSender, aOp, aParam);
+  TnxLoggableComponent::ProcessNotification(aSender, aOp, aParam);
   if ((aOp == nxnStateChanging || aOp == nxnStateChanged) && aParam) {
     auto* sender = platform::objectAs<TnxStateComponent>(aSender);
     if (!sender) return;
@@ -753,7 +1153,7 @@ void TnxStateComponent::SwitchToSavedActive() {
 void TnxStateComponent::GetStatsCaptions(platform::TStringList& aList) const {
   if (UIUptimeVisible()) aList.add(u"Uptime");
   if (UILastStartErrorVisible()) aList.add(u"Last Start Error");
-  TnxRegisterableComponent::GetStatsCaptions(aList);
+  TnxLoggableComponent::GetStatsCaptions(aList);
 }
 
 void TnxStateComponent::GetStatsValues(platform::TStringList& aList) const {
@@ -770,11 +1170,11 @@ void TnxStateComponent::GetStatsValues(platform::TStringList& aList) const {
     }
   }
   if (UILastStartErrorVisible()) aList.add(scLastStartError);
-  TnxRegisterableComponent::GetStatsValues(aList);
+  TnxLoggableComponent::GetStatsValues(aList);
 }
 
 void TnxStateComponent::Loaded() {
-  TnxRegisterableComponent::Loaded();
+  TnxLoggableComponent::Loaded();
   if (GetActive()) return;
   if (ComponentState() & csDesigning) {
     try {
@@ -785,4 +1185,53 @@ void TnxStateComponent::Loaded() {
   } else {
     SetActive(scActiveRuntime);
   }
+}
+
+void TnxStateComponent::AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) {
+  TnxLoggableComponent::AddDebugInfo(aContainer, aFlag);
+  aContainer->AddString(u"State", nxStateDisplayName(scState));
+  aContainer->AddString(u"StateTransition", nxStateTransitionDisplayName(scStateTransition));
+}
+
+TnxIntfPtr<InxInterface> TnxStateComponent::CreateComponentInfo() {
+  return TnxIntfPtr<InxInterface>(static_cast<InxComponentInfo31000*>(platform::create<TnxStateComponentInfo>(this)));
+}
+
+void TnxStateComponent::GetConfigSettings(TnxBaseSettings& aSettings) {
+  TnxLoggableComponent::GetConfigSettings(aSettings);
+  for (const char16_t* name : {u"Active", u"EventLogEnabled"}) {
+    TnxBaseSetting* setting = aSettings.AddSetting(platform::create<TnxBaseSetting>());
+    setting->SetName(name);
+    setting->SetDefaultValue(platform::Variant(u"false"));
+    setting->SetSettingType(nxstBoolean);
+    setting->SetPropertyName(name);
+  }
+}
+
+void TnxStateComponent::LoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxLoggableComponent::LoadConfig(aConfig);
+  SetEventLogEnabled(aConfig.GetValue(u"EventLogEnabled", platform::Variant(EventLogEnabled())).toBoolean());
+  // As a flag: a store that keeps texts answers "true"/"false", which a
+  // numeric conversion would refuse.
+  scSavedActive = aConfig.GetValue(u"Active", platform::Variant(scSavedActive != 0)).toBoolean() ? 1 : 0;
+}
+
+void TnxStateComponent::SaveConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxLoggableComponent::SaveConfig(aConfig);
+  aConfig.SetValue(u"EventLogEnabled", platform::Variant(EventLogEnabled()));
+  aConfig.SetValue(u"Active", platform::Variant(Active()));
+}
+
+void TnxStateComponent::LoadSettingsFromStream(TnxReader& aReader) {
+  TnxLoggableComponent::LoadSettingsFromStream(aReader);
+  if (aReader.ReadInteger() != 1) incompatibleStream();
+  SetEventLogEnabled(aReader.ReadBoolean());
+  scSavedActive = aReader.ReadBoolean() ? 1 : 0;
+}
+
+void TnxStateComponent::SaveSettingsToStream(TnxWriter& aWriter) {
+  TnxLoggableComponent::SaveSettingsToStream(aWriter);
+  aWriter.WriteInteger(std::int32_t{1});
+  aWriter.WriteBoolean(EventLogEnabled());
+  aWriter.WriteBoolean(Active());
 }

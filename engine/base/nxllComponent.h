@@ -1,21 +1,36 @@
-// Engine components: ownership, dependents and notifications, the component
-// class registry, and state components with their table-driven state machine.
+// Engine components: persistent roots, ownership, dependents and
+// notifications, the component class registry, event logging, component
+// configuration and info objects, and state components with their
+// table-driven state machine.
+//
+// Allocation: TnxPersistent and TnxComponent instances come from the engine
+// allocator (TnxObject); create with platform::create<T>(...), destroy with
+// platform::TObject::free. TnxPersistent answers interface queries without
+// reference counting: its owner frees it.
 //
 // Ownership: a component created with an owner is owned by it; freeing the
-// owner (platform::TObject::free) frees its owned components, last created
-// first, after the owner has told its dependents that it goes away. A
-// component freed on its own leaves its owner's list.
+// owner frees its owned components, last created first, after the owner has
+// told its dependents that it goes away. A component freed on its own leaves
+// its owner's list.
 //
 // Dependents: linked components, not owned, each in the other's list (links
 // are symmetric). Notifications run synchronously in the calling thread.
-// The dependents list is guarded by a re-entrant lock that NotifyDependents
-// holds during the whole walk, handlers included, so a handler on the same
-// thread may link or unlink (the walk restarts and nobody is told twice).
+// The dependents list is guarded by the component's re-entrant padlock, which
+// NotifyDependents holds during the whole walk, handlers included, so a
+// handler on the same thread may link or unlink (the walk restarts and nobody
+// is told twice). A log's Enabled flag is kept under the same padlock.
+//
+// Exceptions: the component exceptions are engine exceptions
+// (EnxBaseException) whose Message/what() name the component; catch them by
+// reference and take the text with nxExceptionMessage when the static type
+// is a base class.
 //
 // Component ids: GetComponentID answers a handle of the process-wide handle
 // table (nxllHandleTable), not an address. The handle is dropped as soon as
 // the component starts to be destroyed, so LookupByComponentID refuses ids of
 // dying and freed components, also when a new component reuses the address.
+// Info objects (nxcCreateInstance) are reference counted and may outlive
+// their component: it disconnects them when it is destroyed.
 //
 // State components move only through SetState, one step at a time through
 // the next-state and transition tables; each step is announced to the
@@ -23,7 +38,8 @@
 // according to DependsOn. No lock: a state component is driven by one thread
 // at a time. Deactivation always completes, and a component being destroyed
 // (or rolled back after a failed start) ends inactive even when a dependent
-// refuses the step.
+// refuses the step. A failed start is converted (nxConvertException: code and
+// the thread's pending message) and logged to the event log, if any.
 //
 // Registries (component classes) are changed only by explicit module
 // start-up and finalisation calls, in the main thread; reads take no lock.
@@ -36,16 +52,25 @@
 #include <string_view>
 #include <vector>
 
+#include "nxllBase.h"
+#include "nxllException.h"
 #include "nxllHandleTable.h"
+#include "nxllList.h"
+#include "nxllStreams.h"
 #include "nxllTypes.h"
+#include "nxllUtils.h"
 #include "plDateTime.h"
 #include "plErrors.h"
+#include "plFormat.h"
 #include "plObject.h"
 #include "plStringList.h"
-#include "plSync.h"
 
 class TnxComponent;
 class TnxStateComponent;
+class TnxBaseLog;
+class TnxPadlock;
+class TnxBaseSettings;
+class TnxBaseComponentConfiguration;
 
 // ---------------------------------------------------------------------------
 // Delegates
@@ -89,120 +114,125 @@ inline constexpr TnxNotifyOp nxnIterate = 6;        // param: TnxIterationData
 inline constexpr TnxNotifyOp nxnBroadcast = 9;      // param: TnxBroadcastData
 
 // ---------------------------------------------------------------------------
+// Persistent objects
+
+// The identifier with which an interface is turned back into its object.
+inline constexpr platform::Guid nxObjectCastGUID{
+    0xCEDF24DE, 0x80A4, 0x447D, {0x8C, 0x75, 0xEB, 0x87, 0x1D, 0xC1, 0x21, 0xFD}};
+
+// Assignable, describable objects from the engine allocator. Interface
+// queries answer without reference counting: AddRef and Release do nothing,
+// the owner frees the object (platform::TObject::free / nxFreeAndNil).
+class TnxPersistent : public TnxObject, public InxInterface, public InxExceptionData {
+  PL_CLASS_INFO_DECL()
+ public:
+  // nxObjectCastGUID answers the TnxPersistent itself, the basic interface
+  // this as InxInterface; anything else nxE_NOINTERFACE.
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return -1; }
+  std::int32_t Release() override { return -1; }
+  // "SelfPtr" and "ClassName".
+  void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) override;
+  // Copies aSource into this object; the base accepts nothing and raises
+  // platform::ConvertError "Cannot assign a <source> to a <this>".
+  virtual void Assign(TnxPersistent* aSource);
+  // Sets the pending message "%s not supported by %s" for 12289 and answers
+  // 12289.
+  TnxResult NotSupported(const nxString& aMethodName) const;
+};
+
+class TnxLifetimeTrackedPersistent : public TnxPersistent {
+  PL_CLASS_INFO_DECL()
+ public:
+  // Created on first request; two threads asking at once get the same one.
+  TnxIntfPtr<InxLifetimeMonitorRef> GetLifetimeMonitor();
+  void beforeDestruction() override;
+  ~TnxLifetimeTrackedPersistent() override;
+
+ private:
+  InxLifetimeMonitorObject* volatile ltpLifetimeMonitor = nullptr;  // one reference, owned
+};
+
+// ---------------------------------------------------------------------------
 // Exceptions
 
 // Which exception class a component raises (its ExceptionClass).
 enum class TnxComponentExceptionClass : std::uint8_t { component, registerable, baseLog, loggable, state };
 
-class EnxComponentException : public platform::RuntimeError {
+// Engine exception naming the component that raised it. The component forms
+// build "DazavAV: <component>: <text> [$<hex>/<code>]" (or "[no error
+// code]"); ErrorString, CustomInfos and the transport form are those of the
+// plain engine form, so only Message()/what() carry the component. The
+// inherited constructors give the plain engine form.
+class EnxComponentException : public EnxBaseException {
  public:
-  EnxComponentException(const std::string& aMessage, TnxResult aErrorCode)
-      : platform::RuntimeError(aMessage), errorCode_(aErrorCode) {}
-  // 0 for the forms without code.
-  TnxResult ErrorCode() const { return errorCode_; }
+  using EnxBaseException::EnxBaseException;
+  EnxComponentException(const TnxComponent* aComponent, TnxResult aErrorCode);
+  EnxComponentException(const TnxComponent* aComponent, TnxResult aErrorCode, platform::UnicodeStringView aAltMsg);
+  EnxComponentException(const TnxComponent* aComponent, TnxResult aErrorCode, platform::UnicodeStringView aAltMsg,
+                        TnxFormatArgs aArgs);
+  EnxComponentException(const TnxComponent* aComponent, platform::UnicodeStringView aMsg);
+  EnxComponentException(const TnxComponent* aComponent, platform::UnicodeStringView aMsg, TnxFormatArgs aArgs);
+
+  static const platform::ClassInfo& staticClassInfo();
+  const platform::ClassInfo& classInfo() const override { return staticClassInfo(); }
+  const char* what() const noexcept override;
+  // Hides EnxBaseException::Message: the component form when there is one.
+  const nxString& Message() const;
+
   // aComponent's Name, "<unnamed %s instance>" or "<nil pointer>".
   static nxString ComponentDescription(const TnxComponent* aComponent);
 
  private:
-  TnxResult errorCode_;
-};
-class EnxRegisterableComponentException : public EnxComponentException {
-  using EnxComponentException::EnxComponentException;
-};
-class EnxBaseLogException : public EnxRegisterableComponentException {
-  using EnxRegisterableComponentException::EnxRegisterableComponentException;
-};
-class EnxLoggableComponentException : public EnxRegisterableComponentException {
-  using EnxRegisterableComponentException::EnxRegisterableComponentException;
-};
-class EnxStateComponentException : public EnxLoggableComponentException {
-  using EnxLoggableComponentException::EnxLoggableComponentException;
-};
+  void BuildComponentMessage(const TnxComponent* aComponent, bool aHasCode);
 
-// Raised by a handler of nxnStateChanging to refuse the step; the state
-// machine consumes it and ends the request quietly.
+  nxString ecMessage;  // empty: the plain engine form
+  std::string ecWhat;
+};
+NX_DECLARE_EXCEPTION(EnxRegisterableComponentException, EnxComponentException)
+NX_DECLARE_EXCEPTION(EnxBaseLogException, EnxRegisterableComponentException)
+NX_DECLARE_EXCEPTION(EnxLoggableComponentException, EnxRegisterableComponentException)
+NX_DECLARE_EXCEPTION(EnxStateComponentException, EnxLoggableComponentException)
+
+// The message of any exception: the engine form for the engine family
+// (component form included), else what() as UTF-8 text.
+nxString nxExceptionMessage(const std::exception& aException);
+// The class name of an exception: the engine classes' own names, otherwise
+// the demangled C++ type name.
+std::string nxExceptionClassName(const std::exception& aException);
+
+// The silent abort: raised by a handler of nxnStateChanging to refuse the
+// step; the state machine consumes it and ends the request quietly.
 class EnxAbortStateChange : public platform::RuntimeError {
  public:
   EnxAbortStateChange() : platform::RuntimeError("Operation aborted") {}
 };
 
-// The component's exception of aClass. Message forms: with aComponentForm
-// "DazavAV: <component>: <text> [$<hex>/<code>]" (or "[no error code]" for
-// code 0); otherwise the plain engine form "DazavAV: <text> [$<hex>/<code>]".
-// An empty aText with a code takes the code's standard text.
+// The component's exception of aClass. With aComponentForm the component
+// forms (nxcCreate); otherwise the plain engine form. aText empty with a
+// code: the code form (pending message or standard text).
 [[noreturn]] void nxRaiseComponentError(TnxComponentExceptionClass aClass, bool aComponentForm,
                                         const TnxComponent* aComponent, TnxResult aCode, const nxString& aText);
-
-// ---------------------------------------------------------------------------
-// Settings streams: the operations of the tagged writer and reader (value
-// encoding, list markers, raw bytes, nested memory blocks) that the component
-// settings use. Readers raise their own errors on a value of another kind.
-
-class TnxSettingsBlockWriter;
-
-class TnxSettingsWriter {
- public:
-  virtual ~TnxSettingsWriter() = default;
-  virtual void WriteInteger(std::int32_t aValue) = 0;
-  virtual void WriteInt64(std::int64_t aValue) = 0;
-  virtual void WriteBoolean(bool aValue) = 0;
-  virtual void WriteString(const nxString& aValue) = 0;
-  virtual void WriteListBegin() = 0;
-  virtual void WriteListEnd() = 0;
-  // Bytes as they are, without a tag.
-  virtual void WriteRaw(std::span<const std::uint8_t> aBytes) = 0;
-  // A writer of the same encoding over a new, empty memory block.
-  virtual std::unique_ptr<TnxSettingsBlockWriter> NewBlockWriter() = 0;
-};
-
-class TnxSettingsBlockWriter : public TnxSettingsWriter {
- public:
-  virtual std::vector<std::uint8_t> Bytes() const = 0;
-};
-
-class TnxSettingsReader {
- public:
-  virtual ~TnxSettingsReader() = default;
-  virtual std::int32_t ReadInteger() = 0;
-  // Any integer value, however wide it was written.
-  virtual std::int64_t ReadInt64() = 0;
-  virtual bool ReadBoolean() = 0;
-  virtual nxString ReadString() = 0;
-  virtual void ReadListBegin() = 0;
-  virtual void ReadListEnd() = 0;
-  // True when the next value is the list-end marker.
-  virtual bool EndOfList() = 0;
-  virtual std::vector<std::uint8_t> ReadRaw(std::size_t aCount) = 0;
-  // Moves the position past aCount raw bytes.
-  virtual void SkipRaw(std::size_t aCount) = 0;
-  // A reader of the same encoding over aBytes.
-  virtual std::unique_ptr<TnxSettingsReader> NewBlockReader(std::vector<std::uint8_t> aBytes) = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Iteration
 
 // A sorted list of components (display name ignoring case in the system
 // default locale, then address). Not owning.
-class TnxIterationList : public platform::TObject {
+class TnxIterationList : public TnxSortedList {
   PL_CLASS_INFO_DECL()
  public:
   // The index, or -1 when AcceptItem refuses aItem.
-  virtual int Add(TnxComponent* aItem);
-  virtual int Compare(const TnxComponent* a, const TnxComponent* b) const;
-  virtual bool AcceptItem(TnxComponent* aItem) const;
+  std::int32_t Add(void* aItem) override;
+  std::int8_t Compare(void* aItem1, void* aItem2) override;
+  virtual bool AcceptItem(TnxComponent* aItem);
 
   // Settings of the listed components (version 2: one block per named
   // component, so unknown names can be skipped; version 1 is read too).
-  virtual void LoadSetttingsFromStream(TnxSettingsReader& aReader);
-  virtual void SaveSettingsToStream(TnxSettingsWriter& aWriter);
+  virtual void LoadSetttingsFromStream(TnxReader& aReader);
+  virtual void SaveSettingsToStream(TnxWriter& aWriter);
 
-  int IndexOf(const TnxComponent* aItem) const;
-  int Count() const { return static_cast<int>(items_.size()); }
-  TnxComponent* Items(int aIndex) const { return items_.at(static_cast<std::size_t>(aIndex)); }
-
- private:
-  std::vector<TnxComponent*> items_;
+  TnxComponent* Items(std::int32_t aIndex) const { return static_cast<TnxComponent*>(blGet(aIndex)); }
 };
 
 struct TnxFreeObject {
@@ -212,7 +242,7 @@ using TnxIterationListPtr = std::unique_ptr<TnxIterationList, TnxFreeObject>;
 
 struct TnxIterationData {
   TnxIterationList* IteratonList = nullptr;  // not owned
-  // Sorted, ASCII case ignored; empty = nothing ignored.
+  // Sorted, ASCII case ignored; empty = nothing ignored. Owned by the data.
   std::vector<std::string> IgnoreIterateClasses;
 
   bool Ignores(std::string_view aClassName) const;
@@ -236,7 +266,38 @@ inline constexpr std::uint8_t csUpdating = 0x08;
 // Value with thousands separators and no decimals ("%.0n").
 nxString nxFormatInt64(std::int64_t aValue);
 
-class TnxComponent : public platform::TObject {
+// Component-info interfaces: what a monitor reads of a component. The info
+// object refers to its component without holding it; the component
+// disconnects its cached info when it is destroyed, after which the info
+// answers empty values.
+class InxComponentInfo31000 : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0x62C02ED7, 0x4544, 0x43EC, {0xA7, 0x17, 0x8E, 0x8D, 0xB1, 0x3A, 0x00, 0x62}};
+  virtual nxString GetClassName() = 0;
+  virtual nxString GetName() = 0;
+  virtual nxString GetDisplayName() = 0;
+  virtual nxString GetDisplayCategory() = 0;
+  virtual TnxUnicodeStrings GetStatsCaptions() = 0;
+  virtual TnxUnicodeStrings GetStatsValues() = 0;
+
+ protected:
+  ~InxComponentInfo31000() = default;
+};
+
+class InxComponentInfoDisconnect : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0xFC7190C6, 0x1D67, 0x4DB0, {0x84, 0xD2, 0x3E, 0xD4, 0xF2, 0x2D, 0x8D, 0xEA}};
+  virtual void Disconnect() = 0;
+
+ protected:
+  ~InxComponentInfoDisconnect() = default;
+};
+
+// Class id of the component-info objects (nxcCreateInstance).
+inline constexpr platform::Guid nxComponentInfoClassID{
+    0x9A00537F, 0x49C8, 0x456A, {0x87, 0x70, 0xE2, 0x14, 0x37, 0x49, 0xD2, 0xFC}};
+
+class TnxComponent : public TnxObject, public InxExceptionData {
   PL_CLASS_INFO_DECL()
  public:
   explicit TnxComponent(TnxComponent* aOwner = nullptr);
@@ -270,12 +331,18 @@ class TnxComponent : public platform::TObject {
   void SetOnSettingsLoaded(TnxNotifyEvent aEvent) { nxcOnSettingsLoaded = aEvent; }
   bool Destroying() const { return nxcDestroying; }
 
-  // --- errors
+  // --- exception data: "SelfPtr", "ClassName", the stored "DisplayName",
+  // "DisplayCategory" when set, and a "Stats" container of caption = value.
+  void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) override;
+
+  // --- errors (the component forms of ExceptionClass)
   virtual TnxComponentExceptionClass ExceptionClass() const { return TnxComponentExceptionClass::component; }
   void CheckError(TnxResult aErrorCode) const;
   [[noreturn]] void RaiseError(TnxResult aErrorCode) const;
   [[noreturn]] void RaiseError(const nxString& aMsg) const;
+  [[noreturn]] void RaiseError(const nxString& aMsg, TnxFormatArgs aArgs) const;
   [[noreturn]] void RaiseError(TnxResult aErrorCode, const nxString& aAltMsg) const;
+  [[noreturn]] void RaiseError(TnxResult aErrorCode, const nxString& aAltMsg, TnxFormatArgs aArgs) const;
 
   // --- dependents
   virtual void AddDependent(TnxComponent* aComponent);
@@ -296,6 +363,14 @@ class TnxComponent : public platform::TObject {
   TnxIterationListPtr IterateDependentsEx(std::span<const std::string_view> aIgnoreClasses,
                                           const platform::ClassInfo* aIterationListClass = nullptr);
 
+  // --- configuration
+  // Adds the component's setting descriptions; none here.
+  virtual void GetConfigSettings(TnxBaseSettings& aSettings);
+  virtual void LoadConfig(TnxBaseComponentConfiguration& aConfig);
+  virtual void SaveConfig(TnxBaseComponentConfiguration& aConfig);
+  // LoadConfig, then OnSettingsLoaded.
+  void DoLoadConfig(TnxBaseComponentConfiguration& aConfig);
+
   // --- misc
   virtual bool Supported() const { return true; }
   // The class registered with the class library under the name of this
@@ -307,8 +382,18 @@ class TnxComponent : public platform::TObject {
   virtual void GetStatsValues(platform::TStringList& aList) const;
   virtual void ClearStats() {}
   virtual nxString GetDisplayOnlyValue(const nxString& aValueName) const;
-  virtual void LoadSettingsFromStream(TnxSettingsReader& aReader);
-  virtual void SaveSettingsToStream(TnxSettingsWriter& aWriter);
+  virtual void LoadSettingsFromStream(TnxReader& aReader);
+  virtual void SaveSettingsToStream(TnxWriter& aWriter);
+
+  // --- component info
+  // The cached info object (created on first request, one per component).
+  TnxIntfPtr<InxInterface> GetComponentInfo();
+  // aClassID nxComponentInfoClassID without aOuter: the info object queried
+  // for aInterfaceID; otherwise nxE_NOTIMPL. aInterface is cleared first.
+  virtual std::int32_t nxcCreateInstance(InxInterface* aSession, const platform::Guid& aClassID,
+                                         InxInterface* aOuter, const platform::Guid& aInterfaceID,
+                                         void** aInterface);
+  TnxIntfPtr<InxLifetimeMonitorRef> GetLifetimeMonitor();
 
   // --- ids
   TnxBaseID GetComponentID() const { return componentID_; }
@@ -317,6 +402,10 @@ class TnxComponent : public platform::TObject {
   static TnxComponent* LookupByComponentID(TnxBaseID aID);
 
  protected:
+  // A new info object for this component, one reference counted.
+  virtual TnxIntfPtr<InxInterface> CreateComponentInfo();
+  // The padlock of the dependents list (re-entrant).
+  TnxPadlock& dependentLock() const { return *nxcDependentLock; }
   // Runs the owned components' destruction; called at the end of
   // beforeDestruction, while this object is still whole.
   void DestroyComponents();
@@ -331,13 +420,42 @@ class TnxComponent : public platform::TObject {
   std::uint8_t componentState_ = 0;
   TnxBaseID componentID_ = 0;
 
+  InxLifetimeMonitorObject* volatile nxcLifetimeMonitor = nullptr;  // one reference, owned
+  InxInterface* volatile nxcComponentInfo = nullptr;                // one reference, owned
   TnxNotifyEvent nxcOnSettingsLoaded;
-  mutable platform::CriticalSection nxcDependentLock;
+  TnxPadlock* nxcDependentLock;                 // owned
   std::vector<TnxComponent*> nxcDependentList;  // sorted by address, not owned
-  std::uint64_t nxcDependentGeneration = 0;     // bumped by every change
+  std::uint32_t nxcDependentGeneration = 0;     // bumped by every change
   bool nxcDestroying = false;
   nxString nxcDisplayName;
   nxString nxcDisplayCategory;
+};
+
+// The info object of TnxComponent: InxComponentInfo31000 and
+// InxComponentInfoDisconnect.
+class TnxComponentInfo : public TnxInterfacedObject,
+                         public InxComponentInfo31000,
+                         public InxComponentInfoDisconnect {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxComponentInfo(TnxComponent* aComponent) : ciComponent(aComponent) {}
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
+    return TnxInterfacedObject::QueryInterface(aIID, aObj);
+  }
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+
+  nxString GetClassName() override;
+  nxString GetName() override;
+  nxString GetDisplayName() override;
+  nxString GetDisplayCategory() override;
+  TnxUnicodeStrings GetStatsCaptions() override;
+  TnxUnicodeStrings GetStatsValues() override;
+  void Disconnect() override { ciComponent = nullptr; }
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override;
+  TnxComponent* ciComponent;  // not held; nil once disconnected
 };
 
 // A component whose class can be registered by name. One process-wide
@@ -356,6 +474,122 @@ class TnxRegisterableComponent : public TnxComponent {
   static const platform::ClassInfo* FindRegisteredClass(std::string_view aClassName);
   // The registered classes inheriting from aOf, in name order.
   static std::vector<platform::ClassRegistry::Entry> GetRegisteredClasses(const platform::ClassInfo& aOf);
+};
+
+// ---------------------------------------------------------------------------
+// Logging
+
+enum TnxLogPriority : std::uint8_t { lpDebug, lpInfo, lpWarn, lpError, lpFatal };
+
+inline constexpr std::int32_t nxLogNoWhenBias = 0x0FFFFFFF;  // aWhenBias not given
+
+// A log entry's data in a form of the concrete log's choosing.
+class InxLogData : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0x3E76A588, 0x1E49, 0x403A, {0x97, 0x08, 0x86, 0xDF, 0x07, 0x66, 0x5D, 0x44}};
+
+ protected:
+  ~InxLogData() = default;
+};
+
+// The event log. Every entry carries after its own values: aMsgNumber (the
+// engine code of an error), aPriority, aCategory ("default" when the caller
+// has none), aWhen (0 = not given) and aWhenBias (nxLogNoWhenBias = not
+// given). Writes run in the caller's thread; a concrete log that is written
+// from several threads guards its store itself. Enabled is read and written
+// under the dependents padlock.
+class TnxBaseLog : public TnxRegisterableComponent {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxRegisterableComponent::TnxRegisterableComponent;
+  TnxComponentExceptionClass ExceptionClass() const override { return TnxComponentExceptionClass::baseLog; }
+
+  bool Enabled() const;
+  virtual void SetEnabled(bool aValue);
+  virtual void Clear() {}
+  virtual void Flush() {}
+  virtual void WriteBlock(const nxString& S, const void* aBuf, std::int32_t aBufLen, TnxWord32 aMsgNumber,
+                          TnxLogPriority aPriority, const nxString& aCategory, platform::DateTime aWhen,
+                          std::int32_t aWhenBias) = 0;
+  virtual void WriteString(const nxString& aMsg, TnxWord32 aMsgNumber, TnxLogPriority aPriority,
+                           const nxString& aCategory, platform::DateTime aWhen, std::int32_t aWhenBias) = 0;
+  virtual void WriteString(const nxString& aMsg, std::span<const platform::FormatArg> aArgs, TnxWord32 aMsgNumber,
+                           TnxLogPriority aPriority, const nxString& aCategory, platform::DateTime aWhen,
+                           std::int32_t aWhenBias) = 0;
+  virtual void WriteStrings(std::span<const nxString> aMsgs, TnxWord32 aMsgNumber, TnxLogPriority aPriority,
+                            const nxString& aCategory, platform::DateTime aWhen, std::int32_t aWhenBias) = 0;
+  virtual void WriteLogData(InxLogData* aLogData) = 0;
+
+ private:
+  bool blEnabled = false;
+};
+
+// A component that writes to an optional event log. The log calls do
+// nothing unless EventLogEnabled is set and a log is assigned; the log is
+// linked, so its destruction clears EventLog.
+class TnxLoggableComponent : public TnxRegisterableComponent {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxRegisterableComponent::TnxRegisterableComponent;
+
+  TnxBaseLog* EventLog() const { return lcEventLog; }
+  virtual bool GetEventLogEnabled() const { return lcLogEnabled; }
+  bool EventLogEnabled() const { return GetEventLogEnabled(); }
+  virtual void SetEventLog(TnxBaseLog* aLog);
+  virtual void SetEventLogEnabled(bool aValue) { lcLogEnabled = aValue; }
+
+  virtual void lcLog(const nxString& aMsg, TnxWord32 aMsgNumber = 0, TnxLogPriority aPriority = lpInfo,
+                     const nxString& aCategory = u"default", platform::DateTime aWhen = 0,
+                     std::int32_t aWhenBias = nxLogNoWhenBias);
+  virtual void lcLog(const nxString& aMsg, std::span<const platform::FormatArg> aArgs, TnxWord32 aMsgNumber = 0,
+                     TnxLogPriority aPriority = lpInfo, const nxString& aCategory = u"default",
+                     platform::DateTime aWhen = 0, std::int32_t aWhenBias = nxLogNoWhenBias);
+  virtual void lcLog(const nxString& aMsg, const void* aData, std::int32_t aDataLen, TnxWord32 aMsgNumber = 0,
+                     TnxLogPriority aPriority = lpInfo, const nxString& aCategory = u"default",
+                     platform::DateTime aWhen = 0, std::int32_t aWhenBias = nxLogNoWhenBias);
+  virtual void lcLogs(std::span<const nxString> aMsgs, TnxWord32 aMsgNumber = 0, TnxLogPriority aPriority = lpInfo,
+                      const nxString& aCategory = u"default", platform::DateTime aWhen = 0,
+                      std::int32_t aWhenBias = nxLogNoWhenBias);
+
+  void ProcessNotification(TnxComponent* aSender, TnxNotifyOp aOp, void* aParam) override;
+  TnxComponentExceptionClass ExceptionClass() const override { return TnxComponentExceptionClass::loggable; }
+
+ protected:
+  TnxIntfPtr<InxInterface> CreateComponentInfo() override;
+
+ private:
+  // The assigned log when logging is on, else null.
+  TnxBaseLog* activeLog() const { return lcLogEnabled ? lcEventLog : nullptr; }
+
+  TnxBaseLog* lcEventLog = nullptr;  // not owned
+  bool lcLogEnabled = false;
+};
+
+class InxLoggableComponentInfo31000 : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0xA777D270, 0x3FF8, 0x4CF2, {0x92, 0x9A, 0x65, 0x9C, 0xDB, 0xA2, 0xC0, 0x2C}};
+  virtual bool GetLogEnabled() = 0;
+  // The event log's own info; empty without a log.
+  virtual TnxIntfPtr<InxComponentInfo31000> GetEventLogInfo() = 0;
+
+ protected:
+  ~InxLoggableComponentInfo31000() = default;
+};
+
+class TnxLoggableComponentInfo : public TnxComponentInfo, public InxLoggableComponentInfo31000 {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxComponentInfo::TnxComponentInfo;
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
+    return TnxInterfacedObject::QueryInterface(aIID, aObj);
+  }
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  bool GetLogEnabled() override;
+  TnxIntfPtr<InxComponentInfo31000> GetEventLogInfo() override;
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override;
 };
 
 // ---------------------------------------------------------------------------
@@ -380,7 +614,7 @@ nxString nxStateDisplayName(TnxState aState);
 // "None" ... "Invalid" (low seven bits); empty for other values.
 nxString nxStateTransitionDisplayName(TnxStateTransition aTransition);
 
-class TnxStateComponent : public TnxRegisterableComponent {
+class TnxStateComponent : public TnxLoggableComponent {
   PL_CLASS_INFO_DECL()
  public:
   explicit TnxStateComponent(TnxComponent* aOwner = nullptr);
@@ -429,6 +663,16 @@ class TnxStateComponent : public TnxRegisterableComponent {
   // --- overrides
   void ProcessNotification(TnxComponent* aSender, TnxNotifyOp aOp, void* aParam) override;
   TnxComponentExceptionClass ExceptionClass() const override { return TnxComponentExceptionClass::state; }
+  // The inherited values, then "State" and "StateTransition" by name.
+  void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) override;
+  // "Active" and "EventLogEnabled", both Boolean with default "false".
+  void GetConfigSettings(TnxBaseSettings& aSettings) override;
+  // EventLogEnabled and the saved active flag (applied by
+  // SwitchToSavedActive, not here).
+  void LoadConfig(TnxBaseComponentConfiguration& aConfig) override;
+  void SaveConfig(TnxBaseComponentConfiguration& aConfig) override;
+  void LoadSettingsFromStream(TnxReader& aReader) override;
+  void SaveSettingsToStream(TnxWriter& aWriter) override;
   void GetStatsCaptions(platform::TStringList& aList) const override;
   void GetStatsValues(platform::TStringList& aList) const override;
   void Loaded() override;
@@ -438,6 +682,7 @@ class TnxStateComponent : public TnxRegisterableComponent {
   virtual bool UIStateVisible() const { return true; }
 
  protected:
+  TnxIntfPtr<InxInterface> CreateComponentInfo() override;
   // Transition hooks.
   virtual void scInitializing() {}
   virtual void scDeactivating() {}
@@ -466,4 +711,29 @@ class TnxStateComponent : public TnxRegisterableComponent {
   // > 0 while a deactivation must complete whatever the dependents say
   // (destruction, rollback of a failed start).
   int scForceInactive = 0;
+};
+
+class InxStateComponentInfo31000 : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0xD3AFD042, 0x0815, 0x48BA, {0xA3, 0x74, 0x25, 0x9D, 0x67, 0x88, 0x49, 0x63}};
+  virtual TnxState GetState() = 0;
+
+ protected:
+  ~InxStateComponentInfo31000() = default;
+};
+
+class TnxStateComponentInfo : public TnxLoggableComponentInfo, public InxStateComponentInfo31000 {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxLoggableComponentInfo::TnxLoggableComponentInfo;
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
+    return TnxInterfacedObject::QueryInterface(aIID, aObj);
+  }
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  // nxsInactive once disconnected.
+  TnxState GetState() override;
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override;
 };

@@ -2,6 +2,7 @@
 
 #include "nxllBde.h"
 #include "nxllBdeStrings.h"
+#include "nxllException.h"
 #include "plErrors.h"
 #include "plFormat.h"
 #include "plString.h"
@@ -13,11 +14,6 @@ namespace {
   throw platform::RuntimeError(std::string(aText) + " (nxllRegisterableEngine, line " + std::to_string(aLine) + ")");
 }
 
-// The engine error of aCode with aText in the engine's message form.
-[[noreturn]] void raiseEngineError(TnxResult aCode, const nxString& aText) {
-  const nxString text = aText.empty() ? nxGetErrorString(aCode) : aText;
-  throw platform::RuntimeError(platform::toUtf8(platform::format(u"DazavAV: %s [$%x/%d]", {text, aCode, aCode})));
-}
 
 char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
@@ -79,13 +75,13 @@ const platform::ClassInfo& nxFindEngineForDescriptor(const TnxClassList& aEngine
                                                      std::string_view aFamilyWord, std::string_view aSuffix) {
   const std::string name = nxDescriptorToEngineName(aDescriptorClassName, aSuffix);
   if (const platform::ClassInfo* c = nxFindClassIn(aEngineList, name)) return *c;
-  raiseEngineError(nxErrUnsupportedSubEngine,
-                   platform::format(u"Unknown %s engine: \"%s\"",
-                                    {platform::fromUtf8(aFamilyWord), platform::fromUtf8(name)}));
+  // The derived name comes from a stored class name: its text is escaped.
+  throw EnxBaseException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"",
+                         {platform::fromUtf8(aFamilyWord), platform::fromUtf8(name)});
 }
 
-PL_CLASS_INFO_IMPL(TnxBaseRegisterableEngine, platform::TObject, "TnxBaseRegisterableEngine", nullptr)
-PL_CLASS_INFO_IMPL(TnxBaseRegisterableDescriptor, platform::TObject, "TnxBaseRegisterableDescriptor", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseRegisterableEngine, TnxPersistent, "TnxBaseRegisterableEngine", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseRegisterableDescriptor, TnxLifetimeTrackedPersistent, "TnxBaseRegisterableDescriptor", nullptr)
 
 TnxClassList& TnxBaseRegisterableEngine::GetList() {
   assertionFailed("Engine class outside any family", __LINE__);

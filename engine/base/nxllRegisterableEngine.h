@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "nxllComponent.h"
 #include "nxllTypes.h"
 #include "plObject.h"
 
@@ -53,21 +54,21 @@ void nxFreeClassList(TnxClassList& aList);
 // The engine class name for a descriptor class name: every "Descriptor"
 // (case ignored) replaced by aSuffix ("Engine", "TableEngine", ...).
 std::string nxDescriptorToEngineName(std::string_view aDescriptorClassName, std::string_view aSuffix = "Engine");
-// The engine class of aEngineList for a descriptor class; none raises code
-// 15503 with "Unknown <aFamilyWord> engine: "<derived name>"".
+// The engine class of aEngineList for a descriptor class; none raises
+// EnxBaseException 15503 with "Unknown <aFamilyWord> engine: "<derived name>"".
 const platform::ClassInfo& nxFindEngineForDescriptor(const TnxClassList& aEngineList,
                                                      std::string_view aDescriptorClassName,
                                                      std::string_view aFamilyWord,
                                                      std::string_view aSuffix = "Engine");
 
-class TnxBaseRegisterableEngine : public platform::TObject {
+class TnxBaseRegisterableEngine : public TnxPersistent {
   PL_CLASS_INFO_DECL()
  public:
   // Family roots hide this; the root itself has no family.
   static TnxClassList& GetList();
 };
 
-class TnxBaseRegisterableDescriptor : public platform::TObject {
+class TnxBaseRegisterableDescriptor : public TnxLifetimeTrackedPersistent {
   PL_CLASS_INFO_DECL()
  public:
   static TnxClassList& GetList();

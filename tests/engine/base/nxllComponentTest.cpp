@@ -249,7 +249,7 @@ TEST(NxComponent, IterateExLeavesOutIgnoredClassesAndWhatLiesBehindThem) {
 class TNamedOnlyList : public TnxIterationList {
   PL_CLASS_INFO_DECL()
  public:
-  bool AcceptItem(TnxComponent* aItem) const override { return aItem->Name() != u"hidden"; }
+  bool AcceptItem(TnxComponent* aItem) override { return aItem->Name() != u"hidden"; }
 };
 PL_CLASS_INFO_IMPL(TNamedOnlyList, TnxIterationList, "TNamedOnlyList", &platform::factoryFor<TNamedOnlyList>)
 
@@ -432,91 +432,32 @@ TEST(NxComponent, FindClassRecursiveWalksAncestors) {
 
 // --- settings stream
 
-// A small tagged byte encoding standing in for the engine's writer and reader.
-enum Tag : std::uint8_t { tInt = 1, tInt64, tBool, tString, tListBegin, tListEnd };
+// Tagged bytes as the engine's writer produces them.
+template <class F>
+std::vector<std::uint8_t> written(F aWrite) {
+  TnxMemoryStream stream;
+  {
+    TnxWriter w(stream);
+    aWrite(w);
+    w.FlushBuffer();
+  }
+  const auto* p = static_cast<const std::uint8_t*>(stream.Memory());
+  return std::vector<std::uint8_t>(p, p + stream.Size());
+}
 
-class TByteWriter : public TnxSettingsBlockWriter {
+// The engine's reader over a copy of some bytes.
+class TTaggedReader {
  public:
-  void WriteInteger(std::int32_t v) override { tagged(tInt, &v, sizeof v); }
-  void WriteInt64(std::int64_t v) override { tagged(tInt64, &v, sizeof v); }
-  void WriteBoolean(bool v) override {
-    const std::uint8_t b = v;
-    tagged(tBool, &b, 1);
-  }
-  void WriteString(const nxString& v) override {
-    const auto n = static_cast<std::uint32_t>(v.size());
-    tagged(tString, &n, sizeof n);
-    put(v.data(), v.size() * 2);
-  }
-  void WriteListBegin() override { tagged(tListBegin, nullptr, 0); }
-  void WriteListEnd() override { tagged(tListEnd, nullptr, 0); }
-  void WriteRaw(std::span<const std::uint8_t> b) override { put(b.data(), b.size()); }
-  std::unique_ptr<TnxSettingsBlockWriter> NewBlockWriter() override { return std::make_unique<TByteWriter>(); }
-  std::vector<std::uint8_t> Bytes() const override { return bytes; }
-  std::vector<std::uint8_t> bytes;
+  explicit TTaggedReader(std::vector<std::uint8_t> aBytes)
+      : bytes_(std::move(aBytes)), stream_(bytes_.data(), static_cast<std::int32_t>(bytes_.size())), reader(stream_) {}
+  bool AtEnd() { return reader.Position() == static_cast<std::int64_t>(bytes_.size()); }
 
  private:
-  void put(const void* p, std::size_t n) {
-    auto* b = static_cast<const std::uint8_t*>(p);
-    bytes.insert(bytes.end(), b, b + n);
-  }
-  void tagged(Tag t, const void* p, std::size_t n) {
-    bytes.push_back(t);
-    put(p, n);
-  }
-};
-
-class TByteReader : public TnxSettingsReader {
- public:
-  explicit TByteReader(std::vector<std::uint8_t> aBytes) : bytes_(std::move(aBytes)) {}
-  std::int32_t ReadInteger() override { return value<std::int32_t>(tInt); }
-  std::int64_t ReadInt64() override {
-    return peek() == tInt ? value<std::int32_t>(tInt) : value<std::int64_t>(tInt64);
-  }
-  bool ReadBoolean() override { return value<std::uint8_t>(tBool) != 0; }
-  nxString ReadString() override {
-    const auto n = value<std::uint32_t>(tString);
-    nxString s(n, u'\0');
-    take(s.data(), n * 2);
-    return s;
-  }
-  void ReadListBegin() override { expect(tListBegin); }
-  void ReadListEnd() override { expect(tListEnd); }
-  bool EndOfList() override { return peek() == tListEnd; }
-  std::vector<std::uint8_t> ReadRaw(std::size_t n) override {
-    std::vector<std::uint8_t> r(n);
-    take(r.data(), n);
-    return r;
-  }
-  void SkipRaw(std::size_t n) override { ReadRaw(n); }
-  std::unique_ptr<TnxSettingsReader> NewBlockReader(std::vector<std::uint8_t> b) override {
-    return std::make_unique<TByteReader>(std::move(b));
-  }
-  bool AtEnd() const { return pos_ == bytes_.size(); }
-
- private:
-  std::uint8_t peek() const {
-    if (pos_ >= bytes_.size()) throw platform::RuntimeError("read past end");
-    return bytes_[pos_];
-  }
-  void expect(Tag t) {
-    if (peek() != t) throw platform::RuntimeError("wrong value kind");
-    ++pos_;
-  }
-  template <class T>
-  T value(Tag t) {
-    expect(t);
-    T v;
-    take(&v, sizeof v);
-    return v;
-  }
-  void take(void* p, std::size_t n) {
-    if (bytes_.size() - pos_ < n) throw platform::RuntimeError("read past end");
-    std::memcpy(p, bytes_.data() + pos_, n);
-    pos_ += n;
-  }
   std::vector<std::uint8_t> bytes_;
-  std::size_t pos_ = 0;
+  TnxStaticMemoryStream stream_;
+
+ public:
+  TnxReader reader;
 };
 
 // A component with one setting of its own after the inherited ones.
@@ -525,11 +466,11 @@ class TSettingsComponent : public TnxComponent {
  public:
   TSettingsComponent(const char16_t* aName, std::int32_t aValue) : value(aValue) { SetName(aName); }
   std::int32_t value;
-  void SaveSettingsToStream(TnxSettingsWriter& aWriter) override {
+  void SaveSettingsToStream(TnxWriter& aWriter) override {
     TnxComponent::SaveSettingsToStream(aWriter);
     aWriter.WriteInteger(value);
   }
-  void LoadSettingsFromStream(TnxSettingsReader& aReader) override {
+  void LoadSettingsFromStream(TnxReader& aReader) override {
     TnxComponent::LoadSettingsFromStream(aReader);
     value = aReader.ReadInteger();
   }
@@ -538,33 +479,28 @@ PL_CLASS_INFO_IMPL(TSettingsComponent, TnxComponent, "TSettingsComponent", nullp
 
 TEST(NxComponent, SettingsStreamVersionAndName) {
   auto* c = make(u"Server");
-  TByteWriter w;
-  c->SaveSettingsToStream(w);
-  TByteReader r(w.bytes);
-  EXPECT_EQ(r.ReadInteger(), 1);
-  EXPECT_EQ(r.ReadString(), u"Server");
-  EXPECT_TRUE(r.AtEnd());
-  TByteReader again(w.bytes);
-  EXPECT_NO_THROW(c->LoadSettingsFromStream(again));
+  const auto bytes = written([&](TnxWriter& w) { c->SaveSettingsToStream(w); });
+  // Integer 1 in its smallest form, then the name in its shortest form.
+  const std::vector<std::uint8_t> expected = {vaInt8, 1, vaString, 6, 'S', 'e', 'r', 'v', 'e', 'r'};
+  EXPECT_EQ(bytes, expected);
+  TTaggedReader again(bytes);
+  EXPECT_NO_THROW(c->LoadSettingsFromStream(again.reader));
+  EXPECT_TRUE(again.AtEnd());
 
-  TByteWriter badVersion;
-  badVersion.WriteInteger(2);
-  TByteReader badVersionReader(badVersion.bytes);
+  TTaggedReader badVersion(written([](TnxWriter& w) { w.WriteInteger(std::int32_t{2}); }));
   try {
-    c->LoadSettingsFromStream(badVersionReader);
+    c->LoadSettingsFromStream(badVersion.reader);
     FAIL();
   } catch (const EnxComponentException& e) {
     EXPECT_EQ(e.ErrorCode(), nxErrIncompatibleStream);
   }
-  TByteWriter otherName;
-  otherName.WriteInteger(1);
-  otherName.WriteString(u"server");
-  TByteReader otherNameReader(otherName.bytes);
-  EXPECT_THROW(c->LoadSettingsFromStream(otherNameReader), platform::RuntimeError);
+  TTaggedReader otherName(written([](TnxWriter& w) {
+    w.WriteInteger(std::int32_t{1});
+    w.WriteString(u"server");
+  }));
+  EXPECT_THROW(c->LoadSettingsFromStream(otherName.reader), platform::RuntimeError);
   c->SetName(u"");
-  TByteWriter unnamed;
-  EXPECT_THROW(c->SaveSettingsToStream(unnamed), platform::RuntimeError);
-  EXPECT_TRUE(unnamed.bytes.empty());
+  EXPECT_THROW(written([&](TnxWriter& w) { c->SaveSettingsToStream(w); }), platform::RuntimeError);
   platform::TObject::free(c);
 }
 
@@ -587,11 +523,10 @@ class NxIterationListSettings : public ::testing::Test {
 };
 
 TEST_F(NxIterationListSettings, Version2RoundTripSkipsUnnamedAndUnknownComponents) {
-  TByteWriter w;
-  list.SaveSettingsToStream(w);
+  const auto bytes = written([&](TnxWriter& w) { list.SaveSettingsToStream(w); });
   setValues(0);
-  TByteReader r(w.bytes);
-  list.LoadSetttingsFromStream(r);
+  TTaggedReader r(bytes);
+  list.LoadSetttingsFromStream(r.reader);
   EXPECT_TRUE(r.AtEnd());
   EXPECT_EQ(comps[0]->value, 1);
   EXPECT_EQ(comps[2]->value, 3);
@@ -604,28 +539,41 @@ TEST_F(NxIterationListSettings, Version2RoundTripSkipsUnnamedAndUnknownComponent
   fewer.Add(comps[2]);
   setValues(0);
   comps[2]->SetName(u"GAMMA");
-  TByteReader r2(w.bytes);
-  EXPECT_THROW(fewer.LoadSetttingsFromStream(r2), platform::RuntimeError);  // the block names "gamma"
+  TTaggedReader r2(bytes);
+  EXPECT_THROW(fewer.LoadSetttingsFromStream(r2.reader), platform::RuntimeError);  // the block names "gamma"
   comps[2]->SetName(u"gamma");
-  TByteReader r3(w.bytes);
-  fewer.LoadSetttingsFromStream(r3);
+  TTaggedReader r3(bytes);
+  fewer.LoadSetttingsFromStream(r3.reader);
   EXPECT_TRUE(r3.AtEnd());
   EXPECT_EQ(comps[0]->value, 1);
   EXPECT_EQ(comps[1]->value, 0);
   EXPECT_EQ(comps[2]->value, 3);
 }
 
+TEST_F(NxIterationListSettings, Version2BlockLongerThanTheStreamFailsWithoutReadingPastIt) {
+  auto bytes = written([&](TnxWriter& w) {
+    w.WriteInteger(std::int32_t{2});
+    w.WriteListBegin();
+    w.WriteString(u"alpha");
+    w.WriteInteger(std::int64_t{1} << 40);
+  });
+  TTaggedReader r(bytes);
+  EXPECT_ANY_THROW(list.LoadSetttingsFromStream(r.reader));
+  EXPECT_EQ(comps[0]->value, 1);
+}
+
 TEST_F(NxIterationListSettings, Version1ReadsInlineAndRefusesUnknownNames) {
-  TByteWriter w;
-  w.WriteInteger(1);
-  w.WriteString(u"gamma\r\nalpha");
-  comps[2]->value = 30;
-  comps[2]->SaveSettingsToStream(w);
-  comps[0]->value = 10;
-  comps[0]->SaveSettingsToStream(w);
+  const auto bytes = written([&](TnxWriter& w) {
+    w.WriteInteger(std::int32_t{1});
+    w.WriteString(u"gamma\r\nalpha");
+    comps[2]->value = 30;
+    comps[2]->SaveSettingsToStream(w);
+    comps[0]->value = 10;
+    comps[0]->SaveSettingsToStream(w);
+  });
   setValues(0);
-  TByteReader r(w.bytes);
-  list.LoadSetttingsFromStream(r);
+  TTaggedReader r(bytes);
+  list.LoadSetttingsFromStream(r.reader);
   EXPECT_TRUE(r.AtEnd());
   EXPECT_EQ(comps[2]->value, 30);
   EXPECT_EQ(comps[0]->value, 10);
@@ -635,12 +583,12 @@ TEST_F(NxIterationListSettings, Version1ReadsInlineAndRefusesUnknownNames) {
     const char16_t* names;
   } cases[] = {{1, u"delta"}, {1, u"ALPHA"}, {3, u""}, {0, u""}};
   for (const Bad& k : cases) {
-    TByteWriter b;
-    b.WriteInteger(k.version);
-    b.WriteString(k.names);
-    TByteReader br(b.bytes);
+    TTaggedReader br(written([&](TnxWriter& w) {
+      w.WriteInteger(k.version);
+      w.WriteString(k.names);
+    }));
     try {
-      list.LoadSetttingsFromStream(br);
+      list.LoadSetttingsFromStream(br.reader);
       FAIL() << k.version;
     } catch (const EnxComponentException& e) {
       EXPECT_EQ(e.ErrorCode(), nxErrIncompatibleStream);

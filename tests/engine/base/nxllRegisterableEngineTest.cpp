@@ -120,7 +120,8 @@ TEST_F(NxRegisterableEngine, DescriptorFindsItsEngineByName) {
     nxFindEngineForDescriptor(TBaseDefaultValueEngine::GetList(), "TnxAutoGuidDefaultValueDescriptor",
                               "DefaultValue");
     FAIL();
-  } catch (const platform::RuntimeError& e) {
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.ErrorCode(), 15503u);
     EXPECT_STREQ(e.what(), "DazavAV: Unknown DefaultValue engine: \"TnxAutoGuidDefaultValueEngine\" [$3C8F/15503]");
   }
 }
@@ -131,7 +132,7 @@ TEST(NxRegisterableEngineFamilies, EmptyFamilyFindsNothingAndRootsBelongToNone) 
   EXPECT_TRUE(Engines::GetRegisteredEngines(true).empty());
   EXPECT_THROW(nxFindEngineForDescriptor(TBaseDefaultValueEngine::GetList(), "TnxConstDefaultValueDescriptor",
                                          "DefaultValue"),
-               platform::RuntimeError);
+               EnxBaseException);
   EXPECT_NO_THROW(Engines::Unregister());
 
   // Freed outright by the module that declares the family.
