@@ -13,6 +13,7 @@
 #include "nxllBdeStrings.h"
 #include "nxllConfigSettings.h"
 #include "nxllConvertException.h"
+#include "nxllBde.h"
 #include "nxllSync.h"
 #include "nxllUtils.h"
 #include "plCollation.h"
@@ -21,11 +22,6 @@
 #include "plString.h"
 
 namespace {
-
-// nxllBde.h and nxllSync.h cannot be included together yet (both declare
-// the time-out code); the codes this module raises.
-constexpr TnxResult nxErrNotSupported = 12289;
-constexpr TnxResult nxErrIncompatibleStream = 15498;
 
 // Kind tag of component ids in the handle table.
 constexpr char kComponentHandleKind = 0;
