@@ -1,5 +1,7 @@
 #include "nxsdFmtBcd.h"
 
+#include "nxllBde.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -44,7 +46,10 @@ std::string narrow(std::u16string_view s) {
 
 }  // namespace
 
-void nxRaiseBcdOverflow() { throw platform::RangeError("BCD overflow"); }
+NX_IMPLEMENT_EXCEPTION(EnxBcdException, EnxBaseException)
+NX_IMPLEMENT_EXCEPTION(EnxBcdOverflow, EnxBcdException)
+
+void nxRaiseBcdOverflow() { throw EnxBcdOverflow(nxErrOutOfRange, u"BCD overflow"); }
 
 TnxBcdLoss nxNormalizeBcd(const TnxFmtBcd& aSource, TnxFmtBcd& aTarget, int aPrecision, int aScale) {
   if (!validShape(aPrecision, aScale) || aSource.Precision > kMaxDigits) nxRaiseBcdOverflow();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "nxllException.h"
 #include "nxllTypes.h"
 #include "plErrors.h"
 #include "plVariant.h"
@@ -34,8 +35,11 @@ class EBcdOverflowException : public EBcdException {
   using EBcdException::EBcdException;
 };
 
-// "BCD overflow" (engine code 9985). Thrown as platform::RangeError until the
-// engine exception classes exist.
+// Engine failures of the packed-decimal arithmetic.
+NX_DECLARE_EXCEPTION(EnxBcdException, EnxBaseException)
+NX_DECLARE_EXCEPTION(EnxBcdOverflow, EnxBcdException)
+
+// Raises EnxBcdOverflow(9985, "BCD overflow").
 [[noreturn]] void nxRaiseBcdOverflow();
 
 // Decimal digit record of a float: value = 0.d1d2d3... x 10^Exponent.
