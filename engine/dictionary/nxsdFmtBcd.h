@@ -8,6 +8,10 @@
 // nibbles, most significant first, high nibble first; unused nibbles are 0.
 // Currency values are signed 64-bit counts of ten-thousandths. Variants carry
 // packed decimals as the runtime's formatted-BCD kind (platform::varFmtBcd).
+// The currency conversions go through the runtime's (plFmtBcd); the text
+// conversions here follow the engine's own rules (a fixed separator, no
+// exponent or blanks, "0.50" kept for a value without integer positions),
+// which is why they do not use the runtime's text conversions.
 // All operations are pure functions of their arguments (thread-safe).
 #pragma once
 
@@ -85,7 +89,8 @@ TnxFmtBcd nxDoubleToBcd(double aValue);
 double nxBcdToDouble(const TnxFmtBcd& aValue);
 
 // Rounded to ten-thousandths (ties to even); False when the value does not
-// fit a currency or the precision is invalid.
+// fit a currency, the precision is invalid or a nibble is not a digit. A
+// scale above the precision reads as leading fraction zeros.
 bool nxTryBcdToCurr(const TnxFmtBcd& aValue, std::int64_t& aCurrency);
 
 // Stores aValue as a packed decimal of aPrecision and aScale into a field

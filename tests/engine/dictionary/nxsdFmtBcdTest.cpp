@@ -378,6 +378,8 @@ TEST(nxsdFmtBcd, BcdToCurrencyRoundsHalfEven) {
       {bcd("92233720368547758075", 5, true), true, std::numeric_limits<std::int64_t>::min()},
       {bcd(std::string(64, '9'), 0), false, 0},
       {bcd(std::string(64, '9'), 63), true, 100000},  // 9.99... rounds to 10
+      {bcd("15", 5), true, 2},                         // scale above precision: 0.00015
+      {bcd("25", 6, true), true, 0},                   // -0.000025
   };
   for (const Case& c : cases) {
     std::int64_t got = 12345;
@@ -389,6 +391,9 @@ TEST(nxsdFmtBcd, BcdToCurrencyRoundsHalfEven) {
   TnxFmtBcd none{};
   std::int64_t got;
   EXPECT_FALSE(nxTryBcdToCurr(none, got));
+  TnxFmtBcd notADigit = bcd("12", 0);
+  notADigit.Fraction[0] = 0x1A;  // a nibble above 9 is no value
+  EXPECT_FALSE(nxTryBcdToCurr(notADigit, got));
 
   std::mt19937_64 rng(99);
   for (int n = 0; n < 3000; ++n) {
