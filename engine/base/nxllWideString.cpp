@@ -17,8 +17,9 @@ namespace {
 // A refused conversion or mapping: the engine's OS error exception (11047)
 // with the action naming the routine and the call.
 [[noreturn]] void nxllRaiseOsError(const char* aAction, const platform::OsError& aCause) {
-  errno = aCause.code();
-  throw nxCreateOSErrorException(nxErrOsUnknown, {}, platform::fromUtf8(aAction));
+  const nxString action = platform::fromUtf8(aAction);
+  errno = aCause.code();  // the exception reads the thread's last OS error
+  throw nxCreateOSErrorException(nxErrOsUnknown, {}, action);
 }
 
 [[noreturn]] void nxllAssertionFailed() {

@@ -29,8 +29,9 @@ namespace {
 // Operating-system failure of a code-page conversion: the engine's OS error
 // exception (11047) with the action naming the routine and the call.
 [[noreturn]] void raiseOsError(const char* aAction, const platform::OsError& aCause) {
-  errno = aCause.code();
-  throw nxCreateOSErrorException(nxErrOsUnknown, {}, platform::fromUtf8(aAction));
+  const nxString action = platform::fromUtf8(aAction);
+  errno = aCause.code();  // the exception reads the thread's last OS error
+  throw nxCreateOSErrorException(nxErrOsUnknown, {}, action);
 }
 
 [[noreturn]] void raiseInvalidChar() { throw EnxBaseException(u"Invalid char format (length must be exactly 1)"); }
