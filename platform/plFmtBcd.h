@@ -5,8 +5,9 @@
 //                             along), bits 0-5 scale (digits after the point)
 //   2..33   Fraction          digits, most significant first, two per byte,
 //                             high nibble first; unused nibbles are 0
-// Only text conversions live here; the packed-decimal arithmetic belongs to
-// the engine.
+// Text and currency conversions of the runtime live here; the engine's
+// packed-decimal module builds its currency conversions on these and keeps
+// its own text rules (they differ from the runtime's) and arithmetic.
 // Thread safety: plain values.
 #pragma once
 

@@ -330,7 +330,7 @@ platform::TStringList& EnxBaseException::CustomInfos() const {
   return *beCustomInfos;
 }
 
-InxExceptionDataContainer EnxBaseException::ExceptionData() {
+TnxIntfPtr<InxExceptionDataContainer> EnxBaseException::ExceptionData() {
   if (!beExceptionData) beExceptionData = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
   return beExceptionData;
 }
@@ -428,7 +428,7 @@ void nxllExceptionFinalize() {
 
 // ------------------------------------------------------------ data values
 
-PL_CLASS_INFO_IMPL(TnxExceptionDataBaseValue, platform::TObject, "TnxExceptionDataBaseValue", nullptr)
+PL_CLASS_INFO_IMPL(TnxExceptionDataBaseValue, TnxInterfacedObject, "TnxExceptionDataBaseValue", nullptr)
 PL_CLASS_INFO_IMPL(TnxExceptionDataStringValue, TnxExceptionDataBaseValue, "TnxExceptionDataStringValue", nullptr)
 PL_CLASS_INFO_IMPL(TnxExceptionDataIntegerValue, TnxExceptionDataBaseValue, "TnxExceptionDataIntegerValue", nullptr)
 PL_CLASS_INFO_IMPL(TnxExceptionDataBooleanValue, TnxExceptionDataBaseValue, "TnxExceptionDataBooleanValue", nullptr)
@@ -436,53 +436,111 @@ PL_CLASS_INFO_IMPL(TnxExceptionDataFloatValue, TnxExceptionDataBaseValue, "TnxEx
 PL_CLASS_INFO_IMPL(TnxExceptionDataVariantValue, TnxExceptionDataBaseValue, "TnxExceptionDataVariantValue", nullptr)
 PL_CLASS_INFO_IMPL(TnxExceptionDataContainer, TnxExceptionDataBaseValue, "TnxExceptionDataContainer", nullptr)
 
-nxString TnxExceptionDataBaseValue::AsString() const { return AsVariant().toString(); }
-std::int64_t TnxExceptionDataBaseValue::AsInt64() const { return AsVariant().toInt64(); }
-bool TnxExceptionDataBaseValue::AsBoolean() const { return AsVariant().toBoolean(); }
-double TnxExceptionDataBaseValue::AsFloat() const { return AsVariant().toDouble(); }
+nxString TnxExceptionDataBaseValue::AsString() { return AsVariant().toString(); }
+std::int64_t TnxExceptionDataBaseValue::AsInt64() { return AsVariant().toInt64(); }
+bool TnxExceptionDataBaseValue::AsBoolean() { return AsVariant().toBoolean(); }
+double TnxExceptionDataBaseValue::AsFloat() { return AsVariant().toDouble(); }
 
-InxExceptionDataContainer TnxExceptionDataBaseValue::AsContainer() {
+TnxIntfPtr<InxExceptionDataContainer> TnxExceptionDataBaseValue::AsContainer() {
   throw EnxBaseException(nxErrNotSupported, u"AsContainer not supported for TnxExceptionDataBaseValue");
 }
 
-platform::Variant TnxExceptionDataContainer::AsVariant() const {
+TnxIntfPtr<InxExceptionDataContainer> TnxExceptionDataBaseValue::Parent() {
+  return TnxIntfPtr<InxExceptionDataContainer>(beParent);
+}
+
+const TnxInterfaceEntry* TnxExceptionDataBaseValue::interfaceTable() const {
+  static const TnxInterfaceEntry table[] = {
+      {&InxExceptionDataValue::IID,
+       [](TnxInterfacedObject* o) -> InxInterface* {
+         return static_cast<InxExceptionDataValue*>(
+             static_cast<InxExceptionDataValueInternal*>(static_cast<TnxExceptionDataBaseValue*>(o)));
+       }},
+      {&InxExceptionDataValueInternal::IID,
+       [](TnxInterfacedObject* o) -> InxInterface* {
+         return static_cast<InxExceptionDataValueInternal*>(static_cast<TnxExceptionDataBaseValue*>(o));
+       }},
+      {nullptr, nullptr},
+  };
+  return table;
+}
+
+const TnxInterfaceEntry* TnxExceptionDataContainer::interfaceTable() const {
+  static const TnxInterfaceEntry table[] = {
+      {&InxExceptionDataContainer::IID,
+       [](TnxInterfacedObject* o) -> InxInterface* {
+         return static_cast<InxExceptionDataContainer*>(static_cast<TnxExceptionDataContainer*>(o));
+       }},
+      {&InxExceptionDataContainerInternal::IID,
+       [](TnxInterfacedObject* o) -> InxInterface* {
+         return static_cast<InxExceptionDataContainerInternal*>(static_cast<TnxExceptionDataContainer*>(o));
+       }},
+      {&InxExceptionDataValue::IID,
+       [](TnxInterfacedObject* o) -> InxInterface* {
+         return static_cast<InxExceptionDataValue*>(
+             static_cast<InxExceptionDataValueInternal*>(static_cast<TnxExceptionDataContainer*>(o)));
+       }},
+      {&InxExceptionDataValueInternal::IID,
+       [](TnxInterfacedObject* o) -> InxInterface* {
+         return static_cast<InxExceptionDataValueInternal*>(static_cast<TnxExceptionDataContainer*>(o));
+       }},
+      {nullptr, nullptr},
+  };
+  return table;
+}
+
+TnxExceptionDataContainer::~TnxExceptionDataContainer() {
+  // Children still held elsewhere must not point at a freed parent.
+  for (const auto& v : dcValues) static_cast<TnxExceptionDataBaseValue*>(v.get())->beParent = nullptr;
+}
+
+TnxIntfPtr<InxExceptionDataContainer> TnxExceptionDataContainer::AsContainer() {
+  return TnxIntfPtr<InxExceptionDataContainer>(this);
+}
+
+void TnxExceptionDataContainer::Append(TnxExceptionDataBaseValue* aValue) {
+  TnxIntfPtr<InxExceptionDataValueInternal> held(aValue);  // frees the value if the push fails
+  dcValues.push_back(std::move(held));
+}
+
+platform::Variant TnxExceptionDataContainer::AsVariant() {
   throw EnxBaseException(nxErrNotSupported, u"AsVariant not supported by TnxExceptionDataBaseValue");
 }
 
-void TnxExceptionDataBaseValue::SaveToWriter(TnxWriter& aWriter, std::int32_t) const {
+void TnxExceptionDataBaseValue::SaveToWriter(TnxWriter& aWriter, std::int32_t) {
   aWriter.WriteInteger(static_cast<std::int32_t>(GetKind()));
   aWriter.WriteString(beName);
 }
 
-void TnxExceptionDataStringValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const {
+void TnxExceptionDataStringValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) {
   TnxExceptionDataBaseValue::SaveToWriter(aWriter, aVersion);
   aWriter.WriteString(svValue);
 }
 
-void TnxExceptionDataIntegerValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const {
+void TnxExceptionDataIntegerValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) {
   TnxExceptionDataBaseValue::SaveToWriter(aWriter, aVersion);
   aWriter.WriteInteger(ivValue);
 }
 
-void TnxExceptionDataBooleanValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const {
+void TnxExceptionDataBooleanValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) {
   TnxExceptionDataBaseValue::SaveToWriter(aWriter, aVersion);
   aWriter.WriteBoolean(bvValue);
 }
 
-void TnxExceptionDataFloatValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const {
+void TnxExceptionDataFloatValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) {
   TnxExceptionDataBaseValue::SaveToWriter(aWriter, aVersion);
   aWriter.WriteFloat(platform::Extended::fromDouble(fvValue));
 }
 
-void TnxExceptionDataVariantValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const {
+void TnxExceptionDataVariantValue::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) {
   TnxExceptionDataBaseValue::SaveToWriter(aWriter, aVersion);
   aWriter.WriteVariant(vvValue);
 }
 
-void TnxExceptionDataContainer::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const {
+void TnxExceptionDataContainer::SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) {
   TnxExceptionDataBaseValue::SaveToWriter(aWriter, aVersion);
   aWriter.WriteListBegin();
-  for (const InxExceptionDataValue& v : dcValues) v->SaveToWriter(aWriter, aVersion);
+  for (const auto& v : dcValues) v->SaveToWriter(aWriter, aVersion);
   aWriter.WriteListEnd();
 }
 
@@ -491,14 +549,14 @@ void TnxExceptionDataBaseValue::DumpLine(int aLevel, const nxString& aText, TnxD
   aCallback(nxString(static_cast<std::size_t>(2 * aLevel), u' ') + aText, aData);
 }
 
-void TnxExceptionDataStringValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const {
+void TnxExceptionDataStringValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) {
   const std::vector<nxString> lines = splitLines(svValue);
   if (lines.size() <= 1) return DumpLine(aLevel, beName + u": " + svValue, aLineCallback, aCallbackData);
   DumpLine(aLevel, beName + u":", aLineCallback, aCallbackData);
   for (const nxString& l : lines) DumpLine(aLevel + 1, l, aLineCallback, aCallbackData);
 }
 
-void TnxExceptionDataIntegerValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const {
+void TnxExceptionDataIntegerValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) {
   const auto u = static_cast<std::uint64_t>(ivValue);
   char hex[80];
   if ((u >> 32) == 0)
@@ -510,16 +568,16 @@ void TnxExceptionDataIntegerValue::Dump(int aLevel, TnxDumpLineCallback aLineCal
            aCallbackData);
 }
 
-void TnxExceptionDataBooleanValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const {
+void TnxExceptionDataBooleanValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) {
   DumpLine(aLevel, beName + u": " + (bvValue ? u"True" : u"False"), aLineCallback, aCallbackData);
 }
 
-void TnxExceptionDataFloatValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const {
+void TnxExceptionDataFloatValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) {
   DumpLine(aLevel, beName + u": " + platform::floatToStr(static_cast<long double>(fvValue)), aLineCallback,
            aCallbackData);
 }
 
-void TnxExceptionDataVariantValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const {
+void TnxExceptionDataVariantValue::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) {
   using namespace platform;
   nxString text;
   if (vvValue.isNull()) {
@@ -545,12 +603,12 @@ void TnxExceptionDataVariantValue::Dump(int aLevel, TnxDumpLineCallback aLineCal
   DumpLine(aLevel, beName + u": " + text, aLineCallback, aCallbackData);
 }
 
-void TnxExceptionDataContainer::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const {
+void TnxExceptionDataContainer::Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) {
   DumpLine(aLevel, beName + u":", aLineCallback, aCallbackData);
-  for (const InxExceptionDataValue& v : dcValues) v->Dump(aLevel + 1, aLineCallback, aCallbackData);
+  for (const auto& v : dcValues) v->Dump(aLevel + 1, aLineCallback, aCallbackData);
 }
 
-nxString TnxExceptionDataBaseValue::ToString() const {
+nxString TnxExceptionDataBaseValue::ToString() {
   nxString out;
   Dump(
       0,
@@ -563,7 +621,7 @@ nxString TnxExceptionDataBaseValue::ToString() const {
   return out;
 }
 
-nxString TnxExceptionDataBaseValue::ToTransportString(std::int32_t aVersion) const {
+nxString TnxExceptionDataBaseValue::ToTransportString(std::int32_t aVersion) {
   TnxAnsiStringStream stream;
   {
     TnxWriter writer(stream);
@@ -591,33 +649,46 @@ void TnxExceptionDataContainer::AddVariant(const nxString& aName, const platform
   Append(platform::create<TnxExceptionDataVariantValue>(aName, this, aValue));
 }
 
-InxExceptionDataContainer TnxExceptionDataContainer::AddContainer(const nxString& aName) {
+TnxIntfPtr<InxExceptionDataContainer> TnxExceptionDataContainer::AddContainer(const nxString& aName) {
   auto* c = platform::create<TnxExceptionDataContainer>(aName, this, nullptr);
   Append(c);
-  return InxExceptionDataContainer(c);
+  return TnxIntfPtr<InxExceptionDataContainer>(c);
 }
 
 void TnxExceptionDataContainer::AddObject(const nxString& aName, platform::TObject* aObject, bool aFlag) {
   if (!aObject) return;
   int distance = 1;
-  for (const TnxExceptionDataContainer* a = beParent; a; a = a->beParent, ++distance) {
-    if (a->dcForObject == aObject) {
+  for (const TnxExceptionDataBaseValue* a = beParent; a; a = a->beParent, ++distance) {
+    const auto* ac = static_cast<const TnxExceptionDataContainer*>(a);
+    if (ac->dcForObject == aObject) {
       AddString(aName, u"[Omitted to prevent cycle. Object already present " + ascii(std::to_string(distance)) +
                            u" step up in history.]");
       return;
     }
-    if (std::find(a->dcExcludedObjects.begin(), a->dcExcludedObjects.end(), aObject) != a->dcExcludedObjects.end()) {
+    if (std::find(ac->dcExcludedObjects.begin(), ac->dcExcludedObjects.end(), aObject) !=
+        ac->dcExcludedObjects.end()) {
       AddString(aName, u"[Excluded]");
       return;
     }
   }
-  if (auto* describable = dynamic_cast<InxExceptionData*>(aObject)) {
-    InxExceptionDataContainer child = AddContainer(aName);
-    child->SetForObject(aObject);
-    describable->AddDebugInfo(child, aFlag);
+  // An object that implements the interface itself is used as it is (no
+  // reference taken: it may not be counted, and it stays the caller's); an
+  // engine object may also answer it through its interface table.
+  InxExceptionData* describable = dynamic_cast<InxExceptionData*>(aObject);
+  TnxIntfPtr<InxExceptionData> queried;
+  if (!describable) {
+    if (auto* io = dynamic_cast<TnxInterfacedObject*>(aObject); io && io->RefCount() > 0) {
+      queried = nxSupports<InxExceptionData>(io);
+      describable = queried.get();
+    }
+  }
+  if (describable) {
+    auto* child = platform::create<TnxExceptionDataContainer>(aName, this, aObject);
+    Append(child);
+    describable->AddDebugInfo(TnxIntfPtr<InxExceptionDataContainer>(child), aFlag);
   } else if (auto* list = platform::objectAs<platform::TStringList>(aObject)) {
-    InxExceptionDataContainer child = AddContainer(aName);
-    child->SetForObject(aObject);
+    auto* child = platform::create<TnxExceptionDataContainer>(aName, this, aObject);
+    Append(child);
     for (int i = 0; i < list->count(); ++i) {
       const nxString& line = list->strings(i);
       const std::size_t eq = line.find(u'=');
@@ -630,12 +701,20 @@ void TnxExceptionDataContainer::AddObject(const nxString& aName, platform::TObje
   }
 }
 
-InxExceptionDataValue TnxExceptionDataContainer::Values(std::int32_t aIndex) const {
+TnxIntfPtr<InxExceptionDataValue> TnxExceptionDataContainer::Values(std::int32_t aIndex) {
   if (aIndex < 0 || aIndex >= Count()) throw platform::RangeError("Range check error");
-  return dcValues[static_cast<std::size_t>(aIndex)];
+  return TnxIntfPtr<InxExceptionDataValue>(dcValues[static_cast<std::size_t>(aIndex)].get());
 }
 
-InxExceptionDataValue TnxExceptionDataContainer::ReadValue(TnxReader& aReader, TnxExceptionDataContainer* aParent,
+namespace {
+
+TnxIntfPtr<InxExceptionDataValueInternal> held(TnxExceptionDataBaseValue* aValue) {
+  return TnxIntfPtr<InxExceptionDataValueInternal>(aValue);
+}
+
+}  // namespace
+
+TnxIntfPtr<InxExceptionDataValueInternal> TnxExceptionDataContainer::ReadValue(TnxReader& aReader, TnxExceptionDataContainer* aParent,
                                                            std::int32_t aVersion, int aDepth) {
   if (aDepth > nxMaxExceptionDataDepth)
     throw EnxBaseException(nxErrIncompatibleStream, u"<[!Org!]> Exception data nested deeper than %d levels",
@@ -645,43 +724,45 @@ InxExceptionDataValue TnxExceptionDataContainer::ReadValue(TnxReader& aReader, T
   switch (kind) {
     case edkString: {
       nxString v = aReader.ReadString();
-      return InxExceptionDataValue(platform::create<TnxExceptionDataStringValue>(std::move(name), aParent, v));
+      return held(platform::create<TnxExceptionDataStringValue>(std::move(name), aParent, v));
     }
     case edkInteger: {
       const std::int64_t v = aReader.ReadInt64();
-      return InxExceptionDataValue(platform::create<TnxExceptionDataIntegerValue>(std::move(name), aParent, v));
+      return held(platform::create<TnxExceptionDataIntegerValue>(std::move(name), aParent, v));
     }
     case edkBoolean: {
       const bool v = aReader.ReadBoolean();
-      return InxExceptionDataValue(platform::create<TnxExceptionDataBooleanValue>(std::move(name), aParent, v));
+      return held(platform::create<TnxExceptionDataBooleanValue>(std::move(name), aParent, v));
     }
     case edkFloat: {
       const double v = aReader.ReadFloat().toDouble();
-      return InxExceptionDataValue(platform::create<TnxExceptionDataFloatValue>(std::move(name), aParent, v));
+      return held(platform::create<TnxExceptionDataFloatValue>(std::move(name), aParent, v));
     }
     case edkVariant: {
       platform::Variant v = aReader.ReadVariant();
-      return InxExceptionDataValue(platform::create<TnxExceptionDataVariantValue>(std::move(name), aParent, v));
+      return held(platform::create<TnxExceptionDataVariantValue>(std::move(name), aParent, v));
     }
     case edkContainer: {
-      InxExceptionDataContainer c(platform::create<TnxExceptionDataContainer>(std::move(name), aParent, nullptr));
+      auto* c = platform::create<TnxExceptionDataContainer>(std::move(name), aParent, nullptr);
+      TnxIntfPtr<InxExceptionDataValueInternal> result = held(c);
       aReader.ReadListBegin();
-      while (!aReader.EndOfList()) c->dcValues.push_back(ReadValue(aReader, c.get(), aVersion, aDepth + 1));
+      while (!aReader.EndOfList()) c->dcValues.push_back(ReadValue(aReader, c, aVersion, aDepth + 1));
       aReader.ReadListEnd();
-      return c;
+      return result;
     }
     default:
       throw EnxBaseException(nxErrIncompatibleStream, u"<[!Org!]> Unknown exception data kind %d", {kind});
   }
 }
 
-InxExceptionDataContainer nxCreateExceptionDataContainer(const nxString& aName, platform::TObject* aForObject,
-                                                         const TnxDynObjectArray& aExcludedObjects) {
-  return InxExceptionDataContainer(
+TnxIntfPtr<InxExceptionDataContainer> nxCreateExceptionDataContainer(const nxString& aName,
+                                                                     platform::TObject* aForObject,
+                                                                     const TnxDynObjectArray& aExcludedObjects) {
+  return TnxIntfPtr<InxExceptionDataContainer>(
       platform::create<TnxExceptionDataContainer>(aName, nullptr, aForObject, aExcludedObjects));
 }
 
-InxExceptionDataValue nxExceptionDataFromString(platform::UnicodeStringView aText) {
+TnxIntfPtr<InxExceptionDataValue> nxExceptionDataFromString(platform::UnicodeStringView aText) {
   std::string text(aText.size(), '\0');
   std::transform(aText.begin(), aText.end(), text.begin(),
                  [](char16_t c) { return static_cast<char>(c < 256 ? c : '?'); });
@@ -691,5 +772,5 @@ InxExceptionDataValue nxExceptionDataFromString(platform::UnicodeStringView aTex
   if (ident.size() != 3 || (ident[0] | 0x20) != u'e' || (ident[1] | 0x20) != u'd' || (ident[2] | 0x20) != u'v')
     throw EnxBaseException(nxErrIncompatibleStream);
   const std::int32_t version = reader.ReadInteger();
-  return TnxExceptionDataContainer::ReadValue(reader, nullptr, version);
+  return TnxIntfPtr<InxExceptionDataValue>(TnxExceptionDataContainer::ReadValue(reader, nullptr, version).get());
 }

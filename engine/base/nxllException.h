@@ -34,6 +34,9 @@
 // To pass an exception on as text with markers (exception conversion), use
 // TransportMessage, never ErrorString.
 //
+// Exception data: a tree of TnxInterfacedObject values held through
+// TnxIntfPtr over the InxExceptionData* interfaces.
+//
 // Per-thread state (pending code and message, exception-context pointer) is
 // thread_local; no locks. Exception data reference counts are atomic; one
 // data tree is used by one thread at a time.
@@ -50,6 +53,7 @@
 #include <utility>
 #include <vector>
 
+#include "nxllBase.h"
 #include "nxllTypes.h"
 #include "plFormat.h"
 #include "plObject.h"
@@ -62,39 +66,6 @@ class TnxExceptionDataContainer;
 
 using TnxFormatArgs = std::initializer_list<platform::FormatArg>;
 
-// ------------------------------------------------------- reference holder
-
-// Intrusive reference to a reference-counted exception-data value (the
-// interface references of the values).
-template <class T>
-class TnxRef {
- public:
-  TnxRef() = default;
-  TnxRef(std::nullptr_t) {}
-  explicit TnxRef(T* aObject) : p_(aObject) {
-    if (p_) p_->AddRef();
-  }
-  TnxRef(const TnxRef& o) : TnxRef(o.p_) {}
-  TnxRef(TnxRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  template <class U>
-  TnxRef(const TnxRef<U>& o) : TnxRef(o.get()) {}
-  ~TnxRef() { reset(); }
-  TnxRef& operator=(TnxRef o) noexcept {
-    std::swap(p_, o.p_);
-    return *this;
-  }
-  void reset() {
-    if (T* p = std::exchange(p_, nullptr)) p->Release();
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  T& operator*() const { return *p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  T* p_ = nullptr;
-};
-
 // ------------------------------------------------------------ data values
 
 enum TnxExceptionDataKind : std::int32_t {
@@ -106,56 +77,130 @@ enum TnxExceptionDataKind : std::int32_t {
   edkContainer = 5,
 };
 
-class TnxExceptionDataBaseValue;
-using InxExceptionDataValue = TnxRef<TnxExceptionDataBaseValue>;
-using InxExceptionDataContainer = TnxRef<TnxExceptionDataContainer>;
 // Called once per dump line (without line break).
 using TnxDumpLineCallback = void (*)(const nxString& aLine, void* aCallbackData);
 
-// Reference counted; freed with the last reference. A child refers to its
-// parent without holding it.
-class TnxExceptionDataBaseValue : public platform::TObject {
-  PL_CLASS_INFO_DECL()
+class InxExceptionDataContainer;
+
+// One named value of an exception data tree.
+class InxExceptionDataValue : public InxInterface {
  public:
-  void AddRef() const { refCount_.fetch_add(1, std::memory_order_relaxed); }
-  void Release() const {
-    if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1)
-      platform::TObject::free(const_cast<TnxExceptionDataBaseValue*>(this));
-  }
-
-  const nxString& GetName() const { return beName; }
-  virtual TnxExceptionDataKind GetKind() const = 0;
-  TnxExceptionDataContainer* Parent() const { return beParent; }
-
+  static constexpr platform::Guid IID{0x5BB7DABA, 0x7832, 0x4C41, {0xA5, 0x2D, 0x77, 0xC4, 0x70, 0x58, 0x12, 0x2F}};
+  virtual nxString GetName() = 0;
+  virtual TnxExceptionDataKind GetKind() = 0;
   // The value of the matching kind, else the value as a variant converted by
   // the variant rules.
-  virtual nxString AsString() const;
-  virtual std::int64_t AsInt64() const;
-  virtual bool AsBoolean() const;
-  virtual double AsFloat() const;
+  virtual nxString AsString() = 0;
+  virtual std::int64_t AsInt64() = 0;
+  virtual bool AsBoolean() = 0;
+  virtual double AsFloat() = 0;
   // Containers raise 12289.
-  virtual platform::Variant AsVariant() const = 0;
-  // Non-containers raise 12289.
-  virtual InxExceptionDataContainer AsContainer();
-
-  // Kind code, name, value in the tagged encoding.
-  virtual void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const;
-  virtual void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const = 0;
-  // The Dump lines, each followed by CR LF.
-  nxString ToString() const;
+  virtual platform::Variant AsVariant() = 0;
+  // Non-containers raise 12289; a container answers itself.
+  virtual TnxIntfPtr<InxExceptionDataContainer> AsContainer() = 0;
   // "EDV", aVersion and the value in the tagged encoding, as Base64.
-  nxString ToTransportString(std::int32_t aVersion) const;
+  virtual nxString ToTransportString(std::int32_t aVersion) = 0;
+  // The Dump lines, each followed by CR LF.
+  virtual nxString ToString() = 0;
+
+ protected:
+  ~InxExceptionDataValue() = default;
+};
+
+class InxExceptionDataValueInternal : public InxExceptionDataValue {
+ public:
+  static constexpr platform::Guid IID{0x1714DFA5, 0xF882, 0x4D63, {0xAC, 0xBA, 0x2C, 0x09, 0x62, 0xC3, 0x42, 0x7C}};
+  // Kind code, name, value in the tagged encoding.
+  virtual void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) = 0;
+  virtual void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) = 0;
+  // Empty at the root, and once the parent is gone.
+  virtual TnxIntfPtr<InxExceptionDataContainer> Parent() = 0;
+
+ protected:
+  ~InxExceptionDataValueInternal() = default;
+};
+
+class InxExceptionDataContainer : public InxExceptionDataValue {
+ public:
+  static constexpr platform::Guid IID{0x899B9703, 0x1FB0, 0x4CFD, {0xA3, 0xA4, 0x8E, 0x69, 0xCF, 0x13, 0x1D, 0xC3}};
+  virtual void AddString(const nxString& aName, const nxString& aValue) = 0;
+  virtual void AddInt64(const nxString& aName, std::int64_t aValue) = 0;
+  virtual void AddBoolean(const nxString& aName, bool aValue) = 0;
+  virtual void AddFloat(const nxString& aName, double aValue) = 0;
+  // Describes aObject: an object that implements InxExceptionData in a child
+  // container, a string list line by line, anything else by its class name;
+  // objects already described further up or excluded there are not repeated.
+  // aObject stays the caller's; no reference is kept.
+  virtual void AddObject(const nxString& aName, platform::TObject* aObject, bool aFlag) = 0;
+  virtual void AddVariant(const nxString& aName, const platform::Variant& aValue) = 0;
+  // Stored zero-extended as an integer value.
+  virtual void AddInteger(const nxString& aName, std::uint32_t aValue) = 0;
+  virtual TnxIntfPtr<InxExceptionDataContainer> AddContainer(const nxString& aName) = 0;
+  virtual std::int32_t Count() = 0;
+  // platform::RangeError outside 0 .. Count - 1.
+  virtual TnxIntfPtr<InxExceptionDataValue> Values(std::int32_t aIndex) = 0;
+
+ protected:
+  ~InxExceptionDataContainer() = default;
+};
+
+class InxExceptionDataContainerInternal : public InxExceptionDataContainer {
+ public:
+  static constexpr platform::Guid IID{0xFF389EF2, 0xE31F, 0x4527, {0xA9, 0x63, 0x58, 0x33, 0xF4, 0xB1, 0x9A, 0x09}};
+  virtual platform::TObject* ForObject() = 0;
+  virtual void SetForObject(platform::TObject* aObject) = 0;
+
+ protected:
+  ~InxExceptionDataContainerInternal() = default;
+};
+
+// Implemented by objects that can describe themselves in exception data.
+class InxExceptionData : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0x2630DFEE, 0x7C87, 0x472B, {0x8D, 0x91, 0xB9, 0xDB, 0x47, 0xDE, 0xB1, 0xF9}};
+  virtual void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aFlag) = 0;
+
+ protected:
+  ~InxExceptionData() = default;
+};
+
+class TnxExceptionDataContainer;
+
+// Values are reference counted (TnxInterfacedObject) and held through
+// TnxIntfPtr; the last reference frees a value. A container holds its
+// children; a child refers to its parent without holding it, and a container
+// that goes away first clears that reference in the children still held
+// elsewhere.
+class TnxExceptionDataBaseValue : public TnxInterfacedObject, public InxExceptionDataValueInternal {
+  PL_CLASS_INFO_DECL()
+ public:
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
+    return TnxInterfacedObject::QueryInterface(aIID, aObj);
+  }
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+
+  nxString GetName() override { return beName; }
+  nxString AsString() override;
+  std::int64_t AsInt64() override;
+  bool AsBoolean() override;
+  double AsFloat() override;
+  TnxIntfPtr<InxExceptionDataContainer> AsContainer() override;
+  nxString ToTransportString(std::int32_t aVersion) override;
+  nxString ToString() override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) override;
+  TnxIntfPtr<InxExceptionDataContainer> Parent() override;
 
  protected:
   TnxExceptionDataBaseValue(nxString aName, TnxExceptionDataContainer* aParent)
-      : beName(std::move(aName)), beParent(aParent) {}
+      : TnxInterfacedObject(false), beName(std::move(aName)), beParent(aParent) {}
+  const TnxInterfaceEntry* interfaceTable() const override;
   void DumpLine(int aLevel, const nxString& aText, TnxDumpLineCallback aCallback, void* aData) const;
 
   nxString beName;
-  TnxExceptionDataContainer* beParent;
+  TnxExceptionDataContainer* beParent;  // not held
 
- private:
-  mutable std::atomic<std::int32_t> refCount_{0};
+  friend class TnxExceptionDataContainer;
 };
 
 class TnxExceptionDataStringValue : public TnxExceptionDataBaseValue {
@@ -163,11 +208,11 @@ class TnxExceptionDataStringValue : public TnxExceptionDataBaseValue {
  public:
   TnxExceptionDataStringValue(nxString aName, TnxExceptionDataContainer* aParent, nxString aValue)
       : TnxExceptionDataBaseValue(std::move(aName), aParent), svValue(std::move(aValue)) {}
-  TnxExceptionDataKind GetKind() const override { return edkString; }
-  nxString AsString() const override { return svValue; }
-  platform::Variant AsVariant() const override { return platform::Variant(svValue); }
-  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const override;
-  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const override;
+  TnxExceptionDataKind GetKind() override { return edkString; }
+  nxString AsString() override { return svValue; }
+  platform::Variant AsVariant() override { return platform::Variant(svValue); }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) override;
+  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) override;
 
  private:
   nxString svValue;
@@ -178,11 +223,11 @@ class TnxExceptionDataIntegerValue : public TnxExceptionDataBaseValue {
  public:
   TnxExceptionDataIntegerValue(nxString aName, TnxExceptionDataContainer* aParent, std::int64_t aValue)
       : TnxExceptionDataBaseValue(std::move(aName), aParent), ivValue(aValue) {}
-  TnxExceptionDataKind GetKind() const override { return edkInteger; }
-  std::int64_t AsInt64() const override { return ivValue; }
-  platform::Variant AsVariant() const override { return platform::Variant(static_cast<long long>(ivValue)); }
-  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const override;
-  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const override;
+  TnxExceptionDataKind GetKind() override { return edkInteger; }
+  std::int64_t AsInt64() override { return ivValue; }
+  platform::Variant AsVariant() override { return platform::Variant(static_cast<long long>(ivValue)); }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) override;
+  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) override;
 
  private:
   std::int64_t ivValue;
@@ -193,11 +238,11 @@ class TnxExceptionDataBooleanValue : public TnxExceptionDataBaseValue {
  public:
   TnxExceptionDataBooleanValue(nxString aName, TnxExceptionDataContainer* aParent, bool aValue)
       : TnxExceptionDataBaseValue(std::move(aName), aParent), bvValue(aValue) {}
-  TnxExceptionDataKind GetKind() const override { return edkBoolean; }
-  bool AsBoolean() const override { return bvValue; }
-  platform::Variant AsVariant() const override { return platform::Variant(bvValue); }
-  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const override;
-  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const override;
+  TnxExceptionDataKind GetKind() override { return edkBoolean; }
+  bool AsBoolean() override { return bvValue; }
+  platform::Variant AsVariant() override { return platform::Variant(bvValue); }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) override;
+  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) override;
 
  private:
   bool bvValue;
@@ -208,11 +253,11 @@ class TnxExceptionDataFloatValue : public TnxExceptionDataBaseValue {
  public:
   TnxExceptionDataFloatValue(nxString aName, TnxExceptionDataContainer* aParent, double aValue)
       : TnxExceptionDataBaseValue(std::move(aName), aParent), fvValue(aValue) {}
-  TnxExceptionDataKind GetKind() const override { return edkFloat; }
-  double AsFloat() const override { return fvValue; }
-  platform::Variant AsVariant() const override { return platform::Variant(fvValue); }
-  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const override;
-  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const override;
+  TnxExceptionDataKind GetKind() override { return edkFloat; }
+  double AsFloat() override { return fvValue; }
+  platform::Variant AsVariant() override { return platform::Variant(fvValue); }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) override;
+  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) override;
 
  private:
   double fvValue;
@@ -223,25 +268,16 @@ class TnxExceptionDataVariantValue : public TnxExceptionDataBaseValue {
  public:
   TnxExceptionDataVariantValue(nxString aName, TnxExceptionDataContainer* aParent, platform::Variant aValue)
       : TnxExceptionDataBaseValue(std::move(aName), aParent), vvValue(std::move(aValue)) {}
-  TnxExceptionDataKind GetKind() const override { return edkVariant; }
-  platform::Variant AsVariant() const override { return vvValue; }
-  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const override;
-  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const override;
+  TnxExceptionDataKind GetKind() override { return edkVariant; }
+  platform::Variant AsVariant() override { return vvValue; }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) override;
+  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) override;
 
  private:
   platform::Variant vvValue;
 };
 
-// Implemented by objects that can describe themselves in exception data.
-class InxExceptionData {
- public:
-  virtual void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) = 0;
-
- protected:
-  ~InxExceptionData() = default;
-};
-
-class TnxExceptionDataContainer : public TnxExceptionDataBaseValue {
+class TnxExceptionDataContainer : public TnxExceptionDataBaseValue, public InxExceptionDataContainerInternal {
   PL_CLASS_INFO_DECL()
  public:
   TnxExceptionDataContainer(nxString aName, TnxExceptionDataContainer* aParent, platform::TObject* aForObject,
@@ -249,39 +285,55 @@ class TnxExceptionDataContainer : public TnxExceptionDataBaseValue {
       : TnxExceptionDataBaseValue(std::move(aName), aParent),
         dcForObject(aForObject),
         dcExcludedObjects(std::move(aExcludedObjects)) {}
-  TnxExceptionDataKind GetKind() const override { return edkContainer; }
-  platform::Variant AsVariant() const override;
-  InxExceptionDataContainer AsContainer() override { return InxExceptionDataContainer(this); }
-  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) const override;
-  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) const override;
+  ~TnxExceptionDataContainer() override;
 
-  void AddString(const nxString& aName, const nxString& aValue);
-  void AddInt64(const nxString& aName, std::int64_t aValue);
-  void AddBoolean(const nxString& aName, bool aValue);
-  void AddFloat(const nxString& aName, double aValue);
-  // Describes aObject: an object that implements InxExceptionData in a child
-  // container, a string list line by line, anything else by its class name;
-  // objects already described further up or excluded there are not repeated.
-  void AddObject(const nxString& aName, platform::TObject* aObject, bool aFlag);
-  void AddVariant(const nxString& aName, const platform::Variant& aValue);
-  void AddInteger(const nxString& aName, std::uint32_t aValue) { AddInt64(aName, aValue); }
-  InxExceptionDataContainer AddContainer(const nxString& aName);
-  std::int32_t Count() const { return static_cast<std::int32_t>(dcValues.size()); }
-  // platform::RangeError outside 0 .. Count - 1.
-  InxExceptionDataValue Values(std::int32_t aIndex) const;
+  // Both interface branches reach the one object.
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
+    return TnxInterfacedObject::QueryInterface(aIID, aObj);
+  }
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  nxString GetName() override { return beName; }
+  TnxExceptionDataKind GetKind() override { return edkContainer; }
+  nxString AsString() override { return TnxExceptionDataBaseValue::AsString(); }
+  std::int64_t AsInt64() override { return TnxExceptionDataBaseValue::AsInt64(); }
+  bool AsBoolean() override { return TnxExceptionDataBaseValue::AsBoolean(); }
+  double AsFloat() override { return TnxExceptionDataBaseValue::AsFloat(); }
+  platform::Variant AsVariant() override;
+  TnxIntfPtr<InxExceptionDataContainer> AsContainer() override;
+  nxString ToTransportString(std::int32_t aVersion) override {
+    return TnxExceptionDataBaseValue::ToTransportString(aVersion);
+  }
+  nxString ToString() override { return TnxExceptionDataBaseValue::ToString(); }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aVersion) override;
+  void Dump(int aLevel, TnxDumpLineCallback aLineCallback, void* aCallbackData) override;
 
-  platform::TObject* ForObject() const { return dcForObject; }
-  void SetForObject(platform::TObject* aObject) { dcForObject = aObject; }
+  void AddString(const nxString& aName, const nxString& aValue) override;
+  void AddInt64(const nxString& aName, std::int64_t aValue) override;
+  void AddBoolean(const nxString& aName, bool aValue) override;
+  void AddFloat(const nxString& aName, double aValue) override;
+  void AddObject(const nxString& aName, platform::TObject* aObject, bool aFlag) override;
+  void AddVariant(const nxString& aName, const platform::Variant& aValue) override;
+  void AddInteger(const nxString& aName, std::uint32_t aValue) override { AddInt64(aName, aValue); }
+  TnxIntfPtr<InxExceptionDataContainer> AddContainer(const nxString& aName) override;
+  std::int32_t Count() override { return static_cast<std::int32_t>(dcValues.size()); }
+  TnxIntfPtr<InxExceptionDataValue> Values(std::int32_t aIndex) override;
+
+  platform::TObject* ForObject() override { return dcForObject; }
+  void SetForObject(platform::TObject* aObject) override { dcForObject = aObject; }
 
   // Reads one value of any kind (kind code, name, value); a container reads
   // its children. Nesting beyond nxMaxExceptionDataDepth fails with 15498.
-  static InxExceptionDataValue ReadValue(TnxReader& aReader, TnxExceptionDataContainer* aParent,
-                                         std::int32_t aVersion, int aDepth = 0);
+  static TnxIntfPtr<InxExceptionDataValueInternal> ReadValue(TnxReader& aReader, TnxExceptionDataContainer* aParent,
+                                                             std::int32_t aVersion, int aDepth = 0);
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override;
 
  private:
-  void Append(TnxExceptionDataBaseValue* aValue) { dcValues.emplace_back(aValue); }
+  void Append(TnxExceptionDataBaseValue* aValue);
 
-  std::vector<InxExceptionDataValue> dcValues;
+  std::vector<TnxIntfPtr<InxExceptionDataValueInternal>> dcValues;
   platform::TObject* dcForObject;  // not owned
   TnxDynObjectArray dcExcludedObjects;
 };
@@ -328,7 +380,7 @@ class EnxBaseException : public std::exception {
   platform::TStringList& CustomInfos() const;
   bool HasCustomInfos() const { return beCustomInfos != nullptr; }
   // Created on first access as an empty root container "ExceptionData".
-  InxExceptionDataContainer ExceptionData();
+  TnxIntfPtr<InxExceptionDataContainer> ExceptionData();
   bool HasExceptionData() const { return static_cast<bool>(beExceptionData); }
 
   // The text (escaped where it came from users) with its placeholder, every
@@ -362,7 +414,7 @@ class EnxBaseException : public std::exception {
   bool beExtendedMsg = false;
   mutable std::unique_ptr<platform::TStringList> beCustomInfos;
   TnxWord32 beOSError = 0;
-  InxExceptionDataContainer beExceptionData;
+  TnxIntfPtr<InxExceptionDataContainer> beExceptionData;
   nxString fMessage;
   std::string fWhat;
 };
@@ -399,11 +451,12 @@ nxString nxEncodeCustomInfoFor(platform::UnicodeStringView aName, platform::Unic
                                std::int32_t aPeerVersion);
 nxString nxGetOrgPlaceholderFor(std::int32_t aPeerVersion);
 
-InxExceptionDataContainer nxCreateExceptionDataContainer(const nxString& aName, platform::TObject* aForObject,
-                                                         const TnxDynObjectArray& aExcludedObjects);
+TnxIntfPtr<InxExceptionDataContainer> nxCreateExceptionDataContainer(const nxString& aName,
+                                                                     platform::TObject* aForObject,
+                                                                     const TnxDynObjectArray& aExcludedObjects);
 // 15498 for a foreign identifier or ill-formed data; platform::RuntimeError
 // for Base64 of a wrong length.
-InxExceptionDataValue nxExceptionDataFromString(platform::UnicodeStringView aText);
+TnxIntfPtr<InxExceptionDataValue> nxExceptionDataFromString(platform::UnicodeStringView aText);
 
 void nxSetThreadExceptionHookInfo(PnxExceptionHookInfo aInfo);
 PnxExceptionHookInfo nxGetThreadExceptionHookInfo();

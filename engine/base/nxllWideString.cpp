@@ -1,7 +1,9 @@
 #include "nxllWideString.h"
 
-#include <cstdio>
+#include <cerrno>
 
+#include "nxllBde.h"
+#include "nxllException.h"
 #include "plCodePage.h"
 #include "plErrors.h"
 #include "plLocale.h"
@@ -12,13 +14,12 @@ TnxWideLCMapStringFunc nxWideLCMapString = nxWideLCMapStringW;
 
 namespace {
 
-// The one place this module raises the operating-system error, so it can
-// move to the engine's exception class without touching the callers.
+// A refused conversion or mapping: the engine's OS error exception (11047)
+// with the action naming the routine and the call.
 [[noreturn]] void nxllRaiseOsError(const char* aAction, const platform::OsError& aCause) {
-  char tail[48];
-  std::snprintf(tail, sizeof tail, " ($%X/%d)", static_cast<unsigned>(aCause.code()), aCause.code());
-  throw platform::OsError(aCause.code(),
-                          std::string("Operating system error in ") + aAction + ": " + aCause.what() + tail);
+  const nxString action = platform::fromUtf8(aAction);
+  errno = aCause.code();  // the exception reads the thread's last OS error
+  throw nxCreateOSErrorException(nxErrOsUnknown, {}, action);
 }
 
 [[noreturn]] void nxllAssertionFailed() {

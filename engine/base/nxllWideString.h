@@ -8,8 +8,9 @@
 // page of its own: the caller's aCodePage says what they are in).
 //
 // Failures: a code page the platform does not know, or a failing mapping,
-// raises platform::OsError with the text "Operating system error in
-// <action>: <cause> ($<hex>/<code>)", the action naming the routine, the
+// raises the engine's OS error exception (EnxBaseException, code 11047,
+// OSError and the "Action" info set) with the text "Operating system error
+// in <action>: <cause> ($<hex>/<code>)", the action naming the routine, the
 // platform call and the step (1 = measuring, 2 = converting), e.g.
 // "nxStringToWideString/MultiByteToWideChar/1".
 //

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <string>
 
+#include "nxllBde.h"
+#include "plCurrency.h"
+#include "plFmtBcd.h"
+
 namespace {
 
 constexpr int kMaxDigits = 64;
@@ -35,6 +39,23 @@ bool validShape(int aPrecision, int aScale) {
   return aPrecision >= 1 && aPrecision <= kMaxDigits && aScale >= 0 && aScale <= aPrecision;
 }
 
+// The runtime's formatted-BCD record has the same layout.
+platform::FmtBcd toRuntime(const TnxFmtBcd& aValue) {
+  platform::FmtBcd b;
+  b.Precision = aValue.Precision;
+  b.SignSpecialPlaces = aValue.SignSpecialPlaces;
+  std::memcpy(b.Fraction, aValue.Fraction, sizeof b.Fraction);
+  return b;
+}
+
+TnxFmtBcd fromRuntime(const platform::FmtBcd& aValue) {
+  TnxFmtBcd b;
+  b.Precision = aValue.Precision;
+  b.SignSpecialPlaces = aValue.SignSpecialPlaces;
+  std::memcpy(b.Fraction, aValue.Fraction, sizeof b.Fraction);
+  return b;
+}
+
 std::string narrow(std::u16string_view s) {
   std::string out;
   out.reserve(s.size());
@@ -44,7 +65,10 @@ std::string narrow(std::u16string_view s) {
 
 }  // namespace
 
-void nxRaiseBcdOverflow() { throw platform::RangeError("BCD overflow"); }
+NX_IMPLEMENT_EXCEPTION(EnxBcdException, EnxBaseException)
+NX_IMPLEMENT_EXCEPTION(EnxBcdOverflow, EnxBcdException)
+
+void nxRaiseBcdOverflow() { throw EnxBcdOverflow(nxErrOutOfRange, u"BCD overflow"); }
 
 TnxBcdLoss nxNormalizeBcd(const TnxFmtBcd& aSource, TnxFmtBcd& aTarget, int aPrecision, int aScale) {
   if (!validShape(aPrecision, aScale) || aSource.Precision > kMaxDigits) nxRaiseBcdOverflow();
@@ -74,12 +98,10 @@ void nxNormalizeBcdChecked(const TnxFmtBcd& aSource, int aPrecision, int aScale,
 }
 
 TnxBcdLoss nxCurrToBcd(TnxFmtBcd& aTarget, int aPrecision, int aScale, std::int64_t aValue) {
-  // Precision 32, scale 4 holds every currency value.
-  TnxFmtBcd wide = zeroBcd(32, 4);
-  std::uint64_t mag = aValue < 0 ? 0 - static_cast<std::uint64_t>(aValue) : static_cast<std::uint64_t>(aValue);
-  for (int i = 31; i >= 0 && mag; --i, mag /= 10) setDigit(wide, i, static_cast<int>(mag % 10));
-  if (aValue < 0) wide.SignSpecialPlaces |= 0x80;
-  return nxNormalizeBcd(wide, aTarget, aPrecision, aScale);
+  // The runtime's conversion into precision 32, scale 4 holds every currency value.
+  platform::FmtBcd wide;
+  if (!platform::currToBcd(platform::Currency::fromRaw(aValue), wide, 32, 4)) nxRaiseBcdOverflow();
+  return nxNormalizeBcd(fromRuntime(wide), aTarget, aPrecision, aScale);
 }
 
 void nxCurrToBcdChecked(int aPrecision, int aScale, TnxBcdLoss aAllowedLoss, TnxFmtBcd& aTarget,
@@ -260,34 +282,13 @@ double nxBcdToDouble(const TnxFmtBcd& aValue) {
 bool nxTryBcdToCurr(const TnxFmtBcd& aValue, std::int64_t& aCurrency) {
   const int p = aValue.Precision;
   if (p == 0 || p > kMaxDigits) return false;
-  const int s = scaleOf(aValue);
-  // value x 10^(4 - s): the first p - (s - 4) digits form the integer, the
-  // rest decide the rounding.
-  const int kept = s > 4 ? p - (s - 4) : p;
-  const int zerosAppended = s < 4 ? 4 - s : 0;
-  constexpr unsigned __int128 kLimit = static_cast<unsigned __int128>(1) << 63;  // |min int64|
-  unsigned __int128 mag = 0;
-  for (int i = 0; i < kept + zerosAppended; ++i) {
-    const int d = (i < kept && i >= 0 && i < p) ? digitAt(aValue, i) : 0;
-    mag = mag * 10 + static_cast<unsigned>(d);
-    if (mag > kLimit) return false;
-  }
-  if (kept < p) {
-    const int first = kept >= 0 ? kept : 0;
-    // Digits before position 0 (kept < 0) are implied zeros ahead of the
-    // first digit: the rounding digit is then a zero.
-    const int roundDigit = kept >= 0 ? digitAt(aValue, first) : 0;
-    bool restNonZero = false;
-    for (int i = (kept >= 0 ? first + 1 : 0); i < p; ++i) restNonZero |= digitAt(aValue, i) != 0;
-    const bool up = roundDigit > 5 || (roundDigit == 5 && (restNonZero || (mag & 1) != 0));
-    if (up && ++mag > kLimit) return false;
-  }
-  if (isNegative(aValue)) {
-    aCurrency = static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(mag));
-  } else {
-    if (mag >= kLimit) return false;
-    aCurrency = static_cast<std::int64_t>(mag);
-  }
+  TnxFmtBcd v = aValue;
+  // A scale above the precision stands for leading fraction zeros: written
+  // out, the record has a shape the runtime accepts and the same value.
+  if (scaleOf(v) > p) nxNormalizeBcd(aValue, v, scaleOf(aValue), scaleOf(aValue));
+  platform::Currency c;
+  if (!platform::tryBcdToCurr(toRuntime(v), c)) return false;
+  aCurrency = c.value;
   return true;
 }
 
@@ -318,21 +319,10 @@ std::int64_t nxCurrToScaledCurr(std::int64_t aCurrency, double aAsFloat, int aPr
   return c;
 }
 
-platform::Variant nxBcdToVariant(const TnxFmtBcd& aValue) {
-  platform::FmtBcd b;
-  b.Precision = aValue.Precision;
-  b.SignSpecialPlaces = aValue.SignSpecialPlaces;
-  std::memcpy(b.Fraction, aValue.Fraction, sizeof b.Fraction);
-  return platform::Variant(b);
-}
+platform::Variant nxBcdToVariant(const TnxFmtBcd& aValue) { return platform::Variant(toRuntime(aValue)); }
 
 TnxFmtBcd nxVarToBcd(const platform::Variant& aValue) {
-  const platform::FmtBcd b = aValue.type() == platform::varFmtBcd ? aValue.fmtBcd() : aValue.toFmtBcd();
-  TnxFmtBcd r;
-  r.Precision = b.Precision;
-  r.SignSpecialPlaces = b.SignSpecialPlaces;
-  std::memcpy(r.Fraction, b.Fraction, sizeof r.Fraction);
-  return r;
+  return fromRuntime(aValue.type() == platform::varFmtBcd ? aValue.fmtBcd() : aValue.toFmtBcd());
 }
 
 void nxVariantToBcdBuffer(const platform::Variant& aValue, int aPrecision, int aScale, void* aBuffer,

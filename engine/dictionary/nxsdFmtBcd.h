@@ -8,6 +8,10 @@
 // nibbles, most significant first, high nibble first; unused nibbles are 0.
 // Currency values are signed 64-bit counts of ten-thousandths. Variants carry
 // packed decimals as the runtime's formatted-BCD kind (platform::varFmtBcd).
+// The currency conversions go through the runtime's (plFmtBcd); the text
+// conversions here follow the engine's own rules (a fixed separator, no
+// exponent or blanks, "0.50" kept for a value without integer positions),
+// which is why they do not use the runtime's text conversions.
 // All operations are pure functions of their arguments (thread-safe).
 #pragma once
 
@@ -15,6 +19,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "nxllException.h"
 #include "nxllTypes.h"
 #include "plErrors.h"
 #include "plVariant.h"
@@ -34,8 +39,11 @@ class EBcdOverflowException : public EBcdException {
   using EBcdException::EBcdException;
 };
 
-// "BCD overflow" (engine code 9985). Thrown as platform::RangeError until the
-// engine exception classes exist.
+// Engine failures of the packed-decimal arithmetic.
+NX_DECLARE_EXCEPTION(EnxBcdException, EnxBaseException)
+NX_DECLARE_EXCEPTION(EnxBcdOverflow, EnxBcdException)
+
+// Raises EnxBcdOverflow(9985, "BCD overflow").
 [[noreturn]] void nxRaiseBcdOverflow();
 
 // Decimal digit record of a float: value = 0.d1d2d3... x 10^Exponent.
@@ -81,7 +89,8 @@ TnxFmtBcd nxDoubleToBcd(double aValue);
 double nxBcdToDouble(const TnxFmtBcd& aValue);
 
 // Rounded to ten-thousandths (ties to even); False when the value does not
-// fit a currency or the precision is invalid.
+// fit a currency, the precision is invalid or a nibble is not a digit. A
+// scale above the precision reads as leading fraction zeros.
 bool nxTryBcdToCurr(const TnxFmtBcd& aValue, std::int64_t& aCurrency);
 
 // Stores aValue as a packed decimal of aPrecision and aScale into a field

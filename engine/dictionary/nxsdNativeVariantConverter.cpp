@@ -1,6 +1,7 @@
 #include "nxsdNativeVariantConverter.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "nxllBde.h"
+#include "nxllException.h"
 #include "nxsdDateTimeParser.h"
 #include "nxsdFmtBcd.h"
 #include "plCodePage.h"
@@ -24,23 +26,15 @@ using platform::Variant;
 
 namespace {
 
-// The one place this module raises engine errors, so they can move to the
-// engine's exception class without touching the callers: code 0 is an engine
-// error without a code, nxErrOsUnknown the operating-system error.
-[[noreturn]] void nxsdRaiseEngineError(TnxResult aCode, const std::string& aText, int aOsCode = 0) {
-  if (aCode == nxErrOsUnknown) throw platform::OsError(aOsCode, aText);
-  throw platform::ConvertError(aText);
-}
-
+// Operating-system failure of a code-page conversion: the engine's OS error
+// exception (11047) with the action naming the routine and the call.
 [[noreturn]] void raiseOsError(const char* aAction, const platform::OsError& aCause) {
-  char tail[48];
-  std::snprintf(tail, sizeof tail, " ($%X/%d)", static_cast<unsigned>(aCause.code()), aCause.code());
-  nxsdRaiseEngineError(nxErrOsUnknown,
-                       std::string("Operating system error in ") + aAction + ": " + aCause.what() + tail,
-                       aCause.code());
+  const nxString action = platform::fromUtf8(aAction);
+  errno = aCause.code();  // the exception reads the thread's last OS error
+  throw nxCreateOSErrorException(nxErrOsUnknown, {}, action);
 }
 
-[[noreturn]] void raiseInvalidChar() { nxsdRaiseEngineError(0, "Invalid char format (length must be exactly 1)"); }
+[[noreturn]] void raiseInvalidChar() { throw EnxBaseException(u"Invalid char format (length must be exactly 1)"); }
 
 [[noreturn]] void internalError(int aType) {
   throw platform::RuntimeError("Assertion failed: field type " + std::to_string(aType) +

@@ -28,11 +28,12 @@
 //   or "Source string data is too wide for the target field (<room>)";
 //   aTruncate cuts instead (never inside a multi-byte character or a
 //   surrogate pair);
-// - "Invalid char format (length must be exactly 1)", "0 (zero) is not a
-//   valid timestamp", "Could not convert FmtBCD to Extended":
-//   platform::ConvertError;
-// - a code page the platform does not know: platform::OsError "Operating
-//   system error in <action>: ..."; packed decimals: the BCD overflow
+// - "Invalid char format (length must be exactly 1)": EnxBaseException
+//   without a code; "0 (zero) is not a valid timestamp", "Could not convert
+//   FmtBCD to Extended": platform::ConvertError;
+// - a code-page conversion the platform refuses: the engine's OS error
+//   exception (EnxBaseException 11047, "Operating system error in
+//   <action>: ...", OSError set); packed decimals: EnxBcdOverflow
 //   (nxsdFmtBcd); other variant conversions: the runtime's errors;
 // - Interval, a type code of 32 or more, a store into Blob or BlobGraphic, or
 //   a buffer shorter than a fixed-size type: platform::RuntimeError naming

@@ -1,12 +1,14 @@
 #include "nxsdTypes.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
+#include "nxllBde.h"
+#include "nxllException.h"
 #include "nxllLockedFuncs.h"
-#include "plErrors.h"
+#include "nxllMemoryManager.h"
 
 const std::array<std::u16string_view, nxFieldTypeCount> nxFieldTypeNames = {
     u"nxtBoolean",   u"nxtChar",        u"nxtWideChar",    u"nxtByte",         u"nxtWord16",
@@ -198,8 +200,24 @@ void nxNextBlobInfo(PnxRecordCacheInfoBlobInfo& aBlobInfo) {
 
 // ---- Counted records ----------------------------------------------------
 
+namespace {
+
+// Counted records live in the engine allocator, zero-filled.
+template <class T>
+T* newCountedRecord() {
+  return new (nxAllocMem(sizeof(T))) T{};
+}
+
+template <class T>
+void freeCountedRecord(T* aRecord) {
+  aRecord->~T();
+  nxFreeMem(aRecord);
+}
+
+}  // namespace
+
 PnxSpecialFieldsInfo nxNewSpecialFieldsInfo() {
-  auto* info = new TnxSpecialFieldsInfo{};
+  auto* info = newCountedRecord<TnxSpecialFieldsInfo>();
   nxInitSpecialFieldsInfo(info);
   info->sfiRefCount = 1;
   return info;
@@ -219,11 +237,11 @@ PnxSpecialFieldsInfo nxAddRefSpecialFieldsInfo(PnxSpecialFieldsInfo aInfo) {
 
 void nxReleaseSpecialFieldsInfo(PnxSpecialFieldsInfo volatile& aInfo) {
   PnxSpecialFieldsInfo info = nxLockedExchangeObject(aInfo, static_cast<PnxSpecialFieldsInfo>(nullptr));
-  if (info && nxLockedDecrement(info->sfiRefCount) == 0) delete info;
+  if (info && nxLockedDecrement(info->sfiRefCount) == 0) freeCountedRecord(info);
 }
 
 PnxCacheableInfo nxNewCacheableInfo() {
-  auto* info = new TnxCacheableInfo{};
+  auto* info = newCountedRecord<TnxCacheableInfo>();
   nxInitCacheableInfo(info);
   info->ciRefCount = 1;
   return info;
@@ -242,7 +260,7 @@ void nxReleaseCacheableInfo(PnxCacheableInfo volatile& aInfo) {
   PnxCacheableInfo info = nxLockedExchangeObject(aInfo, static_cast<PnxCacheableInfo>(nullptr));
   if (info && nxLockedDecrement(info->ciRefCount) == 0) {
     nxReleaseSpecialFieldsInfo(info->ciSFI);
-    delete info;
+    freeCountedRecord(info);
   }
 }
 
@@ -251,9 +269,7 @@ PnxDiffCompressorInfo nxNewDiffCompressorInfo(std::uint16_t aRecordLength) {
   const std::uint32_t bitmapBytes = (words + 7) / 8;
   const std::uint32_t bitmapWords = (bitmapBytes + 3) / 4;
   const std::uint32_t byte8s = 4 * bitmapWords;
-  void* mem = std::calloc(1, sizeof(TnxDiffCompressorInfo) + byte8s);
-  if (!mem) throw platform::OutOfMemory();
-  auto* info = static_cast<PnxDiffCompressorInfo>(mem);
+  auto* info = static_cast<PnxDiffCompressorInfo>(nxAllocMem(sizeof(TnxDiffCompressorInfo) + byte8s));
   info->dciRefCount = 1;
   info->dciSourceWord32Count = static_cast<std::uint16_t>(words);
   info->dciBitsLengthByte8s = static_cast<std::uint16_t>(byte8s);
@@ -269,7 +285,7 @@ PnxDiffCompressorInfo nxAddRefDiffCompressorInfo(PnxDiffCompressorInfo aInfo) {
 
 void nxReleaseDiffCompressorInfo(PnxDiffCompressorInfo volatile& aInfo) {
   PnxDiffCompressorInfo info = nxLockedExchangeObject(aInfo, static_cast<PnxDiffCompressorInfo>(nullptr));
-  if (info && nxLockedDecrement(info->dciRefCount) == 0) std::free(info);
+  if (info && nxLockedDecrement(info->dciRefCount) == 0) nxFreeMem(info);
 }
 
 void nxDiffCompressorMarkRequired(PnxDiffCompressorInfo aInfo, const std::uint8_t* aImage1,
@@ -337,7 +353,7 @@ TnxFieldType nxSqlTypeNameToFieldType(std::u16string_view aName) {
   const NameList& l = sqlTypeNames();
   const nxString key = upperAscii(aName);
   auto it = std::lower_bound(l.begin(), l.end(), key, [](const auto& e, const nxString& k) { return e.first < k; });
-  if (it == l.end() || it->first != key) throw platform::ConvertError("Could not find object.");  // code 8712
+  if (it == l.end() || it->first != key) throw EnxBaseException(nxErrObjectNotFound);
   return it->second;
 }
 

@@ -4,7 +4,8 @@
 // the counted records that describe a table's record layout to its users.
 //
 // Counted records (TnxSpecialFieldsInfo, TnxCacheableInfo,
-// TnxDiffCompressorInfo) are shared by pointer between threads. Reference
+// TnxDiffCompressorInfo) come zero-filled from the engine allocator
+// (nxAllocMem) and are shared by pointer between threads. Reference
 // counts change only through interlocked operations; a release first takes the
 // pointer out of the holder's variable by an atomic exchange with nil, so a
 // variable is never released twice. Everything else here is plain data.
@@ -438,6 +439,7 @@ void nxDiffDecompressRecord(const TnxDiffCompressorInfo* aInfo, const std::uint8
 
 bool nxBlobBatchRequestIsValid(const TnxBlobBatchRequest& aRequest);
 
-// Case-insensitive; an unknown name throws (code 8712, "Could not find object.").
+// Case-insensitive; an unknown name raises EnxBaseException 8712
+// ("Could not find object.").
 TnxFieldType nxSqlTypeNameToFieldType(std::u16string_view aName);
 TnxParamType nxParamTypeFromName(std::u16string_view aName);

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "nxllBase.h"
 #include "nxllBase64.h"
 #include "nxllBde.h"
 #include "nxllBdeStrings.h"
@@ -197,8 +198,8 @@ TEST_F(nxllException, ThreadExceptionContextIsNotKept) {
 
 // ------------------------------------------------------ exception data
 
-InxExceptionDataContainer sampleData() {
-  InxExceptionDataContainer root = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
+TnxIntfPtr<InxExceptionDataContainer> sampleData() {
+  TnxIntfPtr<InxExceptionDataContainer> root = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
   root->AddString(u"S", u"one");
   root->AddString(u"M", u"a\r\nb");
   root->AddInt64(u"I", 5);
@@ -210,7 +211,7 @@ InxExceptionDataContainer sampleData() {
   root->AddVariant(u"V1", Variant());
   root->AddVariant(u"V2", Variant::fromOleStr(u"it's"));
   root->AddVariant(u"V3", Variant(7));
-  InxExceptionDataContainer c = root->AddContainer(u"C");
+  TnxIntfPtr<InxExceptionDataContainer> c = root->AddContainer(u"C");
   c->AddString(u"Inner", u"\u65E5\u672C <[--!X=1!--]>");
   c->AddContainer(u"Empty");
   return root;
@@ -238,7 +239,7 @@ const char16_t* const kSampleDump =
 TEST_F(nxllException, DumpShowsEveryKind) { EXPECT_EQ(u8(sampleData()->ToString()), u8(kSampleDump)); }
 
 TEST_F(nxllException, TransportFormMatchesTheDocumentedBytes) {
-  InxExceptionDataContainer root = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
+  TnxIntfPtr<InxExceptionDataContainer> root = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
   root->AddString(u"A", u"x");
   const std::string bytes = Base64ToStr(u8(root->ToTransportString(47501)));
   const unsigned char expected[] = {0x07, 0x03, 0x45, 0x44, 0x56, 0x04, 0x8D, 0xB9, 0x00, 0x00, 0x02, 0x05, 0x06,
@@ -248,18 +249,20 @@ TEST_F(nxllException, TransportFormMatchesTheDocumentedBytes) {
 }
 
 TEST_F(nxllException, TransportFormRoundTripsTheTree) {
-  const InxExceptionDataValue back = nxExceptionDataFromString(sampleData()->ToTransportString(47501));
+  const TnxIntfPtr<InxExceptionDataValue> back = nxExceptionDataFromString(sampleData()->ToTransportString(47501));
   // Strings come back as Unicode strings, which the dump does not quote.
   std::string dump = u8(kSampleDump);
   dump.replace(dump.find("'it''s'"), 7, "it's");
   EXPECT_EQ(u8(back->ToString()), dump);
-  InxExceptionDataContainer c = back->AsContainer();
+  TnxIntfPtr<InxExceptionDataContainer> c = back->AsContainer();
   EXPECT_EQ(c->Count(), 12);
   EXPECT_EQ(c->Values(2)->GetKind(), edkInteger);
   EXPECT_EQ(c->Values(2)->AsInt64(), 5);
   EXPECT_EQ(c->Values(6)->GetKind(), edkFloat);
   EXPECT_EQ(c->Values(9)->AsVariant().type(), platform::varUString);
-  EXPECT_EQ(c->Values(11)->AsContainer()->Values(0)->Parent(), c->Values(11).get());
+  const auto inner = nxSupports<InxExceptionDataValueInternal>(c->Values(11)->AsContainer()->Values(0).get());
+  ASSERT_TRUE(inner);
+  EXPECT_EQ(inner->Parent().get(), c->Values(11)->AsContainer().get());
 }
 
 TEST_F(nxllException, TransportIdentifierIsCheckedWithoutRegardToCase) {
@@ -286,7 +289,7 @@ TEST_F(nxllException, TransportIdentifierIsCheckedWithoutRegardToCase) {
 }
 
 TEST_F(nxllException, ConversionsAndUnsupportedOperations) {
-  InxExceptionDataContainer root = sampleData();
+  TnxIntfPtr<InxExceptionDataContainer> root = sampleData();
   EXPECT_EQ(u8(root->Values(2)->AsString()), "5");
   EXPECT_EQ(root->Values(0)->GetName(), u"S");
   EXPECT_TRUE(root->Values(5)->AsBoolean());
@@ -309,11 +312,18 @@ TEST_F(nxllException, ConversionsAndUnsupportedOperations) {
   EXPECT_THROW(root->Values(root->Count()), platform::RangeError);
 }
 
-// An object that describes itself and, through aOther, others.
+// An object that describes itself and, through aOther, others; not counted
+// (as components are not).
 class Describable : public platform::TObject, public InxExceptionData {
  public:
   platform::TObject* other = nullptr;
-  void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool) override {
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
+    *aObj = aIID == InxExceptionData::IID ? static_cast<InxExceptionData*>(this) : nullptr;
+    return *aObj ? nxS_OK : nxE_NOINTERFACE;
+  }
+  std::int32_t AddRef() override { return -1; }
+  std::int32_t Release() override { return -1; }
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool) override {
     aContainer->AddString(u"Kind", u"describable");
     aContainer->AddObject(u"Other", other, false);
   }
@@ -330,13 +340,13 @@ TEST_F(nxllException, AddObjectDescribesObjectsWithoutCycles) {
   platform::TObject plain;
   platform::TObject excluded;
 
-  InxExceptionDataContainer root = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
-  InxExceptionDataContainer scope = root->AddContainer(u"Scope");
+  TnxIntfPtr<InxExceptionDataContainer> root = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
+  TnxIntfPtr<InxExceptionDataContainer> scope = root->AddContainer(u"Scope");
   root->AddObject(u"A", &a, false);
   root->AddObject(u"List", &list, false);
   root->AddObject(u"Plain", &plain, false);
   root->AddObject(u"Nil", nullptr, false);
-  InxExceptionDataContainer guarded = nxCreateExceptionDataContainer(u"G", nullptr, {&excluded});
+  TnxIntfPtr<InxExceptionDataContainer> guarded = nxCreateExceptionDataContainer(u"G", nullptr, {&excluded});
   guarded->AddContainer(u"Inner")->AddObject(u"X", &excluded, false);
 
   EXPECT_EQ(u8(root->ToString()),
@@ -353,6 +363,72 @@ TEST_F(nxllException, AddObjectDescribesObjectsWithoutCycles) {
             "    [2]: plain\r\n"
             "  Plain: TObject\r\n");
   EXPECT_EQ(u8(guarded->ToString()), "G:\r\n  Inner:\r\n    X: [Excluded]\r\n");
+}
+
+// A counted engine object that answers InxExceptionData from its interface table.
+class CountedDescribable : public TnxInterfacedObject, public InxExceptionData {
+ public:
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
+    return TnxInterfacedObject::QueryInterface(aIID, aObj);
+  }
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aFlag) override {
+    aContainer->AddBoolean(u"Flag", aFlag);
+  }
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override {
+    static const TnxInterfaceEntry table[] = {
+        {&InxExceptionData::IID,
+         [](TnxInterfacedObject* o) -> InxInterface* {
+           return static_cast<InxExceptionData*>(static_cast<CountedDescribable*>(o));
+         }},
+        {nullptr, nullptr},
+    };
+    return table;
+  }
+};
+
+TEST_F(nxllException, AddObjectOnACountedObjectKeepsItsCount) {
+  TnxIntfPtr<InxExceptionData> holder(static_cast<InxExceptionData*>(platform::create<CountedDescribable>()));
+  auto* object = static_cast<CountedDescribable*>(holder.get());
+  auto root = nxCreateExceptionDataContainer(u"R", nullptr, {});
+  root->AddObject(u"Obj", object, true);
+  EXPECT_EQ(u8(root->ToString()), "R:\r\n  Obj:\r\n    Flag: True\r\n");
+  EXPECT_EQ(object->RefCount(), 1);  // the holder's alone
+}
+
+TEST_F(nxllException, ValuesAnswerTheirInterfaces) {
+  auto root = nxCreateExceptionDataContainer(u"R", nullptr, {});
+  root->AddString(u"S", u"x");
+  const TnxIntfPtr<InxExceptionDataValue> str = root->Values(0);
+  EXPECT_TRUE(nxSupports<InxExceptionDataValue>(str.get()));
+  EXPECT_TRUE(nxSupports<InxExceptionDataValueInternal>(str.get()));
+  EXPECT_FALSE(nxSupports<InxExceptionDataContainer>(str.get()));
+  EXPECT_FALSE(nxSupports<InxExceptionDataContainerInternal>(str.get()));
+  const auto asValue = nxSupports<InxExceptionDataValue>(root.get());
+  ASSERT_TRUE(asValue);
+  EXPECT_EQ(asValue->GetKind(), edkContainer);
+  EXPECT_EQ(nxSupports<InxExceptionDataContainer>(asValue.get()).get(), root.get());
+  const auto internal = nxSupports<InxExceptionDataContainerInternal>(root.get());
+  ASSERT_TRUE(internal);
+  platform::TObject marker;
+  internal->SetForObject(&marker);
+  EXPECT_EQ(internal->ForObject(), &marker);
+  EXPECT_EQ(nxSupports<InxExceptionDataValueInternal>(str.get())->Parent().get(), root.get());
+}
+
+TEST_F(nxllException, ChildOutlivingItsContainerHasNoParent) {
+  TnxIntfPtr<InxExceptionDataValueInternal> child;
+  {
+    auto root = nxCreateExceptionDataContainer(u"R", nullptr, {});
+    root->AddContainer(u"C")->AddInt64(u"I", 1);
+    child = nxSupports<InxExceptionDataValueInternal>(root->Values(0).get());
+    EXPECT_TRUE(child->Parent());
+  }
+  EXPECT_FALSE(child->Parent());  // the root is gone; no dangling parent
+  EXPECT_EQ(u8(child->ToString()), "C:\r\n  I: 1 ($00000001)\r\n");
 }
 
 TEST_F(nxllException, DeeplyNestedOrMutatedTransportFailsCleanly) {

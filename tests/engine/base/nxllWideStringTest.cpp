@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "nxllException.h"
 #include "plCodePage.h"
 #include "plErrors.h"
 #include "plNormalize.h"
@@ -85,8 +86,13 @@ TEST(nxllWideString, UnknownCodePageNamesTheRoutineAndStep) {
     try {
       c.call();
       ADD_FAILURE() << c.action << ": no error";
-    } catch (const platform::OsError& e) {
-      EXPECT_EQ(std::string(e.what()).rfind("Operating system error in " + c.action + ": ", 0), 0u) << e.what();
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), 11047u);
+      EXPECT_NE(e.OSError(), 0u);
+      EXPECT_EQ(platform::toUtf8(e.CustomInfos().values(u"Action")), c.action);
+      EXPECT_EQ(std::string(e.what()).rfind("DazavAV: Operating system error in " + c.action + ": ", 0), 0u)
+          << e.what();
+      EXPECT_TRUE(std::string(e.what()).ends_with(" [$2B27/11047]")) << e.what();
     }
   }
 }
@@ -122,7 +128,13 @@ TEST(nxllWideString, LocaleMapping) {
   EXPECT_EQ(nxWideLCMapStringA(u"ｱいう", 1041, platform::LCMAP_KATAKANA), u"ｱイウ");
   // ... and loses what it does not: Greek is not in 1252.
   EXPECT_NE(nxWideLCMapStringA(u"\u03B1", 1033, platform::LCMAP_UPPERCASE), u"\u0391");
-  EXPECT_THROW(nxWideLCMapStringW(u"a", 1033, 0), platform::OsError);
+  try {
+    nxWideLCMapStringW(u"a", 1033, 0);
+    ADD_FAILURE() << "no error";
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.ErrorCode(), 11047u);
+    EXPECT_EQ(e.CustomInfos().values(u"Action"), u"nxWideLCMapStringW");
+  }
 }
 
 TEST(nxllWideString, LocaleAnsiCodePage) {

@@ -111,13 +111,25 @@ TEST(nxsdFmtBcd, NormaliseMatchesScaledIntegerArithmetic) {
 TEST(nxsdFmtBcd, NormaliseCheckedAndInvalidShapes) {
   TnxFmtBcd out;
   EXPECT_NO_THROW(nxNormalizeBcdChecked(bcd("12345", 2), 4, 1, out, nxBcdLossLow));
-  EXPECT_THROW(nxNormalizeBcdChecked(bcd("12345", 2), 4, 1, out, 0), platform::RangeError);
-  EXPECT_THROW(nxNormalizeBcdChecked(bcd("12345", 2), 3, 2, out, nxBcdLossLow), platform::RangeError);
+  EXPECT_THROW(nxNormalizeBcdChecked(bcd("12345", 2), 4, 1, out, 0), EnxBcdOverflow);
+  EXPECT_THROW(nxNormalizeBcdChecked(bcd("12345", 2), 3, 2, out, nxBcdLossLow), EnxBcdOverflow);
   for (auto [p, s] : {std::pair{0, 0}, {65, 2}, {3, 4}, {5, -1}})
-    EXPECT_THROW(nxNormalizeBcd(bcd("1", 0), out, p, s), platform::RangeError) << p << "," << s;
+    EXPECT_THROW(nxNormalizeBcd(bcd("1", 0), out, p, s), EnxBcdOverflow) << p << "," << s;
   TnxFmtBcd wild{};
   wild.Precision = 200;  // would read past the 32 digit bytes
-  EXPECT_THROW(nxNormalizeBcd(wild, out, 10, 2), platform::RangeError);
+  EXPECT_THROW(nxNormalizeBcd(wild, out, 10, 2), EnxBcdOverflow);
+}
+
+TEST(nxsdFmtBcd, OverflowIsTheEngineException) {
+  TnxFmtBcd out;
+  try {
+    nxNormalizeBcdChecked(bcd("12345", 2), 4, 1, out, 0);
+    FAIL() << "no exception";
+  } catch (const EnxBcdException& e) {
+    EXPECT_EQ(e.className(), "EnxBcdOverflow");
+    EXPECT_EQ(e.ErrorCode(), 9985u);
+    EXPECT_EQ(e.Message(), u"DazavAV: BCD overflow [$2701/9985]");
+  }
 }
 
 TEST(nxsdFmtBcd, CurrencyToBcd) {
@@ -142,7 +154,7 @@ TEST(nxsdFmtBcd, CurrencyToBcd) {
     EXPECT_EQ(str(out), c.text);
   }
   TnxFmtBcd out;
-  EXPECT_THROW(nxCurrToBcdChecked(5, 4, nxBcdLossLow, out, 12345678), platform::RangeError);
+  EXPECT_THROW(nxCurrToBcdChecked(5, 4, nxBcdLossLow, out, 12345678), EnxBcdOverflow);
   EXPECT_NO_THROW(nxCurrToBcdChecked(6, 2, nxBcdLossLow, out, 12345678));
 }
 
@@ -297,11 +309,11 @@ TEST(nxsdFmtBcd, FloatRecToBcd) {
   }
   TnxFloatRec big{65, false, "1"};
   TnxFmtBcd out;
-  EXPECT_THROW(nxFloatRecToBcd(big, out), platform::RangeError);
+  EXPECT_THROW(nxFloatRecToBcd(big, out), EnxBcdOverflow);
   TnxFloatRec tiny{-60, false, "12345"};
-  EXPECT_THROW(nxFloatRecToBcd(tiny, out), platform::RangeError);
+  EXPECT_THROW(nxFloatRecToBcd(tiny, out), EnxBcdOverflow);
   TnxFloatRec inf{0x7FFF, false, "1"};
-  EXPECT_THROW(nxFloatRecToBcd(inf, out), platform::RangeError);
+  EXPECT_THROW(nxFloatRecToBcd(inf, out), EnxBcdOverflow);
 }
 
 TEST(nxsdFmtBcd, DoubleConversions) {
@@ -366,6 +378,8 @@ TEST(nxsdFmtBcd, BcdToCurrencyRoundsHalfEven) {
       {bcd("92233720368547758075", 5, true), true, std::numeric_limits<std::int64_t>::min()},
       {bcd(std::string(64, '9'), 0), false, 0},
       {bcd(std::string(64, '9'), 63), true, 100000},  // 9.99... rounds to 10
+      {bcd("15", 5), true, 2},                         // scale above precision: 0.00015
+      {bcd("25", 6, true), true, 0},                   // -0.000025
   };
   for (const Case& c : cases) {
     std::int64_t got = 12345;
@@ -377,6 +391,9 @@ TEST(nxsdFmtBcd, BcdToCurrencyRoundsHalfEven) {
   TnxFmtBcd none{};
   std::int64_t got;
   EXPECT_FALSE(nxTryBcdToCurr(none, got));
+  TnxFmtBcd notADigit = bcd("12", 0);
+  notADigit.Fraction[0] = 0x1A;  // a nibble above 9 is no value
+  EXPECT_FALSE(nxTryBcdToCurr(notADigit, got));
 
   std::mt19937_64 rng(99);
   for (int n = 0; n < 3000; ++n) {
@@ -409,8 +426,8 @@ TEST(nxsdFmtBcd, BcdIntoFieldBuffer) {
   EXPECT_EQ(buf[3], 0x23);
   EXPECT_EQ(buf[4], 0x40);
   EXPECT_EQ(buf[5], 0xAA);  // nothing beyond the field
-  EXPECT_THROW(nxBcdToBcdBuffer(bcd("12345", 2), 5, 1, buf, 4), platform::RangeError);
-  EXPECT_THROW(nxBcdToBcdBuffer(bcd("12345", 2), 3, 1, buf, 40), platform::RangeError);
+  EXPECT_THROW(nxBcdToBcdBuffer(bcd("12345", 2), 5, 1, buf, 4), EnxBcdOverflow);
+  EXPECT_THROW(nxBcdToBcdBuffer(bcd("12345", 2), 3, 1, buf, 40), EnxBcdOverflow);
   std::memset(buf, 0xAA, sizeof buf);
   nxBcdToBcdBuffer(bcd("1", 0), 64, 0, buf, sizeof buf);  // never more than the record
   EXPECT_EQ(buf[33], 0x01);
@@ -441,12 +458,12 @@ TEST(nxsdFmtBcd, ScaledCurrency) {
     if (c.ok) {
       EXPECT_EQ(nxCurrToScaledCurr(c.value, c.value / 10000.0, c.p, c.s), c.want);
     } else {
-      EXPECT_THROW(nxCurrToScaledCurr(c.value, c.value / 10000.0, c.p, c.s), platform::RangeError);
+      EXPECT_THROW(nxCurrToScaledCurr(c.value, c.value / 10000.0, c.p, c.s), EnxBcdOverflow);
     }
   }
   // Wide precisions are checked on the float value.
   EXPECT_EQ(nxCurrToScaledCurr(50000, 5.0, 20, 4), 50000);
-  EXPECT_THROW(nxCurrToScaledCurr(0, 1e16, 20, 4), platform::RangeError);
+  EXPECT_THROW(nxCurrToScaledCurr(0, 1e16, 20, 4), EnxBcdOverflow);
 }
 
 TEST(nxsdFmtBcd, VariantRoundTrip) {
@@ -484,16 +501,17 @@ TEST(nxsdFmtBcd, VariantIntoFieldBuffer) {
   nxVariantToBcdBuffer(platform::Variant(u"-123.456"), 5, 2, buf, 5);  // fraction cut to -123.45
   const std::uint8_t want[] = {5, 0x82, 0x12, 0x34, 0x50, 0xAA};
   EXPECT_EQ(std::memcmp(buf, want, sizeof want), 0);
-  EXPECT_THROW(nxVariantToBcdBuffer(platform::Variant(1234), 5, 2, buf, 5), platform::RangeError);
+  EXPECT_THROW(nxVariantToBcdBuffer(platform::Variant(1234), 5, 2, buf, 5), EnxBcdOverflow);
   // Too small a buffer is refused before the value is looked at.
-  EXPECT_THROW(nxVariantToBcdBuffer(platform::Variant::null(), 5, 2, buf, 4), platform::RangeError);
+  EXPECT_THROW(nxVariantToBcdBuffer(platform::Variant::null(), 5, 2, buf, 4), EnxBcdOverflow);
 }
 
 TEST(nxsdFmtBcd, VariantToScaledCurrency) {
   EXPECT_EQ(nxVarToScaledCurr(platform::Variant(123.4567), 5, 2), 1234500);
-  EXPECT_THROW(nxVarToScaledCurr(platform::Variant(123.4567), 4, 2), platform::RangeError);
+  EXPECT_THROW(nxVarToScaledCurr(platform::Variant(123.4567), 4, 2), EnxBcdOverflow);
   EXPECT_EQ(nxVarToScaledCurr(nxBcdToVariant(bcd("1234567", 4)), 7, 4), 1234567);
   EXPECT_EQ(nxVarToScaledCurr(platform::Variant(u"-7.25"), 3, 1), -72000);
+  // The variant's own currency conversion overflows before the digit check.
   EXPECT_THROW(nxVarToScaledCurr(platform::Variant(1e16), 20, 4), platform::RangeError);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "nxllException.h"
 #include "nxsdFmtBcd.h"
 #include "plErrors.h"
 
@@ -332,7 +333,7 @@ TEST(nxsdNativeVariantConverter, ShortStringLengthByteBeyondTheField) {
 }
 
 TEST(nxsdNativeVariantConverter, CharacterFormat) {
-  const std::string kInvalid = "Invalid char format (length must be exactly 1)";
+  const std::string kInvalid = "DazavAV: Invalid char format (length must be exactly 1) [no error code]";
   const struct {
     TnxFieldType type;
     TnxWord32 codePage;
@@ -345,7 +346,13 @@ TEST(nxsdNativeVariantConverter, CharacterFormat) {
   for (const auto& c : cases) {
     std::uint8_t buf[2] = {};
     EXPECT_EQ(what([&] { nxVariantToFieldBuffer(c.type, c.codePage, 1, 0, c.value, buf, sizeof buf); }), kInvalid);
-    EXPECT_THROW(nxVariantToFieldBuffer(c.type, c.codePage, 1, 0, c.value, buf, sizeof buf), platform::ConvertError);
+    try {
+      nxVariantToFieldBuffer(c.type, c.codePage, 1, 0, c.value, buf, sizeof buf);
+      ADD_FAILURE() << "no exception";
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), 0u);
+      EXPECT_FALSE(e.HasCustomInfos());
+    }
   }
 }
 
@@ -474,16 +481,39 @@ TEST(nxsdNativeVariantConverter, TypesNotConvertedAreInternalErrors) {
 }
 
 TEST(nxsdNativeVariantConverter, UnknownCodePageNamesTheStep) {
+  // The engine's OS error exception: code 11047, the action, the OS error.
+  const auto osError = [](const std::function<void()>& f) -> EnxBaseException {
+    try {
+      f();
+    } catch (const EnxBaseException& e) {
+      return e;
+    }
+    ADD_FAILURE() << "no exception";
+    return EnxBaseException(u"none");
+  };
   const Bytes buf = hex("41 00");
   Variant out;
-  EXPECT_EQ(what([&] { nxFieldBufferToVariant(nxtNullString, 12345, 1, 0, buf.data(), buf.size(), out); })
-                .rfind("Operating system error in VariantFromNullStringPtr/MultiByteToWideChar/1: ", 0),
-            0u);
   std::uint8_t b[4];
-  EXPECT_EQ(what([&] { nxVariantToFieldBuffer(nxtNullString, 12345, 3, 0, Variant(u"a"), b, 4); })
-                .rfind("Operating system error in NullStringToBuffer/WideCharToMultiByte: ", 0),
-            0u);
-  EXPECT_THROW(nxVariantToFieldBuffer(nxtChar, 12345, 1, 0, Variant(u"a"), b, 1), platform::OsError);
+  const struct {
+    std::function<void()> call;
+    std::u16string action;
+  } cases[] = {
+      {[&] { nxFieldBufferToVariant(nxtNullString, 12345, 1, 0, buf.data(), buf.size(), out); },
+       u"VariantFromNullStringPtr/MultiByteToWideChar/1"},
+      {[&] { nxVariantToFieldBuffer(nxtNullString, 12345, 3, 0, Variant(u"a"), b, 4); },
+       u"NullStringToBuffer/WideCharToMultiByte"},
+      {[&] { nxVariantToFieldBuffer(nxtChar, 12345, 1, 0, Variant(u"a"), b, 1); },
+       u"AnsiCharToBuffer/WideCharToMultiByte"},
+  };
+  for (const auto& c : cases) {
+    const EnxBaseException e = osError(c.call);
+    EXPECT_EQ(e.ErrorCode(), 11047u);
+    EXPECT_NE(e.OSError(), 0u);
+    EXPECT_EQ(e.CustomInfos().values(u"Action"), c.action);
+    const std::string m = platform::toUtf8(e.Message());
+    EXPECT_EQ(m.rfind("DazavAV: Operating system error in " + platform::toUtf8(c.action) + ": ", 0), 0u) << m;
+    EXPECT_TRUE(m.ends_with(" [$2B27/11047]")) << m;
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "nxllException.h"
 #include "plErrors.h"
 
 namespace {
@@ -190,8 +191,10 @@ TEST(nxsdTypes, SqlTypeNameLookup) {
     try {
       nxSqlTypeNameToFieldType(bad);
       ADD_FAILURE() << platform::toUtf8(bad);
-    } catch (const platform::ConvertError& e) {
-      EXPECT_STREQ(e.what(), "Could not find object.");
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), 8712u);
+      EXPECT_FALSE(e.ExtendedMsg());
+      EXPECT_EQ(e.Message(), u"DazavAV: Could not find object. [$2208/8712]");
     }
   }
 }
