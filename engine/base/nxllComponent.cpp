@@ -73,20 +73,31 @@ platform::ClassRegistry* gComponentClasses = nullptr;  // nil while empty
 PL_CLASS_INFO_IMPL(TnxPersistent, TnxObject, "TnxPersistent", nullptr)
 PL_CLASS_INFO_IMPL(TnxLifetimeTrackedPersistent, TnxPersistent, "TnxLifetimeTrackedPersistent", nullptr)
 
-std::int32_t TnxPersistent::QueryInterface(const platform::Guid& aIID, void** aObj) {
+namespace {
+// Interface queries of objects whose owner frees them (no reference count).
+std::int32_t queryUncounted(void* aSelf, InxExceptionData* aData, const platform::Guid& aIID, void** aObj) {
   if (aIID == nxObjectCastGUID) {
-    *aObj = this;
+    *aObj = aSelf;
     return nxS_OK;
   }
-  if (aIID == TnxInterfacedObject::IID) {
-    *aObj = static_cast<InxInterface*>(this);
+  if (aIID == TnxInterfacedObject::IID || aIID == InxExceptionData::IID) {
+    *aObj = aData;
     return nxS_OK;
   }
   *aObj = nullptr;
   return nxE_NOINTERFACE;
 }
+}  // namespace
 
-void TnxPersistent::AddDebugInfo(const InxExceptionDataContainer& aContainer, bool) {
+std::int32_t TnxPersistent::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  return queryUncounted(this, this, aIID, aObj);
+}
+
+std::int32_t TnxComponent::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  return queryUncounted(this, this, aIID, aObj);
+}
+
+void TnxPersistent::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool) {
   // The full address: a 32-bit cut of a 64-bit address would name nothing.
   aContainer->AddInt64(u"SelfPtr", static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(this)));
   aContainer->AddString(u"ClassName", platform::fromUtf8(className()));
@@ -474,12 +485,12 @@ void TnxComponent::RaiseError(TnxResult aErrorCode, const nxString& aAltMsg, Tnx
                platform::UnicodeStringView(aAltMsg), aArgs);
 }
 
-void TnxComponent::AddDebugInfo(const InxExceptionDataContainer& aContainer, bool) {
+void TnxComponent::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool) {
   aContainer->AddInt64(u"SelfPtr", static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(this)));
   aContainer->AddString(u"ClassName", platform::fromUtf8(className()));
   if (DisplayNameStored()) aContainer->AddString(u"DisplayName", nxcDisplayName);
   if (!nxcDisplayCategory.empty()) aContainer->AddString(u"DisplayCategory", nxcDisplayCategory);
-  InxExceptionDataContainer stats = aContainer->AddContainer(u"Stats");
+  TnxIntfPtr<InxExceptionDataContainer> stats = aContainer->AddContainer(u"Stats");
   platform::TStringList captions;
   GetStatsCaptions(captions);
   if (captions.count() == 0) return;
@@ -1183,7 +1194,7 @@ void TnxStateComponent::Loaded() {
   }
 }
 
-void TnxStateComponent::AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) {
+void TnxStateComponent::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aFlag) {
   TnxLoggableComponent::AddDebugInfo(aContainer, aFlag);
   aContainer->AddString(u"State", nxStateDisplayName(scState));
   aContainer->AddString(u"StateTransition", nxStateTransitionDisplayName(scStateTransition));

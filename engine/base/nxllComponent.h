@@ -123,7 +123,7 @@ inline constexpr platform::Guid nxObjectCastGUID{
 // Assignable, describable objects from the engine allocator. Interface
 // queries answer without reference counting: AddRef and Release do nothing,
 // the owner frees the object (platform::TObject::free / nxFreeAndNil).
-class TnxPersistent : public TnxObject, public InxInterface, public InxExceptionData {
+class TnxPersistent : public TnxObject, public InxExceptionData {
   PL_CLASS_INFO_DECL()
  public:
   // nxObjectCastGUID answers the TnxPersistent itself, the basic interface
@@ -132,7 +132,7 @@ class TnxPersistent : public TnxObject, public InxInterface, public InxException
   std::int32_t AddRef() override { return -1; }
   std::int32_t Release() override { return -1; }
   // "SelfPtr" and "ClassName".
-  void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) override;
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aFlag) override;
   // Copies aSource into this object; the base accepts nothing and raises
   // platform::ConvertError "Cannot assign a <source> to a <this>".
   virtual void Assign(TnxPersistent* aSource);
@@ -300,6 +300,11 @@ inline constexpr platform::Guid nxComponentInfoClassID{
 class TnxComponent : public TnxObject, public InxExceptionData {
   PL_CLASS_INFO_DECL()
  public:
+  // Answers like TnxPersistent: the owner frees a component, references
+  // are not counted.
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return -1; }
+  std::int32_t Release() override { return -1; }
   explicit TnxComponent(TnxComponent* aOwner = nullptr);
   ~TnxComponent() override;
   void beforeDestruction() override;
@@ -333,7 +338,7 @@ class TnxComponent : public TnxObject, public InxExceptionData {
 
   // --- exception data: "SelfPtr", "ClassName", the stored "DisplayName",
   // "DisplayCategory" when set, and a "Stats" container of caption = value.
-  void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) override;
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aFlag) override;
 
   // --- errors (the component forms of ExceptionClass)
   virtual TnxComponentExceptionClass ExceptionClass() const { return TnxComponentExceptionClass::component; }
@@ -664,7 +669,7 @@ class TnxStateComponent : public TnxLoggableComponent {
   void ProcessNotification(TnxComponent* aSender, TnxNotifyOp aOp, void* aParam) override;
   TnxComponentExceptionClass ExceptionClass() const override { return TnxComponentExceptionClass::state; }
   // The inherited values, then "State" and "StateTransition" by name.
-  void AddDebugInfo(const InxExceptionDataContainer& aContainer, bool aFlag) override;
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aFlag) override;
   // "Active" and "EventLogEnabled", both Boolean with default "false".
   void GetConfigSettings(TnxBaseSettings& aSettings) override;
   // EventLogEnabled and the saved active flag (applied by

@@ -49,7 +49,7 @@ nxString unexpected(const nxString& aClassName, const nxString& aMessage) {
 nxString transportWithoutOwnData(const EnxBaseException& aException, std::int32_t aPeerVersion) {
   nxString m = aException.TransportMessage(aPeerVersion);
   if (aException.HasExceptionData()) {
-    InxExceptionDataContainer data = const_cast<EnxBaseException&>(aException).ExceptionData();
+    TnxIntfPtr<InxExceptionDataContainer> data = const_cast<EnxBaseException&>(aException).ExceptionData();
     if (data->Count() > 0) {
       const nxString marker =
           nxEncodeCustomInfoFor(u"$ExceptionData$", data->ToTransportString(aPeerVersion), aPeerVersion);
@@ -66,7 +66,7 @@ TnxResult finish(TnxResult aCode, nxString aTransport, const nxString& aLogMessa
   nxString extra;
   if (auto* source = dynamic_cast<InxExceptionData*>(aDataSource)) {
     try {
-      InxExceptionDataContainer container = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
+      TnxIntfPtr<InxExceptionDataContainer> container = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
       source->AddDebugInfo(container, false);
       if (container->Count() > 0) {
         if (aTransport.empty()) aTransport = nxGetOrgPlaceholderFor(aPeerVersion);

@@ -245,13 +245,13 @@ TEST(NxComponentDebugInfo, NamesStatsPairedToTheShorterList) {
   Owned<TStatsComponent> c(platform::create<TStatsComponent>());
   c->SetName(u"srv");
   c->SetDisplayName(u"Main server");
-  InxExceptionDataContainer data = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
+  TnxIntfPtr<InxExceptionDataContainer> data = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
   c->AddDebugInfo(data, false);
   std::vector<std::string> names;
   for (std::int32_t i = 0; i < data->Count(); ++i) names.push_back(toUtf8(data->Values(i)->GetName()));
   EXPECT_EQ(names, (std::vector<std::string>{"SelfPtr", "ClassName", "DisplayName", "Stats", "State",
                                              "StateTransition"}));
-  InxExceptionDataContainer stats = data->Values(3)->AsContainer();
+  TnxIntfPtr<InxExceptionDataContainer> stats = data->Values(3)->AsContainer();
   ASSERT_EQ(stats->Count(), 1);
   EXPECT_EQ(toUtf8(stats->Values(0)->GetName()), "Reads");
   EXPECT_EQ(toUtf8(stats->Values(0)->AsString()), "12");

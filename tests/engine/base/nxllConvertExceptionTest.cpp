@@ -132,10 +132,10 @@ TEST(NxConvertException, DataSourceAddsItsExceptionData) {
   EXPECT_EQ(nxConvertException(foo, nullptr, c, 0), nxErrUnexpectedException);
   const EnxBaseException rebuilt(nxErrUnexpectedException);
   ASSERT_TRUE(rebuilt.HasExceptionData());
-  InxExceptionDataContainer data = const_cast<EnxBaseException&>(rebuilt).ExceptionData();
+  TnxIntfPtr<InxExceptionDataContainer> data = const_cast<EnxBaseException&>(rebuilt).ExceptionData();
   bool sawClass = false, sawCategory = false;
   for (std::int32_t i = 0; i < data->Count(); ++i) {
-    const InxExceptionDataValue v = data->Values(i);
+    const auto v = data->Values(i);
     if (v->GetName() == u"ClassName") sawClass = v->AsString() == u"TnxComponent";
     if (v->GetName() == u"DisplayCategory") sawCategory = v->AsString() == u"Engines";
   }
