@@ -120,7 +120,8 @@ TEST(PlThread, LowerPriorityReachesTheKernelThread) {
 }
 
 TEST(PlThread, MessageAwareWaitGoesThroughTheHookWhenInstalled) {
-  static std::atomic<int> hookCalls{0};
+  static std::atomic<int> hookCalls;
+  hookCalls = 0;
   Event e(Event::Kind::autoReset);
   e.set();
   EXPECT_EQ(messageAwareWait(e, 0), WaitResult::signaled);
