@@ -399,8 +399,8 @@ void TnxWideStrings::SaveToFile(const std::string& aFileName, bool aUnicode, boo
 }
 
 void TnxWideStrings::SaveToStream(TStream& aStream, bool aUnicode, bool aWithBOM, TnxWord32 aCodePage) {
-  const TnxWideString text = GetText();
   if (aUnicode) {
+    const TnxWideString text = GetText();
     if (aWithBOM) {
       const std::uint8_t bom[2] = {0xFF, 0xFE};
       aStream.WriteBuffer(bom, 2);
@@ -409,7 +409,10 @@ void TnxWideStrings::SaveToStream(TStream& aStream, bool aUnicode, bool aWithBOM
     if (!text.empty()) aStream.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size() * 2));
     return;
   }
-  const std::string bytes = nxWideStringToString(text, effectiveCodePage(aCodePage));
+  // 8-bit code pages mostly lack U+2028 (it would become '?' and merge the
+  // lines): their text breaks lines with CR LF, which loading splits alike.
+  const std::string bytes = nxWideStringToString(GetSeparatedText(TnxWideString{u'\r', u'\n'}),
+                                                 effectiveCodePage(aCodePage));
   if (!bytes.empty()) aStream.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
 }
 

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -285,8 +286,10 @@ class TnxWideStrings : public TnxObject {
   virtual void Move(std::int32_t aCurIndex, std::int32_t aNewIndex);
   virtual TnxWideString GetSeparatedText(const TnxWideString& aSeparators) const;
   virtual std::int32_t IndexOf(const TnxWideString& s) const;
-  // File names are UTF-8 paths. The 8-bit forms use aCodePage (0 or $FFFF:
-  // nxDefaultCodePage).
+  // File names are UTF-8 paths. Saved UTF-16 is Text (lines separated by
+  // U+2028), optionally after the mark FF FE; saved 8-bit text separates the
+  // lines with CR LF. The 8-bit forms use aCodePage (0 or $FFFF:
+  // nxDefaultCodePage). Loading honours the marks FF FE and FE FF.
   virtual void LoadFromFile(const std::string& aFileName, bool aForceUnicode, TnxWord32 aCodePage);
   virtual void LoadFromStream(TStream& aStream, bool aForceUnicode, TnxWord32 aCodePage);
   virtual void SaveToFile(const std::string& aFileName, bool aUnicode, bool aWithBOM, TnxWord32 aCodePage);

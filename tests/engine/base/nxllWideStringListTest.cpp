@@ -563,13 +563,19 @@ TEST(nxllWideStringList, SavesEveryStreamForm) {
   const Case cases[] = {
       {true, true, 0, {0xFF, 0xFE, 'a', 0, 0x28, 0x20, 0xE5, 0x65, 0x2C, 0x67}},
       {true, false, 0, {'a', 0, 0x28, 0x20, 0xE5, 0x65, 0x2C, 0x67}},
-      {false, true, 65001, {'a', 0xE2, 0x80, 0xA8, 0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC}},
+      {false, true, 65001, {'a', 0x0D, 0x0A, 0xE6, 0x97, 0xA5, 0xE6, 0x9C, 0xAC}},
+      {false, false, 932, {'a', 0x0D, 0x0A, 0x93, 0xFA, 0x96, 0x7B}},
   };
   for (const auto& c : cases) {
     auto* stream = platform::create<TnxMemoryStream>();
     std::unique_ptr<TnxMemoryStream, FreeObject> hold(stream);
     list->SaveToStream(*stream, c.unicode, c.bom, c.codePage);
     EXPECT_EQ(StreamBytes(*stream), TnxWideString(c.bytes.begin(), c.bytes.end()));
+    // Loading the same form gives the lines back.
+    stream->Seek(0, soBeginning);
+    auto back = NewList();
+    back->LoadFromStream(*stream, c.unicode && !c.bom, c.codePage);
+    EXPECT_EQ(Lines(*back), Lines(*list));
   }
 }
 
