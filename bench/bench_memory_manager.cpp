@@ -69,6 +69,10 @@ constexpr int kThreads = 8;
 // Rounds per thread: long enough that the threads' steady state, not their
 // start and exit, is measured (engine worker threads live long).
 constexpr int kThreadRounds = 20000;
+// Short-lived threads (a session's worker that runs one request): their
+// cache set-up and teardown weigh as much as their work.
+constexpr int kShortRounds = 2000;
+constexpr int kShortWaves = 10;
 
 // Sizes of engine objects and records: mostly below 256 bytes.
 struct Sizes {
@@ -104,6 +108,18 @@ void BM_SmallThreads(benchmark::State& state, Allocator a) {
     for (auto& th : threads) th.join();
   }
   state.SetItemsProcessed(state.iterations() * kThreads * kThreadRounds * kBatch);
+}
+
+// Waves of eight threads that each do a little work and end.
+void BM_ShortThreads(benchmark::State& state, Allocator a) {
+  for (auto _ : state) {
+    for (int w = 0; w < kShortWaves; ++w) {
+      std::vector<std::thread> threads;
+      for (int t = 0; t < kThreads; ++t) threads.emplace_back([&a, t] { smallRounds(a, kShortRounds, t); });
+      for (auto& th : threads) th.join();
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kShortWaves * kThreads * kShortRounds * kBatch);
 }
 
 // Each thread allocates batches and hands them to the next thread, which
@@ -206,6 +222,7 @@ int main(int argc, char** argv) {
   for (const Allocator& a : list) {
     benchmark::RegisterBenchmark(("SmallSingle/" + a.name).c_str(), BM_SmallSingle, a);
     benchmark::RegisterBenchmark(("SmallThreads8/" + a.name).c_str(), BM_SmallThreads, a)->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("ShortThreads8/" + a.name).c_str(), BM_ShortThreads, a)->UseRealTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("CrossThread8/" + a.name).c_str(), BM_CrossThread, a)->UseRealTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("ReallocGrowth/" + a.name).c_str(), BM_ReallocGrowth, a);
   }

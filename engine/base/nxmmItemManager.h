@@ -206,12 +206,17 @@ class TnxItemManager {
   void registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer);
   void account(const TnxLargeBlockTrailer& aTrailer, int aSign);
   TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& aTrailer);
-  bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep);
+  bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep,
+                       std::size_t aCopy);
   // Reservations of freed large blocks, kept for reuse until the next
-  // cleanup so that a block freed and asked for again costs no system call.
+  // cleanup so that a block freed and asked for again costs no system call
+  // and its pages need not be faulted in again. The smallest one that fits
+  // is taken.
   char* takeSpare(std::uint32_t aMinGranules, std::uint32_t aMaxGranules, std::uint32_t& aGranules,
                   std::uint32_t& aAccessiblePages);
   bool putSpare(void* aBase, std::uint32_t aGranules, std::uint32_t aAccessiblePages);
+  // Keeps an unregistered block's reservation as a spare, else releases it.
+  void retire(const TnxLargeBlockTrailer& aTrailer);
   void releaseSpares();
 
   TnxChunkManager& iChunks;
@@ -227,6 +232,8 @@ class TnxItemManager {
   TnxMemoryPool* iLarge[1023] = {};
   std::atomic<void*> iRoot{nullptr};
   std::atomic<void*> iSpares[8] = {};
+  // Granules of the spare in the same slot; a hint, checked after taking it.
+  std::atomic<std::uint32_t> iSpareGranules[8] = {};
   int iLevels = 0;
   bool iThreadCache = false;
   std::uint64_t iCacheEpoch = 0;
