@@ -112,7 +112,6 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
       void* next = *static_cast<void**>(item);
       TnxPageHeader* page = pageOf(item);
       if (pool.mpSlotSize >= 16) {
-        static_cast<std::uint64_t*>(item)[1] = 0;
         const int idx = pool.itemIndex(page, item);
         __atomic_fetch_and(&page->phBitmap[idx >> 5], ~(1u << (idx & 31)), __ATOMIC_ACQ_REL);
         iInUse.add(-std::int64_t(pool.mpItemSize));
@@ -160,6 +159,9 @@ TnxPageHeader* TnxMemoryPool::newPage() {
   for (std::uint32_t i = 0; i + 1 < mpItemsPerBlock; ++i)
     *reinterpret_cast<void**>(first + std::size_t(i) * mpSlotSize) = first + std::size_t(i + 1) * mpSlotSize;
   *reinterpret_cast<void**>(first + std::size_t(mpItemsPerBlock - 1) * mpSlotSize) = nullptr;
+  if (keyed())
+    for (std::uint32_t i = 0; i < mpItemsPerBlock; ++i)
+      reinterpret_cast<std::uint64_t*>(first + std::size_t(i) * mpSlotSize)[1] = mpManager->iCacheKey;
   nxListHeadInit(page->phFreeItems);
   page->phFreeItems.lhFirst = reinterpret_cast<TnxListEntry*>(first);
   __atomic_store_n(&page->phOwner, this, __ATOMIC_RELEASE);
@@ -244,11 +246,16 @@ void* TnxMemoryPool::alloc() {
   mpManager->iInUse.add(std::int64_t(mpItemSize) * n);
   // Handed out last, the lowest address first next time.
   for (int i = n - 1; i >= 1; --i)
-    if (!mpManager->cachePut(this, got[i])) disposeDirect(got[i]);
+    if (!mpManager->cachePut(this, got[i])) {
+      if (keyed()) static_cast<std::uint64_t*>(got[i])[1] = 0;
+      disposeDirect(got[i]);
+    }
+  if (keyed()) static_cast<std::uint64_t*>(got[0])[1] = 0;
   return got[0];
 }
 
 void TnxMemoryPool::returnToPage(TnxPageHeader* aPage, void* aItem) {
+  if (keyed()) static_cast<std::uint64_t*>(aItem)[1] = mpManager->iCacheKey;
   nxListHeadPush(aPage->phFreeItems, static_cast<TnxListEntry*>(aItem));
   std::int32_t expected = 1;
   if (__atomic_load_n(&aPage->phOffList, __ATOMIC_ACQUIRE) == 1 &&

@@ -23,9 +23,10 @@
 // Thread cache (optional, one manager per process at a time): a few freed
 // items per size are kept per thread and handed out again without any atomic
 // operation. An item of 16 bytes or more stays marked in use in its page while
-// cached and carries the manager's random cache key in its second word, so a
-// second free of it is refused; 4- and 8-byte items are unmarked (atomically)
-// when cached. Cached items keep their page in use and count as in use until
+// cached. Every free item of 16 bytes or more, cached or in its page, carries
+// the manager's random cache key in its second word, so a second free of it is
+// refused without reading the page header that other threads write; 4- and
+// 8-byte items are unmarked (atomically) when cached. Cached items keep their page in use and count as in use until
 // the cache is flushed (at thread exit or by flushThreadCache).
 #pragma once
 
@@ -122,6 +123,8 @@ class alignas(64) TnxMemoryPool {
 
  private:
   friend class TnxItemManager;
+  // Free items carry the cache key (see the thread cache above).
+  bool keyed() const;
   TnxListHead& currentList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1; }
   TnxListHead& otherList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2; }
   TnxPageHeader* newPage();
@@ -275,10 +278,8 @@ inline std::int32_t TnxItemManager::freeMem(void* aPointer) {
   TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
   if (bin.count >= pool->mpCacheCapacity) return freeMemSlow(aPointer);
   auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(aPointer) & ~std::uintptr_t(nxPageSize - 1));
-  const int idx = pool->itemIndex(page, aPointer);
-  if (idx < 0) nxInvalidPointer();
+  if (pool->itemIndex(page, aPointer) < 0) nxInvalidPointer();
   // Free in its page, or already waiting in some thread's cache.
-  if (!(__atomic_load_n(&page->phBitmap[idx >> 5], __ATOMIC_ACQUIRE) & (1u << (idx & 31)))) nxInvalidPointer();
   auto* words = static_cast<std::uint64_t*>(aPointer);
   if (words[1] == iCacheKey) nxInvalidPointer();
   words[0] = reinterpret_cast<std::uint64_t>(bin.head);
@@ -301,6 +302,8 @@ inline TnxMemoryPool* TnxItemManager::poolOfItem(const void* aPointer) {
   if (offset >= sizeof(TnxMemoryPool) * nxPoolCount || offset % sizeof(TnxMemoryPool)) return nullptr;
   return pool;
 }
+
+inline bool TnxMemoryPool::keyed() const { return mpSlotSize >= 16 && mpManager->iThreadCache; }
 
 inline int TnxMemoryPool::itemIndex(TnxPageHeader* aPage, void* aItem) const {
   const std::uint32_t offset =
