@@ -262,7 +262,8 @@ void TnxMemoryPool::returnToPage(TnxPageHeader* aPage, void* aItem) {
       __atomic_compare_exchange_n(&aPage->phOffList, &expected, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
     nxListHeadPush(currentList(), &aPage->phLink);
   // Last touch of the page: once the count is 0 the cleanup may release it.
-  if (__atomic_sub_fetch(&aPage->phUsed, 1, __ATOMIC_ACQ_REL) == 0) mpNeedCleanup.store(1);
+  if (__atomic_sub_fetch(&aPage->phUsed, 1, __ATOMIC_ACQ_REL) == 0 && mpNeedCleanup.load(std::memory_order_relaxed) != 1)
+    mpNeedCleanup.store(1);
 }
 
 std::int32_t TnxMemoryPool::disposeDirect(void* aItem) {

@@ -116,8 +116,11 @@ class alignas(64) TnxMemoryPool {
   TnxListHead mpPartialFreeBlockHead1;
   TnxListHead mpPartialFreeBlockHead2;
   TnxListHead mpFreeBlockHead;
-  std::atomic<std::int32_t> mpNeedCleanup{0};
-  std::uint32_t mpBlockHeaderSize = 0;
+  // Lines of their own: the fields below are read by every allocation and
+  // free, and must not share a line with this flag or the list heads, which
+  // other threads write.
+  alignas(64) std::atomic<std::int32_t> mpNeedCleanup{0};
+  alignas(64) std::uint32_t mpBlockHeaderSize = 0;
   std::uint32_t mpItemSize = 0;
   std::uint32_t mpItemsPerBlock = 0;
 
