@@ -156,12 +156,12 @@ TnxPageHeader* TnxMemoryPool::newPage() {
   auto* page = static_cast<TnxPageHeader*>(block);
   std::memset(page, 0, mpBlockHeaderSize);
   char* first = static_cast<char*>(block) + mpBlockHeaderSize;
-  for (std::uint32_t i = 0; i + 1 < mpItemsPerBlock; ++i)
-    *reinterpret_cast<void**>(first + std::size_t(i) * mpSlotSize) = first + std::size_t(i + 1) * mpSlotSize;
-  *reinterpret_cast<void**>(first + std::size_t(mpItemsPerBlock - 1) * mpSlotSize) = nullptr;
-  if (keyed())
-    for (std::uint32_t i = 0; i < mpItemsPerBlock; ++i)
-      reinterpret_cast<std::uint64_t*>(first + std::size_t(i) * mpSlotSize)[1] = mpManager->iCacheKey;
+  const bool key = keyed();
+  for (std::uint32_t i = 0; i < mpItemsPerBlock; ++i) {
+    auto* words = reinterpret_cast<std::uint64_t*>(first + std::size_t(i) * mpSlotSize);
+    words[0] = i + 1 < mpItemsPerBlock ? reinterpret_cast<std::uintptr_t>(words) + mpSlotSize : 0;
+    if (key) words[1] = mpManager->iCacheKey;
+  }
   nxListHeadInit(page->phFreeItems);
   page->phFreeItems.lhFirst = reinterpret_cast<TnxListEntry*>(first);
   __atomic_store_n(&page->phOwner, this, __ATOMIC_RELEASE);
