@@ -2,7 +2,8 @@
 // lock-free pools of fixed-size items carved from 64 KB pages of the 64 KB
 // block manager, and large blocks (above 32735 bytes) reserved directly from
 // the system, which grow in place inside their reservation or move to a
-// larger one without copying.
+// larger one (blocks above 1 MB without copying: their pages move). Freed
+// reservations are kept as spares until the next cleanup.
 //
 // Pointer kinds: a large block starts on a 64 KB boundary; a pool item never
 // does (every page starts with its header). Freeing first checks that an item
