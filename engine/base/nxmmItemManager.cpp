@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "plErrors.h"
@@ -111,7 +112,6 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
       void* next = *static_cast<void**>(item);
       TnxPageHeader* page = pageOf(item);
       if (pool.mpSlotSize >= 16) {
-        static_cast<std::uint64_t*>(item)[1] = 0;
         const int idx = pool.itemIndex(page, item);
         __atomic_fetch_and(&page->phBitmap[idx >> 5], ~(1u << (idx & 31)), __ATOMIC_ACQ_REL);
         iInUse.add(-std::int64_t(pool.mpItemSize));
@@ -156,9 +156,12 @@ TnxPageHeader* TnxMemoryPool::newPage() {
   auto* page = static_cast<TnxPageHeader*>(block);
   std::memset(page, 0, mpBlockHeaderSize);
   char* first = static_cast<char*>(block) + mpBlockHeaderSize;
-  for (std::uint32_t i = 0; i + 1 < mpItemsPerBlock; ++i)
-    *reinterpret_cast<void**>(first + std::size_t(i) * mpSlotSize) = first + std::size_t(i + 1) * mpSlotSize;
-  *reinterpret_cast<void**>(first + std::size_t(mpItemsPerBlock - 1) * mpSlotSize) = nullptr;
+  const bool key = keyed();
+  for (std::uint32_t i = 0; i < mpItemsPerBlock; ++i) {
+    auto* words = reinterpret_cast<std::uint64_t*>(first + std::size_t(i) * mpSlotSize);
+    words[0] = i + 1 < mpItemsPerBlock ? reinterpret_cast<std::uintptr_t>(words) + mpSlotSize : 0;
+    if (key) words[1] = mpManager->iCacheKey;
+  }
   nxListHeadInit(page->phFreeItems);
   page->phFreeItems.lhFirst = reinterpret_cast<TnxListEntry*>(first);
   __atomic_store_n(&page->phOwner, this, __ATOMIC_RELEASE);
@@ -243,18 +246,24 @@ void* TnxMemoryPool::alloc() {
   mpManager->iInUse.add(std::int64_t(mpItemSize) * n);
   // Handed out last, the lowest address first next time.
   for (int i = n - 1; i >= 1; --i)
-    if (!mpManager->cachePut(this, got[i])) disposeDirect(got[i]);
+    if (!mpManager->cachePut(this, got[i])) {
+      if (keyed()) static_cast<std::uint64_t*>(got[i])[1] = 0;
+      disposeDirect(got[i]);
+    }
+  if (keyed()) static_cast<std::uint64_t*>(got[0])[1] = 0;
   return got[0];
 }
 
 void TnxMemoryPool::returnToPage(TnxPageHeader* aPage, void* aItem) {
+  if (keyed()) static_cast<std::uint64_t*>(aItem)[1] = mpManager->iCacheKey;
   nxListHeadPush(aPage->phFreeItems, static_cast<TnxListEntry*>(aItem));
   std::int32_t expected = 1;
   if (__atomic_load_n(&aPage->phOffList, __ATOMIC_ACQUIRE) == 1 &&
       __atomic_compare_exchange_n(&aPage->phOffList, &expected, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
     nxListHeadPush(currentList(), &aPage->phLink);
   // Last touch of the page: once the count is 0 the cleanup may release it.
-  if (__atomic_sub_fetch(&aPage->phUsed, 1, __ATOMIC_ACQ_REL) == 0) mpNeedCleanup.store(1);
+  if (__atomic_sub_fetch(&aPage->phUsed, 1, __ATOMIC_ACQ_REL) == 0 && mpNeedCleanup.load(std::memory_order_relaxed) != 1)
+    mpNeedCleanup.store(1);
 }
 
 std::int32_t TnxMemoryPool::disposeDirect(void* aItem) {
@@ -508,10 +517,20 @@ constexpr std::uint32_t kMaxSpareGranules = 256;
 
 char* TnxItemManager::takeSpare(std::uint32_t aMin, std::uint32_t aMax, std::uint32_t& aGranules,
                                 std::uint32_t& aAccessiblePages) {
-  for (auto& slot : iSpares) {
-    if (!slot.load(std::memory_order_relaxed)) continue;
-    void* p = slot.exchange(nullptr, std::memory_order_acq_rel);
-    if (!p) continue;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int best = -1;
+    std::uint32_t bestGranules = 0;
+    for (int i = 0; i < int(std::size(iSpares)); ++i) {
+      if (!iSpares[i].load(std::memory_order_relaxed)) continue;
+      const std::uint32_t g = iSpareGranules[i].load(std::memory_order_relaxed);
+      if (g >= aMin && g <= aMax && (best < 0 || g < bestGranules)) {
+        best = i;
+        bestGranules = g;
+      }
+    }
+    if (best < 0) return nullptr;
+    void* p = iSpares[best].exchange(nullptr, std::memory_order_acq_rel);
+    if (!p) continue;  // another thread took it
     SpareHead h;
     std::memcpy(&h, p, sizeof h);
     if (h.granules >= aMin && h.granules <= aMax) {
@@ -519,8 +538,8 @@ char* TnxItemManager::takeSpare(std::uint32_t aMin, std::uint32_t aMax, std::uin
       aAccessiblePages = h.accessiblePages;
       return static_cast<char*>(p);
     }
-    void* empty = nullptr;
-    if (!slot.compare_exchange_strong(empty, p)) platform::vmRelease(p, std::size_t(h.granules) * kGranule);
+    // The hint was stale: the slot was refilled meanwhile.
+    if (!putSpare(p, h.granules, h.accessiblePages)) platform::vmRelease(p, std::size_t(h.granules) * kGranule);
   }
   return nullptr;
 }
@@ -529,11 +548,21 @@ bool TnxItemManager::putSpare(void* aBase, std::uint32_t aGranules, std::uint32_
   if (aGranules > kMaxSpareGranules || aAccessiblePages == 0) return false;
   const SpareHead h{aGranules, aAccessiblePages};
   std::memcpy(aBase, &h, sizeof h);
-  for (auto& slot : iSpares) {
+  for (int i = 0; i < int(std::size(iSpares)); ++i) {
     void* empty = nullptr;
-    if (slot.compare_exchange_strong(empty, aBase, std::memory_order_acq_rel)) return true;
+    if (iSpares[i].load(std::memory_order_relaxed)) continue;
+    if (iSpares[i].compare_exchange_strong(empty, aBase, std::memory_order_acq_rel)) {
+      iSpareGranules[i].store(aGranules, std::memory_order_relaxed);
+      return true;
+    }
   }
   return false;
+}
+
+void TnxItemManager::retire(const TnxLargeBlockTrailer& aT) {
+  const std::uint32_t accessible = aT.lbAccessible ? aT.lbGranulesReserved * 16 : aT.lbPagesCommitted;
+  if (!putSpare(aT.lbBase, aT.lbGranulesReserved, accessible))
+    platform::vmRelease(aT.lbBase, std::size_t(aT.lbGranulesReserved) * kGranule);
 }
 
 void TnxItemManager::releaseSpares() {
@@ -604,39 +633,51 @@ std::int32_t TnxItemManager::largeFree(void* aPointer) {
   const TnxLargeBlockTrailer copy = *t;
   account(copy, -1);
   registerBlock(aPointer, nullptr);
-  const std::uint32_t accessible = copy.lbAccessible ? copy.lbGranulesReserved * 16 : copy.lbPagesCommitted;
-  if (!putSpare(copy.lbBase, copy.lbGranulesReserved, accessible))
-    platform::vmRelease(copy.lbBase, std::size_t(copy.lbGranulesReserved) * kGranule);
+  retire(copy);
   return 0;
 }
 
-// Moves the first aKeep committed pages into a new reservation of aReserved
-// granules with aCommitTo pages committed; the contents are not copied.
-bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aReserved, std::uint32_t aCommitTo) {
+// Gives the block a new reservation of aReserved granules, usable up to
+// aCommitTo pages, and the block's first aCopy bytes. A block of up to
+// kCopyLimit bytes is copied and its old reservation, pages still in memory,
+// becomes a spare: an append buffer built again and again then finds warm
+// spares for every step, touches no fresh page and makes no system call.
+// A larger block's pages move instead, without copying.
+bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aReserved, std::uint32_t aCommitTo,
+                                     std::size_t aCopy) {
+  constexpr std::size_t kCopyLimit = std::size_t(1) << 20;
+  aCopy = std::min(aCopy, aT.lbSize);  // a plain block may also shrink into its new reservation
   const std::uint32_t keep = std::min(aT.lbPagesCommitted, aCommitTo);
   std::uint32_t accessible = 0;
   char* fresh = takeSpare(aReserved, aReserved * 2, aReserved, accessible);
+  const bool copy = aCopy <= kCopyLimit;
   if (!fresh) fresh = static_cast<char*>(platform::vmReserve(std::size_t(aReserved) * kGranule, kGranule));
   if (!fresh) return false;
   const std::size_t whole = std::size_t(aReserved) * kGranule;
-  const std::uint32_t from = std::max(keep, accessible);
+  const std::uint32_t from = copy ? accessible : std::max(keep, accessible);
   if (from < aReserved * 16 &&
       !platform::vmCommit(fresh + std::size_t(from) * kPage, whole - std::size_t(from) * kPage)) {
     platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
     return false;
   }
   char* old = static_cast<char*>(aT.lbBase);
-  // Unregistered before its range is unmapped: once it is, another thread
-  // may get the same address and register it.
+  // Unregistered before its range is reused or unmapped: once it is, another
+  // thread may get the same address and register it.
   TnxLargeBlockTrailer* oldTrailer = lookup(old);
+  const TnxLargeBlockTrailer before = *oldTrailer;
   registerBlock(old, nullptr);
-  if (!platform::vmMovePages(old, fresh, std::size_t(keep) * kPage)) {
-    registerBlock(old, oldTrailer);
-    platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
-    return false;
+  if (copy) {
+    std::memcpy(fresh, old, aCopy);
+    retire(before);
+  } else {
+    if (!platform::vmMovePages(old, fresh, std::size_t(keep) * kPage)) {
+      registerBlock(old, oldTrailer);
+      platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
+      return false;
+    }
+    const std::size_t rest = std::size_t(aT.lbGranulesReserved) * kGranule - std::size_t(keep) * kPage;
+    if (rest) platform::vmRelease(old + std::size_t(keep) * kPage, rest);
   }
-  const std::size_t rest = std::size_t(aT.lbGranulesReserved) * kGranule - std::size_t(keep) * kPage;
-  if (rest) platform::vmRelease(old + std::size_t(keep) * kPage, rest);
   aT.lbBase = fresh;
   aT.lbGranulesReserved = aReserved;
   aT.lbPagesCommitted = aCommitTo;
@@ -681,7 +722,7 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
       n.lbGranulesMapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
       n.lbPagesUsed = std::min<std::uint32_t>(pages * 3 / 2, n.lbGranulesMapped * 16);
     }
-    if (!moveReservation(n, reserved, n.lbPagesUsed)) return nullptr;
+    if (!moveReservation(n, reserved, n.lbPagesUsed, t.lbSize)) return nullptr;
     return finish(n);
   }
 
@@ -698,7 +739,7 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
       n.lbPagesUsed = std::min<std::uint32_t>(pages * 3 / 2, n.lbGranulesMapped * 16);
     }
     if (reserved != t.lbGranulesReserved) {
-      if (!moveReservation(n, reserved, std::max(n.lbPagesUsed, t.lbPagesCommitted))) return nullptr;
+      if (!moveReservation(n, reserved, std::max(n.lbPagesUsed, t.lbPagesCommitted), t.lbSize)) return nullptr;
     } else if (n.lbPagesUsed > t.lbPagesCommitted) {
       // Grows in place inside its reservation.
       if (!t.lbAccessible && !platform::vmCommit(static_cast<char*>(t.lbBase) + std::size_t(t.lbPagesCommitted) * kPage,

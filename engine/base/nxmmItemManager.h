@@ -2,7 +2,8 @@
 // lock-free pools of fixed-size items carved from 64 KB pages of the 64 KB
 // block manager, and large blocks (above 32735 bytes) reserved directly from
 // the system, which grow in place inside their reservation or move to a
-// larger one without copying.
+// larger one (blocks above 1 MB without copying: their pages move). Freed
+// reservations are kept as spares until the next cleanup.
 //
 // Pointer kinds: a large block starts on a 64 KB boundary; a pool item never
 // does (every page starts with its header). Freeing first checks that an item
@@ -23,9 +24,10 @@
 // Thread cache (optional, one manager per process at a time): a few freed
 // items per size are kept per thread and handed out again without any atomic
 // operation. An item of 16 bytes or more stays marked in use in its page while
-// cached and carries the manager's random cache key in its second word, so a
-// second free of it is refused; 4- and 8-byte items are unmarked (atomically)
-// when cached. Cached items keep their page in use and count as in use until
+// cached. Every free item of 16 bytes or more, cached or in its page, carries
+// the manager's random cache key in its second word, so a second free of it is
+// refused without reading the page header that other threads write; 4- and
+// 8-byte items are unmarked (atomically) when cached. Cached items keep their page in use and count as in use until
 // the cache is flushed (at thread exit or by flushThreadCache).
 #pragma once
 
@@ -115,13 +117,18 @@ class alignas(64) TnxMemoryPool {
   TnxListHead mpPartialFreeBlockHead1;
   TnxListHead mpPartialFreeBlockHead2;
   TnxListHead mpFreeBlockHead;
-  std::atomic<std::int32_t> mpNeedCleanup{0};
-  std::uint32_t mpBlockHeaderSize = 0;
+  // Lines of their own: the fields below are read by every allocation and
+  // free, and must not share a line with this flag or the list heads, which
+  // other threads write.
+  alignas(64) std::atomic<std::int32_t> mpNeedCleanup{0};
+  alignas(64) std::uint32_t mpBlockHeaderSize = 0;
   std::uint32_t mpItemSize = 0;
   std::uint32_t mpItemsPerBlock = 0;
 
  private:
   friend class TnxItemManager;
+  // Free items carry the cache key (see the thread cache above).
+  bool keyed() const;
   TnxListHead& currentList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1; }
   TnxListHead& otherList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2; }
   TnxPageHeader* newPage();
@@ -206,12 +213,17 @@ class TnxItemManager {
   void registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer);
   void account(const TnxLargeBlockTrailer& aTrailer, int aSign);
   TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& aTrailer);
-  bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep);
+  bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep,
+                       std::size_t aCopy);
   // Reservations of freed large blocks, kept for reuse until the next
-  // cleanup so that a block freed and asked for again costs no system call.
+  // cleanup so that a block freed and asked for again costs no system call
+  // and its pages need not be faulted in again. The smallest one that fits
+  // is taken.
   char* takeSpare(std::uint32_t aMinGranules, std::uint32_t aMaxGranules, std::uint32_t& aGranules,
                   std::uint32_t& aAccessiblePages);
   bool putSpare(void* aBase, std::uint32_t aGranules, std::uint32_t aAccessiblePages);
+  // Keeps an unregistered block's reservation as a spare, else releases it.
+  void retire(const TnxLargeBlockTrailer& aTrailer);
   void releaseSpares();
 
   TnxChunkManager& iChunks;
@@ -227,6 +239,8 @@ class TnxItemManager {
   TnxMemoryPool* iLarge[1023] = {};
   std::atomic<void*> iRoot{nullptr};
   std::atomic<void*> iSpares[8] = {};
+  // Granules of the spare in the same slot; a hint, checked after taking it.
+  std::atomic<std::uint32_t> iSpareGranules[8] = {};
   int iLevels = 0;
   bool iThreadCache = false;
   std::uint64_t iCacheEpoch = 0;
@@ -268,10 +282,8 @@ inline std::int32_t TnxItemManager::freeMem(void* aPointer) {
   TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
   if (bin.count >= pool->mpCacheCapacity) return freeMemSlow(aPointer);
   auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(aPointer) & ~std::uintptr_t(nxPageSize - 1));
-  const int idx = pool->itemIndex(page, aPointer);
-  if (idx < 0) nxInvalidPointer();
+  if (pool->itemIndex(page, aPointer) < 0) nxInvalidPointer();
   // Free in its page, or already waiting in some thread's cache.
-  if (!(__atomic_load_n(&page->phBitmap[idx >> 5], __ATOMIC_ACQUIRE) & (1u << (idx & 31)))) nxInvalidPointer();
   auto* words = static_cast<std::uint64_t*>(aPointer);
   if (words[1] == iCacheKey) nxInvalidPointer();
   words[0] = reinterpret_cast<std::uint64_t>(bin.head);
@@ -294,6 +306,8 @@ inline TnxMemoryPool* TnxItemManager::poolOfItem(const void* aPointer) {
   if (offset >= sizeof(TnxMemoryPool) * nxPoolCount || offset % sizeof(TnxMemoryPool)) return nullptr;
   return pool;
 }
+
+inline bool TnxMemoryPool::keyed() const { return mpSlotSize >= 16 && mpManager->iThreadCache; }
 
 inline int TnxMemoryPool::itemIndex(TnxPageHeader* aPage, void* aItem) const {
   const std::uint32_t offset =

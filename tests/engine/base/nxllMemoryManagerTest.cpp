@@ -1,5 +1,6 @@
 #include "nxllMemoryManager.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -157,6 +158,34 @@ TEST(MemoryEntryPoints, ForeignAndDoubleFreesRaiseInvalidPointer) {
   nxBlockPoolCommittedDispose(nxCommittedBlockPools(nxbs16k), block);
   EXPECT_THROW(nxMapableBlockFree(TnxMapableBlockHandle(12345)), platform::InvalidPointer);
   EXPECT_THROW(nxMapableBlockUnmap(TnxMapableBlockHandle(4096), &local), platform::InvalidPointer);
+}
+
+TEST(MemoryEntryPoints, SecondFreeOfAnItemBackInItsPageRaisesInvalidPointer) {
+  nxRequestMemoryCleanup();  // this thread's cache starts empty
+  // More items than the cache holds: the later frees go straight to the pages.
+  std::vector<char*> keep, freed;
+  std::vector<std::uintptr_t> pages;
+  for (int i = 0; i < 60; ++i) {
+    auto* p = static_cast<char*>(nxGetMem(3000));
+    std::memset(p, 0x5A, 3000);
+    const std::uintptr_t page = reinterpret_cast<std::uintptr_t>(p) >> 16;
+    if (std::find(pages.begin(), pages.end(), page) == pages.end()) {
+      pages.push_back(page);
+      keep.push_back(p);  // keeps its page from being given back
+    } else {
+      freed.push_back(p);
+    }
+  }
+  for (char* p : freed) nxFreeMem(p);
+  nxRequestMemoryCleanup();  // the cached ones go back to their pages too
+  for (char* p : freed) EXPECT_THROW(nxFreeMem(p), platform::InvalidPointer);
+  // None was taken in twice: every item is handed out once.
+  std::vector<void*> again;
+  for (std::size_t i = 0; i < freed.size(); ++i) again.push_back(nxGetMem(3000));
+  std::sort(again.begin(), again.end());
+  EXPECT_EQ(std::unique(again.begin(), again.end()), again.end());
+  for (void* p : again) nxFreeMem(p);
+  for (char* p : keep) nxFreeMem(p);
 }
 #endif
 

@@ -1,5 +1,6 @@
 #include "nxmmItemManager.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -211,4 +212,50 @@ TEST(ItemManager, ExhaustionAnswersNil) {
   EXPECT_EQ(items.reallocMem(got.front(), 100), nullptr) << "no page for the new size";
   for (void* p : got) EXPECT_EQ(items.freeMem(p), 0);
   EXPECT_NE(items.getMem(100), nullptr) << "the callback released the idle pages";
+}
+
+TEST_F(ItemManagerTest, AppendBufferBuiltAgainReusesItsReservations) {
+  // Grown by an eighth up to 1 MB, twice: the second time every move finds
+  // the reservation the first time left behind, and growth inside a
+  // reservation keeps the address.
+  std::vector<void*> seen[2];
+  for (auto& addresses : seen) {
+    std::size_t size = 16;
+    auto* p = static_cast<unsigned char*>(items.getMem(size));
+    p[0] = 7;
+    p[size - 1] = static_cast<unsigned char>(size);
+    while (size < (1u << 20)) {
+      const std::size_t next = size + size / 8 + 16;
+      const TnxLargeBlockTrailer* before = items.largeBlock(p);
+      const bool roomLeft = before && before->lbGrowable && nxLargeBlockGranules(next) <= before->lbGranulesReserved;
+      auto* q = static_cast<unsigned char*>(items.reallocMem(p, next));
+      ASSERT_NE(q, nullptr);
+      if (roomLeft) {
+        EXPECT_EQ(q, p) << next;
+      }
+      ASSERT_EQ(q[0], 7) << next;
+      ASSERT_EQ(q[size - 1], static_cast<unsigned char>(size)) << next;
+      q[next - 1] = static_cast<unsigned char>(next);
+      if (items.largeBlock(q) && q != p) addresses.push_back(q);
+      p = q;
+      size = next;
+    }
+    EXPECT_EQ(items.freeMem(p), 0);
+  }
+  ASSERT_GE(seen[0].size(), 3u);
+  for (void* p : seen[1])
+    EXPECT_NE(std::find(seen[0].begin(), seen[0].end(), p), seen[0].end()) << "a fresh reservation";
+  EXPECT_EQ(items.statistics().isInUse, 0);
+}
+
+TEST_F(ItemManagerTest, PlainLargeBlockShrinkingMovesOnlyWhatFits) {
+  // Its pages differ, so it moves into a reservation sized for the new size.
+  auto* p = static_cast<std::uint32_t*>(items.getMem(1000000));
+  for (std::size_t i = 0; i < 1000000 / 4; ++i) p[i] = std::uint32_t(i * 2654435761u);
+  auto* q = static_cast<std::uint32_t*>(items.reallocMem(p, 100000));
+  ASSERT_NE(q, nullptr);
+  for (std::size_t i = 0; i < 100000 / 4; ++i) ASSERT_EQ(q[i], std::uint32_t(i * 2654435761u)) << i;
+  EXPECT_EQ(items.largeBlock(q)->lbGrowable, 1u);
+  EXPECT_EQ(items.largeBlock(q)->lbGranulesReserved, 2 * nxLargeBlockGranules(100000));
+  EXPECT_EQ(items.freeMem(q), 0);
 }
