@@ -112,7 +112,13 @@ void nxCurrToBcdChecked(int aPrecision, int aScale, TnxBcdLoss aAllowedLoss, Tnx
 std::int64_t nxBcdToInt64(const TnxFmtBcd& aValue, bool aTruncate) {
   TnxFmtBcd v = aValue;
   if (aTruncate && scaleOf(v) > 0) nxNormalizeBcd(aValue, v, aValue.Precision, 0);
-  const std::string text = narrow(nxBcdToStr(v));
+  std::string text = narrow(nxBcdToStr(v));
+  // Trailing fraction zeros say nothing about the value: 0.00 reads as 0.
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    if (text == "-0") text = "0";
+  }
   std::int64_t result = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, result);

@@ -273,6 +273,11 @@ TEST(nxsdFmtBcd, BcdToInt64) {
   EXPECT_EQ(nxBcdToInt64(bcd("9223372036854775807", 0), false), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(nxBcdToInt64(bcd("9223372036854775808", 0, true), false), std::numeric_limits<std::int64_t>::min());
   EXPECT_THROW(nxBcdToInt64(bcd("12345", 2), false), platform::ConvertError);
+  // Only a non-zero fraction digit is refused: zeros after the point are no fraction.
+  EXPECT_EQ(nxBcdToInt64(bcd("00", 2), false), 0);
+  EXPECT_EQ(nxBcdToInt64(bcd("00", 2, true), false), 0);
+  EXPECT_EQ(nxBcdToInt64(bcd("1200", 2, true), false), -12);
+  EXPECT_THROW(nxBcdToInt64(bcd("050", 3), false), platform::ConvertError);
   EXPECT_THROW(nxBcdToInt64(bcd("9223372036854775808", 0), false), platform::ConvertError);
   try {
     nxBcdToInt64(bcd("15", 1), false);
