@@ -301,8 +301,19 @@ float singleValue(double d) {
   return static_cast<float>(d);
 }
 
+// Extended holds every 64-bit integer and currency exactly; a double does not.
+platform::Extended extendedOfNumber(const Variant& v, const platform::FormatSettings& fs) {
+  switch (v.type()) {
+    case platform::varInt64: return platform::Extended::fromLongDouble(static_cast<long double>(v.toInt64(fs)));
+    case platform::varUInt64: return platform::Extended::fromLongDouble(static_cast<long double>(v.toUInt64(fs)));
+    case platform::varCurrency:
+      return platform::Extended::fromLongDouble(static_cast<long double>(v.toCurrency(fs).value) / 10000.0L);
+    default: return platform::Extended::fromDouble(v.toDouble(fs));
+  }
+}
+
 platform::Extended extendedValue(const Variant& v, const platform::FormatSettings& fs) {
-  if (isPlainNumber(v)) return platform::Extended::fromDouble(v.toDouble(fs));
+  if (isPlainNumber(v)) return extendedOfNumber(v, fs);
   long double ld = 0;
   if (isBcd(v)) {
     const nxString text = nxBcdToStr(bcdOf(v), fs.DecimalSeparator);
@@ -699,7 +710,7 @@ void nxVariantToBytesEx(const platform::FormatSettings& /*aFormatSettings*/, Tnx
     case nxtRefNr: setBytes(aBytes, isBcd(aValue) ? aValue.toInt64(fs) : int64Value(aValue, fs)); break;
     case nxtSingle: setBytes(aBytes, singleValue(aValue.toDouble(fs))); break;
     case nxtDouble: setBytes(aBytes, aValue.toDouble(fs)); break;
-    case nxtExtended: setBytes(aBytes, platform::Extended::fromDouble(aValue.toDouble(fs))); break;
+    case nxtExtended: setBytes(aBytes, extendedOfNumber(aValue, fs)); break;
     case nxtCurrency: setBytes(aBytes, aValue.toCurrency(fs).value); break;
     case nxtDate: {
       const platform::DateTime dt = isText(aValue) ? nxVarToDate(aValue) : aValue.toDateTime(fs);

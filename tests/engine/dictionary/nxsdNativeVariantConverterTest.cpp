@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "nxllException.h"
 #include "nxsdFmtBcd.h"
 #include "plErrors.h"
+#include "plExtended.h"
 
 namespace {
 
@@ -475,6 +477,27 @@ TEST(nxsdNativeVariantConverter, ParameterBytesSpecifics) {
             "Value out of range for the target column type: 4000000000");
   nxVariantToBytes(nxtFmtBCD, 0, 3, 1, Variant(12.34), param);
   EXPECT_EQ(param, hex("03 01 12 30"));
+}
+
+TEST(nxsdNativeVariantConverter, ExtendedHoldsLargeIntegersExactly) {
+  const struct {
+    Variant value;
+    long double want;
+  } cases[] = {
+      {Variant(9007199254740993LL), 9007199254740993.0L},  // 2^53 + 1: no double holds it
+      {Variant(std::numeric_limits<long long>::max()), 9223372036854775807.0L},
+      {Variant(std::uint64_t{18446744073709551615u}), 18446744073709551615.0L},
+      {Variant(platform::Currency::fromRaw(9007199254740993LL)), 9007199254740993.0L / 10000.0L},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.type());
+    platform::Extended e;
+    nxVariantToFieldBuffer(nxtExtended, 0, 0, 0, c.value, e.bytes.data(), e.bytes.size());
+    EXPECT_EQ(e.toLongDouble(), c.want);
+    Bytes param;
+    nxVariantToBytes(nxtExtended, 0, 0, 0, c.value, param);
+    EXPECT_EQ(param, Bytes(e.bytes.begin(), e.bytes.end()));
+  }
 }
 
 TEST(nxsdNativeVariantConverter, VarBytesToString) {
