@@ -9,6 +9,7 @@
 #include "nxllBde.h"
 #include "plCurrency.h"
 #include "plFmtBcd.h"
+#include "plFormatSettings.h"
 
 namespace {
 
@@ -112,7 +113,13 @@ void nxCurrToBcdChecked(int aPrecision, int aScale, TnxBcdLoss aAllowedLoss, Tnx
 std::int64_t nxBcdToInt64(const TnxFmtBcd& aValue, bool aTruncate) {
   TnxFmtBcd v = aValue;
   if (aTruncate && scaleOf(v) > 0) nxNormalizeBcd(aValue, v, aValue.Precision, 0);
-  const std::string text = narrow(nxBcdToStr(v));
+  std::string text = narrow(nxBcdToStr(v, u'.'));
+  // Trailing fraction zeros say nothing about the value: 0.00 reads as 0.
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+    if (text == "-0") text = "0";
+  }
   std::int64_t result = 0;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, result);
@@ -141,6 +148,10 @@ void nxFloatRecToBcd(const TnxFloatRec& aFloatRec, TnxFmtBcd& aTarget) {
   }
   if (aFloatRec.Negative) t.SignSpecialPlaces |= 0x80;
   aTarget = t;
+}
+
+nxString nxBcdToStr(const TnxFmtBcd& aValue) {
+  return nxBcdToStr(aValue, platform::defaultFormatSettings().DecimalSeparator);
 }
 
 nxString nxBcdToStr(const TnxFmtBcd& aValue, char16_t aSeparator) {
@@ -221,6 +232,10 @@ bool nxTryStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue, char16_t aSepar
   if (negative) t.SignSpecialPlaces |= 0x80;
   aValue = t;
   return true;
+}
+
+void nxStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue) {
+  nxStrToBcd(aText, aValue, platform::defaultFormatSettings().DecimalSeparator);
 }
 
 void nxStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue, char16_t aSeparator) {

@@ -9,9 +9,10 @@
 // Currency values are signed 64-bit counts of ten-thousandths. Variants carry
 // packed decimals as the runtime's formatted-BCD kind (platform::varFmtBcd).
 // The currency conversions go through the runtime's (plFmtBcd); the text
-// conversions here follow the engine's own rules (a fixed separator, no
-// exponent or blanks, "0.50" kept for a value without integer positions),
-// which is why they do not use the runtime's text conversions.
+// conversions here follow the engine's own rules (no exponent or blanks,
+// "0.50" kept for a value without integer positions), which is why they do
+// not use the runtime's text conversions. Without an explicit separator they
+// use the decimal separator of the process format settings.
 // All operations are pure functions of their arguments (thread-safe).
 #pragma once
 
@@ -75,13 +76,15 @@ std::int64_t nxBcdToInt64(const TnxFmtBcd& aValue, bool aTruncate);
 void nxFloatRecToBcd(const TnxFloatRec& aFloatRec, TnxFmtBcd& aTarget);
 
 // Decimal text; an invalid precision or scale throws EBcdOverflowException.
-nxString nxBcdToStr(const TnxFmtBcd& aValue, char16_t aSeparator = u'.');
+nxString nxBcdToStr(const TnxFmtBcd& aValue);
+nxString nxBcdToStr(const TnxFmtBcd& aValue, char16_t aSeparator);
 // Accepts an optional leading "-", digits and at most one aSeparator, with at
 // least one digit (the empty text is zero). Fraction digits beyond 64
 // characters are cut; texts that need more than 64 integer digits are refused.
 bool nxTryStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue, char16_t aSeparator);
 // As nxTryStrToBcd; a refused text throws EBcdException.
-void nxStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue, char16_t aSeparator = u'.');
+void nxStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue);
+void nxStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue, char16_t aSeparator);
 
 // Through the decimal text (15 significant digits); NaN, infinities and
 // values needing more than 64 integer digits throw EBcdException.

@@ -168,12 +168,13 @@ nxString textOf(const Variant& v, const platform::FormatSettings& fs) {
   return v.toString(fs);
 }
 
-// 8-bit text of at most aRoom bytes for a null-terminated or short string.
-// The short message (room only) is that of a conversion into a bounded
-// buffer: any field code page, and the UTF-16 text of a short string.
-std::string fitText(const Variant& aValue, const platform::FormatSettings& fs, TnxWord32 aCodePage, int aDecimals,
-                    std::size_t aLength, std::size_t aRoom, bool aTruncate, bool aShortString, const char* aAction) {
-  const std::uint32_t cp = codePageOf(aCodePage);
+// 8-bit text of at most aRoom bytes for a null-terminated string (BLOB memo).
+// With a field code page only the first aRoom characters are converted when
+// truncating, and a text whose bytes still do not fit is refused; in the
+// system code page the bytes are cut instead.
+std::string fitNullText(const Variant& aValue, const platform::FormatSettings& fs, TnxWord32 aCodePage,
+                        int aDecimals, std::size_t aLength, std::size_t aRoom, bool aTruncate) {
+  const char* const kAction = "NullStringToBuffer/WideCharToMultiByte";
   std::string bytes;
   if (aCodePage == 0 && aValue.isByteArray()) {
     // Already 8-bit text in the system code page: kept byte for byte.
@@ -187,14 +188,55 @@ std::string fitText(const Variant& aValue, const platform::FormatSettings& fs, T
       text = trimTrailingSpaces(std::move(text));
     else if (isUtf16Text(aValue))
       trimSpacesToFit(text, aLength);
-    bytes = encode(text, cp, aAction);
+    if (aCodePage != 0) {
+      if (aTruncate && text.size() > aRoom) {
+        std::size_t n = aRoom;
+        if (n > 0 && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF) --n;  // keep pairs whole
+        text.resize(n);
+      }
+      bytes = encode(text, codePageOf(aCodePage), kAction);
+      if (bytes.size() > aRoom) raiseTooWideRoom(aRoom);
+      return bytes;
+    }
+    bytes = encode(text, platform::ansiCodePage(), kAction);
   }
   if (bytes.size() > aRoom) {
-    if (!aTruncate) {
-      if (aCodePage != 0 || (aShortString && isUtf16Text(aValue) && aDecimals <= 0)) raiseTooWideRoom(aRoom);
-      raiseTooWide(bytes.size(), aRoom);
-    }
-    bytes.resize(wholeCharPrefix(bytes, cp, aRoom));
+    if (!aTruncate) raiseTooWide(bytes.size(), aRoom);
+    bytes.resize(wholeCharPrefix(bytes, platform::ansiCodePage(), aRoom));
+  }
+  return bytes;
+}
+
+// 8-bit text of at most aRoom bytes for a short string. Text bound for a field
+// code page, and UTF-16 text in the system code page, must fit whole whatever
+// aTruncate says; only other values in the system code page are cut.
+std::string fitShortText(const Variant& aValue, const platform::FormatSettings& fs, TnxWord32 aCodePage,
+                         int aDecimals, std::size_t aLength, std::size_t aRoom, bool aTruncate) {
+  const char* const kAction = "ShortStringToBuffer/WideCharToMultiByte";
+  std::string bytes;
+  if (aCodePage != 0 || (isUtf16Text(aValue) && aDecimals <= 0)) {
+    nxString text = textOf(aValue, fs);
+    if (aDecimals > 0)
+      text = trimTrailingSpaces(std::move(text));
+    else if (aCodePage == 0)
+      trimSpacesToFit(text, aLength);
+    bytes = encode(text, codePageOf(aCodePage), kAction);
+    if (bytes.size() > aRoom) raiseTooWideRoom(aRoom);
+    return bytes;
+  }
+  if (aValue.isByteArray()) {
+    const auto b = aValue.bytes();
+    bytes.assign(reinterpret_cast<const char*>(b.data()), b.size());
+    if (aDecimals > 0)
+      while (!bytes.empty() && bytes.back() == ' ') bytes.pop_back();
+  } else {
+    nxString text = textOf(aValue, fs);
+    if (aDecimals > 0) text = trimTrailingSpaces(std::move(text));
+    bytes = encode(text, platform::ansiCodePage(), kAction);
+  }
+  if (bytes.size() > aRoom) {
+    if (!aTruncate) raiseTooWide(bytes.size(), aRoom);
+    bytes.resize(wholeCharPrefix(bytes, platform::ansiCodePage(), aRoom));
   }
   return bytes;
 }
@@ -259,8 +301,19 @@ float singleValue(double d) {
   return static_cast<float>(d);
 }
 
+// Extended holds every 64-bit integer and currency exactly; a double does not.
+platform::Extended extendedOfNumber(const Variant& v, const platform::FormatSettings& fs) {
+  switch (v.type()) {
+    case platform::varInt64: return platform::Extended::fromLongDouble(static_cast<long double>(v.toInt64(fs)));
+    case platform::varUInt64: return platform::Extended::fromLongDouble(static_cast<long double>(v.toUInt64(fs)));
+    case platform::varCurrency:
+      return platform::Extended::fromLongDouble(static_cast<long double>(v.toCurrency(fs).value) / 10000.0L);
+    default: return platform::Extended::fromDouble(v.toDouble(fs));
+  }
+}
+
 platform::Extended extendedValue(const Variant& v, const platform::FormatSettings& fs) {
-  if (isPlainNumber(v)) return platform::Extended::fromDouble(v.toDouble(fs));
+  if (isPlainNumber(v)) return extendedOfNumber(v, fs);
   long double ld = 0;
   if (isBcd(v)) {
     const nxString text = nxBcdToStr(bcdOf(v), fs.DecimalSeparator);
@@ -282,8 +335,8 @@ std::int64_t currencyOfBcd(const Variant& v) {
 bool isNumericZero(const Variant& v) {
   switch (v.type()) {
     case platform::varSmallint: case platform::varInteger: case platform::varSingle: case platform::varDouble:
-    case platform::varCurrency: case platform::varShortInt: case platform::varByte: case platform::varWord:
-    case platform::varLongWord: case platform::varInt64: case platform::varUInt64: return v.toDouble() == 0;
+    case platform::varCurrency: case platform::varByte: case platform::varWord: case platform::varLongWord:
+    case platform::varInt64: return v.toDouble() == 0;
     default: return false;
   }
 }
@@ -550,9 +603,7 @@ void nxVariantToFieldBufferEx(const platform::FormatSettings& fs, TnxFieldType a
     case nxtNullString:
     case nxtBlobMemo: {
       const std::size_t room = aLength == 0 ? 0 : aLength - 1;
-      const std::string bytes =
-          fitText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate, false,
-                  "NullStringToBuffer/WideCharToMultiByte");
+      const std::string bytes = fitNullText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate);
       clearBytes(p, aLength);
       copyBytes(p, bytes.data(), bytes.size());
       break;
@@ -560,8 +611,7 @@ void nxVariantToFieldBufferEx(const platform::FormatSettings& fs, TnxFieldType a
     case nxtShortString: {
       if (aLength == 0) internalError(type);
       const std::size_t room = std::min<std::size_t>(aLength - 1, 255);
-      const std::string bytes = fitText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate, true,
-                                        "ShortStringToBuffer/WideCharToMultiByte");
+      const std::string bytes = fitShortText(aValue, fs, aCodePage, aDecimals, aLength, room, aTruncate);
       clearBytes(p, aLength);
       p[0] = static_cast<std::uint8_t>(bytes.size());
       copyBytes(p + 1, bytes.data(), bytes.size());
@@ -660,7 +710,7 @@ void nxVariantToBytesEx(const platform::FormatSettings& /*aFormatSettings*/, Tnx
     case nxtRefNr: setBytes(aBytes, isBcd(aValue) ? aValue.toInt64(fs) : int64Value(aValue, fs)); break;
     case nxtSingle: setBytes(aBytes, singleValue(aValue.toDouble(fs))); break;
     case nxtDouble: setBytes(aBytes, aValue.toDouble(fs)); break;
-    case nxtExtended: setBytes(aBytes, platform::Extended::fromDouble(aValue.toDouble(fs))); break;
+    case nxtExtended: setBytes(aBytes, extendedOfNumber(aValue, fs)); break;
     case nxtCurrency: setBytes(aBytes, aValue.toCurrency(fs).value); break;
     case nxtDate: {
       const platform::DateTime dt = isText(aValue) ? nxVarToDate(aValue) : aValue.toDateTime(fs);

@@ -26,8 +26,12 @@
 //   column type: <value>"; text or bytes too wide: platform::RangeError
 //   "Source string data is too wide (<size>) for the target field (<room>)"
 //   or "Source string data is too wide for the target field (<room>)";
-//   aTruncate cuts instead (never inside a multi-byte character or a
-//   surrogate pair);
+//   aTruncate cuts byte arrays, wide strings and text in the system code page
+//   instead (never inside a multi-byte character or a surrogate pair); into a
+//   null-terminated string with a field code page it keeps the characters
+//   that fit the room by count, whose bytes must then fit; a short string
+//   with a field code page, or of UTF-16 text in the system code page, must
+//   fit whole whatever aTruncate says;
 // - "Invalid char format (length must be exactly 1)": EnxBaseException
 //   without a code; "0 (zero) is not a valid timestamp", "Could not convert
 //   FmtBCD to Extended": platform::ConvertError;

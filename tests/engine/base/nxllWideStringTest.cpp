@@ -64,6 +64,21 @@ TEST(nxllWideString, CodePageZeroFollowsTheDefault) {
   EXPECT_EQ(nxStringToWideStr(bytesOf({0xE9}), 0), u"\u00E9");
 }
 
+TEST(nxllWideString, ThreadCodePageDefaultConvertsInTheRunningAnsiCodePage) {
+  DefaultCodePageGuard guard(platform::CP_THREAD_ACP);
+  const std::uint32_t acp = platform::ansiCodePage();
+  for (const std::u16string_view text : {u"a\u00E9t\u00E9", u"\uFF71\u65E5"}) {
+    std::string expected;
+    try {
+      expected = nxWideStringToString(text, acp);
+    } catch (const EnxBaseException&) {
+      continue;  // not representable in the running code page
+    }
+    EXPECT_EQ(nxWideStringToString(text, 0), expected);
+    EXPECT_EQ(nxStringToWideStr(expected, 0), nxStringToWideStr(expected, acp));
+  }
+}
+
 TEST(nxllWideString, EmptyStaysEmptyEvenForAnUnknownCodePage) {
   EXPECT_TRUE(nxStringToWideString("", 12345).empty());
   EXPECT_TRUE(nxWideStringToString(TnxWideString{}, 12345).empty());

@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 
+#include "plFormatSettings.h"
+
 namespace {
 
 using i128 = __int128;
@@ -273,6 +275,11 @@ TEST(nxsdFmtBcd, BcdToInt64) {
   EXPECT_EQ(nxBcdToInt64(bcd("9223372036854775807", 0), false), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(nxBcdToInt64(bcd("9223372036854775808", 0, true), false), std::numeric_limits<std::int64_t>::min());
   EXPECT_THROW(nxBcdToInt64(bcd("12345", 2), false), platform::ConvertError);
+  // Only a non-zero fraction digit is refused: zeros after the point are no fraction.
+  EXPECT_EQ(nxBcdToInt64(bcd("00", 2), false), 0);
+  EXPECT_EQ(nxBcdToInt64(bcd("00", 2, true), false), 0);
+  EXPECT_EQ(nxBcdToInt64(bcd("1200", 2, true), false), -12);
+  EXPECT_THROW(nxBcdToInt64(bcd("050", 3), false), platform::ConvertError);
   EXPECT_THROW(nxBcdToInt64(bcd("9223372036854775808", 0), false), platform::ConvertError);
   try {
     nxBcdToInt64(bcd("15", 1), false);
@@ -338,6 +345,24 @@ TEST(nxsdFmtBcd, DoubleConversions) {
   EXPECT_EQ(nxBcdToDouble(bcd("750", 2, true)), -7.5);
   EXPECT_EQ(nxBcdToDouble(bcd("00000000", 2)), 0.0);
   EXPECT_DOUBLE_EQ(nxBcdToDouble(bcd("123456", 3)), 123.456);
+}
+
+TEST(nxsdFmtBcd, TextWithoutSeparatorFollowsTheProcessSettings) {
+  struct Restore {
+    platform::FormatSettings saved = platform::defaultFormatSettings();
+    ~Restore() { platform::setDefaultFormatSettings(saved); }
+  } restore;
+  platform::FormatSettings comma = restore.saved;
+  comma.DecimalSeparator = u',';
+  platform::setDefaultFormatSettings(comma);
+  TnxFmtBcd v{};
+  nxStrToBcd(u"-12,50", v);
+  EXPECT_EQ(platform::toUtf8(nxBcdToStr(v)), "-12,5");
+  EXPECT_THROW(nxStrToBcd(u"12.5", v), EBcdException);
+  // The conversions through text do not depend on it.
+  EXPECT_EQ(nxBcdToDouble(v), -12.5);
+  EXPECT_EQ(str(nxDoubleToBcd(2.25)), "2.25");
+  EXPECT_EQ(nxBcdToInt64(bcd("1200", 2), false), 12);
 }
 
 // Expected currency by integer arithmetic: round(v x 10^(4 - s)), ties to even.

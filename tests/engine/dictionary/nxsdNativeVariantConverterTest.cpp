@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "nxllException.h"
 #include "nxsdFmtBcd.h"
 #include "plErrors.h"
+#include "plExtended.h"
 
 namespace {
 
@@ -246,24 +248,32 @@ TEST(nxsdNativeVariantConverter, TextWidth) {
     std::size_t length;
     Variant value;
     const char* error;   // without aTruncate
-    Bytes truncated;     // with aTruncate
+    Bytes truncated;     // with aTruncate; empty: the same error
   } cases[] = {
       {"null cp0", nxtNullString, 0, 0, 4, Variant(u"abcdef"),
        "Source string data is too wide (6) for the target field (3)", hex("61626300")},
       {"null 932", nxtNullString, 932, 0, 4, Variant(u"abcdef"),
        "Source string data is too wide for the target field (3)", hex("61626300")},
+      // With a field code page truncation keeps characters, and their bytes must fit.
+      {"null 932 characters", nxtNullString, 932, 0, 4, Variant(u"aｱbc"),
+       "Source string data is too wide for the target field (3)", hex("61B16200")},
       {"null 932 double-byte", nxtNullString, 932, 0, 4, Variant(u"日本語"),
-       "Source string data is too wide for the target field (3)", hex("93FA0000")},
+       "Source string data is too wide for the target field (3)", {}},
       {"null cp0 double-byte", nxtNullString, 0, 0, 4, Variant(u"aｱ日本"),
        "Source string data is too wide (6) for the target field (3)", hex("61B10000")},
       {"null utf8", nxtNullString, 65001, 0, 4, Variant(u"a\u00E9\u00E9"),
-       "Source string data is too wide for the target field (3)", hex("61C3A900")},
+       "Source string data is too wide for the target field (3)", {}},
+      // A short string in a field code page, or of UTF-16 text, must fit whole.
       {"short 932", nxtShortString, 932, 0, 4, Variant(u"ab日"),
-       "Source string data is too wide for the target field (3)", hex("02616200")},
+       "Source string data is too wide for the target field (3)", {}},
+      {"short 932 spaces count", nxtShortString, 932, 0, 4, Variant(u"ab  "),
+       "Source string data is too wide for the target field (3)", {}},
       {"short cp0 8-bit", nxtShortString, 0, 0, 4, Variant(platform::AnsiString{"abcd", 0}),
        "Source string data is too wide (4) for the target field (3)", hex("03616263")},
       {"short cp0 text", nxtShortString, 0, 0, 4, Variant(u"ab日"),
-       "Source string data is too wide for the target field (3)", hex("02616200")},
+       "Source string data is too wide for the target field (3)", {}},
+      {"short cp0 fixed text", nxtShortString, 0, 2, 4, Variant(u"abcd"),
+       "Source string data is too wide (4) for the target field (3)", hex("03616263")},
       {"wide", nxtWideString, 0, 0, 8, Variant(u"abcd"),
        "Source string data is too wide (8) for the target field (6)", hex("6100620063000000")},
       {"wide surrogate pair", nxtWideString, 0, 0, 8, Variant(u"ab\U0001F600"),
@@ -276,9 +286,16 @@ TEST(nxsdNativeVariantConverter, TextWidth) {
     Bytes buf(c.length, 0xAA);
     EXPECT_EQ(what([&] { nxVariantToFieldBuffer(c.type, c.codePage, 0, c.decimals, c.value, buf.data(), buf.size()); }),
               c.error);
-    nxVariantToFieldBufferEx(platform::defaultFormatSettings(), c.type, c.codePage, true, buf.size(), buf.data(),
-                             c.value, c.decimals, 0);
-    EXPECT_EQ(buf, c.truncated);
+    const auto truncating = [&] {
+      nxVariantToFieldBufferEx(platform::defaultFormatSettings(), c.type, c.codePage, true, buf.size(), buf.data(),
+                               c.value, c.decimals, 0);
+    };
+    if (c.truncated.empty())
+      EXPECT_EQ(what(truncating), c.error);
+    else {
+      truncating();
+      EXPECT_EQ(buf, c.truncated);
+    }
   }
 }
 
@@ -301,6 +318,7 @@ TEST(nxsdNativeVariantConverter, TrailingSpacesAndFixedWidth) {
       {"null stops at zero char", nxtNullString, 0, 6, Variant(std::u16string(u"ab\0cd", 5)), hex("616200000000"),
        u"ab"},
       {"short fixed", nxtShortString, 4, 5, Variant(u"ab  "), hex("0261620000"), u"ab  "},
+      {"short spaces do not fit", nxtShortString, 0, 4, Variant(u"ab   "), hex("03616220"), u"ab "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -366,6 +384,17 @@ TEST(nxsdNativeVariantConverter, Timestamps) {
   // A date of 1899-12-30 is not a numeric zero.
   nxVariantToFieldBuffer(nxtDateTime, 0, 0, 0, Variant::fromDate(0), &ms, 8);
   EXPECT_EQ(ms, 693594.0 * 86400000);
+  // Only small integer to currency and byte to 64-bit integer count as numeric zeros.
+  for (const Variant& zero : {Variant::fromShortInt(0), Variant(std::uint64_t{0})}) {
+    SCOPED_TRACE(zero.type());
+    ms = -1;
+    nxVariantToFieldBuffer(nxtDateTime, 0, 0, 0, zero, &ms, 8);
+    EXPECT_EQ(ms, 693594.0 * 86400000);
+  }
+  for (const Variant& zero : {Variant::fromSmallint(0), Variant::fromByte(0), Variant::fromWord(0),
+                              Variant(platform::Currency::fromRaw(0)), Variant(0LL), Variant(0u)})
+    EXPECT_EQ(what([&] { nxVariantToFieldBuffer(nxtDateTime, 0, 0, 0, zero, &ms, 8); }),
+              "0 (zero) is not a valid timestamp");
 
   // Text in the store follows the format settings; parameter text is the fixed form.
   nxVariantToFieldBuffer(nxtDateTime, 0, 0, 0, Variant(u"2025/04/20 12:00:00"), &ms, 8);
@@ -448,6 +477,27 @@ TEST(nxsdNativeVariantConverter, ParameterBytesSpecifics) {
             "Value out of range for the target column type: 4000000000");
   nxVariantToBytes(nxtFmtBCD, 0, 3, 1, Variant(12.34), param);
   EXPECT_EQ(param, hex("03 01 12 30"));
+}
+
+TEST(nxsdNativeVariantConverter, ExtendedHoldsLargeIntegersExactly) {
+  const struct {
+    Variant value;
+    long double want;
+  } cases[] = {
+      {Variant(9007199254740993LL), 9007199254740993.0L},  // 2^53 + 1: no double holds it
+      {Variant(std::numeric_limits<long long>::max()), 9223372036854775807.0L},
+      {Variant(std::uint64_t{18446744073709551615u}), 18446744073709551615.0L},
+      {Variant(platform::Currency::fromRaw(9007199254740993LL)), 9007199254740993.0L / 10000.0L},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.type());
+    platform::Extended e;
+    nxVariantToFieldBuffer(nxtExtended, 0, 0, 0, c.value, e.bytes.data(), e.bytes.size());
+    EXPECT_EQ(e.toLongDouble(), c.want);
+    Bytes param;
+    nxVariantToBytes(nxtExtended, 0, 0, 0, c.value, param);
+    EXPECT_EQ(param, Bytes(e.bytes.begin(), e.bytes.end()));
+  }
 }
 
 TEST(nxsdNativeVariantConverter, VarBytesToString) {
