@@ -156,6 +156,27 @@ TEST(NxStateComponent, UnsupportedIgnoresEveryRequest) {
   platform::TObject::free(c);
 }
 
+// Deactivation swallows failures and forces the state down; from
+// Unsupported there is no step to force, so a failing announcement must end
+// the request instead of repeating it.
+TEST(NxStateComponent, UnsupportedWithAFailingAnnouncementStillAnswersADeactivation) {
+  auto* c = platform::create<TTraceComponent>(u"c", nullptr);
+  c->SetState(nxsUnsupported);
+  struct Thrower {
+    int calls = 0;
+    void Handle(TnxComponent*) {
+      if (++calls < 50) throw platform::RuntimeError("announcement failed");  // bounded: a loop shows as a count
+    }
+  } thrower;
+  c->SetOnStateTransChanged(TnxNotifyEvent::Of<&Thrower::Handle>(&thrower));
+  EXPECT_NO_THROW(c->SetState(nxsInactive));
+  EXPECT_LE(thrower.calls, 2);  // the step's announcement and its undo
+  EXPECT_EQ(c->State(), nxsUnsupported);
+  EXPECT_EQ(c->StateTransition(), nxstNone);
+  c->SetOnStateTransChanged({});
+  platform::TObject::free(c);
+}
+
 struct FailCase {
   const char* failIn;
   TnxState target;
