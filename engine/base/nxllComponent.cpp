@@ -1058,6 +1058,7 @@ void TnxStateComponent::SetState(TnxState aTarget) {
         // it would repeat the same failing step for ever.
         if (next == old) return;
         scState = next;  // deactivation always completes
+        scStartTime = 0;  // a forced step skips StateChanged: no uptime for a component that is down
         continue;
       }
       if (leave) return;
