@@ -704,9 +704,13 @@ PL_CLASS_INFO_IMPL(TnxRegisterableComponent, TnxComponent, "TnxRegisterableCompo
 void TnxRegisterableComponent::Register(const platform::ClassInfo& aClass) {
   if (!gComponentClasses) gComponentClasses = new platform::ClassRegistry;
   if (gComponentClasses->add(aClass)) return;
-  const TnxComponentExceptionClass kind = aClass.inheritsFrom(TnxStateComponent::staticClassInfo())
-                                              ? TnxComponentExceptionClass::state
-                                              : TnxComponentExceptionClass::registerable;
+  // The exception class of the registering class, known here from its
+  // ancestry alone (there is no instance to ask).
+  const TnxComponentExceptionClass kind =
+      aClass.inheritsFrom(TnxStateComponent::staticClassInfo())      ? TnxComponentExceptionClass::state
+      : aClass.inheritsFrom(TnxLoggableComponent::staticClassInfo()) ? TnxComponentExceptionClass::loggable
+      : aClass.inheritsFrom(TnxBaseLog::staticClassInfo())           ? TnxComponentExceptionClass::baseLog
+                                                                     : TnxComponentExceptionClass::registerable;
   nxRaiseComponentError(kind, true, nullptr, 0,
                         platform::format(u"The class \"%s\" is already registered", {platform::fromUtf8(aClass.name)}));
 }
@@ -1050,7 +1054,11 @@ void TnxStateComponent::SetState(TnxState aTarget) {
         setTransition(saved);
       } catch (...) {
         if (aTarget != nxsInactive) throw;
+        // A step that leads nowhere (unsupported) cannot be forced: forcing
+        // it would repeat the same failing step for ever.
+        if (next == old) return;
         scState = next;  // deactivation always completes
+        scStartTime = 0;  // a forced step skips StateChanged: no uptime for a component that is down
         continue;
       }
       if (leave) return;

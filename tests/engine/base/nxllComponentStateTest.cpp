@@ -20,6 +20,7 @@ class TTraceComponent : public TnxStateComponent {
   TTraceComponent(const char16_t* aName, Trace* aTrace) : trace_(aTrace) { SetName(aName); }
 
   std::string failIn;                   // hook that raises
+  std::string failAlso;                 // a second one
   TTraceComponent* needs = nullptr;     // DependsOn
   TnxStateComponent* stopInStopping = nullptr;
   bool nestedInStarting = false;
@@ -29,7 +30,7 @@ class TTraceComponent : public TnxStateComponent {
  protected:
   void hook(const char* aName) {
     log(aName);
-    if (failIn == aName) throw platform::RuntimeError(std::string(aName) + " failed");
+    if (failIn == aName || failAlso == aName) throw platform::RuntimeError(std::string(aName) + " failed");
   }
   void scInitializing() override { hook("scInitializing"); }
   void scDeactivating() override { hook("scDeactivating"); }
@@ -156,6 +157,27 @@ TEST(NxStateComponent, UnsupportedIgnoresEveryRequest) {
   platform::TObject::free(c);
 }
 
+// Deactivation swallows failures and forces the state down; from
+// Unsupported there is no step to force, so a failing announcement must end
+// the request instead of repeating it.
+TEST(NxStateComponent, UnsupportedWithAFailingAnnouncementStillAnswersADeactivation) {
+  auto* c = platform::create<TTraceComponent>(u"c", nullptr);
+  c->SetState(nxsUnsupported);
+  struct Thrower {
+    int calls = 0;
+    void Handle(TnxComponent*) {
+      if (++calls < 50) throw platform::RuntimeError("announcement failed");  // bounded: a loop shows as a count
+    }
+  } thrower;
+  c->SetOnStateTransChanged(TnxNotifyEvent::Of<&Thrower::Handle>(&thrower));
+  EXPECT_NO_THROW(c->SetState(nxsInactive));
+  EXPECT_LE(thrower.calls, 2);  // the step's announcement and its undo
+  EXPECT_EQ(c->State(), nxsUnsupported);
+  EXPECT_EQ(c->StateTransition(), nxstNone);
+  c->SetOnStateTransChanged({});
+  platform::TObject::free(c);
+}
+
 struct FailCase {
   const char* failIn;
   TnxState target;
@@ -229,6 +251,15 @@ TEST(NxStateComponent, FailingDeactivationStillCloses) {
   c->Open();
   EXPECT_NO_THROW(c->Close());
   EXPECT_EQ(c->State(), nxsInactive);
+  // Both steps down fail: every step is forced and none reaches
+  // StateChanged, yet no uptime is left behind.
+  c->failIn = "scStopping";
+  c->failAlso = "scDeactivating";
+  c->Open();
+  ASSERT_NE(c->StartTime(), 0);
+  EXPECT_NO_THROW(c->Close());
+  EXPECT_EQ(c->State(), nxsInactive);
+  EXPECT_EQ(c->StartTime(), 0);
   platform::TObject::free(c);
 }
 

@@ -416,6 +416,35 @@ TEST(NxRegisterableComponent, RegistryRefusesDuplicatesAndVanishesWhenEmpty) {
   EXPECT_TRUE(TnxRegisterableComponent::GetRegisteredClasses(TnxComponent::staticClassInfo()).empty());
 }
 
+// A second Register fails with the exception class of the registering class.
+TEST(NxRegisterableComponent, DuplicateRaisesTheRegisteringClassesException) {
+  struct Case {
+    const platform::ClassInfo* cls;
+    const char* exceptionClass;
+  };
+  const Case cases[] = {
+      {&TnxRegisterableComponent::staticClassInfo(), "EnxRegisterableComponentException"},
+      {&TnxBaseLog::staticClassInfo(), "EnxBaseLogException"},
+      {&TnxLoggableComponent::staticClassInfo(), "EnxLoggableComponentException"},
+      {&TnxStateComponent::staticClassInfo(), "EnxStateComponentException"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.cls->name);
+    TnxRegisterableComponent::Register(*k.cls);
+    try {
+      TnxRegisterableComponent::Register(*k.cls);
+      ADD_FAILURE() << "no exception";
+    } catch (const EnxComponentException& e) {
+      EXPECT_EQ(std::string(e.className()), k.exceptionClass);
+      EXPECT_EQ(e.ErrorCode(), 0u);
+      EXPECT_EQ(std::string(e.what()), "DazavAV: <nil pointer>: The class \"" + std::string(k.cls->name) +
+                                           "\" is already registered [no error code]");
+    }
+    TnxRegisterableComponent::Unregister(*k.cls);
+  }
+  EXPECT_EQ(TnxRegisterableComponent::FindRegisteredClass("TnxBaseLog"), nullptr);
+}
+
 class TTestComponentEditor : public platform::TObject {
   PL_CLASS_INFO_DECL()
 };
@@ -548,6 +577,46 @@ TEST_F(NxIterationListSettings, Version2RoundTripSkipsUnnamedAndUnknownComponent
   EXPECT_EQ(comps[0]->value, 1);
   EXPECT_EQ(comps[1]->value, 0);
   EXPECT_EQ(comps[2]->value, 3);
+}
+
+// The layout, byte for byte: version 2, list begin, per named component its
+// name, the block length (the writer's 64-bit integer form, so its smallest
+// encoding) and the block raw; list end. A state component's block is the
+// component's version and name, then its own version, the log flag and Active.
+TEST(NxIterationListSettingsLayout, Version2BytesWithAStateComponentBlock) {
+  auto* on = platform::create<TnxStateComponent>();
+  on->SetName(u"on");
+  on->SetEventLogEnabled(true);
+  on->Open();
+  auto* off = platform::create<TnxStateComponent>();
+  off->SetName(u"b");
+  TnxIterationList list;
+  list.Add(on);
+  list.Add(off);  // "b" sorts before "on"
+  const auto bytes = written([&](TnxWriter& w) { list.SaveSettingsToStream(w); });
+  const std::vector<std::uint8_t> expected = {
+      vaInt8, 2, vaList,
+      // "b": inactive, logging off
+      vaString, 1, 'b', vaInt8, 9,                              // name, block length
+      vaInt8, 1, vaString, 1, 'b', vaInt8, 1, vaFalse, vaFalse,  // block
+      // "on": started, logging on
+      vaString, 2, 'o', 'n', vaInt8, 10,
+      vaInt8, 1, vaString, 2, 'o', 'n', vaInt8, 1, vaTrue, vaTrue,
+      vaNull};
+  EXPECT_EQ(bytes, expected);
+
+  // Read back into fresh components: flags taken, activation only saved.
+  on->Close();
+  on->SetEventLogEnabled(false);
+  TTaggedReader r(bytes);
+  list.LoadSetttingsFromStream(r.reader);
+  EXPECT_TRUE(r.AtEnd());
+  EXPECT_TRUE(on->EventLogEnabled());
+  EXPECT_EQ(on->SavedActive(), 1);
+  EXPECT_FALSE(on->Active());
+  EXPECT_EQ(off->SavedActive(), 0);
+  platform::TObject::free(off);
+  platform::TObject::free(on);
 }
 
 TEST_F(NxIterationListSettings, Version2BlockLongerThanTheStreamFailsWithoutReadingPastIt) {
