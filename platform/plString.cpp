@@ -16,6 +16,23 @@ void setAnsiCodePage(std::uint16_t codePage) {
   gAnsiCodePage.store(codePage == 0 ? 932 : codePage, std::memory_order_relaxed);
 }
 
+namespace {
+char16_t upperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
+}  // namespace
+
+int compareTextAscii(UnicodeStringView a, UnicodeStringView b) {
+  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    const char16_t x = upperAscii(a[i]), y = upperAscii(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool sameTextAscii(UnicodeStringView a, UnicodeStringView b) {
+  return a.size() == b.size() && compareTextAscii(a, b) == 0;
+}
+
 std::string toUtf8(UnicodeStringView s) {
   std::string out;
   out.reserve(s.size());

@@ -24,6 +24,11 @@ struct AnsiString {
 std::uint16_t ansiCodePage();
 void setAnsiCodePage(std::uint16_t codePage);
 
+// Comparison that folds ASCII letters only, as identifiers, keywords and
+// class names compare; other characters compare by code unit.
+int compareTextAscii(UnicodeStringView a, UnicodeStringView b);  // -1, 0 or 1
+bool sameTextAscii(UnicodeStringView a, UnicodeStringView b);
+
 // Strict conversions at the edges: ill-formed input throws ConvertError.
 std::string toUtf8(UnicodeStringView s);
 UnicodeString fromUtf8(std::string_view s);

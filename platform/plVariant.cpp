@@ -73,17 +73,6 @@ bool isScalarElement(VarType t) {
 
 bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
 
-bool equalsNoCase(UnicodeStringView a, UnicodeStringView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 UnicodeString trimmed(UnicodeStringView s) {
   std::size_t i = 0, n = s.size();
   while (i < n && isSpace(s[i])) ++i;
@@ -496,8 +485,8 @@ bool Variant::toBoolean(const FormatSettings& fs) const {
     case Cat::Bool: return s_.b;
     case Cat::Str: {
       const UnicodeString text = trimmed(toString(fs));
-      if (equalsNoCase(text, u"True")) return true;
-      if (equalsNoCase(text, u"False")) return false;
+      if (sameTextAscii(text, u"True")) return true;
+      if (sameTextAscii(text, u"False")) return false;
       double d;
       if (!tryStrToFloat(text, d, fs)) badText(text, "boolean value");
       return d != 0;

@@ -34,17 +34,6 @@ constexpr char kComponentHandleKind = 0;
     if (!(cond)) assertionFailed(text, __LINE__); \
   } while (0)
 
-bool sameTextAscii(const nxString& a, const nxString& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::vector<std::string> sortedClassNames(std::span<const std::string_view> aNames) {
   std::vector<std::string> result(aNames.begin(), aNames.end());
   std::sort(result.begin(), result.end(),
@@ -456,8 +445,8 @@ nxString TnxComponent::DisplayName() const {
 }
 
 bool TnxComponent::DisplayNameStored() const {
-  return !nxcDisplayName.empty() && !sameTextAscii(nxcDisplayName, name_) &&
-         !sameTextAscii(nxcDisplayName, platform::fromUtf8(className()));
+  return !nxcDisplayName.empty() && !platform::sameTextAscii(nxcDisplayName, name_) &&
+         !platform::sameTextAscii(nxcDisplayName, platform::fromUtf8(className()));
 }
 
 void TnxComponent::CheckError(TnxResult aErrorCode) const {

@@ -532,14 +532,7 @@ void TnxListPadlock::EndWrite() { lplPadlock->Unlock(); }
 int nxCompareStr(platform::UnicodeStringView a, platform::UnicodeStringView b) { return a.compare(b); }
 
 int nxCompareText(platform::UnicodeStringView a, platform::UnicodeStringView b) {
-  const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+  return platform::compareTextAscii(a, b);
 }
 
 TnxFastStringList::TnxFastStringList(platform::Duplicates aDups) {

@@ -315,17 +315,6 @@ void TnxAnsiStringStream::WriteString(std::string_view aString) {
 
 namespace {
 
-bool sameAsciiNoCase(platform::UnicodeStringView a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t x = a[i], y = b[i];
-    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
 std::string utf8Of(platform::UnicodeStringView aText) { return platform::encodeText(aText, platform::CP_UTF8); }
 
 // UTF-8 cannot carry an unpaired surrogate (it would become U+FFFD).
@@ -449,10 +438,10 @@ void TnxWriter::WriteWideString_(platform::UnicodeStringView aValue) {
 }
 
 void TnxWriter::WriteIdent(platform::UnicodeStringView aName) {
-  if (sameAsciiNoCase(aName, u"False")) return WriteValue(vaFalse);
-  if (sameAsciiNoCase(aName, u"True")) return WriteValue(vaTrue);
-  if (sameAsciiNoCase(aName, u"Null")) return WriteValue(vaNull);
-  if (sameAsciiNoCase(aName, u"nil")) return WriteValue(vaNil);
+  if (platform::sameTextAscii(aName, u"False")) return WriteValue(vaFalse);
+  if (platform::sameTextAscii(aName, u"True")) return WriteValue(vaTrue);
+  if (platform::sameTextAscii(aName, u"Null")) return WriteValue(vaNull);
+  if (platform::sameTextAscii(aName, u"nil")) return WriteValue(vaNil);
   const std::string u = utf8Of(aName);
   // The length is one byte: a longer name would corrupt every value after it.
   if (u.size() > 255) throw EWriteError(nxStreamWriteErrorText);
