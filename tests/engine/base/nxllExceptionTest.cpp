@@ -173,6 +173,17 @@ TEST_F(nxllException, PendingMessageIsUsedOnceByTheNextCreateOfItsCode) {
   EXPECT_TRUE(message.empty());
 }
 
+TEST_F(nxllException, PendingMessageThatCannotBeDecodedFailsOnceAndIsDiscarded) {
+  EnxBaseException::SetLastConvertedException(10241, u"Row locked" + nxEncodeCustomInfo(u"$ExceptionData$", u"abc"));
+  EXPECT_THROW(EnxBaseException{10241}, platform::RuntimeError);  // Base64 of a wrong length
+  TnxResult code;
+  nxString message;
+  EnxBaseException::GetLastConvertedException(code, message);
+  EXPECT_EQ(code, 10241u);
+  EXPECT_TRUE(message.empty());
+  EXPECT_EQ(u8(EnxBaseException(10241).Message()), "DazavAV: Record locked by another user. [$2801/10241]");
+}
+
 TEST_F(nxllException, PendingMessageAndMainThreadFlagArePerThread) {
   EnxBaseException::nxSetMessage(10241, u"main thread text");
   EXPECT_TRUE(nxIsMainThread());
