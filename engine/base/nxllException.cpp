@@ -279,6 +279,18 @@ EnxBaseException& EnxBaseException::operator=(const EnxBaseException& aOther) {
 
 EnxBaseException::~EnxBaseException() = default;
 
+std::int32_t EnxBaseException::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  InxInterface* found = nullptr;
+  if (aIID == InxException::IID)
+    found = static_cast<InxException*>(this);
+  else if (aIID == InxExceptionForCallback::IID)
+    found = static_cast<InxExceptionForCallback*>(this);
+  else if (aIID == InxBaseException::IID)
+    found = static_cast<InxBaseException*>(this);
+  *aObj = found;
+  return found ? nxS_OK : nxE_NOINTERFACE;
+}
+
 void EnxBaseException::Build(bool aHasCode, const nxString* aText) {
   if (aText) {
     nxString text = *aText;
