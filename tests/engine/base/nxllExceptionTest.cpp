@@ -74,6 +74,7 @@ TEST_F(nxllException, MessagesOfTheConstructorForms) {
     EXPECT_EQ(u8(c.e.ErrorString()), u8(c.errorString)) << u8(c.message);
     EXPECT_EQ(c.e.ExtendedMsg(), c.extended) << u8(c.message);
   }
+  EXPECT_EQ(u8(infosOf(cases[2].e)), "Table=T1");
 }
 
 TEST_F(nxllException, MarkersAreTakenOutIntoCustomInfos) {
