@@ -114,6 +114,16 @@ std::vector<nxString> splitLines(platform::UnicodeStringView s) {
   return lines;
 }
 
+// Every constructor leaves the thread without a pending message, also when
+// it fails (a pending text whose data cannot be decoded must not make every
+// later exception of its code fail again).
+struct PendingMessageClearer {
+  PendingMessageClearer() = default;
+  PendingMessageClearer(const PendingMessageClearer&) = delete;
+  PendingMessageClearer& operator=(const PendingMessageClearer&) = delete;
+  ~PendingMessageClearer() { tlsLastConvertedMessage.clear(); }
+};
+
 const platform::ClassInfo& exceptionRootClassInfo() {
   static const platform::ClassInfo info{"Exception", &platform::TObject::staticClassInfo(), nullptr};
   return info;
@@ -200,6 +210,7 @@ const platform::ClassInfo& EnxBaseException::staticClassInfo() {
 }
 
 EnxBaseException::EnxBaseException(std::int64_t aErrorCode) {
+  const PendingMessageClearer clearPending;
   beErrorCode = static_cast<TnxResult>(aErrorCode);
   if (tlsLastConvertedCode == beErrorCode && !tlsLastConvertedMessage.empty()) {
     const nxString pending = tlsLastConvertedMessage;
@@ -210,6 +221,7 @@ EnxBaseException::EnxBaseException(std::int64_t aErrorCode) {
 }
 
 EnxBaseException::EnxBaseException(std::int64_t aErrorCode, platform::UnicodeStringView aAltMsg) {
+  const PendingMessageClearer clearPending;
   beErrorCode = static_cast<TnxResult>(aErrorCode);
   const nxString text(aAltMsg);
   Build(true, &text);
@@ -217,17 +229,20 @@ EnxBaseException::EnxBaseException(std::int64_t aErrorCode, platform::UnicodeStr
 
 EnxBaseException::EnxBaseException(std::int64_t aErrorCode, platform::UnicodeStringView aAltMsg,
                                    TnxFormatArgs aArgs) {
+  const PendingMessageClearer clearPending;
   beErrorCode = static_cast<TnxResult>(aErrorCode);
   const nxString text = nxFormatMarkerSafe(aAltMsg, std::span(aArgs.begin(), aArgs.size()));
   Build(true, &text);
 }
 
 EnxBaseException::EnxBaseException(platform::UnicodeStringView aMsg) {
+  const PendingMessageClearer clearPending;
   const nxString text(aMsg);
   Build(false, &text);
 }
 
 EnxBaseException::EnxBaseException(platform::UnicodeStringView aMsg, TnxFormatArgs aArgs) {
+  const PendingMessageClearer clearPending;
   const nxString text = nxFormatMarkerSafe(aMsg, std::span(aArgs.begin(), aArgs.size()));
   Build(false, &text);
 }
@@ -264,6 +279,18 @@ EnxBaseException& EnxBaseException::operator=(const EnxBaseException& aOther) {
 
 EnxBaseException::~EnxBaseException() = default;
 
+std::int32_t EnxBaseException::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  InxInterface* found = nullptr;
+  if (aIID == InxException::IID)
+    found = static_cast<InxException*>(this);
+  else if (aIID == InxExceptionForCallback::IID)
+    found = static_cast<InxExceptionForCallback*>(this);
+  else if (aIID == InxBaseException::IID)
+    found = static_cast<InxBaseException*>(this);
+  *aObj = found;
+  return found ? nxS_OK : nxE_NOINTERFACE;
+}
+
 void EnxBaseException::Build(bool aHasCode, const nxString* aText) {
   if (aText) {
     nxString text = *aText;
@@ -292,8 +319,6 @@ void EnxBaseException::Build(bool aHasCode, const nxString* aText) {
   else
     fMessage += platform::format(u"%s [no error code]", {processed});
   fWhat = platform::encodeText(fMessage, platform::CP_UTF8);
-
-  tlsLastConvertedMessage.clear();
 }
 
 void EnxBaseException::TakeOutMarkers(nxString& aText) {

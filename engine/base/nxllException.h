@@ -34,6 +34,10 @@
 // To pass an exception on as text with markers (exception conversion), use
 // TransportMessage, never ErrorString.
 //
+// Every engine exception answers InxBaseException, InxExceptionForCallback
+// and InxException without counting references, so code that holds only an
+// exception object can reach code, texts and infos through them.
+//
 // Exception data: a tree of TnxInterfacedObject values held through
 // TnxIntfPtr over the InxExceptionData* interfaces.
 //
@@ -352,7 +356,41 @@ struct TnxExceptionHookInfo {
 };
 using PnxExceptionHookInfo = TnxExceptionHookInfo*;
 
-class EnxBaseException : public std::exception {
+// The exception's own interfaces. An exception does not count references
+// (AddRef and Release answer -1): it lives as exceptions do, so an interface
+// reference to it must not outlive the exception object.
+class InxBaseException : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0xA62E7C83, 0xAD20, 0x4BF1, {0xBB, 0x24, 0x0E, 0x4B, 0x9A, 0xBF, 0x41, 0x05}};
+  virtual TnxResult ErrorCode() const = 0;
+
+ protected:
+  ~InxBaseException() = default;
+};
+
+class InxExceptionForCallback : public InxBaseException {
+ public:
+  static constexpr platform::Guid IID{0x5F496E29, 0x028B, 0x4DCB, {0x85, 0x30, 0x54, 0xC0, 0x79, 0x73, 0x8D, 0xD5}};
+  virtual nxString ErrorString() const = 0;
+  virtual bool ExtendedMsg() const = 0;
+  virtual TnxWord32 OSError() const = 0;
+  virtual platform::TStringList& CustomInfos() const = 0;
+  virtual TnxIntfPtr<InxExceptionDataContainer> ExceptionData() = 0;
+
+ protected:
+  ~InxExceptionForCallback() = default;
+};
+
+class InxException : public InxExceptionForCallback {
+ public:
+  static constexpr platform::Guid IID{0x79F474DF, 0x1A53, 0x47C1, {0x8B, 0x23, 0xFE, 0x1F, 0x5A, 0xC9, 0x73, 0xDD}};
+  virtual nxString ProcessedErrorString() const = 0;
+
+ protected:
+  ~InxException() = default;
+};
+
+class EnxBaseException : public std::exception, public InxException {
  public:
   explicit EnxBaseException(std::int64_t aErrorCode);
   EnxBaseException(std::int64_t aErrorCode, platform::UnicodeStringView aAltMsg);
@@ -371,16 +409,21 @@ class EnxBaseException : public std::exception {
   const char* what() const noexcept override { return fWhat.c_str(); }
   const nxString& Message() const { return fMessage; }
 
-  TnxResult ErrorCode() const { return beErrorCode; }
-  nxString ErrorString() const;
-  nxString ProcessedErrorString() const;
-  bool ExtendedMsg() const { return beExtendedMsg; }
-  TnxWord32 OSError() const { return beOSError; }
+  // InxBaseException, InxExceptionForCallback and InxException; not counted.
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return -1; }
+  std::int32_t Release() override { return -1; }
+
+  TnxResult ErrorCode() const override { return beErrorCode; }
+  nxString ErrorString() const override;
+  nxString ProcessedErrorString() const override;
+  bool ExtendedMsg() const override { return beExtendedMsg; }
+  TnxWord32 OSError() const override { return beOSError; }
   // Created empty on first access.
-  platform::TStringList& CustomInfos() const;
+  platform::TStringList& CustomInfos() const override;
   bool HasCustomInfos() const { return beCustomInfos != nullptr; }
   // Created on first access as an empty root container "ExceptionData".
-  TnxIntfPtr<InxExceptionDataContainer> ExceptionData();
+  TnxIntfPtr<InxExceptionDataContainer> ExceptionData() override;
   bool HasExceptionData() const { return static_cast<bool>(beExceptionData); }
 
   // The text (escaped where it came from users) with its placeholder, every

@@ -342,9 +342,12 @@ TnxWriter::~TnxWriter() {
 }
 
 void TnxWriter::FlushBuffer() {
-  if (fBufPos > 0) {
-    fStream.WriteBuffer(fBuffer, fBufPos);
+  if (fBufLen > 0) {
+    fStream.WriteBuffer(fBuffer, fBufLen);
+    // After a rewrite inside the buffer the stream stands where the writer does.
+    if (fBufPos < fBufLen) fStream.Seek(fBufPos - fBufLen, soCurrent);
     fBufPos = 0;
+    fBufLen = 0;
   }
 }
 
@@ -352,7 +355,7 @@ std::int64_t TnxWriter::Position() { return fStream.Position() + fBufPos; }
 
 void TnxWriter::SetPosition(std::int64_t aValue) {
   const std::int64_t start = fStream.Position();
-  if (aValue < start || aValue > start + fBufPos) {
+  if (aValue < start || aValue > start + fBufLen) {
     FlushBuffer();
     fStream.SetPosition(aValue);
   } else {
@@ -366,6 +369,7 @@ void TnxWriter::Write(const void* aBuffer, std::int32_t aCount) {
     const std::int32_t n = std::min(aCount, nxFilerBufferSize - fBufPos);
     std::memcpy(fBuffer + fBufPos, src, static_cast<std::size_t>(n));
     fBufPos += n;
+    fBufLen = std::max(fBufLen, fBufPos);
     src += n;
     aCount -= n;
     if (fBufPos == nxFilerBufferSize) FlushBuffer();

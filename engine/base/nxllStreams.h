@@ -28,9 +28,11 @@
 //
 // Buffering: the writer keeps up to 4 096 bytes and hands them to the stream
 // when full, on FlushBuffer, on a Position outside the buffered range and in
-// its destructor (where a failure cannot be reported: call FlushBuffer
-// first when it matters). The reader reads ahead up to 4 096 bytes; its
-// destructor moves the stream back to just after the last value consumed.
+// its destructor (where a failure cannot be reported: call FlushBuffer first
+// when it matters). Setting its Position back inside the buffer rewrites the
+// bytes there and keeps the buffered bytes after them. The reader reads
+// ahead up to 4 096 bytes; its destructor moves the stream back to just after
+// the last value consumed.
 //
 // Ownership: a writer or reader does not own its stream; the stream must
 // outlive it. Thread safety: none; one thread at a time per object.
@@ -255,7 +257,8 @@ class TnxWriter {
   void WriteLength(std::int32_t aCount) { Write(&aCount, 4); }
 
   TStream& fStream;
-  std::int32_t fBufPos = 0;
+  std::int32_t fBufPos = 0;  // where the next byte goes
+  std::int32_t fBufLen = 0;  // bytes buffered: a rewrite inside the buffer keeps those after it
   std::uint8_t fBuffer[nxFilerBufferSize];
 };
 

@@ -12,6 +12,7 @@
 
 #include "plObject.h"
 #include "plString.h"
+#include "plVariant.h"
 
 using TnxResult = std::uint32_t;
 using PnxResult = TnxResult*;
@@ -42,6 +43,7 @@ using PnxPointerArray = void**;
 
 using TnxDynDoubleArray = std::vector<double>;
 using TnxDynObjectArray = std::vector<platform::TObject*>;  // not owned
+using TnxDynVariantArray = std::vector<platform::Variant>;
 using TnxUnicodeStrings = std::vector<nxString>;
 
 // Counted UTF-16 buffer: its size is the number of code units, no terminator.

@@ -74,6 +74,7 @@ TEST_F(nxllException, MessagesOfTheConstructorForms) {
     EXPECT_EQ(u8(c.e.ErrorString()), u8(c.errorString)) << u8(c.message);
     EXPECT_EQ(c.e.ExtendedMsg(), c.extended) << u8(c.message);
   }
+  EXPECT_EQ(u8(infosOf(cases[2].e)), "Table=T1");
 }
 
 TEST_F(nxllException, MarkersAreTakenOutIntoCustomInfos) {
@@ -133,6 +134,32 @@ TEST_F(nxllException, ClassesKnowTheirNamesAndCatchByBase) {
   EXPECT_EQ(EnxBaseException::staticClassInfo().parent->name, "Exception");
 }
 
+TEST_F(nxllException, ExceptionsAnswerTheirInterfacesWithoutCounting) {
+  try {
+    throw EnxTestException(8706, u"  T <[--!N=v!--]>");
+  } catch (const std::exception& caught) {
+    // How a caller that knows only the exception object finds the interface.
+    auto* any = dynamic_cast<InxInterface*>(const_cast<std::exception*>(&caught));
+    ASSERT_NE(any, nullptr);
+    const TnxIntfPtr<InxException> full = nxSupports<InxException>(any);
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->ErrorCode(), 8706u);
+    EXPECT_EQ(u8(full->ProcessedErrorString()), "T");
+    const TnxIntfPtr<InxExceptionForCallback> callback = nxSupports<InxExceptionForCallback>(any);
+    ASSERT_TRUE(callback);
+    EXPECT_EQ(u8(callback->ErrorString()), "  T ");
+    EXPECT_TRUE(callback->ExtendedMsg());
+    EXPECT_EQ(callback->OSError(), 0u);
+    EXPECT_EQ(u8(callback->CustomInfos().values(u"N")), "v");
+    EXPECT_EQ(u8(callback->ExceptionData()->GetName()), "ExceptionData");
+    EXPECT_EQ(callback->ExceptionData()->Count(), 0);
+    EXPECT_EQ(nxSupports<InxBaseException>(any)->ErrorCode(), 8706u);
+    EXPECT_FALSE(nxSupports<InxExceptionDataValue>(any));
+    EXPECT_EQ(any->AddRef(), -1);
+    EXPECT_EQ(any->Release(), -1);
+  }
+}
+
 TEST_F(nxllException, CopiesOwnTheirInfos) {
   EnxTestException a(8705, u"x<[--!A=1!--]>");
   EnxTestException b(a);
@@ -171,6 +198,17 @@ TEST_F(nxllException, PendingMessageIsUsedOnceByTheNextCreateOfItsCode) {
   EnxBaseException::GetLastConvertedException(code, message);
   EXPECT_EQ(code, 10241u);  // the code stays
   EXPECT_TRUE(message.empty());
+}
+
+TEST_F(nxllException, PendingMessageThatCannotBeDecodedFailsOnceAndIsDiscarded) {
+  EnxBaseException::SetLastConvertedException(10241, u"Row locked" + nxEncodeCustomInfo(u"$ExceptionData$", u"abc"));
+  EXPECT_THROW(EnxBaseException{10241}, platform::RuntimeError);  // Base64 of a wrong length
+  TnxResult code;
+  nxString message;
+  EnxBaseException::GetLastConvertedException(code, message);
+  EXPECT_EQ(code, 10241u);
+  EXPECT_TRUE(message.empty());
+  EXPECT_EQ(u8(EnxBaseException(10241).Message()), "DazavAV: Record locked by another user. [$2801/10241]");
 }
 
 TEST_F(nxllException, PendingMessageAndMainThreadFlagArePerThread) {

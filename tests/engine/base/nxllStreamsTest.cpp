@@ -425,6 +425,24 @@ TEST(nxllStreamsWriter, PositionCountsBufferedBytesAndRewritesInsideTheBuffer) {
   EXPECT_EQ(r.ReadInt64(), 5);
 }
 
+TEST(nxllStreamsWriter, RewritingInsideTheBufferKeepsTheBytesAfterIt) {
+  TnxMemoryStream s;
+  {
+    TnxWriter w(s);
+    w.WriteString(u"abcdef");  // 8 bytes, all still buffered
+    w.SetPosition(2);
+    w.Write("X", 1);
+    EXPECT_EQ(w.Position(), 3);
+    w.FlushBuffer();
+    EXPECT_EQ(s.Size(), 8);
+    EXPECT_EQ(w.Position(), 3);
+    w.Write("Y", 1);  // goes on where the rewrite stopped
+    w.SetPosition(8);
+    w.WriteBoolean(true);
+  }
+  EXPECT_EQ(hexOf(bytesOf(s)), "06 06 58 59 63 64 65 66 09");
+}
+
 // ------------------------------------------------- corrupt and truncated
 
 TEST(nxllStreamsReader, LengthsBeyondWhatRemainsFailWithTheStreamCode) {
