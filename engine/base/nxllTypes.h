@@ -12,7 +12,6 @@
 
 #include "plObject.h"
 #include "plString.h"
-#include "plVariant.h"
 
 using TnxResult = std::uint32_t;
 using PnxResult = TnxResult*;
@@ -43,6 +42,11 @@ using PnxPointerArray = void**;
 
 using TnxDynDoubleArray = std::vector<double>;
 using TnxDynObjectArray = std::vector<platform::TObject*>;  // not owned
+// Users include plVariant.h; the element type stays incomplete here so
+// that every engine header does not pull in the variant machinery.
+namespace platform {
+class Variant;
+}
 using TnxDynVariantArray = std::vector<platform::Variant>;
 using TnxUnicodeStrings = std::vector<nxString>;
 
