@@ -47,13 +47,19 @@ struct TnxEnumSet {
   constexpr TnxEnumSet(std::initializer_list<E> aList) {
     for (E e : aList) include(e);
   }
+  // A value beyond the set's width (a cast from a foreign number) is never a
+  // member and is not stored.
   constexpr void include(E e) {
-    Bytes[index(e) / 8] = static_cast<std::uint8_t>(Bytes[index(e) / 8] | (1u << (index(e) % 8)));
+    if (index(e) < NBytes * 8)
+      Bytes[index(e) / 8] = static_cast<std::uint8_t>(Bytes[index(e) / 8] | (1u << (index(e) % 8)));
   }
   constexpr void exclude(E e) {
-    Bytes[index(e) / 8] = static_cast<std::uint8_t>(Bytes[index(e) / 8] & ~(1u << (index(e) % 8)));
+    if (index(e) < NBytes * 8)
+      Bytes[index(e) / 8] = static_cast<std::uint8_t>(Bytes[index(e) / 8] & ~(1u << (index(e) % 8)));
   }
-  constexpr bool contains(E e) const { return (Bytes[index(e) / 8] >> (index(e) % 8)) & 1u; }
+  constexpr bool contains(E e) const {
+    return index(e) < NBytes * 8 && ((Bytes[index(e) / 8] >> (index(e) % 8)) & 1u) != 0;
+  }
   constexpr bool empty() const {
     for (auto b : Bytes)
       if (b) return false;

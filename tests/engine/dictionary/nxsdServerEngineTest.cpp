@@ -205,6 +205,11 @@ TEST(nxsdServerEngine, SetsHoldOneBitPerValue) {
   actions.exclude(eaRecordGet);
   EXPECT_FALSE(actions.contains(eaRecordGet));
   EXPECT_TRUE(actions.contains(eaStatementGetParams));
+  // A number beyond the 48 bits neither writes past the set nor is a member.
+  const TnxEngineActions before = actions;
+  actions.include(static_cast<TnxEngineAction>(48));
+  EXPECT_EQ(actions, before);
+  EXPECT_FALSE(actions.contains(static_cast<TnxEngineAction>(48)));
 
   TnxAbstractCursorOptions options{acoSkipReadingBlobDataForBatch, acoChainedRecordGetUsesWriteLock};
   EXPECT_EQ(options.Bytes, (std::array<std::uint8_t, 4>{0x01, 0, 0, 0x02}));
