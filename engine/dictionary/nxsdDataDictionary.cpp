@@ -55,8 +55,10 @@ NX_IMPLEMENT_EXCEPTION(EnxDataDictionaryException, EnxDictionaryItemException)
 PL_CLASS_INFO_IMPL(TnxDictionaryItem, TnxBaseRegisterableDescriptor, "TnxDictionaryItem", nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxFileDescriptor, TnxDictionaryItem, "TnxFileDescriptor", nullptr,
                          platform::bindClassTable(nxFileDescriptorFuncs<TnxFileDescriptor>))
-PL_CLASS_INFO_IMPL(TnxFilesDescriptor, TnxDictionaryItem, "TnxFilesDescriptor", nullptr)
-PL_CLASS_INFO_IMPL(TnxBaseCustomDescriptor, TnxDictionaryItem, "TnxBaseCustomDescriptor", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxFilesDescriptor, TnxDictionaryItem, "TnxFilesDescriptor", nullptr,
+                         platform::bindClassTable(nxFilesDescriptorFuncs<TnxFilesDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxBaseCustomDescriptor, TnxDictionaryItem, "TnxBaseCustomDescriptor", nullptr,
+                         platform::bindClassTable(nxCustomDescriptorFuncs<TnxBaseCustomDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxLocaleDescriptor, TnxDictionaryItem, "TnxLocaleDescriptor", nullptr,
                          platform::bindClassTable(nxLocaleDescriptorFuncs<TnxLocaleDescriptor>))
 PL_CLASS_INFO_IMPL(TnxLocalizedDictionaryItem, TnxDictionaryItem, "TnxLocalizedDictionaryItem", nullptr)
@@ -525,6 +527,14 @@ void TnxFilesDescriptor::FreeFiles() noexcept {
 
 TnxClassList& TnxFilesDescriptor::GetList() { return gFilesDescriptorClasses; }
 
+TnxFilesDescriptor* TnxFilesDescriptor::CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent) {
+  const auto* funcs = aClass.table<TnxFilesDescriptorClassFuncs>();
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo()))
+    throw EnxFilesDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                      {nxString(u"FilesDescriptor"), classNameText(aClass)});
+  return funcs->create(aParent);
+}
+
 void TnxFilesDescriptor::Renumber(std::int32_t aFrom) {
   for (std::int32_t i = aFrom < 0 ? 0 : aFrom; i < FileCount(); ++i) FileDescriptor[static_cast<std::size_t>(i)]->fdNumber = i;
 }
@@ -734,6 +744,15 @@ TnxBaseCustomDescriptor::TnxBaseCustomDescriptor(TnxPersistent* aParent, const n
     : TnxDictionaryItem((CheckedName(aName), aParent)), bcdName(aName) {}
 
 TnxClassList& TnxBaseCustomDescriptor::GetList() { return gCustomDescriptorClasses; }
+
+TnxBaseCustomDescriptor* TnxBaseCustomDescriptor::CreateOfClass(const platform::ClassInfo& aClass,
+                                                                TnxPersistent* aParent, const nxString& aName) {
+  const auto* funcs = aClass.table<TnxCustomDescriptorClassFuncs>();
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo()))
+    throw EnxBaseCustomDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                           {nxString(u"CustomDescriptor"), classNameText(aClass)});
+  return funcs->create(aParent, aName);
+}
 
 void TnxBaseCustomDescriptor::CheckValid(bool aForBuild) {
   TnxDictionaryItem::CheckValid(aForBuild);
@@ -1014,23 +1033,32 @@ void TnxLocalizedDictionaryItem::LoadLocaleFromReader(TnxReader& aReader) {
 // ===========================================================================
 // Start-up
 
+namespace {
+
+void RegisterClasses() {
+  TnxDescriptorClass<TnxFileDescriptor>::Register();
+  TnxDescriptorClass<TnxFilesDescriptor>::Register();
+  TnxDescriptorClass<TnxLocaleDescriptor>::Register();
+}
+
+}  // namespace
+
 void nxsdDataDictionaryInitialize(std::span<const nxString> aArguments) {
   if (gInitCount++ > 0) return;
   if (nxFindCmdLineSwitch(u"Disable30900LocaleFixes", aArguments)) nxDisable30900LocaleFixes = true;
-  TnxDescriptorClass<TnxFileDescriptor>::Register();
-  TnxDescriptorClass<TnxLocaleDescriptor>::Register();
+  RegisterClasses();
 }
 
 void nxsdDataDictionaryInitialize() {
   if (gInitCount++ > 0) return;
   if (nxFindCmdLineSwitch(u"Disable30900LocaleFixes")) nxDisable30900LocaleFixes = true;
-  TnxDescriptorClass<TnxFileDescriptor>::Register();
-  TnxDescriptorClass<TnxLocaleDescriptor>::Register();
+  RegisterClasses();
 }
 
 void nxsdDataDictionaryFinalize() {
   if (gInitCount <= 0 || --gInitCount > 0) return;
   TnxDescriptorClass<TnxLocaleDescriptor>::Unregister();
+  TnxDescriptorClass<TnxFilesDescriptor>::Unregister();
   TnxDescriptorClass<TnxFileDescriptor>::Unregister();
   nxFreeClassList(gFileDescriptorClasses);
   nxFreeClassList(gFilesDescriptorClasses);

@@ -236,7 +236,8 @@ class TnxFileDescriptor : public TnxDictionaryItem {
  public:
   TnxFileDescriptor(TnxPersistent* aParent, const nxString& aExtension);
   static TnxClassList& GetList();
-  // Builds a descriptor of aClass (which must carry the family's table).
+  // Builds a descriptor of aClass (which must carry the family's table);
+  // other classes: 15499.
   static TnxFileDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
                                           const nxString& aExtension);
 
@@ -272,12 +273,23 @@ class TnxFileDescriptor : public TnxDictionaryItem {
   std::int32_t fdNumber = 0;
 };
 
+class TnxFilesDescriptor;
+struct TnxFilesDescriptorClassFuncs {
+  TnxFilesDescriptor* (*create)(TnxPersistent* aParent);
+};
+template <class T>
+inline constexpr TnxFilesDescriptorClassFuncs nxFilesDescriptorFuncs{
+    [](TnxPersistent* aParent) -> TnxFilesDescriptor* { return platform::create<T>(aParent); }};
+
 class TnxFilesDescriptor : public TnxDictionaryItem {
   PL_CLASS_INFO_DECL()
  public:
   explicit TnxFilesDescriptor(TnxPersistent* aParent);
   ~TnxFilesDescriptor() override;
   static TnxClassList& GetList();
+  // Builds a descriptor of aClass (which must carry the family's table);
+  // other classes: 15499.
+  static TnxFilesDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent);
 
   std::int32_t FileCount() const { return static_cast<std::int32_t>(FileDescriptor.size()); }
   TnxFileDescriptor* Files(std::int32_t aIndex) const { return FileDescriptor.at(static_cast<std::size_t>(aIndex)); }
@@ -318,12 +330,26 @@ class TnxFilesDescriptor : public TnxDictionaryItem {
 // ---------------------------------------------------------------------------
 // Named custom descriptors
 
+class TnxBaseCustomDescriptor;
+struct TnxCustomDescriptorClassFuncs {
+  TnxBaseCustomDescriptor* (*create)(TnxPersistent* aParent, const nxString& aName);
+};
+template <class T>
+inline constexpr TnxCustomDescriptorClassFuncs nxCustomDescriptorFuncs{
+    [](TnxPersistent* aParent, const nxString& aName) -> TnxBaseCustomDescriptor* {
+      return platform::create<T>(aParent, aName);
+    }};
+
 class TnxBaseCustomDescriptor : public TnxDictionaryItem {
   PL_CLASS_INFO_DECL()
  public:
   // 10068 unless aName is a valid identifier (reserved names allowed).
   TnxBaseCustomDescriptor(TnxPersistent* aParent, const nxString& aName);
   static TnxClassList& GetList();
+  // Builds a descriptor of aClass (which must carry the family's table);
+  // other classes: 15499.
+  static TnxBaseCustomDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                                const nxString& aName);
 
   const nxString& Name() const { return bcdName; }
 

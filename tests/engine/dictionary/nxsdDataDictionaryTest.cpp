@@ -186,6 +186,15 @@ class FileHolder : public TnxDictionaryItem {
 };
 PL_CLASS_INFO_IMPL(FileHolder, TnxDictionaryItem, "FileHolder", nullptr)
 
+// A file descriptor class of its own, built through the family's virtual constructor.
+class SpecialFile : public TnxFileDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxFileDescriptor::TnxFileDescriptor;
+};
+PL_CLASS_INFO_IMPL_TABLE(SpecialFile, TnxFileDescriptor, "SpecialFile", nullptr,
+                         platform::bindClassTable(nxFileDescriptorFuncs<SpecialFile>))
+
 class DataDictionaryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -557,6 +566,34 @@ TEST_F(DataDictionaryTest, FilesStreamRoundTripAndRefusals) {
                                           u"FileDescriptor class is not supported: TnxNoSuchFile");
   const Bytes version2 = B().Int(3).ListBegin().ListEnd().Int(0).Str("").Int(2).Int(0).b;
   expectCode<EnxFilesDescriptorException>([&] { load(back, version2); }, nxErrIncompatibleStream);
+}
+
+TEST_F(DataDictionaryTest, FileClassesComeFromTheRegistry) {
+  TnxDescriptorClass<SpecialFile>::Register();
+  TnxFilesDescriptor files(nullptr);
+  files.AddFile(u"", nxbs4k, u"");
+  files.AddFile(u"sp", nxbs4k, u"", &SpecialFile::staticClassInfo());
+  EXPECT_EQ(&files.Files(1)->classInfo(), &SpecialFile::staticClassInfo());
+  const Bytes bytes = save(files, 47005);
+  TnxFilesDescriptor back(nullptr);
+  load(back, bytes);
+  EXPECT_EQ(&back.Files(1)->classInfo(), &SpecialFile::staticClassInfo());
+  EXPECT_EQ(back.Files(1)->Extension(), u"sp");
+  EXPECT_TRUE(back.IsEqual(&files));
+  // A plain file in the same place is another class.
+  back.RemoveFile(1);
+  back.AddFile(u"sp", nxbs4k, u"");
+  EXPECT_FALSE(back.IsEqual(&files));
+  TnxDescriptorClass<SpecialFile>::Unregister();
+  load(back, B().Int(3).ListBegin().ListEnd().Int(0).Str("").Int(1).Int(0).b);
+  EXPECT_EQ(back.FileCount(), 0);
+  expectCode<EnxFilesDescriptorException>([&] { load(back, bytes); }, nxErrUnsupportedDescriptor,
+                                          u"FileDescriptor class is not supported: SpecialFile");
+  // A class outside the family cannot be built as a file.
+  expectCode<EnxFileDescriptorException>(
+      [&] { files.AddFile(u"x", nxbs4k, u"", &TnxLocaleDescriptor::staticClassInfo()); },
+      nxErrUnsupportedDescriptor);
+  EXPECT_EQ(files.FileCount(), 2);
 }
 
 TEST_F(DataDictionaryTest, FilesCheckValid) {
