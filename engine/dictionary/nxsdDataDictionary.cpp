@@ -141,14 +141,19 @@ TnxDictionaryItem::TnxDictionaryItem(TnxPersistent* aParent) : diParent(aParent)
 TnxDictionaryItem::~TnxDictionaryItem() {
   delete diChilds;
   diChilds = nullptr;
-  if (!diDetached)
-    if (TnxDictionaryItem* parent = ParentItem()) {
-      try {
-        parent->DetachChild(this);
-      } catch (...) {
-        // The parent's list cannot keep a dangling entry; nothing else to do.
-      }
+  if (diDetached) return;
+  // Destroyed without beforeDestruction (stack object, failed construction):
+  // the register and the parent must not keep this item.
+  if (TnxDictionaryItem* parent = ParentItem()) {
+    try {
+      if (!diConstraintName.empty()) parent->UnregisterConstraintName(this, diConstraintName);
+    } catch (...) {
     }
+    try {
+      parent->DetachChild(this);
+    } catch (...) {
+    }
+  }
 }
 
 void TnxDictionaryItem::beforeDestruction() {
@@ -280,6 +285,7 @@ void TnxDictionaryItem::LoadFromReader(TnxReader& aReader) {
   const std::int32_t version = aReader.ReadInteger();
   if (version < 1 || version > 3) throw EnxDictionaryItemException(nxErrIncompatibleStream);
   diCustomStrings.reset();
+  if (aReader.NextValue() != vaList) throw EnxDictionaryItemException(nxErrIncompatibleStream);
   aReader.ReadListBegin();
   while (!aReader.EndOfList()) CustomStrings().add(aReader.ReadString());
   aReader.ReadListEnd();

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -226,6 +228,9 @@ TEST_F(DataDictionaryTest, ItemPartReadVersions) {
   expectCode<EnxDictionaryItemException>([&] { load(item, B().Int(4).ListBegin().ListEnd().b); },
                                          nxErrIncompatibleStream, u"Incompatible stream");
   expectCode<EnxDictionaryItemException>([&] { load(item, B().Int(0).ListBegin().ListEnd().b); },
+                                         nxErrIncompatibleStream);
+  // The list marker must follow the version.
+  expectCode<EnxDictionaryItemException>([&] { load(item, B().Int(3).Str("A=1").ListEnd().b); },
                                          nxErrIncompatibleStream);
   // Version 1: only the custom strings; the ID stays.
   load(item, B().Int(1).ListBegin().Str("X=9").ListEnd().b);
@@ -767,6 +772,39 @@ TEST_F(DataDictionaryTest, LocaleReadRefusalsAndBuildVersion) {
   EXPECT_FALSE(d.CurrentLocaleVersionEqualToBuildVersion());
   d.CheckValid(true);
   EXPECT_TRUE(d.CurrentLocaleVersionEqualToBuildVersion());
+}
+
+TEST_F(DataDictionaryTest, ConcurrentFirstVersionChecksAgree) {
+  TnxLocaleDescriptor d(nullptr);
+  d.SetLocale(1031);
+  d.CheckValid(true);
+  std::atomic<int> equal{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&] {
+      if (d.CurrentLocaleVersionEqualToBuildVersion()) ++equal;
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(equal, 8);
+}
+
+TEST_F(DataDictionaryTest, ItemsLeaveRegisterAndParentWhenDestroyed) {
+  FakeDictionary dd;
+  {
+    PlainItem onStack(&dd);
+    onStack.SetConstraintName(u"Gone");
+  }
+  EXPECT_TRUE(dd.names.empty());
+  EXPECT_EQ(dd.ChildCount(), 0);
+  auto* item = platform::create<PlainItem>(&dd);
+  item->SetConstraintName(u"Kept");
+  dd.failUnregister = u"Kept";
+  EXPECT_THROW(platform::TObject::free(item), EnxDataDictionaryException);
+  EXPECT_EQ(dd.ChildCount(), 1);  // still alive and attached
+  dd.failUnregister.clear();
+  platform::TObject::free(item);
+  EXPECT_TRUE(dd.names.empty());
+  EXPECT_EQ(dd.ChildCount(), 0);
 }
 
 TEST_F(DataDictionaryTest, LocaleCheckValid) {
