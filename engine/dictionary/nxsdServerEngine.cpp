@@ -682,6 +682,7 @@ TnxAbstractSession::~TnxAbstractSession() {
     TnxAbstractTaskInfo* next = task->atiSessionNext;
     task->atiSessionPrev = task->atiSessionNext = nullptr;
     task->asoSession = nullptr;
+    task->esoParent = nullptr;
     task = next;
   }
   asTaskInfosHead = asTaskInfosTail = nullptr;
