@@ -157,7 +157,7 @@ std::int32_t TnxAbstractServerObject::QueryInterface(const platform::Guid& aIID,
 void TnxAbstractServerObject::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer,
                                            bool aIncludeChildren) {
   TnxLifetimeTrackedPersistent::AddDebugInfo(aContainer, aIncludeChildren);
-  aContainer->AddBoolean(u"Destroying", asoDestroying);
+  aContainer->AddBoolean(u"Destroying", Destroying());
 }
 
 TnxBaseID TnxAbstractServerObject::GetRemoteID() { return asoHandle; }
@@ -211,7 +211,7 @@ TnxResult TnxAbstractServerObject::LookupByID(const platform::ClassInfo& aClass,
                                               TnxBaseID aBaseID, TnxAbstractServerObject*& aBase) {
   aBase = nullptr;
   auto* object = static_cast<TnxAbstractServerObject*>(nxHandleTable().Lookup(aBaseID, &kServerObjectHandleKind));
-  if (!object || !object->inheritsFrom(aClass) || object->asoDestroying) return nxErrInvalidHandle;
+  if (!object || !object->inheritsFrom(aClass) || object->Destroying()) return nxErrInvalidHandle;
   const TnxSessionID sessionID = object->asoSession ? object->asoSession->GetRemoteID() : 0;
   if (sessionID != aSessionID) return nxErrInvalidHandle;
   aBase = object;
@@ -220,7 +220,7 @@ TnxResult TnxAbstractServerObject::LookupByID(const platform::ClassInfo& aClass,
 
 TnxResult TnxAbstractServerObject::Close(TnxAbstractServerObject* aObject) {
   if (!aObject) return 0;
-  if (aObject->asoDestroying) return nxErrReentered;
+  if (aObject->Destroying()) return nxErrReentered;
   TnxBaseServerEngine* engine = aObject->GetServerEngine();
   try {
     Free(aObject);
@@ -232,19 +232,20 @@ TnxResult TnxAbstractServerObject::Close(TnxAbstractServerObject* aObject) {
 }
 
 void TnxAbstractServerObject::Free(TnxAbstractServerObject* aObject) {
-  if (!aObject || aObject->asoDestroying) return;
-  if (aObject->asoCallDepth > 0) {
-    // A call on the object is still on the stack: mark it now, release it
-    // when that call ends.
-    aObject->asoMarkDestroying();
-    aObject->asoFreePending = true;
-    return;
+  if (!aObject) return;
+  // One releaser only, however many ask at once.
+  if (__atomic_exchange_n(&aObject->asoDestroying, true, __ATOMIC_ACQ_REL)) return;
+  aObject->asoMarkDestroying();
+  std::uint32_t state = aObject->asoCallState.load();
+  while (state >= kCallUnit) {
+    // Calls on the object are still running: the last one releases it.
+    if (aObject->asoCallState.compare_exchange_weak(state, state | kFreePending)) return;
   }
   platform::TObject::free(aObject);
 }
 
 void TnxAbstractServerObject::asoMarkDestroying() {
-  asoDestroying = true;
+  __atomic_store_n(&asoDestroying, true, __ATOMIC_RELEASE);
   if (asoDestroyFlag) *asoDestroyFlag = true;
   // From now on a client's id no longer reaches the object.
   if (asoHandle) nxHandleTable().Remove(std::exchange(asoHandle, 0), &kServerObjectHandleKind);
@@ -270,17 +271,15 @@ nxString TnxAbstractServerObject::GetEncodedExceptionData(bool aIncludeChildren)
   return container->ToTransportString(nxGetThreadMinVersion());
 }
 
-TnxServerObjectCall::TnxServerObjectCall(TnxAbstractServerObject* aObject)
-    : object_(aObject), prevFlag_(aObject->asoDestroyFlag) {
-  ++object_->asoCallDepth;
-  object_->asoDestroyFlag = &closed_;
+TnxServerObjectCall::TnxServerObjectCall(TnxAbstractServerObject* aObject) : object_(aObject) {
+  object_->asoCallState.fetch_add(TnxAbstractServerObject::kCallUnit);
 }
 
 TnxServerObjectCall::~TnxServerObjectCall() {
-  object_->asoDestroyFlag = prevFlag_;
-  if (closed_ && prevFlag_) *prevFlag_ = true;
-  if (--object_->asoCallDepth == 0 && object_->asoFreePending) {
-    object_->asoFreePending = false;
+  std::uint32_t state = object_->asoCallState.fetch_sub(TnxAbstractServerObject::kCallUnit) -
+                        TnxAbstractServerObject::kCallUnit;
+  if (state == TnxAbstractServerObject::kFreePending &&
+      object_->asoCallState.compare_exchange_strong(state, 0)) {
     try {
       platform::TObject::free(object_);
     } catch (...) {
@@ -339,7 +338,7 @@ void TnxExtendableServerObject::afterConstruction() {
     closed = call.ObjectClosed();
     // Construction fails below; the failed construction disposes of the
     // object, not the deferred close.
-    asoFreePending = false;
+    asoCallState.fetch_and(~kFreePending);
   }
   if (result == 0 && closed) result = nxErrReentered;
   if (result != 0) {

@@ -18,12 +18,15 @@
 //   identifier check (or the child-separator rule) returned. When an empty
 //   name is turned into a "not found" code, that pending message stays as it
 //   was (for the identifier check's code).
-// - No state, no locks: everything here may be called from any thread.
+// - No state, no locks: the definitions and name checks may be called from
+//   any thread. The server object classes at the end of this header have
+//   their own contracts, given there.
 // - TnxAliasDescriptor is plain data owned by whoever holds it (an alias
 //   list owns its entries).
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -470,7 +473,7 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
   nxString GetEncodedExceptionData(bool aIncludeChildren) override;
 
   TnxAbstractSession* Session() const { return asoSession; }
-  bool Destroying() const { return asoDestroying; }
+  bool Destroying() const { return __atomic_load_n(&asoDestroying, __ATOMIC_ACQUIRE); }
   TnxBaseID RemoteID() { return GetRemoteID(); }
   bool IsRemote() { return GetIsRemote(); }
   std::int32_t MinVersion() { return GetMinVersion(); }
@@ -486,19 +489,23 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
   bool asoDestroying = false;
   bool* asoDestroyFlag = nullptr;
   TnxAbstractSession* asoSession = nullptr;
-  bool asoFreePending = false;  // freed while a call was in progress
+
+  // Bit 0: released while calls were in progress; the rest: twice the
+  // number of TnxServerObjectCall in progress. Interlocked, since objects
+  // shared between sessions (folders, tables) see calls from several threads.
+  static constexpr std::uint32_t kFreePending = 1;
+  static constexpr std::uint32_t kCallUnit = 2;
+  std::atomic<std::uint32_t> asoCallState{0};
 
  private:
   void asoMarkDestroying();
 
   TnxHandle asoHandle = 0;
-  std::int32_t asoCallDepth = 0;  // TnxServerObjectCall in progress
 };
 
 // A call in progress on a server object (see the destroy protocol above):
-// while one exists, closing the object only marks it; the outermost one
-// releases it when it ends. Strictly nested, in the thread that holds the
-// object.
+// while one exists, closing the object only marks it; the last one to end
+// releases it. The caller must hold the object alive when it starts one.
 class TnxServerObjectCall {
  public:
   explicit TnxServerObjectCall(TnxAbstractServerObject* aObject);
@@ -506,13 +513,12 @@ class TnxServerObjectCall {
   TnxServerObjectCall(const TnxServerObjectCall&) = delete;
   TnxServerObjectCall& operator=(const TnxServerObjectCall&) = delete;
 
-  // The object was closed or freed during the call: do not touch it again.
-  bool ObjectClosed() const { return closed_; }
+  // The object was closed or freed (or is being destroyed): do not act on
+  // it again; it stays in memory until this call ends.
+  bool ObjectClosed() const { return object_->Destroying(); }
 
  private:
   TnxAbstractServerObject* object_;
-  bool* prevFlag_;
-  bool closed_ = false;
 };
 
 class TnxExtendableServerObject : public TnxAbstractServerObject {
