@@ -3,6 +3,7 @@
 // attaches the extenders a test asks for.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -246,6 +247,47 @@ TEST_F(ServerObjects, DestructionFailureIsConvertedByClose) {
   EXPECT_TRUE(object->Destroying());
   EXPECT_EQ(TnxAbstractServerObject::Close(object), nxErrReentered);
   delete object;
+}
+
+TEST_F(ServerObjects, SharedObjectFreedWhileOtherThreadsCallIt) {
+  // Calls from several threads on one object (as on a table), freed from
+  // yet another: released exactly once, after the last call.
+  for (int round = 0; round < 20; ++round) {
+    auto* table = platform::create<LockedObject>(session);
+    const int destroyedBefore = engine->destroyed;
+    std::atomic<int> started{0};
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+      threads.emplace_back([&] {
+        TnxServerObjectCall call(table);
+        ++started;
+        while (!go.load()) std::this_thread::yield();
+        for (int i = 0; i < 50 && !call.ObjectClosed(); ++i) table->NotifyExtenders(eaRecordGet, true, {});
+      });
+    while (started.load() < 3) std::this_thread::yield();
+    std::thread closer([&] { EXPECT_EQ(TnxAbstractServerObject::Close(table), 0); });
+    go = true;
+    closer.join();
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(engine->destroyed, destroyedBefore + 1);
+  }
+}
+
+TEST_F(ServerObjects, FailingExtenderPrepareDoesNotStopTheOthers) {
+  struct Failing : TestExtender {
+    using TestExtender::TestExtender;
+    void PrepareDestroy() override {
+      TestExtender::PrepareDestroy();
+      throw EnxBaseException(nxErrInvalidName);
+    }
+  };
+  auto* object = platform::create<TestObject>(session);
+  platform::create<Failing>("first", object, only({eaRecordGet}), nullptr);
+  platform::create<TestExtender>("second", object, only({eaRecordGet}), nullptr);
+  gLog.clear();
+  EXPECT_EQ(TnxAbstractServerObject::Close(object), 0);
+  EXPECT_EQ(gLog, (std::vector<std::string>{"first:prepare", "second:prepare", "first:freed", "second:freed"}));
 }
 
 // ---- Creation and destruction notifications ---------------------------------
