@@ -1,8 +1,12 @@
 #include "nxsdDataDictionary.h"
 
+#include <cstring>
+#include <string>
+
 #include "nxllBde.h"
 #include "nxllLockedFuncs.h"
 #include "nxllMemoryManager.h"
+#include "nxsdNativeVariantConverter.h"
 #include "plErrors.h"
 #include "plLocale.h"
 #include "plString.h"
@@ -62,6 +66,20 @@ PL_CLASS_INFO_IMPL_TABLE(TnxBaseCustomDescriptor, TnxDictionaryItem, "TnxBaseCus
 PL_CLASS_INFO_IMPL_TABLE(TnxLocaleDescriptor, TnxDictionaryItem, "TnxLocaleDescriptor", nullptr,
                          platform::bindClassTable(nxLocaleDescriptorFuncs<TnxLocaleDescriptor>))
 PL_CLASS_INFO_IMPL(TnxLocalizedDictionaryItem, TnxDictionaryItem, "TnxLocalizedDictionaryItem", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxBaseDefaultValueDescriptor, TnxDictionaryItem, "TnxBaseDefaultValueDescriptor", nullptr,
+                         platform::bindClassTable(nxDefaultValueDescriptorFuncs<TnxBaseDefaultValueDescriptor>))
+#define NX_DEFAULT_CLASS(C)                                                                          \
+  PL_CLASS_INFO_IMPL_TABLE(C, TnxBaseDefaultValueDescriptor, #C, nullptr, \
+                           platform::bindClassTable(nxDefaultValueDescriptorFuncs<C>))
+NX_DEFAULT_CLASS(TnxConstDefaultValueDescriptor)
+NX_DEFAULT_CLASS(TnxCurrentDateTimeDefaultValueDescriptor)
+NX_DEFAULT_CLASS(TnxCurrentUserDefaultValueDescriptor)
+NX_DEFAULT_CLASS(TnxAutoGuidDefaultValueDescriptor)
+NX_DEFAULT_CLASS(TnxEmptyDefaultValueDescriptor)
+NX_DEFAULT_CLASS(TnxNextLSNDefaultValueDescriptor)
+#undef NX_DEFAULT_CLASS
+PL_CLASS_INFO_IMPL_TABLE(TnxFieldDescriptor, TnxLocalizedDictionaryItem, "TnxFieldDescriptor", nullptr,
+                         platform::bindClassTable(nxFieldDescriptorFuncs<TnxFieldDescriptor>))
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -74,6 +92,8 @@ TnxClassList gFileDescriptorClasses = nullptr;
 TnxClassList gFilesDescriptorClasses = nullptr;
 TnxClassList gCustomDescriptorClasses = nullptr;
 TnxClassList gLocaleDescriptorClasses = nullptr;
+TnxClassList gDefaultValueDescriptorClasses = nullptr;
+TnxClassList gFieldDescriptorClasses = nullptr;
 int gInitCount = 0;
 
 const nxString kMissingInformation = u"$MissingInformation";
@@ -1036,6 +1056,501 @@ void TnxLocalizedDictionaryItem::LoadLocaleFromReader(TnxReader& aReader) {
   AddLocaleDescriptor(cls)->LoadFromReader(aReader);
 }
 
+
+// ===========================================================================
+// Default values
+
+namespace {
+
+nxString fieldTypeName(TnxFieldType aType) {
+  return aType < nxFieldTypeCount ? nxString(nxFieldTypeNames[aType]) : nxString();
+}
+
+[[noreturn]] void raiseNotForFieldType(const platform::ClassInfo& aClass, TnxFieldType aType) {
+  throw EnxBaseDefaultValueDescriptorException(nxErrInvalidFieldDesc,
+                                               u"\"%s\" is not supported for field type \"%s\"",
+                                               {classNameText(aClass), fieldTypeName(aType)});
+}
+
+// No default of any class goes on a BLOB field.
+TnxPersistent* checkedDefaultParent(TnxPersistent* aParent, const platform::ClassInfo& aClass) {
+  if (auto* field = platform::objectAs<TnxFieldDescriptor>(aParent))
+    if (nxFieldTypeIn(field->fdType, nxBlobFieldTypes)) raiseNotForFieldType(aClass, field->fdType);
+  return aParent;
+}
+
+}  // namespace
+
+TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor(TnxPersistent* aParent)
+    : TnxDictionaryItem(checkedDefaultParent(aParent, staticClassInfo())) {}
+
+TnxClassList& TnxBaseDefaultValueDescriptor::GetList() { return gDefaultValueDescriptorClasses; }
+
+TnxBaseDefaultValueDescriptor* TnxBaseDefaultValueDescriptor::CreateOfClass(const platform::ClassInfo& aClass,
+                                                                            TnxPersistent* aParent) {
+  const auto* funcs = aClass.table<TnxDefaultValueDescriptorClassFuncs>();
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo()))
+    throw EnxBaseDefaultValueDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                                 {nxString(u"DefaultValueDescriptor"), classNameText(aClass)});
+  checkedDefaultParent(aParent, aClass);
+  return funcs->create(aParent);
+}
+
+TnxFieldDescriptor* TnxBaseDefaultValueDescriptor::Field() const {
+  TnxPersistent* p = nullptr;
+  return FindParentOfType(TnxFieldDescriptor::staticClassInfo(), p) ? static_cast<TnxFieldDescriptor*>(p) : nullptr;
+}
+
+void TnxBaseDefaultValueDescriptor::SetApplyAt(TnxApplyAtSet aValue) {
+  CheckReadOnly();
+  bdvApplyAt = aValue & nxApplyAtBoth;
+}
+void TnxBaseDefaultValueDescriptor::SetApplyOnInsert(bool aValue) {
+  CheckReadOnly();
+  bdvApplyOnInsert = aValue;
+}
+void TnxBaseDefaultValueDescriptor::SetApplyOnModify(bool aValue) {
+  CheckReadOnly();
+  bdvApplyOnModify = aValue;
+}
+void TnxBaseDefaultValueDescriptor::SetOverwriteNonNull(bool aValue) {
+  CheckReadOnly();
+  bdvOverwriteNonNull = aValue;
+}
+
+void TnxBaseDefaultValueDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  const bool old = aClientVersion < nxOldDictionaryClientVersion;
+  if (old && !(bdvApplyOnInsert && !bdvApplyOnModify && !bdvOverwriteNonNull && bdvApplyAt == nxApplyAtBoth))
+    throw EnxBaseDefaultValueDescriptorException(nxErrIncompatibleVersion);
+  TnxDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  if (old) return;
+  aWriter.WriteIdent(u"BDVD");
+  aWriter.WriteInteger(std::int32_t{1});
+  aWriter.WriteBoolean(bdvApplyOnInsert);
+  aWriter.WriteBoolean(bdvApplyOnModify);
+  aWriter.WriteBoolean(bdvOverwriteNonNull);
+  aWriter.WriteBoolean((bdvApplyAt & nxApplyAtBit(aaServer)) != 0);
+  aWriter.WriteBoolean((bdvApplyAt & nxApplyAtBit(aaClient)) != 0);
+}
+
+void TnxBaseDefaultValueDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxDictionaryItem::LoadFromReader(aReader);
+  if (aReader.NextValue() != vaIdent) {
+    bdvApplyAt = nxApplyAtBoth;
+    bdvApplyOnInsert = true;
+    bdvApplyOnModify = false;
+    bdvOverwriteNonNull = false;
+    return;
+  }
+  if (aReader.ReadIdent() != u"BDVD" || aReader.ReadInteger() != 1)
+    throw EnxBaseDefaultValueDescriptorException(nxErrIncompatibleStream);
+  bdvApplyOnInsert = aReader.ReadBoolean();
+  bdvApplyOnModify = aReader.ReadBoolean();
+  bdvOverwriteNonNull = aReader.ReadBoolean();
+  TnxApplyAtSet at = 0;
+  if (aReader.ReadBoolean()) at |= nxApplyAtBit(aaServer);
+  if (aReader.ReadBoolean()) at |= nxApplyAtBit(aaClient);
+  bdvApplyAt = at;
+}
+
+void TnxBaseDefaultValueDescriptor::CheckValid(bool aForBuild) {
+  TnxDictionaryItem::CheckValid(aForBuild);
+  if (TnxFieldDescriptor* field = Field())
+    if (nxFieldTypeIn(field->fdType, GetInvalidFieldTypes())) raiseNotForFieldType(classInfo(), field->fdType);
+}
+
+bool TnxBaseDefaultValueDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  if (!TnxDictionaryItem::IsEqual(aItem)) return false;
+  const auto* other = platform::objectAs<TnxBaseDefaultValueDescriptor>(aItem);
+  return other && bdvApplyAt == other->bdvApplyAt && bdvApplyOnInsert == other->bdvApplyOnInsert &&
+         bdvApplyOnModify == other->bdvApplyOnModify && bdvOverwriteNonNull == other->bdvOverwriteNonNull;
+}
+
+TnxConstDefaultValueDescriptor::TnxConstDefaultValueDescriptor(TnxPersistent* aParent)
+    : TnxBaseDefaultValueDescriptor(aParent) {
+  TnxFieldDescriptor& field = RelatedField();
+  cdvFieldType = field.fdType;
+  cdvFieldCodePage = field.UsedStorageCodePage();
+  cdvFieldUnits = field.fdUnits;
+  cdvFieldDecPl = field.fdDecPl;
+  cdvFieldLength = field.fdLength;
+  cdvDefaultValue.assign(static_cast<std::size_t>(field.fdLength > 0 ? field.fdLength : 0), 0);
+}
+
+TnxFieldDescriptor& TnxConstDefaultValueDescriptor::RelatedField() const {
+  return *static_cast<TnxFieldDescriptor*>(GetParentOfType(TnxFieldDescriptor::staticClassInfo()));
+}
+
+void TnxConstDefaultValueDescriptor::FitToField(bool aConvert) {
+  TnxFieldDescriptor& field = RelatedField();
+  const std::uint16_t cp = field.UsedStorageCodePage();
+  if (field.fdType == cdvFieldType && cp == cdvFieldCodePage && field.fdUnits == cdvFieldUnits &&
+      field.fdDecPl == cdvFieldDecPl && field.fdLength == cdvFieldLength)
+    return;
+  std::vector<std::uint8_t> old(static_cast<std::size_t>(field.fdLength > 0 ? field.fdLength : 0), 0);
+  old.swap(cdvDefaultValue);
+  const TnxFieldType oldType = cdvFieldType;
+  const std::uint16_t oldCp = cdvFieldCodePage;
+  const std::int32_t oldUnits = cdvFieldUnits, oldDecPl = cdvFieldDecPl;
+  cdvFieldType = field.fdType;
+  cdvFieldCodePage = cp;
+  cdvFieldUnits = field.fdUnits;
+  cdvFieldDecPl = field.fdDecPl;
+  cdvFieldLength = field.fdLength;
+  if (!aConvert) return;
+  try {
+    platform::Variant value;
+    nxFieldBufferToVariant(oldType, oldCp, oldUnits, oldDecPl, old.data(), old.size(), value);
+    field.fdSetBufferAsVariant(cdvDefaultValue.data(), value);
+  } catch (const platform::OutOfMemory&) {
+    throw;
+  } catch (...) {
+    throw EnxConstDefaultValueDescriptorException(nxErrInvalidFieldXform, u"Invalid field transformation.");
+  }
+}
+
+platform::Variant TnxConstDefaultValueDescriptor::AsVariant() {
+  FitToField(true);
+  return RelatedField().fdGetBufferAsVariant(cdvDefaultValue.data());
+}
+
+void TnxConstDefaultValueDescriptor::SetAsVariant(const platform::Variant& aValue) {
+  CheckReadOnly();
+  FitToField(false);
+  RelatedField().fdSetBufferAsVariant(cdvDefaultValue.data(), aValue);
+}
+
+void TnxConstDefaultValueDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxBaseDefaultValueDescriptor::SaveToWriter(aWriter, aClientVersion);
+  FitToField(true);
+  aWriter.WriteInteger(std::int32_t{1});
+  if (!cdvDefaultValue.empty())
+    aWriter.Write(cdvDefaultValue.data(), static_cast<std::int32_t>(cdvDefaultValue.size()));
+}
+
+void TnxConstDefaultValueDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxBaseDefaultValueDescriptor::LoadFromReader(aReader);
+  if (aReader.ReadInteger() != 1) throw EnxConstDefaultValueDescriptorException(nxErrIncompatibleStream);
+  if (!cdvDefaultValue.empty())
+    aReader.Read(cdvDefaultValue.data(), static_cast<std::int32_t>(cdvDefaultValue.size()));
+}
+
+bool TnxConstDefaultValueDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  if (!TnxBaseDefaultValueDescriptor::IsEqual(aItem)) return false;
+  const auto* other = platform::objectAs<TnxConstDefaultValueDescriptor>(aItem);
+  return other && cdvDefaultValue == other->cdvDefaultValue;
+}
+
+TnxFieldTypes TnxCurrentDateTimeDefaultValueDescriptor::GetInvalidFieldTypes() const {
+  return ~(nxFieldTypeBit(nxtDate) | nxFieldTypeBit(nxtTime) | nxFieldTypeBit(nxtDateTime));
+}
+
+TnxFieldTypes TnxCurrentUserDefaultValueDescriptor::GetInvalidFieldTypes() const { return ~nxStringFieldTypes; }
+
+TnxFieldTypes TnxAutoGuidDefaultValueDescriptor::GetInvalidFieldTypes() const { return ~nxFieldTypeBit(nxtGuid); }
+
+TnxFieldTypes TnxEmptyDefaultValueDescriptor::GetInvalidFieldTypes() const {
+  return nxFieldTypeBit(nxtDate) | nxFieldTypeBit(nxtTime) | nxFieldTypeBit(nxtDateTime) |
+         nxFieldTypeBit(nxtInterval) | nxFieldTypeBit(nxtBlob) | nxFieldTypeBit(nxtBlobMemo) |
+         nxFieldTypeBit(nxtBlobGraphic);
+}
+
+TnxNextLSNDefaultValueDescriptor::TnxNextLSNDefaultValueDescriptor(TnxPersistent* aParent)
+    : TnxBaseDefaultValueDescriptor(aParent) {
+  bdvApplyAt = nxApplyAtBit(aaServer);
+  bdvApplyOnInsert = true;
+  bdvApplyOnModify = true;
+  bdvOverwriteNonNull = true;
+}
+
+TnxFieldTypes TnxNextLSNDefaultValueDescriptor::GetInvalidFieldTypes() const { return ~nxFieldTypeBit(nxtInt64); }
+
+void TnxNextLSNDefaultValueDescriptor::SetApplyAt(TnxApplyAtSet) {
+  CheckReadOnly();
+  bdvApplyAt = nxApplyAtBit(aaServer);
+}
+void TnxNextLSNDefaultValueDescriptor::SetApplyOnInsert(bool) {
+  CheckReadOnly();
+  bdvApplyOnInsert = true;
+}
+void TnxNextLSNDefaultValueDescriptor::SetOverwriteNonNull(bool) {
+  CheckReadOnly();
+  bdvOverwriteNonNull = true;
+}
+
+// ===========================================================================
+// TnxFieldDescriptor
+
+bool nxsdFieldTypeFromName(const nxString& aName, TnxFieldType& aType) {
+  for (int i = 0; i < nxFieldTypeCount; ++i)
+    if (nxFieldTypeNames[static_cast<std::size_t>(i)] == aName) {
+      aType = static_cast<TnxFieldType>(i);
+      return true;
+    }
+  return false;
+}
+
+namespace {
+
+nxString intText(std::int32_t v) { return platform::fromUtf8(std::to_string(v)); }
+
+nxString lowerAscii(const nxString& s) {
+  nxString r = s;
+  for (char16_t& c : r)
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+  return r;
+}
+
+}  // namespace
+
+const nxString& TnxFieldDescriptor::CheckedName(const nxString& aName) {
+  checkIdentifier<EnxFieldDescriptorException>(aName, nxErrInvalidFieldName, false);
+  return aName;
+}
+
+TnxFieldDescriptor::TnxFieldDescriptor(TnxPersistent* aParent, const nxString& aName, const nxString& aDesc,
+                                       TnxFieldType aType, std::int32_t aUnits, std::int32_t aDecPl,
+                                       bool aRequired)
+    : TnxLocalizedDictionaryItem((CheckedName(aName), aParent)),
+      fdName(aName),
+      fdNameLowerCase(lowerAscii(aName)),
+      fdDesc(aDesc),
+      fdType(aType),
+      fdUnits(aUnits),
+      fdDecPl(aDecPl),
+      fdRequired(aRequired) {
+  SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength);
+}
+
+TnxFieldDescriptor::~TnxFieldDescriptor() { nxFreeAndNil(fdDefaultValue); }
+
+void TnxFieldDescriptor::beforeDestruction() {
+  nxFreeAndNil(fdDefaultValue);
+  TnxLocalizedDictionaryItem::beforeDestruction();
+}
+
+TnxClassList& TnxFieldDescriptor::GetList() { return gFieldDescriptorClasses; }
+
+TnxFieldDescriptor* TnxFieldDescriptor::CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                                      const nxString& aName, const nxString& aDesc,
+                                                      TnxFieldType aType, std::int32_t aUnits, std::int32_t aDecPl,
+                                                      bool aRequired) {
+  const auto* funcs = aClass.table<TnxFieldDescriptorClassFuncs>();
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo()))
+    throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                      {nxString(u"FieldDescriptor"), classNameText(aClass)});
+  return funcs->create(aParent, aName, aDesc, aType, aUnits, aDecPl, aRequired);
+}
+
+void TnxFieldDescriptor::SetupField(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecPl,
+                                    bool& aRequired, std::int32_t& aLength) {
+  if (aType >= nxFieldTypeCount) return;
+  aLength = nxFieldTypeSetup(aType, aUnits, aDecPl, aRequired);
+}
+
+void TnxFieldDescriptor::UpdateSetup() { SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength); }
+
+TnxBaseDefaultValueDescriptor* TnxFieldDescriptor::AddDefaultValue(const platform::ClassInfo* aClass) {
+  CheckReadOnly();
+  nxFreeAndNil(fdDefaultValue);
+  fdDefaultValue = TnxBaseDefaultValueDescriptor::CreateOfClass(
+      aClass ? *aClass : TnxConstDefaultValueDescriptor::staticClassInfo(), this);
+  return fdDefaultValue;
+}
+
+void TnxFieldDescriptor::RemoveDefaultValue() {
+  CheckReadOnly();
+  nxFreeAndNil(fdDefaultValue);
+}
+
+platform::Variant TnxFieldDescriptor::fdGetBufferAsVariant(const void* aFieldBuffer) {
+  platform::Variant result;
+  if (!aFieldBuffer) return platform::Variant::null();
+  nxFieldBufferToVariant(fdType, UsedStorageCodePage(), fdUnits, fdDecPl, aFieldBuffer,
+                         static_cast<std::size_t>(fdLength), result);
+  return result;
+}
+
+void TnxFieldDescriptor::fdSetBufferAsVariant(void* aFieldBuffer, const platform::Variant& aValue) {
+  const auto length = static_cast<std::size_t>(fdLength > 0 ? fdLength : 0);
+  if (aValue.isNullOrEmpty()) {
+    std::memset(aFieldBuffer, 0, length);
+    return;
+  }
+  try {
+    nxVariantToFieldBuffer(fdType, UsedStorageCodePage(), fdUnits, fdDecPl, aValue, aFieldBuffer, length);
+  } catch (...) {
+    std::memset(aFieldBuffer, 0, length);
+    throw;
+  }
+}
+
+nxString TnxFieldDescriptor::ToString() const {
+  nxString result;
+  result.append(u"[").append(intText(fdNumber)).append(u"] ").append(fdName).append(u" - ");
+  const nxString type = fieldTypeName(fdType);
+  result.append(type.size() > 3 ? type.substr(3) : type);
+  if (fdType == nxtByteArray || fdType == nxtFmtBCD || nxFieldTypeIn(fdType, nxStringFieldTypes)) {
+    result.append(u"(").append(intText(fdUnits));
+    if (fdType == nxtFmtBCD) result.append(u",").append(intText(fdDecPl));
+    result.append(u")");
+  }
+  return result;
+}
+
+void TnxFieldDescriptor::MakeFieldCacheable() {
+  if (!platform::objectAs<TnxNextLSNDefaultValueDescriptor>(fdDefaultValue)) RemoveDefaultValue();
+}
+
+void TnxFieldDescriptor::Clear(bool aNotify) {
+  TnxLocalizedDictionaryItem::Clear(aNotify);
+  // A copied stream without these parts must not leave the old ones behind.
+  nxFreeAndNil(fdDefaultValue);
+  RemoveLocaleDescriptor();
+}
+
+bool TnxFieldDescriptor::FindRelatedDescriptorOfType(const platform::ClassInfo& aType,
+                                                     TnxDictionaryItem*& aDescriptor, TnxDictionaryItem* aFrom) {
+  if (aType.inheritsFrom(TnxBaseDefaultValueDescriptor::staticClassInfo())) {
+    aDescriptor = fdDefaultValue;
+    return true;
+  }
+  return TnxLocalizedDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
+}
+
+void TnxFieldDescriptor::SaveHeader(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  aWriter.WriteString(classNameText(classInfo()));
+  aWriter.WriteString(fdName);
+  aWriter.WriteString(fdDesc);
+  if (fdType == nxtRefNr && aClientVersion < 47005) {
+    aWriter.WriteString(nxFieldTypeNames[nxtInt64]);
+    nxsdSetStrippedInformation(true);
+  } else {
+    aWriter.WriteString(fieldTypeName(fdType));
+  }
+  aWriter.WriteInteger(fdUnits);
+  aWriter.WriteInteger(fdDecPl);
+  aWriter.WriteBoolean(fdRequired);
+}
+
+TnxFieldDescriptor* nxsdReadFieldHeader(TnxReader& aReader, TnxPersistent* aParent) {
+  const nxString className = aReader.ReadString();
+  const platform::ClassInfo* cls = TnxDictionaryItem::FindDescriptorClass<TnxFieldDescriptor>(platform::toUtf8(className));
+  if (!cls)
+    throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                      {nxString(u"FieldDescriptor"), className});
+  const nxString name = aReader.ReadString();
+  const nxString desc = aReader.ReadString();
+  TnxFieldType type{};
+  if (!nxsdFieldTypeFromName(aReader.ReadString(), type)) throw EnxFieldDescriptorException(nxErrIncompatibleStream);
+  const std::int32_t units = aReader.ReadInteger();
+  const std::int32_t decPl = aReader.ReadInteger();
+  const bool required = aReader.ReadBoolean();
+  return TnxFieldDescriptor::CreateOfClass(*cls, aParent, name, desc, type, units, decPl, required);
+}
+
+void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  const bool old = aClientVersion < nxOldDictionaryClientVersion;
+  if (old && LocaleDescriptor()) throw EnxFieldDescriptorException(nxErrIncompatibleVersion);
+  TnxLocalizedDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  const std::int32_t version = old ? 1 : 3;
+  aWriter.WriteInteger(version);
+  aWriter.WriteInteger(fdOffset);
+  aWriter.WriteInteger(fdLength);
+  aWriter.WriteBoolean(fdDefaultValue != nullptr);
+  if (fdDefaultValue) {
+    aWriter.WriteString(classNameText(fdDefaultValue->classInfo()));
+    fdDefaultValue->SaveToWriter(aWriter, aClientVersion);
+  }
+  aWriter.WriteBoolean(fdNoClientAccess);
+  if (version >= 2) SaveLocaleToWriter(aWriter, aClientVersion);
+  if (version >= 3) aWriter.WriteBoolean(false);  // no validations
+}
+
+void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxLocalizedDictionaryItem::LoadFromReader(aReader);
+  const std::int32_t version = aReader.ReadInteger();
+  if (version < 1 || version > 3) throw EnxFieldDescriptorException(nxErrIncompatibleStream);
+  fdOffset = aReader.ReadInteger();
+  fdLength = aReader.ReadInteger();
+  if (aReader.ReadBoolean()) {
+    const nxString name = aReader.ReadString();
+    const platform::ClassInfo* cls = FindDescriptorClass<TnxBaseDefaultValueDescriptor>(platform::toUtf8(name));
+    if (!cls)
+      throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                        {nxString(u"DefaultValueDescriptor"), name});
+    AddDefaultValue(cls)->LoadFromReader(aReader);
+  }
+  fdNoClientAccess = aReader.ReadBoolean();
+  if (version >= 2) LoadLocaleFromReader(aReader);
+  if (version >= 3 && aReader.ReadBoolean()) {
+    // No validations family is registered here: every class is unknown.
+    const nxString name = aReader.ReadString();
+    throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                      {nxString(u"ValidationsDescriptor"), name});
+  }
+}
+
+TnxFieldDescriptor* TnxFieldDescriptor::CreateStandaloneFromReader(TnxReader& aReader) {
+  if (aReader.ReadInteger() != 1) throw EnxFieldDescriptorException(nxErrIncompatibleStream);
+  TnxFieldDescriptor* field = nxsdReadFieldHeader(aReader, nullptr);
+  try {
+    field->LoadFromReader(aReader);
+  } catch (...) {
+    platform::TObject::free(field);
+    throw;
+  }
+  return field;
+}
+
+void TnxFieldDescriptor::SaveStandalone(TnxWriter& aWriter, std::int32_t aVersion) {
+  if (fdType == nxtRefNr && aVersion < 47005) throw EnxFieldDescriptorException(nxErrIncompatibleVersion);
+  aWriter.WriteInteger(std::int32_t{1});
+  SaveHeader(aWriter, aVersion);
+  SaveToWriter(aWriter, aVersion);
+}
+
+void TnxFieldDescriptor::CheckValid(bool aForBuild) {
+  TnxLocalizedDictionaryItem::CheckValid(aForBuild);
+  checkIdentifier<EnxFieldDescriptorException>(fdName, nxErrInvalidFieldName, false);
+  std::int32_t units = fdUnits, decPl = fdDecPl, length = fdLength;
+  bool required = fdRequired;
+  SetupField(fdType, units, decPl, required, length);
+  const auto wrong = [this](const char16_t* aWhat, std::int32_t aExpected, std::int32_t aFound) {
+    nxString text(aWhat);
+    text.append(u" is wrong for field %d (%s). Expected %d found %d.");
+    throw EnxFieldDescriptorException(nxErrInvalidRecordStruct, text,
+                                      {fdNumber, fdName, aExpected, aFound});
+  };
+  if (units != fdUnits) wrong(u"fdUnits", units, fdUnits);
+  if (decPl != fdDecPl) wrong(u"fdDecPl", decPl, fdDecPl);
+  if (required != fdRequired)
+    throw EnxFieldDescriptorException(nxErrInvalidRecordStruct,
+                                      u"fdRequired is wrong for field %d (%s). Expected %s found %s.",
+                                      {fdNumber, fdName, nxString(required ? u"True" : u"False"),
+                                       nxString(fdRequired ? u"True" : u"False")});
+  if (length != fdLength) wrong(u"fdLength", length, fdLength);
+  if (fdDefaultValue) fdDefaultValue->CheckValid(aForBuild);
+  if (fdType == nxtInterval)
+    throw EnxFieldDescriptorException(nxErrInvalidFieldDesc, u"Interval is not supported as a field type");
+  if ((fdType == nxtByteArray || nxFieldTypeIn(fdType, nxStringFieldTypes)) && fdUnits <= 0)
+    throw EnxFieldDescriptorException(nxErrInvalidFieldDesc, u"Units must be > 0");
+}
+
+bool TnxFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  if (!TnxLocalizedDictionaryItem::IsEqual(aItem)) return false;
+  const auto* other = platform::objectAs<TnxFieldDescriptor>(aItem);
+  if (!other || fdName != other->fdName || fdDesc != other->fdDesc) return false;
+  if (fdType >= nxFieldTypeCount || other->fdType >= nxFieldTypeCount ||
+      !nxFieldTypeStorageCompatible[other->fdType][fdType])
+    return false;
+  if (fdUnits != other->fdUnits || fdDecPl != other->fdDecPl || fdOffset != other->fdOffset ||
+      fdLength != other->fdLength || fdRequired != other->fdRequired || fdNoClientAccess != other->fdNoClientAccess)
+    return false;
+  if (!fdDefaultValue || !other->fdDefaultValue) return !fdDefaultValue && !other->fdDefaultValue;
+  return fdDefaultValue->IsEqual(other->fdDefaultValue);
+}
+
 // ===========================================================================
 // Start-up
 
@@ -1045,6 +1560,13 @@ void RegisterClasses() {
   TnxDescriptorClass<TnxFileDescriptor>::Register();
   TnxDescriptorClass<TnxFilesDescriptor>::Register();
   TnxDescriptorClass<TnxLocaleDescriptor>::Register();
+  TnxDescriptorClass<TnxConstDefaultValueDescriptor>::Register();
+  TnxDescriptorClass<TnxCurrentDateTimeDefaultValueDescriptor>::Register();
+  TnxDescriptorClass<TnxCurrentUserDefaultValueDescriptor>::Register();
+  TnxDescriptorClass<TnxAutoGuidDefaultValueDescriptor>::Register();
+  TnxDescriptorClass<TnxEmptyDefaultValueDescriptor>::Register();
+  TnxDescriptorClass<TnxNextLSNDefaultValueDescriptor>::Register();
+  TnxDescriptorClass<TnxFieldDescriptor>::Register();
 }
 
 }  // namespace
@@ -1063,6 +1585,13 @@ void nxsdDataDictionaryInitialize() {
 
 void nxsdDataDictionaryFinalize() {
   if (gInitCount <= 0 || --gInitCount > 0) return;
+  TnxDescriptorClass<TnxFieldDescriptor>::Unregister();
+  TnxDescriptorClass<TnxNextLSNDefaultValueDescriptor>::Unregister();
+  TnxDescriptorClass<TnxEmptyDefaultValueDescriptor>::Unregister();
+  TnxDescriptorClass<TnxAutoGuidDefaultValueDescriptor>::Unregister();
+  TnxDescriptorClass<TnxCurrentUserDefaultValueDescriptor>::Unregister();
+  TnxDescriptorClass<TnxCurrentDateTimeDefaultValueDescriptor>::Unregister();
+  TnxDescriptorClass<TnxConstDefaultValueDescriptor>::Unregister();
   TnxDescriptorClass<TnxLocaleDescriptor>::Unregister();
   TnxDescriptorClass<TnxFilesDescriptor>::Unregister();
   TnxDescriptorClass<TnxFileDescriptor>::Unregister();
@@ -1070,4 +1599,6 @@ void nxsdDataDictionaryFinalize() {
   nxFreeClassList(gFilesDescriptorClasses);
   nxFreeClassList(gCustomDescriptorClasses);
   nxFreeClassList(gLocaleDescriptorClasses);
+  nxFreeClassList(gDefaultValueDescriptorClasses);
+  nxFreeClassList(gFieldDescriptorClasses);
 }

@@ -44,6 +44,7 @@
 #include "nxllTypes.h"
 #include "nxllUtils.h"
 #include "nxsdTypes.h"
+#include "plVariant.h"
 #include "plStringList.h"
 
 // ---------------------------------------------------------------------------
@@ -179,6 +180,8 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
   virtual std::int32_t NextItemID() { return 0; }
   // Usable bytes of a block of aBlockSize; the base answers 12289.
   virtual std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize);
+  // The stream version of the data dictionary (1 .. 5); 0 for an item that is none.
+  virtual std::int32_t DictionaryVersion() const { return 0; }
 
   // --- searches
   bool FindParentOfType(const platform::ClassInfo& aType, TnxPersistent*& aParent) const;
@@ -468,6 +471,228 @@ class TnxLocalizedDictionaryItem : public TnxDictionaryItem {
   TnxLocaleDescriptor* ldiCachedLocaleDescriptor = nullptr;
   std::uint16_t ldiCachedStorageCodePage = 0;
 };
+
+
+// ---------------------------------------------------------------------------
+// Fields and default values
+//
+// A field descriptor is owned by its fields descriptor, which keeps fdNumber,
+// fdOffset and fdBlobIndex. The default value belongs to the field. The data
+// members are public like the record layout they describe; change them only
+// through the fields descriptor or follow a change with UpdateSetup.
+
+class TnxFieldDescriptor;
+class TnxFieldsDescriptor;
+class TnxBaseDefaultValueDescriptor;
+
+enum TnxApplyAt : std::uint8_t { aaServer, aaClient };
+using TnxApplyAtSet = std::uint8_t;  // bit per TnxApplyAt
+inline constexpr TnxApplyAtSet nxApplyAtBit(TnxApplyAt a) { return static_cast<TnxApplyAtSet>(1u << a); }
+inline constexpr TnxApplyAtSet nxApplyAtBoth = nxApplyAtBit(aaServer) | nxApplyAtBit(aaClient);
+
+struct TnxDefaultValueDescriptorClassFuncs {
+  TnxBaseDefaultValueDescriptor* (*create)(TnxPersistent* aParent);
+};
+template <class T>
+inline constexpr TnxDefaultValueDescriptorClassFuncs nxDefaultValueDescriptorFuncs{
+    [](TnxPersistent* aParent) -> TnxBaseDefaultValueDescriptor* { return platform::create<T>(aParent); }};
+
+class TnxBaseDefaultValueDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  // The parent is the field; a BLOB field refuses every default (10001).
+  explicit TnxBaseDefaultValueDescriptor(TnxPersistent* aParent);
+  static TnxClassList& GetList();
+  // 15499 for a class without the family's table.
+  static TnxBaseDefaultValueDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent);
+
+  const platform::ClassInfo* CachedEngineClass() const { return bdvCachedEngineClass; }
+  void SetCachedEngineClass(const platform::ClassInfo* aClass) { bdvCachedEngineClass = aClass; }
+  TnxApplyAtSet ApplyAt() const { return bdvApplyAt; }
+  bool ApplyOnInsert() const { return bdvApplyOnInsert; }
+  bool ApplyOnModify() const { return bdvApplyOnModify; }
+  bool OverwriteNonNull() const { return bdvOverwriteNonNull; }
+  virtual void SetApplyAt(TnxApplyAtSet aValue);
+  virtual void SetApplyOnInsert(bool aValue);
+  virtual void SetApplyOnModify(bool aValue);
+  virtual void SetOverwriteNonNull(bool aValue);
+  // Field types a default of this class cannot be put on.
+  virtual TnxFieldTypes GetInvalidFieldTypes() const { return 0; }
+  // The field above, nil when none.
+  TnxFieldDescriptor* Field() const;
+
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const platform::ClassInfo* bdvCachedEngineClass = nullptr;
+  TnxApplyAtSet bdvApplyAt = nxApplyAtBoth;
+  bool bdvApplyOnInsert = true;
+  bool bdvApplyOnModify = false;
+  bool bdvOverwriteNonNull = false;
+};
+
+// The value in the field's storage form, with the format it was made for.
+class TnxConstDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  // 8712 without a field above.
+  explicit TnxConstDefaultValueDescriptor(TnxPersistent* aParent);
+  TnxFieldTypes GetInvalidFieldTypes() const override { return nxBlobFieldTypes; }
+
+  platform::Variant AsVariant();
+  void SetAsVariant(const platform::Variant& aValue);
+  const std::vector<std::uint8_t>& DefaultValue() const { return cdvDefaultValue; }
+  // Re-fits the bytes to the field's present format; aConvert keeps the value
+  // (10002 when it cannot be converted), else it is dropped.
+  void FitToField(bool aConvert);
+
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+  TnxFieldType cdvFieldType = nxtBoolean;
+  std::uint16_t cdvFieldCodePage = 0;
+  std::int32_t cdvFieldUnits = 0;
+  std::int32_t cdvFieldDecPl = 0;
+  std::int32_t cdvFieldLength = 0;
+
+ private:
+  TnxFieldDescriptor& RelatedField() const;
+  std::vector<std::uint8_t> cdvDefaultValue;
+};
+
+class TnxCurrentDateTimeDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TnxCurrentUserDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TnxAutoGuidDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TnxEmptyDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+// Always applied on the server, on insert and over any value; ApplyOnModify
+// decides between the modify-LSN and the insert-LSN field.
+class TnxNextLSNDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxNextLSNDefaultValueDescriptor(TnxPersistent* aParent);
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+  void SetApplyAt(TnxApplyAtSet aValue) override;
+  void SetApplyOnInsert(bool aValue) override;
+  void SetOverwriteNonNull(bool aValue) override;
+};
+
+struct TnxFieldDescriptorClassFuncs {
+  TnxFieldDescriptor* (*create)(TnxPersistent* aParent, const nxString& aName, const nxString& aDesc,
+                                TnxFieldType aType, std::int32_t aUnits, std::int32_t aDecPl, bool aRequired);
+};
+template <class T>
+inline constexpr TnxFieldDescriptorClassFuncs nxFieldDescriptorFuncs{
+    [](TnxPersistent* aParent, const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+       std::int32_t aUnits, std::int32_t aDecPl, bool aRequired) -> TnxFieldDescriptor* {
+      return platform::create<T>(aParent, aName, aDesc, aType, aUnits, aDecPl, aRequired);
+    }};
+
+class TnxFieldDescriptor : public TnxLocalizedDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  // 10038 unless aName is a valid identifier; units, decimals and the
+  // required flag are normalised for the type and fdLength set.
+  TnxFieldDescriptor(TnxPersistent* aParent, const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+                     std::int32_t aUnits, std::int32_t aDecPl, bool aRequired);
+  ~TnxFieldDescriptor() override;
+  static TnxClassList& GetList();
+  // 15499 for a class without the family's table.
+  static TnxFieldDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                           const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+                                           std::int32_t aUnits, std::int32_t aDecPl, bool aRequired);
+  // The type's normalisation; nothing changes for a type value of 32 or more.
+  static void SetupField(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecPl, bool& aRequired,
+                         std::int32_t& aLength);
+  void UpdateSetup();
+
+  const nxString& Name() const { return fdName; }
+  std::int32_t Number() const { return fdNumber; }
+  // 10038 for an invalid name, 10009 when the fields descriptor finds it
+  // (this field included), 8712 without a fields descriptor.
+  void ChangeName(const nxString& aNewName);
+
+  TnxBaseDefaultValueDescriptor* DefaultValue() const { return fdDefaultValue; }
+  // aClass nil: TnxConstDefaultValueDescriptor. Replaces the present one.
+  TnxBaseDefaultValueDescriptor* AddDefaultValue(const platform::ClassInfo* aClass = nullptr);
+  void RemoveDefaultValue();
+
+  // nil: Null.
+  platform::Variant fdGetBufferAsVariant(const void* aFieldBuffer);
+  // Empty or Null zero-fill; a failed conversion leaves the buffer zeroed.
+  void fdSetBufferAsVariant(void* aFieldBuffer, const platform::Variant& aValue);
+  nxString ToString() const;
+  virtual void MakeFieldCacheable();
+  virtual bool IsValidForTable(TnxDictionaryItem* /*aTable*/) { return true; }
+
+  // A field outside any dictionary.
+  static TnxFieldDescriptor* CreateStandaloneFromReader(TnxReader& aReader);
+  void SaveStandalone(TnxWriter& aWriter, std::int32_t aVersion);
+  // The header the fields list and the standalone form put before the stream.
+  void SaveHeader(TnxWriter& aWriter, std::int32_t aClientVersion);
+
+  void Clear(bool aNotify) override;
+  bool FindRelatedDescriptorOfType(const platform::ClassInfo& aType, TnxDictionaryItem*& aDescriptor,
+                                   TnxDictionaryItem* aFrom) override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+  nxString fdName;
+  std::int32_t fdNumber = 0;
+  nxString fdNameLowerCase;
+  TnxFieldDescriptor* fdSameHashNext = nullptr;
+  nxString fdDesc;
+  TnxFieldType fdType;
+  std::int32_t fdUnits;
+  std::int32_t fdDecPl;
+  std::int32_t fdOffset = 0;
+  std::int32_t fdLength = 0;
+  TnxBaseDefaultValueDescriptor* fdDefaultValue = nullptr;  // owned
+  bool fdRequired;
+  bool fdNoClientAccess = false;
+  std::int32_t fdBlobIndex = -1;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  static const nxString& CheckedName(const nxString& aName);
+};
+
+// Reads a field header and builds the field of the named class (15499 with
+// "FieldDescriptor" for an unknown class, 15498 for an unknown type name).
+TnxFieldDescriptor* nxsdReadFieldHeader(TnxReader& aReader, TnxPersistent* aParent);
+// The TnxFieldType of a value name; false when none.
+bool nxsdFieldTypeFromName(const nxString& aName, TnxFieldType& aType);
 
 // ---------------------------------------------------------------------------
 // Start-up and finalisation (counted). aArguments: the command line to search
