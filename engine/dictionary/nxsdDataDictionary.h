@@ -39,6 +39,7 @@
 #include "nxllComponent.h"
 #include "nxllException.h"
 #include "nxllList.h"
+#include "nxllMemoryManager.h"
 #include "nxllRegisterableEngine.h"
 #include "nxllStreams.h"
 #include "nxllTypes.h"
@@ -693,6 +694,143 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem {
 TnxFieldDescriptor* nxsdReadFieldHeader(TnxReader& aReader, TnxPersistent* aParent);
 // The TnxFieldType of a value name; false when none.
 bool nxsdFieldTypeFromName(const nxString& aName, TnxFieldType& aType);
+
+
+// ---------------------------------------------------------------------------
+// The fields of a table and the record buffer
+//
+// Record layout: the fields packed in order from offset 0 without alignment;
+// LRL (fsdLogRecLen) is their sum; the null bitmap (bit i set = field i
+// NULL, in 32-bit words, least significant bit first) starts at NB
+// (fsdLogRecLenAlign) = LRL rounded up to a multiple of 4, or LRL itself
+// under a version-1 dictionary; the record length RL is LRL rounded up to 4
+// plus 4 bytes per 32 fields.
+//
+// Cached mode (a read-only dictionary shared by threads): RL, the record
+// pool, the name hash and the special fields info are computed once; the
+// diff information is installed once by compare-and-exchange. Outside it,
+// every call computes afresh and the descriptor belongs to one thread.
+
+struct TnxFieldsDescriptorClassFuncs {
+  TnxFieldsDescriptor* (*create)(TnxPersistent* aParent);
+};
+template <class T>
+inline constexpr TnxFieldsDescriptorClassFuncs nxFieldsDescriptorFuncs{
+    [](TnxPersistent* aParent) -> TnxFieldsDescriptor* { return platform::create<T>(aParent); }};
+
+class TnxFieldsDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxFieldsDescriptor(TnxPersistent* aParent);
+  ~TnxFieldsDescriptor() override;
+  static TnxClassList& GetList();
+  static TnxFieldsDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent);
+
+  std::int32_t FieldCount() const { return static_cast<std::int32_t>(FieldDescriptor.size()); }
+  // Unchecked position.
+  TnxFieldDescriptor* Fields(std::int32_t aIndex) const { return FieldDescriptor[static_cast<std::size_t>(aIndex)]; }
+  std::int32_t LogicalRecordLength() const { return fsdLogRecLenAlign; }
+  std::int32_t RecordLength() const;
+  std::int32_t FieldsOffset() const { return 0; }
+  // Pool of items of RL + 4 bytes.
+  TnxMemoryPool RecordAllocator() const;
+  std::int32_t OriginalFieldCount();
+  void SetOriginalFieldCount(std::int32_t aValue);
+
+  // --- record access; a field index outside the list: 9999
+  void InitRecord(void* aData) const;
+  bool IsRecordFieldNull(std::int32_t aField, const void* aData) const;
+  bool IsRecordFieldNullFast(std::int32_t aField, const void* aData) const {
+    const auto* bits = static_cast<const std::uint8_t*>(aData) + fsdLogRecLenAlign;
+    return (bits[aField >> 3] >> (aField & 7)) & 1;
+  }
+  void SetRecordFieldNull(std::int32_t aField, void* aData, bool aIsNull) const;
+  void SetRecordField(std::int32_t aField, void* aData, const void* aValue) const;
+  void GetRecordField(std::int32_t aField, const void* aData, bool& aIsNull, void* aValue) const;
+  bool GetRecordFieldForFilter(std::int32_t aField, const void* aData, TnxFieldType& aType, std::int32_t& aSize,
+                               const void*& aValue) const;
+  const void* GetRecordFieldForFilter(std::int32_t aField, const void* aData) const;
+  bool GetFieldForFilter(std::int32_t aField, const nxString& aName, const void* aData, std::uint16_t& aType,
+                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue, std::uint16_t& aCodePage);
+  platform::Variant fsdGetFieldByIndexAsVariant(const void* aRecordBuffer, std::int32_t aIndex);
+  void fsdSetFieldByIndexAsVariant(void* aRecordBuffer, std::int32_t aIndex, const platform::Variant& aValue);
+  platform::Variant fsdGetFieldByNameAsVariant(const void* aRecordBuffer, const nxString& aName);
+  void fsdSetFieldByNameAsVariant(void* aRecordBuffer, const nxString& aName, const platform::Variant& aValue);
+  nxString RecordBufferToString(const void* aRecordBuffer);
+
+  // --- the list; aClass nil: TnxFieldDescriptor
+  TnxFieldDescriptor* AddField(const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+                               std::int32_t aUnits, std::int32_t aDecPl, bool aRequired,
+                               const platform::ClassInfo* aClass = nullptr);
+  // A copy of aFieldDescriptor.
+  TnxFieldDescriptor* AddField(TnxFieldDescriptor* aFieldDescriptor);
+  TnxFieldDescriptor* InsertFieldAt(std::int32_t aInx, const nxString& aName, const nxString& aDesc,
+                                    TnxFieldType aType, std::int32_t aUnits, std::int32_t aDecPl, bool aRequired,
+                                    const platform::ClassInfo* aClass = nullptr);
+  void MoveField(std::int32_t aFrom, std::int32_t aTo);
+  void RemoveField(std::int32_t aInx);
+  void UpdateSetupAndOffsets();
+  void UpdateLogRecLenAlign();
+  virtual void MakeFieldsCacheable();
+
+  void AddFieldChangeNotify(TnxDictionaryItem* aItem);
+  void RemoveFieldChangeNotify(TnxDictionaryItem* aItem);
+  void fsdFieldChangeNotification(bool aBefore, std::int32_t aOldField, std::int32_t aNewField);
+  void GetFields(platform::TStringList& aStrings) const;
+
+  // --- lookups; -1 when none
+  std::int32_t GetFieldFromName(const nxString& aFieldName) const;
+  std::int32_t GetFieldFromNameFast(const nxString& aLowerName) const;
+  bool HasAutoIncField(std::int32_t& aField) { return HasSpecial(sftAutoInc, aField); }
+  bool HasAutoGuidField(std::int32_t& aField) { return HasSpecial(sftAutoGuid, aField); }
+  bool HasRecRevField(std::int32_t& aField) { return HasSpecial(sftRecRev, aField); }
+  bool HasRefNrField(std::int32_t& aField) { return HasSpecial(sftRefNr, aField); }
+  bool HasModifyLSNField(std::int32_t& aField) { return HasSpecial(sftModifyLSN, aField); }
+  bool HasInsertLSNField(std::int32_t& aField) { return HasSpecial(sftInsertLSN, aField); }
+  bool HasBlobFields(TnxBlobFields& aBlobFields);
+  // Nil: only whether there is one.
+  bool HasBlobFields(TnxList* aBlobFields);
+  bool HasSameFields(const TnxFieldsDescriptor* aSource, TnxList* aBlobFields);
+  // Releases what aInfo holds, then shares the cached info or builds one.
+  void GetSpecialFieldsInfo(PnxSpecialFieldsInfo& aInfo);
+  // Releases what aDCI holds (unless it is the cached one), then shares or builds.
+  void GetDiffCompressionInfo(PnxDiffCompressorInfo& aDCI);
+
+  void ActivateCache() override;
+  void DeactivateCache() override;
+  void Clear(bool aNotify) override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+  std::int32_t fsdLogRecLen = 0;
+  std::int32_t fsdLogRecLenAlign = 0;
+  const platform::ClassInfo* fsdCachedEngineClass = nullptr;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  void RangeCheck(std::int32_t aField) const;
+  // NB after a list change: the dictionary's version decides (8712 without one).
+  void UpdateAlignForDictionary();
+  void RecomputeOffsets(std::int32_t aFrom);
+  void FreeFields() noexcept;
+  void FillSpecialFieldsInfo(TnxSpecialFieldsInfo& aInfo, bool aRebuildHash);
+  bool HasSpecial(TnxSpecialFieldType aKind, std::int32_t& aField);
+  std::uint8_t* FieldAddress(std::int32_t aField, void* aData) const {
+    return static_cast<std::uint8_t*>(aData) + Fields(aField)->fdOffset;
+  }
+
+  std::int32_t fsdCachedGetRecordLength = 0;
+  TnxMemoryPool fsdRecordAllocator;
+  TnxSortedList* fsdFieldChangeNotifies = nullptr;
+  std::vector<TnxFieldDescriptor*> fsdFieldHashList;
+  PnxSpecialFieldsInfo fsdCachedSpecialFieldsInfo = nullptr;
+  PnxDiffCompressorInfo volatile fsdCachedDiffCompressorInfo = nullptr;
+  std::vector<TnxFieldDescriptor*> FieldDescriptor;  // owned
+};
 
 // ---------------------------------------------------------------------------
 // Start-up and finalisation (counted). aArguments: the command line to search

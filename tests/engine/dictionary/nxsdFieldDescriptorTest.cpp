@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -466,6 +467,438 @@ TEST_F(FieldDescriptorTest, ReadOnlyDictionaryRefusesDefaults) {
   expectCode<EnxDataDictionaryException>([&] { d->SetApplyOnModify(true); }, nxErrDictionaryReadOnly);
   EXPECT_EQ(f->DefaultValue(), d);
   dd.readOnly = false;
+}
+
+// ============================================================ fields and the record layout
+
+// Holds a field number and follows the renumbering rule; vetoes removing it.
+class FieldHolder : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  FieldHolder(TnxPersistent* aParent, std::int32_t aField) : TnxDictionaryItem(aParent), field(aField) {}
+  void HandleFieldChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) override {
+    calls.push_back({aBefore, aOld, aNew});
+    if (aBefore) {
+      if (aOld == field && aNew < 0) throw EnxIndexDescriptorException(nxErrObjectInUse, u"field in use");
+    } else {
+      nxsdAdjustPosition(field, aOld, aNew);
+    }
+  }
+  struct Call {
+    bool before;
+    std::int32_t old, now;
+    bool operator==(const Call&) const = default;
+  };
+  std::int32_t field;
+  std::vector<Call> calls;
+};
+PL_CLASS_INFO_IMPL(FieldHolder, TnxDictionaryItem, "FieldHolder", nullptr)
+
+class FieldsTest : public FieldDescriptorTest {
+ protected:
+  FieldTestDictionary dd;
+  TnxFieldsDescriptor* fields = nullptr;
+  void SetUp() override {
+    FieldDescriptorTest::SetUp();
+    fields = platform::create<TnxFieldsDescriptor>(&dd);
+  }
+  void TearDown() override {
+    platform::TObject::free(fields);
+    FieldDescriptorTest::TearDown();
+  }
+  // Int32, ShortString(10), Boolean: 4 + 11 + 1 bytes.
+  void AddExample() {
+    fields->AddField(u"Id", u"", nxtInt32, 10, 0, false);
+    fields->AddField(u"Name", u"", nxtShortString, 10, 0, false);
+    fields->AddField(u"Done", u"", nxtBoolean, 0, 0, false);
+  }
+  std::vector<std::int32_t> Offsets() const {
+    std::vector<std::int32_t> r;
+    for (std::int32_t i = 0; i < fields->FieldCount(); ++i) {
+      EXPECT_EQ(fields->Fields(i)->fdNumber, i);
+      r.push_back(fields->Fields(i)->fdOffset);
+    }
+    return r;
+  }
+};
+
+TEST_F(FieldsTest, ExampleLayoutAndBlankRecord) {
+  AddExample();
+  EXPECT_EQ(Offsets(), (std::vector<std::int32_t>{0, 4, 15}));
+  EXPECT_EQ(fields->fsdLogRecLen, 16);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 16);
+  EXPECT_EQ(fields->RecordLength(), 20);
+  Bytes rec(20, 0xAA);
+  fields->InitRecord(rec.data());
+  Bytes expected(20, 0);
+  expected[16] = 0xFF;
+  EXPECT_EQ(rec, expected);
+  for (std::int32_t i = 0; i < 3; ++i) EXPECT_TRUE(fields->IsRecordFieldNull(i, rec.data()));
+  fields->AddField(u"Flag", u"", nxtBoolean, 0, 0, false);
+  EXPECT_EQ(fields->fsdLogRecLen, 17);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 20);
+  EXPECT_EQ(fields->RecordLength(), 24);
+}
+
+TEST_F(FieldsTest, VersionOneDictionaryKeepsTheBitmapUnrounded) {
+  dd.version = 1;
+  AddExample();
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 16);
+  fields->AddField(u"Flag", u"", nxtBoolean, 0, 0, false);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 17);
+  EXPECT_EQ(fields->RecordLength(), 24);
+  Bytes rec(24, 0xAA);
+  fields->InitRecord(rec.data());
+  EXPECT_EQ(rec[17], 0xFF);
+  EXPECT_EQ(rec[16], 0);
+  // Moving and inserting follow the same rule; the recompute rounds.
+  fields->InsertFieldAt(0, u"Lead", u"", nxtBoolean, 0, 0, false);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 18);
+  fields->UpdateSetupAndOffsets();
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 20);
+}
+
+TEST_F(FieldsTest, ThirtyThreeFieldsTakeTwoBitmapWords) {
+  for (int i = 0; i < 33; ++i) fields->AddField(u"F" + platform::fromUtf8(std::to_string(i)), u"", nxtByte, 3, 0, false);
+  EXPECT_EQ(fields->fsdLogRecLen, 33);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 36);
+  EXPECT_EQ(fields->RecordLength(), 44);
+  Bytes rec(44, 0xAA);
+  fields->InitRecord(rec.data());
+  EXPECT_EQ(Bytes(rec.begin() + 36, rec.end()), (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}));
+  EXPECT_TRUE(fields->IsRecordFieldNull(32, rec.data()));
+  fields->SetRecordFieldNull(32, rec.data(), false);
+  EXPECT_EQ(rec[40], 0xFE);
+  EXPECT_FALSE(fields->IsRecordFieldNull(32, rec.data()));
+}
+
+TEST_F(FieldsTest, ReadingAndWritingFieldsAndNulls) {
+  AddExample();
+  Bytes rec(20);
+  fields->InitRecord(rec.data());
+  std::memset(rec.data() + 4, 0x55, 11);
+  fields->SetRecordFieldNull(1, rec.data(), false);
+  fields->SetRecordFieldNull(1, rec.data(), true);
+  EXPECT_EQ(Bytes(rec.begin() + 4, rec.begin() + 15), Bytes(11, 0));
+  std::memset(rec.data() + 4, 0x55, 11);
+  fields->SetRecordField(1, rec.data(), nullptr);
+  EXPECT_EQ(Bytes(rec.begin() + 4, rec.begin() + 15), Bytes(11, 0));
+  EXPECT_TRUE(fields->IsRecordFieldNull(1, rec.data()));
+  const std::uint8_t id[4] = {1, 2, 3, 4};
+  fields->SetRecordField(0, rec.data(), id);
+  EXPECT_EQ(rec[16], 0xFE);
+  std::uint8_t out[4] = {};
+  bool isNull = true;
+  fields->GetRecordField(0, rec.data(), isNull, out);
+  EXPECT_FALSE(isNull);
+  EXPECT_EQ(Bytes(out, out + 4), Bytes(id, id + 4));
+  fields->GetRecordField(0, nullptr, isNull, out);
+  EXPECT_TRUE(isNull);
+  fields->fsdSetFieldByNameAsVariant(rec.data(), u"NAME", platform::Variant(u"abc"));
+  EXPECT_EQ(rec[4], 3);
+  EXPECT_EQ(fields->fsdGetFieldByIndexAsVariant(rec.data(), 1).toString(), u"abc");
+  EXPECT_TRUE(fields->fsdGetFieldByIndexAsVariant(rec.data(), 2).isNull());
+  std::uint16_t type = 0, size = 0, cp = 1;
+  const void* value = nullptr;
+  ASSERT_TRUE(fields->GetFieldForFilter(1, u"", rec.data(), type, size, isNull, value, cp));
+  EXPECT_EQ(type, nxtShortString);
+  EXPECT_EQ(size, 3);
+  EXPECT_EQ(value, rec.data() + 5);
+  EXPECT_FALSE(fields->GetFieldForFilter(3, u"", rec.data(), type, size, isNull, value, cp));
+  EXPECT_EQ(fields->GetRecordFieldForFilter(2, rec.data()), nullptr);
+  EXPECT_EQ(fields->GetRecordFieldForFilter(0, rec.data()), rec.data());
+  EXPECT_EQ(fields->RecordBufferToString(rec.data()), u"Id: 67305985\r\nName: abc\r\nDone: <?>\r\n");
+  fields->fsdSetFieldByIndexAsVariant(rec.data(), 1, platform::Variant::null());
+  EXPECT_TRUE(fields->IsRecordFieldNull(1, rec.data()));
+  EXPECT_EQ(Bytes(rec.begin() + 4, rec.begin() + 15), Bytes(11, 0));
+  for (std::int32_t bad : {-1, 3})
+    expectCode<EnxFieldsDescriptorException>([&] { fields->IsRecordFieldNull(bad, rec.data()); },
+                                             nxErrInvalidDescNumber,
+                                             u"Index out of bounds: " + platform::fromUtf8(std::to_string(bad)));
+  expectCode<EnxFieldsDescriptorException>(
+      [&] { fields->fsdSetFieldByIndexAsVariant(rec.data(), 5, platform::Variant(1)); }, nxErrInvalidDescNumber);
+  expectCode<EnxFieldsDescriptorException>([&] { fields->fsdGetFieldByNameAsVariant(rec.data(), u"Nope"); },
+                                           nxErrInvalidDescNumber, u"Index out of bounds: -1");
+}
+
+TEST_F(FieldsTest, NameLookupFoldsOnlyAsciiLetters) {
+  fields->AddField(u"Price", u"", nxtCurrency, 0, 0, false);
+  // Such a name cannot be given, only read from an old stream.
+  TnxFieldDescriptor* umlaut = fields->AddField(u"Xrger", u"", nxtInt32, 10, 0, false);
+  umlaut->fdName = umlaut->fdNameLowerCase = u"\u00C4rger";
+  for (bool cached : {false, true}) {
+    if (cached) fields->ActivateCache();
+    EXPECT_EQ(fields->GetFieldFromName(u"PRICE"), 0);
+    EXPECT_EQ(fields->GetFieldFromName(u"\u00C4RGER"), 1);
+    EXPECT_EQ(fields->GetFieldFromName(u"\u00E4rger"), -1);
+    EXPECT_EQ(fields->GetFieldFromName(u"Cost"), -1);
+  }
+  fields->DeactivateCache();
+  expectCode<EnxFieldsDescriptorException>([&] { fields->AddField(u"pRICE", u"", nxtInt32, 10, 0, false); },
+                                           nxErrNameNotUnique, u"Duplicated field name: pRICE");
+  expectCode<EnxFieldsDescriptorException>([&] { fields->AddField(u"a;b", u"", nxtInt32, 10, 0, false); },
+                                           nxErrInvalidFieldName);
+  // Renaming to its own name in other case finds the field itself.
+  expectCode<EnxFieldDescriptorException>([&] { fields->Fields(0)->ChangeName(u"price"); }, nxErrNameNotUnique);
+  fields->Fields(0)->ChangeName(u"Cost");
+  EXPECT_EQ(fields->GetFieldFromName(u"cost"), 0);
+  EXPECT_EQ(fields->Fields(0)->fdNameLowerCase, u"cost");
+}
+
+TEST_F(FieldsTest, AddFieldNeedsAWritableDictionary) {
+  TnxFieldsDescriptor* loose = platform::create<TnxFieldsDescriptor>(nullptr);
+  expectCode<EnxFieldsDescriptorException>([&] { loose->AddField(u"A", u"", nxtInt32, 10, 0, false); },
+                                           nxErrObjectNotFound);
+  EXPECT_EQ(loose->FieldCount(), 0);
+  platform::TObject::free(loose);
+  dd.readOnly = true;
+  expectCode<EnxDataDictionaryException>([&] { fields->AddField(u"A", u"", nxtInt32, 10, 0, false); },
+                                         nxErrDictionaryReadOnly);
+  dd.readOnly = false;
+}
+
+TEST_F(FieldsTest, InsertMoveRemoveRenumberAndNotify) {
+  AddExample();
+  FieldHolder key(&dd, 1);
+  fields->AddFieldChangeNotify(&key);
+  fields->InsertFieldAt(0, u"Lead", u"", nxtInt64, 20, 0, false);
+  EXPECT_EQ(Offsets(), (std::vector<std::int32_t>{0, 8, 12, 23}));
+  EXPECT_EQ(fields->fsdLogRecLen, 24);
+  EXPECT_EQ(key.field, 2);
+  EXPECT_EQ(key.calls, (std::vector<FieldHolder::Call>{{true, -1, 0}, {false, -1, 0}}));
+  key.calls.clear();
+  fields->InsertFieldAt(4, u"Tail", u"", nxtBoolean, 0, 0, false);  // at the end: no after-call
+  EXPECT_EQ(key.calls, (std::vector<FieldHolder::Call>{{true, -1, 4}}));
+  key.calls.clear();
+  fields->MoveField(2, 0);
+  EXPECT_EQ(fields->Fields(0)->fdName, u"Name");
+  EXPECT_EQ(Offsets(), (std::vector<std::int32_t>{0, 11, 19, 23, 24}));
+  EXPECT_EQ(key.field, 0);
+  EXPECT_EQ(key.calls, (std::vector<FieldHolder::Call>{{true, 2, 0}, {false, 2, 0}}));
+  expectCode<EnxFieldsDescriptorException>([&] { fields->MoveField(5, 0); }, nxErrInvalidDescNumber,
+                                           u"Index out of bounds: 5");
+  expectCode<EnxFieldsDescriptorException>([&] { fields->MoveField(0, -1); }, nxErrInvalidDescNumber,
+                                           u"Index out of bounds: -1");
+  expectCode<EnxFieldsDescriptorException>(
+      [&] { fields->InsertFieldAt(7, u"X", u"", nxtInt32, 10, 0, false); }, nxErrInvalidDescNumber);
+  // The held field vetoes its removal; the list stays.
+  expectCode<EnxIndexDescriptorException>([&] { fields->RemoveField(0); }, nxErrObjectInUse);
+  EXPECT_EQ(fields->FieldCount(), 5);
+  // Removing the last field: no after-call, the key keeps its number.
+  key.calls.clear();
+  fields->RemoveField(4);
+  EXPECT_EQ(key.calls, (std::vector<FieldHolder::Call>{{true, 4, -1}}));
+  EXPECT_EQ(key.field, 0);
+  fields->RemoveField(1);
+  EXPECT_EQ(Offsets(), (std::vector<std::int32_t>{0, 11, 15}));
+  EXPECT_EQ(fields->fsdLogRecLen, 16);
+  fields->RemoveField(9);  // ignored
+  key.calls.clear();
+  key.field = 99;  // no veto
+  fields->Clear(true);
+  EXPECT_EQ(key.calls, (std::vector<FieldHolder::Call>{
+                           {true, 2, -1}, {true, 1, -1}, {true, 0, -1}, {false, 2, -1}, {false, 1, -1}, {false, 0, -1}}));
+  EXPECT_EQ(fields->fsdLogRecLen, 0);
+  fields->RemoveFieldChangeNotify(&key);
+}
+
+TEST_F(FieldsTest, CopiedFieldKeepsItsOwnPlaceAndId) {
+  AddExample();
+  FieldPtr source(newField(&dd, u"Qty", nxtInt32, 10));
+  source->fdOffset = 99;
+  static_cast<TnxConstDefaultValueDescriptor*>(source->AddDefaultValue())->SetAsVariant(platform::Variant(5));
+  TnxFieldDescriptor* copy = fields->AddField(source.f);
+  EXPECT_EQ(copy->fdOffset, 16);
+  EXPECT_EQ(copy->fdNumber, 3);
+  EXPECT_NE(copy->ID(), source->ID());
+  ASSERT_NE(copy->DefaultValue(), nullptr);
+  EXPECT_EQ(static_cast<TnxConstDefaultValueDescriptor*>(copy->DefaultValue())->AsVariant().toInt32(), 5);
+  EXPECT_EQ(fields->fsdLogRecLen, 20);
+}
+
+TEST_F(FieldsTest, CheckValidFindsWrongOffsetsAndDuplicates) {
+  expectCode<EnxFieldsDescriptorException>([&] { fields->CheckValid(false); }, nxErrInvalidRecordStruct,
+                                           u"FieldsDescriptor requires a minimum of one field");
+  AddExample();
+  EXPECT_NO_THROW(fields->CheckValid(false));
+  fields->Fields(1)->fdOffset = 5;
+  expectCode<EnxFieldsDescriptorException>([&] { fields->CheckValid(false); }, nxErrInvalidRecordStruct,
+                                           u"fdOffset is wrong for field 1 (Name). Expected 4 found 5.");
+  fields->Fields(1)->fdOffset = 4;
+  fields->Fields(2)->fdName = u"ID";
+  expectCode<EnxFieldsDescriptorException>([&] { fields->CheckValid(false); }, nxErrNameNotUnique,
+                                           u"Duplicated field name: ID");
+  struct Case {
+    TnxFieldType type;
+    TnxResult code;
+  } cases[] = {{nxtAutoInc, nxErrDuplicateAutoInc}, {nxtRecRev, nxErrDuplicateRecRev}, {nxtRefNr, nxErrDuplicateRefNr}};
+  for (const Case& c : cases) {
+    fields->Clear(false);
+    fields->AddField(u"A", u"", c.type, 0, 0, false);
+    fields->AddField(u"B", u"", c.type, 0, 0, false);
+    expectCode<EnxFieldsDescriptorException>([&] { fields->CheckValid(false); }, c.code);
+  }
+  fields->Clear(false);
+  auto lsn = [&](const nxString& aName, bool aModify) {
+    fields->AddField(aName, u"", nxtInt64, 20, 0, false)
+        ->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::staticClassInfo())
+        ->SetApplyOnModify(aModify);
+  };
+  lsn(u"M", true);
+  lsn(u"I", false);
+  EXPECT_NO_THROW(fields->CheckValid(false));
+  std::int32_t at = -2;
+  EXPECT_TRUE(fields->HasModifyLSNField(at));
+  EXPECT_EQ(at, 0);
+  EXPECT_TRUE(fields->HasInsertLSNField(at));
+  EXPECT_EQ(at, 1);
+  lsn(u"M2", true);
+  expectCode<EnxFieldsDescriptorException>([&] { fields->CheckValid(false); }, nxErrDuplicateLSN,
+                                           u"Duplicated LSN field");
+}
+
+TEST_F(FieldsTest, SpecialAndBlobFields) {
+  fields->AddField(u"Doc", u"", nxtBlob, 0, 0, false);
+  fields->AddField(u"Id", u"", nxtAutoInc, 0, 0, false);
+  fields->AddField(u"Memo", u"", nxtBlobMemo, 0, 0, false);
+  fields->AddField(u"G", u"", nxtGuid, 0, 0, false)->AddDefaultValue(
+      &TnxAutoGuidDefaultValueDescriptor::staticClassInfo());
+  std::int32_t at = -2;
+  EXPECT_FALSE(fields->HasRecRevField(at));
+  EXPECT_EQ(at, -1);
+  for (bool cached : {false, true}) {
+    if (cached) fields->ActivateCache();
+    EXPECT_TRUE(fields->HasAutoIncField(at));
+    EXPECT_EQ(at, 1);
+    EXPECT_TRUE(fields->HasAutoGuidField(at));
+    EXPECT_EQ(at, 3);
+    TnxBlobFields blobs;
+    EXPECT_TRUE(fields->HasBlobFields(blobs));
+    EXPECT_EQ(blobs, (TnxBlobFields{0, 2}));
+  }
+  EXPECT_EQ(fields->Fields(2)->fdBlobIndex, 1);
+  EXPECT_EQ(fields->Fields(1)->fdBlobIndex, -1);
+  PnxSpecialFieldsInfo a = nullptr, b = nullptr;
+  fields->GetSpecialFieldsInfo(a);
+  fields->GetSpecialFieldsInfo(b);
+  EXPECT_EQ(a, b);  // shared in cached mode
+  EXPECT_EQ(a->sfiFieldsToBlobFields, (TnxBlobFieldsToBlobFields{0, -1, 1, -1}));
+  nxReleaseSpecialFieldsInfo(a);
+  nxReleaseSpecialFieldsInfo(b);
+  fields->DeactivateCache();
+  fields->GetSpecialFieldsInfo(a);
+  fields->GetSpecialFieldsInfo(b);
+  EXPECT_NE(a, b);
+  nxReleaseSpecialFieldsInfo(a);
+  nxReleaseSpecialFieldsInfo(b);
+  TnxList* list = platform::create<TnxList>();
+  EXPECT_TRUE(fields->HasBlobFields(list));
+  EXPECT_EQ(list->Count(), 2);
+  EXPECT_TRUE(fields->HasBlobFields(static_cast<TnxList*>(nullptr)));
+  platform::TObject::free(list);
+}
+
+TEST_F(FieldsTest, DiffInformationMarksRecRevAndItsNullWord) {
+  fields->AddField(u"A", u"", nxtInt32, 10, 0, false);
+  fields->AddField(u"Rev", u"", nxtRecRev, 0, 0, false);
+  EXPECT_EQ(fields->fsdLogRecLen, 8);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 8);
+  EXPECT_EQ(fields->RecordLength(), 12);
+  PnxDiffCompressorInfo dci = nullptr;
+  fields->GetDiffCompressionInfo(dci);
+  ASSERT_NE(dci, nullptr);
+  EXPECT_EQ(dci->dciSourceWord32Count, 3);
+  EXPECT_EQ(dci->dciBitsLengthByte8s, 4);
+  EXPECT_EQ(dci->dciTargetWord32Count, 2);
+  EXPECT_EQ(dci->dciRequiredBits()[0], 0b110);
+  nxReleaseDiffCompressorInfo(dci);
+  // Cached: built once and shared.
+  fields->ActivateCache();
+  PnxDiffCompressorInfo a = nullptr, b = nullptr;
+  fields->GetDiffCompressionInfo(a);
+  fields->GetDiffCompressionInfo(b);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a->dciRefCount, 3);
+  fields->GetDiffCompressionInfo(a);  // already the cached one
+  EXPECT_EQ(a->dciRefCount, 3);
+  nxReleaseDiffCompressorInfo(a);
+  nxReleaseDiffCompressorInfo(b);
+  fields->DeactivateCache();
+}
+
+TEST_F(FieldsTest, StreamGoldenBytesAndRoundTrip) {
+  fields->AddField(u"Key", u"", nxtInt32, 10, 0, false);
+  const Bytes golden = B().Item(1)
+                           .Int(2)
+                           .Int(1)
+                           .Str("TnxFieldDescriptor")
+                           .Str("Key")
+                           .Str("")
+                           .Str("nxtInt32")
+                           .Int(10)
+                           .Int(0)
+                           .Bool(false)
+                           .Item(2)
+                           .Int(3)
+                           .Int(0)
+                           .Int(4)
+                           .Bool(false)
+                           .Bool(false)
+                           .Int(1)
+                           .Bool(false)
+                           .Bool(false)
+                           .Int(4)
+                           .Int(4)
+                           .Bool(false)
+                           .b;
+  EXPECT_EQ(save(*fields, 47501), golden);
+  expectCode<EnxFieldsDescriptorException>([&] { save(*fields, 19999); }, nxErrIncompatibleVersion);
+  AddExample();
+  TnxFieldsDescriptor* copy = platform::create<TnxFieldsDescriptor>(&dd);
+  reading(save(*fields, 47501), [&](TnxReader& r) { copy->LoadFromReader(r); });
+  EXPECT_TRUE(copy->IsEqual(fields));
+  EXPECT_EQ(copy->Fields(3)->fdNumber, 3);
+  copy->Fields(1)->fdDesc = u"changed";
+  EXPECT_FALSE(copy->IsEqual(fields));
+  // Version 1 has no validations part; offsets and lengths come as stored.
+  Bytes v1 = golden;
+  v1[12] = 1;  // the list version after the item part
+  v1.pop_back();
+  reading(v1, [&](TnxReader& r) { copy->LoadFromReader(r); });
+  EXPECT_EQ(copy->FieldCount(), 1);
+  Bytes v3 = golden;
+  v3[12] = 3;
+  expectCode<EnxFieldsDescriptorException>([&] { reading(v3, [&](TnxReader& r) { copy->LoadFromReader(r); }); },
+                                           nxErrIncompatibleStream);
+  platform::TObject::free(copy);
+}
+
+TEST_F(FieldsTest, RefNrIsWrittenAsInt64ForOlderClients) {
+  fields->AddField(u"Ref", u"", nxtRefNr, 0, 0, false);
+  nxsdSetStrippedInformation(false);
+  const Bytes now = save(*fields, 47005);
+  EXPECT_FALSE(nxsdStrippedInformation());
+  const Bytes old = save(*fields, 47004);
+  EXPECT_TRUE(nxsdStrippedInformation());
+  const auto has = [](const Bytes& b, const std::string& s) {
+    return std::search(b.begin(), b.end(), s.begin(), s.end()) != b.end();
+  };
+  EXPECT_TRUE(has(now, "nxtRefNr"));
+  EXPECT_TRUE(has(old, "nxtInt64"));
+  EXPECT_FALSE(has(old, "nxtRefNr"));
+}
+
+TEST_F(FieldsTest, SameFieldsComparesStorage) {
+  AddExample();
+  TnxFieldsDescriptor* other = platform::create<TnxFieldsDescriptor>(&dd);
+  TnxFieldsDescriptor* empty = platform::create<TnxFieldsDescriptor>(&dd);
+  EXPECT_FALSE(empty->HasSameFields(other, nullptr));
+  reading(save(*fields, 47501), [&](TnxReader& r) { other->LoadFromReader(r); });
+  EXPECT_TRUE(fields->HasSameFields(other, nullptr));
+  other->RemoveField(2);
+  EXPECT_FALSE(fields->HasSameFields(other, nullptr));
+  platform::TObject::free(other);
+  platform::TObject::free(empty);
 }
 
 }  // namespace
