@@ -35,6 +35,8 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
+#include <type_traits>
 
 #include "nxllComponent.h"
 #include "nxllException.h"
@@ -830,6 +832,255 @@ class TnxFieldsDescriptor : public TnxDictionaryItem {
   PnxSpecialFieldsInfo fsdCachedSpecialFieldsInfo = nullptr;
   PnxDiffCompressorInfo volatile fsdCachedDiffCompressorInfo = nullptr;
   std::vector<TnxFieldDescriptor*> FieldDescriptor;  // owned
+};
+
+
+// ---------------------------------------------------------------------------
+// Storage engine descriptors: they only name the engines of the storage layer
+// and the file and header section those use. Heap, block-heap and
+// compression parts belong to the descriptor above them. Record, BLOB and
+// auto-increment descriptors follow file moves of the related files
+// descriptor and refuse the removal of their own file (15502).
+
+// Virtual constructor of every storage descriptor family; classes without a
+// header section ignore it.
+struct TnxStorageDescriptorClassFuncs {
+  TnxDictionaryItem* (*create)(TnxPersistent* aParent, const std::string& aHeaderSection);
+};
+template <class T>
+inline constexpr TnxStorageDescriptorClassFuncs nxStorageDescriptorFuncs{
+    [](TnxPersistent* aParent, const std::string& aHeaderSection) -> TnxDictionaryItem* {
+      if constexpr (std::is_constructible_v<T, TnxPersistent*, const std::string&>)
+        return platform::create<T>(aParent, aHeaderSection);
+      else
+        return platform::create<T>(aParent);
+    }};
+
+using TnxAutoIncStepRange = std::uint32_t;  // 1 .. 4294967295
+
+class TnxBaseBlockHeapDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseBlockHeapDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  static TnxClassList& GetList();
+  const nxString& BlockHeapEngine() const { return bbhdBlockHeapEngine; }
+  void SetBlockHeapEngine(const nxString& aValue) { bbhdBlockHeapEngine = aValue; }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  nxString bbhdBlockHeapEngine = u"nx1xDefault";
+};
+
+class TnxBaseHeapDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseHeapDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  ~TnxBaseHeapDescriptor() override;
+  static TnxClassList& GetList();
+  const nxString& HeapEngine() const { return bhdHeapEngine; }
+  void SetHeapEngine(const nxString& aValue) { bhdHeapEngine = aValue; }
+  TnxBaseBlockHeapDescriptor* BlockHeapDescriptor() const { return bhdBlockHeapDescriptor; }
+  // aClass nil: TnxBaseBlockHeapDescriptor.
+  TnxBaseBlockHeapDescriptor* AddBlockHeapDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveBlockHeapDescriptor();
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  nxString bhdHeapEngine = u"nx1xDefault";
+  TnxBaseBlockHeapDescriptor* bhdBlockHeapDescriptor = nullptr;  // owned
+};
+
+class TnxBaseRecordCompressionDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseRecordCompressionDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  static TnxClassList& GetList();
+  const nxString& RecordCompressionEngine() const { return brcdRecordCompressionEngine; }
+  void SetRecordCompressionEngine(const nxString& aValue);
+  // The custom string "CompressType"; 0 removes it.
+  std::uint8_t CompressType();
+  void SetCompressType(std::uint8_t aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  nxString brcdRecordCompressionEngine = u"Smart";
+};
+
+// The file number part shared by the record, BLOB and auto-increment
+// descriptors (subscribed to file changes while alive).
+class TnxFileStorageDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxFileStorageDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection);
+  const std::string& HeaderSection() const { return fsHeaderSection; }
+  std::int32_t FileNumber() const { return fsFileNumber; }
+  // 9999 "Invalid file number: %d" outside the related files.
+  void SetFileNumber(std::int32_t aValue);
+  void HandleFileChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) override;
+  void CheckValid(bool aForBuild) override;
+
+ protected:
+  void beforeDestruction() override;
+  // The engine kind named in the removal refusal ("a record engine", ...).
+  virtual const char16_t* EngineKindText() const = 0;
+  [[noreturn]] virtual void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const = 0;
+  void CheckFileNumber(std::int32_t aValue) const;
+  std::int32_t fsFileNumber = 0;
+
+ private:
+  std::string fsHeaderSection;
+};
+
+class TnxBaseRecordDescriptor : public TnxFileStorageDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxFileStorageDescriptor::TnxFileStorageDescriptor;
+  static TnxClassList& GetList();
+  static TnxBaseRecordDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                                const std::string& aHeaderSection);
+  const nxString& RecordEngine() const { return brdRecordEngine; }
+  void SetRecordEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const char16_t* EngineKindText() const override { return u"a record engine"; }
+  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
+
+ private:
+  nxString brdRecordEngine = u"nx1xDefault";
+};
+
+class TnxHeapRecordDescriptor : public TnxBaseRecordDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseRecordDescriptor::TnxBaseRecordDescriptor;
+  ~TnxHeapRecordDescriptor() override;
+  TnxBaseHeapDescriptor* HeapDescriptor() const { return hrdHeapDescriptor; }
+  TnxBaseRecordCompressionDescriptor* RecordCompressionDescriptor() const { return hrdRecordCompressionDescriptor; }
+  TnxBaseHeapDescriptor* AddHeapDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveHeapDescriptor();
+  TnxBaseRecordCompressionDescriptor* AddRecordCompressionDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveRecordCompressionDescriptor();
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  TnxBaseHeapDescriptor* hrdHeapDescriptor = nullptr;                             // owned
+  TnxBaseRecordCompressionDescriptor* hrdRecordCompressionDescriptor = nullptr;  // owned
+};
+
+class TnxBaseBlobDescriptor : public TnxFileStorageDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxFileStorageDescriptor::TnxFileStorageDescriptor;
+  static TnxClassList& GetList();
+  static TnxBaseBlobDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                              const std::string& aHeaderSection);
+  const nxString& BlobEngine() const { return bbdBlobEngine; }
+  void SetBlobEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const char16_t* EngineKindText() const override { return u"a blob engine"; }
+  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
+
+ private:
+  nxString bbdBlobEngine = u"nx1xDefault";
+};
+
+class TnxHeapBlobDescriptor : public TnxBaseBlobDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseBlobDescriptor::TnxBaseBlobDescriptor;
+  ~TnxHeapBlobDescriptor() override;
+  TnxBaseHeapDescriptor* HeapDescriptor() const { return hbdHeapDescriptor; }
+  TnxBaseHeapDescriptor* AddHeapDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveHeapDescriptor();
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  TnxBaseHeapDescriptor* hbdHeapDescriptor = nullptr;  // owned
+};
+
+class TnxBaseAutoIncDescriptor : public TnxFileStorageDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxFileStorageDescriptor::TnxFileStorageDescriptor;
+  static TnxClassList& GetList();
+  static TnxBaseAutoIncDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                                 const std::string& aHeaderSection);
+  const nxString& AutoIncEngine() const { return baidAutoIncEngine; }
+  void SetAutoIncEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const char16_t* EngineKindText() const override { return u"an autoinc engine"; }
+  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
+
+ private:
+  nxString baidAutoIncEngine = u"nx1xDefault";
+};
+
+class TnxAdvAutoIncDescriptor : public TnxBaseAutoIncDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseAutoIncDescriptor::TnxBaseAutoIncDescriptor;
+  std::uint32_t InitialValue() const { return aaidInitialValue; }
+  void SetInitialValue(std::uint32_t aValue);
+  TnxAutoIncStepRange Step() const { return aaidStep; }
+  void SetStep(TnxAutoIncStepRange aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  std::uint32_t aaidInitialValue = 1;
+  TnxAutoIncStepRange aaidStep = 1;
+};
+
+class TnxBaseStreamDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBaseStreamDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection)
+      : TnxDictionaryItem(aParent), bsdHeaderSection(aHeaderSection) {}
+  static TnxClassList& GetList();
+  const std::string& HeaderSection() const { return bsdHeaderSection; }
+  const nxString& StreamEngine() const { return bsdStreamEngine; }
+  void SetStreamEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  nxString bsdStreamEngine = u"nx1xDefault";
+  std::string bsdHeaderSection;
 };
 
 // ---------------------------------------------------------------------------

@@ -117,6 +117,16 @@ class FieldTestDictionary : public TnxDictionaryItem {
     if (readOnly) throw EnxDataDictionaryException(nxErrDictionaryReadOnly);
   }
   std::int32_t DictionaryVersion() const override { return version; }
+  // Answers with its files like a table does.
+  bool FindRelatedDescriptorOfType(const platform::ClassInfo& aType, TnxDictionaryItem*& aDescriptor,
+                                   TnxDictionaryItem* aFrom) override {
+    if (files && files->inheritsFrom(aType)) {
+      aDescriptor = files;
+      return true;
+    }
+    return TnxDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
+  }
+  TnxDictionaryItem* files = nullptr;
   bool readOnly = false;
   std::int32_t nextID = 0;
   std::int32_t version = 4;
@@ -899,6 +909,178 @@ TEST_F(FieldsTest, SameFieldsComparesStorage) {
   EXPECT_FALSE(fields->HasSameFields(other, nullptr));
   platform::TObject::free(other);
   platform::TObject::free(empty);
+}
+
+// ============================================================ storage engine descriptors
+
+template <class T>
+struct Owned {
+  T* p;
+  explicit Owned(T* a) : p(a) {}
+  ~Owned() { platform::TObject::free(p); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  T* operator->() const { return p; }
+  T& operator*() const { return *p; }
+};
+
+class StorageTest : public FieldDescriptorTest {
+ protected:
+  FieldTestDictionary dd;
+  TnxFilesDescriptor* files = nullptr;
+  void SetUp() override {
+    FieldDescriptorTest::SetUp();
+    files = platform::create<TnxFilesDescriptor>(&dd);
+    dd.files = files;
+    files->AddFile(u"", nxbs4k, u"");
+    files->AddFile(u"blb", nxbs4k, u"");
+  }
+  void TearDown() override {
+    dd.files = nullptr;
+    platform::TObject::free(files);
+    FieldDescriptorTest::TearDown();
+  }
+};
+
+TEST_F(StorageTest, FileNumbersAreCheckedAndFollowMoves) {
+  Owned<TnxBaseRecordDescriptor> rec(TnxBaseRecordDescriptor::CreateOfClass(
+      TnxHeapRecordDescriptor::staticClassInfo(), &dd, "Record"));
+  EXPECT_EQ(rec->HeaderSection(), "Record");
+  EXPECT_EQ(rec->RecordEngine(), u"nx1xDefault");
+  expectCode<EnxBaseRecordDescriptorException>([&] { rec->SetFileNumber(2); }, nxErrInvalidDescNumber,
+                                               u"Invalid file number: 2");
+  Owned<TnxBaseBlobDescriptor> blob(
+      TnxBaseBlobDescriptor::CreateOfClass(TnxHeapBlobDescriptor::staticClassInfo(), &dd, "Blob"));
+  blob->SetFileNumber(1);
+  expectCode<EnxBaseBlobDescriptorException>([&] { files->RemoveFile(1); }, nxErrObjectInUse,
+                                             u"Cannot remove file 1 because it is still referenced by a blob engine");
+  EXPECT_EQ(files->FileCount(), 2);
+  files->AddFile(u"inc", nxbs4k, u"");
+  Owned<TnxBaseAutoIncDescriptor> inc(
+      TnxBaseAutoIncDescriptor::CreateOfClass(TnxAdvAutoIncDescriptor::staticClassInfo(), &dd, "AutoInc"));
+  inc->SetFileNumber(2);
+  files->MoveFile(2, 1);
+  EXPECT_EQ(inc->FileNumber(), 1);
+  EXPECT_EQ(blob->FileNumber(), 2);
+  EXPECT_EQ(rec->FileNumber(), 0);
+  expectCode<EnxBaseAutoIncDescriptorException>(
+      [&] { files->RemoveFile(1); }, nxErrObjectInUse,
+      u"Cannot remove file 1 because it is still referenced by an autoinc engine");
+  inc->SetFileNumber(0);
+  files->RemoveFile(1);
+  EXPECT_EQ(blob->FileNumber(), 1);
+  // A stream may carry any number; the check finds it.
+  reading(B().Item(0).Int(2).Str("Variable").Int(7).b, [&](TnxReader& r) { rec->TnxBaseRecordDescriptor::LoadFromReader(r); });
+  expectCode<EnxBaseRecordDescriptorException>([&] { rec->TnxBaseRecordDescriptor::CheckValid(false); },
+                                               nxErrInvalidDescNumber, u"Invalid file number: 7");
+  EXPECT_EQ(rec->RecordEngine(), u"Variable");
+  expectCode<EnxBaseRecordDescriptorException>(
+      [&] { TnxBaseRecordDescriptor::CreateOfClass(TnxBaseBlobDescriptor::staticClassInfo(), &dd, "X"); },
+      nxErrUnsupportedDescriptor, u"RecordDescriptor class is not supported: TnxBaseBlobDescriptor");
+}
+
+TEST_F(StorageTest, HeapRecordStreamsAndDefaultsParts) {
+  Owned<TnxHeapRecordDescriptor> rec(platform::create<TnxHeapRecordDescriptor>(&dd, std::string("Record")));
+  rec->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  rec->AddRecordCompressionDescriptor()->SetCompressType(3);
+  const Bytes heap = B().Item(5).Int(2).Str("nx1xDefault").Bool(true).Str("TnxBaseBlockHeapDescriptor").Item(6).Int(1).Str("nx1xDefault").b;
+  // IDs: the files descriptor and its two files take 1..3.
+  const Bytes golden = B().Item(4)
+                           .Int(2)
+                           .Str("nx1xDefault")
+                           .Int(0)
+                           .Int(3)
+                           .Bool(true)
+                           .Str("TnxBaseHeapDescriptor")
+                           .Add(heap)
+                           .Bool(true)
+                           .Str("TnxBaseRecordCompressionDescriptor")
+                           .Int(3)
+                           .Raw({1})
+                           .Str("CompressType=3")
+                           .Raw({0})
+                           .Int(7)
+                           .Str("")
+                           .Int(1)
+                           .Str("Smart")
+                           .b;
+  EXPECT_EQ(save(*rec, 47501), golden);
+  Owned<TnxHeapRecordDescriptor> copy(platform::create<TnxHeapRecordDescriptor>(&dd, std::string("Record")));
+  reading(golden, [&](TnxReader& r) { copy->LoadFromReader(r); });
+  EXPECT_TRUE(copy->IsEqual(rec.p));
+  EXPECT_EQ(copy->RecordCompressionDescriptor()->CompressType(), 3);
+  // Version 1 without a heap: a default heap, and on the check a default block heap.
+  reading(B().Item(0, true).Int(1).Str("nx1xDefault").Int(1).Bool(false).b,
+          [&](TnxReader& r) { copy->LoadFromReader(r); });
+  ASSERT_NE(copy->HeapDescriptor(), nullptr);
+  EXPECT_EQ(copy->HeapDescriptor()->HeapEngine(), u"nx1xDefault");
+  EXPECT_EQ(copy->HeapDescriptor()->BlockHeapDescriptor(), nullptr);
+  EXPECT_EQ(copy->RecordCompressionDescriptor(), nullptr);
+  copy->CheckValid(false);
+  ASSERT_NE(copy->HeapDescriptor()->BlockHeapDescriptor(), nullptr);
+  EXPECT_EQ(copy->HeapDescriptor()->BlockHeapDescriptor()->BlockHeapEngine(), u"nx1xDefault");
+  expectCode<EnxBaseHeapDescriptorException>(
+      [&] { reading(B().Item(0).Int(2).Str("x").Int(0).Int(4).b, [&](TnxReader& r) { copy->LoadFromReader(r); }); },
+      nxErrIncompatibleStream);
+  expectCode<EnxHeapRecordDescriptorException>(
+      [&] {
+        reading(B().Item(0).Int(2).Str("x").Int(0).Int(3).Bool(true).Str("TnxNoHeap").b,
+                [&](TnxReader& r) { copy->LoadFromReader(r); });
+      },
+      nxErrUnsupportedDescriptor, u"HeapDescriptor class is not supported: TnxNoHeap");
+}
+
+TEST_F(StorageTest, HeapBlobGetsADefaultHeap) {
+  Owned<TnxHeapBlobDescriptor> blob(platform::create<TnxHeapBlobDescriptor>(&dd, std::string("Blob")));
+  EXPECT_EQ(blob->HeapDescriptor(), nullptr);
+  blob->CheckValid(false);
+  ASSERT_NE(blob->HeapDescriptor(), nullptr);
+  ASSERT_NE(blob->HeapDescriptor()->BlockHeapDescriptor(), nullptr);
+  Owned<TnxHeapBlobDescriptor> copy(platform::create<TnxHeapBlobDescriptor>(&dd, std::string("Blob")));
+  reading(save(*blob, 47501), [&](TnxReader& r) { copy->LoadFromReader(r); });
+  EXPECT_TRUE(copy->IsEqual(blob.p));
+  // Old clients: version 1 parts without the file number.
+  EXPECT_EQ(save(*blob, 19999),
+            B().Item(0, true).Int(1).Str("nx1xDefault").Int(1).Bool(true).Str("TnxBaseHeapDescriptor")
+                .Item(0, true).Int(1).Str("nx1xDefault").Bool(true).Str("TnxBaseBlockHeapDescriptor")
+                .Item(0, true).Int(1).Str("nx1xDefault").b);
+  copy->SetBlobEngine(u"NX1XDEFAULT");
+  EXPECT_TRUE(copy->IsEqual(blob.p));  // engine names ignore case
+  copy->HeapDescriptor()->SetHeapEngine(u"Other");
+  EXPECT_FALSE(copy->IsEqual(blob.p));
+}
+
+TEST_F(StorageTest, AutoIncAndStreamVersions) {
+  Owned<TnxAdvAutoIncDescriptor> inc(platform::create<TnxAdvAutoIncDescriptor>(&dd, std::string("AutoInc")));
+  EXPECT_EQ(inc->InitialValue(), 1u);
+  EXPECT_EQ(inc->Step(), 1u);
+  reading(B().Item(0).Int(1).Str("nx1xDefault").Int(0).Int(1).Int(10).Int(5).b,
+          [&](TnxReader& r) { inc->LoadFromReader(r); });
+  EXPECT_EQ(inc->InitialValue(), 15u);
+  EXPECT_EQ(inc->Step(), 5u);
+  EXPECT_EQ(save(*inc, 47501), B().Item(0).Int(1).Str("nx1xDefault").Int(0).Int(2).Int(15).Int(5).b);
+  expectCode<EnxBaseAutoIncDescriptorException>(
+      [&] { reading(B().Item(0).Int(2).b, [&](TnxReader& r) { inc->LoadFromReader(r); }); }, nxErrIncompatibleStream);
+  Owned<TnxBaseStreamDescriptor> stream(platform::create<TnxBaseStreamDescriptor>(&dd, std::string("Stream")));
+  EXPECT_EQ(save(*stream, 47501), B().Item(5).Int(1).Str("nx1xDefault").b);
+  expectCode<EnxBaseStreamDescriptorException>(
+      [&] { reading(B().Item(0).Int(2).b, [&](TnxReader& r) { stream->LoadFromReader(r); }); },
+      nxErrIncompatibleStream);
+  dd.readOnly = true;
+  expectCode<EnxDataDictionaryException>([&] { inc->SetStep(3); }, nxErrDictionaryReadOnly);
+  expectCode<EnxDataDictionaryException>([&] { stream->SetStreamEngine(u"X"); }, nxErrDictionaryReadOnly);
+  dd.readOnly = false;
+}
+
+TEST_F(StorageTest, CompressTypeLivesInTheCustomStrings) {
+  Owned<TnxBaseRecordCompressionDescriptor> c(platform::create<TnxBaseRecordCompressionDescriptor>(&dd));
+  EXPECT_EQ(c->CompressType(), 0);
+  EXPECT_EQ(c->RecordCompressionEngine(), u"Smart");
+  c->SetCompressType(3);
+  EXPECT_EQ(c->CustomStrings().strings(0), u"CompressType=3");
+  EXPECT_EQ(c->CompressType(), 3);
+  c->SetCompressType(0);
+  EXPECT_EQ(c->CustomStrings().count(), 0);
 }
 
 }  // namespace
