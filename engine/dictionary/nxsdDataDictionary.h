@@ -35,15 +35,19 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
+#include <type_traits>
 
 #include "nxllComponent.h"
 #include "nxllException.h"
 #include "nxllList.h"
+#include "nxllMemoryManager.h"
 #include "nxllRegisterableEngine.h"
 #include "nxllStreams.h"
 #include "nxllTypes.h"
 #include "nxllUtils.h"
 #include "nxsdTypes.h"
+#include "plVariant.h"
 #include "plStringList.h"
 
 // ---------------------------------------------------------------------------
@@ -179,6 +183,8 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
   virtual std::int32_t NextItemID() { return 0; }
   // Usable bytes of a block of aBlockSize; the base answers 12289.
   virtual std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize);
+  // The stream version of the data dictionary (1 .. 5); 0 for an item that is none.
+  virtual std::int32_t DictionaryVersion() const { return 0; }
 
   // --- searches
   bool FindParentOfType(const platform::ClassInfo& aType, TnxPersistent*& aParent) const;
@@ -467,6 +473,614 @@ class TnxLocalizedDictionaryItem : public TnxDictionaryItem {
   TnxLocaleDescriptor* ldiLocaleDescriptor = nullptr;  // owned
   TnxLocaleDescriptor* ldiCachedLocaleDescriptor = nullptr;
   std::uint16_t ldiCachedStorageCodePage = 0;
+};
+
+
+// ---------------------------------------------------------------------------
+// Fields and default values
+//
+// A field descriptor is owned by its fields descriptor, which keeps fdNumber,
+// fdOffset and fdBlobIndex. The default value belongs to the field. The data
+// members are public like the record layout they describe; change them only
+// through the fields descriptor or follow a change with UpdateSetup.
+
+class TnxFieldDescriptor;
+class TnxFieldsDescriptor;
+class TnxBaseDefaultValueDescriptor;
+
+enum TnxApplyAt : std::uint8_t { aaServer, aaClient };
+using TnxApplyAtSet = std::uint8_t;  // bit per TnxApplyAt
+inline constexpr TnxApplyAtSet nxApplyAtBit(TnxApplyAt a) { return static_cast<TnxApplyAtSet>(1u << a); }
+inline constexpr TnxApplyAtSet nxApplyAtBoth = nxApplyAtBit(aaServer) | nxApplyAtBit(aaClient);
+
+struct TnxDefaultValueDescriptorClassFuncs {
+  TnxBaseDefaultValueDescriptor* (*create)(TnxPersistent* aParent);
+};
+template <class T>
+inline constexpr TnxDefaultValueDescriptorClassFuncs nxDefaultValueDescriptorFuncs{
+    [](TnxPersistent* aParent) -> TnxBaseDefaultValueDescriptor* { return platform::create<T>(aParent); }};
+
+class TnxBaseDefaultValueDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  // The parent is the field; a BLOB field refuses every default (10001).
+  explicit TnxBaseDefaultValueDescriptor(TnxPersistent* aParent);
+  static TnxClassList& GetList();
+  // 15499 for a class without the family's table.
+  static TnxBaseDefaultValueDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent);
+
+  const platform::ClassInfo* CachedEngineClass() const { return bdvCachedEngineClass; }
+  void SetCachedEngineClass(const platform::ClassInfo* aClass) { bdvCachedEngineClass = aClass; }
+  TnxApplyAtSet ApplyAt() const { return bdvApplyAt; }
+  bool ApplyOnInsert() const { return bdvApplyOnInsert; }
+  bool ApplyOnModify() const { return bdvApplyOnModify; }
+  bool OverwriteNonNull() const { return bdvOverwriteNonNull; }
+  virtual void SetApplyAt(TnxApplyAtSet aValue);
+  virtual void SetApplyOnInsert(bool aValue);
+  virtual void SetApplyOnModify(bool aValue);
+  virtual void SetOverwriteNonNull(bool aValue);
+  // Field types a default of this class cannot be put on.
+  virtual TnxFieldTypes GetInvalidFieldTypes() const { return 0; }
+  // The field above, nil when none.
+  TnxFieldDescriptor* Field() const;
+
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const platform::ClassInfo* bdvCachedEngineClass = nullptr;
+  TnxApplyAtSet bdvApplyAt = nxApplyAtBoth;
+  bool bdvApplyOnInsert = true;
+  bool bdvApplyOnModify = false;
+  bool bdvOverwriteNonNull = false;
+};
+
+// The value in the field's storage form, with the format it was made for.
+class TnxConstDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  // 8712 without a field above.
+  explicit TnxConstDefaultValueDescriptor(TnxPersistent* aParent);
+  TnxFieldTypes GetInvalidFieldTypes() const override { return nxBlobFieldTypes; }
+
+  platform::Variant AsVariant();
+  void SetAsVariant(const platform::Variant& aValue);
+  const std::vector<std::uint8_t>& DefaultValue() const { return cdvDefaultValue; }
+  // Re-fits the bytes to the field's present format; aConvert keeps the value
+  // (10002 when it cannot be converted), else it is dropped.
+  void FitToField(bool aConvert);
+
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+  TnxFieldType cdvFieldType = nxtBoolean;
+  std::uint16_t cdvFieldCodePage = 0;
+  std::int32_t cdvFieldUnits = 0;
+  std::int32_t cdvFieldDecPl = 0;
+  std::int32_t cdvFieldLength = 0;
+
+ private:
+  TnxFieldDescriptor& RelatedField() const;
+  std::vector<std::uint8_t> cdvDefaultValue;
+};
+
+class TnxCurrentDateTimeDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TnxCurrentUserDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TnxAutoGuidDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+class TnxEmptyDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseDefaultValueDescriptor::TnxBaseDefaultValueDescriptor;
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+};
+
+// Always applied on the server, on insert and over any value; ApplyOnModify
+// decides between the modify-LSN and the insert-LSN field.
+class TnxNextLSNDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxNextLSNDefaultValueDescriptor(TnxPersistent* aParent);
+  TnxFieldTypes GetInvalidFieldTypes() const override;
+  void SetApplyAt(TnxApplyAtSet aValue) override;
+  void SetApplyOnInsert(bool aValue) override;
+  void SetOverwriteNonNull(bool aValue) override;
+};
+
+struct TnxFieldDescriptorClassFuncs {
+  TnxFieldDescriptor* (*create)(TnxPersistent* aParent, const nxString& aName, const nxString& aDesc,
+                                TnxFieldType aType, std::int32_t aUnits, std::int32_t aDecPl, bool aRequired);
+};
+template <class T>
+inline constexpr TnxFieldDescriptorClassFuncs nxFieldDescriptorFuncs{
+    [](TnxPersistent* aParent, const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+       std::int32_t aUnits, std::int32_t aDecPl, bool aRequired) -> TnxFieldDescriptor* {
+      return platform::create<T>(aParent, aName, aDesc, aType, aUnits, aDecPl, aRequired);
+    }};
+
+class TnxFieldDescriptor : public TnxLocalizedDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  // 10038 unless aName is a valid identifier; units, decimals and the
+  // required flag are normalised for the type and fdLength set.
+  TnxFieldDescriptor(TnxPersistent* aParent, const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+                     std::int32_t aUnits, std::int32_t aDecPl, bool aRequired);
+  ~TnxFieldDescriptor() override;
+  static TnxClassList& GetList();
+  // 15499 for a class without the family's table.
+  static TnxFieldDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                           const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+                                           std::int32_t aUnits, std::int32_t aDecPl, bool aRequired);
+  // The type's normalisation; nothing changes for a type value of 32 or more.
+  static void SetupField(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecPl, bool& aRequired,
+                         std::int32_t& aLength);
+  void UpdateSetup();
+
+  const nxString& Name() const { return fdName; }
+  std::int32_t Number() const { return fdNumber; }
+  // 10038 for an invalid name, 10009 when the fields descriptor finds it
+  // (this field included), 8712 without a fields descriptor.
+  void ChangeName(const nxString& aNewName);
+
+  TnxBaseDefaultValueDescriptor* DefaultValue() const { return fdDefaultValue; }
+  // aClass nil: TnxConstDefaultValueDescriptor. Replaces the present one.
+  TnxBaseDefaultValueDescriptor* AddDefaultValue(const platform::ClassInfo* aClass = nullptr);
+  void RemoveDefaultValue();
+
+  // nil: Null.
+  platform::Variant fdGetBufferAsVariant(const void* aFieldBuffer);
+  // Empty or Null zero-fill; a failed conversion leaves the buffer zeroed.
+  void fdSetBufferAsVariant(void* aFieldBuffer, const platform::Variant& aValue);
+  nxString ToString() const;
+  virtual void MakeFieldCacheable();
+  virtual bool IsValidForTable(TnxDictionaryItem* /*aTable*/) { return true; }
+
+  // A field outside any dictionary.
+  static TnxFieldDescriptor* CreateStandaloneFromReader(TnxReader& aReader);
+  void SaveStandalone(TnxWriter& aWriter, std::int32_t aVersion);
+  // The header the fields list and the standalone form put before the stream.
+  void SaveHeader(TnxWriter& aWriter, std::int32_t aClientVersion);
+
+  void Clear(bool aNotify) override;
+  bool FindRelatedDescriptorOfType(const platform::ClassInfo& aType, TnxDictionaryItem*& aDescriptor,
+                                   TnxDictionaryItem* aFrom) override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+  nxString fdName;
+  std::int32_t fdNumber = 0;
+  nxString fdNameLowerCase;
+  TnxFieldDescriptor* fdSameHashNext = nullptr;
+  nxString fdDesc;
+  TnxFieldType fdType;
+  std::int32_t fdUnits;
+  std::int32_t fdDecPl;
+  std::int32_t fdOffset = 0;
+  std::int32_t fdLength = 0;
+  TnxBaseDefaultValueDescriptor* fdDefaultValue = nullptr;  // owned
+  bool fdRequired;
+  bool fdNoClientAccess = false;
+  std::int32_t fdBlobIndex = -1;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  static const nxString& CheckedName(const nxString& aName);
+};
+
+// Reads a field header and builds the field of the named class (15499 with
+// "FieldDescriptor" for an unknown class, 15498 for an unknown type name).
+TnxFieldDescriptor* nxsdReadFieldHeader(TnxReader& aReader, TnxPersistent* aParent);
+// The TnxFieldType of a value name; false when none.
+bool nxsdFieldTypeFromName(const nxString& aName, TnxFieldType& aType);
+
+
+// ---------------------------------------------------------------------------
+// The fields of a table and the record buffer
+//
+// Record layout: the fields packed in order from offset 0 without alignment;
+// LRL (fsdLogRecLen) is their sum; the null bitmap (bit i set = field i
+// NULL, in 32-bit words, least significant bit first) starts at NB
+// (fsdLogRecLenAlign) = LRL rounded up to a multiple of 4, or LRL itself
+// under a version-1 dictionary; the record length RL is LRL rounded up to 4
+// plus 4 bytes per 32 fields.
+//
+// Cached mode (a read-only dictionary shared by threads): RL, the record
+// pool, the name hash and the special fields info are computed once; the
+// diff information is installed once by compare-and-exchange. Outside it,
+// every call computes afresh and the descriptor belongs to one thread.
+
+struct TnxFieldsDescriptorClassFuncs {
+  TnxFieldsDescriptor* (*create)(TnxPersistent* aParent);
+};
+template <class T>
+inline constexpr TnxFieldsDescriptorClassFuncs nxFieldsDescriptorFuncs{
+    [](TnxPersistent* aParent) -> TnxFieldsDescriptor* { return platform::create<T>(aParent); }};
+
+class TnxFieldsDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxFieldsDescriptor(TnxPersistent* aParent);
+  ~TnxFieldsDescriptor() override;
+  static TnxClassList& GetList();
+  static TnxFieldsDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent);
+
+  std::int32_t FieldCount() const { return static_cast<std::int32_t>(FieldDescriptor.size()); }
+  // Unchecked position.
+  TnxFieldDescriptor* Fields(std::int32_t aIndex) const { return FieldDescriptor[static_cast<std::size_t>(aIndex)]; }
+  std::int32_t LogicalRecordLength() const { return fsdLogRecLenAlign; }
+  std::int32_t RecordLength() const;
+  std::int32_t FieldsOffset() const { return 0; }
+  // Pool of items of RL + 4 bytes.
+  TnxMemoryPool RecordAllocator() const;
+  std::int32_t OriginalFieldCount();
+  void SetOriginalFieldCount(std::int32_t aValue);
+
+  // --- record access; a field index outside the list: 9999
+  void InitRecord(void* aData) const;
+  bool IsRecordFieldNull(std::int32_t aField, const void* aData) const;
+  bool IsRecordFieldNullFast(std::int32_t aField, const void* aData) const {
+    const auto* bits = static_cast<const std::uint8_t*>(aData) + fsdLogRecLenAlign;
+    return (bits[aField >> 3] >> (aField & 7)) & 1;
+  }
+  void SetRecordFieldNull(std::int32_t aField, void* aData, bool aIsNull) const;
+  void SetRecordField(std::int32_t aField, void* aData, const void* aValue) const;
+  void GetRecordField(std::int32_t aField, const void* aData, bool& aIsNull, void* aValue) const;
+  bool GetRecordFieldForFilter(std::int32_t aField, const void* aData, TnxFieldType& aType, std::int32_t& aSize,
+                               const void*& aValue) const;
+  const void* GetRecordFieldForFilter(std::int32_t aField, const void* aData) const;
+  bool GetFieldForFilter(std::int32_t aField, const nxString& aName, const void* aData, std::uint16_t& aType,
+                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue, std::uint16_t& aCodePage);
+  platform::Variant fsdGetFieldByIndexAsVariant(const void* aRecordBuffer, std::int32_t aIndex);
+  void fsdSetFieldByIndexAsVariant(void* aRecordBuffer, std::int32_t aIndex, const platform::Variant& aValue);
+  platform::Variant fsdGetFieldByNameAsVariant(const void* aRecordBuffer, const nxString& aName);
+  void fsdSetFieldByNameAsVariant(void* aRecordBuffer, const nxString& aName, const platform::Variant& aValue);
+  nxString RecordBufferToString(const void* aRecordBuffer);
+
+  // --- the list; aClass nil: TnxFieldDescriptor
+  TnxFieldDescriptor* AddField(const nxString& aName, const nxString& aDesc, TnxFieldType aType,
+                               std::int32_t aUnits, std::int32_t aDecPl, bool aRequired,
+                               const platform::ClassInfo* aClass = nullptr);
+  // A copy of aFieldDescriptor.
+  TnxFieldDescriptor* AddField(TnxFieldDescriptor* aFieldDescriptor);
+  TnxFieldDescriptor* InsertFieldAt(std::int32_t aInx, const nxString& aName, const nxString& aDesc,
+                                    TnxFieldType aType, std::int32_t aUnits, std::int32_t aDecPl, bool aRequired,
+                                    const platform::ClassInfo* aClass = nullptr);
+  void MoveField(std::int32_t aFrom, std::int32_t aTo);
+  void RemoveField(std::int32_t aInx);
+  void UpdateSetupAndOffsets();
+  void UpdateLogRecLenAlign();
+  virtual void MakeFieldsCacheable();
+
+  void AddFieldChangeNotify(TnxDictionaryItem* aItem);
+  void RemoveFieldChangeNotify(TnxDictionaryItem* aItem);
+  void fsdFieldChangeNotification(bool aBefore, std::int32_t aOldField, std::int32_t aNewField);
+  void GetFields(platform::TStringList& aStrings) const;
+
+  // --- lookups; -1 when none
+  std::int32_t GetFieldFromName(const nxString& aFieldName) const;
+  std::int32_t GetFieldFromNameFast(const nxString& aLowerName) const;
+  bool HasAutoIncField(std::int32_t& aField) { return HasSpecial(sftAutoInc, aField); }
+  bool HasAutoGuidField(std::int32_t& aField) { return HasSpecial(sftAutoGuid, aField); }
+  bool HasRecRevField(std::int32_t& aField) { return HasSpecial(sftRecRev, aField); }
+  bool HasRefNrField(std::int32_t& aField) { return HasSpecial(sftRefNr, aField); }
+  bool HasModifyLSNField(std::int32_t& aField) { return HasSpecial(sftModifyLSN, aField); }
+  bool HasInsertLSNField(std::int32_t& aField) { return HasSpecial(sftInsertLSN, aField); }
+  bool HasBlobFields(TnxBlobFields& aBlobFields);
+  // Nil: only whether there is one.
+  bool HasBlobFields(TnxList* aBlobFields);
+  bool HasSameFields(const TnxFieldsDescriptor* aSource, TnxList* aBlobFields);
+  // Releases what aInfo holds, then shares the cached info or builds one.
+  void GetSpecialFieldsInfo(PnxSpecialFieldsInfo& aInfo);
+  // Releases what aDCI holds (unless it is the cached one), then shares or builds.
+  void GetDiffCompressionInfo(PnxDiffCompressorInfo& aDCI);
+
+  void ActivateCache() override;
+  void DeactivateCache() override;
+  void Clear(bool aNotify) override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+  std::int32_t fsdLogRecLen = 0;
+  std::int32_t fsdLogRecLenAlign = 0;
+  const platform::ClassInfo* fsdCachedEngineClass = nullptr;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  void RangeCheck(std::int32_t aField) const;
+  // NB after a list change: the dictionary's version decides (8712 without one).
+  void UpdateAlignForDictionary();
+  void RecomputeOffsets(std::int32_t aFrom);
+  void FreeFields() noexcept;
+  void FillSpecialFieldsInfo(TnxSpecialFieldsInfo& aInfo, bool aRebuildHash);
+  bool HasSpecial(TnxSpecialFieldType aKind, std::int32_t& aField);
+  std::uint8_t* FieldAddress(std::int32_t aField, void* aData) const {
+    return static_cast<std::uint8_t*>(aData) + Fields(aField)->fdOffset;
+  }
+
+  std::int32_t fsdCachedGetRecordLength = 0;
+  TnxMemoryPool fsdRecordAllocator;
+  TnxSortedList* fsdFieldChangeNotifies = nullptr;
+  std::vector<TnxFieldDescriptor*> fsdFieldHashList;
+  PnxSpecialFieldsInfo fsdCachedSpecialFieldsInfo = nullptr;
+  PnxDiffCompressorInfo volatile fsdCachedDiffCompressorInfo = nullptr;
+  std::vector<TnxFieldDescriptor*> FieldDescriptor;  // owned
+};
+
+
+// ---------------------------------------------------------------------------
+// Storage engine descriptors: they only name the engines of the storage layer
+// and the file and header section those use. Heap, block-heap and
+// compression parts belong to the descriptor above them. Record, BLOB and
+// auto-increment descriptors follow file moves of the related files
+// descriptor and refuse the removal of their own file (15502).
+
+// Virtual constructor of every storage descriptor family; classes without a
+// header section ignore it.
+struct TnxStorageDescriptorClassFuncs {
+  TnxDictionaryItem* (*create)(TnxPersistent* aParent, const std::string& aHeaderSection);
+};
+template <class T>
+inline constexpr TnxStorageDescriptorClassFuncs nxStorageDescriptorFuncs{
+    [](TnxPersistent* aParent, const std::string& aHeaderSection) -> TnxDictionaryItem* {
+      if constexpr (std::is_constructible_v<T, TnxPersistent*, const std::string&>)
+        return platform::create<T>(aParent, aHeaderSection);
+      else
+        return platform::create<T>(aParent);
+    }};
+
+using TnxAutoIncStepRange = std::uint32_t;  // 1 .. 4294967295
+
+class TnxBaseBlockHeapDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseBlockHeapDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  static TnxClassList& GetList();
+  const nxString& BlockHeapEngine() const { return bbhdBlockHeapEngine; }
+  void SetBlockHeapEngine(const nxString& aValue) { bbhdBlockHeapEngine = aValue; }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  nxString bbhdBlockHeapEngine = u"nx1xDefault";
+};
+
+class TnxBaseHeapDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseHeapDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  ~TnxBaseHeapDescriptor() override;
+  static TnxClassList& GetList();
+  const nxString& HeapEngine() const { return bhdHeapEngine; }
+  void SetHeapEngine(const nxString& aValue) { bhdHeapEngine = aValue; }
+  TnxBaseBlockHeapDescriptor* BlockHeapDescriptor() const { return bhdBlockHeapDescriptor; }
+  // aClass nil: TnxBaseBlockHeapDescriptor.
+  TnxBaseBlockHeapDescriptor* AddBlockHeapDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveBlockHeapDescriptor();
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  nxString bhdHeapEngine = u"nx1xDefault";
+  TnxBaseBlockHeapDescriptor* bhdBlockHeapDescriptor = nullptr;  // owned
+};
+
+class TnxBaseRecordCompressionDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseRecordCompressionDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  static TnxClassList& GetList();
+  const nxString& RecordCompressionEngine() const { return brcdRecordCompressionEngine; }
+  void SetRecordCompressionEngine(const nxString& aValue);
+  // The custom string "CompressType"; 0 removes it.
+  std::uint8_t CompressType();
+  void SetCompressType(std::uint8_t aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  nxString brcdRecordCompressionEngine = u"Smart";
+};
+
+// The file number part shared by the record, BLOB and auto-increment
+// descriptors (subscribed to file changes while alive).
+class TnxFileStorageDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxFileStorageDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection);
+  const std::string& HeaderSection() const { return fsHeaderSection; }
+  std::int32_t FileNumber() const { return fsFileNumber; }
+  // 9999 "Invalid file number: %d" outside the related files.
+  void SetFileNumber(std::int32_t aValue);
+  void HandleFileChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) override;
+  void CheckValid(bool aForBuild) override;
+
+ protected:
+  void beforeDestruction() override;
+  // The engine kind named in the removal refusal ("a record engine", ...).
+  virtual const char16_t* EngineKindText() const = 0;
+  [[noreturn]] virtual void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const = 0;
+  void CheckFileNumber(std::int32_t aValue) const;
+  std::int32_t fsFileNumber = 0;
+
+ private:
+  std::string fsHeaderSection;
+};
+
+class TnxBaseRecordDescriptor : public TnxFileStorageDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxFileStorageDescriptor::TnxFileStorageDescriptor;
+  static TnxClassList& GetList();
+  static TnxBaseRecordDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                                const std::string& aHeaderSection);
+  const nxString& RecordEngine() const { return brdRecordEngine; }
+  void SetRecordEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const char16_t* EngineKindText() const override { return u"a record engine"; }
+  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
+
+ private:
+  nxString brdRecordEngine = u"nx1xDefault";
+};
+
+class TnxHeapRecordDescriptor : public TnxBaseRecordDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseRecordDescriptor::TnxBaseRecordDescriptor;
+  ~TnxHeapRecordDescriptor() override;
+  TnxBaseHeapDescriptor* HeapDescriptor() const { return hrdHeapDescriptor; }
+  TnxBaseRecordCompressionDescriptor* RecordCompressionDescriptor() const { return hrdRecordCompressionDescriptor; }
+  TnxBaseHeapDescriptor* AddHeapDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveHeapDescriptor();
+  TnxBaseRecordCompressionDescriptor* AddRecordCompressionDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveRecordCompressionDescriptor();
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  TnxBaseHeapDescriptor* hrdHeapDescriptor = nullptr;                             // owned
+  TnxBaseRecordCompressionDescriptor* hrdRecordCompressionDescriptor = nullptr;  // owned
+};
+
+class TnxBaseBlobDescriptor : public TnxFileStorageDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxFileStorageDescriptor::TnxFileStorageDescriptor;
+  static TnxClassList& GetList();
+  static TnxBaseBlobDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                              const std::string& aHeaderSection);
+  const nxString& BlobEngine() const { return bbdBlobEngine; }
+  void SetBlobEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const char16_t* EngineKindText() const override { return u"a blob engine"; }
+  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
+
+ private:
+  nxString bbdBlobEngine = u"nx1xDefault";
+};
+
+class TnxHeapBlobDescriptor : public TnxBaseBlobDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseBlobDescriptor::TnxBaseBlobDescriptor;
+  ~TnxHeapBlobDescriptor() override;
+  TnxBaseHeapDescriptor* HeapDescriptor() const { return hbdHeapDescriptor; }
+  TnxBaseHeapDescriptor* AddHeapDescriptor(const platform::ClassInfo* aClass = nullptr);
+  void RemoveHeapDescriptor();
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  TnxBaseHeapDescriptor* hbdHeapDescriptor = nullptr;  // owned
+};
+
+class TnxBaseAutoIncDescriptor : public TnxFileStorageDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxFileStorageDescriptor::TnxFileStorageDescriptor;
+  static TnxClassList& GetList();
+  static TnxBaseAutoIncDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                                 const std::string& aHeaderSection);
+  const nxString& AutoIncEngine() const { return baidAutoIncEngine; }
+  void SetAutoIncEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  const char16_t* EngineKindText() const override { return u"an autoinc engine"; }
+  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
+
+ private:
+  nxString baidAutoIncEngine = u"nx1xDefault";
+};
+
+class TnxAdvAutoIncDescriptor : public TnxBaseAutoIncDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseAutoIncDescriptor::TnxBaseAutoIncDescriptor;
+  std::uint32_t InitialValue() const { return aaidInitialValue; }
+  void SetInitialValue(std::uint32_t aValue);
+  TnxAutoIncStepRange Step() const { return aaidStep; }
+  void SetStep(TnxAutoIncStepRange aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  std::uint32_t aaidInitialValue = 1;
+  TnxAutoIncStepRange aaidStep = 1;
+};
+
+class TnxBaseStreamDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBaseStreamDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection)
+      : TnxDictionaryItem(aParent), bsdHeaderSection(aHeaderSection) {}
+  static TnxClassList& GetList();
+  const std::string& HeaderSection() const { return bsdHeaderSection; }
+  const nxString& StreamEngine() const { return bsdStreamEngine; }
+  void SetStreamEngine(const nxString& aValue);
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  nxString bsdStreamEngine = u"nx1xDefault";
+  std::string bsdHeaderSection;
 };
 
 // ---------------------------------------------------------------------------
