@@ -2430,10 +2430,24 @@ bool TnxBaseRecordCompressionDescriptor::IsEqual(const TnxDictionaryItem* aItem)
 TnxFileStorageDescriptor::TnxFileStorageDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection)
     : TnxDictionaryItem(aParent), fsHeaderSection(aHeaderSection) {
   RegisterFileChanges();
+  fsSubscribed = true;
+}
+
+// Also when destroyed without the destruction hook: the files descriptor must
+// not keep calling a freed item.
+TnxFileStorageDescriptor::~TnxFileStorageDescriptor() { Unsubscribe(); }
+
+void TnxFileStorageDescriptor::Unsubscribe() noexcept {
+  if (!fsSubscribed) return;
+  fsSubscribed = false;
+  try {
+    UnregisterFileChanges();
+  } catch (...) {
+  }
 }
 
 void TnxFileStorageDescriptor::beforeDestruction() {
-  UnregisterFileChanges();
+  Unsubscribe();
   TnxDictionaryItem::beforeDestruction();
 }
 

@@ -922,6 +922,7 @@ class TnxFileStorageDescriptor : public TnxDictionaryItem {
   PL_CLASS_INFO_DECL()
  public:
   TnxFileStorageDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection);
+  ~TnxFileStorageDescriptor() override;
   const std::string& HeaderSection() const { return fsHeaderSection; }
   std::int32_t FileNumber() const { return fsFileNumber; }
   // 9999 "Invalid file number: %d" outside the related files.
@@ -938,7 +939,9 @@ class TnxFileStorageDescriptor : public TnxDictionaryItem {
   std::int32_t fsFileNumber = 0;
 
  private:
+  void Unsubscribe() noexcept;
   std::string fsHeaderSection;
+  bool fsSubscribed = false;
 };
 
 class TnxBaseRecordDescriptor : public TnxFileStorageDescriptor {

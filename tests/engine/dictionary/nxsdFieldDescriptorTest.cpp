@@ -898,6 +898,17 @@ TEST_F(FieldsTest, RefNrIsWrittenAsInt64ForOlderClients) {
   EXPECT_FALSE(has(old, "nxtRefNr"));
 }
 
+TEST_F(FieldsTest, OriginalFieldCountFallsBackToTheCount) {
+  AddExample();
+  EXPECT_EQ(fields->OriginalFieldCount(), 3);
+  fields->SetOriginalFieldCount(5);
+  EXPECT_EQ(fields->CustomStrings().strings(0), u"OriginalFieldCount=5");
+  EXPECT_EQ(fields->OriginalFieldCount(), 5);
+  fields->SetOriginalFieldCount(0);
+  EXPECT_EQ(fields->CustomStrings().count(), 0);
+  EXPECT_EQ(fields->OriginalFieldCount(), 3);
+}
+
 TEST_F(FieldsTest, SameFieldsComparesStorage) {
   AddExample();
   TnxFieldsDescriptor* other = platform::create<TnxFieldsDescriptor>(&dd);
@@ -1070,6 +1081,20 @@ TEST_F(StorageTest, AutoIncAndStreamVersions) {
   expectCode<EnxDataDictionaryException>([&] { inc->SetStep(3); }, nxErrDictionaryReadOnly);
   expectCode<EnxDataDictionaryException>([&] { stream->SetStreamEngine(u"X"); }, nxErrDictionaryReadOnly);
   dd.readOnly = false;
+}
+
+TEST_F(StorageTest, DestroyedDescriptorLeavesTheFileSubscribers) {
+  {
+    TnxBaseAutoIncDescriptor stackItem(&dd, "AutoInc");  // destroyed without the hook
+    stackItem.SetFileNumber(1);
+  }
+  Owned<TnxBaseAutoIncDescriptor> inc(platform::create<TnxBaseAutoIncDescriptor>(&dd, std::string("AutoInc")));
+  platform::TObject::free(inc.p);
+  inc.p = nullptr;
+  files->AddFile(u"x", nxbs4k, u"");
+  files->MoveFile(2, 1);  // would call freed items
+  files->RemoveFile(1);
+  EXPECT_EQ(files->FileCount(), 2);
 }
 
 TEST_F(StorageTest, CompressTypeLivesInTheCustomStrings) {
