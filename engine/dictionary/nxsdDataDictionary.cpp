@@ -1379,6 +1379,14 @@ void TnxFieldDescriptor::SetupField(TnxFieldType aType, std::int32_t& aUnits, st
   aLength = nxFieldTypeSetup(aType, aUnits, aDecPl, aRequired);
 }
 
+std::int32_t TnxFieldDescriptor::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == InxFieldDescriptor::IID) {
+    *aObj = static_cast<InxFieldDescriptor*>(this);
+    return nxS_OK;
+  }
+  return TnxLocalizedDictionaryItem::QueryInterface(aIID, aObj);
+}
+
 void TnxFieldDescriptor::UpdateSetup() { SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength); }
 
 TnxBaseDefaultValueDescriptor* TnxFieldDescriptor::AddDefaultValue(const platform::ClassInfo* aClass) {

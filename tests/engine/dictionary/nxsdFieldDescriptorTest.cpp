@@ -229,6 +229,21 @@ TEST_F(FieldDescriptorTest, ToStringNamesTypeAndSize) {
   }
 }
 
+TEST_F(FieldDescriptorTest, FieldInterfaceAnswersTheUsedLocale) {
+  FieldTestDictionary dd;
+  FieldPtr f(newField(&dd, u"Title", nxtWideString, 20));
+  TnxIntfPtr<InxFieldDescriptor> intf = nxSupports<InxFieldDescriptor>(f.f);
+  ASSERT_TRUE(intf);
+  EXPECT_EQ(intf->GetFieldName(), u"Title");
+  EXPECT_EQ(intf->GetFieldType(), nxtWideString);
+  EXPECT_EQ(intf->GetFieldUnits(), 20);
+  EXPECT_EQ(intf->GetFieldLocaleDescriptor(), nullptr);
+  TnxLocaleDescriptor* own = f->AddLocaleDescriptor();
+  own->SetOverrideStorageCodepage(1252);
+  EXPECT_EQ(intf->GetFieldLocaleDescriptor(), own);
+  EXPECT_EQ(intf->GetFieldStorageCodePage(), own->StorageCodepage());
+}
+
 // ------------------------------------------------------------ buffers
 
 TEST_F(FieldDescriptorTest, BufferAsVariantZeroesOnNullAndOnFailure) {
