@@ -1379,6 +1379,14 @@ void TnxFieldDescriptor::SetupField(TnxFieldType aType, std::int32_t& aUnits, st
   aLength = nxFieldTypeSetup(aType, aUnits, aDecPl, aRequired);
 }
 
+std::int32_t TnxFieldDescriptor::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == InxFieldDescriptor::IID) {
+    *aObj = static_cast<InxFieldDescriptor*>(this);
+    return nxS_OK;
+  }
+  return TnxLocalizedDictionaryItem::QueryInterface(aIID, aObj);
+}
+
 void TnxFieldDescriptor::UpdateSetup() { SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength); }
 
 TnxBaseDefaultValueDescriptor* TnxFieldDescriptor::AddDefaultValue(const platform::ClassInfo* aClass) {
@@ -2430,10 +2438,24 @@ bool TnxBaseRecordCompressionDescriptor::IsEqual(const TnxDictionaryItem* aItem)
 TnxFileStorageDescriptor::TnxFileStorageDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection)
     : TnxDictionaryItem(aParent), fsHeaderSection(aHeaderSection) {
   RegisterFileChanges();
+  fsSubscribed = true;
+}
+
+// Also when destroyed without the destruction hook: the files descriptor must
+// not keep calling a freed item.
+TnxFileStorageDescriptor::~TnxFileStorageDescriptor() { Unsubscribe(); }
+
+void TnxFileStorageDescriptor::Unsubscribe() noexcept {
+  if (!fsSubscribed) return;
+  fsSubscribed = false;
+  try {
+    UnregisterFileChanges();
+  } catch (...) {
+  }
 }
 
 void TnxFileStorageDescriptor::beforeDestruction() {
-  UnregisterFileChanges();
+  Unsubscribe();
   TnxDictionaryItem::beforeDestruction();
 }
 

@@ -607,6 +607,23 @@ class TnxNextLSNDefaultValueDescriptor : public TnxBaseDefaultValueDescriptor {
   void SetOverwriteNonNull(bool aValue) override;
 };
 
+// A field as key field engines and filters see it, whatever its class. The
+// implementers keep no reference count: the owner decides the lifetime.
+class InxFieldDescriptor : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0x6A1F3C52, 0x0D47, 0x4E8B, {0x9C, 0x21, 0x5B, 0x7E, 0x30, 0x44, 0xD1, 0x8A}};
+  virtual nxString GetFieldName() = 0;
+  virtual TnxFieldType GetFieldType() = 0;
+  virtual std::int32_t GetFieldUnits() = 0;
+  virtual std::int32_t GetFieldDecPl() = 0;
+  // The used locale descriptor (own or inherited), nil when none.
+  virtual TnxLocaleDescriptor* GetFieldLocaleDescriptor() = 0;
+  virtual std::uint16_t GetFieldStorageCodePage() = 0;
+
+ protected:
+  ~InxFieldDescriptor() = default;
+};
+
 struct TnxFieldDescriptorClassFuncs {
   TnxFieldDescriptor* (*create)(TnxPersistent* aParent, const nxString& aName, const nxString& aDesc,
                                 TnxFieldType aType, std::int32_t aUnits, std::int32_t aDecPl, bool aRequired);
@@ -618,7 +635,7 @@ inline constexpr TnxFieldDescriptorClassFuncs nxFieldDescriptorFuncs{
       return platform::create<T>(aParent, aName, aDesc, aType, aUnits, aDecPl, aRequired);
     }};
 
-class TnxFieldDescriptor : public TnxLocalizedDictionaryItem {
+class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDescriptor {
   PL_CLASS_INFO_DECL()
  public:
   // 10038 unless aName is a valid identifier; units, decimals and the
@@ -635,6 +652,16 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem {
   static void SetupField(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecPl, bool& aRequired,
                          std::int32_t& aLength);
   void UpdateSetup();
+
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return -1; }
+  std::int32_t Release() override { return -1; }
+  nxString GetFieldName() override { return fdName; }
+  TnxFieldType GetFieldType() override { return fdType; }
+  std::int32_t GetFieldUnits() override { return fdUnits; }
+  std::int32_t GetFieldDecPl() override { return fdDecPl; }
+  TnxLocaleDescriptor* GetFieldLocaleDescriptor() override { return UsedLocaleDescriptor(); }
+  std::uint16_t GetFieldStorageCodePage() override { return UsedStorageCodePage(); }
 
   const nxString& Name() const { return fdName; }
   std::int32_t Number() const { return fdNumber; }
@@ -922,6 +949,7 @@ class TnxFileStorageDescriptor : public TnxDictionaryItem {
   PL_CLASS_INFO_DECL()
  public:
   TnxFileStorageDescriptor(TnxPersistent* aParent, const std::string& aHeaderSection);
+  ~TnxFileStorageDescriptor() override;
   const std::string& HeaderSection() const { return fsHeaderSection; }
   std::int32_t FileNumber() const { return fsFileNumber; }
   // 9999 "Invalid file number: %d" outside the related files.
@@ -938,7 +966,9 @@ class TnxFileStorageDescriptor : public TnxDictionaryItem {
   std::int32_t fsFileNumber = 0;
 
  private:
+  void Unsubscribe() noexcept;
   std::string fsHeaderSection;
+  bool fsSubscribed = false;
 };
 
 class TnxBaseRecordDescriptor : public TnxFileStorageDescriptor {

@@ -229,6 +229,21 @@ TEST_F(FieldDescriptorTest, ToStringNamesTypeAndSize) {
   }
 }
 
+TEST_F(FieldDescriptorTest, FieldInterfaceAnswersTheUsedLocale) {
+  FieldTestDictionary dd;
+  FieldPtr f(newField(&dd, u"Title", nxtWideString, 20));
+  TnxIntfPtr<InxFieldDescriptor> intf = nxSupports<InxFieldDescriptor>(f.f);
+  ASSERT_TRUE(intf);
+  EXPECT_EQ(intf->GetFieldName(), u"Title");
+  EXPECT_EQ(intf->GetFieldType(), nxtWideString);
+  EXPECT_EQ(intf->GetFieldUnits(), 20);
+  EXPECT_EQ(intf->GetFieldLocaleDescriptor(), nullptr);
+  TnxLocaleDescriptor* own = f->AddLocaleDescriptor();
+  own->SetOverrideStorageCodepage(1252);
+  EXPECT_EQ(intf->GetFieldLocaleDescriptor(), own);
+  EXPECT_EQ(intf->GetFieldStorageCodePage(), own->StorageCodepage());
+}
+
 // ------------------------------------------------------------ buffers
 
 TEST_F(FieldDescriptorTest, BufferAsVariantZeroesOnNullAndOnFailure) {
@@ -898,6 +913,17 @@ TEST_F(FieldsTest, RefNrIsWrittenAsInt64ForOlderClients) {
   EXPECT_FALSE(has(old, "nxtRefNr"));
 }
 
+TEST_F(FieldsTest, OriginalFieldCountFallsBackToTheCount) {
+  AddExample();
+  EXPECT_EQ(fields->OriginalFieldCount(), 3);
+  fields->SetOriginalFieldCount(5);
+  EXPECT_EQ(fields->CustomStrings().strings(0), u"OriginalFieldCount=5");
+  EXPECT_EQ(fields->OriginalFieldCount(), 5);
+  fields->SetOriginalFieldCount(0);
+  EXPECT_EQ(fields->CustomStrings().count(), 0);
+  EXPECT_EQ(fields->OriginalFieldCount(), 3);
+}
+
 TEST_F(FieldsTest, SameFieldsComparesStorage) {
   AddExample();
   TnxFieldsDescriptor* other = platform::create<TnxFieldsDescriptor>(&dd);
@@ -1070,6 +1096,20 @@ TEST_F(StorageTest, AutoIncAndStreamVersions) {
   expectCode<EnxDataDictionaryException>([&] { inc->SetStep(3); }, nxErrDictionaryReadOnly);
   expectCode<EnxDataDictionaryException>([&] { stream->SetStreamEngine(u"X"); }, nxErrDictionaryReadOnly);
   dd.readOnly = false;
+}
+
+TEST_F(StorageTest, DestroyedDescriptorLeavesTheFileSubscribers) {
+  {
+    TnxBaseAutoIncDescriptor stackItem(&dd, "AutoInc");  // destroyed without the hook
+    stackItem.SetFileNumber(1);
+  }
+  Owned<TnxBaseAutoIncDescriptor> inc(platform::create<TnxBaseAutoIncDescriptor>(&dd, std::string("AutoInc")));
+  platform::TObject::free(inc.p);
+  inc.p = nullptr;
+  files->AddFile(u"x", nxbs4k, u"");
+  files->MoveFile(2, 1);  // would call freed items
+  files->RemoveFile(1);
+  EXPECT_EQ(files->FileCount(), 2);
 }
 
 TEST_F(StorageTest, CompressTypeLivesInTheCustomStrings) {
