@@ -591,4 +591,30 @@ TEST_F(FilterTest, SqlColumnHooks) {
   EXPECT_TRUE(s->GetFilterColumnValue(0).isEmpty());  // cleared after the match
 }
 
+// --------------------------------------------------------------- debug info
+
+TEST_F(FilterTest, DebugInfoNamesMembersAndSettings) {
+  SqlFilterStatementClass = &TestSqlStatement::staticClassInfo();
+  TnxFilterDescriptorHub hub;
+  hub.AddFilter(platform::create<TnxSqlFilterDescriptor>(u"Id > 10"));
+  hub.AddFilter(platform::create<TnxCallbackFilterDescriptor>(nullptr, nullptr));
+  Owned<TnxBaseFilterEngine> engine(TnxBaseFilterEngine::CreateFor(hub.fdhGetFilter(0), source));
+
+  auto* raw = platform::create<TnxExceptionDataContainer>(u"", nullptr, nullptr);
+  TnxIntfPtr<InxExceptionDataContainer> container = nxSupports<InxExceptionDataContainer>(raw);
+  hub.AddDebugInfo(container, false);
+  engine->AddDebugInfo(container->AddContainer(u"Engine"), false);
+  const nxString dump = container->ToString();
+  for (const char16_t* expected : {u"Filters[0]", u"Filters[1]", u"TnxCallbackFilterDescriptor", u"Active",
+                                   u"Expression", u"Id > 10"})
+    EXPECT_NE(dump.find(expected), nxString::npos) << platform::toUtf8(expected) << "\n" << platform::toUtf8(dump);
+  EXPECT_EQ(dump.find(u"Filters[2]"), nxString::npos);
+}
+
+TEST_F(FilterTest, EngineRefusesADescriptorOfAnotherKind) {
+  TnxSqlFilterDescriptor sql(u"x");
+  EXPECT_THROW(Owned<TnxBaseFilterEngine>(platform::create<TnxCallbackFilterEngine>(&sql, source)),
+               platform::ConvertError);
+}
+
 }  // namespace
