@@ -1734,7 +1734,20 @@ const void* TnxFieldsDescriptor::GetRecordFieldForFilter(std::int32_t aField, co
   return FieldAddress(aField, const_cast<void*>(aData));
 }
 
-bool TnxFieldsDescriptor::GetFieldForFilter(std::int32_t aField, const nxString& /*aName*/, const void* aData,
+std::int32_t TnxFieldsDescriptor::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == InxFieldsSource::IID) {
+    *aObj = static_cast<InxFieldsSource*>(this);
+    return nxS_OK;
+  }
+  return TnxDictionaryItem::QueryInterface(aIID, aObj);
+}
+
+InxFieldDescriptor* TnxFieldsDescriptor::GetFieldDescriptor(std::int32_t aIndex) {
+  if (aIndex < 0 || aIndex >= FieldCount()) return nullptr;
+  return Fields(aIndex);
+}
+
+bool TnxFieldsDescriptor::GetFieldForFilter(std::int32_t aField, const char* /*aName*/, const void* aData,
                                             std::uint16_t& aType, std::uint16_t& aSize, bool& aIsNull,
                                             const void*& aValue, std::uint16_t& aCodePage) {
   if (aField < 0 || aField >= FieldCount()) return false;

@@ -37,6 +37,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "nxllComponent.h"
 #include "nxllException.h"
@@ -46,6 +47,7 @@
 #include "nxllStreams.h"
 #include "nxllTypes.h"
 #include "nxllUtils.h"
+#include "nxsdFilterDescriptorBase.h"
 #include "nxsdTypes.h"
 #include "plVariant.h"
 #include "plStringList.h"
@@ -747,7 +749,9 @@ template <class T>
 inline constexpr TnxFieldsDescriptorClassFuncs nxFieldsDescriptorFuncs{
     [](TnxPersistent* aParent) -> TnxFieldsDescriptor* { return platform::create<T>(aParent); }};
 
-class TnxFieldsDescriptor : public TnxDictionaryItem {
+// Filters read records through its InxFieldsSource (no reference count; no
+// BLOB access, no cursor, fields at offset 0).
+class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
   PL_CLASS_INFO_DECL()
  public:
   explicit TnxFieldsDescriptor(TnxPersistent* aParent);
@@ -779,8 +783,6 @@ class TnxFieldsDescriptor : public TnxDictionaryItem {
   bool GetRecordFieldForFilter(std::int32_t aField, const void* aData, TnxFieldType& aType, std::int32_t& aSize,
                                const void*& aValue) const;
   const void* GetRecordFieldForFilter(std::int32_t aField, const void* aData) const;
-  bool GetFieldForFilter(std::int32_t aField, const nxString& aName, const void* aData, std::uint16_t& aType,
-                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue, std::uint16_t& aCodePage);
   platform::Variant fsdGetFieldByIndexAsVariant(const void* aRecordBuffer, std::int32_t aIndex);
   void fsdSetFieldByIndexAsVariant(void* aRecordBuffer, std::int32_t aIndex, const platform::Variant& aValue);
   platform::Variant fsdGetFieldByNameAsVariant(const void* aRecordBuffer, const nxString& aName);
@@ -832,6 +834,26 @@ class TnxFieldsDescriptor : public TnxDictionaryItem {
   void LoadFromReader(TnxReader& aReader) override;
   void CheckValid(bool aForBuild) override;
   bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+  // --- InxFieldsSource
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return -1; }
+  std::int32_t Release() override { return -1; }
+  // aName is ignored.
+  bool GetFieldForFilter(std::int32_t aField, const char* aName, const void* aData, std::uint16_t& aType,
+                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue,
+                         std::uint16_t& aCodePage) override;
+  platform::Variant GetFieldAsVariant(const void* aRecordBuffer, std::int32_t aIndex) override {
+    return fsdGetFieldByIndexAsVariant(aRecordBuffer, aIndex);
+  }
+  bool BlobsSupported() override { return false; }
+  std::int32_t GetFieldFromName(const nxString& aFieldName) override {
+    return std::as_const(*this).GetFieldFromName(aFieldName);
+  }
+  std::int32_t GetFieldCount() override { return FieldCount(); }
+  InxFieldDescriptor* GetFieldDescriptor(std::int32_t aIndex) override;
+  platform::TObject* GetCursor() override { return nullptr; }
+  std::int32_t GetFieldsOffset() override { return 0; }
 
   std::int32_t fsdLogRecLen = 0;
   std::int32_t fsdLogRecLenAlign = 0;

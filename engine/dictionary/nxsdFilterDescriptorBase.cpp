@@ -10,48 +10,6 @@
 NX_IMPLEMENT_EXCEPTION(EnxBaseFilterDescriptorException, EnxBaseException)
 
 // ---------------------------------------------------------------------------
-// TnxFieldsDescriptorFieldsSource
-
-PL_CLASS_INFO_IMPL(TnxFieldsDescriptorFieldsSource, TnxInterfacedObject, "TnxFieldsDescriptorFieldsSource", nullptr)
-
-TnxIntfPtr<InxFieldsSource> TnxFieldsDescriptorFieldsSource::Make(TnxFieldsDescriptor* aFields) {
-  return TnxIntfPtr<InxFieldsSource>(platform::create<TnxFieldsDescriptorFieldsSource>(aFields));
-}
-
-const TnxInterfaceEntry* TnxFieldsDescriptorFieldsSource::interfaceTable() const {
-  static const TnxInterfaceEntry table[] = {
-      {&InxFieldsSource::IID,
-       [](TnxInterfacedObject* o) -> InxInterface* {
-         return static_cast<InxFieldsSource*>(static_cast<TnxFieldsDescriptorFieldsSource*>(o));
-       }},
-      {nullptr, nullptr},
-  };
-  return table;
-}
-
-bool TnxFieldsDescriptorFieldsSource::GetFieldForFilter(std::int32_t aField, const char* /*aName*/,
-                                                        const void* aData, std::uint16_t& aType,
-                                                        std::uint16_t& aSize, bool& aIsNull, const void*& aValue,
-                                                        std::uint16_t& aCodePage) {
-  return fdfsFields->GetFieldForFilter(aField, nxString(), aData, aType, aSize, aIsNull, aValue, aCodePage);
-}
-
-platform::Variant TnxFieldsDescriptorFieldsSource::GetFieldAsVariant(const void* aRecordBuffer, std::int32_t aIndex) {
-  return fdfsFields->fsdGetFieldByIndexAsVariant(aRecordBuffer, aIndex);
-}
-
-std::int32_t TnxFieldsDescriptorFieldsSource::GetFieldFromName(const nxString& aFieldName) {
-  return fdfsFields->GetFieldFromName(aFieldName);
-}
-
-std::int32_t TnxFieldsDescriptorFieldsSource::GetFieldCount() { return fdfsFields->FieldCount(); }
-
-TnxFieldDescriptor* TnxFieldsDescriptorFieldsSource::GetFieldDescriptor(std::int32_t aIndex) {
-  if (aIndex < 0 || aIndex >= fdfsFields->FieldCount()) return nullptr;
-  return fdfsFields->Fields(aIndex);
-}
-
-// ---------------------------------------------------------------------------
 // TnxBaseFilterDescriptor
 
 namespace {

@@ -1,6 +1,7 @@
 // Filter descriptors: the passive, streamable form of a record filter, and
 // InxFieldsSource, through which filter engines read the fields of the
-// buffers they judge.
+// buffers they judge. This module sits below the data dictionary (key
+// descriptors hold filter descriptors), so it must not include it.
 //
 // Stream layout of a filter descriptor (little-endian): one byte n, n bytes
 // of 8-bit class name (no terminator), then the class's body.
@@ -22,11 +23,14 @@
 #include "nxllException.h"
 #include "nxllRegisterableEngine.h"
 #include "nxllStreams.h"
-#include "nxsdDataDictionary.h"
 #include "nxsdTypes.h"
+#include "plVariant.h"
 
-// What a filter knows about the buffers it is given. The fields descriptor
-// answers through TnxFieldsDescriptorFieldsSource below.
+class InxFieldDescriptor;  // nxsdDataDictionary.h
+
+// What a filter knows about the buffers it is given. Implemented by the
+// fields descriptor, the abstract cursor and the key engines; none of them
+// keeps a reference count, so the owner of the source keeps it alive.
 class InxFieldsSource : public InxInterface {
  public:
   static constexpr platform::Guid IID{0x0DFE58F9, 0xF822, 0x4AD6, {0x9D, 0x2D, 0x59, 0x96, 0x15, 0xD8, 0xA8, 0x6C}};
@@ -41,44 +45,14 @@ class InxFieldsSource : public InxInterface {
   // Case-insensitive; -1 when unknown.
   virtual std::int32_t GetFieldFromName(const nxString& aFieldName) = 0;
   virtual std::int32_t GetFieldCount() = 0;
-  virtual TnxFieldDescriptor* GetFieldDescriptor(std::int32_t aIndex) = 0;
+  // Lives as long as the source; nil for an index outside the fields.
+  virtual InxFieldDescriptor* GetFieldDescriptor(std::int32_t aIndex) = 0;
   // The abstract cursor behind the source, or nil.
   virtual platform::TObject* GetCursor() = 0;
   virtual std::int32_t GetFieldsOffset() = 0;
 
  protected:
   ~InxFieldsSource() = default;
-};
-
-// InxFieldsSource over a fields descriptor, which it does not own and which
-// must outlive it. No BLOB access, no cursor, fields at offset 0.
-class TnxFieldsDescriptorFieldsSource : public TnxInterfacedObject, public InxFieldsSource {
-  PL_CLASS_INFO_DECL()
- public:
-  explicit TnxFieldsDescriptorFieldsSource(TnxFieldsDescriptor* aFields) : fdfsFields(aFields) {}
-  static TnxIntfPtr<InxFieldsSource> Make(TnxFieldsDescriptor* aFields);
-
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
-
-  bool GetFieldForFilter(std::int32_t aField, const char* aName, const void* aData, std::uint16_t& aType,
-                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue, std::uint16_t& aCodePage) override;
-  platform::Variant GetFieldAsVariant(const void* aRecordBuffer, std::int32_t aIndex) override;
-  bool BlobsSupported() override { return false; }
-  std::int32_t GetFieldFromName(const nxString& aFieldName) override;
-  std::int32_t GetFieldCount() override;
-  TnxFieldDescriptor* GetFieldDescriptor(std::int32_t aIndex) override;
-  platform::TObject* GetCursor() override { return nullptr; }
-  std::int32_t GetFieldsOffset() override { return 0; }
-
- protected:
-  const TnxInterfaceEntry* interfaceTable() const override;
-
- private:
-  TnxFieldsDescriptor* fdfsFields;
 };
 
 NX_DECLARE_EXCEPTION(EnxBaseFilterDescriptorException, EnxBaseException)

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "nxllBde.h"
+#include "nxsdDataDictionary.h"
 #include "plCodePage.h"
 #include "plString.h"
 
@@ -85,12 +86,13 @@ std::int32_t TnxBaseSqlFilterStatement::ResolveFilterColumn(const nxString& aCol
                                                             TnxLocaleDescriptor*& aColLocaleDesc) {
   const std::int32_t index = bsfsFieldsSource->GetFieldFromName(aColumnName);
   if (index < 0) return index;
-  TnxFieldDescriptor* field = bsfsFieldsSource->GetFieldDescriptor(index);
-  if (nxFieldTypeIn(field->fdType, nxBlobFieldTypes) && !bsfsFieldsSource->BlobsSupported()) return -1;
-  aColType = field->fdType;
-  aColSize = field->fdUnits;
-  aColDec = field->fdDecPl;
-  aColLocaleDesc = field->LocaleDescriptor();
+  InxFieldDescriptor* field = bsfsFieldsSource->GetFieldDescriptor(index);
+  const TnxFieldType type = field->GetFieldType();
+  if (nxFieldTypeIn(type, nxBlobFieldTypes) && !bsfsFieldsSource->BlobsSupported()) return -1;
+  aColType = type;
+  aColSize = field->GetFieldUnits();
+  aColDec = field->GetFieldDecPl();
+  aColLocaleDesc = field->GetFieldLocaleDescriptor();
   return index;
 }
 

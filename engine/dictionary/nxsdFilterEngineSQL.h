@@ -16,6 +16,8 @@
 
 #include "nxsdFilterEngineBase.h"
 
+class TnxLocaleDescriptor;  // nxsdDataDictionary.h
+
 NX_DECLARE_EXCEPTION(EnxSqlFilterDescriptorException, EnxBaseFilterDescriptorException)
 NX_DECLARE_EXCEPTION(EnxSqlFilterEngineException, EnxBaseFilterEngineException)
 

@@ -625,11 +625,11 @@ TEST_F(FieldsTest, ReadingAndWritingFieldsAndNulls) {
   EXPECT_TRUE(fields->fsdGetFieldByIndexAsVariant(rec.data(), 2).isNull());
   std::uint16_t type = 0, size = 0, cp = 1;
   const void* value = nullptr;
-  ASSERT_TRUE(fields->GetFieldForFilter(1, u"", rec.data(), type, size, isNull, value, cp));
+  ASSERT_TRUE(fields->GetFieldForFilter(1, "", rec.data(), type, size, isNull, value, cp));
   EXPECT_EQ(type, nxtShortString);
   EXPECT_EQ(size, 3);
   EXPECT_EQ(value, rec.data() + 5);
-  EXPECT_FALSE(fields->GetFieldForFilter(3, u"", rec.data(), type, size, isNull, value, cp));
+  EXPECT_FALSE(fields->GetFieldForFilter(3, "", rec.data(), type, size, isNull, value, cp));
   EXPECT_EQ(fields->GetRecordFieldForFilter(2, rec.data()), nullptr);
   EXPECT_EQ(fields->GetRecordFieldForFilter(0, rec.data()), rec.data());
   EXPECT_EQ(fields->RecordBufferToString(rec.data()), u"Id: 67305985\r\nName: abc\r\nDone: <?>\r\n");
@@ -644,6 +644,39 @@ TEST_F(FieldsTest, ReadingAndWritingFieldsAndNulls) {
       [&] { fields->fsdSetFieldByIndexAsVariant(rec.data(), 5, platform::Variant(1)); }, nxErrInvalidDescNumber);
   expectCode<EnxFieldsDescriptorException>([&] { fields->fsdGetFieldByNameAsVariant(rec.data(), u"Nope"); },
                                            nxErrInvalidDescNumber, u"Index out of bounds: -1");
+}
+
+// Filters see the fields descriptor only through InxFieldsSource.
+TEST_F(FieldsTest, AnswersAsAFieldsSourceWithoutCursorOrBlobs) {
+  AddExample();
+  TnxIntfPtr<InxFieldsSource> source = nxSupports<InxFieldsSource>(fields);
+  ASSERT_TRUE(source);
+  EXPECT_EQ(source->GetFieldCount(), 3);
+  EXPECT_EQ(source->GetFieldFromName(u"NAME"), 1);
+  EXPECT_EQ(source->GetFieldFromName(u"Missing"), -1);
+  EXPECT_FALSE(source->BlobsSupported());
+  EXPECT_EQ(source->GetCursor(), nullptr);
+  EXPECT_EQ(source->GetFieldsOffset(), 0);
+  InxFieldDescriptor* name = source->GetFieldDescriptor(1);
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(name, static_cast<InxFieldDescriptor*>(fields->Fields(1)));
+  EXPECT_EQ(name->GetFieldName(), u"Name");
+  EXPECT_EQ(name->GetFieldType(), nxtShortString);
+  EXPECT_EQ(name->GetFieldUnits(), 10);
+  EXPECT_EQ(source->GetFieldDescriptor(3), nullptr);
+  EXPECT_EQ(source->GetFieldDescriptor(-1), nullptr);
+  Bytes rec(20);
+  fields->InitRecord(rec.data());
+  fields->fsdSetFieldByIndexAsVariant(rec.data(), 0, platform::Variant(std::int32_t{42}));
+  EXPECT_EQ(source->GetFieldAsVariant(rec.data(), 0).toInt32(), 42);
+  EXPECT_TRUE(source->GetFieldAsVariant(rec.data(), 2).isNull());
+  std::uint16_t type = 0, size = 0, cp = 0;
+  bool isNull = false;
+  const void* value = rec.data();
+  ASSERT_TRUE(source->GetFieldForFilter(1, "ignored", nullptr, type, size, isNull, value, cp));
+  EXPECT_TRUE(isNull);
+  EXPECT_EQ(value, nullptr);
+  EXPECT_EQ(size, 10);
 }
 
 TEST_F(FieldsTest, NameLookupFoldsOnlyAsciiLetters) {

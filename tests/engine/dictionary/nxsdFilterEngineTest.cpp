@@ -168,7 +168,7 @@ class FilterTest : public ::testing::Test {
     fields->AddField(u"Id", u"", nxtInt32, 10, 0, false);
     fields->AddField(u"Name", u"", nxtShortString, 10, 0, false);
     fields->AddField(u"Doc", u"", nxtBlob, 0, 0, false);
-    source = TnxFieldsDescriptorFieldsSource::Make(fields);
+    source = nxSupports<InxFieldsSource>(fields);
   }
   void TearDown() override {
     SqlFilterStatementClass = nullptr;
