@@ -103,6 +103,14 @@ PL_CLASS_INFO_IMPL_TABLE(TnxFieldsDescriptor, TnxDictionaryItem, "TnxFieldsDescr
                          platform::bindClassTable(nxFieldsDescriptorFuncs<TnxFieldsDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxFieldDescriptor, TnxLocalizedDictionaryItem, "TnxFieldDescriptor", nullptr,
                          platform::bindClassTable(nxFieldDescriptorFuncs<TnxFieldDescriptor>))
+PL_CLASS_INFO_IMPL(TnxBaseKeyDescriptor, TnxDictionaryItem, "TnxBaseKeyDescriptor", nullptr)
+PL_CLASS_INFO_IMPL(TnxSimpleKeyDescriptor, TnxBaseKeyDescriptor, "TnxSimpleKeyDescriptor", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxRefKeyDescriptor, TnxSimpleKeyDescriptor, "TnxRefKeyDescriptor", nullptr,
+                         platform::bindClassTable(nxKeyDescriptorFuncs<TnxRefKeyDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxInt64KeyDescriptor, TnxSimpleKeyDescriptor, "TnxInt64KeyDescriptor", nullptr,
+                         platform::bindClassTable(nxKeyDescriptorFuncs<TnxInt64KeyDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxBlobCacheKeyDescriptor, TnxSimpleKeyDescriptor, "TnxBlobCacheKeyDescriptor", nullptr,
+                         platform::bindClassTable(nxKeyDescriptorFuncs<TnxBlobCacheKeyDescriptor>))
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -125,6 +133,7 @@ TnxClassList gRecordDescriptorClasses = nullptr;
 TnxClassList gBlobDescriptorClasses = nullptr;
 TnxClassList gAutoIncDescriptorClasses = nullptr;
 TnxClassList gStreamDescriptorClasses = nullptr;
+TnxClassList gKeyDescriptorClasses = nullptr;
 int gInitCount = 0;
 
 const nxString kMissingInformation = u"$MissingInformation";
@@ -2840,6 +2849,95 @@ bool TnxBaseStreamDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
 }
 
 // ===========================================================================
+// Key descriptors
+
+TnxClassList& TnxBaseKeyDescriptor::GetList() { return gKeyDescriptorClasses; }
+
+TnxBaseKeyDescriptor* TnxBaseKeyDescriptor::CreateOfClass(const platform::ClassInfo& aClass,
+                                                          TnxPersistent* aParent) {
+  const auto* funcs = aClass.table<TnxKeyDescriptorClassFuncs>();
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo()))
+    throw EnxBaseKeyDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                        {nxString(u"KeyDescriptor"), classNameText(aClass)});
+  return static_cast<TnxBaseKeyDescriptor*>(funcs->create(aParent));
+}
+
+TnxBaseKeyDescriptor::~TnxBaseKeyDescriptor() { nxFreeAndNil(Filter_); }
+
+void TnxBaseKeyDescriptor::beforeDestruction() {
+  nxFreeAndNil(Filter_);
+  TnxDictionaryItem::beforeDestruction();
+}
+
+void TnxBaseKeyDescriptor::SetFilter(TnxBaseFilterDescriptor* aFilter) {
+  CheckReadOnly();
+  if (aFilter == Filter_) return;
+  nxFreeAndNil(Filter_);
+  Filter_ = aFilter;
+}
+
+void TnxBaseKeyDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  if (aClientVersion < nxOldDictionaryClientVersion) {
+    // The old layout has no room for a filter: dropping it would index
+    // records the filter keeps out.
+    if (Filter_) throw EnxBaseKeyDescriptorException(nxErrIncompatibleVersion);
+    return;
+  }
+  aWriter.WriteIdent(u"BKD");
+  aWriter.WriteInteger(std::int32_t{1});
+  aWriter.WriteBoolean(Filter_ != nullptr);
+  if (!Filter_) return;
+  TnxMemoryStream body;
+  const TnxResult rc = Filter_->WriteToStream(body, aClientVersion);
+  if (rc != 0) throw EnxBaseKeyDescriptorException(rc);
+  aWriter.WriteInteger(std::int64_t{body.Size()});
+  aWriter.Write(body.Memory(), static_cast<std::int32_t>(body.Size()));
+}
+
+void TnxBaseKeyDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxDictionaryItem::LoadFromReader(aReader);
+  nxFreeAndNil(Filter_);
+  if (aReader.NextValue() != vaIdent) return;
+  if (aReader.ReadIdent() != u"BKD" || aReader.ReadInteger() != 1)
+    throw EnxBaseKeyDescriptorException(nxErrIncompatibleStream);
+  if (!aReader.ReadBoolean()) return;
+  const std::int64_t size = aReader.ReadInt64();
+  if (size < 0 || size > INT32_MAX) throw EnxBaseKeyDescriptorException(nxErrIncompatibleStream);
+  TnxMemoryStream body;
+  body.SetSize(size);
+  aReader.Read(body.Memory(), static_cast<std::int32_t>(size));
+  body.SetPosition(0);
+  TnxBaseFilterDescriptor* filter = nullptr;
+  const TnxResult rc = TnxBaseFilterDescriptor::CreateFromStream(body, filter);
+  if (rc != 0) throw EnxBaseKeyDescriptorException(rc);
+  Filter_ = filter;
+}
+
+bool TnxBaseKeyDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  const auto* other = platform::objectAs<TnxBaseKeyDescriptor>(aItem);
+  return TnxDictionaryItem::IsEqual(aItem) && other && (Filter_ == nullptr) == (other->Filter_ == nullptr);
+}
+
+void TnxSimpleKeyDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxBaseKeyDescriptor::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(std::int32_t{1});
+}
+
+void TnxSimpleKeyDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxBaseKeyDescriptor::LoadFromReader(aReader);
+  if (aReader.ReadInteger() != 1) RaiseIncompatible();
+}
+
+void TnxRefKeyDescriptor::RaiseIncompatible() const { throw EnxRefKeyDescriptorException(nxErrIncompatibleStream); }
+void TnxInt64KeyDescriptor::RaiseIncompatible() const {
+  throw EnxInt64KeyDescriptorException(nxErrIncompatibleStream);
+}
+void TnxBlobCacheKeyDescriptor::RaiseIncompatible() const {
+  throw EnxBlobCacheKeyDescriptorException(nxErrIncompatibleStream);
+}
+
+// ===========================================================================
 // Start-up
 
 namespace {
@@ -2866,6 +2964,9 @@ void RegisterClasses() {
   TnxDescriptorClass<TnxBaseAutoIncDescriptor>::Register();
   TnxDescriptorClass<TnxAdvAutoIncDescriptor>::Register();
   TnxDescriptorClass<TnxBaseStreamDescriptor>::Register();
+  TnxDescriptorClass<TnxRefKeyDescriptor>::Register();
+  TnxDescriptorClass<TnxInt64KeyDescriptor>::Register();
+  TnxDescriptorClass<TnxBlobCacheKeyDescriptor>::Register();
 }
 
 }  // namespace
@@ -2884,6 +2985,9 @@ void nxsdDataDictionaryInitialize() {
 
 void nxsdDataDictionaryFinalize() {
   if (gInitCount <= 0 || --gInitCount > 0) return;
+  TnxDescriptorClass<TnxBlobCacheKeyDescriptor>::Unregister();
+  TnxDescriptorClass<TnxInt64KeyDescriptor>::Unregister();
+  TnxDescriptorClass<TnxRefKeyDescriptor>::Unregister();
   TnxDescriptorClass<TnxBaseStreamDescriptor>::Unregister();
   TnxDescriptorClass<TnxAdvAutoIncDescriptor>::Unregister();
   TnxDescriptorClass<TnxBaseAutoIncDescriptor>::Unregister();
@@ -2919,4 +3023,5 @@ void nxsdDataDictionaryFinalize() {
   nxFreeClassList(gBlobDescriptorClasses);
   nxFreeClassList(gAutoIncDescriptorClasses);
   nxFreeClassList(gStreamDescriptorClasses);
+  nxFreeClassList(gKeyDescriptorClasses);
 }

@@ -1136,6 +1136,93 @@ class TnxBaseStreamDescriptor : public TnxDictionaryItem {
 };
 
 // ---------------------------------------------------------------------------
+// Key descriptors: what the key of an index is. The optional filter (owned)
+// keeps records it rejects out of the index. KeyLen is the key's length in
+// bytes.
+
+struct TnxKeyDescriptorClassFuncs {
+  TnxDictionaryItem* (*create)(TnxPersistent* aParent);
+};
+template <class T>
+inline constexpr TnxKeyDescriptorClassFuncs nxKeyDescriptorFuncs{
+    [](TnxPersistent* aParent) -> TnxDictionaryItem* { return platform::create<T>(aParent); }};
+
+class TnxBaseKeyDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseKeyDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
+  ~TnxBaseKeyDescriptor() override;
+  static TnxClassList& GetList();
+  // 15499 "%s class is not supported: %s" ("KeyDescriptor") for a class
+  // outside the family.
+  static TnxBaseKeyDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent);
+
+  TnxBaseFilterDescriptor* Filter() const { return Filter_; }
+  // Takes ownership; frees the filter held before.
+  void SetFilter(TnxBaseFilterDescriptor* aFilter);
+
+  virtual bool IsValidForTable(TnxDictionaryItem* /*aTable*/) { return true; }
+  virtual std::uint32_t KeyLen() = 0;
+  virtual bool CanContainNulls() { return true; }
+
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  TnxBaseFilterDescriptor* Filter_ = nullptr;
+};
+
+// Single-value keys: the base part, then Integer 1.
+class TnxSimpleKeyDescriptor : public TnxBaseKeyDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseKeyDescriptor::TnxBaseKeyDescriptor;
+  bool CanContainNulls() override { return false; }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+
+ protected:
+  [[noreturn]] virtual void RaiseIncompatible() const = 0;
+};
+
+// The record's reference number.
+class TnxRefKeyDescriptor : public TnxSimpleKeyDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxSimpleKeyDescriptor::TnxSimpleKeyDescriptor;
+  std::uint32_t KeyLen() override { return 8; }
+
+ protected:
+  [[noreturn]] void RaiseIncompatible() const override;
+};
+
+// A signed 64-bit value.
+class TnxInt64KeyDescriptor : public TnxSimpleKeyDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxSimpleKeyDescriptor::TnxSimpleKeyDescriptor;
+  std::uint32_t KeyLen() override { return 8; }
+
+ protected:
+  [[noreturn]] void RaiseIncompatible() const override;
+};
+
+// The key of a client BLOB cache table.
+class TnxBlobCacheKeyDescriptor : public TnxSimpleKeyDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxSimpleKeyDescriptor::TnxSimpleKeyDescriptor;
+  std::uint32_t KeyLen() override { return 28; }
+
+ protected:
+  [[noreturn]] void RaiseIncompatible() const override;
+};
+
+// ---------------------------------------------------------------------------
 // Start-up and finalisation (counted). aArguments: the command line to search
 // for the switch; without, the program's own.
 void nxsdDataDictionaryInitialize();
