@@ -104,6 +104,14 @@ PL_CLASS_INFO_IMPL_TABLE(TnxFieldsDescriptor, TnxDictionaryItem, "TnxFieldsDescr
 PL_CLASS_INFO_IMPL_TABLE(TnxFieldDescriptor, TnxLocalizedDictionaryItem, "TnxFieldDescriptor", nullptr,
                          platform::bindClassTable(nxFieldDescriptorFuncs<TnxFieldDescriptor>))
 PL_CLASS_INFO_IMPL(TnxBaseKeyDescriptor, TnxDictionaryItem, "TnxBaseKeyDescriptor", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxKeyFieldDescriptor, TnxLocalizedDictionaryItem, "TnxKeyFieldDescriptor", nullptr,
+                         platform::bindClassTable(nxKeyFieldDescriptorFuncs<TnxKeyFieldDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxTextKeyFieldDescriptor, TnxKeyFieldDescriptor, "TnxTextKeyFieldDescriptor", nullptr,
+                         platform::bindClassTable(nxKeyFieldDescriptorFuncs<TnxTextKeyFieldDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxCompKeyDescriptor, TnxBaseKeyDescriptor, "TnxCompKeyDescriptor", nullptr,
+                         platform::bindClassTable(nxKeyDescriptorFuncs<TnxCompKeyDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxNoNullCompKeyDescriptor, TnxCompKeyDescriptor, "TnxNoNullCompKeyDescriptor", nullptr,
+                         platform::bindClassTable(nxKeyDescriptorFuncs<TnxNoNullCompKeyDescriptor>))
 PL_CLASS_INFO_IMPL(TnxSimpleKeyDescriptor, TnxBaseKeyDescriptor, "TnxSimpleKeyDescriptor", nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxRefKeyDescriptor, TnxSimpleKeyDescriptor, "TnxRefKeyDescriptor", nullptr,
                          platform::bindClassTable(nxKeyDescriptorFuncs<TnxRefKeyDescriptor>))
@@ -134,6 +142,7 @@ TnxClassList gBlobDescriptorClasses = nullptr;
 TnxClassList gAutoIncDescriptorClasses = nullptr;
 TnxClassList gStreamDescriptorClasses = nullptr;
 TnxClassList gKeyDescriptorClasses = nullptr;
+TnxClassList gKeyFieldDescriptorClasses = nullptr;
 int gInitCount = 0;
 
 const nxString kMissingInformation = u"$MissingInformation";
@@ -2938,6 +2947,387 @@ void TnxBlobCacheKeyDescriptor::RaiseIncompatible() const {
 }
 
 // ===========================================================================
+// Key fields
+
+namespace {
+TnxFieldsDescriptor* relatedFields(TnxDictionaryItem* aItem) {
+  TnxDictionaryItem* found = nullptr;
+  if (!aItem->FindRelatedDescriptorOfType(TnxFieldsDescriptor::staticClassInfo(), found, nullptr)) return nullptr;
+  return platform::objectAs<TnxFieldsDescriptor>(found);
+}
+}  // namespace
+
+TnxClassList& TnxKeyFieldDescriptor::GetList() { return gKeyFieldDescriptorClasses; }
+
+TnxKeyFieldDescriptor* TnxKeyFieldDescriptor::CreateOfClass(const platform::ClassInfo& aClass,
+                                                            TnxPersistent* aParent, std::int32_t aFieldNumber) {
+  const auto* funcs = aClass.table<TnxKeyFieldDescriptorClassFuncs>();
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo()))
+    throw EnxKeyFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                         {nxString(u"KeyFieldDescriptor"), classNameText(aClass)});
+  return funcs->create(aParent, aFieldNumber);
+}
+
+TnxKeyFieldDescriptor::TnxKeyFieldDescriptor(TnxPersistent* aParent, std::int32_t aFieldNumber)
+    : TnxLocalizedDictionaryItem(aParent), kfdFieldNumber(aFieldNumber) {
+  if (aFieldNumber != nxKeyFieldOfOwnerField) {
+    kfdSubscribedTo = relatedFields(this);
+    if (kfdSubscribedTo) kfdSubscribedTo->AddFieldChangeNotify(this);
+  }
+}
+
+TnxKeyFieldDescriptor::~TnxKeyFieldDescriptor() { Unsubscribe(); }
+
+void TnxKeyFieldDescriptor::beforeDestruction() {
+  Unsubscribe();
+  TnxLocalizedDictionaryItem::beforeDestruction();
+}
+
+void TnxKeyFieldDescriptor::Unsubscribe() noexcept {
+  if (kfdSubscribedTo) std::exchange(kfdSubscribedTo, nullptr)->RemoveFieldChangeNotify(this);
+}
+
+void TnxKeyFieldDescriptor::KeyLengthChanged() {
+  if (auto* key = platform::objectAs<TnxCompKeyDescriptor>(ParentItem())) key->KeyLenChanged();
+}
+
+void TnxKeyFieldDescriptor::SetFieldNumber(std::int32_t aValue) {
+  CheckReadOnly();
+  kfdFieldNumber = aValue;
+  KeyLengthChanged();
+}
+
+void TnxKeyFieldDescriptor::SetOverrideLengthBytes(std::int32_t aValue) {
+  if (aValue == kfdOverrideLengthBytes) return;
+  CheckReadOnly();
+  KeyLengthChanged();
+  kfdOverrideLengthBytes = aValue;
+}
+
+void TnxKeyFieldDescriptor::SetOverrideLengthChars(std::int32_t aValue) {
+  if (aValue == kfdOverrideLengthChars) return;
+  CheckReadOnly();
+  KeyLengthChanged();
+  kfdOverrideLengthChars = aValue;
+}
+
+TnxFieldDescriptor* TnxKeyFieldDescriptor::Field() {
+  if (kfdFieldNumber == nxKeyFieldOfOwnerField) {
+    TnxPersistent* owner = nullptr;
+    return FindParentOfType(TnxFieldDescriptor::staticClassInfo(), owner) ? static_cast<TnxFieldDescriptor*>(owner)
+                                                                          : nullptr;
+  }
+  TnxFieldsDescriptor* fields = relatedFields(this);
+  if (!fields || kfdFieldNumber < 0 || kfdFieldNumber >= fields->FieldCount()) return nullptr;
+  return fields->Fields(kfdFieldNumber);
+}
+
+std::int32_t TnxKeyFieldDescriptor::KeyChars() {
+  TnxFieldDescriptor* f = Field();
+  if (!f || !nxFieldTypeIn(f->fdType, nxStringFieldTypes)) return 0;
+  if (kfdOverrideLengthChars > 0 && kfdOverrideLengthChars < f->fdUnits) return kfdOverrideLengthChars;
+  return f->fdUnits;
+}
+
+std::int32_t TnxKeyFieldDescriptor::KeyLength() {
+  TnxFieldDescriptor* f = Field();
+  if (!f) return 0;
+  const std::int32_t length = f->fdLength;
+  if (f->fdType == nxtByteArray)
+    return kfdOverrideLengthBytes > 0 && kfdOverrideLengthBytes < length ? kfdOverrideLengthBytes : length;
+  if (!nxFieldTypeIn(f->fdType, nxStringFieldTypes)) return length;
+  const bool wide = f->fdType == nxtWideString;
+  std::int32_t k = length;
+  if (kfdOverrideLengthChars > 0 && kfdOverrideLengthChars < f->fdUnits)
+    k = wide ? 2 * (kfdOverrideLengthChars + 1) : kfdOverrideLengthChars + 1;
+  // A byte override can only enlarge an 8-bit string's key.
+  return wide ? k : std::max(k, kfdOverrideLengthBytes);
+}
+
+bool TnxKeyFieldDescriptor::IsValidForTable(TnxDictionaryItem* aTable) {
+  TnxFieldsDescriptor* fields = aTable ? relatedFields(aTable) : nullptr;
+  return fields && kfdFieldNumber >= 0 && kfdFieldNumber < fields->FieldCount();
+}
+
+bool TnxKeyFieldDescriptor::CanContainNulls() {
+  if (kfdNullBehaviour == nbFilterNull) return false;
+  TnxFieldDescriptor* f = Field();
+  return !f || !f->fdRequired;
+}
+
+void TnxKeyFieldDescriptor::HandleFieldChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) {
+  if (kfdFieldNumber == nxKeyFieldOfOwnerField) return;
+  if (aBefore) {
+    if (aOld == kfdFieldNumber && aNew < 0) {
+      TnxFieldDescriptor* f = Field();
+      throw EnxKeyFieldDescriptorException(nxErrObjectInUse,
+                                           u"Cannot remove field %s because it is still referenced by an index",
+                                           {f ? f->Name() : nxString()});
+    }
+    return;
+  }
+  if (nxsdAdjustPosition(kfdFieldNumber, aOld, aNew)) KeyLengthChanged();
+}
+
+bool TnxKeyFieldDescriptor::OwnRequiresPack() {
+  TnxLocaleDescriptor* locale = UsedLocaleDescriptor();
+  TnxFieldDescriptor* f = Field();
+  if (!locale || !f) return false;
+  constexpr TnxFieldTypes textTypes = nxStringFieldTypes | nxFieldTypeBit(nxtChar) | nxFieldTypeBit(nxtWideChar) |
+                                      nxFieldTypeBit(nxtBlobMemo) | nxFieldTypeBit(nxtBlobWideMemo);
+  return nxFieldTypeIn(f->fdType, textTypes) && !locale->CurrentLocaleVersionEqualToBuildVersion();
+}
+
+TnxLocaleDescriptor* TnxKeyFieldDescriptor::FindInheritedLocaleDescriptor() {
+  if (TnxFieldDescriptor* f = Field()) return f->UsedLocaleDescriptor();
+  return TnxLocalizedDictionaryItem::FindInheritedLocaleDescriptor();
+}
+
+void TnxKeyFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxLocalizedDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  const bool old = aClientVersion < nxOldDictionaryClientVersion;
+  // Old clients know no own locale of a key field.
+  if (old && LocaleDescriptor())
+    throw EnxKeyFieldDescriptorException(nxErrIncompatibleVersion);
+  aWriter.WriteInteger(std::int32_t{old ? 1 : 2});
+  aWriter.WriteString(kfdDesc);
+  aWriter.WriteString(kfdKeyFieldEngine);
+  aWriter.WriteBoolean(kfdAscend);
+  if (old) {
+    if (kfdOverrideLengthBytes > 0 || kfdOverrideLengthChars > 0)
+      throw EnxKeyFieldDescriptorException(nxErrIncompatibleVersion);
+    return;
+  }
+  SaveLocaleToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(kfdOverrideLengthBytes);
+  aWriter.WriteInteger(kfdOverrideLengthChars);
+  aWriter.WriteString(nxNullBehaviourNames[kfdNullBehaviour]);
+}
+
+void TnxKeyFieldDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxLocalizedDictionaryItem::LoadFromReader(aReader);
+  const std::int32_t version = aReader.ReadInteger();
+  if (version < 1 || version > 2) throw EnxKeyFieldDescriptorException(nxErrIncompatibleStream);
+  kfdDesc = aReader.ReadString();
+  kfdKeyFieldEngine = aReader.ReadString();
+  kfdAscend = aReader.ReadBoolean();
+  KeyLengthChanged();
+  if (version < 2) return;
+  LoadLocaleFromReader(aReader);
+  kfdOverrideLengthBytes = aReader.ReadInteger();
+  kfdOverrideLengthChars = aReader.ReadInteger();
+  const nxString name = aReader.ReadString();
+  for (std::size_t i = 0; i < std::size(nxNullBehaviourNames); ++i)
+    if (name == nxNullBehaviourNames[i]) {
+      kfdNullBehaviour = static_cast<TnxNullBehaviour>(i);
+      return;
+    }
+  throw EnxKeyFieldDescriptorException(nxErrIncompatibleStream);
+}
+
+void TnxKeyFieldDescriptor::CheckValid(bool aForBuild) {
+  TnxLocalizedDictionaryItem::CheckValid(aForBuild);
+  if (kfdFieldNumber == nxKeyFieldOfOwnerField) {
+    if (Field()) return;
+  } else {
+    TnxFieldsDescriptor* fields = relatedFields(this);
+    if (!fields || (kfdFieldNumber >= 0 && kfdFieldNumber < fields->FieldCount())) return;
+  }
+  throw EnxKeyFieldDescriptorException(nxErrInvalidDescNumber, u"Invalid field number: %d", {kfdFieldNumber});
+}
+
+bool TnxKeyFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  const auto* o = platform::objectAs<TnxKeyFieldDescriptor>(aItem);
+  return TnxLocalizedDictionaryItem::IsEqual(aItem) && o && kfdFieldNumber == o->kfdFieldNumber &&
+         kfdDesc == o->kfdDesc && sameTextAscii(kfdKeyFieldEngine, o->kfdKeyFieldEngine) &&
+         kfdAscend == o->kfdAscend && kfdOverrideLengthBytes == o->kfdOverrideLengthBytes &&
+         kfdOverrideLengthChars == o->kfdOverrideLengthChars && kfdNullBehaviour == o->kfdNullBehaviour;
+}
+
+void TnxTextKeyFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxKeyFieldDescriptor::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(std::int32_t{1});
+  aWriter.WriteBoolean(tkfIgnoreCase);
+}
+
+void TnxTextKeyFieldDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxKeyFieldDescriptor::LoadFromReader(aReader);
+  if (aReader.ReadInteger() != 1) throw EnxTextKeyFieldDescriptorException(nxErrIncompatibleStream);
+  tkfIgnoreCase = aReader.ReadBoolean();
+}
+
+bool TnxTextKeyFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  const auto* o = platform::objectAs<TnxTextKeyFieldDescriptor>(aItem);
+  return TnxKeyFieldDescriptor::IsEqual(aItem) && o && tkfIgnoreCase == o->tkfIgnoreCase;
+}
+
+// ===========================================================================
+// Composite keys
+
+const platform::ClassInfo& TnxCompKeyDescriptor::DefaultKeyFieldClass() {
+  return TnxKeyFieldDescriptor::staticClassInfo();
+}
+
+TnxCompKeyDescriptor::~TnxCompKeyDescriptor() { FreeKeyFields(); }
+
+void TnxCompKeyDescriptor::beforeDestruction() {
+  FreeKeyFields();
+  TnxBaseKeyDescriptor::beforeDestruction();
+}
+
+void TnxCompKeyDescriptor::FreeKeyFields() noexcept {
+  while (!ckdKeyFields.empty()) {
+    TnxKeyFieldDescriptor* f = ckdKeyFields.back();
+    ckdKeyFields.pop_back();
+    platform::TObject::free(f);
+  }
+  ckdKeyLen = -1;
+}
+
+std::int32_t TnxCompKeyDescriptor::FieldNumberOf(const nxString& aFieldName) {
+  return static_cast<TnxFieldsDescriptor*>(GetRelatedDescriptorOfType(TnxFieldsDescriptor::staticClassInfo()))
+      ->GetFieldFromName(aFieldName);
+}
+
+TnxKeyFieldDescriptor* TnxCompKeyDescriptor::Add(std::int32_t aFieldNumber, const platform::ClassInfo* aClass) {
+  return Insert(KeyFieldCount(), aFieldNumber, aClass);
+}
+
+TnxKeyFieldDescriptor* TnxCompKeyDescriptor::Add(const nxString& aFieldName, const platform::ClassInfo* aClass) {
+  return Add(FieldNumberOf(aFieldName), aClass);
+}
+
+TnxKeyFieldDescriptor* TnxCompKeyDescriptor::Insert(std::int32_t aInx, std::int32_t aFieldNumber,
+                                                    const platform::ClassInfo* aClass) {
+  CheckReadOnly();
+  if (aInx < 0 || aInx > KeyFieldCount())
+    throw EnxCompKeyDescriptorException(nxErrInvalidDescNumber, u"Index out of bounds: %d", {aInx});
+  TnxKeyFieldDescriptor* f =
+      TnxKeyFieldDescriptor::CreateOfClass(aClass ? *aClass : DefaultKeyFieldClass(), this, aFieldNumber);
+  ckdKeyFields.insert(ckdKeyFields.begin() + aInx, f);
+  ckdKeyLen = -1;
+  return f;
+}
+
+TnxKeyFieldDescriptor* TnxCompKeyDescriptor::Insert(std::int32_t aInx, const nxString& aFieldName,
+                                                    const platform::ClassInfo* aClass) {
+  return Insert(aInx, FieldNumberOf(aFieldName), aClass);
+}
+
+void TnxCompKeyDescriptor::Delete(std::int32_t aInx) {
+  CheckReadOnly();
+  if (aInx < 0 || aInx >= KeyFieldCount())
+    throw EnxCompKeyDescriptorException(nxErrInvalidDescNumber, u"Index out of bounds: %d", {aInx});
+  TnxKeyFieldDescriptor* f = ckdKeyFields[static_cast<std::size_t>(aInx)];
+  ckdKeyFields.erase(ckdKeyFields.begin() + aInx);
+  platform::TObject::free(f);
+  ckdKeyLen = -1;
+}
+
+void TnxCompKeyDescriptor::Move(std::int32_t aFrom, std::int32_t aTo) {
+  CheckReadOnly();
+  for (std::int32_t i : {aFrom, aTo})
+    if (i < 0 || i >= KeyFieldCount())
+      throw EnxCompKeyDescriptorException(nxErrInvalidDescNumber, u"Index out of bounds: %d", {i});
+  TnxKeyFieldDescriptor* f = ckdKeyFields[static_cast<std::size_t>(aFrom)];
+  ckdKeyFields.erase(ckdKeyFields.begin() + aFrom);
+  ckdKeyFields.insert(ckdKeyFields.begin() + aTo, f);
+}
+
+bool TnxCompKeyDescriptor::IsValidForTable(TnxDictionaryItem* aTable) {
+  if (ckdKeyFields.empty()) return false;
+  for (TnxKeyFieldDescriptor* f : ckdKeyFields)
+    if (!f->IsValidForTable(aTable)) return false;
+  return true;
+}
+
+std::uint32_t TnxCompKeyDescriptor::KeyLen() {
+  if (ckdKeyLen >= 0) return static_cast<std::uint32_t>(ckdKeyLen);
+  std::int32_t sum = NullBitmapBytes();
+  for (TnxKeyFieldDescriptor* f : ckdKeyFields) sum += f->KeyLength();
+  ckdKeyLen = sum;
+  return static_cast<std::uint32_t>(sum);
+}
+
+bool TnxCompKeyDescriptor::CanContainNulls() {
+  for (TnxKeyFieldDescriptor* f : ckdKeyFields)
+    if (f->CanContainNulls()) return true;
+  return false;
+}
+
+void TnxCompKeyDescriptor::Clear(bool aNotify) {
+  TnxBaseKeyDescriptor::Clear(aNotify);
+  FreeKeyFields();
+}
+
+void TnxCompKeyDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxBaseKeyDescriptor::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(std::int32_t{1});
+  aWriter.WriteInteger(KeyFieldCount());
+  for (TnxKeyFieldDescriptor* f : ckdKeyFields) {
+    aWriter.WriteString(classNameText(f->classInfo()));
+    aWriter.WriteInteger(f->FieldNumber());
+    f->SaveToWriter(aWriter, aClientVersion);
+  }
+}
+
+void TnxCompKeyDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxBaseKeyDescriptor::LoadFromReader(aReader);
+  if (aReader.ReadInteger() != 1) throw EnxCompKeyDescriptorException(nxErrIncompatibleStream);
+  const std::int32_t count = aReader.ReadInteger();
+  for (std::int32_t i = 0; i < count; ++i) {
+    const nxString name = aReader.ReadString();
+    const platform::ClassInfo* cls = FindDescriptorClass<TnxKeyFieldDescriptor>(platform::toUtf8(name));
+    if (!cls)
+      throw EnxCompKeyDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                          {nxString(u"KeyFieldDescriptor"), name});
+    const std::int32_t number = aReader.ReadInteger();
+    Add(number, cls)->LoadFromReader(aReader);
+  }
+}
+
+void TnxCompKeyDescriptor::CheckValid(bool aForBuild) {
+  ckdKeyLen = -1;
+  TnxBaseKeyDescriptor::CheckValid(aForBuild);
+  if (ckdKeyFields.empty())
+    throw EnxCompKeyDescriptorException(nxErrInvalidDesc, u"Composite key requires a minimum of one field");
+  for (TnxKeyFieldDescriptor* f : ckdKeyFields) f->CheckValid(aForBuild);
+}
+
+bool TnxCompKeyDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  const auto* o = platform::objectAs<TnxCompKeyDescriptor>(aItem);
+  if (!TnxBaseKeyDescriptor::IsEqual(aItem) || !o || o->KeyFieldCount() != KeyFieldCount()) return false;
+  for (std::size_t i = 0; i < ckdKeyFields.size(); ++i)
+    if (!ckdKeyFields[i]->IsEqual(o->ckdKeyFields[i])) return false;
+  return true;
+}
+
+void TnxNoNullCompKeyDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxCompKeyDescriptor::SaveToWriter(aWriter, aClientVersion);
+  aWriter.WriteInteger(std::int32_t{1});
+}
+
+void TnxNoNullCompKeyDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxCompKeyDescriptor::LoadFromReader(aReader);
+  if (aReader.ReadInteger() != 1) throw EnxNoNullCompKeyDescriptorException(nxErrIncompatibleStream);
+}
+
+void TnxNoNullCompKeyDescriptor::CheckValid(bool aForBuild) {
+  TnxCompKeyDescriptor::CheckValid(aForBuild);
+  for (std::int32_t i = 0; i < KeyFieldCount(); ++i) {
+    TnxFieldDescriptor* f = KeyFields(i)->Field();
+    if (!f || f->fdRequired) continue;
+    if (f->fdType == nxtAutoInc || f->fdType == nxtRecRev || f->fdType == nxtRefNr) continue;
+    TnxBaseDefaultValueDescriptor* d = f->DefaultValue();
+    if (f->fdType == nxtInt64 && (platform::objectAs<TnxNextLSNDefaultValueDescriptor>(d) != nullptr)) continue;
+    if (f->fdType == nxtGuid && (platform::objectAs<TnxAutoGuidDefaultValueDescriptor>(d) != nullptr)) continue;
+    if ((platform::objectAs<TnxConstDefaultValueDescriptor>(d) != nullptr)) continue;
+    throw EnxNoNullCompKeyDescriptorException(nxErrInvalidDesc, u"Field \"%s\" is not marked as required",
+                                              {f->Name()});
+  }
+}
+
+// ===========================================================================
 // Start-up
 
 namespace {
@@ -2967,6 +3357,10 @@ void RegisterClasses() {
   TnxDescriptorClass<TnxRefKeyDescriptor>::Register();
   TnxDescriptorClass<TnxInt64KeyDescriptor>::Register();
   TnxDescriptorClass<TnxBlobCacheKeyDescriptor>::Register();
+  TnxDescriptorClass<TnxCompKeyDescriptor>::Register();
+  TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Register();
+  TnxDescriptorClass<TnxKeyFieldDescriptor>::Register();
+  TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Register();
 }
 
 }  // namespace
@@ -2985,6 +3379,10 @@ void nxsdDataDictionaryInitialize() {
 
 void nxsdDataDictionaryFinalize() {
   if (gInitCount <= 0 || --gInitCount > 0) return;
+  TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Unregister();
+  TnxDescriptorClass<TnxKeyFieldDescriptor>::Unregister();
+  TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Unregister();
+  TnxDescriptorClass<TnxCompKeyDescriptor>::Unregister();
   TnxDescriptorClass<TnxBlobCacheKeyDescriptor>::Unregister();
   TnxDescriptorClass<TnxInt64KeyDescriptor>::Unregister();
   TnxDescriptorClass<TnxRefKeyDescriptor>::Unregister();
@@ -3024,4 +3422,5 @@ void nxsdDataDictionaryFinalize() {
   nxFreeClassList(gAutoIncDescriptorClasses);
   nxFreeClassList(gStreamDescriptorClasses);
   nxFreeClassList(gKeyDescriptorClasses);
+  nxFreeClassList(gKeyFieldDescriptorClasses);
 }

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -1220,6 +1221,163 @@ class TnxBlobCacheKeyDescriptor : public TnxSimpleKeyDescriptor {
 
  protected:
   [[noreturn]] void RaiseIncompatible() const override;
+};
+
+// ---------------------------------------------------------------------------
+// Key fields and composite keys. A key field names one field of the related
+// fields descriptor by number and follows that descriptor's renumbering
+// (it subscribes to field changes and vetoes the removal of its field with
+// 15502). nxKeyFieldOfOwnerField instead means the field descriptor the key
+// field hangs under. A composite key caches its length until a key field
+// changes.
+
+enum TnxNullBehaviour : std::uint8_t { nbTop, nbBottom, nbAsAscend, nbFilterNull, nbFilterNonNull };
+inline constexpr const char16_t* nxNullBehaviourNames[] = {u"nbTop", u"nbBottom", u"nbAsAscend", u"nbFilterNull",
+                                                           u"nbFilterNonNull"};
+inline constexpr std::int32_t nxKeyFieldOfOwnerField = INT32_MIN;
+
+class TnxKeyFieldDescriptor;
+struct TnxKeyFieldDescriptorClassFuncs {
+  TnxKeyFieldDescriptor* (*create)(TnxPersistent* aParent, std::int32_t aFieldNumber);
+};
+template <class T>
+inline constexpr TnxKeyFieldDescriptorClassFuncs nxKeyFieldDescriptorFuncs{
+    [](TnxPersistent* aParent, std::int32_t aFieldNumber) -> TnxKeyFieldDescriptor* {
+      return platform::create<T>(aParent, aFieldNumber);
+    }};
+
+class TnxKeyFieldDescriptor : public TnxLocalizedDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxKeyFieldDescriptor(TnxPersistent* aParent, std::int32_t aFieldNumber);
+  ~TnxKeyFieldDescriptor() override;
+  static TnxClassList& GetList();
+  // 15499 "%s class is not supported: %s" ("KeyFieldDescriptor").
+  static TnxKeyFieldDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent,
+                                              std::int32_t aFieldNumber);
+
+  std::int32_t FieldNumber() const { return kfdFieldNumber; }
+  void SetFieldNumber(std::int32_t aValue);
+  const nxString& Desc() const { return kfdDesc; }
+  void SetDesc(const nxString& aValue) { CheckReadOnly(); kfdDesc = aValue; }
+  const nxString& KeyFieldEngine() const { return kfdKeyFieldEngine; }
+  void SetKeyFieldEngine(const nxString& aValue) { CheckReadOnly(); kfdKeyFieldEngine = aValue; }
+  bool Ascend() const { return kfdAscend; }
+  void SetAscend(bool aValue) { CheckReadOnly(); kfdAscend = aValue; }
+  std::int32_t OverrideLengthBytes() const { return kfdOverrideLengthBytes; }
+  void SetOverrideLengthBytes(std::int32_t aValue);
+  std::int32_t OverrideLengthChars() const { return kfdOverrideLengthChars; }
+  void SetOverrideLengthChars(std::int32_t aValue);
+  TnxNullBehaviour NullBehaviour() const { return kfdNullBehaviour; }
+  void SetNullBehaviour(TnxNullBehaviour aValue) { CheckReadOnly(); kfdNullBehaviour = aValue; }
+
+  // The field referred to; nil when there is none (a number outside the
+  // related fields descriptor included).
+  TnxFieldDescriptor* Field();
+  std::int32_t KeyLength();
+  std::int32_t KeyChars();
+
+  virtual bool IsValidForTable(TnxDictionaryItem* aTable);
+  virtual bool CanContainNulls();
+
+  void HandleFieldChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) override;
+  bool OwnRequiresPack() override;
+  TnxLocaleDescriptor* FindInheritedLocaleDescriptor() override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  void KeyLengthChanged();
+  void Unsubscribe() noexcept;
+
+  std::int32_t kfdFieldNumber;
+  nxString kfdDesc;
+  nxString kfdKeyFieldEngine;
+  bool kfdAscend = true;
+  std::int32_t kfdOverrideLengthBytes = 0;
+  std::int32_t kfdOverrideLengthChars = 0;
+  TnxNullBehaviour kfdNullBehaviour = nbTop;
+  TnxFieldsDescriptor* kfdSubscribedTo = nullptr;
+};
+
+class TnxTextKeyFieldDescriptor : public TnxKeyFieldDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxKeyFieldDescriptor::TnxKeyFieldDescriptor;
+  bool IgnoreCase() const { return tkfIgnoreCase; }
+  void SetIgnoreCase(bool aValue) { CheckReadOnly(); tkfIgnoreCase = aValue; }
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ private:
+  bool tkfIgnoreCase = false;
+};
+
+class TnxCompKeyDescriptor : public TnxBaseKeyDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxCompKeyDescriptor(TnxPersistent* aParent) : TnxBaseKeyDescriptor(aParent) {}
+  ~TnxCompKeyDescriptor() override;
+
+  std::int32_t KeyFieldCount() const { return static_cast<std::int32_t>(ckdKeyFields.size()); }
+  TnxKeyFieldDescriptor* ckdGetKeyField(std::int32_t aIndex) const {
+    return ckdKeyFields[static_cast<std::size_t>(aIndex)];
+  }
+  TnxKeyFieldDescriptor* KeyFields(std::int32_t aIndex) const { return ckdGetKeyField(aIndex); }
+  static const platform::ClassInfo& DefaultKeyFieldClass();
+
+  // aClass nil: DefaultKeyFieldClass. The name forms look the number up in
+  // the related fields descriptor (8712 without one; -1 when unknown).
+  virtual TnxKeyFieldDescriptor* Add(std::int32_t aFieldNumber, const platform::ClassInfo* aClass = nullptr);
+  TnxKeyFieldDescriptor* Add(const nxString& aFieldName, const platform::ClassInfo* aClass = nullptr);
+  virtual TnxKeyFieldDescriptor* Insert(std::int32_t aInx, std::int32_t aFieldNumber,
+                                        const platform::ClassInfo* aClass = nullptr);
+  TnxKeyFieldDescriptor* Insert(std::int32_t aInx, const nxString& aFieldName,
+                                const platform::ClassInfo* aClass = nullptr);
+  void Delete(std::int32_t aInx);
+  void Move(std::int32_t aFrom, std::int32_t aTo);
+  // Drops the cached length; key fields call it when they change.
+  void KeyLenChanged() { ckdKeyLen = -1; }
+
+  bool IsValidForTable(TnxDictionaryItem* aTable) override;
+  std::uint32_t KeyLen() override;
+  bool CanContainNulls() override;
+  void Clear(bool aNotify) override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+  // Bytes of the null bitmap that starts a key.
+  virtual std::int32_t NullBitmapBytes() const { return (KeyFieldCount() + 7) / 8; }
+
+ private:
+  void FreeKeyFields() noexcept;
+  std::int32_t FieldNumberOf(const nxString& aFieldName);
+
+  std::vector<TnxKeyFieldDescriptor*> ckdKeyFields;  // owned
+  std::int32_t ckdKeyLen = -1;
+};
+
+// A composite key without the null bitmap: every field must be non-NULL.
+class TnxNoNullCompKeyDescriptor : public TnxCompKeyDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxCompKeyDescriptor::TnxCompKeyDescriptor;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+
+ protected:
+  std::int32_t NullBitmapBytes() const override { return 0; }
 };
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -163,6 +164,236 @@ TEST_F(KeyDescriptorTest, FamilyClassesAreCreatedByClass) {
   expectCode<EnxBaseKeyDescriptorException>(
       [] { TnxBaseKeyDescriptor::CreateOfClass(TnxFieldsDescriptor::staticClassInfo(), nullptr); },
       nxErrUnsupportedDescriptor);
+}
+
+// ------------------------------------------------------------ composite keys
+
+// A table: the data dictionary above its fields and keys, answering its
+// fields descriptor to the keys below it.
+class KeyTestTable : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  KeyTestTable() : TnxDictionaryItem(nullptr) {}
+  bool IsDataDictionary() const override { return true; }
+  std::int32_t NextItemID() override { return ++nextID; }
+  std::int32_t DictionaryVersion() const override { return 4; }
+  bool FindRelatedDescriptorOfType(const platform::ClassInfo& aType, TnxDictionaryItem*& aDescriptor,
+                                   TnxDictionaryItem* aFrom) override {
+    if (fields && aType.inheritsFrom(TnxFieldsDescriptor::staticClassInfo())) {
+      aDescriptor = fields;
+      return true;
+    }
+    return TnxDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
+  }
+  TnxFieldsDescriptor* fields = nullptr;
+  std::int32_t nextID = 0;
+};
+PL_CLASS_INFO_IMPL(KeyTestTable, TnxDictionaryItem, "KeyTestTable", nullptr)
+
+class CompKeyTest : public KeyDescriptorTest {
+ protected:
+  KeyTestTable table;
+  std::vector<TnxDictionaryItem*> keys;  // freed before the fields
+
+  void SetUp() override {
+    KeyDescriptorTest::SetUp();
+    table.fields = platform::create<TnxFieldsDescriptor>(&table);
+    table.fields->AddField(u"Id", u"", nxtInt32, 0, 0, false);
+    table.fields->AddField(u"Name", u"", nxtWideString, 20, 0, false);
+    table.fields->AddField(u"Code", u"", nxtShortString, 10, 0, false);
+    table.fields->AddField(u"Raw", u"", nxtByteArray, 16, 0, false);
+  }
+  void TearDown() override {
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) platform::TObject::free(*it);
+    platform::TObject::free(table.fields);
+    table.fields = nullptr;
+    KeyDescriptorTest::TearDown();
+  }
+  template <class T = TnxCompKeyDescriptor>
+  T* NewKey() {
+    T* k = platform::create<T>(&table);
+    keys.push_back(k);
+    return k;
+  }
+};
+
+TEST_F(CompKeyTest, KeyLengthSumsFieldsAndTheNullBitmap) {
+  TnxCompKeyDescriptor* k = NewKey();
+  k->Add(0);
+  TnxKeyFieldDescriptor* name = k->Add(u"NAME");
+  EXPECT_EQ(name->FieldNumber(), 1);
+  EXPECT_EQ(k->KeyLen(), 4u + 42u + 1u);
+  name->SetOverrideLengthChars(5);  // drops the cached length
+  EXPECT_EQ(name->KeyChars(), 5);
+  EXPECT_EQ(k->KeyLen(), 4u + 12u + 1u);
+
+  auto* noNull = NewKey<TnxNoNullCompKeyDescriptor>();
+  noNull->Add(0);
+  noNull->Add(1)->SetOverrideLengthChars(5);
+  EXPECT_EQ(noNull->KeyLen(), 16u);
+  // Nine key fields need a second bitmap byte.
+  TnxCompKeyDescriptor* wide = NewKey();
+  for (int i = 0; i < 9; ++i) wide->Add(0);
+  EXPECT_EQ(wide->KeyLen(), 9u * 4u + 2u);
+}
+
+TEST_F(CompKeyTest, KeyFieldLengthOverrides) {
+  struct Case {
+    std::int32_t field, bytes, chars, length, keyChars;
+  } cases[] = {
+      {2, 30, 0, 30, 10},  // a byte override enlarges an 8-bit string key
+      {2, 5, 0, 11, 10},   // but never shrinks it
+      {2, 0, 4, 5, 4},     // four characters and the length byte
+      {2, 0, 10, 11, 10},  // an override not below the units is ignored
+      {1, 100, 0, 42, 20}, // a byte override means nothing to a wide string
+      {3, 8, 0, 8, 0},     // byte arrays shrink to the byte override
+      {3, 20, 0, 16, 0},
+      {0, 2, 2, 4, 0},     // other types keep their length
+  };
+  TnxCompKeyDescriptor* k = NewKey();
+  for (const Case& c : cases) {
+    TnxKeyFieldDescriptor* f = k->Add(c.field);
+    f->SetOverrideLengthBytes(c.bytes);
+    f->SetOverrideLengthChars(c.chars);
+    EXPECT_EQ(f->KeyLength(), c.length) << c.field << "/" << c.bytes << "/" << c.chars;
+    EXPECT_EQ(f->KeyChars(), c.keyChars) << c.field << "/" << c.bytes << "/" << c.chars;
+  }
+}
+
+TEST_F(CompKeyTest, KeyFieldsFollowAndGuardTheirField) {
+  TnxCompKeyDescriptor* k = NewKey();
+  TnxKeyFieldDescriptor* code = k->Add(2);
+  try {
+    table.fields->RemoveField(2);
+    ADD_FAILURE() << "removal not vetoed";
+  } catch (const EnxKeyFieldDescriptorException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxErrObjectInUse);
+    EXPECT_NE(e.Message().find(u"Cannot remove field Code because it is still referenced by an index"),
+              nxString::npos);
+  }
+  EXPECT_EQ(table.fields->FieldCount(), 4);
+  table.fields->RemoveField(3);  // the last field, not the key's
+  EXPECT_EQ(code->FieldNumber(), 2);
+  const std::uint32_t before = k->KeyLen();
+  table.fields->MoveField(2, 0);
+  EXPECT_EQ(code->FieldNumber(), 0);
+  EXPECT_EQ(code->Field()->Name(), u"Code");
+  EXPECT_EQ(k->KeyLen(), before);
+  k->Delete(0);  // the key no longer holds the field
+  table.fields->RemoveField(0);
+  EXPECT_EQ(table.fields->FieldCount(), 2);
+}
+
+TEST_F(CompKeyTest, Checks) {
+  TnxCompKeyDescriptor* empty = NewKey();
+  expectCode<EnxCompKeyDescriptorException>([&] { empty->CheckValid(false); }, nxErrInvalidDesc);
+  TnxCompKeyDescriptor* bad = NewKey();
+  bad->Add(0);
+  bad->Add(u"Missing");
+  expectCode<EnxKeyFieldDescriptorException>([&] { bad->CheckValid(false); }, nxErrInvalidDescNumber);
+  EXPECT_FALSE(bad->IsValidForTable(&table));
+  bad->Delete(1);
+  bad->CheckValid(false);
+  EXPECT_TRUE(bad->IsValidForTable(&table));
+  EXPECT_TRUE(bad->CanContainNulls());
+  bad->KeyFields(0)->SetNullBehaviour(nbFilterNull);
+  EXPECT_FALSE(bad->CanContainNulls());
+
+  auto* noNull = NewKey<TnxNoNullCompKeyDescriptor>();
+  noNull->Add(0);
+  try {
+    noNull->CheckValid(false);
+    ADD_FAILURE() << "no exception";
+  } catch (const EnxNoNullCompKeyDescriptorException& e) {
+    EXPECT_EQ(e.ErrorCode(), nxErrInvalidDesc);
+    EXPECT_NE(e.Message().find(u"Field \"Id\" is not marked as required"), nxString::npos);
+  }
+  table.fields->Fields(0)->AddDefaultValue();  // a constant default guarantees a value
+  noNull->CheckValid(false);
+}
+
+TEST_F(CompKeyTest, StreamRoundTripAndLayout) {
+  TnxCompKeyDescriptor* k = NewKey();
+  k->Add(0)->SetAscend(false);
+  auto* text = static_cast<TnxTextKeyFieldDescriptor*>(k->Add(2, &TnxTextKeyFieldDescriptor::staticClassInfo()));
+  text->SetIgnoreCase(true);
+  text->SetDesc(u"code");
+  text->SetOverrideLengthChars(4);
+  text->SetNullBehaviour(nbBottom);
+  text->SetKeyFieldEngine(u"Ansi");
+  const Bytes bytes = Save(*k, nxInProcessCopyClientVersion);
+
+  // Layout of one key field entry: class name, field number, then its stream.
+  TnxMemoryStream expected;
+  {
+    TnxWriter w(expected);
+    w.WriteString(u"TnxTextKeyFieldDescriptor");
+    w.WriteInteger(std::int32_t{2});
+  }
+  const Bytes textEntry = Save(*text, nxInProcessCopyClientVersion);
+  const auto* e = static_cast<const std::uint8_t*>(expected.Memory());
+  Bytes tail(e, e + expected.Size());
+  tail.insert(tail.end(), textEntry.begin(), textEntry.end());
+  ASSERT_GE(bytes.size(), tail.size());
+  EXPECT_EQ(Bytes(bytes.end() - static_cast<std::ptrdiff_t>(tail.size()), bytes.end()), tail);
+  // The text key field: key field version 2 ... "nbBottom", then Integer 1 and IgnoreCase.
+  EXPECT_EQ(Bytes(textEntry.end() - 3, textEntry.end()), (Bytes{vaInt8, 1, vaTrue}));
+
+  TnxCompKeyDescriptor* back = NewKey();
+  Load(*back, bytes);
+  ASSERT_EQ(back->KeyFieldCount(), 2);
+  EXPECT_TRUE(back->IsEqual(k));
+  auto* t = platform::objectAs<TnxTextKeyFieldDescriptor>(back->KeyFields(1));
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(t->IgnoreCase());
+  EXPECT_EQ(t->NullBehaviour(), nbBottom);
+  EXPECT_EQ(t->OverrideLengthChars(), 4);
+  EXPECT_FALSE(back->KeyFields(0)->Ascend());
+  EXPECT_EQ(back->KeyLen(), k->KeyLen());
+  t->SetIgnoreCase(false);
+  EXPECT_FALSE(back->IsEqual(k));
+
+  auto* noNull = NewKey<TnxNoNullCompKeyDescriptor>();
+  noNull->Add(0);
+  const Bytes nn = Save(*noNull, nxInProcessCopyClientVersion);
+  EXPECT_EQ(Bytes(nn.end() - 2, nn.end()), (Bytes{vaInt8, 1}));
+  auto* nnBack = NewKey<TnxNoNullCompKeyDescriptor>();
+  Load(*nnBack, nn);
+  EXPECT_TRUE(nnBack->IsEqual(noNull));
+}
+
+TEST_F(CompKeyTest, StreamFailures) {
+  TnxCompKeyDescriptor* k = NewKey();
+  k->Add(2)->SetOverrideLengthChars(4);
+  // An old client has no place for the override.
+  expectCode<EnxKeyFieldDescriptorException>([&] { Save(*k, 19999); }, nxErrIncompatibleVersion);
+  k->KeyFields(0)->SetOverrideLengthChars(0);
+  TnxCompKeyDescriptor* old = NewKey();
+  Load(*old, Save(*k, 19999));
+  EXPECT_EQ(old->KeyFieldCount(), 1);
+
+  Bytes bytes = Save(*k, nxInProcessCopyClientVersion);
+  const std::string name = "TnxKeyFieldDescriptor";
+  auto at = std::search(bytes.begin(), bytes.end(), name.begin(), name.end());
+  ASSERT_NE(at, bytes.end());
+  Bytes unknown = bytes;
+  unknown[static_cast<std::size_t>(at - bytes.begin()) + 3] = 'Q';
+  expectCode<EnxCompKeyDescriptorException>([&] { Load(*NewKey(), unknown); }, nxErrUnsupportedDescriptor);
+  // A key field stream of version 3 (the version follows the item part).
+  Bytes version3 = Save(*k->KeyFields(0), nxInProcessCopyClientVersion);
+  const std::size_t v = ItemPart(nxInProcessCopyClientVersion).size();
+  ASSERT_EQ(version3[v], vaInt8);
+  ASSERT_EQ(version3[v + 1], 2);
+  version3[v + 1] = 3;
+  TnxKeyFieldDescriptor standalone(nullptr, 0);
+  expectCode<EnxKeyFieldDescriptorException>([&] { Load(standalone, version3); }, nxErrIncompatibleStream);
+  // A composite key stream of version 2.
+  Bytes comp = Save(*k, nxInProcessCopyClientVersion);
+  const std::size_t c = v + 8;  // after the item part and "BKD", 1, no filter
+  ASSERT_EQ(comp[c], vaInt8);
+  ASSERT_EQ(comp[c + 1], 1);
+  comp[c + 1] = 2;
+  expectCode<EnxCompKeyDescriptorException>([&] { Load(*NewKey(), comp); }, nxErrIncompatibleStream);
 }
 
 }  // namespace
