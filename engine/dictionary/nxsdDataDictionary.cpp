@@ -112,6 +112,8 @@ PL_CLASS_INFO_IMPL_TABLE(TnxCompKeyDescriptor, TnxBaseKeyDescriptor, "TnxCompKey
                          platform::bindClassTable(nxKeyDescriptorFuncs<TnxCompKeyDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxNoNullCompKeyDescriptor, TnxCompKeyDescriptor, "TnxNoNullCompKeyDescriptor", nullptr,
                          platform::bindClassTable(nxKeyDescriptorFuncs<TnxNoNullCompKeyDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxIndexDescriptor, TnxDictionaryItem, "TnxIndexDescriptor", nullptr,
+                         platform::bindClassTable(nxIndexDescriptorFuncs<TnxIndexDescriptor>))
 PL_CLASS_INFO_IMPL(TnxSimpleKeyDescriptor, TnxBaseKeyDescriptor, "TnxSimpleKeyDescriptor", nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxRefKeyDescriptor, TnxSimpleKeyDescriptor, "TnxRefKeyDescriptor", nullptr,
                          platform::bindClassTable(nxKeyDescriptorFuncs<TnxRefKeyDescriptor>))
@@ -143,6 +145,7 @@ TnxClassList gAutoIncDescriptorClasses = nullptr;
 TnxClassList gStreamDescriptorClasses = nullptr;
 TnxClassList gKeyDescriptorClasses = nullptr;
 TnxClassList gKeyFieldDescriptorClasses = nullptr;
+TnxClassList gIndexDescriptorClasses = nullptr;
 int gInitCount = 0;
 
 const nxString kMissingInformation = u"$MissingInformation";
@@ -3328,6 +3331,184 @@ void TnxNoNullCompKeyDescriptor::CheckValid(bool aForBuild) {
 }
 
 // ===========================================================================
+// Index descriptors
+
+namespace {
+TnxFilesDescriptor* relatedFiles(TnxDictionaryItem* aItem) {
+  TnxDictionaryItem* found = nullptr;
+  if (!aItem->FindRelatedDescriptorOfType(TnxFilesDescriptor::staticClassInfo(), found, nullptr)) return nullptr;
+  return platform::objectAs<TnxFilesDescriptor>(found);
+}
+}  // namespace
+
+TnxClassList& TnxIndexDescriptor::GetList() { return gIndexDescriptorClasses; }
+
+TnxIndexDescriptor::TnxIndexDescriptor(TnxPersistent* aParent, const nxString& aName, std::int32_t aFileNumber,
+                                       const platform::ClassInfo* aKeyClass)
+    : TnxDictionaryItem(aParent), idFileNumber(aFileNumber) {
+  checkIdentifier<EnxIndexDescriptorException>(aName, nxErrInvalidIndexName, false);
+  idName = aName;
+  idSubscribedTo = relatedFiles(this);
+  if (idSubscribedTo) idSubscribedTo->AddFileChangeNotify(this);
+  try {
+    idKeyDescriptor =
+        TnxBaseKeyDescriptor::CreateOfClass(aKeyClass ? *aKeyClass : TnxCompKeyDescriptor::staticClassInfo(), this);
+  } catch (...) {
+    Unsubscribe();
+    throw;
+  }
+}
+
+TnxIndexDescriptor::~TnxIndexDescriptor() {
+  nxFreeAndNil(idKeyDescriptor);
+  Unsubscribe();
+}
+
+void TnxIndexDescriptor::beforeDestruction() {
+  nxFreeAndNil(idKeyDescriptor);
+  Unsubscribe();
+  TnxDictionaryItem::beforeDestruction();
+}
+
+void TnxIndexDescriptor::Unsubscribe() noexcept {
+  if (idSubscribedTo) std::exchange(idSubscribedTo, nullptr)->RemoveFileChangeNotify(this);
+}
+
+TnxIndexDescriptor* TnxIndexDescriptor::CreateStandalone(std::int32_t aNumber, const nxString& aName,
+                                                         std::int32_t aFileNumber,
+                                                         const platform::ClassInfo* aKeyClass,
+                                                         const platform::ClassInfo* aClass) {
+  const platform::ClassInfo& cls = aClass ? *aClass : staticClassInfo();
+  const auto* funcs = cls.table<TnxIndexDescriptorClassFuncs>();
+  if (!funcs || !cls.inheritsFrom(staticClassInfo()))
+    throw EnxIndexDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                      {nxString(u"IndexDescriptor"), classNameText(cls)});
+  TnxIndexDescriptor* result = funcs->create(nullptr, aName, aFileNumber, aKeyClass);
+  result->idNumber = aNumber;
+  return result;
+}
+
+TnxIndexDescriptor* TnxIndexDescriptor::CreateStandaloneFromReader(TnxReader& aReader) {
+  const nxString indexName = aReader.ReadString();
+  const platform::ClassInfo* indexClass = FindDescriptorClass<TnxIndexDescriptor>(platform::toUtf8(indexName));
+  if (!indexClass)
+    throw EnxIndexDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                      {nxString(u"IndexDescriptor"), indexName});
+  const nxString keyName = aReader.ReadString();
+  const platform::ClassInfo* keyClass = FindDescriptorClass<TnxBaseKeyDescriptor>(platform::toUtf8(keyName));
+  if (!keyClass)
+    throw EnxIndexDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                      {nxString(u"KeyDescriptor"), keyName});
+  const std::int32_t number = aReader.ReadInteger();
+  const nxString name = aReader.ReadString();
+  const std::int32_t fileNumber = aReader.ReadInteger();
+  TnxIndexDescriptor* result = CreateStandalone(number, name, fileNumber, keyClass, indexClass);
+  try {
+    result->LoadFromReader(aReader);
+  } catch (...) {
+    platform::TObject::free(result);
+    throw;
+  }
+  return result;
+}
+
+void TnxIndexDescriptor::SaveStandalone(TnxWriter& aWriter, std::int32_t aVersion) {
+  aWriter.WriteString(classNameText(classInfo()));
+  aWriter.WriteString(classNameText(idKeyDescriptor->classInfo()));
+  aWriter.WriteInteger(idNumber);
+  aWriter.WriteString(idName);
+  aWriter.WriteInteger(idFileNumber);
+  SaveToWriter(aWriter, aVersion);
+}
+
+TnxFileDescriptor* TnxIndexDescriptor::IndexFile() {
+  TnxFilesDescriptor* files = relatedFiles(this);
+  if (!files || idFileNumber < 0 || idFileNumber >= files->FileCount()) return nullptr;
+  return files->Files(idFileNumber);
+}
+
+bool TnxIndexDescriptor::IsValidForTable(TnxDictionaryItem* aTable) {
+  auto* files = static_cast<TnxFilesDescriptor*>(
+      aTable->GetRelatedDescriptorOfType(TnxFilesDescriptor::staticClassInfo()));
+  return idFileNumber >= 0 && idFileNumber < files->FileCount() && idKeyDescriptor->IsValidForTable(aTable);
+}
+
+void TnxIndexDescriptor::MakeIndexCacheable() {
+  if (!sameTextAscii(idName, u"Sequential Access Index")) {
+    idDups = idAll;
+    idIndexEngine = u"CacheKeylessBStarTree";
+    return;
+  }
+  idDups = idNone;
+  idIndexEngine = u"nx1xDefault";
+  std::int32_t refNr = -1;
+  if (TnxFieldsDescriptor* fields = relatedFields(this)) fields->HasRefNrField(refNr);
+  nxFreeAndNil(idKeyDescriptor);
+  auto* key = platform::create<TnxNoNullCompKeyDescriptor>(this);
+  idKeyDescriptor = key;
+  key->Add(refNr);
+}
+
+void TnxIndexDescriptor::HandleFileChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) {
+  if (aBefore) {
+    if (aOld == idFileNumber && aNew < 0)
+      throw EnxIndexDescriptorException(nxErrObjectInUse,
+                                        u"Cannot remove file %d because it is still referenced by an index",
+                                        {idFileNumber});
+    return;
+  }
+  nxsdAdjustPosition(idFileNumber, aOld, aNew);
+}
+
+void TnxIndexDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxDictionaryItem::SaveToWriter(aWriter, aClientVersion);
+  const std::int32_t version = idDups == idNull ? 2 : 1;
+  // Older clients know no "duplicates only with NULL"; writing idAll or
+  // idNone instead would change what the index accepts.
+  if (version == 2 && aClientVersion < 20400) throw EnxIndexDescriptorException(nxErrIncompatibleVersion);
+  aWriter.WriteInteger(version);
+  aWriter.WriteString(idIndexEngine);
+  aWriter.WriteString(idDesc);
+  if (version == 1)
+    aWriter.WriteBoolean(idDups == idAll);
+  else
+    aWriter.WriteInteger(std::int32_t{idDups});
+  idKeyDescriptor->SaveToWriter(aWriter, aClientVersion);
+}
+
+void TnxIndexDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxDictionaryItem::LoadFromReader(aReader);
+  const std::int32_t version = aReader.ReadInteger();
+  if (version < 1 || version > 2) throw EnxIndexDescriptorException(nxErrIncompatibleStream);
+  idIndexEngine = aReader.ReadString();
+  idDesc = aReader.ReadString();
+  if (version == 1) {
+    idDups = aReader.ReadBoolean() ? idAll : idNone;
+  } else {
+    const std::int32_t dups = aReader.ReadInteger();
+    if (dups < idNone || dups > idAll) throw EnxIndexDescriptorException(nxErrIncompatibleStream);
+    idDups = static_cast<TnxIndexDups>(dups);
+  }
+  idKeyDescriptor->LoadFromReader(aReader);
+}
+
+void TnxIndexDescriptor::CheckValid(bool aForBuild) {
+  TnxDictionaryItem::CheckValid(aForBuild);
+  checkIdentifier<EnxIndexDescriptorException>(idName, nxErrInvalidIndexName, false);
+  if (TnxFilesDescriptor* files = relatedFiles(this))
+    if (idFileNumber < 0 || idFileNumber >= files->FileCount())
+      throw EnxIndexDescriptorException(nxErrInvalidDescNumber, u"Invalid file number: %d", {idFileNumber});
+  idKeyDescriptor->CheckValid(aForBuild);
+}
+
+bool TnxIndexDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
+  const auto* o = platform::objectAs<TnxIndexDescriptor>(aItem);
+  return TnxDictionaryItem::IsEqual(aItem) && o && idName == o->idName &&
+         sameTextAscii(idIndexEngine, o->idIndexEngine) && idDesc == o->idDesc && idFileNumber == o->idFileNumber &&
+         idDups == o->idDups && idKeyDescriptor->IsEqual(o->idKeyDescriptor);
+}
+
+// ===========================================================================
 // Start-up
 
 namespace {
@@ -3361,6 +3542,7 @@ void RegisterClasses() {
   TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Register();
   TnxDescriptorClass<TnxKeyFieldDescriptor>::Register();
   TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Register();
+  TnxDescriptorClass<TnxIndexDescriptor>::Register();
 }
 
 }  // namespace
@@ -3379,6 +3561,7 @@ void nxsdDataDictionaryInitialize() {
 
 void nxsdDataDictionaryFinalize() {
   if (gInitCount <= 0 || --gInitCount > 0) return;
+  TnxDescriptorClass<TnxIndexDescriptor>::Unregister();
   TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Unregister();
   TnxDescriptorClass<TnxKeyFieldDescriptor>::Unregister();
   TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Unregister();
@@ -3423,4 +3606,5 @@ void nxsdDataDictionaryFinalize() {
   nxFreeClassList(gStreamDescriptorClasses);
   nxFreeClassList(gKeyDescriptorClasses);
   nxFreeClassList(gKeyFieldDescriptorClasses);
+  nxFreeClassList(gIndexDescriptorClasses);
 }

@@ -1381,6 +1381,82 @@ class TnxNoNullCompKeyDescriptor : public TnxCompKeyDescriptor {
 };
 
 // ---------------------------------------------------------------------------
+// Index descriptors: name, index engine, file and duplicates rule of an
+// index; each owns its key descriptor. The index follows the renumbering of
+// the files descriptor and vetoes the removal of its file (15502). Name, file
+// number and key class are streamed by the indices list, not here.
+
+enum TnxIndexDups : std::uint8_t { idNone, idNull, idAll };
+
+class TnxIndexDescriptor;
+struct TnxIndexDescriptorClassFuncs {
+  TnxIndexDescriptor* (*create)(TnxPersistent* aParent, const nxString& aName, std::int32_t aFileNumber,
+                                const platform::ClassInfo* aKeyClass);
+};
+template <class T>
+inline constexpr TnxIndexDescriptorClassFuncs nxIndexDescriptorFuncs{
+    [](TnxPersistent* aParent, const nxString& aName, std::int32_t aFileNumber,
+       const platform::ClassInfo* aKeyClass) -> TnxIndexDescriptor* {
+      return platform::create<T>(aParent, aName, aFileNumber, aKeyClass);
+    }};
+
+class TnxIndexDescriptor : public TnxDictionaryItem {
+  PL_CLASS_INFO_DECL()
+ public:
+  // aKeyClass nil: TnxCompKeyDescriptor. An invalid name: 10022.
+  TnxIndexDescriptor(TnxPersistent* aParent, const nxString& aName, std::int32_t aFileNumber,
+                     const platform::ClassInfo* aKeyClass = nullptr);
+  ~TnxIndexDescriptor() override;
+  static TnxClassList& GetList();
+  // Without a parent; Number() is aNumber.
+  static TnxIndexDescriptor* CreateStandalone(std::int32_t aNumber, const nxString& aName, std::int32_t aFileNumber,
+                                              const platform::ClassInfo* aKeyClass = nullptr,
+                                              const platform::ClassInfo* aClass = nullptr);
+  // Reads what SaveStandalone wrote; unknown classes: 15499.
+  static TnxIndexDescriptor* CreateStandaloneFromReader(TnxReader& aReader);
+  void SaveStandalone(TnxWriter& aWriter, std::int32_t aVersion);
+
+  const nxString& Name() const { return idName; }
+  const nxString& IndexEngine() const { return idIndexEngine; }
+  void SetIndexEngine(const nxString& aValue) { CheckReadOnly(); idIndexEngine = aValue; }
+  const nxString& Desc() const { return idDesc; }
+  void SetDesc(const nxString& aValue) { CheckReadOnly(); idDesc = aValue; }
+  std::int32_t FileNumber() const { return idFileNumber; }
+  void SetFileNumber(std::int32_t aValue) { idFileNumber = aValue; }
+  TnxBaseKeyDescriptor* KeyDescriptor() const { return idKeyDescriptor; }
+  TnxIndexDups Dups() const { return idDups; }
+  void SetDups(TnxIndexDups aValue) { CheckReadOnly(); idDups = aValue; }
+  std::int32_t Number() const { return idNumber; }
+  void SetNumber(std::int32_t aValue) { idNumber = aValue; }
+  // The related files descriptor's file; nil without one or outside it.
+  TnxFileDescriptor* IndexFile();
+
+  virtual bool IsValidForTable(TnxDictionaryItem* aTable);
+  virtual void MakeIndexCacheable();
+
+  void HandleFileChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) override;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+  void CheckValid(bool aForBuild) override;
+  bool IsEqual(const TnxDictionaryItem* aItem) const override;
+
+ protected:
+  void beforeDestruction() override;
+
+ private:
+  void Unsubscribe() noexcept;
+
+  nxString idName;
+  nxString idIndexEngine = u"nx1xDefault";
+  nxString idDesc;
+  std::int32_t idFileNumber;
+  TnxBaseKeyDescriptor* idKeyDescriptor = nullptr;  // owned
+  TnxIndexDups idDups = idNone;
+  std::int32_t idNumber = 0;
+  TnxFilesDescriptor* idSubscribedTo = nullptr;
+};
+
+// ---------------------------------------------------------------------------
 // Start-up and finalisation (counted). aArguments: the command line to search
 // for the switch; without, the program's own.
 void nxsdDataDictionaryInitialize();

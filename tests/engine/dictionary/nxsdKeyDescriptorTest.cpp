@@ -183,9 +183,14 @@ class KeyTestTable : public TnxDictionaryItem {
       aDescriptor = fields;
       return true;
     }
+    if (files && aType.inheritsFrom(TnxFilesDescriptor::staticClassInfo())) {
+      aDescriptor = files;
+      return true;
+    }
     return TnxDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
   }
   TnxFieldsDescriptor* fields = nullptr;
+  TnxFilesDescriptor* files = nullptr;
   std::int32_t nextID = 0;
 };
 PL_CLASS_INFO_IMPL(KeyTestTable, TnxDictionaryItem, "KeyTestTable", nullptr)
@@ -394,6 +399,136 @@ TEST_F(CompKeyTest, StreamFailures) {
   ASSERT_EQ(comp[c + 1], 1);
   comp[c + 1] = 2;
   expectCode<EnxCompKeyDescriptorException>([&] { Load(*NewKey(), comp); }, nxErrIncompatibleStream);
+}
+
+// ------------------------------------------------------------ indices
+
+class IndexTest : public CompKeyTest {
+ protected:
+  void SetUp() override {
+    CompKeyTest::SetUp();
+    table.files = platform::create<TnxFilesDescriptor>(&table);
+    table.files->AddFile(u"", nxbs4k, u"");
+    table.files->AddFile(u"nx1", nxbs4k, u"");
+  }
+  void TearDown() override {
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) platform::TObject::free(*it);
+    keys.clear();
+    platform::TObject::free(table.files);
+    table.files = nullptr;
+    CompKeyTest::TearDown();
+  }
+  TnxIndexDescriptor* NewIndex(const nxString& aName, std::int32_t aFile = 1) {
+    auto* i = platform::create<TnxIndexDescriptor>(&table, aName, aFile);
+    keys.push_back(i);
+    return i;
+  }
+};
+
+TEST_F(IndexTest, CreationDefaultsAndNameCheck) {
+  TnxIndexDescriptor* i = NewIndex(u"ByName");
+  EXPECT_EQ(i->IndexEngine(), u"nx1xDefault");
+  EXPECT_EQ(i->Dups(), idNone);
+  EXPECT_NE(platform::objectAs<TnxCompKeyDescriptor>(i->KeyDescriptor()), nullptr);
+  EXPECT_EQ(i->IndexFile(), table.files->Files(1));
+  for (const nxString& bad : {nxString(), nxString(u" x"), nxString(u"a;b")})
+    expectCode<EnxIndexDescriptorException>([&] { NewIndex(bad); }, nxErrInvalidIndexName);
+}
+
+TEST_F(IndexTest, DupsDecideTheStreamVersion) {
+  TnxIndexDescriptor* i = NewIndex(u"ByName");
+  i->KeyDescriptor()->SetFilter(nullptr);
+  static_cast<TnxCompKeyDescriptor*>(i->KeyDescriptor())->Add(0);
+  const std::size_t v = ItemPart(nxInProcessCopyClientVersion).size();
+  i->SetDups(idAll);
+  Bytes b = Save(*i, 20300);
+  const std::size_t vOld = ItemPart(20300).size();
+  EXPECT_EQ(Bytes(b.begin() + static_cast<std::ptrdiff_t>(vOld), b.begin() + static_cast<std::ptrdiff_t>(vOld) + 2),
+            (Bytes{vaInt8, 1}));
+  i->SetDesc(u"d");
+  TnxIndexDescriptor* back = NewIndex(u"ByName");
+  Load(*back, Save(*i, nxInProcessCopyClientVersion));
+  EXPECT_EQ(back->Dups(), idAll);
+  EXPECT_TRUE(back->IsEqual(i));
+
+  i->SetDups(idNull);
+  expectCode<EnxIndexDescriptorException>([&] { Save(*i, 20300); }, nxErrIncompatibleVersion);
+  b = Save(*i, 20400);
+  back = NewIndex(u"ByName");  // reading appends key fields
+  Load(*back, b);
+  EXPECT_EQ(back->Dups(), idNull);
+  EXPECT_TRUE(back->IsEqual(i));
+  b = Save(*i, nxInProcessCopyClientVersion);
+  ASSERT_EQ(b[v + 1], 2);
+  b[v + 1] = 3;
+  expectCode<EnxIndexDescriptorException>([&] { Load(*back, b); }, nxErrIncompatibleStream);
+}
+
+TEST_F(IndexTest, MakeIndexCacheable) {
+  table.fields->AddField(u"Ref", u"", nxtRefNr, 0, 0, false);
+  TnxIndexDescriptor* seq = NewIndex(u"sequential access index");
+  seq->SetDups(idAll);
+  seq->MakeIndexCacheable();
+  auto* key = platform::objectAs<TnxNoNullCompKeyDescriptor>(seq->KeyDescriptor());
+  ASSERT_NE(key, nullptr);
+  ASSERT_EQ(key->KeyFieldCount(), 1);
+  EXPECT_EQ(key->KeyFields(0)->FieldNumber(), 4);
+  EXPECT_EQ(seq->Dups(), idNone);
+  EXPECT_EQ(seq->IndexEngine(), u"nx1xDefault");
+  TnxIndexDescriptor* other = NewIndex(u"ByName");
+  other->MakeIndexCacheable();
+  EXPECT_EQ(other->Dups(), idAll);
+  EXPECT_EQ(other->IndexEngine(), u"CacheKeylessBStarTree");
+  EXPECT_NE(platform::objectAs<TnxCompKeyDescriptor>(other->KeyDescriptor()), nullptr);
+  EXPECT_EQ(platform::objectAs<TnxNoNullCompKeyDescriptor>(other->KeyDescriptor()), nullptr);
+}
+
+TEST_F(IndexTest, FileGuardChecksAndFit) {
+  TnxIndexDescriptor* i = NewIndex(u"ByName");
+  static_cast<TnxCompKeyDescriptor*>(i->KeyDescriptor())->Add(0);
+  expectCode<EnxIndexDescriptorException>([&] { table.files->RemoveFile(1); }, nxErrObjectInUse);
+  EXPECT_EQ(table.files->FileCount(), 2);
+  table.files->AddFile(u"nx2", nxbs4k, u"");
+  table.files->MoveFile(1, 2);
+  EXPECT_EQ(i->FileNumber(), 2);
+  EXPECT_EQ(i->IndexFile()->Extension(), u"nx1");
+  i->CheckValid(false);
+  EXPECT_TRUE(i->IsValidForTable(&table));
+  i->SetFileNumber(3);
+  expectCode<EnxIndexDescriptorException>([&] { i->CheckValid(false); }, nxErrInvalidDescNumber);
+  EXPECT_FALSE(i->IsValidForTable(&table));
+}
+
+TEST_F(IndexTest, StandaloneRoundTrip) {
+  TnxIndexDescriptor* i =
+      TnxIndexDescriptor::CreateStandalone(3, u"Seq", 1, &TnxRefKeyDescriptor::staticClassInfo());
+  keys.push_back(i);
+  i->SetDesc(u"by reference");
+  TnxMemoryStream m;
+  {
+    TnxWriter w(m);
+    i->SaveStandalone(w, nxInProcessCopyClientVersion);
+  }
+  m.SetPosition(0);
+  TnxReader r(m);
+  TnxIndexDescriptor* back = TnxIndexDescriptor::CreateStandaloneFromReader(r);
+  keys.push_back(back);
+  EXPECT_EQ(back->Number(), 3);
+  EXPECT_EQ(back->Name(), u"Seq");
+  EXPECT_EQ(back->FileNumber(), 1);
+  EXPECT_NE(platform::objectAs<TnxRefKeyDescriptor>(back->KeyDescriptor()), nullptr);
+  EXPECT_TRUE(back->IsEqual(i));
+
+  TnxMemoryStream bad;
+  {
+    TnxWriter w(bad);
+    w.WriteString(u"TnxIndexDescriptor");
+    w.WriteString(u"TnxNoSuchKeyDescriptor");
+  }
+  bad.SetPosition(0);
+  TnxReader br(bad);
+  expectCode<EnxIndexDescriptorException>([&] { TnxIndexDescriptor::CreateStandaloneFromReader(br); },
+                                          nxErrUnsupportedDescriptor);
 }
 
 }  // namespace
