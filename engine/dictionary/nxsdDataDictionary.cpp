@@ -108,6 +108,8 @@ PL_CLASS_INFO_IMPL_TABLE(TnxKeyFieldDescriptor, TnxLocalizedDictionaryItem, "Tnx
                          platform::bindClassTable(nxKeyFieldDescriptorFuncs<TnxKeyFieldDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxTextKeyFieldDescriptor, TnxKeyFieldDescriptor, "TnxTextKeyFieldDescriptor", nullptr,
                          platform::bindClassTable(nxKeyFieldDescriptorFuncs<TnxTextKeyFieldDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxExtTextKeyFieldDescriptor, TnxTextKeyFieldDescriptor, "TnxExtTextKeyFieldDescriptor",
+                         nullptr, platform::bindClassTable(nxKeyFieldDescriptorFuncs<TnxExtTextKeyFieldDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxCompKeyDescriptor, TnxBaseKeyDescriptor, "TnxCompKeyDescriptor", nullptr,
                          platform::bindClassTable(nxKeyDescriptorFuncs<TnxCompKeyDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxNoNullCompKeyDescriptor, TnxCompKeyDescriptor, "TnxNoNullCompKeyDescriptor", nullptr,
@@ -3090,7 +3092,7 @@ void TnxKeyFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClien
   TnxLocalizedDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   const bool old = aClientVersion < nxOldDictionaryClientVersion;
   // Old clients know no own locale of a key field.
-  if (old && LocaleDescriptor())
+  if (old && LocaleDescriptor() && !OldStreamHoldsLocale())
     throw EnxKeyFieldDescriptorException(nxErrIncompatibleVersion);
   aWriter.WriteInteger(std::int32_t{old ? 1 : 2});
   aWriter.WriteString(kfdDesc);
@@ -3162,6 +3164,48 @@ void TnxTextKeyFieldDescriptor::LoadFromReader(TnxReader& aReader) {
 bool TnxTextKeyFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* o = platform::objectAs<TnxTextKeyFieldDescriptor>(aItem);
   return TnxKeyFieldDescriptor::IsEqual(aItem) && o && tkfIgnoreCase == o->tkfIgnoreCase;
+}
+
+void TnxExtTextKeyFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
+  TnxTextKeyFieldDescriptor::SaveToWriter(aWriter, aClientVersion);
+  if (aClientVersion >= nxOldDictionaryClientVersion) {
+    aWriter.WriteInteger(std::int32_t{2});
+    SaveLocaleToWriter(aWriter, aClientVersion);
+    return;
+  }
+  TnxLocaleDescriptor* locale = LocaleDescriptor();
+  // The old form has no storage code page.
+  if (locale && locale->OverrideStorageCodepage() != 0)
+    throw EnxExtTextKeyFieldDescriptorException(nxErrIncompatibleVersion);
+  aWriter.WriteInteger(std::int32_t{1});
+  aWriter.WriteInteger(static_cast<std::int32_t>(locale ? locale->Locale() : 0));
+  aWriter.WriteBoolean(locale && locale->IgnoreKanaType());
+  aWriter.WriteBoolean(locale && locale->IgnoreNonSpace());
+  aWriter.WriteBoolean(locale && locale->IgnoreSymbols());
+  aWriter.WriteBoolean(locale && locale->IgnoreWidth());
+  aWriter.WriteBoolean(locale && locale->UseStringSort());
+}
+
+void TnxExtTextKeyFieldDescriptor::LoadFromReader(TnxReader& aReader) {
+  TnxTextKeyFieldDescriptor::LoadFromReader(aReader);
+  const std::int32_t version = aReader.ReadInteger();
+  if (version < 1 || version > 2) throw EnxExtTextKeyFieldDescriptorException(nxErrIncompatibleStream);
+  if (version == 2) {
+    LoadLocaleFromReader(aReader);
+    return;
+  }
+  RemoveLocaleDescriptor();
+  const auto id = static_cast<std::uint32_t>(aReader.ReadInteger());
+  bool options[5];
+  for (bool& o : options) o = aReader.ReadBoolean();
+  if (id == 0) return;
+  TnxLocaleDescriptor* locale = AddLocaleDescriptor();
+  locale->SetLocale(id);
+  locale->SetIgnoreKanaType(options[0]);
+  locale->SetIgnoreNonSpace(options[1]);
+  locale->SetIgnoreSymbols(options[2]);
+  locale->SetIgnoreWidth(options[3]);
+  locale->SetUseStringSort(options[4]);
 }
 
 // ===========================================================================
@@ -3542,6 +3586,7 @@ void RegisterClasses() {
   TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Register();
   TnxDescriptorClass<TnxKeyFieldDescriptor>::Register();
   TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Register();
+  TnxDescriptorClass<TnxExtTextKeyFieldDescriptor>::Register();
   TnxDescriptorClass<TnxIndexDescriptor>::Register();
 }
 
@@ -3562,6 +3607,7 @@ void nxsdDataDictionaryInitialize() {
 void nxsdDataDictionaryFinalize() {
   if (gInitCount <= 0 || --gInitCount > 0) return;
   TnxDescriptorClass<TnxIndexDescriptor>::Unregister();
+  TnxDescriptorClass<TnxExtTextKeyFieldDescriptor>::Unregister();
   TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Unregister();
   TnxDescriptorClass<TnxKeyFieldDescriptor>::Unregister();
   TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Unregister();

@@ -1290,6 +1290,8 @@ class TnxKeyFieldDescriptor : public TnxLocalizedDictionaryItem {
 
  protected:
   void beforeDestruction() override;
+  // Whether an old client's stream can carry an own locale descriptor.
+  virtual bool OldStreamHoldsLocale() const { return false; }
 
  private:
   void KeyLengthChanged();
@@ -1317,6 +1319,18 @@ class TnxTextKeyFieldDescriptor : public TnxKeyFieldDescriptor {
 
  private:
   bool tkfIgnoreCase = false;
+};
+
+// Streams its own locale a second time, in the old form for old clients.
+class TnxExtTextKeyFieldDescriptor : public TnxTextKeyFieldDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxTextKeyFieldDescriptor::TnxTextKeyFieldDescriptor;
+  void SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) override;
+  void LoadFromReader(TnxReader& aReader) override;
+
+ protected:
+  bool OldStreamHoldsLocale() const override { return true; }
 };
 
 class TnxCompKeyDescriptor : public TnxBaseKeyDescriptor {

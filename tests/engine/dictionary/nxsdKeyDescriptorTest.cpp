@@ -401,6 +401,39 @@ TEST_F(CompKeyTest, StreamFailures) {
   expectCode<EnxCompKeyDescriptorException>([&] { Load(*NewKey(), comp); }, nxErrIncompatibleStream);
 }
 
+TEST_F(CompKeyTest, ExtTextKeyFieldKeepsItsLocaleForOldClients) {
+  TnxCompKeyDescriptor* k = NewKey();
+  TnxKeyFieldDescriptor* plain = k->Add(2, &TnxTextKeyFieldDescriptor::staticClassInfo());
+  plain->AddLocaleDescriptor();
+  expectCode<EnxKeyFieldDescriptorException>([&] { Save(*k, 19999); }, nxErrIncompatibleVersion);
+  k->Delete(0);
+
+  auto* ext = static_cast<TnxExtTextKeyFieldDescriptor*>(k->Add(2, &TnxExtTextKeyFieldDescriptor::staticClassInfo()));
+  TnxLocaleDescriptor* locale = ext->AddLocaleDescriptor();
+  locale->SetLocale(0x0411);
+  locale->SetIgnoreWidth(true);
+  locale->SetUseStringSort(true);
+  for (std::int32_t version : {19999, nxInProcessCopyClientVersion}) {
+    TnxCompKeyDescriptor* back = NewKey();
+    Load(*back, Save(*k, version));
+    auto* e = platform::objectAs<TnxExtTextKeyFieldDescriptor>(back->KeyFields(0));
+    ASSERT_NE(e, nullptr);
+    ASSERT_NE(e->LocaleDescriptor(), nullptr) << version;
+    EXPECT_EQ(e->LocaleDescriptor()->Locale(), locale->Locale()) << version;
+    EXPECT_TRUE(e->LocaleDescriptor()->IgnoreWidth()) << version;
+    EXPECT_TRUE(e->LocaleDescriptor()->UseStringSort()) << version;
+    EXPECT_FALSE(e->LocaleDescriptor()->IgnoreSymbols()) << version;
+  }
+  // Without an own locale the old form reads back none.
+  ext->RemoveLocaleDescriptor();
+  TnxCompKeyDescriptor* none = NewKey();
+  Load(*none, Save(*k, 19999));
+  EXPECT_EQ(none->KeyFields(0)->LocaleDescriptor(), nullptr);
+  // An overriding storage code page does not fit the old form.
+  ext->AddLocaleDescriptor()->SetOverrideStorageCodepage(1252);
+  expectCode<EnxExtTextKeyFieldDescriptorException>([&] { Save(*k, 19999); }, nxErrIncompatibleVersion);
+}
+
 // ------------------------------------------------------------ indices
 
 class IndexTest : public CompKeyTest {
