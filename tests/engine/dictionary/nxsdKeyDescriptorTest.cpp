@@ -401,6 +401,26 @@ TEST_F(CompKeyTest, StreamFailures) {
   expectCode<EnxCompKeyDescriptorException>([&] { Load(*NewKey(), comp); }, nxErrIncompatibleStream);
 }
 
+TEST_F(CompKeyTest, KeyFieldsSeeTheirFieldAndItsLocale) {
+  TnxFieldDescriptor* code = table.fields->Fields(2);
+  TnxLocaleDescriptor* locale = code->AddLocaleDescriptor();
+  TnxCompKeyDescriptor* k = NewKey();
+  TnxKeyFieldDescriptor* f = k->Add(2);
+  EXPECT_EQ(f->Field(), code);
+  EXPECT_EQ(f->UsedLocaleDescriptor(), locale);
+  EXPECT_EQ(f->LocaleDescriptor(), nullptr);
+  f->SetFieldNumber(9);  // outside the fields: no field rather than a wild read
+  EXPECT_EQ(f->Field(), nullptr);
+
+  // A key field under a field descriptor means that field.
+  auto* own = platform::create<TnxKeyFieldDescriptor>(code, nxKeyFieldOfOwnerField);
+  EXPECT_EQ(own->Field(), code);
+  own->CheckValid(false);
+  platform::TObject::free(own);
+  TnxKeyFieldDescriptor orphan(nullptr, nxKeyFieldOfOwnerField);
+  expectCode<EnxKeyFieldDescriptorException>([&] { orphan.CheckValid(false); }, nxErrInvalidDescNumber);
+}
+
 TEST_F(CompKeyTest, ExtTextKeyFieldKeepsItsLocaleForOldClients) {
   TnxCompKeyDescriptor* k = NewKey();
   TnxKeyFieldDescriptor* plain = k->Add(2, &TnxTextKeyFieldDescriptor::staticClassInfo());
