@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nxllBde.h"
+#include "nxsdGoldenBytes.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
 #include "plLocale.h"
@@ -16,54 +17,9 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using nxsdtest::B;
+using nxsdtest::Bytes;
 
-// Tagged values for golden streams.
-struct B {
-  Bytes b;
-  B& Int(std::int32_t v) {
-    if (v >= -128 && v <= 127) {
-      b.push_back(2);
-      b.push_back(static_cast<std::uint8_t>(v));
-    } else if (v >= -32768 && v <= 32767) {
-      b.push_back(3);
-      b.push_back(static_cast<std::uint8_t>(v));
-      b.push_back(static_cast<std::uint8_t>(v >> 8));
-    } else {
-      b.push_back(4);
-      for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i)));
-    }
-    return *this;
-  }
-  B& Str(const std::string& s) {
-    if (s.empty()) {
-      b.insert(b.end(), {0x12, 0, 0, 0, 0});
-      return *this;
-    }
-    b.push_back(6);
-    b.push_back(static_cast<std::uint8_t>(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-    return *this;
-  }
-  B& Bool(bool v) {
-    b.push_back(v ? 9 : 8);
-    return *this;
-  }
-  B& ListBegin() {
-    b.push_back(1);
-    return *this;
-  }
-  B& ListEnd() {
-    b.push_back(0);
-    return *this;
-  }
-  B& Guid(const platform::Guid& g) {
-    b.insert(b.end(), {10, 16, 0, 0, 0});
-    const auto* p = reinterpret_cast<const std::uint8_t*>(&g);
-    b.insert(b.end(), p, p + 16);
-    return *this;
-  }
-};
 
 Bytes streamOf(TnxMemoryStream& s) {
   const auto* p = static_cast<const std::uint8_t*>(s.Memory());

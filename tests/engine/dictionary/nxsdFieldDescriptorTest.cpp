@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "nxllBde.h"
+#include "nxsdGoldenBytes.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
 #include "nxsdDataDictionary.h"
@@ -13,59 +14,9 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using nxsdtest::B;
+using nxsdtest::Bytes;
 
-// Tagged values for golden streams.
-struct B {
-  Bytes b;
-  B& Int(std::int32_t v) {
-    if (v >= -128 && v <= 127) {
-      b.push_back(2);
-      b.push_back(static_cast<std::uint8_t>(v));
-    } else if (v >= -32768 && v <= 32767) {
-      b.push_back(3);
-      b.push_back(static_cast<std::uint8_t>(v));
-      b.push_back(static_cast<std::uint8_t>(v >> 8));
-    } else {
-      b.push_back(4);
-      for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(v) >> (8 * i)));
-    }
-    return *this;
-  }
-  B& Str(const std::string& s) {
-    if (s.empty()) {
-      b.insert(b.end(), {0x12, 0, 0, 0, 0});
-      return *this;
-    }
-    b.push_back(6);
-    b.push_back(static_cast<std::uint8_t>(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-    return *this;
-  }
-  B& Ident(const std::string& s) {
-    b.push_back(7);
-    b.push_back(static_cast<std::uint8_t>(s.size()));
-    b.insert(b.end(), s.begin(), s.end());
-    return *this;
-  }
-  B& Bool(bool v) {
-    b.push_back(v ? 9 : 8);
-    return *this;
-  }
-  B& Raw(std::initializer_list<std::uint8_t> r) {
-    b.insert(b.end(), r);
-    return *this;
-  }
-  // The item part of an item without custom strings.
-  B& Item(std::int32_t aId, bool aOld = false) {
-    if (aOld) return Int(1).Raw({1, 0});
-    return Int(3).Raw({1, 0}).Int(aId).Str("");
-  }
-  B& Add(const Bytes& o) {
-    b.insert(b.end(), o.begin(), o.end());
-    return *this;
-  }
-};
 
 template <class F>
 Bytes written(F&& f) {
