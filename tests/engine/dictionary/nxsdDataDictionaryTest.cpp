@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "nxllBde.h"
-#include "nxsdGoldenBytes.h"
+#include "nxsdTestSupport.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
 #include "plLocale.h"
@@ -51,18 +51,7 @@ void load(Item& aItem, const Bytes& b) {
   aItem.LoadFromReader(r);
 }
 
-template <class E, class F>
-void expectCode(F&& f, TnxResult aCode, const std::u16string& aTextPart = {}) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << aCode;
-  } catch (const E& e) {
-    EXPECT_EQ(e.ErrorCode(), aCode) << platform::toUtf8(e.Message());
-    if (!aTextPart.empty()) {
-      EXPECT_NE(e.Message().find(aTextPart), nxString::npos) << platform::toUtf8(e.Message());
-    }
-  }
-}
+using nxsdtest::expectCode;
 
 // The data dictionary as these items see it: IDs, read-only and the
 // constraint name register.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "nxllBde.h"
-#include "nxsdGoldenBytes.h"
+#include "nxsdTestSupport.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
 #include "nxsdDataDictionary.h"
@@ -44,18 +44,7 @@ void reading(const Bytes& b, F&& f) {
   f(r);
 }
 
-template <class E, class F>
-void expectCode(F&& f, TnxResult aCode, const std::u16string& aText = {}) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << aCode;
-  } catch (const E& e) {
-    EXPECT_EQ(e.ErrorCode(), aCode) << platform::toUtf8(e.Message());
-    if (!aText.empty()) {
-      EXPECT_NE(e.Message().find(aText), nxString::npos) << platform::toUtf8(e.Message());
-    }
-  }
-}
+using nxsdtest::expectCode;
 
 // Owner of the fields under test: IDs and read-only like a data dictionary.
 class FieldTestDictionary : public TnxDictionaryItem {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "nxllBde.h"
+#include "nxsdTestSupport.h"
 #include "nxllException.h"
 #include "nxllStreams.h"
 #include "nxllUtils.h"
@@ -75,18 +76,7 @@ PL_CLASS_INFO_IMPL_TABLE(TestSqlStatement, TnxBaseSqlFilterStatement, "TestSqlSt
 
 namespace {
 
-template <class E = EnxBaseException, class F>
-void expectCode(F&& f, TnxResult aCode, const std::u16string& aText = {}) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << aCode;
-  } catch (const E& e) {
-    EXPECT_EQ(e.ErrorCode(), aCode) << platform::toUtf8(e.Message());
-    if (!aText.empty()) {
-      EXPECT_NE(e.Message().find(aText), nxString::npos) << platform::toUtf8(e.Message());
-    }
-  }
-}
+using nxsdtest::expectCode;
 
 // The text a returned code left pending on this thread.
 nxString pendingText(TnxResult aCode) { return EnxBaseException(aCode).Message(); }

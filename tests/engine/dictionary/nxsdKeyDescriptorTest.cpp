@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nxllBde.h"
+#include "nxsdTestSupport.h"
 #include "nxllException.h"
 #include "nxllStreams.h"
 #include "nxllUtils.h"
@@ -20,15 +21,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-template <class E = EnxBaseException, class F>
-void expectCode(F&& f, TnxResult aCode) {
-  try {
-    f();
-    ADD_FAILURE() << "no exception, expected " << aCode;
-  } catch (const E& e) {
-    EXPECT_EQ(e.ErrorCode(), aCode) << platform::toUtf8(e.Message());
-  }
-}
+using nxsdtest::expectCode;
 
 class KeyDescriptorTest : public ::testing::Test {
  protected:

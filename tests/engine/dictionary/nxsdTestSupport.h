@@ -1,13 +1,17 @@
-// Golden bytes of the tagged stream encoding, built value by value, for
-// tests that pin descriptor streams byte for byte.
+// Shared by the dictionary tests: golden bytes of the tagged stream encoding,
+// built value by value, and the check that an operation raises a given code.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "nxllException.h"
 #include "plGuid.h"
+#include "plString.h"
 
 namespace nxsdtest {
 
@@ -77,5 +81,20 @@ struct B {
     return *this;
   }
 };
+
+// Runs f and expects an exception of class E with aCode, whose message
+// contains aText when one is given.
+template <class E = EnxBaseException, class F>
+void expectCode(F&& f, TnxResult aCode, const std::u16string& aText = {}) {
+  try {
+    f();
+    ADD_FAILURE() << "no exception, expected " << aCode;
+  } catch (const E& e) {
+    EXPECT_EQ(e.ErrorCode(), aCode) << platform::toUtf8(e.Message());
+    if (!aText.empty()) {
+      EXPECT_NE(e.Message().find(aText), nxString::npos) << platform::toUtf8(e.Message());
+    }
+  }
+}
 
 }  // namespace nxsdtest
