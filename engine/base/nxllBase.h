@@ -97,6 +97,15 @@ class TnxObject : public platform::TObject {
 
 class TnxInterfacedObject;
 
+// Inside a class deriving from TnxInterfacedObject and an interface: the
+// interface's three basic operations are the object's.
+#define NX_INTERFACED_OBJECT_BASICS()                                          \
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override { \
+    return TnxInterfacedObject::QueryInterface(aIID, aObj);                    \
+  }                                                                            \
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }     \
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+
 // One row of a class's interface table: the GUID and how to reach the
 // interface from the object.
 struct TnxInterfaceEntry {
@@ -163,11 +172,7 @@ class TnxLifetimeMonitor : public TnxInterfacedObject, public InxLifetimeMonitor
  public:
   TnxLifetimeMonitor() : TnxInterfacedObject(false) {}
 
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
   bool IsAlive() override { return !ltmIsDead.load() && ltmObjectRefCount.load() > 0; }
   InxLifetimeMonitorObject* objectSide() { return &ltmObjectSide; }
   std::int32_t ObjectRefCount() const { return ltmObjectRefCount.load(); }

@@ -444,11 +444,7 @@ class TnxComponentInfo : public TnxInterfacedObject,
   PL_CLASS_INFO_DECL()
  public:
   explicit TnxComponentInfo(TnxComponent* aComponent) : ciComponent(aComponent) {}
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
 
   nxString GetClassName() override;
   nxString GetName() override;
@@ -585,11 +581,7 @@ class TnxLoggableComponentInfo : public TnxComponentInfo, public InxLoggableComp
   PL_CLASS_INFO_DECL()
  public:
   using TnxComponentInfo::TnxComponentInfo;
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
   bool GetLogEnabled() override;
   TnxIntfPtr<InxComponentInfo31000> GetEventLogInfo() override;
 
@@ -731,11 +723,7 @@ class TnxStateComponentInfo : public TnxLoggableComponentInfo, public InxStateCo
   PL_CLASS_INFO_DECL()
  public:
   using TnxLoggableComponentInfo::TnxLoggableComponentInfo;
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
   // nxsInactive once disconnected.
   TnxState GetState() override;
 

@@ -178,11 +178,7 @@ class TnxExceptionDataContainer;
 class TnxExceptionDataBaseValue : public TnxInterfacedObject, public InxExceptionDataValueInternal {
   PL_CLASS_INFO_DECL()
  public:
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
 
   nxString GetName() override { return beName; }
   nxString AsString() override;
@@ -292,11 +288,7 @@ class TnxExceptionDataContainer : public TnxExceptionDataBaseValue, public InxEx
   ~TnxExceptionDataContainer() override;
 
   // Both interface branches reach the one object.
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
   nxString GetName() override { return beName; }
   TnxExceptionDataKind GetKind() override { return edkContainer; }
   nxString AsString() override { return TnxExceptionDataBaseValue::AsString(); }

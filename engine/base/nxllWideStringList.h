@@ -74,11 +74,7 @@ NX_DECLARE_EXCEPTION(EnxWideStringLocaleMappingTransformerException, EnxBaseExce
 class TnxWideStringComparer : public TnxInterfacedObject, public InxWideStringComparer {
   PL_CLASS_INFO_DECL()
  public:
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
 
  protected:
   const TnxInterfaceEntry* interfaceTable() const override;
@@ -134,11 +130,7 @@ class TnxWideStringCompareStringWComparer : public TnxBaseWideStringCompareStrin
 class TnxWideStringTransformer : public TnxInterfacedObject, public InxWideStringTransformer {
   PL_CLASS_INFO_DECL()
  public:
-  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override {
-    return TnxInterfacedObject::QueryInterface(aIID, aObj);
-  }
-  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
-  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+  NX_INTERFACED_OBJECT_BASICS()
 
  protected:
   const TnxInterfaceEntry* interfaceTable() const override;
