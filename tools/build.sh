@@ -5,8 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 case "${1:-release}" in
-  release)  dir=build;      flags=(-DCMAKE_BUILD_TYPE=Release) ;;
-  sanitize) dir=build-asan; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DNX_SANITIZE=ON -DNX_SYSTEM_HEAP=ON -DNX_BUILD_BENCH=OFF) ;;
+  release)  dir=build;      flags=(-DCMAKE_BUILD_TYPE=Release -DNX_WERROR=ON) ;;
+  sanitize) dir=build-asan; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DNX_SANITIZE=ON -DNX_SYSTEM_HEAP=ON -DNX_BUILD_BENCH=OFF -DNX_WERROR=ON) ;;
   *) echo "unknown variant: $1" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null

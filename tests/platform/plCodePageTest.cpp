@@ -62,9 +62,9 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"latin-1", 28591, u"é", bytes({0xE9})},
         RoundTrip{"utf-8 with supplementary", CP_UTF8, u"日\U0001F600", bytes({0xE6, 0x97, 0xA5, 0xF0, 0x9F, 0x98, 0x80})},
         RoundTrip{"utf-16le", CP_UTF16LE, u"A日", bytes({0x41, 0x00, 0xE5, 0x65})}),
-    [](const auto& info) {
+    [](const auto& param_info) {
       std::string n;
-      for (char ch : std::string(info.param.what)) n += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+      for (char ch : std::string(param_info.param.what)) n += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
       return n;
     });
 
