@@ -136,13 +136,6 @@ std::int32_t TnxCompKeyEngine::GetKeyFieldOffset(std::int32_t aIndex) {
 
 // ------------------------------------------------------------------ keys
 
-bool TnxCompKeyEngine::KeyFieldNull(const void* aKey, std::int32_t i) const { return !ckeNoNull && bitSet(aKey, i); }
-
-bool TnxCompKeyEngine::RecordFieldNull(const void* aRecord, std::int32_t i) const {
-  return !ckeNoNull && bitSet(static_cast<const std::uint8_t*>(aRecord) + ckeRecordNullOffset,
-                              ckeKeyFieldEngines[static_cast<std::size_t>(i)]->FieldNumber());
-}
-
 void TnxCompKeyEngine::ClearKey(void* aKey) {
   if (!aKey) return;
   std::memset(aKey, 0, bkeKeyLength);

@@ -82,8 +82,14 @@ class TnxCompKeyEngine : public TnxBaseKeyEngine {
  private:
   void FreeFieldEngines() noexcept;
   std::int32_t WholeFields(std::int32_t aFieldCount, std::int32_t aPartialLen) const;
-  bool KeyFieldNull(const void* aKey, std::int32_t i) const;
-  bool RecordFieldNull(const void* aRecord, std::int32_t i) const;
+  bool KeyFieldNull(const void* aKey, std::int32_t i) const {
+    return !ckeNoNull && ((static_cast<const std::uint8_t*>(aKey)[i >> 3] >> (i & 7)) & 1);
+  }
+  bool RecordFieldNull(const void* aRecord, std::int32_t i) const {
+    if (ckeNoNull) return false;
+    const std::int32_t bit = ckeKeyFieldEngines[static_cast<std::size_t>(i)]->FieldNumber();
+    return (static_cast<const std::uint8_t*>(aRecord)[ckeRecordNullOffset + (bit >> 3)] >> (bit & 7)) & 1;
+  }
 };
 
 class TnxNoNullCompKeyEngine : public TnxCompKeyEngine {
