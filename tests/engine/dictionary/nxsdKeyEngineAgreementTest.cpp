@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -118,6 +122,45 @@ TEST_F(KeyEngineTest, RecordKeyAndKeyRecordOrdersAgree) {
     }
   }
   for (PnxKeyBuffer& key : built) engine->FreeKey(key);
+}
+
+// One engine used by several threads at once gives every thread the answers
+// it gives one thread (temporary slots from the pool, shared collators).
+TEST_F(KeyEngineTest, OneEngineOnSeveralThreads) {
+  const auto fw = AddField(u"W", nxtWideString, 200);  // slots above the stack buffer
+  const auto fn = AddField(u"N", nxtNullString, 20);
+  auto* k = NewKey();
+  k->Add(fw)->AddLocaleDescriptor()->SetLocale(1041);
+  k->Add(fn)->SetKeyFieldEngine(u"NumbersOnly");
+  auto engine = Engine(k);
+  std::mt19937 rng(5);
+  std::vector<Record> records;
+  for (int i = 0; i < 400; ++i) {
+    Record r = NewRecord();
+    SetWide(r, fw, std::u16string(1 + rng() % 3, static_cast<char16_t>(u'\u3041' + rng() % 5)));
+    char text[16];
+    std::snprintf(text, sizeof text, "a%ub", static_cast<unsigned>(rng() % 50));
+    SetNull(r, fn, text);
+    records.push_back(std::move(r));
+  }
+  std::vector<int> expected;
+  for (std::size_t i = 0; i + 1 < records.size(); ++i)
+    expected.push_back(engine->CompareRecord(records[i].data(), records[i + 1].data()));
+  std::vector<std::future<int>> done;
+  for (int t = 0; t < 4; ++t)
+    done.push_back(std::async(std::launch::async, [&] {
+      int mismatches = 0;
+      for (int round = 0; round < 20; ++round)
+        for (std::size_t i = 0; i + 1 < records.size(); ++i)
+          if (engine->CompareRecord(records[i].data(), records[i + 1].data()) != expected[i]) ++mismatches;
+      return mismatches;
+    }));
+  for (auto& f : done)
+    if (f.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+      std::fprintf(stderr, "key engine threads hang\n");
+      std::_Exit(3);
+    }
+  for (auto& f : done) EXPECT_EQ(f.get(), 0);
 }
 
 }  // namespace
