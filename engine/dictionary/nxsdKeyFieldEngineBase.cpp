@@ -648,12 +648,15 @@ constexpr TnxFieldTypes kLocaleTextTypes = nxStringFieldTypes | nxFieldTypeBit(n
                                            nxFieldTypeBit(nxtWideChar) | nxFieldTypeBit(nxtBlobMemo) |
                                            nxFieldTypeBit(nxtBlobWideMemo);
 
-// Wide-character keys without a locale inside a dictionary: the
-// dictionary's choice; a fresh dictionary uses code-unit order unless the
-// old-collation switch is set.
+// Wide-character keys without a locale inside a dictionary follow the
+// dictionary's UseByteOrderForWideString, which goes with its stream version:
+// dictionaries from version 4 on use code-unit order, older ones (and those
+// built under the old-collation switch, which stay at version 3) compare by
+// locale. A dictionary without a version yet decides as a new one would.
 bool dictionaryUsesByteOrderForWide(TnxDictionaryItem* aDictionary) {
-  (void)aDictionary;
-  return !nxDisable30900LocaleFixes.load();
+  const std::int32_t version = aDictionary->DictionaryVersion();
+  if (version == 0) return !nxDisable30900LocaleFixes.load();
+  return version >= 4;
 }
 
 std::uint32_t maxCharSize(std::uint16_t aCodePage) {

@@ -698,6 +698,22 @@ TEST_F(KeyEngineTest, ConvertedShortStrings) {
   engine->FreeKey(key);
 }
 
+// Wide keys without a locale: code-unit order from dictionary version 4 on,
+// the collation of locale 0 in older dictionaries.
+TEST_F(KeyEngineTest, WideStringsWithoutALocaleFollowTheDictionary) {
+  const auto w = AddField(u"W", nxtWideString, 4);
+  for (auto [version, expected] : {std::pair{4, 1}, std::pair{3, -1}}) {
+    table.version = version;
+    auto* k = NewKey();
+    k->Add(w);
+    auto engine = Engine(k);
+    Record ra = NewRecord(), rb = NewRecord();
+    SetWide(ra, w, u"a");
+    SetWide(rb, w, u"B");
+    EXPECT_EQ(engine->CompareRecord(ra.data(), rb.data()), expected) << version;
+  }
+}
+
 TEST_F(KeyEngineTest, DebugInfo) {
   const auto a = AddField(u"A", nxtInt32);
   auto* k = NewKey();

@@ -26,7 +26,7 @@ class KeyTable : public TnxDictionaryItem {
   KeyTable() : TnxDictionaryItem(nullptr) {}
   bool IsDataDictionary() const override { return true; }
   std::int32_t NextItemID() override { return ++nextID; }
-  std::int32_t DictionaryVersion() const override { return 4; }
+  std::int32_t DictionaryVersion() const override { return version; }
   bool FindRelatedDescriptorOfType(const platform::ClassInfo& aType, TnxDictionaryItem*& aDescriptor,
                                    TnxDictionaryItem* aFrom) override {
     if (fields && aType.inheritsFrom(TnxFieldsDescriptor::staticClassInfo())) {
@@ -37,6 +37,7 @@ class KeyTable : public TnxDictionaryItem {
   }
   TnxFieldsDescriptor* fields = nullptr;
   std::int32_t nextID = 0;
+  std::int32_t version = 4;
 };
 
 struct ObjectFree {
