@@ -556,8 +556,10 @@ class Evaluator {
     std::u16string a, b;
     if (!asText(l, a) || !asText(r, b)) return false;
     if (aPartial > 0) {
-      if (a.size() > aPartial) a.resize(aPartial);
-      if (b.size() > aPartial) b.resize(aPartial);
+      // LIKE reads a wide-string field whole.
+      auto wideField = [](const Operand& o) { return !o.isConst && (o.type & 0xFF) == nxtWideString; };
+      if (a.size() > aPartial && !(aOp == coLIKE && wideField(l))) a.resize(aPartial);
+      if (b.size() > aPartial && !(aOp == coLIKE && wideField(r))) b.resize(aPartial);
     }
     if (aOp == coLIKE) {
       if (aIgnoreCase) {

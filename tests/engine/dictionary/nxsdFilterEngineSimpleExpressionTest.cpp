@@ -212,6 +212,16 @@ TEST_F(SimpleFilterTest, TextRules) {
       EXPECT_EQ(Matches(e, r), c.expected) << c.op << " " << c.value << " " << c.constant << " field " << field;
     }
   }
+  // A partial length cuts an 8-bit text before LIKE looks into it; a wide
+  // string is searched whole.
+  for (auto [field, expected] : {std::pair{1, false}, std::pair{2, true}}) {
+    Record r = NewRecord();
+    SetNull(r, 0, "xaby");
+    SetWide(r, w, u"xaby");
+    ExprBuilder b;
+    const Bytes e = b.Build(b.Compare(coLIKE, false, 2, b.Field(static_cast<std::uint16_t>(field), ""), b.Text("ab")));
+    EXPECT_EQ(Matches(e, r), expected) << field;
+  }
   // A UTF-16 constant.
   Record r = NewRecord();
   SetWide(r, w, u"\u30A2\u30A4");
