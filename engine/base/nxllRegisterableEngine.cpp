@@ -15,13 +15,12 @@ namespace {
 }
 
 
-char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
+// Class names are 8-bit: widened byte by byte, they compare bytewise beyond
+// the ASCII letters.
 bool startsWithText(std::string_view s, std::size_t aPos, std::string_view aWord) {
   if (s.size() - aPos < aWord.size()) return false;
-  for (std::size_t i = 0; i < aWord.size(); ++i)
-    if (asciiUpper(s[aPos + i]) != asciiUpper(aWord[i])) return false;
-  return true;
+  const std::string_view part = s.substr(aPos, aWord.size());
+  return platform::sameTextAscii(std::u16string(part.begin(), part.end()), std::u16string(aWord.begin(), aWord.end()));
 }
 
 }  // namespace

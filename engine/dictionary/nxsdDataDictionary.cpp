@@ -4,6 +4,9 @@
 
 #include "nxllLockedFuncs.h"
 #include "nxsdDataDictionaryInt.h"
+#include "nxsdFilterEngineCallback.h"
+#include "nxsdFilterEngineHub.h"
+#include "nxsdFilterEngineSQL.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxTablesDescriptorException, EnxDictionaryItemException)
 NX_IMPLEMENT_EXCEPTION(EnxBaseTableDescriptorException, EnxDictionaryItemException)
@@ -44,13 +47,17 @@ namespace {
 
 volatile std::int32_t gUseCount = 0;
 
-// The module's start-up table: run forward at start-up, backward at
-// finalisation.
+// The dictionary's start-up table: this module's descriptor families, then
+// the filter modules (each counted on its own). Run forward at start-up,
+// backward at finalisation.
 constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryItemsRegister, nxsdDataDictionaryItemsUnregister},
     {nxsdDataDictionaryFieldsRegister, nxsdDataDictionaryFieldsUnregister},
     {nxsdDataDictionaryStorageRegister, nxsdDataDictionaryStorageUnregister},
     {nxsdDataDictionaryKeysRegister, nxsdDataDictionaryKeysUnregister},
+    {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
+    {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
+    {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},
 };
 
 }  // namespace

@@ -1164,7 +1164,7 @@ void TnxFieldsDescriptor::CheckValid(bool aForBuild) {
                                          u"fdOffset is wrong for field %d (%s). Expected %d found %d.",
                                          {i, f->fdName, offset, f->fdOffset});
     for (std::int32_t j = 0; j < i; ++j)
-      if (sameTextAscii(Fields(j)->fdName, f->fdName))
+      if (platform::sameTextAscii(Fields(j)->fdName, f->fdName))
         throw EnxFieldsDescriptorException(nxErrNameNotUnique, u"Duplicated field name: %s", {f->fdName});
     f->fdNumber = i;
     f->CheckValid(aForBuild);

@@ -3,7 +3,6 @@
 // functions each family provides to the module's start-up table.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 #include "nxsdDataDictionary.h"
@@ -14,15 +13,6 @@ namespace nxdd {
 inline nxString classNameText(const platform::ClassInfo& aClass) { return platform::fromUtf8(aClass.name); }
 
 inline nxString intText(std::int32_t v) { return platform::fromUtf8(std::to_string(v)); }
-
-inline char16_t asciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-inline bool sameTextAscii(platform::UnicodeStringView a, platform::UnicodeStringView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiUpper(a[i]) != asciiUpper(b[i])) return false;
-  return true;
-}
 
 // Identifier check that raises with aException's class; the reason stays the
 // pending message of the code.

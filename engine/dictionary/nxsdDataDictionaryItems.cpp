@@ -231,7 +231,7 @@ void TnxDictionaryItem::CheckValid(bool aForBuild) {
     if (!name.empty()) {
       bool dup = false;
       for (const nxString& s : seen)
-        if (sameTextAscii(s, name)) {
+        if (platform::sameTextAscii(s, name)) {
           dup = true;
           break;
         }
@@ -473,7 +473,7 @@ void TnxFilesDescriptor::Renumber(std::int32_t aFrom) {
 
 std::int32_t TnxFilesDescriptor::GetFileFromExt(const nxString& aFileExt) const {
   for (std::int32_t i = 0; i < FileCount(); ++i)
-    if (sameTextAscii(FileDescriptor[static_cast<std::size_t>(i)]->fdExtension, aFileExt)) return i;
+    if (platform::sameTextAscii(FileDescriptor[static_cast<std::size_t>(i)]->fdExtension, aFileExt)) return i;
   return -1;
 }
 
@@ -562,7 +562,7 @@ void TnxFilesDescriptor::RenameFile(std::int32_t aInx, const nxString& aNewExten
   if (nxValidateIdentifier(aNewExtension, nxErrInvalidFileExt, false, true) != 0)
     throw EnxFilesDescriptorException(nxErrInvalidFileExt, u"Invalid file extension: \"%s\"", {aNewExtension});
   TnxFileDescriptor* file = FileDescriptor[static_cast<std::size_t>(aInx)];
-  if (!sameTextAscii(file->fdExtension, aNewExtension) && GetFileFromExt(aNewExtension) >= 0)
+  if (!platform::sameTextAscii(file->fdExtension, aNewExtension) && GetFileFromExt(aNewExtension) >= 0)
     throw EnxFilesDescriptorException(nxErrNameNotUnique, u"Duplicated file extension: \"%s\"", {aNewExtension});
   file->fdExtension = aNewExtension;
 }
@@ -646,7 +646,7 @@ void TnxFilesDescriptor::CheckValid(bool aForBuild) {
   for (std::int32_t i = 0; i < FileCount(); ++i) {
     TnxFileDescriptor* file = FileDescriptor[static_cast<std::size_t>(i)];
     for (std::int32_t j = 0; j < i; ++j)
-      if (sameTextAscii(FileDescriptor[static_cast<std::size_t>(j)]->fdExtension, file->fdExtension))
+      if (platform::sameTextAscii(FileDescriptor[static_cast<std::size_t>(j)]->fdExtension, file->fdExtension))
         throw EnxFilesDescriptorException(nxErrNameNotUnique, u"Duplicated file extension: \"%s\"",
                                           {file->fdExtension});
     file->fdNumber = i;

@@ -340,7 +340,7 @@ void TnxKeyFieldDescriptor::CheckValid(bool aForBuild) {
 bool TnxKeyFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* o = platform::objectAs<TnxKeyFieldDescriptor>(aItem);
   return TnxLocalizedDictionaryItem::IsEqual(aItem) && o && kfdFieldNumber == o->kfdFieldNumber &&
-         kfdDesc == o->kfdDesc && sameTextAscii(kfdKeyFieldEngine, o->kfdKeyFieldEngine) &&
+         kfdDesc == o->kfdDesc && platform::sameTextAscii(kfdKeyFieldEngine, o->kfdKeyFieldEngine) &&
          kfdAscend == o->kfdAscend && kfdOverrideLengthBytes == o->kfdOverrideLengthBytes &&
          kfdOverrideLengthChars == o->kfdOverrideLengthChars && kfdNullBehaviour == o->kfdNullBehaviour;
 }
@@ -674,7 +674,7 @@ bool TnxIndexDescriptor::IsValidForTable(TnxDictionaryItem* aTable) {
 }
 
 void TnxIndexDescriptor::MakeIndexCacheable() {
-  if (!sameTextAscii(idName, u"Sequential Access Index")) {
+  if (!platform::sameTextAscii(idName, u"Sequential Access Index")) {
     idDups = idAll;
     idIndexEngine = u"CacheKeylessBStarTree";
     return;
@@ -744,7 +744,7 @@ void TnxIndexDescriptor::CheckValid(bool aForBuild) {
 bool TnxIndexDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* o = platform::objectAs<TnxIndexDescriptor>(aItem);
   return TnxDictionaryItem::IsEqual(aItem) && o && idName == o->idName &&
-         sameTextAscii(idIndexEngine, o->idIndexEngine) && idDesc == o->idDesc && idFileNumber == o->idFileNumber &&
+         platform::sameTextAscii(idIndexEngine, o->idIndexEngine) && idDesc == o->idDesc && idFileNumber == o->idFileNumber &&
          idDups == o->idDups && idKeyDescriptor->IsEqual(o->idKeyDescriptor);
 }
 

@@ -116,7 +116,7 @@ void TnxBaseBlockHeapDescriptor::LoadFromReader(TnxReader& aReader) {
 
 bool TnxBaseBlockHeapDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* other = platform::objectAs<TnxBaseBlockHeapDescriptor>(aItem);
-  return TnxDictionaryItem::IsEqual(aItem) && other && sameTextAscii(bbhdBlockHeapEngine, other->bbhdBlockHeapEngine);
+  return TnxDictionaryItem::IsEqual(aItem) && other && platform::sameTextAscii(bbhdBlockHeapEngine, other->bbhdBlockHeapEngine);
 }
 
 // --- heap
@@ -177,7 +177,7 @@ void TnxBaseHeapDescriptor::CheckValid(bool aForBuild) {
 
 bool TnxBaseHeapDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* other = platform::objectAs<TnxBaseHeapDescriptor>(aItem);
-  return TnxDictionaryItem::IsEqual(aItem) && other && sameTextAscii(bhdHeapEngine, other->bhdHeapEngine) &&
+  return TnxDictionaryItem::IsEqual(aItem) && other && platform::sameTextAscii(bhdHeapEngine, other->bhdHeapEngine) &&
          bothOrEqual<TnxDictionaryItem>(bhdBlockHeapDescriptor, other->bhdBlockHeapDescriptor);
 }
 
@@ -221,7 +221,7 @@ void TnxBaseRecordCompressionDescriptor::LoadFromReader(TnxReader& aReader) {
 bool TnxBaseRecordCompressionDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* other = platform::objectAs<TnxBaseRecordCompressionDescriptor>(aItem);
   return TnxDictionaryItem::IsEqual(aItem) && other &&
-         sameTextAscii(brcdRecordCompressionEngine, other->brcdRecordCompressionEngine);
+         platform::sameTextAscii(brcdRecordCompressionEngine, other->brcdRecordCompressionEngine);
 }
 
 // --- file number part
@@ -304,7 +304,7 @@ TnxResult TnxFileStorageDescriptor::LoadEnginePart(TnxReader& aReader, std::int3
 bool TnxFileStorageDescriptor::IsEqualEnginePart(const TnxFileStorageDescriptor* aOther, const nxString& aEngine,
                                                  const nxString& aOtherEngine) const {
   return aOther && TnxDictionaryItem::IsEqual(aOther) && fsFileNumber == aOther->fsFileNumber &&
-         sameTextAscii(aEngine, aOtherEngine);
+         platform::sameTextAscii(aEngine, aOtherEngine);
 }
 
 // --- record
@@ -616,7 +616,7 @@ void TnxBaseStreamDescriptor::LoadFromReader(TnxReader& aReader) {
 
 bool TnxBaseStreamDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* other = platform::objectAs<TnxBaseStreamDescriptor>(aItem);
-  return TnxDictionaryItem::IsEqual(aItem) && other && sameTextAscii(bsdStreamEngine, other->bsdStreamEngine);
+  return TnxDictionaryItem::IsEqual(aItem) && other && platform::sameTextAscii(bsdStreamEngine, other->bsdStreamEngine);
 }
 
 // ===========================================================================

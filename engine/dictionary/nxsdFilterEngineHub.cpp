@@ -4,6 +4,7 @@
 #include <string>
 
 #include "nxllBde.h"
+#include "nxllLockedFuncs.h"
 
 PL_CLASS_INFO_IMPL_TABLE(TnxFilterDescriptorHub, TnxBaseFilterDescriptor, "TnxFilterDescriptorHub", nullptr,
                          platform::bindClassTable(nxFilterDescriptorFuncs<TnxFilterDescriptorHub>))
@@ -191,12 +192,29 @@ void TnxFilterEngineHub::Disconnect() {
   for (TnxBaseFilterEngine* e : fehList) e->Disconnect();
 }
 
+namespace {
+
+volatile std::int32_t gUseCount = 0;
+
+void unregisterClasses() {
+  TnxEngineClass<TnxFilterEngineHub>::Unregister();
+  TnxDescriptorClass<TnxFilterDescriptorHub>::Unregister();
+}
+
+}  // namespace
+
 void nxsdFilterEngineHubInitialize() {
-  TnxDescriptorClass<TnxFilterDescriptorHub>::Register();
-  TnxEngineClass<TnxFilterEngineHub>::Register();
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    TnxDescriptorClass<TnxFilterDescriptorHub>::Register();
+    TnxEngineClass<TnxFilterEngineHub>::Register();
+  } catch (...) {
+    unregisterClasses();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
 }
 
 void nxsdFilterEngineHubFinalize() {
-  TnxEngineClass<TnxFilterEngineHub>::Unregister();
-  TnxDescriptorClass<TnxFilterDescriptorHub>::Unregister();
+  if (nxUseCountLeave(gUseCount)) unregisterClasses();
 }
