@@ -10,9 +10,6 @@
 
 namespace {
 
-[[noreturn]] void assertionFailed(const char* aText, int aLine) {
-  throw platform::RuntimeError(std::string(aText) + " (nxllRegisterableEngine, line " + std::to_string(aLine) + ")");
-}
 
 
 // Class names are 8-bit: widened byte by byte, they compare bytewise beyond
@@ -83,9 +80,9 @@ PL_CLASS_INFO_IMPL(TnxBaseRegisterableEngine, TnxPersistent, "TnxBaseRegisterabl
 PL_CLASS_INFO_IMPL(TnxBaseRegisterableDescriptor, TnxLifetimeTrackedPersistent, "TnxBaseRegisterableDescriptor", nullptr)
 
 TnxClassList& TnxBaseRegisterableEngine::GetList() {
-  assertionFailed("Engine class outside any family", __LINE__);
+  nxAssertionFailed("Engine class outside any family", nxModuleOfPath(__FILE__), __LINE__);
 }
 
 TnxClassList& TnxBaseRegisterableDescriptor::GetList() {
-  assertionFailed("Descriptor class outside any family", __LINE__);
+  nxAssertionFailed("Descriptor class outside any family", nxModuleOfPath(__FILE__), __LINE__);
 }
