@@ -10,8 +10,6 @@
 
 namespace {
 
-
-
 // Class names are 8-bit: widened byte by byte, they compare bytewise beyond
 // the ASCII letters.
 bool startsWithText(std::string_view s, std::size_t aPos, std::string_view aWord) {
