@@ -47,9 +47,6 @@ struct StartUp {
   StartUp() {
     nxllUtilsInitialize();
     nxsdDataDictionaryInitialize(std::span<const nxString>());
-    nxsdKeyFieldEngineBaseInitialize();
-    nxsdKeyEngineBaseInitialize();
-    nxsdKeyEngineCompInitialize();
   }
 };
 

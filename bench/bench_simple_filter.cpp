@@ -99,7 +99,6 @@ struct Data {
   Data() {
     nxllUtilsInitialize();
     nxsdDataDictionaryInitialize(std::span<const nxString>());
-    nxsdFilterEngineSimpleExpressionInitialize();
     fields = platform::create<TnxFieldsDescriptor>(&table);
     fields->AddField(u"N", u"", nxtInt32, 0, 0, false);
     fields->AddField(u"S", u"", nxtNullString, 12, 0, false);

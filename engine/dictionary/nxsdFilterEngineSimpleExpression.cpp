@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "nxllBde.h"
+#include "nxllLockedFuncs.h"
 #include "nxllUtils.h"
 #include "nxsdFmtBcd.h"
 #include "plCodePage.h"
@@ -709,12 +710,27 @@ void TnxSimpleExpressionFilterEngine::AddDebugInfo(const TnxIntfPtr<InxException
   if (sfeHasCodePage) aContainer->AddInt64(u"CodePage", sfeCodePage);
 }
 
+namespace {
+volatile std::int32_t gUseCount = 0;
+
+void unregisterClasses() noexcept {
+  TnxEngineClass<TnxSimpleExpressionFilterEngine>::Unregister();
+  TnxDescriptorClass<TnxSimpleExpressionFilterDescriptor>::Unregister();
+}
+}  // namespace
+
 void nxsdFilterEngineSimpleExpressionInitialize() {
-  TnxDescriptorClass<TnxSimpleExpressionFilterDescriptor>::Register();
-  TnxEngineClass<TnxSimpleExpressionFilterEngine>::Register();
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    TnxDescriptorClass<TnxSimpleExpressionFilterDescriptor>::Register();
+    TnxEngineClass<TnxSimpleExpressionFilterEngine>::Register();
+  } catch (...) {
+    unregisterClasses();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
 }
 
 void nxsdFilterEngineSimpleExpressionFinalize() {
-  TnxEngineClass<TnxSimpleExpressionFilterEngine>::Unregister();
-  TnxDescriptorClass<TnxSimpleExpressionFilterDescriptor>::Unregister();
+  if (nxUseCountLeave(gUseCount)) unregisterClasses();
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "nxllBde.h"
+#include "nxllLockedFuncs.h"
 #include "plString.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxBaseKeyEngineException, EnxBaseException)
@@ -14,7 +15,7 @@ NX_IMPLEMENT_EXCEPTION(EnxBaseKeyEngineException, EnxBaseException)
 namespace {
 
 TnxClassList gKeyEngines = nullptr;
-int gInitCount = 0;
+volatile std::int32_t gUseCount = 0;
 
 void checkKeyLength(TnxBaseKeyDescriptor* aDescriptor) {
   if (aDescriptor->KeyLen() > nxMaxKeyLength) throw EnxBaseKeyEngineException(nxErrKeyTooLarge);
@@ -90,20 +91,12 @@ TnxBaseKeyEngine::TnxBaseKeyEngine(TnxBaseKeyDescriptor* aDescriptor) : bkeKeyDe
     TnxIntfPtr<InxFieldsSource> source;
     if (aDescriptor->FindRelatedDescriptorOfType(TnxFieldsDescriptor::staticClassInfo(), found, nullptr) && found)
       source = TnxIntfPtr<InxFieldsSource>(static_cast<TnxFieldsDescriptor*>(found));
-    bkeFilter = TnxBaseFilterEngine::CreateFor(filter, source);
+    bkeFilter.reset(TnxBaseFilterEngine::CreateFor(filter, source));
     bkeFilter->SetActive(true);
   }
 }
 
-TnxBaseKeyEngine::~TnxBaseKeyEngine() {
-  if (TnxBaseFilterEngine* filter = std::exchange(bkeFilter, nullptr)) {
-    try {
-      platform::TObject::free(filter);
-    } catch (...) {
-      // A filter that refuses to die must not take the key engine with it.
-    }
-  }
-}
+TnxBaseKeyEngine::~TnxBaseKeyEngine() = default;
 
 TnxBaseKeyEngine* TnxBaseKeyEngine::CreateFor(TnxBaseKeyDescriptor* aDescriptor) {
   return lookup(aDescriptor).create(aDescriptor);
@@ -137,7 +130,7 @@ void TnxBaseKeyEngine::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>&
       if (field) fields->AddString(field->GetFieldName(), nxString(nxFieldTypeNames[field->GetFieldType()]));
     }
   }
-  aContainer->AddObject(u"Filter", bkeFilter, aFlag);
+  aContainer->AddObject(u"Filter", bkeFilter.get(), aFlag);
 }
 
 std::int32_t TnxBaseKeyEngine::QueryInterface(const platform::Guid& aIID, void** aObj) {
@@ -218,9 +211,8 @@ void TnxBaseKeyEngine::KeyAsExceptionData(const void* aKey, const TnxIntfPtr<Inx
   }
 }
 
-void nxsdKeyEngineBaseInitialize() { ++gInitCount; }
+void nxsdKeyEngineBaseInitialize() { nxUseCountEnter(gUseCount); }
 
 void nxsdKeyEngineBaseFinalize() {
-  if (gInitCount == 0 || --gInitCount > 0) return;
-  nxFreeClassList(gKeyEngines);
+  if (nxUseCountLeave(gUseCount)) nxFreeClassList(gKeyEngines);
 }

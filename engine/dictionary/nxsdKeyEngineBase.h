@@ -23,6 +23,7 @@
 #include "nxllComponent.h"
 #include "nxllException.h"
 #include "nxllMemoryManager.h"
+#include "nxllOwners.h"
 #include "nxllRegisterableEngine.h"
 #include "nxsdDataDictionary.h"
 #include "nxsdFilterEngineBase.h"
@@ -69,7 +70,7 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine, public InxFieldsSourc
 
   TnxBaseKeyDescriptor* KeyDescriptor() const { return bkeKeyDescriptor; }
   std::uint16_t KeyLength() const { return bkeKeyLength; }
-  TnxBaseFilterEngine* Filter() const { return bkeFilter; }
+  TnxBaseFilterEngine* Filter() const { return bkeFilter.get(); }
   bool NLSVersionChanged() const { return bkeNLSVersionChanged; }
   bool ContainsExtended() const { return bkeContainsExtended; }
   std::int32_t FieldsOffset() { return GetFieldsOffset(); }
@@ -129,7 +130,7 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine, public InxFieldsSourc
   TnxBaseKeyDescriptor* bkeKeyDescriptor;  // not owned
   std::uint16_t bkeKeyLength = 0;
   TnxMemoryPool bkeMemoryPool;
-  TnxBaseFilterEngine* bkeFilter = nullptr;  // owned
+  TnxOwned<TnxBaseFilterEngine> bkeFilter;
   bool bkeNLSVersionChanged = false;
   bool bkeContainsExtended = false;
 

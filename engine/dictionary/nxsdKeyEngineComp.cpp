@@ -5,6 +5,7 @@
 
 #include "nxllBde.h"
 #include "nxllList.h"
+#include "nxllLockedFuncs.h"
 
 PL_CLASS_INFO_IMPL_TABLE(TnxCompKeyEngine, TnxBaseKeyEngine, "TnxCompKeyEngine", nullptr,
                          platform::bindClassTable(nxKeyEngineFuncs<TnxCompKeyEngine>))
@@ -55,40 +56,22 @@ TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor* aDescriptor, bool aNoNu
   ckeKeyOffset = aNoNull ? 0 : (n + 7) / 8;
   ckeKeyFieldEngines.reserve(static_cast<std::size_t>(n));
   ckeKeyFieldInvertNull.reserve(static_cast<std::size_t>(n));
-  try {
-    std::int32_t offset = ckeKeyOffset;
-    for (std::int32_t i = 0; i < n; ++i) {
-      TnxKeyFieldDescriptor* kf = d->KeyFields(i);
-      TnxCompositeKeyFieldEngine* engine = TnxCompositeKeyFieldEngine::CreateEngine(kf);
-      ckeKeyFieldEngines.push_back(engine);
-      if (engine->NLSVersionChanged()) bkeNLSVersionChanged = true;
-      if (engine->FieldType() == nxtExtended) bkeContainsExtended = true;
-      nxString name = engine->ckfeFieldName;
-      if (!kf->KeyFieldEngine().empty()) name += u"_" + kf->KeyFieldEngine();
-      auto it = std::lower_bound(ckeKeyFieldNames.begin(), ckeKeyFieldNames.end(), name,
-                                 [](const auto& e, const nxString& s) { return nxCompareText(e.first, s) < 0; });
-      if (it == ckeKeyFieldNames.end() || nxCompareText(it->first, name) != 0) ckeKeyFieldNames.insert(it, {name, i});
-      ckeKeyFieldInvertNull.push_back(engine->InvertNull ? -1 : 1);
-      ckeKeyFieldOffset.push_back(offset);
-      offset += engine->KeyLength();
-    }
-  } catch (...) {
-    FreeFieldEngines();
-    throw;
+  std::int32_t offset = ckeKeyOffset;
+  for (std::int32_t i = 0; i < n; ++i) {
+    TnxKeyFieldDescriptor* kf = d->KeyFields(i);
+    ckeKeyFieldEngines.push_back(nxAdopt(TnxCompositeKeyFieldEngine::CreateEngine(kf)));
+    TnxCompositeKeyFieldEngine* engine = ckeKeyFieldEngines.back().get();
+    if (engine->NLSVersionChanged()) bkeNLSVersionChanged = true;
+    if (engine->FieldType() == nxtExtended) bkeContainsExtended = true;
+    nxString name = engine->ckfeFieldName;
+    if (!kf->KeyFieldEngine().empty()) name += u"_" + kf->KeyFieldEngine();
+    auto it = std::lower_bound(ckeKeyFieldNames.begin(), ckeKeyFieldNames.end(), name,
+                               [](const auto& e, const nxString& s) { return nxCompareText(e.first, s) < 0; });
+    if (it == ckeKeyFieldNames.end() || nxCompareText(it->first, name) != 0) ckeKeyFieldNames.insert(it, {name, i});
+    ckeKeyFieldInvertNull.push_back(engine->InvertNull ? -1 : 1);
+    ckeKeyFieldOffset.push_back(offset);
+    offset += engine->KeyLength();
   }
-}
-
-TnxCompKeyEngine::~TnxCompKeyEngine() { FreeFieldEngines(); }
-
-void TnxCompKeyEngine::FreeFieldEngines() noexcept {
-  for (TnxCompositeKeyFieldEngine*& engine : ckeKeyFieldEngines) {
-    try {
-      platform::TObject::free(std::exchange(engine, nullptr));
-    } catch (...) {
-      // Field engines hold no resources that could refuse to go.
-    }
-  }
-  ckeKeyFieldEngines.clear();
 }
 
 void TnxCompKeyEngine::CheckValidDescriptor(TnxBaseKeyDescriptor* aDescriptor) {
@@ -149,14 +132,14 @@ TnxResult TnxCompKeyEngine::BuildKey(const void* aRecord, void* aKey, TnxRefNr /
   auto* key = static_cast<std::uint8_t*>(aKey);
   if (ckeNoNull) {
     for (std::int32_t i = 0; i < ckeKeyFieldCount; ++i) {
-      const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[static_cast<std::size_t>(i)];
+      const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[static_cast<std::size_t>(i)].get();
       e->BuildKey(record + e->FieldOffset(), key + ckeKeyFieldOffset[static_cast<std::size_t>(i)]);
     }
     return 0;
   }
   ClearKey(aKey);
   for (std::int32_t i = 0; i < ckeKeyFieldCount; ++i) {
-    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[static_cast<std::size_t>(i)];
+    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[static_cast<std::size_t>(i)].get();
     if (bitSet(record + ckeRecordNullOffset, e->FieldNumber())) {
       if (!aIgnoreFilter && e->FilterNull) return 1;
       continue;
@@ -174,7 +157,7 @@ TnxResult TnxCompKeyEngine::KeyToRecord(const void* aKey, void* aRecord) {
   auto* record = static_cast<std::uint8_t*>(aRecord);
   for (std::int32_t i = 0; i < ckeKeyFieldCount; ++i) {
     if (KeyFieldNull(aKey, i)) continue;
-    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[static_cast<std::size_t>(i)];
+    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[static_cast<std::size_t>(i)].get();
     if (const TnxResult r = e->KeyToRecord(static_cast<const std::uint8_t*>(aKey) +
                                                ckeKeyFieldOffset[static_cast<std::size_t>(i)],
                                            record + e->FieldOffset()))
@@ -205,7 +188,7 @@ TValueRelationship TnxCompKeyEngine::CompareKey(const void* aKey1, const void* a
   if (aPartialLen <= 0 || m < 0 || m >= ckeKeyFieldCount) return 0;
   const auto um = static_cast<std::size_t>(m);
   if (nullOrder(KeyFieldNull(k1, m), KeyFieldNull(k2, m), ckeKeyFieldInvertNull[um], r)) return r;
-  const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[um];
+  const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[um].get();
   const std::uint8_t* s1 = k1 + ckeKeyFieldOffset[um];
   const std::uint8_t* s2 = k2 + ckeKeyFieldOffset[um];
   return e->HasPartialCompare() ? e->PartialCompareKey(s1, s2, aPartialLen) : e->CompareKey(s1, s2);
@@ -219,7 +202,7 @@ TValueRelationship TnxCompKeyEngine::CompareKeyToRecord(const void* aKey, const 
   TValueRelationship r = 0;
   for (std::int32_t i = 0; i < m; ++i) {
     const auto ui = static_cast<std::size_t>(i);
-    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[ui];
+    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[ui].get();
     if (!nullOrder(KeyFieldNull(k, i), RecordFieldNull(rec, i), ckeKeyFieldInvertNull[ui], r))
       r = e->CompareKeyToFieldDirect(k + ckeKeyFieldOffset[ui], rec + e->FieldOffset());
     if (r) return r;
@@ -227,7 +210,7 @@ TValueRelationship TnxCompKeyEngine::CompareKeyToRecord(const void* aKey, const 
   if (aPartialLen <= 0 || m < 0 || m >= ckeKeyFieldCount) return 0;
   const auto um = static_cast<std::size_t>(m);
   if (nullOrder(KeyFieldNull(k, m), RecordFieldNull(rec, m), ckeKeyFieldInvertNull[um], r)) return r;
-  const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[um];
+  const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[um].get();
   const std::uint8_t* slot = k + ckeKeyFieldOffset[um];
   const std::uint8_t* field = rec + e->FieldOffset();
   return e->HasPartialCompare() ? e->PartialCompareKeyToFieldDirect(slot, field, aPartialLen)
@@ -243,7 +226,7 @@ TValueRelationship TnxCompKeyEngine::CompareRecord(const void* aRecord1, TnxRefN
   TValueRelationship r = 0;
   for (std::int32_t i = 0; i < m; ++i) {
     const auto ui = static_cast<std::size_t>(i);
-    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[ui];
+    const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[ui].get();
     if (!nullOrder(RecordFieldNull(r1, i), RecordFieldNull(r2, i), ckeKeyFieldInvertNull[ui], r))
       r = e->CompareFieldDirect(r1 + e->FieldOffset(), r2 + e->FieldOffset());
     if (r) return r;
@@ -251,7 +234,7 @@ TValueRelationship TnxCompKeyEngine::CompareRecord(const void* aRecord1, TnxRefN
   if (aPartialLen <= 0 || m < 0 || m >= ckeKeyFieldCount) return 0;
   const auto um = static_cast<std::size_t>(m);
   if (nullOrder(RecordFieldNull(r1, m), RecordFieldNull(r2, m), ckeKeyFieldInvertNull[um], r)) return r;
-  const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[um];
+  const TnxCompositeKeyFieldEngine* e = ckeKeyFieldEngines[um].get();
   return e->HasPartialCompare()
              ? e->PartialCompareFieldDirect(r1 + e->FieldOffset(), r2 + e->FieldOffset(), aPartialLen)
              : e->CompareFieldDirect(r1 + e->FieldOffset(), r2 + e->FieldOffset());
@@ -285,12 +268,27 @@ bool TnxCompKeyEngine::KeyContainsNulls(const void* aKey) {
 
 // ------------------------------------------------------------------ module
 
+namespace {
+volatile std::int32_t gUseCount = 0;
+
+void unregisterClasses() noexcept {
+  TnxEngineClass<TnxNoNullCompKeyEngine>::Unregister();
+  TnxEngineClass<TnxCompKeyEngine>::Unregister();
+}
+}  // namespace
+
 void nxsdKeyEngineCompInitialize() {
-  TnxEngineClass<TnxCompKeyEngine>::Register();
-  TnxEngineClass<TnxNoNullCompKeyEngine>::Register();
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    TnxEngineClass<TnxCompKeyEngine>::Register();
+    TnxEngineClass<TnxNoNullCompKeyEngine>::Register();
+  } catch (...) {
+    unregisterClasses();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
 }
 
 void nxsdKeyEngineCompFinalize() {
-  TnxEngineClass<TnxNoNullCompKeyEngine>::Unregister();
-  TnxEngineClass<TnxCompKeyEngine>::Unregister();
+  if (nxUseCountLeave(gUseCount)) unregisterClasses();
 }

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "nxllOwners.h"
 #include "nxsdKeyEngineBase.h"
 
 class TnxCompKeyEngine : public TnxBaseKeyEngine {
@@ -28,12 +29,11 @@ class TnxCompKeyEngine : public TnxBaseKeyEngine {
  public:
   // aDescriptor must be a TnxCompKeyDescriptor with a fields descriptor.
   explicit TnxCompKeyEngine(TnxBaseKeyDescriptor* aDescriptor);
-  ~TnxCompKeyEngine() override;
   // Every key field through its key field engine's check.
   static void CheckValidDescriptor(TnxBaseKeyDescriptor* aDescriptor);
 
   TnxCompositeKeyFieldEngine* GetKeyFieldEngine(std::int32_t aIndex) const {
-    return ckeKeyFieldEngines[static_cast<std::size_t>(aIndex)];
+    return ckeKeyFieldEngines[static_cast<std::size_t>(aIndex)].get();
   }
   std::int32_t KeyFieldCount() const { return ckeKeyFieldCount; }
 
@@ -69,7 +69,7 @@ class TnxCompKeyEngine : public TnxBaseKeyEngine {
   TnxCompKeyEngine(TnxBaseKeyDescriptor* aDescriptor, bool aNoNull);
 
   TnxFieldsDescriptor* ckeFieldsDescriptor = nullptr;
-  std::vector<TnxCompositeKeyFieldEngine*> ckeKeyFieldEngines;  // owned
+  std::vector<TnxOwned<TnxCompositeKeyFieldEngine>> ckeKeyFieldEngines;
   std::vector<TValueRelationship> ckeKeyFieldInvertNull;
   std::vector<std::pair<nxString, std::int32_t>> ckeKeyFieldNames;  // sorted, case ignored
   std::int32_t ckeKeyFieldCount = 0;
@@ -80,7 +80,6 @@ class TnxCompKeyEngine : public TnxBaseKeyEngine {
   std::int32_t ckeRecordNullOffset = 0;
 
  private:
-  void FreeFieldEngines() noexcept;
   std::int32_t WholeFields(std::int32_t aFieldCount, std::int32_t aPartialLen) const;
   bool KeyFieldNull(const void* aKey, std::int32_t i) const {
     return !ckeNoNull && ((static_cast<const std::uint8_t*>(aKey)[i >> 3] >> (i & 7)) & 1);

@@ -11,6 +11,8 @@
 
 #include "nxllBde.h"
 #include "nxllList.h"
+#include "nxllLockedFuncs.h"
+#include "nxllOwners.h"
 #include "nxllSync.h"
 #include "nxllUtils.h"
 #include "nxsdNativeVariantConverter.h"
@@ -48,8 +50,8 @@ struct RegistryEntry {
   const platform::ClassInfo* cls;
 };
 std::unique_ptr<std::vector<RegistryEntry>> gRegistry;  // created by the first registration
-TnxPadlock* gRegistryPadlock = nullptr;
-int gInitCount = 0;
+TnxOwned<TnxPadlock> gRegistryPadlock;
+volatile std::int32_t gUseCount = 0;
 
 TnxPadlock& registryPadlock() {
   if (!gRegistryPadlock)
@@ -974,16 +976,14 @@ bool TnxNumbersOnlyCKFE::SupportsFieldType(TnxFieldType aFieldType) {
 }
 
 namespace {
-void assertDateTime(TnxFieldType aType, int aLine) {
-  if (aType != nxtDateTime)
-    throw platform::RuntimeError("Assertion failed: date key field engines need a date-time field "
-                                 "(nxsdKeyFieldEngineBase, line " + std::to_string(aLine) + ")");
+void assertDateTime(TnxFieldType aType) {
+  nxAssert(aType == nxtDateTime, "date key field engines need a date-time field");
 }
 }  // namespace
 
 TnxDateOnlyCKFE::TnxDateOnlyCKFE(TnxKeyFieldDescriptor* aKeyFieldDescriptor)
     : TnxCompositeKeyFieldEngine(aKeyFieldDescriptor, false) {
-  assertDateTime(ckfeFieldType, __LINE__);
+  assertDateTime(ckfeFieldType);
   ReplaceBuildKey(&buildDateOnly);
 }
 
@@ -991,7 +991,7 @@ bool TnxDateOnlyCKFE::SupportsFieldType(TnxFieldType aFieldType) { return aField
 
 TnxDateOnlyProcessCKFE::TnxDateOnlyProcessCKFE(TnxKeyFieldDescriptor* aKeyFieldDescriptor)
     : TnxCompositeKeyFieldEngine(aKeyFieldDescriptor, false) {
-  assertDateTime(ckfeFieldType, __LINE__);
+  assertDateTime(ckfeFieldType);
   ReplaceBuildKey(&buildDateOnlyProcess);
 }
 
@@ -1030,21 +1030,30 @@ void TnxDateOnlyYearCKFE::ProcessTimeStamp(const platform::TimeStamp& aIn, platf
 
 // ------------------------------------------------------------------ module
 
+namespace {
+void unregisterAll() noexcept {
+  gRegistry.reset();
+  gRegistryPadlock.reset();
+}
+}  // namespace
+
 void nxsdKeyFieldEngineBaseInitialize() {
-  if (gInitCount++ > 0) return;
-  gRegistryPadlock = platform::create<TnxPadlock>();
-  TnxCompositeKeyFieldEngine::Register(u"", TnxCompositeKeyFieldEngine::staticClassInfo());
-  TnxCompositeKeyFieldEngine::Register(u"NumbersOnly", TnxNumbersOnlyCKFE::staticClassInfo());
-  TnxCompositeKeyFieldEngine::Register(u"DateOnly", TnxDateOnlyCKFE::staticClassInfo());
-  TnxCompositeKeyFieldEngine::Register(u"DateOnlyWeek", TnxDateOnlyWeekCKFE::staticClassInfo());
-  TnxCompositeKeyFieldEngine::Register(u"DateOnlyMonth", TnxDateOnlyMonthCKFE::staticClassInfo());
-  TnxCompositeKeyFieldEngine::Register(u"DateOnlyYear", TnxDateOnlyYearCKFE::staticClassInfo());
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    gRegistryPadlock = nxCreateOwned<TnxPadlock>();
+    TnxCompositeKeyFieldEngine::Register(u"", TnxCompositeKeyFieldEngine::staticClassInfo());
+    TnxCompositeKeyFieldEngine::Register(u"NumbersOnly", TnxNumbersOnlyCKFE::staticClassInfo());
+    TnxCompositeKeyFieldEngine::Register(u"DateOnly", TnxDateOnlyCKFE::staticClassInfo());
+    TnxCompositeKeyFieldEngine::Register(u"DateOnlyWeek", TnxDateOnlyWeekCKFE::staticClassInfo());
+    TnxCompositeKeyFieldEngine::Register(u"DateOnlyMonth", TnxDateOnlyMonthCKFE::staticClassInfo());
+    TnxCompositeKeyFieldEngine::Register(u"DateOnlyYear", TnxDateOnlyYearCKFE::staticClassInfo());
+  } catch (...) {
+    unregisterAll();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
 }
 
 void nxsdKeyFieldEngineBaseFinalize() {
-  if (gInitCount == 0 || --gInitCount > 0) return;
-  gRegistry.reset();
-
-  TnxPadlock* padlock = std::exchange(gRegistryPadlock, nullptr);
-  platform::TObject::free(padlock);
+  if (nxUseCountLeave(gUseCount)) unregisterAll();
 }

@@ -103,14 +103,6 @@ TnxCANExpr expr(const Bytes& aBytes) { return std::make_shared<const std::vector
 
 class SimpleFilterTest : public nxsdkeytest::KeyEngineTest {
  protected:
-  void SetUp() override {
-    KeyEngineTest::SetUp();
-    nxsdFilterEngineSimpleExpressionInitialize();
-  }
-  void TearDown() override {
-    nxsdFilterEngineSimpleExpressionFinalize();
-    KeyEngineTest::TearDown();
-  }
   Owned<TnxBaseFilterEngine> Engine(const Bytes& aExpr, std::int32_t aCodePage = -1, bool aActive = true) {
     Owned<TnxSimpleExpressionFilterDescriptor> d(
         platform::create<TnxSimpleExpressionFilterDescriptor>(expr(aExpr), aCodePage));

@@ -53,21 +53,13 @@ class KeyEngineTest : public ::testing::Test {
 
   void SetUp() override {
     nxllUtilsInitialize();
-    nxsdDataDictionaryInitialize(std::span<const nxString>());
-    nxsdFilterEngineCallbackInitialize();
-    nxsdKeyFieldEngineBaseInitialize();
-    nxsdKeyEngineBaseInitialize();
-    nxsdKeyEngineCompInitialize();
+    nxsdDataDictionaryInitialize(std::span<const nxString>());  // key and filter engines too
     table.fields = platform::create<TnxFieldsDescriptor>(&table);
   }
   void TearDown() override {
     for (auto it = keys.rbegin(); it != keys.rend(); ++it) platform::TObject::free(*it);
     platform::TObject::free(table.fields);
     table.fields = nullptr;
-    nxsdKeyEngineCompFinalize();
-    nxsdKeyEngineBaseFinalize();
-    nxsdKeyFieldEngineBaseFinalize();
-    nxsdFilterEngineCallbackFinalize();
     nxsdDataDictionaryFinalize();
     nxllUtilsFinalize();
   }
