@@ -70,7 +70,7 @@ inline constexpr TnxKeyFieldEngineClassFuncs nxKeyFieldEngineFuncs{
 class TnxCompositeKeyFieldEngine : public TnxPersistent, public InxFieldDescriptor {
   PL_CLASS_INFO_DECL()
  public:
-  // 12289 for a BLOB field; 15494 for a slot above 65535 bytes.
+  // 12289 for a BLOB field; 8712 for a key field without its field.
   explicit TnxCompositeKeyFieldEngine(TnxKeyFieldDescriptor* aKeyFieldDescriptor)
       : TnxCompositeKeyFieldEngine(aKeyFieldDescriptor, true) {}
   TnxCompositeKeyFieldEngine(const TnxCompositeKeyFieldEngine&) = delete;
