@@ -70,6 +70,7 @@ TnxCompKeyEngine::TnxCompKeyEngine(TnxBaseKeyDescriptor* aDescriptor, bool aNoNu
     if (it == ckeKeyFieldNames.end() || nxCompareText(it->first, name) != 0) ckeKeyFieldNames.insert(it, {name, i});
     ckeKeyFieldInvertNull.push_back(engine->InvertNull ? -1 : 1);
     ckeKeyFieldOffset.push_back(offset);
+    ckeSlots.push_back({engine->CompareKeyRoutine(), engine, offset, ckeKeyFieldInvertNull.back()});
     offset += engine->KeyLength();
   }
 }
@@ -179,10 +180,10 @@ TValueRelationship TnxCompKeyEngine::CompareKey(const void* aKey1, const void* a
   const auto* k2 = static_cast<const std::uint8_t*>(aKey2);
   const std::int32_t m = WholeFields(aFieldCount, aPartialLen);
   TValueRelationship r = 0;
-  for (std::int32_t i = 0; i < m; ++i) {
-    const auto ui = static_cast<std::size_t>(i);
-    if (!nullOrder(KeyFieldNull(k1, i), KeyFieldNull(k2, i), ckeKeyFieldInvertNull[ui], r))
-      r = ckeKeyFieldEngines[ui]->CompareKey(k1 + ckeKeyFieldOffset[ui], k2 + ckeKeyFieldOffset[ui]);
+  const TnxKeySlot* slot = ckeSlots.data();
+  for (std::int32_t i = 0; i < m; ++i, ++slot) {
+    if (!nullOrder(KeyFieldNull(k1, i), KeyFieldNull(k2, i), slot->invertNull, r))
+      r = slot->compare(*slot->engine, k1 + slot->offset, k2 + slot->offset);
     if (r) return r;
   }
   if (aPartialLen <= 0 || m < 0 || m >= ckeKeyFieldCount) return 0;

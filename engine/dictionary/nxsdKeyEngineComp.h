@@ -76,6 +76,14 @@ class TnxCompKeyEngine : public TnxBaseKeyEngine {
   std::int32_t ckeKeyOffset = 0;
   std::vector<std::int32_t> ckeKeyFieldOffset;
   bool ckeNoNull = false;
+  // What comparing key with key needs per field, side by side.
+  struct TnxKeySlot {
+    TnxCKFECompare compare;
+    const TnxCompositeKeyFieldEngine* engine;
+    std::int32_t offset;
+    TValueRelationship invertNull;
+  };
+  std::vector<TnxKeySlot> ckeSlots;
   // Where the record's null bitmap starts.
   std::int32_t ckeRecordNullOffset = 0;
 

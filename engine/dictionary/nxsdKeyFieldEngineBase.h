@@ -115,6 +115,8 @@ class TnxCompositeKeyFieldEngine : public TnxPersistent, public InxFieldDescript
   TValueRelationship CompareKeyToFieldDirect(const void* aKey, const void* aField) const {
     return fCompareKeyToFieldDirect(*this, aKey, aField);
   }
+  // The chosen key-key routine itself, for callers that keep it beside the slot.
+  TnxCKFECompare CompareKeyRoutine() const { return fCompareKey; }
   bool HasPartialCompare() const { return fPartialCompareKey != nullptr; }
   // REQUIRES: HasPartialCompare().
   TValueRelationship PartialCompareKey(const void* a, const void* b, std::int32_t aPartialLen) const {
