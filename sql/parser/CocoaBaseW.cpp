@@ -79,24 +79,7 @@ TTokenPage* TTokenList::NewPage(std::int32_t aStartLine, std::int32_t aStartPos)
   return page;
 }
 
-void TTokenList::AddToken(const char16_t* aBufferStart, const char16_t* aBufferEnd, std::int32_t aStartLine,
-                          std::int32_t /*aEndLine*/, std::int32_t aStartPos, std::int32_t /*aEndPos*/,
-                          std::int32_t aTokenType) {
-  NX_COCOA_ASSERT(aBufferStart >= FSource && aBufferStart <= aBufferEnd && aBufferEnd <= FSource + FSourceLength,
-                  "token outside its source text");
-  const auto start = std::uint32_t(aBufferStart - FSource);
-  // Lines and positions are counted forwards from a page's first token.
-  NX_COCOA_ASSERT(start >= FLastStart, "token before its predecessor");
-  NX_COCOA_ASSERT(FCount < INT32_MAX, "too many tokens");
-  if (!CurPage || CurPage->TokenCount >= kTokenPageCapacity) NewPage(aStartLine, aStartPos);
-  TTokenRecord& rec = CurPage->Tokens[CurPage->TokenCount];
-  rec.BufferStart = start;
-  rec.TokenType2 = std::uint16_t(aTokenType);
-  rec.Len2 = std::uint32_t(aBufferEnd - aBufferStart);
-  ++CurPage->TokenCount;
-  ++FCount;
-  FLastStart = start;
-}
+void TTokenList::BadToken() { assertionFailed("token outside its source text or out of order", __LINE__); }
 
 const TTokenRecord& TTokenList::Locate(std::int32_t aIndex) {
   if (aIndex < 0 || aIndex >= FCount) invalidTokenIndex();

@@ -73,7 +73,21 @@ class TTokenList : public TnxObject {
   // aEndLine and aEndPos are not kept. A span outside the source is an
   // internal error.
   void AddToken(const char16_t* aBufferStart, const char16_t* aBufferEnd, std::int32_t aStartLine,
-                std::int32_t aEndLine, std::int32_t aStartPos, std::int32_t aEndPos, std::int32_t aTokenType);
+                std::int32_t /*aEndLine*/, std::int32_t aStartPos, std::int32_t /*aEndPos*/,
+                std::int32_t aTokenType) {
+    // Lines and positions are counted forwards from a page's first token, so
+    // tokens come in text order.
+    if (aBufferStart < FSource || aBufferStart > aBufferEnd || aBufferEnd > FSource + FSourceLength ||
+        std::uint32_t(aBufferStart - FSource) < FLastStart || FCount == INT32_MAX)
+      BadToken();
+    if (!CurPage || CurPage->TokenCount >= kTokenPageCapacity) NewPage(aStartLine, aStartPos);
+    TTokenRecord& rec = CurPage->Tokens[CurPage->TokenCount];
+    rec.BufferStart = FLastStart = std::uint32_t(aBufferStart - FSource);
+    rec.TokenType2 = std::uint16_t(aTokenType);
+    rec.Len2 = std::uint32_t(aBufferEnd - aBufferStart);
+    ++CurPage->TokenCount;
+    ++FCount;
+  }
 
   std::int32_t TokenCount() const { return FCount; }
   platform::UnicodeStringView Source() const { return {FSource, std::size_t(FSourceLength)}; }
@@ -103,6 +117,7 @@ class TTokenList : public TnxObject {
 
  private:
   TTokenPage* NewPage(std::int32_t aStartLine, std::int32_t aStartPos);
+  [[noreturn]] static void BadToken();
   const TTokenRecord& Locate(std::int32_t aIndex);
 
   const char16_t* FSource;

@@ -1,8 +1,10 @@
 #include "nxSQLTok.h"
 
+#include <algorithm>
 #include <array>
 #include <initializer_list>
 #include <memory>
+#include <vector>
 
 #include "nxllComponent.h"
 #include "nxllException.h"
@@ -424,10 +426,25 @@ volatile std::int32_t gUseCount = 0;
 std::unique_ptr<std::array<nxString, kSqlTokenKindCount>> gNames;
 std::unique_ptr<TTernaryTree, TnxFreeObject> gKeywordTree;
 
+// Inserts the words median first, so the tree is balanced whatever the
+// order of the kinds: the words and their values are what they are in any
+// insertion order, only the look-up gets shorter.
+void insertBalanced(TTernaryTree& aTree, const std::vector<std::int32_t>& aSorted, std::size_t aFrom, std::size_t aTo) {
+  if (aFrom >= aTo) return;
+  const std::size_t mid = aFrom + (aTo - aFrom) / 2;
+  aTree.InsertStr(kTokenNameLiterals[aSorted[mid]], aSorted[mid]);
+  insertBalanced(aTree, aSorted, aFrom, mid);
+  insertBalanced(aTree, aSorted, mid + 1, aTo);
+}
+
 std::unique_ptr<TTernaryTree, TnxFreeObject> BuildSqlKeywordTree() {
+  std::vector<std::int32_t> kinds;
+  for (std::int32_t kind = sqltFirstReserved; kind <= sqltLastKind; ++kind) kinds.push_back(kind);
+  std::sort(kinds.begin(), kinds.end(), [](std::int32_t a, std::int32_t b) {
+    return platform::UnicodeStringView(kTokenNameLiterals[a]) < platform::UnicodeStringView(kTokenNameLiterals[b]);
+  });
   std::unique_ptr<TTernaryTree, TnxFreeObject> tree(platform::create<TTernaryTree>());
-  for (std::int32_t kind = sqltFirstReserved; kind <= sqltLastKind; ++kind)
-    tree->InsertStr(kTokenNameLiterals[kind], kind);
+  insertBalanced(*tree, kinds, 0, kinds.size());
   return tree;
 }
 
@@ -580,6 +597,7 @@ void TTernaryTree::InsertStr(platform::UnicodeStringView aWord, std::int32_t aVa
       (*link)->SplitChar = c;
     }
     TTernaryNode* node = *link;
+    if (i == 0 && c < 128 && c == node->SplitChar) FirstNode[c] = node;
     if (c < node->SplitChar) {
       link = &node->LoKid;
     } else if (c > node->SplitChar) {
@@ -598,6 +616,14 @@ template <bool kUpper>
 std::int32_t TTernaryTree::Find(platform::UnicodeStringView aWord) const {
   const TTernaryNode* node = Root;
   std::size_t i = 0;
+  if (!aWord.empty() && aWord[0] != u'\0' && aWord[0] < 128) {
+    char16_t c = aWord[0];
+    if (kUpper && c >= u'a' && c <= u'z') c = char16_t(c - 32);
+    node = FirstNode[c];
+    if (!node) return 0;
+    node = node->EqKid;
+    i = 1;
+  }
   while (node) {
     char16_t c = u'\0';
     if (i < aWord.size()) {

@@ -16,6 +16,7 @@
 // False and the name and keyword look-ups raise.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <span>
@@ -105,6 +106,9 @@ class TTernaryTree : public TnxObject {
 
   TTernaryNode* Root = nullptr;
   std::deque<TTernaryNode> Nodes;  // owns every node; never moves them
+  // The top-level node of each ASCII first character: a search starts there
+  // instead of walking the top level.
+  std::array<const TTernaryNode*, 128> FirstNode{};
 };
 
 // The keywords (kinds 34 .. 402) with their kinds; null before start-up.
