@@ -170,7 +170,7 @@ const TTokenPage* TokenRecPage(PTokenRecord aRec) {
   return page;
 }
 
-std::int32_t TokenRecLen(PTokenRecord aRec) { return std::int32_t(aRec->Len2); }
+std::int32_t TokenRecLen(PTokenRecord aRec) { return aRec ? std::int32_t(aRec->Len2) : 0; }
 
 const char16_t* TokenRecBufferStart(PTokenRecord aRec) { return TokenRecPage(aRec)->Source + aRec->BufferStart; }
 

@@ -138,7 +138,7 @@ using TTokenListPtr = std::unique_ptr<TTokenList, TnxFreeObject>;
 // where a text is answered. A record that is not one of its page's used
 // records is an internal error.
 const TTokenPage* TokenRecPage(PTokenRecord aRec);
-std::int32_t TokenRecLen(PTokenRecord aRec);
+std::int32_t TokenRecLen(PTokenRecord aRec);  // 0 for an absent record
 std::int32_t TokenRecStartLine(PTokenRecord aRec);
 std::int32_t TokenRecStartPos(PTokenRecord aRec);
 std::int32_t TokenRecEndLine(PTokenRecord aRec);

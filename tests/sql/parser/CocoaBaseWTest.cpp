@@ -202,6 +202,8 @@ TEST_F(TokenListTest, SpansAndText) {
   EXPECT_EQ(TokenRecLocation(nullptr), u"");
   EXPECT_EQ(TokenRecStr(list.TokenPtr(4)), u"FROM");
   EXPECT_EQ(TokenRecToStr(nullptr), u"");
+  EXPECT_EQ(TokenRecLen(nullptr), 0);
+  EXPECT_EQ(TokenRecLen(list.TokenPtr(4)), 4);
   EXPECT_EQ(TokenRecBufferStart(list.TokenPtr(1)), text.data() + 18);
   EXPECT_EQ(TokenRecStartLine(list.TokenPtr(5)), 2);
 }
