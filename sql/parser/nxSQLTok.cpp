@@ -450,12 +450,12 @@ std::unique_ptr<TTernaryTree, TnxFreeObject> BuildSqlKeywordTree() {
 
 // ------------------------------------------------------- character classes
 
+// Which characters start a token of which kind is the dispatch table's
+// business (below); these sets say what continues one.
 enum : std::uint8_t {
-  ccIdStart = 1,
-  ccIdCont = 2,
-  ccQuotedName = 4,
-  ccDigit = 8,
-  ccHex = 16,
+  ccIdCont = 1,
+  ccQuotedName = 2,
+  ccHex = 4,
 };
 
 constexpr std::array<std::uint8_t, 128> makeClasses() {
@@ -464,8 +464,8 @@ constexpr std::array<std::uint8_t, 128> makeClasses() {
     for (int c = aFrom; c <= aTo; ++c) t[std::size_t(c)] |= aClass;
   };
   for (auto [from, to] : {std::pair{33, 33}, {35, 36}, {65, 90}, {92, 92}, {94, 123}, {125, 127}})
-    add(from, to, ccIdStart | ccIdCont);
-  add('0', '9', ccIdCont | ccDigit | ccHex);
+    add(from, to, ccIdCont);  // the characters that start a name
+  add('0', '9', ccIdCont | ccHex);
   add('@', '@', ccIdCont);
   add('A', 'F', ccHex);
   add('a', 'f', ccHex);
