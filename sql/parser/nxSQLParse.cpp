@@ -287,7 +287,6 @@ bool TBaseParser::CallMemoRule(const TSqlGrammarRule& aRule) {
   }
   if (ActualTokenIndex < 0) ActualTokenIndex = savedActualIndex;
   FPeak = std::max(savedPeak, FPeak);
-  (void)startToken;
   return ok;
 }
 

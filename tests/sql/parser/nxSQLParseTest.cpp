@@ -524,6 +524,9 @@ TEST_F(SqlParseTest, FuzzRandomTokensAndMutations) {
       u"IN", u"BETWEEN", u"UPDATE", u"SET", u"INSERT", u"INTO", u"VALUES", u"DELETE", u"BEGIN", u"END", u"IF",
       u"THEN", u"CALL", u".", u":", u"?", u"AS", u"ORDER", u"BY", u"GROUP", u"COUNT", u"CONTAINS", u"#B",
       u"TABLE", u"CROSS", u"EXISTS", u"INTERVAL", u"DAY", u"1.5", u"TOP", u"DEFAULT"};
+  // Every operator and keyword kind, with a sample of each literal class.
+  std::vector<std::u16string> allKinds = {u"x", u"\"q\"", u"\"#q\"", u"'s'", u"12", u"1.5", u"[0A]"};
+  for (std::int32_t k = sqltPercentPercent; k <= sqltLastKind; ++k) allKinds.push_back(nxSqlTokenName(k));
   std::mt19937 rng(20261210);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
   std::int32_t cases = 0;
@@ -532,7 +535,10 @@ TEST_F(SqlParseTest, FuzzRandomTokensAndMutations) {
     if (c.ok) accepted.emplace_back(c.text);
   while (std::chrono::steady_clock::now() < deadline) {
     std::u16string text;
-    if (cases % 2 == 0) {
+    if (cases % 3 == 0) {
+      const int n = int(rng() % 12);
+      for (int i = 0; i < n; ++i) text += allKinds[rng() % allKinds.size()] + u" ";
+    } else if (cases % 3 == 1) {
       const int n = int(rng() % 20);
       for (int i = 0; i < n; ++i) text += vocabulary[rng() % vocabulary.size()] + u" ";
     } else {
