@@ -506,6 +506,12 @@ void TBaseParser::Replay(TSqlReplayActions& aActions) {
 bool TnxSQLParser::Parse() { return ParseRule("Script"); }
 
 bool TnxSQLParser::ParseRule(std::string_view aRuleName) {
+  if (!nxSqlGrammarStarted()) {
+    // Before start-up nothing is recognized, as the tokenizer tokenizes nothing.
+    FCodes.clear();
+    FHasCodes = false;
+    return false;
+  }
   const TSqlGrammar& g = nxSqlGrammar();
   const std::int32_t rule = g.RuleIndex(aRuleName);
   if (rule < 0) throw EnxBaseException(u"Unknown grammar rule");

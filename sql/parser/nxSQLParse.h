@@ -97,6 +97,7 @@ void nxSQLParseInitialize();
 void nxSQLParseFinalize();
 // The SQL grammar; raises before start-up.
 const TSqlGrammar& nxSqlGrammar();
+bool nxSqlGrammarStarted();
 
 class TBaseParser;
 
@@ -147,6 +148,12 @@ class TBaseParser : public TnxObject {
   std::int32_t AcceptedCodeCount() const { return FAcceptedCodes; }
   const std::vector<std::int32_t>& Codes() const { return FCodes; }
   bool HasCodes() const { return FHasCodes; }
+
+ protected:
+  std::vector<std::int32_t> FCodes;
+  bool FHasCodes = false;
+
+ public:
 
   // Walks the grammar from the rule the last successful Parse started with,
   // reading the accepted record from index 0; raises "Invalid parse record"
@@ -212,8 +219,6 @@ class TBaseParser : public TnxObject {
   const std::int32_t* Expected() const { return FExpected.data() + FExpectedBase; }
 
   const TSqlGrammar* FGrammar = nullptr;
-  std::vector<std::int32_t> FCodes;
-  bool FHasCodes = false;
   std::int32_t FAcceptedCodes = 0;
   std::int32_t FAcceptedTokens = 0;
   std::int32_t FStartRule = -1;
@@ -239,6 +244,7 @@ class TnxSQLParser : public TBaseParser {
 
   // Recognizes the whole list with the start rule Script; False on a syntax
   // error (furthest failure kept) or on a stack overflow (record released).
+  // False before start-up.
   bool Parse() override;
   // Recognizes from any rule of the SQL grammar (for checking one rule alone).
   bool ParseRule(std::string_view aRuleName);

@@ -500,6 +500,11 @@ void nxSQLParseFinalize() {
   }
 }
 
+bool nxSqlGrammarStarted() {
+  std::lock_guard<std::mutex> guard(gGrammarLock);
+  return gGrammar != nullptr;
+}
+
 const TSqlGrammar& nxSqlGrammar() {
   if (!gGrammar) throw EnxBaseException(u"SQL grammar is not started");
   return *gGrammar;
