@@ -1,11 +1,11 @@
 #include "nxllUtils.h"
+#include "plHandle.h"
 
 #include "nxllBde.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -322,14 +322,12 @@ TEST(NxHandles, CloseAndNilClosesOnceAndSignalsEvents) {
   EXPECT_EQ(fcntl(copy, F_GETFD), -1);  // closed
   nxCloseHandleAndNil(fd);              // the cleared variable closes nothing again
 
-  int event = eventfd(0, 0);
-  int watcher = dup(event);
+  int event = platform::createEventHandle();
+  int watcher = platform::duplicateHandle(event);
   nxSignalCloseHandleAndNil(event);
   EXPECT_EQ(event, 0);
-  eventfd_t value = 0;
-  EXPECT_EQ(eventfd_read(watcher, &value), 0);
-  EXPECT_EQ(value, 1u);
-  close(watcher);
+  EXPECT_EQ(platform::takeEventSignals(watcher), 1u);
+  platform::closeHandle(watcher);
 
   int stale = 1000000;  // not an open descriptor: the failure is reported
   EXPECT_THROW(nxCloseHandleAndNil(stale), platform::OsError);
