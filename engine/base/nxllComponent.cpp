@@ -321,13 +321,8 @@ bool TnxIterationData::Ignores(std::string_view aClassName) const {
 PL_CLASS_INFO_IMPL(TnxComponent, TnxObject, "TnxComponent", nullptr)
 
 TnxComponent::TnxComponent(TnxComponent* aOwner)
-    : owner_(aOwner), nxcDependentLock(platform::create<TnxPadlock>()) {
-  try {
-    componentID_ = nxHandleTable().Add(this, &kComponentHandleKind);
-  } catch (...) {
-    platform::TObject::free(nxcDependentLock);
-    throw;
-  }
+    : owner_(aOwner), nxcDependentLock(nxCreateOwned<TnxPadlock>()) {
+  componentID_ = nxHandleTable().Add(this, &kComponentHandleKind);
   if (owner_) {
     try {
       owner_->components_.push_back(this);
@@ -348,7 +343,7 @@ TnxComponent::~TnxComponent() {
     try {
       platform::TObject::free(child);
     } catch (...) {
-      delete child;
+      platform::TObject::discard(child);  // it must go with its owner
     }
   }
   // Links left behind when beforeDestruction did not run.
@@ -363,7 +358,7 @@ TnxComponent::~TnxComponent() {
     auto it = std::find(siblings.begin(), siblings.end(), this);
     if (it != siblings.end()) siblings.erase(it);
   }
-  platform::TObject::free(std::exchange(nxcDependentLock, nullptr));
+  nxcDependentLock.reset();
 }
 
 void TnxComponent::releaseComponentID() {

@@ -235,10 +235,7 @@ class TnxIterationList : public TnxSortedList {
   TnxComponent* Items(std::int32_t aIndex) const { return static_cast<TnxComponent*>(blGet(aIndex)); }
 };
 
-struct TnxFreeObject {
-  void operator()(platform::TObject* aObject) const { platform::TObject::free(aObject); }
-};
-using TnxIterationListPtr = std::unique_ptr<TnxIterationList, TnxFreeObject>;
+using TnxIterationListPtr = TnxOwned<TnxIterationList>;
 
 struct TnxIterationData {
   TnxIterationList* IteratonList = nullptr;  // not owned
@@ -428,7 +425,7 @@ class TnxComponent : public TnxObject, public InxExceptionData {
   TnxAtomicIntfPtr<InxLifetimeMonitorObject> nxcLifetimeMonitor;  // installed on first request
   TnxAtomicIntfPtr<InxInterface> nxcComponentInfo;                 // installed on first request
   TnxNotifyEvent nxcOnSettingsLoaded;
-  TnxPadlock* nxcDependentLock;                 // owned
+  TnxOwned<TnxPadlock> nxcDependentLock;
   std::vector<TnxComponent*> nxcDependentList;  // sorted by address, not owned
   std::uint32_t nxcDependentGeneration = 0;     // bumped by every change
   bool nxcDestroying = false;

@@ -70,7 +70,7 @@ class TnxPadlock : public TnxObject {
 class TnxLazyPadlock {
  public:
   explicit TnxLazyPadlock(bool aFastLock = false) : lpFastLock(aFastLock) {}
-  ~TnxLazyPadlock() { platform::TObject::free(lpPadlock.exchange(nullptr)); }
+  ~TnxLazyPadlock() { Reset(); }
   TnxLazyPadlock(const TnxLazyPadlock&) = delete;
   TnxLazyPadlock& operator=(const TnxLazyPadlock&) = delete;
 
@@ -78,6 +78,9 @@ class TnxLazyPadlock {
   TnxPadlock* Peek() const { return lpPadlock.load(std::memory_order_acquire); }
   // Creates it when needed and locks it; the caller holds it once.
   TnxPadlock& CreateAndLock() { return TnxPadlock::CreateAndLock(lpPadlock, lpFastLock); }
+  // Frees the padlock; the next user creates a new one.
+  // REQUIRES: no thread holds or waits for it.
+  void Reset() { platform::TObject::free(lpPadlock.exchange(nullptr)); }
 
  private:
   std::atomic<TnxPadlock*> lpPadlock{nullptr};

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "nxllBde.h"
@@ -715,44 +716,27 @@ nxString localeName(platform::Lcid aLocale) {
   return trimmed(name);
 }
 
-// Unlocks a padlock the caller already holds.
-struct HeldPadlock {
-  TnxPadlock* padlock;
-  explicit HeldPadlock(TnxPadlock* aPadlock) : padlock(aPadlock) {}
-  ~HeldPadlock() { padlock->Unlock(); }
-  HeldPadlock(const HeldPadlock&) = delete;
-  HeldPadlock& operator=(const HeldPadlock&) = delete;
-};
-
 // A catalogue built once on first use (tested before and after taking its
 // padlock, which is created on first use too), read without the lock
 // afterwards.
 struct Catalogue {
-  std::atomic<TnxNameIdList*> list{nullptr};
-  TnxPadlock* volatile lock = nullptr;
+  std::atomic<TnxNameIdList*> list{nullptr};  // owned
+  TnxLazyPadlock lock;
 
   template <class Build>
   const TnxNameIdList& get(Build aBuild) {
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
-    TnxPadlock::CreateAndLock(lock);
-    HeldPadlock guard(lock);
+    TnxPadlockGuard guard(lock);
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
-    auto* l = new TnxNameIdList;
-    try {
-      aBuild(*l);
-    } catch (...) {
-      delete l;
-      throw;
-    }
-    list.store(l, std::memory_order_release);
-    return *l;
+    auto built = std::make_unique<TnxNameIdList>();
+    aBuild(*built);
+    list.store(built.get(), std::memory_order_release);
+    return *built.release();
   }
   // Module end: no other thread uses the catalogue any more.
   void release() {
     delete list.exchange(nullptr);
-    TnxPadlock* padlock = lock;
-    lock = nullptr;
-    platform::TObject::free(padlock);
+    lock.Reset();
   }
 };
 

@@ -12,6 +12,7 @@
 #include "nxllBde.h"
 #include "nxllBdeStrings.h"
 #include "nxllStreams.h"
+#include "nxTestWatchdog.h"
 
 NX_DECLARE_EXCEPTION(EnxTestException, EnxBaseException)
 NX_DECLARE_EXCEPTION(EnxTestChildException, EnxTestException)
@@ -212,6 +213,7 @@ TEST_F(nxllException, PendingMessageThatCannotBeDecodedFailsOnceAndIsDiscarded) 
 }
 
 TEST_F(nxllException, PendingMessageAndMainThreadFlagArePerThread) {
+  nxtest::Watchdog watchdog;
   EnxBaseException::nxSetMessage(10241, u"main thread text");
   EXPECT_TRUE(nxIsMainThread());
   nxString otherMessage;

@@ -1,4 +1,5 @@
 #include "nxllLockedFuncs.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -208,6 +209,7 @@ struct Stress {
 
   template <class Body>
   void run(Body body) {
+    nxtest::Watchdog watchdog;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { body(t); });
     for (auto& th : threads) th.join();

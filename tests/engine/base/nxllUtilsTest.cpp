@@ -1,5 +1,4 @@
 #include "nxllUtils.h"
-#include "plHandle.h"
 
 #include "nxllBde.h"
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "plCodePage.h"
+#include "plHandle.h"
 #include "plLocale.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "nxllUtils.h"
 #include "plLocale.h"
 #include "plString.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -720,6 +721,7 @@ TEST_F(DataDictionaryTest, LocaleReadRefusalsAndBuildVersion) {
 }
 
 TEST_F(DataDictionaryTest, ConcurrentFirstVersionChecksAgree) {
+  nxtest::Watchdog watchdog;
   TnxLocaleDescriptor d(nullptr);
   d.SetLocale(1031);
   d.CheckValid(true);
