@@ -8,6 +8,7 @@
 #include "nxllBase64.h"
 #include "nxllBde.h"
 #include "nxllBdeStrings.h"
+#include "nxllLockedFuncs.h"
 #include "nxllStreams.h"
 #include "plCodePage.h"
 
@@ -446,9 +447,23 @@ void nxCallExceptionHook(const std::exception&, const nxString&) {}
 
 bool nxIsMainThread() { return std::this_thread::get_id() == gMainThreadId; }
 
-void nxllExceptionFinalize() {
+namespace {
+
+TnxUseCount gUseCount{0};
+
+void resetPendingMessage() {
   tlsLastConvertedCode = 0;
   tlsLastConvertedMessage.clear();
+}
+
+}  // namespace
+
+void nxllExceptionInitialize() {
+  if (nxUseCountEnter(gUseCount)) resetPendingMessage();
+}
+
+void nxllExceptionFinalize() {
+  if (nxUseCountLeave(gUseCount)) resetPendingMessage();
 }
 
 // ------------------------------------------------------------ data values

@@ -525,7 +525,9 @@ constexpr std::string_view nxModuleOfPath(std::string_view aPath) {
     if (!(aCondition)) ::nxAssertionFailed((aText), ::nxModuleOfPath(__FILE__), __LINE__); \
   } while (0)
 
-// Resets the calling thread's pending code and message (module finalisation).
+// Module start-up and finalisation, counted: the first start-up and the last
+// finalisation reset the calling (main) thread's pending code and message.
+void nxllExceptionInitialize();
 void nxllExceptionFinalize();
 
 // The OS-error text of aOSError with trailing blanks and periods removed.

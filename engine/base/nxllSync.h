@@ -113,8 +113,8 @@ class TnxThreadSafeStack : public TnxObject {
 
   void Push(void* aPointer);
   void* Pop();  // nil when empty
-  std::int32_t Count() const { return __atomic_load_n(&tssCount, __ATOMIC_RELAXED); }
-  std::int32_t PageCount() const { return __atomic_load_n(&tssPageCount, __ATOMIC_RELAXED); }
+  std::int32_t Count() const { return tssCount.load(std::memory_order_relaxed); }
+  std::int32_t PageCount() const { return tssPageCount.load(std::memory_order_relaxed); }
 
   static constexpr int NodesPerPage = 511;
 
@@ -127,8 +127,8 @@ class TnxThreadSafeStack : public TnxObject {
 
   void CarvePage();
 
-  volatile std::int32_t tssCount = 0;
-  volatile std::int32_t tssPageCount = 0;
+  std::atomic<std::int32_t> tssCount{0};
+  std::atomic<std::int32_t> tssPageCount{0};
   TnxListHead tssPagesHead;
   TnxListHead tssFreeHead;
   TnxListHead tssStackHead;
@@ -203,7 +203,7 @@ class TnxManualEvent : public TnxObject, public InxManualEvent {
   void WaitFor() override;
   platform::Event* Handle() override { return &meEvent; }
 
-  std::int32_t RefCount() const { return __atomic_load_n(&meRefCount, __ATOMIC_RELAXED); }
+  std::int32_t RefCount() const { return meRefCount.load(std::memory_order_relaxed); }
 
   void afterConstruction() override;
   // A still-referenced event raises platform::InvalidPointer.
@@ -218,8 +218,8 @@ class TnxManualEvent : public TnxObject, public InxManualEvent {
   };
 
   CacheLink meNext{{nullptr}, this};
-  volatile std::int32_t meRefCount = 1;  // 1 while constructing
-  volatile std::int32_t meCached = 0;
+  std::atomic<std::int32_t> meRefCount{1};  // 1 while constructing
+  std::atomic<std::int32_t> meCached{0};
   platform::Event meEvent{platform::Event::Kind::manualReset};
 };
 
@@ -239,6 +239,6 @@ TnxThreadCallback& nxThreadCallback();
 // Calls the calling thread's callback when its object part is set.
 void nxCallThreadCallback();
 
-// Module start and end (main thread, in module order).
+// Module start and end (main thread, in module order), counted.
 void nxllSyncInitialize();
 void nxllSyncFinalize();

@@ -934,18 +934,20 @@ void nxStringsToArray(const platform::TStringList& aStrings, TnxUnicodeStrings& 
 // Start-up
 
 namespace {
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
+}
+
+namespace {
+constexpr TnxModuleDependency kDeps[] = {{nxllFastFillCharInitialize, nxllFastFillCharFinalize}};
 }
 
 void nxllUtilsInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
-  nxllFastFillCharInitialize();
-  nxDefaultCodePage = platform::CP_THREAD_ACP;
+  nxUseCountStart(gUseCount, kDeps, [] { nxDefaultCodePage = platform::CP_THREAD_ACP; });
 }
 
 void nxllUtilsFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  gLocales.release();
-  gCodePages.release();
-  nxllFastFillCharFinalize();
+  nxUseCountFinish(gUseCount, kDeps, [] {
+    gLocales.release();
+    gCodePages.release();
+  });
 }

@@ -34,7 +34,7 @@ nxString infosOf(const EnxBaseException& e) {
 // Every test starts and ends without a pending message.
 class nxllException : public ::testing::Test {
  protected:
-  void SetUp() override { nxllExceptionFinalize(); }
+  void SetUp() override { nxllExceptionInitialize(); }
   void TearDown() override {
     nxllExceptionFinalize();
     nxThreadVersionOverride = 0;

@@ -66,7 +66,7 @@ TEST(NxLocked, ConcurrentIncrementsAreNotLost) {
 }
 
 TEST(NxUseCount, FirstEnterAndLastLeaveRun) {
-  volatile std::int32_t c = 0;
+  TnxUseCount c{0};
   EXPECT_FALSE(nxUseCountLeave(c)) << "unmatched leave";
   EXPECT_EQ(c, 0);
   EXPECT_TRUE(nxUseCountEnter(c));
