@@ -1,14 +1,11 @@
 #include "nxllComponent.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <typeinfo>
 
 #include "nxllBdeStrings.h"
 #include "nxllConfigSettings.h"
@@ -167,21 +164,6 @@ nxString EnxComponentException::ComponentDescription(const TnxComponent* aCompon
   if (!aComponent) return u"<nil pointer>";
   if (!aComponent->Name().empty()) return aComponent->Name();
   return platform::format(u"<unnamed %s instance>", {platform::fromUtf8(aComponent->className())});
-}
-
-nxString nxExceptionMessage(const std::exception& aException) {
-  if (const auto* c = dynamic_cast<const EnxComponentException*>(&aException)) return c->Message();
-  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return e->Message();
-  return platform::fromUtf8(aException.what());
-}
-
-std::string nxExceptionClassName(const std::exception& aException) {
-  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return std::string(e->className());
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(typeid(aException).name(), nullptr, nullptr, &status);
-  std::string name = status == 0 && demangled ? demangled : typeid(aException).name();
-  std::free(demangled);
-  return name;
 }
 
 namespace {

@@ -402,6 +402,9 @@ class EnxBaseException : public std::exception, public InxException {
 
   const char* what() const noexcept override { return fWhat.c_str(); }
   const nxString& Message() const { return fMessage; }
+  // The message as shown to a user: Message(), or a subclass's fuller form
+  // (a component exception's names the component).
+  virtual const nxString& DisplayMessage() const { return fMessage; }
 
   // InxBaseException, InxExceptionForCallback and InxException; not counted.
   std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
@@ -503,6 +506,13 @@ void nxCallExceptionHook(const std::exception& aException, const nxString& aText
 // True in the thread that initialised the engine base library (the main
 // thread), false in every other thread.
 bool nxIsMainThread();
+
+// The message of any exception: the engine family's DisplayMessage, else
+// what() as UTF-8 text.
+nxString nxExceptionMessage(const std::exception& aException);
+// The class name of an exception: the engine classes' own names, otherwise
+// the demangled C++ type name.
+std::string nxExceptionClassName(const std::exception& aException);
 
 // ---- Assertions ----------------------------------------------------------------
 
