@@ -1,7 +1,5 @@
 #include "nxsdDataDictionary.h"
 
-#include <iterator>
-
 #include "nxllLockedFuncs.h"
 #include "nxsdDataDictionaryInt.h"
 #include "nxsdFilterEngineCallback.h"
@@ -45,7 +43,7 @@ bool nxsdAdjustPosition(std::int32_t& aPos, std::int32_t aOld, std::int32_t aNew
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 // The dictionary's start-up table: this module's descriptor families, then
 // the filter modules (each counted on its own). Run forward at start-up,
@@ -75,6 +73,5 @@ void nxsdDataDictionaryInitialize() {
 }
 
 void nxsdDataDictionaryFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  for (std::size_t i = std::size(kStartUp); i > 0; --i) kStartUp[i - 1].mdFinish();
+  nxUseCountFinish(gUseCount, kStartUp, [] {});
 }

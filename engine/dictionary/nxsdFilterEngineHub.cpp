@@ -165,7 +165,7 @@ void TnxFilterEngineHub::Disconnect() {
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void unregisterClasses() {
   TnxEngineClass<TnxFilterEngineHub>::Unregister();
