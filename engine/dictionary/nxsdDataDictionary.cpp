@@ -1,7 +1,5 @@
 #include "nxsdDataDictionary.h"
 
-#include <iterator>
-
 #include "nxllLockedFuncs.h"
 #include "nxsdDataDictionaryInt.h"
 #include "nxsdFilterEngineCallback.h"
@@ -48,7 +46,7 @@ bool nxsdAdjustPosition(std::int32_t& aPos, std::int32_t aOld, std::int32_t aNew
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 // The dictionary's start-up table: this module's descriptor families, then
 // the filter and key engine modules (each counted on its own). Run forward
@@ -82,6 +80,5 @@ void nxsdDataDictionaryInitialize() {
 }
 
 void nxsdDataDictionaryFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  for (std::size_t i = std::size(kStartUp); i > 0; --i) kStartUp[i - 1].mdFinish();
+  nxUseCountFinish(gUseCount, kStartUp, [] {});
 }
