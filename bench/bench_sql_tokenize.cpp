@@ -61,7 +61,7 @@ const std::string& script8() {
 void BM_Tokenize(benchmark::State& state) {
   nxSQLTokInitialize();
   const std::u16string& text = script16();
-  std::unique_ptr<TnxSQLTokenizer, TnxFreeObject> tokenizer(platform::create<TnxSQLTokenizer>());
+  TnxOwned<TnxSQLTokenizer> tokenizer(platform::create<TnxSQLTokenizer>());
   std::int64_t tokens = 0;
   for (auto _ : state) {
     TTokenListPtr list;

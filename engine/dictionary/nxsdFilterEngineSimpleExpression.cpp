@@ -711,7 +711,7 @@ void TnxSimpleExpressionFilterEngine::AddDebugInfo(const TnxIntfPtr<InxException
 }
 
 namespace {
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void unregisterClasses() noexcept {
   TnxEngineClass<TnxSimpleExpressionFilterEngine>::Unregister();

@@ -15,7 +15,7 @@ NX_IMPLEMENT_EXCEPTION(EnxBaseKeyEngineException, EnxBaseException)
 namespace {
 
 TnxClassList gKeyEngines = nullptr;
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void checkKeyLength(TnxBaseKeyDescriptor* aDescriptor) {
   if (aDescriptor->KeyLen() > nxMaxKeyLength) throw EnxBaseKeyEngineException(nxErrKeyTooLarge);

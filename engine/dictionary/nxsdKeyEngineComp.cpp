@@ -270,7 +270,7 @@ bool TnxCompKeyEngine::KeyContainsNulls(const void* aKey) {
 // ------------------------------------------------------------------ module
 
 namespace {
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void unregisterClasses() noexcept {
   TnxEngineClass<TnxNoNullCompKeyEngine>::Unregister();

@@ -51,7 +51,7 @@ struct RegistryEntry {
 };
 std::unique_ptr<std::vector<RegistryEntry>> gRegistry;  // created by the first registration
 TnxOwned<TnxPadlock> gRegistryPadlock;
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 TnxPadlock& registryPadlock() {
   if (!gRegistryPadlock)

@@ -25,6 +25,7 @@
 
 #include "nxllBase.h"
 #include "nxllComponent.h"
+#include "nxllOwners.h"
 #include "nxllTypes.h"
 #include "plString.h"
 
@@ -132,7 +133,7 @@ class TTokenList : public TnxObject {
   std::int32_t LastInLastPage = -1;
 };
 
-using TTokenListPtr = std::unique_ptr<TTokenList, TnxFreeObject>;
+using TTokenListPtr = TnxOwned<TTokenList>;
 
 // Token-record routines. An absent record (nullptr) gives the empty string
 // where a text is answered. A record that is not one of its page's used

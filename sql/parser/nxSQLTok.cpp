@@ -422,9 +422,9 @@ constexpr const char16_t* kTokenNameLiterals[kSqlTokenKindCount] = {
     u"X",  // 402
 };
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 std::unique_ptr<std::array<nxString, kSqlTokenKindCount>> gNames;
-std::unique_ptr<TTernaryTree, TnxFreeObject> gKeywordTree;
+TnxOwned<TTernaryTree> gKeywordTree;
 
 // Inserts the words median first, so the tree is balanced whatever the
 // order of the kinds: the words and their values are what they are in any
@@ -437,13 +437,13 @@ void insertBalanced(TTernaryTree& aTree, const std::vector<std::int32_t>& aSorte
   insertBalanced(aTree, aSorted, mid + 1, aTo);
 }
 
-std::unique_ptr<TTernaryTree, TnxFreeObject> BuildSqlKeywordTree() {
+TnxOwned<TTernaryTree> BuildSqlKeywordTree() {
   std::vector<std::int32_t> kinds;
   for (std::int32_t kind = sqltFirstReserved; kind <= sqltLastKind; ++kind) kinds.push_back(kind);
   std::sort(kinds.begin(), kinds.end(), [](std::int32_t a, std::int32_t b) {
     return platform::UnicodeStringView(kTokenNameLiterals[a]) < platform::UnicodeStringView(kTokenNameLiterals[b]);
   });
-  std::unique_ptr<TTernaryTree, TnxFreeObject> tree(platform::create<TTernaryTree>());
+  TnxOwned<TTernaryTree> tree(platform::create<TTernaryTree>());
   insertBalanced(*tree, kinds, 0, kinds.size());
   return tree;
 }

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
   nxSQLParseInitialize();
   try {
     const nxString source = platform::fromUtf8(text);
-    std::unique_ptr<TnxSQLTokenizer, TnxFreeObject> tokenizer(platform::create<TnxSQLTokenizer>());
+    TnxOwned<TnxSQLTokenizer> tokenizer(platform::create<TnxSQLTokenizer>());
     TTokenListPtr tokens;
     if (!tokenizer->Tokenize(source.data(), std::int32_t(source.size()), false, false, tokens)) {
       const std::int32_t last = tokens ? tokens->TokenCount() - 1 : -1;
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
                   last >= 0 ? tokens->GetTokenEndPos(last) : 1);
       rc = 1;
     } else {
-      std::unique_ptr<TnxSQLParser, TnxFreeObject> parser(platform::create<TnxSQLParser>(tokens.get()));
+      TnxOwned<TnxSQLParser> parser(platform::create<TnxSQLParser>(tokens.get()));
       if (parser->ParseRule(rule)) {
         parser->DumpCodes();
         std::fputs(nxSqlCodeTrace(*parser).c_str(), stdout);

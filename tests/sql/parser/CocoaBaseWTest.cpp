@@ -267,7 +267,7 @@ TEST_F(TokenListTest, RecordOutsideItsPageIsAnInternalError) {
 
 TEST_F(TokenListTest, AddTokenChecksItsSpan) {
   const std::u16string text = u"abcdef";
-  std::unique_ptr<TTokenList, TnxFreeObject> list(platform::create<TTokenList>(text));
+  TnxOwned<TTokenList> list(platform::create<TTokenList>(text));
   const char16_t* s = text.data();
   list->AddToken(s + 1, s + 3, 1, 1, 2, 4, sqltIdentifier);
   EXPECT_THROW(list->AddToken(s + 4, s + 7, 1, 1, 5, 8, sqltIdentifier), platform::RuntimeError);
@@ -299,7 +299,7 @@ class CursorProbe : public TBaseTokenizer {
 }  // namespace
 
 TEST(BaseTokenizerTest, CursorAndMarks) {
-  std::unique_ptr<CursorProbe, TnxFreeObject> t(platform::create<CursorProbe>());
+  TnxOwned<CursorProbe> t(platform::create<CursorProbe>());
   const char16_t text[] = u"ab\ncdX";
   t->Reset(text, 5);  // the X lies beyond the text
   EXPECT_TRUE(t->Accept(u'a'));

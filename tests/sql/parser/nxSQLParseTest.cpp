@@ -43,7 +43,7 @@ class TToyParser : public TBaseParser {
   std::string FRule;
 };
 
-using ParserPtr = std::unique_ptr<TnxSQLParser, TnxFreeObject>;
+using ParserPtr = TnxOwned<TnxSQLParser>;
 
 struct Parsed {
   std::u16string text;
@@ -577,7 +577,7 @@ TEST(SqlParseStartUpTest, NothingIsRecognizedBeforeStartUp) {
   nxSQLTokInitialize();
   const Tokenized t = tokenize(u"SELECT a FROM t");
   ASSERT_TRUE(t.ok);
-  std::unique_ptr<TnxSQLParser, TnxFreeObject> p(platform::create<TnxSQLParser>(t.list.get()));
+  TnxOwned<TnxSQLParser> p(platform::create<TnxSQLParser>(t.list.get()));
   EXPECT_FALSE(nxSqlGrammarStarted());
   EXPECT_FALSE(p->Parse());
   nxSQLParseInitialize();

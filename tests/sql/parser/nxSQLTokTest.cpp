@@ -247,7 +247,7 @@ TEST_F(SqlTokTest, FailureLeavesTheTokensBeforeTheBadPlace) {
 }
 
 TEST_F(SqlTokTest, BadArgumentsAnswerFalse) {
-  std::unique_ptr<TnxSQLTokenizer, TnxFreeObject> t(platform::create<TnxSQLTokenizer>());
+  TnxOwned<TnxSQLTokenizer> t(platform::create<TnxSQLTokenizer>());
   TTokenListPtr list;
   const char16_t text[] = u"a";
   EXPECT_FALSE(t->Tokenize(text, -1, false, false, list));
@@ -283,7 +283,7 @@ TEST_F(SqlTokTest, ReservedWords) {
 }
 
 TEST_F(SqlTokTest, TernaryTree) {
-  std::unique_ptr<TTernaryTree, TnxFreeObject> tree(platform::create<TTernaryTree>());
+  TnxOwned<TTernaryTree> tree(platform::create<TTernaryTree>());
   tree->InsertStr(u"AB", 1);
   tree->InsertStr(u"ABC", 2);
   tree->InsertStr(u"B", 3);
@@ -378,7 +378,7 @@ void checkOne(const std::u16string& aText, bool aComments, bool aWhite) {
   const std::size_t n = aText.size();
   std::unique_ptr<char16_t[]> buffer(new char16_t[n ? n : 1]);
   std::copy(aText.begin(), aText.end(), buffer.get());
-  std::unique_ptr<TnxSQLTokenizer, TnxFreeObject> t(platform::create<TnxSQLTokenizer>());
+  TnxOwned<TnxSQLTokenizer> t(platform::create<TnxSQLTokenizer>());
   TTokenListPtr list;
   const bool ok = t->Tokenize(n ? buffer.get() : nullptr, std::int32_t(n), aComments, aWhite, list);
   ASSERT_TRUE(list);

@@ -40,7 +40,7 @@ struct Tokenized {
 // REQUIRES: aText outlives the result's list.
 inline Tokenized tokenize(std::u16string_view aText, bool aComments = false, bool aWhite = false) {
   Tokenized r;
-  std::unique_ptr<TnxSQLTokenizer, TnxFreeObject> t(platform::create<TnxSQLTokenizer>());
+  TnxOwned<TnxSQLTokenizer> t(platform::create<TnxSQLTokenizer>());
   r.ok = t->Tokenize(aText.data(), std::int32_t(aText.size()), aComments, aWhite, r.list);
   if (r.list)
     for (std::int32_t i = 0; i < r.list->TokenCount(); ++i)
