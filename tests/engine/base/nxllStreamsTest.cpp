@@ -427,8 +427,10 @@ TEST(nxllStreamsReader, ReaderLeavesTheStreamAfterTheLastValueRead) {
   s.SetPosition(0);
   {
     TnxReader r(s);
+    EXPECT_EQ(r.Remaining(), 11);  // the whole stream is buffered by now
     EXPECT_EQ(r.ReadInteger(), 1);
     EXPECT_EQ(r.Position(), 2);
+    EXPECT_EQ(r.Remaining(), 9);
   }
   EXPECT_EQ(s.Position(), 2);
 }
