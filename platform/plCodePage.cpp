@@ -115,6 +115,31 @@ const BestFit* bestFit932(UChar32 c) {
   return nullptr;
 }
 
+// ICU's 932 table follows the IBM habit of swapping three controls (U+001A
+// <-> 7F, U+001C <-> 1A, U+007F <-> 1C); this platform maps 00-7F to
+// themselves and stored text must not change, so 932 conversions permute
+// these units around the ICU call. Neither side is ambiguous: the bytes are
+// never trail bytes, the units never surrogates or best fits.
+char16_t icuUnitOf932(char16_t u) {  // the unit ICU must see to write byte u
+  switch (u) {
+    case 0x001A: return 0x001C;
+    case 0x001C: return 0x007F;
+    case 0x007F: return 0x001A;
+    default: return u;
+  }
+}
+
+char16_t unitOfIcu932(char16_t u) {  // inverse of icuUnitOf932
+  switch (u) {
+    case 0x001C: return 0x001A;
+    case 0x007F: return 0x001C;
+    case 0x001A: return 0x007F;
+    default: return u;
+  }
+}
+
+bool isSwapped932(char16_t u) { return u == 0x001A || u == 0x001C || u == 0x007F; }
+
 char16_t private932(std::uint8_t b) {
   switch (b) {
     case 0x80: return 0x0080;
@@ -251,7 +276,10 @@ std::size_t multiByteToWide(std::uint32_t codePage, std::string_view src, char16
   UErrorCode err = U_ZERO_ERROR;
   const int32_t n = ucnv_toUChars(c.conv.get(), reinterpret_cast<UChar*>(dst), checkedLength(capacity),
                                   src.data(), checkedLength(src.size()), &err);
-  return finish(n, err, capacity);
+  const std::size_t result = finish(n, err, capacity);
+  if (e.codePage == 932 && capacity != 0)
+    for (std::size_t i = 0; i < result; ++i) dst[i] = unitOfIcu932(dst[i]);
+  return result;
 }
 
 std::size_t wideToMultiByte(std::uint32_t codePage, UnicodeStringView src, char* dst,
@@ -261,6 +289,12 @@ std::size_t wideToMultiByte(std::uint32_t codePage, UnicodeStringView src, char*
   if (src.empty()) return 0;
   Converter& c = converterFor(e);
   c.state->usedDefault = false;
+  UnicodeString remapped;
+  if (e.codePage == 932 && std::any_of(src.begin(), src.end(), isSwapped932)) {
+    remapped.assign(src.begin(), src.end());
+    for (char16_t& u : remapped) u = icuUnitOf932(u);
+    src = remapped;
+  }
   UErrorCode err = U_ZERO_ERROR;
   const int32_t n = ucnv_fromUChars(c.conv.get(), dst, checkedLength(capacity),
                                     reinterpret_cast<const UChar*>(src.data()), checkedLength(src.size()), &err);

@@ -14,6 +14,8 @@
 //   Unicode default character: U+30FB for 932 (as the platform), U+FFFD for
 //   every other code page. 932 also keeps the platform's private single bytes
 //   80, A0, FD, FE, FF <-> U+0080, U+F8F0, U+F8F1..U+F8F3 so they round-trip.
+// - 932 maps bytes 00-7F and U+0000-U+007F to themselves in both directions
+//   (ICU's table would swap U+001A, U+001C and U+007F).
 // - Code pages 0 and 3 mean the system ANSI code page (ansiCodePage()).
 // - Empty input gives empty output.
 //

@@ -577,8 +577,10 @@ void TnxReader::CheckValue(TValueType aTag) {
   }
 }
 
+std::int64_t TnxReader::Remaining() { return fStream.Size() - Position(); }
+
 void TnxReader::CheckLength(std::int64_t aLength, std::int64_t aUnitSize) {
-  const std::int64_t remaining = fStream.Size() - Position();
+  const std::int64_t remaining = Remaining();
   if (aLength < 0 || aLength > remaining / aUnitSize)
     throw EnxBaseException(nxErrIncompatibleStream,
                            u"<[!Org!]> Value length %d at position %d does not fit the %d bytes that remain",

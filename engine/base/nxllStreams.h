@@ -303,6 +303,9 @@ class TnxReader {
 
   std::int64_t Position();
   void SetPosition(std::int64_t aValue);
+  // Bytes of the stream after Position(): the bound for any size or count
+  // a caller reads from the stream before it allocates by it.
+  std::int64_t Remaining();
   TnxReader* TheReader() { return this; }
 
  private:

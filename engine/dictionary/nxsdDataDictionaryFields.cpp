@@ -1,5 +1,6 @@
 #include "nxsdDataDictionaryInt.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -336,7 +337,17 @@ TnxFieldDescriptor* TnxFieldDescriptor::CreateOfClass(const platform::ClassInfo&
 void TnxFieldDescriptor::SetupField(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecPl,
                                     bool& aRequired, std::int32_t& aLength) {
   if (aType >= nxFieldTypeCount) return;
-  aLength = nxFieldTypeSetup(aType, aUnits, aDecPl, aRequired);
+  std::int32_t units = aUnits, decPl = aDecPl;
+  bool required = aRequired;
+  const std::int64_t length = nxFieldTypeSetup(aType, units, decPl, required);
+  if (length < 0) throw EnxFieldDescriptorException(nxErrInvalidFieldDesc, u"Units must be > 0");
+  if (length > nxMaxRecordBufferSize)
+    throw EnxFieldDescriptorException(nxErrInvalidFieldDesc, u"Units of %d are too large for a field of type %s",
+                                      {aUnits, nxString(nxFieldTypeNames[aType])});
+  aUnits = units;
+  aDecPl = decPl;
+  aRequired = required;
+  aLength = static_cast<std::int32_t>(length);
 }
 
 std::int32_t TnxFieldDescriptor::QueryInterface(const platform::Guid& aIID, void** aObj) {
@@ -445,6 +456,11 @@ TnxFieldDescriptor* nxsdReadFieldHeader(TnxReader& aReader, TnxPersistent* aPare
   const std::int32_t units = aReader.ReadInteger();
   const std::int32_t decPl = aReader.ReadInteger();
   const bool required = aReader.ReadBoolean();
+  {
+    std::int32_t u = units, d = decPl;
+    bool r = required;
+    if (!nxFieldLengthFits(nxFieldTypeSetup(type, u, d, r))) throw EnxFieldDescriptorException(nxErrIncompatibleStream);
+  }
   return TnxFieldDescriptor::CreateOfClass(*cls, aParent, name, desc, type, units, decPl, required);
 }
 
@@ -470,8 +486,13 @@ void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
   TnxLocalizedDictionaryItem::LoadFromReader(aReader);
   const std::int32_t version = aReader.ReadInteger();
   if (version < 1 || version > 3) throw EnxFieldDescriptorException(nxErrIncompatibleStream);
-  fdOffset = aReader.ReadInteger();
-  fdLength = aReader.ReadInteger();
+  const std::int32_t offset = aReader.ReadInteger();
+  const std::int32_t length = aReader.ReadInteger();
+  // The length sizes a constant default below and the record layout later.
+  if (!nxFieldLengthFits(length) || offset < 0 || offset > nxMaxRecordBufferSize)
+    throw EnxFieldDescriptorException(nxErrIncompatibleStream);
+  fdOffset = offset;
+  fdLength = length;
   if (aReader.ReadBoolean()) {
     const nxString name = aReader.ReadString();
     const platform::ClassInfo* cls = FindDescriptorClass<TnxBaseDefaultValueDescriptor>(platform::toUtf8(name));
@@ -712,8 +733,9 @@ bool TnxFieldsDescriptor::GetFieldForFilter(std::int32_t aField, const char* /*a
   aCodePage = f->UsedStorageCodePage();
   aValue = aData ? FieldAddress(aField, const_cast<void*>(aData)) : nullptr;
   if (f->fdType == nxtShortString && aData) {
+    // A damaged length byte must not send the filter past the field.
     const auto* p = static_cast<const std::uint8_t*>(aValue);
-    aSize = p[0];
+    aSize = std::min<std::uint16_t>(p[0], static_cast<std::uint16_t>(f->fdUnits));
     aValue = p + 1;
   }
   return true;
@@ -791,6 +813,11 @@ TnxFieldDescriptor* TnxFieldsDescriptor::AddField(const nxString& aName, const n
   fsdLogRecLenAlign = oldAlign;
   TnxOwned<TnxFieldDescriptor> owned(TnxFieldDescriptor::CreateOfClass(
       aClass ? *aClass : TnxFieldDescriptor::staticClassInfo(), this, aName, aDesc, aType, aUnits, aDecPl, aRequired));
+  const std::int64_t lrl = std::int64_t{fsdLogRecLen} + owned->fdLength;
+  const std::int64_t recordLength = (lrl + 3) / 4 * 4 + 4 * ((std::int64_t{FieldCount()} + 1 + 31) / 32);
+  if (recordLength > nxMaxRecordBufferSize)
+    throw EnxFieldsDescriptorException(nxErrInvalidRecordStruct, u"Record length %d exceeds the maximum of %d",
+                                       {recordLength, nxMaxRecordBufferSize});
   FieldDescriptor.push_back(owned.get());
   TnxFieldDescriptor* field = owned.release();
   field->fdNumber = FieldCount() - 1;
@@ -1173,6 +1200,35 @@ void TnxFieldsDescriptor::CheckValid(bool aForBuild) {
     }
     offset += f->fdLength;
   }
+  CheckRecordLayout(false);
+}
+
+void TnxFieldsDescriptor::CheckRecordLayout(bool aReading) const {
+  const auto wrong = [](const char16_t* aText, TnxFormatArgs aArgs) {
+    throw EnxFieldsDescriptorException(nxErrInvalidRecordStruct, aText, aArgs);
+  };
+  std::int64_t sum = 0;
+  for (std::int32_t i = 0; i < FieldCount(); ++i) {
+    const TnxFieldDescriptor* f = Fields(i);
+    std::int32_t units = f->fdUnits, decPl = f->fdDecPl, length = f->fdLength;
+    bool required = f->fdRequired;
+    TnxFieldDescriptor::SetupField(f->fdType, units, decPl, required, length);
+    if (length != f->fdLength)
+      wrong(u"fdLength is wrong for field %d (%s). Expected %d found %d.", {i, f->fdName, length, f->fdLength});
+    if (f->fdOffset != sum)
+      wrong(u"fdOffset is wrong for field %d (%s). Expected %d found %d.", {i, f->fdName, sum, f->fdOffset});
+    sum += f->fdLength;
+  }
+  const std::int64_t recordLength = (sum + 3) / 4 * 4 + 4 * ((std::int64_t{FieldCount()} + 31) / 32);
+  if (recordLength > nxMaxRecordBufferSize) {
+    if (aReading) throw EnxFieldsDescriptorException(nxErrIncompatibleStream);
+    wrong(u"Record length %d exceeds the maximum of %d", {recordLength, nxMaxRecordBufferSize});
+  }
+  if (fsdLogRecLen != sum) wrong(u"fsdLogRecLen is wrong. Expected %d found %d.", {sum, fsdLogRecLen});
+  const TnxDictionaryItem* dd = FindDataDictionary();
+  const std::int64_t align = dd && dd->DictionaryVersion() == 1 ? sum : (sum + 3) / 4 * 4;
+  if (fsdLogRecLenAlign != align)
+    wrong(u"fsdLogRecLenAlign is wrong. Expected %d found %d.", {align, fsdLogRecLenAlign});
 }
 
 bool TnxFieldsDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
@@ -1203,10 +1259,26 @@ void TnxFieldsDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientV
 void TnxFieldsDescriptor::LoadFromReader(TnxReader& aReader) {
   // A list read over old fields would mix them: start empty.
   FreeFields();
+  fsdLogRecLen = 0;
+  fsdLogRecLenAlign = 0;
+  try {
+    LoadFieldsFromReader(aReader);
+    CheckRecordLayout(true);
+  } catch (...) {
+    // No record is ever read or written through a layout that failed.
+    FreeFields();
+    fsdLogRecLen = 0;
+    fsdLogRecLenAlign = 0;
+    throw;
+  }
+}
+
+void TnxFieldsDescriptor::LoadFieldsFromReader(TnxReader& aReader) {
   TnxDictionaryItem::LoadFromReader(aReader);
   const std::int32_t version = aReader.ReadInteger();
   if (version != 1 && version != 2) throw EnxFieldsDescriptorException(nxErrIncompatibleStream);
   const std::int32_t count = aReader.ReadInteger();
+  if (count < 0 || count > aReader.Remaining()) throw EnxFieldsDescriptorException(nxErrIncompatibleStream);
   for (std::int32_t i = 0; i < count; ++i) {
     TnxOwned<TnxFieldDescriptor> owned(nxsdReadFieldHeader(aReader, this));
     FieldDescriptor.push_back(owned.get());

@@ -413,6 +413,10 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
   // NB after a list change: the dictionary's version decides (8712 without one).
   void UpdateAlignForDictionary();
   void RecomputeOffsets(std::int32_t aFrom);
+  void LoadFieldsFromReader(TnxReader& aReader);
+  // Lengths, offsets, LRL and NB as the layout rule gives them, and a record
+  // that fits the largest buffer (too long: 15498 while reading, else 10003).
+  void CheckRecordLayout(bool aReading) const;
   void FreeFields() noexcept;
   void ReleaseCachedDiffCompressorInfo() noexcept;
   void FillSpecialFieldsInfo(TnxSpecialFieldsInfo& aInfo, bool aRebuildHash);

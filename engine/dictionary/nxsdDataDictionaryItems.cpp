@@ -375,11 +375,13 @@ void TnxFileDescriptor::SetBlockSizeBytes(std::int32_t aValue) {
 
 void TnxFileDescriptor::SetInitialSize(TnxGrowSize aValue) {
   CheckReadOnly();
+  if (aValue < 1) throw EnxFileDescriptorException(nxErrInvalidDesc, u"%d is not a valid InitialSize", {aValue});
   fdInitialSize = aValue;
 }
 
 void TnxFileDescriptor::SetGrowSize(TnxGrowSize aValue) {
   CheckReadOnly();
+  if (aValue < 1) throw EnxFileDescriptorException(nxErrInvalidDesc, u"%d is not a valid GrowSize", {aValue});
   fdGrowSize = aValue;
 }
 
@@ -412,8 +414,11 @@ void TnxFileDescriptor::LoadFromReader(TnxReader& aReader) {
   if (aReader.ReadInteger() != 1) throw EnxFileDescriptorException(nxErrIncompatibleStream);
   fdDesc = aReader.ReadString();
   SetBlockSizeBytes(aReader.ReadInteger());
-  fdInitialSize = aReader.ReadInteger();
-  fdGrowSize = aReader.ReadInteger();
+  const TnxGrowSize initial = aReader.ReadInteger();
+  const TnxGrowSize grow = aReader.ReadInteger();
+  if (initial < 1 || grow < 1) throw EnxFileDescriptorException(nxErrIncompatibleStream);
+  fdInitialSize = initial;
+  fdGrowSize = grow;
 }
 
 void TnxFileDescriptor::CheckValid(bool aForBuild) {
@@ -612,6 +617,7 @@ void TnxFilesDescriptor::LoadFromReader(TnxReader& aReader) {
   if (aReader.ReadInteger() != 1) throw EnxFilesDescriptorException(nxErrIncompatibleStream);
   Clear(false);
   const std::int32_t count = aReader.ReadInteger();
+  if (count < 0 || count > aReader.Remaining()) throw EnxFilesDescriptorException(nxErrIncompatibleStream);
   for (std::int32_t i = 0; i < count; ++i) {
     const nxString name = aReader.ReadString();
     const platform::ClassInfo* cls = FindDescriptorClass<TnxFileDescriptor>(platform::toUtf8(name));
@@ -814,7 +820,9 @@ void TnxLocaleDescriptor::LoadFromReader(TnxReader& aReader) {
   ldIgnoreSymbols = aReader.ReadBoolean();
   ldIgnoreWidth = aReader.ReadBoolean();
   ldUseStringSort = aReader.ReadBoolean();
-  ldOverrideStorageCodepage = static_cast<std::uint16_t>(aReader.ReadInteger());
+  const std::int32_t codePage = aReader.ReadInteger();
+  if (codePage < 0 || codePage > 0xFFFF) throw EnxLocaleDescriptorException(nxErrIncompatibleStream);
+  ldOverrideStorageCodepage = static_cast<std::uint16_t>(codePage);
   if (version == 2 && aReader.ReadBoolean()) {
     TNLSVersionInfoEx& b = BuildVersion();
     b.dwNLSVersion = static_cast<std::uint32_t>(aReader.ReadInteger());

@@ -113,7 +113,7 @@ void TnxBaseKeyDescriptor::LoadFromReader(TnxReader& aReader) {
     throw EnxBaseKeyDescriptorException(nxErrIncompatibleStream);
   if (!aReader.ReadBoolean()) return;
   const std::int64_t size = aReader.ReadInt64();
-  if (size < 0 || size > INT32_MAX) throw EnxBaseKeyDescriptorException(nxErrIncompatibleStream);
+  if (size < 0 || size > aReader.Remaining()) throw EnxBaseKeyDescriptorException(nxErrIncompatibleStream);
   TnxMemoryStream body;
   body.SetSize(size);
   aReader.Read(body.Memory(), static_cast<std::int32_t>(size));
@@ -201,6 +201,7 @@ void TnxKeyFieldDescriptor::SetFieldNumber(std::int32_t aValue) {
 void TnxKeyFieldDescriptor::SetOverrideLengthBytes(std::int32_t aValue) {
   if (aValue == kfdOverrideLengthBytes) return;
   CheckReadOnly();
+  CheckOverride(aValue);
   KeyLengthChanged();
   kfdOverrideLengthBytes = aValue;
 }
@@ -208,8 +209,15 @@ void TnxKeyFieldDescriptor::SetOverrideLengthBytes(std::int32_t aValue) {
 void TnxKeyFieldDescriptor::SetOverrideLengthChars(std::int32_t aValue) {
   if (aValue == kfdOverrideLengthChars) return;
   CheckReadOnly();
+  CheckOverride(aValue);
   KeyLengthChanged();
   kfdOverrideLengthChars = aValue;
+}
+
+void TnxKeyFieldDescriptor::CheckOverride(std::int32_t aValue) const {
+  if (aValue > nxMaxRecordBufferSize)
+    throw EnxKeyFieldDescriptorException(nxErrInvalidDesc, u"Key length override %d exceeds the maximum of %d",
+                                         {aValue, nxMaxRecordBufferSize});
 }
 
 TnxFieldDescriptor* TnxKeyFieldDescriptor::Field() {
@@ -317,6 +325,8 @@ void TnxKeyFieldDescriptor::LoadFromReader(TnxReader& aReader) {
   LoadLocaleFromReader(aReader);
   kfdOverrideLengthBytes = aReader.ReadInteger();
   kfdOverrideLengthChars = aReader.ReadInteger();
+  if (kfdOverrideLengthBytes > nxMaxRecordBufferSize || kfdOverrideLengthChars > nxMaxRecordBufferSize)
+    throw EnxKeyFieldDescriptorException(nxErrIncompatibleStream);
   const nxString name = aReader.ReadString();
   for (std::size_t i = 0; i < std::size(nxNullBehaviourNames); ++i)
     if (name == nxNullBehaviourNames[i]) {
@@ -486,9 +496,12 @@ bool TnxCompKeyDescriptor::IsValidForTable(TnxDictionaryItem* aTable) {
 
 std::uint32_t TnxCompKeyDescriptor::KeyLen() {
   if (ckdKeyLen >= 0) return static_cast<std::uint32_t>(ckdKeyLen);
-  std::int32_t sum = NullBitmapBytes();
+  std::int64_t sum = NullBitmapBytes();
   for (TnxKeyFieldDescriptor* f : ckdKeyFields) sum += f->KeyLength();
-  ckdKeyLen = sum;
+  if (sum > nxMaxRecordBufferSize)
+    throw EnxCompKeyDescriptorException(nxErrInvalidDesc, u"Key length %d exceeds the maximum of %d",
+                                        {sum, nxMaxRecordBufferSize});
+  ckdKeyLen = static_cast<std::int32_t>(sum);
   return static_cast<std::uint32_t>(sum);
 }
 
@@ -518,6 +531,7 @@ void TnxCompKeyDescriptor::LoadFromReader(TnxReader& aReader) {
   TnxBaseKeyDescriptor::LoadFromReader(aReader);
   if (aReader.ReadInteger() != 1) throw EnxCompKeyDescriptorException(nxErrIncompatibleStream);
   const std::int32_t count = aReader.ReadInteger();
+  if (count < 0 || count > aReader.Remaining()) throw EnxCompKeyDescriptorException(nxErrIncompatibleStream);
   for (std::int32_t i = 0; i < count; ++i) {
     const nxString name = aReader.ReadString();
     const platform::ClassInfo* cls = FindDescriptorClass<TnxKeyFieldDescriptor>(platform::toUtf8(name));
@@ -535,6 +549,7 @@ void TnxCompKeyDescriptor::CheckValid(bool aForBuild) {
   if (ckdKeyFields.empty())
     throw EnxCompKeyDescriptorException(nxErrInvalidDesc, u"Composite key requires a minimum of one field");
   for (TnxKeyFieldDescriptor* f : ckdKeyFields) f->CheckValid(aForBuild);
+  KeyLen();  // a key no key buffer can hold: 10004
 }
 
 bool TnxCompKeyDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {

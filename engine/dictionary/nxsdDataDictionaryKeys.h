@@ -186,6 +186,8 @@ class TnxKeyFieldDescriptor : public TnxLocalizedDictionaryItem {
 
  private:
   void KeyLengthChanged();
+  // An override no key buffer can hold: 10004.
+  void CheckOverride(std::int32_t aValue) const;
   void Unsubscribe() noexcept;
 
   std::int32_t kfdFieldNumber;

@@ -73,13 +73,14 @@ const std::array<std::uint8_t, nxFieldTypeCount> nxFieldTypeFixedLength = {
 
 const std::array<std::u16string_view, 5> nxParamTypeNames = {u"", u"IN", u"OUT", u"INOUT", u"RESULT"};
 
-std::int32_t nxFieldTypeStorageLength(TnxFieldType aType, std::int32_t aUnits) {
+std::int64_t nxFieldTypeStorageLength(TnxFieldType aType, std::int32_t aUnits) {
+  const std::int64_t units = aUnits;
   switch (aType) {
-    case nxtByteArray: return aUnits;
+    case nxtByteArray: return units;
     case nxtShortString:
-    case nxtNullString: return aUnits + 1;
-    case nxtWideString: return 2 * aUnits + 2;
-    case nxtFmtBCD: return (aUnits + 1) / 2 + 2;
+    case nxtNullString: return units + 1;
+    case nxtWideString: return 2 * units + 2;
+    case nxtFmtBCD: return (units + 1) / 2 + 2;
     default: return aType < nxFieldTypeCount ? nxFieldTypeFixedLength[aType] : 0;
   }
 }
@@ -98,7 +99,7 @@ void moneyRule(std::int32_t& aUnits, std::int32_t& aDecimals) {
 
 }  // namespace
 
-std::int32_t nxFieldTypeSetup(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecimals,
+std::int64_t nxFieldTypeSetup(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecimals,
                               bool& aRequired) {
   if (aType >= nxFieldTypeCount) return 0;
   switch (aType) {

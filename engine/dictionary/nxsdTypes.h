@@ -86,13 +86,15 @@ extern const std::array<std::array<std::u16string_view, 3>, nxFieldTypeCount> nx
 extern const std::array<std::uint8_t, nxFieldTypeCount> nxFieldTypeFixedLength;
 
 // Storage length in a record buffer for a type with the given (already
-// normalised) units; 0 for a type value of 32 or more.
-std::int32_t nxFieldTypeStorageLength(TnxFieldType aType, std::int32_t aUnits);
+// normalised) units; 0 for a type value of 32 or more. 64-bit: units from a
+// stream or a caller may make it larger than any record (see
+// nxFieldLengthFits) without overflowing.
+std::int64_t nxFieldTypeStorageLength(TnxFieldType aType, std::int32_t aUnits);
 
 // The per-type normalisation of units, decimals and the required flag that a
 // field descriptor applies in its setup; answers the storage length. A type
 // value of 32 or more leaves all values untouched and answers 0.
-std::int32_t nxFieldTypeSetup(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecimals,
+std::int64_t nxFieldTypeSetup(TnxFieldType aType, std::int32_t& aUnits, std::int32_t& aDecimals,
                               bool& aRequired);
 
 // Row = first operand, column = second. Symmetric: a currency is never read
@@ -112,6 +114,8 @@ using TnxKeyFilterID = std::uint32_t;
 using TnxGrowSize = std::int32_t;  // 1 .. 2147483647
 
 inline constexpr std::int32_t nxMaxRecordBufferSize = 65536;  // record and key buffers
+// A field or key length a record or key buffer can hold.
+constexpr bool nxFieldLengthFits(std::int64_t aLength) { return aLength >= 0 && aLength <= nxMaxRecordBufferSize; }
 using PnxRecordBuffer = std::uint8_t*;
 using PPnxRecordBuffer = PnxRecordBuffer*;
 using PnxKeyBuffer = std::uint8_t*;

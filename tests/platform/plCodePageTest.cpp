@@ -47,6 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"kana", 932, u"ひらがなカタカナ", bytes({0x82, 0xD0, 0x82, 0xE7, 0x82, 0xAA, 0x82, 0xC8, 0x83, 0x4A, 0x83, 0x5E, 0x83, 0x4A, 0x83, 0x69})},
         RoundTrip{"half-width kana", 932, u"ｱｲｳｴｵﾊﾟﾞ｡", bytes({0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xCA, 0xDF, 0xDE, 0xA1})},
         RoundTrip{"ascii keeps backslash and tilde", 932, u"A\\~", "A\\~"},
+        RoundTrip{"controls SUB FS DEL", 932, u"\x1A\x1C\x7F", bytes({0x1A, 0x1C, 0x7F})},
         RoundTrip{"NEC special", 932, u"①㈱", bytes({0x87, 0x40, 0x87, 0x8A})},
         RoundTrip{"IBM extension", 932, u"髙", bytes({0xFB, 0xFC})},
         RoundTrip{"full-width tilde", 932, u"\uFF5E", bytes({0x81, 0x60})},
@@ -101,6 +102,30 @@ TEST(PlatformCodePage, Cp932BestFitAndDefaultCharacter) {
     EXPECT_EQ(out, c.expected) << toUtf8(c.text.substr(0, 1));
     EXPECT_EQ(used, c.usedDefault) << toUtf8(c.text.substr(0, 1));
   }
+}
+
+TEST(PlatformCodePage, Cp932MapsEveryAsciiValueToItself) {
+  std::string all;
+  std::u16string allWide;
+  for (int c = 0; c < 128; ++c) {
+    const std::u16string wide(1, static_cast<char16_t>(c));
+    const std::string narrow(1, static_cast<char>(c));
+    EXPECT_EQ(encodeText(wide, 932), narrow) << c;
+    EXPECT_EQ(decodeText(narrow, 932), wide) << c;
+    all += narrow;
+    allWide += wide;
+  }
+  EXPECT_EQ(wideToMultiByte(932, allWide, nullptr, 0), 128u);
+  EXPECT_EQ(multiByteToWide(932, all, nullptr, 0), 128u);
+  EXPECT_EQ(encodeText(allWide, 932), all);
+  EXPECT_EQ(decodeText(all, 932), allWide);
+  // Beside best fits, default characters and a stray lead byte.
+  bool used = false;
+  std::string out(8, '\0');
+  out.resize(wideToMultiByte(932, u"\u301C\x7F\u20AC\x1A\x1C", out.data(), out.size(), &used));
+  EXPECT_EQ(out, bytes({0x81, 0x60, 0x7F, '?', 0x1A, 0x1C}));
+  EXPECT_TRUE(used);
+  EXPECT_EQ(decodeText(bytes({0x81, 0x7F, 0x81, 0x1A, 0x93, 0xFA, 0x1C}), 932), u"\u30FB\x7F\u30FB\x1A日\x1C");
 }
 
 TEST(PlatformCodePage, OtherCodePagesUseQuestionMarkOrReplacementCharacter) {

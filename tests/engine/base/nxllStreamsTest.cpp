@@ -223,6 +223,33 @@ TEST(nxllStreamsReader, RoundTripsEveryKind) {
   EXPECT_EQ(r.Position(), s.Size());
 }
 
+TEST(nxllStreamsReader, AsciiTextComesBackUnchangedUnderTheAnsiCodePage) {
+  // ASCII is written as it is and read through the ANSI code page (932), so
+  // every one of the 128 values must map to itself there.
+  ASSERT_EQ(platform::ansiCodePage(), 932);
+  nxString all;
+  std::string allBytes;
+  for (int c = 0; c < 128; ++c) {
+    all += static_cast<char16_t>(c);
+    allBytes += static_cast<char>(c);
+  }
+  TnxMemoryStream s;
+  {
+    TnxWriter w(s);
+    w.WriteString(u"a\x7F" "b");
+    w.WriteString(all);
+    for (char16_t c : all) w.WriteChar(c);
+    w.WriteAnsiString(allBytes);
+  }
+  s.SetPosition(0);
+  TnxReader r(s);
+  EXPECT_EQ(r.ReadString(), u"a\x7F" "b");
+  EXPECT_EQ(r.ReadString(), all);
+  for (char16_t c : all) EXPECT_EQ(r.ReadChar(), c) << static_cast<int>(c);
+  EXPECT_EQ(r.ReadString(), all);
+  EXPECT_EQ(r.Position(), s.Size());
+}
+
 TEST(nxllStreamsReader, VariantsComeBackWithTheirKinds) {
   const struct {
     Variant in;
@@ -400,8 +427,10 @@ TEST(nxllStreamsReader, ReaderLeavesTheStreamAfterTheLastValueRead) {
   s.SetPosition(0);
   {
     TnxReader r(s);
+    EXPECT_EQ(r.Remaining(), 11);  // the whole stream is buffered by now
     EXPECT_EQ(r.ReadInteger(), 1);
     EXPECT_EQ(r.Position(), 2);
+    EXPECT_EQ(r.Remaining(), 9);
   }
   EXPECT_EQ(s.Position(), 2);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -77,6 +78,13 @@ TEST(nxsdTypes, FieldTypeTable) {
   EXPECT_EQ(nxFieldTypeStorageLength(nxtNullString, 7), 8);
   EXPECT_EQ(nxFieldTypeStorageLength(nxtWideString, 7), 16);
   EXPECT_EQ(nxFieldTypeStorageLength(nxtFmtBCD, 7), 6);
+  // Units no record can hold give their exact length, without overflow.
+  EXPECT_EQ(nxFieldTypeStorageLength(nxtNullString, INT32_MAX), std::int64_t{INT32_MAX} + 1);
+  EXPECT_EQ(nxFieldTypeStorageLength(nxtWideString, INT32_MAX), 2 * std::int64_t{INT32_MAX} + 2);
+  EXPECT_EQ(nxFieldTypeStorageLength(nxtFmtBCD, INT32_MAX), std::int64_t{INT32_MAX} / 2 + 2 + 1);
+  EXPECT_FALSE(nxFieldLengthFits(nxFieldTypeStorageLength(nxtNullString, INT32_MAX)));
+  EXPECT_TRUE(nxFieldLengthFits(nxFieldTypeStorageLength(nxtNullString, nxMaxRecordBufferSize - 1)));
+  EXPECT_FALSE(nxFieldLengthFits(-1));
 }
 
 TEST(nxsdTypes, TypeSets) {
