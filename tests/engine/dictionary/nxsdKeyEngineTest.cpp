@@ -110,10 +110,18 @@ TEST_F(KeyEngineTest, FieldTypesAcceptedAndRefused) {
 TEST_F(KeyEngineTest, KeysAbove65535BytesAreRefused) {
   const auto s = AddField(u"S", nxtShortString, 10);
   auto* k = NewKey();
-  k->Add(s)->SetOverrideLengthBytes(70000);
-  ASSERT_EQ(k->KeyLen(), 70001u);
+  // Each override stays within what one key field may take; the key repeats the field.
+  // 65536 bytes pass the descriptor's own limit but not the 16-bit key length of the engine.
+  k->Add(s)->SetOverrideLengthBytes(32768);
+  auto* second = k->Add(s);
+  second->SetOverrideLengthBytes(32767);
+  ASSERT_EQ(k->KeyLen(), 65536u);
   expectCode([&] { Engine(k); }, nxErrKeyTooLarge);
   expectCode([&] { TnxBaseKeyEngine::CheckValidBaseFromDescriptor(k); }, nxErrKeyTooLarge);
+  // A longer key (70 001 bytes) is refused by the descriptor already.
+  second->SetOverrideLengthBytes(35000);
+  k->Add(s)->SetOverrideLengthBytes(2232);
+  expectCode([&] { (void)k->KeyLen(); }, nxErrInvalidDesc);
 }
 
 // One value pair per type: a below b. Descending must answer the opposite.
