@@ -467,6 +467,109 @@ TEST_F(SqlParseTest, AcceptAndRejectTable) {
   }
 }
 
+// The drill program's statements, with the pieces it concatenates filled in.
+std::vector<std::u16string> applicationStatements() {
+  std::vector<std::u16string> all = {
+      u"select * from QBNK",
+      u"update QBNK set hantei=:nowhantei where id=:nowid",
+      u"update QBNK set ckmark=:nowckmark where id=:nowid",
+      u"update QBNK set study_date=:nowstudy_date where id=:nowid",
+      u"select * from qbnk order by category_number,keyword,id",
+      u"SELECT id,exam_name,number,category,keyword,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,(1-sum(mis)/count(id))*100 as corate FROM \"qbnk:qzrecord\" group by id,exam_name,number,category,"
+      u"keyword order by corate,coa,category,keyword,id",
+      u"SELECT id,exam_name,number,category,keyword,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,(1-sum(mis)/count(id))*100 as corate FROM \"qbnk:qzrecord\" group by id,exam_name,number,category,"
+      u"keyword order by corate,coa,category,id",
+      u"SELECT category_number,category_main,category,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,round((1-sum(mis)/count(id))*100) as corate FROM \"qbnk:qzrecord\" group by category_number,"
+      u"category_main,category order by category_number",
+      u"SELECT category_number,category_main,category,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,round((1-sum(mis)/count(id))*100) as corate  FROM \"qbnk:qzrecord\" group by category_number,"
+      u"category_main,category order by category_number",
+      u"SELECT exam_name,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as misa,round((1-sum(mis)/"
+      u"count(id))*100) as corate FROM \"qbnk:qzrecord\" group by exam_name order by exam_name",
+      u"SELECT study_date,count(id) as ansc,(count(id)-sum(mis)) as correctc,sum(mis) as misc,round(((count(id)-"
+      u"sum(mis))/count(id))*100) as crate,70 as pass  FROM \"qbnk:qzrecord\" group by study_date",
+      u"SELECT study_date,sum(study_sec)/60 as studymin FROM \"qbnk:gcount\" where study_sec is not null group by "
+      u"study_date",
+      u"SELECT * FROM qbnk WHERE study_date=current_date and hantei='\u00d7' order by exam_name desc,number ",
+      u"SELECT * FROM qbnk WHERE cast(study_date as integer)=(cast(current_date as integer)-1) and "
+      u"hantei='\u00d7' order by exam_name desc,number ",
+      u"SELECT * FROM qbnk WHERE cast(study_date as integer)=(cast(current_date as integer)-2) and "
+      u"hantei='\u00d7' order by exam_name desc,number",
+      u"SELECT * FROM qbnk WHERE (cast(current_date as integer)-cast(study_date as integer))>=3 and "
+      u"(cast(current_date as integer)-cast(study_date as integer))<=7 and hantei='\u00d7' order by exam_name "
+      u"desc,number",
+      u"SELECT * FROM qbnk WHERE (cast(current_date as integer)-cast(study_date as integer))>=8 and "
+      u"(cast(current_date as integer)-cast(study_date as integer))<=14 and hantei='\u00d7' order by exam_name "
+      u"desc,number",
+      u"SELECT * FROM qbnk WHERE (cast(current_date as integer)-cast(study_date as integer))>=15 and "
+      u"hantei='\u00d7' order by exam_name desc,number",
+      u"SELECT top 25 *,rand() as key FROM qbnk order by key",
+      u"SELECT top 25 *,rand() as key FROM qbnk WHERE id IN (SELECT id FROM \"qbnk:qzrecord\" group by id,"
+      u"exam_name,number,category,keyword HAVING sum(mis)>=1 ) order by key",
+      u"SELECT top 25 *,rand() as key FROM qbnk where hantei is null order by key",
+      u"SELECT * FROM qbnk WHERE id=:id ",
+      u"SELECT count(*)\r\nFROM qbnk",
+  };
+  const std::u16string wrong = u"\u00d7", checked = u"\u25c6", right = u"\u25cb";
+  // Selection panels: a prefix, the chosen text, and the suffix of the status item.
+  const std::vector<std::pair<std::u16string, std::u16string>> panels = {
+      {u"SELECT * FROM qbnk WHERE exam_name='", u"order by id"},
+      {u"SELECT * FROM qbnk WHERE category='", u"order by exam_name desc,number "},
+      {u"SELECT * FROM qbnk WHERE category_main='", u"order by category_number,exam_name desc,number "},
+      {u"SELECT * FROM qbnk WHERE quest_state like '%", u"order by exam_name desc,number "},
+      {u"SELECT * FROM qbnk WHERE category='", u"order by keyword,exam_name desc,number "},
+  };
+  for (const auto& [prefix, order] : panels) {
+    const std::u16string v = prefix.back() == u'%' ? u"\u5e73\u6210 it's%" : u"\u6cd5\u898f\u3068\u5236\u5ea6";
+    const std::u16string quoted = [&] {
+      std::u16string q;
+      for (const char16_t c : v) q += c == u'\'' ? std::u16string(u"''") : std::u16string(1, c);
+      return q;
+    }();
+    const std::u16string end = prefix.back() == u'%' ? u"%' " : u"' ";
+    for (const std::u16string& suffix :
+         {end + u"and hantei is null ", end + u"and hantei='" + wrong + u"' ", end + u"and ckmark='" + checked + u"' ",
+          end})
+      all.push_back(prefix + quoted + suffix + order);
+  }
+  for (const std::u16string_view order :
+       {u"order by exam_name desc,number ", u"order by category_number,keyword,exam_name desc,number "}) {
+    all.push_back(u"SELECT * FROM qbnk WHERE HANTEI is null " + std::u16string(order));
+    all.push_back(u"SELECT * FROM qbnk WHERE HANTEI='" + wrong + u"' " + std::u16string(order));
+    all.push_back(u"SELECT * FROM qbnk WHERE CKMARK='" + checked + u"' " + std::u16string(order));
+    all.push_back(u"SELECT * FROM qbnk " + std::u16string(order));
+  }
+  // Correct-rate and count panels share a sub-query.
+  const std::u16string inRecord =
+      u"SELECT * FROM qbnk WHERE id IN (SELECT id FROM \"qbnk:qzrecord\" group by id,exam_name,number,category,"
+      u"keyword HAVING ";
+  const std::u16string rate = u"(1-sum(mis)/count(id))*100";
+  for (const std::u16string& cond :
+       {rate + u"=0", rate + u">=1 AND " + rate + u"<20", rate + u">=80 AND " + rate + u"<=100", std::u16string(u"sum(mis)=3 "),
+        std::u16string(u"sum(mis)>=8 "), std::u16string(u"count(id)-sum(mis)=1"), std::u16string(u"count(id)-sum(mis)>=8")})
+    all.push_back(inRecord + cond + u" ) order by category_number,exam_name desc,number ");
+  // Category counts, one line each.
+  const std::u16string c = u"\u6cd5\u898f\u3068\u5236\u5ea6";
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE category='" + c + u"' \r\nand (hantei='" + right +
+                u"' or hantei='" + wrong + u"') ");
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE hantei='" + right + u"' or hantei='" + wrong + u"' ");
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE category='" + c + u"' \r\nand hantei='" + right + u"' ");
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE hantei='" + right + u"' ");
+  return all;
+}
+
+TEST_F(SqlParseTest, ApplicationStatementsAreAccepted) {
+  for (const std::u16string& text : applicationStatements()) {
+    SCOPED_TRACE(platform::toUtf8(text));
+    const auto p = parse(text);
+    ASSERT_TRUE(p->ok) << platform::toUtf8(p->message());
+    expectReplays(*p);
+  }
+}
+
 TEST_F(SqlParseTest, OrderedChoiceTakesTheFirstStatementAlternative) {
   // (SELECT ...) is taken by the non-join alternative of TableExp, the alias is left over.
   const auto p = parse(u"(SELECT a FROM t) x");
