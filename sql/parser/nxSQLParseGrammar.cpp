@@ -276,11 +276,284 @@ DefaultValue =
   | 12: SESSION_USER
   | 13: NEXTLSN
 
-BuiltinFunction = <slot>
-CreateStatement = <slot>
-DropStatement = <slot>
-AlterStatement = <slot>
-DataType = <slot>
+BuiltinFunction =
+     0: CASE CaseBody
+  |  1: CAST CastBody
+  |  2: ( CHARACTER_LENGTH | CHAR_LENGTH ) '(' SimpleExpression [ USING ( CHARACTERS | OCTETS ) ] ')'
+  |  3: OCTET_LENGTH '(' SimpleExpression ')'
+  |  4: COALESCE CoalesceArguments
+  |  5: EXTRACT '('
+        ( 0: YEAR
+        | 1: QUARTER
+        | 2: MONTH
+        | 3: DAY
+        | 4: HOUR
+        | 5: MINUTE
+        | 6: SECOND
+        | 7: DAYOFYEAR
+        | 8: ISODAYOFWEEK
+        | 9: ISOWEEK
+        | 10: ISOMONTH
+        | 11: ISOYEAR
+        | 12: ISOWEEKOFMONTH
+        | 13: ISODAYOFMONTH
+        | 14: ISODAYOFYEAR
+        )
+        FROM SimpleExpression ')'
+  |  6: NULLIF '(' SimpleExpression ',' SimpleExpression ')'
+  |  7: POSITION '(' SimpleExpression IN SimpleExpression [ USING ( CHARACTERS | OCTETS ) ] ')'
+  |  8: SUBSTRING '(' SimpleExpression SubstringTail ')'
+  |  9: OVERLAY '(' SimpleExpression PLACING SimpleExpression
+        ( IN ( YEAR | MONTH | DAY | HOUR | MINUTE | SECOND ) | SubstringTail ) ')'
+  | 10: SYSTEM_ROW#
+  | 11: TRIM '(' [ LEADING | TRAILING | BOTH ] [ SimpleExpression ] [ FROM SimpleExpression ] ')'
+  | 12: DateConstructor
+  | 13: IsoDateConstructor
+CaseBody = ( SimpleExpression SimpleWhenClauseList | WhenClauseList ) [ ELSE ( NULL | SimpleExpression ) ] END
+WhenClauseList = { WhenClause }+
+WhenClause = WHEN CondExp THEN ( NULL | SimpleExpression )
+SimpleWhenClauseList = { SimpleWhenClause }+
+SimpleWhenClause = WHEN SimpleExpression THEN ( NULL | SimpleExpression )
+CastBody = '(' ( NULL | SimpleExpression ) AS DataType ')'
+CoalesceArguments = '(' { SimpleExpression // ',' }+ ')'
+SubstringTail =
+     0: FROM [ LEFT | RIGHT ] SimpleExpression [ ( FOR | TO ) [ LEFT | RIGHT ] SimpleExpression ]
+        [ USING ( CHARACTERS | OCTETS ) ]
+  |  1: SIMILAR [ TO ] SimpleExpression [ IGNORE CASE ] [ GROUP SimpleExpression ]
+DateConstructor =
+    DATE '(' [ DateDefaults ] DatePartValue [ YEAR ]
+    [ ','
+      ( 0: MonthName [ MONTH ] OverflowClause [ DayTail ]
+      | 1: DatePartSelector
+           ( QUARTER OverflowClause | DAYOFYEAR OverflowClause | [ MONTH ] OverflowClause [ DayTail ] )
+      ) ]
+    ')'
+IsoDateConstructor =
+    ISODATE '(' [ DateDefaults ] DatePartValue [ ISOYEAR ]
+    [ ','
+      ( 0: MonthName [ ISOMONTH ] OverflowClause [ IsoWeekTail ]
+      | 1: DatePartSelector
+           ( 0: ISODAYOFYEAR OverflowClause
+           | 1: ISOMONTH OverflowClause [ IsoWeekTail ]
+           | 2: [ ISOWEEK ] OverflowClause [ WeekdayTail ]
+           )
+      ) ]
+    ')'
+DateDefaults = DEFAULT [ DatePartSelector ] [ OverflowClause ] ','
+DatePartValue = NULL | PREV | CURRENT | NEXT | [ EXTRACT FROM ] SimpleExpression
+DatePartSelector = FIRST | LAST | DatePartValue
+MonthName =
+     0: ( JAN | JANUARY )
+  |  1: ( FEB | FEBRUARY )
+  |  2: ( MAR | MARCH )
+  |  3: ( APR | APRIL )
+  |  4: MAY
+  |  5: ( JUN | JUNE )
+  |  6: ( JUL | JULY )
+  |  7: ( AUG | AUGUST )
+  |  8: ( SEP | SEPTEMBER )
+  |  9: ( OCT | OCTOBER )
+  | 10: ( NOV | NOVEMBER )
+  | 11: ( DEC | DECEMBER )
+DayTail =
+    ',' DatePartSelector
+    [ DAY OverflowClause | OverflowClause [ WeekdaySelector [ ISODAYOFWEEK ] OverflowClause ] ]
+IsoWeekTail =
+    ',' DatePartSelector ( ISOWEEKOFMONTH OverflowClause [ WeekdayTail ] | [ ISODAYOFMONTH ] OverflowClause )
+WeekdayTail = ',' WeekdaySelector [ ISODAYOFWEEK ] OverflowClause
+WeekdaySelector = WeekdayName | DatePartSelector
+WeekdayName =
+     0: ( MO | MON | MONDAY )
+  |  1: ( TU | TUE | TUES | TUESDAY )
+  |  2: ( WE | WED | WEDNESDAY )
+  |  3: ( TH | THU | THUR | THURSDAY )
+  |  4: ( FR | FRI | FRIDAY )
+  |  5: ( SA | SAT | SATURDAY )
+  |  6: ( SU | SUN | SUNDAY )
+OverflowClause = OverflowMode
+OverflowMode = [ ( RESTRICT | SIGNAL | CASCADE ) [ OVERFLOW ] ]
+CreateStatement =
+    CREATE
+    ( 0: [ OR ALTER ] ( CreateFunction | CreateProcedure | CreateTrigger | UserDefinition )
+    | 1: ( CreateIndex | CreateTable | CreateView | CreateAssembly | CreateAlias )
+    )
+AlterStatement = ALTER ( AlterTable | AlterAlias | AlterSystemPassword | UserDefinition | AlterCurrentUser )
+DropStatement =
+    DROP
+    ( 0: TABLE IfExists Name [ '.' Name ] [ RESTRICT ]
+    | 1: INDEX IfExists Name '.' Name [ '.' Name ]
+    | 2: DropRoutine
+    | 3: TRIGGER IfExists Name [ '.' Name ]
+    | 4: VIEW IfExists Name [ '.' Name ] [ RESTRICT ]
+    | 5: ASSEMBLY IfExists Name
+    | 6: ALIAS IfExists Name
+    | 7: USER IfExists Name
+    )
+DropRoutine = ( ROUTINE | PROCEDURE | FUNCTION ) IfExists Name [ '.' Name ] [ RESTRICT ] [ NORESTRICT ]
+IfExists = [ IF EXISTS ]
+WithBestFit = [ WITH BESTFIT ]
+CreateTable =
+    [ ( GLOBAL | LOCAL ) TEMPORARY ] TABLE Name [ '.' Name ]
+    ( 0: [ DESCRIPTION <character_string_literal> ]
+         [ ( BLOCKSIZE | BLOCK [ SIZE ] ) <unsigned_integer_literal> ]
+         [ ( INITIALSIZE | INITIAL [ SIZE ] ) <unsigned_integer_literal> ]
+         [ ( GROWSIZE | GROW [ SIZE ] ) <unsigned_integer_literal> ]
+         [ STORAGE [ ENGINE ] <character_string_literal> ]
+         [ ENCRYPTION [ ENGINE ] <character_string_literal> [ ENCRYPT WITH <character_string_literal> ] ]
+         [ DEFAULT ( CHARACTER SET <character_string_literal> | CODEPAGE <unsigned_integer_literal> ) ]
+         [ DEFAULT ( COLLATION <character_string_literal> | LOCALE <unsigned_integer_literal> ) CompareFlags ]
+         '(' { ( ColumnDefinition | TableConstraint | LIKE Name [ '.' Name ] ) // ',' }+ ')'
+    | 1: [ '(' ColumnNameList ')' ] AS '(' SelectStatement ')' WITH [ NO ] DATA
+    )
+ColumnDefinition =
+    ColumnName DataType [ DEFAULT DefaultValue ] [ NOT NULL ]
+    { [ CONSTRAINT Name ] ( PRIMARY KEY | UNIQUE | CHECK '(' CondExp ')' ) }
+    [ [ CONSTRAINT Name ] REFERENCES Name [ '(' ColumnName ')' ]
+      { ON
+        ( 0: UPDATE ( CASCADE | RESTRICT | SET NULL | SET DEFAULT )
+        | 1: DELETE ( CASCADE | RESTRICT | SET NULL | SET DEFAULT )
+        ) } ]
+    [ DESCRIPTION <character_string_literal> ]
+TableConstraint =
+    [ CONSTRAINT Name ] ( PrimaryKeyConstraint | UniqueConstraint | ForeignKeyConstraint | CheckConstraint )
+PrimaryKeyConstraint = PRIMARY KEY ConstraintColumns
+UniqueConstraint = UNIQUE ConstraintColumns
+ForeignKeyConstraint =
+    FOREIGN KEY ConstraintColumns REFERENCES Name [ ReferencedColumns ]
+    { ON
+      ( 0: UPDATE ( CASCADE | RESTRICT | SET NULL | SET DEFAULT )
+      | 1: DELETE ( CASCADE | RESTRICT | SET NULL | SET DEFAULT )
+      ) }
+CheckConstraint = CHECK '(' CondExp ')'
+ConstraintColumns = '(' { ColumnName // ',' }+ ')'
+ReferencedColumns = '(' { ColumnName // ',' }+ ')'
+AlterTable =
+    TABLE Name [ '.' Name ]
+    ( 0: ADD ( [ COLUMN ] ColumnDefinition | TableConstraint )
+    | 1: ALTER [ COLUMN ] ColumnName
+         ( 0: SET DEFAULT DefaultValue
+         | 1: DROP ( DEFAULT | CONSTRAINT NOT NULL )
+         | 2: ADD CONSTRAINT NOT NULL
+         | 3: SET DESCRIPTION <character_string_literal>
+         | 4: CAST [ AS ] DataType ( IGNORE | RESTRICT ) WithBestFit
+         | 5: RENAME [ TO ] Name ( IGNORE | RESTRICT )
+         )
+    | 2: DROP ( [ COLUMN IfExists ] ColumnName [ RESTRICT ] | CONSTRAINT IfExists Name [ RESTRICT ] )
+    | 3: SET
+         ( 0: DESCRIPTION [ TO ] <character_string_literal>
+         | 1: ( NEXT | CURRENT ) AUTOINC [ TO ] SimpleExpression
+         )
+    | 4: RENAME [ TO ] Name ( IGNORE | RESTRICT )
+    )
+CreateIndex =
+    [ UNIQUE | PRIMARY ] INDEX Name [ ENGINE <character_string_literal> ] ON Name [ '.' Name ] '('
+    { IndexElement // ',' }+ ')'
+IndexElement = ColumnName OrderOptions
+CreateView =
+    VIEW Name [ '.' Name ] [ '(' ColumnNameList ')' ] [ DESCRIPTION <character_string_literal> ] AS TableExp
+CreateFunction =
+    FUNCTION Name [ '.' Name ] '(' [ { Name [ AS ] DataType // ',' } ] ')' RETURNS ( DataType | TABLE )
+    RoutineCharacteristics [ DESCRIPTION <character_string_literal> ] [ AS ]
+    ( Block | RETURN ( NestedSelect | CondExp ) | EXTERNAL [ NAME Name [ '.' Name [ '.' Name ] ] ] )
+CreateProcedure =
+    PROCEDURE Name [ '.' Name ] '(' { ParameterMode Name DataType // ',' } ')' RoutineCharacteristics
+    [ DESCRIPTION <character_string_literal> ] [ AS ]
+    ( ( Block | SqlStatement ) | EXTERNAL [ NAME Name [ '.' Name [ '.' Name ] ] ] )
+ParameterMode = [ IN | OUT | INOUT ]
+RoutineCharacteristics =
+    { ( 0: LanguageClause
+      | 1: DeterministicClause
+      | 2: ( NO SQL | CONTAINS SQL | READS SQL DATA | MODIFIES SQL DATA )
+      | 3: NullCallClause
+      ) }
+LanguageClause = LANGUAGE ( SQL | CLR )
+DeterministicClause = [ NOT ] DETERMINISTIC
+NullCallClause = RETURNS NULL ON NULL INPUT | CALLED ON NULL INPUT
+CreateTrigger =
+    TRIGGER Name [ '.' Name ] ( BEFORE | AFTER )
+    { ( INSERT | UPDATE [ OF ColumnNameList ] | DELETE ) // ',' }+ ON Name
+    [ REFERENCING { OLD [ ROW ] [ AS ] Name | NEW [ ROW ] [ AS ] Name }+ ]
+    [ DESCRIPTION <character_string_literal> ] [ AS ] [ FOR EACH ROW ] [ WHEN '(' CondExp ')' ]
+    ( Block | SqlStatement )
+CreateAlias = ALIAS Name FROM ( <character_string_literal> [ ENFORCE ] | MEMORY )
+AlterAlias = ALIAS Name SET ( PATH TO ( <character_string_literal> [ ENFORCE ] | MEMORY ) | NAME TO Name )
+CreateAssembly = [ SCRIPT | NET ] ASSEMBLY Name [ AUTHORIZATION Name ] FROM <character_string_literal>
+UserDefinition = USER [ IF [ NOT ] EXISTS ] Name '(' { UserOperation // ',' }+ ')'
+UserOperation =
+     0: SET
+        ( 0: PASSWORD [ TO ] SimpleExpression
+        | 1: GLOBAL ACCESS [ TO ] AccessRights
+        | 2: ALIAS ACCESS [ FOR ] Name [ TO ] AccessRights
+        | 3: TABLE ACCESS [ FOR ] Name [ '.' Name ] [ TO ] AccessRights
+        )
+  |  1: ADD TABLE PASSWORD SimpleExpression [ [ FOR ] ( '*' | Name ) '.' ( '*' | Name ) ]
+  |  2: DROP
+        ( 0: TABLE PASSWORD [ SimpleExpression ] [ [ FOR ] ( '*' | Name ) '.' ( '*' | Name ) ]
+        | 1: ALIAS ACCESS [ FOR ] Name
+        | 2: TABLE ACCESS [ FOR ] Name [ '.' Name ]
+        | 3: ALL ( TABLE PASSWORDS | ACCESS )
+        )
+  |  3: ENABLE
+  |  4: DISABLE
+AccessRights = NONE | '(' [ { AccessRight // ',' }+ ] ')'
+AccessRight = READ | WRITE | ADMIN
+AlterCurrentUser = CURRENT_USER [ SET ] PASSWORD [ TO ] SimpleExpression
+AlterSystemPassword =
+    SYSTEMPASSWORD TO <character_string_literal> [ ENCRYPTION [ ENGINE ] <character_string_literal> ]
+DataType =
+     0: ( 0: TINYINT
+        | 1: BYTE
+        | 2: WORD
+        | 3: DWORD
+        | 4: INT
+        | 5: INTEGER
+        | 6: SMALLINT
+        | 7: SHORTINT
+        | 8: LARGEINT
+        | 9: BIGINT
+        | 10: AUTOINC [ '(' <unsigned_integer_literal> [ ',' <unsigned_integer_literal> ] ')' ]
+        | 11: FLOAT FloatPrecision
+        | 12: REAL
+        | 13: DOUBLE PRECISION
+        | 14: EXTENDED
+        | 15: MONEY
+        | 16: ( NUMERIC | DECIMAL | DEC ) PrecisionScale
+        | 17: BCD PrecisionScale
+        | 18: FMTBCD PrecisionScale
+        )
+  |  1: StringType
+  |  2: ( DATE | TIME | ( DATETIME | TIMESTAMP ) )
+  |  3: ( BOOL | BOOLEAN )
+  |  4: ( 0: BLOB LargeObjectLength
+        | 1: BINARY LARGE OBJECT LargeObjectLength
+        | 2: IMAGE LargeObjectLength
+        | 3: BYTEARRAY BytesLength
+        )
+  |  5: ( RECREV | GUID )
+StringType = ( CharacterStringType | NationalStringType ) Collation
+CharacterStringType =
+    ( 0: TEXT LargeObjectLength
+    | 1: CHARACTER LARGE OBJECT LargeObjectLength
+    | 2: CHAR LARGE OBJECT LargeObjectLength
+    | 3: CLOB LargeObjectLength
+    | 4: SHORTSTRING StringLength
+    | 5: ( CHAR [ VARYING ] | CHARACTER [ VARYING ] | VARCHAR ) StringLength
+    | 6: SINGLECHAR
+    | 7: NULLSTRING StringLength
+    )
+    [ CHARACTER SET <character_string_literal> | CODEPAGE <unsigned_integer_literal> ]
+NationalStringType =
+     0: ( NCHAR [ VARYING ] | NVARCHAR | NATIONAL ( CHARACTER | CHAR ) [ VARYING ] ) StringLength
+  |  1: NTEXT LargeObjectLength
+  |  2: NATIONAL CHARACTER LARGE OBJECT LargeObjectLength
+  |  3: NCHAR LARGE OBJECT LargeObjectLength
+  |  4: NCLOB LargeObjectLength
+  |  5: NSINGLECHAR
+FloatPrecision = [ '(' <unsigned_integer_literal> ')' ]
+PrecisionScale = [ '(' <unsigned_integer_literal> [ ',' <unsigned_integer_literal> ] ')' ]
+BytesLength = '(' <unsigned_integer_literal> ')'
+StringLength = [ '(' <unsigned_integer_literal> ')' ]
+LargeObjectLength = [ '(' <unsigned_integer_literal> ')' ]
 )GRAMMAR";
 
 [[noreturn]] void grammarFault(const std::string& aWhat) {

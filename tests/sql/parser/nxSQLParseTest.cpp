@@ -215,6 +215,33 @@ TEST_F(SqlParseTest, GoldenRecords) {
   }
 }
 
+struct RuleCase {
+  std::string_view rule;
+  std::u16string_view text;
+  Codes record;
+};
+
+TEST_F(SqlParseTest, GoldenRecordsOfRulesStartedAlone) {
+  const std::vector<RuleCase> cases = {
+      {"DataType", u"DOUBLE PRECISION", {0, 13}},
+      {"DataType", u"NUMERIC(10, 2)", {0, 16, 0, 1, 1}},
+      {"DataType", u"VARCHAR(10)", {1, 0, 5, 2, 1, 0, 0}},
+      {"DataType", u"TIMESTAMP", {2, 2, 1}},
+      {"DataType", u"BOOLEAN", {3, 1}},
+      // The function, the field, then the expression d.
+      {"BuiltinFunction", u"EXTRACT(ISOWEEK FROM d)", {5, 9, 1, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}},
+  };
+  for (const RuleCase& c : cases) {
+    SCOPED_TRACE(platform::toUtf8(c.text));
+    const auto p = parse(c.text, true, c.rule);
+    ASSERT_TRUE(p->ok);
+    EXPECT_EQ(p->record, c.record);
+    TSqlCodeTrace trace;
+    ASSERT_NO_THROW(p->parser->Replay(trace));
+    EXPECT_EQ(p->parser->CodePtr, std::int32_t(c.record.size()));
+  }
+}
+
 TEST_F(SqlParseTest, CodeTracePrintsRulesAlternativesAndTokens) {
   const auto p = parse(u"COMMIT WORK");
   ASSERT_TRUE(p->ok);
@@ -341,6 +368,91 @@ const std::vector<AcceptCase>& acceptCases() {
       {u"SELECT * FROM t WHERE (a = 1 OR b = 2) AND (SELECT c FROM u) > 0", true},
       {u"SELECT * FROM t WHERE a IS 1", false},
       {u"SELECT * FROM t WHERE a = 1 AND", false},
+      // Built-in functions
+      {u"SELECT CASE a WHEN 1 THEN 'x' ELSE NULL END FROM t", true},
+      {u"SELECT CASE WHEN a = 1 THEN NULL END FROM t", true},
+      {u"SELECT CASE WHEN a = 1 THEN 2 FROM t", false},
+      {u"SELECT CAST(NULL AS INTEGER), CAST(a AS VARCHAR(10)) FROM t", true},
+      {u"SELECT CAST(a INTEGER) FROM t", false},
+      {u"SELECT CHAR_LENGTH(s USING OCTETS), CHARACTER_LENGTH(s), OCTET_LENGTH(s) FROM t", true},
+      {u"SELECT COALESCE(a, b, 0), NULLIF(a, 0), POSITION('x' IN s USING CHARACTERS) FROM t", true},
+      {u"SELECT COALESCE() FROM t", false},
+      {u"SELECT EXTRACT(ISOWEEK FROM d), EXTRACT(ISODAYOFYEAR FROM d) FROM t", true},
+      {u"SELECT EXTRACT(WEEK FROM d) FROM t", false},
+      {u"SELECT SUBSTRING(s FROM 2 FOR 3) FROM t", true},
+      {u"SELECT SUBSTRING(s FROM RIGHT 1 TO 4 USING OCTETS) FROM t", true},
+      {u"SELECT SUBSTRING(s SIMILAR '%a' IGNORE CASE GROUP 1) FROM t", true},
+      {u"SELECT SUBSTRING(s, 2, 3) FROM t", false},
+      {u"SELECT OVERLAY(d PLACING 5 IN MONTH), OVERLAY(s PLACING 'x' FROM 2 FOR 1) FROM t", true},
+      {u"SELECT OVERLAY(d PLACING 5 IN QUARTER) FROM t", false},
+      {u"SELECT SYSTEM_ROW# FROM t", true},
+      {u"SELECT TRIM(s), TRIM(LEADING FROM s), TRIM(BOTH 'x' FROM s) FROM t", true},
+      {u"SELECT DATE(2024, MARCH, 1), DATE(CURRENT, NEXT MONTH RESTRICT, LAST) FROM t", true},
+      {u"SELECT DATE(DEFAULT FIRST, 2024), DATE(2024, 2 QUARTER SIGNAL OVERFLOW) FROM t", true},
+      {u"SELECT DATE(EXTRACT FROM d YEAR, FIRST, 2 DAY CASCADE) FROM t", true},
+      {u"SELECT DATE(2024, 1 MONTH, LAST FRIDAY ISODAYOFWEEK) FROM t", true},
+      {u"SELECT DATE '2024-01-01' FROM t", true},
+      {u"SELECT DATE(2024, MARCH, 1, 2) FROM t", false},
+      {u"SELECT ISODATE(2024, 1 ISOWEEK, MONDAY), ISODATE(2024 ISOYEAR, 100 ISODAYOFYEAR) FROM t", true},
+      {u"SELECT ISODATE(2024, JAN ISOMONTH, 2 ISOWEEKOFMONTH, SU) FROM t", true},
+      {u"SELECT ISODATE(2024, 1 QUARTER) FROM t", false},
+      // Data definition
+      {u"CREATE OR ALTER PROCEDURE p() BEGIN SELECT * FROM t; END", true},
+      {u"CREATE OR ALTER TABLE t (a INT)", false},
+      {u"CREATE TABLE t (a INT DEFAULT 0 NOT NULL PRIMARY KEY, b VARCHAR(20) COLLATE 'x', CONSTRAINT pk UNIQUE (b))",
+       true},
+      {u"CREATE TABLE t (a INT NOT NULL DEFAULT 0)", false},
+      {u"CREATE LOCAL TEMPORARY TABLE \"#t\" AS (SELECT * FROM u) WITH NO DATA", true},
+      {u"CREATE TABLE t (a, b) AS (SELECT a, b FROM u) WITH DATA", true},
+      {u"CREATE TABLE t BLOCKSIZE 4096 (a INT)", true},
+      {u"CREATE TABLE t DESCRIPTION 'd' BLOCK SIZE 4096 INITIAL 10 GROWSIZE 5 STORAGE ENGINE 'e' "
+       u"ENCRYPTION 'x' ENCRYPT WITH 'k' DEFAULT CODEPAGE 932 DEFAULT LOCALE 1041 IGNORE WIDTH (a INT, LIKE u)",
+       true},
+      {u"CREATE TABLE t GROWSIZE 5 BLOCKSIZE 4096 (a INT)", false},
+      {u"CREATE TABLE t (a INT REFERENCES u (id) ON DELETE CASCADE ON UPDATE SET NULL DESCRIPTION 'x', "
+       u"b INT CHECK (b > 0), FOREIGN KEY (a, b) REFERENCES u (x, y) ON DELETE SET DEFAULT)",
+       true},
+      {u"CREATE TABLE t ()", false},
+      {u"ALTER TABLE t ALTER COLUMN a CAST AS INTEGER IGNORE WITH BESTFIT", true},
+      {u"ALTER TABLE t DROP COLUMN IF EXISTS a", true},
+      {u"ALTER TABLE t ADD COLUMN b INT DEFAULT 1", true},
+      {u"ALTER TABLE t ALTER a DROP CONSTRAINT NOT NULL", true},
+      {u"ALTER TABLE t SET NEXT AUTOINC TO 100", true},
+      {u"ALTER TABLE t RENAME TO u RESTRICT", true},
+      {u"ALTER TABLE t ADD b INT DROP c", false},
+      {u"CREATE UNIQUE INDEX i ON t (a DESC, b COLLATE 'x' IGNORE CASE)", true},
+      {u"CREATE INDEX i ON t ()", false},
+      {u"DROP INDEX t.i", true},
+      {u"DROP INDEX i", false},
+      {u"DROP TABLE IF EXISTS d.t RESTRICT; DROP VIEW v; DROP ASSEMBLY a; DROP ALIAS a; DROP USER u", true},
+      {u"DROP ROUTINE IF EXISTS f NORESTRICT; DROP TRIGGER s.tr", true},
+      {u"DROP t", false},
+      {u"CREATE VIEW v (a, b) DESCRIPTION 'v' AS SELECT a, b FROM t", true},
+      {u"CREATE FUNCTION f(a INT) RETURNS INT RETURN a + 1", true},
+      {u"CREATE FUNCTION f() RETURNS TABLE LANGUAGE SQL DETERMINISTIC READS SQL DATA AS RETURN (SELECT * FROM t)",
+       true},
+      {u"CREATE FUNCTION f(a AS INT) RETURNS INT NOT DETERMINISTIC RETURNS NULL ON NULL INPUT EXTERNAL NAME a.b.c",
+       true},
+      {u"CREATE FUNCTION f(a INT) RETURN a", false},
+      {u"CREATE PROCEDURE p(IN a INT, OUT b VARCHAR(10), c INT) MODIFIES SQL DATA SET b = 'x'", true},
+      {u"CREATE TRIGGER tr AFTER INSERT, UPDATE OF a, b ON t FOR EACH ROW WHEN (1 = 1) SET x = 1", true},
+      {u"CREATE TRIGGER tr BEFORE DELETE ON t REFERENCING OLD ROW AS o NEW n BEGIN SET x = 1; END", true},
+      {u"CREATE TRIGGER tr ON t SET x = 1", false},
+      {u"CREATE ALIAS a FROM 'c:\\db' ENFORCE; CREATE ALIAS m FROM MEMORY; ALTER ALIAS a SET NAME TO b", true},
+      {u"CREATE NET ASSEMBLY a AUTHORIZATION u FROM 'x.dll'", true},
+      {u"CREATE USER IF NOT EXISTS u (SET PASSWORD TO 'p', SET GLOBAL ACCESS (READ, WRITE), "
+       u"SET TABLE ACCESS FOR d.t TO NONE, ADD TABLE PASSWORD 'x' FOR *.*, DROP ALL TABLE PASSWORDS, ENABLE)",
+       true},
+      {u"CREATE USER u ()", false},
+      {u"ALTER SYSTEMPASSWORD TO 'x' ENCRYPTION ENGINE 'e'; ALTER CURRENT_USER SET PASSWORD TO 'p'", true},
+      {u"DECLARE a, b INTEGER DEFAULT 0", true},
+      {u"DECLARE d DOUBLE PRECISION; DECLARE n NUMERIC(10, 2); DECLARE i AUTOINC(1, 5)", true},
+      {u"DECLARE s NCHAR VARYING(10) COLLATE 'x'; DECLARE c CHAR LARGE OBJECT(100) CODEPAGE 932", true},
+      {u"DECLARE b BYTEARRAY(16); DECLARE g GUID; DECLARE t TIMESTAMP; DECLARE x NTEXT; DECLARE y NCLOB", true},
+      {u"DECLARE d DOUBLE", false},
+      {u"DECLARE b BYTEARRAY", false},
+      {u"DECLARE x NCHAR LARGE OBJECT", false},
+      {u"DECLARE x NATIONAL CHARACTER LARGE OBJECT", false},
   };
   return cases;
 }
@@ -352,6 +464,109 @@ TEST_F(SqlParseTest, AcceptAndRejectTable) {
     EXPECT_EQ(p->ok, c.ok) << platform::toUtf8(p->ok ? nxString(u"accepted") : p->message());
     if (p->ok) expectReplays(*p);
     expectSameWithoutMemo(*p);
+  }
+}
+
+// The drill program's statements, with the pieces it concatenates filled in.
+std::vector<std::u16string> applicationStatements() {
+  std::vector<std::u16string> all = {
+      u"select * from QBNK",
+      u"update QBNK set hantei=:nowhantei where id=:nowid",
+      u"update QBNK set ckmark=:nowckmark where id=:nowid",
+      u"update QBNK set study_date=:nowstudy_date where id=:nowid",
+      u"select * from qbnk order by category_number,keyword,id",
+      u"SELECT id,exam_name,number,category,keyword,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,(1-sum(mis)/count(id))*100 as corate FROM \"qbnk:qzrecord\" group by id,exam_name,number,category,"
+      u"keyword order by corate,coa,category,keyword,id",
+      u"SELECT id,exam_name,number,category,keyword,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,(1-sum(mis)/count(id))*100 as corate FROM \"qbnk:qzrecord\" group by id,exam_name,number,category,"
+      u"keyword order by corate,coa,category,id",
+      u"SELECT category_number,category_main,category,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,round((1-sum(mis)/count(id))*100) as corate FROM \"qbnk:qzrecord\" group by category_number,"
+      u"category_main,category order by category_number",
+      u"SELECT category_number,category_main,category,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as "
+      u"misa,round((1-sum(mis)/count(id))*100) as corate  FROM \"qbnk:qzrecord\" group by category_number,"
+      u"category_main,category order by category_number",
+      u"SELECT exam_name,count(id) as ansa,(count(id)-sum(mis)) as coa,sum(mis) as misa,round((1-sum(mis)/"
+      u"count(id))*100) as corate FROM \"qbnk:qzrecord\" group by exam_name order by exam_name",
+      u"SELECT study_date,count(id) as ansc,(count(id)-sum(mis)) as correctc,sum(mis) as misc,round(((count(id)-"
+      u"sum(mis))/count(id))*100) as crate,70 as pass  FROM \"qbnk:qzrecord\" group by study_date",
+      u"SELECT study_date,sum(study_sec)/60 as studymin FROM \"qbnk:gcount\" where study_sec is not null group by "
+      u"study_date",
+      u"SELECT * FROM qbnk WHERE study_date=current_date and hantei='\u00d7' order by exam_name desc,number ",
+      u"SELECT * FROM qbnk WHERE cast(study_date as integer)=(cast(current_date as integer)-1) and "
+      u"hantei='\u00d7' order by exam_name desc,number ",
+      u"SELECT * FROM qbnk WHERE cast(study_date as integer)=(cast(current_date as integer)-2) and "
+      u"hantei='\u00d7' order by exam_name desc,number",
+      u"SELECT * FROM qbnk WHERE (cast(current_date as integer)-cast(study_date as integer))>=3 and "
+      u"(cast(current_date as integer)-cast(study_date as integer))<=7 and hantei='\u00d7' order by exam_name "
+      u"desc,number",
+      u"SELECT * FROM qbnk WHERE (cast(current_date as integer)-cast(study_date as integer))>=8 and "
+      u"(cast(current_date as integer)-cast(study_date as integer))<=14 and hantei='\u00d7' order by exam_name "
+      u"desc,number",
+      u"SELECT * FROM qbnk WHERE (cast(current_date as integer)-cast(study_date as integer))>=15 and "
+      u"hantei='\u00d7' order by exam_name desc,number",
+      u"SELECT top 25 *,rand() as key FROM qbnk order by key",
+      u"SELECT top 25 *,rand() as key FROM qbnk WHERE id IN (SELECT id FROM \"qbnk:qzrecord\" group by id,"
+      u"exam_name,number,category,keyword HAVING sum(mis)>=1 ) order by key",
+      u"SELECT top 25 *,rand() as key FROM qbnk where hantei is null order by key",
+      u"SELECT * FROM qbnk WHERE id=:id ",
+      u"SELECT count(*)\r\nFROM qbnk",
+  };
+  const std::u16string wrong = u"\u00d7", checked = u"\u25c6", right = u"\u25cb";
+  // Selection panels: a prefix, the chosen text, and the suffix of the status item.
+  const std::vector<std::pair<std::u16string, std::u16string>> panels = {
+      {u"SELECT * FROM qbnk WHERE exam_name='", u"order by id"},
+      {u"SELECT * FROM qbnk WHERE category='", u"order by exam_name desc,number "},
+      {u"SELECT * FROM qbnk WHERE category_main='", u"order by category_number,exam_name desc,number "},
+      {u"SELECT * FROM qbnk WHERE quest_state like '%", u"order by exam_name desc,number "},
+      {u"SELECT * FROM qbnk WHERE category='", u"order by keyword,exam_name desc,number "},
+  };
+  for (const auto& [prefix, order] : panels) {
+    const std::u16string v = prefix.back() == u'%' ? u"\u5e73\u6210 it's%" : u"\u6cd5\u898f\u3068\u5236\u5ea6";
+    const std::u16string quoted = [&] {
+      std::u16string q;
+      for (const char16_t c : v) q += c == u'\'' ? std::u16string(u"''") : std::u16string(1, c);
+      return q;
+    }();
+    const std::u16string end = prefix.back() == u'%' ? u"%' " : u"' ";
+    for (const std::u16string& suffix :
+         {end + u"and hantei is null ", end + u"and hantei='" + wrong + u"' ", end + u"and ckmark='" + checked + u"' ",
+          end})
+      all.push_back(prefix + quoted + suffix + order);
+  }
+  for (const std::u16string_view order :
+       {u"order by exam_name desc,number ", u"order by category_number,keyword,exam_name desc,number "}) {
+    all.push_back(u"SELECT * FROM qbnk WHERE HANTEI is null " + std::u16string(order));
+    all.push_back(u"SELECT * FROM qbnk WHERE HANTEI='" + wrong + u"' " + std::u16string(order));
+    all.push_back(u"SELECT * FROM qbnk WHERE CKMARK='" + checked + u"' " + std::u16string(order));
+    all.push_back(u"SELECT * FROM qbnk " + std::u16string(order));
+  }
+  // Correct-rate and count panels share a sub-query.
+  const std::u16string inRecord =
+      u"SELECT * FROM qbnk WHERE id IN (SELECT id FROM \"qbnk:qzrecord\" group by id,exam_name,number,category,"
+      u"keyword HAVING ";
+  const std::u16string rate = u"(1-sum(mis)/count(id))*100";
+  for (const std::u16string& cond :
+       {rate + u"=0", rate + u">=1 AND " + rate + u"<20", rate + u">=80 AND " + rate + u"<=100", std::u16string(u"sum(mis)=3 "),
+        std::u16string(u"sum(mis)>=8 "), std::u16string(u"count(id)-sum(mis)=1"), std::u16string(u"count(id)-sum(mis)>=8")})
+    all.push_back(inRecord + cond + u" ) order by category_number,exam_name desc,number ");
+  // Category counts, one line each.
+  const std::u16string c = u"\u6cd5\u898f\u3068\u5236\u5ea6";
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE category='" + c + u"' \r\nand (hantei='" + right +
+                u"' or hantei='" + wrong + u"') ");
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE hantei='" + right + u"' or hantei='" + wrong + u"' ");
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE category='" + c + u"' \r\nand hantei='" + right + u"' ");
+  all.push_back(u"SELECT count(*)\r\nFROM qbnk\r\nWHERE hantei='" + right + u"' ");
+  return all;
+}
+
+TEST_F(SqlParseTest, ApplicationStatementsAreAccepted) {
+  for (const std::u16string& text : applicationStatements()) {
+    SCOPED_TRACE(platform::toUtf8(text));
+    const auto p = parse(text);
+    ASSERT_TRUE(p->ok) << platform::toUtf8(p->message());
+    expectReplays(*p);
   }
 }
 
@@ -372,11 +587,13 @@ TEST_F(SqlParseTest, MessageAtAMissingSelection) {
   ASSERT_FALSE(p->ok);
   EXPECT_EQ(p->parser->FailedTokenIndex(), 1);
   EXPECT_EQ(platform::toUtf8(p->message()),
-            "Syntax error at line 1 pos 8: '-', ':', '?', '(', '*', <bracketed_binary_string_literal>, "
-            "<character_string_literal>, <float_literal>, <identifier>, <quoted_name>, <quoted_temp_name>, "
-            "<unsigned_integer_literal>, ALL, AVG, CONTAINS, COUNT, DATE, DATETIME, DISTINCT, EXISTS, FALSE, GUID, "
-            "INTERVAL, ISODATE, LIST, MAX, MED, MIN, 'N', NOT, NULL, STD, SUM, TIME, TIMESTAMP, TOP, TRUE, 'U', "
-            "UNIQUE, UNKNOWN, WINSORIZED_MEAN, WINSORIZED_MEAN_BOTTOM, WINSORIZED_MEAN_TOP or 'X' expected: FROM");
+            "Syntax error at line 1 pos 8: <builtin_function>, <stored_function>, '-', ':', '?', '(', '*', "
+            "<bracketed_binary_string_literal>, <character_string_literal>, <float_literal>, <identifier>, "
+            "<quoted_name>, <quoted_temp_name>, <unsigned_integer_literal>, ALL, AVG, CASE, CAST, CHAR_LENGTH, "
+            "CHARACTER_LENGTH, COALESCE, CONTAINS, COUNT, DATE, DATETIME, DISTINCT, EXISTS, EXTRACT, FALSE, GUID, "
+            "INTERVAL, ISODATE, LIST, MAX, MED, MIN, 'N', NOT, NULL, NULLIF, OCTET_LENGTH, OVERLAY, POSITION, STD, "
+            "SUBSTRING, SUM, SYSTEM_ROW#, TIME, TIMESTAMP, TOP, TRIM, TRUE, 'U', UNIQUE, UNKNOWN, WINSORIZED_MEAN, "
+            "WINSORIZED_MEAN_BOTTOM, WINSORIZED_MEAN_TOP or 'X' expected: FROM");
 }
 
 TEST_F(SqlParseTest, MessageAtTheEndHasAnEmptyFoundText) {
@@ -384,11 +601,13 @@ TEST_F(SqlParseTest, MessageAtTheEndHasAnEmptyFoundText) {
   ASSERT_FALSE(p->ok);
   EXPECT_EQ(p->parser->FailedTokenIndex(), 7);
   const std::string expected =
-      "Syntax error at line 1 pos 25: '-', ':', '?', '(', <bracketed_binary_string_literal>, "
-      "<character_string_literal>, <float_literal>, <identifier>, <quoted_name>, <quoted_temp_name>, "
-      "<unsigned_integer_literal>, AVG, CONTAINS, COUNT, DATE, DATETIME, EXISTS, FALSE, GUID, INTERVAL, ISODATE, "
-      "LIST, MAX, MED, MIN, 'N', NOT, NULL, STD, SUM, TIME, TIMESTAMP, TRUE, 'U', UNIQUE, UNKNOWN, "
-      "WINSORIZED_MEAN, WINSORIZED_MEAN_BOTTOM, WINSORIZED_MEAN_TOP or 'X' expected";
+      "Syntax error at line 1 pos 25: <builtin_function>, <stored_function>, '-', ':', '?', '(', "
+      "<bracketed_binary_string_literal>, <character_string_literal>, <float_literal>, <identifier>, "
+      "<quoted_name>, <quoted_temp_name>, <unsigned_integer_literal>, AVG, CASE, CAST, CHAR_LENGTH, "
+      "CHARACTER_LENGTH, COALESCE, CONTAINS, COUNT, DATE, DATETIME, EXISTS, EXTRACT, FALSE, GUID, INTERVAL, "
+      "ISODATE, LIST, MAX, MED, MIN, 'N', NOT, NULL, NULLIF, OCTET_LENGTH, OVERLAY, POSITION, STD, SUBSTRING, SUM, "
+      "SYSTEM_ROW#, TIME, TIMESTAMP, TRIM, TRUE, 'U', UNIQUE, UNKNOWN, WINSORIZED_MEAN, WINSORIZED_MEAN_BOTTOM, "
+      "WINSORIZED_MEAN_TOP or 'X' expected";
   EXPECT_EQ(platform::toUtf8(p->message(false)), expected);
   EXPECT_EQ(platform::toUtf8(p->message(true)), expected + ": ");
 }
@@ -524,7 +743,12 @@ TEST_F(SqlParseTest, FuzzRandomTokensAndMutations) {
       u"a", u"b", u"t", u"1", u"'s'", u"=", u"<", u"+", u"-", u"*", u"AND", u"OR", u"NOT", u"NULL", u"IS",
       u"IN", u"BETWEEN", u"UPDATE", u"SET", u"INSERT", u"INTO", u"VALUES", u"DELETE", u"BEGIN", u"END", u"IF",
       u"THEN", u"CALL", u".", u":", u"?", u"AS", u"ORDER", u"BY", u"GROUP", u"COUNT", u"CONTAINS", u"#B",
-      u"TABLE", u"CROSS", u"EXISTS", u"INTERVAL", u"DAY", u"1.5", u"TOP", u"DEFAULT"};
+      u"TABLE", u"CROSS", u"EXISTS", u"INTERVAL", u"DAY", u"1.5", u"TOP", u"DEFAULT",
+      // Data definition, routines, built-in functions and date constructors
+      u"CREATE", u"ALTER", u"DROP", u"INDEX", u"VIEW", u"FUNCTION", u"PROCEDURE", u"TRIGGER", u"RETURNS",
+      u"RETURN", u"INT", u"VARCHAR", u"PRIMARY", u"KEY", u"CONSTRAINT", u"REFERENCES", u"USER", u"PASSWORD",
+      u"CASE", u"WHEN", u"CAST", u"SUBSTRING", u"EXTRACT", u"DATE", u"ISODATE", u"MONTH", u"FIRST", u"LAST",
+      u"NEXT", u"MONDAY", u"ISOWEEK", u"RESTRICT", u"OVERFLOW"};
   // Every operator and keyword kind, with a sample of each literal class.
   std::vector<std::u16string> allKinds = {u"x", u"\"q\"", u"\"#q\"", u"'s'", u"12", u"1.5", u"[0A]"};
   for (std::int32_t k = sqltPercentPercent; k <= sqltLastKind; ++k) allKinds.push_back(nxSqlTokenName(k));
