@@ -1376,10 +1376,14 @@ TnxFieldDescriptor::TnxFieldDescriptor(TnxPersistent* aParent, const nxString& a
   SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength);
 }
 
-TnxFieldDescriptor::~TnxFieldDescriptor() { nxFreeAndNil(fdDefaultValue); }
+TnxFieldDescriptor::~TnxFieldDescriptor() {
+  nxFreeAndNil(fdDefaultValue);
+  nxFreeAndNil(fdValidations);
+}
 
 void TnxFieldDescriptor::beforeDestruction() {
   nxFreeAndNil(fdDefaultValue);
+  nxFreeAndNil(fdValidations);
   TnxLocalizedDictionaryItem::beforeDestruction();
 }
 
@@ -1462,12 +1466,14 @@ nxString TnxFieldDescriptor::ToString() const {
 
 void TnxFieldDescriptor::MakeFieldCacheable() {
   if (!platform::objectAs<TnxNextLSNDefaultValueDescriptor>(fdDefaultValue)) RemoveDefaultValue();
+  RemoveValidations();
 }
 
 void TnxFieldDescriptor::Clear(bool aNotify) {
   TnxLocalizedDictionaryItem::Clear(aNotify);
   // A copied stream without these parts must not leave the old ones behind.
   nxFreeAndNil(fdDefaultValue);
+  nxFreeAndNil(fdValidations);
   RemoveLocaleDescriptor();
 }
 
@@ -1475,6 +1481,10 @@ bool TnxFieldDescriptor::FindRelatedDescriptorOfType(const platform::ClassInfo& 
                                                      TnxDictionaryItem*& aDescriptor, TnxDictionaryItem* aFrom) {
   if (aType.inheritsFrom(TnxBaseDefaultValueDescriptor::staticClassInfo())) {
     aDescriptor = fdDefaultValue;
+    return true;
+  }
+  if (aType.inheritsFrom(TnxFieldValidationsDescriptor::staticClassInfo())) {
+    aDescriptor = fdValidations && fdValidations->inheritsFrom(aType) ? fdValidations : nullptr;
     return true;
   }
   return TnxLocalizedDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
@@ -1513,7 +1523,7 @@ TnxFieldDescriptor* nxsdReadFieldHeader(TnxReader& aReader, TnxPersistent* aPare
 
 void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
   const bool old = aClientVersion < nxOldDictionaryClientVersion;
-  if (old && LocaleDescriptor()) throw EnxFieldDescriptorException(nxErrIncompatibleVersion);
+  if (old && (LocaleDescriptor() || fdValidations)) throw EnxFieldDescriptorException(nxErrIncompatibleVersion);
   TnxLocalizedDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   const std::int32_t version = old ? 1 : 3;
   aWriter.WriteInteger(version);
@@ -1526,7 +1536,7 @@ void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVe
   }
   aWriter.WriteBoolean(fdNoClientAccess);
   if (version >= 2) SaveLocaleToWriter(aWriter, aClientVersion);
-  if (version >= 3) aWriter.WriteBoolean(false);  // no validations
+  if (version >= 3) nxsdSaveValidations(fdValidations, aWriter, aClientVersion);
 }
 
 void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
@@ -1545,11 +1555,14 @@ void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
   }
   fdNoClientAccess = aReader.ReadBoolean();
   if (version >= 2) LoadLocaleFromReader(aReader);
+  nxFreeAndNil(fdValidations);
   if (version >= 3 && aReader.ReadBoolean()) {
-    // No validations family is registered here: every class is unknown.
     const nxString name = aReader.ReadString();
-    throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
-                                      {nxString(u"ValidationsDescriptor"), name});
+    const platform::ClassInfo* cls = nxsdFindValidationsClass(name, TnxFieldValidationsDescriptor::staticClassInfo());
+    if (!cls)
+      throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                        {nxString(u"ValidationsDescriptor"), name});
+    AddValidations(cls)->LoadFromReader(aReader);
   }
 }
 
@@ -1593,6 +1606,7 @@ void TnxFieldDescriptor::CheckValid(bool aForBuild) {
                                        nxString(fdRequired ? u"True" : u"False")});
   if (length != fdLength) wrong(u"fdLength", length, fdLength);
   if (fdDefaultValue) fdDefaultValue->CheckValid(aForBuild);
+  if (fdValidations) fdValidations->CheckValid(aForBuild);
   if (fdType == nxtInterval)
     throw EnxFieldDescriptorException(nxErrInvalidFieldDesc, u"Interval is not supported as a field type");
   if ((fdType == nxtByteArray || nxFieldTypeIn(fdType, nxStringFieldTypes)) && fdUnits <= 0)
@@ -1609,8 +1623,8 @@ bool TnxFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (fdUnits != other->fdUnits || fdDecPl != other->fdDecPl || fdOffset != other->fdOffset ||
       fdLength != other->fdLength || fdRequired != other->fdRequired || fdNoClientAccess != other->fdNoClientAccess)
     return false;
-  if (!fdDefaultValue || !other->fdDefaultValue) return !fdDefaultValue && !other->fdDefaultValue;
-  return fdDefaultValue->IsEqual(other->fdDefaultValue);
+  if (!nxsdBothOrEqual(fdValidations, other->fdValidations)) return false;
+  return nxsdBothOrEqual(fdDefaultValue, other->fdDefaultValue);
 }
 
 
@@ -1640,6 +1654,7 @@ constexpr std::int32_t roundUp4(std::int32_t v) { return (v + 3) / 4 * 4; }
 TnxFieldsDescriptor::TnxFieldsDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
 
 TnxFieldsDescriptor::~TnxFieldsDescriptor() {
+  nxFreeAndNil(fsdValidations);
   FreeFields();
   nxReleaseSpecialFieldsInfo(fsdCachedSpecialFieldsInfo);
   nxReleaseDiffCompressorInfo(fsdCachedDiffCompressorInfo);
@@ -1647,6 +1662,7 @@ TnxFieldsDescriptor::~TnxFieldsDescriptor() {
 }
 
 void TnxFieldsDescriptor::beforeDestruction() {
+  nxFreeAndNil(fsdValidations);
   TnxDictionaryItem::beforeDestruction();
   fsdFieldHashList.clear();
   FreeFields();
@@ -2015,6 +2031,7 @@ void TnxFieldsDescriptor::GetFields(platform::TStringList& aStrings) const {
 
 void TnxFieldsDescriptor::Clear(bool aNotify) {
   TnxDictionaryItem::Clear(aNotify);
+  nxFreeAndNil(fsdValidations);
   const std::int32_t count = FieldCount();
   if (aNotify)
     for (std::int32_t i = count - 1; i >= 0; --i) fsdFieldChangeNotification(true, i, -1);
@@ -2250,13 +2267,14 @@ void TnxFieldsDescriptor::CheckValid(bool aForBuild) {
     }
     offset += f->fdLength;
   }
+  if (fsdValidations) fsdValidations->CheckValid(aForBuild);
 }
 
 bool TnxFieldsDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxDictionaryItem::IsEqual(aItem)) return false;
   const auto* other = platform::objectAs<TnxFieldsDescriptor>(aItem);
   if (!other || other->FieldCount() != FieldCount() || fsdLogRecLen != other->fsdLogRecLen ||
-      fsdLogRecLenAlign != other->fsdLogRecLenAlign)
+      fsdLogRecLenAlign != other->fsdLogRecLenAlign || !nxsdBothOrEqual(fsdValidations, other->fsdValidations))
     return false;
   for (std::int32_t i = 0; i < FieldCount(); ++i)
     if (!Fields(i)->IsEqual(other->Fields(i))) return false;
@@ -2274,7 +2292,7 @@ void TnxFieldsDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientV
   }
   aWriter.WriteInteger(fsdLogRecLen);
   aWriter.WriteInteger(fsdLogRecLenAlign);
-  aWriter.WriteBoolean(false);  // no table validations
+  nxsdSaveValidations(fsdValidations, aWriter, aClientVersion);
 }
 
 void TnxFieldsDescriptor::LoadFromReader(TnxReader& aReader) {
@@ -2297,10 +2315,15 @@ void TnxFieldsDescriptor::LoadFromReader(TnxReader& aReader) {
   }
   fsdLogRecLen = aReader.ReadInteger();
   fsdLogRecLenAlign = aReader.ReadInteger();
+  nxFreeAndNil(fsdValidations);
   if (version >= 2 && aReader.ReadBoolean()) {
     const nxString name = aReader.ReadString();
-    throw EnxFieldsDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
-                                       {nxString(u"ValidationsDescriptor"), name});
+    const platform::ClassInfo* cls =
+        nxsdFindValidationsClass(name, TnxFieldsValidationsDescriptor::staticClassInfo());
+    if (!cls)
+      throw EnxFieldsDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                         {nxString(u"ValidationsDescriptor"), name});
+    AddValidations(cls)->LoadFromReader(aReader);
   }
 }
 
@@ -3557,37 +3580,66 @@ bool TnxIndexDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
 
 namespace {
 
+// The module's descriptor classes in start-up order; the validation list
+// class is also known under its former name.
+#define NX_DICTIONARY_CLASSES(X) \
+  X(TnxFileDescriptor) \
+  X(TnxFilesDescriptor) \
+  X(TnxLocaleDescriptor) \
+  X(TnxConstDefaultValueDescriptor) \
+  X(TnxCurrentDateTimeDefaultValueDescriptor) \
+  X(TnxCurrentUserDefaultValueDescriptor) \
+  X(TnxAutoGuidDefaultValueDescriptor) \
+  X(TnxEmptyDefaultValueDescriptor) \
+  X(TnxNextLSNDefaultValueDescriptor) \
+  X(TnxFieldDescriptor) \
+  X(TnxRefKeyDescriptor) \
+  X(TnxInt64KeyDescriptor) \
+  X(TnxBlobCacheKeyDescriptor) \
+  X(TnxCompKeyDescriptor) \
+  X(TnxNoNullCompKeyDescriptor) \
+  X(TnxKeyFieldDescriptor) \
+  X(TnxTextKeyFieldDescriptor) \
+  X(TnxExtTextKeyFieldDescriptor) \
+  X(TnxIndexDescriptor) \
+  X(TnxFieldsDescriptor) \
+  X(TnxBaseIndicesDescriptor) \
+  X(TnxMainIndicesDescriptor) \
+  X(TnxInternalIndicesDescriptor) \
+  X(TnxBaseBlockHeapDescriptor) \
+  X(TnxBaseHeapDescriptor) \
+  X(TnxBaseRecordDescriptor) \
+  X(TnxHeapRecordDescriptor) \
+  X(TnxBaseBlobDescriptor) \
+  X(TnxHeapBlobDescriptor) \
+  X(TnxBaseCustomDescriptor) \
+  X(TnxBaseAutoIncDescriptor) \
+  X(TnxAdvAutoIncDescriptor) \
+  X(TnxBaseStreamDescriptor) \
+  X(TnxCustomDescsDescriptor) \
+  X(TnxTablesDescriptor) \
+  X(TnxNestedTableDescriptor) \
+  X(TnxMinMaxValidationDescriptor) \
+  X(TnxNoChangeValidationDescriptor) \
+  X(TnxFieldValidationsDescriptor) \
+  X(TnxBaseRecordCompressionDescriptor) \
+  X(TnxSqlCheckValidationDescriptor) \
+  X(TnxFieldsValidationsDescriptor)
+
 void RegisterClasses() {
-  TnxDescriptorClass<TnxFileDescriptor>::Register();
-  TnxDescriptorClass<TnxFilesDescriptor>::Register();
-  TnxDescriptorClass<TnxLocaleDescriptor>::Register();
-  TnxDescriptorClass<TnxConstDefaultValueDescriptor>::Register();
-  TnxDescriptorClass<TnxCurrentDateTimeDefaultValueDescriptor>::Register();
-  TnxDescriptorClass<TnxCurrentUserDefaultValueDescriptor>::Register();
-  TnxDescriptorClass<TnxAutoGuidDefaultValueDescriptor>::Register();
-  TnxDescriptorClass<TnxEmptyDefaultValueDescriptor>::Register();
-  TnxDescriptorClass<TnxNextLSNDefaultValueDescriptor>::Register();
-  TnxDescriptorClass<TnxFieldDescriptor>::Register();
-  TnxDescriptorClass<TnxFieldsDescriptor>::Register();
-  TnxDescriptorClass<TnxBaseBlockHeapDescriptor>::Register();
-  TnxDescriptorClass<TnxBaseHeapDescriptor>::Register();
-  TnxDescriptorClass<TnxBaseRecordCompressionDescriptor>::Register();
-  TnxDescriptorClass<TnxBaseRecordDescriptor>::Register();
-  TnxDescriptorClass<TnxHeapRecordDescriptor>::Register();
-  TnxDescriptorClass<TnxBaseBlobDescriptor>::Register();
-  TnxDescriptorClass<TnxHeapBlobDescriptor>::Register();
-  TnxDescriptorClass<TnxBaseAutoIncDescriptor>::Register();
-  TnxDescriptorClass<TnxAdvAutoIncDescriptor>::Register();
-  TnxDescriptorClass<TnxBaseStreamDescriptor>::Register();
-  TnxDescriptorClass<TnxRefKeyDescriptor>::Register();
-  TnxDescriptorClass<TnxInt64KeyDescriptor>::Register();
-  TnxDescriptorClass<TnxBlobCacheKeyDescriptor>::Register();
-  TnxDescriptorClass<TnxCompKeyDescriptor>::Register();
-  TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Register();
-  TnxDescriptorClass<TnxKeyFieldDescriptor>::Register();
-  TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Register();
-  TnxDescriptorClass<TnxExtTextKeyFieldDescriptor>::Register();
-  TnxDescriptorClass<TnxIndexDescriptor>::Register();
+#define NX_REGISTER(C) TnxDescriptorClass<C>::Register();
+  NX_DICTIONARY_CLASSES(NX_REGISTER)
+#undef NX_REGISTER
+  TnxDescriptorClass<TnxFieldValidationsDescriptor>::Register("TnxValidationsDescriptor");
+}
+
+void UnregisterClasses() {
+  // Reverse order; the alias goes with its class.
+  using Step = void (*)();
+#define NX_UNREGISTER(C) &TnxDescriptorClass<C>::Unregister,
+  static constexpr Step kSteps[] = {NX_DICTIONARY_CLASSES(NX_UNREGISTER)};
+#undef NX_UNREGISTER
+  for (std::size_t i = std::size(kSteps); i-- > 0;) kSteps[i]();
 }
 
 }  // namespace
@@ -3606,36 +3658,9 @@ void nxsdDataDictionaryInitialize() {
 
 void nxsdDataDictionaryFinalize() {
   if (gInitCount <= 0 || --gInitCount > 0) return;
-  TnxDescriptorClass<TnxIndexDescriptor>::Unregister();
-  TnxDescriptorClass<TnxExtTextKeyFieldDescriptor>::Unregister();
-  TnxDescriptorClass<TnxTextKeyFieldDescriptor>::Unregister();
-  TnxDescriptorClass<TnxKeyFieldDescriptor>::Unregister();
-  TnxDescriptorClass<TnxNoNullCompKeyDescriptor>::Unregister();
-  TnxDescriptorClass<TnxCompKeyDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBlobCacheKeyDescriptor>::Unregister();
-  TnxDescriptorClass<TnxInt64KeyDescriptor>::Unregister();
-  TnxDescriptorClass<TnxRefKeyDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBaseStreamDescriptor>::Unregister();
-  TnxDescriptorClass<TnxAdvAutoIncDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBaseAutoIncDescriptor>::Unregister();
-  TnxDescriptorClass<TnxHeapBlobDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBaseBlobDescriptor>::Unregister();
-  TnxDescriptorClass<TnxHeapRecordDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBaseRecordDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBaseRecordCompressionDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBaseHeapDescriptor>::Unregister();
-  TnxDescriptorClass<TnxBaseBlockHeapDescriptor>::Unregister();
-  TnxDescriptorClass<TnxFieldsDescriptor>::Unregister();
-  TnxDescriptorClass<TnxFieldDescriptor>::Unregister();
-  TnxDescriptorClass<TnxNextLSNDefaultValueDescriptor>::Unregister();
-  TnxDescriptorClass<TnxEmptyDefaultValueDescriptor>::Unregister();
-  TnxDescriptorClass<TnxAutoGuidDefaultValueDescriptor>::Unregister();
-  TnxDescriptorClass<TnxCurrentUserDefaultValueDescriptor>::Unregister();
-  TnxDescriptorClass<TnxCurrentDateTimeDefaultValueDescriptor>::Unregister();
-  TnxDescriptorClass<TnxConstDefaultValueDescriptor>::Unregister();
-  TnxDescriptorClass<TnxLocaleDescriptor>::Unregister();
-  TnxDescriptorClass<TnxFilesDescriptor>::Unregister();
-  TnxDescriptorClass<TnxFileDescriptor>::Unregister();
+  UnregisterClasses();
+  nxsdFreeIndicesClassLists();
+  nxsdFreeTablesClassLists();
   nxFreeClassList(gFileDescriptorClasses);
   nxFreeClassList(gFilesDescriptorClasses);
   nxFreeClassList(gCustomDescriptorClasses);

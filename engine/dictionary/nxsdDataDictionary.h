@@ -141,6 +141,7 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
   // The parent when it is an item, else nil.
   TnxDictionaryItem* ParentItem() const;
   std::int32_t ID() const { return diID; }
+  void SetID(std::int32_t aValue) { diID = aValue; }
   const nxString& ConstraintName() const { return diConstraintName; }
   void SetConstraintName(const nxString& aName);
   bool CacheActive() const { return diCacheActive; }
@@ -490,6 +491,8 @@ class TnxLocalizedDictionaryItem : public TnxDictionaryItem {
 class TnxFieldDescriptor;
 class TnxFieldsDescriptor;
 class TnxBaseDefaultValueDescriptor;
+class TnxFieldValidationsDescriptor;
+class TnxFieldsValidationsDescriptor;
 
 enum TnxApplyAt : std::uint8_t { aaServer, aaClient };
 using TnxApplyAtSet = std::uint8_t;  // bit per TnxApplyAt
@@ -677,6 +680,12 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   TnxBaseDefaultValueDescriptor* AddDefaultValue(const platform::ClassInfo* aClass = nullptr);
   void RemoveDefaultValue();
 
+  TnxFieldValidationsDescriptor* Validations() const { return fdValidations; }
+  // aClass nil: TnxFieldValidationsDescriptor. Replaces the present one.
+  TnxFieldValidationsDescriptor* AddValidations(const platform::ClassInfo* aClass = nullptr);
+  TnxFieldValidationsDescriptor* EnsureValidations();
+  void RemoveValidations();
+
   // nil: Null.
   platform::Variant fdGetBufferAsVariant(const void* aFieldBuffer);
   // Empty or Null zero-fill; a failed conversion leaves the buffer zeroed.
@@ -710,6 +719,7 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   std::int32_t fdOffset = 0;
   std::int32_t fdLength = 0;
   TnxBaseDefaultValueDescriptor* fdDefaultValue = nullptr;  // owned
+  TnxFieldValidationsDescriptor* fdValidations = nullptr;   // owned
   bool fdRequired;
   bool fdNoClientAccess = false;
   std::int32_t fdBlobIndex = -1;
@@ -802,6 +812,11 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
   void MoveField(std::int32_t aFrom, std::int32_t aTo);
   void RemoveField(std::int32_t aInx);
   void UpdateSetupAndOffsets();
+  // Table-level validations; aClass nil: TnxFieldsValidationsDescriptor.
+  TnxFieldsValidationsDescriptor* Validations() const { return fsdValidations; }
+  TnxFieldsValidationsDescriptor* AddValidations(const platform::ClassInfo* aClass = nullptr);
+  TnxFieldsValidationsDescriptor* EnsureValidations();
+  void RemoveValidations();
   void UpdateLogRecLenAlign();
   virtual void MakeFieldsCacheable();
 
@@ -858,6 +873,7 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
 
   std::int32_t fsdLogRecLen = 0;
   std::int32_t fsdLogRecLenAlign = 0;
+  TnxFieldsValidationsDescriptor* fsdValidations = nullptr;  // owned
   const platform::ClassInfo* fsdCachedEngineClass = nullptr;
 
  protected:
@@ -1476,3 +1492,7 @@ class TnxIndexDescriptor : public TnxDictionaryItem {
 void nxsdDataDictionaryInitialize();
 void nxsdDataDictionaryInitialize(std::span<const nxString> aArguments);
 void nxsdDataDictionaryFinalize();
+
+// The families built on the items above.
+#include "nxsdDataDictionaryIndices.h"
+#include "nxsdDataDictionaryTables.h"
