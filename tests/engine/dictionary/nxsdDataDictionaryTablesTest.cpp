@@ -148,3 +148,142 @@ TEST_F(DictionaryStreamTest, FixturesReadBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- the question bank
+
+TEST_F(DictionaryStreamTest, QuestionBankBuildVersions) {
+  DictPtr plain = questionBank();
+  plain->CheckValid(true);
+  EXPECT_EQ(plain->Version(), 4);
+  EXPECT_TRUE(plain->UseByteOrderForWideString());
+  DictPtr withRef = questionBank({.refNr = true});
+  withRef->CheckValid(true);
+  EXPECT_EQ(withRef->Version(), 5);
+  // A RefNr field in a nested table counts as well.
+  DictPtr nestedRef = questionBank();
+  nestedRef->GetChild(u"gcount")->FieldsDescriptor()->AddField(u"r", u"", nxtRefNr, 0, 0, false);
+  nestedRef->CheckValid(true);
+  EXPECT_EQ(nestedRef->Version(), 5);
+  // Built again without it, the version comes back down.
+  nestedRef->GetChild(u"gcount")->FieldsDescriptor()->RemoveField(5);
+  nestedRef->CheckValid(true);
+  EXPECT_EQ(nestedRef->Version(), 4);
+}
+
+TEST_F(DictionaryStreamTest, QuestionBankRoundTripsPerClientVersion) {
+  for (const bool refNr : {false, true}) {
+    for (const std::int32_t client : {47501, 47004, 30899}) {
+      SCOPED_TRACE(std::to_string(client) + (refNr ? " with RefNr" : ""));
+      DictPtr d = questionBank({.refNr = refNr});
+      d->CheckValid(true);
+      const Bytes first = writeDict(*d, client);
+      DictPtr copy = newDictionary();
+      readDict(*copy, first);
+      const Bytes second = writeDict(*copy, client);
+      EXPECT_EQ(first, second) << streamDiff(first, second);
+      EXPECT_EQ(copy->Version(), std::min(d->Version(), client < 30900 ? 3 : client < 47005 ? 4 : 5));
+      EXPECT_EQ(copy->Guid(), d->Guid());
+      EXPECT_EQ(copy->CurrentID(), d->CurrentID());
+      EXPECT_FALSE(copy->MissingInformation());  // stripping comes after the item part
+      ASSERT_EQ(copy->TablesDescriptor()->TableCount(), 2);
+      EXPECT_EQ(copy->GetChild(u"qzrecord")->FieldsDescriptor()->FieldCount(), 13);
+      EXPECT_EQ(copy->GetChild(u"qzrecord")->btdFullName(), u"qbnk:qzrecord");
+      const std::int32_t refField = copy->FieldsDescriptor()->GetFieldFromName(u"row_ref");
+      if (client == 47501) {
+        EXPECT_TRUE(copy->IsEqual(d.get()));
+        EXPECT_TRUE(d->IsEqual(copy.get()));
+      } else if (client == 47004) {
+        if (refNr) {
+          EXPECT_EQ(copy->FieldsDescriptor()->Fields(refField)->fdType, nxtInt64);
+          EXPECT_EQ(copy->InternalIndicesDescriptor(), nullptr);
+          EXPECT_FALSE(copy->IsEqual(d.get()));
+          d->RemoveInternalIndicesDescriptor();
+          // What is left differs only in the field type, which stores alike.
+        }
+        EXPECT_TRUE(copy->IsEqual(d.get()));
+      } else {
+        ASSERT_NE(copy->LocaleDescriptor(), nullptr);
+        EXPECT_EQ(copy->LocaleDescriptor()->Version(), 1);
+        EXPECT_EQ(copy->LocaleDescriptor()->BuildVersionInfo(), nullptr);
+        EXPECT_EQ(copy->LocaleDescriptor()->Locale(), 1041u);
+      }
+    }
+  }
+}
+
+TEST_F(DictionaryStreamTest, QuestionBankForTheOldLayout) {
+  DictPtr withLocale = questionBank();
+  withLocale->CheckValid(true);
+  expectCode<EnxDataDictionaryException>([&] { writeDict(*withLocale, 19999); }, nxErrIncompatibleStream,
+                                         u"Higher dictionary version required");
+
+  DictPtr d = questionBank({.ownLocale = false});
+  d->CheckValid(true);
+  const Bytes old = writeDict(*d, 19999);
+  EXPECT_TRUE(nxsdStrippedInformation());  // the nested tables had no place
+  DictPtr copy = newDictionary();
+  readDict(*copy, old);
+  EXPECT_EQ(copy->Version(), 2);
+  EXPECT_TRUE(copy->FieldsDescriptor()->IsEqual(d->FieldsDescriptor()));
+  EXPECT_TRUE(copy->FilesDescriptor()->IsEqual(d->FilesDescriptor()));
+  EXPECT_TRUE(copy->IndicesDescriptor()->IsEqual(d->IndicesDescriptor()));
+  EXPECT_TRUE(copy->BlobDescriptor()->IsEqual(d->BlobDescriptor()));
+  EXPECT_EQ(copy->TablesDescriptor()->TableCount(), 0);
+  EXPECT_EQ(writeDict(*copy, 19999), old);
+}
+
+// A version-1 stream as the oldest clients wrote it: NB equals LRL.
+Bytes versionOneStream() {
+  std::int32_t boolUnits = 0, boolDec = 0, boolLen = 0, shortUnits = 0, shortDec = 0, shortLen = 0;
+  bool req = false;
+  TnxFieldDescriptor::SetupField(nxtBoolean, boolUnits, boolDec, req, boolLen);
+  TnxFieldDescriptor::SetupField(nxtInt16, shortUnits, shortDec, req, shortLen);
+  B b;
+  b.Ident("DazavAV").Int(1).Raw({'N', 'X', '!', '1'}).Str("");
+  b.Str("nx1xDefault").Str("nx1xDefault").Str("nx1xDefault");
+  b.Ident("RecordDescriptor").Bool(true).Str("TnxBaseRecordDescriptor").Item(0, true).Int(1).Str("nx1xDefault");
+  b.Ident("BlobDescriptor").Bool(true).Str("TnxHeapBlobDescriptor").Item(0, true).Int(1).Str("nx1xDefault");
+  b.Int(1).Bool(true).Str("TnxBaseHeapDescriptor").Item(0, true).Int(1).Str("nx1xDefault");
+  b.Bool(true).Str("TnxBaseBlockHeapDescriptor").Item(0, true).Int(1).Str("nx1xDefault");
+  b.Ident("FileDescriptor").Int(2);
+  b.Str("TnxFileDescriptor").Str("").Int(0).Item(0, true).Int(1).Str("Data").Int(4096).Int(4).Int(1);
+  b.Str("TnxFileDescriptor").Str("blb").Int(2).Item(0, true).Int(1).Str("Blobs").Int(8192).Int(4).Int(1);
+  b.Ident("FieldDescriptor").Int(2);
+  b.Str("TnxFieldDescriptor").Str("Flag").Str("").Str("nxtBoolean").Int(boolUnits).Int(boolDec).Bool(false);
+  b.Item(0, true).Int(1).Int(0).Int(boolLen).Bool(false).Bool(false);
+  b.Str("TnxFieldDescriptor").Str("Qty").Str("").Str("nxtInt16").Int(shortUnits).Int(shortDec).Bool(false);
+  b.Item(0, true).Int(1).Int(boolLen).Int(shortLen).Bool(false).Bool(false);
+  b.Ident("IndexDescriptor").Int(1).Str("TnxIndexDescriptor").Str("TnxRefKeyDescriptor");
+  b.Str("Sequential Access Index").Int(0);
+  b.Item(0, true).Int(1).Str("nx1xDefault").Str("").Bool(false).Item(0, true).Int(1);
+  b.Int(0);
+  b.Int(boolLen + shortLen);
+  b.Ident("CustomDescriptor").Int(0);
+  b.Ident("DazavAV");
+  return b.b;
+}
+
+TEST_F(DictionaryStreamTest, VersionOneStreamReadsAndIsLiftedForBuild) {
+  const Bytes stream = versionOneStream();
+  DictPtr d = newDictionary();
+  readDict(*d, stream);
+  EXPECT_EQ(d->Version(), 1);
+  EXPECT_TRUE(d->OwnRequiresPack());
+  ASSERT_NE(d->BlobDescriptor(), nullptr);
+  EXPECT_EQ(d->BlobDescriptor()->FileNumber(), 1);
+  EXPECT_EQ(d->FilesDescriptor()->Files(1)->BlockSizeBytes(), 8192);
+  EXPECT_EQ(d->FieldsDescriptor()->fsdLogRecLen, 3);
+  EXPECT_EQ(d->FieldsDescriptor()->fsdLogRecLenAlign, 3);
+  const Bytes again = writeDict(*d, 19999);
+  EXPECT_EQ(again, stream) << streamDiff(again, stream);
+
+  d->CheckValid(true);
+  EXPECT_EQ(d->Version(), 4);
+  EXPECT_EQ(d->FieldsDescriptor()->fsdLogRecLenAlign, 4);
+  EXPECT_EQ(d->HeaderSignature(), nxSignatureNX2);
+  EXPECT_FALSE(d->OwnRequiresPack());
+}
+
+}  // namespace
