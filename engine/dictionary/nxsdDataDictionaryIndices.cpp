@@ -13,9 +13,12 @@ PL_CLASS_INFO_IMPL_TABLE(TnxMainIndicesDescriptor, TnxBaseIndicesDescriptor, "Tn
                          platform::bindClassTable(nxIndicesDescriptorFuncs<TnxMainIndicesDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxInternalIndicesDescriptor, TnxBaseIndicesDescriptor, "TnxInternalIndicesDescriptor",
                          nullptr, platform::bindClassTable(nxIndicesDescriptorFuncs<TnxInternalIndicesDescriptor>))
-PL_CLASS_INFO_IMPL(TnxBaseFieldValidationDescriptor, TnxDictionaryItem, "TnxBaseFieldValidationDescriptor", nullptr)
-PL_CLASS_INFO_IMPL(TnxBaseFieldsValidationDescriptor, TnxBaseFieldValidationDescriptor,
-                   "TnxBaseFieldsValidationDescriptor", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxBaseFieldValidationDescriptor, TnxDictionaryItem, "TnxBaseFieldValidationDescriptor",
+                         nullptr,
+                         platform::bindClassTable(nxValidationDescriptorFuncs<TnxBaseFieldValidationDescriptor>))
+PL_CLASS_INFO_IMPL_TABLE(TnxBaseFieldsValidationDescriptor, TnxBaseFieldValidationDescriptor,
+                         "TnxBaseFieldsValidationDescriptor", nullptr,
+                         platform::bindClassTable(nxValidationDescriptorFuncs<TnxBaseFieldsValidationDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxMinMaxValidationDescriptor, TnxBaseFieldValidationDescriptor,
                          "TnxMinMaxValidationDescriptor", nullptr,
                          platform::bindClassTable(nxValidationDescriptorFuncs<TnxMinMaxValidationDescriptor>))
