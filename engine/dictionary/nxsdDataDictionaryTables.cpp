@@ -158,8 +158,8 @@ void TnxBaseTableDescriptor::FreeParts() noexcept {
 
 TnxClassList& TnxBaseTableDescriptor::GetList() { return gTableDescriptorClasses; }
 
-void TnxBaseTableDescriptor::Raise(TnxResult aCode) const { throw EnxBaseTableDescriptorException(aCode); }
-void TnxBaseTableDescriptor::Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const {
+void TnxBaseTableDescriptor::Raise(TnxResult aCode) { throw EnxBaseTableDescriptorException(aCode); }
+void TnxBaseTableDescriptor::Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) {
   throw EnxBaseTableDescriptorException(aCode, aText, aArgs);
 }
 
@@ -528,10 +528,6 @@ const nxString& checkedTableName(const nxString& aName) {
 TnxNestedTableDescriptor::TnxNestedTableDescriptor(TnxPersistent* aParent, const nxString& aName)
     : TnxBaseTableDescriptor(aParent), ntdName(checkedTableName(aName)) {}
 
-void TnxNestedTableDescriptor::Raise(TnxResult aCode) const { throw EnxNestedTableDescriptorException(aCode); }
-void TnxNestedTableDescriptor::Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const {
-  throw EnxNestedTableDescriptorException(aCode, aText, aArgs);
-}
 
 nxString TnxNestedTableDescriptor::btdFullName() const {
   const TnxBaseTableDescriptor* outer = enclosingTable(this);
@@ -726,10 +722,6 @@ void TnxDataDictionary::beforeDestruction() {
   freeAndNil(ddFilesDescriptor);
 }
 
-void TnxDataDictionary::Raise(TnxResult aCode) const { throw EnxDataDictionaryException(aCode); }
-void TnxDataDictionary::Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const {
-  throw EnxDataDictionaryException(aCode, aText, aArgs);
-}
 
 void TnxDataDictionary::CheckReadOnly() {
   if (ddReadOnly) throw EnxDataDictionaryException(nxErrDictionaryReadOnly);
@@ -775,7 +767,7 @@ TnxBaseStreamDescriptor* TnxDataDictionary::AddStreamDescriptor(const platform::
   const platform::ClassInfo& cls = aStreamClass ? *aStreamClass : TnxBaseStreamDescriptor::staticClassInfo();
   const auto* funcs = cls.table<TnxStorageDescriptorClassFuncs>();
   if (!funcs || !cls.inheritsFrom(TnxBaseStreamDescriptor::staticClassInfo()))
-    Raise(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+    throw EnxDataDictionaryException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
           {nxString(u"StreamDescriptor"), classNameText(cls)});
   freeAndNil(ddStreamDescriptor);
   ddStreamDescriptor = static_cast<TnxBaseStreamDescriptor*>(funcs->create(this, "Stream"));
@@ -837,7 +829,7 @@ bool TnxDataDictionary::FindRelatedDescriptorOfType(const platform::ClassInfo& a
 void TnxDataDictionary::CheckValid(bool aForBuild) {
   if (aForBuild) {
     if (ddMissingInformation)
-      Raise(nxErrUnsupportedDescriptor,
+      throw EnxDataDictionaryException(nxErrUnsupportedDescriptor,
             u"This DataDictionary is missing information which was stripped to make it compatible with an older "
             u"client version and can't be used to restructure or create a table.",
             {});
@@ -861,7 +853,7 @@ void TnxDataDictionary::CheckValid(bool aForBuild) {
     }
     if (HeaderSignature_ == nxSignatureNX1) SetHeaderSignature(nxSignatureNX2);
   }
-  if (!ddStreamDescriptor) Raise(nxErrInvalidDesc, u"A stream descriptor is required", {});
+  if (!ddStreamDescriptor) throw EnxDataDictionaryException(nxErrInvalidDesc, u"A stream descriptor is required", {});
   ddStreamDescriptor->CheckValid(aForBuild);
   ddFilesDescriptor->CheckValid(aForBuild);
   TnxBaseTableDescriptor::CheckValid(aForBuild);
@@ -916,6 +908,8 @@ void TnxDataDictionary::WriteToStream(TStream& aStream, std::int32_t aClientVers
 }
 
 void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseName) {
+  // Readers may share a read-only dictionary: it is not reset under them.
+  CheckReadOnly();
   try {
     InternalClear(true, false);
     ddBaseName = aBaseName;
@@ -999,7 +993,7 @@ void TnxDataDictionary::WriteOldLayout(TnxWriter& aWriter, std::int32_t aVersion
   aWriter.WriteString(ddStreamDescriptor ? ddStreamDescriptor->StreamEngine() : kDefaultEngine);
   aWriter.WriteString(AutoIncDescriptor() ? AutoIncDescriptor()->AutoIncEngine() : kDefaultEngine);
   aWriter.WriteString(IndicesDescriptor() ? IndicesDescriptor()->IndicesEngine() : kDefaultEngine);
-  if (LocaleDescriptor()) Raise(nxErrIncompatibleStream, kHigherVersionRequired, {});
+  if (LocaleDescriptor()) throw EnxDataDictionaryException(nxErrIncompatibleStream, kHigherVersionRequired, {});
   // The old layout has no place for these.
   if (TablesDescriptor()->TableCount() > 0 ||
       (InternalIndicesDescriptor() && InternalIndicesDescriptor()->IndexCount() > 0))
@@ -1024,7 +1018,7 @@ void TnxDataDictionary::WriteOldLayout(TnxWriter& aWriter, std::int32_t aVersion
   for (std::int32_t i = 0; i < fields->FieldCount(); ++i) {
     TnxFieldDescriptor* field = fields->Fields(i);
     if (field->fdType == nxtGuid || field->fdType == nxtBCD || field->fdType == nxtFmtBCD)
-      Raise(nxErrIncompatibleStream, kHigherVersionRequired, {});
+      throw EnxDataDictionaryException(nxErrIncompatibleStream, kHigherVersionRequired, {});
     field->SaveHeader(aWriter, aClientVersion);
     field->SaveToWriter(aWriter, aClientVersion);
   }
@@ -1065,7 +1059,7 @@ void TnxDataDictionary::ReadFromReader(TnxReader& aReader) {
   CheckReadOnly();
   readIdent<E>(aReader, kSignatureIdent);
   const std::int32_t version = aReader.ReadInteger();
-  if (version < 1 || version > 5) Raise(nxErrIncompatibleStream);
+  if (version < 1 || version > 5) throw EnxDataDictionaryException(nxErrIncompatibleStream);
   ddVersion = version;
   aReader.Read(HeaderSignature_.data(), 4);
   EncryptionEngine_ = aReader.ReadString();
@@ -1123,10 +1117,10 @@ void TnxDataDictionary::ReadOldLayout(TnxReader& aReader, std::int32_t aVersion)
                                                   TnxFileDescriptor::staticClassInfo());
     nxString extension = aReader.ReadString();
     const std::int32_t kind = aReader.ReadInteger();
-    if (kind < 0 || kind > 2 || (kind == 0 && i != 0)) Raise(nxErrIncompatibleStream);
+    if (kind < 0 || kind > 2 || (kind == 0 && i != 0)) throw EnxDataDictionaryException(nxErrIncompatibleStream);
     if (kind == 0) extension.clear();
     if (kind == 2 && blob->FileNumber() != 0 && blob->FileNumber() != i)
-      Raise(nxErrInvalidDesc, u"A BLOB file has already been defined", {});
+      throw EnxDataDictionaryException(nxErrInvalidDesc, u"A BLOB file has already been defined", {});
     ddFilesDescriptor->AddFile(extension, nxbs4k, nxString(), &cls)->LoadFromReader(aReader);
     if (kind == 2) blob->SetFileNumber(i);
   }
@@ -1140,7 +1134,7 @@ void TnxDataDictionary::ReadOldLayout(TnxReader& aReader, std::int32_t aVersion)
     const nxString name = aReader.ReadString();
     const nxString desc = aReader.ReadString();
     TnxFieldType type{};
-    if (!nxsdFieldTypeFromName(aReader.ReadString(), type)) Raise(nxErrIncompatibleStream);
+    if (!nxsdFieldTypeFromName(aReader.ReadString(), type)) throw EnxDataDictionaryException(nxErrIncompatibleStream);
     const std::int32_t units = aReader.ReadInteger();
     const std::int32_t decPl = aReader.ReadInteger();
     const bool required = aReader.ReadBoolean();

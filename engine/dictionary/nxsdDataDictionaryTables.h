@@ -123,10 +123,10 @@ class TnxBaseTableDescriptor : public TnxLocalizedDictionaryItem {
 
  protected:
   void beforeDestruction() override;
-  [[noreturn]] virtual void Raise(TnxResult aCode) const;
-  [[noreturn]] virtual void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const;
   // Frees every part, subscribers before what they listen to.
   void FreeParts() noexcept;
+  [[noreturn]] static void Raise(TnxResult aCode);
+  [[noreturn]] static void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs);
 
  private:
   struct CaseLess {
@@ -156,10 +156,6 @@ class TnxNestedTableDescriptor : public TnxBaseTableDescriptor {
   const nxString& Name() const { return ntdName; }
   nxString btdFullName() const override;
   bool IsEqual(const TnxDictionaryItem* aItem) const override;
-
- protected:
-  [[noreturn]] void Raise(TnxResult aCode) const override;
-  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
 
  private:
   friend class TnxTablesDescriptor;
@@ -278,8 +274,6 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
 
  protected:
   void beforeDestruction() override;
-  [[noreturn]] void Raise(TnxResult aCode) const override;
-  [[noreturn]] void Raise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) const override;
   // For the storage layer's dictionary: leaves read-only and cached mode.
   void ForceOffReadOnly();
 

@@ -287,3 +287,312 @@ TEST_F(DictionaryStreamTest, VersionOneStreamReadsAndIsLiftedForBuild) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- edge cases
+
+// The default content as a fresh dictionary has it.
+void expectDefaultContent(TnxDataDictionary& d) {
+  DictPtr fresh = newDictionary();
+  EXPECT_TRUE(d.IsEqual(fresh.get()));
+  EXPECT_EQ(d.Version(), 3);
+  EXPECT_EQ(d.HeaderSignature(), nxSignatureNX2);
+  EXPECT_TRUE(d.BaseName().empty());
+  EXPECT_EQ(d.FieldsDescriptor()->FieldCount(), 0);
+  EXPECT_EQ(d.TablesDescriptor()->TableCount(), 0);
+  EXPECT_FALSE(d.ReadOnly());
+}
+
+Bytes replaceBytes(Bytes aStream, const Bytes& aFrom, const Bytes& aTo) {
+  const auto it = std::search(aStream.begin(), aStream.end(), aFrom.begin(), aFrom.end());
+  EXPECT_NE(it, aStream.end());
+  if (it == aStream.end()) return aStream;
+  const auto at = aStream.erase(it, it + static_cast<std::ptrdiff_t>(aFrom.size()));
+  aStream.insert(at, aTo.begin(), aTo.end());
+  return aStream;
+}
+
+TEST_F(DictionaryStreamTest, DefaultContent) {
+  DictPtr d = newDictionary();
+  EXPECT_EQ(d->Version(), 3);
+  EXPECT_EQ(d->HeaderSignature(), nxSignatureNX2);
+  ASSERT_NE(d->StreamDescriptor(), nullptr);
+  EXPECT_EQ(d->StreamDescriptor()->HeaderSection(), "Stream");
+  ASSERT_NE(d->RecordDescriptor(), nullptr);
+  EXPECT_EQ(d->RecordDescriptor()->HeaderSection(), "Record");
+  ASSERT_EQ(d->FilesDescriptor()->FileCount(), 1);
+  EXPECT_EQ(d->FilesDescriptor()->Files(0)->Desc(), u"Data/DataDict File");
+  ASSERT_EQ(d->IndicesDescriptor()->IndexCount(), 1);
+  EXPECT_EQ(d->IndicesDescriptor()->Indices(0)->Name(), u"Sequential Access Index");
+  EXPECT_EQ(&d->IndicesDescriptor()->Indices(0)->KeyDescriptor()->classInfo(),
+            &TnxRefKeyDescriptor::staticClassInfo());
+  EXPECT_EQ(d->IndicesDescriptor()->DefaultIndex(), 0);
+  EXPECT_EQ(d->BlobDescriptor(), nullptr);
+  EXPECT_EQ(d->AutoIncDescriptor(), nullptr);
+  EXPECT_TRUE(d->UseByteOrderForWideString());
+  EXPECT_NE(d->Guid(), platform::Guid{});
+  EXPECT_EQ(d->UsableBlockSize(nxbs64k), 65536);
+  EXPECT_EQ(d->FilesDescriptor()->Files(0)->UsableBlockSize(), 4096);
+  // Each reset draws a new identity.
+  const platform::Guid before = d->Guid();
+  d->Clear(false);
+  EXPECT_NE(d->Guid(), before);
+  expectCode<EnxBaseTableDescriptorException>([&] { d->CheckValid(true); }, nxErrInvalidRecordStruct,
+                                              u"FieldsDescriptor requires a minimum of one field");
+  d->FieldsDescriptor()->AddField(u"F", u"", nxtInt32, 0, 0, false);
+  d->RemoveRecordDescriptor();
+  expectCode<EnxBaseTableDescriptorException>([&] { d->CheckValid(false); }, nxErrInvalidDesc,
+                                              u"A record descriptor is required");
+  d->AddRecordDescriptor();
+  d->RemoveStreamDescriptor();
+  expectCode<EnxDataDictionaryException>([&] { d->CheckValid(false); }, nxErrInvalidDesc,
+                                         u"A stream descriptor is required");
+}
+
+TEST_F(DictionaryStreamTest, DamagedStreamsLeaveTheDefaultContent) {
+  const Bytes good = goldenOneField(47501);
+  const Bytes v1 = versionOneStream();
+  struct Case {
+    const char* what;
+    Bytes stream;
+    TnxResult code;
+  };
+  // The version sits right after the leading ident.
+  const auto withVersion = [&](std::uint8_t v) {
+    Bytes b = good;
+    b[10] = v;
+    return b;
+  };
+  const Bytes secondFileKind = B().Str("blb").Int(2).b;
+  const Case cases[] = {
+      {"other ident before CurrentID", replaceBytes(good, B().Ident("CurrentID").b, B().Ident("CurrentId").b),
+       nxErrIncompatibleStream},
+      {"version 0", withVersion(0), nxErrIncompatibleStream},
+      {"version 6", withVersion(6), nxErrIncompatibleStream},
+      {"second old-layout file of kind 0", replaceBytes(v1, secondFileKind, B().Str("blb").Int(0).b),
+       nxErrIncompatibleStream},
+      {"second BLOB file", replaceBytes(replaceBytes(v1, B().Int(2).b, B().Int(3).b), B().Str("Data").b,
+                                        B().Str("Data").b),
+       nxErrIncompatibleStream},
+      {"wrong closing ident", replaceBytes(good, B().Ident("CurrentID").Int(11).Ident("DazavAV").b,
+                                           B().Ident("CurrentID").Int(11).Ident("DazavAW").b),
+       nxErrIncompatibleStream},
+      {"unknown record class", replaceBytes(good, B().Str("TnxBaseRecordDescriptor").b, B().Str("TnxNoRecord").b),
+       nxErrUnsupportedDescriptor},
+      {"cut short", Bytes(good.begin(), good.begin() + 300), nxErrIncompatibleStream},
+      {"empty", Bytes(), nxErrIncompatibleStream},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DictPtr d = questionBank();
+    expectCode([&] { readDict(*d, c.stream); }, c.code);
+    expectDefaultContent(*d);
+  }
+}
+
+TEST_F(DictionaryStreamTest, OldLayoutRefusesASecondBlobFile) {
+  // Two files of kind 2: the second one finds the first already named.
+  Bytes b = versionOneStream();
+  b = replaceBytes(b, B().Ident("FileDescriptor").Int(2).b, B().Ident("FileDescriptor").Int(3).b);
+  const Bytes fileTwo = B().Str("TnxFileDescriptor").Str("bl2").Int(2).Item(0, true).Int(1).Str("More").Int(4096)
+                            .Int(4).Int(1).b;
+  const Bytes fields = B().Ident("FieldDescriptor").b;
+  b = replaceBytes(b, fields, [&] {
+    Bytes r = fileTwo;
+    r.insert(r.end(), fields.begin(), fields.end());
+    return r;
+  }());
+  DictPtr d = newDictionary();
+  expectCode<EnxDataDictionaryException>([&] { readDict(*d, b); }, nxErrInvalidDesc,
+                                         u"A BLOB file has already been defined");
+  expectDefaultContent(*d);
+}
+
+TEST_F(DictionaryStreamTest, NestedTablePaths) {
+  DictPtr d = questionBank();
+  d->_BaseName(u"T");
+  TnxBaseTableDescriptor* a = d->GetChild(u"qzrecord");
+  TnxBaseTableDescriptor* b = d->GetChild(u"gcount");
+  EXPECT_EQ(d->GetChild(u"qzrecord:..:gcount"), b);
+  EXPECT_EQ(d->GetChild(u"QZRECORD:.:..:GCount"), b);
+  EXPECT_EQ(d->GetChild(u""), d.get());
+  EXPECT_EQ(a->GetChild(u".."), d.get());
+  expectCode<EnxBaseTableDescriptorException>([&] { d->GetChild(u".."); }, nxErrNoSuchTable,
+                                              u"Table does not exist.");
+  expectCode<EnxTablesDescriptorException>([&] { d->GetChild(u"qzrecord:none"); }, nxErrNoSuchTable);
+  TnxNestedTableDescriptor* deep = a->TablesDescriptor()->AddTable(u"B");
+  EXPECT_EQ(deep->btdFullName(), u"T:qzrecord:B");
+  EXPECT_EQ(d->GetChild(u"qzrecord:B"), deep);
+
+  TnxTablesDescriptor* tables = d->TablesDescriptor();
+  tables->RenameTable(u"gcount", u"gcount");
+  expectCode<EnxTablesDescriptorException>([&] { tables->RenameTable(u"gcount", u"GCOUNT"); }, nxErrNameNotUnique,
+                                           u"Duplicated table name: GCOUNT");
+  expectCode<EnxTablesDescriptorException>([&] { tables->RenameTable(u"none", u"other"); }, nxErrNoSuchTable);
+  expectCode<EnxTablesDescriptorException>([&] { tables->RenameTable(u"gcount", u" x"); }, nxErrInvalidTableName);
+  expectCode<EnxTablesDescriptorException>([&] { tables->AddTable(u"QZRecord"); }, nxErrNameNotUnique,
+                                           u"Duplicated table name: QZRecord");
+  expectCode<EnxNestedTableDescriptorException>(
+      [&] { platform::TObject::free(platform::create<TnxNestedTableDescriptor>(nullptr, nxString(u" x"))); },
+      nxErrInvalidTableName);
+  tables->RenameTable(u"gcount", u"runs");
+  EXPECT_EQ(d->GetChild(u"runs"), b);
+  platform::TStringList names;
+  tables->GetTables(names);
+  EXPECT_EQ(names.commaText(), u"qzrecord,runs");
+  // Every level is checked: an empty nested table has no field.
+  expectCode<EnxBaseTableDescriptorException>([&] { d->CheckValid(false); }, nxErrInvalidRecordStruct);
+  a->TablesDescriptor()->RemoveTable(u"b");
+  d->CheckValid(false);
+}
+
+TEST_F(DictionaryStreamTest, KeyLengthsAndBookmarks) {
+  DictPtr d = questionBank();
+  EXPECT_EQ(d->tdGetKeyLen(0), 8u);
+  EXPECT_EQ(d->tdGetBookmarkSize(0), 32);
+  expectCode<EnxBaseTableDescriptorException>([&] { d->tdGetKeyLen(3); }, nxErrInvalidDescNumber,
+                                              u"Index out of bounds: 3");
+  const std::uint32_t longest = d->MaxKeyLen();
+  EXPECT_GT(longest, 8u);
+  EXPECT_EQ(d->MaxBookmarkSize(), static_cast<std::int32_t>(longest) + 24);
+  TnxBaseTableDescriptor* runs = d->GetChild(u"gcount");
+  EXPECT_EQ(runs->tdGetBookmarkSize(0), 24);
+  EXPECT_EQ(runs->tdGetBookmarkSize(99), 24);
+  EXPECT_EQ(runs->MaxKeyLen(), 0u);
+  expectCode<EnxBaseTableDescriptorException>([&] { runs->tdGetKeyLen(0); }, nxErrInvalidDescNumber);
+  d->MakeReadOnly();
+  EXPECT_EQ(d->MaxKeyLen(), longest);
+}
+
+TEST_F(DictionaryStreamTest, MissingInformationMarkerRefusesABuild) {
+  const Bytes marked = replaceBytes(goldenOneField(47501), B().Str("$CachingState=tcsNone").b,
+                                    B().Str("$MissingInformation=True").Str("$CachingState=tcsNone").b);
+  DictPtr d = newDictionary();
+  readDict(*d, marked);
+  EXPECT_TRUE(d->MissingInformation());
+  expectCode<EnxDataDictionaryException>(
+      [&] { d->CheckValid(true); }, nxErrUnsupportedDescriptor,
+      u"This DataDictionary is missing information which was stripped to make it compatible with an older client "
+      u"version and can't be used to restructure or create a table.");
+  d->CheckValid(false);
+  const Bytes again = writeDict(*d, 47501);
+  EXPECT_EQ(again, marked) << streamDiff(again, marked);
+  DictPtr copy = newDictionary();
+  readDict(*copy, again);
+  EXPECT_TRUE(copy->MissingInformation());
+}
+
+TEST_F(DictionaryStreamTest, ConstraintNamesAreUniquePerTable) {
+  DictPtr d = questionBank();
+  TnxFieldDescriptor* id = d->FieldsDescriptor()->Fields(0);
+  id->SetConstraintName(u"pk_qbnk");
+  TnxIndexDescriptor* index = d->IndicesDescriptor()->Indices(1);
+  expectCode<EnxBaseTableDescriptorException>([&] { index->SetConstraintName(u"PK_QBNK"); }, nxErrNameNotUnique,
+                                              u"Constraint name already in use: \"PK_QBNK\"");
+  EXPECT_EQ(d->GetConstraintByName(u"PK_qbnk"), id);
+  // Nested tables keep their own register.
+  d->GetChild(u"qzrecord")->IndicesDescriptor()->Indices(0)->SetConstraintName(u"pk_qbnk");
+  platform::TStringList names;
+  d->GetConstraints(names);
+  EXPECT_EQ(names.count(), 1);
+  EXPECT_TRUE(d->IsFieldDescValid(d->FieldsDescriptor()->Fields(1)));
+  DictPtr other = newDictionary();
+  TnxIndexDescriptor* foreign = other->IndicesDescriptor()->Indices(0);
+  EXPECT_TRUE(d->IsIndexDescValid(foreign));
+  foreign->SetConstraintName(u"pk_QBNK");
+  EXPECT_FALSE(d->IsIndexDescValid(foreign));
+  id->SetConstraintName(u"");
+  EXPECT_EQ(d->GetConstraintByName(u"pk_qbnk"), nullptr);
+  EXPECT_TRUE(d->IsIndexDescValid(foreign));
+  index->SetConstraintName(u"pk_qbnk");
+  // Names travel with the stream and register again.
+  DictPtr copy = newDictionary();
+  readDict(*copy, writeDict(*d, 47501));
+  EXPECT_EQ(copy->GetConstraintByName(u"pk_qbnk"), copy->IndicesDescriptor()->Indices(1));
+}
+
+TEST_F(DictionaryStreamTest, ReadOnlyRefusesEveryChange) {
+  DictPtr d = questionBank();
+  d->CheckValid(true);
+  const Bytes stream = writeDict(*d, 47501);
+  d->MakeReadOnly();
+  TnxBaseTableDescriptor* nested = d->GetChild(u"qzrecord");
+  const std::function<void()> changes[] = {
+      [&] { d->FieldsDescriptor()->AddField(u"X", u"", nxtInt32, 0, 0, false); },
+      [&] { d->IndicesDescriptor()->AddIndex(u"X", 0, false, u""); },
+      [&] { d->IndicesDescriptor()->RemoveIndex(0); },
+      [&] { d->IndicesDescriptor()->SetDefaultIndex(1); },
+      [&] { d->TablesDescriptor()->AddTable(u"X"); },
+      [&] { d->TablesDescriptor()->RenameTable(u"gcount", u"X"); },
+      [&] { nested->FieldsDescriptor()->EnsureValidations(); },
+      [&] { d->CustomDescsDescriptor()->AddCustom(u"X"); },
+      [&] { d->AddBlobDescriptor(); },
+      [&] { d->RemoveInternalIndicesDescriptor(); },
+      [&] { d->AddStreamDescriptor(); },
+      [&] { d->SetEncryptionEngine(u"X"); },
+      [&] { d->AssignOnlyFields(d.get()); },
+      [&] { d->Assign(d.get()); },
+      [&] { readDict(*d, stream); },
+      [&] { d->LocaleDescriptor()->SetLocale(1033); },
+  };
+  for (std::size_t i = 0; i < std::size(changes); ++i) {
+    SCOPED_TRACE(i);
+    expectCode(changes[i], nxErrDictionaryReadOnly);
+  }
+  EXPECT_EQ(writeDict(*d, 47501), stream);  // a read-only dictionary still writes
+
+  TnxDataDictionary* dup = d->Duplicate();
+  EXPECT_TRUE(dup->IsEqual(d.get()));
+  EXPECT_FALSE(dup->ReadOnly());
+  dup->FieldsDescriptor()->AddField(u"X", u"", nxtInt32, 0, 0, false);
+  EXPECT_FALSE(dup->IsEqual(d.get()));
+  platform::TObject::free(dup);
+  // A full reset is the way back.
+  d->Clear(false);
+  expectDefaultContent(*d);
+}
+
+TEST_F(DictionaryStreamTest, AssignOnlyFieldsKeepsTheShape) {
+  DictPtr source = questionBank({.refNr = true});
+  source->FieldsDescriptor()->Fields(1)->fdRequired = true;
+  source->FieldsDescriptor()->Fields(0)->AddDefaultValue();
+  DictPtr d = newDictionary();
+  d->AssignOnlyFields(source.get());
+  EXPECT_EQ(d->IndicesDescriptor(), nullptr);
+  EXPECT_EQ(d->InternalIndicesDescriptor(), nullptr);
+  ASSERT_NE(d->LocaleDescriptor(), nullptr);
+  EXPECT_EQ(d->LocaleDescriptor()->Locale(), 1041u);
+  ASSERT_EQ(d->FieldsDescriptor()->FieldCount(), source->FieldsDescriptor()->FieldCount());
+  EXPECT_FALSE(d->FieldsDescriptor()->Fields(1)->fdRequired);
+  EXPECT_EQ(d->FieldsDescriptor()->Fields(0)->DefaultValue(), nullptr);
+  EXPECT_EQ(d->FieldsDescriptor()->Fields(17)->fdType, nxtRefNr);
+  auto* record = platform::objectAs<TnxHeapRecordDescriptor>(d->RecordDescriptor());
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->RecordEngine(), u"Variable");
+  ASSERT_NE(record->RecordCompressionDescriptor(), nullptr);
+  EXPECT_EQ(record->RecordCompressionDescriptor()->RecordCompressionEngine(), u"Smart");
+  TnxBaseTableDescriptor* rec = d->GetChild(u"qzrecord");
+  EXPECT_EQ(rec->FieldsDescriptor()->FieldCount(), 13);
+  EXPECT_EQ(rec->IndicesDescriptor(), nullptr);
+  EXPECT_NE(platform::objectAs<TnxHeapRecordDescriptor>(rec->RecordDescriptor()), nullptr);
+}
+
+TEST_F(DictionaryStreamTest, AssignCopiesThroughTheStream) {
+  DictPtr source = questionBank();
+  source->_BaseName(u"qbnk");
+  source->CheckValid(false);  // the copy is checked after reading
+  DictPtr d = newDictionary();
+  d->Assign(source.get());
+  EXPECT_TRUE(d->IsEqual(source.get()));
+  EXPECT_EQ(d->Guid(), source->Guid());
+  EXPECT_EQ(d->BaseName(), u"qbnk");
+  // Lookups from deep items stop at their own table level.
+  TnxBaseTableDescriptor* rec = d->GetChild(u"qzrecord");
+  TnxKeyFieldDescriptor* key =
+      static_cast<TnxCompKeyDescriptor*>(rec->IndicesDescriptor()->Indices(0)->KeyDescriptor())->KeyFields(0);
+  EXPECT_EQ(key->Field(), rec->FieldsDescriptor()->Fields(9));
+  EXPECT_EQ(key->GetRelatedDescriptorOfType(TnxFilesDescriptor::staticClassInfo()), d->FilesDescriptor());
+}
+
+}  // namespace
