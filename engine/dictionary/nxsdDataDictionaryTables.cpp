@@ -910,8 +910,14 @@ void TnxDataDictionary::WriteToStream(TStream& aStream, std::int32_t aClientVers
 void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseName) {
   // Readers may share a read-only dictionary: it is not reset under them.
   CheckReadOnly();
+  // A reset keeps the internal indices; a read replaces everything, so a
+  // stream without them must not inherit the old ones.
+  const auto reset = [this](bool aBare) {
+    InternalClear(aBare, false);
+    RemoveInternalIndicesDescriptor();
+  };
   try {
-    InternalClear(true, false);
+    reset(true);
     ddBaseName = aBaseName;
     {
       TnxReader reader(aStream);
@@ -919,14 +925,14 @@ void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseNa
     }
     CheckValid(false);
   } catch (const EnxBaseException&) {
-    Clear(false);
+    reset(false);
     throw;
   } catch (const platform::FilerError&) {
     // Bytes missing or a value of the wrong kind: the stream is damaged.
-    Clear(false);
+    reset(false);
     throw EnxDataDictionaryException(nxErrIncompatibleStream);
   } catch (...) {
-    Clear(false);
+    reset(false);
     throw;
   }
 }

@@ -596,3 +596,127 @@ TEST_F(DictionaryStreamTest, AssignCopiesThroughTheStream) {
 }
 
 }  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- mutated streams
+
+// Reads aStream into a new dictionary: either it reads and passes the check,
+// or it fails with an engine code and leaves the default content.
+void readMutated(const Bytes& aStream, const DictPtr& aFresh, int& aRead, int& aRefused) {
+  DictPtr d = newDictionary();
+  try {
+    readDict(*d, aStream);
+  } catch (const EnxBaseException&) {
+    ++aRefused;
+    if (!d->IsEqual(aFresh.get()) || d->Version() != 3 || d->FieldsDescriptor()->FieldCount() != 0)
+      ADD_FAILURE() << "a failed read left content behind: " << d->IsEqual(aFresh.get()) << " " << d->Version()
+                    << " " << d->FieldsDescriptor()->FieldCount() << " " << d->RecordDescriptor() << " "
+                    << d->LocaleDescriptor() << " " << d->TablesDescriptor()->TableCount() << " "
+                    << d->CustomDescsDescriptor()->CustomCount() << " " << d->IndicesDescriptor()->IndexCount() << " "
+                    << d->InternalIndicesDescriptor() << " " << d->FilesDescriptor()->FileCount() << " "
+                    << (d->CachingState() == aFresh->CachingState()) << " "
+                    << d->FilesDescriptor()->IsEqual(aFresh->FilesDescriptor()) << " "
+                    << d->StreamDescriptor()->IsEqual(aFresh->StreamDescriptor()) << " "
+                    << d->IndicesDescriptor()->IsEqual(aFresh->IndicesDescriptor());
+    return;
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << "not an engine failure: " << e.what();
+    return;
+  }
+  ++aRead;
+  d->CheckValid(false);
+  try {
+    writeDict(*d, 47501);
+  } catch (const EnxBaseException&) {
+    // A dictionary may hold what cannot be written; it must say so cleanly.
+  }
+}
+
+std::vector<Bytes> fuzzBases() {
+  std::vector<Bytes> bases;
+  DictPtr plain = questionBank();
+  plain->FieldsDescriptor()->Fields(0)->EnsureValidations()->AddValidation(
+      u"Range", &TnxMinMaxValidationDescriptor::staticClassInfo());
+  plain->FieldsDescriptor()->EnsureValidations()->AddValidation(u"Check",
+                                                                 &TnxSqlCheckValidationDescriptor::staticClassInfo());
+  plain->CheckValid(true);
+  bases.push_back(writeDict(*plain, 47501));
+  bases.push_back(writeDict(*plain, 30899));
+  DictPtr withRef = questionBank({.refNr = true});
+  withRef->CheckValid(true);
+  bases.push_back(writeDict(*withRef, 47501));
+  DictPtr old = questionBank({.ownLocale = false});
+  old->CheckValid(true);
+  bases.push_back(writeDict(*old, 19999));
+  bases.push_back(versionOneStream());
+  return bases;
+}
+
+TEST_F(DictionaryStreamTest, MutatedQuestionBankStreams) {
+  const DictPtr fresh = newDictionary();
+  const std::vector<Bytes> bases = fuzzBases();
+  std::mt19937 rng(20260420);
+  const auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+  const std::int32_t extremes[] = {0, -1, INT32_MAX, INT32_MIN, INT32_MAX - 1};
+  int read = 0, refused = 0;
+  for (const Bytes& base : bases) {
+    for (int round = 0; round < 300; ++round) {
+      Bytes m = base;
+      switch (round % 4) {
+        case 0:  // flip bytes
+          for (int k = 0; k < 1 + round % 3; ++k) m[pick(m.size())] ^= static_cast<std::uint8_t>(1 + pick(255));
+          break;
+        case 1:  // cut
+          m.resize(pick(m.size()));
+          break;
+        case 2: {  // insert bytes
+          const std::size_t at = pick(m.size());
+          Bytes extra(1 + pick(8));
+          for (auto& x : extra) x = static_cast<std::uint8_t>(pick(256));
+          m.insert(m.begin() + static_cast<std::ptrdiff_t>(at), extra.begin(), extra.end());
+          break;
+        }
+        default: {  // widen a small integer into an extreme 32-bit value
+          std::vector<std::size_t> ints;
+          for (std::size_t i = 0; i + 1 < m.size(); ++i)
+            if (m[i] == 2) ints.push_back(i);
+          const std::size_t at = ints[pick(ints.size())];
+          const Bytes wide = B().Int(extremes[pick(std::size(extremes))]).b;
+          m.erase(m.begin() + static_cast<std::ptrdiff_t>(at), m.begin() + static_cast<std::ptrdiff_t>(at) + 2);
+          m.insert(m.begin() + static_cast<std::ptrdiff_t>(at), wide.begin(), wide.end());
+          break;
+        }
+      }
+      readMutated(m, fresh, read, refused);
+      if (HasFailure()) return;
+    }
+  }
+  // Both outcomes occur: the mutations reach past the first bytes.
+  EXPECT_GT(read, 0);
+  EXPECT_GT(refused, 0);
+}
+
+TEST_F(DictionaryStreamTest, ChangedRecordLengthsInTheStream) {
+  const DictPtr fresh = newDictionary();
+  DictPtr d = questionBank();
+  d->CheckValid(true);
+  const Bytes base = writeDict(*d, 47501);
+  const std::int32_t lrl = d->FieldsDescriptor()->fsdLogRecLen, nb = d->FieldsDescriptor()->fsdLogRecLenAlign;
+  const Bytes at = B().Int(lrl).Int(nb).Bool(false).Ident("IndicesDescriptor").b;
+  ASSERT_NE(std::search(base.begin(), base.end(), at.begin(), at.end()), base.end());
+  const std::pair<std::int32_t, std::int32_t> changes[] = {
+      {0, nb},        {lrl, 0},       {-1, nb},          {lrl, -1},         {lrl + 1, nb},
+      {lrl, nb + 4},  {lrl, nb - 1},  {INT32_MAX, nb},   {lrl, INT32_MAX},  {INT32_MIN, INT32_MIN},
+      {lrl - 1, nb},  {nb, lrl},      {INT32_MAX - 1, INT32_MAX - 1},
+  };
+  int read = 0, refused = 0;
+  for (const auto& [newLrl, newNb] : changes) {
+    SCOPED_TRACE(std::to_string(newLrl) + "/" + std::to_string(newNb));
+    readMutated(replaceBytes(base, at, B().Int(newLrl).Int(newNb).Bool(false).Ident("IndicesDescriptor").b), fresh,
+                read, refused);
+  }
+  EXPECT_EQ(read + refused, static_cast<int>(std::size(changes)));
+}
+
+}  // namespace
