@@ -106,6 +106,23 @@ void writeFixed(TnxWriter& aWriter, platform::UnicodeStringView aIdent, TnxDicti
   aItem->SaveToWriter(aWriter, aClientVersion);
 }
 
+// Writers of a read-only dictionary may run on several threads: a custom
+// string is only touched when its value changes, and MakeReadOnly stores the
+// values first.
+void setCustomValue(TnxDictionaryItem& aItem, const nxString& aName, const nxString& aValue) {
+  if (!aItem.HasCustomStrings() && aValue.empty()) return;
+  platform::TStringList& strings = aItem.CustomStrings();
+  const int i = strings.indexOfName(aName);
+  if (aValue.empty() ? i < 0 : (i >= 0 && strings.valueFromIndex(i) == aValue)) return;
+  strings.setValue(aName, aValue);
+}
+
+void storeCachingStates(TnxBaseTableDescriptor& aTable) {
+  setCustomValue(aTable, kCachingState, nxTableCachingStateNames[aTable.CachingState()]);
+  TnxTablesDescriptor* tables = aTable.TablesDescriptor();
+  for (std::int32_t i = 0; i < tables->TableCount(); ++i) storeCachingStates(*tables->Tables(i));
+}
+
 TnxBaseTableDescriptor* enclosingTable(const TnxDictionaryItem* aItem) {
   TnxPersistent* parent = nullptr;
   if (!aItem->FindParentOfType(TnxBaseTableDescriptor::staticClassInfo(), parent)) return nullptr;
@@ -367,7 +384,7 @@ bool TnxBaseTableDescriptor::FindRelatedDescriptorOfType(const platform::ClassIn
 }
 
 void TnxBaseTableDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
-  CustomStrings().setValue(kCachingState, nxTableCachingStateNames[tdCachingState]);
+  setCustomValue(*this, kCachingState, nxTableCachingStateNames[tdCachingState]);
   TnxLocalizedDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   if (aClientVersion < nxOldDictionaryClientVersion) Raise(nxErrIncompatibleVersion);
   const bool internal = tdInternalIndicesDescriptor && tdInternalIndicesDescriptor->IndexCount() > 0;
@@ -733,6 +750,8 @@ void TnxDataDictionary::ForceOffReadOnly() {
 }
 
 void TnxDataDictionary::MakeReadOnly() {
+  StoreCustomStrings();
+  storeCachingStates(*this);
   ddReadOnly = true;
   ActivateCache();
 }
@@ -938,12 +957,11 @@ void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseNa
 }
 
 void TnxDataDictionary::StoreCustomStrings() {
-  platform::TStringList& strings = CustomStrings();
-  strings.setValue(kGuid, platform::guidToString(ddGuid));
-  strings.setValue(kCacheGuid, ddCacheGuid == platform::Guid{} ? nxString() : platform::guidToString(ddCacheGuid));
-  strings.setValue(kCacheCurrentID,
-                   ddCacheCurrentID == 0 ? nxString() : platform::fromUtf8(std::to_string(ddCacheCurrentID)));
-  strings.setValue(kMissingInformation, ddMissingInformation ? nxString(u"True") : nxString());
+  setCustomValue(*this, kGuid, platform::guidToString(ddGuid));
+  setCustomValue(*this, kCacheGuid, ddCacheGuid == platform::Guid{} ? nxString() : platform::guidToString(ddCacheGuid));
+  setCustomValue(*this, kCacheCurrentID,
+                 ddCacheCurrentID == 0 ? nxString() : platform::fromUtf8(std::to_string(ddCacheCurrentID)));
+  setCustomValue(*this, kMissingInformation, ddMissingInformation ? nxString(u"True") : nxString());
 }
 
 void TnxDataDictionary::ApplyCustomStrings() {

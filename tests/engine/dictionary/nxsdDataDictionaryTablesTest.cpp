@@ -3,7 +3,11 @@
 // table levels and nested tables, and mutated streams.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 #include <fstream>
 #include <random>
 #include <string>
@@ -717,6 +721,69 @@ TEST_F(DictionaryStreamTest, ChangedRecordLengthsInTheStream) {
                 read, refused);
   }
   EXPECT_EQ(read + refused, static_cast<int>(std::size(changes)));
+}
+
+}  // namespace
+
+namespace {
+
+// Aborts the run when the guarded work hangs.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds aLimit)
+      : wThread([this, aLimit] {
+          std::unique_lock lock(wMutex);
+          if (!wDone.wait_for(lock, aLimit, [this] { return wFinished; })) {
+            std::fprintf(stderr, "watchdog: the test hangs\n");
+            std::abort();
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard lock(wMutex);
+      wFinished = true;
+    }
+    wDone.notify_all();
+    wThread.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  std::mutex wMutex;
+  std::condition_variable wDone;
+  bool wFinished = false;
+  std::thread wThread;
+};
+
+TEST_F(DictionaryStreamTest, ReadOnlyDictionaryWrittenByManyThreads) {
+  DictPtr d = questionBank({.refNr = true});
+  d->CheckValid(true);
+  d->MakeReadOnly();
+  const Bytes expected = writeDict(*d, 47501);
+  const Bytes old = writeDict(*d, 30899);
+  Watchdog watchdog(std::chrono::seconds(60));
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        const bool current = (t + i) % 2 == 0;
+        if (writeDict(*d, current ? 47501 : 30899) != (current ? expected : old)) ++mismatches;
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST_F(DictionaryStreamTest, ReadingReplacesTheInternalIndices) {
+  DictPtr d = questionBank({.refNr = true});
+  ASSERT_NE(d->InternalIndicesDescriptor(), nullptr);
+  DictPtr plain = questionBank();
+  plain->CheckValid(true);
+  readDict(*d, writeDict(*plain, 47501));
+  EXPECT_EQ(d->InternalIndicesDescriptor(), nullptr);
+  EXPECT_TRUE(d->IsEqual(plain.get()));
 }
 
 }  // namespace
