@@ -1,4 +1,4 @@
-#include "nxsdDataDictionary.h"
+#include "nxsdDataDictionaryInt.h"
 
 #include <algorithm>
 #include <string>
@@ -43,20 +43,12 @@ TnxClassList gValidationDescriptorClasses = nullptr;
 TnxClassList gValidationsDescriptorClasses = nullptr;
 TnxClassList gCustomDescsDescriptorClasses = nullptr;
 
-nxString classNameText(const platform::ClassInfo& aClass) { return platform::fromUtf8(aClass.name); }
-
-char16_t asciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool sameText(platform::UnicodeStringView a, platform::UnicodeStringView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiUpper(a[i]) != asciiUpper(b[i])) return false;
-  return true;
-}
+using nxdd::classNameText;
+using platform::sameTextAscii;
 
 template <class E>
 void checkIdentifier(const nxString& aName, TnxResult aCode) {
-  if (nxValidateIdentifier(aName, aCode, false, true) != 0) throw E(aCode);
+  nxdd::checkIdentifier<E>(aName, aCode, false);
 }
 
 // A count read from a stream: never negative. The entries are built one by
@@ -326,7 +318,7 @@ void TnxBaseIndicesDescriptor::RemoveIndex(const nxString& aName) { RemoveIndex(
 
 std::int32_t TnxBaseIndicesDescriptor::GetIndexFromName(const nxString& aIndexName) const {
   for (std::int32_t i = 0; i < IndexCount(); ++i)
-    if (sameText(Indices(i)->Name(), aIndexName)) return i;
+    if (sameTextAscii(Indices(i)->Name(), aIndexName)) return i;
   return -1;
 }
 
@@ -410,7 +402,7 @@ void TnxBaseIndicesDescriptor::CheckValid(bool aForBuild) {
   for (std::int32_t i = 0; i < IndexCount(); ++i) {
     TnxIndexDescriptor* index = Indices(i);
     for (std::int32_t j = 0; j < i; ++j)
-      if (sameText(Indices(j)->Name(), index->Name()))
+      if (sameTextAscii(Indices(j)->Name(), index->Name()))
         throw EnxBaseIndicesDescriptorException(nxErrNameNotUnique, u"Duplicated index name: %s", {index->Name()});
     index->SetNumber(i);
     index->CheckValid(aForBuild);
@@ -420,7 +412,7 @@ void TnxBaseIndicesDescriptor::CheckValid(bool aForBuild) {
 bool TnxBaseIndicesDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxDictionaryItem::IsEqual(aItem)) return false;
   const auto* other = platform::objectAs<TnxBaseIndicesDescriptor>(aItem);
-  if (!other || other->IndexCount() != IndexCount() || !sameText(bidIndicesEngine, other->bidIndicesEngine))
+  if (!other || other->IndexCount() != IndexCount() || !sameTextAscii(bidIndicesEngine, other->bidIndicesEngine))
     return false;
   for (std::int32_t i = 0; i < IndexCount(); ++i)
     if (!Indices(i)->IsEqual(other->Indices(i))) return false;
@@ -894,14 +886,14 @@ void TnxFieldValidationsDescriptor::RemoveValidation(const nxString& aName) {
 std::int32_t TnxFieldValidationsDescriptor::GetValidationDescriptorFromName(
     const nxString& aValidationDescriptorName) const {
   for (std::int32_t i = 0; i < ValidationCount(); ++i)
-    if (sameText(Validations(i)->Name(), aValidationDescriptorName)) return i;
+    if (sameTextAscii(Validations(i)->Name(), aValidationDescriptorName)) return i;
   return -1;
 }
 
 std::int32_t TnxFieldValidationsDescriptor::GetValidationDescriptorFromClassName(
     const nxString& aValidationDescriptorClassName) const {
   for (std::int32_t i = 0; i < ValidationCount(); ++i)
-    if (sameText(classNameText(Validations(i)->classInfo()), aValidationDescriptorClassName)) return i;
+    if (sameTextAscii(classNameText(Validations(i)->classInfo()), aValidationDescriptorClassName)) return i;
   return -1;
 }
 
@@ -945,7 +937,7 @@ void TnxFieldValidationsDescriptor::CheckValid(bool aForBuild) {
   TnxDictionaryItem::CheckValid(aForBuild);
   for (std::int32_t i = 0; i < ValidationCount(); ++i) {
     for (std::int32_t j = 0; j < i; ++j)
-      if (sameText(Validations(j)->Name(), Validations(i)->Name()))
+      if (sameTextAscii(Validations(j)->Name(), Validations(i)->Name()))
         throw EnxFieldValidationsDescriptorException(nxErrNameNotUnique,
                                                      u"Duplicated validation descriptor name: %s",
                                                      {Validations(i)->Name()});
@@ -1013,7 +1005,7 @@ void TnxCustomDescsDescriptor::RemoveCustom(const nxString& aName) {
 
 std::int32_t TnxCustomDescsDescriptor::GetCustomDescriptorFromName(const nxString& aCustomDescriptorName) const {
   for (std::int32_t i = 0; i < CustomCount(); ++i)
-    if (sameText(Customs(i)->Name(), aCustomDescriptorName)) return i;
+    if (sameTextAscii(Customs(i)->Name(), aCustomDescriptorName)) return i;
   return -1;
 }
 
@@ -1060,7 +1052,7 @@ void TnxCustomDescsDescriptor::CheckValid(bool aForBuild) {
   TnxDictionaryItem::CheckValid(aForBuild);
   for (std::int32_t i = 0; i < CustomCount(); ++i) {
     for (std::int32_t j = 0; j < i; ++j)
-      if (sameText(Customs(j)->Name(), Customs(i)->Name()))
+      if (sameTextAscii(Customs(j)->Name(), Customs(i)->Name()))
         throw EnxCustomDescsDescriptorException(nxErrNameNotUnique, u"Duplicated custom descriptor name: %s",
                                                 {Customs(i)->Name()});
     Customs(i)->CheckValid(aForBuild);
@@ -1132,9 +1124,34 @@ void TnxFieldsDescriptor::RemoveValidations() {
 }
 
 // ===========================================================================
-// Registries
+// Start-up
 
-void nxsdFreeIndicesClassLists() {
+void nxsdDataDictionaryIndicesRegister() {
+  TnxDescriptorClass<TnxBaseIndicesDescriptor>::Register();
+  TnxDescriptorClass<TnxMainIndicesDescriptor>::Register();
+  TnxDescriptorClass<TnxInternalIndicesDescriptor>::Register();
+  TnxDescriptorClass<TnxBaseCustomDescriptor>::Register();
+  TnxDescriptorClass<TnxCustomDescsDescriptor>::Register();
+  TnxDescriptorClass<TnxMinMaxValidationDescriptor>::Register();
+  TnxDescriptorClass<TnxNoChangeValidationDescriptor>::Register();
+  TnxDescriptorClass<TnxFieldValidationsDescriptor>::Register();
+  TnxDescriptorClass<TnxSqlCheckValidationDescriptor>::Register();
+  TnxDescriptorClass<TnxFieldsValidationsDescriptor>::Register();
+  // The list's former name, which older streams carry.
+  TnxDescriptorClass<TnxFieldValidationsDescriptor>::Register("TnxValidationsDescriptor");
+}
+
+void nxsdDataDictionaryIndicesUnregister() {
+  TnxDescriptorClass<TnxFieldsValidationsDescriptor>::Unregister();
+  TnxDescriptorClass<TnxSqlCheckValidationDescriptor>::Unregister();
+  TnxDescriptorClass<TnxFieldValidationsDescriptor>::Unregister();
+  TnxDescriptorClass<TnxNoChangeValidationDescriptor>::Unregister();
+  TnxDescriptorClass<TnxMinMaxValidationDescriptor>::Unregister();
+  TnxDescriptorClass<TnxCustomDescsDescriptor>::Unregister();
+  TnxDescriptorClass<TnxBaseCustomDescriptor>::Unregister();
+  TnxDescriptorClass<TnxInternalIndicesDescriptor>::Unregister();
+  TnxDescriptorClass<TnxMainIndicesDescriptor>::Unregister();
+  TnxDescriptorClass<TnxBaseIndicesDescriptor>::Unregister();
   nxFreeClassList(gIndicesDescriptorClasses);
   nxFreeClassList(gValidationDescriptorClasses);
   nxFreeClassList(gValidationsDescriptorClasses);

@@ -19,10 +19,14 @@
 // unknown); counts below 0 and wrong versions fail with 15498.
 //
 // Ownership: containers own their entries. Thread safety: as every item.
+// Part of nxsdDataDictionary: include nxsdDataDictionary.h, not this header.
 #pragma once
 
-// Reach it through nxsdDataDictionary.h.
-#include "nxsdDataDictionary.h"
+#include <span>
+
+#include "nxsdDataDictionaryFields.h"
+#include "nxsdDataDictionaryItems.h"
+#include "nxsdDataDictionaryKeys.h"
 
 // ---------------------------------------------------------------------------
 // Indices lists
@@ -398,8 +402,6 @@ class TnxCustomDescsDescriptor : public TnxDictionaryItem {
 void nxsdRegisterIndexChanges(TnxDictionaryItem* aItem);
 void nxsdUnregisterIndexChanges(TnxDictionaryItem* aItem);
 
-// Frees the registry lists of this file's families (module finalisation).
-void nxsdFreeIndicesClassLists();
 
 // The validations part of a field or fields stream: Boolean present, then
 // class name and stream.

@@ -1,4 +1,4 @@
-#include "nxsdDataDictionary.h"
+#include "nxsdDataDictionaryInt.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,6 +8,11 @@
 #include "nxllMemoryManager.h"
 #include "plErrors.h"
 #include "plString.h"
+
+NX_IMPLEMENT_EXCEPTION(EnxTablesDescriptorException, EnxDictionaryItemException)
+NX_IMPLEMENT_EXCEPTION(EnxBaseTableDescriptorException, EnxDictionaryItemException)
+NX_IMPLEMENT_EXCEPTION(EnxNestedTableDescriptorException, EnxBaseTableDescriptorException)
+NX_IMPLEMENT_EXCEPTION(EnxDataDictionaryException, EnxDictionaryItemException)
 
 PL_CLASS_INFO_IMPL(TnxBaseTableDescriptor, TnxLocalizedDictionaryItem, "TnxBaseTableDescriptor", nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxNestedTableDescriptor, TnxBaseTableDescriptor, "TnxNestedTableDescriptor", nullptr,
@@ -30,16 +35,8 @@ const nxString kCachingState = u"$CachingState";
 const nxString kDefaultEngine = u"nx1xDefault";
 const nxString kHigherVersionRequired = u"Higher dictionary version required";
 
-nxString classNameText(const platform::ClassInfo& aClass) { return platform::fromUtf8(aClass.name); }
-
-char16_t asciiUpper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; }
-
-bool sameText(platform::UnicodeStringView a, platform::UnicodeStringView b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (asciiUpper(a[i]) != asciiUpper(b[i])) return false;
-  return true;
-}
+using nxdd::classNameText;
+using platform::sameTextAscii;
 
 template <class T>
 bool bothOrEqual(const T* a, const T* b) {
@@ -135,12 +132,7 @@ TnxBaseTableDescriptor* enclosingTable(const TnxDictionaryItem* aItem) {
 // TnxBaseTableDescriptor
 
 bool TnxBaseTableDescriptor::CaseLess::operator()(const nxString& a, const nxString& b) const {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const char16_t x = asciiUpper(a[i]), y = asciiUpper(b[i]);
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
+  return platform::compareTextAscii(a, b) < 0;
 }
 
 TnxBaseTableDescriptor::TnxBaseTableDescriptor(TnxPersistent* aParent) : TnxLocalizedDictionaryItem(aParent) {}
@@ -554,7 +546,7 @@ nxString TnxNestedTableDescriptor::btdFullName() const {
 
 bool TnxNestedTableDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* other = platform::objectAs<TnxNestedTableDescriptor>(aItem);
-  return other && sameText(ntdName, other->ntdName) && TnxBaseTableDescriptor::IsEqual(aItem);
+  return other && sameTextAscii(ntdName, other->ntdName) && TnxBaseTableDescriptor::IsEqual(aItem);
 }
 
 // ===========================================================================
@@ -614,7 +606,7 @@ void TnxTablesDescriptor::RemoveTable(const nxString& aName) { RemoveTable(GetTa
 
 std::int32_t TnxTablesDescriptor::GetTableIndexFromName(const nxString& aName) const {
   for (std::int32_t i = 0; i < TableCount(); ++i)
-    if (sameText(Tables(i)->Name(), aName)) return i;
+    if (sameTextAscii(Tables(i)->Name(), aName)) return i;
   return -1;
 }
 
@@ -699,7 +691,7 @@ void TnxTablesDescriptor::CheckValid(bool aForBuild) {
   TnxDictionaryItem::CheckValid(aForBuild);
   for (std::int32_t i = 0; i < TableCount(); ++i)
     for (std::int32_t j = 0; j < i; ++j)
-      if (sameText(Tables(j)->Name(), Tables(i)->Name()))
+      if (sameTextAscii(Tables(j)->Name(), Tables(i)->Name()))
         throw EnxTablesDescriptorException(nxErrNameNotUnique, u"Duplicated table descriptor name: %s",
                                            {Tables(i)->Name()});
   for (TnxNestedTableDescriptor* table : TableDescriptor) table->CheckValid(aForBuild);
@@ -880,7 +872,7 @@ void TnxDataDictionary::CheckValid(bool aForBuild) {
 
 bool TnxDataDictionary::IsEqual(const TnxDictionaryItem* aItem) const {
   const auto* other = platform::objectAs<TnxDataDictionary>(aItem);
-  return other && TnxBaseTableDescriptor::IsEqual(aItem) && sameText(EncryptionEngine_, other->EncryptionEngine_) &&
+  return other && TnxBaseTableDescriptor::IsEqual(aItem) && sameTextAscii(EncryptionEngine_, other->EncryptionEngine_) &&
          bothOrEqual(ddStreamDescriptor, other->ddStreamDescriptor) &&
          bothOrEqual(ddFilesDescriptor, other->ddFilesDescriptor);
 }
@@ -1191,7 +1183,17 @@ void TnxDataDictionary::ReadOldLayout(TnxReader& aReader, std::int32_t aVersion)
   }
 }
 
-void nxsdFreeTablesClassLists() {
+// ===========================================================================
+// Start-up
+
+void nxsdDataDictionaryTablesRegister() {
+  TnxDescriptorClass<TnxTablesDescriptor>::Register();
+  TnxDescriptorClass<TnxNestedTableDescriptor>::Register();
+}
+
+void nxsdDataDictionaryTablesUnregister() {
+  TnxDescriptorClass<TnxNestedTableDescriptor>::Unregister();
+  TnxDescriptorClass<TnxTablesDescriptor>::Unregister();
   nxFreeClassList(gTableDescriptorClasses);
   nxFreeClassList(gTablesDescriptorClasses);
 }

@@ -24,12 +24,18 @@
 // every change with 15500; only a full reset (Clear) or destruction ends it.
 // Dictionaries are not locked: one thread changes one, a shared one is
 // read-only.
+// Part of nxsdDataDictionary: include nxsdDataDictionary.h, not this header.
 #pragma once
 
 #include <map>
 
-// Reach it through nxsdDataDictionary.h.
-#include "nxsdDataDictionary.h"
+#include "nxsdDataDictionaryIndices.h"
+#include "nxsdDataDictionaryStorage.h"
+
+NX_DECLARE_EXCEPTION(EnxTablesDescriptorException, EnxDictionaryItemException)
+NX_DECLARE_EXCEPTION(EnxBaseTableDescriptorException, EnxDictionaryItemException)
+NX_DECLARE_EXCEPTION(EnxNestedTableDescriptorException, EnxBaseTableDescriptorException)
+NX_DECLARE_EXCEPTION(EnxDataDictionaryException, EnxDictionaryItemException)
 
 inline constexpr const char16_t* nxTableCachingStateNames[] = {u"tcsNone", u"tcsCacheable", u"tcsIsCache"};
 
@@ -298,6 +304,3 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   TnxBlockSignature HeaderSignature_ = nxSignatureNX2;
   nxString EncryptionEngine_;
 };
-
-// Frees the registry lists of this file's families (module finalisation).
-void nxsdFreeTablesClassLists();
