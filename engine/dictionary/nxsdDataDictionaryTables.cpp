@@ -771,7 +771,11 @@ void TnxDataDictionary::SetEncryptionEngine(const nxString& aValue) {
   EncryptionEngine_ = aValue;
 }
 
-std::int32_t TnxDataDictionary::NextID() { return ++ddCurrentID; }
+std::int32_t TnxDataDictionary::NextID() {
+  // Only a damaged stream brings the counter to its end.
+  if (ddCurrentID == INT32_MAX) throw EnxDataDictionaryException(nxErrIncompatibleStream);
+  return ++ddCurrentID;
+}
 
 TnxBaseStreamDescriptor* TnxDataDictionary::AddStreamDescriptor(const platform::ClassInfo* aStreamClass) {
   CheckReadOnly();
@@ -1094,6 +1098,7 @@ void TnxDataDictionary::ReadFromReader(TnxReader& aReader) {
     TnxBaseTableDescriptor::LoadFromReader(aReader);
     readIdent<E>(aReader, u"CurrentID");
     ddCurrentID = aReader.ReadInteger();
+    if (ddCurrentID < 0) throw EnxDataDictionaryException(nxErrIncompatibleStream);
   } else {
     ReadOldLayout(aReader, version);
   }

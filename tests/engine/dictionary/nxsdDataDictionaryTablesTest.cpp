@@ -382,6 +382,8 @@ TEST_F(DictionaryStreamTest, DamagedStreamsLeaveTheDefaultContent) {
       {"wrong closing ident", replaceBytes(good, B().Ident("CurrentID").Int(11).Ident("DazavAV").b,
                                            B().Ident("CurrentID").Int(11).Ident("DazavAW").b),
        nxErrIncompatibleStream},
+      {"negative CurrentID", replaceBytes(good, B().Ident("CurrentID").Int(11).b, B().Ident("CurrentID").Int(-1).b),
+       nxErrIncompatibleStream},
       {"unknown record class", replaceBytes(good, B().Str("TnxBaseRecordDescriptor").b, B().Str("TnxNoRecord").b),
        nxErrUnsupportedDescriptor},
       {"cut short", Bytes(good.begin(), good.begin() + 300), nxErrIncompatibleStream},
@@ -393,6 +395,16 @@ TEST_F(DictionaryStreamTest, DamagedStreamsLeaveTheDefaultContent) {
     expectCode([&] { readDict(*d, c.stream); }, c.code);
     expectDefaultContent(*d);
   }
+}
+
+TEST_F(DictionaryStreamTest, ExhaustedIdCounterRefusesNewItems) {
+  DictPtr d = newDictionary();
+  readDict(*d, replaceBytes(goldenOneField(47501), B().Ident("CurrentID").Int(11).b,
+                            B().Ident("CurrentID").Int(INT32_MAX).b));
+  EXPECT_EQ(d->CurrentID(), INT32_MAX);
+  expectCode<EnxDataDictionaryException>(
+      [&] { d->FieldsDescriptor()->AddField(u"G", u"", nxtInt32, 0, 0, false); }, nxErrIncompatibleStream);
+  EXPECT_EQ(d->FieldsDescriptor()->FieldCount(), 1);
 }
 
 TEST_F(DictionaryStreamTest, OldLayoutRefusesASecondBlobFile) {
