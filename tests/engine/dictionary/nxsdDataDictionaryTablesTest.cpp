@@ -212,6 +212,9 @@ TEST_F(DictionaryStreamTest, QuestionBankRoundTripsPerClientVersion) {
         EXPECT_EQ(copy->LocaleDescriptor()->Version(), 1);
         EXPECT_EQ(copy->LocaleDescriptor()->BuildVersionInfo(), nullptr);
         EXPECT_EQ(copy->LocaleDescriptor()->Locale(), 1041u);
+        if (!refNr) {
+          EXPECT_TRUE(copy->IsEqual(d.get()));
+        }
       }
     }
   }
