@@ -9,11 +9,6 @@
 #include "nxsdKeyEngineComp.h"
 #include "nxsdKeyFieldEngineBase.h"
 
-NX_IMPLEMENT_EXCEPTION(EnxTablesDescriptorException, EnxDictionaryItemException)
-NX_IMPLEMENT_EXCEPTION(EnxBaseTableDescriptorException, EnxDictionaryItemException)
-NX_IMPLEMENT_EXCEPTION(EnxNestedTableDescriptorException, EnxBaseTableDescriptorException)
-NX_IMPLEMENT_EXCEPTION(EnxDataDictionaryException, EnxDictionaryItemException)
-
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
 namespace {
@@ -56,6 +51,8 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryFieldsRegister, nxsdDataDictionaryFieldsUnregister},
     {nxsdDataDictionaryStorageRegister, nxsdDataDictionaryStorageUnregister},
     {nxsdDataDictionaryKeysRegister, nxsdDataDictionaryKeysUnregister},
+    {nxsdDataDictionaryIndicesRegister, nxsdDataDictionaryIndicesUnregister},
+    {nxsdDataDictionaryTablesRegister, nxsdDataDictionaryTablesUnregister},
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},

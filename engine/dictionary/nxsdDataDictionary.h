@@ -5,6 +5,8 @@
 //   nxsdDataDictionaryFields   fields, default values and the record buffer
 //   nxsdDataDictionaryStorage  storage engine descriptors
 //   nxsdDataDictionaryKeys     key, key field and index descriptors
+//   nxsdDataDictionaryIndices  indices lists, validations, custom descriptor lists
+//   nxsdDataDictionaryTables   table levels, nested tables, the data dictionary
 // They share the private nxsdDataDictionaryInt.h (helpers and the families'
 // start-up functions). Descriptor families still to come go into modules of
 // their own names.
@@ -24,14 +26,8 @@
 #include "nxsdDataDictionaryItems.h"
 #include "nxsdDataDictionaryKeys.h"
 #include "nxsdDataDictionaryStorage.h"
-
-// ---------------------------------------------------------------------------
-// Exceptions of the descriptors that live above this module
-
-NX_DECLARE_EXCEPTION(EnxTablesDescriptorException, EnxDictionaryItemException)
-NX_DECLARE_EXCEPTION(EnxBaseTableDescriptorException, EnxDictionaryItemException)
-NX_DECLARE_EXCEPTION(EnxNestedTableDescriptorException, EnxBaseTableDescriptorException)
-NX_DECLARE_EXCEPTION(EnxDataDictionaryException, EnxDictionaryItemException)
+#include "nxsdDataDictionaryIndices.h"
+#include "nxsdDataDictionaryTables.h"
 
 // ---------------------------------------------------------------------------
 // Start-up and finalisation (counted). aArguments: the command line to search

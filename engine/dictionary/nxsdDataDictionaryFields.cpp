@@ -314,10 +314,14 @@ TnxFieldDescriptor::TnxFieldDescriptor(TnxPersistent* aParent, const nxString& a
   SetupField(fdType, fdUnits, fdDecPl, fdRequired, fdLength);
 }
 
-TnxFieldDescriptor::~TnxFieldDescriptor() { nxFreeAndNil(fdDefaultValue); }
+TnxFieldDescriptor::~TnxFieldDescriptor() {
+  nxFreeAndNil(fdDefaultValue);
+  nxFreeAndNil(fdValidations);
+}
 
 void TnxFieldDescriptor::beforeDestruction() {
   nxFreeAndNil(fdDefaultValue);
+  nxFreeAndNil(fdValidations);
   TnxLocalizedDictionaryItem::beforeDestruction();
 }
 
@@ -410,12 +414,14 @@ nxString TnxFieldDescriptor::ToString() const {
 
 void TnxFieldDescriptor::MakeFieldCacheable() {
   if (!platform::objectAs<TnxNextLSNDefaultValueDescriptor>(fdDefaultValue)) RemoveDefaultValue();
+  RemoveValidations();
 }
 
 void TnxFieldDescriptor::Clear(bool aNotify) {
   TnxLocalizedDictionaryItem::Clear(aNotify);
   // A copied stream without these parts must not leave the old ones behind.
   nxFreeAndNil(fdDefaultValue);
+  nxFreeAndNil(fdValidations);
   RemoveLocaleDescriptor();
 }
 
@@ -423,6 +429,10 @@ bool TnxFieldDescriptor::FindRelatedDescriptorOfType(const platform::ClassInfo& 
                                                      TnxDictionaryItem*& aDescriptor, TnxDictionaryItem* aFrom) {
   if (aType.inheritsFrom(TnxBaseDefaultValueDescriptor::staticClassInfo())) {
     aDescriptor = fdDefaultValue;
+    return true;
+  }
+  if (aType.inheritsFrom(TnxFieldValidationsDescriptor::staticClassInfo())) {
+    aDescriptor = fdValidations && fdValidations->inheritsFrom(aType) ? fdValidations : nullptr;
     return true;
   }
   return TnxLocalizedDictionaryItem::FindRelatedDescriptorOfType(aType, aDescriptor, aFrom);
@@ -466,7 +476,7 @@ TnxFieldDescriptor* nxsdReadFieldHeader(TnxReader& aReader, TnxPersistent* aPare
 
 void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVersion) {
   const bool old = aClientVersion < nxOldDictionaryClientVersion;
-  if (old && LocaleDescriptor()) throw EnxFieldDescriptorException(nxErrIncompatibleVersion);
+  if (old && (LocaleDescriptor() || fdValidations)) throw EnxFieldDescriptorException(nxErrIncompatibleVersion);
   TnxLocalizedDictionaryItem::SaveToWriter(aWriter, aClientVersion);
   const std::int32_t version = old ? 1 : 3;
   aWriter.WriteInteger(version);
@@ -479,7 +489,7 @@ void TnxFieldDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientVe
   }
   aWriter.WriteBoolean(fdNoClientAccess);
   if (version >= 2) SaveLocaleToWriter(aWriter, aClientVersion);
-  if (version >= 3) aWriter.WriteBoolean(false);  // no validations
+  if (version >= 3) nxsdSaveValidations(fdValidations, aWriter, aClientVersion);
 }
 
 void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
@@ -503,11 +513,14 @@ void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
   }
   fdNoClientAccess = aReader.ReadBoolean();
   if (version >= 2) LoadLocaleFromReader(aReader);
+  nxFreeAndNil(fdValidations);
   if (version >= 3 && aReader.ReadBoolean()) {
-    // No validations family is registered here: every class is unknown.
     const nxString name = aReader.ReadString();
-    throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
-                                      {nxString(u"ValidationsDescriptor"), name});
+    const platform::ClassInfo* cls = nxsdFindValidationsClass(name, TnxFieldValidationsDescriptor::staticClassInfo());
+    if (!cls)
+      throw EnxFieldDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                        {nxString(u"ValidationsDescriptor"), name});
+    AddValidations(cls)->LoadFromReader(aReader);
   }
 }
 
@@ -546,6 +559,7 @@ void TnxFieldDescriptor::CheckValid(bool aForBuild) {
                                        nxString(fdRequired ? u"True" : u"False")});
   if (length != fdLength) wrong(u"fdLength", length, fdLength);
   if (fdDefaultValue) fdDefaultValue->CheckValid(aForBuild);
+  if (fdValidations) fdValidations->CheckValid(aForBuild);
   if (fdType == nxtInterval)
     throw EnxFieldDescriptorException(nxErrInvalidFieldDesc, u"Interval is not supported as a field type");
   if ((fdType == nxtByteArray || nxFieldTypeIn(fdType, nxStringFieldTypes)) && fdUnits <= 0)
@@ -562,8 +576,8 @@ bool TnxFieldDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (fdUnits != other->fdUnits || fdDecPl != other->fdDecPl || fdOffset != other->fdOffset ||
       fdLength != other->fdLength || fdRequired != other->fdRequired || fdNoClientAccess != other->fdNoClientAccess)
     return false;
-  if (!fdDefaultValue || !other->fdDefaultValue) return !fdDefaultValue && !other->fdDefaultValue;
-  return fdDefaultValue->IsEqual(other->fdDefaultValue);
+  if (!nxsdBothOrEqual(fdValidations, other->fdValidations)) return false;
+  return nxsdBothOrEqual(fdDefaultValue, other->fdDefaultValue);
 }
 
 
@@ -593,12 +607,14 @@ constexpr std::int32_t roundUp4(std::int32_t v) { return (v + 3) / 4 * 4; }
 TnxFieldsDescriptor::TnxFieldsDescriptor(TnxPersistent* aParent) : TnxDictionaryItem(aParent) {}
 
 TnxFieldsDescriptor::~TnxFieldsDescriptor() {
+  nxFreeAndNil(fsdValidations);
   FreeFields();
   nxReleaseSpecialFieldsInfo(fsdCachedSpecialFieldsInfo);
   ReleaseCachedDiffCompressorInfo();
 }
 
 void TnxFieldsDescriptor::beforeDestruction() {
+  nxFreeAndNil(fsdValidations);
   TnxDictionaryItem::beforeDestruction();
   fsdFieldHashList.clear();
   FreeFields();
@@ -969,6 +985,7 @@ void TnxFieldsDescriptor::GetFields(platform::TStringList& aStrings) const {
 
 void TnxFieldsDescriptor::Clear(bool aNotify) {
   TnxDictionaryItem::Clear(aNotify);
+  nxFreeAndNil(fsdValidations);
   const std::int32_t count = FieldCount();
   if (aNotify)
     for (std::int32_t i = count - 1; i >= 0; --i) fsdFieldChangeNotification(true, i, -1);
@@ -1201,6 +1218,7 @@ void TnxFieldsDescriptor::CheckValid(bool aForBuild) {
     offset += f->fdLength;
   }
   CheckRecordLayout(false);
+  if (fsdValidations) fsdValidations->CheckValid(aForBuild);
 }
 
 void TnxFieldsDescriptor::CheckRecordLayout(bool aReading) const {
@@ -1235,7 +1253,7 @@ bool TnxFieldsDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
   if (!TnxDictionaryItem::IsEqual(aItem)) return false;
   const auto* other = platform::objectAs<TnxFieldsDescriptor>(aItem);
   if (!other || other->FieldCount() != FieldCount() || fsdLogRecLen != other->fsdLogRecLen ||
-      fsdLogRecLenAlign != other->fsdLogRecLenAlign)
+      fsdLogRecLenAlign != other->fsdLogRecLenAlign || !nxsdBothOrEqual(fsdValidations, other->fsdValidations))
     return false;
   for (std::int32_t i = 0; i < FieldCount(); ++i)
     if (!Fields(i)->IsEqual(other->Fields(i))) return false;
@@ -1253,7 +1271,7 @@ void TnxFieldsDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClientV
   }
   aWriter.WriteInteger(fsdLogRecLen);
   aWriter.WriteInteger(fsdLogRecLenAlign);
-  aWriter.WriteBoolean(false);  // no table validations
+  nxsdSaveValidations(fsdValidations, aWriter, aClientVersion);
 }
 
 void TnxFieldsDescriptor::LoadFromReader(TnxReader& aReader) {
@@ -1288,10 +1306,15 @@ void TnxFieldsDescriptor::LoadFieldsFromReader(TnxReader& aReader) {
   }
   fsdLogRecLen = aReader.ReadInteger();
   fsdLogRecLenAlign = aReader.ReadInteger();
+  nxFreeAndNil(fsdValidations);
   if (version >= 2 && aReader.ReadBoolean()) {
     const nxString name = aReader.ReadString();
-    throw EnxFieldsDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
-                                       {nxString(u"ValidationsDescriptor"), name});
+    const platform::ClassInfo* cls =
+        nxsdFindValidationsClass(name, TnxFieldsValidationsDescriptor::staticClassInfo());
+    if (!cls)
+      throw EnxFieldsDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
+                                         {nxString(u"ValidationsDescriptor"), name});
+    AddValidations(cls)->LoadFromReader(aReader);
   }
 }
 

@@ -35,6 +35,8 @@ NX_DECLARE_EXCEPTION(EnxFieldDescriptorException, EnxLocaleizedDictionaryItemExc
 class TnxFieldDescriptor;
 class TnxFieldsDescriptor;
 class TnxBaseDefaultValueDescriptor;
+class TnxFieldValidationsDescriptor;
+class TnxFieldsValidationsDescriptor;
 
 enum TnxApplyAt : std::uint8_t { aaServer, aaClient };
 using TnxApplyAtSet = std::uint8_t;  // bit per TnxApplyAt
@@ -222,6 +224,12 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   TnxBaseDefaultValueDescriptor* AddDefaultValue(const platform::ClassInfo* aClass = nullptr);
   void RemoveDefaultValue();
 
+  TnxFieldValidationsDescriptor* Validations() const { return fdValidations; }
+  // aClass nil: TnxFieldValidationsDescriptor. Replaces the present one.
+  TnxFieldValidationsDescriptor* AddValidations(const platform::ClassInfo* aClass = nullptr);
+  TnxFieldValidationsDescriptor* EnsureValidations();
+  void RemoveValidations();
+
   // nil: Null.
   platform::Variant fdGetBufferAsVariant(const void* aFieldBuffer);
   // Empty or Null zero-fill; a failed conversion leaves the buffer zeroed.
@@ -255,6 +263,7 @@ class TnxFieldDescriptor : public TnxLocalizedDictionaryItem, public InxFieldDes
   std::int32_t fdOffset = 0;
   std::int32_t fdLength = 0;
   TnxBaseDefaultValueDescriptor* fdDefaultValue = nullptr;  // owned
+  TnxFieldValidationsDescriptor* fdValidations = nullptr;   // owned
   bool fdRequired;
   bool fdNoClientAccess = false;
   std::int32_t fdBlobIndex = -1;
@@ -347,6 +356,11 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
   void MoveField(std::int32_t aFrom, std::int32_t aTo);
   void RemoveField(std::int32_t aInx);
   void UpdateSetupAndOffsets();
+  // Table-level validations; aClass nil: TnxFieldsValidationsDescriptor.
+  TnxFieldsValidationsDescriptor* Validations() const { return fsdValidations; }
+  TnxFieldsValidationsDescriptor* AddValidations(const platform::ClassInfo* aClass = nullptr);
+  TnxFieldsValidationsDescriptor* EnsureValidations();
+  void RemoveValidations();
   void UpdateLogRecLenAlign();
   virtual void MakeFieldsCacheable();
 
@@ -403,6 +417,7 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
 
   std::int32_t fsdLogRecLen = 0;
   std::int32_t fsdLogRecLenAlign = 0;
+  TnxFieldsValidationsDescriptor* fsdValidations = nullptr;  // owned
   const platform::ClassInfo* fsdCachedEngineClass = nullptr;
 
  protected:

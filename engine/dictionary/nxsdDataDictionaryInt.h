@@ -42,3 +42,7 @@ void nxsdDataDictionaryStorageRegister();
 void nxsdDataDictionaryStorageUnregister();
 void nxsdDataDictionaryKeysRegister();
 void nxsdDataDictionaryKeysUnregister();
+void nxsdDataDictionaryIndicesRegister();
+void nxsdDataDictionaryIndicesUnregister();
+void nxsdDataDictionaryTablesRegister();
+void nxsdDataDictionaryTablesUnregister();

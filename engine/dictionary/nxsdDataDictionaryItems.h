@@ -101,6 +101,7 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
   // The parent when it is an item, else nil.
   TnxDictionaryItem* ParentItem() const;
   std::int32_t ID() const { return diID; }
+  void SetID(std::int32_t aValue) { diID = aValue; }
   const nxString& ConstraintName() const { return diConstraintName; }
   void SetConstraintName(const nxString& aName);
   bool CacheActive() const { return diCacheActive; }
