@@ -143,7 +143,7 @@ struct ModuleStart {
 bool recognize(TnxSQLTokenizer& aTokenizer, const std::u16string& aText, bool aReplay) {
   TTokenListPtr list;
   if (!aTokenizer.Tokenize(aText.data(), std::int32_t(aText.size()), false, false, list)) return false;
-  std::unique_ptr<TnxSQLParser, TnxFreeObject> parser(platform::create<TnxSQLParser>(list.get()));
+  TnxOwned<TnxSQLParser> parser(platform::create<TnxSQLParser>(list.get()));
   if (!parser->Parse()) return false;
   if (aReplay) {
     TSqlCodeTrace trace(true);
@@ -156,7 +156,7 @@ bool recognize(TnxSQLTokenizer& aTokenizer, const std::u16string& aText, bool aR
 void runOurs(benchmark::State& state, const std::vector<std::string>& aSet, bool aReplay) {
   const ModuleStart start;
   const std::vector<std::u16string> texts = widenAll(aSet);
-  std::unique_ptr<TnxSQLTokenizer, TnxFreeObject> tokenizer(platform::create<TnxSQLTokenizer>());
+  TnxOwned<TnxSQLTokenizer> tokenizer(platform::create<TnxSQLTokenizer>());
   for (std::size_t i = 0; i < texts.size(); ++i)
     if (!recognize(*tokenizer, texts[i], aReplay)) {
       state.SkipWithError(("not recognized: " + aSet[i]).c_str());
@@ -221,7 +221,7 @@ template <typename Make>
 void runGrowth(benchmark::State& state, Make aMake) {
   const ModuleStart start;
   const std::u16string text = widen(aMake(state.range(0)));
-  std::unique_ptr<TnxSQLTokenizer, TnxFreeObject> tokenizer(platform::create<TnxSQLTokenizer>());
+  TnxOwned<TnxSQLTokenizer> tokenizer(platform::create<TnxSQLTokenizer>());
   if (!recognize(*tokenizer, text, false)) {
     state.SkipWithError("not recognized");
     return;
