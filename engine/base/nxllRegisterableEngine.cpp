@@ -10,15 +10,8 @@
 
 namespace {
 
-
-
-char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
 bool startsWithText(std::string_view s, std::size_t aPos, std::string_view aWord) {
-  if (s.size() - aPos < aWord.size()) return false;
-  for (std::size_t i = 0; i < aWord.size(); ++i)
-    if (asciiUpper(s[aPos + i]) != asciiUpper(aWord[i])) return false;
-  return true;
+  return s.size() - aPos >= aWord.size() && platform::sameTextAscii(s.substr(aPos, aWord.size()), aWord);
 }
 
 }  // namespace
