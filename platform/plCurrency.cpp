@@ -25,8 +25,9 @@ Currency Currency::fromLongDouble(long double v) {
   return Currency{static_cast<std::int64_t>(scaled)};
 }
 
-// Scaled in extended precision, as the original's x87 code does, then
-// rounded to the nearest integer with ties to even.
+// Scaled in 80-bit extended precision (x87 long double), so values written
+// by Windows-compatible clients convert to the same cents, then rounded to
+// the nearest integer with ties to even.
 Currency Currency::fromDouble(double v) { return fromLongDouble(v); }
 
 std::int64_t Currency::roundToInt64() const {

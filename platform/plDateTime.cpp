@@ -170,7 +170,7 @@ void setNowSource(NowSource source) { gNowSource.store(source, std::memory_order
 
 namespace {
 
-char16_t upper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+char16_t upper(char16_t c) { return upperAscii(c); }
 
 void appendNumber(UnicodeString& out, int value, int minDigits) {
   std::string s = std::to_string(value);

@@ -27,7 +27,7 @@ void trim(Decimal& d) {
 
 bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
 
-char16_t upper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+char16_t upper(char16_t c) { return upperAscii(c); }
 
 }  // namespace
 

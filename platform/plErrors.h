@@ -1,5 +1,5 @@
 // Failures of the runtime layer. The engine's own failures derive from
-// EnxBaseException; these stand for the original runtime library's errors
+// EnxBaseException; these are the runtime library's errors
 // (conversion, range, variant type, out of memory, invalid pointer), which the
 // engine's exception conversion turns into result codes.
 #pragma once

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <mutex>
 
+#include "plString.h"
+
 namespace platform {
 
 namespace {
-
-char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 struct GlobalRegistry {
   std::mutex lock;
@@ -21,16 +21,7 @@ GlobalRegistry& globalRegistry() {
 
 }  // namespace
 
-int compareClassNames(std::string_view a, std::string_view b) {
-  const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto ca = static_cast<unsigned char>(asciiUpper(a[i]));
-    const auto cb = static_cast<unsigned char>(asciiUpper(b[i]));
-    if (ca != cb) return ca < cb ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
+int compareClassNames(std::string_view a, std::string_view b) { return compareTextAscii(a, b); }
 
 bool ClassInfo::classNameIs(std::string_view aName) const { return compareClassNames(name, aName) == 0; }
 

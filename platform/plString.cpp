@@ -3,6 +3,7 @@
 #include "plErrors.h"
 
 #include <atomic>
+#include <type_traits>
 
 namespace platform {
 
@@ -17,20 +18,31 @@ void setAnsiCodePage(std::uint16_t codePage) {
 }
 
 namespace {
-char16_t upperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
-}  // namespace
 
-int compareTextAscii(UnicodeStringView a, UnicodeStringView b) {
+template <class Unit>
+int compareFoldingAscii(std::basic_string_view<Unit> a, std::basic_string_view<Unit> b) {
+  using Code = std::conditional_t<sizeof(Unit) == 1, unsigned char, char16_t>;
+  auto upper = [](Unit c) { return upperAscii(static_cast<Code>(c)); };
   const std::size_t n = a.size() < b.size() ? a.size() : b.size();
   for (std::size_t i = 0; i < n; ++i) {
-    const char16_t x = upperAscii(a[i]), y = upperAscii(b[i]);
+    const Code x = upper(a[i]), y = upper(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
+}  // namespace
+
+int compareTextAscii(UnicodeStringView a, UnicodeStringView b) { return compareFoldingAscii(a, b); }
+
 bool sameTextAscii(UnicodeStringView a, UnicodeStringView b) {
-  return a.size() == b.size() && compareTextAscii(a, b) == 0;
+  return a.size() == b.size() && compareFoldingAscii(a, b) == 0;
+}
+
+int compareTextAscii(std::string_view a, std::string_view b) { return compareFoldingAscii(a, b); }
+
+bool sameTextAscii(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && compareFoldingAscii(a, b) == 0;
 }
 
 std::string toUtf8(UnicodeStringView s) {

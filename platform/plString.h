@@ -26,8 +26,17 @@ void setAnsiCodePage(std::uint16_t codePage);
 
 // Comparison that folds ASCII letters only, as identifiers, keywords and
 // class names compare; other characters compare by code unit.
+// The one implementation of this folding in the system: use it, do not copy it.
 int compareTextAscii(UnicodeStringView a, UnicodeStringView b);  // -1, 0 or 1
 bool sameTextAscii(UnicodeStringView a, UnicodeStringView b);
+// One unit's ASCII upper case (for comparisons of other shapes).
+constexpr char16_t upperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
+constexpr unsigned char upperAscii(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c;
+}
+// The same for 8-bit names (class names, bytes compared unsigned).
+int compareTextAscii(std::string_view a, std::string_view b);
+bool sameTextAscii(std::string_view a, std::string_view b);
 
 // Strict conversions at the edges: ill-formed input throws ConvertError.
 std::string toUtf8(UnicodeStringView s);

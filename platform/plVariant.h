@@ -1,6 +1,7 @@
 // Variant: the runtime library's tagged value through which defaults,
 // validations, filters, key engines and parameters pass single values.
-// Type codes are the original platform's numbers (varXxx below); arrays are
+// Type codes are the Windows-compatible variant type codes (varXxx below),
+// which stored data and clients carry; arrays are
 // one-dimensional with bounds and carry varArray | element type (byte arrays
 // are varArray | varByte and keep their bytes contiguous).
 //

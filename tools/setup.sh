@@ -6,10 +6,22 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq "${missing[@]}"
+((${#missing[@]})) || exit 0
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null 2>&1; then
+    cat >&2 <<MSG
+These packages are needed to build and are not installed:
+  ${missing[*]}
+Installing them needs root rights, and sudo is not available. As root, run:
+  apt-get update && apt-get install -y ${missing[*]}
+(or install sudo and run this script again).
+MSG
+    exit 1
+  fi
+  sudo="sudo"
 fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq "${missing[@]}"

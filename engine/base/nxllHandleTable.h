@@ -12,9 +12,12 @@
 // handle of one kind never resolves as another kind.
 //
 // Thread safety: every operation may be called from any thread (one internal
-// mutex). lookup answers the object registered at that moment; keeping it
-// alive afterwards is the caller's business (owners remove the handle before
-// they start to destroy the object).
+// mutex). Lookup answers the object registered at that moment; keeping it
+// alive afterwards is the caller's business. LookupAndTake closes that gap:
+// it hands the object to the caller's take step (a reference or call count)
+// under the same mutex that Remove takes, so an owner that removes the
+// handle before it starts to destroy the object either comes first (the
+// lookup fails) or sees the reference taken.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +46,16 @@ class TnxHandleTable {
   bool Remove(TnxHandle aHandle, TnxHandleKind aKind);
   // The object of a live handle of that kind, else null.
   void* Lookup(TnxHandle aHandle, TnxHandleKind aKind) const;
+  // Calls aTake(object) for a live handle of that kind, with the table's
+  // mutex held, and answers what it answered; false when the handle is not
+  // live. REQUIRES: aTake is short, does not block and does not use the
+  // table (it typically counts a reference on the object).
+  template <class Take>
+  bool LookupAndTake(TnxHandle aHandle, TnxHandleKind aKind, Take&& aTake) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Slot* s = liveSlot(aHandle, aKind);
+    return s && aTake(s->object);
+  }
   // Live handles.
   std::size_t Count() const;
 

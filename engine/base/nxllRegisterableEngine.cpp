@@ -10,12 +10,8 @@
 
 namespace {
 
-// Class names are 8-bit: widened byte by byte, they compare bytewise beyond
-// the ASCII letters.
 bool startsWithText(std::string_view s, std::size_t aPos, std::string_view aWord) {
-  if (s.size() - aPos < aWord.size()) return false;
-  const std::string_view part = s.substr(aPos, aWord.size());
-  return platform::sameTextAscii(std::u16string(part.begin(), part.end()), std::u16string(aWord.begin(), aWord.end()));
+  return s.size() - aPos >= aWord.size() && platform::sameTextAscii(s.substr(aPos, aWord.size()), aWord);
 }
 
 }  // namespace

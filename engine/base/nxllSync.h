@@ -17,8 +17,8 @@
 // Locks: every padlock is held through a TnxPadlockGuard (also for padlocks
 // created on first use, TnxLazyPadlock); no volatile for synchronisation;
 // see nxllOwners.h for the ownership rules.
-// Stack pages are 8 KB committed blocks: a node is two pointers (16 bytes) on
-// x86-64, so 8 KB keeps the 511 nodes per page of the original 4 KB layout.
+// Stack pages are 8 KB committed blocks of 511 nodes and one header node (a
+// node is two pointers, 16 bytes, on x86-64).
 #pragma once
 
 #include <atomic>

@@ -27,14 +27,6 @@ constexpr std::array<PriorityIdent, 7> kPriorityIdents{{
     {15, u"TIME_CRITICAL"},
 }};
 
-char16_t upperAscii(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
-
-bool sameText(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (upperAscii(a[i]) != upperAscii(b[i])) return false;
-  return true;
-}
 
 }  // namespace
 
@@ -49,7 +41,7 @@ bool nxThreadPriorityToIdent(TnxThreadPriority aValue, nxString& aIdent) {
 
 bool nxIdentToThreadPriority(platform::UnicodeStringView aIdent, TnxThreadPriority& aValue) {
   for (const PriorityIdent& p : kPriorityIdents)
-    if (sameText(p.ident, aIdent)) {
+    if (platform::sameTextAscii(p.ident, aIdent)) {
       aValue = p.value;
       return true;
     }

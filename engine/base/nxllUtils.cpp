@@ -135,8 +135,8 @@ std::int8_t compareShort(const std::uint8_t* a, const std::uint8_t* b, std::uint
   for (std::uint8_t i = 1; i <= n; ++i) {
     std::uint8_t x = a[i], y = b[i];
     if (kFold) {
-      if (x >= 'a' && x <= 'z') x = static_cast<std::uint8_t>(x - 32);
-      if (y >= 'a' && y <= 'z') y = static_cast<std::uint8_t>(y - 32);
+      x = platform::upperAscii(x);
+      y = platform::upperAscii(y);
     }
     if (x != y) return x < y ? -1 : 1;
   }
@@ -148,8 +148,8 @@ int strLCompW(const char16_t* a, const char16_t* b, std::size_t aMaxLen) {
   for (std::size_t i = 0; i < aMaxLen; ++i) {
     char16_t x = a[i], y = b[i];
     if (kFold) {
-      if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-      if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
+      x = platform::upperAscii(x);
+      y = platform::upperAscii(y);
     }
     if (x != y) return static_cast<int>(x) - static_cast<int>(y);
     if (x == 0) break;

@@ -208,12 +208,25 @@ std::int32_t TnxAbstractServerObject::CreateInstanceFor(const nxString& aName, c
 }
 
 TnxResult TnxAbstractServerObject::LookupByID(const platform::ClassInfo& aClass, TnxSessionID aSessionID,
-                                              TnxBaseID aBaseID, TnxAbstractServerObject*& aBase) {
+                                              TnxBaseID aBaseID, TnxServerObjectCall& aCall,
+                                              TnxAbstractServerObject*& aBase) {
   aBase = nullptr;
-  auto* object = static_cast<TnxAbstractServerObject*>(nxHandleTable().Lookup(aBaseID, &kServerObjectHandleKind));
-  if (!object || !object->inheritsFrom(aClass) || object->Destroying()) return nxErrInvalidHandle;
+  aCall = TnxServerObjectCall();
+  // One step under the table's lock: a Free on another thread removes the
+  // handle under the same lock before it looks at the calls, so it either
+  // comes first (not found) or sees this call and leaves the release to it.
+  TnxAbstractServerObject* object = nullptr;
+  if (!nxHandleTable().LookupAndTake(aBaseID, &kServerObjectHandleKind, [&](void* aObject) {
+        object = static_cast<TnxAbstractServerObject*>(aObject);
+        object->asoCallState.fetch_add(kCallUnit);
+        return true;
+      }))
+    return nxErrInvalidHandle;
+  TnxServerObjectCall call(object, TnxServerObjectCall::AlreadyCounted{});
+  if (!object->inheritsFrom(aClass) || object->Destroying()) return nxErrInvalidHandle;
   const TnxSessionID sessionID = object->asoSession ? object->asoSession->GetRemoteID() : 0;
   if (sessionID != aSessionID) return nxErrInvalidHandle;
+  aCall = std::move(call);
   aBase = object;
   return 0;
 }
@@ -275,13 +288,15 @@ TnxServerObjectCall::TnxServerObjectCall(TnxAbstractServerObject* aObject) : obj
   object_->asoCallState.fetch_add(TnxAbstractServerObject::kCallUnit);
 }
 
-TnxServerObjectCall::~TnxServerObjectCall() {
-  std::uint32_t state = object_->asoCallState.fetch_sub(TnxAbstractServerObject::kCallUnit) -
+void TnxServerObjectCall::End() noexcept {
+  TnxAbstractServerObject* object = std::exchange(object_, nullptr);
+  if (!object) return;
+  std::uint32_t state = object->asoCallState.fetch_sub(TnxAbstractServerObject::kCallUnit) -
                         TnxAbstractServerObject::kCallUnit;
   if (state == TnxAbstractServerObject::kFreePending &&
-      object_->asoCallState.compare_exchange_strong(state, 0)) {
+      object->asoCallState.compare_exchange_strong(state, 0)) {
     try {
-      platform::TObject::free(object_);
+      platform::TObject::free(object);
     } catch (...) {
       // The close that asked for this already answered its caller; nobody is
       // left to hear of the failure.

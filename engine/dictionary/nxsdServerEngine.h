@@ -360,7 +360,9 @@ TnxResult nxCheckObjectName(const nxString& aName, bool aEmptyIsNotFound);
 // - An object's remote identity (GetRemoteID) is a handle of the process's
 //   handle table, removed as destruction starts: LookupByID refuses a stale,
 //   foreign-class, dying or other-session id with 9990 and never reads memory
-//   through a client's number.
+//   through a client's number. It answers the object with a call held on it,
+//   taken under the handle table's lock in the same step as the lookup, so a
+//   Close on another thread cannot release the object under the caller.
 //
 // Thread safety: calls of one session are serialised by the session lock
 // (held by callers); the extender list of an object is guarded by its
@@ -369,6 +371,7 @@ TnxResult nxCheckObjectName(const nxString& aName, bool aEmptyIsNotFound);
 // object from inside Notify.
 
 class TnxAbstractServerObject;
+class TnxServerObjectCall;
 class TnxExtendableServerObject;
 class TnxAbstractSession;
 class TnxAbstractTaskInfo;
@@ -449,14 +452,15 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
                                          void** aInterface);
 
   // aBase: the live object of aBaseID if it is of aClass (or a subclass), not
-  // destroying and of the session aSessionID (0: outside sessions); else nil
-  // and 9990.
+  // destroying and of the session aSessionID (0: outside sessions), with
+  // aCall held on it (the object stays in memory while aCall lives; check
+  // aCall.ObjectClosed() after calling out); else nil, no call, and 9990.
   static TnxResult LookupByID(const platform::ClassInfo& aClass, TnxSessionID aSessionID, TnxBaseID aBaseID,
-                              TnxAbstractServerObject*& aBase);
+                              TnxServerObjectCall& aCall, TnxAbstractServerObject*& aBase);
   template <class T>
-  static TnxResult LookupByID(TnxSessionID aSessionID, TnxBaseID aBaseID, T*& aBase) {
+  static TnxResult LookupByID(TnxSessionID aSessionID, TnxBaseID aBaseID, TnxServerObjectCall& aCall, T*& aBase) {
     TnxAbstractServerObject* base = nullptr;
-    const TnxResult result = LookupByID(T::staticClassInfo(), aSessionID, aBaseID, base);
+    const TnxResult result = LookupByID(T::staticClassInfo(), aSessionID, aBaseID, aCall, base);
     aBase = static_cast<T*>(base);
     return result;
   }
@@ -505,20 +509,38 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
 
 // A call in progress on a server object (see the destroy protocol above):
 // while one exists, closing the object only marks it; the last one to end
-// releases it. The caller must hold the object alive when it starts one.
+// releases it. The caller must hold the object alive when it starts one
+// (LookupByID gives one that is taken safely). Movable; an empty call (made
+// by the default constructor or moved from) holds nothing.
 class TnxServerObjectCall {
  public:
+  TnxServerObjectCall() = default;
   explicit TnxServerObjectCall(TnxAbstractServerObject* aObject);
-  ~TnxServerObjectCall();
+  ~TnxServerObjectCall() { End(); }
+  TnxServerObjectCall(TnxServerObjectCall&& aOther) noexcept : object_(std::exchange(aOther.object_, nullptr)) {}
+  TnxServerObjectCall& operator=(TnxServerObjectCall&& aOther) noexcept {
+    if (this != &aOther) {
+      End();
+      object_ = std::exchange(aOther.object_, nullptr);
+    }
+    return *this;
+  }
   TnxServerObjectCall(const TnxServerObjectCall&) = delete;
   TnxServerObjectCall& operator=(const TnxServerObjectCall&) = delete;
 
+  TnxAbstractServerObject* Object() const { return object_; }
   // The object was closed or freed (or is being destroyed): do not act on
-  // it again; it stays in memory until this call ends.
-  bool ObjectClosed() const { return object_->Destroying(); }
+  // it again; it stays in memory until this call ends. True when empty.
+  bool ObjectClosed() const { return !object_ || object_->Destroying(); }
 
  private:
-  TnxAbstractServerObject* object_;
+  friend class TnxAbstractServerObject;
+  struct AlreadyCounted {};
+  TnxServerObjectCall(TnxAbstractServerObject* aObject, AlreadyCounted) : object_(aObject) {}
+  // Ends the call; the last call of a closed object releases it.
+  void End() noexcept;
+
+  TnxAbstractServerObject* object_ = nullptr;
 };
 
 class TnxExtendableServerObject : public TnxAbstractServerObject {
@@ -698,9 +720,9 @@ class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
   // Inherited, then frees the remaining task handles (newest first).
   void PrepareDestroy() override;
 
-  // A session identity (outside sessions).
-  static TnxResult LookupByID(TnxBaseID aBaseID, TnxAbstractSession*& aSession) {
-    return TnxAbstractServerObject::LookupByID<TnxAbstractSession>(0, aBaseID, aSession);
+  // A session identity (outside sessions), with a call held on the session.
+  static TnxResult LookupByID(TnxBaseID aBaseID, TnxServerObjectCall& aCall, TnxAbstractSession*& aSession) {
+    return TnxAbstractServerObject::LookupByID<TnxAbstractSession>(0, aBaseID, aCall, aSession);
   }
 
   std::int32_t TaskInfoCount();

@@ -88,3 +88,54 @@ TEST(NxHandleTable, ConcurrentAddLookupRemove) {
 }
 
 }  // namespace
+
+namespace {
+
+// An object counted by its users; its owner frees it once the handle is gone
+// and the last user has left.
+struct Counted {
+  std::atomic<int> users{0};
+  int payload = 42;
+};
+
+TEST(NxHandleTable, LookupAndTakeNeverHandsOutAnObjectBeingFreed) {
+  nxtest::Watchdog watchdog;
+  static const char kKind = 0;
+  TnxHandleTable table;
+  constexpr int kObjects = 256;
+  std::vector<Counted*> objects;
+  std::vector<TnxHandle> handles;
+  for (int i = 0; i < kObjects; ++i) {
+    objects.push_back(new Counted);
+    handles.push_back(table.Add(objects.back(), &kKind));
+  }
+  std::atomic<int> removed{0};
+  nxtest::runThreads(6, [&](int aThread) {
+    if (aThread < 2) {  // owners: remove the handle, wait for the users, free
+      for (int i; (i = removed.fetch_add(1)) < kObjects;) {
+        ASSERT_TRUE(table.Remove(handles[static_cast<std::size_t>(i)], &kKind));
+        Counted* object = objects[static_cast<std::size_t>(i)];
+        while (object->users.load() != 0) std::this_thread::yield();
+        delete object;
+      }
+      return;
+    }
+    for (int n = 0; removed.load() < kObjects + 2; ++n) {
+      Counted* taken = nullptr;
+      const TnxHandle h = handles[static_cast<std::size_t>((n * 13 + aThread) % kObjects)];
+      if (!table.LookupAndTake(h, &kKind, [&](void* aObject) {
+            taken = static_cast<Counted*>(aObject);
+            ++taken->users;
+            return true;
+          }))
+        continue;
+      EXPECT_EQ(taken->payload, 42);  // freed memory would show under the sanitizer
+      --taken->users;
+    }
+  });
+  EXPECT_EQ(table.Count(), 0u);
+  const TnxHandle stale = handles[0];
+  EXPECT_FALSE(table.LookupAndTake(stale, &kKind, [](void*) { return true; }));
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -609,12 +610,18 @@ TEST_F(ServerObjects, LookupByIDRefusesStaleForeignAndDyingIds) {
   ASSERT_NE(id, 0u);
 
   TnxAbstractServerObject* found = nullptr;
-  EXPECT_EQ(TnxAbstractServerObject::LookupByID(TnxExtendableServerObject::staticClassInfo(), sessionID, id, found), 0);
+  TnxServerObjectCall call;
+  EXPECT_EQ(
+      TnxAbstractServerObject::LookupByID(TnxExtendableServerObject::staticClassInfo(), sessionID, id, call, found), 0);
   EXPECT_EQ(found, object);
+  EXPECT_EQ(call.Object(), object);
+  call = TnxServerObjectCall();
 
   TnxAbstractSession* foundSession = nullptr;
-  EXPECT_EQ(TnxAbstractSession::LookupByID(sessionID, foundSession), 0);
+  TnxServerObjectCall sessionCall;
+  EXPECT_EQ(TnxAbstractSession::LookupByID(sessionID, sessionCall, foundSession), 0);
   EXPECT_EQ(foundSession, session);
+  sessionCall = TnxServerObjectCall();
 
   struct Case {
     const char* what;
@@ -630,15 +637,17 @@ TEST_F(ServerObjects, LookupByIDRefusesStaleForeignAndDyingIds) {
   };
   for (const auto& c : cases) {
     found = object;
-    EXPECT_EQ(TnxAbstractServerObject::LookupByID(*c.cls, c.session, c.id, found), nxErrInvalidHandle) << c.what;
+    EXPECT_EQ(TnxAbstractServerObject::LookupByID(*c.cls, c.session, c.id, call, found), nxErrInvalidHandle) << c.what;
     EXPECT_EQ(found, nullptr) << c.what;
+    EXPECT_EQ(call.Object(), nullptr) << c.what;
   }
 
   // Dying: refused from inside its own destruction.
   TnxResult whileDying = -1;
   platform::create<TestExtender>("probe", object, only({eaDestroy}), [&](TnxEngineAction, bool, TnxEngineArgs) {
     TnxAbstractServerObject* f = nullptr;
-    whileDying = TnxAbstractServerObject::LookupByID(TnxAbstractServerObject::staticClassInfo(), sessionID, id, f);
+    TnxServerObjectCall c;
+    whileDying = TnxAbstractServerObject::LookupByID(TnxAbstractServerObject::staticClassInfo(), sessionID, id, c, f);
     return 0;
   });
   EXPECT_EQ(TnxAbstractServerObject::Close(object), 0);
@@ -648,10 +657,54 @@ TEST_F(ServerObjects, LookupByIDRefusesStaleForeignAndDyingIds) {
   // takes its place.
   auto* successor = platform::create<TestObject>(session);
   EXPECT_NE(successor->RemoteID(), id);
-  EXPECT_EQ(TnxAbstractServerObject::LookupByID(TnxAbstractServerObject::staticClassInfo(), sessionID, id, found),
+  EXPECT_EQ(TnxAbstractServerObject::LookupByID(TnxAbstractServerObject::staticClassInfo(), sessionID, id, call, found),
             nxErrInvalidHandle);
   TnxAbstractServerObject::Free(successor);
   TnxAbstractServerObject::Free(otherSession);
+}
+
+TEST_F(ServerObjects, LookupByIdAndCallWhileOthersCloseNeverReachesFreedMemory) {
+  nxtest::Watchdog watchdog;
+  // Clients dispatch by id on several threads while others close the objects
+  // behind those ids: every lookup either fails with 9990 or holds the object
+  // until its call ends; each object is released exactly once.
+  constexpr int kObjects = 64, kCallers = 4, kClosers = 2, kRounds = 5;
+  const TnxSessionID sessionID = session->RemoteID();
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<TnxBaseID> ids;
+    std::vector<LockedObject*> objects;
+    for (int i = 0; i < kObjects; ++i) {
+      objects.push_back(platform::create<LockedObject>(session));
+      ids.push_back(objects.back()->RemoteID());
+    }
+    const int destroyedBefore = engine->destroyed;
+    std::atomic<int> nextToClose{0};
+    std::atomic<int> calls{0}, refused{0};
+    nxtest::runThreads(kCallers + kClosers, [&](int aThread) {
+      if (aThread < kClosers) {
+        while (calls.load() < kCallers) std::this_thread::yield();  // the callers are busy
+        for (int i; (i = nextToClose.fetch_add(1)) < kObjects;) {
+          EXPECT_EQ(TnxAbstractServerObject::Close(objects[static_cast<std::size_t>(i)]), 0);
+          std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        return;
+      }
+      for (int n = 0; nextToClose.load() < kObjects + kClosers; ++n) {
+        TnxServerObjectCall call;
+        LockedObject* object = nullptr;
+        const TnxBaseID id = ids[static_cast<std::size_t>((n * 7 + aThread) % kObjects)];
+        if (TnxAbstractServerObject::LookupByID(sessionID, id, call, object) != 0) {
+          ++refused;
+          continue;
+        }
+        if (!call.ObjectClosed()) object->NotifyExtenders(eaRecordGet, true, {});
+        EXPECT_EQ(object->Session(), session) << "the object stays readable while the call lives";
+        ++calls;
+      }
+    });
+    EXPECT_EQ(engine->destroyed, destroyedBefore + kObjects);
+    EXPECT_GT(refused.load(), 0) << "no lookup met a closed object";
+  }
 }
 
 // ---- Task handles ----------------------------------------------------------------
