@@ -54,9 +54,18 @@ std::int64_t TnxCounter::value() const {
 
 // ---------------------------------------------------------------- thread cache
 
+namespace {
+// Set once this thread's cache was destroyed: later frees on this thread (from
+// other thread-local destructors) go straight to the pages.
+constinit thread_local bool tCacheGone = false;
+}  // namespace
+
 TnxThreadCache::~TnxThreadCache() {
+  tnxThreadCache = nullptr;
+  tCacheGone = true;
   // Only while the manager that filled it is still the live one.
   if (tcOwner && gCacheOwner.load() == tcOwner && gCacheEpoch.load() == tcEpoch) tcOwner->flushCache(*this);
+  tcOwner = nullptr;
 }
 
 namespace {
@@ -66,6 +75,7 @@ thread_local TnxThreadCache tCache;
 constinit thread_local TnxThreadCache* tnxThreadCache = nullptr;
 
 TnxThreadCache* TnxItemManager::myCache() {
+  if (tCacheGone) return nullptr;
   TnxThreadCache& c = tCache;
   tnxThreadCache = &c;
   if (c.tcOwner != this || c.tcEpoch != iCacheEpoch) {
@@ -78,13 +88,17 @@ TnxThreadCache* TnxItemManager::myCache() {
 }
 
 void* TnxItemManager::cacheAlloc(TnxMemoryPool* aPool) {
-  TnxThreadCache::Bin& bin = myCache()->tcBins[aPool->mpIndex];
+  TnxThreadCache* cache = myCache();
+  if (!cache) return nullptr;
+  TnxThreadCache::Bin& bin = cache->tcBins[aPool->mpIndex];
   void* item = bin.head;
   if (!item) return nullptr;
   bin.head = *static_cast<void**>(item);
   --bin.count;
-  if (aPool->mpSlotSize >= 16) {
-    static_cast<std::uint64_t*>(item)[1] = 0;  // still marked in use
+  if (aPool->mpStateOffset) {
+    TnxPageHeader* page = pageOf(item);
+    __atomic_store_n(TnxMemoryPool::stateOf(page, aPool->mpStateOffset, aPool->itemIndex(page, item)), std::uint8_t(1),
+                     __ATOMIC_RELAXED);
   } else {
     aPool->claimItem(pageOf(item), item);
     iInUse.add(aPool->mpItemSize);
@@ -93,10 +107,11 @@ void* TnxItemManager::cacheAlloc(TnxMemoryPool* aPool) {
 }
 
 bool TnxItemManager::cachePut(TnxMemoryPool* aPool, void* aItem) {
-  TnxThreadCache::Bin& bin = myCache()->tcBins[aPool->mpIndex];
+  TnxThreadCache* cache = myCache();
+  if (!cache) return false;
+  TnxThreadCache::Bin& bin = cache->tcBins[aPool->mpIndex];
   if (bin.count >= aPool->mpCacheCapacity) return false;
   *static_cast<void**>(aItem) = bin.head;
-  if (aPool->mpSlotSize >= 16) static_cast<std::uint64_t*>(aItem)[1] = iCacheKey;
   bin.head = aItem;
   ++bin.count;
   return true;
@@ -111,7 +126,7 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
     while (item) {
       void* next = *static_cast<void**>(item);
       TnxPageHeader* page = pageOf(item);
-      if (pool.mpSlotSize >= 16) {
+      if (pool.mpStateOffset) {
         const int idx = pool.itemIndex(page, item);
         __atomic_fetch_and(&page->phBitmap[idx >> 5], ~(1u << (idx & 31)), __ATOMIC_ACQ_REL);
         iInUse.add(-std::int64_t(pool.mpItemSize));
@@ -123,7 +138,8 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
 }
 
 void TnxItemManager::flushThreadCache() {
-  if (iThreadCache) flushCache(*myCache());
+  if (!iThreadCache) return;
+  if (TnxThreadCache* cache = myCache()) flushCache(*cache);
 }
 
 // ---------------------------------------------------------------- pools
@@ -136,8 +152,13 @@ TnxMemoryPool::TnxMemoryPool(TnxItemManager* aManager, std::uint32_t aItemSize, 
   mpItemSize = (aItemSize == 4 || aItemSize == 8) ? aItemSize : (aItemSize + 7) & ~7u;
   mpSlotSize = mpItemSize < 8 ? 8 : mpItemSize;
   std::uint32_t n = (nxPageSize - kProvisionalHeader - 1) / mpSlotSize;
-  mpBlockHeaderSize = ((n + 7) / 8 + kProvisionalHeader + 15) & ~15u;
+  const bool states = mpSlotSize >= 16;
+  // Bitmap words, then (with states) one byte per item; sized for the
+  // provisional count, which the final one never exceeds.
+  const std::uint32_t bitmapBytes = (n + 31) / 32 * 4;
+  mpBlockHeaderSize = (kProvisionalHeader + bitmapBytes + (states ? n : 0) + 15) & ~15u;
   mpItemsPerBlock = (nxPageSize - mpBlockHeaderSize - 1) / mpSlotSize;
+  if (states) mpStateOffset = kProvisionalHeader + bitmapBytes;
   if (mpItemsPerBlock == 0) invalidPointer();
   mpReciprocal = std::uint32_t(((std::uint64_t(1) << 32) + mpSlotSize - 1) / mpSlotSize);
   mpCacheCapacity = cacheCapacity(mpSlotSize);
@@ -156,11 +177,9 @@ TnxPageHeader* TnxMemoryPool::newPage() {
   auto* page = static_cast<TnxPageHeader*>(block);
   std::memset(page, 0, mpBlockHeaderSize);
   char* first = static_cast<char*>(block) + mpBlockHeaderSize;
-  const bool key = keyed();
   for (std::uint32_t i = 0; i < mpItemsPerBlock; ++i) {
     auto* words = reinterpret_cast<std::uint64_t*>(first + std::size_t(i) * mpSlotSize);
     words[0] = i + 1 < mpItemsPerBlock ? reinterpret_cast<std::uintptr_t>(words) + mpSlotSize : 0;
-    if (key) words[1] = mpManager->iCacheKey;
   }
   nxListHeadInit(page->phFreeItems);
   page->phFreeItems.lhFirst = reinterpret_cast<TnxListEntry*>(first);
@@ -247,15 +266,20 @@ void* TnxMemoryPool::alloc() {
   // Handed out last, the lowest address first next time.
   for (int i = n - 1; i >= 1; --i)
     if (!mpManager->cachePut(this, got[i])) {
-      if (keyed()) static_cast<std::uint64_t*>(got[i])[1] = 0;
+      markHandedOut(got[i]);
       disposeDirect(got[i]);
     }
-  if (keyed()) static_cast<std::uint64_t*>(got[0])[1] = 0;
+  markHandedOut(got[0]);
   return got[0];
 }
 
+void TnxMemoryPool::markHandedOut(void* aItem) {
+  if (!mpStateOffset) return;
+  TnxPageHeader* page = pageOf(aItem);
+  __atomic_store_n(stateOf(page, mpStateOffset, itemIndex(page, aItem)), std::uint8_t(1), __ATOMIC_RELAXED);
+}
+
 void TnxMemoryPool::returnToPage(TnxPageHeader* aPage, void* aItem) {
-  if (keyed()) static_cast<std::uint64_t*>(aItem)[1] = mpManager->iCacheKey;
   nxListHeadPush(aPage->phFreeItems, static_cast<TnxListEntry*>(aItem));
   std::int32_t expected = 1;
   if (__atomic_load_n(&aPage->phOffList, __ATOMIC_ACQUIRE) == 1 &&
@@ -275,15 +299,14 @@ std::int32_t TnxMemoryPool::disposeDirect(void* aItem) {
   const std::uint32_t bit = 1u << (idx & 31);
   std::uint32_t* word = &page->phBitmap[idx >> 5];
   const bool cached = mpManager->iThreadCache;
-  if (cached && mpSlotSize >= 16) {
+  if (mpStateOffset) {
     // Free in its page, or already waiting in some thread's cache.
-    if (!(__atomic_load_n(word, __ATOMIC_ACQUIRE) & bit)) invalidPointer();
-    if (static_cast<std::uint64_t*>(aItem)[1] == mpManager->iCacheKey) invalidPointer();
-    if (mpManager->cachePut(this, aItem)) return 0;
+    if (!release(stateOf(page, mpStateOffset, idx))) invalidPointer();
+    if (cached && mpManager->cachePut(this, aItem)) return 0;
   }
   if (!(__atomic_fetch_and(word, ~bit, __ATOMIC_ACQ_REL) & bit)) invalidPointer();
   mpManager->iInUse.add(-std::int64_t(mpItemSize));
-  if (cached && mpSlotSize < 16 && mpManager->cachePut(this, aItem)) return 0;
+  if (cached && !mpStateOffset && mpManager->cachePut(this, aItem)) return 0;
   returnToPage(page, aItem);
   return 0;
 }
@@ -356,10 +379,6 @@ TnxItemManager::TnxItemManager(TnxChunkManager& aChunks, bool aThreadCache)
   for (std::uint64_t top = ((std::uint64_t(1) << 47) - 1) >> 16; top; top >>= 8) ++iLevels;
   if (iThreadCache) {
     iCacheEpoch = gCacheEpoch.fetch_add(1) + 1;
-    std::uint64_t k = reinterpret_cast<std::uintptr_t>(this) ^ __builtin_ia32_rdtsc() ^ 0x9E3779B97F4A7C15ull;
-    k = (k ^ (k >> 30)) * 0xBF58476D1CE4E5B9ull;
-    k = (k ^ (k >> 27)) * 0x94D049BB133111EBull;
-    iCacheKey = (k ^ (k >> 31)) | 1;
     gCacheOwner.store(this);
   }
 }

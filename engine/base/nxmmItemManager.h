@@ -12,9 +12,11 @@
 //
 // Page header (64 KB page, aligned to 64 KB): link (0), owning pool (8),
 // free-item list head (16), used count (32), off-list flag (36), then the
-// allocation bitmap at 40, one bit per item (set = in use), then the items.
-// A free item's first 8 bytes link to the next free item, so an item slot is
-// at least 8 bytes even in the 4-byte pool.
+// allocation bitmap at 40, one bit per item (set = not on the page's free
+// list), then, in pools of 16-byte items and more, one state byte per item
+// (1 = handed out to a caller), then the items. A free item's first 8 bytes
+// link to the next free item, so an item slot is at least 8 bytes even in the
+// 4-byte pool.
 //
 // Thread safety: everything lock-free, any thread, concurrently with the
 // cleanup. A page is only returned to the block manager by the cleanup while
@@ -23,12 +25,16 @@
 //
 // Thread cache (optional, one manager per process at a time): a few freed
 // items per size are kept per thread and handed out again without any atomic
-// operation. An item of 16 bytes or more stays marked in use in its page while
-// cached. Every free item of 16 bytes or more, cached or in its page, carries
-// the manager's random cache key in its second word, so a second free of it is
-// refused without reading the page header that other threads write; 4- and
-// 8-byte items are unmarked (atomically) when cached. Cached items keep their page in use and count as in use until
-// the cache is flushed (at thread exit or by flushThreadCache).
+// operation. Whether an item is handed out is decided by the allocator's own
+// metadata, never by the item's bytes: in pools of 16 bytes and more by the
+// item's state byte (plain byte stores: an item's byte is written only by the
+// thread that holds the item or frees it, so a free that follows another free
+// of the same item is refused); a cached item stays marked in its page's
+// bitmap. 4- and 8-byte items are unmarked in the bitmap (atomically) when
+// cached. Cached items keep their page in use until the cache is flushed (at
+// thread exit or by flushThreadCache). Memory freed on a thread after its
+// cache was torn down (by another thread-local object's destructor) goes
+// straight to the pages.
 #pragma once
 
 #include <atomic>
@@ -124,11 +130,22 @@ class alignas(64) TnxMemoryPool {
   alignas(64) std::uint32_t mpBlockHeaderSize = 0;
   std::uint32_t mpItemSize = 0;
   std::uint32_t mpItemsPerBlock = 0;
+  // Offset of the items' state bytes in a page; 0 in the 4- and 8-byte pools.
+  std::uint32_t mpStateOffset = 0;
 
  private:
   friend class TnxItemManager;
-  // Free items carry the cache key (see the thread cache above).
-  bool keyed() const;
+  // The state byte of item aIndex of aPage (pools with state bytes only).
+  static std::uint8_t* stateOf(TnxPageHeader* aPage, std::uint32_t aOffset, int aIndex) {
+    return reinterpret_cast<std::uint8_t*>(aPage) + aOffset + aIndex;
+  }
+  // Marks a handed-out item free in its state byte; false when it was not
+  // handed out (a double free).
+  static bool release(std::uint8_t* aState) {
+    if (__atomic_load_n(aState, __ATOMIC_RELAXED) != 1) return false;
+    __atomic_store_n(aState, std::uint8_t(0), __ATOMIC_RELAXED);
+    return true;
+  }
   TnxListHead& currentList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1; }
   TnxListHead& otherList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2; }
   TnxPageHeader* newPage();
@@ -137,6 +154,8 @@ class alignas(64) TnxMemoryPool {
   inline int itemIndex(TnxPageHeader* aPage, void* aItem) const;
   // Marks a free item used (its bit must be clear).
   void claimItem(TnxPageHeader* aPage, void* aItem);
+  // Sets the item's state byte: handed out to a caller.
+  void markHandedOut(void* aItem);
   // Second half of a free: the bit is already clear.
   void returnToPage(TnxPageHeader* aPage, void* aItem);
   // Up to aWant items of one page; 0 when no page can be had.
@@ -244,9 +263,6 @@ class TnxItemManager {
   int iLevels = 0;
   bool iThreadCache = false;
   std::uint64_t iCacheEpoch = 0;
-  // Written into the second word of an item while it sits in a thread cache,
-  // so a second free of it is recognised without touching shared memory.
-  std::uint64_t iCacheKey = 0;
 
  public:
   TnxCounter iAddressSpace;
@@ -261,12 +277,14 @@ inline void* TnxItemManager::getMem(std::size_t aSize) {
   if (aSize - 1 < nxMaxItemSize && iThreadCache) {
     TnxMemoryPool* pool = poolForSize(aSize);
     TnxThreadCache* c = tnxThreadCache;
-    if (c && c->tcOwner == this && c->tcEpoch == iCacheEpoch && pool->mpSlotSize >= 16) {
+    if (c && c->tcOwner == this && c->tcEpoch == iCacheEpoch && pool->mpStateOffset) {
       TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
       if (void* item = bin.head) {
         bin.head = *static_cast<void**>(item);
         --bin.count;
-        static_cast<std::uint64_t*>(item)[1] = 0;
+        auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(item) & ~std::uintptr_t(nxPageSize - 1));
+        __atomic_store_n(TnxMemoryPool::stateOf(page, pool->mpStateOffset, pool->itemIndex(page, item)), std::uint8_t(1),
+                         __ATOMIC_RELAXED);
         return item;
       }
     }
@@ -278,16 +296,15 @@ inline std::int32_t TnxItemManager::freeMem(void* aPointer) {
   TnxThreadCache* c = tnxThreadCache;
   if (!iThreadCache || !c || c->tcOwner != this || c->tcEpoch != iCacheEpoch) return freeMemSlow(aPointer);
   TnxMemoryPool* pool = poolOfItem(aPointer);
-  if (!pool || pool->mpSlotSize < 16) return freeMemSlow(aPointer);
+  if (!pool || !pool->mpStateOffset) return freeMemSlow(aPointer);
   TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
   if (bin.count >= pool->mpCacheCapacity) return freeMemSlow(aPointer);
   auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(aPointer) & ~std::uintptr_t(nxPageSize - 1));
-  if (pool->itemIndex(page, aPointer) < 0) nxInvalidPointer();
-  // Free in its page, or already waiting in some thread's cache.
-  auto* words = static_cast<std::uint64_t*>(aPointer);
-  if (words[1] == iCacheKey) nxInvalidPointer();
-  words[0] = reinterpret_cast<std::uint64_t>(bin.head);
-  words[1] = iCacheKey;
+  const int index = pool->itemIndex(page, aPointer);
+  // Misplaced, free in its page, or already waiting in some thread's cache.
+  if (index < 0 || !TnxMemoryPool::release(TnxMemoryPool::stateOf(page, pool->mpStateOffset, index)))
+    nxInvalidPointer();
+  *static_cast<void**>(aPointer) = bin.head;
   bin.head = aPointer;
   ++bin.count;
   return 0;
@@ -306,8 +323,6 @@ inline TnxMemoryPool* TnxItemManager::poolOfItem(const void* aPointer) {
   if (offset >= sizeof(TnxMemoryPool) * nxPoolCount || offset % sizeof(TnxMemoryPool)) return nullptr;
   return pool;
 }
-
-inline bool TnxMemoryPool::keyed() const { return mpSlotSize >= 16 && mpManager->iThreadCache; }
 
 inline int TnxMemoryPool::itemIndex(TnxPageHeader* aPage, void* aItem) const {
   const std::uint32_t offset =
