@@ -61,7 +61,7 @@ void TnxMemoryManagerImpl::statistics(TnxMemoryStatistics& aStatistics) const {
 }
 
 void TnxMemoryManagerImpl::cleanupTick(int aStage) {
-  mmItems.cleanup();
+  mmItems.cleanupTick();
   if (aStage == 1 || aStage == 3) mmChunks.blockManagerCleanup();
   if (aStage == 5) mmChunks.chunkTrim();
 }

@@ -401,13 +401,13 @@ TnxItemManager::~TnxItemManager() {
           run(v, aLevel - 1);
         } else {
           auto* t = static_cast<TnxLargeBlockTrailer*>(v);
-          platform::vmRelease(t->lbBase, std::size_t(t->lbGranulesReserved) * kGranule);
+          platform::vmRelease(t->lbBase, std::size_t(t->lbSpaceGranules) * kGranule);
         }
       }
     }
   };
   Walk::run(iRoot.load(), iLevels - 1);
-  releaseSpares();
+  releaseSpares(true);
   platform::vmRelease(iUnpagedArea, kUnpagedArea);
 }
 
@@ -452,7 +452,12 @@ void* TnxItemManager::reallocMem(void* aPointer, std::size_t aNewSize) {
 
 void TnxItemManager::cleanup() {
   for (int i = 0; i < nxPoolCount; ++i) iPools[i].releaseFreePages();
-  releaseSpares();
+  releaseSpares(true);
+}
+
+void TnxItemManager::cleanupTick() {
+  for (int i = 0; i < nxPoolCount; ++i) iPools[i].releaseFreePages();
+  releaseSpares(false);
 }
 
 TnxItemStatistics TnxItemManager::statistics() const {
@@ -469,6 +474,11 @@ std::uint32_t nxLargeBlockGranules(std::size_t aSize) {
 }
 
 namespace {
+// Address space behind every growable block: it grows into it by committing
+// pages, without moving, up to at least this size.
+constexpr std::uint32_t kMinGrowableGranules = 32;  // 2 MB
+
+// The reserve of the growth policy (kept in the trailer as bookkeeping).
 std::uint32_t reserveFor(std::uint32_t aGrowth, std::uint32_t aGranules) {
   const std::uint64_t factor = aGrowth <= 4 ? 2 : aGrowth <= 16 ? 4 : 8;
   std::uint64_t r = std::uint64_t(aGranules) * factor;
@@ -476,6 +486,8 @@ std::uint32_t reserveFor(std::uint32_t aGrowth, std::uint32_t aGranules) {
   if (r < aGranules) r = aGranules;
   return std::uint32_t(r);
 }
+// The address space a growable block with that reserve really gets.
+std::uint32_t spaceFor(std::uint32_t aReserved) { return std::max(aReserved, kMinGrowableGranules); }
 }  // namespace
 
 TnxLargeBlockTrailer* TnxItemManager::lookup(const void* aBase) const {
@@ -488,15 +500,14 @@ TnxLargeBlockTrailer* TnxItemManager::lookup(const void* aBase) const {
   return static_cast<TnxLargeBlockTrailer*>(static_cast<Node*>(node)->nEntries[g & 255].load(std::memory_order_acquire));
 }
 
-void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) {
+std::atomic<void*>* TnxItemManager::slotFor(const void* aBase) {
   const std::uint64_t g = reinterpret_cast<std::uintptr_t>(aBase) >> 16;
   std::atomic<void*>* slot = &iRoot;
   for (int level = iLevels - 1; level >= 0; --level) {
     void* node = slot->load(std::memory_order_acquire);
     if (!node) {
-      if (!aTrailer) return;
       void* fresh = getMem(sizeof(Node));
-      if (!fresh) throw platform::OutOfMemory();
+      if (!fresh) return nullptr;
       std::memset(fresh, 0, sizeof(Node));
       // Map nodes are the manager's own: not counted as memory in use.
       iInUse.add(-std::int64_t(sizeof(Node)));
@@ -509,11 +520,27 @@ void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) 
     }
     slot = &static_cast<Node*>(node)->nEntries[(g >> (8 * level)) & 255];
   }
-  slot->store(aTrailer, std::memory_order_release);
+  return slot;
+}
+
+void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) {
+  if (aTrailer) {
+    // REQUIRES: slotFor(aBase) succeeded before; nodes are never removed.
+    slotFor(aBase)->store(aTrailer, std::memory_order_release);
+    return;
+  }
+  const std::uint64_t g = reinterpret_cast<std::uintptr_t>(aBase) >> 16;
+  std::atomic<void*>* slot = &iRoot;
+  for (int level = iLevels - 1; level >= 0; --level) {
+    void* node = slot->load(std::memory_order_acquire);
+    if (!node) return;
+    slot = &static_cast<Node*>(node)->nEntries[(g >> (8 * level)) & 255];
+  }
+  slot->store(nullptr, std::memory_order_release);
 }
 
 void TnxItemManager::account(const TnxLargeBlockTrailer& aTrailer, int aSign) {
-  iAddressSpace.add(aSign * std::int64_t(aTrailer.lbGranulesReserved) * std::int64_t(kGranule));
+  iAddressSpace.add(aSign * std::int64_t(aTrailer.lbSpaceGranules) * std::int64_t(kGranule));
   iCommitted.add(aSign * std::int64_t(aTrailer.lbPagesCommitted) * std::int64_t(kPage));
   iInUse.add(aSign * std::int64_t(aTrailer.lbSize));
 }
@@ -572,6 +599,7 @@ bool TnxItemManager::putSpare(void* aBase, std::uint32_t aGranules, std::uint32_
     if (iSpares[i].load(std::memory_order_relaxed)) continue;
     if (iSpares[i].compare_exchange_strong(empty, aBase, std::memory_order_acq_rel)) {
       iSpareGranules[i].store(aGranules, std::memory_order_relaxed);
+      iSpareAge[i].store(0, std::memory_order_relaxed);
       return true;
     }
   }
@@ -579,14 +607,18 @@ bool TnxItemManager::putSpare(void* aBase, std::uint32_t aGranules, std::uint32_
 }
 
 void TnxItemManager::retire(const TnxLargeBlockTrailer& aT) {
-  const std::uint32_t accessible = aT.lbAccessible ? aT.lbGranulesReserved * 16 : aT.lbPagesCommitted;
-  if (!putSpare(aT.lbBase, aT.lbGranulesReserved, accessible))
-    platform::vmRelease(aT.lbBase, std::size_t(aT.lbGranulesReserved) * kGranule);
+  const std::uint32_t accessible = aT.lbAccessible ? aT.lbSpaceGranules * 16 : aT.lbPagesCommitted;
+  if (!putSpare(aT.lbBase, aT.lbSpaceGranules, accessible))
+    platform::vmRelease(aT.lbBase, std::size_t(aT.lbSpaceGranules) * kGranule);
 }
 
-void TnxItemManager::releaseSpares() {
-  for (auto& slot : iSpares) {
+void TnxItemManager::releaseSpares(bool aAll) {
+  // A spare unused for this many ticks goes back to the system.
+  constexpr std::uint32_t kSpareTicks = 4;
+  for (int i = 0; i < int(std::size(iSpares)); ++i) {
+    auto& slot = iSpares[i];
     if (!slot.load(std::memory_order_relaxed)) continue;
+    if (!aAll && iSpareAge[i].fetch_add(1, std::memory_order_relaxed) + 1 <= kSpareTicks) continue;
     if (void* p = slot.exchange(nullptr)) {
       SpareHead h;
       std::memcpy(&h, p, sizeof h);
@@ -613,7 +645,13 @@ void* TnxItemManager::largeAllocPlain(std::size_t aSize) {
     }
     accessible = pages;
   }
-  TnxLargeBlockTrailer t{aSize, 0, base, granules, reserved, pages, pages, 0, accessible >= reserved * 16 ? 1u : 0u};
+  if (!slotFor(base)) {
+    // No map node: the arena is exhausted, and the answer is nil.
+    if (!putSpare(base, reserved, std::max(accessible, pages))) platform::vmRelease(base, std::size_t(reserved) * kGranule);
+    return nullptr;
+  }
+  TnxLargeBlockTrailer t{aSize, 0, base, granules, granules, pages, pages, 0, accessible >= reserved * 16 ? 1u : 0u,
+                         reserved};
   registerBlock(base, placeTrailer(t));
   account(t, 1);
   return base;
@@ -621,16 +659,16 @@ void* TnxItemManager::largeAllocPlain(std::size_t aSize) {
 
 void* TnxItemManager::largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowth) {
   const std::uint32_t granules = nxLargeBlockGranules(aSize), pages = nxLargeBlockPages(aSize);
-  const std::uint32_t reserved = reserveFor(aGrowth, granules);
+  const std::uint32_t reserved = reserveFor(aGrowth, granules), space = spaceFor(reserved);
   std::uint32_t mapped = granules, used = pages;
   if (aGrowth > 16) {
     mapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
     used = std::min<std::uint32_t>(pages * 3 / 2, mapped * 16);
   }
-  std::uint32_t have = reserved, accessible = 0;
-  char* base = takeSpare(reserved, reserved * 2, have, accessible);
+  std::uint32_t have = space, accessible = 0;
+  char* base = takeSpare(space, space * 2, have, accessible);
   if (!base) {
-    base = static_cast<char*>(platform::vmReserve(std::size_t(reserved) * kGranule, kGranule));
+    base = static_cast<char*>(platform::vmReserve(std::size_t(space) * kGranule, kGranule));
     if (!base) return nullptr;
   }
   // Pages get memory only when touched, so the whole reservation is made
@@ -640,7 +678,11 @@ void* TnxItemManager::largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowt
     platform::vmRelease(base, std::size_t(have) * kGranule);
     return nullptr;
   }
-  TnxLargeBlockTrailer t{aSize, 1, base, mapped, have, used, used, aGrowth, 1};
+  if (!slotFor(base)) {
+    if (!putSpare(base, have, have * 16)) platform::vmRelease(base, std::size_t(have) * kGranule);
+    return nullptr;
+  }
+  TnxLargeBlockTrailer t{aSize, 1, base, mapped, reserved, used, used, aGrowth, 1, have};
   registerBlock(base, placeTrailer(t));
   account(t, 1);
   return base;
@@ -667,16 +709,21 @@ bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aRe
   constexpr std::size_t kCopyLimit = std::size_t(1) << 20;
   aCopy = std::min(aCopy, aT.lbSize);  // a plain block may also shrink into its new reservation
   const std::uint32_t keep = std::min(aT.lbPagesCommitted, aCommitTo);
-  std::uint32_t accessible = 0;
-  char* fresh = takeSpare(aReserved, aReserved * 2, aReserved, accessible);
+  std::uint32_t space = spaceFor(aReserved), accessible = 0;
+  char* fresh = takeSpare(space, space * 2, space, accessible);
   const bool copy = aCopy <= kCopyLimit;
-  if (!fresh) fresh = static_cast<char*>(platform::vmReserve(std::size_t(aReserved) * kGranule, kGranule));
+  if (!fresh) fresh = static_cast<char*>(platform::vmReserve(std::size_t(space) * kGranule, kGranule));
   if (!fresh) return false;
-  const std::size_t whole = std::size_t(aReserved) * kGranule;
+  const std::size_t whole = std::size_t(space) * kGranule;
   const std::uint32_t from = copy ? accessible : std::max(keep, accessible);
-  if (from < aReserved * 16 &&
-      !platform::vmCommit(fresh + std::size_t(from) * kPage, whole - std::size_t(from) * kPage)) {
-    platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
+  if (from < space * 16 && !platform::vmCommit(fresh + std::size_t(from) * kPage, whole - std::size_t(from) * kPage)) {
+    platform::vmRelease(fresh, whole);
+    return false;
+  }
+  // The new place's map entry must be possible before the old block is
+  // touched: a failure from here on would lose it.
+  if (!slotFor(fresh)) {
+    if (!putSpare(fresh, space, space * 16)) platform::vmRelease(fresh, whole);
     return false;
   }
   char* old = static_cast<char*>(aT.lbBase);
@@ -691,14 +738,15 @@ bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aRe
   } else {
     if (!platform::vmMovePages(old, fresh, std::size_t(keep) * kPage)) {
       registerBlock(old, oldTrailer);
-      platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
+      platform::vmRelease(fresh, whole);
       return false;
     }
-    const std::size_t rest = std::size_t(aT.lbGranulesReserved) * kGranule - std::size_t(keep) * kPage;
+    const std::size_t rest = std::size_t(aT.lbSpaceGranules) * kGranule - std::size_t(keep) * kPage;
     if (rest) platform::vmRelease(old + std::size_t(keep) * kPage, rest);
   }
   aT.lbBase = fresh;
   aT.lbGranulesReserved = aReserved;
+  aT.lbSpaceGranules = space;
   aT.lbPagesCommitted = aCommitTo;
   aT.lbAccessible = 1;
   return true;
@@ -757,7 +805,10 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
       n.lbGranulesMapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
       n.lbPagesUsed = std::min<std::uint32_t>(pages * 3 / 2, n.lbGranulesMapped * 16);
     }
-    if (reserved != t.lbGranulesReserved) {
+    // The policy's reserve may grow while the block stays: its address space
+    // already holds the new reserve, so the move the policy asks for is moot.
+    n.lbGranulesReserved = reserved;
+    if (reserved > t.lbSpaceGranules) {
       if (!moveReservation(n, reserved, std::max(n.lbPagesUsed, t.lbPagesCommitted), t.lbSize)) return nullptr;
     } else if (n.lbPagesUsed > t.lbPagesCommitted) {
       // Grows in place inside its reservation.

@@ -2,8 +2,9 @@
 // lock-free pools of fixed-size items carved from 64 KB pages of the 64 KB
 // block manager, and large blocks (above 32735 bytes) reserved directly from
 // the system, which grow in place inside their reservation or move to a
-// larger one (blocks above 1 MB without copying: their pages move). Freed
-// reservations are kept as spares until the next cleanup.
+// larger one (blocks above 1 MB without copying: their pages move). A
+// growable block reserves at least 2 MB, so growth up to there only commits
+// pages. Freed reservations are kept as spares for a few cleanup ticks.
 //
 // Pointer kinds: a large block starts on a 64 KB boundary; a pool item never
 // does (every page starts with its header). Freeing first checks that an item
@@ -174,11 +175,12 @@ struct TnxLargeBlockTrailer {
   std::size_t lbGrowable;           // 0 for a plain block
   void* lbBase;
   std::uint32_t lbGranulesMapped;   // 64 KB units in use
-  std::uint32_t lbGranulesReserved; // the reservation, in 64 KB units
+  std::uint32_t lbGranulesReserved; // the reserve of the growth policy, in 64 KB units
   std::uint32_t lbPagesUsed;        // 4 KB units, trailer included
   std::uint32_t lbPagesCommitted;
   std::uint32_t lbGrowthCount;
   std::uint32_t lbAccessible;       // 1: the whole reservation is usable memory
+  std::uint32_t lbSpaceGranules;    // the address space really reserved (at least 2 MB when growable)
 };
 
 class TnxItemManager {
@@ -198,6 +200,9 @@ class TnxItemManager {
   // Runs releaseFreePages on every pool and gives the reservations of freed
   // large blocks back to the system.
   void cleanup();
+  // The periodic form: as cleanup, but a freed large block's reservation is
+  // kept until it went unused for a few ticks.
+  void cleanupTick();
   // Empties the calling thread's cache into the pages.
   void flushThreadCache();
 
@@ -229,6 +234,11 @@ class TnxItemManager {
   std::int32_t largeFree(void* aPointer);
   void* largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t aNewSize);
   TnxLargeBlockTrailer* lookup(const void* aBase) const;
+  // The map slot of a block at aBase, its nodes made on the way; nullptr when
+  // a node cannot be had (then nothing was changed).
+  std::atomic<void*>* slotFor(const void* aBase);
+  // Enters aTrailer (slotFor(aBase) must have succeeded) or, with nullptr,
+  // removes the entry.
   void registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer);
   void account(const TnxLargeBlockTrailer& aTrailer, int aSign);
   TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& aTrailer);
@@ -243,7 +253,7 @@ class TnxItemManager {
   bool putSpare(void* aBase, std::uint32_t aGranules, std::uint32_t aAccessiblePages);
   // Keeps an unregistered block's reservation as a spare, else releases it.
   void retire(const TnxLargeBlockTrailer& aTrailer);
-  void releaseSpares();
+  void releaseSpares(bool aAll);
 
   TnxChunkManager& iChunks;
   TnxBlockManager* iPageManager;
@@ -260,6 +270,8 @@ class TnxItemManager {
   std::atomic<void*> iSpares[8] = {};
   // Granules of the spare in the same slot; a hint, checked after taking it.
   std::atomic<std::uint32_t> iSpareGranules[8] = {};
+  // Cleanup ticks since the spare in the same slot was put there.
+  std::atomic<std::uint32_t> iSpareAge[8] = {};
   int iLevels = 0;
   bool iThreadCache = false;
   std::uint64_t iCacheEpoch = 0;
