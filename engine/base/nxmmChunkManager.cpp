@@ -208,7 +208,10 @@ void* TnxChunkManager::chunkGetCommitted() {
     if (idle >= 0) return chunkAddress(std::uint32_t(idle));
     const int c = cmAvailable.takeLast();
     if (c >= 0) {
-      if (commitChunk(std::uint32_t(c))) return chunkAddress(std::uint32_t(c));
+      if (commitChunk(std::uint32_t(c))) {
+        if (TnxOutOfAddressSpaceCallback taken = cmTaken.load()) taken(cmTakenContext.load());
+        return chunkAddress(std::uint32_t(c));
+      }
       cmFailed.set(c);
       continue;
     }

@@ -123,6 +123,12 @@ class TnxChunkManager {
     cmCallback.store(aCallback);
   }
   int reserveCount() const;
+  // Called (on the requesting thread) after a chunk was taken from the
+  // system's address space; a forked child starts its cleanup thread there.
+  void setChunkTakenCallback(TnxOutOfAddressSpaceCallback aCallback, void* aContext) {
+    cmTakenContext.store(aContext);
+    cmTaken.store(aCallback);
+  }
 
   // Block layer.
   TnxBlockManager* blockManager(TnxBlockSizeAll aClass) { return &cmManagers[aClass]; }
@@ -173,6 +179,8 @@ class TnxChunkManager {
   ReserveNode cmNodes[10] = {};
   std::atomic<TnxOutOfAddressSpaceCallback> cmCallback{nullptr};
   std::atomic<void*> cmCallbackContext{nullptr};
+  std::atomic<TnxOutOfAddressSpaceCallback> cmTaken{nullptr};
+  std::atomic<void*> cmTakenContext{nullptr};
   TnxBlockManager cmManagers[6];
 };
 
