@@ -19,6 +19,9 @@ static_assert(offsetof(TnxPageHeader, phBitmap) == kProvisionalHeader);
 constexpr std::size_t kGranule = 65536;
 constexpr std::size_t kPage = 4096;
 constexpr std::uint32_t kMaxReserve = 32767;
+// Address space behind every growable block: it grows into it by committing
+// pages, without moving, up to at least this size.
+constexpr std::uint32_t kMinGrowableGranules = 32;  // 2 MB
 
 [[noreturn]] void invalidPointer() { nxInvalidPointer(); }
 
@@ -414,7 +417,7 @@ TnxItemManager::~TnxItemManager() {
 void* TnxItemManager::getMemSlow(std::size_t aSize) {
   if (aSize - 1 < nxMaxItemSize) return poolForSize(aSize)->alloc();
   if (aSize == 0 || aSize >= (std::size_t(1) << 31)) return nullptr;
-  return largeAllocPlain(aSize);
+  return largeAllocPlain(aSize, 0);
 }
 
 std::int32_t TnxItemManager::freeMemSlow(void* aPointer) {
@@ -443,7 +446,9 @@ void* TnxItemManager::reallocMem(void* aPointer, std::size_t aNewSize) {
     copy = s;
     ask = aNewSize <= 64 ? aNewSize * 8 : aNewSize <= 1024 ? aNewSize * 4 : aNewSize <= 8192 ? aNewSize * 2 : aNewSize;
   }
-  void* fresh = getMem(ask);
+  // An item outgrowing the pools becomes a plain large block with room to
+  // grow: a growing buffer is not copied again when it turns growable.
+  void* fresh = ask > nxMaxItemSize ? largeAllocPlain(ask, kMinGrowableGranules) : getMem(ask);
   if (!fresh) return nullptr;
   std::memcpy(fresh, aPointer, copy);
   pool->disposeDirect(aPointer);
@@ -474,10 +479,6 @@ std::uint32_t nxLargeBlockGranules(std::size_t aSize) {
 }
 
 namespace {
-// Address space behind every growable block: it grows into it by committing
-// pages, without moving, up to at least this size.
-constexpr std::uint32_t kMinGrowableGranules = 32;  // 2 MB
-
 // The reserve of the growth policy (kept in the trailer as bookkeeping).
 std::uint32_t reserveFor(std::uint32_t aGrowth, std::uint32_t aGranules) {
   const std::uint64_t factor = aGrowth <= 4 ? 2 : aGrowth <= 16 ? 4 : 8;
@@ -537,6 +538,16 @@ void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) 
     slot = &static_cast<Node*>(node)->nEntries[(g >> (8 * level)) & 255];
   }
   slot->store(nullptr, std::memory_order_release);
+}
+
+void TnxItemManager::accountChange(const TnxLargeBlockTrailer& aOld, const TnxLargeBlockTrailer& aNew) {
+  // One counter operation per figure that changed: growth in place changes
+  // only the size and perhaps the committed pages.
+  if (aOld.lbSpaceGranules != aNew.lbSpaceGranules)
+    iAddressSpace.add((std::int64_t(aNew.lbSpaceGranules) - std::int64_t(aOld.lbSpaceGranules)) * std::int64_t(kGranule));
+  if (aOld.lbPagesCommitted != aNew.lbPagesCommitted)
+    iCommitted.add((std::int64_t(aNew.lbPagesCommitted) - std::int64_t(aOld.lbPagesCommitted)) * std::int64_t(kPage));
+  if (aOld.lbSize != aNew.lbSize) iInUse.add(std::int64_t(aNew.lbSize) - std::int64_t(aOld.lbSize));
 }
 
 void TnxItemManager::account(const TnxLargeBlockTrailer& aTrailer, int aSign) {
@@ -627,27 +638,28 @@ void TnxItemManager::releaseSpares(bool aAll) {
   }
 }
 
-void* TnxItemManager::largeAllocPlain(std::size_t aSize) {
+void* TnxItemManager::largeAllocPlain(std::size_t aSize, std::uint32_t aMinSpace) {
   const std::uint32_t granules = nxLargeBlockGranules(aSize), pages = nxLargeBlockPages(aSize);
-  std::uint32_t reserved = granules, accessible = 0;
-  char* base = takeSpare(granules, granules * 4, reserved, accessible);
-  if (base) {
-    if (accessible < pages && !platform::vmCommit(base + std::size_t(accessible) * kPage, std::size_t(pages - accessible) * kPage)) {
-      platform::vmRelease(base, std::size_t(reserved) * kGranule);
-      return nullptr;
-    }
-  } else {
-    base = static_cast<char*>(platform::vmReserve(granules * kGranule, kGranule));
+  const std::uint32_t want = std::max(granules, aMinSpace);
+  // With room to grow, all of it is made usable: pages get memory only when
+  // touched, and growth into them needs no system call.
+  const std::uint32_t usable = aMinSpace ? want * 16 : pages;
+  std::uint32_t reserved = want, accessible = 0;
+  char* base = takeSpare(want, want * 4, reserved, accessible);
+  if (!base) {
+    base = static_cast<char*>(platform::vmReserve(std::size_t(want) * kGranule, kGranule));
     if (!base) return nullptr;
-    if (!platform::vmCommit(base, pages * kPage)) {
-      platform::vmRelease(base, granules * kGranule);
-      return nullptr;
-    }
-    accessible = pages;
   }
+  const std::uint32_t target = aMinSpace ? reserved * 16 : usable;
+  if (accessible < target &&
+      !platform::vmCommit(base + std::size_t(accessible) * kPage, std::size_t(target - accessible) * kPage)) {
+    platform::vmRelease(base, std::size_t(reserved) * kGranule);
+    return nullptr;
+  }
+  accessible = std::max(accessible, target);
   if (!slotFor(base)) {
     // No map node: the arena is exhausted, and the answer is nil.
-    if (!putSpare(base, reserved, std::max(accessible, pages))) platform::vmRelease(base, std::size_t(reserved) * kGranule);
+    if (!putSpare(base, reserved, accessible)) platform::vmRelease(base, std::size_t(reserved) * kGranule);
     return nullptr;
   }
   TnxLargeBlockTrailer t{aSize, 0, base, granules, granules, pages, pages, 0, accessible >= reserved * 16 ? 1u : 0u,
@@ -763,9 +775,8 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
     return fresh;
   };
   auto finish = [&](const TnxLargeBlockTrailer& aNew) -> void* {
-    account(t, -1);
     registerBlock(aNew.lbBase, placeTrailer(aNew));
-    account(aNew, 1);
+    accountChange(t, aNew);
     return aNew.lbBase;
   };
 
@@ -788,6 +799,12 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
     if (growth > 16) {
       n.lbGranulesMapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
       n.lbPagesUsed = std::min<std::uint32_t>(pages * 3 / 2, n.lbGranulesMapped * 16);
+    }
+    if (aNewSize > t.lbSize && t.lbAccessible && reserved <= t.lbSpaceGranules) {
+      // Its address space already holds the new reserve: it stays.
+      n.lbGranulesReserved = reserved;
+      n.lbPagesCommitted = std::max(n.lbPagesUsed, t.lbPagesCommitted);
+      return finish(n);
     }
     if (!moveReservation(n, reserved, n.lbPagesUsed, t.lbSize)) return nullptr;
     return finish(n);

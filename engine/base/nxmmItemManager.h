@@ -229,7 +229,9 @@ class TnxItemManager {
   TnxThreadCache* myCache();
   void flushCache(TnxThreadCache& aCache);
 
-  void* largeAllocPlain(std::size_t aSize);
+  // aMinSpace: address space (granules) to reserve at least, all usable, so
+  // the block can later grow without moving; 0 for a tight block.
+  void* largeAllocPlain(std::size_t aSize, std::uint32_t aMinSpace);
   void* largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowth);
   std::int32_t largeFree(void* aPointer);
   void* largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t aNewSize);
@@ -241,6 +243,7 @@ class TnxItemManager {
   // removes the entry.
   void registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer);
   void account(const TnxLargeBlockTrailer& aTrailer, int aSign);
+  void accountChange(const TnxLargeBlockTrailer& aOld, const TnxLargeBlockTrailer& aNew);
   TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& aTrailer);
   bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep,
                        std::size_t aCopy);
