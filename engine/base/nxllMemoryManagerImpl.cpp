@@ -2,7 +2,6 @@
 
 #include <cfenv>
 #include <cstring>
-#include <memory>
 #include <new>
 
 #include "plModule.h"

@@ -424,7 +424,6 @@ TEST(ItemManager, ExhaustedArenaUndoesEveryStepOfALargeRequest) {
       filler.push_back(p);
       ASSERT_LT(filler.size(), 100000u);
     }
-  const std::size_t before = processAddressSpace();
   std::atomic<int> answered{0}, raised{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
@@ -435,14 +434,18 @@ TEST(ItemManager, ExhaustedArenaUndoesEveryStepOfALargeRequest) {
           raised.fetch_add(1);
         }
     });
-  for (int i = 0; i < 20; ++i) {
-    void* p = nullptr;
-    EXPECT_NO_THROW(p = items.reallocMem(kept, kHuge));
-    EXPECT_EQ(p, nullptr);
-  }
   for (auto& th : threads) th.join();
   EXPECT_EQ(answered.load(), 0);
   EXPECT_EQ(raised.load(), 0) << "exhaustion answers nil";
+  // Measured after the threads: their stacks and heaps are not ours.
+  const std::size_t before = processAddressSpace();
+  for (int i = 0; i < 20; ++i) {
+    void* p = nullptr;
+    EXPECT_NO_THROW(p = items.getMem(kHuge));
+    EXPECT_EQ(p, nullptr);
+    EXPECT_NO_THROW(p = items.reallocMem(kept, kHuge));
+    EXPECT_EQ(p, nullptr);
+  }
   EXPECT_LT(processAddressSpace(), before + kHuge) << "failed requests kept their reservations";
   ASSERT_NE(items.largeBlock(kept), nullptr) << "the block that failed to grow is still registered";
   EXPECT_EQ(items.largeBlock(kept)->lbSize, kKept);
