@@ -255,12 +255,14 @@ int TnxMemoryPool::allocFromPages(void** aOut, int aWant) {
 }
 
 void* TnxMemoryPool::alloc() {
-  void* got[32];
+  void* got[64];
   int want = 1;
   if (mpManager->iThreadCache) {
     if (void* item = mpManager->cacheAlloc(this)) return item;
     // An empty cache is refilled with a run of items from one page.
-    if (mpSlotSize >= 16) want = int(mpCacheCapacity / 4 > 32 ? 32 : mpCacheCapacity / 4);
+    // A full line of state bytes (64 items) per run where the cache holds
+    // that many, so threads do not write the same line on every free.
+    if (mpStateOffset) want = int(mpCacheCapacity > 64 ? 64 : mpCacheCapacity);
     if (want < 1) want = 1;
   }
   const int n = allocFromPages(got, want);
