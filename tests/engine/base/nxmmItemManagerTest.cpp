@@ -288,7 +288,7 @@ struct LateFree {
 
 TEST_F(CachedItemsTest, FreesAfterTheThreadCacheIsGoneReachThePages) {
   nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "FreesAfterTheThreadCacheIsGoneReachThePages");
-  for (int t = 0; t < 2000; ++t)
+  for (int t = 0; t < 200; ++t)
     std::thread([this] {
       thread_local LateFree late;
       late.items = &items;
