@@ -107,6 +107,12 @@ TEST(CleanupThread, ADrivenClockShowsTheStageRotation) {
 // first need, its requests are served by it, and its shutdown does not hang
 // on a lock the parent's thread held at the fork.
 TEST(CleanupThread, ForkedChildRunsItsOwnThreadAndShutsDown) {
+#if NX_SANITIZE
+  // This compiler's sanitizer runtime does not hold its own allocator's locks
+  // across fork(): a thread the child starts may wait forever on one that a
+  // parent thread held (seen as a hang inside the sanitizer's allocator).
+  GTEST_SKIP() << "fork with threads in the child is not safe under the sanitizer runtime";
+#endif
   nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "ForkedChildRunsItsOwnThreadAndShutsDown");
   for (int round = 0; round < 8; ++round) {
     auto* mm = new TnxMemoryManagerImpl(32);
