@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs when they are missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libicu-dev libpcre3-dev libsqlite3-dev ccache)
+# libmimalloc-dev and libjemalloc-dev: the allocators bench_memory_manager compares against.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libicu-dev libpcre3-dev libsqlite3-dev ccache
+  libmimalloc-dev libjemalloc-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

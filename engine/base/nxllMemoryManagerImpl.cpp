@@ -1,30 +1,134 @@
 #include "nxllMemoryManagerImpl.h"
 
 #include <cfenv>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
-#include <dlfcn.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
+#include "plModule.h"
+#include "plOs.h"
+#include "plSync.h"
+#include "plThread.h"
 #include "plVirtualMemory.h"
+
+// ---------------------------------------------------------------- cleanup thread
+
+struct TnxMemoryManagerImpl::Control {
+  platform::Event wake{platform::Event::Kind::autoReset};
+  platform::Event done{platform::Event::Kind::manualReset};
+  std::atomic<bool> request{false};
+  std::atomic<bool> ended{true};
+  std::atomic<std::uint32_t> threadId{0};
+};
+
+class TnxCleanupThread : public platform::TThread {
+ public:
+  TnxCleanupThread(TnxMemoryManagerImpl& aOwner, TnxMemoryManagerImpl::Control& aControl, std::uint32_t aTickMs,
+                   TnxCleanupClock& aClock)
+      : TThread(false), ctOwner(aOwner), ctControl(aControl), ctTickMs(aTickMs), ctClock(aClock) {}
+
+ protected:
+  void execute() override {
+    // As urgent as the system lets an unprivileged thread be; refused is fine.
+    setPriority(platform::ThreadPriority::timeCritical);
+    ctOwner.threadMain(ctControl, ctTickMs, ctClock, *this);
+  }
+  void shutdownThread() override {
+    terminate();
+    ctControl.wake.set();
+    TThread::shutdownThread();
+  }
+
+ private:
+  TnxMemoryManagerImpl& ctOwner;
+  TnxMemoryManagerImpl::Control& ctControl;
+  std::uint32_t ctTickMs;
+  TnxCleanupClock& ctClock;
+
+  friend class TnxMemoryManagerImpl;
+};
+
+namespace {
+class SystemCleanupClock : public TnxCleanupClock {
+ public:
+  void waitTick(platform::Event& aWake, std::uint32_t aTickMs) override { aWake.wait(aTickMs); }
+};
+}  // namespace
+
+TnxCleanupClock& nxSystemCleanupClock() {
+  static SystemCleanupClock clock;
+  return clock;
+}
+
+// ---------------------------------------------------------------- fork
+
+namespace {
+std::mutex gStartLock;  // the process allocator's start and shutdown
+}  // namespace
+
+// Every live manager, so the fork handlers can take and release their locks.
+struct TnxMemoryManagerForks {
+  static std::mutex& lock() {
+    static std::mutex* m = new std::mutex();  // never destroyed: forks may come late
+    return *m;
+  }
+  static TnxMemoryManagerImpl*& first() {
+    static TnxMemoryManagerImpl* head = nullptr;
+    return head;
+  }
+  static void prepare() {
+    gStartLock.lock();
+    lock().lock();
+    for (TnxMemoryManagerImpl* m = first(); m; m = m->mmNextLive) m->mmLock.lock();
+  }
+  static void parent() {
+    for (TnxMemoryManagerImpl* m = first(); m; m = m->mmNextLive) m->mmLock.unlock();
+    lock().unlock();
+    gStartLock.unlock();
+  }
+  static void child() {
+    for (TnxMemoryManagerImpl* m = first(); m; m = m->mmNextLive) m->forkedChild();
+    lock().unlock();
+    gStartLock.unlock();
+  }
+  static void add(TnxMemoryManagerImpl* aImpl) {
+    static std::once_flag registered;
+    std::call_once(registered, [] { platform::atFork(prepare, parent, child); });
+    std::lock_guard<std::mutex> guard(lock());
+    aImpl->mmNextLive = first();
+    first() = aImpl;
+  }
+  static void remove(TnxMemoryManagerImpl* aImpl) {
+    std::lock_guard<std::mutex> guard(lock());
+    for (TnxMemoryManagerImpl** at = &first(); *at; at = &(*at)->mmNextLive)
+      if (*at == aImpl) {
+        *at = aImpl->mmNextLive;
+        return;
+      }
+  }
+};
 
 // ---------------------------------------------------------------- allocator
 
 TnxMemoryManagerImpl::TnxMemoryManagerImpl(std::uint32_t aChunkCount, bool aThreadCache)
     : mmChunks(aChunkCount), mmItems(mmChunks, aThreadCache) {
   mmZeroBlock = platform::vmReserve(65536);
-  if (!mmZeroBlock || !platform::vmCommit(mmZeroBlock, 65536)) throw std::bad_alloc();
+  if (!mmZeroBlock || !platform::vmCommit(mmZeroBlock, 65536)) {
+    if (mmZeroBlock) platform::vmRelease(mmZeroBlock, 65536);
+    throw std::bad_alloc();
+  }
   platform::vmProtectReadOnly(mmZeroBlock, 65536);
+  mmControl.store(new Control());
   mmChunks.setOutOfAddressSpaceCallback([](void* aSelf) { static_cast<TnxMemoryManagerImpl*>(aSelf)->requestCleanup(); },
                                         this);
+  TnxMemoryManagerForks::add(this);
 }
 
 TnxMemoryManagerImpl::~TnxMemoryManagerImpl() {
   stopCleanupThread();
+  TnxMemoryManagerForks::remove(this);
   mmChunks.setOutOfAddressSpaceCallback(nullptr, nullptr);
+  mmChunks.setChunkTakenCallback(nullptr, nullptr);
+  delete mmControl.load();
   platform::vmRelease(mmZeroBlock, 65536);
 }
 
@@ -61,7 +165,7 @@ void TnxMemoryManagerImpl::statistics(TnxMemoryStatistics& aStatistics) const {
 }
 
 void TnxMemoryManagerImpl::cleanupTick(int aStage) {
-  mmItems.cleanup();
+  mmItems.cleanupTick();
   if (aStage == 1 || aStage == 3) mmChunks.blockManagerCleanup();
   if (aStage == 5) mmChunks.chunkTrim();
 }
@@ -72,53 +176,88 @@ void TnxMemoryManagerImpl::cleanupCascade() {
   mmChunks.chunkTrim();
 }
 
-void TnxMemoryManagerImpl::startCleanupThread(std::uint32_t aTickMs) {
+void TnxMemoryManagerImpl::startCleanupThread(std::uint32_t aTickMs, TnxCleanupClock* aClock) {
   std::lock_guard<std::mutex> guard(mmLock);
-  if (mmThread.joinable()) return;
-  mmTerminate = false;
-  mmRequest = false;
-  mmEnded = false;
+  startLocked(aTickMs, aClock);
+}
+
+void TnxMemoryManagerImpl::startLocked(std::uint32_t aTickMs, TnxCleanupClock* aClock) {
+  mmRespawn = false;
+  if (mmThread) return;
+  Control& c = *mmControl.load();
+  mmTickMs = aTickMs;
+  mmClock = aClock;
+  c.request = false;
+  c.ended = false;
+  c.done.reset();
   mmErrors = 0;
   mmThreadRunning = true;
-  mmThread = std::thread([this, aTickMs] { threadMain(aTickMs); });
-  mmThreadId = mmThread.get_id();
+  try {
+    mmThread = platform::create<TnxCleanupThread>(*this, c, aTickMs, aClock ? *aClock : nxSystemCleanupClock());
+  } catch (...) {
+    c.ended = true;
+    mmThreadRunning = false;
+    throw;
+  }
+}
+
+void TnxMemoryManagerImpl::startPendingThread() {
+  if (!mmRespawn.load()) return;
+  std::lock_guard<std::mutex> guard(mmLock);
+  if (mmRespawn.load()) startLocked(mmTickMs, mmClock);
 }
 
 void TnxMemoryManagerImpl::stopCleanupThread() {
-  std::thread thread;
+  TnxCleanupThread* thread;
   {
     std::lock_guard<std::mutex> guard(mmLock);
-    if (!mmThread.joinable()) return;
-    mmTerminate = true;
-    thread = std::move(mmThread);
+    mmRespawn = false;
+    thread = mmThread;
+    mmThread = nullptr;
   }
-  mmWake.notify_all();
-  thread.join();
-  std::lock_guard<std::mutex> guard(mmLock);
-  mmThreadId = {};
+  if (thread) platform::TObject::free(thread);  // terminates, wakes and joins it
+}
+
+void TnxMemoryManagerImpl::forkedChild() {
+  // The parent's thread does not exist here; its object and its control are
+  // abandoned (their locks may be held by threads the child does not have).
+  if (mmThread) {
+    mmThread = nullptr;
+    mmControl.store(new Control());
+    mmThreadRunning = false;
+    mmRespawn = true;
+    mmChunks.setChunkTakenCallback([](void* aSelf) { static_cast<TnxMemoryManagerImpl*>(aSelf)->startPendingThread(); },
+                                   this);
+  }
+  mmLock.unlock();
 }
 
 void TnxMemoryManagerImpl::requestCleanup() {
-  std::unique_lock<std::mutex> lock(mmLock);
-  // The thread itself (or an allocation it makes) must not wait for itself.
-  if (mmEnded || std::this_thread::get_id() == mmThreadId) return;
-  mmCascadeFinished = false;
-  mmRequest = true;
-  mmWake.notify_all();
-  mmDone.wait_for(lock, std::chrono::seconds(10), [this] { return mmCascadeFinished || mmEnded; });
+  startPendingThread();
+  Control* c;
+  {
+    std::lock_guard<std::mutex> guard(mmLock);
+    c = mmControl.load();
+    // The thread itself (or an allocation it makes) must not wait for itself.
+    if (!mmThread || c->ended.load() || platform::currentThreadId() == c->threadId.load()) return;
+    c->done.reset();
+    c->request = true;
+    c->wake.set();
+  }
+  // The control lives as long as the manager; stopping the thread or its end
+  // sets the event.
+  c->done.wait(10000);
 }
 
-void TnxMemoryManagerImpl::threadMain(std::uint32_t aTickMs) {
-  // As urgent as the system lets an unprivileged thread be; refused is fine.
-  setpriority(PRIO_PROCESS, 0, -20);
-  std::unique_lock<std::mutex> lock(mmLock);
+void TnxMemoryManagerImpl::threadMain(Control& aControl, std::uint32_t aTickMs, TnxCleanupClock& aClock,
+                                      const platform::TThread& aSelf) {
+  aControl.threadId = platform::currentThreadId();
+  mmChunks.setChunkTakenCallback(nullptr, nullptr);
   int stage = 0;
   for (;;) {
-    mmWake.wait_for(lock, std::chrono::milliseconds(aTickMs), [this] { return mmTerminate || mmRequest; });
-    if (mmTerminate) break;
-    const bool request = mmRequest;
-    mmRequest = false;
-    lock.unlock();
+    aClock.waitTick(aControl.wake, aTickMs);
+    if (aSelf.terminated()) break;
+    const bool request = aControl.request.exchange(false);
     bool failed = false;
     try {
       if (auto probe = mmProbe.load()) probe(mmProbeContext);
@@ -134,19 +273,17 @@ void TnxMemoryManagerImpl::threadMain(std::uint32_t aTickMs) {
     } catch (...) {
       failed = true;
     }
-    lock.lock();
     ++mmTicks;
     if (request) {
       // Also after a failed cascade: the requester must not wait for nothing.
-      mmCascadeFinished = true;
       stage = 0;
-      mmDone.notify_all();
+      aControl.done.set();
     }
     if (failed && ++mmErrors > 10) break;
   }
-  mmEnded = true;
+  aControl.ended = true;
   mmThreadRunning = false;
-  mmDone.notify_all();
+  aControl.done.set();
 }
 
 // ---------------------------------------------------------------- hook
@@ -229,7 +366,7 @@ std::int32_t hookPoolDispose(TnxMemoryPoolHandle aPool, void* aItem) {
   return gInner.MemoryPoolDispose(aPool, aItem);
 }
 
-void* dlLookup(void* aHandle, const char* aName) { return dlsym(aHandle, aName); }
+void* moduleLookup(void* aHandle, const char* aName) { return platform::moduleSymbol(aHandle, aName); }
 
 // The program's (or a module's) path with its extension replaced.
 std::string besidePath(const std::string& aPath) {
@@ -261,7 +398,7 @@ void* nxSafeLoadLibrary(const std::string& aPath, std::uint32_t /*aErrorMode*/) 
   if (aPath.empty()) return nullptr;
   std::fenv_t env;
   std::fegetenv(&env);
-  void* handle = dlopen(aPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* handle = platform::loadModule(aPath);
   std::feclearexcept(FE_ALL_EXCEPT);
   std::fesetenv(&env);
   return handle;
@@ -269,29 +406,23 @@ void* nxSafeLoadLibrary(const std::string& aPath, std::uint32_t /*aErrorMode*/) 
 
 bool nxFindMemoryManagerHook(TnxMemoryManagerHook& aHook) {
   constexpr std::uint32_t kNoOpenFileErrorBox = 0x8000;
-  void* handle = dlopen("VadurMM5Hook.so", RTLD_NOW | RTLD_NOLOAD);
+  void* handle = platform::findLoadedModule("VadurMM5Hook.so");
+  if (!handle) handle = nxSafeLoadLibrary(besidePath(platform::programPath()), kNoOpenFileErrorBox);
+  if (!handle)
+    handle = nxSafeLoadLibrary(besidePath(platform::modulePathOf(reinterpret_cast<const void*>(&nxFindMemoryManagerHook))),
+                               kNoOpenFileErrorBox);
   if (!handle) {
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) handle = nxSafeLoadLibrary(besidePath(std::string(exe, std::size_t(n))), kNoOpenFileErrorBox);
+    std::string path;
+    if (platform::environmentVariable("VadurMM5Hook", path) && path.size() < 260)
+      handle = nxSafeLoadLibrary(path, kNoOpenFileErrorBox);
   }
-  if (!handle) {
-    Dl_info info;
-    if (dladdr(reinterpret_cast<void*>(&nxFindMemoryManagerHook), &info) && info.dli_fname)
-      handle = nxSafeLoadLibrary(besidePath(info.dli_fname), kNoOpenFileErrorBox);
-  }
-  if (!handle) {
-    const char* env = std::getenv("VadurMM5Hook");
-    if (env && std::strlen(env) < 260) handle = nxSafeLoadLibrary(env, kNoOpenFileErrorBox);
-  }
-  return handle && nxResolveMemoryManagerHook(dlLookup, handle, aHook);
+  return handle && nxResolveMemoryManagerHook(moduleLookup, handle, aHook);
 }
 
 // ---------------------------------------------------------------- process allocator
 
 namespace {
 
-std::mutex gStartLock;
 int gUseCount = 0;
 TnxMemoryManagerImpl* gImpl = nullptr;
 TnxMemoryManagerTable gTable;

@@ -13,16 +13,20 @@
 // The cleanup thread never blocks allocations; requestCleanup waits for it at
 // most 10 s and returns at once when called on the cleanup thread itself or
 // when no thread runs.
+//
+// fork(): every manager's lock (and the process allocator's start lock) is
+// taken before a fork and released after it on both sides, so the child never
+// inherits a lock held by a thread it does not have. The child has none of the
+// parent's threads: its managers forget the parent's cleanup thread and start
+// their own when they first need one (a request, or the first chunk taken
+// from the system).
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "nxllTypes.h"
 #include "nxmmChunkManager.h"
@@ -113,6 +117,22 @@ bool nxFindMemoryManagerHook(TnxMemoryManagerHook& aHook);
 // Loads a shared object keeping the floating-point state; nullptr when absent.
 void* nxSafeLoadLibrary(const std::string& aPath, std::uint32_t aErrorMode);
 
+namespace platform {
+class Event;
+class TThread;
+}  // namespace platform
+class TnxCleanupThread;
+
+// Paces the cleanup thread: waitTick returns when the next tick is due or
+// aWake was set, whichever comes first. Tests drive the thread with their own.
+class TnxCleanupClock {
+ public:
+  virtual ~TnxCleanupClock() = default;
+  virtual void waitTick(platform::Event& aWake, std::uint32_t aTickMs) = 0;
+};
+// The system's clock: waits on aWake for aTickMs.
+TnxCleanupClock& nxSystemCleanupClock();
+
 class TnxMemoryManagerImpl {
  public:
   // aChunkCount limits the arena (in 4 MB chunks); aThreadCache enables the
@@ -139,13 +159,16 @@ class TnxMemoryManagerImpl {
   // The full cascade: pools, block managers, chunk trim.
   void cleanupCascade();
 
-  // Starts the thread with a tick of aTickMs (500 in the process).
-  void startCleanupThread(std::uint32_t aTickMs = 500);
+  // Starts the thread with a tick of aTickMs (500 in the process) paced by
+  // aClock (the system's when nullptr; it must outlive the thread).
+  void startCleanupThread(std::uint32_t aTickMs = 500, TnxCleanupClock* aClock = nullptr);
   // Stops and joins the thread; nothing when none runs.
   void stopCleanupThread();
   // Wakes the thread for two full cascades and waits up to 10 s for them.
   void requestCleanup();
   bool cleanupThreadRunning() const { return mmThreadRunning.load(); }
+  // True while a cleanup thread is to be started on first need (after a fork).
+  bool cleanupThreadPending() const { return mmRespawn.load(); }
   std::uint32_t cleanupTicks() const { return mmTicks.load(); }
   std::uint32_t cleanupErrors() const { return mmErrors.load(); }
   // Test hook: runs inside every tick before the cleanup (may throw).
@@ -158,26 +181,38 @@ class TnxMemoryManagerImpl {
   nxmm::TnxItemManager& items() { return mmItems; }
 
  private:
-  void threadMain(std::uint32_t aTickMs);
+  struct Control;
+  friend class TnxCleanupThread;
+  friend struct TnxMemoryManagerForks;
+
+  void threadMain(Control& aControl, std::uint32_t aTickMs, TnxCleanupClock& aClock, const platform::TThread& aSelf);
+  // REQUIRES: mmLock held.
+  void startLocked(std::uint32_t aTickMs, TnxCleanupClock* aClock);
+  // Starts the thread a forked child still lacks; nothing otherwise.
+  void startPendingThread();
+  // In a forked child: forget the parent's thread, release the lock.
+  void forkedChild();
 
   nxmm::TnxChunkManager mmChunks;
   nxmm::TnxItemManager mmItems;
   void* mmZeroBlock = nullptr;
 
+  // Guards the thread's start and stop and the control's replacement.
   std::mutex mmLock;
-  std::condition_variable mmWake;
-  std::condition_variable mmDone;
-  bool mmTerminate = false;
-  bool mmRequest = false;
-  bool mmCascadeFinished = false;
-  bool mmEnded = true;
-  std::thread mmThread;
-  std::thread::id mmThreadId;
+  // The thread's events and flags; replaced (the old one abandoned) in a
+  // forked child, whose copy may hold locks of threads it does not have.
+  std::atomic<Control*> mmControl{nullptr};
+  TnxCleanupThread* mmThread = nullptr;
+  std::uint32_t mmTickMs = 500;
+  TnxCleanupClock* mmClock = nullptr;
+  std::atomic<bool> mmRespawn{false};
   std::atomic<bool> mmThreadRunning{false};
   std::atomic<std::uint32_t> mmTicks{0};
   std::atomic<std::uint32_t> mmErrors{0};
   std::atomic<void (*)(void*)> mmProbe{nullptr};
   void* mmProbeContext = nullptr;
+  // The live managers, for the fork handlers.
+  TnxMemoryManagerImpl* mmNextLive = nullptr;
 };
 
 // The process's standard allocator, use-counted by the table's ManagerAddRef

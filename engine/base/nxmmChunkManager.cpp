@@ -15,7 +15,7 @@ inline int highestBit(std::uint32_t aValue) { return 31 - __builtin_clz(aValue);
 void TnxBitmap1024::noteChange(int aWord, std::uint32_t aOld, std::uint32_t aNew, bool* aWasEmpty,
                                bool* aBecameEmpty) {
   if ((aOld == 0) == (aNew == 0)) return;
-  const std::uint32_t before = bmNonEmpty.fetch_xor(1u << aWord, std::memory_order_acq_rel);
+  const std::uint32_t before = bmNonEmpty.fetch_xor(1u << aWord);
   const std::uint32_t after = before ^ (1u << aWord);
   if (aWasEmpty && before == 0) *aWasEmpty = true;
   if (aBecameEmpty && after == 0 && before != 0) *aBecameEmpty = true;
@@ -28,17 +28,17 @@ int TnxBitmap1024::findLast(int aLimit) const {
   const std::uint32_t topMask = ((aLimit & 31) == 0) ? 0xFFFFFFFFu : ((1u << (aLimit & 31)) - 1);
   // The summary may briefly disagree with a word; it only orders the search,
   // the words decide.
-  std::uint32_t summary = bmNonEmpty.load(std::memory_order_acquire);
+  std::uint32_t summary = bmNonEmpty.load();
   summary &= (topWord == 31) ? 0xFFFFFFFFu : ((2u << topWord) - 1);
   while (summary) {
     const int w = highestBit(summary);
-    std::uint32_t v = bmWords[w].load(std::memory_order_acquire);
+    std::uint32_t v = bmWords[w].load();
     if (w == topWord) v &= topMask;
     if (v) return (w << 5) | highestBit(v);
     summary &= ~(1u << w);
   }
   for (int w = topWord; w >= 0; --w) {
-    std::uint32_t v = bmWords[w].load(std::memory_order_acquire);
+    std::uint32_t v = bmWords[w].load();
     if (w == topWord) v &= topMask;
     if (v) return (w << 5) | highestBit(v);
   }
@@ -51,11 +51,11 @@ int TnxBitmap1024::takeLast(bool* aBecameEmpty) {
     const int i = findLast();
     if (i < 0) return -1;
     const int w = i >> 5;
-    std::uint32_t old = bmWords[w].load(std::memory_order_acquire);
+    std::uint32_t old = bmWords[w].load();
     while (old) {
       const int b = highestBit(old);
       const std::uint32_t now = old & ~(1u << b);
-      if (bmWords[w].compare_exchange_weak(old, now, std::memory_order_acq_rel)) {
+      if (bmWords[w].compare_exchange_weak(old, now)) {
         noteChange(w, old, now, nullptr, aBecameEmpty);
         return (w << 5) | b;
       }
@@ -67,7 +67,7 @@ bool TnxBitmap1024::set(int aIndex, bool* aWasEmpty) {
   if (aWasEmpty) *aWasEmpty = false;
   const int w = aIndex >> 5;
   const std::uint32_t bit = 1u << (aIndex & 31);
-  const std::uint32_t old = bmWords[w].fetch_or(bit, std::memory_order_acq_rel);
+  const std::uint32_t old = bmWords[w].fetch_or(bit);
   if (old & bit) return false;
   noteChange(w, old, old | bit, aWasEmpty, nullptr);
   return true;
@@ -76,15 +76,24 @@ bool TnxBitmap1024::set(int aIndex, bool* aWasEmpty) {
 bool TnxBitmap1024::toggle(int aIndex) {
   const int w = aIndex >> 5;
   const std::uint32_t bit = 1u << (aIndex & 31);
-  const std::uint32_t old = bmWords[w].fetch_xor(bit, std::memory_order_acq_rel);
+  const std::uint32_t old = bmWords[w].fetch_xor(bit);
   noteChange(w, old, old ^ bit, nullptr, nullptr);
   return (old & bit) != 0;
+}
+
+bool TnxBitmap1024::clear(int aIndex) {
+  const int w = aIndex >> 5;
+  const std::uint32_t bit = 1u << (aIndex & 31);
+  const std::uint32_t old = bmWords[w].fetch_and(~bit);
+  if (!(old & bit)) return false;
+  noteChange(w, old, old & ~bit, nullptr, nullptr);
+  return true;
 }
 
 bool TnxBitmap1024::exchangeWord(int aWord, std::uint32_t aExpected, std::uint32_t aNew, bool* aEmptyChanged) {
   if (aEmptyChanged) *aEmptyChanged = false;
   std::uint32_t old = aExpected;
-  if (!bmWords[aWord].compare_exchange_strong(old, aNew, std::memory_order_acq_rel)) return false;
+  if (!bmWords[aWord].compare_exchange_strong(old, aNew)) return false;
   bool was = false, became = false;
   noteChange(aWord, old, aNew, &was, &became);
   if (aEmptyChanged) *aEmptyChanged = was || became;
@@ -93,13 +102,13 @@ bool TnxBitmap1024::exchangeWord(int aWord, std::uint32_t aExpected, std::uint32
 
 void TnxBitmap1024::orWord(int aWord, std::uint32_t aBits, bool* aWasEmpty) {
   if (aWasEmpty) *aWasEmpty = false;
-  const std::uint32_t old = bmWords[aWord].fetch_or(aBits, std::memory_order_acq_rel);
+  const std::uint32_t old = bmWords[aWord].fetch_or(aBits);
   noteChange(aWord, old, old | aBits, aWasEmpty, nullptr);
 }
 
 void TnxBitmap1024::moveAllTo(TnxBitmap1024& aTarget) {
   for (int w = 31; w >= 0; --w) {
-    const std::uint32_t bits = bmWords[w].exchange(0, std::memory_order_acq_rel);
+    const std::uint32_t bits = bmWords[w].exchange(0);
     if (!bits) continue;
     noteChange(w, bits, 0, nullptr, nullptr);
     aTarget.orWord(w, bits);
@@ -110,14 +119,14 @@ void TnxBitmap1024::rebuildSummaries() {
   std::uint32_t s = 0;
   for (int w = 0; w < 32; ++w)
     if (bmWords[w].load(std::memory_order_relaxed)) s |= 1u << w;
-  bmNonEmpty.store(s, std::memory_order_release);
+  bmNonEmpty.store(s);
 }
 
 bool TnxBitmap1024::isEmpty() const { return findLast() < 0; }
 
 int TnxBitmap1024::count() const {
   int n = 0;
-  for (const auto& w : bmWords) n += __builtin_popcount(w.load(std::memory_order_acquire));
+  for (const auto& w : bmWords) n += __builtin_popcount(w.load());
   return n;
 }
 
@@ -199,7 +208,10 @@ void* TnxChunkManager::chunkGetCommitted() {
     if (idle >= 0) return chunkAddress(std::uint32_t(idle));
     const int c = cmAvailable.takeLast();
     if (c >= 0) {
-      if (commitChunk(std::uint32_t(c))) return chunkAddress(std::uint32_t(c));
+      if (commitChunk(std::uint32_t(c))) {
+        if (TnxOutOfAddressSpaceCallback taken = cmTaken.load()) taken(cmTakenContext.load());
+        return chunkAddress(std::uint32_t(c));
+      }
       cmFailed.set(c);
       continue;
     }
@@ -265,20 +277,39 @@ int TnxChunkManager::reserveCount() const {
 
 // ---------------------------------------------------------------- blocks
 
+bool TnxChunkManager::hasFree(const TnxChunkRecord& aRecord, const TnxBlockManager* aManager) {
+  for (std::uint32_t w = 0; w < aManager->bmWordsPerChunk; ++w)
+    if (aRecord.crFree.bmWords[w].load()) return true;
+  return false;
+}
+
+void TnxChunkManager::syncMembership(TnxBlockManager* aManager, std::uint32_t aIndex) {
+  TnxChunkRecord& rec = cmRecords[aIndex];
+  TnxBitmap1024& set = aManager->bmChunksWithFree;
+  bool want = rec.crOwner.load() == aManager && hasFree(rec, aManager);
+  for (;;) {
+    if (want)
+      set.set(int(aIndex));
+    else
+      set.clear(int(aIndex));
+    // Another thread may have changed the owner or the free bits after we
+    // read them and seen our old membership: read again after writing.
+    const bool now = rec.crOwner.load() == aManager && hasFree(rec, aManager);
+    if (now == want) return;
+    want = now;
+  }
+}
+
 void* TnxChunkManager::newChunkFor(TnxBlockManager* aManager) {
   void* chunk = chunkGetCommitted();
   if (!chunk) return nullptr;
   TnxChunkRecord& rec = cmRecords[chunkIndex(chunk)];
-  rec.crOwner.store(aManager, std::memory_order_release);
+  rec.crOwner.store(aManager);
   if (aManager->bmWordsPerChunk == 0) return chunk;
   // The highest block is handed out; all the others become free.
   const int top = int(aManager->bmWordsPerChunk) - 1;
-  bool wasEmpty = false, any = false;
-  for (int w = 0; w <= top; ++w) {
-    rec.crFree.orWord(w, w == top ? 0x7FFFFFFFu : 0xFFFFFFFFu, &wasEmpty);
-    any = any || wasEmpty;
-  }
-  if (any) aManager->bmChunksWithFree.toggle(int(rec.crIndex));
+  for (int w = 0; w <= top; ++w) rec.crFree.orWord(w, w == top ? 0x7FFFFFFFu : 0xFFFFFFFFu);
+  syncMembership(aManager, rec.crIndex);
   return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(chunk) +
                                  ((std::uintptr_t(top) * 32 + 31) << aManager->bmShift));
 }
@@ -288,19 +319,23 @@ void* TnxChunkManager::blockAlloc(TnxBlockManager* aManager) {
   TnxBitmap1024& set = aManager->bmChunksWithFree;
   for (int c = set.findLast(); c >= 0; c = set.findLast(c)) {
     TnxChunkRecord& rec = cmRecords[c];
-    if (rec.crOwner.load(std::memory_order_acquire) != aManager) continue;
-    bool becameEmpty = false;
-    const int b = rec.crFree.takeLast(&becameEmpty);
-    if (b < 0) continue;
-    if (becameEmpty) set.toggle(c);
-    if (rec.crOwner.load(std::memory_order_acquire) == aManager)
+    if (rec.crOwner.load() != aManager) {
+      syncMembership(aManager, std::uint32_t(c));  // a stale member
+      continue;
+    }
+    const int b = rec.crFree.takeLast();
+    if (b < 0) {
+      syncMembership(aManager, std::uint32_t(c));
+      continue;
+    }
+    if (rec.crFree.bmWords[b >> 5].load() == 0) syncMembership(aManager, std::uint32_t(c));
+    if (rec.crOwner.load() == aManager)
       return reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(chunkAddress(std::uint32_t(c))) +
                                      (std::uintptr_t(b) << aManager->bmShift));
-    // The chunk changed hands meanwhile: give the block back to its new owner.
-    bool wasEmpty = false;
-    rec.crFree.set(b, &wasEmpty);
-    if (wasEmpty)
-      if (TnxBlockManager* now = rec.crOwner.load(std::memory_order_acquire)) now->bmChunksWithFree.toggle(c);
+    // The chunk changed hands meanwhile: the block belongs to the new owner.
+    rec.crFree.set(b);
+    if (TnxBlockManager* now = rec.crOwner.load()) syncMembership(now, std::uint32_t(c));
+    syncMembership(aManager, std::uint32_t(c));
   }
   return newChunkFor(aManager);
 }
@@ -315,18 +350,19 @@ bool TnxChunkManager::blockDispose(TnxBlockManager* aManager, void* aBlock) {
     if (!rec.crOwner.compare_exchange_strong(expected, nullptr)) return false;
     return chunkReleaseCommitted(aBlock);
   }
-  if (rec.crOwner.load(std::memory_order_acquire) != aManager) return false;
+  if (rec.crOwner.load() != aManager) return false;
   const int b = int((offset & (nxChunkSize - 1)) >> aManager->bmShift);
-  bool wasEmpty = false;
-  if (!rec.crFree.set(b, &wasEmpty)) return false;
-  if (wasEmpty) aManager->bmChunksWithFree.toggle(int(rec.crIndex));
+  if (!rec.crFree.set(b)) return false;
+  // Seen as a member after our bit landed: whoever clears it later re-reads
+  // the free bits and finds ours.
+  if (!aManager->bmChunksWithFree.test(int(rec.crIndex))) syncMembership(aManager, rec.crIndex);
   return true;
 }
 
 bool TnxChunkManager::mapableBlockFree(void* aBlock) {
   if (reinterpret_cast<std::uintptr_t>(aBlock) & 4095) return false;
   if (!contains(aBlock)) return false;
-  return blockDispose(cmRecords[chunkIndex(aBlock)].crOwner.load(std::memory_order_acquire), aBlock);
+  return blockDispose(cmRecords[chunkIndex(aBlock)].crOwner.load(), aBlock);
 }
 
 void TnxChunkManager::blockManagerCleanup() {
@@ -334,37 +370,31 @@ void TnxChunkManager::blockManagerCleanup() {
     TnxBlockManager& m = cmManagers[cls];
     if (m.bmWordsPerChunk == 0) continue;  // whole chunks go back when disposed
     std::uint32_t snapshot[32];
-    for (int w = 0; w < 32; ++w) snapshot[w] = m.bmChunksWithFree.bmWords[w].load(std::memory_order_acquire);
+    for (int w = 0; w < 32; ++w) snapshot[w] = m.bmChunksWithFree.bmWords[w].load();
     for (int w = 0; w < 32; ++w) {
       for (std::uint32_t bits = snapshot[w]; bits; bits &= bits - 1) {
         const int c = (w << 5) | __builtin_ctz(bits);
         TnxChunkRecord& rec = cmRecords[c];
-        if (rec.crOwner.load(std::memory_order_acquire) != &m) continue;
+        if (rec.crOwner.load() != &m) {
+          syncMembership(&m, std::uint32_t(c));
+          continue;
+        }
         bool full = true;
         for (std::uint32_t k = 0; k < m.bmWordsPerChunk && full; ++k)
-          full = rec.crFree.bmWords[k].load(std::memory_order_acquire) == 0xFFFFFFFFu;
+          full = rec.crFree.bmWords[k].load() == 0xFFFFFFFFu;
         if (!full) continue;
         // Claim every block before the chunk changes hands, so an allocation
         // racing with us either wins a block (and we back off) or finds none.
         std::uint32_t claimed = 0;
-        bool emptied = false;
-        for (; claimed < m.bmWordsPerChunk; ++claimed) {
-          bool changed = false;
-          if (!rec.crFree.exchangeWord(int(claimed), 0xFFFFFFFFu, 0, &changed)) break;
-          emptied = emptied || changed;
-        }
+        for (; claimed < m.bmWordsPerChunk; ++claimed)
+          if (!rec.crFree.exchangeWord(int(claimed), 0xFFFFFFFFu, 0)) break;
         if (claimed < m.bmWordsPerChunk) {
-          bool refilled = false;
-          for (std::uint32_t k = 0; k < claimed; ++k) {
-            bool wasEmpty = false;
-            rec.crFree.orWord(int(k), 0xFFFFFFFFu, &wasEmpty);
-            refilled = refilled || wasEmpty;
-          }
-          if (emptied != refilled) m.bmChunksWithFree.toggle(c);
+          for (std::uint32_t k = 0; k < claimed; ++k) rec.crFree.orWord(int(k), 0xFFFFFFFFu);
+          syncMembership(&m, std::uint32_t(c));
           continue;
         }
-        if (emptied) m.bmChunksWithFree.toggle(c);
-        rec.crOwner.store(nullptr, std::memory_order_release);
+        rec.crOwner.store(nullptr);
+        syncMembership(&m, std::uint32_t(c));
         void* chunk = chunkAddress(std::uint32_t(c));
         platform::vmReset(chunk, nxChunkSize);
         chunkReleaseCommitted(chunk);

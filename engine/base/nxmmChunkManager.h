@@ -8,11 +8,16 @@
 // their own size. Whole chunks are taken highest first.
 //
 // Thread safety: every public operation is lock-free and may run on any thread
-// at the same time as every other one, the cleanup included. Set membership of
-// a chunk in a manager's "chunks with free blocks" set follows the transitions
-// of the chunk's free bitmap between empty and non-empty by toggles, which
-// commute, so concurrent transitions leave the set right once they all land.
-// Allocation treats that set as a hint: it never waits on a chunk that turned
+// at the same time as every other one, the cleanup included.
+// Invariant (once concurrent operations have landed): a chunk is in a
+// manager's "chunks with free blocks" set exactly when that manager owns it and
+// its free bitmap is not empty. Membership is never derived from a reported
+// transition (a summary word changes after its bitmap word, so such reports
+// reach the wrong caller); whoever changes a chunk's free bits or owner then
+// re-reads both and sets or clears the bit idempotently, and repeats while
+// what it read changed meanwhile. All these operations are sequentially
+// consistent, so of two racing threads at least one sees the other's change.
+// Allocation treats the set as a hint: it never waits on a chunk that turned
 // out empty or foreign, it takes the next one or a fresh chunk.
 //
 // Ownership: TnxChunkManager owns its arena and tables; it is not copyable.
@@ -33,7 +38,10 @@ constexpr std::size_t nxChunkSize = std::size_t(1) << nxChunkShift;
 constexpr std::uint32_t nxMaxChunks = 1024;
 constexpr std::uint32_t nxReserveChunks = 5;
 
-// 1024 bits in 32 words with a summary of the non-empty words.
+// 1024 bits in 32 words with a summary of the non-empty words. The summary is
+// changed after its word, so it only orders searches; the "was empty" and
+// "became empty" reports are exact only while no other thread changes the
+// bitmap, and nothing shared relies on them.
 struct TnxBitmap1024 {
   std::atomic<std::uint32_t> bmNonEmpty{0};
   std::atomic<std::uint32_t> bmWords[32] = {};
@@ -48,8 +56,10 @@ struct TnxBitmap1024 {
   bool set(int aIndex, bool* aWasEmpty = nullptr);
   // Flips the bit; true when it is now clear.
   bool toggle(int aIndex);
+  // Clears the bit; false when it was already clear.
+  bool clear(int aIndex);
   bool test(int aIndex) const {
-    return (bmWords[aIndex >> 5].load(std::memory_order_acquire) >> (aIndex & 31)) & 1;
+    return (bmWords[aIndex >> 5].load() >> (aIndex & 31)) & 1;
   }
   // Replaces word aWord by aNew only when it equals aExpected.
   bool exchangeWord(int aWord, std::uint32_t aExpected, std::uint32_t aNew, bool* aEmptyChanged = nullptr);
@@ -113,6 +123,12 @@ class TnxChunkManager {
     cmCallback.store(aCallback);
   }
   int reserveCount() const;
+  // Called (on the requesting thread) after a chunk was taken from the
+  // system's address space; a forked child starts its cleanup thread there.
+  void setChunkTakenCallback(TnxOutOfAddressSpaceCallback aCallback, void* aContext) {
+    cmTakenContext.store(aContext);
+    cmTaken.store(aCallback);
+  }
 
   // Block layer.
   TnxBlockManager* blockManager(TnxBlockSizeAll aClass) { return &cmManagers[aClass]; }
@@ -149,6 +165,10 @@ class TnxChunkManager {
 
   bool commitChunk(std::uint32_t aIndex);
   void* newChunkFor(TnxBlockManager* aManager);
+  // Brings chunk aIndex's membership in aManager's set in line with its owner
+  // and free bits (see the invariant above).
+  void syncMembership(TnxBlockManager* aManager, std::uint32_t aIndex);
+  static bool hasFree(const TnxChunkRecord& aRecord, const TnxBlockManager* aManager);
 
   std::uintptr_t cmBase = 0;
   std::uint32_t cmChunkCount = 0;
@@ -159,6 +179,8 @@ class TnxChunkManager {
   ReserveNode cmNodes[10] = {};
   std::atomic<TnxOutOfAddressSpaceCallback> cmCallback{nullptr};
   std::atomic<void*> cmCallbackContext{nullptr};
+  std::atomic<TnxOutOfAddressSpaceCallback> cmTaken{nullptr};
+  std::atomic<void*> cmTakenContext{nullptr};
   TnxBlockManager cmManagers[6];
 };
 

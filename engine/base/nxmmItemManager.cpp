@@ -19,6 +19,9 @@ static_assert(offsetof(TnxPageHeader, phBitmap) == kProvisionalHeader);
 constexpr std::size_t kGranule = 65536;
 constexpr std::size_t kPage = 4096;
 constexpr std::uint32_t kMaxReserve = 32767;
+// Address space behind every growable block: it grows into it by committing
+// pages, without moving, up to at least this size.
+constexpr std::uint32_t kMinGrowableGranules = 32;  // 2 MB
 
 [[noreturn]] void invalidPointer() { nxInvalidPointer(); }
 
@@ -54,9 +57,18 @@ std::int64_t TnxCounter::value() const {
 
 // ---------------------------------------------------------------- thread cache
 
+namespace {
+// Set once this thread's cache was destroyed: later frees on this thread (from
+// other thread-local destructors) go straight to the pages.
+constinit thread_local bool tCacheGone = false;
+}  // namespace
+
 TnxThreadCache::~TnxThreadCache() {
+  tnxThreadCache = nullptr;
+  tCacheGone = true;
   // Only while the manager that filled it is still the live one.
   if (tcOwner && gCacheOwner.load() == tcOwner && gCacheEpoch.load() == tcEpoch) tcOwner->flushCache(*this);
+  tcOwner = nullptr;
 }
 
 namespace {
@@ -66,6 +78,7 @@ thread_local TnxThreadCache tCache;
 constinit thread_local TnxThreadCache* tnxThreadCache = nullptr;
 
 TnxThreadCache* TnxItemManager::myCache() {
+  if (tCacheGone) return nullptr;
   TnxThreadCache& c = tCache;
   tnxThreadCache = &c;
   if (c.tcOwner != this || c.tcEpoch != iCacheEpoch) {
@@ -78,13 +91,17 @@ TnxThreadCache* TnxItemManager::myCache() {
 }
 
 void* TnxItemManager::cacheAlloc(TnxMemoryPool* aPool) {
-  TnxThreadCache::Bin& bin = myCache()->tcBins[aPool->mpIndex];
+  TnxThreadCache* cache = myCache();
+  if (!cache) return nullptr;
+  TnxThreadCache::Bin& bin = cache->tcBins[aPool->mpIndex];
   void* item = bin.head;
   if (!item) return nullptr;
   bin.head = *static_cast<void**>(item);
   --bin.count;
-  if (aPool->mpSlotSize >= 16) {
-    static_cast<std::uint64_t*>(item)[1] = 0;  // still marked in use
+  if (aPool->mpStateOffset) {
+    TnxPageHeader* page = pageOf(item);
+    __atomic_store_n(TnxMemoryPool::stateOf(page, aPool->mpStateOffset, aPool->itemIndex(page, item)), std::uint8_t(1),
+                     __ATOMIC_RELAXED);
   } else {
     aPool->claimItem(pageOf(item), item);
     iInUse.add(aPool->mpItemSize);
@@ -93,10 +110,11 @@ void* TnxItemManager::cacheAlloc(TnxMemoryPool* aPool) {
 }
 
 bool TnxItemManager::cachePut(TnxMemoryPool* aPool, void* aItem) {
-  TnxThreadCache::Bin& bin = myCache()->tcBins[aPool->mpIndex];
+  TnxThreadCache* cache = myCache();
+  if (!cache) return false;
+  TnxThreadCache::Bin& bin = cache->tcBins[aPool->mpIndex];
   if (bin.count >= aPool->mpCacheCapacity) return false;
   *static_cast<void**>(aItem) = bin.head;
-  if (aPool->mpSlotSize >= 16) static_cast<std::uint64_t*>(aItem)[1] = iCacheKey;
   bin.head = aItem;
   ++bin.count;
   return true;
@@ -111,7 +129,7 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
     while (item) {
       void* next = *static_cast<void**>(item);
       TnxPageHeader* page = pageOf(item);
-      if (pool.mpSlotSize >= 16) {
+      if (pool.mpStateOffset) {
         const int idx = pool.itemIndex(page, item);
         __atomic_fetch_and(&page->phBitmap[idx >> 5], ~(1u << (idx & 31)), __ATOMIC_ACQ_REL);
         iInUse.add(-std::int64_t(pool.mpItemSize));
@@ -123,7 +141,8 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
 }
 
 void TnxItemManager::flushThreadCache() {
-  if (iThreadCache) flushCache(*myCache());
+  if (!iThreadCache) return;
+  if (TnxThreadCache* cache = myCache()) flushCache(*cache);
 }
 
 // ---------------------------------------------------------------- pools
@@ -136,8 +155,13 @@ TnxMemoryPool::TnxMemoryPool(TnxItemManager* aManager, std::uint32_t aItemSize, 
   mpItemSize = (aItemSize == 4 || aItemSize == 8) ? aItemSize : (aItemSize + 7) & ~7u;
   mpSlotSize = mpItemSize < 8 ? 8 : mpItemSize;
   std::uint32_t n = (nxPageSize - kProvisionalHeader - 1) / mpSlotSize;
-  mpBlockHeaderSize = ((n + 7) / 8 + kProvisionalHeader + 15) & ~15u;
+  const bool states = mpSlotSize >= 16;
+  // Bitmap words, then (with states) one byte per item; sized for the
+  // provisional count, which the final one never exceeds.
+  const std::uint32_t bitmapBytes = (n + 31) / 32 * 4;
+  mpBlockHeaderSize = (kProvisionalHeader + bitmapBytes + (states ? n : 0) + 15) & ~15u;
   mpItemsPerBlock = (nxPageSize - mpBlockHeaderSize - 1) / mpSlotSize;
+  if (states) mpStateOffset = kProvisionalHeader + bitmapBytes;
   if (mpItemsPerBlock == 0) invalidPointer();
   mpReciprocal = std::uint32_t(((std::uint64_t(1) << 32) + mpSlotSize - 1) / mpSlotSize);
   mpCacheCapacity = cacheCapacity(mpSlotSize);
@@ -156,11 +180,9 @@ TnxPageHeader* TnxMemoryPool::newPage() {
   auto* page = static_cast<TnxPageHeader*>(block);
   std::memset(page, 0, mpBlockHeaderSize);
   char* first = static_cast<char*>(block) + mpBlockHeaderSize;
-  const bool key = keyed();
   for (std::uint32_t i = 0; i < mpItemsPerBlock; ++i) {
     auto* words = reinterpret_cast<std::uint64_t*>(first + std::size_t(i) * mpSlotSize);
     words[0] = i + 1 < mpItemsPerBlock ? reinterpret_cast<std::uintptr_t>(words) + mpSlotSize : 0;
-    if (key) words[1] = mpManager->iCacheKey;
   }
   nxListHeadInit(page->phFreeItems);
   page->phFreeItems.lhFirst = reinterpret_cast<TnxListEntry*>(first);
@@ -233,12 +255,14 @@ int TnxMemoryPool::allocFromPages(void** aOut, int aWant) {
 }
 
 void* TnxMemoryPool::alloc() {
-  void* got[32];
+  void* got[64];
   int want = 1;
   if (mpManager->iThreadCache) {
     if (void* item = mpManager->cacheAlloc(this)) return item;
     // An empty cache is refilled with a run of items from one page.
-    if (mpSlotSize >= 16) want = int(mpCacheCapacity / 4 > 32 ? 32 : mpCacheCapacity / 4);
+    // A full line of state bytes (64 items) per run where the cache holds
+    // that many, so threads do not write the same line on every free.
+    if (mpStateOffset) want = int(mpCacheCapacity > 64 ? 64 : mpCacheCapacity);
     if (want < 1) want = 1;
   }
   const int n = allocFromPages(got, want);
@@ -247,15 +271,20 @@ void* TnxMemoryPool::alloc() {
   // Handed out last, the lowest address first next time.
   for (int i = n - 1; i >= 1; --i)
     if (!mpManager->cachePut(this, got[i])) {
-      if (keyed()) static_cast<std::uint64_t*>(got[i])[1] = 0;
+      markHandedOut(got[i]);
       disposeDirect(got[i]);
     }
-  if (keyed()) static_cast<std::uint64_t*>(got[0])[1] = 0;
+  markHandedOut(got[0]);
   return got[0];
 }
 
+void TnxMemoryPool::markHandedOut(void* aItem) {
+  if (!mpStateOffset) return;
+  TnxPageHeader* page = pageOf(aItem);
+  __atomic_store_n(stateOf(page, mpStateOffset, itemIndex(page, aItem)), std::uint8_t(1), __ATOMIC_RELAXED);
+}
+
 void TnxMemoryPool::returnToPage(TnxPageHeader* aPage, void* aItem) {
-  if (keyed()) static_cast<std::uint64_t*>(aItem)[1] = mpManager->iCacheKey;
   nxListHeadPush(aPage->phFreeItems, static_cast<TnxListEntry*>(aItem));
   std::int32_t expected = 1;
   if (__atomic_load_n(&aPage->phOffList, __ATOMIC_ACQUIRE) == 1 &&
@@ -275,15 +304,14 @@ std::int32_t TnxMemoryPool::disposeDirect(void* aItem) {
   const std::uint32_t bit = 1u << (idx & 31);
   std::uint32_t* word = &page->phBitmap[idx >> 5];
   const bool cached = mpManager->iThreadCache;
-  if (cached && mpSlotSize >= 16) {
+  if (mpStateOffset) {
     // Free in its page, or already waiting in some thread's cache.
-    if (!(__atomic_load_n(word, __ATOMIC_ACQUIRE) & bit)) invalidPointer();
-    if (static_cast<std::uint64_t*>(aItem)[1] == mpManager->iCacheKey) invalidPointer();
-    if (mpManager->cachePut(this, aItem)) return 0;
+    if (!release(stateOf(page, mpStateOffset, idx))) invalidPointer();
+    if (cached && mpManager->cachePut(this, aItem)) return 0;
   }
   if (!(__atomic_fetch_and(word, ~bit, __ATOMIC_ACQ_REL) & bit)) invalidPointer();
   mpManager->iInUse.add(-std::int64_t(mpItemSize));
-  if (cached && mpSlotSize < 16 && mpManager->cachePut(this, aItem)) return 0;
+  if (cached && !mpStateOffset && mpManager->cachePut(this, aItem)) return 0;
   returnToPage(page, aItem);
   return 0;
 }
@@ -356,10 +384,6 @@ TnxItemManager::TnxItemManager(TnxChunkManager& aChunks, bool aThreadCache)
   for (std::uint64_t top = ((std::uint64_t(1) << 47) - 1) >> 16; top; top >>= 8) ++iLevels;
   if (iThreadCache) {
     iCacheEpoch = gCacheEpoch.fetch_add(1) + 1;
-    std::uint64_t k = reinterpret_cast<std::uintptr_t>(this) ^ __builtin_ia32_rdtsc() ^ 0x9E3779B97F4A7C15ull;
-    k = (k ^ (k >> 30)) * 0xBF58476D1CE4E5B9ull;
-    k = (k ^ (k >> 27)) * 0x94D049BB133111EBull;
-    iCacheKey = (k ^ (k >> 31)) | 1;
     gCacheOwner.store(this);
   }
 }
@@ -382,20 +406,20 @@ TnxItemManager::~TnxItemManager() {
           run(v, aLevel - 1);
         } else {
           auto* t = static_cast<TnxLargeBlockTrailer*>(v);
-          platform::vmRelease(t->lbBase, std::size_t(t->lbGranulesReserved) * kGranule);
+          platform::vmRelease(t->lbBase, std::size_t(t->lbSpaceGranules) * kGranule);
         }
       }
     }
   };
   Walk::run(iRoot.load(), iLevels - 1);
-  releaseSpares();
+  releaseSpares(true);
   platform::vmRelease(iUnpagedArea, kUnpagedArea);
 }
 
 void* TnxItemManager::getMemSlow(std::size_t aSize) {
   if (aSize - 1 < nxMaxItemSize) return poolForSize(aSize)->alloc();
   if (aSize == 0 || aSize >= (std::size_t(1) << 31)) return nullptr;
-  return largeAllocPlain(aSize);
+  return largeAllocPlain(aSize, 0);
 }
 
 std::int32_t TnxItemManager::freeMemSlow(void* aPointer) {
@@ -424,7 +448,9 @@ void* TnxItemManager::reallocMem(void* aPointer, std::size_t aNewSize) {
     copy = s;
     ask = aNewSize <= 64 ? aNewSize * 8 : aNewSize <= 1024 ? aNewSize * 4 : aNewSize <= 8192 ? aNewSize * 2 : aNewSize;
   }
-  void* fresh = getMem(ask);
+  // An item outgrowing the pools becomes a plain large block with room to
+  // grow: a growing buffer is not copied again when it turns growable.
+  void* fresh = ask > nxMaxItemSize ? largeAllocPlain(ask, kMinGrowableGranules) : getMem(ask);
   if (!fresh) return nullptr;
   std::memcpy(fresh, aPointer, copy);
   pool->disposeDirect(aPointer);
@@ -433,7 +459,12 @@ void* TnxItemManager::reallocMem(void* aPointer, std::size_t aNewSize) {
 
 void TnxItemManager::cleanup() {
   for (int i = 0; i < nxPoolCount; ++i) iPools[i].releaseFreePages();
-  releaseSpares();
+  releaseSpares(true);
+}
+
+void TnxItemManager::cleanupTick() {
+  for (int i = 0; i < nxPoolCount; ++i) iPools[i].releaseFreePages();
+  releaseSpares(false);
 }
 
 TnxItemStatistics TnxItemManager::statistics() const {
@@ -450,6 +481,7 @@ std::uint32_t nxLargeBlockGranules(std::size_t aSize) {
 }
 
 namespace {
+// The reserve of the growth policy (kept in the trailer as bookkeeping).
 std::uint32_t reserveFor(std::uint32_t aGrowth, std::uint32_t aGranules) {
   const std::uint64_t factor = aGrowth <= 4 ? 2 : aGrowth <= 16 ? 4 : 8;
   std::uint64_t r = std::uint64_t(aGranules) * factor;
@@ -457,6 +489,8 @@ std::uint32_t reserveFor(std::uint32_t aGrowth, std::uint32_t aGranules) {
   if (r < aGranules) r = aGranules;
   return std::uint32_t(r);
 }
+// The address space a growable block with that reserve really gets.
+std::uint32_t spaceFor(std::uint32_t aReserved) { return std::max(aReserved, kMinGrowableGranules); }
 }  // namespace
 
 TnxLargeBlockTrailer* TnxItemManager::lookup(const void* aBase) const {
@@ -469,15 +503,14 @@ TnxLargeBlockTrailer* TnxItemManager::lookup(const void* aBase) const {
   return static_cast<TnxLargeBlockTrailer*>(static_cast<Node*>(node)->nEntries[g & 255].load(std::memory_order_acquire));
 }
 
-void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) {
+std::atomic<void*>* TnxItemManager::slotFor(const void* aBase) {
   const std::uint64_t g = reinterpret_cast<std::uintptr_t>(aBase) >> 16;
   std::atomic<void*>* slot = &iRoot;
   for (int level = iLevels - 1; level >= 0; --level) {
     void* node = slot->load(std::memory_order_acquire);
     if (!node) {
-      if (!aTrailer) return;
       void* fresh = getMem(sizeof(Node));
-      if (!fresh) throw platform::OutOfMemory();
+      if (!fresh) return nullptr;
       std::memset(fresh, 0, sizeof(Node));
       // Map nodes are the manager's own: not counted as memory in use.
       iInUse.add(-std::int64_t(sizeof(Node)));
@@ -490,11 +523,37 @@ void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) 
     }
     slot = &static_cast<Node*>(node)->nEntries[(g >> (8 * level)) & 255];
   }
-  slot->store(aTrailer, std::memory_order_release);
+  return slot;
+}
+
+void TnxItemManager::registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer) {
+  if (aTrailer) {
+    // REQUIRES: slotFor(aBase) succeeded before; nodes are never removed.
+    slotFor(aBase)->store(aTrailer, std::memory_order_release);
+    return;
+  }
+  const std::uint64_t g = reinterpret_cast<std::uintptr_t>(aBase) >> 16;
+  std::atomic<void*>* slot = &iRoot;
+  for (int level = iLevels - 1; level >= 0; --level) {
+    void* node = slot->load(std::memory_order_acquire);
+    if (!node) return;
+    slot = &static_cast<Node*>(node)->nEntries[(g >> (8 * level)) & 255];
+  }
+  slot->store(nullptr, std::memory_order_release);
+}
+
+void TnxItemManager::accountChange(const TnxLargeBlockTrailer& aOld, const TnxLargeBlockTrailer& aNew) {
+  // One counter operation per figure that changed: growth in place changes
+  // only the size and perhaps the committed pages.
+  if (aOld.lbSpaceGranules != aNew.lbSpaceGranules)
+    iAddressSpace.add((std::int64_t(aNew.lbSpaceGranules) - std::int64_t(aOld.lbSpaceGranules)) * std::int64_t(kGranule));
+  if (aOld.lbPagesCommitted != aNew.lbPagesCommitted)
+    iCommitted.add((std::int64_t(aNew.lbPagesCommitted) - std::int64_t(aOld.lbPagesCommitted)) * std::int64_t(kPage));
+  if (aOld.lbSize != aNew.lbSize) iInUse.add(std::int64_t(aNew.lbSize) - std::int64_t(aOld.lbSize));
 }
 
 void TnxItemManager::account(const TnxLargeBlockTrailer& aTrailer, int aSign) {
-  iAddressSpace.add(aSign * std::int64_t(aTrailer.lbGranulesReserved) * std::int64_t(kGranule));
+  iAddressSpace.add(aSign * std::int64_t(aTrailer.lbSpaceGranules) * std::int64_t(kGranule));
   iCommitted.add(aSign * std::int64_t(aTrailer.lbPagesCommitted) * std::int64_t(kPage));
   iInUse.add(aSign * std::int64_t(aTrailer.lbSize));
 }
@@ -553,6 +612,7 @@ bool TnxItemManager::putSpare(void* aBase, std::uint32_t aGranules, std::uint32_
     if (iSpares[i].load(std::memory_order_relaxed)) continue;
     if (iSpares[i].compare_exchange_strong(empty, aBase, std::memory_order_acq_rel)) {
       iSpareGranules[i].store(aGranules, std::memory_order_relaxed);
+      iSpareAge[i].store(0, std::memory_order_relaxed);
       return true;
     }
   }
@@ -560,14 +620,18 @@ bool TnxItemManager::putSpare(void* aBase, std::uint32_t aGranules, std::uint32_
 }
 
 void TnxItemManager::retire(const TnxLargeBlockTrailer& aT) {
-  const std::uint32_t accessible = aT.lbAccessible ? aT.lbGranulesReserved * 16 : aT.lbPagesCommitted;
-  if (!putSpare(aT.lbBase, aT.lbGranulesReserved, accessible))
-    platform::vmRelease(aT.lbBase, std::size_t(aT.lbGranulesReserved) * kGranule);
+  const std::uint32_t accessible = aT.lbAccessible ? aT.lbSpaceGranules * 16 : aT.lbPagesCommitted;
+  if (!putSpare(aT.lbBase, aT.lbSpaceGranules, accessible))
+    platform::vmRelease(aT.lbBase, std::size_t(aT.lbSpaceGranules) * kGranule);
 }
 
-void TnxItemManager::releaseSpares() {
-  for (auto& slot : iSpares) {
+void TnxItemManager::releaseSpares(bool aAll) {
+  // A spare unused for this many ticks goes back to the system.
+  constexpr std::uint32_t kSpareTicks = 4;
+  for (int i = 0; i < int(std::size(iSpares)); ++i) {
+    auto& slot = iSpares[i];
     if (!slot.load(std::memory_order_relaxed)) continue;
+    if (!aAll && iSpareAge[i].fetch_add(1, std::memory_order_relaxed) + 1 <= kSpareTicks) continue;
     if (void* p = slot.exchange(nullptr)) {
       SpareHead h;
       std::memcpy(&h, p, sizeof h);
@@ -576,25 +640,32 @@ void TnxItemManager::releaseSpares() {
   }
 }
 
-void* TnxItemManager::largeAllocPlain(std::size_t aSize) {
+void* TnxItemManager::largeAllocPlain(std::size_t aSize, std::uint32_t aMinSpace) {
   const std::uint32_t granules = nxLargeBlockGranules(aSize), pages = nxLargeBlockPages(aSize);
-  std::uint32_t reserved = granules, accessible = 0;
-  char* base = takeSpare(granules, granules * 4, reserved, accessible);
-  if (base) {
-    if (accessible < pages && !platform::vmCommit(base + std::size_t(accessible) * kPage, std::size_t(pages - accessible) * kPage)) {
-      platform::vmRelease(base, std::size_t(reserved) * kGranule);
-      return nullptr;
-    }
-  } else {
-    base = static_cast<char*>(platform::vmReserve(granules * kGranule, kGranule));
+  const std::uint32_t want = std::max(granules, aMinSpace);
+  // With room to grow, all of it is made usable: pages get memory only when
+  // touched, and growth into them needs no system call.
+  const std::uint32_t usable = aMinSpace ? want * 16 : pages;
+  std::uint32_t reserved = want, accessible = 0;
+  char* base = takeSpare(want, want * 4, reserved, accessible);
+  if (!base) {
+    base = static_cast<char*>(platform::vmReserve(std::size_t(want) * kGranule, kGranule));
     if (!base) return nullptr;
-    if (!platform::vmCommit(base, pages * kPage)) {
-      platform::vmRelease(base, granules * kGranule);
-      return nullptr;
-    }
-    accessible = pages;
   }
-  TnxLargeBlockTrailer t{aSize, 0, base, granules, reserved, pages, pages, 0, accessible >= reserved * 16 ? 1u : 0u};
+  const std::uint32_t target = aMinSpace ? reserved * 16 : usable;
+  if (accessible < target &&
+      !platform::vmCommit(base + std::size_t(accessible) * kPage, std::size_t(target - accessible) * kPage)) {
+    platform::vmRelease(base, std::size_t(reserved) * kGranule);
+    return nullptr;
+  }
+  accessible = std::max(accessible, target);
+  if (!slotFor(base)) {
+    // No map node: the arena is exhausted, and the answer is nil.
+    if (!putSpare(base, reserved, accessible)) platform::vmRelease(base, std::size_t(reserved) * kGranule);
+    return nullptr;
+  }
+  TnxLargeBlockTrailer t{aSize, 0, base, granules, granules, pages, pages, 0, accessible >= reserved * 16 ? 1u : 0u,
+                         reserved};
   registerBlock(base, placeTrailer(t));
   account(t, 1);
   return base;
@@ -602,16 +673,16 @@ void* TnxItemManager::largeAllocPlain(std::size_t aSize) {
 
 void* TnxItemManager::largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowth) {
   const std::uint32_t granules = nxLargeBlockGranules(aSize), pages = nxLargeBlockPages(aSize);
-  const std::uint32_t reserved = reserveFor(aGrowth, granules);
+  const std::uint32_t reserved = reserveFor(aGrowth, granules), space = spaceFor(reserved);
   std::uint32_t mapped = granules, used = pages;
   if (aGrowth > 16) {
     mapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
     used = std::min<std::uint32_t>(pages * 3 / 2, mapped * 16);
   }
-  std::uint32_t have = reserved, accessible = 0;
-  char* base = takeSpare(reserved, reserved * 2, have, accessible);
+  std::uint32_t have = space, accessible = 0;
+  char* base = takeSpare(space, space * 2, have, accessible);
   if (!base) {
-    base = static_cast<char*>(platform::vmReserve(std::size_t(reserved) * kGranule, kGranule));
+    base = static_cast<char*>(platform::vmReserve(std::size_t(space) * kGranule, kGranule));
     if (!base) return nullptr;
   }
   // Pages get memory only when touched, so the whole reservation is made
@@ -621,7 +692,11 @@ void* TnxItemManager::largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowt
     platform::vmRelease(base, std::size_t(have) * kGranule);
     return nullptr;
   }
-  TnxLargeBlockTrailer t{aSize, 1, base, mapped, have, used, used, aGrowth, 1};
+  if (!slotFor(base)) {
+    if (!putSpare(base, have, have * 16)) platform::vmRelease(base, std::size_t(have) * kGranule);
+    return nullptr;
+  }
+  TnxLargeBlockTrailer t{aSize, 1, base, mapped, reserved, used, used, aGrowth, 1, have};
   registerBlock(base, placeTrailer(t));
   account(t, 1);
   return base;
@@ -648,16 +723,21 @@ bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aRe
   constexpr std::size_t kCopyLimit = std::size_t(1) << 20;
   aCopy = std::min(aCopy, aT.lbSize);  // a plain block may also shrink into its new reservation
   const std::uint32_t keep = std::min(aT.lbPagesCommitted, aCommitTo);
-  std::uint32_t accessible = 0;
-  char* fresh = takeSpare(aReserved, aReserved * 2, aReserved, accessible);
+  std::uint32_t space = spaceFor(aReserved), accessible = 0;
+  char* fresh = takeSpare(space, space * 2, space, accessible);
   const bool copy = aCopy <= kCopyLimit;
-  if (!fresh) fresh = static_cast<char*>(platform::vmReserve(std::size_t(aReserved) * kGranule, kGranule));
+  if (!fresh) fresh = static_cast<char*>(platform::vmReserve(std::size_t(space) * kGranule, kGranule));
   if (!fresh) return false;
-  const std::size_t whole = std::size_t(aReserved) * kGranule;
+  const std::size_t whole = std::size_t(space) * kGranule;
   const std::uint32_t from = copy ? accessible : std::max(keep, accessible);
-  if (from < aReserved * 16 &&
-      !platform::vmCommit(fresh + std::size_t(from) * kPage, whole - std::size_t(from) * kPage)) {
-    platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
+  if (from < space * 16 && !platform::vmCommit(fresh + std::size_t(from) * kPage, whole - std::size_t(from) * kPage)) {
+    platform::vmRelease(fresh, whole);
+    return false;
+  }
+  // The new place's map entry must be possible before the old block is
+  // touched: a failure from here on would lose it.
+  if (!slotFor(fresh)) {
+    if (!putSpare(fresh, space, space * 16)) platform::vmRelease(fresh, whole);
     return false;
   }
   char* old = static_cast<char*>(aT.lbBase);
@@ -672,14 +752,15 @@ bool TnxItemManager::moveReservation(TnxLargeBlockTrailer& aT, std::uint32_t aRe
   } else {
     if (!platform::vmMovePages(old, fresh, std::size_t(keep) * kPage)) {
       registerBlock(old, oldTrailer);
-      platform::vmRelease(fresh, std::size_t(aReserved) * kGranule);
+      platform::vmRelease(fresh, whole);
       return false;
     }
-    const std::size_t rest = std::size_t(aT.lbGranulesReserved) * kGranule - std::size_t(keep) * kPage;
+    const std::size_t rest = std::size_t(aT.lbSpaceGranules) * kGranule - std::size_t(keep) * kPage;
     if (rest) platform::vmRelease(old + std::size_t(keep) * kPage, rest);
   }
   aT.lbBase = fresh;
   aT.lbGranulesReserved = aReserved;
+  aT.lbSpaceGranules = space;
   aT.lbPagesCommitted = aCommitTo;
   aT.lbAccessible = 1;
   return true;
@@ -696,9 +777,8 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
     return fresh;
   };
   auto finish = [&](const TnxLargeBlockTrailer& aNew) -> void* {
-    account(t, -1);
     registerBlock(aNew.lbBase, placeTrailer(aNew));
-    account(aNew, 1);
+    accountChange(t, aNew);
     return aNew.lbBase;
   };
 
@@ -722,6 +802,12 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
       n.lbGranulesMapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
       n.lbPagesUsed = std::min<std::uint32_t>(pages * 3 / 2, n.lbGranulesMapped * 16);
     }
+    if (aNewSize > t.lbSize && t.lbAccessible && reserved <= t.lbSpaceGranules) {
+      // Its address space already holds the new reserve: it stays.
+      n.lbGranulesReserved = reserved;
+      n.lbPagesCommitted = std::max(n.lbPagesUsed, t.lbPagesCommitted);
+      return finish(n);
+    }
     if (!moveReservation(n, reserved, n.lbPagesUsed, t.lbSize)) return nullptr;
     return finish(n);
   }
@@ -738,7 +824,10 @@ void* TnxItemManager::largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t a
       n.lbGranulesMapped = std::min<std::uint32_t>(granules * 3 / 2, reserved);
       n.lbPagesUsed = std::min<std::uint32_t>(pages * 3 / 2, n.lbGranulesMapped * 16);
     }
-    if (reserved != t.lbGranulesReserved) {
+    // The policy's reserve may grow while the block stays: its address space
+    // already holds the new reserve, so the move the policy asks for is moot.
+    n.lbGranulesReserved = reserved;
+    if (reserved > t.lbSpaceGranules) {
       if (!moveReservation(n, reserved, std::max(n.lbPagesUsed, t.lbPagesCommitted), t.lbSize)) return nullptr;
     } else if (n.lbPagesUsed > t.lbPagesCommitted) {
       // Grows in place inside its reservation.

@@ -2,8 +2,9 @@
 // lock-free pools of fixed-size items carved from 64 KB pages of the 64 KB
 // block manager, and large blocks (above 32735 bytes) reserved directly from
 // the system, which grow in place inside their reservation or move to a
-// larger one (blocks above 1 MB without copying: their pages move). Freed
-// reservations are kept as spares until the next cleanup.
+// larger one (blocks above 1 MB without copying: their pages move). A
+// growable block reserves at least 2 MB, so growth up to there only commits
+// pages. Freed reservations are kept as spares for a few cleanup ticks.
 //
 // Pointer kinds: a large block starts on a 64 KB boundary; a pool item never
 // does (every page starts with its header). Freeing first checks that an item
@@ -12,9 +13,11 @@
 //
 // Page header (64 KB page, aligned to 64 KB): link (0), owning pool (8),
 // free-item list head (16), used count (32), off-list flag (36), then the
-// allocation bitmap at 40, one bit per item (set = in use), then the items.
-// A free item's first 8 bytes link to the next free item, so an item slot is
-// at least 8 bytes even in the 4-byte pool.
+// allocation bitmap at 40, one bit per item (set = not on the page's free
+// list), then, in pools of 16-byte items and more, one state byte per item
+// (1 = handed out to a caller), then the items. A free item's first 8 bytes
+// link to the next free item, so an item slot is at least 8 bytes even in the
+// 4-byte pool.
 //
 // Thread safety: everything lock-free, any thread, concurrently with the
 // cleanup. A page is only returned to the block manager by the cleanup while
@@ -23,12 +26,16 @@
 //
 // Thread cache (optional, one manager per process at a time): a few freed
 // items per size are kept per thread and handed out again without any atomic
-// operation. An item of 16 bytes or more stays marked in use in its page while
-// cached. Every free item of 16 bytes or more, cached or in its page, carries
-// the manager's random cache key in its second word, so a second free of it is
-// refused without reading the page header that other threads write; 4- and
-// 8-byte items are unmarked (atomically) when cached. Cached items keep their page in use and count as in use until
-// the cache is flushed (at thread exit or by flushThreadCache).
+// operation. Whether an item is handed out is decided by the allocator's own
+// metadata, never by the item's bytes: in pools of 16 bytes and more by the
+// item's state byte (plain byte stores: an item's byte is written only by the
+// thread that holds the item or frees it, so a free that follows another free
+// of the same item is refused); a cached item stays marked in its page's
+// bitmap. 4- and 8-byte items are unmarked in the bitmap (atomically) when
+// cached. Cached items keep their page in use until the cache is flushed (at
+// thread exit or by flushThreadCache). Memory freed on a thread after its
+// cache was torn down (by another thread-local object's destructor) goes
+// straight to the pages.
 #pragma once
 
 #include <atomic>
@@ -124,11 +131,22 @@ class alignas(64) TnxMemoryPool {
   alignas(64) std::uint32_t mpBlockHeaderSize = 0;
   std::uint32_t mpItemSize = 0;
   std::uint32_t mpItemsPerBlock = 0;
+  // Offset of the items' state bytes in a page; 0 in the 4- and 8-byte pools.
+  std::uint32_t mpStateOffset = 0;
 
  private:
   friend class TnxItemManager;
-  // Free items carry the cache key (see the thread cache above).
-  bool keyed() const;
+  // The state byte of item aIndex of aPage (pools with state bytes only).
+  static std::uint8_t* stateOf(TnxPageHeader* aPage, std::uint32_t aOffset, int aIndex) {
+    return reinterpret_cast<std::uint8_t*>(aPage) + aOffset + aIndex;
+  }
+  // Marks a handed-out item free in its state byte; false when it was not
+  // handed out (a double free).
+  static bool release(std::uint8_t* aState) {
+    if (__atomic_load_n(aState, __ATOMIC_RELAXED) != 1) return false;
+    __atomic_store_n(aState, std::uint8_t(0), __ATOMIC_RELAXED);
+    return true;
+  }
   TnxListHead& currentList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead2 : mpPartialFreeBlockHead1; }
   TnxListHead& otherList() { return mpPartialFreeBlockBool.load() ? mpPartialFreeBlockHead1 : mpPartialFreeBlockHead2; }
   TnxPageHeader* newPage();
@@ -137,6 +155,8 @@ class alignas(64) TnxMemoryPool {
   inline int itemIndex(TnxPageHeader* aPage, void* aItem) const;
   // Marks a free item used (its bit must be clear).
   void claimItem(TnxPageHeader* aPage, void* aItem);
+  // Sets the item's state byte: handed out to a caller.
+  void markHandedOut(void* aItem);
   // Second half of a free: the bit is already clear.
   void returnToPage(TnxPageHeader* aPage, void* aItem);
   // Up to aWant items of one page; 0 when no page can be had.
@@ -155,11 +175,12 @@ struct TnxLargeBlockTrailer {
   std::size_t lbGrowable;           // 0 for a plain block
   void* lbBase;
   std::uint32_t lbGranulesMapped;   // 64 KB units in use
-  std::uint32_t lbGranulesReserved; // the reservation, in 64 KB units
+  std::uint32_t lbGranulesReserved; // the reserve of the growth policy, in 64 KB units
   std::uint32_t lbPagesUsed;        // 4 KB units, trailer included
   std::uint32_t lbPagesCommitted;
   std::uint32_t lbGrowthCount;
   std::uint32_t lbAccessible;       // 1: the whole reservation is usable memory
+  std::uint32_t lbSpaceGranules;    // the address space really reserved (at least 2 MB when growable)
 };
 
 class TnxItemManager {
@@ -179,6 +200,9 @@ class TnxItemManager {
   // Runs releaseFreePages on every pool and gives the reservations of freed
   // large blocks back to the system.
   void cleanup();
+  // The periodic form: as cleanup, but a freed large block's reservation is
+  // kept until it went unused for a few ticks.
+  void cleanupTick();
   // Empties the calling thread's cache into the pages.
   void flushThreadCache();
 
@@ -205,13 +229,21 @@ class TnxItemManager {
   TnxThreadCache* myCache();
   void flushCache(TnxThreadCache& aCache);
 
-  void* largeAllocPlain(std::size_t aSize);
+  // aMinSpace: address space (granules) to reserve at least, all usable, so
+  // the block can later grow without moving; 0 for a tight block.
+  void* largeAllocPlain(std::size_t aSize, std::uint32_t aMinSpace);
   void* largeAllocGrowable(std::size_t aSize, std::uint32_t aGrowth);
   std::int32_t largeFree(void* aPointer);
   void* largeRealloc(TnxLargeBlockTrailer* aTrailer, std::size_t aNewSize);
   TnxLargeBlockTrailer* lookup(const void* aBase) const;
+  // The map slot of a block at aBase, its nodes made on the way; nullptr when
+  // a node cannot be had (then nothing was changed).
+  std::atomic<void*>* slotFor(const void* aBase);
+  // Enters aTrailer (slotFor(aBase) must have succeeded) or, with nullptr,
+  // removes the entry.
   void registerBlock(void* aBase, TnxLargeBlockTrailer* aTrailer);
   void account(const TnxLargeBlockTrailer& aTrailer, int aSign);
+  void accountChange(const TnxLargeBlockTrailer& aOld, const TnxLargeBlockTrailer& aNew);
   TnxLargeBlockTrailer* placeTrailer(const TnxLargeBlockTrailer& aTrailer);
   bool moveReservation(TnxLargeBlockTrailer& aTrailer, std::uint32_t aNewReserved, std::uint32_t aPagesToKeep,
                        std::size_t aCopy);
@@ -224,7 +256,7 @@ class TnxItemManager {
   bool putSpare(void* aBase, std::uint32_t aGranules, std::uint32_t aAccessiblePages);
   // Keeps an unregistered block's reservation as a spare, else releases it.
   void retire(const TnxLargeBlockTrailer& aTrailer);
-  void releaseSpares();
+  void releaseSpares(bool aAll);
 
   TnxChunkManager& iChunks;
   TnxBlockManager* iPageManager;
@@ -241,12 +273,11 @@ class TnxItemManager {
   std::atomic<void*> iSpares[8] = {};
   // Granules of the spare in the same slot; a hint, checked after taking it.
   std::atomic<std::uint32_t> iSpareGranules[8] = {};
+  // Cleanup ticks since the spare in the same slot was put there.
+  std::atomic<std::uint32_t> iSpareAge[8] = {};
   int iLevels = 0;
   bool iThreadCache = false;
   std::uint64_t iCacheEpoch = 0;
-  // Written into the second word of an item while it sits in a thread cache,
-  // so a second free of it is recognised without touching shared memory.
-  std::uint64_t iCacheKey = 0;
 
  public:
   TnxCounter iAddressSpace;
@@ -261,12 +292,14 @@ inline void* TnxItemManager::getMem(std::size_t aSize) {
   if (aSize - 1 < nxMaxItemSize && iThreadCache) {
     TnxMemoryPool* pool = poolForSize(aSize);
     TnxThreadCache* c = tnxThreadCache;
-    if (c && c->tcOwner == this && c->tcEpoch == iCacheEpoch && pool->mpSlotSize >= 16) {
+    if (c && c->tcOwner == this && c->tcEpoch == iCacheEpoch && pool->mpStateOffset) {
       TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
       if (void* item = bin.head) {
         bin.head = *static_cast<void**>(item);
         --bin.count;
-        static_cast<std::uint64_t*>(item)[1] = 0;
+        auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(item) & ~std::uintptr_t(nxPageSize - 1));
+        __atomic_store_n(TnxMemoryPool::stateOf(page, pool->mpStateOffset, pool->itemIndex(page, item)), std::uint8_t(1),
+                         __ATOMIC_RELAXED);
         return item;
       }
     }
@@ -278,16 +311,15 @@ inline std::int32_t TnxItemManager::freeMem(void* aPointer) {
   TnxThreadCache* c = tnxThreadCache;
   if (!iThreadCache || !c || c->tcOwner != this || c->tcEpoch != iCacheEpoch) return freeMemSlow(aPointer);
   TnxMemoryPool* pool = poolOfItem(aPointer);
-  if (!pool || pool->mpSlotSize < 16) return freeMemSlow(aPointer);
+  if (!pool || !pool->mpStateOffset) return freeMemSlow(aPointer);
   TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
   if (bin.count >= pool->mpCacheCapacity) return freeMemSlow(aPointer);
   auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(aPointer) & ~std::uintptr_t(nxPageSize - 1));
-  if (pool->itemIndex(page, aPointer) < 0) nxInvalidPointer();
-  // Free in its page, or already waiting in some thread's cache.
-  auto* words = static_cast<std::uint64_t*>(aPointer);
-  if (words[1] == iCacheKey) nxInvalidPointer();
-  words[0] = reinterpret_cast<std::uint64_t>(bin.head);
-  words[1] = iCacheKey;
+  const int index = pool->itemIndex(page, aPointer);
+  // Misplaced, free in its page, or already waiting in some thread's cache.
+  if (index < 0 || !TnxMemoryPool::release(TnxMemoryPool::stateOf(page, pool->mpStateOffset, index)))
+    nxInvalidPointer();
+  *static_cast<void**>(aPointer) = bin.head;
   bin.head = aPointer;
   ++bin.count;
   return 0;
@@ -306,8 +338,6 @@ inline TnxMemoryPool* TnxItemManager::poolOfItem(const void* aPointer) {
   if (offset >= sizeof(TnxMemoryPool) * nxPoolCount || offset % sizeof(TnxMemoryPool)) return nullptr;
   return pool;
 }
-
-inline bool TnxMemoryPool::keyed() const { return mpSlotSize >= 16 && mpManager->iThreadCache; }
 
 inline int TnxMemoryPool::itemIndex(TnxPageHeader* aPage, void* aItem) const {
   const std::uint32_t offset =

@@ -27,11 +27,7 @@ namespace {
 
 // Files that may break the engine rule for now, each with the reason.
 // KNOWN EXCEPTIONS (temporary): remove an entry as soon as its file is clean.
-const std::set<std::string> kKnownEngineExceptions = {
-    // The memory manager moves its module loading, environment and cleanup
-    // thread into platform/ on its own branch.
-    "engine/base/nxllMemoryManagerImpl.cpp",
-};
+const std::set<std::string> kKnownEngineExceptions = {};
 
 struct Include {
   std::string name;

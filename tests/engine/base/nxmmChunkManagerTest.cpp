@@ -1,12 +1,15 @@
 #include "nxmmChunkManager.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "nxmmTestWatchdog.h"
 
 using namespace nxmm;
 
@@ -208,4 +211,73 @@ TEST(ChunkManager, ConcurrentBlocksAreExclusiveWhileTheCleanupRuns) {
   EXPECT_EQ(bad.load(), 0);
   cm.blockManagerCleanup();
   for (int c = 0; c < 3; ++c) EXPECT_TRUE(cm.blockManager(TnxBlockSizeAll(c))->bmChunksWithFree.isEmpty());
+}
+
+// Blocks of one size allocated and disposed on many threads with a bounded
+// number live, while a cleaner runs: a chunk that drops out of its manager's
+// set of chunks with free blocks is never used again, so the arena fills up.
+// Afterwards every chunk is either a member with free blocks or released.
+TEST(ChunkManager, ChunksWithFreeBlocksSurviveEightThreads) {
+  nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "ChunksWithFreeBlocksSurviveEightThreads");
+  constexpr int kThreads = 8;
+  constexpr std::size_t kLivePerThread = 64;  // 8 x 64 x 64 KB = 32 MB live at most
+  for (TnxBlockSizeAll cls : {nxbs64k, nxbs4k}) {
+    TnxChunkManager cm(64);
+    TnxBlockManager* m = cm.blockManager(cls);
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0}, exhausted{0};
+    std::thread cleaner([&] {
+      while (!stop.load()) {
+        cm.blockManagerCleanup();
+        cm.chunkTrim();
+        std::this_thread::yield();
+      }
+    });
+    std::vector<std::thread> threads;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(800);
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        std::vector<void*> live;
+        std::uint32_t rng = 2463534242u + std::uint32_t(t);
+        while (std::chrono::steady_clock::now() < end && exhausted.load() == 0) {
+          for (int i = 0; i < 256; ++i) {
+            rng ^= rng << 13;
+            rng ^= rng >> 17;
+            rng ^= rng << 5;
+            if (live.size() < kLivePerThread && (rng & 1)) {
+              void* b = cm.blockAlloc(m);
+              if (!b) {
+                exhausted.fetch_add(1);
+                break;
+              }
+              live.push_back(b);
+            } else if (!live.empty()) {
+              const std::size_t k = rng % live.size();
+              if (!cm.blockDispose(m, live[k])) failures.fetch_add(1);
+              live[k] = live.back();
+              live.pop_back();
+            }
+          }
+        }
+        for (void* b : live)
+          if (!cm.blockDispose(m, b)) failures.fetch_add(1);
+      });
+    for (auto& th : threads) th.join();
+    stop = true;
+    cleaner.join();
+    EXPECT_EQ(exhausted.load(), 0) << "class " << int(cls) << ": the arena ran out with 32 MB live";
+    EXPECT_EQ(failures.load(), 0);
+    cm.blockManagerCleanup();
+    int owned = 0;
+    for (std::uint32_t c = 1; c < cm.chunkCount(); ++c) {
+      const bool member = m->bmChunksWithFree.test(int(c));
+      if (cm.chunkRecord(c).crOwner.load() == m) {
+        ++owned;
+        EXPECT_TRUE(member) << "chunk " << c << " owned but not in the set";
+      } else {
+        EXPECT_FALSE(member) << "chunk " << c << " in the set but not owned";
+      }
+    }
+    EXPECT_EQ(owned, 0) << "every block was freed, so the cleanup released every chunk";
+  }
 }
