@@ -6,38 +6,40 @@
 
 static_assert(sizeof(TnxListHead) == 16, "list head must fit one cmpxchg16b");
 
-std::int32_t nxLockedCompareExchange(volatile std::int32_t& aTarget, std::int32_t aNewValue,
+std::int32_t nxLockedCompareExchange(std::atomic<std::int32_t>& aTarget, std::int32_t aNewValue,
                                      std::int32_t aComparand) {
-  return __sync_val_compare_and_swap(&aTarget, aComparand, aNewValue);
+  aTarget.compare_exchange_strong(aComparand, aNewValue);
+  return aComparand;
 }
 
-void* nxLockedCompareExchangePointer(void* volatile& aTarget, void* aNewValue, void* aComparand) {
-  return __sync_val_compare_and_swap(&aTarget, aComparand, aNewValue);
+void* nxLockedCompareExchangePointer(std::atomic<void*>& aTarget, void* aNewValue, void* aComparand) {
+  aTarget.compare_exchange_strong(aComparand, aNewValue);
+  return aComparand;
 }
 
-std::int32_t nxLockedExchange(volatile std::int32_t& aTarget, std::int32_t aValue) {
-  return __atomic_exchange_n(&aTarget, aValue, __ATOMIC_SEQ_CST);
+std::int32_t nxLockedExchange(std::atomic<std::int32_t>& aTarget, std::int32_t aValue) {
+  return aTarget.exchange(aValue);
 }
 
-void* nxLockedExchangePointer(void* volatile& aTarget, void* aValue) {
-  return __atomic_exchange_n(&aTarget, aValue, __ATOMIC_SEQ_CST);
+void* nxLockedExchangePointer(std::atomic<void*>& aTarget, void* aValue) {
+  return aTarget.exchange(aValue);
 }
 
-std::int32_t nxLockedExchangeAdd(volatile std::int32_t& aTarget, std::int32_t aValue) {
-  return __atomic_fetch_add(&aTarget, aValue, __ATOMIC_SEQ_CST);
+std::int32_t nxLockedExchangeAdd(std::atomic<std::int32_t>& aTarget, std::int32_t aValue) {
+  return aTarget.fetch_add(aValue);
 }
 
-std::int32_t nxLockedAdd(volatile std::int32_t& aTarget, std::int32_t aValue) {
-  return __atomic_add_fetch(&aTarget, aValue, __ATOMIC_SEQ_CST);
+std::int32_t nxLockedAdd(std::atomic<std::int32_t>& aTarget, std::int32_t aValue) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(aTarget.fetch_add(aValue)) + static_cast<std::uint32_t>(aValue));
 }
 
-std::int32_t nxLockedSub(volatile std::int32_t& aTarget, std::int32_t aValue) {
-  return __atomic_sub_fetch(&aTarget, aValue, __ATOMIC_SEQ_CST);
+std::int32_t nxLockedSub(std::atomic<std::int32_t>& aTarget, std::int32_t aValue) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(aTarget.fetch_sub(aValue)) - static_cast<std::uint32_t>(aValue));
 }
 
-std::int32_t nxLockedIncrement(volatile std::int32_t& aTarget) { return nxLockedAdd(aTarget, 1); }
+std::int32_t nxLockedIncrement(std::atomic<std::int32_t>& aTarget) { return nxLockedAdd(aTarget, 1); }
 
-std::int32_t nxLockedDecrement(volatile std::int32_t& aTarget) { return nxLockedSub(aTarget, 1); }
+std::int32_t nxLockedDecrement(std::atomic<std::int32_t>& aTarget) { return nxLockedSub(aTarget, 1); }
 
 namespace {
 TnxUseCount gUseCount{0};

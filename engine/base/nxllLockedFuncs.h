@@ -86,25 +86,26 @@ void nxUseCountFinish(TnxUseCount& aCount, const TnxModuleDependency (&aDeps)[N]
   nxFinishModules(aDeps);
 }
 
-std::int32_t nxLockedCompareExchange(volatile std::int32_t& aTarget, std::int32_t aNewValue,
+std::int32_t nxLockedCompareExchange(std::atomic<std::int32_t>& aTarget, std::int32_t aNewValue,
                                      std::int32_t aComparand);
-void* nxLockedCompareExchangePointer(void* volatile& aTarget, void* aNewValue, void* aComparand);
-std::int32_t nxLockedExchange(volatile std::int32_t& aTarget, std::int32_t aValue);
-void* nxLockedExchangePointer(void* volatile& aTarget, void* aValue);
-std::int32_t nxLockedExchangeAdd(volatile std::int32_t& aTarget, std::int32_t aValue);
-std::int32_t nxLockedAdd(volatile std::int32_t& aTarget, std::int32_t aValue);
-std::int32_t nxLockedSub(volatile std::int32_t& aTarget, std::int32_t aValue);
-std::int32_t nxLockedIncrement(volatile std::int32_t& aTarget);
-std::int32_t nxLockedDecrement(volatile std::int32_t& aTarget);
+void* nxLockedCompareExchangePointer(std::atomic<void*>& aTarget, void* aNewValue, void* aComparand);
+std::int32_t nxLockedExchange(std::atomic<std::int32_t>& aTarget, std::int32_t aValue);
+void* nxLockedExchangePointer(std::atomic<void*>& aTarget, void* aValue);
+std::int32_t nxLockedExchangeAdd(std::atomic<std::int32_t>& aTarget, std::int32_t aValue);
+std::int32_t nxLockedAdd(std::atomic<std::int32_t>& aTarget, std::int32_t aValue);
+std::int32_t nxLockedSub(std::atomic<std::int32_t>& aTarget, std::int32_t aValue);
+std::int32_t nxLockedIncrement(std::atomic<std::int32_t>& aTarget);
+std::int32_t nxLockedDecrement(std::atomic<std::int32_t>& aTarget);
 
 // Typed form of the pointer exchange for object references.
 template <class T>
-T* nxLockedCompareExchangeObject(T* volatile& aTarget, T* aNewValue, T* aComparand) {
-  return __sync_val_compare_and_swap(&aTarget, aComparand, aNewValue);
+T* nxLockedCompareExchangeObject(std::atomic<T*>& aTarget, T* aNewValue, T* aComparand) {
+  aTarget.compare_exchange_strong(aComparand, aNewValue);
+  return aComparand;
 }
 template <class T>
-T* nxLockedExchangeObject(T* volatile& aTarget, T* aValue) {
-  return __atomic_exchange_n(&aTarget, aValue, __ATOMIC_SEQ_CST);
+T* nxLockedExchangeObject(std::atomic<T*>& aTarget, T* aValue) {
+  return aTarget.exchange(aValue);
 }
 
 struct TnxListEntry {

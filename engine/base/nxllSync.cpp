@@ -51,19 +51,6 @@ TnxPadlock& TnxPadlock::CreateAndLock(std::atomic<TnxPadlock*>& aPadlock, bool a
   return *existing;
 }
 
-void TnxPadlock::CreateAndLock(TnxPadlock* volatile& aPadlock, bool aFastLock) {
-  TnxPadlock* existing = __atomic_load_n(&aPadlock, __ATOMIC_ACQUIRE);
-  if (!existing) {
-    TnxPadlock* mine = platform::create<TnxPadlock>(aFastLock);
-    mine->Lock();
-    existing = nxLockedCompareExchangeObject(aPadlock, mine, static_cast<TnxPadlock*>(nullptr));
-    if (!existing) return;  // installed, and held once
-    mine->Unlock();
-    platform::TObject::free(mine);
-  }
-  existing->Lock();
-}
-
 // ---- TnxThreadSafeStack -----------------------------------------------------
 
 TnxThreadSafeStack::TnxThreadSafeStack() {

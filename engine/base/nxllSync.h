@@ -58,8 +58,6 @@ class TnxPadlock : public TnxObject {
   // installed padlock once and answers it. Prefer TnxLazyPadlock with a
   // TnxPadlockGuard.
   static TnxPadlock& CreateAndLock(std::atomic<TnxPadlock*>& aPadlock, bool aFastLock = false);
-  // Transitional form for variables not yet turned into TnxLazyPadlock.
-  static void CreateAndLock(TnxPadlock* volatile& aPadlock, bool aFastLock = false);
 
  private:
   platform::CriticalSection plCritSect;

@@ -13,7 +13,7 @@
 namespace {
 
 TEST(NxLocked, IntegerOperationsReturnTheDocumentedValue) {
-  volatile std::int32_t v = 5;
+  std::atomic<std::int32_t> v{5};
   EXPECT_EQ(nxLockedCompareExchange(v, 9, 4), 5);  // comparand differs: unchanged
   EXPECT_EQ(v, 5);
   EXPECT_EQ(nxLockedCompareExchange(v, 9, 5), 5);
@@ -32,7 +32,7 @@ TEST(NxLocked, IntegerOperationsReturnTheDocumentedValue) {
 
 TEST(NxLocked, PointerAndObjectExchange) {
   int a = 0, b = 0;
-  void* volatile p = &a;
+  std::atomic<void*> p{&a};
   EXPECT_EQ(nxLockedCompareExchangePointer(p, &b, nullptr), &a);
   EXPECT_EQ(p, &a);
   EXPECT_EQ(nxLockedCompareExchangePointer(p, &b, &a), &a);
@@ -41,7 +41,7 @@ TEST(NxLocked, PointerAndObjectExchange) {
   EXPECT_EQ(p, nullptr);
 
   // Lazy creation: only the first installer wins.
-  int* volatile slot = nullptr;
+  std::atomic<int*> slot{nullptr};
   EXPECT_EQ(nxLockedCompareExchangeObject(slot, &a, static_cast<int*>(nullptr)), nullptr);
   EXPECT_EQ(nxLockedCompareExchangeObject(slot, &b, static_cast<int*>(nullptr)), &a);
   EXPECT_EQ(slot, &a);
@@ -50,7 +50,7 @@ TEST(NxLocked, PointerAndObjectExchange) {
 }
 
 TEST(NxLocked, ConcurrentIncrementsAreNotLost) {
-  volatile std::int32_t counter = 0;
+  std::atomic<std::int32_t> counter{0};
   constexpr int kThreads = 8, kEach = 50000;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
