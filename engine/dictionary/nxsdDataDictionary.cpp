@@ -7,6 +7,9 @@
 #include "nxsdFilterEngineCallback.h"
 #include "nxsdFilterEngineHub.h"
 #include "nxsdFilterEngineSQL.h"
+#include "nxsdFilterEngineSimpleExpression.h"
+#include "nxsdKeyEngineComp.h"
+#include "nxsdKeyFieldEngineBase.h"
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -43,8 +46,8 @@ namespace {
 volatile std::int32_t gUseCount = 0;
 
 // The dictionary's start-up table: this module's descriptor families, then
-// the filter modules (each counted on its own). Run forward at start-up,
-// backward at finalisation.
+// the filter and key engine modules (each counted on its own). Run forward
+// at start-up, backward at finalisation.
 constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryItemsRegister, nxsdDataDictionaryItemsUnregister},
     {nxsdDataDictionaryFieldsRegister, nxsdDataDictionaryFieldsUnregister},
@@ -55,6 +58,10 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},
+    {nxsdFilterEngineSimpleExpressionInitialize, nxsdFilterEngineSimpleExpressionFinalize},
+    {nxsdKeyFieldEngineBaseInitialize, nxsdKeyFieldEngineBaseFinalize},
+    {nxsdKeyEngineBaseInitialize, nxsdKeyEngineBaseFinalize},
+    {nxsdKeyEngineCompInitialize, nxsdKeyEngineCompFinalize},
 };
 
 }  // namespace
