@@ -10,6 +10,7 @@
 #include "nxsdFilterEngineSimpleExpression.h"
 #include "nxsdKeyEngineComp.h"
 #include "nxsdKeyFieldEngineBase.h"
+#include "nxsdRefIntegrityDescriptor.h"
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -55,6 +56,7 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryKeysRegister, nxsdDataDictionaryKeysUnregister},
     {nxsdDataDictionaryIndicesRegister, nxsdDataDictionaryIndicesUnregister},
     {nxsdDataDictionaryTablesRegister, nxsdDataDictionaryTablesUnregister},
+    {nxsdRefIntegrityDescriptorRegister, nxsdRefIntegrityDescriptorUnregister},
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},
