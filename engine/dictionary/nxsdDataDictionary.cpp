@@ -10,7 +10,9 @@
 #include "nxsdFilterEngineSimpleExpression.h"
 #include "nxsdKeyEngineComp.h"
 #include "nxsdKeyFieldEngineBase.h"
-#include "nxsdRefIntegrityDescriptor.h"
+#include "nxsdDataDictionaryRefInt.h"
+#include "nxsdRecordMapperDescriptorBase.h"
+#include "nxsdTableMapperDescriptorBase.h"
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -56,7 +58,9 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryKeysRegister, nxsdDataDictionaryKeysUnregister},
     {nxsdDataDictionaryIndicesRegister, nxsdDataDictionaryIndicesUnregister},
     {nxsdDataDictionaryTablesRegister, nxsdDataDictionaryTablesUnregister},
-    {nxsdRefIntegrityDescriptorRegister, nxsdRefIntegrityDescriptorUnregister},
+    {nxsdDataDictionaryRefIntRegister, nxsdDataDictionaryRefIntUnregister},
+    {nxsdRecordMapperDescriptorBaseRegister, nxsdRecordMapperDescriptorBaseUnregister},
+    {nxsdTableMapperDescriptorBaseRegister, nxsdTableMapperDescriptorBaseUnregister},
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},

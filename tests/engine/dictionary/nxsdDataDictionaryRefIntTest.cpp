@@ -5,7 +5,7 @@
 #include "nxllBde.h"
 #include "nxllUtils.h"
 #include "nxsdQuestionBank.h"
-#include "nxsdRefIntegrityDescriptor.h"
+#include "nxsdDataDictionaryRefInt.h"
 #include "nxsdTestSupport.h"
 
 namespace {

@@ -23,7 +23,7 @@
 // SkipOnNull cannot be written for such a client (12039).
 //
 // Registries: the reference, target cursor, source and action families,
-// filled by nxsdRefIntegrityDescriptorRegister from the dictionary's
+// filled by nxsdDataDictionaryRefIntRegister from the dictionary's
 // start-up table, which also registers TnxRefIntegrityDescriptor in the
 // custom descriptor family. Not locked: see nxsdDataDictionaryItems.h.
 #pragma once
@@ -351,5 +351,5 @@ TnxRefIntegrityDescriptor* nxEnsureRefIntegrityDescriptor(TnxDataDictionary* aDi
 TnxRefIntegrityDescriptor* nxFindRefIntegrityDescriptor(TnxBaseTableDescriptor* aTableDescriptor);
 
 // Entries of the dictionary's start-up table.
-void nxsdRefIntegrityDescriptorRegister();
-void nxsdRefIntegrityDescriptorUnregister();
+void nxsdDataDictionaryRefIntRegister();
+void nxsdDataDictionaryRefIntUnregister();

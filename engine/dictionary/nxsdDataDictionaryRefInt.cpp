@@ -1,4 +1,4 @@
-#include "nxsdRefIntegrityDescriptor.h"
+#include "nxsdDataDictionaryRefInt.h"
 
 #include <algorithm>
 #include <utility>
@@ -658,7 +658,7 @@ TnxRefIntegrityDescriptor* nxFindRefIntegrityDescriptor(TnxBaseTableDescriptor* 
 // ===========================================================================
 // Start-up
 
-void nxsdRefIntegrityDescriptorRegister() {
+void nxsdDataDictionaryRefIntRegister() {
   nxRegisterClassIn(TnxBaseCustomDescriptor::GetList(), TnxRefIntegrityDescriptor::staticClassInfo(), {});
   nxRegisterClassIn(gReferenceClasses, TnxReferenceDescriptor::staticClassInfo(), {});
   nxRegisterClassIn(gTargetCursorClasses, TnxCloneTargetCursorDescriptor::staticClassInfo(), {});
@@ -674,7 +674,7 @@ void nxsdRefIntegrityDescriptorRegister() {
     nxRegisterClassIn(gActionClasses, *cls, {});
 }
 
-void nxsdRefIntegrityDescriptorUnregister() {
+void nxsdDataDictionaryRefIntUnregister() {
   nxUnregisterClassIn(TnxBaseCustomDescriptor::GetList(), TnxRefIntegrityDescriptor::staticClassInfo());
   nxFreeClassList(gReferenceClasses);
   nxFreeClassList(gTargetCursorClasses);
