@@ -10,6 +10,7 @@
 #include "nxsdFilterEngineSimpleExpression.h"
 #include "nxsdKeyEngineComp.h"
 #include "nxsdKeyFieldEngineBase.h"
+#include "nxsdDataDictionaryAudit.h"
 #include "nxsdDataDictionaryRefInt.h"
 #include "nxsdRecordMapperDescriptorBase.h"
 #include "nxsdTableMapperDescriptorBase.h"
@@ -61,6 +62,7 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryRefIntRegister, nxsdDataDictionaryRefIntUnregister},
     {nxsdRecordMapperDescriptorBaseRegister, nxsdRecordMapperDescriptorBaseUnregister},
     {nxsdTableMapperDescriptorBaseRegister, nxsdTableMapperDescriptorBaseUnregister},
+    {nxsdDataDictionaryAuditRegister, nxsdDataDictionaryAuditUnregister},
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},
