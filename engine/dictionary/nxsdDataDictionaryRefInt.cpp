@@ -374,7 +374,8 @@ void TnxFieldSourceDescriptor::HandleFieldChange(bool aBefore, std::int32_t aOld
     }
     return;
   }
-  nxsdAdjustPosition(fsdFieldNumber, aOld, aNew);
+  // An unset source (-1) must not take the number of an inserted field.
+  if (fsdFieldNumber >= 0) nxsdAdjustPosition(fsdFieldNumber, aOld, aNew);
 }
 
 void TnxFieldSourceDescriptor::RaiseStream(TnxResult aCode) const { throw EnxFieldSourceDescriptorException(aCode); }

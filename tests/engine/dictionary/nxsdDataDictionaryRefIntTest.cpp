@@ -119,8 +119,11 @@ TEST_F(RefIntegrityTest, FieldSourcesFollowFieldChanges) {
   EXPECT_EQ(source->FieldNumber(), 2);
   fields->RemoveField(1);
   EXPECT_EQ(source->FieldNumber(), 1);
+  auto* unset = static_cast<TnxFieldSourceDescriptor*>(ref->AddSource());
   fields->InsertFieldAt(0, u"first", u"", nxtInt32, 0, 0, false);
   EXPECT_EQ(source->FieldNumber(), 2);
+  EXPECT_EQ(unset->FieldNumber(), -1);
+  ref->RemoveSource(1);
   fields->MoveField(2, 5);
   EXPECT_EQ(source->FieldNumber(), 5);
   EXPECT_EQ(source->Field()->Name(), u"category");
