@@ -8,6 +8,10 @@
 #include "nxsdFilterEngineSimpleExpression.h"
 #include "nxsdKeyEngineComp.h"
 #include "nxsdKeyFieldEngineBase.h"
+#include "nxsdDataDictionaryAudit.h"
+#include "nxsdDataDictionaryRefInt.h"
+#include "nxsdRecordMapperDescriptorBase.h"
+#include "nxsdTableMapperDescriptorBase.h"
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -53,6 +57,10 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryKeysRegister, nxsdDataDictionaryKeysUnregister},
     {nxsdDataDictionaryIndicesRegister, nxsdDataDictionaryIndicesUnregister},
     {nxsdDataDictionaryTablesRegister, nxsdDataDictionaryTablesUnregister},
+    {nxsdDataDictionaryRefIntRegister, nxsdDataDictionaryRefIntUnregister},
+    {nxsdRecordMapperDescriptorBaseRegister, nxsdRecordMapperDescriptorBaseUnregister},
+    {nxsdTableMapperDescriptorBaseRegister, nxsdTableMapperDescriptorBaseUnregister},
+    {nxsdDataDictionaryAuditRegister, nxsdDataDictionaryAuditUnregister},
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},
