@@ -155,7 +155,7 @@ inline constexpr char16_t SNotAGuid[] = u"'%s' は GUID 値ではありません
 inline constexpr char16_t SExprUnterminated[] = u"フィルタ式の文字列定数が閉じていません";
 inline constexpr char16_t SExprSyntax[] = u"フィルタ式の構文が正しくありません: %s";
 inline constexpr char16_t SExprNoField[] = u"フィルタ式のフィールド '%s' が見つかりません";
-inline constexpr char16_t SExprBadConstant[] = u"フィルタ式の定数 '%s' がフィールド '%s' の型に合いません";
+inline constexpr char16_t SExprBadConstant[] = u"フィルタ式の定数 '%s' は %s 型のフィールドに合いません";
 inline constexpr char16_t SExprTooLarge[] = u"フィルタ式が大きすぎます";
 inline constexpr char16_t SExprEmpty[] = u"フィルタ式が空です";
 }  // namespace dbmsg
