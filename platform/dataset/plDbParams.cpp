@@ -131,13 +131,16 @@ void TParam::SetData(const void* aBuffer, int aSize) {
   switch (prDataType) {
     case ftString: case ftFixedChar: case ftMemo: case ftFmtMemo: case ftGuid: {
       const auto* c = reinterpret_cast<const char*>(p);
-      v = Variant(decodeText(aSize < 0 ? std::string(c) : std::string(c, static_cast<std::size_t>(aSize)), ansiCodePage()));
+      std::string t = aSize < 0 ? std::string(c) : std::string(c, static_cast<std::size_t>(aSize));
+      if (const auto nul = t.find('\0'); nul != std::string::npos) t.resize(nul);
+      v = Variant(decodeText(t, ansiCodePage()));
       break;
     }
     case ftWideString: case ftFixedWideChar: case ftWideMemo: {
       const auto* c = reinterpret_cast<const char16_t*>(p);
-      UnicodeString s = aSize < 0 ? UnicodeString(c) : UnicodeString(c, static_cast<std::size_t>(aSize) / 2);
-      v = Variant(s);
+      UnicodeString t = aSize < 0 ? UnicodeString(c) : UnicodeString(c, static_cast<std::size_t>(aSize) / 2);
+      if (const auto nul = t.find(u'\0'); nul != UnicodeString::npos) t.resize(nul);
+      v = Variant(t);
       break;
     }
     case ftShortint: { std::int8_t x; read(x); v = Variant::fromShortInt(x); break; }
