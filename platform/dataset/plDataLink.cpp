@@ -266,7 +266,7 @@ TMasterDataLink::TMasterDataLink(TDataSet* aDataSet) : mlDataSet(aDataSet) {}
 void TMasterDataLink::SetFieldNames(const UnicodeString& aValue) {
   if (mlFieldNames == aValue) return;
   mlFieldNames = aValue;
-  ActiveChanged();
+  if (Active()) ActiveChanged();
 }
 
 void TMasterDataLink::UpdateFields() {
