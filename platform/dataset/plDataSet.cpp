@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "plCodePage.h"
 #include "plDataLink.h"
 
 namespace platform {
@@ -655,6 +656,11 @@ void TDataSet::GotoBookmark(const TBookmark& aBookmark) {
 
 void TDataSet::InternalGotoBookmark(const TBookmark&) {}
 
+UnicodeString TDataSet::GetBookmarkStr() {
+  const TBookmark b = GetBookmark();
+  return UnicodeString(b.begin(), b.end());
+}
+
 bool TDataSet::BookmarkValid(const TBookmark&) { return false; }
 
 int TDataSet::CompareBookmarks(const TBookmark&, const TBookmark&) { return 0; }
@@ -807,7 +813,6 @@ void TDataSet::DataEvent(TDataEvent aEvent, std::intptr_t aInfo) {
       field->Change();
     }
   }
-  DataEventHook(aEvent, aInfo);
   if (dsTempStateCount > 0) return;
   if (dsDisableCount > 0) {
     switch (aEvent) {
@@ -871,6 +876,47 @@ bool TDataSet::IsLinkedTo(const TDataSource* aDataSource) const {
     aDataSource = ds->GetDataSource();
   }
   return false;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+// ---------------------------------------------------------------------------
+// Provider support
+
+std::vector<std::unique_ptr<TIndexDef>> TDataSet::PSGetIndexDefs(TIndexOptions aTypes) {
+  std::vector<std::unique_ptr<TIndexDef>> defs;
+  TIndexDefs* own = GetIndexDefs();
+  if (!own) return defs;
+  UpdateIndexDefs();
+  for (int i = 0; i < own->Count(); ++i) {
+    const TIndexDef& def = own->Items(i);
+    if (aTypes.empty() || (def.Options().bits() & aTypes.bits()) != 0) defs.push_back(std::make_unique<TIndexDef>(def));
+  }
+  return defs;
+}
+
+int TDataSet::PSExecuteStatement(UnicodeStringView, const TParams&) { return 0; }
+
+int TDataSet::PSExecuteStatement(UnicodeStringView aSql, const TParams& aParams, TDataSet*& aResultSet) {
+  aResultSet = nullptr;
+  return PSExecuteStatement(aSql, aParams);
+}
+
+EUpdateError TDataSet::PSGetUpdateException(std::exception_ptr aError, const EUpdateError* aPrevious) {
+  UnicodeString message;
+  try {
+    std::rethrow_exception(aError);
+  } catch (const EUpdateError& e) {
+    return e;
+  } catch (const EDatabaseError& e) {
+    message = e.Message();
+  } catch (const std::exception& e) {
+    message = decodeText(e.what(), CP_UTF8);
+  } catch (...) {
+  }
+  return EUpdateError(message, UnicodeString(), 0, aPrevious ? aPrevious->ErrorCode() : 0, aError);
 }
 
 }  // namespace platform

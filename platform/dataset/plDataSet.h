@@ -27,12 +27,15 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <memory>
 #include <vector>
 
 #include "nxllComponent.h"
 #include "plComponent.h"
 #include "plDbConsts.h"
 #include "plDbFields.h"
+#include "plDbParams.h"
 #include "plVariant.h"
 
 class TStream;
@@ -86,13 +89,13 @@ class TDataSet : public TComponent {
   int CalcFieldsSize() const { return dsCalcFieldsSize; }
 
   // --- navigation
-  void First();
+  virtual void First();
   void Last();
   void Next();
   void Prior();
   // Answers the distance actually moved.
-  int MoveBy(int aDistance);
-  void Resync(TResyncMode aMode);
+  virtual int MoveBy(int aDistance);
+  virtual void Resync(TResyncMode aMode);
   void Refresh();
   void CheckBrowseMode();
   void UpdateCursorPos();
@@ -118,7 +121,10 @@ class TDataSet : public TComponent {
   void ClearFields();
 
   // --- bookmarks
-  TBookmark GetBookmark();
+  // Empty unless the active record is a current one.
+  virtual TBookmark GetBookmark();
+  // The bookmark's bytes, one UTF-16 unit each.
+  virtual UnicodeString GetBookmarkStr();
   void GotoBookmark(const TBookmark& aBookmark);
   TBookmark Bookmark() { return GetBookmark(); }
   void SetBookmark(const TBookmark& aBookmark) { GotoBookmark(aBookmark); }
@@ -175,7 +181,7 @@ class TDataSet : public TComponent {
   // --- data links
   void DisableControls();
   void EnableControls();
-  void DataEvent(TDataEvent aEvent, std::intptr_t aInfo);
+  virtual void DataEvent(TDataEvent aEvent, std::intptr_t aInfo);
   // Whether aDataSource's dataset, or the master chain from it, reaches
   // this dataset (making aDataSource this dataset's master would close a circle).
   bool IsLinkedTo(const TDataSource* aDataSource) const;
@@ -187,6 +193,31 @@ class TDataSet : public TComponent {
   void CheckInactive();
   void CheckBiDirectional() const;
   void CheckCanModify() const;
+
+  // --- provider support: what data providers ask of a dataset. The
+  // framework's answers; SQL-capable descendants override them.
+  virtual UnicodeString PSGetKeyFields() { return {}; }
+  virtual UnicodeString PSGetTableName() { return {}; }
+  virtual std::unique_ptr<TIndexDef> PSGetDefaultOrder() { return nullptr; }
+  // Copies of the index definitions with any option of aTypes (all when empty).
+  virtual std::vector<std::unique_ptr<TIndexDef>> PSGetIndexDefs(TIndexOptions aTypes);
+  virtual TIndexDefs* GetIndexDefs() { return nullptr; }
+  virtual TParams* PSGetParams() { return nullptr; }
+  virtual void PSSetParams(const TParams&) {}
+  virtual void PSSetCommandText(UnicodeStringView) {}
+  virtual void PSExecute() {}
+  // Rows affected; the result-set form hands a dataset to the caller (null: none).
+  virtual int PSExecuteStatement(UnicodeStringView aSql, const TParams& aParams);
+  virtual int PSExecuteStatement(UnicodeStringView aSql, const TParams& aParams, TDataSet*& aResultSet);
+  virtual void PSStartTransaction() {}
+  virtual void PSEndTransaction(bool) {}
+  virtual bool PSInTransaction() { return false; }
+  virtual bool PSIsSQLBased() { return false; }
+  virtual bool PSIsSQLSupported() { return false; }
+  virtual UnicodeString PSGetQuoteChar() { return u"\""; }
+  virtual void PSReset() {}
+  // The update error for aError (after aPrevious, if any).
+  virtual EUpdateError PSGetUpdateException(std::exception_ptr aError, const EUpdateError* aPrevious);
 
   // --- events
   TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose, BeforeInsert, AfterInsert, BeforeEdit,
@@ -250,12 +281,19 @@ class TDataSet : public TComponent {
   virtual void SetFilterText(const UnicodeString& aValue);
   virtual void FreeFieldBuffers() {}
   virtual void UpdateBufferCount();
-  virtual void DataEventHook(TDataEvent, std::intptr_t) {}
   virtual void SetState(TDataSetState aValue);
   void SetUniDirectional(bool aValue) { dsUniDirectional = aValue; }
   void SetBookmarkSize(int aValue) { dsBookmarkSize = aValue; }
   void SetReadOnlyDataSet(bool aValue) { dsReadOnlyDataSet = aValue; }
   void SetFound(bool aValue) { dsFound = aValue; }
+  // Allocates or frees buffers until aValue are held (the ring plus the spare).
+  void SetBufListSize(int aValue);
+  // Internal calculated fields of aBuffer; none in the framework itself.
+  virtual void RefreshInternalCalcFields(TRecordBuffer) {}
+  // Whether aField is a key field of the active index; no index here.
+  virtual bool IsIndexField(TField*) { return false; }
+  // Brings the index definitions up to date; none here.
+  virtual void UpdateIndexDefs() {}
   // Moves the buffer at aCurIndex to aNewIndex, shifting the ones between.
   void MoveBuffer(int aCurIndex, int aNewIndex);
   // Runs aOperation, asking aErrorEvent on a database error: daFail
@@ -302,7 +340,6 @@ class TDataSet : public TComponent {
   }
   void OpenComplete();
   void DoClose();
-  void SetBufListSize(int aValue);
   void BeginInsertAppend();
   void EndInsertAppend();
   void AddRecord(const std::vector<Variant>& aValues, bool aAppend);

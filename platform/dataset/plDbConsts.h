@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -101,6 +102,26 @@ class EDatabaseError : public RuntimeError {
 
  private:
   UnicodeString edMessage;
+};
+
+// A failed update as a provider reports it: the error code, the code of the
+// error before it (0: none) and the original exception.
+class EUpdateError : public EDatabaseError {
+ public:
+  EUpdateError(const UnicodeString& aMessage, const UnicodeString& aContext, int aErrorCode, int aPreviousError,
+               std::exception_ptr aOriginal)
+      : EDatabaseError(aMessage), ueContext(aContext), ueErrorCode(aErrorCode), uePreviousError(aPreviousError),
+        ueOriginal(std::move(aOriginal)) {}
+  const UnicodeString& Context() const { return ueContext; }
+  int ErrorCode() const { return ueErrorCode; }
+  int PreviousError() const { return uePreviousError; }
+  std::exception_ptr OriginalException() const { return ueOriginal; }
+
+ private:
+  UnicodeString ueContext;
+  int ueErrorCode;
+  int uePreviousError;
+  std::exception_ptr ueOriginal;
 };
 
 // The silent abort.

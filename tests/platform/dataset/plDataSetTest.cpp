@@ -27,7 +27,11 @@ class DataSetFixture : public ::testing::Test {
     ds.reset(platform::create<TVectorDataSet>());
     ds->FieldDefs().Add(u"ID", ftInteger);
     ds->FieldDefs().Add(u"NAME", ftString, 10, true);
-    for (int i = 1; i <= 10; ++i) ds->AddRow({Variant(i), Variant(u"n" + toU16(i))});
+    for (int i = 1; i <= 10; ++i) {
+      UnicodeString name(u"n");
+      name.append(toU16(i));
+      ds->AddRow({Variant(i), Variant(name)});
+    }
     source.reset(platform::create<TDataSource>());
     source->SetDataSet(ds.get());
     link.reset(platform::create<TDataLink>());
@@ -345,6 +349,50 @@ TEST_F(DataSetFixture, GrowingTheLinkWindowFillsTheRing) {
   EXPECT_EQ(ds->BufferCount(), 2);
   EXPECT_EQ(Trace(), "1 [9,10] E");
   EXPECT_EQ(link->ActiveRecord(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DataSetFixture, ProviderDefaultsAndUpdateErrors) {
+  EXPECT_FALSE(ds->PSIsSQLBased());
+  EXPECT_FALSE(ds->PSInTransaction());
+  EXPECT_EQ(ds->PSGetQuoteChar(), u"\"");
+  EXPECT_TRUE(ds->PSGetIndexDefs({}).empty());
+  EXPECT_EQ(ds->PSGetDefaultOrder(), nullptr);
+  TParams none;
+  TDataSet* result = ds.get();
+  EXPECT_EQ(ds->PSExecuteStatement(u"select 1", none, result), 0);
+  EXPECT_EQ(result, nullptr);
+
+  const EUpdateError first = [&] {
+    try {
+      DatabaseError(u"boom");
+    } catch (...) {
+      return ds->PSGetUpdateException(std::current_exception(), nullptr);
+    }
+  }();
+  EXPECT_EQ(first.Message(), u"boom");
+  EXPECT_EQ(first.PreviousError(), 0);
+  EXPECT_THROW(std::rethrow_exception(first.OriginalException()), EDatabaseError);
+  const EUpdateError previous(u"m", u"", 42, 0, nullptr);
+  const EUpdateError second =
+      ds->PSGetUpdateException(std::make_exception_ptr(std::runtime_error("plain")), &previous);
+  EXPECT_EQ(second.Message(), u"plain");
+  EXPECT_EQ(second.PreviousError(), 42);
+  // An update error passes through unchanged.
+  EXPECT_EQ(ds->PSGetUpdateException(std::make_exception_ptr(previous), nullptr).ErrorCode(), 42);
+}
+
+TEST_F(DataSetFixture, BookmarkStrCarriesTheBytes) {
+  ds->MoveBy(2);
+  UnicodeString expected(4, u'\0');
+  expected[0] = 2;
+  EXPECT_EQ(ds->GetBookmarkStr(), expected);
+  ds->Append();
+  EXPECT_TRUE(ds->GetBookmark().empty());  // no bookmark of an unposted record
+  ds->Cancel();
 }
 
 }  // namespace
