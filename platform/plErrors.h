@@ -44,6 +44,13 @@ class OutOfMemory : public RuntimeError {
   OutOfMemory() : RuntimeError("Out of memory") {}
 };
 
+// A failed internal consistency check: a programming error, never bad input.
+// The text names the check, the module and the line.
+class AssertionFailed : public RuntimeError {
+ public:
+  using RuntimeError::RuntimeError;
+};
+
 // The runtime's invalid-pointer failure (runtime error 204).
 class InvalidPointer : public RuntimeError {
  public:

@@ -119,28 +119,19 @@ void nxCreateLifetimeMonitor(TnxIntfPtr<InxLifetimeMonitorObject>& aMonitor) {
   aMonitor = TnxIntfPtr<InxLifetimeMonitorObject>(monitor->objectSide());
 }
 
+TnxIntfPtr<InxLifetimeMonitorObject> nxNewLifetimeMonitor() {
+  TnxIntfPtr<InxLifetimeMonitorObject> monitor;
+  nxCreateLifetimeMonitor(monitor);
+  return monitor;
+}
+
 TnxIntfPtr<InxLifetimeMonitorRef> TnxLifetimeTrackedObject::GetLifetimeMonitor() {
-  InxLifetimeMonitorObject* monitor = __atomic_load_n(&ltoLifetimeMonitor, __ATOMIC_ACQUIRE);
-  if (!monitor) {
-    TnxIntfPtr<InxLifetimeMonitorObject> fresh;
-    nxCreateLifetimeMonitor(fresh);
-    InxLifetimeMonitorObject* expected = nullptr;
-    if (__atomic_compare_exchange_n(&ltoLifetimeMonitor, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
-                                    __ATOMIC_ACQUIRE)) {
-      monitor = fresh.detach();  // the object keeps this reference
-    } else {
-      monitor = expected;  // lost the race: ours goes away with `fresh`
-    }
-  }
-  return nxSupports<InxLifetimeMonitorRef>(monitor);
+  return nxSupports<InxLifetimeMonitorRef>(ltoLifetimeMonitor.getOrCreate(nxNewLifetimeMonitor));
 }
 
 void TnxLifetimeTrackedObject::beforeDestruction() {
-  if (InxLifetimeMonitorObject* monitor = __atomic_load_n(&ltoLifetimeMonitor, __ATOMIC_ACQUIRE)) monitor->Dead();
+  if (InxLifetimeMonitorObject* monitor = ltoLifetimeMonitor.get()) monitor->Dead();
   TnxObject::beforeDestruction();
 }
 
-TnxLifetimeTrackedObject::~TnxLifetimeTrackedObject() {
-  if (InxLifetimeMonitorObject* monitor = __atomic_exchange_n(&ltoLifetimeMonitor, nullptr, __ATOMIC_ACQ_REL))
-    monitor->Release();
-}
+TnxLifetimeTrackedObject::~TnxLifetimeTrackedObject() = default;  // the monitor's reference goes with the member

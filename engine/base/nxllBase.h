@@ -11,7 +11,7 @@
 // referenced raises platform::InvalidPointer (the object stays alive).
 // Thread safety: counts change by interlocked operations; any thread may take
 // and drop references. Interface pointers (InxInterface and descendants) are
-// held through TnxIntfPtr, never shared_ptr.
+// held through TnxIntfPtr (nxllOwners.h), never shared_ptr.
 #pragma once
 
 #include <atomic>
@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "nxllMemoryManager.h"
+#include "nxllOwners.h"
 #include "plGuid.h"
 #include "plObject.h"
 
@@ -36,43 +37,6 @@ class InxInterface {
 
  protected:
   ~InxInterface() = default;
-};
-
-// An interface reference: AddRef on copy, Release on reset.
-template <class I>
-class TnxIntfPtr {
- public:
-  TnxIntfPtr() = default;
-  TnxIntfPtr(std::nullptr_t) {}
-  explicit TnxIntfPtr(I* aIntf, bool aAddRef = true) : iPtr(aIntf) {
-    if (iPtr && aAddRef) iPtr->AddRef();
-  }
-  TnxIntfPtr(const TnxIntfPtr& aOther) : iPtr(aOther.iPtr) {
-    if (iPtr) iPtr->AddRef();
-  }
-  TnxIntfPtr(TnxIntfPtr&& aOther) noexcept : iPtr(std::exchange(aOther.iPtr, nullptr)) {}
-  ~TnxIntfPtr() { reset(); }
-  TnxIntfPtr& operator=(const TnxIntfPtr& aOther) {
-    TnxIntfPtr(aOther).swap(*this);
-    return *this;
-  }
-  TnxIntfPtr& operator=(TnxIntfPtr&& aOther) noexcept {
-    TnxIntfPtr(std::move(aOther)).swap(*this);
-    return *this;
-  }
-  void reset() {
-    if (I* p = std::exchange(iPtr, nullptr)) p->Release();
-  }
-  void swap(TnxIntfPtr& aOther) noexcept { std::swap(iPtr, aOther.iPtr); }
-  I* get() const { return iPtr; }
-  I* operator->() const { return iPtr; }
-  explicit operator bool() const { return iPtr != nullptr; }
-  // Takes the raw pointer out without releasing it.
-  I* detach() { return std::exchange(iPtr, nullptr); }
-  I** slot() { return &iPtr; }
-
- private:
-  I* iPtr = nullptr;
 };
 
 // Queries aFrom for interface I (by I::IID); empty when not implemented.
@@ -208,6 +172,8 @@ class TnxLifetimeMonitor : public TnxInterfacedObject, public InxLifetimeMonitor
 
 // Creates a monitor and returns its object side, counting one reference.
 void nxCreateLifetimeMonitor(TnxIntfPtr<InxLifetimeMonitorObject>& aMonitor);
+// The same as a value, for TnxAtomicIntfPtr::getOrCreate.
+TnxIntfPtr<InxLifetimeMonitorObject> nxNewLifetimeMonitor();
 
 class TnxLifetimeTrackedObject : public TnxObject {
   PL_CLASS_INFO_DECL()
@@ -218,7 +184,7 @@ class TnxLifetimeTrackedObject : public TnxObject {
   ~TnxLifetimeTrackedObject() override;
 
  private:
-  InxLifetimeMonitorObject* volatile ltoLifetimeMonitor = nullptr;  // one reference, owned
+  TnxAtomicIntfPtr<InxLifetimeMonitorObject> ltoLifetimeMonitor;  // installed on first request
 };
 
 // Clears the variable first, then destroys what it held (beforeDestruction,

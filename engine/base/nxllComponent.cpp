@@ -26,14 +26,6 @@ namespace {
 // Kind tag of component ids in the handle table.
 constexpr char kComponentHandleKind = 0;
 
-[[noreturn]] void assertionFailed(const char* aText, int aLine) {
-  throw platform::RuntimeError(std::string(aText) + " (nxllComponent, line " + std::to_string(aLine) + ")");
-}
-#define NX_COMPONENT_ASSERT(cond, text) \
-  do {                                  \
-    if (!(cond)) assertionFailed(text, __LINE__); \
-  } while (0)
-
 std::vector<std::string> sortedClassNames(std::span<const std::string_view> aNames) {
   std::vector<std::string> result(aNames.begin(), aNames.end());
   std::sort(result.begin(), result.end(),
@@ -105,29 +97,15 @@ TnxResult TnxPersistent::NotSupported(const nxString& aMethodName) const {
 }
 
 TnxIntfPtr<InxLifetimeMonitorRef> TnxLifetimeTrackedPersistent::GetLifetimeMonitor() {
-  InxLifetimeMonitorObject* monitor = __atomic_load_n(&ltpLifetimeMonitor, __ATOMIC_ACQUIRE);
-  if (!monitor) {
-    TnxIntfPtr<InxLifetimeMonitorObject> fresh;
-    nxCreateLifetimeMonitor(fresh);
-    InxLifetimeMonitorObject* expected = nullptr;
-    if (__atomic_compare_exchange_n(&ltpLifetimeMonitor, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
-                                    __ATOMIC_ACQUIRE))
-      monitor = fresh.detach();
-    else
-      monitor = expected;
-  }
-  return nxSupports<InxLifetimeMonitorRef>(monitor);
+  return nxSupports<InxLifetimeMonitorRef>(ltpLifetimeMonitor.getOrCreate(nxNewLifetimeMonitor));
 }
 
 void TnxLifetimeTrackedPersistent::beforeDestruction() {
-  if (InxLifetimeMonitorObject* monitor = __atomic_load_n(&ltpLifetimeMonitor, __ATOMIC_ACQUIRE)) monitor->Dead();
+  if (InxLifetimeMonitorObject* monitor = ltpLifetimeMonitor.get()) monitor->Dead();
   TnxPersistent::beforeDestruction();
 }
 
-TnxLifetimeTrackedPersistent::~TnxLifetimeTrackedPersistent() {
-  if (InxLifetimeMonitorObject* monitor = __atomic_exchange_n(&ltpLifetimeMonitor, nullptr, __ATOMIC_ACQ_REL))
-    monitor->Release();
-}
+TnxLifetimeTrackedPersistent::~TnxLifetimeTrackedPersistent() = default;  // the monitor's reference goes with the member
 
 // ---------------------------------------------------------------------------
 // Exceptions
@@ -376,16 +354,10 @@ TnxComponent::~TnxComponent() {
   // Links left behind when beforeDestruction did not run.
   for (TnxComponent* d : Dependents()) d->RemoveDependent(this);
   // An info object a monitor still holds must not reach this component.
-  if (InxInterface* info = __atomic_exchange_n(&nxcComponentInfo, nullptr, __ATOMIC_ACQ_REL)) {
-    void* disconnect = nullptr;
-    if (info->QueryInterface(InxComponentInfoDisconnect::IID, &disconnect) == nxS_OK) {
-      static_cast<InxComponentInfoDisconnect*>(disconnect)->Disconnect();
-      static_cast<InxComponentInfoDisconnect*>(disconnect)->Release();
-    }
-    info->Release();
-  }
-  if (InxLifetimeMonitorObject* monitor = __atomic_exchange_n(&nxcLifetimeMonitor, nullptr, __ATOMIC_ACQ_REL))
-    monitor->Release();
+  if (TnxIntfPtr<InxInterface> info = nxcComponentInfo.exchange(nullptr))
+    if (TnxIntfPtr<InxComponentInfoDisconnect> disconnect = nxSupports<InxComponentInfoDisconnect>(info.get()))
+      disconnect->Disconnect();
+  nxcLifetimeMonitor.reset();
   if (owner_) {
     auto& siblings = owner_->components_;
     auto it = std::find(siblings.begin(), siblings.end(), this);
@@ -410,7 +382,7 @@ void TnxComponent::beforeDestruction() {
   // The id goes first: nobody may look up a component that is going away.
   releaseComponentID();
   NotifyDependents(nxnDestroying, nullptr, nullptr);
-  if (InxLifetimeMonitorObject* monitor = __atomic_load_n(&nxcLifetimeMonitor, __ATOMIC_ACQUIRE)) monitor->Dead();
+  if (InxLifetimeMonitorObject* monitor = nxcLifetimeMonitor.get()) monitor->Dead();
   startDestroying();
   DestroyComponents();
   TnxObject::beforeDestruction();
@@ -503,17 +475,7 @@ TnxIntfPtr<InxInterface> TnxComponent::CreateComponentInfo() {
 }
 
 TnxIntfPtr<InxInterface> TnxComponent::GetComponentInfo() {
-  InxInterface* info = __atomic_load_n(&nxcComponentInfo, __ATOMIC_ACQUIRE);
-  if (!info) {
-    TnxIntfPtr<InxInterface> fresh = CreateComponentInfo();
-    InxInterface* expected = nullptr;
-    if (__atomic_compare_exchange_n(&nxcComponentInfo, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
-                                    __ATOMIC_ACQUIRE))
-      info = fresh.detach();  // the component keeps this reference
-    else
-      info = expected;  // lost the race: ours goes away with `fresh`
-  }
-  return TnxIntfPtr<InxInterface>(info);
+  return TnxIntfPtr<InxInterface>(nxcComponentInfo.getOrCreate([this] { return CreateComponentInfo(); }));
 }
 
 std::int32_t TnxComponent::nxcCreateInstance(InxInterface*, const platform::Guid& aClassID, InxInterface* aOuter,
@@ -524,18 +486,7 @@ std::int32_t TnxComponent::nxcCreateInstance(InxInterface*, const platform::Guid
 }
 
 TnxIntfPtr<InxLifetimeMonitorRef> TnxComponent::GetLifetimeMonitor() {
-  InxLifetimeMonitorObject* monitor = __atomic_load_n(&nxcLifetimeMonitor, __ATOMIC_ACQUIRE);
-  if (!monitor) {
-    TnxIntfPtr<InxLifetimeMonitorObject> fresh;
-    nxCreateLifetimeMonitor(fresh);
-    InxLifetimeMonitorObject* expected = nullptr;
-    if (__atomic_compare_exchange_n(&nxcLifetimeMonitor, &expected, fresh.get(), false, __ATOMIC_ACQ_REL,
-                                    __ATOMIC_ACQUIRE))
-      monitor = fresh.detach();
-    else
-      monitor = expected;
-  }
-  return nxSupports<InxLifetimeMonitorRef>(monitor);
+  return nxSupports<InxLifetimeMonitorRef>(nxcLifetimeMonitor.getOrCreate(nxNewLifetimeMonitor));
 }
 
 void TnxComponent::AddDependent(TnxComponent* aComponent) {
@@ -666,17 +617,17 @@ void TnxComponent::GetStatsValues(platform::TStringList&) const {}
 nxString TnxComponent::GetDisplayOnlyValue(const nxString&) const { return u"(not implemented)"; }
 
 void TnxComponent::SaveSettingsToStream(TnxWriter& aWriter) {
-  NX_COMPONENT_ASSERT(!name_.empty(), "Settings of a component without Name");
+  nxAssert(!name_.empty(), "Settings of a component without Name");
   aWriter.WriteInteger(std::int32_t{1});
   aWriter.WriteString(name_);
 }
 
 void TnxComponent::LoadSettingsFromStream(TnxReader& aReader) {
-  NX_COMPONENT_ASSERT(!name_.empty(), "Settings of a component without Name");
+  nxAssert(!name_.empty(), "Settings of a component without Name");
   if (aReader.ReadInteger() != 1)
     nxRaiseComponentError(TnxComponentExceptionClass::component, false, this, nxErrIncompatibleStream, nxString());
   const nxString name = aReader.ReadString();
-  NX_COMPONENT_ASSERT(name == name_, "Settings written for another component");
+  nxAssert(name == name_, "Settings written for another component");
 }
 
 TnxComponent* TnxComponent::LookupByComponentID(TnxBaseID aID) {
@@ -998,7 +949,7 @@ void TnxStateComponent::SetState(TnxState aTarget) {
           } else if (!StateChanging(old, next) && !(aTarget == nxsInactive && scForceInactive > 0)) {
             leave = true;  // a refused step ends the whole request quietly
           } else {
-            NX_COMPONENT_ASSERT(saved == nxstNone, "State change from inside a transition");
+            nxAssert(saved == nxstNone, "State change from inside a transition");
             switch (scStateTransition) {
               case nxstDeactivating:
                 scDeactivating();
@@ -1030,7 +981,7 @@ void TnxStateComponent::SetState(TnxState aTarget) {
               case nxstNone:
                 break;
             }
-            NX_COMPONENT_ASSERT(scState == old, "State changed by a transition hook");
+            nxAssert(scState == old, "State changed by a transition hook");
             scState = next;
             StateChanged(old, next);
             if (next == nxsStopped) scStopped();

@@ -150,7 +150,7 @@ class TnxLifetimeTrackedPersistent : public TnxPersistent {
   ~TnxLifetimeTrackedPersistent() override;
 
  private:
-  InxLifetimeMonitorObject* volatile ltpLifetimeMonitor = nullptr;  // one reference, owned
+  TnxAtomicIntfPtr<InxLifetimeMonitorObject> ltpLifetimeMonitor;  // installed on first request
 };
 
 // ---------------------------------------------------------------------------
@@ -425,8 +425,8 @@ class TnxComponent : public TnxObject, public InxExceptionData {
   std::uint8_t componentState_ = 0;
   TnxBaseID componentID_ = 0;
 
-  InxLifetimeMonitorObject* volatile nxcLifetimeMonitor = nullptr;  // one reference, owned
-  InxInterface* volatile nxcComponentInfo = nullptr;                // one reference, owned
+  TnxAtomicIntfPtr<InxLifetimeMonitorObject> nxcLifetimeMonitor;  // installed on first request
+  TnxAtomicIntfPtr<InxInterface> nxcComponentInfo;                 // installed on first request
   TnxNotifyEvent nxcOnSettingsLoaded;
   TnxPadlock* nxcDependentLock;                 // owned
   std::vector<TnxComponent*> nxcDependentList;  // sorted by address, not owned

@@ -799,3 +799,11 @@ TnxIntfPtr<InxExceptionDataValue> nxExceptionDataFromString(platform::UnicodeStr
   const std::int32_t version = reader.ReadInteger();
   return TnxIntfPtr<InxExceptionDataValue>(TnxExceptionDataContainer::ReadValue(reader, nullptr, version).get());
 }
+
+// ---- Assertions ----------------------------------------------------------------
+
+void nxAssertionFailed(std::string_view aText, std::string_view aModule, int aLine) {
+  std::string text = "Assertion failed: ";
+  text.append(aText).append(" (").append(aModule).append(", line ").append(std::to_string(aLine)).append(")");
+  throw platform::AssertionFailed(text);
+}

@@ -54,11 +54,13 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "nxllBase.h"
 #include "nxllTypes.h"
+#include "plErrors.h"
 #include "plFormat.h"
 #include "plObject.h"
 #include "plStringList.h"
@@ -501,6 +503,27 @@ void nxCallExceptionHook(const std::exception& aException, const nxString& aText
 // True in the thread that initialised the engine base library (the main
 // thread), false in every other thread.
 bool nxIsMainThread();
+
+// ---- Assertions ----------------------------------------------------------------
+
+// Raises platform::AssertionFailed with the text "Assertion failed: <aText>
+// (<aModule>, line <aLine>)".
+[[noreturn]] void nxAssertionFailed(std::string_view aText, std::string_view aModule, int aLine);
+
+// The module name of a source path: its file name without the extension.
+constexpr std::string_view nxModuleOfPath(std::string_view aPath) {
+  const std::size_t slash = aPath.find_last_of("/\\");
+  if (slash != std::string_view::npos) aPath.remove_prefix(slash + 1);
+  const std::size_t dot = aPath.find('.');
+  return dot == std::string_view::npos ? aPath : aPath.substr(0, dot);
+}
+
+// The engine's assertion: an internal consistency check naming the module
+// (the source file) and line when it fails. Always evaluated.
+#define nxAssert(aCondition, aText)                                                   \
+  do {                                                                                \
+    if (!(aCondition)) ::nxAssertionFailed((aText), ::nxModuleOfPath(__FILE__), __LINE__); \
+  } while (0)
 
 // Resets the calling thread's pending code and message (module finalisation).
 void nxllExceptionFinalize();

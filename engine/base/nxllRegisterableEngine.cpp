@@ -10,18 +10,12 @@
 
 namespace {
 
-[[noreturn]] void assertionFailed(const char* aText, int aLine) {
-  throw platform::RuntimeError(std::string(aText) + " (nxllRegisterableEngine, line " + std::to_string(aLine) + ")");
-}
-
-
-char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
+// Class names are 8-bit: widened byte by byte, they compare bytewise beyond
+// the ASCII letters.
 bool startsWithText(std::string_view s, std::size_t aPos, std::string_view aWord) {
   if (s.size() - aPos < aWord.size()) return false;
-  for (std::size_t i = 0; i < aWord.size(); ++i)
-    if (asciiUpper(s[aPos + i]) != asciiUpper(aWord[i])) return false;
-  return true;
+  const std::string_view part = s.substr(aPos, aWord.size());
+  return platform::sameTextAscii(std::u16string(part.begin(), part.end()), std::u16string(aWord.begin(), aWord.end()));
 }
 
 }  // namespace
@@ -84,9 +78,9 @@ PL_CLASS_INFO_IMPL(TnxBaseRegisterableEngine, TnxPersistent, "TnxBaseRegisterabl
 PL_CLASS_INFO_IMPL(TnxBaseRegisterableDescriptor, TnxLifetimeTrackedPersistent, "TnxBaseRegisterableDescriptor", nullptr)
 
 TnxClassList& TnxBaseRegisterableEngine::GetList() {
-  assertionFailed("Engine class outside any family", __LINE__);
+  nxAssertionFailed("Engine class outside any family", nxModuleOfPath(__FILE__), __LINE__);
 }
 
 TnxClassList& TnxBaseRegisterableDescriptor::GetList() {
-  assertionFailed("Descriptor class outside any family", __LINE__);
+  nxAssertionFailed("Descriptor class outside any family", nxModuleOfPath(__FILE__), __LINE__);
 }

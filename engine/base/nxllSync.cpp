@@ -36,6 +36,20 @@ TnxEventPool* nxEventPool = nullptr;
 
 TnxPadlock::TnxPadlock(bool aFastLock) : plCritSect(aFastLock ? kFastLockSpinCount : 0) {}
 
+TnxPadlock& TnxPadlock::CreateAndLock(std::atomic<TnxPadlock*>& aPadlock, bool aFastLock) {
+  TnxPadlock* existing = aPadlock.load(std::memory_order_acquire);
+  if (!existing) {
+    TnxPadlock* mine = platform::create<TnxPadlock>(aFastLock);
+    mine->Lock();
+    if (aPadlock.compare_exchange_strong(existing, mine, std::memory_order_acq_rel, std::memory_order_acquire))
+      return *mine;  // installed, and held once
+    mine->Unlock();
+    platform::TObject::free(mine);
+  }
+  existing->Lock();
+  return *existing;
+}
+
 void TnxPadlock::CreateAndLock(TnxPadlock* volatile& aPadlock, bool aFastLock) {
   TnxPadlock* existing = __atomic_load_n(&aPadlock, __ATOMIC_ACQUIRE);
   if (!existing) {

@@ -14,12 +14,17 @@
 // Without them TnxEvent creates and closes its own events and released manual
 // events are freed instead of cached.
 // Every class here is a TnxObject: instances come from the engine allocator.
+// Locks: every padlock is held through a TnxPadlockGuard (also for padlocks
+// created on first use, TnxLazyPadlock); no volatile for synchronisation;
+// see nxllOwners.h for the ownership rules.
 // Stack pages are 8 KB committed blocks: a node is two pointers (16 bytes) on
 // x86-64, so 8 KB keeps the 511 nodes per page of the original 4 KB layout.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>  // std::adopt_lock_t
 #include <string>
 
 #include "nxllBase.h"
@@ -50,16 +55,43 @@ class TnxPadlock : public TnxObject {
 
   // Lazily creates the padlock in aPadlock (one creator wins the race, the
   // losers free theirs) and locks it. On return the caller holds the
-  // installed padlock once.
+  // installed padlock once and answers it. Prefer TnxLazyPadlock with a
+  // TnxPadlockGuard.
+  static TnxPadlock& CreateAndLock(std::atomic<TnxPadlock*>& aPadlock, bool aFastLock = false);
+  // Transitional form for variables not yet turned into TnxLazyPadlock.
   static void CreateAndLock(TnxPadlock* volatile& aPadlock, bool aFastLock = false);
 
  private:
   platform::CriticalSection plCritSect;
 };
 
+// A padlock created by its first user. The owner frees it; nobody may use it
+// then.
+class TnxLazyPadlock {
+ public:
+  explicit TnxLazyPadlock(bool aFastLock = false) : lpFastLock(aFastLock) {}
+  ~TnxLazyPadlock() { platform::TObject::free(lpPadlock.exchange(nullptr)); }
+  TnxLazyPadlock(const TnxLazyPadlock&) = delete;
+  TnxLazyPadlock& operator=(const TnxLazyPadlock&) = delete;
+
+  // The padlock, nil before first use.
+  TnxPadlock* Peek() const { return lpPadlock.load(std::memory_order_acquire); }
+  // Creates it when needed and locks it; the caller holds it once.
+  TnxPadlock& CreateAndLock() { return TnxPadlock::CreateAndLock(lpPadlock, lpFastLock); }
+
+ private:
+  std::atomic<TnxPadlock*> lpPadlock{nullptr};
+  bool lpFastLock;
+};
+
+// Holds a padlock from construction to destruction.
 class TnxPadlockGuard {
  public:
   explicit TnxPadlockGuard(TnxPadlock& aPadlock) : padlock_(aPadlock) { padlock_.Lock(); }
+  // Creates the padlock on first use.
+  explicit TnxPadlockGuard(TnxLazyPadlock& aPadlock) : padlock_(aPadlock.CreateAndLock()) {}
+  // Takes over a padlock the caller has already locked once.
+  TnxPadlockGuard(TnxPadlock& aPadlock, std::adopt_lock_t) : padlock_(aPadlock) {}
   ~TnxPadlockGuard() { padlock_.Unlock(); }
   TnxPadlockGuard(const TnxPadlockGuard&) = delete;
   TnxPadlockGuard& operator=(const TnxPadlockGuard&) = delete;

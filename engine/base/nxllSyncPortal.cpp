@@ -25,10 +25,6 @@ const TnxMemoryPool& statePool() {
   return pool;
 }
 
-[[noreturn]] void assertionFailed(const char16_t* aWhat) {
-  throw EnxBaseException(nxString(u"Assertion failed in nxllSyncPortal: ") + aWhat);
-}
-
 TnxThreadState* loadHead(TnxThreadState* const& aHead) { return __atomic_load_n(&aHead, __ATOMIC_ACQUIRE); }
 
 }  // namespace
@@ -112,7 +108,7 @@ void TnxInternalReadWritePortal::EndRead() {
   TnxThreadState* state = rwpThreadStates->Acquire(tid);
   if (state->tsCount <= 0) {
     rwpThreadStates->Release(state);
-    assertionFailed(u"TnxInternalReadWritePortal.EndRead without BeginRead");
+    nxAssertionFailed("TnxInternalReadWritePortal.EndRead without BeginRead", nxModuleOfPath(__FILE__), __LINE__);
   }
   if (--state->tsCount > 0) return;
   const bool counted = state->tsCounted;
@@ -152,7 +148,7 @@ bool TnxInternalReadWritePortal::BeginWrite() {
 
 void TnxInternalReadWritePortal::EndWrite() {
   const std::uint32_t tid = platform::currentThreadId();
-  if (WriterID() != tid) assertionFailed(u"TnxInternalReadWritePortal.EndWrite by a thread that is not the writer");
+  nxAssert(WriterID() == tid, "TnxInternalReadWritePortal.EndWrite by a thread that is not the writer");
   TnxThreadState* state = rwpThreadStates->Acquire(tid);
   if (--rwpWriterCount == 0) {
     __atomic_store_n(&rwpWriterID, 0u, __ATOMIC_RELEASE);

@@ -22,10 +22,6 @@ namespace {
   throw nxCreateOSErrorException(nxErrOsUnknown, {}, action);
 }
 
-[[noreturn]] void nxllAssertionFailed() {
-  throw platform::RuntimeError("Assertion failed: converted length differs from measured length (nxllWideString)");
-}
-
 std::uint32_t effectiveCodePage(TnxWord32 aCodePage) {
   return (aCodePage == 0 ? nxDefaultCodePage : aCodePage) & 0xFFFF;
 }
@@ -49,7 +45,7 @@ Out decode(std::string_view aText, TnxWord32 aCodePage, const char* aMeasure, co
   } catch (const platform::OsError& e) {
     nxllRaiseOsError(aConvert, e);
   }
-  if (written != out.size()) nxllAssertionFailed();
+  nxAssert(written == out.size(), "converted length differs from measured length");
   return out;
 }
 
@@ -72,7 +68,7 @@ Out encode(platform::UnicodeStringView aText, TnxWord32 aCodePage, const char* a
   } catch (const platform::OsError& e) {
     nxllRaiseOsError(aConvert, e);
   }
-  if (written != out.size()) nxllAssertionFailed();
+  nxAssert(written == out.size(), "converted length differs from measured length");
   return out;
 }
 

@@ -28,11 +28,6 @@ TnxWideString wideOf(platform::UnicodeStringView s) { return TnxWideString(s.beg
 
 TnxWord32 effectiveCodePage(TnxWord32 aCodePage) { return aCodePage == nxWideStringsDefaultCodePage ? 0 : aCodePage; }
 
-[[noreturn]] void assertionFailed(const char* aText, int aLine) {
-  throw platform::RuntimeError(std::string("Assertion failed: ") + aText + " (nxllWideStringList, line " +
-                               std::to_string(aLine) + ")");
-}
-
 [[noreturn]] void formattedListError(const char* aText, std::int32_t aValue) {
   std::string text = aText;
   text.replace(text.find("%d"), 2, std::to_string(aValue));
@@ -81,7 +76,7 @@ std::int8_t TnxWideStringByteComparer::Compare(const TnxWideString& a, const Tnx
 TnxBaseWideStringCompareStringComparer* TnxBaseWideStringCompareStringComparer::CreateOfClass(
     const platform::ClassInfo& aClass, TnxWord32 aLocale, TnxWord32 aFlags) {
   const auto* funcs = aClass.table<TnxWideStringCompareStringComparerClassFuncs>();
-  if (!funcs) assertionFailed("class without a CompareString constructor", __LINE__);
+  nxAssert(funcs, "class without a CompareString constructor");
   return funcs->Create(aLocale, aFlags);
 }
 
@@ -461,7 +456,7 @@ void TnxWideStrings::InsertObject(std::int32_t aIndex, std::string_view s, TnxWo
 }
 
 bool TnxWideStrings::Equals(const TnxWideStrings* aStrings) const {
-  if (!aStrings) assertionFailed("Equals needs a list", __LINE__);
+  nxAssert(aStrings, "Equals needs a list");
   const std::int32_t n = GetCount();
   if (aStrings->GetCount() != n) return false;
   for (std::int32_t i = 0; i < n; ++i)

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "nxllBde.h"
+#include "nxllException.h"
 #include "plString.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxBaseFilterEngineException, EnxBaseException)
@@ -10,10 +11,6 @@ NX_IMPLEMENT_EXCEPTION(EnxBaseFilterEngineException, EnxBaseException)
 namespace {
 
 TnxClassList gFilterEngines = nullptr;
-
-[[noreturn]] void assertionFailed(const char* aText, int aLine) {
-  throw platform::RuntimeError(std::string(aText) + " (nxsdFilterEngineBase, line " + std::to_string(aLine) + ")");
-}
 
 }  // namespace
 
@@ -57,7 +54,7 @@ TnxBaseFilterEngine* TnxBaseFilterEngine::Duplicate(const TnxIntfPtr<InxFieldsSo
 
 TnxResult TnxBaseFilterEngine::RemoveFilter(TnxBaseFilterEngine* aFilterID, TnxBaseFilterEngine*& aFilterVar) {
   if (aFilterID != this) return nxErrInvalidFilterHandle;
-  if (aFilterVar != this) assertionFailed("Filter variable does not hold the filter", 214);
+  nxAssert(aFilterVar == this, "Filter variable does not hold the filter");
   aFilterVar = nullptr;
   platform::TObject::free(this);
   return 0;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "nxllLockedFuncs.h"
+
 PL_CLASS_INFO_IMPL_TABLE(TnxCallbackFilterDescriptor, TnxBaseFilterDescriptor, "TnxCallbackFilterDescriptor", nullptr,
                          platform::bindClassTable(nxFilterDescriptorFuncs<TnxCallbackFilterDescriptor>))
 PL_CLASS_INFO_IMPL_TABLE(TnxCallbackFilterEngine, TnxBaseFilterEngine, "TnxCallbackFilterEngine", nullptr,
@@ -29,12 +31,29 @@ void TnxCallbackFilterEngine::AddDebugInfo(const TnxIntfPtr<InxExceptionDataCont
   aContainer->AddInt64(u"Cookie", static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(cbfeCookie)));
 }
 
+namespace {
+
+volatile std::int32_t gUseCount = 0;
+
+void unregisterClasses() {
+  TnxEngineClass<TnxCallbackFilterEngine>::Unregister();
+  TnxDescriptorClass<TnxCallbackFilterDescriptor>::Unregister();
+}
+
+}  // namespace
+
 void nxsdFilterEngineCallbackInitialize() {
-  TnxDescriptorClass<TnxCallbackFilterDescriptor>::Register();
-  TnxEngineClass<TnxCallbackFilterEngine>::Register();
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    TnxDescriptorClass<TnxCallbackFilterDescriptor>::Register();
+    TnxEngineClass<TnxCallbackFilterEngine>::Register();
+  } catch (...) {
+    unregisterClasses();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
 }
 
 void nxsdFilterEngineCallbackFinalize() {
-  TnxEngineClass<TnxCallbackFilterEngine>::Unregister();
-  TnxDescriptorClass<TnxCallbackFilterDescriptor>::Unregister();
+  if (nxUseCountLeave(gUseCount)) unregisterClasses();
 }

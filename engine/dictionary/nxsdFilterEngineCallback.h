@@ -27,6 +27,7 @@ class TnxCallbackFilterEngine : public TnxBaseFilterEngine {
   void* cbfeCookie;
 };
 
-// Module start-up and finalisation (registration of both classes).
+// Module start-up and finalisation, counted; listed in the dictionary's
+// start-up table (registration of both classes).
 void nxsdFilterEngineCallbackInitialize();
 void nxsdFilterEngineCallbackFinalize();

@@ -4,19 +4,13 @@
 #include <string>
 
 #include "nxllBde.h"
+#include "nxllException.h"
+#include "nxllLockedFuncs.h"
 
 PL_CLASS_INFO_IMPL_TABLE(TnxFilterDescriptorHub, TnxBaseFilterDescriptor, "TnxFilterDescriptorHub", nullptr,
                          platform::bindClassTable(nxFilterDescriptorFuncs<TnxFilterDescriptorHub>))
 PL_CLASS_INFO_IMPL_TABLE(TnxFilterEngineHub, TnxBaseFilterEngine, "TnxFilterEngineHub", nullptr,
                          platform::bindClassTable(nxFilterEngineFuncs<TnxFilterEngineHub>))
-
-namespace {
-
-[[noreturn]] void assertionFailed(const char* aText, int aLine) {
-  throw platform::RuntimeError(std::string(aText) + " (nxsdFilterEngineHub, line " + std::to_string(aLine) + ")");
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // TnxFilterDescriptorHub
@@ -157,7 +151,7 @@ TnxResult TnxFilterEngineHub::RemoveFilter(TnxBaseFilterEngine* aFilterID, TnxBa
   if (result != nxErrInvalidFilterHandle) return result;  // this hub itself: gone
   auto it = std::find(fehList.begin(), fehList.end(), aFilterID);
   if (!aFilterID || it == fehList.end()) return nxErrInvalidFilterHandle;
-  if (aFilterVar != this) assertionFailed("Filter variable does not hold the hub", 331);
+  nxAssert(aFilterVar == this, "Filter variable does not hold the hub");
   fehList.erase(it);
   platform::TObject::free(aFilterID);
   if (fehList.size() > 1) return 0;
@@ -191,12 +185,29 @@ void TnxFilterEngineHub::Disconnect() {
   for (TnxBaseFilterEngine* e : fehList) e->Disconnect();
 }
 
+namespace {
+
+volatile std::int32_t gUseCount = 0;
+
+void unregisterClasses() {
+  TnxEngineClass<TnxFilterEngineHub>::Unregister();
+  TnxDescriptorClass<TnxFilterDescriptorHub>::Unregister();
+}
+
+}  // namespace
+
 void nxsdFilterEngineHubInitialize() {
-  TnxDescriptorClass<TnxFilterDescriptorHub>::Register();
-  TnxEngineClass<TnxFilterEngineHub>::Register();
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    TnxDescriptorClass<TnxFilterDescriptorHub>::Register();
+    TnxEngineClass<TnxFilterEngineHub>::Register();
+  } catch (...) {
+    unregisterClasses();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
 }
 
 void nxsdFilterEngineHubFinalize() {
-  TnxEngineClass<TnxFilterEngineHub>::Unregister();
-  TnxDescriptorClass<TnxFilterDescriptorHub>::Unregister();
+  if (nxUseCountLeave(gUseCount)) unregisterClasses();
 }

@@ -71,6 +71,7 @@ class TnxFilterEngineHub : public TnxBaseFilterEngine {
   std::vector<TnxBaseFilterEngine*> fehList;  // owned
 };
 
-// Module start-up and finalisation (registration of the descriptor and engine).
+// Module start-up and finalisation, counted; listed in the dictionary's
+// start-up table (registration of the descriptor and engine).
 void nxsdFilterEngineHubInitialize();
 void nxsdFilterEngineHubFinalize();

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "nxllBde.h"
+#include "nxllLockedFuncs.h"
 #include "nxsdDataDictionary.h"
 #include "plCodePage.h"
 #include "plString.h"
@@ -134,12 +135,29 @@ void TnxSqlFilterEngine::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer
   aContainer->AddString(u"Expression", sfeExpression);
 }
 
+namespace {
+
+volatile std::int32_t gUseCount = 0;
+
+void unregisterClasses() {
+  TnxEngineClass<TnxSqlFilterEngine>::Unregister();
+  TnxDescriptorClass<TnxSqlFilterDescriptor>::Unregister();
+}
+
+}  // namespace
+
 void nxsdFilterEngineSQLInitialize() {
-  TnxDescriptorClass<TnxSqlFilterDescriptor>::Register();
-  TnxEngineClass<TnxSqlFilterEngine>::Register();
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    TnxDescriptorClass<TnxSqlFilterDescriptor>::Register();
+    TnxEngineClass<TnxSqlFilterEngine>::Register();
+  } catch (...) {
+    unregisterClasses();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
 }
 
 void nxsdFilterEngineSQLFinalize() {
-  TnxEngineClass<TnxSqlFilterEngine>::Unregister();
-  TnxDescriptorClass<TnxSqlFilterDescriptor>::Unregister();
+  if (nxUseCountLeave(gUseCount)) unregisterClasses();
 }

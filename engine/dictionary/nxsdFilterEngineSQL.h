@@ -107,6 +107,7 @@ class TnxSqlFilterEngine : public TnxBaseSqlFilterEngine {
   TnxBaseSqlFilterStatement* sfeStatement = nullptr;  // owned
 };
 
-// Module start-up and finalisation (registration of the descriptor and engine).
+// Module start-up and finalisation, counted; listed in the dictionary's
+// start-up table (registration of the descriptor and engine).
 void nxsdFilterEngineSQLInitialize();
 void nxsdFilterEngineSQLFinalize();

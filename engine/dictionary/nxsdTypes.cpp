@@ -9,6 +9,7 @@
 #include "nxllException.h"
 #include "nxllLockedFuncs.h"
 #include "nxllMemoryManager.h"
+#include "plString.h"
 
 const std::array<std::u16string_view, nxFieldTypeCount> nxFieldTypeNames = {
     u"nxtBoolean",   u"nxtChar",        u"nxtWideChar",    u"nxtByte",         u"nxtWord16",
@@ -319,24 +320,19 @@ bool nxBlobBatchRequestIsValid(const TnxBlobBatchRequest& aRequest) {
 
 namespace {
 
-char16_t asciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 32) : c; }
+using NameList = std::vector<std::pair<std::u16string_view, TnxFieldType>>;
 
-nxString upperAscii(std::u16string_view s) {
-  nxString out(s);
-  for (char16_t& c : out) c = asciiUpper(c);
-  return out;
+bool nameBefore(const NameList::value_type& aEntry, std::u16string_view aName) {
+  return platform::compareTextAscii(aEntry.first, aName) < 0;
 }
-
-using NameList = std::vector<std::pair<nxString, TnxFieldType>>;
 
 // Sorted case-insensitively; where two types share a name the first type wins.
 const NameList& sqlTypeNames() {
   static const NameList list = [] {
     NameList l;
     auto enter = [&l](std::u16string_view aName, TnxFieldType aType) {
-      nxString key = upperAscii(aName);
-      auto it = std::lower_bound(l.begin(), l.end(), key, [](const auto& e, const nxString& k) { return e.first < k; });
-      if (it == l.end() || it->first != key) l.insert(it, {std::move(key), aType});
+      auto it = std::lower_bound(l.begin(), l.end(), aName, nameBefore);
+      if (it == l.end() || !platform::sameTextAscii(it->first, aName)) l.insert(it, {aName, aType});
     };
     for (int t = 0; t < nxFieldTypeCount; ++t) {
       enter(nxFieldTypeSqlNames[t][1], static_cast<TnxFieldType>(t));
@@ -351,15 +347,13 @@ const NameList& sqlTypeNames() {
 
 TnxFieldType nxSqlTypeNameToFieldType(std::u16string_view aName) {
   const NameList& l = sqlTypeNames();
-  const nxString key = upperAscii(aName);
-  auto it = std::lower_bound(l.begin(), l.end(), key, [](const auto& e, const nxString& k) { return e.first < k; });
-  if (it == l.end() || it->first != key) throw EnxBaseException(nxErrObjectNotFound);
+  auto it = std::lower_bound(l.begin(), l.end(), aName, nameBefore);
+  if (it == l.end() || !platform::sameTextAscii(it->first, aName)) throw EnxBaseException(nxErrObjectNotFound);
   return it->second;
 }
 
 TnxParamType nxParamTypeFromName(std::u16string_view aName) {
-  const nxString key = upperAscii(aName);
   for (int i = nxptInput; i <= nxptResult; ++i)
-    if (key == nxParamTypeNames[i]) return static_cast<TnxParamType>(i);
+    if (platform::sameTextAscii(aName, nxParamTypeNames[i])) return static_cast<TnxParamType>(i);
   return nxptUnknown;
 }

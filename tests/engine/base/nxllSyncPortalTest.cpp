@@ -124,14 +124,15 @@ TEST_F(Portal, MisuseIsReported) {
   try {
     portal->EndRead();
     FAIL() << "no assertion failure";
-  } catch (const EnxBaseException& e) {
-    EXPECT_NE(e.Message().find(u"nxllSyncPortal: TnxInternalReadWritePortal.EndRead without BeginRead"),
-              nxString::npos);
+  } catch (const platform::AssertionFailed& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("TnxInternalReadWritePortal.EndRead without BeginRead"), std::string::npos) << text;
+    EXPECT_NE(text.find("(nxllSyncPortal, line "), std::string::npos) << text;
   }
-  EXPECT_THROW(portal->EndRead(), EnxBaseException);
-  EXPECT_THROW(portal->EndWrite(), EnxBaseException);
+  EXPECT_THROW(portal->EndRead(), platform::AssertionFailed);
+  EXPECT_THROW(portal->EndWrite(), platform::AssertionFailed);
   portal->BeginWrite();
-  std::thread([&] { EXPECT_THROW(portal->EndWrite(), EnxBaseException); }).join();
+  std::thread([&] { EXPECT_THROW(portal->EndWrite(), platform::AssertionFailed); }).join();
   portal->EndWrite();
   EXPECT_EQ(portal->PortalCount(), kFree);
 }

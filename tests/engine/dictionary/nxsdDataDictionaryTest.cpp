@@ -12,6 +12,7 @@
 #include "nxsdTestSupport.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
+#include "nxsdFilterEngineSQL.h"
 #include "plLocale.h"
 #include "plString.h"
 
@@ -795,6 +796,29 @@ TEST_F(DataDictionaryTest, InitializeReadsTheSwitch) {
   nxsdDataDictionaryInitialize(args);
   EXPECT_TRUE(nxDisable30900LocaleFixes);
   nxDisable30900LocaleFixes = false;
+}
+
+TEST_F(DataDictionaryTest, StartUpTableIsCountedAndStartsTheFilterModules) {
+  auto index = [] { return TnxDictionaryItem::FindDescriptorClass<TnxIndexDescriptor>("TnxIndexDescriptor"); };
+  auto file = [] { return TnxDictionaryItem::FindDescriptorClass<TnxFileDescriptor>("TnxFileDescriptor"); };
+  auto sql = [] { return TnxDictionaryItem::FindDescriptorClass<TnxBaseFilterDescriptor>("TnxSqlFilterDescriptor"); };
+  // The fixture's start-up holds the module: another start-up and its
+  // finalisation change nothing.
+  nxsdDataDictionaryInitialize(std::span<const nxString>());
+  nxsdDataDictionaryFinalize();
+  EXPECT_NE(file(), nullptr);
+  EXPECT_NE(index(), nullptr);
+  EXPECT_NE(sql(), nullptr);
+  // A filter module started by the table counts its own start-ups too.
+  nxsdFilterEngineSQLInitialize();
+  nxsdFilterEngineSQLFinalize();
+  EXPECT_NE(sql(), nullptr);
+  // The last finalisation runs the whole table backward.
+  nxsdDataDictionaryFinalize();
+  EXPECT_EQ(file(), nullptr);
+  EXPECT_EQ(index(), nullptr);
+  EXPECT_EQ(sql(), nullptr);
+  nxsdDataDictionaryInitialize(std::span<const nxString>());
 }
 
 // ---------------------------------------------------------------- localized items
