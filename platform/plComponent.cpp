@@ -7,7 +7,21 @@ namespace platform {
 PL_CLASS_INFO_IMPL(TComponent, TObject, "TComponent", nullptr)
 
 TComponent::TComponent(TComponent* aOwner) {
-  if (aOwner) aOwner->InsertComponent(this);
+  // Owned from the start; the others hear of it once it is whole.
+  if (aOwner) {
+    aOwner->cpComponents.push_back(this);
+    cpOwner = aOwner;
+  }
+}
+
+void TComponent::afterConstruction() {
+  TObject::afterConstruction();
+  if (cpOwner) cpOwner->NotifyInsert(this);
+}
+
+void TComponent::NotifyInsert(TComponent* aComponent) {
+  for (TComponent* c : std::vector<TComponent*>(cpComponents))
+    if (c != aComponent) c->Notification(aComponent, opInsert);
 }
 
 TComponent::~TComponent() {
@@ -50,8 +64,7 @@ void TComponent::InsertComponent(TComponent* aComponent) {
   if (aComponent->cpOwner) aComponent->cpOwner->RemoveComponent(aComponent);
   cpComponents.push_back(aComponent);
   aComponent->cpOwner = this;
-  for (TComponent* c : std::vector<TComponent*>(cpComponents))
-    if (c != aComponent) c->Notification(aComponent, opInsert);
+  NotifyInsert(aComponent);
 }
 
 void TComponent::RemoveComponent(TComponent* aComponent) {

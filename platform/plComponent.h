@@ -9,8 +9,8 @@
 // Free notification: FreeNotification(a) links this component and a both
 // ways; when either is freed, the other's Notification(freed, opRemove) runs
 // before the freed component's destructor, so references to it can be
-// dropped. An owner also tells its other components about each insertion and
-// removal (opInsert / opRemove).
+// dropped. An owner also tells its other components about each insertion
+// (once the new component is constructed) and removal (opInsert / opRemove).
 //
 // Designing is always false here: there is no form designer.
 // Thread safety: none; a component and its owner are used by one thread.
@@ -37,6 +37,8 @@ class TComponent : public TObject {
  public:
   explicit TComponent(TComponent* aOwner = nullptr);
   ~TComponent() override;
+  // Tells the owner's other components of the new one (opInsert).
+  void afterConstruction() override;
   // Marks the component as destroying, tells the free-notification partners
   // and frees the owned components.
   void beforeDestruction() override;
@@ -73,6 +75,7 @@ class TComponent : public TObject {
 
  private:
   void DestroyComponents();
+  void NotifyInsert(TComponent* aComponent);
   void RemoveNotification(TComponent* aComponent);
 
   TComponent* cpOwner = nullptr;
