@@ -138,6 +138,8 @@ void TDataSet::SetState(TDataSetState aValue) {
 
 TDataSetState TDataSet::SetTempState(TDataSetState aValue) {
   const TDataSetState old = dsState;
+  dsSavedModified.push_back(dsModified);
+  dsModified = false;
   dsState = aValue;
   ++dsTempStateCount;
   return old;
@@ -145,6 +147,10 @@ TDataSetState TDataSet::SetTempState(TDataSetState aValue) {
 
 void TDataSet::RestoreState(TDataSetState aValue) {
   dsState = aValue;
+  if (!dsSavedModified.empty()) {
+    dsModified = dsSavedModified.back();
+    dsSavedModified.pop_back();
+  }
   if (dsTempStateCount > 0) --dsTempStateCount;
 }
 
@@ -807,8 +813,11 @@ void TDataSet::InternalHandleException() {}
 void TDataSet::DataEvent(TDataEvent aEvent, std::intptr_t aInfo) {
   if (aEvent == deFieldChange) {
     auto* field = reinterpret_cast<TField*>(aInfo);
-    if (field && (dsState == dsEdit || dsState == dsInsert)) {
-      if (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc) dsModified = true;
+    const bool writing = dsState == dsEdit || dsState == dsInsert;
+    if (field && (writing || dsState == dsSetKey) &&
+        (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc))
+      dsModified = true;
+    if (field && writing) {
       if (dsAutoCalcFields && field->FieldKind() == fkData) GetCalcFields(ActiveBuffer());
       field->Change();
     }

@@ -175,6 +175,8 @@ class TDataSet : public TComponent {
   void GetCalcFields(TRecordBuffer aBuffer);
 
   // --- temporary state switching
+  // A temporary state (calculating, filtering, key editing) without data
+  // events; Modified starts False in it and returns to its value after.
   TDataSetState SetTempState(TDataSetState aValue);
   void RestoreState(TDataSetState aValue);
 
@@ -362,6 +364,7 @@ class TDataSet : public TComponent {
   int dsCalcFieldsSize = 0;
   int dsDisableCount = 0;
   int dsTempStateCount = 0;
+  std::vector<bool> dsSavedModified;
   TDataSetState dsDisableState = dsInactive;
   bool dsEnableEventPending = false;
   TDataEvent dsEnableEvent = deDataSetChange;

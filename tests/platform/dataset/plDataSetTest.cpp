@@ -396,3 +396,24 @@ TEST_F(DataSetFixture, BookmarkStrCarriesTheBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(DataSetFixture, TemporaryStatesKeepModifiedApart) {
+  ds->Edit();
+  ds->FieldByName(u"NAME")->SetAsString(u"e");
+  ASSERT_TRUE(ds->Modified());
+  // A key-editing pass starts unmodified, learns of its own field writes,
+  // and the edit's flag is back afterwards.
+  const TDataSetState saved = ds->SetTempState(dsSetKey);
+  EXPECT_FALSE(ds->Modified());
+  ds->DataEvent(deFieldChange, reinterpret_cast<std::intptr_t>(ds->FieldByName(u"ID")));
+  EXPECT_TRUE(ds->Modified());
+  ds->RestoreState(saved);
+  EXPECT_EQ(ds->State(), dsEdit);
+  EXPECT_TRUE(ds->Modified());
+  ds->Cancel();
+  EXPECT_FALSE(ds->Modified());
+}
+
+}  // namespace
