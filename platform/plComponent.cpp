@@ -11,7 +11,16 @@ TComponent::TComponent(TComponent* aOwner) {
   if (aOwner) {
     aOwner->cpComponents.push_back(this);
     cpOwner = aOwner;
+    if (aOwner->Designing()) cpState |= csDesigning;
   }
+}
+
+void TComponent::SetDesigning(bool aValue) {
+  if (aValue)
+    cpState |= csDesigning;
+  else
+    cpState &= static_cast<std::uint8_t>(~csDesigning);
+  for (TComponent* c : cpComponents) c->SetDesigning(aValue);
 }
 
 void TComponent::afterConstruction() {

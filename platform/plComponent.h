@@ -12,7 +12,8 @@
 // dropped. An owner also tells its other components about each insertion
 // (once the new component is constructed) and removal (opInsert / opRemove).
 //
-// Designing is always false here: there is no form designer.
+// Nothing here sets the designing flag (there is no form designer); a
+// component that has it passes it to what it owns.
 // Thread safety: none; a component and its owner are used by one thread.
 #pragma once
 
@@ -64,6 +65,8 @@ class TComponent : public TObject {
   virtual void Loaded() {}
   void Updating() { cpState |= csUpdating; }
   void Updated() { cpState &= static_cast<std::uint8_t>(~csUpdating); }
+  // Sets or clears the flag here and in every owned component.
+  void SetDesigning(bool aValue);
 
   void FreeNotification(TComponent* aComponent);
   void RemoveFreeNotification(TComponent* aComponent);
@@ -72,9 +75,10 @@ class TComponent : public TObject {
   // aComponent is inserted or removed (opRemove: also when it is freed).
   virtual void Notification(TComponent* aComponent, TOperation aOperation);
   void SetDestroying() { cpState |= csDestroying; }
+  // Frees the owned components, last inserted first.
+  void DestroyComponents();
 
  private:
-  void DestroyComponents();
   void NotifyInsert(TComponent* aComponent);
   void RemoveNotification(TComponent* aComponent);
 

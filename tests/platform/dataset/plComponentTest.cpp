@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "nxllComponent.h"
 #include "plComponent.h"
+#include "plVectorDataSet.h"
 
 using namespace platform;
 
@@ -93,6 +95,35 @@ TEST_F(ComponentTest, LoadingBracketEndsWithLoaded) {
   EXPECT_FALSE(p->Loading());
   EXPECT_EQ(log, std::vector<std::string>{"loaded p"});
   TObject::free(p);
+}
+
+// An engine component that drops its reference to a freed component.
+class EngineProbe : public TnxComponent {
+ public:
+  using TnxComponent::TnxComponent;
+  TComponent* watched = nullptr;
+
+ protected:
+  void Notification(TComponent* aComponent, TOperation aOperation) override {
+    if (aOperation == opRemove && aComponent == watched) watched = nullptr;
+  }
+};
+
+TEST_F(ComponentTest, EngineComponentsAndDataSetsOwnAndNotifyEachOther) {
+  auto* ds = platform::create<pltest::TVectorDataSet>();
+  auto* engine = platform::create<EngineProbe>(ds);
+  EXPECT_EQ(ds->ComponentCount(), 1);
+  EXPECT_EQ(engine->TComponent::Owner(), ds);
+  EXPECT_EQ(engine->Owner(), nullptr);  // not an engine component
+  auto* owned = platform::create<pltest::TVectorDataSet>(engine);
+  EXPECT_EQ(engine->ComponentCount(), 1);
+  EXPECT_EQ(engine->Components(0), nullptr);
+  auto* watcher = platform::create<EngineProbe>();
+  watcher->watched = owned;
+  watcher->FreeNotification(owned);
+  TObject::free(ds);  // frees the engine component, which frees its dataset
+  EXPECT_EQ(watcher->watched, nullptr);
+  TObject::free(watcher);
 }
 
 }  // namespace
