@@ -4,14 +4,16 @@
 // table-driven state machine.
 //
 // Allocation: TnxPersistent and TnxComponent instances come from the engine
-// allocator (TnxObject); create with platform::create<T>(...), destroy with
-// platform::TObject::free. TnxPersistent answers interface queries without
+// allocator (TnxObject's; TnxComponent derives from the class library's
+// platform::TComponent and takes the allocator over); create with
+// platform::create<T>(...), destroy with platform::TObject::free. TnxPersistent answers interface queries without
 // reference counting: its owner frees it.
 //
-// Ownership: a component created with an owner is owned by it; freeing the
-// owner frees its owned components, last created first, after the owner has
-// told its dependents that it goes away. A component freed on its own leaves
-// its owner's list.
+// Ownership: a component created with an owner (any platform::TComponent,
+// a dataset too) is owned by it; freeing the owner frees its owned
+// components, last created first, after the owner has told its dependents
+// and its free-notification partners that it goes away. A component freed on
+// its own leaves its owner's list.
 //
 // Dependents: linked components, not owned, each in the other's list (links
 // are symmetric). Notifications run synchronously in the calling thread.
