@@ -1,5 +1,9 @@
 #include "plCpu.h"
 
+#include <sched.h>
+
+#include <cstring>
+
 namespace platform {
 
 std::vector<int> threadProcessors() {
@@ -23,13 +27,20 @@ bool pinThreadToProcessor(int aProcessor) {
 
 int currentProcessor() { return sched_getcpu(); }
 
+static_assert(sizeof(cpu_set_t) == sizeof(std::array<std::uint64_t, 16>), "the guard stores a cpu_set_t");
+
 ThreadAffinityGuard::ThreadAffinityGuard() {
-  CPU_ZERO(&mask_);
-  saved_ = sched_getaffinity(0, sizeof mask_, &mask_) == 0;
+  cpu_set_t mask;
+  CPU_ZERO(&mask);
+  saved_ = sched_getaffinity(0, sizeof mask, &mask) == 0;
+  std::memcpy(mask_.data(), &mask, sizeof mask);
 }
 
 ThreadAffinityGuard::~ThreadAffinityGuard() {
-  if (saved_) sched_setaffinity(0, sizeof mask_, &mask_);
+  if (!saved_) return;
+  cpu_set_t mask;
+  std::memcpy(&mask, mask_.data(), sizeof mask);
+  sched_setaffinity(0, sizeof mask, &mask);
 }
 
 }  // namespace platform

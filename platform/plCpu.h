@@ -5,8 +5,8 @@
 // Thread safety: every function may be called from any thread.
 #pragma once
 
-#include <sched.h>
-
+#include <array>
+#include <cstdint>
 #include <vector>
 
 namespace platform {
@@ -34,7 +34,7 @@ class ThreadAffinityGuard {
   bool saved() const { return saved_; }
 
  private:
-  cpu_set_t mask_;
+  std::array<std::uint64_t, 16> mask_;  // the system's processor set, 1024 bits
   bool saved_;
 };
 

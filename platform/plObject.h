@@ -129,6 +129,10 @@ class TObject {
     aObject->beforeDestruction();
     delete aObject;
   }
+  // Nil-safe destruction WITHOUT beforeDestruction(), for an owner that must
+  // end a child whose beforeDestruction() already failed (the owner's own
+  // destructor cannot keep it). Anything else uses free().
+  static void discard(TObject* aObject) { delete aObject; }
 };
 
 inline const ClassInfo& TObject::staticClassInfo() {

@@ -21,6 +21,17 @@ void* vmReserve(std::size_t aSize, std::size_t aAlignment) {
   return reinterpret_cast<void*>(aligned);
 }
 
+bool vmReserveAt(void* aAddress, std::size_t aSize) {
+  if (aSize == 0) return false;
+  void* p = mmap(aAddress, aSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  if (p != aAddress) {  // a kernel that took the address as a hint only
+    munmap(p, aSize);
+    return false;
+  }
+  return true;
+}
+
 bool vmRelease(void* aAddress, std::size_t aSize) { return munmap(aAddress, aSize) == 0; }
 
 bool vmCommit(void* aAddress, std::size_t aSize) {

@@ -17,6 +17,9 @@ constexpr std::size_t vmPageSize = 4096;
 // Reserves aSize bytes of inaccessible address space aligned to aAlignment
 // (a power of two, at least the page size). nullptr when refused.
 void* vmReserve(std::size_t aSize, std::size_t aAlignment = vmPageSize);
+// Reserves aSize bytes exactly at aAddress (page aligned), never replacing
+// what is mapped there: false when any of the range is taken.
+bool vmReserveAt(void* aAddress, std::size_t aSize);
 // Gives a reservation (or any part of one) back to the system.
 bool vmRelease(void* aAddress, std::size_t aSize);
 // Makes the pages readable and writable; untouched pages read as zeros.

@@ -1,14 +1,11 @@
 #include "nxllComponent.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
-#include <typeinfo>
 
 #include "nxllBdeStrings.h"
 #include "nxllConfigSettings.h"
@@ -169,21 +166,6 @@ nxString EnxComponentException::ComponentDescription(const TnxComponent* aCompon
   return platform::format(u"<unnamed %s instance>", {platform::fromUtf8(aComponent->className())});
 }
 
-nxString nxExceptionMessage(const std::exception& aException) {
-  if (const auto* c = dynamic_cast<const EnxComponentException*>(&aException)) return c->Message();
-  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return e->Message();
-  return platform::fromUtf8(aException.what());
-}
-
-std::string nxExceptionClassName(const std::exception& aException) {
-  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return std::string(e->className());
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(typeid(aException).name(), nullptr, nullptr, &status);
-  std::string name = status == 0 && demangled ? demangled : typeid(aException).name();
-  std::free(demangled);
-  return name;
-}
-
 namespace {
 // Throws the exception class of aClass built from aArgs.
 template <class... A>
@@ -321,13 +303,8 @@ bool TnxIterationData::Ignores(std::string_view aClassName) const {
 PL_CLASS_INFO_IMPL(TnxComponent, platform::TComponent, "TnxComponent", nullptr)
 
 TnxComponent::TnxComponent(platform::TComponent* aOwner)
-    : platform::TComponent(aOwner), nxcDependentLock(platform::create<TnxPadlock>()) {
-  try {
-    componentID_ = nxHandleTable().Add(this, &kComponentHandleKind);
-  } catch (...) {
-    platform::TObject::free(nxcDependentLock);
-    throw;
-  }
+    : platform::TComponent(aOwner), nxcDependentLock(nxCreateOwned<TnxPadlock>()) {
+  componentID_ = nxHandleTable().Add(this, &kComponentHandleKind);
 }
 
 TnxComponent::~TnxComponent() {
@@ -339,7 +316,7 @@ TnxComponent::~TnxComponent() {
     try {
       platform::TObject::free(child);
     } catch (...) {
-      delete child;
+      platform::TObject::discard(child);  // it must go with its owner
     }
   }
   // Links left behind when beforeDestruction did not run.
@@ -350,7 +327,7 @@ TnxComponent::~TnxComponent() {
       disconnect->Disconnect();
   nxcLifetimeMonitor.reset();
   // The class library's component leaves its owner's list.
-  platform::TObject::free(std::exchange(nxcDependentLock, nullptr));
+  nxcDependentLock.reset();
 }
 
 void TnxComponent::releaseComponentID() {

@@ -182,6 +182,7 @@ class EnxComponentException : public EnxBaseException {
   const char* what() const noexcept override;
   // Hides EnxBaseException::Message: the component form when there is one.
   const nxString& Message() const;
+  const nxString& DisplayMessage() const override { return Message(); }
 
   // aComponent's Name, "<unnamed %s instance>" or "<nil pointer>".
   static nxString ComponentDescription(const TnxComponent* aComponent);
@@ -196,13 +197,6 @@ NX_DECLARE_EXCEPTION(EnxRegisterableComponentException, EnxComponentException)
 NX_DECLARE_EXCEPTION(EnxBaseLogException, EnxRegisterableComponentException)
 NX_DECLARE_EXCEPTION(EnxLoggableComponentException, EnxRegisterableComponentException)
 NX_DECLARE_EXCEPTION(EnxStateComponentException, EnxLoggableComponentException)
-
-// The message of any exception: the engine form for the engine family
-// (component form included), else what() as UTF-8 text.
-nxString nxExceptionMessage(const std::exception& aException);
-// The class name of an exception: the engine classes' own names, otherwise
-// the demangled C++ type name.
-std::string nxExceptionClassName(const std::exception& aException);
 
 // The silent abort: raised by a handler of nxnStateChanging to refuse the
 // step; the state machine consumes it and ends the request quietly.
@@ -238,10 +232,7 @@ class TnxIterationList : public TnxSortedList {
   TnxComponent* Items(std::int32_t aIndex) const { return static_cast<TnxComponent*>(blGet(aIndex)); }
 };
 
-struct TnxFreeObject {
-  void operator()(platform::TObject* aObject) const { platform::TObject::free(aObject); }
-};
-using TnxIterationListPtr = std::unique_ptr<TnxIterationList, TnxFreeObject>;
+using TnxIterationListPtr = TnxOwned<TnxIterationList>;
 
 struct TnxIterationData {
   TnxIterationList* IteratonList = nullptr;  // not owned
@@ -430,7 +421,7 @@ class TnxComponent : public platform::TComponent, public InxExceptionData {
   TnxAtomicIntfPtr<InxLifetimeMonitorObject> nxcLifetimeMonitor;  // installed on first request
   TnxAtomicIntfPtr<InxInterface> nxcComponentInfo;                 // installed on first request
   TnxNotifyEvent nxcOnSettingsLoaded;
-  TnxPadlock* nxcDependentLock;                 // owned
+  TnxOwned<TnxPadlock> nxcDependentLock;
   std::vector<TnxComponent*> nxcDependentList;  // sorted by address, not owned
   std::uint32_t nxcDependentGeneration = 0;     // bumped by every change
   bool nxcDestroying = false;

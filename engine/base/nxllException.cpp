@@ -1,13 +1,18 @@
 #include "nxllException.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <typeinfo>
 
 #include "nxllBase64.h"
 #include "nxllBde.h"
 #include "nxllBdeStrings.h"
+#include "nxllLockedFuncs.h"
 #include "nxllStreams.h"
 #include "plCodePage.h"
 
@@ -446,9 +451,23 @@ void nxCallExceptionHook(const std::exception&, const nxString&) {}
 
 bool nxIsMainThread() { return std::this_thread::get_id() == gMainThreadId; }
 
-void nxllExceptionFinalize() {
+namespace {
+
+TnxUseCount gUseCount{0};
+
+void resetPendingMessage() {
   tlsLastConvertedCode = 0;
   tlsLastConvertedMessage.clear();
+}
+
+}  // namespace
+
+void nxllExceptionInitialize() {
+  if (nxUseCountEnter(gUseCount)) resetPendingMessage();
+}
+
+void nxllExceptionFinalize() {
+  if (nxUseCountLeave(gUseCount)) resetPendingMessage();
 }
 
 // ------------------------------------------------------------ data values
@@ -798,6 +817,22 @@ TnxIntfPtr<InxExceptionDataValue> nxExceptionDataFromString(platform::UnicodeStr
     throw EnxBaseException(nxErrIncompatibleStream);
   const std::int32_t version = reader.ReadInteger();
   return TnxIntfPtr<InxExceptionDataValue>(TnxExceptionDataContainer::ReadValue(reader, nullptr, version).get());
+}
+
+// ---- Names and messages of any exception ---------------------------------------
+
+nxString nxExceptionMessage(const std::exception& aException) {
+  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return e->DisplayMessage();
+  return platform::fromUtf8(aException.what());
+}
+
+std::string nxExceptionClassName(const std::exception& aException) {
+  if (const auto* e = dynamic_cast<const EnxBaseException*>(&aException)) return std::string(e->className());
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(typeid(aException).name(), nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled ? demangled : typeid(aException).name();
+  std::free(demangled);
+  return name;
 }
 
 // ---- Assertions ----------------------------------------------------------------

@@ -402,6 +402,9 @@ class EnxBaseException : public std::exception, public InxException {
 
   const char* what() const noexcept override { return fWhat.c_str(); }
   const nxString& Message() const { return fMessage; }
+  // The message as shown to a user: Message(), or a subclass's fuller form
+  // (a component exception's names the component).
+  virtual const nxString& DisplayMessage() const { return fMessage; }
 
   // InxBaseException, InxExceptionForCallback and InxException; not counted.
   std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
@@ -504,6 +507,13 @@ void nxCallExceptionHook(const std::exception& aException, const nxString& aText
 // thread), false in every other thread.
 bool nxIsMainThread();
 
+// The message of any exception: the engine family's DisplayMessage, else
+// what() as UTF-8 text.
+nxString nxExceptionMessage(const std::exception& aException);
+// The class name of an exception: the engine classes' own names, otherwise
+// the demangled C++ type name.
+std::string nxExceptionClassName(const std::exception& aException);
+
 // ---- Assertions ----------------------------------------------------------------
 
 // Raises platform::AssertionFailed with the text "Assertion failed: <aText>
@@ -525,7 +535,9 @@ constexpr std::string_view nxModuleOfPath(std::string_view aPath) {
     if (!(aCondition)) ::nxAssertionFailed((aText), ::nxModuleOfPath(__FILE__), __LINE__); \
   } while (0)
 
-// Resets the calling thread's pending code and message (module finalisation).
+// Module start-up and finalisation, counted: the first start-up and the last
+// finalisation reset the calling (main) thread's pending code and message.
+void nxllExceptionInitialize();
 void nxllExceptionFinalize();
 
 // The OS-error text of aOSError with trailing blanks and periods removed.

@@ -117,7 +117,7 @@ struct State {
   std::uint8_t target;
 };
 State gState{};
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void detectAll() {
   State s{};
@@ -227,15 +227,14 @@ std::uint8_t nxSelectCpuTarget(const TnxCpuInfo& aInfo, bool aOsSavesSseState) {
   return target;
 }
 
-void nxllFastCpuDetectInitialize() {
-  static const TnxModuleDependency deps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
-  nxUseCountStart(gUseCount, deps, detectAll);
+namespace {
+constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
 }
 
+void nxllFastCpuDetectInitialize() { nxUseCountStart(gUseCount, kDeps, detectAll); }
+
 void nxllFastCpuDetectFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  gState = State{};
-  nxllLockedFuncsFinalize();
+  nxUseCountFinish(gUseCount, kDeps, [] { gState = State{}; });
 }
 
 int nxCpuInfoCount() { return gState.count; }

@@ -7,7 +7,7 @@
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 // The C library's memset already picks its own SIMD path per processor at
 // load time and measured faster than hand-written streaming SSE2 fills at
@@ -23,15 +23,15 @@ void nxFillCharPlain(void* aDest, std::ptrdiff_t aCount, std::uint8_t aValue) {
 
 constinit TnxFillChar nxFillChar = nxFillCharPlain;
 
+namespace {
+constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
+                                         {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
+}
+
 void nxllFastFillCharInitialize() {
-  static const TnxModuleDependency deps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
-                                             {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
-  nxUseCountStart(gUseCount, deps, [] { nxFillChar = selectFill(nxCpuTarget()); });
+  nxUseCountStart(gUseCount, kDeps, [] { nxFillChar = selectFill(nxCpuTarget()); });
 }
 
 void nxllFastFillCharFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  nxFillChar = nxFillCharPlain;
-  nxllFastCpuDetectFinalize();
-  nxllLockedFuncsFinalize();
+  nxUseCountFinish(gUseCount, kDeps, [] { nxFillChar = nxFillCharPlain; });
 }

@@ -9,7 +9,7 @@ namespace {
 
 constexpr std::ptrdiff_t kDefaultStreamingThreshold = 128 * 1024;
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 // The C library's memmove already picks its own SIMD and non-temporal paths
 // per processor at load time and measured faster than hand-written SSE2
@@ -26,10 +26,13 @@ void nxMovePlain(const void* aSource, void* aDest, std::ptrdiff_t aCount) {
 constinit TnxMove nxMove = nxMovePlain;
 constinit std::ptrdiff_t nxMoveStreamingThreshold = kDefaultStreamingThreshold;
 
+namespace {
+constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
+                                         {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
+}
+
 void nxllFastMoveInitialize() {
-  static const TnxModuleDependency deps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
-                                             {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
-  nxUseCountStart(gUseCount, deps, [] {
+  nxUseCountStart(gUseCount, kDeps, [] {
     const TnxCpuInfo& first = nxCpuInfo(0);
     nxMoveStreamingThreshold =
         first.L2Cache != 0 ? std::ptrdiff_t(first.L2Cache) * 1024 / 2 : kDefaultStreamingThreshold;
@@ -38,9 +41,8 @@ void nxllFastMoveInitialize() {
 }
 
 void nxllFastMoveFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  nxMove = nxMovePlain;
-  nxMoveStreamingThreshold = kDefaultStreamingThreshold;
-  nxllFastCpuDetectFinalize();
-  nxllLockedFuncsFinalize();
+  nxUseCountFinish(gUseCount, kDeps, [] {
+    nxMove = nxMovePlain;
+    nxMoveStreamingThreshold = kDefaultStreamingThreshold;
+  });
 }

@@ -40,18 +40,16 @@ std::int32_t nxLockedIncrement(volatile std::int32_t& aTarget) { return nxLocked
 std::int32_t nxLockedDecrement(volatile std::int32_t& aTarget) { return nxLockedSub(aTarget, 1); }
 
 namespace {
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 }  // namespace
 
-bool nxUseCountEnter(volatile std::int32_t& aCount) { return nxLockedIncrement(aCount) == 1; }
+bool nxUseCountEnter(TnxUseCount& aCount) { return ++aCount == 1; }
 
-bool nxUseCountLeave(volatile std::int32_t& aCount) {
-  std::int32_t cur = __atomic_load_n(&aCount, __ATOMIC_ACQUIRE);
+bool nxUseCountLeave(TnxUseCount& aCount) {
+  std::int32_t cur = aCount.load();
   for (;;) {
     if (cur <= 0) return false;
-    const std::int32_t prev = nxLockedCompareExchange(aCount, cur - 1, cur);
-    if (prev == cur) return cur == 1;
-    cur = prev;
+    if (aCount.compare_exchange_weak(cur, cur - 1)) return cur == 1;
   }
 }
 

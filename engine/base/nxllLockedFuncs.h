@@ -10,6 +10,7 @@
 // list exists (a concurrent pop may still read its leNext).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,30 +29,61 @@ void nxllLockedFuncsFinalize();
 // finalisation cannot keep the module from starting again.
 // REQUIRES: start-up and finalisation run before/after other threads use the
 // module (a second caller does not wait for the first one to finish).
-bool nxUseCountEnter(volatile std::int32_t& aCount);
-bool nxUseCountLeave(volatile std::int32_t& aCount);
+using TnxUseCount = std::atomic<std::int32_t>;
+bool nxUseCountEnter(TnxUseCount& aCount);
+bool nxUseCountLeave(TnxUseCount& aCount);
 
-// A module this one starts before itself and finalises after itself.
+// A module this one starts before itself and finalises after itself; a
+// table of them, in start-up order, is a library's list of modules.
 struct TnxModuleDependency {
   void (*mdStart)();
   void (*mdFinish)();
 };
 
+// Starts aModules in order; a failure finalises those already started, in
+// reverse, before it propagates.
+template <std::size_t N>
+void nxStartModules(const TnxModuleDependency (&aModules)[N]) {
+  std::size_t started = 0;
+  try {
+    for (; started < N; ++started) aModules[started].mdStart();
+  } catch (...) {
+    while (started > 0) aModules[--started].mdFinish();
+    throw;
+  }
+}
+// Finalises aModules in reverse order.
+template <std::size_t N>
+void nxFinishModules(const TnxModuleDependency (&aModules)[N]) {
+  for (std::size_t i = N; i > 0; --i) aModules[i - 1].mdFinish();
+}
+
 // Counted start-up: the first caller starts the dependencies in order, then
 // runs aBody. A failure finalises the dependencies already started, in
 // reverse, and undoes the count before it propagates.
 template <class Body, std::size_t N>
-void nxUseCountStart(volatile std::int32_t& aCount, const TnxModuleDependency (&aDeps)[N], Body aBody) {
+void nxUseCountStart(TnxUseCount& aCount, const TnxModuleDependency (&aDeps)[N], Body aBody) {
   if (!nxUseCountEnter(aCount)) return;
-  std::size_t started = 0;
   try {
-    for (; started < N; ++started) aDeps[started].mdStart();
-    aBody();
+    nxStartModules(aDeps);
+    try {
+      aBody();
+    } catch (...) {
+      nxFinishModules(aDeps);
+      throw;
+    }
   } catch (...) {
-    while (started > 0) aDeps[--started].mdFinish();
     nxUseCountLeave(aCount);
     throw;
   }
+}
+// Counted finalisation: the last caller runs aBody, then finalises the
+// dependencies in reverse.
+template <class Body, std::size_t N>
+void nxUseCountFinish(TnxUseCount& aCount, const TnxModuleDependency (&aDeps)[N], Body aBody) {
+  if (!nxUseCountLeave(aCount)) return;
+  aBody();
+  nxFinishModules(aDeps);
 }
 
 std::int32_t nxLockedCompareExchange(volatile std::int32_t& aTarget, std::int32_t aNewValue,

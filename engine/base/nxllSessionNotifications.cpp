@@ -18,29 +18,12 @@ std::uint32_t nextRegistryId() {
   return id;
 }
 
-// Holds a padlock that the caller already locked.
-class TnxLockedPadlock {
- public:
-  explicit TnxLockedPadlock(TnxPadlock* aPadlock) : lpPadlock(aPadlock) {}
-  ~TnxLockedPadlock() { lpPadlock->Unlock(); }
-  TnxLockedPadlock(const TnxLockedPadlock&) = delete;
-  TnxLockedPadlock& operator=(const TnxLockedPadlock&) = delete;
-
- private:
-  TnxPadlock* lpPadlock;
-};
-
 }  // namespace
 
 TnxSessionNotifications::TnxSessionNotifications(InxInterface* aController)
     : snController(aController), snId(nextRegistryId()) {}
 
-TnxSessionNotifications::~TnxSessionNotifications() {
-  Disconnected();
-  TnxPadlock* padlock = snPadlock;
-  snPadlock = nullptr;
-  platform::TObject::free(padlock);
-}
+TnxSessionNotifications::~TnxSessionNotifications() { Disconnected(); }  // the padlock goes with its member
 
 std::int32_t TnxSessionNotifications::QueryInterface(const platform::Guid& aIID, void** aObj) {
   if (snController) return snController->QueryInterface(aIID, aObj);
@@ -65,9 +48,8 @@ void TnxSessionNotifications::RegisterNotifier(const TnxIntfPtr<InxSessionNotifi
   item->sniTickCount = platform::tickCount32() | 1;
   item->sniParent = this;
   item->sniNotifier = aNotifier;
-  TnxPadlock::CreateAndLock(snPadlock);
   {
-    TnxLockedPadlock locked(snPadlock);
+    TnxPadlockGuard guard(snPadlock);
     try {
       item->sniHandle = nxHandleTable().Add(item, this);
     } catch (...) {
@@ -113,7 +95,7 @@ void TnxSessionNotifications::freeItem(TnxSessionNotifierItem* aItem) {
 void TnxSessionNotifications::UnregisterNotifier(const TnxNotifierHandle& aHandle) {
   if (aHandle.nhRegistry != snId || (aHandle.nhRegistry ^ aHandle.nhHandle ^ aHandle.nhTickCount) != aHandle.nhCheck)
     return;
-  TnxPadlock* padlock = __atomic_load_n(&snPadlock, __ATOMIC_ACQUIRE);
+  TnxPadlock* padlock = snPadlock.Peek();
   if (!padlock) return;  // nothing was ever registered
   TnxSessionNotifierItem* item;
   {
@@ -128,7 +110,7 @@ void TnxSessionNotifications::UnregisterNotifier(const TnxNotifierHandle& aHandl
 }
 
 void TnxSessionNotifications::Disconnected() {
-  TnxPadlock* padlock = __atomic_load_n(&snPadlock, __ATOMIC_ACQUIRE);
+  TnxPadlock* padlock = snPadlock.Peek();
   if (!padlock) return;
   for (;;) {
     TnxSessionNotifierItem* item;

@@ -130,7 +130,7 @@ class TnxSessionNotifications : public TnxObject, public InxSessionNotifications
 
   InxInterface* snController;
   const std::uint32_t snId;
-  TnxPadlock* volatile snPadlock = nullptr;
+  TnxLazyPadlock snPadlock;  // created by the first registration
   TnxSessionNotifierItem* snHead = nullptr;
   TnxSessionNotifierItem* snTail = nullptr;
 };

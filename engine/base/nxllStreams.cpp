@@ -1,16 +1,14 @@
 #include "nxllStreams.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "nxllBde.h"
 #include "nxllException.h"
 #include "plCodePage.h"
+#include "plFile.h"
+#include "plVirtualMemory.h"
 
 const char* const nxStreamReadErrorText = "Stream read error";
 const char* const nxStreamWriteErrorText = "Stream write error";
@@ -83,11 +81,6 @@ void TnxCustomMemoryStream::SaveToStream(TStream& aStream) {
 
 namespace {
 
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 [[noreturn]] void fileError(const std::string& aFileName, const char* aWhat) {
   const int e = errno;
   throw platform::OsError(e, std::string(aWhat) + " " + aFileName + ": " + std::strerror(e));
@@ -96,12 +89,11 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 }  // namespace
 
 void TnxCustomMemoryStream::SaveToFile(const std::string& aFileName) {
-  FilePtr f(std::fopen(aFileName.c_str(), "wb"));
-  if (!f) fileError(aFileName, "Cannot create file");
-  if (cmsSize != 0 && std::fwrite(cmsMemory, 1, static_cast<std::size_t>(cmsSize), f.get()) !=
-                          static_cast<std::size_t>(cmsSize))
+  platform::File f;
+  if (!f.open(aFileName, platform::File::Mode::createWrite)) fileError(aFileName, "Cannot create file");
+  if (cmsSize != 0 && !f.writeAll(cmsMemory, static_cast<std::size_t>(cmsSize)))
     fileError(aFileName, "Cannot write file");
-  if (std::fclose(f.release()) != 0) fileError(aFileName, "Cannot write file");
+  if (!f.close()) fileError(aFileName, "Cannot write file");
 }
 
 void TnxCustomMemoryStream::SetPointer(void* aMemory, std::int32_t aSize) {
@@ -132,7 +124,7 @@ TnxMemoryStream::~TnxMemoryStream() { ReleaseAll(); }
 std::size_t TnxMemoryStream::ReservedRangeCount() const { return msReservedBases.size(); }
 
 void TnxMemoryStream::ReleaseAll() noexcept {
-  for (const Range& r : msReservedBases) munmap(r.base, r.size);
+  for (const Range& r : msReservedBases) platform::vmRelease(r.base, r.size);
   msReservedBases.clear();
   msReserved = 0;
   msCommited = 0;
@@ -140,7 +132,7 @@ void TnxMemoryStream::ReleaseAll() noexcept {
 }
 
 void TnxMemoryStream::Commit(std::size_t aFrom, std::size_t aTo) {
-  if (aTo > aFrom && mprotect(cmsMemory + aFrom, aTo - aFrom, PROT_READ | PROT_WRITE) != 0)
+  if (aTo > aFrom && !platform::vmCommit(cmsMemory + aFrom, aTo - aFrom))
     throw nxCreateOSErrorException<EnxBaseException>(nxErrOsUnknown, {}, platform::fromUtf8(className()));
 }
 
@@ -169,10 +161,9 @@ void TnxMemoryStream::SetCapacity(std::int64_t aNewCapacity) {
   auto osError = [this] {
     return nxCreateOSErrorException<EnxBaseException>(nxErrOsUnknown, {}, platform::fromUtf8(className()));
   };
-  const int kReserveFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
   if (!cmsMemory) {
-    void* base = mmap(nullptr, static_cast<std::size_t>(r), PROT_NONE, kReserveFlags, -1, 0);
-    if (base == MAP_FAILED) throw osError();
+    void* base = platform::vmReserve(static_cast<std::size_t>(r));
+    if (!base) throw osError();
     msReservedBases.push_back({static_cast<std::uint8_t*>(base), static_cast<std::size_t>(r)});
     msReserved = static_cast<std::int32_t>(r);
     SetPointer(base, cmsSize);
@@ -180,19 +171,17 @@ void TnxMemoryStream::SetCapacity(std::int64_t aNewCapacity) {
   } else {
     std::uint8_t* const want = cmsMemory + msReserved;
     const auto extra = static_cast<std::size_t>(r - msReserved);
-    void* ext = mmap(want, extra, PROT_NONE, kReserveFlags | MAP_FIXED_NOREPLACE, -1, 0);
-    if (ext == want) {
+    if (platform::vmReserveAt(want, extra)) {
       // Extended in place: the data stays where it is.
       msReservedBases.push_back({want, extra});
       msReserved = static_cast<std::int32_t>(r);
       Commit(static_cast<std::size_t>(msCommited), static_cast<std::size_t>(c));
     } else {
-      if (ext != MAP_FAILED) munmap(ext, extra);  // a kernel that took the address as a hint
-      void* base = mmap(nullptr, static_cast<std::size_t>(r), PROT_NONE, kReserveFlags, -1, 0);
-      if (base == MAP_FAILED) throw osError();
-      if (mprotect(base, static_cast<std::size_t>(c), PROT_READ | PROT_WRITE) != 0) {
+      void* base = platform::vmReserve(static_cast<std::size_t>(r));
+      if (!base) throw osError();
+      if (!platform::vmCommit(base, static_cast<std::size_t>(c))) {
         auto e = osError();
-        munmap(base, static_cast<std::size_t>(r));
+        platform::vmRelease(base, static_cast<std::size_t>(r));
         throw e;
       }
       std::memcpy(base, cmsMemory, static_cast<std::size_t>(std::min<std::int64_t>(cmsSize, msCommited)));
@@ -240,14 +229,12 @@ void TnxMemoryStream::LoadFromStream(TStream& aStream) {
 }
 
 void TnxMemoryStream::LoadFromFile(const std::string& aFileName) {
-  FilePtr f(std::fopen(aFileName.c_str(), "rb"));
-  if (!f) fileError(aFileName, "Cannot open file");
-  if (std::fseek(f.get(), 0, SEEK_END) != 0) fileError(aFileName, "Cannot read file");
-  const long n = std::ftell(f.get());
-  if (n < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) fileError(aFileName, "Cannot read file");
-  SetSize(n);
-  if (n != 0 && std::fread(cmsMemory, 1, static_cast<std::size_t>(n), f.get()) != static_cast<std::size_t>(n))
-    throw EReadError(nxStreamReadErrorText);
+  platform::File f;
+  if (!f.open(aFileName, platform::File::Mode::read)) fileError(aFileName, "Cannot open file");
+  std::int64_t n = 0;
+  if (!f.size(n)) fileError(aFileName, "Cannot read file");
+  SetSize(n);  // a file beyond what a memory stream holds raises OutOfMemory here
+  if (n != 0 && !f.readExact(cmsMemory, static_cast<std::size_t>(n))) throw EReadError(nxStreamReadErrorText);
 }
 
 // --------------------------------------------------- TnxStaticMemoryStream

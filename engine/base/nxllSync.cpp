@@ -1,6 +1,7 @@
 #include "nxllSync.h"
 
 #include <new>
+#include <utility>
 
 #include "nxllBde.h"
 #include "nxllMemoryManager.h"
@@ -20,7 +21,7 @@ constexpr std::int32_t kPoolInitialCount = 250;
 constexpr std::int32_t kPoolRetainCount = 2500;
 
 TnxListHead gManualEventCache;
-bool gManualEventCacheActive = false;
+std::atomic<bool> gManualEventCacheActive{false};
 
 platform::Event* newAutoResetEvent() { return new platform::Event(platform::Event::Kind::autoReset); }
 
@@ -92,7 +93,7 @@ void TnxThreadSafeStack::CarvePage() {
   // Slot 0 links the page; the rest become free nodes, chained in order.
   for (int i = 1; i < NodesPerPage; ++i) nodes[i].link.leNext = &nodes[i + 1].link;
   nxListHeadPush(tssPagesHead, &nodes[0].link);
-  nxLockedIncrement(tssPageCount);
+  ++tssPageCount;
   nxListHeadPushChain(tssFreeHead, &nodes[1].link, &nodes[NodesPerPage].link);
 }
 
@@ -102,7 +103,7 @@ void TnxThreadSafeStack::Push(void* aPointer) {
   Node* node = reinterpret_cast<Node*>(entry);
   node->pointer = aPointer;
   nxListHeadPush(tssStackHead, entry);
-  nxLockedIncrement(tssCount);
+  ++tssCount;
 }
 
 void* TnxThreadSafeStack::Pop() {
@@ -111,7 +112,7 @@ void* TnxThreadSafeStack::Pop() {
   Node* node = reinterpret_cast<Node*>(entry);
   void* result = node->pointer;
   nxListHeadPush(tssFreeHead, entry);
-  nxLockedDecrement(tssCount);
+  --tssCount;
   return result;
 }
 
@@ -175,10 +176,10 @@ void TnxEvent::WaitFor(TnxWord32 aTimeOut) {
 
 // ---- Manual events ----------------------------------------------------------
 
-void TnxManualEvent::afterConstruction() { nxLockedDecrement(meRefCount); }
+void TnxManualEvent::afterConstruction() { --meRefCount; }
 
 void TnxManualEvent::beforeDestruction() {
-  if (__atomic_load_n(&meRefCount, __ATOMIC_ACQUIRE) != 0) throw platform::InvalidPointer();
+  if (meRefCount.load() != 0) throw platform::InvalidPointer();
 }
 
 std::int32_t TnxManualEvent::QueryInterface(const platform::Guid& aIID, void** aObj) {
@@ -191,12 +192,13 @@ std::int32_t TnxManualEvent::QueryInterface(const platform::Guid& aIID, void** a
   return nxE_NOINTERFACE;
 }
 
-std::int32_t TnxManualEvent::AddRef() { return nxLockedIncrement(meRefCount); }
+std::int32_t TnxManualEvent::AddRef() { return ++meRefCount; }
 
 std::int32_t TnxManualEvent::Release() {
-  const std::int32_t count = nxLockedDecrement(meRefCount);
-  if (count == 0 && nxLockedCompareExchange(meCached, 1, 0) == 0) {
-    if (!__atomic_load_n(&gManualEventCacheActive, __ATOMIC_ACQUIRE) ||
+  const std::int32_t count = --meRefCount;
+  std::int32_t uncached = 0;
+  if (count == 0 && meCached.compare_exchange_strong(uncached, 1)) {
+    if (!gManualEventCacheActive.load() ||
         nxListHeadPushLimited(gManualEventCache, &meNext.entry, nxManualEventCacheLimit) == 0)
       platform::TObject::free(this);
   }
@@ -212,7 +214,7 @@ InxManualEventRef nxGetManualEvent() {
   if (TnxListEntry* entry = nxListHeadPopLimited(gManualEventCache, 0)) {
     TnxManualEvent* event = reinterpret_cast<TnxManualEvent::CacheLink*>(entry)->owner;
     event->meEvent.reset();
-    nxLockedExchange(event->meCached, 0);
+    event->meCached.exchange(0);
     return InxManualEventRef(event);
   }
   return InxManualEventRef(platform::create<TnxManualEvent>());
@@ -236,22 +238,29 @@ void nxCallThreadCallback() {
 
 // ---- Module -----------------------------------------------------------------
 
+namespace {
+TnxUseCount gUseCount{0};
+constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
+}  // namespace
+
 void nxllSyncInitialize() {
-  nxListHeadInit(gManualEventCache);
-  __atomic_store_n(&gManualEventCacheActive, true, __ATOMIC_RELEASE);
-  if (!nxEventPool) nxEventPool = platform::create<TnxEventPool>(kPoolInitialCount, kPoolRetainCount);
+  nxUseCountStart(gUseCount, kDeps, [] {
+    nxListHeadInit(gManualEventCache);
+    gManualEventCacheActive.store(true);
+    if (!nxEventPool) nxEventPool = platform::create<TnxEventPool>(kPoolInitialCount, kPoolRetainCount);
+  });
 }
 
 void nxllSyncFinalize() {
-  __atomic_store_n(&gManualEventCacheActive, false, __ATOMIC_RELEASE);
-  TnxListEntry* entry = nxListHeadFlush(gManualEventCache);
-  nxListHeadInit(gManualEventCache);  // a flush keeps the depth bits
-  while (entry) {
-    TnxListEntry* next = entry->leNext;
-    platform::TObject::free(reinterpret_cast<TnxManualEvent::CacheLink*>(entry)->owner);
-    entry = next;
-  }
-  TnxEventPool* pool = nxEventPool;
-  nxEventPool = nullptr;
-  platform::TObject::free(pool);
+  nxUseCountFinish(gUseCount, kDeps, [] {
+    gManualEventCacheActive.store(false);
+    TnxListEntry* entry = nxListHeadFlush(gManualEventCache);
+    nxListHeadInit(gManualEventCache);  // a flush keeps the depth bits
+    while (entry) {
+      TnxListEntry* next = entry->leNext;
+      platform::TObject::free(reinterpret_cast<TnxManualEvent::CacheLink*>(entry)->owner);
+      entry = next;
+    }
+    platform::TObject::free(std::exchange(nxEventPool, nullptr));
+  });
 }

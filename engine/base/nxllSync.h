@@ -70,7 +70,7 @@ class TnxPadlock : public TnxObject {
 class TnxLazyPadlock {
  public:
   explicit TnxLazyPadlock(bool aFastLock = false) : lpFastLock(aFastLock) {}
-  ~TnxLazyPadlock() { platform::TObject::free(lpPadlock.exchange(nullptr)); }
+  ~TnxLazyPadlock() { Reset(); }
   TnxLazyPadlock(const TnxLazyPadlock&) = delete;
   TnxLazyPadlock& operator=(const TnxLazyPadlock&) = delete;
 
@@ -78,6 +78,9 @@ class TnxLazyPadlock {
   TnxPadlock* Peek() const { return lpPadlock.load(std::memory_order_acquire); }
   // Creates it when needed and locks it; the caller holds it once.
   TnxPadlock& CreateAndLock() { return TnxPadlock::CreateAndLock(lpPadlock, lpFastLock); }
+  // Frees the padlock; the next user creates a new one.
+  // REQUIRES: no thread holds or waits for it.
+  void Reset() { platform::TObject::free(lpPadlock.exchange(nullptr)); }
 
  private:
   std::atomic<TnxPadlock*> lpPadlock{nullptr};
@@ -110,8 +113,8 @@ class TnxThreadSafeStack : public TnxObject {
 
   void Push(void* aPointer);
   void* Pop();  // nil when empty
-  std::int32_t Count() const { return __atomic_load_n(&tssCount, __ATOMIC_RELAXED); }
-  std::int32_t PageCount() const { return __atomic_load_n(&tssPageCount, __ATOMIC_RELAXED); }
+  std::int32_t Count() const { return tssCount.load(std::memory_order_relaxed); }
+  std::int32_t PageCount() const { return tssPageCount.load(std::memory_order_relaxed); }
 
   static constexpr int NodesPerPage = 511;
 
@@ -124,8 +127,8 @@ class TnxThreadSafeStack : public TnxObject {
 
   void CarvePage();
 
-  volatile std::int32_t tssCount = 0;
-  volatile std::int32_t tssPageCount = 0;
+  std::atomic<std::int32_t> tssCount{0};
+  std::atomic<std::int32_t> tssPageCount{0};
   TnxListHead tssPagesHead;
   TnxListHead tssFreeHead;
   TnxListHead tssStackHead;
@@ -200,7 +203,7 @@ class TnxManualEvent : public TnxObject, public InxManualEvent {
   void WaitFor() override;
   platform::Event* Handle() override { return &meEvent; }
 
-  std::int32_t RefCount() const { return __atomic_load_n(&meRefCount, __ATOMIC_RELAXED); }
+  std::int32_t RefCount() const { return meRefCount.load(std::memory_order_relaxed); }
 
   void afterConstruction() override;
   // A still-referenced event raises platform::InvalidPointer.
@@ -215,8 +218,8 @@ class TnxManualEvent : public TnxObject, public InxManualEvent {
   };
 
   CacheLink meNext{{nullptr}, this};
-  volatile std::int32_t meRefCount = 1;  // 1 while constructing
-  volatile std::int32_t meCached = 0;
+  std::atomic<std::int32_t> meRefCount{1};  // 1 while constructing
+  std::atomic<std::int32_t> meCached{0};
   platform::Event meEvent{platform::Event::Kind::manualReset};
 };
 
@@ -236,6 +239,6 @@ TnxThreadCallback& nxThreadCallback();
 // Calls the calling thread's callback when its object part is set.
 void nxCallThreadCallback();
 
-// Module start and end (main thread, in module order).
+// Module start and end (main thread, in module order), counted.
 void nxllSyncInitialize();
 void nxllSyncFinalize();

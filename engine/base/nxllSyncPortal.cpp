@@ -25,19 +25,17 @@ const TnxMemoryPool& statePool() {
   return pool;
 }
 
-TnxThreadState* loadHead(TnxThreadState* const& aHead) { return __atomic_load_n(&aHead, __ATOMIC_ACQUIRE); }
-
 }  // namespace
 
 // ---- TnxThreadStates --------------------------------------------------------
 
 TnxThreadStates::TnxThreadStates() {
-  for (auto& head : tlcHashTable) head = nullptr;
+  for (auto& head : tlcHashTable) head.store(nullptr, std::memory_order_relaxed);
 }
 
 TnxThreadStates::~TnxThreadStates() {
   for (auto& head : tlcHashTable) {
-    TnxThreadState* r = head;
+    TnxThreadState* r = head.load();
     while (r) {
       TnxThreadState* next = r->tsNext;
       statePool().DisposeDirect(r);
@@ -48,40 +46,40 @@ TnxThreadStates::~TnxThreadStates() {
 
 TnxThreadState* TnxThreadStates::Acquire(std::uint32_t aThreadID) {
   const auto id = static_cast<std::int32_t>(aThreadID);
-  TnxThreadState*& head = tlcHashTable[bucketOf(aThreadID)];
-  for (TnxThreadState* r = loadHead(head); r; r = r->tsNext)
-    if (__atomic_load_n(&r->tsID, __ATOMIC_ACQUIRE) == id) return r;
+  std::atomic<TnxThreadState*>& head = tlcHashTable[bucketOf(aThreadID)];
+  for (TnxThreadState* r = head.load(); r; r = r->tsNext)
+    if (r->tsID.load() == id) return r;
 
   TnxThreadState* record = nullptr;
-  for (TnxThreadState* r = loadHead(head); r && !record; r = r->tsNext)
-    if (nxLockedExchange(r->tsInUse, -1) != -1) record = r;
+  for (TnxThreadState* r = head.load(); r && !record; r = r->tsNext)
+    if (r->tsInUse.exchange(-1) != -1) record = r;
   if (!record) {
     record = new (statePool().Alloc()) TnxThreadState{nullptr, -1, 0, 0, false};
     // Linked before it is published, so a thread walking the bucket never
     // sees it cut off from the records behind it (and never misses its own).
-    TnxThreadState* first = loadHead(head);
+    TnxThreadState* first = head.load();
     do {
       record->tsNext = first;
-    } while (!__atomic_compare_exchange_n(&head, &first, record, false, __ATOMIC_SEQ_CST, __ATOMIC_ACQUIRE));
+    } while (!head.compare_exchange_weak(first, record));
   }
-  nxLockedCompareExchange(record->tsID, id, 0);
+  std::int32_t unowned = 0;
+  record->tsID.compare_exchange_strong(unowned, id);
   return record;
 }
 
 void TnxThreadStates::Release(TnxThreadState* aState) {
   aState->tsCount = 0;
   aState->tsCounted = false;
-  nxLockedExchange(aState->tsID, 0);
-  nxLockedExchange(aState->tsInUse, 0);
+  aState->tsID.exchange(0);
+  aState->tsInUse.exchange(0);
 }
 
 // ---- TnxInternalReadWritePortal -----------------------------------------------
 
-TnxInternalReadWritePortal::TnxInternalReadWritePortal() : rwpThreadStates(platform::create<TnxThreadStates>()) {}
+TnxInternalReadWritePortal::TnxInternalReadWritePortal() : rwpThreadStates(nxCreateOwned<TnxThreadStates>()) {}
 
 TnxInternalReadWritePortal::~TnxInternalReadWritePortal() {
   BeginWrite();  // waits until every other reader and writer has left
-  platform::TObject::free(rwpThreadStates);
 }
 
 void TnxInternalReadWritePortal::BeginRead() {
@@ -91,13 +89,13 @@ void TnxInternalReadWritePortal::BeginRead() {
 
   rwpReadEvent.wait();
   for (;;) {
-    if (nxLockedDecrement(rwpPortal) > 0) {
+    if (--rwpPortal > 0) {
       state->tsCounted = true;
       return;
     }
     // A writer is inside or entering: step back, and wake it when stepping
     // back freed the portal.
-    if (nxLockedIncrement(rwpPortal) == kFree) rwpWriteEvent.set();
+    if (++rwpPortal == kFree) rwpWriteEvent.set();
     std::this_thread::yield();
     rwpReadEvent.wait();
   }
@@ -114,7 +112,7 @@ void TnxInternalReadWritePortal::EndRead() {
   const bool counted = state->tsCounted;
   rwpThreadStates->Release(state);
   if (!counted) return;  // a read begun by the writer never took a slot
-  const std::int32_t r = nxLockedIncrement(rwpPortal);
+  const std::int32_t r = ++rwpPortal;
   // Free with nobody waiting, or the last reader left while a writer tries.
   if (r == kFree || (r <= 0 && r % kFree == 0)) rwpWriteEvent.set();
 }
@@ -126,22 +124,22 @@ bool TnxInternalReadWritePortal::BeginWrite() {
     return true;
   }
   rwpReadEvent.reset();  // new first-level readers wait from now on
-  const std::int32_t generation = __atomic_load_n(&rwpGeneration, __ATOMIC_ACQUIRE);
+  const std::int32_t generation = rwpGeneration.load();
 
   TnxThreadState* state = rwpThreadStates->Acquire(tid);
   const bool holdsRead = state->tsCount > 0;
-  if (holdsRead) nxLockedIncrement(rwpPortal);  // give the read slot back while waiting (upgrade)
+  if (holdsRead) ++rwpPortal;  // give the read slot back while waiting (upgrade)
 
   for (;;) {
-    if (nxLockedExchangeAdd(rwpPortal, -kFree) == kFree) break;
+    if (rwpPortal.fetch_sub(kFree) == kFree) break;
     // Readers inside: undo and wait for the last one, unless it left just now.
-    if (nxLockedExchangeAdd(rwpPortal, kFree) != 0) rwpWriteEvent.wait();
+    if (rwpPortal.fetch_add(kFree) != 0) rwpWriteEvent.wait();
   }
 
   rwpReadEvent.reset();
-  if (holdsRead) nxLockedDecrement(rwpPortal);  // the read slot counts while writing
-  __atomic_store_n(&rwpWriterID, tid, __ATOMIC_RELEASE);
-  const std::int32_t newGeneration = nxLockedIncrement(rwpGeneration);
+  if (holdsRead) --rwpPortal;  // the read slot counts while writing
+  rwpWriterID.store(tid);
+  const std::int32_t newGeneration = ++rwpGeneration;
   ++rwpWriterCount;
   return newGeneration == generation + 1;
 }
@@ -151,7 +149,7 @@ void TnxInternalReadWritePortal::EndWrite() {
   nxAssert(WriterID() == tid, "TnxInternalReadWritePortal.EndWrite by a thread that is not the writer");
   TnxThreadState* state = rwpThreadStates->Acquire(tid);
   if (--rwpWriterCount == 0) {
-    __atomic_store_n(&rwpWriterID, 0u, __ATOMIC_RELEASE);
+    rwpWriterID.store(0);
     std::int32_t release = kFree;
     if (state->tsCount > 0 && !state->tsCounted) {
       // A read begun while writing outlives the write: from now on it is an
@@ -160,35 +158,41 @@ void TnxInternalReadWritePortal::EndWrite() {
       state->tsCounted = true;
       release = kFree - 1;
     }
-    nxLockedExchangeAdd(rwpPortal, release);
+    rwpPortal.fetch_add(release);
     rwpWriteEvent.set();
     rwpReadEvent.set();
   }
   if (state->tsCount == 0) rwpThreadStates->Release(state);
 }
 
-void TnxInternalReadWritePortal::CreateAndRead(TnxInternalReadWritePortal* volatile& aPortal) {
-  TnxInternalReadWritePortal* existing = __atomic_load_n(&aPortal, __ATOMIC_ACQUIRE);
+namespace {
+
+// Installs a new portal in aPortal unless one is there, and enters the one
+// installed with aEnter; a loser leaves and frees its own first.
+template <class Enter, class Leave>
+void createAndEnter(std::atomic<TnxInternalReadWritePortal*>& aPortal, Enter aEnter, Leave aLeave) {
+  TnxInternalReadWritePortal* existing = aPortal.load();
   if (!existing) {
-    auto* mine = platform::create<TnxInternalReadWritePortal>();
-    mine->BeginRead();
-    existing = nxLockedCompareExchangeObject(aPortal, mine, static_cast<TnxInternalReadWritePortal*>(nullptr));
-    if (!existing) return;
-    mine->EndRead();
-    platform::TObject::free(mine);
+    TnxOwned<TnxInternalReadWritePortal> mine = nxCreateOwned<TnxInternalReadWritePortal>();
+    aEnter(*mine);
+    if (aPortal.compare_exchange_strong(existing, mine.get())) {
+      mine.release();  // installed, and entered once
+      return;
+    }
+    aLeave(*mine);
   }
-  existing->BeginRead();
+  aEnter(*existing);
 }
 
-void TnxInternalReadWritePortal::CreateAndWrite(TnxInternalReadWritePortal* volatile& aPortal) {
-  TnxInternalReadWritePortal* existing = __atomic_load_n(&aPortal, __ATOMIC_ACQUIRE);
-  if (!existing) {
-    auto* mine = platform::create<TnxInternalReadWritePortal>();
-    mine->BeginWrite();
-    existing = nxLockedCompareExchangeObject(aPortal, mine, static_cast<TnxInternalReadWritePortal*>(nullptr));
-    if (!existing) return;
-    mine->EndWrite();
-    platform::TObject::free(mine);
-  }
-  existing->BeginWrite();
+}  // namespace
+
+void TnxInternalReadWritePortal::CreateAndRead(std::atomic<TnxInternalReadWritePortal*>& aPortal) {
+  createAndEnter(
+      aPortal, [](TnxInternalReadWritePortal& p) { p.BeginRead(); }, [](TnxInternalReadWritePortal& p) { p.EndRead(); });
+}
+
+void TnxInternalReadWritePortal::CreateAndWrite(std::atomic<TnxInternalReadWritePortal*>& aPortal) {
+  createAndEnter(
+      aPortal, [](TnxInternalReadWritePortal& p) { p.BeginWrite(); },
+      [](TnxInternalReadWritePortal& p) { p.EndWrite(); });
 }

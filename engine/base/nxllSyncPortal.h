@@ -29,6 +29,7 @@
 // records come from one engine item pool shared by every portal.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "nxllBase.h"
@@ -42,11 +43,11 @@
 // exchanges and reused, never freed before their TnxThreadStates. On x86-64
 // a record is 24 bytes (a pointer link), so its pool has 24-byte items.
 struct TnxThreadState {
-  TnxThreadState* tsNext;      // next record of the bucket
-  volatile std::int32_t tsInUse;  // -1 while owned, 0 when free for reuse
-  std::int32_t tsCount;        // read nesting level
-  volatile std::int32_t tsID;  // owning thread id, 0 when free
-  bool tsCounted;              // the thread's read slot is counted in rwpPortal
+  TnxThreadState* tsNext;             // next record of the bucket; set before publication
+  std::atomic<std::int32_t> tsInUse;  // -1 while owned, 0 when free for reuse
+  std::int32_t tsCount;               // read nesting level
+  std::atomic<std::int32_t> tsID;     // owning thread id, 0 when free
+  bool tsCounted;                     // the thread's read slot is counted in rwpPortal
 };
 
 class TnxThreadStates : public TnxObject {
@@ -61,7 +62,7 @@ class TnxThreadStates : public TnxObject {
 
  private:
   static constexpr int BucketCount = 16;
-  TnxThreadState* tlcHashTable[BucketCount];
+  std::atomic<TnxThreadState*> tlcHashTable[BucketCount];
 };
 
 class TnxInternalReadWritePortal : public TnxObject {
@@ -77,23 +78,23 @@ class TnxInternalReadWritePortal : public TnxObject {
 
   // Lazily create the portal in aPortal and enter it; one creator wins the
   // race, the others leave and free their own portal and enter the winner's.
-  static void CreateAndRead(TnxInternalReadWritePortal* volatile& aPortal);
-  static void CreateAndWrite(TnxInternalReadWritePortal* volatile& aPortal);
+  static void CreateAndRead(std::atomic<TnxInternalReadWritePortal*>& aPortal);
+  static void CreateAndWrite(std::atomic<TnxInternalReadWritePortal*>& aPortal);
 
   // Diagnostics.
-  std::int32_t PortalCount() const { return __atomic_load_n(&rwpPortal, __ATOMIC_ACQUIRE); }
-  std::uint32_t WriterID() const { return __atomic_load_n(&rwpWriterID, __ATOMIC_ACQUIRE); }
+  std::int32_t PortalCount() const { return rwpPortal.load(); }
+  std::uint32_t WriterID() const { return rwpWriterID.load(); }
   std::uint32_t WaitingReaders() const { return rwpReadEvent.waitingThreads(); }
   std::uint32_t WaitingWriters() const { return rwpWriteEvent.waitingThreads(); }
 
  private:
-  volatile std::int32_t rwpPortal = 0xFFFF;
-  TnxThreadStates* rwpThreadStates;
+  std::atomic<std::int32_t> rwpPortal{0xFFFF};
+  TnxOwned<TnxThreadStates> rwpThreadStates;
   platform::Event rwpReadEvent{platform::Event::Kind::manualReset, true};
   platform::Event rwpWriteEvent{platform::Event::Kind::autoReset, false};
-  volatile std::uint32_t rwpWriterID = 0;
+  std::atomic<std::uint32_t> rwpWriterID{0};
   std::uint32_t rwpWriterCount = 0;  // only the writer touches it
-  volatile std::int32_t rwpGeneration = 0;
+  std::atomic<std::int32_t> rwpGeneration{0};
 };
 
 class TnxPortalReadGuard {

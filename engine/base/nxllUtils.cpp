@@ -1,17 +1,11 @@
 #include "nxllUtils.h"
 
-#include <sys/eventfd.h>
-#include <sys/sysinfo.h>
-#include <unicode/uchar.h>
-#include <unicode/ustring.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 
 #include "nxllBde.h"
@@ -19,11 +13,15 @@
 #include "nxllSync.h"
 #include "nxllFastFillChar.h"
 #include "nxllWideString.h"
+#include "plCaseFold.h"
 #include "plCodePage.h"
 #include "plCollation.h"
+#include "plCommandLine.h"
 #include "plFile.h"
+#include "plHandle.h"
 #include "plFormat.h"
 #include "plLocale.h"
+#include "plMemoryStatus.h"
 #include "plSync.h"
 
 namespace {
@@ -242,10 +240,7 @@ void nxOrBits(void* aDest, const void* aSource, std::int32_t aBitCount) {
 // ---------------------------------------------------------------------------
 // UTF-16 text routines
 
-void nxCharLower(nxString& aText) {
-  for (char16_t& c : aText)
-    if (!U16_IS_SURROGATE(c)) c = static_cast<char16_t>(u_tolower(c));
-}
+void nxCharLower(nxString& aText) { platform::toLowerSimple(aText); }
 
 const char16_t* nxStrPosW(const char16_t* a, const char16_t* b) {
   if (!a || !b || !*b) return nullptr;
@@ -323,33 +318,19 @@ bool nxIsValidFileName(const nxString& s) {
 bool nxFindCmdLineSwitch(const nxString& aSwitch, std::span<const nxString> aArguments) {
   for (const nxString& arg : aArguments) {
     if (arg.size() != aSwitch.size() + 1 || (arg[0] != u'-' && arg[0] != u'/')) continue;
-    UErrorCode status = U_ZERO_ERROR;
-    if (u_strCaseCompare(arg.data() + 1, static_cast<int32_t>(aSwitch.size()), aSwitch.data(),
-                         static_cast<int32_t>(aSwitch.size()), U_FOLD_CASE_DEFAULT, &status) == 0 &&
-        U_SUCCESS(status))
-      return true;
+    if (platform::compareFoldCase(platform::UnicodeStringView(arg).substr(1), aSwitch) == 0) return true;
   }
   return false;
 }
 
 bool nxFindCmdLineSwitch(const nxString& aSwitch) {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::vector<nxString> args;
-  std::size_t start = 0;
-  bool first = true;  // the program itself
-  while (start < all.size()) {
-    std::size_t end = all.find('\0', start);
-    if (end == std::string::npos) end = all.size();
-    if (!first) {
-      try {
-        args.push_back(platform::fromUtf8(std::string_view(all).substr(start, end - start)));
-      } catch (const platform::ConvertError&) {
-        // An argument that is not UTF-8 cannot be a switch we look for.
-      }
+  for (const std::string& arg : platform::commandLineArguments()) {
+    try {
+      args.push_back(platform::fromUtf8(arg));
+    } catch (const platform::ConvertError&) {
+      // An argument that is not UTF-8 cannot be a switch we look for.
     }
-    first = false;
-    start = end + 1;
   }
   return nxFindCmdLineSwitch(aSwitch, args);
 }
@@ -523,19 +504,19 @@ namespace {
 void nxCloseHandleAndNil(int& aHandle) {
   const int handle = __atomic_exchange_n(&aHandle, 0, __ATOMIC_SEQ_CST);
   if (handle == 0 || handle == -1) return;
-  if (::close(handle) != 0) raiseLastOSErrorPlain();
+  if (!platform::closeHandle(handle)) raiseLastOSErrorPlain();
 }
 
 void nxSignalCloseHandleAndNil(int& aHandle) {
   const int handle = __atomic_exchange_n(&aHandle, 0, __ATOMIC_SEQ_CST);
   if (handle == 0 || handle == -1) return;
-  if (eventfd_write(handle, 1) != 0) {
+  if (!platform::signalEventHandle(handle)) {
     const int error = errno;
-    ::close(handle);
+    platform::closeHandle(handle);
     errno = error;
     raiseLastOSErrorPlain();
   }
-  if (::close(handle) != 0) raiseLastOSErrorPlain();
+  if (!platform::closeHandle(handle)) raiseLastOSErrorPlain();
 }
 
 std::int32_t nxCallDestroyHook(platform::TObject*) { return nxE_NOTIMPL; }
@@ -544,15 +525,14 @@ std::int32_t nxCallDestroyHook(platform::TObject*) { return nxE_NOTIMPL; }
 // Memory
 
 bool nxGlobalMemoryStatusEx(TnxMemoryStatusEx& aStatus) {
-  struct sysinfo info {};
-  if (sysinfo(&info) != 0) return false;
-  const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
+  platform::MemoryFigures figures;
+  if (!platform::systemMemoryFigures(figures)) return false;
   aStatus = {};
   aStatus.dwLength = sizeof(TnxMemoryStatusEx);
-  aStatus.ullTotalPhys = info.totalram * unit;
-  aStatus.ullAvailPhys = (info.freeram + info.bufferram) * unit;
-  aStatus.ullTotalPageFile = (info.totalram + info.totalswap) * unit;
-  aStatus.ullAvailPageFile = (info.freeram + info.bufferram + info.freeswap) * unit;
+  aStatus.ullTotalPhys = figures.totalPhysical;
+  aStatus.ullAvailPhys = figures.availablePhysical;
+  aStatus.ullTotalPageFile = figures.totalPhysical + figures.totalSwap;
+  aStatus.ullAvailPageFile = figures.availablePhysical + figures.availableSwap;
   aStatus.ullTotalVirtual = 1ull << 47;  // the user address space of x86-64
   aStatus.ullAvailVirtual = aStatus.ullTotalVirtual;
   if (aStatus.ullTotalPhys)
@@ -567,9 +547,7 @@ bool nxGlobalMemoryStatusEx(TnxMemoryStatusEx& aStatus) {
 namespace {
 
 int compareNames(platform::UnicodeStringView a, platform::UnicodeStringView b) {
-  UErrorCode status = U_ZERO_ERROR;
-  return u_strCaseCompare(a.data(), static_cast<int32_t>(a.size()), b.data(), static_cast<int32_t>(b.size()),
-                          U_FOLD_CASE_DEFAULT, &status);
+  return platform::compareFoldCase(a, b);
 }
 
 struct LocaleName {
@@ -738,44 +716,27 @@ nxString localeName(platform::Lcid aLocale) {
   return trimmed(name);
 }
 
-// Unlocks a padlock the caller already holds.
-struct HeldPadlock {
-  TnxPadlock* padlock;
-  explicit HeldPadlock(TnxPadlock* aPadlock) : padlock(aPadlock) {}
-  ~HeldPadlock() { padlock->Unlock(); }
-  HeldPadlock(const HeldPadlock&) = delete;
-  HeldPadlock& operator=(const HeldPadlock&) = delete;
-};
-
 // A catalogue built once on first use (tested before and after taking its
 // padlock, which is created on first use too), read without the lock
 // afterwards.
 struct Catalogue {
-  std::atomic<TnxNameIdList*> list{nullptr};
-  TnxPadlock* volatile lock = nullptr;
+  std::atomic<TnxNameIdList*> list{nullptr};  // owned
+  TnxLazyPadlock lock;
 
   template <class Build>
   const TnxNameIdList& get(Build aBuild) {
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
-    TnxPadlock::CreateAndLock(lock);
-    HeldPadlock guard(lock);
+    TnxPadlockGuard guard(lock);
     if (TnxNameIdList* l = list.load(std::memory_order_acquire)) return *l;
-    auto* l = new TnxNameIdList;
-    try {
-      aBuild(*l);
-    } catch (...) {
-      delete l;
-      throw;
-    }
-    list.store(l, std::memory_order_release);
-    return *l;
+    auto built = std::make_unique<TnxNameIdList>();
+    aBuild(*built);
+    list.store(built.get(), std::memory_order_release);
+    return *built.release();
   }
   // Module end: no other thread uses the catalogue any more.
   void release() {
     delete list.exchange(nullptr);
-    TnxPadlock* padlock = lock;
-    lock = nullptr;
-    platform::TObject::free(padlock);
+    lock.Reset();
   }
 };
 
@@ -973,18 +934,20 @@ void nxStringsToArray(const platform::TStringList& aStrings, TnxUnicodeStrings& 
 // Start-up
 
 namespace {
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
+}
+
+namespace {
+constexpr TnxModuleDependency kDeps[] = {{nxllFastFillCharInitialize, nxllFastFillCharFinalize}};
 }
 
 void nxllUtilsInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
-  nxllFastFillCharInitialize();
-  nxDefaultCodePage = platform::CP_THREAD_ACP;
+  nxUseCountStart(gUseCount, kDeps, [] { nxDefaultCodePage = platform::CP_THREAD_ACP; });
 }
 
 void nxllUtilsFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  gLocales.release();
-  gCodePages.release();
-  nxllFastFillCharFinalize();
+  nxUseCountFinish(gUseCount, kDeps, [] {
+    gLocales.release();
+    gCodePages.release();
+  });
 }

@@ -1,12 +1,13 @@
 #include "nxsdDataDictionary.h"
 
-#include <iterator>
-
 #include "nxllLockedFuncs.h"
 #include "nxsdDataDictionaryInt.h"
 #include "nxsdFilterEngineCallback.h"
 #include "nxsdFilterEngineHub.h"
 #include "nxsdFilterEngineSQL.h"
+#include "nxsdFilterEngineSimpleExpression.h"
+#include "nxsdKeyEngineComp.h"
+#include "nxsdKeyFieldEngineBase.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxTablesDescriptorException, EnxDictionaryItemException)
 NX_IMPLEMENT_EXCEPTION(EnxBaseTableDescriptorException, EnxDictionaryItemException)
@@ -45,11 +46,11 @@ bool nxsdAdjustPosition(std::int32_t& aPos, std::int32_t aOld, std::int32_t aNew
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 // The dictionary's start-up table: this module's descriptor families, then
-// the filter modules (each counted on its own). Run forward at start-up,
-// backward at finalisation.
+// the filter and key engine modules (each counted on its own). Run forward
+// at start-up, backward at finalisation.
 constexpr TnxModuleDependency kStartUp[] = {
     {nxsdDataDictionaryItemsRegister, nxsdDataDictionaryItemsUnregister},
     {nxsdDataDictionaryFieldsRegister, nxsdDataDictionaryFieldsUnregister},
@@ -58,6 +59,10 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},
+    {nxsdFilterEngineSimpleExpressionInitialize, nxsdFilterEngineSimpleExpressionFinalize},
+    {nxsdKeyFieldEngineBaseInitialize, nxsdKeyFieldEngineBaseFinalize},
+    {nxsdKeyEngineBaseInitialize, nxsdKeyEngineBaseFinalize},
+    {nxsdKeyEngineCompInitialize, nxsdKeyEngineCompFinalize},
 };
 
 }  // namespace
@@ -75,6 +80,5 @@ void nxsdDataDictionaryInitialize() {
 }
 
 void nxsdDataDictionaryFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
-  for (std::size_t i = std::size(kStartUp); i > 0; --i) kStartUp[i - 1].mdFinish();
+  nxUseCountFinish(gUseCount, kStartUp, [] {});
 }

@@ -492,14 +492,9 @@ void TnxFieldDescriptor::LoadFromReader(TnxReader& aReader) {
 
 TnxFieldDescriptor* TnxFieldDescriptor::CreateStandaloneFromReader(TnxReader& aReader) {
   if (aReader.ReadInteger() != 1) throw EnxFieldDescriptorException(nxErrIncompatibleStream);
-  TnxFieldDescriptor* field = nxsdReadFieldHeader(aReader, nullptr);
-  try {
-    field->LoadFromReader(aReader);
-  } catch (...) {
-    platform::TObject::free(field);
-    throw;
-  }
-  return field;
+  TnxOwned<TnxFieldDescriptor> field(nxsdReadFieldHeader(aReader, nullptr));
+  field->LoadFromReader(aReader);
+  return field.release();
 }
 
 void TnxFieldDescriptor::SaveStandalone(TnxWriter& aWriter, std::int32_t aVersion) {
@@ -579,8 +574,7 @@ TnxFieldsDescriptor::TnxFieldsDescriptor(TnxPersistent* aParent) : TnxDictionary
 TnxFieldsDescriptor::~TnxFieldsDescriptor() {
   FreeFields();
   nxReleaseSpecialFieldsInfo(fsdCachedSpecialFieldsInfo);
-  nxReleaseDiffCompressorInfo(fsdCachedDiffCompressorInfo);
-  delete fsdFieldChangeNotifies;
+  ReleaseCachedDiffCompressorInfo();
 }
 
 void TnxFieldsDescriptor::beforeDestruction() {
@@ -795,14 +789,10 @@ TnxFieldDescriptor* TnxFieldsDescriptor::AddField(const nxString& aName, const n
   const std::int32_t oldAlign = fsdLogRecLenAlign;
   UpdateAlignForDictionary();  // the dictionary must be there before anything changes
   fsdLogRecLenAlign = oldAlign;
-  TnxFieldDescriptor* field = TnxFieldDescriptor::CreateOfClass(
-      aClass ? *aClass : TnxFieldDescriptor::staticClassInfo(), this, aName, aDesc, aType, aUnits, aDecPl, aRequired);
-  try {
-    FieldDescriptor.push_back(field);
-  } catch (...) {
-    platform::TObject::free(field);
-    throw;
-  }
+  TnxOwned<TnxFieldDescriptor> owned(TnxFieldDescriptor::CreateOfClass(
+      aClass ? *aClass : TnxFieldDescriptor::staticClassInfo(), this, aName, aDesc, aType, aUnits, aDecPl, aRequired));
+  FieldDescriptor.push_back(owned.get());
+  TnxFieldDescriptor* field = owned.release();
   field->fdNumber = FieldCount() - 1;
   field->fdOffset = fsdLogRecLen;
   fsdLogRecLen += field->fdLength;
@@ -925,7 +915,7 @@ void TnxFieldsDescriptor::MakeFieldsCacheable() {
 }
 
 void TnxFieldsDescriptor::AddFieldChangeNotify(TnxDictionaryItem* aItem) {
-  if (!fsdFieldChangeNotifies) fsdFieldChangeNotifies = platform::create<TnxSortedList>();
+  if (!fsdFieldChangeNotifies) fsdFieldChangeNotifies = nxCreateOwned<TnxSortedList>();
   std::int32_t inx;
   if (!fsdFieldChangeNotifies->Find(aItem, inx)) fsdFieldChangeNotifies->Add(aItem);
 }
@@ -933,7 +923,7 @@ void TnxFieldsDescriptor::AddFieldChangeNotify(TnxDictionaryItem* aItem) {
 void TnxFieldsDescriptor::RemoveFieldChangeNotify(TnxDictionaryItem* aItem) {
   if (!fsdFieldChangeNotifies) return;
   fsdFieldChangeNotifies->Remove(aItem);
-  if (fsdFieldChangeNotifies->Count() == 0) nxFreeAndNil(fsdFieldChangeNotifies);
+  if (fsdFieldChangeNotifies->Count() == 0) fsdFieldChangeNotifies.reset();
 }
 
 void TnxFieldsDescriptor::fsdFieldChangeNotification(bool aBefore, std::int32_t aOldField, std::int32_t aNewField) {
@@ -1078,18 +1068,13 @@ void TnxFieldsDescriptor::GetSpecialFieldsInfo(PnxSpecialFieldsInfo& aInfo) {
     aInfo = nxAddRefSpecialFieldsInfo(fsdCachedSpecialFieldsInfo);
     return;
   }
-  PnxSpecialFieldsInfo info = nxNewSpecialFieldsInfo();
-  try {
-    FillSpecialFieldsInfo(*info, false);
-  } catch (...) {
-    nxReleaseSpecialFieldsInfo(info);
-    throw;
-  }
-  aInfo = info;
+  auto info = TnxCountedRef<TnxSpecialFieldsInfo>::adopt(nxNewSpecialFieldsInfo());
+  FillSpecialFieldsInfo(*info, false);
+  aInfo = info.release();
 }
 
 void TnxFieldsDescriptor::GetDiffCompressionInfo(PnxDiffCompressorInfo& aDCI) {
-  PnxDiffCompressorInfo cached = fsdCachedDiffCompressorInfo;
+  PnxDiffCompressorInfo cached = fsdCachedDiffCompressorInfo.load(std::memory_order_acquire);
   if (aDCI && aDCI == cached) return;
   nxReleaseDiffCompressorInfo(aDCI);
   if (cached) {
@@ -1097,8 +1082,8 @@ void TnxFieldsDescriptor::GetDiffCompressionInfo(PnxDiffCompressorInfo& aDCI) {
     return;
   }
   const std::int32_t rl = RecordLength();
-  PnxDiffCompressorInfo info = nxNewDiffCompressorInfo(static_cast<std::uint16_t>(rl));
-  try {
+  auto info = TnxCountedRef<TnxDiffCompressorInfo>::adopt(nxNewDiffCompressorInfo(static_cast<std::uint16_t>(rl)));
+  {
     std::vector<std::uint8_t> blank(static_cast<std::size_t>(rl) + 4), marked(static_cast<std::size_t>(rl) + 4);
     InitRecord(blank.data());
     InitRecord(marked.data());
@@ -1110,23 +1095,19 @@ void TnxFieldsDescriptor::GetDiffCompressionInfo(PnxDiffCompressorInfo& aDCI) {
       std::vector<std::uint8_t> ones(static_cast<std::size_t>(Fields(field)->fdLength), 0xFF);
       SetRecordField(field, marked.data(), ones.data());
     }
-    nxDiffCompressorMarkRequired(info, blank.data(), marked.data());
-  } catch (...) {
-    nxReleaseDiffCompressorInfo(info);
-    throw;
+    nxDiffCompressorMarkRequired(info.get(), blank.data(), marked.data());
   }
   if (CacheActive()) {
-    PnxDiffCompressorInfo installed =
-        nxLockedCompareExchangeObject(fsdCachedDiffCompressorInfo, info, static_cast<PnxDiffCompressorInfo>(nullptr));
-    if (installed) {
-      nxReleaseDiffCompressorInfo(info);
-      aDCI = nxAddRefDiffCompressorInfo(installed);
+    PnxDiffCompressorInfo installed = nullptr;
+    if (fsdCachedDiffCompressorInfo.compare_exchange_strong(installed, info.get(), std::memory_order_acq_rel,
+                                                            std::memory_order_acquire)) {
+      aDCI = nxAddRefDiffCompressorInfo(info.release());  // the cache keeps the first count
     } else {
-      aDCI = nxAddRefDiffCompressorInfo(info);
+      aDCI = nxAddRefDiffCompressorInfo(installed);
     }
     return;
   }
-  aDCI = info;
+  aDCI = info.release();
 }
 
 void TnxFieldsDescriptor::ActivateCache() {
@@ -1144,8 +1125,13 @@ void TnxFieldsDescriptor::DeactivateCache() {
   fsdFieldHashList.clear();
   fsdRecordAllocator = TnxMemoryPool{};
   nxReleaseSpecialFieldsInfo(fsdCachedSpecialFieldsInfo);
-  nxReleaseDiffCompressorInfo(fsdCachedDiffCompressorInfo);
+  ReleaseCachedDiffCompressorInfo();
   TnxDictionaryItem::DeactivateCache();
+}
+
+void TnxFieldsDescriptor::ReleaseCachedDiffCompressorInfo() noexcept {
+  PnxDiffCompressorInfo cached = fsdCachedDiffCompressorInfo.exchange(nullptr, std::memory_order_acq_rel);
+  nxReleaseDiffCompressorInfo(cached);
 }
 
 // --- check, equality, stream
@@ -1222,13 +1208,9 @@ void TnxFieldsDescriptor::LoadFromReader(TnxReader& aReader) {
   if (version != 1 && version != 2) throw EnxFieldsDescriptorException(nxErrIncompatibleStream);
   const std::int32_t count = aReader.ReadInteger();
   for (std::int32_t i = 0; i < count; ++i) {
-    TnxFieldDescriptor* field = nxsdReadFieldHeader(aReader, this);
-    try {
-      FieldDescriptor.push_back(field);
-    } catch (...) {
-      platform::TObject::free(field);
-      throw;
-    }
+    TnxOwned<TnxFieldDescriptor> owned(nxsdReadFieldHeader(aReader, this));
+    FieldDescriptor.push_back(owned.get());
+    TnxFieldDescriptor* field = owned.release();
     field->fdNumber = i;
     field->LoadFromReader(aReader);
   }

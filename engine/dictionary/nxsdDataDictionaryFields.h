@@ -414,6 +414,7 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
   void UpdateAlignForDictionary();
   void RecomputeOffsets(std::int32_t aFrom);
   void FreeFields() noexcept;
+  void ReleaseCachedDiffCompressorInfo() noexcept;
   void FillSpecialFieldsInfo(TnxSpecialFieldsInfo& aInfo, bool aRebuildHash);
   bool HasSpecial(TnxSpecialFieldType aKind, std::int32_t& aField);
   std::uint8_t* FieldAddress(std::int32_t aField, void* aData) const {
@@ -422,9 +423,9 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
 
   std::int32_t fsdCachedGetRecordLength = 0;
   TnxMemoryPool fsdRecordAllocator;
-  TnxSortedList* fsdFieldChangeNotifies = nullptr;
+  TnxOwned<TnxSortedList> fsdFieldChangeNotifies;
   std::vector<TnxFieldDescriptor*> fsdFieldHashList;
   PnxSpecialFieldsInfo fsdCachedSpecialFieldsInfo = nullptr;
-  PnxDiffCompressorInfo volatile fsdCachedDiffCompressorInfo = nullptr;
+  std::atomic<PnxDiffCompressorInfo> fsdCachedDiffCompressorInfo{nullptr};  // installed once
   std::vector<TnxFieldDescriptor*> FieldDescriptor;  // owned
 };

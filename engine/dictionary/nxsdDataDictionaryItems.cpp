@@ -65,8 +65,7 @@ TnxDictionaryItem::TnxDictionaryItem(TnxPersistent* aParent) : diParent(aParent)
 }
 
 TnxDictionaryItem::~TnxDictionaryItem() {
-  delete diChilds;
-  diChilds = nullptr;
+  diChilds.reset();
   if (diDetached) return;
   // Destroyed without beforeDestruction (stack object, failed construction):
   // the register and the parent must not keep this item.
@@ -85,8 +84,7 @@ TnxDictionaryItem::~TnxDictionaryItem() {
 void TnxDictionaryItem::beforeDestruction() {
   // Unregistering may refuse; the item then stays alive and whole.
   SetConstraintName(nxString());
-  delete diChilds;
-  diChilds = nullptr;
+  diChilds.reset();
   if (TnxDictionaryItem* parent = ParentItem()) parent->DetachChild(this);
   diDetached = true;
   diCustomStrings.reset();
@@ -152,14 +150,14 @@ void TnxDictionaryItem::DeactivateCache() {
 }
 
 void TnxDictionaryItem::AttachChild(TnxDictionaryItem* aItem) {
-  if (!diChilds) diChilds = platform::create<TnxSortedList>();
+  if (!diChilds) diChilds = nxCreateOwned<TnxSortedList>();
   diChilds->Add(aItem);
 }
 
 void TnxDictionaryItem::DetachChild(TnxDictionaryItem* aItem) {
   if (!diChilds) return;
   diChilds->Remove(aItem);
-  if (diChilds->Count() == 0) nxFreeAndNil(diChilds);
+  if (diChilds->Count() == 0) diChilds.reset();
 }
 
 void TnxDictionaryItem::RegisterConstraintName(TnxDictionaryItem* aItem, const nxString& aName) {
@@ -443,7 +441,6 @@ TnxFilesDescriptor::TnxFilesDescriptor(TnxPersistent* aParent) : TnxDictionaryIt
 
 TnxFilesDescriptor::~TnxFilesDescriptor() {
   FreeFiles();
-  delete fidFileChangeNotifies;
 }
 
 void TnxFilesDescriptor::beforeDestruction() {
@@ -486,16 +483,12 @@ TnxFileDescriptor* TnxFilesDescriptor::AddFile(const nxString& aExtension, TnxBl
     throw EnxFilesDescriptorException(nxErrInvalidFileExt, u"Invalid file extension: \"%s\"", {aExtension});
   if (GetFileFromExt(aExtension) >= 0)
     throw EnxFilesDescriptorException(nxErrNameNotUnique, u"Duplicated file extension: \"%s\"", {aExtension});
-  TnxFileDescriptor* file =
-      TnxFileDescriptor::CreateOfClass(aClass ? *aClass : TnxFileDescriptor::staticClassInfo(), this, aExtension);
-  try {
-    file->fdDesc = aDesc;
-    file->fdBlockSize = aBlockSize;
-    FileDescriptor.push_back(file);
-  } catch (...) {
-    platform::TObject::free(file);
-    throw;
-  }
+  TnxOwned<TnxFileDescriptor> owned(
+      TnxFileDescriptor::CreateOfClass(aClass ? *aClass : TnxFileDescriptor::staticClassInfo(), this, aExtension));
+  owned->fdDesc = aDesc;
+  owned->fdBlockSize = aBlockSize;
+  FileDescriptor.push_back(owned.get());
+  TnxFileDescriptor* file = owned.release();
   file->fdNumber = FileCount() - 1;
   return file;
 }
@@ -572,7 +565,7 @@ void TnxFilesDescriptor::RenameFile(const nxString& aOldExtension, const nxStrin
 }
 
 void TnxFilesDescriptor::AddFileChangeNotify(TnxDictionaryItem* aItem) {
-  if (!fidFileChangeNotifies) fidFileChangeNotifies = platform::create<TnxSortedList>();
+  if (!fidFileChangeNotifies) fidFileChangeNotifies = nxCreateOwned<TnxSortedList>();
   std::int32_t inx;
   if (!fidFileChangeNotifies->Find(aItem, inx)) fidFileChangeNotifies->Add(aItem);
 }
@@ -580,7 +573,7 @@ void TnxFilesDescriptor::AddFileChangeNotify(TnxDictionaryItem* aItem) {
 void TnxFilesDescriptor::RemoveFileChangeNotify(TnxDictionaryItem* aItem) {
   if (!fidFileChangeNotifies) return;
   fidFileChangeNotifies->Remove(aItem);
-  if (fidFileChangeNotifies->Count() == 0) nxFreeAndNil(fidFileChangeNotifies);
+  if (fidFileChangeNotifies->Count() == 0) fidFileChangeNotifies.reset();
 }
 
 void TnxFilesDescriptor::NotifyFileChange(bool aBefore, std::int32_t aOld, std::int32_t aNew) {
@@ -627,13 +620,9 @@ void TnxFilesDescriptor::LoadFromReader(TnxReader& aReader) {
                                         {nxString(u"FileDescriptor"), name});
     nxString ext = aReader.ReadString();
     if (i == 0) ext.clear();
-    TnxFileDescriptor* file = TnxFileDescriptor::CreateOfClass(*cls, this, ext);
-    try {
-      FileDescriptor.push_back(file);
-    } catch (...) {
-      platform::TObject::free(file);
-      throw;
-    }
+    TnxOwned<TnxFileDescriptor> owned(TnxFileDescriptor::CreateOfClass(*cls, this, ext));
+    FileDescriptor.push_back(owned.get());
+    TnxFileDescriptor* file = owned.release();
     file->fdNumber = i;
     file->LoadFromReader(aReader);
   }
@@ -705,8 +694,7 @@ TnxLocaleDescriptor::TnxLocaleDescriptor(TnxPersistent* aParent)
 
 TnxLocaleDescriptor::~TnxLocaleDescriptor() {
   FreeBuildVersion();
-  if (ldNLSVersionInfoCurrent) nxFreeMem(ldNLSVersionInfoCurrent);
-  ldNLSVersionInfoCurrent = nullptr;
+  if (TNLSVersionInfoEx* current = ldNLSVersionInfoCurrent.exchange(nullptr)) nxFreeMem(current);
 }
 
 TnxClassList& TnxLocaleDescriptor::GetList() { return gLocaleDescriptorClasses; }
@@ -768,7 +756,7 @@ std::uint16_t TnxLocaleDescriptor::StorageCodepage() const {
 
 bool TnxLocaleDescriptor::CurrentLocaleVersionEqualToBuildVersion() {
   if (ldLocale == 0 || !ldNLSVersionInfoBuild) return true;
-  TNLSVersionInfoEx* current = ldNLSVersionInfoCurrent;
+  TNLSVersionInfoEx* current = ldNLSVersionInfoCurrent.load(std::memory_order_acquire);
   if (!current) {
     auto* mine = static_cast<TNLSVersionInfoEx*>(nxAllocMem(sizeof(TNLSVersionInfoEx)));
     *mine = TNLSVersionInfoEx{};
@@ -778,13 +766,13 @@ bool TnxLocaleDescriptor::CurrentLocaleVersionEqualToBuildVersion() {
       nxFreeMem(mine);
       throw;
     }
-    void* volatile& target = reinterpret_cast<void* volatile&>(ldNLSVersionInfoCurrent);
-    void* previous = nxLockedCompareExchangePointer(target, mine, nullptr);
-    if (previous) {
-      nxFreeMem(mine);
-      current = static_cast<TNLSVersionInfoEx*>(previous);
-    } else {
+    TNLSVersionInfoEx* previous = nullptr;
+    if (ldNLSVersionInfoCurrent.compare_exchange_strong(previous, mine, std::memory_order_acq_rel,
+                                                        std::memory_order_acquire)) {
       current = mine;
+    } else {
+      nxFreeMem(mine);
+      current = previous;
     }
   }
   const TNLSVersionInfoEx& b = *ldNLSVersionInfoBuild;

@@ -41,6 +41,7 @@
 #include "nxllException.h"
 #include "nxllList.h"
 #include "nxllMemoryManager.h"
+#include "nxllOwners.h"
 #include "nxllRegisterableEngine.h"
 #include "nxllStreams.h"
 #include "nxllTypes.h"
@@ -177,7 +178,7 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
 
  private:
   TnxPersistent* diParent;
-  TnxSortedList* diChilds = nullptr;
+  TnxOwned<TnxSortedList> diChilds;
   std::unique_ptr<platform::TStringList> diCustomStrings;
   std::int32_t diID = 0;
   nxString diConstraintName;
@@ -291,7 +292,7 @@ class TnxFilesDescriptor : public TnxDictionaryItem {
   void Renumber(std::int32_t aFrom);
   void FreeFiles() noexcept;
 
-  TnxSortedList* fidFileChangeNotifies = nullptr;
+  TnxOwned<TnxSortedList> fidFileChangeNotifies;
   std::vector<TnxFileDescriptor*> FileDescriptor;  // owned
 };
 
@@ -402,7 +403,7 @@ class TnxLocaleDescriptor : public TnxDictionaryItem {
   bool ldUseStringSort = false;
   std::uint16_t ldOverrideStorageCodepage = 0;
   bool ldIsDefaultStringLiteralLocale = false;
-  TNLSVersionInfoEx* volatile ldNLSVersionInfoCurrent = nullptr;  // owned, installed once
+  std::atomic<TNLSVersionInfoEx*> ldNLSVersionInfoCurrent{nullptr};  // owned, installed once
   TNLSVersionInfoEx* ldNLSVersionInfoBuild = nullptr;             // owned
 };
 

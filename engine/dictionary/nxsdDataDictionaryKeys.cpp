@@ -642,14 +642,9 @@ TnxIndexDescriptor* TnxIndexDescriptor::CreateStandaloneFromReader(TnxReader& aR
   const std::int32_t number = aReader.ReadInteger();
   const nxString name = aReader.ReadString();
   const std::int32_t fileNumber = aReader.ReadInteger();
-  TnxIndexDescriptor* result = CreateStandalone(number, name, fileNumber, keyClass, indexClass);
-  try {
-    result->LoadFromReader(aReader);
-  } catch (...) {
-    platform::TObject::free(result);
-    throw;
-  }
-  return result;
+  TnxOwned<TnxIndexDescriptor> result(CreateStandalone(number, name, fileNumber, keyClass, indexClass));
+  result->LoadFromReader(aReader);
+  return result.release();
 }
 
 void TnxIndexDescriptor::SaveStandalone(TnxWriter& aWriter, std::int32_t aVersion) {

@@ -4,6 +4,7 @@
 
 #include "nxllBde.h"
 #include "nxllException.h"
+#include "nxllOwners.h"
 #include "plString.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxBaseFilterEngineException, EnxBaseException)
@@ -38,18 +39,11 @@ bool TnxBaseFilterEngine::GetActive() { return bfActive; }
 void TnxBaseFilterEngine::SetActive(bool aValue) { bfActive = aValue; }
 
 TnxBaseFilterEngine* TnxBaseFilterEngine::Duplicate(const TnxIntfPtr<InxFieldsSource>& aFieldsSource) {
-  TnxBaseFilterDescriptor* descriptor = CreateDescriptor();
-  TnxBaseFilterEngine* result = nullptr;
-  try {
-    result = CreateFor(descriptor, aFieldsSource);
-    result->SetActive(GetActive());
-  } catch (...) {
-    platform::TObject::free(result);
-    platform::TObject::free(descriptor);
-    throw;
-  }
-  platform::TObject::free(descriptor);
-  return result;
+  TnxOwned<TnxBaseFilterDescriptor> descriptor(CreateDescriptor());
+  TnxOwned<TnxBaseFilterEngine> result(CreateFor(descriptor.get(), aFieldsSource));
+  result->SetActive(GetActive());
+  descriptor.reset();
+  return result.release();
 }
 
 TnxResult TnxBaseFilterEngine::RemoveFilter(TnxBaseFilterEngine* aFilterID, TnxBaseFilterEngine*& aFilterVar) {

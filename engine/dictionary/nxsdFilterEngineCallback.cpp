@@ -33,7 +33,7 @@ void TnxCallbackFilterEngine::AddDebugInfo(const TnxIntfPtr<InxExceptionDataCont
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void unregisterClasses() {
   TnxEngineClass<TnxCallbackFilterEngine>::Unregister();

@@ -6,6 +6,7 @@
 #include "nxllBde.h"
 #include "nxllException.h"
 #include "nxllLockedFuncs.h"
+#include "nxllOwners.h"
 
 PL_CLASS_INFO_IMPL_TABLE(TnxFilterDescriptorHub, TnxBaseFilterDescriptor, "TnxFilterDescriptorHub", nullptr,
                          platform::bindClassTable(nxFilterDescriptorFuncs<TnxFilterDescriptorHub>))
@@ -50,13 +51,9 @@ TnxFilterEngineHub::TnxFilterEngineHub(TnxBaseFilterDescriptor* aDescriptor,
   auto* hub = nxFilterDescriptorAs<TnxFilterDescriptorHub>(aDescriptor);
   try {
     for (std::int32_t i = 0; i < hub->FilterCount(); ++i) {
-      TnxBaseFilterEngine* member = CreateFor(hub->fdhGetFilter(i), aFieldsSource);
-      try {
-        fehList.push_back(member);
-      } catch (...) {
-        platform::TObject::free(member);
-        throw;
-      }
+      TnxOwned<TnxBaseFilterEngine> member(CreateFor(hub->fdhGetFilter(i), aFieldsSource));
+      fehList.push_back(member.get());
+      member.release();
     }
   } catch (...) {
     FreeMembers();  // the destructor does not run for a failed constructor
@@ -101,43 +98,24 @@ bool TnxFilterEngineHub::IsEvalRemote() {
 
 TnxBaseFilterEngine* TnxFilterEngineHub::Duplicate(const TnxIntfPtr<InxFieldsSource>& aFieldsSource) {
   const auto* funcs = classInfo().table<TnxFilterEngineClassFuncs>();
-  TnxBaseFilterEngine* result = funcs ? funcs->create(nullptr, aFieldsSource)
-                                      : platform::create<TnxFilterEngineHub>(nullptr, aFieldsSource);
-  auto* hub = static_cast<TnxFilterEngineHub*>(result);
-  try {
-    for (TnxBaseFilterEngine* e : fehList) {
-      TnxBaseFilterEngine* copy = e->Duplicate(aFieldsSource);
-      try {
-        hub->AddFilter(copy);
-      } catch (...) {
-        platform::TObject::free(copy);
-        throw;
-      }
-    }
-  } catch (...) {
-    platform::TObject::free(hub);
-    throw;
+  TnxOwned<TnxFilterEngineHub> hub(static_cast<TnxFilterEngineHub*>(
+      funcs ? funcs->create(nullptr, aFieldsSource) : platform::create<TnxFilterEngineHub>(nullptr, aFieldsSource)));
+  for (TnxBaseFilterEngine* e : fehList) {
+    TnxOwned<TnxBaseFilterEngine> copy(e->Duplicate(aFieldsSource));
+    hub->AddFilter(copy.get());
+    copy.release();
   }
-  return hub;
+  return hub.release();
 }
 
 TnxBaseFilterDescriptor* TnxFilterEngineHub::CreateDescriptor() {
-  auto* hub = platform::create<TnxFilterDescriptorHub>();
-  try {
-    for (TnxBaseFilterEngine* e : fehList) {
-      TnxBaseFilterDescriptor* d = e->CreateDescriptor();
-      try {
-        hub->AddFilter(d);
-      } catch (...) {
-        platform::TObject::free(d);
-        throw;
-      }
-    }
-  } catch (...) {
-    platform::TObject::free(hub);
-    throw;
+  auto hub = nxCreateOwned<TnxFilterDescriptorHub>();
+  for (TnxBaseFilterEngine* e : fehList) {
+    TnxOwned<TnxBaseFilterDescriptor> d(e->CreateDescriptor());
+    hub->AddFilter(d.get());
+    d.release();
   }
-  return hub;
+  return hub.release();
 }
 
 bool TnxFilterEngineHub::MatchesBuffer(const void* aBuffer) {
@@ -187,7 +165,7 @@ void TnxFilterEngineHub::Disconnect() {
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void unregisterClasses() {
   TnxEngineClass<TnxFilterEngineHub>::Unregister();

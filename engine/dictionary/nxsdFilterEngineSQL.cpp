@@ -137,7 +137,7 @@ void TnxSqlFilterEngine::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer
 
 namespace {
 
-volatile std::int32_t gUseCount = 0;
+TnxUseCount gUseCount{0};
 
 void unregisterClasses() {
   TnxEngineClass<TnxSqlFilterEngine>::Unregister();

@@ -234,7 +234,7 @@ TnxResult TnxAbstractServerObject::Close(TnxAbstractServerObject* aObject) {
 void TnxAbstractServerObject::Free(TnxAbstractServerObject* aObject) {
   if (!aObject) return;
   // One releaser only, however many ask at once.
-  if (__atomic_exchange_n(&aObject->asoDestroying, true, __ATOMIC_ACQ_REL)) return;
+  if (aObject->asoDestroying.exchange(true, std::memory_order_acq_rel)) return;
   aObject->asoMarkDestroying();
   std::uint32_t state = aObject->asoCallState.load();
   while (state >= kCallUnit) {
@@ -245,7 +245,7 @@ void TnxAbstractServerObject::Free(TnxAbstractServerObject* aObject) {
 }
 
 void TnxAbstractServerObject::asoMarkDestroying() {
-  __atomic_store_n(&asoDestroying, true, __ATOMIC_RELEASE);
+  asoDestroying.store(true, std::memory_order_release);
   if (asoDestroyFlag) *asoDestroyFlag = true;
   // From now on a client's id no longer reaches the object.
   if (asoHandle) nxHandleTable().Remove(std::exchange(asoHandle, 0), &kServerObjectHandleKind);
@@ -305,13 +305,10 @@ TnxExtendableServerObject::TnxExtendableServerObject(TnxExtendableServerObject* 
     : TnxAbstractServerObject(sessionOfParent(aParent)), esoParent(aParent) {}
 
 TnxExtendableServerObject::~TnxExtendableServerObject() {
-  if (TnxPadlock* lock = esoExtendersLock) {
-    {
-      TnxPadlockGuard guard(*lock);
-      while (TnxBaseEngineExtender* extender = esoExtendersHead) platform::TObject::free(extender);
-    }
-    esoExtendersLock = nullptr;
-    platform::TObject::free(lock);
+  // The padlock itself goes with the object.
+  if (TnxPadlock* lock = esoExtendersLock.Peek()) {
+    TnxPadlockGuard guard(*lock);
+    while (TnxBaseEngineExtender* extender = esoExtendersHead) platform::TObject::free(extender);
   }
   if (TnxBaseServerEngine* engine = std::exchange(esoAnnouncedTo, nullptr)) engine->NotifyObjectDestroyed(this);
   platform::TObject::free(std::exchange(esoOptions, nullptr));
@@ -365,7 +362,7 @@ void TnxExtendableServerObject::AddDebugInfo(const TnxIntfPtr<InxExceptionDataCo
 
 void TnxExtendableServerObject::PrepareDestroy() {
   TnxAbstractServerObject::PrepareDestroy();
-  TnxPadlock* lock = esoExtendersLock;
+  TnxPadlock* lock = esoExtendersLock.Peek();
   if (!lock) return;
   TnxPadlockGuard guard(*lock);
   for (TnxBaseEngineExtender* extender = esoExtendersHead; extender; extender = extender->beeExtendableObjectNext) {
@@ -466,7 +463,7 @@ std::int32_t TnxExtendableServerObject::esoCreateInstanceByExtenders(const platf
                                                                      const platform::Guid& aInterfaceID,
                                                                      void** aInterface) {
   clearOut(aInterface);
-  TnxPadlock* lock = esoExtendersLock;
+  TnxPadlock* lock = esoExtendersLock.Peek();
   if (!lock) return nxE_NOINTERFACE;
   TnxPadlockGuard guard(*lock);
   for (TnxBaseEngineExtender* extender = esoExtendersHead; extender; extender = extender->beeExtendableObjectNext)
@@ -485,7 +482,7 @@ TnxResult TnxExtendableServerObject::callExtender(TnxBaseEngineExtender* aExtend
 
 TnxResult TnxExtendableServerObject::NotifyExtenders(TnxEngineAction aAction, bool aBefore, TnxEngineArgs aArgs) {
   if (static_cast<int>(aAction) > nxEngineActionMax || !esoExtendersActions.contains(aAction)) return 0;
-  TnxPadlock* lock = esoExtendersLock;
+  TnxPadlock* lock = esoExtendersLock.Peek();
   if (!lock || !esoExtendersHead) return 0;
   // An extender may close this object; it stays in memory until the walk and
   // the unlock are done.
@@ -512,12 +509,12 @@ TnxResult TnxExtendableServerObject::OptionGetEffective(const nxString& aName, n
   return esoOptionGetEffective(aName, aValue);
 }
 
-void TnxExtendableServerObject::BeginIgnoreSecurity() { __atomic_add_fetch(&esoIgnoreSecurity, 1, __ATOMIC_ACQ_REL); }
+void TnxExtendableServerObject::BeginIgnoreSecurity() { esoIgnoreSecurity.fetch_add(1, std::memory_order_acq_rel); }
 
-void TnxExtendableServerObject::EndIgnoreSecurity() { __atomic_sub_fetch(&esoIgnoreSecurity, 1, __ATOMIC_ACQ_REL); }
+void TnxExtendableServerObject::EndIgnoreSecurity() { esoIgnoreSecurity.fetch_sub(1, std::memory_order_acq_rel); }
 
 bool TnxExtendableServerObject::IgnoreSecurity() {
-  if (__atomic_load_n(&esoIgnoreSecurity, __ATOMIC_ACQUIRE) >= 1) return true;
+  if (esoIgnoreSecurity.load(std::memory_order_acquire) >= 1) return true;
   TnxExtendableServerObject* parent = esoGetParent();
   return parent && parent->IgnoreSecurity();
 }
@@ -537,7 +534,7 @@ TnxResult extenderNotifyThunk(void* aTarget, TnxEngineAction aAction, bool aBefo
 
 TnxEngineNotify TnxExtendableServerObject::GetNotifyFor(TnxEngineAction aAction) {
   if (static_cast<int>(aAction) > nxEngineActionMax || !esoExtendersActions.contains(aAction)) return {};
-  TnxPadlock* lock = esoExtendersLock;
+  TnxPadlock* lock = esoExtendersLock.Peek();
   if (!lock) return {};
   TnxPadlockGuard guard(*lock);
   TnxBaseEngineExtender* found = nullptr;
@@ -551,7 +548,7 @@ TnxEngineNotify TnxExtendableServerObject::GetNotifyFor(TnxEngineAction aAction)
 }
 
 TnxBaseEngineExtender* TnxExtendableServerObject::GetExtenderOfType(const platform::ClassInfo& aClass) {
-  TnxPadlock* lock = esoExtendersLock;
+  TnxPadlock* lock = esoExtendersLock.Peek();
   if (!lock) return nullptr;
   TnxPadlockGuard guard(*lock);
   for (TnxBaseEngineExtender* extender = esoExtendersHead; extender; extender = extender->beeExtendableObjectNext)
@@ -561,47 +558,26 @@ TnxBaseEngineExtender* TnxExtendableServerObject::GetExtenderOfType(const platfo
 
 // ---- Locked options -------------------------------------------------------------
 
-namespace {
-
-class TnxLazyPadlockGuard {
- public:
-  explicit TnxLazyPadlockGuard(TnxPadlock* volatile& aPadlock) {
-    TnxPadlock::CreateAndLock(aPadlock);
-    padlock_ = aPadlock;
-  }
-  ~TnxLazyPadlockGuard() { padlock_->Unlock(); }
-  TnxLazyPadlockGuard(const TnxLazyPadlockGuard&) = delete;
-  TnxLazyPadlockGuard& operator=(const TnxLazyPadlockGuard&) = delete;
-
- private:
-  TnxPadlock* padlock_;
-};
-
-}  // namespace
-
-TnxLockedOptionsExtendableServerObject::~TnxLockedOptionsExtendableServerObject() {
-  TnxPadlock* lock = loesoOptionsLock;
-  loesoOptionsLock = nullptr;
-  platform::TObject::free(lock);
-}
+// The options padlock goes with the object.
+TnxLockedOptionsExtendableServerObject::~TnxLockedOptionsExtendableServerObject() = default;
 
 TnxResult TnxLockedOptionsExtendableServerObject::esoOptionClear(const nxString& aName) {
-  TnxLazyPadlockGuard guard(loesoOptionsLock);
+  TnxPadlockGuard guard(loesoOptionsLock);
   return TnxExtendableServerObject::esoOptionClear(aName);
 }
 
 TnxResult TnxLockedOptionsExtendableServerObject::esoOptionSet(const nxString& aName, const nxString& aValue) {
-  TnxLazyPadlockGuard guard(loesoOptionsLock);
+  TnxPadlockGuard guard(loesoOptionsLock);
   return TnxExtendableServerObject::esoOptionSet(aName, aValue);
 }
 
 TnxResult TnxLockedOptionsExtendableServerObject::esoOptionGet(const nxString& aName, nxString& aValue) {
-  TnxLazyPadlockGuard guard(loesoOptionsLock);
+  TnxPadlockGuard guard(loesoOptionsLock);
   return TnxExtendableServerObject::esoOptionGet(aName, aValue);
 }
 
 TnxResult TnxLockedOptionsExtendableServerObject::esoOptionList(platform::TStringList& aList) {
-  TnxLazyPadlockGuard guard(loesoOptionsLock);
+  TnxPadlockGuard guard(loesoOptionsLock);
   return TnxExtendableServerObject::esoOptionList(aList);
 }
 
@@ -632,8 +608,7 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
     : beeMonitor(aMonitor), beeExtendableObject(aExtendableObject), beeActions(aActions) {
   if (beeActions.empty()) beeActions = allActionsButFulltext();
   if (!beeExtendableObject) return;
-  TnxPadlock::CreateAndLock(beeExtendableObject->esoExtendersLock);
-  TnxPadlock* lock = beeExtendableObject->esoExtendersLock;
+  TnxPadlockGuard guard(beeExtendableObject->esoExtendersLock);
   beeExtendableObjectPrev = beeExtendableObject->esoExtendersTail;
   if (beeExtendableObjectPrev)
     beeExtendableObjectPrev->beeExtendableObjectNext = this;
@@ -643,13 +618,13 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
   for (int a = 0; a < nxEngineActionCount; ++a)
     if (beeActions.contains(static_cast<TnxEngineAction>(a)))
       beeExtendableObject->esoExtendersActions.include(static_cast<TnxEngineAction>(a));
-  lock->Unlock();
 }
 
 TnxBaseEngineExtender::~TnxBaseEngineExtender() {
   TnxExtendableServerObject* object = std::exchange(beeExtendableObject, nullptr);
-  if (!object || !object->esoExtendersLock) return;
-  TnxPadlockGuard guard(*object->esoExtendersLock);
+  TnxPadlock* lock = object ? object->esoExtendersLock.Peek() : nullptr;
+  if (!lock) return;
+  TnxPadlockGuard guard(*lock);
   if (beeExtendableObjectPrev)
     beeExtendableObjectPrev->beeExtendableObjectNext = beeExtendableObjectNext;
   else

@@ -473,7 +473,7 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
   nxString GetEncodedExceptionData(bool aIncludeChildren) override;
 
   TnxAbstractSession* Session() const { return asoSession; }
-  bool Destroying() const { return __atomic_load_n(&asoDestroying, __ATOMIC_ACQUIRE); }
+  bool Destroying() const { return asoDestroying.load(std::memory_order_acquire); }
   TnxBaseID RemoteID() { return GetRemoteID(); }
   bool IsRemote() { return GetIsRemote(); }
   std::int32_t MinVersion() { return GetMinVersion(); }
@@ -486,7 +486,7 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
   // The session this object belongs to, or the object itself when it is one.
   TnxAbstractSession* asoSessionOrSelf();
 
-  bool asoDestroying = false;
+  std::atomic<bool> asoDestroying{false};
   bool* asoDestroyFlag = nullptr;
   TnxAbstractSession* asoSession = nullptr;
 
@@ -599,12 +599,12 @@ class TnxExtendableServerObject : public TnxAbstractServerObject {
   void asoDestroyStarted() override;
 
   TnxExtendableServerObject* esoParent = nullptr;
-  TnxPadlock* volatile esoExtendersLock = nullptr;
+  TnxLazyPadlock esoExtendersLock;
   TnxBaseEngineExtender* esoExtendersHead = nullptr;
   TnxBaseEngineExtender* esoExtendersTail = nullptr;
   TnxEngineActions esoExtendersActions{};
   platform::TStringList* esoOptions = nullptr;
-  std::int32_t esoIgnoreSecurity = 0;
+  std::atomic<std::int32_t> esoIgnoreSecurity{0};
 
  private:
   static TnxResult notifyThunk(void* aTarget, TnxEngineAction aAction, bool aBefore, TnxEngineArgs aArgs);
@@ -626,7 +626,7 @@ class TnxLockedOptionsExtendableServerObject : public TnxExtendableServerObject 
   TnxResult esoOptionList(platform::TStringList& aList) override;
 
  protected:
-  TnxPadlock* volatile loesoOptionsLock = nullptr;
+  TnxLazyPadlock loesoOptionsLock;
 };
 
 // The server engine as these objects see it; the engine component fills in

@@ -232,13 +232,13 @@ void nxInitSpecialFieldsInfo(PnxSpecialFieldsInfo aInfo) {
 }
 
 PnxSpecialFieldsInfo nxAddRefSpecialFieldsInfo(PnxSpecialFieldsInfo aInfo) {
-  if (aInfo) nxLockedIncrement(aInfo->sfiRefCount);
+  if (aInfo) aInfo->sfiRefCount.fetch_add(1, std::memory_order_relaxed);
   return aInfo;
 }
 
-void nxReleaseSpecialFieldsInfo(PnxSpecialFieldsInfo volatile& aInfo) {
-  PnxSpecialFieldsInfo info = nxLockedExchangeObject(aInfo, static_cast<PnxSpecialFieldsInfo>(nullptr));
-  if (info && nxLockedDecrement(info->sfiRefCount) == 0) freeCountedRecord(info);
+void nxReleaseSpecialFieldsInfo(PnxSpecialFieldsInfo& aInfo) {
+  PnxSpecialFieldsInfo info = std::exchange(aInfo, nullptr);
+  if (info && info->sfiRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) freeCountedRecord(info);
 }
 
 PnxCacheableInfo nxNewCacheableInfo() {
@@ -257,9 +257,9 @@ void nxInitCacheableInfo(PnxCacheableInfo aInfo) {
   aInfo->ciBlobNrCounterIndex = -1;
 }
 
-void nxReleaseCacheableInfo(PnxCacheableInfo volatile& aInfo) {
-  PnxCacheableInfo info = nxLockedExchangeObject(aInfo, static_cast<PnxCacheableInfo>(nullptr));
-  if (info && nxLockedDecrement(info->ciRefCount) == 0) {
+void nxReleaseCacheableInfo(PnxCacheableInfo& aInfo) {
+  PnxCacheableInfo info = std::exchange(aInfo, nullptr);
+  if (info && info->ciRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     nxReleaseSpecialFieldsInfo(info->ciSFI);
     freeCountedRecord(info);
   }
@@ -270,7 +270,7 @@ PnxDiffCompressorInfo nxNewDiffCompressorInfo(std::uint16_t aRecordLength) {
   const std::uint32_t bitmapBytes = (words + 7) / 8;
   const std::uint32_t bitmapWords = (bitmapBytes + 3) / 4;
   const std::uint32_t byte8s = 4 * bitmapWords;
-  auto* info = static_cast<PnxDiffCompressorInfo>(nxAllocMem(sizeof(TnxDiffCompressorInfo) + byte8s));
+  auto* info = new (nxAllocMem(sizeof(TnxDiffCompressorInfo) + byte8s)) TnxDiffCompressorInfo{};
   info->dciRefCount = 1;
   info->dciSourceWord32Count = static_cast<std::uint16_t>(words);
   info->dciBitsLengthByte8s = static_cast<std::uint16_t>(byte8s);
@@ -280,13 +280,13 @@ PnxDiffCompressorInfo nxNewDiffCompressorInfo(std::uint16_t aRecordLength) {
 }
 
 PnxDiffCompressorInfo nxAddRefDiffCompressorInfo(PnxDiffCompressorInfo aInfo) {
-  if (aInfo) nxLockedIncrement(aInfo->dciRefCount);
+  if (aInfo) aInfo->dciRefCount.fetch_add(1, std::memory_order_relaxed);
   return aInfo;
 }
 
-void nxReleaseDiffCompressorInfo(PnxDiffCompressorInfo volatile& aInfo) {
-  PnxDiffCompressorInfo info = nxLockedExchangeObject(aInfo, static_cast<PnxDiffCompressorInfo>(nullptr));
-  if (info && nxLockedDecrement(info->dciRefCount) == 0) nxFreeMem(info);
+void nxReleaseDiffCompressorInfo(PnxDiffCompressorInfo& aInfo) {
+  PnxDiffCompressorInfo info = std::exchange(aInfo, nullptr);
+  if (info && info->dciRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1) freeCountedRecord(info);
 }
 
 void nxDiffCompressorMarkRequired(PnxDiffCompressorInfo aInfo, const std::uint8_t* aImage1,

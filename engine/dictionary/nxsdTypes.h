@@ -12,6 +12,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -287,13 +288,13 @@ struct TnxSpecialFieldsInfo {
   TnxBlobFieldsToBlobFields sfiFieldsToBlobFields;
   TnxSpecialFields sfiFields;        // -1: the table has no such field
   TnxSpecialFieldOffsets sfiOffsets; // -1: the table has no such field
-  volatile std::int32_t sfiRefCount;
+  std::atomic<std::int32_t> sfiRefCount{0};
 };
 using PnxSpecialFieldsInfo = TnxSpecialFieldsInfo*;
 
 struct TnxCacheableInfo {
   PnxSpecialFieldsInfo ciSFI;  // counted
-  volatile std::int32_t ciRefCount;
+  std::atomic<std::int32_t> ciRefCount{0};
   std::int32_t ciModifyLSNIndex;
   std::int32_t ciGraveyardLSNIndex;
   std::int32_t ciGraveyardRefNrIndex;
@@ -304,7 +305,7 @@ using PnxCacheableInfo = TnxCacheableInfo*;
 
 // Followed in memory by dciBitsLengthByte8s bytes of dciRequiredBits.
 struct TnxDiffCompressorInfo {
-  volatile std::int32_t dciRefCount;
+  std::atomic<std::int32_t> dciRefCount{0};
   std::uint16_t dciSourceWord32Count;
   std::uint16_t dciBitsLengthByte8s;
   std::uint16_t dciBitsLengthWord32s;
@@ -418,20 +419,28 @@ bool nxIndexedRecordCacheInfoMatches(const TnxIndexedRecordCacheInfo& a, const T
 // Moves past one variable-length BLOB info (2 + 8 x count bytes); nil stays nil.
 void nxNextBlobInfo(PnxRecordCacheInfoBlobInfo& aBlobInfo);
 
+// Counted records. New answers a record holding one count; AddRef adds one
+// (from any thread); Release clears the caller's variable, then drops the
+// count it held and frees the record at zero. TnxCountedRef holds them too.
 PnxSpecialFieldsInfo nxNewSpecialFieldsInfo();
 void nxInitSpecialFieldsInfo(PnxSpecialFieldsInfo aInfo);
 PnxSpecialFieldsInfo nxAddRefSpecialFieldsInfo(PnxSpecialFieldsInfo aInfo);
-void nxReleaseSpecialFieldsInfo(PnxSpecialFieldsInfo volatile& aInfo);
+void nxReleaseSpecialFieldsInfo(PnxSpecialFieldsInfo& aInfo);
 
 PnxCacheableInfo nxNewCacheableInfo();
 void nxInitCacheableInfo(PnxCacheableInfo aInfo);
-void nxReleaseCacheableInfo(PnxCacheableInfo volatile& aInfo);
+void nxReleaseCacheableInfo(PnxCacheableInfo& aInfo);
 
 // REQUIRES: aRecordLength >= 1. Images handed to the two operations below
 // hold 4 x dciSourceWord32Count bytes (record lengths are word multiples).
 PnxDiffCompressorInfo nxNewDiffCompressorInfo(std::uint16_t aRecordLength);
 PnxDiffCompressorInfo nxAddRefDiffCompressorInfo(PnxDiffCompressorInfo aInfo);
-void nxReleaseDiffCompressorInfo(PnxDiffCompressorInfo volatile& aInfo);
+void nxReleaseDiffCompressorInfo(PnxDiffCompressorInfo& aInfo);
+// The hooks by which TnxCountedRef (nxllOwners.h) holds these records.
+inline void nxCountedAddRef(TnxSpecialFieldsInfo* aInfo) { nxAddRefSpecialFieldsInfo(aInfo); }
+inline void nxCountedRelease(TnxSpecialFieldsInfo* aInfo) { nxReleaseSpecialFieldsInfo(aInfo); }
+inline void nxCountedAddRef(TnxDiffCompressorInfo* aInfo) { nxAddRefDiffCompressorInfo(aInfo); }
+inline void nxCountedRelease(TnxDiffCompressorInfo* aInfo) { nxReleaseDiffCompressorInfo(aInfo); }
 void nxDiffCompressorMarkRequired(PnxDiffCompressorInfo aInfo, const std::uint8_t* aImage1,
                                   const std::uint8_t* aImage2);
 void nxDiffDecompressRecord(const TnxDiffCompressorInfo* aInfo, const std::uint8_t* aOldRecord,

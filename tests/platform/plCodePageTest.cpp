@@ -1,4 +1,5 @@
 #include "plCodePage.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -191,6 +192,7 @@ TEST(PlatformCodePage, CodePageInfo) {
 }
 
 TEST(PlatformCodePage, ConvertersArePerThread) {
+  nxtest::Watchdog watchdog;
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};
   for (int t = 0; t < 4; ++t)

@@ -1,6 +1,7 @@
 #include "plCodePage.h"
 #include "plCollation.h"
 #include "plErrors.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -178,6 +179,7 @@ TEST(PlatformCollation, NlsVersion) {
 }
 
 TEST(PlatformCollation, ConcurrentFirstUseAndComparison) {
+  nxtest::Watchdog watchdog;
   const Lcid locales[] = {1041, 1033, 1031, 2052, 1042, 1053, 0x10407, 1036};
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;

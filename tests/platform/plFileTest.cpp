@@ -45,3 +45,39 @@ TEST(PlFile, UnixTimeBecomesFileTime) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PlFile, WritesAndReadsWholeFiles) {
+  char dir[] = "/tmp/plFileTestXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/data";
+  platform::File f;
+  EXPECT_FALSE(f.open(path, platform::File::Mode::read));
+  EXPECT_EQ(errno, ENOENT);
+  ASSERT_TRUE(f.open(path, platform::File::Mode::createWrite));
+  const std::string text = "0123456789";
+  ASSERT_TRUE(f.writeAll(text.data(), text.size()));
+  ASSERT_TRUE(f.close());
+  EXPECT_FALSE(f.isOpen());
+
+  platform::File r;
+  ASSERT_TRUE(r.open(path, platform::File::Mode::read));
+  std::int64_t size = 0;
+  ASSERT_TRUE(r.size(size));
+  EXPECT_EQ(size, 10);
+  char buffer[16] = {};
+  ASSERT_TRUE(r.readExact(buffer, 4));
+  EXPECT_EQ(std::string(buffer, 4), "0123");
+  EXPECT_FALSE(r.readExact(buffer, 7)) << "only six bytes remain";
+  EXPECT_EQ(errno, 0);
+  platform::File moved = std::move(r);
+  EXPECT_FALSE(r.isOpen());
+  EXPECT_TRUE(moved.isOpen());
+  EXPECT_FALSE(r.writeAll(buffer, 1));
+  moved.close();
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
+}  // namespace

@@ -1,4 +1,5 @@
 #include "plOs.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 TEST(PlatformOs, ThreadIdsDifferAcrossLiveThreads) {
+  nxtest::Watchdog watchdog;
   std::vector<std::uint32_t> ids(4);
   std::vector<std::thread> threads;
   for (auto& id : ids) threads.emplace_back([&id] { id = platform::currentThreadId(); });

@@ -1,4 +1,5 @@
 #include "plSync.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,7 @@ bool eventually(F aCondition) {
 }  // namespace
 
 TEST(PlatformSync, CriticalSectionIsReentrantAndExclusive) {
+  nxtest::Watchdog watchdog;
   for (std::uint32_t spin : {0u, 4000u}) {
     CriticalSection cs(spin);
     cs.enter();
@@ -46,6 +48,7 @@ TEST(PlatformSync, CriticalSectionIsReentrantAndExclusive) {
 }
 
 TEST(PlatformSync, CriticalSectionCountsUnderContention) {
+  nxtest::Watchdog watchdog;
   CriticalSection cs(100);
   long counter = 0;
   std::vector<std::thread> threads;
@@ -73,6 +76,7 @@ TEST(PlatformSync, AutoResetEventKeepsOneSignalForTheNextWaiter) {
 }
 
 TEST(PlatformSync, AutoResetEventReleasesOneWaiterPerSet) {
+  nxtest::Watchdog watchdog;
   Event e(Event::Kind::autoReset);
   std::atomic<int> released{0};
   std::vector<std::thread> threads;
@@ -94,6 +98,7 @@ TEST(PlatformSync, AutoResetEventReleasesOneWaiterPerSet) {
 }
 
 TEST(PlatformSync, ManualResetEventReleasesEveryWaiterEvenWhenResetAtOnce) {
+  nxtest::Watchdog watchdog;
   Event e(Event::Kind::manualReset);
   std::atomic<int> released{0};
   std::vector<std::thread> threads;

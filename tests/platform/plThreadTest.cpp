@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "plOs.h"
+#include "nxTestWatchdog.h"
 
 using namespace platform;
 
@@ -46,6 +47,7 @@ bool eventually(F aCondition) {
 }  // namespace
 
 TEST(PlThread, StartsAtOnceRunsUntilTerminatedAndFreeJoins) {
+  nxtest::Watchdog watchdog;
   auto* t = create<LoopThread>(false);
   ASSERT_TRUE(eventually([&] { return t->running.load(); }));
   EXPECT_NE(t->threadId(), 0u);
@@ -62,12 +64,14 @@ TEST(PlThread, StartsAtOnceRunsUntilTerminatedAndFreeJoins) {
 }
 
 TEST(PlThread, FreeTerminatesARunningThread) {
+  nxtest::Watchdog watchdog;
   auto* t = create<LoopThread>(false);
   ASSERT_TRUE(eventually([&] { return t->rounds.load() > 0; }));
   TObject::free(t);  // would hang if free did not set the flag before joining
 }
 
 TEST(PlThread, SuspendedThreadRunsOnlyAfterStart) {
+  nxtest::Watchdog watchdog;
   auto* t = create<LoopThread>(true);
   sleepMs(5);
   EXPECT_FALSE(t->running.load());
@@ -82,6 +86,7 @@ TEST(PlThread, SuspendedThreadRunsOnlyAfterStart) {
 }
 
 TEST(PlThread, EscapedExceptionIsKeptAndTerminationHandlerRunsInTheThread) {
+  nxtest::Watchdog watchdog;
   auto* t = create<ThrowingThread>(true);
   std::uint32_t handlerThread = 0;
   TObject* sender = nullptr;
@@ -103,6 +108,7 @@ TEST(PlThread, EscapedExceptionIsKeptAndTerminationHandlerRunsInTheThread) {
 }
 
 TEST(PlThread, LowerPriorityReachesTheKernelThread) {
+  nxtest::Watchdog watchdog;
   // Lowering is always permitted, so the nice value must follow.
   auto* t = create<LoopThread>(true);
   t->setPriority(ThreadPriority::lowest);  // before the start: applied by the thread
@@ -120,6 +126,7 @@ TEST(PlThread, LowerPriorityReachesTheKernelThread) {
 }
 
 TEST(PlThread, MessageAwareWaitGoesThroughTheHookWhenInstalled) {
+  nxtest::Watchdog watchdog;
   static std::atomic<int> hookCalls;
   hookCalls = 0;
   Event e(Event::Kind::autoReset);

@@ -33,3 +33,15 @@ TEST(VirtualMemory, MovePagesKeepsContentsWithoutCopy) {
   EXPECT_EQ(to[65536], 0);
   vmRelease(to, 4 * 65536);
 }
+
+TEST(VirtualMemory, ReserveAtExtendsOnlyIntoFreeAddressSpace) {
+  char* p = static_cast<char*>(vmReserve(3 * 65536, 65536));
+  ASSERT_NE(p, nullptr);
+  ASSERT_TRUE(vmRelease(p + 65536, 2 * 65536));  // a hole after the first block
+  EXPECT_FALSE(vmReserveAt(p, 65536)) << "taken range";
+  ASSERT_TRUE(vmReserveAt(p + 65536, 65536));
+  ASSERT_TRUE(vmCommit(p, 2 * 65536));  // one run across both reservations
+  p[65536 + 5] = 1;
+  EXPECT_FALSE(vmReserveAt(p + 65536, 65536));
+  EXPECT_TRUE(vmRelease(p, 2 * 65536));
+}

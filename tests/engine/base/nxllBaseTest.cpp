@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "plErrors.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -146,6 +147,7 @@ TEST_F(BaseTest, LifetimeMonitorOutlivesTheWatchedObject) {
 }
 
 TEST_F(BaseTest, RacingThreadsGetTheSameMonitor) {
+  nxtest::Watchdog watchdog;
   for (int round = 0; round < 50; ++round) {
     auto* t = platform::create<Tracked>();
     std::vector<TnxIntfPtr<InxLifetimeMonitorRef>> got(4);

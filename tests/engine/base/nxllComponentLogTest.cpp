@@ -16,9 +16,6 @@ namespace {
 
 using platform::toUtf8;
 
-template <class T>
-using Owned = std::unique_ptr<T, TnxFreeObject>;
-
 TEST(NxLogPriority, OrderedFromDebugToFatal) {
   const TnxLogPriority all[] = {lpDebug, lpInfo, lpWarn, lpError, lpFatal};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(static_cast<int>(all[i]), i);
@@ -31,8 +28,8 @@ TEST(NxLoggableComponent, WritesOnlyWithAnEnabledAssignedLog) {
     std::size_t written;
   } cases[] = {{false, true, 0}, {true, false, 0}, {true, true, 4}};
   for (const Case& k : cases) {
-    Owned<TTestLog> log(platform::create<TTestLog>());
-    Owned<TnxLoggableComponent> c(platform::create<TnxLoggableComponent>());
+    TnxOwned<TTestLog> log(platform::create<TTestLog>());
+    TnxOwned<TnxLoggableComponent> c(platform::create<TnxLoggableComponent>());
     if (k.assign) c->SetEventLog(log.get());
     c->SetEventLogEnabled(k.enable);
     const std::uint8_t data[3] = {1, 2, 3};
@@ -46,8 +43,8 @@ TEST(NxLoggableComponent, WritesOnlyWithAnEnabledAssignedLog) {
 }
 
 TEST(NxLoggableComponent, ForwardsEveryValueUnchanged) {
-  Owned<TTestLog> log(platform::create<TTestLog>());
-  Owned<TnxLoggableComponent> c(platform::create<TnxLoggableComponent>());
+  TnxOwned<TTestLog> log(platform::create<TTestLog>());
+  TnxOwned<TnxLoggableComponent> c(platform::create<TnxLoggableComponent>());
   c->SetEventLog(log.get());
   c->SetEventLogEnabled(true);
   c->lcLog(u"%s failed", std::initializer_list<platform::FormatArg>{nxString(u"start")}, 15503, lpFatal, u"engine",
@@ -67,8 +64,8 @@ TEST(NxLoggableComponent, ForwardsEveryValueUnchanged) {
 
 TEST(NxLoggableComponent, DestroyingTheLogClearsEveryUser) {
   auto* log = platform::create<TTestLog>();
-  Owned<TnxLoggableComponent> a(platform::create<TnxLoggableComponent>());
-  Owned<TnxStateComponent> b(platform::create<TnxStateComponent>());
+  TnxOwned<TnxLoggableComponent> a(platform::create<TnxLoggableComponent>());
+  TnxOwned<TnxStateComponent> b(platform::create<TnxStateComponent>());
   a->SetEventLog(log);
   b->SetEventLog(log);
   a->SetEventLog(log);  // no change
@@ -80,7 +77,7 @@ TEST(NxLoggableComponent, DestroyingTheLogClearsEveryUser) {
 }
 
 TEST(NxBaseLog, EnabledIsStoredUnderTheLock) {
-  Owned<TTestLog> log(platform::create<TTestLog>());
+  TnxOwned<TTestLog> log(platform::create<TTestLog>());
   EXPECT_FALSE(log->Enabled());
   log->SetEnabled(true);
   EXPECT_TRUE(log->Enabled());
@@ -102,8 +99,8 @@ class TFailingStart : public TnxStateComponent {
 PL_CLASS_INFO_IMPL(TFailingStart, TnxStateComponent, "TFailingStart", nullptr)
 
 TEST(NxStateComponentLog, FailingStartIsLoggedAndConverted) {
-  Owned<TTestLog> log(platform::create<TTestLog>());
-  Owned<TFailingStart> c(platform::create<TFailingStart>());
+  TnxOwned<TTestLog> log(platform::create<TTestLog>());
+  TnxOwned<TFailingStart> c(platform::create<TFailingStart>());
   c->SetName(u"srv");
   c->SetEventLog(log.get());
   c->SetEventLogEnabled(true);
@@ -139,7 +136,7 @@ TEST(NxStateComponentLog, FailingStartIsLoggedAndConverted) {
 }
 
 TEST(NxStateComponentLog, SettingsStreamCarriesLogFlagAndActive) {
-  Owned<TnxStateComponent> a(platform::create<TnxStateComponent>());
+  TnxOwned<TnxStateComponent> a(platform::create<TnxStateComponent>());
   a->SetName(u"a");
   a->SetEventLogEnabled(true);
   a->Open();
@@ -149,7 +146,7 @@ TEST(NxStateComponentLog, SettingsStreamCarriesLogFlagAndActive) {
     a->SaveSettingsToStream(w);
     w.FlushBuffer();
   }
-  Owned<TnxStateComponent> b(platform::create<TnxStateComponent>());
+  TnxOwned<TnxStateComponent> b(platform::create<TnxStateComponent>());
   b->SetName(u"a");
   stream.SetPosition(0);
   {
@@ -183,7 +180,7 @@ TnxIntfPtr<I> createInfo(TnxComponent* c, std::int32_t* aResult = nullptr) {
 }
 
 TEST(NxComponentInfo, CreateInstanceAnswersOnlyTheInfoClass) {
-  Owned<TStatsComponent> c(platform::create<TStatsComponent>());
+  TnxOwned<TStatsComponent> c(platform::create<TStatsComponent>());
   void* intf = reinterpret_cast<void*>(1);
   const platform::Guid other{1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
   EXPECT_EQ(c->nxcCreateInstance(nullptr, other, nullptr, InxComponentInfo31000::IID, &intf), nxE_NOTIMPL);
@@ -224,9 +221,9 @@ TEST(NxComponentInfo, DescribesTheComponentAndOutlivesIt) {
 }
 
 TEST(NxComponentInfo, LoggableInfoReachesTheLogsInfo) {
-  Owned<TTestLog> log(platform::create<TTestLog>());
+  TnxOwned<TTestLog> log(platform::create<TTestLog>());
   log->SetName(u"events");
-  Owned<TnxLoggableComponent> c(platform::create<TnxLoggableComponent>());
+  TnxOwned<TnxLoggableComponent> c(platform::create<TnxLoggableComponent>());
   TnxIntfPtr<InxLoggableComponentInfo31000> info = createInfo<InxLoggableComponentInfo31000>(c.get());
   ASSERT_TRUE(info);
   EXPECT_FALSE(info->GetEventLogInfo());
@@ -237,12 +234,12 @@ TEST(NxComponentInfo, LoggableInfoReachesTheLogsInfo) {
   ASSERT_TRUE(logInfo);
   EXPECT_EQ(toUtf8(logInfo->GetName()), "events");
   // A plain component's info has no logging interface.
-  Owned<TnxComponent> plain(platform::create<TnxComponent>());
+  TnxOwned<TnxComponent> plain(platform::create<TnxComponent>());
   EXPECT_FALSE(createInfo<InxLoggableComponentInfo31000>(plain.get()));
 }
 
 TEST(NxComponentDebugInfo, NamesStatsPairedToTheShorterList) {
-  Owned<TStatsComponent> c(platform::create<TStatsComponent>());
+  TnxOwned<TStatsComponent> c(platform::create<TStatsComponent>());
   c->SetName(u"srv");
   c->SetDisplayName(u"Main server");
   TnxIntfPtr<InxExceptionDataContainer> data = nxCreateExceptionDataContainer(u"ExceptionData", nullptr, {});
@@ -286,7 +283,7 @@ TEST(NxPersistent, InterfaceQueriesWithoutReferenceCounting) {
 }
 
 TEST(NxPersistent, NotSupportedLeavesThePendingText) {
-  Owned<TSample> p(platform::create<TSample>());
+  TnxOwned<TSample> p(platform::create<TSample>());
   for (auto [method, text] : {std::pair{u"Pack", "Pack not supported by TSample"},
                               std::pair{u"", "Method not supported by TSample"}}) {
     EXPECT_EQ(p->NotSupported(method), nxErrNotSupported);

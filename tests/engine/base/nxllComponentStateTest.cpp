@@ -77,13 +77,6 @@ class TRefuser : public TnxComponent {
 };
 PL_CLASS_INFO_IMPL(TRefuser, TnxComponent, "TRefuser", nullptr)
 
-struct Freer {
-  std::vector<platform::TObject*> items;
-  ~Freer() {
-    for (auto it = items.rbegin(); it != items.rend(); ++it) platform::TObject::free(*it);
-  }
-};
-
 Trace only(const Trace& aTrace, const std::string& aPrefix) {
   Trace r;
   for (const auto& s : aTrace)
@@ -219,10 +212,9 @@ TEST(NxStateComponent, FailingStartEndsInactiveAndKeepsTheError) {
 
 TEST(NxStateComponent, FailingRollbackStillEndsInactive) {
   Trace t;
-  Freer f;
   auto* c = platform::create<TTraceComponent>(u"c", &t);
   auto* refuser = platform::create<TRefuser>();
-  f.items = {c, refuser};
+  TnxOwned<platform::TObject> ownC(c), ownRefuser(refuser);  // freed in reverse
   c->SetState(nxsStopped);
   c->LinkDependent(refuser);
   c->failIn = "scStarting";
@@ -282,10 +274,9 @@ TEST(NxStateComponent, DisabledComponentCannotStart) {
 
 TEST(NxStateComponent, AbortedStepEndsTheRequestQuietly) {
   Trace t;
-  Freer f;
   auto* c = platform::create<TTraceComponent>(u"c", &t);
   auto* refuser = platform::create<TRefuser>();
-  f.items = {c, refuser};
+  TnxOwned<platform::TObject> ownC(c), ownRefuser(refuser);  // freed in reverse
   c->LinkDependent(refuser);
   c->SetState(nxsStopped);
   refuser->armed = true;
@@ -313,10 +304,9 @@ TEST(NxStateComponent, DestroyedComponentEndsInactiveEvenWhenItsCloseIsRefused) 
 
 TEST(NxStateComponent, DependenciesComeUpFirstAndGoDownLast) {
   Trace t;
-  Freer f;
   auto* b = platform::create<TTraceComponent>(u"b", &t);
   auto* a = platform::create<TTraceComponent>(u"a", &t);
-  f.items = {b, a};
+  TnxOwned<platform::TObject> ownB(b), ownA(a);  // freed in reverse
   a->needs = b;
   a->LinkDependent(b);
 
@@ -347,10 +337,9 @@ TEST(NxStateComponent, DependenciesComeUpFirstAndGoDownLast) {
 
 TEST(NxStateComponent, ComponentInTransitionDoesNotFollow) {
   Trace t;
-  Freer f;
   auto* b = platform::create<TTraceComponent>(u"b", &t);
   auto* a = platform::create<TTraceComponent>(u"a", &t);
-  f.items = {b, a};
+  TnxOwned<platform::TObject> ownB(b), ownA(a);  // freed in reverse
   a->needs = b;
   a->LinkDependent(b);
   a->SetState(nxsStarted);

@@ -11,6 +11,7 @@
 
 #include "nxllBde.h"
 #include "plString.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -175,6 +176,7 @@ TEST(NxComponent, HandlerChangingTheListNeitherSkipsNorRepeats) {
 }
 
 TEST(NxComponent, NotifyDependentsSkipsExcludedAndStopsOnHandlerError) {
+  nxtest::Watchdog watchdog;
   std::vector<Note> notes;
   Freer f;
   auto* a = make(u"a", &notes);

@@ -48,9 +48,6 @@ class TMapConfiguration : public TnxBaseComponentConfiguration {
   std::map<nxString, platform::Variant> values;
 };
 
-template <class T>
-using Owned = std::unique_ptr<T, TnxFreeObject>;
-
 TEST(NxSetting, LabelIsTheNameInWordsUnlessSet) {
   struct Case {
     const char16_t* name;
@@ -64,7 +61,7 @@ TEST(NxSetting, LabelIsTheNameInWordsUnlessSet) {
       {u"", u"", ""},
   };
   for (const Case& k : cases) {
-    Owned<TnxBaseSetting> s(platform::create<TnxBaseSetting>());
+    TnxOwned<TnxBaseSetting> s(platform::create<TnxBaseSetting>());
     s->SetName(k.name);
     s->Set_Label(k.label);
     EXPECT_EQ(toUtf8(s->_Label()), k.expected);
@@ -72,7 +69,7 @@ TEST(NxSetting, LabelIsTheNameInWordsUnlessSet) {
 }
 
 TEST(NxSetting, AssignCopiesAllButMinAndMax) {
-  Owned<TnxBaseSetting> source(platform::create<TnxBaseSetting>());
+  TnxOwned<TnxBaseSetting> source(platform::create<TnxBaseSetting>());
   source->SetEnforceValues(true);
   source->SetDefaultValue(platform::Variant(7));
   source->SetMin(platform::Variant(1));
@@ -85,7 +82,7 @@ TEST(NxSetting, AssignCopiesAllButMinAndMax) {
   source->SetHideFromGUI(true);
   source->SetNotQueryable(true);
 
-  Owned<TnxSetting> target(platform::create<TnxSetting>());
+  TnxOwned<TnxSetting> target(platform::create<TnxSetting>());
   target->SetMin(platform::Variant(100));
   target->Assign(*source);
   EXPECT_TRUE(target->EnforceValues());
@@ -105,13 +102,13 @@ TEST(NxSetting, AssignCopiesAllButMinAndMax) {
 }
 
 TEST(NxComponentConfiguration, BaseStoreKeepsNothing) {
-  Owned<TnxBaseComponentConfiguration> config(platform::create<TnxBaseComponentConfiguration>(nullptr));
+  TnxOwned<TnxBaseComponentConfiguration> config(platform::create<TnxBaseComponentConfiguration>(nullptr));
   config->SetValue(u"Active", platform::Variant(true));
   EXPECT_TRUE(config->GetValue(u"Active", platform::Variant(true)).isEmpty());
 }
 
 TEST(NxComponentConfiguration, StateComponentDescribesItsTwoSettings) {
-  Owned<TnxStateComponent> c(platform::create<TnxStateComponent>());
+  TnxOwned<TnxStateComponent> c(platform::create<TnxStateComponent>());
   TVectorSettings settings;
   c->GetConfigSettings(settings);
   ASSERT_EQ(settings.Count(), 2);
@@ -131,7 +128,7 @@ struct LoadedCounter {
 };
 
 TEST(NxComponentConfiguration, SaveAndLoadRoundTripWithoutActivating) {
-  Owned<TnxStateComponent> source(platform::create<TnxStateComponent>());
+  TnxOwned<TnxStateComponent> source(platform::create<TnxStateComponent>());
   source->SetEventLogEnabled(true);
   source->Open();
   TMapConfiguration config;
@@ -139,7 +136,7 @@ TEST(NxComponentConfiguration, SaveAndLoadRoundTripWithoutActivating) {
   EXPECT_TRUE(config.values.at(u"EventLogEnabled").toBoolean());
   EXPECT_TRUE(config.values.at(u"Active").toBoolean());
 
-  Owned<TnxStateComponent> target(platform::create<TnxStateComponent>());
+  TnxOwned<TnxStateComponent> target(platform::create<TnxStateComponent>());
   LoadedCounter loaded;
   target->SetOnSettingsLoaded(TnxNotifyEvent::Of<&LoadedCounter::Handle>(&loaded));
   target->DoLoadConfig(config);
@@ -153,7 +150,7 @@ TEST(NxComponentConfiguration, SaveAndLoadRoundTripWithoutActivating) {
 }
 
 TEST(NxComponentConfiguration, TextValuesAndMissingValues) {
-  Owned<TnxStateComponent> c(platform::create<TnxStateComponent>());
+  TnxOwned<TnxStateComponent> c(platform::create<TnxStateComponent>());
   c->SetEventLogEnabled(true);
   c->SetSavedActive(1);
   TMapConfiguration empty;

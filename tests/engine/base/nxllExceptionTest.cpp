@@ -12,6 +12,7 @@
 #include "nxllBde.h"
 #include "nxllBdeStrings.h"
 #include "nxllStreams.h"
+#include "nxTestWatchdog.h"
 
 NX_DECLARE_EXCEPTION(EnxTestException, EnxBaseException)
 NX_DECLARE_EXCEPTION(EnxTestChildException, EnxTestException)
@@ -33,7 +34,7 @@ nxString infosOf(const EnxBaseException& e) {
 // Every test starts and ends without a pending message.
 class nxllException : public ::testing::Test {
  protected:
-  void SetUp() override { nxllExceptionFinalize(); }
+  void SetUp() override { nxllExceptionInitialize(); }
   void TearDown() override {
     nxllExceptionFinalize();
     nxThreadVersionOverride = 0;
@@ -212,6 +213,7 @@ TEST_F(nxllException, PendingMessageThatCannotBeDecodedFailsOnceAndIsDiscarded) 
 }
 
 TEST_F(nxllException, PendingMessageAndMainThreadFlagArePerThread) {
+  nxtest::Watchdog watchdog;
   EnxBaseException::nxSetMessage(10241, u"main thread text");
   EXPECT_TRUE(nxIsMainThread());
   nxString otherMessage;

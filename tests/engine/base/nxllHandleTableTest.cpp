@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "plErrors.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ TEST(NxHandleTable, SlotRetiresInsteadOfWrappingItsGeneration) {
 }
 
 TEST(NxHandleTable, ConcurrentAddLookupRemove) {
+  nxtest::Watchdog watchdog;
   TnxHandleTable t;
   std::atomic<bool> wrong{false};
   std::vector<std::thread> threads;

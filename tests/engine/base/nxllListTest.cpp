@@ -1,4 +1,5 @@
 #include "nxllList.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -34,16 +35,6 @@ class Tracked : public platform::TObject {
   std::vector<int>& log_;
 };
 
-template <class T>
-struct Owner {
-  T* p;
-  explicit Owner(T* aP) : p(aP) {}
-  ~Owner() { platform::TObject::free(p); }
-  Owner(const Owner&) = delete;
-  Owner& operator=(const Owner&) = delete;
-  T* operator->() const { return p; }
-  T& operator*() const { return *p; }
-};
 
 std::string errorText(const std::function<void()>& aCall) {
   try {
@@ -55,7 +46,7 @@ std::string errorText(const std::function<void()>& aCall) {
 }
 
 TEST(NxList, GrowthFollowsTheCapacityPolicy) {
-  Owner<TnxList> list(platform::create<TnxList>());
+  TnxOwned<TnxList> list(platform::create<TnxList>());
   std::vector<std::int32_t> capacities;
   for (int i = 0; i < 96; ++i) {
     const auto before = list->Capacity();
@@ -64,7 +55,7 @@ TEST(NxList, GrowthFollowsTheCapacityPolicy) {
   }
   EXPECT_EQ(capacities, (std::vector<std::int32_t>{4, 8, 12, 28, 44, 60, 76, 95, 118}));
   // Inserting into a full list grows it the same way.
-  Owner<TnxList> ins(platform::create<TnxList>(8));
+  TnxOwned<TnxList> ins(platform::create<TnxList>(8));
   for (int i = 0; i < 8; ++i) ins->Insert(0, P(i + 1));
   EXPECT_EQ(ins->Capacity(), 8);
   ins->Insert(4, P(99));
@@ -72,7 +63,7 @@ TEST(NxList, GrowthFollowsTheCapacityPolicy) {
 }
 
 TEST(NxList, RangeErrorsNameTheValueAndChangeNothing) {
-  Owner<TnxList> list(platform::create<TnxList>());
+  TnxOwned<TnxList> list(platform::create<TnxList>());
   for (int i = 1; i <= 3; ++i) list->Add(P(i));
   const auto gen = list->Generation();
   EXPECT_EQ(errorText([&] { list->Items(3); }), "リストのインデックスが範囲を超えています (3)");
@@ -93,7 +84,7 @@ TEST(NxList, RangeErrorsNameTheValueAndChangeNothing) {
 TEST(NxList, OwnedDataIsFreedByDeleteClearCountAndPackButNotByRelease) {
   std::vector<int> freed;
   auto obj = [&](int id) { return static_cast<void*>(new Tracked(id, freed)); };
-  Owner<TnxList> list(platform::create<TnxList>(2, true, true));
+  TnxOwned<TnxList> list(platform::create<TnxList>(2, true, true));
   for (int i = 1; i <= 6; ++i) list->AddData(P(i), obj(i));
 
   list->Delete(list->Count() - 1);  // last index
@@ -139,19 +130,19 @@ TEST(NxList, DestroyFreesOwnedDataAndDataWithoutOwnershipIsLeftAlone) {
   std::vector<int> freed;
   Tracked kept(7, freed);
   {
-    Owner<TnxList> owning(platform::create<TnxList>(0, true, true));
+    TnxOwned<TnxList> owning(platform::create<TnxList>(0, true, true));
     owning->AddData(P(1), new Tracked(1, freed));
     // Ownership needs a data array: without one the flag is dropped.
-    Owner<TnxList> noData(platform::create<TnxList>(0, false, true));
+    TnxOwned<TnxList> noData(platform::create<TnxList>(0, false, true));
     EXPECT_FALSE(noData->FreeDataObjects());
-    Owner<TnxList> notOwning(platform::create<TnxList>(0, true, false));
+    TnxOwned<TnxList> notOwning(platform::create<TnxList>(0, true, false));
     notOwning->AddData(P(1), &kept);
   }
   EXPECT_EQ(freed, std::vector<int>{1});
 }
 
 TEST(NxList, MoveExchangeAndPutKeepDataAlongAndCountGenerations) {
-  Owner<TnxList> list(platform::create<TnxList>(0, true));
+  TnxOwned<TnxList> list(platform::create<TnxList>(0, true));
   list->AddData(P(1), P(101));
   list->AddData(P(2), P(102));
   list->AddData(P(3), P(103));
@@ -186,7 +177,7 @@ TEST(NxList, MoveExchangeAndPutKeepDataAlongAndCountGenerations) {
   EXPECT_EQ(list->IndexOfData(P(555)), -1);
   EXPECT_EQ(list->First(), P(5));
   EXPECT_EQ(list->Last(), P(2));
-  Owner<TnxList> empty(platform::create<TnxList>());
+  TnxOwned<TnxList> empty(platform::create<TnxList>());
   EXPECT_EQ(empty->First(), nullptr);
   EXPECT_EQ(empty->Last(), nullptr);
   EXPECT_EQ(empty->IndexOfData(nullptr), -1);
@@ -194,13 +185,13 @@ TEST(NxList, MoveExchangeAndPutKeepDataAlongAndCountGenerations) {
 
 TEST(NxList, AddListCarriesDataOnlyBetweenDataListsThatDoNotOwnIt) {
   std::vector<int> freed;
-  Owner<TnxList> plain(platform::create<TnxList>(0, true));
+  TnxOwned<TnxList> plain(platform::create<TnxList>(0, true));
   plain->AddData(P(1), P(11));
   plain->AddData(P(2), P(12));
-  Owner<TnxList> owning(platform::create<TnxList>(0, true, true));
+  TnxOwned<TnxList> owning(platform::create<TnxList>(0, true, true));
   owning->AddData(P(3), new Tracked(3, freed));
 
-  Owner<TnxList> target(platform::create<TnxList>(0, true));
+  TnxOwned<TnxList> target(platform::create<TnxList>(0, true));
   target->AddList(&*plain);
   target->AddList(&*owning);
   EXPECT_EQ(itemsOf(*target), (std::vector<std::uintptr_t>{1, 2, 3}));
@@ -215,7 +206,7 @@ TEST(NxList, AddListCarriesDataOnlyBetweenDataListsThatDoNotOwnIt) {
 TEST(NxList, SortOrdersItemsWithTheirDataLikeAStableReference) {
   std::mt19937 rng(7);
   for (int n : {0, 1, 2, 3, 17, 500}) {
-    Owner<TnxList> list(platform::create<TnxList>(0, true));
+    TnxOwned<TnxList> list(platform::create<TnxList>(0, true));
     std::vector<std::pair<std::uintptr_t, std::uintptr_t>> ref;
     for (int i = 0; i < n; ++i) {
       const std::uintptr_t v = rng() % 40 + 1;  // many duplicates
@@ -247,7 +238,7 @@ TEST(NxList, QuickSortStaysInsideTheRangeWithAnInconsistentCompare) {
 }
 
 TEST(NxSortedList, RefusesDuplicatesAndSortsOnResume) {
-  Owner<TnxSortedList> list(platform::create<TnxSortedList>());
+  TnxOwned<TnxSortedList> list(platform::create<TnxSortedList>());
   EXPECT_EQ(list->Add(P(5)), 0);
   EXPECT_EQ(list->Add(P(3)), 0);
   EXPECT_EQ(list->Add(P(5)), 1);
@@ -284,7 +275,7 @@ TEST(NxSortedList, RefusesDuplicatesAndSortsOnResume) {
 }
 
 TEST(NxSortedList, FindAnswersTheInsertionPoint) {
-  Owner<TnxSortedList> list(platform::create<TnxSortedList>());
+  TnxOwned<TnxSortedList> list(platform::create<TnxSortedList>());
   std::int32_t index = -1;
   EXPECT_FALSE(list->Find(P(3), index));
   EXPECT_EQ(index, 0);
@@ -301,7 +292,7 @@ TEST(NxSortedList, FindAnswersTheInsertionPoint) {
 }
 
 TEST(NxSortedList, DuplicatesAppendedWhileSuspendedSurviveTheSort) {
-  Owner<TnxSortedList> list(platform::create<TnxSortedList>(0, true));
+  TnxOwned<TnxSortedList> list(platform::create<TnxSortedList>(0, true));
   list->AddData(P(2), P(20));
   list->SuspendSorting();
   list->AddData(P(2), P(21));
@@ -318,7 +309,7 @@ TEST(NxSortedList, RefusedDuplicateLeavesItsDataWithTheCaller) {
   std::vector<int> freed;
   Tracked mine(2, freed);
   {
-    Owner<TnxSortedList> list(platform::create<TnxSortedList>(0, true, true));
+    TnxOwned<TnxSortedList> list(platform::create<TnxSortedList>(0, true, true));
     list->AddData(P(1), new Tracked(1, freed));
     EXPECT_EQ(list->AddData(P(1), &mine), 0);
     EXPECT_NE(list->DataOf(0), static_cast<void*>(&mine));
@@ -334,7 +325,7 @@ class DescendingList : public TnxSortedList {
 };
 
 TEST(NxSortedList, DescendantCompareDecidesTheOrder) {
-  Owner<DescendingList> list(platform::create<DescendingList>());
+  TnxOwned<DescendingList> list(platform::create<DescendingList>());
   for (auto v : {3, 9, 1, 9, 4}) list->Add(P(v));
   EXPECT_EQ(itemsOf(*list), (std::vector<std::uintptr_t>{9, 4, 3, 1}));
   list->SuspendSorting();
@@ -347,7 +338,7 @@ TEST(NxSortedList, DescendantCompareDecidesTheOrder) {
 // Random operations on both lists against a reference after every step.
 TEST(NxListModel, ListMatchesAVectorAfterEveryOperation) {
   std::mt19937 rng(12345);
-  Owner<TnxList> list(platform::create<TnxList>(0, true));
+  TnxOwned<TnxList> list(platform::create<TnxList>(0, true));
   std::vector<std::pair<std::uintptr_t, std::uintptr_t>> ref;
   auto rnd = [&](int n) { return static_cast<std::int32_t>(rng() % static_cast<unsigned>(n)); };
   for (int step = 0; step < 4000; ++step) {
@@ -444,7 +435,7 @@ TEST(NxListModel, ListMatchesAVectorAfterEveryOperation) {
 
 TEST(NxListModel, SortedListMatchesAMultisetAfterEveryOperation) {
   std::mt19937 rng(999);
-  Owner<TnxSortedList> list(platform::create<TnxSortedList>());
+  TnxOwned<TnxSortedList> list(platform::create<TnxSortedList>());
   std::multiset<std::uintptr_t> ref;
   std::vector<std::uintptr_t> pending;  // appended while suspended, in order
   auto rnd = [&](int n) { return static_cast<std::uintptr_t>(rng() % static_cast<unsigned>(n)); };
@@ -511,9 +502,10 @@ TEST(NxListModel, SortedListMatchesAMultisetAfterEveryOperation) {
 }
 
 TEST(NxListSync, ConcurrentWritersAndReadersLoseNothing) {
+  nxtest::Watchdog watchdog;
   for (int kind = 0; kind < 2; ++kind) {
     TnxList* inner = platform::create<TnxList>();
-    Owner<TnxListSyncAccess> shared(kind == 0 ? static_cast<TnxListSyncAccess*>(platform::create<TnxListPadlock>(inner))
+    TnxOwned<TnxListSyncAccess> shared(kind == 0 ? static_cast<TnxListSyncAccess*>(platform::create<TnxListPadlock>(inner))
                                               : platform::create<TnxListPortal>(inner));
     constexpr int kThreads = 4, kPerThread = 5000;
     std::atomic<bool> bad{false};
@@ -552,11 +544,12 @@ TEST(NxListSync, ConcurrentWritersAndReadersLoseNothing) {
 // Two readers of a portal are inside at the same time while a writer waits
 // for both; a padlock lets the second reader in only after the first left.
 TEST(NxListSync, PortalReadersShareThePadlockDoesNot) {
+  nxtest::Watchdog watchdog;
   using Clock = std::chrono::steady_clock;
   for (int kind = 0; kind < 2; ++kind) {
     const bool portal = kind == 0;
     TnxList* inner = platform::create<TnxList>();
-    Owner<TnxListSyncAccess> shared(portal ? static_cast<TnxListSyncAccess*>(platform::create<TnxListPortal>(inner))
+    TnxOwned<TnxListSyncAccess> shared(portal ? static_cast<TnxListSyncAccess*>(platform::create<TnxListPortal>(inner))
                                            : platform::create<TnxListPadlock>(inner));
     std::atomic<int> inside{0}, maxInside{0};
     std::atomic<bool> leave{false}, written{false};
@@ -597,8 +590,9 @@ TEST(NxListSync, PortalReadersShareThePadlockDoesNot) {
 }
 
 TEST(NxListSync, WrappersAddingEachOtherFromTwoThreadsDoNotDeadlock) {
-  Owner<TnxListPadlock> a(platform::create<TnxListPadlock>(platform::create<TnxList>(0, true)));
-  Owner<TnxListPadlock> b(platform::create<TnxListPadlock>(platform::create<TnxList>()));
+  nxtest::Watchdog watchdog;
+  TnxOwned<TnxListPadlock> a(platform::create<TnxListPadlock>(platform::create<TnxList>(0, true)));
+  TnxOwned<TnxListPadlock> b(platform::create<TnxListPadlock>(platform::create<TnxList>()));
   a->AddData(P(1), P(10));
   b->Add(P(2));
   std::thread t1([&] {

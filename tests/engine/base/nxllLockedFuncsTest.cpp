@@ -1,4 +1,5 @@
 #include "nxllLockedFuncs.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +66,7 @@ TEST(NxLocked, ConcurrentIncrementsAreNotLost) {
 }
 
 TEST(NxUseCount, FirstEnterAndLastLeaveRun) {
-  volatile std::int32_t c = 0;
+  TnxUseCount c{0};
   EXPECT_FALSE(nxUseCountLeave(c)) << "unmatched leave";
   EXPECT_EQ(c, 0);
   EXPECT_TRUE(nxUseCountEnter(c));
@@ -208,6 +209,7 @@ struct Stress {
 
   template <class Body>
   void run(Body body) {
+    nxtest::Watchdog watchdog;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) threads.emplace_back([&, t] { body(t); });
     for (auto& th : threads) th.join();

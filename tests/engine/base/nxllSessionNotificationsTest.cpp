@@ -1,4 +1,5 @@
 #include "nxllSessionNotifications.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -175,6 +176,7 @@ TEST(NxSessionNotificationsAggregated, ReferencesAndQueriesGoToTheController) {
 // Unregistering threads race the disconnect walk: every registration ends
 // exactly once, either by its call or by its unregistration.
 TEST(NxSessionNotificationsConcurrent, UnregisterRacingDisconnectEndsEachRegistrationOnce) {
+  nxtest::Watchdog watchdog;
   constexpr int kPerThread = 2000, kThreads = 4;
   for (int round = 0; round < 5; ++round) {
     auto registry = std::make_unique<TnxSessionNotifications>();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "nxllException.h"
+#include "nxTestWatchdog.h"
 #include "plOs.h"
 
 namespace {
@@ -28,24 +29,16 @@ bool eventually(F aCondition) {
   return aCondition();
 }
 
-// Runs aBody on aCount threads; a hang is reported and ends the process
-// instead of blocking the suite.
-void runThreads(int aCount, const std::function<void(int)>& aBody, int aLimitMs = 10000) {
-  std::vector<std::future<void>> done;
-  for (int i = 0; i < aCount; ++i) done.push_back(std::async(std::launch::async, aBody, i));
-  for (auto& f : done)
-    if (f.wait_for(std::chrono::milliseconds(aLimitMs)) != std::future_status::ready) {
-      std::fprintf(stderr, "portal threads hang (lost wake-up or deadlock)\n");
-      std::_Exit(3);
-    }
-  for (auto& f : done) f.get();
+// A hang ends the process with the test's name instead of blocking the suite.
+void runThreads(int aCount, const std::function<void(int)>& aBody) {
+  nxtest::runThreads(aCount, aBody, std::chrono::milliseconds(10000));
 }
 
-// A portal freed at the end of the test.
+// A portal freed at the end of the test, which runs under a watchdog.
 class Portal : public ::testing::Test {
  protected:
-  void TearDown() override { platform::TObject::free(portal); }
-  TnxInternalReadWritePortal* portal = platform::create<TnxInternalReadWritePortal>();
+  nxtest::Watchdog watchdog;
+  TnxOwned<TnxInternalReadWritePortal> portal = nxCreateOwned<TnxInternalReadWritePortal>();
 };
 
 }  // namespace
@@ -274,8 +267,9 @@ TEST_F(Portal, ReadersOrOneWriterUnderLoadWithoutLostWakeUps) {
 }
 
 TEST(PortalCreation, LazyCreationInstallsOnePortal) {
+  nxtest::Watchdog watchdog;
   for (bool write : {false, true}) {
-    TnxInternalReadWritePortal* volatile shared = nullptr;
+    std::atomic<TnxInternalReadWritePortal*> shared{nullptr};
     std::atomic<int> ready{0};
     std::atomic<int> inside{0};
     std::atomic<int> violations{0};
@@ -286,23 +280,24 @@ TEST(PortalCreation, LazyCreationInstallsOnePortal) {
         TnxInternalReadWritePortal::CreateAndWrite(shared);
         if (++inside != 1) ++violations;
         --inside;
-        shared->EndWrite();
+        shared.load()->EndWrite();
       } else {
         TnxInternalReadWritePortal::CreateAndRead(shared);
         ++inside;
         // All four readers end up inside the same portal together.
         if (!eventually([&] { return inside == 4; })) ++violations;
-        shared->EndRead();
+        shared.load()->EndRead();
       }
     });
     EXPECT_EQ(violations, 0);
-    ASSERT_NE(shared, nullptr);
-    EXPECT_EQ(shared->PortalCount(), kFree);
-    platform::TObject::free(shared);
+    ASSERT_NE(shared.load(), nullptr);
+    EXPECT_EQ(shared.load()->PortalCount(), kFree);
+    platform::TObject::free(shared.load());
   }
 }
 
 TEST(PortalDestruction, WaitsForTheReadersToLeave) {
+  nxtest::Watchdog watchdog;
   auto* portal = platform::create<TnxInternalReadWritePortal>();
   std::atomic<bool> readerIn{false};
   std::atomic<bool> leave{false};

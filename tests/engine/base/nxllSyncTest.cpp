@@ -1,4 +1,5 @@
 #include "nxllSync.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,7 @@ class SyncModule : public ::testing::Test {
 }  // namespace
 
 TEST(Padlock, ReentrantForTheOwnerExclusiveForOthers) {
+  nxtest::Watchdog watchdog;
   for (bool fast : {false, true}) {
     TnxPadlock* lock = platform::create<TnxPadlock>(fast);
     lock->Lock();
@@ -47,9 +49,10 @@ TEST(Padlock, ReentrantForTheOwnerExclusiveForOthers) {
   }
 }
 
-TEST(Padlock, CreateAndLockInstallsOnePadlockUnderARace) {
+TEST(Padlock, LazyPadlockInstallsOnePadlockUnderARace) {
+  nxtest::Watchdog watchdog;
   for (int round = 0; round < 20; ++round) {
-    TnxPadlock* volatile shared = nullptr;
+    TnxLazyPadlock shared(true);
     std::atomic<int> ready{0};
     std::atomic<int> inside{0};
     std::atomic<int> maxInside{0};
@@ -59,27 +62,25 @@ TEST(Padlock, CreateAndLockInstallsOnePadlockUnderARace) {
       threads.emplace_back([&] {
         ++ready;
         while (ready < 4) std::this_thread::yield();
-        TnxPadlock::CreateAndLock(shared, true);
+        TnxPadlockGuard guard(shared);
         const int now = ++inside;
         int prev = maxInside;
         while (now > prev && !maxInside.compare_exchange_weak(prev, now)) {
         }
-        seen.insert(static_cast<TnxPadlock*>(shared));  // under the lock
+        seen.insert(shared.Peek());  // under the lock
         --inside;
-        shared->Unlock();
       });
     for (auto& t : threads) t.join();
-    ASSERT_NE(shared, nullptr);
+    ASSERT_NE(shared.Peek(), nullptr);
     EXPECT_EQ(seen.size(), 1u);
     EXPECT_EQ(maxInside, 1);
     // Each caller held it once: it is free now.
     bool free = false;
     std::thread([&] {
-      free = shared->TryLock();
-      if (free) shared->Unlock();
+      free = shared.Peek()->TryLock();
+      if (free) shared.Peek()->Unlock();
     }).join();
     EXPECT_TRUE(free);
-    platform::TObject::free(shared);
   }
 }
 
@@ -99,6 +100,7 @@ TEST(ThreadSafeStack, PagesOrderAndCount) {
 }
 
 TEST(ThreadSafeStack, ConcurrentPushAndPopLoseNothing) {
+  nxtest::Watchdog watchdog;
   TnxThreadSafeStack* stack = platform::create<TnxThreadSafeStack>();
   constexpr int kThreads = 4;
   constexpr int kPerThread = 20000;
@@ -132,6 +134,7 @@ TEST(ThreadSafeStack, ConcurrentPushAndPopLoseNothing) {
 }
 
 TEST(Event, WaitForTimesOutWithCodeAndZeroMeansNoLimit) {
+  nxtest::Watchdog watchdog;
   TnxEvent* e = platform::create<TnxEvent>();
   try {
     e->WaitFor(10);
@@ -208,6 +211,7 @@ TEST_F(SyncModule, ManualEventsAreCachedUpToTheLimit) {
 }
 
 TEST(ManualEvent, WaitHoldsAReferenceAndStillReferencedCannotBeDestroyed) {
+  nxtest::Watchdog watchdog;
   InxManualEventRef ref = nxGetManualEvent();  // no cache: freed at zero
   auto* event = static_cast<TnxManualEvent*>(ref.get());
   EXPECT_EQ(event->RefCount(), 1);
@@ -236,6 +240,7 @@ TEST(ManualEvent, WaitHoldsAReferenceAndStillReferencedCannotBeDestroyed) {
 }
 
 TEST(ThreadCallback, CallsOnlyTheCallingThreadsCallback) {
+  nxtest::Watchdog watchdog;
   int calls = 0;
   nxCallThreadCallback();  // unset: nothing
   nxThreadCallback() = {[](void* o) { ++*static_cast<int*>(o); }, &calls};

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "plOs.h"
+#include "nxTestWatchdog.h"
 
 using platform::ThreadPriority;
 using platform::TObject;
@@ -191,6 +192,7 @@ TEST(NxThreadPriority, ValuesWithoutIdentifierTravelAsNumbers) {
 // Thread base
 
 TEST(NxThread, ExceptionFamilyGoesToTheHandlerOtherObjectsEndTheThread) {
+  nxtest::Watchdog watchdog;
   const struct {
     const char* name;
     std::function<void()> body;
@@ -220,6 +222,7 @@ TEST(NxThread, ExceptionFamilyGoesToTheHandlerOtherObjectsEndTheThread) {
 }
 
 TEST(NxThread, PendingMessageIsClearedWhenTheBodyEnds) {
+  nxtest::Watchdog watchdog;
   constexpr TnxResult code = 12345;
   // The mechanism the thread relies on: a pending text becomes the message.
   EnxBaseException::nxSetMessage(code, u"left behind");
@@ -240,6 +243,7 @@ TEST(NxThread, PendingMessageIsClearedWhenTheBodyEnds) {
 }
 
 TEST(NxThread, NamesAndExceptionClasses) {
+  nxtest::Watchdog watchdog;
   auto* named = platform::create<ProbeThread>([] {}, u"cleanup");
   auto* unnamed = platform::create<ProbeThread>([] {});
   EXPECT_EQ(named->Name(), u"cleanup");
@@ -270,6 +274,7 @@ TEST(NxThread, NamesAndExceptionClasses) {
 // Init and wait threads
 
 TEST(NxInitThread, CreatorWaitsUntilStartUpHasFinished) {
+  nxtest::Watchdog watchdog;
   Steps steps;
   steps.beforeBody = [] { platform::sleepMs(20); };
   auto* t = platform::create<InitProbe<TnxInitThread>>(steps);
@@ -283,6 +288,7 @@ TEST(NxInitThread, CreatorWaitsUntilStartUpHasFinished) {
 }
 
 TEST(NxInitThread, StartUpFailureRaisesTheVeryExceptionInTheCreator) {
+  nxtest::Watchdog watchdog;
   const struct {
     const char* name;
     std::function<void(const void*&)> raise;
@@ -337,6 +343,7 @@ TEST(NxInitThread, StartUpFailureRaisesTheVeryExceptionInTheCreator) {
 }
 
 TEST(NxInitThread, AfterStepRunsWhenTheWorkRaises) {
+  nxtest::Watchdog watchdog;
   Steps steps;
   steps.innerBody = [] { throw EnxBaseException(u"work failed"); };
   auto* t = platform::create<InitProbe<TnxInitThread>>(steps);
@@ -349,6 +356,7 @@ TEST(NxInitThread, AfterStepRunsWhenTheWorkRaises) {
 }
 
 TEST(NxWaitThread, ParksAfterItsWorkUntilFreed) {
+  nxtest::Watchdog watchdog;
   Steps steps;
   auto* t = platform::create<InitProbe<TnxInternalWaitThread>>(steps);
   ASSERT_TRUE(eventually([&] { return t->Waiting(); }));
@@ -363,6 +371,7 @@ TEST(NxWaitThread, ParksAfterItsWorkUntilFreed) {
 }
 
 TEST(NxThreadWaits, MessageAwareInTheMainThreadAndWhileParked) {
+  nxtest::Watchdog watchdog;
   ASSERT_TRUE(nxIsMainThread());
   RecordingWaitHook hook;
   const std::uint32_t mainThread = platform::currentThreadId();
@@ -396,6 +405,7 @@ TEST(NxThreadWaits, MessageAwareInTheMainThreadAndWhileParked) {
 // Timer threads
 
 TEST(NxSimpleTimerThread, CallsOneIntervalAfterTheEndOfTheLastCall) {
+  nxtest::Watchdog watchdog;
   constexpr std::int64_t intervalNs = 5'000'000;
   TimerProbe probe;
   probe.action = [](int) { platform::sleepMs(8); };
@@ -413,6 +423,7 @@ TEST(NxSimpleTimerThread, CallsOneIntervalAfterTheEndOfTheLastCall) {
 }
 
 TEST(NxSimpleTimerThread, FreeWhileWaitingStopsAtOnceWithoutACall) {
+  nxtest::Watchdog watchdog;
   for (std::int32_t interval : {0, 600000}) {
     SCOPED_TRACE(interval);
     TimerProbe probe;
@@ -426,6 +437,7 @@ TEST(NxSimpleTimerThread, FreeWhileWaitingStopsAtOnceWithoutACall) {
 }
 
 TEST(NxSimpleTimerThread, FreeDuringACallWaitsForItAndStartsNoOther) {
+  nxtest::Watchdog watchdog;
   TimerProbe probe;
   platform::Event entered(platform::Event::Kind::manualReset);
   std::atomic<bool> done{false};
@@ -442,6 +454,7 @@ TEST(NxSimpleTimerThread, FreeDuringACallWaitsForItAndStartsNoOther) {
 }
 
 TEST(NxTimerThread, FamilyExceptionsAreHandledAndTheTimerGoesOn) {
+  nxtest::Watchdog watchdog;
   auto* t = platform::create<CountingTimer>(2, [] { throw EnxBaseException(u"tick failed"); });
   EXPECT_TRUE(eventually([&] { return t->handled.load() >= 3; }));
   EXPECT_FALSE(t->finished());
@@ -456,6 +469,7 @@ TEST(NxTimerThread, FamilyExceptionsAreHandledAndTheTimerGoesOn) {
 }
 
 TEST(NxTimerThread, ForeignObjectEndsTheLoopAndTheThread) {
+  nxtest::Watchdog watchdog;
   auto* t = platform::create<CountingTimer>(2, [] { throw 7; });
   t->WaitForEx(2000);
   ASSERT_TRUE(t->finished());

@@ -1,4 +1,5 @@
 #include "nxllTypes.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -37,6 +38,7 @@ TEST(NxThreadVersion, FollowsOverride) {
 }
 
 TEST(NxThreadVersion, OverrideIsPerThread) {
+  nxtest::Watchdog watchdog;
   VersionOverride o(41000);
   std::int32_t other = 0, otherMin = 0;
   TnxWord32 otherRaw = 1;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "plCodePage.h"
+#include "plHandle.h"
 #include "plLocale.h"
 
 namespace {
@@ -322,14 +322,12 @@ TEST(NxHandles, CloseAndNilClosesOnceAndSignalsEvents) {
   EXPECT_EQ(fcntl(copy, F_GETFD), -1);  // closed
   nxCloseHandleAndNil(fd);              // the cleared variable closes nothing again
 
-  int event = eventfd(0, 0);
-  int watcher = dup(event);
+  int event = platform::createEventHandle();
+  int watcher = platform::duplicateHandle(event);
   nxSignalCloseHandleAndNil(event);
   EXPECT_EQ(event, 0);
-  eventfd_t value = 0;
-  EXPECT_EQ(eventfd_read(watcher, &value), 0);
-  EXPECT_EQ(value, 1u);
-  close(watcher);
+  EXPECT_EQ(platform::takeEventSignals(watcher), 1u);
+  platform::closeHandle(watcher);
 
   int stale = 1000000;  // not an open descriptor: the failure is reported
   EXPECT_THROW(nxCloseHandleAndNil(stale), platform::OsError);

@@ -1,4 +1,5 @@
 #include "nxllWideStringCategories.h"
+#include "nxTestWatchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,7 @@ TEST(nxllWideStringCategories, UnfilledCategoriesAndEmptySetNeverMatch) {
 
 // Each test runs in a process of its own, so this one races the first load.
 TEST(nxllWideStringCategories, ConcurrentFirstLookupsAgree) {
+  nxtest::Watchdog watchdog;
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)

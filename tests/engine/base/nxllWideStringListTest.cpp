@@ -23,10 +23,7 @@ std::u16string U(const TnxWideString& s) { return std::u16string(s.begin(), s.en
 constexpr TnxWord32 kEnglish = 1033;
 constexpr TnxWord32 kJapanese = 1041;
 
-struct FreeObject {
-  void operator()(platform::TObject* o) const { platform::TObject::free(o); }
-};
-using ListPtr = std::unique_ptr<TnxWideStringList, FreeObject>;
+using ListPtr = TnxOwned<TnxWideStringList>;
 
 ListPtr NewList(TnxWideStringComparerPtr aComparer = {}, TnxWideStringTransformerPtr aTransformer = {}) {
   return ListPtr(platform::create<TnxWideStringList>(std::move(aComparer), std::move(aTransformer)));
@@ -541,7 +538,7 @@ TEST(nxllWideStringList, LoadsEveryStreamForm) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto* stream = platform::create<TnxMemoryStream>();
-    std::unique_ptr<TnxMemoryStream, FreeObject> hold(stream);
+    TnxOwned<TnxMemoryStream> hold(stream);
     if (!c.bytes.empty()) stream->WriteBuffer(c.bytes.data(), static_cast<std::int32_t>(c.bytes.size()));
     stream->Seek(0, soBeginning);
     auto list = NewList();
@@ -568,7 +565,7 @@ TEST(nxllWideStringList, SavesEveryStreamForm) {
   };
   for (const auto& c : cases) {
     auto* stream = platform::create<TnxMemoryStream>();
-    std::unique_ptr<TnxMemoryStream, FreeObject> hold(stream);
+    TnxOwned<TnxMemoryStream> hold(stream);
     list->SaveToStream(*stream, c.unicode, c.bom, c.codePage);
     EXPECT_EQ(StreamBytes(*stream), TnxWideString(c.bytes.begin(), c.bytes.end()));
     // Loading the same form gives the lines back.
@@ -593,7 +590,7 @@ TEST(nxllWideStringList, FileRoundTripKeepsLinesAndReadsFromThePosition) {
   std::remove(path);
 
   auto* stream = platform::create<TnxMemoryStream>();
-  std::unique_ptr<TnxMemoryStream, FreeObject> hold(stream);
+  TnxOwned<TnxMemoryStream> hold(stream);
   stream->WriteBuffer("skip", 4);
   list->SaveToStream(*stream, true, true, 0);
   stream->Seek(4, soBeginning);
@@ -663,7 +660,7 @@ TEST(nxllWideStringList, FormDataCarriesTheText) {
   EXPECT_TRUE(list->WideStringsStored(&other));
 
   auto* stream = platform::create<TnxMemoryStream>();
-  std::unique_ptr<TnxMemoryStream, FreeObject> hold(stream);
+  TnxOwned<TnxMemoryStream> hold(stream);
   {
     TnxWriter writer(*stream);
     list->WriteWideStrings(writer);

@@ -15,6 +15,7 @@
 #include "nxsdFilterEngineSQL.h"
 #include "plLocale.h"
 #include "plString.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -721,6 +722,7 @@ TEST_F(DataDictionaryTest, LocaleReadRefusalsAndBuildVersion) {
 }
 
 TEST_F(DataDictionaryTest, ConcurrentFirstVersionChecksAgree) {
+  nxtest::Watchdog watchdog;
   TnxLocaleDescriptor d(nullptr);
   d.SetLocale(1031);
   d.CheckValid(true);

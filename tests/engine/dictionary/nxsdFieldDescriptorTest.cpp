@@ -80,15 +80,7 @@ Field* newField(TnxPersistent* aParent, const nxString& aName, TnxFieldType aTyp
   return platform::create<Field>(aParent, aName, nxString(), aType, aUnits, aDecPl, aRequired);
 }
 
-struct FieldPtr {
-  Field* f;
-  explicit FieldPtr(Field* a) : f(a) {}
-  ~FieldPtr() { platform::TObject::free(f); }
-  FieldPtr(const FieldPtr&) = delete;
-  FieldPtr& operator=(const FieldPtr&) = delete;
-  Field* operator->() const { return f; }
-  Field& operator*() const { return *f; }
-};
+using FieldPtr = TnxOwned<Field>;
 
 class FieldDescriptorTest : public ::testing::Test {
  protected:
@@ -172,7 +164,7 @@ TEST_F(FieldDescriptorTest, ToStringNamesTypeAndSize) {
 TEST_F(FieldDescriptorTest, FieldInterfaceAnswersTheUsedLocale) {
   FieldTestDictionary dd;
   FieldPtr f(newField(&dd, u"Title", nxtWideString, 20));
-  TnxIntfPtr<InxFieldDescriptor> intf = nxSupports<InxFieldDescriptor>(f.f);
+  TnxIntfPtr<InxFieldDescriptor> intf = nxSupports<InxFieldDescriptor>(f.get());
   ASSERT_TRUE(intf);
   EXPECT_EQ(intf->GetFieldName(), u"Title");
   EXPECT_EQ(intf->GetFieldType(), nxtWideString);
@@ -338,7 +330,7 @@ TEST_F(FieldDescriptorTest, StandaloneGoldenBytesAndRoundTrip) {
   for (const Bytes& b : {now, old})
     reading(b, [&](TnxReader& r) {
       FieldPtr copy(TnxFieldDescriptor::CreateStandaloneFromReader(r));
-      EXPECT_TRUE(copy->IsEqual(f.f));
+      EXPECT_TRUE(copy->IsEqual(f.get()));
     });
 }
 
@@ -354,7 +346,7 @@ TEST_F(FieldDescriptorTest, StreamCarriesDefaultAndLocale) {
     EXPECT_EQ(&copy->DefaultValue()->classInfo(), &TnxCurrentUserDefaultValueDescriptor::staticClassInfo());
     ASSERT_NE(copy->LocaleDescriptor(), nullptr);
     EXPECT_TRUE(copy->LocaleDescriptor()->IgnoreWidth());
-    EXPECT_TRUE(copy->IsEqual(f.f));
+    EXPECT_TRUE(copy->IsEqual(f.get()));
   });
   // An old client cannot read an own locale.
   expectCode<EnxFieldDescriptorException>([&] { save(*f, 19999); }, nxErrIncompatibleVersion);
@@ -395,25 +387,25 @@ TEST_F(FieldDescriptorTest, AssignDropsPartsTheSourceLacks) {
   FieldPtr target(newField(&dd, u"Qty", nxtInt32, 10));
   target->AddLocaleDescriptor();
   target->AddDefaultValue();
-  target->Assign(source.f);
+  target->Assign(source.get());
   EXPECT_EQ(target->LocaleDescriptor(), nullptr);
   EXPECT_EQ(target->DefaultValue(), nullptr);
-  EXPECT_TRUE(target->IsEqual(source.f));
+  EXPECT_TRUE(target->IsEqual(source.get()));
 }
 
 TEST_F(FieldDescriptorTest, EqualityAndRelatedParts) {
   FieldPtr a(newField(nullptr, u"Qty", nxtInt32, 10));
   FieldPtr b(newField(nullptr, u"Qty", nxtInt32, 10));
-  EXPECT_TRUE(a->IsEqual(b.f));
+  EXPECT_TRUE(a->IsEqual(b.get()));
   b->fdName = u"QTY";
-  EXPECT_FALSE(a->IsEqual(b.f));
+  EXPECT_FALSE(a->IsEqual(b.get()));
   b->fdName = u"Qty";
   a->AddDefaultValue()->SetApplyOnModify(true);
-  EXPECT_FALSE(a->IsEqual(b.f));
+  EXPECT_FALSE(a->IsEqual(b.get()));
   b->AddDefaultValue()->SetApplyOnModify(true);
-  EXPECT_TRUE(a->IsEqual(b.f));
+  EXPECT_TRUE(a->IsEqual(b.get()));
   static_cast<TnxConstDefaultValueDescriptor*>(b->DefaultValue())->SetAsVariant(platform::Variant(1));
-  EXPECT_FALSE(a->IsEqual(b.f));
+  EXPECT_FALSE(a->IsEqual(b.get()));
   TnxDictionaryItem* found = nullptr;
   EXPECT_TRUE(a->FindRelatedDescriptorOfType(TnxBaseDefaultValueDescriptor::staticClassInfo(), found, nullptr));
   EXPECT_EQ(found, a->DefaultValue());
@@ -705,7 +697,7 @@ TEST_F(FieldsTest, CopiedFieldKeepsItsOwnPlaceAndId) {
   FieldPtr source(newField(&dd, u"Qty", nxtInt32, 10));
   source->fdOffset = 99;
   static_cast<TnxConstDefaultValueDescriptor*>(source->AddDefaultValue())->SetAsVariant(platform::Variant(5));
-  TnxFieldDescriptor* copy = fields->AddField(source.f);
+  TnxFieldDescriptor* copy = fields->AddField(source.get());
   EXPECT_EQ(copy->fdOffset, 16);
   EXPECT_EQ(copy->fdNumber, 3);
   EXPECT_NE(copy->ID(), source->ID());
@@ -913,15 +905,7 @@ TEST_F(FieldsTest, SameFieldsComparesStorage) {
 // ============================================================ storage engine descriptors
 
 template <class T>
-struct Owned {
-  T* p;
-  explicit Owned(T* a) : p(a) {}
-  ~Owned() { platform::TObject::free(p); }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  T* operator->() const { return p; }
-  T& operator*() const { return *p; }
-};
+using Owned = TnxOwned<T>;
 
 class StorageTest : public FieldDescriptorTest {
  protected:
@@ -1006,7 +990,7 @@ TEST_F(StorageTest, HeapRecordStreamsAndDefaultsParts) {
   EXPECT_EQ(save(*rec, 47501), golden);
   Owned<TnxHeapRecordDescriptor> copy(platform::create<TnxHeapRecordDescriptor>(&dd, std::string("Record")));
   reading(golden, [&](TnxReader& r) { copy->LoadFromReader(r); });
-  EXPECT_TRUE(copy->IsEqual(rec.p));
+  EXPECT_TRUE(copy->IsEqual(rec.get()));
   EXPECT_EQ(copy->RecordCompressionDescriptor()->CompressType(), 3);
   // Version 1 without a heap: a default heap, and on the check a default block heap.
   reading(B().Item(0, true).Int(1).Str("nx1xDefault").Int(1).Bool(false).b,
@@ -1037,16 +1021,16 @@ TEST_F(StorageTest, HeapBlobGetsADefaultHeap) {
   ASSERT_NE(blob->HeapDescriptor()->BlockHeapDescriptor(), nullptr);
   Owned<TnxHeapBlobDescriptor> copy(platform::create<TnxHeapBlobDescriptor>(&dd, std::string("Blob")));
   reading(save(*blob, 47501), [&](TnxReader& r) { copy->LoadFromReader(r); });
-  EXPECT_TRUE(copy->IsEqual(blob.p));
+  EXPECT_TRUE(copy->IsEqual(blob.get()));
   // Old clients: version 1 parts without the file number.
   EXPECT_EQ(save(*blob, 19999),
             B().Item(0, true).Int(1).Str("nx1xDefault").Int(1).Bool(true).Str("TnxBaseHeapDescriptor")
                 .Item(0, true).Int(1).Str("nx1xDefault").Bool(true).Str("TnxBaseBlockHeapDescriptor")
                 .Item(0, true).Int(1).Str("nx1xDefault").b);
   copy->SetBlobEngine(u"NX1XDEFAULT");
-  EXPECT_TRUE(copy->IsEqual(blob.p));  // engine names ignore case
+  EXPECT_TRUE(copy->IsEqual(blob.get()));  // engine names ignore case
   copy->HeapDescriptor()->SetHeapEngine(u"Other");
-  EXPECT_FALSE(copy->IsEqual(blob.p));
+  EXPECT_FALSE(copy->IsEqual(blob.get()));
 }
 
 TEST_F(StorageTest, AutoIncAndStreamVersions) {
@@ -1077,8 +1061,7 @@ TEST_F(StorageTest, DestroyedDescriptorLeavesTheFileSubscribers) {
     stackItem.SetFileNumber(1);
   }
   Owned<TnxBaseAutoIncDescriptor> inc(platform::create<TnxBaseAutoIncDescriptor>(&dd, std::string("AutoInc")));
-  platform::TObject::free(inc.p);
-  inc.p = nullptr;
+  inc.reset();
   files->AddFile(u"x", nxbs4k, u"");
   files->MoveFile(2, 1);  // would call freed items
   files->RemoveFile(1);

@@ -106,14 +106,7 @@ TnxResult readDescriptor(const Bytes& aBytes, TnxBaseFilterDescriptor*& aFilter)
 }
 
 template <class T>
-struct Owned {
-  T* p;
-  explicit Owned(T* a) : p(a) {}
-  ~Owned() { platform::TObject::free(p); }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  T* operator->() const { return p; }
-};
+using Owned = TnxOwned<T>;
 
 // Passes records whose Id (read through the fields source) exceeds the cookie.
 struct Threshold {
@@ -372,14 +365,14 @@ TEST_F(FilterTest, EngineOperationsOnForeignIdentifiers) {
   Owned<TnxBaseFilterEngine> other(callbackEngine(rejectAll, &calls));
   TnxBaseFilterEngine* e = callbackEngine(rejectAll, &calls);
   TnxBaseFilterEngine* var = e;
-  EXPECT_EQ(e->ActivateFilter(other.p), nxErrInvalidFilterHandle);
+  EXPECT_EQ(e->ActivateFilter(other.get()), nxErrInvalidFilterHandle);
   EXPECT_FALSE(e->GetActive());
   EXPECT_EQ(e->ActivateFilter(e), 0);
-  EXPECT_EQ(e->DeactivateFilter(other.p), nxErrInvalidFilterHandle);
+  EXPECT_EQ(e->DeactivateFilter(other.get()), nxErrInvalidFilterHandle);
   EXPECT_TRUE(e->GetActive());
   EXPECT_EQ(e->DeactivateFilter(nullptr), 0);
   EXPECT_FALSE(e->GetActive());
-  EXPECT_EQ(e->RemoveFilter(other.p, var), nxErrInvalidFilterHandle);
+  EXPECT_EQ(e->RemoveFilter(other.get(), var), nxErrInvalidFilterHandle);
   EXPECT_EQ(var, e);
   EXPECT_EQ(e->RemoveFilter(e, var), 0);  // frees e
   EXPECT_EQ(var, nullptr);
@@ -419,10 +412,10 @@ TEST_F(FilterTest, HubIsAConjunctionThatStopsAtTheFirstRejection) {
   EXPECT_EQ(first, 1);
   EXPECT_EQ(second, 1);  // not asked after the first rejection
 
-  EXPECT_EQ(hub->ActivateFilter(hub.p), nxErrInvalidFilterHandle);  // the hub is never a target
+  EXPECT_EQ(hub->ActivateFilter(hub.get()), nxErrInvalidFilterHandle);  // the hub is never a target
   int unrelatedCalls = 0;
   Owned<TnxBaseFilterEngine> unrelated(callbackEngine(passAll, &unrelatedCalls));
-  EXPECT_EQ(hub->DeactivateFilter(unrelated.p), nxErrInvalidFilterHandle);
+  EXPECT_EQ(hub->DeactivateFilter(unrelated.get()), nxErrInvalidFilterHandle);
   EXPECT_EQ(hub->DeactivateFilter(a), 0);
   EXPECT_TRUE(hub->MatchesBuffer(r));
 }
@@ -483,8 +476,8 @@ TEST_F(FilterTest, HubDescriptorsAndCopies) {
   ASSERT_EQ(desc->FilterCount(), 2);
 
   Owned<TnxBaseFilterEngine> hub(TnxBaseFilterEngine::CreateFor(desc, source));
-  ASSERT_NE(platform::objectAs<TnxFilterEngineHub>(hub.p), nullptr);
-  auto* h = static_cast<TnxFilterEngineHub*>(hub.p);
+  ASSERT_NE(platform::objectAs<TnxFilterEngineHub>(hub.get()), nullptr);
+  auto* h = static_cast<TnxFilterEngineHub*>(hub.get());
   ASSERT_EQ(h->FilterCount(), 2);
   EXPECT_EQ(static_cast<TnxCallbackFilterEngine*>(h->fehGetFilter(0))->cbfeCookie, &t);
   EXPECT_EQ(h->ActivateFilter(nullptr), 0);
@@ -492,14 +485,14 @@ TEST_F(FilterTest, HubDescriptorsAndCopies) {
   EXPECT_TRUE(h->MatchesBuffer(record(11)));
 
   Owned<TnxBaseFilterDescriptor> back(h->CreateDescriptor());
-  auto* backHub = platform::objectAs<TnxFilterDescriptorHub>(back.p);
+  auto* backHub = platform::objectAs<TnxFilterDescriptorHub>(back.get());
   ASSERT_NE(backHub, nullptr);
   ASSERT_EQ(backHub->FilterCount(), 2);
   EXPECT_EQ(static_cast<TnxCallbackFilterDescriptor*>(backHub->fdhGetFilter(0))->cbfdCookie, &t);
   EXPECT_EQ(static_cast<TnxCallbackFilterDescriptor*>(backHub->fdhGetFilter(1))->cbfdCallback, nullptr);
 
   Owned<TnxBaseFilterEngine> copy(h->Duplicate(source));
-  auto* c = platform::objectAs<TnxFilterEngineHub>(copy.p);
+  auto* c = platform::objectAs<TnxFilterEngineHub>(copy.get());
   ASSERT_NE(c, nullptr);
   ASSERT_EQ(c->FilterCount(), 2);
   EXPECT_NE(c->fehGetFilter(0), h->fehGetFilter(0));
@@ -544,7 +537,7 @@ TEST_F(FilterTest, SqlEngineEvaluatesThroughTheStatementClass) {
   EXPECT_EQ(TestSqlStatement::evaluations, 4);
 
   Owned<TnxBaseFilterDescriptor> back(e->CreateDescriptor());
-  EXPECT_EQ(static_cast<TnxSqlFilterDescriptor*>(back.p)->Expression(), u"Id > 10");
+  EXPECT_EQ(static_cast<TnxSqlFilterDescriptor*>(back.get())->Expression(), u"Id > 10");
   Owned<TnxBaseFilterEngine> copy(e->Duplicate(source));
   EXPECT_TRUE(copy->GetActive());
   EXPECT_FALSE(copy->MatchesBuffer(record(2)));

@@ -14,6 +14,7 @@
 #include "nxllUtils.h"
 #include "nxsdServerEngine.h"
 #include "plString.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -250,6 +251,7 @@ TEST_F(ServerObjects, DestructionFailureIsConvertedByClose) {
 }
 
 TEST_F(ServerObjects, SharedObjectFreedWhileOtherThreadsCallIt) {
+  nxtest::Watchdog watchdog;
   // Calls from several threads on one object (as on a table), freed from
   // yet another: released exactly once, after the last call.
   for (int round = 0; round < 20; ++round) {
@@ -510,6 +512,7 @@ TEST_F(ServerObjects, MergeSkipsLinesWithoutValue) {
 }
 
 TEST_F(ServerObjects, LockedOptionsFromSeveralThreads) {
+  nxtest::Watchdog watchdog;
   auto* table = platform::create<LockedObject>(session);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)

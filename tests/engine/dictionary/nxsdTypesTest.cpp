@@ -7,6 +7,7 @@
 
 #include "nxllException.h"
 #include "plErrors.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -282,6 +283,7 @@ TEST(nxsdTypes, SpecialFieldsAndCacheableInfoAreCounted) {
 }
 
 TEST(nxsdTypes, ConcurrentHoldersKeepTheCountExact) {
+  nxtest::Watchdog watchdog;
   PnxSpecialFieldsInfo shared = nxNewSpecialFieldsInfo();
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t)
