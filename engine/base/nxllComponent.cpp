@@ -300,28 +300,19 @@ bool TnxIterationData::Ignores(std::string_view aClassName) const {
 // ---------------------------------------------------------------------------
 // TnxComponent
 
-PL_CLASS_INFO_IMPL(TnxComponent, TnxObject, "TnxComponent", nullptr)
+PL_CLASS_INFO_IMPL(TnxComponent, platform::TComponent, "TnxComponent", nullptr)
 
-TnxComponent::TnxComponent(TnxComponent* aOwner)
-    : owner_(aOwner), nxcDependentLock(nxCreateOwned<TnxPadlock>()) {
+TnxComponent::TnxComponent(platform::TComponent* aOwner)
+    : platform::TComponent(aOwner), nxcDependentLock(nxCreateOwned<TnxPadlock>()) {
   componentID_ = nxHandleTable().Add(this, &kComponentHandleKind);
-  if (owner_) {
-    try {
-      owner_->components_.push_back(this);
-    } catch (...) {
-      releaseComponentID();
-      throw;
-    }
-    if (owner_->componentState_ & csDesigning) componentState_ |= csDesigning;
-  }
 }
 
 TnxComponent::~TnxComponent() {
   releaseComponentID();
   // Normally empty here (beforeDestruction freed them); not so when
   // construction failed after owned components were made.
-  while (!components_.empty()) {
-    TnxComponent* child = components_.back();
+  while (ComponentCount() > 0) {
+    platform::TComponent* child = platform::TComponent::Components(ComponentCount() - 1);
     try {
       platform::TObject::free(child);
     } catch (...) {
@@ -335,11 +326,7 @@ TnxComponent::~TnxComponent() {
     if (TnxIntfPtr<InxComponentInfoDisconnect> disconnect = nxSupports<InxComponentInfoDisconnect>(info.get()))
       disconnect->Disconnect();
   nxcLifetimeMonitor.reset();
-  if (owner_) {
-    auto& siblings = owner_->components_;
-    auto it = std::find(siblings.begin(), siblings.end(), this);
-    if (it != siblings.end()) siblings.erase(it);
-  }
+  // The class library's component leaves its owner's list.
   nxcDependentLock.reset();
 }
 
@@ -351,7 +338,7 @@ void TnxComponent::releaseComponentID() {
 }
 
 void TnxComponent::startDestroying() {
-  componentState_ |= csDestroying;
+  SetDestroying();
   releaseComponentID();
 }
 
@@ -361,25 +348,8 @@ void TnxComponent::beforeDestruction() {
   NotifyDependents(nxnDestroying, nullptr, nullptr);
   if (InxLifetimeMonitorObject* monitor = nxcLifetimeMonitor.get()) monitor->Dead();
   startDestroying();
-  DestroyComponents();
-  TnxObject::beforeDestruction();
-}
-
-void TnxComponent::DestroyComponents() {
-  while (!components_.empty()) platform::TObject::free(components_.back());  // leaves the list in its destructor
-}
-
-void TnxComponent::SetDesigning(bool aValue) {
-  if (aValue)
-    componentState_ |= csDesigning;
-  else
-    componentState_ &= static_cast<std::uint8_t>(~csDesigning);
-  for (TnxComponent* c : components_) c->SetDesigning(aValue);
-}
-
-void TnxComponent::EndLoading() {
-  componentState_ &= static_cast<std::uint8_t>(~csLoading);
-  Loaded();
+  // Free-notification partners, owned components (last first), the owner's list.
+  platform::TComponent::beforeDestruction();
 }
 
 nxString TnxComponent::Version() const {
@@ -389,12 +359,12 @@ nxString TnxComponent::Version() const {
 
 nxString TnxComponent::DisplayName() const {
   if (!nxcDisplayName.empty()) return nxcDisplayName;
-  if (!name_.empty()) return name_;
+  if (!Name().empty()) return Name();
   return platform::fromUtf8(className());
 }
 
 bool TnxComponent::DisplayNameStored() const {
-  return !nxcDisplayName.empty() && !platform::sameTextAscii(nxcDisplayName, name_) &&
+  return !nxcDisplayName.empty() && !platform::sameTextAscii(nxcDisplayName, Name()) &&
          !platform::sameTextAscii(nxcDisplayName, platform::fromUtf8(className()));
 }
 
@@ -594,22 +564,22 @@ void TnxComponent::GetStatsValues(platform::TStringList&) const {}
 nxString TnxComponent::GetDisplayOnlyValue(const nxString&) const { return u"(not implemented)"; }
 
 void TnxComponent::SaveSettingsToStream(TnxWriter& aWriter) {
-  nxAssert(!name_.empty(), "Settings of a component without Name");
+  nxAssert(!Name().empty(), "Settings of a component without Name");
   aWriter.WriteInteger(std::int32_t{1});
-  aWriter.WriteString(name_);
+  aWriter.WriteString(Name());
 }
 
 void TnxComponent::LoadSettingsFromStream(TnxReader& aReader) {
-  nxAssert(!name_.empty(), "Settings of a component without Name");
+  nxAssert(!Name().empty(), "Settings of a component without Name");
   if (aReader.ReadInteger() != 1)
     nxRaiseComponentError(TnxComponentExceptionClass::component, false, this, nxErrIncompatibleStream, nxString());
   const nxString name = aReader.ReadString();
-  nxAssert(name == name_, "Settings written for another component");
+  nxAssert(name == Name(), "Settings written for another component");
 }
 
 TnxComponent* TnxComponent::LookupByComponentID(TnxBaseID aID) {
   auto* c = static_cast<TnxComponent*>(nxHandleTable().Lookup(aID, &kComponentHandleKind));
-  if (!c || (c->componentState_ & csDestroying)) throw platform::RuntimeError("Invalid ComponentID");
+  if (!c || (c->ComponentState() & csDestroying)) throw platform::RuntimeError("Invalid ComponentID");
   return c;
 }
 

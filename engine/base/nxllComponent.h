@@ -4,14 +4,16 @@
 // table-driven state machine.
 //
 // Allocation: TnxPersistent and TnxComponent instances come from the engine
-// allocator (TnxObject); create with platform::create<T>(...), destroy with
-// platform::TObject::free. TnxPersistent answers interface queries without
+// allocator (TnxObject's; TnxComponent derives from the class library's
+// platform::TComponent and takes the allocator over); create with
+// platform::create<T>(...), destroy with platform::TObject::free. TnxPersistent answers interface queries without
 // reference counting: its owner frees it.
 //
-// Ownership: a component created with an owner is owned by it; freeing the
-// owner frees its owned components, last created first, after the owner has
-// told its dependents that it goes away. A component freed on its own leaves
-// its owner's list.
+// Ownership: a component created with an owner (any platform::TComponent,
+// a dataset too) is owned by it; freeing the owner frees its owned
+// components, last created first, after the owner has told its dependents
+// and its free-notification partners that it goes away. A component freed on
+// its own leaves its owner's list.
 //
 // Dependents: linked components, not owned, each in the other's list (links
 // are symmetric). Notifications run synchronously in the calling thread.
@@ -59,6 +61,7 @@
 #include "nxllStreams.h"
 #include "nxllTypes.h"
 #include "nxllUtils.h"
+#include "plComponent.h"
 #include "plDateTime.h"
 #include "plErrors.h"
 #include "plFormat.h"
@@ -249,10 +252,10 @@ struct TnxBroadcastData : TnxIterationData {
 // Components
 
 // Component state flags of the class library's component.
-inline constexpr std::uint8_t csLoading = 0x01;
-inline constexpr std::uint8_t csDesigning = 0x02;
-inline constexpr std::uint8_t csDestroying = 0x04;
-inline constexpr std::uint8_t csUpdating = 0x08;
+using platform::csDesigning;
+using platform::csDestroying;
+using platform::csLoading;
+using platform::csUpdating;
 
 // Value with thousands separators and no decimals ("%.0n").
 nxString nxFormatInt64(std::int64_t aValue);
@@ -288,32 +291,38 @@ class InxComponentInfoDisconnect : public InxInterface {
 inline constexpr platform::Guid nxComponentInfoClassID{
     0x9A00537F, 0x49C8, 0x456A, {0x87, 0x70, 0xE2, 0x14, 0x37, 0x49, 0xD2, 0xFC}};
 
-class TnxComponent : public TnxObject, public InxExceptionData {
+// The engine's component shares the class library's component (owner,
+// name, free notification, loading and designing flags), so engine
+// components and datasets own and notify one another; its instances still
+// come from the engine allocator.
+class TnxComponent : public platform::TComponent, public InxExceptionData {
   PL_CLASS_INFO_DECL()
  public:
+  static void* operator new(std::size_t aSize) { return TnxObject::operator new(aSize); }
+  static void operator delete(void* aPointer) noexcept { TnxObject::operator delete(aPointer); }
+  static void* operator new(std::size_t aSize, std::align_val_t aAlign) {
+    return TnxObject::operator new(aSize, aAlign);
+  }
+  static void operator delete(void* aPointer, std::align_val_t aAlign) noexcept {
+    TnxObject::operator delete(aPointer, aAlign);
+  }
+
   // Answers like TnxPersistent: the owner frees a component, references
   // are not counted.
   std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
   std::int32_t AddRef() override { return -1; }
   std::int32_t Release() override { return -1; }
-  explicit TnxComponent(TnxComponent* aOwner = nullptr);
+  explicit TnxComponent(platform::TComponent* aOwner = nullptr);
   ~TnxComponent() override;
   void beforeDestruction() override;
 
-  // --- class library component part
-  TnxComponent* Owner() const { return owner_; }
-  int ComponentCount() const { return static_cast<int>(components_.size()); }
-  TnxComponent* Components(int aIndex) const { return components_.at(static_cast<std::size_t>(aIndex)); }
-  const nxString& Name() const { return name_; }
-  void SetName(const nxString& aName) { name_ = aName; }
-  std::uint8_t ComponentState() const { return componentState_; }
-  void SetDesigning(bool aValue);
-  // Loading bracket: Loaded() runs at its end.
-  void BeginLoading() { componentState_ |= csLoading; }
-  void EndLoading();
-  virtual void Loaded() {}
-  void Updating() { componentState_ |= csUpdating; }
-  void Updated() { componentState_ &= static_cast<std::uint8_t>(~csUpdating); }
+  // --- class library component part (name, loading and designing flags
+  // are the class library's); owner and owned components that are engine
+  // components, null for others.
+  TnxComponent* Owner() const { return platform::objectAs<TnxComponent>(platform::TComponent::Owner()); }
+  TnxComponent* Components(int aIndex) const {
+    return platform::objectAs<TnxComponent>(platform::TComponent::Components(aIndex));
+  }
 
   // --- properties
   nxString Version() const;
@@ -402,18 +411,11 @@ class TnxComponent : public TnxObject, public InxExceptionData {
   virtual TnxIntfPtr<InxInterface> CreateComponentInfo();
   // The padlock of the dependents list (re-entrant).
   TnxPadlock& dependentLock() const { return *nxcDependentLock; }
-  // Runs the owned components' destruction; called at the end of
-  // beforeDestruction, while this object is still whole.
-  void DestroyComponents();
 
  private:
   void startDestroying();
   void releaseComponentID();
 
-  TnxComponent* owner_;
-  std::vector<TnxComponent*> components_;  // owned, creation order
-  nxString name_;
-  std::uint8_t componentState_ = 0;
   TnxBaseID componentID_ = 0;
 
   TnxAtomicIntfPtr<InxLifetimeMonitorObject> nxcLifetimeMonitor;  // installed on first request
