@@ -9,6 +9,9 @@
 #include "nxsdFilterEngineSimpleExpression.h"
 #include "plDbFilter.h"
 
+// The dictionary tests define the table class in their own executable.
+PL_CLASS_INFO_IMPL(nxsdkeytest::KeyTable, TnxDictionaryItem, "KeyTable", nullptr)
+
 namespace {
 
 using Record = std::vector<std::uint8_t>;
