@@ -125,13 +125,12 @@ TnxBaseIndicesDescriptor::TnxBaseIndicesDescriptor(TnxPersistent* aParent, const
 
 TnxBaseIndicesDescriptor::~TnxBaseIndicesDescriptor() {
   FreeIndices();
-  delete bidIndexChangeNotifies;
 }
 
 void TnxBaseIndicesDescriptor::beforeDestruction() {
   TnxDictionaryItem::beforeDestruction();
   FreeIndices();
-  nxFreeAndNil(bidIndexChangeNotifies);
+  bidIndexChangeNotifies.reset();
 }
 
 void TnxBaseIndicesDescriptor::FreeIndices() noexcept { freeAll(IndexDescriptor); }
@@ -180,7 +179,7 @@ void TnxBaseIndicesDescriptor::MakeIndicesCacheable() {
 }
 
 void TnxBaseIndicesDescriptor::AddIndexChangeNotify(TnxDictionaryItem* aItem) {
-  if (!bidIndexChangeNotifies) bidIndexChangeNotifies = platform::create<TnxSortedList>();
+  if (!bidIndexChangeNotifies) bidIndexChangeNotifies = nxCreateOwned<TnxSortedList>();
   std::int32_t inx;
   if (!bidIndexChangeNotifies->Find(aItem, inx)) bidIndexChangeNotifies->Add(aItem);
 }
@@ -188,7 +187,7 @@ void TnxBaseIndicesDescriptor::AddIndexChangeNotify(TnxDictionaryItem* aItem) {
 void TnxBaseIndicesDescriptor::RemoveIndexChangeNotify(TnxDictionaryItem* aItem) {
   if (!bidIndexChangeNotifies) return;
   bidIndexChangeNotifies->Remove(aItem);
-  if (bidIndexChangeNotifies->Count() == 0) nxFreeAndNil(bidIndexChangeNotifies);
+  if (bidIndexChangeNotifies->Count() == 0) bidIndexChangeNotifies.reset();
 }
 
 void TnxBaseIndicesDescriptor::Renumber(std::int32_t aFrom) {

@@ -122,7 +122,7 @@ class TnxBaseIndicesDescriptor : public TnxDictionaryItem {
   void CheckName(const nxString& aName) const;
 
   std::string bidHeaderSection;
-  TnxSortedList* bidIndexChangeNotifies = nullptr;
+  TnxOwned<TnxSortedList> bidIndexChangeNotifies;
   std::vector<TnxIndexDescriptor*> IndexDescriptor;  // owned
   nxString bidIndicesEngine = u"nx1xDefault";
 };
