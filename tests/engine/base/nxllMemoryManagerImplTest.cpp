@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "nxmmTestWatchdog.h"
+#include "nxTestWatchdog.h"
 #include "plSync.h"
 
 namespace {
@@ -74,7 +74,7 @@ class ManualClock : public TnxCleanupClock {
 // Pools every tick; block managers on the second and fourth of each round of
 // five; the trim on the fifth.
 TEST(CleanupThread, ADrivenClockShowsTheStageRotation) {
-  nxmmtest::Watchdog watchdog(std::chrono::seconds(30), "ADrivenClockShowsTheStageRotation");
+  nxtest::Watchdog watchdog(std::chrono::seconds(30), "ADrivenClockShowsTheStageRotation");
   ManualClock clock;
   TnxMemoryManagerImpl mm(32);
   mm.startCleanupThread(60000, &clock);
@@ -113,7 +113,7 @@ TEST(CleanupThread, ForkedChildRunsItsOwnThreadAndShutsDown) {
   // parent thread held (seen as a hang inside the sanitizer's allocator).
   GTEST_SKIP() << "fork with threads in the child is not safe under the sanitizer runtime";
 #endif
-  nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "ForkedChildRunsItsOwnThreadAndShutsDown");
+  nxtest::Watchdog watchdog(std::chrono::seconds(60), "ForkedChildRunsItsOwnThreadAndShutsDown");
   for (int round = 0; round < 8; ++round) {
     auto* mm = new TnxMemoryManagerImpl(32);
     mm->startCleanupThread(1);  // busy, so its lock and events are in use at the fork

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "nxmmTestWatchdog.h"
+#include "nxTestWatchdog.h"
 
 using namespace nxmm;
 
@@ -218,7 +218,7 @@ TEST(ChunkManager, ConcurrentBlocksAreExclusiveWhileTheCleanupRuns) {
 // set of chunks with free blocks is never used again, so the arena fills up.
 // Afterwards every chunk is either a member with free blocks or released.
 TEST(ChunkManager, ChunksWithFreeBlocksSurviveEightThreads) {
-  nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "ChunksWithFreeBlocksSurviveEightThreads");
+  nxtest::Watchdog watchdog(std::chrono::seconds(60), "ChunksWithFreeBlocksSurviveEightThreads");
   constexpr int kThreads = 8;
   constexpr std::size_t kLivePerThread = 64;  // 8 x 64 x 64 KB = 32 MB live at most
   for (TnxBlockSizeAll cls : {nxbs64k, nxbs4k}) {

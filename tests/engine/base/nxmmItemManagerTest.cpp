@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "nxmmTestWatchdog.h"
+#include "nxTestWatchdog.h"
 #include "plErrors.h"
 
 using namespace nxmm;
@@ -287,7 +287,7 @@ struct LateFree {
 }  // namespace
 
 TEST_F(CachedItemsTest, FreesAfterTheThreadCacheIsGoneReachThePages) {
-  nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "FreesAfterTheThreadCacheIsGoneReachThePages");
+  nxtest::Watchdog watchdog(std::chrono::seconds(60), "FreesAfterTheThreadCacheIsGoneReachThePages");
   for (int t = 0; t < 200; ++t)
     std::thread([this] {
       thread_local LateFree late;
@@ -345,7 +345,7 @@ TEST_F(CachedItemsTest, DoubleFreeIsDecidedByMetadataNotByTheBlocksBytes) {
 // Threads free each other's blocks whatever they hold, and refuse their own
 // second frees; no block is ever held by two threads.
 TEST_F(CachedItemsTest, DoubleFreesAreRefusedOnEightThreadsWhateverTheBlocksHold) {
-  nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "DoubleFreesAreRefusedOnEightThreads");
+  nxtest::Watchdog watchdog(std::chrono::seconds(60), "DoubleFreesAreRefusedOnEightThreads");
   constexpr int kThreads = 8;
   std::atomic<int> refusedValid{0}, acceptedDouble{0}, shared{0};
   std::vector<std::thread> threads;
@@ -411,7 +411,7 @@ std::size_t processAddressSpace() {
 // answer is nil, nothing stays reserved, and a block that fails to grow keeps
 // its place, its registration and its contents.
 TEST(ItemManager, ExhaustedArenaUndoesEveryStepOfALargeRequest) {
-  nxmmtest::Watchdog watchdog(std::chrono::seconds(60), "ExhaustedArenaUndoesEveryStepOfALargeRequest");
+  nxtest::Watchdog watchdog(std::chrono::seconds(60), "ExhaustedArenaUndoesEveryStepOfALargeRequest");
   TnxChunkManager chunks(8);
   TnxItemManager items(chunks);
   constexpr std::size_t kKept = 100000, kHuge = std::size_t(64) << 20;
