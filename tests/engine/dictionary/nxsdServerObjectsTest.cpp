@@ -79,7 +79,7 @@ class FakeEngine : public TnxBaseServerEngine {
 
   std::vector<ExtenderPlan> plans;
   int created = 0;
-  int destroyed = 0;
+  std::atomic<int> destroyed{0};  // objects die on whichever thread releases them last
   nxString lastName;
   TnxAbstractSession* lastSession = nullptr;
 };
