@@ -8,6 +8,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "nxTestWatchdog.h"
 #include "plDbConsts.h"
 #include "plGuiTestSupport.h"
 
@@ -132,6 +133,16 @@ TEST_F(GuiControls, SampleWindowDrawsItsColoursFontsAndPages) {
   EXPECT_GT(revealed.CountOther(hidden, ColorToRgbTriple(clWindow)), 50);
   EXPECT_EQ(DrawnFontFamily(form->hidden), UnicodeString(kCjkFontFamily));
   EXPECT_EQ(form->hidden->Font().Height, 20);
+
+  // An edit's text in the window colour is hidden the same way.
+  form->rate->SetColor(clWindow);
+  form->rate->SetFontColor(clWindow);
+  form->rate->SetText(u"62");
+  const TRect rate = ControlRect(form->rate, form.get());
+  const TRect inner{rate.Left + 3, rate.Top + 3, rate.Right - 3, rate.Bottom - 3};
+  EXPECT_EQ(GrabControl(form.get()).CountOther(inner, ColorToRgbTriple(clWindow)), 0);
+  form->rate->SetFontColor(clWindowText);
+  EXPECT_GT(GrabControl(form.get()).CountOther(inner, ColorToRgbTriple(clWindow)), 10);
 
   form->pages->SetActivePageIndex(1);
   SaveScreenshot(form.get(), artifactPath("gui/sample-tab2.png"));
@@ -266,6 +277,45 @@ TEST_F(GuiControls, AThrowingHandlerReachesTheErrorDialogAndTheLoopGoesOn) {
   form->select->OnClick = TNotifyEvent::Of<&Clicker::Abort>(&clicker);
   ProbeClick(form->select, 20, 15);
   EXPECT_EQ(sinks.errors.size(), static_cast<std::size_t>(ticker.ticks) + 1);
+}
+
+class Counter : public TObject {
+ public:
+  int clicks = 0;
+  void Click(TObject*) { ++clicks; }
+  void Quit(TObject*) {
+    ++clicks;
+    Application().Terminate();
+  }
+};
+
+TEST_F(GuiControls, DisabledButtonsIgnoreClicks) {
+  Counter counter;
+  Owned<SampleForm> form(platform::create<SampleForm>());
+  form->select->OnClick = TNotifyEvent::Of<&Counter::Click>(&counter);
+  EXPECT_TRUE(form->select->Enabled());
+  ProbeClick(form->select, 20, 15);
+  form->select->SetEnabled(false);
+  EXPECT_FALSE(form->select->Enabled());
+  ProbeClick(form->select, 20, 15);
+  EXPECT_EQ(counter.clicks, 1);
+  EXPECT_EQ(form->select->Caption(), u"選択実行(&S)");
+}
+
+TEST_F(GuiControls, MessageLoopRunsTheMainFormUntilTerminated) {
+  nxtest::Watchdog watchdog;
+  Counter counter;
+  Owned<SampleForm> form(platform::create<SampleForm>());
+  Application().SetMainForm(form.get());
+  Application().SetTitle(u"2025年ミルフェタスペシャリスト試験SXGA版");
+  Owned<TTimer> timer(platform::create<TTimer>());
+  timer->SetInterval(50);
+  timer->OnTimer = TNotifyEvent::Of<&Counter::Quit>(&counter);
+  Application().Run();
+  timer->SetEnabled(false);
+  EXPECT_GE(counter.clicks, 1);
+  EXPECT_EQ(Application().Title(), u"2025年ミルフェタスペシャリスト試験SXGA版");
+  EXPECT_EQ(form->Caption(), u"サンプル 1.0");
 }
 
 class LinkLabel : public TObject {
