@@ -128,12 +128,16 @@ void TApplication::HandleException() {
   } catch (...) {
     text = u"Unknown exception";
   }
-  if (ErrorSink) {
-    ErrorSink(text);
-    return;
+  // Nothing may leave the error dialog: it runs at the boundary to Qt.
+  try {
+    if (ErrorSink) {
+      ErrorSink(text);
+      return;
+    }
+    if (!qApp) return;
+    QMessageBox::critical(dialogParent(), toQ(apTitle), toQ(text));
+  } catch (...) {
   }
-  if (!qApp) return;
-  QMessageBox::critical(dialogParent(), toQ(apTitle), toQ(text));
 }
 
 void TApplication::Guard(const std::function<void()>& aCall) { guiCall(aCall); }

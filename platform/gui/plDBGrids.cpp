@@ -62,15 +62,16 @@ struct TDBGridPriv {
   static std::string key(const TBookmark& aBookmark) { return std::string(aBookmark.begin(), aBookmark.end()); }
   bool allLoaded = true;
   bool rowSelect = true;
-  bool refreshPending = false;
-  bool locatePending = false;
+  enum Work { wRefresh, wLocate, wFetch };
+  bool pending[3] = {false, false, false};
   bool syncing = false;  // the grid selects a row itself
   bool moving = false;   // the grid moves the dataset itself
 
   TDataSet* dataSet() const { return link ? link->OpenDataSet() : nullptr; }
   void buildColumns();
   void clear();
-  void schedule(bool aRefresh);
+  // Work runs after the current event: never inside a data event of the dataset.
+  void schedule(Work aWork);
   void refresh();
   bool fetchPage();
   void readRow(TDataSet* aDataSet, Row& aRow) const;
@@ -130,7 +131,7 @@ class TGridModel : public QAbstractTableModel {
   }
   bool canFetchMore(const QModelIndex& aParent) const override { return !aParent.isValid() && !gm->allLoaded; }
   void fetchMore(const QModelIndex& aParent) override {
-    if (!aParent.isValid()) guiCall([this] { gm->fetchPage(); });
+    if (!aParent.isValid()) gm->schedule(TDBGridPriv::wFetch);
   }
   void BeginReset() { beginResetModel(); }
   void EndReset() { endResetModel(); }
@@ -266,19 +267,25 @@ void TDBGridPriv::clear() {
   applyWidths();
 }
 
-void TDBGridPriv::schedule(bool aRefresh) {
-  bool& pending = aRefresh ? refreshPending : locatePending;
-  if (pending || !view) return;
-  pending = true;
+void TDBGridPriv::schedule(Work aWork) {
+  if (pending[aWork] || !view) return;
+  pending[aWork] = true;
   QMetaObject::invokeMethod(
       view,
-      [this, aRefresh] {
-        (aRefresh ? refreshPending : locatePending) = false;
-        guiCall([this, aRefresh] {
-          if (aRefresh)
-            refresh();
-          else
-            syncSelection(true);
+      [this, aWork] {
+        pending[aWork] = false;
+        guiCall([this, aWork] {
+          switch (aWork) {
+            case wRefresh:
+              refresh();
+              break;
+            case wLocate:
+              syncSelection(true);
+              break;
+            case wFetch:
+              fetchPage();
+              break;
+          }
         });
       },
       Qt::QueuedConnection);
@@ -362,7 +369,7 @@ void TDBGridPriv::syncSelection(bool aFetch) {
   if (it != index.end())
     selectRow(it->second);
   else if (!aFetch && !allLoaded)
-    schedule(false);
+    schedule(wLocate);
 }
 
 void TDBGridPriv::selectRow(int aRow) {
@@ -434,7 +441,7 @@ TDBGrid::TDBGrid(TComponent* aOwner) : TControl(aOwner, new TControlPriv(makeTab
   TGuiDataLink& link = *p.link;
   link.onActive = [&p] {
     p.clear();
-    if (p.link->Open()) p.schedule(true);
+    if (p.link->Open()) p.schedule(TDBGridPriv::wRefresh);
   };
   link.onChanged = [&p] {
     TDataSet* ds = p.link->DataSet();
@@ -442,7 +449,7 @@ TDBGrid::TDBGrid(TComponent* aOwner) : TControl(aOwner, new TControlPriv(makeTab
     if (p.moving)
       p.syncSelection(false);
     else
-      p.schedule(true);
+      p.schedule(TDBGridPriv::wRefresh);
   };
   link.onScrolled = [&p] {
     if (!guiScanning(p.link->DataSet())) p.syncSelection(false);
@@ -450,7 +457,7 @@ TDBGrid::TDBGrid(TComponent* aOwner) : TControl(aOwner, new TControlPriv(makeTab
   link.onLayout = [&p] {
     if (guiScanning(p.link->DataSet())) return;
     p.clear();
-    p.schedule(true);
+    p.schedule(TDBGridPriv::wRefresh);
   };
   link.onRecord = [&p](TField*) {
     if (!guiScanning(p.link->DataSet())) p.recordChanged();
@@ -467,19 +474,19 @@ TDataSource* TDBGrid::DataSource() const { return dgPriv->link->DataSource(); }
 void TDBGrid::SetDataSource(TDataSource* aSource) {
   dgPriv->link->SetDataSource(aSource);
   dgPriv->clear();
-  if (dgPriv->dataSet()) dgPriv->schedule(true);
+  if (dgPriv->dataSet()) dgPriv->schedule(TDBGridPriv::wRefresh);
 }
 
 void TDBGrid::AddColumn(const TColumn& aColumn) {
   dgPriv->given.push_back(aColumn);
   dgPriv->clear();
-  if (dgPriv->dataSet()) dgPriv->schedule(true);
+  if (dgPriv->dataSet()) dgPriv->schedule(TDBGridPriv::wRefresh);
 }
 
 void TDBGrid::ClearColumns() {
   dgPriv->given.clear();
   dgPriv->clear();
-  if (dgPriv->dataSet()) dgPriv->schedule(true);
+  if (dgPriv->dataSet()) dgPriv->schedule(TDBGridPriv::wRefresh);
 }
 
 int TDBGrid::ColumnCount() const { return static_cast<int>(dgPriv->shown.size()); }
@@ -490,6 +497,16 @@ void TDBGrid::SetRowSelect(bool aValue) {
   dgPriv->rowSelect = aValue;
   if (QTableView* v = dgPriv->view)
     v->setSelectionBehavior(aValue ? QAbstractItemView::SelectRows : QAbstractItemView::SelectItems);
+}
+
+void TDBGrid::ApplyColors() {
+  QTableView* v = dgPriv->view;
+  if (!v) return;
+  QPalette p = v->palette();
+  p.setColor(QPalette::Base, toQColor(Color()));
+  p.setColor(QPalette::Text, toQColor(Font().Color));
+  v->setPalette(p);
+  v->verticalHeader()->setDefaultSectionSize(QFontMetrics(v->font()).height() + 4);
 }
 
 int TDBGrid::LoadedRowCount() const { return static_cast<int>(dgPriv->rows.size()); }

@@ -90,6 +90,10 @@ class TDBGrid : public TControl {
   TDrawColumnCellEvent OnDrawColumnCell;
   TMouseMoveEvent OnMouseMove;
 
+ protected:
+  // Cell colours and a row height that fits the font.
+  void ApplyColors() override;
+
  private:
   friend struct TDBGridPriv;
   std::unique_ptr<TDBGridPriv> dgPriv;
