@@ -285,9 +285,12 @@ TEST_F(DBControls, NavigatorLastPostsAPendingAppend) {
   nav->BtnClick(nbPrior);
   EXPECT_EQ(currentId(), 1);
 
+  int posts = 0;
+  ds->OnInternalPost = [&posts] { ++posts; };
   ds->Append();
   ds->FieldByName(u"ID")->SetAsInteger(3);
   nav->BtnClick(nbLast);
+  EXPECT_EQ(posts, 1);
   EXPECT_EQ(ds->State(), dsBrowse);
   EXPECT_EQ(ds->RowCount(), 3);
   EXPECT_EQ(ds->RecordCount(), 3);
@@ -296,8 +299,10 @@ TEST_F(DBControls, NavigatorLastPostsAPendingAppend) {
   ds->Edit();
   ds->FieldByName(u"ID")->SetAsInteger(30);
   nav->BtnClick(nbLast);
+  EXPECT_EQ(posts, 2);
   EXPECT_EQ(ds->State(), dsBrowse);
   EXPECT_EQ(currentId(), 30);
+  ds->OnInternalPost = nullptr;
 }
 
 }  // namespace
