@@ -1123,9 +1123,15 @@ TnxBaseBitArrayStorageHandlerDescriptor* TnxBitArrayTokenIndexDescriptor::AddBit
     const platform::ClassInfo* aHandlerClass) {
   CheckReadOnly();
   nxFreeAndNil(batidBitArrayStorageHandler);
+  // The handler is never stored and is made anew after every read: it takes
+  // no ID, so reading a dictionary leaves its ID counter as stored.
+  auto* dictionary = platform::objectAs<TnxDataDictionary>(FindDataDictionary());
+  const std::int32_t counter = dictionary ? dictionary->CurrentID() : 0;
   batidBitArrayStorageHandler = createMember<TnxBaseBitArrayStorageHandlerDescriptor>(
       *this, aHandlerClass ? *aHandlerClass : TnxSimpleBitArrayStorageHandlerDescriptor::staticClassInfo(),
       TnxBaseBitArrayStorageHandlerDescriptor::staticClassInfo(), u"BitArrayStorageHandlerDescriptor", this);
+  if (dictionary) dictionary->SetCurrentID(counter);
+  batidBitArrayStorageHandler->SetID(0);
   return batidBitArrayStorageHandler;
 }
 
