@@ -25,7 +25,14 @@
 //   Fulltext: custom part, Integer 1, list of (class, name, location index
 //   number, index stream), Boolean + class + BLOB descriptor, Boolean +
 //   class + token indices descriptor.
-// A token index item keeps no locale part: its locale is not streamed.
+// The full-text items write no locale part: a locale descriptor of their
+// own is not streamed.
+//
+// Implemented in nxsdDataDictionaryFulltext.cpp (items, filters, extractors,
+// full-text indexes, the descriptor, start-up) and
+// nxsdDataDictionaryFulltextTokens.cpp (token indexes, storage handlers,
+// token keys, the token indices list), sharing the private
+// nxsdDataDictionaryFulltextInt.h.
 //
 // Registries: full-text indexes, token extractors, token filters, token
 // indexes and bit-array storage handlers are this module's own families;
@@ -756,10 +763,12 @@ class TnxMainIndexTokenKeyDescriptor : public TnxBaseKeyDescriptor {
   std::uint32_t mitkdFlags = 0;
 };
 
+// May be empty (all its token indexes gone), unlike the table's indices.
 class TnxTokenIndicesDescriptor : public TnxBaseIndicesDescriptor {
   PL_CLASS_INFO_DECL()
  public:
   using TnxBaseIndicesDescriptor::TnxBaseIndicesDescriptor;
+  void CheckValid(bool aForBuild) override;
 
  protected:
   [[noreturn]] void Raise(TnxResult aCode) const override;

@@ -450,6 +450,13 @@ TEST_F(FulltextTest, BitArrayIndexesFollowTheTokenIndex) {
   ASSERT_EQ(list->IndexCount(), 1);
   EXPECT_EQ(list->Indices(0)->Name(), u"Body$Other");
   EXPECT_EQ(body->fidGetTokenIndex(0)->Number(), 0);
+  // An emptied list leaves a dictionary that is valid and reads back.
+  body->RemoveTokenIndex(0);
+  EXPECT_EQ(list->IndexCount(), 0);
+  EXPECT_NO_THROW(d->CheckValid(false));
+  DictPtr back = newDictionary();
+  readDict(*back, writeDict(*d, 47501));
+  EXPECT_TRUE(back->IsEqual(d.get()));
 }
 
 TEST_F(FulltextTest, MainIndexTokenIndex) {
