@@ -3,6 +3,8 @@
 // index changes, token indexes with their B*-trees and keys, and streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "nxllBde.h"
 #include "nxllUtils.h"
 #include "nxsdDataDictionaryFulltext.h"
@@ -116,6 +118,9 @@ TEST_F(FulltextTest, QuestionBankFulltextRoundTrip) {
       static_cast<TnxBitArrayTokenKeyDescriptor*>(tokens->ReverseIndexDescriptor()->KeyDescriptor())->Reverse());
 
   const Bytes written = writeDict(*d, 47501);
+  // The category set goes into the stream raw, after its version.
+  const Bytes raw = B().Int(1).Raw({0x00, 0x0E, 0xE0, 0x03, 0x00, 0x30, 0x20}).b;
+  EXPECT_NE(std::search(written.begin(), written.end(), raw.begin(), raw.end()), written.end());
   DictPtr back = newDictionary();
   readDict(*back, written);
   EXPECT_TRUE(back->IsEqual(d.get()));
