@@ -6,9 +6,14 @@
 #include "nxsdFilterEngineHub.h"
 #include "nxsdFilterEngineSQL.h"
 #include "nxsdFilterEngineSimpleExpression.h"
+#include "nxsdKeyEngineBlobCache.h"
 #include "nxsdKeyEngineComp.h"
+#include "nxsdKeyEngineInt64.h"
+#include "nxsdKeyEngineRef.h"
+#include "nxsdKeyEngineToken.h"
 #include "nxsdKeyFieldEngineBase.h"
 #include "nxsdDataDictionaryAudit.h"
+#include "nxsdDataDictionaryFulltext.h"
 #include "nxsdDataDictionaryRefInt.h"
 #include "nxsdRecordMapperDescriptorBase.h"
 #include "nxsdTableMapperDescriptorBase.h"
@@ -61,6 +66,7 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdRecordMapperDescriptorBaseRegister, nxsdRecordMapperDescriptorBaseUnregister},
     {nxsdTableMapperDescriptorBaseRegister, nxsdTableMapperDescriptorBaseUnregister},
     {nxsdDataDictionaryAuditRegister, nxsdDataDictionaryAuditUnregister},
+    {nxsdDataDictionaryFulltextRegister, nxsdDataDictionaryFulltextUnregister},
     {nxsdFilterEngineCallbackInitialize, nxsdFilterEngineCallbackFinalize},
     {nxsdFilterEngineSQLInitialize, nxsdFilterEngineSQLFinalize},
     {nxsdFilterEngineHubInitialize, nxsdFilterEngineHubFinalize},
@@ -68,6 +74,10 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdKeyFieldEngineBaseInitialize, nxsdKeyFieldEngineBaseFinalize},
     {nxsdKeyEngineBaseInitialize, nxsdKeyEngineBaseFinalize},
     {nxsdKeyEngineCompInitialize, nxsdKeyEngineCompFinalize},
+    {nxsdKeyEngineRefInitialize, nxsdKeyEngineRefFinalize},
+    {nxsdKeyEngineInt64Initialize, nxsdKeyEngineInt64Finalize},
+    {nxsdKeyEngineBlobCacheInitialize, nxsdKeyEngineBlobCacheFinalize},
+    {nxsdKeyEngineTokenInitialize, nxsdKeyEngineTokenFinalize},
 };
 
 }  // namespace

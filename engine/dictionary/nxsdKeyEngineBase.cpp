@@ -211,6 +211,36 @@ void TnxBaseKeyEngine::KeyAsExceptionData(const void* aKey, const TnxIntfPtr<Inx
   }
 }
 
+std::int32_t TnxKeyPseudoField::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == InxFieldDescriptor::IID) {
+    *aObj = static_cast<InxFieldDescriptor*>(this);
+    return nxS_OK;
+  }
+  *aObj = nullptr;
+  return nxE_NOINTERFACE;
+}
+
+std::int32_t nxPseudoFieldFromName(std::span<TnxKeyPseudoField> aFields, std::string_view aName) {
+  const nxString name = platform::fromUtf8(aName);
+  for (std::size_t i = 0; i < aFields.size(); ++i)
+    if (platform::sameTextAscii(aFields[i].GetFieldName(), name)) return static_cast<std::int32_t>(i);
+  return -1;
+}
+
+bool nxPseudoFieldForFilter(std::span<TnxKeyPseudoField> aFields, std::int32_t aField, const char* aName,
+                            const void* aData, std::uint16_t& aType, std::uint16_t& aSize, bool& aIsNull,
+                            const void*& aValue, std::uint16_t& aCodePage) {
+  if (aName) aField = nxPseudoFieldFromName(aFields, aName);
+  if (aField < 0 || aField >= static_cast<std::int32_t>(aFields.size())) return false;
+  TnxKeyPseudoField& f = aFields[static_cast<std::size_t>(aField)];
+  aType = static_cast<std::uint16_t>(f.GetFieldType());
+  aSize = 0;
+  aCodePage = 0;
+  aIsNull = aData == nullptr;
+  aValue = aData ? static_cast<const std::uint8_t*>(aData) + f.Offset() : nullptr;
+  return true;
+}
+
 void nxsdKeyEngineBaseInitialize() { nxUseCountEnter(gUseCount); }
 
 void nxsdKeyEngineBaseFinalize() {

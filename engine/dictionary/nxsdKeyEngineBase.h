@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <string_view>
 
 #include "nxllComponent.h"
 #include "nxllException.h"
@@ -138,6 +140,43 @@ class TnxBaseKeyEngine : public TnxBaseRegisterableEngine, public InxFieldsSourc
   // A key from the pool, returned whatever happens.
   class ScopedKey;
 };
+
+// A key field that is no record field (a reference, a token, ...): its
+// descriptor and where it lies in the key. Kept by its engine; no
+// reference count.
+class TnxKeyPseudoField final : public InxFieldDescriptor {
+ public:
+  TnxKeyPseudoField(const nxString& aName, TnxFieldType aType, std::int32_t aUnits, std::int32_t aOffset,
+                    TnxLocaleDescriptor* aLocale = nullptr)
+      : kpfName(aName), kpfType(aType), kpfUnits(aUnits), kpfOffset(aOffset), kpfLocale(aLocale) {}
+  std::int32_t Offset() const { return kpfOffset; }
+
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return -1; }
+  std::int32_t Release() override { return -1; }
+  nxString GetFieldName() override { return kpfName; }
+  TnxFieldType GetFieldType() override { return kpfType; }
+  std::int32_t GetFieldUnits() override { return kpfUnits; }
+  std::int32_t GetFieldDecPl() override { return 0; }
+  TnxLocaleDescriptor* GetFieldLocaleDescriptor() override { return kpfLocale; }
+  std::uint16_t GetFieldStorageCodePage() override { return 0; }
+
+ private:
+  nxString kpfName;
+  TnxFieldType kpfType;
+  std::int32_t kpfUnits;
+  std::int32_t kpfOffset;
+  TnxLocaleDescriptor* kpfLocale;
+};
+
+// The field source over pseudo fields. FromName: case ignored, -1 when
+// unknown. ForFilter: aName (when given) chooses the field; False outside
+// the fields; otherwise the field's type, size 0, code page 0, null
+// without data and its address in aData.
+std::int32_t nxPseudoFieldFromName(std::span<TnxKeyPseudoField> aFields, std::string_view aName);
+bool nxPseudoFieldForFilter(std::span<TnxKeyPseudoField> aFields, std::int32_t aField, const char* aName,
+                            const void* aData, std::uint16_t& aType, std::uint16_t& aSize, bool& aIsNull,
+                            const void*& aValue, std::uint16_t& aCodePage);
 
 // Module start-up and finalisation of the key engine family.
 void nxsdKeyEngineBaseInitialize();

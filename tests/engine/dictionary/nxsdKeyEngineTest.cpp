@@ -15,6 +15,15 @@
 
 PL_CLASS_INFO_IMPL(nxsdkeytest::KeyTable, TnxDictionaryItem, "KeyTable", nullptr)
 
+// A key descriptor class no key engine serves.
+class TnxOrphanKeyDescriptor : public TnxBaseKeyDescriptor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxBaseKeyDescriptor::TnxBaseKeyDescriptor;
+  std::uint32_t KeyLen() override { return 8; }
+};
+PL_CLASS_INFO_IMPL(TnxOrphanKeyDescriptor, TnxBaseKeyDescriptor, "TnxOrphanKeyDescriptor", nullptr)
+
 namespace {
 
 using nxsdkeytest::KeyEngineTest;
@@ -66,9 +75,9 @@ TEST_F(KeyEngineTest, EngineNamesAnyCaseAndUnknownNames) {
             u"\"\",DateOnly,DateOnlyMonth,DateOnlyWeek,DateOnlyYear,NumbersOnly");
 
   // A key descriptor class without an engine.
-  auto* ref = NewKey<TnxRefKeyDescriptor>();
+  auto* ref = NewKey<TnxOrphanKeyDescriptor>();
   expectCode([&] { TnxBaseKeyEngine::CreateFor(ref); }, nxErrUnsupportedSubEngine,
-             u"Unknown Key engine: \"TnxRefKeyEngine\"");
+             u"Unknown Key engine: \"TnxOrphanKeyEngine\"");
   TnxBaseKeyEngine* none = reinterpret_cast<TnxBaseKeyEngine*>(1);
   EXPECT_EQ(TnxBaseKeyEngine::TryCreateFor(ref, none), nxErrUnsupportedSubEngine);
   EXPECT_EQ(none, nullptr);
