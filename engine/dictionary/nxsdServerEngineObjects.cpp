@@ -7,6 +7,7 @@ using namespace nxsd_server_engine_int;
 #include "nxllConvertException.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
+#include "plOs.h"
 
 PL_CLASS_INFO_IMPL(TnxAbstractServerObject, TnxLifetimeTrackedPersistent, "TnxAbstractServerObject", nullptr)
 PL_CLASS_INFO_IMPL(TnxExtendableServerObject, TnxAbstractServerObject, "TnxExtendableServerObject", nullptr)
@@ -123,9 +124,13 @@ TnxResult TnxAbstractServerObject::LookupByID(const platform::ClassInfo& aClass,
 TnxResult TnxAbstractServerObject::Close(TnxAbstractServerObject* aObject) {
   if (!aObject) return 0;
   if (aObject->Destroying()) return nxErrReentered;
-  TnxBaseServerEngine* engine = aObject->GetServerEngine();
+  return aObject->asoClose();
+}
+
+TnxResult TnxAbstractServerObject::asoClose() {
+  TnxBaseServerEngine* engine = GetServerEngine();
   try {
-    Free(aObject);
+    Free(this);
   } catch (...) {
     if (engine) return engine->ConvertException(std::current_exception(), nullptr);
     return nxConvertException(std::current_exception(), nullptr, nullptr, kInProcessVersion);
@@ -211,8 +216,29 @@ TnxExtendableServerObject::TnxExtendableServerObject(TnxExtendableServerObject* 
 TnxExtendableServerObject::~TnxExtendableServerObject() {
   // The padlock itself goes with the object.
   if (TnxPadlock* lock = esoExtendersLock.Peek()) {
-    TnxPadlockGuard guard(*lock);
-    while (TnxBaseEngineExtender* extender = esoExtendersHead) platform::TObject::free(extender);
+    for (;;) {
+      TnxBaseEngineExtender* extender = nullptr;
+      bool othersLeft = false;
+      {
+        TnxPadlockGuard guard(*lock);
+        for (TnxBaseEngineExtender* e = esoExtendersHead; e; e = e->beeExtendableObjectNext) {
+          if (e->beeClaim()) {
+            extender = e;
+            break;
+          }
+          othersLeft = true;
+        }
+        if (extender) extender->beeUnlinkFromObject();
+      }
+      if (extender) {
+        platform::TObject::free(extender);
+        continue;
+      }
+      // The rest is being freed by its stopping monitor, which unlinks it
+      // from this object under the lock that must outlive it.
+      if (!othersLeft) break;
+      platform::sleepMs(1);
+    }
   }
   if (TnxBaseServerEngine* engine = std::exchange(esoAnnouncedTo, nullptr)) engine->NotifyObjectDestroyed(this);
   platform::TObject::free(std::exchange(esoOptions, nullptr));
@@ -491,6 +517,16 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
                                              TnxExtendableServerObject* aExtendableObject, TnxEngineActions aActions)
     : beeMonitor(aMonitor), beeExtendableObject(aExtendableObject), beeActions(aActions) {
   if (beeActions.empty()) beeActions = allActionsButFulltext();
+  // The monitor's list first, then the object's.
+  if (beeMonitor) {
+    TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
+    beeMonitorPrev = beeMonitor->bemExtendersTail;
+    if (beeMonitorPrev)
+      beeMonitorPrev->beeMonitorNext = this;
+    else
+      beeMonitor->bemExtendersHead = this;
+    beeMonitor->bemExtendersTail = this;
+  }
   if (!beeExtendableObject) return;
   TnxPadlockGuard guard(beeExtendableObject->esoExtendersLock);
   beeExtendableObjectPrev = beeExtendableObject->esoExtendersTail;
@@ -505,10 +541,21 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
 }
 
 TnxBaseEngineExtender::~TnxBaseEngineExtender() {
+  if (beeExtendableObject) {
+    if (TnxPadlock* lock = beeExtendableObject->esoExtendersLock.Peek()) {
+      TnxPadlockGuard guard(*lock);
+      beeUnlinkFromObject();
+    }
+  }
+  if (beeMonitor && beeMonitor->bemExtendersLock) {
+    TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
+    beeUnlinkFromMonitor();
+  }
+}
+
+void TnxBaseEngineExtender::beeUnlinkFromObject() {
   TnxExtendableServerObject* object = std::exchange(beeExtendableObject, nullptr);
-  TnxPadlock* lock = object ? object->esoExtendersLock.Peek() : nullptr;
-  if (!lock) return;
-  TnxPadlockGuard guard(*lock);
+  if (!object) return;
   if (beeExtendableObjectPrev)
     beeExtendableObjectPrev->beeExtendableObjectNext = beeExtendableObjectNext;
   else
@@ -518,6 +565,20 @@ TnxBaseEngineExtender::~TnxBaseEngineExtender() {
   else
     object->esoExtendersTail = beeExtendableObjectPrev;
   beeExtendableObjectPrev = beeExtendableObjectNext = nullptr;
+}
+
+void TnxBaseEngineExtender::beeUnlinkFromMonitor() {
+  TnxBaseEngineMonitor* monitor = std::exchange(beeMonitor, nullptr);
+  if (!monitor) return;
+  if (beeMonitorPrev)
+    beeMonitorPrev->beeMonitorNext = beeMonitorNext;
+  else
+    monitor->bemExtendersHead = beeMonitorNext;
+  if (beeMonitorNext)
+    beeMonitorNext->beeMonitorPrev = beeMonitorPrev;
+  else
+    monitor->bemExtendersTail = beeMonitorPrev;
+  beeMonitorPrev = beeMonitorNext = nullptr;
 }
 
 std::int32_t TnxBaseEngineExtender::CreateInstanceByClassID(const platform::Guid&, InxInterface*,
@@ -531,6 +592,15 @@ std::int32_t TnxBaseEngineExtender::CreateInstanceByClassID(const platform::Guid
 TnxAbstractSession::TnxAbstractSession(TnxBaseServerEngine* aServerEngine)
     : TnxLockedOptionsExtendableServerObject(nullptr), asServerEngine(aServerEngine) {
   asTaskInfosPadlock = platform::create<TnxPadlock>();
+  if (!asServerEngine) return;
+  TnxPadlockGuard guard(*asServerEngine->bseSessionsPadlock);
+  asServerEnginePrev = asServerEngine->bseSessionsTail;
+  if (asServerEnginePrev)
+    asServerEnginePrev->asServerEngineNext = this;
+  else
+    asServerEngine->bseSessionsHead = this;
+  asServerEngine->bseSessionsTail = this;
+  asServerEngine->bseSessionCount.fetch_add(1, std::memory_order_acq_rel);
 }
 
 TnxAbstractSession::~TnxAbstractSession() {
@@ -545,6 +615,18 @@ TnxAbstractSession::~TnxAbstractSession() {
   }
   asTaskInfosHead = asTaskInfosTail = nullptr;
   platform::TObject::free(std::exchange(asTaskInfosPadlock, nullptr));
+  if (!asServerEngine) return;
+  TnxPadlockGuard guard(*asServerEngine->bseSessionsPadlock);
+  if (asServerEnginePrev)
+    asServerEnginePrev->asServerEngineNext = asServerEngineNext;
+  else
+    asServerEngine->bseSessionsHead = asServerEngineNext;
+  if (asServerEngineNext)
+    asServerEngineNext->asServerEnginePrev = asServerEnginePrev;
+  else
+    asServerEngine->bseSessionsTail = asServerEnginePrev;
+  asServerEnginePrev = asServerEngineNext = nullptr;
+  asServerEngine->bseSessionCount.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void TnxAbstractSession::PrepareDestroy() {

@@ -152,6 +152,9 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
  protected:
   // Runs first in destruction, right after the destroying mark.
   virtual void asoDestroyStarted() {}
+  // Close of a live object: frees it, converting a failure of its
+  // destruction through the engine (looked up before).
+  virtual TnxResult asoClose();
   // The session this object belongs to, or the object itself when it is one.
   TnxAbstractSession* asoSessionOrSelf();
 
@@ -259,12 +262,13 @@ class TnxExtendableServerObject : public TnxAbstractServerObject {
   // Actions above 47 or never wanted are not delivered.
   virtual TnxResult NotifyExtenders(TnxEngineAction aAction, bool aBefore, TnxEngineArgs aArgs);
 
-  TnxResult OptionClear(const nxString& aName) { return esoOptionClear(aName); }
-  TnxResult OptionSet(const nxString& aName, const nxString& aValue) { return esoOptionSet(aName, aValue); }
-  TnxResult OptionGet(const nxString& aName, nxString& aValue);
-  TnxResult OptionGetEffective(const nxString& aName, nxString& aValue);
-  TnxResult OptionList(platform::TStringList& aList) { return esoOptionList(aList); }
-  TnxResult OptionListEffective(platform::TStringList& aList) { return esoOptionListEffective(aList); }
+  // The public forms (out values cleared first).
+  virtual TnxResult OptionClear(const nxString& aName) { return esoOptionClear(aName); }
+  virtual TnxResult OptionSet(const nxString& aName, const nxString& aValue) { return esoOptionSet(aName, aValue); }
+  virtual TnxResult OptionGet(const nxString& aName, nxString& aValue);
+  virtual TnxResult OptionGetEffective(const nxString& aName, nxString& aValue);
+  virtual TnxResult OptionList(platform::TStringList& aList) { return esoOptionList(aList); }
+  virtual TnxResult OptionListEffective(platform::TStringList& aList) { return esoOptionListEffective(aList); }
 
   void BeginIgnoreSecurity();
   void EndIgnoreSecurity();
@@ -322,6 +326,7 @@ class TnxLockedOptionsExtendableServerObject : public TnxExtendableServerObject 
 class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   PL_CLASS_INFO_DECL()
   friend class TnxExtendableServerObject;
+  friend class TnxBaseEngineMonitor;
 
  public:
   // An empty aActions means every action except eaRecordFulltextUpdate.
@@ -349,12 +354,23 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   TnxBaseEngineExtender* beeExtendableObjectNext = nullptr;
   TnxBaseEngineExtender* beeExtendableObjectPrev = nullptr;
   TnxEngineActions beeActions{};
+
+ private:
+  // The first of the object and the monitor to free the extender claims it.
+  bool beeClaim() { return !beeClaimed.exchange(true, std::memory_order_acq_rel); }
+  // REQUIRES: the monitor's extenders lock held.
+  void beeUnlinkFromMonitor();
+  // REQUIRES: the object's extenders lock held.
+  void beeUnlinkFromObject();
+  std::atomic<bool> beeClaimed{false};
 };
 
-// The session as these objects see it: its engine and its task list.
+// The session as these objects see it: its engine (whose session list it
+// joins for its life, counted) and its task list.
 class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
   PL_CLASS_INFO_DECL()
   friend class TnxAbstractTaskInfo;
+  friend class TnxBaseServerEngine;
 
  public:
   explicit TnxAbstractSession(TnxBaseServerEngine* aServerEngine);
@@ -373,6 +389,9 @@ class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
 
  protected:
   TnxBaseServerEngine* asServerEngine = nullptr;
+  // Links in the engine's session list (under its sessions padlock).
+  TnxAbstractSession* asServerEnginePrev = nullptr;
+  TnxAbstractSession* asServerEngineNext = nullptr;
   TnxPadlock* asTaskInfosPadlock = nullptr;
   TnxAbstractTaskInfo* asTaskInfosHead = nullptr;
   TnxAbstractTaskInfo* asTaskInfosTail = nullptr;
