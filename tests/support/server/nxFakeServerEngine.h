@@ -68,4 +68,5 @@ class TnxFakeTimeoutObject : public TnxAbstractTimeoutObject {
   TnxResult Call(Work&& aWork) {
     return nxGuardedCall(*this, std::forward<Work>(aWork));
   }
+  void SetDestroyFlag(bool* aFlag) { asoDestroyFlag = aFlag; }
 };
