@@ -544,8 +544,11 @@ TnxBufferManager::TnxBufferManager(const nxString& aTempDir)
   bmTempStore = platform::create<TnxNullTempStorage>(aTempDir);
 }
 
-TnxBufferManager::~TnxBufferManager() {
+void TnxBufferManager::beforeDestruction() {
   nxAssert(bmInUseListHead == nullptr, "Blocks left in the buffer manager");
+}
+
+TnxBufferManager::~TnxBufferManager() {
   platform::TObject::free(bmReplicationLog);
   platform::TObject::free(bmTempStore);
   platform::TObject::free(bmPadlock);

@@ -655,6 +655,8 @@ class TnxBufferManager : public TnxObject {
  public:
   explicit TnxBufferManager(const nxString& aTempDir);
   ~TnxBufferManager() override;
+  // Asserts that every file was removed.
+  void beforeDestruction() override;
 
   void Lock() { bmPadlock->Lock(); }
   void Unlock() { bmPadlock->Unlock(); }

@@ -370,6 +370,32 @@ TEST_F(BufferManagerTest, AReaderKeepsItsImageAcrossACommit) {
   EXPECT_EQ(committedByte(file, 2), 0x99);
 }
 
+TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxReleaseMethod release;
+  PnxBlock mine = manager_->GetBlock(file, trans.get(), 2, true, release);
+  mine[16] = 0x2A;
+  setByte(file, trans.get(), 3, 0x3A);
+  manager_->CommitTransaction(trans.get(), nullptr, true);
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x2A);
+  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0x3A);
+  TnxReadOnlyBlock *two, *three;
+  {
+    TnxPadlockGuard guard(manager_->Padlock());
+    two = manager_->bmFindBlock(file, 2);
+    three = manager_->bmFindBlock(file, 3);
+  }
+  EXPECT_TRUE(two->IsDirty());  // pinned: the transaction keeps its copy
+  EXPECT_FALSE(three->IsDirty());
+  EXPECT_EQ(file->fiTrans, trans.get());  // files stay attached
+  mine[16] = 0x2B;
+  nxReleaseBlock(release, mine);
+  trans->Commit();
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x2B);
+  EXPECT_FALSE(two->IsDirty());
+}
+
 // ---- loading from several threads -------------------------------------------------------------
 
 // Passes everything to an in-memory file system; a read of the watched
