@@ -15,6 +15,7 @@
 #include "nxllUtils.h"
 #include "nxsdServerEngine.h"
 #include "plString.h"
+#include "nxFakeServerEngine.h"
 #include "nxTestWatchdog.h"
 
 namespace {
@@ -62,9 +63,8 @@ struct ExtenderPlan {
   Handler handler;
 };
 
-class FakeEngine : public TnxBaseServerEngine {
+class FakeEngine : public TnxFakeServerEngine {
  public:
-  [[noreturn]] void RaiseEngineException(TnxResult aCode) override { throw EnxBaseException(aCode); }
   void NotifyObjectCreated(TnxExtendableServerObject* aObject) override {
     ++created;
     for (auto& plan : plans) platform::create<TestExtender>(plan.name, aObject, plan.actions, plan.handler);
@@ -74,7 +74,7 @@ class FakeEngine : public TnxBaseServerEngine {
                                  InxInterface* aOuter, const platform::Guid& aInterfaceID, void** aInterface) override {
     lastName = aName;
     lastSession = aSession;
-    return TnxBaseServerEngine::CreateInstanceFor(aSession, aName, aClassID, aOuter, aInterfaceID, aInterface);
+    return TnxFakeServerEngine::CreateInstanceFor(aSession, aName, aClassID, aOuter, aInterfaceID, aInterface);
   }
 
   std::vector<ExtenderPlan> plans;

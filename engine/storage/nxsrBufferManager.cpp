@@ -1,0 +1,882 @@
+#include "nxsrBufferManager.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "nxsrBufferManagerInt.h"
+
+NX_IMPLEMENT_EXCEPTION(EnxBaseFileException, EnxServerOSException)
+NX_IMPLEMENT_EXCEPTION(EnxFileHeaderAccessException, EnxServerException)
+NX_IMPLEMENT_EXCEPTION(EnxBaseJournalEngineException, EnxBaseException)
+
+PL_CLASS_INFO_IMPL(TnxReleaseList, TnxList, "TnxReleaseList", nullptr)
+PL_CLASS_INFO_IMPL(TnxCacheBlock, TnxObject, "TnxCacheBlock", nullptr)
+PL_CLASS_INFO_IMPL(TnxBlockObject, TnxObject, "TnxBlockObject", nullptr)
+PL_CLASS_INFO_IMPL(TnxReadOnlyBlock, TnxBlockObject, "TnxReadOnlyBlock", nullptr)
+PL_CLASS_INFO_IMPL(TnxModifiedBlock, TnxBlockObject, "TnxModifiedBlock", nullptr)
+PL_CLASS_INFO_IMPL(TnxBlockAccess, TnxObject, "TnxBlockAccess", nullptr)
+PL_CLASS_INFO_IMPL(TnxBufferManager, TnxObject, "TnxBufferManager", nullptr)
+
+namespace {
+
+struct TnxReleaseListItem {
+  PnxBlock block;
+  TnxReleaseMethod method;
+};
+
+TnxMemoryPool gContainerPool;
+TnxMemoryPool gReleaseItemPool;
+std::once_flag gPoolsOnce;
+
+void makePools() {
+  gContainerPool = nxGetPool(sizeof(TnxBlockContainer));
+  gReleaseItemPool = nxGetPool(sizeof(TnxReleaseListItem));
+}
+
+}  // namespace
+
+TnxMemoryPool& nxsrContainerPool() {
+  std::call_once(gPoolsOnce, makePools);
+  return gContainerPool;
+}
+
+TnxMemoryPool& nxsrReleaseItemPool() {
+  std::call_once(gPoolsOnce, makePools);
+  return gReleaseItemPool;
+}
+
+std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader) {
+  nxAssert(aFile->fiHeaderAccessFactory != nullptr, "File without header access factory");
+  return aFile->fiHeaderAccessFactory->GetUsedBlocks(aHeader);
+}
+
+// ---- Release list -----------------------------------------------------------------
+
+TnxReleaseList::~TnxReleaseList() {
+  try {
+    Release();
+  } catch (...) {
+  }
+}
+
+void TnxReleaseList::Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod) {
+  auto* item = static_cast<TnxReleaseListItem*>(nxsrReleaseItemPool().Alloc());
+  item->block = aBlock;
+  item->method = aMethod;
+  TnxList::Add(item);
+}
+
+void TnxReleaseList::Release() {
+  for (std::int32_t i = 0; i < Count(); ++i) {
+    auto* item = static_cast<TnxReleaseListItem*>(Items(i));
+    nxReleaseBlock(item->method, item->block);
+    nxsrReleaseItemPool().DisposeDirect(item);
+  }
+  Clear();
+}
+
+// ---- Cache blocks -------------------------------------------------------------------
+
+TnxCacheBlock::TnxCacheBlock(TnxBlockSizeAll aSize, TnxBaseTempStorage* aTempStore, bool aZero)
+    : cbTempStore(aTempStore), cbSize(aSize) {
+  cbHandle = nxMapableBlockAlloc(aSize);
+  cbBlock = static_cast<PnxBlock>(nxMapableBlockMap(cbHandle));
+  cbState = cbsMapped;
+  cbWriteProtected = true;
+  if (aZero) std::memset(cbBlock, 0, nxBlockBytes(aSize));
+}
+
+TnxCacheBlock::TnxCacheBlock(TnxCacheBlock& aSource) : TnxCacheBlock(aSource.cbSize, aSource.cbTempStore, false) {
+  std::memcpy(cbBlock, aSource.Block(), nxBlockBytes(cbSize));
+}
+
+TnxCacheBlock::~TnxCacheBlock() {
+  if (cbHandle) {
+    nxMapableBlockUnmap(cbHandle, cbBlock);
+    nxMapableBlockFree(cbHandle);
+  }
+}
+
+// ---- Block objects --------------------------------------------------------------------
+
+TnxBlockObject::~TnxBlockObject() { platform::TObject::free(boCacheBlock); }
+
+void TnxBlockObject::Validate(PnxBlock) {}
+void TnxBlockObject::CacheBlockNeeded() {}
+
+void TnxBlockObject::SetCacheBlock(TnxCacheBlock* aCacheBlock) {
+  if (aCacheBlock == boCacheBlock) return;
+  platform::TObject::free(boCacheBlock);
+  boCacheBlock = aCacheBlock;
+  if (aCacheBlock) boBlockSize = aCacheBlock->cbSize;
+}
+
+TnxCacheBlock* TnxBlockObject::ReleaseCacheBlock() { return std::exchange(boCacheBlock, nullptr); }
+
+void TnxBlockObject::CopyFrom(TnxBlockObject& aSource) {
+  SetCacheBlock(nullptr);
+  if (!aSource.boCacheBlock) aSource.CacheBlockNeeded();
+  if (aSource.boCacheBlock) {
+    aSource.CountAccess();
+    SetCacheBlock(platform::create<TnxCacheBlock>(*aSource.boCacheBlock));
+  }
+}
+
+void TnxBlockObject::MoveFrom(TnxBlockObject& aSource) {
+  if (!aSource.boCacheBlock) aSource.CacheBlockNeeded();
+  SetCacheBlock(aSource.ReleaseCacheBlock());
+}
+
+// ---- Read-only blocks -------------------------------------------------------------------
+
+TnxReadOnlyBlock::TnxReadOnlyBlock(TnxBufferManager* aBufferManager, TnxBaseFile* aFile, TnxBlockNumber aBlockNum,
+                                   bool aNew)
+    : TnxBlockObject(aBufferManager), robFile(aFile), robBlockNum(aBlockNum), robNew(aNew) {
+  boBlockSize = aFile->fiBlockSize;
+}
+
+TnxReadOnlyBlock::~TnxReadOnlyBlock() = default;
+
+void TnxReadOnlyBlock::Validate(PnxBlock aBlock) {
+  if (robFile->fiHeaderAccessFactory) robFile->fiHeaderAccessFactory->ValidateBlock(aBlock, robBlockNum);
+}
+
+TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
+  // Pinned, loading, queued and changed blocks stay; the budget that would
+  // ask for the rest is not applied yet.
+  return erNone;
+}
+
+void TnxReadOnlyBlock::CacheBlockNeeded() {
+  if (boCacheBlock || robNew) return;
+  SetCacheBlock(platform::create<TnxCacheBlock>(robFile->fiBlockSize, robFile->fiTempStore, false));
+  CountAccess();
+  InxManualEventRef event = nxGetManualEvent();
+  robLoading = event;
+  TnxPadlock& padlock = boBufferManager->Padlock();
+  padlock.Unlock();
+  try {
+    robFile->ReadBlock(this);
+  } catch (...) {
+    // Nothing half-loaded stays: waiters wake up and the next request reads
+    // again.
+    padlock.Lock();
+    SetCacheBlock(nullptr);
+    robLoading.reset();
+    event->Signal();
+    throw;
+  }
+  padlock.Lock();
+  robLoading.reset();
+  robLastLSN = boCacheBlock ? nxBlockHeader(boCacheBlock->Block())->bchLSN : 0;
+  event->Signal();
+}
+
+PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+  PnxBlock image;
+  if (aTrans && robTrans == aTrans) {
+    image = robBlockListTail->mbGetBlock(aMarkDirty);
+  } else {
+    while (robLoading) {
+      robWaiting = true;
+      InxManualEventRef event = robLoading;
+      boBufferManager->Unlock();
+      event->WaitFor();
+      boBufferManager->Lock();
+      robWaiting = false;
+    }
+    if (boCacheBlock) {
+      CountAccess();
+      image = boCacheBlock->Block();
+    } else if (robNew) {
+      image = static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+    } else {
+      CacheBlockNeeded();
+      image = boCacheBlock->Block();
+    }
+  }
+  Pin();
+  aReleaseMethod = ReleaseMethod();
+  return image;
+}
+
+void TnxReadOnlyBlock::Release(void* aObject, PnxBlock& aBlock) {
+  aBlock = nullptr;
+  auto* self = static_cast<TnxReadOnlyBlock*>(aObject);
+  if (self->robRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+      self->robOrphaned.load(std::memory_order_acquire))
+    self->FreeIfOrphanDone();
+}
+
+void TnxReadOnlyBlock::FreeIfOrphanDone() {
+  // The last release and the orphaning may race: one of them frees.
+  if (!robFreeClaimed.exchange(true, std::memory_order_acq_rel)) platform::TObject::free(this);
+}
+
+void TnxReadOnlyBlock::UnlinkFromTransaction() {
+  TnxBaseTransaction* trans = robTrans;
+  if (!trans) return;
+  if (robTransPrev)
+    robTransPrev->robTransNext = robTransNext;
+  else
+    trans->btTransBlockListHead = robTransNext;
+  if (robTransNext)
+    robTransNext->robTransPrev = robTransPrev;
+  else
+    trans->btTransBlockListTail = robTransPrev;
+  robTransNext = robTransPrev = nullptr;
+  --trans->btBlockCount;
+  robTrans = nullptr;
+}
+
+void TnxReadOnlyBlock::MakeDirty(TnxBaseTransaction* aTrans) {
+  nxAssert(aTrans != nullptr, "Must have a transaction in order to modify a Block.");
+  nxAssert(robTrans == nullptr || robTrans == aTrans, "Block is modified by another transaction");
+  TnxBaseTransactionLevel* level = aTrans->btTransLevelsTail;
+  nxAssert(level != nullptr, "Transaction without a level");
+  if (robBlockListTail) {
+    if (robBlockListTail->mbTransLevel->Level() < level->Level()) platform::create<TnxModifiedBlock>(this, level);
+    return;
+  }
+  // The copy needs the committed image: load it before anything is linked
+  // (loading releases the padlock).
+  if (!robNew && !boCacheBlock) {
+    TnxReleaseMethod release;
+    PnxBlock image = Block(nullptr, false, release);
+    nxReleaseBlock(release, image);
+  }
+  TnxBaseFile* file = robFile;
+  if (file->fiTrans != aTrans) {
+    nxAssert(file->fiTrans == nullptr, "File is modified by another transaction");
+    file->fiTransLevel = level;
+    file->fiTrans = aTrans;
+    file->fiTransPrev = aTrans->btTransFileListTail;
+    file->fiTransNext = nullptr;
+    if (aTrans->btTransFileListTail)
+      aTrans->btTransFileListTail->fiTransNext = file;
+    else
+      aTrans->btTransFileListHead = file;
+    aTrans->btTransFileListTail = file;
+    file->fiTransUsedBlocks = file->fiUsedBlocks;
+  }
+  TnxModifiedBlock* copy = platform::create<TnxModifiedBlock>(this, level);
+  robTrans = aTrans;
+  robTransPrev = aTrans->btTransBlockListTail;
+  robTransNext = nullptr;
+  if (aTrans->btTransBlockListTail)
+    aTrans->btTransBlockListTail->robTransNext = this;
+  else
+    aTrans->btTransBlockListHead = this;
+  aTrans->btTransBlockListTail = this;
+  ++aTrans->btBlockCount;
+  if (copy->boCacheBlock) nxBlockHeader(copy->boCacheBlock->Block())->bchLSN = aTrans->btLSN;
+}
+
+namespace {
+
+// The committed image takes the contents of aImage. A pinned block keeps its
+// image memory (readers hold pointers into it) and gets the bytes copied in.
+void takeImage(TnxReadOnlyBlock& aBlock, TnxCacheBlock* aImage) {
+  if (aBlock.boCacheBlock && aBlock.robRefCount.load(std::memory_order_acquire) > 0) {
+    std::memcpy(aBlock.boCacheBlock->Block(), aImage->Block(), aImage->Bytes());
+    platform::TObject::free(aImage);
+  } else {
+    aBlock.SetCacheBlock(aImage);
+  }
+  aBlock.boCacheBlock->cbWriteProtected = true;
+}
+
+}  // namespace
+
+bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
+  nxAssert(robTrans != nullptr && robBlockListTail != nullptr, "Commit of a block that is not dirty");
+  TnxModifiedBlock* newest = robBlockListTail;
+  TnxBaseTransaction* trans = robTrans;
+  if (!aForce && newest->mbTransLevel != trans->btTransLevelsTail) return false;
+  if (newest->mbTransLevel->tlLevel > 0) {
+    TnxBaseTransactionLevel* parent = newest->mbTransLevel->tlPrev;
+    TnxModifiedBlock* older = newest->mbPrev;
+    if (older && older->mbTransLevel == parent) {
+      older->mbDiscarded = newest->mbDiscarded;
+      older->SetCacheBlock(newest->ReleaseCacheBlock());
+      robBlockListTail = older;
+      platform::TObject::free(newest);
+    } else {
+      newest->DecreaseTransLevel();
+    }
+    return false;
+  }
+  const bool discarded = newest->mbDiscarded;
+  const bool temporary = robFile->IsTemporary();
+  if (aIsWTCommit && robRefCount.load(std::memory_order_acquire) > 0) {
+    if (discarded) {
+      if (robRefCount.load() == 0) SetCacheBlock(nullptr);
+      robNew = true;
+    } else {
+      Validate(newest->boCacheBlock->Block());
+      takeImage(*this, platform::create<TnxCacheBlock>(*newest->boCacheBlock));
+    }
+    if (!temporary) robFile->WriteBlock(this);
+  } else {
+    // Validated before anything changes, so a refused image leaves the
+    // block dirty and the transaction able to roll back.
+    if (!discarded) Validate(newest->boCacheBlock->Block());
+    TnxCacheBlock* image = newest->ReleaseCacheBlock();
+    if (discarded) {
+      platform::TObject::free(image);
+      // Readers still holding the old image keep it until they release.
+      if (robRefCount.load(std::memory_order_acquire) == 0) SetCacheBlock(nullptr);
+      robNew = true;
+    } else {
+      takeImage(*this, image);
+    }
+    if (!temporary) robFile->WriteBlock(this);
+    robBlockListTail = nullptr;
+    platform::TObject::free(newest);
+    UnlinkFromTransaction();
+  }
+  if (!discarded) robNew = false;
+  if (robBlockNum == 0 && boCacheBlock && !discarded) {
+    robFile->fiUsedBlocks = nxsrUsedBlocksOf(robFile, boCacheBlock->Block());
+    robLastLSN = nxBlockHeader(boCacheBlock->Block())->bchLSN;
+  }
+  return true;
+}
+
+void TnxReadOnlyBlock::Rollback() {
+  if (robTrans) RollbackTransLevel(robTrans->btTransLevelsTail);
+}
+
+void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel* aLevel) {
+  TnxModifiedBlock* newest = robBlockListTail;
+  if (!newest || newest->mbTransLevel != aLevel) return;
+  TnxBaseTransaction* trans = robTrans;
+  robBlockListTail = newest->mbPrev;
+  platform::TObject::free(newest);
+  if (!robBlockListTail) {
+    UnlinkFromTransaction();
+    if (robNew) {
+      nxsrDropBlock(boBufferManager, this);
+      return;
+    }
+  }
+  if (robBlockNum == 0 && robTrans == trans && trans) {
+    TnxReleaseMethod release;
+    PnxBlock image = Block(trans, false, release);
+    robFile->fiTransUsedBlocks = nxsrUsedBlocksOf(robFile, image);
+    nxReleaseBlock(release, image);
+  }
+}
+
+void TnxReadOnlyBlock::RollbackUnwritten() {
+  robUnwritten = false;
+  if (robTrans) {
+    // Still owned (a write-through commit): only the committed image goes.
+    if (robRefCount.load(std::memory_order_acquire) == 0) SetCacheBlock(nullptr);
+    robNew = false;
+    return;
+  }
+  nxsrDropBlock(boBufferManager, this);
+}
+
+void nxsrDropBlock(TnxBufferManager* aManager, TnxReadOnlyBlock* aBlock) {
+  aManager->bmRemoveBlockFromFile(aBlock);
+  if (aBlock->robRefCount.load(std::memory_order_acquire) == 0 && !aBlock->robLoading) {
+    aBlock->robFreeClaimed.store(true);
+    platform::TObject::free(aBlock);
+    return;
+  }
+  aBlock->robOrphaned.store(true, std::memory_order_release);
+  if (aBlock->robRefCount.load(std::memory_order_acquire) == 0) aBlock->FreeIfOrphanDone();
+}
+
+// ---- Modified blocks ------------------------------------------------------------------
+
+TnxModifiedBlock::TnxModifiedBlock(TnxReadOnlyBlock* aReadOnlyBlock, TnxBaseTransactionLevel* aTransLevel)
+    : TnxBlockObject(aReadOnlyBlock->boBufferManager),
+      mbReadOnlyBlock(aReadOnlyBlock),
+      mbPrev(aReadOnlyBlock->robBlockListTail) {
+  boBlockSize = aReadOnlyBlock->boBlockSize;
+  if (mbPrev) {
+    mbDiscarded = mbPrev->mbDiscarded;
+    if (!mbDiscarded) CopyFrom(*mbPrev);
+  } else {
+    mbDiscarded = aReadOnlyBlock->robNew;
+    if (!mbDiscarded) {
+      const TnxFileAttributes attrs = aReadOnlyBlock->robFile->fiAttributes;
+      const bool moveOnly = attrs.contains(nxfaTransWriteThrough) && !attrs.contains(nxfaTemporary) &&
+                            !attrs.contains(nxfaMemTable);
+      if (moveOnly && aReadOnlyBlock->robRefCount.load() == 0)
+        MoveFrom(*aReadOnlyBlock);
+      else
+        CopyFrom(*aReadOnlyBlock);
+    }
+  }
+  if (boCacheBlock) boCacheBlock->cbWriteProtected = false;
+  aReadOnlyBlock->robBlockListTail = this;
+  LinkToLevel(aTransLevel);
+}
+
+TnxModifiedBlock::~TnxModifiedBlock() { UnlinkFromLevel(); }
+
+TnxEvictResult TnxModifiedBlock::CheckedEvict(bool) { return erNone; }
+
+void TnxModifiedBlock::LinkToLevel(TnxBaseTransactionLevel* aLevel) {
+  mbTransLevel = aLevel;
+  mbTransLevelPrev = aLevel->tlModifiedBlocksTail;
+  mbTransLevelNext = nullptr;
+  if (aLevel->tlModifiedBlocksTail)
+    aLevel->tlModifiedBlocksTail->mbTransLevelNext = this;
+  else
+    aLevel->tlModifiedBlocksHead = this;
+  aLevel->tlModifiedBlocksTail = this;
+  ++aLevel->tlBlockCount;
+}
+
+void TnxModifiedBlock::UnlinkFromLevel() {
+  TnxBaseTransactionLevel* level = mbTransLevel;
+  if (!level) return;
+  if (mbTransLevelPrev)
+    mbTransLevelPrev->mbTransLevelNext = mbTransLevelNext;
+  else
+    level->tlModifiedBlocksHead = mbTransLevelNext;
+  if (mbTransLevelNext)
+    mbTransLevelNext->mbTransLevelPrev = mbTransLevelPrev;
+  else
+    level->tlModifiedBlocksTail = mbTransLevelPrev;
+  mbTransLevelPrev = mbTransLevelNext = nullptr;
+  --level->tlBlockCount;
+  mbTransLevel = nullptr;
+}
+
+PnxBlock TnxModifiedBlock::mbGetBlock(bool aMarkDirty) {
+  if (mbDiscarded) {
+    if (!aMarkDirty) return static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+    mbDiscarded = false;
+    TnxBaseFile* file = mbReadOnlyBlock->robFile;
+    SetCacheBlock(platform::create<TnxCacheBlock>(file->fiBlockSize, file->fiTempStore, true));
+    boCacheBlock->cbWriteProtected = false;
+    if (TnxBaseTransaction* trans = mbReadOnlyBlock->robTrans)
+      nxBlockHeader(boCacheBlock->Block())->bchLSN = trans->btLSN;
+    return boCacheBlock->Block();
+  }
+  boCacheBlock->cbWriteProtected = false;
+  CountAccess();
+  return boCacheBlock->Block();
+}
+
+void TnxModifiedBlock::Discard() {
+  if (mbDiscarded) return;
+  mbDiscarded = true;
+  if (mbReadOnlyBlock->robFile->IsTemporary() && mbReadOnlyBlock->robRefCount.load() == 0) SetCacheBlock(nullptr);
+}
+
+void TnxModifiedBlock::DecreaseTransLevel() {
+  TnxBaseTransactionLevel* parent = mbTransLevel ? mbTransLevel->tlPrev : nullptr;
+  nxAssert(parent != nullptr, "No parent transaction level");
+  UnlinkFromLevel();
+  LinkToLevel(parent);
+}
+
+// ---- Block access -----------------------------------------------------------------------
+
+TnxBlockAccess::TnxBlockAccess(TnxBaseFile* aFile, TnxBlockAccess* aMain, const nxString& aBaseName,
+                               std::int32_t aID)
+    : baFile(aFile), baID(aID), baMain(aMain), baBaseName(aBaseName) {}
+
+PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
+                                  TnxReleaseMethod& aReleaseMethod, std::int32_t aID) {
+  PnxBlock image = baFile->fiBufMgr->GetBlock(baFile, aTrans, aBlockNumber, aMarkDirty, aReleaseMethod);
+  if (!image) return nullptr;
+  try {
+    baFile->fiHeaderAccessFactory->VerifyID(image, aBlockNumber, aID);
+  } catch (...) {
+    nxReleaseBlock(aReleaseMethod, image);
+    throw;
+  }
+  return image;
+}
+
+void TnxBlockAccess::DirtyBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans, PnxBlock& aModifiableBlock) {
+  baFile->fiBufMgr->DirtyBlock(baFile, aBlockNumber, aTrans, aModifiableBlock);
+}
+
+TnxBaseFileHeaderAccess* TnxBlockAccess::HeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty) {
+  return baFile->fiHeaderAccessFactory->CreateFileHeaderAccess(aTrans, aMarkDirty, this);
+}
+
+bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) {
+  if (aBlockNumber == 0) return false;
+  if (aTrans && baFile->fiTrans == aTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
+  return aBlockNumber < baFile->fiUsedBlocks;
+}
+
+bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseFileHeaderAccess* aHeaderAccess) {
+  if (aBlockNumber == 0) return false;
+  if (!aHeaderAccess) return aBlockNumber < baFile->fiUsedBlocks;
+  return aBlockNumber < aHeaderAccess->UsedBlocks();
+}
+
+void TnxBlockAccess::ChangePassword(TnxBaseTransaction* aTrans, const nxString& aNewPassword) {
+  if (baID != 0) throw EnxBaseFileException(12289, u"ChangePassword is only allowed for the root table");
+  if (!baFile->fiEncryptionEngine)
+    throw EnxBaseFileException(12289, u"ChangePassword is only supported for tables with an encryption engine");
+  TnxOwned<TnxBaseFileHeaderAccess> access(HeaderAccess(aTrans, true));
+  access->ChangePassword(aNewPassword);
+}
+
+TnxLSN TnxBlockAccess::baGetCurrentLSN(TnxBaseTransaction* aTrans) {
+  if (aTrans) {
+    TnxOwned<TnxBaseFileHeaderAccess> access(HeaderAccess(aTrans, false));
+    return access->CurrentLSN();
+  }
+  TnxPadlockGuard guard(baFile->fiBufMgr->Padlock());
+  return baFile->fiBlockZero ? baFile->fiBlockZero->robLastLSN : 0;
+}
+
+nxString TnxBlockAccess::fiName() const { return baFile->fiName; }
+std::uint32_t TnxBlockAccess::fiBlockSizeBytes() const { return baFile->fiBlockSizeBytes; }
+
+// ---- Buffer manager -----------------------------------------------------------------------
+
+TnxBufferManager::TnxBufferManager(const nxString& aTempDir)
+    : bmPadlock(platform::create<TnxPadlock>(true)), bmTempDir(aTempDir) {
+  bmTempStore = platform::create<TnxNullTempStorage>(aTempDir);
+}
+
+void TnxBufferManager::beforeDestruction() {
+  nxAssert(bmInUseListHead == nullptr, "Blocks left in the buffer manager");
+}
+
+TnxBufferManager::~TnxBufferManager() {
+  platform::TObject::free(bmReplicationLog);
+  platform::TObject::free(bmTempStore);
+  platform::TObject::free(bmPadlock);
+}
+
+std::int32_t TnxBufferManager::InUseCount() {
+  TnxPadlockGuard guard(*bmPadlock);
+  std::int32_t n = 0;
+  for (TnxReadOnlyBlock* b = bmInUseListHead; b; b = b->robInUseNext) ++n;
+  return n;
+}
+
+TnxLSN TnxBufferManager::NextLSN() {
+  TnxPadlockGuard guard(*bmPadlock);
+  return ++bmCurrentLSN;
+}
+
+void TnxBufferManager::SetNextLSN(TnxLSN aValue) {
+  TnxPadlockGuard guard(*bmPadlock);
+  if (aValue > bmCurrentLSN) bmCurrentLSN = aValue;
+}
+
+TnxLSN TnxBufferManager::CurrentLSN() {
+  TnxPadlockGuard guard(*bmPadlock);
+  return bmCurrentLSN;
+}
+
+std::int32_t TnxBufferManager::MaxRAM() {
+  TnxPadlockGuard guard(*bmPadlock);
+  return bmMaxRAM;
+}
+
+void TnxBufferManager::SetMaxRAM(std::int32_t aValue) {
+  TnxPadlockGuard guard(*bmPadlock);
+  bmMaxRAM = aValue;
+}
+
+std::int64_t TnxBufferManager::TempStoreSize() {
+  TnxPadlockGuard guard(*bmPadlock);
+  return bmTempStore->Size() / 1048576;
+}
+
+void TnxBufferManager::SetTempStoreSize(std::int64_t aMegabytes) {
+  TnxPadlockGuard guard(*bmPadlock);
+  platform::TObject::free(std::exchange(bmTempStore, nullptr));
+  const platform::ClassInfo* cls = TnxBaseTempStorage::RegisteredClass();
+  if (aMegabytes > 0 && cls) {
+    try {
+      bmTempStore = TnxBaseTempStorage::CreateOf(*cls, bmTempDir);
+    } catch (...) {
+      bmTempStore = platform::create<TnxNullTempStorage>(bmTempDir);
+      throw;
+    }
+  } else {
+    bmTempStore = platform::create<TnxNullTempStorage>(bmTempDir);
+  }
+}
+
+void TnxBufferManager::GetStatsCaptions(platform::TStringList& aList) {
+  TnxPadlockGuard guard(*bmPadlock);
+  bmTempStore->GetStatsCaptions(aList);
+}
+
+void TnxBufferManager::GetStatsValues(platform::TStringList& aList) {
+  TnxPadlockGuard guard(*bmPadlock);
+  bmTempStore->GetStatsValues(aList);
+}
+
+void TnxBufferManager::GetStatsValuesStatic(platform::TStringList& aList) {
+  TnxBaseTempStorage::GetStatsValuesStatic(aList);
+}
+
+void TnxBufferManager::bmRemoveExcessBlocks(bool, bool) {}
+
+TnxReadOnlyBlock* TnxBufferManager::bmFindBlockNoWait(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber) {
+  if (aBlockNumber == 0) return aFile->fiBlockZero;
+  TnxBlockContainer* c2 = aFile->fiBlocks[aBlockNumber >> 24];
+  if (!c2) return nullptr;
+  auto* c3 = static_cast<TnxBlockContainer*>(c2->bcBlocks[(aBlockNumber >> 16) & 255]);
+  if (!c3) return nullptr;
+  auto* leaf = static_cast<TnxBlockContainer*>(c3->bcBlocks[(aBlockNumber >> 8) & 255]);
+  if (!leaf) return nullptr;
+  return static_cast<TnxReadOnlyBlock*>(leaf->bcBlocks[aBlockNumber & 255]);
+}
+
+TnxReadOnlyBlock* TnxBufferManager::bmFindBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber) {
+  for (;;) {
+    TnxReadOnlyBlock* block = bmFindBlockNoWait(aFile, aBlockNumber);
+    if (!block || !block->robLoading) return block;
+    // Another thread reads it: wait, then look again. A load never frees
+    // its block, so the object is still there afterwards.
+    block->robWaiting = true;
+    InxManualEventRef event = block->robLoading;
+    Unlock();
+    event->WaitFor();
+    Lock();
+    block->robWaiting = false;
+  }
+}
+
+namespace {
+
+TnxBlockContainer* newContainer(TnxBaseFile* aFile) {
+  auto* c = static_cast<TnxBlockContainer*>(nxsrContainerPool().Alloc());
+  std::memset(c, 0, sizeof *c);
+  c->bcNext = aFile->fiBlockContainerList;
+  if (c->bcNext) c->bcNext->bcPrev = c;
+  aFile->fiBlockContainerList = c;
+  return c;
+}
+
+void freeContainer(TnxBaseFile* aFile, TnxBlockContainer* aContainer) {
+  if (aContainer->bcPrev)
+    aContainer->bcPrev->bcNext = aContainer->bcNext;
+  else
+    aFile->fiBlockContainerList = aContainer->bcNext;
+  if (aContainer->bcNext) aContainer->bcNext->bcPrev = aContainer->bcPrev;
+  nxsrContainerPool().DisposeDirect(aContainer);
+}
+
+}  // namespace
+
+void TnxBufferManager::InsertIntoFile(TnxReadOnlyBlock* aBlock) {
+  TnxBaseFile* file = aBlock->robFile;
+  const TnxBlockNumber n = aBlock->robBlockNum;
+  if (n == 0) {
+    nxAssert(file->fiBlockZero == nullptr, "Block 0 is already cached");
+    file->fiBlockZero = aBlock;
+  } else {
+    TnxBlockContainer*& c2 = file->fiBlocks[n >> 24];
+    if (!c2) c2 = newContainer(file);
+    void*& e3 = c2->bcBlocks[(n >> 16) & 255];
+    if (!e3) {
+      e3 = newContainer(file);
+      ++c2->bcCount;
+    }
+    auto* c3 = static_cast<TnxBlockContainer*>(e3);
+    void*& e4 = c3->bcBlocks[(n >> 8) & 255];
+    if (!e4) {
+      e4 = newContainer(file);
+      ++c3->bcCount;
+    }
+    auto* leaf = static_cast<TnxBlockContainer*>(e4);
+    nxAssert(leaf->bcBlocks[n & 255] == nullptr, "Block is already cached");
+    leaf->bcBlocks[n & 255] = aBlock;
+    ++leaf->bcCount;
+  }
+  aBlock->robFilePrev = file->fiBlockListTail;
+  aBlock->robFileNext = nullptr;
+  if (file->fiBlockListTail)
+    file->fiBlockListTail->robFileNext = aBlock;
+  else
+    file->fiBlockListHead = aBlock;
+  file->fiBlockListTail = aBlock;
+}
+
+void TnxBufferManager::bmRemoveBlockFromFile(TnxReadOnlyBlock* aBlock) {
+  TnxBaseFile* file = aBlock->robFile;
+  const TnxBlockNumber n = aBlock->robBlockNum;
+  if (n == 0) {
+    if (file->fiBlockZero == aBlock) file->fiBlockZero = nullptr;
+  } else if (TnxBlockContainer*& c2 = file->fiBlocks[n >> 24]) {
+    auto* c3 = static_cast<TnxBlockContainer*>(c2->bcBlocks[(n >> 16) & 255]);
+    auto* leaf = c3 ? static_cast<TnxBlockContainer*>(c3->bcBlocks[(n >> 8) & 255]) : nullptr;
+    if (leaf && leaf->bcBlocks[n & 255] == aBlock) {
+      leaf->bcBlocks[n & 255] = nullptr;
+      if (--leaf->bcCount == 0) {
+        freeContainer(file, leaf);
+        c3->bcBlocks[(n >> 8) & 255] = nullptr;
+        if (--c3->bcCount == 0) {
+          freeContainer(file, c3);
+          c2->bcBlocks[(n >> 16) & 255] = nullptr;
+          if (--c2->bcCount == 0) {
+            freeContainer(file, c2);
+            c2 = nullptr;
+          }
+        }
+      }
+    }
+  }
+  if (aBlock->robFilePrev)
+    aBlock->robFilePrev->robFileNext = aBlock->robFileNext;
+  else if (file->fiBlockListHead == aBlock)
+    file->fiBlockListHead = aBlock->robFileNext;
+  if (aBlock->robFileNext)
+    aBlock->robFileNext->robFilePrev = aBlock->robFilePrev;
+  else if (file->fiBlockListTail == aBlock)
+    file->fiBlockListTail = aBlock->robFilePrev;
+  aBlock->robFileNext = aBlock->robFilePrev = nullptr;
+  if (aBlock->robInUsePrev)
+    aBlock->robInUsePrev->robInUseNext = aBlock->robInUseNext;
+  else if (bmInUseListHead == aBlock)
+    bmInUseListHead = aBlock->robInUseNext;
+  if (aBlock->robInUseNext)
+    aBlock->robInUseNext->robInUsePrev = aBlock->robInUsePrev;
+  else if (bmInUseListTail == aBlock)
+    bmInUseListTail = aBlock->robInUsePrev;
+  aBlock->robInUseNext = aBlock->robInUsePrev = nullptr;
+}
+
+void TnxBufferManager::bmFreeBlock(TnxReadOnlyBlock* aBlock) {
+  bmRemoveBlockFromFile(aBlock);
+  platform::TObject::free(aBlock);
+}
+
+TnxReadOnlyBlock* TnxBufferManager::bmCreateReadOnlyBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber,
+                                                          bool aNew) {
+  bmRemoveExcessBlocks(nxIsMemoryEmergency(), nxGetForceAllocated());
+  auto* block = platform::create<TnxReadOnlyBlock>(this, aFile, aBlockNumber, aNew);
+  block->robInUsePrev = bmInUseListTail;
+  if (bmInUseListTail)
+    bmInUseListTail->robInUseNext = block;
+  else
+    bmInUseListHead = block;
+  bmInUseListTail = block;
+  InsertIntoFile(block);
+  return block;
+}
+
+TnxResult TnxBufferManager::AddFile(TnxBaseFile* aFile, TnxBaseTransaction* aTrans,
+                                    const TnxUnicodeStrings& aPasswords, bool aMarkHeaderDirty,
+                                    TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly) {
+  aIsReadOnly = false;
+  aReleaseMethod.Clear();
+  aBlock = nullptr;
+  TnxPadlockGuard guard(*bmPadlock);
+  if (!aFile->fiTempStore) aFile->fiTempStore = bmTempStore;
+  TnxResult result = 0;
+  if (aFile->fiBlockZero) {
+    if (aFile->fiEncryptionEngine) {
+      result = aFile->fiEncryptionEngine->AuthenticatePassword(aPasswords);
+      if (result == 10763) {
+        aIsReadOnly = true;
+        result = 0;
+      }
+    }
+  } else if (aFile->IsTemporary()) {
+    bmCreateReadOnlyBlock(aFile, 0, true);
+  } else {
+    result = aFile->ReadHeader(aPasswords, aIsReadOnly);
+    if (result == 0) {
+      TnxReadOnlyBlock* block = bmCreateReadOnlyBlock(aFile, 0, false);
+      try {
+        block->CacheBlockNeeded();
+      } catch (...) {
+        nxsrDropBlock(this, block);
+        throw;
+      }
+    }
+  }
+  if (aFile->fiOpenMode == omReadOnly) aIsReadOnly = true;
+  if (result != 0) return result;
+  TnxReadOnlyBlock* zero = aFile->fiBlockZero;
+  if (aMarkHeaderDirty) zero->MakeDirty(aTrans);
+  aBlock = zero->Block(aTrans, aMarkHeaderDirty, aReleaseMethod);
+  if (zero->boCacheBlock) {
+    const TnxLSN lsn = nxBlockHeader(zero->boCacheBlock->Block())->bchLSN;
+    if (lsn > bmCurrentLSN) bmCurrentLSN = lsn;
+  }
+  return 0;
+}
+
+void TnxBufferManager::RemoveFile(TnxBaseFile* aFile) {
+  TnxPadlockGuard guard(*bmPadlock);
+  for (TnxReadOnlyBlock* block = aFile->fiBlockListHead; block;) {
+    TnxReadOnlyBlock* next = block->robFileNext;
+    while (block->robBlockListTail) {
+      TnxModifiedBlock* copy = block->robBlockListTail;
+      block->robBlockListTail = copy->mbPrev;
+      platform::TObject::free(copy);
+    }
+    block->UnlinkFromTransaction();
+    nxsrDropBlock(this, block);
+    block = next;
+  }
+  aFile->fiBlockListHead = aFile->fiBlockListTail = nullptr;
+  nxDetachFileFromTransaction(aFile);
+  while (TnxBlockContainer* c = aFile->fiBlockContainerList) freeContainer(aFile, c);
+  for (auto& entry : aFile->fiBlocks) entry = nullptr;
+  aFile->fiBlockZero = nullptr;
+}
+
+PnxBlock TnxBufferManager::GetBlock(TnxBaseFile* aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                                    bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
+  TnxPadlockGuard guard(*bmPadlock);
+  if (aMarkDirty && nxIsMemoryEmergency()) bmRemoveExcessBlocks(true, nxGetForceAllocated());
+  TnxReadOnlyBlock* block = bmFindBlock(aFile, aBlockNumber);
+  if (!block) block = bmCreateReadOnlyBlock(aFile, aBlockNumber, aFile->IsTemporary());
+  if (aMarkDirty) block->MakeDirty(aTrans);
+  PnxBlock image = block->Block(aTrans, aMarkDirty, aReleaseMethod);
+  bmRemoveExcessBlocks(nxIsMemoryEmergency(), nxGetForceAllocated());
+  return image;
+}
+
+PnxBlock TnxBufferManager::AddBlock(TnxBaseFile* aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                                    TnxReleaseMethod& aReleaseMethod) {
+  TnxPadlockGuard guard(*bmPadlock);
+  if (nxIsMemoryEmergency()) bmRemoveExcessBlocks(true, nxGetForceAllocated());
+  TnxReadOnlyBlock* block = bmFindBlock(aFile, aBlockNumber);
+  if (!block) block = bmCreateReadOnlyBlock(aFile, aBlockNumber, true);
+  if (aTrans) {
+    if (!aFile->fiTempStore) aFile->fiTempStore = bmTempStore;
+    block->MakeDirty(aTrans);
+  }
+  return block->Block(aTrans, aTrans != nullptr, aReleaseMethod);
+}
+
+void TnxBufferManager::DirtyBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans,
+                                  PnxBlock& aModifiableBlock) {
+  TnxPadlockGuard guard(*bmPadlock);
+  if (nxIsMemoryEmergency()) bmRemoveExcessBlocks(true, nxGetForceAllocated());
+  TnxReadOnlyBlock* block = bmFindBlock(aFile, aBlockNumber);
+  if (!block) return;
+  block->MakeDirty(aTrans);
+  TnxReleaseMethod release;
+  PnxBlock image = block->Block(aTrans, true, release);
+  aModifiableBlock = image;
+  nxReleaseBlock(release, image);
+}
+
+void TnxBufferManager::DiscardBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) {
+  TnxPadlockGuard guard(*bmPadlock);
+  TnxReadOnlyBlock* block = bmFindBlock(aFile, aBlockNumber);
+  if (!block) return;
+  block->MakeDirty(aTrans);
+  block->robBlockListTail->Discard();
+}
+
+void nxsrBufferManagerInitialize() {
+  (void)nxsrContainerPool();
+}

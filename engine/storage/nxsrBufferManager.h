@@ -1,0 +1,747 @@
+// The buffer manager, block handles, nested transactions with their block
+// copies and commit, the table file base with its header-format registry.
+//
+// Every storage engine reads and changes table files block by block through
+// one TnxBufferManager: it keeps one TnxReadOnlyBlock per block anybody has
+// touched (the committed image plus a chain of per-level private copies,
+// TnxModifiedBlock), hands out pinned images with a release method, and runs
+// transactions: a nested commit folds a level's copies into the level below,
+// a top-level commit writes the journal first, makes the newest copies the
+// committed images, stamps block 0 of every touched file with the
+// transaction's LSN and queues the changed blocks with the file, which writes
+// them in a safe order (new blocks first, block 0 last) when the flush list
+// is flushed. A failed flush sets the process-wide fatal-error latch; from
+// then on every top-level commit and every flush refuses with 15443.
+//
+// Thread safety: the manager's padlock (re-entrant) guards every block
+// object, the per-file lookup structures, the transactions' block and file
+// lists and the levels' copies. It is released only while one block is read
+// from disk (other threads wanting that block wait on its loading event),
+// around a wait for such a load, and while a flush list writes. Pins, the
+// read/write statistics and the latch are atomics: releasing a pin needs no
+// lock. One transaction is driven by one thread at a time.
+// Ownership: the manager owns its temporary storage; a file owns its
+// encryption engine and header access factory; a transaction owns its levels'
+// copies and its journal until a commit hands the journal to the flush list.
+// Every image handed out stays valid until its release method is called.
+// The cache budget and eviction are not applied yet: the trim is a no-op and
+// snapshot transactions are not offered.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "nxllBase.h"
+#include "nxllComponent.h"
+#include "nxllList.h"
+#include "nxllSync.h"
+#include "nxsrEncryptionEngineBase.h"
+#include "nxsrTemporaryStorageBase.h"
+#include "nxsrTypes.h"
+#include "plDateTime.h"
+
+class TnxBufferManager;
+class TnxBaseFile;
+class TnxBaseTransaction;
+class TnxBaseTransactionLevel;
+class TnxReadOnlyBlock;
+class TnxModifiedBlock;
+class TnxBlockAccess;
+class TnxBaseFileHeaderAccess;
+class TnxBaseFileHeaderAccessFactory;
+class TnxBaseJournalEngine;
+class TnxBaseReplicationLog;
+class TnxFlushList;
+class TnxDataDictionary;
+
+NX_DECLARE_EXCEPTION(EnxBaseFileException, EnxServerOSException)
+NX_DECLARE_EXCEPTION(EnxFileHeaderAccessException, EnxServerException)
+NX_DECLARE_EXCEPTION(EnxBaseJournalEngineException, EnxBaseException)
+
+// ---- Release methods ------------------------------------------------------------
+
+// The method that comes with every pinned image: called with the caller's
+// image variable, it sets the variable to nil and unpins the block.
+struct TnxReleaseMethod {
+  void (*Code)(void* aObject, PnxBlock& aBlock) = nullptr;
+  void* Object = nullptr;
+
+  explicit operator bool() const { return Code != nullptr; }
+  void operator()(PnxBlock& aBlock) const { Code(Object, aBlock); }
+  void Clear() { *this = {}; }
+};
+
+// Calls aMethod (when set) with aBlock and clears the method.
+inline void nxReleaseBlock(TnxReleaseMethod& aMethod, PnxBlock& aBlock) {
+  const TnxReleaseMethod m = aMethod;
+  aMethod.Clear();
+  if (m)
+    m(aBlock);
+  else
+    aBlock = nullptr;
+}
+
+// Releases many pins at once (index engines pin many blocks per operation).
+// Items (block variable and release method) come from a pool.
+class TnxReleaseList : public TnxList {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxReleaseList() = default;
+  ~TnxReleaseList() override;
+
+  using TnxList::Add;
+  void Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod);
+  // Calls every item's release method, returns the items, clears the list.
+  void Release();
+};
+
+// ---- Cache blocks and block objects -------------------------------------------
+
+enum TnxCacheBlockState : std::uint8_t { cbsStored, cbsAllocated, cbsMapped };
+enum TnxEvictResult : std::uint8_t { erNone, erThis, erMany };
+enum TnxWasBulkLoaded : std::uint8_t { wblNo, wblYes, wblYesTrigger };
+
+// One block image in memory.
+class TnxCacheBlock : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  // A mapped image of the size class; zero-filled when asked.
+  TnxCacheBlock(TnxBlockSizeAll aSize, TnxBaseTempStorage* aTempStore, bool aZero);
+  // A mapped copy of aSource.
+  explicit TnxCacheBlock(TnxCacheBlock& aSource);
+  ~TnxCacheBlock() override;
+
+  PnxBlock Block() { return cbBlock; }
+  std::uint32_t Bytes() const { return nxBlockBytes(cbSize); }
+
+  TnxBaseTempStorage* cbTempStore;
+  TnxBlockSizeAll cbSize;
+  TnxCacheBlockState cbState = cbsStored;
+  TnxMapableBlockHandle cbHandle = 0;
+  std::int32_t cbTempNum = -1;
+  bool cbWriteProtected = false;  // a flag only: no memory protection
+  PnxBlock cbBlock = nullptr;
+};
+
+// Base of every object that owns a cache block.
+class TnxBlockObject : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBlockObject(TnxBufferManager* aBufferManager) : boBufferManager(aBufferManager) {}
+  ~TnxBlockObject() override;
+
+  virtual void Validate(PnxBlock aBlock);
+  virtual TnxEvictResult CheckedEvict(bool aForce) = 0;
+  virtual void CacheBlockNeeded();
+
+  // Frees the own image and takes aCacheBlock.
+  void SetCacheBlock(TnxCacheBlock* aCacheBlock);
+  // Detaches and answers the image.
+  TnxCacheBlock* ReleaseCacheBlock();
+  // The own image becomes a copy of aSource's (loaded first when needed).
+  void CopyFrom(TnxBlockObject& aSource);
+  // Takes over aSource's image.
+  void MoveFrom(TnxBlockObject& aSource);
+  // Counts an access (list positions of the cache; nothing yet).
+  void CountAccess() {}
+
+  TnxBufferManager* boBufferManager;
+  TnxCacheBlock* boCacheBlock = nullptr;
+  TnxWasBulkLoaded boWasBulkLoaded = wblNo;
+  TnxBlockSizeAll boBlockSize = nxbs4k;
+};
+
+// The manager's object for one block of one file.
+class TnxReadOnlyBlock : public TnxBlockObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxReadOnlyBlock(TnxBufferManager* aBufferManager, TnxBaseFile* aFile, TnxBlockNumber aBlockNum, bool aNew);
+  ~TnxReadOnlyBlock() override;
+
+  void Validate(PnxBlock aBlock) override;
+  TnxEvictResult CheckedEvict(bool aForce) override;
+  // Loads the committed image from the file. REQUIRES: the padlock, held once.
+  void CacheBlockNeeded() override;
+
+  // The image as aTrans sees it, pinned. REQUIRES: the padlock.
+  PnxBlock Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod);
+  // The release method of every image of this block.
+  static void Release(void* aObject, PnxBlock& aBlock);
+  TnxReleaseMethod ReleaseMethod() { return {&TnxReadOnlyBlock::Release, this}; }
+  void Pin() { robRefCount.fetch_add(1, std::memory_order_acq_rel); }
+
+  void MakeDirty(TnxBaseTransaction* aTrans);
+  bool Commit(bool aForce, bool aIsWTCommit);
+  void Rollback();
+  void RollbackTransLevel(TnxBaseTransactionLevel* aLevel);
+  // A queued write that will not happen: the committed image is dropped so
+  // that the block is read from disk again.
+  void RollbackUnwritten();
+  bool IsDirty() const { return robTrans != nullptr; }
+  bool HasImage() const { return boCacheBlock != nullptr; }
+
+  TnxBaseFile* robFile;
+  TnxReadOnlyBlock* robFileNext = nullptr;
+  TnxReadOnlyBlock* robFilePrev = nullptr;
+  TnxBlockNumber robBlockNum;
+  TnxLSN robLastLSN = 0;
+  std::atomic<std::int32_t> robRefCount{0};
+  bool robNew;
+  bool robUnwritten = false;
+  InxManualEventRef robLoading;
+  bool robWaiting = false;
+  TnxReadOnlyBlock* robInUseNext = nullptr;
+  TnxReadOnlyBlock* robInUsePrev = nullptr;
+  TnxBaseTransaction* robTrans = nullptr;
+  TnxReadOnlyBlock* robTransNext = nullptr;
+  TnxReadOnlyBlock* robTransPrev = nullptr;
+  TnxModifiedBlock* robBlockListTail = nullptr;
+  std::uint32_t robSnapShotCounter = 0;
+  std::vector<std::uint8_t> robEncryptionCookie;
+  // Unlinked from its file while pinned: freed by its last release.
+  std::atomic<bool> robOrphaned{false};
+  std::atomic<bool> robFreeClaimed{false};
+
+  // Frees an orphan once (its last release and the orphaning may race).
+  void FreeIfOrphanDone();
+
+ private:
+  friend class TnxBufferManager;
+  void UnlinkFromTransaction();
+};
+
+// One transaction level's private copy of one block.
+class TnxModifiedBlock : public TnxBlockObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxModifiedBlock(TnxReadOnlyBlock* aReadOnlyBlock, TnxBaseTransactionLevel* aTransLevel);
+  ~TnxModifiedBlock() override;
+
+  TnxEvictResult CheckedEvict(bool aForce) override;
+  PnxBlock mbGetBlock(bool aMarkDirty);
+  void Discard();
+  void DecreaseTransLevel();
+
+  TnxModifiedBlock* mbTransLevelPrev = nullptr;
+  TnxModifiedBlock* mbTransLevelNext = nullptr;
+  TnxReadOnlyBlock* mbReadOnlyBlock;
+  TnxModifiedBlock* mbPrev;
+  TnxBaseTransactionLevel* mbTransLevel = nullptr;
+  bool mbDiscarded = false;
+
+ private:
+  void LinkToLevel(TnxBaseTransactionLevel* aLevel);
+  void UnlinkFromLevel();
+};
+
+// ---- Block containers (per-file lookup) ----------------------------------------
+
+// One node of a file's four-level lookup: 256 entries (containers, or blocks
+// at the leaves). An in-memory layout only.
+struct TnxBlockContainer {
+  TnxBlockContainer* bcNext;
+  TnxBlockContainer* bcPrev;
+  void* bcBlocks[256];
+  std::uint16_t bcCount;
+};
+
+// ---- Transactions -------------------------------------------------------------
+
+class TnxBaseTransactionLevel : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseTransactionLevel(TnxBaseTransaction* aTransaction);
+  ~TnxBaseTransactionLevel() override;
+  // Asserts that no copy and no lock is left.
+  void beforeDestruction() override;
+
+  // False when a pseudo-level ended (nothing else to do).
+  bool StopNested();
+  void MarkCorrupted();
+  void MarkDeadlock();
+  void MarkNoMoreNested() { tlState.include(tlsNoMoreNested); }
+
+  std::int32_t Level() const { return tlLevel + tlNestingCount; }
+  std::int32_t BlockCount() const { return tlBlockCount; }
+  TnxTransactionLevelStates State() const { return tlState; }
+  std::int32_t LockCount() const { return tlLockCount; }
+
+  TnxBaseTransactionLevel* tlPrev;
+  TnxBaseTransaction* tlTransaction;
+  platform::DateTime tlStartTime;
+  TnxLSN tlStartLSN;
+  TnxLSN tlLSN;
+  TnxModifiedBlock* tlModifiedBlocksHead = nullptr;
+  TnxModifiedBlock* tlModifiedBlocksTail = nullptr;
+  std::int32_t tlLevel;
+  std::int32_t tlBlockCount = 0;
+  std::int32_t tlLockCount = 0;
+  std::int32_t tlNestingCount = 0;
+  TnxTransactionLevelStates tlState;
+};
+
+// Class-level function of a transaction class: its level class.
+using TnxTransLevelFactory = TnxBaseTransactionLevel* (*)(TnxBaseTransaction* aTransaction);
+
+// A stack of nesting levels; the owner (the server) derives Commit and
+// Rollback and frees each level after committing or rolling it back.
+class TnxBaseTransaction : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  // Starts level 0. Snapshot transactions are not offered yet (assertion).
+  TnxBaseTransaction(TnxBufferManager* aBufferManager, platform::TObject* aOwningSession, bool aIsSnapshot,
+                     bool aFailSafe);
+  ~TnxBaseTransaction() override;
+  void afterConstruction() override;
+
+  virtual TnxTransLevelFactory TransLevelClass();
+  virtual void Failed() { btState.include(tsFailed); }
+  virtual void StartNested(bool aForce);
+  virtual TnxResult Commit() = 0;
+  virtual TnxResult Rollback() = 0;
+
+  bool Nested() const;
+  bool IsLocked() const;
+  void Lock();
+  void Unlock();
+  void MarkCorrupted();
+  void MarkDeadlock();
+  void MarkNoMoreNested();
+  TnxResult CheckState() const;
+
+  TnxTransactionStates State() const { return btState; }
+  TnxBaseJournalEngine* Journal() const { return btJournal; }
+  // Takes ownership of aJournal (the previous one is freed).
+  void SetJournal(TnxBaseJournalEngine* aJournal);
+  TnxBaseTransactionLevel* TransLevel() const { return btTransLevelsTail; }
+  std::int32_t BlockCount() const { return btBlockCount; }
+  platform::TObject* OwningSession() const { return btOwningSession; }
+
+  TnxBufferManager* btBufferManager;
+  platform::TObject* btOwningSession;
+  TnxTransactionStates btState;
+  platform::DateTime btStartTime = 0;
+  TnxLSN btStartLSN = 0;
+  TnxLSN btLSN = 0;
+  TnxBaseJournalEngine* btJournal = nullptr;
+  std::int32_t btSnapshotID = -1;
+  TnxBaseTransactionLevel* btTransLevelsTail = nullptr;
+  TnxReadOnlyBlock* btTransBlockListHead = nullptr;
+  TnxReadOnlyBlock* btTransBlockListTail = nullptr;
+  std::int32_t btBlockCount = 0;
+  TnxBaseFile* btTransFileListHead = nullptr;
+  TnxBaseFile* btTransFileListTail = nullptr;
+  bool btWriteThroughCommit = false;
+
+ private:
+  bool btIsSnapshot;
+};
+
+template <class T>
+TnxBaseTransactionLevel* nxCreateTransLevel(TnxBaseTransaction* aTransaction) {
+  return platform::create<T>(aTransaction);
+}
+
+// The server's transaction manager base (its padlock and snapshot list).
+class TnxBaseTransactionMgr : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseTransactionMgr(TnxBufferManager* aBufferManager);
+  ~TnxBaseTransactionMgr() override;
+
+  TnxPadlock* btmPadlock;
+  TnxBufferManager* btmBufferManager;
+  TnxBaseTransaction* btmSnapShotListHead = nullptr;
+  TnxBaseTransaction* btmSnapShotListTail = nullptr;
+};
+
+// ---- Journal and replication bases ---------------------------------------------
+
+class TnxBaseJournalEngine : public TnxPersistent {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBaseJournalEngine(const nxString& aFileName) : bjeFileName(aFileName) {}
+
+  virtual void PrepareJournal() = 0;
+  virtual void AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* aBlock) = 0;
+  virtual void FinalizeJournal() = 0;
+
+  nxString bjeFileName;
+};
+
+class TnxBaseReplicationLog : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  virtual void BeginTrans(TnxLSN aLSN) = 0;
+  virtual void EndTrans() = 0;
+  virtual void BeginFile(const nxString& aAlias, const nxString& aTable, const nxString& aFile,
+                         TnxBlockSize aBlockSize) = 0;
+  virtual void EndFile() = 0;
+  virtual void WriteBlock(TnxBlockNumber aBlockNumber, TnxLSN aOldLSN, const std::uint8_t* aBlock) = 0;
+};
+
+// The files a top-level commit hands to the file layer.
+class TnxFlushList : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxFlushList();
+  ~TnxFlushList() override;
+
+  // Stamps block 0 of every changed file with the transaction's LSN and
+  // lists the files. On a failure every file drops its queued writes.
+  void Prepare(TnxBaseTransaction* aTrans, bool aIsWTCommit);
+  // Writes the listed files. 15443 once the fatal-error latch is set; a
+  // failure sets the latch.
+  void Flush(bool aForceFailSafe);
+  std::int32_t Count() const { return static_cast<std::int32_t>(flList.size()); }
+
+  TnxLSN flLSN = 0;
+  std::vector<TnxBaseFile*> flList;
+  TnxBaseJournalEngine* flJournal = nullptr;        // owned once handed over
+  TnxBaseReplicationLog* flReplicationLog = nullptr;  // not owned
+};
+
+// ---- Header access bases and the factory registry --------------------------------
+
+// The per-format header access of one block access within one transaction.
+class TnxBaseFileHeaderAccess : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBaseFileHeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxBlockAccess* aBlockAccess);
+  ~TnxBaseFileHeaderAccess() override;
+  // Loads the header block (LoadHeader) for the transaction given to the
+  // constructor.
+  void afterConstruction() override;
+
+  virtual std::uint32_t UsedBlocks() = 0;
+  virtual std::uint32_t AvailableBlocks() = 0;
+  virtual void LoadHeader(TnxBaseTransaction* aTrans);
+  virtual PnxBlock GetNewBlock(TnxBaseTransaction* aTrans, std::int32_t aID, TnxReleaseMethod& aReleaseMethod) = 0;
+  virtual void DeleteBlock(TnxBaseTransaction* aTrans, PnxBlock aBlock) = 0;
+  virtual std::uint16_t RegisterHeaderSection(const nxString& aName, std::uint8_t aSize, bool aCreate,
+                                              bool aOverwrite) = 0;
+  virtual void ChangePassword(const nxString& aNewPassword);
+
+  void MarkDirty(TnxBaseTransaction* aTrans);
+  TnxBlockAccess* BlockAccess() const { return bfhaBlockAccess; }
+  bool IsDirty() const { return bfhaIsDirty; }
+  TnxLSN CurrentLSN() const { return nxBlockHeader(Header)->bchLSN; }
+
+  TnxBaseFile* bfhaHeaderFile;
+  bool bfhaIsDirty;
+  TnxReleaseMethod bfhaRelease;
+  TnxBlockAccess* bfhaBlockAccess;
+  TnxBaseFileHeaderAccess* bfhaMainHeader = nullptr;
+  PnxBlock Header = nullptr;
+
+ private:
+  TnxBaseTransaction* bfhaCreateTrans;
+};
+
+// Class-level functions of a header access class.
+struct TnxFileHeaderAccessClassFuncs {
+  TnxBaseFileHeaderAccess* (*create)(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxBlockAccess* aBlockAccess);
+};
+template <class T>
+inline constexpr TnxFileHeaderAccessClassFuncs nxFileHeaderAccessFuncs{
+    [](TnxBaseTransaction* aTrans, bool aMarkDirty, TnxBlockAccess* aBlockAccess) -> TnxBaseFileHeaderAccess* {
+      return platform::create<T>(aTrans, aMarkDirty, aBlockAccess);
+    }};
+
+class TnxBaseFileHeaderAccessFactory;
+
+// Class-level functions of a factory class: the virtual constructor (a
+// non-zero signature formats a new block 0 in aHeader, zero reads an
+// existing one into the file's fields) and the class functions.
+struct TnxFileHeaderAccessFactoryClassFuncs {
+  TnxBaseFileHeaderAccessFactory* (*create)(const TnxBlockSignature& aSignature, TnxBaseFile* aFile, PnxBlock aHeader);
+  void (*validateDictionary)(TnxDataDictionary* aDataDictionary, bool aForBuild);
+  std::int32_t (*additionalReservedSpace)();
+};
+template <class T>
+inline constexpr TnxFileHeaderAccessFactoryClassFuncs nxFileHeaderAccessFactoryFuncs{
+    [](const TnxBlockSignature& aSignature, TnxBaseFile* aFile, PnxBlock aHeader) -> TnxBaseFileHeaderAccessFactory* {
+      return platform::create<T>(aSignature, aFile, aHeader);
+    },
+    &T::ValidateDictionary, &T::AdditionalReservedSpace};
+
+inline constexpr TnxBlockSignature nxNoSignature{0, 0, 0, 0};
+
+class TnxBaseFileHeaderAccessFactory : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBaseFileHeaderAccessFactory(const TnxBlockSignature& aSignature, TnxBaseFile* aFile, PnxBlock aHeader);
+
+  // A class carrying nxFileHeaderAccessFuncs.
+  virtual const platform::ClassInfo& HeaderAccessClass() = 0;
+  static void ValidateDictionary(TnxDataDictionary* aDataDictionary, bool aForBuild);
+  static std::int32_t AdditionalReservedSpace() { return 0; }
+  virtual void SetupTableChecksum(PnxBlock aHeader, bool aIsNew);
+  virtual TnxBaseFileHeaderAccess* CreateFileHeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty,
+                                                          TnxBlockAccess* aBlockAccess);
+  // 8962 unless the block number field is aBlockNum (or 0 for aID 0).
+  virtual void VerifyID(const std::uint8_t* aBlock, TnxBlockNumber aBlockNum, std::int32_t aID);
+  // 8962 unless the block number field is aBlockNum.
+  virtual void ValidateBlock(const std::uint8_t* aBlock, TnxBlockNumber aBlockNum);
+  virtual std::int32_t GetID(const std::uint8_t* aBlock);
+  virtual std::uint32_t GetUsedBlocks(const std::uint8_t* aHeader) = 0;
+  virtual std::uint8_t* GetEncryptionEngineHeader(PnxBlock aHeader);
+  virtual std::uint8_t* GetTableChecksum(PnxBlock aHeader);
+  virtual std::int32_t GetAdditionalReservedSpace();
+
+  // ---- registry (start-up and shutdown only); aClass carries
+  // nxFileHeaderAccessFactoryFuncs
+  static void Register(const platform::ClassInfo& aClass, const TnxBlockSignature& aSignature);
+  static void UnRegister(const platform::ClassInfo& aClass);
+  // aSignature nxNoSignature: the first 4 bytes of aHeader. 15414 without a
+  // registry, 9992 for an unknown signature.
+  static TnxBaseFileHeaderAccessFactory* CreateFactory(const TnxBlockSignature& aSignature, PnxBlock aHeader,
+                                                       TnxBaseFile* aFile);
+  static void CheckValid(TnxDataDictionary* aDataDictionary, bool aForBuild);
+  static std::int32_t GetAdditionalReservedSpace(const TnxBlockSignature& aSignature);
+
+  TnxBaseFile* bfhafFile;
+};
+
+[[noreturn]] void nxRaiseBlockMismatch(TnxBlockNumber aExpected, TnxBlockNumber aFound, const nxString& aFileName);
+
+// ---- Block access --------------------------------------------------------------
+
+// A storage engine's handle on one file.
+class TnxBlockAccess : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBlockAccess(TnxBaseFile* aFile, TnxBlockAccess* aMain, const nxString& aBaseName, std::int32_t aID);
+
+  // The manager's GetBlock; then the owner ID check (the block is released
+  // when it fails).
+  PnxBlock GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
+                    TnxReleaseMethod& aReleaseMethod, std::int32_t aID);
+  void DirtyBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans, PnxBlock& aModifiableBlock);
+  // The caller frees it.
+  TnxBaseFileHeaderAccess* HeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty);
+  bool ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans);
+  bool ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseFileHeaderAccess* aHeaderAccess);
+  void ChangePassword(TnxBaseTransaction* aTrans, const nxString& aNewPassword);
+  TnxLSN baGetCurrentLSN(TnxBaseTransaction* aTrans);
+
+  nxString fiName() const;
+  std::uint32_t fiBlockSizeBytes() const;
+  TnxBlockNumber HeaderBlock() const { return baHeaderBlock; }
+  const nxString& BaseName() const { return baBaseName; }
+
+  TnxBaseFile* baFile;
+  TnxBlockNumber baHeaderBlock = 0;
+  std::int32_t baID;
+  TnxBlockAccess* baMain;
+  nxString baBaseName;
+};
+
+// ---- Files ----------------------------------------------------------------------
+
+// One physical file of blocks as the buffer manager sees it. Made only by
+// Alloc; the concrete I/O lives in the file classes (nxsrFileImplWin32).
+class TnxBaseFile : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBaseFile();
+  ~TnxBaseFile() override;
+
+  // An instance of TableFileInfoClass (aForTable) or DefaultFileInfoClass.
+  static TnxBaseFile* Alloc(bool aForTable, const nxString& aName, TnxBufferManager* aBufMgr);
+  // Classes with an argument-less factory; set at start-up when empty.
+  static std::atomic<const platform::ClassInfo*> DefaultFileInfoClass;
+  static std::atomic<const platform::ClassInfo*> TableFileInfoClass;
+
+  virtual nxString ExpandRelativeFileName(const nxString& aFileName);
+  virtual void CloseFile() = 0;
+  virtual bool FileIsOpen() = 0;
+  virtual void PrepareFlushFile() = 0;
+  virtual void FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationLog) = 0;
+  virtual void OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile) = 0;
+  virtual std::int64_t PositionFileEOF() = 0;
+  virtual std::int64_t FileSize() = 0;
+  virtual std::uint32_t ReadFile(std::uint32_t aToRead, void* aBuffer) = 0;
+  virtual void ReadFileExact(std::uint32_t aToRead, void* aBuffer) = 0;
+  virtual std::uint32_t ReadFileAt(std::uint32_t aToRead, void* aBuffer, std::int64_t aOffset) = 0;
+  virtual void ReadFileExactAt(std::uint32_t aToRead, void* aBuffer, std::int64_t aOffset) = 0;
+  virtual void WriteFileExact(std::uint32_t aToWrite, const void* aBuffer) = 0;
+  virtual void WriteFileExactAt(std::uint32_t aToWrite, const void* aBuffer, std::int64_t aOffset) = 0;
+  virtual std::int64_t CalcMaxFileSize() = 0;
+  virtual void ReadDecryptFileExactAt(std::uint32_t aToRead, void* aBuffer, std::vector<std::uint8_t>& aCookie,
+                                      std::int64_t aOffset) = 0;
+  virtual void WriteEncryptFileExactAt(std::uint32_t aToWrite, void* aBuffer, std::vector<std::uint8_t>& aCookie,
+                                       std::int64_t aOffset) = 0;
+  virtual void ReadBlock(TnxReadOnlyBlock* aBlock) = 0;
+  virtual void WriteBlock(TnxReadOnlyBlock* aBlock) = 0;
+  virtual void RollbackUnwritten() = 0;
+  virtual nxString GetFileID();
+
+  nxString FileName() const;
+  bool IsTemporary() const { return fiAttributes.contains(nxfaTemporary); }
+  std::uint32_t BlockBytes() const { return nxBlockBytes(fiBlockSize); }
+  std::int64_t PhysicalBlockCount();
+  TnxResult AddHeader(TnxBaseTransaction* aTrans, const TnxUnicodeStrings& aPasswords,
+                      const TnxBlockSignature& aSignature);
+  TnxResult ReadHeader(const TnxUnicodeStrings& aPasswords, bool& aIsReadOnly);
+  void fiUpdateTableChecksum(PnxBlock aHeader);
+  TnxBlockIteratorResult IterateBlocks(void* aCookie, const TnxBlockIterator& aIterator);
+  TnxBlockIteratorResult IterateBlocksRaw(void* aCookie, const TnxBlockIterator& aIterator);
+  TnxBlockIteratorResult IterateBlockCookies(void* aCookie, const TnxBlockCookieIterator& aIterator);
+  // Sets fiName and fiPath (the folder, absolute, with a trailing '/').
+  void SetName(const nxString& aName);
+
+  // Transaction links.
+  TnxBaseTransaction* fiTrans = nullptr;
+  TnxBaseTransactionLevel* fiTransLevel = nullptr;
+  TnxBaseFile* fiTransNext = nullptr;
+  TnxBaseFile* fiTransPrev = nullptr;
+  // Snapshot links (not offered yet).
+  std::vector<std::uint8_t> fiSnapShotFlags;
+  std::uint32_t fiSnapShotCounter = 0;
+
+  nxString fiName;
+  nxString fiPath;
+  TnxOpenMode fiOpenMode = omNone;
+  TnxShareMode fiShareMode = smExclusive;
+  bool fiWriteThru = false;
+  bool fiIsLink = false;
+  TnxBlockSignature fiHeaderSignature = nxNoSignature;
+  nxString fiEncryptionEngineName;
+  nxString fiStreamEngineName;
+  std::int32_t fiVadurVersion = 0;
+  std::uint32_t fiCheckSumSize = 0;
+  std::vector<std::uint8_t> fiChecksum;
+  bool fiCheckSumVerified = false;
+  TnxFileAttributes fiAttributes;
+  bool fiForServer = false;
+  TnxBaseEncryptionEngine* fiEncryptionEngine = nullptr;  // owned
+  TnxBaseTempStorage* fiTempStore = nullptr;              // the manager's
+  TnxBufferManager* fiBufMgr = nullptr;
+  TnxBaseFileHeaderAccessFactory* fiHeaderAccessFactory = nullptr;  // owned
+  TnxBlockSize fiBlockSize = nxbs4k;
+  std::uint32_t fiBlockSizeBytes = 0;
+  std::uint32_t fiMaxBlocks = 0;
+  std::uint32_t fiUsedBlocks = 0;
+  std::uint32_t fiTransUsedBlocks = 0;
+  std::uint32_t fiInitialSize = 1;
+  std::uint32_t fiGrowSize = 1;
+  TnxReadOnlyBlock* fiBlockListHead = nullptr;
+  TnxReadOnlyBlock* fiBlockListTail = nullptr;
+  TnxReadOnlyBlock* fiBlockZero = nullptr;
+  TnxBlockContainer* fiBlockContainerList = nullptr;
+  TnxBlockContainer* fiBlocks[256] = {};
+  std::atomic<std::int32_t>* fiSnapshotBlockCount = nullptr;
+  std::int32_t fiMaxID = 0x7FFFFFFF;
+  nxString fiLogAlias, fiLogTable, fiLogFile;
+  // fiUsedBlocks before the commit whose writes are queued; restored when
+  // those writes are dropped.
+  std::uint32_t fiUsedBlocksBeforeCommit = 0;
+
+ private:
+  TnxBlockIteratorResult Iterate(void* aCookie, bool aDecrypt,
+                                 TnxBlockIteratorResult (*aCall)(const void* aIterator, void* aCookie,
+                                                                 TnxBlockNumber aBlockNr,
+                                                                 const std::vector<std::uint8_t>& aBlockCookie,
+                                                                 PnxBlock aBlock),
+                                 const void* aIterator);
+};
+
+// ---- The buffer manager --------------------------------------------------------------
+
+class TnxBufferManager : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxBufferManager(const nxString& aTempDir);
+  ~TnxBufferManager() override;
+  // Asserts that every file was removed.
+  void beforeDestruction() override;
+
+  void Lock() { bmPadlock->Lock(); }
+  void Unlock() { bmPadlock->Unlock(); }
+  bool TryLock() { return bmPadlock->TryLock(); }
+  TnxPadlock& Padlock() { return *bmPadlock; }
+
+  TnxResult AddFile(TnxBaseFile* aFile, TnxBaseTransaction* aTrans, const TnxUnicodeStrings& aPasswords,
+                    bool aMarkHeaderDirty, TnxReleaseMethod& aReleaseMethod, PnxBlock& aBlock, bool& aIsReadOnly);
+  void RemoveFile(TnxBaseFile* aFile);
+  PnxBlock GetBlock(TnxBaseFile* aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
+                    TnxReleaseMethod& aReleaseMethod);
+  PnxBlock AddBlock(TnxBaseFile* aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
+                    TnxReleaseMethod& aReleaseMethod);
+  void DirtyBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans,
+                  PnxBlock& aModifiableBlock);
+  void DiscardBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans);
+
+  // A top-level commit refuses with 15443 once the fatal-error latch is set,
+  // before anything is journaled or committed.
+  void CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit);
+  void RollbackTransaction(TnxBaseTransaction* aTrans);
+  void RollbackTransactionLevel(TnxBaseTransactionLevel* aTransLevel);
+
+  TnxLSN NextLSN();
+  // Raises the current LSN to aValue; never lowers it.
+  void SetNextLSN(TnxLSN aValue);
+  TnxLSN CurrentLSN();
+
+  std::int32_t MaxRAM();
+  void SetMaxRAM(std::int32_t aValue);
+  std::int64_t TempStoreSize();
+  void SetTempStoreSize(std::int64_t aMegabytes);
+  TnxBaseTempStorage* TempStore() const { return bmTempStore; }
+  void GetStatsCaptions(platform::TStringList& aList);
+  void GetStatsValues(platform::TStringList& aList);
+  static void GetStatsValuesStatic(platform::TStringList& aList);
+
+  // The cache trim; the budget is not applied yet.
+  void bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
+  // The cached block, nil when none; waits for a load by another thread.
+  // REQUIRES: the padlock.
+  TnxReadOnlyBlock* bmFindBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber);
+  // The same without waiting for a load. REQUIRES: the padlock.
+  TnxReadOnlyBlock* bmFindBlockNoWait(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber);
+  TnxReadOnlyBlock* bmCreateReadOnlyBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber, bool aNew);
+  // Unlinks a block from its file and the in-use list. REQUIRES: the padlock.
+  void bmRemoveBlockFromFile(TnxReadOnlyBlock* aBlock);
+  // Unlinks and frees it. REQUIRES: the padlock, no pin.
+  void bmFreeBlock(TnxReadOnlyBlock* aBlock);
+  std::int32_t InUseCount();
+
+  TnxPadlock* bmPadlock;
+  std::int32_t bmMaxRAM = 10;
+  nxString bmTempDir;
+  TnxBaseTempStorage* bmTempStore = nullptr;
+  TnxReadOnlyBlock* bmInUseListHead = nullptr;
+  TnxReadOnlyBlock* bmInUseListTail = nullptr;
+  TnxCacheBlockState bmCacheIsColdCheckState = cbsAllocated;
+  bool bmCacheIsCold = true;
+  std::int64_t bmTransCommitCount = 0;
+  std::int64_t bmTransRollbackCount = 0;
+  std::int64_t bmTransNestedCommitCount = 0;
+  std::int64_t bmTransNestedRollbackCount = 0;
+  std::int64_t bmTransDeadlockCount = 0;
+  std::int64_t bmTransCorruptedCount = 0;
+  TnxLSN bmCurrentLSN = 0;
+  std::int32_t bmActiveSnapShotCount = 0;
+  std::atomic<std::int64_t> bmBlocksRead{0};
+  std::atomic<std::int64_t> bmBlocksWritten{0};
+  TnxBaseReplicationLog* bmReplicationLog = nullptr;  // owned; none in this system
+
+ private:
+  friend class TnxReadOnlyBlock;
+  void InsertIntoFile(TnxReadOnlyBlock* aBlock);
+  void CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit);
+  void CommitNested(TnxBaseTransaction* aTrans);
+  void RollbackLevelBlocks(TnxBaseTransactionLevel* aLevel);
+  void RollbackAllBlocks(TnxBaseTransaction* aTrans);
+  void DetachFiles(TnxBaseTransaction* aTrans, TnxBaseTransactionLevel* aOnlyLevel);
+};
+
+// Module start-up: pools, the default file classes. Finalisation frees the
+// header-format registry.
+void nxsrBufferManagerInitialize();
+void nxsrBufferManagerFinalize();
+
+// Detaches a file from its transaction. REQUIRES: the padlock.
+void nxDetachFileFromTransaction(TnxBaseFile* aFile);

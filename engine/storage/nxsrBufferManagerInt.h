@@ -1,0 +1,17 @@
+// Private to the nxsrBufferManager family files.
+#pragma once
+
+#include "nxllMemoryManager.h"
+#include "nxsrBufferManager.h"
+
+// The pools of the lookup containers and release items (module start-up).
+TnxMemoryPool& nxsrContainerPool();
+TnxMemoryPool& nxsrReleaseItemPool();
+
+// The used-block count of a block-0 image through the file's factory.
+std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader);
+
+// Unlinks a block from its file and the in-use list, then frees it, or, when
+// it is pinned or loading, leaves it to its last release.
+// REQUIRES: the padlock; the block belongs to no transaction.
+void nxsrDropBlock(TnxBufferManager* aManager, TnxReadOnlyBlock* aBlock);

@@ -1,0 +1,367 @@
+// Transactions, levels, commit, rollback and the flush list.
+#include <algorithm>
+#include <vector>
+
+#include "nxsrBufferManagerInt.h"
+
+PL_CLASS_INFO_IMPL(TnxBaseTransactionLevel, TnxObject, "TnxBaseTransactionLevel", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseTransaction, TnxObject, "TnxBaseTransaction", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseTransactionMgr, TnxObject, "TnxBaseTransactionMgr", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseJournalEngine, TnxPersistent, "TnxBaseJournalEngine", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseReplicationLog, TnxObject, "TnxBaseReplicationLog", nullptr)
+PL_CLASS_INFO_IMPL(TnxFlushList, TnxObject, "TnxFlushList", nullptr)
+
+namespace {
+
+// Journals of failed flushes: kept (their files stay for recovery) for the
+// life of the process.
+std::vector<TnxBaseJournalEngine*>& retainedJournals() {
+  static std::vector<TnxBaseJournalEngine*> journals;
+  return journals;
+}
+
+[[noreturn]] void raiseFatal() { throw EnxServerException(15443, nxsrFatalErrorMessage); }
+
+}  // namespace
+
+// ---- Levels ----------------------------------------------------------------------------
+
+TnxBaseTransactionLevel::TnxBaseTransactionLevel(TnxBaseTransaction* aTransaction)
+    : tlPrev(aTransaction->btTransLevelsTail),
+      tlTransaction(aTransaction),
+      tlStartTime(platform::now()),
+      tlStartLSN(aTransaction->btBufferManager->NextLSN()),
+      tlLSN(tlStartLSN),
+      tlLevel(tlPrev ? tlPrev->tlLevel + 1 : 0) {
+  aTransaction->btTransLevelsTail = this;
+}
+
+TnxBaseTransactionLevel::~TnxBaseTransactionLevel() {
+  if (tlTransaction->btTransLevelsTail == this) tlTransaction->btTransLevelsTail = tlPrev;
+}
+
+void TnxBaseTransactionLevel::beforeDestruction() {
+  nxAssert(tlBlockCount == 0, "Transaction level freed with modified blocks");
+  nxAssert(tlLockCount == 0, "Transaction level freed while locked");
+}
+
+bool TnxBaseTransactionLevel::StopNested() {
+  if (tlNestingCount > 0) {
+    --tlNestingCount;
+    return false;
+  }
+  return true;
+}
+
+void TnxBaseTransactionLevel::MarkCorrupted() {
+  for (TnxBaseTransactionLevel* l = tlTransaction->btTransLevelsTail; l && l != this; l = l->tlPrev)
+    l->tlState.include(tlsCorrupted);
+  if (tlState.contains(tlsCorrupted)) return;
+  tlState.include(tlsCorrupted);
+  {
+    TnxPadlockGuard guard(tlTransaction->btBufferManager->Padlock());
+    ++tlTransaction->btBufferManager->bmTransCorruptedCount;
+  }
+  nxsrCountSessionStats(sscTransCorrupted, 1);
+}
+
+void TnxBaseTransactionLevel::MarkDeadlock() {
+  for (TnxBaseTransactionLevel* l = tlTransaction->btTransLevelsTail; l && l != this; l = l->tlPrev)
+    l->tlState.include(tlsDeadlocked);
+  if (tlState.contains(tlsDeadlocked)) return;
+  tlState.include(tlsDeadlocked);
+  {
+    TnxPadlockGuard guard(tlTransaction->btBufferManager->Padlock());
+    ++tlTransaction->btBufferManager->bmTransDeadlockCount;
+  }
+  nxsrCountSessionStats(sscTransDeadlock, 1);
+}
+
+// ---- Transactions -------------------------------------------------------------------------
+
+TnxBaseTransaction::TnxBaseTransaction(TnxBufferManager* aBufferManager, platform::TObject* aOwningSession,
+                                       bool aIsSnapshot, bool aFailSafe)
+    : btBufferManager(aBufferManager), btOwningSession(aOwningSession), btIsSnapshot(aIsSnapshot) {
+  (void)aFailSafe;  // the owner sets tsFailsafe
+}
+
+void TnxBaseTransaction::afterConstruction() {
+  nxAssert(!btIsSnapshot, "Snapshot transactions are not offered");
+  StartNested(false);
+  btStartTime = btTransLevelsTail->tlStartTime;
+  btStartLSN = btTransLevelsTail->tlStartLSN;
+  btLSN = btTransLevelsTail->tlLSN;
+}
+
+TnxBaseTransaction::~TnxBaseTransaction() {
+  while (btTransLevelsTail) platform::TObject::discard(btTransLevelsTail);
+  platform::TObject::free(btJournal);
+}
+
+TnxTransLevelFactory TnxBaseTransaction::TransLevelClass() { return &nxCreateTransLevel<TnxBaseTransactionLevel>; }
+
+void TnxBaseTransaction::StartNested(bool aForce) {
+  if (!aForce && btTransLevelsTail && btTransLevelsTail->tlState.contains(tlsNoMoreNested)) {
+    ++btTransLevelsTail->tlNestingCount;
+    return;
+  }
+  TransLevelClass()(this);
+}
+
+bool TnxBaseTransaction::Nested() const {
+  return btTransLevelsTail && (btTransLevelsTail->tlLevel > 0 || btTransLevelsTail->tlNestingCount > 0);
+}
+
+bool TnxBaseTransaction::IsLocked() const {
+  return btTransLevelsTail && btTransLevelsTail->tlLockCount > 0 && btTransLevelsTail->tlNestingCount == 0;
+}
+
+void TnxBaseTransaction::Lock() { ++btTransLevelsTail->tlLockCount; }
+
+void TnxBaseTransaction::Unlock() {
+  nxAssert(btTransLevelsTail->tlLockCount > 0, "Transaction level unlocked more often than locked");
+  --btTransLevelsTail->tlLockCount;
+}
+
+void TnxBaseTransaction::MarkCorrupted() {
+  if (btTransLevelsTail) btTransLevelsTail->MarkCorrupted();
+}
+void TnxBaseTransaction::MarkDeadlock() {
+  if (btTransLevelsTail) btTransLevelsTail->MarkDeadlock();
+}
+void TnxBaseTransaction::MarkNoMoreNested() {
+  if (btTransLevelsTail) btTransLevelsTail->MarkNoMoreNested();
+}
+
+TnxResult TnxBaseTransaction::CheckState() const {
+  if (btState.contains(tsFailed)) return 15443;
+  if (!btTransLevelsTail) return 0;
+  if (btTransLevelsTail->tlState.contains(tlsDeadlocked)) return 10255;
+  if (btTransLevelsTail->tlState.contains(tlsCorrupted)) return 15443;
+  return 0;
+}
+
+void TnxBaseTransaction::SetJournal(TnxBaseJournalEngine* aJournal) {
+  if (aJournal == btJournal) return;
+  platform::TObject::free(std::exchange(btJournal, aJournal));
+}
+
+TnxBaseTransactionMgr::TnxBaseTransactionMgr(TnxBufferManager* aBufferManager)
+    : btmPadlock(platform::create<TnxPadlock>(false)), btmBufferManager(aBufferManager) {}
+
+TnxBaseTransactionMgr::~TnxBaseTransactionMgr() { platform::TObject::free(btmPadlock); }
+
+// ---- Commit and rollback ------------------------------------------------------------------
+
+void nxDetachFileFromTransaction(TnxBaseFile* aFile) {
+  TnxBaseTransaction* trans = aFile->fiTrans;
+  if (!trans) return;
+  if (aFile->fiTransPrev)
+    aFile->fiTransPrev->fiTransNext = aFile->fiTransNext;
+  else
+    trans->btTransFileListHead = aFile->fiTransNext;
+  if (aFile->fiTransNext)
+    aFile->fiTransNext->fiTransPrev = aFile->fiTransPrev;
+  else
+    trans->btTransFileListTail = aFile->fiTransPrev;
+  aFile->fiTransNext = aFile->fiTransPrev = nullptr;
+  aFile->fiTrans = nullptr;
+  aFile->fiTransLevel = nullptr;
+}
+
+void TnxBufferManager::DetachFiles(TnxBaseTransaction* aTrans, TnxBaseTransactionLevel* aOnlyLevel) {
+  for (TnxBaseFile* file = aTrans->btTransFileListHead; file;) {
+    TnxBaseFile* next = file->fiTransNext;
+    if (!aOnlyLevel || file->fiTransLevel == aOnlyLevel) nxDetachFileFromTransaction(file);
+    file = next;
+  }
+}
+
+void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit) {
+  if (!aTrans) return;
+  TnxPadlockGuard guard(*bmPadlock);
+  TnxBaseTransactionLevel* level = aTrans->btTransLevelsTail;
+  nxAssert(level != nullptr, "Commit of a transaction without a level");
+  if (level->Level() == 0) {
+    // Before anything is journaled: the journal of a commit after a failed
+    // flush would hold that flush's after-images as before-images.
+    if (nxsrFatalErrorIsSet()) raiseFatal();
+    CommitTopLevel(aTrans, aFlushList, aIsWTCommit);
+  } else if (!aIsWTCommit) {
+    CommitNested(aTrans);
+  }
+  bmRemoveExcessBlocks(true, true);
+}
+
+void TnxBufferManager::CommitNested(TnxBaseTransaction* aTrans) {
+  TnxBaseTransactionLevel* level = aTrans->btTransLevelsTail;
+  ++bmTransNestedCommitCount;
+  nxsrCountSessionStats(sscTransNestedCommit, 1);
+  for (TnxModifiedBlock* copy = level->tlModifiedBlocksHead; copy;) {
+    TnxModifiedBlock* next = copy->mbTransLevelNext;
+    copy->mbReadOnlyBlock->Commit(false, false);
+    copy = next;
+  }
+  for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext)
+    if (file->fiTransLevel == level) file->fiTransLevel = level->tlPrev;
+}
+
+void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit) {
+  if (!aTrans->State().contains(tsSnapshot)) {
+    ++bmTransCommitCount;
+    nxsrCountSessionStats(sscTransCommit, 1);
+  }
+  for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext)
+    file->fiUsedBlocksBeforeCommit = file->fiUsedBlocks;
+  if (TnxBaseJournalEngine* journal = aTrans->btJournal) {
+    journal->PrepareJournal();
+    for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext)
+      if (!block->robFile->IsTemporary()) journal->AddBlock(aTrans, block);
+    journal->FinalizeJournal();
+  }
+  TnxOwned<TnxFlushList> own;
+  TnxFlushList* list = aFlushList;
+  if (!list) {
+    own.reset(platform::create<TnxFlushList>());
+    list = own.get();
+  }
+  list->flReplicationLog = bmReplicationLog;
+  for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block;) {
+    TnxReadOnlyBlock* next = block->robTransNext;
+    block->Commit(false, aIsWTCommit);
+    block = next;
+  }
+  if (aTrans->btJournal) {
+    platform::TObject::free(list->flJournal);
+    list->flJournal = std::exchange(aTrans->btJournal, nullptr);
+  }
+  list->Prepare(aTrans, aIsWTCommit);
+  if (own) own->Flush(false);
+}
+
+void TnxBufferManager::RollbackLevelBlocks(TnxBaseTransactionLevel* aLevel) {
+  for (TnxModifiedBlock* copy = aLevel->tlModifiedBlocksHead; copy;) {
+    TnxModifiedBlock* next = copy->mbTransLevelNext;
+    copy->mbReadOnlyBlock->RollbackTransLevel(aLevel);
+    copy = next;
+  }
+}
+
+void TnxBufferManager::RollbackAllBlocks(TnxBaseTransaction* aTrans) {
+  for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block;) {
+    TnxReadOnlyBlock* next = block->robTransNext;
+    while (TnxModifiedBlock* newest = block->robBlockListTail) {
+      const bool last = newest->mbPrev == nullptr;
+      block->RollbackTransLevel(newest->mbTransLevel);  // may free the block after the last copy
+      if (last) break;
+    }
+    block = next;
+  }
+}
+
+void TnxBufferManager::RollbackTransaction(TnxBaseTransaction* aTrans) {
+  if (!aTrans) return;
+  TnxPadlockGuard guard(*bmPadlock);
+  TnxBaseTransactionLevel* level = aTrans->btTransLevelsTail;
+  nxAssert(level != nullptr, "Rollback of a transaction without a level");
+  if (level->tlLevel > 0) {
+    ++bmTransNestedRollbackCount;
+    nxsrCountSessionStats(sscTransNestedRollback, 1);
+    RollbackLevelBlocks(level);
+    DetachFiles(aTrans, level);
+  } else {
+    if (!aTrans->State().contains(tsSnapshot)) {
+      ++bmTransRollbackCount;
+      nxsrCountSessionStats(sscTransRollback, 1);
+    }
+    aTrans->SetJournal(nullptr);
+    RollbackAllBlocks(aTrans);
+    DetachFiles(aTrans, nullptr);
+    bmRemoveExcessBlocks(true, true);
+  }
+  if (nxIsMemoryEmergency()) bmRemoveExcessBlocks(true, nxGetForceAllocated());
+}
+
+void TnxBufferManager::RollbackTransactionLevel(TnxBaseTransactionLevel* aTransLevel) {
+  TnxPadlockGuard guard(*bmPadlock);
+  TnxBaseTransaction* trans = aTransLevel->tlTransaction;
+  if (aTransLevel->tlLevel > 0) {
+    RollbackLevelBlocks(aTransLevel);
+    DetachFiles(trans, aTransLevel);
+  } else {
+    RollbackAllBlocks(trans);
+    DetachFiles(trans, nullptr);
+    bmRemoveExcessBlocks(true, true);
+  }
+}
+
+// ---- Flush list -------------------------------------------------------------------------------
+
+TnxFlushList::TnxFlushList() { flList.reserve(32); }
+
+TnxFlushList::~TnxFlushList() { platform::TObject::free(flJournal); }
+
+void TnxFlushList::Prepare(TnxBaseTransaction* aTrans, bool aIsWTCommit) {
+  flLSN = aTrans->btLSN;
+  TnxBufferManager* manager = aTrans->btBufferManager;
+  TnxPadlockGuard guard(manager->Padlock());
+  try {
+    for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext) {
+      if (file->IsTemporary()) continue;
+      TnxReadOnlyBlock* zero = file->fiBlockZero;
+      if (zero) {
+        if (zero->robLastLSN < aTrans->btLSN) {
+          zero->MakeDirty(aTrans);
+          TnxReleaseMethod release;
+          PnxBlock image = zero->Block(aTrans, true, release);
+          nxBlockHeader(image)->bchLSN = aTrans->btLSN;
+          nxReleaseBlock(release, image);
+          zero->Commit(false, aIsWTCommit);
+          nxAssert(zero->robLastLSN == aTrans->btLSN, "Block 0 does not carry the commit's LSN");
+        }
+      } else {
+        TnxReleaseMethod release;
+        PnxBlock image = manager->GetBlock(file, aTrans, 0, true, release);
+        nxBlockHeader(image)->bchLSN = aTrans->btLSN;
+        nxReleaseBlock(release, image);
+        file->fiBlockZero->Commit(false, aIsWTCommit);
+      }
+      if (std::find(flList.begin(), flList.end(), file) == flList.end()) flList.push_back(file);
+    }
+  } catch (...) {
+    // Memory goes back to what the disk holds: queued writes are dropped
+    // (their blocks are read again) and the used-block counts restored.
+    for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext) {
+      file->RollbackUnwritten();
+      file->fiUsedBlocks = file->fiUsedBlocksBeforeCommit;
+      file->fiTransUsedBlocks = file->fiUsedBlocksBeforeCommit;
+    }
+    flList.clear();
+    throw;
+  }
+  if (!aIsWTCommit) {
+    for (TnxBaseFile* file = aTrans->btTransFileListHead; file;) {
+      TnxBaseFile* next = file->fiTransNext;
+      nxDetachFileFromTransaction(file);
+      file = next;
+    }
+  }
+}
+
+void TnxFlushList::Flush(bool aForceFailSafe) {
+  if (nxsrFatalErrorIsSet()) raiseFatal();
+  if (flReplicationLog) flReplicationLog->BeginTrans(flLSN);
+  try {
+    for (TnxBaseFile* file : flList) file->PrepareFlushFile();
+    const bool failSafe = aForceFailSafe || flJournal != nullptr;
+    for (TnxBaseFile* file : flList) file->FlushFile(failSafe, flReplicationLog);
+  } catch (...) {
+    nxsrSetFatalError();
+    // The journal's file must stay for recovery: the object is kept.
+    if (flJournal) retainedJournals().push_back(std::exchange(flJournal, nullptr));
+    if (flReplicationLog) flReplicationLog->EndTrans();
+    throw;
+  }
+  if (flReplicationLog) flReplicationLog->EndTrans();
+  platform::TObject::free(std::exchange(flJournal, nullptr));
+}

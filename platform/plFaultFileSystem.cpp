@@ -1,0 +1,317 @@
+#include "plFaultFileSystem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+struct FaultFileSystem::Node {
+  std::vector<std::uint8_t> data;     // what reads see
+  std::vector<std::uint8_t> durable;  // what a crash leaves
+  std::uint64_t inode = 0;
+  bool readOnly = false;
+  bool symlink = false;
+};
+
+struct FaultFileSystem::Handle {
+  std::shared_ptr<Node> node;
+  std::string path;
+  FileOpenOptions options;
+};
+
+FaultFileSystem::FaultFileSystem() { ffsDirectories.push_back("/"); }
+FaultFileSystem::~FaultFileSystem() = default;
+
+int FaultFileSystem::failure(Op aOp) {
+  for (auto it = ffsFaults.begin(); it != ffsFaults.end(); ++it) {
+    if (it->op != aOp && it->op != Op::any) continue;
+    if (--it->countdown == 0) {
+      const int err = it->err;
+      ffsFaults.erase(it);
+      return err;
+    }
+  }
+  return 0;
+}
+
+FaultFileSystem::Handle* FaultFileSystem::handleOf(FileId aFile) {
+  const auto it = ffsHandles.find(aFile);
+  return it == ffsHandles.end() ? nullptr : it->second.get();
+}
+
+int FaultFileSystem::open(const std::string& aPath, const FileOpenOptions& aOptions, FileId& aFile) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aFile = -1;
+  if (const int err = failure(Op::open)) return err;
+  const std::string folder = folderOf(aPath);
+  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), folder) == ffsDirectories.end()) return ENOENT;
+  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), aPath) != ffsDirectories.end()) return EISDIR;
+  auto it = ffsNames.find(aPath);
+  if (it == ffsNames.end() && !aOptions.create) return ENOENT;
+  if (it != ffsNames.end()) {
+    if (it->second->readOnly && aOptions.access != FileAccess::read) return EACCES;
+    for (const auto& [id, h] : ffsHandles)
+      if (h->node == it->second &&
+          !shareCompatible(aOptions.access, aOptions.share, h->options.access, h->options.share))
+        return EWOULDBLOCK;
+  }
+  if (it == ffsNames.end()) {
+    auto node = std::make_shared<Node>();
+    node->inode = ffsNextInode++;
+    it = ffsNames.emplace(aPath, node).first;
+  } else if (aOptions.create) {
+    it->second->data.clear();
+    if (aOptions.writeThrough) it->second->durable.clear();
+  }
+  auto handle = std::make_unique<Handle>();
+  handle->node = it->second;
+  handle->path = aPath;
+  handle->options = aOptions;
+  aFile = ffsNextHandle++;
+  ffsHandles.emplace(aFile, std::move(handle));
+  return 0;
+}
+
+int FaultFileSystem::close(FileId aFile) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  return ffsHandles.erase(aFile) ? 0 : EBADF;
+}
+
+int FaultFileSystem::readAt(FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
+                            std::size_t& aDone) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aDone = 0;
+  Handle* h = handleOf(aFile);
+  if (!h || h->options.access == FileAccess::write) return EBADF;
+  ++ffsReads;
+  if (const int err = failure(Op::read)) return err;
+  if (aOffset < 0) return EINVAL;
+  const auto& data = h->node->data;
+  if (static_cast<std::uint64_t>(aOffset) >= data.size()) return 0;
+  aDone = std::min<std::size_t>(aCount, data.size() - static_cast<std::size_t>(aOffset));
+  std::memcpy(aBuffer, data.data() + aOffset, aDone);
+  return 0;
+}
+
+int FaultFileSystem::writeAt(FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
+                             std::size_t& aDone) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aDone = 0;
+  Handle* h = handleOf(aFile);
+  if (!h || h->options.access == FileAccess::read) return EBADF;
+  ++ffsWrites;
+  if (const int err = failure(Op::write)) return err;
+  if (aOffset < 0) return EINVAL;
+  const auto end = static_cast<std::size_t>(aOffset) + aCount;
+  auto& data = h->node->data;
+  if (data.size() < end) data.resize(end);
+  std::memcpy(data.data() + aOffset, aBuffer, aCount);
+  if (h->options.writeThrough) {
+    auto& durable = h->node->durable;
+    if (durable.size() < end) durable.resize(end);
+    std::memcpy(durable.data() + aOffset, aBuffer, aCount);
+  }
+  ffsWriteLog.push_back({h->path, aOffset, aCount});
+  aDone = aCount;
+  return 0;
+}
+
+int FaultFileSystem::sync(FileId aFile) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  Handle* h = handleOf(aFile);
+  if (!h) return EBADF;
+  ++ffsSyncs;
+  if (const int err = failure(Op::sync)) return err;
+  h->node->durable = h->node->data;
+  return 0;
+}
+
+int FaultFileSystem::truncate(FileId aFile, std::int64_t aSize) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  Handle* h = handleOf(aFile);
+  if (!h || h->options.access == FileAccess::read) return EBADF;
+  if (const int err = failure(Op::truncate)) return err;
+  if (aSize < 0) return EINVAL;
+  h->node->data.resize(static_cast<std::size_t>(aSize));
+  return 0;
+}
+
+int FaultFileSystem::size(FileId aFile, std::int64_t& aSize) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  Handle* h = handleOf(aFile);
+  if (!h) return EBADF;
+  if (const int err = failure(Op::size)) return err;
+  aSize = static_cast<std::int64_t>(h->node->data.size());
+  return 0;
+}
+
+int FaultFileSystem::identity(FileId aFile, FileIdentityInfo& aInfo) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  Handle* h = handleOf(aFile);
+  if (!h) return EBADF;
+  aInfo = {};
+  aInfo.device = 1;
+  aInfo.inode = h->node->inode;
+  return 0;
+}
+
+int FaultFileSystem::pathInfo(const std::string& aPath, PathInfo& aInfo) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aInfo = {};
+  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), aPath) != ffsDirectories.end()) {
+    aInfo.isDirectory = true;
+    aInfo.writable = true;
+    return 0;
+  }
+  const auto it = ffsNames.find(aPath);
+  if (it == ffsNames.end()) return ENOENT;
+  aInfo.isSymlink = it->second->symlink;
+  aInfo.writable = !it->second->readOnly;
+  aInfo.size = static_cast<std::int64_t>(it->second->data.size());
+  return 0;
+}
+
+int FaultFileSystem::remove(const std::string& aPath) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  if (const int err = failure(Op::remove)) return err;
+  return ffsNames.erase(aPath) ? 0 : ENOENT;
+}
+
+int FaultFileSystem::rename(const std::string& aFrom, const std::string& aTo) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  if (const int err = failure(Op::rename)) return err;
+  const auto it = ffsNames.find(aFrom);
+  if (it == ffsNames.end()) return ENOENT;
+  auto node = it->second;
+  ffsNames.erase(it);
+  ffsNames[aTo] = node;
+  return 0;
+}
+
+int FaultFileSystem::listDirectory(const std::string& aPath, std::vector<std::string>& aNames) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aNames.clear();
+  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), aPath) == ffsDirectories.end()) return ENOENT;
+  for (const auto& [name, node] : ffsNames)
+    if (folderOf(name) == aPath) aNames.push_back(fileNameOf(name));
+  for (const std::string& dir : ffsDirectories)
+    if (dir != "/" && folderOf(dir) == aPath) aNames.push_back(fileNameOf(dir));
+  return 0;
+}
+
+int FaultFileSystem::syncDirectory(const std::string& aPath) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  ++ffsSyncs;
+  if (const int err = failure(Op::syncDirectory)) return err;
+  for (auto it = ffsDurable.begin(); it != ffsDurable.end();)
+    it = folderOf(it->first) == aPath ? ffsDurable.erase(it) : std::next(it);
+  for (const auto& [name, node] : ffsNames)
+    if (folderOf(name) == aPath) ffsDurable[name] = node;
+  return 0;
+}
+
+int FaultFileSystem::fileSystemType(const std::string& aPath, std::string& aType) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  (void)aPath;
+  aType = ffsType;
+  return 0;
+}
+
+std::string FaultFileSystem::absolutePath(const std::string& aPath) {
+  if (!aPath.empty() && aPath.front() == '/') return normalizePath(aPath);
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  std::string joined = ffsCwd;
+  joined.push_back('/');
+  joined.append(aPath);
+  return normalizePath(joined);
+}
+
+void FaultFileSystem::makeDirectory(const std::string& aPath) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), aPath) == ffsDirectories.end())
+    ffsDirectories.push_back(aPath);
+}
+
+void FaultFileSystem::failNext(Op aOp, int aNth, int aErrno) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  ffsFaults.push_back({aOp, aNth < 1 ? 1 : aNth, aErrno});
+}
+
+void FaultFileSystem::clearFailures() {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  ffsFaults.clear();
+}
+
+void FaultFileSystem::crash() {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  ffsHandles.clear();
+  for (auto& [name, node] : ffsDurable) node->data = node->durable;
+  ffsNames = ffsDurable;
+}
+
+void FaultFileSystem::setReadOnly(const std::string& aPath, bool aReadOnly) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  if (const auto it = ffsNames.find(aPath); it != ffsNames.end()) it->second->readOnly = aReadOnly;
+}
+
+void FaultFileSystem::setSymlink(const std::string& aPath, bool aIsLink) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  if (const auto it = ffsNames.find(aPath); it != ffsNames.end()) it->second->symlink = aIsLink;
+}
+
+bool FaultFileSystem::contents(const std::string& aPath, std::vector<std::uint8_t>& aData) const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  const auto it = ffsNames.find(aPath);
+  if (it == ffsNames.end()) return false;
+  aData = it->second->data;
+  return true;
+}
+
+bool FaultFileSystem::durableContents(const std::string& aPath, std::vector<std::uint8_t>& aData) const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  const auto it = ffsDurable.find(aPath);
+  if (it == ffsDurable.end()) return false;
+  aData = it->second->durable;
+  return true;
+}
+
+void FaultFileSystem::putFile(const std::string& aPath, const std::vector<std::uint8_t>& aData) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  auto& node = ffsNames[aPath];
+  if (!node) {
+    node = std::make_shared<Node>();
+    node->inode = ffsNextInode++;
+  }
+  node->data = aData;
+  node->durable = aData;
+  ffsDurable[aPath] = node;
+}
+
+std::uint64_t FaultFileSystem::writeCount() const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  return ffsWrites;
+}
+std::uint64_t FaultFileSystem::readCount() const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  return ffsReads;
+}
+std::uint64_t FaultFileSystem::syncCount() const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  return ffsSyncs;
+}
+std::vector<FaultFileSystem::WriteRecord> FaultFileSystem::writes() const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  return ffsWriteLog;
+}
+void FaultFileSystem::clearRecords() {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  ffsWriteLog.clear();
+  ffsWrites = ffsReads = ffsSyncs = 0;
+}
+int FaultFileSystem::openFileCount() const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  return static_cast<int>(ffsHandles.size());
+}
+
+}  // namespace platform

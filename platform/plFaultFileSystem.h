@@ -1,0 +1,109 @@
+// An in-memory FileSystem for tests that injects faults and simulates
+// crashes.
+//
+// Durability model: every file has a volatile image (what reads see) and a
+// durable image (what survives a crash); sync() copies the volatile image to
+// the durable one, a write-through file updates both. Folder entries are the
+// same: creating, removing and renaming change the volatile names; only
+// syncDirectory() of the folder makes them durable. crash() throws away
+// everything not yet durable and closes every open file.
+// Records: every write and sync is counted and recorded in order.
+// Faults: failNext(kind, n) makes the n-th next operation of that kind fail
+// once with the given errno.
+// Folders: "/" exists; makeDirectory() creates others (always durable).
+// Thread safety: every operation takes one internal mutex.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "plFileSystem.h"
+
+namespace platform {
+
+class FaultFileSystem final : public FileSystem {
+ public:
+  enum class Op : std::uint8_t { open, read, write, sync, truncate, size, remove, rename, syncDirectory, any };
+
+  struct WriteRecord {
+    std::string path;
+    std::int64_t offset;
+    std::size_t count;
+  };
+
+  FaultFileSystem();
+  ~FaultFileSystem() override;
+
+  int open(const std::string& aPath, const FileOpenOptions& aOptions, FileId& aFile) override;
+  int close(FileId aFile) override;
+  int readAt(FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset, std::size_t& aDone) override;
+  int writeAt(FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
+              std::size_t& aDone) override;
+  int sync(FileId aFile) override;
+  int truncate(FileId aFile, std::int64_t aSize) override;
+  int size(FileId aFile, std::int64_t& aSize) override;
+  int identity(FileId aFile, FileIdentityInfo& aInfo) override;
+  int pathInfo(const std::string& aPath, PathInfo& aInfo) override;
+  int remove(const std::string& aPath) override;
+  int rename(const std::string& aFrom, const std::string& aTo) override;
+  int listDirectory(const std::string& aPath, std::vector<std::string>& aNames) override;
+  int syncDirectory(const std::string& aPath) override;
+  int fileSystemType(const std::string& aPath, std::string& aType) override;
+  std::string absolutePath(const std::string& aPath) override;
+
+  // ---- test controls
+  void makeDirectory(const std::string& aPath);
+  // The n-th next operation of aOp (1 = the very next) fails once with aErrno.
+  void failNext(Op aOp, int aNth = 1, int aErrno = 5 /* EIO */);
+  void clearFailures();
+  // Drops everything not durable; open files are closed.
+  void crash();
+  void setReadOnly(const std::string& aPath, bool aReadOnly);
+  void setSymlink(const std::string& aPath, bool aIsLink);
+  void setFileSystemType(const std::string& aType) { ffsType = aType; }
+  void setCurrentFolder(const std::string& aPath) { ffsCwd = aPath; }
+
+  // Whole contents of a file as reads see them / as a crash would leave them.
+  bool contents(const std::string& aPath, std::vector<std::uint8_t>& aData) const;
+  bool durableContents(const std::string& aPath, std::vector<std::uint8_t>& aData) const;
+  // Creates or replaces a file (volatile and durable at once).
+  void putFile(const std::string& aPath, const std::vector<std::uint8_t>& aData);
+
+  std::uint64_t writeCount() const;
+  std::uint64_t readCount() const;
+  std::uint64_t syncCount() const;
+  std::vector<WriteRecord> writes() const;
+  void clearRecords();
+  int openFileCount() const;
+
+ private:
+  struct Node;
+  struct Handle;
+
+  int failure(Op aOp);  // under the mutex
+  Handle* handleOf(FileId aFile);
+
+  mutable std::mutex ffsMutex;
+  std::map<std::string, std::shared_ptr<Node>> ffsNames;    // volatile folder entries
+  std::map<std::string, std::shared_ptr<Node>> ffsDurable;  // durable folder entries
+  std::vector<std::string> ffsDirectories;
+  std::map<FileId, std::unique_ptr<Handle>> ffsHandles;
+  FileId ffsNextHandle = 100;
+  std::uint64_t ffsNextInode = 1;
+  struct Fault {
+    Op op;
+    int countdown;
+    int err;
+  };
+  std::vector<Fault> ffsFaults;
+  std::uint64_t ffsWrites = 0, ffsReads = 0, ffsSyncs = 0;
+  std::vector<WriteRecord> ffsWriteLog;
+  std::string ffsType = "memfs";
+  std::string ffsCwd = "/";
+};
+
+}  // namespace platform

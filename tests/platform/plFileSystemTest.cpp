@@ -1,0 +1,201 @@
+#include "plFileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "plFaultFileSystem.h"
+
+namespace {
+
+using platform::FileAccess;
+using platform::FileId;
+using platform::FileOpenOptions;
+using platform::FileShare;
+
+// Each test runs against the POSIX file system in a fresh folder and
+// against the in-memory one.
+class FileSystemTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      fs_ = &platform::posixFileSystem();
+      char pattern[] = "/tmp/nxfsXXXXXX";
+      ASSERT_NE(mkdtemp(pattern), nullptr);
+      dir_ = pattern;
+    } else {
+      fs_ = &fault_;
+      dir_ = "/data";
+      fault_.makeDirectory(dir_);
+    }
+  }
+  void TearDown() override {
+    if (GetParam()) std::filesystem::remove_all(dir_);
+  }
+  std::string path(const std::string& aName) const { return dir_ + "/" + aName; }
+
+  platform::FaultFileSystem fault_;
+  platform::FileSystem* fs_ = nullptr;
+  std::string dir_;
+};
+
+TEST_P(FileSystemTest, PositionedWritesAndReads) {
+  FileId f;
+  ASSERT_EQ(fs_->open(path("a.nx1"), {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  std::size_t done = 0;
+  ASSERT_EQ(fs_->writeAt(f, "world", 5, 8192, done), 0);
+  EXPECT_EQ(done, 5u);
+  std::int64_t size = 0;
+  ASSERT_EQ(fs_->size(f, size), 0);
+  EXPECT_EQ(size, 8197);
+  char buffer[16] = {};
+  ASSERT_EQ(fs_->readAt(f, buffer, 16, 8190, done), 0);
+  EXPECT_EQ(done, 7u);  // short at the end of the file
+  EXPECT_EQ(std::string(buffer + 2, 5), "world");
+  EXPECT_EQ(buffer[0], 0);
+  ASSERT_EQ(fs_->readAt(f, buffer, 4, 9000, done), 0);
+  EXPECT_EQ(done, 0u);
+  ASSERT_EQ(fs_->truncate(f, 4096), 0);
+  ASSERT_EQ(fs_->size(f, size), 0);
+  EXPECT_EQ(size, 4096);
+  EXPECT_EQ(fs_->sync(f), 0);
+  EXPECT_EQ(fs_->close(f), 0);
+  FileId missing;
+  EXPECT_EQ(fs_->open(path("none.nx1"), {FileAccess::read, FileShare::readWrite, false, false}, missing), ENOENT);
+}
+
+// The share rule between two opens of one file, also inside one process.
+TEST_P(FileSystemTest, ShareModesConflictAsTheRuleSays) {
+  struct Case {
+    FileAccess firstAccess;
+    FileShare firstShare;
+    FileAccess secondAccess;
+    FileShare secondShare;
+    bool opens;
+  };
+  const Case cases[] = {
+      {FileAccess::readWrite, FileShare::none, FileAccess::read, FileShare::readWrite, false},
+      {FileAccess::readWrite, FileShare::readWrite, FileAccess::readWrite, FileShare::readWrite, true},
+      {FileAccess::readWrite, FileShare::read, FileAccess::read, FileShare::readWrite, true},
+      {FileAccess::readWrite, FileShare::read, FileAccess::readWrite, FileShare::readWrite, false},
+      {FileAccess::read, FileShare::read, FileAccess::read, FileShare::read, true},
+      {FileAccess::read, FileShare::read, FileAccess::readWrite, FileShare::read, false},
+      {FileAccess::read, FileShare::readWrite, FileAccess::read, FileShare::none, false},
+  };
+  {
+    FileId f;
+    ASSERT_EQ(fs_->open(path("s.nx1"), {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+    fs_->close(f);
+  }
+  for (const Case& c : cases) {
+    FileId first, second;
+    ASSERT_EQ(fs_->open(path("s.nx1"), {c.firstAccess, c.firstShare, false, false}, first), 0);
+    const int err = fs_->open(path("s.nx1"), {c.secondAccess, c.secondShare, false, false}, second);
+    EXPECT_EQ(err == 0, c.opens) << int(c.firstAccess) << int(c.firstShare) << int(c.secondAccess)
+                                 << int(c.secondShare);
+    if (err == 0) {
+      fs_->close(second);
+    } else {
+      EXPECT_EQ(err, EWOULDBLOCK);
+    }
+    fs_->close(first);
+  }
+  // Once the first is closed the file opens exclusively again.
+  FileId again;
+  EXPECT_EQ(fs_->open(path("s.nx1"), {FileAccess::readWrite, FileShare::none, false, false}, again), 0);
+  fs_->close(again);
+}
+
+TEST_P(FileSystemTest, FolderOperationsAndPathFacts) {
+  FileId f;
+  ASSERT_EQ(fs_->open(path("Table.NX1"), {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  fs_->close(f);
+  std::vector<std::string> names;
+  ASSERT_EQ(fs_->listDirectory(dir_, names), 0);
+  EXPECT_EQ(names, std::vector<std::string>{"Table.NX1"});
+  platform::PathInfo info;
+  ASSERT_EQ(fs_->pathInfo(dir_, info), 0);
+  EXPECT_TRUE(info.isDirectory);
+  ASSERT_EQ(fs_->rename(path("Table.NX1"), path("b.nx1")), 0);
+  EXPECT_EQ(fs_->pathInfo(path("Table.NX1"), info), ENOENT);
+  ASSERT_EQ(fs_->pathInfo(path("b.nx1"), info), 0);
+  EXPECT_FALSE(info.isDirectory);
+  EXPECT_TRUE(info.writable);
+  EXPECT_EQ(fs_->syncDirectory(dir_), 0);
+  EXPECT_EQ(fs_->remove(path("b.nx1")), 0);
+  EXPECT_EQ(fs_->remove(path("b.nx1")), ENOENT);
+  std::string type;
+  EXPECT_EQ(fs_->fileSystemType(dir_, type), 0);
+  EXPECT_FALSE(type.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(true, false),
+                         [](const auto& aInfo) { return aInfo.param ? "Posix" : "InMemory"; });
+
+TEST(PathHelpers, NormaliseAndSplit) {
+  EXPECT_EQ(platform::normalizePath("/a/./b/../c"), "/a/c");
+  EXPECT_EQ(platform::normalizePath("/.."), "/");
+  EXPECT_EQ(platform::normalizePath("/a/b/"), "/a/b/");
+  EXPECT_EQ(platform::folderOf("/a/b.nx1"), "/a");
+  EXPECT_EQ(platform::folderOf("/b.nx1"), "/");
+  EXPECT_EQ(platform::fileNameOf("/a/b.nx1"), "b.nx1");
+  platform::FaultFileSystem fs;
+  fs.setCurrentFolder("/work");
+  EXPECT_EQ(fs.absolutePath("x/../t.nx1"), "/work/t.nx1");
+}
+
+// A crash keeps what was synced or written through, and only the folder
+// entries that were synced.
+TEST(FaultFileSystem, CrashKeepsOnlyWhatWasDurable) {
+  platform::FaultFileSystem fs;
+  fs.makeDirectory("/d");
+  FileId f, g;
+  ASSERT_EQ(fs.open("/d/a", {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  ASSERT_EQ(fs.open("/d/wt", {FileAccess::readWrite, FileShare::none, true, true}, g), 0);
+  ASSERT_EQ(fs.syncDirectory("/d"), 0);
+  std::size_t done;
+  fs.writeAt(f, "AAAA", 4, 0, done);
+  fs.sync(f);
+  fs.writeAt(f, "BB", 2, 0, done);  // never synced
+  fs.writeAt(g, "WW", 2, 0, done);  // write-through
+  FileId late;
+  ASSERT_EQ(fs.open("/d/late", {FileAccess::readWrite, FileShare::none, true, false}, late), 0);
+  fs.writeAt(late, "L", 1, 0, done);
+  fs.sync(late);  // data durable, the name is not
+  EXPECT_EQ(fs.writeCount(), 4u);
+  ASSERT_EQ(fs.writes().size(), 4u);
+  EXPECT_EQ(fs.writes()[2].path, "/d/wt");
+
+  fs.crash();
+  EXPECT_EQ(fs.openFileCount(), 0);
+  std::vector<std::uint8_t> data;
+  ASSERT_TRUE(fs.contents("/d/a", data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), "AAAA");
+  ASSERT_TRUE(fs.contents("/d/wt", data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), "WW");
+  EXPECT_FALSE(fs.contents("/d/late", data));
+}
+
+TEST(FaultFileSystem, FailsTheNthOperationOnce) {
+  platform::FaultFileSystem fs;
+  FileId f;
+  ASSERT_EQ(fs.open("/x", {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  fs.failNext(platform::FaultFileSystem::Op::write, 2, ENOSPC);
+  std::size_t done;
+  EXPECT_EQ(fs.writeAt(f, "a", 1, 0, done), 0);
+  EXPECT_EQ(fs.writeAt(f, "b", 1, 1, done), ENOSPC);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(fs.writeAt(f, "c", 1, 1, done), 0);
+  fs.setReadOnly("/x", true);
+  fs.close(f);
+  EXPECT_EQ(fs.open("/x", {FileAccess::readWrite, FileShare::none, false, false}, f), EACCES);
+  platform::PathInfo info;
+  ASSERT_EQ(fs.pathInfo("/x", info), 0);
+  EXPECT_FALSE(info.writable);
+}
+
+}  // namespace
