@@ -88,7 +88,8 @@ class TnxSimpleLock : public TnxInterfacedObject, public InxSimpleLock {
   void Failed(bool aPermanent, bool aWait) override;
   void SetFailedCleanupDone() override;
   bool IsFailedPermanent() override { return slFailedPermanent.load(std::memory_order_acquire); }
-  // The current tick while held, else the tick of the last full release.
+  // The current tick while held, else the tick of the last full release
+  // (milliseconds at the system tick's resolution).
   std::uint64_t LastLocked() override;
 
   // The depth of the calling thread's hold, 0 when it does not hold it.
@@ -227,7 +228,8 @@ TnxResult nxGuardedCall(TnxAbstractTimeoutObject& aObject, Work&& aWork) {
   return call.Finish(result);
 }
 
-// Module start-up: the process-wide statistics list's padlock. Finalisation
-// frees every statistics entry and the padlock.
+// Module start-up and finalisation; finalisation frees every statistics
+// entry and the list's padlock.
+// REQUIRES (finalisation): no session, lock or statistics reader is left.
 void nxsdServerEngineInitialize();
 void nxsdServerEngineFinalize();

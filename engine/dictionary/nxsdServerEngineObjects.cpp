@@ -231,6 +231,7 @@ TnxExtendableServerObject::~TnxExtendableServerObject() {
         if (extender) extender->beeUnlinkFromObject();
       }
       if (extender) {
+        extender->beeDetachFromMonitor();
         platform::TObject::free(extender);
         continue;
       }
@@ -540,17 +541,11 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
       beeExtendableObject->esoExtendersActions.include(static_cast<TnxEngineAction>(a));
 }
 
+// An extender freed by its own caller (neither its object nor its monitor
+// freeing it) leaves both lists here.
 TnxBaseEngineExtender::~TnxBaseEngineExtender() {
-  if (beeExtendableObject) {
-    if (TnxPadlock* lock = beeExtendableObject->esoExtendersLock.Peek()) {
-      TnxPadlockGuard guard(*lock);
-      beeUnlinkFromObject();
-    }
-  }
-  if (beeMonitor && beeMonitor->bemExtendersLock) {
-    TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
-    beeUnlinkFromMonitor();
-  }
+  beeDetachFromObject();
+  beeDetachFromMonitor();
 }
 
 void TnxBaseEngineExtender::beeUnlinkFromObject() {
@@ -567,6 +562,20 @@ void TnxBaseEngineExtender::beeUnlinkFromObject() {
   beeExtendableObjectPrev = beeExtendableObjectNext = nullptr;
 }
 
+void TnxBaseEngineExtender::beeDetachFromMonitor() {
+  if (!beeMonitor || !beeMonitor->bemExtendersLock) return;
+  TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
+  beeUnlinkFromMonitor();
+}
+
+void TnxBaseEngineExtender::beeDetachFromObject() {
+  if (!beeExtendableObject) return;
+  TnxPadlock* lock = beeExtendableObject->esoExtendersLock.Peek();
+  if (!lock) return;
+  TnxPadlockGuard guard(*lock);
+  beeUnlinkFromObject();
+}
+
 void TnxBaseEngineExtender::beeUnlinkFromMonitor() {
   TnxBaseEngineMonitor* monitor = std::exchange(beeMonitor, nullptr);
   if (!monitor) return;
@@ -579,6 +588,13 @@ void TnxBaseEngineExtender::beeUnlinkFromMonitor() {
   else
     monitor->bemExtendersTail = beeMonitorPrev;
   beeMonitorPrev = beeMonitorNext = nullptr;
+}
+
+void TnxBaseEngineExtender::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer,
+                                         bool aIncludeChildren) {
+  TnxLifetimeTrackedPersistent::AddDebugInfo(aContainer, aIncludeChildren);
+  aContainer->AddObject(u"Monitor", beeMonitor, aIncludeChildren);
+  aContainer->AddObject(u"ExtendableObject", beeExtendableObject, aIncludeChildren);
 }
 
 std::int32_t TnxBaseEngineExtender::CreateInstanceByClassID(const platform::Guid&, InxInterface*,

@@ -336,6 +336,9 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   TnxBaseEngineExtender(const TnxBaseEngineExtender&) = delete;
   TnxBaseEngineExtender& operator=(const TnxBaseEngineExtender&) = delete;
 
+  // Inherited, then "Monitor" and "ExtendableObject".
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aIncludeChildren) override;
+
   virtual std::int32_t CreateInstanceByClassID(const platform::Guid& aClassID, InxInterface* aOuter,
                                                const platform::Guid& aInterfaceID, void** aInterface);
   // Non-zero stops the action.
@@ -362,6 +365,10 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   void beeUnlinkFromMonitor();
   // REQUIRES: the object's extenders lock held.
   void beeUnlinkFromObject();
+  // The same, taking the lock. Before a claimed extender is freed it leaves
+  // both lists, so nobody calls it while it is destroyed.
+  void beeDetachFromMonitor();
+  void beeDetachFromObject();
   std::atomic<bool> beeClaimed{false};
 };
 
