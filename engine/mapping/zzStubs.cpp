@@ -1,0 +1,4 @@
+void nxsdFieldMapperRegisterDates() {}
+void nxsdFieldMapperRegisterStrings() {}
+void nxsdFieldMapperRegisterTexts() {}
+void nxsdFieldMapperRegisterChars() {}
