@@ -263,6 +263,56 @@ void raiseConversion(const platform::OsError& aError, const char* aClass, const 
   nxRaiseOSError(aError.code(), 0, action);
 }
 
+std::size_t decode(std::uint16_t aCodePage, std::string_view aText, char16_t* aBuffer, std::size_t aCapacity,
+                   const char* aClass, const char* aLabel) {
+  if (aText.empty()) return 0;
+  try {
+    return platform::multiByteToWide(aCodePage, aText, aBuffer, aCapacity);
+  } catch (const platform::OsError& e) {
+    raiseConversion(e, aClass, aLabel, "MultiByteToWideChar");
+  }
+}
+
+bool encode(std::uint16_t aCodePage, std::u16string_view aText, char* aBuffer, std::size_t aCapacity,
+            std::size_t& aCount, const char* aClass, const char* aLabel, const char* aCall) {
+  aCount = 0;
+  if (aText.empty()) return true;
+  if (aCapacity == 0) return false;  // capacity 0 would ask for the size
+  try {
+    aCount = platform::wideToMultiByte(aCodePage, aText, aBuffer, aCapacity);
+    return true;
+  } catch (const platform::InsufficientBuffer&) {
+    aCount = 0;
+    return false;
+  } catch (const platform::OsError& e) {
+    raiseConversion(e, aClass, aLabel, aCall);
+  }
+}
+
+std::size_t encodeFit(std::uint16_t aCodePage, std::u16string_view aText, char* aBuffer, std::size_t aCapacity,
+                      const char* aClass, const char* aLabel) {
+  std::size_t count = aText.size();
+  while (count > 0) {
+    std::size_t n = 0;
+    if (encode(aCodePage, aText.substr(0, count), aBuffer, aCapacity, n, aClass, aLabel)) return n;
+    --count;
+    if (count > 0 && aText[count - 1] >= 0xD800 && aText[count - 1] <= 0xDBFF) --count;
+  }
+  return 0;
+}
+
+char16_t* wideWork(std::size_t aCount) {
+  thread_local std::u16string buffer;
+  if (buffer.size() < aCount) buffer.resize(aCount);
+  return buffer.data();
+}
+
+char* byteWork(std::size_t aCount) {
+  thread_local std::string buffer;
+  if (buffer.size() < aCount) buffer.resize(aCount);
+  return buffer.data();
+}
+
 }  // namespace nxfm
 
 // ===========================================================================

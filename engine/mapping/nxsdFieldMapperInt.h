@@ -184,3 +184,33 @@ void nxsdFieldMapperRegisterChars();
 // characters (when aNumbersStringsChars), then to every type of aExtra.
 void nxsdFieldMapperRegisterRow(const platform::ClassInfo& aClass, TnxFieldType aSource,
                                 std::initializer_list<TnxFieldType> aExtra, bool aNumbersStringsChars);
+
+namespace nxfm {
+
+// Decodes 8-bit text into aBuffer (aCapacity units, more than 0); a text that
+// does not fit and any other failure raise the OS error naming
+// "<aClass>.<aLabel>/MultiByteToWideChar".
+std::size_t decode(std::uint16_t aCodePage, std::string_view aText, char16_t* aBuffer, std::size_t aCapacity,
+                   const char* aClass, const char* aLabel);
+// Encodes UTF-16 text; false when it does not fit aCapacity bytes (aBuffer
+// may then hold a part). Other failures raise the OS error.
+bool encode(std::uint16_t aCodePage, std::u16string_view aText, char* aBuffer, std::size_t aCapacity,
+            std::size_t& aCount, const char* aClass, const char* aLabel, const char* aCall = "WideCharToMultiByte");
+// Best fit: drops characters from the end (a surrogate pair as one) until
+// the rest fits; 0 bytes when not even one character fits.
+std::size_t encodeFit(std::uint16_t aCodePage, std::u16string_view aText, char* aBuffer, std::size_t aCapacity,
+                      const char* aClass, const char* aLabel);
+// Per-thread work buffers of at least aCount units.
+char16_t* wideWork(std::size_t aCount);
+char* byteWork(std::size_t aCount);
+
+inline std::u16string_view trimWide(std::u16string_view s) {
+  while (!s.empty() && s.back() == u' ') s.remove_suffix(1);
+  return s;
+}
+inline std::string_view trimBytes(std::string_view s) {
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace nxfm

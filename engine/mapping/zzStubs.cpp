@@ -1,4 +1,0 @@
-void nxsdFieldMapperRegisterDates() {}
-void nxsdFieldMapperRegisterStrings() {}
-void nxsdFieldMapperRegisterTexts() {}
-void nxsdFieldMapperRegisterChars() {}
