@@ -326,6 +326,7 @@ void startDictionary() { nxsdDataDictionaryInitialize(); }
 void finishDictionary() { nxsdDataDictionaryFinalize(); }
 
 constexpr TnxModuleDependency kDependencies[] = {
+    {nxllUtilsInitialize, nxllUtilsFinalize},
     {startDictionary, finishDictionary},
 };
 
