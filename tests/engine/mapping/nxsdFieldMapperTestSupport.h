@@ -68,8 +68,9 @@ inline Bytes chr(char c) { return Bytes{static_cast<std::uint8_t>(c)}; }
 inline Bytes wch(char16_t c) { return bytesOf(c); }
 // ShortString: length byte and characters; NullString: characters and 0.
 inline Bytes sstr(const std::string& s) {
-  Bytes b{static_cast<std::uint8_t>(s.size())};
-  b.insert(b.end(), s.begin(), s.end());
+  Bytes b(s.size() + 1);
+  b[0] = static_cast<std::uint8_t>(s.size());
+  if (!s.empty()) std::memcpy(b.data() + 1, s.data(), s.size());
   return b;
 }
 inline Bytes nstr(const std::string& s) {
