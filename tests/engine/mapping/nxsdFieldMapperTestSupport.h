@@ -67,22 +67,10 @@ inline Bytes ext(long double v) { return bytesOf(v, 10); }
 inline Bytes chr(char c) { return Bytes{static_cast<std::uint8_t>(c)}; }
 inline Bytes wch(char16_t c) { return bytesOf(c); }
 // ShortString: length byte and characters; NullString: characters and 0.
-inline Bytes sstr(const std::string& s) {
-  Bytes b(s.size() + 1);
-  b[0] = static_cast<std::uint8_t>(s.size());
-  if (!s.empty()) std::memcpy(b.data() + 1, s.data(), s.size());
-  return b;
-}
-inline Bytes nstr(const std::string& s) {
-  Bytes b(s.begin(), s.end());
-  b.push_back(0);
-  return b;
-}
-inline Bytes wstr(const std::u16string& s) {
-  Bytes b(s.size() * 2 + 2, 0);
-  std::memcpy(b.data(), s.data(), s.size() * 2);
-  return b;
-}
+// Defined out of line: g++ 12 sees false bounds faults in them when inlined.
+Bytes sstr(const std::string& s);
+Bytes nstr(const std::string& s);
+Bytes wstr(const std::u16string& s);
 // Nothing written: the target keeps its fill.
 inline Bytes none() { return {}; }
 
