@@ -170,4 +170,41 @@ TEST_F(FloatsTest, CurrencyIntoBcdCutsFractionsAndClampsIntegers) {
   });
 }
 
+TEST_F(FloatsTest, CurrencyIntoBcdAgainstDecimalArithmetic) {
+  // Python decimal: the value cut toward zero to the scale, and beyond the
+  // integer digits of the precision the largest value it holds, signed.
+  struct BcdRow {
+    std::int64_t raw;
+    std::int32_t precision, scale;
+    std::int64_t bestFit;
+    bool loses;
+  };
+  const BcdRow frozen[] = {
+      {842950LL, 19, 4, 842950LL, false},
+      {7316LL, 6, 2, 7300LL, true},
+      {31474259662410000LL, 13, 0, 31474259662410000LL, false},
+      {-653397LL, 3, 0, -650000LL, true},
+      {24LL, 1, 1, 0LL, true},
+      {2146509353LL, 15, 0, 2146500000LL, true},
+      {-77584279168393LL, 9, 0, -9999999990000LL, true},
+      {1700LL, 2, 2, 1700LL, false},
+      {6560LL, 10, 0, 0LL, true},
+      {-981LL, 1, 0, 0LL, true},
+      {877820LL, 15, 3, 877820LL, false},
+      {-79689136907284LL, 9, 1, -999999999000LL, true},
+  };
+  for (const BcdRow& r : frozen) {
+    SCOPED_TRACE(r.raw);
+    const F target{nxtBCD, r.precision, r.scale};
+    const Mapped best = mapOnce({nxtCurrency}, i64(r.raw), target, Best);
+    EXPECT_EQ(best.result, 0);
+    EXPECT_EQ(best.target, i64(r.bestFit));
+    const Mapped check = mapOnce({nxtCurrency}, i64(r.raw), target, Fail);
+    EXPECT_EQ(check.result, r.loses ? X : 0);
+    if (!r.loses) {
+      EXPECT_EQ(check.target, i64(r.bestFit));
+    }
+  }
+}
+
 }  // namespace
