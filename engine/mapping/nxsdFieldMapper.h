@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "nxllException.h"
 #include "nxllRegisterableEngine.h"

@@ -237,7 +237,8 @@ TnxResult textTo(const void* d, const void* s, void* t) {
         const std::size_t first = text.size() > 1 && text[0] >= 0xD800 && text[0] <= 0xDBFF ? 2 : 1;
         char out[8];
         std::size_t n = 0;
-        encode(m->TargetCodepage, text.substr(0, first), out, sizeof out, n, m->className().data(), m->Action.c_str());
+        encode(m->TargetCodepage, text.substr(0, first), out, sizeof out, n, m->className().data(), m->Action.c_str(),
+               "WidecharToMultiByte");
         c = n > 0 ? out[0] : 0;
       }
     }
