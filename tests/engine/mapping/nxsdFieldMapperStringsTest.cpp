@@ -1,4 +1,5 @@
 #include "nxllBde.h"
+#include "nxTestWatchdog.h"
 #include "nxsdFieldMapperTestSupport.h"
 
 namespace {
@@ -103,6 +104,41 @@ TEST_F(StringsTest, AFailedConversionRaisesTheOsErrorNamingTheRoutine) {
       u"TnxShortStringToShortStringMapper.ToShortStringConvertCheck/MultiByteToWideChar");
   nxtest::expectCode([] { mapOnce(wstrF(5), wstr(u"a"), nstrF(5, 12345), Best); }, nxErrOsUnknown,
                      u"TnxWideStringToAnsiStringMapper.ToNullStringConvert/WideCharToMultiByte");
+}
+
+}  // namespace
+
+namespace {
+
+// Routines keep their scratch per thread: mappings of one set-up running on
+// several threads at once give every thread its own correct values.
+TEST_F(StringsTest, MappingsRunOnSeveralThreadsAtOnce) {
+  nxtest::Watchdog watchdog;
+  FieldPtr source = makeField(nstrF(40, 1252), u"S");
+  FieldPtr target = makeField(wstrF(40), u"T");
+  FieldPtr narrow = makeField(sstrF(40, 850), u"N");
+  TnxMappingMethod toWide, toNarrow;
+  TnxOwned<TnxBaseFieldMapper> wideMapper(
+      TnxBaseFieldMapper::CreateMapper(*source, nullptr, *target, nullptr, nullptr, toWide));
+  TnxOwned<TnxBaseFieldMapper> narrowMapper(
+      TnxBaseFieldMapper::CreateMapper(*source, nullptr, *narrow, nullptr, nullptr, toNarrow));
+  ASSERT_TRUE(toWide.Assigned() && toNarrow.Assigned());
+  nxtest::runThreads(4, [&](int aIndex) {
+    for (int i = 0; i < 2000; ++i) {
+      std::string text(1, '\xE9');
+      text.append(std::to_string(aIndex * 100000 + i));
+      const Bytes value = nstr(text);
+      Bytes wide(static_cast<std::size_t>(target->fdLength), 0), eight(static_cast<std::size_t>(narrow->fdLength), 0);
+      ASSERT_EQ(toWide(value.data(), wide.data()), 0);
+      ASSERT_EQ(toNarrow(value.data(), eight.data()), 0);
+      std::u16string expected = u"é";
+      for (char c : text.substr(1)) expected.push_back(static_cast<char16_t>(c));
+      const Bytes w = wstr(expected);
+      ASSERT_EQ(Bytes(wide.begin(), wide.begin() + static_cast<std::ptrdiff_t>(w.size())), w);
+      ASSERT_EQ(eight[0], text.size());
+      ASSERT_EQ(eight[1], 0x82);
+    }
+  });
 }
 
 }  // namespace
