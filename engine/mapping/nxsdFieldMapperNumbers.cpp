@@ -9,14 +9,13 @@
   PL_CLASS_INFO_IMPL_TABLE(Cls, Parent, #Cls, nullptr, platform::bindClassTable(nxFieldMapperFuncs<Cls>))
 
 NX_MAPPER_CLASS(TnxBooleanMapper, TnxBaseFieldMapper)
-PL_CLASS_INFO_IMPL(TnxIntegerMapper, TnxBaseFieldMapper, "TnxIntegerMapper", nullptr)
-NX_MAPPER_CLASS(TnxByte8Mapper, TnxIntegerMapper)
-NX_MAPPER_CLASS(TnxWord16Mapper, TnxIntegerMapper)
-NX_MAPPER_CLASS(TnxWord32Mapper, TnxIntegerMapper)
-NX_MAPPER_CLASS(TnxInt8Mapper, TnxIntegerMapper)
-NX_MAPPER_CLASS(TnxInt16Mapper, TnxIntegerMapper)
-NX_MAPPER_CLASS(TnxInt32Mapper, TnxIntegerMapper)
-NX_MAPPER_CLASS(TnxInt64Mapper, TnxIntegerMapper)
+NX_MAPPER_CLASS(TnxByte8Mapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxWord16Mapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxWord32Mapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxInt8Mapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxInt16Mapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxInt32Mapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxInt64Mapper, TnxBaseFieldMapper)
 
 using namespace nxfm;
 
@@ -196,17 +195,17 @@ TnxResult intToChar(const void*, const void* s, void* t) {
   return 0;
 }
 
-template <class S, TnxFieldType T, bool Truncate>
+template <class Cls, class S, TnxFieldType T, bool Truncate>
 TnxResult intToText(const void* aData, const void* s, void* t) {
-  const auto* self = static_cast<const TnxIntegerMapper*>(aData);
+  const auto* self = static_cast<const Cls*>(aData);
   char buf[24];
   const std::string_view text = decimalText(load<S>(s), buf);
   if constexpr (T == nxtWideString) {
     char16_t wide[24];
     for (std::size_t i = 0; i < text.size(); ++i) wide[i] = static_cast<char16_t>(text[i]);
-    return putText16(t, self->TargetLength, {wide, text.size()}, Truncate);
+    return putText16(t, self->TargetLength(), {wide, text.size()}, Truncate);
   } else {
-    return putText8(t, T == nxtShortString, self->TargetLength, text, Truncate);
+    return putText8(t, T == nxtShortString, self->TargetLength(), text, Truncate);
   }
 }
 
@@ -216,9 +215,9 @@ TnxResult intToBcdDirect(const void*, const void* s, void* t) {
   store(t, static_cast<std::int64_t>(load<S>(s)) * 10000);
   return 0;
 }
-template <class S>
+template <class Cls, class S, bool Best>
 TnxResult intToBcd(const void* aData, const void* s, void* t) {
-  const auto* self = static_cast<const TnxIntegerMapper*>(aData);
+  const auto* self = static_cast<const Cls*>(aData);
   const std::int64_t v = load<S>(s);
   TnxFmtBcd full{};
   if (v >= -kMaxCurrUnits && v <= kMaxCurrUnits) {
@@ -228,7 +227,7 @@ TnxResult intToBcd(const void* aData, const void* s, void* t) {
     const std::string_view text = decimalText(v, buf);
     nxStrToBcd(std::u16string(text.begin(), text.end()), full);
   }
-  return storeBcd(full, self->TargetUnits, self->TargetDecPl, self->BestFit, t);
+  return storeBcd(full, self->TargetUnits(), self->TargetDecPl(), Best, t);
 }
 
 template <class S>
@@ -289,12 +288,12 @@ TnxMappingRoutine intToIntRoutine(TnxFieldType aTarget) {
   }
 }
 
-template <class S, bool Truncate>
+template <class Cls, class S, bool Truncate>
 TnxMappingRoutine intToTextRoutine(TnxFieldType aTarget) {
   switch (aTarget) {
-    case nxtShortString: return intToText<S, nxtShortString, Truncate>;
-    case nxtNullString: return intToText<S, nxtNullString, Truncate>;
-    default: return intToText<S, nxtWideString, Truncate>;
+    case nxtShortString: return intToText<Cls, S, nxtShortString, Truncate>;
+    case nxtNullString: return intToText<Cls, S, nxtNullString, Truncate>;
+    default: return intToText<Cls, S, nxtWideString, Truncate>;
   }
 }
 
@@ -336,19 +335,19 @@ TnxBaseFieldMapper* createInteger(std::initializer_list<TnxFieldType> aSources, 
     return nullptr;
   }
   Cls* self = platform::create<Cls>();
-  self->TargetLength = aTargetField.fdLength;
-  self->TargetUnits = aTargetField.fdUnits;
-  self->TargetDecPl = aTargetField.fdDecPl;
-  self->BestFit = best;
+  self->SetTarget(aTargetField);
   if (target == nxtBCD) {
-    routine = self->TargetUnits - self->TargetDecPl >= IntTraits<S>::digits ? intToBcdDirect<S> : intToBcd<S>;
+    routine = self->TargetUnits() - self->TargetDecPl() >= IntTraits<S>::digits ? intToBcdDirect<S>
+              : best                                                         ? intToBcd<Cls, S, true>
+                                                                             : intToBcd<Cls, S, false>;
   } else if (isCharType(target)) {
     routine = intToIntRoutine<S, true>(target);
     if (!best) routine = intToIntRoutine<S, false>(target);
   } else {
     char buf[24];
-    const bool truncate = best || sampleFits(target, self->TargetLength, decimalText(IntTraits<S>::sample, buf).size());
-    routine = truncate ? intToTextRoutine<S, true>(target) : intToTextRoutine<S, false>(target);
+    const bool truncate =
+        best || sampleFits(target, self->TargetLength(), decimalText(IntTraits<S>::sample, buf).size());
+    routine = truncate ? intToTextRoutine<Cls, S, true>(target) : intToTextRoutine<Cls, S, false>(target);
   }
   aMapper = {routine, self};
   return self;
