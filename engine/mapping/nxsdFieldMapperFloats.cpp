@@ -6,15 +6,36 @@
 #define NX_MAPPER_CLASS(Cls, Parent) \
   PL_CLASS_INFO_IMPL_TABLE(Cls, Parent, #Cls, nullptr, platform::bindClassTable(nxFieldMapperFuncs<Cls>))
 
-PL_CLASS_INFO_IMPL(TnxFloatMapperBase, TnxBaseFieldMapper, "TnxFloatMapperBase", nullptr)
-NX_MAPPER_CLASS(TnxSingleMapper, TnxFloatMapperBase)
-NX_MAPPER_CLASS(TnxDoubleMapper, TnxFloatMapperBase)
-NX_MAPPER_CLASS(TnxExtendedMapper, TnxFloatMapperBase)
-NX_MAPPER_CLASS(TnxCurrencyMapper, TnxFloatMapperBase)
+NX_MAPPER_CLASS(TnxSingleMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxDoubleMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxExtendedMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxCurrencyMapper, TnxBaseFieldMapper)
 
 using namespace nxfm;
 
 namespace {
+
+// The class of a source kind: 0 Single, 1 Double, 2 Extended, 3 Currency.
+template <int K>
+struct FloatClassOf;
+template <>
+struct FloatClassOf<0> {
+  using type = TnxSingleMapper;
+};
+template <>
+struct FloatClassOf<1> {
+  using type = TnxDoubleMapper;
+};
+template <>
+struct FloatClassOf<2> {
+  using type = TnxExtendedMapper;
+};
+template <>
+struct FloatClassOf<3> {
+  using type = TnxCurrencyMapper;
+};
+template <int K>
+using FloatClass = typename FloatClassOf<K>::type;
 
 constexpr long double kMaxRaw = 9223372036854775807.0L;
 constexpr std::int64_t kMaxRawInt = std::numeric_limits<std::int64_t>::max();
@@ -73,11 +94,11 @@ TnxResult floatToCurrency(const void*, const void* s, void* t) {
   return 0;
 }
 
-template <int K>
+template <int K, bool Best>
 TnxResult floatToBcd(const void* aData, const void* s, void* t) {
-  const auto* self = static_cast<const TnxFloatMapperBase*>(aData);
+  const auto* self = static_cast<const FloatClass<K>*>(aData);
   const TnxFmtBcd value = nxDoubleToBcd(static_cast<double>(fsrc<K>(s)));
-  return storeBcd(value, self->TargetUnits, self->TargetDecPl, self->BestFit, t);
+  return storeBcd(value, self->TargetUnits(), self->TargetDecPl(), Best, t);
 }
 
 template <int K>
@@ -125,15 +146,15 @@ TnxResult doubleToDateTime(const void*, const void* s, void* t) {
 
 template <int K, bool Best, bool Wide>
 TnxResult floatToChar(const void* aData, const void* s, void* t) {
-  const auto* self = static_cast<const TnxFloatMapperBase*>(aData);
+  const auto* self = static_cast<const FloatClass<K>*>(aData);
   const long double x = fsrc<K>(s);
   char16_t c;
   if constexpr (Best) {
     if constexpr (Wide) {
-      const std::u16string text = floatText16(x, self->FormatSettings);
+      const std::u16string text = floatText16(x, self->FormatSettings());
       c = text.empty() ? 0 : text[0];
     } else {
-      const std::string text = floatText8(x, self->FormatSettings);
+      const std::string text = floatText8(x, self->FormatSettings());
       c = text.empty() ? 0 : static_cast<unsigned char>(text[0]);
     }
   } else {
@@ -148,17 +169,17 @@ TnxResult floatToChar(const void* aData, const void* s, void* t) {
 }
 
 // Text of a value v of the mapper's source, 8-bit or UTF-16.
-template <class Value, TnxFieldType T, bool Truncate>
-TnxResult valueToText(const TnxFloatMapperBase* self, long double v, void* t) {
+template <class Cls, TnxFieldType T, bool Truncate>
+TnxResult valueToText(const Cls* self, long double v, void* t) {
   if constexpr (T == nxtWideString)
-    return putText16(t, self->TargetLength, floatText16(v, self->FormatSettings), Truncate);
+    return putText16(t, self->TargetLength(), floatText16(v, self->FormatSettings()), Truncate);
   else
-    return putText8(t, T == nxtShortString, self->TargetLength, floatText8(v, self->FormatSettings), Truncate);
+    return putText8(t, T == nxtShortString, self->TargetLength(), floatText8(v, self->FormatSettings()), Truncate);
 }
 
 template <int K, TnxFieldType T, bool Truncate>
 TnxResult floatToText(const void* aData, const void* s, void* t) {
-  return valueToText<long double, T, Truncate>(static_cast<const TnxFloatMapperBase*>(aData), fsrc<K>(s), t);
+  return valueToText<FloatClass<K>, T, Truncate>(static_cast<const FloatClass<K>*>(aData), fsrc<K>(s), t);
 }
 
 template <int K, bool Best>
@@ -195,7 +216,7 @@ TnxMappingRoutine floatIntRoutine(TnxFieldType aTarget) {
 template <int K, bool Best>
 TnxMappingRoutine floatInstanceRoutine(TnxFieldType aTarget, bool aTruncate) {
   switch (aTarget) {
-    case nxtBCD: return floatToBcd<K>;
+    case nxtBCD: return floatToBcd<K, Best>;
     case nxtChar: return floatToChar<K, Best, false>;
     case nxtWideChar: return floatToChar<K, Best, true>;
     case nxtShortString: return aTruncate ? floatToText<K, nxtShortString, true> : floatToText<K, nxtShortString, false>;
@@ -268,24 +289,25 @@ TnxResult currCopy(const void*, const void* s, void* t) {
   return 0;
 }
 
+template <bool Best>
 TnxResult currToBcd(const void* aData, const void* s, void* t) {
-  const auto* self = static_cast<const TnxFloatMapperBase*>(aData);
+  const auto* self = static_cast<const TnxCurrencyMapper*>(aData);
   TnxFmtBcd full{};
   nxCurrToBcd(full, 20, 4, raw(s));
-  return storeBcd(full, self->TargetUnits, self->TargetDecPl, self->BestFit, t);
+  return storeBcd(full, self->TargetUnits(), self->TargetDecPl(), Best, t);
 }
 
 template <bool Best, bool Wide>
 TnxResult currToChar(const void* aData, const void* s, void* t) {
-  const auto* self = static_cast<const TnxFloatMapperBase*>(aData);
+  const auto* self = static_cast<const TnxCurrencyMapper*>(aData);
   const std::int64_t r = raw(s);
   char16_t c;
   if constexpr (Best) {
     if constexpr (Wide) {
-      const std::u16string text = floatText16(currValue(r), self->FormatSettings);
+      const std::u16string text = floatText16(currValue(r), self->FormatSettings());
       c = text.empty() ? 0 : text[0];
     } else {
-      const std::string text = floatText8(currValue(r), self->FormatSettings);
+      const std::string text = floatText8(currValue(r), self->FormatSettings());
       c = text.empty() ? 0 : static_cast<unsigned char>(text[0]);
     }
   } else {
@@ -301,7 +323,8 @@ TnxResult currToChar(const void* aData, const void* s, void* t) {
 
 template <TnxFieldType T, bool Truncate>
 TnxResult currToText(const void* aData, const void* s, void* t) {
-  return valueToText<long double, T, Truncate>(static_cast<const TnxFloatMapperBase*>(aData), currValue(raw(s)), t);
+  return valueToText<TnxCurrencyMapper, T, Truncate>(static_cast<const TnxCurrencyMapper*>(aData), currValue(raw(s)),
+                                                     t);
 }
 
 TnxResult copy8(const void*, const void* s, void* t) {
@@ -333,7 +356,7 @@ TnxMappingRoutine currClassRoutine(TnxFieldType aTarget) {
 template <bool Best>
 TnxMappingRoutine currInstanceRoutine(TnxFieldType aTarget, bool aTruncate) {
   switch (aTarget) {
-    case nxtBCD: return currToBcd;
+    case nxtBCD: return currToBcd<Best>;
     case nxtChar: return currToChar<Best, false>;
     case nxtWideChar: return currToChar<Best, true>;
     case nxtShortString: return aTruncate ? currToText<nxtShortString, true> : currToText<nxtShortString, false>;
@@ -350,21 +373,17 @@ template <class Cls>
 Cls* newFloatMapper(TnxFieldDescriptor& aTargetField, bool aBest, long double aSample, bool& aTruncate) {
   Cls* self = platform::create<Cls>();
   try {
-    self->FormatSettings = fieldFormatSettings(aTargetField);
+    self->SetTarget(fieldFormatSettings(aTargetField), aTargetField);
   } catch (...) {
     platform::TObject::free(self);
     throw;
   }
-  self->TargetLength = aTargetField.fdLength;
-  self->TargetUnits = aTargetField.fdUnits;
-  self->TargetDecPl = aTargetField.fdDecPl;
-  self->BestFit = aBest;
   const TnxFieldType t = aTargetField.fdType;
   aTruncate = aBest;
   if (!aBest && isStringType(t)) {
-    const std::size_t n = t == nxtWideString ? floatText16(aSample, self->FormatSettings).size()
-                                             : floatText8(aSample, self->FormatSettings).size();
-    aTruncate = sampleFits(t, self->TargetLength, n);
+    const std::size_t n = t == nxtWideString ? floatText16(aSample, self->FormatSettings()).size()
+                                             : floatText8(aSample, self->FormatSettings()).size();
+    aTruncate = sampleFits(t, self->TargetLength(), n);
   }
   return self;
 }

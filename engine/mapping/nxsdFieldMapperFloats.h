@@ -6,18 +6,10 @@
 #include "nxsdFieldMapper.h"
 #include "plFormatSettings.h"
 
-class TnxFloatMapperBase : public TnxBaseFieldMapper {
-  PL_CLASS_INFO_DECL()
- public:
-  platform::FormatSettings FormatSettings;
-  std::int32_t TargetLength = 0;
-  std::int32_t TargetUnits = 0;
-  std::int32_t TargetDecPl = 0;
-  bool BestFit = false;
-};
-
-#define NX_FLOAT_MAPPER(Cls)                                                                                   \
-  class Cls : public TnxFloatMapperBase {                                                                      \
+// Each class keeps the target's format settings, storage length, units and
+// decimals under its own prefix (sm, dm, em, cm).
+#define NX_FLOAT_MAPPER(Cls, P)                                                                                \
+  class Cls : public TnxBaseFieldMapper {                                                                      \
     PL_CLASS_INFO_DECL()                                                                                       \
    public:                                                                                                     \
     static TnxBaseFieldMapper* InternalCreateMapper(TnxFieldDescriptor& aSourceField,                          \
@@ -26,10 +18,24 @@ class TnxFloatMapperBase : public TnxBaseFieldMapper {
                                                     TnxAbstractCursor* aTargetCursor,                          \
                                                     const TnxFieldMapperDescriptor* aMapperDesc,               \
                                                     TnxMappingMethod& aMapper);                                \
+    const platform::FormatSettings& FormatSettings() const { return P##FormatSettings; }                       \
+    std::int32_t TargetLength() const { return P##TargetLength; }                                              \
+    std::int32_t TargetUnits() const { return P##TargetUnits; }                                                \
+    std::int32_t TargetDecPl() const { return P##TargetDecPl; }                                                \
+    void SetTarget(const platform::FormatSettings& aSettings, const TnxFieldDescriptor& aField) {              \
+      P##FormatSettings = aSettings;                                                                           \
+      P##TargetLength = aField.fdLength;                                                                       \
+      P##TargetUnits = aField.fdUnits;                                                                         \
+      P##TargetDecPl = aField.fdDecPl;                                                                         \
+    }                                                                                                          \
+    platform::FormatSettings P##FormatSettings;                                                                \
+    std::int32_t P##TargetLength = 0;                                                                          \
+    std::int32_t P##TargetUnits = 0;                                                                           \
+    std::int32_t P##TargetDecPl = 0;                                                                           \
   };
 
-NX_FLOAT_MAPPER(TnxSingleMapper)
-NX_FLOAT_MAPPER(TnxDoubleMapper)
-NX_FLOAT_MAPPER(TnxExtendedMapper)
-NX_FLOAT_MAPPER(TnxCurrencyMapper)
+NX_FLOAT_MAPPER(TnxSingleMapper, sm)
+NX_FLOAT_MAPPER(TnxDoubleMapper, dm)
+NX_FLOAT_MAPPER(TnxExtendedMapper, em)
+NX_FLOAT_MAPPER(TnxCurrencyMapper, cm)
 #undef NX_FLOAT_MAPPER
