@@ -6,21 +6,46 @@
 #define NX_MAPPER_CLASS(Cls, Parent) \
   PL_CLASS_INFO_IMPL_TABLE(Cls, Parent, #Cls, nullptr, platform::bindClassTable(nxFieldMapperFuncs<Cls>))
 
-PL_CLASS_INFO_IMPL(TnxStringMapperBase, TnxBaseFieldMapper, "TnxStringMapperBase", nullptr)
-NX_MAPPER_CLASS(TnxShortStringToShortStringMapper, TnxStringMapperBase)
-NX_MAPPER_CLASS(TnxShortStringToNullStringMapper, TnxStringMapperBase)
-NX_MAPPER_CLASS(TnxNullStringToNullStringMapper, TnxStringMapperBase)
-NX_MAPPER_CLASS(TnxNullStringToShortStringMapper, TnxStringMapperBase)
-NX_MAPPER_CLASS(TnxWideStringToAnsiStringMapper, TnxStringMapperBase)
-NX_MAPPER_CLASS(TnxAnsiStringToWideStringMapper, TnxStringMapperBase)
-NX_MAPPER_CLASS(TnxWideStringToWideStringMapper, TnxStringMapperBase)
+NX_MAPPER_CLASS(TnxShortStringToShortStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxShortStringToNullStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxNullStringToNullStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxNullStringToShortStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxWideStringToAnsiStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxAnsiStringToWideStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxWideStringToWideStringMapper, TnxBaseFieldMapper)
 
 using namespace nxfm;
 
 namespace {
 
-inline const TnxStringMapperBase* me(const void* d) { return static_cast<const TnxStringMapperBase*>(d); }
-inline const char* nameOf(const TnxStringMapperBase* m) { return m->className().data(); }
+template <class M>
+inline const char* nameOf(const M* m) {
+  return m->className().data();
+}
+
+// The 8-bit to 8-bit class of a pair of source and target forms.
+template <bool SrcShort, bool TgtShort>
+struct AnsiClassOf;
+template <>
+struct AnsiClassOf<true, true> {
+  using type = TnxShortStringToShortStringMapper;
+};
+template <>
+struct AnsiClassOf<true, false> {
+  using type = TnxShortStringToNullStringMapper;
+};
+template <>
+struct AnsiClassOf<false, false> {
+  using type = TnxNullStringToNullStringMapper;
+};
+template <>
+struct AnsiClassOf<false, true> {
+  using type = TnxNullStringToShortStringMapper;
+};
+template <bool SrcShort, bool TgtShort>
+inline const auto* ansiMapper(const void* d) {
+  return static_cast<const typename AnsiClassOf<SrcShort, TgtShort>::type*>(d);
+}
 
 template <bool Short>
 inline std::string_view read8(const void* s, std::int32_t aLength) {
@@ -41,20 +66,20 @@ constexpr std::size_t kWork = SrcShort ? 256 : 65536;
 // A. Converting copy, best fit.
 template <bool SrcShort, bool TgtShort, bool Trim>
 TnxResult convertBest(const void* d, const void* s, void* t) {
-  const auto* m = me(d);
-  const std::string_view src = read8<SrcShort>(s, m->SourceLength);
+  const auto* m = ansiMapper<SrcShort, TgtShort>(d);
+  const std::string_view src = read8<SrcShort>(s, m->SourceLength());
   if (src.empty()) {
     write8<TgtShort>(t, nullptr, 0);
     return 0;
   }
   char16_t* work = wideWork(kWork<SrcShort>);
-  std::size_t count = decode(m->SourceCodepage, src, work, kWork<SrcShort>, nameOf(m), m->Label);
-  const auto units = static_cast<std::size_t>(m->TargetLength - 1);
-  if (count >= static_cast<std::size_t>(m->TargetLength)) count = units;
+  std::size_t count = decode(m->SourceCodepage(), src, work, kWork<SrcShort>, nameOf(m), m->Label());
+  const auto units = static_cast<std::size_t>(m->TargetLength() - 1);
+  if (count >= static_cast<std::size_t>(m->TargetLength())) count = units;
   std::u16string_view text(work, count);
   if constexpr (Trim) text = trimWide(text);
   char* out = byteWork(units + 1);
-  const std::size_t n = encodeFit(m->TargetCodepage, text, out, units, nameOf(m), m->Label);
+  const std::size_t n = encodeFit(m->TargetCodepage(), text, out, units, nameOf(m), m->Label());
   write8<TgtShort>(t, out, n);
   return 0;
 }
@@ -62,16 +87,16 @@ TnxResult convertBest(const void* d, const void* s, void* t) {
 // B. Converting copy, checking.
 template <bool SrcShort, bool TgtShort, bool Trim>
 TnxResult convertCheck(const void* d, const void* s, void* t) {
-  const auto* m = me(d);
-  const std::string_view src = read8<SrcShort>(s, m->SourceLength);
+  const auto* m = ansiMapper<SrcShort, TgtShort>(d);
+  const std::string_view src = read8<SrcShort>(s, m->SourceLength());
   char16_t* work = wideWork(kWork<SrcShort>);
-  const std::size_t count = decode(m->SourceCodepage, src, work, kWork<SrcShort>, nameOf(m), m->Label);
+  const std::size_t count = decode(m->SourceCodepage(), src, work, kWork<SrcShort>, nameOf(m), m->Label());
   std::u16string_view text(work, count);
   if constexpr (Trim) text = trimWide(text);
-  const auto units = static_cast<std::size_t>(m->TargetLength - 1);
+  const auto units = static_cast<std::size_t>(m->TargetLength() - 1);
   char* out = byteWork(units + 1);
   std::size_t n = 0;
-  if (!encode(m->TargetCodepage, text, out, units, n, nameOf(m), m->Label)) {
+  if (!encode(m->TargetCodepage(), text, out, units, n, nameOf(m), m->Label())) {
     write8<TgtShort>(t, nullptr, 0);
     return nxErrInvalidFieldXform;
   }
@@ -82,7 +107,7 @@ TnxResult convertCheck(const void* d, const void* s, void* t) {
 // C1. ShortString into a ShortString at least as long.
 template <bool Trim>
 TnxResult copyShortWhole(const void* d, const void* s, void* t) {
-  std::string_view src = readShort(s, me(d)->SourceLength);
+  std::string_view src = readShort(s, static_cast<const TnxShortStringToShortStringMapper*>(d)->SourceLength());
   if constexpr (Trim) src = trimBytes(src);
   writeShort(t, src.data(), src.size());
   return 0;
@@ -91,9 +116,9 @@ TnxResult copyShortWhole(const void* d, const void* s, void* t) {
 // C2. Truncating copy.
 template <bool SrcShort, bool TgtShort, bool Trim>
 TnxResult copyTruncate(const void* d, const void* s, void* t) {
-  const auto* m = me(d);
-  std::string_view src = read8<SrcShort>(s, m->SourceLength);
-  src = src.substr(0, static_cast<std::size_t>(m->TargetLength - 1));
+  const auto* m = ansiMapper<SrcShort, TgtShort>(d);
+  std::string_view src = read8<SrcShort>(s, m->SourceLength());
+  src = src.substr(0, static_cast<std::size_t>(m->TargetLength() - 1));
   if constexpr (Trim) src = trimBytes(src);
   write8<TgtShort>(t, src.data(), src.size());
   return 0;
@@ -102,10 +127,10 @@ TnxResult copyTruncate(const void* d, const void* s, void* t) {
 // C3. Checking copy: the target stays as it was when the value is too long.
 template <bool SrcShort, bool TgtShort, bool Trim>
 TnxResult copyCheck(const void* d, const void* s, void* t) {
-  const auto* m = me(d);
-  std::string_view src = read8<SrcShort>(s, m->SourceLength);
+  const auto* m = ansiMapper<SrcShort, TgtShort>(d);
+  std::string_view src = read8<SrcShort>(s, m->SourceLength());
   if constexpr (Trim) src = trimBytes(src);
-  if (src.size() > static_cast<std::size_t>(m->TargetLength - 1)) return nxErrInvalidFieldXform;
+  if (src.size() > static_cast<std::size_t>(m->TargetLength() - 1)) return nxErrInvalidFieldXform;
   write8<TgtShort>(t, src.data(), src.size());
   return 0;
 }
@@ -113,17 +138,17 @@ TnxResult copyCheck(const void* d, const void* s, void* t) {
 // D. WideString into ShortString or NullString.
 template <bool TgtShort, bool Trim, bool Best>
 TnxResult wideToAnsi(const void* d, const void* s, void* t) {
-  const auto* m = me(d);
-  std::u16string_view text = readWide(s, m->SourceLength, wideScratch());
-  const auto units = static_cast<std::size_t>(m->TargetLength - 1);
+  const auto* m = static_cast<const TnxWideStringToAnsiStringMapper*>(d);
+  std::u16string_view text = readWide(s, m->SourceLength(), wideScratch());
+  const auto units = static_cast<std::size_t>(m->TargetLength() - 1);
   if constexpr (Best)
-    if (text.size() >= static_cast<std::size_t>(m->TargetLength)) text = text.substr(0, units);
+    if (text.size() >= static_cast<std::size_t>(m->TargetLength())) text = text.substr(0, units);
   if constexpr (Trim) text = trimWide(text);
   char* out = byteWork(units + 1);
   std::size_t n = 0;
   if constexpr (Best) {
-    n = encodeFit(m->TargetCodepage, text, out, units, nameOf(m), m->Label);
-  } else if (!encode(m->TargetCodepage, text, out, units, n, nameOf(m), m->Label)) {
+    n = encodeFit(m->TargetCodepage(), text, out, units, nameOf(m), m->Label());
+  } else if (!encode(m->TargetCodepage(), text, out, units, n, nameOf(m), m->Label())) {
     write8<TgtShort>(t, nullptr, 0);
     return nxErrInvalidFieldXform;
   }
@@ -134,10 +159,10 @@ TnxResult wideToAnsi(const void* d, const void* s, void* t) {
 // E. ShortString or NullString into WideString.
 template <bool SrcShort, bool Trim, bool Best>
 TnxResult ansiToWide(const void* d, const void* s, void* t) {
-  const auto* m = me(d);
-  std::string_view src = read8<SrcShort>(s, m->SourceLength);
+  const auto* m = static_cast<const TnxAnsiStringToWideStringMapper*>(d);
+  std::string_view src = read8<SrcShort>(s, m->SourceLength());
   if constexpr (Trim) src = trimBytes(src);
-  const auto units = static_cast<std::size_t>(m->TargetUnits);
+  const auto units = static_cast<std::size_t>(m->TargetUnits());
   if (src.empty() || units == 0) {
     if (!src.empty() && !Best) {
       writeWide(t, nullptr, 0);
@@ -149,15 +174,15 @@ TnxResult ansiToWide(const void* d, const void* s, void* t) {
   char16_t* work = wideWork(std::max(kWork<SrcShort>, units));
   std::size_t count = 0;
   try {
-    count = platform::multiByteToWide(m->SourceCodepage, src, work, units);
+    count = platform::multiByteToWide(m->SourceCodepage(), src, work, units);
   } catch (const platform::InsufficientBuffer&) {
     if constexpr (!Best) {
       writeWide(t, nullptr, 0);
       return nxErrInvalidFieldXform;
     }
-    count = std::min(decode(m->SourceCodepage, src, work, kWork<SrcShort>, nameOf(m), m->Label), units);
+    count = std::min(decode(m->SourceCodepage(), src, work, kWork<SrcShort>, nameOf(m), m->Label()), units);
   } catch (const platform::OsError& e) {
-    raiseConversion(e, nameOf(m), m->Label, "MultiByteToWideChar");
+    raiseConversion(e, nameOf(m), m->Label(), "MultiByteToWideChar");
   }
   writeWide(t, work, count);
   return 0;
@@ -179,9 +204,9 @@ TnxResult wideCopyWhole(const void*, const void* s, void* t) {
 
 template <bool Trim, bool Best>
 TnxResult wideCopy(const void* d, const void* s, void* t) {
-  const auto* m = me(d);
-  std::u16string_view text = readWide(s, m->SourceLength, wideScratch());
-  const auto units = static_cast<std::size_t>(m->TargetUnits);
+  const auto* m = static_cast<const TnxWideStringToWideStringMapper*>(d);
+  std::u16string_view text = readWide(s, m->SourceLength(), wideScratch());
+  const auto units = static_cast<std::size_t>(m->TargetUnits());
   if constexpr (Best) {
     text = text.substr(0, units);
     if constexpr (Trim) text = trimWide(text);
@@ -214,11 +239,8 @@ TnxMappingRoutine ansiRoutine(bool aConvert, bool aBest, bool aTrim, bool aFits)
 template <class Cls>
 Cls* newStringMapper(TnxFieldDescriptor& aSourceField, TnxFieldDescriptor& aTargetField) {
   Cls* self = platform::create<Cls>();
-  self->SourceLength = aSourceField.fdLength;
-  self->TargetLength = aTargetField.fdLength;
-  self->TargetUnits = aTargetField.fdUnits;
-  self->SourceCodepage = fieldCodePage(aSourceField);
-  self->TargetCodepage = fieldCodePage(aTargetField);
+  self->SetFields(aSourceField.fdLength, aTargetField.fdLength, aTargetField.fdUnits, fieldCodePage(aSourceField),
+                  fieldCodePage(aTargetField));
   return self;
 }
 
@@ -235,7 +257,7 @@ TnxBaseFieldMapper* createAnsi(TnxFieldDescriptor& aSourceField, TnxFieldDescrip
                         (aSourceField.fdLength > aTargetField.fdLength && isMultiByteCodePage(targetCp)));
   const bool best = nxIsBestFit(aMapperDesc);
   Cls* self = newStringMapper<Cls>(aSourceField, aTargetField);
-  self->Label = best ? aLabelBest : aLabelCheck;
+  self->SetLabel(best ? aLabelBest : aLabelCheck);
   aMapper = {ansiRoutine<S == nxtShortString, T == nxtShortString>(convert, best, trimOf(aSourceField, aTargetField),
                                                                     aSourceField.fdLength <= aTargetField.fdLength),
              self};
@@ -284,11 +306,11 @@ TnxBaseFieldMapper* TnxWideStringToAnsiStringMapper::InternalCreateMapper(
   auto* self = newStringMapper<TnxWideStringToAnsiStringMapper>(aSourceField, aTargetField);
   TnxMappingRoutine routine;
   if (target == nxtShortString) {
-    self->Label = best ? "ToShortStringConvert" : "ToShortStringConvertCheck";
+    self->SetLabel(best ? "ToShortStringConvert" : "ToShortStringConvertCheck");
     routine = best ? (trim ? wideToAnsi<true, true, true> : wideToAnsi<true, false, true>)
                    : (trim ? wideToAnsi<true, true, false> : wideToAnsi<true, false, false>);
   } else {
-    self->Label = best ? "ToNullStringConvert" : "ToNullStringConvertCheck";
+    self->SetLabel(best ? "ToNullStringConvert" : "ToNullStringConvertCheck");
     routine = best ? (trim ? wideToAnsi<false, true, true> : wideToAnsi<false, false, true>)
                    : (trim ? wideToAnsi<false, true, false> : wideToAnsi<false, false, false>);
   }
@@ -311,11 +333,11 @@ TnxBaseFieldMapper* nxCreateAnsiStringToWideStringMapper(TnxFieldDescriptor& aSo
   auto* self = newStringMapper<TnxAnsiStringToWideStringMapper>(aSourceField, aTargetField);
   TnxMappingRoutine routine;
   if (shortSource) {
-    self->Label = best ? "FromShortStringConvert" : "FromShortStringConvertCheck";
+    self->SetLabel(best ? "FromShortStringConvert" : "FromShortStringConvertCheck");
     routine = best ? (trim ? ansiToWide<true, true, true> : ansiToWide<true, false, true>)
                    : (trim ? ansiToWide<true, true, false> : ansiToWide<true, false, false>);
   } else {
-    self->Label = best ? "FromNullStringConvert" : "FromNullStringConvertCheck";
+    self->SetLabel(best ? "FromNullStringConvert" : "FromNullStringConvertCheck");
     routine = best ? (trim ? ansiToWide<false, true, true> : ansiToWide<false, false, true>)
                    : (trim ? ansiToWide<false, true, false> : ansiToWide<false, false, false>);
   }
