@@ -7,10 +7,9 @@
 #define NX_MAPPER_CLASS(Cls, Parent) \
   PL_CLASS_INFO_IMPL_TABLE(Cls, Parent, #Cls, nullptr, platform::bindClassTable(nxFieldMapperFuncs<Cls>))
 
-PL_CLASS_INFO_IMPL(TnxTextMapperBase, TnxBaseFieldMapper, "TnxTextMapperBase", nullptr)
-NX_MAPPER_CLASS(TnxShortStringMapper, TnxTextMapperBase)
-NX_MAPPER_CLASS(TnxNullStringMapper, TnxTextMapperBase)
-NX_MAPPER_CLASS(TnxWideStringMapper, TnxTextMapperBase)
+NX_MAPPER_CLASS(TnxShortStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxNullStringMapper, TnxBaseFieldMapper)
+NX_MAPPER_CLASS(TnxWideStringMapper, TnxBaseFieldMapper)
 
 using namespace nxfm;
 
@@ -18,24 +17,39 @@ namespace {
 
 enum TnxTextSource { tsShort, tsNull, tsWide };
 
-inline const TnxTextMapperBase* me(const void* d) { return static_cast<const TnxTextMapperBase*>(d); }
+template <int Src>
+struct TextClassOf;
+template <>
+struct TextClassOf<tsShort> {
+  using type = TnxShortStringMapper;
+};
+template <>
+struct TextClassOf<tsNull> {
+  using type = TnxNullStringMapper;
+};
+template <>
+struct TextClassOf<tsWide> {
+  using type = TnxWideStringMapper;
+};
+template <int Src>
+using TextClass = typename TextClassOf<Src>::type;
 
 template <int Src>
-std::string_view raw8(const TnxTextMapperBase* m, const void* s) {
-  return Src == tsShort ? readShort(s, m->SourceLength) : readNull(s, m->SourceLength);
+std::string_view raw8(const TextClass<Src>* m, const void* s) {
+  return Src == tsShort ? readShort(s, m->SourceLength()) : readNull(s, m->SourceLength());
 }
 
 // The source value as UTF-16 text (8-bit text decoded with the mapper's text
 // code page), in a per-thread buffer.
 template <int Src>
-std::u16string_view text16(const TnxTextMapperBase* m, const void* s) {
+std::u16string_view text16(const TextClass<Src>* m, const void* s) {
   if constexpr (Src == tsWide) {
-    return readWide(s, m->SourceLength, wideScratch());
+    return readWide(s, m->SourceLength(), wideScratch());
   } else {
     const std::string_view bytes = raw8<Src>(m, s);
     if (bytes.empty()) return {};
     char16_t* work = wideWork(bytes.size());
-    const std::size_t n = decode(m->TextCodepage, bytes, work, bytes.size(), m->className().data(), m->Action.c_str());
+    const std::size_t n = decode(m->TextCodepage(), bytes, work, bytes.size(), m->className().data(), m->Action());
     return {work, n};
   }
 }
@@ -124,7 +138,7 @@ bool isWord(std::u16string_view s, std::initializer_list<std::u16string_view> aW
 
 template <int Src, TnxFieldType T, bool Best>
 TnxResult textTo(const void* d, const void* s, void* t) {
-  const TnxTextMapperBase* m = me(d);
+  const auto* m = static_cast<const TextClass<Src>*>(d);
   if constexpr (T == nxtBoolean) {
     const std::u16string_view text = text16<Src>(m, s);
     const bool yes = isWord(text, {u"1", u"Y", u"Yes", u"T", u"True"});
@@ -177,15 +191,15 @@ TnxResult textTo(const void* d, const void* s, void* t) {
       store(t, std::int64_t{0});
       return 0;
     }
-    return storeBcd(value, m->TargetUnits, m->TargetDecPl, Best, t);
+    return storeBcd(value, m->TargetUnits(), m->TargetDecPl(), Best, t);
   } else if constexpr (T == nxtDate || T == nxtTime || T == nxtDateTime) {
     const std::u16string_view text = text16<Src>(m, s);
     platform::DateTime dt = 0;
     platform::TimeStamp ts{0, 1};
     bool valid;
-    if constexpr (T == nxtDate) valid = platform::tryStrToDate(text, dt, m->FormatSettings);
-    else if constexpr (T == nxtTime) valid = platform::tryStrToTime(text, dt, m->FormatSettings);
-    else valid = platform::tryStrToDateTime(text, dt, m->FormatSettings);
+    if constexpr (T == nxtDate) valid = platform::tryStrToDate(text, dt, m->FormatSettings());
+    else if constexpr (T == nxtTime) valid = platform::tryStrToTime(text, dt, m->FormatSettings());
+    else valid = platform::tryStrToDateTime(text, dt, m->FormatSettings());
     if constexpr (T == nxtTime) {
       if (!valid) dt = Best ? 0 : -1;
       if constexpr (!Best)
@@ -227,7 +241,7 @@ TnxResult textTo(const void* d, const void* s, void* t) {
     return 0;
   } else if constexpr (T == nxtChar) {
     char c = 0;
-    if (Src != tsWide && m->TextCodepage == 0) {
+    if (Src != tsWide && m->TextCodepage() == 0) {
       // No conversion: the first byte as it is stored.
       const std::string_view bytes = raw8<Src>(m, s);
       c = bytes.empty() ? 0 : bytes[0];
@@ -237,7 +251,7 @@ TnxResult textTo(const void* d, const void* s, void* t) {
         const std::size_t first = text.size() > 1 && text[0] >= 0xD800 && text[0] <= 0xDBFF ? 2 : 1;
         char out[8];
         std::size_t n = 0;
-        encode(m->TargetCodepage, text.substr(0, first), out, sizeof out, n, m->className().data(), m->Action.c_str(),
+        encode(m->TargetCodepage(), text.substr(0, first), out, sizeof out, n, m->className().data(), m->Action(),
                "WidecharToMultiByte");
         c = n > 0 ? out[0] : 0;
       }
@@ -256,7 +270,7 @@ TnxResult textTo(const void* d, const void* s, void* t) {
       n = text.size();
       bytes = text.data();
     }
-    const auto capacity = static_cast<std::size_t>(m->TargetLength);
+    const auto capacity = static_cast<std::size_t>(m->TargetLength());
     if (n > capacity) {
       if constexpr (!Best) return nxErrInvalidFieldXform;
       n = capacity;
@@ -308,25 +322,20 @@ TnxBaseFieldMapper* createText(TnxFieldType aSource, TnxFieldDescriptor& aSource
   if (!routine) return nullptr;
   Cls* self = platform::create<Cls>();
   try {
-    self->FormatSettings = fieldFormatSettings(aSourceField);
-    self->SourceLength = aSourceField.fdLength;
-    self->TargetLength = aTargetField.fdLength;
-    self->SourceCodepage = fieldCodePage(aSourceField);
-    self->TargetCodepage = fieldCodePage(aTargetField);
-    self->TargetUnits = aTargetField.fdUnits;
-    self->TargetDecPl = aTargetField.fdDecPl;
+    const std::uint16_t sourceCp = fieldCodePage(aSourceField), targetCp = fieldCodePage(aTargetField);
+    self->SetFields(fieldFormatSettings(aSourceField), aSourceField, aTargetField, sourceCp, targetCp);
     bool convert = false;
-    if (Src != tsWide && self->SourceCodepage != 0 && self->TargetCodepage != 0) {
-      convert = (isCharType(target) && self->SourceCodepage != self->TargetCodepage) ||
-                (aTargetField.fdLength < aSourceField.fdLength && isMultiByteCodePage(self->SourceCodepage));
+    if (Src != tsWide && sourceCp != 0 && targetCp != 0) {
+      convert = (isCharType(target) && sourceCp != targetCp) ||
+                (aTargetField.fdLength < aSourceField.fdLength && isMultiByteCodePage(sourceCp));
     }
     const bool sourcePage = convert || target == nxtWideChar || target == nxtCurrency || target == nxtDate ||
                             target == nxtTime || target == nxtDateTime;
-    self->TextCodepage = sourcePage ? self->SourceCodepage : 0;
     // A Char target reads the raw first byte unless it converts.
-    if (target == nxtChar && !convert) self->TextCodepage = 0;
+    const std::uint16_t textCp = sourcePage && !(target == nxtChar && !convert) ? sourceCp : 0;
     const std::u16string_view type = nxFieldTypeNames[target].substr(3);
-    self->Action = "To" + std::string(type.begin(), type.end()) + (convert ? "Convert" : "") + (best ? "" : "Check");
+    self->SetText(textCp,
+                  "To" + std::string(type.begin(), type.end()) + (convert ? "Convert" : "") + (best ? "" : "Check"));
   } catch (...) {
     platform::TObject::free(self);
     throw;

@@ -8,28 +8,17 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "nxsdFieldMapper.h"
 #include "plFormatSettings.h"
 
-class TnxTextMapperBase : public TnxBaseFieldMapper {
-  PL_CLASS_INFO_DECL()
- public:
-  platform::FormatSettings FormatSettings;
-  std::int32_t SourceLength = 0;
-  std::int32_t TargetLength = 0;
-  std::uint16_t SourceCodepage = 0;
-  std::uint16_t TargetCodepage = 0;
-  std::int32_t TargetUnits = 0;
-  std::int32_t TargetDecPl = 0;
-  // The code page the text is decoded with (0: the ANSI code page).
-  std::uint16_t TextCodepage = 0;
-  // Action text of the OS error: "<class>.<routine>".
-  std::string Action;
-};
-
-#define NX_TEXT_MAPPER(Cls)                                                                                    \
-  class Cls : public TnxTextMapperBase {                                                                       \
+// Each class keeps under its own prefix (ssm, nsm, wsm) the source's format
+// settings, both storage lengths and code pages, the target's units and
+// decimals, the code page its text is decoded with (0: the ANSI code page)
+// and the routine's name for the OS error's action text.
+#define NX_TEXT_MAPPER(Cls, P)                                                                                 \
+  class Cls : public TnxBaseFieldMapper {                                                                      \
     PL_CLASS_INFO_DECL()                                                                                       \
    public:                                                                                                     \
     static TnxBaseFieldMapper* InternalCreateMapper(TnxFieldDescriptor& aSourceField,                          \
@@ -38,9 +27,42 @@ class TnxTextMapperBase : public TnxBaseFieldMapper {
                                                     TnxAbstractCursor* aTargetCursor,                          \
                                                     const TnxFieldMapperDescriptor* aMapperDesc,               \
                                                     TnxMappingMethod& aMapper);                                \
+    const platform::FormatSettings& FormatSettings() const { return P##FormatSettings; }                       \
+    std::int32_t SourceLength() const { return P##SourceLength; }                                              \
+    std::int32_t TargetLength() const { return P##TargetLength; }                                              \
+    std::uint16_t SourceCodepage() const { return P##SourceCodepage; }                                         \
+    std::uint16_t TargetCodepage() const { return P##TargetCodepage; }                                         \
+    std::int32_t TargetUnits() const { return P##TargetUnits; }                                                \
+    std::int32_t TargetDecPl() const { return P##TargetDecPl; }                                                \
+    std::uint16_t TextCodepage() const { return P##TextCodepage; }                                             \
+    const char* Action() const { return P##Action.c_str(); }                                                   \
+    void SetFields(const platform::FormatSettings& aSettings, const TnxFieldDescriptor& aSource,               \
+                   const TnxFieldDescriptor& aTarget, std::uint16_t aSourceCodepage,                           \
+                   std::uint16_t aTargetCodepage) {                                                            \
+      P##FormatSettings = aSettings;                                                                           \
+      P##SourceLength = aSource.fdLength;                                                                      \
+      P##TargetLength = aTarget.fdLength;                                                                      \
+      P##SourceCodepage = aSourceCodepage;                                                                     \
+      P##TargetCodepage = aTargetCodepage;                                                                     \
+      P##TargetUnits = aTarget.fdUnits;                                                                        \
+      P##TargetDecPl = aTarget.fdDecPl;                                                                        \
+    }                                                                                                          \
+    void SetText(std::uint16_t aTextCodepage, std::string aAction) {                                           \
+      P##TextCodepage = aTextCodepage;                                                                         \
+      P##Action = std::move(aAction);                                                                          \
+    }                                                                                                          \
+    platform::FormatSettings P##FormatSettings;                                                                \
+    std::int32_t P##SourceLength = 0;                                                                          \
+    std::int32_t P##TargetLength = 0;                                                                          \
+    std::uint16_t P##SourceCodepage = 0;                                                                       \
+    std::uint16_t P##TargetCodepage = 0;                                                                       \
+    std::int32_t P##TargetUnits = 0;                                                                           \
+    std::int32_t P##TargetDecPl = 0;                                                                           \
+    std::uint16_t P##TextCodepage = 0;                                                                         \
+    std::string P##Action;                                                                                     \
   };
 
-NX_TEXT_MAPPER(TnxShortStringMapper)
-NX_TEXT_MAPPER(TnxNullStringMapper)
-NX_TEXT_MAPPER(TnxWideStringMapper)
+NX_TEXT_MAPPER(TnxShortStringMapper, ssm)
+NX_TEXT_MAPPER(TnxNullStringMapper, nsm)
+NX_TEXT_MAPPER(TnxWideStringMapper, wsm)
 #undef NX_TEXT_MAPPER
