@@ -45,6 +45,13 @@ const FormatSettings& japaneseFormatSettings();
 // Settings of the invariant locale (127): mm/dd/yyyy, hh:nn:ss, English names.
 const FormatSettings& invariantFormatSettings();
 
+// The settings of a locale id (GetLocaleFormatSettings): 1041 and the
+// system and user default ids give japaneseFormatSettings(), 127 the
+// invariant ones; any other locale takes its separators and its short date
+// and long time patterns from ICU (years always with four digits). Unknown
+// ids: OsError(EINVAL).
+FormatSettings localeFormatSettings(std::uint32_t lcid);
+
 // The process default; starts as japaneseFormatSettings().
 const FormatSettings& defaultFormatSettings();
 void setDefaultFormatSettings(const FormatSettings& settings);

@@ -1,5 +1,6 @@
 #include "plFormat.h"
 
+#include "plDateTime.h"
 #include "plErrors.h"
 
 #include <gtest/gtest.h>
@@ -237,4 +238,30 @@ TEST(PlatformFormat, IntegerTextAndDigitRecords) {
   EXPECT_EQ(r.Digits, "");
   EXPECT_EQ(floatToDecimal(std::nan(""), 15, 2).Exponent, -32768);
   EXPECT_EQ(floatToDecimal(-std::numeric_limits<double>::infinity(), 15, 2).Exponent, 32767);
+}
+
+TEST(PlatformFormat, FormatSettingsOfALocaleId) {
+  // The system default and Japanese ids give the Japanese settings.
+  for (std::uint32_t id : {0x800u, 0x400u, 1041u}) {
+    const FormatSettings fs = localeFormatSettings(id);
+    EXPECT_EQ(fs.ShortDateFormat, u"yyyy/mm/dd");
+    EXPECT_EQ(fs.LongTimeFormat, u"hh:nn:ss");
+  }
+  EXPECT_EQ(localeFormatSettings(127).ShortDateFormat, u"mm/dd/yyyy");
+  const FormatSettings de = localeFormatSettings(1031);
+  EXPECT_EQ(de.DecimalSeparator, u',');
+  EXPECT_EQ(de.ThousandSeparator, u'.');
+  EXPECT_EQ(de.DateSeparator, u'.');
+  EXPECT_EQ(de.ShortDateFormat, u"dd/mm/yyyy");
+  EXPECT_EQ(de.LongTimeFormat, u"hh:nn:ss");
+  const FormatSettings sv = localeFormatSettings(1053);
+  EXPECT_EQ(sv.DateSeparator, u'-');
+  EXPECT_EQ(sv.ShortDateFormat, u"yyyy/mm/dd");
+  // A German date written and read back with the settings.
+  const DateTime d = encodeDate(2023, 1, 31);
+  EXPECT_EQ(dateToStr(d, de), u"31.01.2023");
+  DateTime back = 0;
+  ASSERT_TRUE(tryStrToDate(u"31.01.2023", back, de));
+  EXPECT_EQ(back, d);
+  EXPECT_THROW(localeFormatSettings(0x7FFF), OsError);
 }
