@@ -2,6 +2,7 @@
 
 #include "nxllLockedFuncs.h"
 #include "nxsdDataDictionaryInt.h"
+#include "nxsdDefaultValueEngine.h"
 #include "nxsdFilterEngineCallback.h"
 #include "nxsdFilterEngineHub.h"
 #include "nxsdFilterEngineSQL.h"
@@ -12,6 +13,7 @@
 #include "nxsdDataDictionaryRefInt.h"
 #include "nxsdRecordMapperDescriptorBase.h"
 #include "nxsdTableMapperDescriptorBase.h"
+#include "nxsdValidationEngine.h"
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -68,6 +70,8 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdKeyFieldEngineBaseInitialize, nxsdKeyFieldEngineBaseFinalize},
     {nxsdKeyEngineBaseInitialize, nxsdKeyEngineBaseFinalize},
     {nxsdKeyEngineCompInitialize, nxsdKeyEngineCompFinalize},
+    {nxsdDefaultValueEngineInitialize, nxsdDefaultValueEngineFinalize},
+    {nxsdValidationEngineInitialize, nxsdValidationEngineFinalize},
 };
 
 }  // namespace
