@@ -1,5 +1,6 @@
 #include "nxsdValidationEngine.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -241,14 +242,22 @@ TnxMinMaxValidationEngine::TnxMinMaxValidationEngine(TnxBaseValidationsEngine* a
     : TnxBaseFieldValidationEngine(aParent, aCursor, aDescriptor),
       mmveMinMaxDescriptor(descriptorAs<TnxMinMaxValidationDescriptor>(aDescriptor)),
       mmveKeyFieldEngine(keyFieldEngineOf(mmveMinMaxDescriptor->KeyField())) {
-  // A bound shorter than the field would be read past its end.
-  const auto length = static_cast<std::size_t>(mmveKeyFieldEngine->ckfeFieldLength);
-  const std::vector<std::uint8_t>& min = mmveMinMaxDescriptor->Min();
-  const std::vector<std::uint8_t>& max = mmveMinMaxDescriptor->Max();
-  if ((!min.empty() && min.size() < length) || (!max.empty() && max.size() < length))
-    throw EnxMinMaxValidationEngineException(nxErrIncompatibleStream);
-  if (!min.empty()) mmveMin = min.data();
-  if (!max.empty()) mmveMax = max.data();
+  // A bound shorter than the field (the field grew) reads as zero-padded,
+  // as the descriptor shows it; never read past the stored bytes.
+  const auto length = static_cast<std::size_t>(std::max(mmveKeyFieldEngine->ckfeFieldLength, 0));
+  const auto padded = [length](const std::vector<std::uint8_t>& aBound) {
+    std::vector<std::uint8_t> buffer(std::max(length, aBound.size()), 0);
+    std::copy(aBound.begin(), aBound.end(), buffer.begin());
+    return buffer;
+  };
+  if (!mmveMinMaxDescriptor->Min().empty()) {
+    mmveMinBuffer = padded(mmveMinMaxDescriptor->Min());
+    mmveMin = mmveMinBuffer.data();
+  }
+  if (!mmveMinMaxDescriptor->Max().empty()) {
+    mmveMaxBuffer = padded(mmveMinMaxDescriptor->Max());
+    mmveMax = mmveMaxBuffer.data();
+  }
 }
 
 TnxMinMaxValidationEngine::~TnxMinMaxValidationEngine() = default;

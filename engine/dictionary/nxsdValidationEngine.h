@@ -229,6 +229,8 @@ class TnxMinMaxValidationEngine : public TnxBaseFieldValidationEngine {
   TnxOwned<TnxCompositeKeyFieldEngine> mmveKeyFieldEngine;
   const std::uint8_t* mmveMin = nullptr;  // nil: no bound
   const std::uint8_t* mmveMax = nullptr;
+  std::vector<std::uint8_t> mmveMinBuffer;  // the bounds, at least a field long
+  std::vector<std::uint8_t> mmveMaxBuffer;
 };
 
 class TnxNoChangeValidationEngine : public TnxBaseFieldValidationEngine {
