@@ -29,3 +29,8 @@
 #include "nxsdServerEngineObjects.h"
 #include "nxsdServerEngineEngine.h"
 #include "nxsdServerEngineLock.h"
+#include "nxsdServerEngineStandIn.h"
+#include "nxsdServerEngineDatabase.h"
+#include "nxsdServerEngineCursor.h"
+#include "nxsdServerEngineBatchStream.h"
+#include "nxsdServerEngineStatement.h"

@@ -352,9 +352,14 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
 };
 
 // The session as these objects see it: its engine and its task list.
+class TnxAbstractDatabase;
+class TnxAbstractTransContext;
+
 class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
   PL_CLASS_INFO_DECL()
   friend class TnxAbstractTaskInfo;
+  friend class TnxAbstractDatabase;
+  friend class TnxAbstractTransContext;
 
  public:
   explicit TnxAbstractSession(TnxBaseServerEngine* aServerEngine);
@@ -371,7 +376,16 @@ class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
 
   std::int32_t TaskInfoCount();
 
+  // A transaction context of this session.
+  virtual TnxResult TransContextCreate(TnxAbstractTransContext*& aTransContext, std::uint32_t aTimeout);
+
  protected:
+  TnxPadlock asDatabasesPadlock;
+  TnxAbstractDatabase* asDatabasesHead = nullptr;
+  TnxAbstractDatabase* asDatabasesTail = nullptr;
+  TnxPadlock asTransContextsPadlock;
+  TnxAbstractTransContext* asTransContextsHead = nullptr;
+  TnxAbstractTransContext* asTransContextsTail = nullptr;
   TnxBaseServerEngine* asServerEngine = nullptr;
   TnxPadlock* asTaskInfosPadlock = nullptr;
   TnxAbstractTaskInfo* asTaskInfosHead = nullptr;
