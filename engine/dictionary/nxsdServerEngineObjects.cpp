@@ -1,101 +1,17 @@
 #include "nxsdServerEngine.h"
+#include "nxsdServerEngineInt.h"
+
+using namespace nxsd_server_engine_int;
 
 #include "nxllBde.h"
 #include "nxllConvertException.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
 
-PL_CLASS_INFO_IMPL(TnxAliasDescriptor, TnxObject, "TnxAliasDescriptor", nullptr)
-
-namespace {
-
-constexpr char16_t kSeparator = u':';
-
-// Exactly aCount leading '#', then one character that is not '#'.
-bool hasHashPrefix(platform::UnicodeStringView aName, std::size_t aCount) {
-  if (aName.size() < aCount + 1) return false;
-  for (std::size_t i = 0; i < aCount; ++i)
-    if (aName[i] != u'#') return false;
-  return aName[aCount] != u'#';
-}
-
-void splitAtSeparator(nxString aText, nxString& aHead, nxString& aRest) {
-  const auto p = aText.find(kSeparator);
-  if (p == nxString::npos) {
-    aHead = aText;
-    aRest.clear();
-  } else {
-    aHead = aText.substr(0, p);
-    aRest = aText.substr(p + 1);
-  }
-}
-
-}  // namespace
-
-bool nxIsInMemoryTableName(platform::UnicodeStringView aName) {
-  if (aName.size() >= 3 && aName.front() == u'<' && aName.back() == u'>') return true;
-  return hasHashPrefix(aName, 3);
-}
-
-bool nxIsGlobalTempTableName(platform::UnicodeStringView aName) { return hasHashPrefix(aName, 2); }
-
-bool nxIsLocalTempTableName(platform::UnicodeStringView aName) { return hasHashPrefix(aName, 1); }
-
-TnxResult nxCheckTableName(const nxString& aName, bool aEmptyIsNotFound, bool aAllowSystem) {
-  TnxResult result;
-  const auto p = aName.find(kSeparator);
-  if (p != nxString::npos && p + 1 < aName.size())
-    result = EnxBaseException::nxSetMessage(nxErrInvalidTableName,
-                                            nxGetOrgPlaceholder() + u" Child name separators \":\" are not allowed.");
-  else if (aName.size() > 2 && aName.front() == u'<' && aName.back() == u'>')
-    result = nxValidateIdentifier(aName.substr(1, aName.size() - 2), nxErrInvalidTableName, false, aAllowSystem);
-  else
-    result = nxValidateIdentifier(aName, nxErrInvalidTableName, false, aAllowSystem);
-  if (result != 0 && aEmptyIsNotFound && aName.empty()) result = nxErrNoSuchTable;
-  return result;
-}
-
-TnxResult nxCheckChildTableNames(const nxString& aChildPath) {
-  // Iterative form of "check the head, then the rest the same way".
-  nxString rest = aChildPath, head;
-  for (;;) {
-    splitAtSeparator(rest, head, rest);
-    if (head != u"." && head != u"..") {
-      const TnxResult result = nxValidateIdentifier(head, nxErrInvalidTableName, false, true);
-      if (result != 0) return result;
-    }
-    if (rest.empty()) return 0;
-  }
-}
-
-TnxResult nxCheckTableNameWithChild(const nxString& aName, bool aEmptyIsNotFound, bool aAllowSystem) {
-  nxString root, rest;
-  splitAtSeparator(aName, root, rest);
-  TnxResult result = nxCheckTableName(root, false, aAllowSystem);
-  if (result == 0 && !rest.empty()) result = nxCheckChildTableNames(rest);
-  if (result != 0 && aEmptyIsNotFound && aName.empty()) result = nxErrNoSuchTable;
-  return result;
-}
-
-TnxResult nxCheckAliasName(const nxString& aAlias, bool aEmptyIsNotFound) {
-  TnxResult result = nxValidateIdentifier(aAlias, nxErrInvalidAliasName, false, true);
-  if (result != 0 && aEmptyIsNotFound && aAlias.empty()) result = nxErrUnknownDatabase;
-  return result;
-}
-
-TnxResult nxCheckObjectName(const nxString& aName, bool aEmptyIsNotFound) {
-  TnxResult result = nxValidateIdentifier(aName, nxErrInvalidName, false, true);
-  if (result != 0 && aEmptyIsNotFound && aName.empty()) result = nxErrObjectNotFound;
-  return result;
-}
-
-// ---- Abstract server objects ----------------------------------------------------
-
 PL_CLASS_INFO_IMPL(TnxAbstractServerObject, TnxLifetimeTrackedPersistent, "TnxAbstractServerObject", nullptr)
 PL_CLASS_INFO_IMPL(TnxExtendableServerObject, TnxAbstractServerObject, "TnxExtendableServerObject", nullptr)
 PL_CLASS_INFO_IMPL(TnxLockedOptionsExtendableServerObject, TnxExtendableServerObject,
                    "TnxLockedOptionsExtendableServerObject", nullptr)
-PL_CLASS_INFO_IMPL(TnxBaseServerEngine, TnxStateComponent, "TnxBaseServerEngine", nullptr)
 PL_CLASS_INFO_IMPL(TnxBaseEngineExtender, TnxLifetimeTrackedPersistent, "TnxBaseEngineExtender", nullptr)
 PL_CLASS_INFO_IMPL(TnxAbstractSession, TnxLockedOptionsExtendableServerObject, "TnxAbstractSession", nullptr)
 PL_CLASS_INFO_IMPL(TnxAbstractTaskInfo, TnxExtendableServerObject, "TnxAbstractTaskInfo", nullptr)
@@ -106,35 +22,8 @@ namespace {
 // Kind tag of server object handles in the process's handle table.
 const char kServerObjectHandleKind = 0;
 
-constexpr std::int32_t kInProcessVersion = 47501;
-
-const nxString kSelf = u"<Self>";
-
-// aName at its first '.'; an empty rest is "<Self>".
-void splitPath(const nxString& aName, nxString& aHead, nxString& aRest) {
-  const auto p = aName.find(u'.');
-  if (p == nxString::npos) {
-    aHead = aName;
-    aRest.clear();
-  } else {
-    aHead = aName.substr(0, p);
-    aRest = aName.substr(p + 1);
-  }
-  if (aRest.empty()) aRest = kSelf;
-}
-
-void clearOut(void** aInterface) {
-  if (aInterface) *aInterface = nullptr;
-}
-
-TnxEngineActions allActionsButFulltext() {
-  TnxEngineActions result;
-  for (int a = 0; a < nxEngineActionCount; ++a)
-    if (a != eaRecordFulltextUpdate) result.include(static_cast<TnxEngineAction>(a));
-  return result;
-}
-
 }  // namespace
+
 
 TnxAbstractServerObject::TnxAbstractServerObject(TnxAbstractSession* aSession) : asoSession(aSession) {
   asoHandle = nxHandleTable().Add(this, &kServerObjectHandleKind);
@@ -594,26 +483,6 @@ TnxResult TnxLockedOptionsExtendableServerObject::esoOptionGet(const nxString& a
 TnxResult TnxLockedOptionsExtendableServerObject::esoOptionList(platform::TStringList& aList) {
   TnxPadlockGuard guard(loesoOptionsLock);
   return TnxExtendableServerObject::esoOptionList(aList);
-}
-
-// ---- Server engine ---------------------------------------------------------------
-
-TnxResult TnxBaseServerEngine::ConvertException(std::exception_ptr aException, TnxAbstractServerObject* aObject) {
-  return nxConvertException(aException, EventLog(), aObject, aObject ? aObject->MinVersion() : kInProcessVersion);
-}
-
-void TnxBaseServerEngine::NotifyObjectCreated(TnxExtendableServerObject*) {}
-
-void TnxBaseServerEngine::NotifyObjectDestroyed(TnxExtendableServerObject*) {}
-
-std::int32_t TnxBaseServerEngine::CreateInstanceFor(TnxAbstractSession* aSession, const nxString& aName,
-                                                    const platform::Guid& aClassID, InxInterface* aOuter,
-                                                    const platform::Guid& aInterfaceID, void** aInterface) {
-  clearOut(aInterface);
-  if (platform::sameTextAscii(aName, u"<ServerEngine>"))
-    return nxcCreateInstance(aSession ? static_cast<InxAbstractServerObject41100*>(aSession) : nullptr, aClassID,
-                             aOuter, aInterfaceID, aInterface);
-  return nxE_NOINTERFACE;
 }
 
 // ---- Extenders -------------------------------------------------------------------
