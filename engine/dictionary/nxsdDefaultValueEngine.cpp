@@ -39,9 +39,9 @@ TnxClassList gEngineClasses = nullptr;
                                            {nxString(u"DefaultValue"), platform::fromUtf8(aName)});
 }
 
-// The cursor's answers the engines need. Pending: the abstract cursor.
+// The user name of the session the cursor works in. Pending: the session's
+// credentials.
 nxString nxsdCursorUserName(TnxAbstractCursor* /*aCursor*/) { return nxString(); }
-bool nxsdCursorNextLSN(TnxAbstractCursor* /*aCursor*/, TnxLSN& /*aLSN*/) { return false; }
 
 }  // namespace
 
@@ -144,7 +144,7 @@ bool TnxEmptyDefaultValueEngine::SetDefaultValue(void* aFieldValue) {
 bool TnxNextLSNDefaultValueEngine::SetDefaultValue(void* aFieldValue) {
   if (!cdceCursor) return false;
   TnxLSN lsn = 0;
-  if (!nxsdCursorNextLSN(cdceCursor, lsn)) return false;
+  if (!cdceCursor->GetNextLSN(lsn)) return false;
   std::memcpy(aFieldValue, &lsn, sizeof lsn);
   return true;
 }
