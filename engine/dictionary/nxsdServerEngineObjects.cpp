@@ -1,6 +1,8 @@
 #include "nxsdServerEngine.h"
 #include "nxsdServerEngineInt.h"
 
+#include "nxllSessionNotifications.h"
+
 using namespace nxsd_server_engine_int;
 
 #include "nxllBde.h"
@@ -534,6 +536,10 @@ TnxAbstractSession::TnxAbstractSession(TnxBaseServerEngine* aServerEngine)
 }
 
 TnxAbstractSession::~TnxAbstractSession() {
+  if (TnxSessionNotifications* notifications = asSessionNotifications.exchange(nullptr)) {
+    notifications->Disconnected();
+    platform::TObject::free(notifications);
+  }
   // A task whose release is still deferred by a call in progress outlives
   // the session: it must not reach back into it.
   for (TnxAbstractTaskInfo* task = asTaskInfosHead; task;) {
@@ -560,6 +566,7 @@ void TnxAbstractSession::PrepareDestroy() {
     if (!task) break;
     TnxAbstractServerObject::Free(task);
   }
+  if (!asCleanedUp) asFailedCleanup(nullptr);
 }
 
 std::int32_t TnxAbstractSession::TaskInfoCount() {

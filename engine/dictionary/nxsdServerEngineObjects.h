@@ -3,6 +3,7 @@
 // not this header.
 #pragma once
 
+#include "nxllOwners.h"
 #include "nxsdServerEngineNames.h"
 
 // ---- Abstract server objects ----------------------------------------------------
@@ -354,6 +355,9 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
 // The session as these objects see it: its engine and its task list.
 class TnxAbstractDatabase;
 class TnxAbstractTransContext;
+class TnxLocaleDescriptor;
+class TnxSessionNotifications;
+class InxSessionNotifications;
 
 class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
   PL_CLASS_INFO_DECL()
@@ -376,10 +380,69 @@ class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
 
   std::int32_t TaskInfoCount();
 
+  virtual std::int32_t GetClientVersion();
+  virtual std::int32_t GetServerVersion();
+  // Nil in the base; the engine answers the client's default locale.
+  virtual TnxLocaleDescriptor* GetClientDefaultLocale() { return nullptr; }
+  virtual TnxResult AliasAdd(const nxString& aAlias, const nxString& aPath, bool aEnforce);
+  virtual TnxResult AliasDelete(const nxString& aAlias);
+  virtual TnxResult AliasModify(const nxString& aAlias, const nxString& aNewName, const nxString& aNewPath,
+                                bool aEnforce);
+  // Appends one TnxAliasDescriptor per alias; the list owns them.
+  virtual TnxResult AliasGetList(std::vector<TnxOwned<TnxAliasDescriptor>>& aList);
+  virtual TnxResult AliasGetPath(const nxString& aAlias, nxString& aPath);
+  virtual TnxResult PasswordAdd(const nxString& aPassword);
+  virtual TnxResult PasswordRemove(const nxString& aPassword);
+  virtual TnxResult PasswordRemoveAll();
+  virtual TnxResult CloseInactiveFolders();
+  virtual TnxResult CloseInactiveTables();
+  // aAliasType "Name": an alias; "Path": a folder. aTransContext nil gives
+  // the database a context of its own.
+  virtual TnxResult DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType, const nxString& aAlias,
+                                 TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode,
+                                 TnxShareMode aShareMode, std::uint32_t aTimeout);
+  virtual TnxResult DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType,
+                                      const nxString& aAlias, TnxAbstractTransContext* aTransContext,
+                                      TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout);
+  // Guarded conveniences through a temporary database opened by alias
+  // name; the first non-zero code is the answer.
+  virtual TnxResult TableStreamRead(const nxString& aAliasName, const nxString& aTableName, const nxString& aPassword,
+                                    const nxString& aStreamName, TStream& aStream);
+  virtual TnxResult TableStreamWrite(const nxString& aAliasName, const nxString& aTableName,
+                                     const nxString& aPassword, const nxString& aStreamName, TStream& aStream);
+  // aExists False first.
+  virtual TnxResult TableExists(const nxString& aAliasName, const nxString& aTableName, const nxString& aPassword,
+                                bool& aExists, bool aAllowSystem);
   // A transaction context of this session.
   virtual TnxResult TransContextCreate(TnxAbstractTransContext*& aTransContext, std::uint32_t aTimeout);
+  virtual TnxResult GetRegisteredClassList(TnxClassListType aClassListType, platform::TStringList& aList);
+  // Appends the session's description lines with their markers.
+  virtual void GetUserInfo(platform::TStringList& aStrings);
+
+  std::int32_t DatabaseCount();
+  std::int32_t TransContextCount();
+  const nxString& UserName() const { return asUserName; }
+  const nxString& Password() const { return asPassword; }
+  const nxString& ConnectedFrom() const { return asConnectedFrom; }
+  bool Authenticated() const { return asAuthenticated; }
+  bool MustBeAuthenticated() const { return asMustBeAuthenticated; }
+  bool CleanedUp() const { return asCleanedUp; }
+  std::int32_t ClientVersion() { return GetClientVersion(); }
+  std::int32_t ServerVersion() { return GetServerVersion(); }
+  // Created on first request.
+  InxSessionNotifications* SessionNotifications();
+  // Frees the session's tasks, databases and contexts (once).
+  void asFailedCleanup(platform::TObject* aSender);
 
  protected:
+  std::atomic<TnxSessionNotifications*> asSessionNotifications{nullptr};
+  bool asCleanedUp = false;
+  double asConnectedSince = 0;
+  nxString asUserName;
+  nxString asPassword;
+  bool asAuthenticated = false;
+  bool asMustBeAuthenticated = false;
+  nxString asConnectedFrom;
   TnxPadlock asDatabasesPadlock;
   TnxAbstractDatabase* asDatabasesHead = nullptr;
   TnxAbstractDatabase* asDatabasesTail = nullptr;

@@ -25,3 +25,26 @@ TnxResult TnxAbstractSession::TransContextCreate(TnxAbstractTransContext*& aTran
   aTransContext = nullptr;
   return NotSupported(u"TransContextCreate");
 }
+
+TnxResult TnxAbstractSession::AliasAdd(const nxString&, const nxString&, bool) { return NotSupported(u"AliasAdd"); }
+TnxResult TnxAbstractSession::AliasDelete(const nxString&) { return NotSupported(u"AliasDelete"); }
+TnxResult TnxAbstractSession::AliasModify(const nxString&, const nxString&, const nxString&, bool) {
+  return NotSupported(u"AliasModify");
+}
+TnxResult TnxAbstractSession::AliasGetList(std::vector<TnxOwned<TnxAliasDescriptor>>&) {
+  return NotSupported(u"AliasGetList");
+}
+TnxResult TnxAbstractSession::AliasGetPath(const nxString&, nxString&) { return NotSupported(u"AliasGetPath"); }
+TnxResult TnxAbstractSession::PasswordAdd(const nxString&) { return NotSupported(u"PasswordAdd"); }
+TnxResult TnxAbstractSession::PasswordRemove(const nxString&) { return NotSupported(u"PasswordRemove"); }
+TnxResult TnxAbstractSession::PasswordRemoveAll() { return NotSupported(u"PasswordRemoveAll"); }
+TnxResult TnxAbstractSession::CloseInactiveFolders() { return NotSupported(u"CloseInactiveFolders"); }
+TnxResult TnxAbstractSession::CloseInactiveTables() { return NotSupported(u"CloseInactiveTables"); }
+TnxResult TnxAbstractSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString&, const nxString&,
+                                           TnxAbstractTransContext*, TnxOpenMode, TnxShareMode, std::uint32_t) {
+  aDatabase = nullptr;
+  return NotSupported(u"DatabaseOpen");
+}
+TnxResult TnxAbstractSession::GetRegisteredClassList(TnxClassListType, platform::TStringList&) {
+  return NotSupported(u"GetRegisteredClassList");
+}

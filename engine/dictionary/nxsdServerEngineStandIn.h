@@ -37,3 +37,14 @@ struct TnxNestingScope {};
 enum TnxObjectCounter : std::uint8_t { nxocSession, nxocDatabase, nxocTransContext, nxocCursor, nxocStatement };
 void nxsdCountObject(TnxBaseServerEngine* aEngine, TnxObjectCounter aCounter, std::int32_t aDelta);
 std::int32_t nxsdObjectCount(TnxBaseServerEngine* aEngine, TnxObjectCounter aCounter);
+
+template <class F>
+TnxResult nxSessionGuardedCall(TnxAbstractSession* aSession, F&& aWork) {
+  try {
+    return aWork();
+  } catch (...) {
+    return aSession->asoConvertException(std::current_exception());
+  }
+}
+inline std::uint32_t nxSessionTimeout(TnxAbstractSession*) { return 0; }
+inline void nxSessionCleanupDone(TnxAbstractSession*) {}

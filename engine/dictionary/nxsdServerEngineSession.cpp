@@ -1,0 +1,160 @@
+#include "nxsdServerEngineInt.h"
+
+#include <chrono>
+#include <thread>
+
+#include "nxllBde.h"
+#include "nxllException.h"
+#include "nxllSessionNotifications.h"
+#include "nxllUtils.h"
+#include "plDateTime.h"
+#include "plFormatSettings.h"
+
+std::int32_t TnxAbstractSession::GetClientVersion() { return nxsd_server_engine_int::kInProcessVersion; }
+
+std::int32_t TnxAbstractSession::GetServerVersion() { return nxsd_server_engine_int::kInProcessVersion; }
+
+TnxResult TnxAbstractSession::DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, const nxString&, const nxString&,
+                                                TnxAbstractTransContext*, TnxOpenMode, TnxShareMode, std::uint32_t) {
+  aDatabase = nullptr;
+  return NotSupported(u"DatabaseCacheOpen");
+}
+
+namespace {
+
+// The session's conveniences: a temporary database by alias name, freed in
+// any case; the first non-zero code answers.
+template <class F>
+TnxResult withTemporaryDatabase(TnxAbstractSession* aSession, const nxString& aAliasName, TnxOpenMode aOpenMode,
+                                std::uint32_t aTimeout, F&& aWork) {
+  TnxAbstractDatabase* database = nullptr;
+  TnxResult result = aSession->DatabaseOpen(database, u"Name", aAliasName, nullptr, aOpenMode, smShared, aTimeout);
+  if (result == 0 && database) {
+    try {
+      result = aWork(database);
+    } catch (...) {
+      TnxAbstractServerObject::Free(database);
+      throw;
+    }
+  }
+  TnxAbstractServerObject::Free(database);
+  return result;
+}
+
+}  // namespace
+
+TnxResult TnxAbstractSession::TableStreamRead(const nxString& aAliasName, const nxString& aTableName,
+                                              const nxString& aPassword, const nxString& aStreamName,
+                                              TStream& aStream) {
+  return nxSessionGuardedCall(this, [&] {
+    return withTemporaryDatabase(this, aAliasName, omReadOnly, nxSessionTimeout(this), [&](TnxAbstractDatabase* aDb) {
+      return aDb->TableStreamRead(aTableName, aPassword, aStreamName, aStream);
+    });
+  });
+}
+
+TnxResult TnxAbstractSession::TableStreamWrite(const nxString& aAliasName, const nxString& aTableName,
+                                               const nxString& aPassword, const nxString& aStreamName,
+                                               TStream& aStream) {
+  return nxSessionGuardedCall(this, [&] {
+    return withTemporaryDatabase(this, aAliasName, omReadWrite, nxSessionTimeout(this), [&](TnxAbstractDatabase* aDb) {
+      return aDb->TableStreamWrite(aTableName, aPassword, aStreamName, aStream);
+    });
+  });
+}
+
+TnxResult TnxAbstractSession::TableExists(const nxString& aAliasName, const nxString& aTableName,
+                                          const nxString& aPassword, bool& aExists, bool aAllowSystem) {
+  aExists = false;
+  return nxSessionGuardedCall(this, [&] {
+    return withTemporaryDatabase(this, aAliasName, omReadOnly, nxSessionTimeout(this), [&](TnxAbstractDatabase* aDb) {
+      return aDb->TableExists(aTableName, aPassword, aExists, aAllowSystem || aDb->ExplicitAllowSystem());
+    });
+  });
+}
+
+void TnxAbstractSession::GetUserInfo(platform::TStringList& aStrings) {
+  const nxString since = nxDateTimeToStr(asConnectedSince, platform::defaultFormatSettings());
+  aStrings.add(nxEncodeCustomInfo(u"Session.ID", platform::fromUtf8(std::to_string(GetRemoteID()))) +
+               u"Connected since: " + since + nxEncodeCustomInfo(u"Session.ConnectedSince", since));
+  if (!asUserName.empty())
+    aStrings.add(u"Username: " + asUserName + u" [" +
+                 (asAuthenticated ? nxString(u"authenticated") : nxString(u"not authenticated")) + u"]" +
+                 nxEncodeCustomInfo(u"Session.UserName", asUserName) +
+                 nxEncodeCustomInfo(u"Session.Authenticated", asAuthenticated ? u"1" : u"0"));
+  else
+    aStrings.add(nxString(u"anonymous User") + nxEncodeCustomInfo(u"Session.UserName", u""));
+  if (!asConnectedFrom.empty())
+    aStrings.add(u"Connected from: " + asConnectedFrom + nxEncodeCustomInfo(u"Session.ConnectedFrom", asConnectedFrom));
+}
+
+InxSessionNotifications* TnxAbstractSession::SessionNotifications() {
+  if (TnxSessionNotifications* existing = asSessionNotifications.load(std::memory_order_acquire)) return existing;
+  auto* fresh = platform::create<TnxSessionNotifications>(static_cast<InxAbstractServerObject41100*>(this));
+  TnxSessionNotifications* expected = nullptr;
+  if (asSessionNotifications.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) return fresh;
+  // Another thread installed its copy first.
+  platform::TObject::free(fresh);
+  return expected;
+}
+
+std::int32_t TnxAbstractSession::DatabaseCount() {
+  TnxPadlockGuard guard(asDatabasesPadlock);
+  std::int32_t count = 0;
+  for (TnxAbstractDatabase* d = asDatabasesHead; d; d = d->adSessionNext) ++count;
+  return count;
+}
+
+std::int32_t TnxAbstractSession::TransContextCount() {
+  TnxPadlockGuard guard(asTransContextsPadlock);
+  std::int32_t count = 0;
+  for (TnxAbstractTransContext* c = asTransContextsHead; c; c = c->atcSessionNext) ++count;
+  return count;
+}
+
+void TnxAbstractSession::asFailedCleanup(platform::TObject*) {
+  // Tasks first: cancelled by their PrepareDestroy, given up to 20 rounds
+  // (about 2 s) to go.
+  for (int round = 0; round < 20; ++round) {
+    {
+      TnxPadlockGuard guard(*asTaskInfosPadlock);
+      if (!asTaskInfosHead) break;
+    }
+    if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+      TnxPadlockGuard guard(*asTaskInfosPadlock);
+      for (TnxAbstractTaskInfo* task = asTaskInfosHead; task; task = task->atiSessionNext)
+        if (!task->Destroying()) task->PrepareDestroy();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  {
+    TnxPadlockGuard guard(asDatabasesPadlock);
+    for (TnxAbstractDatabase* d = asDatabasesHead; d; d = d->adSessionNext)
+      if (!d->Destroying()) d->PrepareDestroy();
+  }
+  {
+    TnxPadlockGuard guard(asTransContextsPadlock);
+    for (TnxAbstractTransContext* c = asTransContextsHead; c; c = c->atcSessionNext)
+      if (!c->Destroying()) c->PrepareDestroy();
+  }
+  // Each list from its tail; a member already on its way out is passed.
+  auto freeFromTail = [](TnxPadlock& aPadlock, auto*& aTail, auto aPrev) {
+    for (;;) {
+      TnxAbstractServerObject* item = nullptr;
+      {
+        TnxPadlockGuard guard(aPadlock);
+        auto* p = aTail;
+        while (p && p->Destroying()) p = p->*aPrev;
+        item = p;
+      }
+      if (!item) break;
+      TnxAbstractServerObject::Free(item);
+    }
+  };
+  freeFromTail(*asTaskInfosPadlock, asTaskInfosTail, &TnxAbstractTaskInfo::atiSessionPrev);
+  freeFromTail(asDatabasesPadlock, asDatabasesTail, &TnxAbstractDatabase::adSessionPrev);
+  freeFromTail(asTransContextsPadlock, asTransContextsTail, &TnxAbstractTransContext::atcSessionPrev);
+  asCleanedUp = true;
+  nxSessionCleanupDone(this);
+}
