@@ -1,9 +1,11 @@
 #include "nxsdDefaultValueEngine.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "nxllBde.h"
 #include "nxllLockedFuncs.h"
+#include "nxsdNativeVariantConverter.h"
 #include "nxsdServerEngine.h"
 #include "plDateTime.h"
 #include "plGuid.h"
@@ -39,9 +41,13 @@ TnxClassList gEngineClasses = nullptr;
                                            {nxString(u"DefaultValue"), platform::fromUtf8(aName)});
 }
 
-// The user name of the session the cursor works in. Pending: the session's
-// credentials.
-nxString nxsdCursorUserName(TnxAbstractCursor* /*aCursor*/) { return nxString(); }
+// The user name of the session the cursor works in; empty when the cursor
+// belongs to no database or session.
+nxString cursorUserName(TnxAbstractCursor* aCursor) {
+  TnxAbstractDatabase* database = aCursor->Database();
+  TnxAbstractSession* session = database ? database->Session() : nullptr;
+  return session ? session->UserName() : nxString();
+}
 
 }  // namespace
 
@@ -115,9 +121,15 @@ TnxCurrentUserDefaultValueEngine::TnxCurrentUserDefaultValueEngine(TnxBaseDefaul
                                                                    TnxAbstractCursor* aCursor)
     : TnxBaseDefaultValueEngine(aDescriptor, aCursor) {
   nxString user;
-  if (aCursor) user = nxsdCursorUserName(aCursor);
-  cudveUserName.assign(static_cast<std::size_t>(bdceFieldDescriptor->fdLength), 0);
-  bdceFieldDescriptor->fdSetBufferAsVariant(cudveUserName.data(), platform::Variant::fromOleStr(user));
+  if (aCursor) user = cursorUserName(aCursor);
+  TnxFieldDescriptor* field = bdceFieldDescriptor;
+  cudveUserName.assign(static_cast<std::size_t>(std::max(field->fdLength, 0)), 0);
+  if (user.empty()) return;
+  // A name longer than the field is cut to fit: refusing it would make every
+  // cursor on the table fail to open for that user.
+  nxVariantToFieldBufferEx(platform::defaultFormatSettings(), field->fdType, field->UsedStorageCodePage(), true,
+                           cudveUserName.size(), cudveUserName.data(), platform::Variant::fromOleStr(user),
+                           field->fdDecPl, field->fdUnits);
 }
 
 bool TnxCurrentUserDefaultValueEngine::SetDefaultValue(void* aFieldValue) {

@@ -9,6 +9,7 @@
 #include "nxllUtils.h"
 #include "nxsdDataDictionary.h"
 #include "nxsdDefaultValueEngine.h"
+#include "nxFakeDataEngine.h"
 #include "nxsdQuestionBank.h"
 #include "nxsdTestSupport.h"
 #include "plDateTime.h"
@@ -211,6 +212,88 @@ TEST_F(DefaultValueTest, UnknownEngineFailsTheHandler) {
   expectCode<EnxBaseDefaultValueEngineException>(
       [&] { Handler h(TnxDefaultValueHandler::CreateFor(fields, aaServer, nullptr)); }, nxErrUnsupportedSubEngine,
       u"Unknown DefaultValue engine: \"TnxOrphanDefaultValueEngine\"");
+}
+
+// --------------------------------------------------------------- with a cursor
+
+// A cursor whose next LSN the test sets.
+class TnxLSNTestCursor : public nxfake::FakeCursor {
+  PL_CLASS_INFO_DECL()
+ public:
+  using nxfake::FakeCursor::FakeCursor;
+  bool GetNextLSN(TnxLSN& aLSN) override {
+    if (next < 0) return false;
+    aLSN = next++;
+    return true;
+  }
+  TnxLSN next = -1;
+};
+
+}  // namespace
+
+PL_CLASS_INFO_IMPL(TnxLSNTestCursor, nxfake::FakeCursor, "TnxLSNTestCursor", nullptr)
+
+namespace {
+
+// A table "people" in folder "/db", opened by user aUser.
+class CursorDefaultValueTest : public DefaultValueTest {
+ protected:
+  void OpenCursor(const nxString& aUser) {
+    engine = platform::create<nxfake::FakeDataEngine>();
+    engine->AddTable(u"/db", u"people", *d);
+    ASSERT_EQ(engine->OpenSession(session, aUser), 0);
+    TnxAbstractDatabase* database = nullptr;
+    ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"/db", nullptr, omReadWrite, smShared, 0), 0);
+    ASSERT_EQ(database->CursorOpen(cursor, u"people", u"", omReadWrite, smShared, 0, u"", -1, false, {}, 0, nullptr),
+              0);
+  }
+  void TearDown() override {
+    if (session) TnxAbstractServerObject::Free(session);
+    if (engine) platform::TObject::free(engine);
+    DefaultValueTest::TearDown();
+  }
+  nxfake::FakeDataEngine* engine = nullptr;
+  nxfake::FakeSession* session = nullptr;
+  TnxAbstractCursor* cursor = nullptr;
+};
+
+TEST_F(CursorDefaultValueTest, CurrentUserLandsInEveryStringForm) {
+  for (auto [name, type, units] : {std::tuple{u"SHORT", nxtShortString, 10}, std::tuple{u"NULLSTR", nxtNullString, 10},
+                                   std::tuple{u"WIDE", nxtWideString, 10}, std::tuple{u"TINY", nxtWideString, 3}})
+    addField(name, type, units)->AddDefaultValue(&TnxCurrentUserDefaultValueDescriptor::staticClassInfo());
+  OpenCursor(u"Sakura");
+  Handler h(TnxDefaultValueHandler::CreateFor(fields, aaServer, cursor));
+  ASSERT_TRUE(h);
+  auto r = newRecord();
+  h->SetDefaultValuesInsert(r.data());
+  for (std::int32_t f = 0; f < 3; ++f) {
+    EXPECT_FALSE(isNull(r, f));
+    EXPECT_EQ(fields->fsdGetFieldByIndexAsVariant(r.data(), f).toString(), u"Sakura") << f;
+  }
+  // A field shorter than the name gets what fits.
+  EXPECT_EQ(fields->fsdGetFieldByIndexAsVariant(r.data(), 3).toString(), u"Sak");
+}
+
+TEST_F(CursorDefaultValueTest, NextLSNEngineAnswersTheCursor) {
+  TnxFieldDescriptor* lsn = addField(u"LSN", nxtInt64);
+  lsn->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::staticClassInfo());
+  engine = platform::create<nxfake::FakeDataEngine>();
+  nxfake::FakeTable& table = engine->AddTable(u"/db", u"people", *d);
+  ASSERT_EQ(engine->OpenSession(session, u"u"), 0);
+  TnxAbstractDatabase* database = nullptr;
+  ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"/db", nullptr, omReadWrite, smShared, 0), 0);
+  auto* lsnCursor =
+      platform::create<TnxLSNTestCursor>(static_cast<nxfake::FakeDatabase*>(database), &table, 0u, -1);
+  // Handlers never get one; built directly, it writes what the cursor answers.
+  EXPECT_EQ(TnxDefaultValueHandler::CreateFor(fields, aaServer, lsnCursor), nullptr);
+  TnxOwned<TnxBaseDefaultValueEngine> engineOfField(
+      platform::create<TnxNextLSNDefaultValueEngine>(lsn->DefaultValue(), lsnCursor));
+  std::int64_t value = 0;
+  EXPECT_FALSE(engineOfField->SetDefaultValue(&value));
+  lsnCursor->next = 41;
+  EXPECT_TRUE(engineOfField->SetDefaultValue(&value));
+  EXPECT_EQ(value, 41);
+  TnxAbstractServerObject::Free(lsnCursor);
 }
 
 }  // namespace
