@@ -19,6 +19,13 @@ std::uint64_t tickCount64();
 std::int64_t performanceCounter();
 std::int64_t performanceFrequency();
 
+// CPU time the calling thread has used so far, in nanoseconds (the thread's
+// cycle count where the engine asks for one).
+std::uint64_t threadCpuTimeNs();
+// The same for another live thread of this process, by its id; 0 when it
+// cannot be read.
+std::uint64_t threadCpuTimeNs(std::uint32_t aThreadId);
+
 void sleepMs(std::uint32_t ms);
 
 }  // namespace platform

@@ -29,7 +29,7 @@
 #include "nxsdServerEngineObjects.h"
 #include "nxsdServerEngineEngine.h"
 #include "nxsdServerEngineLock.h"
-#include "nxsdServerEngineStandIn.h"
+#include "nxsdServerEngineSession.h"
 #include "nxsdServerEngineDatabase.h"
 #include "nxsdServerEngineCursor.h"
 #include "nxsdServerEngineBatchStream.h"

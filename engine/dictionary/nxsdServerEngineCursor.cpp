@@ -32,10 +32,39 @@ bool blobMarked(const TnxMarkedBlobsByBlobIdx& aMarked, std::int32_t aBlobIndex)
 
 [[noreturn]] void raiseCode(TnxResult aCode) { throw EnxBaseException(aCode); }
 
+// The deadline nesting around a block.
+class NestingScope {
+ public:
+  NestingScope() { nxEnterTimeoutNestingHook.load()(); }
+  ~NestingScope() { nxLeaveTimeoutNestingHook.load()(); }
+  NestingScope(const NestingScope&) = delete;
+  NestingScope& operator=(const NestingScope&) = delete;
+};
+
+// Deadline and session lock only: no nesting, no conversion (an exception
+// of the work passes through after the unlock).
+template <class Work>
+TnxResult lockedCall(TnxAbstractTimeoutObject& aObject, InxSimpleLock* aLock, Work&& aWork) {
+  nxSetTimeoutHook.load()(aObject.Timeout(), false);
+  if (!aLock) return aWork();
+  aLock->Lock();
+  TnxResult result = 0;
+  try {
+    result = aWork();
+  } catch (...) {
+    TnxResult ignored = 0;
+    aLock->Unlock(ignored);
+    throw;
+  }
+  aLock->Unlock(result);
+  return result;
+}
+
 }  // namespace
 
 TnxAbstractCursor::TnxAbstractCursor(TnxAbstractDatabase* aDatabase, std::uint32_t aTimeout)
-    : TnxAbstractTimeoutObject(aDatabase, aTimeout), acDatabase(aDatabase) {
+    : TnxAbstractTimeoutObject(aDatabase, aDatabase ? aDatabase->SessionLock() : nullptr, aTimeout),
+      acDatabase(aDatabase) {
   if (!aDatabase) return;
   TnxPadlockGuard guard(aDatabase->adCursorsPadlock);
   acDatabasePrev = aDatabase->adCursorsTail;
@@ -74,7 +103,7 @@ TnxAbstractCursor::~TnxAbstractCursor() {
 void TnxAbstractCursor::afterConstruction() {
   TnxAbstractTimeoutObject::afterConstruction();
   if (TnxBaseServerEngine* engine = GetServerEngine()) {
-    nxsdCountObject(engine, nxocCursor, 1);
+    engine->bseCursorCount.fetch_add(1, std::memory_order_acq_rel);
     acStates.include(acsLockedIncDone);
   }
 }
@@ -83,7 +112,7 @@ void TnxAbstractCursor::beforeDestruction() {
   TnxAbstractTimeoutObject::beforeDestruction();
   if (acStates.contains(acsLockedIncDone)) {
     acStates.exclude(acsLockedIncDone);
-    if (TnxBaseServerEngine* engine = GetServerEngine()) nxsdCountObject(engine, nxocCursor, -1);
+    if (TnxBaseServerEngine* engine = GetServerEngine()) engine->bseCursorCount.fetch_sub(1, std::memory_order_acq_rel);
   }
 }
 
@@ -308,12 +337,12 @@ TnxResult TnxAbstractCursor::BlobBatchEntryApply(PnxRecordBuffer aData, const Tn
 TnxResult TnxAbstractCursor::BlobRead(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
                                       std::uint32_t aOffset, std::uint32_t aLen, TStream& aStream, bool aReadOrg,
                                       PnxNewBlobNr aNewBlobNr) {
-  return nxLockedCall(this, [&] { return sbcBlobRead(aRecID, aFieldNo, aBlobNr, aOffset, aLen, aStream, aReadOrg, aNewBlobNr); });
+  return lockedCall(*this, SessionLock(), [&] { return sbcBlobRead(aRecID, aFieldNo, aBlobNr, aOffset, aLen, aStream, aReadOrg, aNewBlobNr); });
 }
 
 TnxResult TnxAbstractCursor::BlobGetLength(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
                                            std::uint32_t& aLength, bool aReadOrg, PnxNewBlobNr aNewBlobNr) {
-  return nxLockedCall(this, [&] { return sbcBlobGetLength(aRecID, aFieldNo, aBlobNr, aLength, aReadOrg, aNewBlobNr); });
+  return lockedCall(*this, SessionLock(), [&] { return sbcBlobGetLength(aRecID, aFieldNo, aBlobNr, aLength, aReadOrg, aNewBlobNr); });
 }
 
 TnxResult TnxAbstractCursor::BlobReadSnapshoted(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
@@ -322,7 +351,7 @@ TnxResult TnxAbstractCursor::BlobReadSnapshoted(const TnxRecID& aRecID, std::int
                                                 std::uint32_t* aBlobLen, PnxNewBlobNr aNewBlobNr) {
   if (aSnapshot == brssFailedToStart || aSnapshot == brssFailedToClose || aSnapshot == brssClosed)
     return nxErrInvalidParam;
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     const TnxBlobReadSnapshotState entry = aSnapshot;
     if (entry == brssRequestStart) {
       if (!acSnapshotRequiredForBlobRead(aRecID, aFieldNo, aBlobNr, aReadOrg)) {
@@ -384,7 +413,7 @@ TnxResult TnxAbstractCursor::sbcBlobReadSnapshoted(const TnxRecID& aRecID, std::
 
 TnxResult TnxAbstractCursor::BlobReplace(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr,
                                          std::uint32_t aLen, const void* aBlob) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     TnxResult result = 0;
     if (aLen > 0) {
       if (aBlobNr != 0)
@@ -519,7 +548,7 @@ TnxBatchStreamAccess* TnxAbstractCursor::CreateBatchStreamAccess(TnxMemoryStream
 // ---- Variant access
 
 platform::Variant TnxAbstractCursor::GetFieldAsVariantSelf(const void* aBuffer, std::int32_t aField) {
-  [[maybe_unused]] TnxNestingScope nesting;
+  [[maybe_unused]] NestingScope nesting;
   TnxFieldsDescriptor* fields = FieldsDescriptor();
   if (!fields) raiseCode(nxErrInvalidParam);
   if (aField < 0 || aField >= fields->FieldCount()) raiseCode(nxErrInvalidDescNumber);

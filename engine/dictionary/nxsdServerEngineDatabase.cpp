@@ -42,7 +42,7 @@ void unlink(T* aItem, T*& aHead, T*& aTail, Prev aPrev, Next aNext) {
 
 TnxAbstractDatabase::TnxAbstractDatabase(TnxAbstractSession* aSession, TnxAbstractTransContext* aTransContext,
                                          std::uint32_t aTimeout)
-    : TnxBaseTransContext(aSession, aTimeout) {
+    : TnxBaseTransContext(aSession, aSession ? aSession->SessionLock() : nullptr, aTimeout) {
   if (aSession) {
     TnxPadlockGuard guard(aSession->asDatabasesPadlock);
     linkTail(this, aSession->asDatabasesHead, aSession->asDatabasesTail, &TnxAbstractDatabase::adSessionPrev,
@@ -111,7 +111,7 @@ void TnxAbstractDatabase::adDetach() {
 void TnxAbstractDatabase::afterConstruction() {
   TnxBaseTransContext::afterConstruction();
   if (TnxBaseServerEngine* engine = GetServerEngine()) {
-    nxsdCountObject(engine, nxocDatabase, 1);
+    engine->bseDatabaseCount.fetch_add(1, std::memory_order_acq_rel);
     adLockedIncDone = true;
   }
 }
@@ -119,7 +119,7 @@ void TnxAbstractDatabase::afterConstruction() {
 void TnxAbstractDatabase::beforeDestruction() {
   TnxBaseTransContext::beforeDestruction();
   if (std::exchange(adLockedIncDone, false))
-    if (TnxBaseServerEngine* engine = GetServerEngine()) nxsdCountObject(engine, nxocDatabase, -1);
+    if (TnxBaseServerEngine* engine = GetServerEngine()) engine->bseDatabaseCount.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 namespace {
@@ -191,9 +191,9 @@ TnxResult TnxAbstractDatabase::CursorCacheOpen(TnxAbstractCursor*& aCursor, cons
 
 TnxResult TnxAbstractDatabase::TableStreamRead(const nxString& aTableName, const nxString& aPassword,
                                                const nxString& aStreamName, TStream& aStream) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     TnxAbstractCursor* cursor = nullptr;
-    TnxResult result = CursorOpen(cursor, aTableName, aPassword, omReadOnly, smShared, atoTimeout, nxString(), -1,
+    TnxResult result = CursorOpen(cursor, aTableName, aPassword, omReadOnly, smShared, Timeout(), nxString(), -1,
                                   ExplicitAllowSystem(), {}, 500, nullptr);
     if (result == 0 && cursor) {
       try {
@@ -210,9 +210,9 @@ TnxResult TnxAbstractDatabase::TableStreamRead(const nxString& aTableName, const
 
 TnxResult TnxAbstractDatabase::TableStreamWrite(const nxString& aTableName, const nxString& aPassword,
                                                 const nxString& aStreamName, TStream& aStream) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     TnxAbstractCursor* cursor = nullptr;
-    TnxResult result = CursorOpen(cursor, aTableName, aPassword, omReadWrite, smShared, atoTimeout, nxString(), -1,
+    TnxResult result = CursorOpen(cursor, aTableName, aPassword, omReadWrite, smShared, Timeout(), nxString(), -1,
                                   ExplicitAllowSystem(), {}, 500, nullptr);
     if (result == 0 && cursor) {
       try {
@@ -295,7 +295,7 @@ std::int32_t TnxAbstractDatabase::StatementCount() {
 // ---- Transaction context -------------------------------------------------------------
 
 TnxAbstractTransContext::TnxAbstractTransContext(TnxAbstractSession* aSession, std::uint32_t aTimeout)
-    : TnxBaseTransContext(aSession, aTimeout) {
+    : TnxBaseTransContext(aSession, aSession ? aSession->SessionLock() : nullptr, aTimeout) {
   if (!aSession) return;
   TnxPadlockGuard guard(aSession->asTransContextsPadlock);
   linkTail(this, aSession->asTransContextsHead, aSession->asTransContextsTail,
@@ -339,7 +339,7 @@ TnxAbstractTransContext::~TnxAbstractTransContext() {
 void TnxAbstractTransContext::afterConstruction() {
   TnxBaseTransContext::afterConstruction();
   if (TnxBaseServerEngine* engine = GetServerEngine()) {
-    nxsdCountObject(engine, nxocTransContext, 1);
+    engine->bseTransContextCount.fetch_add(1, std::memory_order_acq_rel);
     atcLockedIncDone = true;
   }
 }
@@ -347,7 +347,7 @@ void TnxAbstractTransContext::afterConstruction() {
 void TnxAbstractTransContext::beforeDestruction() {
   TnxBaseTransContext::beforeDestruction();
   if (std::exchange(atcLockedIncDone, false))
-    if (TnxBaseServerEngine* engine = GetServerEngine()) nxsdCountObject(engine, nxocTransContext, -1);
+    if (TnxBaseServerEngine* engine = GetServerEngine()) engine->bseTransContextCount.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void TnxAbstractTransContext::Failed() {

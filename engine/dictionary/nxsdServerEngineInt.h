@@ -37,3 +37,6 @@ inline TnxEngineActions allActionsButFulltext() {
 }
 
 }  // namespace nxsd_server_engine_int
+
+// Frees the process-wide statistics list and its padlock (finalisation).
+void nxsdSessionStatsFreeAll();

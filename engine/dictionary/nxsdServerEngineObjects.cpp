@@ -1,21 +1,19 @@
 #include "nxsdServerEngine.h"
 #include "nxsdServerEngineInt.h"
 
-#include "nxllSessionNotifications.h"
-
 using namespace nxsd_server_engine_int;
 
 #include "nxllBde.h"
 #include "nxllConvertException.h"
 #include "nxllException.h"
 #include "nxllUtils.h"
+#include "plOs.h"
 
 PL_CLASS_INFO_IMPL(TnxAbstractServerObject, TnxLifetimeTrackedPersistent, "TnxAbstractServerObject", nullptr)
 PL_CLASS_INFO_IMPL(TnxExtendableServerObject, TnxAbstractServerObject, "TnxExtendableServerObject", nullptr)
 PL_CLASS_INFO_IMPL(TnxLockedOptionsExtendableServerObject, TnxExtendableServerObject,
                    "TnxLockedOptionsExtendableServerObject", nullptr)
 PL_CLASS_INFO_IMPL(TnxBaseEngineExtender, TnxLifetimeTrackedPersistent, "TnxBaseEngineExtender", nullptr)
-PL_CLASS_INFO_IMPL(TnxAbstractSession, TnxLockedOptionsExtendableServerObject, "TnxAbstractSession", nullptr)
 PL_CLASS_INFO_IMPL(TnxAbstractTaskInfo, TnxExtendableServerObject, "TnxAbstractTaskInfo", nullptr)
 PL_CLASS_INFO_IMPL(TnxSqlAbstractTaskInfo, TnxAbstractTaskInfo, "TnxSqlAbstractTaskInfo", nullptr)
 
@@ -125,9 +123,13 @@ TnxResult TnxAbstractServerObject::LookupByID(const platform::ClassInfo& aClass,
 TnxResult TnxAbstractServerObject::Close(TnxAbstractServerObject* aObject) {
   if (!aObject) return 0;
   if (aObject->Destroying()) return nxErrReentered;
-  TnxBaseServerEngine* engine = aObject->GetServerEngine();
+  return aObject->asoClose();
+}
+
+TnxResult TnxAbstractServerObject::asoClose() {
+  TnxBaseServerEngine* engine = GetServerEngine();
   try {
-    Free(aObject);
+    Free(this);
   } catch (...) {
     if (engine) return engine->ConvertException(std::current_exception(), nullptr);
     return nxConvertException(std::current_exception(), nullptr, nullptr, kInProcessVersion);
@@ -213,8 +215,29 @@ TnxExtendableServerObject::TnxExtendableServerObject(TnxExtendableServerObject* 
 TnxExtendableServerObject::~TnxExtendableServerObject() {
   // The padlock itself goes with the object.
   if (TnxPadlock* lock = esoExtendersLock.Peek()) {
-    TnxPadlockGuard guard(*lock);
-    while (TnxBaseEngineExtender* extender = esoExtendersHead) platform::TObject::free(extender);
+    for (;;) {
+      TnxBaseEngineExtender* extender = nullptr;
+      bool othersLeft = false;
+      {
+        TnxPadlockGuard guard(*lock);
+        for (TnxBaseEngineExtender* e = esoExtendersHead; e; e = e->beeExtendableObjectNext) {
+          if (e->beeClaim()) {
+            extender = e;
+            break;
+          }
+          othersLeft = true;
+        }
+        if (extender) extender->beeUnlinkFromObject();
+      }
+      if (extender) {
+        platform::TObject::free(extender);
+        continue;
+      }
+      // The rest is being freed by its stopping monitor, which unlinks it
+      // from this object under the lock that must outlive it.
+      if (!othersLeft) break;
+      platform::sleepMs(1);
+    }
   }
   if (TnxBaseServerEngine* engine = std::exchange(esoAnnouncedTo, nullptr)) engine->NotifyObjectDestroyed(this);
   platform::TObject::free(std::exchange(esoOptions, nullptr));
@@ -493,6 +516,16 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
                                              TnxExtendableServerObject* aExtendableObject, TnxEngineActions aActions)
     : beeMonitor(aMonitor), beeExtendableObject(aExtendableObject), beeActions(aActions) {
   if (beeActions.empty()) beeActions = allActionsButFulltext();
+  // The monitor's list first, then the object's.
+  if (beeMonitor) {
+    TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
+    beeMonitorPrev = beeMonitor->bemExtendersTail;
+    if (beeMonitorPrev)
+      beeMonitorPrev->beeMonitorNext = this;
+    else
+      beeMonitor->bemExtendersHead = this;
+    beeMonitor->bemExtendersTail = this;
+  }
   if (!beeExtendableObject) return;
   TnxPadlockGuard guard(beeExtendableObject->esoExtendersLock);
   beeExtendableObjectPrev = beeExtendableObject->esoExtendersTail;
@@ -507,10 +540,21 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
 }
 
 TnxBaseEngineExtender::~TnxBaseEngineExtender() {
+  if (beeExtendableObject) {
+    if (TnxPadlock* lock = beeExtendableObject->esoExtendersLock.Peek()) {
+      TnxPadlockGuard guard(*lock);
+      beeUnlinkFromObject();
+    }
+  }
+  if (beeMonitor && beeMonitor->bemExtendersLock) {
+    TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
+    beeUnlinkFromMonitor();
+  }
+}
+
+void TnxBaseEngineExtender::beeUnlinkFromObject() {
   TnxExtendableServerObject* object = std::exchange(beeExtendableObject, nullptr);
-  TnxPadlock* lock = object ? object->esoExtendersLock.Peek() : nullptr;
-  if (!lock) return;
-  TnxPadlockGuard guard(*lock);
+  if (!object) return;
   if (beeExtendableObjectPrev)
     beeExtendableObjectPrev->beeExtendableObjectNext = beeExtendableObjectNext;
   else
@@ -522,58 +566,24 @@ TnxBaseEngineExtender::~TnxBaseEngineExtender() {
   beeExtendableObjectPrev = beeExtendableObjectNext = nullptr;
 }
 
+void TnxBaseEngineExtender::beeUnlinkFromMonitor() {
+  TnxBaseEngineMonitor* monitor = std::exchange(beeMonitor, nullptr);
+  if (!monitor) return;
+  if (beeMonitorPrev)
+    beeMonitorPrev->beeMonitorNext = beeMonitorNext;
+  else
+    monitor->bemExtendersHead = beeMonitorNext;
+  if (beeMonitorNext)
+    beeMonitorNext->beeMonitorPrev = beeMonitorPrev;
+  else
+    monitor->bemExtendersTail = beeMonitorPrev;
+  beeMonitorPrev = beeMonitorNext = nullptr;
+}
+
 std::int32_t TnxBaseEngineExtender::CreateInstanceByClassID(const platform::Guid&, InxInterface*,
                                                             const platform::Guid&, void** aInterface) {
   clearOut(aInterface);
   return nxE_NOINTERFACE;
-}
-
-// ---- Session ---------------------------------------------------------------------
-
-TnxAbstractSession::TnxAbstractSession(TnxBaseServerEngine* aServerEngine)
-    : TnxLockedOptionsExtendableServerObject(nullptr), asServerEngine(aServerEngine) {
-  asTaskInfosPadlock = platform::create<TnxPadlock>();
-}
-
-TnxAbstractSession::~TnxAbstractSession() {
-  if (TnxSessionNotifications* notifications = asSessionNotifications.exchange(nullptr)) {
-    notifications->Disconnected();
-    platform::TObject::free(notifications);
-  }
-  // A task whose release is still deferred by a call in progress outlives
-  // the session: it must not reach back into it.
-  for (TnxAbstractTaskInfo* task = asTaskInfosHead; task;) {
-    TnxAbstractTaskInfo* next = task->atiSessionNext;
-    task->atiSessionPrev = task->atiSessionNext = nullptr;
-    task->asoSession = nullptr;
-    task->esoParent = nullptr;
-    task = next;
-  }
-  asTaskInfosHead = asTaskInfosTail = nullptr;
-  platform::TObject::free(std::exchange(asTaskInfosPadlock, nullptr));
-}
-
-void TnxAbstractSession::PrepareDestroy() {
-  TnxLockedOptionsExtendableServerObject::PrepareDestroy();
-  for (;;) {
-    TnxAbstractTaskInfo* task;
-    {
-      TnxPadlockGuard guard(*asTaskInfosPadlock);
-      task = asTaskInfosTail;
-      // A task already on its way out unlinks itself when released.
-      while (task && task->Destroying()) task = task->atiSessionPrev;
-    }
-    if (!task) break;
-    TnxAbstractServerObject::Free(task);
-  }
-  if (!asCleanedUp) asFailedCleanup(nullptr);
-}
-
-std::int32_t TnxAbstractSession::TaskInfoCount() {
-  TnxPadlockGuard guard(*asTaskInfosPadlock);
-  std::int32_t count = 0;
-  for (TnxAbstractTaskInfo* task = asTaskInfosHead; task; task = task->atiSessionNext) ++count;
-  return count;
 }
 
 // ---- Task handles ----------------------------------------------------------------

@@ -153,6 +153,9 @@ class TnxAbstractServerObject : public TnxLifetimeTrackedPersistent, public InxA
  protected:
   // Runs first in destruction, right after the destroying mark.
   virtual void asoDestroyStarted() {}
+  // Close of a live object: frees it, converting a failure of its
+  // destruction through the engine (looked up before).
+  virtual TnxResult asoClose();
   // The session this object belongs to, or the object itself when it is one.
   TnxAbstractSession* asoSessionOrSelf();
 
@@ -260,12 +263,13 @@ class TnxExtendableServerObject : public TnxAbstractServerObject {
   // Actions above 47 or never wanted are not delivered.
   virtual TnxResult NotifyExtenders(TnxEngineAction aAction, bool aBefore, TnxEngineArgs aArgs);
 
-  TnxResult OptionClear(const nxString& aName) { return esoOptionClear(aName); }
-  TnxResult OptionSet(const nxString& aName, const nxString& aValue) { return esoOptionSet(aName, aValue); }
-  TnxResult OptionGet(const nxString& aName, nxString& aValue);
-  TnxResult OptionGetEffective(const nxString& aName, nxString& aValue);
-  TnxResult OptionList(platform::TStringList& aList) { return esoOptionList(aList); }
-  TnxResult OptionListEffective(platform::TStringList& aList) { return esoOptionListEffective(aList); }
+  // The public forms (out values cleared first).
+  virtual TnxResult OptionClear(const nxString& aName) { return esoOptionClear(aName); }
+  virtual TnxResult OptionSet(const nxString& aName, const nxString& aValue) { return esoOptionSet(aName, aValue); }
+  virtual TnxResult OptionGet(const nxString& aName, nxString& aValue);
+  virtual TnxResult OptionGetEffective(const nxString& aName, nxString& aValue);
+  virtual TnxResult OptionList(platform::TStringList& aList) { return esoOptionList(aList); }
+  virtual TnxResult OptionListEffective(platform::TStringList& aList) { return esoOptionListEffective(aList); }
 
   void BeginIgnoreSecurity();
   void EndIgnoreSecurity();
@@ -323,6 +327,7 @@ class TnxLockedOptionsExtendableServerObject : public TnxExtendableServerObject 
 class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   PL_CLASS_INFO_DECL()
   friend class TnxExtendableServerObject;
+  friend class TnxBaseEngineMonitor;
 
  public:
   // An empty aActions means every action except eaRecordFulltextUpdate.
@@ -350,110 +355,18 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   TnxBaseEngineExtender* beeExtendableObjectNext = nullptr;
   TnxBaseEngineExtender* beeExtendableObjectPrev = nullptr;
   TnxEngineActions beeActions{};
+
+ private:
+  // The first of the object and the monitor to free the extender claims it.
+  bool beeClaim() { return !beeClaimed.exchange(true, std::memory_order_acq_rel); }
+  // REQUIRES: the monitor's extenders lock held.
+  void beeUnlinkFromMonitor();
+  // REQUIRES: the object's extenders lock held.
+  void beeUnlinkFromObject();
+  std::atomic<bool> beeClaimed{false};
 };
 
-// The session as these objects see it: its engine and its task list.
-class TnxAbstractDatabase;
-class TnxAbstractTransContext;
-class TnxLocaleDescriptor;
-class TnxSessionNotifications;
-class InxSessionNotifications;
-
-class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
-  PL_CLASS_INFO_DECL()
-  friend class TnxAbstractTaskInfo;
-  friend class TnxAbstractDatabase;
-  friend class TnxAbstractTransContext;
-
- public:
-  explicit TnxAbstractSession(TnxBaseServerEngine* aServerEngine);
-  ~TnxAbstractSession() override;
-
-  TnxBaseServerEngine* GetServerEngine() override { return asServerEngine; }
-  // Inherited, then frees the remaining task handles (newest first).
-  void PrepareDestroy() override;
-
-  // A session identity (outside sessions), with a call held on the session.
-  static TnxResult LookupByID(TnxBaseID aBaseID, TnxServerObjectCall& aCall, TnxAbstractSession*& aSession) {
-    return TnxAbstractServerObject::LookupByID<TnxAbstractSession>(0, aBaseID, aCall, aSession);
-  }
-
-  std::int32_t TaskInfoCount();
-
-  virtual std::int32_t GetClientVersion();
-  virtual std::int32_t GetServerVersion();
-  // Nil in the base; the engine answers the client's default locale.
-  virtual TnxLocaleDescriptor* GetClientDefaultLocale() { return nullptr; }
-  virtual TnxResult AliasAdd(const nxString& aAlias, const nxString& aPath, bool aEnforce);
-  virtual TnxResult AliasDelete(const nxString& aAlias);
-  virtual TnxResult AliasModify(const nxString& aAlias, const nxString& aNewName, const nxString& aNewPath,
-                                bool aEnforce);
-  // Appends one TnxAliasDescriptor per alias; the list owns them.
-  virtual TnxResult AliasGetList(std::vector<TnxOwned<TnxAliasDescriptor>>& aList);
-  virtual TnxResult AliasGetPath(const nxString& aAlias, nxString& aPath);
-  virtual TnxResult PasswordAdd(const nxString& aPassword);
-  virtual TnxResult PasswordRemove(const nxString& aPassword);
-  virtual TnxResult PasswordRemoveAll();
-  virtual TnxResult CloseInactiveFolders();
-  virtual TnxResult CloseInactiveTables();
-  // aAliasType "Name": an alias; "Path": a folder. aTransContext nil gives
-  // the database a context of its own.
-  virtual TnxResult DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType, const nxString& aAlias,
-                                 TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode,
-                                 TnxShareMode aShareMode, std::uint32_t aTimeout);
-  virtual TnxResult DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType,
-                                      const nxString& aAlias, TnxAbstractTransContext* aTransContext,
-                                      TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout);
-  // Guarded conveniences through a temporary database opened by alias
-  // name; the first non-zero code is the answer.
-  virtual TnxResult TableStreamRead(const nxString& aAliasName, const nxString& aTableName, const nxString& aPassword,
-                                    const nxString& aStreamName, TStream& aStream);
-  virtual TnxResult TableStreamWrite(const nxString& aAliasName, const nxString& aTableName,
-                                     const nxString& aPassword, const nxString& aStreamName, TStream& aStream);
-  // aExists False first.
-  virtual TnxResult TableExists(const nxString& aAliasName, const nxString& aTableName, const nxString& aPassword,
-                                bool& aExists, bool aAllowSystem);
-  // A transaction context of this session.
-  virtual TnxResult TransContextCreate(TnxAbstractTransContext*& aTransContext, std::uint32_t aTimeout);
-  virtual TnxResult GetRegisteredClassList(TnxClassListType aClassListType, platform::TStringList& aList);
-  // Appends the session's description lines with their markers.
-  virtual void GetUserInfo(platform::TStringList& aStrings);
-
-  std::int32_t DatabaseCount();
-  std::int32_t TransContextCount();
-  const nxString& UserName() const { return asUserName; }
-  const nxString& Password() const { return asPassword; }
-  const nxString& ConnectedFrom() const { return asConnectedFrom; }
-  bool Authenticated() const { return asAuthenticated; }
-  bool MustBeAuthenticated() const { return asMustBeAuthenticated; }
-  bool CleanedUp() const { return asCleanedUp; }
-  std::int32_t ClientVersion() { return GetClientVersion(); }
-  std::int32_t ServerVersion() { return GetServerVersion(); }
-  // Created on first request.
-  InxSessionNotifications* SessionNotifications();
-  // Frees the session's tasks, databases and contexts (once).
-  void asFailedCleanup(platform::TObject* aSender);
-
- protected:
-  std::atomic<TnxSessionNotifications*> asSessionNotifications{nullptr};
-  bool asCleanedUp = false;
-  double asConnectedSince = 0;
-  nxString asUserName;
-  nxString asPassword;
-  bool asAuthenticated = false;
-  bool asMustBeAuthenticated = false;
-  nxString asConnectedFrom;
-  TnxPadlock asDatabasesPadlock;
-  TnxAbstractDatabase* asDatabasesHead = nullptr;
-  TnxAbstractDatabase* asDatabasesTail = nullptr;
-  TnxPadlock asTransContextsPadlock;
-  TnxAbstractTransContext* asTransContextsHead = nullptr;
-  TnxAbstractTransContext* asTransContextsTail = nullptr;
-  TnxBaseServerEngine* asServerEngine = nullptr;
-  TnxPadlock* asTaskInfosPadlock = nullptr;
-  TnxAbstractTaskInfo* asTaskInfosHead = nullptr;
-  TnxAbstractTaskInfo* asTaskInfosTail = nullptr;
-};
+class TnxAbstractSession;  // nxsdServerEngineSession.h
 
 // The handle of a background task, linked into its session's task list
 // from construction to destruction; destruction cancels the task first.

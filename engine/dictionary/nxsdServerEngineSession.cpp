@@ -1,5 +1,6 @@
 #include "nxsdServerEngineInt.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -10,12 +11,137 @@
 #include "plDateTime.h"
 #include "plFormatSettings.h"
 
+PL_CLASS_INFO_IMPL(TnxAbstractSession, TnxAbstractTimeoutObject, "TnxAbstractSession", nullptr)
+
+namespace {
+
+// The lock is made before the base, which keeps a reference to it.
+TnxSimpleLock* newSessionLock(TnxAbstractSession* aSession, TnxBaseServerEngine* aEngine, const nxString& aUserName,
+                              const nxString& aConnectedFrom) {
+  TnxSessionStats* stats = nullptr;
+  if (aEngine && aEngine->StatsEnabled()) stats = platform::create<TnxSessionStats>(aUserName, aConnectedFrom);
+  return platform::create<TnxSimpleLock>(
+      TnxFailedCleanupEvent::Of<&TnxAbstractSession::asFailedCleanup>(aSession), stats);
+}
+
+}  // namespace
+
+TnxAbstractSession::TnxAbstractSession(TnxBaseServerEngine* aServerEngine, TnxWord32 aTimeout,
+                                       const nxString& aUserName, const nxString& aPassword,
+                                       const nxString& aConnectedFrom)
+    : TnxAbstractTimeoutObject(nullptr, newSessionLock(this, aServerEngine, aUserName, aConnectedFrom), aTimeout),
+      asServerEngine(aServerEngine),
+      asConnectedSince(platform::now()),
+      asUserName(aUserName),
+      asPassword(aPassword),
+      asConnectedFrom(aConnectedFrom) {
+  asLock = static_cast<TnxSimpleLock*>(atoLock.get());
+  TnxExceptionHookInfo info;
+  info.ehiUserName = asUserName;
+  info.ehiConnectedFrom = asConnectedFrom;
+  info.ehiSessionID = GetRemoteID();
+  asLock->SetExceptionHookInfo(info);
+  asTaskInfosPadlock = platform::create<TnxPadlock>();
+  if (!asServerEngine) return;
+  TnxPadlockGuard guard(*asServerEngine->bseSessionsPadlock);
+  asServerEnginePrev = asServerEngine->bseSessionsTail;
+  if (asServerEnginePrev)
+    asServerEnginePrev->asServerEngineNext = this;
+  else
+    asServerEngine->bseSessionsHead = this;
+  asServerEngine->bseSessionsTail = this;
+  asLinked = true;
+}
+
+TnxAbstractSession::~TnxAbstractSession() {
+  if (TnxSessionNotifications* notifications = asSessionNotifications.exchange(nullptr)) {
+    notifications->Disconnected();
+    platform::TObject::free(notifications);
+  }
+  asUnlinkFromEngine();
+  // A task whose release is still deferred by a call in progress outlives
+  // the session: it must not reach back into it.
+  for (TnxAbstractTaskInfo* task = asTaskInfosHead; task;) {
+    TnxAbstractTaskInfo* next = task->atiSessionNext;
+    task->atiSessionPrev = task->atiSessionNext = nullptr;
+    task->asoSession = nullptr;
+    task->esoParent = nullptr;
+    task = next;
+  }
+  asTaskInfosHead = asTaskInfosTail = nullptr;
+  platform::TObject::free(std::exchange(asTaskInfosPadlock, nullptr));
+}
+
+void TnxAbstractSession::afterConstruction() {
+  TnxAbstractTimeoutObject::afterConstruction();
+  if (asServerEngine) {
+    asServerEngine->bseSessionCount.fetch_add(1, std::memory_order_acq_rel);
+    asLockedIncDone = true;
+  }
+}
+
+void TnxAbstractSession::beforeDestruction() {
+  TnxAbstractTimeoutObject::beforeDestruction();
+  if (std::exchange(asLockedIncDone, false)) asServerEngine->bseSessionCount.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void TnxAbstractSession::asUnlinkFromEngine() {
+  if (!asLinked) return;
+  TnxPadlockGuard guard(*asServerEngine->bseSessionsPadlock);
+  if (asServerEnginePrev)
+    asServerEnginePrev->asServerEngineNext = asServerEngineNext;
+  else
+    asServerEngine->bseSessionsHead = asServerEngineNext;
+  if (asServerEngineNext)
+    asServerEngineNext->asServerEnginePrev = asServerEnginePrev;
+  else
+    asServerEngine->bseSessionsTail = asServerEnginePrev;
+  asServerEnginePrev = asServerEngineNext = nullptr;
+  asLinked = false;
+  if (!asServerEngine->bseSessionsHead) asServerEngine->CleanupInactive();
+}
+
+std::int32_t TnxAbstractSession::GetMinVersion() { return std::min(GetClientVersion(), GetServerVersion()); }
+
+void TnxAbstractSession::asDoFailed(bool aPermanent, bool aWait) {
+  if (atoLock) atoLock->Failed(aPermanent, aWait);
+}
+
+void TnxAbstractSession::Failed(TnxAbstractSession* aSession, bool aPermanent) {
+  if (!aSession || aSession->Destroying()) return;
+  aSession->asDoFailed(aPermanent, false);
+}
+
+TnxSessionStats* TnxAbstractSession::asCreateStats() {
+  return platform::create<TnxSessionStats>(asUserName, asConnectedFrom);
+}
+
+void TnxAbstractSession::PrepareDestroy() {
+  asDoFailed(true, true);
+  TnxAbstractTimeoutObject::PrepareDestroy();
+}
+
+TnxResult TnxAbstractSession::OptionSet(const nxString& aName, const nxString& aValue) {
+  const TnxResult result = TnxAbstractTimeoutObject::OptionSet(aName, aValue);
+  nxString client;
+  esoOptionGet(u"_CurrentClientInfo", client);
+  if (asLock) asLock->SetExceptionHookClient(client);
+  return result;
+}
+
+std::int32_t TnxAbstractSession::TaskInfoCount() {
+  TnxPadlockGuard guard(*asTaskInfosPadlock);
+  std::int32_t count = 0;
+  for (TnxAbstractTaskInfo* task = asTaskInfosHead; task; task = task->atiSessionNext) ++count;
+  return count;
+}
+
 std::int32_t TnxAbstractSession::GetClientVersion() { return nxsd_server_engine_int::kInProcessVersion; }
 
 std::int32_t TnxAbstractSession::GetServerVersion() { return nxsd_server_engine_int::kInProcessVersion; }
 
 TnxResult TnxAbstractSession::DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, const nxString&, const nxString&,
-                                                TnxAbstractTransContext*, TnxOpenMode, TnxShareMode, std::uint32_t) {
+                                                TnxAbstractTransContext*, TnxOpenMode, TnxShareMode, TnxWord32) {
   aDatabase = nullptr;
   return NotSupported(u"DatabaseCacheOpen");
 }
@@ -46,8 +172,8 @@ TnxResult withTemporaryDatabase(TnxAbstractSession* aSession, const nxString& aA
 TnxResult TnxAbstractSession::TableStreamRead(const nxString& aAliasName, const nxString& aTableName,
                                               const nxString& aPassword, const nxString& aStreamName,
                                               TStream& aStream) {
-  return nxSessionGuardedCall(this, [&] {
-    return withTemporaryDatabase(this, aAliasName, omReadOnly, nxSessionTimeout(this), [&](TnxAbstractDatabase* aDb) {
+  return nxGuardedCall(*this, [&] {
+    return withTemporaryDatabase(this, aAliasName, omReadOnly, Timeout(), [&](TnxAbstractDatabase* aDb) {
       return aDb->TableStreamRead(aTableName, aPassword, aStreamName, aStream);
     });
   });
@@ -56,8 +182,8 @@ TnxResult TnxAbstractSession::TableStreamRead(const nxString& aAliasName, const 
 TnxResult TnxAbstractSession::TableStreamWrite(const nxString& aAliasName, const nxString& aTableName,
                                                const nxString& aPassword, const nxString& aStreamName,
                                                TStream& aStream) {
-  return nxSessionGuardedCall(this, [&] {
-    return withTemporaryDatabase(this, aAliasName, omReadWrite, nxSessionTimeout(this), [&](TnxAbstractDatabase* aDb) {
+  return nxGuardedCall(*this, [&] {
+    return withTemporaryDatabase(this, aAliasName, omReadWrite, Timeout(), [&](TnxAbstractDatabase* aDb) {
       return aDb->TableStreamWrite(aTableName, aPassword, aStreamName, aStream);
     });
   });
@@ -66,8 +192,8 @@ TnxResult TnxAbstractSession::TableStreamWrite(const nxString& aAliasName, const
 TnxResult TnxAbstractSession::TableExists(const nxString& aAliasName, const nxString& aTableName,
                                           const nxString& aPassword, bool& aExists, bool aAllowSystem) {
   aExists = false;
-  return nxSessionGuardedCall(this, [&] {
-    return withTemporaryDatabase(this, aAliasName, omReadOnly, nxSessionTimeout(this), [&](TnxAbstractDatabase* aDb) {
+  return nxGuardedCall(*this, [&] {
+    return withTemporaryDatabase(this, aAliasName, omReadOnly, Timeout(), [&](TnxAbstractDatabase* aDb) {
       return aDb->TableExists(aTableName, aPassword, aExists, aAllowSystem || aDb->ExplicitAllowSystem());
     });
   });
@@ -155,6 +281,6 @@ void TnxAbstractSession::asFailedCleanup(platform::TObject*) {
   freeFromTail(*asTaskInfosPadlock, asTaskInfosTail, &TnxAbstractTaskInfo::atiSessionPrev);
   freeFromTail(asDatabasesPadlock, asDatabasesTail, &TnxAbstractDatabase::adSessionPrev);
   freeFromTail(asTransContextsPadlock, asTransContextsTail, &TnxAbstractTransContext::atcSessionPrev);
-  asCleanedUp = true;
-  nxSessionCleanupDone(this);
+  asCleanedUp.store(true, std::memory_order_release);
+  if (asLock) asLock->SetFailedCleanupDone();
 }

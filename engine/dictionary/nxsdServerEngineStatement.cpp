@@ -12,7 +12,8 @@ using nxsd_server_engine_int::splitPath;
 // ---- Statement ---------------------------------------------------------------------
 
 TnxAbstractStatement::TnxAbstractStatement(TnxAbstractDatabase* aDatabase, std::uint32_t aTimeout)
-    : TnxAbstractTimeoutObject(aDatabase, aTimeout), asDatabase(aDatabase) {
+    : TnxAbstractTimeoutObject(aDatabase, aDatabase ? aDatabase->SessionLock() : nullptr, aTimeout),
+      asDatabase(aDatabase) {
   if (!aDatabase) return;
   TnxPadlockGuard guard(aDatabase->adStatementsPadlock);
   asDatabasePrev = aDatabase->adStatementsTail;
@@ -42,7 +43,7 @@ TnxAbstractStatement::~TnxAbstractStatement() {
 void TnxAbstractStatement::afterConstruction() {
   TnxAbstractTimeoutObject::afterConstruction();
   if (TnxBaseServerEngine* engine = GetServerEngine()) {
-    nxsdCountObject(engine, nxocStatement, 1);
+    engine->bseStatementCount.fetch_add(1, std::memory_order_acq_rel);
     asLockedIncDone = true;
   }
 }
@@ -50,7 +51,7 @@ void TnxAbstractStatement::afterConstruction() {
 void TnxAbstractStatement::beforeDestruction() {
   TnxAbstractTimeoutObject::beforeDestruction();
   if (std::exchange(asLockedIncDone, false))
-    if (TnxBaseServerEngine* engine = GetServerEngine()) nxsdCountObject(engine, nxocStatement, -1);
+    if (TnxBaseServerEngine* engine = GetServerEngine()) engine->bseStatementCount.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 std::int32_t TnxAbstractStatement::CreateInstanceFor(const nxString& aName, const platform::Guid& aClassID,

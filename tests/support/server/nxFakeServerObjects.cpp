@@ -1,4 +1,4 @@
-#include "nxFakeDataEngine.h"
+#include "nxFakeServerEngine.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,15 +8,11 @@
 #include "nxsdFilterEngineHub.h"
 #include "nxsdKeyEngineBase.h"
 
-namespace nxfake {
-
-PL_CLASS_INFO_IMPL(FakeDataEngine, TnxBaseServerEngine, "FakeDataEngine", nullptr)
-PL_CLASS_INFO_IMPL(FakeTransContext, TnxAbstractTransContext, "FakeTransContext", nullptr)
-PL_CLASS_INFO_IMPL(FakeSession, TnxAbstractSession, "FakeSession", nullptr)
-PL_CLASS_INFO_IMPL(FakeTask, TnxAbstractTaskInfo, "FakeTask", nullptr)
-PL_CLASS_INFO_IMPL(FakeDatabase, TnxSqlAbstractDatabase, "FakeDatabase", nullptr)
-PL_CLASS_INFO_IMPL(FakeCursor, TnxSqlAbstractCursor, "FakeCursor", nullptr)
-PL_CLASS_INFO_IMPL(FakeStatement, TnxAbstractStatement, "FakeStatement", nullptr)
+PL_CLASS_INFO_IMPL(TnxFakeTransContext, TnxAbstractTransContext, "TnxFakeTransContext", nullptr)
+PL_CLASS_INFO_IMPL(TnxFakeTask, TnxAbstractTaskInfo, "TnxFakeTask", nullptr)
+PL_CLASS_INFO_IMPL(TnxFakeDatabase, TnxSqlAbstractDatabase, "TnxFakeDatabase", nullptr)
+PL_CLASS_INFO_IMPL(TnxFakeCursor, TnxSqlAbstractCursor, "TnxFakeCursor", nullptr)
+PL_CLASS_INFO_IMPL(TnxFakeStatement, TnxAbstractStatement, "TnxFakeStatement", nullptr)
 
 nxString upperName(const nxString& aName) {
   nxString result = aName;
@@ -41,7 +37,7 @@ void putU32(TStream* aStream, std::uint32_t aValue) {
 
 // ---- Tables and folders --------------------------------------------------------------
 
-TnxBlobNr FakeTable::RenumberBlob(TnxBlobNr aOld) {
+TnxBlobNr TnxFakeTable::RenumberBlob(TnxBlobNr aOld) {
   const TnxBlobNr fresh = nextBlobNr++;
   blobs[fresh] = blobs[aOld];
   blobs.erase(aOld);
@@ -49,51 +45,33 @@ TnxBlobNr FakeTable::RenumberBlob(TnxBlobNr aOld) {
   return fresh;
 }
 
-FakeTable::Row* FakeTable::FindRow(TnxRefNr aRefNr) {
+TnxFakeTable::Row* TnxFakeTable::FindRow(TnxRefNr aRefNr) {
   for (auto& row : rows)
     if (row.refNr == aRefNr && !row.deleted) return &row;
   return nullptr;
 }
 
-FakeTable* FakeFolder::Find(const nxString& aName) {
+TnxFakeTable* TnxFakeFolder::Find(const nxString& aName) {
   auto it = tables.find(upperName(aName));
   return it == tables.end() ? nullptr : it->second.get();
 }
 
-// ---- Engine ---------------------------------------------------------------------------
+// ---- Store -----------------------------------------------------------------------------
 
-FakeDataEngine::FakeDataEngine() = default;
-
-FakeDataEngine::~FakeDataEngine() = default;
-
-void FakeDataEngine::RaiseEngineException(TnxResult aCode) { throw EnxBaseException(aCode); }
-
-TnxResult FakeDataEngine::OpenSession(FakeSession*& aSession, const nxString& aUserName, const nxString&,
-                                      const nxString& aConnectedFrom, std::uint32_t) {
-  aSession = nullptr;
-  try {
-    aSession = platform::create<FakeSession>(this, aUserName);
-    aSession->SetConnectedFrom(aConnectedFrom);
-    return 0;
-  } catch (...) {
-    return ConvertException(std::current_exception(), nullptr);
-  }
-}
-
-FakeFolder& FakeDataEngine::AddFolder(const nxString& aPath) {
+TnxFakeFolder& TnxFakeStore::AddFolder(const nxString& aPath) {
   auto& folder = folders_[upperName(aPath)];
-  if (!folder) folder = std::make_unique<FakeFolder>();
+  if (!folder) folder = std::make_unique<TnxFakeFolder>();
   return *folder;
 }
 
-FakeFolder* FakeDataEngine::FindFolder(const nxString& aPath) {
+TnxFakeFolder* TnxFakeStore::FindFolder(const nxString& aPath) {
   auto it = folders_.find(upperName(aPath));
   return it == folders_.end() ? nullptr : it->second.get();
 }
 
-FakeTable& FakeDataEngine::AddTable(const nxString& aPath, const nxString& aName, TnxDataDictionary& aDictionary) {
+TnxFakeTable& TnxFakeStore::AddTable(const nxString& aPath, const nxString& aName, TnxDataDictionary& aDictionary) {
   auto& table = AddFolder(aPath).tables[upperName(aName)];
-  table = std::make_unique<FakeTable>();
+  table = std::make_unique<TnxFakeTable>();
   table->name = aName;
   table->dictionary.reset(platform::create<TnxDataDictionary>());
   table->dictionary->Assign(&aDictionary);
@@ -102,34 +80,34 @@ FakeTable& FakeDataEngine::AddTable(const nxString& aPath, const nxString& aName
 
 // ---- Transaction context ------------------------------------------------------------
 
-FakeTransContext::FakeTransContext(FakeSession* aSession, std::uint32_t aTimeout)
+TnxFakeTransContext::TnxFakeTransContext(TnxFakeSession* aSession, std::uint32_t aTimeout)
     : TnxAbstractTransContext(aSession, aTimeout) {
   ++counters().transContextsCreated;
 }
 
-FakeTransContext::~FakeTransContext() { ++counters().transContextsFreed; }
+TnxFakeTransContext::~TnxFakeTransContext() { ++counters().transContextsFreed; }
 
-FakeCounters& FakeTransContext::counters() { return static_cast<FakeSession*>(Session())->Engine()->counters; }
+TnxFakeCounters& TnxFakeTransContext::counters() { return static_cast<TnxFakeServerEngine*>(Session()->ServerEngine())->feStore.counters; }
 
-TnxResult FakeTransContext::TransactionStart(bool, bool aSnapShot) {
+TnxResult TnxFakeTransContext::TransactionStart(bool, bool aSnapShot) {
   ++level;
   ++counters().transactionStarts;
   if (aSnapShot) ++counters().snapshotStarts;
   return 0;
 }
 
-TnxResult FakeTransContext::TransactionStartWith(bool aFailSafe, bool aSnapShot, std::span<TnxAbstractCursor* const>) {
+TnxResult TnxFakeTransContext::TransactionStartWith(bool aFailSafe, bool aSnapShot, std::span<TnxAbstractCursor* const>) {
   return TransactionStart(aFailSafe, aSnapShot);
 }
 
-TnxResult FakeTransContext::TransactionCommit() {
+TnxResult TnxFakeTransContext::TransactionCommit() {
   if (level == 0) return nxErrNoTransaction;
   --level;
   ++counters().commits;
   return 0;
 }
 
-TnxResult FakeTransContext::TransactionRollback() {
+TnxResult TnxFakeTransContext::TransactionRollback() {
   if (const TnxResult fail = std::exchange(failNextRollback, 0)) return fail;
   if (level == 0) return nxErrNoTransaction;
   --level;
@@ -137,40 +115,46 @@ TnxResult FakeTransContext::TransactionRollback() {
   return 0;
 }
 
-TnxResult FakeTransContext::TransactionGetLevel(std::int32_t& aTransLevel) {
+TnxResult TnxFakeTransContext::TransactionGetLevel(std::int32_t& aTransLevel) {
   aTransLevel = level;
   return 0;
 }
 
-TnxResult FakeTransContext::TransactionGetInfo(TnxTransactionInfo& aTransInfo, bool) {
+TnxResult TnxFakeTransContext::TransactionGetInfo(TnxTransactionInfo& aTransInfo, bool) {
   aTransInfo.tiLevel = level;
   return 0;
 }
 
-void FakeTransContext::atcForceRollback() {
+void TnxFakeTransContext::atcForceRollback() {
   counters().forcedRollbacks += level;
   level = 0;
 }
 
 // ---- Session ----------------------------------------------------------------------------
 
-FakeSession::FakeSession(FakeDataEngine* aEngine, const nxString& aUserName)
-    : TnxAbstractSession(aEngine), engine_(aEngine) {
-  asUserName = aUserName;
+TnxResult TnxFakeSession::AliasGetList(std::vector<TnxOwned<TnxAliasDescriptor>>& aList) {
+  for (const auto& [alias, path] : Store().aliases)
+    aList.emplace_back(platform::create<TnxAliasDescriptor>(alias, path));
+  return 0;
 }
 
-FakeSession::~FakeSession() { engine_->counters.sessionsFreed.push_back(platform::toUtf8(asUserName)); }
+TnxResult TnxFakeSession::AliasGetPath(const nxString& aAlias, nxString& aPath) {
+  auto it = Store().aliases.find(upperName(aAlias));
+  if (it == Store().aliases.end()) return nxErrUnknownDatabase;
+  aPath = it->second;
+  return 0;
+}
 
-TnxResult FakeSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType,
+TnxResult TnxFakeSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType,
                                     const nxString& aAlias, TnxAbstractTransContext* aTransContext, TnxOpenMode,
-                                    TnxShareMode, std::uint32_t aTimeout) {
+                                    TnxShareMode, TnxWord32 aTimeout) {
   aDatabase = nullptr;
   nxString path;
   if (platform::sameTextAscii(aAliasType, u"Name")) {
     const TnxResult checked = nxCheckAliasName(aAlias, true);
     if (checked != 0) return checked;
-    auto it = engine_->aliases.find(upperName(aAlias));
-    if (it == engine_->aliases.end())
+    auto it = Store().aliases.find(upperName(aAlias));
+    if (it == Store().aliases.end())
       return EnxBaseException::nxSetMessage(nxErrUnknownDatabase, u"Unknown alias: %s", {aAlias});
     path = it->second;
   } else if (platform::sameTextAscii(aAliasType, u"Path")) {
@@ -178,20 +162,20 @@ TnxResult FakeSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxStr
   } else {
     return EnxBaseException::nxSetMessage(nxErrNotSupported, u"AliasType '%s' not supported", {aAliasType});
   }
-  FakeFolder* folder = engine_->FindFolder(path);
+  TnxFakeFolder* folder = Store().FindFolder(path);
   if (!folder) return nxErrAliasDirNotFound;
   try {
-    aDatabase = platform::create<FakeDatabase>(this, aTransContext, aTimeout, path, folder);
+    aDatabase = platform::create<TnxFakeDatabase>(this, aTransContext, aTimeout, path, folder);
     return 0;
   } catch (...) {
     return asoConvertException(std::current_exception());
   }
 }
 
-TnxResult FakeSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, std::uint32_t aTimeout) {
+TnxResult TnxFakeSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32 aTimeout) {
   aTransContext = nullptr;
   try {
-    aTransContext = platform::create<FakeTransContext>(this, aTimeout);
+    aTransContext = platform::create<TnxFakeTransContext>(this, aTimeout);
     return 0;
   } catch (...) {
     return asoConvertException(std::current_exception());
@@ -200,101 +184,103 @@ TnxResult FakeSession::TransContextCreate(TnxAbstractTransContext*& aTransContex
 
 // ---- Task ---------------------------------------------------------------------------------
 
-FakeTask::FakeTask(FakeSession* aSession) : TnxAbstractTaskInfo(aSession) {}
+TnxFakeTask::TnxFakeTask(TnxFakeSession* aSession) : TnxAbstractTaskInfo(aSession) {}
 
-FakeTask::~FakeTask() {
-  if (auto* session = static_cast<FakeSession*>(Session())) ++session->Engine()->counters.tasksFreed;
+TnxFakeTask::~TnxFakeTask() {
+  if (TnxAbstractSession* session = Session()) ++static_cast<TnxFakeServerEngine*>(session->ServerEngine())->feStore.counters.tasksFreed;
 }
 
-TnxResult FakeTask::GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) {
+TnxResult TnxFakeTask::GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) {
   aCompleted = false;
   aStatus = TnxTaskStatus{};
   return 0;
 }
 
-TnxResult FakeTask::Cancel() {
+TnxResult TnxFakeTask::Cancel() {
   ++cancels;
   return 0;
 }
 
 // ---- Database ----------------------------------------------------------------------------
 
-FakeDatabase::FakeDatabase(FakeSession* aSession, TnxAbstractTransContext* aTransContext, std::uint32_t aTimeout,
-                           const nxString& aPath, FakeFolder* aFolder)
+TnxFakeDatabase::TnxFakeDatabase(TnxFakeSession* aSession, TnxAbstractTransContext* aTransContext, std::uint32_t aTimeout,
+                           const nxString& aPath, TnxFakeFolder* aFolder)
     : TnxSqlAbstractDatabase(aSession, aTransContext, aTimeout), path_(aPath), folder_(aFolder) {}
 
-FakeDatabase::~FakeDatabase() {
-  if (Session()) ++Engine()->counters.databasesFreed;
+TnxFakeDatabase::~TnxFakeDatabase() {
+  if (Session()) ++Store().counters.databasesFreed;
 }
 
-FakeDataEngine* FakeDatabase::Engine() const { return static_cast<FakeSession*>(Session())->Engine(); }
+TnxFakeServerEngine* TnxFakeDatabase::Engine() const { return static_cast<TnxFakeServerEngine*>(Session()->ServerEngine()); }
 
-TnxResult FakeDatabase::TableBuild(bool aOverWrite, const nxString& aTableName, const nxString&,
+TnxFakeStore& TnxFakeDatabase::Store() const { return Engine()->feStore; }
+
+TnxResult TnxFakeDatabase::TableBuild(bool aOverWrite, const nxString& aTableName, const nxString&,
                                    TnxDataDictionary* aDictionary, TnxTableScope, bool aAllowSystem) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     const TnxResult checked = nxCheckTableName(aTableName, true, aAllowSystem);
     if (checked != 0) return checked;
     if (folder_->Find(aTableName) && !aOverWrite) return nxErrTableExists;
-    Engine()->AddTable(path_, aTableName, *aDictionary);
+    Store().AddTable(path_, aTableName, *aDictionary);
     return 0;
   });
 }
 
-TnxResult FakeDatabase::TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
+TnxResult TnxFakeDatabase::TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TablePack");
 }
-TnxResult FakeDatabase::TableBackup(const nxString&, const nxString&, TnxAbstractDatabase*,
+TnxResult TnxFakeDatabase::TableBackup(const nxString&, const nxString&, TnxAbstractDatabase*,
                                     TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableBackup");
 }
-TnxResult FakeDatabase::TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
+TnxResult TnxFakeDatabase::TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
                                           TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableRebuildIndex");
 }
-TnxResult FakeDatabase::TableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
+TnxResult TnxFakeDatabase::TableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
                                          TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableRestructure");
 }
-TnxResult FakeDatabase::TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) {
+TnxResult TnxFakeDatabase::TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) {
   return NotSupported(u"TableAddField");
 }
-TnxResult FakeDatabase::TableAddIndex(const nxString&, const nxString&, TnxIndexDescriptor*, bool) {
+TnxResult TnxFakeDatabase::TableAddIndex(const nxString&, const nxString&, TnxIndexDescriptor*, bool) {
   return NotSupported(u"TableAddIndex");
 }
-TnxResult FakeDatabase::TableDropIndex(const nxString&, const nxString&, const nxString&, std::int32_t) {
+TnxResult TnxFakeDatabase::TableDropIndex(const nxString&, const nxString&, const nxString&, std::int32_t) {
   return NotSupported(u"TableDropIndex");
 }
-TnxResult FakeDatabase::TableRename(const nxString&, const nxString&, const nxString&) {
+TnxResult TnxFakeDatabase::TableRename(const nxString&, const nxString&, const nxString&) {
   return NotSupported(u"TableRename");
 }
-TnxResult FakeDatabase::TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
+TnxResult TnxFakeDatabase::TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableRecover");
 }
-TnxResult FakeDatabase::TableVerifyChecksum(const nxString&, const nxString&, bool, bool,
+TnxResult TnxFakeDatabase::TableVerifyChecksum(const nxString&, const nxString&, bool, bool,
                                             TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"TableVerifyChecksum");
 }
-TnxResult FakeDatabase::TableDelete(const nxString& aTableName, const nxString&) {
+TnxResult TnxFakeDatabase::TableDelete(const nxString& aTableName, const nxString&) {
   return folder_->tables.erase(upperName(aTableName)) ? 0 : nxErrNoSuchTable;
 }
-TnxResult FakeDatabase::TableEmpty(const nxString& aTableName, const nxString&) {
-  FakeTable* table = folder_->Find(aTableName);
+TnxResult TnxFakeDatabase::TableEmpty(const nxString& aTableName, const nxString&) {
+  TnxFakeTable* table = folder_->Find(aTableName);
   if (!table) return nxErrNoSuchTable;
   table->rows.clear();
   table->blobs.clear();
   return 0;
 }
-TnxResult FakeDatabase::TableChangePassword(const nxString&, const nxString&, const nxString&) {
+TnxResult TnxFakeDatabase::TableChangePassword(const nxString&, const nxString&, const nxString&) {
   return NotSupported(u"TableChangePassword");
 }
 
-TnxResult FakeDatabase::TableExists(const nxString& aTableName, const nxString&, bool& aExists, bool aAllowSystem) {
+TnxResult TnxFakeDatabase::TableExists(const nxString& aTableName, const nxString&, bool& aExists, bool aAllowSystem) {
   aExists = false;
   const TnxResult checked = nxCheckTableName(aTableName, true, aAllowSystem);
   if (checked != 0) return checked;
@@ -302,44 +288,44 @@ TnxResult FakeDatabase::TableExists(const nxString& aTableName, const nxString&,
   return 0;
 }
 
-TnxResult FakeDatabase::TableGetDictionary(const nxString& aTableName, const nxString&,
+TnxResult TnxFakeDatabase::TableGetDictionary(const nxString& aTableName, const nxString&,
                                            TnxDataDictionary* aDictionary) {
-  FakeTable* table = folder_->Find(aTableName);
+  TnxFakeTable* table = folder_->Find(aTableName);
   if (!table) return nxErrNoSuchTable;
   aDictionary->Assign(table->dictionary.get());
   return 0;
 }
 
-TnxResult FakeDatabase::TableGetList(platform::TStringList& aList) {
+TnxResult TnxFakeDatabase::TableGetList(platform::TStringList& aList) {
   for (auto& [key, table] : folder_->tables) aList.add(table->name);
   return 0;
 }
 
-TnxResult FakeDatabase::TableAutoIncGet(const nxString& aTableName, const nxString&, std::uint32_t& aValue) {
-  FakeTable* table = folder_->Find(aTableName);
+TnxResult TnxFakeDatabase::TableAutoIncGet(const nxString& aTableName, const nxString&, std::uint32_t& aValue) {
+  TnxFakeTable* table = folder_->Find(aTableName);
   if (!table) return nxErrNoSuchTable;
   aValue = table->autoInc;
   return 0;
 }
 
-TnxResult FakeDatabase::GetChangedTables(platform::TStringList&) { return 0; }
+TnxResult TnxFakeDatabase::GetChangedTables(platform::TStringList&) { return 0; }
 
-TnxResult FakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString&,
+TnxResult TnxFakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString&,
                                    TnxOpenMode, TnxShareMode, std::uint32_t aTimeout, const nxString& aIndexName,
                                    std::int32_t aIndexID, bool aAllowSystem, TnxCursorOpenOptions, std::uint32_t,
                                    const platform::TStringList* aMarkedBlobs) {
   aCursor = nullptr;
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     const TnxResult checked = nxCheckTableName(aTableName, true, aAllowSystem);
     if (checked != 0) return checked;
-    FakeTable* table = folder_->Find(aTableName);
+    TnxFakeTable* table = folder_->Find(aTableName);
     if (!table) return nxErrNoSuchTable;
     std::int32_t index = aIndexID;
     if (!aIndexName.empty()) {
       index = table->dictionary->GetIndexFromName(aIndexName);
       if (index < 0) return nxErrObjectNotFound;
     }
-    TnxOwned<FakeCursor> cursor(platform::create<FakeCursor>(this, table, aTimeout, index));
+    TnxOwned<TnxFakeCursor> cursor(platform::create<TnxFakeCursor>(this, table, aTimeout, index));
     if (aMarkedBlobs && aMarkedBlobs->count() > 0) {
       TnxMarkedBlobsByBlobIdx marked;
       TnxFieldsDescriptor* fields = table->dictionary->FieldsDescriptor();
@@ -358,17 +344,17 @@ TnxResult FakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString& 
   });
 }
 
-TnxResult FakeDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, std::uint32_t aTimeout) {
+TnxResult TnxFakeDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, std::uint32_t aTimeout) {
   aStatement = nullptr;
   try {
-    aStatement = platform::create<FakeStatement>(this, aTimeout);
+    aStatement = platform::create<TnxFakeStatement>(this, aTimeout);
     return 0;
   } catch (...) {
     return asoConvertException(std::current_exception());
   }
 }
 
-TnxResult FakeDatabase::StatementExecDirect(std::uint32_t aTimeout, TnxStatementType aStatementType,
+TnxResult TnxFakeDatabase::StatementExecDirect(std::uint32_t aTimeout, TnxStatementType aStatementType,
                                             const nxString& aQueryText, TStream* aPrepareStream,
                                             TnxSqlParamList& aParams, TStream* aSetParamsStream,
                                             TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aExecStream,
@@ -398,34 +384,34 @@ TnxResult FakeDatabase::StatementExecDirect(std::uint32_t aTimeout, TnxStatement
   return result;
 }
 
-TnxResult FakeDatabase::GetFreespace(std::int64_t& aFreeSpace) {
+TnxResult TnxFakeDatabase::GetFreespace(std::int64_t& aFreeSpace) {
   aFreeSpace = 1 << 30;
   return 0;
 }
 
-TnxResult FakeDatabase::GetPath(nxString& aPath) {
+TnxResult TnxFakeDatabase::GetPath(nxString& aPath) {
   aPath = path_;
   return 0;
 }
 
-TnxResult FakeDatabase::GetAlias(nxString& aAlias) {
+TnxResult TnxFakeDatabase::GetAlias(nxString& aAlias) {
   aAlias.clear();
   return 0;
 }
 
-TnxResult FakeDatabase::sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
+TnxResult TnxFakeDatabase::sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
                                             TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"sdTableRebuildIndex");
 }
 
-TnxResult FakeDatabase::sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
+TnxResult TnxFakeDatabase::sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
                                            TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"sdTableRestructure");
 }
 
-TnxIteratorResult FakeDatabase::sdIterateDictionaries(const TnxDictionaryIterator& aIterator, bool, bool,
+TnxIteratorResult TnxFakeDatabase::sdIterateDictionaries(const TnxDictionaryIterator& aIterator, bool, bool,
                                                       void* aCookie) {
   for (auto& [key, table] : folder_->tables)
     if (aIterator(table->dictionary.get(), table->name, aCookie) == irStop) return irStop;
@@ -434,7 +420,7 @@ TnxIteratorResult FakeDatabase::sdIterateDictionaries(const TnxDictionaryIterato
 
 // ---- Cursor --------------------------------------------------------------------------------
 
-FakeCursor::FakeCursor(FakeDatabase* aDatabase, FakeTable* aTable, std::uint32_t aTimeout, std::int32_t aIndexID)
+TnxFakeCursor::TnxFakeCursor(TnxFakeDatabase* aDatabase, TnxFakeTable* aTable, std::uint32_t aTimeout, std::int32_t aIndexID)
     : TnxSqlAbstractCursor(aDatabase, aTimeout), table_(aTable) {
   acInitFieldsInfo();
   if (acSFI && acSFI->sfiOffsets[sftRefNr] >= 0 && acSFI->sfiOffsets[sftModifyLSN] >= 0)
@@ -446,17 +432,17 @@ FakeCursor::FakeCursor(FakeDatabase* aDatabase, FakeTable* aTable, std::uint32_t
   RebuildOrder();
 }
 
-FakeCursor::~FakeCursor() {
+TnxFakeCursor::~TnxFakeCursor() {
   platform::TObject::free(std::exchange(filter_, nullptr));
   platform::TObject::free(std::exchange(keyFilter_, nullptr));
   platform::TObject::free(std::exchange(keyEngine_, nullptr));
 }
 
-TnxIntfPtr<InxFieldsSource> FakeCursor::Source() {
+TnxIntfPtr<InxFieldsSource> TnxFakeCursor::Source() {
   return TnxIntfPtr<InxFieldsSource>(static_cast<InxFieldsSource*>(static_cast<InxFieldsAccess*>(this)));
 }
 
-void FakeCursor::RebuildOrder() {
+void TnxFakeCursor::RebuildOrder() {
   order_.clear();
   for (std::size_t i = 0; i < table_->rows.size(); ++i)
     if (!table_->rows[i].deleted) order_.push_back(i);
@@ -476,15 +462,15 @@ void FakeCursor::RebuildOrder() {
       if (table_->rows[order_[i]].refNr == currentRef_) pos_ = static_cast<std::int64_t>(i);
 }
 
-bool FakeCursor::Passes(const FakeTable::Row& aRow) { return !filter_ || filter_->MatchesBuffer(aRow.data.data()); }
+bool TnxFakeCursor::Passes(const TnxFakeTable::Row& aRow) { return !filter_ || filter_->MatchesBuffer(aRow.data.data()); }
 
-FakeTable::Row* FakeCursor::Current() {
+TnxFakeTable::Row* TnxFakeCursor::Current() {
   if (pos_ < 0 || pos_ >= static_cast<std::int64_t>(order_.size())) return nullptr;
-  FakeTable::Row& row = table_->rows[order_[static_cast<std::size_t>(pos_)]];
+  TnxFakeTable::Row& row = table_->rows[order_[static_cast<std::size_t>(pos_)]];
   return row.deleted ? nullptr : &row;
 }
 
-void FakeCursor::Stamp(std::vector<std::uint8_t>& aData, bool aInsert) {
+void TnxFakeCursor::Stamp(std::vector<std::uint8_t>& aData, bool aInsert) {
   if (!acSFI) return;
   TnxFieldsDescriptor* fields = FieldsDescriptor();
   auto put = [&](TnxSpecialFieldType aKind, std::int64_t aValue) {
@@ -498,28 +484,28 @@ void FakeCursor::Stamp(std::vector<std::uint8_t>& aData, bool aInsert) {
   put(sftModifyLSN, ++table_->lsn);
 }
 
-TnxResult FakeCursor::SetToBegin() {
+TnxResult TnxFakeCursor::SetToBegin() {
   pos_ = -1;
   currentRef_ = 0;
   return 0;
 }
 
-TnxResult FakeCursor::SetToEnd() {
+TnxResult TnxFakeCursor::SetToEnd() {
   pos_ = static_cast<std::int64_t>(order_.size());
   currentRef_ = 0;
   return 0;
 }
 
-TnxResult FakeCursor::SetToCursor(TnxAbstractCursor* aCursor) {
-  auto* other = platform::objectAs<FakeCursor>(aCursor);
+TnxResult TnxFakeCursor::SetToCursor(TnxAbstractCursor* aCursor) {
+  auto* other = platform::objectAs<TnxFakeCursor>(aCursor);
   if (!other || other->table_ != table_) return nxErrInvalidParam;
   currentRef_ = other->currentRef_;
   RebuildOrder();
   return 0;
 }
 
-TnxResult FakeCursor::SetToFilter(TnxBaseFilterDescriptor* aFilter, TnxBaseFilterDescriptor*, bool aForward) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+TnxResult TnxFakeCursor::SetToFilter(TnxBaseFilterDescriptor* aFilter, TnxBaseFilterDescriptor*, bool aForward) {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     TnxOwned<TnxBaseFilterEngine> engine(TnxBaseFilterEngine::CreateFor(aFilter, Source()));
     engine->SetActive(true);
     const auto n = static_cast<std::int64_t>(order_.size());
@@ -535,20 +521,20 @@ TnxResult FakeCursor::SetToFilter(TnxBaseFilterDescriptor* aFilter, TnxBaseFilte
   });
 }
 
-TnxResult FakeCursor::sbcGetBookmarkSize(std::int32_t& aSize) {
+TnxResult TnxFakeCursor::sbcGetBookmarkSize(std::int32_t& aSize) {
   aSize = sizeof(TnxRefNr);
   return 0;
 }
 
-TnxResult FakeCursor::GetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) {
+TnxResult TnxFakeCursor::GetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) {
   if (aSize < static_cast<std::int32_t>(sizeof(TnxRefNr))) return nxErrInvalidParam;
-  const FakeTable::Row* row = Current();
+  const TnxFakeTable::Row* row = Current();
   if (!row) return nxErrNoCurrentRecord;
   std::memcpy(aBookmark, &row->refNr, sizeof(TnxRefNr));
   return 0;
 }
 
-TnxResult FakeCursor::CompareBookmarks(const void* aBookmark1, const void* aBookmark2, std::int32_t,
+TnxResult TnxFakeCursor::CompareBookmarks(const void* aBookmark1, const void* aBookmark2, std::int32_t,
                                        TnxCompareResult& aCompResult) {
   TnxRefNr a, b;
   std::memcpy(&a, aBookmark1, sizeof(a));
@@ -563,7 +549,7 @@ TnxResult FakeCursor::CompareBookmarks(const void* aBookmark1, const void* aBook
   return 0;
 }
 
-TnxResult FakeCursor::SetToBookmark(const void* aBookmark, std::int32_t) {
+TnxResult TnxFakeCursor::SetToBookmark(const void* aBookmark, std::int32_t) {
   TnxRefNr ref;
   std::memcpy(&ref, aBookmark, sizeof(ref));
   if (!table_->FindRow(ref)) return nxErrRecordNotFound;
@@ -572,35 +558,35 @@ TnxResult FakeCursor::SetToBookmark(const void* aBookmark, std::int32_t) {
   return 0;
 }
 
-TnxResult FakeCursor::BookmarkAsVariant(const void* aBookmark, std::int32_t, platform::Variant& aVariant) {
+TnxResult TnxFakeCursor::BookmarkAsVariant(const void* aBookmark, std::int32_t, platform::Variant& aVariant) {
   TnxRefNr ref;
   std::memcpy(&ref, aBookmark, sizeof(ref));
   aVariant = platform::Variant(static_cast<long long>(ref));
   return 0;
 }
 
-TnxResult FakeCursor::RecNoGet(std::uint32_t& aRecNo, bool) {
+TnxResult TnxFakeCursor::RecNoGet(std::uint32_t& aRecNo, bool) {
   if (!Current()) return nxErrNoCurrentRecord;
   aRecNo = static_cast<std::uint32_t>(pos_ + 1);
   return 0;
 }
 
-TnxResult FakeCursor::RecNoSet(std::uint32_t aRecNo, bool) {
+TnxResult TnxFakeCursor::RecNoSet(std::uint32_t aRecNo, bool) {
   if (aRecNo == 0 || aRecNo > order_.size()) return nxErrRecordNotFound;
   pos_ = static_cast<std::int64_t>(aRecNo) - 1;
   currentRef_ = table_->rows[order_[static_cast<std::size_t>(pos_)]].refNr;
   return 0;
 }
 
-TnxResult FakeCursor::RecordGet(TnxLockType, PnxRecordBuffer aData) {
-  const FakeTable::Row* row = Current();
+TnxResult TnxFakeCursor::RecordGet(TnxLockType, PnxRecordBuffer aData) {
+  const TnxFakeTable::Row* row = Current();
   if (!row) return nxErrNoCurrentRecord;
   if (aData) std::memcpy(aData, row->data.data(), row->data.size());
   return 0;
 }
 
-TnxResult FakeCursor::RecordGetNext(TnxLockType, PnxRecordBuffer aData) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+TnxResult TnxFakeCursor::RecordGetNext(TnxLockType, PnxRecordBuffer aData) {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     const auto n = static_cast<std::int64_t>(order_.size());
     for (std::int64_t p = pos_ + 1; p < n; ++p) {
       const auto& row = table_->rows[order_[static_cast<std::size_t>(p)]];
@@ -616,8 +602,8 @@ TnxResult FakeCursor::RecordGetNext(TnxLockType, PnxRecordBuffer aData) {
   });
 }
 
-TnxResult FakeCursor::RecordGetPrior(TnxLockType, PnxRecordBuffer aData) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+TnxResult TnxFakeCursor::RecordGetPrior(TnxLockType, PnxRecordBuffer aData) {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     for (std::int64_t p = std::min<std::int64_t>(pos_, static_cast<std::int64_t>(order_.size())) - 1; p >= 0; --p) {
       const auto& row = table_->rows[order_[static_cast<std::size_t>(p)]];
       if (row.deleted || !Passes(row)) continue;
@@ -632,10 +618,10 @@ TnxResult FakeCursor::RecordGetPrior(TnxLockType, PnxRecordBuffer aData) {
   });
 }
 
-TnxResult FakeCursor::RecordInsert(TnxLockType, PnxRecordBuffer aData, std::int64_t* aAutoInc) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+TnxResult TnxFakeCursor::RecordInsert(TnxLockType, PnxRecordBuffer aData, std::int64_t* aAutoInc) {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     if (!aData) return nxErrInvalidParam;
-    FakeTable::Row row;
+    TnxFakeTable::Row row;
     row.data.assign(aData, aData + RecordLength());
     Stamp(row.data, true);
     row.refNr = table_->nextRefNr++;
@@ -648,9 +634,9 @@ TnxResult FakeCursor::RecordInsert(TnxLockType, PnxRecordBuffer aData, std::int6
   });
 }
 
-TnxResult FakeCursor::RecordModify(PnxRecordBuffer aData, bool, PnxRecordDiff) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
-    FakeTable::Row* row = Current();
+TnxResult TnxFakeCursor::RecordModify(PnxRecordBuffer aData, bool, PnxRecordDiff) {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    TnxFakeTable::Row* row = Current();
     if (!row) return nxErrNoCurrentRecord;
     if (!aData) return nxErrInvalidParam;
     row->data.assign(aData, aData + RecordLength());
@@ -660,8 +646,8 @@ TnxResult FakeCursor::RecordModify(PnxRecordBuffer aData, bool, PnxRecordDiff) {
   });
 }
 
-TnxResult FakeCursor::RecordDelete(PnxRecordBuffer, TnxLSN) {
-  FakeTable::Row* row = Current();
+TnxResult TnxFakeCursor::RecordDelete(PnxRecordBuffer, TnxLSN) {
+  TnxFakeTable::Row* row = Current();
   if (!row) return nxErrNoCurrentRecord;
   row->deleted = true;
   currentRef_ = 0;
@@ -671,26 +657,26 @@ TnxResult FakeCursor::RecordDelete(PnxRecordBuffer, TnxLSN) {
   return 0;
 }
 
-TnxResult FakeCursor::RecordIsLocked(TnxLockType, TnxLockPresent& aLockPresent) {
+TnxResult TnxFakeCursor::RecordIsLocked(TnxLockType, TnxLockPresent& aLockPresent) {
   aLockPresent = lpNotAtAll;
   return 0;
 }
 
-TnxResult FakeCursor::AutoIncGet(std::uint32_t& aValue, bool) {
+TnxResult TnxFakeCursor::AutoIncGet(std::uint32_t& aValue, bool) {
   aValue = table_->autoInc;
   return 0;
 }
 
-TnxResult FakeCursor::AutoIncSet(std::uint32_t aValue) {
+TnxResult TnxFakeCursor::AutoIncSet(std::uint32_t aValue) {
   table_->autoInc = aValue;
   return 0;
 }
 
-TnxResult FakeCursor::AddFilterEngine(TnxBaseFilterDescriptor* aDescriptor, TnxBaseFilterEngine*& aVariable,
+TnxResult TnxFakeCursor::AddFilterEngine(TnxBaseFilterDescriptor* aDescriptor, TnxBaseFilterEngine*& aVariable,
                                       std::map<std::uint32_t, TnxBaseFilterEngine*>& aIds, std::uint32_t& aID,
                                       bool aActivated) {
   aID = 0;
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     TnxOwned<TnxBaseFilterEngine> engine(TnxBaseFilterEngine::CreateFor(aDescriptor, Source()));
     if (aActivated) engine->ActivateFilter(nullptr);
     TnxBaseFilterEngine* added = engine.get();
@@ -706,7 +692,7 @@ TnxResult FakeCursor::AddFilterEngine(TnxBaseFilterDescriptor* aDescriptor, TnxB
   });
 }
 
-TnxResult FakeCursor::RemoveFilterEngine(std::uint32_t aID, TnxBaseFilterEngine*& aVariable,
+TnxResult TnxFakeCursor::RemoveFilterEngine(std::uint32_t aID, TnxBaseFilterEngine*& aVariable,
                                          std::map<std::uint32_t, TnxBaseFilterEngine*>& aIds) {
   auto it = aIds.find(aID);
   if (it == aIds.end() || !aVariable) return nxErrInvalidFilterHandle;
@@ -715,52 +701,52 @@ TnxResult FakeCursor::RemoveFilterEngine(std::uint32_t aID, TnxBaseFilterEngine*
   return result;
 }
 
-TnxResult FakeCursor::FilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated) {
+TnxResult TnxFakeCursor::FilterAddCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated) {
   return AddFilterEngine(aFilter, filter_, filterIds_, aFilterID, aActivated);
 }
 
-TnxResult FakeCursor::FilterReplaceCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated,
+TnxResult TnxFakeCursor::FilterReplaceCustom(TnxBaseFilterDescriptor* aFilter, TnxFilterID& aFilterID, bool aActivated,
                                           bool aIgnoreDropError) {
   const TnxResult removed = RemoveFilterEngine(aFilterID, filter_, filterIds_);
   if (removed != 0 && !aIgnoreDropError) return removed;
   return FilterAddCustom(aFilter, aFilterID, aActivated);
 }
 
-TnxResult FakeCursor::FilterActivate(TnxFilterID aFilterID) {
+TnxResult TnxFakeCursor::FilterActivate(TnxFilterID aFilterID) {
   auto it = filterIds_.find(aFilterID);
   if (it == filterIds_.end() || !filter_) return nxErrInvalidFilterHandle;
   return filter_->ActivateFilter(it->second);
 }
 
-TnxResult FakeCursor::FilterDeactivate(TnxFilterID aFilterID) {
+TnxResult TnxFakeCursor::FilterDeactivate(TnxFilterID aFilterID) {
   auto it = filterIds_.find(aFilterID);
   if (it == filterIds_.end() || !filter_) return nxErrInvalidFilterHandle;
   return filter_->DeactivateFilter(it->second);
 }
 
-TnxResult FakeCursor::FilterRemove(TnxFilterID aFilterID) { return RemoveFilterEngine(aFilterID, filter_, filterIds_); }
+TnxResult TnxFakeCursor::FilterRemove(TnxFilterID aFilterID) { return RemoveFilterEngine(aFilterID, filter_, filterIds_); }
 
-TnxResult FakeCursor::KeyFilterAddCustom(TnxBaseFilterDescriptor* aKeyFilter, TnxKeyFilterID& aKeyFilterID) {
+TnxResult TnxFakeCursor::KeyFilterAddCustom(TnxBaseFilterDescriptor* aKeyFilter, TnxKeyFilterID& aKeyFilterID) {
   return AddFilterEngine(aKeyFilter, keyFilter_, keyFilterIds_, aKeyFilterID, true);
 }
 
-TnxResult FakeCursor::KeyFilterActivate(TnxKeyFilterID aKeyFilterID) {
+TnxResult TnxFakeCursor::KeyFilterActivate(TnxKeyFilterID aKeyFilterID) {
   auto it = keyFilterIds_.find(aKeyFilterID);
   if (it == keyFilterIds_.end() || !keyFilter_) return nxErrInvalidFilterHandle;
   return keyFilter_->ActivateFilter(it->second);
 }
 
-TnxResult FakeCursor::KeyFilterDeactivate(TnxKeyFilterID aKeyFilterID) {
+TnxResult TnxFakeCursor::KeyFilterDeactivate(TnxKeyFilterID aKeyFilterID) {
   auto it = keyFilterIds_.find(aKeyFilterID);
   if (it == keyFilterIds_.end() || !keyFilter_) return nxErrInvalidFilterHandle;
   return keyFilter_->DeactivateFilter(it->second);
 }
 
-TnxResult FakeCursor::KeyFilterRemove(TnxKeyFilterID aKeyFilterID) {
+TnxResult TnxFakeCursor::KeyFilterRemove(TnxKeyFilterID aKeyFilterID) {
   return RemoveFilterEngine(aKeyFilterID, keyFilter_, keyFilterIds_);
 }
 
-TnxResult FakeCursor::SwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID, TnxPosnOnRec aPosnOnRec) {
+TnxResult TnxFakeCursor::SwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID, TnxPosnOnRec aPosnOnRec) {
   std::int32_t index = aIndexID;
   if (!aIndexName.empty()) index = table_->dictionary->GetIndexFromName(aIndexName);
   TnxMainIndicesDescriptor* indices = table_->dictionary->IndicesDescriptor();
@@ -773,36 +759,36 @@ TnxResult FakeCursor::SwitchToIndex(const nxString& aIndexName, std::int32_t aIn
   return 0;
 }
 
-TnxResult FakeCursor::GetIndexID(std::int32_t& aIndexID) {
+TnxResult TnxFakeCursor::GetIndexID(std::int32_t& aIndexID) {
   aIndexID = indexID_;
   return 0;
 }
 
-TnxResult FakeCursor::SetToKey(TnxSearchKeyAction, std::int32_t, std::int32_t, bool, const void*) {
+TnxResult TnxFakeCursor::SetToKey(TnxSearchKeyAction, std::int32_t, std::int32_t, bool, const void*) {
   return NotSupported(u"SetToKey");
 }
-TnxResult FakeCursor::RecordGetForKey(std::int32_t, std::int32_t, bool, const void*, PnxRecordBuffer, bool, bool) {
+TnxResult TnxFakeCursor::RecordGetForKey(std::int32_t, std::int32_t, bool, const void*, PnxRecordBuffer, bool, bool) {
   return NotSupported(u"RecordGetForKey");
 }
-TnxResult FakeCursor::RecordGetForKeyBatch(std::int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
+TnxResult TnxFakeCursor::RecordGetForKeyBatch(std::int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
                                            const TnxDataSetKeyBufferArray&, bool, bool) {
   return NotSupported(u"RecordGetForKeyBatch");
 }
-TnxResult FakeCursor::RangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t, bool,
+TnxResult TnxFakeCursor::RangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t, bool,
                                const void*, bool) {
   return NotSupported(u"RangeSet");
 }
-TnxResult FakeCursor::sbcRangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t,
+TnxResult TnxFakeCursor::sbcRangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t,
                                   bool, const void*, bool) {
   return NotSupported(u"sbcRangeSet");
 }
-TnxResult FakeCursor::CompareKeys(std::int32_t, std::int32_t, bool, const void*, bool, const void*, std::int32_t&) {
+TnxResult TnxFakeCursor::CompareKeys(std::int32_t, std::int32_t, bool, const void*, bool, const void*, std::int32_t&) {
   return NotSupported(u"CompareKeys");
 }
 
-TnxResult FakeCursor::RecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+TnxResult TnxFakeCursor::RecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
                                      TnxBatchStreamAccess*& aAccess, std::int32_t aMaxRecords, bool aForward) {
-  return nxGuardedCall(this, [&]() -> TnxResult {
+  return nxGuardedCall(*this, [&]() -> TnxResult {
     if (!aAccess) aAccess = CreateBatchStreamAccess(nullptr, aOptions);
     const TnxRecordGetBatchExOptions options = aAccess->Options();
     TnxMemoryStream& stream = *aAccess->Stream();
@@ -870,35 +856,35 @@ TnxResult FakeCursor::RecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatch
   });
 }
 
-TnxResult FakeCursor::RecordInsertBatch(TnxMemoryStream*) { return NotSupported(u"RecordInsertBatch"); }
-TnxResult FakeCursor::CopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, std::uint32_t) {
+TnxResult TnxFakeCursor::RecordInsertBatch(TnxMemoryStream*) { return NotSupported(u"RecordInsertBatch"); }
+TnxResult TnxFakeCursor::CopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, std::uint32_t) {
   return NotSupported(u"CopyRecords");
 }
-TnxResult FakeCursor::CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, std::uint32_t, bool) {
+TnxResult TnxFakeCursor::CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, std::uint32_t, bool) {
   return NotSupported(u"CopyRecordsEx");
 }
-TnxResult FakeCursor::DeleteRecords() {
+TnxResult TnxFakeCursor::DeleteRecords() {
   for (auto& row : table_->rows) row.deleted = true;
   RebuildOrder();
   return 0;
 }
 
-TnxResult FakeCursor::BlobCreate(const TnxRecID&, std::int32_t, TnxBlobNr& aBlobNr) {
+TnxResult TnxFakeCursor::BlobCreate(const TnxRecID&, std::int32_t, TnxBlobNr& aBlobNr) {
   aBlobNr = table_->nextBlobNr++;
   table_->blobs[aBlobNr];
   return 0;
 }
 
-TnxResult FakeCursor::BlobCreateFile(const TnxRecID&, std::int32_t, const nxString&, TnxBlobNr& aBlobNr) {
+TnxResult TnxFakeCursor::BlobCreateFile(const TnxRecID&, std::int32_t, const nxString&, TnxBlobNr& aBlobNr) {
   aBlobNr = 0;
   return NotSupported(u"BlobCreateFile");
 }
 
-TnxResult FakeCursor::BlobDelete(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr) {
+TnxResult TnxFakeCursor::BlobDelete(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr) {
   return table_->blobs.erase(aBlobNr) ? 0 : nxErrInvalidBlobHandle;
 }
 
-TnxResult FakeCursor::sbcBlobRead(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+TnxResult TnxFakeCursor::sbcBlobRead(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aOffset,
                                   std::uint32_t aLen, TStream& aStream, bool, PnxNewBlobNr aNewBlobNr) {
   if (auto moved = table_->renumbered.find(aBlobNr); moved != table_->renumbered.end()) {
     if (aNewBlobNr) *aNewBlobNr = TnxNewBlobNr{moved->second, true};
@@ -913,7 +899,7 @@ TnxResult FakeCursor::sbcBlobRead(const TnxRecID&, std::int32_t, TnxBlobNr aBlob
   return 0;
 }
 
-TnxResult FakeCursor::BlobWrite(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+TnxResult TnxFakeCursor::BlobWrite(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aOffset,
                                 std::uint32_t aLen, const void* aBlob) {
   auto it = table_->blobs.find(aBlobNr);
   if (it == table_->blobs.end()) return nxErrInvalidBlobHandle;
@@ -923,14 +909,14 @@ TnxResult FakeCursor::BlobWrite(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr
   return 0;
 }
 
-TnxResult FakeCursor::BlobTruncate(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aBlobLength) {
+TnxResult TnxFakeCursor::BlobTruncate(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aBlobLength) {
   auto it = table_->blobs.find(aBlobNr);
   if (it == table_->blobs.end()) return nxErrInvalidBlobHandle;
   it->second.resize(aBlobLength);
   return 0;
 }
 
-TnxResult FakeCursor::sbcBlobGetLength(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t& aLength, bool,
+TnxResult TnxFakeCursor::sbcBlobGetLength(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t& aLength, bool,
                                        PnxNewBlobNr aNewBlobNr) {
   aLength = 0;
   if (auto moved = table_->renumbered.find(aBlobNr); moved != table_->renumbered.end()) {
@@ -943,93 +929,93 @@ TnxResult FakeCursor::sbcBlobGetLength(const TnxRecID&, std::int32_t, TnxBlobNr 
   return 0;
 }
 
-TnxResult FakeCursor::BlobModified(const TnxRecID&, std::int32_t, TnxBlobNr, bool& aModified) {
+TnxResult TnxFakeCursor::BlobModified(const TnxRecID&, std::int32_t, TnxBlobNr, bool& aModified) {
   aModified = false;
   return 0;
 }
 
-TnxResult FakeCursor::TableStreamGetList(platform::TStringList& aStreams) {
+TnxResult TnxFakeCursor::TableStreamGetList(platform::TStringList& aStreams) {
   for (auto& [name, bytes] : table_->streams) aStreams.add(name);
   return 0;
 }
 
-TnxResult FakeCursor::TableStreamWrite(const nxString& aName, TStream& aStream) {
+TnxResult TnxFakeCursor::TableStreamWrite(const nxString& aName, TStream& aStream) {
   table_->streams[upperName(aName)] = readAll(aStream);
   return 0;
 }
 
-TnxResult FakeCursor::TableStreamRead(const nxString& aName, TStream& aStream) {
+TnxResult TnxFakeCursor::TableStreamRead(const nxString& aName, TStream& aStream) {
   auto it = table_->streams.find(upperName(aName));
   if (it == table_->streams.end()) return nxErrObjectNotFound;
   if (!it->second.empty()) aStream.WriteBuffer(it->second.data(), static_cast<std::int32_t>(it->second.size()));
   return 0;
 }
 
-TnxResult FakeCursor::TableStreamDelete(const nxString& aName) {
+TnxResult TnxFakeCursor::TableStreamDelete(const nxString& aName) {
   return table_->streams.erase(upperName(aName)) ? 0 : nxErrObjectNotFound;
 }
 
-TnxResult FakeCursor::TableIsLocked(TnxLockType, TnxLockPresent& aLockPresent) {
+TnxResult TnxFakeCursor::TableIsLocked(TnxLockType, TnxLockPresent& aLockPresent) {
   aLockPresent = lpNotAtAll;
   return 0;
 }
 
-TnxResult FakeCursor::Duplicate(TnxOpenMode, TnxAbstractCursor*& aNewCursor) {
+TnxResult TnxFakeCursor::Duplicate(TnxOpenMode, TnxAbstractCursor*& aNewCursor) {
   aNewCursor = nullptr;
   return NotSupported(u"Duplicate");
 }
 
-TnxResult FakeCursor::ChangePassword(const nxString&) { return NotSupported(u"ChangePassword"); }
+TnxResult TnxFakeCursor::ChangePassword(const nxString&) { return NotSupported(u"ChangePassword"); }
 
-TnxResult FakeCursor::GetRecordCount(std::uint32_t& aRecCount, bool) {
+TnxResult TnxFakeCursor::GetRecordCount(std::uint32_t& aRecCount, bool) {
   aRecCount = 0;
   for (std::size_t i : order_)
     if (Passes(table_->rows[i])) ++aRecCount;
   return 0;
 }
 
-TnxResult FakeCursor::GetRecordCountAsync(TnxAbstractTaskInfo*& aTaskInfo) {
+TnxResult TnxFakeCursor::GetRecordCountAsync(TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"GetRecordCountAsync");
 }
 
-TnxResult FakeCursor::GetRecordCountEx(TnxRecordCountOption, std::uint32_t& aRecCount, bool aEstimate) {
+TnxResult TnxFakeCursor::GetRecordCountEx(TnxRecordCountOption, std::uint32_t& aRecCount, bool aEstimate) {
   return GetRecordCount(aRecCount, aEstimate);
 }
 
-TnxResult FakeCursor::GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*& aTaskInfo) {
+TnxResult TnxFakeCursor::GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   return NotSupported(u"GetRecordCountExAsync");
 }
 
-TnxResult FakeCursor::ContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr) {
+TnxResult TnxFakeCursor::ContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr) {
   if (aLSN == 0 && aRefNr == 0) return nxErrNoCurrentRecord;
   for (const auto& row : table_->rows)
     if (row.refNr == aRefNr) return row.deleted ? nxErrKeyOrRecDeleted : 0;
   return nxErrRecordNotFound;
 }
 
-TnxResult FakeCursor::ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos& aBCIs) {
+TnxResult TnxFakeCursor::ascGetBlobCacheInfos(const TnxRecID&, TnxBlobCacheInfos& aBCIs) {
   aBCIs.clear();
   return NotSupported(u"ascGetBlobCacheInfos");
 }
 
-TnxResult FakeCursor::ascSetBlobCacheFlushed(const TnxRecID&, std::int32_t, TnxBlobNr, TnxBlobNr*) {
+TnxResult TnxFakeCursor::ascSetBlobCacheFlushed(const TnxRecID&, std::int32_t, TnxBlobNr, TnxBlobNr*) {
   return NotSupported(u"ascSetBlobCacheFlushed");
 }
 
-TnxIndexPathPosition FakeCursor::sbcGetPosition() {
+TnxIndexPathPosition TnxFakeCursor::sbcGetPosition() {
   if (pos_ < 0) return ippBof;
   if (pos_ >= static_cast<std::int64_t>(order_.size())) return ippEof;
   return ippOnKey;
 }
 
-TnxResult FakeCursor::sbcBlobCreateLink(const TnxRecID&, std::int32_t, const nxString&, TnxBlobNr, TnxBlobNr& aBlobNr) {
+TnxResult TnxFakeCursor::sbcBlobCreateLink(const TnxRecID&, std::int32_t, const nxString&, TnxBlobNr, TnxBlobNr& aBlobNr) {
   aBlobNr = 0;
   return NotSupported(u"sbcBlobCreateLink");
 }
 
-TnxResult FakeCursor::sbcIterate(PPnxRecordBuffer, const TnxKeyIterator&, const TnxRecordIterator& aRecIterator,
+TnxResult TnxFakeCursor::sbcIterate(PPnxRecordBuffer, const TnxKeyIterator&, const TnxRecordIterator& aRecIterator,
                                  bool aBackward, void* aCookie, bool) {
   std::vector<std::size_t> rows = order_;
   if (aBackward) std::reverse(rows.begin(), rows.end());
@@ -1041,18 +1027,18 @@ TnxResult FakeCursor::sbcIterate(PPnxRecordBuffer, const TnxKeyIterator&, const 
   return 0;
 }
 
-TnxRefNr FakeCursor::sacGetRefNr() {
-  const FakeTable::Row* row = Current();
+TnxRefNr TnxFakeCursor::sacGetRefNr() {
+  const TnxFakeTable::Row* row = Current();
   return row ? row->refNr : 0;
 }
 
-void FakeCursor::sacSetRefNr(TnxRefNr aRefNr) {
+void TnxFakeCursor::sacSetRefNr(TnxRefNr aRefNr) {
   currentRef_ = aRefNr;
   RebuildOrder();
 }
 
-TnxResult FakeCursor::sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordBuffer) {
-  const FakeTable::Row* row = table_->FindRow(aRefNr);
+TnxResult TnxFakeCursor::sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordBuffer) {
+  const TnxFakeTable::Row* row = table_->FindRow(aRefNr);
   if (!row) return nxErrRecordNotFound;
   std::memcpy(aRecordBuffer, row->data.data(), row->data.size());
   return 0;
@@ -1060,11 +1046,11 @@ TnxResult FakeCursor::sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordB
 
 // ---- Statement ------------------------------------------------------------------------
 
-FakeStatement::FakeStatement(FakeDatabase* aDatabase, std::uint32_t aTimeout) : TnxAbstractStatement(aDatabase, aTimeout) {}
+TnxFakeStatement::TnxFakeStatement(TnxFakeDatabase* aDatabase, std::uint32_t aTimeout) : TnxAbstractStatement(aDatabase, aTimeout) {}
 
-FakeCounters& FakeStatement::counters() { return static_cast<FakeDatabase*>(Database())->Engine()->counters; }
+TnxFakeCounters& TnxFakeStatement::counters() { return static_cast<TnxFakeDatabase*>(Database())->Store().counters; }
 
-TnxResult FakeStatement::Prepare(TnxStatementType, const nxString& aQueryText, TStream* aStream) {
+TnxResult TnxFakeStatement::Prepare(TnxStatementType, const nxString& aQueryText, TStream* aStream) {
   counters().statementCalls.push_back("Prepare");
   text_ = aQueryText;
   prepared_ = true;
@@ -1072,7 +1058,7 @@ TnxResult FakeStatement::Prepare(TnxStatementType, const nxString& aQueryText, T
   return 0;
 }
 
-TnxResult FakeStatement::SetParams(const TnxSqlParamList& aParams, TStream* aStream) {
+TnxResult TnxFakeStatement::SetParams(const TnxSqlParamList& aParams, TStream* aStream) {
   counters().statementCalls.push_back("SetParams");
   if (!prepared_) return nxErrInvalidParam;
   params_ = aParams;
@@ -1080,15 +1066,15 @@ TnxResult FakeStatement::SetParams(const TnxSqlParamList& aParams, TStream* aStr
   return 0;
 }
 
-TnxResult FakeStatement::Exec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream) {
+TnxResult TnxFakeStatement::Exec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream) {
   counters().statementCalls.push_back("Exec");
   aCursor = nullptr;
   if (!prepared_) return nxErrInvalidParam;
-  auto* database = static_cast<FakeDatabase*>(Database());
-  auto it = database->Engine()->canned.find(text_);
+  auto* database = static_cast<TnxFakeDatabase*>(Database());
+  auto it = database->Store().canned.find(text_);
   std::uint32_t rows = 0;
-  if (it != database->Engine()->canned.end()) {
-    const TnxResult result = database->CursorOpen(aCursor, it->second, nxString(), aOpenMode, smShared, atoTimeout,
+  if (it != database->Store().canned.end()) {
+    const TnxResult result = database->CursorOpen(aCursor, it->second, nxString(), aOpenMode, smShared, Timeout(),
                                                   nxString(), -1, false, {}, 0, nullptr);
     if (result != 0) return result;
     aCursor->GetRecordCount(rows, false);
@@ -1097,7 +1083,7 @@ TnxResult FakeStatement::Exec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode
   return 0;
 }
 
-TnxResult FakeStatement::GetParams(TnxSqlParamList& aParams, TStream* aStream) {
+TnxResult TnxFakeStatement::GetParams(TnxSqlParamList& aParams, TStream* aStream) {
   counters().statementCalls.push_back("GetParams");
   for (auto& param : aParams)
     for (const auto& own : params_)
@@ -1108,4 +1094,3 @@ TnxResult FakeStatement::GetParams(TnxSqlParamList& aParams, TStream* aStream) {
   return 0;
 }
 
-}  // namespace nxfake

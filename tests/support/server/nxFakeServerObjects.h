@@ -1,5 +1,6 @@
-// A small in-memory engine behind the abstract server objects, for tests of
-// the abstract classes and of their clients until the server engine exists.
+// The server objects of the fake engine (nxFakeServerEngine.h): a small
+// in-memory engine behind the abstract server objects, for tests of the
+// abstract classes and of their clients until the server engine exists.
 //
 // - Folders are paths the test adds; a folder holds tables by name (case
 //   ignored). A table keeps its dictionary, its records in insertion order
@@ -28,9 +29,10 @@
 #include "nxsdKeyEngineBase.h"
 #include "nxsdServerEngine.h"
 
-namespace nxfake {
+class TnxFakeSession;
+class TnxFakeServerEngine;
 
-struct FakeTable {
+struct TnxFakeTable {
   struct Row {
     TnxRefNr refNr;
     std::vector<std::uint8_t> data;
@@ -52,15 +54,16 @@ struct FakeTable {
   Row* FindRow(TnxRefNr aRefNr);
 };
 
-struct FakeFolder {
-  std::map<nxString, std::unique_ptr<FakeTable>> tables;  // by upper-case name
-  FakeTable* Find(const nxString& aName);
+struct TnxFakeFolder {
+  std::map<nxString, std::unique_ptr<TnxFakeTable>> tables;  // by upper-case name
+  TnxFakeTable* Find(const nxString& aName);
 };
 
-class FakeSession;
+class TnxFakeSession;
+class TnxFakeServerEngine;
 
 // What the fake counts, across all its objects.
-struct FakeCounters {
+struct TnxFakeCounters {
   int transContextsCreated = 0;
   int transactionStarts = 0;
   int snapshotStarts = 0;
@@ -74,36 +77,27 @@ struct FakeCounters {
   std::vector<std::string> sessionsFreed;  // user names, in order
 };
 
-class FakeDataEngine : public TnxBaseServerEngine {
-  PL_CLASS_INFO_DECL()
+// The fake engine's data: folders of tables, aliases and canned statements.
+class TnxFakeStore {
  public:
-  FakeDataEngine();
-  ~FakeDataEngine() override;
-
-  [[noreturn]] void RaiseEngineException(TnxResult aCode) override;
-
-  TnxResult OpenSession(FakeSession*& aSession, const nxString& aUserName, const nxString& aPassword = {},
-                        const nxString& aConnectedFrom = {}, std::uint32_t aTimeout = 0);
-
-  FakeFolder& AddFolder(const nxString& aPath);
-  FakeFolder* FindFolder(const nxString& aPath);
+  TnxFakeFolder& AddFolder(const nxString& aPath);
+  TnxFakeFolder* FindFolder(const nxString& aPath);
   // A table built from a copy of aDictionary.
-  FakeTable& AddTable(const nxString& aPath, const nxString& aName, TnxDataDictionary& aDictionary);
+  TnxFakeTable& AddTable(const nxString& aPath, const nxString& aName, TnxDataDictionary& aDictionary);
 
   std::map<nxString, nxString> aliases;        // upper-case alias -> path
   std::map<std::u16string, nxString> canned;   // statement text -> table of its result cursor
-  FakeCounters counters;
-  std::int32_t Count(TnxObjectCounter aCounter) { return nxsdObjectCount(this, aCounter); }
+  TnxFakeCounters counters;
 
  private:
-  std::map<nxString, std::unique_ptr<FakeFolder>> folders_;
+  std::map<nxString, std::unique_ptr<TnxFakeFolder>> folders_;
 };
 
-class FakeTransContext : public TnxAbstractTransContext {
+class TnxFakeTransContext : public TnxAbstractTransContext {
   PL_CLASS_INFO_DECL()
  public:
-  FakeTransContext(FakeSession* aSession, std::uint32_t aTimeout);
-  ~FakeTransContext() override;
+  TnxFakeTransContext(TnxFakeSession* aSession, std::uint32_t aTimeout);
+  ~TnxFakeTransContext() override;
 
   TnxResult TransactionStart(bool aFailSafe, bool aSnapShot) override;
   TnxResult TransactionStartWith(bool aFailSafe, bool aSnapShot,
@@ -120,45 +114,25 @@ class FakeTransContext : public TnxAbstractTransContext {
   TnxResult failNextRollback = 0;
 
  private:
-  FakeCounters& counters();
+  TnxFakeCounters& counters();
 };
 
-class FakeSession : public TnxAbstractSession {
+class TnxFakeTask : public TnxAbstractTaskInfo {
   PL_CLASS_INFO_DECL()
  public:
-  FakeSession(FakeDataEngine* aEngine, const nxString& aUserName);
-  ~FakeSession() override;
-
-  TnxResult DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType, const nxString& aAlias,
-                         TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
-                         std::uint32_t aTimeout) override;
-  TnxResult TransContextCreate(TnxAbstractTransContext*& aTransContext, std::uint32_t aTimeout) override;
-
-  FakeDataEngine* Engine() const { return engine_; }
-  // Test access to what the base keeps.
-  void SetAuthenticated(bool aValue) { asAuthenticated = aValue; }
-  void SetConnectedFrom(const nxString& aValue) { asConnectedFrom = aValue; }
-
- private:
-  FakeDataEngine* engine_;
-};
-
-class FakeTask : public TnxAbstractTaskInfo {
-  PL_CLASS_INFO_DECL()
- public:
-  explicit FakeTask(FakeSession* aSession);
-  ~FakeTask() override;
+  explicit TnxFakeTask(TnxFakeSession* aSession);
+  ~TnxFakeTask() override;
   TnxResult GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) override;
   TnxResult Cancel() override;
   int cancels = 0;
 };
 
-class FakeDatabase : public TnxSqlAbstractDatabase {
+class TnxFakeDatabase : public TnxSqlAbstractDatabase {
   PL_CLASS_INFO_DECL()
  public:
-  FakeDatabase(FakeSession* aSession, TnxAbstractTransContext* aTransContext, std::uint32_t aTimeout,
-               const nxString& aPath, FakeFolder* aFolder);
-  ~FakeDatabase() override;
+  TnxFakeDatabase(TnxFakeSession* aSession, TnxAbstractTransContext* aTransContext, std::uint32_t aTimeout,
+               const nxString& aPath, TnxFakeFolder* aFolder);
+  ~TnxFakeDatabase() override;
 
   TnxResult TableBuild(bool aOverWrite, const nxString& aTableName, const nxString& aPassword,
                        TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) override;
@@ -207,20 +181,21 @@ class FakeDatabase : public TnxSqlAbstractDatabase {
   void sadLockTables() override {}
   void sadUnlockTables() override {}
 
-  FakeFolder* Folder() const { return folder_; }
-  FakeDataEngine* Engine() const;
+  TnxFakeFolder* Folder() const { return folder_; }
+  TnxFakeServerEngine* Engine() const;
+  TnxFakeStore& Store() const;
 
  private:
   nxString path_;
-  FakeFolder* folder_;
+  TnxFakeFolder* folder_;
 };
 
-class FakeCursor : public TnxSqlAbstractCursor {
+class TnxFakeCursor : public TnxSqlAbstractCursor {
   PL_CLASS_INFO_DECL()
  public:
   // aIndexID -1 and no name: insertion order.
-  FakeCursor(FakeDatabase* aDatabase, FakeTable* aTable, std::uint32_t aTimeout, std::int32_t aIndexID);
-  ~FakeCursor() override;
+  TnxFakeCursor(TnxFakeDatabase* aDatabase, TnxFakeTable* aTable, std::uint32_t aTimeout, std::int32_t aIndexID);
+  ~TnxFakeCursor() override;
 
   TnxDataDictionary* Get_Dictionary() override { return table_->dictionary.get(); }
   TnxBaseTableDescriptor* GetTableDescriptor() override { return table_->dictionary.get(); }
@@ -378,23 +353,23 @@ class FakeCursor : public TnxSqlAbstractCursor {
   TnxResult sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordBuffer) override;
 
   // Test access.
-  FakeTable* Table() const { return table_; }
+  TnxFakeTable* Table() const { return table_; }
   TnxBaseFilterEngine* FilterVariable() const { return filter_; }
   // Asks the user to close the cursor; True when it was closed.
   bool AskToClose() { return sbcRequestClose(); }
 
  private:
   void RebuildOrder();
-  bool Passes(const FakeTable::Row& aRow);
+  bool Passes(const TnxFakeTable::Row& aRow);
   void Stamp(std::vector<std::uint8_t>& aData, bool aInsert);
   TnxResult AddFilterEngine(TnxBaseFilterDescriptor* aDescriptor, TnxBaseFilterEngine*& aVariable,
                             std::map<std::uint32_t, TnxBaseFilterEngine*>& aIds, std::uint32_t& aID, bool aActivated);
   TnxResult RemoveFilterEngine(std::uint32_t aID, TnxBaseFilterEngine*& aVariable,
                                std::map<std::uint32_t, TnxBaseFilterEngine*>& aIds);
-  FakeTable::Row* Current();
+  TnxFakeTable::Row* Current();
   TnxIntfPtr<InxFieldsSource> Source();
 
-  FakeTable* table_;
+  TnxFakeTable* table_;
   std::int32_t indexID_ = -1;
   TnxBaseKeyEngine* keyEngine_ = nullptr;  // owned
   std::vector<std::size_t> order_;         // row positions in cursor order
@@ -407,17 +382,17 @@ class FakeCursor : public TnxSqlAbstractCursor {
   std::uint32_t nextFilterId_ = 0;
 };
 
-class FakeStatement : public TnxAbstractStatement {
+class TnxFakeStatement : public TnxAbstractStatement {
   PL_CLASS_INFO_DECL()
  public:
-  FakeStatement(FakeDatabase* aDatabase, std::uint32_t aTimeout);
+  TnxFakeStatement(TnxFakeDatabase* aDatabase, std::uint32_t aTimeout);
   TnxResult Prepare(TnxStatementType aStatementType, const nxString& aQueryText, TStream* aStream) override;
   TnxResult Exec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream) override;
   TnxResult SetParams(const TnxSqlParamList& aParams, TStream* aStream) override;
   TnxResult GetParams(TnxSqlParamList& aParams, TStream* aStream) override;
 
  private:
-  FakeCounters& counters();
+  TnxFakeCounters& counters();
   nxString text_;
   TnxSqlParamList params_;
   bool prepared_ = false;
@@ -426,4 +401,3 @@ class FakeStatement : public TnxAbstractStatement {
 // Upper-case key of a name (ASCII letters).
 nxString upperName(const nxString& aName);
 
-}  // namespace nxfake

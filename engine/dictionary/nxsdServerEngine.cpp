@@ -1,0 +1,6 @@
+#include "nxsdServerEngine.h"
+#include "nxsdServerEngineInt.h"
+
+void nxsdServerEngineInitialize() {}
+
+void nxsdServerEngineFinalize() { nxsdSessionStatsFreeAll(); }
