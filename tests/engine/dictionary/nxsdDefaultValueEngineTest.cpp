@@ -9,7 +9,8 @@
 #include "nxllUtils.h"
 #include "nxsdDataDictionary.h"
 #include "nxsdDefaultValueEngine.h"
-#include "nxFakeDataEngine.h"
+#include "nxFakeServerEngine.h"
+#include "nxFakeServerObjects.h"
 #include "nxsdQuestionBank.h"
 #include "nxsdTestSupport.h"
 #include "plDateTime.h"
@@ -217,10 +218,10 @@ TEST_F(DefaultValueTest, UnknownEngineFailsTheHandler) {
 // --------------------------------------------------------------- with a cursor
 
 // A cursor whose next LSN the test sets.
-class TnxLSNTestCursor : public nxfake::FakeCursor {
+class TnxLSNTestCursor : public TnxFakeCursor {
   PL_CLASS_INFO_DECL()
  public:
-  using nxfake::FakeCursor::FakeCursor;
+  using TnxFakeCursor::TnxFakeCursor;
   bool GetNextLSN(TnxLSN& aLSN) override {
     if (next < 0) return false;
     aLSN = next++;
@@ -231,19 +232,24 @@ class TnxLSNTestCursor : public nxfake::FakeCursor {
 
 }  // namespace
 
-PL_CLASS_INFO_IMPL(TnxLSNTestCursor, nxfake::FakeCursor, "TnxLSNTestCursor", nullptr)
+PL_CLASS_INFO_IMPL(TnxLSNTestCursor, TnxFakeCursor, "TnxLSNTestCursor", nullptr)
 
 namespace {
 
 // A table "people" in folder "/db", opened by user aUser.
 class CursorDefaultValueTest : public DefaultValueTest {
  protected:
+  // The table's fake and a session of aUser with the database open.
+  TnxFakeTable& OpenDatabase(const nxString& aUser) {
+    engine = platform::create<TnxFakeServerEngine>();
+    TnxFakeTable& table = engine->feStore.AddTable(u"/db", u"people", *d);
+    EXPECT_EQ(engine->SessionOpenEx(session, aUser, u"", u"", 0, nxCurrentProtocolVersion), 0);
+    EXPECT_EQ(session->DatabaseOpen(database, u"Path", u"/db", nullptr, omReadWrite, smShared, 0), 0);
+    return table;
+  }
   void OpenCursor(const nxString& aUser) {
-    engine = platform::create<nxfake::FakeDataEngine>();
-    engine->AddTable(u"/db", u"people", *d);
-    ASSERT_EQ(engine->OpenSession(session, aUser), 0);
-    TnxAbstractDatabase* database = nullptr;
-    ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"/db", nullptr, omReadWrite, smShared, 0), 0);
+    OpenDatabase(aUser);
+    ASSERT_NE(database, nullptr);
     ASSERT_EQ(database->CursorOpen(cursor, u"people", u"", omReadWrite, smShared, 0, u"", -1, false, {}, 0, nullptr),
               0);
   }
@@ -252,8 +258,9 @@ class CursorDefaultValueTest : public DefaultValueTest {
     if (engine) platform::TObject::free(engine);
     DefaultValueTest::TearDown();
   }
-  nxfake::FakeDataEngine* engine = nullptr;
-  nxfake::FakeSession* session = nullptr;
+  TnxFakeServerEngine* engine = nullptr;
+  TnxAbstractSession* session = nullptr;
+  TnxAbstractDatabase* database = nullptr;
   TnxAbstractCursor* cursor = nullptr;
 };
 
@@ -277,13 +284,9 @@ TEST_F(CursorDefaultValueTest, CurrentUserLandsInEveryStringForm) {
 TEST_F(CursorDefaultValueTest, NextLSNEngineAnswersTheCursor) {
   TnxFieldDescriptor* lsn = addField(u"LSN", nxtInt64);
   lsn->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::staticClassInfo());
-  engine = platform::create<nxfake::FakeDataEngine>();
-  nxfake::FakeTable& table = engine->AddTable(u"/db", u"people", *d);
-  ASSERT_EQ(engine->OpenSession(session, u"u"), 0);
-  TnxAbstractDatabase* database = nullptr;
-  ASSERT_EQ(session->DatabaseOpen(database, u"Path", u"/db", nullptr, omReadWrite, smShared, 0), 0);
-  auto* lsnCursor =
-      platform::create<TnxLSNTestCursor>(static_cast<nxfake::FakeDatabase*>(database), &table, 0u, -1);
+  TnxFakeTable& table = OpenDatabase(u"u");
+  ASSERT_NE(database, nullptr);
+  auto* lsnCursor = platform::create<TnxLSNTestCursor>(static_cast<TnxFakeDatabase*>(database), &table, 0u, -1);
   // Handlers never get one; built directly, it writes what the cursor answers.
   EXPECT_EQ(TnxDefaultValueHandler::CreateFor(fields, aaServer, lsnCursor), nullptr);
   TnxOwned<TnxBaseDefaultValueEngine> engineOfField(
