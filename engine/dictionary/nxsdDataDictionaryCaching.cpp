@@ -93,8 +93,8 @@ bool TnxBaseTableDescriptor::IsCacheable(PnxCacheableInfo& aCacheableInfo, TnxTa
       if (aAcceptCachable) return tdCachingState == tcsCacheable || tdCachingState == tcsIsCache;
       return tdCachingState == tcsIsCache;
   }
-  nxAssert(false, "Invalid caching state");
-  return false;
+  // Reported under the dictionary module, whose family this file is.
+  nxAssertionFailed("Invalid caching state", "nxsdDataDictionary", __LINE__);
 }
 
 void TnxBaseTableDescriptor::MakeCacheable(bool aCanChange) {

@@ -252,6 +252,17 @@ TEST_F(CachingTest, HasCachingSupportLooksIntoNestedTables) {
   EXPECT_FALSE(d->GetChild(u"gcount")->HasCachingSupport(tcsNone));
 }
 
+TEST_F(CachingTest, UnknownStateIsAnAssertionOfTheDictionary) {
+  DictPtr d = oneField();
+  d->MakeCacheable(true);
+  try {
+    d->IsCacheable(info, static_cast<TnxTableCachingState>(3), false);
+    ADD_FAILURE() << "no assertion";
+  } catch (const platform::AssertionFailed& e) {
+    EXPECT_NE(std::string(e.what()).find("nxsdDataDictionary"), std::string::npos) << e.what();
+  }
+}
+
 TEST_F(CachingTest, ReadOnlyDictionaryRefusesConversion) {
   DictPtr d = oneField();
   d->CheckValid(true);
