@@ -198,6 +198,7 @@ TnxResult TnxFakeTask::GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) {
 
 TnxResult TnxFakeTask::Cancel() {
   ++cancels;
+  if (onCancel) onCancel();
   return 0;
 }
 

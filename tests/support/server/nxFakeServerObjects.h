@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -125,6 +126,7 @@ class TnxFakeTask : public TnxAbstractTaskInfo {
   TnxResult GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) override;
   TnxResult Cancel() override;
   int cancels = 0;
+  std::function<void()> onCancel;
 };
 
 class TnxFakeDatabase : public TnxSqlAbstractDatabase {
