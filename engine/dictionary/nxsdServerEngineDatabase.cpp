@@ -304,12 +304,8 @@ TnxAbstractTransContext::TnxAbstractTransContext(TnxAbstractSession* aSession, s
 }
 
 TnxAbstractTransContext::~TnxAbstractTransContext() {
-  // Whatever is open goes; the attached databases stay, each with a fresh
-  // context of its own.
-  try {
-    atcForceRollback();
-  } catch (...) {
-  }
+  // Whatever was open went in PrepareDestroy; the attached databases stay,
+  // each with a fresh context of its own.
   TnxAbstractSession* session = Session();
   if (atcInSession) {
     TnxPadlockGuard guard(session->asTransContextsPadlock);

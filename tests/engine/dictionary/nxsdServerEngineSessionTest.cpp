@@ -11,6 +11,7 @@
 
 #include "nxllBde.h"
 #include "nxllException.h"
+#include "nxllSessionNotifications.h"
 #include "nxllUtils.h"
 #include "nxsdFilterEngineHub.h"
 #include "nxsdFilterEngineSimpleExpression.h"
@@ -553,6 +554,55 @@ TEST_F(ServerSessions, AutoFreeDatabaseGoesWithItsLastCursor) {
   TnxFakeDatabase* kept = OpenDatabase();
   EXPECT_EQ(TnxAbstractServerObject::Close(OpenCursor(kept)), 0);
   EXPECT_EQ(session->DatabaseCount(), 1);
+}
+
+TEST_F(ServerSessions, StoppingTheEngineFreesSessionsWithAllTheyHold) {
+  engine->Open();
+  ASSERT_EQ(engine->State(), nxsStarted);
+  TnxAbstractSession* second = nullptr;
+  ASSERT_EQ(engine->SessionOpen(second, u"second", u"", u"", 0), 0);
+  TnxFakeDatabase* db = OpenDatabase();
+  OpenCursor(db);
+  TnxAbstractStatement* statement = nullptr;
+  ASSERT_EQ(db->StatementAlloc(statement, 0), 0);
+  TnxAbstractDatabase* other = nullptr;
+  ASSERT_EQ(second->DatabaseOpen(other, u"Name", u"bank", nullptr, omReadOnly, smShared, 0), 0);
+  EXPECT_EQ(engine->SessionCount(), 2);
+  EXPECT_EQ(engine->DatabaseCount(), 2);
+  engine->Close();
+  session = nullptr;
+  EXPECT_EQ(engine->SessionCount(), 0);
+  EXPECT_EQ(engine->DatabaseCount(), 0);
+  EXPECT_EQ(engine->TransContextCount(), 0);
+  EXPECT_EQ(engine->CursorCount(), 0);
+  EXPECT_EQ(engine->StatementCount(), 0);
+}
+
+// Counts its disconnections.
+class Notifier : public TnxInterfacedObject, public InxSessionNotifier {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit Notifier(int& aCalls) : calls_(aCalls) {}
+  NX_INTERFACED_OBJECT_BASICS()
+  void Disconnected() override { ++calls_; }
+
+ private:
+  int& calls_;
+};
+PL_CLASS_INFO_IMPL(Notifier, TnxInterfacedObject, "Notifier", nullptr)
+
+TEST_F(ServerSessions, SessionNotificationsHearTheDisconnectOnce) {
+  InxSessionNotifications* notifications = session->SessionNotifications();
+  ASSERT_NE(notifications, nullptr);
+  EXPECT_EQ(session->SessionNotifications(), notifications);
+  int calls = 0;
+  TnxIntfPtr<InxSessionNotifier> notifier(static_cast<InxSessionNotifier*>(platform::create<Notifier>(calls)));
+  TnxNotifierHandle handle;
+  notifications->RegisterNotifier(notifier, handle);
+  EXPECT_FALSE(handle.IsNil());
+  EXPECT_EQ(TnxAbstractServerObject::Close(session), 0);
+  session = nullptr;
+  EXPECT_EQ(calls, 1);
 }
 
 // ---- Conveniences and options -------------------------------------------------------
