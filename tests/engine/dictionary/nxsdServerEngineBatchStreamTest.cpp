@@ -246,6 +246,61 @@ TEST_F(BatchStream, CheckCacheValidInStepThenOutOfOrder) {
   EXPECT_EQ(valid, 2);
 }
 
+TEST_F(BatchStream, CachedBlobsComeFromTheCacheCursor) {
+  // The client holds BLOB 7 ("hello"): the server sent a marked block.
+  TnxFakeTable& table = *engine->feStore.FindFolder(u"/b")->Find(u"t");
+  table.blobs[7] = {'h', 'e', 'l', 'l', 'o'};
+  Writer w;
+  w.U32(0).U32(1);
+  const std::uint32_t block = w.Size() + 4 + rl;
+  w.U32(rl + 4 + 5 + 8).Put(Record(1, 1, 10, block)).U32(nxBatchResultFlag | 5).U32(nxBatchCacheValid).Raw("\0", 1).I64(7);
+  auto access = Access(w.b, {gboBlobs, gboBlobNrs});
+  access->Reset(false);
+  TnxBatchStreamEntry e{};
+  ASSERT_TRUE(access->Next(e));
+  TnxBatchBlobAccesses blobs;
+  access->CheckEntryForCachedBlobs(e, cursor, blobs);
+  ASSERT_EQ(blobs.size(), 1u);
+  EXPECT_TRUE(blobs[0].bbaInCache);
+  EXPECT_EQ(blobs[0].bbaResult, 0);
+  TnxBatchBlobAccess again{};
+  ASSERT_TRUE(access->GetBlobAccess(e, 3, again));
+  ASSERT_NE(again.bbaBlobData, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(again.bbaBlobData), again.bbaSize), "hello");
+
+  // A number the cache does not hold keeps the block's error.
+  Bytes other = w.b;
+  const std::int64_t missing = 8;
+  std::memcpy(other.data() + block + 4 + 5, &missing, 8);
+  auto second = Access(other, {gboBlobs, gboBlobNrs});
+  second->Reset(false);
+  ASSERT_TRUE(second->Next(e));
+  second->CheckEntryForCachedBlobs(e, cursor, blobs);
+  ASSERT_EQ(blobs.size(), 1u);
+  EXPECT_FALSE(blobs[0].bbaInCache);
+  EXPECT_NE(blobs[0].bbaResult, 0);
+}
+
+TEST_F(BatchStream, OverwriteEntryCopiesARecordFromAnotherBatch) {
+  Writer a, b;
+  a.U32(0).U32(2).U32(rl).Put(Record(1, 1, 10)).U32(rl).Put(Record(2, 2, 20));
+  b.U32(0).U32(1).U32(rl).Put(Record(9, 9, 90));
+  auto target = Access(a.b);
+  auto source = Access(b.b);
+  TnxBatchStreamEntry t{}, src{};
+  target->Reset(false);
+  ASSERT_TRUE(target->Next(t));
+  ASSERT_TRUE(target->Next(t));
+  source->Reset(false);
+  ASSERT_TRUE(source->Next(src));
+  TnxBatchBlobAccesses blobs;
+  EXPECT_TRUE(target->OverwriteEntry(t, src, blobs, false));
+  const Bytes want = Record(9, 9, 90);
+  EXPECT_EQ(Bytes(t.bseRecord, t.bseRecord + rl), want);
+  // An entry of another stream is refused.
+  EXPECT_FALSE(target->OverwriteEntry(src, t, blobs, false));
+}
+
 TEST_F(BatchStream, MutatedStreamsNeverLeadOutside) {
   // A valid stream with BLOB blocks, numbers and bookmarks-free records.
   Writer w;
