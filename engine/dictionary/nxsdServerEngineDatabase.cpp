@@ -52,8 +52,11 @@ TnxAbstractDatabase::TnxAbstractDatabase(TnxAbstractSession* aSession, TnxAbstra
   if (!aTransContext && aSession) {
     const TnxResult result = aSession->TransContextCreate(adOwnedTransContext, aTimeout);
     if (result != 0 || !adOwnedTransContext) {
-      // The destructor unlinks from the session (it runs for a failed
-      // construction too).
+      // This destructor does not run for a constructor that throws.
+      TnxPadlockGuard guard(aSession->asDatabasesPadlock);
+      unlink(this, aSession->asDatabasesHead, aSession->asDatabasesTail, &TnxAbstractDatabase::adSessionPrev,
+             &TnxAbstractDatabase::adSessionNext);
+      adInSession = false;
       throw EnxBaseException(result != 0 ? result : nxErrInvalidParam);
     }
     aTransContext = adOwnedTransContext;

@@ -475,6 +475,19 @@ TEST_F(ServerSessions, DatabaseWithoutContextOwnsOneAndFreesIt) {
   EXPECT_EQ(engine->feStore.counters.transContextsFreed, 1);
 }
 
+TEST_F(ServerSessions, DatabaseWhoseContextCannotBeMadeIsNotLeftBehind) {
+  engine->feStore.failTransContextCreate = nxErrNotSupported;
+  TnxAbstractDatabase* db = nullptr;
+  EXPECT_EQ(session->DatabaseOpen(db, u"Path", kPath, nullptr, omReadOnly, smShared, 0), nxErrNotSupported);
+  EXPECT_EQ(db, nullptr);
+  EXPECT_EQ(session->DatabaseCount(), 0);
+  EXPECT_EQ(engine->DatabaseCount(), 0);
+  engine->feStore.failTransContextCreate = 0;
+  TnxFakeDatabase* opened = OpenDatabase();
+  EXPECT_EQ(session->DatabaseCount(), 1);
+  EXPECT_EQ(TnxAbstractServerObject::Close(opened), 0);
+}
+
 TEST_F(ServerSessions, SharedContextDiesAndItsDatabasesMoveToFreshOnes) {
   TnxAbstractTransContext* shared = nullptr;
   ASSERT_EQ(session->TransContextCreate(shared, 0), 0);

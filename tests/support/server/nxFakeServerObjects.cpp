@@ -174,6 +174,7 @@ TnxResult TnxFakeSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nx
 
 TnxResult TnxFakeSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32 aTimeout) {
   aTransContext = nullptr;
+  if (Store().failTransContextCreate != 0) return Store().failTransContextCreate;
   try {
     aTransContext = platform::create<TnxFakeTransContext>(this, aTimeout);
     return 0;

@@ -89,6 +89,8 @@ class TnxFakeStore {
   std::map<nxString, nxString> aliases;        // upper-case alias -> path
   std::map<std::u16string, nxString> canned;   // statement text -> table of its result cursor
   TnxFakeCounters counters;
+  // Answered by the sessions' TransContextCreate while not 0.
+  TnxResult failTransContextCreate = 0;
 
  private:
   std::map<nxString, std::unique_ptr<TnxFakeFolder>> folders_;
