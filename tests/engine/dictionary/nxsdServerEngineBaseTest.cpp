@@ -247,6 +247,22 @@ TEST_F(EngineAndMonitors, StatisticsCaptionsAndValues) {
   EXPECT_TRUE(engine->StatsEnabled());
 }
 
+TEST_F(EngineAndMonitors, DebugInfoListsTheSessionsWithChildrenOnly) {
+  auto* second = platform::create<TnxFakeSession>(engine);
+  second->OptionSet(u"Who", u"second");
+  auto describe = [&](bool aIncludeChildren) {
+    auto container = nxCreateExceptionDataContainer(u"ExceptionData", engine, {});
+    engine->AddDebugInfo(container, aIncludeChildren);
+    return platform::toUtf8(container->ToString());
+  };
+  const std::string with = describe(true), without = describe(false);
+  EXPECT_NE(with.find("Sessions"), std::string::npos) << with;
+  EXPECT_NE(with.find("[1]"), std::string::npos) << with;
+  EXPECT_NE(with.find("Who: second"), std::string::npos) << with;
+  EXPECT_EQ(without.find("[0]"), std::string::npos) << without;
+  TnxAbstractServerObject::Free(second);
+}
+
 TEST_F(EngineAndMonitors, AMonitorLetsGoOfAnEngineThatGoesAway) {
   auto* other = platform::create<TnxFakeServerEngine>();
   auto* watcher = platform::create<TestMonitor>();
