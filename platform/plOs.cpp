@@ -23,6 +23,12 @@ std::uint32_t currentProcessId() { return std::uint32_t(getpid()); }
 
 std::uint64_t tickCount64() { return monotonicNs() / 1000000u; }
 
+std::uint64_t coarseTickCount64() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return std::uint64_t(ts.tv_sec) * 1000u + std::uint64_t(ts.tv_nsec) / 1000000u;
+}
+
 std::uint32_t tickCount32() { return std::uint32_t(tickCount64()); }
 
 std::int64_t performanceCounter() { return std::int64_t(monotonicNs()); }

@@ -14,6 +14,9 @@ std::uint32_t currentProcessId();
 // Milliseconds since an arbitrary start; the 32-bit form wraps after ~49.7 days.
 std::uint32_t tickCount32();
 std::uint64_t tickCount64();
+// The same clock read at the system tick's resolution (a few ms, as the
+// tick counts of other systems), much cheaper than tickCount64.
+std::uint64_t coarseTickCount64();
 
 // Monotonic counter and its frequency in counts per second.
 std::int64_t performanceCounter();

@@ -115,6 +115,7 @@ bool TnxBatchStreamAccess::Reset(bool aApplyClientFilter) {
   bsaCurrentIndex = -1;
   bsaInvalidCount = bsaInvalidInfos = nullptr;
   const std::int32_t count = Count();
+  bsaCount = count;
   if (count > 0) {
     bsaCurrentEntry = bsaStart + nxBatchStreamHeaderSize;
   } else {
@@ -193,7 +194,7 @@ bool TnxBatchStreamAccess::Next(TnxBatchStreamEntry& aEntry, std::int32_t* aPos,
     }
     ++bsaCurrentIndex;
     if (aTotalPos) ++*aTotalPos;
-    if (bsaCurrentIndex >= Count() - 1) {
+    if (bsaCurrentIndex >= bsaCount - 1) {
       LocateInvalidList(next);
       bsaCurrentEntry = nullptr;
     } else {

@@ -184,6 +184,7 @@ class TnxBatchStreamAccess : public TnxObject {
   std::uint8_t* bsaEnd = nullptr;
   std::uint8_t* bsaCurrentEntry = nullptr;
   std::int32_t bsaCurrentIndex = -1;
+  std::int32_t bsaCount = 0;  // the header's count as of the last Reset
   bool bsaCheckFilter = false;
   TnxAbstractCursor* bsaCursor = nullptr;
   TnxMarkedBlobsByBlobIdx bsaMarkedBlobs;

@@ -52,8 +52,11 @@ TnxAbstractDatabase::TnxAbstractDatabase(TnxAbstractSession* aSession, TnxAbstra
   if (!aTransContext && aSession) {
     const TnxResult result = aSession->TransContextCreate(adOwnedTransContext, aTimeout);
     if (result != 0 || !adOwnedTransContext) {
-      // The destructor unlinks from the session (it runs for a failed
-      // construction too).
+      // This destructor does not run for a constructor that throws.
+      TnxPadlockGuard guard(aSession->asDatabasesPadlock);
+      unlink(this, aSession->asDatabasesHead, aSession->asDatabasesTail, &TnxAbstractDatabase::adSessionPrev,
+             &TnxAbstractDatabase::adSessionNext);
+      adInSession = false;
       throw EnxBaseException(result != 0 ? result : nxErrInvalidParam);
     }
     aTransContext = adOwnedTransContext;
@@ -304,12 +307,8 @@ TnxAbstractTransContext::TnxAbstractTransContext(TnxAbstractSession* aSession, s
 }
 
 TnxAbstractTransContext::~TnxAbstractTransContext() {
-  // Whatever is open goes; the attached databases stay, each with a fresh
-  // context of its own.
-  try {
-    atcForceRollback();
-  } catch (...) {
-  }
+  // Whatever was open went in PrepareDestroy; the attached databases stay,
+  // each with a fresh context of its own.
   TnxAbstractSession* session = Session();
   if (atcInSession) {
     TnxPadlockGuard guard(session->asTransContextsPadlock);

@@ -161,10 +161,10 @@ bool TnxBaseEngineMonitor::DependsOn(TnxStateComponent* aComponent) const {
 void TnxBaseEngineMonitor::SetServerEngine(TnxBaseServerEngine* aEngine) {
   if (aEngine == bemServerEngine) return;
   CheckInactive();
-  if (bemServerEngine) bemServerEngine->RemoveDependent(this);
+  if (bemServerEngine) UnlinkDependent(bemServerEngine);
   bemServerEngine = nullptr;
   if (aEngine) {
-    aEngine->AddDependent(this);
+    LinkDependent(aEngine);
     bemServerEngine = aEngine;
   }
 }
@@ -198,6 +198,7 @@ void TnxBaseEngineMonitor::freeExtenders() {
       if (extender) extender->beeUnlinkFromMonitor();
     }
     if (extender) {
+      extender->beeDetachFromObject();
       platform::TObject::free(extender);
       continue;
     }

@@ -157,7 +157,7 @@ void TnxSimpleLock::Lock() {
     runCleanupIfDue();
     throw EnxBaseException(nxErrInvalidHandle, kPermanentText);
   }
-  if (slFailed.exchange(false, std::memory_order_acq_rel)) {
+  if (slFailed.load(std::memory_order_acquire) && slFailed.exchange(false, std::memory_order_acq_rel)) {
     giveBack(me);
     throw EnxBaseException(nxErrTimeout, kCancelledText);
   }
@@ -195,7 +195,7 @@ void TnxSimpleLock::Unlock(TnxResult& aResult) {
   const bool spinHeld = releaseSpin();
   // Still the owner: no other call can start while the cleanup runs.
   if (runCleanup) callCleanup();
-  slLastLocked.store(platform::tickCount64(), std::memory_order_release);
+  slLastLocked.store(platform::coarseTickCount64(), std::memory_order_release);
   std::uint32_t owner = me;
   const bool owned = slLockingThread.compare_exchange_strong(owner, 0, std::memory_order_acq_rel);
   nxSetThreadExceptionHookInfo(std::exchange(slPreviousHookInfo, nullptr));
@@ -223,7 +223,7 @@ void TnxSimpleLock::Failed(bool aPermanent, bool aWait) {
 void TnxSimpleLock::SetFailedCleanupDone() { slFailedCleanupDone.set(); }
 
 std::uint64_t TnxSimpleLock::LastLocked() {
-  if (slLockingThread.load(std::memory_order_acquire) != 0) return platform::tickCount64();
+  if (slLockingThread.load(std::memory_order_acquire) != 0) return platform::coarseTickCount64();
   return slLastLocked.load(std::memory_order_acquire);
 }
 

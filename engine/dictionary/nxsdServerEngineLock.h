@@ -88,7 +88,8 @@ class TnxSimpleLock : public TnxInterfacedObject, public InxSimpleLock {
   void Failed(bool aPermanent, bool aWait) override;
   void SetFailedCleanupDone() override;
   bool IsFailedPermanent() override { return slFailedPermanent.load(std::memory_order_acquire); }
-  // The current tick while held, else the tick of the last full release.
+  // The current tick while held, else the tick of the last full release
+  // (milliseconds at the system tick's resolution).
   std::uint64_t LastLocked() override;
 
   // The depth of the calling thread's hold, 0 when it does not hold it.

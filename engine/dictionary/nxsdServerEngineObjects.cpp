@@ -230,6 +230,7 @@ TnxExtendableServerObject::~TnxExtendableServerObject() {
         if (extender) extender->beeUnlinkFromObject();
       }
       if (extender) {
+        extender->beeDetachFromMonitor();
         platform::TObject::free(extender);
         continue;
       }
@@ -539,17 +540,11 @@ TnxBaseEngineExtender::TnxBaseEngineExtender(TnxBaseEngineMonitor* aMonitor,
       beeExtendableObject->esoExtendersActions.include(static_cast<TnxEngineAction>(a));
 }
 
+// An extender freed by its own caller (neither its object nor its monitor
+// freeing it) leaves both lists here.
 TnxBaseEngineExtender::~TnxBaseEngineExtender() {
-  if (beeExtendableObject) {
-    if (TnxPadlock* lock = beeExtendableObject->esoExtendersLock.Peek()) {
-      TnxPadlockGuard guard(*lock);
-      beeUnlinkFromObject();
-    }
-  }
-  if (beeMonitor && beeMonitor->bemExtendersLock) {
-    TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
-    beeUnlinkFromMonitor();
-  }
+  beeDetachFromObject();
+  beeDetachFromMonitor();
 }
 
 void TnxBaseEngineExtender::beeUnlinkFromObject() {
@@ -564,6 +559,20 @@ void TnxBaseEngineExtender::beeUnlinkFromObject() {
   else
     object->esoExtendersTail = beeExtendableObjectPrev;
   beeExtendableObjectPrev = beeExtendableObjectNext = nullptr;
+}
+
+void TnxBaseEngineExtender::beeDetachFromMonitor() {
+  if (!beeMonitor || !beeMonitor->bemExtendersLock) return;
+  TnxPadlockGuard guard(*beeMonitor->bemExtendersLock);
+  beeUnlinkFromMonitor();
+}
+
+void TnxBaseEngineExtender::beeDetachFromObject() {
+  if (!beeExtendableObject) return;
+  TnxPadlock* lock = beeExtendableObject->esoExtendersLock.Peek();
+  if (!lock) return;
+  TnxPadlockGuard guard(*lock);
+  beeUnlinkFromObject();
 }
 
 void TnxBaseEngineExtender::beeUnlinkFromMonitor() {

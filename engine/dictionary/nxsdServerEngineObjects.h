@@ -363,6 +363,10 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   void beeUnlinkFromMonitor();
   // REQUIRES: the object's extenders lock held.
   void beeUnlinkFromObject();
+  // The same, taking the lock. Before a claimed extender is freed it leaves
+  // both lists, so nobody calls it while it is destroyed.
+  void beeDetachFromMonitor();
+  void beeDetachFromObject();
   std::atomic<bool> beeClaimed{false};
 };
 

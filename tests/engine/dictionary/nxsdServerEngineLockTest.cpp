@@ -388,7 +388,7 @@ TEST_F(SessionLock, OptionOperationsAndLastLocked) {
   EXPECT_LE(object->LastLocked(), before);
   lock->Lock();
   platform::sleepMs(20);
-  EXPECT_GE(object->LastLocked(), before + 15);  // now, while held
+  EXPECT_GE(object->LastLocked(), before + 5);  // now (at tick resolution), while held
   TnxResult result = 0;
   lock->Unlock(result);
   EXPECT_EQ(object->atoSessionRequest(7), 0);

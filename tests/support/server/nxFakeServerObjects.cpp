@@ -174,6 +174,7 @@ TnxResult TnxFakeSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nx
 
 TnxResult TnxFakeSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32 aTimeout) {
   aTransContext = nullptr;
+  if (Store().failTransContextCreate != 0) return Store().failTransContextCreate;
   try {
     aTransContext = platform::create<TnxFakeTransContext>(this, aTimeout);
     return 0;
@@ -198,6 +199,7 @@ TnxResult TnxFakeTask::GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) {
 
 TnxResult TnxFakeTask::Cancel() {
   ++cancels;
+  if (onCancel) onCancel();
   return 0;
 }
 

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -88,6 +89,8 @@ class TnxFakeStore {
   std::map<nxString, nxString> aliases;        // upper-case alias -> path
   std::map<std::u16string, nxString> canned;   // statement text -> table of its result cursor
   TnxFakeCounters counters;
+  // Answered by the sessions' TransContextCreate while not 0.
+  TnxResult failTransContextCreate = 0;
 
  private:
   std::map<nxString, std::unique_ptr<TnxFakeFolder>> folders_;
@@ -125,6 +128,7 @@ class TnxFakeTask : public TnxAbstractTaskInfo {
   TnxResult GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) override;
   TnxResult Cancel() override;
   int cancels = 0;
+  std::function<void()> onCancel;
 };
 
 class TnxFakeDatabase : public TnxSqlAbstractDatabase {
