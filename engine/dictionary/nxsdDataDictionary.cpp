@@ -2,6 +2,7 @@
 
 #include "nxllLockedFuncs.h"
 #include "nxsdDataDictionaryInt.h"
+#include "nxsdDefaultValueEngine.h"
 #include "nxsdFilterEngineCallback.h"
 #include "nxsdFilterEngineHub.h"
 #include "nxsdFilterEngineSQL.h"
@@ -17,6 +18,7 @@
 #include "nxsdDataDictionaryRefInt.h"
 #include "nxsdRecordMapperDescriptorBase.h"
 #include "nxsdTableMapperDescriptorBase.h"
+#include "nxsdValidationEngine.h"
 
 std::atomic<bool> nxDisable30900LocaleFixes{false};
 
@@ -78,6 +80,8 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxsdKeyEngineInt64Initialize, nxsdKeyEngineInt64Finalize},
     {nxsdKeyEngineBlobCacheInitialize, nxsdKeyEngineBlobCacheFinalize},
     {nxsdKeyEngineTokenInitialize, nxsdKeyEngineTokenFinalize},
+    {nxsdDefaultValueEngineInitialize, nxsdDefaultValueEngineFinalize},
+    {nxsdValidationEngineInitialize, nxsdValidationEngineFinalize},
 };
 
 }  // namespace

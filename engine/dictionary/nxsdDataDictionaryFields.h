@@ -3,6 +3,7 @@
 // nxsdDataDictionary.h, not this header.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,8 +60,14 @@ class TnxBaseDefaultValueDescriptor : public TnxDictionaryItem {
   // 15499 for a class without the family's table.
   static TnxBaseDefaultValueDescriptor* CreateOfClass(const platform::ClassInfo& aClass, TnxPersistent* aParent);
 
-  const platform::ClassInfo* CachedEngineClass() const { return bdvCachedEngineClass; }
-  void SetCachedEngineClass(const platform::ClassInfo* aClass) { bdvCachedEngineClass = aClass; }
+  // The engine class found for this descriptor; written while a read-only
+  // dictionary is shared between threads, so kept atomic.
+  const platform::ClassInfo* CachedEngineClass() const {
+    return bdvCachedEngineClass.load(std::memory_order_acquire);
+  }
+  void SetCachedEngineClass(const platform::ClassInfo* aClass) {
+    bdvCachedEngineClass.store(aClass, std::memory_order_release);
+  }
   TnxApplyAtSet ApplyAt() const { return bdvApplyAt; }
   bool ApplyOnInsert() const { return bdvApplyOnInsert; }
   bool ApplyOnModify() const { return bdvApplyOnModify; }
@@ -80,7 +87,7 @@ class TnxBaseDefaultValueDescriptor : public TnxDictionaryItem {
   bool IsEqual(const TnxDictionaryItem* aItem) const override;
 
  protected:
-  const platform::ClassInfo* bdvCachedEngineClass = nullptr;
+  std::atomic<const platform::ClassInfo*> bdvCachedEngineClass{nullptr};
   TnxApplyAtSet bdvApplyAt = nxApplyAtBoth;
   bool bdvApplyOnInsert = true;
   bool bdvApplyOnModify = false;
@@ -418,7 +425,14 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
   std::int32_t fsdLogRecLen = 0;
   std::int32_t fsdLogRecLenAlign = 0;
   TnxFieldsValidationsDescriptor* fsdValidations = nullptr;  // owned
-  const platform::ClassInfo* fsdCachedEngineClass = nullptr;
+  // The table-level validations engine class found for this descriptor
+  // (shared like bdvCachedEngineClass).
+  const platform::ClassInfo* CachedEngineClass() const {
+    return fsdCachedEngineClass.load(std::memory_order_acquire);
+  }
+  void SetCachedEngineClass(const platform::ClassInfo* aClass) {
+    fsdCachedEngineClass.store(aClass, std::memory_order_release);
+  }
 
  protected:
   void beforeDestruction() override;
@@ -446,5 +460,6 @@ class TnxFieldsDescriptor : public TnxDictionaryItem, public InxFieldsSource {
   std::vector<TnxFieldDescriptor*> fsdFieldHashList;
   PnxSpecialFieldsInfo fsdCachedSpecialFieldsInfo = nullptr;
   std::atomic<PnxDiffCompressorInfo> fsdCachedDiffCompressorInfo{nullptr};  // installed once
+  std::atomic<const platform::ClassInfo*> fsdCachedEngineClass{nullptr};
   std::vector<TnxFieldDescriptor*> FieldDescriptor;  // owned
 };

@@ -683,6 +683,14 @@ bool TnxIndexDescriptor::IsValidForTable(TnxDictionaryItem* aTable) {
   return idFileNumber >= 0 && idFileNumber < files->FileCount() && idKeyDescriptor->IsValidForTable(aTable);
 }
 
+TnxBaseKeyDescriptor* TnxIndexDescriptor::ReplaceKeyDescriptor(const platform::ClassInfo& aKeyClass) {
+  CheckReadOnly();
+  TnxBaseKeyDescriptor* key = TnxBaseKeyDescriptor::CreateOfClass(aKeyClass, this);
+  nxFreeAndNil(idKeyDescriptor);
+  idKeyDescriptor = key;
+  return key;
+}
+
 void TnxIndexDescriptor::MakeIndexCacheable() {
   if (!platform::sameTextAscii(idName, u"Sequential Access Index")) {
     idDups = idAll;

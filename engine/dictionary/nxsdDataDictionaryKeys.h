@@ -338,6 +338,9 @@ class TnxIndexDescriptor : public TnxDictionaryItem {
   // The related files descriptor's file; nil without one or outside it.
   TnxFileDescriptor* IndexFile();
 
+  // A new, empty key descriptor of aKeyClass in place of the present one.
+  TnxBaseKeyDescriptor* ReplaceKeyDescriptor(const platform::ClassInfo& aKeyClass);
+
   virtual bool IsValidForTable(TnxDictionaryItem* aTable);
   virtual void MakeIndexCacheable();
 

@@ -320,7 +320,8 @@ bool TnxBaseTableDescriptor::HasAnyRefNrField() {
 }
 
 bool TnxBaseTableDescriptor::HasCachingSupport(TnxTableCachingState aState) {
-  return tdCachingState == aState || tdTablesDescriptor->HasCachingSupport(aState);
+  if (tdCachingState != tcsNone && (aState == tcsNone || aState == tdCachingState)) return true;
+  return tdTablesDescriptor->HasCachingSupport(aState);
 }
 
 void TnxBaseTableDescriptor::RegisterConstraintName(TnxDictionaryItem* aItem, const nxString& aName) {

@@ -106,7 +106,23 @@ class TnxBaseTableDescriptor : public TnxLocalizedDictionaryItem {
   TnxDictionaryItem* GetConstraintByName(const nxString& aName) const;
   void GetConstraints(platform::TStringList& aStrings) const;
   bool HasAnyRefNrField();
+  // True when this level is cacheable or a cache copy and aState is tcsNone
+  // or that state; else when a nested table answers True.
   bool HasCachingSupport(TnxTableCachingState aState);
+
+  // --- client caching (a cacheable source and its cache copies)
+  // Releases what aCacheableInfo holds and hands out a new info with the
+  // special fields and the index numbers found; True when the table is
+  // cacheable in the sense of aState.
+  bool IsCacheable(PnxCacheableInfo& aCacheableInfo, TnxTableCachingState aState, bool aAcceptCachable);
+  // Makes this level a cacheable source; aCanChange adds what is missing,
+  // every addition marked "$Implicit=$Cacheable". 12289 on a cache copy and
+  // when the table is still not cacheable.
+  void MakeCacheable(bool aCanChange);
+  // Turns this level and its nested tables into a cache copy; nested tables
+  // that do not become one are removed. A table that is not cacheable fails
+  // with 12289, or with aSilent is left at tcsNone (stripped all the same).
+  void MarkAsInCache(bool aSilent);
 
   virtual void InternalClear(bool aBare, bool aNotify);
   virtual nxString btdFullName() const = 0;
@@ -255,6 +271,9 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   void MakeReadOnly();
   // A new writable TnxDictionary equal to this one.
   TnxDataDictionary* Duplicate();
+  // Turns the whole dictionary into that of a cache copy (not encrypted);
+  // nothing when some level already is one.
+  void MakeCache(bool aSilent);
   // Usable bytes of a block of aBlockSize.
   virtual std::int32_t UsableBlockSize(TnxBlockSize aBlockSize);
 

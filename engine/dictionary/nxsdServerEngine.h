@@ -11,3 +11,8 @@
 #include "nxsdServerEngineObjects.h"
 #include "nxsdServerEngineEngine.h"
 #include "nxsdServerEngineLock.h"
+#include "nxsdServerEngineSession.h"
+#include "nxsdServerEngineDatabase.h"
+#include "nxsdServerEngineCursor.h"
+#include "nxsdServerEngineBatchStream.h"
+#include "nxsdServerEngineStatement.h"

@@ -14,7 +14,6 @@ PL_CLASS_INFO_IMPL(TnxExtendableServerObject, TnxAbstractServerObject, "TnxExten
 PL_CLASS_INFO_IMPL(TnxLockedOptionsExtendableServerObject, TnxExtendableServerObject,
                    "TnxLockedOptionsExtendableServerObject", nullptr)
 PL_CLASS_INFO_IMPL(TnxBaseEngineExtender, TnxLifetimeTrackedPersistent, "TnxBaseEngineExtender", nullptr)
-PL_CLASS_INFO_IMPL(TnxAbstractSession, TnxLockedOptionsExtendableServerObject, "TnxAbstractSession", nullptr)
 PL_CLASS_INFO_IMPL(TnxAbstractTaskInfo, TnxExtendableServerObject, "TnxAbstractTaskInfo", nullptr)
 PL_CLASS_INFO_IMPL(TnxSqlAbstractTaskInfo, TnxAbstractTaskInfo, "TnxSqlAbstractTaskInfo", nullptr)
 
@@ -601,70 +600,6 @@ std::int32_t TnxBaseEngineExtender::CreateInstanceByClassID(const platform::Guid
                                                             const platform::Guid&, void** aInterface) {
   clearOut(aInterface);
   return nxE_NOINTERFACE;
-}
-
-// ---- Session ---------------------------------------------------------------------
-
-TnxAbstractSession::TnxAbstractSession(TnxBaseServerEngine* aServerEngine)
-    : TnxLockedOptionsExtendableServerObject(nullptr), asServerEngine(aServerEngine) {
-  asTaskInfosPadlock = platform::create<TnxPadlock>();
-  if (!asServerEngine) return;
-  TnxPadlockGuard guard(*asServerEngine->bseSessionsPadlock);
-  asServerEnginePrev = asServerEngine->bseSessionsTail;
-  if (asServerEnginePrev)
-    asServerEnginePrev->asServerEngineNext = this;
-  else
-    asServerEngine->bseSessionsHead = this;
-  asServerEngine->bseSessionsTail = this;
-  asServerEngine->bseSessionCount.fetch_add(1, std::memory_order_acq_rel);
-}
-
-TnxAbstractSession::~TnxAbstractSession() {
-  // A task whose release is still deferred by a call in progress outlives
-  // the session: it must not reach back into it.
-  for (TnxAbstractTaskInfo* task = asTaskInfosHead; task;) {
-    TnxAbstractTaskInfo* next = task->atiSessionNext;
-    task->atiSessionPrev = task->atiSessionNext = nullptr;
-    task->asoSession = nullptr;
-    task->esoParent = nullptr;
-    task = next;
-  }
-  asTaskInfosHead = asTaskInfosTail = nullptr;
-  platform::TObject::free(std::exchange(asTaskInfosPadlock, nullptr));
-  if (!asServerEngine) return;
-  TnxPadlockGuard guard(*asServerEngine->bseSessionsPadlock);
-  if (asServerEnginePrev)
-    asServerEnginePrev->asServerEngineNext = asServerEngineNext;
-  else
-    asServerEngine->bseSessionsHead = asServerEngineNext;
-  if (asServerEngineNext)
-    asServerEngineNext->asServerEnginePrev = asServerEnginePrev;
-  else
-    asServerEngine->bseSessionsTail = asServerEnginePrev;
-  asServerEnginePrev = asServerEngineNext = nullptr;
-  asServerEngine->bseSessionCount.fetch_sub(1, std::memory_order_acq_rel);
-}
-
-void TnxAbstractSession::PrepareDestroy() {
-  TnxLockedOptionsExtendableServerObject::PrepareDestroy();
-  for (;;) {
-    TnxAbstractTaskInfo* task;
-    {
-      TnxPadlockGuard guard(*asTaskInfosPadlock);
-      task = asTaskInfosTail;
-      // A task already on its way out unlinks itself when released.
-      while (task && task->Destroying()) task = task->atiSessionPrev;
-    }
-    if (!task) break;
-    TnxAbstractServerObject::Free(task);
-  }
-}
-
-std::int32_t TnxAbstractSession::TaskInfoCount() {
-  TnxPadlockGuard guard(*asTaskInfosPadlock);
-  std::int32_t count = 0;
-  for (TnxAbstractTaskInfo* task = asTaskInfosHead; task; task = task->atiSessionNext) ++count;
-  return count;
 }
 
 // ---- Task handles ----------------------------------------------------------------

@@ -3,6 +3,7 @@
 // not this header.
 #pragma once
 
+#include "nxllOwners.h"
 #include "nxsdServerEngineNames.h"
 
 // ---- Abstract server objects ----------------------------------------------------
@@ -372,37 +373,7 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   std::atomic<bool> beeClaimed{false};
 };
 
-// The session as these objects see it: its engine (whose session list it
-// joins for its life, counted) and its task list.
-class TnxAbstractSession : public TnxLockedOptionsExtendableServerObject {
-  PL_CLASS_INFO_DECL()
-  friend class TnxAbstractTaskInfo;
-  friend class TnxBaseServerEngine;
-
- public:
-  explicit TnxAbstractSession(TnxBaseServerEngine* aServerEngine);
-  ~TnxAbstractSession() override;
-
-  TnxBaseServerEngine* GetServerEngine() override { return asServerEngine; }
-  // Inherited, then frees the remaining task handles (newest first).
-  void PrepareDestroy() override;
-
-  // A session identity (outside sessions), with a call held on the session.
-  static TnxResult LookupByID(TnxBaseID aBaseID, TnxServerObjectCall& aCall, TnxAbstractSession*& aSession) {
-    return TnxAbstractServerObject::LookupByID<TnxAbstractSession>(0, aBaseID, aCall, aSession);
-  }
-
-  std::int32_t TaskInfoCount();
-
- protected:
-  TnxBaseServerEngine* asServerEngine = nullptr;
-  // Links in the engine's session list (under its sessions padlock).
-  TnxAbstractSession* asServerEnginePrev = nullptr;
-  TnxAbstractSession* asServerEngineNext = nullptr;
-  TnxPadlock* asTaskInfosPadlock = nullptr;
-  TnxAbstractTaskInfo* asTaskInfosHead = nullptr;
-  TnxAbstractTaskInfo* asTaskInfosTail = nullptr;
-};
+class TnxAbstractSession;  // nxsdServerEngineSession.h
 
 // The handle of a background task, linked into its session's task list
 // from construction to destruction; destruction cancels the task first.

@@ -3,6 +3,7 @@
 // attaches the extenders a test asks for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -84,9 +85,9 @@ class FakeEngine : public TnxFakeServerEngine {
   TnxAbstractSession* lastSession = nullptr;
 };
 
-class TestSession : public TnxAbstractSession {
+class TestSession : public TnxFakeSession {
  public:
-  using TnxAbstractSession::TnxAbstractSession;
+  using TnxFakeSession::TnxFakeSession;
 };
 
 class TestObject : public TnxExtendableServerObject {
@@ -730,11 +731,13 @@ TEST_F(ServerObjects, TaskHandlesAreCancelledOnDestruction) {
             nxS_OK);
   EXPECT_EQ(intf, static_cast<void*>(static_cast<InxAbstractServerObject41100*>(session)));
 
-  // The session's end cancels and frees what is left.
+  // The session's end cancels (in every round of its cleanup, while the
+  // handle stays) and frees what is left.
   gLog.clear();
   TnxAbstractServerObject::Free(session);
   session = nullptr;
-  EXPECT_EQ(gLog, (std::vector<std::string>{"task:cancel"}));
+  EXPECT_FALSE(gLog.empty());
+  EXPECT_EQ(std::count(gLog.begin(), gLog.end(), "task:cancel"), static_cast<std::ptrdiff_t>(gLog.size()));
 }
 
 TEST_F(ServerObjects, TaskClosedDuringACallOutlivesItsSession) {

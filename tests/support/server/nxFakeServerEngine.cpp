@@ -16,9 +16,10 @@ const platform::ClassInfo& TnxFakeServerEngine::EngineExceptionClass() {
 
 void TnxFakeServerEngine::RaiseEngineException(TnxResult aCode) { throw EnxFakeServerEngineException(aCode); }
 
-TnxResult TnxFakeServerEngine::SessionOpenEx(TnxAbstractSession*& aSession, const nxString&, const nxString&,
-                                             const nxString&, TnxWord32, std::int32_t) {
-  aSession = platform::create<TnxFakeSession>(this);
+TnxResult TnxFakeServerEngine::SessionOpenEx(TnxAbstractSession*& aSession, const nxString& aUserName,
+                                             const nxString& aPassword, const nxString& aConnectedFrom,
+                                             TnxWord32 aTimeout, std::int32_t) {
+  aSession = platform::create<TnxFakeSession>(this, aTimeout, aUserName, aPassword, aConnectedFrom);
   return 0;
 }
 

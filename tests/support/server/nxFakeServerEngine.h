@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "nxFakeServerObjects.h"
 #include "nxsdServerEngine.h"
 
 NX_DECLARE_EXCEPTION(EnxFakeServerEngineException, EnxBaseException)
@@ -36,13 +37,40 @@ class TnxFakeServerEngine : public TnxBaseServerEngine {
 
   bool feStatsEnabled = false;
   nxString feServerName = u"FakeServerEngine";
+  // Folders, tables, aliases, canned statements and counters of the fake
+  // server objects.
+  TnxFakeStore feStore;
 };
 
-// The least session: an engine, a task list, options.
+// A session of the fake engine: databases by "Path" (a folder of the
+// store) or "Name" (its aliases), contexts that count transactions.
 class TnxFakeSession : public TnxAbstractSession {
   PL_CLASS_INFO_DECL()
  public:
   using TnxAbstractSession::TnxAbstractSession;
+
+  TnxResult AliasAdd(const nxString&, const nxString&, bool) override { return NotSupported(u"AliasAdd"); }
+  TnxResult AliasDelete(const nxString&) override { return NotSupported(u"AliasDelete"); }
+  TnxResult AliasModify(const nxString&, const nxString&, const nxString&, bool) override {
+    return NotSupported(u"AliasModify");
+  }
+  TnxResult AliasGetList(std::vector<TnxOwned<TnxAliasDescriptor>>& aList) override;
+  TnxResult AliasGetPath(const nxString& aAlias, nxString& aPath) override;
+  TnxResult PasswordAdd(const nxString&) override { return 0; }
+  TnxResult PasswordRemove(const nxString&) override { return 0; }
+  TnxResult PasswordRemoveAll() override { return 0; }
+  TnxResult CloseInactiveFolders() override { return 0; }
+  TnxResult CloseInactiveTables() override { return 0; }
+  TnxResult DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType, const nxString& aAlias,
+                         TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                         TnxWord32 aTimeout) override;
+  TnxResult TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32 aTimeout) override;
+  TnxResult GetRegisteredClassList(TnxClassListType, platform::TStringList&) override {
+    return NotSupported(u"GetRegisteredClassList");
+  }
+
+  TnxFakeStore& Store() const { return static_cast<TnxFakeServerEngine*>(asServerEngine)->feStore; }
+  void SetAuthenticated(bool aValue) { asAuthenticated = aValue; }
 };
 
 // An extendable object that records its option changes ("name=value").
