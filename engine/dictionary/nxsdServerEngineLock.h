@@ -228,7 +228,8 @@ TnxResult nxGuardedCall(TnxAbstractTimeoutObject& aObject, Work&& aWork) {
   return call.Finish(result);
 }
 
-// Module start-up: the process-wide statistics list's padlock. Finalisation
-// frees every statistics entry and the padlock.
+// Module start-up and finalisation; finalisation frees every statistics
+// entry and the list's padlock.
+// REQUIRES (finalisation): no session, lock or statistics reader is left.
 void nxsdServerEngineInitialize();
 void nxsdServerEngineFinalize();

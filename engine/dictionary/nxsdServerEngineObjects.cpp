@@ -589,6 +589,13 @@ void TnxBaseEngineExtender::beeUnlinkFromMonitor() {
   beeMonitorPrev = beeMonitorNext = nullptr;
 }
 
+void TnxBaseEngineExtender::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer,
+                                         bool aIncludeChildren) {
+  TnxLifetimeTrackedPersistent::AddDebugInfo(aContainer, aIncludeChildren);
+  aContainer->AddObject(u"Monitor", beeMonitor, aIncludeChildren);
+  aContainer->AddObject(u"ExtendableObject", beeExtendableObject, aIncludeChildren);
+}
+
 std::int32_t TnxBaseEngineExtender::CreateInstanceByClassID(const platform::Guid&, InxInterface*,
                                                             const platform::Guid&, void** aInterface) {
   clearOut(aInterface);

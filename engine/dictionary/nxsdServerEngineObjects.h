@@ -337,6 +337,9 @@ class TnxBaseEngineExtender : public TnxLifetimeTrackedPersistent {
   TnxBaseEngineExtender(const TnxBaseEngineExtender&) = delete;
   TnxBaseEngineExtender& operator=(const TnxBaseEngineExtender&) = delete;
 
+  // Inherited, then "Monitor" and "ExtendableObject".
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aIncludeChildren) override;
+
   virtual std::int32_t CreateInstanceByClassID(const platform::Guid& aClassID, InxInterface* aOuter,
                                                const platform::Guid& aInterfaceID, void** aInterface);
   // Non-zero stops the action.

@@ -263,6 +263,21 @@ TEST_F(EngineAndMonitors, DebugInfoListsTheSessionsWithChildrenOnly) {
   TnxAbstractServerObject::Free(second);
 }
 
+TEST_F(EngineAndMonitors, ExtenderDebugInfoNamesItsMonitorAndObject) {
+  auto* object = platform::create<TnxFakeExtendableObject>(session);
+  object->OptionSet(u"Mode", u"fast");
+  auto* extender = object->GetExtenderOfType(RecordingExtender::staticClassInfo());
+  ASSERT_NE(extender, nullptr);
+  auto container = nxCreateExceptionDataContainer(u"ExceptionData", extender, {});
+  extender->AddDebugInfo(container, false);
+  const std::string text = platform::toUtf8(container->ToString());
+  EXPECT_NE(text.find("Monitor"), std::string::npos) << text;
+  EXPECT_NE(text.find("TnxBaseEngineMonitor"), std::string::npos) << text;
+  EXPECT_NE(text.find("ExtendableObject"), std::string::npos) << text;
+  EXPECT_NE(text.find("Mode: fast"), std::string::npos) << text;
+  TnxAbstractServerObject::Free(object);
+}
+
 TEST_F(EngineAndMonitors, AMonitorLetsGoOfAnEngineThatGoesAway) {
   auto* other = platform::create<TnxFakeServerEngine>();
   auto* watcher = platform::create<TestMonitor>();
