@@ -313,11 +313,14 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
       if (robRefCount.load() == 0) SetCacheBlock(nullptr);
       robNew = true;
     } else {
+      Validate(newest->boCacheBlock->Block());
       takeImage(*this, platform::create<TnxCacheBlock>(*newest->boCacheBlock));
-      Validate(boCacheBlock->Block());
     }
     if (!temporary) robFile->WriteBlock(this);
   } else {
+    // Validated before anything changes, so a refused image leaves the
+    // block dirty and the transaction able to roll back.
+    if (!discarded) Validate(newest->boCacheBlock->Block());
     TnxCacheBlock* image = newest->ReleaseCacheBlock();
     if (discarded) {
       platform::TObject::free(image);
@@ -326,7 +329,6 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
       robNew = true;
     } else {
       takeImage(*this, image);
-      Validate(boCacheBlock->Block());
     }
     if (!temporary) robFile->WriteBlock(this);
     robBlockListTail = nullptr;
@@ -542,8 +544,11 @@ TnxBufferManager::TnxBufferManager(const nxString& aTempDir)
   bmTempStore = platform::create<TnxNullTempStorage>(aTempDir);
 }
 
-TnxBufferManager::~TnxBufferManager() {
+void TnxBufferManager::beforeDestruction() {
   nxAssert(bmInUseListHead == nullptr, "Blocks left in the buffer manager");
+}
+
+TnxBufferManager::~TnxBufferManager() {
   platform::TObject::free(bmReplicationLog);
   platform::TObject::free(bmTempStore);
   platform::TObject::free(bmPadlock);
@@ -618,29 +623,28 @@ void TnxBufferManager::GetStatsValuesStatic(platform::TStringList& aList) {
 
 void TnxBufferManager::bmRemoveExcessBlocks(bool, bool) {}
 
+TnxReadOnlyBlock* TnxBufferManager::bmFindBlockNoWait(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber) {
+  if (aBlockNumber == 0) return aFile->fiBlockZero;
+  TnxBlockContainer* c2 = aFile->fiBlocks[aBlockNumber >> 24];
+  if (!c2) return nullptr;
+  auto* c3 = static_cast<TnxBlockContainer*>(c2->bcBlocks[(aBlockNumber >> 16) & 255]);
+  if (!c3) return nullptr;
+  auto* leaf = static_cast<TnxBlockContainer*>(c3->bcBlocks[(aBlockNumber >> 8) & 255]);
+  if (!leaf) return nullptr;
+  return static_cast<TnxReadOnlyBlock*>(leaf->bcBlocks[aBlockNumber & 255]);
+}
+
 TnxReadOnlyBlock* TnxBufferManager::bmFindBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber) {
   for (;;) {
-    TnxReadOnlyBlock* block = nullptr;
-    if (aBlockNumber == 0) {
-      block = aFile->fiBlockZero;
-    } else {
-      TnxBlockContainer* c2 = aFile->fiBlocks[aBlockNumber >> 24];
-      if (!c2) return nullptr;
-      auto* c3 = static_cast<TnxBlockContainer*>(c2->bcBlocks[(aBlockNumber >> 16) & 255]);
-      if (!c3) return nullptr;
-      auto* leaf = static_cast<TnxBlockContainer*>(c3->bcBlocks[(aBlockNumber >> 8) & 255]);
-      if (!leaf) return nullptr;
-      block = static_cast<TnxReadOnlyBlock*>(leaf->bcBlocks[aBlockNumber & 255]);
-    }
+    TnxReadOnlyBlock* block = bmFindBlockNoWait(aFile, aBlockNumber);
     if (!block || !block->robLoading) return block;
-    // Another thread reads it: wait, then look again (the load may have
-    // failed and the block may be gone).
+    // Another thread reads it: wait, then look again. A load never frees
+    // its block, so the object is still there afterwards.
     block->robWaiting = true;
     InxManualEventRef event = block->robLoading;
     Unlock();
     event->WaitFor();
     Lock();
-    // A load never frees its block, so the object is still there.
     block->robWaiting = false;
   }
 }

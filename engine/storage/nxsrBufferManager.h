@@ -655,6 +655,8 @@ class TnxBufferManager : public TnxObject {
  public:
   explicit TnxBufferManager(const nxString& aTempDir);
   ~TnxBufferManager() override;
+  // Asserts that every file was removed.
+  void beforeDestruction() override;
 
   void Lock() { bmPadlock->Lock(); }
   void Unlock() { bmPadlock->Unlock(); }
@@ -697,6 +699,8 @@ class TnxBufferManager : public TnxObject {
   // The cached block, nil when none; waits for a load by another thread.
   // REQUIRES: the padlock.
   TnxReadOnlyBlock* bmFindBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber);
+  // The same without waiting for a load. REQUIRES: the padlock.
+  TnxReadOnlyBlock* bmFindBlockNoWait(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber);
   TnxReadOnlyBlock* bmCreateReadOnlyBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber, bool aNew);
   // Unlinks a block from its file and the in-use list. REQUIRES: the padlock.
   void bmRemoveBlockFromFile(TnxReadOnlyBlock* aBlock);

@@ -45,7 +45,7 @@ TnxTickSource nxSetTickSource(TnxTickSource aSource) {
 
 std::uint64_t nxTickCount64() { return static_cast<std::uint64_t>(now()); }
 
-bool nxSetTimeout(std::uint32_t aTimeout, bool aForce) {
+bool nxSetTimeout(TnxWord32 aTimeout, bool aForce) {
   ThreadTimeoutState& s = tState;
   const bool outer = s.nesting <= 0;
   if (aForce || outer)
@@ -115,5 +115,11 @@ void nxEndPriorityReduction() {
   s.reducedPriority = 0;
 }
 
-void nxsrTimeoutHandlingInitialize() {}
-void nxsrTimeoutHandlingFinalize() {}
+void nxsrTimeoutHandlingInitialize() {
+  nxSetTimeoutHook.store(&nxSetTimeout);
+  nxEnterTimeoutNestingHook.store(&nxEnterTimeoutNesting);
+  nxLeaveTimeoutNestingHook.store(&nxLeaveTimeoutNesting);
+  nxGetThreadCancelFlagHook.store(&nxThreadCancelledFlag);
+}
+
+void nxsrTimeoutHandlingFinalize() { nxResetTimeoutHooks(); }

@@ -28,7 +28,7 @@ inline constexpr std::int64_t nxNoDeadline = 0x7FFFFFFFFFFFFFFF;
 
 // Sets the deadline to now + aTimeout (0 or 0xFFFFFFFF: none) when aForce or
 // no nesting scope is open; answers whether no nesting scope is open.
-bool nxSetTimeout(std::uint32_t aTimeout, bool aForce);
+bool nxSetTimeout(TnxWord32 aTimeout, bool aForce);
 void nxCheckTimeout();
 // 1 when cancelled; 0 without a deadline, when never set, passed or at most
 // 1 ms left; else the time left (at most 2147483647).

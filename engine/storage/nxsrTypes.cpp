@@ -7,18 +7,13 @@ NX_IMPLEMENT_EXCEPTION(EnxServerOSException, EnxServerException)
 
 PL_CLASS_INFO_IMPL(TnxLockFailureReason, platform::TStringList, "TnxLockFailureReason", nullptr)
 
-namespace {
-std::atomic<bool> gFatalError{false};
-}  // namespace
-
-bool nxsrFatalErrorIsSet() { return gFatalError.load(std::memory_order_acquire); }
-void nxsrSetFatalError() { gFatalError.store(true, std::memory_order_release); }
+bool nxsrFatalErrorIsSet() { return nxFatalError.load(std::memory_order_acquire); }
+void nxsrSetFatalError() { nxFatalError.store(true, std::memory_order_release); }
 
 const char16_t* const nxsrFatalErrorMessage =
     u"A fatal error has occurred. Server operations are suspended until the server is restarted. Check exception "
     u"log at server for further information";
 
 void nxsrCountSessionStats(TnxSessionStatsCounter aCounter, std::int64_t aValue) {
-  (void)aCounter;
-  (void)aValue;
+  TnxSessionStats::Count(aCounter, aValue);
 }

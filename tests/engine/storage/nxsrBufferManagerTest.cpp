@@ -1,0 +1,556 @@
+#include "nxsrBufferManager.h"
+
+#include <gtest/gtest.h>
+
+#include "nxExpectCode.h"
+#include "nxsrTestSupport.h"
+
+namespace {
+
+using nxtest::StorageTest;
+using nxtest::TestTransaction;
+
+class BufferManagerTest : public StorageTest {};
+
+TEST_F(BufferManagerTest, NextLSNRisesOnlyForward) {
+  manager_->SetNextLSN(50);
+  EXPECT_EQ(manager_->CurrentLSN(), 50);
+  manager_->SetNextLSN(100);
+  EXPECT_EQ(manager_->NextLSN(), 101);
+  manager_->SetNextLSN(20);
+  EXPECT_EQ(manager_->CurrentLSN(), 101);
+}
+
+TEST_F(BufferManagerTest, HeaderAsEachTransactionSeesIt) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxReleaseMethod release;
+  PnxBlock mine = manager_->GetBlock(file, trans.get(), 0, true, release);
+  nxtest::writeU32(mine + 32, 7);
+  nxReleaseBlock(release, mine);
+  PnxBlock committed = manager_->GetBlock(file, nullptr, 0, false, release);
+  EXPECT_EQ(nxtest::readU32(committed + 32), 4u);
+  nxReleaseBlock(release, committed);
+  PnxBlock seen = manager_->GetBlock(file, trans.get(), 0, false, release);
+  EXPECT_EQ(nxtest::readU32(seen + 32), 7u);
+  EXPECT_EQ(nxBlockHeader(seen)->bchLSN, trans->btLSN);
+  nxReleaseBlock(release, seen);
+  EXPECT_EQ(release.Code, nullptr);
+  trans->Rollback();
+  EXPECT_TRUE(trans->Done());
+}
+
+TEST_F(BufferManagerTest, ValidBlockExcludesHeaderAndUsedCount) {
+  TnxBaseFile* file = tableOf(10);
+  TnxBlockAccess access(file, nullptr, u"t", 0);
+  EXPECT_FALSE(access.ValidBlock(0, static_cast<TnxBaseTransaction*>(nullptr)));
+  EXPECT_TRUE(access.ValidBlock(9, static_cast<TnxBaseTransaction*>(nullptr)));
+  EXPECT_FALSE(access.ValidBlock(10, static_cast<TnxBaseTransaction*>(nullptr)));
+  TnxOwned<TestTransaction> trans(newTransaction());
+  {
+    TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
+    TnxReleaseMethod release;
+    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    nxReleaseBlock(release, block);
+    EXPECT_TRUE(access.ValidBlock(10, header.get()));
+    EXPECT_FALSE(access.ValidBlock(0, header.get()));
+  }
+  EXPECT_FALSE(access.ValidBlock(0, trans.get()));
+  EXPECT_TRUE(access.ValidBlock(10, trans.get()));
+  EXPECT_FALSE(access.ValidBlock(10, static_cast<TnxBaseTransaction*>(nullptr)));
+  trans->Rollback();
+}
+
+TEST_F(BufferManagerTest, DirtyBlockOfAnUncachedBlockChangesNothing) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  std::uint8_t marker = 0;
+  PnxBlock out = &marker;
+  manager_->DirtyBlock(file, 3, trans.get(), out);
+  EXPECT_EQ(out, &marker);
+  EXPECT_EQ(trans->BlockCount(), 0);
+  EXPECT_EQ(file->fiTrans, nullptr);
+  trans->Rollback();
+}
+
+TEST_F(BufferManagerTest, VerifyIDReleasesTheBlockItRefuses) {
+  TnxBaseFile* file = tableOf(4);
+  TnxBlockAccess access(file, nullptr, u"t", 0);
+  TnxReleaseMethod release;
+  PnxBlock image = access.GetBlock(nullptr, 2, false, release, 0);
+  nxReleaseBlock(release, image);
+  TnxReadOnlyBlock* two;
+  {
+    TnxPadlockGuard guard(manager_->Padlock());
+    two = manager_->bmFindBlock(file, 2);
+  }
+  // Block 2 holds number 2: asking for it as block 3 of another owner.
+  TnxReleaseMethod release3;
+  image = manager_->GetBlock(file, nullptr, 3, false, release3);
+  nxBlockHeader(image)->bchThisBlock = 2;  // corrupt the cached image of block 3
+  nxReleaseBlock(release3, image);
+  nxtest::expectCode([&] { access.GetBlock(nullptr, 3, false, release, 5); }, 8962,
+                     u"Block 3 is identified as block 2 in the block header in file \"/db/t.nx1\"");
+  EXPECT_FALSE(static_cast<bool>(release));
+  TnxPadlockGuard guard(manager_->Padlock());
+  EXPECT_EQ(manager_->bmFindBlock(file, 3)->robRefCount.load(), 0);
+  EXPECT_EQ(two->robRefCount.load(), 0);
+}
+
+TEST_F(BufferManagerTest, ReleaseListUnpinsEveryBlock) {
+  TnxBaseFile* file = tableOf(6);
+  {
+    TnxReleaseList list;
+    for (TnxBlockNumber n = 1; n < 6; ++n) {
+      TnxReleaseMethod release;
+      PnxBlock image = manager_->GetBlock(file, nullptr, n, false, release);
+      list.Add(image, release);
+    }
+    EXPECT_EQ(list.Count(), 5);
+    list.Release();
+    EXPECT_EQ(list.Count(), 0);
+  }
+  TnxPadlockGuard guard(manager_->Padlock());
+  for (TnxBlockNumber n = 1; n < 6; ++n) EXPECT_EQ(manager_->bmFindBlock(file, n)->robRefCount.load(), 0) << n;
+}
+
+// ---- nested levels -------------------------------------------------------------------------
+
+TEST_F(BufferManagerTest, RollingBackALevelShowsTheLevelBelowAndCommitWritesIt) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(file, trans.get(), 2, 0xA0);
+  trans->StartNested(false);
+  setByte(file, trans.get(), 2, 0xA1);
+  EXPECT_EQ(seenByte(file, trans.get(), 2), 0xA1);
+  trans->Rollback();
+  EXPECT_EQ(seenByte(file, trans.get(), 2), 0xA0);
+  EXPECT_EQ(committedByte(file, 2), 0x42);
+  trans->Commit();
+  EXPECT_TRUE(trans->Done());
+  EXPECT_EQ(committedByte(file, 2), 0xA0);
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0xA0);
+}
+
+TEST_F(BufferManagerTest, ACopyMadeAtLevelTwoMovesDownToBeWritten) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  trans->StartNested(false);
+  trans->StartNested(false);
+  setByte(file, trans.get(), 3, 0xB2);
+  EXPECT_EQ(trans->TransLevel()->BlockCount(), 1);
+  trans->Commit();  // level 2
+  EXPECT_EQ(trans->TransLevel()->Level(), 1);
+  EXPECT_EQ(trans->TransLevel()->BlockCount(), 1);
+  trans->Commit();  // level 1
+  EXPECT_EQ(trans->TransLevel()->Level(), 0);
+  EXPECT_EQ(trans->TransLevel()->BlockCount(), 1);
+  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0x43);
+  trans->Commit();
+  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0xB2);
+  EXPECT_EQ(manager_->bmTransNestedCommitCount, 2);
+  EXPECT_EQ(manager_->bmTransCommitCount, 1);
+}
+
+TEST_F(BufferManagerTest, FoldingIntoAnOlderCopyKeepsOneCopyPerLevel) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(file, trans.get(), 1, 0xC0);
+  trans->StartNested(false);
+  setByte(file, trans.get(), 1, 0xC1);
+  trans->Commit();
+  EXPECT_EQ(trans->TransLevel()->BlockCount(), 1);
+  EXPECT_EQ(seenByte(file, trans.get(), 1), 0xC1);
+  trans->Rollback();
+  EXPECT_EQ(committedByte(file, 1), 0x41);
+  EXPECT_EQ(manager_->bmTransRollbackCount, 1);
+}
+
+TEST_F(BufferManagerTest, ABlockAddedInARolledBackLevelLeavesTheCache) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  const std::int32_t before = manager_->InUseCount();
+  trans->StartNested(false);
+  TnxBlockAccess access(file, nullptr, u"t", 0);
+  {
+    TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
+    TnxReleaseMethod release;
+    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    EXPECT_EQ(block[16], 0);  // a new block starts as zero bytes
+    block[16] = 0xDD;
+    nxReleaseBlock(release, block);
+  }
+  EXPECT_EQ(file->fiTransUsedBlocks, 5u);
+  trans->Rollback();
+  EXPECT_EQ(file->fiTrans, nullptr);  // first changed at the level rolled back
+  EXPECT_FALSE(access.ValidBlock(4, trans.get()));
+  {
+    TnxPadlockGuard guard(manager_->Padlock());
+    EXPECT_EQ(manager_->bmFindBlock(file, 4), nullptr);
+  }
+  EXPECT_EQ(manager_->InUseCount(), before);
+  trans->Rollback();
+}
+
+TEST_F(BufferManagerTest, PseudoLevelsCommitAndRollBackAsNothing) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(file, trans.get(), 2, 0xE0);
+  trans->MarkNoMoreNested();
+  trans->StartNested(false);
+  EXPECT_TRUE(trans->Nested());
+  EXPECT_EQ(trans->TransLevel()->Level(), 1);
+  trans->Commit();  // the pseudo-level: no block touched
+  EXPECT_EQ(trans->TransLevel()->Level(), 0);
+  EXPECT_EQ(manager_->bmTransNestedCommitCount, 0);
+  EXPECT_EQ(seenByte(file, trans.get(), 2), 0xE0);
+  trans->StartNested(false);
+  trans->Rollback();  // a pseudo-level cannot undo: the level is corrupted
+  EXPECT_EQ(trans->CheckState(), 15443);
+  trans->Rollback();
+  EXPECT_EQ(committedByte(file, 2), 0x42);
+}
+
+TEST_F(BufferManagerTest, CheckStateTable) {
+  struct Case {
+    bool failed, deadlock, corrupted;
+    TnxResult expected;
+  };
+  const Case cases[] = {{false, false, false, 0},
+                        {false, true, false, 10255},
+                        {false, false, true, 15443},
+                        {false, true, true, 10255},
+                        {true, false, false, 15443},
+                        {true, true, false, 15443}};
+  for (const Case& c : cases) {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    if (c.failed) trans->Failed();
+    if (c.deadlock) trans->MarkDeadlock();
+    if (c.corrupted) trans->MarkCorrupted();
+    EXPECT_EQ(trans->CheckState(), c.expected) << c.failed << c.deadlock << c.corrupted;
+    trans->Rollback();
+  }
+  EXPECT_EQ(manager_->bmTransDeadlockCount, 3);
+  EXPECT_EQ(manager_->bmTransCorruptedCount, 2);
+}
+
+TEST_F(BufferManagerTest, MarkingALevelMarksTheLevelsAboveOnce) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBaseTransactionLevel* zero = trans->TransLevel();
+  trans->StartNested(false);
+  trans->StartNested(false);
+  zero->MarkCorrupted();
+  zero->MarkCorrupted();
+  EXPECT_EQ(manager_->bmTransCorruptedCount, 1);
+  EXPECT_TRUE(trans->TransLevel()->State().contains(tlsCorrupted));
+  EXPECT_TRUE(trans->TransLevel()->tlPrev->State().contains(tlsCorrupted));
+  trans->Rollback();
+  trans->Rollback();
+  trans->Rollback();
+  EXPECT_TRUE(trans->Done());
+}
+
+TEST_F(BufferManagerTest, LocksOfALevel) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  EXPECT_FALSE(trans->IsLocked());
+  trans->Lock();
+  EXPECT_TRUE(trans->IsLocked());
+  trans->MarkNoMoreNested();
+  trans->StartNested(false);
+  EXPECT_FALSE(trans->IsLocked());  // a pseudo-level is not the locked level
+  trans->Commit();
+  trans->Unlock();
+  EXPECT_THROW(trans->Unlock(), platform::AssertionFailed);
+  trans->Rollback();
+}
+
+// ---- top-level commit ------------------------------------------------------------------------
+
+TEST_F(BufferManagerTest, CommitJournalsFirstThenWritesAndStampsTheHeader) {
+  TnxBaseFile* file = tableOf(4);
+  std::vector<std::string> log;
+  TnxOwned<TestTransaction> trans(newTransaction());
+  trans->SetJournal(platform::create<nxtest::RecordingJournal>(&log));
+  setByte(file, trans.get(), 3, 0x13);
+  setByte(file, trans.get(), 1, 0x11);
+  const TnxLSN lsn = trans->btLSN;
+  trans->Commit();
+  EXPECT_EQ(log, (std::vector<std::string>{"PrepareJournal", "AddBlock 3", "AddBlock 1", "FinalizeJournal", "freed"}));
+  EXPECT_EQ(writtenBlocks("/db/t.nx1"), (std::vector<std::int64_t>{3, 1, 0}));
+  EXPECT_EQ(fs_.syncCount(), 1u);  // with a journal the flush is fail-safe
+  std::vector<std::uint8_t> disk;
+  fs_.contents("/db/t.nx1", disk);
+  EXPECT_EQ(nxBlockHeader(disk.data())->bchLSN, lsn);
+  EXPECT_EQ(file->fiBlockZero->robLastLSN, lsn);
+  EXPECT_EQ(manager_->bmBlocksWritten.load(), 3);
+}
+
+TEST_F(BufferManagerTest, BlocksAreWrittenNewFirstHeaderLastAfterGrowing) {
+  TnxBaseFile* file = tableOf(10);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(file, trans.get(), 5, 0x55);
+  {
+    TnxReleaseMethod release;
+    PnxBlock header = manager_->GetBlock(file, trans.get(), 0, true, release);
+    nxtest::writeU32(header + 32, 13);
+    nxReleaseBlock(release, header);
+  }
+  setByte(file, trans.get(), 2, 0x22);
+  {
+    TnxReleaseMethod release;
+    PnxBlock block = manager_->AddBlock(file, trans.get(), 12, release);
+    nxBlockHeader(block)->bchThisBlock = 12;
+    block[16] = 0xCC;
+    nxReleaseBlock(release, block);
+  }
+  trans->Commit();
+  EXPECT_EQ(writtenBlocks("/db/t.nx1"), (std::vector<std::int64_t>{12, 5, 2, 0}));
+  std::vector<std::uint8_t> disk;
+  fs_.contents("/db/t.nx1", disk);
+  EXPECT_EQ(disk.size(), 13u * nxtest::kBlock);
+  EXPECT_EQ(file->fiUsedBlocks, 13u);
+}
+
+TEST_F(BufferManagerTest, GrowthFollowsTheGrowSize) {
+  struct Case {
+    std::uint32_t blocks, growSize, write, expected;
+  };
+  const Case cases[] = {{10, 1, 12, 13}, {10, 8, 12, 16}, {150, 8, 200, 220}, {10, 1, 5, 10}, {2, 1, 1, 4}};
+  int i = 0;
+  for (const Case& c : cases) {
+    const std::string path = "/db/g" + std::to_string(i++) + ".nx1";
+    fs_.putFile(path, nxtest::tableImage(c.blocks));
+    TnxBaseFile* file = openTable(path);
+    file->fiGrowSize = c.growSize;
+    TnxReleaseMethod release;
+    PnxBlock block = c.write < c.blocks ? manager_->GetBlock(file, nullptr, c.write, false, release)
+                                        : manager_->AddBlock(file, nullptr, c.write, release);
+    nxReleaseBlock(release, block);
+    TnxReadOnlyBlock* object;
+    {
+      TnxPadlockGuard guard(manager_->Padlock());
+      object = manager_->bmFindBlock(file, c.write);
+    }
+    file->WriteBlock(object);
+    file->PrepareFlushFile();
+    EXPECT_EQ(file->PhysicalBlockCount(), c.expected) << c.blocks << " " << c.growSize << " " << c.write;
+    static_cast<TnxBaseWin32File*>(file)->dfiWriteRequest.clear();
+    object->robUnwritten = false;
+  }
+}
+
+TEST_F(BufferManagerTest, ABlockQueuedTwiceIsWrittenOnce) {
+  TnxBaseFile* file = tableOf(6);
+  TnxReleaseMethod release;
+  PnxBlock block = manager_->GetBlock(file, nullptr, 4, false, release);
+  nxReleaseBlock(release, block);
+  TnxReadOnlyBlock* object;
+  {
+    TnxPadlockGuard guard(manager_->Padlock());
+    object = manager_->bmFindBlock(file, 4);
+  }
+  file->WriteBlock(object);
+  file->WriteBlock(object);
+  file->PrepareFlushFile();
+  file->FlushFile(false, nullptr);
+  EXPECT_EQ(writtenBlocks("/db/t.nx1"), std::vector<std::int64_t>{4});
+  EXPECT_FALSE(object->robUnwritten);
+}
+
+TEST_F(BufferManagerTest, AReaderKeepsItsImageAcrossACommit) {
+  TnxBaseFile* file = tableOf(4);
+  TnxReleaseMethod readerRelease;
+  PnxBlock reader = manager_->GetBlock(file, nullptr, 2, false, readerRelease);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(file, trans.get(), 2, 0x99);
+  EXPECT_EQ(reader[16], 0x42);
+  trans->Commit();
+  EXPECT_EQ(reader[16], 0x99);  // the same memory, now the committed contents
+  nxReleaseBlock(readerRelease, reader);
+  EXPECT_EQ(committedByte(file, 2), 0x99);
+}
+
+TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxReleaseMethod release;
+  PnxBlock mine = manager_->GetBlock(file, trans.get(), 2, true, release);
+  mine[16] = 0x2A;
+  setByte(file, trans.get(), 3, 0x3A);
+  manager_->CommitTransaction(trans.get(), nullptr, true);
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x2A);
+  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0x3A);
+  TnxReadOnlyBlock *two, *three;
+  {
+    TnxPadlockGuard guard(manager_->Padlock());
+    two = manager_->bmFindBlock(file, 2);
+    three = manager_->bmFindBlock(file, 3);
+  }
+  EXPECT_TRUE(two->IsDirty());  // pinned: the transaction keeps its copy
+  EXPECT_FALSE(three->IsDirty());
+  EXPECT_EQ(file->fiTrans, trans.get());  // files stay attached
+  mine[16] = 0x2B;
+  nxReleaseBlock(release, mine);
+  trans->Commit();
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x2B);
+  EXPECT_FALSE(two->IsDirty());
+}
+
+// ---- loading from several threads -------------------------------------------------------------
+
+// Passes everything to an in-memory file system; a read of the watched
+// block waits until released and may fail.
+class GateFileSystem final : public platform::FileSystem {
+ public:
+  explicit GateFileSystem(platform::FaultFileSystem& aInner) : inner_(aInner) {}
+  std::int64_t watchedOffset = -1;
+  platform::Event entered{platform::Event::Kind::manualReset};
+  platform::Event gate{platform::Event::Kind::manualReset};
+  std::atomic<int> watchedReads{0};
+  std::atomic<int> failWatchedReads{0};
+
+  int open(const std::string& p, const platform::FileOpenOptions& o, platform::FileId& f) override {
+    return inner_.open(p, o, f);
+  }
+  int close(platform::FileId f) override { return inner_.close(f); }
+  int readAt(platform::FileId f, void* b, std::size_t n, std::int64_t off, std::size_t& done) override {
+    if (off == watchedOffset) {
+      ++watchedReads;
+      entered.set();
+      gate.wait(60000);
+      if (failWatchedReads.load() > 0) {
+        --failWatchedReads;
+        done = 0;
+        return EIO;
+      }
+    }
+    return inner_.readAt(f, b, n, off, done);
+  }
+  int writeAt(platform::FileId f, const void* b, std::size_t n, std::int64_t off, std::size_t& done) override {
+    return inner_.writeAt(f, b, n, off, done);
+  }
+  int sync(platform::FileId f) override { return inner_.sync(f); }
+  int truncate(platform::FileId f, std::int64_t s) override { return inner_.truncate(f, s); }
+  int size(platform::FileId f, std::int64_t& s) override { return inner_.size(f, s); }
+  int identity(platform::FileId f, platform::FileIdentityInfo& i) override { return inner_.identity(f, i); }
+  int pathInfo(const std::string& p, platform::PathInfo& i) override { return inner_.pathInfo(p, i); }
+  int remove(const std::string& p) override { return inner_.remove(p); }
+  int rename(const std::string& a, const std::string& b) override { return inner_.rename(a, b); }
+  int listDirectory(const std::string& p, std::vector<std::string>& n) override { return inner_.listDirectory(p, n); }
+  int syncDirectory(const std::string& p) override { return inner_.syncDirectory(p); }
+  int fileSystemType(const std::string& p, std::string& t) override { return inner_.fileSystemType(p, t); }
+  std::string absolutePath(const std::string& p) override { return inner_.absolutePath(p); }
+
+ private:
+  platform::FaultFileSystem& inner_;
+};
+
+class LoadingTest : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    platform::setCurrentFileSystem(&gate_);
+    file_ = tableOf(8);
+    gate_.watchedOffset = 5 * nxtest::kBlock;
+  }
+  // Waits until another thread waits for block 5's load.
+  void awaitWaiter() {
+    for (;;) {
+      {
+        TnxPadlockGuard guard(manager_->Padlock());
+        TnxReadOnlyBlock* block = manager_->bmFindBlockNoWait(file_, 5);
+        if (block && block->robWaiting) return;
+      }
+      platform::sleepMs(1);
+    }
+  }
+  GateFileSystem gate_{fs_};
+  TnxBaseFile* file_ = nullptr;
+};
+
+TEST_F(LoadingTest, TwoThreadsAskingForOneBlockReadItOnce) {
+  PnxBlock images[2] = {};
+  nxtest::runThreads(3, [&](int aIndex) {
+    if (aIndex == 2) {
+      gate_.entered.wait(60000);
+      awaitWaiter();
+      gate_.gate.set();
+      return;
+    }
+    if (aIndex == 1) gate_.entered.wait(60000);
+    TnxReleaseMethod release;
+    PnxBlock image = manager_->GetBlock(file_, nullptr, 5, false, release);
+    images[aIndex] = image;
+    EXPECT_EQ(image[16], 0x45);
+    nxReleaseBlock(release, image);
+  });
+  EXPECT_EQ(gate_.watchedReads.load(), 1);
+  EXPECT_EQ(images[0], images[1]);
+  EXPECT_EQ(manager_->bmBlocksRead.load(), 2);  // block 0 and block 5
+}
+
+TEST_F(LoadingTest, AFailedReadReleasesTheWaitersAndIsReadAgain) {
+  gate_.failWatchedReads = 1;
+  std::atomic<int> failures{0}, successes{0};
+  nxtest::runThreads(3, [&](int aIndex) {
+    if (aIndex == 2) {
+      gate_.entered.wait(60000);
+      awaitWaiter();
+      gate_.gate.set();
+      return;
+    }
+    if (aIndex == 1) gate_.entered.wait(60000);
+    try {
+      TnxReleaseMethod release;
+      PnxBlock image = manager_->GetBlock(file_, nullptr, 5, false, release);
+      EXPECT_EQ(image[16], 0x45);
+      nxReleaseBlock(release, image);
+      ++successes;
+    } catch (const EnxBaseException& e) {
+      EXPECT_EQ(e.ErrorCode(), 9217);
+      ++failures;
+    }
+  });
+  EXPECT_EQ(failures.load(), 1);
+  EXPECT_EQ(successes.load(), 1);
+  EXPECT_EQ(gate_.watchedReads.load(), 2);
+  EXPECT_EQ(committedByte(file_, 5), 0x45);
+}
+
+// ---- a fault while preparing the flush ------------------------------------------------------
+
+TEST_F(BufferManagerTest, AFaultInPrepareLeavesMemoryAsOnDisk) {
+  TnxBaseFile* a = tableOf(10, "/db/a.nx1");
+  TnxBaseFile* b = tableOf(4, "/db/b.nx1");
+  TnxReleaseMethod holderRelease;
+  PnxBlock holder = manager_->GetBlock(a, nullptr, 5, false, holderRelease);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(a, trans.get(), 5, 0x77);
+  TnxBlockAccess access(a, nullptr, u"a", 0);
+  {
+    TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
+    TnxReleaseMethod release;
+    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    nxReleaseBlock(release, block);
+  }
+  setByte(b, trans.get(), 3, 0x33);
+  nxtest::TestHeaderFactory::failValidationOfHeaderOf = b;  // b's header is stamped only in Prepare
+  TnxFlushList list;
+  nxtest::expectCode([&] { manager_->CommitTransaction(trans.get(), &list, false); }, 8962);
+  nxtest::TestHeaderFactory::failValidationOfHeaderOf = nullptr;
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_EQ(a->fiUsedBlocks, 10u);
+  EXPECT_EQ(b->fiUsedBlocks, 4u);
+  EXPECT_EQ(static_cast<TnxBaseWin32File*>(a)->QueuedWrites(), 0);
+  EXPECT_EQ(fs_.writeCount(), 0u);
+  // The holder's memory is still its own (checked by the sanitizer build).
+  EXPECT_EQ(holder[16], 0x77);
+  EXPECT_EQ(committedByte(a, 5), 0x45);  // read again from disk
+  EXPECT_EQ(committedByte(b, 3), 0x43);
+  nxReleaseBlock(holderRelease, holder);
+  trans->Rollback();
+  EXPECT_TRUE(trans->Done());
+  EXPECT_EQ(committedByte(a, 5), 0x45);
+}
+
+}  // namespace
