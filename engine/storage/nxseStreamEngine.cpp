@@ -127,6 +127,7 @@ void TnxSimpleStreamEngine::ReadStream(TnxBaseTransaction* aTrans, TnxBlockNumbe
     if (next == -1 || steps > used) RaiseChain(aStreamNr);
     Pin following;
     following.block = ReadBlock(aTrans, static_cast<TnxBlockNumber>(next), false, following.release);
+    if (nxseGetU32(following.block + 28) != aStreamNr || nxseGetU32(following.block + 24) != 0) RaiseChain(aStreamNr);
     std::swap(current.block, following.block);
     std::swap(current.release, following.release);
     block = current.block;

@@ -81,6 +81,8 @@ class TableTest : public StorageTest {
  protected:
   void SetUp() override {
     StorageTest::SetUp();
+    nxsdDataDictionaryInitialize(std::span<const nxString>());
+    nxsdFilterEngineCallbackInitialize();
     nxseHeaderAccessInitialize();
     nxsrSubEngineBaseInitialize();
     nxseStreamEngineInitialize();
@@ -92,6 +94,8 @@ class TableTest : public StorageTest {
     nxseStreamEngineFinalize();
     nxsrSubEngineBaseFinalize();
     nxseHeaderAccessFinalize();
+    nxsdFilterEngineCallbackFinalize();
+    nxsdDataDictionaryFinalize();
     StorageTest::TearDown();
   }
 
@@ -134,6 +138,7 @@ class TableTest : public StorageTest {
     attach(t, nullptr);
     t.dict.reset(platform::create<TnxServerDataDict>());
     t.dict->ReadFromFile(t.stream.get(), nullptr);
+    t.stream->Initialize(t.dict.get());
     t.file->fiMaxID = t.dict->CurrentID();
     t.recordAccess.reset(
         platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
@@ -143,8 +148,9 @@ class TableTest : public StorageTest {
 
   void attach(Table& t, TnxBaseTransaction* aTrans) {
     t.main.reset(platform::create<TnxBlockAccess>(t.file, nullptr, u"t", 0));
-    const std::int32_t streamID = t.dict && t.dict->StreamDescriptor() ? t.dict->StreamDescriptor()->ID() : 0;
-    t.streamAccess.reset(platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", streamID));
+    // The stream engine works on the file's main header: its section must be
+    // found before the dictionary (and so its ID) is known.
+    t.streamAccess.reset(platform::create<TnxBlockAccess>(t.file, nullptr, u"t", 0));
     t.stream.reset(TnxBaseStreamEngine::CreateEngine(t.dict ? t.dict->StreamDescriptor() : nullptr,
                                                      t.streamAccess.get(), aTrans));
     if (t.dict && t.dict->RecordDescriptor())
