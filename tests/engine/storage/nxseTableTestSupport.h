@@ -87,6 +87,7 @@ class TableTest : public StorageTest {
     nxsrSubEngineBaseInitialize();
     nxseStreamEngineInitialize();
     nxseRecordEngineStaticInitialize();
+    nxSetTimeout(0, true);  // long walks check the thread's deadline: none
   }
   void TearDown() override {
     for (auto& t : tables_) t->close();
