@@ -217,6 +217,8 @@ TEST_F(HeaderAccessTest, SectionRegistrationAtTheRoomLimit) {
   EXPECT_EQ(header->Header[pos + 5], 0);
   EXPECT_EQ(pos + 5, offset - 1u);
   EXPECT_EQ(header->RegisterHeaderSection(u"ab", static_cast<std::uint8_t>(size - 1), false, false), offset);
+  header.reset();
+  trans->Rollback();
 }
 
 TEST_F(HeaderAccessTest, SectionDuplicatesOverwriteAndLookups) {
@@ -234,6 +236,9 @@ TEST_F(HeaderAccessTest, SectionDuplicatesOverwriteAndLookups) {
   expectFails(8712, [&] { header->RegisterHeaderSection(u"Blob", 20, false, false); });
   TnxOwned<TnxBaseFileHeaderAccess> reader(access_->HeaderAccess(trans.get(), false));
   expectFails(9218, [&] { reader->RegisterHeaderSection(u"Other", 4, true, false); });
+  reader.reset();
+  header.reset();
+  trans->Rollback();
 }
 
 TEST_F(HeaderAccessTest, SubHeadersOverflowIntoChildHeaderBlocksAndAreFoundAgain) {
