@@ -474,6 +474,55 @@ TEST_F(HeaderAccessTest, CycleInTheOverflowChainStops) {
   expectFails(8962, [&] { platform::objectAs<Tnx2xFileHeaderAccess>(header.get())->GetHeaderBlockForID(nullptr, 1000); });
 }
 
+TEST_F(HeaderAccessTest, DamagedSectionsAndSubHeaderDirectoryAreRefused) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBaseFile* file = newFile(trans.get());
+  access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"t", 0));
+  for (std::int32_t id = 1; id <= 33; ++id) {
+    TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), false));
+    platform::objectAs<Tnx2xFileHeaderAccess>(header.get())->GetHeaderBlockForID(trans.get(), id);
+  }
+  trans->Commit();
+  closeAll();
+  const std::vector<std::uint8_t> good = disk();
+  // "SubHeaders" is the first section: name at 259, offset at 269, section at 4091 - 253.
+  ASSERT_EQ(std::memcmp(good.data() + 259, "SubHeaders", 10), 0);
+  const std::uint32_t section = 4091 - 253;
+  std::uint32_t chain = nxseGetU32(good.data() + section + 248);
+  struct Case {
+    const char* what;
+    std::uint32_t offset;
+    std::uint32_t width;
+    std::uint32_t value;
+    TnxResult code;
+  };
+  const Case cases[] = {
+      {"section offset above the top", 269, 2, 4095, 8961},
+      {"section offset inside the directory", 269, 2, 270, 8961},
+      {"name running into the sections", 258, 1, 250, 8961},
+      {"SubHeaders count above 31", section + 252, 1, 40, 8961},
+      {"overflow chain beyond the file", section + 248, 4, 5000, 8961},
+      {"overflow count above capacity", chain * 4096 + 22, 2, 600, 8962},
+      {"overflow capacity", chain * 4096 + 20, 2, 3, 8962},
+      {"sub-header block beyond the file", section + 4, 4, 5000, 8961},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bad = good;
+    for (std::uint32_t i = 0; i < c.width; ++i) bad[c.offset + i] = static_cast<std::uint8_t>(c.value >> (8 * i));
+    putDisk(bad);
+    TnxBaseFile* again = openTable("/db/t.nx1");
+    access_.reset(platform::create<TnxBlockAccess>(again, nullptr, u"t", 0));
+    {
+      TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(nullptr, false));
+      const std::int32_t id = c.offset == section + 4 ? 1 : 33;
+      expectFails(c.code, [&] { platform::objectAs<Tnx2xFileHeaderAccess>(header.get())->GetHeaderBlockForID(nullptr, id); },
+                  c.what);
+    }
+    access_.reset();
+    closeAll();
+  }
+}
+
 // A version 1 file (written here byte by byte: version 1 files are never
 // created): the free chain, the fixed sections, and what it refuses.
 TEST_F(HeaderAccessTest, Version1FileIsReadAndChangedButNeverCreated) {
