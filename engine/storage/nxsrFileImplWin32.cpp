@@ -350,13 +350,27 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
   const unsigned shift = nxBlockShift(fiBlockSize);
   const TnxReadOnlyBlock* previous = nullptr;
   std::vector<std::uint8_t> cookie;
+  std::vector<std::uint8_t> freed;
   for (TnxReadOnlyBlock* block : dfiWriteRequest) {
     if (block == previous) continue;
     previous = block;
     PinGuard pin(block);
     TnxCacheBlock* image = block->boCacheBlock;
     if (!image) {
-      // A discarded block: its contents do not matter.
+      // A discarded (freed) block: the disk must not keep its old signature
+      // and owner, or a recovery scan would bring its contents back.
+      if (freed.empty()) {
+        freed.assign(BlockBytes(), 0);
+        std::memcpy(freed.data(), "DEAD", 4);
+      }
+      std::memset(freed.data() + 4, 0, BlockBytes() - 4);
+      const TnxBlockNumber number = block->robBlockNum;
+      const TnxLSN lsn = fiBlockZero ? fiBlockZero->robLastLSN : 0;
+      std::memcpy(freed.data() + 4, &number, 4);
+      std::memcpy(freed.data() + 8, &lsn, 8);
+      fiBufMgr->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
+      nxsrCountSessionStats(sscBlocksWritten, 1);
+      WriteEncryptFileExactAt(BlockBytes(), freed.data(), cookie, static_cast<std::int64_t>(number) << shift);
       block->robUnwritten = false;
       continue;
     }

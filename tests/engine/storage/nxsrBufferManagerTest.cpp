@@ -396,7 +396,9 @@ TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned
   EXPECT_FALSE(two->IsDirty());
 }
 
-TEST_F(BufferManagerTest, ADiscardedBlockReadsAsZerosAndIsNotWritten) {
+// A discarded block is a freed block: the disk gets a freed-block image
+// ("DEAD", its number, the commit's LSN, zeros), never its old contents.
+TEST_F(BufferManagerTest, ADiscardedBlockReadsAsZerosAndIsWrittenAsFreed) {
   TnxBaseFile* file = tableOf(4);
   TnxOwned<TestTransaction> trans(newTransaction());
   setByte(file, trans.get(), 3, 0x66);
@@ -404,8 +406,12 @@ TEST_F(BufferManagerTest, ADiscardedBlockReadsAsZerosAndIsNotWritten) {
   EXPECT_EQ(seenByte(file, trans.get(), 3), 0);
   EXPECT_EQ(committedByte(file, 3), 0x43);
   trans->Commit();
-  EXPECT_EQ(writtenBlocks("/db/t.nx1"), std::vector<std::int64_t>{0});
-  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0x43);
+  EXPECT_EQ(writtenBlocks("/db/t.nx1"), (std::vector<std::int64_t>{3, 0}));
+  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0);
+  std::vector<std::uint8_t> data;
+  fs_.contents("/db/t.nx1", data);
+  EXPECT_EQ(std::memcmp(data.data() + 3 * nxtest::kBlock, "DEAD", 4), 0);
+  EXPECT_EQ(nxtest::readU32(data.data() + 3 * nxtest::kBlock + 4), 3u);
   EXPECT_EQ(committedByte(file, 3), 0);  // no committed contents any more
 }
 

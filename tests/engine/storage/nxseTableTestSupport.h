@@ -1,0 +1,214 @@
+// Table kit: "NX!2" table files on the in-memory file system, made and
+// opened as the server engine does it (file, block 0, a main block access,
+// one block access per engine with the engine's ID, the stream engine, the
+// dictionary in "DICT", the record engine), and an independent reader of
+// the raw file for assertions on bytes.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "nxsdFilterEngineCallback.h"
+#include "nxseHeaderAccess.h"
+#include "nxseRecordEngineStatic.h"
+#include "nxseStreamEngine.h"
+#include "nxsrFileHandling.h"
+#include "nxsrSubEngineBase.h"
+#include "nxsrTestSupport.h"
+
+namespace nxtest {
+
+// Expects aBody to raise an engine exception with aCode.
+template <class F>
+void expectFails(TnxResult aCode, F&& aBody, const char* aWhat = "") {
+  try {
+    aBody();
+    ADD_FAILURE() << aWhat << ": no exception, expected " << aCode;
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.ErrorCode(), aCode) << aWhat << ": " << platform::toUtf8(e.Message());
+  }
+}
+// The same, and the message contains aText.
+template <class F>
+void expectFailsWith(TnxResult aCode, const std::string& aText, F&& aBody) {
+  try {
+    aBody();
+    ADD_FAILURE() << "no exception, expected " << aCode;
+  } catch (const EnxBaseException& e) {
+    EXPECT_EQ(e.ErrorCode(), aCode) << platform::toUtf8(e.Message());
+    EXPECT_NE(platform::toUtf8(e.Message()).find(aText), std::string::npos) << platform::toUtf8(e.Message());
+  }
+}
+
+inline constexpr TnxBlockSignature kNX1{'N', 'X', '!', '1'};
+inline constexpr TnxBlockSignature kNX2{'N', 'X', '!', '2'};
+
+// A dictionary with one byte-array field of aBytes: record length aBytes + 4
+// (the null bitmap).
+inline TnxServerDataDict* newDictionary(std::int32_t aBytes = 96) {
+  TnxServerDataDict* dict = platform::create<TnxServerDataDict>();
+  dict->FieldsDescriptor()->AddField(u"Data", u"", nxtByteArray, aBytes, 0, false);
+  return dict;
+}
+
+// One open table: the file, its block accesses and engines.
+struct Table {
+  TnxBaseFile* file = nullptr;  // owned by the fixture
+  TnxOwned<TnxBlockAccess> main;
+  TnxOwned<TnxBlockAccess> streamAccess;
+  TnxOwned<TnxBlockAccess> recordAccess;
+  TnxOwned<TnxBaseStreamEngine> stream;
+  TnxOwned<TnxBaseRecordEngine> records;
+  TnxOwned<TnxServerDataDict> dict;
+
+  TnxStaticRecordEngine* statics() { return platform::objectAs<TnxStaticRecordEngine>(records.get()); }
+  void close() {
+    records.reset();
+    stream.reset();
+    recordAccess.reset();
+    streamAccess.reset();
+    main.reset();
+    dict.reset();
+  }
+};
+
+class TableTest : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    nxsdDataDictionaryInitialize(std::span<const nxString>());
+    nxsdFilterEngineCallbackInitialize();
+    nxseHeaderAccessInitialize();
+    nxsrSubEngineBaseInitialize();
+    nxseStreamEngineInitialize();
+    nxseRecordEngineStaticInitialize();
+    nxSetTimeout(0, true);  // long walks check the thread's deadline: none
+  }
+  void TearDown() override {
+    for (auto& t : tables_) t->close();
+    nxseRecordEngineStaticFinalize();
+    nxseStreamEngineFinalize();
+    nxsrSubEngineBaseFinalize();
+    nxseHeaderAccessFinalize();
+    nxsdFilterEngineCallbackFinalize();
+    nxsdDataDictionaryFinalize();
+    StorageTest::TearDown();
+  }
+
+  // A new file with block 0 only (inside aTrans).
+  TnxBaseFile* newFile(TnxBaseTransaction* aTrans, const std::string& aPath = "/db/t.nx1",
+                       TnxBlockSize aSize = nxbs4k) {
+    TnxBaseFile* file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
+    files_.push_back(file);
+    file->fiBlockSize = aSize;
+    file->fiVadurVersion = 47005;
+    file->fiStreamEngineName = u"nx1xDefault";
+    file->OpenFile(omReadWrite, smExclusive, false, true);
+    EXPECT_EQ(file->AddHeader(aTrans, {}, kNX2), 0);
+    return file;
+  }
+
+  Table& newTable() {
+    tables_.push_back(std::make_unique<Table>());
+    return *tables_.back();
+  }
+
+  // Creates and commits a table with aDict (taken over).
+  Table& createTable(TnxServerDataDict* aDict, const std::string& aPath = "/db/t.nx1") {
+    Table& t = newTable();
+    t.dict.reset(aDict);
+    TnxOwned<TestTransaction> trans(newTransaction());
+    t.file = newFile(trans.get(), aPath, aDict->FilesDescriptor()->Files(0)->BlockSize());
+    attach(t, trans.get());
+    t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
+    t.file->fiMaxID = t.dict->CurrentID();
+    t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
+    trans->Commit();
+    return t;
+  }
+
+  // Opens a table file written before.
+  Table& openExisting(const std::string& aPath = "/db/t.nx1") {
+    Table& t = newTable();
+    t.file = openTable(aPath);
+    attach(t, nullptr);
+    t.dict.reset(platform::create<TnxServerDataDict>());
+    t.dict->ReadFromFile(t.stream.get(), nullptr);
+    t.stream->Initialize(t.dict.get());
+    t.file->fiMaxID = t.dict->CurrentID();
+    t.recordAccess.reset(
+        platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
+    t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
+    return t;
+  }
+
+  void attach(Table& t, TnxBaseTransaction* aTrans) {
+    t.main.reset(platform::create<TnxBlockAccess>(t.file, nullptr, u"t", 0));
+    // The stream engine works on the file's main header: its section must be
+    // found before the dictionary (and so its ID) is known.
+    t.streamAccess.reset(platform::create<TnxBlockAccess>(t.file, nullptr, u"t", 0));
+    t.stream.reset(TnxBaseStreamEngine::CreateEngine(t.dict ? t.dict->StreamDescriptor() : nullptr,
+                                                     t.streamAccess.get(), aTrans));
+    if (t.dict && t.dict->RecordDescriptor())
+      t.recordAccess.reset(
+          platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
+  }
+
+  // Closes every open table and removes its file from the manager.
+  void closeAll() {
+    for (auto& t : tables_) t->close();
+    for (TnxBaseFile* file : files_) {
+      manager_->RemoveFile(file);
+      if (file->FileIsOpen()) file->CloseFile();
+      platform::TObject::free(file);
+    }
+    files_.clear();
+  }
+
+  std::vector<std::uint8_t> disk(const std::string& aPath = "/db/t.nx1") {
+    std::vector<std::uint8_t> data;
+    fs_.contents(aPath, data);
+    return data;
+  }
+  void putDisk(const std::vector<std::uint8_t>& aData, const std::string& aPath = "/db/t.nx1") {
+    fs_.putFile(aPath, aData);
+  }
+
+  // Runs the independent file checker on the file's bytes: "" when it
+  // passes, else its report. aRecordLength 0: the record length of the
+  // first table made or opened here, when there is one. aRaw: blocks that
+  // no engine formats (only the free set and block numbers are checked).
+  std::string checkFile(const std::string& aPath = "/db/t.nx1", std::uint32_t aRecordLength = 0, bool aRaw = false) {
+    if (aRecordLength == 0 && !tables_.empty() && tables_.front()->records)
+      aRecordLength = tables_.front()->records->breRecordLength;
+    const std::vector<std::uint8_t> data = disk(aPath);
+    char name[] = "/tmp/nxcheckXXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0) return "no temporary file";
+    ::close(fd);
+    {
+      std::ofstream out(name, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    }
+    const std::string report = std::string(name) + ".out";
+    std::string command = std::string(NX_PYTHON3) + " " + NX_TABLE_CHECKER + " " + name;
+    if (aRecordLength) command += " --record-length " + std::to_string(aRecordLength);
+    if (aRaw) command += " --raw";
+    command += " > " + report + " 2>&1";
+    const int rc = std::system(command.c_str());
+    std::ifstream in(report);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(name);
+    std::remove(report.c_str());
+    return rc == 0 ? std::string() : text.empty() ? std::string("checker failed") : text;
+  }
+
+  std::vector<std::unique_ptr<Table>> tables_;
+};
+
+}  // namespace nxtest
