@@ -418,6 +418,31 @@ TEST_F(StaticRecordTest, DamagedDataBlocksGiveClearErrors) {
   }
 }
 
+// The file checker is independent of the engine: it must see damage too.
+TEST_F(StaticRecordTest, FileCheckerSeesDamage) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  const TnxRefNr r = add(trans.get(), 1);
+  add(trans.get(), 2);
+  trans->Commit();
+  ASSERT_EQ(checkFile(), "");
+  const std::vector<std::uint8_t> good = disk();
+  const std::size_t block = static_cast<std::size_t>(r >> 32) * 4096;
+  struct Case {
+    const char* what;
+    std::size_t offset;
+    std::uint8_t value;
+  };
+  for (const Case& c : {Case{"bitmap", block + 32, 0x07}, Case{"in-use count", block + 30, 3},
+                        Case{"block number", block + 4, 9}, Case{"owner", block + 4092, 0xFF},
+                        Case{"free cache count", 28, 3}, Case{"used blocks", 32, 200}}) {
+    std::vector<std::uint8_t> bad = good;
+    bad[c.offset] = c.value;
+    putDisk(bad);
+    EXPECT_NE(checkFile(), "") << c.what;
+  }
+  putDisk(good);
+}
+
 TEST_F(StaticRecordTest, HeaderFreeSlotBookkeepingMustAgree) {
   table();
   {

@@ -52,6 +52,7 @@ TEST_F(StreamEngineTest, StreamBlockBoundaryAtUsableSizeMinus32) {
     engine()->ReadStream(trans.get(), nr, *back);
     EXPECT_TRUE(same(*data, *back)) << c.length;
     EXPECT_EQ(back->Position(), 0);
+    engine()->DeleteStream(trans.get(), nr);
     trans->Commit();
   }
   EXPECT_EQ(checkFile(), "");

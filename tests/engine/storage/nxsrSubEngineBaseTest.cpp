@@ -51,7 +51,7 @@ TEST_F(SubEngineTest, UnknownEnginesFailValidationWithTheFamilyAndName) {
   expectFails(15504, [&] { old->CheckValid(false); });
 }
 
-TEST_F(SubEngineTest, RecordEngineOfACacheTableWritesNoRefNr) {
+TEST_F(SubEngineTest, RecordEngineKeepsTheRefNrFieldCurrent) {
   TnxServerDataDict* dict = newDictionary(8);
   dict->FieldsDescriptor()->AddField(u"Ref", u"", nxtRefNr, 0, 0, false);
   Table& t = createTable(dict);
