@@ -499,6 +499,8 @@ class TnxBaseFileHeaderAccessFactory : public TnxObject {
   static TnxBaseFileHeaderAccessFactory* CreateFactory(const TnxBlockSignature& aSignature, PnxBlock aHeader,
                                                        TnxBaseFile* aFile);
   static void CheckValid(TnxDataDictionary* aDataDictionary, bool aForBuild);
+  // A header format is registered for aSignature.
+  static bool HasSignature(const TnxBlockSignature& aSignature);
   static std::int32_t GetAdditionalReservedSpace(const TnxBlockSignature& aSignature);
 
   TnxBaseFile* bfhafFile;
