@@ -73,8 +73,8 @@ void TnxBufferManager::bmRemoveExcessUsedBlocks(bool aForce) {
       TnxReadOnlyBlock* next = block->robInUseNext;
       const TnxEvictResult own = block->CheckedEvict(aForce);  // erThis: the block may be gone
       TnxEvictResult result = own;
-      for (TnxModifiedBlock* copy = block->robBlockListTail; own == erNone && copy && result == erNone && over();
-           copy = copy->mbPrev)
+      for (TnxModifiedBlock* copy = own == erNone ? block->robBlockListTail : nullptr;
+           copy && result == erNone && over(); copy = copy->mbPrev)
         result = copy->CheckedEvict(aForce);
       if (own == erNone && bmInUseListTail != block && !hasMappedImage(block)) {
         // Nothing left here to give up: later passes need not walk past it.
