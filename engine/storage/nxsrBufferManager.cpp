@@ -91,10 +91,56 @@ TnxCacheBlock::TnxCacheBlock(TnxCacheBlock& aSource) : TnxCacheBlock(aSource.cbS
 }
 
 TnxCacheBlock::~TnxCacheBlock() {
-  if (cbHandle) {
+  if (cbState == cbsMapped) {
     nxMapableBlockUnmap(cbHandle, cbBlock);
     nxMapableBlockFree(cbHandle);
+    if (cbPages) cbPages->fetch_sub(nxBlockPages(cbSize), std::memory_order_relaxed);
+  } else if (cbTempNum != -1 && cbTempStore) {
+    try {
+      cbTempStore->ReleaseBlock(cbTempNum, cbSize);
+    } catch (...) {
+      // The slot stays taken; the storage file goes with the storage.
+    }
   }
+}
+
+void TnxCacheBlock::SetPageCounter(std::atomic<std::int64_t>* aPages) {
+  if (aPages == cbPages) return;
+  if (cbState == cbsMapped) {
+    if (cbPages) cbPages->fetch_sub(nxBlockPages(cbSize), std::memory_order_relaxed);
+    if (aPages) aPages->fetch_add(nxBlockPages(cbSize), std::memory_order_relaxed);
+  }
+  cbPages = aPages;
+}
+
+void TnxCacheBlock::MapBack() {
+  nxAssert(cbState == cbsStored && cbTempNum != -1, "Cache block without an image");
+  TnxMapableBlockHandle handle = nxMapableBlockAlloc(cbSize);
+  auto* block = static_cast<PnxBlock>(nxMapableBlockMap(handle));
+  try {
+    cbTempStore->ReadBlock(cbTempNum, cbSize, block);
+  } catch (...) {
+    nxMapableBlockUnmap(handle, block);
+    nxMapableBlockFree(handle);
+    throw;
+  }
+  cbHandle = handle;
+  cbBlock = block;
+  cbTempNum = -1;
+  cbState = cbsMapped;
+  if (cbPages) cbPages->fetch_add(nxBlockPages(cbSize), std::memory_order_relaxed);
+}
+
+bool TnxCacheBlock::Evict() {
+  if (cbState != cbsMapped || !cbTempStore || !cbTempStore->HasSpaceFor(cbSize)) return false;
+  cbTempNum = cbTempStore->WriteBlock(cbBlock, cbSize);
+  nxMapableBlockUnmap(cbHandle, cbBlock);
+  nxMapableBlockFree(cbHandle);
+  cbHandle = 0;
+  cbBlock = nullptr;
+  cbState = cbsStored;
+  if (cbPages) cbPages->fetch_sub(nxBlockPages(cbSize), std::memory_order_relaxed);
+  return true;
 }
 
 // ---- Block objects --------------------------------------------------------------------
@@ -108,7 +154,11 @@ void TnxBlockObject::SetCacheBlock(TnxCacheBlock* aCacheBlock) {
   if (aCacheBlock == boCacheBlock) return;
   platform::TObject::free(boCacheBlock);
   boCacheBlock = aCacheBlock;
-  if (aCacheBlock) boBlockSize = aCacheBlock->cbSize;
+  if (aCacheBlock) {
+    boBlockSize = aCacheBlock->cbSize;
+    aCacheBlock->SetPageCounter(&boBufferManager->bmMappedPages);
+    aCacheBlock->cbTempStore = boBufferManager->bmTempStore;
+  }
 }
 
 TnxCacheBlock* TnxBlockObject::ReleaseCacheBlock() { return std::exchange(boCacheBlock, nullptr); }
@@ -142,15 +192,42 @@ void TnxReadOnlyBlock::Validate(PnxBlock aBlock) {
 }
 
 TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
-  // Pinned, loading, queued and changed blocks stay; the budget that would
-  // ask for the rest is not applied yet.
-  return erNone;
+  if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting || robUnwritten) return erNone;
+  if (robFile->IsTemporary() || robNew) {
+    // Not on disk: the image can only be parked.
+    return boCacheBlock && boCacheBlock->Evict() ? erThis : erNone;
+  }
+  if (robTrans || robBlockListTail || robBlockNum == 0) {
+    // The object stays (copies or the file's block 0 refer to it); the
+    // committed image is read again when needed.
+    if (!boCacheBlock) return erNone;
+    SetCacheBlock(nullptr);
+    return erThis;
+  }
+  nxsrDropBlock(boBufferManager, this);
+  return erThis;
+}
+
+void TnxReadOnlyBlock::CountAccess() {
+  // The newest end of the recency list.
+  TnxBufferManager* m = boBufferManager;
+  if (m->bmInUseListTail == this || (!robInUsePrev && m->bmInUseListHead != this)) return;
+  if (robInUsePrev)
+    robInUsePrev->robInUseNext = robInUseNext;
+  else
+    m->bmInUseListHead = robInUseNext;
+  robInUseNext->robInUsePrev = robInUsePrev;
+  robInUsePrev = m->bmInUseListTail;
+  robInUseNext = nullptr;
+  m->bmInUseListTail->robInUseNext = this;
+  m->bmInUseListTail = this;
 }
 
 void TnxReadOnlyBlock::CacheBlockNeeded() {
   if (boCacheBlock || robNew) return;
   SetCacheBlock(platform::create<TnxCacheBlock>(robFile->fiBlockSize, robFile->fiTempStore, false));
   CountAccess();
+  ++boBufferManager->bmBlockCacheMiss;
   InxManualEventRef event = nxGetManualEvent();
   robLoading = event;
   TnxPadlock& padlock = boBufferManager->Padlock();
@@ -187,6 +264,7 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
     }
     if (boCacheBlock) {
       CountAccess();
+      ++boBufferManager->bmBlockCacheHit;
       image = boCacheBlock->Block();
     } else if (robNew) {
       image = static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
@@ -336,6 +414,8 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
     UnlinkFromTransaction();
   }
   if (!discarded) robNew = false;
+  // The flush writes the image outside the padlock: it must be mapped.
+  if (boCacheBlock) (void)boCacheBlock->Block();
   if (robBlockNum == 0 && boCacheBlock && !discarded) {
     robFile->fiUsedBlocks = nxsrUsedBlocksOf(robFile, boCacheBlock->Block());
     robLastLSN = nxBlockHeader(boCacheBlock->Block())->bchLSN;
@@ -419,7 +499,10 @@ TnxModifiedBlock::TnxModifiedBlock(TnxReadOnlyBlock* aReadOnlyBlock, TnxBaseTran
 
 TnxModifiedBlock::~TnxModifiedBlock() { UnlinkFromLevel(); }
 
-TnxEvictResult TnxModifiedBlock::CheckedEvict(bool) { return erNone; }
+TnxEvictResult TnxModifiedBlock::CheckedEvict(bool) {
+  if (mbReadOnlyBlock->robRefCount.load(std::memory_order_acquire) > 0) return erNone;
+  return boCacheBlock && boCacheBlock->Evict() ? erThis : erNone;
+}
 
 void TnxModifiedBlock::LinkToLevel(TnxBaseTransactionLevel* aLevel) {
   mbTransLevel = aLevel;
@@ -549,6 +632,7 @@ void TnxBufferManager::beforeDestruction() {
 }
 
 TnxBufferManager::~TnxBufferManager() {
+  bmFreeScratchBlocks();
   platform::TObject::free(bmReplicationLog);
   platform::TObject::free(bmTempStore);
   platform::TObject::free(bmPadlock);
@@ -581,10 +665,6 @@ std::int32_t TnxBufferManager::MaxRAM() {
   return bmMaxRAM;
 }
 
-void TnxBufferManager::SetMaxRAM(std::int32_t aValue) {
-  TnxPadlockGuard guard(*bmPadlock);
-  bmMaxRAM = aValue;
-}
 
 std::int64_t TnxBufferManager::TempStoreSize() {
   TnxPadlockGuard guard(*bmPadlock);
@@ -593,6 +673,9 @@ std::int64_t TnxBufferManager::TempStoreSize() {
 
 void TnxBufferManager::SetTempStoreSize(std::int64_t aMegabytes) {
   TnxPadlockGuard guard(*bmPadlock);
+  // Images refer to the storage they may be parked in.
+  if (bmInUseListHead || bmTempStore->InUse() > 0)
+    throw EnxServerException(12289, u"The temporary storage cannot change while blocks are cached");
   platform::TObject::free(std::exchange(bmTempStore, nullptr));
   const platform::ClassInfo* cls = TnxBaseTempStorage::RegisteredClass();
   if (aMegabytes > 0 && cls) {
@@ -607,21 +690,6 @@ void TnxBufferManager::SetTempStoreSize(std::int64_t aMegabytes) {
   }
 }
 
-void TnxBufferManager::GetStatsCaptions(platform::TStringList& aList) {
-  TnxPadlockGuard guard(*bmPadlock);
-  bmTempStore->GetStatsCaptions(aList);
-}
-
-void TnxBufferManager::GetStatsValues(platform::TStringList& aList) {
-  TnxPadlockGuard guard(*bmPadlock);
-  bmTempStore->GetStatsValues(aList);
-}
-
-void TnxBufferManager::GetStatsValuesStatic(platform::TStringList& aList) {
-  TnxBaseTempStorage::GetStatsValuesStatic(aList);
-}
-
-void TnxBufferManager::bmRemoveExcessBlocks(bool, bool) {}
 
 TnxReadOnlyBlock* TnxBufferManager::bmFindBlockNoWait(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber) {
   if (aBlockNumber == 0) return aFile->fiBlockZero;

@@ -24,16 +24,20 @@
 // encryption engine and header access factory; a transaction owns its levels'
 // copies and its journal until a commit hands the journal to the flush list.
 // Every image handed out stays valid until its release method is called.
-// The cache budget and eviction are not applied yet: the trim is a no-op and
-// snapshot transactions are not offered.
+// Cache: the mapped images count against the budget (MaxRAM); the trim drops
+// the oldest clean committed images (read again when needed) and parks
+// transaction copies and other images that cannot be read again in the
+// temporary storage when it has room. Snapshot transactions are not offered.
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <vector>
 
 #include "nxllBase.h"
 #include "nxllComponent.h"
+#include "nxllHandleTable.h"
 #include "nxllList.h"
 #include "nxllSync.h"
 #include "nxsrEncryptionEngineBase.h"
@@ -102,7 +106,9 @@ enum TnxCacheBlockState : std::uint8_t { cbsStored, cbsAllocated, cbsMapped };
 enum TnxEvictResult : std::uint8_t { erNone, erThis, erMany };
 enum TnxWasBulkLoaded : std::uint8_t { wblNo, wblYes, wblYesTrigger };
 
-// One block image in memory.
+// One block image in memory, or parked in the temporary storage (stored):
+// Block() maps a stored image back. The mapped images of a manager are
+// counted in its page counter (4 KB pages).
 class TnxCacheBlock : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
@@ -112,8 +118,17 @@ class TnxCacheBlock : public TnxObject {
   explicit TnxCacheBlock(TnxCacheBlock& aSource);
   ~TnxCacheBlock() override;
 
-  PnxBlock Block() { return cbBlock; }
+  // The image, mapped back first when stored. REQUIRES: the padlock when
+  // the image may be stored.
+  PnxBlock Block() {
+    if (cbState != cbsMapped) MapBack();
+    return cbBlock;
+  }
   std::uint32_t Bytes() const { return nxBlockBytes(cbSize); }
+  // A mapped image goes to the temporary storage when it has room for it.
+  bool Evict();
+  // Counts the mapped image in aPages (moving it from the previous counter).
+  void SetPageCounter(std::atomic<std::int64_t>* aPages);
 
   TnxBaseTempStorage* cbTempStore;
   TnxBlockSizeAll cbSize;
@@ -122,6 +137,10 @@ class TnxCacheBlock : public TnxObject {
   std::int32_t cbTempNum = -1;
   bool cbWriteProtected = false;  // a flag only: no memory protection
   PnxBlock cbBlock = nullptr;
+  std::atomic<std::int64_t>* cbPages = nullptr;
+
+ private:
+  void MapBack();
 };
 
 // Base of every object that owns a cache block.
@@ -143,8 +162,9 @@ class TnxBlockObject : public TnxObject {
   void CopyFrom(TnxBlockObject& aSource);
   // Takes over aSource's image.
   void MoveFrom(TnxBlockObject& aSource);
-  // Counts an access (list positions of the cache; nothing yet).
-  void CountAccess() {}
+  // Counts an access (read-only blocks move to the newest end of the
+  // manager's recency list).
+  virtual void CountAccess() {}
 
   TnxBufferManager* boBufferManager;
   TnxCacheBlock* boCacheBlock = nullptr;
@@ -161,6 +181,7 @@ class TnxReadOnlyBlock : public TnxBlockObject {
 
   void Validate(PnxBlock aBlock) override;
   TnxEvictResult CheckedEvict(bool aForce) override;
+  void CountAccess() override;
   // Loads the committed image from the file. REQUIRES: the padlock, held once.
   void CacheBlockNeeded() override;
 
@@ -234,6 +255,18 @@ class TnxModifiedBlock : public TnxBlockObject {
   void LinkToLevel(TnxBaseTransactionLevel* aLevel);
   void UnlinkFromLevel();
 };
+
+// An evictable private work area of an engine, named by a handle (slot and
+// generation of the manager's handle table), never by its address.
+class TnxScratchBlock : public TnxBlockObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxScratchBlock(TnxBufferManager* aBufferManager, TnxBlockSizeAll aSize);
+  TnxEvictResult CheckedEvict(bool aForce) override;
+
+  std::int32_t sbRefCount = 0;
+};
+using TnxScratchBlockHandle = std::uint32_t;
 
 // ---- Block containers (per-file lookup) ----------------------------------------
 
@@ -499,6 +532,8 @@ class TnxBaseFileHeaderAccessFactory : public TnxObject {
   static TnxBaseFileHeaderAccessFactory* CreateFactory(const TnxBlockSignature& aSignature, PnxBlock aHeader,
                                                        TnxBaseFile* aFile);
   static void CheckValid(TnxDataDictionary* aDataDictionary, bool aForBuild);
+  // A header format is registered for aSignature.
+  static bool HasSignature(const TnxBlockSignature& aSignature);
   static std::int32_t GetAdditionalReservedSpace(const TnxBlockSignature& aSignature);
 
   TnxBaseFile* bfhafFile;
@@ -686,7 +721,21 @@ class TnxBufferManager : public TnxObject {
   TnxLSN CurrentLSN();
 
   std::int32_t MaxRAM();
+  // The cache budget in MB: at most 1536 and 80 % of the machine's memory.
   void SetMaxRAM(std::int32_t aValue);
+  // Bytes the SQL engine may still use: the smaller of free virtual and
+  // physical memory less the unused cache budget and a reserve; never below 0.
+  std::int64_t AvailableRAM();
+  // Page budget of each of the two mapped lists.
+  std::int32_t MaxPages() const { return bmMaxPages; }
+  // Mapped pages of all images now.
+  std::int64_t MappedPages() const { return bmMappedPages.load(std::memory_order_relaxed); }
+
+  // Scratch blocks: evictable while unlocked; a lookup asserts a live handle.
+  TnxScratchBlockHandle CreateScratchBlock(TnxBlockSizeAll aSize);
+  void* LockScratchBlock(TnxScratchBlockHandle aHandle);
+  void UnlockScratchBlock(TnxScratchBlockHandle aHandle, void* aPointer);
+  void FreeScratchBlock(TnxScratchBlockHandle aHandle);
   std::int64_t TempStoreSize();
   void SetTempStoreSize(std::int64_t aMegabytes);
   TnxBaseTempStorage* TempStore() const { return bmTempStore; }
@@ -694,7 +743,10 @@ class TnxBufferManager : public TnxObject {
   void GetStatsValues(platform::TStringList& aList);
   static void GetStatsValuesStatic(platform::TStringList& aList);
 
-  // The cache trim; the budget is not applied yet.
+  // The cache trim: drops or parks the oldest images while the mapped
+  // pages exceed the budget. An unforced pass stops after 150 ms of
+  // evictions; a pass that freed nothing blocks unforced passes for 1000 ms.
+  // REQUIRES: the padlock.
   void bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
   // The cached block, nil when none; waits for a load by another thread.
   // REQUIRES: the padlock.
@@ -727,8 +779,20 @@ class TnxBufferManager : public TnxObject {
   std::atomic<std::int64_t> bmBlocksRead{0};
   std::atomic<std::int64_t> bmBlocksWritten{0};
   TnxBaseReplicationLog* bmReplicationLog = nullptr;  // owned; none in this system
+  std::atomic<std::int64_t> bmMappedPages{0};
+  std::int32_t bmMaxPages = 1280;
+  std::uint64_t bmLastCheckFailed = 0;
+  std::int64_t bmBlockCacheHit = 0;
+  std::int64_t bmBlockCacheMiss = 0;
+  std::int64_t bmBlockCacheEvict = 0;
+  std::uint64_t bmChunkEmergency = 0;
 
  private:
+  void bmRemoveExcessUsedBlocks(bool aForce);
+  void bmFreeScratchBlocks();
+  TnxScratchBlock* ScratchBlock(TnxScratchBlockHandle aHandle);
+  std::unique_ptr<TnxHandleTable> bmScratchHandles;  // made on first use
+  std::vector<TnxScratchBlock*> bmScratchList;   // owned
   friend class TnxReadOnlyBlock;
   void InsertIntoFile(TnxReadOnlyBlock* aBlock);
   void CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit);

@@ -180,6 +180,10 @@ TnxBaseFileHeaderAccessFactory* TnxBaseFileHeaderAccessFactory::CreateFactory(co
   return factoryFuncs(*cls).create(aSignature, aFile, aHeader);
 }
 
+bool TnxBaseFileHeaderAccessFactory::HasSignature(const TnxBlockSignature& aSignature) {
+  return findFactory(aSignature) != nullptr;
+}
+
 void TnxBaseFileHeaderAccessFactory::CheckValid(TnxDataDictionary* aDataDictionary, bool aForBuild) {
   const platform::ClassInfo* cls = findFactory(aDataDictionary->HeaderSignature());
   if (!cls) throw EnxFileHeaderAccessException(15504);

@@ -1,0 +1,411 @@
+#include "nxseJournalEngine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "nxllOwners.h"
+#include "plString.h"
+
+NX_IMPLEMENT_EXCEPTION(Enx1xJournalEngineException, EnxBaseJournalEngineException)
+PL_CLASS_INFO_IMPL_TABLE(Tnx1xJournalEngine, TnxBaseJournalEngine, "Tnx1xJournalEngine", nullptr,
+                         platform::bindClassTable(nxJournalEngineFuncs<Tnx1xJournalEngine>))
+PL_CLASS_INFO_IMPL_TABLE(Tnx1xCommitJournalEngine, Tnx1xJournalEngine, "Tnx1xCommitJournalEngine", nullptr,
+                         platform::bindClassTable(nxJournalEngineFuncs<Tnx1xCommitJournalEngine>))
+PL_CLASS_INFO_IMPL_TABLE(Tnx1xRollbackJournalEngine, Tnx1xJournalEngine, "Tnx1xRollbackJournalEngine", nullptr,
+                         platform::bindClassTable(nxJournalEngineFuncs<Tnx1xRollbackJournalEngine>))
+
+namespace {
+
+constexpr std::uint8_t kNoImage = 0x80;
+constexpr std::uint8_t kBeforeImage = 255, kAfterImage = 0;
+
+platform::FileSystem& fs() { return platform::currentFileSystem(); }
+
+std::string folderWithSlash(const std::string& aPath) {
+  const std::string folder = platform::folderOf(aPath);
+  const std::string absolute = fs().absolutePath(folder.empty() ? std::string(".") : folder);
+  return !absolute.empty() && absolute.back() == '/' ? absolute : absolute + "/";
+}
+
+[[noreturn]] void raiseIO(TnxResult aCode, const char16_t* aAction, const std::string& aPath, int aError) {
+  throw Enx1xJournalEngineException(aCode, u"INTERNAL: %s [%s, error %d]",
+                                    {nxString(aAction), platform::fromUtf8(aPath), static_cast<std::int64_t>(aError)});
+}
+
+void writeExact(platform::FileId aFile, const void* aData, std::size_t aCount, std::int64_t aOffset,
+                const std::string& aPath) {
+  std::size_t done = 0;
+  const int err = fs().writeAt(aFile, aData, aCount, aOffset, done);
+  if (err != 0 || done != aCount) raiseIO(9218, u"Could not write the journal", aPath, err ? err : 5);
+}
+
+// Reads up to aCount bytes; answers the count read.
+std::size_t readSome(platform::FileId aFile, void* aData, std::size_t aCount, std::int64_t aOffset,
+                     const std::string& aPath) {
+  std::size_t total = 0;
+  while (total < aCount) {
+    std::size_t done = 0;
+    const int err = fs().readAt(aFile, static_cast<std::uint8_t*>(aData) + total, aCount - total,
+                                aOffset + static_cast<std::int64_t>(total), done);
+    if (err != 0) raiseIO(9217, u"Could not read from file", aPath, err);
+    if (done == 0) break;
+    total += done;
+  }
+  return total;
+}
+
+[[noreturn]] void raiseShort(const std::string& aPath, std::size_t aCount) {
+  throw Enx1xJournalEngineException(9217, u"INTERNAL: Could not read exact number of bytes from file [%s, %d bytes]",
+                                    {platform::fromUtf8(aPath), static_cast<std::int64_t>(aCount)});
+}
+
+[[noreturn]] void raiseBadJournal(const std::string& aPath, const char16_t* aWhy) {
+  throw Enx1xJournalEngineException(9992, u"\"%s\" is not a DazavAV formatted file, or its file header is corrupt (%s)",
+                                    {platform::fromUtf8(aPath), nxString(aWhy)});
+}
+
+bool endsWithJournalExtension(const std::string& aName) {
+  static constexpr char kExt[] = ".n$2";
+  if (aName.size() < 4) return false;
+  for (std::size_t i = 0; i < 4; ++i) {
+    char c = aName[aName.size() - 4 + i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kExt[i]) return false;
+  }
+  return true;
+}
+
+// The number in a journal's name ("<number>.n$2"); -1 when there is none.
+std::int64_t journalNumber(const std::string& aName) {
+  const std::size_t len = aName.size() - 4;
+  if (len == 0 || len > 18) return -1;
+  std::int64_t n = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    const char c = aName[i];
+    if (c < '0' || c > '9') return -1;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+// One record of a journal being replayed.
+struct Record {
+  std::int64_t imageAt;  // offset of the image in the journal
+  TnxBlockNumber block;
+  std::uint32_t bytes;
+  std::string target;
+};
+
+// Open table files a replay writes; synced and closed together.
+struct Targets {
+  std::map<std::string, platform::FileId> files;
+  ~Targets() {
+    for (auto& [path, id] : files) fs().close(id);
+  }
+};
+
+}  // namespace
+
+// ---- Writing ---------------------------------------------------------------------------
+
+Tnx1xJournalEngine::~Tnx1xJournalEngine() {
+  if (jeJournalFile < 0) return;
+  // The table files are synced when the owner frees a complete journal: a
+  // cleared flag first, so that the journal cannot come back live.
+  if (jeComplete) {
+    const std::uint8_t zero[4] = {};
+    std::size_t done = 0;
+    if (fs().writeAt(jeJournalFile, zero, 4, 4, done) == 0) (void)fs().sync(jeJournalFile);
+  }
+  fs().close(jeJournalFile);
+  jeJournalFile = -1;
+  const std::string path = platform::toUtf8(bjeFileName);
+  if (fs().remove(path) == 0) (void)fs().syncDirectory(platform::folderOf(path));
+}
+
+void Tnx1xJournalEngine::PrepareJournal() {
+  nxAssert(jeJournalFile < 0, "Journal already open");
+  const std::string path = platform::toUtf8(bjeFileName);
+  platform::FileOpenOptions options;
+  options.access = platform::FileAccess::readWrite;
+  options.share = platform::FileShare::none;
+  options.create = true;
+  options.writeThrough = true;
+  platform::FileId id = -1;
+  if (const int err = fs().open(path, options, id)) raiseIO(9218, u"Could not create the journal", path, err);
+  jeJournalFile = id;
+  jeSize = 0;
+  jeComplete = false;
+  WriteJournalHeader(false);
+  // The journal's name must be durable before any table block is written.
+  if (const int err = fs().syncDirectory(platform::folderOf(path)))
+    raiseIO(9218, u"Could not sync the journal's folder", path, err);
+}
+
+void Tnx1xJournalEngine::WriteJournalHeader(bool aComplete) {
+  std::uint8_t header[HeaderSize];
+  std::memcpy(header, "NXJH", 4);
+  const std::int32_t flag = aComplete ? -1 : 0, kind = Kind();
+  std::memcpy(header + 4, &flag, 4);
+  std::memcpy(header + 8, &kind, 4);
+  writeExact(jeJournalFile, header, HeaderSize, 0, platform::toUtf8(bjeFileName));
+  jeSize = std::max<std::int64_t>(jeSize, HeaderSize);
+}
+
+void Tnx1xJournalEngine::AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* aBlock) {
+  nxAssert(jeJournalFile >= 0, "Journal not open");
+  const std::int32_t kind = Kind();
+  if (kind == 0 || kind == 2) WriteJournalRecord(aBlock, aTrans, true);
+  if (kind == 0 || kind == 1) WriteJournalRecord(aBlock, aTrans, false);
+}
+
+void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTransaction* aTrans,
+                                            bool aBeforeImage) {
+  TnxBaseFile* file = aBlock->robFile;
+  const std::string journalPath = platform::toUtf8(bjeFileName);
+  std::string name = platform::toUtf8(file->FileName());
+  const std::string folder = folderWithSlash(journalPath);
+  if (name.compare(0, folder.size(), folder) == 0 && name.find('/', folder.size()) == std::string::npos)
+    name.erase(0, folder.size());
+  if (name.size() > 255)
+    throw Enx1xJournalEngineException(12289, u"The table file name is too long for the journal: %s",
+                                      {file->FileName()});
+  const std::uint32_t bytes = file->BlockBytes();
+  std::vector<std::uint8_t> record(RecordHeaderSize + bytes, 0);
+  std::memcpy(record.data(), "NXJR", 4);
+  std::memcpy(record.data() + 4, &aBlock->robBlockNum, 4);
+  record[8] = static_cast<std::uint8_t>(file->fiBlockSize);
+  record[9] = aBeforeImage ? kBeforeImage : kAfterImage;
+  record[12] = static_cast<std::uint8_t>(name.size());
+  std::memcpy(record.data() + 13, name.data(), name.size());
+
+  const std::uint8_t* image = nullptr;
+  std::vector<std::uint8_t> freed;
+  if (aBeforeImage) {
+    if (aBlock->robNew) {
+      record[8] |= kNoImage;
+      record.resize(RecordHeaderSize);
+    } else {
+      if (!aBlock->boCacheBlock) aBlock->CacheBlockNeeded();
+      nxAssert(aBlock->boCacheBlock != nullptr, "Before image not available");
+      image = aBlock->boCacheBlock->Block();
+    }
+  } else {
+    TnxModifiedBlock* newest = aBlock->robBlockListTail;
+    nxAssert(newest != nullptr, "After image of a block that is not changed");
+    if (newest->mbDiscarded || !newest->boCacheBlock) {
+      // What the file writes for a freed block.
+      freed.assign(bytes, 0);
+      std::memcpy(freed.data(), "DEAD", 4);
+      std::memcpy(freed.data() + 4, &aBlock->robBlockNum, 4);
+      std::memcpy(freed.data() + 8, &aTrans->btLSN, 8);
+      image = freed.data();
+    } else {
+      image = newest->boCacheBlock->Block();
+    }
+  }
+  if (image) {
+    std::uint8_t* out = record.data() + RecordHeaderSize;
+    if (file->fiEncryptionEngine && aBlock->robBlockNum != 0) {
+      std::vector<std::uint8_t> cookie, checksum = file->fiChecksum;
+      file->fiEncryptionEngine->CodeBlockEx(image, out, bytes, aBlock->robBlockNum, cookie, checksum);
+    } else {
+      std::memcpy(out, image, bytes);
+    }
+  }
+  writeExact(jeJournalFile, record.data(), record.size(), jeSize, journalPath);
+  jeSize += static_cast<std::int64_t>(record.size());
+}
+
+void Tnx1xJournalEngine::FinalizeJournal() {
+  nxAssert(jeJournalFile >= 0, "Journal not open");
+  WriteJournalHeader(true);
+  if (const int err = fs().sync(jeJournalFile))
+    raiseIO(9218, u"Could not flush the journal", platform::toUtf8(bjeFileName), err);
+  jeComplete = true;
+}
+
+// ---- Recovery ----------------------------------------------------------------------------
+
+void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::FileId aFile,
+                                        bool aApplyAfterImages) {
+  const std::string journalPath = platform::toUtf8(aJournalName);
+  const std::string folder = folderWithSlash(journalPath);
+  // Pass 1: read and check every record and every target; nothing written.
+  std::vector<Record> records;
+  std::map<std::string, bool> checkedTargets;
+  std::int64_t at = HeaderSize;
+  std::uint8_t header[RecordHeaderSize];
+  for (;;) {
+    const std::size_t got = readSome(aFile, header, RecordHeaderSize, at, journalPath);
+    if (got == 0) break;
+    if (got != RecordHeaderSize) raiseShort(journalPath, RecordHeaderSize);
+    if (std::memcmp(header, "NXJR", 4) != 0) raiseBadJournal(journalPath, u"record signature");
+    const bool hasImage = (header[8] & kNoImage) == 0;
+    const std::uint8_t code = header[8] & 0x7F;
+    if (code > nxbs64k) raiseBadJournal(journalPath, u"block size code");
+    if (header[9] != kBeforeImage && header[9] != kAfterImage) raiseBadJournal(journalPath, u"image kind");
+    if (!hasImage && header[9] != kBeforeImage) raiseBadJournal(journalPath, u"after image without image");
+    const std::uint32_t bytes = nxBlockBytes(static_cast<TnxBlockSize>(code));
+    at += RecordHeaderSize;
+    const std::int64_t imageAt = at;
+    if (hasImage) {
+      // The whole image must be there.
+      std::int64_t size = 0;
+      if (const int err = fs().size(aFile, size)) raiseIO(9217, u"Could not read from file", journalPath, err);
+      if (size - at < static_cast<std::int64_t>(bytes)) raiseShort(journalPath, bytes);
+      at += bytes;
+    }
+    const bool applies = hasImage && ((header[9] == kAfterImage) == aApplyAfterImages);
+    if (!applies) continue;
+    std::string name(reinterpret_cast<const char*>(header + 13), header[12]);
+    if (name.empty() || name.find('\0') != std::string::npos) raiseBadJournal(journalPath, u"table name");
+    std::string target = name.front() == '/' ? name : folder + name;
+    target = fs().absolutePath(target);
+    auto checked = checkedTargets.find(target + '#' + std::to_string(code));
+    if (checked == checkedTargets.end()) {
+      platform::PathInfo info;
+      bool ok = fs().pathInfo(target, info) == 0 && !info.isDirectory && !info.isSymlink;
+      if (ok) {
+        platform::FileOpenOptions options;
+        options.access = platform::FileAccess::read;
+        options.share = platform::FileShare::readWrite;
+        platform::FileId id = -1;
+        ok = fs().open(target, options, id) == 0;
+        if (ok) {
+          std::uint8_t zero[20] = {};
+          std::size_t done = 0;
+          ok = fs().readAt(id, zero, sizeof zero, 0, done) == 0 && done == sizeof zero;
+          fs().close(id);
+          TnxBlockSignature signature;
+          std::memcpy(signature.data(), zero, 4);
+          ok = ok && TnxBaseFileHeaderAccessFactory::HasSignature(signature) && zero[16] == code;
+        }
+      }
+      checked = checkedTargets.emplace(target + '#' + std::to_string(code), ok).first;
+    }
+    if (!checked->second)
+      throw Enx1xJournalEngineException(9992, u"Journal \"%s\" names \"%s\", which is not a table of that block size",
+                                        {aJournalName, platform::fromUtf8(target)});
+    records.push_back({imageAt, *reinterpret_cast<const TnxBlockNumber*>(header + 4), bytes, target});
+  }
+  // Pass 2: write the images, then make every written file durable.
+  Targets targets;
+  std::vector<std::uint8_t> image;
+  for (const Record& r : records) {
+    auto it = targets.files.find(r.target);
+    if (it == targets.files.end()) {
+      platform::FileOpenOptions options;
+      options.access = platform::FileAccess::readWrite;
+      options.share = platform::FileShare::none;
+      platform::FileId id = -1;
+      if (const int err = fs().open(r.target, options, id)) raiseIO(9221, u"File could not be opened", r.target, err);
+      it = targets.files.emplace(r.target, id).first;
+    }
+    image.resize(r.bytes);
+    if (readSome(aFile, image.data(), r.bytes, r.imageAt, journalPath) != r.bytes) raiseShort(journalPath, r.bytes);
+    std::size_t done = 0;
+    const int err =
+        fs().writeAt(it->second, image.data(), r.bytes, static_cast<std::int64_t>(r.block) * r.bytes, done);
+    if (err != 0 || done != r.bytes) raiseIO(9218, u"Could not write the table file", r.target, err ? err : 5);
+  }
+  for (auto& [path, id] : targets.files)
+    if (const int err = fs().sync(id)) raiseIO(9218, u"Error when flushing file", path, err);
+}
+
+void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::int32_t aClassKind) {
+  std::string dir = fs().absolutePath(platform::toUtf8(aPath));
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  const std::string folder = dir == "/" ? dir : dir + "/";
+  platform::PathInfo info;
+  if (dir.empty() || fs().pathInfo(dir, info) != 0 || !info.isDirectory)
+    throw Enx1xJournalEngineException(10018, u"The alias references a directory that does not exist.");
+  std::vector<std::string> names;
+  if (fs().listDirectory(dir, names) != 0) return;
+
+  struct Journal {
+    std::string path;
+    std::int64_t number;
+    bool complete;
+    bool after;
+  };
+  std::vector<Journal> live;
+  auto dropFile = [&](const std::string& aJournalPath) {
+    if (fs().remove(aJournalPath) == 0) (void)fs().syncDirectory(dir);
+  };
+  for (const std::string& name : names) {
+    if (!endsWithJournalExtension(name)) continue;
+    const std::string path = folder + name;
+    platform::PathInfo fileInfo;
+    if (fs().pathInfo(path, fileInfo) != 0 || fileInfo.isDirectory) continue;
+    try {
+      platform::FileOpenOptions options;
+      options.access = platform::FileAccess::read;
+      options.share = platform::FileShare::readWrite;
+      platform::FileId id = -1;
+      if (const int err = fs().open(path, options, id)) raiseIO(9221, u"File could not be opened", path, err);
+      std::uint8_t header[HeaderSize];
+      std::size_t got = 0;
+      try {
+        got = readSome(id, header, HeaderSize, 0, path);
+      } catch (...) {
+        fs().close(id);
+        throw;
+      }
+      fs().close(id);
+      if (got != HeaderSize || std::memcmp(header, "NXJH", 4) != 0) raiseBadJournal(path, u"header");
+      std::int32_t flag, kind;
+      std::memcpy(&flag, header + 4, 4);
+      std::memcpy(&kind, header + 8, 4);
+      if (flag == 0) {
+        dropFile(path);  // no table block was written
+        continue;
+      }
+      if (flag != -1 || kind < 0 || kind > 2) raiseBadJournal(path, u"header");
+      const bool after = kind == 1 || (kind == 0 && aClassKind != 2);
+      live.push_back({path, journalNumber(name), true, after});
+    } catch (const std::exception&) {
+      // This journal stays for the next check.
+    }
+  }
+  // Undo newest first, then redo oldest first.
+  std::stable_sort(live.begin(), live.end(), [](const Journal& a, const Journal& b) {
+    if (a.after != b.after) return !a.after;
+    return a.after ? a.number < b.number : a.number > b.number;
+  });
+  for (const Journal& j : live) {
+    try {
+      platform::FileOpenOptions options;
+      options.access = platform::FileAccess::read;
+      options.share = platform::FileShare::readWrite;
+      platform::FileId id = -1;
+      if (const int err = fs().open(j.path, options, id)) raiseIO(9221, u"File could not be opened", j.path, err);
+      try {
+        ProcessJournal(platform::fromUtf8(j.path), id, j.after);
+      } catch (...) {
+        fs().close(id);
+        throw;
+      }
+      fs().close(id);
+      if (const int err = fs().remove(j.path)) raiseIO(9218, u"Could not delete the journal", j.path, err);
+      (void)fs().syncDirectory(dir);
+    } catch (const std::exception&) {
+      // Left in place: tried again at the next check.
+    }
+  }
+}
+
+void nxseJournalEngineInitialize() {
+  platform::registerClass(Tnx1xJournalEngine::staticClassInfo());
+  platform::registerClass(Tnx1xCommitJournalEngine::staticClassInfo());
+  platform::registerClass(Tnx1xRollbackJournalEngine::staticClassInfo());
+}
+
+void nxseJournalEngineFinalize() {
+  platform::unregisterClass(Tnx1xRollbackJournalEngine::staticClassInfo());
+  platform::unregisterClass(Tnx1xCommitJournalEngine::staticClassInfo());
+  platform::unregisterClass(Tnx1xJournalEngine::staticClassInfo());
+}

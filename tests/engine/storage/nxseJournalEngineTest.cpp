@@ -1,0 +1,307 @@
+// The journal: file layout, replay of both kinds, ordering, and journals
+// that must not be replayed.
+#include "nxseJournalEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "nxExpectCode.h"
+#include "nxsrTestSupport.h"
+
+namespace {
+
+using namespace nxtest;
+
+struct JournalRecord {
+  std::string name;
+  TnxBlockNumber block;
+  std::uint8_t code;  // size code, bit 7: no image
+  bool before;
+  std::optional<std::uint8_t> fill;  // image: block bytes of this value
+};
+
+std::vector<std::uint8_t> journalBytes(std::int32_t aKind, bool aComplete, const std::vector<JournalRecord>& aRecords) {
+  std::vector<std::uint8_t> out(12, 0);
+  std::memcpy(out.data(), "NXJH", 4);
+  const std::int32_t flag = aComplete ? -1 : 0;
+  std::memcpy(out.data() + 4, &flag, 4);
+  std::memcpy(out.data() + 8, &aKind, 4);
+  for (const JournalRecord& r : aRecords) {
+    std::vector<std::uint8_t> h(268, 0);
+    std::memcpy(h.data(), "NXJR", 4);
+    std::memcpy(h.data() + 4, &r.block, 4);
+    h[8] = r.code;
+    h[9] = r.before ? 255 : 0;
+    h[12] = static_cast<std::uint8_t>(r.name.size());
+    std::memcpy(h.data() + 13, r.name.data(), r.name.size());
+    out.insert(out.end(), h.begin(), h.end());
+    if (r.fill) {
+      std::vector<std::uint8_t> image(kBlock, *r.fill);
+      std::memcpy(image.data(), "DATA", 4);
+      std::memcpy(image.data() + 4, &r.block, 4);
+      out.insert(out.end(), image.begin(), image.end());
+    }
+  }
+  return out;
+}
+
+class JournalTest : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    nxseJournalEngineInitialize();
+  }
+  void TearDown() override {
+    StorageTest::TearDown();
+    nxseJournalEngineFinalize();
+  }
+
+  template <class J = Tnx1xRollbackJournalEngine>
+  void attachJournal(TnxBaseTransaction* aTrans, const std::string& aName = {}) {
+    const std::string name = aName.empty() ? "/db/" + std::to_string(aTrans->btLSN) + ".n$2" : aName;
+    aTrans->SetJournal(platform::create<J>(platform::fromUtf8(name)));
+  }
+  // Commits to the flush list without flushing: the journal is complete on
+  // disk and no table block is written yet.
+  void commitUnflushed(TestTransaction* aTrans, TnxFlushList& aList) {
+    manager_->CommitTransaction(aTrans, &aList, false);
+    platform::TObject::free(aTrans->btTransLevelsTail);
+  }
+  std::vector<std::uint8_t> file(const std::string& aPath) {
+    std::vector<std::uint8_t> data;
+    fs_.contents(aPath, data);
+    return data;
+  }
+  bool exists(const std::string& aPath) {
+    std::vector<std::uint8_t> data;
+    return fs_.contents(aPath, data);
+  }
+  void closeAll() {
+    for (TnxBaseFile* f : files_) {
+      manager_->RemoveFile(f);
+      if (f->FileIsOpen()) f->CloseFile();
+    }
+  }
+};
+
+TEST_F(JournalTest, AThreeBlockRollbackJournal) {
+  TnxBaseFile* table = tableOf(5);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (TnxBlockNumber n : {1u, 2u, 3u}) setByte(table, trans.get(), n, static_cast<std::uint8_t>(0x90 + n));
+  attachJournal(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  TnxFlushList list;
+  commitUnflushed(trans.get(), list);
+  const std::vector<std::uint8_t> j = file(name);
+  ASSERT_EQ(j.size(), 12u + 3u * (268u + kBlock));
+  EXPECT_EQ(std::memcmp(j.data(), "NXJH", 4), 0);
+  EXPECT_EQ(readU32(j.data() + 4), 0xFFFFFFFFu);
+  EXPECT_EQ(readU32(j.data() + 8), 2u);
+  const std::uint8_t* r = j.data() + 12;
+  EXPECT_EQ(std::memcmp(r, "NXJR", 4), 0);
+  EXPECT_EQ(readU32(r + 4), 1u);
+  EXPECT_EQ(r[8], nxbs4k);
+  EXPECT_EQ(r[9], 255);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(r + 13), r[12]), "t.nx1");  // relative to the folder
+  EXPECT_EQ(r[268 + 16], 0x41);  // the before image
+  // The journal and its name are durable before the table is touched.
+  std::vector<std::uint8_t> durable;
+  ASSERT_TRUE(fs_.durableContents(name, durable));
+  EXPECT_EQ(durable, j);
+  EXPECT_EQ(diskByte("/db/t.nx1", 1), 0x41);
+  list.Flush(false);
+  EXPECT_FALSE(exists(name));
+  EXPECT_EQ(diskByte("/db/t.nx1", 1), 0x91);
+}
+
+TEST_F(JournalTest, NewBlocksHaveNoBeforeImageAndFreedBlocksADeadAfterImage) {
+  TnxBaseFile* table = tableOf(3);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBlockAccess access(table, nullptr, u"t", 0);
+  {
+    TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
+    TnxReleaseMethod release;
+    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    std::memcpy(block, "DATA", 4);
+    block[16] = 0x77;
+    nxReleaseBlock(release, block);
+  }
+  setByte(table, trans.get(), 2, 0x62);
+  manager_->DiscardBlock(table, 2, trans.get());
+  attachJournal<Tnx1xJournalEngine>(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  const TnxLSN lsn = trans->btLSN;
+  TnxFlushList list;
+  commitUnflushed(trans.get(), list);
+  const std::vector<std::uint8_t> j = file(name);
+  // Block 0 before and after, block 3 (new) header-only before and after, block 2 before and DEAD after.
+  EXPECT_EQ(j.size(), 12u + 5u * (268u + kBlock) + 268u);
+  std::size_t at = 12;
+  std::vector<std::pair<std::uint32_t, std::uint8_t>> seen;
+  while (at < j.size()) {
+    const std::uint8_t* r = j.data() + at;
+    seen.push_back({readU32(r + 4), r[8]});
+    at += 268;
+    if ((r[8] & 0x80) == 0) {
+      if (readU32(r + 4) == 2 && r[9] == 0) {
+        EXPECT_EQ(std::memcmp(j.data() + at, "DEAD", 4), 0);
+        EXPECT_EQ(readU32(j.data() + at + 4), 2u);
+        TnxLSN stored;
+        std::memcpy(&stored, j.data() + at + 8, 8);
+        EXPECT_EQ(stored, lsn);
+      }
+      at += kBlock;
+    }
+  }
+  const std::vector<std::pair<std::uint32_t, std::uint8_t>> expected{{0, 0}, {0, 0}, {3, 0x80}, {3, 0}, {2, 0}, {2, 0}};
+  EXPECT_EQ(seen, expected);
+  list.Flush(false);
+}
+
+TEST_F(JournalTest, ReplayOfBothKinds) {
+  // The same commit, stopped after its journal: a rollback journal undoes
+  // the table writes, a commit journal completes them.
+  for (bool commitKind : {false, true}) {
+    SCOPED_TRACE(commitKind ? "commit journal" : "rollback journal");
+    fs_.putFile("/db/t.nx1", tableImage(4));
+    TnxBaseFile* table = openTable("/db/t.nx1");
+    TnxOwned<TestTransaction> trans(newTransaction());
+    setByte(table, trans.get(), 1, 0xA1);
+    setByte(table, trans.get(), 3, 0xA3);
+    if (commitKind)
+      attachJournal<Tnx1xCommitJournalEngine>(trans.get());
+    else
+      attachJournal(trans.get());
+    const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+    TnxFlushList list;
+    commitUnflushed(trans.get(), list);
+    const std::vector<std::uint8_t> journal = file(name);
+    list.Flush(false);
+    closeAll();
+    fs_.putFile(name, journal);  // the journal as a crash would leave it
+    if (commitKind) fs_.putFile("/db/t.nx1", tableImage(4));  // no table write reached the disk
+    Tnx1xJournalEngine::Check(u"db", u"/db");
+    EXPECT_FALSE(exists(name));
+    EXPECT_EQ(diskByte("/db/t.nx1", 1), commitKind ? 0xA1 : 0x41);
+    EXPECT_EQ(diskByte("/db/t.nx1", 3), commitKind ? 0xA3 : 0x43);
+    EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x42);
+  }
+}
+
+TEST_F(JournalTest, AUtf8NameOutsideTheFolder) {
+  // A UTF-8 name outside the journal's folder.
+  fs_.makeDirectory("/other");
+  const std::string path = "/other/表データ.nx1";
+  fs_.putFile(path, tableImage(3));
+  TnxBaseFile* table = openTable(path);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(table, trans.get(), 2, 0xB2);
+  attachJournal<Tnx1xCommitJournalEngine>(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  TnxFlushList list;
+  commitUnflushed(trans.get(), list);
+  const std::vector<std::uint8_t> journal = file(name);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(journal.data() + 25), journal[24]), path);
+  list.Flush(false);
+  const std::vector<std::uint8_t> after = file(path);
+  closeAll();
+  fs_.putFile(path, tableImage(3));
+  fs_.putFile(name, journal);
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  const std::vector<std::uint8_t> replayed = file(path);
+  ASSERT_EQ(replayed.size(), 3 * kBlock);
+  // Blocks 1 and 2 as the commit wrote them; block 0 keeps its old LSN.
+  EXPECT_TRUE(std::equal(replayed.begin() + kBlock, replayed.end(), after.begin() + kBlock));
+  EXPECT_FALSE(exists(name));
+}
+
+TEST_F(JournalTest, ATooLongNameFailsTheCommitBeforeAnyTableWrite) {
+  const std::string path = "/db/" + std::string(300, 'n') + ".nx1";
+  fs_.putFile(path, tableImage(3));
+  TnxBaseFile* table = openTable(path);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(table, trans.get(), 1, 0xC1);
+  attachJournal(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  fs_.clearRecords();
+  nxtest::expectCode([&] { trans->Commit(); }, 12289, u"too long for the journal");
+  EXPECT_TRUE(writtenBlocks(path).empty());
+  trans->Rollback();
+  EXPECT_FALSE(exists(name));
+  EXPECT_EQ(committedByte(table, 1), 0x41);
+}
+
+TEST_F(JournalTest, IncompleteJournalsAreDroppedAndNothingIsWritten) {
+  fs_.putFile("/db/t.nx1", tableImage(3));
+  fs_.putFile("/db/4.n$2", journalBytes(2, false, {{"t.nx1", 1, nxbs4k, true, 0x55}}));
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists("/db/4.n$2"));
+  EXPECT_EQ(diskByte("/db/t.nx1", 1), 0x41);
+}
+
+TEST_F(JournalTest, JournalsThatMustNotBeReplayedStay) {
+  fs_.putFile("/db/t.nx1", tableImage(3));
+  fs_.putFile("/db/notes.txt", std::vector<std::uint8_t>(3 * kBlock, 'x'));
+  std::vector<std::uint8_t> truncated = journalBytes(2, true, {{"t.nx1", 1, nxbs4k, true, 0x55}});
+  truncated.resize(truncated.size() - 10);
+  std::vector<std::uint8_t> badSignature = journalBytes(2, true, {});
+  badSignature[0] = 'X';
+  // The second record is bad: nothing of the journal may be written.
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+  } planted[] = {
+      {"/db/1.n$2", journalBytes(2, true, {{"notes.txt", 1, nxbs4k, true, 0x55}})},
+      {"/db/2.n$2", journalBytes(2, true, {{"t.nx1", 1, nxbs4k, true, 0x55}, {"t.nx1", 2, 5, true, 0x56}})},
+      {"/db/3.N$2", journalBytes(2, true, {{"t.nx1", 1, nxbs4k, true, 0x55}, {"t.nx1", 2, nxbs8k, true, 0x56}})},
+      {"/db/4.n$2", std::move(truncated)},
+      {"/db/5.n$2", std::move(badSignature)},
+      {"/db/6.n$2", journalBytes(2, true, {{"missing.nx1", 1, nxbs4k, true, 0x55}})},
+      {"/db/7.n$2", journalBytes(7, true, {})},
+  };
+  for (const auto& p : planted) fs_.putFile(p.name, p.bytes);
+  fs_.putFile("/db/9.n$2", journalBytes(2, false, {}));  // incomplete: dropped
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  for (const auto& p : planted) EXPECT_EQ(file(p.name), p.bytes) << p.name;
+  EXPECT_FALSE(exists("/db/9.n$2"));
+  EXPECT_EQ(file("/db/t.nx1"), tableImage(3));
+  EXPECT_EQ(file("/db/notes.txt"), std::vector<std::uint8_t>(3 * kBlock, 'x'));
+}
+
+TEST_F(JournalTest, SeveralJournalsReplayInCommitOrder) {
+  struct Case {
+    std::int32_t kind;
+    std::uint8_t expected;
+  } cases[] = {
+      {2, 0x11},  // undo newest first: the oldest before image wins
+      {1, 0x22},  // redo oldest first: the newest after image wins
+      {0, 0x11},  // both images; a rollback-kind check undoes
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    fs_.putFile("/db/t.nx1", tableImage(3));
+    const bool before = c.kind != 1;
+    // Journal 10 lists first in the folder, yet 9 is older.
+    fs_.putFile("/db/10.n$2", journalBytes(c.kind, true, {{"t.nx1", 1, nxbs4k, before, before ? 0x22 : 0x22}}));
+    fs_.putFile("/db/9.n$2", journalBytes(c.kind, true, {{"t.nx1", 1, nxbs4k, before, 0x11}}));
+    Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+    EXPECT_EQ(diskByte("/db/t.nx1", 1), c.expected);
+    EXPECT_FALSE(exists("/db/9.n$2"));
+    EXPECT_FALSE(exists("/db/10.n$2"));
+  }
+}
+
+TEST_F(JournalTest, AMissingFolder) {
+  nxtest::expectCode([] { Tnx1xJournalEngine::Check(u"x", u"/nowhere"); }, 10018,
+                     u"The alias references a directory that does not exist.");
+}
+
+TEST_F(JournalTest, ClassesAreFoundByName) {
+  EXPECT_EQ(&platform::findClass("Tnx1xRollbackJournalEngine"), &Tnx1xRollbackJournalEngine::staticClassInfo());
+  const auto* funcs = platform::findClass("Tnx1xCommitJournalEngine").table<TnxJournalEngineClassFuncs>();
+  ASSERT_NE(funcs, nullptr);
+  EXPECT_EQ(funcs->journalKind(), 1);
+}
+
+}  // namespace

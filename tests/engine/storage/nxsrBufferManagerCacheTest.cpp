@@ -1,0 +1,191 @@
+// The cache budget: the trim drops the oldest clean images, leaves pinned
+// ones, parks transaction copies in the temporary storage when there is
+// one, and backs off for 1000 ms after a pass that freed nothing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "nxExpectCode.h"
+#include "nxseTemporaryStorageChunked.h"
+#include "nxsrTestSupport.h"
+
+namespace {
+
+using namespace nxtest;
+
+std::uint64_t gFakeNow = 1000000;
+std::uint64_t fakeTicks() { return gFakeNow; }
+
+class CacheTest : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    previousTicks_ = nxSetTickSource(&fakeTicks);
+  }
+  void TearDown() override {
+    StorageTest::TearDown();
+    nxSetTickSource(previousTicks_);
+  }
+  std::int64_t budget() { return 2 * std::int64_t{manager_->MaxPages()}; }
+
+  TnxTickSource previousTicks_ = nullptr;
+};
+
+TEST_F(CacheTest, TheBudgetFromMaxRAM) {
+  manager_->SetMaxRAM(10);
+  EXPECT_EQ(manager_->MaxRAM(), 10);
+  EXPECT_EQ(manager_->MaxPages(), 1280);
+  manager_->SetMaxRAM(4000);
+  EXPECT_LE(manager_->MaxRAM(), 1536);
+  EXPECT_GT(manager_->MaxRAM(), 0);
+  EXPECT_GE(manager_->AvailableRAM(), 0);
+  manager_->SetMaxRAM(10);
+}
+
+TEST_F(CacheTest, LoadingBeyondTheBudgetDropsTheOldestCleanBlocks) {
+  TnxBaseFile* file = tableOf(2600);
+  ASSERT_EQ(budget(), 2560);
+  for (TnxBlockNumber n = 1; n <= 2561; ++n) EXPECT_EQ(committedByte(file, n), static_cast<std::uint8_t>(0x40 + n));
+  EXPECT_LE(manager_->MappedPages(), budget());
+  TnxPadlockGuard guard(manager_->Padlock());
+  EXPECT_EQ(manager_->bmFindBlockNoWait(file, 1), nullptr);      // the oldest went
+  EXPECT_NE(manager_->bmFindBlockNoWait(file, 2561), nullptr);   // the newest stays
+  EXPECT_NE(manager_->bmFindBlockNoWait(file, 0), nullptr);      // block 0 keeps its object
+}
+
+TEST_F(CacheTest, PinnedBlocksStayAndAFailedPassBacksOff) {
+  TnxBaseFile* file = tableOf(2600);
+  std::vector<std::pair<PnxBlock, TnxReleaseMethod>> pins;
+  for (TnxBlockNumber n = 1; n <= 2561; ++n) {
+    TnxReleaseMethod release;
+    PnxBlock image = manager_->GetBlock(file, nullptr, n, false, release);
+    pins.emplace_back(image, release);
+  }
+  // Every block is pinned: nothing went, and every image is intact.
+  EXPECT_GT(manager_->MappedPages(), budget());
+  for (std::size_t i = 0; i < pins.size(); ++i) EXPECT_EQ(pins[i].first[16], static_cast<std::uint8_t>(0x41 + i));
+  for (auto& [image, release] : pins) nxReleaseBlock(release, image);
+  // Within 1000 ms of the failed pass an unforced pass returns at once.
+  gFakeNow += 500;
+  (void)committedByte(file, 2562);
+  EXPECT_GT(manager_->MappedPages(), budget());
+  gFakeNow += 501;
+  (void)committedByte(file, 2563);
+  EXPECT_LE(manager_->MappedPages(), budget());
+}
+
+TEST_F(CacheTest, TransactionCopiesStayWithoutTemporaryStorage) {
+  TnxBaseFile* file = tableOf(2600);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (TnxBlockNumber n = 1; n <= 1400; ++n) setByte(file, trans.get(), n, static_cast<std::uint8_t>(n * 3));
+  // 1400 copies and their committed images exceed the budget; the copies stay.
+  for (TnxBlockNumber n = 1; n <= 1400; n += 97) EXPECT_EQ(seenByte(file, trans.get(), n), static_cast<std::uint8_t>(n * 3));
+  trans->Commit();
+  for (TnxBlockNumber n = 1; n <= 1400; n += 97) EXPECT_EQ(diskByte("/db/t.nx1", n), static_cast<std::uint8_t>(n * 3));
+  EXPECT_LE(manager_->MappedPages(), budget());
+}
+
+TEST_F(CacheTest, ScratchBlocks) {
+  const TnxScratchBlockHandle h = manager_->CreateScratchBlock(nxbs8k);
+  auto* p = static_cast<std::uint8_t*>(manager_->LockScratchBlock(h));
+  p[100] = 7;
+  void* again = manager_->LockScratchBlock(h);
+  EXPECT_EQ(again, p);
+  manager_->UnlockScratchBlock(h, p);
+  EXPECT_THROW(manager_->FreeScratchBlock(h), platform::AssertionFailed);  // still locked once
+  manager_->UnlockScratchBlock(h, p);
+  EXPECT_THROW(manager_->UnlockScratchBlock(h, p), platform::AssertionFailed);
+  EXPECT_EQ(static_cast<std::uint8_t*>(manager_->LockScratchBlock(h))[100], 7);
+  manager_->UnlockScratchBlock(h, manager_->LockScratchBlock(h) == nullptr ? nullptr : p);
+  manager_->UnlockScratchBlock(h, p);
+  manager_->FreeScratchBlock(h);
+  EXPECT_THROW(manager_->LockScratchBlock(h), platform::AssertionFailed);  // a stale handle
+  const TnxScratchBlockHandle other = manager_->CreateScratchBlock(nxbs4k);
+  EXPECT_NE(other, h);  // a new generation even in the same slot
+  manager_->FreeScratchBlock(other);
+}
+
+TEST_F(CacheTest, StatisticsRows) {
+  platform::TStringList captions, values, statics;
+  manager_->GetStatsCaptions(captions);
+  manager_->GetStatsValues(values);
+  TnxBufferManager::GetStatsValuesStatic(statics);
+  ASSERT_EQ(captions.count(), values.count());
+  ASSERT_EQ(captions.count(), statics.count());
+  EXPECT_EQ(captions.strings(0), u"AWE Edition");
+  EXPECT_EQ(values.strings(0), u"No");
+  EXPECT_EQ(captions.strings(1), u"Block Cache Available");
+  EXPECT_EQ(values.strings(1), u"10,240 kbyte");
+  EXPECT_EQ(captions.strings(6), u"Transactions Commited");
+}
+
+// A transaction far larger than the cache, on the real file system with the
+// chunked temporary storage: its copies are parked and come back intact.
+class BigTransactionTest : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    platform::setCurrentFileSystem(nullptr);
+    char folder[] = "/tmp/nxbigXXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    folder_ = folder;
+    platform::TObject::free(manager_);
+    manager_ = platform::create<TnxBufferManager>(platform::fromUtf8(folder_));
+    nxseTemporaryStorageChunkedInitialize();
+    manager_->SetTempStoreSize(64);
+  }
+  void TearDown() override {
+    StorageTest::TearDown();
+    nxseTemporaryStorageChunkedFinalize();
+    std::remove((folder_ + "/big.nx1").c_str());
+    ::rmdir(folder_.c_str());
+  }
+  std::string folder_;
+};
+
+TEST_F(BigTransactionTest, TwoHundredMegabytesWithMaxRAM10) {
+  ASSERT_TRUE(manager_->TempStore()->is<TnxChunkedTempStorage>());
+  const std::string path = folder_ + "/big.nx1";
+  {
+    const std::vector<std::uint8_t> image = tableImage(1);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(image.data(), 1, image.size(), f);
+    std::fclose(f);
+  }
+  TnxBaseFile* file = openTable(path);
+  TnxBlockAccess access(file, nullptr, u"big", 0);
+  constexpr std::uint32_t kBlocks = 200 * 256;  // 200 MB of 4 KB blocks
+  std::int64_t peak = 0;
+  TnxOwned<TestTransaction> trans(newTransaction());
+  {
+    TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
+    for (std::uint32_t i = 1; i <= kBlocks; ++i) {
+      TnxReleaseMethod release;
+      PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+      std::memcpy(block, "DATA", 4);
+      writeU32(block + 16, i * 2654435761u);
+      nxReleaseBlock(release, block);
+      peak = std::max(peak, manager_->MappedPages());
+    }
+  }
+  EXPECT_LE(peak, 2 * std::int64_t{manager_->MaxPages()} + 16);
+  EXPECT_GT(manager_->TempStore()->InUse(), 150ll << 20);
+  trans->Commit();
+  EXPECT_EQ(manager_->TempStore()->InUse(), 0);
+  FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<std::uint8_t> block(kBlock);
+  std::uint32_t bad = 0;
+  for (std::uint32_t i = 1; i <= kBlocks; ++i) {
+    ASSERT_EQ(std::fseek(f, static_cast<long>(i) * kBlock, SEEK_SET), 0);
+    ASSERT_EQ(std::fread(block.data(), 1, kBlock, f), kBlock);
+    if (readU32(block.data() + 4) != i || readU32(block.data() + 16) != i * 2654435761u) ++bad;
+  }
+  std::fclose(f);
+  EXPECT_EQ(bad, 0u);
+}
+
+}  // namespace
