@@ -224,25 +224,21 @@ void TnxFieldMapperEngine::ApplyDefault(void* aTarget) {
 }
 
 TnxResult TnxFieldMapperEngine::MapField(const void* aSource, void* aTarget) {
+  TnxResult result = 0;
   if (!fmeFieldMapperMethod.Assigned() || fmeSourceFieldsDescriptor->IsRecordFieldNull(fmeSourceFieldNumber, aSource)) {
+    // No value: the default; the special engine still finishes the field.
     ApplyDefault(aTarget);
-    return 0;
-  }
-  TnxResult result = fmeFieldMapperMethod(static_cast<const std::uint8_t*>(aSource) + fmeSourceFieldOffset,
-                                          static_cast<std::uint8_t*>(aTarget) + fmeTargetFieldOffset);
-  if (result == 0) {
-    fmeTargetFieldsDescriptor->SetRecordFieldNull(fmeTargetFieldNumber, aTarget, false);
-  } else if (fmeDataLossAction == dlaNull || result == nxMapNoValue) {
-    // No value to store: the default, or NULL when there is none.
-    bool written = false;
-    if (fmeDefaultValueEngine)
-      written = fmeDefaultValueEngine->SetDefaultValue(static_cast<std::uint8_t*>(aTarget) + fmeTargetFieldOffset);
-    if (written) {
+  } else {
+    std::uint8_t* field = static_cast<std::uint8_t*>(aTarget) + fmeTargetFieldOffset;
+    result = fmeFieldMapperMethod(static_cast<const std::uint8_t*>(aSource) + fmeSourceFieldOffset, field);
+    if (result == 0) {
       fmeTargetFieldsDescriptor->SetRecordFieldNull(fmeTargetFieldNumber, aTarget, false);
-    } else {
-      fmeTargetFieldsDescriptor->SetRecordFieldNull(fmeTargetFieldNumber, aTarget, true);
+    } else if (fmeDataLossAction == dlaNull || result == nxMapNoValue) {
+      // Nothing to store: the default, or NULL when there is none.
+      const bool written = fmeDefaultValueEngine && fmeDefaultValueEngine->SetDefaultValue(field);
+      fmeTargetFieldsDescriptor->SetRecordFieldNull(fmeTargetFieldNumber, aTarget, !written);
+      result = 0;
     }
-    result = 0;
   }
   if (result == 0 && fmeSpecialMapperEngine) result = fmeSpecialMapperEngine->MapField(aSource, aTarget);
   return result != 0 ? AnnotateError(result, aSource) : 0;
