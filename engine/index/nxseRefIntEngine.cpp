@@ -466,7 +466,12 @@ TnxResult TnxBaseSourceEngine::SetFieldToDefault(TnxValueUseType aType, TnxAbstr
 }
 
 TnxFieldSourceEngine::TnxFieldSourceEngine(TnxReferenceEngine* aParent, TnxBaseSourceDescriptor* aDescriptor)
-    : TnxBaseSourceEngine(aParent, aDescriptor) {}
+    : TnxBaseSourceEngine(aParent, aDescriptor) {
+  // Known before the target opens, so a failing open names it.
+  const std::int32_t own = static_cast<TnxFieldSourceDescriptor*>(aDescriptor)->FieldNumber();
+  if (bseSourceFields && own >= 0 && own < bseSourceFields->FieldCount())
+    fseSourceName = bseSourceFields->Fields(own)->fdName;
+}
 
 void TnxFieldSourceEngine::Initialize(std::int32_t aTargetField, TnxAbstractCursor* aTargetCursor) {
   TnxBaseSourceEngine::Initialize(aTargetField, aTargetCursor);
