@@ -1,10 +1,13 @@
 // The abstract server interface: the definitions every server object shares,
 // the destroy-safe server objects with options, extenders and task handles,
-// the base server engine with its monitors and call statistics, and the
-// session lock with the guarded call that every public operation runs in.
+// the base server engine with its monitors and call statistics, the
+// session lock with the guarded call that every public operation runs in,
+// and the objects a client holds: session, database, transaction context,
+// cursor (with the batch stream its batches fill) and statement.
 // Other modules include this header only; the families live in
-// nxsdServerEngine<Family>.h (Names, Objects, Engine, Lock), each with its
-// own contract at its top.
+// nxsdServerEngine<Family>.h (Names, Objects, Engine, Lock, Session,
+// Database, Cursor, BatchStream, Statement), each with its own contract at
+// its top.
 #pragma once
 
 #include "nxsdServerEngineNames.h"

@@ -295,6 +295,37 @@ class TnxAbstractCursor : public TnxAbstractTimeoutObject, public InxFieldsAcces
                                const void* aRecord) {
     return SetToKey(aAction, aFieldCount, aPartialLen, false, aRecord);
   }
+  TnxResult RecordGetForKeyWithKey(std::int32_t aFieldCount, std::int32_t aPartialLen, const void* aKey,
+                                   PnxRecordBuffer aData, bool aMatchFirst, bool aFirstCall) {
+    return RecordGetForKey(aFieldCount, aPartialLen, true, aKey, aData, aMatchFirst, aFirstCall);
+  }
+  TnxResult RecordGetForKeyWithRecord(std::int32_t aFieldCount, std::int32_t aPartialLen, const void* aRecord,
+                                      PnxRecordBuffer aData, bool aMatchFirst, bool aFirstCall) {
+    return RecordGetForKey(aFieldCount, aPartialLen, false, aRecord, aData, aMatchFirst, aFirstCall);
+  }
+  TnxResult RangeSetKeyKey(std::int32_t aFieldCount1, std::int32_t aPartialLen1, const void* aKey1, bool aKeyIncl1,
+                           std::int32_t aFieldCount2, std::int32_t aPartialLen2, const void* aKey2, bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, true, aKey1, aKeyIncl1, aFieldCount2, aPartialLen2, true, aKey2,
+                    aKeyIncl2);
+  }
+  TnxResult RangeSetRecordRecord(std::int32_t aFieldCount1, std::int32_t aPartialLen1, const void* aRecord1,
+                                 bool aKeyIncl1, std::int32_t aFieldCount2, std::int32_t aPartialLen2,
+                                 const void* aRecord2, bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, false, aRecord1, aKeyIncl1, aFieldCount2, aPartialLen2, false,
+                    aRecord2, aKeyIncl2);
+  }
+  TnxResult RangeSetKeyRecord(std::int32_t aFieldCount1, std::int32_t aPartialLen1, const void* aKey1, bool aKeyIncl1,
+                              std::int32_t aFieldCount2, std::int32_t aPartialLen2, const void* aRecord2,
+                              bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, true, aKey1, aKeyIncl1, aFieldCount2, aPartialLen2, false, aRecord2,
+                    aKeyIncl2);
+  }
+  TnxResult RangeSetRecordKey(std::int32_t aFieldCount1, std::int32_t aPartialLen1, const void* aRecord1,
+                              bool aKeyIncl1, std::int32_t aFieldCount2, std::int32_t aPartialLen2, const void* aKey2,
+                              bool aKeyIncl2) {
+    return RangeSet(aFieldCount1, aPartialLen1, false, aRecord1, aKeyIncl1, aFieldCount2, aPartialLen2, true, aKey2,
+                    aKeyIncl2);
+  }
 
   TnxFieldsDescriptor* FieldsDescriptor();
   TnxSpecialFieldsInfo* SFI() const { return acSFI; }
