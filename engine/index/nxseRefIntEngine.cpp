@@ -343,22 +343,27 @@ TnxBaseTargetCursorEngine::~TnxBaseTargetCursorEngine() {
       event->Disconnect();
     }
   }
-  TnxPadlockGuard guard(btcePadlock);
-  // A close request arriving from now on is refused.
-  btceInUse.fetch_add(1);
-  CloseCursor();
+  TnxAbstractCursor* cursor = nullptr;
+  {
+    TnxPadlockGuard guard(btcePadlock);
+    // A close request arriving from now on is refused.
+    btceInUse.fetch_add(1);
+    cursor = std::exchange(btceCursor, nullptr);
+  }
+  // Freed outside the padlock: a close request in flight holds the cursor's
+  // own lock while it waits for ours.
+  btceParent->UnprepareTarget();
+  FreeCursor(cursor);
 }
 
 TnxClassList& TnxBaseTargetCursorEngine::GetList() { return gTargetCursorClasses; }
 
-void TnxBaseTargetCursorEngine::CloseCursor() noexcept {
-  btceParent->UnprepareTarget();
-  if (TnxAbstractCursor* cursor = std::exchange(btceCursor, nullptr)) {
-    try {
-      TnxAbstractServerObject::Free(cursor);
-    } catch (...) {
-      // A cursor that fails to close is the server's to report.
-    }
+void TnxBaseTargetCursorEngine::FreeCursor(TnxAbstractCursor* aCursor) noexcept {
+  if (!aCursor) return;
+  try {
+    TnxAbstractServerObject::Free(aCursor);
+  } catch (...) {
+    // A cursor that fails to close is the server's to report.
   }
 }
 
@@ -399,7 +404,9 @@ void TnxBaseTargetCursorEngine::EndUse() {
 void TnxBaseTargetCursorEngine::RequestClose() {
   TnxPadlockGuard guard(btcePadlock);
   if (btceInUse.load() != 0) return;
-  CloseCursor();
+  // Called by the cursor itself, which stays in memory until its call ends.
+  btceParent->UnprepareTarget();
+  FreeCursor(std::exchange(btceCursor, nullptr));
 }
 
 TnxResult TnxBaseTargetCursorEngine::OpenTable(TnxAbstractCursor* aSourceCursor, const nxString& aTableName,

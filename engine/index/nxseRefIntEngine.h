@@ -183,7 +183,7 @@ class TnxBaseTargetCursorEngine : public TnxBaseRegisterableEngine {
   TnxBaseTargetCursorDescriptor* btceDescriptor;
 
  private:
-  void CloseCursor() noexcept;
+  static void FreeCursor(TnxAbstractCursor* aCursor) noexcept;
 
   TnxIntfPtr<InxRequestCloseHandler> btceRequestClose;
   TnxPadlock btcePadlock;

@@ -273,6 +273,28 @@ TEST_F(DetailRefInt, NullForeignKeyWithoutSkipLooksForANullMaster) {
   EXPECT_EQ(InsertNotify(Record(own, {{u"OID", V(3)}})), nxErrMasterMissing);
 }
 
+// A table that refers to itself through a clone of the own cursor.
+TEST_F(RefInt, CloneTargetIsTheOwnTable) {
+  fake->AddTable(u"staff", {{u"ID", nxtInt32, 0}, {u"Boss", nxtInt32, 0}}, [](TnxDataDictionary& d) {
+    addIndex(d, u"ByID", {u"ID"});
+    TnxReferenceDescriptor* ref =
+        nxEnsureRefIntegrityDescriptor(&d)->AddReference(nullptr, &TnxCloneTargetCursorDescriptor::staticClassInfo());
+    ref->SetTargetIndex(u"ByID");
+    static_cast<TnxFieldSourceDescriptor*>(ref->AddSource())->SetFieldNumber(1);
+    ref->AddAction(cls<TnxTargetRequiredActionDescriptor>())->SetSkipOnNull(true);
+  });
+  own = fake->Open(u"staff");
+  own->feNestedTransactions = true;
+  Insert(own, {{u"ID", V(1)}});
+  engine.reset(platform::create<TnxRefIntegrityEngine>(nxFindRefIntegrityDescriptor(own->GetTableDescriptor()), own));
+  EXPECT_EQ(InsertNotify(Record(own, {{u"ID", V(2)}, {u"Boss", V(1)}})), 0);
+  EXPECT_EQ(InsertNotify(Record(own, {{u"ID", V(3)}, {u"Boss", V(7)}})), nxErrMasterMissing);
+  // The clone names the own table by its dictionary, which has no base name here.
+  EXPECT_EQ(pendingMessage(nxErrMasterMissing),
+            u"Referential Integrity Violation. staff(Boss) -> (ID): Master record missing.");
+  EXPECT_NE(engine->References(0)->TargetCursor()->GetCursor(), own);
+}
+
 TEST_F(RefInt, SetDefaultDeleteWhoseDefaultIsTheMasterKeyFailsTheCheck) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxSetDefaultDeleteActionDescriptor>()}}});
   Orders({{1, V(0)}, {2, V(0)}});
