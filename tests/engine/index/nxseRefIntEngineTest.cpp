@@ -391,6 +391,19 @@ TEST_F(RefInt, CloseRequestFromAnotherThread) {
   EXPECT_EQ(OrdersColumn(u"OID"), std::vector<std::string>{});
 }
 
+TEST_F(RefInt, UnknownEngineClassFailsTheEngineWith15503) {
+  nxUnregisterClassIn(TnxBaseSourceEngine::GetList(), TnxFieldSourceEngine::staticClassInfo());
+  fake->AddTable(u"customers", {{u"ID", nxtInt32, 0}}, [](TnxDataDictionary& d) {
+    addReference(d, RefSpec{u"orders", u"ByCust", {0}, {cls<TnxBlockDeleteActionDescriptor>()}});
+  });
+  own = fake->Open(u"customers");
+  nxtest::expectCode<EnxBaseSourceEngineException>(
+      [&] { TnxOwned<TnxRefIntegrityEngine>(platform::create<TnxRefIntegrityEngine>(
+                nxFindRefIntegrityDescriptor(own->GetTableDescriptor()), own)); },
+      nxErrUnsupportedSubEngine, u"Unknown Source engine: \"TnxFieldSourceEngine\"");
+  nxRegisterClassIn(TnxBaseSourceEngine::GetList(), TnxFieldSourceEngine::staticClassInfo());
+}
+
 TEST_F(RefInt, OwnCursorWithoutNestedTransactionsRefusesChangingActions) {
   fake->AddTable(u"customers", {{u"ID", nxtInt32, 0}}, [](TnxDataDictionary& d) {
     addReference(d, RefSpec{u"orders", u"ByCust", {0}, {cls<TnxCascadeDeleteActionDescriptor>()}});
