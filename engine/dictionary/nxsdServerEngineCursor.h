@@ -98,7 +98,8 @@ class TnxAbstractCursor : public TnxAbstractTimeoutObject, public InxFieldsAcces
   virtual void acInitFieldsInfo();
   virtual TnxResult SavePath();
   virtual TnxResult RestorePath();
-  [[noreturn]] virtual void RequestNestedTransactions();
+  // The base raises 12289; a cursor that can nest transactions returns.
+  virtual void RequestNestedTransactions();
   // RL + 4 bytes of engine memory, cleared as a record.
   virtual PnxRecordBuffer RecordBufferAlloc();
   virtual void RecordBufferFree(PnxRecordBuffer aBuffer);

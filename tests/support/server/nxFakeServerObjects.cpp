@@ -11,7 +11,7 @@
 PL_CLASS_INFO_IMPL(TnxFakeTransContext, TnxAbstractTransContext, "TnxFakeTransContext", nullptr)
 PL_CLASS_INFO_IMPL(TnxFakeTask, TnxAbstractTaskInfo, "TnxFakeTask", nullptr)
 PL_CLASS_INFO_IMPL(TnxFakeDatabase, TnxSqlAbstractDatabase, "TnxFakeDatabase", nullptr)
-PL_CLASS_INFO_IMPL(TnxFakeCursor, TnxSqlAbstractCursor, "TnxFakeCursor", nullptr)
+PL_CLASS_INFO_IMPL(TnxFakeCursor, TnxServerBaseCursor, "TnxFakeCursor", nullptr)
 PL_CLASS_INFO_IMPL(TnxFakeStatement, TnxAbstractStatement, "TnxFakeStatement", nullptr)
 
 nxString upperName(const nxString& aName) {
@@ -312,7 +312,7 @@ TnxResult TnxFakeDatabase::TableAutoIncGet(const nxString& aTableName, const nxS
 
 TnxResult TnxFakeDatabase::GetChangedTables(platform::TStringList&) { return 0; }
 
-TnxResult TnxFakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString&,
+TnxResult TnxFakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
                                    TnxOpenMode, TnxShareMode, std::uint32_t aTimeout, const nxString& aIndexName,
                                    std::int32_t aIndexID, bool aAllowSystem, TnxCursorOpenOptions, std::uint32_t,
                                    const platform::TStringList* aMarkedBlobs) {
@@ -341,6 +341,7 @@ TnxResult TnxFakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxStrin
       const TnxResult result = cursor->BlobsSetMarked(marked);
       if (result != 0) return result;
     }
+    cursor->SetPassword(aPassword);
     aCursor = cursor.release();
     return 0;
   });
@@ -423,7 +424,7 @@ TnxIteratorResult TnxFakeDatabase::sdIterateDictionaries(const TnxDictionaryIter
 // ---- Cursor --------------------------------------------------------------------------------
 
 TnxFakeCursor::TnxFakeCursor(TnxFakeDatabase* aDatabase, TnxFakeTable* aTable, std::uint32_t aTimeout, std::int32_t aIndexID)
-    : TnxSqlAbstractCursor(aDatabase, aTimeout), table_(aTable) {
+    : TnxServerBaseCursor(aDatabase, aTimeout), table_(aTable) {
   acInitFieldsInfo();
   if (acSFI && acSFI->sfiOffsets[sftRefNr] >= 0 && acSFI->sfiOffsets[sftModifyLSN] >= 0)
     acStates.include(acsIsCacheable);
@@ -438,6 +439,7 @@ TnxFakeCursor::~TnxFakeCursor() {
   platform::TObject::free(std::exchange(filter_, nullptr));
   platform::TObject::free(std::exchange(keyFilter_, nullptr));
   platform::TObject::free(std::exchange(keyEngine_, nullptr));
+  platform::TObject::free(std::exchange(defaultHandler_, nullptr));
 }
 
 TnxIntfPtr<InxFieldsSource> TnxFakeCursor::Source() {
@@ -457,6 +459,12 @@ void TnxFakeCursor::RebuildOrder() {
     std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
       return keyEngine_->CompareKey(keys[a].data(), keys[b].data()) < 0;
     });
+    if (hasRange_)
+      std::erase_if(order_, [&](std::size_t i) {
+        const int low = keyEngine_->CompareKey(keys[i].data(), rangeLow_.data(), rangeFields1_, rangePartial1_);
+        const int high = keyEngine_->CompareKey(keys[i].data(), rangeHigh_.data(), rangeFields2_, rangePartial2_);
+        return low < 0 || (low == 0 && !rangeIncl1_) || high > 0 || (high == 0 && !rangeIncl2_);
+      });
   }
   pos_ = -1;
   if (currentRef_ != 0)
@@ -754,6 +762,7 @@ TnxResult TnxFakeCursor::SwitchToIndex(const nxString& aIndexName, std::int32_t 
   TnxMainIndicesDescriptor* indices = table_->dictionary->IndicesDescriptor();
   if (index >= 0 && (!indices || index >= indices->IndexCount())) return nxErrObjectNotFound;
   platform::TObject::free(std::exchange(keyEngine_, nullptr));
+  hasRange_ = false;
   if (index >= 0) keyEngine_ = TnxBaseKeyEngine::CreateFor(indices->Indices(index)->KeyDescriptor());
   indexID_ = index;
   if (aPosnOnRec == porFalse) currentRef_ = 0;
@@ -776,16 +785,80 @@ TnxResult TnxFakeCursor::RecordGetForKeyBatch(std::int32_t, TnxRecordGetBatchExO
                                            const TnxDataSetKeyBufferArray&, bool, bool) {
   return NotSupported(u"RecordGetForKeyBatch");
 }
-TnxResult TnxFakeCursor::RangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t, bool,
-                               const void*, bool) {
-  return NotSupported(u"RangeSet");
+TnxResult TnxFakeCursor::RangeSet(std::int32_t aFieldCount1, std::int32_t aPartialLen1, bool aDirectKey1,
+                                  const void* aKeyData1, bool aKeyIncl1, std::int32_t aFieldCount2,
+                                  std::int32_t aPartialLen2, bool aDirectKey2, const void* aKeyData2,
+                                  bool aKeyIncl2) {
+  if (!keyEngine_) return nxErrNoSuchIndex;
+  auto keyOf = [&](bool aDirect, const void* aData, std::vector<std::uint8_t>& aKey) -> TnxResult {
+    aKey.assign(keyEngine_->KeyLength(), 0);
+    if (aDirect) {
+      std::memcpy(aKey.data(), aData, aKey.size());
+      return 0;
+    }
+    const TnxResult built = keyEngine_->BuildKey(aData, aKey.data(), 0, true);
+    return built == 1 ? 0 : built;
+  };
+  TnxResult result = keyOf(aDirectKey1, aKeyData1, rangeLow_);
+  if (result == 0) result = keyOf(aDirectKey2, aKeyData2, rangeHigh_);
+  if (result != 0) return result;
+  rangeFields1_ = aFieldCount1;
+  rangeFields2_ = aFieldCount2;
+  rangePartial1_ = aPartialLen1;
+  rangePartial2_ = aPartialLen2;
+  rangeIncl1_ = aKeyIncl1;
+  rangeIncl2_ = aKeyIncl2;
+  hasRange_ = true;
+  currentRef_ = 0;
+  RebuildOrder();
+  return 0;
 }
-TnxResult TnxFakeCursor::sbcRangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t,
-                                  bool, const void*, bool) {
-  return NotSupported(u"sbcRangeSet");
+
+TnxResult TnxFakeCursor::RangeReset() {
+  hasRange_ = false;
+  RebuildOrder();
+  return 0;
 }
-TnxResult TnxFakeCursor::CompareKeys(std::int32_t, std::int32_t, bool, const void*, bool, const void*, std::int32_t&) {
-  return NotSupported(u"CompareKeys");
+
+TnxResult TnxFakeCursor::CompareKeys(std::int32_t aFieldCount, std::int32_t aPartialLen, bool aDirectKey1,
+                                     const void* aKeyData1, bool aDirectKey2, const void* aKeyData2,
+                                     std::int32_t& aResult) {
+  if (!keyEngine_) return nxErrNoSuchIndex;
+  std::vector<std::uint8_t> key1(keyEngine_->KeyLength()), key2(keyEngine_->KeyLength());
+  if (aDirectKey1) std::memcpy(key1.data(), aKeyData1, key1.size());
+  else keyEngine_->BuildKey(aKeyData1, key1.data(), 0, true);
+  if (aDirectKey2) std::memcpy(key2.data(), aKeyData2, key2.size());
+  else keyEngine_->BuildKey(aKeyData2, key2.data(), 0, true);
+  aResult = keyEngine_->CompareKey(key1.data(), key2.data(), aFieldCount, aPartialLen);
+  return 0;
+}
+
+void TnxFakeCursor::RequestNestedTransactions() {
+  if (!feNestedTransactions) TnxServerBaseCursor::RequestNestedTransactions();
+  ++feNestedRequests;
+}
+
+TnxResult TnxFakeCursor::sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t, TnxBlobNr aBlobNr,
+                                         std::int32_t, TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) {
+  auto* source = platform::objectAs<TnxFakeCursor>(aSrcCursor);
+  if (!source) return nxErrInvalidParam;
+  const auto found = source->table_->blobs.find(aBlobNr);
+  if (found == source->table_->blobs.end()) return nxErrInvalidBlobHandle;
+  std::vector<std::uint8_t> copy = found->second;
+  if (aMaxLength >= 0 && copy.size() > static_cast<std::uint64_t>(aMaxLength))
+    copy.resize(static_cast<std::size_t>(aMaxLength));
+  aDestBlobNr = table_->nextBlobNr++;
+  table_->blobs[aDestBlobNr] = std::move(copy);
+  return 0;
+}
+
+TnxDefaultValueHandler* TnxFakeCursor::sbcDefaultValueHandler() {
+  if (feNoDefaultHandler) return nullptr;
+  if (!defaultHandlerMade_) {
+    defaultHandler_ = TnxDefaultValueHandler::CreateFor(FieldsDescriptor(), aaServer, this);
+    defaultHandlerMade_ = true;
+  }
+  return defaultHandler_;
 }
 
 TnxResult TnxFakeCursor::RecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
@@ -866,7 +939,8 @@ TnxResult TnxFakeCursor::CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, std:
   return NotSupported(u"CopyRecordsEx");
 }
 TnxResult TnxFakeCursor::DeleteRecords() {
-  for (auto& row : table_->rows) row.deleted = true;
+  // The records of the current range (all without one).
+  for (std::size_t i : order_) table_->rows[i].deleted = true;
   RebuildOrder();
   return 0;
 }
@@ -964,7 +1038,14 @@ TnxResult TnxFakeCursor::TableIsLocked(TnxLockType, TnxLockPresent& aLockPresent
 
 TnxResult TnxFakeCursor::Duplicate(TnxOpenMode, TnxAbstractCursor*& aNewCursor) {
   aNewCursor = nullptr;
-  return NotSupported(u"Duplicate");
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    auto* copy = platform::create<TnxFakeCursor>(static_cast<TnxFakeDatabase*>(acDatabase), table_, Timeout(),
+                                                 indexID_);
+    copy->password_ = password_;
+    copy->feNestedTransactions = feNestedTransactions;
+    aNewCursor = copy;
+    return 0;
+  });
 }
 
 TnxResult TnxFakeCursor::ChangePassword(const nxString&) { return NotSupported(u"ChangePassword"); }

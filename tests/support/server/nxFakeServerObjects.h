@@ -27,7 +27,9 @@
 #include <vector>
 
 #include "nxsdDataDictionary.h"
+#include "nxsdDefaultValueEngine.h"
 #include "nxsdKeyEngineBase.h"
+#include "nxsdServerBaseCursor.h"
 #include "nxsdServerEngine.h"
 
 class TnxFakeSession;
@@ -74,6 +76,7 @@ struct TnxFakeCounters {
   int databasesFreed = 0;
   int transContextsFreed = 0;
   int tasksFreed = 0;
+  int transactionsCorrupted = 0;
   std::vector<std::string> statementCalls;
   std::vector<std::string> sessionsFreed;  // user names, in order
 };
@@ -107,7 +110,10 @@ class TnxFakeTransContext : public TnxAbstractTransContext {
                                  std::span<TnxAbstractCursor* const> aCursors) override;
   TnxResult TransactionCommit() override;
   TnxResult TransactionRollback() override;
-  TnxResult TransactionCorrupted() override { return 0; }
+  TnxResult TransactionCorrupted() override {
+    ++counters().transactionsCorrupted;
+    return 0;
+  }
   TnxResult TransactionGetLevel(std::int32_t& aTransLevel) override;
   TnxResult TransactionGetInfo(TnxTransactionInfo& aTransInfo, bool aAllowCached) override;
   void atcForceRollback() override;
@@ -194,7 +200,7 @@ class TnxFakeDatabase : public TnxSqlAbstractDatabase {
   TnxFakeFolder* folder_;
 };
 
-class TnxFakeCursor : public TnxSqlAbstractCursor {
+class TnxFakeCursor : public TnxServerBaseCursor {
   PL_CLASS_INFO_DECL()
  public:
   // aIndexID -1 and no name: insertion order.
@@ -241,7 +247,7 @@ class TnxFakeCursor : public TnxSqlAbstractCursor {
   TnxResult RecordGetForKey(std::int32_t, std::int32_t, bool, const void*, PnxRecordBuffer, bool, bool) override;
   TnxResult RecordGetForKeyBatch(std::int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
                                  const TnxDataSetKeyBufferArray&, bool, bool) override;
-  TnxResult RangeReset() override { return 0; }
+  TnxResult RangeReset() override;
   TnxResult RangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t, bool,
                      const void*, bool) override;
   TnxResult CompareKeys(std::int32_t, std::int32_t, bool, const void*, bool, const void*, std::int32_t&) override;
@@ -294,9 +300,13 @@ class TnxFakeCursor : public TnxSqlAbstractCursor {
     return SwitchToIndex(aIndexName, aIndexID, aPosnOnRec);
   }
   TnxResult sbcGetIndexID(std::int32_t& aIndexID) override { return GetIndexID(aIndexID); }
-  TnxResult sbcRangeReset() override { return 0; }
-  TnxResult sbcRangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t, bool,
-                        const void*, bool) override;
+  TnxResult sbcRangeReset() override { return RangeReset(); }
+  TnxResult sbcRangeSet(std::int32_t aFieldCount1, std::int32_t aPartialLen1, bool aDirectKey1, const void* aKeyData1,
+                        bool aKeyIncl1, std::int32_t aFieldCount2, std::int32_t aPartialLen2, bool aDirectKey2,
+                        const void* aKeyData2, bool aKeyIncl2) override {
+    return RangeSet(aFieldCount1, aPartialLen1, aDirectKey1, aKeyData1, aKeyIncl1, aFieldCount2, aPartialLen2,
+                    aDirectKey2, aKeyData2, aKeyIncl2);
+  }
   TnxResult sbcSetToBegin() override { return SetToBegin(); }
   TnxResult sbcSetToEnd() override { return SetToEnd(); }
   TnxResult sbcRecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
@@ -356,8 +366,27 @@ class TnxFakeCursor : public TnxSqlAbstractCursor {
   void sacSetDefaultsInsert(PnxRecordBuffer) override {}
   TnxResult sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordBuffer) override;
 
+  // The server cursor's own operations. BLOB copies move whole BLOBs (or
+  // their first aMaxLength bytes); the default-value handler is made on
+  // first use for the server side.
+  void RequestNestedTransactions() override;
+  void sbcAutoIncSetDirect(std::uint32_t aValue) override { table_->autoInc = aValue; }
+  TnxResult sbcBlobCreate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr) override {
+    return BlobCreate(aRecID, aFieldNo, aBlobNr);
+  }
+  TnxResult sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
+                            std::int32_t aDestFieldNo, TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) override;
+  nxString sbcExtractPassword() override { return password_; }
+  TnxDefaultValueHandler* sbcDefaultValueHandler() override;
+
   // Test access.
   TnxFakeTable* Table() const { return table_; }
+  void SetPassword(const nxString& aPassword) { password_ = aPassword; }
+  // RequestNestedTransactions is refused (as by the base) until set.
+  bool feNestedTransactions = false;
+  int feNestedRequests = 0;
+  // The default-value handler answers nil while set.
+  bool feNoDefaultHandler = false;
   TnxBaseFilterEngine* FilterVariable() const { return filter_; }
   // Asks the user to close the cursor; True when it was closed.
   bool AskToClose() { return sbcRequestClose(); }
@@ -384,6 +413,14 @@ class TnxFakeCursor : public TnxSqlAbstractCursor {
   std::map<std::uint32_t, TnxBaseFilterEngine*> filterIds_;
   std::map<std::uint32_t, TnxBaseFilterEngine*> keyFilterIds_;
   std::uint32_t nextFilterId_ = 0;
+  // The range over the current index: keys of its ends and their fields.
+  bool hasRange_ = false;
+  std::vector<std::uint8_t> rangeLow_, rangeHigh_;
+  std::int32_t rangeFields1_ = 0, rangeFields2_ = 0, rangePartial1_ = 0, rangePartial2_ = 0;
+  bool rangeIncl1_ = true, rangeIncl2_ = true;
+  nxString password_;
+  TnxDefaultValueHandler* defaultHandler_ = nullptr;  // owned
+  bool defaultHandlerMade_ = false;
 };
 
 class TnxFakeStatement : public TnxAbstractStatement {
