@@ -8,6 +8,8 @@
 #include "plString.h"
 #include "plStringList.h"
 
+NX_IMPLEMENT_EXCEPTION(EnxBaseRegisterableEngineException, EnxBaseException)
+
 namespace {
 
 bool startsWithText(std::string_view s, std::size_t aPos, std::string_view aWord) {

@@ -30,8 +30,12 @@
 #include <vector>
 
 #include "nxllComponent.h"
+#include "nxllException.h"
 #include "nxllTypes.h"
 #include "plObject.h"
+
+// Base of the exception classes of every engine family created by name.
+NX_DECLARE_EXCEPTION(EnxBaseRegisterableEngineException, EnxBaseException)
 
 // A family's registry variable: nil or the family's list.
 using TnxClassList = platform::ClassRegistry*;

@@ -13,7 +13,6 @@
 #include "plStringList.h"
 #include "plVariant.h"
 
-NX_IMPLEMENT_EXCEPTION(EnxBaseRegisterableEngineException, EnxBaseException)
 NX_IMPLEMENT_EXCEPTION(EnxBaseFieldMapperEngineException, EnxBaseRegisterableEngineException)
 NX_IMPLEMENT_EXCEPTION(EnxFieldMapperEngineException, EnxBaseFieldMapperEngineException)
 NX_IMPLEMENT_EXCEPTION(EnxRecordMapperDescriptorException, EnxBaseRecordMapperDescriptorException)

@@ -49,7 +49,6 @@ class TnxServerBaseCursor;
 class TnxBaseFieldMapperEngine;
 class TnxBaseRecordMapperEngine;
 
-NX_DECLARE_EXCEPTION(EnxBaseRegisterableEngineException, EnxBaseException)
 NX_DECLARE_EXCEPTION(EnxBaseFieldMapperEngineException, EnxBaseRegisterableEngineException)
 NX_DECLARE_EXCEPTION(EnxFieldMapperEngineException, EnxBaseFieldMapperEngineException)
 NX_DECLARE_EXCEPTION(EnxRecordMapperDescriptorException, EnxBaseRecordMapperDescriptorException)

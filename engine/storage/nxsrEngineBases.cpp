@@ -3,7 +3,6 @@
 
 #include "nxsdKeyEngineBase.h"
 
-NX_IMPLEMENT_EXCEPTION(EnxBaseRegisterableEngineException, EnxBaseException)
 NX_IMPLEMENT_EXCEPTION(EnxBaseFulltextTableEngineException, EnxBaseRegisterableEngineException)
 NX_IMPLEMENT_EXCEPTION(EnxBaseFulltextCursorEngineException, EnxBaseRegisterableEngineException)
 NX_IMPLEMENT_EXCEPTION(EnxBaseRefIntegrityEngineException, EnxBaseRegisterableEngineException)

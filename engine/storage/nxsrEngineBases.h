@@ -16,8 +16,6 @@
 
 class TnxBaseIndicesEngine;
 
-// The base library has no exception class of its registerable engines yet.
-NX_DECLARE_EXCEPTION(EnxBaseRegisterableEngineException, EnxBaseException)
 NX_DECLARE_EXCEPTION(EnxBaseFulltextTableEngineException, EnxBaseRegisterableEngineException)
 NX_DECLARE_EXCEPTION(EnxBaseFulltextCursorEngineException, EnxBaseRegisterableEngineException)
 NX_DECLARE_EXCEPTION(EnxBaseRefIntegrityEngineException, EnxBaseRegisterableEngineException)
