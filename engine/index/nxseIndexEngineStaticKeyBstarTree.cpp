@@ -225,7 +225,11 @@ PnxBlock TnxStaticKeyBstarTreeIndexEngine::NewNode(Op& aOp, bool aLeaf) {
 }
 
 void TnxStaticKeyBstarTreeIndexEngine::FreeNode(Op& aOp, TnxBlockNumber aBlock) {
-  PnxBlock node = Fetch(aOp, aBlock, true);
+  // An emptied node is freed: no field checks here.
+  TnxReleaseMethod release;
+  PnxBlock node =
+      nxReadIndexBlock(aOp.trans, bieIndexFile, aOp.header->FileHeader(), bseID, true, aBlock, release);
+  aOp.release->Add(node, release);
   aOp.header->FileHeader()->DeleteBlock(aOp.trans, node);
   const std::uint32_t pages = aOp.header->GetIndexPageCount();
   aOp.header->SetIndexPageCount(pages ? pages - 1 : 0);
@@ -458,8 +462,10 @@ bool TnxStaticKeyBstarTreeIndexEngine::InternalFindKey(Op& aOp, TnxBaseFilterEng
     TakeEntry(aPath, leaf, block, pos);
     aPath->Position = ippOnKey;
     const bool any = aAction == skaAnyEqual || aAction == skaAnyGreaterEqual || aAction == skaAnySmallerEqual;
-    if ((aAction == skaGreater || aAction == skaSmaller || (bieDups && mode != Mode::KeyRef) || fc != 0 || pl != 0) &&
-        !any) {
+    // The strict actions, "Any" ones included, never end on an equal key.
+    const bool strict = aAction == skaGreater || aAction == skaSmaller || aAction == skaAnyGreater ||
+                        aAction == skaAnySmaller;
+    if ((strict || (bieDups && mode != Mode::KeyRef) || fc != 0 || pl != 0) && !any) {
       const bool backward = aAction == skaEqualFirst || aAction == skaGreaterEqual || aAction == skaSmaller ||
                             aAction == skaAnySmaller;
       for (;;) {
@@ -699,6 +705,15 @@ void TnxStaticKeyBstarTreeIndexEngine::MoveLeafEntries(PnxBlock aLeaf, std::int3
     std::memmove(LeafKey(aLeaf, aTo), LeafKey(aLeaf, aFrom), static_cast<std::size_t>(aCount) * ieSizeOfLeafNodeKeyPair);
 }
 
+void TnxStaticKeyBstarTreeIndexEngine::WriteLeafEntry(PnxBlock aLeaf, std::int32_t aSlot, const void* aKey,
+                                                      TnxRefNr aRefNr) const {
+  std::uint8_t* p = LeafKey(aLeaf, aSlot);
+  std::memcpy(p, aKey, bieKeyEngine->KeyLength());
+  if (ieDescKeyLength > bieKeyEngine->KeyLength())
+    std::memset(p + bieKeyEngine->KeyLength(), 0, ieDescKeyLength - bieKeyEngine->KeyLength());
+  if (!bieKeysAreRefs) nxsePutU64(p + ieDescKeyLength, static_cast<std::uint64_t>(aRefNr));
+}
+
 void TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aPos,
                                                       const void* aKey, TnxRefNr aRefNr, Path* aPath) {
   const std::int32_t a = nxseGetU16(aLeaf + nxIdx::First), b = nxseGetU16(aLeaf + nxIdx::Count);
@@ -726,10 +741,7 @@ void TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(PnxBlock aLeaf, TnxBlockNu
     MoveLeafEntries(aLeaf, aPos, a + b - aPos, aPos + 1);
     target = aPos;
   }
-  std::memcpy(LeafKey(aLeaf, target), aKey, bieKeyEngine->KeyLength());
-  if (ieDescKeyLength > bieKeyEngine->KeyLength())
-    std::memset(LeafKey(aLeaf, target) + bieKeyEngine->KeyLength(), 0, ieDescKeyLength - bieKeyEngine->KeyLength());
-  if (!bieKeysAreRefs) nxsePutU64(LeafKey(aLeaf, target) + ieDescKeyLength, static_cast<std::uint64_t>(aRefNr));
+  WriteLeafEntry(aLeaf, target, aKey, aRefNr);
   nxsePutU16(aLeaf + nxIdx::First, static_cast<std::uint16_t>(first));
   nxsePutU16(aLeaf + nxIdx::Count, static_cast<std::uint16_t>(b + 1));
   if (aPath) {
@@ -750,10 +762,10 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
     const TnxBlockNumber block = nxseThisBlock(leaf);
     op.header->SetIndexRoot(block);
     const std::int32_t s = ieMaxLeafNodeKeyCount >> 1;
+    // The first entry sits in the middle so the leaf can grow both ways.
+    WriteLeafEntry(leaf, s, aKey, aRefNr);
     nxsePutU16(leaf + nxIdx::First, static_cast<std::uint16_t>(s));
-    InsertIntoLeaf(leaf, block, s, aKey, aRefNr, nullptr);
-    // The window starts at s: the entry sits in the middle of the leaf.
-    nxsePutU16(leaf + nxIdx::First, static_cast<std::uint16_t>(s));
+    nxsePutU16(leaf + nxIdx::Count, 1);
     if (path) {
       path->Clear();
       TakeEntry(path, leaf, block, s);

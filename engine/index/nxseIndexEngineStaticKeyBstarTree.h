@@ -144,6 +144,7 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   void Validate(Op& aOp, Path* aPath);
 
   // Changes.
+  void WriteLeafEntry(PnxBlock aLeaf, std::int32_t aSlot, const void* aKey, TnxRefNr aRefNr) const;
   void InsertIntoLeaf(PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aPos, const void* aKey, TnxRefNr aRefNr,
                       Path* aPath);
   void DeleteFromNode(Op& aOp, Path* aPath, std::int32_t aIndex, TnxBlockNumber aBlock);
