@@ -2,8 +2,9 @@
 # Installs the Debian packages the build needs when they are missing.
 set -euo pipefail
 # libmimalloc-dev and libjemalloc-dev: the allocators bench_memory_manager compares against.
+# python3: the table-file checker (tools/check_table.py) the storage tests run.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libicu-dev libpcre3-dev libsqlite3-dev ccache
-  libmimalloc-dev libjemalloc-dev)
+  libmimalloc-dev libjemalloc-dev python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

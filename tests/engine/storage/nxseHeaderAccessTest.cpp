@@ -61,6 +61,9 @@ class HeaderAccessTest : public TableTest {
     return nxseGetI32(header->Header + 24);
   }
 
+  // The blocks here are allocated but never formatted by an engine.
+  std::string rawCheck() { return checkFile("/db/t.nx1", 0, true); }
+
   TnxOwned<TnxBlockAccess> access_;
 };
 
@@ -85,7 +88,7 @@ TEST_F(HeaderAccessTest, NewVersion2FileHasTheDocumentedBlockZero) {
   EXPECT_EQ(std::memcmp(d.data() + 73, "nx1xDefault", 11), 0);
   EXPECT_EQ(nxseGetU16(d.data() + 256), 4091u);
   EXPECT_EQ(d[258], 0);
-  EXPECT_EQ(checkFile(), "");
+  EXPECT_EQ(rawCheck(), "");
 
   // Read back from the disk.
   closeAll();
@@ -118,7 +121,7 @@ TEST_F(HeaderAccessTest, TwentyFirstFreedBlockBecomesAMapBlockAndAllocationTakes
   }
   EXPECT_EQ(allocate(trans.get()), 5u);
   trans->Commit();
-  EXPECT_EQ(checkFile(), "");
+  EXPECT_EQ(rawCheck(), "");
 }
 
 TEST_F(HeaderAccessTest, EmptyCacheRefillsFifteenFromTheMapAndTakesTheEmptiedMapBlock) {
@@ -136,7 +139,7 @@ TEST_F(HeaderAccessTest, EmptyCacheRefillsFifteenFromTheMapAndTakesTheEmptiedMap
   EXPECT_EQ(cache(second.get()).size(), 15u);
   EXPECT_EQ(allocate(second.get()), 20u);
   second->Commit();
-  EXPECT_EQ(checkFile(), "");
+  EXPECT_EQ(rawCheck(), "");
 }
 
 TEST_F(HeaderAccessTest, RefillFromALargerMapLeavesTheRestInTheMap) {
@@ -158,7 +161,7 @@ TEST_F(HeaderAccessTest, RefillFromALargerMapLeavesTheRestInTheMap) {
   EXPECT_EQ(cache(trans.get()).size(), 14u);  // 15 refilled, one handed out
   EXPECT_EQ(firstMap(trans.get()), map);
   trans->Commit();
-  EXPECT_EQ(checkFile(), "");
+  EXPECT_EQ(rawCheck(), "");
 }
 
 TEST_F(HeaderAccessTest, FreedBlockReachesTheDiskAsAFreedBlock) {
@@ -172,7 +175,7 @@ TEST_F(HeaderAccessTest, FreedBlockReachesTheDiskAsAFreedBlock) {
   EXPECT_EQ(nxseGetU32(b + 4), 2u);
   EXPECT_GT(nxseGetU64(b + 8), 0u);
   EXPECT_TRUE(std::all_of(b + 16, b + 4096, [](std::uint8_t x) { return x == 0; }));
-  EXPECT_EQ(checkFile(), "");
+  EXPECT_EQ(rawCheck(), "");
   // Reopened, the block comes back through the cache.
   closeAll();
   TnxBaseFile* file = openTable("/db/t.nx1");
@@ -214,6 +217,8 @@ TEST_F(HeaderAccessTest, SectionRegistrationAtTheRoomLimit) {
   EXPECT_EQ(header->Header[pos + 5], 0);
   EXPECT_EQ(pos + 5, offset - 1u);
   EXPECT_EQ(header->RegisterHeaderSection(u"ab", static_cast<std::uint8_t>(size - 1), false, false), offset);
+  header.reset();
+  trans->Rollback();
 }
 
 TEST_F(HeaderAccessTest, SectionDuplicatesOverwriteAndLookups) {
@@ -231,6 +236,9 @@ TEST_F(HeaderAccessTest, SectionDuplicatesOverwriteAndLookups) {
   expectFails(8712, [&] { header->RegisterHeaderSection(u"Blob", 20, false, false); });
   TnxOwned<TnxBaseFileHeaderAccess> reader(access_->HeaderAccess(trans.get(), false));
   expectFails(9218, [&] { reader->RegisterHeaderSection(u"Other", 4, true, false); });
+  reader.reset();
+  header.reset();
+  trans->Rollback();
 }
 
 TEST_F(HeaderAccessTest, SubHeadersOverflowIntoChildHeaderBlocksAndAreFoundAgain) {
@@ -273,7 +281,7 @@ TEST_F(HeaderAccessTest, SubHeadersOverflowIntoChildHeaderBlocksAndAreFoundAgain
     nxReleaseBlock(release, overflow);
   }
   trans->Commit();
-  EXPECT_EQ(checkFile(), "");
+  EXPECT_EQ(rawCheck(), "");
   // After reopening, every ID finds its block without a transaction.
   closeAll();
   TnxBaseFile* again = openTable("/db/t.nx1");
@@ -485,7 +493,7 @@ TEST_F(HeaderAccessTest, RollbackUndoesAllocationsAndFrees) {
   EXPECT_EQ(firstMap(again.get()), -1);
   EXPECT_EQ(allocate(again.get()), 26u);
   again->Commit();
-  EXPECT_EQ(checkFile(), "");
+  EXPECT_EQ(rawCheck(), "");
 }
 
 }  // namespace

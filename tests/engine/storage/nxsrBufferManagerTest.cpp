@@ -396,6 +396,60 @@ TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned
   EXPECT_FALSE(two->IsDirty());
 }
 
+// A discarded block is a freed block: the disk gets a freed-block image
+// ("DEAD", its number, the commit's LSN, zeros), never its old contents.
+TEST_F(BufferManagerTest, ADiscardedBlockReadsAsZerosAndIsWrittenAsFreed) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(file, trans.get(), 3, 0x66);
+  manager_->DiscardBlock(file, 3, trans.get());
+  EXPECT_EQ(seenByte(file, trans.get(), 3), 0);
+  EXPECT_EQ(committedByte(file, 3), 0x43);
+  trans->Commit();
+  EXPECT_EQ(writtenBlocks("/db/t.nx1"), (std::vector<std::int64_t>{3, 0}));
+  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0);
+  std::vector<std::uint8_t> data;
+  fs_.contents("/db/t.nx1", data);
+  EXPECT_EQ(std::memcmp(data.data() + 3 * nxtest::kBlock, "DEAD", 4), 0);
+  EXPECT_EQ(nxtest::readU32(data.data() + 3 * nxtest::kBlock + 4), 3u);
+  EXPECT_EQ(committedByte(file, 3), 0);  // no committed contents any more
+}
+
+TEST_F(BufferManagerTest, ChangePasswordNeedsTheRootAccessAndAnEngine) {
+  TnxBaseFile* file = tableOf(4);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBlockAccess child(file, nullptr, u"t", 7);
+  nxtest::expectCode<EnxBaseFileException>([&] { child.ChangePassword(trans.get(), u"x"); }, 12289,
+                                            u"ChangePassword is only allowed for the root table");
+  TnxBlockAccess root(file, nullptr, u"t", 0);
+  nxtest::expectCode<EnxBaseFileException>(
+      [&] { root.ChangePassword(trans.get(), u"x"); }, 12289,
+      u"ChangePassword is only supported for tables with an encryption engine");
+  trans->Rollback();
+}
+
+// Without a journal the flush does not sync; with one it does, and the
+// commit survives a crash.
+TEST_F(BufferManagerTest, OnlyAFailSafeFlushSurvivesACrash) {
+  fs_.syncDirectory("/db");
+  TnxBaseFile* file = tableOf(4);
+  fs_.syncDirectory("/db");
+  TnxOwned<TestTransaction> plain(newTransaction());
+  setByte(file, plain.get(), 1, 0x71);
+  plain->Commit();
+  std::vector<std::uint8_t> durable;
+  fs_.durableContents("/db/t.nx1", durable);
+  EXPECT_EQ(durable[nxtest::kBlock + 16], 0x41);
+  std::vector<std::string> log;
+  TnxOwned<TestTransaction> safe(newTransaction());
+  safe->SetJournal(platform::create<nxtest::RecordingJournal>(&log));
+  setByte(file, safe.get(), 2, 0x72);
+  safe->Commit();
+  fs_.durableContents("/db/t.nx1", durable);
+  EXPECT_EQ(durable[nxtest::kBlock + 16], 0x71);  // the sync took the earlier write along
+  EXPECT_EQ(durable[2 * nxtest::kBlock + 16], 0x72);
+}
+
 // ---- loading from several threads -------------------------------------------------------------
 
 // Passes everything to an in-memory file system; a read of the watched
