@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 
 #include "nxseHeaderAccess.h"
@@ -623,10 +624,16 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
   // Fast check: the remembered leaf alone.
   if (aPath->bpipPage != 0 && bieIndexFile->ValidBlock(aPath->bpipPage, aOp.header->FileHeader())) {
     TnxReleaseMethod release;
-    PnxBlock leaf = bieIndexFile->GetBlock(aOp.trans, aPath->bpipPage, false, release, bseID);
-    aOp.release->Add(leaf, release);
-    const std::uint32_t first = nxseGetU16(leaf + nxIdx::First), count = nxseGetU16(leaf + nxIdx::Count);
-    if (nxseHasSignature(leaf, "NXIH") && nxseThisBlock(leaf) == aPath->bpipPage &&
+    PnxBlock leaf = nullptr;
+    try {
+      leaf = bieIndexFile->GetBlock(aOp.trans, aPath->bpipPage, false, release, bseID);
+    } catch (const EnxBaseException&) {
+      // Freed or taken over by another owner: only the search can tell.
+    }
+    if (leaf) aOp.release->Add(leaf, release);
+    const std::uint32_t first = leaf ? nxseGetU16(leaf + nxIdx::First) : 0;
+    const std::uint32_t count = leaf ? nxseGetU16(leaf + nxIdx::Count) : 0;
+    if (leaf && nxseHasSignature(leaf, "NXIH") && nxseThisBlock(leaf) == aPath->bpipPage &&
         leaf[nxIdx::Kind] == nxIdx::KindLeaf && leaf[nxIdx::IndexNumber] == static_cast<std::uint8_t>(bieIndexNumber) &&
         first + count <= ieMaxLeafNodeKeyCount && count > 0) {
       const std::uint64_t ident = nxseGetU64(leaf + nxIdx::Ident);
@@ -1131,6 +1138,26 @@ void TnxStaticKeyBstarTreeIndexEngine::DeleteFromNode(Op& aOp, Path* aPath, std:
   nxsePutU16(receiver + nxIdx::Count, static_cast<std::uint16_t>(rc + dc + 1));
   DeleteFromNode(aOp, nullptr, out - 1, parentBlock);
   FreeNode(aOp, donorBlock);
+}
+
+void TnxStaticKeyBstarTreeIndexEngine::IndexNumberChanged(TnxBaseTransaction* aTrans) {
+  Op op(this, aTrans, true, 0, 0, ieReleaseList.get());
+  const TnxBlockNumber root = op.Root();
+  if (root == nxIdx::NoBlock) return;
+  const std::uint32_t limit = op.Limit();
+  std::uint32_t visited = 0;
+  std::function<void(TnxBlockNumber, std::uint32_t)> renumber = [&](TnxBlockNumber aBlock, std::uint32_t aDepth) {
+    if (++visited > limit || aDepth > limit) RaiseCorrupt(aBlock);
+    TnxReleaseMethod release;
+    PnxBlock node = nxReadIndexBlock(op.trans, bieIndexFile, op.header->FileHeader(), bseID, true, aBlock, release);
+    op.release->Add(node, release);
+    node[nxIdx::IndexNumber] = static_cast<std::uint8_t>(bieIndexNumber);
+    if (node[nxIdx::Kind] != nxIdx::KindInternal) return;
+    const std::int32_t count = nxseGetU16(node + nxIdx::Count);
+    if (count > ieMaxInternalNodeKeyCount) RaiseCorrupt(aBlock);
+    for (std::int32_t i = 0; i <= count; ++i) renumber(Child(node, i), aDepth + 1);
+  };
+  renumber(root, 0);
 }
 
 void TnxStaticKeyBstarTreeIndexEngine::FreeSubtree(Op& aOp, TnxBlockNumber aBlock, std::uint32_t aDepth) {

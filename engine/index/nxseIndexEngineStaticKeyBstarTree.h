@@ -59,6 +59,7 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   TnxBaseIndexPath* CreateIndexPath() override;
   void ValidateIndexPath(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath) override;
   void DeleteAllKeys(TnxBaseTransaction* aTrans) override;
+  void IndexNumberChanged(TnxBaseTransaction* aTrans) override;
   bool DeleteKey(TnxBaseTransaction* aTrans, const void* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
                  TnxBaseIndexPath* aPath) override;
   bool InsertKey(TnxBaseTransaction* aTrans, const void* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,

@@ -546,6 +546,7 @@ void TnxBaseIndicesEngine::RemoveIndex(TnxBaseTransaction* aTrans, std::int32_t 
   for (std::size_t i = static_cast<std::size_t>(aIndex); i < biseIndices.size(); ++i) {
     --biseIndices[i]->bieIndexNumber;
     --biseIndices[i]->bieBookmarkHandler->bmhIndexID;
+    biseIndices[i]->IndexNumberChanged(aTrans);
   }
   AllocKeys();
 }

@@ -174,6 +174,9 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   virtual TnxBaseBulkBuilder* CreateBulkBuilder(TnxBaseTransaction* aTrans);
 
   virtual void DeleteAllKeys(TnxBaseTransaction* aTrans) = 0;
+  // After RemoveIndex moved this index to a lower number: nodes that carry
+  // the number learn the new one.
+  virtual void IndexNumberChanged(TnxBaseTransaction*) {}
   virtual bool DeleteKey(TnxBaseTransaction* aTrans, const void* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
                          TnxBaseIndexPath* aPath) = 0;
   virtual bool InsertKey(TnxBaseTransaction* aTrans, const void* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
