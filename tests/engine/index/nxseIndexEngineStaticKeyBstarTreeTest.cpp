@@ -196,6 +196,7 @@ class BstarTreeModelTest : public IndexTest {
     }
     trans->Commit();
     EXPECT_GE(maxDepth, 3u);
+    EXPECT_EQ(checkFile(), "");
   }
 };
 
@@ -220,6 +221,9 @@ TEST_F(BstarTreeModelTest, GrowsFourLevelsAndShrinksToEmpty) {
   std::sort(model.begin(), model.end(), [&](const Entry& a, const Entry& b) { return less(a, b); });
   expectSameAsModel(trans.get(), "grown", &depth);
   EXPECT_GE(depth, 4u);
+  trans->Commit();
+  EXPECT_EQ(checkFile(), "");
+  trans.reset(newTransaction());
   std::shuffle(all.begin(), all.end(), rng);
   for (std::size_t i = 0; i < all.size(); ++i) {
     ASSERT_TRUE(e->DeleteKey(trans.get(), all[i].key.data(), all[i].refNr, 0, nullptr)) << i;
@@ -237,7 +241,9 @@ TEST_F(BstarTreeModelTest, GrowsFourLevelsAndShrinksToEmpty) {
   TnxOwned<TnxBaseIndexHeaderAccess> header(e->CreateHeaderAccess(trans.get(), false, false, 0, 0));
   EXPECT_EQ(header->GetIndexRoot(), nxIdx::NoBlock);
   EXPECT_EQ(header->GetIndexPageCount(), 0u);
+  header.reset();
   trans->Commit();
+  EXPECT_EQ(checkFile(), "");
 }
 
 }  // namespace

@@ -507,6 +507,7 @@ TEST_F(IndicesEngineTest, HeaderBlockKeepsEveryIndexAndSurvivesReopening) {
   EXPECT_EQ(keyCount(reader.get(), 1), 300u);
   checkTree(reader.get(), 1);
   reader->Commit();
+  EXPECT_EQ(checkFile(), "");
 }
 
 TEST_F(IndicesEngineTest, IndexNumbersOutOfRangeAndBulkBuilders) {
