@@ -528,5 +528,86 @@ TEST_F(IndicesEngineTest, IndexNumbersOutOfRangeAndBulkBuilders) {
   trans->Commit();
 }
 
+// An engine whose deletes can be made to fail, to break an undo.
+class FailingDeleteEngine : public TnxStaticKeyBstarTreeIndexEngine {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine;
+  static inline bool failDeletes = false;
+  bool DeleteKey(TnxBaseTransaction* aTrans, const void* aKey, TnxRefNr aRefNr, TnxRefNr aCacheRefNr,
+                 TnxBaseIndexPath* aPath) override {
+    return !failDeletes && TnxStaticKeyBstarTreeIndexEngine::DeleteKey(aTrans, aKey, aRefNr, aCacheRefNr, aPath);
+  }
+};
+inline constexpr TnxSubEngineClassFuncs kFailingFuncs{&FailingDeleteEngine::GetList, &FailingDeleteEngine::CheckDictionary,
+                                                     &FailingDeleteEngine::CheckEngineDescriptor, nullptr};
+PL_CLASS_INFO_IMPL_TABLE(FailingDeleteEngine, TnxStaticKeyBstarTreeIndexEngine, "FailingDeleteEngine", nullptr,
+                         platform::bindClassTable(kFailingFuncs))
+
+TEST_F(IndexPathTest, FailedUndoCorruptsTheTransaction) {
+  TnxBaseIndexEngine::RegisterIndexEngine(
+      FailingDeleteEngine::staticClassInfo(), "FailingDelete",
+      {[](TnxBaseIndicesEngine* aIndices, TnxIndexDescriptor* aDescriptor, TnxBaseKeyEngine* aKeys) -> TnxBaseIndexEngine* {
+        return platform::create<FailingDeleteEngine>(aIndices, aDescriptor, aKeys);
+      }});
+  createIndexed({{u"ByID", idAll, {0}, nbTop, u"FailingDelete"}, {u"UniqueID", idNone, {0}}});
+  TnxOwned<TestTransaction> trans(newTransaction());
+  std::vector<std::uint8_t> first = record(7, "a"), second = record(7, "b");
+  ASSERT_EQ(indices_->InsertKeys(trans.get(), 1, first.data(), nullptr), 0);
+  FailingDeleteEngine::failDeletes = true;
+  EXPECT_EQ(indices_->InsertKeys(trans.get(), 2, second.data(), nullptr), 9729);
+  FailingDeleteEngine::failDeletes = false;
+  EXPECT_EQ(trans->CheckState(), 15443);
+  trans->Rollback();
+  indices_.reset();
+  TnxBaseIndexEngine::UnregisterIndexEngine(FailingDeleteEngine::staticClassInfo());
+}
+
+// Long keys get larger blocks; beyond 64 KB the index is refused.
+TEST_F(IndexPathTest, DescriptorCheckRaisesTheBlockSize) {
+  struct Case {
+    std::int32_t units;
+    TnxBlockSize size;  // nxbs4k also marks the refused case below
+    bool refused;
+  };
+  for (const Case c : {Case{100, nxbs4k, false}, Case{2000, nxbs16k, false}, Case{20000, nxbs4k, true}}) {
+    TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+    dict->FieldsDescriptor()->AddField(u"W", u"", nxtWideString, c.units, 0, false);
+    TnxMainIndicesDescriptor* list = dict->EnsureIndicesDescriptor();
+    list->RemoveIndex(u"Sequential Access Index");
+    platform::objectAs<TnxCompKeyDescriptor>(list->AddIndex(u"Wide", 0, idNone, u"")->KeyDescriptor())->Add(0);
+    if (c.refused) {
+      expectFailsWith(15494, "Maximum key size has been exceeded. Index: #0 Wide",
+                      [&] { TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(list); });
+    } else {
+      TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(list);
+      EXPECT_EQ(dict->FilesDescriptor()->Files(0)->BlockSize(), c.size) << c.units;
+    }
+  }
+  TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+  dict->EnsureIndicesDescriptor()->SetIndicesEngine(u"NoSuchEngine");
+  expectFailsWith(15503, "Unknown indices engine: \"NoSuchEngine\"",
+                  [&] { TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(dict->IndicesDescriptor()); });
+}
+
+// The checker finds an index whose header disagrees with its tree.
+TEST_F(IndexPathTest, CheckerFindsAWrongKeyCount) {
+  createIndexed({{u"Both", idNone, {1, 0}}});
+  {
+    TnxOwned<TestTransaction> t(newTransaction());
+    for (std::int32_t id = 0; id < 100; ++id) insert(t.get(), 0, id, "n", id + 1);
+    t->Commit();
+  }
+  EXPECT_EQ(checkFile(), "");
+  {
+    TnxOwned<TestTransaction> t(newTransaction());
+    TnxOwned<TnxBaseIndexHeaderAccess> header(engine()->CreateHeaderAccess(t.get(), true, true, 0, 0));
+    header->SetIndexKeyCount(99);
+    header.reset();
+    t->Commit();
+  }
+  EXPECT_NE(checkFile().find("header says 99 keys"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace nxtest

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,10 +21,15 @@
 namespace nxtest {
 
 struct IndexSpec {
+  IndexSpec(std::u16string aName, TnxIndexDups aDups, std::vector<std::int32_t> aFields,
+            TnxNullBehaviour aNameNulls = nbTop, std::u16string aEngine = {})
+      : name(std::move(aName)), dups(aDups), fields(std::move(aFields)), nameNulls(aNameNulls),
+        engine(std::move(aEngine)) {}
   std::u16string name;
-  TnxIndexDups dups = idNone;
+  TnxIndexDups dups;
   std::vector<std::int32_t> fields;  // 0 ID, 1 Name
-  TnxNullBehaviour nameNulls = nbTop;
+  TnxNullBehaviour nameNulls;
+  std::u16string engine;  // empty: the default engine
 };
 
 struct Entry {
@@ -60,6 +66,7 @@ class IndexTest : public TableTest {
     list->RemoveIndex(u"Sequential Access Index");
     for (const IndexSpec& spec : aIndices) {
       TnxIndexDescriptor* index = list->AddIndex(spec.name, 0, spec.dups, u"");
+      if (!spec.engine.empty()) index->SetIndexEngine(spec.engine);
       auto* key = platform::objectAs<TnxCompKeyDescriptor>(index->KeyDescriptor());
       for (std::int32_t field : spec.fields) {
         TnxKeyFieldDescriptor* kf = key->Add(field);
