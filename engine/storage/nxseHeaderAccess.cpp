@@ -308,7 +308,7 @@ void TnxCommonFileHeaderAccess::RequireDirty() {
 }
 
 void TnxCommonFileHeaderAccess::CheckBlockNumber(std::uint32_t aBlock, TnxResult aCode) {
-  if (aBlock == 0 || aBlock >= nxseGetU32(Header + nxseHdr::UsedBlocks))
+  if (aBlock == 0 || aBlock >= UsedBlocks())
     Raise(aCode, u"Block number %d is out of range in file \"%s\"",
           {static_cast<std::int64_t>(static_cast<std::int32_t>(aBlock)), bfhaHeaderFile->FileName()});
 }

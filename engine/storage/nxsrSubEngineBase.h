@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <type_traits>
 #include <vector>
 
@@ -206,6 +207,12 @@ class TnxBaseAutoIncEngine : public TnxBaseSubEngine {
   TnxBlockAccess* baieDataFile = nullptr;
 };
 
+// How a BLOB link reaches the BLOB of another table.
+using TnxBlobLinkGetLength =
+    std::function<TnxResult(const nxString& aTableName, TnxBlobNr aBlobNr, std::uint32_t& aLength)>;
+using TnxBlobLinkRead = std::function<TnxResult(const nxString& aTableName, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                                                std::uint32_t aLen, TStream& aStream)>;
+
 class TnxBaseBlobEngine : public TnxBaseSubEngine {
   PL_CLASS_INFO_DECL()
  public:
@@ -214,6 +221,25 @@ class TnxBaseBlobEngine : public TnxBaseSubEngine {
   static void CheckDictionary(TnxBaseTableDescriptor* aTable);
   static TnxBaseBlobEngine* CreateEngine(TnxBaseTableDescriptor* aTable, const TnxBlockAccessArray& aFiles,
                                          TnxBaseTransaction* aTrans);
+
+  virtual void AddBlob(TnxBaseTransaction* aTrans, TnxBlobNr& aBlobNr) = 0;
+  virtual void AddBlobLink(TnxBaseTransaction* aTrans, const nxString& aTableName, TnxBlobNr aTableBlobNr,
+                           TnxBlobNr& aBlobNr) = 0;
+  virtual void AddFileBlob(TnxBaseTransaction* aTrans, const nxString& aFileName, TnxBlobNr& aBlobNr) = 0;
+  virtual void DeleteBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr) = 0;
+  virtual bool FreeBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr) = 0;
+  virtual std::uint32_t GetBlobLength(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr,
+                                      const TnxBlobLinkGetLength& aLengthMethod, std::uint32_t& aLength) = 0;
+  virtual bool IsFileBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, nxString& aFileName) = 0;
+  virtual bool IsBlobLink(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, nxString& aSrcTableName,
+                          TnxBlobNr& aSrcTableBlobNr) = 0;
+  virtual std::uint32_t Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset, std::uint32_t aLen,
+                             const TnxBlobLinkRead& aReadMethod, TStream& aStream) = 0;
+  virtual void Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aLen) = 0;
+  virtual void Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset, std::uint32_t aLen,
+                     const void* aBlob) = 0;
+  virtual void Rollback(TnxBaseTransaction*) {}
+  virtual void IncBlobNr(TnxBlobNr&) {}
 
   // File BLOBs: aFileName relative to the BLOB file's folder. 15440 (open),
   // 15441 (read), 15442 (close) as results; 0 on success.

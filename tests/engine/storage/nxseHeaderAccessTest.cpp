@@ -12,6 +12,29 @@ namespace {
 
 using namespace nxtest;
 
+// An engine that reserves 16 bytes per block and 48 header bytes, keeps the
+// password it is given in its header area, and codes nothing.
+class PlainEngine : public TnxBaseEncryptionEngine {
+  PL_CLASS_INFO_DECL()
+ public:
+  PlainEngine(const nxString& aName, const TnxUnicodeStrings& aPasswords, bool aForServer, bool aCreating,
+              void* aHeader)
+      : TnxBaseEncryptionEngine(aName, aPasswords, aForServer, aCreating, aHeader) {}
+  void CodeBlock(const std::uint8_t* aIn, std::uint8_t* aOut, std::uint32_t, std::uint32_t aLen) override {
+    std::memcpy(aOut, aIn, aLen);
+  }
+  void DecodeBlock(std::uint8_t*, std::uint32_t, std::uint32_t) override {}
+  void ChangePassword(void* aHeader, const nxString& aNewPassword) override {
+    auto* area = static_cast<std::uint8_t*>(aHeader);
+    area[0] = static_cast<std::uint8_t>(aNewPassword.size());
+    for (std::size_t i = 0; i < aNewPassword.size() && i < 47; ++i) area[1 + i] = static_cast<std::uint8_t>(aNewPassword[i]);
+  }
+  static std::int32_t beeReservedSpacePerBlock(TnxBlockSize) { return 16; }
+  static std::int32_t beeReservedHeaderSpace() { return 48; }
+};
+PL_CLASS_INFO_IMPL_TABLE(PlainEngine, TnxBaseEncryptionEngine, "PlainEngine", nullptr,
+                         platform::bindClassTable(nxEncryptionEngineFuncs<PlainEngine>))
+
 class HeaderAccessTest : public TableTest {
  protected:
   // A new committed file with aBlocks blocks after block 0 (owner aID).
@@ -97,6 +120,44 @@ TEST_F(HeaderAccessTest, NewVersion2FileHasTheDocumentedBlockZero) {
   EXPECT_EQ(again->fiUsedBlocks, 1u);
   EXPECT_EQ(again->fiVadurVersion, 47005);
   EXPECT_EQ(again->fiStreamEngineName, u"nx1xDefault");
+}
+
+TEST_F(HeaderAccessTest, NewEncryptedFileReservesItsHeaderAreaAndChangesThePasswordThere) {
+  TnxBaseEncryptionEngine::Register(PlainEngine::staticClassInfo(), u"Plain", false, 1);
+  {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    TnxBaseFile* file = TnxBaseFile::Alloc(true, u"/db/e.nx1", manager_);
+    files_.push_back(file);
+    file->fiBlockSize = nxbs4k;
+    file->fiVadurVersion = 47005;
+    file->fiEncryptionEngineName = u"Plain";
+    file->OpenFile(omReadWrite, smExclusive, false, true);
+    ASSERT_EQ(file->AddHeader(trans.get(), {}, kNX2), 0);
+    EXPECT_EQ(file->fiBlockSizeBytes, 4076u);
+    EXPECT_EQ(file->fiCheckSumSize, 0u);
+    access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"e", 0));
+    {
+      TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), true));
+      EXPECT_EQ(nxseGetU32(header->Header + 20), 4076u);
+      EXPECT_EQ(nxseGetU16(header->Header + 17), 48u);
+      EXPECT_EQ(nxseGetU16(header->Header + 256), 4027u);
+      EXPECT_EQ(file->fiHeaderAccessFactory->GetEncryptionEngineHeader(header->Header), header->Header + 4027);
+      EXPECT_EQ(header->Header[40], 5);
+      // Sections end below the encryption header area.
+      EXPECT_EQ(header->RegisterHeaderSection(u"Record", 20, true, false), 4027 - 20);
+    }
+    access_->ChangePassword(trans.get(), u"secret");
+    trans->Commit();
+    const std::vector<std::uint8_t> d = disk("/db/e.nx1");
+    EXPECT_EQ(d[4027], 6);
+    EXPECT_EQ(std::memcmp(d.data() + 4028, "secret", 6), 0);
+    access_.reset();
+  }
+  closeAll();
+  TnxOwned<TnxServerDataDict> dict(newDictionary());
+  dict->SetEncryptionEngine(u"Plain");
+  EXPECT_EQ(dict->UsableBlockSize(nxbs4k), 4076);  // what the file records in block 0
+  TnxBaseEncryptionEngine::Unregister(PlainEngine::staticClassInfo());
 }
 
 TEST_F(HeaderAccessTest, TwentyFirstFreedBlockBecomesAMapBlockAndAllocationTakesTheNewestEntry) {
@@ -411,6 +472,55 @@ TEST_F(HeaderAccessTest, CycleInTheOverflowChainStops) {
   access_.reset(platform::create<TnxBlockAccess>(again, nullptr, u"t", 0));
   TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(nullptr, false));
   expectFails(8962, [&] { platform::objectAs<Tnx2xFileHeaderAccess>(header.get())->GetHeaderBlockForID(nullptr, 1000); });
+}
+
+TEST_F(HeaderAccessTest, DamagedSectionsAndSubHeaderDirectoryAreRefused) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBaseFile* file = newFile(trans.get());
+  access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"t", 0));
+  for (std::int32_t id = 1; id <= 33; ++id) {
+    TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), false));
+    platform::objectAs<Tnx2xFileHeaderAccess>(header.get())->GetHeaderBlockForID(trans.get(), id);
+  }
+  trans->Commit();
+  closeAll();
+  const std::vector<std::uint8_t> good = disk();
+  // "SubHeaders" is the first section: name at 259, offset at 269, section at 4091 - 253.
+  ASSERT_EQ(std::memcmp(good.data() + 259, "SubHeaders", 10), 0);
+  const std::uint32_t section = 4091 - 253;
+  std::uint32_t chain = nxseGetU32(good.data() + section + 248);
+  struct Case {
+    const char* what;
+    std::uint32_t offset;
+    std::uint32_t width;
+    std::uint32_t value;
+    TnxResult code;
+  };
+  const Case cases[] = {
+      {"section offset above the top", 269, 2, 4095, 8961},
+      {"section offset inside the directory", 269, 2, 270, 8961},
+      {"name running into the sections", 258, 1, 250, 8961},
+      {"SubHeaders count above 31", section + 252, 1, 40, 8961},
+      {"overflow chain beyond the file", section + 248, 4, 5000, 8961},
+      {"overflow count above capacity", chain * 4096 + 22, 2, 600, 8962},
+      {"overflow capacity", chain * 4096 + 20, 2, 3, 8962},
+      {"sub-header block beyond the file", section + 4, 4, 5000, 8961},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bad = good;
+    for (std::uint32_t i = 0; i < c.width; ++i) bad[c.offset + i] = static_cast<std::uint8_t>(c.value >> (8 * i));
+    putDisk(bad);
+    TnxBaseFile* again = openTable("/db/t.nx1");
+    access_.reset(platform::create<TnxBlockAccess>(again, nullptr, u"t", 0));
+    {
+      TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(nullptr, false));
+      const std::int32_t id = c.offset == section + 4 ? 1 : 33;
+      expectFails(c.code, [&] { platform::objectAs<Tnx2xFileHeaderAccess>(header.get())->GetHeaderBlockForID(nullptr, id); },
+                  c.what);
+    }
+    access_.reset();
+    closeAll();
+  }
 }
 
 // A version 1 file (written here byte by byte: version 1 files are never
