@@ -528,6 +528,55 @@ TEST_F(IndicesEngineTest, IndexNumbersOutOfRangeAndBulkBuilders) {
   trans->Commit();
 }
 
+// Range walks that read records, stop in the middle and keep positions.
+TEST_F(IndexPathTest, IterateReadsRecordsStopsAndKeepsPosition) {
+  createIndexed({{u"ID", idNone, {0}}});
+  TnxStaticKeyBstarTreeIndexEngine* e = engine();
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (std::int32_t id = 0; id < 50; ++id) {
+    std::vector<std::uint8_t> r = record(id, std::string(1, static_cast<char>('a' + id % 10)));
+    TnxRefNr refNr = 0;
+    table_->records->AddRecord(trans.get(), refNr, r.data());
+    ASSERT_EQ(indices_->InsertKeys(trans.get(), refNr, r.data(), nullptr), 0);
+  }
+  const std::vector<std::uint8_t> k10 = key(0, 10, std::nullopt), k19 = key(0, 19, std::nullopt);
+  const TnxRangeInfo start{k10.data(), 0, 0, false, true}, end{k19.data(), 0, 0, false, true};
+  std::vector<std::int32_t> ids;
+  auto collect = [&](void*, TnxRefNr, PnxRecordBuffer aRecord) {
+    std::int32_t id;
+    std::memcpy(&id, aRecord, 4);
+    ids.push_back(id);
+    return ids.size() == 4 ? rirStop : rirContinue;
+  };
+  TnxOwned<TnxStaticKeyBstarTreeIndexPath> p = newPath();
+  std::vector<std::uint8_t> buffer(record(0, "").size());
+  e->Iterate(trans.get(), p.get(), buffer.data(), {}, collect, nullptr, start, end, nullptr, nullptr, false);
+  EXPECT_EQ(ids, (std::vector<std::int32_t>{10, 11, 12, 13}));
+  ASSERT_TRUE(p->IsOnKey());
+  // Going on from the kept position, without a caller's buffer.
+  e->Iterate(trans.get(), p.get(), nullptr, {}, collect, nullptr, start, end, nullptr, nullptr, true);
+  EXPECT_EQ(ids, (std::vector<std::int32_t>{10, 11, 12, 13, 14, 15, 16, 17, 18, 19}));
+  EXPECT_TRUE(p->IsEof());
+  // A key iterator that stops leaves the path on that key; a start above
+  // the end walks nothing.
+  ids.clear();
+  e->Iterate(trans.get(), p.get(), nullptr,
+             [&](void*, TnxRefNr, PnxKeyBuffer) { return ids.size() == 2 ? kirStop : kirContinue; }, collect,
+             nullptr, start, end, nullptr, nullptr, false);
+  EXPECT_EQ(ids, (std::vector<std::int32_t>{10, 11}));
+  ASSERT_TRUE(p->IsOnKey());
+  ids.clear();
+  e->IterateBackward(trans.get(), p.get(), nullptr, {}, collect, nullptr, end, start, nullptr, nullptr, false);
+  EXPECT_TRUE(ids.empty());
+  EXPECT_TRUE(p->IsBof());
+  // Without a record engine the walk is refused before anything moves.
+  TnxBaseRecordEngine* records = e->ieRecordEngine;
+  e->ieRecordEngine = nullptr;
+  expectFails(12289, [&] { e->Iterate(trans.get(), p.get(), nullptr, {}, collect, nullptr, start, end, nullptr, nullptr, false); });
+  e->ieRecordEngine = records;
+  trans->Commit();
+}
+
 // An engine whose deletes can be made to fail, to break an undo.
 class FailingDeleteEngine : public TnxStaticKeyBstarTreeIndexEngine {
   PL_CLASS_INFO_DECL()
