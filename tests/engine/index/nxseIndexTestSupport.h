@@ -20,8 +20,8 @@
 
 namespace nxtest {
 
-struct IndexSpec {
-  IndexSpec(std::u16string aName, TnxIndexDups aDups, std::vector<std::int32_t> aFields,
+struct IndexDef {
+  IndexDef(std::u16string aName, TnxIndexDups aDups, std::vector<std::int32_t> aFields,
             TnxNullBehaviour aNameNulls = nbTop, std::u16string aEngine = {})
       : name(std::move(aName)), dups(aDups), fields(std::move(aFields)), nameNulls(aNameNulls),
         engine(std::move(aEngine)) {}
@@ -56,7 +56,7 @@ class IndexTest : public TableTest {
     TableTest::TearDown();
   }
 
-  static TnxServerDataDict* indexDictionary(const std::vector<IndexSpec>& aIndices, std::int32_t aNameUnits = 200) {
+  static TnxServerDataDict* indexDictionary(const std::vector<IndexDef>& aIndices, std::int32_t aNameUnits = 200) {
     TnxServerDataDict* dict = platform::create<TnxServerDataDict>();
     dict->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, false);
     dict->FieldsDescriptor()->AddField(u"Name", u"", nxtShortString, aNameUnits, 0, false);
@@ -64,20 +64,20 @@ class IndexTest : public TableTest {
     // The default sequential index has a RefNr key, whose key engine is not
     // in the key engine registry yet.
     list->RemoveIndex(u"Sequential Access Index");
-    for (const IndexSpec& spec : aIndices) {
-      TnxIndexDescriptor* index = list->AddIndex(spec.name, 0, spec.dups, u"");
-      if (!spec.engine.empty()) index->SetIndexEngine(spec.engine);
+    for (const IndexDef& def : aIndices) {
+      TnxIndexDescriptor* index = list->AddIndex(def.name, 0, def.dups, u"");
+      if (!def.engine.empty()) index->SetIndexEngine(def.engine);
       auto* key = platform::objectAs<TnxCompKeyDescriptor>(index->KeyDescriptor());
-      for (std::int32_t field : spec.fields) {
+      for (std::int32_t field : def.fields) {
         TnxKeyFieldDescriptor* kf = key->Add(field);
-        if (field == 1) kf->SetNullBehaviour(spec.nameNulls);
+        if (field == 1) kf->SetNullBehaviour(def.nameNulls);
       }
     }
     return dict;
   }
 
   // Creates the table and its indices engine (committed).
-  void createIndexed(const std::vector<IndexSpec>& aIndices) {
+  void createIndexed(const std::vector<IndexDef>& aIndices) {
     TnxServerDataDict* dict = indexDictionary(aIndices);
     TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(dict->IndicesDescriptor());
     table_ = &createTable(dict);
