@@ -11,7 +11,12 @@ Reads a table file from its bytes alone and reports every inconsistency:
     directory and overflow chain, map chain, stream sections, record
     sections),
   - stream lengths against their chains and the stream map,
-  - static-record counts, bitmaps and free-slot lists (with --record-length).
+  - static-record counts, bitmaps and free-slot lists (with --record-length),
+  - index header blocks ("Indices", "InternalIndices", "Fulltext$Indices"
+    sections) and the B*-tree of every index: node signatures, owner IDs,
+    kinds and index numbers, counts within capacity, leaves at one depth,
+    the leaf chain, page and key counts against the header (key order is
+    left to the engine's own tests).
 
 Usage: check_table.py FILE [--record-length N] [--raw]
 --raw: a file whose blocks no engine formats (tests of block allocation):
@@ -23,7 +28,8 @@ import sys
 
 FREE_MAP_ID = 0x7FFFFFFF
 OVERFLOW_ID = 0x7FFFFFFE
-KNOWN = {b"NXSH", b"NXDH", b"NX!2", b"CHOF", b"FBMH"}
+KNOWN = {b"NXSH", b"NXDH", b"NX!2", b"CHOF", b"FBMH", b"NXIH"}
+INDEX_SECTIONS = ("indices", "internalindices", "fulltext$indices")
 
 
 def u16(b, o):
@@ -202,6 +208,8 @@ class Checker:
                     self.stream_section(header, off)
                 elif name == "record" and size == 20:
                     self.record_section(header, off, owner)
+                elif name in INDEX_SECTIONS and size == 4:
+                    self.index_section(header, off, owner)
 
         # Every used block is reached exactly once.
         for n in range(1, self.used):
@@ -342,6 +350,109 @@ class Checker:
                 self.fail("free-slot list %s, blocks with free slots %s" % (sorted(listed), sorted(with_free)))
             if slots != free_slots:
                 self.fail("free-slot count %d, list holds %d" % (free_slots, slots))
+
+
+    def index_section(self, header, off, owner):
+        n = i32(header, off)
+        if n == -1:
+            return
+        if not self.valid(n):
+            self.fail("index header block %d out of range" % n)
+            return
+        b = self.block(n)
+        if b[:4] != b"NXIH" or u32(b, 4) != n or b[36] != 0 or i32(b, self.usable) != owner:
+            self.fail("block %d is not the index header of %d" % (n, owner))
+            return
+        self.reach(n, "index header")
+        for i in range(256):
+            key_length = u16(b, 40 + 2 * i)
+            keys, root, pages = u32(b, 552 + 4 * i), i32(b, 1576 + 4 * i), u32(b, 2600 + 4 * i)
+            if root == -1:
+                if keys or pages:
+                    self.fail("empty index %d with %d keys and %d pages" % (i, keys, pages))
+                continue
+            if key_length == 0:
+                self.fail("index %d has a root but no key length" % i)
+                continue
+            self.index_tree(i, key_length, root, keys, pages)
+
+    def index_tree(self, index, key_length, root, keys, pages):
+        """Separators carry the RefNr only with duplicates, which the file
+        does not record: walk with both pair sizes and keep the consistent
+        walk."""
+        L = (key_length + 3) & ~3 if key_length > 32 else key_length
+        trials = []
+        for pair in (L + 4, L + 12):
+            problems, reached = [], {}
+            self.walk_index(index, L, key_length, root, keys, pages, pair, problems, reached)
+            trials.append((len(problems), problems, reached))
+            if not problems:
+                break
+        _, problems, reached = min(trials, key=lambda t: t[0])
+        self.problems += problems
+        for n, what in reached.items():
+            self.reach(n, what)
+
+    def walk_index(self, index, L, key_length, root, keys, pages, pair, problems, reached):
+        usable = self.usable
+        fail = problems.append
+        if not self.valid(root):
+            fail("index %d root %d out of range" % (index, root))
+            return
+        owner = i32(self.block(root), usable)
+
+        def node_ok(n):
+            if not self.valid(n):
+                return False
+            b = self.block(n)
+            return b[:4] == b"NXIH" and u32(b, 4) == n and b[36] in (1, 2) and i32(b, usable) == owner
+
+        leaf_pairs = [L + 8] + ([L] if key_length == 8 else [])
+        nodes, entries, leaves, depths = 0, 0, [], set()
+        stack = [(root, 0)]
+        while stack:
+            n, depth = stack.pop()
+            nodes += 1
+            if nodes > pages or depth > pages:
+                fail("index %d has more nodes or levels than its %d pages" % (index, pages))
+                return
+            if not node_ok(n):
+                fail("index %d: block %d is not one of its nodes" % (index, n))
+                return
+            if n in reached or n in self.reached:
+                fail("index %d: node %d reached twice" % (index, n))
+                return
+            reached[n] = "index %d node" % index
+            b = self.block(n)
+            if b[37] != index & 0xFF:
+                fail("index %d: node %d carries index number %d" % (index, n, b[37]))
+            first, count = u16(b, 32), u16(b, 34)
+            if b[36] == 2:
+                if not any(first + count <= (usable - 40) // p for p in leaf_pairs):
+                    fail("index %d: leaf %d holds slots %d+%d beyond its capacity" % (index, n, first, count))
+                if count == 0:
+                    fail("index %d: leaf %d is empty" % (index, n))
+                entries += count
+                leaves.append(n)
+                depths.add(depth)
+                continue
+            if first != 0 or count == 0 or count > (usable - 44) // pair:
+                fail("index %d: internal node %d first %d count %d" % (index, n, first, count))
+                return
+            # Children in reverse so that leaves come off the stack in order.
+            for i in range(count, -1, -1):
+                stack.append((u32(b, 40 + i * pair), depth + 1))
+        if len(depths) > 1:
+            fail("index %d has leaves at depths %s" % (index, sorted(depths)))
+        if nodes != pages:
+            fail("index %d has %d nodes, header says %d pages" % (index, nodes, pages))
+        if entries != keys:
+            fail("index %d holds %d entries, header says %d keys" % (index, entries, keys))
+        for i, n in enumerate(leaves):
+            b = self.block(n)
+            prev, nxt = u32(b, 24), u32(b, 28)
+            if prev != (leaves[i - 1] if i else 0xFFFFFFFF) or nxt != (leaves[i + 1] if i + 1 < len(leaves) else 0xFFFFFFFF):
+                fail("index %d: leaf %d links %d/%d out of chain order" % (index, n, prev, nxt))
 
 
 def main(argv):
