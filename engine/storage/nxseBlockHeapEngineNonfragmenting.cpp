@@ -11,9 +11,8 @@
 
 NX_IMPLEMENT_EXCEPTION(EnxNonfragmentingBlockHeapEngineException, EnxBaseBlockHeapEngineException)
 
-PL_CLASS_INFO_IMPL_TABLE(TnxNonfragmentingBlockHeapEngine, TnxBaseBlockHeapEngine,
-                         "TnxNonfragmentingBlockHeapEngine", nullptr,
-                         platform::bindClassTable(nxBlockHeapEngineFuncs<TnxNonfragmentingBlockHeapEngine>))
+PL_CLASS_INFO_IMPL_TABLE(TnxNonfragmentingBlockHeapEngine, TnxBaseBlockHeapEngine, "TnxNonfragmentingBlockHeapEngine",
+                         nullptr, platform::bindClassTable(nxBlockHeapEngineFuncs<TnxNonfragmentingBlockHeapEngine>))
 
 namespace {
 
@@ -32,8 +31,7 @@ struct TnxNonfragmentingBlockHeapEngine::Geometry {
 };
 
 TnxNonfragmentingBlockHeapEngine::TnxNonfragmentingBlockHeapEngine(TnxBaseBlockHeapDescriptor* aDescriptor,
-                                                                   std::uint32_t aBlockSize,
-                                                                   std::uint16_t aHeaderSize,
+                                                                   std::uint32_t aBlockSize, std::uint16_t aHeaderSize,
                                                                    std::int32_t aTableVersion)
     : TnxBaseBlockHeapEngine(aDescriptor, aBlockSize, aHeaderSize, aTableVersion),
       bheHeaderSize(static_cast<std::uint16_t>((aHeaderSize + 7u) & ~3u)) {
@@ -78,7 +76,7 @@ void TnxNonfragmentingBlockHeapEngine::CheckSegment(PnxBlock aBlock, const Geome
 }
 
 std::uint32_t TnxNonfragmentingBlockHeapEngine::LiveOffset(PnxBlock aBlock, const Geometry& aGeometry,
-                                                         TnxSegmentRef aSegment, const char16_t* aDeletedText) {
+                                                           TnxSegmentRef aSegment, const char16_t* aDeletedText) {
   if (aSegment == 0 || aSegment > aGeometry.count)
     throw EnxNonfragmentingBlockHeapEngineException(15492, u"invalid segment number (%d)",
                                                     {static_cast<std::int64_t>(aSegment)});
@@ -97,8 +95,9 @@ std::uint32_t TnxNonfragmentingBlockHeapEngine::LiveOffset(PnxBlock aBlock, cons
 
 void TnxNonfragmentingBlockHeapEngine::ReportChange(PnxBlock aBlock, std::uint16_t aSegmentCount,
                                                     std::uint16_t aFreeSpaceSize, std::uint16_t aRecoverableSpace) {
-  TnxBaseBlockHeapEngine::ReportChange(aBlock, aSegmentCount, aFreeSpaceSize,
-                                       static_cast<std::uint16_t>(aRecoverableSpace - std::min<std::uint16_t>(8, aRecoverableSpace)));
+  TnxBaseBlockHeapEngine::ReportChange(
+      aBlock, aSegmentCount, aFreeSpaceSize,
+      static_cast<std::uint16_t>(aRecoverableSpace - std::min<std::uint16_t>(8, aRecoverableSpace)));
 }
 
 void TnxNonfragmentingBlockHeapEngine::InitBlock(PnxBlock aBlock) {
@@ -113,7 +112,7 @@ void TnxNonfragmentingBlockHeapEngine::InitBlock(PnxBlock aBlock) {
 }
 
 std::uint8_t* TnxNonfragmentingBlockHeapEngine::AllocSegment(PnxBlock aBlock, std::uint16_t aSegmentSize,
-                                                            TnxSegmentRef& aSegment) {
+                                                             TnxSegmentRef& aSegment) {
   const std::uint32_t B = bbheBlockSize;
   aSegment = 0;
   Geometry g = Check(aBlock);
@@ -176,7 +175,7 @@ void TnxNonfragmentingBlockHeapEngine::FreeSegment(PnxBlock aBlock, TnxSegmentRe
 }
 
 std::uint8_t* TnxNonfragmentingBlockHeapEngine::GetSegment(PnxBlock aBlock, TnxSegmentRef aSegment,
-                                                          std::uint16_t& aSegmentSize) {
+                                                           std::uint16_t& aSegmentSize) {
   const Geometry g = Check(aBlock);
   const std::uint32_t offset = LiveOffset(aBlock, g, aSegment, u"segment deleted (%d)");
   aSegmentSize = nxseGetU16(aBlock + offset);
@@ -184,7 +183,7 @@ std::uint8_t* TnxNonfragmentingBlockHeapEngine::GetSegment(PnxBlock aBlock, TnxS
 }
 
 std::uint8_t* TnxNonfragmentingBlockHeapEngine::GetNextSegment(PnxBlock aBlock, TnxSegmentRef& aSegment,
-                                                              std::uint16_t& aSegmentSize) {
+                                                               std::uint16_t& aSegmentSize) {
   const Geometry g = Check(aBlock);
   for (;;) {
     ++aSegment;
@@ -198,7 +197,7 @@ std::uint8_t* TnxNonfragmentingBlockHeapEngine::GetNextSegment(PnxBlock aBlock, 
 }
 
 std::uint8_t* TnxNonfragmentingBlockHeapEngine::GetPrevSegment(PnxBlock aBlock, TnxSegmentRef& aSegment,
-                                                              std::uint16_t& aSegmentSize) {
+                                                               std::uint16_t& aSegmentSize) {
   const Geometry g = Check(aBlock);
   if (aSegment > g.count) aSegment = g.count + 1;
   for (;;) {
@@ -220,7 +219,7 @@ std::uint16_t TnxNonfragmentingBlockHeapEngine::GetFreespace(PnxBlock aBlock) {
 }
 
 std::uint8_t* TnxNonfragmentingBlockHeapEngine::ReAllocSegment(PnxBlock aBlock, std::uint16_t aNewSegmentSize,
-                                                              TnxSegmentRef aSegment) {
+                                                               TnxSegmentRef aSegment) {
   const std::uint32_t B = bbheBlockSize;
   Geometry g = Check(aBlock);
   std::uint32_t offset = LiveOffset(aBlock, g, aSegment, u"segment deleted (%d)");
@@ -381,7 +380,8 @@ void TnxNonfragmentingBlockHeapEngine::VerifyBlock(PnxBlock aBlock, bool) {
     fail("Last segment ends past the directory");
   const std::uint32_t recoverable = nxseGetU16(aBlock + B - 6);
   if (holes < recoverable)
-    fail("ActualRecoverableSpace = " + std::to_string(holes) + "\r\nRecoverableSpace^ = " + std::to_string(recoverable));
+    fail("ActualRecoverableSpace = " + std::to_string(holes) +
+         "\r\nRecoverableSpace^ = " + std::to_string(recoverable));
 }
 
 void nxseBlockHeapEngineNonfragmentingInitialize() {

@@ -58,24 +58,21 @@ TnxCachedHeapEngine::TnxCachedHeapEngine(TnxBaseHeapDescriptor* aDescriptor, Tnx
       heMaxEntries(static_cast<std::uint16_t>((aDataFile->fiBlockSizeBytes() - kEntries) / kEntrySize)),
       heByBlockNumber(TnxHeapBlockBlockNumberOrder(&heManagmentBlocks)),
       heByFreeSpace(TnxHeapBlockFreeSpaceOrder(&heManagmentBlocks)) {
-  if (bseTableVersion >= 47005)
-    bheHeapRefMask = 0xFFFFFFFF00000000ull | bheBlockHeapEngine->SegmentRefMask();
+  if (bseTableVersion >= 47005) bheHeapRefMask = 0xFFFFFFFF00000000ull | bheBlockHeapEngine->SegmentRefMask();
 }
 
 void TnxCachedHeapEngine::RaiseCorrupt(TnxBlockNumber aBlock, const char16_t* aWhat) {
-  throw EnxCachedHeapEngineException(8962, u"Heap block %d in file \"%s\" is corrupt: %s",
-                                     {static_cast<std::int64_t>(aBlock), bheDataFile->baFile->FileName(),
-                                      nxString(aWhat)});
+  throw EnxCachedHeapEngineException(
+      8962, u"Heap block %d in file \"%s\" is corrupt: %s",
+      {static_cast<std::int64_t>(aBlock), bheDataFile->baFile->FileName(), nxString(aWhat)});
 }
 
 PnxBlock TnxCachedHeapEngine::ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber,
-                                            const char (&aSig)[5], bool aMarkDirty,
-                                            TnxReleaseMethod& aReleaseMethod) {
+                                            const char (&aSig)[5], bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   if (!bheDataFile->ValidBlock(aBlockNumber, aTrans))
-    throw EnxCachedHeapEngineException(15409,
-                                       u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
-                                       {bheDataFile->baFile->FileName(),
-                                        static_cast<std::int64_t>(static_cast<std::int32_t>(aBlockNumber))});
+    throw EnxCachedHeapEngineException(
+        15409, u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
+        {bheDataFile->baFile->FileName(), static_cast<std::int64_t>(static_cast<std::int32_t>(aBlockNumber))});
   PnxBlock block = bheDataFile->GetBlock(aTrans, aBlockNumber, aMarkDirty, aReleaseMethod, bseID);
   if (!nxseHasSignature(block, aSig) || nxseThisBlock(block) != aBlockNumber) {
     nxReleaseBlock(aReleaseMethod, block);
@@ -138,8 +135,7 @@ void TnxCachedHeapEngine::LoadManagementBlocks() {
         const std::uint16_t free = nxseGetU16(e + 4);
         if (!bheDataFile->ValidBlock(data, trans) || free > maxFree) RaiseCorrupt(next, u"management entry");
         infos.push_back({data, free});
-        if (!heByBlockNumber.insert(position(index, i)).second)
-          RaiseCorrupt(next, u"data block listed twice");
+        if (!heByBlockNumber.insert(position(index, i)).second) RaiseCorrupt(next, u"data block listed twice");
         heByFreeSpace.insert(position(index, i));
       }
       next = nxseGetU32(pin.block + kNext);
@@ -200,7 +196,8 @@ std::uint32_t TnxCachedHeapEngine::NewManagementBlock() {
   const auto index = static_cast<std::uint32_t>(heManagmentBlocks.size());
   nxAssert(index < 0xFFFF, "Too many management blocks");
   heManagmentBlocks.push_back({number, {}});
-  if (heFirstNonFullIndex == 0xFFFF || index < heFirstNonFullIndex) heFirstNonFullIndex = static_cast<std::uint16_t>(index);
+  if (heFirstNonFullIndex == 0xFFFF || index < heFirstNonFullIndex)
+    heFirstNonFullIndex = static_cast<std::uint16_t>(index);
   return index;
 }
 
@@ -336,8 +333,8 @@ TnxHeapRef TnxCachedHeapEngine::AllocSegment(TnxBaseTransaction* aTrans, std::sp
 }
 
 TnxHeapRef TnxCachedHeapEngine::AllocSegmentEx(TnxBaseTransaction* aTrans, std::span<const TnxHeapPiece> aPieces,
-                                               std::uint16_t aMinSize, std::uint16_t& aSize,
-                                               std::uint16_t aHeaderSize, std::uint16_t aItemSize, bool aNoSplit) {
+                                               std::uint16_t aMinSize, std::uint16_t& aSize, std::uint16_t aHeaderSize,
+                                               std::uint16_t aItemSize, bool aNoSplit) {
   nxAssert(aItemSize > 0 && aMinSize >= aHeaderSize + aItemSize, "Segment minimum below one item");
   aSize = 0;
   std::uint64_t total = std::max<std::uint64_t>(totalOf(aPieces), aMinSize);

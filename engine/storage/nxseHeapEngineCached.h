@@ -128,8 +128,7 @@ class TnxCachedHeapEngine : public TnxBaseHeapEngine {
   void RecomputeFirstNonFull();
   // The largest listed block that can take a segment between aMinSize and
   // aTotal bytes (aTotal shrinks to its free space unless aNoSplit), or 0.
-  TnxBlockNumber PickListedBlock(std::uint32_t& aTotal, std::uint32_t aMinSize, bool aNoSplit,
-                                 TnxBlockNumber aExclude);
+  TnxBlockNumber PickListedBlock(std::uint32_t& aTotal, std::uint32_t aMinSize, bool aNoSplit, TnxBlockNumber aExclude);
   [[noreturn]] void RaiseCorrupt(TnxBlockNumber aBlock, const char16_t* aWhat);
 };
 

@@ -70,8 +70,8 @@ class TnxBaseBlockHeapEngine : public TnxBaseSubEngine {
  public:
   // aBlockSize: the bytes of the block the engine manages (the file's usable
   // size); aHeaderSize: the caller's block header, left untouched.
-  TnxBaseBlockHeapEngine(TnxBaseBlockHeapDescriptor* aDescriptor, std::uint32_t aBlockSize,
-                         std::uint16_t aHeaderSize, std::int32_t aTableVersion);
+  TnxBaseBlockHeapEngine(TnxBaseBlockHeapDescriptor* aDescriptor, std::uint32_t aBlockSize, std::uint16_t aHeaderSize,
+                         std::int32_t aTableVersion);
 
   static TnxClassList& GetList();
   static void CheckEngineDescriptor(TnxBaseBlockHeapDescriptor*) {}

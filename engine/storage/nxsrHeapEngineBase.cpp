@@ -33,12 +33,10 @@ TnxBaseHeapEngine::TnxBaseHeapEngine(TnxBaseHeapDescriptor* aDescriptor, TnxBloc
   nxAssert(aDataFile != nullptr && aHeaderHandler != nullptr, "Heap without data file or header handler");
   aHeaderHandler->hhhEngine = this;
   nxAssert(aDescriptor != nullptr, "Heap without descriptor");
-  bheBlockHeapEngine.reset(TnxBaseBlockHeapEngine::CreateEngine(aDescriptor->BlockHeapDescriptor(),
-                                                                aDataFile->fiBlockSizeBytes(),
-                                                                aHeaderHandler->GetDataBlockHeaderSize(),
-                                                                bseTableVersion));
-  if (!bheBlockHeapEngine)
-    throw EnxBaseHeapEngineException(10004, u"A block heap descriptor is required", {});
+  bheBlockHeapEngine.reset(
+      TnxBaseBlockHeapEngine::CreateEngine(aDescriptor->BlockHeapDescriptor(), aDataFile->fiBlockSizeBytes(),
+                                           aHeaderHandler->GetDataBlockHeaderSize(), bseTableVersion));
+  if (!bheBlockHeapEngine) throw EnxBaseHeapEngineException(10004, u"A block heap descriptor is required", {});
   bheBlockHeapEngine->bbheOnChanged = {&TnxBaseHeapEngine::Changed, this};
 }
 
@@ -46,8 +44,7 @@ TnxBaseHeapEngine::~TnxBaseHeapEngine() = default;
 
 void TnxBaseHeapEngine::Changed(void* aObject, PnxBlock aBlock, std::uint16_t aSegmentCount,
                                 std::uint16_t aFreeSpaceSize, std::uint16_t aRecoverableSpace) {
-  static_cast<TnxBaseHeapEngine*>(aObject)->BlockHeapChanged(aBlock, aSegmentCount, aFreeSpaceSize,
-                                                             aRecoverableSpace);
+  static_cast<TnxBaseHeapEngine*>(aObject)->BlockHeapChanged(aBlock, aSegmentCount, aFreeSpaceSize, aRecoverableSpace);
 }
 
 TnxClassList& TnxBaseHeapEngine::GetList() { return gHeapEngines; }

@@ -81,8 +81,7 @@ struct TnxHeapEngineClassFuncs {
 template <class T>
 constexpr auto nxHeapCreateOf() {
   if constexpr (std::is_abstract_v<T>)
-    return static_cast<TnxBaseHeapEngine* (*)(TnxBaseHeapDescriptor*, TnxBlockAccess*, TnxHeapHeaderHandler*)>(
-        nullptr);
+    return static_cast<TnxBaseHeapEngine* (*)(TnxBaseHeapDescriptor*, TnxBlockAccess*, TnxHeapHeaderHandler*)>(nullptr);
   else
     return +[](TnxBaseHeapDescriptor* aDescriptor, TnxBlockAccess* aDataFile,
                TnxHeapHeaderHandler* aHeaderHandler) -> TnxBaseHeapEngine* {
@@ -150,8 +149,7 @@ class TnxBaseHeapEngine : public TnxBaseSubEngine {
   // aReleaseMethod. 15409, 15416 for a bad block, 15492/15493 for a bad slot
   // (the block is released first).
   virtual std::uint8_t* GetSegment(TnxBaseTransaction* aTrans, TnxHeapRef aHeapRef, bool aMarkDirty,
-                                   std::uint16_t& aSegmentSize, PnxBlock& aBlock,
-                                   TnxReleaseMethod& aReleaseMethod) = 0;
+                                   std::uint16_t& aSegmentSize, PnxBlock& aBlock, TnxReleaseMethod& aReleaseMethod) = 0;
   // A data block after the checks of its number, signature and owner.
   virtual PnxBlock ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
                                  TnxReleaseMethod& aReleaseMethod) = 0;

@@ -46,9 +46,9 @@ TEST_F(BlockHeapTest, GeometryOfEmptyBlocks) {
   make(4096, 16);
   EXPECT_EQ(heap()->bheHeaderSize, 20);
   EXPECT_EQ(heap()->MaxSegmentSize(), 4064);
-  EXPECT_EQ(word(4096 - 8), 20);    // free area offset
-  EXPECT_EQ(word(20), 4064);        // its size
-  EXPECT_EQ(word(4096 - 2), 0);     // no slots
+  EXPECT_EQ(word(4096 - 8), 20);  // free area offset
+  EXPECT_EQ(word(20), 4064);      // its size
+  EXPECT_EQ(word(4096 - 2), 0);   // no slots
   EXPECT_EQ(heap()->GetFreespace(b()), 4064);
   heap()->VerifyBlock(b(), false);
   make(4092, 16);
@@ -106,8 +106,8 @@ TEST_F(BlockHeapTest, CompactionKeepsSlotNumbersAndReusesFreedSlots) {
   heap()->FreeSegment(b(), s2);
   heap()->CompactBlock(b(), 0, 0);
   heap()->VerifyBlock(b(), false);
-  EXPECT_EQ(word(B() - 4), 2);                   // slot 2 heads the free-slot chain
-  EXPECT_EQ(word(B() - 6 - 2 * 2), 2);           // and ends it
+  EXPECT_EQ(word(B() - 4), 2);          // slot 2 heads the free-slot chain
+  EXPECT_EQ(word(B() - 6 - 2 * 2), 2);  // and ends it
   EXPECT_EQ(read(s1), std::vector<std::uint8_t>(30, 1));
   EXPECT_EQ(read(s3), std::vector<std::uint8_t>(70, 3));
   EXPECT_EQ(alloc(5, 4), 2u);
@@ -139,7 +139,7 @@ TEST_F(BlockHeapTest, GrowingBeforeTheFreeAreaStaysAndElsewhereMoves) {
   p = heap()->ReAllocSegment(b(), 40, s1);
   ASSERT_NE(p, nullptr);
   EXPECT_NE(word(B() - 6 - 2), at1);  // moved into the free area
-  EXPECT_EQ(word(B() - 6), 12);        // its old footprint is recoverable
+  EXPECT_EQ(word(B() - 6), 12);       // its old footprint is recoverable
   EXPECT_EQ(std::vector<std::uint8_t>(p, p + 10), std::vector<std::uint8_t>(10, 1));
   heap()->VerifyBlock(b(), false);
   // Shrinking leaves the rest recoverable.
@@ -179,12 +179,12 @@ TEST_F(BlockHeapTest, ChangesAreReportedWithTheRecoverableSpaceLessEight) {
     std::uint16_t count = 0, free = 0, recoverable = 0;
     int calls = 0;
   } seen;
-  heap()->bbheOnChanged = {[](void* aObject, PnxBlock, std::uint16_t aCount, std::uint16_t aFree,
-                              std::uint16_t aRecoverable) {
-                             auto* s = static_cast<Seen*>(aObject);
-                             *s = {aCount, aFree, aRecoverable, s->calls + 1};
-                           },
-                           &seen};
+  heap()->bbheOnChanged = {
+      [](void* aObject, PnxBlock, std::uint16_t aCount, std::uint16_t aFree, std::uint16_t aRecoverable) {
+        auto* s = static_cast<Seen*>(aObject);
+        *s = {aCount, aFree, aRecoverable, s->calls + 1};
+      },
+      &seen};
   const TnxSegmentRef s1 = alloc(30, 1);
   EXPECT_EQ(seen.count, 1);
   EXPECT_EQ(seen.free, 4064 - 32 - 2);
@@ -224,10 +224,14 @@ TEST_P(BlockHeapModelTest, RandomTrafficMatchesTheModel) {
   std::set<TnxSegmentRef> deleted;
   auto sizeOf = [&] {
     switch (rng() % 4) {
-      case 0: return static_cast<std::uint16_t>(1 + rng() % 8);
-      case 1: return static_cast<std::uint16_t>(1 + rng() % 64);
-      case 2: return static_cast<std::uint16_t>(1 + rng() % 400);
-      default: return static_cast<std::uint16_t>(1 + rng() % 1500);
+      case 0:
+        return static_cast<std::uint16_t>(1 + rng() % 8);
+      case 1:
+        return static_cast<std::uint16_t>(1 + rng() % 64);
+      case 2:
+        return static_cast<std::uint16_t>(1 + rng() % 400);
+      default:
+        return static_cast<std::uint16_t>(1 + rng() % 1500);
     }
   };
   int refused = 0;
@@ -390,19 +394,33 @@ TEST_F(BlockHeapTest, RandomDamageNeverEscapesTheBlock) {
     for (int op = 0; op < 8; ++op) {
       try {
         switch (op) {
-          case 0: heap()->GetSegment(b(), 1 + rng() % 14, size); break;
-          case 1: heap()->ReAllocSegment(b(), static_cast<std::uint16_t>(rng() % 2000), 1 + rng() % 12); break;
-          case 2: heap()->FreeSegment(b(), 1 + rng() % 12); break;
-          case 3: heap()->AllocSegment(b(), static_cast<std::uint16_t>(1 + rng() % 3000), ref); break;
-          case 4: heap()->GetFreespace(b()); break;
+          case 0:
+            heap()->GetSegment(b(), 1 + rng() % 14, size);
+            break;
+          case 1:
+            heap()->ReAllocSegment(b(), static_cast<std::uint16_t>(rng() % 2000), 1 + rng() % 12);
+            break;
+          case 2:
+            heap()->FreeSegment(b(), 1 + rng() % 12);
+            break;
+          case 3:
+            heap()->AllocSegment(b(), static_cast<std::uint16_t>(1 + rng() % 3000), ref);
+            break;
+          case 4:
+            heap()->GetFreespace(b());
+            break;
           case 5: {
             TnxSegmentRef walk = 0;
             while (heap()->GetNextSegment(b(), walk, size)) {
             }
             break;
           }
-          case 6: heap()->CompactBlock(b(), 0, 0); break;
-          default: heap()->ReAllocSegment(b(), 2500, 2); break;
+          case 6:
+            heap()->CompactBlock(b(), 0, 0);
+            break;
+          default:
+            heap()->ReAllocSegment(b(), 2500, 2);
+            break;
         }
       } catch (const EnxBaseException& e) {
         EXPECT_TRUE(e.ErrorCode() == 8962 || e.ErrorCode() == 15492 || e.ErrorCode() == 15493) << e.ErrorCode();

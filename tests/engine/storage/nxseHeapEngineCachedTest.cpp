@@ -190,8 +190,12 @@ TEST_F(HeapTest, DescriptorsAndNamesAreChecked) {
   descriptor_->SetHeapEngine(u"Mystery");
   expectCode([&] { TnxBaseHeapEngine::CheckValidBaseFromDescriptor(descriptor_.get()); }, 15503,
              u"Unknown Heap engine: \"Mystery\"");
-  expectCode([&] { TnxBaseHeapEngine::CreateEngine(descriptor_.get(), access_.get(), platform::create<TestHeapHandler>(std::uint16_t{0})); },
-             15503);
+  expectCode(
+      [&] {
+        TnxBaseHeapEngine::CreateEngine(descriptor_.get(), access_.get(),
+                                        platform::create<TestHeapHandler>(std::uint16_t{0}));
+      },
+      15503);
   descriptor_->SetHeapEngine(u"nx1xDefault");
   descriptor_->RemoveBlockHeapDescriptor();
   expectCode([&] { TnxBaseHeapEngine::CheckValidBaseFromDescriptor(descriptor_.get()); }, 10004,
@@ -293,8 +297,8 @@ TEST_F(HeapTest, ResizingGrowsInPlaceOrMovesKeepingTheBytes) {
   heap()->GetSegment(trans.get(), a, true, size, block, release);
   std::vector<std::uint8_t> more(2000, 3);
   const TnxHeapPiece pieces[] = {{nullptr, 100}, {more.data(), 2000}};
-  const TnxHeapRef moved = heap()->ReAllocSegmentEx(trans.get(), block, nxHeapRefSegment(a), pieces, 100, got, 0, 1,
-                                                    false);
+  const TnxHeapRef moved =
+      heap()->ReAllocSegmentEx(trans.get(), block, nxHeapRefSegment(a), pieces, 100, got, 0, 1, false);
   nxReleaseBlock(release, block);
   EXPECT_EQ(got, 2100);
   EXPECT_NE(nxHeapRefBlock(moved), nxHeapRefBlock(a));
@@ -383,9 +387,12 @@ TEST_F(HeapTest, RandomTrafficKeepsTheDirectoryEqualToTheBlocks) {
   std::map<TnxHeapRef, std::vector<std::uint8_t>> model;
   auto sizeOf = [&] {
     switch (rng() % 3) {
-      case 0: return static_cast<std::uint32_t>(13 + rng() % 40);
-      case 1: return static_cast<std::uint32_t>(13 + rng() % 600);
-      default: return static_cast<std::uint32_t>(13 + rng() % 3990);
+      case 0:
+        return static_cast<std::uint32_t>(13 + rng() % 40);
+      case 1:
+        return static_cast<std::uint32_t>(13 + rng() % 600);
+      default:
+        return static_cast<std::uint32_t>(13 + rng() % 3990);
     }
   };
   for (int round = 0; round < 12; ++round) {
@@ -411,11 +418,12 @@ TEST_F(HeapTest, RandomTrafficKeepsTheDirectoryEqualToTheBlocks) {
         TnxReleaseMethod release;
         heap()->GetSegment(trans.get(), it->first, true, oldSize, block, release);
         std::vector<std::uint8_t> tail;
-        for (std::uint32_t i = static_cast<std::uint32_t>(v.size()); i < size; ++i) tail.push_back(static_cast<std::uint8_t>(rng()));
+        for (std::uint32_t i = static_cast<std::uint32_t>(v.size()); i < size; ++i)
+          tail.push_back(static_cast<std::uint8_t>(rng()));
         const std::uint32_t keep = std::min<std::uint32_t>(size, static_cast<std::uint32_t>(v.size()));
         const TnxHeapPiece pieces[] = {{nullptr, keep}, {tail.data(), static_cast<std::uint32_t>(tail.size())}};
-        const TnxHeapRef moved = heap()->ReAllocSegmentEx(trans.get(), block, nxHeapRefSegment(it->first), pieces,
-                                                          1, got, 0, 1, true);
+        const TnxHeapRef moved =
+            heap()->ReAllocSegmentEx(trans.get(), block, nxHeapRefSegment(it->first), pieces, 1, got, 0, 1, true);
         nxReleaseBlock(release, block);
         ASSERT_NE(moved, 0u);
         ASSERT_EQ(got, size);

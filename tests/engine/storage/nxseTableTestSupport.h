@@ -14,6 +14,7 @@
 #include <string>
 
 #include "nxsdFilterEngineCallback.h"
+#include "nxseBlobEngineSegmented.h"
 #include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseHeaderAccess.h"
 #include "nxseHeapEngineCached.h"
@@ -58,18 +59,31 @@ inline TnxServerDataDict* newDictionary(std::int32_t aBytes = 96) {
   return dict;
 }
 
+// The same with the segmented BLOB engine ("Blob" section, heap and block
+// heap descriptors).
+inline TnxServerDataDict* newBlobDictionary(std::int32_t aBytes = 96) {
+  TnxServerDataDict* dict = newDictionary(aBytes);
+  auto* blob = platform::objectAs<TnxHeapBlobDescriptor>(dict->AddBlobDescriptor());
+  blob->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  return dict;
+}
+
 // One open table: the file, its block accesses and engines.
 struct Table {
   TnxBaseFile* file = nullptr;  // owned by the fixture
   TnxOwned<TnxBlockAccess> main;
   TnxOwned<TnxBlockAccess> streamAccess;
   TnxOwned<TnxBlockAccess> recordAccess;
+  TnxOwned<TnxBlockAccess> blobAccess;
   TnxOwned<TnxBaseStreamEngine> stream;
   TnxOwned<TnxBaseRecordEngine> records;
+  TnxOwned<TnxBaseBlobEngine> blobs;
   TnxOwned<TnxServerDataDict> dict;
 
   TnxStaticRecordEngine* statics() { return platform::objectAs<TnxStaticRecordEngine>(records.get()); }
   void close() {
+    blobs.reset();
+    blobAccess.reset();
     records.reset();
     stream.reset();
     recordAccess.reset();
@@ -91,10 +105,12 @@ class TableTest : public StorageTest {
     nxseRecordEngineStaticInitialize();
     nxseBlockHeapEngineNonfragmentingInitialize();
     nxseHeapEngineCachedInitialize();
+    nxseBlobEngineSegmentedInitialize();
     nxSetTimeout(0, true);  // long walks check the thread's deadline: none
   }
   void TearDown() override {
     for (auto& t : tables_) t->close();
+    nxseBlobEngineSegmentedFinalize();
     nxseHeapEngineCachedFinalize();
     nxseBlockHeapEngineNonfragmentingFinalize();
     nxseRecordEngineStaticFinalize();
@@ -134,6 +150,7 @@ class TableTest : public StorageTest {
     t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
     t.file->fiMaxID = t.dict->CurrentID();
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
+    attachBlobs(t, trans.get());
     trans->Commit();
     return t;
   }
@@ -150,7 +167,16 @@ class TableTest : public StorageTest {
     t.recordAccess.reset(
         platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
+    attachBlobs(t, nullptr);
     return t;
+  }
+
+  // The BLOB engine of a dictionary with a BLOB descriptor, on an access of
+  // its own ID.
+  void attachBlobs(Table& t, TnxBaseTransaction* aTrans) {
+    if (!t.dict->BlobDescriptor()) return;
+    t.blobAccess.reset(platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->BlobDescriptor()->ID()));
+    t.blobs.reset(TnxBaseBlobEngine::CreateEngine(t.dict.get(), {t.blobAccess.get()}, aTrans));
   }
 
   void attach(Table& t, TnxBaseTransaction* aTrans) {

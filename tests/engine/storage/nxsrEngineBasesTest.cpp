@@ -48,9 +48,9 @@ PL_CLASS_INFO_IMPL_TABLE(TestRefIntegrityEngine, TnxBaseRefIntegrityEngine, "Tes
 using EngineBasesTest = TableTest;
 
 TEST_F(EngineBasesTest, FileBlobsAreReadRelativeToTheBlobFile) {
-  TnxBaseSubEngine::RegisterSubEngine(FileBlobEngine::staticClassInfo(), "nx1xDefault");
+  TnxBaseSubEngine::RegisterSubEngine(FileBlobEngine::staticClassInfo(), "TestFileBlob");
   TnxServerDataDict* dict = newDictionary(8);
-  dict->AddBlobDescriptor();
+  dict->AddBlobDescriptor()->SetBlobEngine(u"TestFileBlob");
   Table& t = createTable(dict);
   fs_.putFile("/db/picture.bin", std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   TnxOwned<FileBlobEngine> blobs(

@@ -18,7 +18,8 @@ TEST_F(SubEngineTest, RegistriesByFamilyAndShortName) {
   EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseStreamEngine::staticClassInfo(), u"nx1xDefault"),
             &TnxSimpleStreamEngine::staticClassInfo());
   EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseRecordEngine::staticClassInfo(), u"Variable"), nullptr);
-  EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseBlobEngine::staticClassInfo(), u"nx1xDefault"), nullptr);
+  EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseBlobEngine::staticClassInfo(), u"nx1xDefault"),
+            &TnxSegmentedBlobEngine::staticClassInfo());
   // The same name twice in one family is refused.
   EXPECT_ANY_THROW(TnxBaseSubEngine::RegisterSubEngine(TnxStaticRecordEngine::staticClassInfo(), "nx1xDefault"));
   // Unregistering removes every name of the class.
