@@ -1,5 +1,6 @@
 // Crash consistency of journaled commits: a commit over two static-record
-// tables (one encrypted) is cut at every write and sync point; the durable
+// tables (one encrypted, the other with BLOBs that grow, shrink and get
+// trees of their own) is cut at every write and sync point; the durable
 // files left at that point (and, in a variant, a random subset of the writes
 // not yet synced) are recovered by the folder check and must hold either
 // the state before or the state after the commit, in files the independent
@@ -123,6 +124,8 @@ class CrashRecorder final : public platform::FileSystem {
 };
 
 using Records = std::vector<std::pair<TnxRefNr, std::uint32_t>>;
+// Both tables' records and the plain table's BLOBs.
+using State = std::tuple<Records, Records, std::vector<std::string>>;
 
 const char* const kPlain = "/db/plain.nx1";
 const char* const kSecret = "/db/secret.nx1";
@@ -143,7 +146,7 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
   Table& make(const std::string& aPath, bool aEncrypted) {
     Table& t = newTable();
     TnxOwned<TestTransaction> trans(newTransaction());
-    t.dict.reset(newDictionary(96));
+    t.dict.reset(aEncrypted ? newDictionary(96) : newBlobDictionary(96));
     t.file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
     files_.push_back(t.file);
     t.file->fiVadurVersion = 47005;
@@ -155,6 +158,7 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
     t.file->fiMaxID = t.dict->CurrentID();
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
+    attachBlobs(t, trans.get());
     trans->Commit();
     return t;
   }
@@ -176,7 +180,34 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     t.recordAccess.reset(
         platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
+    attachBlobs(t, nullptr);
     return t;
+  }
+  static std::string blobBytes(std::size_t aCount, char aSeed) {
+    std::string s(aCount, aSeed);
+    for (std::size_t i = 0; i < aCount; i += 7) s[i] = static_cast<char>(aSeed + i);
+    return s;
+  }
+  void writeBlob(Table& t, TnxBaseTransaction* aTrans, TnxBlobNr aNr, std::uint32_t aOffset, const std::string& aData) {
+    t.blobs->Write(aTrans, aNr, aOffset, static_cast<std::uint32_t>(aData.size()), aData.data());
+  }
+  // The BLOBs made before the commit: tiny, 9 KB, 30 KB and empty.
+  void makeBlobs(Table& t, TnxBaseTransaction* aTrans) {
+    for (std::size_t size : {3, 9000, 30000, 0}) {
+      TnxBlobNr nr = 0;
+      t.blobs->AddBlob(aTrans, nr);
+      if (size) writeBlob(t, aTrans, nr, 0, blobBytes(size, static_cast<char>('a' + blobNrs_.size())));
+      blobNrs_.push_back(nr);
+    }
+  }
+  std::vector<std::string> blobState(Table& t) {
+    std::vector<std::string> result;
+    for (TnxBlobNr nr : blobNrs_) {
+      TnxAnsiStringStream stream;
+      EXPECT_EQ(t.blobs->Read(nullptr, nr, 0, 0xFFFFFFFFu, nullptr, stream), 0u);
+      result.push_back(stream.DataString());
+    }
+    return result;
   }
   std::vector<std::uint8_t> record(Table& t, std::uint32_t aValue) {
     std::vector<std::uint8_t> r(t.records->breRecordLength + 4, 0);
@@ -244,7 +275,7 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
       Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
   }
   // Both tables' records after recovery of aFiles; the files pass the checker.
-  std::pair<Records, Records> recoveredState(const Files& aFiles, bool aCommitKind) {
+  State recoveredState(const Files& aFiles, bool aCommitKind) {
     restore(aFiles);
     recover(aCommitKind);
     std::vector<std::string> names;
@@ -252,7 +283,7 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     for (const std::string& n : names) EXPECT_FALSE(n.size() > 4 && n.substr(n.size() - 4) == ".n$2") << n;
     Table& plain = open(kPlain);
     Table& secret = open(kSecret);
-    std::pair<Records, Records> state{scan(plain), scan(secret)};
+    State state{scan(plain), scan(secret), blobState(plain)};
     checkWithChecker(kPlain, plain.file, plain.records->breRecordLength);
     checkWithChecker(kSecret, secret.file, secret.records->breRecordLength);
     return state;
@@ -274,8 +305,19 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
       TnxRefNr refNr = 0;
       t.records->AddRecord(aTrans, refNr, r.data());
     }
+    // The BLOBs: the tiny one grows in its root, the 9 KB one shrinks back
+    // into its root, the 30 KB one is overwritten and appended to, the
+    // empty one gets a tree.
+    if (t.blobs && !blobNrs_.empty()) {
+      writeBlob(t, aTrans, blobNrs_[0], 3, blobBytes(30, 'x'));
+      t.blobs->Truncate(aTrans, blobNrs_[1], 5);
+      writeBlob(t, aTrans, blobNrs_[2], 500, blobBytes(1000, 'y'));
+      writeBlob(t, aTrans, blobNrs_[2], 30000, blobBytes(12000, 'z'));
+      writeBlob(t, aTrans, blobNrs_[3], 0, blobBytes(15000, 'w'));
+    }
   }
 
+  std::vector<TnxBlobNr> blobNrs_;
   std::set<std::size_t> checked_;
 };
 
@@ -292,17 +334,18 @@ TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
         TnxRefNr refNr = 0;
         t->records->AddRecord(trans.get(), refNr, r.data());
       }
+    makeBlobs(plain, trans.get());
     trans->Commit();
   }
-  const std::pair<Records, Records> before{scan(plain), scan(secret)};
+  const State before{scan(plain), scan(secret), blobState(plain)};
   makeDurable();
 
   CrashRecorder recorder(fs_, subset, 20261210u + static_cast<std::uint32_t>(kind));
   platform::setCurrentFileSystem(&recorder);
   {
     TnxOwned<TestTransaction> trans(newTransaction());
-    change(plain, trans.get(), before.first);
-    change(secret, trans.get(), before.second);
+    change(plain, trans.get(), std::get<0>(before));
+    change(secret, trans.get(), std::get<1>(before));
     const std::string journal = "/db/" + std::to_string(trans->btLSN) + ".n$2";
     if (kind == 0)
       trans->SetJournal(platform::create<Tnx1xJournalEngine>(platform::fromUtf8(journal)));
@@ -314,7 +357,7 @@ TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
   }
   recorder.capture();  // the commit returned
   platform::setCurrentFileSystem(&fs_);
-  const std::pair<Records, Records> after{scan(plain), scan(secret)};
+  const State after{scan(plain), scan(secret), blobState(plain)};
   ASSERT_NE(before, after);
   ASSERT_GT(recorder.points.size(), 20u);
 
