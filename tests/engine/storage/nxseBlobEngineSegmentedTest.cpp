@@ -545,6 +545,23 @@ TEST_F(BlobDamageTest, ReferenceLoopsEndAtTheDepthLimit) {
   trans->Commit();
 }
 
+TEST_F(BlobDamageTest, TheCheckerFindsALinkListThatLies) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  const TnxBlobNr nr = add(trans.get());
+  write(trans.get(), nr, 0, bytes(20000, 1));
+  trans->Commit();
+  EXPECT_EQ(checkFile(), "");
+  trans.reset(newTransaction());
+  std::uint16_t size = 0;
+  PnxBlock block = nullptr;
+  TnxReleaseMethod release;
+  std::uint8_t* p = heap()->GetSegment(trans.get(), static_cast<TnxHeapRef>(nr), true, size, block, release);
+  nxsePutU32(p + 9, nxseGetU32(p + 9) - 1);  // the first item's end
+  nxReleaseBlock(release, block);
+  trans->Commit();
+  EXPECT_NE(checkFile().find("data segment"), std::string::npos);
+}
+
 TEST_F(BlobDamageTest, RandomDamageToATreeNeverEscapes) {
   std::mt19937 rng(99);
   for (int round = 0; round < 30; ++round) {

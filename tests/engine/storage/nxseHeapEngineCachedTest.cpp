@@ -518,6 +518,18 @@ TEST_F(HeapDamageTest, ListedFreeSpaceThatIsNotThere) {
   expectCode([&] { alloc(trans.get(), 3000, 1); }, 8962);
 }
 
+TEST_F(HeapDamageTest, TheCheckerFindsAnEntryThatDiffersFromItsBlock) {
+  const TnxBlockNumber m = populate();
+  EXPECT_EQ(checkFile(), "");
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxReleaseMethod release;
+  PnxBlock block = manager_->GetBlock(file_, trans.get(), m, true, release);
+  nxsePutU16(block + 26, static_cast<std::uint16_t>(nxseGetU16(block + 26) + 4));
+  nxReleaseBlock(release, block);
+  trans->Commit();
+  EXPECT_NE(checkFile().find("listed with"), std::string::npos);
+}
+
 TEST_F(HeapDamageTest, DataBlockChecks) {
   populate();
   TnxOwned<TestTransaction> trans(newTransaction());
