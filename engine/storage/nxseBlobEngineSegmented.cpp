@@ -215,10 +215,10 @@ TnxBlobNr TnxSegmentedBlobEngine::Store(TnxBaseTransaction* aTrans, std::span<co
 }
 
 bool TnxSegmentedBlobEngine::ResizeRoot(Root& aRoot, std::uint32_t aSize) {
-  if (aSize > 0xFFFF || !aRoot.heap->ReAllocSegment(aRoot.block, static_cast<std::uint16_t>(aSize), aRoot.slot))
-    return false;
+  const bool done =
+      aSize <= 0xFFFF && aRoot.heap->ReAllocSegment(aRoot.block, static_cast<std::uint16_t>(aSize), aRoot.slot);
   aRoot.Refresh();
-  return true;
+  return done;
 }
 
 std::uint32_t TnxSegmentedBlobEngine::RootRoom(Root& aRoot) {
@@ -568,8 +568,10 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
       root.data[0] = kTiny;
       return;
     }
-    if (newLength == length || RootRoom(root) >= newLength + 1) {
-      if (newLength + 1 > root.size) nxAssert(ResizeRoot(root, newLength + 1), "The root could not grow in place");
+    // The room test can promise up to 4 bytes more than the segment's
+    // rounded footprint finds: a root that cannot grow becomes a link list.
+    if (newLength == length ||
+        (RootRoom(root) >= newLength + 1 && (newLength + 1 <= root.size || ResizeRoot(root, newLength + 1)))) {
       std::memcpy(root.data + 1 + aOffset, aBlob, aLen);
       root.data[0] = kData;
       return;
