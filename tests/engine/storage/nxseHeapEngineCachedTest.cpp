@@ -495,6 +495,7 @@ TEST_F(HeapDamageTest, ManagementCountBeyondMaxEntries) {
   TnxOwned<TestTransaction> trans(newTransaction());
   expectCode([&] { alloc(trans.get(), 10, 1); }, 8962);
   EXPECT_FALSE(heap()->heManagmentBlocksLoaded);
+  trans->Rollback();
 }
 
 TEST_F(HeapDamageTest, ManagementChainLoop) {
@@ -502,6 +503,7 @@ TEST_F(HeapDamageTest, ManagementChainLoop) {
   patch(m, 16, m, 4);
   TnxOwned<TestTransaction> trans(newTransaction());
   expectCode([&] { alloc(trans.get(), 10, 1); }, 8962);
+  trans->Rollback();
 }
 
 TEST_F(HeapDamageTest, ManagementEntryOutsideTheFile) {
@@ -509,6 +511,7 @@ TEST_F(HeapDamageTest, ManagementEntryOutsideTheFile) {
   patch(m, 22, 100000, 4);
   TnxOwned<TestTransaction> trans(newTransaction());
   expectCode([&] { alloc(trans.get(), 10, 1); }, 8962);
+  trans->Rollback();
 }
 
 TEST_F(HeapDamageTest, ListedFreeSpaceThatIsNotThere) {
@@ -516,6 +519,7 @@ TEST_F(HeapDamageTest, ListedFreeSpaceThatIsNotThere) {
   patch(m, 26, 4000, 2);
   TnxOwned<TestTransaction> trans(newTransaction());
   expectCode([&] { alloc(trans.get(), 3000, 1); }, 8962);
+  trans->Rollback();
 }
 
 TEST_F(HeapDamageTest, TheCheckerFindsAnEntryThatDiffersFromItsBlock) {
@@ -542,6 +546,7 @@ TEST_F(HeapDamageTest, DataBlockChecks) {
   patch(nxHeapRefBlock(refs_[1]), 4092 - 8, 4092 - 8, 2);
   trans.reset(newTransaction());
   expectCode([&] { read(trans.get(), refs_[1]); }, 8962);
+  trans->Rollback();
 }
 
 }  // namespace
