@@ -14,7 +14,9 @@
 #include <string>
 
 #include "nxsdFilterEngineCallback.h"
+#include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseHeaderAccess.h"
+#include "nxseHeapEngineCached.h"
 #include "nxseRecordEngineStatic.h"
 #include "nxseStreamEngine.h"
 #include "nxsrFileHandling.h"
@@ -87,10 +89,14 @@ class TableTest : public StorageTest {
     nxsrSubEngineBaseInitialize();
     nxseStreamEngineInitialize();
     nxseRecordEngineStaticInitialize();
+    nxseBlockHeapEngineNonfragmentingInitialize();
+    nxseHeapEngineCachedInitialize();
     nxSetTimeout(0, true);  // long walks check the thread's deadline: none
   }
   void TearDown() override {
     for (auto& t : tables_) t->close();
+    nxseHeapEngineCachedFinalize();
+    nxseBlockHeapEngineNonfragmentingFinalize();
     nxseRecordEngineStaticFinalize();
     nxseStreamEngineFinalize();
     nxsrSubEngineBaseFinalize();
