@@ -19,18 +19,9 @@ struct FieldDef {
 
 class RecordCompressionTest : public TableTest {
  protected:
-  void SetUp() override {
-    TableTest::SetUp();
-    nxsrRecordCompressionEngineBaseInitialize();
-    nxseRecordCompressionEngineSmartInitialize();
-    nxseRecordCompressionEngineCompressorInitialize();
-  }
   void TearDown() override {
     engine_.reset();
     dict_.reset();
-    nxseRecordCompressionEngineCompressorFinalize();
-    nxseRecordCompressionEngineSmartFinalize();
-    nxsrRecordCompressionEngineBaseFinalize();
     TableTest::TearDown();
   }
 
