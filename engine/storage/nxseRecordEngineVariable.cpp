@@ -152,6 +152,7 @@ TnxVariableRecordEngine::TnxVariableRecordEngine(TnxDictionaryItem* aDescriptor,
   reHeapEngine.reset(TnxBaseHeapEngine::CreateEngine(descriptor->HeapDescriptor(), breDataFile, CreateHeaderHandler()));
   reCompressionEngine.reset(
       TnxBaseRecordCompressionEngine::CreateEngine(descriptor->RecordCompressionDescriptor(), bseTableVersion));
+  reStoresRaw = platform::objectAs<TnxNullRecordCompressionEngine>(reCompressionEngine.get()) != nullptr;
   reRecordAllocator = nxGetPool(std::max<std::size_t>(std::size_t{breRecordLength} + 4, kMinPayload));
   reRecordBuffer = static_cast<std::uint8_t*>(reRecordAllocator.Alloc());
 }
@@ -255,6 +256,8 @@ void TnxVariableRecordEngine::Decode(TnxRefNr aRefNr, const std::uint8_t* aSegme
     std::memcpy(aTarget, payload, breRecordLength);
     return;
   }
+  // A table without compression stores every record raw.
+  if (reStoresRaw) RaiseCorrupt(aRefNr, u"compressed record in a table without compression");
   if (flags & kPadded) {
     const std::uint32_t padding = payload[length - 1];
     if (padding == 0 || padding >= length) RaiseCorrupt(aRefNr, u"padding count");

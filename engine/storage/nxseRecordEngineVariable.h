@@ -122,6 +122,7 @@ class TnxVariableRecordEngine : public TnxBaseRecordEngine {
   TnxOwned<TnxBaseRecordCompressionEngine> reCompressionEngine;
 
  private:
+  bool reStoresRaw = false;  // the null compression engine
   struct Pin;
   struct Encoded;
   struct Cursor;

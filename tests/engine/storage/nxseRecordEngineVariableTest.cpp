@@ -134,6 +134,12 @@ TEST_F(VariableRecordTest, EightByteRecordIsStoredRawAsATenByteSegment) {
   EXPECT_TRUE(std::equal(back.begin(), back.begin() + 8, r.begin()));
   trans->Commit();
   EXPECT_EQ(checkFile(), "");
+  // Without compression a segment that claims to be compressed is damage.
+  TnxOwned<TestTransaction> damage(newTransaction());
+  patch(damage.get(), static_cast<TnxHeapRef>(refNr), [](std::uint8_t* p, std::uint16_t) { p[0] = 8; });
+  expectFails(8962, [&] { engine()->ReadRecord(damage.get(), refNr, back.data()); });
+  damage->Rollback();
+  engine()->Rollback(damage.get());
 }
 
 TEST_F(VariableRecordTest, ShortCompressedRecordIsPaddedToNineBytes) {
