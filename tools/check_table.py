@@ -13,10 +13,14 @@ Reads a table file from its bytes alone and reports every inconsistency:
   - stream lengths against their chains and the stream map,
   - static-record counts, bitmaps and free-slot lists (with --record-length),
   - heaps: every "NXHD" data block's slot directory (entries, lengths, free
-    area, recoverable space), the "NXHM" management chain of a "Blob"
-    section (counts, owners, every entry equal to its data block's free
+    area, recoverable space), the "NXHM" management chain of a "Blob" or
+    variable "Record" section (counts, owners, every entry equal to its data block's free
     space, every data block with at least 40 bytes free listed, no empty
-    data block), and the BLOB trees in the data blocks of BLOB heaps (root
+    data block), the record block chain of a variable "Record" section
+    (links both ways, first and last, owners, records against the count,
+    forward references of 9 bytes naming moved records once each, no moved
+    record without its reference, raw records of the record length), and
+    the BLOB trees in the data blocks of BLOB heaps (root
     tags and sizes, link lists of 1 + 12n bytes with rising ends, children
     that exist, are data or link lists and are reached once),
   - index header blocks ("Indices", "InternalIndices", "Fulltext$Indices"
@@ -61,6 +65,7 @@ class Checker:
         self.record_length = record_length
         self.reached = {}
         self.heap_listed = {}  # heap owner ID -> {data block: listed free space}
+        self.record_heaps = set()  # heaps whose data blocks a record chain holds
 
     def fail(self, text):
         self.problems.append(text)
@@ -218,6 +223,8 @@ class Checker:
                     self.stream_section(header, off)
                 elif name == "record" and size == 20:
                     self.record_section(header, off, owner)
+                elif name == "record" and size == 24:
+                    self.variable_record_section(header, off)
                 elif name in INDEX_SECTIONS and size == 4:
                     self.index_section(header, off, owner)
                 elif name == "blob" and size == 4:
@@ -536,14 +543,19 @@ class Checker:
         return segments, S + R - min(8, R), live
 
     def blob_section(self, header, off, owner):
-        first = u32(header, off)
+        self.management_chain(u32(header, off))
+
+    def management_chain(self, first):
+        """The "NXHM" chain of a heap from first: the heap's ID (the owner of
+        its blocks), None without management blocks; the entries go to
+        heap_listed."""
         n, steps, heap = first, 0, None
         max_entries = (self.usable - 22) // 6
         while n:
             steps += 1
             if steps > self.used or not self.valid(n):
                 self.fail("management chain broken at %d" % n)
-                return
+                return heap
             b = self.block(n)
             block_owner = i32(b, self.usable)
             if heap is None:
@@ -551,13 +563,13 @@ class Checker:
                 self.heap_listed.setdefault(heap, {})
             if b[:4] != b"NXHM" or u32(b, 4) != n or block_owner != heap:
                 self.fail("block %d is not a management block of heap %d" % (n, heap))
-                return
+                return heap
             if not self.reach(n, "heap management"):
-                return
+                return heap
             count, nxt = u16(b, 20), u32(b, 16)
             if count > max_entries:
                 self.fail("management block %d counts %d entries, at most %d fit" % (n, count, max_entries))
-                return
+                return heap
             if nxt == 0 and count == 0:
                 self.fail("management block %d ends the chain empty" % n)
             if any(b[22 + 6 * count:22 + 6 * max_entries]):
@@ -568,6 +580,96 @@ class Checker:
                     self.fail("data block %d listed twice" % data)
                 self.heap_listed[heap][data] = free
             n = nxt
+        return heap
+
+    def listing(self, n, listed, free, live):
+        """A data block against its management entry."""
+        if live == 0:
+            self.fail("heap data block %d holds no segment" % n)
+        if n in listed and listed[n] != free:
+            self.fail("data block %d listed with %d bytes free, has %d" % (n, listed[n], free))
+        if n not in listed and free >= HEAP_CUTOFF and live:
+            self.fail("data block %d has %d bytes free but is not listed" % (n, free))
+
+    def variable_record_section(self, header, off):
+        count, first, last, management = struct.unpack_from("<4I", header, off)
+        heap = self.management_chain(management)
+        blocks, n, prev, steps = [], first, 0, 0
+        while n:
+            steps += 1
+            if steps > self.used or not self.valid(n):
+                self.fail("record block chain broken at %d" % n)
+                return
+            b = self.block(n)
+            if b[:4] != b"NXHD" or u32(b, 4) != n:
+                self.fail("block %d in the record chain is not a heap data block" % n)
+                return
+            if heap is None:
+                heap = i32(b, self.usable)
+            elif i32(b, self.usable) != heap:
+                self.fail("record data block %d belongs to %d, not heap %d" % (n, i32(b, self.usable), heap))
+            if u32(b, 20) != prev:
+                self.fail("record data block %d links back to %d, not %d" % (n, u32(b, 20), prev))
+            if not self.reach(n, "record data"):
+                return
+            blocks.append(n)
+            prev, n = n, u32(b, 16)
+        if prev != last:
+            self.fail("record chain ends at %d, the header names %d" % (prev, last))
+        if heap is None:
+            if count:
+                self.fail("record count %d without data blocks" % count)
+            return
+        self.record_heaps.add(heap)
+        listed = self.heap_listed.get(heap, {})
+        for data in listed:
+            if data not in blocks:
+                self.fail("management entry names block %d, not a record data block" % data)
+        segments = {}
+        for n in blocks:
+            result = self.slotted(n, 28)
+            if result is None:
+                continue
+            slots, free, live = result
+            self.listing(n, listed, free, live)
+            b = self.block(n)
+            for slot, (offset, length) in slots.items():
+                segments[(n, slot)] = b[offset + 2:offset + 2 + length]
+        records, bodies, named = 0, set(), {}
+        raw_length = max(self.record_length, 9)
+        for key, body in sorted(segments.items()):
+            flags = body[0] if body else 0xFF
+            if flags & 0xF0:
+                self.fail("record segment %s has flags %d" % (key, flags))
+                continue
+            if flags & 4:
+                if flags != 4 or len(body) != 9:
+                    self.fail("forward reference %s is not 9 bytes with flag 4" % (key,))
+                    continue
+                ref = struct.unpack_from("<Q", body, 1)[0]
+                target = (ref >> 32, ref & 0xFFFF)
+                if target in named:
+                    self.fail("moved record %s is named by %s and %s" % (target, named[target], key))
+                named[target] = key
+                records += 1
+                continue
+            if len(body) < 10:
+                self.fail("record segment %s has %d bytes" % (key, len(body)))
+            if flags & 2 and self.record_length and len(body) - 1 != raw_length:
+                self.fail("raw record %s has %d bytes, not %d" % (key, len(body) - 1, raw_length))
+            if flags & 1:
+                bodies.add(key)
+            else:
+                records += 1
+        for target, key in named.items():
+            t = segments.get(target)
+            if t is None or not t[0] & 1 or t[0] & 4:
+                self.fail("forward reference %s names %s, not a moved record" % (key, target))
+        for key in sorted(bodies - set(named)):
+            self.fail("moved record %s is named by no reference" % (key,))
+        if records != count:
+            self.fail("record count %d, the chain holds %d" % (count, records))
+
 
     def blob_heaps(self):
         groups = {}
@@ -576,6 +678,8 @@ class Checker:
             if b[:4] == b"NXHD" and u32(b, 4) == n and n not in self.reached:
                 groups.setdefault(i32(b, self.usable), []).append(n)
         for heap, listed in self.heap_listed.items():
+            if heap in self.record_heaps:
+                continue
             for data in listed:
                 if data not in groups.get(heap, []):
                     self.fail("management entry names block %d, not a data block of heap %d" % (data, heap))
@@ -588,12 +692,7 @@ class Checker:
                 if result is None:
                     continue
                 slots, free, live = result
-                if live == 0:
-                    self.fail("heap data block %d holds no segment" % n)
-                if n in listed and listed[n] != free:
-                    self.fail("data block %d listed with %d bytes free, has %d" % (n, listed[n], free))
-                if n not in listed and free >= HEAP_CUTOFF and live:
-                    self.fail("data block %d has %d bytes free but is not listed" % (n, free))
+                self.listing(n, listed, free, live)
                 b = self.block(n)
                 for slot, (offset, length) in slots.items():
                     segments[(n, slot)] = b[offset + 2:offset + 2 + length]

@@ -1,6 +1,7 @@
 // Crash consistency of journaled commits: a commit over two static-record
 // tables (one encrypted, the other with BLOBs that grow, shrink and get
-// trees of their own) is cut at every write and sync point; the durable
+// trees of their own) and a table of variable records (records that grow
+// move behind forward references) is cut at every write and sync point; the durable
 // files left at that point (and, in a variant, a random subset of the writes
 // not yet synced) are recovered by the folder check and must hold either
 // the state before or the state after the commit, in files the independent
@@ -124,11 +125,19 @@ class CrashRecorder final : public platform::FileSystem {
 };
 
 using Records = std::vector<std::pair<TnxRefNr, std::uint32_t>>;
-// Both tables' records and the plain table's BLOBs.
-using State = std::tuple<Records, Records, std::vector<std::string>>;
+// The plain, secret and variable tables' records and the plain table's BLOBs.
+using State = std::tuple<Records, Records, Records, std::vector<std::string>>;
 
 const char* const kPlain = "/db/plain.nx1";
 const char* const kSecret = "/db/secret.nx1";
+const char* const kVariable = "/db/variable.nx1";
+
+// The text of a variable record with value aValue: values from 1000 on
+// (updated records) are long enough to leave their home block.
+std::string textOf(std::uint32_t aValue) {
+  const std::size_t length = aValue >= 1000 ? 1200 + aValue % 300 : 10 + aValue % 190;
+  return std::string(length, static_cast<char>('a' + aValue % 26));
+}
 
 class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {
  protected:
@@ -143,10 +152,11 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     nxseEncryptionEngineBlowfishRC4Finalize();
   }
 
-  Table& make(const std::string& aPath, bool aEncrypted) {
+  Table& make(const std::string& aPath, bool aEncrypted, bool aVariable = false) {
     Table& t = newTable();
     TnxOwned<TestTransaction> trans(newTransaction());
-    t.dict.reset(aEncrypted ? newDictionary(96) : newBlobDictionary(96));
+    t.dict.reset(aVariable ? newVariableDictionary({{nxtInt32, 0}, {nxtNullString, 1500}})
+                           : aEncrypted ? newDictionary(96) : newBlobDictionary(96));
     t.file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
     files_.push_back(t.file);
     t.file->fiVadurVersion = 47005;
@@ -211,6 +221,15 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
   }
   std::vector<std::uint8_t> record(Table& t, std::uint32_t aValue) {
     std::vector<std::uint8_t> r(t.records->breRecordLength + 4, 0);
+    if (t.variables()) {
+      TnxFieldsDescriptor* fields = t.dict->FieldsDescriptor();
+      fields->InitRecord(r.data());
+      fields->SetRecordField(0, r.data(), &aValue);
+      fields->SetRecordFieldNull(1, r.data(), false);
+      const std::string text = textOf(aValue);
+      std::memcpy(r.data() + fields->Fields(1)->fdOffset, text.c_str(), text.size() + 1);
+      return r;
+    }
     nxsePutU32(r.data(), aValue);
     nxsePutU32(r.data() + 50, ~aValue);
     return r;
@@ -219,8 +238,12 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     Records result;
     TnxRefNr refNr = 0;
     PnxRecordBuffer data = nullptr;
+    const std::int32_t textOffset = t.variables() ? t.dict->FieldsDescriptor()->Fields(1)->fdOffset : 0;
     auto it = [&](void*, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
-      EXPECT_EQ(nxseGetU32(aRecord + 50), ~nxseGetU32(aRecord));
+      if (textOffset)
+        EXPECT_EQ(reinterpret_cast<const char*>(aRecord + textOffset), textOf(nxseGetU32(aRecord)));
+      else
+        EXPECT_EQ(nxseGetU32(aRecord + 50), ~nxseGetU32(aRecord));
       result.emplace_back(aRefNr, nxseGetU32(aRecord));
       return rirContinue;
     };
@@ -274,7 +297,7 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     else
       Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
   }
-  // Both tables' records after recovery of aFiles; the files pass the checker.
+  // The tables' records after recovery of aFiles; the files pass the checker.
   State recoveredState(const Files& aFiles, bool aCommitKind) {
     restore(aFiles);
     recover(aCommitKind);
@@ -283,9 +306,11 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     for (const std::string& n : names) EXPECT_FALSE(n.size() > 4 && n.substr(n.size() - 4) == ".n$2") << n;
     Table& plain = open(kPlain);
     Table& secret = open(kSecret);
-    State state{scan(plain), scan(secret), blobState(plain)};
+    Table& variable = open(kVariable);
+    State state{scan(plain), scan(secret), scan(variable), blobState(plain)};
     checkWithChecker(kPlain, plain.file, plain.records->breRecordLength);
     checkWithChecker(kSecret, secret.file, secret.records->breRecordLength);
+    checkWithChecker(kVariable, variable.file, variable.records->breRecordLength);
     return state;
   }
   // The commit under test: deletes a whole data block's records (the
@@ -326,10 +351,11 @@ TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
   const bool commitKind = kind == 1;
   Table& plain = make(kPlain, false);
   Table& secret = make(kSecret, true);
+  Table& variable = make(kVariable, false, true);
   {
     TnxOwned<TestTransaction> trans(newTransaction());
     for (std::uint32_t v = 0; v < 100; ++v)
-      for (Table* t : {&plain, &secret}) {
+      for (Table* t : {&plain, &secret, &variable}) {
         std::vector<std::uint8_t> r = record(*t, v);
         TnxRefNr refNr = 0;
         t->records->AddRecord(trans.get(), refNr, r.data());
@@ -337,7 +363,7 @@ TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
     makeBlobs(plain, trans.get());
     trans->Commit();
   }
-  const State before{scan(plain), scan(secret), blobState(plain)};
+  const State before{scan(plain), scan(secret), scan(variable), blobState(plain)};
   makeDurable();
 
   CrashRecorder recorder(fs_, subset, 20261210u + static_cast<std::uint32_t>(kind));
@@ -346,6 +372,7 @@ TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
     TnxOwned<TestTransaction> trans(newTransaction());
     change(plain, trans.get(), std::get<0>(before));
     change(secret, trans.get(), std::get<1>(before));
+    change(variable, trans.get(), std::get<2>(before));
     const std::string journal = "/db/" + std::to_string(trans->btLSN) + ".n$2";
     if (kind == 0)
       trans->SetJournal(platform::create<Tnx1xJournalEngine>(platform::fromUtf8(journal)));
@@ -357,7 +384,7 @@ TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
   }
   recorder.capture();  // the commit returned
   platform::setCurrentFileSystem(&fs_);
-  const State after{scan(plain), scan(secret), blobState(plain)};
+  const State after{scan(plain), scan(secret), scan(variable), blobState(plain)};
   ASSERT_NE(before, after);
   ASSERT_GT(recorder.points.size(), 20u);
 
@@ -384,6 +411,7 @@ TEST_P(JournalCrashTest, ACrashDuringRecoveryRecoversTheSame) {
   const bool commitKind = kind == 1;
   Table& plain = make(kPlain, false);
   Table& secret = make(kSecret, true);
+  Table& variable = make(kVariable, false, true);
   Records none;
   makeDurable();
   CrashRecorder commit(fs_, false, 1);
@@ -392,6 +420,7 @@ TEST_P(JournalCrashTest, ACrashDuringRecoveryRecoversTheSame) {
     TnxOwned<TestTransaction> trans(newTransaction());
     change(plain, trans.get(), none);
     change(secret, trans.get(), none);
+    change(variable, trans.get(), none);
     const std::string journal = "/db/" + std::to_string(trans->btLSN) + ".n$2";
     if (kind == 1)
       trans->SetJournal(platform::create<Tnx1xCommitJournalEngine>(platform::fromUtf8(journal)));
@@ -416,7 +445,7 @@ TEST_P(JournalCrashTest, ACrashDuringRecoveryRecoversTheSame) {
   restore(crashed);
   recover(commitKind);
   Files recovered;
-  for (const char* p : {kPlain, kSecret}) recovered[p] = disk(p);
+  for (const char* p : {kPlain, kSecret, kVariable}) recovered[p] = disk(p);
 
   restore(crashed);
   CrashRecorder recovery(fs_, false, 2);
@@ -428,7 +457,7 @@ TEST_P(JournalCrashTest, ACrashDuringRecoveryRecoversTheSame) {
     SCOPED_TRACE("recovery crash point " + std::to_string(k));
     restore(recovery.points[k]);
     recover(commitKind);
-    for (const char* p : {kPlain, kSecret}) {
+    for (const char* p : {kPlain, kSecret, kVariable}) {
       // Growth of the file beyond its used blocks may differ; the used part may not.
       std::vector<std::uint8_t> now = disk(p), want = recovered.at(p);
       const std::size_t n = std::min(now.size(), want.size());
