@@ -12,6 +12,17 @@ Reads a table file from its bytes alone and reports every inconsistency:
     sections),
   - stream lengths against their chains and the stream map,
   - static-record counts, bitmaps and free-slot lists (with --record-length),
+  - heaps: every "NXHD" data block's slot directory (entries, lengths, free
+    area, recoverable space), the "NXHM" management chain of a "Blob" or
+    variable "Record" section (counts, owners, every entry equal to its data block's free
+    space, every data block with at least 40 bytes free listed, no empty
+    data block), the record block chain of a variable "Record" section
+    (links both ways, first and last, owners, records against the count,
+    forward references of 9 bytes naming moved records once each, no moved
+    record without its reference, raw records of the record length), and
+    the BLOB trees in the data blocks of BLOB heaps (root
+    tags and sizes, link lists of 1 + 12n bytes with rising ends, children
+    that exist, are data or link lists and are reached once),
   - index header blocks ("Indices", "InternalIndices", "Fulltext$Indices"
     sections) and the B*-tree of every index: node signatures, owner IDs,
     kinds and index numbers, counts within capacity, leaves at one depth,
@@ -33,7 +44,9 @@ import sys
 
 FREE_MAP_ID = 0x7FFFFFFF
 OVERFLOW_ID = 0x7FFFFFFE
-KNOWN = {b"NXSH", b"NXDH", b"NX!2", b"CHOF", b"FBMH", b"NXIH", b"NXBH"}
+KNOWN = {b"NXSH", b"NXDH", b"NX!2", b"CHOF", b"FBMH", b"NXIH", b"NXHD", b"NXHM", b"NXBH"}
+HEAP_CUTOFF = 40
+BLOB_MAX_DEPTH = 8
 INDEX_SECTIONS = ("indices", "internalindices", "fulltext$indices")
 
 
@@ -56,6 +69,8 @@ class Checker:
         self.problems = []
         self.record_length = record_length
         self.reached = {}
+        self.heap_listed = {}  # heap owner ID -> {data block: listed free space}
+        self.record_heaps = set()  # heaps whose data blocks a record chain holds
 
     def fail(self, text):
         self.problems.append(text)
@@ -213,8 +228,15 @@ class Checker:
                     self.stream_section(header, off)
                 elif name == "record" and size == 20:
                     self.record_section(header, off, owner)
+                elif name == "record" and size == 24:
+                    self.variable_record_section(header, off)
                 elif name in INDEX_SECTIONS and size == 4:
                     self.index_section(header, off, owner)
+                elif name == "blob" and size == 4:
+                    self.blob_section(header, off, owner)
+
+        # Data blocks of BLOB heaps (not chained: found by signature).
+        self.blob_heaps()
 
         if not self.raw:
             self.blob_chains()
@@ -515,6 +537,286 @@ class Checker:
             prev, nxt = u32(b, 24), u32(b, 28)
             if prev != (leaves[i - 1] if i else 0xFFFFFFFF) or nxt != (leaves[i + 1] if i + 1 < len(leaves) else 0xFFFFFFFF):
                 fail("index %d: leaf %d links %d/%d out of chain order" % (index, n, prev, nxt))
+
+    # ---- Heaps ---------------------------------------------------------------
+
+    def slotted(self, n, H):
+        """The slot directory of heap data block n with segments from H:
+        {slot: (offset, length)}, the free space a caller may plan on, and
+        the live count; None after a reported problem."""
+        b, B = self.block(n), self.usable
+        where = "heap block %d" % n
+        N = u16(b, B - 2)
+        if 8 + 2 * N + H > B:
+            self.fail("%s: directory of %d slots overlaps the header" % (where, N))
+            return None
+        dir_low = B - 8 - 2 * N
+        head, R, live = u16(b, B - 4), u16(b, B - 6), u16(b, H - 4)
+        segments, used, free_slots = {}, [], set()
+        for i in range(1, N + 1):
+            e = u16(b, B - 6 - 2 * i)
+            kind = e & 3
+            if kind == 3:
+                self.fail("%s: slot %d has an invalid entry %d" % (where, i, e))
+                return None
+            if kind == 2:
+                free_slots.add(i)
+            if kind != 0:
+                continue
+            if e < H or e + 2 > dir_low or e + 2 + u16(b, e) > dir_low:
+                self.fail("%s: slot %d at %d runs outside the segment area" % (where, i, e))
+                return None
+            length = u16(b, e)
+            segments[i] = (e, length)
+            used.append((e, (length + 5) & ~3))
+        if live != len(segments):
+            self.fail("%s: live count %d, directory holds %d" % (where, live, len(segments)))
+        f, S = u16(b, dir_low), 0
+        if f:
+            S = u16(b, f) if f + 2 <= B else 0
+            if f & 3 or f < H or f + 2 + S > dir_low - 2:
+                self.fail("%s: free area at %d of %d bytes" % (where, f, S))
+                return None
+            used.append((f, S + 2))
+        used.sort()
+        end, holes = H, 0
+        for offset, size in used:
+            if offset < end:
+                self.fail("%s: segments overlap at %d" % (where, offset))
+                return None
+            holes += offset - end
+            end = offset + size
+        if end <= dir_low:
+            holes += (dir_low - end) & ~3
+        elif end - dir_low != 2:
+            self.fail("%s: last segment ends past the directory" % where)
+        if holes < R:
+            self.fail("%s: recoverable space %d, holes %d" % (where, R, holes))
+        chain, s, steps = set(), head, 0
+        while s:
+            steps += 1
+            if s > N or s in chain or s not in free_slots or steps > N:
+                self.fail("%s: free-slot chain broken at %d" % (where, s))
+                break
+            chain.add(s)
+            s = u16(b, B - 6 - 2 * s) >> 2
+        if chain != free_slots and s == 0:
+            self.fail("%s: free slots %s not all on the chain" % (where, sorted(free_slots - chain)))
+        return segments, S + R - min(8, R), live
+
+    def blob_section(self, header, off, owner):
+        self.management_chain(u32(header, off))
+
+    def management_chain(self, first):
+        """The "NXHM" chain of a heap from first: the heap's ID (the owner of
+        its blocks), None without management blocks; the entries go to
+        heap_listed."""
+        n, steps, heap = first, 0, None
+        max_entries = (self.usable - 22) // 6
+        while n:
+            steps += 1
+            if steps > self.used or not self.valid(n):
+                self.fail("management chain broken at %d" % n)
+                return heap
+            b = self.block(n)
+            block_owner = i32(b, self.usable)
+            if heap is None:
+                heap = block_owner
+                self.heap_listed.setdefault(heap, {})
+            if b[:4] != b"NXHM" or u32(b, 4) != n or block_owner != heap:
+                self.fail("block %d is not a management block of heap %d" % (n, heap))
+                return heap
+            if not self.reach(n, "heap management"):
+                return heap
+            count, nxt = u16(b, 20), u32(b, 16)
+            if count > max_entries:
+                self.fail("management block %d counts %d entries, at most %d fit" % (n, count, max_entries))
+                return heap
+            if nxt == 0 and count == 0:
+                self.fail("management block %d ends the chain empty" % n)
+            if any(b[22 + 6 * count:22 + 6 * max_entries]):
+                self.fail("management block %d has bytes beyond its entries" % n)
+            for i in range(count):
+                data, free = u32(b, 22 + 6 * i), u16(b, 26 + 6 * i)
+                if data in self.heap_listed[heap]:
+                    self.fail("data block %d listed twice" % data)
+                self.heap_listed[heap][data] = free
+            n = nxt
+        return heap
+
+    def listing(self, n, listed, free, live):
+        """A data block against its management entry."""
+        if live == 0:
+            self.fail("heap data block %d holds no segment" % n)
+        if n in listed and listed[n] != free:
+            self.fail("data block %d listed with %d bytes free, has %d" % (n, listed[n], free))
+        if n not in listed and free >= HEAP_CUTOFF and live:
+            self.fail("data block %d has %d bytes free but is not listed" % (n, free))
+
+    def variable_record_section(self, header, off):
+        count, first, last, management = struct.unpack_from("<4I", header, off)
+        heap = self.management_chain(management)
+        blocks, n, prev, steps = [], first, 0, 0
+        while n:
+            steps += 1
+            if steps > self.used or not self.valid(n):
+                self.fail("record block chain broken at %d" % n)
+                return
+            b = self.block(n)
+            if b[:4] != b"NXHD" or u32(b, 4) != n:
+                self.fail("block %d in the record chain is not a heap data block" % n)
+                return
+            if heap is None:
+                heap = i32(b, self.usable)
+            elif i32(b, self.usable) != heap:
+                self.fail("record data block %d belongs to %d, not heap %d" % (n, i32(b, self.usable), heap))
+            if u32(b, 20) != prev:
+                self.fail("record data block %d links back to %d, not %d" % (n, u32(b, 20), prev))
+            if not self.reach(n, "record data"):
+                return
+            blocks.append(n)
+            prev, n = n, u32(b, 16)
+        if prev != last:
+            self.fail("record chain ends at %d, the header names %d" % (prev, last))
+        if heap is None:
+            if count:
+                self.fail("record count %d without data blocks" % count)
+            return
+        self.record_heaps.add(heap)
+        listed = self.heap_listed.get(heap, {})
+        for data in listed:
+            if data not in blocks:
+                self.fail("management entry names block %d, not a record data block" % data)
+        segments = {}
+        for n in blocks:
+            result = self.slotted(n, 28)
+            if result is None:
+                continue
+            slots, free, live = result
+            self.listing(n, listed, free, live)
+            b = self.block(n)
+            for slot, (offset, length) in slots.items():
+                segments[(n, slot)] = b[offset + 2:offset + 2 + length]
+        records, bodies, named = 0, set(), {}
+        raw_length = max(self.record_length, 9)
+        for key, body in sorted(segments.items()):
+            flags = body[0] if body else 0xFF
+            if flags & 0xF0:
+                self.fail("record segment %s has flags %d" % (key, flags))
+                continue
+            if flags & 4:
+                if flags != 4 or len(body) != 9:
+                    self.fail("forward reference %s is not 9 bytes with flag 4" % (key,))
+                    continue
+                ref = struct.unpack_from("<Q", body, 1)[0]
+                target = (ref >> 32, ref & 0xFFFF)
+                if target in named:
+                    self.fail("moved record %s is named by %s and %s" % (target, named[target], key))
+                named[target] = key
+                records += 1
+                continue
+            if len(body) < 10:
+                self.fail("record segment %s has %d bytes" % (key, len(body)))
+            if flags & 2 and self.record_length and len(body) - 1 != raw_length:
+                self.fail("raw record %s has %d bytes, not %d" % (key, len(body) - 1, raw_length))
+            if flags & 1:
+                bodies.add(key)
+            else:
+                records += 1
+        for target, key in named.items():
+            t = segments.get(target)
+            if t is None or not t[0] & 1 or t[0] & 4:
+                self.fail("forward reference %s names %s, not a moved record" % (key, target))
+        for key in sorted(bodies - set(named)):
+            self.fail("moved record %s is named by no reference" % (key,))
+        if records != count:
+            self.fail("record count %d, the chain holds %d" % (count, records))
+
+
+    def blob_heaps(self):
+        groups = {}
+        for n in range(1, self.used):
+            b = self.block(n)
+            if b[:4] == b"NXHD" and u32(b, 4) == n and n not in self.reached:
+                groups.setdefault(i32(b, self.usable), []).append(n)
+        for heap, listed in self.heap_listed.items():
+            if heap in self.record_heaps:
+                continue
+            for data in listed:
+                if data not in groups.get(heap, []):
+                    self.fail("management entry names block %d, not a data block of heap %d" % (data, heap))
+        for heap, blocks in groups.items():
+            listed = self.heap_listed.get(heap, {})
+            segments = {}
+            for n in blocks:
+                self.reach(n, "heap data")
+                result = self.slotted(n, 20)
+                if result is None:
+                    continue
+                slots, free, live = result
+                self.listing(n, listed, free, live)
+                b = self.block(n)
+                for slot, (offset, length) in slots.items():
+                    segments[(n, slot)] = b[offset + 2:offset + 2 + length]
+            self.blob_trees(segments)
+
+    def blob_trees(self, segments):
+        """Roots are the segments no link list names."""
+        children = {}
+        for key, body in segments.items():
+            if body[:1] == b"\x05" and len(body) >= 13 and (len(body) - 1) % 12 == 0:
+                for i in range((len(body) - 1) // 12):
+                    ref = struct.unpack_from("<Q", body, 1 + 12 * i)[0]
+                    child = (ref >> 32, ref & 0xFFFF)
+                    if child in children:
+                        self.fail("segment %s is named by two link lists" % (child,))
+                    children[child] = key
+        for key, body in segments.items():
+            if key in children:
+                continue
+            tag = body[0] if body else 255
+            size = len(body)
+            ok = {0: size == 13, 3: size == 13 and 1 <= body[12] <= 11, 4: size >= 13,
+                  5: size >= 13 and (size - 1) % 12 == 0, 1: size >= 13, 6: size >= 13,
+                  2: size >= 9, 7: size >= 9}.get(tag, False)
+            if not ok:
+                self.fail("BLOB root %s with tag %d has %d bytes" % (key, tag, size))
+                continue
+            if tag == 5:
+                self.blob_subtree(segments, key, 0, 0, set())
+
+    def blob_subtree(self, segments, key, start, depth, seen):
+        """Ends in link lists are offsets within the whole BLOB: the items of
+        link list key cover start .. its last end, which is answered (None
+        after a problem)."""
+        if depth > BLOB_MAX_DEPTH or key in seen:
+            self.fail("BLOB tree at %s loops or is too deep" % (key,))
+            return None
+        seen.add(key)
+        body = segments[key]
+        previous = start
+        for i in range((len(body) - 1) // 12):
+            ref, end = struct.unpack_from("<QI", body, 1 + 12 * i)
+            child = (ref >> 32, ref & 0xFFFF)
+            if child not in segments:
+                self.fail("link list %s names a missing segment %s" % (key, child))
+                return None
+            c = segments[child]
+            if end <= previous:
+                self.fail("link list %s: ends do not rise at item %d" % (key, i))
+                return None
+            if c[:1] == b"\x04" and len(c) >= 2:
+                if len(c) - 1 != end - previous:
+                    self.fail("data segment %s holds %d bytes, its item %d" % (child, len(c) - 1, end - previous))
+            elif c[:1] == b"\x05" and len(c) >= 13 and (len(c) - 1) % 12 == 0:
+                below = self.blob_subtree(segments, child, previous, depth + 1, seen)
+                if below is not None and below != end:
+                    self.fail("link list %s ends at %d, its item at %d" % (child, below, end))
+            else:
+                self.fail("segment %s under a link list is neither data nor a link list" % (child,))
+                return None
+            previous = end
+        return previous
 
 
 def main(argv):

@@ -10,12 +10,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
 #include "nxsdFilterEngineCallback.h"
+#include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseHeaderAccess.h"
+#include "nxseHeapEngineCached.h"
+#include "nxseRecordCompressionEngineCompressor.h"
+#include "nxseRecordCompressionEngineSmart.h"
 #include "nxseRecordEngineStatic.h"
+#include "nxseRecordEngineVariable.h"
 #include "nxseStreamEngine.h"
 #include "nxsrFileHandling.h"
 #include "nxsrSubEngineBase.h"
@@ -56,6 +62,23 @@ inline TnxServerDataDict* newDictionary(std::int32_t aBytes = 96) {
   return dict;
 }
 
+// A dictionary of variable records ("Variable" with a heap) whose fields
+// are (type, units) pairs; aCompression names the compression engine, nil
+// for none (records stored raw).
+inline TnxServerDataDict* newVariableDictionary(std::initializer_list<std::pair<TnxFieldType, std::int32_t>> aFields,
+                                                const char16_t* aCompression = u"Smart") {
+  TnxServerDataDict* dict = platform::create<TnxServerDataDict>();
+  std::int32_t i = 0;
+  for (const auto& [type, units] : aFields)
+    dict->FieldsDescriptor()->AddField(u"F" + platform::fromUtf8(std::to_string(i++)), u"", type, units, 0, false);
+  auto* record = platform::objectAs<TnxHeapRecordDescriptor>(
+      dict->AddRecordDescriptor(&TnxHeapRecordDescriptor::staticClassInfo()));
+  record->SetRecordEngine(u"Variable");
+  record->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  if (aCompression) record->AddRecordCompressionDescriptor()->SetRecordCompressionEngine(aCompression);
+  return dict;
+}
+
 // One open table: the file, its block accesses and engines.
 struct Table {
   TnxBaseFile* file = nullptr;  // owned by the fixture
@@ -67,6 +90,7 @@ struct Table {
   TnxOwned<TnxServerDataDict> dict;
 
   TnxStaticRecordEngine* statics() { return platform::objectAs<TnxStaticRecordEngine>(records.get()); }
+  TnxVariableRecordEngine* variables() { return platform::objectAs<TnxVariableRecordEngine>(records.get()); }
   void close() {
     records.reset();
     stream.reset();
@@ -87,10 +111,22 @@ class TableTest : public StorageTest {
     nxsrSubEngineBaseInitialize();
     nxseStreamEngineInitialize();
     nxseRecordEngineStaticInitialize();
+    nxseBlockHeapEngineNonfragmentingInitialize();
+    nxseHeapEngineCachedInitialize();
+    nxsrRecordCompressionEngineBaseInitialize();
+    nxseRecordCompressionEngineSmartInitialize();
+    nxseRecordCompressionEngineCompressorInitialize();
+    nxseRecordEngineVariableInitialize();
     nxSetTimeout(0, true);  // long walks check the thread's deadline: none
   }
   void TearDown() override {
     for (auto& t : tables_) t->close();
+    nxseRecordEngineVariableFinalize();
+    nxseRecordCompressionEngineCompressorFinalize();
+    nxseRecordCompressionEngineSmartFinalize();
+    nxsrRecordCompressionEngineBaseFinalize();
+    nxseHeapEngineCachedFinalize();
+    nxseBlockHeapEngineNonfragmentingFinalize();
     nxseRecordEngineStaticFinalize();
     nxseStreamEngineFinalize();
     nxsrSubEngineBaseFinalize();

@@ -17,7 +17,10 @@ TEST_F(SubEngineTest, RegistriesByFamilyAndShortName) {
             &TnxStaticRecordEngine::staticClassInfo());
   EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseStreamEngine::staticClassInfo(), u"nx1xDefault"),
             &TnxSimpleStreamEngine::staticClassInfo());
-  EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseRecordEngine::staticClassInfo(), u"Variable"), nullptr);
+  EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseRecordEngine::staticClassInfo(), u"variable"),
+            &TnxVariableRecordEngine::staticClassInfo());
+  EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseRecordEngine::staticClassInfo(), u"VariableVersioned"),
+            nullptr);
   EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseBlobEngine::staticClassInfo(), u"nx1xDefault"), nullptr);
   // The same name twice in one family is refused.
   EXPECT_ANY_THROW(TnxBaseSubEngine::RegisterSubEngine(TnxStaticRecordEngine::staticClassInfo(), "nx1xDefault"));
