@@ -246,6 +246,8 @@ struct TnxRecID {
   TnxRefNr ridRefNr;
   TnxLSN ridInsertLSN;
 };
+// No record given.
+inline constexpr TnxRecID nxNullRecID{0, 0};
 
 struct TnxRecordCacheInfo {
   TnxRefNr rciRefNr;

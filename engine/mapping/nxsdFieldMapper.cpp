@@ -343,6 +343,7 @@ void nxsdFieldMapperInitialize() {
       nxsdFieldMapperRegisterStrings();
       nxsdFieldMapperRegisterTexts();
       nxsdFieldMapperRegisterChars();
+      nxsdFieldMapperRegisterBytes();
     } catch (...) {
       delete gMatrix;
       gMatrix = nullptr;

@@ -180,6 +180,7 @@ void nxsdFieldMapperRegisterDates();
 void nxsdFieldMapperRegisterStrings();
 void nxsdFieldMapperRegisterTexts();
 void nxsdFieldMapperRegisterChars();
+void nxsdFieldMapperRegisterBytes();
 // Registers aClass for aSource to the numeric types N, the strings and the
 // characters (when aNumbersStringsChars), then to every type of aExtra.
 void nxsdFieldMapperRegisterRow(const platform::ClassInfo& aClass, TnxFieldType aSource,

@@ -237,31 +237,41 @@ TnxMappingRoutine ansiRoutine(bool aConvert, bool aBest, bool aTrim, bool aFits)
 }
 
 template <class Cls>
-Cls* newStringMapper(TnxFieldDescriptor& aSourceField, TnxFieldDescriptor& aTargetField) {
+Cls* newStringMapper(TnxFieldDescriptor& aSourceField, TnxFieldDescriptor& aTargetField,
+                     std::int32_t aSourceLength = -1) {
   Cls* self = platform::create<Cls>();
-  self->SetFields(aSourceField.fdLength, aTargetField.fdLength, aTargetField.fdUnits, fieldCodePage(aSourceField),
-                  fieldCodePage(aTargetField));
+  self->SetFields(aSourceLength < 0 ? aSourceField.fdLength : aSourceLength, aTargetField.fdLength,
+                  aTargetField.fdUnits, fieldCodePage(aSourceField), fieldCodePage(aTargetField));
   return self;
 }
 
-// The four 8-bit to 8-bit classes.
+// The four 8-bit to 8-bit classes. aSourceLength -1: the source field's.
+template <class Cls, TnxFieldType S, TnxFieldType T>
+TnxBaseFieldMapper* createAnsiPrim(TnxFieldDescriptor& aSourceField, std::int32_t aSourceLength,
+                                   TnxFieldDescriptor& aTargetField, const TnxFieldMapperDescriptor* aMapperDesc,
+                                   TnxMappingMethod& aMapper, const char* aLabelBest, const char* aLabelCheck) {
+  aMapper.Clear();
+  if (aTargetField.fdType != T || aTargetField.fdLength < 1) return nullptr;
+  const std::int32_t sourceLength = aSourceLength < 0 ? aSourceField.fdLength : aSourceLength;
+  const std::uint16_t sourceCp = fieldCodePage(aSourceField), targetCp = fieldCodePage(aTargetField);
+  const bool convert = sourceCp != 0 && targetCp != 0 &&
+                       (sourceCp != targetCp || (sourceLength > aTargetField.fdLength && isMultiByteCodePage(targetCp)));
+  const bool best = nxIsBestFit(aMapperDesc);
+  Cls* self = newStringMapper<Cls>(aSourceField, aTargetField, sourceLength);
+  self->SetLabel(best ? aLabelBest : aLabelCheck);
+  aMapper = {ansiRoutine<S == nxtShortString, T == nxtShortString>(convert, best, trimOf(aSourceField, aTargetField),
+                                                                    sourceLength <= aTargetField.fdLength),
+             self};
+  return self;
+}
+
 template <class Cls, TnxFieldType S, TnxFieldType T>
 TnxBaseFieldMapper* createAnsi(TnxFieldDescriptor& aSourceField, TnxFieldDescriptor& aTargetField,
                                const TnxFieldMapperDescriptor* aMapperDesc, TnxMappingMethod& aMapper,
                                const char* aLabelBest, const char* aLabelCheck) {
   aMapper.Clear();
-  if (aSourceField.fdType != S || aTargetField.fdType != T || aTargetField.fdLength < 1) return nullptr;
-  const std::uint16_t sourceCp = fieldCodePage(aSourceField), targetCp = fieldCodePage(aTargetField);
-  const bool convert = sourceCp != 0 && targetCp != 0 &&
-                       (sourceCp != targetCp ||
-                        (aSourceField.fdLength > aTargetField.fdLength && isMultiByteCodePage(targetCp)));
-  const bool best = nxIsBestFit(aMapperDesc);
-  Cls* self = newStringMapper<Cls>(aSourceField, aTargetField);
-  self->SetLabel(best ? aLabelBest : aLabelCheck);
-  aMapper = {ansiRoutine<S == nxtShortString, T == nxtShortString>(convert, best, trimOf(aSourceField, aTargetField),
-                                                                    aSourceField.fdLength <= aTargetField.fdLength),
-             self};
-  return self;
+  if (aSourceField.fdType != S) return nullptr;
+  return createAnsiPrim<Cls, S, T>(aSourceField, -1, aTargetField, aMapperDesc, aMapper, aLabelBest, aLabelCheck);
 }
 
 }  // namespace
@@ -294,16 +304,16 @@ TnxBaseFieldMapper* TnxNullStringToShortStringMapper::InternalCreateMapper(
       aSourceField, aTargetField, aMapperDesc, aMapper, "ToShortStringConvertCheck", "ToShortStringConvertCheck");
 }
 
-TnxBaseFieldMapper* TnxWideStringToAnsiStringMapper::InternalCreateMapper(
-    TnxFieldDescriptor& aSourceField, TnxAbstractCursor*, TnxFieldDescriptor& aTargetField, TnxAbstractCursor*,
-    const TnxFieldMapperDescriptor* aMapperDesc, TnxMappingMethod& aMapper) {
+namespace {
+
+TnxBaseFieldMapper* createWideToAnsi(TnxFieldDescriptor& aSourceField, std::int32_t aSourceLength,
+                                     TnxFieldDescriptor& aTargetField, const TnxFieldMapperDescriptor* aMapperDesc,
+                                     TnxMappingMethod& aMapper) {
   aMapper.Clear();
   const TnxFieldType target = aTargetField.fdType;
-  if (aSourceField.fdType != nxtWideString || (target != nxtShortString && target != nxtNullString) ||
-      aTargetField.fdLength < 1)
-    return nullptr;
+  if ((target != nxtShortString && target != nxtNullString) || aTargetField.fdLength < 1) return nullptr;
   const bool best = nxIsBestFit(aMapperDesc), trim = trimOf(aSourceField, aTargetField);
-  auto* self = newStringMapper<TnxWideStringToAnsiStringMapper>(aSourceField, aTargetField);
+  auto* self = newStringMapper<TnxWideStringToAnsiStringMapper>(aSourceField, aTargetField, aSourceLength);
   TnxMappingRoutine routine;
   if (target == nxtShortString) {
     self->SetLabel(best ? "ToShortStringConvert" : "ToShortStringConvertCheck");
@@ -316,6 +326,16 @@ TnxBaseFieldMapper* TnxWideStringToAnsiStringMapper::InternalCreateMapper(
   }
   aMapper = {routine, self};
   return self;
+}
+
+}  // namespace
+
+TnxBaseFieldMapper* TnxWideStringToAnsiStringMapper::InternalCreateMapper(
+    TnxFieldDescriptor& aSourceField, TnxAbstractCursor*, TnxFieldDescriptor& aTargetField, TnxAbstractCursor*,
+    const TnxFieldMapperDescriptor* aMapperDesc, TnxMappingMethod& aMapper) {
+  aMapper.Clear();
+  if (aSourceField.fdType != nxtWideString) return nullptr;
+  return createWideToAnsi(aSourceField, -1, aTargetField, aMapperDesc, aMapper);
 }
 
 TnxBaseFieldMapper* nxCreateAnsiStringToWideStringMapper(TnxFieldDescriptor& aSourceField,
@@ -369,6 +389,39 @@ TnxBaseFieldMapper* TnxWideStringToWideStringMapper::InternalCreateMapper(
                   : (trim ? wideCopy<true, false> : wideCopy<false, false>),
              self};
   return self;
+}
+
+TnxBaseFieldMapper* nxCreateStringMapperForText(const platform::ClassInfo& aClass, TnxFieldDescriptor& aSourceField,
+                                                std::int32_t aSourceLength, TnxFieldDescriptor& aTargetField,
+                                                const TnxFieldMapperDescriptor* aMapperDesc,
+                                                TnxMappingMethod& aMapper) {
+  aMapper.Clear();
+  if (&aClass == &TnxShortStringToShortStringMapper::staticClassInfo())
+    return createAnsiPrim<TnxShortStringToShortStringMapper, nxtShortString, nxtShortString>(
+        aSourceField, aSourceLength, aTargetField, aMapperDesc, aMapper, "ToShortStringConvert",
+        "ToShortStringConvertCheck");
+  if (&aClass == &TnxNullStringToNullStringMapper::staticClassInfo())
+    return createAnsiPrim<TnxNullStringToNullStringMapper, nxtNullString, nxtNullString>(
+        aSourceField, aSourceLength, aTargetField, aMapperDesc, aMapper, "ToNullStringConvertCheck",
+        "ToNullStringConvertCheck");
+  if (&aClass == &TnxWideStringToAnsiStringMapper::staticClassInfo())
+    return createWideToAnsi(aSourceField, aSourceLength, aTargetField, aMapperDesc, aMapper);
+  if (&aClass == &TnxAnsiStringToWideStringMapper::staticClassInfo()) {
+    TnxBaseFieldMapper* self = nxCreateAnsiStringToWideStringMapper(aSourceField, aTargetField, aMapperDesc, aMapper);
+    if (auto* m = platform::objectAs<TnxAnsiStringToWideStringMapper>(self))
+      m->SetFields(aSourceLength, m->TargetLength(), m->TargetUnits(), m->SourceCodepage(), m->TargetCodepage());
+    return self;
+  }
+  if (&aClass == &TnxWideStringToWideStringMapper::staticClassInfo()) {
+    if (aTargetField.fdType != nxtWideString) return nullptr;
+    const bool best = nxIsBestFit(aMapperDesc), trim = trimOf(aSourceField, aTargetField);
+    auto* self = newStringMapper<TnxWideStringToWideStringMapper>(aSourceField, aTargetField, aSourceLength);
+    aMapper = {best ? (trim ? wideCopy<true, true> : wideCopy<false, true>)
+                    : (trim ? wideCopy<true, false> : wideCopy<false, false>),
+               self};
+    return self;
+  }
+  return nullptr;
 }
 
 void nxsdFieldMapperRegisterStrings() {

@@ -62,3 +62,15 @@ TnxBaseFieldMapper* nxCreateAnsiStringToWideStringMapper(TnxFieldDescriptor& aSo
                                                          TnxFieldDescriptor& aTargetField,
                                                          const TnxFieldMapperDescriptor* aMapperDesc,
                                                          TnxMappingMethod& aMapper);
+
+// The string mapper of class aClass (ShortString to ShortString, NullString
+// to NullString, WideString to 8-bit, 8-bit to WideString or WideString to
+// WideString) for a text that lives outside a record field, such as a
+// BLOB's: aSourceField gives the code page and trimming, aSourceLength the
+// most bytes the text passed to the routine can take (ShortString: with its
+// length byte; the others end at their terminator), so that every decision
+// that depends on the source's size sees the text's. Nil when refused.
+TnxBaseFieldMapper* nxCreateStringMapperForText(const platform::ClassInfo& aClass, TnxFieldDescriptor& aSourceField,
+                                                std::int32_t aSourceLength, TnxFieldDescriptor& aTargetField,
+                                                const TnxFieldMapperDescriptor* aMapperDesc,
+                                                TnxMappingMethod& aMapper);

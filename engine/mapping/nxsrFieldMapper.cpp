@@ -10,6 +10,7 @@
 #include "nxllUtils.h"
 #include "nxsdServerBaseCursor.h"
 #include "nxsdKeyEngineBase.h"
+#include "nxsrFieldMapperBlobs.h"
 #include "plStringList.h"
 #include "plVariant.h"
 
@@ -629,6 +630,7 @@ constexpr TnxModuleDependency kDependencies[] = {
 };
 
 void unregisterAll() {
+  nxsrFieldMapperUnregisterBlobs();
   TnxBaseFieldMapperEngine::UnregisterSpecialMapper(TnxFieldMapperEngineAutoInc::staticClassInfo(), nxtAutoInc);
   nxUnregisterClassIn(TnxBaseRecordMapperEngine::GetList(), TnxRecordMapperEngine::staticClassInfo());
   nxUnregisterClassIn(TnxBaseTableMapperDescriptor::GetList(), TnxTableMapperDescriptor::staticClassInfo());
@@ -648,6 +650,7 @@ void nxsrFieldMapperInitialize() {
       nxRegisterClassIn(TnxBaseTableMapperDescriptor::GetList(), TnxTableMapperDescriptor::staticClassInfo());
       nxRegisterClassIn(TnxBaseRecordMapperEngine::GetList(), TnxRecordMapperEngine::staticClassInfo());
       TnxBaseFieldMapperEngine::RegisterSpecialMapper(TnxFieldMapperEngineAutoInc::staticClassInfo(), nxtAutoInc);
+      nxsrFieldMapperRegisterBlobs();
     } catch (...) {
       unregisterAll();
       throw;

@@ -36,3 +36,8 @@ const TnxCompressorClassFuncs& nxCompressorFuncs(TnxBaseCompressorClass aClass) 
   nxAssert(funcs != nullptr, "Compressor class without class functions");
   return *funcs;
 }
+
+void nxRegisterCompressor(std::uint8_t aCompressType, TnxBaseCompressorClass aClass) {
+  nxAssert(aCompressType != 0, "CompressType 0 names no compressor");
+  gCompressors[aCompressType] = aClass;
+}

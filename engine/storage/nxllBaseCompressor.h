@@ -31,3 +31,6 @@ using TnxBaseCompressorClass = const platform::ClassInfo*;
 // The class registered for aCompressType (1 to 255), nil when none.
 TnxBaseCompressorClass nxGetCompressor(std::uint8_t aCompressType);
 const TnxCompressorClassFuncs& nxCompressorFuncs(TnxBaseCompressorClass aClass);
+// Enters aClass (carrying TnxCompressorClassFuncs) for aCompressType 1 to
+// 255; nil removes the entry. Start-up code only.
+void nxRegisterCompressor(std::uint8_t aCompressType, TnxBaseCompressorClass aClass);

@@ -24,10 +24,6 @@ constexpr std::uint8_t kSectionSize = 24;
 constexpr std::uint32_t kNext = 16, kPrev = 20;
 // Flag bits of a record segment.
 constexpr std::uint8_t kMoved = 1, kRaw = 2, kForward = 4, kPadded = 8, kUnknownFlags = 0xF0;
-// Every record payload is padded to this size, so a segment can turn into
-// a forward reference (flag byte + u64) in place.
-constexpr std::uint32_t kMinPayload = 9;
-constexpr std::uint32_t kForwardSize = 9;
 
 TnxRefNr makeRefNr(TnxBlockNumber aBlock, TnxSegmentRef aSlot) {
   return static_cast<TnxRefNr>(nxMakeHeapRef(aBlock, aSlot));
@@ -53,7 +49,7 @@ struct TnxVariableRecordEngine::Pin : BlockPin {};
 // A record as the pieces of its segment: the flag byte, the payload and
 // the padding of a short raw record.
 struct TnxVariableRecordEngine::Encoded {
-  std::uint8_t flags = 0;
+  std::uint8_t flags[2] = {0, 0};  // the flag word, little-endian
   TnxHeapPiece pieces[3];
   std::size_t count = 0;
   std::uint32_t total = 0;
@@ -131,7 +127,13 @@ void TnxVariableRecordHeapHeaderHandler::SetFirstManagementBlock(TnxBaseFileHead
 
 TnxVariableRecordEngine::TnxVariableRecordEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
                                                  const TnxBlockAccessArray& aFiles)
-    : TnxBaseRecordEngine(aDescriptor, aTrans, aFiles) {
+    : TnxVariableRecordEngine(aDescriptor, aTrans, aFiles, TnxVariableRecordFormat{}) {}
+
+TnxVariableRecordEngine::TnxVariableRecordEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
+                                                 const TnxBlockAccessArray& aFiles,
+                                                 const TnxVariableRecordFormat& aFormat)
+    : TnxBaseRecordEngine(aDescriptor, aTrans, aFiles), reFormat(aFormat) {
+  const std::uint32_t kMinPayload = reFormat.minPayload;
   auto* descriptor = platform::objectAs<TnxHeapRecordDescriptor>(aDescriptor);
   if (!descriptor) throw EnxVariableRecordEngineException(10004, u"TnxHeapRecordDescriptor is required");
   if (!descriptor->HeapDescriptor()) throw EnxVariableRecordEngineException(10004, u"A HeapDescriptor is required");
@@ -153,7 +155,7 @@ TnxVariableRecordEngine::TnxVariableRecordEngine(TnxDictionaryItem* aDescriptor,
   reCompressionEngine.reset(
       TnxBaseRecordCompressionEngine::CreateEngine(descriptor->RecordCompressionDescriptor(), bseTableVersion));
   reStoresRaw = platform::objectAs<TnxNullRecordCompressionEngine>(reCompressionEngine.get()) != nullptr;
-  reRecordAllocator = nxGetPool(std::max<std::size_t>(std::size_t{breRecordLength} + 4, kMinPayload));
+  reRecordAllocator = nxGetPool(std::max<std::size_t>(std::size_t{breRecordLength} + 4, reFormat.minPayload));
   reRecordBuffer = static_cast<std::uint8_t*>(reRecordAllocator.Alloc());
 }
 
@@ -215,28 +217,32 @@ std::uint32_t TnxVariableRecordEngine::UsedBlocks(TnxBaseTransaction* aTrans) {
 
 void TnxVariableRecordEngine::Encode(PnxRecordBuffer aRecord, std::uint8_t aExtraFlags, Encoded& aResult) {
   aResult = {};
+  const std::uint32_t kMinPayload = reFormat.minPayload;
+  std::uint16_t flags = 0;
   std::uint32_t size = reCompressionEngine->CompressRecord(aRecord, reRecordBuffer);
   if (size > 0) {
     if (size < kMinPayload) {
       std::memset(reRecordBuffer + size, 0, kMinPayload - size);
       reRecordBuffer[kMinPayload - 1] = static_cast<std::uint8_t>(kMinPayload - size);
-      aResult.flags = kPadded;
+      flags = kPadded;
       size = kMinPayload;
     }
     aResult.pieces[1] = {reRecordBuffer, size};
     aResult.count = 2;
   } else {
-    aResult.flags = kRaw;
+    flags = kRaw;
     aResult.pieces[1] = {aRecord, breRecordLength};
     aResult.count = 2;
     if (reRawPaddingSize) {
-      aResult.flags |= kPadded;
+      flags |= kPadded;
       aResult.pieces[2] = {reRawPadding.data(), reRawPaddingSize};
       aResult.count = 3;
     }
   }
-  aResult.flags |= aExtraFlags;
-  aResult.pieces[0] = {&aResult.flags, 1};
+  flags = static_cast<std::uint16_t>(flags | aExtraFlags | WriteFlags());
+  aResult.flags[0] = static_cast<std::uint8_t>(flags);
+  aResult.flags[1] = static_cast<std::uint8_t>(flags >> 8);
+  aResult.pieces[0] = {aResult.flags, reFormat.flagSize};
   for (std::size_t i = 0; i < aResult.count; ++i) aResult.total += aResult.pieces[i].hpSize;
   // The heap answers 0 for a segment it cannot hold: refuse before any
   // change, so no zero reference is ever stored.
@@ -246,14 +252,17 @@ void TnxVariableRecordEngine::Encode(PnxRecordBuffer aRecord, std::uint8_t aExtr
 
 void TnxVariableRecordEngine::Decode(TnxRefNr aRefNr, const std::uint8_t* aSegment, std::uint16_t aSize,
                                      PnxRecordBuffer aTarget) {
-  if (aSize < 1 + kMinPayload) RaiseCorrupt(aRefNr, u"record segment too short");
+  if (aSize < reFormat.flagSize + reFormat.minPayload) RaiseCorrupt(aRefNr, u"record segment too short");
   const std::uint8_t flags = aSegment[0];
   if (flags & (kUnknownFlags | kForward)) RaiseCorrupt(aRefNr, u"record flags");
-  const std::uint8_t* payload = aSegment + 1;
-  std::uint32_t length = aSize - 1u;
+  const std::uint16_t word = reFormat.flagSize == 2 ? nxseGetU16(aSegment) : flags;
+  const std::uint8_t* payload = aSegment + reFormat.flagSize;
+  std::uint32_t length = aSize - std::uint32_t{reFormat.flagSize};
   if (flags & kRaw) {
-    if (length < breRecordLength) RaiseCorrupt(aRefNr, u"raw record shorter than the record");
-    std::memcpy(aTarget, payload, breRecordLength);
+    const std::uint32_t n = RawLength(word);
+    if (length < n) RaiseCorrupt(aRefNr, u"raw record shorter than the record");
+    std::memcpy(aTarget, payload, n);
+    AfterDecode(aRefNr, word, aTarget);
     return;
   }
   // A table without compression stores every record raw.
@@ -264,11 +273,12 @@ void TnxVariableRecordEngine::Decode(TnxRefNr aRefNr, const std::uint8_t* aSegme
     length -= padding;
   }
   reCompressionEngine->DecompressRecord(payload, static_cast<std::uint16_t>(length), aTarget);
+  AfterDecode(aRefNr, word, aTarget);
 }
 
 TnxHeapRef TnxVariableRecordEngine::ForwardOf(TnxRefNr aRefNr, const std::uint8_t* aSegment, std::uint16_t aSize) {
-  if (aSize != kForwardSize) RaiseCorrupt(aRefNr, u"forward reference is not 9 bytes");
-  const TnxHeapRef body = nxseGetU64(aSegment + 1);
+  if (aSize != reFormat.flagSize + 8u) RaiseCorrupt(aRefNr, u"forward reference of the wrong size");
+  const TnxHeapRef body = nxseGetU64(aSegment + reFormat.flagSize);
   if (body == 0) RaiseCorrupt(aRefNr, u"forward reference is zero");
   return body;
 }
@@ -419,13 +429,15 @@ void TnxVariableRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr 
   }
   // No room in the home block: the record moves to a body elsewhere and the
   // home keeps a forward reference, so the RefNr stays.
-  encoded.flags |= kMoved;
+  encoded.flags[0] |= kMoved;
   const TnxHeapRef body = reHeapEngine->AllocSegment(aTrans, encoded.span());
   if (body == 0) throw EnxVariableRecordEngineException(15495);
-  std::uint8_t* reference = blockHeap.ReAllocSegment(home.block, kForwardSize, slot);
+  std::uint8_t* reference = blockHeap.ReAllocSegment(home.block, static_cast<std::uint16_t>(reFormat.flagSize + 8u), slot);
   nxAssert(reference != nullptr, "A record segment cannot shrink to a forward reference");
+  // A reference carries no version: flags 4 only.
   reference[0] = kForward;
-  nxsePutU64(reference + 1, body);
+  if (reFormat.flagSize == 2) reference[1] = 0;
+  nxsePutU64(reference + reFormat.flagSize, body);
 }
 
 void TnxVariableRecordEngine::GetRecordCount(TnxBaseTransaction* aTrans, std::uint32_t& aCount) {
@@ -579,7 +591,7 @@ TnxRecordIteratorResult TnxVariableRecordEngine::RecoverIterate(PnxBlock aBlock,
     } catch (const EnxBaseException&) {
       break;  // a damaged slot directory: salvage what came before
     }
-    if (!segment || size < 2) break;
+    if (!segment || size < reFormat.flagSize + 1u) break;
     if (segment[0] & kForward) continue;
     PnxRecordBuffer target = aData && *aData ? *aData : TempRecBuf;
     try {

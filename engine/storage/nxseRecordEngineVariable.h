@@ -62,6 +62,14 @@ class TnxVariableRecordHeapHeaderHandler : public TnxHeapHeaderHandler {
   [[noreturn]] void RaiseChain(TnxBlockNumber aBlock);
 };
 
+// The shape of a record segment: the width of the flag word, the least
+// payload (so that any segment can turn into a forward reference in place)
+// and with them the forward reference's size (flags + u64).
+struct TnxVariableRecordFormat {
+  std::uint8_t flagSize = 1;
+  std::uint32_t minPayload = 9;
+};
+
 class TnxVariableRecordEngine : public TnxBaseRecordEngine {
   PL_CLASS_INFO_DECL()
  public:
@@ -113,20 +121,33 @@ class TnxVariableRecordEngine : public TnxBaseRecordEngine {
   // The handler the heap is made with (owned by the heap).
   virtual TnxHeapHeaderHandler* CreateHeaderHandler();
 
+  TnxVariableRecordFormat reFormat;
   std::uint16_t reHeaderSection = 0;
   TnxMemoryPool reRecordAllocator;
   std::uint8_t* reRecordBuffer = nullptr;  // compression target, from reRecordAllocator
-  std::array<std::uint8_t, 9> reRawPadding{};
+  std::array<std::uint8_t, 16> reRawPadding{};
   std::uint16_t reRawPaddingSize = 0;
   TnxOwned<TnxBaseHeapEngine> reHeapEngine;
   TnxOwned<TnxBaseRecordCompressionEngine> reCompressionEngine;
+
+ protected:
+  // For engines with another segment shape (aFormat set before any buffer
+  // is made).
+  TnxVariableRecordEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans, const TnxBlockAccessArray& aFiles,
+                          const TnxVariableRecordFormat& aFormat);
+  // Flag bits every record segment written carries besides the format's.
+  virtual std::uint16_t WriteFlags() const { return 0; }
+  // The bytes of a raw record of the segment's flag word.
+  virtual std::uint32_t RawLength(std::uint16_t) const { return breRecordLength; }
+  // Runs on every decoded record (before its RefNr field is set).
+  virtual void AfterDecode(TnxRefNr, std::uint16_t, PnxRecordBuffer) {}
+  [[noreturn]] void RaiseCorrupt(TnxRefNr aRefNr, const char16_t* aWhat);
 
  private:
   bool reStoresRaw = false;  // the null compression engine
   struct Pin;
   struct Encoded;
   struct Cursor;
-  [[noreturn]] void RaiseCorrupt(TnxRefNr aRefNr, const char16_t* aWhat);
   [[noreturn]] void RaiseBlock(TnxBlockNumber aBlock);
   TnxSegmentRef Slot(TnxRefNr aRefNr) const;
   // The record as segment pieces; 15495 when it cannot be stored.

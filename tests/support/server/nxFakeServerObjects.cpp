@@ -840,6 +840,7 @@ void TnxFakeCursor::RequestNestedTransactions() {
 
 TnxResult TnxFakeCursor::sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t, TnxBlobNr aBlobNr,
                                          std::int32_t, TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) {
+  ++table_->blobCalls;
   auto* source = platform::objectAs<TnxFakeCursor>(aSrcCursor);
   if (!source) return nxErrInvalidParam;
   const auto found = source->table_->blobs.find(aBlobNr);
@@ -946,6 +947,7 @@ TnxResult TnxFakeCursor::DeleteRecords() {
 }
 
 TnxResult TnxFakeCursor::BlobCreate(const TnxRecID&, std::int32_t, TnxBlobNr& aBlobNr) {
+  ++table_->blobCalls;
   aBlobNr = table_->nextBlobNr++;
   table_->blobs[aBlobNr];
   return 0;
@@ -957,11 +959,13 @@ TnxResult TnxFakeCursor::BlobCreateFile(const TnxRecID&, std::int32_t, const nxS
 }
 
 TnxResult TnxFakeCursor::BlobDelete(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr) {
+  ++table_->blobCalls;
   return table_->blobs.erase(aBlobNr) ? 0 : nxErrInvalidBlobHandle;
 }
 
 TnxResult TnxFakeCursor::sbcBlobRead(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aOffset,
                                   std::uint32_t aLen, TStream& aStream, bool, PnxNewBlobNr aNewBlobNr) {
+  ++table_->blobCalls;
   if (auto moved = table_->renumbered.find(aBlobNr); moved != table_->renumbered.end()) {
     if (aNewBlobNr) *aNewBlobNr = TnxNewBlobNr{moved->second, true};
     return nxErrBlobModified;
@@ -977,6 +981,8 @@ TnxResult TnxFakeCursor::sbcBlobRead(const TnxRecID&, std::int32_t, TnxBlobNr aB
 
 TnxResult TnxFakeCursor::BlobWrite(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t aOffset,
                                 std::uint32_t aLen, const void* aBlob) {
+  ++table_->blobCalls;
+  if (table_->failBlobWrite != 0) return table_->failBlobWrite;
   auto it = table_->blobs.find(aBlobNr);
   if (it == table_->blobs.end()) return nxErrInvalidBlobHandle;
   auto& data = it->second;
@@ -994,6 +1000,7 @@ TnxResult TnxFakeCursor::BlobTruncate(const TnxRecID&, std::int32_t, TnxBlobNr a
 
 TnxResult TnxFakeCursor::sbcBlobGetLength(const TnxRecID&, std::int32_t, TnxBlobNr aBlobNr, std::uint32_t& aLength, bool,
                                        PnxNewBlobNr aNewBlobNr) {
+  ++table_->blobCalls;
   aLength = 0;
   if (auto moved = table_->renumbered.find(aBlobNr); moved != table_->renumbered.end()) {
     if (aNewBlobNr) *aNewBlobNr = TnxNewBlobNr{moved->second, true};

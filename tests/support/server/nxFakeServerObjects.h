@@ -51,6 +51,10 @@ struct TnxFakeTable {
   TnxBlobNr nextBlobNr = 1;
   TnxLSN lsn = 0;
   std::uint32_t autoInc = 0;
+  // BLOB operations of the cursors on this table; a non-zero failBlobWrite
+  // is the result of every BLOB write.
+  int blobCalls = 0;
+  TnxResult failBlobWrite = 0;
 
   // Moves a BLOB to a new number; reads of the old one answer 13058.
   TnxBlobNr RenumberBlob(TnxBlobNr aOld);
