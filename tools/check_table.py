@@ -17,6 +17,11 @@ Reads a table file from its bytes alone and reports every inconsistency:
     kinds and index numbers, counts within capacity, leaves at one depth,
     the leaf chain, page and key counts against the header (key order is
     left to the engine's own tests).
+  - simple BLOB chains ("NXBH" blocks, found by scanning: a chain starts at
+    a block no other one links to): own numbers, one owner ID per chain,
+    kinds, used counts within the block, full blocks before the last, the
+    BLOB length against the chain's used counts, file BLOB and link names
+    within their block.
 
 Usage: check_table.py FILE [--record-length N] [--raw]
 --raw: a file whose blocks no engine formats (tests of block allocation):
@@ -28,7 +33,7 @@ import sys
 
 FREE_MAP_ID = 0x7FFFFFFF
 OVERFLOW_ID = 0x7FFFFFFE
-KNOWN = {b"NXSH", b"NXDH", b"NX!2", b"CHOF", b"FBMH", b"NXIH"}
+KNOWN = {b"NXSH", b"NXDH", b"NX!2", b"CHOF", b"FBMH", b"NXIH", b"NXBH"}
 INDEX_SECTIONS = ("indices", "internalindices", "fulltext$indices")
 
 
@@ -211,6 +216,9 @@ class Checker:
                 elif name in INDEX_SECTIONS and size == 4:
                     self.index_section(header, off, owner)
 
+        if not self.raw:
+            self.blob_chains()
+
         # Every used block is reached exactly once.
         for n in range(1, self.used):
             b = self.block(n)
@@ -227,6 +235,60 @@ class Checker:
             owner = i32(b, usable)
             if owner < 0:
                 self.fail("block %d has owner ID %d" % (n, owner))
+
+    def blob_chains(self):
+        """Simple BLOBs hang off record fields the checker cannot read:
+        every "NXBH" block belongs to exactly one chain from a head."""
+        usable, cap = self.usable, self.usable - 27
+        blobs = [n for n in range(1, self.used)
+                 if n not in self.reached and self.block(n)[:4] == b"NXBH"]
+        linked = set()
+        for n in blobs:
+            nxt = u32(self.block(n), 17)
+            if nxt != 0xFFFFFFFF:
+                linked.add(nxt)
+        for head in blobs:
+            if head in linked:
+                continue
+            h = self.block(head)
+            owner, kind, length = i32(h, usable), h[16], u32(h, 21)
+            if kind == 1:
+                n = u16(h, 27)
+                if 29 + n > usable or length != n + 1 or u32(h, 17) != 0xFFFFFFFF:
+                    self.fail("file BLOB %d: name of %d bytes, length %d" % (head, n, length))
+                self.reach(head, "file BLOB")
+                continue
+            if kind == 2:
+                n = u32(h, 27)
+                if 39 + n > usable or length != n + 12 or u32(h, 17) != 0xFFFFFFFF:
+                    self.fail("BLOB link %d: name of %d bytes, length %d" % (head, n, length))
+                self.reach(head, "BLOB link")
+                continue
+            if kind != 0:
+                self.fail("BLOB %d has kind %d" % (head, kind))
+            chain, n, steps = [], head, 0
+            while True:
+                steps += 1
+                if steps > self.used or not self.valid(n):
+                    self.fail("BLOB %d chain broken at %d" % (head, n))
+                    break
+                b = self.block(n)
+                if b[:4] != b"NXBH" or u32(b, 4) != n or i32(b, usable) != owner:
+                    self.fail("BLOB %d: block %d is not one of its blocks" % (head, n))
+                    break
+                if not self.reach(n, "BLOB %d" % head):
+                    break
+                if u16(b, 25) > cap:
+                    self.fail("BLOB %d: block %d uses %d bytes" % (head, n, u16(b, 25)))
+                chain.append(u16(b, 25))
+                n = u32(b, 17)
+                if n == 0xFFFFFFFF:
+                    break
+            if length == 0:
+                if len(chain) != 1:
+                    self.fail("empty BLOB %d has %d blocks" % (head, len(chain)))
+            elif sum(chain) != length or any(u != cap for u in chain[:-1]) or (chain and chain[-1] == 0):
+                self.fail("BLOB %d of %d bytes: used counts %s" % (head, length, chain))
 
     def chain(self, first, what):
         """The blocks of a stream chain and its bytes."""

@@ -1,0 +1,457 @@
+// BLOBs as chains of whole "NXBH" blocks.
+#include "nxseBlobEngineSimple.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "nxllWideString.h"
+#include "nxseHeaderAccess.h"
+
+NX_IMPLEMENT_EXCEPTION(EnxSimpleBlobEngineException, EnxBaseBlobEngineException)
+
+PL_CLASS_INFO_IMPL_TABLE(TnxSimpleBlobEngine, TnxBaseBlobEngine, "TnxSimpleBlobEngine", nullptr,
+                         platform::bindClassTable(nxSubEngineFuncs<TnxSimpleBlobEngine>))
+
+namespace {
+
+constexpr std::uint32_t kKind = 16, kNext = 17, kLength = 21, kUsed = 25, kData = 27;
+constexpr std::uint8_t kData0 = 0, kFile = 1, kLink = 2;
+constexpr TnxBlockNumber kEnd = 0xFFFFFFFFu;
+constexpr std::uint32_t kMaxEnd = 2147483647u;
+
+}  // namespace
+
+struct TnxSimpleBlobEngine::Pin {
+  PnxBlock block = nullptr;
+  TnxReleaseMethod release;
+  TnxBlockNumber number = 0;
+  Pin() = default;
+  Pin(const Pin&) = delete;
+  Pin& operator=(const Pin&) = delete;
+  ~Pin() { Release(); }
+  void Release() { nxReleaseBlock(release, block); }
+  void Take(Pin& aOther) {
+    Release();
+    std::swap(block, aOther.block);
+    std::swap(release, aOther.release);
+    number = aOther.number;
+  }
+  std::uint32_t Used() const { return nxseGetU16(block + kUsed); }
+  TnxBlockNumber Next() const { return nxseGetU32(block + kNext); }
+};
+
+TnxSimpleBlobEngine::TnxSimpleBlobEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
+                                         const TnxBlockAccessArray& aFiles)
+    : TnxBaseBlobEngine(aDescriptor, aTrans, aFiles) {
+  if (bseTableVersion >= 47005) bbeBlobNrMask = 0x00000000FFFFFFFF;
+}
+
+// ---- Helpers -----------------------------------------------------------------------------------
+
+void TnxSimpleBlobEngine::RaiseChain(TnxBlockNumber aBlock) {
+  throw EnxSimpleBlobEngineException(11896, u"The BLOB chain at block %d in file \"%s\" is corrupt",
+                                     {static_cast<std::int64_t>(aBlock), bbeBlobFile->baFile->FileName()});
+}
+
+void TnxSimpleBlobEngine::RaiseReadOnly(TnxBlobNr aBlobNr, std::uint8_t aKind) {
+  if (aKind == kFile)
+    throw EnxSimpleBlobEngineException(10502, u"Cannot write to a file BLOB [%s, (%d)]",
+                                       {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr)});
+  throw EnxSimpleBlobEngineException(10502);
+}
+
+TnxBlockNumber TnxSimpleBlobEngine::FirstBlock(TnxBlobNr aBlobNr) {
+  const TnxBlobNr masked = aBlobNr & bbeBlobNrMask;
+  if (masked == 0 || static_cast<std::uint64_t>(masked) > 0xFFFFFFFFull)
+    throw EnxSimpleBlobEngineException(10030, u"Number is not a valid DazavAV BLOB number [%s, (%d)]",
+                                       {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr)});
+  return static_cast<TnxBlockNumber>(masked);
+}
+
+std::uint32_t TnxSimpleBlobEngine::UsedBlocks(TnxBaseTransaction* aTrans) {
+  TnxBaseFile* file = bbeBlobFile->baFile;
+  return aTrans && file->fiTrans == aTrans ? file->fiTransUsedBlocks : file->fiUsedBlocks;
+}
+
+void TnxSimpleBlobEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty, Pin& aPin) {
+  aPin.Release();
+  if (!bbeBlobFile->ValidBlock(aBlock, aTrans))
+    throw EnxSimpleBlobEngineException(15409,
+                                       u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
+                                       {bbeBlobFile->baFile->FileName(),
+                                        static_cast<std::int64_t>(static_cast<std::int32_t>(aBlock))});
+  aPin.block = bbeBlobFile->GetBlock(aTrans, aBlock, aMarkDirty, aPin.release, bseID);
+  aPin.number = aBlock;
+  if (!nxseHasSignature(aPin.block, "NXBH") || nxseThisBlock(aPin.block) != aBlock) {
+    aPin.Release();
+    throw EnxSimpleBlobEngineException(11896, u"Block just read from file is not a valid BLOB data block [%s, %d]",
+                                       {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlock)});
+  }
+  if (aPin.Used() > DataSize()) {
+    aPin.Release();
+    RaiseChain(aBlock);
+  }
+}
+
+void TnxSimpleBlobEngine::FetchFirst(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, bool aMarkDirty, Pin& aPin) {
+  FetchBlock(aTrans, FirstBlock(aBlobNr), aMarkDirty, aPin);
+  const std::uint32_t usable = bbeBlobFile->fiBlockSizeBytes();
+  const PnxBlock b = aPin.block;
+  bool sound = true;
+  switch (b[kKind]) {
+    case kData0:
+      // A length no chain of this file can hold.
+      sound = nxseGetU32(b + kLength) <= kMaxEnd &&
+              std::uint64_t{nxseGetU32(b + kLength)} <= std::uint64_t{UsedBlocks(aTrans)} * DataSize();
+      break;
+    case kFile:
+      sound = kData + 2u + nxseGetU16(b + kData) <= usable;
+      break;
+    case kLink:
+      sound = std::uint64_t{kData} + 4u + nxseGetU32(b + kData) + 8u <= usable;
+      break;
+    default:
+      sound = false;
+  }
+  if (!sound) {
+    aPin.Release();
+    RaiseChain(FirstBlock(aBlobNr));
+  }
+}
+
+void TnxSimpleBlobEngine::FetchNext(TnxBaseTransaction* aTrans, Pin& aPin, bool aMarkDirty, std::uint32_t& aSteps) {
+  const TnxBlockNumber from = aPin.number;
+  const TnxBlockNumber next = aPin.Next();
+  if (next == kEnd || ++aSteps > UsedBlocks(aTrans)) RaiseChain(from);
+  Pin following;
+  FetchBlock(aTrans, next, aMarkDirty, following);
+  aPin.Take(following);
+}
+
+void TnxSimpleBlobEngine::NewBlock(TnxBaseTransaction* aTrans, TnxBaseFileHeaderAccess& aAccess, std::uint8_t aKind,
+                                   Pin& aPin) {
+  aPin.Release();
+  aPin.block = aAccess.GetNewBlock(aTrans, bseID, aPin.release);
+  aPin.number = nxseThisBlock(aPin.block);
+  std::memset(aPin.block + 16, 0, bbeBlobFile->fiBlockSizeBytes() - 16);
+  nxseSetSignature(aPin.block, "NXBH");
+  aPin.block[kKind] = aKind;
+  nxsePutU32(aPin.block + kNext, kEnd);
+}
+
+void TnxSimpleBlobEngine::FreeChainFrom(TnxBaseTransaction* aTrans, TnxBaseFileHeaderAccess& aAccess,
+                                        TnxBlockNumber aBlock) {
+  const std::uint32_t limit = UsedBlocks(aTrans);
+  TnxBlockNumber current = aBlock;
+  for (std::uint32_t steps = 0; current != kEnd; ++steps) {
+    if (steps > limit) RaiseChain(aBlock);
+    Pin pin;
+    FetchBlock(aTrans, current, true, pin);
+    current = pin.Next();
+    aAccess.DeleteBlock(aTrans, pin.block);
+  }
+}
+
+nxString TnxSimpleBlobEngine::FileName(const std::uint8_t* aFirst) {
+  const std::uint16_t n = nxseGetU16(aFirst + kData);
+  return nxStringToWideStr(std::string_view(reinterpret_cast<const char*>(aFirst + kData + 2), n), 0);
+}
+
+nxString TnxSimpleBlobEngine::LinkName(const std::uint8_t* aFirst, TnxBlobNr& aSrcBlobNr) {
+  const std::uint32_t n = nxseGetU32(aFirst + kData);
+  aSrcBlobNr = nxseGetU64(aFirst + kData + 4 + n);
+  return nxStringToWideStr(std::string_view(reinterpret_cast<const char*>(aFirst + kData + 4), n), 0);
+}
+
+namespace {
+// The allocating header: the table's main header, so that no sub-header
+// block is made for an engine without sections.
+TnxBlockAccess* allocator(TnxBlockAccess* aAccess) { return aAccess->baMain ? aAccess->baMain : aAccess; }
+}  // namespace
+
+// ---- Creation and deletion ----------------------------------------------------------------------
+
+void TnxSimpleBlobEngine::AddBlob(TnxBaseTransaction* aTrans, TnxBlobNr& aBlobNr) {
+  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+  Pin pin;
+  NewBlock(aTrans, *access, kData0, pin);
+  aBlobNr = pin.number;
+}
+
+void TnxSimpleBlobEngine::AddFileBlob(TnxBaseTransaction* aTrans, const nxString& aFileName, TnxBlobNr& aBlobNr) {
+  const std::string name = nxWideStringToString(aFileName, 0);
+  const std::uint32_t usable = bbeBlobFile->fiBlockSizeBytes();
+  nxAssert(name.size() <= 0xFFFF && kData + 2 + name.size() <= usable, "File BLOB name does not fit a block");
+  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+  Pin pin;
+  NewBlock(aTrans, *access, kFile, pin);
+  nxsePutU16(pin.block + kData, static_cast<std::uint16_t>(name.size()));
+  std::memcpy(pin.block + kData + 2, name.data(), name.size());
+  nxsePutU32(pin.block + kLength, static_cast<std::uint32_t>(name.size() + 1));
+  aBlobNr = pin.number;
+}
+
+void TnxSimpleBlobEngine::AddBlobLink(TnxBaseTransaction* aTrans, const nxString& aTableName, TnxBlobNr aTableBlobNr,
+                                      TnxBlobNr& aBlobNr) {
+  const std::string name = nxWideStringToString(aTableName, 0);
+  const std::uint32_t usable = bbeBlobFile->fiBlockSizeBytes();
+  nxAssert(kData + 4 + name.size() + 8 <= usable, "BLOB link name does not fit a block");
+  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+  Pin pin;
+  NewBlock(aTrans, *access, kLink, pin);
+  nxsePutU32(pin.block + kData, static_cast<std::uint32_t>(name.size()));
+  std::memcpy(pin.block + kData + 4, name.data(), name.size());
+  nxsePutU64(pin.block + kData + 4 + name.size(), aTableBlobNr);
+  nxsePutU32(pin.block + kLength, static_cast<std::uint32_t>(name.size() + 12));
+  aBlobNr = pin.number;
+}
+
+void TnxSimpleBlobEngine::DeleteBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr) {
+  const TnxBlockNumber first = FirstBlock(aBlobNr);
+  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+  FreeChainFrom(aTrans, *access, first);
+}
+
+bool TnxSimpleBlobEngine::FreeBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr) {
+  if (!aTrans) return false;
+  {
+    Pin first;
+    FetchFirst(aTrans, aBlobNr, false, first);
+    if (nxseGetU32(first.block + kLength) != 0) return false;
+  }
+  DeleteBlob(aTrans, aBlobNr);
+  return true;
+}
+
+// ---- Reading ------------------------------------------------------------------------------------
+
+std::uint32_t TnxSimpleBlobEngine::GetBlobLength(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr,
+                                                 const TnxBlobLinkGetLength& aLengthMethod, std::uint32_t& aLength) {
+  Pin first;
+  FetchFirst(aTrans, aBlobNr, false, first);
+  switch (first.block[kKind]) {
+    case kFile: {
+      const nxString name = FileName(first.block);
+      first.Release();
+      return GetFileBlobLength(name, aLength);
+    }
+    case kLink: {
+      nxAssert(static_cast<bool>(aLengthMethod), "BLOB link length without a length method");
+      TnxBlobNr source = 0;
+      const nxString name = LinkName(first.block, source);
+      first.Release();
+      return aLengthMethod(name, source, aLength);
+    }
+    default:
+      aLength = nxseGetU32(first.block + kLength);
+      return 0;
+  }
+}
+
+bool TnxSimpleBlobEngine::IsFileBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, nxString& aFileName) {
+  Pin first;
+  FetchFirst(aTrans, aBlobNr, false, first);
+  if (first.block[kKind] != kFile) return false;
+  aFileName = FileName(first.block);
+  return true;
+}
+
+bool TnxSimpleBlobEngine::IsBlobLink(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, nxString& aSrcTableName,
+                                     TnxBlobNr& aSrcTableBlobNr) {
+  Pin first;
+  FetchFirst(aTrans, aBlobNr, false, first);
+  if (first.block[kKind] != kLink) return false;
+  aSrcTableName = LinkName(first.block, aSrcTableBlobNr);
+  return true;
+}
+
+std::uint32_t TnxSimpleBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                                        std::uint32_t aLen, const TnxBlobLinkRead& aReadMethod, TStream& aStream) {
+  if (aLen == 0) return 0;
+  Pin pin;
+  FetchFirst(aTrans, aBlobNr, false, pin);
+  if (pin.block[kKind] == kFile) {
+    const nxString name = FileName(pin.block);
+    pin.Release();
+    return ReadFileBlob(name, aOffset, aLen, aStream);
+  }
+  if (pin.block[kKind] == kLink) {
+    nxAssert(static_cast<bool>(aReadMethod), "BLOB link read without a read method");
+    TnxBlobNr source = 0;
+    const nxString name = LinkName(pin.block, source);
+    pin.Release();
+    return aReadMethod(name, source, aOffset, aLen, aStream);
+  }
+  const std::uint32_t length = nxseGetU32(pin.block + kLength);
+  if (aOffset >= length) return 0;
+  std::uint32_t wanted = std::min(aLen, length - aOffset);
+  std::uint32_t before = 0, steps = 0;
+  for (;;) {
+    // The used count bounded by the length: a stale count after a
+    // truncation to 0 never reaches the reader.
+    const std::uint32_t used = std::min(pin.Used(), length - before);
+    if (before + used > aOffset) break;
+    before += used;
+    FetchNext(aTrans, pin, false, steps);
+  }
+  std::uint32_t position = aOffset - before;
+  for (;;) {
+    const std::uint32_t used = std::min(pin.Used(), length - before);
+    // The block that ends the BLOB ends its chain: a loop back into the
+    // chain could otherwise add up to the length.
+    if (before + used >= length && pin.Next() != kEnd) RaiseChain(pin.number);
+    const std::uint32_t n = std::min(wanted, used - position);
+    aStream.WriteBuffer(pin.block + kData + position, static_cast<std::int32_t>(n));
+    wanted -= n;
+    if (wanted == 0) return 0;
+    before += used;
+    position = 0;
+    FetchNext(aTrans, pin, false, steps);
+  }
+}
+
+// ---- Changes ------------------------------------------------------------------------------------
+
+void TnxSimpleBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aLen) {
+  Pin first;
+  FetchFirst(aTrans, aBlobNr, true, first);
+  const std::uint32_t length = nxseGetU32(first.block + kLength);
+  if (aLen == length) return;
+  const std::uint8_t kind = first.block[kKind];
+  if (kind == kFile || (kind == kLink && aLen != 0)) RaiseReadOnly(aBlobNr, kind);
+  if (aLen > length && kind != kLink)
+    throw EnxSimpleBlobEngineException(
+        10029, u"Truncate length is greater than length of BLOB [%s, (%d), offset %d, length %d]",
+        {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr), static_cast<std::int64_t>(aLen),
+         static_cast<std::int64_t>(length)});
+  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+  nxsePutU32(first.block + kLength, aLen);
+  if (kind == kLink) {
+    // A link cut to nothing becomes an empty BLOB of its own.
+    first.block[kKind] = kData0;
+    nxsePutU16(first.block + kUsed, 0);
+    std::memset(first.block + kData, 0, DataSize());
+  }
+  TnxBlockNumber rest;
+  if (aLen == 0) {
+    rest = first.Next();
+    nxsePutU32(first.block + kNext, kEnd);
+  } else {
+    Pin pin;
+    bool onFirst = true;
+    std::uint32_t before = 0, steps = 0;
+    for (;;) {
+      PnxBlock b = onFirst ? first.block : pin.block;
+      const std::uint32_t used = std::min<std::uint32_t>(nxseGetU16(b + kUsed), length - before);
+      if (before + used >= aLen) {
+        nxsePutU16(b + kUsed, static_cast<std::uint16_t>(aLen - before));
+        rest = nxseGetU32(b + kNext);
+        nxsePutU32(b + kNext, kEnd);
+        break;
+      }
+      before += used;
+      if (onFirst) {
+        const TnxBlockNumber next = first.Next();
+        if (next == kEnd) RaiseChain(first.number);
+        ++steps;
+        FetchBlock(aTrans, next, true, pin);
+        onFirst = false;
+      } else {
+        FetchNext(aTrans, pin, true, steps);
+      }
+    }
+  }
+  FreeChainFrom(aTrans, *access, rest);
+}
+
+void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                                std::uint32_t aLen, const void* aBlob) {
+  Pin first;
+  FetchFirst(aTrans, aBlobNr, true, first);
+  const std::uint64_t end = std::uint64_t{aOffset} + aLen;
+  if (end > kMaxEnd) throw EnxSimpleBlobEngineException(15490);
+  const std::uint8_t kind = first.block[kKind];
+  if (kind != kData0) RaiseReadOnly(aBlobNr, kind);
+  const std::uint32_t length = nxseGetU32(first.block + kLength);
+  if (aOffset > length)
+    throw EnxSimpleBlobEngineException(
+        9998, u"Offset value is greater than the length of the BLOB [%s, (%d), offset %d, length %d]",
+        {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr), static_cast<std::int64_t>(aOffset),
+         static_cast<std::int64_t>(length)});
+  if (aLen == 0) return;
+  const std::uint32_t capacity = DataSize();
+  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+
+  // The block being written is the first block or `pin`.
+  Pin pin;
+  bool onFirst = true;
+  auto current = [&]() -> PnxBlock { return onFirst ? first.block : pin.block; };
+  std::uint32_t steps = 0;
+  // Moves to the chain's next block, or to a new block linked at its end.
+  auto advance = [&]() {
+    PnxBlock b = current();
+    const TnxBlockNumber next = nxseGetU32(b + kNext);
+    if (next == kEnd) {
+      Pin fresh;
+      NewBlock(aTrans, *access, kData0, fresh);
+      nxsePutU32(b + kNext, fresh.number);
+      pin.Take(fresh);
+    } else if (onFirst) {
+      ++steps;
+      FetchBlock(aTrans, next, true, pin);
+    } else {
+      FetchNext(aTrans, pin, true, steps);
+    }
+    onFirst = false;
+  };
+  // Bytes of the block that belong to the BLOB (stale counts bounded).
+  auto usedOf = [&](PnxBlock b, std::uint32_t aBefore) -> std::uint32_t {
+    return aBefore >= length ? 0 : std::min<std::uint32_t>(nxseGetU16(b + kUsed), length - aBefore);
+  };
+
+  std::uint32_t before = 0, position = 0;
+  if (aOffset > 0) {
+    for (;;) {
+      const std::uint32_t used = usedOf(current(), before);
+      if (before + used >= aOffset) break;
+      if (used < capacity) RaiseChain(first.number);  // a partly used block inside the BLOB
+      before += used;
+      if (nxseGetU32(current() + kNext) == kEnd) RaiseChain(first.number);
+      advance();
+    }
+    position = aOffset - before;
+    if (aOffset == length && nxseGetU32(current() + kNext) != kEnd) RaiseChain(first.number);
+    if (position == capacity) {
+      advance();
+      before += capacity;
+      position = 0;
+    }
+  }
+  const auto* source = static_cast<const std::uint8_t*>(aBlob);
+  std::uint32_t remaining = aLen;
+  for (;;) {
+    PnxBlock b = current();
+    const std::uint32_t n = std::min(remaining, capacity - position);
+    std::memcpy(b + kData + position, source, n);
+    // An overwrite keeps the bytes after the written range that still
+    // belong to the BLOB.
+    nxsePutU16(b + kUsed, static_cast<std::uint16_t>(std::max(usedOf(b, before), position + n)));
+    source += n;
+    remaining -= n;
+    if (remaining == 0) break;
+    before += capacity;
+    position = 0;
+    advance();
+  }
+  nxsePutU32(first.block + kLength, static_cast<std::uint32_t>(std::max<std::uint64_t>(end, length)));
+}
+
+void TnxSimpleBlobEngine::IncBlobNr(TnxBlobNr& aBlobNr) {
+  if (bseTableVersion >= 47005) aBlobNr += TnxBlobNr{1} << 32;
+}
+
+void nxseBlobEngineSimpleInitialize() {
+  TnxBaseSubEngine::RegisterSubEngine(TnxSimpleBlobEngine::staticClassInfo(), "nx1xSimple");
+}
+
+void nxseBlobEngineSimpleFinalize() { TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleBlobEngine::staticClassInfo()); }
