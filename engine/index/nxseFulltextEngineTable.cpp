@@ -135,6 +135,22 @@ struct Holder {
   T* release() { return std::exchange(h, nullptr); }
 };
 
+// Accesses to the files of aFiles for the engine of descriptor ID aID.
+TnxBlockAccessArray accessesFor(const TnxBlockAccessArray& aFiles, std::int32_t aID,
+                                std::vector<TnxOwned<TnxBlockAccess>>& aOwned) {
+  TnxBlockAccessArray result;
+  for (TnxBlockAccess* file : aFiles) {
+    if (!file) {
+      result.push_back(nullptr);
+      continue;
+    }
+    TnxBlockAccess* main = file->baMain ? file->baMain : file;
+    aOwned.emplace_back(platform::create<TnxBlockAccess>(file->baFile, main, file->baBaseName, aID));
+    result.push_back(aOwned.back().get());
+  }
+  return result;
+}
+
 }  // namespace
 
 // ===========================================================================
@@ -148,12 +164,14 @@ TnxFulltextTableEngine::TnxFulltextTableEngine(TnxDictionaryItem* aDescriptor, T
       ftteFiles(aFiles),
       ftteMainIndicesEngine(aMainIndicesEngine) {
   try {
-    ftteIndicesEngine =
-        TnxBaseIndicesEngine::CreateEngine(ftteFulltextDescriptor->IndicesDescriptor(), aFiles, aTrans, false);
+    if (TnxTokenIndicesDescriptor* indices = ftteFulltextDescriptor->IndicesDescriptor())
+      ftteIndicesEngine = TnxBaseIndicesEngine::CreateEngine(
+          indices, accessesFor(aFiles, indices->ID(), ftteIndicesFiles), aTrans, false);
     if (TnxBaseBlobDescriptor* blob = ftteFulltextDescriptor->BlobDescriptor()) {
       const platform::ClassInfo& cls = TnxBaseSubEngine::FindSubEngineClassOrRaise(
           TnxBaseBlobEngine::staticClassInfo(), blob->BlobEngine(), u"BLOB");
-      ftteBlobEngine = static_cast<TnxBaseBlobEngine*>(TnxBaseSubEngine::Funcs(cls).create(blob, aTrans, aFiles));
+      ftteBlobEngine = static_cast<TnxBaseBlobEngine*>(
+          TnxBaseSubEngine::Funcs(cls).create(blob, aTrans, accessesFor(aFiles, blob->ID(), ftteBlobFiles)));
     }
     for (std::int32_t i = 0; i < ftteFulltextDescriptor->FulltextIndexCount(); ++i) {
       ftteFulltextIndices.push_back(nullptr);
@@ -173,6 +191,8 @@ void TnxFulltextTableEngine::FreeParts() noexcept {
   ftteFulltextIndices.clear();
   nxFreeAndNil(ftteIndicesEngine);
   nxFreeAndNil(ftteBlobEngine);
+  ftteIndicesFiles.clear();
+  ftteBlobFiles.clear();
 }
 
 // ===========================================================================

@@ -20,7 +20,9 @@
 // the bitmap, a failing length or read) raises 9729 "Key violation.".
 //
 // Ownership: the full-text table engine owns its full-text index engines,
-// its indices engine and its BLOB engine; every engine owns its children and
+// its indices engine and its BLOB engine, and the block accesses through
+// which these two reach the table's files (one per file, with the engine's
+// descriptor ID); every engine owns its children and
 // the filter hub it has. The main indices engine and the descriptors are the
 // table's. Thread safety: the tree is built once when the table is opened
 // and only read afterwards, by every cursor of the table; storage handler
@@ -94,6 +96,9 @@ class TnxFulltextTableEngine : public TnxBaseFulltextTableEngine {
   std::vector<TnxFulltextIndexTableEngine*> ftteFulltextIndices;  // owned
   TnxBaseIndicesEngine* ftteIndicesEngine = nullptr;              // owned; nil without token indices
   TnxBaseBlobEngine* ftteBlobEngine = nullptr;                    // owned; nil without a BLOB descriptor
+  // The two engines' own accesses to the table's files: an engine's header
+  // is found by the ID of the access it works through.
+  std::vector<TnxOwned<TnxBlockAccess>> ftteIndicesFiles, ftteBlobFiles;
 
  private:
   void FreeParts() noexcept;
