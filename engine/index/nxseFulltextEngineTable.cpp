@@ -635,13 +635,15 @@ bool TnxSimpleBitArrayStorageHandlerTableEngine::ClearBit(TnxBaseTransaction* aT
   const std::uint32_t count = ReadCount(aTrans, aBitArrayRef);
   // A count of 0 would wrap: the array is damaged.
   if (count == 0) KeyViolation();
+  // The bit is checked before the last one goes too: clearing a clear bit
+  // must not delete the array of the one bit that is set.
+  const std::uint8_t current = ReadByte(aTrans, aBitArrayRef, byte);
+  if (!(current & mask)) KeyViolation();
   if (count == 1) {
     sbashBlobEngine->DeleteBlob(aTrans, aBitArrayRef);
     return true;
   }
   WriteCount(aTrans, aBitArrayRef, count - 1);
-  const std::uint8_t current = ReadByte(aTrans, aBitArrayRef, byte);
-  if (!(current & mask)) KeyViolation();
   WriteByte(aTrans, aBitArrayRef, byte, static_cast<std::uint8_t>(current & ~mask));
   return false;
 }
