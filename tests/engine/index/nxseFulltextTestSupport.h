@@ -102,6 +102,7 @@ class FulltextTest : public IndexTest {
     TnxServerDataDict* dict = fulltextDictionary();
     aSetup(*dict);
     table_ = &createTable(dict);
+    if (beforeEngines_) beforeEngines_(*table_->dict);
     TnxOwned<TestTransaction> trans(newTransaction());
     indexAccess_.reset(platform::create<TnxBlockAccess>(table_->file, table_->main.get(), u"t",
                                                         table_->dict->IndicesDescriptor()->ID()));
@@ -118,11 +119,11 @@ class FulltextTest : public IndexTest {
 
   // A record: every field NULL, then the given values (text as UTF-8).
   struct Values {
-    std::optional<std::uint32_t> loc;
-    std::optional<std::string> text;
-    std::optional<std::string> title;  // raw bytes (CP932 for Japanese)
-    std::optional<TnxBlobNr> memo;
-    std::optional<TnxBlobNr> wide;
+    std::optional<std::uint32_t> loc = std::nullopt;
+    std::optional<std::string> text = std::nullopt;
+    std::optional<std::string> title = std::nullopt;  // raw bytes (CP932 for Japanese)
+    std::optional<TnxBlobNr> memo = std::nullopt;
+    std::optional<TnxBlobNr> wide = std::nullopt;
   };
   std::vector<std::uint8_t> record(const Values& v) {
     TnxFieldsDescriptor* fields = table_->dict->FieldsDescriptor();
@@ -204,6 +205,8 @@ class FulltextTest : public IndexTest {
 
   TnxOwned<TnxFulltextTableEngine> tableEngine_;
   TnxOwned<TnxFulltextCursorEngine> cursorEngine_;
+  // Runs after the table file holds the dictionary, before the engines.
+  std::function<void(TnxServerDataDict&)> beforeEngines_;
 };
 
 }  // namespace nxtest
