@@ -396,6 +396,34 @@ struct KeyEngineFilter : TnxBaseKeyEngine {
   static TnxOwned<TnxBaseFilterEngine> TnxBaseKeyEngine::*slot() { return &KeyEngineFilter::bkeFilter; }
 };
 
+TEST_F(FulltextCursorTest, UpdateHelpersLiveForOneUpdate) {
+  buildWords([](TnxBitArrayTokenIndexDescriptor*) {});
+  TnxObject* first = platform::create<TnxObject>();
+  cursorEngine_->ftceSetTempUpdateHelper(u"Cache", first);
+  EXPECT_EQ(cursorEngine_->ftceGetTempUpdateHelper(u"Cache"), first);
+  // Replacing frees the old object; nil removes.
+  TnxObject* second = platform::create<TnxObject>();
+  cursorEngine_->ftceSetTempUpdateHelper(u"Cache", second);
+  EXPECT_EQ(cursorEngine_->ftceGetTempUpdateHelper(u"Cache"), second);
+  cursorEngine_->ftceSetTempUpdateHelper(u"Other", platform::create<TnxObject>());
+  cursorEngine_->ftceSetTempUpdateHelper(u"Other", nullptr);
+  EXPECT_EQ(cursorEngine_->ftceGetTempUpdateHelper(u"Other"), nullptr);
+  // UpdateIndex frees what is left, also when it fails.
+  std::vector<std::uint8_t> ghost = record({0u, "b"});
+  expectFails(nxErrKeyViolation, [&] { remove(ghost, 1); }, "remove b");
+  EXPECT_EQ(cursorEngine_->ftceGetTempUpdateHelper(u"Cache"), nullptr);
+}
+
+TEST_F(FulltextCursorTest, TokenIndexWithoutUpdateAnswersNotSupported) {
+  buildWords([](TnxBitArrayTokenIndexDescriptor*) {});
+  TnxOwned<TnxBaseTokenIndexCursorEngine> plain(
+      platform::create<TnxBaseTokenIndexCursorEngine>(nullptr, nullptr, bitArrayIndex(), nullptr, nullptr));
+  EXPECT_EQ(plain->bticeUpdateIndex(nullptr, nullptr, TnxRecID{0, 0}, nullptr, TnxRecID{0, 0}), nxErrNotSupported);
+  EXPECT_NE(platform::toUtf8(EnxBaseException(nxErrNotSupported).Message())
+                .find("bticeUpdateIndex is not supported by TnxBaseTokenIndexCursorEngine"),
+            std::string::npos);
+}
+
 class MainIndexTest : public FulltextCursorTest {
  protected:
   // The main index "Tokens" (number 1) with a token key (locale 1033) that
