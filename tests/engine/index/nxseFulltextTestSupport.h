@@ -104,12 +104,17 @@ class FulltextTest : public IndexTest {
     table_ = &createTable(dict);
     if (beforeEngines_) beforeEngines_(*table_->dict);
     TnxOwned<TestTransaction> trans(newTransaction());
-    indexAccess_.reset(platform::create<TnxBlockAccess>(table_->file, table_->main.get(), u"t",
-                                                        table_->dict->IndicesDescriptor()->ID()));
-    indices_.reset(TnxBaseIndicesEngine::CreateEngine(table_->dict->IndicesDescriptor(), {indexAccess_.get()},
-                                                      table_->records.get(), trans.get(), false));
-    tableEngine_.reset(platform::objectAs<TnxFulltextTableEngine>(TnxBaseFulltextTableEngine::CreateFor(
-        nxFindFulltextDescriptor(table_->dict.get()), {table_->main.get()}, indices_.get(), trans.get())));
+    try {
+      indexAccess_.reset(platform::create<TnxBlockAccess>(table_->file, table_->main.get(), u"t",
+                                                          table_->dict->IndicesDescriptor()->ID()));
+      indices_.reset(TnxBaseIndicesEngine::CreateEngine(table_->dict->IndicesDescriptor(), {indexAccess_.get()},
+                                                        table_->records.get(), trans.get(), false));
+      tableEngine_.reset(platform::objectAs<TnxFulltextTableEngine>(TnxBaseFulltextTableEngine::CreateFor(
+          nxFindFulltextDescriptor(table_->dict.get()), {table_->main.get()}, indices_.get(), trans.get())));
+    } catch (...) {
+      trans->Rollback();
+      throw;
+    }
     ASSERT_NE(tableEngine_.get(), nullptr);
     trans->Commit();
     cursorEngine_.reset(platform::objectAs<TnxFulltextCursorEngine>(
@@ -150,8 +155,14 @@ class FulltextTest : public IndexTest {
   TnxResult update(std::vector<std::uint8_t>* aOld, TnxRefNr aOldRef, std::vector<std::uint8_t>* aNew,
                    TnxRefNr aNewRef) {
     TnxOwned<TestTransaction> trans(newTransaction());
-    const TnxResult r = cursorEngine_->UpdateIndex(trans.get(), aOld ? aOld->data() : nullptr, aOldRef,
-                                                   aNew ? aNew->data() : nullptr, aNewRef);
+    TnxResult r = 0;
+    try {
+      r = cursorEngine_->UpdateIndex(trans.get(), aOld ? aOld->data() : nullptr, aOldRef,
+                                     aNew ? aNew->data() : nullptr, aNewRef);
+    } catch (...) {
+      trans->Rollback();
+      throw;
+    }
     trans->Commit();
     return r;
   }
