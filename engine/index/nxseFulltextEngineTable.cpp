@@ -1,0 +1,723 @@
+#include "nxseFulltextEngineTable.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "nxllBde.h"
+#include "nxllLockedFuncs.h"
+#include "plErrors.h"
+
+NX_IMPLEMENT_EXCEPTION(EnxFulltextTableEngineException, EnxBaseFulltextTableEngineException)
+NX_IMPLEMENT_EXCEPTION(EnxFulltextIndexTableEngineException, EnxBaseRegisterableEngineException)
+NX_IMPLEMENT_EXCEPTION(EnxBaseTokenExtractorTableEngineException, EnxBaseRegisterableEngineException)
+NX_IMPLEMENT_EXCEPTION(EnxBaseTokenFilterTableEngineException, EnxBaseRegisterableEngineException)
+NX_IMPLEMENT_EXCEPTION(EnxBaseTokenIndexTableEngineException, EnxBaseRegisterableEngineException)
+NX_IMPLEMENT_EXCEPTION(EnxBaseBitArrayStorageHandlerTableEngineException, EnxBaseRegisterableEngineException)
+NX_IMPLEMENT_EXCEPTION(EnxSimpleBitArrayStorageHandlerTableEngineException,
+                       EnxBaseBitArrayStorageHandlerTableEngineException)
+
+using TnxIndexFuncs =
+    TnxFulltextTableClassFuncs<TnxFulltextIndexTableEngine, TnxFulltextTableEngine, TnxFulltextIndexDescriptor>;
+using TnxExtractorFuncs = TnxFulltextTableClassFuncs<TnxBaseTokenExtractorTableEngine, TnxTokenExtractorHubTableEngine,
+                                                     TnxBaseTokenExtractorDescriptor>;
+using TnxFilterFuncs = TnxFulltextTableClassFuncs<TnxBaseTokenFilterTableEngine, TnxTokenFilterHubTableEngine,
+                                                  TnxBaseTokenFilterDescriptor>;
+using TnxTokenIndexFuncs = TnxFulltextTableClassFuncs<TnxBaseTokenIndexTableEngine, TnxTokenIndexHubTableEngine,
+                                                      TnxBaseTokenIndexDescriptor>;
+using TnxStorageFuncs =
+    TnxFulltextTableClassFuncs<TnxBaseBitArrayStorageHandlerTableEngine, TnxBitArrayTokenIndexTableEngine,
+                               TnxBaseBitArrayStorageHandlerDescriptor>;
+
+#define NX_EXTRACTOR_TABLE(T)                                                                          \
+  platform::bindClassTable(nxFulltextTableFuncs<T, TnxBaseTokenExtractorTableEngine,                   \
+                                                TnxTokenExtractorHubTableEngine, TnxBaseTokenExtractorDescriptor>)
+#define NX_FILTER_TABLE(T)                                                                                      \
+  platform::bindClassTable(nxFulltextTableFuncs<T, TnxBaseTokenFilterTableEngine, TnxTokenFilterHubTableEngine, \
+                                                TnxBaseTokenFilterDescriptor>)
+#define NX_TOKEN_INDEX_TABLE(T)                                                                                 \
+  platform::bindClassTable(nxFulltextTableFuncs<T, TnxBaseTokenIndexTableEngine, TnxTokenIndexHubTableEngine, \
+                                                TnxBaseTokenIndexDescriptor>)
+
+PL_CLASS_INFO_IMPL_TABLE(TnxFulltextTableEngine, TnxBaseFulltextTableEngine, "TnxFulltextTableEngine", nullptr,
+                         platform::bindClassTable(nxFulltextTableEngineFuncs<TnxFulltextTableEngine>))
+PL_CLASS_INFO_IMPL_TABLE(TnxFulltextIndexTableEngine, TnxBaseRegisterableEngine, "TnxFulltextIndexTableEngine",
+                         nullptr,
+                         platform::bindClassTable(nxFulltextTableFuncs<TnxFulltextIndexTableEngine,
+                                                                       TnxFulltextIndexTableEngine,
+                                                                       TnxFulltextTableEngine,
+                                                                       TnxFulltextIndexDescriptor>))
+PL_CLASS_INFO_IMPL(TnxBaseTokenSourceTableEngine, TnxBaseRegisterableEngine, "TnxBaseTokenSourceTableEngine", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseTokenExtractorTableEngine, TnxBaseTokenSourceTableEngine,
+                   "TnxBaseTokenExtractorTableEngine", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxTokenExtractorHubTableEngine, TnxBaseTokenExtractorTableEngine,
+                         "TnxTokenExtractorHubTableEngine", nullptr,
+                         NX_EXTRACTOR_TABLE(TnxTokenExtractorHubTableEngine))
+PL_CLASS_INFO_IMPL_TABLE(TnxFieldTokenExtractorTableEngine, TnxBaseTokenExtractorTableEngine,
+                         "TnxFieldTokenExtractorTableEngine", nullptr,
+                         NX_EXTRACTOR_TABLE(TnxFieldTokenExtractorTableEngine))
+PL_CLASS_INFO_IMPL(TnxBaseTokenFilterTableEngine, TnxBaseTokenSourceTableEngine, "TnxBaseTokenFilterTableEngine",
+                   nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxTokenFilterHubTableEngine, TnxBaseTokenFilterTableEngine, "TnxTokenFilterHubTableEngine",
+                         nullptr, NX_FILTER_TABLE(TnxTokenFilterHubTableEngine))
+PL_CLASS_INFO_IMPL(TnxBaseSeparatorTokenFilterTableEngine, TnxBaseTokenFilterTableEngine,
+                   "TnxBaseSeparatorTokenFilterTableEngine", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseLocaleMappingTokenFilterTableEngine, TnxBaseTokenFilterTableEngine,
+                   "TnxBaseLocaleMappingTokenFilterTableEngine", nullptr)
+PL_CLASS_INFO_IMPL(TnxBaseFoldStringTokenFilterTableEngine, TnxBaseTokenFilterTableEngine,
+                   "TnxBaseFoldStringTokenFilterTableEngine", nullptr)
+#define NX_FILTER_CLASS(Cls, Base) \
+  PL_CLASS_INFO_IMPL_TABLE(Cls, Base, #Cls, nullptr, NX_FILTER_TABLE(Cls))
+NX_FILTER_CLASS(TnxWideCharSeparatorTokenFilterTableEngine, TnxBaseSeparatorTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxCategorySeparatorTokenFilterTableEngine, TnxBaseSeparatorTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxLowercaseLocaleMappingTokenFilterTableEngine, TnxBaseLocaleMappingTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxUppercaseLocaleMappingTokenFilterTableEngine, TnxBaseLocaleMappingTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxCustomLocaleMappingTokenFilterTableEngine, TnxBaseLocaleMappingTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxPreComposeFoldStringTokenFilterTableEngine, TnxBaseFoldStringTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxDecomposeFoldStringTokenFilterTableEngine, TnxBaseFoldStringTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxCustomFoldStringTokenFilterTableEngine, TnxBaseFoldStringTokenFilterTableEngine)
+NX_FILTER_CLASS(TnxStringReplaceTokenFilterTableEngine, TnxBaseTokenFilterTableEngine)
+#undef NX_FILTER_CLASS
+PL_CLASS_INFO_IMPL(TnxBaseTokenIndexTableEngine, TnxBaseRegisterableEngine, "TnxBaseTokenIndexTableEngine", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxTokenIndexHubTableEngine, TnxBaseTokenIndexTableEngine, "TnxTokenIndexHubTableEngine",
+                         nullptr, NX_TOKEN_INDEX_TABLE(TnxTokenIndexHubTableEngine))
+PL_CLASS_INFO_IMPL_TABLE(TnxBitArrayTokenIndexTableEngine, TnxBaseTokenIndexTableEngine,
+                         "TnxBitArrayTokenIndexTableEngine", nullptr,
+                         NX_TOKEN_INDEX_TABLE(TnxBitArrayTokenIndexTableEngine))
+PL_CLASS_INFO_IMPL_TABLE(TnxMainIndexTokenIndexTableEngine, TnxBaseTokenIndexTableEngine,
+                         "TnxMainIndexTokenIndexTableEngine", nullptr,
+                         NX_TOKEN_INDEX_TABLE(TnxMainIndexTokenIndexTableEngine))
+PL_CLASS_INFO_IMPL(TnxBaseBitArrayStorageHandlerTableEngine, TnxBaseRegisterableEngine,
+                   "TnxBaseBitArrayStorageHandlerTableEngine", nullptr)
+PL_CLASS_INFO_IMPL_TABLE(TnxSimpleBitArrayStorageHandlerTableEngine, TnxBaseBitArrayStorageHandlerTableEngine,
+                         "TnxSimpleBitArrayStorageHandlerTableEngine", nullptr,
+                         platform::bindClassTable(nxFulltextTableFuncs<TnxSimpleBitArrayStorageHandlerTableEngine,
+                                                                       TnxBaseBitArrayStorageHandlerTableEngine,
+                                                                       TnxBitArrayTokenIndexTableEngine,
+                                                                       TnxBaseBitArrayStorageHandlerDescriptor>))
+PL_CLASS_INFO_IMPL(TnxCountStream, TStream, "TnxCountStream", nullptr)
+PL_CLASS_INFO_IMPL(TnxCurrentByteStream, TStream, "TnxCurrentByteStream", nullptr)
+
+namespace {
+
+TnxClassList gFulltextIndexClasses = nullptr;
+TnxClassList gTokenExtractorClasses = nullptr;
+TnxClassList gTokenFilterClasses = nullptr;
+TnxClassList gTokenIndexClasses = nullptr;
+TnxClassList gStorageHandlerClasses = nullptr;
+
+// The engine of a descriptor by name in a family; none: the family's
+// exception, 15503.
+template <class Exception, class Funcs>
+const Funcs& engineFuncs(TnxClassList& aList, const platform::ClassInfo& aDescriptorClass, const char16_t* aFamily) {
+  const std::string name = nxDescriptorToEngineName(aDescriptorClass.name, "TableEngine");
+  const platform::ClassInfo* cls = nxFindClassIn(aList, name);
+  const Funcs* funcs = cls ? cls->template table<Funcs>() : nullptr;
+  if (!funcs)
+    throw Exception(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"",
+                    {nxString(aFamily), platform::fromUtf8(name)});
+  return *funcs;
+}
+
+template <class T>
+T* castOrRaise(platform::TObject* aObject) {
+  if (!aObject) return nullptr;
+  auto* result = platform::objectAs<T>(aObject);
+  if (!result) throw platform::ConvertError("Invalid class typecast");
+  return result;
+}
+
+// Frees an engine made by a hub's or parent's CreateFor and not yet kept.
+template <class T>
+struct Holder {
+  T* h = nullptr;
+  ~Holder() { platform::TObject::free(h); }
+  T* release() { return std::exchange(h, nullptr); }
+};
+
+// Accesses to the files of aFiles for the engine of descriptor ID aID.
+TnxBlockAccessArray accessesFor(const TnxBlockAccessArray& aFiles, std::int32_t aID,
+                                std::vector<TnxOwned<TnxBlockAccess>>& aOwned) {
+  TnxBlockAccessArray result;
+  for (TnxBlockAccess* file : aFiles) {
+    if (!file) {
+      result.push_back(nullptr);
+      continue;
+    }
+    TnxBlockAccess* main = file->baMain ? file->baMain : file;
+    aOwned.emplace_back(platform::create<TnxBlockAccess>(file->baFile, main, file->baBaseName, aID));
+    result.push_back(aOwned.back().get());
+  }
+  return result;
+}
+
+}  // namespace
+
+// ===========================================================================
+// TnxFulltextTableEngine
+
+TnxFulltextTableEngine::TnxFulltextTableEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
+                                               TnxBaseIndicesEngine* aMainIndicesEngine,
+                                               const TnxBlockAccessArray& aFiles)
+    : TnxBaseFulltextTableEngine(aDescriptor, aTrans, aMainIndicesEngine, aFiles),
+      ftteFulltextDescriptor(castOrRaise<TnxFulltextDescriptor>(aDescriptor)),
+      ftteFiles(aFiles),
+      ftteMainIndicesEngine(aMainIndicesEngine) {
+  try {
+    if (TnxTokenIndicesDescriptor* indices = ftteFulltextDescriptor->IndicesDescriptor())
+      ftteIndicesEngine = TnxBaseIndicesEngine::CreateEngine(
+          indices, accessesFor(aFiles, indices->ID(), ftteIndicesFiles), aTrans, false);
+    if (TnxBaseBlobDescriptor* blob = ftteFulltextDescriptor->BlobDescriptor()) {
+      const platform::ClassInfo& cls = TnxBaseSubEngine::FindSubEngineClassOrRaise(
+          TnxBaseBlobEngine::staticClassInfo(), blob->BlobEngine(), u"BLOB");
+      ftteBlobEngine = static_cast<TnxBaseBlobEngine*>(
+          TnxBaseSubEngine::Funcs(cls).create(blob, aTrans, accessesFor(aFiles, blob->ID(), ftteBlobFiles)));
+    }
+    for (std::int32_t i = 0; i < ftteFulltextDescriptor->FulltextIndexCount(); ++i) {
+      ftteFulltextIndices.push_back(nullptr);
+      ftteFulltextIndices.back() =
+          TnxFulltextIndexTableEngine::CreateFor(this, ftteFulltextDescriptor->FulltextIndex(i), aTrans);
+    }
+  } catch (...) {
+    FreeParts();
+    throw;
+  }
+}
+
+TnxFulltextTableEngine::~TnxFulltextTableEngine() { FreeParts(); }
+
+void TnxFulltextTableEngine::FreeParts() noexcept {
+  for (TnxFulltextIndexTableEngine*& index : ftteFulltextIndices) nxFreeAndNil(index);
+  ftteFulltextIndices.clear();
+  nxFreeAndNil(ftteIndicesEngine);
+  nxFreeAndNil(ftteBlobEngine);
+  ftteIndicesFiles.clear();
+  ftteBlobFiles.clear();
+}
+
+// ===========================================================================
+// TnxFulltextIndexTableEngine
+
+TnxFulltextIndexTableEngine::TnxFulltextIndexTableEngine(TnxFulltextIndexTableEngine*,
+                                                         TnxFulltextTableEngine* aParent,
+                                                         TnxFulltextIndexDescriptor* aDescriptor,
+                                                         TnxBaseTransaction* aTrans)
+    : fiteParentFulltextTableEngine(aParent), fiteFulltextIndexDescriptor(aDescriptor) {
+  try {
+    fiteTokenExtractorHub = TnxTokenExtractorHubTableEngine::CreateFor(this, aDescriptor->TokenExtractorHub(), aTrans);
+    fiteTokenFilterHub = TnxTokenFilterHubTableEngine::CreateFor(this, aDescriptor->TokenFilterHub(), aTrans);
+    fiteTokenIndexHub = TnxTokenIndexHubTableEngine::CreateFor(this, aDescriptor->TokenIndexHub(), aTrans);
+  } catch (...) {
+    FreeParts();
+    throw;
+  }
+}
+
+TnxFulltextIndexTableEngine::~TnxFulltextIndexTableEngine() { FreeParts(); }
+
+void TnxFulltextIndexTableEngine::FreeParts() noexcept {
+  nxFreeAndNil(fiteTokenIndexHub);
+  nxFreeAndNil(fiteTokenFilterHub);
+  nxFreeAndNil(fiteTokenExtractorHub);
+}
+
+TnxClassList& TnxFulltextIndexTableEngine::GetList() { return gFulltextIndexClasses; }
+
+TnxFulltextIndexTableEngine* TnxFulltextIndexTableEngine::CreateFor(TnxFulltextTableEngine* aParent,
+                                                                    TnxFulltextIndexDescriptor* aDescriptor,
+                                                                    TnxBaseTransaction* aTrans) {
+  const auto& funcs = engineFuncs<EnxFulltextIndexTableEngineException, TnxIndexFuncs>(
+      gFulltextIndexClasses, aDescriptor->classInfo(), u"FulltextIndex");
+  return funcs.create(nullptr, aParent, aDescriptor, aTrans);
+}
+
+TnxBaseTokenExtractorTableEngine* TnxFulltextIndexTableEngine::fiteGetTokenExtractor(std::int32_t aIndex) const {
+  if (aIndex == -1 || !fiteTokenExtractorHub) return fiteTokenExtractorHub;
+  return fiteTokenExtractorHub->tehteGetTokenExtractor(aIndex);
+}
+TnxBaseTokenFilterTableEngine* TnxFulltextIndexTableEngine::fiteGetTokenFilter(std::int32_t aIndex) const {
+  if (aIndex == -1 || !fiteTokenFilterHub) return fiteTokenFilterHub;
+  return fiteTokenFilterHub->tfhteGetTokenFilter(aIndex);
+}
+TnxBaseTokenIndexTableEngine* TnxFulltextIndexTableEngine::fiteGetTokenIndex(std::int32_t aIndex) const {
+  if (aIndex == -1 || !fiteTokenIndexHub) return fiteTokenIndexHub;
+  return fiteTokenIndexHub->tihteGetTokenIndex(aIndex);
+}
+std::int32_t TnxFulltextIndexTableEngine::TokenExtractorCount() const {
+  return fiteTokenExtractorHub ? fiteTokenExtractorHub->TokenExtractorCount() : 0;
+}
+std::int32_t TnxFulltextIndexTableEngine::TokenFilterCount() const {
+  return fiteTokenFilterHub ? fiteTokenFilterHub->TokenFilterCount() : 0;
+}
+std::int32_t TnxFulltextIndexTableEngine::TokenIndexCount() const {
+  return fiteTokenIndexHub ? fiteTokenIndexHub->TokenIndexCount() : 0;
+}
+
+// ===========================================================================
+// Token extractors
+
+namespace {
+// A filter hub for an extractor's or token index's own filters; nil when
+// the hub descriptor holds none.
+TnxTokenFilterHubTableEngine* ownFilterHub(TnxFulltextIndexTableEngine* aIndex, TnxTokenFilterHubDescriptor* aHub,
+                                           TnxBaseTransaction* aTrans) {
+  if (!aHub || aHub->TokenFilterCount() == 0) return nullptr;
+  return TnxTokenFilterHubTableEngine::CreateFor(aIndex, aHub, aTrans);
+}
+}  // namespace
+
+TnxBaseTokenExtractorTableEngine::TnxBaseTokenExtractorTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                                   TnxTokenExtractorHubTableEngine* aParent,
+                                                                   TnxBaseTokenExtractorDescriptor* aDescriptor,
+                                                                   TnxBaseTransaction* aTrans)
+    : TnxBaseTokenSourceTableEngine(aIndex), bteteParent(aParent), bteteTokenExtractorDescriptor(aDescriptor) {
+  bteteTokenFilterHub = ownFilterHub(aIndex, aDescriptor->TokenFilterHub(), aTrans);
+}
+
+TnxBaseTokenExtractorTableEngine::~TnxBaseTokenExtractorTableEngine() { nxFreeAndNil(bteteTokenFilterHub); }
+
+TnxClassList& TnxBaseTokenExtractorTableEngine::GetList() { return gTokenExtractorClasses; }
+
+TnxBaseTokenExtractorTableEngine* TnxBaseTokenExtractorTableEngine::CreateFor(
+    TnxFulltextIndexTableEngine* aIndex, TnxBaseTokenExtractorDescriptor* aDescriptor, TnxBaseTransaction* aTrans) {
+  const auto& funcs = engineFuncs<EnxBaseTokenExtractorTableEngineException, TnxExtractorFuncs>(
+      gTokenExtractorClasses, aDescriptor->classInfo(), u"TokenExtractor");
+  return funcs.create(aIndex, nullptr, aDescriptor, aTrans);
+}
+
+TnxBaseTokenExtractorTableEngine* TnxBaseTokenExtractorTableEngine::CreateFor(
+    TnxTokenExtractorHubTableEngine* aParent, TnxBaseTokenExtractorDescriptor* aDescriptor,
+    TnxBaseTransaction* aTrans) {
+  const auto& funcs = engineFuncs<EnxBaseTokenExtractorTableEngineException, TnxExtractorFuncs>(
+      gTokenExtractorClasses, aDescriptor->classInfo(), u"TokenExtractor");
+  return funcs.create(aParent->btsteParentFulltextIndex, aParent, aDescriptor, aTrans);
+}
+
+TnxBaseTokenFilterTableEngine* TnxBaseTokenExtractorTableEngine::bteteGetTokenFilter(std::int32_t aIndex) const {
+  if (!bteteTokenFilterHub || aIndex == -1) return bteteTokenFilterHub;
+  return bteteTokenFilterHub->tfhteGetTokenFilter(aIndex);
+}
+std::int32_t TnxBaseTokenExtractorTableEngine::TokenFilterCount() const {
+  return bteteTokenFilterHub ? bteteTokenFilterHub->TokenFilterCount() : 0;
+}
+
+TnxTokenExtractorHubTableEngine::TnxTokenExtractorHubTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                                 TnxTokenExtractorHubTableEngine* aParent,
+                                                                 TnxBaseTokenExtractorDescriptor* aDescriptor,
+                                                                 TnxBaseTransaction* aTrans)
+    : TnxBaseTokenExtractorTableEngine(aIndex, aParent, aDescriptor, aTrans),
+      tehteTokenExtractorHubDescriptor(castOrRaise<TnxTokenExtractorHubDescriptor>(aDescriptor)) {
+  try {
+    for (std::int32_t i = 0; i < tehteTokenExtractorHubDescriptor->TokenExtractorCount(); ++i) {
+      Holder<TnxBaseTokenExtractorTableEngine> child{
+          TnxBaseTokenExtractorTableEngine::CreateFor(this, tehteTokenExtractorHubDescriptor->tehdGetTokenExtractor(i),
+                                                      aTrans)};
+      tehteTokenExtractors.push_back(child.h);
+      child.release();
+    }
+  } catch (...) {
+    for (auto*& e : tehteTokenExtractors) nxFreeAndNil(e);
+    throw;
+  }
+}
+
+TnxTokenExtractorHubTableEngine::~TnxTokenExtractorHubTableEngine() {
+  for (auto*& e : tehteTokenExtractors) nxFreeAndNil(e);
+}
+
+TnxTokenExtractorHubTableEngine* TnxTokenExtractorHubTableEngine::CreateFor(
+    TnxFulltextIndexTableEngine* aIndex, TnxBaseTokenExtractorDescriptor* aDescriptor, TnxBaseTransaction* aTrans) {
+  Holder<TnxBaseTokenExtractorTableEngine> engine{TnxBaseTokenExtractorTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
+  auto* hub = castOrRaise<TnxTokenExtractorHubTableEngine>(engine.h);
+  engine.release();
+  return hub;
+}
+
+TnxBaseTokenExtractorTableEngine* TnxTokenExtractorHubTableEngine::tehteGetTokenExtractor(std::int32_t aIndex) const {
+  if (aIndex == -1) return const_cast<TnxTokenExtractorHubTableEngine*>(this);
+  return tehteTokenExtractors.at(static_cast<std::size_t>(aIndex));
+}
+
+TnxFieldTokenExtractorTableEngine::TnxFieldTokenExtractorTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                                     TnxTokenExtractorHubTableEngine* aParent,
+                                                                     TnxBaseTokenExtractorDescriptor* aDescriptor,
+                                                                     TnxBaseTransaction* aTrans)
+    : TnxBaseTokenExtractorTableEngine(aIndex, aParent, aDescriptor, aTrans),
+      fteteFieldTokenExtractorDescriptor(castOrRaise<TnxFieldTokenExtractorDescriptor>(aDescriptor)) {}
+
+// ===========================================================================
+// Token filters
+
+TnxBaseTokenFilterTableEngine::TnxBaseTokenFilterTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                             TnxTokenFilterHubTableEngine* aParent,
+                                                             TnxBaseTokenFilterDescriptor* aDescriptor,
+                                                             TnxBaseTransaction*)
+    : TnxBaseTokenSourceTableEngine(aIndex), btfteParent(aParent), btfteTokenFilterDescriptor(aDescriptor) {}
+
+TnxClassList& TnxBaseTokenFilterTableEngine::GetList() { return gTokenFilterClasses; }
+
+TnxBaseTokenFilterTableEngine* TnxBaseTokenFilterTableEngine::CreateFor(TnxFulltextIndexTableEngine* aIndex,
+                                                                        TnxBaseTokenFilterDescriptor* aDescriptor,
+                                                                        TnxBaseTransaction* aTrans) {
+  const auto& funcs = engineFuncs<EnxBaseTokenFilterTableEngineException, TnxFilterFuncs>(
+      gTokenFilterClasses, aDescriptor->classInfo(), u"TokenFilter");
+  return funcs.create(aIndex, nullptr, aDescriptor, aTrans);
+}
+
+TnxBaseTokenFilterTableEngine* TnxBaseTokenFilterTableEngine::CreateFor(TnxTokenFilterHubTableEngine* aParent,
+                                                                        TnxBaseTokenFilterDescriptor* aDescriptor,
+                                                                        TnxBaseTransaction* aTrans) {
+  const auto& funcs = engineFuncs<EnxBaseTokenFilterTableEngineException, TnxFilterFuncs>(
+      gTokenFilterClasses, aDescriptor->classInfo(), u"TokenFilter");
+  return funcs.create(aParent->btsteParentFulltextIndex, aParent, aDescriptor, aTrans);
+}
+
+TnxTokenFilterHubTableEngine::TnxTokenFilterHubTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                           TnxTokenFilterHubTableEngine* aParent,
+                                                           TnxBaseTokenFilterDescriptor* aDescriptor,
+                                                           TnxBaseTransaction* aTrans)
+    : TnxBaseTokenFilterTableEngine(aIndex, aParent, aDescriptor, aTrans),
+      tfhteTokenFilterHubDescriptor(castOrRaise<TnxTokenFilterHubDescriptor>(aDescriptor)) {
+  try {
+    for (std::int32_t i = 0; i < tfhteTokenFilterHubDescriptor->TokenFilterCount(); ++i) {
+      Holder<TnxBaseTokenFilterTableEngine> child{
+          TnxBaseTokenFilterTableEngine::CreateFor(this, tfhteTokenFilterHubDescriptor->tfhdGetTokenFilter(i), aTrans)};
+      tfhteTokenFilters.push_back(child.h);
+      child.release();
+    }
+  } catch (...) {
+    for (auto*& f : tfhteTokenFilters) nxFreeAndNil(f);
+    throw;
+  }
+}
+
+TnxTokenFilterHubTableEngine::~TnxTokenFilterHubTableEngine() {
+  for (auto*& f : tfhteTokenFilters) nxFreeAndNil(f);
+}
+
+TnxTokenFilterHubTableEngine* TnxTokenFilterHubTableEngine::CreateFor(TnxFulltextIndexTableEngine* aIndex,
+                                                                      TnxBaseTokenFilterDescriptor* aDescriptor,
+                                                                      TnxBaseTransaction* aTrans) {
+  Holder<TnxBaseTokenFilterTableEngine> engine{TnxBaseTokenFilterTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
+  auto* hub = castOrRaise<TnxTokenFilterHubTableEngine>(engine.h);
+  engine.release();
+  return hub;
+}
+
+TnxBaseTokenFilterTableEngine* TnxTokenFilterHubTableEngine::tfhteGetTokenFilter(std::int32_t aIndex) const {
+  if (aIndex == -1) return const_cast<TnxTokenFilterHubTableEngine*>(this);
+  return tfhteTokenFilters.at(static_cast<std::size_t>(aIndex));
+}
+
+// ===========================================================================
+// Token indices
+
+TnxBaseTokenIndexTableEngine::TnxBaseTokenIndexTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                           TnxTokenIndexHubTableEngine* aParent,
+                                                           TnxBaseTokenIndexDescriptor* aDescriptor,
+                                                           TnxBaseTransaction* aTrans)
+    : btiteParentFulltextIndex(aIndex), btiteParent(aParent), btiteTokenIndexDescriptor(aDescriptor) {
+  btiteTokenFilterHub = ownFilterHub(aIndex, aDescriptor->TokenFilterHub(), aTrans);
+}
+
+TnxBaseTokenIndexTableEngine::~TnxBaseTokenIndexTableEngine() { nxFreeAndNil(btiteTokenFilterHub); }
+
+TnxClassList& TnxBaseTokenIndexTableEngine::GetList() { return gTokenIndexClasses; }
+
+TnxBaseTokenIndexTableEngine* TnxBaseTokenIndexTableEngine::CreateFor(TnxFulltextIndexTableEngine* aIndex,
+                                                                      TnxBaseTokenIndexDescriptor* aDescriptor,
+                                                                      TnxBaseTransaction* aTrans) {
+  const auto& funcs = engineFuncs<EnxBaseTokenIndexTableEngineException, TnxTokenIndexFuncs>(
+      gTokenIndexClasses, aDescriptor->classInfo(), u"TokenIndex");
+  return funcs.create(aIndex, nullptr, aDescriptor, aTrans);
+}
+
+TnxBaseTokenIndexTableEngine* TnxBaseTokenIndexTableEngine::CreateFor(TnxTokenIndexHubTableEngine* aParent,
+                                                                      TnxBaseTokenIndexDescriptor* aDescriptor,
+                                                                      TnxBaseTransaction* aTrans) {
+  const auto& funcs = engineFuncs<EnxBaseTokenIndexTableEngineException, TnxTokenIndexFuncs>(
+      gTokenIndexClasses, aDescriptor->classInfo(), u"TokenIndex");
+  return funcs.create(aParent->btiteParentFulltextIndex, aParent, aDescriptor, aTrans);
+}
+
+TnxBaseTokenFilterTableEngine* TnxBaseTokenIndexTableEngine::btiteGetTokenFilter(std::int32_t aIndex) const {
+  if (!btiteTokenFilterHub || aIndex == -1) return btiteTokenFilterHub;
+  return btiteTokenFilterHub->tfhteGetTokenFilter(aIndex);
+}
+std::int32_t TnxBaseTokenIndexTableEngine::TokenFilterCount() const {
+  return btiteTokenFilterHub ? btiteTokenFilterHub->TokenFilterCount() : 0;
+}
+
+TnxTokenIndexHubTableEngine::TnxTokenIndexHubTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                         TnxTokenIndexHubTableEngine* aParent,
+                                                         TnxBaseTokenIndexDescriptor* aDescriptor,
+                                                         TnxBaseTransaction* aTrans)
+    : TnxBaseTokenIndexTableEngine(aIndex, aParent, aDescriptor, aTrans),
+      tihteTokenIndexHubDescriptor(castOrRaise<TnxTokenIndexHubDescriptor>(aDescriptor)) {
+  try {
+    for (std::int32_t i = 0; i < tihteTokenIndexHubDescriptor->TokenIndexCount(); ++i) {
+      Holder<TnxBaseTokenIndexTableEngine> child{
+          TnxBaseTokenIndexTableEngine::CreateFor(this, tihteTokenIndexHubDescriptor->tihdGetTokenIndex(i), aTrans)};
+      tihteTokenIndexs.push_back(child.h);
+      child.release();
+    }
+  } catch (...) {
+    for (auto*& t : tihteTokenIndexs) nxFreeAndNil(t);
+    throw;
+  }
+}
+
+TnxTokenIndexHubTableEngine::~TnxTokenIndexHubTableEngine() {
+  for (auto*& t : tihteTokenIndexs) nxFreeAndNil(t);
+}
+
+TnxTokenIndexHubTableEngine* TnxTokenIndexHubTableEngine::CreateFor(TnxFulltextIndexTableEngine* aIndex,
+                                                                    TnxBaseTokenIndexDescriptor* aDescriptor,
+                                                                    TnxBaseTransaction* aTrans) {
+  Holder<TnxBaseTokenIndexTableEngine> engine{TnxBaseTokenIndexTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
+  auto* hub = castOrRaise<TnxTokenIndexHubTableEngine>(engine.h);
+  engine.release();
+  return hub;
+}
+
+TnxBaseTokenIndexTableEngine* TnxTokenIndexHubTableEngine::tihteGetTokenIndex(std::int32_t aIndex) const {
+  if (aIndex == -1) return const_cast<TnxTokenIndexHubTableEngine*>(this);
+  return tihteTokenIndexs.at(static_cast<std::size_t>(aIndex));
+}
+
+namespace {
+// The index of the full-text's indices engine numbered as aDescriptor; nil
+// when there is none.
+TnxBaseIndexEngine* tokenIndexEngine(TnxFulltextIndexTableEngine* aIndex, TnxIndexDescriptor* aDescriptor) {
+  if (!aDescriptor) return nullptr;
+  TnxBaseIndicesEngine* indices = aIndex->fiteParentFulltextTableEngine->ftteIndicesEngine;
+  const std::int32_t number = aDescriptor->Number();
+  if (!indices || number < 0 || number >= indices->IndexCount()) return nullptr;
+  return indices->biseGetIndex(number);
+}
+}  // namespace
+
+TnxBitArrayTokenIndexTableEngine::TnxBitArrayTokenIndexTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                                   TnxTokenIndexHubTableEngine* aParent,
+                                                                   TnxBaseTokenIndexDescriptor* aDescriptor,
+                                                                   TnxBaseTransaction* aTrans)
+    : TnxBaseTokenIndexTableEngine(aIndex, aParent, aDescriptor, aTrans),
+      batiteBitArrayTokenIndexDescriptor(castOrRaise<TnxBitArrayTokenIndexDescriptor>(aDescriptor)) {
+  batiteBitArrayStorageHandlerTableEngine = TnxBaseBitArrayStorageHandlerTableEngine::CreateFor(
+      this, batiteBitArrayTokenIndexDescriptor->BitArrayStorageHandler(), aTrans);
+  batiteIndexEngine = tokenIndexEngine(aIndex, batiteBitArrayTokenIndexDescriptor->IndexDescriptor());
+  batiteReverseIndexEngine = tokenIndexEngine(aIndex, batiteBitArrayTokenIndexDescriptor->ReverseIndexDescriptor());
+}
+
+TnxBitArrayTokenIndexTableEngine::~TnxBitArrayTokenIndexTableEngine() {
+  nxFreeAndNil(batiteBitArrayStorageHandlerTableEngine);
+}
+
+TnxMainIndexTokenIndexTableEngine::TnxMainIndexTokenIndexTableEngine(TnxFulltextIndexTableEngine* aIndex,
+                                                                     TnxTokenIndexHubTableEngine* aParent,
+                                                                     TnxBaseTokenIndexDescriptor* aDescriptor,
+                                                                     TnxBaseTransaction* aTrans)
+    : TnxBaseTokenIndexTableEngine(aIndex, aParent, aDescriptor, aTrans),
+      mititeMainIndexTokenIndexDescriptor(castOrRaise<TnxMainIndexTokenIndexDescriptor>(aDescriptor)),
+      mititeMainIndexEngine(nullptr) {
+  TnxBaseIndicesEngine* main = aIndex->fiteParentFulltextTableEngine->ftteMainIndicesEngine;
+  const std::int32_t number = mititeMainIndexTokenIndexDescriptor->MainIndexNumber();
+  if (main && number >= 0 && number < main->IndexCount()) mititeMainIndexEngine = main->biseGetIndex(number);
+}
+
+// ===========================================================================
+// Bit-array storage
+
+TnxBaseBitArrayStorageHandlerTableEngine::TnxBaseBitArrayStorageHandlerTableEngine(
+    TnxFulltextIndexTableEngine*, TnxBitArrayTokenIndexTableEngine* aParent,
+    TnxBaseBitArrayStorageHandlerDescriptor* aDescriptor, TnxBaseTransaction*)
+    : bbashBitArrayStorageHandlerDescriptor(aDescriptor), bbashParentBitArrayTokenIndexTableEngine(aParent) {}
+
+TnxClassList& TnxBaseBitArrayStorageHandlerTableEngine::GetList() { return gStorageHandlerClasses; }
+
+TnxBaseBitArrayStorageHandlerTableEngine* TnxBaseBitArrayStorageHandlerTableEngine::CreateFor(
+    TnxBitArrayTokenIndexTableEngine* aParent, TnxBaseBitArrayStorageHandlerDescriptor* aDescriptor,
+    TnxBaseTransaction* aTrans) {
+  if (!aDescriptor) return nullptr;
+  const auto& funcs = engineFuncs<EnxBaseBitArrayStorageHandlerTableEngineException, TnxStorageFuncs>(
+      gStorageHandlerClasses, aDescriptor->classInfo(), u"BitArrayStorageHandler");
+  return funcs.create(aParent->btiteParentFulltextIndex, aParent, aDescriptor, aTrans);
+}
+
+TnxSimpleBitArrayStorageHandlerTableEngine::TnxSimpleBitArrayStorageHandlerTableEngine(
+    TnxFulltextIndexTableEngine* aIndex, TnxBitArrayTokenIndexTableEngine* aParent,
+    TnxBaseBitArrayStorageHandlerDescriptor* aDescriptor, TnxBaseTransaction* aTrans)
+    : TnxBaseBitArrayStorageHandlerTableEngine(aIndex, aParent, aDescriptor, aTrans),
+      sbashBlobEngine(aIndex->fiteParentFulltextTableEngine->ftteBlobEngine) {}
+
+void TnxSimpleBitArrayStorageHandlerTableEngine::KeyViolation() {
+  throw EnxSimpleBitArrayStorageHandlerTableEngineException(nxErrKeyViolation);
+}
+
+std::uint32_t TnxSimpleBitArrayStorageHandlerTableEngine::Length(TnxBaseTransaction* aTrans, TnxBlobNr aRef) {
+  std::uint32_t length = 0;
+  if (!sbashBlobEngine || sbashBlobEngine->GetBlobLength(aTrans, aRef, {}, length) != 0) KeyViolation();
+  return length;
+}
+
+std::uint32_t TnxSimpleBitArrayStorageHandlerTableEngine::ReadCount(TnxBaseTransaction* aTrans, TnxBlobNr aRef) {
+  TnxCountStream sink;
+  if (sbashBlobEngine->Read(aTrans, aRef, 0, 4, {}, sink) != 0) KeyViolation();
+  return sink.csCount;
+}
+
+std::uint8_t TnxSimpleBitArrayStorageHandlerTableEngine::ReadByte(TnxBaseTransaction* aTrans, TnxBlobNr aRef,
+                                                                  std::uint32_t aOffset) {
+  TnxCurrentByteStream sink;
+  if (sbashBlobEngine->Read(aTrans, aRef, aOffset, 1, {}, sink) != 0) KeyViolation();
+  return sink.cbsCurrentByte;
+}
+
+void TnxSimpleBitArrayStorageHandlerTableEngine::WriteCount(TnxBaseTransaction* aTrans, TnxBlobNr aRef,
+                                                            std::uint32_t aCount) {
+  std::uint8_t bytes[4];
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(aCount >> (8 * i));
+  sbashBlobEngine->Write(aTrans, aRef, 0, 4, bytes);
+}
+
+void TnxSimpleBitArrayStorageHandlerTableEngine::WriteByte(TnxBaseTransaction* aTrans, TnxBlobNr aRef,
+                                                           std::uint32_t aOffset, std::uint8_t aByte) {
+  sbashBlobEngine->Write(aTrans, aRef, aOffset, 1, &aByte);
+}
+
+TnxBlobNr TnxSimpleBitArrayStorageHandlerTableEngine::CreateNew(TnxBaseTransaction* aTrans, std::uint32_t aBit) {
+  if (!sbashBlobEngine) KeyViolation();
+  TnxBlobNr ref = 0;
+  sbashBlobEngine->AddBlob(aTrans, ref);
+  try {
+    WriteCount(aTrans, ref, 1);
+    const std::uint32_t zeros = aBit >> 3;
+    if (zeros > 0) {
+      const std::vector<std::uint8_t> fill(zeros, 0);
+      sbashBlobEngine->Write(aTrans, ref, 4, zeros, fill.data());
+    }
+    WriteByte(aTrans, ref, 4 + zeros, static_cast<std::uint8_t>(1u << (aBit & 7)));
+  } catch (...) {
+    sbashBlobEngine->DeleteBlob(aTrans, ref);
+    throw;
+  }
+  return ref;
+}
+
+void TnxSimpleBitArrayStorageHandlerTableEngine::SetBit(TnxBaseTransaction* aTrans, std::uint32_t aBit,
+                                                        TnxBlobNr aBitArrayRef) {
+  const std::uint32_t byte = 4 + (aBit >> 3);
+  const auto mask = static_cast<std::uint8_t>(1u << (aBit & 7));
+  const std::uint32_t length = Length(aTrans, aBitArrayRef);
+  std::uint8_t current = 0;
+  if (byte < length) {
+    current = ReadByte(aTrans, aBitArrayRef, byte);
+  } else {
+    // The bitmap grows up to the byte; a BLOB too short for its count is
+    // damaged.
+    if (length < 4) KeyViolation();
+    const std::uint32_t grow = byte - length;
+    if (grow > 0) {
+      const std::vector<std::uint8_t> fill(grow, 0);
+      sbashBlobEngine->Write(aTrans, aBitArrayRef, length, grow, fill.data());
+    }
+  }
+  if (current & mask) KeyViolation();
+  WriteByte(aTrans, aBitArrayRef, byte, static_cast<std::uint8_t>(current | mask));
+  WriteCount(aTrans, aBitArrayRef, ReadCount(aTrans, aBitArrayRef) + 1);
+}
+
+bool TnxSimpleBitArrayStorageHandlerTableEngine::ClearBit(TnxBaseTransaction* aTrans, std::uint32_t aBit,
+                                                          TnxBlobNr aBitArrayRef) {
+  const std::uint32_t byte = 4 + (aBit >> 3);
+  const auto mask = static_cast<std::uint8_t>(1u << (aBit & 7));
+  if (byte >= Length(aTrans, aBitArrayRef)) KeyViolation();
+  const std::uint32_t count = ReadCount(aTrans, aBitArrayRef);
+  // A count of 0 would wrap: the array is damaged.
+  if (count == 0) KeyViolation();
+  // The bit is checked before the last one goes too: clearing a clear bit
+  // must not delete the array of the one bit that is set.
+  const std::uint8_t current = ReadByte(aTrans, aBitArrayRef, byte);
+  if (!(current & mask)) KeyViolation();
+  if (count == 1) {
+    sbashBlobEngine->DeleteBlob(aTrans, aBitArrayRef);
+    return true;
+  }
+  WriteCount(aTrans, aBitArrayRef, count - 1);
+  WriteByte(aTrans, aBitArrayRef, byte, static_cast<std::uint8_t>(current & ~mask));
+  return false;
+}
+
+// ===========================================================================
+// Stream sinks
+
+std::int32_t TnxCountStream::Read(void*, std::int32_t) { return 0; }
+std::int64_t TnxCountStream::Seek(std::int64_t, TSeekOrigin) { return 0; }
+std::int32_t TnxCountStream::Write(const void* aBuffer, std::int32_t aCount) {
+  nxAssert(aCount == 4, "TnxCountStream takes exactly 4 bytes");
+  std::memcpy(&csCount, aBuffer, 4);
+  return aCount;
+}
+
+std::int32_t TnxCurrentByteStream::Read(void*, std::int32_t) { return 0; }
+std::int64_t TnxCurrentByteStream::Seek(std::int64_t, TSeekOrigin) { return 0; }
+std::int32_t TnxCurrentByteStream::Write(const void* aBuffer, std::int32_t aCount) {
+  nxAssert(aCount == 1, "TnxCurrentByteStream takes exactly 1 byte");
+  cbsCurrentByte = *static_cast<const std::uint8_t*>(aBuffer);
+  return aCount;
+}
+
+// ===========================================================================
+// Start-up
+
+namespace {
+
+TnxUseCount gUseCount{0};
+
+template <class T>
+void reg(TnxClassList& aList) {
+  nxRegisterClassIn(aList, T::staticClassInfo());
+}
+
+void unregisterAll() noexcept {
+  nxUnregisterClassIn(TnxBaseFulltextTableEngine::GetList(), TnxFulltextTableEngine::staticClassInfo());
+  nxFreeClassList(gFulltextIndexClasses);
+  nxFreeClassList(gTokenExtractorClasses);
+  nxFreeClassList(gTokenFilterClasses);
+  nxFreeClassList(gTokenIndexClasses);
+  nxFreeClassList(gStorageHandlerClasses);
+}
+
+}  // namespace
+
+void nxseFulltextEngineTableInitialize() {
+  if (!nxUseCountEnter(gUseCount)) return;
+  try {
+    reg<TnxFulltextTableEngine>(TnxBaseFulltextTableEngine::GetList());
+    reg<TnxFulltextIndexTableEngine>(gFulltextIndexClasses);
+    reg<TnxTokenExtractorHubTableEngine>(gTokenExtractorClasses);
+    reg<TnxFieldTokenExtractorTableEngine>(gTokenExtractorClasses);
+    reg<TnxTokenFilterHubTableEngine>(gTokenFilterClasses);
+    reg<TnxWideCharSeparatorTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxCategorySeparatorTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxLowercaseLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxUppercaseLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxCustomLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxPreComposeFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxDecomposeFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxCustomFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxStringReplaceTokenFilterTableEngine>(gTokenFilterClasses);
+    reg<TnxTokenIndexHubTableEngine>(gTokenIndexClasses);
+    reg<TnxSimpleBitArrayStorageHandlerTableEngine>(gStorageHandlerClasses);
+    reg<TnxBitArrayTokenIndexTableEngine>(gTokenIndexClasses);
+    reg<TnxMainIndexTokenIndexTableEngine>(gTokenIndexClasses);
+  } catch (...) {
+    unregisterAll();
+    nxUseCountLeave(gUseCount);
+    throw;
+  }
+}
+
+void nxseFulltextEngineTableFinalize() {
+  if (nxUseCountLeave(gUseCount)) unregisterAll();
+}
