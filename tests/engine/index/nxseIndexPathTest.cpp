@@ -79,6 +79,7 @@ TEST_F(IndexPathTest, FindKeyEveryAction) {
       {25, skaGreaterEqual, true, ippOnKey, 5},    {25, skaGreater, true, ippOnKey, 5},
       {25, skaSmallerEqual, true, ippOnKey, 4},    {25, skaSmaller, true, ippOnKey, 4},
       {25, skaAnyGreater, true, ippOnKey, 5},      {25, skaAnySmaller, true, ippOnKey, 4},
+      {25, skaAnyGreaterEqual, true, ippOnKey, 5}, {25, skaAnySmallerEqual, true, ippOnKey, 4},
       {40, skaGreaterEqual, false, ippEof, 0},     {40, skaGreater, false, ippEof, 0},
       {40, skaEqualFirst, false, ippOnCrackAfter, 5}, {5, skaSmaller, false, ippBof, 0},
       {5, skaGreaterEqual, true, ippOnKey, 1},
