@@ -37,6 +37,10 @@ PL_CLASS_INFO_IMPL_TABLE(PlainEngine, TnxBaseEncryptionEngine, "PlainEngine", nu
 
 class HeaderAccessTest : public TableTest {
  protected:
+  void SetUp() override {
+    TableTest::SetUp();
+    rawFiles_.insert("/db/t.nx1");  // blocks allocated here are never formatted
+  }
   // A new committed file with aBlocks blocks after block 0 (owner aID).
   TnxBaseFile* fileWithBlocks(std::uint32_t aBlocks, std::int32_t aID = 7) {
     TnxOwned<TestTransaction> trans(newTransaction());
@@ -541,7 +545,7 @@ TEST_F(HeaderAccessTest, Version1FileIsReadAndChangedButNeverCreated) {
   }
   nxsePutI32(h + 3 * 4096 + 16, 1);
   nxsePutI32(h + 1 * 4096 + 16, -1);
-  putDisk(image);
+  putDisk(image, "/db/t.nx1", true);
   TnxBaseFile* file = openTable("/db/t.nx1");
   EXPECT_EQ(file->fiBlockSizeBytes, 4096u);
   access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"t", 0));
