@@ -219,6 +219,53 @@ TEST_F(IndicesLifeTest, ThreeIndicesSectionsInOneFile) {
   reader->Commit();
 }
 
+// A version 1 file (made here byte by byte: such files are never created)
+// takes a dictionary, records and an index through its fixed sections; the
+// checker at the end of the test reads it in that format.
+TEST_F(IndicesLifeTest, Version1FileWithRecordsAndAnIndex) {
+  std::vector<std::uint8_t> image(4096, 0);
+  std::memcpy(image.data(), "NX!1", 4);
+  nxsePutU32(image.data() + 20, 4096);
+  nxsePutI32(image.data() + 24, -1);
+  nxsePutU32(image.data() + 32, 1);
+  nxsePutU32(image.data() + 36, 30000);
+  image[72] = 11;
+  std::memcpy(image.data() + 73, "nx1xDefault", 11);
+  putDisk(image, "/db/t.nx1", true);
+  Table& t = newTable();
+  t.dict.reset(indexDictionary({{u"ByID", idNone, {0}}}));
+  TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(t.dict->IndicesDescriptor());
+  TnxOwned<TestTransaction> trans(newTransaction());
+  t.file = openTable("/db/t.nx1");
+  attach(t, trans.get());
+  t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
+  t.file->fiMaxID = t.dict->CurrentID();
+  t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
+  recordLengths_["/db/t.nx1"] = t.records->breRecordLength;
+  table_ = &t;
+  indexAccess_.reset(platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->IndicesDescriptor()->ID()));
+  indices_.reset(TnxBaseIndicesEngine::CreateEngine(t.dict->IndicesDescriptor(), {indexAccess_.get()},
+                                                    t.records.get(), trans.get(), false));
+  for (std::int32_t id = 0; id < 300; ++id) addRecord(trans.get(), id, nm(id));
+  trans->Commit();
+  const std::vector<std::uint8_t> written = disk();
+  ASSERT_EQ(std::memcmp(written.data(), "NX!1", 4), 0);
+  EXPECT_NE(nxseGetI32(written.data() + 1536), -1);  // the index header block
+  EXPECT_EQ(nxseGetU32(written.data() + 1024), 300u);  // the record count
+  // The checker reads those sections: wrong counts are found.
+  std::vector<std::uint8_t> bad = written;
+  nxsePutU32(bad.data() + 1024, 301);
+  const std::size_t header = static_cast<std::size_t>(nxseGetI32(written.data() + 1536)) * 4096;
+  nxsePutU32(bad.data() + header + 552, 299);
+  putDisk(bad, "/db/bad.nx1");
+  const std::string report = checkFile("/db/bad.nx1", t.records->breRecordLength);
+  EXPECT_NE(report.find("record count 301, blocks hold 300"), std::string::npos) << report;
+  EXPECT_NE(report.find("header says 299 keys"), std::string::npos) << report;
+  TnxOwned<TestTransaction> reader(newTransaction());
+  EXPECT_EQ(walk(reader.get(), engine(0)).size(), 300u);
+  reader->Commit();
+}
+
 // Cache tables: only the sequential access index (and internal indices)
 // may use this engine; that index maps cache references to RefNrs.
 class CacheIndexTest : public IndicesLifeTest {
