@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Independent checker of DazavAV table files ("NX!2" block layout).
+"""Independent checker of DazavAV table files ("NX!2" and "NX!1" block layouts).
 
 Reads a table file from its bytes alone and reports every inconsistency:
   - file length against the used-block count,
@@ -34,10 +34,15 @@ Reads a table file from its bytes alone and reports every inconsistency:
     BLOB length against the chain's used counts, file BLOB and link names
     within their block.
 
-Usage: check_table.py FILE [--record-length N] [--raw]
+"NX!1" files (no owner IDs, a free chain of "DEAD" blocks, six sections at
+fixed offsets) get the same checks over what that format holds.
+
+Usage: check_table.py FILE [--record-length N] [--raw] [FILE [options] ...]
+The options after a file apply to that file.
 --raw: a file whose blocks no engine formats (tests of block allocation):
 only the length, the free set and the block numbers are checked.
-Exit status 0 when the file is consistent, 1 otherwise (problems on stdout).
+Exit status 0 when every file is consistent, 1 otherwise (problems on
+stdout, each prefixed with its file name when several files are given).
 """
 import struct
 import sys
@@ -71,12 +76,13 @@ class Checker:
         self.reached = {}
         self.heap_listed = {}  # heap owner ID -> {data block: listed free space}
         self.record_heaps = set()  # heaps whose data blocks a record chain holds
+        self.pad = b""  # "NX!1": blocks read with a zero owner ID
 
     def fail(self, text):
         self.problems.append(text)
 
     def block(self, n):
-        return self.data[n * self.bytes:(n + 1) * self.bytes]
+        return self.data[n * self.bytes:(n + 1) * self.bytes] + self.pad
 
     def valid(self, n):
         return 0 < n < self.used
@@ -114,6 +120,9 @@ class Checker:
             self.fail("file shorter than one block")
             return
         h0 = data[:4096]
+        if h0[:4] == b"NX!1":
+            self.run_v1()
+            return
         if h0[:4] != b"NX!2":
             self.fail("block 0 signature %r" % h0[:4])
             return
@@ -311,6 +320,61 @@ class Checker:
                     self.fail("empty BLOB %d has %d blocks" % (head, len(chain)))
             elif sum(chain) != length or any(u != cap for u in chain[:-1]) or (chain and chain[-1] == 0):
                 self.fail("BLOB %d of %d bytes: used counts %s" % (head, length, chain))
+    # Version 1 sections at fixed offsets in block 0.
+    V1_STREAM, V1_RECORD, V1_INDICES = 512, 1024, 1536
+
+    def run_v1(self):
+        """A "NX!1" file: no owner IDs (blocks read as owned by 0), usable
+        size = block size, free blocks chained through offset 16 of "DEAD"
+        blocks, the engines' sections at fixed offsets of block 0."""
+        data = self.data
+        code = data[16]
+        if code > 4:
+            self.fail("block size code %d" % code)
+            return
+        self.bytes = 4096 << code
+        self.pad = b"\0\0\0\0"
+        h0 = data[:self.bytes]
+        self.usable = u32(h0, 20)
+        # An encryption engine (named at 40) reserves bytes of every block.
+        if self.usable > self.bytes or (h0[40] == 0 and self.usable != self.bytes):
+            self.fail("usable size %d for %d-byte blocks of a version 1 file" % (self.usable, self.bytes))
+            return
+        self.used = u32(h0, 32)
+        if len(data) % self.bytes:
+            self.fail("file length %d is not a multiple of the block size" % len(data))
+        if len(data) < self.used * self.bytes:
+            self.fail("file holds %d blocks but %d are used" % (len(data) // self.bytes, self.used))
+            return
+        count, n, chain = u32(h0, 28), i32(h0, 24), []
+        while n != -1:
+            if len(chain) >= self.used or not self.valid(n) or n in self.reached:
+                self.fail("free chain broken at %d" % n)
+                break
+            b = self.block(n)
+            if b[:4] != b"DEAD" or u32(b, 4) != n:
+                self.fail("free block %d is not a freed block" % n)
+                break
+            chain.append(n)
+            self.reach(n, "free")
+            n = i32(b, 16)
+        if len(chain) != count:
+            self.fail("free count %d, the chain holds %d" % (count, len(chain)))
+        if not self.raw:
+            self.stream_section(h0, self.V1_STREAM)
+            self.record_section(h0, self.V1_RECORD, 0)
+            if i32(h0, self.V1_INDICES) != 0:  # a header never made leaves 0
+                self.index_section(h0, self.V1_INDICES, 0)
+        for n in range(1, self.used):
+            b = self.block(n)
+            if u32(b, 4) != n:
+                self.fail("block %d carries number %d" % (n, u32(b, 4)))
+            if self.raw:
+                continue
+            if n not in self.reached:
+                self.fail("block %d (%r) is not reachable" % (n, b[:4]))
+            elif b[:4] not in KNOWN and self.reached[n] != "free":
+                self.fail("block %d has an unknown signature %r" % (n, b[:4]))
 
     def chain(self, first, what):
         """The blocks of a stream chain and its bytes."""
@@ -819,23 +883,52 @@ class Checker:
         return previous
 
 
-def main(argv):
-    if len(argv) < 2:
-        print(__doc__)
-        return 2
-    record_length = 0
-    if "--record-length" in argv:
-        record_length = int(argv[argv.index("--record-length") + 1])
-    with open(argv[1], "rb") as f:
+def check_file(path, record_length, raw):
+    """The problems of one file."""
+    with open(path, "rb") as f:
         data = f.read()
-    checker = Checker(data, record_length, "--raw" in argv)
+    checker = Checker(data, record_length, raw)
     try:
         checker.run()
     except (struct.error, IndexError) as e:
         checker.fail("damaged beyond reading: %s" % e)
-    for p in checker.problems:
-        print(p)
-    return 1 if checker.problems else 0
+    return checker.problems
+
+
+def parse_files(args):
+    """[(file, record length, raw)] from FILE [--record-length N] [--raw] ..."""
+    files, i = [], 0
+    while i < len(args):
+        if args[i] == "--record-length" and files and i + 1 < len(args):
+            files[-1][1] = int(args[i + 1])
+            i += 2
+            continue
+        if args[i] == "--raw" and files:
+            files[-1][2] = True
+        elif args[i].startswith("--"):
+            raise ValueError("unknown option %s" % args[i])
+        else:
+            files.append([args[i], 0, False])
+        i += 1
+    return files
+
+
+def main(argv):
+    try:
+        files = parse_files(argv[1:])
+    except ValueError as e:
+        print(e)
+        files = []
+    if not files:
+        print(__doc__)
+        return 2
+    bad = False
+    for path, record_length, raw in files:
+        problems = check_file(path, record_length, raw)
+        bad = bad or bool(problems)
+        for p in problems:
+            print("%s: %s" % (path, p) if len(files) > 1 else p)
+    return 1 if bad else 0
 
 
 if __name__ == "__main__":

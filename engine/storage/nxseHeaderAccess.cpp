@@ -351,6 +351,10 @@ PnxBlock Tnx1xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int
   }
   nxsePutI32(Header + FirstFree, next);
   nxsePutU32(Header + FreeCount, count - 1);
+  // No longer a freed block, even before its new owner formats it: a
+  // damaged chain that leads back here is refused instead of handing the
+  // block out twice.
+  std::memset(pin.block, 0, 4);
   nxsePutU32(pin.block + 4, first);
   return pin.handOver(aReleaseMethod);
 }

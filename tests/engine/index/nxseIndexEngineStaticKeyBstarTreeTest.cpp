@@ -20,8 +20,12 @@ class BstarTreeModelTest : public IndexTest {
   std::optional<std::string> randomName() {
     static const char* names[] = {"alpha", "beta", "gamma", "delta"};
     if (rng() % 7 == 0) return std::nullopt;
-    return std::string(names[rng() % 4]);
+    std::string name(names[rng() % 4]);
+    // A Name index alone needs many distinct names to hold unique keys.
+    if (wideNames_) name += std::to_string(rng() % 300);
+    return name;
   }
+  bool wideNames_ = false;
 
   // Model entries ordered by key, then RefNr.
   std::vector<Entry> model;
@@ -95,8 +99,12 @@ class BstarTreeModelTest : public IndexTest {
     return a == skaAnyEqual || a == skaAnyGreaterEqual || a == skaAnySmallerEqual;
   }
 
-  void runModel(TnxIndexDups aDups, int aOperations) {
-    createIndexed({{u"Both", aDups, {1, 0}}});
+  // One index kind over one key: aFields 0 ID, 1 Name, {1, 0} both; IDs
+  // drawn from [0, aIDRange); the tree must reach aMinDepth levels.
+  void runModel(TnxIndexDups aDups, int aOperations, std::vector<std::int32_t> aFields = {1, 0},
+                std::int32_t aIDRange = 260, std::uint32_t aMinDepth = 3) {
+    wideNames_ = aFields.size() == 1 && aFields[0] == 1;
+    createIndexed({{u"Model", aDups, aFields}});
     TnxStaticKeyBstarTreeIndexEngine* e = engine();
     TnxOwned<TnxStaticKeyBstarTreeIndexPath> cursor = newPath();
     TnxRefNr nextRef = 1;
@@ -110,7 +118,7 @@ class BstarTreeModelTest : public IndexTest {
       const std::uint32_t dice = rng() % 100;
       std::string what = "op " + std::to_string(op);
       if (dice < 55 || model.empty()) {
-        Entry x{key(0, randomID(260), randomName()), nextRef++};
+        Entry x{key(0, randomID(aIDRange), randomName()), nextRef++};
         const bool expected = allowed(x);
         what += " insert";
         ASSERT_EQ(e->InsertKey(trans.get(), x.key.data(), x.refNr, 0, cursor.get()), expected) << what;
@@ -127,7 +135,7 @@ class BstarTreeModelTest : public IndexTest {
           ASSERT_TRUE(e->DeleteKey(trans.get(), x.key.data(), x.refNr, 0, nullptr)) << what;
           model.erase(model.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
-          Entry x{key(0, randomID(260), randomName()), static_cast<TnxRefNr>(rng() % nextRef + 1)};
+          Entry x{key(0, randomID(aIDRange), randomName()), static_cast<TnxRefNr>(rng() % nextRef + 1)};
           bool present = false;
           for (std::size_t i = 0; i < model.size(); ++i)
             if (cmpKey(model[i].key, x.key) == 0 && model[i].refNr == x.refNr) {
@@ -140,7 +148,7 @@ class BstarTreeModelTest : public IndexTest {
       } else if (dice < 95) {
         const auto action = static_cast<TnxSearchKeyAction>(rng() % 11);
         const std::vector<std::uint8_t> k =
-            rng() % 2 && !model.empty() ? model[rng() % model.size()].key : key(0, randomID(260), randomName());
+            rng() % 2 && !model.empty() ? model[rng() % model.size()].key : key(0, randomID(aIDRange), randomName());
         what += " find " + std::to_string(action);
         const std::int64_t expected = expectedFind(k, action);
         const bool found = e->FindKey(trans.get(), k.data(), 0, 0, 0, cursor.get(), action, nullptr);
@@ -162,7 +170,7 @@ class BstarTreeModelTest : public IndexTest {
           ASSERT_TRUE(forward ? cursor->IsEof() : cursor->IsBof()) << what;
         }
       } else {
-        std::vector<std::uint8_t> lo = key(0, randomID(260), randomName()), hi = key(0, randomID(260), randomName());
+        std::vector<std::uint8_t> lo = key(0, randomID(aIDRange), randomName()), hi = key(0, randomID(aIDRange), randomName());
         if (cmpKey(lo, hi) > 0) std::swap(lo, hi);
         TnxRangeInfo start{lo.data(), 0, 0, rng() % 2 == 0, true}, end{hi.data(), 0, 0, rng() % 2 == 0, true};
         const bool backward = rng() % 2;
@@ -195,7 +203,7 @@ class BstarTreeModelTest : public IndexTest {
       maxDepth = std::max(maxDepth, depth);
     }
     trans->Commit();
-    EXPECT_GE(maxDepth, 3u);
+    EXPECT_GE(maxDepth, aMinDepth);
     EXPECT_EQ(checkFile(), "");
   }
 };
@@ -203,6 +211,16 @@ class BstarTreeModelTest : public IndexTest {
 TEST_F(BstarTreeModelTest, UniqueKeys) { runModel(idNone, 2500); }
 TEST_F(BstarTreeModelTest, Duplicates) { runModel(idAll, 2500); }
 TEST_F(BstarTreeModelTest, DuplicatesForNullKeysOnly) { runModel(idNull, 2500); }
+
+// The same three kinds over the single-field keys. Int32 keys are short
+// (hundreds per leaf), so those trees stay at two levels; the Name keys are
+// long and grow as deep as the composite ones.
+TEST_F(BstarTreeModelTest, UniqueInt32Keys) { runModel(idNone, 2500, {0}, 5000, 2); }
+TEST_F(BstarTreeModelTest, DuplicateInt32Keys) { runModel(idAll, 2500, {0}, 260, 2); }
+TEST_F(BstarTreeModelTest, NullDuplicateInt32Keys) { runModel(idNull, 2500, {0}, 5000, 2); }
+TEST_F(BstarTreeModelTest, UniqueNameKeys) { runModel(idNone, 2500, {1}); }
+TEST_F(BstarTreeModelTest, DuplicateNameKeys) { runModel(idAll, 2500, {1}); }
+TEST_F(BstarTreeModelTest, NullDuplicateNameKeys) { runModel(idNull, 2500, {1}); }
 
 // Four levels and back: every kind of borrow and merge up to the root.
 TEST_F(BstarTreeModelTest, GrowsFourLevelsAndShrinksToEmpty) {

@@ -37,6 +37,10 @@ PL_CLASS_INFO_IMPL_TABLE(PlainEngine, TnxBaseEncryptionEngine, "PlainEngine", nu
 
 class HeaderAccessTest : public TableTest {
  protected:
+  void SetUp() override {
+    TableTest::SetUp();
+    rawFiles_.insert("/db/t.nx1");  // blocks allocated here are never formatted
+  }
   // A new committed file with aBlocks blocks after block 0 (owner aID).
   TnxBaseFile* fileWithBlocks(std::uint32_t aBlocks, std::int32_t aID = 7) {
     TnxOwned<TestTransaction> trans(newTransaction());
@@ -541,7 +545,7 @@ TEST_F(HeaderAccessTest, Version1FileIsReadAndChangedButNeverCreated) {
   }
   nxsePutI32(h + 3 * 4096 + 16, 1);
   nxsePutI32(h + 1 * 4096 + 16, -1);
-  putDisk(image);
+  putDisk(image, "/db/t.nx1", true);
   TnxBaseFile* file = openTable("/db/t.nx1");
   EXPECT_EQ(file->fiBlockSizeBytes, 4096u);
   access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"t", 0));
@@ -577,6 +581,84 @@ TEST_F(HeaderAccessTest, Version1FileIsReadAndChangedButNeverCreated) {
   expectFailsWith(12289, "Can't create new files with v1 header",
                        [&] { fresh->AddHeader(other.get(), {}, kNX1); });
   other->Rollback();
+}
+
+// Damaged free chains: every allocation either hands out a block no one
+// holds or fails with a clear error; none loops and none hands a block out
+// twice. The checker reports both chains as broken.
+TEST_F(HeaderAccessTest, CycleInTheVersion1FreeChainIsRefused) {
+  // Blocks 1..5 freed, chained 3 -> 1 -> 3 with a count of 4.
+  std::vector<std::uint8_t> image(6 * 4096, 0);
+  std::uint8_t* h = image.data();
+  std::memcpy(h, "NX!1", 4);
+  nxsePutU32(h + 20, 4096);
+  nxsePutI32(h + 24, 3);
+  nxsePutU32(h + 28, 4);
+  nxsePutU32(h + 32, 6);
+  nxsePutU32(h + 36, 30000);
+  for (std::uint32_t n = 1; n < 6; ++n) {
+    std::memcpy(h + n * 4096, "DEAD", 4);
+    nxsePutU32(h + n * 4096 + 4, n);
+    nxsePutI32(h + n * 4096 + 16, -1);
+  }
+  nxsePutI32(h + 3 * 4096 + 16, 1);
+  nxsePutI32(h + 1 * 4096 + 16, 3);
+  putDisk(image);
+  EXPECT_NE(checkFile("/db/t.nx1", 0, true).find("free chain broken at 3"), std::string::npos);
+  access_.reset(platform::create<TnxBlockAccess>(openTable("/db/t.nx1"), nullptr, u"t", 0));
+  TnxOwned<TestTransaction> trans(newTransaction());
+  std::set<TnxBlockNumber> handedOut;
+  bool refused = false;
+  for (int i = 0; i < 10 && !refused; ++i) {
+    try {
+      // Unformatted on purpose: the chain alone must not give a block twice.
+      TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), true));
+      TnxReleaseMethod release;
+      PnxBlock block = header->GetNewBlock(trans.get(), 7, release);
+      const TnxBlockNumber n = nxseThisBlock(block);
+      nxReleaseBlock(release, block);
+      EXPECT_TRUE(handedOut.insert(n).second) << "block " << n << " handed out twice";
+    } catch (const EnxBaseException& e) {
+      refused = true;
+      EXPECT_TRUE(e.ErrorCode() == 8961 || e.ErrorCode() == 8962) << platform::toUtf8(e.Message());
+    }
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(handedOut, (std::set<TnxBlockNumber>{1, 3}));
+  trans->Rollback();
+}
+
+TEST_F(HeaderAccessTest, CycleInTheFreeBlockMapChainIsRefused) {
+  fileWithBlocks(30);
+  {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    for (TnxBlockNumber n = 1; n <= 21; ++n) freeBlocks(trans.get(), {n});
+    trans->Commit();
+  }
+  closeAll();
+  // Map block 21 (15 entries) links to itself; the cache is emptied so that
+  // allocation goes to the map at once.
+  std::vector<std::uint8_t> bad = disk();
+  ASSERT_EQ(std::memcmp(bad.data() + 21 * 4096, "FBMH", 4), 0);
+  nxsePutI32(bad.data() + 21 * 4096 + 16, 21);
+  nxsePutU32(bad.data() + 28, 0);
+  putDisk(bad);
+  EXPECT_NE(checkFile("/db/t.nx1", 0, true).find("free map chain broken at 21"), std::string::npos);
+  access_.reset(platform::create<TnxBlockAccess>(openTable("/db/t.nx1"), nullptr, u"t", 0));
+  TnxOwned<TestTransaction> trans(newTransaction());
+  std::set<TnxBlockNumber> handedOut;
+  bool refused = false;
+  for (int i = 0; i < 40 && !refused; ++i) {
+    try {
+      EXPECT_TRUE(handedOut.insert(allocate(trans.get())).second) << "block handed out twice";
+    } catch (const EnxBaseException& e) {
+      refused = true;
+      EXPECT_EQ(e.ErrorCode(), 8962) << platform::toUtf8(e.Message());
+    }
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(handedOut.size(), 16u);  // the 15 entries and the map block itself
+  trans->Rollback();
 }
 
 TEST_F(HeaderAccessTest, ChangesNeedAnAccessFetchedForChange) {

@@ -419,6 +419,73 @@ TEST_F(StaticRecordTest, DamagedDataBlocksGiveClearErrors) {
 }
 
 // The file checker is independent of the engine: it must see damage too.
+// Cycles in the free-slot list, inside a block (slot links) and between
+// blocks (next-with-free links): adding records either takes a free slot
+// or fails with a clear error, never loops and never gives a slot twice.
+TEST_F(StaticRecordTest, CyclesInTheFreeSlotListAreRefused) {
+  std::vector<TnxRefNr> refs;
+  std::uint32_t length = 0;
+  {
+    table();
+    TnxOwned<TestTransaction> trans(newTransaction());
+    for (std::uint32_t i = 0; i < 85; ++i) refs.push_back(add(trans.get(), i));
+    // Block 1 gets the free slots 12 -> 8 -> 4 and heads the list; the
+    // last block (5 records) follows it.
+    for (std::size_t i : {3, 7, 11}) engine()->DeleteRecord(trans.get(), refs[i]);
+    trans->Commit();
+    length = engine()->breRecordLength;
+  }
+  closeAll();
+  tables_.clear();
+  const std::vector<std::uint8_t> good = disk();
+  const std::size_t b1 = static_cast<std::size_t>(refs[0] >> 32) * 4096;
+  const std::size_t b3 = static_cast<std::size_t>(refs[84] >> 32) * 4096;
+  ASSERT_EQ(nxseGetU16(good.data() + b1 + 28), 12u);
+  ASSERT_EQ(nxseGetU32(good.data() + b1 + 24), refs[84] >> 32);
+  struct Case {
+    const char* what;
+    std::size_t at;  // a 16-bit slot link or a 32-bit block link
+    bool slotLink;
+    std::uint32_t value;
+    const char* report;
+  };
+  const Case cases[] = {
+      {"slot 4 links back to slot 8", b1 + 92 + 3 * 100, true, 8, "free-slot chain broken"},
+      {"block 1 links to itself", b1 + 24, false, static_cast<std::uint32_t>(refs[0] >> 32), "free-slot list broken"},
+      {"the last block links back to block 1", b3 + 24, false, static_cast<std::uint32_t>(refs[0] >> 32),
+       "free-slot list broken"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::uint8_t> bad = good;
+    if (c.slotLink)
+      nxsePutU16(bad.data() + c.at, static_cast<std::uint16_t>(c.value));
+    else
+      nxsePutU32(bad.data() + c.at, c.value);
+    putDisk(bad);
+    EXPECT_NE(checkFile("/db/t.nx1", length).find(c.report), std::string::npos) << c.what;
+    Table& t = openExisting();
+    TnxOwned<TestTransaction> trans(newTransaction());
+    std::set<TnxRefNr> taken(refs.begin(), refs.end());  // slots in use
+    for (std::size_t i : {3, 7, 11}) taken.erase(refs[i]);
+    bool refused = false;
+    for (int i = 0; i < 100 && !refused; ++i) {
+      std::vector<std::uint8_t> r(t.records->breRecordLength + 4, 0);
+      TnxRefNr refNr = 0;
+      try {
+        t.statics()->AddRecord(trans.get(), refNr, r.data());
+        EXPECT_TRUE(taken.insert(refNr).second) << c.what << ": slot given twice";
+      } catch (const EnxBaseException& e) {
+        refused = true;
+        EXPECT_TRUE(e.ErrorCode() == 8961 || e.ErrorCode() == 8962) << c.what << ": " << platform::toUtf8(e.Message());
+      }
+    }
+    EXPECT_TRUE(refused) << c.what;
+    trans->Rollback();
+    closeAll();
+    tables_.clear();
+  }
+}
+
 TEST_F(StaticRecordTest, FileCheckerSeesDamage) {
   TnxOwned<TestTransaction> trans(newTransaction());
   const TnxRefNr r = add(trans.get(), 1);

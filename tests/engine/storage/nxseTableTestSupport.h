@@ -11,8 +11,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <initializer_list>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "nxsdFilterEngineCallback.h"
 #include "nxseBlobEngineSegmented.h"
@@ -136,6 +139,7 @@ class TableTest : public StorageTest {
   }
   void TearDown() override {
     for (auto& t : tables_) t->close();
+    EXPECT_EQ(checkWrittenFiles(), "") << "table files left by the test";
     nxseRecordEngineVariableFinalize();
     nxseRecordCompressionEngineCompressorFinalize();
     nxseRecordCompressionEngineSmartFinalize();
@@ -182,6 +186,7 @@ class TableTest : public StorageTest {
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
     attachBlobs(t, trans.get());
     trans->Commit();
+    recordLengths_[aPath] = t.records->breRecordLength;
     return t;
   }
 
@@ -198,6 +203,7 @@ class TableTest : public StorageTest {
         platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
     attachBlobs(t, nullptr);
+    recordLengths_[aPath] = t.records->breRecordLength;
     return t;
   }
 
@@ -237,8 +243,15 @@ class TableTest : public StorageTest {
     fs_.contents(aPath, data);
     return data;
   }
-  void putDisk(const std::vector<std::uint8_t>& aData, const std::string& aPath = "/db/t.nx1") {
+  // Replaces a file; images put here are damaged on purpose unless aIntact,
+  // so the checker at the end of the test leaves them alone.
+  void putDisk(const std::vector<std::uint8_t>& aData, const std::string& aPath = "/db/t.nx1",
+               bool aIntact = false) {
     fs_.putFile(aPath, aData);
+    if (aIntact)
+      uncheckedFiles_.erase(aPath);
+    else
+      uncheckedFiles_.insert(aPath);
   }
 
   // Runs the independent file checker on the file's bytes: "" when it
@@ -270,7 +283,51 @@ class TableTest : public StorageTest {
     return rc == 0 ? std::string() : text.empty() ? std::string("checker failed") : text;
   }
 
+  // Runs the checker once over every table file in /db (block 0 "NX!1" or
+  // "NX!2", not encrypted), except those in uncheckedFiles_: "" when all pass, else the
+  // report. Files in rawFiles_ hold blocks no engine formats; record
+  // lengths come from the tables made or opened on each path.
+  std::string checkWrittenFiles() {
+    std::vector<std::string> names;
+    if (fs_.listDirectory("/db", names) != 0) return std::string();
+    std::vector<std::string> temporaries;
+    std::string command = std::string(NX_PYTHON3) + " " + NX_TABLE_CHECKER;
+    for (const std::string& name : names) {
+      const std::string path = "/db/" + name;
+      std::vector<std::uint8_t> data;
+      if (uncheckedFiles_.count(path) || !fs_.contents(path, data) || data.size() < 4096 ||
+          std::memcmp(data.data(), "NX!", 3) != 0 || (data[3] != '1' && data[3] != '2'))
+        continue;
+      // An encrypted file (an encryption engine named in block 0) cannot be
+      // read without its key.
+      if (data[40] != 0) continue;
+      char temp[] = "/tmp/nxcheckXXXXXX";
+      const int fd = mkstemp(temp);
+      if (fd < 0) return "no temporary file";
+      ::close(fd);
+      temporaries.push_back(temp);
+      std::ofstream out(temp, std::ios::binary);
+      out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+      command += std::string(" ") + temp;
+      if (auto it = recordLengths_.find(path); it != recordLengths_.end() && it->second)
+        command += " --record-length " + std::to_string(it->second);
+      if (rawFiles_.count(path)) command += " --raw";
+    }
+    if (temporaries.empty()) return std::string();
+    const std::string report = temporaries.front() + ".out";
+    command += " > " + report + " 2>&1";
+    const int rc = std::system(command.c_str());
+    std::ifstream in(report);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string& temp : temporaries) std::remove(temp.c_str());
+    std::remove(report.c_str());
+    return rc == 0 ? std::string() : text.empty() ? std::string("checker failed") : text;
+  }
+
   std::vector<std::unique_ptr<Table>> tables_;
+  std::set<std::string> uncheckedFiles_;
+  std::set<std::string> rawFiles_;
+  std::map<std::string, std::uint32_t> recordLengths_;
 };
 
 }  // namespace nxtest
