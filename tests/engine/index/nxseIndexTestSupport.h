@@ -77,10 +77,13 @@ class IndexTest : public TableTest {
   }
 
   // Creates the table and its indices engine (committed).
-  void createIndexed(const std::vector<IndexDef>& aIndices) {
-    TnxServerDataDict* dict = indexDictionary(aIndices);
+  void createIndexed(const std::vector<IndexDef>& aIndices, std::int32_t aNameUnits = 200,
+                     const std::string& aPath = "/db/t.nx1") {
+    TnxServerDataDict* dict = indexDictionary(aIndices, aNameUnits);
     TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(dict->IndicesDescriptor());
-    table_ = &createTable(dict);
+    indices_.reset();
+    indexAccess_.reset();
+    table_ = &createTable(dict, aPath);
     TnxOwned<TestTransaction> trans(newTransaction());
     indexAccess_.reset(platform::create<TnxBlockAccess>(table_->file, table_->main.get(), u"t",
                                                         table_->dict->IndicesDescriptor()->ID()));
