@@ -18,7 +18,8 @@ Reads a table file from its bytes alone and reports every inconsistency:
     the leaf chain, page and key counts against the header (key order is
     left to the engine's own tests).
 
-Usage: check_table.py FILE [--record-length N] [--raw]
+Usage: check_table.py FILE [--record-length N] [--raw] [--keyless N,M]
+--keyless: the numbers of indices whose nodes hold only 8-byte references.
 --raw: a file whose blocks no engine formats (tests of block allocation):
 only the length, the free set and the block numbers are checked.
 Exit status 0 when the file is consistent, 1 otherwise (problems on stdout).
@@ -51,6 +52,7 @@ class Checker:
         self.problems = []
         self.record_length = record_length
         self.reached = {}
+        self.keyless = set()
 
     def fail(self, text):
         self.problems.append(text)
@@ -379,7 +381,15 @@ class Checker:
     def index_tree(self, index, key_length, root, keys, pages):
         """Separators carry the RefNr only with duplicates, which the file
         does not record: walk with both pair sizes and keep the consistent
-        walk."""
+        walk. Keyless indices (named with --keyless) hold 8-byte references
+        in leaves and separators."""
+        if index in self.keyless:
+            problems, reached = [], {}
+            self.walk_index(index, 0, 8, root, keys, pages, 12, problems, reached, leaf_pairs=[8])
+            self.problems += problems
+            for n, what in reached.items():
+                self.reach(n, what)
+            return
         L = (key_length + 3) & ~3 if key_length > 32 else key_length
         trials = []
         for pair in (L + 4, L + 12):
@@ -393,7 +403,7 @@ class Checker:
         for n, what in reached.items():
             self.reach(n, what)
 
-    def walk_index(self, index, L, key_length, root, keys, pages, pair, problems, reached):
+    def walk_index(self, index, L, key_length, root, keys, pages, pair, problems, reached, leaf_pairs=None):
         usable = self.usable
         fail = problems.append
         if not self.valid(root):
@@ -407,7 +417,8 @@ class Checker:
             b = self.block(n)
             return b[:4] == b"NXIH" and u32(b, 4) == n and b[36] in (1, 2) and i32(b, usable) == owner
 
-        leaf_pairs = [L + 8] + ([L] if key_length == 8 else [])
+        if leaf_pairs is None:
+            leaf_pairs = [L + 8] + ([L] if key_length == 8 else [])
         nodes, entries, leaves, depths = 0, 0, [], set()
         stack = [(root, 0)]
         while stack:
@@ -465,6 +476,8 @@ def main(argv):
     with open(argv[1], "rb") as f:
         data = f.read()
     checker = Checker(data, record_length, "--raw" in argv)
+    if "--keyless" in argv:
+        checker.keyless = {int(x) for x in argv[argv.index("--keyless") + 1].split(",") if x}
     try:
         checker.run()
     except (struct.error, IndexError) as e:

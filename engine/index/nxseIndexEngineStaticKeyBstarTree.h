@@ -129,6 +129,8 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   TnxStaticKeyBstarTreeIndexEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
                                    TnxBaseKeyEngine* aKeyEngine, TnxBstarTreeLayout aLayout);
   bool Keyless() const { return ieLayout != TnxBstarTreeLayout::Keys; }
+  // Capacities and entry sizes for the usable block size.
+  void Geometry(std::uint32_t aUsable);
 
   // Key supply of reference-only entries. OpBegin binds the operation to
   // aPath (or a path of its own) for keys; OpEnd undoes it.
@@ -206,7 +208,6 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
                         TnxBaseFilterEngine* aKeyFilter, bool aKeepPosition, bool aBackward);
   bool RecordPasses(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, TnxBaseFilterEngine* aFilter);
   std::int32_t ComparePaths(Path* aA, Path* aB);
-  void Geometry(std::uint32_t aUsable);
 };
 
 void nxseIndexEngineStaticKeyBstarTreeInitialize();
