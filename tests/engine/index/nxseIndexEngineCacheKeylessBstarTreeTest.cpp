@@ -42,9 +42,14 @@ class CacheKeylessTest : public IndexTest {
     indexAccess_.reset(platform::create<TnxBlockAccess>(table_->file, table_->main.get(), u"t",
                                                         table_->dict->IndicesDescriptor()->ID()));
     TnxOwned<TestTransaction> trans(newTransaction());
-    indices_.reset(TnxBaseIndicesEngine::CreateEngine(table_->dict->IndicesDescriptor(), {indexAccess_.get()},
-                                                      aWithRecords ? table_->records.get() : nullptr, trans.get(),
-                                                      false));
+    try {
+      indices_.reset(TnxBaseIndicesEngine::CreateEngine(table_->dict->IndicesDescriptor(), {indexAccess_.get()},
+                                                        aWithRecords ? table_->records.get() : nullptr, trans.get(),
+                                                        false));
+    } catch (...) {
+      trans->Rollback();
+      throw;
+    }
     trans->Commit();
   }
   TnxCacheKeylessBstarTreeIndexEngine* cacheEngine() {
