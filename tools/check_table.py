@@ -37,8 +37,9 @@ Reads a table file from its bytes alone and reports every inconsistency:
 "NX!1" files (no owner IDs, a free chain of "DEAD" blocks, six sections at
 fixed offsets) get the same checks over what that format holds.
 
-Usage: check_table.py FILE [--record-length N] [--raw] [FILE [options] ...]
-The options after a file apply to that file.
+Usage: check_table.py FILE [--record-length N] [--raw] [--keyless N,M] [FILE [options] ...]
+The options after a file apply to that file. --keyless: the numbers of
+indices whose nodes hold only 8-byte references.
 --raw: a file whose blocks no engine formats (tests of block allocation):
 only the length, the free set and the block numbers are checked.
 Exit status 0 when every file is consistent, 1 otherwise (problems on
@@ -77,6 +78,7 @@ class Checker:
         self.heap_listed = {}  # heap owner ID -> {data block: listed free space}
         self.record_heaps = set()  # heaps whose data blocks a record chain holds
         self.pad = b""  # "NX!1": blocks read with a zero owner ID
+        self.keyless = set()
 
     def fail(self, text):
         self.problems.append(text)
@@ -527,7 +529,15 @@ class Checker:
     def index_tree(self, index, key_length, root, keys, pages):
         """Separators carry the RefNr only with duplicates, which the file
         does not record: walk with both pair sizes and keep the consistent
-        walk."""
+        walk. Keyless indices (named with --keyless) hold 8-byte references
+        in leaves and separators."""
+        if index in self.keyless:
+            problems, reached = [], {}
+            self.walk_index(index, 0, 8, root, keys, pages, 12, problems, reached, leaf_pairs=[8])
+            self.problems += problems
+            for n, what in reached.items():
+                self.reach(n, what)
+            return
         L = (key_length + 3) & ~3 if key_length > 32 else key_length
         trials = []
         for pair in (L + 4, L + 12):
@@ -541,7 +551,7 @@ class Checker:
         for n, what in reached.items():
             self.reach(n, what)
 
-    def walk_index(self, index, L, key_length, root, keys, pages, pair, problems, reached):
+    def walk_index(self, index, L, key_length, root, keys, pages, pair, problems, reached, leaf_pairs=None):
         usable = self.usable
         fail = problems.append
         if not self.valid(root):
@@ -555,7 +565,8 @@ class Checker:
             b = self.block(n)
             return b[:4] == b"NXIH" and u32(b, 4) == n and b[36] in (1, 2) and i32(b, usable) == owner
 
-        leaf_pairs = [L + 8] + ([L] if key_length == 8 else [])
+        if leaf_pairs is None:
+            leaf_pairs = [L + 8] + ([L] if key_length == 8 else [])
         nodes, entries, leaves, depths = 0, 0, [], set()
         stack = [(root, 0)]
         while stack:
@@ -883,11 +894,12 @@ class Checker:
         return previous
 
 
-def check_file(path, record_length, raw):
+def check_file(path, record_length, raw, keyless=frozenset()):
     """The problems of one file."""
     with open(path, "rb") as f:
         data = f.read()
     checker = Checker(data, record_length, raw)
+    checker.keyless = keyless
     try:
         checker.run()
     except (struct.error, IndexError) as e:
@@ -896,11 +908,15 @@ def check_file(path, record_length, raw):
 
 
 def parse_files(args):
-    """[(file, record length, raw)] from FILE [--record-length N] [--raw] ..."""
+    """[(file, record length, raw, keyless)] from FILE [--record-length N] [--raw] [--keyless N,M] ..."""
     files, i = [], 0
     while i < len(args):
         if args[i] == "--record-length" and files and i + 1 < len(args):
             files[-1][1] = int(args[i + 1])
+            i += 2
+            continue
+        if args[i] == "--keyless" and files and i + 1 < len(args):
+            files[-1][3] = {int(x) for x in args[i + 1].split(",") if x}
             i += 2
             continue
         if args[i] == "--raw" and files:
@@ -908,7 +924,7 @@ def parse_files(args):
         elif args[i].startswith("--"):
             raise ValueError("unknown option %s" % args[i])
         else:
-            files.append([args[i], 0, False])
+            files.append([args[i], 0, False, set()])
         i += 1
     return files
 
@@ -923,8 +939,8 @@ def main(argv):
         print(__doc__)
         return 2
     bad = False
-    for path, record_length, raw in files:
-        problems = check_file(path, record_length, raw)
+    for path, record_length, raw, keyless in files:
+        problems = check_file(path, record_length, raw, keyless)
         bad = bad or bool(problems)
         for p in problems:
             print("%s: %s" % (path, p) if len(files) > 1 else p)

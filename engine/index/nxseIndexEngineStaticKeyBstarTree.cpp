@@ -1,4 +1,4 @@
-#include "nxseIndexEngineStaticKeyBstarTree.h"
+#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <random>
 
 #include "nxseHeaderAccess.h"
+#include "nxseIndexEngineStaticKeyBstarTreeBulk.h"
 #include "nxsrTimeoutHandling.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxStaticKeyBstarTreeIndexEngineException, EnxBaseIndexEngineException)
@@ -45,38 +46,11 @@ bool smallerKind(TnxSearchKeyAction a) {
   return a == skaSmallerEqual || a == skaSmaller || a == skaAnySmallerEqual || a == skaAnySmaller;
 }
 
-// Releases a list on every exit.
-struct ReleaseGuard {
-  TnxReleaseList& list;
-  ~ReleaseGuard() { list.Release(); }
-};
-
 }  // namespace
 
 PL_CLASS_INFO_IMPL(TnxStaticKeyBstarTreeIndexPath, TnxBaseIndexPath, "TnxStaticKeyBstarTreeIndexPath", nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxStaticKeyBstarTreeIndexEngine, TnxBaseIndexEngine, "TnxStaticKeyBstarTreeIndexEngine",
                          nullptr, platform::bindClassTable(kEngineFuncs))
-
-// One operation: its transaction, header access and pinned blocks.
-struct TnxStaticKeyBstarTreeIndexEngine::Op {
-  Op(TnxStaticKeyBstarTreeIndexEngine* aEngine, TnxBaseTransaction* aTrans, bool aDirty, std::int32_t aFC,
-     std::int32_t aPL, TnxReleaseList* aRelease)
-      : trans(aTrans),
-        header(aEngine->CreateHeaderAccess(aTrans, aDirty, aDirty, aFC, aPL)),
-        release(aRelease ? aRelease : &own),
-        guard{*release} {}
-  std::int32_t FC() const { return header->bhaFieldCount; }
-  std::int32_t PL() const { return header->bhaPartialLen; }
-  TnxBlockNumber Root() { return header->GetIndexRoot(); }
-  // The most levels or leaves a walk may visit.
-  std::uint32_t Limit() { return header->GetIndexPageCount() + 1; }
-
-  TnxBaseTransaction* trans;
-  TnxOwned<TnxBaseIndexHeaderAccess> header;
-  TnxReleaseList own;
-  TnxReleaseList* release;
-  ReleaseGuard guard;
-};
 
 // ---- Path --------------------------------------------------------------------------------
 
@@ -111,10 +85,17 @@ std::uint32_t descKeyLength(std::uint32_t aKeyLen) { return aKeyLen > 32 ? (aKey
 
 TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(TnxBaseIndicesEngine* aIndicesEngine,
                                                                    TnxIndexDescriptor* aDescriptor,
-                                                                   TnxBaseKeyEngine* aKeyEngine)
-    : TnxBaseIndexEngine(aIndicesEngine, aDescriptor, aKeyEngine) {
+                                                                   TnxBaseKeyEngine* aKeyEngine,
+                                                                   TnxBstarTreeLayout aLayout)
+    : TnxBaseIndexEngine(aIndicesEngine, aDescriptor, aKeyEngine), ieLayout(aLayout) {
   ieReleaseList.reset(platform::create<TnxReleaseList>());
   ieRecordEngine = aIndicesEngine->biseRecordEngine;
+}
+
+TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(TnxBaseIndicesEngine* aIndicesEngine,
+                                                                   TnxIndexDescriptor* aDescriptor,
+                                                                   TnxBaseKeyEngine* aKeyEngine)
+    : TnxStaticKeyBstarTreeIndexEngine(aIndicesEngine, aDescriptor, aKeyEngine, TnxBstarTreeLayout::Keys) {
   if (aIndicesEngine->biseIsCache) {
     if (platform::sameTextAscii(bieIndexName, u"Sequential Access Index"))
       ieIsCacheSeqAccess = true;
@@ -125,6 +106,23 @@ TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(TnxBaseIndice
   std::uint32_t usable = bieIndexFile->fiBlockSizeBytes();
   if (TnxFileDescriptor* file = aDescriptor->IndexFile())
     usable = std::min(usable, static_cast<std::uint32_t>(file->UsableBlockSize()));
+  Geometry(usable);
+}
+
+void TnxStaticKeyBstarTreeIndexEngine::Geometry(std::uint32_t aUsable) {
+  const std::uint32_t usable = aUsable;
+  if (Keyless()) {
+    // Entries and separators are 8-byte references at the key's place.
+    ieDescKeyLength = 0;
+    ieAddKeyRefsToKeys = bieDups;
+    ieNodeKeyLength = 8;
+    ieSizeOfInternalNodeKeyPair = 12;
+    ieSizeOfLeafNodeKeyPair = 8;
+    ieMaxInternalNodeKeyCount = static_cast<std::uint16_t>((usable - 44) / 12);
+    ieMaxLeafNodeKeyCount = static_cast<std::uint16_t>((usable - 40) / 8);
+    ieTempInsertKey.assign(8, 0);
+    return;
+  }
   ieDescKeyLength = static_cast<std::uint16_t>(descKeyLength(bieKeyEngine->KeyLength()));
   ieAddKeyRefsToKeys = bieDups && !bieKeysAreRefs;
   ieNodeKeyLength = static_cast<std::uint16_t>(ieDescKeyLength + (ieAddKeyRefsToKeys ? 8 : 0));
@@ -164,6 +162,34 @@ TnxBaseIndexPath* TnxStaticKeyBstarTreeIndexEngine::CreateIndexPath() {
   return platform::create<TnxStaticKeyBstarTreeIndexPath>(this);
 }
 
+TnxBaseBulkBuilder* TnxStaticKeyBstarTreeIndexEngine::CreateBulkBuilder(TnxBaseTransaction* aTrans) {
+  return platform::create<TnxStaticKeyBstarTreeIndexBulkBuilder>(aTrans, this);
+}
+
+// ---- Key supply of reference-only entries --------------------------------------------------
+
+// A tree with keys in its nodes never asks for these.
+void TnxStaticKeyBstarTreeIndexEngine::OpBegin(Op&, TnxBaseIndexPath*) {}
+void TnxStaticKeyBstarTreeIndexEngine::OpEnd(Op&) noexcept {}
+
+std::int32_t TnxStaticKeyBstarTreeIndexEngine::CompareRefEntry(Op&, const void*, TnxRefNr, std::int32_t,
+                                                               std::int32_t, TnxRefNr&) {
+  nxAssert(false, "Key supply of a tree with keys");
+  return 0;
+}
+
+void TnxStaticKeyBstarTreeIndexEngine::LoadRefEntry(Op&, TnxRefNr, TnxBaseIndexPath*) {
+  nxAssert(false, "Key supply of a tree with keys");
+}
+
+void TnxStaticKeyBstarTreeIndexEngine::CopyRefEntryKey(Op&, TnxRefNr, std::vector<std::uint8_t>&, TnxRefNr&) {
+  nxAssert(false, "Key supply of a tree with keys");
+}
+
+TnxRefNr TnxStaticKeyBstarTreeIndexEngine::ResolveCacheRef(Op& aOp, TnxBaseIndexPath* aPath) {
+  return static_cast<TnxRefNr>(SeqAccessLookup(aOp.trans, aPath->CacheRefNr, nullptr));
+}
+
 // ---- Node access -------------------------------------------------------------------------
 
 void TnxStaticKeyBstarTreeIndexEngine::RaiseCorrupt(TnxBlockNumber aBlock) {
@@ -191,7 +217,7 @@ PnxBlock TnxStaticKeyBstarTreeIndexEngine::Fetch(Op& aOp, TnxBlockNumber aBlock,
 
 TnxRefNr TnxStaticKeyBstarTreeIndexEngine::LeafRef(PnxBlock aNode, std::int32_t aSlot) const {
   const std::uint8_t* p = LeafKey(aNode, aSlot);
-  return static_cast<TnxRefNr>(nxseGetU64(bieKeysAreRefs ? p : p + ieDescKeyLength));
+  return static_cast<TnxRefNr>(nxseGetU64(bieKeysAreRefs || Keyless() ? p : p + ieDescKeyLength));
 }
 
 TnxRefNr TnxStaticKeyBstarTreeIndexEngine::NodeRef(PnxBlock aNode, std::int32_t aIndex) const {
@@ -208,11 +234,17 @@ void TnxStaticKeyBstarTreeIndexEngine::SetChild(PnxBlock aNode, std::int32_t aIn
 
 PnxBlock TnxStaticKeyBstarTreeIndexEngine::NewNode(Op& aOp, bool aLeaf) {
   TnxReleaseMethod release;
-  PnxBlock node = aOp.header->FileHeader()->GetNewBlock(aOp.trans, bseID, release);
+  PnxBlock node = NewNodeBlock(aOp.header.get(), aOp.trans, aLeaf, release);
   aOp.release->Add(node, release);
+  return node;
+}
+
+PnxBlock TnxStaticKeyBstarTreeIndexEngine::NewNodeBlock(TnxBaseIndexHeaderAccess* aHeader, TnxBaseTransaction* aTrans,
+                                                        bool aLeaf, TnxReleaseMethod& aRelease) {
+  PnxBlock node = aHeader->FileHeader()->GetNewBlock(aTrans, bseID, aRelease);
   nxseSetSignature(node, "NXIH");
   const std::uint64_t ident = (static_cast<std::uint64_t>(nextNodeSalt()) << 48) |
-                              (static_cast<std::uint64_t>(static_cast<std::uint16_t>(aOp.trans->btLSN)) << 32);
+                              (static_cast<std::uint64_t>(static_cast<std::uint16_t>(aTrans->btLSN)) << 32);
   nxsePutU64(node + nxIdx::Ident, ident);
   nxsePutU32(node + nxIdx::PrevLeaf, nxIdx::NoBlock);
   nxsePutU32(node + nxIdx::NextLeaf, nxIdx::NoBlock);
@@ -221,7 +253,7 @@ PnxBlock TnxStaticKeyBstarTreeIndexEngine::NewNode(Op& aOp, bool aLeaf) {
   node[nxIdx::Kind] = aLeaf ? nxIdx::KindLeaf : nxIdx::KindInternal;
   node[nxIdx::IndexNumber] = static_cast<std::uint8_t>(bieIndexNumber);
   node[38] = node[39] = 0;
-  aOp.header->SetIndexPageCount(aOp.header->GetIndexPageCount() + 1);
+  aHeader->SetIndexPageCount(aHeader->GetIndexPageCount() + 1);
   return node;
 }
 
@@ -238,7 +270,7 @@ void TnxStaticKeyBstarTreeIndexEngine::FreeNode(Op& aOp, TnxBlockNumber aBlock) 
 
 // ---- Node searches -----------------------------------------------------------------------
 
-bool TnxStaticKeyBstarTreeIndexEngine::SearchNode(PnxBlock aNode, Mode aMode, const void* aKey, TnxRefNr aRefNr,
+bool TnxStaticKeyBstarTreeIndexEngine::SearchNode(Op& aOp, PnxBlock aNode, Mode aMode, const void* aKey, TnxRefNr aRefNr,
                                                   TnxSearchKeyAction aAction, std::int32_t aFC, std::int32_t aPL,
                                                   std::int32_t& aPos) {
   const bool leaf = aNode[nxIdx::Kind] == nxIdx::KindLeaf;
@@ -249,7 +281,22 @@ bool TnxStaticKeyBstarTreeIndexEngine::SearchNode(PnxBlock aNode, Mode aMode, co
     const std::int32_t mid = (lo + hi) >> 1;
     const std::uint8_t* entry = leaf ? LeafKey(aNode, mid) : NodeKey(aNode, mid);
     std::int32_t c;
-    switch (aMode) {
+    if (Keyless()) {
+      // The key of the entry comes from its record; aTie orders equal keys.
+      const auto ref = static_cast<TnxRefNr>(nxseGetU64(entry));
+      TnxRefNr tie = 0;
+      const bool partial = aMode == Mode::Partial || aMode == Mode::Action;
+      c = CompareRefEntry(aOp, aKey, ref, partial ? aFC : 0, partial ? aPL : 0, tie);
+      if (c == 0 && (aMode == Mode::KeyRef || (aMode == Mode::NullDups && keys->KeyContainsNulls(aKey))))
+        c = cmpRef(aRefNr, tie);
+      if (c == 0 && aMode == Mode::Action) {
+        remembered = mid;
+        if (firstKind(aAction))
+          c = -1;
+        else if (lastKind(aAction))
+          c = 1;
+      }
+    } else switch (aMode) {
       case Mode::Key:
         c = keys->CompareKey(aKey, entry, 0, 0);
         break;
@@ -300,7 +347,7 @@ TnxBlockNumber TnxStaticKeyBstarTreeIndexEngine::DescendToLeaf(Op& aOp, Mode aMo
     PnxBlock node = Fetch(aOp, block, false);
     if (node[nxIdx::Kind] == nxIdx::KindLeaf) return block;
     std::int32_t pos;
-    SearchNode(node, aMode, aKey, aRefNr, aAction, aOp.FC(), aOp.PL(), pos);
+    SearchNode(aOp, node, aMode, aKey, aRefNr, aAction, aOp.FC(), aOp.PL(), pos);
     if (aLevels) aLevels->push_back({block, pos});
     block = Child(node, pos);
   }
@@ -308,13 +355,23 @@ TnxBlockNumber TnxStaticKeyBstarTreeIndexEngine::DescendToLeaf(Op& aOp, Mode aMo
 
 // ---- Path placement and stepping -----------------------------------------------------------
 
-void TnxStaticKeyBstarTreeIndexEngine::TakeEntry(Path* aPath, PnxBlock aLeaf, TnxBlockNumber aBlock,
-                                                 std::int32_t aSlot) {
+void TnxStaticKeyBstarTreeIndexEngine::TakeEntry(Op& aOp, Path* aPath, PnxBlock aLeaf, TnxBlockNumber aBlock,
+                                                 std::int32_t aSlot, const void* aKnownKey) {
   aPath->bpipPage = aBlock;
   aPath->bpipItem = aSlot;
   aPath->bpipIdentCounter = static_cast<std::int64_t>(nxseGetU64(aLeaf + nxIdx::Ident));
   aPath->bpipLSN = static_cast<TnxLSN>(nxseGetU64(aLeaf + 8));
   aPath->RefNr = LeafRef(aLeaf, aSlot);
+  if (Keyless()) {
+    if (aKnownKey) {
+      bieKeyEngine->CopyKey(aKnownKey, aPath->Key);
+      aPath->CacheRefNr = 0;
+    } else {
+      LoadRefEntry(aOp, aPath->RefNr, aPath);
+    }
+    aPath->KeyValid = true;
+    return;
+  }
   bieKeyEngine->CopyKey(LeafKey(aLeaf, aSlot), aPath->Key);
   aPath->KeyValid = true;
   if (ieIsCacheSeqAccess) aPath->CacheRefNr = static_cast<TnxRefNr>(nxseGetU64(LeafKey(aLeaf, aSlot)));
@@ -376,7 +433,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::StepNext(Op& aOp, Path* aPath, TnxBaseFil
       }
     }
     advance = true;
-    TakeEntry(aPath, leaf, block, slot);
+    TakeEntry(aOp, aPath, leaf, block, slot);
     aPath->Deleted = false;
     aPath->Position = ippOnKey;
     if (Accept(aKeyFilter, aPath->Key)) return true;
@@ -430,7 +487,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::StepPrior(Op& aOp, Path* aPath, TnxBaseFi
       }
     }
     advance = true;
-    TakeEntry(aPath, leaf, block, slot);
+    TakeEntry(aOp, aPath, leaf, block, slot);
     aPath->Deleted = false;
     aPath->Position = ippOnKey;
     if (Accept(aKeyFilter, aPath->Key)) return true;
@@ -455,12 +512,12 @@ bool TnxStaticKeyBstarTreeIndexEngine::InternalFindKey(Op& aOp, TnxBaseFilterEng
   const std::int32_t first = nxseGetU16(leaf + nxIdx::First), count = nxseGetU16(leaf + nxIdx::Count);
   if (count == 0) RaiseCorrupt(block);
   std::int32_t pos;
-  const bool found = SearchNode(leaf, mode, aKey, aRefNr, aAction, fc, pl, pos);
+  const bool found = SearchNode(aOp, leaf, mode, aKey, aRefNr, aAction, fc, pl, pos);
   TnxBaseKeyEngine* keys = bieKeyEngine.get();
   auto equal = [&] { return keys->CompareKey(aKey, aPath->Key, fc, pl) == 0; };
   bool result;
   if (found) {
-    TakeEntry(aPath, leaf, block, pos);
+    TakeEntry(aOp, aPath, leaf, block, pos);
     aPath->Position = ippOnKey;
     const bool any = aAction == skaAnyEqual || aAction == skaAnyGreaterEqual || aAction == skaAnySmallerEqual;
     // The strict actions, "Any" ones included, never end on an equal key.
@@ -481,10 +538,10 @@ bool TnxStaticKeyBstarTreeIndexEngine::InternalFindKey(Op& aOp, TnxBaseFilterEng
     result = aPath->Position == ippOnKey;
   } else {
     if (pos < first + count) {
-      TakeEntry(aPath, leaf, block, pos);
+      TakeEntry(aOp, aPath, leaf, block, pos);
       aPath->Position = ippOnCrackBefore;
     } else {
-      TakeEntry(aPath, leaf, block, first + count - 1);
+      TakeEntry(aOp, aPath, leaf, block, first + count - 1);
       aPath->Position = ippOnCrackAfter;
     }
     if (greaterKind(aAction))
@@ -521,7 +578,10 @@ bool TnxStaticKeyBstarTreeIndexEngine::FindKey(TnxBaseTransaction* aTrans, const
                                                TnxBaseFilterEngine* aKeyFilter) {
   Path* path = AsPath(aPath);
   aKeyFilter = ActiveOrNil(aKeyFilter);
-  Op op(this, aTrans, false, aFieldCount, aPartialLen, nullptr);
+  // Equal keys of a cache-ordered tree go by cache reference, which a
+  // search does not have.
+  if (ieLayout == TnxBstarTreeLayout::CacheRefs) aRefNr = 0;
+  Op op(this, aTrans, false, aFieldCount, aPartialLen, nullptr, path);
   if (op.Root() == nxIdx::NoBlock) {
     if (greaterKind(aAction)) {
       path->SetToEof();
@@ -551,7 +611,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::NextKey(TnxBaseTransaction* aTrans, TnxBa
   if (path->Position == ippEof) return false;
   aKeyFilter = ActiveOrNil(aKeyFilter);
   try {
-    Op op(this, aTrans, false, 0, 0, nullptr);
+    Op op(this, aTrans, false, 0, 0, nullptr, path);
     if (path->Position == ippUnknown)
       path->SetToBof();
     else
@@ -573,7 +633,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::PrevKey(TnxBaseTransaction* aTrans, TnxBa
   if (path->Position == ippBof) return false;
   aKeyFilter = ActiveOrNil(aKeyFilter);
   try {
-    Op op(this, aTrans, false, 0, 0, nullptr);
+    Op op(this, aTrans, false, 0, 0, nullptr, path);
     if (path->Position == ippUnknown)
       path->SetToEof();
     else
@@ -597,29 +657,45 @@ void TnxStaticKeyBstarTreeIndexEngine::GetKeyCount(TnxBaseTransaction* aTrans, s
 // ---- Stale paths ---------------------------------------------------------------------------
 
 void TnxStaticKeyBstarTreeIndexEngine::ValidateIndexPath(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath) {
-  Op op(this, aTrans, false, 0, 0, nullptr);
-  Validate(op, AsPath(aPath));
+  Path* path = AsPath(aPath);
+  Op op(this, aTrans, false, 0, 0, nullptr, path);
+  Validate(op, path);
+}
+
+// The value that orders the path's entry among equal keys.
+TnxRefNr TnxStaticKeyBstarTreeIndexEngine::EntryTie(Op&, Path* aPath) {
+  return ieLayout == TnxBstarTreeLayout::CacheRefs ? aPath->CacheRefNr : aPath->RefNr;
+}
+
+// Rebuilds the path's key (and cache reference) from its record.
+void TnxStaticKeyBstarTreeIndexEngine::ReadPathKey(Op& aOp, Path* aPath) {
+  bool rebuilt = false;
+  const bool wantKey = !aPath->KeyValid;
+  const TnxRecordIteratorResult r = ieRecordEngine->ReadRecordForIterate(
+      aOp.trans, aPath->RefNr, nullptr,
+      [&](void*, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
+        if (wantKey || !Keyless()) {
+          const TnxResult built = bieKeyEngine->BuildKey(aRecord, aPath->Key, aRefNr, true);
+          if (built != 0) throw EnxStaticKeyBstarTreeIndexEngineException(built);
+          rebuilt = true;
+        }
+        if (aPath->CacheRefNr == 0 && bieRefNrOffset >= 0) std::memcpy(&aPath->CacheRefNr, aRecord + bieRefNrOffset, 8);
+        return rirContinue;
+      },
+      nullptr, nullptr);
+  if (r != rirStop && rebuilt) aPath->KeyValid = true;
 }
 
 void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
   if (aPath->Position != ippOnKey && !aPath->IsOnCrack()) return;
-  if (aPath->RefNr == 0 && aPath->CacheRefNr != 0)
-    aPath->RefNr = static_cast<TnxRefNr>(SeqAccessLookup(aOp.trans, aPath->CacheRefNr, nullptr));
-  if (ieRecordEngine && !aPath->Deleted && aPath->RefNr != 0 &&
-      (!aPath->KeyValid || (ieIsCacheSeqAccess && aPath->CacheRefNr == 0))) {
-    bool rebuilt = false;
-    const TnxRecordIteratorResult r = ieRecordEngine->ReadRecordForIterate(
-        aOp.trans, aPath->RefNr, nullptr,
-        [&](void*, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
-          const TnxResult built = bieKeyEngine->BuildKey(aRecord, aPath->Key, aRefNr, true);
-          if (built != 0) throw EnxStaticKeyBstarTreeIndexEngineException(built);
-          if (aPath->CacheRefNr == 0 && bieRefNrOffset >= 0)
-            std::memcpy(&aPath->CacheRefNr, aRecord + bieRefNrOffset, 8);
-          rebuilt = true;
-          return rirContinue;
-        },
-        nullptr, nullptr);
-    if (r != rirStop && rebuilt) aPath->KeyValid = true;
+  const bool cacheOrdered = ieLayout == TnxBstarTreeLayout::CacheRefs;
+  if (aPath->RefNr == 0 && aPath->CacheRefNr != 0) aPath->RefNr = ResolveCacheRef(aOp, aPath);
+  if (Keyless()) {
+    // Keyless paths rebuild their key from the record, deleted or not.
+    if (aPath->RefNr != 0 && (!aPath->KeyValid || (cacheOrdered && aPath->CacheRefNr == 0))) ReadPathKey(aOp, aPath);
+  } else if (ieRecordEngine && !aPath->Deleted && aPath->RefNr != 0 &&
+             (!aPath->KeyValid || (ieIsCacheSeqAccess && aPath->CacheRefNr == 0))) {
+    ReadPathKey(aOp, aPath);
   }
   // Fast check: the remembered leaf alone.
   if (aPath->bpipPage != 0 && bieIndexFile->ValidBlock(aPath->bpipPage, aOp.header->FileHeader())) {
@@ -643,8 +719,8 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
       if (aPath->KeyValid && (ident >> 32) == (pathIdent >> 32) &&
           static_cast<std::uint32_t>(ident) > static_cast<std::uint32_t>(pathIdent)) {
         std::int32_t pos;
-        const bool found = SearchNode(leaf, ieAddKeyRefsToKeys ? Mode::KeyRef : Mode::Key, aPath->Key, aPath->RefNr,
-                                      skaEqualFirst, 0, 0, pos);
+        const bool found = SearchNode(aOp, leaf, ieAddKeyRefsToKeys || Keyless() ? Mode::KeyRef : Mode::Key,
+                                      aPath->Key, EntryTie(aOp, aPath), skaEqualFirst, 0, 0, pos);
         if (found || (pos > static_cast<std::int32_t>(first) && pos < static_cast<std::int32_t>(first + count) - 1)) {
           aPath->bpipItem = pos;
           aPath->bpipIdentCounter = static_cast<std::int64_t>(ident);
@@ -652,7 +728,7 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
           if (found) {
             const bool wasDeleted = aPath->Deleted;
             const TnxIndexPathPosition position = aPath->Position;
-            TakeEntry(aPath, leaf, aPath->bpipPage, pos);
+            TakeEntry(aOp, aPath, leaf, aPath->bpipPage, pos);
             aPath->Deleted = wasDeleted;
             aPath->Position = position;
           } else {
@@ -682,7 +758,8 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
   const TnxRefNr refNr = aPath->RefNr, cacheRefNr = aPath->CacheRefNr;
   std::vector<std::uint8_t> key(aPath->Key, aPath->Key + bieKeyEngine->KeyLength());
   bool nowDeleted = deleted;
-  if (InternalFindKey(aOp, nullptr, skaEqualFirst, aPath, refNr, key.data()) && aPath->RefNr == refNr) {
+  if (InternalFindKey(aOp, nullptr, skaEqualFirst, aPath, EntryTie(aOp, aPath), key.data()) &&
+      aPath->RefNr == refNr) {
     aPath->Position = position;
   } else {
     // The same key under another RefNr is a neighbour, not the entry.
@@ -700,7 +777,7 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
     aPath->RefNr = refNr;
     bieKeyEngine->CopyKey(key.data(), aPath->Key);
     aPath->KeyValid = true;
-    if (ieIsCacheSeqAccess) aPath->CacheRefNr = cacheRefNr;
+    if (ieIsCacheSeqAccess || cacheOrdered) aPath->CacheRefNr = cacheRefNr;
   }
 }
 
@@ -715,13 +792,17 @@ void TnxStaticKeyBstarTreeIndexEngine::MoveLeafEntries(PnxBlock aLeaf, std::int3
 void TnxStaticKeyBstarTreeIndexEngine::WriteLeafEntry(PnxBlock aLeaf, std::int32_t aSlot, const void* aKey,
                                                       TnxRefNr aRefNr) const {
   std::uint8_t* p = LeafKey(aLeaf, aSlot);
+  if (Keyless()) {
+    nxsePutU64(p, static_cast<std::uint64_t>(aRefNr));
+    return;
+  }
   std::memcpy(p, aKey, bieKeyEngine->KeyLength());
   if (ieDescKeyLength > bieKeyEngine->KeyLength())
     std::memset(p + bieKeyEngine->KeyLength(), 0, ieDescKeyLength - bieKeyEngine->KeyLength());
   if (!bieKeysAreRefs) nxsePutU64(p + ieDescKeyLength, static_cast<std::uint64_t>(aRefNr));
 }
 
-void TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aPos,
+void TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(Op& aOp, PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aPos,
                                                       const void* aKey, TnxRefNr aRefNr, Path* aPath) {
   const std::int32_t a = nxseGetU16(aLeaf + nxIdx::First), b = nxseGetU16(aLeaf + nxIdx::Count);
   const std::int32_t max = ieMaxLeafNodeKeyCount;
@@ -752,17 +833,20 @@ void TnxStaticKeyBstarTreeIndexEngine::InsertIntoLeaf(PnxBlock aLeaf, TnxBlockNu
   nxsePutU16(aLeaf + nxIdx::First, static_cast<std::uint16_t>(first));
   nxsePutU16(aLeaf + nxIdx::Count, static_cast<std::uint16_t>(b + 1));
   if (aPath) {
-    TakeEntry(aPath, aLeaf, aBlock, target);
+    TakeEntry(aOp, aPath, aLeaf, aBlock, target, aKey);
     aPath->Position = ippOnKey;
     aPath->Deleted = false;
   }
 }
 
 bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, const void* aKey, TnxRefNr aRefNr,
-                                                 TnxRefNr, TnxBaseIndexPath* aPath) {
+                                                 TnxRefNr aCacheRefNr, TnxBaseIndexPath* aPath) {
   Path* path = platform::objectAs<Path>(aPath);
   if (path && path->bipIndexEngine != this) path = nullptr;
-  Op op(this, aTrans, true, 0, 0, ieReleaseList.get());
+  if (path) path->Clear();
+  Op op(this, aTrans, true, 0, 0, ieReleaseList.get(), path);
+  // Equal keys are ordered by this value.
+  const TnxRefNr tie = ieLayout == TnxBstarTreeLayout::CacheRefs ? aCacheRefNr : aRefNr;
   TnxBaseKeyEngine* keys = bieKeyEngine.get();
   if (op.Root() == nxIdx::NoBlock) {
     PnxBlock leaf = NewNode(op, true);
@@ -774,22 +858,36 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
     nxsePutU16(leaf + nxIdx::First, static_cast<std::uint16_t>(s));
     nxsePutU16(leaf + nxIdx::Count, 1);
     if (path) {
-      path->Clear();
-      TakeEntry(path, leaf, block, s);
+      TakeEntry(op, path, leaf, block, s, aKey);
       path->Position = ippOnKey;
     }
     op.header->SetIndexKeyCount(1);
     return true;
   }
-  if (path) path->Clear();
   std::vector<Level> levels;
-  const Mode descent = ieAddKeyRefsToKeys ? Mode::KeyRef : Mode::Key;
-  TnxBlockNumber leafBlock = DescendToLeaf(op, descent, aKey, aRefNr, skaEqualFirst, &levels);
+  const Mode descent = ieAddKeyRefsToKeys || Keyless() ? Mode::KeyRef : Mode::Key;
+  TnxBlockNumber leafBlock = DescendToLeaf(op, descent, aKey, tie, skaEqualFirst, &levels);
   PnxBlock leaf = Fetch(op, leafBlock, false);
   std::int32_t pos;
   bool duplicate;
-  if (ieAddKeyRefsToKeys && bieDupsNullOnly) {
-    duplicate = SearchNode(leaf, Mode::NullDups, aKey, aRefNr, skaEqualFirst, 0, 0, pos);
+  if (Keyless() && !(bieDups && !bieDupsNullOnly)) {
+    // The reference-ordered descent can end beside the leaf with an equal key.
+    const Mode mode = bieDupsNullOnly ? Mode::NullDups : Mode::Key;
+    duplicate = SearchNode(op, leaf, mode, aKey, tie, skaEqualFirst, 0, 0, pos);
+    const std::int32_t first = nxseGetU16(leaf + nxIdx::First), count = nxseGetU16(leaf + nxIdx::Count);
+    if (!duplicate && !(bieDupsNullOnly && keys->KeyContainsNulls(aKey))) {
+      const TnxBlockNumber neighbour = pos == first           ? nxseGetU32(leaf + nxIdx::PrevLeaf)
+                                       : pos == first + count ? nxseGetU32(leaf + nxIdx::NextLeaf)
+                                                              : nxIdx::NoBlock;
+      if (neighbour != nxIdx::NoBlock) {
+        std::int32_t other;
+        PnxBlock next = Fetch(op, neighbour, false);
+        if (next[nxIdx::Kind] != nxIdx::KindLeaf) RaiseCorrupt(neighbour);
+        duplicate = SearchNode(op, next, mode, aKey, tie, skaEqualFirst, 0, 0, other);
+      }
+    }
+  } else if (ieAddKeyRefsToKeys && bieDupsNullOnly) {
+    duplicate = SearchNode(op, leaf, Mode::NullDups, aKey, aRefNr, skaEqualFirst, 0, 0, pos);
     const std::int32_t first = nxseGetU16(leaf + nxIdx::First), count = nxseGetU16(leaf + nxIdx::Count);
     if (!duplicate && !keys->KeyContainsNulls(aKey)) {
       const TnxBlockNumber neighbour = pos == first           ? nxseGetU32(leaf + nxIdx::PrevLeaf)
@@ -799,18 +897,19 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
         std::int32_t other;
         PnxBlock next = Fetch(op, neighbour, false);
         if (next[nxIdx::Kind] != nxIdx::KindLeaf) RaiseCorrupt(neighbour);
-        duplicate = SearchNode(next, Mode::NullDups, aKey, aRefNr, skaEqualFirst, 0, 0, other);
+        duplicate = SearchNode(op, next, Mode::NullDups, aKey, aRefNr, skaEqualFirst, 0, 0, other);
       }
     }
   } else {
-    duplicate = SearchNode(leaf, ieAddKeyRefsToKeys ? Mode::KeyRef : Mode::Key, aKey, aRefNr, skaEqualFirst, 0, 0, pos);
+    duplicate = SearchNode(op, leaf, ieAddKeyRefsToKeys || Keyless() ? Mode::KeyRef : Mode::Key, aKey, tie,
+                           skaEqualFirst, 0, 0, pos);
   }
   if (duplicate) return false;
 
   leaf = Fetch(op, leafBlock, true);
   const std::int32_t max = ieMaxLeafNodeKeyCount;
   if (nxseGetU16(leaf + nxIdx::Count) < max) {
-    InsertIntoLeaf(leaf, leafBlock, pos, aKey, aRefNr, path);
+    InsertIntoLeaf(op, leaf, leafBlock, pos, aKey, aRefNr, path);
     op.header->SetIndexKeyCount(op.header->GetIndexKeyCount() + 1);
     return true;
   }
@@ -834,13 +933,13 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
     nxsePutU32(next + nxIdx::PrevLeaf, rightBlock);
   }
   if (pos > s)
-    InsertIntoLeaf(right, rightBlock, pos - s + (s >> 1), aKey, aRefNr, path);
+    InsertIntoLeaf(op, right, rightBlock, pos - s + (s >> 1), aKey, aRefNr, path);
   else if (pos < s)
-    InsertIntoLeaf(leaf, leafBlock, pos, aKey, aRefNr, path);
+    InsertIntoLeaf(op, leaf, leafBlock, pos, aKey, aRefNr, path);
   else if (s >= max - s)
-    InsertIntoLeaf(right, rightBlock, s >> 1, aKey, aRefNr, path);
+    InsertIntoLeaf(op, right, rightBlock, s >> 1, aKey, aRefNr, path);
   else
-    InsertIntoLeaf(leaf, leafBlock, s, aKey, aRefNr, path);
+    InsertIntoLeaf(op, leaf, leafBlock, s, aKey, aRefNr, path);
   std::memcpy(ieTempInsertKey.data(),
               LeafKey(leaf, nxseGetU16(leaf + nxIdx::First) + nxseGetU16(leaf + nxIdx::Count) - 1), ieNodeKeyLength);
   ieTempInsertBlock = leafBlock;
@@ -894,17 +993,30 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
 // ---- Delete ----------------------------------------------------------------------------------
 
 std::vector<TnxStaticKeyBstarTreeIndexEngine::Level> TnxStaticKeyBstarTreeIndexEngine::FindParents(
-    Op& aOp, const void* aKey, TnxRefNr aRefNr, TnxBlockNumber aTarget) {
+    Op& aOp, const std::uint8_t* aEntry, bool aLeaf, TnxBlockNumber aTarget) {
+  // The parents of aTarget are found by its entry aEntry (a leaf entry or a
+  // separator): its key, and what orders it among equal keys.
+  std::vector<std::uint8_t> keyless;
+  const void* aKey = aEntry;
+  TnxRefNr aRefNr;
+  if (Keyless()) {
+    CopyRefEntryKey(aOp, static_cast<TnxRefNr>(nxseGetU64(aEntry)), keyless, aRefNr);
+    aKey = keyless.data();
+  } else if (aLeaf) {
+    aRefNr = static_cast<TnxRefNr>(nxseGetU64(bieKeysAreRefs ? aEntry : aEntry + ieDescKeyLength));
+  } else {
+    aRefNr = ieAddKeyRefsToKeys ? static_cast<TnxRefNr>(nxseGetU64(aEntry + ieDescKeyLength)) : 0;
+  }
   std::vector<Level> levels;
   TnxBlockNumber block = aOp.Root();
   const std::uint32_t limit = aOp.Limit();
-  const Mode mode = ieAddKeyRefsToKeys ? Mode::KeyRef : Mode::Key;
+  const Mode mode = ieAddKeyRefsToKeys || Keyless() ? Mode::KeyRef : Mode::Key;
   while (block != aTarget) {
     if (levels.size() > limit) RaiseCorrupt(block);
     PnxBlock node = Fetch(aOp, block, false);
     if (node[nxIdx::Kind] != nxIdx::KindInternal) RaiseCorrupt(aTarget);
     std::int32_t pos;
-    SearchNode(node, mode, aKey, aRefNr, skaEqualFirst, 0, 0, pos);
+    SearchNode(aOp, node, mode, aKey, aRefNr, skaEqualFirst, 0, 0, pos);
     levels.push_back({block, pos});
     block = Child(node, pos);
   }
@@ -912,10 +1024,11 @@ std::vector<TnxStaticKeyBstarTreeIndexEngine::Level> TnxStaticKeyBstarTreeIndexE
 }
 
 bool TnxStaticKeyBstarTreeIndexEngine::DeleteKey(TnxBaseTransaction* aTrans, const void* aKey, TnxRefNr aRefNr,
-                                                 TnxRefNr, TnxBaseIndexPath* aPath) {
+                                                 TnxRefNr aCacheRefNr, TnxBaseIndexPath* aPath) {
   Path* given = platform::objectAs<Path>(aPath);
   if (given && given->bipIndexEngine != this) given = nullptr;
-  Op op(this, aTrans, true, 0, 0, ieReleaseList.get());
+  Op op(this, aTrans, true, 0, 0, ieReleaseList.get(), given);
+  const bool cacheOrdered = ieLayout == TnxBstarTreeLayout::CacheRefs;
   if (op.Root() == nxIdx::NoBlock) return false;
   TnxOwned<Path> temp;
   Path* path = given;
@@ -925,11 +1038,12 @@ bool TnxStaticKeyBstarTreeIndexEngine::DeleteKey(TnxBaseTransaction* aTrans, con
   }
   bool found;
   if (given && given->Position == ippOnKey && !given->Deleted && given->RefNr == aRefNr && given->KeyValid &&
-      bieKeyEngine->CompareKey(aKey, given->Key) == 0) {
+      (!cacheOrdered || given->CacheRefNr == aCacheRefNr) && bieKeyEngine->CompareKey(aKey, given->Key) == 0) {
     Validate(op, path);
     found = path->Position == ippOnKey && !path->Deleted;
   } else {
-    found = InternalFindKey(op, nullptr, skaEqualFirst, path, aRefNr, aKey) && path->RefNr == aRefNr;
+    found = InternalFindKey(op, nullptr, skaEqualFirst, path, cacheOrdered ? aCacheRefNr : aRefNr, aKey) &&
+            path->RefNr == aRefNr;
   }
   if (!found) return false;
   DeleteFromNode(op, path, path->bpipItem, path->bpipPage);
@@ -947,11 +1061,7 @@ void TnxStaticKeyBstarTreeIndexEngine::DeleteFromNode(Op& aOp, Path* aPath, std:
   if (leaf ? (aIndex < a || aIndex >= a + n) : (aIndex < 0 || aIndex >= n)) RaiseCorrupt(aBlock);
   const std::uint32_t pair = ieSizeOfInternalNodeKeyPair, lpair = ieSizeOfLeafNodeKeyPair;
   std::vector<std::uint8_t> removed;
-  TnxRefNr removedRef = 0;
-  if (leaf) {
-    removed.assign(LeafKey(node, aIndex), LeafKey(node, aIndex) + lpair);
-    removedRef = LeafRef(node, aIndex);
-  }
+  if (leaf) removed.assign(LeafKey(node, aIndex), LeafKey(node, aIndex) + lpair);
   const bool wasLast = leaf ? aIndex == a + n - 1 : aIndex == n - 1;
   std::int32_t first = a;
   if (leaf) {
@@ -973,7 +1083,7 @@ void TnxStaticKeyBstarTreeIndexEngine::DeleteFromNode(Op& aOp, Path* aPath, std:
 
   // The separator equal to a leaf's removed last entry becomes its new last.
   if (leaf && !isRoot && wasLast && count > 0) {
-    const std::vector<Level> levels = FindParents(aOp, removed.data(), removedRef, aBlock);
+    const std::vector<Level> levels = FindParents(aOp, removed.data(), true, aBlock);
     const std::uint8_t* newLast = LeafKey(node, first + count - 1);
     std::size_t j = levels.size() - 1;
     PnxBlock p = Fetch(aOp, levels[j].block, false);
@@ -984,7 +1094,8 @@ void TnxStaticKeyBstarTreeIndexEngine::DeleteFromNode(Op& aOp, Path* aPath, std:
       while (j > 0 && levels[j].index == nxseGetU16(Fetch(aOp, levels[j].block, false) + nxIdx::Count)) --j;
       p = Fetch(aOp, levels[j].block, false);
       if (levels[j].index < nxseGetU16(p + nxIdx::Count) &&
-          bieKeyEngine->CompareKey(NodeKey(p, levels[j].index), removed.data()) == 0) {
+          (Keyless() ? std::memcmp(NodeKey(p, levels[j].index), removed.data(), 8) == 0
+                     : bieKeyEngine->CompareKey(NodeKey(p, levels[j].index), removed.data()) == 0)) {
         p = Fetch(aOp, levels[j].block, true);
         std::memcpy(NodeKey(p, levels[j].index), newLast, ieNodeKeyLength);
       }
@@ -1032,8 +1143,7 @@ void TnxStaticKeyBstarTreeIndexEngine::DeleteFromNode(Op& aOp, Path* aPath, std:
   std::vector<std::uint8_t> last(leaf ? LeafKey(node, first + count - 1) : NodeKey(node, count - 1),
                                  (leaf ? LeafKey(node, first + count - 1) : NodeKey(node, count - 1)) +
                                      (leaf ? lpair : ieNodeKeyLength));
-  const TnxRefNr lastRef = leaf ? LeafRef(node, first + count - 1) : NodeRef(node, count - 1);
-  const std::vector<Level> levels = FindParents(aOp, last.data(), lastRef, aBlock);
+  const std::vector<Level> levels = FindParents(aOp, last.data(), leaf, aBlock);
   if (levels.empty()) RaiseCorrupt(aBlock);
   const TnxBlockNumber parentBlock = levels.back().block;
   std::int32_t out = levels.back().index;
@@ -1253,7 +1363,7 @@ void TnxStaticKeyBstarTreeIndexEngine::IterateDirection(
     TnxBaseTransaction* trans;
     ~Unlock() { trans->Unlock(); }
   } unlock{aTrans};
-  Op op(this, aTrans, false, 0, 0, nullptr);
+  Op op(this, aTrans, false, 0, 0, nullptr, path);
   const TnxIndexPathPosition done = aBackward ? ippBof : ippEof;
   auto finish = [&] {
     if (aBackward)
@@ -1366,6 +1476,7 @@ void TnxStaticKeyBstarTreeIndexEngine::IterateDirection(
 // Orders two paths on keys by their entries.
 std::int32_t TnxStaticKeyBstarTreeIndexEngine::ComparePaths(Path* aA, Path* aB) {
   std::int32_t c = bieKeyEngine->CompareKey(aA->Key, aB->Key);
+  if (c == 0 && ieLayout == TnxBstarTreeLayout::CacheRefs) return cmpRef(aA->CacheRefNr, aB->CacheRefNr);
   if (c == 0 && ieAddKeyRefsToKeys) c = cmpRef(aA->RefNr, aB->RefNr);
   return c;
 }
@@ -1382,7 +1493,7 @@ TnxResult TnxStaticKeyBstarTreeIndexEngine::RecNoGet(TnxBaseTransaction* aTrans,
     throw EnxStaticKeyBstarTreeIndexEngineException(12289, u"%s requires a RecordEngine if a filter is active",
                                                     {nxString(u"RecNoGet")});
   const bool back = aFlipOrder;
-  Op op(this, aTrans, false, 0, 0, nullptr);
+  Op op(this, aTrans, false, 0, 0, nullptr, path);
   Validate(op, path);
   if (TnxResult state = path->CheckCurrentState()) return state;
   if (!path->KeyValid) return 8709;
@@ -1471,7 +1582,7 @@ TnxResult TnxStaticKeyBstarTreeIndexEngine::RecNoSet(TnxBaseTransaction* aTrans,
   aFilter = ActiveOrNil(aFilter);
   aKeyFilter = ActiveOrNil(aKeyFilter);
   try {
-    Op op(this, aTrans, false, 0, 0, nullptr);
+    Op op(this, aTrans, false, 0, 0, nullptr, path);
     if (op.Root() == nxIdx::NoBlock) {
       toEnd();
       return back ? 8705 : 8706;
@@ -1515,7 +1626,7 @@ TnxResult TnxStaticKeyBstarTreeIndexEngine::RecNoSet(TnxBaseTransaction* aTrans,
         if (remaining <= static_cast<std::uint32_t>(avail)) {
           const std::int32_t target =
               back ? slot - static_cast<std::int32_t>(remaining - 1) : slot + static_cast<std::int32_t>(remaining - 1);
-          TakeEntry(path, leaf, block, target);
+          TakeEntry(op, path, leaf, block, target);
           path->Position = ippOnKey;
           path->Deleted = false;
           return 0;
@@ -1587,8 +1698,8 @@ TnxResult TnxStaticKeyBstarTreeIndexEngine::EstimateRecordCount(TnxBaseTransacti
   };
   auto descent = [&](Path* aPath) {
     std::vector<Level> levels;
-    const Mode mode = ieAddKeyRefsToKeys ? Mode::KeyRef : Mode::Key;
-    DescendToLeaf(op, mode, aPath->Key, aPath->RefNr, skaEqualFirst, &levels);
+    const Mode mode = ieAddKeyRefsToKeys || Keyless() ? Mode::KeyRef : Mode::Key;
+    DescendToLeaf(op, mode, aPath->Key, EntryTie(op, aPath), skaEqualFirst, &levels);
     std::vector<Step> steps;
     for (const Level& l : levels) {
       PnxBlock node = Fetch(op, l.block, false);

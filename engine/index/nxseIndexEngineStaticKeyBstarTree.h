@@ -14,6 +14,11 @@
 // descent deeper than the page count and a leaf-chain walk longer than it
 // are refused the same way.
 //
+// The keyless engines (nxseIndexEngineKeylessBstarTree) share this tree
+// code: their entries hold only record references, so the geometry is that
+// of 8-byte entries and every key of an entry comes through the key-supply
+// hooks below instead of from the node.
+//
 // Writers are serialised per table (the scratch state below is per engine);
 // readers use their own paths and locals.
 #pragma once
@@ -27,6 +32,11 @@
 NX_DECLARE_EXCEPTION(EnxStaticKeyBstarTreeIndexEngineException, EnxBaseIndexEngineException)
 
 class TnxStaticKeyBstarTreeIndexEngine;
+class TnxStaticKeyBstarTreeIndexBulkBuilder;
+
+// What a leaf entry holds: a key and its RefNr, only a record reference
+// (keyless), or a record reference ordered by the record's cache reference.
+enum class TnxBstarTreeLayout : std::uint8_t { Keys, Refs, CacheRefs };
 
 class TnxStaticKeyBstarTreeIndexPath : public TnxBaseIndexPath {
   PL_CLASS_INFO_DECL()
@@ -57,6 +67,7 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   static void CheckEngineDescriptor(TnxDictionaryItem* aDescriptor);
 
   TnxBaseIndexPath* CreateIndexPath() override;
+  TnxBaseBulkBuilder* CreateBulkBuilder(TnxBaseTransaction* aTrans) override;
   void ValidateIndexPath(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath) override;
   void DeleteAllKeys(TnxBaseTransaction* aTrans) override;
   void IndexNumberChanged(TnxBaseTransaction* aTrans) override;
@@ -104,11 +115,39 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   // Statistics: stale paths repaired within their leaf and by a search.
   std::atomic<std::uint64_t> ieFastRepairs{0};
   std::atomic<std::uint64_t> ieSlowRepairs{0};
+  TnxBstarTreeLayout ieLayout = TnxBstarTreeLayout::Keys;
 
   struct Op;
 
- private:
+ protected:
   using Path = TnxStaticKeyBstarTreeIndexPath;
+  friend class TnxStaticKeyBstarTreeIndexBulkBuilder;
+  friend class TnxTreeBuilder;
+
+  // The keyless engines: geometry of 8-byte entries, no cache-table rule and
+  // no key-size limit.
+  TnxStaticKeyBstarTreeIndexEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
+                                   TnxBaseKeyEngine* aKeyEngine, TnxBstarTreeLayout aLayout);
+  bool Keyless() const { return ieLayout != TnxBstarTreeLayout::Keys; }
+  // Capacities and entry sizes for the usable block size.
+  void Geometry(std::uint32_t aUsable);
+
+  // Key supply of reference-only entries. OpBegin binds the operation to
+  // aPath (or a path of its own) for keys; OpEnd undoes it.
+  virtual void OpBegin(Op& aOp, TnxBaseIndexPath* aPath);
+  virtual void OpEnd(Op& aOp) noexcept;
+  // Compares aKey with the key of the record aEntry; aTie receives the value
+  // that orders equal keys (the reference or the record's cache reference).
+  virtual std::int32_t CompareRefEntry(Op& aOp, const void* aKey, TnxRefNr aEntry, std::int32_t aFC,
+                                       std::int32_t aPL, TnxRefNr& aTie);
+  // The key of aEntry into aTarget's key (and its cache reference).
+  virtual void LoadRefEntry(Op& aOp, TnxRefNr aEntry, TnxBaseIndexPath* aTarget);
+  // The key of aEntry copied into aKey; aTie as above.
+  virtual void CopyRefEntryKey(Op& aOp, TnxRefNr aEntry, std::vector<std::uint8_t>& aKey, TnxRefNr& aTie);
+  // The cache reference a path known only by it stands for: its record.
+  virtual TnxRefNr ResolveCacheRef(Op& aOp, TnxBaseIndexPath* aPath);
+
+ private:
   enum class Mode : std::uint8_t { Key, KeyRef, NullDups, Partial, Action };
   struct Level {
     TnxBlockNumber block;
@@ -129,16 +168,21 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   TnxBlockNumber Child(PnxBlock aNode, std::int32_t aIndex) const;
   void SetChild(PnxBlock aNode, std::int32_t aIndex, TnxBlockNumber aBlock) const;
   PnxBlock NewNode(Op& aOp, bool aLeaf);
+  PnxBlock NewNodeBlock(TnxBaseIndexHeaderAccess* aHeader, TnxBaseTransaction* aTrans, bool aLeaf,
+                        TnxReleaseMethod& aRelease);
   void FreeNode(Op& aOp, TnxBlockNumber aBlock);
 
   // Searches.
-  bool SearchNode(PnxBlock aNode, Mode aMode, const void* aKey, TnxRefNr aRefNr, TnxSearchKeyAction aAction,
+  bool SearchNode(Op& aOp, PnxBlock aNode, Mode aMode, const void* aKey, TnxRefNr aRefNr, TnxSearchKeyAction aAction,
                   std::int32_t aFC, std::int32_t aPL, std::int32_t& aPos);
   TnxBlockNumber DescendToLeaf(Op& aOp, Mode aMode, const void* aKey, TnxRefNr aRefNr, TnxSearchKeyAction aAction,
                                std::vector<Level>* aLevels);
   bool InternalFindKey(Op& aOp, TnxBaseFilterEngine* aKeyFilter, TnxSearchKeyAction aAction, Path* aPath,
                        TnxRefNr aRefNr, const void* aKey);
-  void TakeEntry(Path* aPath, PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aSlot);
+  void TakeEntry(Op& aOp, Path* aPath, PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aSlot,
+                 const void* aKnownKey = nullptr);
+  TnxRefNr EntryTie(Op& aOp, Path* aPath);
+  void ReadPathKey(Op& aOp, Path* aPath);
   bool StepNext(Op& aOp, Path* aPath, TnxBaseFilterEngine* aKeyFilter);
   bool StepPrior(Op& aOp, Path* aPath, TnxBaseFilterEngine* aKeyFilter);
   bool Accept(TnxBaseFilterEngine* aKeyFilter, const void* aKey);
@@ -146,10 +190,10 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
 
   // Changes.
   void WriteLeafEntry(PnxBlock aLeaf, std::int32_t aSlot, const void* aKey, TnxRefNr aRefNr) const;
-  void InsertIntoLeaf(PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aPos, const void* aKey, TnxRefNr aRefNr,
+  void InsertIntoLeaf(Op& aOp, PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aPos, const void* aKey, TnxRefNr aRefNr,
                       Path* aPath);
   void DeleteFromNode(Op& aOp, Path* aPath, std::int32_t aIndex, TnxBlockNumber aBlock);
-  std::vector<Level> FindParents(Op& aOp, const void* aKey, TnxRefNr aRefNr, TnxBlockNumber aTarget);
+  std::vector<Level> FindParents(Op& aOp, const std::uint8_t* aEntry, bool aLeaf, TnxBlockNumber aTarget);
   void MoveLeafEntries(PnxBlock aLeaf, std::int32_t aFrom, std::int32_t aCount, std::int32_t aTo) const;
   void FreeSubtree(Op& aOp, TnxBlockNumber aBlock, std::uint32_t aDepth);
 

@@ -66,11 +66,18 @@ void TnxBufferManager::bmRemoveExcessUsedBlocks(bool aForce) {
   if (!over()) return;
   const std::uint64_t start = now;
   for (;;) {
+    // A pass that maps out nothing ends the trim: an eviction that reports
+    // success without freeing pages must not spin here forever.
+    const std::int64_t before = MappedPages();
     bmLastCheckFailed = start;
     // Oldest first: read-only blocks in recency order, then the scratch
     // blocks and transaction copies they own.
+    // Blocks with nothing to give move to the tail: one pass visits each
+    // block once, up to the tail it started with.
+    TnxReadOnlyBlock* const lastAtStart = bmInUseListTail;
     for (TnxReadOnlyBlock* block = bmInUseListHead; block && over();) {
       TnxReadOnlyBlock* next = block->robInUseNext;
+      if (block == lastAtStart) next = nullptr;
       const TnxEvictResult own = block->CheckedEvict(aForce);  // erThis: the block may be gone
       TnxEvictResult result = own;
       for (TnxModifiedBlock* copy = own == erNone ? block->robBlockListTail : nullptr;
@@ -95,7 +102,7 @@ void TnxBufferManager::bmRemoveExcessUsedBlocks(bool aForce) {
         if (scratch->CheckedEvict(aForce) == erThis) bmLastCheckFailed = 0;
       }
     }
-    if (!over() || bmLastCheckFailed != 0) return;
+    if (!over() || bmLastCheckFailed != 0 || MappedPages() >= before) return;
   }
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "../storage/nxseTableTestSupport.h"
+#include "nxseIndexEngineKeylessBstarTree.h"
 #include "nxseIndexEngineStaticKeyBstarTree.h"
 #include "nxseIndicesEngineSimple.h"
 #include "nxsrTimeoutHandling.h"
@@ -44,12 +45,14 @@ class IndexTest : public TableTest {
     nxsrIndexEngineBaseInitialize();
     nxseIndicesEngineSimpleInitialize();
     nxseIndexEngineStaticKeyBstarTreeInitialize();
+    nxseIndexEngineKeylessBstarTreeInitialize();
     nxSetTimeout(0, true);  // no deadline
   }
   void TearDown() override {
     indices_.reset();
     indexAccess_.reset();
     for (auto& t : tables_) t->close();
+    nxseIndexEngineKeylessBstarTreeFinalize();
     nxseIndexEngineStaticKeyBstarTreeFinalize();
     nxseIndicesEngineSimpleFinalize();
     nxsrIndexEngineBaseFinalize();
@@ -77,10 +80,13 @@ class IndexTest : public TableTest {
   }
 
   // Creates the table and its indices engine (committed).
-  void createIndexed(const std::vector<IndexDef>& aIndices) {
-    TnxServerDataDict* dict = indexDictionary(aIndices);
+  void createIndexed(const std::vector<IndexDef>& aIndices, std::int32_t aNameUnits = 200,
+                     const std::string& aPath = "/db/t.nx1") {
+    TnxServerDataDict* dict = indexDictionary(aIndices, aNameUnits);
     TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(dict->IndicesDescriptor());
-    table_ = &createTable(dict);
+    indices_.reset();
+    indexAccess_.reset();
+    table_ = &createTable(dict, aPath);
     TnxOwned<TestTransaction> trans(newTransaction());
     indexAccess_.reset(platform::create<TnxBlockAccess>(table_->file, table_->main.get(), u"t",
                                                         table_->dict->IndicesDescriptor()->ID()));
@@ -145,14 +151,22 @@ class IndexTest : public TableTest {
     std::vector<TnxBlockNumber> leaves;
     std::int32_t leafDepth = -1;
     const std::uint32_t kl = e->ieDescKeyLength, lp = e->ieSizeOfLeafNodeKeyPair, ip = e->ieSizeOfInternalNodeKeyPair;
+    const bool keyless = e->ieLayout != TnxBstarTreeLayout::Keys;
+    // Keyless entries are references: their keys come from the records.
+    auto refEntry = [&](const std::uint8_t* p) {
+      const auto ref = static_cast<TnxRefNr>(nxseGetU64(p));
+      return Entry{keyOfRecord(aTrans, aIndex, ref), ref};
+    };
     auto leafEntry = [&](const std::uint8_t* b, std::int32_t slot) {
       const std::uint8_t* p = b + 40 + static_cast<std::uint32_t>(slot) * lp;
+      if (keyless) return refEntry(p);
       Entry x{std::vector<std::uint8_t>(p, p + e->bieKeyEngine->KeyLength()), 0};
       x.refNr = static_cast<TnxRefNr>(nxseGetU64(e->bieKeysAreRefs ? p : p + kl));
       return x;
     };
     auto nodeEntry = [&](const std::uint8_t* b, std::int32_t i) {
       const std::uint8_t* p = b + 44 + static_cast<std::uint32_t>(i) * ip;
+      if (keyless) return refEntry(p);
       Entry x{std::vector<std::uint8_t>(p, p + e->bieKeyEngine->KeyLength()), 0};
       if (e->ieAddKeyRefsToKeys) x.refNr = static_cast<TnxRefNr>(nxseGetU64(p + kl));
       return x;
@@ -220,6 +234,15 @@ class IndexTest : public TableTest {
     EXPECT_EQ(keys, entries.size());
     if (aDepth) *aDepth = static_cast<std::uint32_t>(leafDepth + 1);
     return entries;
+  }
+
+  // The key of a stored record (keyless trees).
+  std::vector<std::uint8_t> keyOfRecord(TnxBaseTransaction* aTrans, std::int32_t aIndex, TnxRefNr aRefNr) {
+    TnxBaseKeyEngine* keys = engine(aIndex)->bieKeyEngine.get();
+    std::vector<std::uint8_t> k(keys->KeyLength(), 0), r(static_cast<std::size_t>(table_->records->breRecordLength) + 8);
+    table_->records->ReadRecord(aTrans, aRefNr, r.data());
+    EXPECT_EQ(keys->BuildKey(r.data(), k.data(), aRefNr, true), 0);
+    return k;
   }
 
   TnxOwned<TnxBlockAccess> indexAccess_;

@@ -258,7 +258,9 @@ class TableTest : public StorageTest {
   // passes, else its report. aRecordLength 0: the record length of the
   // first table made or opened here, when there is one. aRaw: blocks that
   // no engine formats (only the free set and block numbers are checked).
-  std::string checkFile(const std::string& aPath = "/db/t.nx1", std::uint32_t aRecordLength = 0, bool aRaw = false) {
+  // aKeyless: the numbers of the keyless indices, comma-separated.
+  std::string checkFile(const std::string& aPath = "/db/t.nx1", std::uint32_t aRecordLength = 0, bool aRaw = false,
+                        const std::string& aKeyless = "") {
     if (aRecordLength == 0 && !tables_.empty() && tables_.front()->records)
       aRecordLength = tables_.front()->records->breRecordLength;
     const std::vector<std::uint8_t> data = disk(aPath);
@@ -274,6 +276,7 @@ class TableTest : public StorageTest {
     std::string command = std::string(NX_PYTHON3) + " " + NX_TABLE_CHECKER + " " + name;
     if (aRecordLength) command += " --record-length " + std::to_string(aRecordLength);
     if (aRaw) command += " --raw";
+    if (!aKeyless.empty()) command += " --keyless " + aKeyless;
     command += " > " + report + " 2>&1";
     const int rc = std::system(command.c_str());
     std::ifstream in(report);

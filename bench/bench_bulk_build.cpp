@@ -1,0 +1,272 @@
+// Bulk building of a unique Int32 index over 1,000,000 records in random
+// order, in one run: against std::sort of the same items with the same key
+// comparison (the floor) and SQLite's CREATE INDEX over the same rows; then
+// the same bulk build into a keyless index, and point lookups through the
+// keyless index against the static-key one. Prints times and ratios.
+// Usage: bench_bulk_build [records] [folder] (default 1000000, $TMPDIR or /tmp).
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "nxllBaseLibrary.h"
+#include "nxsdDataDictionary.h"
+#include "nxseHeaderAccess.h"
+#include "nxseIndexEngineKeylessBstarTree.h"
+#include "nxseIndexEngineStaticKeyBstarTree.h"
+#include "nxseIndicesEngineSimple.h"
+#include "nxseRecordEngineStatic.h"
+#include "nxseStreamEngine.h"
+#include "nxsrFileHandling.h"
+#include "nxsrFileImplWin32.h"
+#include "nxsrTimeoutHandling.h"
+#include "plFileSystem.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double seconds(Clock::time_point aFrom) { return std::chrono::duration<double>(Clock::now() - aFrom).count(); }
+
+// Commits durably, as the server commits a fail-safe transaction.
+class BenchTransaction : public TnxBaseTransaction {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit BenchTransaction(TnxBufferManager* aManager) : TnxBaseTransaction(aManager, nullptr, false, true) {}
+  TnxResult Commit() override {
+    TnxBaseTransactionLevel* level = btTransLevelsTail;
+    if (!level->StopNested()) return 0;
+    TnxFlushList list;
+    btBufferManager->CommitTransaction(this, &list, false);
+    list.Flush(true);
+    platform::TObject::free(level);
+    return 0;
+  }
+  TnxResult Rollback() override {
+    btBufferManager->RollbackTransaction(this);
+    platform::TObject::free(btTransLevelsTail);
+    return 0;
+  }
+};
+PL_CLASS_INFO_IMPL(BenchTransaction, TnxBaseTransaction, "BenchTransaction", nullptr)
+
+
+std::vector<std::int32_t> shuffled(std::uint32_t aCount, std::uint32_t aSeed) {
+  std::vector<std::int32_t> v(aCount);
+  for (std::uint32_t i = 0; i < aCount; ++i) v[i] = static_cast<std::int32_t>(i);
+  std::mt19937 rng(aSeed);
+  std::shuffle(v.begin(), v.end(), rng);
+  return v;
+}
+
+struct Result {
+  double bulk = 0, floor = 0, keylessBulk = 0, staticLookups = 0, keylessLookups = 0;
+  std::uint64_t checksum = 0;
+};
+
+Result runOurs(const std::string& aPath, std::uint32_t aRecords, const std::vector<std::int32_t>& aLoad,
+               const std::vector<std::int32_t>& aLookups) {
+  Result r;
+  platform::currentFileSystem().remove(aPath);
+  TnxOwned<TnxBufferManager> manager(platform::create<TnxBufferManager>(nxTempFolder()));
+  manager->SetMaxRAM(1024);
+  TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+  dict->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, true);
+  dict->FieldsDescriptor()->AddField(u"Data", u"", nxtByteArray, 96, 0, false);
+  TnxMainIndicesDescriptor* indices = dict->EnsureIndicesDescriptor();
+  indices->RemoveIndex(u"Sequential Access Index");
+  static_cast<TnxCompKeyDescriptor*>(indices->AddIndex(u"ID", 0, idNone, u"")->KeyDescriptor())->Add(0);
+  TnxIndexDescriptor* keylessIndex = indices->AddIndex(u"IDKeyless", 0, idNone, u"");
+  keylessIndex->SetIndexEngine(u"KeylessBStarTree");
+  static_cast<TnxCompKeyDescriptor*>(keylessIndex->KeyDescriptor())->Add(0);
+  TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(indices);
+  TnxOwned<TnxBaseFile> file(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager.get()));
+  file->fiBlockSize = nxbs4k;
+  file->fiVadurVersion = 47005;
+  file->fiStreamEngineName = u"nx1xDefault";
+  file->OpenFile(omReadWrite, smExclusive, false, true);
+  {
+    TnxOwned<TnxBlockAccess> main(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));
+    TnxOwned<TnxBlockAccess> recordAccess(
+        platform::create<TnxBlockAccess>(file.get(), main.get(), u"bench", dict->RecordDescriptor()->ID()));
+    TnxOwned<TnxBlockAccess> indexAccess(
+        platform::create<TnxBlockAccess>(file.get(), main.get(), u"bench", indices->ID()));
+    TnxFieldsDescriptor* fields = dict->FieldsDescriptor();
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 8, 0);
+    TnxOwned<BenchTransaction> trans(platform::create<BenchTransaction>(manager.get()));
+    file->AddHeader(trans.get(), {}, {'N', 'X', '!', '2'});
+    TnxOwned<TnxBaseStreamEngine> stream(
+        TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), trans.get()));
+    dict->WriteToFile(stream.get(), trans.get(), 47501);
+    TnxOwned<TnxBaseRecordEngine> records(
+        TnxBaseRecordEngine::CreateEngine(dict.get(), {recordAccess.get()}, trans.get()));
+    TnxOwned<TnxBaseIndicesEngine> keys(
+        TnxBaseIndicesEngine::CreateEngine(indices, {indexAccess.get()}, records.get(), trans.get(), false));
+    auto fill = [&](std::int32_t aID) {
+      fields->InitRecord(record.data());
+      fields->SetRecordField(0, record.data(), &aID);
+      std::uint8_t data[96];
+      std::memset(data, aID & 0xFF, sizeof data);
+      fields->SetRecordField(1, record.data(), data);
+    };
+    std::vector<TnxRefNr> refs(aRecords);
+    for (std::uint32_t i = 0; i < aRecords; ++i) {
+      fill(aLoad[i]);
+      records->AddRecord(trans.get(), refs[i], record.data());
+    }
+    TnxBaseIndexEngine* staticIndex = keys->biseGetIndex(0);
+    TnxBaseIndexEngine* keylessEngine = keys->biseGetIndex(1);
+    TnxBaseKeyEngine* keyEngine = staticIndex->bieKeyEngine.get();
+    auto bulk = [&](TnxBaseIndexEngine* aIndex) {
+      const auto start = Clock::now();
+      TnxOwned<TnxBaseBulkBuilder> builder(aIndex->CreateBulkBuilder(trans.get()));
+      for (std::uint32_t i = 0; i < aRecords; ++i) {
+        fill(aLoad[i]);
+        if (builder->InsertKey(&refs[i], record.data(), trans.get()) != 0) std::exit(1);
+      }
+      builder->Finalize(trans.get());
+      return seconds(start);
+    };
+    r.bulk = bulk(staticIndex);
+    {
+      // The floor: the same items (key and RefNr, 16 bytes) sorted by std::sort
+      // with the same key comparison.
+      const std::size_t item = (keyEngine->KeyLength() + 23u) & ~15u;
+      std::vector<std::uint8_t> items(item * aRecords);
+      const auto start = Clock::now();
+      for (std::uint32_t i = 0; i < aRecords; ++i) {
+        fill(aLoad[i]);
+        keyEngine->BuildKey(record.data(), items.data() + i * item, refs[i], false);
+        std::memcpy(items.data() + i * item + item - 8, &refs[i], 8);
+      }
+      std::vector<const std::uint8_t*> order(aRecords);
+      for (std::uint32_t i = 0; i < aRecords; ++i) order[i] = items.data() + i * item;
+      std::sort(order.begin(), order.end(),
+                [&](const std::uint8_t* a, const std::uint8_t* b) { return keyEngine->CompareKey(a, b) < 0; });
+      r.floor = seconds(start);
+      r.checksum += order.front()[1];
+    }
+    r.keylessBulk = bulk(keylessEngine);
+    trans->Commit();
+
+    TnxOwned<BenchTransaction> reader(platform::create<BenchTransaction>(manager.get()));
+    PnxKeyBuffer key = keyEngine->AllocKey();
+    std::vector<std::uint8_t> probe(record.size(), 0);
+    auto lookups = [&](TnxBaseIndexEngine* aIndex) {
+      TnxOwned<TnxBaseIndexPath> path(aIndex->CreateIndexPath());
+      const auto start = Clock::now();
+      for (const std::int32_t id : aLookups) {
+        fields->InitRecord(probe.data());
+        fields->SetRecordField(0, probe.data(), &id);
+        keyEngine->BuildKey(probe.data(), key, 0, true);
+        if (!aIndex->FindKey(reader.get(), key, 0, 0, 0, path.get(), skaEqualFirst, nullptr)) {
+          std::fprintf(stderr, "key %d not found\n", id);
+          std::exit(1);
+        }
+        r.checksum += static_cast<std::uint64_t>(path->RefNr);
+      }
+      return seconds(start);
+    };
+    r.staticLookups = lookups(staticIndex);
+    r.keylessLookups = lookups(keylessEngine);
+    reader->Commit();
+    keyEngine->FreeKey(key);
+  }
+  manager->RemoveFile(file.get());
+  file->CloseFile();
+  return r;
+}
+
+void check(int aRc, sqlite3* aDb, const char* aWhat) {
+  if (aRc != SQLITE_OK && aRc != SQLITE_DONE && aRc != SQLITE_ROW) {
+    std::fprintf(stderr, "sqlite %s: %s\n", aWhat, sqlite3_errmsg(aDb));
+    std::exit(1);
+  }
+}
+
+// SQLite's CREATE INDEX over the same rows, loaded without an index first.
+double runSqlite(const std::string& aPath, std::uint32_t aRecords, const std::vector<std::int32_t>& aLoad) {
+  std::remove(aPath.c_str());
+  sqlite3* db = nullptr;
+  check(sqlite3_open(aPath.c_str(), &db), db, "open");
+  check(sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; PRAGMA cache_size=-1048576;",
+                     nullptr, nullptr, nullptr),
+        db, "pragma");
+  check(sqlite3_exec(db, "CREATE TABLE t(id INTEGER NOT NULL, data BLOB); BEGIN", nullptr, nullptr, nullptr), db,
+        "create");
+  sqlite3_stmt* insert = nullptr;
+  check(sqlite3_prepare_v2(db, "INSERT INTO t(id, data) VALUES (?, ?)", -1, &insert, nullptr), db, "prepare");
+  std::uint8_t data[96];
+  for (std::uint32_t i = 0; i < aRecords; ++i) {
+    const std::int32_t id = aLoad[i];
+    std::memset(data, id & 0xFF, sizeof data);
+    sqlite3_bind_int(insert, 1, id);
+    sqlite3_bind_blob(insert, 2, data, 96, SQLITE_STATIC);
+    check(sqlite3_step(insert), db, "insert");
+    sqlite3_reset(insert);
+  }
+  sqlite3_finalize(insert);
+  check(sqlite3_exec(db, "COMMIT; BEGIN", nullptr, nullptr, nullptr), db, "commit");
+  const auto start = Clock::now();
+  check(sqlite3_exec(db, "CREATE UNIQUE INDEX t_id ON t(id)", nullptr, nullptr, nullptr), db, "index");
+  const double t = seconds(start);
+  check(sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr), db, "rollback");
+  sqlite3_close(db);
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
+  const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
+  nxllBaseLibraryInitialize();
+  nxsdDataDictionaryInitialize(std::span<const nxString>());
+  nxsrBufferManagerInitialize();
+  nxsrFileImplWin32Initialize();
+  nxseHeaderAccessInitialize();
+  nxsrSubEngineBaseInitialize();
+  nxseStreamEngineInitialize();
+  nxseRecordEngineStaticInitialize();
+  nxsrIndexEngineBaseInitialize();
+  nxseIndicesEngineSimpleInitialize();
+  nxseIndexEngineStaticKeyBstarTreeInitialize();
+  nxseIndexEngineKeylessBstarTreeInitialize();
+  nxSetTimeout(0, true);
+
+  const std::vector<std::int32_t> load = shuffled(records, 1);
+  std::vector<std::int32_t> lookups = shuffled(records, 2);
+  lookups.resize(std::min<std::size_t>(lookups.size(), 200000));
+  const std::string ours = folder + "/bench_bulk_build.nx1", theirs = folder + "/bench_bulk_build.sqlite";
+  const Result a = runOurs(ours, records, load, lookups);
+  const double sqlite = runSqlite(theirs, records, load);
+  std::printf("%u records in random order, unique Int32 key (checksum %llu)\n", records,
+              static_cast<unsigned long long>(a.checksum));
+  std::printf("bulk build       ours %8.3f s  std::sort floor %8.3f s  ratio %.2f\n", a.bulk, a.floor, a.bulk / a.floor);
+  std::printf("bulk build       ours %8.3f s  sqlite CREATE INDEX %8.3f s  ratio %.2f\n", a.bulk, sqlite,
+              a.bulk / sqlite);
+  std::printf("keyless bulk     ours %8.3f s  static-key bulk %8.3f s  ratio %.2f\n", a.keylessBulk, a.bulk,
+              a.keylessBulk / a.bulk);
+  std::printf("point lookups    keyless %8.3f s  static-key %8.3f s  ratio %.2f (%zu lookups)\n", a.keylessLookups,
+              a.staticLookups, a.keylessLookups / a.staticLookups, lookups.size());
+  std::remove(ours.c_str());
+  std::remove(theirs.c_str());
+
+  nxseIndexEngineKeylessBstarTreeFinalize();
+  nxseIndexEngineStaticKeyBstarTreeFinalize();
+  nxseIndicesEngineSimpleFinalize();
+  nxsrIndexEngineBaseFinalize();
+  nxseRecordEngineStaticFinalize();
+  nxseStreamEngineFinalize();
+  nxsrSubEngineBaseFinalize();
+  nxseHeaderAccessFinalize();
+  nxsrBufferManagerFinalize();
+  nxsdDataDictionaryFinalize();
+  nxllBaseLibraryFinalize();
+  return 0;
+}
