@@ -302,6 +302,73 @@ TEST_F(RefInt, SetDefaultDeleteWhoseDefaultIsTheMasterKeyFailsTheCheck) {
   EXPECT_THROW(Delete(master, false), platform::AssertionFailed);
 }
 
+TEST_F(RefInt, SetDefaultDeleteGivesTheDetailKeysTheirDefaults) {
+  for (bool noDefaultHandler : {false, true}) {
+    SCOPED_TRACE(noDefaultHandler);
+    TearDown();
+    SetUp();
+    Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxSetDefaultDeleteActionDescriptor>()}}});
+    Orders({{1, V(1)}, {2, V(2)}, {3, V(1)}});
+    if (noDefaultHandler)
+      static_cast<TnxFakeCursor*>(engine->References(0)->TargetCursor()->GetCursor())->feNoDefaultHandler = true;
+    EXPECT_EQ(Delete(Record(own, {{u"ID", V(1)}}), false), 0);
+    EXPECT_EQ(OrdersColumn(u"CustID"), noDefaultHandler ? (std::vector<std::string>{"NULL", "2", "NULL"})
+                                                        : (std::vector<std::string>{"0", "2", "0"}));
+  }
+}
+
+// The relative target names a nested table: from the root of the own table,
+// or from the own table itself when it begins with "."; the own cursor's
+// password goes along, and system tables open only from a system table.
+// The own dictionaries carry a nested "notes" for the names to resolve.
+TEST_F(RefInt, RelativeTargetOpensTheNestedTableItNames) {
+  struct Case {
+    const char16_t* own;
+    const char16_t* relative;
+    const char16_t* opened;
+  };
+  const Case cases[] = {
+      {u"customers", u"notes", u"customers:notes"},
+      {u"customers", u".:notes", u"customers:notes"},
+      {u"customers:orders", u"notes", u"customers:notes"},
+      {u"customers:orders", u".:notes", u"customers:orders:notes"},
+      {u"$meta", u"notes", u"$meta:notes"},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(round++);
+    TearDown();
+    SetUp();
+    for (const char16_t* name : {u"customers:notes", u"customers:orders:notes", u"$meta:notes"}) {
+      fake->AddTable(name, {{u"CustID", nxtInt32, 0}, {u"Text", nxtInt32, 0}},
+                     [](TnxDataDictionary& d) { addIndex(d, u"ByCust", {u"CustID"}); });
+      TnxFakeCursor* notes = fake->Open(name, {}, {}, true);
+      Insert(notes, {{u"CustID", V(1)}});
+      Insert(notes, {{u"CustID", V(2)}});
+      TnxAbstractServerObject::Free(notes);
+    }
+    fake->AddTable(c.own, {{u"ID", nxtInt32, 0}}, [&](TnxDataDictionary& d) {
+      TnxNestedTableDescriptor* notes = d.TablesDescriptor()->AddTable(u"notes");
+      notes->AddRecordDescriptor();
+      notes->FieldsDescriptor()->AddField(u"CustID", u"", nxtInt32, 0, 0, false);
+      TnxReferenceDescriptor* ref = nxEnsureRefIntegrityDescriptor(&d)->AddReference(
+          nullptr, &TnxRelativeTargetCursorDescriptor::staticClassInfo());
+      static_cast<TnxRelativeTargetCursorDescriptor*>(ref->TargetCursor())->SetTableName(c.relative);
+      ref->SetTargetIndex(u"ByCust");
+      static_cast<TnxFieldSourceDescriptor*>(ref->AddSource())->SetFieldNumber(0);
+      ref->AddAction(cls<TnxCascadeDeleteActionDescriptor>());
+    });
+    own = fake->Open(c.own, {}, u"secret", true);
+    own->feNestedTransactions = true;
+    engine.reset(platform::create<TnxRefIntegrityEngine>(nxFindRefIntegrityDescriptor(own->GetTableDescriptor()), own));
+    EXPECT_EQ(Delete(Record(own, {{u"ID", V(1)}}), false), 0);
+    auto* target = static_cast<TnxFakeCursor*>(engine->References(0)->TargetCursor()->GetCursor());
+    EXPECT_EQ(platform::toUtf8(target->FullName()), platform::toUtf8(c.opened));
+    EXPECT_EQ(target->sbcExtractPassword(), u"secret");
+    EXPECT_EQ(Column(target, u"CustID"), std::vector<std::string>{"2"});
+  }
+}
+
 TEST_F(RefInt, ClearDeleteNullsTheDetailKeys) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxClearDeleteActionDescriptor>()}}});
   Orders({{1, V(1)}, {2, V(2)}});

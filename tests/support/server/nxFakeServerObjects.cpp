@@ -51,6 +51,25 @@ TnxFakeTable::Row* TnxFakeTable::FindRow(TnxRefNr aRefNr) {
   return nullptr;
 }
 
+nxString resolveTablePath(const nxString& aName) {
+  std::vector<nxString> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t at = aName.find(u':', start);
+    const nxString part = aName.substr(start, at == nxString::npos ? nxString::npos : at - start);
+    if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (part != u".") {
+      parts.push_back(part);
+    }
+    if (at == nxString::npos) break;
+    start = at + 1;
+  }
+  nxString result;
+  for (const nxString& part : parts) result += (result.empty() ? u"" : u":") + part;
+  return result;
+}
+
 TnxFakeTable* TnxFakeFolder::Find(const nxString& aName) {
   auto it = tables.find(upperName(aName));
   return it == tables.end() ? nullptr : it->second.get();
@@ -318,9 +337,11 @@ TnxResult TnxFakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxStrin
                                    const platform::TStringList* aMarkedBlobs) {
   aCursor = nullptr;
   return nxGuardedCall(*this, [&]() -> TnxResult {
-    const TnxResult checked = nxCheckTableName(aTableName, true, aAllowSystem);
+    // Nested tables are reached as root:child; "." and ".." parts step
+    // within that path.
+    const TnxResult checked = nxCheckTableNameWithChild(aTableName, true, aAllowSystem);
     if (checked != 0) return checked;
-    TnxFakeTable* table = folder_->Find(aTableName);
+    TnxFakeTable* table = folder_->Find(resolveTablePath(aTableName));
     if (!table) return nxErrNoSuchTable;
     std::int32_t index = aIndexID;
     if (!aIndexName.empty()) {

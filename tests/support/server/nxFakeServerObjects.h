@@ -294,7 +294,7 @@ class TnxFakeCursor : public TnxServerBaseCursor {
 
   // SQL primitives.
   void sbcMarkReadonly() override {}
-  nxString sbcGetRootName() override { return table_->name; }
+  nxString sbcGetRootName() override { return table_->name.substr(0, table_->name.find(u':')); }
   TnxIndexPathPosition sbcGetPosition() override;
   TnxResult sbcSwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID, TnxPosnOnRec aPosnOnRec) override {
     return SwitchToIndex(aIndexName, aIndexID, aPosnOnRec);
@@ -438,6 +438,10 @@ class TnxFakeStatement : public TnxAbstractStatement {
   TnxSqlParamList params_;
   bool prepared_ = false;
 };
+
+// A nested table name root:child:... with its "." parts dropped and each
+// ".." taking back the part before it.
+nxString resolveTablePath(const nxString& aName);
 
 // Upper-case key of a name (ASCII letters).
 nxString upperName(const nxString& aName);

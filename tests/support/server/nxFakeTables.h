@@ -57,9 +57,12 @@ class FakeDatabase {
     return AddTable(aName, aFields, [](TnxDataDictionary&) {});
   }
 
-  TnxFakeCursor* Open(const nxString& aName, const nxString& aIndex = {}, const nxString& aPassword = {}) {
+  TnxFakeCursor* Open(const nxString& aName, const nxString& aIndex = {}, const nxString& aPassword = {},
+                      bool aAllowSystem = false) {
     TnxAbstractCursor* cursor = nullptr;
-    EXPECT_EQ(db->CursorOpen(cursor, aName, aPassword, omReadWrite, smShared, 0, aIndex, -1, false, {}, 0, nullptr), 0);
+    EXPECT_EQ(db->CursorOpen(cursor, aName, aPassword, omReadWrite, smShared, 0, aIndex, -1, aAllowSystem, {}, 0,
+                             nullptr),
+              0);
     return static_cast<TnxFakeCursor*>(cursor);
   }
 
