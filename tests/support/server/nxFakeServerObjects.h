@@ -35,6 +35,22 @@
 class TnxFakeSession;
 class TnxFakeServerEngine;
 
+// Where a table's records live when not only in memory: a real table
+// file of the storage engines. The cursor writes through it and reads
+// every record back from it in the order of the index it is on.
+class TnxFakeTableStorage {
+ public:
+  virtual ~TnxFakeTableStorage() = default;
+  // The new record's reference number.
+  virtual TnxRefNr Insert(PnxRecordBuffer aData) = 0;
+  virtual void Update(TnxRefNr aRefNr, PnxRecordBuffer aNew, PnxRecordBuffer aOld) = 0;
+  virtual void Delete(TnxRefNr aRefNr, PnxRecordBuffer aData) = 0;
+  // Every record in the order of the named index, True; in record order
+  // for none or an index the storage does not keep (a RefNr key), False.
+  virtual bool Scan(const nxString& aIndex,
+                    const std::function<void(TnxRefNr aRefNr, const std::uint8_t* aData)>& aVisit) = 0;
+};
+
 struct TnxFakeTable {
   struct Row {
     TnxRefNr refNr;
@@ -51,6 +67,9 @@ struct TnxFakeTable {
   TnxBlobNr nextBlobNr = 1;
   TnxLSN lsn = 0;
   std::uint32_t autoInc = 0;
+  // Set: the records live in this storage; rows mirror what it answered
+  // last (a row's position never changes, so cursors keep their order).
+  std::unique_ptr<TnxFakeTableStorage> storage;
 
   // Moves a BLOB to a new number; reads of the old one answer 13058.
   TnxBlobNr RenumberBlob(TnxBlobNr aOld);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -51,7 +52,9 @@ class FakeDatabase {
     TnxOwned<TnxDataDictionary> dict(platform::create<TnxDataDictionary>());
     for (const auto& [name, type, units] : aFields) dict->FieldsDescriptor()->AddField(name, u"", type, units, 0, false);
     aSetup(*dict);
-    return engine->feStore.AddTable(kPath, aName, *dict);
+    TnxFakeTable& table = engine->feStore.AddTable(kPath, aName, *dict);
+    if (onTableAdded) onTableAdded(table);
+    return table;
   }
   TnxFakeTable& AddTable(const nxString& aName, std::initializer_list<FieldSpec> aFields) {
     return AddTable(aName, aFields, [](TnxDataDictionary&) {});
@@ -68,6 +71,8 @@ class FakeDatabase {
 
   TnxFakeCounters& Counters() { return engine->feStore.counters; }
 
+  // Called for every table added (to give it a storage).
+  std::function<void(TnxFakeTable&)> onTableAdded;
   TnxFakeServerEngine* engine = nullptr;
   TnxFakeSession* session = nullptr;
   TnxFakeDatabase* db = nullptr;
