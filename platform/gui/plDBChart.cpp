@@ -30,6 +30,8 @@ struct TDBChartPriv {
   bool zoomed = false;
   double zoomMin = 0, zoomMax = 0;
   QPointer<QValueAxis> xAxis;
+  // The bottom axis's labels by x, when the series carry labels.
+  std::vector<std::pair<double, QString>> categories;
 
   QChart* qchart() const { return view ? view->chart() : nullptr; }
   void rebuild();
@@ -42,12 +44,23 @@ struct TDBChartPriv {
     zoomed = true;
     zoomMin = aMin;
     zoomMax = aMax;
-    if (xAxis) xAxis->setRange(aMin, aMax);
+    setXRange(aMin, aMax);
   }
   void undoZoom() {
     zoomed = false;
     const auto [lo, hi] = fullX();
-    if (xAxis) xAxis->setRange(lo, hi);
+    setXRange(lo, hi);
+  }
+  // Qt draws the labels of categories outside the range at the axis's end,
+  // all on top of each other: only the labels inside the range are kept.
+  void setXRange(double aMin, double aMax) {
+    if (!xAxis) return;
+    if (auto* cat = qobject_cast<QCategoryAxis*>(xAxis.data())) {
+      for (const QString& label : cat->categoriesLabels()) cat->remove(label);
+      for (const auto& [pos, text] : categories)
+        if (pos >= aMin && pos <= aMax) cat->append(text, pos);
+    }
+    xAxis->setRange(aMin, aMax);
   }
   bool hasLabels() const {
     for (const TChartSeries* s : series)
@@ -200,6 +213,7 @@ void TDBChartPriv::rebuild() {
 
   // Bottom axis: labels at their x when the series carry them.
   QValueAxis* x;
+  categories.clear();
   if (hasLabels()) {
     auto* cat = new QCategoryAxis();
     cat->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
@@ -214,7 +228,7 @@ void TDBChartPriv::rebuild() {
     for (const auto& [pos, text] : labels) {
       const QString t = toQ(text);
       if (pos <= last || seen.contains(t)) continue;
-      cat->append(t, pos);
+      categories.emplace_back(pos, t);
       seen << t;
       last = pos;
     }
@@ -227,6 +241,7 @@ void TDBChartPriv::rebuild() {
   x->setVisible(bottom.axVisible);
   c->addAxis(x, Qt::AlignBottom);
   xAxis = x;
+  setXRange(xlo, xhi);
 
   auto yRange = [this](const TChartAxis& aAxis, TVertAxis aWhich) {
     return aAxis.Automatic() ? autoY(aWhich) : std::make_pair(aAxis.axMinimum, aAxis.axMaximum);

@@ -1,7 +1,9 @@
 // Referential integrity between master and detail tables of the fake engine:
 // the notifications a server cursor sends around a record change, the nine
 // actions, the target index checks, the violation message and the close
-// request from another thread.
+// request from another thread. Every test runs twice: over tables in memory
+// and over tables kept in real table files (static records, B*-tree
+// indices).
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -14,6 +16,7 @@
 #include "nxTestWatchdog.h"
 #include "nxllBde.h"
 #include "nxseRefIntEngine.h"
+#include "nxseStorageFakeTable.h"
 #include "plErrors.h"
 
 using nxfake::Column;
@@ -73,11 +76,22 @@ nxString pendingMessage(TnxResult aCode) {
 
 // customers (ID, Name) with the references under test; orders (OID, CustID)
 // indexed by CustID with a default of 0 for CustID.
-class RefInt : public ::testing::Test {
+enum class Backend { Memory, Storage };
+
+class RefInt : public nxtest::StorageFakeTest, public ::testing::WithParamInterface<Backend> {
  protected:
+  ~RefInt() override {
+    if (storageUp_) nxtest::StorageFakeTest::TearDown();
+  }
+  // Tests start over with TearDown and SetUp; the table files stay.
   void SetUp() override {
+    if (!storageUp_) {
+      nxtest::StorageFakeTest::SetUp();
+      storageUp_ = true;
+    }
     nxseRefIntEngineInitialize();
     fake = std::make_unique<FakeDatabase>();
+    if (GetParam() == Backend::Storage) fake->onTableAdded = [this](TnxFakeTable& aTable) { AttachStorage(aTable); };
     fake->AddTable(u"orders", {{u"OID", nxtInt32, 0}, {u"CustID", nxtInt32, 0}}, [](TnxDataDictionary& d) {
       addIndex(d, u"ByCust", {u"CustID", u"OID"});
       addIndex(d, u"ByOID", {u"OID"});
@@ -113,6 +127,16 @@ class RefInt : public ::testing::Test {
     return result;
   }
 
+  // Over table files: each passes the independent checker.
+  void ExpectSoundFiles() {
+    if (GetParam() != Backend::Storage) return;
+    for (const char16_t* name : {u"orders", u"customers"}) {
+      if (TnxFakeTable* table = fake->engine->feStore.FindFolder(FakeDatabase::kPath)->Find(name)) {
+        EXPECT_EQ(CheckStorage(*table), "") << platform::toUtf8(name);
+      }
+    }
+  }
+
   TnxResult Delete(const Record& aRecord, bool aBefore) {
     const std::uint64_t args[] = {nxNotifyArg(aRecord.data()), 1};
     return engine->Notify(eaRecordDelete, aBefore, args);
@@ -129,9 +153,10 @@ class RefInt : public ::testing::Test {
   std::unique_ptr<FakeDatabase> fake;
   TnxFakeCursor* own = nullptr;
   TnxOwned<TnxRefIntegrityEngine> engine;
+  bool storageUp_ = false;
 };
 
-TEST_F(RefInt, NoReferenceOrUnwantedActionAnswersAtOnceAndOpensNothing) {
+TEST_P(RefInt, NoReferenceOrUnwantedActionAnswersAtOnceAndOpensNothing) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxCascadeDeleteActionDescriptor>()}}});
   Record master(own, {{u"ID", V(1)}});
   EXPECT_EQ(Modify(master, master, false), 0);
@@ -141,7 +166,7 @@ TEST_F(RefInt, NoReferenceOrUnwantedActionAnswersAtOnceAndOpensNothing) {
   EXPECT_EQ(own->feNestedRequests, 1);
 }
 
-TEST_F(RefInt, CascadeDeleteRemovesExactlyTheMatchingDetails) {
+TEST_P(RefInt, CascadeDeleteRemovesExactlyTheMatchingDetails) {
   struct Case {
     V masterID;
     bool skipOnNull;
@@ -165,11 +190,12 @@ TEST_F(RefInt, CascadeDeleteRemovesExactlyTheMatchingDetails) {
     EXPECT_EQ(Delete(master, true), 0);
     EXPECT_EQ(Delete(master, false), 0);
     EXPECT_EQ(OrdersColumn(u"OID"), c.left);
+    ExpectSoundFiles();
     ++round;
   }
 }
 
-TEST_F(RefInt, BlockDeleteRefusesBeforeAnythingIsDeleted) {
+TEST_P(RefInt, BlockDeleteRefusesBeforeAnythingIsDeleted) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxBlockDeleteActionDescriptor>()}}});
   Orders({{1, V(1)}, {2, V(2)}});
   Record master(own, {{u"ID", V(1)}});
@@ -184,7 +210,7 @@ TEST_F(RefInt, BlockDeleteRefusesBeforeAnythingIsDeleted) {
   EXPECT_EQ(Delete(other, true), 0);
 }
 
-TEST_F(RefInt, ModifyActionsRewriteTheDetailKeys) {
+TEST_P(RefInt, ModifyActionsRewriteTheDetailKeys) {
   struct Case {
     const platform::ClassInfo* action;
     bool noDefaultHandler;
@@ -210,10 +236,11 @@ TEST_F(RefInt, ModifyActionsRewriteTheDetailKeys) {
     EXPECT_EQ(Modify(newRec, oldRec, true), 0);
     EXPECT_EQ(Modify(newRec, oldRec, false), 0);
     EXPECT_EQ(OrdersColumn(u"CustID"), c.custIDs);
+    ExpectSoundFiles();
   }
 }
 
-TEST_F(RefInt, NonKeyChangeSelectsNothing) {
+TEST_P(RefInt, NonKeyChangeSelectsNothing) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxClearModifyActionDescriptor>(), cls<TnxBlockModifyActionDescriptor>()}}});
   Orders({{1, V(1)}});
   Record oldRec(own, {{u"ID", V(1)}, {u"Name", V(nxString(u"A"))}});
@@ -223,7 +250,7 @@ TEST_F(RefInt, NonKeyChangeSelectsNothing) {
   EXPECT_EQ(fake->Counters().transactionsCorrupted, 0);
 }
 
-TEST_F(RefInt, BlockModifyRefusesAndCorruptsTheTransaction) {
+TEST_P(RefInt, BlockModifyRefusesAndCorruptsTheTransaction) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxBlockModifyActionDescriptor>()}}});
   Orders({{1, V(1)}});
   Record oldRec(own, {{u"ID", V(1)}});
@@ -251,7 +278,7 @@ class DetailRefInt : public RefInt {
   }
 };
 
-TEST_F(DetailRefInt, DetailWithoutMasterIsRefused) {
+TEST_P(DetailRefInt, DetailWithoutMasterIsRefused) {
   Detail(true);
   EXPECT_EQ(InsertNotify(Record(own, {{u"OID", V(1)}, {u"CustID", V(1)}})), 0);
   EXPECT_EQ(fake->Counters().transactionsCorrupted, 0);
@@ -268,13 +295,13 @@ TEST_F(DetailRefInt, DetailWithoutMasterIsRefused) {
   EXPECT_EQ(Modify(oldRec, newRec, false), 0);
 }
 
-TEST_F(DetailRefInt, NullForeignKeyWithoutSkipLooksForANullMaster) {
+TEST_P(DetailRefInt, NullForeignKeyWithoutSkipLooksForANullMaster) {
   Detail(false);
   EXPECT_EQ(InsertNotify(Record(own, {{u"OID", V(3)}})), nxErrMasterMissing);
 }
 
 // A table that refers to itself through a clone of the own cursor.
-TEST_F(RefInt, CloneTargetIsTheOwnTable) {
+TEST_P(RefInt, CloneTargetIsTheOwnTable) {
   fake->AddTable(u"staff", {{u"ID", nxtInt32, 0}, {u"Boss", nxtInt32, 0}}, [](TnxDataDictionary& d) {
     addIndex(d, u"ByID", {u"ID"});
     TnxReferenceDescriptor* ref =
@@ -295,21 +322,88 @@ TEST_F(RefInt, CloneTargetIsTheOwnTable) {
   EXPECT_NE(engine->References(0)->TargetCursor()->GetCursor(), own);
 }
 
-TEST_F(RefInt, SetDefaultDeleteWhoseDefaultIsTheMasterKeyFailsTheCheck) {
+TEST_P(RefInt, SetDefaultDeleteWhoseDefaultIsTheMasterKeyFailsTheCheck) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxSetDefaultDeleteActionDescriptor>()}}});
   Orders({{1, V(0)}, {2, V(0)}});
   Record master(own, {{u"ID", V(0)}});
   EXPECT_THROW(Delete(master, false), platform::AssertionFailed);
 }
 
-TEST_F(RefInt, ClearDeleteNullsTheDetailKeys) {
+TEST_P(RefInt, SetDefaultDeleteGivesTheDetailKeysTheirDefaults) {
+  for (bool noDefaultHandler : {false, true}) {
+    SCOPED_TRACE(noDefaultHandler);
+    TearDown();
+    SetUp();
+    Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxSetDefaultDeleteActionDescriptor>()}}});
+    Orders({{1, V(1)}, {2, V(2)}, {3, V(1)}});
+    if (noDefaultHandler)
+      static_cast<TnxFakeCursor*>(engine->References(0)->TargetCursor()->GetCursor())->feNoDefaultHandler = true;
+    EXPECT_EQ(Delete(Record(own, {{u"ID", V(1)}}), false), 0);
+    EXPECT_EQ(OrdersColumn(u"CustID"), noDefaultHandler ? (std::vector<std::string>{"NULL", "2", "NULL"})
+                                                        : (std::vector<std::string>{"0", "2", "0"}));
+  }
+}
+
+// The relative target names a nested table: from the root of the own table,
+// or from the own table itself when it begins with "."; the own cursor's
+// password goes along, and system tables open only from a system table.
+// The own dictionaries carry a nested "notes" for the names to resolve.
+TEST_P(RefInt, RelativeTargetOpensTheNestedTableItNames) {
+  struct Case {
+    const char16_t* own;
+    const char16_t* relative;
+    const char16_t* opened;
+  };
+  const Case cases[] = {
+      {u"customers", u"notes", u"customers:notes"},
+      {u"customers", u".:notes", u"customers:notes"},
+      {u"customers:orders", u"notes", u"customers:notes"},
+      {u"customers:orders", u".:notes", u"customers:orders:notes"},
+      {u"$meta", u"notes", u"$meta:notes"},
+  };
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(round++);
+    TearDown();
+    SetUp();
+    for (const char16_t* name : {u"customers:notes", u"customers:orders:notes", u"$meta:notes"}) {
+      fake->AddTable(name, {{u"CustID", nxtInt32, 0}, {u"Text", nxtInt32, 0}},
+                     [](TnxDataDictionary& d) { addIndex(d, u"ByCust", {u"CustID"}); });
+      TnxFakeCursor* notes = fake->Open(name, {}, {}, true);
+      Insert(notes, {{u"CustID", V(1)}});
+      Insert(notes, {{u"CustID", V(2)}});
+      TnxAbstractServerObject::Free(notes);
+    }
+    fake->AddTable(c.own, {{u"ID", nxtInt32, 0}}, [&](TnxDataDictionary& d) {
+      TnxNestedTableDescriptor* notes = d.TablesDescriptor()->AddTable(u"notes");
+      notes->AddRecordDescriptor();
+      notes->FieldsDescriptor()->AddField(u"CustID", u"", nxtInt32, 0, 0, false);
+      TnxReferenceDescriptor* ref = nxEnsureRefIntegrityDescriptor(&d)->AddReference(
+          nullptr, &TnxRelativeTargetCursorDescriptor::staticClassInfo());
+      static_cast<TnxRelativeTargetCursorDescriptor*>(ref->TargetCursor())->SetTableName(c.relative);
+      ref->SetTargetIndex(u"ByCust");
+      static_cast<TnxFieldSourceDescriptor*>(ref->AddSource())->SetFieldNumber(0);
+      ref->AddAction(cls<TnxCascadeDeleteActionDescriptor>());
+    });
+    own = fake->Open(c.own, {}, u"secret", true);
+    own->feNestedTransactions = true;
+    engine.reset(platform::create<TnxRefIntegrityEngine>(nxFindRefIntegrityDescriptor(own->GetTableDescriptor()), own));
+    EXPECT_EQ(Delete(Record(own, {{u"ID", V(1)}}), false), 0);
+    auto* target = static_cast<TnxFakeCursor*>(engine->References(0)->TargetCursor()->GetCursor());
+    EXPECT_EQ(platform::toUtf8(target->FullName()), platform::toUtf8(c.opened));
+    EXPECT_EQ(target->sbcExtractPassword(), u"secret");
+    EXPECT_EQ(Column(target, u"CustID"), std::vector<std::string>{"2"});
+  }
+}
+
+TEST_P(RefInt, ClearDeleteNullsTheDetailKeys) {
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxClearDeleteActionDescriptor>()}}});
   Orders({{1, V(1)}, {2, V(2)}});
   EXPECT_EQ(Delete(Record(own, {{u"ID", V(1)}}), false), 0);
   EXPECT_EQ(OrdersColumn(u"CustID"), (std::vector<std::string>{"NULL", "2"}));
 }
 
-TEST_F(RefInt, ReferencesRunLastFirst) {
+TEST_P(RefInt, ReferencesRunLastFirst) {
   fake->AddTable(u"invoices", {{u"IID", nxtInt32, 0}, {u"CustID", nxtInt32, 0}},
                  [](TnxDataDictionary& d) { addIndex(d, u"ByCust", {u"CustID"}); });
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxBlockDeleteActionDescriptor>()}},
@@ -323,7 +417,7 @@ TEST_F(RefInt, ReferencesRunLastFirst) {
   EXPECT_FALSE(engine->References(0)->TargetCursor()->IsOpen());
 }
 
-TEST_F(RefInt, TargetIndexChecks) {
+TEST_P(RefInt, TargetIndexChecks) {
   fake->AddTable(u"refkeyed", {{u"CustID", nxtInt32, 0}}, [](TnxDataDictionary& d) {
     d.EnsureIndicesDescriptor()->AddIndex(u"ByRef", 0, idNone, u"", &TnxRefKeyDescriptor::staticClassInfo());
   });
@@ -353,7 +447,7 @@ TEST_F(RefInt, TargetIndexChecks) {
   }
 }
 
-TEST_F(RefInt, MissingTargetTableFailsWithTheAnnotatedOpenCode) {
+TEST_P(RefInt, MissingTargetTableFailsWithTheAnnotatedOpenCode) {
   Master({RefSpec{u"nosuch", u"ByCust", {0}, {cls<TnxCascadeDeleteActionDescriptor>()}}});
   try {
     Delete(Record(own, {{u"ID", V(1)}}), false);
@@ -364,7 +458,7 @@ TEST_F(RefInt, MissingTargetTableFailsWithTheAnnotatedOpenCode) {
   }
 }
 
-TEST_F(RefInt, CloseRequestFromAnotherThread) {
+TEST_P(RefInt, CloseRequestFromAnotherThread) {
   nxtest::Watchdog watchdog;
   Master({RefSpec{u"orders", u"ByCust", {0}, {cls<TnxCascadeDeleteActionDescriptor>()}}});
   Orders({{1, V(1)}, {2, V(2)}});
@@ -391,7 +485,7 @@ TEST_F(RefInt, CloseRequestFromAnotherThread) {
   EXPECT_EQ(OrdersColumn(u"OID"), std::vector<std::string>{});
 }
 
-TEST_F(RefInt, UnknownEngineClassFailsTheEngineWith15503) {
+TEST_P(RefInt, UnknownEngineClassFailsTheEngineWith15503) {
   nxUnregisterClassIn(TnxBaseSourceEngine::GetList(), TnxFieldSourceEngine::staticClassInfo());
   fake->AddTable(u"customers", {{u"ID", nxtInt32, 0}}, [](TnxDataDictionary& d) {
     addReference(d, RefSpec{u"orders", u"ByCust", {0}, {cls<TnxBlockDeleteActionDescriptor>()}});
@@ -404,7 +498,7 @@ TEST_F(RefInt, UnknownEngineClassFailsTheEngineWith15503) {
   nxRegisterClassIn(TnxBaseSourceEngine::GetList(), TnxFieldSourceEngine::staticClassInfo());
 }
 
-TEST_F(RefInt, OwnCursorWithoutNestedTransactionsRefusesChangingActions) {
+TEST_P(RefInt, OwnCursorWithoutNestedTransactionsRefusesChangingActions) {
   fake->AddTable(u"customers", {{u"ID", nxtInt32, 0}}, [](TnxDataDictionary& d) {
     addReference(d, RefSpec{u"orders", u"ByCust", {0}, {cls<TnxCascadeDeleteActionDescriptor>()}});
   });
@@ -414,5 +508,11 @@ TEST_F(RefInt, OwnCursorWithoutNestedTransactionsRefusesChangingActions) {
                 nxFindRefIntegrityDescriptor(own->GetTableDescriptor()), own)); },
       nxErrNotSupported);
 }
+
+std::string backendName(const ::testing::TestParamInfo<Backend>& aInfo) {
+  return aInfo.param == Backend::Memory ? "Memory" : "Storage";
+}
+INSTANTIATE_TEST_SUITE_P(Tables, RefInt, ::testing::Values(Backend::Memory, Backend::Storage), backendName);
+INSTANTIATE_TEST_SUITE_P(Tables, DetailRefInt, ::testing::Values(Backend::Memory, Backend::Storage), backendName);
 
 }  // namespace

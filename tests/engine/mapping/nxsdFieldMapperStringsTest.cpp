@@ -40,6 +40,12 @@ TEST_F(StringsTest, CodePagesDecideConversion) {
       // A code page of 0 on one side: the bytes as they are.
       {"1252 to none", sstrF(3, 1252), sstr("\xE9"), sstrF(3), Fail, 0, sstr("\xE9")},
       {"none to 850", sstrF(3), sstr("\xE9"), sstrF(3, 850), Fail, 0, sstr("\xE9")},
+      // The same single-byte code page on both sides: the bytes as they are,
+      // even those the code page leaves undefined (0x81, 0x8D in 1252) that a
+      // trip through UTF-16 would turn into the default character.
+      {"1252 to 1252", sstrF(4, 1252), sstr("\x81\xE9\x8D"), sstrF(4, 1252), Fail, 0, sstr("\x81\xE9\x8D")},
+      {"850 to 850, NullString, best fit", nstrF(3, 850), nstr("\x82\xFF"), nstrF(3, 850), Best, 0,
+       nstr("\x82\xFF")},
       // A character 932 lacks becomes its default character.
       {"1252 to 932, unmappable", sstrF(3, 1252), sstr("a\xE9"), sstrF(3, 932), Fail, 0, sstr("a?")},
       // The same double-byte code page, shorter target: never split.

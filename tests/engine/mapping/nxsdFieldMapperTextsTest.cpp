@@ -54,6 +54,10 @@ TEST_F(TextsTest, IntegersRefuseOrClampWhatTheTargetCannotHold) {
       {"300 to Byte", kNull, nstr("300"), {nxtByte}, Fail, X, none()},
       {"300 to Byte, best fit", kNull, nstr("300"), {nxtByte}, Best, 0, u8(255)},
       {"-1 to Word32, best fit", kShort, sstr("-1"), {nxtWord32}, Best, 0, u32(0)},
+      // Text that is no number at all: checking refuses it for Byte as for
+      // every other integer type, rather than storing 0 and answering success
+      // (a made-up value reported as a good conversion); best fit still
+      // stores 0.
       {"abc to Byte", kShort, sstr("abc"), {nxtByte}, Fail, X, none()},
       {"abc to Byte, best fit", kShort, sstr("abc"), {nxtByte}, Best, 0, u8(0)},
       {"4294967295 to AutoInc", kWide, wstr(u"4294967295"), {nxtAutoInc}, Fail, 0, u32(4294967295u)},

@@ -156,6 +156,61 @@ TEST_F(AmountMapping, ConstructionErrors) {
       nxErrInvalidFieldName, u"Field \"Gone\" not in source dictionary");
 }
 
+// A mapper that has no value to give (Time into Date or DateTime, Date into
+// Time under best fit) leaves the target neither stale nor day 0: the
+// engine stores the default, or NULL when there is none.
+TEST_F(FieldMapperEngines, MapperWithoutValueStoresTheDefaultOrNull) {
+  const platform::Variant kDefaultDay = platform::Variant::fromDate(45767);     // 2025-04-20
+  const platform::Variant kDefaultStamp = platform::Variant::fromDate(45767.5);  // at noon
+  const platform::Variant kTimeDefault = platform::Variant::fromDate(0.25);      // 06:00
+  fake->AddTable(u"s", {{u"T", nxtTime, 0}, {u"D", nxtDate, 0}});
+  fake->AddTable(u"t", {{u"D", nxtDate, 0}, {u"DT", nxtDateTime, 0}, {u"T", nxtTime, 0}},
+                 [&](TnxDataDictionary& d) {
+                   addConstDefault(d, u"D", kDefaultDay);
+                   addConstDefault(d, u"DT", kDefaultStamp);
+                   addConstDefault(d, u"T", kTimeDefault);
+                 });
+  TnxFakeCursor* s = fake->Open(u"s");
+  TnxFakeCursor* t = fake->Open(u"t");
+  struct Case {
+    const char16_t* source;
+    const char16_t* target;
+    platform::Variant defaultValue;
+  };
+  const Case cases[] = {{u"T", u"D", kDefaultDay}, {u"T", u"DT", kDefaultStamp}, {u"D", u"T", kTimeDefault}};
+  Record source(s, {{u"T", platform::Variant::fromDate(0.5)}, {u"D", kDefaultDay}});
+  for (const Case& c : cases) {
+    for (bool applyDefault : {true, false}) {
+      SCOPED_TRACE(platform::toUtf8(c.source) + "->" + platform::toUtf8(c.target) + (applyDefault ? " default" : ""));
+      auto desc = Desc(c.source, c.target, dlaBestFit, applyDefault);
+      TnxOwned<TnxBaseFieldMapperEngine> engine(TnxBaseFieldMapperEngine::CreateFor(desc.get(), s, t));
+      // The target holds an earlier value that must not survive.
+      Record target(t, {{u"D", platform::Variant::fromDate(2)}, {u"DT", platform::Variant::fromDate(2.5)},
+                        {u"T", platform::Variant::fromDate(0.75)}});
+      EXPECT_EQ(engine->MapField(source.data(), target.data()), 0);
+      if (applyDefault) {
+        ASSERT_FALSE(target.IsNull(c.target));
+        EXPECT_EQ(target.Get(c.target).toDouble(), c.defaultValue.toDouble());
+      } else {
+        EXPECT_TRUE(target.IsNull(c.target));
+      }
+    }
+  }
+}
+
+TEST_F(FieldMapperEngines, UnknownFieldMapperEngineClassGives15503) {
+  fake->AddTable(u"s", {{u"N", nxtInt32, 0}});
+  TnxFakeCursor* s = fake->Open(u"s");
+  auto desc = Desc(u"N", u"N", dlaFail);
+  nxUnregisterClassIn(TnxBaseFieldMapperEngine::GetList(), TnxFieldMapperEngine::staticClassInfo());
+  nxtest::expectCode<EnxBaseFieldMapperEngineException>(
+      [&] { TnxOwned<TnxBaseFieldMapperEngine>(TnxBaseFieldMapperEngine::CreateFor(desc.get(), s, s)); },
+      nxErrUnsupportedSubEngine, u"Unknown FieldMapper engine: \"TnxFieldMapperEngine\"");
+  nxRegisterClassIn(TnxBaseFieldMapperEngine::GetList(), TnxFieldMapperEngine::staticClassInfo());
+  TnxOwned<TnxBaseFieldMapperEngine> engine(TnxBaseFieldMapperEngine::CreateFor(desc.get(), s, s));
+  EXPECT_TRUE(engine->is<TnxFieldMapperEngine>());
+}
+
 TEST_F(FieldMapperEngines, NoMapperForThePairGives10002WithBothFields) {
   fake->AddTable(u"s", {{u"N", nxtInt32, 0}});
   fake->AddTable(u"t", {{u"G", nxtGuid, 0}});

@@ -2,6 +2,9 @@
 // change, fixed series, axes, and zoom and panning by mouse drags.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "plDBChart.h"
 #include "plDataLink.h"
 #include "plGuiTestSupport.h"
@@ -152,6 +155,25 @@ class DateChart : public DBCharts {
     ds->Open();
     Application().ProcessMessages();
   }
+  // The centre x of each run of inked pixel columns in the band of the
+  // bottom axis's labels (below the tick marks and the right axis's "0").
+  std::vector<int> LabelColumns() {
+    const TSnapshot shot = GrabControl(chart);
+    const TRect plot = chart->PlotRect();
+    const int top = plot.Bottom + 12, bottom = std::min(shot.Height - 1, plot.Bottom + 60);
+    std::vector<int> centres;
+    int runStart = -1;
+    for (int x = plot.Left - 10; x <= std::min(shot.Width - 1, plot.Right + 10); ++x) {
+      const bool ink = shot.CountOther(TRect{x, top, x + 1, bottom}, TRgb{255, 255, 255}) > 0;
+      if (ink && runStart < 0) runStart = x;
+      if (!ink && runStart >= 0) {
+        centres.push_back((runStart + x - 1) / 2);
+        runStart = -1;
+      }
+    }
+    if (runStart >= 0) centres.push_back(runStart);
+    return centres;
+  }
   TLineSeries *pass = nullptr, *rate = nullptr;
 };
 
@@ -180,6 +202,15 @@ TEST_F(DateChart, DragsZoomResetAndPanTheXRange) {
   EXPECT_NEAR(chart->BottomAxis().Minimum(), 4.5, 0.2);
   EXPECT_NEAR(chart->BottomAxis().Maximum(), 9.5, 0.2);
   SaveScreenshot(chart, artifactPath("gui/chart-zoomed.png"));
+  // One upright label under each day in the range (5 to 9), nothing piled
+  // up at the ends of the axis.
+  const std::vector<int> zoomedLabels = LabelColumns();
+  ASSERT_EQ(zoomedLabels.size(), 5u);
+  const double zlo = chart->BottomAxis().Minimum(), zhi = chart->BottomAxis().Maximum();
+  for (int day = 5; day <= 9; ++day)
+    EXPECT_NEAR(zoomedLabels[static_cast<std::size_t>(day - 5)],
+                plot.Left + (day - zlo) / (zhi - zlo) * plot.Width(), 8)
+        << day;
 
   // Right drag: the range moves against the mouse, keeping its width.
   const double lo = chart->BottomAxis().Minimum(), hi = chart->BottomAxis().Maximum();
@@ -192,6 +223,7 @@ TEST_F(DateChart, DragsZoomResetAndPanTheXRange) {
   ProbeDrag(chart, mbLeft, xAt(0.7), y, xAt(0.3), y);
   EXPECT_EQ(chart->BottomAxis().Minimum(), -0.5);
   EXPECT_EQ(chart->BottomAxis().Maximum(), 19.5);
+  EXPECT_EQ(LabelColumns().size(), 20u);
 
   // Without zoom allowed a drag changes nothing.
   chart->SetAllowZoom(false);

@@ -51,6 +51,25 @@ TnxFakeTable::Row* TnxFakeTable::FindRow(TnxRefNr aRefNr) {
   return nullptr;
 }
 
+nxString resolveTablePath(const nxString& aName) {
+  std::vector<nxString> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t at = aName.find(u':', start);
+    const nxString part = aName.substr(start, at == nxString::npos ? nxString::npos : at - start);
+    if (part == u"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (part != u".") {
+      parts.push_back(part);
+    }
+    if (at == nxString::npos) break;
+    start = at + 1;
+  }
+  nxString result;
+  for (const nxString& part : parts) result += (result.empty() ? u"" : u":") + part;
+  return result;
+}
+
 TnxFakeTable* TnxFakeFolder::Find(const nxString& aName) {
   auto it = tables.find(upperName(aName));
   return it == tables.end() ? nullptr : it->second.get();
@@ -318,9 +337,11 @@ TnxResult TnxFakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxStrin
                                    const platform::TStringList* aMarkedBlobs) {
   aCursor = nullptr;
   return nxGuardedCall(*this, [&]() -> TnxResult {
-    const TnxResult checked = nxCheckTableName(aTableName, true, aAllowSystem);
+    // Nested tables are reached as root:child; "." and ".." parts step
+    // within that path.
+    const TnxResult checked = nxCheckTableNameWithChild(aTableName, true, aAllowSystem);
     if (checked != 0) return checked;
-    TnxFakeTable* table = folder_->Find(aTableName);
+    TnxFakeTable* table = folder_->Find(resolveTablePath(aTableName));
     if (!table) return nxErrNoSuchTable;
     std::int32_t index = aIndexID;
     if (!aIndexName.empty()) {
@@ -448,17 +469,43 @@ TnxIntfPtr<InxFieldsSource> TnxFakeCursor::Source() {
 
 void TnxFakeCursor::RebuildOrder() {
   order_.clear();
-  for (std::size_t i = 0; i < table_->rows.size(); ++i)
-    if (!table_->rows[i].deleted) order_.push_back(i);
+  bool indexOrdered = false;
+  if (table_->storage) {
+    // Read everything back from the table file, in the order of the index
+    // the cursor is on.
+    std::vector<bool> seen(table_->rows.size(), false);
+    const nxString index =
+        indexID_ >= 0 ? table_->dictionary->IndicesDescriptor()->Indices(indexID_)->Name() : nxString();
+    indexOrdered = table_->storage->Scan(index, [&](TnxRefNr aRefNr, const std::uint8_t* aData) {
+      std::size_t at = 0;
+      while (at < table_->rows.size() && table_->rows[at].refNr != aRefNr) ++at;
+      if (at == table_->rows.size()) {
+        table_->rows.push_back({aRefNr, {}, false});
+        seen.push_back(false);
+      }
+      TnxFakeTable::Row& row = table_->rows[at];
+      row.data.assign(aData, aData + RecordLength());
+      row.deleted = false;
+      seen[at] = true;
+      order_.push_back(at);
+    });
+    for (std::size_t i = 0; i < table_->rows.size(); ++i)
+      if (!seen[i]) table_->rows[i].deleted = true;
+  } else {
+    for (std::size_t i = 0; i < table_->rows.size(); ++i)
+      if (!table_->rows[i].deleted) order_.push_back(i);
+  }
   if (keyEngine_) {
     std::vector<std::vector<std::uint8_t>> keys(table_->rows.size());
     for (std::size_t i : order_) {
       keys[i].assign(keyEngine_->KeyLength(), 0);
       keyEngine_->BuildKey(table_->rows[i].data.data(), keys[i].data(), table_->rows[i].refNr, true);
     }
-    std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
-      return keyEngine_->CompareKey(keys[a].data(), keys[b].data()) < 0;
-    });
+    // The storage answers in index order where it keeps the index.
+    if (!indexOrdered)
+      std::stable_sort(order_.begin(), order_.end(), [&](std::size_t a, std::size_t b) {
+        return keyEngine_->CompareKey(keys[a].data(), keys[b].data()) < 0;
+      });
     if (hasRange_)
       std::erase_if(order_, [&](std::size_t i) {
         const int low = keyEngine_->CompareKey(keys[i].data(), rangeLow_.data(), rangeFields1_, rangePartial1_);
@@ -635,10 +682,11 @@ TnxResult TnxFakeCursor::RecordInsert(TnxLockType, PnxRecordBuffer aData, std::i
     row.data.assign(aData, aData + RecordLength());
     Stamp(row.data, true);
     row.refNr = table_->nextRefNr++;
+    if (table_->storage) row.refNr = table_->storage->Insert(row.data.data());
     std::memcpy(aData, row.data.data(), row.data.size());
     if (aAutoInc) *aAutoInc = ++table_->autoInc;
     currentRef_ = row.refNr;
-    table_->rows.push_back(std::move(row));
+    if (!table_->storage) table_->rows.push_back(std::move(row));
     RebuildOrder();
     return 0;
   });
@@ -649,8 +697,10 @@ TnxResult TnxFakeCursor::RecordModify(PnxRecordBuffer aData, bool, PnxRecordDiff
     TnxFakeTable::Row* row = Current();
     if (!row) return nxErrNoCurrentRecord;
     if (!aData) return nxErrInvalidParam;
-    row->data.assign(aData, aData + RecordLength());
-    Stamp(row->data, false);
+    std::vector<std::uint8_t> data(aData, aData + RecordLength());
+    Stamp(data, false);
+    if (table_->storage) table_->storage->Update(row->refNr, data.data(), row->data.data());
+    row->data = std::move(data);
     RebuildOrder();
     return 0;
   });
@@ -659,6 +709,7 @@ TnxResult TnxFakeCursor::RecordModify(PnxRecordBuffer aData, bool, PnxRecordDiff
 TnxResult TnxFakeCursor::RecordDelete(PnxRecordBuffer, TnxLSN) {
   TnxFakeTable::Row* row = Current();
   if (!row) return nxErrNoCurrentRecord;
+  if (table_->storage) table_->storage->Delete(row->refNr, row->data.data());
   row->deleted = true;
   currentRef_ = 0;
   const std::int64_t keep = pos_;
@@ -941,9 +992,15 @@ TnxResult TnxFakeCursor::CopyRecordsEx(TnxAbstractCursor*, TnxBlobCopyMode, std:
 }
 TnxResult TnxFakeCursor::DeleteRecords() {
   // The records of the current range (all without one).
-  for (std::size_t i : order_) table_->rows[i].deleted = true;
-  RebuildOrder();
-  return 0;
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    for (std::size_t i : order_) {
+      TnxFakeTable::Row& row = table_->rows[i];
+      if (table_->storage) table_->storage->Delete(row.refNr, row.data.data());
+      row.deleted = true;
+    }
+    RebuildOrder();
+    return 0;
+  });
 }
 
 TnxResult TnxFakeCursor::BlobCreate(const TnxRecID&, std::int32_t, TnxBlobNr& aBlobNr) {

@@ -35,6 +35,22 @@
 class TnxFakeSession;
 class TnxFakeServerEngine;
 
+// Where a table's records live when not only in memory: a real table
+// file of the storage engines. The cursor writes through it and reads
+// every record back from it in the order of the index it is on.
+class TnxFakeTableStorage {
+ public:
+  virtual ~TnxFakeTableStorage() = default;
+  // The new record's reference number.
+  virtual TnxRefNr Insert(PnxRecordBuffer aData) = 0;
+  virtual void Update(TnxRefNr aRefNr, PnxRecordBuffer aNew, PnxRecordBuffer aOld) = 0;
+  virtual void Delete(TnxRefNr aRefNr, PnxRecordBuffer aData) = 0;
+  // Every record in the order of the named index, True; in record order
+  // for none or an index the storage does not keep (a RefNr key), False.
+  virtual bool Scan(const nxString& aIndex,
+                    const std::function<void(TnxRefNr aRefNr, const std::uint8_t* aData)>& aVisit) = 0;
+};
+
 struct TnxFakeTable {
   struct Row {
     TnxRefNr refNr;
@@ -55,6 +71,9 @@ struct TnxFakeTable {
   // is the result of every BLOB write.
   int blobCalls = 0;
   TnxResult failBlobWrite = 0;
+  // Set: the records live in this storage; rows mirror what it answered
+  // last (a row's position never changes, so cursors keep their order).
+  std::unique_ptr<TnxFakeTableStorage> storage;
 
   // Moves a BLOB to a new number; reads of the old one answer 13058.
   TnxBlobNr RenumberBlob(TnxBlobNr aOld);
@@ -298,7 +317,7 @@ class TnxFakeCursor : public TnxServerBaseCursor {
 
   // SQL primitives.
   void sbcMarkReadonly() override {}
-  nxString sbcGetRootName() override { return table_->name; }
+  nxString sbcGetRootName() override { return table_->name.substr(0, table_->name.find(u':')); }
   TnxIndexPathPosition sbcGetPosition() override;
   TnxResult sbcSwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID, TnxPosnOnRec aPosnOnRec) override {
     return SwitchToIndex(aIndexName, aIndexID, aPosnOnRec);
@@ -442,6 +461,10 @@ class TnxFakeStatement : public TnxAbstractStatement {
   TnxSqlParamList params_;
   bool prepared_ = false;
 };
+
+// A nested table name root:child:... with its "." parts dropped and each
+// ".." taking back the part before it.
+nxString resolveTablePath(const nxString& aName);
 
 // Upper-case key of a name (ASCII letters).
 nxString upperName(const nxString& aName);

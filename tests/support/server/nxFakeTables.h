@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -51,20 +52,27 @@ class FakeDatabase {
     TnxOwned<TnxDataDictionary> dict(platform::create<TnxDataDictionary>());
     for (const auto& [name, type, units] : aFields) dict->FieldsDescriptor()->AddField(name, u"", type, units, 0, false);
     aSetup(*dict);
-    return engine->feStore.AddTable(kPath, aName, *dict);
+    TnxFakeTable& table = engine->feStore.AddTable(kPath, aName, *dict);
+    if (onTableAdded) onTableAdded(table);
+    return table;
   }
   TnxFakeTable& AddTable(const nxString& aName, std::initializer_list<FieldSpec> aFields) {
     return AddTable(aName, aFields, [](TnxDataDictionary&) {});
   }
 
-  TnxFakeCursor* Open(const nxString& aName, const nxString& aIndex = {}, const nxString& aPassword = {}) {
+  TnxFakeCursor* Open(const nxString& aName, const nxString& aIndex = {}, const nxString& aPassword = {},
+                      bool aAllowSystem = false) {
     TnxAbstractCursor* cursor = nullptr;
-    EXPECT_EQ(db->CursorOpen(cursor, aName, aPassword, omReadWrite, smShared, 0, aIndex, -1, false, {}, 0, nullptr), 0);
+    EXPECT_EQ(db->CursorOpen(cursor, aName, aPassword, omReadWrite, smShared, 0, aIndex, -1, aAllowSystem, {}, 0,
+                             nullptr),
+              0);
     return static_cast<TnxFakeCursor*>(cursor);
   }
 
   TnxFakeCounters& Counters() { return engine->feStore.counters; }
 
+  // Called for every table added (to give it a storage).
+  std::function<void(TnxFakeTable&)> onTableAdded;
   TnxFakeServerEngine* engine = nullptr;
   TnxFakeSession* session = nullptr;
   TnxFakeDatabase* db = nullptr;
