@@ -46,6 +46,7 @@
 #include "plDateTime.h"
 
 class TnxBufferManager;
+class TnxBlockObject;
 class TnxBaseFile;
 class TnxBaseTransaction;
 class TnxBaseTransactionLevel;
@@ -138,12 +139,18 @@ class TnxCacheBlock : public TnxObject {
   bool cbWriteProtected = false;  // a flag only: no memory protection
   PnxBlock cbBlock = nullptr;
   std::atomic<std::int64_t>* cbPages = nullptr;
+  // The object that owns the image: refiled when the image is mapped back.
+  TnxBlockObject* cbOwner = nullptr;
 
  private:
   void MapBack();
 };
 
-// Base of every object that owns a cache block.
+// Base of every object that owns a cache block. Every object with a mapped
+// image sits in one resident list of the manager (recency, or frequency once
+// its hit counter reached the ceiling); an object whose image went down
+// after hits is tracked as a ghost of the state it left, and its return
+// moves budget towards the list it comes back to.
 class TnxBlockObject : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
@@ -154,22 +161,38 @@ class TnxBlockObject : public TnxObject {
   virtual TnxEvictResult CheckedEvict(bool aForce) = 0;
   virtual void CacheBlockNeeded();
 
-  // Frees the own image and takes aCacheBlock.
-  void SetCacheBlock(TnxCacheBlock* aCacheBlock);
+  // Frees the own image and takes aCacheBlock; the lists are updated
+  // (counted as an access or eviction when aCountIt).
+  void SetCacheBlock(TnxCacheBlock* aCacheBlock, bool aCountIt = false);
   // Detaches and answers the image.
-  TnxCacheBlock* ReleaseCacheBlock();
+  TnxCacheBlock* ReleaseCacheBlock(bool aCountIt = false);
   // The own image becomes a copy of aSource's (loaded first when needed).
   void CopyFrom(TnxBlockObject& aSource);
   // Takes over aSource's image.
   void MoveFrom(TnxBlockObject& aSource);
-  // Counts an access (read-only blocks move to the newest end of the
-  // manager's recency list).
-  virtual void CountAccess() {}
+  // Parks the image in the temporary storage when it has room.
+  bool Evict();
+  // Counts an access: the object moves to the newest end of its list.
+  void CountAccess() { UpdateBlockList(true); }
+  // Files the object in the lists of its image's state. REQUIRES: the padlock.
+  void UpdateBlockList(bool aCountIt);
 
   TnxBufferManager* boBufferManager;
   TnxCacheBlock* boCacheBlock = nullptr;
+  // Links per state: of the resident list of that state, or of its ghost list.
+  TnxBlockObject* boBlockNext[3] = {};
+  TnxBlockObject* boBlockPrev[3] = {};
+  std::uint8_t boBlockTracked = 0;      // bit per state: a ghost there
+  std::uint8_t boBlockTrackedFreq = 0;  // bit per state: in the frequency ghost list
+  TnxCacheBlockState boBlockState = cbsStored;  // the resident list (stored: none)
+  bool boBlockFreqUse = false;
   TnxWasBulkLoaded boWasBulkLoaded = wblNo;
   TnxBlockSizeAll boBlockSize = nxbs4k;
+  std::uint32_t boBlockCacheHit[3] = {};
+  std::uint32_t boBlockCacheEvict[3] = {};
+
+ private:
+  void UnlinkFromLists();
 };
 
 // The manager's object for one block of one file.
@@ -181,7 +204,6 @@ class TnxReadOnlyBlock : public TnxBlockObject {
 
   void Validate(PnxBlock aBlock) override;
   TnxEvictResult CheckedEvict(bool aForce) override;
-  void CountAccess() override;
   // Loads the committed image from the file. REQUIRES: the padlock, held once.
   void CacheBlockNeeded() override;
 
@@ -726,8 +748,17 @@ class TnxBufferManager : public TnxObject {
   // Bytes the SQL engine may still use: the smaller of free virtual and
   // physical memory less the unused cache budget and a reserve; never below 0.
   std::int64_t AvailableRAM();
-  // Page budget of each of the two mapped lists.
-  std::int32_t MaxPages() const { return bmMaxPages; }
+  // Page budget of the mapped recency (or frequency) list; the two move
+  // with the ghost hits, their sum stays.
+  std::int32_t MaxPages(bool aFrequency = false) const { return bmMaxPages[cbsMapped][aFrequency]; }
+  std::int64_t MappedBudget() const { return std::int64_t{bmMaxPages[cbsMapped][0]} + bmMaxPages[cbsMapped][1]; }
+  // Pages of one list: [state][frequency][resident, else ghost].
+  std::int64_t ListPages(TnxCacheBlockState aState, bool aFrequency, bool aResident) const {
+    return bmBlockListCount[aState][aFrequency][aResident];
+  }
+  std::int64_t ResidentPages(TnxCacheBlockState aState) const {
+    return bmBlockListCount[aState][0][1] + bmBlockListCount[aState][1][1];
+  }
   // Mapped pages of all images now.
   std::int64_t MappedPages() const { return bmMappedPages.load(std::memory_order_relaxed); }
 
@@ -780,15 +811,22 @@ class TnxBufferManager : public TnxObject {
   std::atomic<std::int64_t> bmBlocksWritten{0};
   TnxBaseReplicationLog* bmReplicationLog = nullptr;  // owned; none in this system
   std::atomic<std::int64_t> bmMappedPages{0};
-  std::int32_t bmMaxPages = 1280;
-  std::uint64_t bmLastCheckFailed = 0;
-  std::int64_t bmBlockCacheHit = 0;
-  std::int64_t bmBlockCacheMiss = 0;
-  std::int64_t bmBlockCacheEvict = 0;
+  // The cache lists, [state][frequency][resident], head the oldest.
+  TnxBlockObject* bmBlockListHead[3][2][2] = {};
+  TnxBlockObject* bmBlockListTail[3][2][2] = {};
+  std::int64_t bmBlockListCount[3][2][2] = {};  // 4 KB pages
+  std::int32_t bmMaxPages[3][2] = {{0, 0}, {0, 0}, {1280, 1280}};
+  std::uint64_t bmLastCheckFailed[3] = {};
+  std::int64_t bmBlockCacheHit[3][2][2] = {};  // [state][frequency][bulk]
+  std::int64_t bmBlockCacheEvict[3][2][2] = {};
   std::uint64_t bmChunkEmergency = 0;
+  std::int32_t bmEmergencyCountdown = 64;
 
  private:
-  void bmRemoveExcessUsedBlocks(bool aForce);
+  void bmRemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce);
+  friend class TnxBlockObject;
+  void bmListAppend(TnxBlockObject* aObject, TnxCacheBlockState aState, bool aFrequency, bool aResident);
+  void bmListUnlink(TnxBlockObject* aObject, TnxCacheBlockState aState, bool aFrequency, bool aResident);
   void bmFreeScratchBlocks();
   TnxScratchBlock* ScratchBlock(TnxScratchBlockHandle aHandle);
   std::unique_ptr<TnxHandleTable> bmScratchHandles;  // made on first use
