@@ -325,8 +325,8 @@ TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
     // Not on disk: the image can only be parked.
     return Evict() ? erThis : erNone;
   }
-  if (robTrans || robBlockListTail || robBlockNum == 0) {
-    // The object stays (copies or the file's block 0 refer to it); the
+  if (robTrans || robBlockListTail || robBlockNum == 0 || HasSnapShots()) {
+    // The object stays (copies, snapshots or the file's block 0 refer to it); the
     // committed image is read again when needed.
     if (!boCacheBlock) return erNone;
     platform::TObject::free(ReleaseCacheBlock(true));
@@ -364,9 +364,20 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
 
 PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock image;
+  const std::int32_t snapshot = aTrans && aTrans->IsSnapshot() ? aTrans->btSnapshotID : -1;
   if (aTrans && robTrans == aTrans) {
     image = robBlockListTail->mbGetBlock(aMarkDirty);
+  } else if (snapshot >= 0 && static_cast<std::size_t>(snapshot) < robSnapShotLinks.size() &&
+             robSnapShotLinks[static_cast<std::size_t>(snapshot)]) {
+    // The image this snapshot reader saw before later commits.
+    image = robSnapShotLinks[static_cast<std::size_t>(snapshot)]->bsslBlockSnapShot->Block();
   } else {
+    if (snapshot >= 0 && !robFile->HasSnapShotFlag(snapshot)) {
+      // The first look of this snapshot reader at the file.
+      const auto bytes = static_cast<std::size_t>(snapshot) / 8 + 1;
+      if (robFile->fiSnapShotFlags.size() < bytes) robFile->fiSnapShotFlags.resize(bytes, 0);
+      platform::create<TnxFileSnapShotLink>(robFile, aTrans);
+    }
     while (robLoading) {
       robWaiting = true;
       InxManualEventRef event = robLoading;
@@ -496,6 +507,9 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
     }
     return false;
   }
+  // The committed image about to be replaced stays for the snapshot
+  // readers that need it.
+  nxsrSnapShotBeforeCommit(this);
   const bool discarded = newest->mbDiscarded;
   const bool temporary = robFile->IsTemporary();
   if (aIsWTCommit && robRefCount.load(std::memory_order_acquire) > 0) {
@@ -704,6 +718,12 @@ TnxBaseFileHeaderAccess* TnxBlockAccess::HeaderAccess(TnxBaseTransaction* aTrans
 bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) {
   if (aBlockNumber == 0) return false;
   if (aTrans && baFile->fiTrans == aTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
+  if (aTrans && aTrans->IsSnapshot()) {
+    TnxPadlockGuard guard(baFile->fiBufMgr->Padlock());
+    const auto id = static_cast<std::size_t>(aTrans->btSnapshotID);
+    if (id < baFile->fiSnapShotLinks.size() && baFile->fiSnapShotLinks[id])
+      return aBlockNumber < baFile->fiSnapShotLinks[id]->fsslUsedBlocks;
+  }
   return aBlockNumber < baFile->fiUsedBlocks;
 }
 
@@ -994,6 +1014,7 @@ TnxResult TnxBufferManager::AddFile(TnxBaseFile* aFile, TnxBaseTransaction* aTra
 
 void TnxBufferManager::RemoveFile(TnxBaseFile* aFile) {
   TnxPadlockGuard guard(*bmPadlock);
+  aFile->FreeSnapShotLinks();
   for (TnxReadOnlyBlock* block = aFile->fiBlockListHead; block;) {
     TnxReadOnlyBlock* next = block->robFileNext;
     while (block->robBlockListTail) {

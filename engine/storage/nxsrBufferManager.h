@@ -24,10 +24,12 @@
 // encryption engine and header access factory; a transaction owns its levels'
 // copies and its journal until a commit hands the journal to the flush list.
 // Every image handed out stays valid until its release method is called.
-// Cache: the mapped images count against the budget (MaxRAM); the trim drops
-// the oldest clean committed images (read again when needed) and parks
-// transaction copies and other images that cannot be read again in the
-// temporary storage when it has room. Snapshot transactions are not offered.
+// Cache: the mapped images count against the budget (MaxRAM) in recency and
+// frequency lists whose budgets adapt; the trim drops the oldest clean
+// committed images (read again when needed) and parks transaction copies and
+// other images that cannot be read again in the temporary storage when it
+// has room. Snapshot transactions read past committed images that commits
+// keep for them as block snapshots.
 #pragma once
 
 #include <atomic>
@@ -47,6 +49,9 @@
 
 class TnxBufferManager;
 class TnxBlockObject;
+class TnxFileSnapShotLink;
+class TnxBlockSnapShot;
+class TnxBlockSnapShotLink;
 class TnxBaseFile;
 class TnxBaseTransaction;
 class TnxBaseTransactionLevel;
@@ -240,8 +245,19 @@ class TnxReadOnlyBlock : public TnxBlockObject {
   TnxReadOnlyBlock* robTransNext = nullptr;
   TnxReadOnlyBlock* robTransPrev = nullptr;
   TnxModifiedBlock* robBlockListTail = nullptr;
-  std::uint32_t robSnapShotCounter = 0;
+  // Snapshot images of the block and the links of snapshot transactions
+  // to them (by snapshot ID).
+  std::vector<TnxBlockSnapShotLink*> robSnapShotLinks;
+  TnxBlockSnapShotLink* robSnapShotLinkHead = nullptr;
+  TnxBlockSnapShotLink* robSnapShotLinkTail = nullptr;
+  std::uint32_t robSnapShotCounter = 0;  // the file's counter when last snapshotted
+  TnxBlockSnapShot* robSnapShotBlockHead = nullptr;
+  TnxBlockSnapShot* robSnapShotBlockTail = nullptr;
   std::vector<std::uint8_t> robEncryptionCookie;
+  bool HasSnapShots() const { return robSnapShotLinkHead || robSnapShotBlockHead; }
+  // Frees every link to the block's snapshots (and so the snapshots).
+  // REQUIRES: the padlock.
+  void FreeSnapShots();
   // Unlinked from its file while pinned: freed by its last release.
   std::atomic<bool> robOrphaned{false};
   std::atomic<bool> robFreeClaimed{false};
@@ -289,6 +305,62 @@ class TnxScratchBlock : public TnxBlockObject {
   std::int32_t sbRefCount = 0;
 };
 using TnxScratchBlockHandle = std::uint32_t;
+
+// ---- Snapshots ----------------------------------------------------------------------
+
+// One snapshot transaction's view of one file: made when the transaction
+// first reads the file (or a commit over several files needs it).
+class TnxFileSnapShotLink : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  // REQUIRES: the padlock; the file has no link for the transaction's ID.
+  TnxFileSnapShotLink(TnxBaseFile* aFile, TnxBaseTransaction* aTrans);
+  ~TnxFileSnapShotLink() override;
+
+  TnxBaseFile* fsslFile;
+  TnxFileSnapShotLink* fsslFilePrev = nullptr;
+  TnxFileSnapShotLink* fsslFileNext = nullptr;
+  std::uint32_t fsslFileCounter = 0;
+  std::uint32_t fsslUsedBlocks = 0;
+  TnxBaseTransaction* fsslTrans;
+  TnxFileSnapShotLink* fsslTransPrev = nullptr;
+  TnxFileSnapShotLink* fsslTransNext = nullptr;
+};
+
+// A past committed image of a block, kept while a snapshot transaction
+// links to it.
+class TnxBlockSnapShot : public TnxBlockObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  // Takes over the block's committed image (loaded first when needed).
+  explicit TnxBlockSnapShot(TnxReadOnlyBlock* aBlock);
+  ~TnxBlockSnapShot() override;
+  TnxEvictResult CheckedEvict(bool aForce) override;
+  // The image, counting an access.
+  PnxBlock Block();
+
+  std::int32_t bssLinkRefCount = 0;
+  TnxReadOnlyBlock* bssReadOnlyBlock;
+  TnxBlockSnapShot* bssBlockNext = nullptr;
+  TnxBlockSnapShot* bssBlockPrev = nullptr;
+};
+
+// Ties one snapshot transaction to one block snapshot.
+class TnxBlockSnapShotLink : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBlockSnapShotLink(TnxBlockSnapShot* aBlockSnapShot, TnxBaseTransaction* aSnapShotTrans);
+  // Releases the snapshot (freed with its last link).
+  ~TnxBlockSnapShotLink() override;
+
+  TnxBlockSnapShot* bsslBlockSnapShot;
+  TnxReadOnlyBlock* bsslBlock;
+  TnxBlockSnapShotLink* bsslBlockPrev = nullptr;
+  TnxBlockSnapShotLink* bsslBlockNext = nullptr;
+  TnxBaseTransaction* bsslTrans;
+  TnxBlockSnapShotLink* bsslTransPrev = nullptr;
+  TnxBlockSnapShotLink* bsslTransNext = nullptr;
+};
 
 // ---- Block containers (per-file lookup) ----------------------------------------
 
@@ -344,7 +416,8 @@ using TnxTransLevelFactory = TnxBaseTransactionLevel* (*)(TnxBaseTransaction* aT
 class TnxBaseTransaction : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
-  // Starts level 0. Snapshot transactions are not offered yet (assertion).
+  // Starts level 0. A snapshot transaction (aIsSnapshot) gets a snapshot ID
+  // and reads every file as it was when it first looked at it.
   TnxBaseTransaction(TnxBufferManager* aBufferManager, platform::TObject* aOwningSession, bool aIsSnapshot,
                      bool aFailSafe);
   ~TnxBaseTransaction() override;
@@ -381,6 +454,14 @@ class TnxBaseTransaction : public TnxObject {
   TnxLSN btLSN = 0;
   TnxBaseJournalEngine* btJournal = nullptr;
   std::int32_t btSnapshotID = -1;
+  TnxFileSnapShotLink* btFileSnapShotLinksHead = nullptr;
+  TnxFileSnapShotLink* btFileSnapShotLinksTail = nullptr;
+  TnxBlockSnapShotLink* btBlockSnapShotLinksHead = nullptr;
+  TnxBlockSnapShotLink* btBlockSnapShotLinksTail = nullptr;
+  bool IsSnapshot() const { return btIsSnapshot; }
+  // Frees every block snapshot link, then every file snapshot link.
+  // REQUIRES: the padlock.
+  void FreeSnapShotLinks();
   TnxBaseTransactionLevel* btTransLevelsTail = nullptr;
   TnxReadOnlyBlock* btTransBlockListHead = nullptr;
   TnxReadOnlyBlock* btTransBlockListTail = nullptr;
@@ -654,9 +735,19 @@ class TnxBaseFile : public TnxObject {
   TnxBaseTransactionLevel* fiTransLevel = nullptr;
   TnxBaseFile* fiTransNext = nullptr;
   TnxBaseFile* fiTransPrev = nullptr;
-  // Snapshot links (not offered yet).
+  // Snapshot links: a bit and a link per snapshot ID that looked at the
+  // file; the counter moves whenever a link is made or freed.
   std::vector<std::uint8_t> fiSnapShotFlags;
+  std::vector<TnxFileSnapShotLink*> fiSnapShotLinks;
+  TnxFileSnapShotLink* fiSnapShotLinkHead = nullptr;
+  TnxFileSnapShotLink* fiSnapShotLinkTail = nullptr;
   std::uint32_t fiSnapShotCounter = 0;
+  bool HasSnapShotFlag(std::int32_t aID) const {
+    const auto byte = static_cast<std::size_t>(aID) / 8;
+    return byte < fiSnapShotFlags.size() && (fiSnapShotFlags[byte] >> (aID % 8) & 1) != 0;
+  }
+  // Frees the remaining links. REQUIRES: the padlock.
+  void FreeSnapShotLinks();
 
   nxString fiName;
   nxString fiPath;
@@ -807,6 +898,15 @@ class TnxBufferManager : public TnxObject {
   std::int64_t bmTransCorruptedCount = 0;
   TnxLSN bmCurrentLSN = 0;
   std::int32_t bmActiveSnapShotCount = 0;
+  std::vector<std::uint8_t> bmSnapShotFlags;         // bit set of snapshot IDs in use
+  std::vector<TnxBaseTransaction*> bmSnapShotTrans;  // by snapshot ID
+  // Gives a snapshot transaction the lowest free ID (one more flag byte when
+  // all are taken). REQUIRES: the padlock.
+  void bmAddSnapShotTrans(TnxBaseTransaction* aTrans);
+  void bmRemoveSnapShotTrans(TnxBaseTransaction* aTrans);
+  // A snapshot reader that looked at one file of a commit keeps the old
+  // state of every file of it. REQUIRES: the padlock.
+  void bmSnapShotCrossFile(TnxBaseTransaction* aTrans);
   std::atomic<std::int64_t> bmBlocksRead{0};
   std::atomic<std::int64_t> bmBlocksWritten{0};
   TnxBaseReplicationLog* bmReplicationLog = nullptr;  // owned; none in this system
