@@ -561,7 +561,7 @@ void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel* aLevel) {
   platform::TObject::free(newest);
   if (!robBlockListTail) {
     UnlinkFromTransaction();
-    if (robNew) {
+    if (robNew && !HasSnapShots()) {  // snapshot readers still name the object
       nxsrDropBlock(boBufferManager, this);
       return;
     }
@@ -576,8 +576,9 @@ void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel* aLevel) {
 
 void TnxReadOnlyBlock::RollbackUnwritten() {
   robUnwritten = false;
-  if (robTrans) {
-    // Still owned (a write-through commit): only the committed image goes.
+  if (robTrans || HasSnapShots()) {
+    // Still owned (a write-through commit) or named by snapshot readers:
+    // only the committed image goes.
     if (robRefCount.load(std::memory_order_acquire) == 0) SetCacheBlock(nullptr);
     robNew = false;
     return;
