@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <algorithm>
+
 #include "nxsrBufferManagerInt.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxBaseFileException, EnxServerOSException)
@@ -129,6 +131,7 @@ void TnxCacheBlock::MapBack() {
   cbTempNum = -1;
   cbState = cbsMapped;
   if (cbPages) cbPages->fetch_add(nxBlockPages(cbSize), std::memory_order_relaxed);
+  if (cbOwner) cbOwner->UpdateBlockList(false);
 }
 
 bool TnxCacheBlock::Evict() {
@@ -145,12 +148,15 @@ bool TnxCacheBlock::Evict() {
 
 // ---- Block objects --------------------------------------------------------------------
 
-TnxBlockObject::~TnxBlockObject() { platform::TObject::free(boCacheBlock); }
+TnxBlockObject::~TnxBlockObject() {
+  UnlinkFromLists();
+  platform::TObject::free(boCacheBlock);
+}
 
 void TnxBlockObject::Validate(PnxBlock) {}
 void TnxBlockObject::CacheBlockNeeded() {}
 
-void TnxBlockObject::SetCacheBlock(TnxCacheBlock* aCacheBlock) {
+void TnxBlockObject::SetCacheBlock(TnxCacheBlock* aCacheBlock, bool aCountIt) {
   if (aCacheBlock == boCacheBlock) return;
   platform::TObject::free(boCacheBlock);
   boCacheBlock = aCacheBlock;
@@ -158,23 +164,145 @@ void TnxBlockObject::SetCacheBlock(TnxCacheBlock* aCacheBlock) {
     boBlockSize = aCacheBlock->cbSize;
     aCacheBlock->SetPageCounter(&boBufferManager->bmMappedPages);
     aCacheBlock->cbTempStore = boBufferManager->bmTempStore;
+    aCacheBlock->cbOwner = this;
   }
+  UpdateBlockList(aCountIt);
 }
 
-TnxCacheBlock* TnxBlockObject::ReleaseCacheBlock() { return std::exchange(boCacheBlock, nullptr); }
+TnxCacheBlock* TnxBlockObject::ReleaseCacheBlock(bool aCountIt) {
+  TnxCacheBlock* image = std::exchange(boCacheBlock, nullptr);
+  if (image) image->cbOwner = nullptr;
+  UpdateBlockList(aCountIt);
+  return image;
+}
 
 void TnxBlockObject::CopyFrom(TnxBlockObject& aSource) {
   SetCacheBlock(nullptr);
   if (!aSource.boCacheBlock) aSource.CacheBlockNeeded();
   if (aSource.boCacheBlock) {
-    aSource.CountAccess();
     SetCacheBlock(platform::create<TnxCacheBlock>(*aSource.boCacheBlock));
+    aSource.CountAccess();
   }
 }
 
 void TnxBlockObject::MoveFrom(TnxBlockObject& aSource) {
   if (!aSource.boCacheBlock) aSource.CacheBlockNeeded();
   SetCacheBlock(aSource.ReleaseCacheBlock());
+}
+
+bool TnxBlockObject::Evict() {
+  if (!boCacheBlock || !boCacheBlock->Evict()) return false;
+  UpdateBlockList(true);
+  return true;
+}
+
+namespace {
+constexpr std::uint32_t kHitCeiling = 4294967295u;
+std::int64_t pagesOf(TnxBlockSizeAll aSize) { return nxBlockPages(aSize); }
+}  // namespace
+
+void TnxBufferManager::bmListAppend(TnxBlockObject* aObject, TnxCacheBlockState aState, bool aFrequency,
+                                    bool aResident) {
+  TnxBlockObject*& tail = bmBlockListTail[aState][aFrequency][aResident];
+  aObject->boBlockPrev[aState] = tail;
+  aObject->boBlockNext[aState] = nullptr;
+  if (tail)
+    tail->boBlockNext[aState] = aObject;
+  else
+    bmBlockListHead[aState][aFrequency][aResident] = aObject;
+  tail = aObject;
+}
+
+void TnxBufferManager::bmListUnlink(TnxBlockObject* aObject, TnxCacheBlockState aState, bool aFrequency,
+                                    bool aResident) {
+  TnxBlockObject* prev = aObject->boBlockPrev[aState];
+  TnxBlockObject* next = aObject->boBlockNext[aState];
+  if (prev)
+    prev->boBlockNext[aState] = next;
+  else
+    bmBlockListHead[aState][aFrequency][aResident] = next;
+  if (next)
+    next->boBlockPrev[aState] = prev;
+  else
+    bmBlockListTail[aState][aFrequency][aResident] = prev;
+  aObject->boBlockPrev[aState] = aObject->boBlockNext[aState] = nullptr;
+}
+
+void TnxBlockObject::UpdateBlockList(bool aCountIt) {
+  TnxBufferManager* m = boBufferManager;
+  // (The states are three; the clamps tell the compiler so.)
+  const auto s2 = static_cast<TnxCacheBlockState>(std::min<int>(boCacheBlock ? boCacheBlock->cbState : cbsStored, cbsMapped));
+  const std::uint32_t h = boBlockCacheHit[s2];
+  const bool f2 = h >= kHitCeiling - 1;  // the frequency lists: only at the counter's ceiling
+  const bool g = h == kHitCeiling;
+  const auto s = static_cast<TnxCacheBlockState>(std::min<int>(boBlockState, cbsMapped));
+  const bool f = boBlockFreqUse;
+  if (s2 == s && f2 == f && s != cbsStored && m->bmBlockListTail[s][f][1] == this) return;
+  if (s != cbsStored) m->bmListUnlink(this, s, f, true);
+  const std::uint8_t bit2 = static_cast<std::uint8_t>(1u << s2);
+  if (boBlockTracked & bit2) {
+    const bool tf = (boBlockTrackedFreq & bit2) != 0;
+    m->bmListUnlink(this, s2, tf, false);
+    m->bmBlockListCount[s2][tf][0] -= pagesOf(boBlockSize);
+    boBlockTracked &= static_cast<std::uint8_t>(~bit2);
+    boBlockTrackedFreq &= static_cast<std::uint8_t>(~bit2);
+  }
+  if (s2 != s || f2 != f) {
+    if (s != cbsStored) m->bmBlockListCount[s][f][1] -= pagesOf(boBlockSize);
+    if (s2 != cbsStored) {
+      boBlockSize = boCacheBlock->cbSize;
+      m->bmBlockListCount[s2][f2][1] += pagesOf(boBlockSize);
+    }
+  }
+  if (aCountIt) {
+    const bool bulk = boWasBulkLoaded == wblYes;
+    if (s2 > s) {
+      // The image came up: budget moves towards the list it returns to.
+      std::int32_t& from = m->bmMaxPages[s2][!g];
+      const std::int32_t a = from / 500;
+      if (a < from) {
+        from -= a;
+        m->bmMaxPages[s2][g] += a;
+      }
+    }
+    if (s2 == cbsMapped) {
+      if (boBlockCacheHit[s] != kHitCeiling) ++boBlockCacheHit[s];
+      if (boWasBulkLoaded != wblYesTrigger) ++m->bmBlockCacheHit[s][f][bulk];
+      boWasBulkLoaded = wblNo;
+    } else if (s2 < s) {
+      if (boBlockCacheEvict[s] != kHitCeiling) ++boBlockCacheEvict[s];
+      if (boWasBulkLoaded != wblYesTrigger) ++m->bmBlockCacheEvict[s][f][bulk];
+      boWasBulkLoaded = wblNo;
+    }
+  }
+  if (s2 < s && boBlockCacheHit[s] > 0) {
+    // A ghost of the state it left.
+    const bool tf = boBlockCacheHit[s] == kHitCeiling;
+    m->bmListAppend(this, s, tf, false);
+    m->bmBlockListCount[s][tf][0] += pagesOf(boBlockSize);
+    boBlockTracked |= static_cast<std::uint8_t>(1u << s);
+    if (tf) boBlockTrackedFreq |= static_cast<std::uint8_t>(1u << s);
+  }
+  boBlockState = s2;
+  boBlockFreqUse = f2;
+  if (s2 != cbsStored) m->bmListAppend(this, s2, f2, true);
+}
+
+void TnxBlockObject::UnlinkFromLists() {
+  TnxBufferManager* m = boBufferManager;
+  if (boBlockState != cbsStored) {
+    m->bmListUnlink(this, boBlockState, boBlockFreqUse, true);
+    m->bmBlockListCount[boBlockState][boBlockFreqUse][1] -= pagesOf(boBlockSize);
+    boBlockState = cbsStored;
+  }
+  for (std::uint8_t t = 0; t < 3; ++t) {
+    const std::uint8_t bit = static_cast<std::uint8_t>(1u << t);
+    if (!(boBlockTracked & bit)) continue;
+    const bool tf = (boBlockTrackedFreq & bit) != 0;
+    m->bmListUnlink(this, static_cast<TnxCacheBlockState>(t), tf, false);
+    m->bmBlockListCount[t][tf][0] -= pagesOf(boBlockSize);
+  }
+  boBlockTracked = boBlockTrackedFreq = 0;
 }
 
 // ---- Read-only blocks -------------------------------------------------------------------
@@ -195,39 +323,24 @@ TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
   if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting || robUnwritten) return erNone;
   if (robFile->IsTemporary() || robNew) {
     // Not on disk: the image can only be parked.
-    return boCacheBlock && boCacheBlock->Evict() ? erThis : erNone;
+    return Evict() ? erThis : erNone;
   }
-  if (robTrans || robBlockListTail || robBlockNum == 0) {
-    // The object stays (copies or the file's block 0 refer to it); the
+  if (robTrans || robBlockListTail || robBlockNum == 0 || HasSnapShots()) {
+    // The object stays (copies, snapshots or the file's block 0 refer to it); the
     // committed image is read again when needed.
     if (!boCacheBlock) return erNone;
-    SetCacheBlock(nullptr);
+    platform::TObject::free(ReleaseCacheBlock(true));
     return erThis;
   }
+  platform::TObject::free(ReleaseCacheBlock(true));
   nxsrDropBlock(boBufferManager, this);
   return erThis;
 }
 
-void TnxReadOnlyBlock::CountAccess() {
-  // The newest end of the recency list.
-  TnxBufferManager* m = boBufferManager;
-  if (m->bmInUseListTail == this || (!robInUsePrev && m->bmInUseListHead != this)) return;
-  if (robInUsePrev)
-    robInUsePrev->robInUseNext = robInUseNext;
-  else
-    m->bmInUseListHead = robInUseNext;
-  robInUseNext->robInUsePrev = robInUsePrev;
-  robInUsePrev = m->bmInUseListTail;
-  robInUseNext = nullptr;
-  m->bmInUseListTail->robInUseNext = this;
-  m->bmInUseListTail = this;
-}
-
 void TnxReadOnlyBlock::CacheBlockNeeded() {
   if (boCacheBlock || robNew) return;
-  SetCacheBlock(platform::create<TnxCacheBlock>(robFile->fiBlockSize, robFile->fiTempStore, false));
-  CountAccess();
-  ++boBufferManager->bmBlockCacheMiss;
+  // Counted as a load (a miss), which also moves budget when it was a ghost.
+  SetCacheBlock(platform::create<TnxCacheBlock>(robFile->fiBlockSize, robFile->fiTempStore, false), true);
   InxManualEventRef event = nxGetManualEvent();
   robLoading = event;
   TnxPadlock& padlock = boBufferManager->Padlock();
@@ -251,9 +364,20 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
 
 PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock image;
+  const std::int32_t snapshot = aTrans && aTrans->IsSnapshot() ? aTrans->btSnapshotID : -1;
   if (aTrans && robTrans == aTrans) {
     image = robBlockListTail->mbGetBlock(aMarkDirty);
+  } else if (snapshot >= 0 && static_cast<std::size_t>(snapshot) < robSnapShotLinks.size() &&
+             robSnapShotLinks[static_cast<std::size_t>(snapshot)]) {
+    // The image this snapshot reader saw before later commits.
+    image = robSnapShotLinks[static_cast<std::size_t>(snapshot)]->bsslBlockSnapShot->Block();
   } else {
+    if (snapshot >= 0 && !robFile->HasSnapShotFlag(snapshot)) {
+      // The first look of this snapshot reader at the file.
+      const auto bytes = static_cast<std::size_t>(snapshot) / 8 + 1;
+      if (robFile->fiSnapShotFlags.size() < bytes) robFile->fiSnapShotFlags.resize(bytes, 0);
+      platform::create<TnxFileSnapShotLink>(robFile, aTrans);
+    }
     while (robLoading) {
       robWaiting = true;
       InxManualEventRef event = robLoading;
@@ -263,9 +387,8 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
       robWaiting = false;
     }
     if (boCacheBlock) {
-      CountAccess();
-      ++boBufferManager->bmBlockCacheHit;
       image = boCacheBlock->Block();
+      CountAccess();
     } else if (robNew) {
       image = static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
     } else {
@@ -384,6 +507,9 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
     }
     return false;
   }
+  // The committed image about to be replaced stays for the snapshot
+  // readers that need it.
+  nxsrSnapShotBeforeCommit(this);
   const bool discarded = newest->mbDiscarded;
   const bool temporary = robFile->IsTemporary();
   if (aIsWTCommit && robRefCount.load(std::memory_order_acquire) > 0) {
@@ -435,7 +561,7 @@ void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel* aLevel) {
   platform::TObject::free(newest);
   if (!robBlockListTail) {
     UnlinkFromTransaction();
-    if (robNew) {
+    if (robNew && !HasSnapShots()) {  // snapshot readers still name the object
       nxsrDropBlock(boBufferManager, this);
       return;
     }
@@ -450,8 +576,9 @@ void TnxReadOnlyBlock::RollbackTransLevel(TnxBaseTransactionLevel* aLevel) {
 
 void TnxReadOnlyBlock::RollbackUnwritten() {
   robUnwritten = false;
-  if (robTrans) {
-    // Still owned (a write-through commit): only the committed image goes.
+  if (robTrans || HasSnapShots()) {
+    // Still owned (a write-through commit) or named by snapshot readers:
+    // only the committed image goes.
     if (robRefCount.load(std::memory_order_acquire) == 0) SetCacheBlock(nullptr);
     robNew = false;
     return;
@@ -501,7 +628,7 @@ TnxModifiedBlock::~TnxModifiedBlock() { UnlinkFromLevel(); }
 
 TnxEvictResult TnxModifiedBlock::CheckedEvict(bool) {
   if (mbReadOnlyBlock->robRefCount.load(std::memory_order_acquire) > 0) return erNone;
-  return boCacheBlock && boCacheBlock->Evict() ? erThis : erNone;
+  return Evict() ? erThis : erNone;
 }
 
 void TnxModifiedBlock::LinkToLevel(TnxBaseTransactionLevel* aLevel) {
@@ -544,8 +671,9 @@ PnxBlock TnxModifiedBlock::mbGetBlock(bool aMarkDirty) {
     return boCacheBlock->Block();
   }
   boCacheBlock->cbWriteProtected = false;
+  PnxBlock image = boCacheBlock->Block();
   CountAccess();
-  return boCacheBlock->Block();
+  return image;
 }
 
 void TnxModifiedBlock::Discard() {
@@ -591,6 +719,12 @@ TnxBaseFileHeaderAccess* TnxBlockAccess::HeaderAccess(TnxBaseTransaction* aTrans
 bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) {
   if (aBlockNumber == 0) return false;
   if (aTrans && baFile->fiTrans == aTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
+  if (aTrans && aTrans->IsSnapshot()) {
+    TnxPadlockGuard guard(baFile->fiBufMgr->Padlock());
+    const auto id = static_cast<std::size_t>(aTrans->btSnapshotID);
+    if (id < baFile->fiSnapShotLinks.size() && baFile->fiSnapShotLinks[id])
+      return aBlockNumber < baFile->fiSnapShotLinks[id]->fsslUsedBlocks;
+  }
   return aBlockNumber < baFile->fiUsedBlocks;
 }
 
@@ -881,6 +1015,7 @@ TnxResult TnxBufferManager::AddFile(TnxBaseFile* aFile, TnxBaseTransaction* aTra
 
 void TnxBufferManager::RemoveFile(TnxBaseFile* aFile) {
   TnxPadlockGuard guard(*bmPadlock);
+  aFile->FreeSnapShotLinks();
   for (TnxReadOnlyBlock* block = aFile->fiBlockListHead; block;) {
     TnxReadOnlyBlock* next = block->robFileNext;
     while (block->robBlockListTail) {

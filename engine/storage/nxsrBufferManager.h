@@ -24,10 +24,12 @@
 // encryption engine and header access factory; a transaction owns its levels'
 // copies and its journal until a commit hands the journal to the flush list.
 // Every image handed out stays valid until its release method is called.
-// Cache: the mapped images count against the budget (MaxRAM); the trim drops
-// the oldest clean committed images (read again when needed) and parks
-// transaction copies and other images that cannot be read again in the
-// temporary storage when it has room. Snapshot transactions are not offered.
+// Cache: the mapped images count against the budget (MaxRAM) in recency and
+// frequency lists whose budgets adapt; the trim drops the oldest clean
+// committed images (read again when needed) and parks transaction copies and
+// other images that cannot be read again in the temporary storage when it
+// has room. Snapshot transactions read past committed images that commits
+// keep for them as block snapshots.
 #pragma once
 
 #include <atomic>
@@ -46,6 +48,10 @@
 #include "plDateTime.h"
 
 class TnxBufferManager;
+class TnxBlockObject;
+class TnxFileSnapShotLink;
+class TnxBlockSnapShot;
+class TnxBlockSnapShotLink;
 class TnxBaseFile;
 class TnxBaseTransaction;
 class TnxBaseTransactionLevel;
@@ -138,12 +144,18 @@ class TnxCacheBlock : public TnxObject {
   bool cbWriteProtected = false;  // a flag only: no memory protection
   PnxBlock cbBlock = nullptr;
   std::atomic<std::int64_t>* cbPages = nullptr;
+  // The object that owns the image: refiled when the image is mapped back.
+  TnxBlockObject* cbOwner = nullptr;
 
  private:
   void MapBack();
 };
 
-// Base of every object that owns a cache block.
+// Base of every object that owns a cache block. Every object with a mapped
+// image sits in one resident list of the manager (recency, or frequency once
+// its hit counter reached the ceiling); an object whose image went down
+// after hits is tracked as a ghost of the state it left, and its return
+// moves budget towards the list it comes back to.
 class TnxBlockObject : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
@@ -154,22 +166,38 @@ class TnxBlockObject : public TnxObject {
   virtual TnxEvictResult CheckedEvict(bool aForce) = 0;
   virtual void CacheBlockNeeded();
 
-  // Frees the own image and takes aCacheBlock.
-  void SetCacheBlock(TnxCacheBlock* aCacheBlock);
+  // Frees the own image and takes aCacheBlock; the lists are updated
+  // (counted as an access or eviction when aCountIt).
+  void SetCacheBlock(TnxCacheBlock* aCacheBlock, bool aCountIt = false);
   // Detaches and answers the image.
-  TnxCacheBlock* ReleaseCacheBlock();
+  TnxCacheBlock* ReleaseCacheBlock(bool aCountIt = false);
   // The own image becomes a copy of aSource's (loaded first when needed).
   void CopyFrom(TnxBlockObject& aSource);
   // Takes over aSource's image.
   void MoveFrom(TnxBlockObject& aSource);
-  // Counts an access (read-only blocks move to the newest end of the
-  // manager's recency list).
-  virtual void CountAccess() {}
+  // Parks the image in the temporary storage when it has room.
+  bool Evict();
+  // Counts an access: the object moves to the newest end of its list.
+  void CountAccess() { UpdateBlockList(true); }
+  // Files the object in the lists of its image's state. REQUIRES: the padlock.
+  void UpdateBlockList(bool aCountIt);
 
   TnxBufferManager* boBufferManager;
   TnxCacheBlock* boCacheBlock = nullptr;
+  // Links per state: of the resident list of that state, or of its ghost list.
+  TnxBlockObject* boBlockNext[3] = {};
+  TnxBlockObject* boBlockPrev[3] = {};
+  std::uint8_t boBlockTracked = 0;      // bit per state: a ghost there
+  std::uint8_t boBlockTrackedFreq = 0;  // bit per state: in the frequency ghost list
+  TnxCacheBlockState boBlockState = cbsStored;  // the resident list (stored: none)
+  bool boBlockFreqUse = false;
   TnxWasBulkLoaded boWasBulkLoaded = wblNo;
   TnxBlockSizeAll boBlockSize = nxbs4k;
+  std::uint32_t boBlockCacheHit[3] = {};
+  std::uint32_t boBlockCacheEvict[3] = {};
+
+ private:
+  void UnlinkFromLists();
 };
 
 // The manager's object for one block of one file.
@@ -181,7 +209,6 @@ class TnxReadOnlyBlock : public TnxBlockObject {
 
   void Validate(PnxBlock aBlock) override;
   TnxEvictResult CheckedEvict(bool aForce) override;
-  void CountAccess() override;
   // Loads the committed image from the file. REQUIRES: the padlock, held once.
   void CacheBlockNeeded() override;
 
@@ -218,8 +245,19 @@ class TnxReadOnlyBlock : public TnxBlockObject {
   TnxReadOnlyBlock* robTransNext = nullptr;
   TnxReadOnlyBlock* robTransPrev = nullptr;
   TnxModifiedBlock* robBlockListTail = nullptr;
-  std::uint32_t robSnapShotCounter = 0;
+  // Snapshot images of the block and the links of snapshot transactions
+  // to them (by snapshot ID).
+  std::vector<TnxBlockSnapShotLink*> robSnapShotLinks;
+  TnxBlockSnapShotLink* robSnapShotLinkHead = nullptr;
+  TnxBlockSnapShotLink* robSnapShotLinkTail = nullptr;
+  std::uint32_t robSnapShotCounter = 0;  // the file's counter when last snapshotted
+  TnxBlockSnapShot* robSnapShotBlockHead = nullptr;
+  TnxBlockSnapShot* robSnapShotBlockTail = nullptr;
   std::vector<std::uint8_t> robEncryptionCookie;
+  bool HasSnapShots() const { return robSnapShotLinkHead || robSnapShotBlockHead; }
+  // Frees every link to the block's snapshots (and so the snapshots).
+  // REQUIRES: the padlock.
+  void FreeSnapShots();
   // Unlinked from its file while pinned: freed by its last release.
   std::atomic<bool> robOrphaned{false};
   std::atomic<bool> robFreeClaimed{false};
@@ -267,6 +305,62 @@ class TnxScratchBlock : public TnxBlockObject {
   std::int32_t sbRefCount = 0;
 };
 using TnxScratchBlockHandle = std::uint32_t;
+
+// ---- Snapshots ----------------------------------------------------------------------
+
+// One snapshot transaction's view of one file: made when the transaction
+// first reads the file (or a commit over several files needs it).
+class TnxFileSnapShotLink : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  // REQUIRES: the padlock; the file has no link for the transaction's ID.
+  TnxFileSnapShotLink(TnxBaseFile* aFile, TnxBaseTransaction* aTrans);
+  ~TnxFileSnapShotLink() override;
+
+  TnxBaseFile* fsslFile;
+  TnxFileSnapShotLink* fsslFilePrev = nullptr;
+  TnxFileSnapShotLink* fsslFileNext = nullptr;
+  std::uint32_t fsslFileCounter = 0;
+  std::uint32_t fsslUsedBlocks = 0;
+  TnxBaseTransaction* fsslTrans;
+  TnxFileSnapShotLink* fsslTransPrev = nullptr;
+  TnxFileSnapShotLink* fsslTransNext = nullptr;
+};
+
+// A past committed image of a block, kept while a snapshot transaction
+// links to it.
+class TnxBlockSnapShot : public TnxBlockObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  // Takes over the block's committed image (loaded first when needed).
+  explicit TnxBlockSnapShot(TnxReadOnlyBlock* aBlock);
+  ~TnxBlockSnapShot() override;
+  TnxEvictResult CheckedEvict(bool aForce) override;
+  // The image, counting an access.
+  PnxBlock Block();
+
+  std::int32_t bssLinkRefCount = 0;
+  TnxReadOnlyBlock* bssReadOnlyBlock;
+  TnxBlockSnapShot* bssBlockNext = nullptr;
+  TnxBlockSnapShot* bssBlockPrev = nullptr;
+};
+
+// Ties one snapshot transaction to one block snapshot.
+class TnxBlockSnapShotLink : public TnxObject {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxBlockSnapShotLink(TnxBlockSnapShot* aBlockSnapShot, TnxBaseTransaction* aSnapShotTrans);
+  // Releases the snapshot (freed with its last link).
+  ~TnxBlockSnapShotLink() override;
+
+  TnxBlockSnapShot* bsslBlockSnapShot;
+  TnxReadOnlyBlock* bsslBlock;
+  TnxBlockSnapShotLink* bsslBlockPrev = nullptr;
+  TnxBlockSnapShotLink* bsslBlockNext = nullptr;
+  TnxBaseTransaction* bsslTrans;
+  TnxBlockSnapShotLink* bsslTransPrev = nullptr;
+  TnxBlockSnapShotLink* bsslTransNext = nullptr;
+};
 
 // ---- Block containers (per-file lookup) ----------------------------------------
 
@@ -322,7 +416,8 @@ using TnxTransLevelFactory = TnxBaseTransactionLevel* (*)(TnxBaseTransaction* aT
 class TnxBaseTransaction : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
-  // Starts level 0. Snapshot transactions are not offered yet (assertion).
+  // Starts level 0. A snapshot transaction (aIsSnapshot) gets a snapshot ID
+  // and reads every file as it was when it first looked at it.
   TnxBaseTransaction(TnxBufferManager* aBufferManager, platform::TObject* aOwningSession, bool aIsSnapshot,
                      bool aFailSafe);
   ~TnxBaseTransaction() override;
@@ -359,6 +454,14 @@ class TnxBaseTransaction : public TnxObject {
   TnxLSN btLSN = 0;
   TnxBaseJournalEngine* btJournal = nullptr;
   std::int32_t btSnapshotID = -1;
+  TnxFileSnapShotLink* btFileSnapShotLinksHead = nullptr;
+  TnxFileSnapShotLink* btFileSnapShotLinksTail = nullptr;
+  TnxBlockSnapShotLink* btBlockSnapShotLinksHead = nullptr;
+  TnxBlockSnapShotLink* btBlockSnapShotLinksTail = nullptr;
+  bool IsSnapshot() const { return btIsSnapshot; }
+  // Frees every block snapshot link, then every file snapshot link.
+  // REQUIRES: the padlock.
+  void FreeSnapShotLinks();
   TnxBaseTransactionLevel* btTransLevelsTail = nullptr;
   TnxReadOnlyBlock* btTransBlockListHead = nullptr;
   TnxReadOnlyBlock* btTransBlockListTail = nullptr;
@@ -632,9 +735,19 @@ class TnxBaseFile : public TnxObject {
   TnxBaseTransactionLevel* fiTransLevel = nullptr;
   TnxBaseFile* fiTransNext = nullptr;
   TnxBaseFile* fiTransPrev = nullptr;
-  // Snapshot links (not offered yet).
+  // Snapshot links: a bit and a link per snapshot ID that looked at the
+  // file; the counter moves whenever a link is made or freed.
   std::vector<std::uint8_t> fiSnapShotFlags;
+  std::vector<TnxFileSnapShotLink*> fiSnapShotLinks;
+  TnxFileSnapShotLink* fiSnapShotLinkHead = nullptr;
+  TnxFileSnapShotLink* fiSnapShotLinkTail = nullptr;
   std::uint32_t fiSnapShotCounter = 0;
+  bool HasSnapShotFlag(std::int32_t aID) const {
+    const auto byte = static_cast<std::size_t>(aID) / 8;
+    return byte < fiSnapShotFlags.size() && (fiSnapShotFlags[byte] >> (aID % 8) & 1) != 0;
+  }
+  // Frees the remaining links. REQUIRES: the padlock.
+  void FreeSnapShotLinks();
 
   nxString fiName;
   nxString fiPath;
@@ -726,8 +839,17 @@ class TnxBufferManager : public TnxObject {
   // Bytes the SQL engine may still use: the smaller of free virtual and
   // physical memory less the unused cache budget and a reserve; never below 0.
   std::int64_t AvailableRAM();
-  // Page budget of each of the two mapped lists.
-  std::int32_t MaxPages() const { return bmMaxPages; }
+  // Page budget of the mapped recency (or frequency) list; the two move
+  // with the ghost hits, their sum stays.
+  std::int32_t MaxPages(bool aFrequency = false) const { return bmMaxPages[cbsMapped][aFrequency]; }
+  std::int64_t MappedBudget() const { return std::int64_t{bmMaxPages[cbsMapped][0]} + bmMaxPages[cbsMapped][1]; }
+  // Pages of one list: [state][frequency][resident, else ghost].
+  std::int64_t ListPages(TnxCacheBlockState aState, bool aFrequency, bool aResident) const {
+    return bmBlockListCount[aState][aFrequency][aResident];
+  }
+  std::int64_t ResidentPages(TnxCacheBlockState aState) const {
+    return bmBlockListCount[aState][0][1] + bmBlockListCount[aState][1][1];
+  }
   // Mapped pages of all images now.
   std::int64_t MappedPages() const { return bmMappedPages.load(std::memory_order_relaxed); }
 
@@ -776,19 +898,35 @@ class TnxBufferManager : public TnxObject {
   std::int64_t bmTransCorruptedCount = 0;
   TnxLSN bmCurrentLSN = 0;
   std::int32_t bmActiveSnapShotCount = 0;
+  std::vector<std::uint8_t> bmSnapShotFlags;         // bit set of snapshot IDs in use
+  std::vector<TnxBaseTransaction*> bmSnapShotTrans;  // by snapshot ID
+  // Gives a snapshot transaction the lowest free ID (one more flag byte when
+  // all are taken). REQUIRES: the padlock.
+  void bmAddSnapShotTrans(TnxBaseTransaction* aTrans);
+  void bmRemoveSnapShotTrans(TnxBaseTransaction* aTrans);
+  // A snapshot reader that looked at one file of a commit keeps the old
+  // state of every file of it. REQUIRES: the padlock.
+  void bmSnapShotCrossFile(TnxBaseTransaction* aTrans);
   std::atomic<std::int64_t> bmBlocksRead{0};
   std::atomic<std::int64_t> bmBlocksWritten{0};
   TnxBaseReplicationLog* bmReplicationLog = nullptr;  // owned; none in this system
   std::atomic<std::int64_t> bmMappedPages{0};
-  std::int32_t bmMaxPages = 1280;
-  std::uint64_t bmLastCheckFailed = 0;
-  std::int64_t bmBlockCacheHit = 0;
-  std::int64_t bmBlockCacheMiss = 0;
-  std::int64_t bmBlockCacheEvict = 0;
+  // The cache lists, [state][frequency][resident], head the oldest.
+  TnxBlockObject* bmBlockListHead[3][2][2] = {};
+  TnxBlockObject* bmBlockListTail[3][2][2] = {};
+  std::int64_t bmBlockListCount[3][2][2] = {};  // 4 KB pages
+  std::int32_t bmMaxPages[3][2] = {{0, 0}, {0, 0}, {1280, 1280}};
+  std::uint64_t bmLastCheckFailed[3] = {};
+  std::int64_t bmBlockCacheHit[3][2][2] = {};  // [state][frequency][bulk]
+  std::int64_t bmBlockCacheEvict[3][2][2] = {};
   std::uint64_t bmChunkEmergency = 0;
+  std::int32_t bmEmergencyCountdown = 64;
 
  private:
-  void bmRemoveExcessUsedBlocks(bool aForce);
+  void bmRemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce);
+  friend class TnxBlockObject;
+  void bmListAppend(TnxBlockObject* aObject, TnxCacheBlockState aState, bool aFrequency, bool aResident);
+  void bmListUnlink(TnxBlockObject* aObject, TnxCacheBlockState aState, bool aFrequency, bool aResident);
   void bmFreeScratchBlocks();
   TnxScratchBlock* ScratchBlock(TnxScratchBlockHandle aHandle);
   std::unique_ptr<TnxHandleTable> bmScratchHandles;  // made on first use

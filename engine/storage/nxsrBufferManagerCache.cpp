@@ -16,14 +16,6 @@ const char kScratchKind = 0;
 // Address space of a 64-bit process: far above every cap.
 constexpr std::int64_t kVirtualMB = std::int64_t{1} << 27;
 
-// Whether the block or one of its copies still holds a mapped image.
-bool hasMappedImage(TnxReadOnlyBlock* aBlock) {
-  if (aBlock->boCacheBlock && aBlock->boCacheBlock->cbState == cbsMapped) return true;
-  for (TnxModifiedBlock* copy = aBlock->robBlockListTail; copy; copy = copy->mbPrev)
-    if (copy->boCacheBlock && copy->boCacheBlock->cbState == cbsMapped) return true;
-  return false;
-}
-
 }  // namespace
 
 // ---- Budget -----------------------------------------------------------------------------
@@ -37,7 +29,9 @@ void TnxBufferManager::SetMaxRAM(std::int32_t aValue) {
   const std::int64_t limit = std::clamp<std::int64_t>(kVirtualMB - 1024, 16, 1536);
   const std::int64_t mapped = std::min(maxRAM, limit);
   bmMaxRAM = static_cast<std::int32_t>(maxRAM);
-  bmMaxPages = static_cast<std::int32_t>(mapped << 7);
+  // Each of the two mapped lists gets half; the allocated tier never activates.
+  bmMaxPages[cbsMapped][0] = bmMaxPages[cbsMapped][1] = static_cast<std::int32_t>(mapped << 7);
+  bmMaxPages[cbsAllocated][0] = bmMaxPages[cbsAllocated][1] = 0;
   bmCacheIsColdCheckState = cbsMapped;
 }
 
@@ -45,7 +39,7 @@ std::int64_t TnxBufferManager::AvailableRAM() {
   TnxPadlockGuard guard(*bmPadlock);
   platform::MemoryFigures figures;
   if (!platform::systemMemoryFigures(figures)) return 0;
-  const std::int64_t freeBudget = std::max<std::int64_t>(0, 2 * std::int64_t{bmMaxPages} - MappedPages()) * 4096;
+  const std::int64_t freeBudget = std::max<std::int64_t>(0, MappedBudget() - ResidentPages(cbsMapped)) * 4096;
   const std::int64_t virtualBytes = std::max<std::int64_t>(0, (kVirtualMB << 20) - freeBudget - 268435456);
   const std::int64_t physical =
       std::max<std::int64_t>(0, static_cast<std::int64_t>(figures.availablePhysical) - freeBudget - 33554432);
@@ -56,53 +50,65 @@ std::int64_t TnxBufferManager::AvailableRAM() {
 
 void TnxBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool) {
   if (aForceMapped && nxIsMemoryEmergency()) bmChunkEmergency = nxTickCount64();
-  bmRemoveExcessUsedBlocks(aForceMapped);
+  // Without the allocated tier only the mapped pass has a budget.
+  bmRemoveExcessUsedBlocks(cbsMapped, aForceMapped);
+  // Ghosts are kept only as far as the other list's budget reaches.
+  for (const bool freq : {false, true}) {
+    while (bmBlockListHead[cbsMapped][freq][0] &&
+           bmBlockListCount[cbsMapped][freq][0] > bmMaxPages[cbsMapped][!freq]) {
+      TnxBlockObject* ghost = bmBlockListHead[cbsMapped][freq][0];
+      bmListUnlink(ghost, cbsMapped, freq, false);
+      bmBlockListCount[cbsMapped][freq][0] -= nxBlockPages(ghost->boBlockSize);
+      ghost->boBlockTracked &= static_cast<std::uint8_t>(~(1u << cbsMapped));
+      ghost->boBlockTrackedFreq &= static_cast<std::uint8_t>(~(1u << cbsMapped));
+      ghost->boBlockCacheHit[cbsMapped] = 0;
+    }
+  }
 }
 
-void TnxBufferManager::bmRemoveExcessUsedBlocks(bool aForce) {
+void TnxBufferManager::bmRemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce) {
   const std::uint64_t now = nxTickCount64();
-  if (!aForce && bmLastCheckFailed != 0 && now <= bmLastCheckFailed + 1000) return;
-  auto over = [this] { return MappedPages() > 2 * std::int64_t{bmMaxPages}; };
-  if (!over()) return;
+  if (!aForce && bmLastCheckFailed[aState] != 0 && now <= bmLastCheckFailed[aState] + 1000) return;
+  // A memory emergency counts as over; every 64th such answer asks the
+  // memory manager for a full cleanup.
+  auto emergency = [this, aState] {
+    if (!(nxGetForceAllocated() || (aState == cbsMapped && nxIsMemoryEmergency()))) return false;
+    if (--bmEmergencyCountdown <= 0) {
+      nxRequestMemoryCleanup();
+      bmEmergencyCountdown = 64;
+    }
+    return true;
+  };
+  auto overBudget = [&] {
+    return ResidentPages(aState) > std::int64_t{bmMaxPages[aState][0]} + bmMaxPages[aState][1] || emergency();
+  };
+  auto overTarget = [&](bool aFreq) {
+    return bmBlockListCount[aState][aFreq][1] > bmMaxPages[aState][aFreq] || emergency();
+  };
+  if (!overBudget()) return;
   const std::uint64_t start = now;
   for (;;) {
     // A pass that maps out nothing ends the trim: an eviction that reports
     // success without freeing pages must not spin here forever.
-    const std::int64_t before = MappedPages();
-    bmLastCheckFailed = start;
-    // Oldest first: read-only blocks in recency order, then the scratch
-    // blocks and transaction copies they own.
-    // Blocks with nothing to give move to the tail: one pass visits each
-    // block once, up to the tail it started with.
-    TnxReadOnlyBlock* const lastAtStart = bmInUseListTail;
-    for (TnxReadOnlyBlock* block = bmInUseListHead; block && over();) {
-      TnxReadOnlyBlock* next = block->robInUseNext;
-      if (block == lastAtStart) next = nullptr;
-      const TnxEvictResult own = block->CheckedEvict(aForce);  // erThis: the block may be gone
-      TnxEvictResult result = own;
-      for (TnxModifiedBlock* copy = own == erNone ? block->robBlockListTail : nullptr;
-           copy && result == erNone && over(); copy = copy->mbPrev)
-        result = copy->CheckedEvict(aForce);
-      if (own == erNone && bmInUseListTail != block && !hasMappedImage(block)) {
-        // Nothing left here to give up: later passes need not walk past it.
-        block->CountAccess();
-      }
-      if (result != erNone) {
-        ++bmBlockCacheEvict;
-        bmLastCheckFailed = 0;
-        if (!over()) return;
-        if (!aForce && nxTickCount64() - 150 > start) return;
-      }
-      block = next;
-    }
-    if (bmScratchHandles && over()) {
-      // Scratch blocks are few: a linear pass over the live handles.
-      for (TnxScratchBlock* scratch : bmScratchList) {
-        if (!over()) break;
-        if (scratch->CheckedEvict(aForce) == erThis) bmLastCheckFailed = 0;
+    const std::int64_t before = ResidentPages(aState);
+    bmLastCheckFailed[aState] = start;
+    for (const bool freq : {false, true}) {
+      for (TnxBlockObject* object = bmBlockListHead[aState][freq][1]; object && overTarget(freq);) {
+        TnxBlockObject* next = object->boBlockNext[aState];
+        const TnxEvictResult result = object->CheckedEvict(aForce);  // the object may be gone
+        if (result == erThis) {
+          bmLastCheckFailed[aState] = 0;
+          if (!aForce && nxTickCount64() - 150 > start) return;
+          if (!overBudget()) return;
+        } else if (result == erMany) {
+          bmLastCheckFailed[aState] = 0;
+          if (!aForce) return;
+          break;
+        }
+        object = next;
       }
     }
-    if (!over() || bmLastCheckFailed != 0 || MappedPages() >= before) return;
+    if (!overBudget() || bmLastCheckFailed[aState] != 0 || ResidentPages(aState) >= before) return;
   }
 }
 
@@ -115,7 +121,7 @@ TnxScratchBlock::TnxScratchBlock(TnxBufferManager* aBufferManager, TnxBlockSizeA
 
 TnxEvictResult TnxScratchBlock::CheckedEvict(bool) {
   if (sbRefCount > 0) return erNone;
-  return boCacheBlock && boCacheBlock->Evict() ? erThis : erNone;
+  return Evict() ? erThis : erNone;
 }
 
 TnxScratchBlock* TnxBufferManager::ScratchBlock(TnxScratchBlockHandle aHandle) {
@@ -141,6 +147,7 @@ void* TnxBufferManager::LockScratchBlock(TnxScratchBlockHandle aHandle) {
   TnxScratchBlock* scratch = ScratchBlock(aHandle);
   scratch->boCacheBlock->cbWriteProtected = false;
   void* address = scratch->boCacheBlock->Block();
+  scratch->CountAccess();
   ++scratch->sbRefCount;
   return address;
 }
@@ -188,11 +195,12 @@ void TnxBufferManager::GetStatsValues(platform::TStringList& aList) {
   TnxPadlockGuard guard(*bmPadlock);
   const bool emergency = bmChunkEmergency != 0 && nxTickCount64() - bmChunkEmergency < 5000;
   aList.add(u"No");
-  aList.add(nxFormatInt64(2 * std::int64_t{bmMaxPages} * 4) + u" kbyte");
-  aList.add(nxFormatInt64(MappedPages() * 4) + u" kbyte" + (emergency ? u" <address space limit reached>" : u""));
-  aList.add(nxFormatInt64(bmBlockCacheMiss));
-  aList.add(nxFormatInt64(bmBlockCacheHit));
-  aList.add(nxFormatInt64(bmBlockCacheEvict));
+  aList.add(nxFormatInt64(MappedBudget() * 4) + u" kbyte");
+  aList.add(nxFormatInt64(ResidentPages(cbsMapped) * 4) + u" kbyte" +
+            (emergency ? u" <address space limit reached>" : u""));
+  aList.add(nxFormatInt64(bmBlockCacheHit[cbsStored][0][0]));
+  aList.add(nxFormatInt64(bmBlockCacheHit[cbsMapped][0][0]));
+  aList.add(nxFormatInt64(bmBlockCacheEvict[cbsMapped][0][0]));
   for (std::int64_t v : {bmTransCommitCount, bmTransNestedCommitCount, bmTransRollbackCount,
                          bmTransNestedRollbackCount, bmTransDeadlockCount, bmTransCorruptedCount,
                          bmBlocksRead.load(), bmBlocksWritten.load()})

@@ -201,6 +201,10 @@ std::int32_t TnxBaseFileHeaderAccessFactory::GetAdditionalReservedSpace(const Tn
 TnxBaseFile::TnxBaseFile() = default;
 
 TnxBaseFile::~TnxBaseFile() {
+  if (fiSnapShotLinkHead && fiBufMgr) {
+    TnxPadlockGuard guard(fiBufMgr->Padlock());
+    FreeSnapShotLinks();
+  }
   platform::TObject::free(fiEncryptionEngine);
   platform::TObject::free(fiHeaderAccessFactory);
 }

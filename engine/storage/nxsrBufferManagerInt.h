@@ -15,3 +15,4 @@ std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader);
 // it is pinned or loading, leaves it to its last release.
 // REQUIRES: the padlock; the block belongs to no transaction.
 void nxsrDropBlock(TnxBufferManager* aManager, TnxReadOnlyBlock* aBlock);
+void nxsrSnapShotBeforeCommit(TnxReadOnlyBlock* aBlock);

@@ -86,7 +86,11 @@ TnxBaseTransaction::TnxBaseTransaction(TnxBufferManager* aBufferManager, platfor
 }
 
 void TnxBaseTransaction::afterConstruction() {
-  nxAssert(!btIsSnapshot, "Snapshot transactions are not offered");
+  if (btIsSnapshot) {
+    btState.include(tsSnapshot);
+    TnxPadlockGuard guard(btBufferManager->Padlock());
+    btBufferManager->bmAddSnapShotTrans(this);
+  }
   StartNested(false);
   btStartTime = btTransLevelsTail->tlStartTime;
   btStartLSN = btTransLevelsTail->tlStartLSN;
@@ -94,6 +98,11 @@ void TnxBaseTransaction::afterConstruction() {
 }
 
 TnxBaseTransaction::~TnxBaseTransaction() {
+  if (btIsSnapshot && btSnapshotID >= 0) {
+    TnxPadlockGuard guard(btBufferManager->Padlock());
+    FreeSnapShotLinks();
+    btBufferManager->bmRemoveSnapShotTrans(this);
+  }
   while (btTransLevelsTail) platform::TObject::discard(btTransLevelsTail);
   platform::TObject::free(btJournal);
 }
@@ -219,6 +228,7 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
       if (!block->robFile->IsTemporary()) journal->AddBlock(aTrans, block);
     journal->FinalizeJournal();
   }
+  bmSnapShotCrossFile(aTrans);
   TnxOwned<TnxFlushList> own;
   TnxFlushList* list = aFlushList;
   if (!list) {

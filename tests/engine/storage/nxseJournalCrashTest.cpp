@@ -9,120 +9,12 @@
 // recovery, must end in the same state.
 #include <gtest/gtest.h>
 
-#include <map>
-#include <random>
-#include <set>
-#include <string_view>
-
+#include "nxseCrashTestSupport.h"
 #include "nxseEncryptionEngineBlowfishRC4.h"
-#include "nxseJournalEngine.h"
-#include "nxseTableTestSupport.h"
 
 namespace {
 
 using namespace nxtest;
-
-using Files = std::map<std::string, std::vector<std::uint8_t>>;
-
-// Forwards to a fault file system and, before every operation that changes
-// something, records what a crash at that moment would leave on disk.
-class CrashRecorder final : public platform::FileSystem {
- public:
-  CrashRecorder(platform::FaultFileSystem& aInner, bool aRandomSubset, std::uint32_t aSeed)
-      : inner_(aInner), subset_(aRandomSubset), random_(aSeed) {}
-
-  std::vector<Files> points;
-
-  void capture() {
-    std::vector<std::string> names;
-    inner_.listDirectory("/db", names);
-    for (const std::string& n : names) paths_.insert("/db/" + n);
-    Files files;
-    for (const std::string& p : paths_) {
-      std::vector<std::uint8_t> data;
-      if (!inner_.durableContents(p, data)) continue;
-      if (subset_) {
-        for (const auto& w : pending_[p]) {
-          if (random_() % 2) continue;
-          if (data.size() < w.first + w.second.size()) data.resize(w.first + w.second.size());
-          std::copy(w.second.begin(), w.second.end(), data.begin() + static_cast<std::ptrdiff_t>(w.first));
-        }
-      }
-      files[p] = std::move(data);
-    }
-    points.push_back(std::move(files));
-  }
-
-  int open(const std::string& aPath, const platform::FileOpenOptions& aOptions, platform::FileId& aFile) override {
-    if (aOptions.create) capture();
-    const int err = inner_.open(aPath, aOptions, aFile);
-    if (err == 0) {
-      paths_.insert(aPath);
-      handles_[aFile] = {aPath, aOptions.writeThrough};
-    }
-    return err;
-  }
-  int close(platform::FileId aFile) override { return inner_.close(aFile); }
-  int readAt(platform::FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
-             std::size_t& aDone) override {
-    return inner_.readAt(aFile, aBuffer, aCount, aOffset, aDone);
-  }
-  int writeAt(platform::FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
-              std::size_t& aDone) override {
-    capture();
-    const auto& h = handles_[aFile];
-    if (!h.writeThrough) {
-      const auto* p = static_cast<const std::uint8_t*>(aBuffer);
-      pending_[h.path].push_back({static_cast<std::size_t>(aOffset), std::vector<std::uint8_t>(p, p + aCount)});
-    }
-    return inner_.writeAt(aFile, aBuffer, aCount, aOffset, aDone);
-  }
-  int sync(platform::FileId aFile) override {
-    capture();
-    pending_[handles_[aFile].path].clear();
-    return inner_.sync(aFile);
-  }
-  int truncate(platform::FileId aFile, std::int64_t aSize) override {
-    capture();
-    return inner_.truncate(aFile, aSize);
-  }
-  int size(platform::FileId aFile, std::int64_t& aSize) override { return inner_.size(aFile, aSize); }
-  int identity(platform::FileId aFile, platform::FileIdentityInfo& aInfo) override {
-    return inner_.identity(aFile, aInfo);
-  }
-  int pathInfo(const std::string& aPath, platform::PathInfo& aInfo) override { return inner_.pathInfo(aPath, aInfo); }
-  int remove(const std::string& aPath) override {
-    capture();
-    return inner_.remove(aPath);
-  }
-  int rename(const std::string& aFrom, const std::string& aTo) override {
-    capture();
-    return inner_.rename(aFrom, aTo);
-  }
-  int listDirectory(const std::string& aPath, std::vector<std::string>& aNames) override {
-    return inner_.listDirectory(aPath, aNames);
-  }
-  int syncDirectory(const std::string& aPath) override {
-    capture();
-    return inner_.syncDirectory(aPath);
-  }
-  int fileSystemType(const std::string& aPath, std::string& aType) override {
-    return inner_.fileSystemType(aPath, aType);
-  }
-  std::string absolutePath(const std::string& aPath) override { return inner_.absolutePath(aPath); }
-
- private:
-  struct HandleInfo {
-    std::string path;
-    bool writeThrough = false;
-  };
-  platform::FaultFileSystem& inner_;
-  bool subset_;
-  std::mt19937 random_;
-  std::set<std::string> paths_;
-  std::map<platform::FileId, HandleInfo> handles_;
-  std::map<std::string, std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>> pending_;
-};
 
 using Records = std::vector<std::pair<TnxRefNr, std::uint32_t>>;
 // The plain, secret and variable tables' records and the plain table's BLOBs.
@@ -139,59 +31,24 @@ std::string textOf(std::uint32_t aValue) {
   return std::string(length, static_cast<char>('a' + aValue % 26));
 }
 
-class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {
+class JournalCrashTest : public JournalCrashKit<TableTest>, public ::testing::WithParamInterface<std::tuple<int, bool>> {
  protected:
   void SetUp() override {
-    TableTest::SetUp();
+    JournalCrashKit::SetUp();
     nxseEncryptionEngineBlowfishRC4Initialize();
     nxseJournalEngineInitialize();
   }
   void TearDown() override {
-    TableTest::TearDown();
+    JournalCrashKit::TearDown();
     nxseJournalEngineFinalize();
     nxseEncryptionEngineBlowfishRC4Finalize();
   }
 
   Table& make(const std::string& aPath, bool aEncrypted, bool aVariable = false) {
-    Table& t = newTable();
-    TnxOwned<TestTransaction> trans(newTransaction());
-    t.dict.reset(aVariable ? newVariableDictionary({{nxtInt32, 0}, {nxtNullString, 1500}})
-                           : aEncrypted ? newDictionary(96) : newBlobDictionary(96));
-    t.file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
-    files_.push_back(t.file);
-    t.file->fiVadurVersion = 47005;
-    t.file->fiStreamEngineName = u"nx1xDefault";
-    if (aEncrypted) t.file->fiEncryptionEngineName = u"nx1xDefault";
-    t.file->OpenFile(omReadWrite, smExclusive, false, true);
-    EXPECT_EQ(t.file->AddHeader(trans.get(), {u"pw"}, kNX2), 0);
-    attach(t, trans.get());
-    t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
-    t.file->fiMaxID = t.dict->CurrentID();
-    t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
-    attachBlobs(t, trans.get());
-    trans->Commit();
-    return t;
-  }
-  Table& open(const std::string& aPath) {
-    Table& t = newTable();
-    t.file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
-    files_.push_back(t.file);
-    t.file->OpenFile(omReadWrite, smExclusive, false, false);
-    TnxReleaseMethod release;
-    PnxBlock header = nullptr;
-    bool readOnly = false;
-    EXPECT_EQ(manager_->AddFile(t.file, nullptr, {u"pw"}, false, release, header, readOnly), 0);
-    nxReleaseBlock(release, header);
-    attach(t, nullptr);
-    t.dict.reset(platform::create<TnxServerDataDict>());
-    t.dict->ReadFromFile(t.stream.get(), nullptr);
-    t.stream->Initialize(t.dict.get());
-    t.file->fiMaxID = t.dict->CurrentID();
-    t.recordAccess.reset(
-        platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
-    t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
-    attachBlobs(t, nullptr);
-    return t;
+    return makeCrashTable(aPath, aEncrypted,
+                          aVariable    ? newVariableDictionary({{nxtInt32, 0}, {nxtNullString, 1500}})
+                          : aEncrypted ? newDictionary(96)
+                                       : newBlobDictionary(96));
   }
   static std::string blobBytes(std::size_t aCount, char aSeed) {
     std::string s(aCount, aSeed);
@@ -250,63 +107,14 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
     t.records->Iterate(nullptr, refNr, &data, it, nullptr, nullptr, false, false);
     return result;
   }
-  // The file as the checker must see it: decrypted through IterateBlocks.
-  std::vector<std::uint8_t> plainImage(TnxBaseFile* aFile) {
-    std::vector<std::uint8_t> out;
-    TnxBlockIterator it{[](void*, void* aCookie, TnxBlockNumber aNr, PnxBlock aBlock) {
-                          auto* o = static_cast<std::vector<std::uint8_t>*>(aCookie);
-                          o->resize(std::size_t{aNr + 1} * kBlock, 0);
-                          if (aBlock) std::copy(aBlock, aBlock + kBlock, o->begin() + std::ptrdiff_t{aNr} * kBlock);
-                          return birContinue;
-                        },
-                        nullptr};
-    aFile->IterateBlocks(&out, it);
-    return out;
-  }
-  void checkWithChecker(const std::string& aPath, TnxBaseFile* aFile, std::uint32_t aRecordLength) {
-    std::vector<std::uint8_t> image = aFile->fiEncryptionEngine ? plainImage(aFile) : disk(aPath);
-    const std::size_t hash =
-        std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(image.data()), image.size()));
-    if (!checked_.insert(hash).second) return;  // this image was checked before
-    putDisk(image, "/db/checker.copy");
-    const std::string report = checkFile("/db/checker.copy", aRecordLength);
-    EXPECT_EQ(report, "") << aPath;
-    fs_.remove("/db/checker.copy");
-  }
-
-  // The set-up commits ran without journal (no sync): their files are made
-  // durable as they are.
-  void makeDurable() {
-    std::vector<std::string> names;
-    fs_.listDirectory("/db", names);
-    for (const std::string& n : names) fs_.putFile("/db/" + n, disk("/db/" + n));
-  }
-  // Replaces the folder's files by aFiles.
-  void restore(const Files& aFiles) {
-    closeAll();
-    tables_.clear();
-    std::vector<std::string> names;
-    fs_.listDirectory("/db", names);
-    for (const std::string& n : names) fs_.remove("/db/" + n);
-    fs_.syncDirectory("/db");
-    for (const auto& [path, data] : aFiles) fs_.putFile(path, data);
-  }
-  void recover(bool aCommitKind) {
-    if (aCommitKind)
-      Tnx1xCommitJournalEngine::Check(u"db", u"/db");
-    else
-      Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
-  }
   // The tables' records after recovery of aFiles; the files pass the checker.
   State recoveredState(const Files& aFiles, bool aCommitKind) {
     restore(aFiles);
     recover(aCommitKind);
-    std::vector<std::string> names;
-    fs_.listDirectory("/db", names);
-    for (const std::string& n : names) EXPECT_FALSE(n.size() > 4 && n.substr(n.size() - 4) == ".n$2") << n;
-    Table& plain = open(kPlain);
-    Table& secret = open(kSecret);
-    Table& variable = open(kVariable);
+    expectNoJournalLeft();
+    Table& plain = openCrashTable(kPlain);
+    Table& secret = openCrashTable(kSecret);
+    Table& variable = openCrashTable(kVariable);
     State state{scan(plain), scan(secret), scan(variable), blobState(plain)};
     checkWithChecker(kPlain, plain.file, plain.records->breRecordLength);
     checkWithChecker(kSecret, secret.file, secret.records->breRecordLength);
@@ -343,7 +151,6 @@ class JournalCrashTest : public TableTest, public ::testing::WithParamInterface<
   }
 
   std::vector<TnxBlobNr> blobNrs_;
-  std::set<std::size_t> checked_;
 };
 
 TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
@@ -373,13 +180,7 @@ TEST_P(JournalCrashTest, EveryPointOfACommitRecoversToBeforeOrAfter) {
     change(plain, trans.get(), std::get<0>(before));
     change(secret, trans.get(), std::get<1>(before));
     change(variable, trans.get(), std::get<2>(before));
-    const std::string journal = "/db/" + std::to_string(trans->btLSN) + ".n$2";
-    if (kind == 0)
-      trans->SetJournal(platform::create<Tnx1xJournalEngine>(platform::fromUtf8(journal)));
-    else if (kind == 1)
-      trans->SetJournal(platform::create<Tnx1xCommitJournalEngine>(platform::fromUtf8(journal)));
-    else
-      trans->SetJournal(platform::create<Tnx1xRollbackJournalEngine>(platform::fromUtf8(journal)));
+    trans->SetJournal(newJournal(kind, trans.get()));
     trans->Commit();
   }
   recorder.capture();  // the commit returned
@@ -421,11 +222,7 @@ TEST_P(JournalCrashTest, ACrashDuringRecoveryRecoversTheSame) {
     change(plain, trans.get(), none);
     change(secret, trans.get(), none);
     change(variable, trans.get(), none);
-    const std::string journal = "/db/" + std::to_string(trans->btLSN) + ".n$2";
-    if (kind == 1)
-      trans->SetJournal(platform::create<Tnx1xCommitJournalEngine>(platform::fromUtf8(journal)));
-    else
-      trans->SetJournal(platform::create<Tnx1xRollbackJournalEngine>(platform::fromUtf8(journal)));
+    trans->SetJournal(newJournal(kind == 1 ? 1 : 2, trans.get()));
     trans->Commit();
   }
   platform::setCurrentFileSystem(&fs_);
@@ -465,9 +262,7 @@ TEST_P(JournalCrashTest, ACrashDuringRecoveryRecoversTheSame) {
       want.resize(n);
       EXPECT_TRUE(now == want) << p;
     }
-    std::vector<std::string> names;
-    fs_.listDirectory("/db", names);
-    for (const std::string& n : names) EXPECT_FALSE(n.size() > 4 && n.substr(n.size() - 4) == ".n$2") << n;
+    expectNoJournalLeft();
   }
 }
 

@@ -28,7 +28,7 @@ class CacheTest : public StorageTest {
     StorageTest::TearDown();
     nxSetTickSource(previousTicks_);
   }
-  std::int64_t budget() { return 2 * std::int64_t{manager_->MaxPages()}; }
+  std::int64_t budget() { return manager_->MappedBudget(); }
 
   TnxTickSource previousTicks_ = nullptr;
 };
@@ -74,6 +74,39 @@ TEST_F(CacheTest, PinnedBlocksStayAndAFailedPassBacksOff) {
   gFakeNow += 501;
   (void)committedByte(file, 2563);
   EXPECT_LE(manager_->MappedPages(), budget());
+}
+
+TEST_F(CacheTest, EveryLoadMovesBudgetTowardsTheRecencyListAndTheSumStays) {
+  TnxBaseFile* file = tableOf(100);
+  const std::int32_t recency = manager_->MaxPages(false), frequency = manager_->MaxPages(true);
+  const std::int64_t hits = manager_->bmBlockCacheHit[cbsMapped][0][0];
+  const std::int64_t misses = manager_->bmBlockCacheHit[cbsStored][0][0];
+  (void)committedByte(file, 5);  // a load
+  EXPECT_EQ(manager_->MaxPages(false), recency + frequency / 500);
+  EXPECT_EQ(manager_->MaxPages(true), frequency - frequency / 500);
+  EXPECT_EQ(manager_->MappedBudget(), 2560);
+  (void)committedByte(file, 6);
+  (void)committedByte(file, 5);  // a hit: no budget moves
+  EXPECT_EQ(manager_->MaxPages(true), frequency - frequency / 500 - (frequency - frequency / 500) / 500);
+  EXPECT_EQ(manager_->bmBlockCacheHit[cbsStored][0][0], misses + 2);
+  EXPECT_EQ(manager_->bmBlockCacheHit[cbsMapped][0][0], hits + 1);
+  // Every mapped image sits in a resident list.
+  EXPECT_EQ(manager_->ResidentPages(cbsMapped), manager_->MappedPages());
+}
+
+TEST_F(CacheTest, ADroppedImageThatHadHitsIsTrackedUntilItComesBack) {
+  TnxBaseFile* file = tableOf(2700);
+  (void)committedByte(file, 1);
+  (void)committedByte(file, 0);  // a hit on block 0, whose object outlives its image
+  EXPECT_EQ(manager_->ListPages(cbsMapped, false, false), 0);
+  for (TnxBlockNumber n = 2; n <= 2600; ++n) (void)committedByte(file, n);
+  // Block 0 was the oldest: its image went, the object is a ghost of the
+  // mapped recency list; the other dropped blocks went with their objects.
+  EXPECT_EQ(manager_->ListPages(cbsMapped, false, false), 1);
+  EXPECT_EQ(manager_->ResidentPages(cbsMapped), manager_->MappedPages());
+  EXPECT_LE(manager_->MappedPages(), budget());
+  (void)committedByte(file, 0);  // back: no longer tracked
+  EXPECT_EQ(manager_->ListPages(cbsMapped, false, false), 0);
 }
 
 TEST_F(CacheTest, TransactionCopiesStayWithoutTemporaryStorage) {
@@ -171,7 +204,7 @@ TEST_F(BigTransactionTest, TwoHundredMegabytesWithMaxRAM10) {
       peak = std::max(peak, manager_->MappedPages());
     }
   }
-  EXPECT_LE(peak, 2 * std::int64_t{manager_->MaxPages()} + 16);
+  EXPECT_LE(peak, manager_->MappedBudget() + 16);
   EXPECT_GT(manager_->TempStore()->InUse(), 150ll << 20);
   trans->Commit();
   EXPECT_EQ(manager_->TempStore()->InUse(), 0);
