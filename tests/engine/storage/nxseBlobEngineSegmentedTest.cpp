@@ -457,6 +457,10 @@ TEST_F(BlobTest, RandomChangesMatchTheModel) {
 
 class BlobDamageTest : public BlobTest {
  public:
+  void SetUp() override {
+    BlobTest::SetUp();
+    uncheckedFiles_.insert("/db/t.nx1");  // damaged on purpose
+  }
   // A root (or any segment) with the given bytes: its heap reference.
   TnxBlobNr raw(TnxBaseTransaction* aTrans, const std::string& aBytes) {
     const TnxHeapPiece pieces[] = {{aBytes.data(), static_cast<std::uint32_t>(aBytes.size())}};

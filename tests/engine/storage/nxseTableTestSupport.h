@@ -186,7 +186,7 @@ class TableTest : public StorageTest {
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
     attachBlobs(t, trans.get());
     trans->Commit();
-    recordLengths_[aPath] = t.records->breRecordLength;
+    noteLayout(aPath, t);
     return t;
   }
 
@@ -203,8 +203,26 @@ class TableTest : public StorageTest {
         platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
     attachBlobs(t, nullptr);
-    recordLengths_[aPath] = t.records->breRecordLength;
+    noteLayout(aPath, t);
     return t;
+  }
+
+  // What the teardown check must tell the checker of aPath: the record
+  // length and the indices whose nodes hold only references.
+  void noteLayout(const std::string& aPath, Table& t) {
+    recordLengths_[aPath] = t.records->breRecordLength;
+    std::string keyless;
+    if (const auto* indices = t.dict->IndicesDescriptor())
+      for (std::int32_t i = 0; i < indices->IndexCount(); ++i) {
+        const nxString& engine = indices->Indices(i)->IndexEngine();
+        if (platform::sameTextAscii(engine, u"KeylessBStarTree") ||
+            platform::sameTextAscii(engine, u"CacheKeylessBstarTree"))
+        {
+          if (!keyless.empty()) keyless.push_back(',');
+          keyless.append(std::to_string(i));
+        }
+      }
+    keylessIndices_[aPath] = keyless;
   }
 
   // The BLOB engine of a dictionary with a BLOB descriptor, on an access of
@@ -315,6 +333,8 @@ class TableTest : public StorageTest {
       if (auto it = recordLengths_.find(path); it != recordLengths_.end() && it->second)
         command += " --record-length " + std::to_string(it->second);
       if (rawFiles_.count(path)) command += " --raw";
+      if (auto it = keylessIndices_.find(path); it != keylessIndices_.end() && !it->second.empty())
+        command += " --keyless " + it->second;
     }
     if (temporaries.empty()) return std::string();
     const std::string report = temporaries.front() + ".out";
@@ -331,6 +351,7 @@ class TableTest : public StorageTest {
   std::set<std::string> uncheckedFiles_;
   std::set<std::string> rawFiles_;
   std::map<std::string, std::uint32_t> recordLengths_;
+  std::map<std::string, std::string> keylessIndices_;
 };
 
 }  // namespace nxtest
