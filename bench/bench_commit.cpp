@@ -30,35 +30,11 @@
 #include "nxsrFileImplWin32.h"
 #include "nxsrTimeoutHandling.h"
 #include "plFileSystem.h"
+#include "benchStorageSupport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double seconds(Clock::time_point aFrom) { return std::chrono::duration<double>(Clock::now() - aFrom).count(); }
-
 constexpr std::int32_t kRecords = 10000;
-
-// Commits durably, as the server commits a fail-safe transaction.
-class BenchTransaction : public TnxBaseTransaction {
-  PL_CLASS_INFO_DECL()
- public:
-  explicit BenchTransaction(TnxBufferManager* aManager) : TnxBaseTransaction(aManager, nullptr, false, true) {}
-  TnxResult Commit() override {
-    TnxBaseTransactionLevel* level = btTransLevelsTail;
-    if (!level->StopNested()) return 0;
-    TnxFlushList list;
-    btBufferManager->CommitTransaction(this, &list, false);
-    list.Flush(true);
-    platform::TObject::free(level);
-    return 0;
-  }
-  TnxResult Rollback() override {
-    btBufferManager->RollbackTransaction(this);
-    platform::TObject::free(btTransLevelsTail);
-    return 0;
-  }
-};
-PL_CLASS_INFO_IMPL(BenchTransaction, TnxBaseTransaction, "BenchTransaction", nullptr)
 
 void fail(const char* aWhat) {
   std::fprintf(stderr, "%s\n", aWhat);
@@ -142,13 +118,6 @@ double runOurs(const std::string& aFolder, std::int32_t aCommits) {
   file->CloseFile();
   platform::currentFileSystem().remove(path);
   return elapsed;
-}
-
-void check(int aRc, sqlite3* aDb, const char* aWhat) {
-  if (aRc != SQLITE_OK && aRc != SQLITE_DONE && aRc != SQLITE_ROW) {
-    std::fprintf(stderr, "sqlite %s: %s\n", aWhat, sqlite3_errmsg(aDb));
-    std::exit(1);
-  }
 }
 
 double runSqlite(const std::string& aFolder, std::int32_t aCommits) {
