@@ -103,7 +103,19 @@ TnxBaseTransaction::~TnxBaseTransaction() {
     FreeSnapShotLinks();
     btBufferManager->bmRemoveSnapShotTrans(this);
   }
-  while (btTransLevelsTail) platform::TObject::discard(btTransLevelsTail);
+  // A transaction dropped without commit or rollback (an exception passed
+  // its owner) gives its copies back: left linked to freed levels, they
+  // would be touched again when their file is removed.
+  while (btTransLevelsTail) {
+    if (btTransLevelsTail->tlBlockCount > 0) {
+      try {
+        btBufferManager->RollbackTransaction(this);
+      } catch (...) {
+        // Nothing more to give back than the level's own copies.
+      }
+    }
+    platform::TObject::discard(btTransLevelsTail);
+  }
   platform::TObject::free(btJournal);
 }
 

@@ -132,6 +132,26 @@ TEST_F(BufferManagerTest, RollingBackALevelShowsTheLevelBelowAndCommitWritesIt) 
   EXPECT_EQ(diskByte("/db/t.nx1", 2), 0xA0);
 }
 
+TEST_F(BufferManagerTest, ATransactionDroppedWithoutAnEndGivesItsCopiesBack) {
+  // An exception can pass the owner of a transaction before it commits or
+  // rolls back: the copies of every level go back, and removing the file
+  // later touches none of them.
+  TnxBaseFile* file = tableOf(4);
+  {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    setByte(file, trans.get(), 2, 0xD0);
+    trans->StartNested(false);
+    setByte(file, trans.get(), 3, 0xD1);
+  }
+  EXPECT_EQ(committedByte(file, 2), 0x42);
+  EXPECT_EQ(committedByte(file, 3), 0x43);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(file, trans.get(), 2, 0xD2);
+  trans->Commit();
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0xD2);
+  EXPECT_EQ(diskByte("/db/t.nx1", 3), 0x43);
+}
+
 TEST_F(BufferManagerTest, ACopyMadeAtLevelTwoMovesDownToBeWritten) {
   TnxBaseFile* file = tableOf(4);
   TnxOwned<TestTransaction> trans(newTransaction());
