@@ -38,6 +38,17 @@ const TnxInterfaceEntry* TnxTypedVariantList::interfaceTable() const {
   return table;
 }
 
+std::int32_t TnxTypedVariantList::queryParentInterface(const platform::Guid& aIID, void** aObj) {
+  for (const TnxInterfaceEntry* e = TnxVariantList::interfaceTable(); e->ieIID; ++e)
+    if (*e->ieIID == aIID) {
+      InxInterface* intf = e->ieGet(this);
+      intf->AddRef();
+      *aObj = intf;
+      return nxS_OK;
+    }
+  return TnxVariantList::queryParentInterface(aIID, aObj);
+}
+
 TVariantListEntry& TnxVariantList::Entry(std::int32_t aIndex) {
   nxAssert(aIndex >= 0 && aIndex < GetCount(), "variant list index out of range");
   auto& slot = List[std::size_t(aIndex)];

@@ -116,6 +116,8 @@ class TnxTypedVariantList : public TnxVariantList {
 
  protected:
   const TnxInterfaceEntry* interfaceTable() const override;
+  // The plain list's interfaces.
+  std::int32_t queryParentInterface(const platform::Guid& aIID, void** aObj) override;
 };
 
 void nxNewVariantList(std::int32_t Capacity, TnxIntfPtr<InxVariantList>& aList);
