@@ -581,69 +581,72 @@ T load(const std::uint8_t* p) {
   return v;
 }
 
-// Characters both fields can hold.
-std::size_t commonUnits(InxSqlNativeField* a, InxSqlNativeField* b) {
-  return std::size_t(std::max(std::min(a->NativeUnits(), b->NativeUnits()), 0));
-}
-
-#define NX_FIXED_COMPARER(Cls, Bytes)                                                       \
-  class Cls final : public TnxSqlNativeComparer {                                          \
-   public:                                                                                 \
-    using TnxSqlNativeComparer::TnxSqlNativeComparer;                                      \
-    const char* ClassName() const override { return #Cls; }                                \
-                                                                                           \
-   protected:                                                                              \
-    bool Equal(const std::uint8_t* a, const std::uint8_t* b) override {                    \
-      return std::memcmp(a, b, Bytes) == 0;                                                \
-    }                                                                                      \
-  };
-
-NX_FIXED_COMPARER(TnxSqlCharComparer, 1)
-NX_FIXED_COMPARER(TnxSqlWideCharComparer, 2)
-NX_FIXED_COMPARER(TnxSqlByteComparer, 1)
-NX_FIXED_COMPARER(TnxSqlWord16Comparer, 2)
-NX_FIXED_COMPARER(TnxSqlWord32Comparer, 4)
-NX_FIXED_COMPARER(TnxSqlInt8Comparer, 1)
-NX_FIXED_COMPARER(TnxSqlInt16Comparer, 2)
-NX_FIXED_COMPARER(TnxSqlInt32Comparer, 4)
-NX_FIXED_COMPARER(TnxSqlInt64Comparer, 8)
-#undef NX_FIXED_COMPARER
-
-class TnxSqlBooleanComparer final : public TnxSqlNativeComparer {
+// One comparer class per stored representation: Eq::equal(a, b, units).
+template <class Eq>
+class NativeComparer final : public TnxSqlNativeComparer {
  public:
   using TnxSqlNativeComparer::TnxSqlNativeComparer;
-  const char* ClassName() const override { return "TnxSqlBooleanComparer"; }
-
- protected:
-  // Any non-zero byte is True.
-  bool Equal(const std::uint8_t* a, const std::uint8_t* b) override { return *a == *b || (*a & *b) != 0; }
-};
-
-class TnxSqlShortStringComparer final : public TnxSqlNativeComparer {
- public:
-  using TnxSqlNativeComparer::TnxSqlNativeComparer;
-  const char* ClassName() const override { return "TnxSqlShortStringComparer"; }
-
- protected:
-  // The length byte, then that many bytes (bounded by the fields' units).
-  bool Equal(const std::uint8_t* a, const std::uint8_t* b) override {
-    if (a[0] != b[0]) return false;
-    const std::size_t n = std::min<std::size_t>(a[0], commonUnits(F1, F2));
-    return std::memcmp(a + 1, b + 1, n) == 0;
+  const char* ClassName() const override { return Eq::kName; }
+  TnxSqlTriStateBool Compare() override {
+    const std::uint8_t *a, *b;
+    if (FDirect) {
+      const std::uint8_t* r1 = *A1.RecordBuffer;
+      const std::uint8_t* r2 = *A2.RecordBuffer;
+      if ((r1[A1.NullOffset] & A1.NullMask) | (r2[A2.NullOffset] & A2.NullMask)) return tsbUnknown;
+      a = r1 + A1.FieldOffset;
+      b = r2 + A2.FieldOffset;
+    } else {
+      if (F1->NativeIsNull() || F2->NativeIsNull()) return tsbUnknown;
+      a = F1->NativeFieldBuffer();
+      b = F2->NativeFieldBuffer();
+    }
+    return Eq::equal(a, b, FUnits) ? tsbTrue : tsbFalse;
   }
 };
 
-class TnxSqlNullStringComparer final : public TnxSqlNativeComparer {
- public:
-  using TnxSqlNativeComparer::TnxSqlNativeComparer;
-  const char* ClassName() const override { return "TnxSqlNullStringComparer"; }
+template <std::size_t kBytes>
+struct BytesEq {
+  static bool equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t) {
+    return std::memcmp(a, b, kBytes) == 0;
+  }
+};
 
- protected:
+#define NX_BYTES_COMPARER(Tag, Name, Bytes)     \
+  struct Tag : BytesEq<Bytes> {                 \
+    static constexpr const char* kName = #Name; \
+  };
+NX_BYTES_COMPARER(CharEq, TnxSqlCharComparer, 1)
+NX_BYTES_COMPARER(WideCharEq, TnxSqlWideCharComparer, 2)
+NX_BYTES_COMPARER(ByteEq, TnxSqlByteComparer, 1)
+NX_BYTES_COMPARER(Word16Eq, TnxSqlWord16Comparer, 2)
+NX_BYTES_COMPARER(Word32Eq, TnxSqlWord32Comparer, 4)
+NX_BYTES_COMPARER(Int8Eq, TnxSqlInt8Comparer, 1)
+NX_BYTES_COMPARER(Int16Eq, TnxSqlInt16Comparer, 2)
+NX_BYTES_COMPARER(Int32Eq, TnxSqlInt32Comparer, 4)
+NX_BYTES_COMPARER(Int64Eq, TnxSqlInt64Comparer, 8)
+#undef NX_BYTES_COMPARER
+
+struct BooleanEq {
+  static constexpr const char* kName = "TnxSqlBooleanComparer";
+  // Any non-zero byte is True.
+  static bool equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t) { return *a == *b || (*a & *b) != 0; }
+};
+
+struct ShortStringEq {
+  static constexpr const char* kName = "TnxSqlShortStringComparer";
+  // The length byte, then that many bytes (bounded by the fields' units).
+  static bool equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t aUnits) {
+    if (a[0] != b[0]) return false;
+    return std::memcmp(a + 1, b + 1, std::min<std::size_t>(a[0], aUnits)) == 0;
+  }
+};
+
+struct NullStringEq {
+  static constexpr const char* kName = "TnxSqlNullStringComparer";
   // Up to the first position where both hold the terminator; the shorter
   // field's terminator byte is the last one read.
-  bool Equal(const std::uint8_t* a, const std::uint8_t* b) override {
-    const std::size_t units = commonUnits(F1, F2) + 1;
-    for (std::size_t i = 0; i < units; ++i) {
+  static bool equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t aUnits) {
+    for (std::size_t i = 0; i <= aUnits; ++i) {
       if (a[i] != b[i]) return false;
       if (a[i] == 0) return true;
     }
@@ -651,15 +654,10 @@ class TnxSqlNullStringComparer final : public TnxSqlNativeComparer {
   }
 };
 
-class TnxSqlWideStringComparer final : public TnxSqlNativeComparer {
- public:
-  using TnxSqlNativeComparer::TnxSqlNativeComparer;
-  const char* ClassName() const override { return "TnxSqlWideStringComparer"; }
-
- protected:
-  bool Equal(const std::uint8_t* a, const std::uint8_t* b) override {
-    const std::size_t units = commonUnits(F1, F2) + 1;
-    for (std::size_t i = 0; i < units; ++i) {
+struct WideStringEq {
+  static constexpr const char* kName = "TnxSqlWideStringComparer";
+  static bool equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t aUnits) {
+    for (std::size_t i = 0; i <= aUnits; ++i) {
       const auto x = load<std::uint16_t>(a + 2 * i), y = load<std::uint16_t>(b + 2 * i);
       if (x != y) return false;
       if (x == 0) return true;
@@ -667,6 +665,11 @@ class TnxSqlWideStringComparer final : public TnxSqlNativeComparer {
     return true;
   }
 };
+
+template <class Eq>
+std::unique_ptr<TnxSqlNativeComparer> make(InxSqlNativeField* aF1, InxSqlNativeField* aF2) {
+  return std::make_unique<NativeComparer<Eq>>(aF1, aF2);
+}
 
 // "=" of two values of these fields trims or collates: bytes do not decide it.
 bool collatedField(InxSqlNativeField* aField) {
@@ -677,30 +680,36 @@ bool collatedField(InxSqlNativeField* aField) {
 
 }  // namespace
 
+TnxSqlNativeComparer::TnxSqlNativeComparer(InxSqlNativeField* aF1, InxSqlNativeField* aF2)
+    : F1(aF1),
+      F2(aF2),
+      FDirect(aF1->NativeAccess(A1) && aF2->NativeAccess(A2)),
+      FUnits(std::size_t(std::max(std::min(aF1->NativeUnits(), aF2->NativeUnits()), 0))) {}
+
 std::unique_ptr<TnxSqlNativeComparer> nxSqlNativeComparerFor(InxSqlNativeField* aF1, InxSqlNativeField* aF2) {
   const TnxFieldType type = aF1->NativeFieldType();
   if (type != aF2->NativeFieldType()) return nullptr;
   switch (type) {
-    case nxtBoolean: return std::make_unique<TnxSqlBooleanComparer>(aF1, aF2);
-    case nxtByte: return std::make_unique<TnxSqlByteComparer>(aF1, aF2);
-    case nxtWord16: return std::make_unique<TnxSqlWord16Comparer>(aF1, aF2);
+    case nxtBoolean: return make<BooleanEq>(aF1, aF2);
+    case nxtByte: return make<ByteEq>(aF1, aF2);
+    case nxtWord16: return make<Word16Eq>(aF1, aF2);
     case nxtWord32:
     case nxtAutoInc:
-    case nxtRecRev: return std::make_unique<TnxSqlWord32Comparer>(aF1, aF2);
-    case nxtInt8: return std::make_unique<TnxSqlInt8Comparer>(aF1, aF2);
-    case nxtInt16: return std::make_unique<TnxSqlInt16Comparer>(aF1, aF2);
-    case nxtInt32: return std::make_unique<TnxSqlInt32Comparer>(aF1, aF2);
+    case nxtRecRev: return make<Word32Eq>(aF1, aF2);
+    case nxtInt8: return make<Int8Eq>(aF1, aF2);
+    case nxtInt16: return make<Int16Eq>(aF1, aF2);
+    case nxtInt32: return make<Int32Eq>(aF1, aF2);
     case nxtInt64:
-    case nxtRefNr: return std::make_unique<TnxSqlInt64Comparer>(aF1, aF2);
+    case nxtRefNr: return make<Int64Eq>(aF1, aF2);
     default: break;
   }
   if (collatedField(aF1) || collatedField(aF2)) return nullptr;
   switch (type) {
-    case nxtChar: return std::make_unique<TnxSqlCharComparer>(aF1, aF2);
-    case nxtWideChar: return std::make_unique<TnxSqlWideCharComparer>(aF1, aF2);
-    case nxtShortString: return std::make_unique<TnxSqlShortStringComparer>(aF1, aF2);
-    case nxtNullString: return std::make_unique<TnxSqlNullStringComparer>(aF1, aF2);
-    case nxtWideString: return std::make_unique<TnxSqlWideStringComparer>(aF1, aF2);
+    case nxtChar: return make<CharEq>(aF1, aF2);
+    case nxtWideChar: return make<WideCharEq>(aF1, aF2);
+    case nxtShortString: return make<ShortStringEq>(aF1, aF2);
+    case nxtNullString: return make<NullStringEq>(aF1, aF2);
+    case nxtWideString: return make<WideStringEq>(aF1, aF2);
     default: return nullptr;
   }
 }

@@ -41,6 +41,16 @@ enum TnxSqlRelOp : std::uint8_t {
   roNotInList = 10,
 };
 
+// Where a column's bytes and null bit are in its table's current record: the
+// variable holding the current record buffer (followed as it moves), the
+// field's offset and its null bit.
+struct TnxSqlNativeFieldAccess {
+  const std::uint8_t* const* RecordBuffer = nullptr;
+  std::int32_t FieldOffset = 0;
+  std::int32_t NullOffset = 0;
+  std::uint8_t NullMask = 0;
+};
+
 // What native comparers and nxSqlPickPromotedField read of a column: the
 // field proxies implement it over their table's current record buffer.
 class InxSqlNativeField {
@@ -54,6 +64,9 @@ class InxSqlNativeField {
   virtual std::int32_t NativeDecimals() = 0;
   // The effective locale (own, else the table's); nil when none.
   virtual TnxLocaleDescriptor* NativeLocaleDesc() = 0;
+  // The layout behind NativeIsNull and NativeFieldBuffer, when the column
+  // has one; comparers then read the record without calls.
+  virtual bool NativeAccess(TnxSqlNativeFieldAccess& /*aAccess*/) { return false; }
 
  protected:
   ~InxSqlNativeField() = default;
@@ -119,25 +132,25 @@ void nxsqlCondExpFinalize();
 
 // Equality of two stored columns read straight from their record buffers.
 // Only for pairs where the stored bytes decide equality exactly as "=" of
-// their values does (see nxSqlNativeComparerFor). Not owner of its fields.
+// their values does (see nxSqlNativeComparerFor). Not owner of its fields;
+// reads whatever record they currently stand on.
 class TnxSqlNativeComparer {
  public:
-  TnxSqlNativeComparer(InxSqlNativeField* aF1, InxSqlNativeField* aF2) : F1(aF1), F2(aF2) {}
+  TnxSqlNativeComparer(InxSqlNativeField* aF1, InxSqlNativeField* aF2);
   virtual ~TnxSqlNativeComparer() = default;
   TnxSqlNativeComparer(const TnxSqlNativeComparer&) = delete;
   TnxSqlNativeComparer& operator=(const TnxSqlNativeComparer&) = delete;
 
-  // tsbUnknown when either field is NULL.
-  TnxSqlTriStateBool Compare() {
-    if (F1->NativeIsNull() || F2->NativeIsNull()) return tsbUnknown;
-    return Equal(F1->NativeFieldBuffer(), F2->NativeFieldBuffer()) ? tsbTrue : tsbFalse;
-  }
+  // tsbUnknown when either field is NULL, else whether the bytes are equal.
+  virtual TnxSqlTriStateBool Compare() = 0;
   virtual const char* ClassName() const = 0;
 
  protected:
-  virtual bool Equal(const std::uint8_t* a, const std::uint8_t* b) = 0;
   InxSqlNativeField* F1;
   InxSqlNativeField* F2;
+  TnxSqlNativeFieldAccess A1, A2;
+  bool FDirect;         // both fields gave their layout
+  std::size_t FUnits;   // characters both fields hold
 };
 
 // A comparer for the pair, or null where the caller must compare values:
