@@ -2,8 +2,10 @@
 // commit changes the indexed key of one record of a 10,000-record table
 // with a unique Int32 index, through a rollback journal and synced writes
 // (SQLite: journal_mode=DELETE, synchronous=FULL, one UPDATE per
-// transaction). Prints the time per commit of both, ours over SQLite's and
-// ours over the floor: one 4 KB write plus fdatasync through our file layer.
+// transaction); both sides get the same cache budget. Prints the time and
+// the device syncs per commit of both, ours over SQLite's and ours over the
+// floor: one 4 KB write plus fdatasync through our file layer; SQLite with
+// WAL and synchronous=NORMAL as information.
 // Then the table ciphers' throughput on one core: Blowfish/RC4 on 4 KB
 // blocks (IV reset per block, as table blocks are coded) and the RC4
 // keystream alone.
@@ -41,11 +43,16 @@ void fail(const char* aWhat) {
   std::exit(1);
 }
 
+struct Result {
+  double seconds = 0;
+  std::uint64_t barriers = 0;
+};
+
 // Seconds for aCommits journaled commits, each changing one record's key.
-double runOurs(const std::string& aFolder, std::int32_t aCommits) {
+Result runOurs(const std::string& aFolder, std::int32_t aCommits, CountingFileSystem& aCounter) {
   const std::string path = aFolder + "/bench_commit.nx1";
   platform::currentFileSystem().remove(path);
-  TnxOwned<TnxBufferManager> manager(platform::create<TnxBufferManager>(nxTempFolder()));
+  TnxOwned<TnxBufferManager> manager(newBenchManager(benchCacheMB()));
   TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
   dict->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, true);
   dict->FieldsDescriptor()->AddField(u"Data", u"", nxtByteArray, 96, 0, false);
@@ -58,7 +65,7 @@ double runOurs(const std::string& aFolder, std::int32_t aCommits) {
   file->fiVadurVersion = 47005;
   file->fiStreamEngineName = u"nx1xDefault";
   file->OpenFile(omReadWrite, smExclusive, false, true);
-  double elapsed = 0;
+  Result result;
   {
     TnxOwned<TnxBlockAccess> main(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));
     TnxOwned<TnxBlockAccess> recordAccess(
@@ -75,7 +82,7 @@ double runOurs(const std::string& aFolder, std::int32_t aCommits) {
       std::memset(data, aID & 0xFF, sizeof data);
       fields->SetRecordField(1, aRecord.data(), data);
     };
-    TnxOwned<BenchTransaction> trans(platform::create<BenchTransaction>(manager.get()));
+    TnxOwned<BenchTransaction> trans(newBenchTransaction(manager.get(), aFolder));
     file->AddHeader(trans.get(), {}, {'N', 'X', '!', '2'});
     TnxOwned<TnxBaseStreamEngine> stream(
         TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), trans.get()));
@@ -95,10 +102,11 @@ double runOurs(const std::string& aFolder, std::int32_t aCommits) {
     trans->Commit();
     trans.reset();
 
+    const std::uint64_t barriers = aCounter.barriers();
     const auto start = Clock::now();
     for (std::int32_t i = 0; i < aCommits; ++i) {
       const std::int32_t slot = (i * 7919) % kRecords;
-      TnxOwned<BenchTransaction> one(platform::create<BenchTransaction>(manager.get()));
+      TnxOwned<BenchTransaction> one(newBenchTransaction(manager.get(), aFolder));
       records->ReadRecord(one.get(), refNrs[static_cast<std::size_t>(slot)], old.data());
       std::int32_t id = 0;
       bool isNull = false;
@@ -108,25 +116,20 @@ double runOurs(const std::string& aFolder, std::int32_t aCommits) {
       if (keys->UpdateKeys(one.get(), refNrs[static_cast<std::size_t>(slot)], old.data(),
                            refNrs[static_cast<std::size_t>(slot)], record.data(), nullptr) != 0)
         fail("key update failed");
-      one->SetJournal(platform::create<Tnx1xRollbackJournalEngine>(
-          platform::fromUtf8(aFolder + "/" + std::to_string(one->btLSN) + ".n$2")));
       one->Commit();
     }
-    elapsed = seconds(start);
+    result.seconds = seconds(start);
+    result.barriers = aCounter.barriers() - barriers;
   }
   manager->RemoveFile(file.get());
   file->CloseFile();
   platform::currentFileSystem().remove(path);
-  return elapsed;
+  return result;
 }
 
-double runSqlite(const std::string& aFolder, std::int32_t aCommits) {
+Result runSqlite(const std::string& aFolder, std::int32_t aCommits, SqliteMode aMode) {
   const std::string path = aFolder + "/bench_commit.sqlite";
-  std::remove(path.c_str());
-  sqlite3* db = nullptr;
-  check(sqlite3_open(path.c_str(), &db), db, "open");
-  check(sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr), db,
-        "pragma");
+  sqlite3* db = openBenchSqlite(path, benchCacheMB(), aMode);
   check(sqlite3_exec(db, "CREATE TABLE t(id INTEGER NOT NULL, data BLOB); CREATE UNIQUE INDEX t_id ON t(id); BEGIN",
                      nullptr, nullptr, nullptr),
         db, "create");
@@ -147,6 +150,7 @@ double runSqlite(const std::string& aFolder, std::int32_t aCommits) {
   sqlite3_stmt* update = nullptr;
   check(sqlite3_prepare_v2(db, "UPDATE t SET id = id + ?, data = ? WHERE rowid = ?", -1, &update, nullptr), db,
         "prepare");
+  const std::uint64_t barriers = SqliteSyncCounter::barriers();
   const auto start = Clock::now();
   for (std::int32_t i = 0; i < aCommits; ++i) {
     const std::int32_t slot = (i * 7919) % kRecords;
@@ -157,11 +161,10 @@ double runSqlite(const std::string& aFolder, std::int32_t aCommits) {
     check(sqlite3_step(update), db, "update");
     sqlite3_reset(update);
   }
-  const double elapsed = seconds(start);
+  Result result{seconds(start), SqliteSyncCounter::barriers() - barriers};
   sqlite3_finalize(update);
-  sqlite3_close(db);
-  std::remove(path.c_str());
-  return elapsed;
+  closeBenchSqlite(db, path);
+  return result;
 }
 
 // One 4 KB write and fdatasync per commit, through our file layer.
@@ -242,15 +245,25 @@ int main(int argc, char** argv) {
   nxllBlowfishRC4Initialize();
   nxseJournalEngineInitialize();
   nxSetTimeout(0, true);
+  CountingFileSystem counter(platform::currentFileSystem());
+  platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
 
   const double floor = runFloor(folder, commits);
-  const double ours = runOurs(folder, commits);
-  const double theirs = runSqlite(folder, commits);
-  std::printf("%d durable commits, one indexed record each, %d records, folder %s\n", commits, kRecords,
-              folder.c_str());
+  const Result ours = runOurs(folder, commits, counter);
+  const Result theirs = runSqlite(folder, commits, SqliteMode::durable);
+  const Result wal = runSqlite(folder, commits, SqliteMode::walNormal);
+  platform::setCurrentFileSystem(previous);
+  std::printf("%d durable commits, one indexed record each, %d records, folder %s, cache %d MB each, sqlite %s\n",
+              commits, kRecords, folder.c_str(), benchCacheMB(), sqliteModeName(SqliteMode::durable));
   std::printf("per commit  ours %8.3f ms  sqlite %8.3f ms  floor %8.3f ms (4 KB pwrite + fdatasync)\n",
-              ours * 1000 / commits, theirs * 1000 / commits, floor * 1000 / commits);
-  std::printf("ours/sqlite %.2f  ours/floor %.2f  sqlite/floor %.2f\n", ours / theirs, ours / floor, theirs / floor);
+              ours.seconds * 1000 / commits, theirs.seconds * 1000 / commits, floor * 1000 / commits);
+  std::printf("device syncs per commit  ours %.2f  sqlite %.2f\n", static_cast<double>(ours.barriers) / commits,
+              static_cast<double>(theirs.barriers) / commits);
+  std::printf("ours/sqlite %.2f  ours/floor %.2f  sqlite/floor %.2f\n", ours.seconds / theirs.seconds,
+              ours.seconds / floor, theirs.seconds / floor);
+  std::printf("information: sqlite %s %8.3f ms per commit, %.2f device syncs per commit\n",
+              sqliteModeName(SqliteMode::walNormal), wal.seconds * 1000 / commits,
+              static_cast<double>(wal.barriers) / commits);
   std::printf("Blowfish/RC4 %8.1f MB/s per core (4 KB blocks)\n", blowfishRate());
   std::printf("RC4          %8.1f MB/s per core (keystream)\n", rc4Rate());
 

@@ -1,11 +1,15 @@
 // Full-text indexing against SQLite's FTS5, in one run: 100,000 records of
 // mixed English and Japanese text (about ten words each, separated by
-// blanks and Japanese punctuation) indexed through UpdateIndex into a
-// bit-array token index (category separators, lower case, segment index)
-// and committed durably; then the same texts inserted into an FTS5 table in
-// one transaction. Prints both times and ours over SQLite's, and the number
-// of records holding a few words as each side found them. Without FTS5 in
-// the installed SQLite only our time is printed.
+// blanks and Japanese punctuation) stored as variable records (as FTS5
+// stores its texts) and indexed through UpdateIndex into a bit-array token
+// index (category separators, lower case, segment index), committed durably
+// through the rollback journal; then the same texts inserted into an FTS5
+// table in one transaction (journal_mode=DELETE, synchronous=FULL). Both
+// sides get the same cache budget. Prints both times and ours over
+// SQLite's, the device syncs of each, the number of records holding a few
+// words as each side found them, and FTS5 with WAL and synchronous=NORMAL as
+// information. Without FTS5 in the installed SQLite only our time is
+// printed.
 // Usage: bench_fulltext [records] [folder] (default 100000, $TMPDIR or /tmp).
 #include <sqlite3.h>
 
@@ -21,12 +25,16 @@
 #include "nxllWideString.h"
 #include "nxsdDataDictionary.h"
 #include "nxseBlobEngineSimple.h"
+#include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseFulltextEngineCursor.h"
 #include "nxseFulltextEngineTable.h"
 #include "nxseHeaderAccess.h"
+#include "nxseHeapEngineCached.h"
 #include "nxseIndexEngineStaticKeyBstarTree.h"
 #include "nxseIndicesEngineSimple.h"
+#include "nxseRecordCompressionEngineSmart.h"
 #include "nxseRecordEngineStatic.h"
+#include "nxseRecordEngineVariable.h"
 #include "nxseStreamEngine.h"
 #include "nxsrEngineBases.h"
 #include "nxsrFileHandling.h"
@@ -81,17 +89,25 @@ const char* const kProbes[] = {"database3", "データベース", "暗号化", "
 
 struct Result {
   double seconds = 0;
+  std::uint64_t barriers = 0;
   std::vector<std::uint32_t> found;  // records per probe word
 };
 
-Result runOurs(const std::string& aPath, const std::vector<std::string>& aTexts) {
+Result runOurs(const std::string& aPath, const std::vector<std::string>& aTexts, std::int32_t aCacheMB,
+               CountingFileSystem& aCounter) {
   Result r;
   platform::currentFileSystem().remove(aPath);
-  TnxOwned<TnxBufferManager> manager(platform::create<TnxBufferManager>(nxTempFolder()));
+  TnxOwned<TnxBufferManager> manager(newBenchManager(aCacheMB));
   TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
   TnxFieldsDescriptor* fields = dict->FieldsDescriptor();
   fields->AddField(u"Loc", u"", nxtWord32, 0, 0, false);
   fields->AddField(u"Text", u"", nxtWideString, 400, 0, false);
+  // The texts are stored as variable records: a text takes its own length.
+  auto* recordDescriptor = platform::objectAs<TnxHeapRecordDescriptor>(
+      dict->AddRecordDescriptor(&TnxHeapRecordDescriptor::staticClassInfo()));
+  recordDescriptor->SetRecordEngine(u"Variable");
+  recordDescriptor->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  recordDescriptor->AddRecordCompressionDescriptor()->SetRecordCompressionEngine(u"Smart");
   TnxMainIndicesDescriptor* indices = dict->EnsureIndicesDescriptor();
   indices->RemoveIndex(u"Sequential Access Index");
   static_cast<TnxCompKeyDescriptor*>(indices->AddIndex(u"ByLoc", 0, idNone, u"")->KeyDescriptor())->Add(0);
@@ -114,21 +130,28 @@ Result runOurs(const std::string& aPath, const std::vector<std::string>& aTexts)
   file->fiStreamEngineName = u"nx1xDefault";
   file->OpenFile(omReadWrite, smExclusive, false, true);
   {
+    const std::string folder = platform::folderOf(aPath);
     TnxOwned<TnxBlockAccess> main(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));
+    TnxOwned<TnxBlockAccess> recordAccess(
+        platform::create<TnxBlockAccess>(file.get(), main.get(), u"bench", dict->RecordDescriptor()->ID()));
     std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 8, 0);
     std::vector<std::uint8_t> text(static_cast<std::size_t>(fields->Fields(1)->fdLength), 0);
-    TnxOwned<BenchTransaction> setup(platform::create<BenchTransaction>(manager.get()));
+    TnxOwned<BenchTransaction> setup(newBenchTransaction(manager.get(), folder));
     file->AddHeader(setup.get(), {}, {'N', 'X', '!', '2'});
     TnxOwned<TnxBaseStreamEngine> stream(
         TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), setup.get()));
     dict->WriteToFile(stream.get(), setup.get(), 47501);
+    file->fiMaxID = dict->CurrentID();
+    TnxOwned<TnxBaseRecordEngine> records(
+        TnxBaseRecordEngine::CreateEngine(dict.get(), {recordAccess.get()}, setup.get()));
     TnxOwned<TnxFulltextTableEngine> table(static_cast<TnxFulltextTableEngine*>(
         TnxBaseFulltextTableEngine::CreateFor(ft, {main.get()}, nullptr, setup.get())));
     setup->Commit();
     TnxOwned<TnxBaseFulltextCursorEngine> cursor(TnxBaseFulltextCursorEngine::CreateFor(table.get(), nullptr));
 
+    const std::uint64_t barriers = aCounter.barriers();
     const auto start = Clock::now();
-    TnxOwned<BenchTransaction> trans(platform::create<BenchTransaction>(manager.get()));
+    TnxOwned<BenchTransaction> trans(newBenchTransaction(manager.get(), folder));
     for (std::uint32_t i = 0; i < aTexts.size(); ++i) {
       fields->InitRecord(record.data());
       fields->SetRecordField(0, record.data(), &i);
@@ -136,13 +159,16 @@ Result runOurs(const std::string& aPath, const std::vector<std::string>& aTexts)
       std::fill(text.begin(), text.end(), 0);
       std::memcpy(text.data(), wide.data(), std::min(wide.size() * 2, text.size() - 2));
       fields->SetRecordField(1, record.data(), text.data());
-      if (cursor->UpdateIndex(trans.get(), nullptr, 0, record.data(), static_cast<TnxRefNr>(i) + 1) != 0) {
+      TnxRefNr refNr = 0;
+      records->AddRecord(trans.get(), refNr, record.data());
+      if (cursor->UpdateIndex(trans.get(), nullptr, 0, record.data(), refNr) != 0) {
         std::fprintf(stderr, "UpdateIndex failed\n");
         std::exit(1);
       }
     }
     trans->Commit();
     r.seconds = seconds(start);
+    r.barriers = aCounter.barriers() - barriers;
 
     // The count word of each probe's bit array.
     TnxBaseIndexEngine* index = table->ftteIndicesEngine->biseGetIndex(0);
@@ -170,16 +196,14 @@ Result runOurs(const std::string& aPath, const std::vector<std::string>& aTexts)
   return r;
 }
 
-Result runSqlite(const std::string& aPath, const std::vector<std::string>& aTexts) {
+Result runSqlite(const std::string& aPath, const std::vector<std::string>& aTexts, std::int32_t aCacheMB,
+                 SqliteMode aMode) {
   Result r;
-  std::remove(aPath.c_str());
-  sqlite3* db = nullptr;
-  check(sqlite3_open(aPath.c_str(), &db), db, "open");
-  check(sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL; CREATE VIRTUAL TABLE ft USING fts5(body)",
-                     nullptr, nullptr, nullptr),
-        db, "create");
+  sqlite3* db = openBenchSqlite(aPath, aCacheMB, aMode);
+  check(sqlite3_exec(db, "CREATE VIRTUAL TABLE ft USING fts5(body)", nullptr, nullptr, nullptr), db, "create");
   sqlite3_stmt* insert = nullptr;
   check(sqlite3_prepare_v2(db, "INSERT INTO ft(rowid, body) VALUES (?, ?)", -1, &insert, nullptr), db, "prepare");
+  const std::uint64_t barriers = SqliteSyncCounter::barriers();
   const auto start = Clock::now();
   check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
   for (std::size_t i = 0; i < aTexts.size(); ++i) {
@@ -190,6 +214,7 @@ Result runSqlite(const std::string& aPath, const std::vector<std::string>& aText
   }
   check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
   r.seconds = seconds(start);
+  r.barriers = SqliteSyncCounter::barriers() - barriers;
   sqlite3_finalize(insert);
   sqlite3_stmt* count = nullptr;
   check(sqlite3_prepare_v2(db, "SELECT count(*) FROM ft WHERE ft MATCH ?", -1, &count, nullptr), db, "prepare");
@@ -201,7 +226,7 @@ Result runSqlite(const std::string& aPath, const std::vector<std::string>& aText
     sqlite3_reset(count);
   }
   sqlite3_finalize(count);
-  sqlite3_close(db);
+  closeBenchSqlite(db, aPath);
   return r;
 }
 
@@ -224,29 +249,51 @@ int main(int argc, char** argv) {
   nxseBlobEngineSimpleInitialize();
   nxseFulltextEngineTableInitialize();
   nxseFulltextEngineCursorInitialize();
+  nxseBlockHeapEngineNonfragmentingInitialize();
+  nxseHeapEngineCachedInitialize();
+  nxsrRecordCompressionEngineBaseInitialize();
+  nxseRecordCompressionEngineSmartInitialize();
+  nxseRecordEngineVariableInitialize();
+  nxseJournalEngineInitialize();
   nxSetTimeout(0, true);
+  CountingFileSystem counter(platform::currentFileSystem());
+  platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
+  const std::int32_t cacheMB = benchCacheMB();
 
   const std::vector<std::string> texts = makeTexts(records);
   const std::string ours = folder + "/bench_fulltext.nx1", theirs = folder + "/bench_fulltext.sqlite";
-  const Result a = runOurs(ours, texts);
-  std::printf("%u records of mixed English and Japanese text, one bit-array token index with a segment index\n",
-              records);
+  const Result a = runOurs(ours, texts, cacheMB, counter);
+  std::printf("%u stored records of mixed English and Japanese text, one bit-array token index with a segment index, "
+              "cache %d MB each\n",
+              records, cacheMB);
   const bool fts5 = sqlite3_compileoption_used("ENABLE_FTS5") != 0;
   if (!fts5) {
-    std::printf("index+commit   ours %8.3f s  (the installed SQLite %s has no FTS5)\n", a.seconds, sqlite3_libversion());
+    std::printf("store+index+commit ours %8.3f s, %llu device syncs (the installed SQLite %s has no FTS5)\n", a.seconds,
+                static_cast<unsigned long long>(a.barriers), sqlite3_libversion());
   } else {
-    const Result b = runSqlite(theirs, texts);
-    std::printf("index+commit   ours %8.3f s  sqlite %s fts5 %8.3f s  ratio %.2f\n", a.seconds, sqlite3_libversion(),
-                b.seconds, a.seconds / b.seconds);
+    const Result b = runSqlite(theirs, texts, cacheMB, SqliteMode::durable);
+    const Result w = runSqlite(theirs, texts, cacheMB, SqliteMode::walNormal);
+    std::printf("store+index+commit ours %8.3f s  sqlite %s fts5 %s %8.3f s  ratio %.2f\n", a.seconds,
+                sqlite3_libversion(), sqliteModeName(SqliteMode::durable), b.seconds, a.seconds / b.seconds);
+    std::printf("  device syncs     ours %8llu    sqlite %8llu\n", static_cast<unsigned long long>(a.barriers),
+                static_cast<unsigned long long>(b.barriers));
     for (std::size_t i = 0; i < a.found.size(); ++i)
       std::printf("records with %-14s ours %6u  sqlite %6u\n", kProbes[i], a.found[i], b.found[i]);
     if (a.found != b.found) std::fprintf(stderr, "the two indices disagree\n");
+    std::printf("information: sqlite fts5 %s %8.3f s (%llu device syncs)\n", sqliteModeName(SqliteMode::walNormal),
+                w.seconds, static_cast<unsigned long long>(w.barriers));
   }
   for (std::size_t i = 0; !fts5 && i < a.found.size(); ++i)
     std::printf("records with %-14s ours %6u\n", kProbes[i], a.found[i]);
   std::remove(ours.c_str());
-  std::remove(theirs.c_str());
+  platform::setCurrentFileSystem(previous);
 
+  nxseJournalEngineFinalize();
+  nxseRecordEngineVariableFinalize();
+  nxseRecordCompressionEngineSmartFinalize();
+  nxsrRecordCompressionEngineBaseFinalize();
+  nxseHeapEngineCachedFinalize();
+  nxseBlockHeapEngineNonfragmentingFinalize();
   nxseFulltextEngineCursorFinalize();
   nxseFulltextEngineTableFinalize();
   nxseBlobEngineSimpleFinalize();

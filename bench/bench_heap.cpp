@@ -1,9 +1,12 @@
 // Heap-based storage against SQLite in one run, part by part; each part
-// prints both times and ours over SQLite's.
+// prints both times and ours over SQLite's. Both sides get the same cache
+// budget and commit durably: ours through the rollback journal, SQLite with
+// journal_mode=DELETE and synchronous=FULL (WAL with synchronous=NORMAL is
+// printed as information).
 // - blobs: BLOBs of 1 MB written in 64 KB pieces (appends) in one
 //   transaction committed durably, then read back in 64 KB pieces. SQLite:
 //   a table with a BLOB column, zeroblob inserts filled through incremental
-//   BLOB I/O, journal_mode=DELETE, synchronous=FULL.
+//   BLOB I/O.
 // Usage: bench_heap [part|all] [folder] (default all, $TMPDIR or /tmp).
 #include <sqlite3.h>
 
@@ -34,17 +37,11 @@ namespace {
 
 struct Result {
   double write = 0, read = 0, commit = 0;
-  std::uint64_t checksum = 0;
+  std::uint64_t checksum = 0, barriers = 0;
 };
 
-sqlite3* openSqlite(const std::string& aPath) {
-  std::remove(aPath.c_str());
-  sqlite3* db = nullptr;
-  check(sqlite3_open(aPath.c_str(), &db), db, "open");
-  check(sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr), db,
-        "pragma");
-  return db;
-}
+// Counts our device barriers; installed by main for the whole run.
+CountingFileSystem* gCounter = nullptr;
 
 // One table file of ours with a dictionary, its engines made inside the
 // creating transaction (which the part goes on using).
@@ -60,7 +57,7 @@ struct OurTable {
 
   OurTable(const std::string& aPath, TnxServerDataDict* aDict, TnxBaseTransaction*& aTrans) : path(aPath) {
     platform::currentFileSystem().remove(aPath);
-    manager.reset(platform::create<TnxBufferManager>(nxTempFolder()));
+    manager.reset(newBenchManager(benchCacheMB()));
     dict.reset(aDict);
     file.reset(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager.get()));
     file->fiBlockSize = nxbs4k;
@@ -68,7 +65,7 @@ struct OurTable {
     file->fiStreamEngineName = u"nx1xDefault";
     file->OpenFile(omReadWrite, smExclusive, false, true);
     main.reset(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));
-    aTrans = platform::create<BenchTransaction>(manager.get());
+    aTrans = newBenchTransaction(manager.get(), platform::folderOf(aPath));
     file->AddHeader(aTrans, {}, {'N', 'X', '!', '2'});
     stream.reset(TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), aTrans));
     dict->WriteToFile(stream.get(), aTrans, 47501);
@@ -118,6 +115,7 @@ Result blobsOurs(const std::string& aPath) {
   blob->AddHeapDescriptor()->AddBlockHeapDescriptor();
   std::vector<std::uint8_t> piece(kPiece, 0x5A);
   std::vector<TnxBlobNr> nrs;
+  const std::uint64_t barriers = gCounter->barriers();
   const auto start = Clock::now();
   TnxBaseTransaction* created = nullptr;
   OurTable t(aPath, dict, created);
@@ -135,6 +133,7 @@ Result blobsOurs(const std::string& aPath) {
   trans->Commit();
   r.commit = seconds(commitStart);
   r.write = seconds(start);
+  r.barriers = gCounter->barriers() - barriers;
 
   const auto readStart = Clock::now();
   TnxOwned<TnxMemoryStream> out(platform::create<TnxMemoryStream>());
@@ -149,10 +148,11 @@ Result blobsOurs(const std::string& aPath) {
   return r;
 }
 
-Result blobsSqlite(const std::string& aPath) {
+Result blobsSqlite(const std::string& aPath, SqliteMode aMode) {
   Result r;
-  sqlite3* db = openSqlite(aPath);
+  sqlite3* db = openBenchSqlite(aPath, benchCacheMB(), aMode);
   std::vector<std::uint8_t> piece(kPiece, 0x5A);
+  const std::uint64_t barriers = SqliteSyncCounter::barriers();
   const auto start = Clock::now();
   check(sqlite3_exec(db, "CREATE TABLE t(id INTEGER PRIMARY KEY, data BLOB); BEGIN", nullptr, nullptr, nullptr), db,
         "create");
@@ -177,6 +177,7 @@ Result blobsSqlite(const std::string& aPath) {
   check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
   r.commit = seconds(commitStart);
   r.write = seconds(start);
+  r.barriers = SqliteSyncCounter::barriers() - barriers;
 
   const auto readStart = Clock::now();
   for (std::uint32_t b = 0; b < kBlobs; ++b) {
@@ -189,23 +190,28 @@ Result blobsSqlite(const std::string& aPath) {
     sqlite3_blob_close(handle);
   }
   r.read = seconds(readStart);
-  sqlite3_close(db);
-  std::remove(aPath.c_str());
+  closeBenchSqlite(db, aPath);
   return r;
 }
 
 void blobsPart(const std::string& aFolder) {
   const Result a = blobsOurs(aFolder + "/bench_heap_blobs.nx1");
-  const Result b = blobsSqlite(aFolder + "/bench_heap_blobs.sqlite");
+  const Result b = blobsSqlite(aFolder + "/bench_heap_blobs.sqlite", SqliteMode::durable);
+  const Result w = blobsSqlite(aFolder + "/bench_heap_blobs.sqlite", SqliteMode::walNormal);
   if (a.checksum != b.checksum)
     std::fprintf(stderr, "checksums differ: %llu %llu\n", static_cast<unsigned long long>(a.checksum),
                  static_cast<unsigned long long>(b.checksum));
-  std::printf("%u BLOBs of 1 MB in 64 KB pieces\n", kBlobs);
+  std::printf("%u BLOBs of 1 MB in 64 KB pieces, cache %d MB each, sqlite %s\n", kBlobs, benchCacheMB(),
+              sqliteModeName(SqliteMode::durable));
   std::printf("write+commit   ours %8.3f s  sqlite %8.3f s  ratio %.2f\n", a.write, b.write, a.write / b.write);
   std::printf("  of it commit ours %8.3f s  sqlite %8.3f s\n", a.commit, b.commit);
+  std::printf("  device syncs ours %8llu    sqlite %8llu\n", static_cast<unsigned long long>(a.barriers),
+              static_cast<unsigned long long>(b.barriers));
   std::printf("read back      ours %8.3f s  sqlite %8.3f s  ratio %.2f\n", a.read, b.read, a.read / b.read);
   const double total = (a.write + a.read) / (b.write + b.read);
   std::printf("total          ours %8.3f s  sqlite %8.3f s  ratio %.2f\n", a.write + a.read, b.write + b.read, total);
+  std::printf("information: sqlite %s write+commit %8.3f s (%llu device syncs), read back %8.3f s\n",
+              sqliteModeName(SqliteMode::walNormal), w.write, static_cast<unsigned long long>(w.barriers), w.read);
 }
 
 // The parts by name, in the order "all" runs them.
@@ -231,7 +237,11 @@ int main(int argc, char** argv) {
   nxseBlockHeapEngineNonfragmentingInitialize();
   nxseHeapEngineCachedInitialize();
   nxseBlobEngineSegmentedInitialize();
+  nxseJournalEngineInitialize();
   nxSetTimeout(0, true);
+  CountingFileSystem counter(platform::currentFileSystem());
+  platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
+  gCounter = &counter;
 
   bool ran = false;
   for (const Part& p : kParts)
@@ -240,6 +250,8 @@ int main(int argc, char** argv) {
       ran = true;
     }
   if (!ran) std::fprintf(stderr, "unknown part: %s\n", which.c_str());
+  platform::setCurrentFileSystem(previous);
+  nxseJournalEngineFinalize();
 
   nxseBlobEngineSegmentedFinalize();
   nxseHeapEngineCachedFinalize();

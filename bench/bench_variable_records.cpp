@@ -1,9 +1,11 @@
 // Variable records against SQLite in one run: 1,000,000 records of a key
 // and a text of 10 to 200 characters inserted in one transaction committed
 // durably to disk, then a full scan. Ours: the "Variable" record engine with
-// Smart compression over the heap; SQLite: a table of an integer and a text
-// column, journal_mode=DELETE, synchronous=FULL. Prints both times and ours
-// over SQLite's.
+// Smart compression over the heap, committed through the rollback journal;
+// SQLite: a table of an integer and a text column, journal_mode=DELETE,
+// synchronous=FULL. Both sides get the same cache budget. Prints both times
+// and ours over SQLite's, and SQLite with WAL and synchronous=NORMAL as
+// information.
 // Usage: bench_variable_records [records] [folder] (default 1000000, $TMPDIR or /tmp).
 #include <sqlite3.h>
 
@@ -33,7 +35,7 @@ namespace {
 
 struct Result {
   double insert = 0, scan = 0, commit = 0;
-  std::uint64_t checksum = 0;
+  std::uint64_t checksum = 0, barriers = 0;
 };
 
 // The text of record i: 10 to 200 characters, the same in both runs.
@@ -46,10 +48,11 @@ void fillText(std::uint32_t i, char* aText) {
 
 constexpr std::int32_t kTextUnits = 200;
 
-Result runVariableRecords(const std::string& aPath, std::uint32_t aRecords) {
+Result runVariableRecords(const std::string& aPath, std::uint32_t aRecords, std::int32_t aCacheMB,
+                          CountingFileSystem& aCounter) {
   Result r;
   platform::currentFileSystem().remove(aPath);
-  TnxOwned<TnxBufferManager> manager(platform::create<TnxBufferManager>(nxTempFolder()));
+  TnxOwned<TnxBufferManager> manager(newBenchManager(aCacheMB));
   TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
   TnxFieldsDescriptor* fields = dict->FieldsDescriptor();
   fields->AddField(u"Key", u"", nxtInt32, 0, 0, false);
@@ -70,8 +73,9 @@ Result runVariableRecords(const std::string& aPath, std::uint32_t aRecords) {
     TnxOwned<TnxBlockAccess> recordAccess(
         platform::create<TnxBlockAccess>(file.get(), main.get(), u"bench", dict->RecordDescriptor()->ID()));
     std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 4, 0);
+    const std::uint64_t barriers = aCounter.barriers();
     const auto start = Clock::now();
-    TnxOwned<BenchTransaction> trans(platform::create<BenchTransaction>(manager.get()));
+    TnxOwned<BenchTransaction> trans(newBenchTransaction(manager.get(), platform::folderOf(aPath)));
     file->AddHeader(trans.get(), {}, {'N', 'X', '!', '2'});
     TnxOwned<TnxBaseStreamEngine> stream(
         TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), trans.get()));
@@ -91,6 +95,7 @@ Result runVariableRecords(const std::string& aPath, std::uint32_t aRecords) {
     trans->Commit();
     r.commit = seconds(commitStart);
     r.insert = seconds(start);
+    r.barriers = aCounter.barriers() - barriers;
 
     const auto scanStart = Clock::now();
     TnxRefNr refNr = 0;
@@ -110,14 +115,11 @@ Result runVariableRecords(const std::string& aPath, std::uint32_t aRecords) {
   return r;
 }
 
-Result runSqliteText(const std::string& aPath, std::uint32_t aRecords) {
+Result runSqliteText(const std::string& aPath, std::uint32_t aRecords, std::int32_t aCacheMB, SqliteMode aMode) {
   Result r;
-  std::remove(aPath.c_str());
-  sqlite3* db = nullptr;
-  check(sqlite3_open(aPath.c_str(), &db), db, "open");
-  check(sqlite3_exec(db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;", nullptr, nullptr, nullptr), db,
-        "pragma");
+  sqlite3* db = openBenchSqlite(aPath, aCacheMB, aMode);
   char text[kTextUnits + 1];
+  const std::uint64_t barriers = SqliteSyncCounter::barriers();
   const auto start = Clock::now();
   check(sqlite3_exec(db, "CREATE TABLE t(k INTEGER, v TEXT); BEGIN", nullptr, nullptr, nullptr), db, "create");
   sqlite3_stmt* insert = nullptr;
@@ -134,6 +136,7 @@ Result runSqliteText(const std::string& aPath, std::uint32_t aRecords) {
   check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
   r.commit = seconds(commitStart);
   r.insert = seconds(start);
+  r.barriers = SqliteSyncCounter::barriers() - barriers;
 
   const auto scanStart = Clock::now();
   sqlite3_stmt* select = nullptr;
@@ -145,7 +148,7 @@ Result runSqliteText(const std::string& aPath, std::uint32_t aRecords) {
   }
   sqlite3_finalize(select);
   r.scan = seconds(scanStart);
-  sqlite3_close(db);
+  closeBenchSqlite(db, aPath);
   return r;
 }
 
@@ -156,6 +159,8 @@ void report(const char* aWhat, const Result& a, const Result& b) {
   std::printf("%s\n", aWhat);
   std::printf("insert+commit  ours %8.3f s  sqlite %8.3f s  ratio %.2f\n", a.insert, b.insert, a.insert / b.insert);
   std::printf("  of it commit ours %8.3f s  sqlite %8.3f s\n", a.commit, b.commit);
+  std::printf("  device syncs ours %8llu    sqlite %8llu\n", static_cast<unsigned long long>(a.barriers),
+              static_cast<unsigned long long>(b.barriers));
   std::printf("full scan      ours %8.3f s  sqlite %8.3f s  ratio %.2f\n", a.scan, b.scan, a.scan / b.scan);
   std::printf("total          ours %8.3f s  sqlite %8.3f s  ratio %.2f\n", a.insert + a.scan, b.insert + b.scan,
               (a.insert + a.scan) / (b.insert + b.scan));
@@ -178,18 +183,28 @@ int main(int argc, char** argv) {
   nxsrRecordCompressionEngineBaseInitialize();
   nxseRecordCompressionEngineSmartInitialize();
   nxseRecordEngineVariableInitialize();
+  nxseJournalEngineInitialize();
   nxSetTimeout(0, true);
+  CountingFileSystem counter(platform::currentFileSystem());
+  platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
+  const std::int32_t cacheMB = benchCacheMB();
 
   {
     const std::string ours = folder + "/bench_heap_records.nx1", theirs = folder + "/bench_heap_records.sqlite";
-    const Result a = runVariableRecords(ours, records);
-    const Result b = runSqliteText(theirs, records);
-    char title[128];
-    std::snprintf(title, sizeof title, "%u variable records (key and a text of 10 to 200 characters)", records);
+    const Result a = runVariableRecords(ours, records, cacheMB, counter);
+    const Result b = runSqliteText(theirs, records, cacheMB, SqliteMode::durable);
+    const Result w = runSqliteText(theirs, records, cacheMB, SqliteMode::walNormal);
+    char title[192];
+    std::snprintf(title, sizeof title,
+                  "%u variable records (key and a text of 10 to 200 characters), cache %d MB each, sqlite %s", records,
+                  cacheMB, sqliteModeName(SqliteMode::durable));
     report(title, a, b);
+    std::printf("information: sqlite %s insert+commit %8.3f s (%llu device syncs), full scan %8.3f s\n",
+                sqliteModeName(SqliteMode::walNormal), w.insert, static_cast<unsigned long long>(w.barriers), w.scan);
     std::remove(ours.c_str());
-    std::remove(theirs.c_str());
   }
+  platform::setCurrentFileSystem(previous);
+  nxseJournalEngineFinalize();
 
   nxseRecordEngineVariableFinalize();
   nxseRecordCompressionEngineSmartFinalize();
