@@ -184,8 +184,21 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
 
   const std::uint8_t* image = nullptr;
   std::vector<std::uint8_t> freed;
+  // What the file writes for a freed block.
+  auto freedImage = [&](TnxLSN aLSN) {
+    freed.assign(bytes, 0);
+    std::memcpy(freed.data(), "DEAD", 4);
+    std::memcpy(freed.data() + 4, &aBlock->robBlockNum, 4);
+    std::memcpy(freed.data() + 8, &aLSN, 8);
+    return freed.data();
+  };
   if (aBeforeImage) {
-    if (aBlock->robNew) {
+    if (aBlock->robNew && aBlock->robBlockNum != 0 && aBlock->robBlockNum < file->fiUsedBlocks) {
+      // A free block taken again: the disk holds it freed, and a rollback
+      // must put it back so, or the undone commit's data stays in a block
+      // of the free set.
+      image = freedImage(file->fiBlockZero ? file->fiBlockZero->robLastLSN : 0);
+    } else if (aBlock->robNew) {
       record[8] |= kNoImage;
       record.resize(RecordHeaderSize);
     } else {
@@ -197,12 +210,7 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
     TnxModifiedBlock* newest = aBlock->robBlockListTail;
     nxAssert(newest != nullptr, "After image of a block that is not changed");
     if (newest->mbDiscarded || !newest->boCacheBlock) {
-      // What the file writes for a freed block.
-      freed.assign(bytes, 0);
-      std::memcpy(freed.data(), "DEAD", 4);
-      std::memcpy(freed.data() + 4, &aBlock->robBlockNum, 4);
-      std::memcpy(freed.data() + 8, &aTrans->btLSN, 8);
-      image = freed.data();
+      image = freedImage(aTrans->btLSN);
     } else {
       image = newest->boCacheBlock->Block();
     }
@@ -356,7 +364,13 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
         throw;
       }
       fs().close(id);
-      if (got != HeaderSize || std::memcmp(header, "NXJH", 4) != 0) raiseBadJournal(path, u"header");
+      if (got < HeaderSize) {
+        // The writer died before its header was written, so before any
+        // table block: nothing to replay.
+        dropFile(path);
+        continue;
+      }
+      if (std::memcmp(header, "NXJH", 4) != 0) raiseBadJournal(path, u"header");
       std::int32_t flag, kind;
       std::memcpy(&flag, header + 4, 4);
       std::memcpy(&kind, header + 8, 4);

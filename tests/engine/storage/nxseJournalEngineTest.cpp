@@ -269,6 +269,36 @@ TEST_F(JournalTest, JournalsThatMustNotBeReplayedStay) {
   EXPECT_EQ(file("/db/notes.txt"), std::vector<std::uint8_t>(3 * kBlock, 'x'));
 }
 
+TEST_F(JournalTest, AJournalShorterThanItsHeaderIsDeletedAndOnlySuch) {
+  // A writer that died between creating the journal and writing its
+  // header wrote no table block: nothing to replay, and left in place it
+  // would be refused at every check.
+  fs_.putFile("/db/t.nx1", tableImage(3));
+  const std::vector<std::uint8_t> header = journalBytes(2, true, {});
+  std::vector<std::uint8_t> badSignature = header;
+  badSignature[1] = '?';
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    bool deleted;
+  } cases[] = {
+      {"/db/1.n$2", {}, true},
+      {"/db/2.n$2", std::vector<std::uint8_t>(header.begin(), header.begin() + 4), true},
+      {"/db/3.n$2", std::vector<std::uint8_t>(header.begin(), header.begin() + 11), true},
+      {"/db/4.n$2", badSignature, false},
+      {"/db/5.n$2", std::vector<std::uint8_t>(12, 0), false},
+  };
+  for (const auto& c : cases) fs_.putFile(c.name, c.bytes);
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  for (const auto& c : cases) {
+    EXPECT_EQ(!exists(c.name), c.deleted) << c.name;
+    if (!c.deleted) {
+      EXPECT_EQ(file(c.name), c.bytes) << c.name;
+    }
+  }
+  EXPECT_EQ(file("/db/t.nx1"), tableImage(3));
+}
+
 TEST_F(JournalTest, SeveralJournalsReplayInCommitOrder) {
   struct Case {
     std::int32_t kind;
