@@ -189,6 +189,40 @@ TEST_F(JournalTest, ReplayOfBothKinds) {
   }
 }
 
+TEST_F(JournalTest, ARecordNamingABlockBeyondTheTableFailsTheWholeReplay) {
+  // A commit stopped after its journal; then one byte of one record's block
+  // number changes (the third byte: 2^16 blocks, 256 MB further on). The
+  // journal is refused whole: left in place, the table neither written nor
+  // grown.
+  fs_.putFile("/db/t.nx1", tableImage(5));
+  TnxBaseFile* table = openTable("/db/t.nx1");
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (TnxBlockNumber n : {1u, 2u, 3u}) setByte(table, trans.get(), n, static_cast<std::uint8_t>(0x90 + n));
+  attachJournal(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  TnxFlushList list;
+  commitUnflushed(trans.get(), list);
+  const std::vector<std::uint8_t> journal = file(name);
+  list.Flush(false);
+  closeAll();
+  const std::vector<std::uint8_t> written = file("/db/t.nx1");
+  for (std::size_t record = 0; record < 3; ++record) {
+    SCOPED_TRACE(record);
+    std::vector<std::uint8_t> damaged = journal;
+    damaged[12 + record * (268 + kBlock) + 6] = 1;
+    fs_.putFile("/db/t.nx1", written);
+    fs_.putFile(name, damaged);
+    Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+    EXPECT_EQ(file(name), damaged);
+    EXPECT_EQ(file("/db/t.nx1"), written);
+  }
+  // Intact, it undoes the commit.
+  fs_.putFile(name, journal);
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists(name));
+  for (TnxBlockNumber n : {1u, 2u, 3u}) EXPECT_EQ(diskByte("/db/t.nx1", n), 0x40 + n);
+}
+
 TEST_F(JournalTest, AUtf8NameOutsideTheFolder) {
   // A UTF-8 name outside the journal's folder.
   fs_.makeDirectory("/other");
