@@ -97,6 +97,7 @@ struct Record {
   TnxBlockNumber block;
   std::uint32_t bytes;
   std::string target;
+  std::int64_t fileBlocks;  // the target's size in blocks before the replay
 };
 
 // Open table files a replay writes; synced and closed together.
@@ -184,8 +185,21 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
 
   const std::uint8_t* image = nullptr;
   std::vector<std::uint8_t> freed;
+  // What the file writes for a freed block.
+  auto freedImage = [&](TnxLSN aLSN) {
+    freed.assign(bytes, 0);
+    std::memcpy(freed.data(), "DEAD", 4);
+    std::memcpy(freed.data() + 4, &aBlock->robBlockNum, 4);
+    std::memcpy(freed.data() + 8, &aLSN, 8);
+    return freed.data();
+  };
   if (aBeforeImage) {
-    if (aBlock->robNew) {
+    if (aBlock->robNew && aBlock->robBlockNum != 0 && aBlock->robBlockNum < file->fiUsedBlocks) {
+      // A free block taken again: the disk holds it freed, and a rollback
+      // must put it back so, or the undone commit's data stays in a block
+      // of the free set.
+      image = freedImage(file->fiBlockZero ? file->fiBlockZero->robLastLSN : 0);
+    } else if (aBlock->robNew) {
       record[8] |= kNoImage;
       record.resize(RecordHeaderSize);
     } else {
@@ -197,12 +211,7 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
     TnxModifiedBlock* newest = aBlock->robBlockListTail;
     nxAssert(newest != nullptr, "After image of a block that is not changed");
     if (newest->mbDiscarded || !newest->boCacheBlock) {
-      // What the file writes for a freed block.
-      freed.assign(bytes, 0);
-      std::memcpy(freed.data(), "DEAD", 4);
-      std::memcpy(freed.data() + 4, &aBlock->robBlockNum, 4);
-      std::memcpy(freed.data() + 8, &aTrans->btLSN, 8);
-      image = freed.data();
+      image = freedImage(aTrans->btLSN);
     } else {
       image = newest->boCacheBlock->Block();
     }
@@ -236,7 +245,12 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
   const std::string folder = folderWithSlash(journalPath);
   // Pass 1: read and check every record and every target; nothing written.
   std::vector<Record> records;
-  std::map<std::string, bool> checkedTargets;
+  struct TargetCheck {
+    bool ok = false;
+    std::int64_t blocks = 0;  // the file's size in blocks, rounded up
+  };
+  std::map<std::string, TargetCheck> checkedTargets;
+  std::map<std::string, std::int64_t> implied;
   std::int64_t at = HeaderSize;
   std::uint8_t header[RecordHeaderSize];
   for (;;) {
@@ -260,13 +274,26 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
       at += bytes;
     }
     const bool applies = hasImage && ((header[9] == kAfterImage) == aApplyAfterImages);
-    if (!applies) continue;
     std::string name(reinterpret_cast<const char*>(header + 13), header[12]);
-    if (name.empty() || name.find('\0') != std::string::npos) raiseBadJournal(journalPath, u"table name");
+    const bool named = !name.empty() && name.find('\0') == std::string::npos;
+    if (!applies && !named) continue;
+    if (!named) raiseBadJournal(journalPath, u"table name");
     std::string target = name.front() == '/' ? name : folder + name;
     target = fs().absolutePath(target);
+    const TnxBlockNumber block = *reinterpret_cast<const TnxBlockNumber*>(header + 4);
+    // The size of the table the journaled commit left: a new block counts,
+    // and so does the used-block count of a block 0 image.
+    std::int64_t& size = implied[target];
+    if (!hasImage) size = std::max<std::int64_t>(size, std::int64_t{block} + 1);
+    if (hasImage && block == 0) {
+      std::uint32_t used = 0;
+      if (readSome(aFile, &used, 4, imageAt + 32, journalPath) != 4) raiseShort(journalPath, bytes);
+      size = std::max<std::int64_t>(size, used);
+    }
+    if (!applies) continue;
     auto checked = checkedTargets.find(target + '#' + std::to_string(code));
     if (checked == checkedTargets.end()) {
+      TargetCheck result;
       platform::PathInfo info;
       bool ok = fs().pathInfo(target, info) == 0 && !info.isDirectory && !info.isSymlink;
       if (ok) {
@@ -279,19 +306,29 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
           std::uint8_t zero[20] = {};
           std::size_t done = 0;
           ok = fs().readAt(id, zero, sizeof zero, 0, done) == 0 && done == sizeof zero;
+          std::int64_t fileSize = 0;
+          ok = ok && fs().size(id, fileSize) == 0;
+          result.blocks = (fileSize + bytes - 1) / bytes;
           fs().close(id);
           TnxBlockSignature signature;
           std::memcpy(signature.data(), zero, 4);
           ok = ok && TnxBaseFileHeaderAccessFactory::HasSignature(signature) && zero[16] == code;
         }
       }
-      checked = checkedTargets.emplace(target + '#' + std::to_string(code), ok).first;
+      result.ok = ok;
+      checked = checkedTargets.emplace(target + '#' + std::to_string(code), result).first;
     }
-    if (!checked->second)
+    if (!checked->second.ok)
       throw Enx1xJournalEngineException(9992, u"Journal \"%s\" names \"%s\", which is not a table of that block size",
                                         {aJournalName, platform::fromUtf8(target)});
-    records.push_back({imageAt, *reinterpret_cast<const TnxBlockNumber*>(header + 4), bytes, target});
+    records.push_back({imageAt, block, bytes, target, checked->second.blocks});
   }
+  // A block beyond both the table and what the commit made of it is a
+  // damaged record: nothing of the journal is written.
+  for (const Record& r : records)
+    if (std::int64_t{r.block} >= std::max(r.fileBlocks, implied[r.target]))
+      throw Enx1xJournalEngineException(9992, u"Journal \"%s\" names block %d of \"%s\", beyond the table",
+                                        {aJournalName, static_cast<std::int64_t>(r.block), platform::fromUtf8(r.target)});
   // Pass 2: write the images, then make every written file durable.
   Targets targets;
   std::vector<std::uint8_t> image;
@@ -356,7 +393,13 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
         throw;
       }
       fs().close(id);
-      if (got != HeaderSize || std::memcmp(header, "NXJH", 4) != 0) raiseBadJournal(path, u"header");
+      if (got < HeaderSize) {
+        // The writer died before its header was written, so before any
+        // table block: nothing to replay.
+        dropFile(path);
+        continue;
+      }
+      if (std::memcmp(header, "NXJH", 4) != 0) raiseBadJournal(path, u"header");
       std::int32_t flag, kind;
       std::memcpy(&flag, header + 4, 4);
       std::memcpy(&kind, header + 8, 4);

@@ -347,6 +347,7 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   padlock.Unlock();
   try {
     robFile->ReadBlock(this);
+    nxCheckStoredLSN(nxBlockHeader(boCacheBlock->Block())->bchLSN, robBlockNum, robFile->FileName());
   } catch (...) {
     // Nothing half-loaded stays: waiters wake up and the next request reads
     // again.
@@ -701,6 +702,9 @@ PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBl
   if (!image) return nullptr;
   try {
     baFile->fiHeaderAccessFactory->VerifyID(image, aBlockNumber, aID);
+    // An engine's block is checked as a whole when read, so that a damaged
+    // one fails here and not at the next commit.
+    if (aID != 0) baFile->fiHeaderAccessFactory->ValidateBlock(image, aBlockNumber);
   } catch (...) {
     nxReleaseBlock(aReleaseMethod, image);
     throw;
@@ -781,10 +785,13 @@ std::int32_t TnxBufferManager::InUseCount() {
 
 TnxLSN TnxBufferManager::NextLSN() {
   TnxPadlockGuard guard(*bmPadlock);
+  if (bmCurrentLSN >= nxLSNLimit - 1)
+    throw EnxServerException(8962, u"The log sequence number has reached its limit");
   return ++bmCurrentLSN;
 }
 
 void TnxBufferManager::SetNextLSN(TnxLSN aValue) {
+  if (aValue >= nxLSNLimit) throw EnxServerException(8962, u"The log sequence number has reached its limit");
   TnxPadlockGuard guard(*bmPadlock);
   if (aValue > bmCurrentLSN) bmCurrentLSN = aValue;
 }

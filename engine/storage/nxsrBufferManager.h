@@ -644,6 +644,14 @@ class TnxBaseFileHeaderAccessFactory : public TnxObject {
 
 [[noreturn]] void nxRaiseBlockMismatch(TnxBlockNumber aExpected, TnxBlockNumber aFound, const nxString& aFileName);
 
+// LSNs stay below 2^62, far beyond any count of commits: a stored LSN at or
+// above it is damage, and the counter never passes it (it must never
+// overflow a signed 64-bit value).
+inline constexpr TnxLSN nxLSNLimit = TnxLSN{1} << 62;
+// Raises 8962 when aLSN, read from block aBlockNum of aFileName, is at or
+// above nxLSNLimit.
+void nxCheckStoredLSN(TnxLSN aLSN, TnxBlockNumber aBlockNum, const nxString& aFileName);
+
 // ---- Block access --------------------------------------------------------------
 
 // A storage engine's handle on one file.
@@ -828,8 +836,10 @@ class TnxBufferManager : public TnxObject {
   void RollbackTransaction(TnxBaseTransaction* aTrans);
   void RollbackTransactionLevel(TnxBaseTransactionLevel* aTransLevel);
 
+  // Refuses (8962) to reach nxLSNLimit: journals are named and ordered by LSN.
   TnxLSN NextLSN();
-  // Raises the current LSN to aValue; never lowers it.
+  // Raises the current LSN to aValue; never lowers it; 8962 for an LSN at or
+  // above nxLSNLimit.
   void SetNextLSN(TnxLSN aValue);
   TnxLSN CurrentLSN();
 
@@ -934,6 +944,7 @@ class TnxBufferManager : public TnxObject {
   friend class TnxReadOnlyBlock;
   void InsertIntoFile(TnxReadOnlyBlock* aBlock);
   void CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit);
+  void CheckBlocksBeforeCommit(TnxBaseTransaction* aTrans);
   void CommitNested(TnxBaseTransaction* aTrans);
   void RollbackLevelBlocks(TnxBaseTransactionLevel* aLevel);
   void RollbackAllBlocks(TnxBaseTransaction* aTrans);

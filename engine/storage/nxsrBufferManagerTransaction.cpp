@@ -234,6 +234,7 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
   }
   for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext)
     file->fiUsedBlocksBeforeCommit = file->fiUsedBlocks;
+  CheckBlocksBeforeCommit(aTrans);
   if (TnxBaseJournalEngine* journal = aTrans->btJournal) {
     journal->PrepareJournal();
     for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext)
@@ -259,6 +260,25 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
   }
   list->Prepare(aTrans, aIsWTCommit);
   if (own) own->Flush(false);
+}
+
+void TnxBufferManager::CheckBlocksBeforeCommit(TnxBaseTransaction* aTrans) {
+  // Blocks are committed one by one: a block refused half-way would leave
+  // the ones before it committed and queued. So every image the commit
+  // will take is checked first; a refusal leaves the transaction whole, to
+  // be rolled back.
+  for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext) {
+    TnxModifiedBlock* newest = block->robBlockListTail;
+    if (newest && !newest->mbDiscarded && newest->boCacheBlock) block->Validate(newest->boCacheBlock->Block());
+  }
+  // Block 0 of every file is stamped with the commit's LSN from its
+  // committed image when the transaction did not change it.
+  for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext) {
+    TnxReadOnlyBlock* zero = file->fiBlockZero;
+    if (file->IsTemporary() || !zero || zero->robTrans == aTrans) continue;
+    if (!zero->boCacheBlock) zero->CacheBlockNeeded();
+    if (zero->boCacheBlock) zero->Validate(zero->boCacheBlock->Block());
+  }
 }
 
 void TnxBufferManager::RollbackLevelBlocks(TnxBaseTransactionLevel* aLevel) {
