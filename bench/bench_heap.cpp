@@ -17,6 +17,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxsrStorageLibrary.h"
 #include "nxseBlobEngineSegmented.h"
 #include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseHeaderAccess.h"
@@ -220,17 +221,8 @@ const Part kParts[] = {{"blobs", &blobsPart}};
 int main(int argc, char** argv) {
   const std::string which = argc > 1 ? argv[1] : "all";
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
-  nxseBlockHeapEngineNonfragmentingInitialize();
-  nxseHeapEngineCachedInitialize();
-  nxseBlobEngineSegmentedInitialize();
+  nxsrStorageLibraryInitialize();
   nxSetTimeout(0, true);
 
   bool ran = false;
@@ -241,15 +233,7 @@ int main(int argc, char** argv) {
     }
   if (!ran) std::fprintf(stderr, "unknown part: %s\n", which.c_str());
 
-  nxseBlobEngineSegmentedFinalize();
-  nxseHeapEngineCachedFinalize();
-  nxseBlockHeapEngineNonfragmentingFinalize();
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxsrStorageLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return ran ? 0 : 2;
 }

@@ -14,6 +14,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxsrStorageLibrary.h"
 #include "nxseHeaderAccess.h"
 #include "nxseRecordEngineStatic.h"
 #include "nxseStreamEngine.h"
@@ -129,14 +130,8 @@ Result runSqlite(const std::string& aPath, std::uint32_t aRecords) {
 int main(int argc, char** argv) {
   const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
+  nxsrStorageLibraryInitialize();
   nxSetTimeout(0, true);
 
   const std::string ours = folder + "/bench_storage.nx1", theirs = folder + "/bench_storage.sqlite";
@@ -154,12 +149,7 @@ int main(int argc, char** argv) {
   std::remove(ours.c_str());
   std::remove(theirs.c_str());
 
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxsrStorageLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }

@@ -16,6 +16,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxsrStorageLibrary.h"
 #include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseHeaderAccess.h"
 #include "nxseHeapEngineCached.h"
@@ -166,18 +167,8 @@ void report(const char* aWhat, const Result& a, const Result& b) {
 int main(int argc, char** argv) {
   const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseBlockHeapEngineNonfragmentingInitialize();
-  nxseHeapEngineCachedInitialize();
-  nxsrRecordCompressionEngineBaseInitialize();
-  nxseRecordCompressionEngineSmartInitialize();
-  nxseRecordEngineVariableInitialize();
+  nxsrStorageLibraryInitialize();
   nxSetTimeout(0, true);
 
   {
@@ -191,16 +182,7 @@ int main(int argc, char** argv) {
     std::remove(theirs.c_str());
   }
 
-  nxseRecordEngineVariableFinalize();
-  nxseRecordCompressionEngineSmartFinalize();
-  nxsrRecordCompressionEngineBaseFinalize();
-  nxseHeapEngineCachedFinalize();
-  nxseBlockHeapEngineNonfragmentingFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxsrStorageLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }
