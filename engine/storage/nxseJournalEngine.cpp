@@ -441,13 +441,22 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
   }
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseJournalEngineInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   platform::registerClass(Tnx1xJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xRollbackJournalEngine::staticClassInfo());
 }
 
 void nxseJournalEngineFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   platform::unregisterClass(Tnx1xRollbackJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xJournalEngine::staticClassInfo());

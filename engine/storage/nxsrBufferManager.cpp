@@ -1087,6 +1087,10 @@ void TnxBufferManager::DiscardBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNum
   block->robBlockListTail->Discard();
 }
 
+TnxUseCount gBufferManagerStarts{0};
+
 void nxsrBufferManagerInitialize() {
+  TnxCountedStart started(gBufferManagerStarts);
+  if (!started) return;
   (void)nxsrContainerPool();
 }

@@ -399,4 +399,7 @@ TnxBlockIteratorResult TnxBaseFile::IterateBlockCookies(void* aCookie, const Tnx
       &aIterator);
 }
 
-void nxsrBufferManagerFinalize() { gFactories.reset(); }
+void nxsrBufferManagerFinalize() {
+  if (!nxUseCountLeave(gBufferManagerStarts)) return;
+  gFactories.reset();
+}

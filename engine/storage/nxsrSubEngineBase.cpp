@@ -414,7 +414,15 @@ TnxBookmarkHandler* nxNoIndexBookmarkHandler() { return gNoIndexBookmarkHandler;
 
 // ---- Module life ------------------------------------------------------------------------------
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxsrSubEngineBaseInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseAutoIncEngine::staticClassInfo());
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseBlobEngine::staticClassInfo());
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseStreamEngine::staticClassInfo());
@@ -423,6 +431,7 @@ void nxsrSubEngineBaseInitialize() {
 }
 
 void nxsrSubEngineBaseFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   platform::TObject::free(std::exchange(gNoIndexBookmarkHandler, nullptr));
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseRecordEngine::staticClassInfo());
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseStreamEngine::staticClassInfo());

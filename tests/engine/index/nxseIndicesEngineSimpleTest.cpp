@@ -31,7 +31,8 @@ class IndicesLifeTest : public IndexTest {
   std::vector<TnxRefNr> walk(TnxBaseTransaction* aTrans, TnxBaseIndexEngine* aEngine) {
     std::vector<TnxRefNr> refs;
     TnxOwned<TnxBaseIndexPath> p(aEngine->CreateIndexPath());
-    while (aEngine->NextKey(aTrans, p.get(), nullptr)) refs.push_back(p->RefNr);
+    nxtest::StepBound step;
+    while (step() && aEngine->NextKey(aTrans, p.get(), nullptr)) refs.push_back(p->RefNr);
     return refs;
   }
   // Adds a record to the record engine and its keys to every index.

@@ -28,6 +28,7 @@
 #include "nxseRecordEngineVariable.h"
 #include "nxseStreamEngine.h"
 #include "nxsrFileHandling.h"
+#include "nxsrStorageLibrary.h"
 #include "nxsrSubEngineBase.h"
 #include "nxsrTestSupport.h"
 
@@ -126,35 +127,13 @@ class TableTest : public StorageTest {
   void SetUp() override {
     StorageTest::SetUp();
     nxsdDataDictionaryInitialize(std::span<const nxString>());
-    nxsdFilterEngineCallbackInitialize();
-    nxseHeaderAccessInitialize();
-    nxsrSubEngineBaseInitialize();
-    nxseStreamEngineInitialize();
-    nxseRecordEngineStaticInitialize();
-    nxseBlockHeapEngineNonfragmentingInitialize();
-    nxseHeapEngineCachedInitialize();
-    nxseBlobEngineSegmentedInitialize();
-    nxsrRecordCompressionEngineBaseInitialize();
-    nxseRecordCompressionEngineSmartInitialize();
-    nxseRecordCompressionEngineCompressorInitialize();
-    nxseRecordEngineVariableInitialize();
+    nxsrStorageLibraryInitialize();
     nxSetTimeout(0, true);  // long walks check the thread's deadline: none
   }
   void TearDown() override {
     for (auto& t : tables_) t->close();
     EXPECT_EQ(checkWrittenFiles(), "") << "table files left by the test";
-    nxseRecordEngineVariableFinalize();
-    nxseRecordCompressionEngineCompressorFinalize();
-    nxseRecordCompressionEngineSmartFinalize();
-    nxsrRecordCompressionEngineBaseFinalize();
-    nxseBlobEngineSegmentedFinalize();
-    nxseHeapEngineCachedFinalize();
-    nxseBlockHeapEngineNonfragmentingFinalize();
-    nxseRecordEngineStaticFinalize();
-    nxseStreamEngineFinalize();
-    nxsrSubEngineBaseFinalize();
-    nxseHeaderAccessFinalize();
-    nxsdFilterEngineCallbackFinalize();
+    nxsrStorageLibraryFinalize();
     nxsdDataDictionaryFinalize();
     StorageTest::TearDown();
   }

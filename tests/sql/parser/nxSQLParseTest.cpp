@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "nxSQLLibrary.h"
 #include "nxSQLTok.h"
 #include "nxSqlParserTestSupport.h"
 #include "nxllException.h"
@@ -16,14 +17,8 @@ namespace {
 
 class SqlParseTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    nxSQLTokInitialize();
-    nxSQLParseInitialize();
-  }
-  static void TearDownTestSuite() {
-    nxSQLParseFinalize();
-    nxSQLTokFinalize();
-  }
+  static void SetUpTestSuite() { nxSQLLibraryInitialize(); }
+  static void TearDownTestSuite() { nxSQLLibraryFinalize(); }
 };
 
 using Codes = std::vector<std::int32_t>;
