@@ -1,6 +1,7 @@
 #include "nxseJournalEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <string>
@@ -398,13 +399,28 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
   }
 }
 
+namespace {
+std::atomic<const platform::ClassInfo*> gDefaultJournalEngineClass{nullptr};
+}  // namespace
+
+const platform::ClassInfo* nxGetDefaultJournalEngineClass() {
+  return gDefaultJournalEngineClass.load(std::memory_order_acquire);
+}
+
+void nxSetDefaultJournalEngineClass(const platform::ClassInfo* aClass) {
+  nxAssert(!aClass || aClass->inheritsFrom(TnxBaseJournalEngine::staticClassInfo()), "Not a journal engine class");
+  gDefaultJournalEngineClass.store(aClass, std::memory_order_release);
+}
+
 void nxseJournalEngineInitialize() {
   platform::registerClass(Tnx1xJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xRollbackJournalEngine::staticClassInfo());
+  nxSetDefaultJournalEngineClass(&Tnx1xRollbackJournalEngine::staticClassInfo());
 }
 
 void nxseJournalEngineFinalize() {
+  nxSetDefaultJournalEngineClass(nullptr);
   platform::unregisterClass(Tnx1xRollbackJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xJournalEngine::staticClassInfo());
