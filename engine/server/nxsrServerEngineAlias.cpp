@@ -145,6 +145,8 @@ TnxResult TnxSimpleAliasHandler::Modify(const nxString& aAlias, const nxString& 
   int index = 0;
   if (!aNewName.empty() && aNewName != aAlias) {
     if (sahList.find(aNewName, index)) return 10009;
+    // Checked before the old entry goes, so that a failed rename keeps it.
+    if (aEnforce && !nxDirectoryExists(path) && !nxForceDirectories(path)) return 9219;
     if (const TnxResult r = Delete(aAlias)) return r;
     return Add(aNewName, path, aEnforce);
   }
