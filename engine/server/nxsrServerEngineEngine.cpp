@@ -14,7 +14,6 @@
 #include "plFileSystem.h"
 #include "plGuid.h"
 #include "plMemoryStatus.h"
-#include "plOs.h"
 #include "plString.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxServerEngineException, EnxBaseException)
@@ -255,38 +254,14 @@ void TnxServerEngine::scStopping() {
   seExecutedStatements.store(0, std::memory_order_release);
 }
 
-void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {
-  // Idle folders and tables join the inactive lists once folders and tables
-  // exist; with both lists empty a tick has nothing to do.
-  if (seInactiveFoldersCount.load(std::memory_order_acquire) == 0 &&
-      seInactiveTablesCount.load(std::memory_order_acquire) == 0)
-    return;
-}
+// Idle folders and tables join the inactive lists once the engine opens
+// them; until then a tick has nothing to do.
+void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {}
 
-TnxResult TnxServerEngine::seCloseInactiveFolders() {
-  try {
-    TnxPadlockGuard guard(*seFoldersPadlock);
-    // No folder of this engine is idle while the list holds none.
-    return 0;
-  } catch (...) {
-    return ConvertException(std::current_exception(), nullptr);
-  }
-}
+// The engine opens no folder yet, so none can be idle: both answer 0.
+TnxResult TnxServerEngine::seCloseInactiveFolders() { return 0; }
 
-TnxResult TnxServerEngine::seCloseInactiveTables() {
-  try {
-    for (int attempt = 0; attempt < 21; ++attempt) {
-      if (seFoldersPadlock->TryLock()) {
-        seFoldersPadlock->Unlock();
-        return 0;
-      }
-      platform::sleepMs(50);
-    }
-    return 0;
-  } catch (...) {
-    return ConvertException(std::current_exception(), nullptr);
-  }
-}
+TnxResult TnxServerEngine::seCloseInactiveTables() { return 0; }
 
 void TnxServerEngine::CleanupInactive() {
   TnxBaseServerEngine::CleanupInactive();

@@ -152,6 +152,20 @@ TEST(ServerEngineSizing, TheBufferManagerGetsTheBudgetUnderItsOwnCapAndTheSize) 
   }
 }
 
+TEST(ServerEngineSizing, AStartThatCannotMakeTheTemporaryStorageLeavesNothingBehind) {
+  ServerEngineFixture fixture;
+  TnxServerEngine* engine = fixture.Engine();
+  engine->SetMaxRAM(16);
+  engine->SetTempStorePath(u"/nowhere");
+  engine->SetTempStoreSize(4);
+  EXPECT_THROW(engine->SetActive(true), EnxBaseException);
+  EXPECT_EQ(engine->State(), nxsInactive);
+  EXPECT_EQ(engine->BufferManager(), nullptr);
+  engine->SetTempStorePath(u"/tmp");
+  engine->SetActive(true);
+  EXPECT_EQ(engine->State(), nxsStarted);
+}
+
 // ---- Log-in and settings -----------------------------------------------------------
 
 TEST(ServerEngineSessions, OpenNeedsAStartedEngineAndAcceptsAnyUserUnlessSecure) {
