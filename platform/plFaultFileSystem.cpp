@@ -227,6 +227,35 @@ std::string FaultFileSystem::absolutePath(const std::string& aPath) {
   return normalizePath(joined);
 }
 
+int FaultFileSystem::freeSpace(const std::string&, std::uint64_t& aBytes) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aBytes = ffsFreeSpaceErrno ? 0 : ffsFreeSpace;
+  return ffsFreeSpaceErrno;
+}
+
+void FaultFileSystem::setFreeSpace(std::uint64_t aBytes, int aErrno) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  ffsFreeSpace = aBytes;
+  ffsFreeSpaceErrno = aErrno;
+}
+
+int FaultFileSystem::createDirectories(const std::string& aPath) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  std::string path = aPath;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  // Every prefix ending before a '/', then the whole path.
+  std::vector<std::string> parts;
+  for (std::size_t p = path.find('/', 1); p != std::string::npos; p = path.find('/', p + 1))
+    parts.push_back(path.substr(0, p));
+  parts.push_back(path);
+  for (const std::string& part : parts)
+    if (ffsNames.count(part)) return ENOTDIR;
+  for (const std::string& part : parts)
+    if (std::find(ffsDirectories.begin(), ffsDirectories.end(), part) == ffsDirectories.end())
+      ffsDirectories.push_back(part);
+  return 0;
+}
+
 void FaultFileSystem::makeDirectory(const std::string& aPath) {
   std::lock_guard<std::mutex> lock(ffsMutex);
   if (std::find(ffsDirectories.begin(), ffsDirectories.end(), aPath) == ffsDirectories.end())

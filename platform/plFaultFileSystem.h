@@ -54,6 +54,10 @@ class FaultFileSystem final : public FileSystem {
   int syncDirectory(const std::string& aPath) override;
   int fileSystemType(const std::string& aPath, std::string& aType) override;
   std::string absolutePath(const std::string& aPath) override;
+  // The value setFreeSpace gave, or the errno it gave.
+  int freeSpace(const std::string& aPath, std::uint64_t& aBytes) override;
+  // Adds the folder and its missing parents; ENOTDIR when a part is a file.
+  int createDirectories(const std::string& aPath) override;
 
   // ---- test controls
   void makeDirectory(const std::string& aPath);
@@ -66,6 +70,8 @@ class FaultFileSystem final : public FileSystem {
   void setSymlink(const std::string& aPath, bool aIsLink);
   void setFileSystemType(const std::string& aType) { ffsType = aType; }
   void setCurrentFolder(const std::string& aPath) { ffsCwd = aPath; }
+  // What freeSpace answers: aBytes, or failure with aErrno when not 0.
+  void setFreeSpace(std::uint64_t aBytes, int aErrno = 0);
 
   // Whole contents of a file as reads see them / as a crash would leave them.
   bool contents(const std::string& aPath, std::vector<std::uint8_t>& aData) const;
@@ -104,6 +110,8 @@ class FaultFileSystem final : public FileSystem {
   std::vector<WriteRecord> ffsWriteLog;
   std::string ffsType = "memfs";
   std::string ffsCwd = "/";
+  std::uint64_t ffsFreeSpace = std::uint64_t{1} << 40;
+  int ffsFreeSpaceErrno = 0;
 };
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "nxseJournalEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <string>
@@ -445,7 +446,17 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
 // finalisation unregisters.
 namespace {
 TnxUseCount gModuleStarts{0};
+std::atomic<const platform::ClassInfo*> gDefaultJournalEngineClass{nullptr};
 }  // namespace
+
+const platform::ClassInfo* nxGetDefaultJournalEngineClass() {
+  return gDefaultJournalEngineClass.load(std::memory_order_acquire);
+}
+
+void nxSetDefaultJournalEngineClass(const platform::ClassInfo* aClass) {
+  nxAssert(!aClass || aClass->inheritsFrom(TnxBaseJournalEngine::staticClassInfo()), "Not a journal engine class");
+  gDefaultJournalEngineClass.store(aClass, std::memory_order_release);
+}
 
 void nxseJournalEngineInitialize() {
   TnxCountedStart started(gModuleStarts);
@@ -453,10 +464,12 @@ void nxseJournalEngineInitialize() {
   platform::registerClass(Tnx1xJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xRollbackJournalEngine::staticClassInfo());
+  nxSetDefaultJournalEngineClass(&Tnx1xRollbackJournalEngine::staticClassInfo());
 }
 
 void nxseJournalEngineFinalize() {
   if (!nxUseCountLeave(gModuleStarts)) return;
+  nxSetDefaultJournalEngineClass(nullptr);
   platform::unregisterClass(Tnx1xRollbackJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xJournalEngine::staticClassInfo());

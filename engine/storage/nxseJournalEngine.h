@@ -99,7 +99,14 @@ class Tnx1xRollbackJournalEngine : public Tnx1xJournalEngine {
   std::int32_t Kind() const override { return JournalKind(); }
 };
 
-// Start-up registers the three classes by name (the rollback kind is the
-// default); finalisation removes them.
+// The process-wide default journal class, used for new transactions'
+// journals and for a folder's recovery; nil when unset. Set at start-up and
+// from the server's configuration, read by the folders.
+// REQUIRES: aClass, when set, descends from TnxBaseJournalEngine.
+const platform::ClassInfo* nxGetDefaultJournalEngineClass();
+void nxSetDefaultJournalEngineClass(const platform::ClassInfo* aClass);
+
+// Start-up registers the three classes by name and makes the rollback kind
+// the default; finalisation removes them and unsets the default.
 void nxseJournalEngineInitialize();
 void nxseJournalEngineFinalize();

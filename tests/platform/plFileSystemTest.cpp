@@ -133,6 +133,37 @@ TEST_P(FileSystemTest, FolderOperationsAndPathFacts) {
   EXPECT_FALSE(type.empty());
 }
 
+TEST_P(FileSystemTest, DirectoriesAreMadeWithTheirParentsAndFreeSpaceIsAnswered) {
+  platform::PathInfo info;
+  EXPECT_EQ(fs_->createDirectories(path("a/b/c")), 0);
+  for (const char* folder : {"a", "a/b", "a/b/c"}) {
+    ASSERT_EQ(fs_->pathInfo(path(folder), info), 0) << folder;
+    EXPECT_TRUE(info.isDirectory) << folder;
+  }
+  EXPECT_EQ(fs_->createDirectories(path("a/b")), 0);  // already there
+  FileId f;
+  ASSERT_EQ(fs_->open(path("file"), {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  fs_->close(f);
+  EXPECT_EQ(fs_->createDirectories(path("file/sub")), ENOTDIR);
+  EXPECT_EQ(fs_->createDirectories(path("file")), ENOTDIR);
+  EXPECT_NE(fs_->pathInfo(path("file/sub"), info), 0);
+
+  std::uint64_t bytes = 0;
+  EXPECT_EQ(fs_->freeSpace(dir_, bytes), 0);
+  EXPECT_GT(bytes, 0u);
+}
+
+TEST(FaultFileSystem, FreeSpaceIsWhatTheTestSets) {
+  platform::FaultFileSystem fs;
+  std::uint64_t bytes = 1;
+  fs.setFreeSpace(12345);
+  EXPECT_EQ(fs.freeSpace("/", bytes), 0);
+  EXPECT_EQ(bytes, 12345u);
+  fs.setFreeSpace(0, EIO);
+  EXPECT_EQ(fs.freeSpace("/", bytes), EIO);
+  EXPECT_EQ(bytes, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(true, false),
                          [](const auto& aInfo) { return aInfo.param ? "Posix" : "InMemory"; });
 

@@ -85,6 +85,16 @@ class JournalTest : public StorageTest {
   }
 };
 
+TEST_F(JournalTest, TheRollbackKindIsTheDefaultClassUntilUnset) {
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xRollbackJournalEngine::staticClassInfo());
+  nxSetDefaultJournalEngineClass(&Tnx1xCommitJournalEngine::staticClassInfo());
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xCommitJournalEngine::staticClassInfo());
+  nxSetDefaultJournalEngineClass(nullptr);
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), nullptr);
+  nxseJournalEngineInitialize();
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xRollbackJournalEngine::staticClassInfo());
+}
+
 TEST_F(JournalTest, AThreeBlockRollbackJournal) {
   TnxBaseFile* table = tableOf(5);
   TnxOwned<TestTransaction> trans(newTransaction());
