@@ -371,17 +371,33 @@ void TnxFlushList::Prepare(TnxBaseTransaction* aTrans, bool aIsWTCommit) {
 }
 
 void TnxFlushList::Flush(bool aForceFailSafe) {
-  if (nxsrFatalErrorIsSet()) raiseFatal();
-  if (flReplicationLog) flReplicationLog->BeginTrans(flLSN);
+  bool began = false;
   try {
+    if (nxsrFatalErrorIsSet()) raiseFatal();
+    if (flReplicationLog) {
+      flReplicationLog->BeginTrans(flLSN);
+      began = true;
+    }
     for (TnxBaseFile* file : flList) file->PrepareFlushFile();
     const bool failSafe = aForceFailSafe || flJournal != nullptr;
     for (TnxBaseFile* file : flList) file->FlushFile(failSafe, flReplicationLog);
+    // The commit stands only once its journal can no longer undo it.
+    if (flJournal) flJournal->RetireJournal();
   } catch (...) {
     nxsrSetFatalError();
+    // What the files did not write is left to recovery: the queues go, so
+    // that the files can still be closed.
+    for (TnxBaseFile* file : flList) {
+      if (!file->fiBufMgr) {
+        file->AbandonUnwritten();
+        continue;
+      }
+      TnxPadlockGuard guard(file->fiBufMgr->Padlock());
+      file->AbandonUnwritten();
+    }
     // The journal's file must stay for recovery: the object is kept.
     if (flJournal) retainedJournals().push_back(std::exchange(flJournal, nullptr));
-    if (flReplicationLog) flReplicationLog->EndTrans();
+    if (began) flReplicationLog->EndTrans();
     throw;
   }
   if (flReplicationLog) flReplicationLog->EndTrans();
