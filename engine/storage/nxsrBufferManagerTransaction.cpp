@@ -240,7 +240,23 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
       if (!block->robFile->IsTemporary()) journal->AddBlock(aTrans, block);
     journal->FinalizeJournal();
   }
-  bmSnapShotCrossFile(aTrans);
+  // With snapshot readers about, committing must not free the padlock
+  // halfway (a reader starting then would take a part of this commit for
+  // its state): the committed images the commit hands to snapshots, block
+  // 0 of every file included, are loaded first, until a pass finds them all.
+  for (bool loaded = true; loaded;) {
+    loaded = false;
+    bmSnapShotCrossFile(aTrans);
+    if (bmActiveSnapShotCount == 0) break;
+    auto need = [&loaded](TnxReadOnlyBlock* aBlock) {
+      if (!aBlock || !(aBlock->robLoading || (!aBlock->robNew && !aBlock->boCacheBlock))) return;
+      aBlock->CacheBlockNeeded();
+      loaded = true;
+    };
+    for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext) need(block);
+    for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext)
+      if (!file->IsTemporary()) need(file->fiBlockZero);
+  }
   TnxOwned<TnxFlushList> own;
   TnxFlushList* list = aFlushList;
   if (!list) {

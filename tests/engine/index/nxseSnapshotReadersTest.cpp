@@ -33,6 +33,46 @@ namespace {
 
 constexpr int kBlobs = 3;
 
+// Forwards to the test's file system; every read takes a little while, as
+// a disk's would, so that commits land while blocks are being loaded.
+class SlowReads final : public platform::FileSystem {
+ public:
+  explicit SlowReads(platform::FileSystem& aInner) : inner_(aInner) {}
+  int open(const std::string& aPath, const platform::FileOpenOptions& aOptions, platform::FileId& aFile) override {
+    return inner_.open(aPath, aOptions, aFile);
+  }
+  int close(platform::FileId aFile) override { return inner_.close(aFile); }
+  int readAt(platform::FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
+             std::size_t& aDone) override {
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    return inner_.readAt(aFile, aBuffer, aCount, aOffset, aDone);
+  }
+  int writeAt(platform::FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
+              std::size_t& aDone) override {
+    return inner_.writeAt(aFile, aBuffer, aCount, aOffset, aDone);
+  }
+  int sync(platform::FileId aFile) override { return inner_.sync(aFile); }
+  int truncate(platform::FileId aFile, std::int64_t aSize) override { return inner_.truncate(aFile, aSize); }
+  int size(platform::FileId aFile, std::int64_t& aSize) override { return inner_.size(aFile, aSize); }
+  int identity(platform::FileId aFile, platform::FileIdentityInfo& aInfo) override {
+    return inner_.identity(aFile, aInfo);
+  }
+  int pathInfo(const std::string& aPath, platform::PathInfo& aInfo) override { return inner_.pathInfo(aPath, aInfo); }
+  int remove(const std::string& aPath) override { return inner_.remove(aPath); }
+  int rename(const std::string& aFrom, const std::string& aTo) override { return inner_.rename(aFrom, aTo); }
+  int listDirectory(const std::string& aPath, std::vector<std::string>& aNames) override {
+    return inner_.listDirectory(aPath, aNames);
+  }
+  int syncDirectory(const std::string& aPath) override { return inner_.syncDirectory(aPath); }
+  int fileSystemType(const std::string& aPath, std::string& aType) override {
+    return inner_.fileSystemType(aPath, aType);
+  }
+  std::string absolutePath(const std::string& aPath) override { return inner_.absolutePath(aPath); }
+
+ private:
+  platform::FileSystem& inner_;
+};
+
 // The state one commit leaves: live records by ID, and BLOB lengths.
 struct Model {
   std::map<std::int32_t, TnxRefNr> records;
@@ -226,6 +266,8 @@ TEST_P(SnapshotReadersTest, EveryReaderSeesExactlyItsCommitWhileOthersCommit) {
   create(GetParam());
   // A cache of 1 MB: images are evicted and read again all the time.
   manager_->SetMaxRAM(1);
+  SlowReads slow(fs_);
+  platform::setCurrentFileSystem(&slow);
   constexpr int kReaders = 3;
   constexpr std::uint32_t kCommits = 150;
   std::atomic<bool> done{false};
@@ -240,6 +282,8 @@ TEST_P(SnapshotReadersTest, EveryReaderSeesExactlyItsCommitWhileOthersCommit) {
         faults[static_cast<std::size_t>(i)] = readerLoop(done, sessions);
       } catch (const EnxBaseException& e) {
         faults[static_cast<std::size_t>(i)] = "raised " + platform::toUtf8(e.Message());
+      } catch (const std::exception& e) {
+        faults[static_cast<std::size_t>(i)] = std::string("raised ") + e.what();
       }
     });
   std::mt19937 random(20261211u + static_cast<std::uint32_t>(GetParam()));
@@ -247,6 +291,7 @@ TEST_P(SnapshotReadersTest, EveryReaderSeesExactlyItsCommitWhileOthersCommit) {
   for (std::uint32_t g = 1; g <= kCommits && !HasFatalFailure(); ++g) writerCommit(g, random, state);
   done = true;
   for (std::thread& t : readers) t.join();
+  platform::setCurrentFileSystem(&fs_);
   for (int i = 0; i < kReaders; ++i) EXPECT_EQ(faults[static_cast<std::size_t>(i)], "") << "reader " << i;
   EXPECT_GT(sessions.load(), kReaders);
   // The writer's own view at the end, through the fixture's independent walk.
