@@ -148,6 +148,12 @@ void Tnx1xJournalEngine::RetireJournal() {
   if (flagError != 0 && unlinkError != 0) raiseIO(9218, u"Could not retire the journal", path, flagError);
 }
 
+void Tnx1xJournalEngine::KeepJournalFile() {
+  if (jeJournalFile < 0) return;
+  fs().close(jeJournalFile);
+  jeJournalFile = -1;
+}
+
 void Tnx1xJournalEngine::PrepareJournal() {
   nxAssert(jeJournalFile < 0, "Journal already open");
   const std::string path = platform::toUtf8(bjeFileName);

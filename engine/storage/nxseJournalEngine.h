@@ -71,6 +71,7 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
   // The complete flag is cleared and synced, and the file unlinked and its
   // folder synced; success needs one of the two. Else 9218 with the error.
   void RetireJournal() override;
+  void KeepJournalFile() override;
   virtual std::int32_t Kind() const { return JournalKind(); }
 
   // Replays one open journal after validating all of it. aSynced collects

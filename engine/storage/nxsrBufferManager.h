@@ -511,6 +511,9 @@ class TnxBaseJournalEngine : public TnxPersistent {
   // After the table files are durable: makes sure the journal can no longer
   // be replayed. Raises when that cannot be made sure.
   virtual void RetireJournal() {}
+  // After a failed flush: lets go of the journal's file without deleting
+  // it, so that recovery finds it.
+  virtual void KeepJournalFile() {}
 
   nxString bjeFileName;
 };

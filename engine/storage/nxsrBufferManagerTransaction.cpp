@@ -15,9 +15,16 @@ namespace {
 
 // Journals of failed flushes: kept (their files stay for recovery) for the
 // life of the process.
+struct RetainedJournals {
+  std::vector<TnxBaseJournalEngine*> journals;
+  // Their files were let go of: freeing them deletes nothing.
+  ~RetainedJournals() {
+    for (TnxBaseJournalEngine* journal : journals) platform::TObject::free(journal);
+  }
+};
 std::vector<TnxBaseJournalEngine*>& retainedJournals() {
-  static std::vector<TnxBaseJournalEngine*> journals;
-  return journals;
+  static RetainedJournals retained;
+  return retained.journals;
 }
 
 [[noreturn]] void raiseFatal() { throw EnxServerException(15443, nxsrFatalErrorMessage); }
@@ -411,8 +418,11 @@ void TnxFlushList::Flush(bool aForceFailSafe) {
       TnxPadlockGuard guard(file->fiBufMgr->Padlock());
       file->AbandonUnwritten();
     }
-    // The journal's file must stay for recovery: the object is kept.
-    if (flJournal) retainedJournals().push_back(std::exchange(flJournal, nullptr));
+    // The journal's file must stay for recovery.
+    if (flJournal) {
+      flJournal->KeepJournalFile();
+      retainedJournals().push_back(std::exchange(flJournal, nullptr));
+    }
     if (began) flReplicationLog->EndTrans();
     throw;
   }
