@@ -24,15 +24,29 @@ FaultFileSystem::FaultFileSystem() { ffsDirectories.push_back("/"); }
 FaultFileSystem::~FaultFileSystem() = default;
 
 int FaultFileSystem::failure(Op aOp) {
-  for (auto it = ffsFaults.begin(); it != ffsFaults.end(); ++it) {
-    if (it->op != aOp && it->op != Op::any) continue;
-    if (--it->countdown == 0) {
-      const int err = it->err;
-      ffsFaults.erase(it);
-      return err;
+  ++ffsOpCounts[static_cast<std::size_t>(aOp)];
+  // Every armed fault of the kind counts this call, also when an earlier
+  // one fires on it.
+  int err = 0;
+  for (auto it = ffsFaults.begin(); it != ffsFaults.end();) {
+    if ((it->op == aOp || it->op == Op::any) && --it->countdown == 0) {
+      if (err == 0) err = it->err;
+      it = ffsFaults.erase(it);
+    } else {
+      ++it;
     }
   }
-  return 0;
+  return err;
+}
+
+std::uint64_t FaultFileSystem::operationCount(Op aOp) const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  if (aOp == Op::any) {
+    std::uint64_t total = 0;
+    for (std::uint64_t n : ffsOpCounts) total += n;
+    return total;
+  }
+  return ffsOpCounts[static_cast<std::size_t>(aOp)];
 }
 
 FaultFileSystem::Handle* FaultFileSystem::handleOf(FileId aFile) {

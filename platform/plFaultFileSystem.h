@@ -8,8 +8,10 @@
 // syncDirectory() of the folder makes them durable. crash() throws away
 // everything not yet durable and closes every open file.
 // Records: every write and sync is counted and recorded in order.
-// Faults: failNext(kind, n) makes the n-th next operation of that kind fail
-// once with the given errno.
+// Faults: failNext(kind, n, errno) makes the n-th next operation of that
+// kind fail once with errno (EIO, ENOSPC, ...); several faults may be armed
+// at once, each counting on its own. operationCount() tells how many
+// operations of a kind ran, so that a test can aim at the last one.
 // Folders: "/" exists; makeDirectory() creates others (always durable).
 // Thread safety: every operation takes one internal mutex.
 #pragma once
@@ -82,6 +84,8 @@ class FaultFileSystem final : public FileSystem {
   std::uint64_t writeCount() const;
   std::uint64_t readCount() const;
   std::uint64_t syncCount() const;
+  // Operations of aOp tried so far (failed ones included); any: all kinds.
+  std::uint64_t operationCount(Op aOp) const;
   std::vector<WriteRecord> writes() const;
   void clearRecords();
   int openFileCount() const;
@@ -107,6 +111,7 @@ class FaultFileSystem final : public FileSystem {
   };
   std::vector<Fault> ffsFaults;
   std::uint64_t ffsWrites = 0, ffsReads = 0, ffsSyncs = 0;
+  std::uint64_t ffsOpCounts[static_cast<std::size_t>(Op::any)] = {};
   std::vector<WriteRecord> ffsWriteLog;
   std::string ffsType = "memfs";
   std::string ffsCwd = "/";

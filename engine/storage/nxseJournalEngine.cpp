@@ -115,8 +115,7 @@ struct Targets {
 
 Tnx1xJournalEngine::~Tnx1xJournalEngine() {
   if (jeJournalFile < 0) return;
-  // The table files are synced when the owner frees a complete journal: a
-  // cleared flag first, so that the journal cannot come back live.
+  // Not retired (a commit that never wrote table files): best effort.
   if (jeComplete) {
     const std::uint8_t zero[4] = {};
     std::size_t done = 0;
@@ -126,6 +125,35 @@ Tnx1xJournalEngine::~Tnx1xJournalEngine() {
   jeJournalFile = -1;
   const std::string path = platform::toUtf8(bjeFileName);
   if (fs().remove(path) == 0) (void)fs().syncDirectory(platform::folderOf(path));
+}
+
+void Tnx1xJournalEngine::RetireJournal() {
+  if (jeJournalFile < 0) return;
+  const std::string path = platform::toUtf8(bjeFileName);
+  // An incomplete journal is never replayed; a complete one stops being
+  // replayable once its cleared flag is durable. The journal is written
+  // through, so a completed write is durable even when the sync after it
+  // fails.
+  int flagError = 0;
+  if (jeComplete) {
+    const std::uint8_t zero[4] = {};
+    std::size_t done = 0;
+    flagError = fs().writeAt(jeJournalFile, zero, 4, 4, done);
+    if (flagError == 0 && done != 4) flagError = 5;  // EIO
+    if (flagError == 0)
+      if (const int syncError = fs().sync(jeJournalFile); syncError != 0 && !jeWriteThrough) flagError = syncError;
+  }
+  fs().close(jeJournalFile);
+  jeJournalFile = -1;
+  int unlinkError = fs().remove(path);
+  if (unlinkError == 0) unlinkError = fs().syncDirectory(platform::folderOf(path));
+  if (flagError != 0 && unlinkError != 0) raiseIO(9218, u"Could not retire the journal", path, flagError);
+}
+
+void Tnx1xJournalEngine::KeepJournalFile() {
+  if (jeJournalFile < 0) return;
+  fs().close(jeJournalFile);
+  jeJournalFile = -1;
 }
 
 void Tnx1xJournalEngine::PrepareJournal() {
@@ -139,6 +167,7 @@ void Tnx1xJournalEngine::PrepareJournal() {
   platform::FileId id = -1;
   if (const int err = fs().open(path, options, id)) raiseIO(9218, u"Could not create the journal", path, err);
   jeJournalFile = id;
+  jeWriteThrough = options.writeThrough;
   jeSize = 0;
   jeComplete = false;
   WriteJournalHeader(false);

@@ -15,8 +15,10 @@
 // Durability: the journal is written through (O_DSYNC) and its folder is
 // synced after it is created, before any table write; FinalizeJournal makes
 // the complete flag durable. Once the table files are synced, the owner
-// frees the journal: it writes 0 into the complete flag (durable) before it
-// unlinks the file, so a journal that comes back after a crash is ignored.
+// retires the journal: it writes 0 into the complete flag (durable) before
+// it unlinks the file, so a journal that comes back after a crash is
+// ignored. When neither the cleared flag nor the unlink is durable, the
+// retirement fails, and with it the commit, which recovery then undoes.
 //
 // Recovery (Check) of a folder: complete rollback journals are replayed
 // newest first, complete commit journals oldest first (by the number in the
@@ -66,6 +68,10 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
   void PrepareJournal() override;
   void AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* aBlock) override;
   void FinalizeJournal() override;
+  // The complete flag is cleared and synced, and the file unlinked and its
+  // folder synced; success needs one of the two. Else 9218 with the error.
+  void RetireJournal() override;
+  void KeepJournalFile() override;
   virtual std::int32_t Kind() const { return JournalKind(); }
 
   // Replays one open journal after validating all of it. aSynced collects
@@ -79,6 +85,7 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
   platform::FileId jeJournalFile = -1;
   std::int64_t jeSize = 0;
   bool jeComplete = false;
+  bool jeWriteThrough = false;
 };
 
 class Tnx1xCommitJournalEngine : public Tnx1xJournalEngine {

@@ -229,4 +229,41 @@ TEST(FaultFileSystem, FailsTheNthOperationOnce) {
   EXPECT_FALSE(info.writable);
 }
 
+TEST(FaultFileSystem, ArmedFaultsCountEachOnTheirOwnAndOperationsAreCounted) {
+  using Op = platform::FaultFileSystem::Op;
+  platform::FaultFileSystem fs;
+  fs.makeDirectory("/d");
+  FileId f;
+  ASSERT_EQ(fs.open("/d/x", {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  // Two faults on writes (the 1st and the 3rd) and one each on sync,
+  // truncate, unlink and the folder's sync.
+  fs.failNext(Op::write, 1, EIO);
+  fs.failNext(Op::write, 3, ENOSPC);
+  fs.failNext(Op::sync, 2, EIO);
+  fs.failNext(Op::truncate, 1, ENOSPC);
+  fs.failNext(Op::remove, 1, EIO);
+  fs.failNext(Op::syncDirectory, 1, EIO);
+  std::size_t done;
+  struct Step {
+    const char* what;
+    int result;
+  };
+  const Step steps[] = {
+      {"write 1", fs.writeAt(f, "a", 1, 0, done)}, {"write 2", fs.writeAt(f, "b", 1, 0, done)},
+      {"write 3", fs.writeAt(f, "c", 1, 0, done)}, {"write 4", fs.writeAt(f, "d", 1, 0, done)},
+      {"sync 1", fs.sync(f)},                      {"sync 2", fs.sync(f)},
+      {"truncate 1", fs.truncate(f, 0)},           {"truncate 2", fs.truncate(f, 0)},
+      {"close", fs.close(f)},                      {"remove 1", fs.remove("/d/x")},
+      {"folder sync 1", fs.syncDirectory("/d")},   {"remove 2", fs.remove("/d/x")},
+      {"folder sync 2", fs.syncDirectory("/d")},
+  };
+  const int expected[] = {EIO, 0, ENOSPC, 0, 0, EIO, ENOSPC, 0, 0, EIO, EIO, 0, 0};
+  for (std::size_t i = 0; i < std::size(steps); ++i) EXPECT_EQ(steps[i].result, expected[i]) << steps[i].what;
+  EXPECT_EQ(fs.operationCount(Op::write), 4u);
+  EXPECT_EQ(fs.operationCount(Op::sync), 2u);
+  EXPECT_EQ(fs.operationCount(Op::remove), 2u);
+  EXPECT_EQ(fs.operationCount(Op::syncDirectory), 2u);
+  EXPECT_EQ(fs.operationCount(Op::any), 13u);  // with the open; a close is of no kind
+}
+
 }  // namespace

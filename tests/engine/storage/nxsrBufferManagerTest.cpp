@@ -546,7 +546,7 @@ class LoadingTest : public StorageTest {
       {
         TnxPadlockGuard guard(manager_->Padlock());
         TnxReadOnlyBlock* block = manager_->bmFindBlockNoWait(file_, 5);
-        if (block && block->robWaiting) return;
+        if (block && block->robWaiting > 0) return;
       }
       platform::sleepMs(1);
     }
