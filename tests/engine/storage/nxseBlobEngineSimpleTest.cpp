@@ -363,6 +363,7 @@ TEST_F(SimpleBlobTest, DamagedChainsGiveErrorsNotCrashes) {
       {"next block outside the file", [&](auto& d) { nxsePutU32(at(d, first, 17), 90000); }, 15409},
       {"next block is not a BLOB block", [&](auto& d) { std::memcpy(at(d, second, 0), "NXDH", 4); }, 11896},
       {"unknown kind", [&](auto& d) { *at(d, first, 16) = 7; }, 11896},
+      {"data turned into a link the reader cannot follow", [&](auto& d) { *at(d, first, 16) = 2; }, 11896},
       {"file name longer than the block",
        [&](auto& d) { nxsePutU16(at(d, static_cast<TnxBlockNumber>(file), 27), 5000); }, 11896},
   };
