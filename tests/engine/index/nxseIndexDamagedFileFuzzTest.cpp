@@ -25,7 +25,7 @@ namespace {
 enum class Shape { staticKey, keyless, cacheKeyless, fulltext };
 
 const char* const kPath = "/db/f.nx1";
-constexpr int kInputsPerShape = 200;
+constexpr int kInputsPerShape = 300;
 constexpr std::uint32_t kWalkLimit = 100000;  // keys per index walk; a damaged chain may loop
 
 class IndexDamagedFileFuzzTest : public JournalCrashKit<FulltextTest>, public ::testing::WithParamInterface<Shape> {
