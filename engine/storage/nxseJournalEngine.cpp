@@ -281,6 +281,8 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
   };
   std::map<std::string, TargetCheck> checkedTargets;
   std::map<std::string, std::int64_t> implied;
+  // Undoing: the used-block count each table had before the commit.
+  std::map<std::string, std::uint32_t> usedBefore;
   std::int64_t at = HeaderSize;
   std::uint8_t header[RecordHeaderSize];
   for (;;) {
@@ -319,6 +321,7 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
       std::uint32_t used = 0;
       if (readSome(aFile, &used, 4, imageAt + 32, journalPath) != 4) raiseShort(journalPath, bytes);
       size = std::max<std::int64_t>(size, used);
+      if (applies && !aApplyAfterImages) usedBefore[target] = used;
     }
     if (!applies) continue;
     auto checked = checkedTargets.find(target + '#' + std::to_string(code));
@@ -378,6 +381,22 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
     const int err =
         fs().writeAt(it->second, image.data(), r.bytes, static_cast<std::int64_t>(r.block) * r.bytes, done);
     if (err != 0 || done != r.bytes) raiseIO(9218, u"Could not write the table file", r.target, err ? err : 5);
+  }
+  // Blocks the undone commit appended past the used blocks have no before
+  // image; cut them off, or a scan of the whole file finds its records.
+  for (const auto& [target, used] : usedBefore) {
+    auto it = targets.files.find(target);
+    if (it == targets.files.end() || used == 0) continue;
+    std::int64_t keep = used, fileSize = 0;
+    for (const Record& r : records)
+      if (r.target == target) keep = std::max<std::int64_t>(keep, std::int64_t{r.block} + 1);
+    std::uint32_t bytes = 0;
+    for (const Record& r : records)
+      if (r.target == target) bytes = r.bytes;
+    keep *= bytes;
+    if (const int err = fs().size(it->second, fileSize)) raiseIO(9217, u"Could not read from file", target, err);
+    if (fileSize > keep)
+      if (const int err = fs().truncate(it->second, keep)) raiseIO(9218, u"Could not write the table file", target, err);
   }
   for (auto& [path, id] : targets.files)
     if (const int err = fs().sync(id)) raiseIO(9218, u"Error when flushing file", path, err);

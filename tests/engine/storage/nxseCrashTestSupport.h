@@ -178,6 +178,31 @@ class JournalCrashKit : public Base {
     return t;
   }
 
+  // Opens a table as the server engine does (password "pw"); a refused
+  // header or a file without records is raised as an engine error.
+  Table& openOrThrow(const std::string& aPath) {
+    Table& t = newTable();
+    t.file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
+    files_.push_back(t.file);
+    t.file->OpenFile(omReadWrite, smExclusive, false, false);
+    TnxReleaseMethod release;
+    PnxBlock header = nullptr;
+    bool readOnly = false;
+    const TnxResult result = manager_->AddFile(t.file, nullptr, {u"pw"}, false, release, header, readOnly);
+    if (result != 0) throw EnxBaseException(result);
+    nxReleaseBlock(release, header);
+    attach(t, nullptr);
+    t.dict.reset(platform::create<TnxServerDataDict>());
+    t.dict->ReadFromFile(t.stream.get(), nullptr);
+    t.stream->Initialize(t.dict.get());
+    t.file->fiMaxID = t.dict->CurrentID();
+    if (!t.dict->RecordDescriptor()) throw EnxBaseException(8961);
+    t.recordAccess.reset(Base::engineAccess(t, t.dict->RecordDescriptor()->ID()));
+    t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
+    attachBlobs(t, nullptr);
+    return t;
+  }
+
   // The file as the checker must see it: decrypted through IterateBlocks.
   std::vector<std::uint8_t> plainImage(TnxBaseFile* aFile) {
     std::vector<std::uint8_t> out;

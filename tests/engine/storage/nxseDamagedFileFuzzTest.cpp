@@ -9,10 +9,9 @@
 // journal was written get the same treatment through the folder check.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "nxseCrashTestSupport.h"
 #include "nxseEncryptionEngineBlowfishRC4.h"
+#include "nxseFileDamage.h"
 
 namespace {
 
@@ -99,36 +98,11 @@ class DamagedFileFuzzTest : public JournalCrashKit<TableTest>, public ::testing:
     return blobs;
   }
 
-  // Opens the file as the server engine does; a refused header is an
-  // engine error like any other.
-  Table& open() {
-    Table& t = newTable();
-    t.file = TnxBaseFile::Alloc(true, platform::fromUtf8(kPath), manager_);
-    files_.push_back(t.file);
-    t.file->OpenFile(omReadWrite, smExclusive, false, false);
-    TnxReleaseMethod release;
-    PnxBlock header = nullptr;
-    bool readOnly = false;
-    const TnxResult result = manager_->AddFile(t.file, nullptr, {u"pw"}, false, release, header, readOnly);
-    if (result != 0) throw EnxBaseException(result);
-    nxReleaseBlock(release, header);
-    attach(t, nullptr);
-    t.dict.reset(platform::create<TnxServerDataDict>());
-    t.dict->ReadFromFile(t.stream.get(), nullptr);
-    t.stream->Initialize(t.dict.get());
-    t.file->fiMaxID = t.dict->CurrentID();
-    if (!t.dict->RecordDescriptor()) throw EnxBaseException(8961);
-    t.recordAccess.reset(engineAccess(t, t.dict->RecordDescriptor()->ID()));
-    t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
-    attachBlobs(t, nullptr);
-    return t;
-  }
-
   // Open, read everything, commit one change, close; what failed, if
   // anything, must be an engine error.
   void exercise(const std::vector<TnxBlobNr>& aBlobs, const std::string& aWhat) {
     try {
-      Table& t = open();
+      Table& t = openOrThrow(kPath);
       std::uint32_t seen = 0;
       TnxRefNr refNr = 0;
       PnxRecordBuffer data = nullptr;
@@ -174,79 +148,16 @@ class DamagedFileFuzzTest : public JournalCrashKit<TableTest>, public ::testing:
   }
 
   int committed_ = 0;  // inputs that went through to their commit
-  std::mt19937 random_{20261211u};
-  std::uint32_t pick(std::uint32_t aBound) { return static_cast<std::uint32_t>(random_() % aBound); }
-
-  // One damaged value in a copy of aImage; aWhat names it.
-  std::vector<std::uint8_t> damage(const std::vector<std::uint8_t>& aImage, std::string& aWhat) {
-    std::vector<std::uint8_t> d = aImage;
-    const std::uint32_t blocks = static_cast<std::uint32_t>(d.size() / kBlock);
-    const std::uint32_t usable = nxseGetU32(d.data() + 20);
-    const std::uint32_t used = nxseGetU32(d.data() + 32);
-    const std::uint32_t block = pick(blocks);
-    std::uint8_t* b = d.data() + std::size_t{block} * kBlock;
-    static const std::uint32_t kValues[] = {0, 1, 2, 3, 0x7F, 0xFF, 0x7FFF, 0xFFFF, 0x7FFFFFFE, 0x7FFFFFFF,
-                                            0x80000000u, 0xFFFFFFFFu, 1048581};
-    auto value = [&]() -> std::uint32_t {
-      switch (pick(4)) {
-        case 0: return kValues[pick(std::size(kValues))];
-        case 1: return used + pick(8) - 4;
-        case 2: return pick(blocks + 4);
-        default: return static_cast<std::uint32_t>(random_());
-      }
-    };
-    std::uint32_t at = 0;
-    switch (pick(8)) {
-      case 0:  // a block-0 field: block size, sizes, free set, used blocks, version, names, free cache
-        at = std::vector<std::uint32_t>{16, 17, 20, 24, 28, 32, 36, 40, 72, 104, 108, 180}[pick(12)];
-        nxsePutU32(d.data() + at, value());
-        aWhat = "header field at " + std::to_string(at);
-        return d;
-      case 1:  // the section directory and the sections of block 0
-        at = 256 + pick(usable > 300 ? usable - 260 : 40);
-        d[at] = static_cast<std::uint8_t>(random_());
-        aWhat = "block 0 byte " + std::to_string(at);
-        return d;
-      case 2:
-        nxsePutU32(b + 4, value());
-        aWhat = "block number of " + std::to_string(block);
-        return d;
-      case 3:
-        if (usable + 4 <= kBlock) nxsePutU32(b + usable, value());
-        aWhat = "owner ID of " + std::to_string(block);
-        return d;
-      case 4: {
-        const std::uint64_t lsn = pick(2) ? (std::uint64_t{value()} << 32) | random_() : 0x7FFFFFFFFFFFFFFFull;
-        std::memcpy(b + 8, &lsn, 8);
-        aWhat = "LSN of " + std::to_string(block);
-        return d;
-      }
-      case 5:  // a count or link in an engine block's header (chains, slots, heap and index headers, BLOB roots)
-        at = 16 + 2 * pick(20);
-        nxsePutU32(b + at, value());
-        aWhat = "engine header of " + std::to_string(block) + " at " + std::to_string(at);
-        return d;
-      case 6:  // a byte near the end of the usable area (heap slot directories, record slots)
-        at = usable > 64 ? usable - 1 - pick(64) : 0;
-        b[at] = static_cast<std::uint8_t>(random_());
-        aWhat = "block " + std::to_string(block) + " byte " + std::to_string(at);
-        return d;
-      default:
-        at = pick(kBlock);
-        b[at] = static_cast<std::uint8_t>(random_());
-        aWhat = "block " + std::to_string(block) + " byte " + std::to_string(at);
-        return d;
-    }
-  }
+  FileDamager damager_{20261211u};
 };
 
 TEST_P(DamagedFileFuzzTest, DamagedTableFilesGiveEngineErrors) {
   const std::vector<TnxBlobNr> blobs = makeIntact();
   const std::vector<std::uint8_t> intact = disk(kPath);
-  random_.seed(20261211u + static_cast<std::uint32_t>(GetParam()));
+  damager_.seed(20261211u + static_cast<std::uint32_t>(GetParam()));
   for (int input = 0; input < kInputsPerShape; ++input) {
     std::string what;
-    const std::vector<std::uint8_t> damaged = damage(intact, what);
+    const std::vector<std::uint8_t> damaged = damager_.damage(intact, what);
     SCOPED_TRACE(what);
     putDisk(damaged, kPath);
     exercise(blobs, what);
@@ -268,7 +179,7 @@ TEST_P(DamagedFileFuzzTest, DamagedJournalsAreReplayedOrLeft) {
   std::vector<std::uint8_t> journal;
   std::string journalName;
   {
-    Table& t = open();
+    Table& t = openOrThrow(kPath);
     TnxOwned<TestTransaction> trans(newTransaction());
     for (std::uint32_t v = 500; v < 560; ++v) {
       std::vector<std::uint8_t> r = record(t, v, 0);
@@ -286,21 +197,21 @@ TEST_P(DamagedFileFuzzTest, DamagedJournalsAreReplayedOrLeft) {
     tables_.clear();
   }
   ASSERT_GT(journal.size(), 12u);
-  random_.seed(20261212u + static_cast<std::uint32_t>(GetParam()));
+  damager_.seed(20261212u + static_cast<std::uint32_t>(GetParam()));
   for (int input = 0; input < kInputsPerShape / 2; ++input) {
     std::vector<std::uint8_t> damaged = journal;
     const std::uint32_t records = static_cast<std::uint32_t>((journal.size() - 12) / (268 + kBlock));
-    const std::uint32_t record = pick(records + 1);
+    const std::uint32_t record = damager_.pick(records + 1);
     const std::size_t base = 12 + std::size_t{record} * (268 + kBlock);
     std::size_t at = 0;
-    switch (pick(4)) {
-      case 0: at = pick(12); break;                           // the header
-      case 1: at = base + 4 + pick(8); break;                 // block number, size code, kind
-      case 2: at = base + 12 + pick(16); break;               // the table name
-      default: at = base + 268 + 32 + pick(4); break;         // an image's used-block count
+    switch (damager_.pick(4)) {
+      case 0: at = damager_.pick(12); break;                    // the header
+      case 1: at = base + 4 + damager_.pick(8); break;          // block number, size code, kind
+      case 2: at = base + 12 + damager_.pick(16); break;        // the table name
+      default: at = base + 268 + 32 + damager_.pick(4); break;  // an image's used-block count
     }
     if (at >= damaged.size()) at = damaged.size() - 1;
-    damaged[at] = static_cast<std::uint8_t>(random_());
+    damaged[at] = static_cast<std::uint8_t>(damager_.next());
     const std::string what = "journal byte " + std::to_string(at);
     SCOPED_TRACE(what);
     restore({{kPath, intact}, {journalName, damaged}});
