@@ -80,7 +80,7 @@ namespace {
 thread_local TnxOwnedThreadCache tCache;
 }
 // The same object once this thread used it: no initialisation check needed.
-constinit thread_local TnxThreadCache* tnxThreadCache = &gNoThreadCache;
+constinit thread_local TnxThreadCache* tnxThreadCache [[gnu::tls_model("initial-exec")]] = &gNoThreadCache;
 
 TnxThreadCache* TnxItemManager::myCache() {
   if (tCacheGone) return nullptr;

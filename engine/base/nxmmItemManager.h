@@ -26,16 +26,23 @@
 //
 // Thread cache (optional, one manager per process at a time): a few freed
 // items per size are kept per thread and handed out again without any atomic
-// operation. Whether an item is handed out is decided by the allocator's own
-// metadata, never by the item's bytes: in pools of 16 bytes and more by the
-// item's state byte (plain byte stores: an item's byte is written only by the
-// thread that holds the item or frees it, so a free that follows another free
-// of the same item is refused); a cached item stays marked in its page's
-// bitmap. 4- and 8-byte items are unmarked in the bitmap (atomically) when
-// cached. Cached items keep their page in use until the cache is flushed (at
-// thread exit or by flushThreadCache). Memory freed on a thread after its
-// cache was torn down (by another thread-local object's destructor) goes
-// straight to the pages.
+// operation, by inline paths that read only the thread's bin, the item and
+// its page (a pool is 256 bytes, so a page's owner names it by a shift).
+// Whether an item is handed out is decided by the allocator's own metadata,
+// never by the item's bytes: in pools of 16 bytes and more by the item's
+// state byte (plain byte stores: an item's byte is written only by the thread
+// that holds the item or frees it, so a free that follows another free of the
+// same item is refused); a cached item stays marked in its page's bitmap. 4-
+// and 8-byte items are unmarked in the bitmap (atomically) when cached.
+// Cached items keep their page in use until they go back to it. A thread that
+// ends parks its cached items in one of a few slots, where the next thread to
+// start takes them over: short-lived threads start warm and do not interleave
+// their item states on the lines of other live threads. Parked items count as
+// free; the periodic cleanup gives back those parked for a few ticks,
+// cleanup() all of them, and with every slot taken an ending thread gives its
+// items straight back. flushThreadCache empties the calling thread's cache.
+// Memory freed on a thread after its cache was torn down (by another
+// thread-local object's destructor) goes straight to the pages.
 #pragma once
 
 #include <atomic>
@@ -110,8 +117,9 @@ struct TnxOwnedThreadCache : TnxThreadCache {
   ~TnxOwnedThreadCache();
 };
 // The calling thread's cache once it has one, else an empty cache of epoch 0,
-// so the inline paths need no null check.
-extern constinit thread_local TnxThreadCache* tnxThreadCache;
+// so the inline paths need no null check. Initial-exec: read straight from
+// the thread pointer, without a call that would give the inline paths a frame.
+extern constinit thread_local TnxThreadCache* tnxThreadCache [[gnu::tls_model("initial-exec")]];
 
 [[noreturn]] void nxInvalidPointer();
 
