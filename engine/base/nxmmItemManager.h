@@ -274,7 +274,7 @@ class TnxItemManager {
     struct {
       void* head;
       std::uint32_t count;
-    } pBins[nxPoolCount];
+    } pBins[nxPoolCount] = {};
   };
   // The ending thread's items into a free slot, else back to the pages.
   void parkCache(TnxThreadCache& aCache);
