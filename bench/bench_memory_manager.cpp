@@ -1,8 +1,9 @@
 // Engine allocator against glibc malloc, mimalloc and jemalloc: small blocks
 // on one thread and on eight, frees on other threads, and growth by realloc.
 // mimalloc and jemalloc are loaded at run time so they never reach the engine.
-// Every case runs kRepetitions times (the machine is shared, so single runs
-// are noisy); after the runs, the ratio of our median time to each other
+// Every case runs kRepetitions times, the repetitions of all cases
+// interleaved at random (the machine is shared, so single runs are noisy);
+// after the runs, the ratio of our median time to each other
 // allocator's median is printed (below 1 = we are faster).
 #include <benchmark/benchmark.h>
 
@@ -236,7 +237,15 @@ int main(int argc, char** argv) {
     add("CrossThread8", BM_CrossThread)->UseRealTime()->Unit(benchmark::kMillisecond);
     add("ReallocGrowth", BM_ReallocGrowth);
   }
-  benchmark::Initialize(&argc, argv);
+  // The repetitions of all cases run in a random order, so a change of the
+  // shared machine's load falls on every allocator alike.
+  std::vector<char*> args(argv, argv + argc);
+  std::string interleave = "--benchmark_enable_random_interleaving=true";
+  bool given = false;
+  for (char* a : args) given = given || std::strncmp(a, "--benchmark_enable_random_interleaving", 38) == 0;
+  if (!given) args.push_back(interleave.data());
+  int count = int(args.size());
+  benchmark::Initialize(&count, args.data());
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   // Every peer has a column; one that could not be loaded says so.

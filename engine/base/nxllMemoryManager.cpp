@@ -159,7 +159,10 @@ void nxMemoryManagerDetach() {
 
 void nxGetMem(void*& aPointer, std::size_t aSize) { aPointer = nxGetMem(aSize); }
 
-void* nxGetMem(std::size_t aSize) {
+namespace {
+// The entry points' slow halves, out of line so the cached paths stay leaf
+// functions without a frame.
+[[gnu::noinline, gnu::cold]] void* getMemSlow(std::size_t aSize) {
   if (aSize == 0) return nullptr;
 #if !NX_SYSTEM_HEAP
   nxmm::TnxItemManager* items = gItems.load(std::memory_order_acquire);
@@ -169,6 +172,24 @@ void* nxGetMem(std::size_t aSize) {
 #endif
   if (!p) outOfMemory();
   return p;
+}
+
+[[gnu::noinline, gnu::cold]] void freeMemSlow(void* aPointer) {
+#if !NX_SYSTEM_HEAP
+  nxmm::TnxItemManager* items = gItems.load(std::memory_order_acquire);
+  if ((items ? items->freeMem(aPointer) : table().FreeMem(aPointer)) != 0) invalidPointer();
+#else
+  if (table().FreeMem(aPointer) != 0) invalidPointer();
+#endif
+}
+}  // namespace
+
+void* nxGetMem(std::size_t aSize) {
+#if !NX_SYSTEM_HEAP
+  if (nxmm::TnxItemManager* items = gItems.load(std::memory_order_acquire))
+    if (void* p = items->cachedGetMem(aSize)) return p;
+#endif
+  return getMemSlow(aSize);
 }
 
 void nxAllocMem(void*& aPointer, std::size_t aSize) { aPointer = nxAllocMem(aSize); }
@@ -198,11 +219,10 @@ void nxReallocMem(void*& aPointer, std::size_t aNewSize) {
 void nxFreeMem(void* aPointer) {
   if (!aPointer) return;
 #if !NX_SYSTEM_HEAP
-  nxmm::TnxItemManager* items = gItems.load(std::memory_order_acquire);
-  if ((items ? items->freeMem(aPointer) : table().FreeMem(aPointer)) != 0) invalidPointer();
-#else
-  if (table().FreeMem(aPointer) != 0) invalidPointer();
+  if (nxmm::TnxItemManager* items = gItems.load(std::memory_order_acquire))
+    if (items->cachedFreeMem(aPointer)) return;
 #endif
+  freeMemSlow(aPointer);
 }
 
 void nxFreeMemAndNil(void*& aPointer) { nxFreeMem(__atomic_exchange_n(&aPointer, nullptr, __ATOMIC_ACQ_REL)); }

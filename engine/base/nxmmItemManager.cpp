@@ -63,19 +63,24 @@ namespace {
 constinit thread_local bool tCacheGone = false;
 }  // namespace
 
-TnxThreadCache::~TnxThreadCache() {
-  tnxThreadCache = nullptr;
+namespace {
+// What tnxThreadCache names while the thread has no cache; never written.
+constinit TnxThreadCache gNoThreadCache;
+}  // namespace
+
+TnxOwnedThreadCache::~TnxOwnedThreadCache() {
+  tnxThreadCache = &gNoThreadCache;
   tCacheGone = true;
   // Only while the manager that filled it is still the live one.
-  if (tcOwner && gCacheOwner.load() == tcOwner && gCacheEpoch.load() == tcEpoch) tcOwner->flushCache(*this);
+  if (tcOwner && gCacheOwner.load() == tcOwner && gCacheEpoch.load() == tcEpoch) tcOwner->parkCache(*this);
   tcOwner = nullptr;
 }
 
 namespace {
-thread_local TnxThreadCache tCache;
+thread_local TnxOwnedThreadCache tCache;
 }
 // The same object once this thread used it: no initialisation check needed.
-constinit thread_local TnxThreadCache* tnxThreadCache = nullptr;
+constinit thread_local TnxThreadCache* tnxThreadCache [[gnu::tls_model("initial-exec")]] = &gNoThreadCache;
 
 TnxThreadCache* TnxItemManager::myCache() {
   if (tCacheGone) return nullptr;
@@ -83,9 +88,20 @@ TnxThreadCache* TnxItemManager::myCache() {
   tnxThreadCache = &c;
   if (c.tcOwner != this || c.tcEpoch != iCacheEpoch) {
     // A cache of a manager that is gone: its items went with it.
-    for (auto& b : c.tcBins) b = {};
+    for (int i = 0; i < nxPoolCount; ++i) {
+      const TnxMemoryPool& pool = iPools[i];
+      TnxThreadCache::Bin& b = c.tcBins[i];
+      b = {};
+      b.fastCapacity = pool.mpStateOffset ? pool.mpCacheCapacity : 0;
+      b.reciprocal = pool.mpReciprocal;
+      b.stateOffset = std::uint16_t(pool.mpStateOffset);
+      b.headerSize = std::uint16_t(pool.mpBlockHeaderSize);
+      b.slotSize = std::uint16_t(pool.mpSlotSize);
+      b.itemsPerBlock = std::uint16_t(pool.mpItemsPerBlock);
+    }
     c.tcOwner = this;
     c.tcEpoch = iCacheEpoch;
+    adoptParked(c);
   }
   return &c;
 }
@@ -120,23 +136,93 @@ bool TnxItemManager::cachePut(TnxMemoryPool* aPool, void* aItem) {
   return true;
 }
 
+void TnxItemManager::returnChain(int aPool, void* aChain, bool aCounted) {
+  TnxMemoryPool& pool = iPools[aPool];
+  std::int64_t released = 0;
+  while (aChain) {
+    void* next = *static_cast<void**>(aChain);
+    TnxPageHeader* page = pageOf(aChain);
+    if (pool.mpStateOffset) {
+      const int idx = pool.itemIndex(page, aChain);
+      __atomic_fetch_and(&page->phBitmap[idx >> 5], ~(1u << (idx & 31)), __ATOMIC_ACQ_REL);
+      released += pool.mpItemSize;
+    }
+    pool.returnToPage(page, aChain);
+    aChain = next;
+  }
+  if (aCounted && released) iInUse.add(-released);
+}
+
 void TnxItemManager::flushCache(TnxThreadCache& aCache) {
   for (int i = 0; i < nxPoolCount; ++i) {
     TnxThreadCache::Bin& bin = aCache.tcBins[i];
     void* item = bin.head;
-    bin = {};
-    TnxMemoryPool& pool = iPools[i];
-    while (item) {
-      void* next = *static_cast<void**>(item);
-      TnxPageHeader* page = pageOf(item);
-      if (pool.mpStateOffset) {
-        const int idx = pool.itemIndex(page, item);
-        __atomic_fetch_and(&page->phBitmap[idx >> 5], ~(1u << (idx & 31)), __ATOMIC_ACQ_REL);
-        iInUse.add(-std::int64_t(pool.mpItemSize));
-      }
-      pool.returnToPage(page, item);
-      item = next;
+    bin.head = nullptr;
+    bin.count = 0;
+    returnChain(i, item, true);
+  }
+}
+
+void TnxItemManager::parkCache(TnxThreadCache& aCache) {
+  std::int64_t held = 0, stateful = 0;
+  for (int i = 0; i < nxPoolCount; ++i) {
+    held += aCache.tcBins[i].count;
+    if (iPools[i].mpStateOffset) stateful += std::int64_t(aCache.tcBins[i].count) * iPools[i].mpItemSize;
+  }
+  if (held == 0) return;
+  for (Parked& slot : iParked) {
+    int empty = 0;
+    if (slot.pState.load(std::memory_order_relaxed) != 0 ||
+        !slot.pState.compare_exchange_strong(empty, 1, std::memory_order_acquire))
+      continue;
+    for (int i = 0; i < nxPoolCount; ++i) {
+      TnxThreadCache::Bin& bin = aCache.tcBins[i];
+      slot.pBins[i] = {bin.head, bin.count};
+      bin.head = nullptr;
+      bin.count = 0;
     }
+    slot.pAge.store(0, std::memory_order_relaxed);
+    // Parked items are nobody's: the figure in use leaves them out.
+    if (stateful) iInUse.add(-stateful);
+    slot.pState.store(2, std::memory_order_release);
+    return;
+  }
+  flushCache(aCache);
+}
+
+void TnxItemManager::adoptParked(TnxThreadCache& aCache) {
+  for (Parked& slot : iParked) {
+    int full = 2;
+    if (slot.pState.load(std::memory_order_relaxed) != 2 ||
+        !slot.pState.compare_exchange_strong(full, 1, std::memory_order_acquire))
+      continue;
+    std::int64_t stateful = 0;
+    for (int i = 0; i < nxPoolCount; ++i) {
+      aCache.tcBins[i].head = slot.pBins[i].head;
+      aCache.tcBins[i].count = slot.pBins[i].count;
+      if (iPools[i].mpStateOffset) stateful += std::int64_t(slot.pBins[i].count) * iPools[i].mpItemSize;
+      slot.pBins[i] = {nullptr, 0};
+    }
+    if (stateful) iInUse.add(stateful);
+    slot.pState.store(0, std::memory_order_release);
+    return;
+  }
+}
+
+void TnxItemManager::releaseParked(bool aAll) {
+  // Items parked this many ticks go back to their pages.
+  constexpr std::uint32_t kParkedTicks = 2;
+  for (Parked& slot : iParked) {
+    if (slot.pState.load(std::memory_order_relaxed) != 2) continue;
+    if (!aAll && slot.pAge.fetch_add(1, std::memory_order_relaxed) + 1 <= kParkedTicks) continue;
+    int full = 2;
+    if (!slot.pState.compare_exchange_strong(full, 1, std::memory_order_acquire)) continue;
+    for (int i = 0; i < nxPoolCount; ++i) {
+      void* chain = slot.pBins[i].head;
+      slot.pBins[i] = {nullptr, 0};
+      returnChain(i, chain, false);
+    }
+    slot.pState.store(0, std::memory_order_release);
   }
 }
 
@@ -355,6 +441,7 @@ constexpr std::uint32_t kPoolSizes[nxPoolCount] = {
     4352, 4672, 5024, 5440, 5952, 6528, 7264, 8160, 9344, 10912, 13088, 16352, 21824, 32736};
 constexpr std::size_t kUnpagedArea = 65536;
 static_assert(sizeof(TnxMemoryPool) * nxPoolCount <= kUnpagedArea);
+static_assert(sizeof(TnxMemoryPool) == 256);
 }  // namespace
 
 struct TnxItemManager::Node {
@@ -375,11 +462,11 @@ TnxItemManager::TnxItemManager(TnxChunkManager& aChunks, bool aThreadCache)
   for (int i = 0; i < nxPoolCount; ++i) new (&iPools[i]) TnxMemoryPool(this, kPoolSizes[i], i);
   auto smallest = [this](std::size_t aSize) {
     for (int i = 0; i < nxPoolCount; ++i)
-      if (iPools[i].mpItemSize >= aSize) return &iPools[i];
-    return &iPools[nxPoolCount - 1];
+      if (iPools[i].mpItemSize >= aSize) return std::uint8_t(i);
+    return std::uint8_t(nxPoolCount - 1);
   };
-  for (int i = 0; i < 17; ++i) iSmall[i] = smallest(std::size_t(i + 1) * 4);
-  for (int i = 0; i < 1023; ++i) iLarge[i] = smallest(std::size_t(i + 1) * 32);
+  for (int i = 0; i < 17; ++i) iClassSmall[i] = smallest(std::size_t(i + 1) * 4);
+  for (int i = 0; i < 1023; ++i) iClassLarge[i] = smallest(std::size_t(i + 1) * 32);
   // One radix level per significant byte of the highest granule index.
   for (std::uint64_t top = ((std::uint64_t(1) << 47) - 1) >> 16; top; top >>= 8) ++iLevels;
   if (iThreadCache) {
@@ -458,11 +545,13 @@ void* TnxItemManager::reallocMem(void* aPointer, std::size_t aNewSize) {
 }
 
 void TnxItemManager::cleanup() {
+  releaseParked(true);
   for (int i = 0; i < nxPoolCount; ++i) iPools[i].releaseFreePages();
   releaseSpares(true);
 }
 
 void TnxItemManager::cleanupTick() {
+  releaseParked(false);
   for (int i = 0; i < nxPoolCount; ++i) iPools[i].releaseFreePages();
   releaseSpares(false);
 }

@@ -26,16 +26,23 @@
 //
 // Thread cache (optional, one manager per process at a time): a few freed
 // items per size are kept per thread and handed out again without any atomic
-// operation. Whether an item is handed out is decided by the allocator's own
-// metadata, never by the item's bytes: in pools of 16 bytes and more by the
-// item's state byte (plain byte stores: an item's byte is written only by the
-// thread that holds the item or frees it, so a free that follows another free
-// of the same item is refused); a cached item stays marked in its page's
-// bitmap. 4- and 8-byte items are unmarked in the bitmap (atomically) when
-// cached. Cached items keep their page in use until the cache is flushed (at
-// thread exit or by flushThreadCache). Memory freed on a thread after its
-// cache was torn down (by another thread-local object's destructor) goes
-// straight to the pages.
+// operation, by inline paths that read only the thread's bin, the item and
+// its page (a pool is 256 bytes, so a page's owner names it by a shift).
+// Whether an item is handed out is decided by the allocator's own metadata,
+// never by the item's bytes: in pools of 16 bytes and more by the item's
+// state byte (plain byte stores: an item's byte is written only by the thread
+// that holds the item or frees it, so a free that follows another free of the
+// same item is refused); a cached item stays marked in its page's bitmap. 4-
+// and 8-byte items are unmarked in the bitmap (atomically) when cached.
+// Cached items keep their page in use until they go back to it. A thread that
+// ends parks its cached items in one of a few slots, where the next thread to
+// start takes them over: short-lived threads start warm and do not interleave
+// their item states on the lines of other live threads. Parked items count as
+// free; the periodic cleanup gives back those parked for a few ticks,
+// cleanup() all of them, and with every slot taken an ending thread gives its
+// items straight back. flushThreadCache empties the calling thread's cache.
+// Memory freed on a thread after its cache was torn down (by another
+// thread-local object's destructor) goes straight to the pages.
 #pragma once
 
 #include <atomic>
@@ -85,21 +92,39 @@ class TnxItemManager;
 // A thread's cached items, one list per pool (items linked through their
 // first word).
 struct TnxThreadCache {
+  // A pool's cached items and, copied from the pool when the cache is set up,
+  // what the inline paths need to find an item's state byte, so that they read
+  // only this line, the item and its page.
   struct Bin {
     void* head = nullptr;
     std::uint32_t count = 0;
+    // The pool's capacity where the inline paths may serve it, else 0.
+    std::uint32_t fastCapacity = 0;
+    std::uint32_t reciprocal = 0;
+    std::uint16_t stateOffset = 0;
+    std::uint16_t headerSize = 0;
+    std::uint16_t slotSize = 0;
+    std::uint16_t itemsPerBlock = 0;
+    std::uint32_t spare = 0;
   };
   TnxItemManager* tcOwner = nullptr;
+  // 0 until the cache is set up for a manager: no manager's epoch.
   std::uint64_t tcEpoch = 0;
   Bin tcBins[nxPoolCount];
-  ~TnxThreadCache();
 };
-// The calling thread's cache once it has one, else nullptr.
-extern constinit thread_local TnxThreadCache* tnxThreadCache;
+// The thread-local one, which gives its items back when the thread ends.
+struct TnxOwnedThreadCache : TnxThreadCache {
+  ~TnxOwnedThreadCache();
+};
+// The calling thread's cache once it has one, else an empty cache of epoch 0,
+// so the inline paths need no null check. Initial-exec: read straight from
+// the thread pointer, without a call that would give the inline paths a frame.
+extern constinit thread_local TnxThreadCache* tnxThreadCache [[gnu::tls_model("initial-exec")]];
 
 [[noreturn]] void nxInvalidPointer();
 
-class alignas(64) TnxMemoryPool {
+// 256 bytes each, so that a page's owner names its pool by a shift.
+class alignas(256) TnxMemoryPool {
  public:
   TnxMemoryPool(TnxItemManager* aManager, std::uint32_t aItemSize, int aIndex);
   TnxMemoryPool(const TnxMemoryPool&) = delete;
@@ -206,12 +231,21 @@ class TnxItemManager {
   // Empties the calling thread's cache into the pages.
   void flushThreadCache();
 
-  TnxMemoryPool* poolForSize(std::size_t aSize) const {
-    return aSize <= 64 ? iSmall[aSize >> 2] : iLarge[(aSize - 1) >> 5];
-  }
+  // REQUIRES: 1 <= aSize <= nxMaxItemSize.
+  int classOf(std::size_t aSize) const { return aSize <= 64 ? iClassSmall[aSize >> 2] : iClassLarge[(aSize - 1) >> 5]; }
+  TnxMemoryPool* poolForSize(std::size_t aSize) const { return &iPools[classOf(aSize)]; }
   TnxMemoryPool* pool(int aIndex) const { return &iPools[aIndex]; }
   // The pool owning a live item, nullptr when aPointer is not one.
-  inline TnxMemoryPool* poolOfItem(const void* aPointer);
+  TnxMemoryPool* poolOfItem(const void* aPointer) {
+    const int k = classOfItem(aPointer);
+    return k < 0 ? nullptr : &iPools[k];
+  }
+  // The index of the pool owning a live item, -1 when aPointer is not one.
+  inline int classOfItem(const void* aPointer) const;
+  // The inline halves of getMem and freeMem: an item from or into the
+  // calling thread's cache, nullptr / false when the slow path must serve.
+  inline void* cachedGetMem(std::size_t aSize);
+  inline bool cachedFreeMem(void* aPointer);
   const TnxLargeBlockTrailer* largeBlock(const void* aPointer) const;
   TnxItemStatistics statistics() const;
   TnxChunkManager& chunks() { return iChunks; }
@@ -220,7 +254,7 @@ class TnxItemManager {
  private:
   friend class TnxMemoryPool;
   struct Node;
-  friend struct TnxThreadCache;
+  friend struct TnxOwnedThreadCache;
 
   void* getMemSlow(std::size_t aSize);
   std::int32_t freeMemSlow(void* aPointer);
@@ -228,6 +262,26 @@ class TnxItemManager {
   bool cachePut(TnxMemoryPool* aPool, void* aItem);
   TnxThreadCache* myCache();
   void flushCache(TnxThreadCache& aCache);
+  // Gives aCount items chained from aChain back to pool aPool's pages;
+  // aCounted: their sizes are still counted in use.
+  void returnChain(int aPool, void* aChain, bool aCounted);
+  // A thread's cached items, kept when it ends for the next thread that
+  // starts, so that short-lived threads find warm items whose state bytes
+  // no other live thread writes.
+  struct Parked {
+    std::atomic<int> pState{0};  // 0 empty, 1 being changed, 2 holds items
+    std::atomic<std::uint32_t> pAge{0};
+    struct {
+      void* head;
+      std::uint32_t count;
+    } pBins[nxPoolCount] = {};
+  };
+  // The ending thread's items into a free slot, else back to the pages.
+  void parkCache(TnxThreadCache& aCache);
+  // REQUIRES: aCache is empty. Takes the items of a parked cache, if any.
+  void adoptParked(TnxThreadCache& aCache);
+  // Gives parked items back to the pages: all, or those parked for a few ticks.
+  void releaseParked(bool aAll);
 
   // aMinSpace: address space (granules) to reserve at least, all usable, so
   // the block can later grow without moving; 0 for a tight block.
@@ -267,9 +321,11 @@ class TnxItemManager {
   TnxChunkRecord* iRecords = nullptr;
   TnxMemoryPool* iPools = nullptr;
   void* iUnpagedArea = nullptr;
-  TnxMemoryPool* iSmall[17] = {};
-  TnxMemoryPool* iLarge[1023] = {};
+  // Pool indexes by size: up to 64 bytes by fours, then by 32s.
+  std::uint8_t iClassSmall[17] = {};
+  std::uint8_t iClassLarge[1023] = {};
   std::atomic<void*> iRoot{nullptr};
+  Parked iParked[16];
   std::atomic<void*> iSpares[8] = {};
   // Granules of the spare in the same slot; a hint, checked after taking it.
   std::atomic<std::uint32_t> iSpareGranules[8] = {};
@@ -277,7 +333,9 @@ class TnxItemManager {
   std::atomic<std::uint32_t> iSpareAge[8] = {};
   int iLevels = 0;
   bool iThreadCache = false;
-  std::uint64_t iCacheEpoch = 0;
+  // Unique per manager with a thread cache; one that has none keeps a value
+  // no cache carries, so the inline paths need only this comparison.
+  std::uint64_t iCacheEpoch = ~std::uint64_t(0);
 
  public:
   TnxCounter iAddressSpace;
@@ -286,57 +344,68 @@ class TnxItemManager {
   TnxCounter iHeaders;
 };
 
-// The common cases inline: an item from or into the thread's cache, without a
-// call or an atomic operation.
+inline int TnxItemManager::classOfItem(const void* aPointer) const {
+  const auto a = reinterpret_cast<std::uintptr_t>(aPointer);
+  if ((a & (nxPageSize - 1)) == 0 || a - iArenaLow >= iArenaSize) return -1;
+  // The chunk of a 64 KB block is committed while the block manager owns it,
+  // so the page header can be read; whatever it holds must name a pool.
+  if (iRecords[(a - iArenaBase) >> nxChunkShift].crOwner.load(std::memory_order_acquire) != iPageManager) return -1;
+  TnxMemoryPool* pool =
+      __atomic_load_n(&reinterpret_cast<TnxPageHeader*>(a & ~std::uintptr_t(nxPageSize - 1))->phOwner, __ATOMIC_ACQUIRE);
+  const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(pool) - reinterpret_cast<std::uintptr_t>(iPools);
+  if (offset >= sizeof(TnxMemoryPool) * nxPoolCount || offset % sizeof(TnxMemoryPool)) return -1;
+  return int(offset / sizeof(TnxMemoryPool));
+}
+
+// Sizes from 8 bytes on: the pools below keep no state bytes and are served
+// by the slow path.
+inline void* TnxItemManager::cachedGetMem(std::size_t aSize) {
+  TnxThreadCache* c = tnxThreadCache;
+  if (aSize - 8 > nxMaxItemSize - 8 || c->tcEpoch != iCacheEpoch) return nullptr;
+  TnxThreadCache::Bin& bin = c->tcBins[classOf(aSize)];
+  void* item = bin.head;
+  if (!item) return nullptr;
+  bin.head = *static_cast<void**>(item);
+  --bin.count;
+  const auto a = reinterpret_cast<std::uintptr_t>(item);
+  const std::uintptr_t page = a & ~std::uintptr_t(nxPageSize - 1);
+  // A cached item lies on an item boundary, so no check is needed here.
+  const std::uint32_t index = std::uint32_t((std::uint64_t(a - page - bin.headerSize) * bin.reciprocal) >> 32);
+  __atomic_store_n(reinterpret_cast<std::uint8_t*>(page) + bin.stateOffset + index, std::uint8_t(1), __ATOMIC_RELAXED);
+  return item;
+}
+
+inline bool TnxItemManager::cachedFreeMem(void* aPointer) {
+  TnxThreadCache* c = tnxThreadCache;
+  if (c->tcEpoch != iCacheEpoch) return false;
+  const int k = classOfItem(aPointer);
+  if (k < 0) return false;
+  TnxThreadCache::Bin& bin = c->tcBins[k];
+  if (bin.count >= bin.fastCapacity) return false;
+  const auto a = reinterpret_cast<std::uintptr_t>(aPointer);
+  const std::uintptr_t page = a & ~std::uintptr_t(nxPageSize - 1);
+  const std::uint32_t rel = std::uint32_t(a - page) - bin.headerSize;
+  const std::uint32_t index = std::uint32_t((std::uint64_t(rel) * bin.reciprocal) >> 32);
+  // Misplaced (an offset inside the header wraps to an index past the
+  // page's items), free in its page, or already waiting in some thread's
+  // cache: the slow path refuses it.
+  if (index * bin.slotSize != rel || index >= bin.itemsPerBlock ||
+      !TnxMemoryPool::release(reinterpret_cast<std::uint8_t*>(page + bin.stateOffset + index)))
+    return false;
+  *static_cast<void**>(aPointer) = bin.head;
+  bin.head = aPointer;
+  ++bin.count;
+  return true;
+}
+
 inline void* TnxItemManager::getMem(std::size_t aSize) {
-  if (aSize - 1 < nxMaxItemSize && iThreadCache) {
-    TnxMemoryPool* pool = poolForSize(aSize);
-    TnxThreadCache* c = tnxThreadCache;
-    if (c && c->tcOwner == this && c->tcEpoch == iCacheEpoch && pool->mpStateOffset) {
-      TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
-      if (void* item = bin.head) {
-        bin.head = *static_cast<void**>(item);
-        --bin.count;
-        auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(item) & ~std::uintptr_t(nxPageSize - 1));
-        __atomic_store_n(TnxMemoryPool::stateOf(page, pool->mpStateOffset, pool->itemIndex(page, item)), std::uint8_t(1),
-                         __ATOMIC_RELAXED);
-        return item;
-      }
-    }
-  }
+  if (void* item = cachedGetMem(aSize)) return item;
   return getMemSlow(aSize);
 }
 
 inline std::int32_t TnxItemManager::freeMem(void* aPointer) {
-  TnxThreadCache* c = tnxThreadCache;
-  if (!iThreadCache || !c || c->tcOwner != this || c->tcEpoch != iCacheEpoch) return freeMemSlow(aPointer);
-  TnxMemoryPool* pool = poolOfItem(aPointer);
-  if (!pool || !pool->mpStateOffset) return freeMemSlow(aPointer);
-  TnxThreadCache::Bin& bin = c->tcBins[pool->mpIndex];
-  if (bin.count >= pool->mpCacheCapacity) return freeMemSlow(aPointer);
-  auto* page = reinterpret_cast<TnxPageHeader*>(reinterpret_cast<std::uintptr_t>(aPointer) & ~std::uintptr_t(nxPageSize - 1));
-  const int index = pool->itemIndex(page, aPointer);
-  // Misplaced, free in its page, or already waiting in some thread's cache.
-  if (index < 0 || !TnxMemoryPool::release(TnxMemoryPool::stateOf(page, pool->mpStateOffset, index)))
-    nxInvalidPointer();
-  *static_cast<void**>(aPointer) = bin.head;
-  bin.head = aPointer;
-  ++bin.count;
-  return 0;
-}
-
-inline TnxMemoryPool* TnxItemManager::poolOfItem(const void* aPointer) {
-  const auto a = reinterpret_cast<std::uintptr_t>(aPointer);
-  if ((a & (nxPageSize - 1)) == 0 || a - iArenaLow >= iArenaSize) return nullptr;
-  // The chunk of a 64 KB block is committed while the block manager owns it,
-  // so the page header can be read; whatever it holds must name a pool.
-  if (iRecords[(a - iArenaBase) >> nxChunkShift].crOwner.load(std::memory_order_acquire) != iPageManager)
-    return nullptr;
-  TnxMemoryPool* pool =
-      __atomic_load_n(&reinterpret_cast<TnxPageHeader*>(a & ~std::uintptr_t(nxPageSize - 1))->phOwner, __ATOMIC_ACQUIRE);
-  const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(pool) - reinterpret_cast<std::uintptr_t>(iPools);
-  if (offset >= sizeof(TnxMemoryPool) * nxPoolCount || offset % sizeof(TnxMemoryPool)) return nullptr;
-  return pool;
+  if (cachedFreeMem(aPointer)) return 0;
+  return freeMemSlow(aPointer);
 }
 
 inline int TnxMemoryPool::itemIndex(TnxPageHeader* aPage, void* aItem) const {

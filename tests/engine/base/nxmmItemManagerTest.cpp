@@ -397,6 +397,119 @@ TEST_F(CachedItemsTest, DoubleFreesAreRefusedOnEightThreadsWhateverTheBlocksHold
   EXPECT_EQ(shared.load(), 0);
 }
 
+// Misplaced pointers into live pages take the cached path first: each is
+// refused, and the item next to it is neither freed nor handed out twice.
+TEST_F(CachedItemsTest, MisplacedFreesIntoPagesAreRefused) {
+  for (std::size_t size : {16u, 120u, 1000u, 20000u}) {
+    TnxMemoryPool* pool = items.poolForSize(size);
+    char* p = static_cast<char*>(items.getMem(size));
+    ASSERT_EQ(items.poolOfItem(p), pool);
+    char* page = reinterpret_cast<char*>(addr(p) & ~std::uintptr_t(nxPageSize - 1));
+    const std::uint32_t slot = pool->slotSize();
+    std::vector<std::pair<const char*, char*>> bad = {
+        {"inside the item", p + 8},
+        {"half an item on", p + slot / 2},
+        {"in the page header", page + 8},
+        {"on the last header byte", page + pool->blockHeaderSize() - 8},
+    };
+    const std::size_t pastLast = pool->blockHeaderSize() + std::size_t(pool->itemsPerBlock()) * slot;
+    if (pastLast + 16 <= nxPageSize) bad.push_back({"past the last item", page + pastLast});
+    for (auto [what, q] : bad) {
+      bool refused = false;
+      try {
+        refused = items.freeMem(q) != 0;
+      } catch (const platform::InvalidPointer&) {
+        refused = true;
+      }
+      EXPECT_TRUE(refused) << size << ": " << what;
+    }
+    std::vector<void*> got;
+    for (int i = 0; i < 100; ++i) got.push_back(items.getMem(size));
+    EXPECT_EQ(std::count(got.begin(), got.end(), static_cast<void*>(p)), 0) << size << ": a live item handed out";
+    EXPECT_EQ(items.freeMem(p), 0) << size;
+    for (void* g : got) ASSERT_EQ(items.freeMem(g), 0);
+  }
+  items.flushThreadCache();
+  EXPECT_EQ(items.statistics().isInUse, 0);
+}
+
+// An ended thread's cached items wait for the next thread: they are counted
+// as free meanwhile, a second free of one is refused, and the cleanup gives
+// their pages back.
+TEST_F(CachedItemsTest, ItemsOfAnEndedThreadServeTheNextOne) {
+  nxtest::Watchdog watchdog(std::chrono::seconds(60), "ItemsOfAnEndedThreadServeTheNextOne");
+  std::vector<void*> freedByFirst, gotBySecond;
+  std::thread([&] {
+    for (int i = 0; i < 10; ++i) freedByFirst.push_back(items.getMem(100));
+    for (void* p : freedByFirst) ASSERT_EQ(items.freeMem(p), 0);
+  }).join();
+  EXPECT_EQ(items.statistics().isInUse, 0);
+  EXPECT_THROW(items.freeMem(freedByFirst[3]), platform::InvalidPointer) << "double free of a parked item";
+  std::thread([&] {
+    for (int i = 0; i < 10; ++i) gotBySecond.push_back(items.getMem(100));
+  }).join();
+  std::sort(freedByFirst.begin(), freedByFirst.end());
+  std::sort(gotBySecond.begin(), gotBySecond.end());
+  EXPECT_EQ(gotBySecond, freedByFirst) << "the second thread did not find the first one's items";
+  EXPECT_EQ(items.statistics().isInUse, 10 * std::int64_t(items.poolForSize(100)->itemSize()));
+  for (void* p : gotBySecond) EXPECT_EQ(items.freeMem(p), 0);
+  items.flushThreadCache();
+  // Parked by a third thread, then given back by the cleanup alone.
+  std::thread([&] { items.freeMem(items.getMem(5000)); }).join();
+  items.cleanup();
+  items.cleanup();
+  EXPECT_EQ(items.statistics().isCommitted, 0) << "pages pinned by parked items";
+  // The periodic cleanup gives them back too, after a few ticks.
+  std::thread([&] { items.freeMem(items.getMem(300)); }).join();
+  for (int tick = 0; tick < 6; ++tick) items.cleanupTick();
+  EXPECT_EQ(items.statistics().isCommitted, 0) << "parked items kept past their ticks";
+}
+
+// Waves of more threads than there are parking places: every thread's items
+// are its own, double frees are refused, and nothing is lost.
+TEST_F(CachedItemsTest, WavesOfShortLivedThreadsShareNoItem) {
+  nxtest::Watchdog watchdog(std::chrono::seconds(120), "WavesOfShortLivedThreadsShareNoItem");
+  constexpr int kThreads = 24;
+  std::atomic<int> shared{0}, acceptedDouble{0};
+  for (int wave = 0; wave < 6; ++wave) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&, t] {
+        const std::uint64_t me = std::uint64_t(wave * kThreads + t + 1);
+        std::vector<std::pair<std::uint64_t*, std::size_t>> held;
+        for (int round = 0; round < 300; ++round) {
+          for (int k = 0; k < 16; ++k) {
+            const std::size_t words = 2 + (round * 7 + k * 13 + t) % 60;
+            auto* p = static_cast<std::uint64_t*>(items.getMem(words * 8));
+            for (std::size_t i = 0; i < words; ++i) p[i] = me;
+            held.emplace_back(p, words);
+          }
+          for (auto [p, words] : held) {
+            for (std::size_t i = 1; i < words; ++i)
+              if (p[i] != me) shared.fetch_add(1);
+            items.freeMem(p);
+          }
+          try {
+            items.freeMem(held[round % held.size()].first);
+            acceptedDouble.fetch_add(1);
+          } catch (const platform::InvalidPointer&) {
+          }
+          held.clear();
+        }
+        // Some items stay cached when the thread ends.
+        items.freeMem(items.getMem(64 + t));
+      });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(items.statistics().isInUse, 0) << "wave " << wave;
+  }
+  EXPECT_EQ(shared.load(), 0);
+  EXPECT_EQ(acceptedDouble.load(), 0);
+  items.flushThreadCache();
+  items.cleanup();
+  items.cleanup();
+  EXPECT_EQ(items.statistics().isCommitted, 0);
+}
+
 namespace {
 // The process's address space in bytes (first figure of /proc/self/statm).
 std::size_t processAddressSpace() {
