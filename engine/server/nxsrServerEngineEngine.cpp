@@ -258,8 +258,26 @@ void TnxServerEngine::scStopping() {
 // them; until then a tick has nothing to do.
 void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {}
 
-// The engine opens no folder yet, so none can be idle: both answer 0.
-TnxResult TnxServerEngine::seCloseInactiveFolders() { return 0; }
+TnxServerFolder* TnxServerEngine::FindFolder(const nxString& aPath) {
+  TnxPadlockGuard guard(*seFoldersPadlock);
+  int index = 0;
+  return seFolders->find(aPath, index) ? static_cast<TnxServerFolder*>(seFolders->objects(index)) : nullptr;
+}
+
+// Frees every folder that is idle now (its tables' cursors asked to close).
+TnxResult TnxServerEngine::seCloseInactiveFolders() {
+  try {
+    TnxPadlockGuard guard(*seFoldersPadlock);
+    for (int i = seFolders->count() - 1; i >= 0; --i) {
+      if (i >= seFolders->count()) continue;
+      auto* folder = static_cast<TnxServerFolder*>(seFolders->objects(i));
+      if (folder->sfIsInactive(false, true)) platform::TObject::free(folder);
+    }
+    return 0;
+  } catch (...) {
+    return ConvertException(std::current_exception(), nullptr);
+  }
+}
 
 TnxResult TnxServerEngine::seCloseInactiveTables() { return 0; }
 

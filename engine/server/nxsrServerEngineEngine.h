@@ -71,6 +71,7 @@ struct TnxServerEngineSizing {
 
 class TnxServerEngine : public TnxBaseServerEngine {
   PL_CLASS_INFO_DECL()
+  friend class TnxServerFolder;
  public:
   explicit TnxServerEngine(TnxComponent* aOwner = nullptr);
   ~TnxServerEngine() override;
@@ -134,6 +135,9 @@ class TnxServerEngine : public TnxBaseServerEngine {
   const nxString& TableExtension() const { return seTableExtension; }
   void SetTableExtension(const nxString& aValue);
   TnxBufferManager* BufferManager() const { return seBufferManager; }
+  // The folder open on aPath (exact text), or nil.
+  TnxServerFolder* FindFolder(const nxString& aPath);
+  std::int32_t InactiveFolderCount() const { return seInactiveFoldersCount.load(std::memory_order_acquire); }
   std::int32_t FolderCount() const { return seFolderCount.load(std::memory_order_acquire); }
   std::int32_t TableCount() const { return seTableCount.load(std::memory_order_acquire); }
   bool CleanupThreadRunning() const { return seCleanupThread != nullptr; }
