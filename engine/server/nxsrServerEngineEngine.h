@@ -140,6 +140,7 @@ class TnxServerEngine : public TnxBaseServerEngine {
   std::int32_t InactiveFolderCount() const { return seInactiveFoldersCount.load(std::memory_order_acquire); }
   std::int32_t FolderCount() const { return seFolderCount.load(std::memory_order_acquire); }
   std::int32_t TableCount() const { return seTableCount.load(std::memory_order_acquire); }
+  TnxPadlock* seFoldersPadlockForTest() const { return seFoldersPadlock; }
   bool CleanupThreadRunning() const { return seCleanupThread != nullptr; }
 
   std::atomic<std::int32_t> seExecutingStatements{0};

@@ -245,6 +245,13 @@ bool TnxServerFolder::sfIsInactive(bool, bool) {
   return sfTables->count() == 0;
 }
 
+TnxResult TnxServerFolder::sfCloseInactiveTables() {
+  if (!sfTablesPadlock->TryLock()) return 10241;
+  TnxPadlockGuard guard(*sfTablesPadlock, std::adopt_lock);
+  // Open root tables are closed here once they exist as objects of the folder.
+  return 0;
+}
+
 void TnxServerFolder::sfUpdateInactive() {
   if (sfDatabaseCount.load(std::memory_order_acquire) == 0 && sfInMemoryCount.load(std::memory_order_acquire) == 0 &&
       sfIsInactive(false, false))

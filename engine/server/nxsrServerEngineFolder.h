@@ -80,6 +80,7 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   TnxBaseServerEngine* GetServerEngine() override;
 
   void LockTables() { sfTablesPadlock->Lock(); }
+  TnxPadlock* TablesPadlockForTest() const { return sfTablesPadlock; }
   void UnlockTables() { sfTablesPadlock->Unlock(); }
 
   // False while a database is open on the folder or one of its open tables
@@ -89,6 +90,9 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   void sfUpdateInactive();
   void sfAddToInactiveFolders();
   void sfRemoveFromInactiveFolders();
+  // 10241 while another thread holds the table padlock; else closes the
+  // idle open tables and answers 0.
+  TnxResult sfCloseInactiveTables();
 
   // Databases open on the folder (the chain comes with the database).
   void sfDatabaseOpened() { sfDatabaseCount.fetch_add(1, std::memory_order_acq_rel); }
