@@ -245,6 +245,113 @@ bool TnxServerFolder::sfIsInactive(bool, bool) {
   return sfTables->count() == 0;
 }
 
+// ---- Table operations on whole tables ---------------------------------------------
+
+namespace {
+
+// The name without a trailing "." + aExtension (case ignored).
+nxString withoutTableExtension(const nxString& aName, const nxString& aExtension) {
+  const nxString suffix = u"." + aExtension;
+  if (aName.size() > suffix.size() &&
+      platform::sameTextAscii(platform::UnicodeStringView(aName).substr(aName.size() - suffix.size()), suffix))
+    return aName.substr(0, aName.size() - suffix.size());
+  return aName;
+}
+
+// Names of tables that live in memory only: "<x>" (longer than two
+// characters) or beginning with exactly three "#"; "##x" is database-temporary.
+bool isMemoryOrDatabaseTempName(const nxString& aName) {
+  if (aName.size() > 2 && aName.front() == u'<' && aName.back() == u'>') return true;
+  std::size_t hashes = 0;
+  while (hashes < aName.size() && aName[hashes] == u'#') ++hashes;
+  return hashes == 3 || hashes == 2;
+}
+
+// A file that the file layer would open under aPath: the exact name or one
+// differing only in ASCII letter case.
+bool fileExistsAnyCase(const nxString& aPath) {
+  platform::FileSystem& fs = platform::currentFileSystem();
+  const std::string path = platform::toUtf8(aPath);
+  platform::PathInfo info;
+  if (fs.pathInfo(path, info) == 0) return !info.isDirectory;
+  const std::string folder = platform::folderOf(path);
+  std::vector<std::string> names;
+  if (fs.listDirectory(folder.empty() ? std::string(".") : folder, names) != 0) return false;
+  const nxString wanted = platform::fromUtf8(platform::fileNameOf(path));
+  for (const std::string& candidate : names) {
+    if (!platform::sameTextAscii(platform::fromUtf8(candidate), wanted)) continue;
+    const std::string spelled = folder.empty() ? candidate : (folder.back() == '/' ? folder : folder + "/") + candidate;
+    if (fs.pathInfo(spelled, info) == 0 && !info.isDirectory) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool TnxServerFolder::sfIsValidTableName(const nxString& aTableName, TnxTableScope aScope) {
+  if (aTableName.empty()) return false;
+  if (aScope != tsPersistent) return true;
+  return aTableName.find_first_of(u"\"*.:/<>?\\|") == nxString::npos;
+}
+
+nxString TnxServerFolder::sfMainFileName(const nxString& aTableName) const {
+  return nxCombinePath(sfPath, nxAddExtension(aTableName, sfServerEngine->TableExtension()));
+}
+
+TnxResult TnxServerFolder::sfTableExists(const nxString& aTableName) {
+  try {
+    const nxString name = withoutTableExtension(aTableName, sfServerEngine->TableExtension());
+    TnxPadlockGuard guard(*sfTablesPadlock);
+    if (sfInMemOnly || isMemoryOrDatabaseTempName(name) || !sfIsValidTableName(name, tsPersistent)) return 8712;
+    return fileExistsAnyCase(sfMainFileName(name)) ? 0 : 8712;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerFolder::sfTableGetList(platform::TStringList& aList) {
+  try {
+    aList.beginUpdate();
+    aList.clear();
+    aList.endUpdate();
+    platform::TStringList* work = platform::create<platform::TStringList>(platform::Duplicates::ignore, false);
+    try {
+      {
+        TnxPadlockGuard guard(*sfTablesPadlock);
+        for (int i = 0; i < sfTables->count(); ++i) work->add(sfTables->strings(i));
+        work->setSorted(true);
+        if (!sfInMemOnly) {
+          const nxString extension = sfServerEngine->TableExtension();
+          for (const nxString& file : tableFilesOf(sfPath, extension)) {
+            const nxString name = platform::fromUtf8(platform::fileNameOf(platform::toUtf8(file)));
+            work->add(name.substr(0, name.size() - extension.size() - 1));
+          }
+        }
+      }
+      aList.addStrings(*work);
+    } catch (...) {
+      platform::TObject::free(work);
+      throw;
+    }
+    platform::TObject::free(work);
+    return 0;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerFolder::sfTableMakeUniqueName(const nxString& aBaseName, nxString& aTableName) {
+  try {
+    TnxPadlockGuard guard(*sfTablesPadlock);
+    aTableName = aBaseName;
+    for (std::int64_t n = 1; sfTableExists(aTableName) == 0; ++n)
+      aTableName = aBaseName + platform::fromUtf8(std::to_string(n));
+    return 0;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
 TnxResult TnxServerFolder::sfCloseInactiveTables() {
   if (!sfTablesPadlock->TryLock()) return 10241;
   TnxPadlockGuard guard(*sfTablesPadlock, std::adopt_lock);

@@ -94,6 +94,21 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   // idle open tables and answers 0.
   TnxResult sfCloseInactiveTables();
 
+  // --- table operations on whole tables (names compare ignoring case)
+  // 0 when the table exists, else 8712. A trailing "." + table extension is
+  // ignored; in-memory ("<name>", "###name") and database-temporary
+  // ("##name") names exist only while open.
+  TnxResult sfTableExists(const nxString& aTableName);
+  // The open tables and, for a folder with files, the table files' names.
+  TnxResult sfTableGetList(platform::TStringList& aList);
+  // aBaseName, else aBaseName + "1", "2", ...: the first that does not exist.
+  TnxResult sfTableMakeUniqueName(const nxString& aBaseName, nxString& aTableName);
+  // Non-empty and, for persistent tables, none of the characters a file
+  // name may not hold.
+  static bool sfIsValidTableName(const nxString& aTableName, TnxTableScope aScope);
+  // The main file of aTableName in the folder.
+  nxString sfMainFileName(const nxString& aTableName) const;
+
   // Databases open on the folder (the chain comes with the database).
   void sfDatabaseOpened() { sfDatabaseCount.fetch_add(1, std::memory_order_acq_rel); }
   void sfDatabaseClosed() { sfDatabaseCount.fetch_sub(1, std::memory_order_acq_rel); }

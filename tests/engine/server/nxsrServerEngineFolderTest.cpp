@@ -102,6 +102,53 @@ TEST_F(ServerFolderTest, InactiveListLinksFoldersInOrderAndCloseInactiveFreesOnl
   b->sfDatabaseClosed();
 }
 
+TEST_F(ServerFolderTest, TableExistsListAndUniqueNameFollowTheFolder) {
+  fx.Fs().putFile("/data/T.nx1", folderTableWithLsn(1));
+  fx.Fs().putFile("/data/T1.NX1", folderTableWithLsn(1));
+  fx.Fs().putFile("/data/notes.txt", {1});
+  fx.Fs().makeDirectory("/data/dir.nx1");
+  fx.Fs().putFile("/data/###mem.nx1", folderTableWithLsn(1));
+  TnxServerEngine* engine = fx.Started();
+  TnxServerFolder* files = NewFolder(engine, u"/data");
+  TnxServerFolder* memory = NewFolder(engine, u"#mem");
+  struct Case {
+    TnxServerFolder* folder;
+    const char16_t* name;
+    TnxResult expected;
+  } cases[] = {
+      {files, u"T", 0},           {files, u"T.nx1", 0},      {files, u"T.NX1", 0},
+      {files, u"t1", 0},  // the disk spells it "T1.NX1"
+      {files, u"T2", 8712},       {files, u"dir", 8712},     {files, u"notes", 8712},
+      {files, u"###mem", 8712},   {files, u"a:b", 8712},     {memory, u"T", 8712},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.folder->sfTableExists(c.name), c.expected) << platform::toUtf8(c.name);
+
+  nxString unique;
+  ASSERT_EQ(files->sfTableMakeUniqueName(u"T", unique), 0);
+  EXPECT_EQ(platform::toUtf8(unique), "T2");
+  ASSERT_EQ(files->sfTableMakeUniqueName(u"U", unique), 0);
+  EXPECT_EQ(platform::toUtf8(unique), "U");
+
+  platform::TStringList* list = platform::create<platform::TStringList>();
+  list->add(u"stale");
+  ASSERT_EQ(files->sfTableGetList(*list), 0);
+  std::vector<std::string> names;
+  for (int i = 0; i < list->count(); ++i) names.push_back(platform::toUtf8(list->strings(i)));
+  EXPECT_EQ(names, (std::vector<std::string>{"###mem", "T", "T1"}));
+  ASSERT_EQ(memory->sfTableGetList(*list), 0);
+  EXPECT_EQ(list->count(), 0);
+  platform::TObject::free(list);
+}
+
+TEST_F(ServerFolderTest, PersistentTableNamesRefuseFileNameCharacters) {
+  for (const char16_t* bad : {u"", u"a\"b", u"a*", u"a.b", u"a:b", u"a/b", u"a<", u"a>", u"a?", u"a\\b", u"a|b"})
+    EXPECT_FALSE(TnxServerFolder::sfIsValidTableName(bad, tsPersistent)) << platform::toUtf8(bad);
+  EXPECT_TRUE(TnxServerFolder::sfIsValidTableName(u"Order Lines", tsPersistent));
+  EXPECT_TRUE(TnxServerFolder::sfIsValidTableName(u"a:b", tsTempGlobal));
+  EXPECT_FALSE(TnxServerFolder::sfIsValidTableName(u"", tsTempGlobal));
+}
+
 // ---- The folder's LSN file ----------------------------------------------------------
 
 TEST_F(ServerFolderTest, InMemoryFolderStartsAtOneWithoutFile) {
