@@ -298,6 +298,31 @@ nxString TnxServerFolder::sfMainFileName(const nxString& aTableName) const {
   return nxCombinePath(sfPath, nxAddExtension(aTableName, sfServerEngine->TableExtension()));
 }
 
+void TnxServerFolder::sfMoveTableFiles(const nxString& aOldName, const nxString& aNewName,
+                                       const std::vector<nxString>& aExtensions) {
+  const nxString extension = sfServerEngine->TableExtension();
+  const nxString oldName = withoutTableExtension(aOldName, extension);
+  const nxString newName = withoutTableExtension(aNewName, extension);
+  std::vector<std::pair<nxString, nxString>> moved;
+  try {
+    for (const nxString& ext : aExtensions) {
+      const nxString from = nxCombinePath(sfPath, nxAddExtension(oldName, ext));
+      const nxString to = nxCombinePath(sfPath, nxAddExtension(newName, ext));
+      nxRenameFile(from, to);
+      moved.emplace_back(from, to);
+    }
+  } catch (...) {
+    for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
+      try {
+        nxRenameFile(it->second, it->first);
+      } catch (...) {
+        // The first failure is the one reported.
+      }
+    }
+    throw;
+  }
+}
+
 TnxResult TnxServerFolder::sfTableExists(const nxString& aTableName) {
   try {
     const nxString name = withoutTableExtension(aTableName, sfServerEngine->TableExtension());

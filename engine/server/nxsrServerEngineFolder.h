@@ -22,6 +22,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "nxllSync.h"
 #include "nxsdServerEngineObjects.h"
@@ -106,6 +107,12 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   // Non-empty and, for persistent tables, none of the characters a file
   // name may not hold.
   static bool sfIsValidTableName(const nxString& aTableName, TnxTableScope aScope);
+  // Moves the files "<old>.<ext>" to "<new>.<ext>" in the folder, one per
+  // extension in order (the first is the main file's); both names lose a
+  // trailing "." + table extension. When a move fails, those already done
+  // are moved back, newest first, and the failure (15394) is raised. A
+  // target that exists is never replaced.
+  void sfMoveTableFiles(const nxString& aOldName, const nxString& aNewName, const std::vector<nxString>& aExtensions);
   // The main file of aTableName in the folder.
   nxString sfMainFileName(const nxString& aTableName) const;
 

@@ -149,6 +149,58 @@ TEST_F(ServerFolderTest, PersistentTableNamesRefuseFileNameCharacters) {
   EXPECT_FALSE(TnxServerFolder::sfIsValidTableName(u"", tsTempGlobal));
 }
 
+TEST_F(ServerFolderTest, MovingTableFilesIsAllOrNothingAndNeverReplaces) {
+  TnxServerEngine* engine = fx.Started();
+  TnxServerFolder* folder = NewFolder(engine, u"/data");
+  const std::vector<nxString> extensions{u"nx1", u"nx2", u"nx3"};
+  const auto putTable = [&](const std::string& aName) {
+    for (const char* ext : {".nx1", ".nx2", ".nx3"}) fx.Fs().putFile("/data/" + aName + ext, {7});
+  };
+  const auto has = [&](const std::string& aFile) {
+    std::vector<std::uint8_t> data;
+    return fx.Fs().contents("/data/" + aFile, data);
+  };
+  struct Case {
+    const char* name;
+    int failingRename;  // 0: none
+    bool targetMainExists;
+    bool moves;
+  } cases[] = {
+      {"all files move", 0, false, true},
+      {"second file cannot move", 2, false, false},
+      {"third file cannot move", 3, false, false},
+      {"target exists", 0, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    putTable("Old");
+    if (c.targetMainExists) fx.Fs().putFile("/data/New.nx1", {9});
+    if (c.failingRename) fx.Fs().failNext(platform::FaultFileSystem::Op::rename, c.failingRename);
+    bool raised = false;
+    try {
+      folder->sfMoveTableFiles(u"Old.nx1", u"New", extensions);
+    } catch (const EnxBaseException& e) {
+      raised = true;
+      EXPECT_EQ(e.ErrorCode(), 15394);
+    }
+    EXPECT_EQ(raised, !c.moves);
+    for (const char* ext : {".nx1", ".nx2", ".nx3"}) {
+      EXPECT_EQ(has(std::string("Old") + ext), !c.moves) << ext;
+      if (!c.targetMainExists) {
+        EXPECT_EQ(has(std::string("New") + ext), c.moves) << ext;
+      }
+    }
+    if (c.targetMainExists) {
+      std::vector<std::uint8_t> data;
+      ASSERT_TRUE(fx.Fs().contents("/data/New.nx1", data));
+      EXPECT_EQ(data, std::vector<std::uint8_t>{9});  // not replaced
+    }
+    fx.Fs().clearFailures();
+    for (const char* base : {"Old", "New"})
+      for (const char* ext : {".nx1", ".nx2", ".nx3"}) fx.Fs().remove(std::string("/data/") + base + ext);
+  }
+}
+
 // ---- The folder's LSN file ----------------------------------------------------------
 
 TEST_F(ServerFolderTest, InMemoryFolderStartsAtOneWithoutFile) {
