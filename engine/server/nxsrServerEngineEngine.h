@@ -165,7 +165,8 @@ class TnxServerEngine : public TnxBaseServerEngine {
                                     const nxString& aConnectedFrom, TnxWord32 aTimeout, std::int32_t aClientVersion);
   // The figures the buffer manager is built with.
   TnxServerEngineSizing seComputeSizing() const;
-  // One cleanup tick (the folders and tables come with their modules).
+  // One cleanup tick: frees idle folders (idle tables join once root tables
+  // are objects of the folders).
   void seCleanupTimerTick(platform::TObject* aSender);
 
   TnxBufferManager* seBufferManager = nullptr;         // owned
