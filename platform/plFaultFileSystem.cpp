@@ -12,6 +12,7 @@ struct FaultFileSystem::Node {
   std::uint64_t inode = 0;
   bool readOnly = false;
   bool symlink = false;
+  std::int64_t modifiedNs = 0;
 };
 
 struct FaultFileSystem::Handle {
@@ -73,8 +74,10 @@ int FaultFileSystem::open(const std::string& aPath, const FileOpenOptions& aOpti
   if (it == ffsNames.end()) {
     auto node = std::make_shared<Node>();
     node->inode = ffsNextInode++;
+    node->modifiedNs = ffsClockNs;
     it = ffsNames.emplace(aPath, node).first;
   } else if (aOptions.create) {
+    it->second->modifiedNs = ffsClockNs;
     it->second->data.clear();
     if (aOptions.writeThrough) it->second->durable.clear();
   }
@@ -121,6 +124,7 @@ int FaultFileSystem::writeAt(FileId aFile, const void* aBuffer, std::size_t aCou
   auto& data = h->node->data;
   if (data.size() < end) data.resize(end);
   std::memcpy(data.data() + aOffset, aBuffer, aCount);
+  h->node->modifiedNs = ffsClockNs;
   if (h->options.writeThrough) {
     auto& durable = h->node->durable;
     if (durable.size() < end) durable.resize(end);
@@ -148,6 +152,7 @@ int FaultFileSystem::truncate(FileId aFile, std::int64_t aSize) {
   if (const int err = failure(Op::truncate)) return err;
   if (aSize < 0) return EINVAL;
   h->node->data.resize(static_cast<std::size_t>(aSize));
+  h->node->modifiedNs = ffsClockNs;
   return 0;
 }
 
@@ -183,6 +188,7 @@ int FaultFileSystem::pathInfo(const std::string& aPath, PathInfo& aInfo) {
   aInfo.isSymlink = it->second->symlink;
   aInfo.writable = !it->second->readOnly;
   aInfo.size = static_cast<std::int64_t>(it->second->data.size());
+  aInfo.modifiedNs = it->second->modifiedNs;
   return 0;
 }
 
@@ -197,6 +203,8 @@ int FaultFileSystem::rename(const std::string& aFrom, const std::string& aTo) {
   if (const int err = failure(Op::rename)) return err;
   const auto it = ffsNames.find(aFrom);
   if (it == ffsNames.end()) return ENOENT;
+  if (ffsNames.count(aTo) || std::find(ffsDirectories.begin(), ffsDirectories.end(), aTo) != ffsDirectories.end())
+    return EEXIST;
   auto node = it->second;
   ffsNames.erase(it);
   ffsNames[aTo] = node;
@@ -328,6 +336,7 @@ void FaultFileSystem::putFile(const std::string& aPath, const std::vector<std::u
   }
   node->data = aData;
   node->durable = aData;
+  node->modifiedNs = ffsClockNs;
   ffsDurable[aPath] = node;
 }
 

@@ -71,6 +71,11 @@ class FaultFileSystem final : public FileSystem {
   void setReadOnly(const std::string& aPath, bool aReadOnly);
   void setSymlink(const std::string& aPath, bool aIsLink);
   void setFileSystemType(const std::string& aType) { ffsType = aType; }
+  // The time (ns since the epoch) that creations and writes stamp from now on.
+  void setClock(std::int64_t aNs) {
+    std::lock_guard<std::mutex> lock(ffsMutex);
+    ffsClockNs = aNs;
+  }
   void setCurrentFolder(const std::string& aPath) { ffsCwd = aPath; }
   // What freeSpace answers: aBytes, or failure with aErrno when not 0.
   void setFreeSpace(std::uint64_t aBytes, int aErrno = 0);
@@ -117,6 +122,7 @@ class FaultFileSystem final : public FileSystem {
   std::string ffsCwd = "/";
   std::uint64_t ffsFreeSpace = std::uint64_t{1} << 40;
   int ffsFreeSpaceErrno = 0;
+  std::int64_t ffsClockNs = 0;
 };
 
 }  // namespace platform

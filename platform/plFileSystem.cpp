@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <filesystem>
 
@@ -202,13 +203,14 @@ class PosixFileSystem final : public FileSystem {
     aInfo.isDirectory = S_ISDIR(st.st_mode);
     aInfo.writable = (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
     aInfo.size = st.st_size;
+    aInfo.modifiedNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     return 0;
   }
 
   int remove(const std::string& aPath) override { return ::unlink(aPath.c_str()) == 0 ? 0 : errno; }
 
   int rename(const std::string& aFrom, const std::string& aTo) override {
-    return ::rename(aFrom.c_str(), aTo.c_str()) == 0 ? 0 : errno;
+    return ::renameat2(AT_FDCWD, aFrom.c_str(), AT_FDCWD, aTo.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
   }
 
   int listDirectory(const std::string& aPath, std::vector<std::string>& aNames) override {

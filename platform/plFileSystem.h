@@ -45,6 +45,7 @@ struct PathInfo {
   bool isSymlink = false;
   bool writable = false;  // the mode has any write bit
   std::int64_t size = 0;
+  std::int64_t modifiedNs = 0;  // last modification, nanoseconds since the epoch (st_mtim)
 };
 
 // An open file of a FileSystem; -1 is no file.
@@ -70,6 +71,7 @@ class FileSystem {
   // ENOENT when nothing is there; a symbolic link is described itself.
   virtual int pathInfo(const std::string& aPath, PathInfo& aInfo) = 0;
   virtual int remove(const std::string& aPath) = 0;
+  // Never replaces: EEXIST when aTo already exists.
   virtual int rename(const std::string& aFrom, const std::string& aTo) = 0;
   // The names in a folder, without "." and "..".
   virtual int listDirectory(const std::string& aPath, std::vector<std::string>& aNames) = 0;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <mutex>
 
 #include "nxllConvertException.h"
 #include "nxllException.h"
@@ -14,6 +16,8 @@
 #include "plFileSystem.h"
 #include "plGuid.h"
 #include "plMemoryStatus.h"
+#include "plOs.h"
+#include "plDateTime.h"
 #include "plString.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxServerEngineException, EnxBaseException)
@@ -254,14 +258,96 @@ void TnxServerEngine::scStopping() {
   seExecutedStatements.store(0, std::memory_order_release);
 }
 
-// Idle folders and tables join the inactive lists once the engine opens
-// them; until then a tick has nothing to do.
-void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {}
+// Folders idle longer than 2/3 day, or beyond the count limit, are freed
+// from the oldest on. The tick only try-locks seFoldersPadlock: when a
+// request holds it the tick ends and the next one tries again.
+void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {
+  constexpr std::int32_t kMaxInactiveFolders = 16;
+  constexpr std::int64_t kFolderIdleMs = std::int64_t{16} * 3600 * 1000;
+  // Whole milliseconds: an idle time of exactly 16 hours is not "longer".
+  const auto idleLonger = [&](const TnxServerFolder* aFolder) {
+    return std::llround((platform::now() - aFolder->sfInactiveSince) * 86400000.0) > kFolderIdleMs;
+  };
+  bool more = seInactiveFoldersCount.load(std::memory_order_acquire) > 0;
+  while (more || seInactiveFoldersCount.load(std::memory_order_acquire) > kMaxInactiveFolders) {
+    TnxPadlockGuard inactive(*seInactiveFoldersPadlock);
+    if (!seFoldersPadlock->TryLock()) return;
+    TnxPadlockGuard folders(*seFoldersPadlock, std::adopt_lock);
+    if (more) more = seInactiveFoldersCount.load(std::memory_order_acquire) > 0;
+    const bool over = seInactiveFoldersCount.load(std::memory_order_acquire) > kMaxInactiveFolders;
+    if (!more && !over) break;
+    TnxServerFolder* oldest = seInactiveFoldersHead;
+    if (!oldest) break;
+    if (over || idleLonger(oldest)) {
+      if (oldest->sfIsInactive(false, false)) {
+        platform::TObject::free(oldest);
+      } else {
+        oldest->sfRemoveFromInactiveFolders();
+      }
+    }
+    // The head is left alone while it is young enough.
+    more = seInactiveFoldersHead && idleLonger(seInactiveFoldersHead);
+  }
+}
 
-// The engine opens no folder yet, so none can be idle: both answer 0.
-TnxResult TnxServerEngine::seCloseInactiveFolders() { return 0; }
+TnxServerFolder* TnxServerEngine::FindFolder(const nxString& aPath) {
+  TnxPadlockGuard guard(*seFoldersPadlock);
+  int index = 0;
+  return seFolders->find(aPath, index) ? static_cast<TnxServerFolder*>(seFolders->objects(index)) : nullptr;
+}
 
-TnxResult TnxServerEngine::seCloseInactiveTables() { return 0; }
+// Passes over the folders, newest entry first, until one frees nothing.
+TnxResult TnxServerEngine::seCloseInactiveFolders() {
+  TnxResult result = 0;
+  try {
+    TnxPadlockGuard guard(*seFoldersPadlock);
+    bool freed = true;
+    while (freed) {
+      freed = false;
+      for (int i = seFolders->count() - 1; i >= 0;) {
+        auto* folder = static_cast<TnxServerFolder*>(seFolders->objects(i));
+        if (folder->sfIsInactive(false, true)) {
+          try {
+            platform::TObject::free(folder);
+            freed = true;
+          } catch (...) {
+            result = ConvertException(std::current_exception(), nullptr);
+          }
+        }
+        // Freeing takes the folder out of the list.
+        i = std::min(i - 1, seFolders->count() - 1);
+      }
+    }
+  } catch (...) {
+    result = ConvertException(std::current_exception(), nullptr);
+  }
+  return result;
+}
+
+// A busy folder list or a busy table is tried again a few times; a table
+// that stays busy is not a failure of the call.
+TnxResult TnxServerEngine::seCloseInactiveTables() {
+  constexpr int kAttempts = 21;
+  constexpr std::uint32_t kRetryMs = 50;
+  TnxResult result = 0;
+  try {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      bool failed = true;
+      if (seFoldersPadlock->TryLock()) {
+        TnxPadlockGuard guard(*seFoldersPadlock, std::adopt_lock);
+        result = 0;
+        for (int i = seFolders->count() - 1; i >= 0 && result == 0; --i)
+          result = static_cast<TnxServerFolder*>(seFolders->objects(i))->sfCloseInactiveTables();
+        failed = result == 10241;
+      }
+      if (!failed) break;
+      if (attempt + 1 < kAttempts) platform::sleepMs(kRetryMs);
+    }
+  } catch (...) {
+    return ConvertException(std::current_exception(), nullptr);
+  }
+  return result == 10241 ? 0 : result;
+}
 
 void TnxServerEngine::CleanupInactive() {
   TnxBaseServerEngine::CleanupInactive();

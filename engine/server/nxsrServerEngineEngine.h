@@ -71,6 +71,7 @@ struct TnxServerEngineSizing {
 
 class TnxServerEngine : public TnxBaseServerEngine {
   PL_CLASS_INFO_DECL()
+  friend class TnxServerFolder;
  public:
   explicit TnxServerEngine(TnxComponent* aOwner = nullptr);
   ~TnxServerEngine() override;
@@ -134,8 +135,12 @@ class TnxServerEngine : public TnxBaseServerEngine {
   const nxString& TableExtension() const { return seTableExtension; }
   void SetTableExtension(const nxString& aValue);
   TnxBufferManager* BufferManager() const { return seBufferManager; }
+  // The folder open on aPath (exact text), or nil.
+  TnxServerFolder* FindFolder(const nxString& aPath);
+  std::int32_t InactiveFolderCount() const { return seInactiveFoldersCount.load(std::memory_order_acquire); }
   std::int32_t FolderCount() const { return seFolderCount.load(std::memory_order_acquire); }
   std::int32_t TableCount() const { return seTableCount.load(std::memory_order_acquire); }
+  TnxPadlock* seFoldersPadlockForTest() const { return seFoldersPadlock; }
   bool CleanupThreadRunning() const { return seCleanupThread != nullptr; }
 
   std::atomic<std::int32_t> seExecutingStatements{0};
@@ -160,7 +165,8 @@ class TnxServerEngine : public TnxBaseServerEngine {
                                     const nxString& aConnectedFrom, TnxWord32 aTimeout, std::int32_t aClientVersion);
   // The figures the buffer manager is built with.
   TnxServerEngineSizing seComputeSizing() const;
-  // One cleanup tick (the folders and tables come with their modules).
+  // One cleanup tick: frees idle folders (idle tables join once root tables
+  // are objects of the folders).
   void seCleanupTimerTick(platform::TObject* aSender);
 
   TnxBufferManager* seBufferManager = nullptr;         // owned

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -131,6 +132,64 @@ TEST_P(FileSystemTest, FolderOperationsAndPathFacts) {
   std::string type;
   EXPECT_EQ(fs_->fileSystemType(dir_, type), 0);
   EXPECT_FALSE(type.empty());
+}
+
+// A rename never replaces what is already there; both files stay as they were.
+TEST_P(FileSystemTest, RenameRefusesAnExistingTarget) {
+  for (const char* name : {"from.nx1", "to.nx1"}) {
+    FileId f;
+    ASSERT_EQ(fs_->open(path(name), {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+    std::size_t done = 0;
+    ASSERT_EQ(fs_->writeAt(f, name, 2, 0, done), 0);
+    fs_->close(f);
+  }
+  EXPECT_EQ(fs_->rename(path("from.nx1"), path("to.nx1")), EEXIST);
+  for (const char* name : {"from.nx1", "to.nx1"}) {
+    FileId f;
+    ASSERT_EQ(fs_->open(path(name), {FileAccess::read, FileShare::readWrite, false, false}, f), 0);
+    char buffer[2] = {};
+    std::size_t done = 0;
+    ASSERT_EQ(fs_->readAt(f, buffer, 2, 0, done), 0);
+    EXPECT_EQ(std::string(buffer, 2), std::string(name, 2));
+    fs_->close(f);
+  }
+}
+
+TEST(FaultFileSystem, WritesStampTheModificationTimeFromTheTestClock) {
+  platform::FaultFileSystem fs;
+  fs.makeDirectory("/d");
+  fs.setClock(5000);
+  FileId f;
+  ASSERT_EQ(fs.open("/d/a", {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  platform::PathInfo info;
+  ASSERT_EQ(fs.pathInfo("/d/a", info), 0);
+  EXPECT_EQ(info.modifiedNs, 5000);
+  fs.setClock(9000);
+  ASSERT_EQ(fs.pathInfo("/d/a", info), 0);
+  EXPECT_EQ(info.modifiedNs, 5000);  // reading the clock alone stamps nothing
+  std::size_t done = 0;
+  ASSERT_EQ(fs.writeAt(f, "x", 1, 0, done), 0);
+  ASSERT_EQ(fs.pathInfo("/d/a", info), 0);
+  EXPECT_EQ(info.modifiedNs, 9000);
+  fs.close(f);
+}
+
+TEST(PosixFileSystem, ModificationTimeIsTheFilesMtime) {
+  char pattern[] = "/tmp/nxfsXXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string file = std::string(pattern) + "/m";
+  platform::FileSystem& fs = platform::posixFileSystem();
+  FileId f;
+  ASSERT_EQ(fs.open(file, {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  fs.close(f);
+  const auto stamp = std::filesystem::last_write_time(file);
+  std::filesystem::last_write_time(file, stamp - std::chrono::hours(2));
+  platform::PathInfo before, after;
+  ASSERT_EQ(fs.pathInfo(file, before), 0);
+  std::filesystem::last_write_time(file, stamp);
+  ASSERT_EQ(fs.pathInfo(file, after), 0);
+  EXPECT_EQ(after.modifiedNs - before.modifiedNs, std::int64_t{7200} * 1000000000);
+  std::filesystem::remove_all(pattern);
 }
 
 TEST_P(FileSystemTest, DirectoriesAreMadeWithTheirParentsAndFreeSpaceIsAnswered) {
