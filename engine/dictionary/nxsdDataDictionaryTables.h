@@ -282,6 +282,7 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   std::int32_t NextItemID() override { return NextID(); }
   std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize) override { return UsableBlockSize(aBlockSize); }
   std::int32_t DictionaryVersion() const override { return ddVersion; }
+  bool DictionaryUsesByteOrderForWideString() const override { return ddUseByteOrderForWideString; }
 
   void Assign(TnxPersistent* aSource) override;
   void CheckReadOnly() override;
