@@ -932,6 +932,13 @@ void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseNa
     InternalClear(aBare, false);
     RemoveInternalIndicesDescriptor();
   };
+  // A failed read may leave the counter the stream gave, up to its limit;
+  // the default content draws its IDs from the counter held before.
+  const std::int32_t currentID = ddCurrentID;
+  const auto resetAfterFailure = [&] {
+    ddCurrentID = currentID;
+    reset(false);
+  };
   try {
     reset(true);
     ddBaseName = aBaseName;
@@ -941,14 +948,14 @@ void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseNa
     }
     CheckValid(false);
   } catch (const EnxBaseException&) {
-    reset(false);
+    resetAfterFailure();
     throw;
   } catch (const platform::FilerError&) {
     // Bytes missing or a value of the wrong kind: the stream is damaged.
-    reset(false);
+    resetAfterFailure();
     throw EnxDataDictionaryException(nxErrIncompatibleStream);
   } catch (...) {
-    reset(false);
+    resetAfterFailure();
     throw;
   }
 }
