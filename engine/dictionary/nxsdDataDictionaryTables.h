@@ -283,6 +283,7 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize) override { return UsableBlockSize(aBlockSize); }
   std::int32_t DictionaryVersion() const override { return ddVersion; }
   bool DictionaryUsesByteOrderForWideString() const override { return ddUseByteOrderForWideString; }
+  bool DictionaryIsReading() const override { return ddReading; }
 
   void Assign(TnxPersistent* aSource) override;
   void CheckReadOnly() override;
@@ -321,6 +322,7 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   TnxFilesDescriptor* ddFilesDescriptor = nullptr;       // owned
   TnxBaseStreamDescriptor* ddStreamDescriptor = nullptr;  // owned
   bool ddUseByteOrderForWideString = true;
+  bool ddReading = false;  // within ReadFromStream's check
   TnxBlockSignature HeaderSignature_ = nxSignatureNX2;
   nxString EncryptionEngine_;
 };
