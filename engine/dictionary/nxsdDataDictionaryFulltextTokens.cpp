@@ -340,15 +340,21 @@ void TnxBitArrayTokenIndexDescriptor::SaveToWriter(TnxWriter& aWriter, std::int3
 namespace {
 // A token index's own locale is not part of its stream; its stored token key
 // carries the locale the index was built with. Checked right after a read, a
-// key whose locale differs from the inherited one gives the item that locale
-// back as its own, so keys built after reopening equal those built before.
+// key whose locale or flags differ from the inherited ones gives the item that
+// locale back as its own, so keys built after reopening equal those built
+// before. Like the storage handler, that descriptor is never stored: it takes
+// no ID, and reading leaves the dictionary's ID counter as stored.
 void takeOwnLocaleFromStoredKey(TnxLocalizedDictionaryItem& aItem, std::uint32_t aKeyLocale,
                                 std::uint32_t aKeyFlags) {
   if (aItem.LocaleDescriptor()) return;
-  TnxDictionaryItem* dictionary = aItem.FindDataDictionary();
+  TnxDictionaryItem* found = aItem.FindDataDictionary();
+  auto* dictionary = platform::objectAs<TnxDataDictionary>(found);
   if (!dictionary || !dictionary->DictionaryIsReading()) return;
-  if (aKeyLocale == 0 || aKeyLocale == usedLocale(aItem).first) return;
+  if (aKeyLocale == 0 || std::pair{aKeyLocale, aKeyFlags} == usedLocale(aItem)) return;
+  const std::int32_t counter = dictionary->CurrentID();
   TnxLocaleDescriptor* own = aItem.AddLocaleDescriptor();
+  dictionary->SetCurrentID(counter);
+  own->SetID(0);
   own->SetLocale(aKeyLocale);
   own->SetFlags(aKeyFlags);
 }

@@ -946,20 +946,20 @@ void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseNa
       TnxReader reader(aStream);
       ReadFromReader(reader);
     }
-    ddReading = true;
+    struct ReadingGuard {
+      bool& flag;
+      explicit ReadingGuard(bool& aFlag) : flag(aFlag) { flag = true; }
+      ~ReadingGuard() { flag = false; }
+    } reading(ddReading);
     CheckValid(false);
-    ddReading = false;
   } catch (const EnxBaseException&) {
-    ddReading = false;
     resetAfterFailure();
     throw;
   } catch (const platform::FilerError&) {
     // Bytes missing or a value of the wrong kind: the stream is damaged.
-    ddReading = false;
     resetAfterFailure();
     throw EnxDataDictionaryException(nxErrIncompatibleStream);
   } catch (...) {
-    ddReading = false;
     resetAfterFailure();
     throw;
   }

@@ -283,7 +283,8 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize) override { return UsableBlockSize(aBlockSize); }
   std::int32_t DictionaryVersion() const override { return ddVersion; }
   bool DictionaryUsesByteOrderForWideString() const override { return ddUseByteOrderForWideString; }
-  bool DictionaryIsReading() const override { return ddReading; }
+  // True while the dictionary checks what it has just read from a stream.
+  bool DictionaryIsReading() const { return ddReading; }
 
   void Assign(TnxPersistent* aSource) override;
   void CheckReadOnly() override;

@@ -537,6 +537,9 @@ TEST_F(FulltextTest, TokenIndexOwnLocaleSurvivesTheStream) {
   DictPtr back = newDictionary();
   readDict(*back, stream);
   EXPECT_EQ(keyLocales(*back), built);
+  // Reading changes nothing stored: the ID counter stays, the stream is the same.
+  EXPECT_EQ(back->CurrentID(), d->CurrentID());
+  EXPECT_EQ(writeDict(*back, 47501), stream);
   TnxFulltextDescriptor* backFulltext = nxFindFulltextDescriptor(back.get());
   TnxFulltextIndexDescriptor* backBody = backFulltext->FulltextIndex(backFulltext->GetFulltextIndexFromName(u"Body"));
   ASSERT_NE(backBody, nullptr);
