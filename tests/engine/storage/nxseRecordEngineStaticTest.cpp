@@ -384,6 +384,9 @@ TEST_F(StaticRecordTest, DamagedDataBlocksGiveClearErrors) {
       {"next data block beyond the file", b1, 16, 4, 9999, kScan, 8962},
       {"cycle in the data chain", b3, 16, 4, b1, kScan, 8962},
       {"cycle backwards", b1, 20, 4, b3, kScanBack, 8962},
+      // A link to a later data block of the table skips the blocks between.
+      {"next link skipping a data block", b1, 16, 4, b3, kScan, 8962},
+      {"previous link skipping a data block", b3, 20, 4, b1, kScanBack, 8962},
       {"not a data block", b1, 0, 4, 0x58585858u, kRead, 15413},
   };
   for (const Case& c : cases) {
