@@ -948,7 +948,12 @@ void TnxFieldsDescriptor::UpdateSetupAndOffsets() {
     offset += f->fdLength;
   }
   fsdLogRecLen = offset;
-  UpdateLogRecLenAlign();
+  // A version-1 dictionary keeps the bitmap right behind the fields, as its
+  // check expects; without a dictionary the bitmap is rounded.
+  if (FindDataDictionary())
+    UpdateAlignForDictionary();
+  else
+    UpdateLogRecLenAlign();
 }
 
 void TnxFieldsDescriptor::UpdateLogRecLenAlign() { fsdLogRecLenAlign = roundUp4(fsdLogRecLen); }

@@ -337,6 +337,29 @@ void TnxBitArrayTokenIndexDescriptor::SaveToWriter(TnxWriter& aWriter, std::int3
   aWriter.WriteBoolean(batidSegmentIndex);
 }
 
+namespace {
+// A token index's own locale is not part of its stream; its stored token key
+// carries the locale the index was built with. Checked right after a read, a
+// key whose locale or flags differ from the inherited ones gives the item that
+// locale back as its own, so keys built after reopening equal those built
+// before. Like the storage handler, that descriptor is never stored: it takes
+// no ID, and reading leaves the dictionary's ID counter as stored.
+void takeOwnLocaleFromStoredKey(TnxLocalizedDictionaryItem& aItem, std::uint32_t aKeyLocale,
+                                std::uint32_t aKeyFlags) {
+  if (aItem.LocaleDescriptor()) return;
+  TnxDictionaryItem* found = aItem.FindDataDictionary();
+  auto* dictionary = platform::objectAs<TnxDataDictionary>(found);
+  if (!dictionary || !dictionary->DictionaryIsReading()) return;
+  if (aKeyLocale == 0 || std::pair{aKeyLocale, aKeyFlags} == usedLocale(aItem)) return;
+  const std::int32_t counter = dictionary->CurrentID();
+  TnxLocaleDescriptor* own = aItem.AddLocaleDescriptor();
+  dictionary->SetCurrentID(counter);
+  own->SetID(0);
+  own->SetLocale(aKeyLocale);
+  own->SetFlags(aKeyFlags);
+}
+}  // namespace
+
 void TnxBitArrayTokenIndexDescriptor::LoadFromReader(TnxReader& aReader) {
   TnxBaseTokenIndexDescriptor::LoadFromReader(aReader);
   readVersionOne(aReader, *this);
@@ -351,8 +374,13 @@ void TnxBitArrayTokenIndexDescriptor::LoadFromReader(TnxReader& aReader) {
 
 void TnxBitArrayTokenIndexDescriptor::CheckValid(bool aForBuild) {
   TnxBaseTokenIndexDescriptor::CheckValid(aForBuild);
-  const auto [locale, flags] = usedLocale(*this);
   TnxIndexDescriptor* indexes[] = {IndexDescriptor(), ReverseIndexDescriptor()};
+  for (TnxIndexDescriptor* index : indexes)
+    if (auto* key = index ? platform::objectAs<TnxBitArrayTokenKeyDescriptor>(index->KeyDescriptor()) : nullptr) {
+      takeOwnLocaleFromStoredKey(*this, key->Locale(), key->Flags());
+      break;
+    }
+  const auto [locale, flags] = usedLocale(*this);
   for (int i = 0; i < 2; ++i) {
     if (!indexes[i]) continue;
     auto* key = platform::objectAs<TnxBitArrayTokenKeyDescriptor>(indexes[i]->KeyDescriptor());
@@ -450,10 +478,12 @@ void TnxMainIndexTokenIndexDescriptor::LoadFromReader(TnxReader& aReader) {
 void TnxMainIndexTokenIndexDescriptor::CheckValid(bool aForBuild) {
   TnxBaseTokenIndexDescriptor::CheckValid(aForBuild);
   TnxIndexDescriptor* index = ValidatedIndex(mitidMainIndexNumber);
-  auto [locale, flags] = usedLocale(*this);
-  if (mitidIgnoreCase) flags |= platform::NORM_IGNORECASE;
   if (!index) return;
   auto* key = static_cast<TnxMainIndexTokenKeyDescriptor*>(index->KeyDescriptor());
+  takeOwnLocaleFromStoredKey(*this, key->Locale(),
+                             mitidIgnoreCase ? key->Flags() & ~std::uint32_t{platform::NORM_IGNORECASE} : key->Flags());
+  auto [locale, flags] = usedLocale(*this);
+  if (mitidIgnoreCase) flags |= platform::NORM_IGNORECASE;
   if (key->Locale() != locale) key->SetLocale(locale);
   if (key->Flags() != flags) key->SetFlags(flags);
 }

@@ -1131,6 +1131,10 @@ void nxsdDataDictionaryIndicesRegister() {
   TnxDescriptorClass<TnxInternalIndicesDescriptor>::Register();
   TnxDescriptorClass<TnxBaseCustomDescriptor>::Register();
   TnxDescriptorClass<TnxCustomDescsDescriptor>::Register();
+  // AddValidation without a class makes the containers' base classes: their
+  // streams name them.
+  TnxDescriptorClass<TnxBaseFieldValidationDescriptor>::Register();
+  TnxDescriptorClass<TnxBaseFieldsValidationDescriptor>::Register();
   TnxDescriptorClass<TnxMinMaxValidationDescriptor>::Register();
   TnxDescriptorClass<TnxNoChangeValidationDescriptor>::Register();
   TnxDescriptorClass<TnxFieldValidationsDescriptor>::Register();
@@ -1146,6 +1150,8 @@ void nxsdDataDictionaryIndicesUnregister() {
   TnxDescriptorClass<TnxFieldValidationsDescriptor>::Unregister();
   TnxDescriptorClass<TnxNoChangeValidationDescriptor>::Unregister();
   TnxDescriptorClass<TnxMinMaxValidationDescriptor>::Unregister();
+  TnxDescriptorClass<TnxBaseFieldsValidationDescriptor>::Unregister();
+  TnxDescriptorClass<TnxBaseFieldValidationDescriptor>::Unregister();
   TnxDescriptorClass<TnxCustomDescsDescriptor>::Unregister();
   TnxDescriptorClass<TnxBaseCustomDescriptor>::Unregister();
   TnxDescriptorClass<TnxInternalIndicesDescriptor>::Unregister();

@@ -149,6 +149,9 @@ class TnxDictionaryItem : public TnxBaseRegisterableDescriptor {
   virtual std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize);
   // The stream version of the data dictionary (1 .. 5); 0 for an item that is none.
   virtual std::int32_t DictionaryVersion() const { return 0; }
+  // Whether wide keys without a locale compare by code unit; an item that
+  // holds no flag answers as a new dictionary would.
+  virtual bool DictionaryUsesByteOrderForWideString() const { return !nxDisable30900LocaleFixes.load(); }
 
   // --- searches
   bool FindParentOfType(const platform::ClassInfo& aType, TnxPersistent*& aParent) const;

@@ -215,6 +215,9 @@ void TnxKeyFieldDescriptor::SetOverrideLengthChars(std::int32_t aValue) {
 }
 
 void TnxKeyFieldDescriptor::CheckOverride(std::int32_t aValue) const {
+  // A negative value would be written and then refused by the reader.
+  if (aValue < 0)
+    throw EnxKeyFieldDescriptorException(nxErrInvalidDesc, u"Key length override %d is negative", {aValue});
   if (aValue > nxMaxRecordBufferSize)
     throw EnxKeyFieldDescriptorException(nxErrInvalidDesc, u"Key length override %d exceeds the maximum of %d",
                                          {aValue, nxMaxRecordBufferSize});
@@ -325,7 +328,9 @@ void TnxKeyFieldDescriptor::LoadFromReader(TnxReader& aReader) {
   LoadLocaleFromReader(aReader);
   kfdOverrideLengthBytes = aReader.ReadInteger();
   kfdOverrideLengthChars = aReader.ReadInteger();
-  if (kfdOverrideLengthBytes > nxMaxRecordBufferSize || kfdOverrideLengthChars > nxMaxRecordBufferSize)
+  // 0 is "none"; a negative override is no value any writer stores.
+  if (kfdOverrideLengthBytes < 0 || kfdOverrideLengthChars < 0 || kfdOverrideLengthBytes > nxMaxRecordBufferSize ||
+      kfdOverrideLengthChars > nxMaxRecordBufferSize)
     throw EnxKeyFieldDescriptorException(nxErrIncompatibleStream);
   const nxString name = aReader.ReadString();
   for (std::size_t i = 0; i < std::size(nxNullBehaviourNames); ++i)

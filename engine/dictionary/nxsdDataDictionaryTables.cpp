@@ -932,6 +932,13 @@ void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseNa
     InternalClear(aBare, false);
     RemoveInternalIndicesDescriptor();
   };
+  // A failed read may leave the counter the stream gave, up to its limit;
+  // the default content draws its IDs from the counter held before.
+  const std::int32_t currentID = ddCurrentID;
+  const auto resetAfterFailure = [&] {
+    ddCurrentID = currentID;
+    reset(false);
+  };
   try {
     reset(true);
     ddBaseName = aBaseName;
@@ -939,16 +946,21 @@ void TnxDataDictionary::ReadFromStream(TStream& aStream, const nxString& aBaseNa
       TnxReader reader(aStream);
       ReadFromReader(reader);
     }
+    struct ReadingGuard {
+      bool& flag;
+      explicit ReadingGuard(bool& aFlag) : flag(aFlag) { flag = true; }
+      ~ReadingGuard() { flag = false; }
+    } reading(ddReading);
     CheckValid(false);
   } catch (const EnxBaseException&) {
-    reset(false);
+    resetAfterFailure();
     throw;
   } catch (const platform::FilerError&) {
     // Bytes missing or a value of the wrong kind: the stream is damaged.
-    reset(false);
+    resetAfterFailure();
     throw EnxDataDictionaryException(nxErrIncompatibleStream);
   } catch (...) {
-    reset(false);
+    resetAfterFailure();
     throw;
   }
 }

@@ -282,6 +282,9 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   std::int32_t NextItemID() override { return NextID(); }
   std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize) override { return UsableBlockSize(aBlockSize); }
   std::int32_t DictionaryVersion() const override { return ddVersion; }
+  bool DictionaryUsesByteOrderForWideString() const override { return ddUseByteOrderForWideString; }
+  // True while the dictionary checks what it has just read from a stream.
+  bool DictionaryIsReading() const { return ddReading; }
 
   void Assign(TnxPersistent* aSource) override;
   void CheckReadOnly() override;
@@ -320,6 +323,7 @@ class TnxDataDictionary : public TnxBaseTableDescriptor {
   TnxFilesDescriptor* ddFilesDescriptor = nullptr;       // owned
   TnxBaseStreamDescriptor* ddStreamDescriptor = nullptr;  // owned
   bool ddUseByteOrderForWideString = true;
+  bool ddReading = false;  // within ReadFromStream's check
   TnxBlockSignature HeaderSignature_ = nxSignatureNX2;
   nxString EncryptionEngine_;
 };

@@ -633,28 +633,38 @@ namespace {
 }  // namespace
 
 TnxSimpleExpressionFilterDescriptor::TnxSimpleExpressionFilterDescriptor(TStream& aStream) {
+  // Every length is checked against what the stream still holds before a
+  // buffer is sized from it.
+  const auto read = [&](void* aBuffer, std::int64_t aCount) {
+    if (aCount <= 0) return;
+    if (aCount > aStream.Size() - aStream.Position()) incompatibleStream();
+    if (aStream.Read(aBuffer, static_cast<std::int32_t>(aCount)) != aCount) incompatibleStream();
+  };
   std::uint8_t version = 0;
-  aStream.ReadBuffer(&version, 1);
+  read(&version, 1);
   if (version < 1 || version > 4) incompatibleStream();
   std::uint16_t length = 0;
-  aStream.ReadBuffer(&length, 2);
+  read(&length, 2);
+  if (length > aStream.Size() - aStream.Position()) incompatibleStream();
   std::vector<std::uint8_t> expression(length);
-  if (length) aStream.ReadBuffer(expression.data(), length);
+  read(expression.data(), length);
   nxString text;
   if (version >= 2) {
     std::uint16_t count = 0;
-    if (aStream.Read(&count, 2) != 2) incompatibleStream();
+    read(&count, 2);
+    const std::int64_t bytes = version == 2 ? count : std::int64_t{count} * 2;
+    if (bytes > aStream.Size() - aStream.Position()) incompatibleStream();
     if (version == 2) {
-      std::string bytes(count, '\0');
-      if (count && aStream.Read(bytes.data(), count) != count) incompatibleStream();
-      text = platform::ansiToUnicode(platform::AnsiString{std::move(bytes), 0});
+      std::string ansi(count, '\0');
+      read(ansi.data(), count);
+      text = platform::ansiToUnicode(platform::AnsiString{std::move(ansi), 0});
     } else {
       text.resize(count);
-      if (count && aStream.Read(text.data(), count * 2) != count * 2) incompatibleStream();
+      read(text.data(), bytes);
     }
   }
   std::int32_t codePage = -1;
-  if (version == 4 && aStream.Read(&codePage, 4) != 4) incompatibleStream();
+  if (version == 4) read(&codePage, 4);
   Setup(std::make_shared<const std::vector<std::uint8_t>>(std::move(expression)), text, codePage);
 }
 

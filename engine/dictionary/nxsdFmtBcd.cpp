@@ -9,6 +9,7 @@
 #include "nxllBde.h"
 #include "plCurrency.h"
 #include "plFmtBcd.h"
+#include "plFormat.h"
 #include "plFormatSettings.h"
 
 namespace {
@@ -244,43 +245,10 @@ void nxStrToBcd(std::u16string_view aText, TnxFmtBcd& aValue, char16_t aSeparato
 }
 
 TnxFmtBcd nxDoubleToBcd(double aValue) {
-  if (!std::isfinite(aValue))
-    throw EBcdException(std::string(std::isnan(aValue) ? "NAN" : aValue < 0 ? "-INF" : "INF") +
-                        " is not a valid BCD value");
-  // Plain positional text with 15 significant digits (never an exponent, so
-  // large and small magnitudes stay convertible).
-  std::u16string text;
-  if (aValue != 0) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.14e", aValue);  // [-]d.ddddddddddddddde[+-]x
-    const char* p = buf;
-    if (*p == '-') {
-      text.push_back(u'-');
-      ++p;
-    }
-    std::string digits;
-    digits.push_back(*p++);
-    ++p;  // the point
-    while (*p >= '0' && *p <= '9') digits.push_back(*p++);
-    const int exp10 = std::atoi(p + 1);
-    while (digits.size() > 1 && digits.back() == '0') digits.pop_back();
-    const int n = static_cast<int>(digits.size());
-    if (exp10 >= 0) {
-      for (int i = 0; i <= exp10; ++i) text.push_back(i < n ? static_cast<char16_t>(digits[i]) : u'0');
-      if (n > exp10 + 1) {
-        text.push_back(u'.');
-        for (int i = exp10 + 1; i < n; ++i) text.push_back(static_cast<char16_t>(digits[i]));
-      }
-    } else {
-      text += u"0.";
-      text.append(static_cast<std::size_t>(-exp10 - 1), u'0');
-      for (char c : digits) text.push_back(static_cast<char16_t>(c));
-    }
-  } else {
-    text.push_back(u'0');
-  }
+  // Through the general text with the process's settings: a value whose text
+  // takes the exponent form (1E20, 1.5E-7) is no BCD text and is refused.
   TnxFmtBcd result;
-  nxStrToBcd(text, result, u'.');
+  nxStrToBcd(platform::floatToStr(static_cast<long double>(aValue)), result);
   return result;
 }
 

@@ -651,14 +651,11 @@ constexpr TnxFieldTypes kLocaleTextTypes = nxStringFieldTypes | nxFieldTypeBit(n
                                            nxFieldTypeBit(nxtBlobWideMemo);
 
 // Wide-character keys without a locale inside a dictionary follow the
-// dictionary's UseByteOrderForWideString, which goes with its stream version:
-// dictionaries from version 4 on use code-unit order, older ones (and those
-// built under the old-collation switch, which stay at version 3) compare by
-// locale. A dictionary without a version yet decides as a new one would.
+// dictionary's own UseByteOrderForWideString flag, not its version: a
+// dictionary built under the old-collation switch may still reach version 5
+// (for a RefNr field or caching) and then compares by locale.
 bool dictionaryUsesByteOrderForWide(TnxDictionaryItem* aDictionary) {
-  const std::int32_t version = aDictionary->DictionaryVersion();
-  if (version == 0) return !nxDisable30900LocaleFixes.load();
-  return version >= 4;
+  return aDictionary->DictionaryUsesByteOrderForWideString();
 }
 
 std::uint32_t maxCharSize(std::uint16_t aCodePage) {

@@ -154,6 +154,13 @@ void TnxBaseTableMapperDescriptor::InternalLoadFromReader(TnxReader& aReader) {
   }
 }
 
-void nxsdTableMapperDescriptorBaseRegister() {}
+// The base class itself is registered: a table added without a class of its
+// own is written naming it, and must read back.
+void nxsdTableMapperDescriptorBaseRegister() {
+  nxRegisterClassIn(TnxBaseTableMapperDescriptor::GetList(), TnxBaseTableMapperDescriptor::staticClassInfo());
+}
 
-void nxsdTableMapperDescriptorBaseUnregister() { nxFreeClassList(gTableMapperDescriptorClasses); }
+void nxsdTableMapperDescriptorBaseUnregister() {
+  nxUnregisterClassIn(TnxBaseTableMapperDescriptor::GetList(), TnxBaseTableMapperDescriptor::staticClassInfo());
+  nxFreeClassList(gTableMapperDescriptorClasses);
+}

@@ -341,9 +341,14 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
   const TnxRefNr start = aRefNr;
   TnxBlockNumber current;
   std::uint32_t startSlot;
+  std::uint32_t headerCount;
+  // A walk from one end of the chain must meet every record the header
+  // counts: a damaged link would otherwise hide blocks without an error.
+  bool fromEnd = true;
   {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
     const std::uint8_t* section = access->Header + reHeaderSection;
+    headerCount = nxseGetU32(section + kCount);
     if (nxseGetU32(section + kFirst) == 0) {
       if (nxseGetU32(section + kCount) != 0) throw EnxStaticRecordEngineException(8961);
       aRefNr = 0;
@@ -353,6 +358,7 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
       ValidateRefNr(aTrans, aRefNr);
       current = blockOf(aRefNr);
       startSlot = slotOf(aRefNr);
+      fromEnd = false;
     } else {
       aRefNr = 0;
       current = nxseGetU32(section + (aBackward ? kLast : kFirst));
@@ -360,12 +366,14 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
     }
   }
   const std::uint32_t limit = UsedBlocks(aTrans);
+  std::uint64_t chainCount = 0;
   Block block;
   for (std::uint32_t steps = 0; current != 0; ++steps) {
     if (steps > limit) RaiseBlock(current);
     if (steps > 0) nxCheckTimeout();
     FetchBlock(aTrans, current, false, block);
     const std::uint32_t count = nxseGetU16(block.data + kInUse);
+    chainCount += count;
     std::uint32_t seen = 0;
     for (std::uint32_t i = 1; i <= reRecsPerBlock && seen < count; ++i) {
       const std::uint32_t s = aBackward ? reRecsPerBlock + 1u - i : i;
@@ -392,6 +400,11 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
     current = Link(aTrans, block.data, aBackward ? kPrev : kNext);
     startSlot = aBackward ? reRecsPerBlock + 1u : 0u;
   }
+  if (fromEnd && chainCount < headerCount)
+    throw EnxStaticRecordEngineException(
+        8962, u"The data block chain of file \"%s\" holds %d records, its header counts %d",
+        {breDataFile->baFile->FileName(), static_cast<std::int64_t>(chainCount),
+         static_cast<std::int64_t>(headerCount)});
   aRefNr = 0;
 }
 

@@ -243,11 +243,35 @@ bool TBaseParser::CallMemoRule(const TSqlGrammarRule& aRule) {
   FFailedTokenIndex = -1;
   ActualTokenIndex = -1;
   FPeak = STP;
+  // Merges the attempt's bookkeeping into the enclosing one: on return, and
+  // before an overflow passes on, so the failure state equals the one the
+  // walk without the memo would hold.
+  const auto mergeIntoEnclosing = [&] {
+    const std::int32_t localCount = FExpectedTokenCount;
+    const std::int32_t localFailed = FFailedTokenIndex;
+    FExpectedBase = savedBase;
+    if (localFailed > savedFailed) {
+      std::memmove(Expected(), Expected() + savedCount, std::size_t(localCount) * sizeof(std::int32_t));
+      FExpectedTokenCount = localCount;
+      FFailedTokenIndex = localFailed;
+      ActualToken = TokenKind(localFailed);
+    } else if (localFailed == savedFailed && localFailed >= 0) {
+      const std::int32_t n = std::min(localCount, kMaxExpected - savedCount);
+      FExpectedTokenCount = savedCount + n;
+      ActualToken = n > 0 ? TokenKind(localFailed) : savedActual;
+    } else {
+      FExpectedTokenCount = savedCount;
+      FFailedTokenIndex = savedFailed;
+      ActualToken = savedActual;
+    }
+    if (ActualTokenIndex < 0) ActualTokenIndex = savedActualIndex;
+    FPeak = std::max(savedPeak, FPeak);
+  };
   bool ok;
   try {
     ok = Recognize(aRule.Body);
   } catch (...) {
-    FExpectedBase = savedBase;
+    mergeIntoEnclosing();
     throw;
   }
 
@@ -267,26 +291,7 @@ bool TBaseParser::CallMemoRule(const TSqlGrammarRule& aRule) {
       std::int32_t(FMemo.size());
   FMemo.push_back(e);
 
-  // Merge the attempt's bookkeeping into the enclosing one.
-  const std::int32_t localCount = FExpectedTokenCount;
-  const std::int32_t localFailed = FFailedTokenIndex;
-  FExpectedBase = savedBase;
-  if (localFailed > savedFailed) {
-    std::memmove(Expected(), Expected() + savedCount, std::size_t(localCount) * sizeof(std::int32_t));
-    FExpectedTokenCount = localCount;
-    FFailedTokenIndex = localFailed;
-    ActualToken = TokenKind(localFailed);
-  } else if (localFailed == savedFailed && localFailed >= 0) {
-    const std::int32_t n = std::min(localCount, kMaxExpected - savedCount);
-    FExpectedTokenCount = savedCount + n;
-    ActualToken = n > 0 ? TokenKind(localFailed) : savedActual;
-  } else {
-    FExpectedTokenCount = savedCount;
-    FFailedTokenIndex = savedFailed;
-    ActualToken = savedActual;
-  }
-  if (ActualTokenIndex < 0) ActualTokenIndex = savedActualIndex;
-  FPeak = std::max(savedPeak, FPeak);
+  mergeIntoEnclosing();
   return ok;
 }
 

@@ -505,6 +505,62 @@ TEST_F(FulltextTest, MainIndexTokenIndex) {
   EXPECT_TRUE(other->IsEqual(tokens));
 }
 
+// A token index with a locale of its own (1033 on a 1041 table): its keys
+// keep that locale when the dictionary is read back and checked again, for
+// both kinds of token index.
+TEST_F(FulltextTest, TokenIndexOwnLocaleSurvivesTheStream) {
+  TnxFulltextIndexDescriptor* body = Body();
+  d->IndicesDescriptor()->AddIndex(u"Tokens", 0, idAll, u"", &TnxMainIndexTokenKeyDescriptor::staticClassInfo());
+  auto* main = static_cast<TnxMainIndexTokenIndexDescriptor*>(
+      body->AddTokenIndex(u"Main", &TnxMainIndexTokenIndexDescriptor::staticClassInfo()));
+  main->SetMainIndexNumber(4);
+  main->AddLocaleDescriptor()->SetLocale(1033);
+  auto* bits = static_cast<TnxBitArrayTokenIndexDescriptor*>(body->AddTokenIndex(u"Words"));
+  bits->AddIndex(0);
+  bits->AddReverseIndex(0);
+  bits->AddLocaleDescriptor()->SetLocale(1033);
+  d->CheckValid(true);
+
+  const auto keyLocales = [](TnxDataDictionary& aDict) {
+    std::vector<std::uint32_t> r;
+    r.push_back(static_cast<TnxMainIndexTokenKeyDescriptor*>(
+                    aDict.IndicesDescriptor()->GetDescriptorFromName(u"Tokens")->KeyDescriptor())
+                    ->Locale());
+    TnxTokenIndicesDescriptor* list = nxFindFulltextDescriptor(&aDict)->IndicesDescriptor();
+    for (std::int32_t i = 0; i < list->IndexCount(); ++i)
+      r.push_back(static_cast<TnxBitArrayTokenKeyDescriptor*>(list->Indices(i)->KeyDescriptor())->Locale());
+    return r;
+  };
+  const std::vector<std::uint32_t> built = keyLocales(*d);
+  EXPECT_EQ(built, (std::vector<std::uint32_t>{1033, 1033, 1033}));
+  const Bytes stream = writeDict(*d, 47501);
+  DictPtr back = newDictionary();
+  readDict(*back, stream);
+  EXPECT_EQ(keyLocales(*back), built);
+  // Reading changes nothing stored: the ID counter stays, the stream is the same.
+  EXPECT_EQ(back->CurrentID(), d->CurrentID());
+  EXPECT_EQ(writeDict(*back, 47501), stream);
+  TnxFulltextDescriptor* backFulltext = nxFindFulltextDescriptor(back.get());
+  TnxFulltextIndexDescriptor* backBody = backFulltext->FulltextIndex(backFulltext->GetFulltextIndexFromName(u"Body"));
+  ASSERT_NE(backBody, nullptr);
+  for (std::int32_t i = 0; i < 2; ++i) {
+    TnxLocaleDescriptor* used = backBody->fidGetTokenIndex(i)->UsedLocaleDescriptor();
+    ASSERT_NE(used, nullptr);
+    EXPECT_EQ(used->Locale(), 1033u);
+  }
+  // Checked again, also for a build, the keys stay as they were built.
+  back->CheckValid(false);
+  back->CheckValid(true);
+  EXPECT_EQ(keyLocales(*back), built);
+  // The same table without the own locales keeps the table's.
+  main->RemoveLocaleDescriptor();
+  bits->RemoveLocaleDescriptor();
+  d->CheckValid(true);
+  DictPtr plain = newDictionary();
+  readDict(*plain, writeDict(*d, 47501));
+  EXPECT_EQ(keyLocales(*plain), (std::vector<std::uint32_t>{1041, 1041, 1041}));
+}
+
 TEST_F(FulltextTest, StorageHandlerIsNotStoredAndTakesNoID) {
   TnxFulltextIndexDescriptor* body = Body();
   auto* tokens = static_cast<TnxBitArrayTokenIndexDescriptor*>(body->AddTokenIndex(u""));

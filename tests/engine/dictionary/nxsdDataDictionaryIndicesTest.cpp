@@ -333,6 +333,22 @@ TEST_F(IndicesTest, ValidationsTravelInTheDictionaryStream) {
   expectCode<EnxFieldDescriptorException>([&] { writeDict(*d, 19999); }, nxErrIncompatibleVersion);
 }
 
+// Validations added without a class are of their container's base class,
+// and a dictionary holding them reads back.
+TEST_F(IndicesTest, ValidationsWithoutAClassTravelInTheStream) {
+  add(u"Seq");
+  d->FieldsDescriptor()->Fields(0)->EnsureValidations()->AddValidation(u"Plain");
+  d->FieldsDescriptor()->EnsureValidations()->AddValidation(u"TablePlain");
+  d->CheckValid(false);
+  DictPtr copy = newDictionary();
+  readDict(*copy, writeDict(*d, 47501));
+  EXPECT_TRUE(copy->IsEqual(d.get()));
+  EXPECT_EQ(&copy->FieldsDescriptor()->Fields(0)->Validations()->Validations(0)->classInfo(),
+            &TnxBaseFieldValidationDescriptor::staticClassInfo());
+  EXPECT_EQ(&copy->FieldsDescriptor()->Validations()->Validations(0)->classInfo(),
+            &TnxBaseFieldsValidationDescriptor::staticClassInfo());
+}
+
 // Replaces the first occurrence of a stored string (tag, length, text).
 Bytes replaced(Bytes aStream, const std::string& aFrom, const std::string& aTo) {
   const Bytes from = B().Str(aFrom).b, to = B().Str(aTo).b;

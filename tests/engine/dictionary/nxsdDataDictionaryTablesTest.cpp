@@ -400,6 +400,37 @@ TEST_F(DictionaryStreamTest, DamagedStreamsLeaveTheDefaultContent) {
   }
 }
 
+// A stream whose counter sits at its limit and that fails after the counter
+// was read: the reset still builds the default content, and the read's own
+// error is the one raised.
+TEST_F(DictionaryStreamTest, FailedReadAtTheIdLimitLeavesTheDefaultContent) {
+  const Bytes good = goldenOneField(47501);
+  const Bytes noStreamDescriptor =
+      replaceBytes(good, B().Ident("StreamDescriptor").Bool(true).Str("TnxBaseStreamDescriptor").Item(5).Int(1)
+                             .Str("nx1xDefault").b,
+                   B().Ident("StreamDescriptor").Bool(false).b);
+  for (const std::int32_t limit : {INT32_MAX - 1, INT32_MAX}) {
+    SCOPED_TRACE(limit);
+    const Bytes atLimit = B().Ident("CurrentID").Int(limit).b;
+    const Bytes current = B().Ident("CurrentID").Int(11).b;
+    DictPtr d = questionBank();
+    expectCode<EnxDataDictionaryException>([&] { readDict(*d, replaceBytes(noStreamDescriptor, current, atLimit)); },
+                                           nxErrInvalidDesc, u"A stream descriptor is required");
+    expectDefaultContent(*d);
+    ASSERT_NE(d->StreamDescriptor(), nullptr);
+    ASSERT_NE(d->RecordDescriptor(), nullptr);
+    EXPECT_EQ(d->FilesDescriptor()->FileCount(), 1);
+    EXPECT_LT(d->CurrentID(), INT32_MAX - 1);
+    expectCode([&] {
+      readDict(*d, replaceBytes(good, B().Ident("CurrentID").Int(11).Ident("DazavAV").b,
+                                B().Ident("CurrentID").Int(limit).Ident("DazavAW").b));
+    }, nxErrIncompatibleStream);
+    expectDefaultContent(*d);
+    // The reset dictionary still takes new items.
+    d->FieldsDescriptor()->AddField(u"G", u"", nxtInt32, 0, 0, false);
+  }
+}
+
 TEST_F(DictionaryStreamTest, ExhaustedIdCounterRefusesNewItems) {
   DictPtr d = newDictionary();
   readDict(*d, replaceBytes(goldenOneField(47501), B().Ident("CurrentID").Int(11).b,

@@ -224,6 +224,8 @@ TEST_F(DescriptorStreamsTest, OutOfRangeSizesFailWithTheStreamCode) {
        }},
       {"key field byte override of 2^31-1", [&] { LoadKey(compKey(1, {{2, keyField(INT32_MAX, 0)}})); }},
       {"key field char override of 2^31-1", [&] { LoadKey(compKey(1, {{2, keyField(0, INT32_MAX)}})); }},
+      {"negative key field byte override", [&] { LoadKey(compKey(1, {{2, keyField(-1, 0)}})); }},
+      {"negative key field char override", [&] { LoadKey(compKey(1, {{2, keyField(0, INT32_MIN)}})); }},
       {"key field count beyond the stream", [&] { LoadKey(compKey(INT32_MAX, {{0, keyField(0, 0)}})); }},
       {"negative key field count", [&] { LoadKey(compKey(-1, {})); }},
       {"key filter larger than the stream",
@@ -310,6 +312,10 @@ TEST_F(DescriptorStreamsTest, CallersCannotSetUpRecordsOrKeysBeyondTheLimits) {
   TnxKeyFieldDescriptor* kf = key->Add(0);
   expectCode<EnxKeyFieldDescriptorException>([&] { kf->SetOverrideLengthBytes(INT32_MAX); }, nxErrInvalidDesc);
   expectCode<EnxKeyFieldDescriptorException>([&] { kf->SetOverrideLengthChars(INT32_MAX); }, nxErrInvalidDesc);
+  expectCode<EnxKeyFieldDescriptorException>([&] { kf->SetOverrideLengthBytes(-1); }, nxErrInvalidDesc,
+                                             u"Key length override -1 is negative");
+  expectCode<EnxKeyFieldDescriptorException>([&] { kf->SetOverrideLengthChars(INT32_MIN); }, nxErrInvalidDesc);
+  EXPECT_EQ(kf->OverrideLengthChars(), 0);
   EXPECT_EQ(kf->OverrideLengthBytes(), 0);
   EXPECT_EQ(key->KeyLen(), 40001u);
   key->Add(0);

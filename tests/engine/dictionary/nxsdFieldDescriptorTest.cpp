@@ -508,11 +508,26 @@ TEST_F(FieldsTest, VersionOneDictionaryKeepsTheBitmapUnrounded) {
   fields->InitRecord(rec.data());
   EXPECT_EQ(rec[17], 0xFF);
   EXPECT_EQ(rec[16], 0);
-  // Moving and inserting follow the same rule; the recompute rounds.
+  // Moving, inserting and a full recompute (a restructure) follow the same
+  // rule, and the layout passes the dictionary's own check.
   fields->InsertFieldAt(0, u"Lead", u"", nxtBoolean, 0, 0, false);
   EXPECT_EQ(fields->fsdLogRecLenAlign, 18);
+  fields->Fields(2)->fdUnits = 12;
+  fields->Fields(2)->fdLength = 13;
+  fields->UpdateSetupAndOffsets();
+  EXPECT_EQ(fields->fsdLogRecLen, 20);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 20);
+  fields->Fields(2)->fdUnits = 11;
+  fields->Fields(2)->fdLength = 12;
+  fields->UpdateSetupAndOffsets();
+  EXPECT_EQ(fields->fsdLogRecLen, 19);
+  EXPECT_EQ(fields->fsdLogRecLenAlign, 19);
+  EXPECT_NO_THROW(fields->CheckValid(false));
+  // From version 2 on the recompute rounds.
+  dd.version = 4;
   fields->UpdateSetupAndOffsets();
   EXPECT_EQ(fields->fsdLogRecLenAlign, 20);
+  EXPECT_NO_THROW(fields->CheckValid(false));
 }
 
 TEST_F(FieldsTest, ThirtyThreeFieldsTakeTwoBitmapWords) {

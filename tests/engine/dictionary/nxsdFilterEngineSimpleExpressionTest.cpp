@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -320,6 +321,43 @@ TEST_F(SimpleFilterTest, DescriptorStreamVersions) {
   expectCode([&] { body(5, {}); }, nxErrIncompatibleStream);
   expectCode([&] { body(3, {4, 0, 'a', 0}); }, nxErrIncompatibleStream);
   expectCode([&] { body(4, {0, 0, 1}); }, nxErrIncompatibleStream);
+}
+
+// A memory stream that keeps the largest read asked of it.
+class WatchedStream : public TnxMemoryStream {
+ public:
+  std::int32_t Read(void* aBuffer, std::int32_t aCount) override {
+    largest = std::max(largest, aCount);
+    return TnxMemoryStream::Read(aBuffer, aCount);
+  }
+  std::int32_t largest = 0;
+};
+
+// Lengths that claim more than the stream holds are damage, found before a
+// buffer of that size is made or read into.
+TEST_F(SimpleFilterTest, StreamLengthsBeyondTheStreamAreRefused) {
+  const struct Case {
+    const char* what;
+    Bytes stream;
+  } cases[] = {
+      {"empty", {}},
+      {"no length", {1, 5}},
+      {"expression longer than the stream", {1, 0xFF, 0xFF, 1, 2}},
+      {"8-bit text longer than the stream", {2, 0, 0, 0xFF, 0xFF, 'a'}},
+      {"wide text longer than the stream", {3, 0, 0, 0xFF, 0xFF, 'a', 0}},
+      {"wide text of an odd byte more", {3, 0, 0, 2, 0, 'a', 0, 'b'}},
+      {"code page cut", {4, 0, 0, 0, 0, 1, 2}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WatchedStream m;
+    if (!c.stream.empty()) m.WriteBuffer(c.stream.data(), static_cast<std::int32_t>(c.stream.size()));
+    m.SetPosition(0);
+    expectCode<EnxSimpleExpressionFilterDescriptorException>(
+        [&] { Owned<TnxSimpleExpressionFilterDescriptor>(platform::create<TnxSimpleExpressionFilterDescriptor>(m)); },
+        nxErrIncompatibleStream);
+    EXPECT_LE(m.largest, static_cast<std::int32_t>(c.stream.size()));
+  }
 }
 
 TEST_F(SimpleFilterTest, EngineCopiesAndDescribesItsDescriptor) {

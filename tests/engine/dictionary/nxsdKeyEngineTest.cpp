@@ -720,19 +720,26 @@ TEST_F(KeyEngineTest, ConvertedShortStrings) {
   engine->FreeKey(key);
 }
 
-// Wide keys without a locale: code-unit order from dictionary version 4 on,
-// the collation of locale 0 in older dictionaries.
+// Wide keys without a locale: code-unit order when the dictionary says so,
+// the collation of locale 0 otherwise, whatever its version.
 TEST_F(KeyEngineTest, WideStringsWithoutALocaleFollowTheDictionary) {
   const auto w = AddField(u"W", nxtWideString, 4);
-  for (auto [version, expected] : {std::pair{4, 1}, std::pair{3, -1}}) {
-    table.version = version;
+  struct Case {
+    std::int32_t version;
+    bool byteOrder;
+    int expected;  // "a" against "B"
+  };
+  for (const Case c : {Case{4, true, 1}, Case{5, true, 1}, Case{3, false, -1}, Case{5, false, -1},
+                       Case{4, false, -1}, Case{3, true, 1}}) {
+    table.version = c.version;
+    table.byteOrderForWide = c.byteOrder;
     auto* k = NewKey();
     k->Add(w);
     auto engine = Engine(k);
     Record ra = NewRecord(), rb = NewRecord();
     SetWide(ra, w, u"a");
     SetWide(rb, w, u"B");
-    EXPECT_EQ(engine->CompareRecord(ra.data(), rb.data()), expected) << version;
+    EXPECT_EQ(engine->CompareRecord(ra.data(), rb.data()), c.expected) << c.version << " " << c.byteOrder;
   }
 }
 

@@ -27,6 +27,7 @@ class KeyTable : public TnxDictionaryItem {
   bool IsDataDictionary() const override { return true; }
   std::int32_t NextItemID() override { return ++nextID; }
   std::int32_t DictionaryVersion() const override { return version; }
+  bool DictionaryUsesByteOrderForWideString() const override { return byteOrderForWide; }
   bool FindRelatedDescriptorOfType(const platform::ClassInfo& aType, TnxDictionaryItem*& aDescriptor,
                                    TnxDictionaryItem* aFrom) override {
     if (fields && aType.inheritsFrom(TnxFieldsDescriptor::staticClassInfo())) {
@@ -38,6 +39,7 @@ class KeyTable : public TnxDictionaryItem {
   TnxFieldsDescriptor* fields = nullptr;
   std::int32_t nextID = 0;
   std::int32_t version = 4;
+  bool byteOrderForWide = true;
 };
 
 struct ObjectFree {

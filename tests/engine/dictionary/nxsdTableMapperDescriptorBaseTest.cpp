@@ -51,7 +51,6 @@ class MapperTest : public ::testing::Test {
     nxllUtilsInitialize();
     nxsdDataDictionaryInitialize(std::span<const nxString>());
     TnxDescriptorClass<TnxFakeRecordMapperDescriptor>::Register();
-    TnxDescriptorClass<TnxBaseTableMapperDescriptor>::Register();
     TnxDescriptorClass<TnxOtherTableMapperDescriptor>::Register();
   }
   void TearDown() override {

@@ -517,4 +517,116 @@ TEST_F(MainIndexTest, RecordsOutsideTheKeyFilterAreSkipped) {
   ASSERT_EQ(remove(high, 2), 0);
 }
 
+// Token indices with a locale of their own (1033) on a table whose default is
+// Swedish, where "ä" and "ö" sort after "z": reopened, the table finds every
+// word of every record, and full-text maintenance changes and deletes every
+// record; for each kind of token index.
+class OwnLocaleTest : public MainIndexTest {
+ protected:
+  enum Kind { kMainIndex, kBitArray };
+  void buildOwnLocale(Kind aKind) {
+    build([&](TnxServerDataDict& d) {
+      d.AddLocaleDescriptor()->SetLocale(1053);
+      TnxFulltextIndexDescriptor* ft = fulltextOf(&d)->AddFulltextIndex(u"Body");
+      ft->AddFieldTokenExtractor(fText);
+      ft->AddTokenFilter(u"Blank");
+      if (aKind == kMainIndex) {
+        d.IndicesDescriptor()->AddIndex(u"Tokens", 0, idAll, u"", &TnxMainIndexTokenKeyDescriptor::staticClassInfo());
+        auto* main = static_cast<TnxMainIndexTokenIndexDescriptor*>(
+            ft->AddTokenIndex(u"Main", &TnxMainIndexTokenIndexDescriptor::staticClassInfo()));
+        main->SetMainIndexNumber(1);
+        main->AddLocaleDescriptor()->SetLocale(1033);
+      } else {
+        auto* words = static_cast<TnxBitArrayTokenIndexDescriptor*>(
+            ft->AddTokenIndex(u"Words", &TnxBitArrayTokenIndexDescriptor::staticClassInfo()));
+        words->AddLocaleDescriptor()->SetLocale(1033);
+        words->AddBitArrayStorageHandler();
+        words->AddIndex(0);
+      }
+    });
+  }
+  // Closes every engine and the file, then opens the table as written.
+  void reopen() {
+    cursorEngine_.reset();
+    tableEngine_.reset();
+    indices_.reset();
+    indexAccess_.reset();
+    closeAll();
+    table_ = &openExisting();
+    indexAccess_.reset(platform::create<TnxBlockAccess>(table_->file, table_->main.get(), u"t",
+                                                        table_->dict->IndicesDescriptor()->ID()));
+    indices_.reset(TnxBaseIndicesEngine::CreateEngine(table_->dict->IndicesDescriptor(), {indexAccess_.get()},
+                                                      table_->records.get(), nullptr, false));
+    tableEngine_.reset(platform::objectAs<TnxFulltextTableEngine>(TnxBaseFulltextTableEngine::CreateFor(
+        nxFindFulltextDescriptor(table_->dict.get()), {table_->main.get()}, indices_.get(), nullptr)));
+    ASSERT_NE(tableEngine_.get(), nullptr);
+    cursorEngine_.reset(platform::objectAs<TnxFulltextCursorEngine>(
+        TnxBaseFulltextCursorEngine::CreateFor(tableEngine_.get(), nullptr)));
+    ASSERT_NE(cursorEngine_.get(), nullptr);
+  }
+  // Whether the token index's tree finds aWord through its key engine.
+  bool finds(Kind aKind, const std::string& aWord) {
+    const std::u16string u = platform::fromUtf8(aWord);
+    const TnxWideString token(u.begin(), u.end());
+    TnxBaseIndexEngine* e = aKind == kMainIndex ? indices_->biseGetIndex(1) : bitArrayIndex()->batiteIndexEngine;
+    std::vector<std::uint8_t> key(e->bieKeyEngine->KeyLength() + 8u, 0);
+    if (aKind == kMainIndex) {
+      auto* keys = platform::objectAs<TnxMainIndexTokenKeyEngine>(e->bieKeyEngine.get());
+      keys->ClearKey(key.data());
+      keys->InternalBuildKey(token, 0, key.data());
+    } else {
+      auto* keys = platform::objectAs<TnxBitArrayTokenKeyEngine>(e->bieKeyEngine.get());
+      keys->ClearKey(key.data());
+      keys->InternalBuildKey(0, token, -1, key.data());
+    }
+    TnxOwned<TestTransaction> trans(newTransaction());
+    TnxOwned<TnxBaseIndexPath> path(e->CreateIndexPath());
+    const bool found = e->FindKey(trans.get(), key.data(), 0, 0, 0, path.get(), skaEqualFirst, nullptr) &&
+                       path->IsOnKey();
+    trans->Rollback();
+    return found;
+  }
+  // Three words of the list for record aRecord; aShift gives other words.
+  static std::vector<std::string> wordsOf(std::uint32_t aRecord, std::uint32_t aShift) {
+    static const char* const kWords[] = {"apa",   "zebra", "\xC3\xA4pple", "orm",   "\xC3\xB6ga", "yxa",
+                                         "bok",   "zon",   "\xC3\xA4ng",   "ost",   "\xC3\xB6l",  "val",
+                                         "kaka",  "ugn",   "\xC3\xA5r",    "\xC3\xB6ra", "nos", "lok"};
+    constexpr std::uint32_t n = std::size(kWords);
+    return {kWords[(aRecord + aShift) % n], kWords[(aRecord * 7 + 3 + aShift) % n],
+            kWords[(aRecord * 5 + 11 + aShift) % n]};
+  }
+  std::vector<std::uint8_t> textRecord(std::uint32_t aRecord, std::uint32_t aShift) {
+    const std::vector<std::string> w = wordsOf(aRecord, aShift);
+    return record({aRecord + 1, w[0] + " " + w[1] + " " + w[2]});
+  }
+  void expectMaintainedAfterReopen(Kind aKind) {
+    constexpr std::uint32_t kRecords = 120;
+    buildOwnLocale(aKind);
+    for (std::uint32_t i = 0; i < kRecords; ++i) {
+      std::vector<std::uint8_t> r = textRecord(i, 0);
+      ASSERT_EQ(insert(r, i + 1), 0) << i;
+    }
+    reopen();
+    if (HasFatalFailure()) return;
+    for (std::uint32_t i = 0; i < kRecords; ++i)
+      for (const std::string& w : wordsOf(i, 0)) EXPECT_TRUE(finds(aKind, w)) << w;
+    for (std::uint32_t i = 0; i < kRecords; ++i) {
+      std::vector<std::uint8_t> before = textRecord(i, 0), after = textRecord(i, 1);
+      ASSERT_EQ(update(&before, i + 1, &after, i + 1), 0) << "change of record " << i;
+    }
+    for (std::uint32_t i = 0; i < kRecords; ++i) {
+      std::vector<std::uint8_t> r = textRecord(i, 1);
+      ASSERT_EQ(remove(r, i + 1), 0) << "delete of record " << i;
+    }
+    if (aKind == kMainIndex)
+      EXPECT_TRUE(mainKeys().empty());
+    else
+      EXPECT_TRUE(tokenEntries().empty());
+  }
+};
+
+TEST_F(OwnLocaleTest, MainIndexTokenIndexIsMaintainedAfterReopening) { expectMaintainedAfterReopen(kMainIndex); }
+
+TEST_F(OwnLocaleTest, BitArrayTokenIndexIsMaintainedAfterReopening) { expectMaintainedAfterReopen(kBitArray); }
+
 }  // namespace

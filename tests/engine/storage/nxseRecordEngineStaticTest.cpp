@@ -375,6 +375,7 @@ TEST_F(StaticRecordTest, DamagedDataBlocksGiveClearErrors) {
     std::uint32_t value;
     Op op;
     TnxResult code;
+    const char* checker = nullptr;  // what the file checker reports, when asked
   };
   const Case cases[] = {
       {"in-use count above the slots", b1, 30, 2, 41, kRead, 8962},
@@ -384,6 +385,9 @@ TEST_F(StaticRecordTest, DamagedDataBlocksGiveClearErrors) {
       {"next data block beyond the file", b1, 16, 4, 9999, kScan, 8962},
       {"cycle in the data chain", b3, 16, 4, b1, kScan, 8962},
       {"cycle backwards", b1, 20, 4, b3, kScanBack, 8962},
+      // A link to a later data block of the table skips the blocks between.
+      {"next link skipping a data block", b1, 16, 4, b3, kScan, 8962, "record count 84, blocks hold"},
+      {"previous link skipping a data block", b3, 20, 4, b1, kScanBack, 8962, "has previous"},
       {"not a data block", b1, 0, 4, 0x58585858u, kRead, 15413},
   };
   for (const Case& c : cases) {
@@ -392,6 +396,10 @@ TEST_F(StaticRecordTest, DamagedDataBlocksGiveClearErrors) {
       bad[std::size_t{c.block} * 4096 + c.offset + i] = static_cast<std::uint8_t>(c.value >> (8 * i));
     putDisk(bad);
     Table& t = openExisting();
+    if (c.checker) {
+      const std::string report = checkFile("/db/t.nx1", t.records->breRecordLength);
+      EXPECT_NE(report.find(c.checker), std::string::npos) << c.what << ": " << report;
+    }
     TnxOwned<TestTransaction> trans(newTransaction());
     std::vector<std::uint8_t> buffer(200);
     expectFails(

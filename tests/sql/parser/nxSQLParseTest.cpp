@@ -687,6 +687,22 @@ TEST_F(SqlParseTest, DeepExpressionIsASyntaxErrorNotACrash) {
   expectReplays(*q);
 }
 
+// A text that overflows the parse stack fails at the same place with the memo
+// as without it: the furthest failure reached before the overflow.
+TEST_F(SqlParseTest, StackOverflowReportsTheSameFailureWithTheMemo) {
+  const std::u16string texts[] = {
+      u"SELECT " + repeat(u"(", 30) + u"1" + repeat(u")", 30) + u" FROM t",
+      u"SELECT a FROM t WHERE a = " + repeat(u"(", 30) + u"1" + repeat(u")", 30),
+  };
+  for (const std::u16string& text : texts) {
+    SCOPED_TRACE(platform::toUtf8(text));
+    const auto with = parse(text, true);
+    const auto without = parse(text, false);
+    EXPECT_EQ(platform::toUtf8(with->message()), platform::toUtf8(without->message()));
+    expectSameWithoutMemo(*with);
+  }
+}
+
 TEST_F(SqlParseTest, NestedJoinsAreRecognizedInPolynomialTime) {
   const std::u16string text = u"SELECT * FROM " + repeat(u"(", 40) + u"a JOIN b" + repeat(u")", 40);
   const auto p = parse(text);

@@ -2,11 +2,13 @@
 // they stay at version 3 and compare wide strings by locale.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
 #include "nxllUtils.h"
 #include "nxsdDataDictionary.h"
+#include "nxsdKeyEngineComp.h"
 #include "nxsdQuestionBank.h"
 #include "nxsdTestSupport.h"
 
@@ -74,6 +76,35 @@ TEST_F(LocaleFixesOffTest, VersionFourStreamIsBuiltAsThree) {
   d->CheckValid(true);
   EXPECT_EQ(d->Version(), 3);
   EXPECT_FALSE(d->UseByteOrderForWideString());
+}
+
+// A RefNr field lifts a dictionary built under the switch to version 5; its
+// wide keys without a locale still compare by locale, read back as well.
+TEST_F(LocaleFixesOffTest, VersionFiveDictionaryKeepsLocaleOrderForWideKeys) {
+  DictPtr built = questionBank({.ownLocale = false, .refNr = true, .nested = false});
+  addIndex(*built, u"ByKeyword", {u"KEYWORD"});
+  built->CheckValid(true);
+  ASSERT_EQ(built->Version(), 5);
+  ASSERT_FALSE(built->UseByteOrderForWideString());
+  DictPtr read = newDictionary();
+  readDict(*read, writeDict(*built, 47501));
+  for (TnxDataDictionary* d : {built.get(), read.get()}) {
+    EXPECT_FALSE(d->UseByteOrderForWideString());
+    TnxFieldsDescriptor* fields = d->FieldsDescriptor();
+    const std::int32_t keyword = fields->GetFieldFromName(u"KEYWORD");
+    auto record = [&](const std::u16string& aText) {
+      std::vector<std::uint8_t> r(static_cast<std::size_t>(fields->RecordLength()) + 8, 0);
+      fields->InitRecord(r.data());
+      std::memcpy(r.data() + fields->Fields(keyword)->fdOffset, aText.c_str(), (aText.size() + 1) * 2);
+      fields->SetRecordFieldNull(keyword, r.data(), false);
+      return r;
+    };
+    TnxBaseKeyDescriptor* key = d->IndicesDescriptor()->GetDescriptorFromName(u"ByKeyword")->KeyDescriptor();
+    TnxBaseKeyEngine* engine = TnxBaseKeyEngine::CreateFor(key);
+    const auto a = record(u"a"), b = record(u"B");
+    EXPECT_EQ(static_cast<TnxCompKeyEngine*>(engine)->CompareRecord(a.data(), b.data()), -1);
+    platform::TObject::free(engine);
+  }
 }
 
 }  // namespace
