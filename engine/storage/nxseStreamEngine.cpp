@@ -310,6 +310,20 @@ TnxResult TnxSimpleStreamEngine::GetNamedStreamCount(TnxBaseTransaction* aTrans,
 
 // ---- Server dictionary -------------------------------------------------------------------------
 
+namespace {
+
+// The first item whose ID lies above aCurrentID or among the owner IDs the
+// file keeps for its own blocks; nil when every ID is sound.
+TnxDictionaryItem* firstUnsoundItemID(TnxDictionaryItem* aItem, std::int32_t aCurrentID) {
+  const std::int32_t id = aItem->ID();
+  if (id > aCurrentID || id >= TnxBaseFileHeaderAccess::OverflowID) return aItem;
+  for (std::int32_t i = 0; i < aItem->ChildCount(); ++i)
+    if (TnxDictionaryItem* bad = firstUnsoundItemID(aItem->Childs(i), aCurrentID)) return bad;
+  return nullptr;
+}
+
+}  // namespace
+
 void TnxServerDataDict::ReadFromFile(TnxBaseStreamEngine* aStreamEngine, TnxBaseTransaction* aTrans) {
   TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
   TnxBaseFile* file = aStreamEngine->bseDataFile->baFile;
@@ -317,6 +331,12 @@ void TnxServerDataDict::ReadFromFile(TnxBaseStreamEngine* aStreamEngine, TnxBase
     throw EnxServerDataDictException(9992, u"The data dictionary is missing (%s)", {file->FileName()});
   stream->SetPosition(0);
   ReadFromStream(*stream, aStreamEngine->bseDataFile->BaseName());
+  // Item IDs own blocks: one the counter never handed out, or a reserved
+  // owner, would let the next commit write blocks under a wrong owner.
+  if (const TnxDictionaryItem* bad = firstUnsoundItemID(this, CurrentID()))
+    throw EnxServerDataDictException(nxErrCorruptFile,
+                                     u"The data dictionary of file \"%s\" holds item ID %d beyond its counter %d",
+                                     {file->FileName(), bad->ID(), CurrentID()});
   SetHeaderSignature(file->fiHeaderSignature);
   ForceOnReadOnly();
 }

@@ -712,20 +712,65 @@ TEST_F(DamagedTableTest, ACommitRefusedHalfWayLeavesNothingCommittedOrQueued) {
 }
 
 TEST_F(DamagedTableTest, AnEngineBlockIsCheckedWhenRead) {
-  // The stored dictionary's current ID falls below the record engine's ID:
-  // the engine's blocks carry an ID the file may not hold. The first read
-  // fails, not the next commit.
+  // A record data block carries an owner ID above every ID the dictionary
+  // handed out. The first read fails, not the next commit.
   makeTable();
+  std::int32_t recordsID = 0;
   {
     nxtest::Table& t = openExisting();
-    TnxOwned<TestTransaction> trans(newTransaction());
-    t.dict->SetCurrentID(t.dict->RecordDescriptor()->ID() - 1);
-    t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
-    trans->Commit();
+    recordsID = t.dict->RecordDescriptor()->ID();
     reopen();
   }
+  std::vector<std::uint8_t> image = disk();
+  bool damaged = false;
+  for (std::size_t at = 4096; at + 4096 <= image.size() && !damaged; at += 4096)
+    if (nxseGetI32(image.data() + at + 4092) == recordsID) {
+      nxsePutI32(image.data() + at + 4092, 0x12345678);
+      damaged = true;
+    }
+  ASSERT_TRUE(damaged);
+  putDisk(image);
   uncheckedFiles_.insert("/db/t.nx1");
   nxtest::expectFailsWith(8962, "Expected BlockOwnerID smaller or equal to", [&] { values(openExisting()); });
+}
+
+TEST_F(DamagedTableTest, StoredDictionaryItemIDsBeyondItsCounterAreRefusedAtOpen) {
+  // Item IDs own blocks: an ID the counter never handed out, or one of the
+  // owner IDs the file keeps for its own maps, is damage found at open,
+  // before any block is written.
+  const struct {
+    const char* name;
+    bool lowerCounter;       // the counter falls below the record engine's ID
+    std::int32_t recordsID;  // else the record engine takes this ID (counter at the top)
+  } cases[] = {
+      {"counter below an item", true, 0},
+      {"item on the overflow owner", false, 0x7FFFFFFE},
+      {"item on the free-map owner", false, 0x7FFFFFFF},
+  };
+  makeTable();
+  const std::vector<std::uint8_t> intact = disk();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    putDisk(intact);
+    {
+      nxtest::Table& t = openExisting();
+      TnxOwned<TestTransaction> trans(newTransaction());
+      if (c.lowerCounter) {
+        t.dict->SetCurrentID(t.dict->RecordDescriptor()->ID() - 1);
+      } else {
+        t.dict->SetCurrentID(0x7FFFFFFF);
+        t.dict->RecordDescriptor()->SetID(c.recordsID);
+      }
+      t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
+      trans->Commit();
+      reopen();
+    }
+    const std::vector<std::uint8_t> image = disk();
+    uncheckedFiles_.insert("/db/t.nx1");
+    nxtest::expectFailsWith(8962, "beyond its counter", [&] { openExisting(); });
+    reopen();
+    EXPECT_EQ(disk(), image);
+  }
 }
 
 TEST_F(DamagedTableTest, AUsedBlockCountBeyondTheFileIsRefusedAtOpen) {
