@@ -316,7 +316,7 @@ namespace {
 // file keeps for its own blocks; nil when every ID is sound.
 TnxDictionaryItem* firstUnsoundItemID(TnxDictionaryItem* aItem, std::int32_t aCurrentID) {
   const std::int32_t id = aItem->ID();
-  if (id > aCurrentID || id >= TnxBaseFileHeaderAccess::OverflowID) return aItem;
+  if (id > aCurrentID || id >= nxseHdr::OverflowID) return aItem;
   for (std::int32_t i = 0; i < aItem->ChildCount(); ++i)
     if (TnxDictionaryItem* bad = firstUnsoundItemID(aItem->Childs(i), aCurrentID)) return bad;
   return nullptr;
