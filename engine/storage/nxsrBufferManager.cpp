@@ -345,21 +345,18 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   SetCacheBlock(platform::create<TnxCacheBlock>(robFile->fiBlockSize, robFile->fiTempStore, false), true);
   InxManualEventRef event = nxGetManualEvent();
   robLoading = event;
-  TnxPadlock& padlock = boBufferManager->Padlock();
-  padlock.Unlock();
   try {
+    TnxPadlockUnlockGuard unlocked(boBufferManager->Padlock());
     robFile->ReadBlock(this);
     nxCheckStoredLSN(nxBlockHeader(boCacheBlock->Block())->bchLSN, robBlockNum, robFile->FileName());
   } catch (...) {
     // Nothing half-loaded stays: waiters wake up and the next request reads
     // again.
-    padlock.Lock();
     SetCacheBlock(nullptr);
     robLoading.reset();
     event->Signal();
     throw;
   }
-  padlock.Lock();
   robLoading.reset();
   robLastLSN = boCacheBlock ? nxBlockHeader(boCacheBlock->Block())->bchLSN : 0;
   event->Signal();
@@ -372,9 +369,10 @@ void TnxReadOnlyBlock::WaitForLoad() {
   // that somebody waits.
   Pin();
   ++robWaiting;
-  boBufferManager->Unlock();
-  event->WaitFor();
-  boBufferManager->Lock();
+  {
+    TnxPadlockUnlockGuard unlocked(boBufferManager->Padlock());
+    event->WaitFor();
+  }
   --robWaiting;
   const bool freed = UnpinLocked();
   nxAssert(!freed, "Block dropped while a thread waited for its load");
