@@ -1,6 +1,6 @@
 #include "nxseIndexEngineCacheKeylessBstarTree.h"
 
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxCacheKeylessBstarTreeIndexEngineException, EnxBaseIndexEngineException)
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxKeylessBstarTreeIndexEngineException, EnxBaseIndexEngineException)
 

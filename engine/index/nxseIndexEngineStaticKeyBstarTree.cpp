@@ -1,4 +1,4 @@
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 #include <algorithm>
 #include <cmath>

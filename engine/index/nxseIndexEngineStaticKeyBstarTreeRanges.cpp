@@ -1,5 +1,5 @@
 // The static-key B*-tree: ranges, iteration, record numbers and estimates.
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 #include <algorithm>
 #include <cmath>

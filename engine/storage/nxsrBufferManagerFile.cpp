@@ -263,6 +263,20 @@ nxString TnxBaseFile::GetFileID() {
 
 std::int64_t TnxBaseFile::PhysicalBlockCount() { return FileSize() / BlockBytes(); }
 
+std::int64_t TnxBaseFile::CachedBlockCount() const {
+  // The leaves of the three-level lookup count their blocks.
+  std::int64_t count = 0;
+  for (const TnxBlockContainer* c2 : fiBlocks) {
+    if (!c2) continue;
+    for (const void* e3 : c2->bcBlocks) {
+      if (!e3) continue;
+      for (const void* leaf : static_cast<const TnxBlockContainer*>(e3)->bcBlocks)
+        if (leaf) count += static_cast<const TnxBlockContainer*>(leaf)->bcCount;
+    }
+  }
+  return count;
+}
+
 TnxResult TnxBaseFile::AddHeader(TnxBaseTransaction* aTrans, const TnxUnicodeStrings& aPasswords,
                                  const TnxBlockSignature& aSignature) {
   TnxReleaseMethod release;

@@ -6,7 +6,6 @@
 
 #include "nxllMemoryManager.h"
 #include "nxllUtils.h"
-#include "nxsrBufferManagerInt.h"
 #include "plFormat.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxBaseWin32FileException, EnxBaseFileException)
@@ -179,19 +178,7 @@ void TnxBaseWin32File::CloseFile() {
 
 std::int64_t TnxBaseWin32File::FileSize() {
   CheckOpen();
-  if (IsTemporary()) {
-    // Cached blocks: the leaves of the lookup.
-    std::int64_t count = 0;
-    for (TnxBlockContainer* c2 : fiBlocks) {
-      if (!c2) continue;
-      for (void* e3 : c2->bcBlocks) {
-        if (!e3) continue;
-        for (void* leaf : static_cast<TnxBlockContainer*>(e3)->bcBlocks)
-          if (leaf) count += static_cast<TnxBlockContainer*>(leaf)->bcCount;
-      }
-    }
-    return count * fiBlockSizeBytes;
-  }
+  if (IsTemporary()) return CachedBlockCount() * fiBlockSizeBytes;
   std::int64_t size = 0;
   if (const int err = fs().size(dfiHandle, size)) RaiseOSError(9217, u"Error when getting size of file", err);
   return size;
