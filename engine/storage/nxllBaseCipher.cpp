@@ -61,7 +61,7 @@ bool sameName(const nxString& a, const nxString& b) {
 }
 
 [[noreturn]] void raiseNoAlt() {
-  throw EnxBaseCipherException(12289, u"No alternative mode cipher class registered");
+  throw EnxBaseCipherException(nxErrNotSupported, u"No alternative mode cipher class registered");
 }
 
 }  // namespace
@@ -133,7 +133,7 @@ void TnxBaseCipher::AltUnregister(const platform::ClassInfo& aClass) {
   TnxPadlockGuard guard(r.lock);
   if (r.current == &aClass && r.lockCount > 0)
     throw EnxBaseCipherException(
-        10241, u"The alternative mode cipher about to the unregistered is currently locked as begin in use");
+        nxErrRecordLockedByOther, u"The alternative mode cipher about to the unregistered is currently locked as begin in use");
   r.classes.erase(std::remove(r.classes.begin(), r.classes.end(), &aClass), r.classes.end());
   if (r.current == &aClass) r.current = nullptr;
   r.Repick();
