@@ -91,6 +91,9 @@ TEST_F(JournalTest, TheRollbackKindIsTheDefaultClassUntilUnset) {
   EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xCommitJournalEngine::staticClassInfo());
   nxSetDefaultJournalEngineClass(nullptr);
   EXPECT_EQ(nxGetDefaultJournalEngineClass(), nullptr);
+  // Start-ups are counted: only a first start after the last finalisation
+  // sets the default again.
+  nxseJournalEngineFinalize();
   nxseJournalEngineInitialize();
   EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xRollbackJournalEngine::staticClassInfo());
 }
