@@ -101,6 +101,19 @@ class TnxPadlockGuard {
   TnxPadlock& padlock_;
 };
 
+// Lets go of a padlock the caller holds once, for a wait or a read that must
+// not block others, and takes it again on scope exit (also on a throw).
+class TnxPadlockUnlockGuard {
+ public:
+  explicit TnxPadlockUnlockGuard(TnxPadlock& aPadlock) : padlock_(aPadlock) { padlock_.Unlock(); }
+  ~TnxPadlockUnlockGuard() { padlock_.Lock(); }
+  TnxPadlockUnlockGuard(const TnxPadlockUnlockGuard&) = delete;
+  TnxPadlockUnlockGuard& operator=(const TnxPadlockUnlockGuard&) = delete;
+
+ private:
+  TnxPadlock& padlock_;
+};
+
 // Lock-free LIFO of pointers. Nodes are carved from pages that the stack
 // keeps until it is destroyed; a page holds 511 nodes.
 class TnxThreadSafeStack : public TnxObject {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include "nxllSync.h"
 
 #include "plErrors.h"
 
@@ -24,7 +24,7 @@ struct CategoryTable {
   std::array<TnxRangeArray, nxCharacterCategoryCount> ranges;
 };
 
-std::mutex gTableLock;
+TnxLazyPadlock gTableLock;
 std::atomic<bool> gLoaded{false};
 CategoryTable gTable;  // complete before gLoaded is set; read-only afterwards
 
@@ -69,7 +69,7 @@ void buildTable(CategoryTable& aTable) {
 
 void ensureLoaded() {
   if (gLoaded.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> guard(gTableLock);
+  TnxPadlockGuard guard(gTableLock);
   if (gLoaded.load(std::memory_order_relaxed)) return;
   CategoryTable fresh;
   buildTable(fresh);  // a failure leaves gTable untouched and the flag clear

@@ -147,7 +147,7 @@ TnxWideStringLocaleMappingTransformer::TnxWideStringLocaleMappingTransformer(Tnx
     : wslmtLocale(aLocale), wslmtFlags(aFlags) {
   if (aFlags & platform::LCMAP_SORTKEY)
     throw EnxWideStringLocaleMappingTransformerException(
-        12289, u"LCMAP_SORTKEY is not supported by TnxWideStringLocaleMappingTransformer");
+        nxErrNotSupported, u"LCMAP_SORTKEY is not supported by TnxWideStringLocaleMappingTransformer");
 }
 
 void TnxWideStringLocaleMappingTransformer::Transform(const TnxWideString& aInput, TnxWideString& aOutput) {

@@ -1,6 +1,6 @@
 #include "nxseIndexEngineCacheKeylessBstarTree.h"
 
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxCacheKeylessBstarTreeIndexEngineException, EnxBaseIndexEngineException)
 
@@ -45,18 +45,18 @@ TnxCacheKeylessBstarTreeIndexEngine::TnxCacheKeylessBstarTreeIndexEngine(TnxBase
     : TnxKeylessBstarTreeIndexEngine(aIndicesEngine, aDescriptor, aKeyEngine, TnxBstarTreeLayout::CacheRefs) {
   TnxBaseTableDescriptor* table = tableOf(aDescriptor);
   if (!table || table->CachingState() != tcsIsCache)
-    throw EnxCacheKeylessBstarTreeIndexEngineException(12289, u"%s is only supported for cache tables",
+    throw EnxCacheKeylessBstarTreeIndexEngineException(nxErrNotSupported, u"%s is only supported for cache tables",
                                                        {classNameOf(table)});
   std::int32_t field = -1;
   if (!table->FieldsDescriptor() || !table->FieldsDescriptor()->HasRefNrField(field))
-    throw EnxCacheKeylessBstarTreeIndexEngineException(12289, u"%s requires a RefNr field", {classNameOf(table)});
+    throw EnxCacheKeylessBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a RefNr field", {classNameOf(table)});
   ieRefNrOffset = table->FieldsDescriptor()->Fields(field)->fdOffset;
   ieSeqIndexEngine = aIndicesEngine->biseSeqIndexEngine;
   if (!ieSeqIndexEngine)
-    throw EnxCacheKeylessBstarTreeIndexEngineException(12289, u"%s requires a Sequential Access Index Engine",
+    throw EnxCacheKeylessBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a Sequential Access Index Engine",
                                                        {nxString(u"TnxCacheKeylessBstarTreeIndexEngine")});
   if (!ieRecordEngine)
-    throw EnxCacheKeylessBstarTreeIndexEngineException(12289, u"%s requires a RecordEngine",
+    throw EnxCacheKeylessBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a RecordEngine",
                                                        {nxString(u"TnxCacheKeylessBstarTreeIndexEngine")});
   std::uint32_t usable = bieIndexFile->fiBlockSizeBytes();
   if (TnxFileDescriptor* file = aDescriptor->IndexFile())

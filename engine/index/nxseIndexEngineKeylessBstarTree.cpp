@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxKeylessBstarTreeIndexEngineException, EnxBaseIndexEngineException)
 
@@ -257,7 +257,7 @@ TnxKeylessBstarTreeIndexEngine::TnxKeylessBstarTreeIndexEngine(TnxBaseIndicesEng
                                                                TnxBaseKeyEngine* aKeyEngine)
     : TnxKeylessBstarTreeIndexEngine(aIndicesEngine, aDescriptor, aKeyEngine, TnxBstarTreeLayout::Refs) {
   if (!ieRecordEngine)
-    throw EnxKeylessBstarTreeIndexEngineException(12289, u"%s requires a RecordEngine",
+    throw EnxKeylessBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a RecordEngine",
                                                   {nxString(u"TnxKeylessBstarTreeIndexEngine")});
   if (aIndicesEngine->biseIsCache) {
     nxString tableClass;
@@ -266,7 +266,7 @@ TnxKeylessBstarTreeIndexEngine::TnxKeylessBstarTreeIndexEngine(TnxBaseIndicesEng
         tableClass = platform::fromUtf8(std::string(item->className()));
         break;
       }
-    throw EnxKeylessBstarTreeIndexEngineException(12289, u"%s is not supported for cache tables", {tableClass});
+    throw EnxKeylessBstarTreeIndexEngineException(nxErrNotSupported, u"%s is not supported for cache tables", {tableClass});
   }
   std::uint32_t usable = bieIndexFile->fiBlockSizeBytes();
   if (TnxFileDescriptor* file = aDescriptor->IndexFile())

@@ -1,4 +1,4 @@
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,7 +89,7 @@ TnxStaticKeyBstarTreeIndexEngine::TnxStaticKeyBstarTreeIndexEngine(TnxBaseIndice
     if (platform::sameTextAscii(bieIndexName, u"Sequential Access Index"))
       ieIsCacheSeqAccess = true;
     else if (platform::objectAs<TnxMainIndicesDescriptor>(aIndicesEngine->biseDescriptor))
-      throw EnxStaticKeyBstarTreeIndexEngineException(12289, u"%s is not supported for cache tables",
+      throw EnxStaticKeyBstarTreeIndexEngineException(nxErrNotSupported, u"%s is not supported for cache tables",
                                                       {nxString(u"TnxStaticKeyBstarTreeIndexEngine")});
   }
   std::uint32_t usable = bieIndexFile->fiBlockSizeBytes();
@@ -120,7 +120,7 @@ void TnxStaticKeyBstarTreeIndexEngine::Geometry(std::uint32_t aUsable) {
   ieMaxInternalNodeKeyCount = static_cast<std::uint16_t>((usable - 44) / ieSizeOfInternalNodeKeyPair);
   ieMaxLeafNodeKeyCount = static_cast<std::uint16_t>((usable - 40) / ieSizeOfLeafNodeKeyPair);
   if (ieMaxInternalNodeKeyCount < 4 || ieMaxLeafNodeKeyCount < 3)
-    throw EnxStaticKeyBstarTreeIndexEngineException(15494, u"Maximum key size has been exceeded. Index: #%d %s",
+    throw EnxStaticKeyBstarTreeIndexEngineException(nxErrKeyTooLarge, u"Maximum key size has been exceeded. Index: #%d %s",
                                                     {static_cast<std::int64_t>(bieIndexNumber), bieIndexName});
   ieTempInsertKey.assign(ieNodeKeyLength, 0);
 }
@@ -143,7 +143,7 @@ void TnxStaticKeyBstarTreeIndexEngine::CheckEngineDescriptor(TnxDictionaryItem* 
     file->SetBlockSize(static_cast<TnxBlockSize>(code));
     if (static_cast<std::uint32_t>(file->UsableBlockSize()) >= need) return;
   }
-  throw EnxStaticKeyBstarTreeIndexEngineException(15494, u"Maximum key size has been exceeded. Index: #%d %s",
+  throw EnxStaticKeyBstarTreeIndexEngineException(nxErrKeyTooLarge, u"Maximum key size has been exceeded. Index: #%d %s",
                                                   {static_cast<std::int64_t>(index->Number()), index->Name()});
 }
 
@@ -182,7 +182,7 @@ TnxRefNr TnxStaticKeyBstarTreeIndexEngine::ResolveCacheRef(Op& aOp, TnxBaseIndex
 // ---- Node access -------------------------------------------------------------------------
 
 void TnxStaticKeyBstarTreeIndexEngine::RaiseCorrupt(TnxBlockNumber aBlock) {
-  throw EnxStaticKeyBstarTreeIndexEngineException(8962, u"Index block is damaged [%s, block %d]",
+  throw EnxStaticKeyBstarTreeIndexEngineException(nxErrCorruptFile, u"Index block is damaged [%s, block %d]",
                                                   {bieIndexFile->fiName(), static_cast<std::int64_t>(aBlock)});
 }
 

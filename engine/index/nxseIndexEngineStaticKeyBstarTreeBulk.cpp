@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "nxseHeaderAccess.h"
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 PL_CLASS_INFO_IMPL(TnxStaticKeyBstarTreeIndexBulkBuilder, TnxBaseIndexBulkBuilder,
                    "TnxStaticKeyBstarTreeIndexBulkBuilder", nullptr)

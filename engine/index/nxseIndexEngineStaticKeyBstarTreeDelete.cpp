@@ -1,6 +1,6 @@
 // The static-key B*-tree: deleting an entry, refilling and merging nodes,
 // dropping the whole tree.
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 #include <cstring>
 #include <functional>

@@ -1,5 +1,5 @@
 // The static-key B*-tree: inserting an entry, splitting full nodes.
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 #include <cstring>
 #include <vector>

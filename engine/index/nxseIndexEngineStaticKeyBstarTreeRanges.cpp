@@ -1,5 +1,5 @@
 // The static-key B*-tree: ranges, iteration, record numbers and estimates.
-#include "nxseIndexEngineStaticKeyBstarTreeInt.h"
+#include "nxseIndexEngineStaticKeyBstarTreeOp.h"
 
 #include <algorithm>
 #include <cmath>
@@ -78,7 +78,7 @@ void TnxStaticKeyBstarTreeIndexEngine::IterateDirection(
   aKeyFilter = ActiveOrNil(aKeyFilter);
   if (aKeyFilter) aKeyFilter->kfCheckTimeOut = {};
   if (!ieRecordEngine)
-    throw EnxStaticKeyBstarTreeIndexEngineException(12289, u"%s requires a RecordEngine", {nxString(u"Iterate")});
+    throw EnxStaticKeyBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a RecordEngine", {nxString(u"Iterate")});
   aTrans->Lock();
   struct Unlock {
     TnxBaseTransaction* trans;
@@ -211,7 +211,7 @@ TnxResult TnxStaticKeyBstarTreeIndexEngine::RecNoGet(TnxBaseTransaction* aTrans,
   aFilter = ActiveOrNil(aFilter);
   aKeyFilter = ActiveOrNil(aKeyFilter);
   if (aFilter && !ieRecordEngine)
-    throw EnxStaticKeyBstarTreeIndexEngineException(12289, u"%s requires a RecordEngine if a filter is active",
+    throw EnxStaticKeyBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a RecordEngine if a filter is active",
                                                     {nxString(u"RecNoGet")});
   const bool back = aFlipOrder;
   Op op(this, aTrans, false, 0, 0, nullptr, path);
@@ -309,7 +309,7 @@ TnxResult TnxStaticKeyBstarTreeIndexEngine::RecNoSet(TnxBaseTransaction* aTrans,
       return back ? 8705 : 8706;
     }
     if (aFilter && !ieRecordEngine)
-      throw EnxStaticKeyBstarTreeIndexEngineException(12289, u"%s requires a RecordEngine if a filter is active",
+      throw EnxStaticKeyBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a RecordEngine if a filter is active",
                                                       {nxString(u"RecNoSet")});
     const TnxRangeInfo& from = back ? aRangeEnd : aRangeStart;
     const TnxRangeInfo& to = back ? aRangeStart : aRangeEnd;

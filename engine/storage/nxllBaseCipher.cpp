@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
+#include "nxllSync.h"
 #include "plString.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxBaseCipherException, EnxBaseException)
@@ -18,7 +18,7 @@ const TnxCipherClassFuncs& funcsOf(const platform::ClassInfo& aClass) {
 }
 
 struct AltRegistry {
-  std::mutex lock;
+  TnxLazyPadlock lock;
   std::vector<const platform::ClassInfo*> classes;
   const platform::ClassInfo* current = nullptr;
   std::int32_t lockCount = 0;
@@ -40,7 +40,7 @@ struct KeyWrapEntry {
   std::vector<const platform::ClassInfo*> classes;  // highest priority first
 };
 struct KeyWrapRegistry {
-  std::mutex lock;
+  TnxLazyPadlock lock;
   std::vector<KeyWrapEntry> entries;
 };
 
@@ -61,7 +61,7 @@ bool sameName(const nxString& a, const nxString& b) {
 }
 
 [[noreturn]] void raiseNoAlt() {
-  throw EnxBaseCipherException(12289, u"No alternative mode cipher class registered");
+  throw EnxBaseCipherException(nxErrNotSupported, u"No alternative mode cipher class registered");
 }
 
 }  // namespace
@@ -121,7 +121,7 @@ TnxBaseCipher* TnxBaseCipher::CreateOf(const platform::ClassInfo& aClass, const 
 
 void TnxBaseCipher::AltRegister(const platform::ClassInfo& aClass) {
   AltRegistry& r = altRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   r.classes.push_back(&aClass);
   if (!r.current ||
       (r.lockCount == 0 && funcsOf(aClass).altPriority() > funcsOf(*r.current).altPriority()))
@@ -130,10 +130,10 @@ void TnxBaseCipher::AltRegister(const platform::ClassInfo& aClass) {
 
 void TnxBaseCipher::AltUnregister(const platform::ClassInfo& aClass) {
   AltRegistry& r = altRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   if (r.current == &aClass && r.lockCount > 0)
     throw EnxBaseCipherException(
-        10241, u"The alternative mode cipher about to the unregistered is currently locked as begin in use");
+        nxErrRecordLockedByOther, u"The alternative mode cipher about to the unregistered is currently locked as begin in use");
   r.classes.erase(std::remove(r.classes.begin(), r.classes.end(), &aClass), r.classes.end());
   if (r.current == &aClass) r.current = nullptr;
   r.Repick();
@@ -141,14 +141,14 @@ void TnxBaseCipher::AltUnregister(const platform::ClassInfo& aClass) {
 
 void TnxBaseCipher::AltLock() {
   AltRegistry& r = altRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   if (!r.current) raiseNoAlt();
   ++r.lockCount;
 }
 
 void TnxBaseCipher::AltUnLock() {
   AltRegistry& r = altRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   nxAssert(r.lockCount > 0, "Alternative mode cipher unlocked more often than locked");
   --r.lockCount;
   r.Repick();
@@ -156,7 +156,7 @@ void TnxBaseCipher::AltUnLock() {
 
 const platform::ClassInfo* TnxBaseCipher::AltCurrent() {
   AltRegistry& r = altRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   return r.current;
 }
 
@@ -178,7 +178,7 @@ void TnxBaseCipher::KeyWrapRegister(const platform::ClassInfo& aClass) {
   const nxString name = funcsOf(aClass).keyWrapName();
   if (name.empty()) return;
   KeyWrapRegistry& r = keyWrapRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   auto it = std::find_if(r.entries.begin(), r.entries.end(), [&](const KeyWrapEntry& e) { return sameName(e.name, name); });
   if (it == r.entries.end()) {
     r.entries.push_back({name, {}});
@@ -193,7 +193,7 @@ void TnxBaseCipher::KeyWrapRegister(const platform::ClassInfo& aClass) {
 
 void TnxBaseCipher::KeyWrapUnregister(const platform::ClassInfo& aClass) {
   KeyWrapRegistry& r = keyWrapRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   for (auto& e : r.entries) e.classes.erase(std::remove(e.classes.begin(), e.classes.end(), &aClass), e.classes.end());
   r.entries.erase(std::remove_if(r.entries.begin(), r.entries.end(), [](const KeyWrapEntry& e) { return e.classes.empty(); }),
                   r.entries.end());
@@ -201,7 +201,7 @@ void TnxBaseCipher::KeyWrapUnregister(const platform::ClassInfo& aClass) {
 
 const platform::ClassInfo* TnxBaseCipher::FindKeyWrapClass(const nxString& aName) {
   KeyWrapRegistry& r = keyWrapRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   for (const auto& e : r.entries)
     if (sameName(e.name, aName)) return e.classes.front();
   return nullptr;
@@ -215,7 +215,7 @@ const platform::ClassInfo& TnxBaseCipher::MustFindKeyWrapClass(const nxString& a
 
 void TnxBaseCipher::GetRegisteredKeyWrapClasses(platform::TStringList& aList, std::vector<std::int32_t>& aPriorities) {
   KeyWrapRegistry& r = keyWrapRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   aPriorities.clear();
   for (const auto& e : r.entries) {
     aList.add(e.name);
@@ -225,7 +225,7 @@ void TnxBaseCipher::GetRegisteredKeyWrapClasses(platform::TStringList& aList, st
 
 const platform::ClassInfo* TnxBaseCipher::PreferredKeyWrapClass() {
   KeyWrapRegistry& r = keyWrapRegistry();
-  std::lock_guard guard(r.lock);
+  TnxPadlockGuard guard(r.lock);
   const platform::ClassInfo* best = nullptr;
   for (const auto& e : r.entries) {
     const platform::ClassInfo* c = e.classes.front();

@@ -1,7 +1,7 @@
 #include "nxllBlowfishRC4.h"
 
 #include <cstring>
-#include <mutex>
+#include "nxllSync.h"
 
 #include "nxllOwners.h"
 #include "plRandom.h"
@@ -211,11 +211,11 @@ inline void storeBE(std::uint8_t* p, std::uint32_t v) {
 }
 
 // The process-wide cipher whose tables the alternative mode uses.
-std::mutex gGeneratorLock;
+TnxLazyPadlock gGeneratorLock;
 TnxBlowFishRC4* gGenerator = nullptr;
 
 TnxBlowFishRC4& generator() {
-  std::lock_guard guard(gGeneratorLock);
+  TnxPadlockGuard guard(gGeneratorLock);
   if (!gGenerator) {
     std::uint8_t seed[16];
     platform::randomBytes(seed, sizeof seed);
@@ -570,6 +570,6 @@ void nxllBlowfishRC4Finalize() {
   if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseCipher::KeyWrapUnregister(TnxBlowFishRC4::staticClassInfo());
   TnxBaseCipher::AltUnregister(TnxBlowFishRC4::staticClassInfo());
-  std::lock_guard guard(gGeneratorLock);
+  TnxPadlockGuard guard(gGeneratorLock);
   platform::TObject::free(std::exchange(gGenerator, nullptr));
 }

@@ -42,7 +42,7 @@ std::uint32_t TnxSimpleAutoIncEngine::NextAutoIncValue(TnxBaseTransaction* aTran
     // The start state of a counter whose initial value is below its step
     // lies "above" the top: it restarts from the initial value.
     if (value != aieInitialValue - aieStep)
-      throw EnxseAutoIncEngineException(9731, u"Maximum AutoInc value has been reached");
+      throw EnxseAutoIncEngineException(nxErrMaxValidity, u"Maximum AutoInc value has been reached");
     value = aieInitialValue;
   }
   value += aieStep;

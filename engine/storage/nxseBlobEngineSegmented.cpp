@@ -63,7 +63,7 @@ TnxSegmentedBlobEngine::TnxSegmentedBlobEngine(TnxDictionaryItem* aDescriptor, T
                                                const TnxBlockAccessArray& aFiles)
     : TnxBaseBlobEngine(aDescriptor, aTrans, aFiles) {
   auto* descriptor = platform::objectAs<TnxHeapBlobDescriptor>(aDescriptor);
-  if (!descriptor) throw EnxSegmentedBlobEngineException(10004, u"TnxHeapBlobDescriptor is required", {});
+  if (!descriptor) throw EnxSegmentedBlobEngineException(nxErrInvalidDesc, u"TnxHeapBlobDescriptor is required", {});
   const nxString section = platform::fromUtf8(descriptor->HeaderSection());
   {
     TnxOwned<TnxBaseFileHeaderAccess> access(bbeBlobFile->HeaderAccess(aTrans, aTrans != nullptr));
@@ -75,7 +75,7 @@ TnxSegmentedBlobEngine::TnxSegmentedBlobEngine(TnxDictionaryItem* aDescriptor, T
     }
   }
   beHeapEngine.reset(TnxBaseHeapEngine::CreateEngine(descriptor->HeapDescriptor(), bbeBlobFile, CreateHeaderHandler()));
-  if (!beHeapEngine) throw EnxSegmentedBlobEngineException(10004, u"A HeapDescriptor is required", {});
+  if (!beHeapEngine) throw EnxSegmentedBlobEngineException(nxErrInvalidDesc, u"A HeapDescriptor is required", {});
   if (bseTableVersion >= 47005) bbeBlobNrMask = static_cast<TnxBlobNr>(beHeapEngine->bheHeapRefMask);
 }
 
@@ -86,13 +86,13 @@ TnxHeapHeaderHandler* TnxSegmentedBlobEngine::CreateHeaderHandler() {
 void TnxSegmentedBlobEngine::CheckEngineDescriptor(TnxDictionaryItem* aDescriptor) {
   auto* descriptor = platform::objectAs<TnxHeapBlobDescriptor>(aDescriptor);
   if (!descriptor)
-    throw EnxSegmentedBlobEngineException(10004, u"Blob descriptor must be a TnxHeapBlobDescriptor is required", {});
-  if (!descriptor->HeapDescriptor()) throw EnxSegmentedBlobEngineException(10004, u"A HeapDescriptor is required", {});
+    throw EnxSegmentedBlobEngineException(nxErrInvalidDesc, u"Blob descriptor must be a TnxHeapBlobDescriptor is required", {});
+  if (!descriptor->HeapDescriptor()) throw EnxSegmentedBlobEngineException(nxErrInvalidDesc, u"A HeapDescriptor is required", {});
   TnxBaseHeapEngine::CheckValidBaseFromDescriptor(descriptor->HeapDescriptor());
 }
 
 void TnxSegmentedBlobEngine::RaiseTree(const char16_t* aWhat) {
-  throw EnxSegmentedBlobEngineException(11896, u"General BLOB error. [%s, %s]",
+  throw EnxSegmentedBlobEngineException(nxErrBlobGeneral, u"General BLOB error. [%s, %s]",
                                         {bbeBlobFile->baFile->FileName(), nxString(aWhat)});
 }
 
@@ -549,15 +549,15 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
   Root root;
   FetchRoot(aTrans, aBlobNr, true, root);
   const std::uint8_t tag = root.data[0];
-  if (tag == kFile8 || tag == kFile16 || tag == kLink8 || tag == kLink16) throw EnxSegmentedBlobEngineException(10502);
+  if (tag == kFile8 || tag == kFile16 || tag == kLink8 || tag == kLink16) throw EnxSegmentedBlobEngineException(nxErrReadOnlyField);
   const std::uint32_t length = StoredLength(root);
   if (aOffset > length)
     throw EnxSegmentedBlobEngineException(
-        9998, u"Offset value is greater than the length of the BLOB [%s, (%d), offset %d, length %d]",
+        nxErrInvalidBlobOffset, u"Offset value is greater than the length of the BLOB [%s, (%d), offset %d, length %d]",
         {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(root.nr), static_cast<std::int64_t>(aOffset),
          static_cast<std::int64_t>(length)});
   if (aLen == 0) return;
-  if (std::uint64_t{aOffset} + aLen > 0xFFFFFFFFu) throw EnxSegmentedBlobEngineException(15490);
+  if (std::uint64_t{aOffset} + aLen > 0xFFFFFFFFu) throw EnxSegmentedBlobEngineException(nxErrBlobTooLarge);
   const std::uint32_t newLength = std::max(aOffset + aLen, length);
   Cursor cursor{static_cast<const std::uint8_t*>(aBlob), aLen, aOffset};
 
@@ -664,11 +664,11 @@ void TnxSegmentedBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
   FetchRoot(aTrans, aBlobNr, true, root);
   const std::uint8_t tag = root.data[0];
   const bool reference = tag == kFile8 || tag == kFile16 || tag == kLink8 || tag == kLink16;
-  if (reference && aLen != 0) throw EnxSegmentedBlobEngineException(10502);
+  if (reference && aLen != 0) throw EnxSegmentedBlobEngineException(nxErrReadOnlyField);
   const std::uint32_t length = StoredLength(root);
   if (aLen > length)
     throw EnxSegmentedBlobEngineException(
-        10029, u"Truncate length is greater than length of BLOB [%s, (%d), offset %d, length %d]",
+        nxErrInvalidBlobLength, u"Truncate length is greater than length of BLOB [%s, (%d), offset %d, length %d]",
         {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(root.nr), static_cast<std::int64_t>(aLen),
          static_cast<std::int64_t>(length)});
   if (aLen == length) return;

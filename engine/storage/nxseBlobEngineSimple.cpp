@@ -49,21 +49,21 @@ TnxSimpleBlobEngine::TnxSimpleBlobEngine(TnxDictionaryItem* aDescriptor, TnxBase
 // ---- Helpers -----------------------------------------------------------------------------------
 
 void TnxSimpleBlobEngine::RaiseChain(TnxBlockNumber aBlock) {
-  throw EnxSimpleBlobEngineException(11896, u"The BLOB chain at block %d in file \"%s\" is corrupt",
+  throw EnxSimpleBlobEngineException(nxErrBlobGeneral, u"The BLOB chain at block %d in file \"%s\" is corrupt",
                                      {static_cast<std::int64_t>(aBlock), bbeBlobFile->baFile->FileName()});
 }
 
 void TnxSimpleBlobEngine::RaiseReadOnly(TnxBlobNr aBlobNr, std::uint8_t aKind) {
   if (aKind == kFile)
-    throw EnxSimpleBlobEngineException(10502, u"Cannot write to a file BLOB [%s, (%d)]",
+    throw EnxSimpleBlobEngineException(nxErrReadOnlyField, u"Cannot write to a file BLOB [%s, (%d)]",
                                        {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr)});
-  throw EnxSimpleBlobEngineException(10502);
+  throw EnxSimpleBlobEngineException(nxErrReadOnlyField);
 }
 
 TnxBlockNumber TnxSimpleBlobEngine::FirstBlock(TnxBlobNr aBlobNr) {
   const TnxBlobNr masked = aBlobNr & bbeBlobNrMask;
   if (masked == 0 || static_cast<std::uint64_t>(masked) > 0xFFFFFFFFull)
-    throw EnxSimpleBlobEngineException(10030, u"Number is not a valid DazavAV BLOB number [%s, (%d)]",
+    throw EnxSimpleBlobEngineException(nxErrInvalidBlobHandle, u"Number is not a valid DazavAV BLOB number [%s, (%d)]",
                                        {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr)});
   return static_cast<TnxBlockNumber>(masked);
 }
@@ -76,7 +76,7 @@ std::uint32_t TnxSimpleBlobEngine::UsedBlocks(TnxBaseTransaction* aTrans) {
 void TnxSimpleBlobEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty, Pin& aPin) {
   aPin.Release();
   if (!bbeBlobFile->ValidBlock(aBlock, aTrans))
-    throw EnxSimpleBlobEngineException(15409,
+    throw EnxSimpleBlobEngineException(nxErrInvalidBlockNumber,
                                        u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                        {bbeBlobFile->baFile->FileName(),
                                         static_cast<std::int64_t>(static_cast<std::int32_t>(aBlock))});
@@ -84,7 +84,7 @@ void TnxSimpleBlobEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber 
   aPin.number = aBlock;
   if (!nxseHasSignature(aPin.block, "NXBH") || nxseThisBlock(aPin.block) != aBlock) {
     aPin.Release();
-    throw EnxSimpleBlobEngineException(11896, u"Block just read from file is not a valid BLOB data block [%s, %d]",
+    throw EnxSimpleBlobEngineException(nxErrBlobGeneral, u"Block just read from file is not a valid BLOB data block [%s, %d]",
                                        {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlock)});
   }
   if (aPin.Used() > DataSize()) {
@@ -323,7 +323,7 @@ void TnxSimpleBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
   if (kind == kFile || (kind == kLink && aLen != 0)) RaiseReadOnly(aBlobNr, kind);
   if (aLen > length && kind != kLink)
     throw EnxSimpleBlobEngineException(
-        10029, u"Truncate length is greater than length of BLOB [%s, (%d), offset %d, length %d]",
+        nxErrInvalidBlobLength, u"Truncate length is greater than length of BLOB [%s, (%d), offset %d, length %d]",
         {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr), static_cast<std::int64_t>(aLen),
          static_cast<std::int64_t>(length)});
   TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
@@ -371,13 +371,13 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
   Pin first;
   FetchFirst(aTrans, aBlobNr, true, first);
   const std::uint64_t end = std::uint64_t{aOffset} + aLen;
-  if (end > kMaxEnd) throw EnxSimpleBlobEngineException(15490);
+  if (end > kMaxEnd) throw EnxSimpleBlobEngineException(nxErrBlobTooLarge);
   const std::uint8_t kind = first.block[kKind];
   if (kind != kData0) RaiseReadOnly(aBlobNr, kind);
   const std::uint32_t length = nxseGetU32(first.block + kLength);
   if (aOffset > length)
     throw EnxSimpleBlobEngineException(
-        9998, u"Offset value is greater than the length of the BLOB [%s, (%d), offset %d, length %d]",
+        nxErrInvalidBlobOffset, u"Offset value is greater than the length of the BLOB [%s, (%d), offset %d, length %d]",
         {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr), static_cast<std::int64_t>(aOffset),
          static_cast<std::int64_t>(length)});
   if (aLen == 0) return;

@@ -44,7 +44,7 @@ TnxNonfragmentingBlockHeapEngine::~TnxNonfragmentingBlockHeapEngine() {
 }
 
 void TnxNonfragmentingBlockHeapEngine::RaiseCorrupt(PnxBlock aBlock, const char16_t* aWhat) {
-  throw EnxNonfragmentingBlockHeapEngineException(8962, u"Heap block %d is corrupt: %s",
+  throw EnxNonfragmentingBlockHeapEngineException(nxErrCorruptFile, u"Heap block %d is corrupt: %s",
                                                   {static_cast<std::int64_t>(nxseThisBlock(aBlock)), nxString(aWhat)});
 }
 
@@ -78,7 +78,7 @@ void TnxNonfragmentingBlockHeapEngine::CheckSegment(PnxBlock aBlock, const Geome
 std::uint32_t TnxNonfragmentingBlockHeapEngine::LiveOffset(PnxBlock aBlock, const Geometry& aGeometry,
                                                            TnxSegmentRef aSegment, const char16_t* aDeletedText) {
   if (aSegment == 0 || aSegment > aGeometry.count)
-    throw EnxNonfragmentingBlockHeapEngineException(15492, u"invalid segment number (%d)",
+    throw EnxNonfragmentingBlockHeapEngineException(nxErrInvalidSegment, u"invalid segment number (%d)",
                                                     {static_cast<std::int64_t>(aSegment)});
   const std::uint32_t entry = nxseGetU16(aBlock + EntryPos(aSegment));
   switch (entry & 3) {
@@ -86,9 +86,9 @@ std::uint32_t TnxNonfragmentingBlockHeapEngine::LiveOffset(PnxBlock aBlock, cons
       CheckSegment(aBlock, aGeometry, entry);
       return entry;
     case 1:
-      throw EnxNonfragmentingBlockHeapEngineException(15493, aDeletedText, {static_cast<std::int64_t>(aSegment)});
+      throw EnxNonfragmentingBlockHeapEngineException(nxErrSegmentDeleted, aDeletedText, {static_cast<std::int64_t>(aSegment)});
     default:
-      throw EnxNonfragmentingBlockHeapEngineException(15492, u"invalid segment number (%d)",
+      throw EnxNonfragmentingBlockHeapEngineException(nxErrInvalidSegment, u"invalid segment number (%d)",
                                                       {static_cast<std::int64_t>(aSegment)});
   }
 }

@@ -62,7 +62,7 @@ void TnxBlowfishRC4EncryptionEngine::afterConstruction() {
   if (beeHeader) {
     if (beeCreating) {
       if (passwords.size() > 1)
-        throw EnxBlowfishRC4EncryptionEngineException(9986, u"More than one key specified when creating new table");
+        throw EnxBlowfishRC4EncryptionEngineException(nxErrInvalidParam, u"More than one key specified when creating new table");
       beeUsedKey = passwords.empty() ? TnxByteString() : singleByte(passwords[0]);
       WrapKey(beeHeader, beeUsedKey.empty() ? DefaultPassphrase() : beeUsedKey, true);
     } else {
@@ -76,7 +76,7 @@ void TnxBlowfishRC4EncryptionEngine::afterConstruction() {
         }
       }
       if (!found) {
-        if (!UnwrapKey(beeHeader, DefaultPassphrase())) throw EnxBlowfishRC4EncryptionEngineException(10015);
+        if (!UnwrapKey(beeHeader, DefaultPassphrase())) throw EnxBlowfishRC4EncryptionEngineException(nxErrInvalidPassword);
         beeUsedKey.clear();
       }
     }
@@ -155,7 +155,7 @@ void TnxBlowfishRC4EncryptionEngine::DecodeBlock(std::uint8_t* aBlock, std::uint
   cipher->Final(check);
   cipher->Recycle();
   if (std::memcmp(check, aBlock + n + 8, 8) != 0)
-    throw EnxBlowfishRC4EncryptionEngineException(8962, u"Corrupt file - other than header.");
+    throw EnxBlowfishRC4EncryptionEngineException(nxErrCorruptFile, u"Corrupt file - other than header.");
 }
 
 TnxResult TnxBlowfishRC4EncryptionEngine::AuthenticatePassword(const TnxUnicodeStrings& aPasswords) {

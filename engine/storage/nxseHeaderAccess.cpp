@@ -181,8 +181,8 @@ Tnx1xFileHeaderAccessFactory::Tnx1xFileHeaderAccessFactory(const TnxBlockSignatu
                                                            PnxBlock aHeader)
     : TnxCommonFileHeaderAccessFactory(aSignature, aFile, aHeader) {
   if (aSignature != nxNoSignature)
-    throw Enx1xFileHeaderAccessException(12289, u"Can't create new files with v1 header");
-  if (!setupHeader(aSignature, aFile, aHeader, 0, false)) throw Enx1xFileHeaderAccessException(8961);
+    throw Enx1xFileHeaderAccessException(nxErrNotSupported, u"Can't create new files with v1 header");
+  if (!setupHeader(aSignature, aFile, aHeader, 0, false)) throw Enx1xFileHeaderAccessException(nxErrCorruptHeader);
 }
 
 const platform::ClassInfo& Tnx1xFileHeaderAccessFactory::HeaderAccessClass() {
@@ -190,7 +190,7 @@ const platform::ClassInfo& Tnx1xFileHeaderAccessFactory::HeaderAccessClass() {
 }
 
 void Tnx1xFileHeaderAccessFactory::ValidateDictionary(TnxDataDictionary*, bool aForBuild) {
-  if (aForBuild) throw Enx1xFileHeaderAccessException(12289, u"Can't create new files with v1 header");
+  if (aForBuild) throw Enx1xFileHeaderAccessException(nxErrNotSupported, u"Can't create new files with v1 header");
 }
 
 void Tnx1xFileHeaderAccessFactory::DoRaise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) {
@@ -201,7 +201,7 @@ void Tnx1xFileHeaderAccessFactory::DoRaise(TnxResult aCode, const nxString& aTex
 Tnx2xFileHeaderAccessFactory::Tnx2xFileHeaderAccessFactory(const TnxBlockSignature& aSignature, TnxBaseFile* aFile,
                                                            PnxBlock aHeader)
     : TnxCommonFileHeaderAccessFactory(aSignature, aFile, aHeader) {
-  if (!setupHeader(aSignature, aFile, aHeader, 4, true)) throw Enx2xFileHeaderAccessException(8961);
+  if (!setupHeader(aSignature, aFile, aHeader, 4, true)) throw Enx2xFileHeaderAccessException(nxErrCorruptHeader);
   if (aSignature != nxNoSignature) {
     const std::int32_t encSize = aFile->fiEncryptionEngineName.empty()
                                      ? 0
@@ -245,28 +245,28 @@ void Tnx2xFileHeaderAccessFactory::VerifyID(const std::uint8_t* aBlock, TnxBlock
   if (aID == 0) return;
   const std::int32_t found = GetID(aBlock);
   if (found != aID)
-    RaiseHeader(8962, u"Expected BlockOwnerID %d but found %d in file \"%s\" for block %d",
+    RaiseHeader(nxErrCorruptFile, u"Expected BlockOwnerID %d but found %d in file \"%s\" for block %d",
                 {static_cast<std::int64_t>(aID), static_cast<std::int64_t>(found), bfhafFile->FileName(),
                  static_cast<std::int64_t>(aBlockNum)});
 }
 
 void Tnx2xFileHeaderAccessFactory::ValidateBlock(const std::uint8_t* aBlock, TnxBlockNumber aBlockNum) {
   TnxBaseFileHeaderAccessFactory::ValidateBlock(aBlock, aBlockNum);
-  if (aBlockNum == 0 && !nxseHasSignature(aBlock, "NX!2")) RaiseHeader(8962, u"Block 0 has not the correct signature");
+  if (aBlockNum == 0 && !nxseHasSignature(aBlock, "NX!2")) RaiseHeader(nxErrCorruptFile, u"Block 0 has not the correct signature");
   const std::int32_t id = GetID(aBlock);
   if (id == OverflowID) {
     if (!nxseHasSignature(aBlock, "CHOF"))
-      RaiseHeader(8962,
+      RaiseHeader(nxErrCorruptFile,
                   u"Block %d in file \"%s\" has the BlockOwnerID of a child header overflow block but has a "
                   u"signature of \"%s\"",
                   {static_cast<std::int64_t>(aBlockNum), bfhafFile->FileName(), signatureText(aBlock)});
   } else if (id == FreeMapID) {
     if (!nxseHasSignature(aBlock, "FBMH"))
-      RaiseHeader(8962,
+      RaiseHeader(nxErrCorruptFile,
                   u"Block %d in file \"%s\" has the BlockOwnerID of the free block map but has a signature of \"%s\"",
                   {static_cast<std::int64_t>(aBlockNum), bfhafFile->FileName(), signatureText(aBlock)});
   } else if (id < 0 || id > bfhafFile->fiMaxID) {
-    RaiseHeader(8962,
+    RaiseHeader(nxErrCorruptFile,
                 u"Expected BlockOwnerID smaller or equal to %d but found %d in file \"%s\" for block %d. The header "
                 u"signature is \"%s\"",
                 {static_cast<std::int64_t>(bfhafFile->fiMaxID), static_cast<std::int64_t>(id), bfhafFile->FileName(),
@@ -304,7 +304,7 @@ std::uint32_t TnxCommonFileHeaderAccess::AvailableBlocks() {
 }
 
 void TnxCommonFileHeaderAccess::RequireDirty() {
-  if (!bfhaIsDirty) Raise(9218);
+  if (!bfhaIsDirty) Raise(nxErrWriteFailure);
 }
 
 void TnxCommonFileHeaderAccess::CheckBlockNumber(std::uint32_t aBlock, TnxResult aCode) {
@@ -316,7 +316,7 @@ void TnxCommonFileHeaderAccess::CheckBlockNumber(std::uint32_t aBlock, TnxResult
 PnxBlock TnxCommonFileHeaderAccess::ExtendFile(TnxBaseTransaction* aTrans, TnxReleaseMethod& aReleaseMethod) {
   TnxBaseFile* file = bfhaHeaderFile;
   const std::uint32_t used = nxseGetU32(Header + nxseHdr::UsedBlocks);
-  if ((file->fiMaxBlocks != 0 && used >= file->fiMaxBlocks) || used == 0xFFFFFFFFu) Raise(9479);
+  if ((file->fiMaxBlocks != 0 && used >= file->fiMaxBlocks) || used == 0xFFFFFFFFu) Raise(nxErrTableFull);
   PnxBlock block = file->fiBufMgr->AddBlock(file, aTrans, used, aReleaseMethod);
   nxsePutU32(Header + nxseHdr::UsedBlocks, used + 1);
   file->fiTransUsedBlocks = used + 1;
@@ -340,14 +340,14 @@ PnxBlock Tnx1xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int
   Pin pin;
   pin.block = bfhaBlockAccess->GetBlock(aTrans, first, true, pin.release, 0);
   if (!nxseHasSignature(pin.block, "DEAD"))
-    Raise(8962, u"Block %d in file \"%s\" is on the free list but is not a freed block",
+    Raise(nxErrCorruptFile, u"Block %d in file \"%s\" is on the free list but is not a freed block",
           {static_cast<std::int64_t>(first), bfhaHeaderFile->FileName()});
   const std::int32_t next = nxseGetI32(pin.block + 16);
   if (next == -1) {
-    if (count != 1) Raise(8961);
+    if (count != 1) Raise(nxErrCorruptHeader);
   } else {
     CheckBlockNumber(static_cast<std::uint32_t>(next), 8962);
-    if (count == 1) Raise(8961);
+    if (count == 1) Raise(nxErrCorruptHeader);
   }
   nxsePutI32(Header + FirstFree, next);
   nxsePutU32(Header + FreeCount, count - 1);
@@ -378,7 +378,7 @@ std::uint16_t Tnx1xFileHeaderAccess::RegisterHeaderSection(const nxString& aName
                    [](char16_t a, char16_t b) { return asciiLower(a) == asciiLower(b); }))
       return s.offset;
   }
-  Raise(12289, u"Custom HeaderSections are not supported in a v1 header");
+  Raise(nxErrNotSupported, u"Custom HeaderSections are not supported in a v1 header");
 }
 
 // ---- Version 2 ---------------------------------------------------------------------------------
@@ -399,13 +399,13 @@ void Tnx2xFileHeaderAccess::LoadHeader(TnxBaseTransaction* aTrans) {
   }
   TnxBaseFileHeaderAccess::LoadHeader(aTrans);
   if (access->baHeaderBlock != 0 && !nxseHasSignature(Header, "NX!2"))
-    Raise(8962, u"Block %d in file \"%s\" is not a sub-header block",
+    Raise(nxErrCorruptFile, u"Block %d in file \"%s\" is not a sub-header block",
           {static_cast<std::int64_t>(access->baHeaderBlock), bfhaHeaderFile->FileName()});
 }
 
 std::uint32_t Tnx2xFileHeaderAccess::CacheCount() {
   const std::uint32_t count = nxseGetU32(Header + FreeCount);
-  if (count > FreeCacheSize) Raise(8961);
+  if (count > FreeCacheSize) Raise(nxErrCorruptHeader);
   return count;
 }
 
@@ -418,7 +418,7 @@ PnxBlock Tnx2xFileHeaderAccess::FetchMapBlock(TnxBaseTransaction* aTrans, TnxBlo
   const std::int32_t next = nxseGetI32(pin.block + 16);
   if (!nxseHasSignature(pin.block, "FBMH") || nxseGetU32(pin.block + 20) != capacity ||
       nxseGetU32(pin.block + 24) > capacity || (next != -1 && (next <= 0 || static_cast<std::uint32_t>(next) >= UsedBlocks())))
-    Raise(8962, u"Free block map block %d in file \"%s\" is corrupt",
+    Raise(nxErrCorruptFile, u"Free block map block %d in file \"%s\" is corrupt",
           {static_cast<std::int64_t>(aBlock), bfhaHeaderFile->FileName()});
   return pin.handOver(aRelease);
 }
@@ -432,7 +432,7 @@ PnxBlock Tnx2xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int
   if (count == 0) {
     std::uint32_t steps = 0;
     while (count < RefillTo && nxseGetI32(Header + FirstFree) != -1) {
-      if (++steps > UsedBlocks()) Raise(8962, u"The free block map of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
+      if (++steps > UsedBlocks()) Raise(nxErrCorruptFile, u"The free block map of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
       Pin map;
       map.block = FetchMapBlock(aTrans, nxseGetU32(Header + FirstFree), map.release);
       std::uint32_t mapCount = nxseGetU32(map.block + 24);
@@ -519,32 +519,32 @@ std::uint16_t Tnx2xFileHeaderAccess::RegisterHeaderSection(const nxString& aName
   if (aCreate) RequireDirty();
   if (aName.empty() || aName.size() > 255 ||
       std::any_of(aName.begin(), aName.end(), [](char16_t c) { return c > 0xFF; }))
-    Raise(8712);
+    Raise(nxErrObjectNotFound);
   const std::uint32_t usable = UsableSize();
   const std::uint32_t limit =
       bfhaBlockAccess->baHeaderBlock == 0 ? usable - nxseGetU16(Header + EncHeaderSize) - 1 : usable - 1;
   const std::uint32_t top = nxseGetU16(Header + SectionTop);
-  if (top <= Directory || top > limit) Raise(8961);
+  if (top <= Directory || top > limit) Raise(nxErrCorruptHeader);
   std::uint32_t running = top;
   std::uint32_t pos = Directory;
   for (;;) {
-    if (pos >= running) Raise(8961);
+    if (pos >= running) Raise(nxErrCorruptHeader);
     const std::uint8_t len = Header[pos];
     if (len == 0) break;
-    if (pos + 3u + len >= running) Raise(8961);
+    if (pos + 3u + len >= running) Raise(nxErrCorruptHeader);
     const std::uint32_t offset = nxseGetU16(Header + pos + 1 + len);
-    if (offset > running || offset <= pos + 3u + len) Raise(8961);
+    if (offset > running || offset <= pos + 3u + len) Raise(nxErrCorruptHeader);
     if (sameName(Header + pos + 1, len, aName)) {
-      if (aCreate && !aOverwrite) Raise(10009);
-      if (running - offset != aSize) Raise(8961);
+      if (aCreate && !aOverwrite) Raise(nxErrNameNotUnique);
+      if (running - offset != aSize) Raise(nxErrCorruptHeader);
       return static_cast<std::uint16_t>(offset);
     }
     running = offset;
     pos += 3u + len;
   }
-  if (!aCreate) Raise(8712);
+  if (!aCreate) Raise(nxErrObjectNotFound);
   const std::uint32_t len = static_cast<std::uint32_t>(aName.size());
-  if (running - pos < len + aSize + 4) Raise(9473, u"File header is full");
+  if (running - pos < len + aSize + 4) Raise(nxErrNoMemory, u"File header is full");
   Header[pos] = static_cast<std::uint8_t>(len);
   for (std::uint32_t i = 0; i < len; ++i) Header[pos + 1 + i] = static_cast<std::uint8_t>(aName[i]);
   const std::uint32_t offset = running - aSize;
@@ -555,7 +555,7 @@ std::uint16_t Tnx2xFileHeaderAccess::RegisterHeaderSection(const nxString& aName
 
 void Tnx2xFileHeaderAccess::ChangePassword(const nxString& aNewPassword) {
   TnxBaseFile* file = bfhaHeaderFile;
-  if (!file->fiEncryptionEngine) Raise(12289, u"%s not supported by %s", {nxString(u"ChangePassword"), nxString(u"a table without encryption")});
+  if (!file->fiEncryptionEngine) Raise(nxErrNotSupported, u"%s not supported by %s", {nxString(u"ChangePassword"), nxString(u"a table without encryption")});
   file->fiEncryptionEngine->ChangePassword(file->fiHeaderAccessFactory->GetEncryptionEngineHeader(Header),
                                            aNewPassword);
 }
@@ -570,7 +570,7 @@ PnxBlock Tnx2xFileHeaderAccess::FetchOverflowBlock(TnxBaseTransaction* aTrans, T
   const std::uint32_t next = nxseGetU32(pin.block + 16);
   if (!nxseHasSignature(pin.block, "CHOF") || nxseGetU16(pin.block + 20) != capacity || count == 0 ||
       count > capacity || (next != 0 && next >= UsedBlocks()))
-    Raise(8962, u"Child header overflow block %d in file \"%s\" is corrupt",
+    Raise(nxErrCorruptFile, u"Child header overflow block %d in file \"%s\" is corrupt",
           {static_cast<std::int64_t>(aBlock), bfhaHeaderFile->FileName()});
   return pin.handOver(aRelease);
 }
@@ -594,7 +594,7 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
   const std::uint16_t section = RegisterHeaderSection(u"SubHeaders", SubHeadersSize, aTrans != nullptr, true);
   std::uint8_t* entries = Header + section;
   std::uint32_t count = entries[252];
-  if (count > SubHeadersMax) Raise(8961);
+  if (count > SubHeadersMax) Raise(nxErrCorruptHeader);
   const std::uint32_t usedBlocks = UsedBlocks();
   std::uint32_t index;
   if (count > 0) {
@@ -607,7 +607,7 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
     std::uint32_t next = nxseGetU32(entries + 248);
     std::uint32_t steps = 0;
     while (next != 0 && aID >= last) {
-      if (++steps > usedBlocks) Raise(8962, u"The sub-header chain of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
+      if (++steps > usedBlocks) Raise(nxErrCorruptFile, u"The sub-header chain of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
       Pin overflow;
       overflow.block = FetchOverflowBlock(aTrans, next, false, overflow.release);
       const std::uint32_t n = nxseGetU16(overflow.block + 22);
@@ -621,7 +621,7 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
       next = nxseGetU32(overflow.block + 16);
     }
   }
-  if (!aTrans) Raise(8961);
+  if (!aTrans) Raise(nxErrCorruptHeader);
 
   // A new sub-header block for aID.
   const std::uint32_t usable = UsableSize();
@@ -671,7 +671,7 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
   std::int32_t running = nxseGetI32(entries + 8 * (count - 1));
   std::uint32_t next = chain, previous = 0, steps = 0;
   while (next != 0 && carried) {
-    if (++steps > UsedBlocks()) Raise(8962, u"The sub-header chain of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
+    if (++steps > UsedBlocks()) Raise(nxErrCorruptFile, u"The sub-header chain of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
     Pin overflow;
     overflow.block = FetchOverflowBlock(aTrans, next, true, overflow.release);
     std::uint8_t* items = overflow.block + 24;

@@ -63,7 +63,7 @@ TnxCachedHeapEngine::TnxCachedHeapEngine(TnxBaseHeapDescriptor* aDescriptor, Tnx
 
 void TnxCachedHeapEngine::RaiseCorrupt(TnxBlockNumber aBlock, const char16_t* aWhat) {
   throw EnxCachedHeapEngineException(
-      8962, u"Heap block %d in file \"%s\" is corrupt: %s",
+      nxErrCorruptFile, u"Heap block %d in file \"%s\" is corrupt: %s",
       {static_cast<std::int64_t>(aBlock), bheDataFile->baFile->FileName(), nxString(aWhat)});
 }
 
@@ -71,12 +71,12 @@ PnxBlock TnxCachedHeapEngine::ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlock
                                             const char (&aSig)[5], bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   if (!bheDataFile->ValidBlock(aBlockNumber, aTrans))
     throw EnxCachedHeapEngineException(
-        15409, u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
+        nxErrInvalidBlockNumber, u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
         {bheDataFile->baFile->FileName(), static_cast<std::int64_t>(static_cast<std::int32_t>(aBlockNumber))});
   PnxBlock block = bheDataFile->GetBlock(aTrans, aBlockNumber, aMarkDirty, aReleaseMethod, bseID);
   if (!nxseHasSignature(block, aSig) || nxseThisBlock(block) != aBlockNumber) {
     nxReleaseBlock(aReleaseMethod, block);
-    throw EnxCachedHeapEngineException(15416, u"Block just read from file is not a valid heap block [%s, block %d]",
+    throw EnxCachedHeapEngineException(nxErrNotAHeapBlock, u"Block just read from file is not a valid heap block [%s, block %d]",
                                        {bheDataFile->baFile->FileName(), static_cast<std::int64_t>(aBlockNumber)});
   }
   return block;

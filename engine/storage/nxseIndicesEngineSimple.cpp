@@ -90,14 +90,14 @@ void TnxSimpleIndicesEngine::VerifyIndexHeader(std::int32_t aIndex) {
   const std::uint16_t offset = access->RegisterHeaderSection(sectionName(biseDescriptor), 4, false, false);
   ineHeaderSection[static_cast<std::size_t>(aIndex)] = offset;
   const std::int32_t block = nxseGetI32(access->Header + offset);
-  if (block == -1) throw EnxSimpleIndicesEngineException(8961);
+  if (block == -1) throw EnxSimpleIndicesEngineException(nxErrCorruptHeader);
   Pinned header;
   header.block = nxReadIndexBlock(nullptr, index->bieIndexFile, access.get(), bseID, false,
                                   static_cast<TnxBlockNumber>(block), header.release);
   if (header.block[nxIdx::Kind] != nxIdx::KindHeader ||
       nxseGetU16(header.block + nxIdx::KeyLen + 2 * static_cast<std::uint32_t>(aIndex)) !=
           index->bieKeyEngine->KeyLength())
-    throw EnxSimpleIndicesEngineException(8961);
+    throw EnxSimpleIndicesEngineException(nxErrCorruptHeader);
 }
 
 void TnxSimpleIndicesEngine::RemoveIndexHeader(TnxBaseTransaction* aTrans, std::int32_t aIndex) {
@@ -148,7 +148,7 @@ std::uint8_t* TnxSimpleIndicesHeaderAccess::Entry(std::uint32_t aArray, std::uin
                                   haInxRelease);
     if (haInxBlock[nxIdx::Kind] != nxIdx::KindHeader) {
       nxReleaseBlock(haInxRelease, haInxBlock);
-      throw EnxSimpleIndicesEngineException(8961);
+      throw EnxSimpleIndicesEngineException(nxErrCorruptHeader);
     }
   }
   const auto index = static_cast<std::uint32_t>(bhaIndex->bieIndexNumber);

@@ -59,12 +59,12 @@ std::size_t readSome(platform::FileId aFile, void* aData, std::size_t aCount, st
 }
 
 [[noreturn]] void raiseShort(const std::string& aPath, std::size_t aCount) {
-  throw Enx1xJournalEngineException(9217, u"INTERNAL: Could not read exact number of bytes from file [%s, %d bytes]",
+  throw Enx1xJournalEngineException(nxErrReadFailure, u"INTERNAL: Could not read exact number of bytes from file [%s, %d bytes]",
                                     {platform::fromUtf8(aPath), static_cast<std::int64_t>(aCount)});
 }
 
 [[noreturn]] void raiseBadJournal(const std::string& aPath, const char16_t* aWhy) {
-  throw Enx1xJournalEngineException(9992, u"\"%s\" is not a DazavAV formatted file, or its file header is corrupt (%s)",
+  throw Enx1xJournalEngineException(nxErrCannotOpenFile, u"\"%s\" is not a DazavAV formatted file, or its file header is corrupt (%s)",
                                     {platform::fromUtf8(aPath), nxString(aWhy)});
 }
 
@@ -202,7 +202,7 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
   if (name.compare(0, folder.size(), folder) == 0 && name.find('/', folder.size()) == std::string::npos)
     name.erase(0, folder.size());
   if (name.size() > 255)
-    throw Enx1xJournalEngineException(12289, u"The table file name is too long for the journal: %s",
+    throw Enx1xJournalEngineException(nxErrNotSupported, u"The table file name is too long for the journal: %s",
                                       {file->FileName()});
   const std::uint32_t bytes = file->BlockBytes();
   std::vector<std::uint8_t> record(RecordHeaderSize + bytes, 0);
@@ -352,7 +352,7 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
       checked = checkedTargets.emplace(target + '#' + std::to_string(code), result).first;
     }
     if (!checked->second.ok)
-      throw Enx1xJournalEngineException(9992, u"Journal \"%s\" names \"%s\", which is not a table of that block size",
+      throw Enx1xJournalEngineException(nxErrCannotOpenFile, u"Journal \"%s\" names \"%s\", which is not a table of that block size",
                                         {aJournalName, platform::fromUtf8(target)});
     records.push_back({imageAt, block, bytes, target, checked->second.blocks});
   }
@@ -360,7 +360,7 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
   // damaged record: nothing of the journal is written.
   for (const Record& r : records)
     if (std::int64_t{r.block} >= std::max(r.fileBlocks, implied[r.target]))
-      throw Enx1xJournalEngineException(9992, u"Journal \"%s\" names block %d of \"%s\", beyond the table",
+      throw Enx1xJournalEngineException(nxErrCannotOpenFile, u"Journal \"%s\" names block %d of \"%s\", beyond the table",
                                         {aJournalName, static_cast<std::int64_t>(r.block), platform::fromUtf8(r.target)});
   // Pass 2: write the images, then make every written file durable.
   Targets targets;
@@ -408,7 +408,7 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
   const std::string folder = dir == "/" ? dir : dir + "/";
   platform::PathInfo info;
   if (dir.empty() || fs().pathInfo(dir, info) != 0 || !info.isDirectory)
-    throw Enx1xJournalEngineException(10018, u"The alias references a directory that does not exist.");
+    throw Enx1xJournalEngineException(nxErrAliasDirNotFound, u"The alias references a directory that does not exist.");
   std::vector<std::string> names;
   if (fs().listDirectory(dir, names) != 0) return;
 

@@ -38,7 +38,7 @@ TnxSmartRecordCompressionEngine::TnxSmartRecordCompressionEngine(TnxBaseRecordCo
 }
 
 void TnxSmartRecordCompressionEngine::RaiseCorrupt(std::int32_t aField) {
-  throw EnxSmartRecordCompressionEngineException(8962, u"Compressed record is corrupt at field %d",
+  throw EnxSmartRecordCompressionEngineException(nxErrCorruptFile, u"Compressed record is corrupt at field %d",
                                                  {static_cast<std::int64_t>(aField)});
 }
 

@@ -57,7 +57,7 @@ TnxStaticRecordEngine::TnxStaticRecordEngine(TnxDictionaryItem* aDescriptor, Tnx
   reFileIsV1 = breDataFile->baFile->fiHeaderSignature == TnxBlockSignature{'N', 'X', '!', '1'};
   const std::uint32_t usable = breDataFile->fiBlockSizeBytes();
   const std::uint32_t length = breRecordLength;
-  if (length == 0 || usable < length + 33) throw EnxStaticRecordEngineException(15495);
+  if (length == 0 || usable < length + 33) throw EnxStaticRecordEngineException(nxErrRecordTooLarge);
   reRecsPerBlock = static_cast<std::uint16_t>((usable - 32) * 8 / (8 * length + 1));
   reInUseArraySize = static_cast<std::uint16_t>((reRecsPerBlock + 7) / 8);
   std::uint16_t slot = static_cast<std::uint16_t>((usable - reInUseArraySize - 32) / reRecsPerBlock);
@@ -91,7 +91,7 @@ void TnxStaticRecordEngine::CheckEngineDescriptor(TnxDictionaryItem* aTable) {
       code = k;
       break;
     }
-  if (code < 0) throw EnxStaticRecordEngineException(15495);
+  if (code < 0) throw EnxStaticRecordEngineException(nxErrRecordTooLarge);
   TnxDictionaryItem* root = table;
   while (root && !root->IsDataDictionary()) root = root->ParentItem();
   auto* dictionary = platform::objectAs<TnxDataDictionary>(root);
@@ -105,12 +105,12 @@ void TnxStaticRecordEngine::CheckEngineDescriptor(TnxDictionaryItem* aTable) {
 // ---- Helpers -----------------------------------------------------------------------------------
 
 void TnxStaticRecordEngine::RaiseDeleted(TnxRefNr aRefNr) {
-  throw EnxStaticRecordEngineException(8708, u"Record has been deleted, cannot read/delete/update it [%s, ref %d]",
+  throw EnxStaticRecordEngineException(nxErrKeyOrRecDeleted, u"Record has been deleted, cannot read/delete/update it [%s, ref %d]",
                                        {breDataFile->baFile->FileName(), static_cast<std::int64_t>(aRefNr)});
 }
 
 void TnxStaticRecordEngine::RaiseBlock(TnxBlockNumber aBlock) {
-  throw EnxStaticRecordEngineException(8962, u"Data block %d in file \"%s\" is corrupt",
+  throw EnxStaticRecordEngineException(nxErrCorruptFile, u"Data block %d in file \"%s\" is corrupt",
                                        {static_cast<std::int64_t>(aBlock), breDataFile->baFile->FileName()});
 }
 
@@ -122,12 +122,12 @@ std::uint32_t TnxStaticRecordEngine::UsedBlocks(TnxBaseTransaction* aTrans) {
 void TnxStaticRecordEngine::ValidateRefNr(TnxBaseTransaction* aTrans, TnxRefNr aRefNr) {
   const TnxBlockNumber block = blockOf(aRefNr);
   if (aRefNr < 0 || !breDataFile->ValidBlock(block, aTrans))
-    throw EnxStaticRecordEngineException(15409,
+    throw EnxStaticRecordEngineException(nxErrInvalidBlockNumber,
                                          u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                          {breDataFile->baFile->FileName(), static_cast<std::int64_t>(static_cast<std::int32_t>(block))});
   const std::uint32_t slot = slotOf(aRefNr);
   if (slot < 1 || slot > reRecsPerBlock)
-    throw EnxStaticRecordEngineException(15412, u"Number is not a valid DazavAV record reference number [%s, ref %d]",
+    throw EnxStaticRecordEngineException(nxErrInvalidRefNr, u"Number is not a valid DazavAV record reference number [%s, ref %d]",
                                          {breDataFile->baFile->FileName(), static_cast<std::int64_t>(aRefNr)});
 }
 
@@ -139,7 +139,7 @@ void TnxStaticRecordEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumbe
   aResult.number = aBlock;
   if (!nxseHasSignature(aResult.data, "NXDH") || nxseThisBlock(aResult.data) != aBlock) {
     aResult.Release();
-    throw EnxStaticRecordEngineException(15413, u"Block just read from file is not a valid data block [%s, block %d]",
+    throw EnxStaticRecordEngineException(nxErrNotADataBlock, u"Block just read from file is not a valid data block [%s, block %d]",
                                          {breDataFile->baFile->FileName(), static_cast<std::int64_t>(aBlock)});
   }
   if (nxseGetU16(aResult.data + kFirstFree) > reRecsPerBlock || nxseGetU16(aResult.data + kInUse) > reRecsPerBlock)
@@ -155,7 +155,7 @@ TnxBlockNumber TnxStaticRecordEngine::Link(TnxBaseTransaction* aTrans, PnxBlock 
 
 void TnxStaticRecordEngine::CheckFreeSlots(std::uint8_t* aSection) {
   if ((nxseGetU32(aSection + kFreeSlots) == 0) != (nxseGetU32(aSection + kFreeList) == 0))
-    throw EnxStaticRecordEngineException(8961);
+    throw EnxStaticRecordEngineException(nxErrCorruptHeader);
 }
 
 void TnxStaticRecordEngine::NewDataBlock(TnxBaseTransaction* aTrans, TnxBaseFileHeaderAccess& aAccess,
@@ -177,7 +177,7 @@ void TnxStaticRecordEngine::NewDataBlock(TnxBaseTransaction* aTrans, TnxBaseFile
     if (nxseGetU32(previous.data + kNext) != 0) RaiseBlock(last);
     nxsePutU32(previous.data + kNext, aResult.number);
   } else {
-    if (nxseGetU32(aSection + kFirst) != 0) throw EnxStaticRecordEngineException(8961);
+    if (nxseGetU32(aSection + kFirst) != 0) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
     nxsePutU32(aSection + kFirst, aResult.number);
   }
   nxsePutU32(aSection + kFreeList, aResult.number);
@@ -217,7 +217,7 @@ void TnxStaticRecordEngine::AddRecord(TnxBaseTransaction* aTrans, TnxRefNr& aRef
   nxsePutU16(b + kInUse, static_cast<std::uint16_t>(count + 1));
   nxsePutU32(section + kCount, nxseGetU32(section + kCount) + 1);
   nxsePutU32(section + kFreeSlots, freeBefore - 1);
-  if ((freeBefore == 1) != (nxseGetU32(section + kFreeList) == 0)) throw EnxStaticRecordEngineException(8961);
+  if ((freeBefore == 1) != (nxseGetU32(section + kFreeList) == 0)) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
 }
 
 void TnxStaticRecordEngine::DeleteRecord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr) {
@@ -350,7 +350,7 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
     const std::uint8_t* section = access->Header + reHeaderSection;
     headerCount = nxseGetU32(section + kCount);
     if (nxseGetU32(section + kFirst) == 0) {
-      if (nxseGetU32(section + kCount) != 0) throw EnxStaticRecordEngineException(8961);
+      if (nxseGetU32(section + kCount) != 0) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
       aRefNr = 0;
       return;
     }

@@ -65,7 +65,7 @@ struct TnxVariableRecordEngine::Encoded {
 // ---- Header handler ---------------------------------------------------------------------------
 
 void TnxVariableRecordHeapHeaderHandler::RaiseChain(TnxBlockNumber aBlock) {
-  throw EnxVariableRecordEngineException(8962, u"Record block chain is corrupt at block %d",
+  throw EnxVariableRecordEngineException(nxErrCorruptFile, u"Record block chain is corrupt at block %d",
                                          {static_cast<std::int64_t>(aBlock)});
 }
 
@@ -135,8 +135,8 @@ TnxVariableRecordEngine::TnxVariableRecordEngine(TnxDictionaryItem* aDescriptor,
     : TnxBaseRecordEngine(aDescriptor, aTrans, aFiles), reFormat(aFormat) {
   const std::uint32_t kMinPayload = reFormat.minPayload;
   auto* descriptor = platform::objectAs<TnxHeapRecordDescriptor>(aDescriptor);
-  if (!descriptor) throw EnxVariableRecordEngineException(10004, u"TnxHeapRecordDescriptor is required");
-  if (!descriptor->HeapDescriptor()) throw EnxVariableRecordEngineException(10004, u"A HeapDescriptor is required");
+  if (!descriptor) throw EnxVariableRecordEngineException(nxErrInvalidDesc, u"TnxHeapRecordDescriptor is required");
+  if (!descriptor->HeapDescriptor()) throw EnxVariableRecordEngineException(nxErrInvalidDesc, u"A HeapDescriptor is required");
   if (breRecordLength < kMinPayload) {
     reRawPaddingSize = static_cast<std::uint16_t>(kMinPayload - breRecordLength);
     reRawPadding[reRawPaddingSize - 1u] = static_cast<std::uint8_t>(reRawPaddingSize);
@@ -172,8 +172,8 @@ void TnxVariableRecordEngine::CheckEngineDescriptor(TnxDictionaryItem* aTable) {
   nxAssert(table != nullptr, "Record engine check without a table");
   auto* record = platform::objectAs<TnxHeapRecordDescriptor>(table->RecordDescriptor());
   if (!record)
-    throw EnxVariableRecordEngineException(10004, u"Record descriptor must be a TnxHeapRecordDescriptor is required");
-  if (!record->HeapDescriptor()) throw EnxVariableRecordEngineException(10004, u"A HeapDescriptor is required");
+    throw EnxVariableRecordEngineException(nxErrInvalidDesc, u"Record descriptor must be a TnxHeapRecordDescriptor is required");
+  if (!record->HeapDescriptor()) throw EnxVariableRecordEngineException(nxErrInvalidDesc, u"A HeapDescriptor is required");
   TnxBaseHeapEngine::CheckValidBaseFromDescriptor(record->HeapDescriptor());
   const std::int32_t length = table->FieldsDescriptor()->RecordLength();
   int code = -1;
@@ -182,7 +182,7 @@ void TnxVariableRecordEngine::CheckEngineDescriptor(TnxDictionaryItem* aTable) {
       code = k;
       break;
     }
-  if (code < 0) throw EnxVariableRecordEngineException(15495);
+  if (code < 0) throw EnxVariableRecordEngineException(nxErrRecordTooLarge);
   TnxDictionaryItem* root = table;
   while (root && !root->IsDataDictionary()) root = root->ParentItem();
   auto* dictionary = platform::objectAs<TnxDataDictionary>(root);
@@ -196,13 +196,13 @@ void TnxVariableRecordEngine::CheckEngineDescriptor(TnxDictionaryItem* aTable) {
 // ---- Helpers ---------------------------------------------------------------------------------------
 
 void TnxVariableRecordEngine::RaiseCorrupt(TnxRefNr aRefNr, const char16_t* aWhat) {
-  throw EnxVariableRecordEngineException(8962, u"Record %d in file \"%s\" is corrupt: %s",
+  throw EnxVariableRecordEngineException(nxErrCorruptFile, u"Record %d in file \"%s\" is corrupt: %s",
                                          {static_cast<std::int64_t>(aRefNr), breDataFile->baFile->FileName(),
                                           nxString(aWhat)});
 }
 
 void TnxVariableRecordEngine::RaiseBlock(TnxBlockNumber aBlock) {
-  throw EnxVariableRecordEngineException(8962, u"Data block %d in file \"%s\" is corrupt",
+  throw EnxVariableRecordEngineException(nxErrCorruptFile, u"Data block %d in file \"%s\" is corrupt",
                                          {static_cast<std::int64_t>(aBlock), breDataFile->baFile->FileName()});
 }
 
@@ -247,7 +247,7 @@ void TnxVariableRecordEngine::Encode(PnxRecordBuffer aRecord, std::uint8_t aExtr
   // The heap answers 0 for a segment it cannot hold: refuse before any
   // change, so no zero reference is ever stored.
   if (aResult.total > reHeapEngine->bheBlockHeapEngine->MaxSegmentSize())
-    throw EnxVariableRecordEngineException(15495);
+    throw EnxVariableRecordEngineException(nxErrRecordTooLarge);
 }
 
 void TnxVariableRecordEngine::Decode(TnxRefNr aRefNr, const std::uint8_t* aSegment, std::uint16_t aSize,
@@ -316,7 +316,7 @@ void TnxVariableRecordEngine::AddToCount(TnxBaseTransaction* aTrans, std::int32_
   TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, true));
   std::uint8_t* count = access->Header + reHeaderSection + kCount;
   const std::uint32_t value = nxseGetU32(count);
-  if (aDelta < 0 && value == 0) throw EnxVariableRecordEngineException(8961);
+  if (aDelta < 0 && value == 0) throw EnxVariableRecordEngineException(nxErrCorruptHeader);
   nxsePutU32(count, value + static_cast<std::uint32_t>(aDelta));
 }
 
@@ -340,7 +340,7 @@ void TnxVariableRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr aFrom, b
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
     const std::uint8_t* section = access->Header + reHeaderSection;
     current = nxseGetU32(section + (aBackward ? kLast : kFirst));
-    if (current == 0 && nxseGetU32(section + kCount) != 0) throw EnxVariableRecordEngineException(8961);
+    if (current == 0 && nxseGetU32(section + kCount) != 0) throw EnxVariableRecordEngineException(nxErrCorruptHeader);
     slot = startOfBlock;
   }
   const std::uint32_t limit = UsedBlocks(aTrans);
@@ -368,7 +368,7 @@ void TnxVariableRecordEngine::AddRecord(TnxBaseTransaction* aTrans, TnxRefNr& aR
   Encoded encoded;
   Encode(aRecData, 0, encoded);
   const TnxHeapRef ref = reHeapEngine->AllocSegment(aTrans, encoded.span());
-  if (ref == 0) throw EnxVariableRecordEngineException(15495);
+  if (ref == 0) throw EnxVariableRecordEngineException(nxErrRecordTooLarge);
   aRefNr = static_cast<TnxRefNr>(ref);
   SetRecordRefNr(aRecData, aRefNr);
   AddToCount(aTrans, 1);
@@ -383,7 +383,7 @@ void TnxVariableRecordEngine::DeleteRecord(TnxBaseTransaction* aTrans, TnxRefNr 
     if (size < 1) RaiseCorrupt(aRefNr, u"empty segment");
     // A moved body is reached through its home only; freeing it here would
     // leave the home pointing at nothing.
-    if (segment[0] & kMoved) throw EnxVariableRecordEngineException(15412);
+    if (segment[0] & kMoved) throw EnxVariableRecordEngineException(nxErrInvalidRefNr);
     if (segment[0] & kForward) FreeBody(aTrans, aRefNr, ForwardOf(aRefNr, segment, size));
     reHeapEngine->bheBlockHeapEngine->FreeSegment(home.block, Slot(aRefNr));
   }
@@ -406,7 +406,7 @@ void TnxVariableRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr 
       reHeapEngine->GetSegment(aTrans, static_cast<TnxHeapRef>(aRefNr), true, size, home.block, home.release);
   if (size < 1) RaiseCorrupt(aRefNr, u"empty segment");
   const std::uint8_t flags = segment[0];
-  if (flags & kMoved) throw EnxVariableRecordEngineException(15412);
+  if (flags & kMoved) throw EnxVariableRecordEngineException(nxErrInvalidRefNr);
   // The new form first: a record that cannot be stored changes nothing.
   SetRecordRefNr(aNewRecord, aRefNr);
   Encoded encoded;
@@ -431,7 +431,7 @@ void TnxVariableRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr 
   // home keeps a forward reference, so the RefNr stays.
   encoded.flags[0] |= kMoved;
   const TnxHeapRef body = reHeapEngine->AllocSegment(aTrans, encoded.span());
-  if (body == 0) throw EnxVariableRecordEngineException(15495);
+  if (body == 0) throw EnxVariableRecordEngineException(nxErrRecordTooLarge);
   std::uint8_t* reference = blockHeap.ReAllocSegment(home.block, static_cast<std::uint16_t>(reFormat.flagSize + 8u), slot);
   nxAssert(reference != nullptr, "A record segment cannot shrink to a forward reference");
   // A reference carries no version: flags 4 only.
@@ -625,7 +625,7 @@ TnxRecordIteratorResult TnxVariableRecordEngine::ReadRecordForIterate(TnxBaseTra
 }
 
 void TnxVariableRecordEngine::ReplaceAllRecords(TnxBaseTransaction*, const TnxGetRecordCallback&) {
-  throw EnxVariableRecordEngineException(12289, u"ReplaceAllRecords is not supported by TnxVariableRecordEngine");
+  throw EnxVariableRecordEngineException(nxErrNotSupported, u"ReplaceAllRecords is not supported by TnxVariableRecordEngine");
 }
 
 void TnxVariableRecordEngine::Rollback(TnxBaseTransaction* aTrans) {

@@ -28,7 +28,7 @@ std::int32_t versionOf(TnxFieldsDescriptor* aFields) {
 
 [[noreturn]] void raiseVersion(std::int32_t aVersion) {
   throw EnxVariableVersionedRecordEngineException(
-      10004, u"The table has %d fields more than it was made with; at most 255 can be added as record versions",
+      nxErrInvalidDesc, u"The table has %d fields more than it was made with; at most 255 can be added as record versions",
       {static_cast<std::int64_t>(aVersion)});
 }
 
@@ -67,11 +67,11 @@ void TnxVariableVersionedRecordEngine::CheckEngineDescriptor(TnxDictionaryItem* 
   nxAssert(table != nullptr, "Record engine check without a table");
   auto* record = platform::objectAs<TnxHeapRecordDescriptor>(table->RecordDescriptor());
   if (!record)
-    throw EnxVariableVersionedRecordEngineException(10004, u"Record descriptor must be a TnxHeapRecordDescriptor");
+    throw EnxVariableVersionedRecordEngineException(nxErrInvalidDesc, u"Record descriptor must be a TnxHeapRecordDescriptor");
   TnxVariableRecordEngine::CheckEngineDescriptor(aTable);
   TnxBaseRecordCompressionDescriptor* compression = record->RecordCompressionDescriptor();
   if (!compression)
-    throw EnxVariableVersionedRecordEngineException(10004, u"A RecordCompressionDescriptor is required");
+    throw EnxVariableVersionedRecordEngineException(nxErrInvalidDesc, u"A RecordCompressionDescriptor is required");
   const nxString& name = compression->RecordCompressionEngine();
   const nxString expected = u"compressor";
   const bool same = name.size() == expected.size() &&
@@ -79,7 +79,7 @@ void TnxVariableVersionedRecordEngine::CheckEngineDescriptor(TnxDictionaryItem* 
                       return (a >= u'A' && a <= u'Z' ? static_cast<char16_t>(a + 32) : a) == b;
                     });
   if (!same)
-    throw EnxVariableVersionedRecordEngineException(10004, u"Only \"Compressor\" RecordCompressionEngine is supported");
+    throw EnxVariableVersionedRecordEngineException(nxErrInvalidDesc, u"Only \"Compressor\" RecordCompressionEngine is supported");
   const std::int32_t version = versionOf(table->FieldsDescriptor());
   if (version < 0 || version > kMaxVersion) raiseVersion(version);
 }
@@ -90,7 +90,7 @@ bool TnxVariableVersionedRecordEngine::CanAddField(TnxFieldDescriptor* aFieldDes
 
 void TnxVariableVersionedRecordEngine::ReplaceAllRecords(TnxBaseTransaction*, const TnxGetRecordCallback&) {
   throw EnxVariableVersionedRecordEngineException(
-      12289, u"ReplaceAllRecords is not supported by TnxVariableVersionedRecordEngine");
+      nxErrNotSupported, u"ReplaceAllRecords is not supported by TnxVariableVersionedRecordEngine");
 }
 
 std::uint32_t TnxVariableVersionedRecordEngine::RawLength(std::uint16_t aFlags) const {

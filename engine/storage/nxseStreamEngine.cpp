@@ -56,19 +56,19 @@ TnxSimpleStreamEngine::TnxSimpleStreamEngine(TnxDictionaryItem* aDescriptor, Tnx
 }
 
 void TnxSimpleStreamEngine::RaiseChain(TnxBlockNumber aBlock) {
-  throw EnxseStreamEngineExcpetion(8962, u"The stream chain at block %d in file \"%s\" is corrupt",
+  throw EnxseStreamEngineExcpetion(nxErrCorruptFile, u"The stream chain at block %d in file \"%s\" is corrupt",
                                    {static_cast<std::int64_t>(aBlock), bseDataFile->baFile->FileName()});
 }
 
 PnxBlock TnxSimpleStreamEngine::ReadBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty,
                                           TnxReleaseMethod& aRelease) {
   if (!bseDataFile->ValidBlock(aBlock, aTrans))
-    throw EnxseStreamEngineExcpetion(15409, u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
+    throw EnxseStreamEngineExcpetion(nxErrInvalidBlockNumber, u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                      {bseDataFile->baFile->FileName(), static_cast<std::int64_t>(static_cast<std::int32_t>(aBlock))});
   PnxBlock block = bseDataFile->GetBlock(aTrans, aBlock, aMarkDirty, aRelease, bseID);
   if (!nxseHasSignature(block, "NXSH") || nxseThisBlock(block) != aBlock) {
     nxReleaseBlock(aRelease, block);
-    throw EnxseStreamEngineExcpetion(15421, u"Block just read from file is not a valid stream block [%s, block %d]",
+    throw EnxseStreamEngineExcpetion(nxErrNotAStreamBlock, u"Block just read from file is not a valid stream block [%s, block %d]",
                                      {bseDataFile->baFile->FileName(), static_cast<std::int64_t>(aBlock)});
   }
   return block;
@@ -138,7 +138,7 @@ void TnxSimpleStreamEngine::ReadStream(TnxBaseTransaction* aTrans, TnxBlockNumbe
 void TnxSimpleStreamEngine::WriteStream(TnxBaseTransaction* aTrans, TnxBlockNumber& aStreamNr, TStream& aStream,
                                         bool aCreateNew, const TnxBlockSignature& aStreamSig) {
   const std::int64_t size = aStream.Size();
-  if (size < 0 || size > 0x7FFFFFFF) throw EnxseStreamEngineExcpetion(9218);
+  if (size < 0 || size > 0x7FFFFFFF) throw EnxseStreamEngineExcpetion(nxErrWriteFailure);
   if (!aCreateNew) FreeChain(aTrans, aStreamNr, true);
   TnxOwned<TnxBaseFileHeaderAccess> access(bseDataFile->HeaderAccess(aTrans, true));
   const std::uint32_t per = DataPerBlock();
@@ -328,7 +328,7 @@ void TnxServerDataDict::ReadFromFile(TnxBaseStreamEngine* aStreamEngine, TnxBase
   TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
   TnxBaseFile* file = aStreamEngine->bseDataFile->baFile;
   if (aStreamEngine->ReadNamedStream(aTrans, u"DICT", *stream) != 0)
-    throw EnxServerDataDictException(9992, u"The data dictionary is missing (%s)", {file->FileName()});
+    throw EnxServerDataDictException(nxErrCannotOpenFile, u"The data dictionary is missing (%s)", {file->FileName()});
   stream->SetPosition(0);
   ReadFromStream(*stream, aStreamEngine->bseDataFile->BaseName());
   // Item IDs own blocks: one the counter never handed out, or a reserved

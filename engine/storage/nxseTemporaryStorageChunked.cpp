@@ -14,7 +14,7 @@ constexpr std::uint16_t kStride[6] = {1, 2, 4, 8, 16, 1024};
 constexpr std::uint16_t kCapacity[6] = {1024, 512, 256, 128, 64, 1};
 
 [[noreturn]] void raiseInvalid() {
-  throw EnxChunkedTempStorageException(15496, u"Temporary Storage: Invalid block number");
+  throw EnxChunkedTempStorageException(nxErrTempStorageInvalidBlock, u"Temporary Storage: Invalid block number");
 }
 
 }  // namespace
@@ -28,7 +28,7 @@ TnxChunkedTempStorage::~TnxChunkedTempStorage() = default;
 
 void TnxChunkedTempStorage::RaiseOSError(int aError) {
   throw EnxChunkedTempStorageException(
-      15360, u"%s", {nxOSErrorText(static_cast<TnxWord32>(aError), nxString(u"nxseTemporaryStorageChunked"),
+      nxErrInvalidFileData, u"%s", {nxOSErrorText(static_cast<TnxWord32>(aError), nxString(u"nxseTemporaryStorageChunked"),
                                    nxString(u"Temporary Storage Manager"))});
 }
 

@@ -18,7 +18,7 @@ const TnxBlockHeapEngineClassFuncs& funcsOf(const platform::ClassInfo& aClass) {
 
 const platform::ClassInfo& findClass(const nxString& aName) {
   const platform::ClassInfo* cls = nxFindClassIn(gBlockHeapEngines, platform::toUtf8(aName));
-  if (!cls) throw EnxBaseBlockHeapEngineException(15503, u"Unknown %s engine: \"%s\"", {nxString(u"BlockHeap"), aName});
+  if (!cls) throw EnxBaseBlockHeapEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"", {nxString(u"BlockHeap"), aName});
   return *cls;
 }
 

@@ -345,21 +345,18 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   SetCacheBlock(platform::create<TnxCacheBlock>(robFile->fiBlockSize, robFile->fiTempStore, false), true);
   InxManualEventRef event = nxGetManualEvent();
   robLoading = event;
-  TnxPadlock& padlock = boBufferManager->Padlock();
-  padlock.Unlock();
   try {
+    TnxPadlockUnlockGuard unlocked(boBufferManager->Padlock());
     robFile->ReadBlock(this);
     nxCheckStoredLSN(nxBlockHeader(boCacheBlock->Block())->bchLSN, robBlockNum, robFile->FileName());
   } catch (...) {
     // Nothing half-loaded stays: waiters wake up and the next request reads
     // again.
-    padlock.Lock();
     SetCacheBlock(nullptr);
     robLoading.reset();
     event->Signal();
     throw;
   }
-  padlock.Lock();
   robLoading.reset();
   robLastLSN = boCacheBlock ? nxBlockHeader(boCacheBlock->Block())->bchLSN : 0;
   event->Signal();
@@ -372,9 +369,10 @@ void TnxReadOnlyBlock::WaitForLoad() {
   // that somebody waits.
   Pin();
   ++robWaiting;
-  boBufferManager->Unlock();
-  event->WaitFor();
-  boBufferManager->Lock();
+  {
+    TnxPadlockUnlockGuard unlocked(boBufferManager->Padlock());
+    event->WaitFor();
+  }
   --robWaiting;
   const bool freed = UnpinLocked();
   nxAssert(!freed, "Block dropped while a thread waited for its load");
@@ -768,9 +766,9 @@ bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseFileHeaderAc
 }
 
 void TnxBlockAccess::ChangePassword(TnxBaseTransaction* aTrans, const nxString& aNewPassword) {
-  if (baID != 0) throw EnxBaseFileException(12289, u"ChangePassword is only allowed for the root table");
+  if (baID != 0) throw EnxBaseFileException(nxErrNotSupported, u"ChangePassword is only allowed for the root table");
   if (!baFile->fiEncryptionEngine)
-    throw EnxBaseFileException(12289, u"ChangePassword is only supported for tables with an encryption engine");
+    throw EnxBaseFileException(nxErrNotSupported, u"ChangePassword is only supported for tables with an encryption engine");
   TnxOwned<TnxBaseFileHeaderAccess> access(HeaderAccess(aTrans, true));
   access->ChangePassword(aNewPassword);
 }
@@ -815,12 +813,12 @@ std::int32_t TnxBufferManager::InUseCount() {
 TnxLSN TnxBufferManager::NextLSN() {
   TnxPadlockGuard guard(*bmPadlock);
   if (bmCurrentLSN >= nxLSNLimit - 1)
-    throw EnxServerException(8962, u"The log sequence number has reached its limit");
+    throw EnxServerException(nxErrCorruptFile, u"The log sequence number has reached its limit");
   return ++bmCurrentLSN;
 }
 
 void TnxBufferManager::SetNextLSN(TnxLSN aValue) {
-  if (aValue >= nxLSNLimit) throw EnxServerException(8962, u"The log sequence number has reached its limit");
+  if (aValue >= nxLSNLimit) throw EnxServerException(nxErrCorruptFile, u"The log sequence number has reached its limit");
   TnxPadlockGuard guard(*bmPadlock);
   if (aValue > bmCurrentLSN) bmCurrentLSN = aValue;
 }
@@ -845,7 +843,7 @@ void TnxBufferManager::SetTempStoreSize(std::int64_t aMegabytes) {
   TnxPadlockGuard guard(*bmPadlock);
   // Images refer to the storage they may be parked in.
   if (bmInUseListHead || bmTempStore->InUse() > 0)
-    throw EnxServerException(12289, u"The temporary storage cannot change while blocks are cached");
+    throw EnxServerException(nxErrNotSupported, u"The temporary storage cannot change while blocks are cached");
   platform::TObject::free(std::exchange(bmTempStore, nullptr));
   const platform::ClassInfo* cls = TnxBaseTempStorage::RegisteredClass();
   if (aMegabytes > 0 && cls) {

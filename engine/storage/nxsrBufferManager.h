@@ -743,6 +743,9 @@ class TnxBaseFile : public TnxObject {
   bool IsTemporary() const { return fiAttributes.contains(nxfaTemporary); }
   std::uint32_t BlockBytes() const { return nxBlockBytes(fiBlockSize); }
   std::int64_t PhysicalBlockCount();
+  // Blocks the manager holds for this file (all of a temporary file).
+  // REQUIRES: the padlock.
+  std::int64_t CachedBlockCount() const;
   TnxResult AddHeader(TnxBaseTransaction* aTrans, const TnxUnicodeStrings& aPasswords,
                       const TnxBlockSignature& aSignature);
   TnxResult ReadHeader(const TnxUnicodeStrings& aPasswords, bool& aIsReadOnly);

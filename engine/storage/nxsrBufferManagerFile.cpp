@@ -41,7 +41,7 @@ const TnxFileHeaderAccessFactoryClassFuncs& factoryFuncs(const platform::ClassIn
 // The registered class of a signature; 15414 without a registry, nil when
 // the signature is unknown.
 const platform::ClassInfo* findFactory(const TnxBlockSignature& aSignature) {
-  if (!gFactories || gFactories->signatures.empty()) throw EnxFileHeaderAccessException(15414);
+  if (!gFactories || gFactories->signatures.empty()) throw EnxFileHeaderAccessException(nxErrNoFileHeaderAccess);
   int index;
   if (!gFactories->signatures.find(signatureText(aSignature), index)) return nullptr;
   return gFactories->classes[static_cast<std::size_t>(index)];
@@ -67,7 +67,7 @@ bool isTrimmed(char16_t c) { return c <= u' '; }
 }  // namespace
 
 void nxRaiseBlockMismatch(TnxBlockNumber aExpected, TnxBlockNumber aFound, const nxString& aFileName) {
-  throw EnxFileHeaderAccessException(8962, u"Block %d is identified as block %d in the block header in file \"%s\"",
+  throw EnxFileHeaderAccessException(nxErrCorruptFile, u"Block %d is identified as block %d in the block header in file \"%s\"",
                                      {static_cast<std::int64_t>(aExpected), static_cast<std::int64_t>(aFound),
                                       aFileName});
 }
@@ -75,7 +75,7 @@ void nxRaiseBlockMismatch(TnxBlockNumber aExpected, TnxBlockNumber aFound, const
 void nxCheckStoredLSN(TnxLSN aLSN, TnxBlockNumber aBlockNum, const nxString& aFileName) {
   // Read as unsigned: a negative stored value is as far out.
   if (static_cast<std::uint64_t>(aLSN) < static_cast<std::uint64_t>(nxLSNLimit)) return;
-  throw EnxFileHeaderAccessException(8962, u"Block %d in file \"%s\" carries the LSN %d, beyond what a table holds",
+  throw EnxFileHeaderAccessException(nxErrCorruptFile, u"Block %d in file \"%s\" carries the LSN %d, beyond what a table holds",
                                      {static_cast<std::int64_t>(aBlockNum), aFileName,
                                       static_cast<std::int64_t>(aLSN)});
 }
@@ -116,7 +116,7 @@ void TnxBaseFileHeaderAccess::MarkDirty(TnxBaseTransaction* aTrans) {
 }
 
 void TnxBaseFileHeaderAccess::ChangePassword(const nxString&) {
-  throw EnxFileHeaderAccessException(12289, u"%s not supported by %s",
+  throw EnxFileHeaderAccessException(nxErrNotSupported, u"%s not supported by %s",
                                      {nxString(u"ChangePassword"), platform::fromUtf8(className())});
 }
 
@@ -183,7 +183,7 @@ TnxBaseFileHeaderAccessFactory* TnxBaseFileHeaderAccessFactory::CreateFactory(co
   if (signature == nxNoSignature) std::memcpy(signature.data(), aHeader, 4);
   const platform::ClassInfo* cls = findFactory(signature);
   if (!cls)
-    throw EnxFileHeaderAccessException(9992, u"\"%s\" is not a DazavAV formatted file, or its file header is corrupt",
+    throw EnxFileHeaderAccessException(nxErrCannotOpenFile, u"\"%s\" is not a DazavAV formatted file, or its file header is corrupt",
                                        {aFile->FileName()});
   return factoryFuncs(*cls).create(aSignature, aFile, aHeader);
 }
@@ -194,13 +194,13 @@ bool TnxBaseFileHeaderAccessFactory::HasSignature(const TnxBlockSignature& aSign
 
 void TnxBaseFileHeaderAccessFactory::CheckValid(TnxDataDictionary* aDataDictionary, bool aForBuild) {
   const platform::ClassInfo* cls = findFactory(aDataDictionary->HeaderSignature());
-  if (!cls) throw EnxFileHeaderAccessException(15504);
+  if (!cls) throw EnxFileHeaderAccessException(nxErrUnsupportedFileHeaderAccess);
   factoryFuncs(*cls).validateDictionary(aDataDictionary, aForBuild);
 }
 
 std::int32_t TnxBaseFileHeaderAccessFactory::GetAdditionalReservedSpace(const TnxBlockSignature& aSignature) {
   const platform::ClassInfo* cls = findFactory(aSignature);
-  if (!cls) throw EnxFileHeaderAccessException(15504);
+  if (!cls) throw EnxFileHeaderAccessException(nxErrUnsupportedFileHeaderAccess);
   return factoryFuncs(*cls).additionalReservedSpace();
 }
 
@@ -263,6 +263,20 @@ nxString TnxBaseFile::GetFileID() {
 
 std::int64_t TnxBaseFile::PhysicalBlockCount() { return FileSize() / BlockBytes(); }
 
+std::int64_t TnxBaseFile::CachedBlockCount() const {
+  // The leaves of the three-level lookup count their blocks.
+  std::int64_t count = 0;
+  for (const TnxBlockContainer* c2 : fiBlocks) {
+    if (!c2) continue;
+    for (const void* e3 : c2->bcBlocks) {
+      if (!e3) continue;
+      for (const void* leaf : static_cast<const TnxBlockContainer*>(e3)->bcBlocks)
+        if (leaf) count += static_cast<const TnxBlockContainer*>(leaf)->bcCount;
+    }
+  }
+  return count;
+}
+
 TnxResult TnxBaseFile::AddHeader(TnxBaseTransaction* aTrans, const TnxUnicodeStrings& aPasswords,
                                  const TnxBlockSignature& aSignature) {
   TnxReleaseMethod release;
@@ -296,14 +310,14 @@ TnxResult TnxBaseFile::ReadHeader(const TnxUnicodeStrings& aPasswords, bool& aIs
     ReadFileExactAt(4096, buffer.get(), 0);
     std::memcpy(fiHeaderSignature.data(), buffer.get(), 4);
     fiHeaderAccessFactory = TnxBaseFileHeaderAccessFactory::CreateFactory(nxNoSignature, buffer.get(), this);
-    if (fiBlockSize > nxbs64k) throw EnxFileHeaderAccessException(8961);
+    if (fiBlockSize > nxbs64k) throw EnxFileHeaderAccessException(nxErrCorruptHeader);
     if (fiBlockSize != nxbs4k) ReadFileExactAt(BlockBytes(), buffer.get(), 0);
     // The used-block count decides where the file grows: above what the file
     // holds it is damage (below is fine: a file grows ahead of its use).
     const std::int64_t held = (FileSize() + BlockBytes() - 1) / BlockBytes();
     if (fiUsedBlocks == 0 || fiUsedBlocks > held)
       throw EnxFileHeaderAccessException(
-          8962, u"The header of file \"%s\" counts %d used blocks, but the file holds %d",
+          nxErrCorruptFile, u"The header of file \"%s\" counts %d used blocks, but the file holds %d",
           {FileName(), static_cast<std::int64_t>(fiUsedBlocks), held});
     nxCheckStoredLSN(nxBlockHeader(buffer.get())->bchLSN, 0, FileName());
     if (fiVadurVersion > 47501) {

@@ -27,7 +27,7 @@ std::vector<TnxBaseJournalEngine*>& retainedJournals() {
   return retained.journals;
 }
 
-[[noreturn]] void raiseFatal() { throw EnxServerException(15443, nxsrFatalErrorMessage); }
+[[noreturn]] void raiseFatal() { throw EnxServerException(nxErrTransactionCorrupt, nxsrFatalErrorMessage); }
 
 }  // namespace
 

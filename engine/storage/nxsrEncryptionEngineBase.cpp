@@ -38,7 +38,7 @@ const platform::ClassInfo* find(const nxString& aName, bool aForServer) {
 }
 
 [[noreturn]] void raiseUnknown(const nxString& aName) {
-  throw EnxBaseEncryptionEngineException(15503, u"Unknown encryption engine: \"%s\"", {aName});
+  throw EnxBaseEncryptionEngineException(nxErrUnsupportedSubEngine, u"Unknown encryption engine: \"%s\"", {aName});
 }
 
 }  // namespace
@@ -76,7 +76,7 @@ nxString TnxBaseEncryptionEngine::ExtractPassword() { return {}; }
 
 void TnxBaseEncryptionEngine::ChangePassword(void*, const nxString&) {
   throw EnxBaseEncryptionEngineException(
-      12289, u"%s not supported by %s",
+      nxErrNotSupported, u"%s not supported by %s",
       {nxString(u"ChangePassword"), platform::fromUtf8(className())});
 }
 

@@ -49,7 +49,7 @@ TnxBaseFulltextCursorEngine* TnxBaseFulltextCursorEngine::CreateFor(TnxBaseFullt
   if (at != std::string::npos) name.replace(at, 11, "CursorEngine");
   const platform::ClassInfo* cls = nxFindClassIn(GetList(), name);
   if (!cls)
-    throw EnxBaseFulltextCursorEngineException(15503, u"Unknown %s engine: \"%s\"",
+    throw EnxBaseFulltextCursorEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"",
                                                {nxString(u"Fulltext"), platform::fromUtf8(name)});
   return funcsOf<TnxFulltextCursorEngineClassFuncs>(*cls).create(aTableEngine, aCursor);
 }

@@ -6,7 +6,6 @@
 
 #include "nxllMemoryManager.h"
 #include "nxllUtils.h"
-#include "nxsrBufferManagerInt.h"
 #include "plFormat.h"
 
 NX_IMPLEMENT_EXCEPTION(EnxBaseWin32FileException, EnxBaseFileException)
@@ -96,12 +95,12 @@ void TnxBaseWin32File::RaiseOSError(TnxResult aCode, const char16_t* aAction, in
 }
 
 void TnxBaseWin32File::CheckOpen() {
-  if (dfiOpenError != 0) RaiseOSError(9221, u"File could not be opened", static_cast<int>(dfiOpenError));
-  if (fiName.empty() || !FileIsOpen()) RaiseError(15360, u"TnxBaseFile contains invalid data", {});
+  if (dfiOpenError != 0) RaiseOSError(nxErrFileAccess, u"File could not be opened", static_cast<int>(dfiOpenError));
+  if (fiName.empty() || !FileIsOpen()) RaiseError(nxErrInvalidFileData, u"TnxBaseFile contains invalid data", {});
 }
 
 void TnxBaseWin32File::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile) {
-  if (fiName.empty() || FileIsOpen()) RaiseError(15360, u"TnxBaseFile contains invalid data", {});
+  if (fiName.empty() || FileIsOpen()) RaiseError(nxErrInvalidFileData, u"TnxBaseFile contains invalid data", {});
   dfiOpenError = 0;
   fiIsLink = false;
   if (IsTemporary()) {
@@ -151,13 +150,13 @@ void TnxBaseWin32File::OpenFilePrim(const nxString& aName, TnxOpenMode aOpenMode
   platform::FileId handle;
   if (const int err = fs().open(utf8(aName), options, handle)) {
     dfiOpenError = static_cast<std::uint32_t>(err);
-    RaiseOSError(9221, u"File could not be opened", err);
+    RaiseOSError(nxErrFileAccess, u"File could not be opened", err);
   }
   dfiHandle = handle;
 }
 
 void TnxBaseWin32File::ReopenFile() {
-  if (dfiOpenError != 0) RaiseOSError(9221, u"File could not be opened", static_cast<int>(dfiOpenError));
+  if (dfiOpenError != 0) RaiseOSError(nxErrFileAccess, u"File could not be opened", static_cast<int>(dfiOpenError));
 }
 
 void TnxBaseWin32File::CloseFile() {
@@ -172,28 +171,16 @@ void TnxBaseWin32File::CloseFile() {
   if (dfiHandle >= 0)
     if (const int err = fs().close(dfiHandle)) {
       dfiHandle = -1;
-      RaiseOSError(15363, u"File could not be closed", err);
+      RaiseOSError(nxErrCloseFile, u"File could not be closed", err);
     }
   dfiHandle = -1;
 }
 
 std::int64_t TnxBaseWin32File::FileSize() {
   CheckOpen();
-  if (IsTemporary()) {
-    // Cached blocks: the leaves of the lookup.
-    std::int64_t count = 0;
-    for (TnxBlockContainer* c2 : fiBlocks) {
-      if (!c2) continue;
-      for (void* e3 : c2->bcBlocks) {
-        if (!e3) continue;
-        for (void* leaf : static_cast<TnxBlockContainer*>(e3)->bcBlocks)
-          if (leaf) count += static_cast<TnxBlockContainer*>(leaf)->bcCount;
-      }
-    }
-    return count * fiBlockSizeBytes;
-  }
+  if (IsTemporary()) return CachedBlockCount() * fiBlockSizeBytes;
   std::int64_t size = 0;
-  if (const int err = fs().size(dfiHandle, size)) RaiseOSError(9217, u"Error when getting size of file", err);
+  if (const int err = fs().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
   return size;
 }
 
@@ -206,13 +193,13 @@ std::uint32_t TnxBaseWin32File::ReadFileAt(std::uint32_t aToRead, void* aBuffer,
   CheckOpen();
   std::size_t done = 0;
   if (const int err = fs().readAt(dfiHandle, aBuffer, aToRead, aOffset, done))
-    RaiseOSError(9217, u"Error when reading from file", err);
+    RaiseOSError(nxErrReadFailure, u"Error when reading from file", err);
   return static_cast<std::uint32_t>(done);
 }
 
 void TnxBaseWin32File::ReadFileExactAt(std::uint32_t aToRead, void* aBuffer, std::int64_t aOffset) {
   if (ReadFileAt(aToRead, aBuffer, aOffset) != aToRead)
-    RaiseError(9217, u"INTERNAL: Could not read exact number of bytes from file [%s, %d bytes]",
+    RaiseError(nxErrReadFailure, u"INTERNAL: Could not read exact number of bytes from file [%s, %d bytes]",
                {FileName(), static_cast<std::int64_t>(aToRead)});
 }
 
@@ -224,7 +211,7 @@ std::uint32_t TnxBaseWin32File::ReadFile(std::uint32_t aToRead, void* aBuffer) {
 
 void TnxBaseWin32File::ReadFileExact(std::uint32_t aToRead, void* aBuffer) {
   if (ReadFile(aToRead, aBuffer) != aToRead)
-    RaiseError(9217, u"INTERNAL: Could not read exact number of bytes from file [%s, %d bytes]",
+    RaiseError(nxErrReadFailure, u"INTERNAL: Could not read exact number of bytes from file [%s, %d bytes]",
                {FileName(), static_cast<std::int64_t>(aToRead)});
 }
 
@@ -232,9 +219,9 @@ void TnxBaseWin32File::WriteFileExactAt(std::uint32_t aToWrite, const void* aBuf
   CheckOpen();
   std::size_t done = 0;
   if (const int err = fs().writeAt(dfiHandle, aBuffer, aToWrite, aOffset, done))
-    RaiseOSError(9218, u"Error when writing to file", err);
+    RaiseOSError(nxErrWriteFailure, u"Error when writing to file", err);
   if (done != aToWrite)
-    RaiseError(9218, u"INTERNAL: Could not write exact number of bytes to file [%s, %d bytes]",
+    RaiseError(nxErrWriteFailure, u"INTERNAL: Could not write exact number of bytes to file [%s, %d bytes]",
                {FileName(), static_cast<std::int64_t>(aToWrite)});
 }
 
@@ -244,16 +231,16 @@ void TnxBaseWin32File::WriteFileExact(std::uint32_t aToWrite, const void* aBuffe
 }
 
 std::int64_t TnxOverlappedWin32File::PositionFileEOF() {
-  RaiseOSError(9217, u"Error when seeking to position in file", EOPNOTSUPP);
+  RaiseOSError(nxErrReadFailure, u"Error when seeking to position in file", EOPNOTSUPP);
 }
 std::uint32_t TnxOverlappedWin32File::ReadFile(std::uint32_t, void*) {
-  RaiseOSError(9217, u"Error when reading from file", EOPNOTSUPP);
+  RaiseOSError(nxErrReadFailure, u"Error when reading from file", EOPNOTSUPP);
 }
 void TnxOverlappedWin32File::ReadFileExact(std::uint32_t, void*) {
-  RaiseOSError(9217, u"Error when reading from file", EOPNOTSUPP);
+  RaiseOSError(nxErrReadFailure, u"Error when reading from file", EOPNOTSUPP);
 }
 void TnxOverlappedWin32File::WriteFileExact(std::uint32_t, const void*) {
-  RaiseOSError(9218, u"Error when writing to file", EOPNOTSUPP);
+  RaiseOSError(nxErrWriteFailure, u"Error when writing to file", EOPNOTSUPP);
 }
 
 std::int64_t nxCalcMaxFileSize(const nxString& aPath) {
@@ -331,7 +318,7 @@ void TnxBaseWin32File::PrepareFlushFile() {
   CheckOpen();
   if (IsTemporary() || dfiWriteRequest.empty()) return;
   std::int64_t size = 0;
-  if (const int err = fs().size(dfiHandle, size)) RaiseOSError(9217, u"Error when getting size of file", err);
+  if (const int err = fs().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
   const unsigned shift = nxBlockShift(fiBlockSize);
   const std::int64_t fileBlocks = size >> shift;
   std::stable_sort(dfiWriteRequest.begin(), dfiWriteRequest.end(),
@@ -348,7 +335,7 @@ void TnxBaseWin32File::PrepareFlushFile() {
   const std::int64_t newBlocks =
       grow > 1 && static_cast<std::int64_t>(fiInitialSize) < highest ? (highest / grow + 1) * grow : highest + 1;
   if (const int err = fs().truncate(dfiHandle, newBlocks << shift))
-    RaiseOSError(9218, u"Error when setting end-of-file", err);
+    RaiseOSError(nxErrWriteFailure, u"Error when setting end-of-file", err);
   ReopenFile();
 }
 
@@ -395,7 +382,7 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
   if (log) log->EndFile();
   dfiWriteRequest.clear();
   if (aFailSafe) {
-    if (const int err = fs().sync(dfiHandle)) RaiseOSError(9218, u"Error when flushing file", err);
+    if (const int err = fs().sync(dfiHandle)) RaiseOSError(nxErrWriteFailure, u"Error when flushing file", err);
     ReopenFile();
   }
 }

@@ -19,7 +19,7 @@ const TnxHeapEngineClassFuncs& funcsOf(const platform::ClassInfo& aClass) {
 
 const platform::ClassInfo& findClass(const nxString& aName) {
   const platform::ClassInfo* cls = nxFindClassIn(gHeapEngines, platform::toUtf8(aName));
-  if (!cls) throw EnxBaseHeapEngineException(15503, u"Unknown %s engine: \"%s\"", {nxString(u"Heap"), aName});
+  if (!cls) throw EnxBaseHeapEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"", {nxString(u"Heap"), aName});
   return *cls;
 }
 
@@ -36,7 +36,7 @@ TnxBaseHeapEngine::TnxBaseHeapEngine(TnxBaseHeapDescriptor* aDescriptor, TnxBloc
   bheBlockHeapEngine.reset(
       TnxBaseBlockHeapEngine::CreateEngine(aDescriptor->BlockHeapDescriptor(), aDataFile->fiBlockSizeBytes(),
                                            aHeaderHandler->GetDataBlockHeaderSize(), bseTableVersion));
-  if (!bheBlockHeapEngine) throw EnxBaseHeapEngineException(10004, u"A block heap descriptor is required", {});
+  if (!bheBlockHeapEngine) throw EnxBaseHeapEngineException(nxErrInvalidDesc, u"A block heap descriptor is required", {});
   bheBlockHeapEngine->bbheOnChanged = {&TnxBaseHeapEngine::Changed, this};
 }
 
@@ -51,7 +51,7 @@ TnxClassList& TnxBaseHeapEngine::GetList() { return gHeapEngines; }
 
 void TnxBaseHeapEngine::CheckEngineDescriptor(TnxBaseHeapDescriptor* aDescriptor) {
   if (!aDescriptor || !aDescriptor->BlockHeapDescriptor())
-    throw EnxBaseHeapEngineException(10004, u"A block heap descriptor is required", {});
+    throw EnxBaseHeapEngineException(nxErrInvalidDesc, u"A block heap descriptor is required", {});
   TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(aDescriptor->BlockHeapDescriptor());
 }
 

@@ -58,13 +58,13 @@ PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, T
                           std::int32_t aID, bool aMarkDirty, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aRelease) {
   const bool valid = aHeader ? aAccess->ValidBlock(aBlockNumber, aHeader) : aAccess->ValidBlock(aBlockNumber, aTrans);
   if (!valid)
-    throw EnxBaseIndexEngineException(15409,
+    throw EnxBaseIndexEngineException(nxErrInvalidBlockNumber,
                                       u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                       {aAccess->fiName(), static_cast<std::int64_t>(aBlockNumber)});
   PnxBlock block = aAccess->GetBlock(aTrans, aBlockNumber, aMarkDirty, aRelease, aID);
   if (!nxseHasSignature(block, "NXIH") || nxseThisBlock(block) != aBlockNumber) {
     nxReleaseBlock(aRelease, block);
-    throw EnxBaseIndexEngineException(15424, u"Block just read from file is not a valid index block [%s, block %d]",
+    throw EnxBaseIndexEngineException(nxErrNotAnIndexBlock, u"Block just read from file is not a valid index block [%s, block %d]",
                                       {aAccess->fiName(), static_cast<std::int64_t>(aBlockNumber)});
   }
   if (aMarkDirty) nxsePutU64(block + nxIdx::Ident, nxseGetU64(block + nxIdx::Ident) + 1);
@@ -127,7 +127,7 @@ TnxBaseIndexBulkBuilder::TnxBaseIndexBulkBuilder(TnxBaseTransaction* aTrans, Tnx
       bibbRefNrOffest(aIndexEngine->bieRefNrOffset) {
   TnxOwned<TnxBaseIndexHeaderAccess> header(aIndexEngine->CreateHeaderAccess(aTrans, false, true, 0, 0));
   if (header->GetIndexRoot() != nxIdx::NoBlock || header->GetIndexPageCount() > 0 || header->GetIndexKeyCount() > 0)
-    throw EnxBaseIndexBulkBuilder(15511);
+    throw EnxBaseIndexBulkBuilder(nxErrIndexNotEmpty);
 }
 
 TnxDefaultIndexBulkBuilder::TnxDefaultIndexBulkBuilder(TnxBaseTransaction* aTrans, TnxBaseIndexEngine* aIndexEngine)
@@ -165,7 +165,7 @@ TnxBaseIndexEngine::TnxBaseIndexEngine(TnxBaseIndicesEngine* aIndicesEngine, Tnx
   bieBookmarkHandler.reset(platform::create<TnxBookmarkHandler>(bieIndexNumber, aKeyEngine));
   const std::int32_t file = aDescriptor->FileNumber();
   if (file < 0 || file >= aIndicesEngine->FileCount())
-    throw EnxBaseIndexEngineException(15425, u"Index number passed to routine is out of range [%d]",
+    throw EnxBaseIndexEngineException(nxErrIndexOutOfRange, u"Index number passed to routine is out of range [%d]",
                                       {static_cast<std::int64_t>(bieIndexNumber)});
   bieIndexFile = aIndicesEngine->biseGetFile(file);
   TnxBaseKeyDescriptor* key = aDescriptor->KeyDescriptor();
@@ -524,7 +524,7 @@ TnxResult TnxBaseIndicesEngine::UpdateKeys(TnxBaseTransaction* aTrans, TnxRefNr 
 
 void TnxBaseIndicesEngine::AddIndex(TnxBaseTransaction* aTrans, std::int32_t aIndex) {
   if (biseDescriptor->IndexCount() != aIndex + 1 || IndexCount() != aIndex)
-    throw EnxBaseIndicesEngineException(15425, u"Index number passed to routine is out of range [%d]",
+    throw EnxBaseIndicesEngineException(nxErrIndexOutOfRange, u"Index number passed to routine is out of range [%d]",
                                         {static_cast<std::int64_t>(aIndex)});
   FreeKeys();
   AddIndexEngine(biseDescriptor->Indices(aIndex));
@@ -534,7 +534,7 @@ void TnxBaseIndicesEngine::AddIndex(TnxBaseTransaction* aTrans, std::int32_t aIn
 
 void TnxBaseIndicesEngine::RemoveIndex(TnxBaseTransaction* aTrans, std::int32_t aIndex) {
   if (aIndex < 0 || aIndex >= IndexCount() || biseDescriptor->IndexCount() != IndexCount() - 1)
-    throw EnxBaseIndicesEngineException(15425, u"Index number passed to routine is out of range [%d]",
+    throw EnxBaseIndicesEngineException(nxErrIndexOutOfRange, u"Index number passed to routine is out of range [%d]",
                                         {static_cast<std::int64_t>(aIndex)});
   TnxBaseIndexEngine* index = biseIndices[static_cast<std::size_t>(aIndex)];
   index->DeleteAllKeys(aTrans);

@@ -23,7 +23,7 @@ const TnxRecordCompressionEngineClassFuncs& funcsOf(const platform::ClassInfo& a
 const platform::ClassInfo& findClass(const nxString& aName) {
   const platform::ClassInfo* cls = nxFindClassIn(gRecordCompressionEngines, platform::toUtf8(aName));
   if (!cls)
-    throw EnxBaseRecordCompressionEngineException(15503, u"Unknown %s engine: \"%s\"",
+    throw EnxBaseRecordCompressionEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"",
                                                   {nxString(u"RecordCompression"), aName});
   return *cls;
 }
@@ -60,7 +60,7 @@ void TnxBaseRecordCompressionEngine::UnregisterEngine(const platform::ClassInfo&
 
 void TnxNullRecordCompressionEngine::DecompressRecord(const std::uint8_t*, std::uint16_t, std::uint8_t*) {
   throw EnxNullRecordCompressionEngineException(
-      12289, u"DecompressRecord is not supported by TnxNullRecordCompressionEngine");
+      nxErrNotSupported, u"DecompressRecord is not supported by TnxNullRecordCompressionEngine");
 }
 
 TnxFieldsDescriptor* nxFieldsOfCompressionDescriptor(TnxBaseRecordCompressionDescriptor* aDescriptor) {

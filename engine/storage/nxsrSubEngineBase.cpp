@@ -92,7 +92,7 @@ const platform::ClassInfo& TnxBaseSubEngine::FindSubEngineClassOrRaise(const pla
                                                                        const nxString& aName,
                                                                        const char16_t* aFamilyWord) {
   const platform::ClassInfo* cls = FindSubEngineClass(aFamily, aName);
-  if (!cls) throw EnxBaseSubEngineException(15503, u"Unknown %s engine: \"%s\"", {nxString(aFamilyWord), aName});
+  if (!cls) throw EnxBaseSubEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"", {nxString(aFamilyWord), aName});
   return *cls;
 }
 
@@ -184,11 +184,11 @@ void TnxBaseRecordEngine::_SaveAll(TnxBaseTransaction* aTrans, const nxString& a
   options.create = true;
   platform::FileId file = -1;
   if (const int err = fs.open(platform::toUtf8(name), options, file))
-    throw EnxBaseRecordEngineException(9221, u"%s", {nxSystemErrorMessage(static_cast<TnxWord32>(err))});
+    throw EnxBaseRecordEngineException(nxErrFileAccess, u"%s", {nxSystemErrorMessage(static_cast<TnxWord32>(err))});
   std::size_t written = 0;
   const int err = fs.writeAt(file, text.data(), text.size(), 0, written);
   fs.close(file);
-  if (err) throw EnxBaseRecordEngineException(9218, u"%s", {nxSystemErrorMessage(static_cast<TnxWord32>(err))});
+  if (err) throw EnxBaseRecordEngineException(nxErrWriteFailure, u"%s", {nxSystemErrorMessage(static_cast<TnxWord32>(err))});
 }
 
 // ---- Stream family -------------------------------------------------------------------------

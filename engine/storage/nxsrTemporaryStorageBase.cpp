@@ -45,7 +45,7 @@ TnxBaseTempStorage* TnxBaseTempStorage::CreateOf(const platform::ClassInfo& aCla
 }
 
 void TnxNullTempStorage::NotSupported(const char16_t* aOperation) {
-  throw EnxServerException(12289, u"%s is not supported by %s",
+  throw EnxServerException(nxErrNotSupported, u"%s is not supported by %s",
                            {nxString(aOperation), platform::fromUtf8(className())});
 }
 

@@ -62,9 +62,9 @@ void nxCheckTimeout() {
   } else if (s.lastCallback > t) {
     s.lastCallback = t;
   }
-  if (s.cancelled.load(std::memory_order_relaxed)) throw EnxServerException(15461, u"Processing cancelled");
+  if (s.cancelled.load(std::memory_order_relaxed)) throw EnxServerException(nxErrTimeout, u"Processing cancelled");
   // A deadline of 0 (never set) fails here at once.
-  if (s.deadline < t || s.deadline - t < 10) throw EnxServerException(15461);
+  if (s.deadline < t || s.deadline - t < 10) throw EnxServerException(nxErrTimeout);
   applyDueReduction(s, t);
 }
 

@@ -9,6 +9,10 @@
 // - platform's public headers include only standard C++ headers and each
 //   other, so no system header leaks through them.
 // - No two headers include each other, directly or through others.
+// - A private header (<Module>Int.h without a <Module>Int.cpp beside it) is
+//   included in engine/ and sql/ only by the files of its own family.
+// - Engine code locks with the engine's padlock: std::mutex only in the
+//   memory manager and the handle table, which sit below the padlock.
 // NX_SEAM_ROOT in the environment points the checks at another tree.
 #include <gtest/gtest.h>
 
@@ -198,6 +202,86 @@ TEST(Seam, HeadersIncludeEachOtherInNoLoop) {
   for (const std::string& node : nodes)
     if (colour[node] == white) visit(node);
   EXPECT_TRUE(loops.empty()) << ::testing::PrintToString(loops);
+}
+
+// The module name without its lower-case layer prefix (nxsr, nxsd, pl, ...).
+std::string withoutPrefix(const std::string& aStem) {
+  std::size_t i = 0;
+  while (i < aStem.size() && aStem[i] >= 'a' && aStem[i] <= 'z') ++i;
+  return aStem.substr(i);
+}
+
+// True when the file aIncluder (a path) may include the private header
+// aHeader (a name ending in "Int.h"): its name starts with the family's
+// module name, prefixes aside.
+bool inFamily(const std::string& aIncluder, const std::string& aHeader) {
+  const std::string family = withoutPrefix(aHeader.substr(0, aHeader.size() - 5));
+  const std::string stem = withoutPrefix(fs::path(aIncluder).stem().string());
+  return !family.empty() && stem.rfind(family, 0) == 0;
+}
+
+// aFileNames: the names of all source files. A module of its own whose name
+// ends in Int (as the referential-integrity one) has its .cpp.
+bool isPrivateHeader(const std::set<std::string>& aFileNames, const std::string& aName) {
+  const std::string name = fs::path(aName).filename().string();
+  if (name.size() <= 5 || name.compare(name.size() - 5, 5, "Int.h") != 0) return false;
+  return aFileNames.count(name.substr(0, name.size() - 2) + ".cpp") == 0;
+}
+
+TEST(Seam, PrivateHeadersStayInTheirFamily) {
+  const fs::path root = sourceRoot();
+  const std::vector<std::string> files = sourcesUnder(root, {"engine", "sql"});
+  std::set<std::string> names;
+  for (const std::string& file : files) names.insert(fs::path(file).filename().string());
+  std::vector<std::string> violations;
+  for (const std::string& file : files)
+    for (const Include& inc : includesOf(root / file))
+      if (!inc.angled && isPrivateHeader(names, inc.name) && !inFamily(file, inc.name))
+        violations.push_back(file + ":" + std::to_string(inc.line) + ": includes " + inc.name);
+  EXPECT_TRUE(violations.empty()) << ::testing::PrintToString(violations);
+}
+
+bool mayUseStdMutex(const std::string& aFile) {
+  const std::string stem = fs::path(aFile).stem().string();
+  return stem.rfind("nxllMemoryManager", 0) == 0 || stem.rfind("nxllHandleTable", 0) == 0;
+}
+
+TEST(Seam, EngineLocksWithThePadlock) {
+  const fs::path root = sourceRoot();
+  std::vector<std::string> violations;
+  for (const std::string& file : sourcesUnder(root, {"engine"})) {
+    if (mayUseStdMutex(file)) continue;
+    std::ifstream in(root / file);
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number)
+      if (line.find("std::mutex") != std::string::npos) violations.push_back(file + ":" + std::to_string(number));
+  }
+  EXPECT_TRUE(violations.empty()) << ::testing::PrintToString(violations);
+}
+
+TEST(Seam, RulesRecogniseFamiliesAndLockOwners) {
+  struct Case {
+    const char* includer;
+    const char* header;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"engine/storage/nxsrBufferManagerFile.cpp", "nxsrBufferManagerInt.h", true},
+      {"engine/storage/nxsrBufferManager.cpp", "nxsrBufferManagerInt.h", true},
+      {"engine/storage/nxsrFileImplWin32.cpp", "nxsrBufferManagerInt.h", false},
+      {"engine/mapping/nxsrFieldMapperBlobs.cpp", "nxsdFieldMapperInt.h", true},
+      {"engine/index/nxseIndexEngineKeylessBstarTree.cpp", "nxseIndexEngineStaticKeyBstarTreeInt.h", false},
+      {"engine/index/nxseIndexEngineStaticKeyBstarTreeBulk.cpp", "nxseIndexEngineStaticKeyBstarTreeInt.h", true},
+      {"engine/x/nxllInt.cpp", "nxllInt.h", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(inFamily(c.includer, c.header), c.allowed) << c.includer << " " << c.header;
+  const std::set<std::string> names = {"nxsdDataDictionaryRefInt.cpp", "nxsrBufferManager.cpp"};
+  EXPECT_FALSE(isPrivateHeader(names, "nxsdDataDictionaryRefInt.h"));
+  EXPECT_TRUE(isPrivateHeader(names, "nxsrBufferManagerInt.h"));
+  EXPECT_FALSE(isPrivateHeader(names, "nxsrBufferManager.h"));
+  EXPECT_TRUE(mayUseStdMutex("engine/base/nxllMemoryManagerImpl.cpp"));
+  EXPECT_TRUE(mayUseStdMutex("engine/base/nxllHandleTable.h"));
+  EXPECT_FALSE(mayUseStdMutex("engine/storage/nxllBaseCipher.cpp"));
 }
 
 // The checks must see the tree: a wrong root would pass vacuously.

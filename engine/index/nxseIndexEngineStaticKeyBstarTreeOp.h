@@ -1,7 +1,8 @@
-// Private to the B*-tree modules (static-key with its insert, delete and
-// ranges families, bulk building, keyless): one engine operation with its
-// transaction, header access, pinned blocks and, for keyless trees, the path
-// that supplies the keys of entries.
+// One operation of a B*-tree index engine, shared by the static-key tree's
+// families (insert, delete, ranges) and the trees built on it (bulk building,
+// keyless, cache-keyless): its transaction, header access, pinned blocks and,
+// for keyless trees, the path that supplies the keys of entries. Not for
+// callers of the index engines.
 #pragma once
 
 #include "nxseIndexEngineStaticKeyBstarTree.h"
