@@ -58,6 +58,24 @@ TEST_F(FolderTableOpsTest, BuildOverExistingTable) {
   Drop(table);
 }
 
+TEST_F(FolderTableOpsTest, FailedBuildLeavesNoTableBehind) {
+  // The second file cannot be created.
+  fx.Fs().failNext(platform::FaultFileSystem::Op::open, 2);
+  EXPECT_NE(Build(u"T", twoFileDictionary()), 0);
+  fx.Fs().clearFailures();
+  EXPECT_FALSE(Exists("/data/T.nx1"));
+  EXPECT_FALSE(Exists("/data/T.blb"));
+  EXPECT_EQ(folder_->OpenTableCount(), 0);
+  EXPECT_EQ(engine_->TableCount(), 0);
+  // A dictionary the engines refuse.
+  TnxServerDataDict* bad = tableDictionary();
+  bad->RecordDescriptor()->SetRecordEngine(u"NoSuchEngine");
+  EXPECT_NE(Build(u"T", bad), 0);
+  EXPECT_FALSE(Exists("/data/T.nx1"));
+  EXPECT_EQ(Build(u"T", twoFileDictionary()), 0);
+  EXPECT_TRUE(Exists("/data/T.blb"));
+}
+
 TEST_F(FolderTableOpsTest, BusyTableRefusesAndIdleOpenTableIsClosedFirst) {
   struct Case {
     const char* operation;

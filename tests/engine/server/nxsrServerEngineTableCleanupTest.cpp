@@ -150,6 +150,26 @@ TEST_F(TableCleanupTest, BusyPadlocksEndTheTickAndCloseInactiveRetries) {
   EXPECT_EQ(engine_->TableCount(), 0);
 }
 
+TEST_F(TableCleanupTest, ExclusiveCommitStillFlushingKeepsTheTable) {
+  nxtest::Watchdog watchdog;
+  IdleTables(1);
+  TnxServerRootTable* table = Find(0);
+  ASSERT_NE(table, nullptr);
+  gTableClock = gTableClock + 21 * kTableHour;
+  WhileTablesHeld(*table->CommitPadlock(), [&] {
+    EXPECT_FALSE(table->srtIsInactive(false, false, 0));
+    engine_->Tick();
+    EXPECT_EQ(Find(0), table);
+  });
+  // The commit padlock and the content portal go together in a commit.
+  table->srtBeginExclusiveCommit();
+  table->srtEndExclusiveCommit(nullptr);
+  table->srtUnlockCommit();
+  EXPECT_TRUE(table->srtIsInactive(false, false, 0));
+  EXPECT_EQ(engine_->seCloseInactiveTables(), 0);
+  EXPECT_EQ(Find(0), nullptr);
+}
+
 TEST_F(TableCleanupTest, ClosingIdleTablesNeverFreesATableInUse) {
   nxtest::Watchdog watchdog;
   constexpr int kTables = 6;

@@ -170,6 +170,43 @@ TEST_F(ServerRootTableTest, RecordRevisionAndRefNrChecks) {
   Drop(table);
 }
 
+TEST_F(ServerRootTableTest, LsnFieldsTakeTheNextLsnAndRefuseAStaleOne) {
+  TnxServerDataDict* dict = tableDictionary();
+  for (const auto& [name, onModify] : {std::pair{u"Modified", true}, std::pair{u"Inserted", false}}) {
+    TnxFieldDescriptor* field = dict->FieldsDescriptor()->AddField(name, u"", nxtInt64, 0, 0, false);
+    field->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::staticClassInfo())->SetApplyOnModify(onModify);
+  }
+  ASSERT_EQ(Build(u"t", dict), 0) << utf8(pendingMessage());
+  TnxResult result = 0;
+  TnxServerRootTable* table = Open(u"t", result);
+  ASSERT_EQ(result, 0);
+  TnxFieldsDescriptor* fields = table->FieldsDescriptor();
+  const auto value = [&](const std::vector<std::uint8_t>& aRecord, std::int32_t aField) {
+    std::int64_t v = 0;
+    bool isNull = true;
+    fields->GetRecordField(aField, aRecord.data(), isNull, &v);
+    return v;
+  };
+  std::vector<std::uint8_t> stored(static_cast<std::size_t>(fields->RecordLength())), fresh;
+  fields->InitRecord(stored.data());
+  table->sbtInitLSNFields([] { return TnxLSN{0}; }, stored.data());
+  EXPECT_EQ(value(stored, 2), 1);
+  EXPECT_EQ(value(stored, 3), 1);
+  table->sbtInitLSNFields([] { return TnxLSN{40}; }, stored.data());
+  EXPECT_EQ(value(stored, 2), 40);
+  fresh = stored;
+  EXPECT_EQ(table->sbtCheckLSNFields([] { return TnxLSN{50}; }, stored.data(), false, fresh.data()), 0);
+  EXPECT_EQ(value(fresh, 2), 50);
+  EXPECT_EQ(value(fresh, 3), 40);
+  // The record read before that change is stale now.
+  std::vector<std::uint8_t> stale = stored;
+  EXPECT_EQ(table->sbtCheckLSNFields({}, fresh.data(), false, stale.data()), 10259);
+  stale = fresh;
+  EXPECT_EQ(table->sbtCheckLSNFields({}, fresh.data(), false, stale.data()), 0);
+  EXPECT_EQ(value(stale, 2), 51);
+  Drop(table);
+}
+
 TEST_F(ServerRootTableTest, OpenTakesTheDiskSpellingOfTheName) {
   ASSERT_EQ(Build(u"QBNK", tableDictionary()), 0);
   TnxResult result = 0;
