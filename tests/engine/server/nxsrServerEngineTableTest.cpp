@@ -11,6 +11,7 @@ namespace {
 using nxtest::pendingMessage;
 using nxtest::ServerTableTest;
 using nxtest::tableDictionary;
+using nxtest::twoFileDictionary;
 
 std::string utf8(const nxString& aText) { return platform::toUtf8(aText); }
 
@@ -21,6 +22,30 @@ TnxServerDataDict* specialFieldsDictionary() {
   dict->FieldsDescriptor()->AddField(u"Ref", u"", nxtRefNr, 0, 0, false);
   return dict;
 }
+
+// Commits and rolls back through the buffer manager as the server does.
+class PasswordChangeTransaction : public TnxBaseTransaction {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit PasswordChangeTransaction(TnxBufferManager* aManager) : TnxBaseTransaction(aManager, nullptr, false, false) {}
+  TnxResult Commit() override {
+    TnxBaseTransactionLevel* level = btTransLevelsTail;
+    level->StopNested();
+    TnxFlushList list;
+    btBufferManager->CommitTransaction(this, &list, false);
+    list.Flush(false);
+    platform::TObject::free(level);
+    return 0;
+  }
+  TnxResult Rollback() override {
+    TnxBaseTransactionLevel* level = btTransLevelsTail;
+    level->StopNested();
+    btBufferManager->RollbackTransaction(this);
+    platform::TObject::free(level);
+    return 0;
+  }
+};
+PL_CLASS_INFO_IMPL(PasswordChangeTransaction, TnxBaseTransaction, "PasswordChangeTransaction", nullptr)
 
 class ServerRootTableTest : public ServerTableTest {};
 
@@ -231,6 +256,27 @@ TEST_F(ServerRootTableTest, PasswordWithoutEngineTakesTheFirstRegisteredAndGuard
   EXPECT_EQ(utf8(table->ExtractPassword()), "pw");
   EXPECT_EQ(table->srtCheckPasswords({u"pw"}), 0);
   EXPECT_NE(table->srtCheckPasswords({u"wrong"}), 0);
+  Drop(table);
+}
+
+TEST_F(ServerRootTableTest, ChangedPasswordOpensTheTableFromThenOn) {
+  ASSERT_EQ(Build(u"secret", twoFileDictionary(), u"pw"), 0);
+  TnxResult result = 0;
+  TnxServerRootTable* table = Open(u"secret", result, {u"pw"});
+  ASSERT_EQ(result, 0);
+  {
+    TnxOwned<PasswordChangeTransaction> trans(
+        platform::create<PasswordChangeTransaction>(engine_->BufferManager()));
+    ASSERT_EQ(table->srtChangePassword(trans.get(), u"new"), 0);
+    trans->Commit();
+  }
+  Drop(table);
+  ASSERT_EQ(folder_->sfCloseInactiveTables(), 0);
+  EXPECT_EQ(Open(u"secret", result, {u"pw"}), nullptr);
+  EXPECT_NE(result, 0);
+  table = Open(u"secret", result, {u"new"});
+  ASSERT_EQ(result, 0) << utf8(pendingMessage());
+  EXPECT_EQ(utf8(table->ExtractPassword()), "new");
   Drop(table);
 }
 
