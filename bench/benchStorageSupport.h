@@ -111,6 +111,9 @@ class CountingFileSystem final : public platform::FileSystem {
     }
     return err;
   }
+  int openUnnamed(const std::string& aFolder, platform::FileId& aFile) override {
+    return base_.openUnnamed(aFolder, aFile);
+  }
   int close(platform::FileId aFile) override {
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -137,6 +140,9 @@ class CountingFileSystem final : public platform::FileSystem {
     return base_.sync(aFile);
   }
   int truncate(platform::FileId aFile, std::int64_t aSize) override { return base_.truncate(aFile, aSize); }
+  int punchHole(platform::FileId aFile, std::int64_t aOffset, std::int64_t aLength) override {
+    return base_.punchHole(aFile, aOffset, aLength);
+  }
   int size(platform::FileId aFile, std::int64_t& aSize) override { return base_.size(aFile, aSize); }
   int identity(platform::FileId aFile, platform::FileIdentityInfo& aInfo) override {
     return base_.identity(aFile, aInfo);

@@ -90,6 +90,22 @@ int FaultFileSystem::open(const std::string& aPath, const FileOpenOptions& aOpti
   return 0;
 }
 
+int FaultFileSystem::openUnnamed(const std::string& aFolder, FileId& aFile) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aFile = -1;
+  if (const int err = failure(Op::open)) return err;
+  auto handle = std::make_unique<Handle>();
+  handle->node = std::make_shared<Node>();
+  handle->node->inode = ffsNextInode++;
+  handle->node->modifiedNs = ffsClockNs;
+  handle->path = (aFolder.empty() ? std::string("/tmp") : aFolder) + "/";
+  handle->options.access = FileAccess::readWrite;
+  handle->options.share = FileShare::none;
+  aFile = ffsNextHandle++;
+  ffsHandles.emplace(aFile, std::move(handle));
+  return 0;
+}
+
 int FaultFileSystem::close(FileId aFile) {
   std::lock_guard<std::mutex> lock(ffsMutex);
   return ffsHandles.erase(aFile) ? 0 : EBADF;
@@ -153,6 +169,20 @@ int FaultFileSystem::truncate(FileId aFile, std::int64_t aSize) {
   if (aSize < 0) return EINVAL;
   h->node->data.resize(static_cast<std::size_t>(aSize));
   h->node->modifiedNs = ffsClockNs;
+  return 0;
+}
+
+int FaultFileSystem::punchHole(FileId aFile, std::int64_t aOffset, std::int64_t aLength) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  Handle* h = handleOf(aFile);
+  if (!h || h->options.access == FileAccess::read) return EBADF;
+  if (const int err = failure(Op::punchHole)) return err;
+  if (aOffset < 0 || aLength <= 0) return EINVAL;
+  auto& data = h->node->data;
+  if (static_cast<std::uint64_t>(aOffset) >= data.size()) return 0;
+  const std::size_t count =
+      std::min<std::size_t>(static_cast<std::size_t>(aLength), data.size() - static_cast<std::size_t>(aOffset));
+  std::memset(data.data() + aOffset, 0, count);
   return 0;
 }
 

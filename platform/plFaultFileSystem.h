@@ -13,6 +13,7 @@
 // at once, each counting on its own. operationCount() tells how many
 // operations of a kind ran, so that a test can aim at the last one.
 // Folders: "/" exists; makeDirectory() creates others (always durable).
+// Unnamed files live only in their open handle: crash() drops them.
 // Thread safety: every operation takes one internal mutex.
 #pragma once
 
@@ -29,7 +30,9 @@ namespace platform {
 
 class FaultFileSystem final : public FileSystem {
  public:
-  enum class Op : std::uint8_t { open, read, write, sync, truncate, size, remove, rename, syncDirectory, any };
+  enum class Op : std::uint8_t {
+    open, read, write, sync, truncate, size, remove, rename, syncDirectory, punchHole, any
+  };
 
   struct WriteRecord {
     std::string path;
@@ -41,12 +44,17 @@ class FaultFileSystem final : public FileSystem {
   ~FaultFileSystem() override;
 
   int open(const std::string& aPath, const FileOpenOptions& aOptions, FileId& aFile) override;
+  // In any folder, also one never made; counts and faults as an open. Its
+  // writes are recorded under the folder followed by "/" (no file name).
+  int openUnnamed(const std::string& aFolder, FileId& aFile) override;
   int close(FileId aFile) override;
   int readAt(FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset, std::size_t& aDone) override;
   int writeAt(FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
               std::size_t& aDone) override;
   int sync(FileId aFile) override;
   int truncate(FileId aFile, std::int64_t aSize) override;
+  // Zeroes the range within the file.
+  int punchHole(FileId aFile, std::int64_t aOffset, std::int64_t aLength) override;
   int size(FileId aFile, std::int64_t& aSize) override;
   int identity(FileId aFile, FileIdentityInfo& aInfo) override;
   int pathInfo(const std::string& aPath, PathInfo& aInfo) override;

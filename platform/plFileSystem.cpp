@@ -13,7 +13,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
+
+#include "plOs.h"
 
 namespace platform {
 
@@ -142,6 +145,28 @@ class PosixFileSystem final : public FileSystem {
     return 0;
   }
 
+  int openUnnamed(const std::string& aFolder, FileId& aFile) override {
+    aFile = -1;
+    std::string folder = aFolder;
+    if (folder.empty()) {
+      const char* tmp = std::getenv("TMPDIR");
+      folder = tmp && *tmp ? tmp : "/tmp";
+    }
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+      // No O_TMPFILE here: a named file unlinked at once.
+      if (folder.back() != '/') folder.push_back('/');
+      const std::string name = folder + "DazavAV_TemporaryStorage_" + std::to_string(currentProcessId()) + "_" +
+                               std::to_string(unnamedSerial_.fetch_add(1)) + ".tmp";
+      fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_EXCL | O_CLOEXEC, 0600);
+      if (fd < 0) return errno;
+      ::unlink(name.c_str());
+    }
+    aFile = fd;
+    return 0;
+  }
+
   int close(FileId aFile) override { return ::close(static_cast<int>(aFile)) == 0 ? 0 : errno; }
 
   int readAt(FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset, std::size_t& aDone) override {
@@ -181,6 +206,13 @@ class PosixFileSystem final : public FileSystem {
 
   int truncate(FileId aFile, std::int64_t aSize) override {
     return ftruncate(static_cast<int>(aFile), static_cast<off_t>(aSize)) == 0 ? 0 : errno;
+  }
+
+  int punchHole(FileId aFile, std::int64_t aOffset, std::int64_t aLength) override {
+    if (::fallocate(static_cast<int>(aFile), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(aOffset),
+                    static_cast<off_t>(aLength)) == 0)
+      return 0;
+    return errno == EOPNOTSUPP ? 0 : errno;
   }
 
   int size(FileId aFile, std::int64_t& aSize) override {
@@ -273,6 +305,9 @@ class PosixFileSystem final : public FileSystem {
     if (::stat(aPath.c_str(), &st) != 0) return errno;
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
   }
+
+ private:
+  std::atomic<std::uint32_t> unnamedSerial_{0};
 };
 
 std::atomic<FileSystem*> gCurrent{nullptr};

@@ -1,5 +1,5 @@
 // The one seam between the engine's table files and the disk: positioned
-// reads and writes on open files, durability (fdatasync, directory fsync),
+// reads and writes on open files, unnamed scratch files, durability (fdatasync, directory fsync),
 // share locks, and the folder operations the file layer needs.
 //
 // Two implementations: the POSIX one (posixFileSystem) and an in-memory one
@@ -56,6 +56,10 @@ class FileSystem {
   virtual ~FileSystem() = default;
 
   virtual int open(const std::string& aPath, const FileOpenOptions& aOptions, FileId& aFile) = 0;
+  // A new file with no name in aFolder (empty: the system's temporary
+  // folder), open for reading and writing by this open alone; the system
+  // frees it when it is closed or the process ends.
+  virtual int openUnnamed(const std::string& aFolder, FileId& aFile) = 0;
   virtual int close(FileId aFile) = 0;
   // aDone: bytes transferred; a read at or beyond the end answers 0 and 0.
   virtual int readAt(FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
@@ -65,6 +69,9 @@ class FileSystem {
   // Makes the file's data durable (fdatasync).
   virtual int sync(FileId aFile) = 0;
   virtual int truncate(FileId aFile, std::int64_t aSize) = 0;
+  // Frees the range's space, keeping the size; reads of it answer zeros.
+  // 0 also where the file system cannot punch holes (the bytes then stay).
+  virtual int punchHole(FileId aFile, std::int64_t aOffset, std::int64_t aLength) = 0;
   virtual int size(FileId aFile, std::int64_t& aSize) = 0;
   virtual int identity(FileId aFile, FileIdentityInfo& aInfo) = 0;
 

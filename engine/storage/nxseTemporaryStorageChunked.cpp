@@ -1,5 +1,6 @@
 #include "nxseTemporaryStorageChunked.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "nxllComponent.h"
@@ -19,12 +20,27 @@ constexpr std::uint16_t kCapacity[6] = {1024, 512, 256, 128, 64, 1};
 
 }  // namespace
 
-TnxChunkedTempStorage::TnxChunkedTempStorage(const nxString& aDir) : TnxBaseTempStorage(aDir) {
+TnxChunkedTempStorage::TnxChunkedTempStorage(const nxString& aDir)
+    : TnxBaseTempStorage(aDir), tsFileSystem(platform::currentFileSystem()) {
   tsPartialChunkHeads.fill(-1);
-  if (const int err = tsFile.open(platform::toUtf8(aDir))) RaiseOSError(err);
+  if (const int err = tsFileSystem.openUnnamed(platform::toUtf8(aDir), tsFile)) RaiseOSError(err);
 }
 
-TnxChunkedTempStorage::~TnxChunkedTempStorage() = default;
+TnxChunkedTempStorage::~TnxChunkedTempStorage() {
+  if (tsFile >= 0) tsFileSystem.close(tsFile);
+}
+
+int TnxChunkedTempStorage::ReadAt(void* aBuffer, std::size_t aCount, std::int64_t aOffset) {
+  std::size_t done = 0;
+  if (const int err = tsFileSystem.readAt(tsFile, aBuffer, aCount, aOffset, done)) return err;
+  return done == aCount ? 0 : EIO;
+}
+
+int TnxChunkedTempStorage::WriteAt(const void* aBuffer, std::size_t aCount, std::int64_t aOffset) {
+  std::size_t done = 0;
+  if (const int err = tsFileSystem.writeAt(tsFile, aBuffer, aCount, aOffset, done)) return err;
+  return done == aCount ? 0 : EIO;
+}
 
 void TnxChunkedTempStorage::RaiseOSError(int aError) {
   throw EnxChunkedTempStorageException(
@@ -74,7 +90,7 @@ TnxChunkIndex TnxChunkedTempStorage::FindChunk(TnxBlockSizeAll aSize) {
     chunk = static_cast<TnxChunkIndex>(tsChunks.size());
     nxAssert(chunk < (1 << 21), "Temporary storage full");
     tsChunks.emplace_back();
-    if (const int err = tsFile.truncate(Size())) {
+    if (const int err = tsFileSystem.truncate(tsFile, Size())) {
       tsChunks.pop_back();
       RaiseOSError(err);
     }
@@ -92,7 +108,7 @@ void TnxChunkedTempStorage::TrimEmptyTail() {
     removed = true;
   }
   if (removed) {
-    if (const int err = tsFile.truncate(Size())) RaiseOSError(err);
+    if (const int err = tsFileSystem.truncate(tsFile, Size())) RaiseOSError(err);
   }
 }
 
@@ -102,7 +118,7 @@ TnxBlockTmpNum TnxChunkedTempStorage::WriteBlock(const void* aBlock, TnxBlockSiz
   const std::uint16_t slot = c.freeStack[c.inUse];
   nxAssert((c.bitmap[slot >> 3] & (1u << (slot & 7))) == 0, "Temporary storage slot already in use");
   const TnxBlockTmpNum number = (index << 10) | slot;
-  if (const int err = tsFile.writeAt(aBlock, nxBlockBytes(aBlockSize), std::int64_t{number} * 4096)) {
+  if (const int err = WriteAt(aBlock, nxBlockBytes(aBlockSize), std::int64_t{number} * 4096)) {
     if (c.inUse == 0) {
       // A chunk formatted for this write goes back to being empty.
       Unlink(index, tsPartialChunkHeads[aBlockSize]);
@@ -130,7 +146,7 @@ TnxChunkedTempStorage::Chunk& TnxChunkedTempStorage::Validate(TnxBlockTmpNum aBl
 
 void TnxChunkedTempStorage::ReadPrim(TnxBlockTmpNum aBlockNum, TnxBlockSizeAll aBlockSize, void* aBlock) {
   Validate(aBlockNum, aBlockSize);
-  if (const int err = tsFile.readAt(aBlock, nxBlockBytes(aBlockSize), std::int64_t{aBlockNum} * 4096))
+  if (const int err = ReadAt(aBlock, nxBlockBytes(aBlockSize), std::int64_t{aBlockNum} * 4096))
     RaiseOSError(err);
   tsTotalRead += nxBlockBytes(aBlockSize);
 }
@@ -157,7 +173,8 @@ void TnxChunkedTempStorage::ReleaseBlock(TnxBlockTmpNum aBlockNum, TnxBlockSizeA
     Push(index, tsEmptyChunkHead);
     TrimEmptyTail();
     if (static_cast<std::size_t>(index) < tsChunks.size()) {
-      if (const int err = tsFile.punchHole(std::int64_t{index} * ChunkBytes, ChunkBytes)) RaiseOSError(err);
+      if (const int err = tsFileSystem.punchHole(tsFile, std::int64_t{index} * ChunkBytes, ChunkBytes))
+        RaiseOSError(err);
     }
     return;
   }

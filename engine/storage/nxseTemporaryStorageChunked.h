@@ -1,5 +1,6 @@
 // The chunked temporary storage: where the block cache parks images it
-// must push out of memory, in one unnamed scratch file per storage object.
+// must push out of memory, in one unnamed scratch file per storage object,
+// opened on the file system current when the storage is made.
 //
 // The file is divided into 4 MB chunks; each chunk holds blocks of one size
 // class (stride 1, 2, 4, 8, 16 or 1024 pages of 4 KB), so blocks of every
@@ -18,7 +19,7 @@
 #include <vector>
 
 #include "nxsrTemporaryStorageBase.h"
-#include "plTempFile.h"
+#include "plFileSystem.h"
 
 NX_DECLARE_EXCEPTION(EnxChunkedTempStorageException, EnxBaseTempStorageException)
 
@@ -69,8 +70,12 @@ class TnxChunkedTempStorage : public TnxBaseTempStorage {
   Chunk& Validate(TnxBlockTmpNum aBlockNum, TnxBlockSizeAll aBlockSize);
   void ReadPrim(TnxBlockTmpNum aBlockNum, TnxBlockSizeAll aBlockSize, void* aBlock);
   [[noreturn]] void RaiseOSError(int aError);
+  // 0 or an errno value; a short transfer is EIO.
+  int ReadAt(void* aBuffer, std::size_t aCount, std::int64_t aOffset);
+  int WriteAt(const void* aBuffer, std::size_t aCount, std::int64_t aOffset);
 
-  platform::TempFile tsFile;
+  platform::FileSystem& tsFileSystem;
+  platform::FileId tsFile = -1;
   bool tsSparse = true;
   std::int64_t tsInUse = 0, tsTotalWrite = 0, tsTotalRead = 0;
   std::vector<Chunk> tsChunks;

@@ -212,6 +212,68 @@ TEST_P(FileSystemTest, DirectoriesAreMadeWithTheirParentsAndFreeSpaceIsAnswered)
   EXPECT_GT(bytes, 0u);
 }
 
+// An unnamed file leaves no entry in its folder; a punched range reads as
+// zeros and the size stays.
+TEST_P(FileSystemTest, UnnamedFileAndPunchedHoles) {
+  FileId f;
+  ASSERT_EQ(fs_->openUnnamed(dir_, f), 0);
+  std::vector<std::string> names;
+  ASSERT_EQ(fs_->listDirectory(dir_, names), 0);
+  EXPECT_TRUE(names.empty());
+  const std::vector<char> data(3 * 4096, 'x');
+  std::size_t done = 0;
+  ASSERT_EQ(fs_->writeAt(f, data.data(), data.size(), 0, done), 0);
+  ASSERT_EQ(fs_->punchHole(f, 4096, 4096), 0);
+  std::vector<char> back(data.size());
+  ASSERT_EQ(fs_->readAt(f, back.data(), back.size(), 0, done), 0);
+  ASSERT_EQ(done, back.size());
+  EXPECT_EQ(back[4095], 'x');
+  EXPECT_EQ(back[4096], 0);
+  EXPECT_EQ(back[8191], 0);
+  EXPECT_EQ(back[8192], 'x');
+  std::int64_t size = 0;
+  ASSERT_EQ(fs_->size(f, size), 0);
+  EXPECT_EQ(size, 3 * 4096);
+  EXPECT_EQ(fs_->close(f), 0);
+  ASSERT_EQ(fs_->listDirectory(dir_, names), 0);
+  EXPECT_TRUE(names.empty());
+}
+
+TEST(PosixFileSystem, UnnamedFileInAMissingFolderFails) {
+  FileId f;
+  EXPECT_EQ(platform::posixFileSystem().openUnnamed("/no/such/folder", f), ENOENT);
+  EXPECT_EQ(f, -1);
+}
+
+// The in-memory unnamed file: any folder, counted and faulted as other
+// files, gone after a crash.
+TEST(FaultFileSystem, UnnamedFilesCountAndFailLikeOthers) {
+  using Op = platform::FaultFileSystem::Op;
+  platform::FaultFileSystem fs;
+  FileId f;
+  fs.failNext(Op::open, 1, EMFILE);
+  EXPECT_EQ(fs.openUnnamed("/scratch", f), EMFILE);
+  ASSERT_EQ(fs.openUnnamed("/scratch", f), 0);  // a folder never made
+  std::size_t done;
+  fs.failNext(Op::write, 2, ENOSPC);
+  fs.failNext(Op::punchHole, 1, EIO);
+  EXPECT_EQ(fs.writeAt(f, "ab", 2, 0, done), 0);
+  EXPECT_EQ(fs.writeAt(f, "cd", 2, 2, done), ENOSPC);
+  EXPECT_EQ(fs.punchHole(f, 0, 1), EIO);
+  EXPECT_EQ(fs.punchHole(f, 0, 1), 0);
+  EXPECT_EQ(fs.writeCount(), 2u);
+  EXPECT_EQ(fs.operationCount(Op::open), 2u);
+  EXPECT_EQ(fs.operationCount(Op::punchHole), 2u);
+  ASSERT_EQ(fs.writes().size(), 1u);
+  EXPECT_EQ(fs.writes()[0].path, "/scratch/");
+  char buffer[2];
+  ASSERT_EQ(fs.readAt(f, buffer, 2, 0, done), 0);
+  EXPECT_EQ(std::string(buffer, 2), std::string("\0b", 2));
+  fs.crash();
+  EXPECT_EQ(fs.readAt(f, buffer, 2, 0, done), EBADF);
+  EXPECT_EQ(fs.openFileCount(), 0);
+}
+
 TEST(FaultFileSystem, FreeSpaceIsWhatTheTestSets) {
   platform::FaultFileSystem fs;
   std::uint64_t bytes = 1;

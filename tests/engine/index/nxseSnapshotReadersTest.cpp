@@ -41,6 +41,9 @@ class SlowReads final : public platform::FileSystem {
   int open(const std::string& aPath, const platform::FileOpenOptions& aOptions, platform::FileId& aFile) override {
     return inner_.open(aPath, aOptions, aFile);
   }
+  int openUnnamed(const std::string& aFolder, platform::FileId& aFile) override {
+    return inner_.openUnnamed(aFolder, aFile);
+  }
   int close(platform::FileId aFile) override { return inner_.close(aFile); }
   int readAt(platform::FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
              std::size_t& aDone) override {
@@ -53,6 +56,9 @@ class SlowReads final : public platform::FileSystem {
   }
   int sync(platform::FileId aFile) override { return inner_.sync(aFile); }
   int truncate(platform::FileId aFile, std::int64_t aSize) override { return inner_.truncate(aFile, aSize); }
+  int punchHole(platform::FileId aFile, std::int64_t aOffset, std::int64_t aLength) override {
+    return inner_.punchHole(aFile, aOffset, aLength);
+  }
   int size(platform::FileId aFile, std::int64_t& aSize) override { return inner_.size(aFile, aSize); }
   int identity(platform::FileId aFile, platform::FileIdentityInfo& aInfo) override {
     return inner_.identity(aFile, aInfo);

@@ -156,12 +156,12 @@ TEST(ServerEngineSizing, AStartThatCannotMakeTheTemporaryStorageLeavesNothingBeh
   ServerEngineFixture fixture;
   TnxServerEngine* engine = fixture.Engine();
   engine->SetMaxRAM(16);
-  engine->SetTempStorePath(u"/nowhere");
   engine->SetTempStoreSize(4);
+  fixture.Fs().failNext(platform::FaultFileSystem::Op::open, 1, ENOSPC);  // the storage's unnamed file
   EXPECT_THROW(engine->SetActive(true), EnxBaseException);
+  EXPECT_EQ(fixture.Fs().operationCount(platform::FaultFileSystem::Op::open), 1u);
   EXPECT_EQ(engine->State(), nxsInactive);
   EXPECT_EQ(engine->BufferManager(), nullptr);
-  engine->SetTempStorePath(u"/tmp");
   engine->SetActive(true);
   EXPECT_EQ(engine->State(), nxsStarted);
 }

@@ -55,13 +55,23 @@ class CrashRecorder final : public platform::FileSystem {
     }
     return err;
   }
-  int close(platform::FileId aFile) override { return inner_.close(aFile); }
+  // An unnamed file leaves nothing after a crash: its operations record no point.
+  int openUnnamed(const std::string& aFolder, platform::FileId& aFile) override {
+    const int err = inner_.openUnnamed(aFolder, aFile);
+    if (err == 0) unnamed_.insert(aFile);
+    return err;
+  }
+  int close(platform::FileId aFile) override {
+    unnamed_.erase(aFile);
+    return inner_.close(aFile);
+  }
   int readAt(platform::FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
              std::size_t& aDone) override {
     return inner_.readAt(aFile, aBuffer, aCount, aOffset, aDone);
   }
   int writeAt(platform::FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
               std::size_t& aDone) override {
+    if (unnamed_.count(aFile)) return inner_.writeAt(aFile, aBuffer, aCount, aOffset, aDone);
     capture();
     const auto& h = handles_[aFile];
     if (!h.writeThrough) {
@@ -76,8 +86,11 @@ class CrashRecorder final : public platform::FileSystem {
     return inner_.sync(aFile);
   }
   int truncate(platform::FileId aFile, std::int64_t aSize) override {
-    capture();
+    if (!unnamed_.count(aFile)) capture();
     return inner_.truncate(aFile, aSize);
+  }
+  int punchHole(platform::FileId aFile, std::int64_t aOffset, std::int64_t aLength) override {
+    return inner_.punchHole(aFile, aOffset, aLength);
   }
   int size(platform::FileId aFile, std::int64_t& aSize) override { return inner_.size(aFile, aSize); }
   int identity(platform::FileId aFile, platform::FileIdentityInfo& aInfo) override {
@@ -114,6 +127,7 @@ class CrashRecorder final : public platform::FileSystem {
   std::mt19937 random_;
   std::set<std::string> paths_;
   std::map<platform::FileId, HandleInfo> handles_;
+  std::set<platform::FileId> unnamed_;
   std::map<std::string, std::vector<std::pair<std::size_t, std::vector<std::uint8_t>>>> pending_;
 };
 

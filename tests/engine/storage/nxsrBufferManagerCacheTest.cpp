@@ -154,6 +154,53 @@ TEST_F(CacheTest, StatisticsRows) {
   EXPECT_EQ(captions.strings(6), u"Transactions Commited");
 }
 
+// The chunked temporary storage on the test's file system: a failed write
+// of its file is an error of the call that needed the room, and every image
+// is still there for the commit.
+class ParkingFaultTest : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    nxseTemporaryStorageChunkedInitialize();
+    manager_->SetTempStoreSize(64);
+  }
+  void TearDown() override {
+    StorageTest::TearDown();
+    nxseTemporaryStorageChunkedFinalize();
+  }
+};
+
+TEST_F(ParkingFaultTest, AFailedParkingWriteIsAnErrorAndLosesNothing) {
+  using Op = platform::FaultFileSystem::Op;
+  constexpr TnxBlockNumber kBlocks = 3000;  // beyond the budget of 2560 pages
+  TnxBaseFile* file = tableOf(kBlocks);
+  ASSERT_TRUE(manager_->TempStore()->is<TnxChunkedTempStorage>());
+  fs_.clearRecords();
+  fs_.failNext(Op::write, 1, ENOSPC);  // table files are written only at the commit
+  TnxOwned<TestTransaction> trans(newTransaction());
+  std::vector<TnxBlockNumber> failed;
+  for (TnxBlockNumber n = 1; n < kBlocks; ++n) {
+    try {
+      setByte(file, trans.get(), n, 0x11);
+    } catch (const EnxBaseException& e) {
+      EXPECT_NE(e.Message().find(u"Temporary Storage Manager"), nxString::npos) << platform::toUtf8(e.Message());
+      failed.push_back(n);
+    }
+  }
+  ASSERT_EQ(failed.size(), 1u);
+  ASSERT_FALSE(fs_.writes().empty());
+  EXPECT_EQ(fs_.writes().front().path, "/db/");  // the storage's unnamed file
+  EXPECT_GT(manager_->TempStore()->InUse(), 0);
+  trans->Commit();
+  EXPECT_EQ(manager_->TempStore()->InUse(), 0);
+  std::uint32_t wrong = 0;
+  for (TnxBlockNumber n = 1; n < kBlocks; ++n) {
+    const std::uint8_t expected = n == failed[0] ? static_cast<std::uint8_t>(0x40 + n) : 0x11;
+    if (diskByte("/db/t.nx1", n) != expected) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
 // A transaction far larger than the cache, on the real file system with the
 // chunked temporary storage: its copies are parked and come back intact.
 class BigTransactionTest : public StorageTest {

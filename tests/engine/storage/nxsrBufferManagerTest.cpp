@@ -499,6 +499,7 @@ class GateFileSystem final : public platform::FileSystem {
   int open(const std::string& p, const platform::FileOpenOptions& o, platform::FileId& f) override {
     return inner_.open(p, o, f);
   }
+  int openUnnamed(const std::string& d, platform::FileId& f) override { return inner_.openUnnamed(d, f); }
   int close(platform::FileId f) override { return inner_.close(f); }
   int readAt(platform::FileId f, void* b, std::size_t n, std::int64_t off, std::size_t& done) override {
     if (off == watchedOffset) {
@@ -518,6 +519,7 @@ class GateFileSystem final : public platform::FileSystem {
   }
   int sync(platform::FileId f) override { return inner_.sync(f); }
   int truncate(platform::FileId f, std::int64_t s) override { return inner_.truncate(f, s); }
+  int punchHole(platform::FileId f, std::int64_t o, std::int64_t n) override { return inner_.punchHole(f, o, n); }
   int size(platform::FileId f, std::int64_t& s) override { return inner_.size(f, s); }
   int identity(platform::FileId f, platform::FileIdentityInfo& i) override { return inner_.identity(f, i); }
   int pathInfo(const std::string& p, platform::PathInfo& i) override { return inner_.pathInfo(p, i); }
