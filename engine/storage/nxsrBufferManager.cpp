@@ -106,6 +106,16 @@ TnxCacheBlock::~TnxCacheBlock() {
   }
 }
 
+void TnxCacheBlock::Dispose(TnxCacheBlock* aImage) {
+  if (!aImage) return;
+  if (aImage->cbPins.load(std::memory_order_acquire) > 0) {
+    aImage->cbOwner = nullptr;
+    aImage->cbRetired = true;
+    return;
+  }
+  platform::TObject::free(aImage);
+}
+
 void TnxCacheBlock::SetPageCounter(std::atomic<std::int64_t>* aPages) {
   if (aPages == cbPages) return;
   if (cbState == cbsMapped) {
@@ -150,7 +160,7 @@ bool TnxCacheBlock::Evict() {
 
 TnxBlockObject::~TnxBlockObject() {
   UnlinkFromLists();
-  platform::TObject::free(boCacheBlock);
+  TnxCacheBlock::Dispose(boCacheBlock);
 }
 
 void TnxBlockObject::Validate(PnxBlock) {}
@@ -158,7 +168,7 @@ void TnxBlockObject::CacheBlockNeeded() {}
 
 void TnxBlockObject::SetCacheBlock(TnxCacheBlock* aCacheBlock, bool aCountIt) {
   if (aCacheBlock == boCacheBlock) return;
-  platform::TObject::free(boCacheBlock);
+  TnxCacheBlock::Dispose(boCacheBlock);
   boCacheBlock = aCacheBlock;
   if (aCacheBlock) {
     boBlockSize = aCacheBlock->cbSize;
@@ -387,16 +397,20 @@ bool TnxReadOnlyBlock::UnpinLocked() {
 
 PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
   PnxBlock image = nullptr;
+  TnxCacheBlock* source = nullptr;  // the object of the image, none for the zero block
   const std::int32_t snapshot = aTrans && aTrans->IsSnapshot() ? aTrans->btSnapshotID : -1;
   // Every wait and load frees the padlock, and a commit in that window may
   // change which image aTrans must see: the choice is made again after it.
   while (!image) {
     if (aTrans && robTrans == aTrans) {
       image = robBlockListTail->mbGetBlock(aMarkDirty);
+      source = robBlockListTail->boCacheBlock;
     } else if (snapshot >= 0 && static_cast<std::size_t>(snapshot) < robSnapShotLinks.size() &&
                robSnapShotLinks[static_cast<std::size_t>(snapshot)]) {
       // The image this snapshot reader saw before later commits.
-      image = robSnapShotLinks[static_cast<std::size_t>(snapshot)]->bsslBlockSnapShot->Block();
+      TnxBlockSnapShot* past = robSnapShotLinks[static_cast<std::size_t>(snapshot)]->bsslBlockSnapShot;
+      image = past->Block();
+      source = past->boCacheBlock;
     } else {
       if (snapshot >= 0 && !robFile->HasSnapShotFlag(snapshot)) {
         // The first look of this snapshot reader at the file.
@@ -408,6 +422,7 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
         WaitForLoad();
       } else if (boCacheBlock) {
         image = boCacheBlock->Block();
+        source = boCacheBlock;
         CountAccess();
       } else if (robNew) {
         image = static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
@@ -417,7 +432,14 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
     }
   }
   Pin();
-  aReleaseMethod = ReleaseMethod();
+  if (source && image == source->cbBlock) {
+    if (!source->cbPinBlock) source->cbPinBlock = this;
+    nxAssert(source->cbPinBlock == this, "Image pinned on another block");
+    source->cbPins.fetch_add(1, std::memory_order_acq_rel);
+    aReleaseMethod = {&TnxReadOnlyBlock::ReleaseImage, source};
+  } else {
+    aReleaseMethod = ReleaseMethod();
+  }
   return image;
 }
 
@@ -431,6 +453,23 @@ void TnxReadOnlyBlock::Release(void* aObject, PnxBlock& aBlock) {
   while (count > 1)
     if (self->robRefCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) return;
   TnxPadlockGuard guard(self->boBufferManager->Padlock());
+  self->UnpinLocked();
+}
+
+void TnxReadOnlyBlock::ReleaseImage(void* aObject, PnxBlock& aBlock) {
+  auto* image = static_cast<TnxCacheBlock*>(aObject);
+  TnxReadOnlyBlock* self = image->cbPinBlock;
+  // As for the block's pins: only the last pin of the image is dropped
+  // under the padlock, together with the decision to free a retired image.
+  std::int32_t count = image->cbPins.load(std::memory_order_acquire);
+  while (count > 1)
+    if (image->cbPins.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+      Release(self, aBlock);
+      return;
+    }
+  aBlock = nullptr;
+  TnxPadlockGuard guard(self->boBufferManager->Padlock());
+  if (image->cbPins.fetch_sub(1, std::memory_order_acq_rel) == 1 && image->cbRetired) platform::TObject::free(image);
   self->UnpinLocked();
 }
 
@@ -500,15 +539,10 @@ void TnxReadOnlyBlock::MakeDirty(TnxBaseTransaction* aTrans) {
 
 namespace {
 
-// The committed image takes the contents of aImage. A pinned block keeps its
-// image memory (readers hold pointers into it) and gets the bytes copied in.
+// aImage becomes the committed image. The one it replaces is never written
+// over: readers that pin it keep it, unchanged, until they release it.
 void takeImage(TnxReadOnlyBlock& aBlock, TnxCacheBlock* aImage) {
-  if (aBlock.boCacheBlock && aBlock.robRefCount.load(std::memory_order_acquire) > 0) {
-    std::memcpy(aBlock.boCacheBlock->Block(), aImage->Block(), aImage->Bytes());
-    platform::TObject::free(aImage);
-  } else {
-    aBlock.SetCacheBlock(aImage);
-  }
+  aBlock.SetCacheBlock(aImage);
   aBlock.boCacheBlock->cbWriteProtected = true;
 }
 
@@ -542,7 +576,7 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
   const bool temporary = robFile->IsTemporary();
   if (aIsWTCommit && robRefCount.load(std::memory_order_acquire) > 0) {
     if (discarded) {
-      if (robRefCount.load() == 0) SetCacheBlock(nullptr);
+      SetCacheBlock(nullptr);
       robNew = true;
     } else {
       Validate(newest->boCacheBlock->Block());
@@ -555,9 +589,9 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
     if (!discarded) Validate(newest->boCacheBlock->Block());
     TnxCacheBlock* image = newest->ReleaseCacheBlock();
     if (discarded) {
-      platform::TObject::free(image);
+      TnxCacheBlock::Dispose(image);
       // Readers still holding the old image keep it until they release.
-      if (robRefCount.load(std::memory_order_acquire) == 0) SetCacheBlock(nullptr);
+      SetCacheBlock(nullptr);
       robNew = true;
     } else {
       takeImage(*this, image);
@@ -606,8 +640,8 @@ void TnxReadOnlyBlock::RollbackUnwritten() {
   robUnwritten = false;
   if (robTrans || HasSnapShots()) {
     // Still owned (a write-through commit) or named by snapshot readers:
-    // only the committed image goes.
-    if (robRefCount.load(std::memory_order_acquire) == 0) SetCacheBlock(nullptr);
+    // only the committed image goes (readers pinning it keep it).
+    SetCacheBlock(nullptr);
     robNew = false;
     return;
   }
@@ -749,9 +783,10 @@ TnxBaseFileHeaderAccess* TnxBlockAccess::HeaderAccess(TnxBaseTransaction* aTrans
 
 bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans) {
   if (aBlockNumber == 0) return false;
+  // The file's owner and its counts change with other threads' commits.
+  TnxPadlockGuard guard(baFile->fiBufMgr->Padlock());
   if (aTrans && baFile->fiTrans == aTrans) return aBlockNumber < baFile->fiTransUsedBlocks;
   if (aTrans && aTrans->IsSnapshot()) {
-    TnxPadlockGuard guard(baFile->fiBufMgr->Padlock());
     const auto id = static_cast<std::size_t>(aTrans->btSnapshotID);
     if (id < baFile->fiSnapShotLinks.size() && baFile->fiSnapShotLinks[id])
       return aBlockNumber < baFile->fiSnapShotLinks[id]->fsslUsedBlocks;
@@ -761,7 +796,10 @@ bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseTransaction*
 
 bool TnxBlockAccess::ValidBlock(TnxBlockNumber aBlockNumber, TnxBaseFileHeaderAccess* aHeaderAccess) {
   if (aBlockNumber == 0) return false;
-  if (!aHeaderAccess) return aBlockNumber < baFile->fiUsedBlocks;
+  if (!aHeaderAccess) {
+    TnxPadlockGuard guard(baFile->fiBufMgr->Padlock());
+    return aBlockNumber < baFile->fiUsedBlocks;
+  }
   return aBlockNumber < aHeaderAccess->UsedBlocks();
 }
 

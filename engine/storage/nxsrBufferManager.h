@@ -135,6 +135,9 @@ class TnxCacheBlock : public TnxObject {
   bool Evict();
   // Counts the mapped image in aPages (moving it from the previous counter).
   void SetPageCounter(std::atomic<std::int64_t>* aPages);
+  // Frees aImage, or retires it while readers pin it. REQUIRES: the padlock
+  // when it may be pinned.
+  static void Dispose(TnxCacheBlock* aImage);
 
   TnxBaseTempStorage* cbTempStore;
   TnxBlockSizeAll cbSize;
@@ -146,6 +149,12 @@ class TnxCacheBlock : public TnxObject {
   std::atomic<std::int64_t>* cbPages = nullptr;
   // The object that owns the image: refiled when the image is mapped back.
   TnxBlockObject* cbOwner = nullptr;
+  // Readers' pins on this image (each also pins cbPinBlock). An image that
+  // leaves its owner while pinned is retired, not freed or overwritten:
+  // its last release frees it, so a reader never sees it change.
+  std::atomic<std::int32_t> cbPins{0};
+  TnxReadOnlyBlock* cbPinBlock = nullptr;  // set once, before the first pin
+  bool cbRetired = false;                  // changed under the padlock
 
  private:
   void MapBack();
@@ -214,8 +223,11 @@ class TnxReadOnlyBlock : public TnxBlockObject {
 
   // The image as aTrans sees it, pinned. REQUIRES: the padlock.
   PnxBlock Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod);
-  // The release method of every image of this block.
+  // The release method of a pin without an image of its own (the shared
+  // all-zero block, a wait, a write).
   static void Release(void* aObject, PnxBlock& aBlock);
+  // The release method of a pinned image: aObject is its TnxCacheBlock.
+  static void ReleaseImage(void* aObject, PnxBlock& aBlock);
   TnxReleaseMethod ReleaseMethod() { return {&TnxReadOnlyBlock::Release, this}; }
   void Pin() { robRefCount.fetch_add(1, std::memory_order_acq_rel); }
   // Drops one pin; the last one frees an orphan. Answers whether the block

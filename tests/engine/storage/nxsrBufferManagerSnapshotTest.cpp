@@ -142,6 +142,65 @@ TEST_F(SnapshotTest, AReaderOfOneFileOfATwoFileCommitKeepsBothOld) {
   EXPECT_EQ(seenByte(first, other.get(), 3), 0xB3);
 }
 
+// A reader without a snapshot pins the committed image of block 2 (two
+// pins, released one by one); whatever the commits do to the block, the
+// pinned bytes stay as they were until the last release, and everybody else
+// sees the new state at once.
+TEST_F(SnapshotTest, APinnedImageNeverChangesUnderItsReader) {
+  struct Case {
+    const char* what;
+    int commits;
+    bool discard;         // the last commit frees the block
+    bool snapshotReader;  // a snapshot reader takes the old image and ends
+  };
+  const Case cases[] = {
+      {"a commit", 1, false, false},
+      {"two commits", 2, false, false},
+      {"a commit that frees the block", 1, true, false},
+      {"a commit whose snapshot reader ends", 1, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = std::string("/db/") + std::to_string(&c - cases) + ".nx1";
+    TnxBaseFile* file = tableOf(4, path);
+    TnxReleaseMethod firstRelease, secondRelease;
+    PnxBlock first = manager_->GetBlock(file, nullptr, 2, false, firstRelease);
+    PnxBlock second = manager_->GetBlock(file, nullptr, 2, false, secondRelease);
+    ASSERT_EQ(first, second);
+    TnxOwned<SnapshotReader> reader;
+    if (c.snapshotReader) {
+      reader = newReader();
+      EXPECT_EQ(seenByte(file, reader.get(), 1), 0x41);
+    }
+    for (int i = 1; i <= c.commits; ++i) {
+      TnxOwned<TestTransaction> trans(newTransaction());
+      setByte(file, trans.get(), 2, static_cast<std::uint8_t>(0x90 + i));
+      if (c.discard && i == c.commits) manager_->DiscardBlock(file, 2, trans.get());
+      trans->Commit();
+      EXPECT_EQ(first[16], 0x42) << "after commit " << i;
+    }
+    const std::uint8_t now = c.discard ? 0 : static_cast<std::uint8_t>(0x90 + c.commits);
+    EXPECT_EQ(committedByte(file, 2), now);
+    if (c.snapshotReader) {
+      EXPECT_EQ(seenByte(file, reader.get(), 2), 0x42);
+      reader.reset();  // frees the block snapshot that took the old image
+    }
+    EXPECT_EQ(first[16], 0x42);
+    EXPECT_EQ(nxBlockHeader(first)->bchThisBlock, 2u);
+    nxReleaseBlock(firstRelease, first);
+    EXPECT_EQ(second[16], 0x42);
+    nxReleaseBlock(secondRelease, second);
+    EXPECT_EQ(committedByte(file, 2), now);
+    std::vector<std::uint8_t> data;
+    fs_.contents(path, data);
+    // A freed block reaches the disk as freed, never with its old contents.
+    if (c.discard) {
+      EXPECT_EQ(std::memcmp(data.data() + 2 * kBlock, "DEAD", 4), 0);
+    }
+    EXPECT_EQ(diskByte(path, 2), now);
+  }
+}
+
 TEST_F(SnapshotTest, RemovingAFileWithLinksFreesThem) {
   TnxBaseFile* file = tableOf(10);
   TnxOwned<SnapshotReader> reader = newReader();

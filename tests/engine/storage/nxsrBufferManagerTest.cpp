@@ -390,19 +390,6 @@ TEST_F(BufferManagerTest, ABlockQueuedTwiceIsWrittenOnce) {
   EXPECT_FALSE(object->robUnwritten);
 }
 
-TEST_F(BufferManagerTest, AReaderKeepsItsImageAcrossACommit) {
-  TnxBaseFile* file = tableOf(4);
-  TnxReleaseMethod readerRelease;
-  PnxBlock reader = manager_->GetBlock(file, nullptr, 2, false, readerRelease);
-  TnxOwned<TestTransaction> trans(newTransaction());
-  setByte(file, trans.get(), 2, 0x99);
-  EXPECT_EQ(reader[16], 0x42);
-  trans->Commit();
-  EXPECT_EQ(reader[16], 0x99);  // the same memory, now the committed contents
-  nxReleaseBlock(readerRelease, reader);
-  EXPECT_EQ(committedByte(file, 2), 0x99);
-}
-
 TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned) {
   TnxBaseFile* file = tableOf(4);
   TnxOwned<TestTransaction> trans(newTransaction());
