@@ -210,13 +210,13 @@ TEST_F(ServerRootTableTest, RecordRevisionAndRefNrChecks) {
   }
   // An insert takes its own value as the stored one.
   setRev(fresh, 41);
-  EXPECT_EQ(table->sbtCheckRecRev(nullptr, fresh.data(), true), 0);
+  EXPECT_EQ(table->sbtCheckRecRev(fresh.data(), fresh.data(), true), 0);
   EXPECT_EQ(rev(fresh), 42u);
 
   // RefNr: an insert takes the reference; a modify may not change it.
   table->sbtInitRefNr(fresh.data());
   EXPECT_EQ(ref(fresh), -1);
-  EXPECT_EQ(table->sbtCheckRefNr(nullptr, fresh.data(), true, 5), 0);
+  EXPECT_EQ(table->sbtCheckRefNr(fresh.data(), fresh.data(), true, 5), 0);
   EXPECT_EQ(ref(fresh), 5);
   stored = fresh;
   EXPECT_EQ(table->sbtCheckRefNr(stored.data(), fresh.data(), false, 5), 0);
