@@ -229,6 +229,30 @@ TEST_F(FolderTableOpsTest, DictionaryOfAnUnopenedTable) {
   EXPECT_EQ(folder_->sfTableGetDictionary(u"a*b", {}, false, *dict), 10039);
 }
 
+TEST_F(FolderTableOpsTest, FolderIsInactiveOnlyWhileItsOpenTablesAre) {
+  ASSERT_EQ(Build(u"T", tableDictionary()), 0);
+  TnxResult result = 0;
+  TnxServerRootTable* table = Open(u"T", result);
+  ASSERT_EQ(result, 0);
+  Drop(table);
+  table->srtCursorOpened();
+  EXPECT_FALSE(folder_->sfIsInactive(false, false));
+  folder_->sfUpdateInactive();
+  EXPECT_FALSE(folder_->InInactiveList());
+  EXPECT_EQ(engine_->seCloseInactiveFolders(), 0);
+  EXPECT_EQ(engine_->FindFolder(u"/data"), folder_);
+  table->srtCursorClosed();
+  EXPECT_TRUE(folder_->sfIsInactive(false, false));
+  folder_->sfUpdateInactive();
+  EXPECT_TRUE(folder_->InInactiveList());
+  // Freeing the idle folder closes its table.
+  EXPECT_EQ(engine_->seCloseInactiveFolders(), 0);
+  EXPECT_EQ(engine_->FindFolder(u"/data"), nullptr);
+  folder_ = nullptr;
+  EXPECT_EQ(engine_->TableCount(), 0);
+  EXPECT_EQ(engine_->InactiveTableCount(), 0);
+}
+
 TEST_F(FolderTableOpsTest, ReadOnlyFolderRefusesChanges) {
   platform::FileId held = -1;
   fx.Fs().makeDirectory("/data/ro");

@@ -134,6 +134,37 @@ TEST_F(ServerRootTableTest, TreeResolvesChildPathsAndNamesWhatIsMissing) {
   Drop(root);
 }
 
+TEST_F(ServerRootTableTest, InstancesByNameReachTheTableTheRootAndTheFolder) {
+  ASSERT_EQ(Build(u"qbnk", tableDictionary(false, false, {u"qzrecord"})), 0);
+  TnxResult result = 0;
+  TnxServerRootTable* root = Open(u"qbnk", result);
+  ASSERT_EQ(result, 0);
+  TnxServerBaseTable* child = root->Children(0);
+  const auto self = [](TnxAbstractServerObject* aObject) {
+    return static_cast<void*>(static_cast<InxAbstractServerObject41100*>(aObject));
+  };
+  struct Case {
+    TnxServerBaseTable* from;
+    const char16_t* name;
+    void* expected;
+  } cases[] = {
+      {child, u"<Table>", self(child)},
+      {child, u"<Root>", self(root)},
+      {child, u"<Table>.<Root>", self(root)},
+      {root, u"<Folder>", self(folder_)},
+      {child, u"<Folder>", nullptr},  // only a root reaches its folder
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(utf8(c.name));
+    void* found = &found;
+    const std::int32_t code = c.from->CreateInstanceFor(c.name, nxServerObjectSelfClassID, nullptr,
+                                                        InxAbstractServerObject41100::IID, &found);
+    EXPECT_EQ(code == nxS_OK, c.expected != nullptr) << code;
+    EXPECT_EQ(found, c.expected);
+  }
+  Drop(root);
+}
+
 TEST_F(ServerRootTableTest, RecordRevisionAndRefNrChecks) {
   ASSERT_EQ(Build(u"t", specialFieldsDictionary()), 0);
   TnxResult result = 0;
@@ -179,13 +210,13 @@ TEST_F(ServerRootTableTest, RecordRevisionAndRefNrChecks) {
   }
   // An insert takes its own value as the stored one.
   setRev(fresh, 41);
-  EXPECT_EQ(table->sbtCheckRecRev(nullptr, fresh.data(), true), 0);
+  EXPECT_EQ(table->sbtCheckRecRev(fresh.data(), fresh.data(), true), 0);
   EXPECT_EQ(rev(fresh), 42u);
 
   // RefNr: an insert takes the reference; a modify may not change it.
   table->sbtInitRefNr(fresh.data());
   EXPECT_EQ(ref(fresh), -1);
-  EXPECT_EQ(table->sbtCheckRefNr(nullptr, fresh.data(), true, 5), 0);
+  EXPECT_EQ(table->sbtCheckRefNr(fresh.data(), fresh.data(), true, 5), 0);
   EXPECT_EQ(ref(fresh), 5);
   stored = fresh;
   EXPECT_EQ(table->sbtCheckRefNr(stored.data(), fresh.data(), false, 5), 0);
