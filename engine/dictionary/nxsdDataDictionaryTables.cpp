@@ -336,6 +336,12 @@ void TnxBaseTableDescriptor::UnregisterConstraintName(TnxDictionaryItem* /*aItem
   if (tdConstraints->empty()) tdConstraints.reset();
 }
 
+std::int32_t TnxBaseTableDescriptor::DictionaryUsableBlockSize(TnxBlockSize aBlockSize) {
+  TnxDictionaryItem* dictionary = FindDataDictionary();
+  if (!dictionary || dictionary == this) return TnxLocalizedDictionaryItem::DictionaryUsableBlockSize(aBlockSize);
+  return dictionary->DictionaryUsableBlockSize(aBlockSize);
+}
+
 void TnxBaseTableDescriptor::ActivateCache() {
   if (!CacheActive()) tdMaxKeyLen = MaxKeyLen();
   TnxLocalizedDictionaryItem::ActivateCache();

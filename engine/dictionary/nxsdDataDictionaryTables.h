@@ -130,6 +130,8 @@ class TnxBaseTableDescriptor : public TnxLocalizedDictionaryItem {
   virtual bool IsIndexDescValid(TnxIndexDescriptor* aIndexDesc);
   virtual bool IsFieldDescValid(TnxFieldDescriptor* aFieldDesc);
 
+  // A nested level's blocks are its dictionary's.
+  std::int32_t DictionaryUsableBlockSize(TnxBlockSize aBlockSize) override;
   void ActivateCache() override;
   void RegisterConstraintName(TnxDictionaryItem* aItem, const nxString& aName) override;
   void UnregisterConstraintName(TnxDictionaryItem* aItem, const nxString& aName) override;

@@ -1,7 +1,7 @@
 // The in-process server engine: the engine component with its sizing,
 // settings and cleanup thread, the server session, and the alias handlers.
 // Other modules include this header only; the families live in
-// nxsrServerEngine<Family>.h (Engine, Session, Alias, Folder), each with its own
+// nxsrServerEngine<Family>.h (Engine, Session, Alias, Folder, Table), each with its own
 // contract at its top.
 #pragma once
 
@@ -9,6 +9,7 @@
 #include "nxsrServerEngineSession.h"
 #include "nxsrServerEngineAlias.h"
 #include "nxsrServerEngineFolder.h"
+#include "nxsrServerEngineTable.h"
 
 // Counted start-up of the server library: starts the libraries below it
 // (dictionary, storage, index) and registers the engine component class;

@@ -288,6 +288,49 @@ void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {
     // The head is left alone while it is young enough.
     more = seInactiveFoldersHead && idleLonger(seInactiveFoldersHead);
   }
+  seCloseIdleTables();
+}
+
+// Tables idle longer than 5/6 day, or beyond the count limit, are freed
+// from the oldest on; only try-locks below the inactive-table padlock.
+void TnxServerEngine::seCloseIdleTables() {
+  constexpr std::int32_t kMaxInactiveTables = 256;
+  constexpr std::int64_t kTableIdleMs = std::int64_t{20} * 3600 * 1000;
+  const auto idleLonger = [&](const TnxServerRootTable* aTable) {
+    return std::llround((platform::now() - aTable->srtInactiveSince) * 86400000.0) > kTableIdleMs;
+  };
+  bool more = seInactiveTablesCount.load(std::memory_order_acquire) > 0;
+  while (more || seInactiveTablesCount.load(std::memory_order_acquire) > kMaxInactiveTables) {
+    TnxPadlockGuard inactive(*seInactiveTablesPadlock);
+    if (!seFoldersPadlock->TryLock()) return;
+    TnxPadlockGuard folders(*seFoldersPadlock, std::adopt_lock);
+    if (more) more = seInactiveTablesCount.load(std::memory_order_acquire) > 0;
+    const bool over = seInactiveTablesCount.load(std::memory_order_acquire) > kMaxInactiveTables;
+    if (!more && !over) break;
+    TnxServerRootTable* oldest = seInactiveTablesHead;
+    if (!oldest) break;
+    TnxServerFolder* folder = oldest->Folder();
+    if (!folder->sfTablesPadlock->TryLock()) return;
+    TnxPadlockGuard tables(*folder->sfTablesPadlock, std::adopt_lock);
+    if (over || idleLonger(oldest)) {
+      bool freed = false;
+      oldest->sbtLockIsInactive.fetch_add(1, std::memory_order_acq_rel);
+      if (oldest->srtIsInactive(false, false, 1)) {
+        if (oldest->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+          try {
+            platform::TObject::free(oldest);
+            freed = true;
+          } catch (...) {
+            oldest->asoConvertException(std::current_exception());
+          }
+        }
+      } else {
+        oldest->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel);
+      }
+      if (!freed) oldest->srtRemoveFromInactiveTables();
+    }
+    more = seInactiveTablesHead && idleLonger(seInactiveTablesHead);
+  }
 }
 
 TnxServerFolder* TnxServerEngine::FindFolder(const nxString& aPath) {

@@ -72,6 +72,8 @@ struct TnxServerEngineSizing {
 class TnxServerEngine : public TnxBaseServerEngine {
   PL_CLASS_INFO_DECL()
   friend class TnxServerFolder;
+  friend class TnxServerBaseTable;
+  friend class TnxServerRootTable;
  public:
   explicit TnxServerEngine(TnxComponent* aOwner = nullptr);
   ~TnxServerEngine() override;
@@ -140,6 +142,7 @@ class TnxServerEngine : public TnxBaseServerEngine {
   std::int32_t InactiveFolderCount() const { return seInactiveFoldersCount.load(std::memory_order_acquire); }
   std::int32_t FolderCount() const { return seFolderCount.load(std::memory_order_acquire); }
   std::int32_t TableCount() const { return seTableCount.load(std::memory_order_acquire); }
+  std::int32_t InactiveTableCount() const { return seInactiveTablesCount.load(std::memory_order_acquire); }
   TnxPadlock* seFoldersPadlockForTest() const { return seFoldersPadlock; }
   bool CleanupThreadRunning() const { return seCleanupThread != nullptr; }
 
@@ -165,9 +168,10 @@ class TnxServerEngine : public TnxBaseServerEngine {
                                     const nxString& aConnectedFrom, TnxWord32 aTimeout, std::int32_t aClientVersion);
   // The figures the buffer manager is built with.
   TnxServerEngineSizing seComputeSizing() const;
-  // One cleanup tick: frees idle folders (idle tables join once root tables
-  // are objects of the folders).
+  // One cleanup tick: frees idle folders, then idle tables.
   void seCleanupTimerTick(platform::TObject* aSender);
+  // The table half of the tick.
+  void seCloseIdleTables();
 
   TnxBufferManager* seBufferManager = nullptr;         // owned
   TnxSimpleTimerThread* seCleanupThread = nullptr;     // owned

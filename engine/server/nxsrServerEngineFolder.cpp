@@ -238,11 +238,52 @@ void TnxServerFolder::sfRemoveFromServerEngine() {
     sfServerEngine->seFolders->deleteAt(index);
 }
 
-bool TnxServerFolder::sfIsInactive(bool, bool) {
+bool TnxServerFolder::sfIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose) {
   if (sfDatabaseCount.load(std::memory_order_acquire) > 0) return false;
   TnxPadlockGuard guard(*sfTablesPadlock);
-  // Open root tables keep the folder busy until they can test themselves idle.
-  return sfTables->count() == 0;
+  for (int i = sfTables->count() - 1; i >= 0;) {
+    auto* table = static_cast<TnxServerRootTable*>(sfTables->objects(i));
+    if (!table->srtIsInactive(aIgnoreKeepInMemory, aRequestClose, 0)) return false;
+    // A table may have left the list meanwhile.
+    i = std::min(i - 1, sfTables->count() - 1);
+  }
+  return true;
+}
+
+TnxServerRootTable* TnxServerFolder::sfFindTable(const nxString& aTableName) {
+  int index = 0;
+  return sfTables->find(aTableName, index) ? static_cast<TnxServerRootTable*>(sfTables->objects(index)) : nullptr;
+}
+
+std::int32_t TnxServerFolder::OpenTableCount() {
+  TnxPadlockGuard guard(*sfTablesPadlock);
+  return sfTables->count();
+}
+
+bool TnxServerFolder::sfCloseTableIfIdle(TnxServerRootTable* aTable, bool aIgnoreKeepInMemory, bool aRequestClose,
+                                         const std::function<void(TnxServerRootTable&)>& aBeforeFree) {
+  aTable->sbtLockIsInactive.fetch_add(1, std::memory_order_acq_rel);
+  if (!aTable->srtIsInactive(aIgnoreKeepInMemory, aRequestClose, 1)) {
+    aTable->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel);
+    return false;
+  }
+  if (aBeforeFree) {
+    try {
+      aBeforeFree(*aTable);
+    } catch (...) {
+      aTable->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel);
+      throw;
+    }
+  }
+  // Somebody who raised the counter meanwhile keeps the table.
+  if (aTable->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel) != 1) return false;
+  try {
+    platform::TObject::free(aTable);
+  } catch (...) {
+    asoConvertException(std::current_exception());
+    return false;
+  }
+  return true;
 }
 
 // ---- Table operations on whole tables ---------------------------------------------
@@ -327,6 +368,10 @@ TnxResult TnxServerFolder::sfTableExists(const nxString& aTableName) {
   try {
     const nxString name = withoutTableExtension(aTableName, sfServerEngine->TableExtension());
     TnxPadlockGuard guard(*sfTablesPadlock);
+    if (TnxServerRootTable* open = sfFindTable(name)) {
+      const TnxTableScope scope = open->TableScope();
+      if (scope == tsPersistent || scope == tsTempGlobal) return 0;
+    }
     if (sfInMemOnly || isMemoryOrDatabaseTempName(name) || !sfIsValidTableName(name, tsPersistent)) return 8712;
     return fileExistsAnyCase(sfMainFileName(name)) ? 0 : 8712;
   } catch (...) {
@@ -351,6 +396,13 @@ TnxResult TnxServerFolder::sfTableGetList(platform::TStringList& aList) {
             const nxString name = platform::fromUtf8(platform::fileNameOf(platform::toUtf8(file)));
             work->add(name.substr(0, name.size() - extension.size() - 1));
           }
+        }
+        // Tables of one database and result sets are not the folder's.
+        for (int i = 0; i < sfTables->count(); ++i) {
+          const TnxTableScope scope = static_cast<TnxServerRootTable*>(sfTables->objects(i))->TableScope();
+          int index = 0;
+          if ((scope == tsTempDatabase || scope == tsTempUnnamed) && work->find(sfTables->strings(i), index))
+            work->deleteAt(index);
         }
       }
       aList.addStrings(*work);
@@ -380,8 +432,19 @@ TnxResult TnxServerFolder::sfTableMakeUniqueName(const nxString& aBaseName, nxSt
 TnxResult TnxServerFolder::sfCloseInactiveTables() {
   if (!sfTablesPadlock->TryLock()) return 10241;
   TnxPadlockGuard guard(*sfTablesPadlock, std::adopt_lock);
-  // Open root tables are closed here once they exist as objects of the folder.
-  return 0;
+  try {
+    for (bool closed = true; closed;) {
+      closed = false;
+      for (int i = sfTables->count() - 1; i >= 0;) {
+        auto* table = static_cast<TnxServerRootTable*>(sfTables->objects(i));
+        if (sfCloseTableIfIdle(table, false, true)) closed = true;
+        i = std::min(i - 1, sfTables->count() - 1);
+      }
+    }
+    return 0;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
 }
 
 void TnxServerFolder::sfUpdateInactive() {
@@ -423,4 +486,300 @@ void TnxServerFolder::sfRemoveFromInactiveFolders() {
   sfServerEngineInactiveFoldersPrev = sfServerEngineInactiveFoldersNext = nullptr;
   engine.seInactiveFoldersCount.fetch_sub(1, std::memory_order_acq_rel);
   sfInServerEngineInactiveFolders = false;
+}
+
+// ---- Table operations on open tables ------------------------------------------------
+
+namespace {
+
+// The files of a table in order: the table extension, then the extension
+// of every further file descriptor.
+std::vector<nxString> tableExtensionsOf(TnxServerDataDict& aDict, const nxString& aTableExtension) {
+  std::vector<nxString> extensions{aTableExtension};
+  if (TnxFilesDescriptor* files = aDict.FilesDescriptor())
+    for (std::int32_t i = 1; i < files->FileCount(); ++i) extensions.push_back(files->Files(i)->Extension());
+  return extensions;
+}
+
+nxString rootTableNotFound(const nxString& aTableName) {
+  return nxGetOrgPlaceholder() + u" Root table \"" + aTableName + u"\" not found";
+}
+
+TnxUnicodeStrings passwordList(const nxString& aPassword) {
+  return aPassword.empty() ? TnxUnicodeStrings{} : TnxUnicodeStrings{aPassword};
+}
+
+}  // namespace
+
+TnxResult TnxServerFolder::sfTableBuild(bool aOverWrite, const nxString& aTableName, const nxString& aPassword,
+                                        bool aForServer, TnxServerDataDict* aDictionary, TnxTableScope aTableScope) {
+  try {
+    TnxTableScope scope = aTableScope;
+    const platform::FormatArg args[] = {static_cast<int>(aOverWrite), aTableName,
+                                        static_cast<const void*>(aDictionary), static_cast<const void*>(&scope)};
+    TnxResult result = NotifyExtenders(eaTableBuild, true, args);
+    if (result != 0) return result;
+    if (sfReadOnly) return 10501;
+    {
+      TnxPadlockGuard guard(*sfTablesPadlock);
+      if (TnxServerRootTable* open = sfFindTable(aTableName))
+        if (!sfCloseTableIfIdle(open, true, true)) return 10031;
+      if (!sfIsValidTableName(aTableName, scope)) return 10039;
+      if (sfTableExists(aTableName) == 0) {
+        if (!aOverWrite) return 13060;
+        if (sfTableDelete(aTableName, passwordList(aPassword), aForServer) != 0) return 10763;
+      }
+      TnxServerRootTable* table = nullptr;
+      result = sfTableCreate(aTableName, aPassword, aForServer, aDictionary, scope, table);
+      if (result == 0) {
+        // A persistent table is closed until somebody uses it.
+        if (table->srtIsInactive(false, false, 0)) platform::TObject::free(table);
+        sfStructureGeneration.fetch_add(1, std::memory_order_acq_rel);
+      }
+    }
+    if (result == 0) result = NotifyExtenders(eaTableBuild, false, args);
+    return result;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerFolder::sfTableCreate(const nxString& aTableName, const nxString& aPassword, bool aForServer,
+                                         TnxServerDataDict* aDictionary, TnxTableScope aTableScope,
+                                         TnxServerRootTable*& aTable) {
+  aTable = nullptr;
+  if (sfReadOnly && (aTableScope == tsPersistent || aTableScope == tsTempGlobal)) return 10501;
+  if (sfInMemOnly && aTableScope == tsPersistent)
+    return EnxBaseException::nxSetMessage(12289, u"TableScope tsPersistent is not supported for in-memory database");
+  TnxServerRootTable* table = nullptr;
+  TnxResult result = 0;
+  try {
+    TnxPadlockGuard guard(*sfTablesPadlock);
+    table = platform::create<TnxServerRootTable>(this, aTableName, omReadWrite, smExclusive, aTableScope);
+    TnxBufferManager* manager = sfServerEngine->BufferManager();
+    TnxOwned<nxsr_server_engine_int::TnxServerFileTransaction> trans(
+        platform::create<nxsr_server_engine_int::TnxServerFileTransaction>(manager));
+    TnxFileAttributes attributes;
+    if (aTableScope != tsPersistent) attributes.include(nxfaTemporary);
+    if (aTableScope == tsTempGlobal || aTableScope == tsTempDatabase) attributes.include(nxfaMemTable);
+    try {
+      result = table->srtCreateFiles(trans.get(), passwordList(aPassword), aTableName, manager->TempStore(),
+                                     attributes, aDictionary, aForServer);
+      if (result == 0)
+        result = trans->Commit();
+      else
+        trans->Rollback();
+    } catch (...) {
+      trans->Rollback();
+      throw;
+    }
+  } catch (...) {
+    result = asoConvertException(std::current_exception());
+  }
+  if (result != 0) {
+    if (table) {
+      table->srtCloseFiles();
+      if (table->TableScope() == tsPersistent) table->srtDeleteFiles();
+      platform::TObject::free(table);
+    }
+    return result;
+  }
+  aTable = table;
+  return 0;
+}
+
+TnxResult TnxServerFolder::sfTableDelete(const nxString& aTableName, const TnxUnicodeStrings& aPasswords,
+                                         bool aForServer) {
+  try {
+    const platform::FormatArg args[] = {aTableName};
+    TnxResult result = NotifyExtenders(eaTableDelete, true, args);
+    if (result != 0) return result;
+    if (sfReadOnly) return 10501;
+    if (aTableName.empty()) return 10039;
+    {
+      TnxPadlockGuard guard(*sfTablesPadlock);
+      TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+      bool isLink = false;
+      TnxResult dictResult = 0;
+      if (TnxServerRootTable* open = sfFindTable(aTableName)) {
+        isLink = open->FileIsLink();
+        const TnxTableScope scope = open->TableScope();
+        if (!sfCloseTableIfIdle(open, true, true, [&](TnxServerRootTable& aTable) {
+              if (scope == tsPersistent) dict->Assign(aTable.Dictionary());
+            }))
+          return 10031;
+        if (scope != tsPersistent) return 0;
+      } else {
+        dictResult = sfTableGetDictionary(aTableName, aPasswords, aForServer, *dict, &isLink);
+      }
+      if (isLink) return 10763;
+      if (dictResult == 0) {
+        const std::vector<nxString> extensions = tableExtensionsOf(*dict, sfServerEngine->TableExtension());
+        for (const nxString& extension : extensions)
+          nxDeleteFile(nxCombinePath(sfPath, nxAddExtension(aTableName, extension)));
+      } else if (dictResult >= 8960 && dictResult <= 9215) {
+        // The dictionary is damaged: the main file goes, which is all we know of.
+        nxDeleteFile(sfMainFileName(aTableName));
+      } else {
+        // A wrong password or an I/O failure deletes nothing.
+        return dictResult;
+      }
+    }
+    sfStructureGeneration.fetch_add(1, std::memory_order_acq_rel);
+    return NotifyExtenders(eaTableDelete, false, args);
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerFolder::sfTableEmpty(const nxString& aTableName, const TnxUnicodeStrings& aPasswords,
+                                        bool aForServer) {
+  try {
+    if (sfReadOnly) return 10501;
+    if (aTableName.empty()) return 10039;
+    TnxResult result = 0;
+    {
+      TnxPadlockGuard guard(*sfTablesPadlock);
+      TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+      nxString password;
+      TnxTableScope scope = tsPersistent;
+      bool isLink = false;
+      if (TnxServerRootTable* open = sfFindTable(aTableName)) {
+        scope = open->TableScope();
+        const platform::FormatArg before[] = {aTableName, static_cast<const void*>(&scope)};
+        result = NotifyExtenders(eaTableEmpty, true, before);
+        if (result != 0) return result;
+        if (!sfCloseTableIfIdle(open, true, true, [&](TnxServerRootTable& aTable) {
+              dict->Assign(aTable.Dictionary());
+              password = aTable.ExtractPassword();
+              isLink = aTable.FileIsLink();
+            }))
+          return 10031;
+      } else {
+        const platform::FormatArg before[] = {aTableName, static_cast<const void*>(&scope)};
+        result = NotifyExtenders(eaTableEmpty, true, before);
+        if (result != 0) return result;
+        result = sfTableGetDictionary(aTableName, aPasswords, aForServer, *dict, &isLink, &password);
+        if (result != 0) return result;
+      }
+      if (isLink) return 10763;
+      result = sfTableBuild(true, aTableName, password, aForServer, dict.get(), scope);
+    }
+    if (result == 0) {
+      const platform::FormatArg after[] = {aTableName};
+      result = NotifyExtenders(eaTableEmpty, false, after);
+    }
+    return result;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerFolder::sfTableGetDictionary(const nxString& aTableName, const TnxUnicodeStrings& aPasswords,
+                                                bool aForServer, TnxServerDataDict& aDict, bool* aFileIsLink,
+                                                nxString* aPassword) {
+  if (aFileIsLink) *aFileIsLink = false;
+  if (aPassword) aPassword->clear();
+  TnxResult result = 0;
+  try {
+    aDict.ForceOffReadOnly();
+    TnxPadlockGuard guard(*sfTablesPadlock);
+    const auto copyFrom = [&](TnxServerRootTable& aTable) {
+      aDict.Assign(aTable.Dictionary());
+      if (aPassword) *aPassword = aTable.ExtractPassword();
+      if (aFileIsLink) *aFileIsLink = aTable.FileIsLink();
+    };
+    if (TnxServerRootTable* open = sfFindTable(aTableName)) {
+      result = open->srtCheckPasswords(aPasswords);
+      if (result == 0) copyFrom(*open);
+    } else if (sfInMemOnly) {
+      result = EnxBaseException::nxSetMessage(10024, rootTableNotFound(aTableName));
+    } else if (!sfIsValidTableName(aTableName, tsPersistent)) {
+      result = 10039;
+    } else if (!fileExistsAnyCase(sfMainFileName(aTableName))) {
+      result = EnxBaseException::nxSetMessage(10024, rootTableNotFound(aTableName));
+    } else {
+      TnxServerRootTable* table =
+          platform::create<TnxServerRootTable>(this, aTableName, omReadOnly, smShareRead, tsPersistent);
+      try {
+        bool readOnly = false;
+        result = table->srtOpenFiles(nullptr, aPasswords, aForServer, TnxFileAttributes{}, readOnly);
+        if (result == 0) copyFrom(*table);
+      } catch (...) {
+        platform::TObject::free(table);
+        throw;
+      }
+      platform::TObject::free(table);
+    }
+  } catch (...) {
+    result = asoConvertException(std::current_exception());
+  }
+  if (result != 0) {
+    try {
+      aDict.ForceOffReadOnly();
+      aDict.Clear(false);
+    } catch (...) {
+    }
+  }
+  return result;
+}
+
+TnxResult TnxServerFolder::sfTableRename(const nxString& aOldName, const nxString& aNewName,
+                                         const TnxUnicodeStrings& aPasswords, bool aForServer) {
+  try {
+    if (sfReadOnly) return 10501;
+    TnxResult result = 0;
+    {
+      TnxPadlockGuard guard(*sfTablesPadlock);
+      TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+      TnxServerRootTable* old = sfFindTable(aOldName);
+      bool isLink = old && old->FileIsLink();
+      if (TnxServerRootTable* target = sfFindTable(aNewName); target && target != old)
+        if (!sfCloseTableIfIdle(target, false, true)) return 13060;
+      if (sfTableExists(aNewName) == 0) return 13060;
+      if (old) {
+        TnxTableScope scope = old->TableScope();
+        const platform::FormatArg before[] = {aOldName, aNewName, static_cast<const void*>(&scope)};
+        result = NotifyExtenders(eaTableRename, true, before);
+        if (result != 0) return result;
+        if (scope != tsPersistent) {
+          // A temporary table has no files of its own name.
+          old->srtRename(aNewName);
+          return 0;
+        }
+        if (!sfCloseTableIfIdle(old, false, true, [&](TnxServerRootTable& aTable) { dict->Assign(aTable.Dictionary()); }))
+          return 10031;
+      } else {
+        const platform::FormatArg before[] = {aOldName, aNewName};
+        result = NotifyExtenders(eaTableRename, true, before);
+        if (result != 0) return result;
+        result = sfTableGetDictionary(aOldName, aPasswords, aForServer, *dict, &isLink);
+        if (result != 0) return result;
+      }
+      if (isLink) return 10763;
+      if (!sfIsValidTableName(aNewName, tsPersistent)) return 10039;
+      sfMoveTableFiles(aOldName, aNewName, tableExtensionsOf(*dict, sfServerEngine->TableExtension()));
+    }
+    sfStructureGeneration.fetch_add(1, std::memory_order_acq_rel);
+    const platform::FormatArg after[] = {aOldName, aNewName};
+    return NotifyExtenders(eaTableRename, false, after);
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+void TnxServerFolder::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aIncludeChildren) {
+  TnxLockedOptionsExtendableServerObject::AddDebugInfo(aContainer, aIncludeChildren);
+  aContainer->AddString(u"Path", sfPath);
+  aContainer->AddBoolean(u"InMemOnly", sfInMemOnly);
+  aContainer->AddBoolean(u"ReadOnly", sfReadOnly);
+  const std::int32_t databases = sfDatabaseCount.load(std::memory_order_acquire);
+  aContainer->AddString(u"OpenDatabases", databases == 0 ? u"None" : databases == 1 ? u"One" : u"Multiple");
+  TnxPadlockGuard guard(*sfTablesPadlock);
+  aContainer->AddInteger(u"OpenTables", static_cast<std::uint32_t>(sfTables->count()));
+  if (aIncludeChildren) {
+    TnxIntfPtr<InxExceptionDataContainer> tables = aContainer->AddContainer(u"Tables");
+    for (int i = 0; i < sfTables->count(); ++i)
+      tables->AddObject(nxsr_server_engine_int::indexLabel(static_cast<std::size_t>(i)), sfTables->objects(i), true);
+  }
 }

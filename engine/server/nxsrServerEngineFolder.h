@@ -16,12 +16,16 @@
 //   can neither open nor create it is read-only.
 // - Inactive-folder list: guarded by the engine's seInactiveFoldersPadlock;
 //   a folder is listed at most once and unlinks itself when destroyed.
+// - Root tables are open objects of the folder, listed in sfTables by name;
+//   the table operations and the idle closes run under sfTablesPadlock
+//   (re-entrant: empty calls build with it held).
 // Lock order: the engine's inactive-list padlock, the engine's folders
 // padlock, sfDatabasesPadlock, sfTablesPadlock.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "nxllSync.h"
@@ -31,6 +35,8 @@
 
 class TnxServerEngine;
 class TnxServerFolder;
+class TnxServerRootTable;
+class TnxServerDataDict;
 
 class TnxServerTransactionMgr : public TnxBaseTransactionMgr {
   PL_CLASS_INFO_DECL()
@@ -71,6 +77,7 @@ class TnxServerTransactionMgr : public TnxBaseTransactionMgr {
 class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   PL_CLASS_INFO_DECL()
   friend class TnxServerEngine;
+  friend class TnxServerRootTable;
 
  public:
   TnxServerFolder(TnxServerEngine* aServerEngine, const nxString& aPath, bool aIsCache);
@@ -94,8 +101,45 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   // 10241 while another thread holds the table padlock; else closes the
   // idle open tables and answers 0.
   TnxResult sfCloseInactiveTables();
+  // The idle-close sequence: raises aTable's usage counter, tests it with an
+  // expected count of 1, lowers the counter and frees the table when the
+  // test held and the counter is then 0. aBeforeFree runs just before the
+  // table is freed. True when the table was freed.
+  // REQUIRES: sfTablesPadlock.
+  bool sfCloseTableIfIdle(TnxServerRootTable* aTable, bool aIgnoreKeepInMemory, bool aRequestClose,
+                          const std::function<void(TnxServerRootTable&)>& aBeforeFree = {});
+  // The open root table of that name (case ignored), nil when none.
+  // REQUIRES: sfTablesPadlock.
+  TnxServerRootTable* sfFindTable(const nxString& aTableName);
+  std::int32_t OpenTableCount();
+
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aIncludeChildren) override;
 
   // --- table operations on whole tables (names compare ignoring case)
+  // Builds a new empty table; an open idle table of the name is closed
+  // first, an existing one is replaced only with aOverWrite (10763 when it
+  // cannot be deleted).
+  TnxResult sfTableBuild(bool aOverWrite, const nxString& aTableName, const nxString& aPassword, bool aForServer,
+                         TnxServerDataDict* aDictionary, TnxTableScope aTableScope);
+  // The files of a new table inside a transaction of its own; aTable is
+  // the open table on success, else nil.
+  TnxResult sfTableCreate(const nxString& aTableName, const nxString& aPassword, bool aForServer,
+                          TnxServerDataDict* aDictionary, TnxTableScope aTableScope, TnxServerRootTable*& aTable);
+  // Deletes the files of a table. A table whose dictionary cannot be read
+  // because the file is damaged (codes 8960-9215) loses its main file; any
+  // other failure to read it is the result and nothing is deleted.
+  TnxResult sfTableDelete(const nxString& aTableName, const TnxUnicodeStrings& aPasswords, bool aForServer);
+  // Rebuilds a table empty with its dictionary, password and scope.
+  TnxResult sfTableEmpty(const nxString& aTableName, const TnxUnicodeStrings& aPasswords, bool aForServer);
+  // A copy of the table's dictionary (aDict cleared on failure); the file
+  // is opened for it when the table is not open. aFileIsLink and aPassword
+  // may be nil.
+  TnxResult sfTableGetDictionary(const nxString& aTableName, const TnxUnicodeStrings& aPasswords, bool aForServer,
+                                 TnxServerDataDict& aDict, bool* aFileIsLink = nullptr, nxString* aPassword = nullptr);
+  // Renames a table: an open temporary table in memory only, else every
+  // file of it (all or nothing).
+  TnxResult sfTableRename(const nxString& aOldName, const nxString& aNewName, const TnxUnicodeStrings& aPasswords,
+                          bool aForServer);
   // 0 when the table exists, else 8712. A trailing "." + table extension is
   // ignored; in-memory ("<name>", "###name") and database-temporary
   // ("##name") names exist only while open.
