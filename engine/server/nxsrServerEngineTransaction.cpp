@@ -153,7 +153,16 @@ TnxResult TnxServerTransLinkCursor::sbcBeginTransContentLock(TnxServerTransactio
       platform::TObject::free(link);
       return kLockTimeout;
     }
-    if (link->ttlState != ttlsGranted && !aConditional) link->CreateEvent();
+    if (link->ttlState == ttlsGranted) {
+      // Granted at once: no wait, no second round on the padlock.
+      if (stcTransLink != link) {
+        stcDetach();
+        stcAttach(link);
+      }
+      link->ttlReason = nullptr;
+      return 0;
+    }
+    if (!aConditional) link->CreateEvent();
   }
   const TnxResult result = link->ttlEvent ? link->WaitFor() : (link->ttlState == ttlsGranted ? 0 : kLockTimeout);
   TnxTransLinksGuard guard(aTable);
@@ -330,7 +339,14 @@ void TnxServerTransactionLevelTableLink::ttlRemoveFromTable() {
 
 void TnxServerTransactionLevelTableLink::ttlAddToTransaction() {
   nxAssert(!ttlTransactionAdded, "Link added to its transaction twice");
-  Transaction()->stTableLinks->addObject(srtTableKey(ttlTable), this);
+  if (ttlTableKey.empty()) ttlTableKey = srtTableKey(ttlTable);
+  platform::TStringList*& list = Transaction()->stTableLinks;
+  if (!list) {
+    // Made on first use: many transactions touch no table.
+    list = platform::create<platform::TStringList>(platform::Duplicates::error, true);
+    list->setSorted(true);
+  }
+  list->addObject(ttlTableKey, this);
   ttlTransactionAdded = true;
 }
 
@@ -338,7 +354,7 @@ void TnxServerTransactionLevelTableLink::ttlRemoveFromTransaction() {
   if (!ttlTransactionAdded) return;
   platform::TStringList& list = *Transaction()->stTableLinks;
   int index = 0;
-  if (list.find(srtTableKey(ttlTable), index) && list.objects(index) == this) list.deleteAt(index);
+  if (list.find(ttlTableKey, index) && list.objects(index) == this) list.deleteAt(index);
   ttlTransactionAdded = false;
 }
 
@@ -574,8 +590,6 @@ void TnxServerTransactionLevel::stlDeadlock() {
 TnxServerTransaction::TnxServerTransaction(TnxBufferManager* aBufferManager, platform::TObject* aOwningSession,
                                            bool aSnapshot, bool aFailSafe, bool)
     : TnxBaseTransaction(aBufferManager, aOwningSession, aSnapshot, aFailSafe) {
-  stTableLinks = platform::create<platform::TStringList>(platform::Duplicates::error, true);
-  stTableLinks->setSorted(true);
   if (aFailSafe) btState.include(tsFailsafe);
 }
 
@@ -602,7 +616,7 @@ TnxServerTransactionLevel* TnxServerTransaction::CurrentLevel() const {
 
 TnxServerTransactionLevelTableLink* TnxServerTransaction::LinkFor(TnxServerRootTable* aTable) const {
   int index = 0;
-  if (!stTableLinks->find(srtTableKey(aTable), index)) return nullptr;
+  if (!stTableLinks || !stTableLinks->find(srtTableKey(aTable), index)) return nullptr;
   return static_cast<TnxServerTransactionLevelTableLink*>(stTableLinks->objects(index));
 }
 

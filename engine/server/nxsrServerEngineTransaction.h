@@ -154,6 +154,7 @@ class TnxServerTransactionLevelTableLink : public TnxObject {
   TnxServerTransactionLevelTableLinkState ttlTableListState = ttlsPending;
   TnxServerTransLinkCursor* ttlCursorsHead = nullptr;
   TnxServerTransLinkCursor* ttlCursorsTail = nullptr;
+  nxString ttlTableKey;  // made once, when it joins the transaction's list
 };
 
 // --- root-table queue operations (REQUIRES: aTable's srtTransLinksPadlock)
@@ -236,7 +237,7 @@ class TnxServerTransaction : public TnxBaseTransaction {
   TnxServerTransactionLevelTableLink* LinkFor(TnxServerRootTable* aTable) const;
   void stGetInfo(TnxTransactionInfo& aInfo) const;
 
-  platform::TStringList* stTableLinks;  // owned; objects: the links
+  platform::TStringList* stTableLinks = nullptr;  // owned, made on first use; objects: the links
   std::int32_t stForceNested = 0;
 
  private:
