@@ -164,9 +164,9 @@ TnxResult TnxServerTransLinkCursor::sbcBeginTransContentLock(TnxServerTransactio
     }
     if (!aConditional) link->CreateEvent();
   }
-  const TnxResult result = link->ttlEvent ? link->WaitFor() : (link->ttlState == ttlsGranted ? 0 : kLockTimeout);
+  if (link->ttlEvent) link->WaitFor();
   TnxTransLinksGuard guard(aTable);
-  if (result != 0 || link->ttlState != ttlsGranted) {
+  if (link->ttlState != ttlsGranted) {
     // It may have been granted after the wait ran out: then it takes part
     // in the queue no more either way.
     platform::TObject::free(link);

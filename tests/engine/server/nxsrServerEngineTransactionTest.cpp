@@ -507,6 +507,38 @@ TEST_F(TransactionTest, DeadlockHandlingRunsWithoutLinkPadlockHeld) {
   ASSERT_EQ(context->TransactionRollback(), 0);
 }
 
+TEST_F(TransactionTest, NestedChangesFoldIntoTheParentOrGoWithTheRollback) {
+  TnxServerTransContext* context = Context(Session());
+  ContentTestCursor* cursor = Cursor(context);
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(Table()->FieldsDescriptor()->RecordLength()) + 16, 0);
+  auto add = [&] {
+    TnxRefNr refNr = 0;
+    Table()->RecordEngine()->AddRecord(context->Transaction(), refNr, record.data());
+  };
+  auto count = [&] {
+    std::uint32_t n = 0;
+    Table()->RecordEngine()->GetRecordCount(context->Transaction(), n);
+    return static_cast<int>(n);
+  };
+  ASSERT_EQ(context->TransactionStart(false, false), 0);
+  ASSERT_EQ(context->TransactionStart(false, false), 0);
+  ASSERT_EQ(cursor->Exclusive(), 0);
+  add();
+  ASSERT_EQ(context->TransactionStart(false, false), 0);
+  add();
+  EXPECT_EQ(count(), 2);
+  ASSERT_EQ(context->TransactionRollback(), 0);
+  EXPECT_EQ(count(), 1);
+  ASSERT_EQ(context->TransactionCommit(), 0);
+  EXPECT_EQ(count(), 1);
+  EXPECT_EQ(GrantedCount(), 1);
+  ASSERT_EQ(context->TransactionCommit(), 0);
+  EXPECT_EQ(GrantedCount(), 0);
+  ASSERT_EQ(context->TransactionStart(false, false), 0);
+  EXPECT_EQ(count(), 1);
+  ASSERT_EQ(context->TransactionRollback(), 0);
+}
+
 // ---- journals --------------------------------------------------------------------------
 
 TEST_F(TransactionTest, CommitOfAPersistentTableWritesItsJournalFirstAndRemovesIt) {
