@@ -1,4 +1,5 @@
 // Server transactions, levels, table links and the transaction context.
+#include <algorithm>
 #include <vector>
 
 #include "nxllException.h"
@@ -720,12 +721,12 @@ void TnxServerTransaction::stCommitTopLevel(TnxServerTransactionLevel* aLevel) {
     held.clear();
   };
   try {
+    std::vector<TnxServerTransactionLevelTableLink*> exclusive;
     for (TnxServerTransactionLevelTableLink* link = aLevel->stlTableLinksHead; link;) {
       TnxServerTransactionLevelTableLink* next = link->ttlTransactionLevelNext;
       TnxServerRootTable* table = link->ttlTable;
       if (link->ttlExclusive && link->ttlState == ttlsGranted) {
-        table->srtBeginExclusiveCommit();
-        held.push_back({link, false});
+        exclusive.push_back(link);
       } else {
         TnxTransLinksGuard guard(table);
         link->ttlRemoveFromTable();
@@ -733,6 +734,15 @@ void TnxServerTransaction::stCommitTopLevel(TnxServerTransactionLevel* aLevel) {
         platform::TObject::free(link);
       }
       link = next;
+    }
+    // Commit padlocks in one order (by table key) for every transaction.
+    std::sort(exclusive.begin(), exclusive.end(),
+              [](const TnxServerTransactionLevelTableLink* a, const TnxServerTransactionLevelTableLink* b) {
+                return a->ttlTableKey < b->ttlTableKey;
+              });
+    for (TnxServerTransactionLevelTableLink* link : exclusive) {
+      link->ttlTable->srtBeginExclusiveCommit();
+      held.push_back({link, false});
     }
     stAttachJournal(aLevel);
     btBufferManager->CommitTransaction(this, flush.get(), false);
