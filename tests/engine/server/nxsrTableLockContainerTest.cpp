@@ -320,6 +320,12 @@ TEST_F(LockContainerTest, ExceptionDataListsLocksAndWaitingRequests) {
 
 // ---- waits on threads ------------------------------------------------------------
 
+// How soon a woken or refused request must be back. The aim is 50 ms; the
+// bound allows for a loaded machine. The waits in these tests run to
+// deadlines of 1.5 s and more, so a missed wake-up or a wait that should
+// not have happened shows as seconds.
+constexpr double kLockPromptMs = 250.0;
+
 double msBetween(Clock::time_point aFrom, Clock::time_point aTo) {
   return std::chrono::duration<double, std::milli>(aTo - aFrom).count();
 }
@@ -339,7 +345,7 @@ TEST_F(LockContainerTest, WaitingRecordLockIsGrantedSoonAfterTheRelease) {
   ASSERT_TRUE(locks_->ReleaseRecordLock(*b1_, 5, nullptr));
   auto [result, granted] = waiter.get();
   EXPECT_EQ(result, lrGrantedNew);
-  EXPECT_LT(msBetween(released, granted), 50.0);
+  EXPECT_LT(msBetween(released, granted), kLockPromptMs);
 }
 
 TEST_F(LockContainerTest, ConflictComesBackAtOnceWithoutTimeToWait) {
@@ -350,14 +356,14 @@ TEST_F(LockContainerTest, ConflictComesBackAtOnceWithoutTimeToWait) {
     nxSetTimeout(timeout, true);
     const Clock::time_point start = Clock::now();
     EXPECT_EQ(locks_->GetRecordLock(nullptr, *a1_, 5, false, nullptr), lrConflictCursorRecordLockSingle);
-    EXPECT_LT(msSince(start), 5.0);
+    EXPECT_LT(msSince(start), kLockPromptMs);
     EXPECT_EQ(locks_->WaitingCount(), 0);
   }
   // A conditional request never waits, deadline or not.
   nxSetTimeout(2000, true);
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(locks_->GetRecordLock(nullptr, *a1_, 5, true, nullptr), lrConflictCursorRecordLockSingle);
-  EXPECT_LT(msSince(start), 5.0);
+  EXPECT_LT(msSince(start), kLockPromptMs);
 }
 
 TEST_F(LockContainerTest, SameSessionConflictIsAnsweredAtOnce) {
@@ -367,7 +373,7 @@ TEST_F(LockContainerTest, SameSessionConflictIsAnsweredAtOnce) {
   TnxLockFailureReason reason;
   const Clock::time_point start = Clock::now();
   EXPECT_EQ(locks_->GetRecordLock(nullptr, *a1_, 5, false, &reason), lrConflictCursorRecordLockSingle);
-  EXPECT_LT(msSince(start), 50.0);
+  EXPECT_LT(msSince(start), kLockPromptMs);
   EXPECT_TRUE(reason.SameSession);
   EXPECT_EQ(Lines(reason).back(), "<[--!LockError.SameSession=1!--]>");
 }
@@ -408,7 +414,7 @@ TEST_F(LockContainerTest, StillBlockedWaiterPassesTheWakeUpOn) {
   ASSERT_TRUE(locks_->ReleaseReadLock(*c1_));
   auto [result, granted] = recorder.get();
   EXPECT_EQ(result, lrGrantedNew);
-  EXPECT_LT(msBetween(released, granted), 50.0);
+  EXPECT_LT(msBetween(released, granted), kLockPromptMs);
   ASSERT_TRUE(locks_->ReleaseRecordLock(*a1_, 5, nullptr));
   locks_->EndTransaction(ta);
   EXPECT_EQ(writer.get(), lrGrantedNew);
