@@ -312,23 +312,9 @@ void TnxServerEngine::seCloseIdleTables() {
     TnxServerFolder* folder = oldest->Folder();
     if (!folder->sfTablesPadlock->TryLock()) return;
     TnxPadlockGuard tables(*folder->sfTablesPadlock, std::adopt_lock);
-    if (over || idleLonger(oldest)) {
-      bool freed = false;
-      oldest->sbtLockIsInactive.fetch_add(1, std::memory_order_acq_rel);
-      if (oldest->srtIsInactive(false, false, 1)) {
-        if (oldest->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-          try {
-            platform::TObject::free(oldest);
-            freed = true;
-          } catch (...) {
-            oldest->asoConvertException(std::current_exception());
-          }
-        }
-      } else {
-        oldest->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel);
-      }
-      if (!freed) oldest->srtRemoveFromInactiveTables();
-    }
+    // A table that stays is in use: it joins the list again at its last cursor.
+    if ((over || idleLonger(oldest)) && !folder->sfCloseTableIfIdle(oldest, false, false))
+      oldest->srtRemoveFromInactiveTables();
     more = seInactiveTablesHead && idleLonger(seInactiveTablesHead);
   }
 }

@@ -569,6 +569,9 @@ TnxResult TnxServerFolder::sfTableCreate(const nxString& aTableName, const nxStr
         result = trans->Commit();
       else
         trans->Rollback();
+      // The new files' names must survive a crash as their contents do.
+      if (result == 0 && aTableScope == tsPersistent)
+        platform::currentFileSystem().syncDirectory(platform::toUtf8(sfPath));
     } catch (...) {
       trans->Rollback();
       throw;

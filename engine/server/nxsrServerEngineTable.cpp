@@ -264,7 +264,7 @@ void TnxServerBaseTable::sbtInitRecRev(PnxRecordBuffer aRecord) {
 
 TnxResult TnxServerBaseTable::sbtCheckRecRev(PnxRecordBuffer aStored, PnxRecordBuffer aNew, bool aInsert) {
   const std::int32_t field = specialField(sbtSFI, sftRecRev);
-  if (IsCache() || field < 0 || !aNew || (!aStored && !aInsert)) return 0;
+  if (IsCache() || field < 0 || !aNew || !aStored) return 0;
   const auto current = static_cast<std::uint32_t>(readUnsigned(sbtFieldsDescriptor, field, aNew, 4));
   const auto stored =
       aInsert ? current : static_cast<std::uint32_t>(readUnsigned(sbtFieldsDescriptor, field, aStored, 4));
@@ -282,11 +282,9 @@ void TnxServerBaseTable::sbtInitRefNr(PnxRecordBuffer aRecord) {
 TnxResult TnxServerBaseTable::sbtCheckRefNr(PnxRecordBuffer aStored, PnxRecordBuffer aNew, bool aInsert,
                                             TnxRefNr aRefNr) {
   const std::int32_t field = specialField(sbtSFI, sftRefNr);
-  if (IsCache() || field < 0 || !aNew) return 0;
+  if (IsCache() || field < 0 || !aNew || !aStored) return 0;
   bool storedNull = true, newNull = true;
-  const auto stored = aStored ? static_cast<std::int64_t>(readUnsigned(sbtFieldsDescriptor, field, aStored, 8,
-                                                                       &storedNull))
-                              : 0;
+  const auto stored = static_cast<std::int64_t>(readUnsigned(sbtFieldsDescriptor, field, aStored, 8, &storedNull));
   const TnxRefNr expected = storedNull ? aRefNr : stored;
   const auto found = static_cast<std::int64_t>(readUnsigned(sbtFieldsDescriptor, field, aNew, 8, &newNull));
   if (newNull || aInsert) {

@@ -474,6 +474,8 @@ TEST_F(DictionaryStreamTest, NestedTablePaths) {
   TnxNestedTableDescriptor* deep = a->TablesDescriptor()->AddTable(u"B");
   EXPECT_EQ(deep->btdFullName(), u"T:qzrecord:B");
   EXPECT_EQ(d->GetChild(u"qzrecord:B"), deep);
+  // A nested level's blocks are those of the dictionary's files.
+  EXPECT_EQ(deep->DictionaryUsableBlockSize(nxbs8k), d->DictionaryUsableBlockSize(nxbs8k));
 
   TnxTablesDescriptor* tables = d->TablesDescriptor();
   tables->RenameTable(u"gcount", u"gcount");

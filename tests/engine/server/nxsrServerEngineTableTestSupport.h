@@ -49,12 +49,30 @@ inline TnxServerDataDict* tableDictionary(bool aIndex = false, bool aBlob = fals
   return dict;
 }
 
+// An engine whose cleanup tick the tests drive themselves.
+class TickingServerEngine : public TnxServerEngine {
+ public:
+  using TnxServerEngine::TnxServerEngine;
+  void Tick() { seCleanupTimerTick(nullptr); }
+};
+
+// The table dictionary with a second file "blb" holding the BLOBs.
+inline TnxServerDataDict* twoFileDictionary() {
+  TnxServerDataDict* dict = tableDictionary(false, true);
+  dict->FilesDescriptor()->AddFile(u"blb", nxbs4k, u"");
+  dict->BlobDescriptor()->SetFileNumber(1);
+  return dict;
+}
+
 // A started engine with a file folder on "/data".
 class ServerTableTest : public ::testing::Test {
  protected:
   void SetUp() override {
     nxSetTimeout(0, true);
-    engine_ = fx.Started();
+    engine_ = fx.Engine<TickingServerEngine>();
+    engine_->SetMaxRAM(16);
+    engine_->SetTempStoreSize(0);
+    engine_->SetActive(true);
     folder_ = platform::create<TnxServerFolder>(engine_, u"/data", false);
   }
   void TearDown() override { platform::TObject::free(std::exchange(folder_, nullptr)); }
@@ -92,7 +110,7 @@ class ServerTableTest : public ::testing::Test {
   }
 
   ServerEngineFixture fx;
-  TnxServerEngine* engine_ = nullptr;
+  TickingServerEngine* engine_ = nullptr;
   TnxServerFolder* folder_ = nullptr;
 };
 
