@@ -10,6 +10,7 @@
 #include "nxsrServerEngineAlias.h"
 #include "nxsrServerEngineFolder.h"
 #include "nxsrServerEngineTable.h"
+#include "nxsrServerEngineTransaction.h"
 
 // Counted start-up of the server library: starts the libraries below it
 // (dictionary, storage, index) and registers the engine component class;

@@ -251,9 +251,12 @@ TnxResult TnxServerSession::DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, c
   return NotSupported(u"DatabaseCacheOpen");
 }
 
-TnxResult TnxServerSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32) {
+TnxResult TnxServerSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32 aTimeout) {
   aTransContext = nullptr;
-  return NotSupported(u"TransContextCreate");
+  return converted(*this, [&]() -> TnxResult {
+    aTransContext = platform::create<TnxServerTransContext>(this, aTimeout);
+    return 0;
+  });
 }
 
 TnxResult TnxServerSession::GetRegisteredClassList(TnxClassListType aClassListType, platform::TStringList& aList) {

@@ -52,7 +52,7 @@ class TnxServerSession : public TnxAbstractSession {
   TnxResult DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType, const nxString& aAlias,
                               TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
                               TnxWord32 aTimeout) override;
-  // Transaction contexts come with the transactions: 12289 until then.
+  // A new server transaction context of this session.
   TnxResult TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32 aTimeout) override;
   // The names of one class registry; index engines without the cache-table
   // ones; 8712 for an unknown list type.

@@ -8,6 +8,7 @@
 #include "nxsdDataDictionaryFulltext.h"
 #include "nxsrEncryptionEngineBase.h"
 #include "nxsrFileHandling.h"
+#include "nxsrTableLockContainer.h"
 #include "plDateTime.h"
 #include "plFileSystem.h"
 #include "plString.h"
@@ -105,6 +106,7 @@ TnxServerBaseTable::TnxServerBaseTable(TnxExtendableServerObject* aParent, const
     sbtRoot = parent->sbtRoot;
   }
   sbtCursorsPadlock = platform::create<TnxPadlock>();
+  sbtLocks = platform::create<TnxTableLockContainer>();
   if (aTableDescriptor) sbtFieldsDescriptor = aTableDescriptor->FieldsDescriptor();
 }
 
@@ -112,6 +114,7 @@ TnxServerBaseTable::~TnxServerBaseTable() {
   sbtFreeChildren();
   sbtFreeEngines();
   sbtFreeBlockAccess();
+  platform::TObject::free(std::exchange(sbtLocks, nullptr));
   platform::TObject::free(std::exchange(sbtCursorsPadlock, nullptr));
   platform::TObject::free(std::exchange(sbtChildNames, nullptr));
 }
@@ -308,9 +311,8 @@ void TnxServerBaseTable::sbtEndTransaction(TnxBaseTransaction* aTrans) {
   for (TnxServerBaseTable* child : sbtChildren) child->sbtEndTransaction(aTrans);
 }
 
-void TnxServerBaseTable::sbtEndTransactionOnLocks(TnxBaseTransaction*) {
-  // A table without a lock container holds no locks of any transaction.
-  nxAssert(sbtLocks == nullptr, "nxsrServerEngine: lock container without its transaction end");
+void TnxServerBaseTable::sbtEndTransactionOnLocks(TnxBaseTransaction* aTrans) {
+  if (sbtLocks) sbtLocks->EndTransaction(aTrans);
 }
 
 bool TnxServerBaseTable::sbtIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose,
