@@ -70,10 +70,10 @@ TEST_F(SnapshotTest, AReaderKeepsTheImagesAndSizeOfAFileItLookedAt) {
     setByte(file, trans.get(), 1, 0xA1);
     setByte(file, trans.get(), 2, 0xA2);
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); });
+    PnxBlock block = blockPin.Block();
     added = nxBlockHeader(block)->bchThisBlock;
-    nxReleaseBlock(release, block);
+    blockPin.Release();
     header.reset();
     trans->Commit();
   }
