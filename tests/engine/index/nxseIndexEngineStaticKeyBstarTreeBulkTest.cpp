@@ -202,7 +202,7 @@ TEST_F(BulkBuildTest, NullDuplicatesAreOrderedByRefNr) {
 // and come back for the merge.
 TEST_F(BulkBuildTest, ContainersLeaveMemoryUnderASmallCache) {
   nxseTemporaryStorageChunkedInitialize();
-  manager_->bmTempDir = u"/tmp";  // the storage file lives on the real disk
+  manager_->bmTempDir = u"/tmp";  // an unnamed file of the test file system, in any folder
   manager_->SetTempStoreSize(64);
   manager_->SetMaxRAM(10);
   createIndexed({{u"Name", idNone, {1}}});
