@@ -72,11 +72,9 @@ void setUp() {
   PnxBlock header = nullptr;
   bool readOnly = false;
   gManager->AddFile(gFile, nullptr, {}, false, release, header, readOnly);
-  nxReleaseBlock(release, header);
-  for (std::uint32_t n = 1; n < kBlocks; ++n) {  // every block cached
-    PnxBlock block = gManager->GetBlock(gFile, nullptr, n, false, release);
-    nxReleaseBlock(release, block);
-  }
+  TnxPinnedBlock(header, release).Release();
+  for (std::uint32_t n = 1; n < kBlocks; ++n)  // every block cached
+    TnxPinnedBlock([&](TnxReleaseMethod& r) { return gManager->GetBlock(gFile, nullptr, n, false, r); }).Release();
 }
 
 void tearDown() {
@@ -94,10 +92,8 @@ void tearDown() {
 void BM_CachedGetBlockRelease(benchmark::State& state) {
   std::uint32_t n = 1 + static_cast<std::uint32_t>(state.thread_index()) * 31;
   for (auto _ : state) {
-    TnxReleaseMethod release;
-    PnxBlock block = gManager->GetBlock(gFile, nullptr, n, false, release);
-    benchmark::DoNotOptimize(block[4]);
-    nxReleaseBlock(release, block);
+    TnxPinnedBlock block([&](TnxReleaseMethod& r) { return gManager->GetBlock(gFile, nullptr, n, false, r); });
+    benchmark::DoNotOptimize(block.Block()[4]);
     n = n % (kBlocks - 1) + 1;
   }
   state.SetItemsProcessed(state.iterations());

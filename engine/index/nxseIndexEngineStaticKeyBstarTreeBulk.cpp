@@ -371,9 +371,8 @@ TnxTreeBuilder::TnxTreeBuilder(TnxStaticKeyBstarTreeIndexBulkBuilder* aBulkIndex
 TnxTreeBuilder::~TnxTreeBuilder() { ReleaseAll(); }
 
 void TnxTreeBuilder::ReleaseAll() noexcept {
-  if (tbCurrentLeafNode) nxReleaseBlock(tbCurrentLeafRelease, tbCurrentLeafNode);
-  for (Level& l : tbCurrentInternal)
-    if (l.tbciNode) nxReleaseBlock(l.tbciRelease, l.tbciNode);
+  tbCurrentLeafNode.Release();
+  for (Level& l : tbCurrentInternal) l.tbciNode.Release();
 }
 
 void TnxTreeBuilder::PlanLevels(std::uint32_t aBelow) {
@@ -383,7 +382,7 @@ void TnxTreeBuilder::PlanLevels(std::uint32_t aBelow) {
     level.tbciTotalNodes = (a + k) / (k + 1);
     level.tbciTotalKeys = a - level.tbciTotalNodes;
     level.tbciTotalKeysPerPage = static_cast<double>(level.tbciTotalKeys) / level.tbciTotalNodes;
-    tbCurrentInternal.push_back(level);
+    tbCurrentInternal.push_back(std::move(level));
     if (level.tbciTotalNodes < 2) return;
     a = level.tbciTotalNodes;
   }
@@ -391,43 +390,34 @@ void TnxTreeBuilder::PlanLevels(std::uint32_t aBelow) {
 
 void TnxTreeBuilder::InsertKey(const std::uint8_t* aItem) {
   TnxStaticKeyBstarTreeIndexEngine* e = tbIndexEngine;
-  PnxBlock closed = nullptr;
-  TnxReleaseMethod closedRelease;
-  if (tbCurrentLeafNode && (nxseGetU16(tbCurrentLeafNode + nxIdx::Count) >= tbLeafNodeKeyCount ||
-                            tbCurrentLeafKeysPerPage >= tbTotalLeafKeysPerPage)) {
-    closed = tbCurrentLeafNode;
-    closedRelease = tbCurrentLeafRelease;
-    tbCurrentLeafNode = nullptr;
-    tbCurrentLeafRelease.Clear();
-  }
-  struct ReleaseClosed {
-    PnxBlock& block;
-    TnxReleaseMethod& release;
-    ~ReleaseClosed() {
-      if (block) nxReleaseBlock(release, block);
-    }
-  } releaseClosed{closed, closedRelease};
+  TnxPinnedBlock closedPin;  // the leaf this key closes, released on every exit
+  if (tbCurrentLeafNode && (nxseGetU16(tbCurrentLeafNode.Block() + nxIdx::Count) >= tbLeafNodeKeyCount ||
+                            tbCurrentLeafKeysPerPage >= tbTotalLeafKeysPerPage))
+    closedPin = std::move(tbCurrentLeafNode);
+  const PnxBlock closed = closedPin.Block();
   if (!tbCurrentLeafNode) {
-    tbCurrentLeafNode = e->NewNodeBlock(tbIndexHeaderAccess.get(), tbTrans, true, tbCurrentLeafRelease);
-    nxsePutU16(tbCurrentLeafNode + nxIdx::First, tbLeafNodeFirstKey);
+    tbCurrentLeafNode.Pin(
+        [&](TnxReleaseMethod& r) { return e->NewNodeBlock(tbIndexHeaderAccess.get(), tbTrans, true, r); });
+    nxsePutU16(tbCurrentLeafNode.Block() + nxIdx::First, tbLeafNodeFirstKey);
     ++tbCurrentLeafNodes;
     if (closed) {
-      nxsePutU32(tbCurrentLeafNode + nxIdx::PrevLeaf, nxseThisBlock(closed));
-      nxsePutU32(closed + nxIdx::NextLeaf, nxseThisBlock(tbCurrentLeafNode));
+      nxsePutU32(tbCurrentLeafNode.Block() + nxIdx::PrevLeaf, nxseThisBlock(closed));
+      nxsePutU32(closed + nxIdx::NextLeaf, nxseThisBlock(tbCurrentLeafNode.Block()));
     }
   }
-  const std::uint16_t first = nxseGetU16(tbCurrentLeafNode + nxIdx::First);
-  const std::uint16_t count = nxseGetU16(tbCurrentLeafNode + nxIdx::Count);
+  const PnxBlock leaf = tbCurrentLeafNode.Block();
+  const std::uint16_t first = nxseGetU16(leaf + nxIdx::First);
+  const std::uint16_t count = nxseGetU16(leaf + nxIdx::Count);
   nxAssert(first + count < e->ieMaxLeafNodeKeyCount, "Bulk leaf beyond its capacity");
-  e->WriteLeafEntry(tbCurrentLeafNode, first + count, aItem,
+  e->WriteLeafEntry(leaf, first + count, aItem,
                     TnxStaticKeyBstarTreeIndexBulkBuilder::ItemRefNr(aItem, tbBulkIndexer->bsibbKeyLength));
-  nxsePutU16(tbCurrentLeafNode + nxIdx::Count, static_cast<std::uint16_t>(count + 1));
+  nxsePutU16(leaf + nxIdx::Count, static_cast<std::uint16_t>(count + 1));
   ++tbCurrentLeafKeys;
   tbCurrentLeafKeysPerPage = static_cast<double>(tbCurrentLeafKeys) / tbCurrentLeafNodes;
   if (closed) {
     const std::int32_t last = nxseGetU16(closed + nxIdx::First) + nxseGetU16(closed + nxIdx::Count) - 1;
     const std::vector<std::uint8_t> separator(e->LeafKey(closed, last), e->LeafKey(closed, last) + e->ieNodeKeyLength);
-    AddSeparator(0, nxseThisBlock(closed), nxseThisBlock(tbCurrentLeafNode), separator.data());
+    AddSeparator(0, nxseThisBlock(closed), nxseThisBlock(leaf), separator.data());
   }
 }
 
@@ -436,28 +426,19 @@ void TnxTreeBuilder::AddSeparator(std::size_t aLevel, TnxBlockNumber aLeft, TnxB
   TnxStaticKeyBstarTreeIndexEngine* e = tbIndexEngine;
   nxAssert(aLevel < tbCurrentInternal.size(), "Bulk tree above its planned levels");
   Level& level = tbCurrentInternal[aLevel];
-  PnxBlock closed = nullptr;
-  TnxReleaseMethod closedRelease;
-  if (level.tbciNode && (nxseGetU16(level.tbciNode + nxIdx::Count) == tbInternalNodeKeyCount ||
+  TnxPinnedBlock closedPin;  // the node this separator closes, released on every exit
+  if (level.tbciNode && (nxseGetU16(level.tbciNode.Block() + nxIdx::Count) == tbInternalNodeKeyCount ||
                          level.tbciKeysPerPage > level.tbciTotalKeysPerPage)) {
-    closed = level.tbciNode;
-    closedRelease = level.tbciRelease;
-    level.tbciNode = nullptr;
-    level.tbciRelease.Clear();
-    e->SetChild(closed, nxseGetU16(closed + nxIdx::Count), aLeft);
+    closedPin = std::move(level.tbciNode);
+    e->SetChild(closedPin.Block(), nxseGetU16(closedPin.Block() + nxIdx::Count), aLeft);
   }
-  struct ReleaseClosed {
-    PnxBlock& block;
-    TnxReleaseMethod& release;
-    ~ReleaseClosed() {
-      if (block) nxReleaseBlock(release, block);
-    }
-  } releaseClosed{closed, closedRelease};
+  const PnxBlock closed = closedPin.Block();
   if (!level.tbciNode) {
-    level.tbciNode = e->NewNodeBlock(tbIndexHeaderAccess.get(), tbTrans, false, level.tbciRelease);
+    level.tbciNode.Pin(
+        [&](TnxReleaseMethod& r) { return e->NewNodeBlock(tbIndexHeaderAccess.get(), tbTrans, false, r); });
     ++level.tbciNodes;
   }
-  PnxBlock node = level.tbciNode;
+  PnxBlock node = level.tbciNode.Block();
   if (closed) {
     e->SetChild(node, 0, aRight);
     AddSeparator(aLevel + 1, nxseThisBlock(closed), nxseThisBlock(node), aKey);
@@ -481,11 +462,11 @@ void TnxTreeBuilder::Finalize() {
   TnxBaseIndexHeaderAccess* header = tbIndexHeaderAccess.get();
   header->SetIndexKeyCount(tbCurrentLeafKeys);
   if (!tbCurrentLeafNode) return;
-  TnxBlockNumber root = nxseThisBlock(tbCurrentLeafNode);
-  nxReleaseBlock(tbCurrentLeafRelease, tbCurrentLeafNode);
+  TnxBlockNumber root = nxseThisBlock(tbCurrentLeafNode.Block());
+  tbCurrentLeafNode.Release();
   for (Level& l : tbCurrentInternal) {
-    root = nxseThisBlock(l.tbciNode);
-    nxReleaseBlock(l.tbciRelease, l.tbciNode);
+    root = nxseThisBlock(l.tbciNode.Block());
+    l.tbciNode.Release();
   }
   header->SetIndexRoot(root);
 }

@@ -137,8 +137,7 @@ class TnxTreeBuilder : public TnxObject {
   void Finalize();
 
   struct Level {
-    PnxBlock tbciNode = nullptr;
-    TnxReleaseMethod tbciRelease;
+    TnxPinnedBlock tbciNode;
     std::uint32_t tbciTotalNodes = 0;
     std::uint32_t tbciTotalKeys = 0;
     double tbciTotalKeysPerPage = 0;
@@ -155,8 +154,7 @@ class TnxTreeBuilder : public TnxObject {
   std::uint16_t tbLeafNodeKeyCount = 0;
   std::uint16_t tbInternalNodeFirstKey = 0;
   std::uint16_t tbLeafNodeFirstKey = 0;
-  PnxBlock tbCurrentLeafNode = nullptr;
-  TnxReleaseMethod tbCurrentLeafRelease;
+  TnxPinnedBlock tbCurrentLeafNode;
   std::uint32_t tbTotalLeafNodes = 0;
   double tbTotalLeafKeysPerPage = 0;
   std::uint32_t tbCurrentLeafNodes = 0;

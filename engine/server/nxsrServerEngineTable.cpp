@@ -656,12 +656,11 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
     if (diskName != srtName && platform::sameTextAscii(diskName, srtName)) srtRename(diskName);
 
     bool readOnly = false;
-    {
-      TnxReleaseMethod release;
+    TnxPinnedBlock([&](TnxReleaseMethod& aRelease) {
       PnxBlock block = nullptr;
-      nxCheckErrorCode(manager->AddFile(srtMainFile, aTrans, aPasswords, false, release, block, readOnly));
-      nxReleaseBlock(release, block);
-    }
+      nxCheckErrorCode(manager->AddFile(srtMainFile, aTrans, aPasswords, false, aRelease, block, readOnly));
+      return block;
+    });
     if (readOnly || srtMainFile->fiOpenMode == omReadOnly) srtOpenMode = omReadOnly;
 
     sbtCreateBlockAccess();
@@ -693,10 +692,11 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
       const platform::FormatArg arg(static_cast<const void*>(file));
       nxCheckErrorCode(NotifyExtenders(eaOpenFile, false, TnxEngineArgs(&arg, 1)));
       bool fileReadOnly = false;
-      TnxReleaseMethod release;
-      PnxBlock block = nullptr;
-      nxCheckErrorCode(manager->AddFile(file, aTrans, aPasswords, false, release, block, fileReadOnly));
-      nxReleaseBlock(release, block);
+      TnxPinnedBlock([&](TnxReleaseMethod& aRelease) {
+        PnxBlock block = nullptr;
+        nxCheckErrorCode(manager->AddFile(file, aTrans, aPasswords, false, aRelease, block, fileReadOnly));
+        return block;
+      });
       nxAssert((fileReadOnly || file->fiOpenMode == omReadOnly) == (srtOpenMode == omReadOnly),
                "nxsrServerEngine: the files of a table disagree on being read-only");
       if (file->GetFileID() != files->Files(i)->FileID()) {

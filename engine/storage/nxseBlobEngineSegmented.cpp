@@ -36,17 +36,13 @@ void TnxSegmentedBlobHeapHeaderHandler::SetFirstManagementBlock(TnxBaseFileHeade
 // ---- Pinned segments -----------------------------------------------------------------------------
 
 struct TnxSegmentedBlobEngine::Segment {
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
+  TnxPinnedBlock pin;
   std::uint8_t* data = nullptr;
   std::uint16_t size = 0;
   TnxSegmentRef slot = 0;
-  Segment() = default;
-  Segment(const Segment&) = delete;
-  Segment& operator=(const Segment&) = delete;
-  ~Segment() { Release(); }
+  PnxBlock Block() const { return pin.Block(); }
   void Release() {
-    nxReleaseBlock(release, block);
+    pin.Release();
     data = nullptr;
   }
 };
@@ -56,7 +52,7 @@ struct TnxSegmentedBlobEngine::Segment {
 struct TnxSegmentedBlobEngine::Root : Segment {
   TnxBlobNr nr = 0;
   TnxBaseBlockHeapEngine* heap = nullptr;
-  void Refresh() { data = heap->GetSegment(block, slot, size); }
+  void Refresh() { data = heap->GetSegment(Block(), slot, size); }
 };
 
 TnxSegmentedBlobEngine::TnxSegmentedBlobEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
@@ -103,7 +99,7 @@ void TnxSegmentedBlobEngine::Fetch(TnxBaseTransaction* aTrans, TnxHeapRef aRef, 
   const TnxHeapRef ref = aRef & beHeapEngine->bheHeapRefMask;
   if (!bbeBlobFile->ValidBlock(nxHeapRefBlock(ref), aTrans)) RaiseTree(u"reference outside the file");
   aSegment.slot = nxHeapRefSegment(ref) & beHeapEngine->bheBlockHeapEngine->SegmentRefMask();
-  aSegment.data = beHeapEngine->GetSegment(aTrans, ref, aMarkDirty, aSegment.size, aSegment.block, aSegment.release);
+  aSegment.data = nxGetPinnedSegment(*beHeapEngine, aTrans, ref, aMarkDirty, aSegment.size, aSegment.pin);
   if (aSegment.size == 0) RaiseTree(u"empty segment");
 }
 
@@ -111,9 +107,8 @@ void TnxSegmentedBlobEngine::FetchRoot(TnxBaseTransaction* aTrans, TnxBlobNr aBl
   aRoot.nr = aBlobNr & bbeBlobNrMask;
   const auto ref = static_cast<TnxHeapRef>(aRoot.nr);
   aRoot.heap = beHeapEngine->bheBlockHeapEngine.get();
-  aRoot.release.Clear();
   aRoot.slot = nxHeapRefSegment(ref) & aRoot.heap->SegmentRefMask();
-  aRoot.data = beHeapEngine->GetSegment(aTrans, ref, aMarkDirty, aRoot.size, aRoot.block, aRoot.release);
+  aRoot.data = nxGetPinnedSegment(*beHeapEngine, aTrans, ref, aMarkDirty, aRoot.size, aRoot.pin);
   const std::uint8_t tag = aRoot.size ? aRoot.data[0] : 0xFF;
   bool ok;
   switch (tag) {
@@ -216,14 +211,14 @@ TnxBlobNr TnxSegmentedBlobEngine::Store(TnxBaseTransaction* aTrans, std::span<co
 
 bool TnxSegmentedBlobEngine::ResizeRoot(Root& aRoot, std::uint32_t aSize) {
   const bool done =
-      aSize <= 0xFFFF && aRoot.heap->ReAllocSegment(aRoot.block, static_cast<std::uint16_t>(aSize), aRoot.slot);
+      aSize <= 0xFFFF && aRoot.heap->ReAllocSegment(aRoot.Block(), static_cast<std::uint16_t>(aSize), aRoot.slot);
   aRoot.Refresh();
   return done;
 }
 
 std::uint32_t TnxSegmentedBlobEngine::RootRoom(Root& aRoot) {
   aRoot.Refresh();
-  return std::uint32_t{aRoot.heap->GetFreespace(aRoot.block)} + aRoot.size;
+  return std::uint32_t{aRoot.heap->GetFreespace(aRoot.Block())} + aRoot.size;
 }
 
 void TnxSegmentedBlobEngine::StoreRootItems(Root& aRoot, const std::vector<Item>& aItems) {
@@ -236,7 +231,7 @@ void TnxSegmentedBlobEngine::StoreRootItems(Root& aRoot, const std::vector<Item>
 void TnxSegmentedBlobEngine::FreeSegment(TnxBaseTransaction* aTrans, TnxHeapRef aRef) {
   Segment s;
   Fetch(aTrans, aRef, true, s);
-  beHeapEngine->bheBlockHeapEngine->FreeSegment(s.block, s.slot);
+  beHeapEngine->bheBlockHeapEngine->FreeSegment(s.Block(), s.slot);
 }
 
 void TnxSegmentedBlobEngine::FreeTree(TnxBaseTransaction* aTrans, TnxHeapRef aRef, int aDepth) {
@@ -251,7 +246,7 @@ void TnxSegmentedBlobEngine::FreeTree(TnxBaseTransaction* aTrans, TnxHeapRef aRe
   } else if (s.data[0] != kData) {
     RaiseTree(u"segment is neither data nor a link list");
   }
-  beHeapEngine->bheBlockHeapEngine->FreeSegment(s.block, s.slot);
+  beHeapEngine->bheBlockHeapEngine->FreeSegment(s.Block(), s.slot);
 }
 
 // ---- Simple operations ---------------------------------------------------------------------------
@@ -304,7 +299,7 @@ void TnxSegmentedBlobEngine::DeleteBlob(TnxBaseTransaction* aTrans, TnxBlobNr aB
     Truncate(aTrans, aBlobNr, 0);
     root.Refresh();
   }
-  root.heap->FreeSegment(root.block, root.slot);
+  root.heap->FreeSegment(root.Block(), root.slot);
 }
 
 bool TnxSegmentedBlobEngine::FreeBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr) {
@@ -312,7 +307,7 @@ bool TnxSegmentedBlobEngine::FreeBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
   Root root;
   FetchRoot(aTrans, aBlobNr, true, root);
   if (root.data[0] != kEmpty) return false;
-  root.heap->FreeSegment(root.block, root.slot);
+  root.heap->FreeSegment(root.Block(), root.slot);
   return true;
 }
 
@@ -490,7 +485,7 @@ void TnxSegmentedBlobEngine::WriteSubtree(TnxBaseTransaction* aTrans, Item& aIte
       // Grow the last data segment first (in place, or moved), then add.
       const TnxHeapPiece pieces[] = {{nullptr, p}, {aCursor.src, aCursor.remaining}};
       std::uint16_t grown = 0;
-      const TnxHeapRef ref = beHeapEngine->ReAllocSegmentEx(aTrans, s.block, s.slot, pieces,
+      const TnxHeapRef ref = beHeapEngine->ReAllocSegmentEx(aTrans, s.Block(), s.slot, pieces,
                                                             static_cast<std::uint16_t>(size), grown, 0, 1, false);
       s.Release();
       nxAssert(ref != 0 && grown >= size, "A data segment could not keep its size");
@@ -531,7 +526,7 @@ void TnxSegmentedBlobEngine::WriteSubtree(TnxBaseTransaction* aTrans, Item& aIte
   const TnxHeapPiece pieces[] = {{nullptr, current}, {bytes.data(), static_cast<std::uint32_t>(bytes.size())}};
   std::uint16_t size = 0;
   const TnxHeapRef ref =
-      beHeapEngine->ReAllocSegmentEx(aTrans, s.block, s.slot, pieces, current, size, 1, kItemSize, true);
+      beHeapEngine->ReAllocSegmentEx(aTrans, s.Block(), s.slot, pieces, current, size, 1, kItemSize, true);
   s.Release();
   nxAssert(ref != 0 && size >= current, "A link list could not keep its size");
   const std::size_t absorbed = (size - current) / kItemSize;
@@ -629,12 +624,12 @@ bool TnxSegmentedBlobEngine::TruncateSubtree(TnxBaseTransaction* aTrans, Item& a
     if (s.size < 2 || s.size - 1u != aItem.end - aStart) RaiseTree(u"data segment does not match its item");
     const std::uint32_t keep = aLen > aStart ? aLen - aStart : 0;  // data bytes left
     if (keep >= 1) {
-      nxAssert(beHeapEngine->bheBlockHeapEngine->ReAllocSegment(s.block, static_cast<std::uint16_t>(keep + 1), s.slot),
+      nxAssert(beHeapEngine->bheBlockHeapEngine->ReAllocSegment(s.Block(), static_cast<std::uint16_t>(keep + 1), s.slot),
                "A data segment could not shrink");
       aItem.end = aLen;
       return true;
     }
-    beHeapEngine->bheBlockHeapEngine->FreeSegment(s.block, s.slot);
+    beHeapEngine->bheBlockHeapEngine->FreeSegment(s.Block(), s.slot);
     return false;
   }
   if (s.data[0] != kList) RaiseTree(u"segment is neither data nor a link list");
@@ -648,11 +643,11 @@ bool TnxSegmentedBlobEngine::TruncateSubtree(TnxBaseTransaction* aTrans, Item& a
   }
   Fetch(aTrans, aItem.ref, true, s);
   if (items.empty()) {
-    beHeapEngine->bheBlockHeapEngine->FreeSegment(s.block, s.slot);
+    beHeapEngine->bheBlockHeapEngine->FreeSegment(s.Block(), s.slot);
     return false;
   }
   std::uint8_t* p = beHeapEngine->bheBlockHeapEngine->ReAllocSegment(
-      s.block, static_cast<std::uint16_t>(1 + kItemSize * items.size()), s.slot);
+      s.Block(), static_cast<std::uint16_t>(1 + kItemSize * items.size()), s.slot);
   nxAssert(p != nullptr, "A link list could not shrink");
   PutItems(p + 1, items);
   aItem.end = items.back().end;

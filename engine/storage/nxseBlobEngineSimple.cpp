@@ -22,24 +22,17 @@ constexpr std::uint32_t kMaxEnd = 2147483647u;
 }  // namespace
 
 struct TnxSimpleBlobEngine::Pin {
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
+  TnxPinnedBlock pinned;
   TnxBlockNumber number = 0;
-  Pin() = default;
-  Pin(const Pin&) = delete;
-  Pin& operator=(const Pin&) = delete;
-  ~Pin() { Release(); }
-  void Release() { nxReleaseBlock(release, block); }
+  PnxBlock Block() const { return pinned.Block(); }
+  void Release() { pinned.Release(); }
   void Take(Pin& aOther) {
-    Release();
-    std::swap(block, aOther.block);
-    std::swap(release, aOther.release);
+    pinned = std::move(aOther.pinned);
     number = aOther.number;
   }
-  std::uint32_t Used() const { return nxseGetU16(block + kUsed); }
-  TnxBlockNumber Next() const { return nxseGetU32(block + kNext); }
+  std::uint32_t Used() const { return nxseGetU16(Block() + kUsed); }
+  TnxBlockNumber Next() const { return nxseGetU32(Block() + kNext); }
 };
-
 TnxSimpleBlobEngine::TnxSimpleBlobEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
                                          const TnxBlockAccessArray& aFiles)
     : TnxBaseBlobEngine(aDescriptor, aTrans, aFiles) {
@@ -80,9 +73,9 @@ void TnxSimpleBlobEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber 
                                        u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                        {bbeBlobFile->baFile->FileName(),
                                         static_cast<std::int64_t>(static_cast<std::int32_t>(aBlock))});
-  aPin.block = bbeBlobFile->GetBlock(aTrans, aBlock, aMarkDirty, aPin.release, bseID);
+  aPin.pinned.Pin([&](TnxReleaseMethod& r) { return bbeBlobFile->GetBlock(aTrans, aBlock, aMarkDirty, r, bseID); });
   aPin.number = aBlock;
-  if (!nxseHasSignature(aPin.block, "NXBH") || nxseThisBlock(aPin.block) != aBlock) {
+  if (!nxseHasSignature(aPin.Block(), "NXBH") || nxseThisBlock(aPin.Block()) != aBlock) {
     aPin.Release();
     throw EnxSimpleBlobEngineException(nxErrBlobGeneral, u"Block just read from file is not a valid BLOB data block [%s, %d]",
                                        {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlock)});
@@ -96,7 +89,7 @@ void TnxSimpleBlobEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber 
 void TnxSimpleBlobEngine::FetchFirst(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, bool aMarkDirty, Pin& aPin) {
   FetchBlock(aTrans, FirstBlock(aBlobNr), aMarkDirty, aPin);
   const std::uint32_t usable = bbeBlobFile->fiBlockSizeBytes();
-  const PnxBlock b = aPin.block;
+  const PnxBlock b = aPin.Block();
   bool sound = true;
   switch (b[kKind]) {
     case kData0:
@@ -131,12 +124,12 @@ void TnxSimpleBlobEngine::FetchNext(TnxBaseTransaction* aTrans, Pin& aPin, bool 
 void TnxSimpleBlobEngine::NewBlock(TnxBaseTransaction* aTrans, TnxBaseFileHeaderAccess& aAccess, std::uint8_t aKind,
                                    Pin& aPin) {
   aPin.Release();
-  aPin.block = aAccess.GetNewBlock(aTrans, bseID, aPin.release);
-  aPin.number = nxseThisBlock(aPin.block);
-  std::memset(aPin.block + 16, 0, bbeBlobFile->fiBlockSizeBytes() - 16);
-  nxseSetSignature(aPin.block, "NXBH");
-  aPin.block[kKind] = aKind;
-  nxsePutU32(aPin.block + kNext, kEnd);
+  aPin.pinned.Pin([&](TnxReleaseMethod& r) { return aAccess.GetNewBlock(aTrans, bseID, r); });
+  aPin.number = nxseThisBlock(aPin.Block());
+  std::memset(aPin.Block() + 16, 0, bbeBlobFile->fiBlockSizeBytes() - 16);
+  nxseSetSignature(aPin.Block(), "NXBH");
+  aPin.Block()[kKind] = aKind;
+  nxsePutU32(aPin.Block() + kNext, kEnd);
 }
 
 void TnxSimpleBlobEngine::FreeChainFrom(TnxBaseTransaction* aTrans, TnxBaseFileHeaderAccess& aAccess,
@@ -148,7 +141,7 @@ void TnxSimpleBlobEngine::FreeChainFrom(TnxBaseTransaction* aTrans, TnxBaseFileH
     Pin pin;
     FetchBlock(aTrans, current, true, pin);
     current = pin.Next();
-    aAccess.DeleteBlock(aTrans, pin.block);
+    aAccess.DeleteBlock(aTrans, pin.Block());
   }
 }
 
@@ -185,9 +178,9 @@ void TnxSimpleBlobEngine::AddFileBlob(TnxBaseTransaction* aTrans, const nxString
   TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
   Pin pin;
   NewBlock(aTrans, *access, kFile, pin);
-  nxsePutU16(pin.block + kData, static_cast<std::uint16_t>(name.size()));
-  std::memcpy(pin.block + kData + 2, name.data(), name.size());
-  nxsePutU32(pin.block + kLength, static_cast<std::uint32_t>(name.size() + 1));
+  nxsePutU16(pin.Block() + kData, static_cast<std::uint16_t>(name.size()));
+  std::memcpy(pin.Block() + kData + 2, name.data(), name.size());
+  nxsePutU32(pin.Block() + kLength, static_cast<std::uint32_t>(name.size() + 1));
   aBlobNr = pin.number;
 }
 
@@ -199,10 +192,10 @@ void TnxSimpleBlobEngine::AddBlobLink(TnxBaseTransaction* aTrans, const nxString
   TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
   Pin pin;
   NewBlock(aTrans, *access, kLink, pin);
-  nxsePutU32(pin.block + kData, static_cast<std::uint32_t>(name.size()));
-  std::memcpy(pin.block + kData + 4, name.data(), name.size());
-  nxsePutU64(pin.block + kData + 4 + name.size(), aTableBlobNr);
-  nxsePutU32(pin.block + kLength, static_cast<std::uint32_t>(name.size() + 12));
+  nxsePutU32(pin.Block() + kData, static_cast<std::uint32_t>(name.size()));
+  std::memcpy(pin.Block() + kData + 4, name.data(), name.size());
+  nxsePutU64(pin.Block() + kData + 4 + name.size(), aTableBlobNr);
+  nxsePutU32(pin.Block() + kLength, static_cast<std::uint32_t>(name.size() + 12));
   aBlobNr = pin.number;
 }
 
@@ -217,7 +210,7 @@ bool TnxSimpleBlobEngine::FreeBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
   {
     Pin first;
     FetchFirst(aTrans, aBlobNr, false, first);
-    if (nxseGetU32(first.block + kLength) != 0) return false;
+    if (nxseGetU32(first.Block() + kLength) != 0) return false;
   }
   DeleteBlob(aTrans, aBlobNr);
   return true;
@@ -229,9 +222,9 @@ std::uint32_t TnxSimpleBlobEngine::GetBlobLength(TnxBaseTransaction* aTrans, Tnx
                                                  const TnxBlobLinkGetLength& aLengthMethod, std::uint32_t& aLength) {
   Pin first;
   FetchFirst(aTrans, aBlobNr, false, first);
-  switch (first.block[kKind]) {
+  switch (first.Block()[kKind]) {
     case kFile: {
-      const nxString name = FileName(first.block);
+      const nxString name = FileName(first.Block());
       first.Release();
       return GetFileBlobLength(name, aLength);
     }
@@ -240,12 +233,12 @@ std::uint32_t TnxSimpleBlobEngine::GetBlobLength(TnxBaseTransaction* aTrans, Tnx
       // reader a link is a damaged block.
       if (!aLengthMethod) RaiseChain(first.number);
       TnxBlobNr source = 0;
-      const nxString name = LinkName(first.block, source);
+      const nxString name = LinkName(first.Block(), source);
       first.Release();
       return aLengthMethod(name, source, aLength);
     }
     default:
-      aLength = nxseGetU32(first.block + kLength);
+      aLength = nxseGetU32(first.Block() + kLength);
       return 0;
   }
 }
@@ -253,8 +246,8 @@ std::uint32_t TnxSimpleBlobEngine::GetBlobLength(TnxBaseTransaction* aTrans, Tnx
 bool TnxSimpleBlobEngine::IsFileBlob(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, nxString& aFileName) {
   Pin first;
   FetchFirst(aTrans, aBlobNr, false, first);
-  if (first.block[kKind] != kFile) return false;
-  aFileName = FileName(first.block);
+  if (first.Block()[kKind] != kFile) return false;
+  aFileName = FileName(first.Block());
   return true;
 }
 
@@ -262,8 +255,8 @@ bool TnxSimpleBlobEngine::IsBlobLink(TnxBaseTransaction* aTrans, TnxBlobNr aBlob
                                      TnxBlobNr& aSrcTableBlobNr) {
   Pin first;
   FetchFirst(aTrans, aBlobNr, false, first);
-  if (first.block[kKind] != kLink) return false;
-  aSrcTableName = LinkName(first.block, aSrcTableBlobNr);
+  if (first.Block()[kKind] != kLink) return false;
+  aSrcTableName = LinkName(first.Block(), aSrcTableBlobNr);
   return true;
 }
 
@@ -272,19 +265,19 @@ std::uint32_t TnxSimpleBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aB
   if (aLen == 0) return 0;
   Pin pin;
   FetchFirst(aTrans, aBlobNr, false, pin);
-  if (pin.block[kKind] == kFile) {
-    const nxString name = FileName(pin.block);
+  if (pin.Block()[kKind] == kFile) {
+    const nxString name = FileName(pin.Block());
     pin.Release();
     return ReadFileBlob(name, aOffset, aLen, aStream);
   }
-  if (pin.block[kKind] == kLink) {
+  if (pin.Block()[kKind] == kLink) {
     if (!aReadMethod) RaiseChain(pin.number);
     TnxBlobNr source = 0;
-    const nxString name = LinkName(pin.block, source);
+    const nxString name = LinkName(pin.Block(), source);
     pin.Release();
     return aReadMethod(name, source, aOffset, aLen, aStream);
   }
-  const std::uint32_t length = nxseGetU32(pin.block + kLength);
+  const std::uint32_t length = nxseGetU32(pin.Block() + kLength);
   if (aOffset >= length) return 0;
   std::uint32_t wanted = std::min(aLen, length - aOffset);
   std::uint32_t before = 0, steps = 0;
@@ -303,7 +296,7 @@ std::uint32_t TnxSimpleBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aB
     // chain could otherwise add up to the length.
     if (before + used >= length && pin.Next() != kEnd) RaiseChain(pin.number);
     const std::uint32_t n = std::min(wanted, used - position);
-    aStream.WriteBuffer(pin.block + kData + position, static_cast<std::int32_t>(n));
+    aStream.WriteBuffer(pin.Block() + kData + position, static_cast<std::int32_t>(n));
     wanted -= n;
     if (wanted == 0) return 0;
     before += used;
@@ -317,9 +310,9 @@ std::uint32_t TnxSimpleBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aB
 void TnxSimpleBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aLen) {
   Pin first;
   FetchFirst(aTrans, aBlobNr, true, first);
-  const std::uint32_t length = nxseGetU32(first.block + kLength);
+  const std::uint32_t length = nxseGetU32(first.Block() + kLength);
   if (aLen == length) return;
-  const std::uint8_t kind = first.block[kKind];
+  const std::uint8_t kind = first.Block()[kKind];
   if (kind == kFile || (kind == kLink && aLen != 0)) RaiseReadOnly(aBlobNr, kind);
   if (aLen > length && kind != kLink)
     throw EnxSimpleBlobEngineException(
@@ -327,23 +320,23 @@ void TnxSimpleBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
         {bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(aBlobNr), static_cast<std::int64_t>(aLen),
          static_cast<std::int64_t>(length)});
   TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
-  nxsePutU32(first.block + kLength, aLen);
+  nxsePutU32(first.Block() + kLength, aLen);
   if (kind == kLink) {
     // A link cut to nothing becomes an empty BLOB of its own.
-    first.block[kKind] = kData0;
-    nxsePutU16(first.block + kUsed, 0);
-    std::memset(first.block + kData, 0, DataSize());
+    first.Block()[kKind] = kData0;
+    nxsePutU16(first.Block() + kUsed, 0);
+    std::memset(first.Block() + kData, 0, DataSize());
   }
   TnxBlockNumber rest;
   if (aLen == 0) {
     rest = first.Next();
-    nxsePutU32(first.block + kNext, kEnd);
+    nxsePutU32(first.Block() + kNext, kEnd);
   } else {
     Pin pin;
     bool onFirst = true;
     std::uint32_t before = 0, steps = 0;
     for (;;) {
-      PnxBlock b = onFirst ? first.block : pin.block;
+      PnxBlock b = onFirst ? first.Block() : pin.Block();
       const std::uint32_t used = std::min<std::uint32_t>(nxseGetU16(b + kUsed), length - before);
       if (before + used >= aLen) {
         nxsePutU16(b + kUsed, static_cast<std::uint16_t>(aLen - before));
@@ -372,9 +365,9 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
   FetchFirst(aTrans, aBlobNr, true, first);
   const std::uint64_t end = std::uint64_t{aOffset} + aLen;
   if (end > kMaxEnd) throw EnxSimpleBlobEngineException(nxErrBlobTooLarge);
-  const std::uint8_t kind = first.block[kKind];
+  const std::uint8_t kind = first.Block()[kKind];
   if (kind != kData0) RaiseReadOnly(aBlobNr, kind);
-  const std::uint32_t length = nxseGetU32(first.block + kLength);
+  const std::uint32_t length = nxseGetU32(first.Block() + kLength);
   if (aOffset > length)
     throw EnxSimpleBlobEngineException(
         nxErrInvalidBlobOffset, u"Offset value is greater than the length of the BLOB [%s, (%d), offset %d, length %d]",
@@ -387,7 +380,7 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
   // The block being written is the first block or `pin`.
   Pin pin;
   bool onFirst = true;
-  auto current = [&]() -> PnxBlock { return onFirst ? first.block : pin.block; };
+  auto current = [&]() -> PnxBlock { return onFirst ? first.Block() : pin.Block(); };
   std::uint32_t steps = 0;
   // Moves to the chain's next block, or to a new block linked at its end.
   auto advance = [&]() {
@@ -445,7 +438,7 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
     position = 0;
     advance();
   }
-  nxsePutU32(first.block + kLength, static_cast<std::uint32_t>(std::max<std::uint64_t>(end, length)));
+  nxsePutU32(first.Block() + kLength, static_cast<std::uint32_t>(std::max<std::uint64_t>(end, length)));
 }
 
 void TnxSimpleBlobEngine::IncBlobNr(TnxBlobNr& aBlobNr) {

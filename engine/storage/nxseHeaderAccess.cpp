@@ -85,21 +85,6 @@ void insertEntry(std::uint8_t* aEntries, std::uint32_t aCount, std::uint32_t aAt
   nxsePutU32(aEntries + 8 * aAt + 4, aBlock);
 }
 
-// A pinned block released on every path unless handed on.
-struct Pin {
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
-  Pin() = default;
-  Pin(const Pin&) = delete;
-  Pin& operator=(const Pin&) = delete;
-  ~Pin() { nxReleaseBlock(release, block); }
-  PnxBlock handOver(TnxReleaseMethod& aRelease) {
-    aRelease = release;
-    release.Clear();
-    return std::exchange(block, nullptr);
-  }
-};
-
 struct FixedSection {
   const char16_t* name;
   std::uint16_t offset;
@@ -337,12 +322,11 @@ PnxBlock Tnx1xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int
   if (count == 0) return ExtendFile(aTrans, aReleaseMethod);
   const std::uint32_t first = nxseGetU32(Header + FirstFree);
   CheckBlockNumber(first, 8961);
-  Pin pin;
-  pin.block = bfhaBlockAccess->GetBlock(aTrans, first, true, pin.release, 0);
-  if (!nxseHasSignature(pin.block, "DEAD"))
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return bfhaBlockAccess->GetBlock(aTrans, first, true, r, 0); });
+  if (!nxseHasSignature(pin.Block(), "DEAD"))
     Raise(nxErrCorruptFile, u"Block %d in file \"%s\" is on the free list but is not a freed block",
           {static_cast<std::int64_t>(first), bfhaHeaderFile->FileName()});
-  const std::int32_t next = nxseGetI32(pin.block + 16);
+  const std::int32_t next = nxseGetI32(pin.Block() + 16);
   if (next == -1) {
     if (count != 1) Raise(nxErrCorruptHeader);
   } else {
@@ -354,9 +338,9 @@ PnxBlock Tnx1xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int
   // No longer a freed block, even before its new owner formats it: a
   // damaged chain that leads back here is refused instead of handing the
   // block out twice.
-  std::memset(pin.block, 0, 4);
-  nxsePutU32(pin.block + 4, first);
-  return pin.handOver(aReleaseMethod);
+  std::memset(pin.Block(), 0, 4);
+  nxsePutU32(pin.Block() + 4, first);
+  return pin.HandOver(aReleaseMethod);
 }
 
 void Tnx1xFileHeaderAccess::DeleteBlock(TnxBaseTransaction*, PnxBlock aBlock) {
@@ -412,15 +396,16 @@ std::uint32_t Tnx2xFileHeaderAccess::CacheCount() {
 PnxBlock Tnx2xFileHeaderAccess::FetchMapBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock,
                                               TnxReleaseMethod& aRelease) {
   CheckBlockNumber(aBlock, 8961);
-  Pin pin;
-  pin.block = bfhaBlockAccess->GetBlock(aTrans, aBlock, true, pin.release, FreeMapID);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
+    return bfhaBlockAccess->GetBlock(aTrans, aBlock, true, r, FreeMapID);
+  });
   const std::uint32_t capacity = (UsableSize() - 28) / 4;
-  const std::int32_t next = nxseGetI32(pin.block + 16);
-  if (!nxseHasSignature(pin.block, "FBMH") || nxseGetU32(pin.block + 20) != capacity ||
-      nxseGetU32(pin.block + 24) > capacity || (next != -1 && (next <= 0 || static_cast<std::uint32_t>(next) >= UsedBlocks())))
+  const std::int32_t next = nxseGetI32(pin.Block() + 16);
+  if (!nxseHasSignature(pin.Block(), "FBMH") || nxseGetU32(pin.Block() + 20) != capacity ||
+      nxseGetU32(pin.Block() + 24) > capacity || (next != -1 && (next <= 0 || static_cast<std::uint32_t>(next) >= UsedBlocks())))
     Raise(nxErrCorruptFile, u"Free block map block %d in file \"%s\" is corrupt",
           {static_cast<std::int64_t>(aBlock), bfhaHeaderFile->FileName()});
-  return pin.handOver(aRelease);
+  return pin.HandOver(aRelease);
 }
 
 PnxBlock Tnx2xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int32_t aID,
@@ -433,22 +418,21 @@ PnxBlock Tnx2xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int
     std::uint32_t steps = 0;
     while (count < RefillTo && nxseGetI32(Header + FirstFree) != -1) {
       if (++steps > UsedBlocks()) Raise(nxErrCorruptFile, u"The free block map of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
-      Pin map;
-      map.block = FetchMapBlock(aTrans, nxseGetU32(Header + FirstFree), map.release);
-      std::uint32_t mapCount = nxseGetU32(map.block + 24);
+      TnxPinnedBlock map([&](TnxReleaseMethod& r) { return FetchMapBlock(aTrans, nxseGetU32(Header + FirstFree), r); });
+      std::uint32_t mapCount = nxseGetU32(map.Block() + 24);
       const std::uint32_t n = std::min(RefillTo - count, mapCount);
       for (std::uint32_t i = 0; i < n; ++i) {
-        const std::uint32_t entry = nxseGetU32(map.block + 28 + 4 * (mapCount - n + i));
+        const std::uint32_t entry = nxseGetU32(map.Block() + 28 + 4 * (mapCount - n + i));
         CheckBlockNumber(entry, 8962);
         nxsePutU32(Header + FreeCache + 4 * count++, entry);
       }
       mapCount -= n;
-      nxsePutU32(map.block + 24, mapCount);
+      nxsePutU32(map.Block() + 24, mapCount);
       nxsePutU32(Header + FreeCount, count);
       if (mapCount == 0) {
-        std::memcpy(Header + FirstFree, map.block + 16, 4);
-        nxsePutI32(map.block + usable, aID);
-        return map.handOver(aReleaseMethod);
+        std::memcpy(Header + FirstFree, map.Block() + 16, 4);
+        nxsePutI32(map.Block() + usable, aID);
+        return map.HandOver(aReleaseMethod);
       }
       break;  // the cache holds RefillTo entries now
     }
@@ -480,7 +464,7 @@ void Tnx2xFileHeaderAccess::DeleteBlock(TnxBaseTransaction* aTrans, PnxBlock aBl
     bool becameMap = false;
     bool atHand = nxseGetI32(Header + FirstFree) != -1;
     while (count > SpillTo) {
-      Pin map;
+      TnxPinnedBlock map;
       PnxBlock target;
       if (!atHand) {
         target = aBlock;
@@ -491,8 +475,8 @@ void Tnx2xFileHeaderAccess::DeleteBlock(TnxBaseTransaction* aTrans, PnxBlock aBl
         nxsePutU32(target + 24, 0);
         becameMap = true;
       } else {
-        map.block = FetchMapBlock(aTrans, nxseGetU32(Header + FirstFree), map.release);
-        target = map.block;
+        map.Pin([&](TnxReleaseMethod& r) { return FetchMapBlock(aTrans, nxseGetU32(Header + FirstFree), r); });
+        target = map.Block();
         atHand = false;
         if (nxseGetU32(target + 24) >= capacity) continue;
       }
@@ -563,16 +547,17 @@ void Tnx2xFileHeaderAccess::ChangePassword(const nxString& aNewPassword) {
 PnxBlock Tnx2xFileHeaderAccess::FetchOverflowBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty,
                                                    TnxReleaseMethod& aRelease) {
   CheckBlockNumber(aBlock, 8961);
-  Pin pin;
-  pin.block = bfhaBlockAccess->GetBlock(aTrans, aBlock, aMarkDirty, pin.release, OverflowID);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
+    return bfhaBlockAccess->GetBlock(aTrans, aBlock, aMarkDirty, r, OverflowID);
+  });
   const std::uint32_t capacity = (UsableSize() - 24) / 8;
-  const std::uint32_t count = nxseGetU16(pin.block + 22);
-  const std::uint32_t next = nxseGetU32(pin.block + 16);
-  if (!nxseHasSignature(pin.block, "CHOF") || nxseGetU16(pin.block + 20) != capacity || count == 0 ||
+  const std::uint32_t count = nxseGetU16(pin.Block() + 22);
+  const std::uint32_t next = nxseGetU32(pin.Block() + 16);
+  if (!nxseHasSignature(pin.Block(), "CHOF") || nxseGetU16(pin.Block() + 20) != capacity || count == 0 ||
       count > capacity || (next != 0 && next >= UsedBlocks()))
     Raise(nxErrCorruptFile, u"Child header overflow block %d in file \"%s\" is corrupt",
           {static_cast<std::int64_t>(aBlock), bfhaHeaderFile->FileName()});
-  return pin.handOver(aRelease);
+  return pin.HandOver(aRelease);
 }
 
 PnxBlock Tnx2xFileHeaderAccess::NewOverflowBlock(TnxBaseTransaction* aTrans, std::int32_t aID, std::int32_t aBlock,
@@ -608,17 +593,16 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
     std::uint32_t steps = 0;
     while (next != 0 && aID >= last) {
       if (++steps > usedBlocks) Raise(nxErrCorruptFile, u"The sub-header chain of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
-      Pin overflow;
-      overflow.block = FetchOverflowBlock(aTrans, next, false, overflow.release);
-      const std::uint32_t n = nxseGetU16(overflow.block + 22);
-      const std::int32_t blockLast = nxseGetI32(overflow.block + 24 + 8 * (n - 1));
-      if (aID > last && aID <= blockLast && findEntry(overflow.block + 24, n, aID, index)) {
-        const std::uint32_t block = nxseGetU32(overflow.block + 24 + 8 * index + 4);
+      TnxPinnedBlock overflow([&](TnxReleaseMethod& r) { return FetchOverflowBlock(aTrans, next, false, r); });
+      const std::uint32_t n = nxseGetU16(overflow.Block() + 22);
+      const std::int32_t blockLast = nxseGetI32(overflow.Block() + 24 + 8 * (n - 1));
+      if (aID > last && aID <= blockLast && findEntry(overflow.Block() + 24, n, aID, index)) {
+        const std::uint32_t block = nxseGetU32(overflow.Block() + 24 + 8 * index + 4);
         CheckBlockNumber(block, 8962);
         return block;
       }
       last = blockLast;
-      next = nxseGetU32(overflow.block + 16);
+      next = nxseGetU32(overflow.Block() + 16);
     }
   }
   if (!aTrans) Raise(nxErrCorruptHeader);
@@ -627,12 +611,11 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
   const std::uint32_t usable = UsableSize();
   TnxBlockNumber result;
   {
-    Pin sub;
-    sub.block = GetNewBlock(aTrans, aID, sub.release);
-    std::memset(sub.block + 16, 0, usable - 16);
-    nxseSetSignature(sub.block, "NX!2");
-    nxsePutU16(sub.block + SectionTop, static_cast<std::uint16_t>(usable - 1));
-    result = nxseThisBlock(sub.block);
+    TnxPinnedBlock sub([&](TnxReleaseMethod& r) { return GetNewBlock(aTrans, aID, r); });
+    std::memset(sub.Block() + 16, 0, usable - 16);
+    nxseSetSignature(sub.Block(), "NX!2");
+    nxsePutU16(sub.Block() + SectionTop, static_cast<std::uint16_t>(usable - 1));
+    result = nxseThisBlock(sub.Block());
   }
   entries = Header + section;
 
@@ -663,20 +646,20 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
 
   const std::uint32_t chain = nxseGetU32(entries + 248);
   if (chain == 0) {
-    Pin overflow;
-    overflow.block = NewOverflowBlock(aTrans, carryID, static_cast<std::int32_t>(carryBlock), overflow.release);
-    nxsePutU32(Header + section + 248, nxseThisBlock(overflow.block));
+    TnxPinnedBlock overflow([&](TnxReleaseMethod& r) {
+      return NewOverflowBlock(aTrans, carryID, static_cast<std::int32_t>(carryBlock), r);
+    });
+    nxsePutU32(Header + section + 248, nxseThisBlock(overflow.Block()));
     return result;
   }
   std::int32_t running = nxseGetI32(entries + 8 * (count - 1));
   std::uint32_t next = chain, previous = 0, steps = 0;
   while (next != 0 && carried) {
     if (++steps > UsedBlocks()) Raise(nxErrCorruptFile, u"The sub-header chain of file \"%s\" has a cycle", {bfhaHeaderFile->FileName()});
-    Pin overflow;
-    overflow.block = FetchOverflowBlock(aTrans, next, true, overflow.release);
-    std::uint8_t* items = overflow.block + 24;
-    std::uint32_t n = nxseGetU16(overflow.block + 22);
-    const std::uint32_t capacity = nxseGetU16(overflow.block + 20);
+    TnxPinnedBlock overflow([&](TnxReleaseMethod& r) { return FetchOverflowBlock(aTrans, next, true, r); });
+    std::uint8_t* items = overflow.Block() + 24;
+    std::uint32_t n = nxseGetU16(overflow.Block() + 22);
+    const std::uint32_t capacity = nxseGetU16(overflow.Block() + 20);
     const std::int32_t blockLast = nxseGetI32(items + 8 * (n - 1));
     if (carryID > running && (carryID <= blockLast || n < capacity)) {
       bool again = false;
@@ -692,21 +675,21 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
       nxAssert(!present, "Sub-header ID already present");
       insertEntry(items, n, index, carryID, carryBlock);
       ++n;
-      nxsePutU16(overflow.block + 22, static_cast<std::uint16_t>(n));
+      nxsePutU16(overflow.Block() + 22, static_cast<std::uint16_t>(n));
       carried = again;
       carryID = againID;
       carryBlock = againBlock;
     }
     running = nxseGetI32(items + 8 * (n - 1));
     previous = next;
-    next = nxseGetU32(overflow.block + 16);
+    next = nxseGetU32(overflow.Block() + 16);
   }
   if (carried) {
-    Pin overflow;
-    overflow.block = NewOverflowBlock(aTrans, carryID, static_cast<std::int32_t>(carryBlock), overflow.release);
-    Pin tail;
-    tail.block = FetchOverflowBlock(aTrans, previous, true, tail.release);
-    nxsePutU32(tail.block + 16, nxseThisBlock(overflow.block));
+    TnxPinnedBlock overflow([&](TnxReleaseMethod& r) {
+      return NewOverflowBlock(aTrans, carryID, static_cast<std::int32_t>(carryBlock), r);
+    });
+    TnxPinnedBlock tail([&](TnxReleaseMethod& r) { return FetchOverflowBlock(aTrans, previous, true, r); });
+    nxsePutU32(tail.Block() + 16, nxseThisBlock(overflow.Block()));
   }
   return result;
 }

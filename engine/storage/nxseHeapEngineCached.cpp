@@ -43,15 +43,6 @@ void copyPieces(std::uint8_t* aTarget, std::uint32_t aSize, std::span<const TnxH
 
 }  // namespace
 
-struct TnxCachedHeapEngine::Pin {
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
-  Pin() = default;
-  Pin(const Pin&) = delete;
-  Pin& operator=(const Pin&) = delete;
-  ~Pin() { nxReleaseBlock(release, block); }
-};
-
 TnxCachedHeapEngine::TnxCachedHeapEngine(TnxBaseHeapDescriptor* aDescriptor, TnxBlockAccess* aDataFile,
                                          TnxHeapHeaderHandler* aHeaderHandler)
     : TnxBaseHeapEngine(aDescriptor, aDataFile, aHeaderHandler),
@@ -73,13 +64,13 @@ PnxBlock TnxCachedHeapEngine::ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlock
     throw EnxCachedHeapEngineException(
         nxErrInvalidBlockNumber, u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
         {bheDataFile->baFile->FileName(), static_cast<std::int64_t>(static_cast<std::int32_t>(aBlockNumber))});
-  PnxBlock block = bheDataFile->GetBlock(aTrans, aBlockNumber, aMarkDirty, aReleaseMethod, bseID);
-  if (!nxseHasSignature(block, aSig) || nxseThisBlock(block) != aBlockNumber) {
-    nxReleaseBlock(aReleaseMethod, block);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
+    return bheDataFile->GetBlock(aTrans, aBlockNumber, aMarkDirty, r, bseID);
+  });
+  if (!nxseHasSignature(pin.Block(), aSig) || nxseThisBlock(pin.Block()) != aBlockNumber)
     throw EnxCachedHeapEngineException(nxErrNotAHeapBlock, u"Block just read from file is not a valid heap block [%s, block %d]",
                                        {bheDataFile->baFile->FileName(), static_cast<std::int64_t>(aBlockNumber)});
-  }
-  return block;
+  return pin.HandOver(aReleaseMethod);
 }
 
 PnxBlock TnxCachedHeapEngine::ReadBlockHeap(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, bool aMarkDirty,
@@ -121,16 +112,15 @@ void TnxCachedHeapEngine::LoadManagementBlocks() {
     const std::uint16_t maxFree = bheBlockHeapEngine->MaxSegmentSize();
     for (std::uint32_t steps = 0; next != 0; ++steps) {
       if (steps >= limit || heManagmentBlocks.size() >= 0xFFFF) RaiseCorrupt(next, u"management chain loops");
-      Pin pin;
-      pin.block = ReadHeapBlock(trans, next, "NXHM", false, pin.release);
-      const std::uint32_t count = nxseGetU16(pin.block + kCount);
+      TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, next, "NXHM", false, r); });
+      const std::uint32_t count = nxseGetU16(pin.Block() + kCount);
       if (count > heMaxEntries) RaiseCorrupt(next, u"management entry count");
       const auto index = static_cast<std::uint32_t>(heManagmentBlocks.size());
       heManagmentBlocks.push_back({next, {}});
       auto& infos = heManagmentBlocks.back().hmpiBlockInfos;
       infos.reserve(count);
       for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint8_t* e = pin.block + kEntries + kEntrySize * i;
+        const std::uint8_t* e = pin.Block() + kEntries + kEntrySize * i;
         const TnxBlockNumber data = nxseGetU32(e);
         const std::uint16_t free = nxseGetU16(e + 4);
         if (!bheDataFile->ValidBlock(data, trans) || free > maxFree) RaiseCorrupt(next, u"management entry");
@@ -138,7 +128,7 @@ void TnxCachedHeapEngine::LoadManagementBlocks() {
         if (!heByBlockNumber.insert(position(index, i)).second) RaiseCorrupt(next, u"data block listed twice");
         heByFreeSpace.insert(position(index, i));
       }
-      next = nxseGetU32(pin.block + kNext);
+      next = nxseGetU32(pin.Block() + kNext);
     }
   } catch (...) {
     ClearCache();
@@ -154,17 +144,17 @@ void TnxCachedHeapEngine::Rollback(TnxBaseTransaction* aTrans) {
 
 // ---- Blocks ---------------------------------------------------------------------------------------
 
-void TnxCachedHeapEngine::NewDataBlock(TnxBaseTransaction* aTrans, Pin& aPin) {
+void TnxCachedHeapEngine::NewDataBlock(TnxBaseTransaction* aTrans, TnxPinnedBlock& aPin) {
   TnxOwned<TnxBaseFileHeaderAccess> access(bheDataFile->HeaderAccess(aTrans, true));
-  aPin.block = access->GetNewBlock(aTrans, bseID, aPin.release);
-  std::memset(aPin.block + 16, 0, bheDataFile->fiBlockSizeBytes() - 16);
-  nxseSetSignature(aPin.block, "NXHD");
-  bheBlockHeapEngine->InitBlock(aPin.block);
+  aPin.Pin([&](TnxReleaseMethod& r) { return access->GetNewBlock(aTrans, bseID, r); });
+  std::memset(aPin.Block() + 16, 0, bheDataFile->fiBlockSizeBytes() - 16);
+  nxseSetSignature(aPin.Block(), "NXHD");
+  bheBlockHeapEngine->InitBlock(aPin.Block());
   try {
-    LinkDataBlock(aTrans, access.get(), aPin.block);
+    LinkDataBlock(aTrans, access.get(), aPin.Block());
   } catch (...) {
-    access->DeleteBlock(aTrans, aPin.block);
-    nxReleaseBlock(aPin.release, aPin.block);
+    access->DeleteBlock(aTrans, aPin.Block());
+    aPin.Release();
     throw;
   }
 }
@@ -178,17 +168,15 @@ void TnxCachedHeapEngine::FreeDataBlock(PnxBlock aBlock) {
 std::uint32_t TnxCachedHeapEngine::NewManagementBlock() {
   TnxBaseTransaction* trans = heCurrentTrans;
   TnxOwned<TnxBaseFileHeaderAccess> access(bheDataFile->HeaderAccess(trans, true));
-  Pin pin;
-  pin.block = access->GetNewBlock(trans, bseID, pin.release);
-  std::memset(pin.block + 16, 0, bheDataFile->fiBlockSizeBytes() - 16);
-  nxseSetSignature(pin.block, "NXHM");
-  const TnxBlockNumber number = nxseThisBlock(pin.block);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return access->GetNewBlock(trans, bseID, r); });
+  std::memset(pin.Block() + 16, 0, bheDataFile->fiBlockSizeBytes() - 16);
+  nxseSetSignature(pin.Block(), "NXHM");
+  const TnxBlockNumber number = nxseThisBlock(pin.Block());
   if (!heManagmentBlocks.empty()) {
     const TnxBlockNumber lastNumber = heManagmentBlocks.back().hmpiBlockNumber;
-    Pin last;
-    last.block = ReadHeapBlock(trans, lastNumber, "NXHM", true, last.release);
-    if (nxseGetU32(last.block + kNext) != 0) RaiseCorrupt(lastNumber, u"management chain does not end");
-    nxsePutU32(last.block + kNext, number);
+    TnxPinnedBlock last([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, lastNumber, "NXHM", true, r); });
+    if (nxseGetU32(last.Block() + kNext) != 0) RaiseCorrupt(lastNumber, u"management chain does not end");
+    nxsePutU32(last.Block() + kNext, number);
   } else {
     if (GetFirstManagementBlock(access.get()) != 0) RaiseCorrupt(0, u"management chain head");
     SetFirstManagementBlock(access.get(), number);
@@ -207,19 +195,19 @@ void TnxCachedHeapEngine::DropEmptyManagementBlocks() {
   TnxOwned<TnxBaseFileHeaderAccess> access;
   while (!heManagmentBlocks.empty() && heManagmentBlocks.back().hmpiBlockInfos.empty()) {
     if (!access) access.reset(bheDataFile->HeaderAccess(trans, true));
-    Pin pin;
-    pin.block = ReadHeapBlock(trans, heManagmentBlocks.back().hmpiBlockNumber, "NXHM", true, pin.release);
-    access->DeleteBlock(trans, pin.block);
+    TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
+      return ReadHeapBlock(trans, heManagmentBlocks.back().hmpiBlockNumber, "NXHM", true, r);
+    });
+    access->DeleteBlock(trans, pin.Block());
     heManagmentBlocks.pop_back();
     dropped = true;
   }
   if (!dropped) return;
   if (!heManagmentBlocks.empty()) {
     const TnxBlockNumber lastNumber = heManagmentBlocks.back().hmpiBlockNumber;
-    Pin last;
-    last.block = ReadHeapBlock(trans, lastNumber, "NXHM", true, last.release);
-    if (nxseGetU32(last.block + kNext) == 0) RaiseCorrupt(lastNumber, u"management chain ends early");
-    nxsePutU32(last.block + kNext, 0);
+    TnxPinnedBlock last([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, lastNumber, "NXHM", true, r); });
+    if (nxseGetU32(last.Block() + kNext) == 0) RaiseCorrupt(lastNumber, u"management chain ends early");
+    nxsePutU32(last.Block() + kNext, 0);
   } else {
     if (GetFirstManagementBlock(access.get()) == 0) RaiseCorrupt(0, u"management chain head");
     SetFirstManagementBlock(access.get(), 0);
@@ -243,14 +231,15 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, std::uint16_t aSegme
     if (f < heCutoffSize) return;
     const std::uint32_t index = heFirstNonFullIndex == 0xFFFF ? NewManagementBlock() : heFirstNonFullIndex;
     TnxHeapManagmentBlockInfo& info = heManagmentBlocks[index];
-    Pin pin;
-    pin.block = ReadHeapBlock(trans, info.hmpiBlockNumber, "NXHM", true, pin.release);
-    const std::uint32_t count = nxseGetU16(pin.block + kCount);
+    TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
+      return ReadHeapBlock(trans, info.hmpiBlockNumber, "NXHM", true, r);
+    });
+    const std::uint32_t count = nxseGetU16(pin.Block() + kCount);
     nxAssert(count == info.hmpiBlockInfos.size() && count < heMaxEntries, "Management block differs from its copy");
-    std::uint8_t* e = pin.block + kEntries + kEntrySize * count;
+    std::uint8_t* e = pin.Block() + kEntries + kEntrySize * count;
     nxsePutU32(e, blockNumber);
     nxsePutU16(e + 4, static_cast<std::uint16_t>(f));
-    nxsePutU16(pin.block + kCount, static_cast<std::uint16_t>(count + 1));
+    nxsePutU16(pin.Block() + kCount, static_cast<std::uint16_t>(count + 1));
     info.hmpiBlockInfos.push_back({blockNumber, static_cast<std::uint16_t>(f)});
     heByBlockNumber.insert(position(index, count));
     heByFreeSpace.insert(position(index, count));
@@ -262,14 +251,13 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, std::uint16_t aSegme
   TnxHeapManagmentBlockInfo& info = heManagmentBlocks[index];
   nxAssert(info.hmpiBlockInfos[entry].hdbiBlockNumber == blockNumber, "Heap position names another block");
   if (f == info.hmpiBlockInfos[entry].hdbiFreeSpace) return;
-  Pin pin;
-  pin.block = ReadHeapBlock(trans, info.hmpiBlockNumber, "NXHM", true, pin.release);
-  const std::uint32_t count = nxseGetU16(pin.block + kCount);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, info.hmpiBlockNumber, "NXHM", true, r); });
+  const std::uint32_t count = nxseGetU16(pin.Block() + kCount);
   nxAssert(count == info.hmpiBlockInfos.size(), "Management block differs from its copy");
   if (aSegmentCount > 0 && f >= heCutoffSize) {
     heByFreeSpace.erase(pos);
     info.hmpiBlockInfos[entry].hdbiFreeSpace = static_cast<std::uint16_t>(f);
-    nxsePutU16(pin.block + kEntries + kEntrySize * entry + 4, static_cast<std::uint16_t>(f));
+    nxsePutU16(pin.Block() + kEntries + kEntrySize * entry + 4, static_cast<std::uint16_t>(f));
     heByFreeSpace.insert(pos);
     return;
   }
@@ -282,14 +270,14 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, std::uint16_t aSegme
     heByBlockNumber.erase(lastPos);
     heByFreeSpace.erase(lastPos);
     info.hmpiBlockInfos[entry] = info.hmpiBlockInfos[last];
-    std::memcpy(pin.block + kEntries + kEntrySize * entry, pin.block + kEntries + kEntrySize * last, kEntrySize);
+    std::memcpy(pin.Block() + kEntries + kEntrySize * entry, pin.Block() + kEntries + kEntrySize * last, kEntrySize);
     heByBlockNumber.insert(pos);
     heByFreeSpace.insert(pos);
   }
-  std::memset(pin.block + kEntries + kEntrySize * last, 0, kEntrySize);
+  std::memset(pin.Block() + kEntries + kEntrySize * last, 0, kEntrySize);
   info.hmpiBlockInfos.pop_back();
-  nxsePutU16(pin.block + kCount, static_cast<std::uint16_t>(last));
-  nxReleaseBlock(pin.release, pin.block);
+  nxsePutU16(pin.Block() + kCount, static_cast<std::uint16_t>(last));
+  pin.Release();
   if (aSegmentCount == 0) FreeDataBlock(aBlock);
   if (last > 0 || index + 1 < heManagmentBlocks.size()) {
     // Entries remain, or an empty block in the middle of the chain: reused.
@@ -319,17 +307,17 @@ TnxHeapRef TnxCachedHeapEngine::AllocSegment(TnxBaseTransaction* aTrans, std::sp
   heCurrentTrans = aTrans;
   LoadManagementBlocks();
   std::uint32_t size = static_cast<std::uint32_t>(total);
-  Pin pin;
+  TnxPinnedBlock pin;
   const TnxBlockNumber listed = PickListedBlock(size, size, true, 0);
   if (listed != 0)
-    pin.block = ReadBlockHeap(aTrans, listed, true, pin.release);
+    pin.Pin([&](TnxReleaseMethod& r) { return ReadBlockHeap(aTrans, listed, true, r); });
   else
     NewDataBlock(aTrans, pin);
   TnxSegmentRef segment = 0;
-  std::uint8_t* payload = bheBlockHeapEngine->AllocSegment(pin.block, static_cast<std::uint16_t>(size), segment);
-  if (!payload) RaiseCorrupt(nxseThisBlock(pin.block), u"listed free space is not there");
+  std::uint8_t* payload = bheBlockHeapEngine->AllocSegment(pin.Block(), static_cast<std::uint16_t>(size), segment);
+  if (!payload) RaiseCorrupt(nxseThisBlock(pin.Block()), u"listed free space is not there");
   copyPieces(payload, size, aPieces, nullptr, 0);
-  return nxMakeHeapRef(nxseThisBlock(pin.block), segment);
+  return nxMakeHeapRef(nxseThisBlock(pin.Block()), segment);
 }
 
 TnxHeapRef TnxCachedHeapEngine::AllocSegmentEx(TnxBaseTransaction* aTrans, std::span<const TnxHeapPiece> aPieces,
@@ -342,24 +330,24 @@ TnxHeapRef TnxCachedHeapEngine::AllocSegmentEx(TnxBaseTransaction* aTrans, std::
   LoadManagementBlocks();
   const std::uint32_t maxSize = bheBlockHeapEngine->MaxSegmentSize();
   std::uint32_t size = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFFu));
-  Pin pin;
+  TnxPinnedBlock pin;
   const TnxBlockNumber listed = PickListedBlock(size, aMinSize, aNoSplit, 0);
   if (listed != 0) {
-    pin.block = ReadBlockHeap(aTrans, listed, true, pin.release);
+    pin.Pin([&](TnxReleaseMethod& r) { return ReadBlockHeap(aTrans, listed, true, r); });
   } else {
     if (maxSize < aMinSize) return 0;
     NewDataBlock(aTrans, pin);
     size = std::min(size, maxSize);
   }
   const std::uint32_t chosen = aHeaderSize + aItemSize * ((size - aHeaderSize) / aItemSize);
-  if (bheBlockHeapEngine->GetFreespace(pin.block) < chosen)
-    RaiseCorrupt(nxseThisBlock(pin.block), u"listed free space is not there");
+  if (bheBlockHeapEngine->GetFreespace(pin.Block()) < chosen)
+    RaiseCorrupt(nxseThisBlock(pin.Block()), u"listed free space is not there");
   TnxSegmentRef segment = 0;
-  std::uint8_t* payload = bheBlockHeapEngine->AllocSegment(pin.block, static_cast<std::uint16_t>(chosen), segment);
-  if (!payload) RaiseCorrupt(nxseThisBlock(pin.block), u"listed free space is not there");
+  std::uint8_t* payload = bheBlockHeapEngine->AllocSegment(pin.Block(), static_cast<std::uint16_t>(chosen), segment);
+  if (!payload) RaiseCorrupt(nxseThisBlock(pin.Block()), u"listed free space is not there");
   copyPieces(payload, chosen, aPieces, nullptr, 0);
   aSize = static_cast<std::uint16_t>(chosen);
-  return nxMakeHeapRef(nxseThisBlock(pin.block), segment);
+  return nxMakeHeapRef(nxseThisBlock(pin.Block()), segment);
 }
 
 TnxHeapRef TnxCachedHeapEngine::ReAllocSegmentEx(TnxBaseTransaction* aTrans, PnxBlock aBlock, TnxSegmentRef aSegment,
@@ -384,26 +372,26 @@ TnxHeapRef TnxCachedHeapEngine::ReAllocSegmentEx(TnxBaseTransaction* aTrans, Pnx
     return nxMakeHeapRef(home, aSegment);
   }
   size = static_cast<std::uint32_t>(std::min<std::uint64_t>(total, 0xFFFFFFFFu));
-  Pin pin;
+  TnxPinnedBlock pin;
   const TnxBlockNumber listed = PickListedBlock(size, aMinSize, aNoSplit, home);
   if (listed != 0) {
-    pin.block = ReadBlockHeap(aTrans, listed, true, pin.release);
+    pin.Pin([&](TnxReleaseMethod& r) { return ReadBlockHeap(aTrans, listed, true, r); });
   } else {
     if (maxSize < aMinSize) return 0;
     NewDataBlock(aTrans, pin);
     size = std::min(size, maxSize);
   }
   chosen = aHeaderSize + aItemSize * ((size - aHeaderSize) / aItemSize);
-  if (bheBlockHeapEngine->GetFreespace(pin.block) < chosen)
-    RaiseCorrupt(nxseThisBlock(pin.block), u"listed free space is not there");
+  if (bheBlockHeapEngine->GetFreespace(pin.Block()) < chosen)
+    RaiseCorrupt(nxseThisBlock(pin.Block()), u"listed free space is not there");
   TnxSegmentRef segment = 0;
-  std::uint8_t* payload = bheBlockHeapEngine->AllocSegment(pin.block, static_cast<std::uint16_t>(chosen), segment);
-  if (!payload) RaiseCorrupt(nxseThisBlock(pin.block), u"listed free space is not there");
+  std::uint8_t* payload = bheBlockHeapEngine->AllocSegment(pin.Block(), static_cast<std::uint16_t>(chosen), segment);
+  if (!payload) RaiseCorrupt(nxseThisBlock(pin.Block()), u"listed free space is not there");
   std::uint16_t oldSize = 0;
   const std::uint8_t* old = bheBlockHeapEngine->GetSegment(aBlock, slot, oldSize);
   copyPieces(payload, chosen, aPieces, old, oldSize);
   aSize = static_cast<std::uint16_t>(chosen);
-  const TnxHeapRef result = nxMakeHeapRef(nxseThisBlock(pin.block), segment);
+  const TnxHeapRef result = nxMakeHeapRef(nxseThisBlock(pin.Block()), segment);
   bheBlockHeapEngine->FreeSegment(aBlock, slot);
   return result;
 }
@@ -411,15 +399,14 @@ TnxHeapRef TnxCachedHeapEngine::ReAllocSegmentEx(TnxBaseTransaction* aTrans, Pnx
 std::uint8_t* TnxCachedHeapEngine::GetSegment(TnxBaseTransaction* aTrans, TnxHeapRef aHeapRef, bool aMarkDirty,
                                               std::uint16_t& aSegmentSize, PnxBlock& aBlock,
                                               TnxReleaseMethod& aReleaseMethod) {
-  aBlock = ReadBlockHeap(aTrans, nxHeapRefBlock(aHeapRef), aMarkDirty, aReleaseMethod);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
+    return ReadBlockHeap(aTrans, nxHeapRefBlock(aHeapRef), aMarkDirty, r);
+  });
   if (aMarkDirty) heCurrentTrans = aTrans;
-  try {
-    return bheBlockHeapEngine->GetSegment(aBlock, nxHeapRefSegment(aHeapRef) & bheBlockHeapEngine->SegmentRefMask(),
-                                          aSegmentSize);
-  } catch (...) {
-    nxReleaseBlock(aReleaseMethod, aBlock);
-    throw;
-  }
+  std::uint8_t* segment = bheBlockHeapEngine->GetSegment(
+      pin.Block(), nxHeapRefSegment(aHeapRef) & bheBlockHeapEngine->SegmentRefMask(), aSegmentSize);
+  aBlock = pin.HandOver(aReleaseMethod);
+  return segment;
 }
 
 void TnxCachedHeapEngine::IncHeapRef(TnxHeapRef& aHeapRef) {

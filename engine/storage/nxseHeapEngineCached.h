@@ -117,10 +117,9 @@ class TnxCachedHeapEngine : public TnxBaseHeapEngine {
   TnxBaseTransaction* heCurrentTrans = nullptr;
 
  private:
-  struct Pin;
   PnxBlock ReadHeapBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlockNumber, const char (&aSig)[5],
                          bool aMarkDirty, TnxReleaseMethod& aReleaseMethod);
-  void NewDataBlock(TnxBaseTransaction* aTrans, Pin& aPin);
+  void NewDataBlock(TnxBaseTransaction* aTrans, TnxPinnedBlock& aPin);
   void FreeDataBlock(PnxBlock aBlock);
   std::uint32_t NewManagementBlock();
   void DropEmptyManagementBlocks();

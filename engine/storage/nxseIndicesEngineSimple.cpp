@@ -20,15 +20,6 @@ TnxBaseIndexHeaderAccess* createAccess(TnxBaseTransaction* aTrans, TnxBaseIndexE
 
 nxString sectionName(TnxBaseIndicesDescriptor* aDescriptor) { return platform::fromUtf8(aDescriptor->HeaderSection()); }
 
-// A pinned block released on every exit.
-struct Pinned {
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
-  ~Pinned() {
-    if (block) nxReleaseBlock(release, block);
-  }
-};
-
 }  // namespace
 
 PL_CLASS_INFO_IMPL_TABLE(TnxSimpleIndicesEngine, TnxBaseIndicesEngine, "TnxSimpleIndicesEngine", nullptr,
@@ -67,21 +58,21 @@ void TnxSimpleIndicesEngine::InitIndexHeader(TnxBaseTransaction* aTrans, std::in
   const std::uint16_t offset = access->RegisterHeaderSection(sectionName(biseDescriptor), 4, false, false);
   ineHeaderSection[static_cast<std::size_t>(aIndex)] = offset;
   if (nxseGetI32(access->Header + offset) == -1) {
-    Pinned fresh;
-    fresh.block = access->GetNewBlock(aTrans, bseID, fresh.release);
-    nxseSetSignature(fresh.block, "NXIH");
-    std::memset(fresh.block + nxIdx::Ident, 0, nxIdx::Entries - nxIdx::Ident);
-    fresh.block[nxIdx::Kind] = nxIdx::KindHeader;
-    std::memset(fresh.block + nxIdx::KeyLen, 0, nxIdx::HeaderSize);
-    std::memset(fresh.block + nxIdx::Root, 0xFF, 4 * nxIdx::MaxIndices);
-    nxsePutU32(access->Header + offset, nxseThisBlock(fresh.block));
+    TnxPinnedBlock fresh([&](TnxReleaseMethod& r) { return access->GetNewBlock(aTrans, bseID, r); });
+    nxseSetSignature(fresh.Block(), "NXIH");
+    std::memset(fresh.Block() + nxIdx::Ident, 0, nxIdx::Entries - nxIdx::Ident);
+    fresh.Block()[nxIdx::Kind] = nxIdx::KindHeader;
+    std::memset(fresh.Block() + nxIdx::KeyLen, 0, nxIdx::HeaderSize);
+    std::memset(fresh.Block() + nxIdx::Root, 0xFF, 4 * nxIdx::MaxIndices);
+    nxsePutU32(access->Header + offset, nxseThisBlock(fresh.Block()));
   }
-  Pinned header;
-  header.block = nxReadIndexBlock(aTrans, index->bieIndexFile, access.get(), bseID, true,
-                                  nxseGetU32(access->Header + offset), header.release);
+  TnxPinnedBlock header([&](TnxReleaseMethod& r) {
+    return nxReadIndexBlock(aTrans, index->bieIndexFile, access.get(), bseID, true,
+                            nxseGetU32(access->Header + offset), r);
+  });
   const auto slot = static_cast<std::uint32_t>(aIndex);
-  nxsePutU16(header.block + nxIdx::KeyLen + 2 * slot, index->bieKeyEngine->KeyLength());
-  nxsePutU32(header.block + nxIdx::Root + 4 * slot, nxIdx::NoBlock);
+  nxsePutU16(header.Block() + nxIdx::KeyLen + 2 * slot, index->bieKeyEngine->KeyLength());
+  nxsePutU32(header.Block() + nxIdx::Root + 4 * slot, nxIdx::NoBlock);
 }
 
 void TnxSimpleIndicesEngine::VerifyIndexHeader(std::int32_t aIndex) {
@@ -91,11 +82,12 @@ void TnxSimpleIndicesEngine::VerifyIndexHeader(std::int32_t aIndex) {
   ineHeaderSection[static_cast<std::size_t>(aIndex)] = offset;
   const std::int32_t block = nxseGetI32(access->Header + offset);
   if (block == -1) throw EnxSimpleIndicesEngineException(nxErrCorruptHeader);
-  Pinned header;
-  header.block = nxReadIndexBlock(nullptr, index->bieIndexFile, access.get(), bseID, false,
-                                  static_cast<TnxBlockNumber>(block), header.release);
-  if (header.block[nxIdx::Kind] != nxIdx::KindHeader ||
-      nxseGetU16(header.block + nxIdx::KeyLen + 2 * static_cast<std::uint32_t>(aIndex)) !=
+  TnxPinnedBlock header([&](TnxReleaseMethod& r) {
+    return nxReadIndexBlock(nullptr, index->bieIndexFile, access.get(), bseID, false,
+                            static_cast<TnxBlockNumber>(block), r);
+  });
+  if (header.Block()[nxIdx::Kind] != nxIdx::KindHeader ||
+      nxseGetU16(header.Block() + nxIdx::KeyLen + 2 * static_cast<std::uint32_t>(aIndex)) !=
           index->bieKeyEngine->KeyLength())
     throw EnxSimpleIndicesEngineException(nxErrCorruptHeader);
 }
@@ -107,9 +99,9 @@ void TnxSimpleIndicesEngine::RemoveIndexHeader(TnxBaseTransaction* aTrans, std::
     const std::uint16_t offset = access->RegisterHeaderSection(sectionName(biseDescriptor), 4, false, false);
     const std::int32_t block = nxseGetI32(access->Header + offset);
     if (block == -1) continue;
-    Pinned header;
-    header.block = nxReadIndexBlock(aTrans, file, access.get(), bseID, true, static_cast<TnxBlockNumber>(block),
-                                    header.release);
+    TnxPinnedBlock header([&](TnxReleaseMethod& r) {
+      return nxReadIndexBlock(aTrans, file, access.get(), bseID, true, static_cast<TnxBlockNumber>(block), r);
+    });
     const auto from = static_cast<std::uint32_t>(aIndex);
     const std::uint32_t last = nxIdx::MaxIndices - 1;
     struct Array {
@@ -117,7 +109,7 @@ void TnxSimpleIndicesEngine::RemoveIndexHeader(TnxBaseTransaction* aTrans, std::
     };
     for (const Array a : {Array{nxIdx::KeyLen, 2}, Array{nxIdx::KeyCount, 4}, Array{nxIdx::Root, 4},
                           Array{nxIdx::PageCount, 4}}) {
-      std::uint8_t* base = header.block + a.offset;
+      std::uint8_t* base = header.Block() + a.offset;
       if (from < last) std::memmove(base + from * a.width, base + (from + 1) * a.width, (last - from) * a.width);
       std::memset(base + last * a.width, a.offset == nxIdx::Root ? 0xFF : 0, a.width);
     }
@@ -136,24 +128,21 @@ TnxSimpleIndicesHeaderAccess::TnxSimpleIndicesHeaderAccess(TnxBaseTransaction* a
   haHeaderSection = engine->ineHeaderSection.at(static_cast<std::size_t>(aIndex->bieIndexNumber));
 }
 
-TnxSimpleIndicesHeaderAccess::~TnxSimpleIndicesHeaderAccess() {
-  if (haInxBlock) nxReleaseBlock(haInxRelease, haInxBlock);
-}
+TnxSimpleIndicesHeaderAccess::~TnxSimpleIndicesHeaderAccess() = default;
 
 std::uint8_t* TnxSimpleIndicesHeaderAccess::Entry(std::uint32_t aArray, std::uint32_t aWidth) {
   if (!haInxBlock) {
     TnxBaseFileHeaderAccess* file = FileHeader();
     const TnxBlockNumber block = nxseGetU32(file->Header + haHeaderSection);
-    haInxBlock = nxReadIndexBlock(bhaTrans, bhaIndex->bieIndexFile, file, bhaID, bhaIndexMarkDirty, block,
-                                  haInxRelease);
-    if (haInxBlock[nxIdx::Kind] != nxIdx::KindHeader) {
-      nxReleaseBlock(haInxRelease, haInxBlock);
-      throw EnxSimpleIndicesEngineException(nxErrCorruptHeader);
-    }
+    TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
+      return nxReadIndexBlock(bhaTrans, bhaIndex->bieIndexFile, file, bhaID, bhaIndexMarkDirty, block, r);
+    });
+    if (pin.Block()[nxIdx::Kind] != nxIdx::KindHeader) throw EnxSimpleIndicesEngineException(nxErrCorruptHeader);
+    haInxBlock = std::move(pin);
   }
   const auto index = static_cast<std::uint32_t>(bhaIndex->bieIndexNumber);
   nxAssert(index < nxIdx::MaxIndices, "Index number beyond the index header");
-  return haInxBlock + aArray + index * aWidth;
+  return haInxBlock.Block() + aArray + index * aWidth;
 }
 
 TnxBlockNumber TnxSimpleIndicesHeaderAccess::GetIndexRoot() { return nxseGetU32(Entry(nxIdx::Root, 4)); }
@@ -168,7 +157,7 @@ void TnxSimpleIndicesHeaderAccess::SetIndexKeyCount(std::uint32_t aValue) {
 }
 TnxLSN TnxSimpleIndicesHeaderAccess::GetIndexLSN() {
   (void)Entry(nxIdx::Root, 4);
-  return static_cast<TnxLSN>(nxseGetU64(haInxBlock + 8));
+  return static_cast<TnxLSN>(nxseGetU64(haInxBlock.Block() + 8));
 }
 
 namespace {

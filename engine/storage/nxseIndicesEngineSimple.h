@@ -45,8 +45,7 @@ class TnxSimpleIndicesHeaderAccess : public TnxBaseIndexHeaderAccess {
   TnxLSN GetIndexLSN() override;
 
   std::uint16_t haHeaderSection;
-  PnxBlock haInxBlock = nullptr;
-  TnxReleaseMethod haInxRelease;
+  TnxPinnedBlock haInxBlock;
 
  private:
   std::uint8_t* Entry(std::uint32_t aArray, std::uint32_t aWidth);

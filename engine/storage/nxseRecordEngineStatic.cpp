@@ -41,14 +41,10 @@ TnxBaseFilterEngine* activeFilter(TnxBaseFilterEngine* aFilter) {
 }  // namespace
 
 struct TnxStaticRecordEngine::Block {
-  PnxBlock data = nullptr;
-  TnxReleaseMethod release;
+  TnxPinnedBlock pin;
   TnxBlockNumber number = 0;
-  Block() = default;
-  Block(const Block&) = delete;
-  Block& operator=(const Block&) = delete;
-  ~Block() { Release(); }
-  void Release() { nxReleaseBlock(release, data); }
+  PnxBlock Data() const { return pin.Block(); }
+  void Release() { pin.Release(); }
 };
 
 TnxStaticRecordEngine::TnxStaticRecordEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
@@ -135,14 +131,14 @@ void TnxStaticRecordEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumbe
                                        Block& aResult) {
   aResult.Release();
   if (!breDataFile->ValidBlock(aBlock, aTrans)) RaiseBlock(aBlock);
-  aResult.data = breDataFile->GetBlock(aTrans, aBlock, aMarkDirty, aResult.release, bseID);
+  aResult.pin.Pin([&](TnxReleaseMethod& r) { return breDataFile->GetBlock(aTrans, aBlock, aMarkDirty, r, bseID); });
   aResult.number = aBlock;
-  if (!nxseHasSignature(aResult.data, "NXDH") || nxseThisBlock(aResult.data) != aBlock) {
+  if (!nxseHasSignature(aResult.Data(), "NXDH") || nxseThisBlock(aResult.Data()) != aBlock) {
     aResult.Release();
     throw EnxStaticRecordEngineException(nxErrNotADataBlock, u"Block just read from file is not a valid data block [%s, block %d]",
                                          {breDataFile->baFile->FileName(), static_cast<std::int64_t>(aBlock)});
   }
-  if (nxseGetU16(aResult.data + kFirstFree) > reRecsPerBlock || nxseGetU16(aResult.data + kInUse) > reRecsPerBlock)
+  if (nxseGetU16(aResult.Data() + kFirstFree) > reRecsPerBlock || nxseGetU16(aResult.Data() + kInUse) > reRecsPerBlock)
     RaiseBlock(aBlock);
 }
 
@@ -163,8 +159,8 @@ void TnxStaticRecordEngine::NewDataBlock(TnxBaseTransaction* aTrans, TnxBaseFile
   nxAssert(nxseGetU32(aSection + kFreeList) == 0, "New data block while the free-slot list is not empty");
   const std::uint32_t usable = breDataFile->fiBlockSizeBytes();
   aResult.Release();
-  aResult.data = aAccess.GetNewBlock(aTrans, bseID, aResult.release);
-  PnxBlock b = aResult.data;
+  aResult.pin.Pin([&](TnxReleaseMethod& r) { return aAccess.GetNewBlock(aTrans, bseID, r); });
+  PnxBlock b = aResult.Data();
   aResult.number = nxseThisBlock(b);
   std::memset(b + 16, 0, usable - 16);
   nxseSetSignature(b, "NXDH");
@@ -174,8 +170,8 @@ void TnxStaticRecordEngine::NewDataBlock(TnxBaseTransaction* aTrans, TnxBaseFile
   if (last != 0) {
     Block previous;
     FetchBlock(aTrans, last, true, previous);
-    if (nxseGetU32(previous.data + kNext) != 0) RaiseBlock(last);
-    nxsePutU32(previous.data + kNext, aResult.number);
+    if (nxseGetU32(previous.Data() + kNext) != 0) RaiseBlock(last);
+    nxsePutU32(previous.Data() + kNext, aResult.number);
   } else {
     if (nxseGetU32(aSection + kFirst) != 0) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
     nxsePutU32(aSection + kFirst, aResult.number);
@@ -198,7 +194,7 @@ void TnxStaticRecordEngine::AddRecord(TnxBaseTransaction* aTrans, TnxRefNr& aRef
     NewDataBlock(aTrans, *access, section, block);
   else
     FetchBlock(aTrans, freeList, true, block);
-  PnxBlock b = block.data;
+  PnxBlock b = block.Data();
   const std::uint32_t slot = nxseGetU16(b + kFirstFree);
   const std::uint32_t count = nxseGetU16(b + kInUse);
   if (slot == 0 || inUse(b, slot) || count >= reRecsPerBlock) RaiseBlock(block.number);
@@ -227,7 +223,7 @@ void TnxStaticRecordEngine::DeleteRecord(TnxBaseTransaction* aTrans, TnxRefNr aR
   CheckFreeSlots(section);
   Block block;
   FetchBlock(aTrans, blockOf(aRefNr), true, block);
-  PnxBlock b = block.data;
+  PnxBlock b = block.Data();
   const std::uint32_t slot = slotOf(aRefNr);
   if (!inUse(b, slot)) RaiseDeleted(aRefNr);
   const std::uint32_t count = nxseGetU16(b + kInUse);
@@ -251,9 +247,9 @@ void TnxStaticRecordEngine::ReadRecord(TnxBaseTransaction* aTrans, TnxRefNr aRef
   ValidateRefNr(aTrans, aRefNr);
   Block block;
   FetchBlock(aTrans, blockOf(aRefNr), false, block);
-  if (!inUse(block.data, slotOf(aRefNr))) RaiseDeleted(aRefNr);
+  if (!inUse(block.Data(), slotOf(aRefNr))) RaiseDeleted(aRefNr);
   if (aRecData) {
-    std::memcpy(aRecData, Slot(block.data, slotOf(aRefNr)), breRecordLength);
+    std::memcpy(aRecData, Slot(block.Data(), slotOf(aRefNr)), breRecordLength);
     SetRecordRefNr(aRecData, aRefNr);
   }
 }
@@ -263,8 +259,8 @@ void TnxStaticRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr aR
   ValidateRefNr(aTrans, aRefNr);
   Block block;
   FetchBlock(aTrans, blockOf(aRefNr), true, block);
-  std::uint8_t* slot = Slot(block.data, slotOf(aRefNr));
-  if (!inUse(block.data, slotOf(aRefNr))) RaiseDeleted(aRefNr);
+  std::uint8_t* slot = Slot(block.Data(), slotOf(aRefNr));
+  if (!inUse(block.Data(), slotOf(aRefNr))) RaiseDeleted(aRefNr);
   if (aOldRecord) {
     std::memcpy(aOldRecord, slot, breRecordLength);
     SetRecordRefNr(aOldRecord, aRefNr);
@@ -301,25 +297,25 @@ void TnxStaticRecordEngine::ReadNeighbour(TnxBaseTransaction* aTrans, TnxRefNr a
     FetchBlock(aTrans, current, false, block);
     if (aBackward) {
       for (std::uint32_t s = slot - 1; s >= 1; --s)
-        if (inUse(block.data, s)) {
+        if (inUse(block.Data(), s)) {
           aRefNr = makeRefNr(current, s);
           break;
         }
     } else {
       for (std::uint32_t s = slot + 1; s <= reRecsPerBlock; ++s)
-        if (inUse(block.data, s)) {
+        if (inUse(block.Data(), s)) {
           aRefNr = makeRefNr(current, s);
           break;
         }
     }
     if (aRefNr != 0) {
       if (aRecData) {
-        std::memcpy(aRecData, Slot(block.data, slotOf(aRefNr)), breRecordLength);
+        std::memcpy(aRecData, Slot(block.Data(), slotOf(aRefNr)), breRecordLength);
         SetRecordRefNr(aRecData, aRefNr);
       }
       return;
     }
-    current = Link(aTrans, block.data, aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
     slot = aBackward ? reRecsPerBlock + 1u : 0u;
   }
 }
@@ -372,17 +368,17 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
     if (steps > limit) RaiseBlock(current);
     if (steps > 0) nxCheckTimeout();
     FetchBlock(aTrans, current, false, block);
-    const std::uint32_t count = nxseGetU16(block.data + kInUse);
+    const std::uint32_t count = nxseGetU16(block.Data() + kInUse);
     chainCount += count;
     std::uint32_t seen = 0;
     for (std::uint32_t i = 1; i <= reRecsPerBlock && seen < count; ++i) {
       const std::uint32_t s = aBackward ? reRecsPerBlock + 1u - i : i;
       if (s % 1000 == 2) nxCheckTimeout();
-      if (!inUse(block.data, s)) continue;
+      if (!inUse(block.Data(), s)) continue;
       ++seen;
       if (aBackward ? s >= startSlot : s <= startSlot) continue;
       aRefNr = makeRefNr(current, s);
-      const std::uint8_t* stored = Slot(block.data, s);
+      const std::uint8_t* stored = Slot(block.Data(), s);
       if (filter && !filter->MatchesBuffer(stored)) continue;
       // The caller gets a copy with its RefNr field set; the cached image
       // stays as committed.
@@ -397,7 +393,7 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
       if (aSkipFirst && aRefNr == start) continue;
       if (aIterator(aCookie, aRefNr, TempRecBuf) == rirStop) return;
     }
-    current = Link(aTrans, block.data, aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
     startSlot = aBackward ? reRecsPerBlock + 1u : 0u;
   }
   if (fromEnd && chainCount < headerCount)
@@ -441,16 +437,16 @@ TnxResult TnxStaticRecordEngine::RecNoGetPrim(TnxBaseTransaction* aTrans, TnxRef
       for (std::uint32_t i = 1; i <= reRecsPerBlock; ++i) {
         const std::uint32_t s = aBackward ? reRecsPerBlock + 1u - i : i;
         if (s % 1000 == 2) nxCheckTimeout();
-        if (!inUse(block.data, s)) continue;
-        const bool accepted = !filter || filter->MatchesBuffer(Slot(block.data, s));
+        if (!inUse(block.Data(), s)) continue;
+        const bool accepted = !filter || filter->MatchesBuffer(Slot(block.Data(), s));
         if (accepted) ++aRecNo;
         if (current == target && s == targetSlot) return accepted ? 0 : 8709;
       }
       if (current == target) return 8709;
     } else {
-      aRecNo += nxseGetU16(block.data + kInUse);
+      aRecNo += nxseGetU16(block.Data() + kInUse);
     }
-    current = Link(aTrans, block.data, aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
   }
   return 8706;
 }
@@ -472,22 +468,22 @@ TnxResult TnxStaticRecordEngine::RecNoSetPrim(TnxBaseTransaction* aTrans, std::u
     if (steps > limit) RaiseBlock(current);
     if (steps > 0) nxCheckTimeout();
     FetchBlock(aTrans, current, false, block);
-    const std::uint32_t count = nxseGetU16(block.data + kInUse);
+    const std::uint32_t count = nxseGetU16(block.Data() + kInUse);
     if (!filter && count < remaining) {
       remaining -= count;
     } else {
       for (std::uint32_t i = 1; i <= reRecsPerBlock; ++i) {
         const std::uint32_t s = aBackward ? reRecsPerBlock + 1u - i : i;
         if (s % 1000 == 2) nxCheckTimeout();
-        if (!inUse(block.data, s)) continue;
-        if (filter && !filter->MatchesBuffer(Slot(block.data, s))) continue;
+        if (!inUse(block.Data(), s)) continue;
+        if (filter && !filter->MatchesBuffer(Slot(block.Data(), s))) continue;
         if (--remaining == 0) {
           aRefNr = makeRefNr(current, s);
           return 0;
         }
       }
     }
-    current = Link(aTrans, block.data, aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
   }
   return 8706;
 }
@@ -548,8 +544,8 @@ TnxRecordIteratorResult TnxStaticRecordEngine::ReadRecordForIterate(TnxBaseTrans
   ValidateRefNr(aTrans, aRefNr);
   Block block;
   FetchBlock(aTrans, blockOf(aRefNr), false, block);
-  if (!inUse(block.data, slotOf(aRefNr))) RaiseDeleted(aRefNr);
-  const std::uint8_t* stored = Slot(block.data, slotOf(aRefNr));
+  if (!inUse(block.Data(), slotOf(aRefNr))) RaiseDeleted(aRefNr);
+  const std::uint8_t* stored = Slot(block.Data(), slotOf(aRefNr));
   if (aFilter && !aFilter->MatchesBuffer(stored)) return rirContinue;
   std::memcpy(TempRecBuf, stored, breRecordLength);
   SetRecordRefNr(TempRecBuf, aRefNr);
@@ -575,14 +571,14 @@ void TnxStaticRecordEngine::ReplaceAllRecords(TnxBaseTransaction* aTrans, const 
     if (steps > limit) RaiseBlock(current);
     FetchBlock(aTrans, current, true, block);
     for (std::uint32_t s = 1; s <= reRecsPerBlock; ++s) {
-      if (!inUse(block.data, s)) continue;
-      PnxRecordBuffer record = Slot(block.data, s);
+      if (!inUse(block.Data(), s)) continue;
+      PnxRecordBuffer record = Slot(block.Data(), s);
       const TnxRefNr refNr = makeRefNr(current, s);
       SetRecordRefNr(record, refNr);
       if (const TnxResult result = aCallback(record)) throw EnxStaticRecordEngineException(result);
       SetRecordRefNr(record, refNr);
     }
-    current = Link(aTrans, block.data, kNext);
+    current = Link(aTrans, block.Data(), kNext);
   }
 }
 

@@ -33,18 +33,7 @@ TnxBaseFilterEngine* activeFilter(TnxBaseFilterEngine* aFilter) {
   return aFilter && aFilter->GetActive() ? aFilter : nullptr;
 }
 
-struct BlockPin {
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
-  BlockPin() = default;
-  BlockPin(const BlockPin&) = delete;
-  BlockPin& operator=(const BlockPin&) = delete;
-  ~BlockPin() { nxReleaseBlock(release, block); }
-};
-
 }  // namespace
-
-struct TnxVariableRecordEngine::Pin : BlockPin {};
 
 // A record as the pieces of its segment: the flag byte, the payload and
 // the padding of a short raw record.
@@ -75,10 +64,9 @@ void TnxVariableRecordHeapHeaderHandler::LinkDataBlock(TnxBaseTransaction* aTran
   const TnxBlockNumber number = nxseThisBlock(aBlock);
   const TnxBlockNumber last = nxseGetU32(section + kLast);
   if (last != 0) {
-    BlockPin previous;
-    previous.block = hhhEngine->ReadBlockHeap(aTrans, last, true, previous.release);
-    if (nxseGetU32(previous.block + kNext) != 0) RaiseChain(last);
-    nxsePutU32(previous.block + kNext, number);
+    TnxPinnedBlock previous([&](TnxReleaseMethod& r) { return hhhEngine->ReadBlockHeap(aTrans, last, true, r); });
+    if (nxseGetU32(previous.Block() + kNext) != 0) RaiseChain(last);
+    nxsePutU32(previous.Block() + kNext, number);
   } else if (nxseGetU32(section + kFirst) != 0) {
     RaiseChain(0);
   } else {
@@ -95,19 +83,17 @@ void TnxVariableRecordHeapHeaderHandler::UnlinkDataBlock(TnxBaseTransaction* aTr
   const TnxBlockNumber number = nxseThisBlock(aBlock);
   const TnxBlockNumber next = nxseGetU32(aBlock + kNext), prev = nxseGetU32(aBlock + kPrev);
   if (prev != 0) {
-    BlockPin p;
-    p.block = hhhEngine->ReadBlockHeap(aTrans, prev, true, p.release);
-    if (nxseGetU32(p.block + kNext) != number) RaiseChain(prev);
-    nxsePutU32(p.block + kNext, next);
+    TnxPinnedBlock p([&](TnxReleaseMethod& r) { return hhhEngine->ReadBlockHeap(aTrans, prev, true, r); });
+    if (nxseGetU32(p.Block() + kNext) != number) RaiseChain(prev);
+    nxsePutU32(p.Block() + kNext, next);
   } else {
     if (nxseGetU32(section + kFirst) != number) RaiseChain(number);
     nxsePutU32(section + kFirst, next);
   }
   if (next != 0) {
-    BlockPin n;
-    n.block = hhhEngine->ReadBlockHeap(aTrans, next, true, n.release);
-    if (nxseGetU32(n.block + kPrev) != number) RaiseChain(next);
-    nxsePutU32(n.block + kPrev, prev);
+    TnxPinnedBlock n([&](TnxReleaseMethod& r) { return hhhEngine->ReadBlockHeap(aTrans, next, true, r); });
+    if (nxseGetU32(n.Block() + kPrev) != number) RaiseChain(next);
+    nxsePutU32(n.Block() + kPrev, prev);
   } else {
     if (nxseGetU32(section + kLast) != number) RaiseChain(number);
     nxsePutU32(section + kLast, prev);
@@ -285,9 +271,9 @@ TnxHeapRef TnxVariableRecordEngine::ForwardOf(TnxRefNr aRefNr, const std::uint8_
 
 void TnxVariableRecordEngine::ReadBody(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, TnxHeapRef aBody,
                                        PnxRecordBuffer aTarget) {
-  Pin body;
+  TnxPinnedBlock body;
   std::uint16_t size = 0;
-  const std::uint8_t* segment = reHeapEngine->GetSegment(aTrans, aBody, false, size, body.block, body.release);
+  const std::uint8_t* segment = nxGetPinnedSegment(*reHeapEngine, aTrans, aBody, false, size, body);
   // One level only: the body must be a moved record, never a reference.
   if (size < 1 || (segment[0] & kForward) || !(segment[0] & kMoved))
     RaiseCorrupt(aRefNr, u"forward reference does not name a moved record");
@@ -295,12 +281,12 @@ void TnxVariableRecordEngine::ReadBody(TnxBaseTransaction* aTrans, TnxRefNr aRef
 }
 
 void TnxVariableRecordEngine::FreeBody(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, TnxHeapRef aBody) {
-  Pin body;
+  TnxPinnedBlock body;
   std::uint16_t size = 0;
-  const std::uint8_t* segment = reHeapEngine->GetSegment(aTrans, aBody, true, size, body.block, body.release);
+  const std::uint8_t* segment = nxGetPinnedSegment(*reHeapEngine, aTrans, aBody, true, size, body);
   if (size < 1 || (segment[0] & kForward) || !(segment[0] & kMoved))
     RaiseCorrupt(aRefNr, u"forward reference does not name a moved record");
-  reHeapEngine->bheBlockHeapEngine->FreeSegment(body.block, Slot(static_cast<TnxRefNr>(aBody)));
+  reHeapEngine->bheBlockHeapEngine->FreeSegment(body.Block(), Slot(static_cast<TnxRefNr>(aBody)));
 }
 
 void TnxVariableRecordEngine::DecodeHome(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, const std::uint8_t* aSegment,
@@ -348,16 +334,15 @@ void TnxVariableRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr aFrom, b
   for (std::uint32_t steps = 0; current != 0; ++steps) {
     if (steps > limit) RaiseBlock(current);
     if (aCheckTimeout && steps > 0) nxCheckTimeout();
-    Pin pin;
-    pin.block = reHeapEngine->ReadBlockHeap(aTrans, current, false, pin.release);
+    TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return reHeapEngine->ReadBlockHeap(aTrans, current, false, r); });
     std::uint16_t size = 0;
-    while (const std::uint8_t* segment = aBackward ? blockHeap.GetPrevSegment(pin.block, slot, size)
-                                                   : blockHeap.GetNextSegment(pin.block, slot, size)) {
+    while (const std::uint8_t* segment = aBackward ? blockHeap.GetPrevSegment(pin.Block(), slot, size)
+                                                   : blockHeap.GetNextSegment(pin.Block(), slot, size)) {
       if (aCheckTimeout && ++visited % 1000 == 2) nxCheckTimeout();
       if (size >= 1 && (segment[0] & kMoved)) continue;
       if (!aVisit(makeRefNr(current, slot), segment, size)) return;
     }
-    current = ChainLink(aTrans, pin.block, aBackward);
+    current = ChainLink(aTrans, pin.Block(), aBackward);
     slot = startOfBlock;
   }
 }
@@ -376,34 +361,34 @@ void TnxVariableRecordEngine::AddRecord(TnxBaseTransaction* aTrans, TnxRefNr& aR
 
 void TnxVariableRecordEngine::DeleteRecord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr) {
   {
-    Pin home;
+    TnxPinnedBlock home;
     std::uint16_t size = 0;
     const std::uint8_t* segment =
-        reHeapEngine->GetSegment(aTrans, static_cast<TnxHeapRef>(aRefNr), true, size, home.block, home.release);
+        nxGetPinnedSegment(*reHeapEngine, aTrans, static_cast<TnxHeapRef>(aRefNr), true, size, home);
     if (size < 1) RaiseCorrupt(aRefNr, u"empty segment");
     // A moved body is reached through its home only; freeing it here would
     // leave the home pointing at nothing.
     if (segment[0] & kMoved) throw EnxVariableRecordEngineException(nxErrInvalidRefNr);
     if (segment[0] & kForward) FreeBody(aTrans, aRefNr, ForwardOf(aRefNr, segment, size));
-    reHeapEngine->bheBlockHeapEngine->FreeSegment(home.block, Slot(aRefNr));
+    reHeapEngine->bheBlockHeapEngine->FreeSegment(home.Block(), Slot(aRefNr));
   }
   AddToCount(aTrans, -1);
 }
 
 void TnxVariableRecordEngine::ReadRecord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, PnxRecordBuffer aRecData) {
-  Pin home;
+  TnxPinnedBlock home;
   std::uint16_t size = 0;
   const std::uint8_t* segment =
-      reHeapEngine->GetSegment(aTrans, static_cast<TnxHeapRef>(aRefNr), false, size, home.block, home.release);
+      nxGetPinnedSegment(*reHeapEngine, aTrans, static_cast<TnxHeapRef>(aRefNr), false, size, home);
   DecodeHome(aTrans, aRefNr, segment, size, aRecData ? aRecData : TempRecBuf);
 }
 
 void TnxVariableRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, PnxRecordBuffer aNewRecord,
                                            PnxRecordBuffer aOldRecord) {
-  Pin home;
+  TnxPinnedBlock home;
   std::uint16_t size = 0;
   const std::uint8_t* segment =
-      reHeapEngine->GetSegment(aTrans, static_cast<TnxHeapRef>(aRefNr), true, size, home.block, home.release);
+      nxGetPinnedSegment(*reHeapEngine, aTrans, static_cast<TnxHeapRef>(aRefNr), true, size, home);
   if (size < 1) RaiseCorrupt(aRefNr, u"empty segment");
   const std::uint8_t flags = segment[0];
   if (flags & kMoved) throw EnxVariableRecordEngineException(nxErrInvalidRefNr);
@@ -423,7 +408,7 @@ void TnxVariableRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr 
   }
   TnxBaseBlockHeapEngine& blockHeap = *reHeapEngine->bheBlockHeapEngine;
   const TnxSegmentRef slot = Slot(aRefNr);
-  if (std::uint8_t* payload = blockHeap.ReAllocSegment(home.block, static_cast<std::uint16_t>(encoded.total), slot)) {
+  if (std::uint8_t* payload = blockHeap.ReAllocSegment(home.Block(), static_cast<std::uint16_t>(encoded.total), slot)) {
     encoded.Write(payload);
     return;
   }
@@ -432,7 +417,7 @@ void TnxVariableRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr 
   encoded.flags[0] |= kMoved;
   const TnxHeapRef body = reHeapEngine->AllocSegment(aTrans, encoded.span());
   if (body == 0) throw EnxVariableRecordEngineException(nxErrRecordTooLarge);
-  std::uint8_t* reference = blockHeap.ReAllocSegment(home.block, static_cast<std::uint16_t>(reFormat.flagSize + 8u), slot);
+  std::uint8_t* reference = blockHeap.ReAllocSegment(home.Block(), static_cast<std::uint16_t>(reFormat.flagSize + 8u), slot);
   nxAssert(reference != nullptr, "A record segment cannot shrink to a forward reference");
   // A reference carries no version: flags 4 only.
   reference[0] = kForward;

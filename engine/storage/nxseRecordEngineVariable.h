@@ -145,7 +145,6 @@ class TnxVariableRecordEngine : public TnxBaseRecordEngine {
 
  private:
   bool reStoresRaw = false;  // the null compression engine
-  struct Pin;
   struct Encoded;
   struct Cursor;
   [[noreturn]] void RaiseBlock(TnxBlockNumber aBlock);

@@ -30,15 +30,6 @@ nxString lowerName(const nxString& aName) {
 }
 bool isDict(const nxString& aName) { return lowerName(aName) == u"dict"; }
 
-struct Pin {
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
-  Pin() = default;
-  Pin(const Pin&) = delete;
-  Pin& operator=(const Pin&) = delete;
-  ~Pin() { nxReleaseBlock(release, block); }
-};
-
 }  // namespace
 
 TnxSimpleStreamEngine::TnxSimpleStreamEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
@@ -65,13 +56,11 @@ PnxBlock TnxSimpleStreamEngine::ReadBlock(TnxBaseTransaction* aTrans, TnxBlockNu
   if (!bseDataFile->ValidBlock(aBlock, aTrans))
     throw EnxseStreamEngineExcpetion(nxErrInvalidBlockNumber, u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                      {bseDataFile->baFile->FileName(), static_cast<std::int64_t>(static_cast<std::int32_t>(aBlock))});
-  PnxBlock block = bseDataFile->GetBlock(aTrans, aBlock, aMarkDirty, aRelease, bseID);
-  if (!nxseHasSignature(block, "NXSH") || nxseThisBlock(block) != aBlock) {
-    nxReleaseBlock(aRelease, block);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return bseDataFile->GetBlock(aTrans, aBlock, aMarkDirty, r, bseID); });
+  if (!nxseHasSignature(pin.Block(), "NXSH") || nxseThisBlock(pin.Block()) != aBlock)
     throw EnxseStreamEngineExcpetion(nxErrNotAStreamBlock, u"Block just read from file is not a valid stream block [%s, block %d]",
                                      {bseDataFile->baFile->FileName(), static_cast<std::int64_t>(aBlock)});
-  }
-  return block;
+  return pin.HandOver(aRelease);
 }
 
 PnxBlock TnxSimpleStreamEngine::NewBlock(TnxBaseTransaction* aTrans, TnxBaseFileHeaderAccess& aAccess,
@@ -91,10 +80,9 @@ void TnxSimpleStreamEngine::FreeChain(TnxBaseTransaction* aTrans, TnxBlockNumber
   TnxBlockNumber current = aFirst;
   for (std::uint32_t steps = 0;; ++steps) {
     if (steps > limit) RaiseChain(aFirst);
-    Pin pin;
-    pin.block = ReadBlock(aTrans, current, true, pin.release);
-    const std::int32_t next = nxseGetI32(pin.block + 16);
-    if (!(aKeepFirst && steps == 0)) access->DeleteBlock(aTrans, pin.block);
+    TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return ReadBlock(aTrans, current, true, r); });
+    const std::int32_t next = nxseGetI32(pin.Block() + 16);
+    if (!(aKeepFirst && steps == 0)) access->DeleteBlock(aTrans, pin.Block());
     if (next == -1) break;
     current = static_cast<TnxBlockNumber>(next);
   }
@@ -107,17 +95,16 @@ void TnxSimpleStreamEngine::DeleteStream(TnxBaseTransaction* aTrans, TnxBlockNum
 void TnxSimpleStreamEngine::ReadStream(TnxBaseTransaction* aTrans, TnxBlockNumber aStreamNr, TStream& aStream) {
   aStream.SetSize(0);
   const std::uint32_t per = DataPerBlock();
-  Pin first;
-  first.block = ReadBlock(aTrans, aStreamNr, false, first.release);
-  const std::uint32_t length = nxseGetU32(first.block + 24);
+  TnxPinnedBlock first([&](TnxReleaseMethod& r) { return ReadBlock(aTrans, aStreamNr, false, r); });
+  const std::uint32_t length = nxseGetU32(first.Block() + 24);
   const std::uint32_t used = bseDataFile->baFile->fiTrans == aTrans && aTrans ? bseDataFile->baFile->fiTransUsedBlocks
                                                                                : bseDataFile->baFile->fiUsedBlocks;
   // A length the file cannot hold is damage, not a reason to allocate.
   if (length > 0x7FFFFFFFu || static_cast<std::uint64_t>(length) > static_cast<std::uint64_t>(used) * per)
     RaiseChain(aStreamNr);
   std::uint32_t remaining = length;
-  PnxBlock block = first.block;
-  Pin current;
+  PnxBlock block = first.Block();
+  TnxPinnedBlock current;
   for (std::uint32_t steps = 0;; ++steps) {
     const std::uint32_t n = std::min(per, remaining);
     if (n > 0) aStream.WriteBuffer(block + 32, static_cast<std::int32_t>(n));
@@ -125,12 +112,13 @@ void TnxSimpleStreamEngine::ReadStream(TnxBaseTransaction* aTrans, TnxBlockNumbe
     if (remaining == 0) break;
     const std::int32_t next = nxseGetI32(block + 16);
     if (next == -1 || steps > used) RaiseChain(aStreamNr);
-    Pin following;
-    following.block = ReadBlock(aTrans, static_cast<TnxBlockNumber>(next), false, following.release);
-    if (nxseGetU32(following.block + 28) != aStreamNr || nxseGetU32(following.block + 24) != 0) RaiseChain(aStreamNr);
-    std::swap(current.block, following.block);
-    std::swap(current.release, following.release);
-    block = current.block;
+    TnxPinnedBlock following([&](TnxReleaseMethod& r) {
+      return ReadBlock(aTrans, static_cast<TnxBlockNumber>(next), false, r);
+    });
+    if (nxseGetU32(following.Block() + 28) != aStreamNr || nxseGetU32(following.Block() + 24) != 0)
+      RaiseChain(aStreamNr);
+    current = std::move(following);
+    block = current.Block();
   }
   aStream.SetPosition(0);
 }
@@ -142,32 +130,30 @@ void TnxSimpleStreamEngine::WriteStream(TnxBaseTransaction* aTrans, TnxBlockNumb
   if (!aCreateNew) FreeChain(aTrans, aStreamNr, true);
   TnxOwned<TnxBaseFileHeaderAccess> access(bseDataFile->HeaderAccess(aTrans, true));
   const std::uint32_t per = DataPerBlock();
-  Pin previous;
+  TnxPinnedBlock previous;
   if (aCreateNew) {
-    previous.block = NewBlock(aTrans, *access, nullptr, previous.release);
-    aStreamNr = nxseThisBlock(previous.block);
-    nxsePutU32(previous.block + 28, aStreamNr);
+    previous.Pin([&](TnxReleaseMethod& r) { return NewBlock(aTrans, *access, nullptr, r); });
+    aStreamNr = nxseThisBlock(previous.Block());
+    nxsePutU32(previous.Block() + 28, aStreamNr);
   } else {
-    previous.block = ReadBlock(aTrans, aStreamNr, true, previous.release);
-    nxsePutI32(previous.block + 16, -1);
+    previous.Pin([&](TnxReleaseMethod& r) { return ReadBlock(aTrans, aStreamNr, true, r); });
+    nxsePutI32(previous.Block() + 16, -1);
   }
-  std::memcpy(previous.block + 20, aStreamSig.data(), 4);
-  nxsePutU32(previous.block + 24, static_cast<std::uint32_t>(size));
+  std::memcpy(previous.Block() + 20, aStreamSig.data(), 4);
+  nxsePutU32(previous.Block() + 24, static_cast<std::uint32_t>(size));
   aStream.SetPosition(0);
   std::uint32_t remaining = static_cast<std::uint32_t>(size);
   std::uint32_t n = std::min(per, remaining);
-  if (n > 0) aStream.ReadBuffer(previous.block + 32, static_cast<std::int32_t>(n));
+  if (n > 0) aStream.ReadBuffer(previous.Block() + 32, static_cast<std::int32_t>(n));
   remaining -= n;
   while (remaining > 0) {
-    Pin block;
-    block.block = NewBlock(aTrans, *access, previous.block, block.release);
-    nxsePutU32(block.block + 28, aStreamNr);
-    std::memcpy(block.block + 20, aStreamSig.data(), 4);
+    TnxPinnedBlock block([&](TnxReleaseMethod& r) { return NewBlock(aTrans, *access, previous.Block(), r); });
+    nxsePutU32(block.Block() + 28, aStreamNr);
+    std::memcpy(block.Block() + 20, aStreamSig.data(), 4);
     n = std::min(per, remaining);
-    aStream.ReadBuffer(block.block + 32, static_cast<std::int32_t>(n));
+    aStream.ReadBuffer(block.Block() + 32, static_cast<std::int32_t>(n));
     remaining -= n;
-    std::swap(previous.block, block.block);
-    std::swap(previous.release, block.release);
+    previous = std::move(block);
   }
 }
 

@@ -1109,7 +1109,14 @@ PnxBlock TnxBufferManager::GetBlock(TnxBaseFile* aFile, TnxBaseTransaction* aTra
   if (!block) block = bmCreateReadOnlyBlock(aFile, aBlockNumber, aFile->IsTemporary());
   if (aMarkDirty) block->MakeDirty(aTrans);
   PnxBlock image = block->Block(aTrans, aMarkDirty, aReleaseMethod);
-  bmRemoveExcessBlocks(nxIsMemoryEmergency(), nxGetForceAllocated());
+  // A trim that fails (the temporary storage cannot take an image) fails
+  // the call: the pin goes with it, or nothing would ever release it.
+  try {
+    bmRemoveExcessBlocks(nxIsMemoryEmergency(), nxGetForceAllocated());
+  } catch (...) {
+    nxReleaseBlock(aReleaseMethod, image);
+    throw;
+  }
   return image;
 }
 

@@ -35,6 +35,8 @@
 #include <atomic>
 #include <memory>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "nxllBase.h"
@@ -91,6 +93,58 @@ inline void nxReleaseBlock(TnxReleaseMethod& aMethod, PnxBlock& aBlock) {
   else
     aBlock = nullptr;
 }
+
+// A pinned image owned by a scope: pinned on construction, released when
+// the owner goes or on Release(), moved with the owner. HandOver gives the
+// pin to a caller that keeps it (and releases it with the method it gets).
+class TnxPinnedBlock {
+ public:
+  TnxPinnedBlock() = default;
+  // Pins through aPin, a call that answers the image and fills the release
+  // method it is given. Delegating, so that a pin made before aPin throws
+  // is still released.
+  template <class TPin>
+    requires std::is_invocable_r_v<PnxBlock, TPin, TnxReleaseMethod&>
+  explicit TnxPinnedBlock(TPin&& aPin) : TnxPinnedBlock() {
+    pbBlock = std::forward<TPin>(aPin)(pbRelease);
+  }
+  // Owns a pin made elsewhere.
+  TnxPinnedBlock(PnxBlock aBlock, const TnxReleaseMethod& aRelease) : pbRelease(aRelease), pbBlock(aBlock) {}
+  TnxPinnedBlock(TnxPinnedBlock&& aOther) noexcept
+      : pbRelease(std::exchange(aOther.pbRelease, {})), pbBlock(std::exchange(aOther.pbBlock, nullptr)) {}
+  TnxPinnedBlock& operator=(TnxPinnedBlock&& aOther) noexcept {
+    if (this != &aOther) {
+      Release();
+      pbRelease = std::exchange(aOther.pbRelease, {});
+      pbBlock = std::exchange(aOther.pbBlock, nullptr);
+    }
+    return *this;
+  }
+  TnxPinnedBlock(const TnxPinnedBlock&) = delete;
+  TnxPinnedBlock& operator=(const TnxPinnedBlock&) = delete;
+  ~TnxPinnedBlock() { Release(); }
+
+  PnxBlock Block() const { return pbBlock; }
+  explicit operator bool() const { return pbBlock != nullptr; }
+  // Releases the pin held now, then pins through aPin.
+  template <class TPin>
+    requires std::is_invocable_r_v<PnxBlock, TPin, TnxReleaseMethod&>
+  PnxBlock Pin(TPin&& aPin) {
+    Release();
+    pbBlock = std::forward<TPin>(aPin)(pbRelease);
+    return pbBlock;
+  }
+  void Release() { nxReleaseBlock(pbRelease, pbBlock); }
+  // The caller keeps the pin: aRelease gets the method; the owner is empty.
+  PnxBlock HandOver(TnxReleaseMethod& aRelease) {
+    aRelease = std::exchange(pbRelease, {});
+    return std::exchange(pbBlock, nullptr);
+  }
+
+ private:
+  TnxReleaseMethod pbRelease;
+  PnxBlock pbBlock = nullptr;
+};
 
 // Releases many pins at once (index engines pin many blocks per operation).
 // Items (block variable and release method) come from a pool.

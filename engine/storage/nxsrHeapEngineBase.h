@@ -166,3 +166,14 @@ class TnxBaseHeapEngine : public TnxBaseSubEngine {
   static void Changed(void* aObject, PnxBlock aBlock, std::uint16_t aSegmentCount, std::uint16_t aFreeSpaceSize,
                       std::uint16_t aRecoverableSpace);
 };
+
+// GetSegment with the segment's block owned by aPin (a pin it held before
+// is released).
+inline std::uint8_t* nxGetPinnedSegment(TnxBaseHeapEngine& aHeap, TnxBaseTransaction* aTrans, TnxHeapRef aHeapRef,
+                                        bool aMarkDirty, std::uint16_t& aSegmentSize, TnxPinnedBlock& aPin) {
+  PnxBlock block = nullptr;
+  TnxReleaseMethod release;
+  std::uint8_t* segment = aHeap.GetSegment(aTrans, aHeapRef, aMarkDirty, aSegmentSize, block, release);
+  aPin = TnxPinnedBlock(block, release);
+  return segment;
+}

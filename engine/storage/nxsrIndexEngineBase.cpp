@@ -61,14 +61,13 @@ PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, T
     throw EnxBaseIndexEngineException(nxErrInvalidBlockNumber,
                                       u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                       {aAccess->fiName(), static_cast<std::int64_t>(aBlockNumber)});
-  PnxBlock block = aAccess->GetBlock(aTrans, aBlockNumber, aMarkDirty, aRelease, aID);
-  if (!nxseHasSignature(block, "NXIH") || nxseThisBlock(block) != aBlockNumber) {
-    nxReleaseBlock(aRelease, block);
+  TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return aAccess->GetBlock(aTrans, aBlockNumber, aMarkDirty, r, aID); });
+  PnxBlock block = pin.Block();
+  if (!nxseHasSignature(block, "NXIH") || nxseThisBlock(block) != aBlockNumber)
     throw EnxBaseIndexEngineException(nxErrNotAnIndexBlock, u"Block just read from file is not a valid index block [%s, block %d]",
                                       {aAccess->fiName(), static_cast<std::int64_t>(aBlockNumber)});
-  }
   if (aMarkDirty) nxsePutU64(block + nxIdx::Ident, nxseGetU64(block + nxIdx::Ident) + 1);
-  return block;
+  return pin.HandOver(aRelease);
 }
 
 // ---- Header access -----------------------------------------------------------------------

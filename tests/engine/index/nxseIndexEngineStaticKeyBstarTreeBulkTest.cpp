@@ -45,8 +45,8 @@ class BulkBuildTest : public IndexTest {
       std::vector<TnxBlockNumber> next;
       levels.emplace_back();
       for (TnxBlockNumber n : row) {
-        TnxReleaseMethod release;
-        PnxBlock b = indexAccess_->GetBlock(aTrans, n, false, release, e->bseID);
+        TnxPinnedBlock bPin([&](TnxReleaseMethod& r) { return indexAccess_->GetBlock(aTrans, n, false, r, e->bseID); });
+        PnxBlock b = bPin.Block();
         const std::int32_t count = nxseGetU16(b + nxIdx::Count);
         levels.back().push_back(count);
         if (b[nxIdx::Kind] == nxIdx::KindInternal) {
@@ -54,7 +54,7 @@ class BulkBuildTest : public IndexTest {
         } else if (aFirstSlot) {
           *aFirstSlot = nxseGetU16(b + nxIdx::First);
         }
-        nxReleaseBlock(release, b);
+        bPin.Release();
       }
       row = std::move(next);
     }
@@ -202,7 +202,7 @@ TEST_F(BulkBuildTest, NullDuplicatesAreOrderedByRefNr) {
 // and come back for the merge.
 TEST_F(BulkBuildTest, ContainersLeaveMemoryUnderASmallCache) {
   nxseTemporaryStorageChunkedInitialize();
-  manager_->bmTempDir = u"/tmp";  // the storage file lives on the real disk
+  manager_->bmTempDir = u"/tmp";  // an unnamed file of the test file system, in any folder
   manager_->SetTempStoreSize(64);
   manager_->SetMaxRAM(10);
   createIndexed({{u"Name", idNone, {1}}});

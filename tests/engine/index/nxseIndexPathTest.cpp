@@ -274,10 +274,12 @@ TEST_F(IndexPathTest, EstimateIsExactInsideOneLeaf) {
   TnxOwned<TnxStaticKeyBstarTreeIndexPath> p = newPath();
   const std::vector<std::uint8_t> k300 = key(0, 300, "n");
   ASSERT_TRUE(e->FindKey(trans.get(), k300.data(), 0, 0, 0, p.get(), skaEqualFirst, nullptr));
-  TnxReleaseMethod release;
-  PnxBlock leaf = indexAccess_->GetBlock(trans.get(), p->bpipPage, false, release, e->bseID);
+  TnxPinnedBlock leafPin([&](TnxReleaseMethod& r) {
+    return indexAccess_->GetBlock(trans.get(), p->bpipPage, false, r, e->bseID);
+  });
+  PnxBlock leaf = leafPin.Block();
   const std::int32_t first = nxseGetU16(leaf + 32), count = nxseGetU16(leaf + 34);
-  nxReleaseBlock(release, leaf);
+  leafPin.Release();
   const std::int32_t lowID = 300 - (p->bpipItem - first), highID = lowID + count - 1;
   const std::vector<std::uint8_t> lo = key(0, lowID, "n"), hi = key(0, highID, "n");
   std::uint32_t n = 0;
@@ -464,10 +466,12 @@ TEST_F(IndexPathTest, DamagedNodesAreRefusedWithoutCrashOrHang) {
       TnxOwned<TnxBaseIndexHeaderAccess> header(e->CreateHeaderAccess(t.get(), false, false, 0, 0));
       block = header->GetIndexRoot();
     }
-    TnxReleaseMethod release;
-    PnxBlock node = indexAccess_->GetBlock(t.get(), block, true, release, e->bseID);
+    TnxPinnedBlock nodePin([&](TnxReleaseMethod& r) {
+      return indexAccess_->GetBlock(t.get(), block, true, r, e->bseID);
+    });
+    PnxBlock node = nodePin.Block();
     d.apply(node, block);
-    nxReleaseBlock(release, node);
+    nodePin.Release();
     bool raised = false;
     try {
       TnxOwned<TnxStaticKeyBstarTreeIndexPath> q = newPath();

@@ -172,10 +172,12 @@ class IndexTest : public TableTest {
         [&](TnxBlockNumber aBlock, std::int32_t aDepthNow, const Entry* lo, const Entry* hi) {
           ASSERT_LT(nodes, 100000u);
           ++nodes;
-          TnxReleaseMethod release;
-          PnxBlock b = indexAccess_->GetBlock(aTrans, aBlock, false, release, e->bseID);
+          TnxPinnedBlock bPin([&](TnxReleaseMethod& r) {
+            return indexAccess_->GetBlock(aTrans, aBlock, false, r, e->bseID);
+          });
+          PnxBlock b = bPin.Block();
           std::vector<std::uint8_t> copy(b, b + indexAccess_->fiBlockSizeBytes());
-          nxReleaseBlock(release, b);
+          bPin.Release();
           const std::uint8_t* n = copy.data();
           ASSERT_EQ(std::memcmp(n, "NXIH", 4), 0);
           ASSERT_EQ(nxseGetU32(n + 4), aBlock);
@@ -219,10 +221,12 @@ class IndexTest : public TableTest {
     if (testing::Test::HasFatalFailure()) return entries;
     // The leaf chain links the leaves in key order.
     for (std::size_t i = 0; i < leaves.size(); ++i) {
-      TnxReleaseMethod release;
-      PnxBlock b = indexAccess_->GetBlock(aTrans, leaves[i], false, release, e->bseID);
+      TnxPinnedBlock bPin([&](TnxReleaseMethod& r) {
+        return indexAccess_->GetBlock(aTrans, leaves[i], false, r, e->bseID);
+      });
+      PnxBlock b = bPin.Block();
       const TnxBlockNumber prev = nxseGetU32(b + 24), next = nxseGetU32(b + 28);
-      nxReleaseBlock(release, b);
+      bPin.Release();
       EXPECT_EQ(prev, i == 0 ? nxIdx::NoBlock : leaves[i - 1]) << "prev link of " << leaves[i];
       EXPECT_EQ(next, i + 1 == leaves.size() ? nxIdx::NoBlock : leaves[i + 1]) << "next link of " << leaves[i];
     }

@@ -65,12 +65,11 @@ class BlobTest : public TableTest {
   // The root segment's bytes.
   std::string root(TnxBaseTransaction* aTrans, TnxBlobNr aNr) {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
+    TnxPinnedBlock pin;
     std::uint8_t* p =
-        heap()->GetSegment(aTrans, static_cast<TnxHeapRef>(aNr) & heap()->bheHeapRefMask, false, size, block, release);
+        nxGetPinnedSegment(*heap(), aTrans, static_cast<TnxHeapRef>(aNr) & heap()->bheHeapRefMask, false, size, pin);
     std::string result(reinterpret_cast<char*>(p), size);
-    nxReleaseBlock(release, block);
+    pin.Release();
     return result;
   }
   std::string segment(TnxBaseTransaction* aTrans, TnxHeapRef aRef) {
@@ -92,10 +91,10 @@ class BlobTest : public TableTest {
     TnxBaseFile* file = table().file;
     const std::uint32_t used = file->fiTrans == aTrans ? file->fiTransUsedBlocks : file->fiUsedBlocks;
     for (TnxBlockNumber n = 1; n < used; ++n) {
-      TnxReleaseMethod release;
-      PnxBlock block = manager_->GetBlock(file, aTrans, n, false, release);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, aTrans, n, false, r); });
+      PnxBlock block = blockPin.Block();
       if (std::memcmp(block, "NXHD", 4) == 0) count += nxseGetU16(block + 16);
-      nxReleaseBlock(release, block);
+      blockPin.Release();
     }
     return count;
   }
@@ -554,24 +553,22 @@ TEST_F(BlobDamageTest, ReferenceLoopsEndAtTheDepthLimit) {
   const TnxBlobNr self = raw(trans.get(), std::string(13, '\x05'));
   {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
-    std::uint8_t* p = heap()->GetSegment(trans.get(), static_cast<TnxHeapRef>(self), true, size, block, release);
+    TnxPinnedBlock pin;
+    std::uint8_t* p = nxGetPinnedSegment(*heap(), trans.get(), static_cast<TnxHeapRef>(self), true, size, pin);
     nxsePutU64(p + 1, static_cast<TnxHeapRef>(self));
     nxsePutU32(p + 9, 100);
-    nxReleaseBlock(release, block);
+    pin.Release();
   }
   expectRefused(trans.get(), self, "self loop");
   const TnxBlobNr a = raw(trans.get(), std::string(13, '\x05'));
   const TnxBlobNr b = raw(trans.get(), "\x05" + item(static_cast<TnxHeapRef>(a), 100));
   {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
-    std::uint8_t* p = heap()->GetSegment(trans.get(), static_cast<TnxHeapRef>(a), true, size, block, release);
+    TnxPinnedBlock pin;
+    std::uint8_t* p = nxGetPinnedSegment(*heap(), trans.get(), static_cast<TnxHeapRef>(a), true, size, pin);
     nxsePutU64(p + 1, static_cast<TnxHeapRef>(b));
     nxsePutU32(p + 9, 100);
-    nxReleaseBlock(release, block);
+    pin.Release();
   }
   expectRefused(trans.get(), a, "two-list loop");
   trans->Commit();
@@ -585,11 +582,10 @@ TEST_F(BlobDamageTest, TheCheckerFindsALinkListThatLies) {
   EXPECT_EQ(checkFile(), "");
   trans.reset(newTransaction());
   std::uint16_t size = 0;
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
-  std::uint8_t* p = heap()->GetSegment(trans.get(), static_cast<TnxHeapRef>(nr), true, size, block, release);
+  TnxPinnedBlock pin;
+  std::uint8_t* p = nxGetPinnedSegment(*heap(), trans.get(), static_cast<TnxHeapRef>(nr), true, size, pin);
   nxsePutU32(p + 9, nxseGetU32(p + 9) - 1);  // the first item's end
-  nxReleaseBlock(release, block);
+  pin.Release();
   trans->Commit();
   EXPECT_NE(checkFile().find("data segment"), std::string::npos);
 }
@@ -603,11 +599,10 @@ TEST_F(BlobDamageTest, RandomDamageToATreeNeverEscapes) {
     // Damage a few bytes of the root's link list.
     {
       std::uint16_t size = 0;
-      PnxBlock block = nullptr;
-      TnxReleaseMethod release;
-      std::uint8_t* p = heap()->GetSegment(trans.get(), static_cast<TnxHeapRef>(nr), true, size, block, release);
+      TnxPinnedBlock pin;
+      std::uint8_t* p = nxGetPinnedSegment(*heap(), trans.get(), static_cast<TnxHeapRef>(nr), true, size, pin);
       for (int k = 0; k < 2; ++k) p[1 + rng() % (size - 1)] = static_cast<std::uint8_t>(rng());
-      nxReleaseBlock(release, block);
+      pin.Release();
     }
     for (auto op : {3, 0, 1, 2}) {
       try {

@@ -179,7 +179,7 @@ class JournalCrashKit : public Base {
     PnxBlock header = nullptr;
     bool readOnly = false;
     EXPECT_EQ(manager_->AddFile(t.file, nullptr, {u"pw"}, false, release, header, readOnly), 0);
-    nxReleaseBlock(release, header);
+    TnxPinnedBlock(header, release).Release();
     attach(t, nullptr);
     t.dict.reset(platform::create<TnxServerDataDict>());
     t.dict->ReadFromFile(t.stream.get(), nullptr);
@@ -204,7 +204,7 @@ class JournalCrashKit : public Base {
     bool readOnly = false;
     const TnxResult result = manager_->AddFile(t.file, nullptr, {u"pw"}, false, release, header, readOnly);
     if (result != 0) throw EnxBaseException(result);
-    nxReleaseBlock(release, header);
+    TnxPinnedBlock(header, release).Release();
     attach(t, nullptr);
     t.dict.reset(platform::create<TnxServerDataDict>());
     t.dict->ReadFromFile(t.stream.get(), nullptr);

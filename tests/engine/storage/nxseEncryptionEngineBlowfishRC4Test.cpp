@@ -34,11 +34,11 @@ class EncryptionEngineTest : public TableTest {
     access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"e", 0));
     {
       TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), true));
-      TnxReleaseMethod release;
-      PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); });
+      PnxBlock block = blockPin.Block();
       nxseSetSignature(block, "DATA");
       block[16] = aByte;
-      nxReleaseBlock(release, block);
+      blockPin.Release();
     }
     trans->Commit();
     return file;
@@ -50,7 +50,7 @@ class EncryptionEngineTest : public TableTest {
     PnxBlock header = nullptr;
     bool readOnly = false;
     const TnxResult result = manager_->AddFile(aFile, nullptr, aPasswords, false, release, header, readOnly);
-    nxReleaseBlock(release, header);
+    TnxPinnedBlock(header, release).Release();
     return result;
   }
 

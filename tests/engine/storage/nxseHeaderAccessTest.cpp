@@ -49,10 +49,10 @@ class HeaderAccessTest : public TableTest {
     {
       TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), true));
       for (std::uint32_t i = 0; i < aBlocks; ++i) {
-        TnxReleaseMethod release;
-        PnxBlock block = header->GetNewBlock(trans.get(), aID, release);
+        TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), aID, r); });
+        PnxBlock block = blockPin.Block();
         nxseSetSignature(block, "DATA");
-        nxReleaseBlock(release, block);
+        blockPin.Release();
       }
     }
     trans->Commit();
@@ -61,19 +61,19 @@ class HeaderAccessTest : public TableTest {
   void freeBlocks(TnxBaseTransaction* aTrans, std::initializer_list<TnxBlockNumber> aBlocks, std::int32_t aID = 7) {
     TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(aTrans, true));
     for (TnxBlockNumber n : aBlocks) {
-      TnxReleaseMethod release;
-      PnxBlock block = access_->GetBlock(aTrans, n, true, release, aID);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return access_->GetBlock(aTrans, n, true, r, aID); });
+      PnxBlock block = blockPin.Block();
       header->DeleteBlock(aTrans, block);
-      nxReleaseBlock(release, block);
+      blockPin.Release();
     }
   }
   TnxBlockNumber allocate(TnxBaseTransaction* aTrans, std::int32_t aID = 7) {
     TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(aTrans, true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(aTrans, aID, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(aTrans, aID, r); });
+    PnxBlock block = blockPin.Block();
     const TnxBlockNumber n = nxseThisBlock(block);
     EXPECT_EQ(nxseGetI32(block + 4092), aID);
-    nxReleaseBlock(release, block);
+    blockPin.Release();
     return n;
   }
   std::vector<std::uint32_t> cache(TnxBaseTransaction* aTrans) {
@@ -174,15 +174,17 @@ TEST_F(HeaderAccessTest, TwentyFirstFreedBlockBecomesAMapBlockAndAllocationTakes
   EXPECT_EQ(cache(trans.get()), (std::vector<std::uint32_t>{1, 2, 3, 4, 5}));
   EXPECT_EQ(firstMap(trans.get()), 21);
   {
-    TnxReleaseMethod release;
-    PnxBlock map = access_->GetBlock(trans.get(), 21, false, release, 0x7FFFFFFF);
+    TnxPinnedBlock mapPin([&](TnxReleaseMethod& r) {
+      return access_->GetBlock(trans.get(), 21, false, r, 0x7FFFFFFF);
+    });
+    PnxBlock map = mapPin.Block();
     EXPECT_EQ(std::memcmp(map, "FBMH", 4), 0);
     EXPECT_EQ(nxseGetI32(map + 16), -1);
     EXPECT_EQ(nxseGetU32(map + 20), (4092u - 28) / 4);
     ASSERT_EQ(nxseGetU32(map + 24), 15u);
     EXPECT_EQ(nxseGetU32(map + 28), 6u);
     EXPECT_EQ(nxseGetU32(map + 28 + 4 * 14), 20u);
-    nxReleaseBlock(release, map);
+    mapPin.Release();
   }
   EXPECT_EQ(allocate(trans.get()), 5u);
   trans->Commit();
@@ -216,10 +218,12 @@ TEST_F(HeaderAccessTest, RefillFromALargerMapLeavesTheRestInTheMap) {
   std::vector<std::uint32_t> c = cache(trans.get());
   const std::int32_t map = firstMap(trans.get());
   ASSERT_NE(map, -1);
-  TnxReleaseMethod release;
-  PnxBlock block = access_->GetBlock(trans.get(), static_cast<TnxBlockNumber>(map), false, release, 0x7FFFFFFF);
+  TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) {
+    return access_->GetBlock(trans.get(), static_cast<TnxBlockNumber>(map), false, r, 0x7FFFFFFF);
+  });
+  PnxBlock block = blockPin.Block();
   const std::uint32_t mapCount = nxseGetU32(block + 24);
-  nxReleaseBlock(release, block);
+  blockPin.Release();
   EXPECT_EQ(c.size() + mapCount, 39u);  // the map block itself is not free
   while (!cache(trans.get()).empty()) allocate(trans.get());
   allocate(trans.get());
@@ -324,13 +328,15 @@ TEST_F(HeaderAccessTest, SubHeadersOverflowIntoChildHeaderBlocksAndAreFoundAgain
     EXPECT_EQ(nxseGetI32(header->Header + s + 8 * 30), 310);
     const TnxBlockNumber chain = nxseGetU32(header->Header + s + 248);
     ASSERT_NE(chain, 0u);
-    TnxReleaseMethod release;
-    PnxBlock overflow = access_->GetBlock(trans.get(), chain, false, release, 0x7FFFFFFE);
+    TnxPinnedBlock overflowPin([&](TnxReleaseMethod& r) {
+      return access_->GetBlock(trans.get(), chain, false, r, 0x7FFFFFFE);
+    });
+    PnxBlock overflow = overflowPin.Block();
     EXPECT_EQ(std::memcmp(overflow, "CHOF", 4), 0);
     EXPECT_EQ(nxseGetU16(overflow + 20), (4092u - 24) / 8);
     EXPECT_EQ(nxseGetU16(overflow + 22), 1u);
     EXPECT_EQ(nxseGetI32(overflow + 24), 320);
-    nxReleaseBlock(release, overflow);
+    overflowPin.Release();
   }
   // A smaller ID pushes the section's last entry (310) into the overflow.
   blocks[155] = subHeader(155);
@@ -338,12 +344,14 @@ TEST_F(HeaderAccessTest, SubHeadersOverflowIntoChildHeaderBlocksAndAreFoundAgain
     TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), false));
     const std::uint16_t s = header->RegisterHeaderSection(u"SubHeaders", 253, false, false);
     EXPECT_EQ(nxseGetI32(header->Header + s + 8 * 30), 300);
-    TnxReleaseMethod release;
-    PnxBlock overflow = access_->GetBlock(trans.get(), nxseGetU32(header->Header + s + 248), false, release, 0x7FFFFFFE);
+    TnxPinnedBlock overflowPin([&](TnxReleaseMethod& r) {
+      return access_->GetBlock(trans.get(), nxseGetU32(header->Header + s + 248), false, r, 0x7FFFFFFE);
+    });
+    PnxBlock overflow = overflowPin.Block();
     EXPECT_EQ(nxseGetU16(overflow + 22), 2u);
     EXPECT_EQ(nxseGetI32(overflow + 24), 310);
     EXPECT_EQ(nxseGetI32(overflow + 32), 320);
-    nxReleaseBlock(release, overflow);
+    overflowPin.Release();
   }
   trans->Commit();
   EXPECT_EQ(rawCheck(), "");
@@ -556,21 +564,24 @@ TEST_F(HeaderAccessTest, Version1FileIsReadAndChangedButNeverCreated) {
     EXPECT_EQ(header->RegisterHeaderSection(u"Indices", 200, false, false), 1536);
     expectFails(12289, [&] { header->RegisterHeaderSection(u"SubHeaders", 253, true, false); });
     expectFails(12289, [&] { header->ChangePassword(u"x"); });
-    TnxReleaseMethod release;
-    PnxBlock b = header->GetNewBlock(trans.get(), 5, release);
+    TnxPinnedBlock bPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 5, r); });
+    PnxBlock b = bPin.Block();
     EXPECT_EQ(nxseThisBlock(b), 3u);
-    nxReleaseBlock(release, b);
-    b = header->GetNewBlock(trans.get(), 5, release);
+    bPin.Release();
+    bPin.Pin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 5, r); });
+    b = bPin.Block();
     EXPECT_EQ(nxseThisBlock(b), 1u);
     header->DeleteBlock(trans.get(), b);
-    nxReleaseBlock(release, b);
+    bPin.Release();
     EXPECT_EQ(header->AvailableBlocks(), 1u);
-    b = header->GetNewBlock(trans.get(), 5, release);
+    bPin.Pin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 5, r); });
+    b = bPin.Block();
     EXPECT_EQ(nxseThisBlock(b), 1u);
-    nxReleaseBlock(release, b);
-    b = header->GetNewBlock(trans.get(), 5, release);
+    bPin.Release();
+    bPin.Pin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 5, r); });
+    b = bPin.Block();
     EXPECT_EQ(nxseThisBlock(b), 4u);  // chain empty: the file grows
-    nxReleaseBlock(release, b);
+    bPin.Release();
   }
   trans->Commit();
   expectFails(12289, [] { Tnx1xFileHeaderAccessFactory::ValidateDictionary(nullptr, true); });
@@ -613,10 +624,10 @@ TEST_F(HeaderAccessTest, CycleInTheVersion1FreeChainIsRefused) {
     try {
       // Unformatted on purpose: the chain alone must not give a block twice.
       TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), true));
-      TnxReleaseMethod release;
-      PnxBlock block = header->GetNewBlock(trans.get(), 7, release);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 7, r); });
+      PnxBlock block = blockPin.Block();
       const TnxBlockNumber n = nxseThisBlock(block);
-      nxReleaseBlock(release, block);
+      blockPin.Release();
       EXPECT_TRUE(handedOut.insert(n).second) << "block " << n << " handed out twice";
     } catch (const EnxBaseException& e) {
       refused = true;

@@ -89,25 +89,18 @@ class HeapTest : public TableTest {
   }
   std::vector<std::uint8_t> read(TnxBaseTransaction* aTrans, TnxHeapRef aRef) {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
-    std::uint8_t* p = heap()->GetSegment(aTrans, aRef, false, size, block, release);
+    TnxPinnedBlock pin;
+    std::uint8_t* p = nxGetPinnedSegment(*heap(), aTrans, aRef, false, size, pin);
     std::vector<std::uint8_t> result(p, p + size);
-    nxReleaseBlock(release, block);
+    pin.Release();
     return result;
   }
   void free(TnxBaseTransaction* aTrans, TnxHeapRef aRef) {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
-    heap()->GetSegment(aTrans, aRef, true, size, block, release);
-    try {
-      heap()->bheBlockHeapEngine->FreeSegment(block, nxHeapRefSegment(aRef) & 0xFFFF);
-    } catch (...) {
-      nxReleaseBlock(release, block);
-      throw;
-    }
-    nxReleaseBlock(release, block);
+    TnxPinnedBlock pin;
+    nxGetPinnedSegment(*heap(), aTrans, aRef, true, size, pin);
+    heap()->bheBlockHeapEngine->FreeSegment(pin.Block(), nxHeapRefSegment(aRef) & 0xFFFF);
+    pin.Release();
   }
   TnxBlockNumber firstManagement(TnxBaseTransaction* aTrans) {
     TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(aTrans, false));
@@ -121,8 +114,10 @@ class HeapTest : public TableTest {
     std::size_t index = 0;
     while (m != 0) {
       PnxBlock block = nullptr;
-      TnxReleaseMethod release;
-      block = access_->GetBlock(aTrans, m, false, release, heap()->bseID);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) {
+        return access_->GetBlock(aTrans, m, false, r, heap()->bseID);
+      });
+      block = blockPin.Block();
       ASSERT_EQ(std::memcmp(block, "NXHM", 4), 0);
       const std::uint32_t count = nxseGetU16(block + 20);
       ASSERT_LT(index, heap()->heManagmentBlocks.size());
@@ -130,7 +125,7 @@ class HeapTest : public TableTest {
       EXPECT_EQ(heap()->heManagmentBlocks[index].hmpiBlockInfos.size(), count);
       for (std::uint32_t i = 0; i < count; ++i) listed[nxseGetU32(block + 22 + 6 * i)] = nxseGetU16(block + 26 + 6 * i);
       const TnxBlockNumber next = nxseGetU32(block + 16);
-      nxReleaseBlock(release, block);
+      blockPin.Release();
       m = next;
       ++index;
     }
@@ -141,8 +136,8 @@ class HeapTest : public TableTest {
     const std::uint32_t used = aTrans && file_->fiTrans == aTrans ? file_->fiTransUsedBlocks : file_->fiUsedBlocks;
     std::size_t dataBlocks = 0;
     for (TnxBlockNumber n = 1; n < used; ++n) {
-      TnxReleaseMethod release;
-      PnxBlock block = manager_->GetBlock(file_, aTrans, n, false, release);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file_, aTrans, n, false, r); });
+      PnxBlock block = blockPin.Block();
       if (std::memcmp(block, "NXHD", 4) == 0) {
         ++dataBlocks;
         blockHeap()->VerifyBlock(block, false);
@@ -158,7 +153,7 @@ class HeapTest : public TableTest {
           EXPECT_EQ(listed.count(n), 0u) << "block " << n;
         }
       }
-      nxReleaseBlock(release, block);
+      blockPin.Release();
     }
     EXPECT_LE(listed.size(), dataBlocks);
   }
@@ -295,14 +290,13 @@ TEST_F(HeapTest, ResizingGrowsInPlaceOrMovesKeepingTheBytes) {
   const TnxHeapRef a = alloc(trans.get(), 100, 1);
   const TnxHeapRef b = alloc(trans.get(), 3000, 2);
   std::uint16_t size = 0, got = 0;
-  PnxBlock block = nullptr;
-  TnxReleaseMethod release;
-  heap()->GetSegment(trans.get(), a, true, size, block, release);
+  TnxPinnedBlock pin;
+  nxGetPinnedSegment(*heap(), trans.get(), a, true, size, pin);
   std::vector<std::uint8_t> more(2000, 3);
   const TnxHeapPiece pieces[] = {{nullptr, 100}, {more.data(), 2000}};
   const TnxHeapRef moved =
-      heap()->ReAllocSegmentEx(trans.get(), block, nxHeapRefSegment(a), pieces, 100, got, 0, 1, false);
-  nxReleaseBlock(release, block);
+      heap()->ReAllocSegmentEx(trans.get(), pin.Block(), nxHeapRefSegment(a), pieces, 100, got, 0, 1, false);
+  pin.Release();
   EXPECT_EQ(got, 2100);
   EXPECT_NE(nxHeapRefBlock(moved), nxHeapRefBlock(a));
   std::vector<std::uint8_t> expected(2100, 3);
@@ -417,17 +411,16 @@ TEST_F(HeapTest, RandomTrafficKeepsTheDirectoryEqualToTheBlocks) {
         std::vector<std::uint8_t> v = it->second;
         const std::uint32_t size = sizeOf();
         std::uint16_t got = 0, oldSize = 0;
-        PnxBlock block = nullptr;
-        TnxReleaseMethod release;
-        heap()->GetSegment(trans.get(), it->first, true, oldSize, block, release);
+        TnxPinnedBlock pin;
+        nxGetPinnedSegment(*heap(), trans.get(), it->first, true, oldSize, pin);
         std::vector<std::uint8_t> tail;
         for (std::uint32_t i = static_cast<std::uint32_t>(v.size()); i < size; ++i)
           tail.push_back(static_cast<std::uint8_t>(rng()));
         const std::uint32_t keep = std::min<std::uint32_t>(size, static_cast<std::uint32_t>(v.size()));
         const TnxHeapPiece pieces[] = {{nullptr, keep}, {tail.data(), static_cast<std::uint32_t>(tail.size())}};
         const TnxHeapRef moved =
-            heap()->ReAllocSegmentEx(trans.get(), block, nxHeapRefSegment(it->first), pieces, 1, got, 0, 1, true);
-        nxReleaseBlock(release, block);
+            heap()->ReAllocSegmentEx(trans.get(), pin.Block(), nxHeapRefSegment(it->first), pieces, 1, got, 0, 1, true);
+        pin.Release();
         ASSERT_NE(moved, 0u);
         ASSERT_EQ(got, size);
         v.resize(keep);
@@ -478,13 +471,15 @@ class HeapDamageTest : public HeapTest {
   }
   void patch(TnxBlockNumber aBlock, std::uint32_t aOffset, std::uint32_t aValue, int aWidth) {
     TnxOwned<TestTransaction> trans(newTransaction());
-    TnxReleaseMethod release;
-    PnxBlock block = manager_->GetBlock(file_, trans.get(), aBlock, true, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) {
+      return manager_->GetBlock(file_, trans.get(), aBlock, true, r);
+    });
+    PnxBlock block = blockPin.Block();
     if (aWidth == 2)
       nxsePutU16(block + aOffset, static_cast<std::uint16_t>(aValue));
     else
       nxsePutU32(block + aOffset, aValue);
-    nxReleaseBlock(release, block);
+    blockPin.Release();
     trans->Commit();
     heap_.reset();
     open();
@@ -529,10 +524,10 @@ TEST_F(HeapDamageTest, TheCheckerFindsAnEntryThatDiffersFromItsBlock) {
   const TnxBlockNumber m = populate();
   EXPECT_EQ(checkFile(), "");
   TnxOwned<TestTransaction> trans(newTransaction());
-  TnxReleaseMethod release;
-  PnxBlock block = manager_->GetBlock(file_, trans.get(), m, true, release);
+  TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file_, trans.get(), m, true, r); });
+  PnxBlock block = blockPin.Block();
   nxsePutU16(block + 26, static_cast<std::uint16_t>(nxseGetU16(block + 26) + 4));
-  nxReleaseBlock(release, block);
+  blockPin.Release();
   trans->Commit();
   EXPECT_NE(checkFile().find("listed with"), std::string::npos);
 }

@@ -133,11 +133,11 @@ TEST_F(JournalTest, NewBlocksHaveNoBeforeImageAndFreedBlocksADeadAfterImage) {
   TnxBlockAccess access(table, nullptr, u"t", 0);
   {
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); });
+    PnxBlock block = blockPin.Block();
     std::memcpy(block, "DATA", 4);
     block[16] = 0x77;
-    nxReleaseBlock(release, block);
+    blockPin.Release();
   }
   setByte(table, trans.get(), 2, 0x62);
   manager_->DiscardBlock(table, 2, trans.get());

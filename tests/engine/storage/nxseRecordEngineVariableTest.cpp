@@ -88,22 +88,20 @@ class VariableRecordTest : public TableTest {
   // The stored segment of a reference.
   std::vector<std::uint8_t> segment(TnxBaseTransaction* aTrans, TnxHeapRef aRef) {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
-    std::uint8_t* p = engine()->reHeapEngine->GetSegment(aTrans, aRef, false, size, block, release);
+    TnxPinnedBlock pin;
+    std::uint8_t* p = nxGetPinnedSegment(*engine()->reHeapEngine, aTrans, aRef, false, size, pin);
     std::vector<std::uint8_t> result(p, p + size);
-    nxReleaseBlock(release, block);
+    pin.Release();
     return result;
   }
   // Lets aChange edit the stored segment of aRef in place (inside aTrans).
   template <class F>
   void patch(TnxBaseTransaction* aTrans, TnxHeapRef aRef, F aChange) {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
-    std::uint8_t* p = engine()->reHeapEngine->GetSegment(aTrans, aRef, true, size, block, release);
+    TnxPinnedBlock pin;
+    std::uint8_t* p = nxGetPinnedSegment(*engine()->reHeapEngine, aTrans, aRef, true, size, pin);
     aChange(p, size);
-    nxReleaseBlock(release, block);
+    pin.Release();
   }
   std::uint32_t count(TnxBaseTransaction* aTrans) {
     std::uint32_t n = 0;
@@ -497,10 +495,12 @@ TEST_F(VariableRecordTest, DamagedSegmentsAndChainsGiveClearErrors) {
     TnxOwned<TestTransaction> trans(newTransaction());
     {
       PnxBlock block = nullptr;
-      TnxReleaseMethod release;
-      block = engine()->reHeapEngine->ReadBlockHeap(trans.get(), first, true, release);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) {
+        return engine()->reHeapEngine->ReadBlockHeap(trans.get(), first, true, r);
+      });
+      block = blockPin.Block();
       nxsePutU32(block + 16, link);
-      nxReleaseBlock(release, block);
+      blockPin.Release();
     }
     expectFails(8962, [&] { scan(trans.get()); }, "data chain");
     std::uint32_t recNo = 0;

@@ -98,12 +98,11 @@ class VersionedRecordTest : public TableTest {
   }
   std::uint16_t flagWord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr) {
     std::uint16_t size = 0;
-    PnxBlock block = nullptr;
-    TnxReleaseMethod release;
+    TnxPinnedBlock pin;
     const std::uint8_t* p =
-        engine()->reHeapEngine->GetSegment(aTrans, static_cast<TnxHeapRef>(aRefNr), false, size, block, release);
+        nxGetPinnedSegment(*engine()->reHeapEngine, aTrans, static_cast<TnxHeapRef>(aRefNr), false, size, pin);
     const std::uint16_t flags = nxseGetU16(p);
-    nxReleaseBlock(release, block);
+    pin.Release();
     return flags;
   }
   bool isNull(const std::vector<std::uint8_t>& aRecord, int aField) {

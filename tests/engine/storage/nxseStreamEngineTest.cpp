@@ -29,10 +29,12 @@ class StreamEngineTest : public TableTest {
   std::uint32_t chainLength(TnxBaseTransaction* aTrans, TnxBlockNumber aFirst) {
     std::uint32_t n = 0;
     for (TnxBlockNumber b = aFirst; b != 0xFFFFFFFFu; ++n) {
-      TnxReleaseMethod release;
-      PnxBlock block = table().streamAccess->GetBlock(aTrans, b, false, release, engine()->bseID);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) {
+        return table().streamAccess->GetBlock(aTrans, b, false, r, engine()->bseID);
+      });
+      PnxBlock block = blockPin.Block();
       b = nxseGetU32(block + 16);
-      nxReleaseBlock(release, block);
+      blockPin.Release();
     }
     return n;
   }

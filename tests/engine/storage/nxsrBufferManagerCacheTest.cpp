@@ -57,16 +57,13 @@ TEST_F(CacheTest, LoadingBeyondTheBudgetDropsTheOldestCleanBlocks) {
 
 TEST_F(CacheTest, PinnedBlocksStayAndAFailedPassBacksOff) {
   TnxBaseFile* file = tableOf(2600);
-  std::vector<std::pair<PnxBlock, TnxReleaseMethod>> pins;
-  for (TnxBlockNumber n = 1; n <= 2561; ++n) {
-    TnxReleaseMethod release;
-    PnxBlock image = manager_->GetBlock(file, nullptr, n, false, release);
-    pins.emplace_back(image, release);
-  }
+  std::vector<TnxPinnedBlock> pins;
+  for (TnxBlockNumber n = 1; n <= 2561; ++n)
+    pins.emplace_back([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, nullptr, n, false, r); });
   // Every block is pinned: nothing went, and every image is intact.
   EXPECT_GT(manager_->MappedPages(), budget());
-  for (std::size_t i = 0; i < pins.size(); ++i) EXPECT_EQ(pins[i].first[16], static_cast<std::uint8_t>(0x41 + i));
-  for (auto& [image, release] : pins) nxReleaseBlock(release, image);
+  for (std::size_t i = 0; i < pins.size(); ++i) EXPECT_EQ(pins[i].Block()[16], static_cast<std::uint8_t>(0x41 + i));
+  pins.clear();
   // Within 1000 ms of the failed pass an unforced pass returns at once.
   gFakeNow += 500;
   (void)committedByte(file, 2562);
@@ -188,15 +185,23 @@ TEST_F(ParkingFaultTest, AFailedParkingWriteIsAnErrorAndLosesNothing) {
     }
   }
   ASSERT_EQ(failed.size(), 1u);
+  {
+    TnxPadlockGuard guard(manager_->Padlock());
+    const TnxReadOnlyBlock* block = manager_->bmFindBlockNoWait(file, failed[0]);
+    EXPECT_TRUE(!block || block->robRefCount == 0) << "the failed call left its block pinned";
+  }
   ASSERT_FALSE(fs_.writes().empty());
   EXPECT_EQ(fs_.writes().front().path, "/db/");  // the storage's unnamed file
   EXPECT_GT(manager_->TempStore()->InUse(), 0);
   trans->Commit();
   EXPECT_EQ(manager_->TempStore()->InUse(), 0);
+  std::vector<std::uint8_t> disk;
+  ASSERT_TRUE(fs_.contents("/db/t.nx1", disk));
+  ASSERT_EQ(disk.size(), std::size_t{kBlocks} * kBlock);
   std::uint32_t wrong = 0;
   for (TnxBlockNumber n = 1; n < kBlocks; ++n) {
     const std::uint8_t expected = n == failed[0] ? static_cast<std::uint8_t>(0x40 + n) : 0x11;
-    if (diskByte("/db/t.nx1", n) != expected) ++wrong;
+    if (disk[std::size_t{n} * kBlock + 16] != expected) ++wrong;
   }
   EXPECT_EQ(wrong, 0u);
 }
@@ -243,11 +248,11 @@ TEST_F(BigTransactionTest, TwoHundredMegabytesWithMaxRAM10) {
   {
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
     for (std::uint32_t i = 1; i <= kBlocks; ++i) {
-      TnxReleaseMethod release;
-      PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); });
+      PnxBlock block = blockPin.Block();
       std::memcpy(block, "DATA", 4);
       writeU32(block + 16, i * 2654435761u);
-      nxReleaseBlock(release, block);
+      blockPin.Release();
       peak = std::max(peak, manager_->MappedPages());
     }
   }

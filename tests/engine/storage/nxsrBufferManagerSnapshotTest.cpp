@@ -70,10 +70,10 @@ TEST_F(SnapshotTest, AReaderKeepsTheImagesAndSizeOfAFileItLookedAt) {
     setByte(file, trans.get(), 1, 0xA1);
     setByte(file, trans.get(), 2, 0xA2);
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); });
+    PnxBlock block = blockPin.Block();
     added = nxBlockHeader(block)->bchThisBlock;
-    nxReleaseBlock(release, block);
+    blockPin.Release();
     header.reset();
     trans->Commit();
   }
@@ -163,9 +163,10 @@ TEST_F(SnapshotTest, APinnedImageNeverChangesUnderItsReader) {
     SCOPED_TRACE(c.what);
     const std::string path = std::string("/db/") + std::to_string(&c - cases) + ".nx1";
     TnxBaseFile* file = tableOf(4, path);
-    TnxReleaseMethod firstRelease, secondRelease;
-    PnxBlock first = manager_->GetBlock(file, nullptr, 2, false, firstRelease);
-    PnxBlock second = manager_->GetBlock(file, nullptr, 2, false, secondRelease);
+    TnxPinnedBlock firstPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, nullptr, 2, false, r); });
+    TnxPinnedBlock secondPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, nullptr, 2, false, r); });
+    PnxBlock first = firstPin.Block();
+    PnxBlock second = secondPin.Block();
     ASSERT_EQ(first, second);
     TnxOwned<SnapshotReader> reader;
     if (c.snapshotReader) {
@@ -187,9 +188,9 @@ TEST_F(SnapshotTest, APinnedImageNeverChangesUnderItsReader) {
     }
     EXPECT_EQ(first[16], 0x42);
     EXPECT_EQ(nxBlockHeader(first)->bchThisBlock, 2u);
-    nxReleaseBlock(firstRelease, first);
+    firstPin.Release();
     EXPECT_EQ(second[16], 0x42);
-    nxReleaseBlock(secondRelease, second);
+    secondPin.Release();
     EXPECT_EQ(committedByte(file, 2), now);
     std::vector<std::uint8_t> data;
     fs_.contents(path, data);

@@ -38,16 +38,19 @@ TEST_F(BufferManagerTest, HeaderAsEachTransactionSeesIt) {
   TnxBaseFile* file = tableOf(4);
   TnxOwned<TestTransaction> trans(newTransaction());
   TnxReleaseMethod release;
-  PnxBlock mine = manager_->GetBlock(file, trans.get(), 0, true, release);
+  TnxPinnedBlock minePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, trans.get(), 0, true, r); });
+  PnxBlock mine = minePin.Block();
   nxtest::writeU32(mine + 32, 7);
-  nxReleaseBlock(release, mine);
-  PnxBlock committed = manager_->GetBlock(file, nullptr, 0, false, release);
+  minePin.Release();
+  TnxPinnedBlock committedPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, nullptr, 0, false, r); });
+  PnxBlock committed = committedPin.Block();
   EXPECT_EQ(nxtest::readU32(committed + 32), 4u);
-  nxReleaseBlock(release, committed);
-  PnxBlock seen = manager_->GetBlock(file, trans.get(), 0, false, release);
+  committedPin.Release();
+  TnxPinnedBlock seenPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, trans.get(), 0, false, r); });
+  PnxBlock seen = seenPin.Block();
   EXPECT_EQ(nxtest::readU32(seen + 32), 7u);
   EXPECT_EQ(nxBlockHeader(seen)->bchLSN, trans->btLSN);
-  nxReleaseBlock(release, seen);
+  seenPin.Release();
   EXPECT_EQ(release.Code, nullptr);
   trans->Rollback();
   EXPECT_TRUE(trans->Done());
@@ -62,9 +65,7 @@ TEST_F(BufferManagerTest, ValidBlockExcludesHeaderAndUsedCount) {
   TnxOwned<TestTransaction> trans(newTransaction());
   {
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
-    nxReleaseBlock(release, block);
+    TnxPinnedBlock([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); }).Release();
     EXPECT_TRUE(access.ValidBlock(10, header.get()));
     EXPECT_FALSE(access.ValidBlock(0, header.get()));
   }
@@ -86,22 +87,59 @@ TEST_F(BufferManagerTest, DirtyBlockOfAnUncachedBlockChangesNothing) {
   trans->Rollback();
 }
 
+// The owner of a pin: one release however it moves, none after a hand-over,
+// and a pin made by a call that then throws is still released.
+TEST_F(BufferManagerTest, APinnedBlockOwnerReleasesOnceMovesAndHandsOver) {
+  TnxBaseFile* file = tableOf(4);
+  auto pin = [&](TnxReleaseMethod& r) { return manager_->GetBlock(file, nullptr, 2, false, r); };
+  auto pins = [&] {
+    TnxPadlockGuard guard(manager_->Padlock());
+    return manager_->bmFindBlockNoWait(file, 2)->robRefCount.load();
+  };
+  {
+    TnxPinnedBlock a(pin);
+    EXPECT_EQ(pins(), 1);
+    TnxPinnedBlock b(std::move(a));
+    EXPECT_FALSE(a);
+    ASSERT_TRUE(b);
+    EXPECT_EQ(b.Block()[16], 0x42);
+    EXPECT_EQ(pins(), 1);
+    b = TnxPinnedBlock(pin);  // the pin it held goes
+    EXPECT_EQ(pins(), 1);
+    TnxReleaseMethod kept;
+    PnxBlock image = b.HandOver(kept);
+    EXPECT_FALSE(b);
+    EXPECT_EQ(pins(), 1);
+    TnxPinnedBlock(image, kept).Release();
+    EXPECT_EQ(pins(), 0);
+    a.Pin(pin);
+    a.Release();
+    a.Release();
+    EXPECT_EQ(pins(), 0);
+  }
+  EXPECT_THROW(TnxPinnedBlock([&](TnxReleaseMethod& r) -> PnxBlock {
+                 pin(r);
+                 throw EnxBaseException(nxErrNotSupported);
+               }),
+               EnxBaseException);
+  EXPECT_EQ(pins(), 0);
+}
+
 TEST_F(BufferManagerTest, VerifyIDReleasesTheBlockItRefuses) {
   TnxBaseFile* file = tableOf(4);
   TnxBlockAccess access(file, nullptr, u"t", 0);
   TnxReleaseMethod release;
-  PnxBlock image = access.GetBlock(nullptr, 2, false, release, 0);
-  nxReleaseBlock(release, image);
+  TnxPinnedBlock([&](TnxReleaseMethod& r) { return access.GetBlock(nullptr, 2, false, r, 0); }).Release();
   TnxReadOnlyBlock* two;
   {
     TnxPadlockGuard guard(manager_->Padlock());
     two = manager_->bmFindBlock(file, 2);
   }
   // Block 2 holds number 2: asking for it as block 3 of another owner.
-  TnxReleaseMethod release3;
-  image = manager_->GetBlock(file, nullptr, 3, false, release3);
+  TnxPinnedBlock imagePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, nullptr, 3, false, r); });
+  PnxBlock image = imagePin.Block();
   nxBlockHeader(image)->bchThisBlock = 2;  // corrupt the cached image of block 3
-  nxReleaseBlock(release3, image);
+  imagePin.Release();
   nxtest::expectCode([&] { access.GetBlock(nullptr, 3, false, release, 5); }, 8962,
                      u"Block 3 is identified as block 2 in the block header in file \"/db/t.nx1\"");
   EXPECT_FALSE(static_cast<bool>(release));
@@ -207,11 +245,11 @@ TEST_F(BufferManagerTest, ABlockAddedInARolledBackLevelLeavesTheCache) {
   TnxBlockAccess access(file, nullptr, u"t", 0);
   {
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); });
+    PnxBlock block = blockPin.Block();
     EXPECT_EQ(block[16], 0);  // a new block starts as zero bytes
     block[16] = 0xDD;
-    nxReleaseBlock(release, block);
+    blockPin.Release();
   }
   EXPECT_EQ(file->fiTransUsedBlocks, 5u);
   trans->Rollback();
@@ -323,18 +361,18 @@ TEST_F(BufferManagerTest, BlocksAreWrittenNewFirstHeaderLastAfterGrowing) {
   TnxOwned<TestTransaction> trans(newTransaction());
   setByte(file, trans.get(), 5, 0x55);
   {
-    TnxReleaseMethod release;
-    PnxBlock header = manager_->GetBlock(file, trans.get(), 0, true, release);
+    TnxPinnedBlock headerPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, trans.get(), 0, true, r); });
+    PnxBlock header = headerPin.Block();
     nxtest::writeU32(header + 32, 13);
-    nxReleaseBlock(release, header);
+    headerPin.Release();
   }
   setByte(file, trans.get(), 2, 0x22);
   {
-    TnxReleaseMethod release;
-    PnxBlock block = manager_->AddBlock(file, trans.get(), 12, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return manager_->AddBlock(file, trans.get(), 12, r); });
+    PnxBlock block = blockPin.Block();
     nxBlockHeader(block)->bchThisBlock = 12;
     block[16] = 0xCC;
-    nxReleaseBlock(release, block);
+    blockPin.Release();
   }
   trans->Commit();
   EXPECT_EQ(writtenBlocks("/db/t.nx1"), (std::vector<std::int64_t>{12, 5, 2, 0}));
@@ -355,10 +393,10 @@ TEST_F(BufferManagerTest, GrowthFollowsTheGrowSize) {
     fs_.putFile(path, nxtest::tableImage(c.blocks));
     TnxBaseFile* file = openTable(path);
     file->fiGrowSize = c.growSize;
-    TnxReleaseMethod release;
-    PnxBlock block = c.write < c.blocks ? manager_->GetBlock(file, nullptr, c.write, false, release)
-                                        : manager_->AddBlock(file, nullptr, c.write, release);
-    nxReleaseBlock(release, block);
+    TnxPinnedBlock([&](TnxReleaseMethod& r) {
+      return c.write < c.blocks ? manager_->GetBlock(file, nullptr, c.write, false, r)
+                                : manager_->AddBlock(file, nullptr, c.write, r);
+    }).Release();
     TnxReadOnlyBlock* object;
     {
       TnxPadlockGuard guard(manager_->Padlock());
@@ -374,9 +412,7 @@ TEST_F(BufferManagerTest, GrowthFollowsTheGrowSize) {
 
 TEST_F(BufferManagerTest, ABlockQueuedTwiceIsWrittenOnce) {
   TnxBaseFile* file = tableOf(6);
-  TnxReleaseMethod release;
-  PnxBlock block = manager_->GetBlock(file, nullptr, 4, false, release);
-  nxReleaseBlock(release, block);
+  TnxPinnedBlock([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, nullptr, 4, false, r); }).Release();
   TnxReadOnlyBlock* object;
   {
     TnxPadlockGuard guard(manager_->Padlock());
@@ -393,8 +429,8 @@ TEST_F(BufferManagerTest, ABlockQueuedTwiceIsWrittenOnce) {
 TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned) {
   TnxBaseFile* file = tableOf(4);
   TnxOwned<TestTransaction> trans(newTransaction());
-  TnxReleaseMethod release;
-  PnxBlock mine = manager_->GetBlock(file, trans.get(), 2, true, release);
+  TnxPinnedBlock minePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, trans.get(), 2, true, r); });
+  PnxBlock mine = minePin.Block();
   mine[16] = 0x2A;
   setByte(file, trans.get(), 3, 0x3A);
   manager_->CommitTransaction(trans.get(), nullptr, true);
@@ -410,7 +446,7 @@ TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned
   EXPECT_FALSE(three->IsDirty());
   EXPECT_EQ(file->fiTrans, trans.get());  // files stay attached
   mine[16] = 0x2B;
-  nxReleaseBlock(release, mine);
+  minePin.Release();
   trans->Commit();
   EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x2B);
   EXPECT_FALSE(two->IsDirty());
@@ -554,11 +590,11 @@ TEST_F(LoadingTest, TwoThreadsAskingForOneBlockReadItOnce) {
       return;
     }
     if (aIndex == 1) gate_.entered.wait(60000);
-    TnxReleaseMethod release;
-    PnxBlock image = manager_->GetBlock(file_, nullptr, 5, false, release);
+    TnxPinnedBlock imagePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file_, nullptr, 5, false, r); });
+    PnxBlock image = imagePin.Block();
     images[aIndex] = image;
     EXPECT_EQ(image[16], 0x45);
-    nxReleaseBlock(release, image);
+    imagePin.Release();
   });
   EXPECT_EQ(gate_.watchedReads.load(), 1);
   EXPECT_EQ(images[0], images[1]);
@@ -577,10 +613,10 @@ TEST_F(LoadingTest, AFailedReadReleasesTheWaitersAndIsReadAgain) {
     }
     if (aIndex == 1) gate_.entered.wait(60000);
     try {
-      TnxReleaseMethod release;
-      PnxBlock image = manager_->GetBlock(file_, nullptr, 5, false, release);
+      TnxPinnedBlock imagePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file_, nullptr, 5, false, r); });
+      PnxBlock image = imagePin.Block();
       EXPECT_EQ(image[16], 0x45);
-      nxReleaseBlock(release, image);
+      imagePin.Release();
       ++successes;
     } catch (const EnxBaseException& e) {
       EXPECT_EQ(e.ErrorCode(), 9217);
@@ -598,16 +634,14 @@ TEST_F(LoadingTest, AFailedReadReleasesTheWaitersAndIsReadAgain) {
 TEST_F(BufferManagerTest, AFaultInPrepareLeavesMemoryAsOnDisk) {
   TnxBaseFile* a = tableOf(10, "/db/a.nx1");
   TnxBaseFile* b = tableOf(4, "/db/b.nx1");
-  TnxReleaseMethod holderRelease;
-  PnxBlock holder = manager_->GetBlock(a, nullptr, 5, false, holderRelease);
+  TnxPinnedBlock holderPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(a, nullptr, 5, false, r); });
+  PnxBlock holder = holderPin.Block();
   TnxOwned<TestTransaction> trans(newTransaction());
   setByte(a, trans.get(), 5, 0x77);
   TnxBlockAccess access(a, nullptr, u"a", 0);
   {
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
-    nxReleaseBlock(release, block);
+    TnxPinnedBlock([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); }).Release();
   }
   setByte(b, trans.get(), 3, 0x33);
   nxtest::TestHeaderFactory::failValidationOfHeaderOf = b;  // b's header is stamped only in Prepare
@@ -625,7 +659,7 @@ TEST_F(BufferManagerTest, AFaultInPrepareLeavesMemoryAsOnDisk) {
   EXPECT_EQ(holder[16], 0x45);
   EXPECT_EQ(committedByte(a, 5), 0x45);  // read again from disk
   EXPECT_EQ(committedByte(b, 3), 0x43);
-  nxReleaseBlock(holderRelease, holder);
+  holderPin.Release();
   trans->Rollback();
   EXPECT_TRUE(trans->Done());
   EXPECT_EQ(committedByte(a, 5), 0x45);

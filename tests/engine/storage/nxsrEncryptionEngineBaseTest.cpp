@@ -174,10 +174,10 @@ TEST_F(EncryptedFileTest, BlocksAreCodedOnDiskAndReadBackPlain) {
   TnxBlockAccess access(file, nullptr, u"e", 0);
   {
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
-    TnxReleaseMethod release;
-    PnxBlock block = header->GetNewBlock(trans.get(), 0, release);
+    TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans.get(), 0, r); });
+    PnxBlock block = blockPin.Block();
     block[16] = 0x5A;
-    nxReleaseBlock(release, block);
+    blockPin.Release();
   }
   trans->Commit();
   std::vector<std::uint8_t> disk;
@@ -190,7 +190,7 @@ TEST_F(EncryptedFileTest, BlocksAreCodedOnDiskAndReadBackPlain) {
   PnxBlock header = nullptr;
   bool readOnly = true;
   ASSERT_EQ(manager_->AddFile(file, nullptr, {}, false, release, header, readOnly), 0);
-  nxReleaseBlock(release, header);
+  TnxPinnedBlock(header, release).Release();
   EXPECT_FALSE(readOnly);
   EXPECT_EQ(committedByte(file, 1), 0x5A);
 }

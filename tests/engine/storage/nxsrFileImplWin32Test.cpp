@@ -71,7 +71,7 @@ TEST_F(TableFileTest, OnDiskFactsOfTheName) {
   ASSERT_EQ(manager_->AddFile(file, nullptr, {}, false, release, header, readOnly), 0);
   EXPECT_TRUE(readOnly);
   EXPECT_EQ(nxtest::readU32(header + 32), 4u);
-  nxReleaseBlock(release, header);
+  TnxPinnedBlock(header, release).Release();
 }
 
 TEST_F(TableFileTest, ANewerVersionIsRefusedNamingIt) {

@@ -201,7 +201,7 @@ class StorageTest : public ::testing::Test {
     bool readOnly = false;
     const TnxResult result = manager_->AddFile(file, nullptr, {}, false, release, header, readOnly);
     EXPECT_EQ(result, 0);
-    nxReleaseBlock(release, header);
+    TnxPinnedBlock(header, release).Release();
     return file;
   }
   TnxBaseFile* tableOf(std::uint32_t aBlocks, const std::string& aPath = "/db/t.nx1") {
@@ -212,10 +212,10 @@ class StorageTest : public ::testing::Test {
 
   // Byte 16 of block n as a reader without transaction sees it.
   std::uint8_t committedByte(TnxBaseFile* aFile, TnxBlockNumber aBlock) {
-    TnxReleaseMethod release;
-    PnxBlock image = manager_->GetBlock(aFile, nullptr, aBlock, false, release);
+    TnxPinnedBlock imagePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(aFile, nullptr, aBlock, false, r); });
+    PnxBlock image = imagePin.Block();
     const std::uint8_t value = image[16];
-    nxReleaseBlock(release, image);
+    imagePin.Release();
     return value;
   }
   // Byte 16 of block n in the file as the disk holds it.
@@ -226,16 +226,16 @@ class StorageTest : public ::testing::Test {
     return at < data.size() ? data[at] : 0;
   }
   void setByte(TnxBaseFile* aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, std::uint8_t aValue) {
-    TnxReleaseMethod release;
-    PnxBlock image = manager_->GetBlock(aFile, aTrans, aBlock, true, release);
+    TnxPinnedBlock imagePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(aFile, aTrans, aBlock, true, r); });
+    PnxBlock image = imagePin.Block();
     image[16] = aValue;
-    nxReleaseBlock(release, image);
+    imagePin.Release();
   }
   std::uint8_t seenByte(TnxBaseFile* aFile, TnxBaseTransaction* aTrans, TnxBlockNumber aBlock) {
-    TnxReleaseMethod release;
-    PnxBlock image = manager_->GetBlock(aFile, aTrans, aBlock, false, release);
+    TnxPinnedBlock imagePin([&](TnxReleaseMethod& r) { return manager_->GetBlock(aFile, aTrans, aBlock, false, r); });
+    PnxBlock image = imagePin.Block();
     const std::uint8_t value = image[16];
-    nxReleaseBlock(release, image);
+    imagePin.Release();
     return value;
   }
   // Block numbers in the order the file system saw them written.

@@ -83,10 +83,10 @@ class CommitFaultTest : public nxtest::StorageTest, public ::testing::WithParamI
     {
       TnxBlockAccess access(file_, nullptr, u"t", 0);
       TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans_.get(), true));
-      TnxReleaseMethod release;
-      PnxBlock block = header->GetNewBlock(trans_.get(), 0, release);
+      TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return header->GetNewBlock(trans_.get(), 0, r); });
+      PnxBlock block = blockPin.Block();
       block[16] = 0x98;
-      nxReleaseBlock(release, block);
+      blockPin.Release();
     }
     trans_->SetJournal(platform::create<Tnx1xRollbackJournalEngine>(platform::fromUtf8(aFolder + "/1.n$2")));
     std::map<Op, std::uint64_t> before;
