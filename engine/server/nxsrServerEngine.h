@@ -11,6 +11,7 @@
 #include "nxsrServerEngineFolder.h"
 #include "nxsrServerEngineTable.h"
 #include "nxsrServerEngineTransaction.h"
+#include "nxsrServerEngineDatabase.h"
 
 // Counted start-up of the server library: starts the libraries below it
 // (dictionary, storage, index) and registers the engine component class;

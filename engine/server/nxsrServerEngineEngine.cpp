@@ -77,7 +77,8 @@ TnxServerEngine::TnxServerEngine(TnxComponent* aOwner) : TnxBaseServerEngine(aOw
   }
   seTableExtension = u"nx1";
   seFoldersPadlock = platform::create<TnxPadlock>();
-  seFolders = platform::create<platform::TStringList>(platform::Duplicates::error, false);
+  // Folder keys are exact: directories that differ in case are different.
+  seFolders = platform::create<platform::TStringList>(platform::Duplicates::error, true);
   seFolders->setSorted(true);
   seInactiveTablesPadlock = platform::create<TnxPadlock>();
   seInactiveFoldersPadlock = platform::create<TnxPadlock>();

@@ -74,6 +74,7 @@ class TnxServerEngine : public TnxBaseServerEngine {
   friend class TnxServerFolder;
   friend class TnxServerBaseTable;
   friend class TnxServerRootTable;
+  friend class TnxServerSession;
  public:
   explicit TnxServerEngine(TnxComponent* aOwner = nullptr);
   ~TnxServerEngine() override;

@@ -37,6 +37,7 @@ class TnxServerEngine;
 class TnxServerFolder;
 class TnxServerRootTable;
 class TnxServerDataDict;
+class TnxServerDatabase;
 
 class TnxServerTransactionMgr : public TnxBaseTransactionMgr {
   PL_CLASS_INFO_DECL()
@@ -78,6 +79,8 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   PL_CLASS_INFO_DECL()
   friend class TnxServerEngine;
   friend class TnxServerRootTable;
+  friend class TnxServerDatabase;
+  friend class TnxServerSession;
 
  public:
   TnxServerFolder(TnxServerEngine* aServerEngine, const nxString& aPath, bool aIsCache);
@@ -189,6 +192,8 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   bool sfForceFailSafe = false;
   TnxPadlock* sfDatabasesPadlock = nullptr;           // owned
   std::atomic<std::int32_t> sfDatabaseCount{0};
+  TnxServerDatabase* sfDatabasesHead = nullptr;  // under sfDatabasesPadlock
+  TnxServerDatabase* sfDatabasesTail = nullptr;
   TnxPadlock* sfTablesPadlock = nullptr;              // owned
   platform::TStringList* sfTables = nullptr;          // owned; objects: the open root tables
   platform::DateTime sfInactiveSince = 0;

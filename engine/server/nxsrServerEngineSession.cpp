@@ -12,6 +12,7 @@
 #include "nxsrSubEngineBase.h"
 #include "nxsrTimeoutHandling.h"
 #include "plFormat.h"
+#include "plFileSystem.h"
 #include "plString.h"
 
 PL_CLASS_INFO_IMPL(TnxServerSession, TnxAbstractSession, "TnxServerSession", nullptr)
@@ -239,16 +240,98 @@ TnxResult TnxServerSession::CloseInactiveTables() {
   });
 }
 
-TnxResult TnxServerSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString&, const nxString&,
-                                         TnxAbstractTransContext*, TnxOpenMode, TnxShareMode, TnxWord32) {
-  aDatabase = nullptr;
-  return NotSupported(u"DatabaseOpen");
+TnxResult TnxServerSession::DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType,
+                                         const nxString& aAlias, TnxAbstractTransContext* aTransContext,
+                                         TnxOpenMode aOpenMode, TnxShareMode aShareMode, TnxWord32 aTimeout) {
+  return ssDoDatabaseOpen(aDatabase, aAliasType, aAlias, aTransContext, aOpenMode, aShareMode, aTimeout, false);
 }
 
-TnxResult TnxServerSession::DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, const nxString&, const nxString&,
-                                              TnxAbstractTransContext*, TnxOpenMode, TnxShareMode, TnxWord32) {
+TnxResult TnxServerSession::DatabaseCacheOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType,
+                                              const nxString& aAlias, TnxAbstractTransContext* aTransContext,
+                                              TnxOpenMode aOpenMode, TnxShareMode aShareMode, TnxWord32 aTimeout) {
+  return ssDoDatabaseOpen(aDatabase, aAliasType, aAlias, aTransContext, aOpenMode, aShareMode, aTimeout, true);
+}
+
+TnxResult TnxServerSession::ssDoDatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType,
+                                             const nxString& aAlias, TnxAbstractTransContext* aTransContext,
+                                             TnxOpenMode aOpenMode, TnxShareMode aShareMode, TnxWord32 aTimeout,
+                                             bool aIsCache) {
+  nxSetTimeout(Timeout(), false);
   aDatabase = nullptr;
-  return NotSupported(u"DatabaseCacheOpen");
+  const TnxResult result = converted(*this, [&]() -> TnxResult {
+    nxString alias;
+    nxString path;
+    if (platform::sameTextAscii(aAliasType, u"Name")) {
+      TnxResult checked = nxCheckAliasName(aAlias, true);
+      if (checked != 0) return checked;
+      TnxBaseAliasHandler* handler = ServerEngine()->AliasHandler();
+      if (!handler)
+        return EnxBaseException::nxSetMessage(12289, u"%s requires an AliasHandler", {u"AliasType = 'Name'"});
+      checked = handler->GetPath(aAlias, path);
+      if (checked != 0) return checked;
+      alias = aAlias;
+    } else if (platform::sameTextAscii(aAliasType, u"Path")) {
+      path = aAlias;
+    } else {
+      return EnxBaseException::nxSetMessage(12289, u"AliasType '%s' not supported", {aAliasType});
+    }
+    path = nxsr_server_engine_int::trimControls(path);
+    if (!path.empty() && path.front() != u'#') {
+      // Lexical only: symbolic links keep their own names.
+      path = platform::fromUtf8(platform::currentFileSystem().absolutePath(platform::toUtf8(path)));
+      while (path.size() > 1 && path.back() == u'/') path.pop_back();
+      platform::PathInfo info;
+      if (platform::currentFileSystem().pathInfo(platform::toUtf8(path), info) != 0 || !info.isDirectory) return 10018;
+      if (path.size() > 1 && path.back() != u'/') path.push_back(u'/');
+    }
+    TnxServerEngine& engine = *ServerEngine();
+    TnxPadlockGuard folders(*engine.seFoldersPadlock);
+    int index = 0;
+    TnxServerFolder* folder = nullptr;
+    if (engine.seFolders->find(path, index)) {
+      folder = static_cast<TnxServerFolder*>(engine.seFolders->objects(index));
+      if (folder->IsCache() != aIsCache)
+        return EnxBaseException::nxSetMessage(9219, u"Folder already open with conflicting cache mode");
+    } else {
+      folder = platform::create<TnxServerFolder>(&engine, path, aIsCache);
+    }
+    return ssDatabaseOpen(aDatabase, alias, aTransContext, folder, aOpenMode, aShareMode, false, aTimeout);
+  });
+  if (result != 0 && aDatabase) platform::TObject::free(std::exchange(aDatabase, nullptr));
+  return result;
+}
+
+TnxResult TnxServerSession::ssDatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAlias,
+                                           TnxAbstractTransContext* aTransContext, TnxServerFolder* aFolder,
+                                           TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aIgnoreShare,
+                                           TnxWord32 aTimeout) {
+  aDatabase = nullptr;
+  const TnxResult result = converted(*this, [&]() -> TnxResult {
+    TnxOpenMode mode = aOpenMode == omWriteOnly ? omReadWrite : aOpenMode;
+    if (aFolder->ReadOnly()) mode = omReadOnly;
+    const bool writable = mode != omReadOnly;
+    TnxPadlockGuard databases(*aFolder->sfDatabasesPadlock);
+    struct Update {
+      TnxServerFolder* f;
+      ~Update() { f->sfUpdateInactive(); }
+    } update{aFolder};
+    if (!aIgnoreShare && aFolder->sfDatabasesHead) {
+      bool conflict = aFolder->sfDatabasesHead->ShareMode() == smExclusive || aShareMode == smExclusive;
+      for (TnxServerDatabase* db = aFolder->sfDatabasesHead; db && !conflict; db = db->FolderNext()) {
+        const bool otherShareRead = db->ShareMode() == smShareRead;
+        const bool otherWritable = db->OpenMode() != omReadOnly;
+        if (aShareMode == smShared && writable && otherShareRead) conflict = true;
+        if (aShareMode == smShareRead && ((otherShareRead && writable) || otherWritable)) conflict = true;
+      }
+      if (conflict) return 10253;
+    }
+    auto* context = aTransContext ? dynamic_cast<TnxServerTransContext*>(aTransContext) : nullptr;
+    if (aTransContext && !context) return 9986;
+    aDatabase = platform::create<TnxServerDatabase>(this, context, aAlias, aFolder, aTimeout, mode, aShareMode);
+    return 0;
+  });
+  if (result != 0 && aDatabase) platform::TObject::free(std::exchange(aDatabase, nullptr));
+  return result;
 }
 
 TnxResult TnxServerSession::TransContextCreate(TnxAbstractTransContext*& aTransContext, TnxWord32 aTimeout) {

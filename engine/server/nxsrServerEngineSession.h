@@ -23,6 +23,7 @@
 
 class TnxServerEngine;
 class TnxLocaleDescriptor;
+class TnxServerFolder;
 
 class TnxServerSession : public TnxAbstractSession {
   PL_CLASS_INFO_DECL()
@@ -45,7 +46,8 @@ class TnxServerSession : public TnxAbstractSession {
   TnxResult PasswordRemoveAll() override;
   TnxResult CloseInactiveFolders() override;
   TnxResult CloseInactiveTables() override;
-  // Databases come with the folders: 12289 until then.
+  // Opens a database of type "Path" (a directory; "" or "#..." in memory)
+  // or "Name" (an alias); see ssDoDatabaseOpen.
   TnxResult DatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType, const nxString& aAlias,
                          TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
                          TnxWord32 aTimeout) override;
@@ -57,6 +59,17 @@ class TnxServerSession : public TnxAbstractSession {
   // The names of one class registry; index engines without the cache-table
   // ones; 8712 for an unknown list type.
   TnxResult GetRegisteredClassList(TnxClassListType aClassListType, platform::TStringList& aList) override;
+
+  // Resolves the alias to a folder (made when new) and opens a database on
+  // it under the engine's folders padlock. 10018 for a path that is not a
+  // directory, 9219 for a folder open in the other cache mode.
+  TnxResult ssDoDatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAliasType, const nxString& aAlias,
+                             TnxAbstractTransContext* aTransContext, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                             TnxWord32 aTimeout, bool aIsCache);
+  // A new database on aFolder unless the share rules refuse it (10253).
+  TnxResult ssDatabaseOpen(TnxAbstractDatabase*& aDatabase, const nxString& aAlias,
+                           TnxAbstractTransContext* aTransContext, TnxServerFolder* aFolder, TnxOpenMode aOpenMode,
+                           TnxShareMode aShareMode, bool aIgnoreShare, TnxWord32 aTimeout);
 
   // Marks the session failed for good.
   void Kick() { Failed(true); }

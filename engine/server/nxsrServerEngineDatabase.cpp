@@ -1,0 +1,598 @@
+#include "nxsrServerEngineInt.h"
+
+#include <utility>
+
+#include "nxllException.h"
+#include "nxllStreams.h"
+#include "nxseJournalEngine.h"
+#include "nxsrTimeoutHandling.h"
+#include "plFileSystem.h"
+#include "plString.h"
+
+PL_CLASS_INFO_IMPL(TnxTableMapper, TnxInterfacedObject, "TnxTableMapper", nullptr)
+PL_CLASS_INFO_IMPL(TnxServerDatabase, TnxSqlAbstractDatabase, "TnxServerDatabase", nullptr)
+PL_CLASS_INFO_IMPL(TnxServerStatement, TnxAbstractStatement, "TnxServerStatement", nullptr)
+
+namespace {
+
+const char16_t* openModeText(TnxOpenMode aMode) {
+  static constexpr const char16_t* kNames[] = {u"omReadOnly", u"omWriteOnly", u"omReadWrite", u"omNone"};
+  const auto i = static_cast<std::size_t>(aMode);
+  return i < std::size(kNames) ? kNames[i] : u"";
+}
+
+const char16_t* shareModeText(TnxShareMode aMode) {
+  static constexpr const char16_t* kNames[] = {u"smExclusive", u"smShared", u"smShareRead"};
+  const auto i = static_cast<std::size_t>(aMode);
+  return i < std::size(kNames) ? kNames[i] : u"";
+}
+
+// Lowers a root table's usage counter on every path.
+class TnxUsageGuard {
+ public:
+  explicit TnxUsageGuard(TnxServerRootTable* aTable) : ugTable(aTable) {
+    if (ugTable) ugTable->sbtLockIsInactive.fetch_add(1, std::memory_order_acq_rel);
+  }
+  ~TnxUsageGuard() {
+    if (ugTable) ugTable->sbtLockIsInactive.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  TnxUsageGuard(const TnxUsageGuard&) = delete;
+  TnxUsageGuard& operator=(const TnxUsageGuard&) = delete;
+
+ private:
+  TnxServerRootTable* ugTable;
+};
+
+// The first string of the table's "$TableName" stream; empty when the
+// table has none.
+nxString storedTableName(TnxServerRootTable& aTable) {
+  if (!aTable.StreamEngine()) return nxString();
+  TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
+  if (aTable.StreamEngine()->ReadNamedStream(nullptr, u"$TableName", *stream) != 0) return nxString();
+  if (stream->Size() == 0) return nxString();
+  stream->SetPosition(0);
+  TnxReader reader(*stream);
+  return reader.ReadString();
+}
+
+}  // namespace
+
+// ---- Table map ---------------------------------------------------------------------
+
+TnxTableMapper::TnxTableMapper() {
+  tmMappings = platform::create<platform::TStringList>(platform::Duplicates::error, false);
+  tmMappings->setSorted(true);
+  tmPadlock = platform::create<TnxPadlock>();
+}
+
+TnxTableMapper::~TnxTableMapper() {
+  while (tmMappings->count() > 0) {
+    const int last = tmMappings->count() - 1;
+    try {
+      platform::TObject::free(tmMappings->objects(last));
+    } catch (...) {
+      // A table that fails to close is dropped with the map.
+    }
+    if (tmMappings->count() > last) tmMappings->deleteAt(last);
+  }
+  platform::TObject::free(std::exchange(tmMappings, nullptr));
+  platform::TObject::free(std::exchange(tmPadlock, nullptr));
+}
+
+std::int32_t TnxTableMapper::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == InxTableMapper::IID) {
+    *aObj = static_cast<InxTableMapper*>(this);
+    AddRef();
+    return nxS_OK;
+  }
+  return TnxInterfacedObject::QueryInterface(aIID, aObj);
+}
+
+platform::TStringList& TnxTableMapper::LockMappings() {
+  tmPadlock->Lock();
+  return *tmMappings;
+}
+
+void TnxTableMapper::UnlockMappings() { tmPadlock->Unlock(); }
+
+bool TnxTableMapper::IsMapped(const nxString& aTableName) {
+  TnxPadlockGuard guard(*tmPadlock);
+  int index = 0;
+  return tmMappings->find(aTableName, index);
+}
+
+// ---- Database: life ----------------------------------------------------------------
+
+TnxServerDatabase::TnxServerDatabase(TnxServerSession* aSession, TnxServerTransContext* aTransContext,
+                                     const nxString& aAlias, TnxServerFolder* aFolder, std::uint32_t aTimeout,
+                                     TnxOpenMode aOpenMode, TnxShareMode aShareMode)
+    : TnxSqlAbstractDatabase(aSession, aTransContext, aTimeout), sdAlias(aAlias), sdFolder(aFolder) {
+  TnxBufferManager* buffers = aFolder->ServerEngine()->BufferManager();
+  sdLastCheckLSN = buffers ? buffers->CurrentLSN() : 0;
+  auto* mapper = platform::create<TnxTableMapper>();
+  sdTables = TnxIntfPtr<InxTableMapper>(static_cast<InxTableMapper*>(mapper));
+  sdOpenMode = aOpenMode;
+  sdShareMode = aShareMode;
+  sdIsCache = aFolder->IsCache();
+  sdFolderStructureGeneration = aFolder->StructureGeneration();
+  // The BLOB link handler comes with the BLOB handlers.
+  sdLinkIntoFolder();
+}
+
+TnxServerDatabase::~TnxServerDatabase() {
+  sdTables = TnxIntfPtr<InxTableMapper>();
+  sdUnlinkFromFolder();
+  sdFolder = nullptr;
+}
+
+void TnxServerDatabase::beforeDestruction() {
+  // Cursors and statements go while the folder link still stands.
+  TnxSqlAbstractDatabase::beforeDestruction();
+}
+
+void TnxServerDatabase::sdLinkIntoFolder() {
+  TnxServerFolder& folder = *sdFolder;
+  TnxPadlockGuard guard(*folder.sfDatabasesPadlock);
+  sdFolderPrev = folder.sfDatabasesTail;
+  sdFolderNext = nullptr;
+  if (folder.sfDatabasesTail)
+    folder.sfDatabasesTail->sdFolderNext = this;
+  else
+    folder.sfDatabasesHead = this;
+  folder.sfDatabasesTail = this;
+  sdInFolder = true;
+  folder.sfDatabaseOpened();
+  if (!folder.sfJournalChecked && !folder.InMemOnly() && !folder.ReadOnly()) {
+    const platform::ClassInfo* cls = nxGetDefaultJournalEngineClass();
+    const auto* funcs = cls ? cls->table<TnxJournalEngineClassFuncs>() : nullptr;
+    if (funcs && funcs->check) {
+      funcs->check(sdAlias, folder.Path());
+      folder.sfJournalChecked = true;
+    }
+  }
+  folder.sfUpdateInactive();
+}
+
+void TnxServerDatabase::sdUnlinkFromFolder() {
+  if (!sdFolder || !sdInFolder) return;
+  TnxServerFolder& folder = *sdFolder;
+  TnxPadlockGuard guard(*folder.sfDatabasesPadlock);
+  if (sdFolderPrev)
+    sdFolderPrev->sdFolderNext = sdFolderNext;
+  else
+    folder.sfDatabasesHead = sdFolderNext;
+  if (sdFolderNext)
+    sdFolderNext->sdFolderPrev = sdFolderPrev;
+  else
+    folder.sfDatabasesTail = sdFolderPrev;
+  sdFolderPrev = sdFolderNext = nullptr;
+  sdInFolder = false;
+  folder.sfDatabaseClosed();
+  folder.sfUpdateInactive();
+}
+
+TnxServerEngine* TnxServerDatabase::ServerEngine() const { return sdFolder->ServerEngine(); }
+
+// ---- Database: small services ------------------------------------------------------
+
+void TnxServerDatabase::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer,
+                                     bool aIncludeChildren) {
+  TnxSqlAbstractDatabase::AddDebugInfo(aContainer, aIncludeChildren);
+  aContainer->AddString(u"Alias", sdAlias);
+  aContainer->AddString(u"Folder", sdFolder ? sdFolder->Path() : nxString());
+  aContainer->AddString(u"OpenMode", openModeText(sdOpenMode));
+  aContainer->AddString(u"ShareMode", shareModeText(sdShareMode));
+}
+
+std::int32_t TnxServerDatabase::CreateInstanceFor(const nxString& aName, const platform::Guid& aClassID,
+                                                  InxInterface* aOuter, const platform::Guid& aInterfaceID,
+                                                  void** aInterface) {
+  const std::size_t dot = aName.find(u'.');
+  const nxString first = aName.substr(0, dot);
+  if (sdFolder && platform::sameTextAscii(first, u"<Folder>")) {
+    const nxString rest = dot == nxString::npos ? nxString(u"<Self>") : aName.substr(dot + 1);
+    return sdFolder->CreateInstanceFor(rest, aClassID, aOuter, aInterfaceID, aInterface);
+  }
+  return TnxSqlAbstractDatabase::CreateInstanceFor(aName, aClassID, aOuter, aInterfaceID, aInterface);
+}
+
+TnxResult TnxServerDatabase::esoOptionGetParent(const nxString& aName, nxString& aValue) {
+  if (sdFolder) {
+    const TnxResult result = sdFolder->OptionGet(aName, aValue);
+    if (result != 8712) return result;
+  }
+  return TnxSqlAbstractDatabase::esoOptionGetParent(aName, aValue);
+}
+
+TnxResult TnxServerDatabase::esoOptionListParent(platform::TStringList& aList) {
+  if (sdFolder) {
+    const TnxResult result = sdFolder->OptionList(aList);
+    if (result != 0) return result;
+  }
+  TnxOwned<platform::TStringList> inherited(platform::create<platform::TStringList>());
+  const TnxResult result = TnxSqlAbstractDatabase::esoOptionListParent(*inherited);
+  if (result != 0) return result;
+  for (int i = 0; i < inherited->count(); ++i) {
+    const nxString name = inherited->names(i);
+    if (aList.indexOfName(name) < 0) aList.add(inherited->strings(i));
+  }
+  return 0;
+}
+
+TnxResult TnxServerDatabase::GetFreespace(std::int64_t& aFreeSpace) {
+  aFreeSpace = 0;
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    std::uint64_t bytes = 0;
+    if (platform::currentFileSystem().freeSpace(platform::toUtf8(sdFolder->Path()), bytes) != 0) return 11047;
+    aFreeSpace = static_cast<std::int64_t>(bytes / 1024);
+    return 0;
+  });
+}
+
+TnxResult TnxServerDatabase::GetPath(nxString& aPath) {
+  aPath = sdFolder->Path();
+  return 0;
+}
+
+TnxResult TnxServerDatabase::GetAlias(nxString& aAlias) {
+  aAlias = sdAlias;
+  return 0;
+}
+
+void TnxServerDatabase::sadLockTables() { sdFolder->LockTables(); }
+void TnxServerDatabase::sadUnlockTables() { sdFolder->UnlockTables(); }
+
+std::vector<nxString> TnxServerDatabase::sdBuildPasswords(const nxString& aTableName, const nxString& aPassword) {
+  return static_cast<TnxServerSession*>(Session())->ssBuildPasswords(sdAlias, aTableName, aPassword);
+}
+
+void TnxServerDatabase::sdStructureChanged(bool aFolderToo) {
+  ++sdStructureGeneration;
+  if (aFolderToo) sdFolder->sfStructureGeneration.fetch_add(1, std::memory_order_acq_rel);
+  sdFolderStructureGeneration = sdFolder->StructureGeneration();
+}
+
+std::int32_t TnxServerDatabase::StructureGeneration() {
+  const std::int32_t folder = sdFolder->StructureGeneration();
+  if (folder != sdFolderStructureGeneration) {
+    sdFolderStructureGeneration = folder;
+    ++sdStructureGeneration;
+  }
+  return sdStructureGeneration;
+}
+
+// ---- Database: operations of other parts of the server -----------------------------
+
+#define NX_SERVER_DATABASE_LATER(name) return NotSupported(u## #name)
+
+TnxResult TnxServerDatabase::TableBuild(bool, const nxString&, const nxString&, TnxDataDictionary*, TnxTableScope,
+                                        bool) { NX_SERVER_DATABASE_LATER(TableBuild); }
+TnxResult TnxServerDatabase::TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(TablePack);
+}
+TnxResult TnxServerDatabase::TableBackup(const nxString&, const nxString&, TnxAbstractDatabase*,
+                                         TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(TableBackup);
+}
+TnxResult TnxServerDatabase::TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
+                                               TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(TableRebuildIndex);
+}
+TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
+                                              TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(TableRestructure);
+}
+TnxResult TnxServerDatabase::TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) {
+  NX_SERVER_DATABASE_LATER(TableAddField);
+}
+TnxResult TnxServerDatabase::TableAddIndex(const nxString&, const nxString&, TnxIndexDescriptor*, bool) {
+  NX_SERVER_DATABASE_LATER(TableAddIndex);
+}
+TnxResult TnxServerDatabase::TableDropIndex(const nxString&, const nxString&, const nxString&, std::int32_t) {
+  NX_SERVER_DATABASE_LATER(TableDropIndex);
+}
+TnxResult TnxServerDatabase::TableRename(const nxString&, const nxString&, const nxString&) {
+  NX_SERVER_DATABASE_LATER(TableRename);
+}
+TnxResult TnxServerDatabase::TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(TableRecover);
+}
+TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString&, const nxString&, bool, bool,
+                                                 TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(TableVerifyChecksum);
+}
+TnxResult TnxServerDatabase::TableDelete(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableDelete); }
+TnxResult TnxServerDatabase::TableEmpty(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableEmpty); }
+TnxResult TnxServerDatabase::TableChangePassword(const nxString&, const nxString&, const nxString&) {
+  NX_SERVER_DATABASE_LATER(TableChangePassword);
+}
+TnxResult TnxServerDatabase::TableExists(const nxString&, const nxString&, bool& aExists, bool) {
+  aExists = false;
+  NX_SERVER_DATABASE_LATER(TableExists);
+}
+TnxResult TnxServerDatabase::TableGetDictionary(const nxString&, const nxString&, TnxDataDictionary*) {
+  NX_SERVER_DATABASE_LATER(TableGetDictionary);
+}
+TnxResult TnxServerDatabase::TableGetList(platform::TStringList&) { NX_SERVER_DATABASE_LATER(TableGetList); }
+TnxResult TnxServerDatabase::TableAutoIncGet(const nxString&, const nxString&, std::uint32_t& aValue) {
+  aValue = 0;
+  NX_SERVER_DATABASE_LATER(TableAutoIncGet);
+}
+TnxResult TnxServerDatabase::sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
+                                                 TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(sdTableRebuildIndex);
+}
+TnxResult TnxServerDatabase::sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
+                                                TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  NX_SERVER_DATABASE_LATER(sdTableRestructure);
+}
+TnxIteratorResult TnxServerDatabase::sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) {
+  nxCheckErrorCode(NotSupported(u"sdIterateDictionaries"));
+  return irStop;
+}
+TnxResult TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString&, const nxString&, TnxOpenMode,
+                                        TnxShareMode, std::uint32_t, const nxString&, std::int32_t, bool,
+                                        TnxCursorOpenOptions, std::uint32_t, const platform::TStringList*) {
+  aCursor = nullptr;
+  NX_SERVER_DATABASE_LATER(CursorOpen);
+}
+
+#undef NX_SERVER_DATABASE_LATER
+
+// ---- Database: table lookup --------------------------------------------------------
+
+TnxResult TnxServerDatabase::sdGetTable(TnxServerBaseTable*& aTable, const nxString& aTableName,
+                                        const nxString& aPassword, bool aForServer, bool& aIsReadOnly,
+                                        bool aInternal, bool aIsCache) {
+  aIsReadOnly = false;
+  aTable = nullptr;
+  const TnxUnicodeStrings passwords = sdBuildPasswords(aTableName, aPassword);
+  const std::size_t colon = aTableName.find(u':');
+  const nxString rootName = aTableName.substr(0, colon);
+  const nxString childPath = colon == nxString::npos ? nxString() : aTableName.substr(colon + 1);
+  TnxServerFolder& folder = *sdFolder;
+  TnxResult result = 0;
+  {
+    TnxPadlockGuard tables(*folder.sfTablesPadlock);
+    platform::TStringList& map = sdTables->LockMappings();
+    struct Unmap {
+      InxTableMapper* m;
+      ~Unmap() { m->UnlockMappings(); }
+    } unmap{sdTables.get()};
+
+    TnxServerRootTable* root = nullptr;
+    int index = 0;
+    if (map.find(rootName, index)) root = static_cast<TnxServerRootTable*>(map.objects(index));
+    if (!root) root = folder.sfFindTable(rootName);
+    TnxUsageGuard usage(root);
+    if (root) {
+      result = root->srtCheckPasswords(passwords);
+      if (result == 10763) {
+        result = 0;
+        aIsReadOnly = true;
+      }
+      if (result != 0) return result;
+    } else {
+      if (folder.InMemOnly() || folder.sfTableExists(rootName) != 0) {
+        result = 10024;
+      } else {
+        const bool readOnlyFolder = folder.ReadOnly();
+        auto openAs = [&](TnxOpenMode aMode, TnxShareMode aShare) -> TnxResult {
+          root = platform::create<TnxServerRootTable>(&folder, rootName, aMode, aShare, tsPersistent);
+          TnxResult opened;
+          try {
+            bool fileReadOnly = false;
+            opened = root->srtOpenFiles(nullptr, passwords, aForServer, TnxFileAttributes{}, fileReadOnly);
+          } catch (...) {
+            opened = asoConvertException(std::current_exception());
+          }
+          if (opened != 0) platform::TObject::free(std::exchange(root, nullptr));
+          return opened;
+        };
+        if (readOnlyFolder) {
+          result = openAs(omReadOnly, smShareRead);
+        } else {
+          result = openAs(omReadWrite, smExclusive);
+          if (result == 10024) result = openAs(omReadOnly, smShareRead);
+        }
+      }
+      if (result == 10024)
+        return EnxBaseException::nxSetMessage(10024, nxGetOrgPlaceholder() + u" Root table \"" + rootName +
+                                                         u"\" not found");
+      if (result != 0) return result;
+      if (!aInternal && ServerEngine()->Options().contains(seoVerifyTableNames)) {
+        nxString stored;
+        try {
+          stored = storedTableName(*root);
+        } catch (...) {
+          platform::TObject::free(root);
+          throw;
+        }
+        if (!stored.empty() && !platform::sameTextAscii(stored, rootName)) {
+          platform::TObject::free(root);
+          return EnxBaseException::nxSetMessage(
+              10039, u"Table file name (\"" + rootName + u"\") does not match actual table name (\"" + stored +
+                         u"\")");
+        }
+      }
+    }
+    if (root->OpenMode() == omReadOnly) aIsReadOnly = true;
+    TnxServerBaseTable* table = nullptr;
+    result = root->GetChild(childPath, table);
+    if (result != 0) return result;
+    aTable = table;
+  }
+  if (aTable && aTable->IsCache() != aIsCache) {
+    aTable = nullptr;
+    return EnxBaseException::nxSetMessage(9221, u"Table has conflicting cache mode");
+  }
+  return 0;
+}
+
+// ---- Database: changed tables ------------------------------------------------------
+
+TnxResult TnxServerDatabase::GetChangedTables(platform::TStringList& aTables) {
+  return nxGuardedCall(*this, [&] { return sdGetChangedTables(aTables); });
+}
+
+TnxResult TnxServerDatabase::sdGetChangedTables(platform::TStringList& aTables) {
+  TnxLSN checkLSN = 0;
+  auto* context = dynamic_cast<TnxServerTransContext*>(TransContext());
+  if (context && context->Transaction())
+    checkLSN = context->Transaction()->btLSN - 1;
+  else if (ServerEngine()->BufferManager())
+    checkLSN = ServerEngine()->BufferManager()->CurrentLSN();
+  // The table cursors report their tables here once they exist; until
+  // then no cursor of this database has a table.
+  sdLastCheckLSN = checkLSN;
+  (void)aTables;
+  return 0;
+}
+
+// ---- Database: statements ----------------------------------------------------------
+
+TnxResult TnxServerDatabase::StatementAlloc(TnxAbstractStatement*& aStatement, std::uint32_t aTimeout) {
+  aStatement = nullptr;
+  return nxGuardedCall(*this, [&] { return sdStatementAlloc(aStatement, aTimeout); });
+}
+
+TnxResult TnxServerDatabase::sdStatementAlloc(TnxAbstractStatement*& aStatement, std::uint32_t aTimeout) {
+  aStatement = nullptr;
+  TnxBaseSqlEngine* sql = ServerEngine()->SqlEngine();
+  if (!sql) return EnxBaseException::nxSetMessage(12289, u"An SQL Engine is required");
+  TnxResult result;
+  try {
+    result = sql->StatementAlloc(this, aStatement, aTimeout);
+  } catch (...) {
+    result = asoConvertException(std::current_exception());
+  }
+  if (result != 0 && aStatement) platform::TObject::free(std::exchange(aStatement, nullptr));
+  return result;
+}
+
+TnxResult TnxServerDatabase::StatementExecDirect(std::uint32_t aTimeout, TnxStatementType aStatementType,
+                                                 const nxString& aQueryText, TStream* aPrepareStream,
+                                                 TnxSqlParamList& aParams, TStream* aSetParamsStream,
+                                                 TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode,
+                                                 TStream* aExecStream, TStream* aGetParamsStream,
+                                                 TnxStatementExecDirectPhase& aPhase) {
+  aCursor = nullptr;
+  aPhase = sedAlloc;
+  // The deadline is the call's own, not the database's.
+  nxSetTimeout(aTimeout, false);
+  TnxGuardedCall call(*this, TnxGuardedCall::LockOnly{});
+  TnxResult result;
+  try {
+    result = sdStatementExecDirect(aTimeout, aStatementType, aQueryText, aPrepareStream, aParams, aSetParamsStream,
+                                   aCursor, aOpenMode, aExecStream, aGetParamsStream, aPhase);
+  } catch (...) {
+    if (!aExecStream) throw;
+    result = asoConvertException(std::current_exception());
+  }
+  return call.Finish(result);
+}
+
+TnxResult TnxServerDatabase::sdStatementExecDirect(std::uint32_t aTimeout, TnxStatementType aStatementType,
+                                                   const nxString& aQueryText, TStream* aPrepareStream,
+                                                   TnxSqlParamList& aParams, TStream* aSetParamsStream,
+                                                   TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode,
+                                                   TStream* aExecStream, TStream* aGetParamsStream,
+                                                   TnxStatementExecDirectPhase& aPhase) {
+  aCursor = nullptr;
+  aPhase = sedAlloc;
+  nxEnterTimeoutNesting();
+  TnxAbstractStatement* statement = nullptr;
+  struct Cleanup {
+    TnxAbstractStatement*& statement;
+    TnxAbstractCursor*& cursor;
+    bool ok = false;
+    ~Cleanup() {
+      if (statement) {
+        try {
+          platform::TObject::free(std::exchange(statement, nullptr));
+        } catch (...) {
+          // Freeing must not hide the statement's own result.
+        }
+      }
+      if (!ok && cursor) {
+        try {
+          platform::TObject::free(std::exchange(cursor, nullptr));
+        } catch (...) {
+        }
+      }
+      nxLeaveTimeoutNesting();
+    }
+  } cleanup{statement, aCursor};
+
+  TnxResult result = sdStatementAlloc(statement, aTimeout);
+  if (result != 0) return result;
+  statement->SetExecDirect(true);
+  auto* server = dynamic_cast<TnxServerStatement*>(statement);
+  if (!server) return NotSupported(u"StatementExecDirect");
+  aPhase = sedPrepare;
+  result = server->ssPrepare(aStatementType, aQueryText, aPrepareStream);
+  if (result != 0) return result;
+  aPhase = sedSetParams;
+  result = server->ssSetParams(aParams, aSetParamsStream);
+  if (result != 0) return result;
+  aPhase = sedExec;
+  result = server->ssCountedExec(aCursor, aOpenMode, aExecStream);
+  if (result != 0) return result;
+  aPhase = sedGetParams;
+  if (aGetParamsStream) {
+    result = server->ssGetParams(aParams, aGetParamsStream);
+    if (result != 0) return result;
+  }
+  aPhase = sedFree;
+  cleanup.ok = true;
+  return 0;
+}
+
+// ---- Statement ---------------------------------------------------------------------
+
+TnxServerStatement::TnxServerStatement(TnxServerDatabase* aDatabase, std::uint32_t aTimeout)
+    : TnxAbstractStatement(aDatabase, aTimeout) {}
+
+TnxResult TnxServerStatement::Prepare(TnxStatementType aStatementType, const nxString& aQueryText, TStream* aStream) {
+  return nxGuardedCall(*this, [&] { return ssPrepare(aStatementType, aQueryText, aStream); });
+}
+
+TnxResult TnxServerStatement::Exec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream) {
+  return nxGuardedCall(*this, [&] {
+    asExecDirect = false;
+    return ssCountedExec(aCursor, aOpenMode, aStream);
+  });
+}
+
+TnxResult TnxServerStatement::ssCountedExec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream) {
+  TnxSessionStats::Count(sscStatements, 1);
+  TnxServerEngine* engine = static_cast<TnxServerDatabase*>(asDatabase)->ServerEngine();
+  engine->seExecutingStatements.fetch_add(1, std::memory_order_acq_rel);
+  struct Executing {
+    TnxServerEngine* e;
+    ~Executing() { e->seExecutingStatements.fetch_sub(1, std::memory_order_acq_rel); }
+  };
+  TnxResult result;
+  {
+    Executing executing{engine};
+    result = ssExec(aCursor, aOpenMode, aStream);
+  }
+  engine->seExecutedStatements.fetch_add(1, std::memory_order_acq_rel);
+  return result;
+}
+
+TnxResult TnxServerStatement::SetParams(const TnxSqlParamList& aParams, TStream* aStream) {
+  return nxGuardedCall(*this, [&] { return ssSetParams(aParams, aStream); });
+}
+
+TnxResult TnxServerStatement::GetParams(TnxSqlParamList& aParams, TStream* aStream) {
+  return nxGuardedCall(*this, [&] { return ssGetParams(aParams, aStream); });
+}

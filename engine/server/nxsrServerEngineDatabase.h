@@ -1,0 +1,201 @@
+// The server database: one session's view of one folder, with its table
+// map, cursor sources and statements; and the server statement that the
+// SQL engine's statements extend. Part of nxsrServerEngine: include
+// nxsrServerEngine.h, not this header.
+//
+// Contracts:
+// - A database is in its folder's database list (under sfDatabasesPadlock)
+//   from construction to destruction; the folder's inactive state is
+//   updated on both ends.
+// - The table map is shared (intrusively counted) with the private
+//   databases of background operations; it owns the root tables it maps.
+// - Table lookup: the map first, then the folder's open tables, then the
+//   table file. A root table opened by a failed lookup is freed at once.
+// - StatementExecDirect frees its statement on every path; an exception is
+//   converted only when an execution stream is given.
+// Lock order: the session lock, the folder's sfTablesPadlock, the table
+// map's padlock.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "nxllSync.h"
+#include "nxsdServerEngine.h"
+#include "plStringList.h"
+
+class TnxServerFolder;
+class TnxServerSession;
+class TnxServerEngine;
+class TnxServerTransContext;
+class TnxServerBaseTable;
+class TnxServerRootTable;
+
+class InxTableMapper : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0x6C1E3B52, 0x91A4, 0x4F0D, {0x8E, 0x27, 0x3B, 0x5D, 0xA0, 0x44, 0x7C, 0x19}};
+  // Takes the map's padlock and answers the list (objects: root tables).
+  virtual platform::TStringList& LockMappings() = 0;
+  virtual void UnlockMappings() = 0;
+  virtual bool IsMapped(const nxString& aTableName) = 0;
+  // The list, without locking.
+  virtual platform::TStringList& Mappings() = 0;
+
+ protected:
+  ~InxTableMapper() = default;
+};
+
+class TnxTableMapper : public TnxInterfacedObject, public InxTableMapper {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxTableMapper();
+  ~TnxTableMapper() override;
+  TnxTableMapper(const TnxTableMapper&) = delete;
+  TnxTableMapper& operator=(const TnxTableMapper&) = delete;
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+
+  platform::TStringList& LockMappings() override;
+  void UnlockMappings() override;
+  bool IsMapped(const nxString& aTableName) override;
+  platform::TStringList& Mappings() override { return *tmMappings; }
+
+ private:
+  platform::TStringList* tmMappings = nullptr;  // owned, with the root tables
+  TnxPadlock* tmPadlock = nullptr;              // owned
+};
+
+class TnxServerDatabase : public TnxSqlAbstractDatabase {
+  PL_CLASS_INFO_DECL()
+  friend class TnxServerFolder;
+
+ public:
+  // Links into aFolder's list and runs the folder's journal check for the
+  // first writable database of a folder with files.
+  TnxServerDatabase(TnxServerSession* aSession, TnxServerTransContext* aTransContext, const nxString& aAlias,
+                    TnxServerFolder* aFolder, std::uint32_t aTimeout, TnxOpenMode aOpenMode,
+                    TnxShareMode aShareMode);
+  ~TnxServerDatabase() override;
+  void beforeDestruction() override;
+
+  // "Alias", "Folder", "OpenMode" and "ShareMode" after the inherited values.
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aIncludeChildren) override;
+  // "<Folder>[.rest]" goes to the folder (with "<Self>" when no rest).
+  std::int32_t CreateInstanceFor(const nxString& aName, const platform::Guid& aClassID, InxInterface* aOuter,
+                                 const platform::Guid& aInterfaceID, void** aInterface) override;
+  TnxResult esoOptionGetParent(const nxString& aName, nxString& aValue) override;
+  TnxResult esoOptionListParent(platform::TStringList& aList) override;
+  bool GetIsCache() override { return sdIsCache; }
+
+  // The maintenance operations come with their own work: 12289 until then.
+  TnxResult TableBuild(bool, const nxString&, const nxString&, TnxDataDictionary*, TnxTableScope, bool) override;
+  TnxResult TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*&) override;
+  TnxResult TableBackup(const nxString&, const nxString&, TnxAbstractDatabase*, TnxAbstractTaskInfo*&) override;
+  TnxResult TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
+                              TnxAbstractTaskInfo*&) override;
+  TnxResult TableRestructure(const nxString&, const nxString&, TnxDataDictionary*, TnxBaseTableMapperDescriptor*,
+                             bool, TnxAbstractTaskInfo*&) override;
+  TnxResult TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) override;
+  TnxResult TableAddIndex(const nxString&, const nxString&, TnxIndexDescriptor*, bool) override;
+  TnxResult TableDropIndex(const nxString&, const nxString&, const nxString&, std::int32_t) override;
+  TnxResult TableRename(const nxString&, const nxString&, const nxString&) override;
+  TnxResult TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*&) override;
+  TnxResult TableVerifyChecksum(const nxString&, const nxString&, bool, bool, TnxAbstractTaskInfo*&) override;
+  TnxResult TableDelete(const nxString&, const nxString&) override;
+  TnxResult TableEmpty(const nxString&, const nxString&) override;
+  TnxResult TableChangePassword(const nxString&, const nxString&, const nxString&) override;
+  TnxResult TableExists(const nxString&, const nxString&, bool& aExists, bool) override;
+  TnxResult TableGetDictionary(const nxString&, const nxString&, TnxDataDictionary*) override;
+  TnxResult TableGetList(platform::TStringList&) override;
+  TnxResult TableAutoIncGet(const nxString&, const nxString&, std::uint32_t&) override;
+  TnxResult sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
+                                TnxAbstractTaskInfo*&) override;
+  TnxResult sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*, TnxBaseTableMapperDescriptor*,
+                               TnxAbstractTaskInfo*&) override;
+  TnxIteratorResult sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) override;
+  // Cursors on tables come with the table cursor: 12289 until then.
+  TnxResult CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
+                       TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout,
+                       const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
+                       TnxCursorOpenOptions aOpenOptions, std::uint32_t aFilterTimeout,
+                       const platform::TStringList* aMarkedBlobs) override;
+  TnxSqlAbstractCursor* sadCreateResultSet(TnxDataDictionary*, std::uint32_t) override { return nullptr; }
+
+  TnxResult GetChangedTables(platform::TStringList& aTables) override;
+  TnxResult StatementAlloc(TnxAbstractStatement*& aStatement, std::uint32_t aTimeout) override;
+  TnxResult StatementExecDirect(std::uint32_t aTimeout, TnxStatementType aStatementType, const nxString& aQueryText,
+                                TStream* aPrepareStream, TnxSqlParamList& aParams, TStream* aSetParamsStream,
+                                TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aExecStream,
+                                TStream* aGetParamsStream, TnxStatementExecDirectPhase& aPhase) override;
+  // In KB; 11047 when the volume does not answer.
+  TnxResult GetFreespace(std::int64_t& aFreeSpace) override;
+  TnxResult GetPath(nxString& aPath) override;
+  TnxResult GetAlias(nxString& aAlias) override;
+  nxString sadGetAlias() override { return sdAlias; }
+  void sadLockTables() override;
+  void sadUnlockTables() override;
+
+  // The table named aTableName ("root[:child...]"); 10024 when the root is
+  // missing, 9221 for a table of the other cache mode. aIsReadOnly: the
+  // table is open for reading only (file or passwords).
+  TnxResult sdGetTable(TnxServerBaseTable*& aTable, const nxString& aTableName, const nxString& aPassword,
+                       bool aForServer, bool& aIsReadOnly, bool aInternal, bool aIsCache);
+  TnxResult sdStatementAlloc(TnxAbstractStatement*& aStatement, std::uint32_t aTimeout);
+  TnxResult sdStatementExecDirect(std::uint32_t aTimeout, TnxStatementType aStatementType,
+                                  const nxString& aQueryText, TStream* aPrepareStream, TnxSqlParamList& aParams,
+                                  TStream* aSetParamsStream, TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode,
+                                  TStream* aExecStream, TStream* aGetParamsStream,
+                                  TnxStatementExecDirectPhase& aPhase);
+  TnxResult sdGetChangedTables(platform::TStringList& aTables);
+  std::vector<nxString> sdBuildPasswords(const nxString& aTableName, const nxString& aPassword);
+  // A schema change made through this database (aFolderToo: seen by all).
+  void sdStructureChanged(bool aFolderToo);
+  // Rises when the folder's tables change shape elsewhere.
+  std::int32_t StructureGeneration();
+
+  TnxServerFolder* Folder() const { return sdFolder; }
+  const nxString& AliasName() const { return sdAlias; }
+  InxTableMapper* Tables() const { return sdTables.get(); }
+  TnxServerEngine* ServerEngine() const;
+  TnxServerDatabase* FolderNext() const { return sdFolderNext; }
+  TnxLSN LastCheckLSN() const { return sdLastCheckLSN; }
+
+ private:
+  void sdLinkIntoFolder();
+  void sdUnlinkFromFolder();
+
+  nxString sdAlias;
+  TnxServerFolder* sdFolder = nullptr;
+  TnxIntfPtr<InxTableMapper> sdTables;
+  bool sdIsCache = false;
+  TnxServerDatabase* sdFolderPrev = nullptr;
+  TnxServerDatabase* sdFolderNext = nullptr;
+  bool sdInFolder = false;
+  TnxLSN sdLastCheckLSN = 0;
+  std::int32_t sdStructureGeneration = 0;
+  std::int32_t sdFolderStructureGeneration = 0;
+};
+
+// The base of the SQL engine's statements: the public operations as
+// guarded calls around the primitives.
+class TnxServerStatement : public TnxAbstractStatement {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxServerStatement(TnxServerDatabase* aDatabase, std::uint32_t aTimeout);
+
+  TnxResult Prepare(TnxStatementType aStatementType, const nxString& aQueryText, TStream* aStream) override;
+  // Clears asExecDirect; counts the statement while ssExec runs.
+  TnxResult Exec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream) override;
+  TnxResult SetParams(const TnxSqlParamList& aParams, TStream* aStream) override;
+  TnxResult GetParams(TnxSqlParamList& aParams, TStream* aStream) override;
+
+  virtual TnxResult ssPrepare(TnxStatementType aStatementType, const nxString& aQueryText, TStream* aStream) = 0;
+  virtual TnxResult ssExec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream) = 0;
+  virtual TnxResult ssSetParams(const TnxSqlParamList& aParams, TStream* aStream) = 0;
+  virtual TnxResult ssGetParams(TnxSqlParamList& aParams, TStream* aStream) = 0;
+
+  // ssExec with the engine's executing counter raised around it, then the
+  // executed counter raised.
+  TnxResult ssCountedExec(TnxAbstractCursor*& aCursor, TnxOpenMode aOpenMode, TStream* aStream);
+};
