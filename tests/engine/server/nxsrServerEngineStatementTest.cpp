@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "nxExpectCode.h"
+#include "nxFakeSqlEngine.h"
+#include "nxllStreams.h"
+#include "nxsrServerEngineTestSupport.h"
+#include "nxsrTimeoutHandling.h"
+#include "plString.h"
+
+namespace {
+
+using nxtest::ServerEngineFixture;
+
+// Little-endian bytes of the listed 32-bit values and texts.
+void appendInt32(std::vector<std::uint8_t>& aBytes, std::int32_t aValue) {
+  for (int i = 0; i < 4; ++i) aBytes.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(aValue) >> (8 * i)));
+}
+void appendText(std::vector<std::uint8_t>& aBytes, const std::string& aText) {
+  appendInt32(aBytes, static_cast<std::int32_t>(aText.size()));
+  aBytes.insert(aBytes.end(), aText.begin(), aText.end());
+}
+std::vector<std::uint8_t> streamBytes(TnxMemoryStream& aStream, std::int64_t aFrom) {
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(aStream.Size() - aFrom));
+  aStream.SetPosition(aFrom);
+  if (!bytes.empty()) aStream.ReadBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+  return bytes;
+}
+
+// An engine with the fake SQL engine, one session and one database.
+class StatementTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sql_.engine = platform::create<FakeSqlEngine>(nullptr);
+    engine_ = fixture_.Engine();
+    engine_->SetSqlEngine(sql_.engine);
+    engine_->SetMaxRAM(16);
+    engine_->SetTempStoreSize(0);
+    engine_->SetActive(true);
+    fixture_.Fs().makeDirectory("/data/db");
+    TnxAbstractSession* session = nullptr;
+    ASSERT_EQ(engine_->SessionOpen(session, u"user", u"pw", u"test", 0), 0);
+    TnxAbstractDatabase* db = nullptr;
+    ASSERT_EQ(session->DatabaseOpen(db, u"Path", u"/data/db", nullptr, omReadWrite, smShared, 0), 0);
+    db_ = static_cast<TnxServerDatabase*>(db);
+  }
+  void TearDown() override { platform::TObject::free(db_); }
+
+  TnxResult ExecDirect(const nxString& aText, TStream* aPrepare, TStream* aExec,
+                       TnxStatementExecDirectPhase& aPhase, std::uint32_t aTimeout = 5000) {
+    TnxAbstractCursor* cursor = nullptr;
+    const TnxResult result = db_->StatementExecDirect(aTimeout, stQuery, aText, aPrepare, params_, nullptr, cursor,
+                                                      omReadOnly, aExec, nullptr, aPhase);
+    EXPECT_EQ(cursor, nullptr);
+    EXPECT_EQ(db_->StatementCount(), 0);
+    return result;
+  }
+
+  // Freed after the fixture's engines.
+  struct SqlHolder {
+    FakeSqlEngine* engine = nullptr;
+    ~SqlHolder() { platform::TObject::free(engine); }
+  } sql_;
+  ServerEngineFixture fixture_;
+  TnxServerEngine* engine_ = nullptr;
+  TnxServerDatabase* db_ = nullptr;
+  TnxSqlParamList params_;
+};
+
+TEST_F(StatementTest, FailingPrepareReportsStageStream) {
+  TnxOwned<TnxMemoryStream> prepare(platform::create<TnxMemoryStream>());
+  TnxOwned<TnxMemoryStream> exec(platform::create<TnxMemoryStream>());
+  TnxStatementExecDirectPhase phase = sedFree;
+  EXPECT_EQ(ExecDirect(u"fail prepare 11013 Syntax error", prepare.get(), exec.get(), phase), 11013);
+  EXPECT_EQ(phase, sedPrepare);
+  std::vector<std::uint8_t> expected;
+  appendText(expected, "Syntax error<[--!SqlLog=line one,line two!--]>");
+  EXPECT_EQ(streamBytes(*prepare, 0), expected);
+  EXPECT_EQ(exec->Size(), 0);
+}
+
+TEST_F(StatementTest, RowsWritesTheExecutionStream) {
+  TnxOwned<TnxMemoryStream> exec(platform::create<TnxMemoryStream>());
+  const std::uint8_t lead[3] = {7, 7, 7};
+  exec->WriteBuffer(lead, 3);
+  TnxStatementExecDirectPhase phase = sedAlloc;
+  EXPECT_EQ(ExecDirect(u"rows 3", nullptr, exec.get(), phase), 0);
+  EXPECT_EQ(phase, sedFree);
+  EXPECT_EQ(exec->Position(), 3);
+  std::vector<std::uint8_t> expected;
+  appendInt32(expected, 3);
+  appendInt32(expected, 3);
+  appendInt32(expected, 2);
+  appendText(expected, "line one");
+  appendText(expected, "line two");
+  EXPECT_EQ(streamBytes(*exec, 3), expected);
+  EXPECT_EQ(engine_->seExecutingStatements.load(), 0);
+  EXPECT_EQ(engine_->seExecutedStatements.load(), 1);
+}
+
+TEST_F(StatementTest, ExecRunsInsideTheCallersDeadline) {
+  // The database's own time-out differs from the call's.
+  db_->SetTimeout(60000);
+  TnxOwned<TnxMemoryStream> exec(platform::create<TnxMemoryStream>());
+  TnxStatementExecDirectPhase phase = sedAlloc;
+  ASSERT_EQ(ExecDirect(u"rows 1", nullptr, exec.get(), phase, 2000), 0);
+  const auto& calls = sql_.engine->calls;
+  ASSERT_EQ(calls.size(), 3u);  // prepare, setParams, exec (no get-params stream)
+  EXPECT_EQ(calls[2].type, "exec");
+  EXPECT_TRUE(calls[2].execDirect);
+  EXPECT_EQ(calls[2].executing, 1);
+  // Every step keeps the 2000 ms deadline of the call.
+  for (const FakeSqlCall& call : calls) {
+    EXPECT_EQ(call.deadline, calls[0].deadline);
+    EXPECT_NE(call.deadline, nxNoDeadline);
+  }
+  // The statement's own calls would set a deadline of 60000 ms outside a nesting scope.
+  EXPECT_LT(calls[2].deadline - calls[0].deadline, 1000);
+}
+
+TEST_F(StatementTest, RaiseIsConvertedOnlyWithAnExecutionStream) {
+  TnxOwned<TnxMemoryStream> exec(platform::create<TnxMemoryStream>());
+  TnxStatementExecDirectPhase phase = sedAlloc;
+  EXPECT_EQ(ExecDirect(u"raise 8713", nullptr, exec.get(), phase), 8713);
+  EXPECT_EQ(phase, sedExec);
+  EXPECT_EQ(engine_->seExecutingStatements.load(), 0);
+  nxtest::expectCode([&] { ExecDirect(u"raise 8713", nullptr, nullptr, phase); }, 8713);
+  EXPECT_EQ(db_->StatementCount(), 0);
+  EXPECT_EQ(engine_->seExecutingStatements.load(), 0);
+}
+
+TEST_F(StatementTest, PreparedPathClearsExecDirect) {
+  TnxAbstractStatement* statement = nullptr;
+  ASSERT_EQ(db_->StatementAlloc(statement, 1000), 0);
+  ASSERT_NE(statement, nullptr);
+  EXPECT_EQ(db_->StatementCount(), 1);
+  statement->SetExecDirect(true);
+  TnxOwned<TnxMemoryStream> exec(platform::create<TnxMemoryStream>());
+  TnxAbstractCursor* cursor = nullptr;
+  EXPECT_EQ(statement->Prepare(stQuery, u"rows 2", nullptr), 0);
+  EXPECT_EQ(statement->SetParams(params_, nullptr), 0);
+  EXPECT_EQ(statement->Exec(cursor, omReadOnly, exec.get()), 0);
+  EXPECT_EQ(statement->GetParams(params_, nullptr), 0);
+  EXPECT_FALSE(statement->ExecDirect());
+  const auto& calls = sql_.engine->calls;
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[2].type, "exec");
+  EXPECT_FALSE(calls[2].execDirect);
+  EXPECT_EQ(calls[2].executing, 1);
+  platform::TObject::free(statement);
+  EXPECT_EQ(db_->StatementCount(), 0);
+}
+
+}  // namespace
