@@ -5,8 +5,23 @@
 #include <vector>
 
 #include "nxExpectCode.h"
+#include "nxseJournalEngine.h"
 #include "nxsrServerEngineTestSupport.h"
 #include "plString.h"
+
+// A journal class that records the folders it is asked to check.
+class DatabaseTestRecordingJournal : public Tnx1xJournalEngine {
+  PL_CLASS_INFO_DECL()
+ public:
+  using Tnx1xJournalEngine::Tnx1xJournalEngine;
+  static void Check(const nxString&, const nxString& aPath) { checked().push_back(platform::toUtf8(aPath)); }
+  static std::vector<std::string>& checked() {
+    static std::vector<std::string> paths;
+    return paths;
+  }
+};
+PL_CLASS_INFO_IMPL_TABLE(DatabaseTestRecordingJournal, Tnx1xJournalEngine, "DatabaseTestRecordingJournal", nullptr,
+                         platform::bindClassTable(nxJournalEngineFuncs<DatabaseTestRecordingJournal>))
 
 namespace {
 
@@ -200,6 +215,19 @@ TEST_F(DatabaseOpenTest, NoSqlEngine) {
             12289);
   EXPECT_EQ(phase, sedAlloc);
   EXPECT_EQ(db->StatementCount(), 0);
+}
+
+TEST_F(DatabaseOpenTest, JournalCheckedOncePerFolderWithFiles) {
+  const platform::ClassInfo* previous = nxGetDefaultJournalEngineClass();
+  nxSetDefaultJournalEngineClass(&DatabaseTestRecordingJournal::staticClassInfo());
+  DatabaseTestRecordingJournal::checked().clear();
+  fixture_.Fs().makeDirectory("/data/other");
+  EXPECT_EQ(Open(u"Path", u"#mem"), 0);
+  EXPECT_EQ(Open(u"Path", u"/data/db"), 0);
+  EXPECT_EQ(Open(u"Path", u"/data/db", omReadOnly), 0);
+  EXPECT_EQ(Open(u"Path", u"/data/other"), 0);
+  nxSetDefaultJournalEngineClass(previous);
+  EXPECT_EQ(DatabaseTestRecordingJournal::checked(), (std::vector<std::string>{"/data/db/", "/data/other/"}));
 }
 
 }  // namespace
