@@ -217,7 +217,9 @@ TEST_F(JournalTest, ABigJournalGoesOutInFewSequentialWritesAndReplays) {
   std::int64_t at = 0;
   for (std::size_t k = 0; k + 1 < writes.size(); ++k) {
     EXPECT_EQ(writes[k].offset, at) << k;
-    if (k + 2 < writes.size()) EXPECT_GE(writes[k].count, Tnx1xJournalEngine::WriteBound) << k;
+    if (k + 2 < writes.size()) {
+      EXPECT_GE(writes[k].count, Tnx1xJournalEngine::WriteBound) << k;
+    }
     at += static_cast<std::int64_t>(writes[k].count);
   }
   EXPECT_EQ(at, static_cast<std::int64_t>(journal.size()));
@@ -230,7 +232,10 @@ TEST_F(JournalTest, ABigJournalGoesOutInFewSequentialWritesAndReplays) {
   fs_.putFile(name, journal);  // the journal as a crash would leave it
   Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
   EXPECT_FALSE(exists(name));
-  EXPECT_TRUE(file("/db/t.nx1") == original);
+  const std::vector<std::uint8_t> restored = file("/db/t.nx1");
+  ASSERT_EQ(restored.size(), original.size());
+  for (std::size_t b = 1; b < kBlocks; ++b)  // the data blocks; the header carries the commit's LSN
+    if (std::memcmp(restored.data() + b * kBlock, original.data() + b * kBlock, kBlock) != 0) ADD_FAILURE() << b;
 }
 
 TEST_F(JournalTest, AUtf8NameOutsideTheFolder) {
