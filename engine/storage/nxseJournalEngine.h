@@ -60,7 +60,7 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
   static constexpr std::uint32_t HeaderSize = 12;
   static constexpr std::uint32_t RecordHeaderSize = 268;
   // Gathered bytes past which AddBlock writes them out.
-  static constexpr std::size_t WriteBound = std::size_t{4} << 20;
+  static constexpr std::size_t WriteBound = std::size_t{1} << 20;
 
   explicit Tnx1xJournalEngine(const nxString& aFileName) : TnxBaseJournalEngine(aFileName) {}
   ~Tnx1xJournalEngine() override;

@@ -758,7 +758,17 @@ std::uint32_t TnxBlockAccess::fiBlockSizeBytes() const { return baFile->fiBlockS
 
 TnxBufferManager::TnxBufferManager(const nxString& aTempDir)
     : bmPadlock(platform::create<TnxPadlock>(true)), bmTempDir(aTempDir) {
-  bmTempStore = platform::create<TnxNullTempStorage>(aTempDir);
+  // Without settings a transaction larger than the cache parks its copies in
+  // the registered storage, so memory follows the budget; the server engine
+  // sets its configured size afterwards (0: none).
+  if (const platform::ClassInfo* cls = TnxBaseTempStorage::RegisteredClass()) {
+    try {
+      bmTempStore = TnxBaseTempStorage::CreateOf(*cls, aTempDir);
+    } catch (const std::exception&) {
+      bmTempStore = nullptr;  // no scratch file here: copies stay in memory
+    }
+  }
+  if (!bmTempStore) bmTempStore = platform::create<TnxNullTempStorage>(aTempDir);
 }
 
 void TnxBufferManager::beforeDestruction() {

@@ -870,6 +870,13 @@ class TnxBufferManager : public TnxObject {
   // evictions; a pass that freed nothing blocks unforced passes for 1000 ms.
   // REQUIRES: the padlock.
   void bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
+  // The trim once a flush has written the committed images: until then they
+  // could not be dropped, so an earlier failed pass says nothing.
+  void TrimAfterFlush();
+  // A trim while a commit or flush walks more blocks than the cache holds.
+  void TrimIfOverBudget() {
+    if (MappedPages() > MappedBudget()) TrimAfterFlush();
+  }
   // The cached block, nil when none; waits for a load by another thread.
   // REQUIRES: the padlock.
   TnxReadOnlyBlock* bmFindBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber);

@@ -66,6 +66,12 @@ void TnxBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool) {
   }
 }
 
+void TnxBufferManager::TrimAfterFlush() {
+  TnxPadlockGuard guard(*bmPadlock);
+  bmLastCheckFailed[cbsMapped] = 0;
+  bmRemoveExcessBlocks(false, false);
+}
+
 void TnxBufferManager::bmRemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce) {
   const std::uint64_t now = nxTickCount64();
   if (!aForce && bmLastCheckFailed[aState] != 0 && now <= bmLastCheckFailed[aState] + 1000) return;
