@@ -19,6 +19,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxseIndexLibrary.h"
 #include "nxseHeaderAccess.h"
 #include "nxseIndexEngineStaticKeyBstarTree.h"
 #include "nxseIndicesEngineSimple.h"
@@ -216,18 +217,8 @@ Result runSqlite(const std::string& aPath, std::uint32_t aRecords, const std::ve
 int main(int argc, char** argv) {
   const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
-  nxsrIndexEngineBaseInitialize();
-  nxseIndicesEngineSimpleInitialize();
-  nxseIndexEngineStaticKeyBstarTreeInitialize();
-  nxseJournalEngineInitialize();
+  nxseIndexLibraryInitialize();
   nxSetTimeout(0, true);
   CountingFileSystem counter(platform::currentFileSystem());
   platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
@@ -261,15 +252,7 @@ int main(int argc, char** argv) {
   platform::setCurrentFileSystem(previous);
   nxseJournalEngineFinalize();
 
-  nxseIndexEngineStaticKeyBstarTreeFinalize();
-  nxseIndicesEngineSimpleFinalize();
-  nxsrIndexEngineBaseFinalize();
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxseIndexLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }

@@ -23,6 +23,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxseIndexLibrary.h"
 #include "nxseHeaderAccess.h"
 #include "nxseIndexEngineKeylessBstarTree.h"
 #include "nxseIndexEngineStaticKeyBstarTree.h"
@@ -217,19 +218,8 @@ SqliteResult runSqlite(const std::string& aPath, std::uint32_t aRecords, const s
 int main(int argc, char** argv) {
   const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
-  nxsrIndexEngineBaseInitialize();
-  nxseIndicesEngineSimpleInitialize();
-  nxseIndexEngineStaticKeyBstarTreeInitialize();
-  nxseIndexEngineKeylessBstarTreeInitialize();
-  nxseJournalEngineInitialize();
+  nxseIndexLibraryInitialize();
   nxSetTimeout(0, true);
   CountingFileSystem counter(platform::currentFileSystem());
   platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
@@ -261,16 +251,7 @@ int main(int argc, char** argv) {
   platform::setCurrentFileSystem(previous);
   nxseJournalEngineFinalize();
 
-  nxseIndexEngineKeylessBstarTreeFinalize();
-  nxseIndexEngineStaticKeyBstarTreeFinalize();
-  nxseIndicesEngineSimpleFinalize();
-  nxsrIndexEngineBaseFinalize();
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxseIndexLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }

@@ -22,6 +22,7 @@
 #include "nxllBaseLibrary.h"
 #include "nxllBlowfishRC4.h"
 #include "nxsdDataDictionary.h"
+#include "nxseIndexLibrary.h"
 #include "nxseHeaderAccess.h"
 #include "nxseIndexEngineStaticKeyBstarTree.h"
 #include "nxseIndicesEngineSimple.h"
@@ -231,19 +232,8 @@ double rc4Rate() {
 int main(int argc, char** argv) {
   const std::int32_t commits = argc > 1 ? static_cast<std::int32_t>(std::strtol(argv[1], nullptr, 10)) : 200;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
-  nxsrIndexEngineBaseInitialize();
-  nxseIndicesEngineSimpleInitialize();
-  nxseIndexEngineStaticKeyBstarTreeInitialize();
-  nxllBlowfishRC4Initialize();
-  nxseJournalEngineInitialize();
+  nxseIndexLibraryInitialize();
   nxSetTimeout(0, true);
   CountingFileSystem counter(platform::currentFileSystem());
   platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
@@ -267,17 +257,7 @@ int main(int argc, char** argv) {
   std::printf("Blowfish/RC4 %8.1f MB/s per core (4 KB blocks)\n", blowfishRate());
   std::printf("RC4          %8.1f MB/s per core (keystream)\n", rc4Rate());
 
-  nxseJournalEngineFinalize();
-  nxllBlowfishRC4Finalize();
-  nxseIndexEngineStaticKeyBstarTreeFinalize();
-  nxseIndicesEngineSimpleFinalize();
-  nxsrIndexEngineBaseFinalize();
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxseIndexLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }

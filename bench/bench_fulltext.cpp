@@ -24,6 +24,7 @@
 #include "nxllBaseLibrary.h"
 #include "nxllWideString.h"
 #include "nxsdDataDictionary.h"
+#include "nxseIndexLibrary.h"
 #include "nxseBlobEngineSimple.h"
 #include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseFulltextEngineCursor.h"
@@ -235,26 +236,8 @@ Result runSqlite(const std::string& aPath, const std::vector<std::string>& aText
 int main(int argc, char** argv) {
   const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 100000;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
-  nxsrIndexEngineBaseInitialize();
-  nxseIndicesEngineSimpleInitialize();
-  nxseIndexEngineStaticKeyBstarTreeInitialize();
-  nxseBlobEngineSimpleInitialize();
-  nxseFulltextEngineTableInitialize();
-  nxseFulltextEngineCursorInitialize();
-  nxseBlockHeapEngineNonfragmentingInitialize();
-  nxseHeapEngineCachedInitialize();
-  nxsrRecordCompressionEngineBaseInitialize();
-  nxseRecordCompressionEngineSmartInitialize();
-  nxseRecordEngineVariableInitialize();
-  nxseJournalEngineInitialize();
+  nxseIndexLibraryInitialize();
   nxSetTimeout(0, true);
   CountingFileSystem counter(platform::currentFileSystem());
   platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
@@ -288,24 +271,7 @@ int main(int argc, char** argv) {
   std::remove(ours.c_str());
   platform::setCurrentFileSystem(previous);
 
-  nxseJournalEngineFinalize();
-  nxseRecordEngineVariableFinalize();
-  nxseRecordCompressionEngineSmartFinalize();
-  nxsrRecordCompressionEngineBaseFinalize();
-  nxseHeapEngineCachedFinalize();
-  nxseBlockHeapEngineNonfragmentingFinalize();
-  nxseFulltextEngineCursorFinalize();
-  nxseFulltextEngineTableFinalize();
-  nxseBlobEngineSimpleFinalize();
-  nxseIndexEngineStaticKeyBstarTreeFinalize();
-  nxseIndicesEngineSimpleFinalize();
-  nxsrIndexEngineBaseFinalize();
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxseIndexLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }

@@ -20,6 +20,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxsrStorageLibrary.h"
 #include "nxseBlobEngineSegmented.h"
 #include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseHeaderAccess.h"
@@ -226,18 +227,8 @@ const Part kParts[] = {{"blobs", &blobsPart}};
 int main(int argc, char** argv) {
   const std::string which = argc > 1 ? argv[1] : "all";
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
-  nxseBlockHeapEngineNonfragmentingInitialize();
-  nxseHeapEngineCachedInitialize();
-  nxseBlobEngineSegmentedInitialize();
-  nxseJournalEngineInitialize();
+  nxsrStorageLibraryInitialize();
   nxSetTimeout(0, true);
   CountingFileSystem counter(platform::currentFileSystem());
   platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
@@ -253,15 +244,7 @@ int main(int argc, char** argv) {
   platform::setCurrentFileSystem(previous);
   nxseJournalEngineFinalize();
 
-  nxseBlobEngineSegmentedFinalize();
-  nxseHeapEngineCachedFinalize();
-  nxseBlockHeapEngineNonfragmentingFinalize();
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxsrStorageLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return ran ? 0 : 2;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "nxSQLLibrary.h"
 #include "nxSQLParse.h"
 #include "nxSQLTok.h"
 
@@ -130,12 +131,10 @@ std::string repeat(const std::string& aText, std::int64_t aCount) {
 
 struct ModuleStart {
   ModuleStart() {
-    nxSQLTokInitialize();
-    nxSQLParseInitialize();
+    nxSQLLibraryInitialize();
   }
   ~ModuleStart() {
-    nxSQLParseFinalize();
-    nxSQLTokFinalize();
+    nxSQLLibraryFinalize();
   }
 };
 

@@ -17,6 +17,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxsrStorageLibrary.h"
 #include "nxseHeaderAccess.h"
 #include "nxseRecordEngineStatic.h"
 #include "nxseStreamEngine.h"
@@ -133,15 +134,8 @@ Result runSqlite(const std::string& aPath, std::uint32_t aRecords, std::int32_t 
 int main(int argc, char** argv) {
   const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseRecordEngineStaticInitialize();
-  nxseJournalEngineInitialize();
+  nxsrStorageLibraryInitialize();
   nxSetTimeout(0, true);
   CountingFileSystem counter(platform::currentFileSystem());
   platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
@@ -168,13 +162,7 @@ int main(int argc, char** argv) {
   std::remove(ours.c_str());
   platform::setCurrentFileSystem(previous);
 
-  nxseJournalEngineFinalize();
-  nxseRecordEngineStaticFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxsrStorageLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }

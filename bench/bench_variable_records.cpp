@@ -18,6 +18,7 @@
 
 #include "nxllBaseLibrary.h"
 #include "nxsdDataDictionary.h"
+#include "nxsrStorageLibrary.h"
 #include "nxseBlockHeapEngineNonfragmenting.h"
 #include "nxseHeaderAccess.h"
 #include "nxseHeapEngineCached.h"
@@ -171,19 +172,8 @@ void report(const char* aWhat, const Result& a, const Result& b) {
 int main(int argc, char** argv) {
   const std::uint32_t records = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   const std::string folder = argc > 2 ? argv[2] : platform::toUtf8(nxTempFolder());
-  nxllBaseLibraryInitialize();
   nxsdDataDictionaryInitialize(std::span<const nxString>());
-  nxsrBufferManagerInitialize();
-  nxsrFileImplWin32Initialize();
-  nxseHeaderAccessInitialize();
-  nxsrSubEngineBaseInitialize();
-  nxseStreamEngineInitialize();
-  nxseBlockHeapEngineNonfragmentingInitialize();
-  nxseHeapEngineCachedInitialize();
-  nxsrRecordCompressionEngineBaseInitialize();
-  nxseRecordCompressionEngineSmartInitialize();
-  nxseRecordEngineVariableInitialize();
-  nxseJournalEngineInitialize();
+  nxsrStorageLibraryInitialize();
   nxSetTimeout(0, true);
   CountingFileSystem counter(platform::currentFileSystem());
   platform::FileSystem* previous = platform::setCurrentFileSystem(&counter);
@@ -206,16 +196,7 @@ int main(int argc, char** argv) {
   platform::setCurrentFileSystem(previous);
   nxseJournalEngineFinalize();
 
-  nxseRecordEngineVariableFinalize();
-  nxseRecordCompressionEngineSmartFinalize();
-  nxsrRecordCompressionEngineBaseFinalize();
-  nxseHeapEngineCachedFinalize();
-  nxseBlockHeapEngineNonfragmentingFinalize();
-  nxseStreamEngineFinalize();
-  nxsrSubEngineBaseFinalize();
-  nxseHeaderAccessFinalize();
-  nxsrBufferManagerFinalize();
+  nxsrStorageLibraryFinalize();
   nxsdDataDictionaryFinalize();
-  nxllBaseLibraryFinalize();
   return 0;
 }

@@ -16,15 +16,34 @@ function(nx_library target)
   target_link_libraries(${target} PUBLIC ${NX_DEPS})
 endfunction()
 
-# nx_tests(<target> LABEL <label> DEPS <libs>...)
-# One test executable per source folder, from every .cpp in the test folder.
+# nx_tests(<target> LABEL <label> DEPS <libs>... [ALONE <files>...])
+# One test executable per source folder, from every .cpp in the test folder, built as a
+# unity build (see nx_test_unity).
 function(nx_tests target)
-  cmake_parse_arguments(NX "" "LABEL" "DEPS" ${ARGN})
+  cmake_parse_arguments(NX "" "LABEL" "DEPS;ALONE" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT srcs)
     return()
   endif()
   add_executable(${target} ${srcs})
   target_link_libraries(${target} PRIVATE ${NX_DEPS} GTest::gtest_main GTest::gtest Threads::Threads)
+  nx_test_unity(${target} ALONE ${NX_ALONE})
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES LABELS ${NX_LABEL} TIMEOUT 300)
+endfunction()
+
+# nx_test_unity(<target> [ALONE <files>...])
+# Compiles the test files of <target> in batches of eight, one translation unit per batch:
+# gtest, the standard headers and the engine's headers are parsed, and their templates
+# instantiated, once per batch instead of once per file. So the file-local names (anonymous
+# namespace, static) of the files of one test folder must be distinct; a file listed under
+# ALONE is compiled on its own.
+function(nx_test_unity target)
+  cmake_parse_arguments(NX "" "" "ALONE" ${ARGN})
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  # Each test file is included once, by its batch: a fixture in an anonymous namespace is not
+  # the header hazard this warning is about.
+  target_compile_options(${target} PRIVATE -Wno-subobject-linkage)
+  foreach(f ${NX_ALONE})
+    set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/${f} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+  endforeach()
 endfunction()

@@ -24,15 +24,29 @@ FaultFileSystem::FaultFileSystem() { ffsDirectories.push_back("/"); }
 FaultFileSystem::~FaultFileSystem() = default;
 
 int FaultFileSystem::failure(Op aOp) {
-  for (auto it = ffsFaults.begin(); it != ffsFaults.end(); ++it) {
-    if (it->op != aOp && it->op != Op::any) continue;
-    if (--it->countdown == 0) {
-      const int err = it->err;
-      ffsFaults.erase(it);
-      return err;
+  ++ffsOpCounts[static_cast<std::size_t>(aOp)];
+  // Every armed fault of the kind counts this call, also when an earlier
+  // one fires on it.
+  int err = 0;
+  for (auto it = ffsFaults.begin(); it != ffsFaults.end();) {
+    if ((it->op == aOp || it->op == Op::any) && --it->countdown == 0) {
+      if (err == 0) err = it->err;
+      it = ffsFaults.erase(it);
+    } else {
+      ++it;
     }
   }
-  return 0;
+  return err;
+}
+
+std::uint64_t FaultFileSystem::operationCount(Op aOp) const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  if (aOp == Op::any) {
+    std::uint64_t total = 0;
+    for (std::uint64_t n : ffsOpCounts) total += n;
+    return total;
+  }
+  return ffsOpCounts[static_cast<std::size_t>(aOp)];
 }
 
 FaultFileSystem::Handle* FaultFileSystem::handleOf(FileId aFile) {
@@ -225,6 +239,35 @@ std::string FaultFileSystem::absolutePath(const std::string& aPath) {
   joined.push_back('/');
   joined.append(aPath);
   return normalizePath(joined);
+}
+
+int FaultFileSystem::freeSpace(const std::string&, std::uint64_t& aBytes) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  aBytes = ffsFreeSpaceErrno ? 0 : ffsFreeSpace;
+  return ffsFreeSpaceErrno;
+}
+
+void FaultFileSystem::setFreeSpace(std::uint64_t aBytes, int aErrno) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  ffsFreeSpace = aBytes;
+  ffsFreeSpaceErrno = aErrno;
+}
+
+int FaultFileSystem::createDirectories(const std::string& aPath) {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  std::string path = aPath;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  // Every prefix ending before a '/', then the whole path.
+  std::vector<std::string> parts;
+  for (std::size_t p = path.find('/', 1); p != std::string::npos; p = path.find('/', p + 1))
+    parts.push_back(path.substr(0, p));
+  parts.push_back(path);
+  for (const std::string& part : parts)
+    if (ffsNames.count(part)) return ENOTDIR;
+  for (const std::string& part : parts)
+    if (std::find(ffsDirectories.begin(), ffsDirectories.end(), part) == ffsDirectories.end())
+      ffsDirectories.push_back(part);
+  return 0;
 }
 
 void FaultFileSystem::makeDirectory(const std::string& aPath) {

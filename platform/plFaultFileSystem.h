@@ -8,8 +8,10 @@
 // syncDirectory() of the folder makes them durable. crash() throws away
 // everything not yet durable and closes every open file.
 // Records: every write and sync is counted and recorded in order.
-// Faults: failNext(kind, n) makes the n-th next operation of that kind fail
-// once with the given errno.
+// Faults: failNext(kind, n, errno) makes the n-th next operation of that
+// kind fail once with errno (EIO, ENOSPC, ...); several faults may be armed
+// at once, each counting on its own. operationCount() tells how many
+// operations of a kind ran, so that a test can aim at the last one.
 // Folders: "/" exists; makeDirectory() creates others (always durable).
 // Thread safety: every operation takes one internal mutex.
 #pragma once
@@ -54,6 +56,10 @@ class FaultFileSystem final : public FileSystem {
   int syncDirectory(const std::string& aPath) override;
   int fileSystemType(const std::string& aPath, std::string& aType) override;
   std::string absolutePath(const std::string& aPath) override;
+  // The value setFreeSpace gave, or the errno it gave.
+  int freeSpace(const std::string& aPath, std::uint64_t& aBytes) override;
+  // Adds the folder and its missing parents; ENOTDIR when a part is a file.
+  int createDirectories(const std::string& aPath) override;
 
   // ---- test controls
   void makeDirectory(const std::string& aPath);
@@ -66,6 +72,8 @@ class FaultFileSystem final : public FileSystem {
   void setSymlink(const std::string& aPath, bool aIsLink);
   void setFileSystemType(const std::string& aType) { ffsType = aType; }
   void setCurrentFolder(const std::string& aPath) { ffsCwd = aPath; }
+  // What freeSpace answers: aBytes, or failure with aErrno when not 0.
+  void setFreeSpace(std::uint64_t aBytes, int aErrno = 0);
 
   // Whole contents of a file as reads see them / as a crash would leave them.
   bool contents(const std::string& aPath, std::vector<std::uint8_t>& aData) const;
@@ -76,6 +84,8 @@ class FaultFileSystem final : public FileSystem {
   std::uint64_t writeCount() const;
   std::uint64_t readCount() const;
   std::uint64_t syncCount() const;
+  // Operations of aOp tried so far (failed ones included); any: all kinds.
+  std::uint64_t operationCount(Op aOp) const;
   std::vector<WriteRecord> writes() const;
   void clearRecords();
   int openFileCount() const;
@@ -101,9 +111,12 @@ class FaultFileSystem final : public FileSystem {
   };
   std::vector<Fault> ffsFaults;
   std::uint64_t ffsWrites = 0, ffsReads = 0, ffsSyncs = 0;
+  std::uint64_t ffsOpCounts[static_cast<std::size_t>(Op::any)] = {};
   std::vector<WriteRecord> ffsWriteLog;
   std::string ffsType = "memfs";
   std::string ffsCwd = "/";
+  std::uint64_t ffsFreeSpace = std::uint64_t{1} << 40;
+  int ffsFreeSpaceErrno = 0;
 };
 
 }  // namespace platform

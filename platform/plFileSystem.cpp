@@ -5,6 +5,7 @@
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 
 #include <unistd.h>
 
@@ -254,11 +255,34 @@ class PosixFileSystem final : public FileSystem {
     joined.append(aPath);
     return normalizePath(joined);
   }
+
+  int freeSpace(const std::string& aPath, std::uint64_t& aBytes) override {
+    struct statvfs st {};
+    if (statvfs(aPath.c_str(), &st) != 0) return errno;
+    aBytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+    return 0;
+  }
+
+  int createDirectories(const std::string& aPath) override {
+    std::error_code ec;
+    std::filesystem::create_directories(aPath, ec);
+    if (ec) return ec.value();
+    struct stat st {};
+    if (::stat(aPath.c_str(), &st) != 0) return errno;
+    return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  }
 };
 
 std::atomic<FileSystem*> gCurrent{nullptr};
 
 }  // namespace
+
+int FileSystem::freeSpace(const std::string&, std::uint64_t& aBytes) {
+  aBytes = 0;
+  return ENOSYS;
+}
+
+int FileSystem::createDirectories(const std::string&) { return ENOSYS; }
 
 FileSystem& posixFileSystem() {
   static PosixFileSystem fs;

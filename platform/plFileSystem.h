@@ -80,6 +80,12 @@ class FileSystem {
   // aPath made absolute against the current folder and normalised ("." and
   // ".." resolved lexically).
   virtual std::string absolutePath(const std::string& aPath) = 0;
+  // Bytes the caller may still write on aPath's volume (statvfs f_bavail x
+  // f_frsize). ENOSYS where a file system does not answer.
+  virtual int freeSpace(const std::string& aPath, std::uint64_t& aBytes);
+  // Makes aPath a folder, with every missing parent; 0 when it already is
+  // one, ENOTDIR when a part of it is a file.
+  virtual int createDirectories(const std::string& aPath);
 };
 
 FileSystem& posixFileSystem();

@@ -4,7 +4,14 @@
 
 namespace platform {
 
+namespace {
+MemoryFiguresSource gMemoryFiguresSource = nullptr;
+}  // namespace
+
+void setMemoryFiguresSource(MemoryFiguresSource aSource) { gMemoryFiguresSource = aSource; }
+
 bool systemMemoryFigures(MemoryFigures& aFigures) {
+  if (gMemoryFiguresSource) return gMemoryFiguresSource(aFigures);
   struct sysinfo info {};
   if (sysinfo(&info) != 0) return false;
   const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;

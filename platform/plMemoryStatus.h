@@ -16,4 +16,9 @@ struct MemoryFigures {
 // False (errno set) when the system cannot answer.
 bool systemMemoryFigures(MemoryFigures& aFigures);
 
+// Tests replace the system's answer; nullptr restores it.
+// REQUIRES: set while no other thread asks.
+using MemoryFiguresSource = bool (*)(MemoryFigures& aFigures);
+void setMemoryFiguresSource(MemoryFiguresSource aSource);
+
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "plOs.h"
 
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 #include <sys/syscall.h>
@@ -20,6 +21,9 @@ std::uint32_t currentThreadId() {
 }
 
 std::uint32_t currentProcessId() { return std::uint32_t(getpid()); }
+
+// The kernel gives a process's first thread the process's id.
+bool isMainThread() { return currentThreadId() == currentProcessId(); }
 
 std::uint64_t tickCount64() { return monotonicNs() / 1000000u; }
 
@@ -56,5 +60,7 @@ void sleepMs(std::uint32_t ms) {
   while (nanosleep(&ts, &ts) != 0) {
   }
 }
+
+void yieldThread() { sched_yield(); }
 
 }  // namespace platform

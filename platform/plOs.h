@@ -10,6 +10,8 @@ namespace platform {
 // Kernel id of the calling thread; unique among the live threads of the system.
 std::uint32_t currentThreadId();
 std::uint32_t currentProcessId();
+// True in the thread that started the process.
+bool isMainThread();
 
 // Milliseconds since an arbitrary start; the 32-bit form wraps after ~49.7 days.
 std::uint32_t tickCount32();
@@ -30,5 +32,7 @@ std::uint64_t threadCpuTimeNs();
 std::uint64_t threadCpuTimeNs(std::uint32_t aThreadId);
 
 void sleepMs(std::uint32_t ms);
+// Gives the rest of the calling thread's time slice to another ready thread.
+void yieldThread();
 
 }  // namespace platform

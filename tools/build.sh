@@ -10,4 +10,6 @@ case "${1:-release}" in
   *) echo "unknown variant: $1" >&2; exit 2 ;;
 esac
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+# The build's CPU (user, sys, children included) and wall seconds, for tools/ci-time.
+TIMEFORMAT='%3U %3S %3R'
+{ time cmake --build "$dir" -j "$(nproc)" 2>&3; } 3>&2 2>"$dir/ci-time-build.txt"

@@ -9,7 +9,8 @@ Reads a table file from its bytes alone and reports every inconsistency:
     owner ID,
   - reachability of every used block from the header structures (sub-header
     directory and overflow chain, map chain, stream sections, record
-    sections),
+    sections); an engine's section in block 0 (the root-table layout) or in
+    its own sub-header block, its blocks carrying the engine's ID,
   - stream lengths against their chains and the stream map,
   - static-record counts, bitmaps and free-slot lists (with --record-length),
   - heaps: every "NXHD" data block's slot directory (entries, lengths, free
@@ -432,6 +433,17 @@ class Checker:
         if [n.lower() for n in names] != sorted(n.lower() for n in names):
             self.fail("stream map names not sorted")
 
+    def section_owner(self, first, owner):
+        """The owner ID the blocks of a section must carry. A section in a
+        sub-header block: that header's ID. A section in block 0 of a "NX!2"
+        file: a root table's engines keep their sections there and mark
+        their blocks with their own IDs, so the section's first block tells
+        it (a reserved ID is refused by the caller's check)."""
+        if owner != 0 or self.pad or not self.valid(first):
+            return owner
+        found = i32(self.block(first), self.usable)
+        return owner if found in (FREE_MAP_ID, OVERFLOW_ID) or found < 0 else found
+
     def record_section(self, header, off, owner):
         count, first, last, free_slots, free_list = struct.unpack_from("<5I", header, off)
         if (free_slots == 0) != (free_list == 0):
@@ -447,6 +459,7 @@ class Checker:
                     break
                 slot &= ~(1 << bit)
             geometry = (recs, slot, self.usable - slot * recs)
+        owner = self.section_owner(first, owner)
         n, prev, steps, total, with_free = first, 0, 0, 0, set()
         while n != 0:
             steps += 1
@@ -509,6 +522,7 @@ class Checker:
         if not self.valid(n):
             self.fail("index header block %d out of range" % n)
             return
+        owner = self.section_owner(n, owner)
         b = self.block(n)
         if b[:4] != b"NXIH" or u32(b, 4) != n or b[36] != 0 or i32(b, self.usable) != owner:
             self.fail("block %d is not the index header of %d" % (n, owner))

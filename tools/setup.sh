@@ -4,7 +4,7 @@ set -euo pipefail
 # libmimalloc-dev and libjemalloc-dev: the allocators bench_memory_manager compares against.
 # python3: the table-file checker (tools/check_table.py) the storage tests run.
 # Qt 6 Widgets and Charts with the headless "offscreen" platform plugin, and a font with
-# Japanese glyphs: the drill program's window (platform/gui).
+# Japanese glyphs: the drill program's window (framework/gui).
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libicu-dev libpcre3-dev libsqlite3-dev ccache
   libmimalloc-dev libjemalloc-dev python3
   qt6-base-dev qt6-charts-dev qt6-qpa-plugins libqt6opengl6-dev fonts-noto-cjk)

@@ -129,6 +129,8 @@ class TnxBaseServerConfiguration : public TnxObject {
   void SetReportErrors(bool aValue) { fReportErrors = aValue; }
   const nxString& FileName() const { return fFileName; }
   const nxString& Errors() const { return fConfigErrors; }
+  // Components append their configuration errors, one line each.
+  void AddErrors(const nxString& aText) { fConfigErrors += aText; }
 
  protected:
   bool fReportErrors = false;

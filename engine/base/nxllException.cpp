@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <typeinfo>
 
 #include "nxllBase64.h"
@@ -15,6 +14,7 @@
 #include "nxllLockedFuncs.h"
 #include "nxllStreams.h"
 #include "plCodePage.h"
+#include "plOs.h"
 
 namespace {
 
@@ -34,9 +34,6 @@ thread_local PnxExceptionHookInfo tlsHookInfo = nullptr;
 // The process-wide switch that would let threads keep their exception
 // context; nothing in this system turns it on.
 constexpr bool kKeepThreadHookInfo = false;
-
-// Dynamic initialisation runs in the thread that starts the program.
-const std::thread::id gMainThreadId = std::this_thread::get_id();
 
 nxString ascii(std::string_view s) { return nxString(s.begin(), s.end()); }
 
@@ -449,7 +446,7 @@ PnxExceptionHookInfo nxGetThreadExceptionHookInfo() { return tlsHookInfo; }
 bool nxIsExceptionHookSet() { return false; }
 void nxCallExceptionHook(const std::exception&, const nxString&) {}
 
-bool nxIsMainThread() { return std::this_thread::get_id() == gMainThreadId; }
+bool nxIsMainThread() { return platform::isMainThread(); }
 
 namespace {
 

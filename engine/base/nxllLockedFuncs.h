@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 #include "nxllTypes.h"
 
@@ -32,6 +33,28 @@ void nxllLockedFuncsFinalize();
 using TnxUseCount = std::atomic<std::int32_t>;
 bool nxUseCountEnter(TnxUseCount& aCount);
 bool nxUseCountLeave(TnxUseCount& aCount);
+
+// Counts a module's start-up for the scope of its body: false when the
+// module already runs (nothing to do); a body that raises undoes the count,
+// so a later start-up tries again.
+//   TnxCountedStart started(gUseCount);
+//   if (!started) return;
+class TnxCountedStart {
+ public:
+  explicit TnxCountedStart(TnxUseCount& aCount)
+      : csCount(aCount), csFirst(nxUseCountEnter(aCount)), csUncaught(std::uncaught_exceptions()) {}
+  ~TnxCountedStart() {
+    if (csFirst && std::uncaught_exceptions() > csUncaught) nxUseCountLeave(csCount);
+  }
+  TnxCountedStart(const TnxCountedStart&) = delete;
+  TnxCountedStart& operator=(const TnxCountedStart&) = delete;
+  explicit operator bool() const { return csFirst; }
+
+ private:
+  TnxUseCount& csCount;
+  bool csFirst;
+  int csUncaught;
+};
 
 // A module this one starts before itself and finalises after itself; a
 // table of them, in start-up order, is a library's list of modules.

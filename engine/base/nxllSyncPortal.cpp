@@ -1,7 +1,6 @@
 #include "nxllSyncPortal.h"
 
 #include <new>
-#include <thread>
 
 #include "nxllException.h"
 #include "nxllMemoryManager.h"
@@ -96,7 +95,7 @@ void TnxInternalReadWritePortal::BeginRead() {
     // A writer is inside or entering: step back, and wake it when stepping
     // back freed the portal.
     if (++rwpPortal == kFree) rwpWriteEvent.set();
-    std::this_thread::yield();
+    platform::yieldThread();
     rwpReadEvent.wait();
   }
 }

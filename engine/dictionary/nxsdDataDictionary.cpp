@@ -1,5 +1,6 @@
 #include "nxsdDataDictionary.h"
 
+#include "nxllBaseLibrary.h"
 #include "nxllLockedFuncs.h"
 #include "nxsdDataDictionaryInt.h"
 #include "nxsdDefaultValueEngine.h"
@@ -54,10 +55,11 @@ namespace {
 
 TnxUseCount gUseCount{0};
 
-// The dictionary's start-up table: this module's descriptor families, then
-// the filter and key engine modules (each counted on its own). Run forward
-// at start-up, backward at finalisation.
+// The dictionary's start-up table: the base library below it, this module's
+// descriptor families, then the filter and key engine modules (each counted
+// on its own). Run forward at start-up, backward at finalisation.
 constexpr TnxModuleDependency kStartUp[] = {
+    {nxllBaseLibraryInitialize, nxllBaseLibraryFinalize},
     {nxsdDataDictionaryItemsRegister, nxsdDataDictionaryItemsUnregister},
     {nxsdDataDictionaryFieldsRegister, nxsdDataDictionaryFieldsUnregister},
     {nxsdDataDictionaryStorageRegister, nxsdDataDictionaryStorageUnregister},

@@ -12,8 +12,9 @@
 // their own names.
 //
 // Start-up: nxsdDataDictionaryInitialize runs the dictionary's start-up table
-// forward (each family registers its classes in its own registries, then the
-// filter modules start), then reads the "Disable30900LocaleFixes" switch;
+// forward (the base library first, then each family registers its classes in
+// its own registries, then the filter modules start), then reads the
+// "Disable30900LocaleFixes" switch;
 // nxsdDataDictionaryFinalize runs the table backward (each family unregisters
 // its classes and frees its registries). Both are counted with the
 // interlocked use count; only the first start-up and the last finalisation do

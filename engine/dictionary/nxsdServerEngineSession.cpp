@@ -1,8 +1,6 @@
 #include "nxsdServerEngineInt.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "nxllBde.h"
 #include "nxllException.h"
@@ -10,6 +8,7 @@
 #include "nxllUtils.h"
 #include "plDateTime.h"
 #include "plFormatSettings.h"
+#include "plOs.h"
 
 PL_CLASS_INFO_IMPL(TnxAbstractSession, TnxAbstractTimeoutObject, "TnxAbstractSession", nullptr)
 
@@ -246,13 +245,13 @@ void TnxAbstractSession::asFailedCleanup(platform::TObject*) {
       TnxPadlockGuard guard(*asTaskInfosPadlock);
       if (!asTaskInfosHead) break;
     }
-    if (round > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (round > 0) platform::sleepMs(100);
     {
       TnxPadlockGuard guard(*asTaskInfosPadlock);
       for (TnxAbstractTaskInfo* task = asTaskInfosHead; task; task = task->atiSessionNext)
         if (!task->Destroying()) task->PrepareDestroy();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    platform::sleepMs(1);
   }
   {
     TnxPadlockGuard guard(asDatabasesPadlock);

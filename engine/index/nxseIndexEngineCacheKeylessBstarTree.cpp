@@ -85,11 +85,20 @@ TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexD
 }
 }  // namespace
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseIndexEngineCacheKeylessBstarTreeInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseIndexEngine::RegisterIndexEngine(TnxCacheKeylessBstarTreeIndexEngine::staticClassInfo(),
                                           "CacheKeylessBstarTree", {&createEngine});
 }
 
 void nxseIndexEngineCacheKeylessBstarTreeFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseIndexEngine::UnregisterIndexEngine(TnxCacheKeylessBstarTreeIndexEngine::staticClassInfo());
 }

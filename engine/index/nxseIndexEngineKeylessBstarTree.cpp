@@ -354,12 +354,21 @@ TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexD
 }
 }  // namespace
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseIndexEngineKeylessBstarTreeInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   gNodePool = nxGetPool(sizeof(TnxCacheNode));
   TnxBaseIndexEngine::RegisterIndexEngine(TnxKeylessBstarTreeIndexEngine::staticClassInfo(), "KeylessBStarTree",
                                           {&createEngine});
 }
 
 void nxseIndexEngineKeylessBstarTreeFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseIndexEngine::UnregisterIndexEngine(TnxKeylessBstarTreeIndexEngine::staticClassInfo());
 }

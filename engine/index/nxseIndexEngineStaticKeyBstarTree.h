@@ -192,8 +192,43 @@ class TnxStaticKeyBstarTreeIndexEngine : public TnxBaseIndexEngine {
   void WriteLeafEntry(PnxBlock aLeaf, std::int32_t aSlot, const void* aKey, TnxRefNr aRefNr) const;
   void InsertIntoLeaf(Op& aOp, PnxBlock aLeaf, TnxBlockNumber aBlock, std::int32_t aPos, const void* aKey, TnxRefNr aRefNr,
                       Path* aPath);
-  void DeleteFromNode(Op& aOp, Path* aPath, std::int32_t aIndex, TnxBlockNumber aBlock);
   std::vector<Level> FindParents(Op& aOp, const std::uint8_t* aEntry, bool aLeaf, TnxBlockNumber aTarget);
+
+  // Deletion from a node, step by step: remove the entry, keep the parent's
+  // separator and the path right, shrink an emptied root, and refill a node
+  // left below half full from a sibling or merge the two.
+  struct Removal {
+    std::int32_t first = 0, count = 0;  // the node's entries after the removal
+    bool wasLast = false;
+    std::vector<std::uint8_t> removed;  // a leaf's removed entry
+  };
+  // An underfull node, its parent (out: the node's index in it) and the
+  // sibling (sf, sc: its first entry and count) it borrows from or merges with.
+  struct Underfull {
+    PnxBlock node = nullptr;
+    TnxBlockNumber block = 0;
+    std::int32_t first = 0, count = 0;
+    PnxBlock parent = nullptr;
+    TnxBlockNumber parentBlock = 0;
+    std::int32_t out = 0;
+    PnxBlock sib = nullptr;
+    TnxBlockNumber sibBlock = 0;
+    std::int32_t sf = 0, sc = 0;
+    bool left = false;      // the sibling is the left one
+    bool pathHere = false;  // the path stands in the node
+  };
+  void DeleteFromNode(Op& aOp, Path* aPath, std::int32_t aIndex, TnxBlockNumber aBlock);
+  Removal RemoveEntry(Path* aPath, PnxBlock aNode, TnxBlockNumber aBlock, std::int32_t aIndex);
+  void ReplaceSeparator(Op& aOp, TnxBlockNumber aLeafBlock, const std::uint8_t* aRemoved, const std::uint8_t* aNewLast);
+  static void SyncPathToLeaf(Path* aPath, PnxBlock aLeaf, TnxBlockNumber aLeafBlock);
+  static void PlacePathAtCrack(Path* aPath, PnxBlock aNode, TnxBlockNumber aBlock, std::int32_t aEnd);
+  void ShrinkRoot(Op& aOp, Path* aPath, PnxBlock aNode, TnxBlockNumber aBlock, bool aLeaf);
+  Underfull FindSibling(Op& aOp, Path* aPath, PnxBlock aNode, TnxBlockNumber aBlock, bool aLeaf, std::int32_t aFirst,
+                        std::int32_t aCount);
+  void BorrowLeafEntries(Path* aPath, Underfull& aNodes);
+  void MergeLeaves(Op& aOp, Path* aPath, Underfull& aNodes);
+  void BorrowInternalEntry(Underfull& aNodes);
+  void MergeInternalNodes(Op& aOp, Underfull& aNodes);
   void MoveLeafEntries(PnxBlock aLeaf, std::int32_t aFrom, std::int32_t aCount, std::int32_t aTo) const;
   void FreeSubtree(Op& aOp, TnxBlockNumber aBlock, std::uint32_t aDepth);
 

@@ -1,11 +1,14 @@
-// Private to the B*-tree modules (static-key, bulk building, keyless): one
-// engine operation with its transaction, header access, pinned blocks and,
-// for keyless trees, the path that supplies the keys of entries.
+// Private to the B*-tree modules (static-key with its insert, delete and
+// ranges families, bulk building, keyless): one engine operation with its
+// transaction, header access, pinned blocks and, for keyless trees, the path
+// that supplies the keys of entries.
 #pragma once
 
 #include "nxseIndexEngineStaticKeyBstarTree.h"
 
 namespace nxIdxTree {
+inline std::int32_t cmpRef(TnxRefNr a, TnxRefNr b) { return a < b ? -1 : a > b ? 1 : 0; }
+
 // Releases a list on every exit.
 struct ReleaseGuard {
   TnxReleaseList& list;

@@ -553,12 +553,21 @@ void TnxBlowFishRC4::DecodeAltPrim(void* aData, std::size_t aLen) {
   for (int i = 0; i < 256; ++i) data[i] ^= rc4->NextByte();
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxllBlowfishRC4Initialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseCipher::AltRegister(TnxBlowFishRC4::staticClassInfo());
   TnxBaseCipher::KeyWrapRegister(TnxBlowFishRC4::staticClassInfo());
 }
 
 void nxllBlowfishRC4Finalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseCipher::KeyWrapUnregister(TnxBlowFishRC4::staticClassInfo());
   TnxBaseCipher::AltUnregister(TnxBlowFishRC4::staticClassInfo());
   std::lock_guard guard(gGeneratorLock);

@@ -60,10 +60,19 @@ void TnxSimpleAutoIncEngine::SetAutoIncValue(TnxBaseTransaction* aTrans, std::ui
   nxsePutU32(access->Header + aieHeaderSection, aValue);
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseAutoIncEngineSimpleInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSimpleAutoIncEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseAutoIncEngineSimpleFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleAutoIncEngine::staticClassInfo());
 }

@@ -741,10 +741,19 @@ void TnxSegmentedBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
 
 // ---- Module ---------------------------------------------------------------------------------------------
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseBlobEngineSegmentedInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSegmentedBlobEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseBlobEngineSegmentedFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxSegmentedBlobEngine::staticClassInfo());
 }

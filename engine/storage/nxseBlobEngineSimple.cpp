@@ -450,8 +450,19 @@ void TnxSimpleBlobEngine::IncBlobNr(TnxBlobNr& aBlobNr) {
   if (bseTableVersion >= 47005) aBlobNr += TnxBlobNr{1} << 32;
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseBlobEngineSimpleInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSimpleBlobEngine::staticClassInfo(), "nx1xSimple");
 }
 
-void nxseBlobEngineSimpleFinalize() { TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleBlobEngine::staticClassInfo()); }
+void nxseBlobEngineSimpleFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
+  TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleBlobEngine::staticClassInfo());
+}

@@ -384,10 +384,19 @@ void TnxNonfragmentingBlockHeapEngine::VerifyBlock(PnxBlock aBlock, bool) {
          "\r\nRecoverableSpace^ = " + std::to_string(recoverable));
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseBlockHeapEngineNonfragmentingInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseBlockHeapEngine::RegisterEngine(TnxNonfragmentingBlockHeapEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseBlockHeapEngineNonfragmentingFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseBlockHeapEngine::UnregisterEngine(TnxNonfragmentingBlockHeapEngine::staticClassInfo());
 }

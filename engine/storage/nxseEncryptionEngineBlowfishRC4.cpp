@@ -179,13 +179,22 @@ void TnxBlowfishRC4EncryptionEngine::ChangePassword(void* aHeader, const nxStrin
 TnxByteString TnxUserBlowfishRC4EncryptionEngine::DefaultPassphrase() { return {kUserPassphrase, 64}; }
 TnxByteString TnxServerBlowfishRC4EncryptionEngine::DefaultPassphrase() { return {kServerPassphrase, 64}; }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseEncryptionEngineBlowfishRC4Initialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   nxllBlowfishRC4Initialize();
   TnxBaseEncryptionEngine::Register(TnxUserBlowfishRC4EncryptionEngine::staticClassInfo(), u"nx1xDefault", false, 0);
   TnxBaseEncryptionEngine::Register(TnxServerBlowfishRC4EncryptionEngine::staticClassInfo(), u"nx1xDefault", true, 0);
 }
 
 void nxseEncryptionEngineBlowfishRC4Finalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseEncryptionEngine::Unregister(TnxServerBlowfishRC4EncryptionEngine::staticClassInfo());
   TnxBaseEncryptionEngine::Unregister(TnxUserBlowfishRC4EncryptionEngine::staticClassInfo());
   nxllBlowfishRC4Finalize();

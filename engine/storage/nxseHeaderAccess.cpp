@@ -713,12 +713,21 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
 
 // ---- Registration ------------------------------------------------------------------------------
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseHeaderAccessInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseFileHeaderAccessFactory::Register(Tnx1xFileHeaderAccessFactory::staticClassInfo(), kNX1);
   TnxBaseFileHeaderAccessFactory::Register(Tnx2xFileHeaderAccessFactory::staticClassInfo(), kNX2);
 }
 
 void nxseHeaderAccessFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseFileHeaderAccessFactory::UnRegister(Tnx2xFileHeaderAccessFactory::staticClassInfo());
   TnxBaseFileHeaderAccessFactory::UnRegister(Tnx1xFileHeaderAccessFactory::staticClassInfo());
 }

@@ -429,8 +429,19 @@ void TnxCachedHeapEngine::IncHeapRef(TnxHeapRef& aHeapRef) {
   aHeapRef = nxMakeHeapRef(nxHeapRefBlock(aHeapRef), segment);
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseHeapEngineCachedInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseHeapEngine::RegisterEngine(TnxCachedHeapEngine::staticClassInfo(), "nx1xDefault");
 }
 
-void nxseHeapEngineCachedFinalize() { TnxBaseHeapEngine::UnregisterEngine(TnxCachedHeapEngine::staticClassInfo()); }
+void nxseHeapEngineCachedFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
+  TnxBaseHeapEngine::UnregisterEngine(TnxCachedHeapEngine::staticClassInfo());
+}

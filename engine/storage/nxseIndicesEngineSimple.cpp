@@ -179,11 +179,20 @@ TnxBaseIndicesEngine* createSimple(TnxBaseIndicesDescriptor* aDescriptor, const 
 }
 }  // namespace
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseIndicesEngineSimpleInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseIndicesEngine::RegisterIndicesEngine(TnxSimpleIndicesEngine::staticClassInfo(), "nx1xDefault",
                                               {&createSimple});
 }
 
 void nxseIndicesEngineSimpleFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseIndicesEngine::UnregisterIndicesEngine(TnxSimpleIndicesEngine::staticClassInfo());
 }

@@ -1,6 +1,7 @@
 #include "nxseJournalEngine.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <string>
@@ -97,6 +98,7 @@ struct Record {
   TnxBlockNumber block;
   std::uint32_t bytes;
   std::string target;
+  std::int64_t fileBlocks;  // the target's size in blocks before the replay
 };
 
 // Open table files a replay writes; synced and closed together.
@@ -113,8 +115,7 @@ struct Targets {
 
 Tnx1xJournalEngine::~Tnx1xJournalEngine() {
   if (jeJournalFile < 0) return;
-  // The table files are synced when the owner frees a complete journal: a
-  // cleared flag first, so that the journal cannot come back live.
+  // Not retired (a commit that never wrote table files): best effort.
   if (jeComplete) {
     const std::uint8_t zero[4] = {};
     std::size_t done = 0;
@@ -124,6 +125,34 @@ Tnx1xJournalEngine::~Tnx1xJournalEngine() {
   jeJournalFile = -1;
   const std::string path = platform::toUtf8(bjeFileName);
   if (fs().remove(path) == 0) (void)fs().syncDirectory(platform::folderOf(path));
+}
+
+void Tnx1xJournalEngine::RetireJournal() {
+  if (jeJournalFile < 0) return;
+  const std::string path = platform::toUtf8(bjeFileName);
+  // An incomplete journal is never replayed; a complete one stops being
+  // replayable once its cleared flag is durable. On a journal written
+  // through, a completed write is durable even when the sync after it fails.
+  int flagError = 0;
+  if (jeComplete) {
+    const std::uint8_t zero[4] = {};
+    std::size_t done = 0;
+    flagError = fs().writeAt(jeJournalFile, zero, 4, 4, done);
+    if (flagError == 0 && done != 4) flagError = 5;  // EIO
+    if (flagError == 0)
+      if (const int syncError = fs().sync(jeJournalFile); syncError != 0 && !jeWriteThrough) flagError = syncError;
+  }
+  fs().close(jeJournalFile);
+  jeJournalFile = -1;
+  int unlinkError = fs().remove(path);
+  if (unlinkError == 0) unlinkError = fs().syncDirectory(platform::folderOf(path));
+  if (flagError != 0 && unlinkError != 0) raiseIO(9218, u"Could not retire the journal", path, flagError);
+}
+
+void Tnx1xJournalEngine::KeepJournalFile() {
+  if (jeJournalFile < 0) return;
+  fs().close(jeJournalFile);
+  jeJournalFile = -1;
 }
 
 void Tnx1xJournalEngine::PrepareJournal() {
@@ -136,6 +165,7 @@ void Tnx1xJournalEngine::PrepareJournal() {
   platform::FileId id = -1;
   if (const int err = fs().open(path, options, id)) raiseIO(9218, u"Could not create the journal", path, err);
   jeJournalFile = id;
+  jeWriteThrough = options.writeThrough;
   jeSize = 0;
   jeGatheredAt = 0;
   jeGatheredCount = 0;
@@ -212,9 +242,21 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
   const std::uint32_t bytes = file->BlockBytes();
 
   const std::uint8_t* image = nullptr;
-  bool freed = false;
+  // What the file writes for a freed block.
+  auto freedImage = [&](TnxLSN aLSN) {
+    jeFreedImage.assign(bytes, 0);
+    std::memcpy(jeFreedImage.data(), "DEAD", 4);
+    std::memcpy(jeFreedImage.data() + 4, &aBlock->robBlockNum, 4);
+    std::memcpy(jeFreedImage.data() + 8, &aLSN, 8);
+    return jeFreedImage.data();
+  };
   if (aBeforeImage) {
-    if (!aBlock->robNew) {
+    if (aBlock->robNew && aBlock->robBlockNum != 0 && aBlock->robBlockNum < file->fiUsedBlocks) {
+      // A free block taken again: the disk holds it freed, and a rollback
+      // must put it back so, or the undone commit's data stays in a block
+      // of the free set.
+      image = freedImage(file->fiBlockZero ? file->fiBlockZero->robLastLSN : 0);
+    } else if (!aBlock->robNew) {
       if (!aBlock->boCacheBlock) aBlock->CacheBlockNeeded();
       nxAssert(aBlock->boCacheBlock != nullptr, "Before image not available");
       image = aBlock->boCacheBlock->Block();
@@ -223,11 +265,11 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
     TnxModifiedBlock* newest = aBlock->robBlockListTail;
     nxAssert(newest != nullptr, "After image of a block that is not changed");
     if (newest->mbDiscarded || !newest->boCacheBlock)
-      freed = true;
+      image = freedImage(aTrans->btLSN);
     else
       image = newest->boCacheBlock->Block();
   }
-  const bool hasImage = image != nullptr || freed;
+  const bool hasImage = image != nullptr;
   const std::size_t size = RecordHeaderSize + (hasImage ? bytes : 0);
   std::uint8_t* record = Reserve(size);
   std::memcpy(record, "NXJR", 4);
@@ -237,13 +279,7 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
   record[10] = record[11] = 0;
   std::memcpy(record + 12, nameField, 256);
   std::uint8_t* out = record + RecordHeaderSize;
-  if (freed) {
-    // What the file writes for a freed block.
-    std::memset(out, 0, bytes);
-    std::memcpy(out, "DEAD", 4);
-    std::memcpy(out + 4, &aBlock->robBlockNum, 4);
-    std::memcpy(out + 8, &aTrans->btLSN, 8);
-  } else if (image) {
+  if (image) {
     if (file->fiEncryptionEngine && aBlock->robBlockNum != 0) {
       std::vector<std::uint8_t> cookie, checksum = file->fiChecksum;
       file->fiEncryptionEngine->CodeBlockEx(image, out, bytes, aBlock->robBlockNum, cookie, checksum);
@@ -277,7 +313,12 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
   const std::string folder = folderWithSlash(journalPath);
   // Pass 1: read and check every record and every target; nothing written.
   std::vector<Record> records;
-  std::map<std::string, bool> checkedTargets;
+  struct TargetCheck {
+    bool ok = false;
+    std::int64_t blocks = 0;  // the file's size in blocks, rounded up
+  };
+  std::map<std::string, TargetCheck> checkedTargets;
+  std::map<std::string, std::int64_t> implied;
   std::int64_t at = HeaderSize;
   std::uint8_t header[RecordHeaderSize];
   for (;;) {
@@ -301,13 +342,26 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
       at += bytes;
     }
     const bool applies = hasImage && ((header[9] == kAfterImage) == aApplyAfterImages);
-    if (!applies) continue;
     std::string name(reinterpret_cast<const char*>(header + 13), header[12]);
-    if (name.empty() || name.find('\0') != std::string::npos) raiseBadJournal(journalPath, u"table name");
+    const bool named = !name.empty() && name.find('\0') == std::string::npos;
+    if (!applies && !named) continue;
+    if (!named) raiseBadJournal(journalPath, u"table name");
     std::string target = name.front() == '/' ? name : folder + name;
     target = fs().absolutePath(target);
+    const TnxBlockNumber block = *reinterpret_cast<const TnxBlockNumber*>(header + 4);
+    // The size of the table the journaled commit left: a new block counts,
+    // and so does the used-block count of a block 0 image.
+    std::int64_t& size = implied[target];
+    if (!hasImage) size = std::max<std::int64_t>(size, std::int64_t{block} + 1);
+    if (hasImage && block == 0) {
+      std::uint32_t used = 0;
+      if (readSome(aFile, &used, 4, imageAt + 32, journalPath) != 4) raiseShort(journalPath, bytes);
+      size = std::max<std::int64_t>(size, used);
+    }
+    if (!applies) continue;
     auto checked = checkedTargets.find(target + '#' + std::to_string(code));
     if (checked == checkedTargets.end()) {
+      TargetCheck result;
       platform::PathInfo info;
       bool ok = fs().pathInfo(target, info) == 0 && !info.isDirectory && !info.isSymlink;
       if (ok) {
@@ -320,19 +374,29 @@ void Tnx1xJournalEngine::ProcessJournal(const nxString& aJournalName, platform::
           std::uint8_t zero[20] = {};
           std::size_t done = 0;
           ok = fs().readAt(id, zero, sizeof zero, 0, done) == 0 && done == sizeof zero;
+          std::int64_t fileSize = 0;
+          ok = ok && fs().size(id, fileSize) == 0;
+          result.blocks = (fileSize + bytes - 1) / bytes;
           fs().close(id);
           TnxBlockSignature signature;
           std::memcpy(signature.data(), zero, 4);
           ok = ok && TnxBaseFileHeaderAccessFactory::HasSignature(signature) && zero[16] == code;
         }
       }
-      checked = checkedTargets.emplace(target + '#' + std::to_string(code), ok).first;
+      result.ok = ok;
+      checked = checkedTargets.emplace(target + '#' + std::to_string(code), result).first;
     }
-    if (!checked->second)
+    if (!checked->second.ok)
       throw Enx1xJournalEngineException(9992, u"Journal \"%s\" names \"%s\", which is not a table of that block size",
                                         {aJournalName, platform::fromUtf8(target)});
-    records.push_back({imageAt, *reinterpret_cast<const TnxBlockNumber*>(header + 4), bytes, target});
+    records.push_back({imageAt, block, bytes, target, checked->second.blocks});
   }
+  // A block beyond both the table and what the commit made of it is a
+  // damaged record: nothing of the journal is written.
+  for (const Record& r : records)
+    if (std::int64_t{r.block} >= std::max(r.fileBlocks, implied[r.target]))
+      throw Enx1xJournalEngineException(9992, u"Journal \"%s\" names block %d of \"%s\", beyond the table",
+                                        {aJournalName, static_cast<std::int64_t>(r.block), platform::fromUtf8(r.target)});
   // Pass 2: write the images, then make every written file durable.
   Targets targets;
   std::vector<std::uint8_t> image;
@@ -397,7 +461,13 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
         throw;
       }
       fs().close(id);
-      if (got != HeaderSize || std::memcmp(header, "NXJH", 4) != 0) raiseBadJournal(path, u"header");
+      if (got < HeaderSize) {
+        // The writer died before its header was written, so before any
+        // table block: nothing to replay.
+        dropFile(path);
+        continue;
+      }
+      if (std::memcmp(header, "NXJH", 4) != 0) raiseBadJournal(path, u"header");
       std::int32_t flag, kind;
       std::memcpy(&flag, header + 4, 4);
       std::memcpy(&kind, header + 8, 4);
@@ -439,13 +509,34 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
   }
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+std::atomic<const platform::ClassInfo*> gDefaultJournalEngineClass{nullptr};
+}  // namespace
+
+const platform::ClassInfo* nxGetDefaultJournalEngineClass() {
+  return gDefaultJournalEngineClass.load(std::memory_order_acquire);
+}
+
+void nxSetDefaultJournalEngineClass(const platform::ClassInfo* aClass) {
+  nxAssert(!aClass || aClass->inheritsFrom(TnxBaseJournalEngine::staticClassInfo()), "Not a journal engine class");
+  gDefaultJournalEngineClass.store(aClass, std::memory_order_release);
+}
+
 void nxseJournalEngineInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   platform::registerClass(Tnx1xJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xRollbackJournalEngine::staticClassInfo());
+  nxSetDefaultJournalEngineClass(&Tnx1xRollbackJournalEngine::staticClassInfo());
 }
 
 void nxseJournalEngineFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
+  nxSetDefaultJournalEngineClass(nullptr);
   platform::unregisterClass(Tnx1xRollbackJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xCommitJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xJournalEngine::staticClassInfo());

@@ -20,6 +20,8 @@
 // before FinalizeJournal returns. Once the table files are synced, the owner
 // frees the journal: it writes 0 into the complete flag (durable) before it
 // unlinks the file, so a journal that comes back after a crash is ignored.
+// When neither the cleared flag nor the unlink is durable, the retirement
+// fails, and with it the commit, which recovery then undoes.
 //
 // Recovery (Check) of a folder: complete rollback journals are replayed
 // newest first, complete commit journals oldest first (by the number in the
@@ -75,6 +77,10 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
   void PrepareJournal() override;
   void AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* aBlock) override;
   void FinalizeJournal() override;
+  // The complete flag is cleared and synced, and the file unlinked and its
+  // folder synced; success needs one of the two. Else 9218 with the error.
+  void RetireJournal() override;
+  void KeepJournalFile() override;
   virtual std::int32_t Kind() const { return JournalKind(); }
 
   // Replays one open journal after validating all of it. aSynced collects
@@ -99,6 +105,8 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
   std::size_t jeGatheredCount = 0, jeGatheredCapacity = 0;
   std::int64_t jeGatheredAt = 0;
   std::vector<std::pair<TnxBaseFile*, std::array<std::uint8_t, 256>>> jeNames;
+  bool jeWriteThrough = false;
+  std::vector<std::uint8_t> jeFreedImage;  // reused for freed-block images
 };
 
 class Tnx1xCommitJournalEngine : public Tnx1xJournalEngine {
@@ -119,7 +127,14 @@ class Tnx1xRollbackJournalEngine : public Tnx1xJournalEngine {
   std::int32_t Kind() const override { return JournalKind(); }
 };
 
-// Start-up registers the three classes by name (the rollback kind is the
-// default); finalisation removes them.
+// The process-wide default journal class, used for new transactions'
+// journals and for a folder's recovery; nil when unset. Set at start-up and
+// from the server's configuration, read by the folders.
+// REQUIRES: aClass, when set, descends from TnxBaseJournalEngine.
+const platform::ClassInfo* nxGetDefaultJournalEngineClass();
+void nxSetDefaultJournalEngineClass(const platform::ClassInfo* aClass);
+
+// Start-up registers the three classes by name and makes the rollback kind
+// the default; finalisation removes them and unsets the default.
 void nxseJournalEngineInitialize();
 void nxseJournalEngineFinalize();

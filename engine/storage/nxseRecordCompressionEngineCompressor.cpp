@@ -33,11 +33,20 @@ void TnxCompressorRecordCompressionEngine::DecompressRecord(const std::uint8_t* 
   nxCompressorFuncs(srceCompressor).uncompress(aSource, aTarget, aSize, srceRecordLength);
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseRecordCompressionEngineCompressorInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseRecordCompressionEngine::RegisterEngine(TnxCompressorRecordCompressionEngine::staticClassInfo(),
                                                  "Compressor");
 }
 
 void nxseRecordCompressionEngineCompressorFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseRecordCompressionEngine::UnregisterEngine(TnxCompressorRecordCompressionEngine::staticClassInfo());
 }

@@ -125,10 +125,19 @@ void TnxSmartRecordCompressionEngine::DecompressRecord(const std::uint8_t* aSour
   if (in != aSize) RaiseCorrupt(count);
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseRecordCompressionEngineSmartInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseRecordCompressionEngine::RegisterEngine(TnxSmartRecordCompressionEngine::staticClassInfo(), "Smart");
 }
 
 void nxseRecordCompressionEngineSmartFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseRecordCompressionEngine::UnregisterEngine(TnxSmartRecordCompressionEngine::staticClassInfo());
 }

@@ -573,11 +573,20 @@ void TnxStaticRecordEngine::ReplaceAllRecords(TnxBaseTransaction* aTrans, const 
   }
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseRecordEngineStaticInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxStaticRecordEngine::staticClassInfo(), "nx1xDefault");
   TnxBaseSubEngine::RegisterSubEngine(TnxStaticRecordEngine::staticClassInfo(), "Static");
 }
 
 void nxseRecordEngineStaticFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxStaticRecordEngine::staticClassInfo());
 }

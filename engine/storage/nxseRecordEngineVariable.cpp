@@ -633,10 +633,19 @@ void TnxVariableRecordEngine::Rollback(TnxBaseTransaction* aTrans) {
   reHeapEngine->Rollback(aTrans);
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseRecordEngineVariableInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxVariableRecordEngine::staticClassInfo(), "Variable");
 }
 
 void nxseRecordEngineVariableFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxVariableRecordEngine::staticClassInfo());
 }

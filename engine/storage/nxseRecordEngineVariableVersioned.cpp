@@ -117,10 +117,19 @@ void TnxVariableVersionedRecordEngine::AfterDecode(TnxRefNr, std::uint16_t aFlag
     record[reCurrentNullBitsOffset + field / 8] |= static_cast<std::uint8_t>(1u << (field % 8));
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseRecordEngineVariableVersionedInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxVariableVersionedRecordEngine::staticClassInfo(), "VariableVersioned");
 }
 
 void nxseRecordEngineVariableVersionedFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxVariableVersionedRecordEngine::staticClassInfo());
 }

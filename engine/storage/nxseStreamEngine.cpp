@@ -352,8 +352,19 @@ bool TnxServerDataDict::IsCompatibleClass(const TnxDictionaryItem* aItem) const 
 
 void TnxServerDataDict::RecreateGuid() { SetGuid(platform::newGuid()); }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseStreamEngineInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSimpleStreamEngine::staticClassInfo(), "nx1xDefault");
 }
 
-void nxseStreamEngineFinalize() { TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleStreamEngine::staticClassInfo()); }
+void nxseStreamEngineFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
+  TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleStreamEngine::staticClassInfo());
+}

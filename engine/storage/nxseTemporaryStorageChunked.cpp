@@ -183,12 +183,21 @@ void TnxChunkedTempStorage::GetStatsValuesStatic(platform::TStringList& aList) {
   aList.add(u"0 kbyte");
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxseTemporaryStorageChunkedInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   if (!TnxBaseTempStorage::RegisteredClass())
     TnxBaseTempStorage::RegisterClass(&TnxChunkedTempStorage::staticClassInfo());
 }
 
 void nxseTemporaryStorageChunkedFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   if (TnxBaseTempStorage::RegisteredClass() == &TnxChunkedTempStorage::staticClassInfo())
     TnxBaseTempStorage::RegisterClass(nullptr);
 }

@@ -320,7 +320,7 @@ void TnxReadOnlyBlock::Validate(PnxBlock aBlock) {
 }
 
 TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
-  if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting || robUnwritten) return erNone;
+  if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting > 0 || robUnwritten) return erNone;
   if (robFile->IsTemporary() || robNew) {
     // Not on disk: the image can only be parked.
     return Evict() ? erThis : erNone;
@@ -338,6 +338,8 @@ TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
 }
 
 void TnxReadOnlyBlock::CacheBlockNeeded() {
+  // Another thread's load is waited for, never run twice at once.
+  while (robLoading) WaitForLoad();
   if (boCacheBlock || robNew) return;
   // Counted as a load (a miss), which also moves budget when it was a ghost.
   SetCacheBlock(platform::create<TnxCacheBlock>(robFile->fiBlockSize, robFile->fiTempStore, false), true);
@@ -347,6 +349,7 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   padlock.Unlock();
   try {
     robFile->ReadBlock(this);
+    nxCheckStoredLSN(nxBlockHeader(boCacheBlock->Block())->bchLSN, robBlockNum, robFile->FileName());
   } catch (...) {
     // Nothing half-loaded stays: waiters wake up and the next request reads
     // again.
@@ -362,38 +365,57 @@ void TnxReadOnlyBlock::CacheBlockNeeded() {
   event->Signal();
 }
 
+void TnxReadOnlyBlock::WaitForLoad() {
+  InxManualEventRef event = robLoading;
+  if (!event) return;
+  // The pin keeps eviction away while the padlock is free; the count says
+  // that somebody waits.
+  Pin();
+  ++robWaiting;
+  boBufferManager->Unlock();
+  event->WaitFor();
+  boBufferManager->Lock();
+  --robWaiting;
+  const bool freed = UnpinLocked();
+  nxAssert(!freed, "Block dropped while a thread waited for its load");
+}
+
+bool TnxReadOnlyBlock::UnpinLocked() {
+  if (robRefCount.fetch_sub(1, std::memory_order_acq_rel) != 1 || !robOrphaned.load(std::memory_order_acquire))
+    return false;
+  FreeIfOrphanDone();
+  return true;
+}
+
 PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, TnxReleaseMethod& aReleaseMethod) {
-  PnxBlock image;
+  PnxBlock image = nullptr;
   const std::int32_t snapshot = aTrans && aTrans->IsSnapshot() ? aTrans->btSnapshotID : -1;
-  if (aTrans && robTrans == aTrans) {
-    image = robBlockListTail->mbGetBlock(aMarkDirty);
-  } else if (snapshot >= 0 && static_cast<std::size_t>(snapshot) < robSnapShotLinks.size() &&
-             robSnapShotLinks[static_cast<std::size_t>(snapshot)]) {
-    // The image this snapshot reader saw before later commits.
-    image = robSnapShotLinks[static_cast<std::size_t>(snapshot)]->bsslBlockSnapShot->Block();
-  } else {
-    if (snapshot >= 0 && !robFile->HasSnapShotFlag(snapshot)) {
-      // The first look of this snapshot reader at the file.
-      const auto bytes = static_cast<std::size_t>(snapshot) / 8 + 1;
-      if (robFile->fiSnapShotFlags.size() < bytes) robFile->fiSnapShotFlags.resize(bytes, 0);
-      platform::create<TnxFileSnapShotLink>(robFile, aTrans);
-    }
-    while (robLoading) {
-      robWaiting = true;
-      InxManualEventRef event = robLoading;
-      boBufferManager->Unlock();
-      event->WaitFor();
-      boBufferManager->Lock();
-      robWaiting = false;
-    }
-    if (boCacheBlock) {
-      image = boCacheBlock->Block();
-      CountAccess();
-    } else if (robNew) {
-      image = static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+  // Every wait and load frees the padlock, and a commit in that window may
+  // change which image aTrans must see: the choice is made again after it.
+  while (!image) {
+    if (aTrans && robTrans == aTrans) {
+      image = robBlockListTail->mbGetBlock(aMarkDirty);
+    } else if (snapshot >= 0 && static_cast<std::size_t>(snapshot) < robSnapShotLinks.size() &&
+               robSnapShotLinks[static_cast<std::size_t>(snapshot)]) {
+      // The image this snapshot reader saw before later commits.
+      image = robSnapShotLinks[static_cast<std::size_t>(snapshot)]->bsslBlockSnapShot->Block();
     } else {
-      CacheBlockNeeded();
-      image = boCacheBlock->Block();
+      if (snapshot >= 0 && !robFile->HasSnapShotFlag(snapshot)) {
+        // The first look of this snapshot reader at the file.
+        const auto bytes = static_cast<std::size_t>(snapshot) / 8 + 1;
+        if (robFile->fiSnapShotFlags.size() < bytes) robFile->fiSnapShotFlags.resize(bytes, 0);
+        platform::create<TnxFileSnapShotLink>(robFile, aTrans);
+      }
+      if (robLoading) {
+        WaitForLoad();
+      } else if (boCacheBlock) {
+        image = boCacheBlock->Block();
+        CountAccess();
+      } else if (robNew) {
+        image = static_cast<PnxBlock>(const_cast<void*>(nxZeroBlock()));
+      } else {
+        CacheBlockNeeded();
+      }
     }
   }
   Pin();
@@ -404,9 +426,14 @@ PnxBlock TnxReadOnlyBlock::Block(TnxBaseTransaction* aTrans, bool aMarkDirty, Tn
 void TnxReadOnlyBlock::Release(void* aObject, PnxBlock& aBlock) {
   aBlock = nullptr;
   auto* self = static_cast<TnxReadOnlyBlock*>(aObject);
-  if (self->robRefCount.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
-      self->robOrphaned.load(std::memory_order_acquire))
-    self->FreeIfOrphanDone();
+  // Any pin but the last goes without the padlock; the last one and the
+  // decision to free an orphan are taken together under it, so that no
+  // eviction frees the block in between.
+  std::int32_t count = self->robRefCount.load(std::memory_order_acquire);
+  while (count > 1)
+    if (self->robRefCount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) return;
+  TnxPadlockGuard guard(self->boBufferManager->Padlock());
+  self->UnpinLocked();
 }
 
 void TnxReadOnlyBlock::FreeIfOrphanDone() {
@@ -507,6 +534,9 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
     }
     return false;
   }
+  // A reader may be filling the committed image from disk right now: that
+  // load ends before the image is handed to snapshots or replaced.
+  while (robLoading) WaitForLoad();
   // The committed image about to be replaced stays for the snapshot
   // readers that need it.
   nxsrSnapShotBeforeCommit(this);
@@ -701,6 +731,9 @@ PnxBlock TnxBlockAccess::GetBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBl
   if (!image) return nullptr;
   try {
     baFile->fiHeaderAccessFactory->VerifyID(image, aBlockNumber, aID);
+    // An engine's block is checked as a whole when read, so that a damaged
+    // one fails here and not at the next commit.
+    if (aID != 0) baFile->fiHeaderAccessFactory->ValidateBlock(image, aBlockNumber);
   } catch (...) {
     nxReleaseBlock(aReleaseMethod, image);
     throw;
@@ -791,10 +824,13 @@ std::int32_t TnxBufferManager::InUseCount() {
 
 TnxLSN TnxBufferManager::NextLSN() {
   TnxPadlockGuard guard(*bmPadlock);
+  if (bmCurrentLSN >= nxLSNLimit - 1)
+    throw EnxServerException(8962, u"The log sequence number has reached its limit");
   return ++bmCurrentLSN;
 }
 
 void TnxBufferManager::SetNextLSN(TnxLSN aValue) {
+  if (aValue >= nxLSNLimit) throw EnxServerException(8962, u"The log sequence number has reached its limit");
   TnxPadlockGuard guard(*bmPadlock);
   if (aValue > bmCurrentLSN) bmCurrentLSN = aValue;
 }
@@ -850,14 +886,9 @@ TnxReadOnlyBlock* TnxBufferManager::bmFindBlock(TnxBaseFile* aFile, TnxBlockNumb
   for (;;) {
     TnxReadOnlyBlock* block = bmFindBlockNoWait(aFile, aBlockNumber);
     if (!block || !block->robLoading) return block;
-    // Another thread reads it: wait, then look again. A load never frees
-    // its block, so the object is still there afterwards.
-    block->robWaiting = true;
-    InxManualEventRef event = block->robLoading;
-    Unlock();
-    event->WaitFor();
-    Lock();
-    block->robWaiting = false;
+    // Another thread reads it: wait, then look again. The waiter's pin
+    // keeps eviction from freeing the block while the padlock is free.
+    block->WaitForLoad();
   }
 }
 
@@ -1090,6 +1121,10 @@ void TnxBufferManager::DiscardBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNum
   block->robBlockListTail->Discard();
 }
 
+TnxUseCount gBufferManagerStarts{0};
+
 void nxsrBufferManagerInitialize() {
+  TnxCountedStart started(gBufferManagerStarts);
+  if (!started) return;
   (void)nxsrContainerPool();
 }

@@ -218,6 +218,12 @@ class TnxReadOnlyBlock : public TnxBlockObject {
   static void Release(void* aObject, PnxBlock& aBlock);
   TnxReleaseMethod ReleaseMethod() { return {&TnxReadOnlyBlock::Release, this}; }
   void Pin() { robRefCount.fetch_add(1, std::memory_order_acq_rel); }
+  // Drops one pin; the last one frees an orphan. Answers whether the block
+  // was freed. REQUIRES: the padlock.
+  bool UnpinLocked();
+  // Waits for another thread's load of the block, pinned so that no
+  // eviction frees it meanwhile. REQUIRES: the padlock, held once.
+  void WaitForLoad();
 
   void MakeDirty(TnxBaseTransaction* aTrans);
   bool Commit(bool aForce, bool aIsWTCommit);
@@ -238,7 +244,7 @@ class TnxReadOnlyBlock : public TnxBlockObject {
   bool robNew;
   bool robUnwritten = false;
   InxManualEventRef robLoading;
-  bool robWaiting = false;
+  std::int32_t robWaiting = 0;  // threads waiting for robLoading
   TnxReadOnlyBlock* robInUseNext = nullptr;
   TnxReadOnlyBlock* robInUsePrev = nullptr;
   TnxBaseTransaction* robTrans = nullptr;
@@ -502,6 +508,12 @@ class TnxBaseJournalEngine : public TnxPersistent {
   virtual void PrepareJournal() = 0;
   virtual void AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* aBlock) = 0;
   virtual void FinalizeJournal() = 0;
+  // After the table files are durable: makes sure the journal can no longer
+  // be replayed. Raises when that cannot be made sure.
+  virtual void RetireJournal() {}
+  // After a failed flush: lets go of the journal's file without deleting
+  // it, so that recovery finds it.
+  virtual void KeepJournalFile() {}
 
   nxString bjeFileName;
 };
@@ -644,6 +656,14 @@ class TnxBaseFileHeaderAccessFactory : public TnxObject {
 
 [[noreturn]] void nxRaiseBlockMismatch(TnxBlockNumber aExpected, TnxBlockNumber aFound, const nxString& aFileName);
 
+// LSNs stay below 2^62, far beyond any count of commits: a stored LSN at or
+// above it is damage, and the counter never passes it (it must never
+// overflow a signed 64-bit value).
+inline constexpr TnxLSN nxLSNLimit = TnxLSN{1} << 62;
+// Raises 8962 when aLSN, read from block aBlockNum of aFileName, is at or
+// above nxLSNLimit.
+void nxCheckStoredLSN(TnxLSN aLSN, TnxBlockNumber aBlockNum, const nxString& aFileName);
+
 // ---- Block access --------------------------------------------------------------
 
 // A storage engine's handle on one file.
@@ -714,6 +734,9 @@ class TnxBaseFile : public TnxObject {
   virtual void ReadBlock(TnxReadOnlyBlock* aBlock) = 0;
   virtual void WriteBlock(TnxReadOnlyBlock* aBlock) = 0;
   virtual void RollbackUnwritten() = 0;
+  // After a failed flush: the queued writes are forgotten (the journal keeps
+  // what recovery needs) and the file is marked failed.
+  virtual void AbandonUnwritten() = 0;
   virtual nxString GetFileID();
 
   nxString FileName() const;
@@ -786,6 +809,8 @@ class TnxBaseFile : public TnxObject {
   // fiUsedBlocks before the commit whose writes are queued; restored when
   // those writes are dropped.
   std::uint32_t fiUsedBlocksBeforeCommit = 0;
+  // A flush of the file failed: its disk image waits for recovery.
+  bool fiWriteFailed = false;
 
  private:
   TnxBlockIteratorResult Iterate(void* aCookie, bool aDecrypt,
@@ -828,8 +853,10 @@ class TnxBufferManager : public TnxObject {
   void RollbackTransaction(TnxBaseTransaction* aTrans);
   void RollbackTransactionLevel(TnxBaseTransactionLevel* aTransLevel);
 
+  // Refuses (8962) to reach nxLSNLimit: journals are named and ordered by LSN.
   TnxLSN NextLSN();
-  // Raises the current LSN to aValue; never lowers it.
+  // Raises the current LSN to aValue; never lowers it; 8962 for an LSN at or
+  // above nxLSNLimit.
   void SetNextLSN(TnxLSN aValue);
   TnxLSN CurrentLSN();
 
@@ -941,6 +968,7 @@ class TnxBufferManager : public TnxObject {
   friend class TnxReadOnlyBlock;
   void InsertIntoFile(TnxReadOnlyBlock* aBlock);
   void CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit);
+  void CheckBlocksBeforeCommit(TnxBaseTransaction* aTrans);
   void CommitNested(TnxBaseTransaction* aTrans);
   void RollbackLevelBlocks(TnxBaseTransactionLevel* aLevel);
   void RollbackAllBlocks(TnxBaseTransaction* aTrans);

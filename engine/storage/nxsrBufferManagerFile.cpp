@@ -72,6 +72,14 @@ void nxRaiseBlockMismatch(TnxBlockNumber aExpected, TnxBlockNumber aFound, const
                                       aFileName});
 }
 
+void nxCheckStoredLSN(TnxLSN aLSN, TnxBlockNumber aBlockNum, const nxString& aFileName) {
+  // Read as unsigned: a negative stored value is as far out.
+  if (static_cast<std::uint64_t>(aLSN) < static_cast<std::uint64_t>(nxLSNLimit)) return;
+  throw EnxFileHeaderAccessException(8962, u"Block %d in file \"%s\" carries the LSN %d, beyond what a table holds",
+                                     {static_cast<std::int64_t>(aBlockNum), aFileName,
+                                      static_cast<std::int64_t>(aLSN)});
+}
+
 // ---- Header access base -------------------------------------------------------------------
 
 TnxBaseFileHeaderAccess::TnxBaseFileHeaderAccess(TnxBaseTransaction* aTrans, bool aMarkDirty,
@@ -290,6 +298,14 @@ TnxResult TnxBaseFile::ReadHeader(const TnxUnicodeStrings& aPasswords, bool& aIs
     fiHeaderAccessFactory = TnxBaseFileHeaderAccessFactory::CreateFactory(nxNoSignature, buffer.get(), this);
     if (fiBlockSize > nxbs64k) throw EnxFileHeaderAccessException(8961);
     if (fiBlockSize != nxbs4k) ReadFileExactAt(BlockBytes(), buffer.get(), 0);
+    // The used-block count decides where the file grows: above what the file
+    // holds it is damage (below is fine: a file grows ahead of its use).
+    const std::int64_t held = (FileSize() + BlockBytes() - 1) / BlockBytes();
+    if (fiUsedBlocks == 0 || fiUsedBlocks > held)
+      throw EnxFileHeaderAccessException(
+          8962, u"The header of file \"%s\" counts %d used blocks, but the file holds %d",
+          {FileName(), static_cast<std::int64_t>(fiUsedBlocks), held});
+    nxCheckStoredLSN(nxBlockHeader(buffer.get())->bchLSN, 0, FileName());
     if (fiVadurVersion > 47501) {
       result = EnxBaseException::nxSetMessage(
           15415, u"Table \"%s\" was created with version %5.4f of DazavAV, which is newer than this server's version (%5.4f).",
@@ -383,4 +399,7 @@ TnxBlockIteratorResult TnxBaseFile::IterateBlockCookies(void* aCookie, const Tnx
       &aIterator);
 }
 
-void nxsrBufferManagerFinalize() { gFactories.reset(); }
+void nxsrBufferManagerFinalize() {
+  if (!nxUseCountLeave(gBufferManagerStarts)) return;
+  gFactories.reset();
+}

@@ -14,5 +14,9 @@ std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader);
 // Unlinks a block from its file and the in-use list, then frees it, or, when
 // it is pinned or loading, leaves it to its last release.
 // REQUIRES: the padlock; the block belongs to no transaction.
+// Start-ups of the module, counted: the last finalisation frees the
+// header-access registry.
+extern TnxUseCount gBufferManagerStarts;
+
 void nxsrDropBlock(TnxBufferManager* aManager, TnxReadOnlyBlock* aBlock);
 void nxsrSnapShotBeforeCommit(TnxReadOnlyBlock* aBlock);

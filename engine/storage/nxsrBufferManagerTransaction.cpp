@@ -15,9 +15,16 @@ namespace {
 
 // Journals of failed flushes: kept (their files stay for recovery) for the
 // life of the process.
+struct RetainedJournals {
+  std::vector<TnxBaseJournalEngine*> journals;
+  // Their files were let go of: freeing them deletes nothing.
+  ~RetainedJournals() {
+    for (TnxBaseJournalEngine* journal : journals) platform::TObject::free(journal);
+  }
+};
 std::vector<TnxBaseJournalEngine*>& retainedJournals() {
-  static std::vector<TnxBaseJournalEngine*> journals;
-  return journals;
+  static RetainedJournals retained;
+  return retained.journals;
 }
 
 [[noreturn]] void raiseFatal() { throw EnxServerException(15443, nxsrFatalErrorMessage); }
@@ -234,6 +241,7 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
   }
   for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext)
     file->fiUsedBlocksBeforeCommit = file->fiUsedBlocks;
+  CheckBlocksBeforeCommit(aTrans);
   if (TnxBaseJournalEngine* journal = aTrans->btJournal) {
     journal->PrepareJournal();
     std::uint32_t n = 0;
@@ -244,7 +252,23 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
     }
     journal->FinalizeJournal();
   }
-  bmSnapShotCrossFile(aTrans);
+  // With snapshot readers about, committing must not free the padlock
+  // halfway (a reader starting then would take a part of this commit for
+  // its state): the committed images the commit hands to snapshots, block
+  // 0 of every file included, are loaded first, until a pass finds them all.
+  for (bool loaded = true; loaded;) {
+    loaded = false;
+    bmSnapShotCrossFile(aTrans);
+    if (bmActiveSnapShotCount == 0) break;
+    auto need = [&loaded](TnxReadOnlyBlock* aBlock) {
+      if (!aBlock || !(aBlock->robLoading || (!aBlock->robNew && !aBlock->boCacheBlock))) return;
+      aBlock->CacheBlockNeeded();
+      loaded = true;
+    };
+    for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext) need(block);
+    for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext)
+      if (!file->IsTemporary()) need(file->fiBlockZero);
+  }
   TnxOwned<TnxFlushList> own;
   TnxFlushList* list = aFlushList;
   if (!list) {
@@ -268,6 +292,25 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
   }
   list->Prepare(aTrans, aIsWTCommit);
   if (own) own->Flush(false);
+}
+
+void TnxBufferManager::CheckBlocksBeforeCommit(TnxBaseTransaction* aTrans) {
+  // Blocks are committed one by one: a block refused half-way would leave
+  // the ones before it committed and queued. So every image the commit
+  // will take is checked first; a refusal leaves the transaction whole, to
+  // be rolled back.
+  for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext) {
+    TnxModifiedBlock* newest = block->robBlockListTail;
+    if (newest && !newest->mbDiscarded && newest->boCacheBlock) block->Validate(newest->boCacheBlock->Block());
+  }
+  // Block 0 of every file is stamped with the commit's LSN from its
+  // committed image when the transaction did not change it.
+  for (TnxBaseFile* file = aTrans->btTransFileListHead; file; file = file->fiTransNext) {
+    TnxReadOnlyBlock* zero = file->fiBlockZero;
+    if (file->IsTemporary() || !zero || zero->robTrans == aTrans) continue;
+    if (!zero->boCacheBlock) zero->CacheBlockNeeded();
+    if (zero->boCacheBlock) zero->Validate(zero->boCacheBlock->Block());
+  }
 }
 
 void TnxBufferManager::RollbackLevelBlocks(TnxBaseTransactionLevel* aLevel) {
@@ -380,17 +423,36 @@ void TnxFlushList::Prepare(TnxBaseTransaction* aTrans, bool aIsWTCommit) {
 }
 
 void TnxFlushList::Flush(bool aForceFailSafe) {
-  if (nxsrFatalErrorIsSet()) raiseFatal();
-  if (flReplicationLog) flReplicationLog->BeginTrans(flLSN);
+  bool began = false;
   try {
+    if (nxsrFatalErrorIsSet()) raiseFatal();
+    if (flReplicationLog) {
+      flReplicationLog->BeginTrans(flLSN);
+      began = true;
+    }
     for (TnxBaseFile* file : flList) file->PrepareFlushFile();
     const bool failSafe = aForceFailSafe || flJournal != nullptr;
     for (TnxBaseFile* file : flList) file->FlushFile(failSafe, flReplicationLog);
+    // The commit stands only once its journal can no longer undo it.
+    if (flJournal) flJournal->RetireJournal();
   } catch (...) {
     nxsrSetFatalError();
-    // The journal's file must stay for recovery: the object is kept.
-    if (flJournal) retainedJournals().push_back(std::exchange(flJournal, nullptr));
-    if (flReplicationLog) flReplicationLog->EndTrans();
+    // What the files did not write is left to recovery: the queues go, so
+    // that the files can still be closed.
+    for (TnxBaseFile* file : flList) {
+      if (!file->fiBufMgr) {
+        file->AbandonUnwritten();
+        continue;
+      }
+      TnxPadlockGuard guard(file->fiBufMgr->Padlock());
+      file->AbandonUnwritten();
+    }
+    // The journal's file must stay for recovery.
+    if (flJournal) {
+      flJournal->KeepJournalFile();
+      retainedJournals().push_back(std::exchange(flJournal, nullptr));
+    }
+    if (began) flReplicationLog->EndTrans();
     throw;
   }
   if (flReplicationLog) flReplicationLog->EndTrans();

@@ -166,6 +166,8 @@ void TnxBaseWin32File::CloseFile() {
     return;
   }
   CheckOpen();
+  // A failed file's queue is left to recovery.
+  if (fiWriteFailed) AbandonUnwritten();
   nxAssert(dfiWriteRequest.empty(), "File closed with queued writes");
   if (dfiHandle >= 0)
     if (const int err = fs().close(dfiHandle)) {
@@ -315,6 +317,14 @@ void TnxBaseWin32File::RollbackUnwritten() {
   std::sort(queue.begin(), queue.end());
   queue.erase(std::unique(queue.begin(), queue.end()), queue.end());
   for (TnxReadOnlyBlock* block : queue) block->RollbackUnwritten();
+}
+
+void TnxBaseWin32File::AbandonUnwritten() {
+  // The blocks keep their committed images; the disk catches up through
+  // recovery.
+  for (TnxReadOnlyBlock* block : dfiWriteRequest) block->robUnwritten = false;
+  dfiWriteRequest.clear();
+  fiWriteFailed = true;
 }
 
 void TnxBaseWin32File::PrepareFlushFile() {

@@ -54,6 +54,7 @@ class TnxBaseWin32File : public TnxBaseFile {
   void ReadBlock(TnxReadOnlyBlock* aBlock) override;
   void WriteBlock(TnxReadOnlyBlock* aBlock) override;
   void RollbackUnwritten() override;
+  void AbandonUnwritten() override;
   // The path, then ";" and the identity: birth time halves (8 hex digits
   // each, high first), device (hex) and inode as a GUID.
   nxString GetFileID() override;

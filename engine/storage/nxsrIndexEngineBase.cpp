@@ -730,8 +730,19 @@ TnxResult TnxBaseIndexPath::SetToBookmark(const std::uint8_t* aBookmark, std::in
 
 // ---- Module ------------------------------------------------------------------------------
 
-void nxsrIndexEngineBaseInitialize() { TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseIndicesEngine::staticClassInfo()); }
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
+void nxsrIndexEngineBaseInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
+  TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseIndicesEngine::staticClassInfo());
+}
 
 void nxsrIndexEngineBaseFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseIndicesEngine::staticClassInfo());
 }

@@ -69,10 +69,19 @@ TnxFieldsDescriptor* nxFieldsOfCompressionDescriptor(TnxBaseRecordCompressionDes
   return nullptr;
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxsrRecordCompressionEngineBaseInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseRecordCompressionEngine::RegisterEngine(TnxNullRecordCompressionEngine::staticClassInfo(), "Null");
 }
 
 void nxsrRecordCompressionEngineBaseFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   TnxBaseRecordCompressionEngine::UnregisterEngine(TnxNullRecordCompressionEngine::staticClassInfo());
 }

@@ -306,9 +306,20 @@ TnxResult withFileBlob(TnxBlockAccess* aBlobFile, const nxString& aFileName, Bod
 TnxResult TnxBaseBlobEngine::ReadFileBlob(const nxString& aFileName, std::uint32_t aOffset, std::uint32_t aLen,
                                           TStream& aStream) {
   return withFileBlob(bbeBlobFile, aFileName, [&](TnxBaseFile& aFile) {
-    std::vector<std::uint8_t> buffer(aLen);
-    const std::uint32_t read = aLen == 0 ? 0 : aFile.ReadFileAt(aLen, buffer.data(), aOffset);
-    if (read > 0) aStream.WriteBuffer(buffer.data(), static_cast<std::int32_t>(read));
+    // The length comes from the caller (a whole BLOB is read with 4 GB):
+    // only what the file holds is read, in pieces of a bounded buffer.
+    const std::int64_t size = aFile.FileSize();
+    std::int64_t left = std::min<std::int64_t>(aLen, std::max<std::int64_t>(0, size - aOffset));
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::int64_t>(left, 65536)));
+    std::int64_t at = aOffset;
+    while (left > 0) {
+      const auto piece = static_cast<std::uint32_t>(std::min<std::int64_t>(left, 65536));
+      const std::uint32_t read = aFile.ReadFileAt(piece, buffer.data(), at);
+      if (read == 0) break;
+      aStream.WriteBuffer(buffer.data(), static_cast<std::int32_t>(read));
+      left -= read;
+      at += read;
+    }
   });
 }
 
@@ -403,7 +414,15 @@ TnxBookmarkHandler* nxNoIndexBookmarkHandler() { return gNoIndexBookmarkHandler;
 
 // ---- Module life ------------------------------------------------------------------------------
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxsrSubEngineBaseInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseAutoIncEngine::staticClassInfo());
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseBlobEngine::staticClassInfo());
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseStreamEngine::staticClassInfo());
@@ -412,6 +431,7 @@ void nxsrSubEngineBaseInitialize() {
 }
 
 void nxsrSubEngineBaseFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
   platform::TObject::free(std::exchange(gNoIndexBookmarkHandler, nullptr));
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseRecordEngine::staticClassInfo());
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseStreamEngine::staticClassInfo());

@@ -115,11 +115,22 @@ void nxEndPriorityReduction() {
   s.reducedPriority = 0;
 }
 
+// Start-ups of this module, counted: only the first registers, the last
+// finalisation unregisters.
+namespace {
+TnxUseCount gModuleStarts{0};
+}  // namespace
+
 void nxsrTimeoutHandlingInitialize() {
+  TnxCountedStart started(gModuleStarts);
+  if (!started) return;
   nxSetTimeoutHook.store(&nxSetTimeout);
   nxEnterTimeoutNestingHook.store(&nxEnterTimeoutNesting);
   nxLeaveTimeoutNestingHook.store(&nxLeaveTimeoutNesting);
   nxGetThreadCancelFlagHook.store(&nxThreadCancelledFlag);
 }
 
-void nxsrTimeoutHandlingFinalize() { nxResetTimeoutHooks(); }
+void nxsrTimeoutHandlingFinalize() {
+  if (!nxUseCountLeave(gModuleStarts)) return;
+  nxResetTimeoutHooks();
+}

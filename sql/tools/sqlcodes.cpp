@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "nxSQLLibrary.h"
 #include "nxSQLParse.h"
 #include "nxSQLTok.h"
 #include "nxllException.h"
@@ -29,8 +30,7 @@ int main(int argc, char** argv) {
     text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   }
   int rc = 0;
-  nxSQLTokInitialize();
-  nxSQLParseInitialize();
+  nxSQLLibraryInitialize();
   try {
     const nxString source = platform::fromUtf8(text);
     TnxOwned<TnxSQLTokenizer> tokenizer(platform::create<TnxSQLTokenizer>());
@@ -54,7 +54,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\n", e.what());
     rc = 2;
   }
-  nxSQLParseFinalize();
-  nxSQLTokFinalize();
+  nxSQLLibraryFinalize();
   return rc;
 }

@@ -133,6 +133,37 @@ TEST_P(FileSystemTest, FolderOperationsAndPathFacts) {
   EXPECT_FALSE(type.empty());
 }
 
+TEST_P(FileSystemTest, DirectoriesAreMadeWithTheirParentsAndFreeSpaceIsAnswered) {
+  platform::PathInfo info;
+  EXPECT_EQ(fs_->createDirectories(path("a/b/c")), 0);
+  for (const char* folder : {"a", "a/b", "a/b/c"}) {
+    ASSERT_EQ(fs_->pathInfo(path(folder), info), 0) << folder;
+    EXPECT_TRUE(info.isDirectory) << folder;
+  }
+  EXPECT_EQ(fs_->createDirectories(path("a/b")), 0);  // already there
+  FileId f;
+  ASSERT_EQ(fs_->open(path("file"), {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  fs_->close(f);
+  EXPECT_EQ(fs_->createDirectories(path("file/sub")), ENOTDIR);
+  EXPECT_EQ(fs_->createDirectories(path("file")), ENOTDIR);
+  EXPECT_NE(fs_->pathInfo(path("file/sub"), info), 0);
+
+  std::uint64_t bytes = 0;
+  EXPECT_EQ(fs_->freeSpace(dir_, bytes), 0);
+  EXPECT_GT(bytes, 0u);
+}
+
+TEST(FaultFileSystem, FreeSpaceIsWhatTheTestSets) {
+  platform::FaultFileSystem fs;
+  std::uint64_t bytes = 1;
+  fs.setFreeSpace(12345);
+  EXPECT_EQ(fs.freeSpace("/", bytes), 0);
+  EXPECT_EQ(bytes, 12345u);
+  fs.setFreeSpace(0, EIO);
+  EXPECT_EQ(fs.freeSpace("/", bytes), EIO);
+  EXPECT_EQ(bytes, 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Both, FileSystemTest, ::testing::Values(true, false),
                          [](const auto& aInfo) { return aInfo.param ? "Posix" : "InMemory"; });
 
@@ -196,6 +227,43 @@ TEST(FaultFileSystem, FailsTheNthOperationOnce) {
   platform::PathInfo info;
   ASSERT_EQ(fs.pathInfo("/x", info), 0);
   EXPECT_FALSE(info.writable);
+}
+
+TEST(FaultFileSystem, ArmedFaultsCountEachOnTheirOwnAndOperationsAreCounted) {
+  using Op = platform::FaultFileSystem::Op;
+  platform::FaultFileSystem fs;
+  fs.makeDirectory("/d");
+  FileId f;
+  ASSERT_EQ(fs.open("/d/x", {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  // Two faults on writes (the 1st and the 3rd) and one each on sync,
+  // truncate, unlink and the folder's sync.
+  fs.failNext(Op::write, 1, EIO);
+  fs.failNext(Op::write, 3, ENOSPC);
+  fs.failNext(Op::sync, 2, EIO);
+  fs.failNext(Op::truncate, 1, ENOSPC);
+  fs.failNext(Op::remove, 1, EIO);
+  fs.failNext(Op::syncDirectory, 1, EIO);
+  std::size_t done;
+  struct Step {
+    const char* what;
+    int result;
+  };
+  const Step steps[] = {
+      {"write 1", fs.writeAt(f, "a", 1, 0, done)}, {"write 2", fs.writeAt(f, "b", 1, 0, done)},
+      {"write 3", fs.writeAt(f, "c", 1, 0, done)}, {"write 4", fs.writeAt(f, "d", 1, 0, done)},
+      {"sync 1", fs.sync(f)},                      {"sync 2", fs.sync(f)},
+      {"truncate 1", fs.truncate(f, 0)},           {"truncate 2", fs.truncate(f, 0)},
+      {"close", fs.close(f)},                      {"remove 1", fs.remove("/d/x")},
+      {"folder sync 1", fs.syncDirectory("/d")},   {"remove 2", fs.remove("/d/x")},
+      {"folder sync 2", fs.syncDirectory("/d")},
+  };
+  const int expected[] = {EIO, 0, ENOSPC, 0, 0, EIO, ENOSPC, 0, 0, EIO, EIO, 0, 0};
+  for (std::size_t i = 0; i < std::size(steps); ++i) EXPECT_EQ(steps[i].result, expected[i]) << steps[i].what;
+  EXPECT_EQ(fs.operationCount(Op::write), 4u);
+  EXPECT_EQ(fs.operationCount(Op::sync), 2u);
+  EXPECT_EQ(fs.operationCount(Op::remove), 2u);
+  EXPECT_EQ(fs.operationCount(Op::syncDirectory), 2u);
+  EXPECT_EQ(fs.operationCount(Op::any), 13u);  // with the open; a close is of no kind
 }
 
 }  // namespace

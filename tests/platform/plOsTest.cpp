@@ -18,6 +18,14 @@ TEST(PlatformOs, ThreadIdsDifferAcrossLiveThreads) {
   EXPECT_EQ(distinct.size(), 5u);
 }
 
+TEST(PlatformOs, OnlyTheFirstThreadIsTheMainThread) {
+  nxtest::Watchdog watchdog;
+  EXPECT_TRUE(platform::isMainThread());
+  bool otherIsMain = true;
+  std::thread([&otherIsMain] { otherIsMain = platform::isMainThread(); }).join();
+  EXPECT_FALSE(otherIsMain);
+}
+
 TEST(PlatformOs, TicksAdvanceWithSleep) {
   const auto t0 = platform::tickCount64();
   const auto c0 = platform::performanceCounter();

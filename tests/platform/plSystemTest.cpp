@@ -20,6 +20,22 @@ TEST(PlMemoryStatus, FiguresAreConsistent) {
   EXPECT_LE(f.availableSwap, f.totalSwap);
 }
 
+TEST(PlMemoryStatus, ATestSourceReplacesTheSystemsAnswer) {
+  platform::setMemoryFiguresSource([](platform::MemoryFigures& aFigures) {
+    aFigures = {};
+    aFigures.totalPhysical = 12345679;
+    return true;
+  });
+  platform::MemoryFigures f;
+  ASSERT_TRUE(platform::systemMemoryFigures(f));
+  EXPECT_EQ(f.totalPhysical, 12345679u);
+  platform::setMemoryFiguresSource([](platform::MemoryFigures&) { return false; });
+  EXPECT_FALSE(platform::systemMemoryFigures(f));
+  platform::setMemoryFiguresSource(nullptr);
+  ASSERT_TRUE(platform::systemMemoryFigures(f));
+  EXPECT_NE(f.totalPhysical, 12345679u);
+}
+
 TEST(PlHandle, EventsCountSignalsAcrossDuplicates) {
   const int event = platform::createEventHandle();
   ASSERT_GE(event, 0);

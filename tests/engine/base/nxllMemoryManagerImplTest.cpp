@@ -183,6 +183,7 @@ TEST(CleanupThread, EleventhFailureEndsTheThreadAndRequestsStillReturn) {
 // memory back every millisecond: every allocation must answer (a block or nil)
 // and no block may be handed out twice.
 TEST(CleanupThread, AllocationsNeverWaitForeverOnMemoryInTransit) {
+  nxtest::Watchdog watchdog;
   TnxMemoryManagerImpl mm(24);
   mm.freeMem(mm.getMem(1u << 20));  // the large-block map's nodes stay
   const nxmm::TnxItemStatistics baseline = mm.items().statistics();

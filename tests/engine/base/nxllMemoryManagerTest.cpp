@@ -15,6 +15,7 @@
 
 #include "plErrors.h"
 #include "plOs.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 std::uintptr_t addr(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
@@ -39,6 +40,7 @@ TEST(MemoryManagerSection, ModulesOfOneProcessShareOneTable) {
 }
 
 TEST(MemoryManagerSection, JoinerWaitsForTheReadyFlag) {
+  nxtest::Watchdog watchdog;
   const std::uint32_t fakePid = 0x7FFF1234;
   const std::string name = nxMemoryManagerSectionName(fakePid);
   bool created = false;
@@ -214,6 +216,7 @@ TEST(MemoryManagerLifecycleDeathTest, LastDetachShutsDownTheAllocator) {
 // Eight threads allocate random sizes, hand blocks to each other to free,
 // reallocate and check fill patterns; at the end nothing is in use.
 TEST(MemoryStress, EightThreadsRandomSizesCrossThreadFrees) {
+  nxtest::Watchdog watchdog;
 #if !NX_SYSTEM_HEAP
   nxMemoryManagerAttach();
   nxRequestMemoryCleanup();  // empties this thread's cache

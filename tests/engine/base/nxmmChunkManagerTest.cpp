@@ -39,6 +39,7 @@ TEST(Bitmap1024, TakeLastReportsEmptyAndSetReportsWasEmpty) {
 }
 
 TEST(Bitmap1024, ConcurrentSetAndTakeLoseNothing) {
+  nxtest::Watchdog watchdog;
   TnxBitmap1024 b;
   std::atomic<int> taken{0};
   std::vector<std::thread> threads;
@@ -176,6 +177,7 @@ TEST(ChunkManager, CleanupReleasesAFullyFreeChunk) {
 }
 
 TEST(ChunkManager, ConcurrentBlocksAreExclusiveWhileTheCleanupRuns) {
+  nxtest::Watchdog watchdog;
   TnxChunkManager cm(64);
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0};

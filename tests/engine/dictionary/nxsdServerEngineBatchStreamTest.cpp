@@ -12,6 +12,7 @@
 #include "nxllUtils.h"
 #include "nxsdServerEngine.h"
 #include "nxFakeServerEngine.h"
+#include "nxStepBound.h"
 
 namespace {
 
@@ -82,7 +83,8 @@ class BatchStream : public ::testing::Test {
     aAccess.Reset(false);
     TnxBatchStreamEntry e{};
     int n = 0;
-    while (aAccess.Next(e)) ++n;
+    nxtest::StepBound step;
+    while (step() && aAccess.Next(e)) ++n;
     return n;
   }
 

@@ -20,6 +20,7 @@
 #include "plString.h"
 #include "nxExpectCode.h"
 #include "nxFakeServerEngine.h"
+#include "nxStepBound.h"
 
 namespace {
 
@@ -76,8 +77,9 @@ class ServerSessions : public ::testing::Test {
     std::vector<std::int32_t> ids;
     PnxRecordBuffer buffer = aCursor->RecordBufferAlloc();
     aForward ? aCursor->SetToBegin() : aCursor->SetToEnd();
-    TnxResult result;
-    while ((result = aForward ? aCursor->RecordGetNext(nxltNoLock, buffer)
+    TnxResult result = 0;
+    nxtest::StepBound step;
+    while (step() && (result = aForward ? aCursor->RecordGetNext(nxltNoLock, buffer)
                               : aCursor->RecordGetPrior(nxltNoLock, buffer)) == 0)
       ids.push_back(aCursor->GetFieldAsVariantSelf(buffer, Field(aCursor, u"ID")).toInt32());
     EXPECT_EQ(result, aForward ? nxErrEOF : nxErrBOF);

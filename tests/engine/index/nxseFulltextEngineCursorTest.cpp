@@ -467,7 +467,8 @@ class MainIndexTest : public FulltextCursorTest {
     TnxOwned<TestTransaction> trans(newTransaction());
     TnxOwned<TnxBaseIndexPath> path(e->CreateIndexPath());
     path->SetToBof();
-    while (e->NextKey(trans.get(), path.get(), nullptr)) {
+    nxtest::StepBound step;
+    while (step() && e->NextKey(trans.get(), path.get(), nullptr)) {
       const auto* k = static_cast<const std::uint8_t*>(path->Key);
       std::u16string token(nxseGetU16(k), u'\0');
       std::memcpy(token.data(), k + 2, token.size() * 2);

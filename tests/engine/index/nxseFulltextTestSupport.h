@@ -45,17 +45,11 @@ class FulltextTest : public IndexTest {
  protected:
   void SetUp() override {
     IndexTest::SetUp();
-    nxseBlobEngineSimpleInitialize();
-    nxseFulltextEngineTableInitialize();
-    nxseFulltextEngineCursorInitialize();
   }
   void TearDown() override {
     cursorEngine_.reset();
     tableEngine_.reset();
     indices_.reset();
-    nxseFulltextEngineCursorFinalize();
-    nxseFulltextEngineTableFinalize();
-    nxseBlobEngineSimpleFinalize();
     IndexTest::TearDown();
   }
 
@@ -192,7 +186,8 @@ class FulltextTest : public IndexTest {
     TnxOwned<TestTransaction> trans(newTransaction());
     TnxOwned<TnxBaseIndexPath> path(aEngine->CreateIndexPath());
     path->SetToBof();
-    while (aEngine->NextKey(trans.get(), path.get(), nullptr)) {
+    nxtest::StepBound step;
+    while (step() && aEngine->NextKey(trans.get(), path.get(), nullptr)) {
       const auto* k = static_cast<const std::uint8_t*>(path->Key);
       TokenEntry e;
       e.segment = nxseGetU16(k);

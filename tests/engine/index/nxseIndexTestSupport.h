@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "../storage/nxseTableTestSupport.h"
+#include "nxStepBound.h"
 #include "nxseIndexEngineKeylessBstarTree.h"
+#include "nxseIndexLibrary.h"
 #include "nxseIndexEngineStaticKeyBstarTree.h"
 #include "nxseIndicesEngineSimple.h"
 #include "nxsrTimeoutHandling.h"
@@ -42,20 +44,14 @@ class IndexTest : public TableTest {
  protected:
   void SetUp() override {
     TableTest::SetUp();
-    nxsrIndexEngineBaseInitialize();
-    nxseIndicesEngineSimpleInitialize();
-    nxseIndexEngineStaticKeyBstarTreeInitialize();
-    nxseIndexEngineKeylessBstarTreeInitialize();
+    nxseIndexLibraryInitialize();
     nxSetTimeout(0, true);  // no deadline
   }
   void TearDown() override {
     indices_.reset();
     indexAccess_.reset();
     for (auto& t : tables_) t->close();
-    nxseIndexEngineKeylessBstarTreeFinalize();
-    nxseIndexEngineStaticKeyBstarTreeFinalize();
-    nxseIndicesEngineSimpleFinalize();
-    nxsrIndexEngineBaseFinalize();
+    nxseIndexLibraryFinalize();
     TableTest::TearDown();
   }
 

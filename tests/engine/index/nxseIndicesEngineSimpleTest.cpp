@@ -31,7 +31,8 @@ class IndicesLifeTest : public IndexTest {
   std::vector<TnxRefNr> walk(TnxBaseTransaction* aTrans, TnxBaseIndexEngine* aEngine) {
     std::vector<TnxRefNr> refs;
     TnxOwned<TnxBaseIndexPath> p(aEngine->CreateIndexPath());
-    while (aEngine->NextKey(aTrans, p.get(), nullptr)) refs.push_back(p->RefNr);
+    nxtest::StepBound step;
+    while (step() && aEngine->NextKey(aTrans, p.get(), nullptr)) refs.push_back(p->RefNr);
     return refs;
   }
   // Adds a record to the record engine and its keys to every index.
@@ -263,6 +264,63 @@ TEST_F(IndicesLifeTest, Version1FileWithRecordsAndAnIndex) {
   EXPECT_NE(report.find("header says 299 keys"), std::string::npos) << report;
   TnxOwned<TestTransaction> reader(newTransaction());
   EXPECT_EQ(walk(reader.get(), engine(0)).size(), 300u);
+  reader->Commit();
+}
+
+TEST_F(IndicesLifeTest, ARootLayoutTableWithRecordsBlobsAndAnIndex) {
+  // A root table keeps every engine's section in block 0 while each
+  // engine's blocks carry the engine's own ID.
+  TnxServerDataDict* dict = indexDictionary({{u"ByID", idNone, {0}}});
+  platform::objectAs<TnxHeapBlobDescriptor>(dict->AddBlobDescriptor())->AddHeapDescriptor()->AddBlockHeapDescriptor();
+  TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(dict->IndicesDescriptor());
+  Table& t = createTable(dict, "/db/t.nx1", true);
+  table_ = &t;
+  auto blobBytes = [](std::int32_t i) { return std::string(20000 + 999 * static_cast<std::size_t>(i), static_cast<char>('a' + i)); };
+  std::vector<TnxBlobNr> blobs;
+  {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    indexAccess_.reset(platform::create<TnxBlockAccess>(t.file, nullptr, u"t", 0));
+    indices_.reset(TnxBaseIndicesEngine::CreateEngine(t.dict->IndicesDescriptor(), {indexAccess_.get()},
+                                                      t.records.get(), trans.get(), false));
+    for (std::int32_t id = 0; id < 300; ++id) addRecord(trans.get(), id, nm(id));
+    for (std::int32_t i = 0; i < 4; ++i) {
+      TnxBlobNr nr = 0;
+      t.blobs->AddBlob(trans.get(), nr);
+      const std::string bytes = blobBytes(i);
+      t.blobs->Write(trans.get(), nr, 0, static_cast<std::uint32_t>(bytes.size()), bytes.data());
+      blobs.push_back(nr);
+    }
+    trans->Commit();
+  }
+  EXPECT_FALSE(hasSubHeader(t, t.dict->RecordDescriptor()->ID()));
+  // The engines' blocks carry their IDs, not the header's 0.
+  std::set<std::int32_t> owners;
+  const std::vector<std::uint8_t> written = disk();
+  for (std::size_t at = 4096; at + 4096 <= written.size(); at += 4096) owners.insert(nxseGetI32(written.data() + at + 4092));
+  EXPECT_TRUE(owners.count(t.dict->RecordDescriptor()->ID()));
+  EXPECT_GE(owners.size(), 3u);
+  EXPECT_EQ(checkFile("/db/t.nx1", t.records->breRecordLength), "");
+
+  indices_.reset();
+  indexAccess_.reset();
+  closeAll();
+  tables_.clear();
+  Table& again = openExisting();
+  EXPECT_TRUE(again.root);
+  table_ = &again;
+  indexAccess_.reset(platform::create<TnxBlockAccess>(again.file, nullptr, u"t", 0));
+  indices_.reset(TnxBaseIndicesEngine::CreateEngine(again.dict->IndicesDescriptor(), {indexAccess_.get()},
+                                                    again.records.get(), nullptr, false));
+  TnxOwned<TestTransaction> reader(newTransaction());
+  std::uint32_t count = 0;
+  again.records->GetRecordCount(reader.get(), count);
+  EXPECT_EQ(count, 300u);
+  EXPECT_EQ(walk(reader.get(), engine(0)).size(), 300u);
+  for (std::size_t i = 0; i < blobs.size(); ++i) {
+    TnxAnsiStringStream stream;
+    EXPECT_EQ(again.blobs->Read(reader.get(), blobs[i], 0, 0xFFFFFFFFu, nullptr, stream), 0u);
+    EXPECT_EQ(stream.DataString(), blobBytes(static_cast<std::int32_t>(i))) << i;
+  }
   reader->Commit();
 }
 

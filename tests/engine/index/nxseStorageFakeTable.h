@@ -70,7 +70,8 @@ class StorageFakeTable : public TnxFakeTableStorage {
       }
       TnxBaseIndexEngine* index = indices_->biseGetIndex(number);
       TnxOwned<TnxBaseIndexPath> path(index->CreateIndexPath());
-      while (index->NextKey(aTrans, path.get(), nullptr)) {
+      nxtest::StepBound step;
+      while (step() && index->NextKey(aTrans, path.get(), nullptr)) {
         table_.records->ReadRecord(aTrans, path->RefNr, record.data());
         aVisit(path->RefNr, record.data());
       }

@@ -7,12 +7,15 @@
 #include <random>
 #include <string>
 
+#include "nxAllocationLimit.h"
 #include "nxExpectCode.h"
 #include "nxseTableTestSupport.h"
 
 // GCC 12 reports string concatenation of a literal and a temporary as an
 // overlapping copy (a known false positive of -Wrestrict).
 #pragma GCC diagnostic ignored "-Wrestrict"
+
+NX_TEST_ALLOCATION_LIMIT()
 
 namespace {
 
@@ -303,6 +306,31 @@ TEST_F(BlobTest, FileBlobsKeepTheirNameByVersion) {
   blobs()->Truncate(trans.get(), nr, 0);
   EXPECT_EQ(root(trans.get(), nr)[0], 0);
   EXPECT_FALSE(blobs()->IsFileBlob(trans.get(), nr, name));
+  trans->Commit();
+}
+
+TEST_F(BlobTest, AFileBlobReadsOnlyWhatItsFileHolds) {
+  // A whole BLOB is read with the largest length: the memory taken must
+  // follow the file, not the length asked for.
+  table();
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBlobNr nr = 0;
+  blobs()->AddFileBlob(trans.get(), u"pic.bin", nr);
+  std::string bytes(200000, 0);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  fs_.putFile("/db/pic.bin", std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  const struct {
+    std::uint32_t offset, length;
+    std::string expected;
+  } cases[] = {
+      {0, 0xFFFFFFFFu, bytes},
+      {199990, 0xFFFFFFFFu, bytes.substr(199990)},
+      {70000, 70000, bytes.substr(70000, 70000)},
+      {200000, 0xFFFFFFFFu, ""},
+      {0xFFFFFFF0u, 0xFFFFFFFFu, ""},
+      {5, 0, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(read(trans.get(), nr, c.offset, c.length), c.expected) << c.offset;
   trans->Commit();
 }
 

@@ -266,6 +266,118 @@ TEST_P(JournalCrashTest, ACrashDuringRecoveryRecoversTheSame) {
   }
 }
 
+// What a recovery scan (the record engine on every block the file holds,
+// decrypted) brings back: the records' values.
+std::vector<std::uint32_t> recoveryScan(Table& t) {
+  struct Scan {
+    Table* table;
+    std::vector<std::uint32_t> values;
+  } scan{&t, {}};
+  TnxBlockIterator it{[](void*, void* aCookie, TnxBlockNumber aNr, PnxBlock aBlock) {
+                        auto* s = static_cast<Scan*>(aCookie);
+                        if (!aBlock) return birContinue;
+                        std::vector<std::uint8_t> record(s->table->records->breRecordLength + 4);
+                        PnxRecordBuffer target = record.data();
+                        auto each = [&](void*, TnxRefNr, PnxRecordBuffer aRecord) {
+                          s->values.push_back(nxseGetU32(aRecord));
+                          return rirContinue;
+                        };
+                        s->table->records->RecoverIterate(aBlock, aNr, &target, each, nullptr);
+                        return birContinue;
+                      },
+                      nullptr};
+  t.file->IterateBlocks(&scan, it);
+  return scan.values;
+}
+
+TEST_P(JournalCrashTest, FreeBlocksTakenAgainHoldNoDataOfAnUndoneCommit) {
+  // Records with 30 KB BLOBs are deleted (their blocks go to the free set);
+  // the commit under test takes those blocks again for new data blocks and
+  // BLOBs. Undone, it must leave them freed blocks again, not blocks of the
+  // free set holding its records.
+  const auto [kind, subset] = GetParam();
+  const bool commitKind = kind == 1;
+  Table& plain = makeCrashTable(kPlain, false, newBlobDictionary(96));
+  Table& secret = makeCrashTable(kSecret, true, newBlobDictionary(96));
+  std::map<Table*, std::vector<std::pair<TnxRefNr, TnxBlobNr>>> made;
+  {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    for (Table* t : {&plain, &secret})
+      for (std::uint32_t v = 0; v < 5; ++v) {
+        std::vector<std::uint8_t> r = record(*t, v);
+        TnxRefNr refNr = 0;
+        t->records->AddRecord(trans.get(), refNr, r.data());
+        TnxBlobNr nr = 0;
+        t->blobs->AddBlob(trans.get(), nr);
+        writeBlob(*t, trans.get(), nr, 0, blobBytes(30000, static_cast<char>('a' + v)));
+        made[t].emplace_back(refNr, nr);
+      }
+    trans->Commit();
+  }
+  {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    for (Table* t : {&plain, &secret})
+      for (const auto& [refNr, nr] : made[t]) {
+        t->records->DeleteRecord(trans.get(), refNr);
+        t->blobs->DeleteBlob(trans.get(), nr);
+      }
+    trans->Commit();
+  }
+  const Records emptyPlain = scan(plain), emptySecret = scan(secret);
+  ASSERT_TRUE(emptyPlain.empty());
+  makeDurable();
+
+  CrashRecorder recorder(fs_, subset, 20261211u + static_cast<std::uint32_t>(kind));
+  platform::setCurrentFileSystem(&recorder);
+  {
+    TnxOwned<TestTransaction> trans(newTransaction());
+    for (Table* t : {&plain, &secret}) {
+      // More records than the one data block holds: new data blocks come
+      // from the free set.
+      for (std::uint32_t v = 1000; v < 1060; ++v) {
+        std::vector<std::uint8_t> r = record(*t, v);
+        TnxRefNr refNr = 0;
+        t->records->AddRecord(trans.get(), refNr, r.data());
+      }
+      for (std::uint32_t v = 0; v < 5; ++v) {
+        TnxBlobNr nr = 0;
+        t->blobs->AddBlob(trans.get(), nr);
+        writeBlob(*t, trans.get(), nr, 0, blobBytes(30000, static_cast<char>('A' + v)));
+      }
+    }
+    trans->SetJournal(newJournal(kind, trans.get()));
+    trans->Commit();
+  }
+  recorder.capture();
+  platform::setCurrentFileSystem(&fs_);
+  const Records afterPlain = scan(plain), afterSecret = scan(secret);
+  ASSERT_EQ(afterPlain.size(), 60u);
+
+  int sawBefore = 0, sawAfter = 0;
+  for (std::size_t k = 0; k < recorder.points.size(); ++k) {
+    SCOPED_TRACE("crash point " + std::to_string(k));
+    restore(recorder.points[k]);
+    recover(commitKind);
+    expectNoJournalLeft();
+    Table& p = openCrashTable(kPlain);
+    Table& s = openCrashTable(kSecret);
+    const Records nowPlain = scan(p), nowSecret = scan(s);
+    checkWithChecker(kPlain, p.file, p.records->breRecordLength);
+    checkWithChecker(kSecret, s.file, s.records->breRecordLength);
+    const bool isBefore = nowPlain == emptyPlain && nowSecret == emptySecret;
+    const bool isAfter = nowPlain == afterPlain && nowSecret == afterSecret;
+    EXPECT_TRUE(isBefore || isAfter);
+    sawBefore += isBefore;
+    sawAfter += isAfter;
+    if (isBefore) {
+      EXPECT_EQ(recoveryScan(p), std::vector<std::uint32_t>{}) << "plain";
+      EXPECT_EQ(recoveryScan(s), std::vector<std::uint32_t>{}) << "secret";
+    }
+  }
+  EXPECT_GT(sawBefore, 0);
+  EXPECT_GT(sawAfter, 0);
+}
+
 std::string kindName(const ::testing::TestParamInfo<std::tuple<int, bool>>& aParam) {
   static const char* const kKinds[] = {"BeforeAndAfter", "Commit", "Rollback"};
   return std::string(kKinds[std::get<0>(aParam.param)]) + (std::get<1>(aParam.param) ? "RandomSubset" : "");

@@ -85,6 +85,16 @@ class JournalTest : public StorageTest {
   }
 };
 
+TEST_F(JournalTest, TheRollbackKindIsTheDefaultClassUntilUnset) {
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xRollbackJournalEngine::staticClassInfo());
+  nxSetDefaultJournalEngineClass(&Tnx1xCommitJournalEngine::staticClassInfo());
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xCommitJournalEngine::staticClassInfo());
+  nxSetDefaultJournalEngineClass(nullptr);
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), nullptr);
+  nxseJournalEngineInitialize();
+  EXPECT_EQ(nxGetDefaultJournalEngineClass(), &Tnx1xRollbackJournalEngine::staticClassInfo());
+}
+
 TEST_F(JournalTest, AThreeBlockRollbackJournal) {
   TnxBaseFile* table = tableOf(5);
   TnxOwned<TestTransaction> trans(newTransaction());
@@ -238,6 +248,40 @@ TEST_F(JournalTest, ABigJournalGoesOutInFewSequentialWritesAndReplays) {
     if (std::memcmp(restored.data() + b * kBlock, original.data() + b * kBlock, kBlock) != 0) ADD_FAILURE() << b;
 }
 
+TEST_F(JournalTest, ARecordNamingABlockBeyondTheTableFailsTheWholeReplay) {
+  // A commit stopped after its journal; then one byte of one record's block
+  // number changes (the third byte: 2^16 blocks, 256 MB further on). The
+  // journal is refused whole: left in place, the table neither written nor
+  // grown.
+  fs_.putFile("/db/t.nx1", tableImage(5));
+  TnxBaseFile* table = openTable("/db/t.nx1");
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (TnxBlockNumber n : {1u, 2u, 3u}) setByte(table, trans.get(), n, static_cast<std::uint8_t>(0x90 + n));
+  attachJournal(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  TnxFlushList list;
+  commitUnflushed(trans.get(), list);
+  const std::vector<std::uint8_t> journal = file(name);
+  list.Flush(false);
+  closeAll();
+  const std::vector<std::uint8_t> written = file("/db/t.nx1");
+  for (std::size_t record = 0; record < 3; ++record) {
+    SCOPED_TRACE(record);
+    std::vector<std::uint8_t> damaged = journal;
+    damaged[12 + record * (268 + kBlock) + 6] = 1;
+    fs_.putFile("/db/t.nx1", written);
+    fs_.putFile(name, damaged);
+    Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+    EXPECT_EQ(file(name), damaged);
+    EXPECT_EQ(file("/db/t.nx1"), written);
+  }
+  // Intact, it undoes the commit.
+  fs_.putFile(name, journal);
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists(name));
+  for (TnxBlockNumber n : {1u, 2u, 3u}) EXPECT_EQ(diskByte("/db/t.nx1", n), 0x40 + n);
+}
+
 TEST_F(JournalTest, AUtf8NameOutsideTheFolder) {
   // A UTF-8 name outside the journal's folder.
   fs_.makeDirectory("/other");
@@ -316,6 +360,36 @@ TEST_F(JournalTest, JournalsThatMustNotBeReplayedStay) {
   EXPECT_FALSE(exists("/db/9.n$2"));
   EXPECT_EQ(file("/db/t.nx1"), tableImage(3));
   EXPECT_EQ(file("/db/notes.txt"), std::vector<std::uint8_t>(3 * kBlock, 'x'));
+}
+
+TEST_F(JournalTest, AJournalShorterThanItsHeaderIsDeletedAndOnlySuch) {
+  // A writer that died between creating the journal and writing its
+  // header wrote no table block: nothing to replay, and left in place it
+  // would be refused at every check.
+  fs_.putFile("/db/t.nx1", tableImage(3));
+  const std::vector<std::uint8_t> header = journalBytes(2, true, {});
+  std::vector<std::uint8_t> badSignature = header;
+  badSignature[1] = '?';
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> bytes;
+    bool deleted;
+  } cases[] = {
+      {"/db/1.n$2", {}, true},
+      {"/db/2.n$2", std::vector<std::uint8_t>(header.begin(), header.begin() + 4), true},
+      {"/db/3.n$2", std::vector<std::uint8_t>(header.begin(), header.begin() + 11), true},
+      {"/db/4.n$2", badSignature, false},
+      {"/db/5.n$2", std::vector<std::uint8_t>(12, 0), false},
+  };
+  for (const auto& c : cases) fs_.putFile(c.name, c.bytes);
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  for (const auto& c : cases) {
+    EXPECT_EQ(!exists(c.name), c.deleted) << c.name;
+    if (!c.deleted) {
+      EXPECT_EQ(file(c.name), c.bytes) << c.name;
+    }
+  }
+  EXPECT_EQ(file("/db/t.nx1"), tableImage(3));
 }
 
 TEST_F(JournalTest, SeveralJournalsReplayInCommitOrder) {

@@ -28,6 +28,7 @@
 #include "nxseRecordEngineVariable.h"
 #include "nxseStreamEngine.h"
 #include "nxsrFileHandling.h"
+#include "nxsrStorageLibrary.h"
 #include "nxsrSubEngineBase.h"
 #include "nxsrTestSupport.h"
 
@@ -103,6 +104,9 @@ struct Table {
   TnxOwned<TnxBaseRecordEngine> records;
   TnxOwned<TnxBaseBlobEngine> blobs;
   TnxOwned<TnxServerDataDict> dict;
+  // The root-table layout: the engines' sections in block 0, their blocks
+  // carrying the engines' IDs; otherwise each engine has a sub-header.
+  bool root = false;
 
   TnxStaticRecordEngine* statics() { return platform::objectAs<TnxStaticRecordEngine>(records.get()); }
   TnxVariableRecordEngine* variables() { return platform::objectAs<TnxVariableRecordEngine>(records.get()); }
@@ -123,35 +127,13 @@ class TableTest : public StorageTest {
   void SetUp() override {
     StorageTest::SetUp();
     nxsdDataDictionaryInitialize(std::span<const nxString>());
-    nxsdFilterEngineCallbackInitialize();
-    nxseHeaderAccessInitialize();
-    nxsrSubEngineBaseInitialize();
-    nxseStreamEngineInitialize();
-    nxseRecordEngineStaticInitialize();
-    nxseBlockHeapEngineNonfragmentingInitialize();
-    nxseHeapEngineCachedInitialize();
-    nxseBlobEngineSegmentedInitialize();
-    nxsrRecordCompressionEngineBaseInitialize();
-    nxseRecordCompressionEngineSmartInitialize();
-    nxseRecordCompressionEngineCompressorInitialize();
-    nxseRecordEngineVariableInitialize();
+    nxsrStorageLibraryInitialize();
     nxSetTimeout(0, true);  // long walks check the thread's deadline: none
   }
   void TearDown() override {
     for (auto& t : tables_) t->close();
     EXPECT_EQ(checkWrittenFiles(), "") << "table files left by the test";
-    nxseRecordEngineVariableFinalize();
-    nxseRecordCompressionEngineCompressorFinalize();
-    nxseRecordCompressionEngineSmartFinalize();
-    nxsrRecordCompressionEngineBaseFinalize();
-    nxseBlobEngineSegmentedFinalize();
-    nxseHeapEngineCachedFinalize();
-    nxseBlockHeapEngineNonfragmentingFinalize();
-    nxseRecordEngineStaticFinalize();
-    nxseStreamEngineFinalize();
-    nxsrSubEngineBaseFinalize();
-    nxseHeaderAccessFinalize();
-    nxsdFilterEngineCallbackFinalize();
+    nxsrStorageLibraryFinalize();
     nxsdDataDictionaryFinalize();
     StorageTest::TearDown();
   }
@@ -174,9 +156,11 @@ class TableTest : public StorageTest {
     return *tables_.back();
   }
 
-  // Creates and commits a table with aDict (taken over).
-  Table& createTable(TnxServerDataDict* aDict, const std::string& aPath = "/db/t.nx1") {
+  // Creates and commits a table with aDict (taken over); aRoot: in the
+  // root-table layout.
+  Table& createTable(TnxServerDataDict* aDict, const std::string& aPath = "/db/t.nx1", bool aRoot = false) {
     Table& t = newTable();
+    t.root = aRoot;
     t.dict.reset(aDict);
     TnxOwned<TestTransaction> trans(newTransaction());
     t.file = newFile(trans.get(), aPath, aDict->FilesDescriptor()->Files(0)->BlockSize());
@@ -199,12 +183,32 @@ class TableTest : public StorageTest {
     t.dict->ReadFromFile(t.stream.get(), nullptr);
     t.stream->Initialize(t.dict.get());
     t.file->fiMaxID = t.dict->CurrentID();
-    t.recordAccess.reset(
-        platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
+    t.root = !hasSubHeader(t, t.dict->RecordDescriptor()->ID());
+    t.recordAccess.reset(engineAccess(t, t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
     attachBlobs(t, nullptr);
     noteLayout(aPath, t);
     return t;
+  }
+
+  // Whether the file has a sub-header block for engine aID ("NX!2").
+  bool hasSubHeader(Table& t, std::int32_t aID) {
+    TnxOwned<TnxBaseFileHeaderAccess> header(t.main->HeaderAccess(nullptr, false));
+    auto* v2 = platform::objectAs<Tnx2xFileHeaderAccess>(header.get());
+    if (!v2) return true;  // "NX!1": one header for all
+    try {
+      v2->GetHeaderBlockForID(nullptr, aID);
+      return true;
+    } catch (const EnxBaseException& e) {
+      if (e.ErrorCode() != 8961 && e.ErrorCode() != 8712) throw;
+      return false;
+    }
+  }
+
+  // The block access of the engine with ID aID in t's layout.
+  static TnxBlockAccess* engineAccess(Table& t, std::int32_t aID) {
+    if (t.root) return platform::create<TnxBlockAccess>(t.file, nullptr, u"t", 0);
+    return platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", aID);
   }
 
   // What the teardown check must tell the checker of aPath: the record
@@ -229,7 +233,7 @@ class TableTest : public StorageTest {
   // its own ID.
   void attachBlobs(Table& t, TnxBaseTransaction* aTrans) {
     if (!t.dict->BlobDescriptor()) return;
-    t.blobAccess.reset(platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->BlobDescriptor()->ID()));
+    t.blobAccess.reset(engineAccess(t, t.dict->BlobDescriptor()->ID()));
     t.blobs.reset(TnxBaseBlobEngine::CreateEngine(t.dict.get(), {t.blobAccess.get()}, aTrans));
   }
 
@@ -240,9 +244,7 @@ class TableTest : public StorageTest {
     t.streamAccess.reset(platform::create<TnxBlockAccess>(t.file, nullptr, u"t", 0));
     t.stream.reset(TnxBaseStreamEngine::CreateEngine(t.dict ? t.dict->StreamDescriptor() : nullptr,
                                                      t.streamAccess.get(), aTrans));
-    if (t.dict && t.dict->RecordDescriptor())
-      t.recordAccess.reset(
-          platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
+    if (t.dict && t.dict->RecordDescriptor()) t.recordAccess.reset(engineAccess(t, t.dict->RecordDescriptor()->ID()));
   }
 
   // Closes every open table and removes its file from the manager.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "nxExpectCode.h"
+#include "nxseTableTestSupport.h"
 #include "nxsrTestSupport.h"
 
 namespace {
@@ -19,6 +20,18 @@ TEST_F(BufferManagerTest, NextLSNRisesOnlyForward) {
   EXPECT_EQ(manager_->NextLSN(), 101);
   manager_->SetNextLSN(20);
   EXPECT_EQ(manager_->CurrentLSN(), 101);
+}
+
+TEST_F(BufferManagerTest, TheLSNNeverReachesItsLimit) {
+  // 2^62 LSNs are more commits than any table sees: a value near it comes
+  // from damage, and the counter must never overflow.
+  const TnxLSN limit = TnxLSN{1} << 62;
+  manager_->SetNextLSN(limit - 2);
+  EXPECT_EQ(manager_->NextLSN(), limit - 1);
+  nxtest::expectCode([&] { manager_->NextLSN(); }, 8962);
+  EXPECT_EQ(manager_->CurrentLSN(), limit - 1);
+  for (TnxLSN bad : {limit, TnxLSN{0x7FFFFFFFFFFFFFFF}}) nxtest::expectCode([&] { manager_->SetNextLSN(bad); }, 8962);
+  EXPECT_EQ(manager_->CurrentLSN(), limit - 1);
 }
 
 TEST_F(BufferManagerTest, HeaderAsEachTransactionSeesIt) {
@@ -533,7 +546,7 @@ class LoadingTest : public StorageTest {
       {
         TnxPadlockGuard guard(manager_->Padlock());
         TnxReadOnlyBlock* block = manager_->bmFindBlockNoWait(file_, 5);
-        if (block && block->robWaiting) return;
+        if (block && block->robWaiting > 0) return;
       }
       platform::sleepMs(1);
     }
@@ -617,14 +630,152 @@ TEST_F(BufferManagerTest, AFaultInPrepareLeavesMemoryAsOnDisk) {
   EXPECT_EQ(b->fiUsedBlocks, 4u);
   EXPECT_EQ(static_cast<TnxBaseWin32File*>(a)->QueuedWrites(), 0);
   EXPECT_EQ(fs_.writeCount(), 0u);
-  // The holder's memory is still its own (checked by the sanitizer build).
-  EXPECT_EQ(holder[16], 0x77);
+  // Every block is checked before the first is committed: the holder's
+  // image never took the refused commit's bytes (and is still its own
+  // memory, checked by the sanitizer build).
+  EXPECT_EQ(holder[16], 0x45);
   EXPECT_EQ(committedByte(a, 5), 0x45);  // read again from disk
   EXPECT_EQ(committedByte(b, 3), 0x43);
   nxReleaseBlock(holderRelease, holder);
   trans->Rollback();
   EXPECT_TRUE(trans->Done());
   EXPECT_EQ(committedByte(a, 5), 0x45);
+}
+
+// Table files with one damaged value, made by the table kit.
+class DamagedTableTest : public nxtest::TableTest {
+ protected:
+  // A table of 100 static records (value v in the first 4 bytes), committed
+  // and closed.
+  void makeTable() {
+    nxtest::Table& t = createTable(nxtest::newDictionary(96));
+    TnxOwned<TestTransaction> trans(newTransaction());
+    for (std::uint32_t v = 0; v < 100; ++v) add(t, trans.get(), v);
+    trans->Commit();
+    closeAll();
+    tables_.clear();
+  }
+  TnxRefNr add(nxtest::Table& t, TnxBaseTransaction* aTrans, std::uint32_t aValue) {
+    std::vector<std::uint8_t> r(t.records->breRecordLength + 4, 0);
+    nxsePutU32(r.data(), aValue);
+    TnxRefNr refNr = 0;
+    t.records->AddRecord(aTrans, refNr, r.data());
+    return refNr;
+  }
+  std::vector<std::pair<TnxRefNr, std::uint32_t>> values(nxtest::Table& t) {
+    std::vector<std::pair<TnxRefNr, std::uint32_t>> result;
+    TnxRefNr refNr = 0;
+    PnxRecordBuffer data = nullptr;
+    auto it = [&](void*, TnxRefNr aRefNr, PnxRecordBuffer aRecord) {
+      result.emplace_back(aRefNr, nxseGetU32(aRecord));
+      return rirContinue;
+    };
+    t.records->Iterate(nullptr, refNr, &data, it, nullptr, nullptr, false, false);
+    return result;
+  }
+  void reopen() {
+    closeAll();
+    tables_.clear();
+  }
+};
+
+TEST_F(DamagedTableTest, ACommitRefusedHalfWayLeavesNothingCommittedOrQueued) {
+  // Block 0 carries a foreign owner ID: reads go well, the commit that
+  // writes block 0 refuses it. The blocks changed before block 0 must not
+  // be committed or queued either.
+  makeTable();
+  std::vector<std::uint8_t> image = disk();
+  nxsePutI32(image.data() + 4092, 0x12345678);
+  putDisk(image);
+  for (bool allocates : {true, false}) {
+    SCOPED_TRACE(allocates ? "new blocks" : "changed blocks only");
+    nxtest::Table& t = openExisting();
+    const auto before = values(t);
+    ASSERT_EQ(before.size(), 100u);
+    {
+      TnxOwned<TestTransaction> trans(newTransaction());
+      std::vector<std::uint8_t> changed(t.records->breRecordLength + 4, 0), old(changed.size());
+      nxsePutU32(changed.data(), 777);
+      t.records->UpdateRecord(trans.get(), before[0].first, changed.data(), old.data());
+      if (allocates)
+        for (std::uint32_t v = 1000; v < 1060; ++v) add(t, trans.get(), v);
+      nxtest::expectFailsWith(8962, "Expected BlockOwnerID", [&] { trans->Commit(); });
+      trans->Rollback();
+      EXPECT_TRUE(trans->Done());
+    }
+    EXPECT_EQ(values(t), before);
+    reopen();  // closes the file: nothing may be queued
+    EXPECT_EQ(disk(), image);
+    EXPECT_EQ(values(openExisting()), before);
+    reopen();
+  }
+}
+
+TEST_F(DamagedTableTest, AnEngineBlockIsCheckedWhenRead) {
+  // The stored dictionary's current ID falls below the record engine's ID:
+  // the engine's blocks carry an ID the file may not hold. The first read
+  // fails, not the next commit.
+  makeTable();
+  {
+    nxtest::Table& t = openExisting();
+    TnxOwned<TestTransaction> trans(newTransaction());
+    t.dict->SetCurrentID(t.dict->RecordDescriptor()->ID() - 1);
+    t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
+    trans->Commit();
+    reopen();
+  }
+  uncheckedFiles_.insert("/db/t.nx1");
+  nxtest::expectFailsWith(8962, "Expected BlockOwnerID smaller or equal to", [&] { values(openExisting()); });
+}
+
+TEST_F(DamagedTableTest, AUsedBlockCountBeyondTheFileIsRefusedAtOpen) {
+  makeTable();
+  const std::vector<std::uint8_t> image = disk();
+  const auto blocks = static_cast<std::uint32_t>(image.size() / 4096);
+  const struct {
+    std::uint32_t used;
+    std::size_t extra;  // bytes after the last whole block
+    TnxResult refused;  // 0: opens
+  } cases[] = {
+      {blocks, 0, 0},          {blocks - 1, 0, 0},        {2, 0, 0},             {blocks + 1, 100, 0},
+      {blocks + 1, 0, 8962},   {blocks + 2, 100, 8962},   {1048581, 0, 8962},    {0, 0, 8961},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.used);
+    std::vector<std::uint8_t> damaged = image;
+    damaged.resize(image.size() + c.extra, 0);
+    nxsePutU32(damaged.data() + 32, c.used);
+    putDisk(damaged);
+    if (c.refused == 0) {
+      openTable("/db/t.nx1");
+    } else {
+      nxtest::expectFails(c.refused, [&] { openTable("/db/t.nx1"); });
+    }
+    reopen();
+    EXPECT_EQ(disk(), damaged);
+  }
+}
+
+TEST_F(DamagedTableTest, AStoredLSNAtTheLimitIsDamage) {
+  makeTable();
+  const std::vector<std::uint8_t> image = disk();
+  for (TnxBlockNumber block : {0u, 2u}) {
+    SCOPED_TRACE(block);
+    for (std::uint64_t lsn : {std::uint64_t{1} << 62, std::uint64_t{0x7FFFFFFFFFFFFFFF}, ~std::uint64_t{0}}) {
+      std::vector<std::uint8_t> damaged = image;
+      std::memcpy(damaged.data() + block * 4096 + 8, &lsn, 8);
+      putDisk(damaged);
+      nxtest::expectFailsWith(8962, "LSN", [&] { values(openExisting()); });
+      reopen();
+    }
+  }
+  // Just below the limit is a sound LSN.
+  std::vector<std::uint8_t> high = image;
+  const std::uint64_t lsn = (std::uint64_t{1} << 62) - 5;
+  std::memcpy(high.data() + 8, &lsn, 8);
+  putDisk(high, "/db/t.nx1", true);
+  EXPECT_EQ(values(openExisting()).size(), 100u);
+  EXPECT_EQ(manager_->CurrentLSN(), lsn);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "nxllUtils.h"
+#include "nxseRecordEngineVariableVersioned.h"
 #include "nxseTableTestSupport.h"
 
 namespace {
@@ -20,7 +21,8 @@ TEST_F(SubEngineTest, RegistriesByFamilyAndShortName) {
   EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseRecordEngine::staticClassInfo(), u"variable"),
             &TnxVariableRecordEngine::staticClassInfo());
   EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseRecordEngine::staticClassInfo(), u"VariableVersioned"),
-            nullptr);
+            &TnxVariableVersionedRecordEngine::staticClassInfo());
+  EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseRecordEngine::staticClassInfo(), u"Versioned"), nullptr);
   EXPECT_EQ(TnxBaseSubEngine::FindSubEngineClass(TnxBaseBlobEngine::staticClassInfo(), u"nx1xDefault"),
             &TnxSegmentedBlobEngine::staticClassInfo());
   // The same name twice in one family is refused.

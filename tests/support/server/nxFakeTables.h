@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nxFakeServerEngine.h"
+#include "nxStepBound.h"
 #include "nxllBde.h"
 #include "nxsdDataDictionary.h"
 #include "plVariant.h"
@@ -118,7 +119,8 @@ inline std::vector<std::string> Column(TnxAbstractCursor* aCursor, const nxStrin
   Record record(aCursor);
   EXPECT_EQ(aCursor->RangeReset(), 0);
   EXPECT_EQ(aCursor->SetToBegin(), 0);
-  while (aCursor->RecordGetNext(nxltNoLock, record.data()) == 0) {
+  nxtest::StepBound step;
+  while (step() && aCursor->RecordGetNext(nxltNoLock, record.data()) == 0) {
     const platform::Variant v = record.Get(aName);
     result.push_back(v.isNull() ? std::string("NULL") : platform::toUtf8(v.toString()));
   }

@@ -1,0 +1,25 @@
+#include "nxsrMappingLibrary.h"
+
+#include "nxllBaseLibrary.h"
+#include "nxsdDataDictionary.h"
+#include "nxsdFieldMapper.h"
+#include "nxsrFieldMapper.h"
+
+namespace {
+
+constexpr TnxModuleDependency kModules[] = {
+    {nxllBaseLibraryInitialize, nxllBaseLibraryFinalize},
+    {nxsdDataDictionaryInitialize, nxsdDataDictionaryFinalize},
+    {nxsdFieldMapperInitialize, nxsdFieldMapperFinalize},
+    {nxsrFieldMapperInitialize, nxsrFieldMapperFinalize},
+};
+
+TnxUseCount gUseCount{0};
+
+}  // namespace
+
+void nxsrMappingLibraryInitialize() { nxUseCountStart(gUseCount, kModules, [] {}); }
+
+void nxsrMappingLibraryFinalize() { nxUseCountFinish(gUseCount, kModules, [] {}); }
+
+std::span<const TnxModuleDependency> nxsrMappingModules() { return kModules; }

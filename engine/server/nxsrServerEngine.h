@@ -1,0 +1,16 @@
+// The in-process server engine: the engine component with its sizing,
+// settings and cleanup thread, the server session, and the alias handlers.
+// Other modules include this header only; the families live in
+// nxsrServerEngine<Family>.h (Engine, Session, Alias), each with its own
+// contract at its top.
+#pragma once
+
+#include "nxsrServerEngineEngine.h"
+#include "nxsrServerEngineSession.h"
+#include "nxsrServerEngineAlias.h"
+
+// Counted start-up of the server library: starts the libraries below it
+// (dictionary, storage, index) and registers the engine component class;
+// the last finalisation undoes it.
+void nxsrServerEngineInitialize();
+void nxsrServerEngineFinalize();

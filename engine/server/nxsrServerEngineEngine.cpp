@@ -1,0 +1,488 @@
+#include "nxsrServerEngineInt.h"
+
+#include <algorithm>
+#include <array>
+
+#include "nxllConvertException.h"
+#include "nxllException.h"
+#include "nxllUtils.h"
+#include "nxsdDataDictionaryItems.h"
+#include "nxseJournalEngine.h"
+#include "nxsrFileHandling.h"
+#include "nxsrFileImplWin32.h"
+#include "nxsrTimeoutHandling.h"
+#include "plFileSystem.h"
+#include "plGuid.h"
+#include "plMemoryStatus.h"
+#include "plString.h"
+
+NX_IMPLEMENT_EXCEPTION(EnxServerEngineException, EnxBaseException)
+PL_CLASS_INFO_IMPL(TnxServerEngine, TnxBaseServerEngine, "TnxServerEngine", nullptr)
+
+using namespace nxsr_server_engine_int;
+
+namespace {
+
+constexpr std::array<const char16_t*, nxServerEngineOptionCount> kOptionNames = {
+    u"seoReadOnly",      u"seoForceFailSafe",        u"seoCloseInactiveFolders",
+    u"seoCloseInactiveTables", u"seoInMemOnly",      u"seoIsSecure",
+    u"seoVerifyTableNames", u"seoCloseAllWhenInactive", u"seoKeepSessionStats"};
+
+// The option of that enumeration name (any letter case), -1 when none.
+int optionOfName(const nxString& aName) {
+  for (int i = 0; i < nxServerEngineOptionCount; ++i)
+    if (platform::sameTextAscii(aName, kOptionNames[static_cast<std::size_t>(i)])) return i;
+  return -1;
+}
+
+nxString journalClassName() {
+  const platform::ClassInfo* cls = nxGetDefaultJournalEngineClass();
+  return cls ? platform::fromUtf8(std::string(cls->name)) : nxString();
+}
+
+// The journal class registered as aName becomes the default when it is one;
+// anything else changes nothing.
+void applyJournalClass(const platform::ClassInfo* aClass) {
+  if (aClass && aClass->inheritsFrom(TnxBaseJournalEngine::staticClassInfo())) nxSetDefaultJournalEngineClass(aClass);
+}
+
+TnxBaseSetting* addSetting(TnxBaseSettings& aSettings, const nxString& aName, TnxSettingType aType,
+                           const platform::Variant& aDefault) {
+  TnxBaseSetting* setting = aSettings.AddSetting(platform::create<TnxBaseSetting>());
+  setting->SetName(aName);
+  setting->SetPropertyName(aName);
+  setting->SetSettingType(aType);
+  setting->SetDefaultValue(aDefault);
+  return setting;
+}
+
+}  // namespace
+
+nxString nxServerEngineOptionName(TnxServerEngineOption aOption) {
+  const auto i = static_cast<std::size_t>(aOption);
+  return i < kOptionNames.size() ? nxString(kOptionNames[i]) : nxString();
+}
+
+// ---- Life --------------------------------------------------------------------------
+
+TnxServerEngine::TnxServerEngine(TnxComponent* aOwner) : TnxBaseServerEngine(aOwner) {
+  try {
+    seServerGuid = platform::newGuid();
+  } catch (const platform::OsError&) {
+    seServerGuid = {};
+  }
+  seTableExtension = u"nx1";
+  seFoldersPadlock = platform::create<TnxPadlock>();
+  seFolders = platform::create<platform::TStringList>(platform::Duplicates::error, false);
+  seFolders->setSorted(true);
+  seInactiveTablesPadlock = platform::create<TnxPadlock>();
+  seInactiveFoldersPadlock = platform::create<TnxPadlock>();
+}
+
+void TnxServerEngine::afterConstruction() {
+  TnxBaseServerEngine::afterConstruction();
+  // After construction, so that a subclass's handler is the one made.
+  SetAliasHandler(seCreateAliasHandler());
+}
+
+void TnxServerEngine::beforeDestruction() {
+  // Inactive and unlinked from every dependent first.
+  TnxBaseServerEngine::beforeDestruction();
+  if (TnxBaseAliasHandler* handler = std::exchange(seAliasHandler, nullptr)) {
+    UnlinkDependent(handler);
+    if (!handler->Owner()) platform::TObject::free(handler);
+  }
+  if (TnxBaseSqlEngine* sql = std::exchange(seSqlEngine, nullptr)) UnlinkDependent(sql);
+}
+
+TnxServerEngine::~TnxServerEngine() {
+  platform::TObject::free(std::exchange(seCleanupThread, nullptr));
+  platform::TObject::free(std::exchange(seFolders, nullptr));
+  platform::TObject::free(std::exchange(seFoldersPadlock, nullptr));
+  platform::TObject::free(std::exchange(seBufferManager, nullptr));
+  platform::TObject::free(std::exchange(seInactiveTablesPadlock, nullptr));
+  platform::TObject::free(std::exchange(seInactiveFoldersPadlock, nullptr));
+}
+
+TnxBaseAliasHandler* TnxServerEngine::seCreateAliasHandler() {
+  return platform::create<TnxSimpleAliasHandler>(nullptr);
+}
+
+// ---- Settings ----------------------------------------------------------------------
+
+void TnxServerEngine::SetName(const platform::UnicodeString& aName) {
+  TnxBaseServerEngine::SetName(aName);
+  if (seAliasHandler) seAliasHandler->SetName(Name().empty() ? nxString() : Name() + u"_AliasHandler");
+}
+
+void TnxServerEngine::SetMaxRAM(std::int32_t aValue) {
+  CheckInactive();
+  if (aValue != seMaxRAM) seMaxRAM = aValue;
+}
+
+void TnxServerEngine::SetTempStorePath(const nxString& aValue) {
+  CheckInactive();
+  if (aValue != seTempStorePath) seTempStorePath = aValue;
+}
+
+void TnxServerEngine::SetTempStoreSize(std::int32_t aValue) {
+  CheckInactive();
+  if (aValue != seTempStoreSize) seTempStoreSize = aValue;
+}
+
+void TnxServerEngine::SetServerName(const nxString& aValue) {
+  CheckInactive();
+  seServerName = aValue;
+}
+
+void TnxServerEngine::SetOptions(TnxServerEngineOptions aValue) {
+  CheckInactive();
+  seOptions = aValue;
+}
+
+void TnxServerEngine::SetTableExtension(const nxString& aValue) {
+  CheckInactive();
+  if (aValue == seTableExtension) return;
+  CheckError(nxValidateIdentifier(aValue, 10042, false, true));
+  seTableExtension = aValue;
+}
+
+void TnxServerEngine::SetAliasHandler(TnxBaseAliasHandler* aValue) {
+  CheckInactive();
+  if (aValue == seAliasHandler) return;
+  if (seAliasHandler) UnlinkDependent(seAliasHandler);
+  seAliasHandler = aValue;
+  if (seAliasHandler) {
+    LinkDependent(seAliasHandler);
+    seAliasHandler->SetDisplayName(u"Aliases");
+  }
+}
+
+void TnxServerEngine::SetSqlEngine(TnxBaseSqlEngine* aValue) {
+  CheckInactive();
+  if (aValue == seSqlEngine) return;
+  if (seSqlEngine) UnlinkDependent(seSqlEngine);
+  seSqlEngine = aValue;
+  if (seSqlEngine) LinkDependent(seSqlEngine);
+}
+
+void TnxServerEngine::ProcessNotification(TnxComponent* aSender, TnxNotifyOp aOp, void* aParam) {
+  TnxBaseServerEngine::ProcessNotification(aSender, aOp, aParam);
+  if (aOp != nxnDestroying || !aSender) return;
+  if (aSender == seAliasHandler || aSender == seSqlEngine) {
+    SetActive(false);
+    if (aSender == seAliasHandler)
+      seAliasHandler = nullptr;
+    else
+      seSqlEngine = nullptr;
+  }
+}
+
+bool TnxServerEngine::DependsOn(TnxStateComponent* aComponent) const {
+  if (aComponent && aComponent == seSqlEngine) return true;
+  return TnxBaseServerEngine::DependsOn(aComponent);
+}
+
+// ---- States ------------------------------------------------------------------------
+
+TnxServerEngineSizing TnxServerEngine::seComputeSizing() const {
+  TnxServerEngineSizing sizing;
+  sizing.TempFolder = trimControls(seTempStorePath);
+  if (sizing.TempFolder.empty()) sizing.TempFolder = nxTempFolder();
+
+  if (seMaxRAM >= 1) {
+    sizing.MaxRAM = seMaxRAM;
+  } else {
+    platform::MemoryFigures figures;
+    if (!platform::systemMemoryFigures(figures)) figures = {};
+    const auto total = static_cast<std::int64_t>(static_cast<std::int32_t>(figures.totalPhysical / 1048576));
+    const std::int64_t budget = std::max(total / 2, total - std::max<std::int64_t>(2048, (2 * total) / 10));
+    sizing.MaxRAM = static_cast<std::int32_t>(budget);
+  }
+
+  if (seTempStoreSize >= 0) {
+    sizing.TempStoreSize = seTempStoreSize;
+  } else {
+    std::uint64_t available = 0;
+    if (platform::currentFileSystem().freeSpace(platform::toUtf8(sizing.TempFolder), available) == 0) {
+      std::int64_t size = std::min<std::int64_t>(std::int64_t{10} * sizing.MaxRAM,
+                                                 static_cast<std::int64_t>(available / 3145728));
+      // 0 is a volume without a file size limit.
+      const std::int64_t maxFile = nxCalcMaxFileSize(sizing.TempFolder);
+      if (maxFile > 0) size = std::min(size, maxFile / 3145728);
+      sizing.TempStoreSize = static_cast<std::int32_t>(size);
+    }
+  }
+  return sizing;
+}
+
+void TnxServerEngine::scInitializing() {
+  const TnxServerEngineSizing sizing = seComputeSizing();
+  seBufferManager = platform::create<TnxBufferManager>(sizing.TempFolder);
+  seBufferManager->SetMaxRAM(sizing.MaxRAM);
+  seBufferManager->SetTempStoreSize(sizing.TempStoreSize);
+  TnxBaseServerEngine::scInitializing();
+}
+
+void TnxServerEngine::scDeactivating() {
+  TnxBaseServerEngine::scDeactivating();
+  platform::TObject::free(std::exchange(seBufferManager, nullptr));
+  seExecutedStatements.store(0, std::memory_order_release);
+}
+
+void TnxServerEngine::scStarting() {
+  TnxBaseServerEngine::scStarting();
+  seCleanupThread = platform::create<TnxSimpleTimerThread>(
+      1000, platform::ThreadPriority::highest,
+      TnxThreadNotifyEvent::Of<&TnxServerEngine::seCleanupTimerTick>(this));
+}
+
+void TnxServerEngine::scStopping() {
+  // Freeing the thread wakes it and waits for its end.
+  platform::TObject::free(std::exchange(seCleanupThread, nullptr));
+  if (seSqlEngine) seSqlEngine->PrepareShutdown();
+  TnxBaseServerEngine::scStopping();
+  {
+    TnxPadlockGuard guard(*seFoldersPadlock);
+    while (seFolders->count() > 0) {
+      const int last = seFolders->count() - 1;
+      // A folder leaves the list itself when it is freed.
+      platform::TObject::free(seFolders->objects(last));
+      if (seFolders->count() > last) seFolders->deleteAt(last);
+    }
+  }
+  seExecutedStatements.store(0, std::memory_order_release);
+}
+
+// Idle folders and tables join the inactive lists once the engine opens
+// them; until then a tick has nothing to do.
+void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {}
+
+// The engine opens no folder yet, so none can be idle: both answer 0.
+TnxResult TnxServerEngine::seCloseInactiveFolders() { return 0; }
+
+TnxResult TnxServerEngine::seCloseInactiveTables() { return 0; }
+
+void TnxServerEngine::CleanupInactive() {
+  TnxBaseServerEngine::CleanupInactive();
+  if (seOptions.contains(seoCloseAllWhenInactive)) {
+    seCloseInactiveTables();
+    seCloseInactiveFolders();
+  }
+}
+
+// ---- Sessions ----------------------------------------------------------------------
+
+const platform::ClassInfo& TnxServerEngine::EngineExceptionClass() {
+  return EnxServerEngineException::staticClassInfo();
+}
+
+void TnxServerEngine::RaiseEngineException(TnxResult aCode) { throw EnxServerEngineException(aCode); }
+
+TnxServerEngine::TnxSessionFactory TnxServerEngine::seSessionClass() {
+  return [](TnxServerEngine* aEngine, TnxWord32 aTimeout, const nxString& aUserName, const nxString& aPassword,
+            const nxString& aConnectedFrom, std::int32_t aClientVersion) -> TnxServerSession* {
+    return platform::create<TnxServerSession>(aEngine, aTimeout, aUserName, aPassword, aConnectedFrom,
+                                              aClientVersion);
+  };
+}
+
+TnxResult TnxServerEngine::seCreateSession(TnxServerSession*& aSession, const nxString& aUserName,
+                                           const nxString& aPassword, const nxString& aConnectedFrom,
+                                           TnxWord32 aTimeout, std::int32_t aClientVersion) {
+  aSession = nullptr;
+  if (nxFatalError.load(std::memory_order_acquire))
+    return EnxBaseException::nxSetMessage(
+        15443,
+        u"A fatal error has occurred. Server operations are suspended until the server is restarted. Check "
+        u"exception log at server for further information");
+  aSession = seSessionClass()(this, aTimeout, aUserName, aPassword, aConnectedFrom, aClientVersion);
+  return 0;
+}
+
+TnxResult TnxServerEngine::SessionOpenEx(TnxAbstractSession*& aSession, const nxString& aUserName,
+                                         const nxString& aPassword, const nxString& aConnectedFrom,
+                                         TnxWord32 aTimeout, std::int32_t aClientVersion) {
+  aSession = nullptr;
+  CheckStarted();
+  TnxServerSession* session = nullptr;
+  try {
+    nxSetTimeout(aTimeout, false);
+    const TnxResult result = seCreateSession(session, aUserName, aPassword, aConnectedFrom, aTimeout,
+                                             aClientVersion);
+    if (result != 0) return result;
+    if ((!IsSecureServer() && !session->MustBeAuthenticated()) || session->Authenticated()) {
+      aSession = session;
+      return 0;
+    }
+    TnxAbstractServerObject::Free(std::exchange(session, nullptr));
+    return 10036;
+  } catch (...) {
+    if (session) TnxAbstractServerObject::Free(session);
+    return ConvertException(std::current_exception(), nullptr);
+  }
+}
+
+std::int32_t TnxServerEngine::CreateInstanceFor(TnxAbstractSession* aSession, const nxString& aName,
+                                                const platform::Guid& aClassID, InxInterface* aOuter,
+                                                const platform::Guid& aInterfaceID, void** aInterface) {
+  if (platform::sameTextAscii(aName, u"<AliasHandler>")) {
+    if (aInterface) *aInterface = nullptr;
+    if (!seAliasHandler) return nxE_NOINTERFACE;
+    InxInterface* session = aSession ? static_cast<InxAbstractServerObject41100*>(aSession) : nullptr;
+    return seAliasHandler->nxcCreateInstance(session, aClassID, aOuter, aInterfaceID, aInterface);
+  }
+  if (platform::sameTextAscii(aName, u"<Registry>")) {
+    if (aInterface) *aInterface = nullptr;
+    return nxE_NOTIMPL;
+  }
+  return TnxBaseServerEngine::CreateInstanceFor(aSession, aName, aClassID, aOuter, aInterfaceID, aInterface);
+}
+
+// ---- Statistics and display values -------------------------------------------------
+
+void TnxServerEngine::GetStatsCaptions(platform::TStringList& aList) const {
+  TnxBaseServerEngine::GetStatsCaptions(aList);
+  for (const char16_t* caption : {u"Executing Statements", u"Executed Statements", u"Active Folders",
+                                  u"Inactive Folders", u"Active Tables", u"Inactive Tables"})
+    aList.add(caption);
+  if (seBufferManager) {
+    seBufferManager->GetStatsCaptions(aList);
+  } else {
+    TnxOwned<TnxBufferManager> unused(platform::create<TnxBufferManager>(nxString()));
+    unused->GetStatsCaptions(aList);
+  }
+}
+
+void TnxServerEngine::GetStatsValues(platform::TStringList& aList) const {
+  TnxBaseServerEngine::GetStatsValues(aList);
+  const std::int32_t folders = seFolderCount.load(), inactiveFolders = seInactiveFoldersCount.load();
+  const std::int32_t tables = seTableCount.load(), inactiveTables = seInactiveTablesCount.load();
+  for (std::int64_t value : {std::int64_t{seExecutingStatements.load()}, std::int64_t{seExecutedStatements.load()},
+                             std::int64_t{folders} - inactiveFolders, std::int64_t{inactiveFolders},
+                             std::int64_t{tables} - inactiveTables, std::int64_t{inactiveTables}})
+    aList.add(nxFormatInt64(value));
+  if (seBufferManager) {
+    seBufferManager->GetStatsValues(aList);
+  } else {
+    // The rows of an unused cache, so that they match the captions: the
+    // class-level values follow the registered temporary storage class,
+    // whose extra captions only an instance would tell.
+    TnxOwned<TnxBufferManager> unused(platform::create<TnxBufferManager>(nxString()));
+    unused->GetStatsValues(aList);
+  }
+}
+
+nxString TnxServerEngine::GetDisplayOnlyValue(const nxString& aValueName) const {
+  if (aValueName == u"ActiveOptions") {
+    nxString text = u"SecureServer, NX_PROTECT_SERVER_ON_CRITICAL_ERROR";
+    if (nxDisable30900LocaleFixes.load()) text += u", Disable30900LocaleFixes";
+    return text;
+  }
+  if (aValueName == u"ServerEngine Version") return Version();
+  return TnxBaseServerEngine::GetDisplayOnlyValue(aValueName);
+}
+
+// ---- Configuration -----------------------------------------------------------------
+
+void TnxServerEngine::GetConfigSettings(TnxBaseSettings& aSettings) {
+  TnxBaseServerEngine::GetConfigSettings(aSettings);
+  addSetting(aSettings, u"ServerName", nxstString, platform::Variant(u"DazavAV"));
+  TnxBaseSetting* maxRam = addSetting(aSettings, u"MaxRam", nxstInteger, platform::Variant(-1));
+  maxRam->SetMin(platform::Variant(-1));
+  maxRam->SetMax(platform::Variant(131072));
+  addSetting(aSettings, u"TempStoreSize", nxstInteger, platform::Variant(-1))->SetMin(platform::Variant(-1));
+  addSetting(aSettings, u"TempStorePath", nxstString, platform::Variant(u""));
+  TnxBaseSetting* journal = addSetting(aSettings, u"JournalEngineClass", nxstString, platform::Variant(u""));
+  journal->SetValueList(u"Tnx1xRollbackJournalEngine,Tnx1xJournalEngine,Tnx1xCommitJournalEngine");
+  journal->SetEnforceValues(true);
+  addSetting(aSettings, u"Options", nxstMultiOption, platform::Variant(u""))
+      ->SetValueList(
+          u"ReadOnly,ForceFailSafe,CloseInactiveFolders,CloseInactiveTables,InMemOnly,IsSecure,VerifyTableNames,"
+          u"CloseAllWhenInactive,KeepSessionStats");
+  addSetting(aSettings, u"ActiveOptions", nxstCaption, platform::Variant(u""))->Set_Label(u"Active Options");
+  addSetting(aSettings, u"ServerEngine Version", nxstCaption, platform::Variant(Version()));
+}
+
+void TnxServerEngine::LoadConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxBaseServerEngine::LoadConfig(aConfig);
+  SetServerName(aConfig.GetValue(u"ServerName", platform::Variant(seServerName)).toString());
+  SetMaxRAM(aConfig.GetValue(u"MaxRAM", platform::Variant(seMaxRAM)).toInt32());
+  SetTempStorePath(aConfig.GetValue(u"TempStorePath", platform::Variant(seTempStorePath)).toString());
+  SetTempStoreSize(aConfig.GetValue(u"TempStoreSize", platform::Variant(seTempStoreSize)).toInt32());
+  const nxString journal = aConfig.GetValue(u"JournalEngineClass", platform::Variant(journalClassName())).toString();
+  applyJournalClass(platform::getClass(platform::toUtf8(journal)));
+
+  TnxServerEngineOptions options{};
+  const std::int32_t count = aConfig.GetValue(u"OptionsCount", platform::Variant(0)).toInt32();
+  if (aConfig.GetValue(u"NewOptionsLogic", platform::Variant(0)).toInt32() == 1) {
+    const std::int32_t mask = aConfig.GetValue(u"Options", platform::Variant(0)).toInt32();
+    for (int i = 0; i < nxServerEngineOptionCount; ++i)
+      if (mask & (1 << i)) options.include(static_cast<TnxServerEngineOption>(i));
+  } else {
+    for (std::int32_t n = 1; n <= count; ++n) {
+      const nxString name = aConfig.GetValue(u"Options" + nxIntToStr(n), platform::Variant(u"")).toString();
+      const int option = optionOfName(name);
+      if (option >= 0) options.include(static_cast<TnxServerEngineOption>(option));
+    }
+  }
+  SetOptions(options);
+}
+
+void TnxServerEngine::SaveConfig(TnxBaseComponentConfiguration& aConfig) {
+  TnxBaseServerEngine::SaveConfig(aConfig);
+  aConfig.SetValue(u"ServerName", platform::Variant(seServerName));
+  aConfig.SetValue(u"MaxRAM", platform::Variant(seMaxRAM));
+  aConfig.SetValue(u"TempStorePath", platform::Variant(seTempStorePath));
+  aConfig.SetValue(u"TempStoreSize", platform::Variant(seTempStoreSize));
+  aConfig.SetValue(u"JournalEngineClass", platform::Variant(journalClassName()));
+  const std::int32_t oldCount = aConfig.GetValue(u"OptionsCount", platform::Variant(0)).toInt32();
+  for (std::int32_t n = 1; n <= oldCount; ++n) aConfig.SetValue(u"Options" + nxIntToStr(n), platform::Variant(u""));
+  std::int32_t n = 0, mask = 0;
+  for (int i = 0; i < nxServerEngineOptionCount; ++i) {
+    const auto option = static_cast<TnxServerEngineOption>(i);
+    if (!seOptions.contains(option)) continue;
+    mask |= 1 << i;
+    aConfig.SetValue(u"Options" + nxIntToStr(++n), platform::Variant(nxServerEngineOptionName(option)));
+  }
+  aConfig.SetValue(u"OptionsCount", platform::Variant(n));
+  aConfig.SetValue(u"Options", platform::Variant(mask));
+  aConfig.SetValue(u"NewOptionsLogic", platform::Variant(1));
+  aConfig.SetValue(u"ServerEngine Version", platform::Variant(Version()));
+}
+
+void TnxServerEngine::SaveSettingsToStream(TnxWriter& aWriter) {
+  TnxBaseServerEngine::SaveSettingsToStream(aWriter);
+  aWriter.WriteInteger(std::int32_t{1});
+  aWriter.WriteString(seServerName);
+  aWriter.WriteInteger(seMaxRAM);
+  aWriter.WriteInteger(seTempStoreSize);
+  aWriter.WriteString(seTempStorePath);
+  aWriter.WriteString(journalClassName());
+  aWriter.WriteListBegin();
+  for (int i = 0; i < nxServerEngineOptionCount; ++i)
+    if (seOptions.contains(static_cast<TnxServerEngineOption>(i)))
+      aWriter.WriteString(nxServerEngineOptionName(static_cast<TnxServerEngineOption>(i)));
+  aWriter.WriteListEnd();
+}
+
+void TnxServerEngine::LoadSettingsFromStream(TnxReader& aReader) {
+  TnxBaseServerEngine::LoadSettingsFromStream(aReader);
+  if (aReader.ReadInteger() != 1)
+    nxRaiseComponentError(TnxComponentExceptionClass::component, false, this, nxErrIncompatibleStream, nxString());
+  SetServerName(aReader.ReadString());
+  SetMaxRAM(aReader.ReadInteger());
+  SetTempStoreSize(aReader.ReadInteger());
+  SetTempStorePath(aReader.ReadString());
+  const nxString journal = aReader.ReadString();
+  // An engine saved without a default journal class names none.
+  if (!journal.empty()) applyJournalClass(&platform::findClass(platform::toUtf8(journal)));
+  TnxServerEngineOptions options{};
+  aReader.ReadListBegin();
+  while (!aReader.EndOfList()) {
+    const int option = optionOfName(aReader.ReadString());
+    if (option >= 0) options.include(static_cast<TnxServerEngineOption>(option));
+  }
+  aReader.ReadListEnd();
+  SetOptions(options);
+}
