@@ -32,6 +32,7 @@
 // keep for them as block snapshots.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <cstdint>
@@ -100,10 +101,22 @@ class TnxReleaseList : public TnxList {
   TnxReleaseList() = default;
   ~TnxReleaseList() override;
 
-  using TnxList::Add;
   void Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod);
-  // Calls every item's release method, returns the items, clears the list.
+  // Calls every item's release method and clears the list.
   void Release();
+
+ private:
+  using TnxList::Add;  // items are blocks with their release methods only
+  struct Item {
+    PnxBlock block;
+    TnxReleaseMethod method;
+  };
+  // A descent holds a few blocks: those stay inline, no allocation per
+  // block; the rest goes to a vector that keeps its room between uses.
+  static constexpr std::size_t kInline = 16;
+  std::array<Item, kInline> rlInline{};
+  std::size_t rlCount = 0;
+  std::vector<Item> rlMore;
 };
 
 // ---- Cache blocks and block objects -------------------------------------------
