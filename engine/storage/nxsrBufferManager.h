@@ -104,6 +104,7 @@ class TnxReleaseList : public TnxList {
   void Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod);
   // Calls every item's release method and clears the list.
   void Release();
+  std::int32_t Count() const { return static_cast<std::int32_t>(rlCount + rlMore.size()); }
 
  private:
   using TnxList::Add;  // items are blocks with their release methods only
