@@ -46,6 +46,7 @@
 #include "nxseIndicesEngineSimple.h"
 #include "nxseRecordEngineStatic.h"
 #include "nxseStreamEngine.h"
+#include "nxseTemporaryStorageChunked.h"
 #include "nxsrFileHandling.h"
 #include "nxsrFileImplWin32.h"
 #include "nxsrTimeoutHandling.h"
@@ -357,10 +358,12 @@ void engineStart() {
   nxseIndicesEngineSimpleInitialize();
   nxseIndexEngineStaticKeyBstarTreeInitialize();
   nxseJournalEngineInitialize();
+  nxseTemporaryStorageChunkedInitialize();
   nxSetTimeout(0, true);
 }
 
 void engineStop() {
+  nxseTemporaryStorageChunkedFinalize();
   nxseJournalEngineFinalize();
   nxseIndexEngineStaticKeyBstarTreeFinalize();
   nxseIndicesEngineSimpleFinalize();

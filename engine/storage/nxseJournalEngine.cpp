@@ -131,9 +131,8 @@ void Tnx1xJournalEngine::RetireJournal() {
   if (jeJournalFile < 0) return;
   const std::string path = platform::toUtf8(bjeFileName);
   // An incomplete journal is never replayed; a complete one stops being
-  // replayable once its cleared flag is durable. The journal is written
-  // through, so a completed write is durable even when the sync after it
-  // fails.
+  // replayable once its cleared flag is durable. On a journal written
+  // through, a completed write is durable even when the sync after it fails.
   int flagError = 0;
   if (jeComplete) {
     const std::uint8_t zero[4] = {};
@@ -163,17 +162,16 @@ void Tnx1xJournalEngine::PrepareJournal() {
   options.access = platform::FileAccess::readWrite;
   options.share = platform::FileShare::none;
   options.create = true;
-  options.writeThrough = true;
   platform::FileId id = -1;
   if (const int err = fs().open(path, options, id)) raiseIO(9218, u"Could not create the journal", path, err);
   jeJournalFile = id;
   jeWriteThrough = options.writeThrough;
   jeSize = 0;
+  jeGatheredAt = 0;
+  jeGatheredCount = 0;
   jeComplete = false;
+  jeNames.clear();
   WriteJournalHeader(false);
-  // The journal's name must be durable before any table block is written.
-  if (const int err = fs().syncDirectory(platform::folderOf(path)))
-    raiseIO(9218, u"Could not sync the journal's folder", path, err);
 }
 
 void Tnx1xJournalEngine::WriteJournalHeader(bool aComplete) {
@@ -182,8 +180,51 @@ void Tnx1xJournalEngine::WriteJournalHeader(bool aComplete) {
   const std::int32_t flag = aComplete ? -1 : 0, kind = Kind();
   std::memcpy(header + 4, &flag, 4);
   std::memcpy(header + 8, &kind, 4);
+  if (jeSize == 0) {
+    std::memcpy(Reserve(HeaderSize), header, HeaderSize);
+    jeSize = HeaderSize;
+    return;
+  }
+  WriteGathered();
   writeExact(jeJournalFile, header, HeaderSize, 0, platform::toUtf8(bjeFileName));
-  jeSize = std::max<std::int64_t>(jeSize, HeaderSize);
+}
+
+std::uint8_t* Tnx1xJournalEngine::Reserve(std::size_t aCount) {
+  if (jeGatheredCount + aCount > jeGatheredCapacity) {
+    const std::size_t capacity = std::max({jeGatheredCapacity * 2, jeGatheredCount + aCount, std::size_t{64} << 10});
+    // Not zero-filled: every byte is written before it is used.
+    std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[capacity]);
+    if (jeGatheredCount) std::memcpy(grown.get(), jeGathered.get(), jeGatheredCount);
+    jeGathered = std::move(grown);
+    jeGatheredCapacity = capacity;
+  }
+  std::uint8_t* at = jeGathered.get() + jeGatheredCount;
+  jeGatheredCount += aCount;
+  return at;
+}
+
+void Tnx1xJournalEngine::WriteGathered() {
+  if (jeGatheredCount == 0) return;
+  writeExact(jeJournalFile, jeGathered.get(), jeGatheredCount, jeGatheredAt, platform::toUtf8(bjeFileName));
+  jeGatheredAt += static_cast<std::int64_t>(jeGatheredCount);
+  jeGatheredCount = 0;
+}
+
+const std::uint8_t* Tnx1xJournalEngine::NameField(TnxBaseFile* aFile) {
+  for (const auto& [file, field] : jeNames)
+    if (file == aFile) return field.data();
+  std::string name = platform::toUtf8(aFile->FileName());
+  const std::string folder = folderWithSlash(platform::toUtf8(bjeFileName));
+  if (name.compare(0, folder.size(), folder) == 0 && name.find('/', folder.size()) == std::string::npos)
+    name.erase(0, folder.size());
+  if (name.size() > 255)
+    throw Enx1xJournalEngineException(nxErrNotSupported, u"The table file name is too long for the journal: %s",
+                                      {aFile->FileName()});
+  std::array<std::uint8_t, 256> field{};
+  field[0] = static_cast<std::uint8_t>(name.size());
+  std::memcpy(field.data() + 1, name.data(), name.size());
+  jeNames.emplace_back(aFile, field);
+  return jeNames.back().second.data();
 }
 
 void Tnx1xJournalEngine::AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* aBlock) {
@@ -191,37 +232,23 @@ void Tnx1xJournalEngine::AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* 
   const std::int32_t kind = Kind();
   if (kind == 0 || kind == 2) WriteJournalRecord(aBlock, aTrans, true);
   if (kind == 0 || kind == 1) WriteJournalRecord(aBlock, aTrans, false);
+  if (jeGatheredCount >= WriteBound) WriteGathered();
 }
 
 void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTransaction* aTrans,
                                             bool aBeforeImage) {
   TnxBaseFile* file = aBlock->robFile;
-  const std::string journalPath = platform::toUtf8(bjeFileName);
-  std::string name = platform::toUtf8(file->FileName());
-  const std::string folder = folderWithSlash(journalPath);
-  if (name.compare(0, folder.size(), folder) == 0 && name.find('/', folder.size()) == std::string::npos)
-    name.erase(0, folder.size());
-  if (name.size() > 255)
-    throw Enx1xJournalEngineException(nxErrNotSupported, u"The table file name is too long for the journal: %s",
-                                      {file->FileName()});
+  const std::uint8_t* nameField = NameField(file);
   const std::uint32_t bytes = file->BlockBytes();
-  std::vector<std::uint8_t> record(RecordHeaderSize + bytes, 0);
-  std::memcpy(record.data(), "NXJR", 4);
-  std::memcpy(record.data() + 4, &aBlock->robBlockNum, 4);
-  record[8] = static_cast<std::uint8_t>(file->fiBlockSize);
-  record[9] = aBeforeImage ? kBeforeImage : kAfterImage;
-  record[12] = static_cast<std::uint8_t>(name.size());
-  std::memcpy(record.data() + 13, name.data(), name.size());
 
   const std::uint8_t* image = nullptr;
-  std::vector<std::uint8_t> freed;
   // What the file writes for a freed block.
   auto freedImage = [&](TnxLSN aLSN) {
-    freed.assign(bytes, 0);
-    std::memcpy(freed.data(), "DEAD", 4);
-    std::memcpy(freed.data() + 4, &aBlock->robBlockNum, 4);
-    std::memcpy(freed.data() + 8, &aLSN, 8);
-    return freed.data();
+    jeFreedImage.assign(bytes, 0);
+    std::memcpy(jeFreedImage.data(), "DEAD", 4);
+    std::memcpy(jeFreedImage.data() + 4, &aBlock->robBlockNum, 4);
+    std::memcpy(jeFreedImage.data() + 8, &aLSN, 8);
+    return jeFreedImage.data();
   };
   if (aBeforeImage) {
     if (aBlock->robNew && aBlock->robBlockNum != 0 && aBlock->robBlockNum < file->fiUsedBlocks) {
@@ -229,10 +256,7 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
       // must put it back so, or the undone commit's data stays in a block
       // of the free set.
       image = freedImage(file->fiBlockZero ? file->fiBlockZero->robLastLSN : 0);
-    } else if (aBlock->robNew) {
-      record[8] |= kNoImage;
-      record.resize(RecordHeaderSize);
-    } else {
+    } else if (!aBlock->robNew) {
       if (!aBlock->boCacheBlock) aBlock->CacheBlockNeeded();
       nxAssert(aBlock->boCacheBlock != nullptr, "Before image not available");
       image = aBlock->boCacheBlock->Block();
@@ -240,14 +264,22 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
   } else {
     TnxModifiedBlock* newest = aBlock->robBlockListTail;
     nxAssert(newest != nullptr, "After image of a block that is not changed");
-    if (newest->mbDiscarded || !newest->boCacheBlock) {
+    if (newest->mbDiscarded || !newest->boCacheBlock)
       image = freedImage(aTrans->btLSN);
-    } else {
+    else
       image = newest->boCacheBlock->Block();
-    }
   }
+  const bool hasImage = image != nullptr;
+  const std::size_t size = RecordHeaderSize + (hasImage ? bytes : 0);
+  std::uint8_t* record = Reserve(size);
+  std::memcpy(record, "NXJR", 4);
+  std::memcpy(record + 4, &aBlock->robBlockNum, 4);
+  record[8] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(file->fiBlockSize) | (hasImage ? 0 : kNoImage));
+  record[9] = aBeforeImage ? kBeforeImage : kAfterImage;
+  record[10] = record[11] = 0;
+  std::memcpy(record + 12, nameField, 256);
+  std::uint8_t* out = record + RecordHeaderSize;
   if (image) {
-    std::uint8_t* out = record.data() + RecordHeaderSize;
     if (file->fiEncryptionEngine && aBlock->robBlockNum != 0) {
       std::vector<std::uint8_t> cookie, checksum = file->fiChecksum;
       file->fiEncryptionEngine->CodeBlockEx(image, out, bytes, aBlock->robBlockNum, cookie, checksum);
@@ -255,16 +287,22 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
       std::memcpy(out, image, bytes);
     }
   }
-  writeExact(jeJournalFile, record.data(), record.size(), jeSize, journalPath);
-  jeSize += static_cast<std::int64_t>(record.size());
+  jeSize += static_cast<std::int64_t>(size);
 }
 
 void Tnx1xJournalEngine::FinalizeJournal() {
   nxAssert(jeJournalFile >= 0, "Journal not open");
+  const std::string path = platform::toUtf8(bjeFileName);
+  WriteGathered();
+  // The records first, then the name, then the flag that makes them count.
+  if (const int err = fs().sync(jeJournalFile)) raiseIO(9218, u"Could not flush the journal", path, err);
+  if (const int err = fs().syncDirectory(platform::folderOf(path)))
+    raiseIO(9218, u"Could not sync the journal's folder", path, err);
   WriteJournalHeader(true);
-  if (const int err = fs().sync(jeJournalFile))
-    raiseIO(9218, u"Could not flush the journal", platform::toUtf8(bjeFileName), err);
+  if (const int err = fs().sync(jeJournalFile)) raiseIO(9218, u"Could not flush the journal", path, err);
   jeComplete = true;
+  jeGathered.reset();
+  jeGatheredCapacity = 0;
 }
 
 // ---- Recovery ----------------------------------------------------------------------------

@@ -12,13 +12,16 @@
 // (encoded by the file's encryption engine, except block 0). A freed
 // block's after image is the freed-block image the file would write.
 //
-// Durability: the journal is written through (O_DSYNC) and its folder is
-// synced after it is created, before any table write; FinalizeJournal makes
-// the complete flag durable. Once the table files are synced, the owner
-// retires the journal: it writes 0 into the complete flag (durable) before
-// it unlinks the file, so a journal that comes back after a crash is
-// ignored. When neither the cleared flag nor the unlink is durable, the
-// retirement fails, and with it the commit, which recovery then undoes.
+// Durability: records are gathered in memory and written in large
+// sequential writes (past a bound, while the transaction adds blocks).
+// FinalizeJournal writes the rest, syncs the data, syncs the folder so the
+// name lasts, then writes the complete flag and syncs it: the flag is never
+// durable ahead of the records it covers, and nothing reaches a table file
+// before FinalizeJournal returns. Once the table files are synced, the owner
+// frees the journal: it writes 0 into the complete flag (durable) before it
+// unlinks the file, so a journal that comes back after a crash is ignored.
+// When neither the cleared flag nor the unlink is durable, the retirement
+// fails, and with it the commit, which recovery then undoes.
 //
 // Recovery (Check) of a folder: complete rollback journals are replayed
 // newest first, complete commit journals oldest first (by the number in the
@@ -32,7 +35,11 @@
 // while the folder's tables are closed.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "nxsrBufferManager.h"
 #include "plFileSystem.h"
@@ -54,6 +61,8 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
  public:
   static constexpr std::uint32_t HeaderSize = 12;
   static constexpr std::uint32_t RecordHeaderSize = 268;
+  // Gathered bytes past which AddBlock writes them out.
+  static constexpr std::size_t WriteBound = std::size_t{1} << 20;
 
   explicit Tnx1xJournalEngine(const nxString& aFileName) : TnxBaseJournalEngine(aFileName) {}
   ~Tnx1xJournalEngine() override;
@@ -81,11 +90,23 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
  protected:
   void WriteJournalHeader(bool aComplete);
   void WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTransaction* aTrans, bool aBeforeImage);
+  // The 256-byte name field of aFile's records, converted once per file.
+  const std::uint8_t* NameField(TnxBaseFile* aFile);
+  // Room for aCount more bytes at the end of the gathered bytes.
+  std::uint8_t* Reserve(std::size_t aCount);
+  // Writes the gathered bytes at their place in the file.
+  void WriteGathered();
 
   platform::FileId jeJournalFile = -1;
-  std::int64_t jeSize = 0;
+  std::int64_t jeSize = 0;  // bytes of the journal, written or gathered
   bool jeComplete = false;
+  // Gathered bytes not yet written; they start at file offset jeGatheredAt.
+  std::unique_ptr<std::uint8_t[]> jeGathered;
+  std::size_t jeGatheredCount = 0, jeGatheredCapacity = 0;
+  std::int64_t jeGatheredAt = 0;
+  std::vector<std::pair<TnxBaseFile*, std::array<std::uint8_t, 256>>> jeNames;
   bool jeWriteThrough = false;
+  std::vector<std::uint8_t> jeFreedImage;  // reused for freed-block images
 };
 
 class Tnx1xCommitJournalEngine : public Tnx1xJournalEngine {

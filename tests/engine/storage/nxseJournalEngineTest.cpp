@@ -201,6 +201,55 @@ TEST_F(JournalTest, ReplayOfBothKinds) {
   }
 }
 
+TEST_F(JournalTest, ABigJournalGoesOutInFewSequentialWritesAndReplays) {
+  // Both images of 1,100 blocks: more than twice the bound of gathered bytes.
+  constexpr std::uint32_t kBlocks = 1101;
+  const std::vector<std::uint8_t> original = tableImage(kBlocks);
+  fs_.putFile("/db/t.nx1", original);
+  TnxBaseFile* table = openTable("/db/t.nx1");
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (TnxBlockNumber n = 1; n < kBlocks; ++n) setByte(table, trans.get(), n, static_cast<std::uint8_t>(n * 7));
+  attachJournal<Tnx1xJournalEngine>(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  fs_.clearRecords();
+  TnxFlushList list;
+  commitUnflushed(trans.get(), list);
+  const std::vector<std::uint8_t> journal = file(name);
+  ASSERT_EQ(journal.size(), 12u + 2u * (kBlocks - 1) * (268u + kBlock));
+  std::vector<std::uint8_t> durable;
+  ASSERT_TRUE(fs_.durableContents(name, durable));
+  EXPECT_EQ(durable, journal);
+
+  std::vector<platform::FaultFileSystem::WriteRecord> writes;
+  for (const auto& w : fs_.writes())
+    if (w.path == name) writes.push_back(w);
+  ASSERT_GE(writes.size(), 3u);
+  // The data in order, each piece but the last at least the bound; then the
+  // header with the complete flag.
+  std::int64_t at = 0;
+  for (std::size_t k = 0; k + 1 < writes.size(); ++k) {
+    EXPECT_EQ(writes[k].offset, at) << k;
+    if (k + 2 < writes.size()) {
+      EXPECT_GE(writes[k].count, Tnx1xJournalEngine::WriteBound) << k;
+    }
+    at += static_cast<std::int64_t>(writes[k].count);
+  }
+  EXPECT_EQ(at, static_cast<std::int64_t>(journal.size()));
+  EXPECT_LE(writes.size(), 2 + journal.size() / Tnx1xJournalEngine::WriteBound);
+  EXPECT_EQ(writes.back().offset, 0);
+  EXPECT_LE(writes.back().count, Tnx1xJournalEngine::HeaderSize);
+
+  list.Flush(false);
+  closeAll();
+  fs_.putFile(name, journal);  // the journal as a crash would leave it
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists(name));
+  const std::vector<std::uint8_t> restored = file("/db/t.nx1");
+  ASSERT_EQ(restored.size(), original.size());
+  for (std::size_t b = 1; b < kBlocks; ++b)  // the data blocks; the header carries the commit's LSN
+    if (std::memcmp(restored.data() + b * kBlock, original.data() + b * kBlock, kBlock) != 0) ADD_FAILURE() << b;
+}
+
 TEST_F(JournalTest, ARecordNamingABlockBeyondTheTableFailsTheWholeReplay) {
   // A commit stopped after its journal; then one byte of one record's block
   // number changes (the third byte: 2^16 blocks, 256 MB further on). The
