@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "nxllOwners.h"
@@ -22,6 +23,10 @@ namespace {
 
 constexpr std::uint8_t kNoImage = 0x80;
 constexpr std::uint8_t kBeforeImage = 255, kAfterImage = 0;
+// What a journal's name ends in while it is written: recovery drops such
+// files, whose commits never reached a table file.
+constexpr char16_t kWritingSuffix[] = u".tmp";
+constexpr char kWritingExtension[] = ".n$2.tmp";
 
 platform::FileSystem& fs() { return platform::currentFileSystem(); }
 
@@ -68,16 +73,18 @@ std::size_t readSome(platform::FileId aFile, void* aData, std::size_t aCount, st
                                     {platform::fromUtf8(aPath), nxString(aWhy)});
 }
 
-bool endsWithJournalExtension(const std::string& aName) {
-  static constexpr char kExt[] = ".n$2";
-  if (aName.size() < 4) return false;
-  for (std::size_t i = 0; i < 4; ++i) {
-    char c = aName[aName.size() - 4 + i];
+bool endsWithLower(const std::string& aName, std::string_view aEnd) {
+  if (aName.size() < aEnd.size()) return false;
+  for (std::size_t i = 0; i < aEnd.size(); ++i) {
+    char c = aName[aName.size() - aEnd.size() + i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kExt[i]) return false;
+    if (c != aEnd[i]) return false;
   }
   return true;
 }
+
+bool endsWithJournalExtension(const std::string& aName) { return endsWithLower(aName, ".n$2"); }
+bool endsWithWritingExtension(const std::string& aName) { return endsWithLower(aName, kWritingExtension); }
 
 // The number in a journal's name ("<number>.n$2"); -1 when there is none.
 std::int64_t journalNumber(const std::string& aName) {
@@ -123,30 +130,35 @@ Tnx1xJournalEngine::~Tnx1xJournalEngine() {
   }
   fs().close(jeJournalFile);
   jeJournalFile = -1;
-  const std::string path = platform::toUtf8(bjeFileName);
-  if (fs().remove(path) == 0) (void)fs().syncDirectory(platform::folderOf(path));
+  if (fs().remove(jePath) == 0 && jeNamed) (void)fs().syncDirectory(platform::folderOf(jePath));
 }
 
 void Tnx1xJournalEngine::RetireJournal() {
   if (jeJournalFile < 0) return;
-  const std::string path = platform::toUtf8(bjeFileName);
-  // An incomplete journal is never replayed; a complete one stops being
-  // replayable once its cleared flag is durable. On a journal written
-  // through, a completed write is durable even when the sync after it fails.
-  int flagError = 0;
-  if (jeComplete) {
-    const std::uint8_t zero[4] = {};
-    std::size_t done = 0;
-    flagError = fs().writeAt(jeJournalFile, zero, 4, 4, done);
-    if (flagError == 0 && done != 4) flagError = 5;  // EIO
-    if (flagError == 0)
-      if (const int syncError = fs().sync(jeJournalFile); syncError != 0 && !jeWriteThrough) flagError = syncError;
+  const std::string path = jePath;
+  if (!jeComplete) {
+    // Never under a name recovery replays.
+    fs().close(jeJournalFile);
+    jeJournalFile = -1;
+    (void)fs().remove(path);
+    return;
   }
+  // A complete journal stops being replayable once its cleared flag is
+  // durable; a name that comes back after a lost unlink is then dropped at
+  // recovery, so the unlink need not be durable. On a journal written
+  // through, a completed write is durable even when the sync after it fails.
+  const std::uint8_t zero[4] = {};
+  std::size_t done = 0;
+  int flagError = fs().writeAt(jeJournalFile, zero, 4, 4, done);
+  if (flagError == 0 && done != 4) flagError = 5;  // EIO
+  if (flagError == 0)
+    if (const int syncError = fs().sync(jeJournalFile); syncError != 0 && !jeWriteThrough) flagError = syncError;
   fs().close(jeJournalFile);
   jeJournalFile = -1;
   int unlinkError = fs().remove(path);
+  if (flagError == 0) return;
   if (unlinkError == 0) unlinkError = fs().syncDirectory(platform::folderOf(path));
-  if (flagError != 0 && unlinkError != 0) raiseIO(9218, u"Could not retire the journal", path, flagError);
+  if (unlinkError != 0) raiseIO(9218, u"Could not retire the journal", path, flagError);
 }
 
 void Tnx1xJournalEngine::KeepJournalFile() {
@@ -157,7 +169,9 @@ void Tnx1xJournalEngine::KeepJournalFile() {
 
 void Tnx1xJournalEngine::PrepareJournal() {
   nxAssert(jeJournalFile < 0, "Journal already open");
-  const std::string path = platform::toUtf8(bjeFileName);
+  // Written under a name recovery drops until it is complete and durable.
+  jePath = platform::toUtf8(bjeFileName + kWritingSuffix);
+  const std::string& path = jePath;
   platform::FileOpenOptions options;
   options.access = platform::FileAccess::readWrite;
   options.share = platform::FileShare::none;
@@ -170,6 +184,7 @@ void Tnx1xJournalEngine::PrepareJournal() {
   jeGatheredAt = 0;
   jeGatheredCount = 0;
   jeComplete = false;
+  jeNamed = false;
   jeNames.clear();
   WriteJournalHeader(false);
 }
@@ -185,8 +200,12 @@ void Tnx1xJournalEngine::WriteJournalHeader(bool aComplete) {
     jeSize = HeaderSize;
     return;
   }
+  if (jeGatheredAt == 0 && jeGatheredCount >= HeaderSize) {
+    std::memcpy(jeGathered.get(), header, HeaderSize);  // the header is still gathered
+    return;
+  }
   WriteGathered();
-  writeExact(jeJournalFile, header, HeaderSize, 0, platform::toUtf8(bjeFileName));
+  writeExact(jeJournalFile, header, HeaderSize, 0, jePath);
 }
 
 std::uint8_t* Tnx1xJournalEngine::Reserve(std::size_t aCount) {
@@ -205,7 +224,7 @@ std::uint8_t* Tnx1xJournalEngine::Reserve(std::size_t aCount) {
 
 void Tnx1xJournalEngine::WriteGathered() {
   if (jeGatheredCount == 0) return;
-  writeExact(jeJournalFile, jeGathered.get(), jeGatheredCount, jeGatheredAt, platform::toUtf8(bjeFileName));
+  writeExact(jeJournalFile, jeGathered.get(), jeGatheredCount, jeGatheredAt, jePath);
   jeGatheredAt += static_cast<std::int64_t>(jeGatheredCount);
   jeGatheredCount = 0;
 }
@@ -293,16 +312,23 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
 void Tnx1xJournalEngine::FinalizeJournal() {
   nxAssert(jeJournalFile >= 0, "Journal not open");
   const std::string path = platform::toUtf8(bjeFileName);
-  WriteGathered();
-  // The records first, then the name, then the flag that makes them count.
-  if (const int err = fs().sync(jeJournalFile)) raiseIO(9218, u"Could not flush the journal", path, err);
-  if (const int err = fs().syncDirectory(platform::folderOf(path)))
-    raiseIO(9218, u"Could not sync the journal's folder", path, err);
+  const std::string writing = jePath;
+  // Records and flag go out together and are made durable by one sync; the
+  // journal gets its name only after that, so no crash can show the flag
+  // without the records it covers.
   WriteJournalHeader(true);
-  if (const int err = fs().sync(jeJournalFile)) raiseIO(9218, u"Could not flush the journal", path, err);
-  jeComplete = true;
+  WriteGathered();
   jeGathered.reset();
   jeGatheredCapacity = 0;
+  if (const int err = fs().sync(jeJournalFile)) raiseIO(9218, u"Could not flush the journal", writing, err);
+  // From here a name may come to exist that recovery would replay: freeing
+  // the journal clears its flag first.
+  jeComplete = true;
+  if (const int err = fs().rename(writing, path)) raiseIO(9218, u"Could not name the journal", path, err);
+  jeNamed = true;
+  jePath = path;
+  if (const int err = fs().syncDirectory(platform::folderOf(path)))
+    raiseIO(9218, u"Could not sync the journal's folder", path, err);
 }
 
 // ---- Recovery ----------------------------------------------------------------------------
@@ -461,6 +487,11 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
     if (fs().remove(aJournalPath) == 0) (void)fs().syncDirectory(dir);
   };
   for (const std::string& name : names) {
+    if (endsWithWritingExtension(name)) {
+      // Its commit never reached a table file.
+      (void)fs().remove(folder + name);
+      continue;
+    }
     if (!endsWithJournalExtension(name)) continue;
     const std::string path = folder + name;
     platform::PathInfo fileInfo;

@@ -12,18 +12,21 @@
 // (encoded by the file's encryption engine, except block 0). A freed
 // block's after image is the freed-block image the file would write.
 //
-// Durability: records are gathered in memory and written in large
-// sequential writes (past a bound, while the transaction adds blocks).
-// FinalizeJournal writes the rest, syncs the data, syncs the folder so the
-// name lasts, then writes the complete flag and syncs it: the flag is never
-// durable ahead of the records it covers, and nothing reaches a table file
-// before FinalizeJournal returns. Once the table files are synced, the owner
-// frees the journal: it writes 0 into the complete flag (durable) before it
-// unlinks the file, so a journal that comes back after a crash is ignored.
-// When neither the cleared flag nor the unlink is durable, the retirement
-// fails, and with it the commit, which recovery then undoes.
+// Durability: the journal is written under its name plus ".tmp", which
+// recovery deletes unread. Records are gathered in memory and written in
+// large sequential writes (past a bound, while the transaction adds blocks).
+// FinalizeJournal writes the rest with the complete flag set and syncs the
+// file, then renames it to its journal name and syncs the folder: the name
+// never lasts without the records and flag behind it, and nothing reaches a
+// table file before FinalizeJournal returns. Once the table files are
+// synced, the owner retires the journal: it writes 0 into the complete flag
+// and syncs it, then unlinks the file without waiting for the folder, since
+// a journal that comes back after a crash is then dropped. When the cleared
+// flag cannot be made durable, the unlink and a folder sync must be, or the
+// retirement fails, and with it the commit, which recovery then undoes.
 //
-// Recovery (Check) of a folder: complete rollback journals are replayed
+// Recovery (Check) of a folder: journals still being written are deleted;
+// complete rollback journals are replayed
 // newest first, complete commit journals oldest first (by the number in the
 // journal's name, which rises with commit order); incomplete ones are
 // dropped. A replay validates the whole journal before writing anything:
@@ -38,6 +41,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -99,7 +103,9 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
 
   platform::FileId jeJournalFile = -1;
   std::int64_t jeSize = 0;  // bytes of the journal, written or gathered
-  bool jeComplete = false;
+  bool jeComplete = false;  // the flag is set in the file (named or not)
+  bool jeNamed = false;     // the file has its journal name
+  std::string jePath;       // the file's name now
   // Gathered bytes not yet written; they start at file offset jeGatheredAt.
   std::unique_ptr<std::uint8_t[]> jeGathered;
   std::size_t jeGatheredCount = 0, jeGatheredCapacity = 0;
