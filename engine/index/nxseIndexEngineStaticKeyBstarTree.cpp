@@ -187,6 +187,9 @@ void TnxStaticKeyBstarTreeIndexEngine::RaiseCorrupt(TnxBlockNumber aBlock) {
 }
 
 PnxBlock TnxStaticKeyBstarTreeIndexEngine::Fetch(Op& aOp, TnxBlockNumber aBlock, bool aMarkDirty) {
+  if (!aMarkDirty)
+    if (PnxBlock node = aOp.ReadNode(aBlock)) return node;
+  aOp.lastNode = nullptr;
   TnxReleaseMethod release;
   PnxBlock node =
       nxReadIndexBlock(aOp.trans, bieIndexFile, aOp.header->FileHeader(), bseID, aMarkDirty, aBlock, release);
@@ -201,6 +204,7 @@ PnxBlock TnxStaticKeyBstarTreeIndexEngine::Fetch(Op& aOp, TnxBlockNumber aBlock,
   else
     ok = false;
   if (!ok) RaiseCorrupt(aBlock);
+  if (!aMarkDirty) aOp.RememberReadNode(aBlock, node);
   return node;
 }
 

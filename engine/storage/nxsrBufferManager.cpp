@@ -61,6 +61,7 @@ void TnxReleaseList::Release() {
   // Cleared before the calls, so a throwing release never runs twice.
   const std::size_t count = rlCount;
   rlCount = 0;
+  ++rlGeneration;
   std::exception_ptr first;
   auto release = [&first](Item& aItem) {
     try {

@@ -105,6 +105,9 @@ class TnxReleaseList : public TnxList {
   // Calls every item's release method and clears the list.
   void Release();
   std::int32_t Count() const { return static_cast<std::int32_t>(rlCount + rlMore.size()); }
+  // Rises with every Release: a block added before is no longer pinned by
+  // this list once it moved.
+  std::uint64_t Generation() const { return rlGeneration; }
 
  private:
   using TnxList::Add;  // items are blocks with their release methods only
@@ -118,6 +121,7 @@ class TnxReleaseList : public TnxList {
   std::array<Item, kInline> rlInline{};
   std::size_t rlCount = 0;
   std::vector<Item> rlMore;
+  std::uint64_t rlGeneration = 0;
 };
 
 // ---- Cache blocks and block objects -------------------------------------------
