@@ -348,6 +348,7 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
   const TnxReadOnlyBlock* previous = nullptr;
   std::vector<std::uint8_t> cookie;
   std::vector<std::uint8_t> freed;
+  std::uint32_t written = 0;
   for (TnxReadOnlyBlock* block : dfiWriteRequest) {
     if (block == previous) continue;
     previous = block;
@@ -378,6 +379,8 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
     WriteEncryptFileExactAt(BlockBytes(), image->Block(), cookie,
                             static_cast<std::int64_t>(block->robBlockNum) << shift);
     block->robUnwritten = false;
+    // Written images may go again while a big flush brings parked ones back.
+    if ((++written & 63) == 0) fiBufMgr->TrimIfOverBudget();
   }
   if (log) log->EndFile();
   dfiWriteRequest.clear();
