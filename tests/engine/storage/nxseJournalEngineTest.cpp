@@ -61,7 +61,13 @@ class OperationLog final : public platform::FileSystem {
     if (err == 0) paths_[aFile] = aPath;
     return err;
   }
+  int openUnnamed(const std::string& aFolder, platform::FileId& aFile) override {
+    return inner_.openUnnamed(aFolder, aFile);
+  }
   int close(platform::FileId aFile) override { return inner_.close(aFile); }
+  int punchHole(platform::FileId aFile, std::int64_t aOffset, std::int64_t aLength) override {
+    return inner_.punchHole(aFile, aOffset, aLength);
+  }
   int readAt(platform::FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
              std::size_t& aDone) override {
     return inner_.readAt(aFile, aBuffer, aCount, aOffset, aDone);
