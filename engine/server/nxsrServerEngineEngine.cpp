@@ -221,11 +221,10 @@ TnxServerEngineSizing TnxServerEngine::seComputeSizing() const {
 }
 
 TnxBufferManager* TnxServerEngine::seCreateUnusedManager() const {
-  // A manager made without settings parks in the registered temporary
-  // storage; the engine's own may have none (a size of 0), and its rows
-  // differ with the storage.
+  // Made as activation makes it: its statistics rows differ with the
+  // temporary storage (none for a size of 0).
   const TnxServerEngineSizing sizing = seComputeSizing();
-  TnxOwned<TnxBufferManager> unused(platform::create<TnxBufferManager>(sizing.TempFolder));
+  TnxOwned<TnxBufferManager> unused(platform::create<TnxBufferManager>(sizing.TempFolder, false));
   try {
     unused->SetTempStoreSize(sizing.TempStoreSize);
   } catch (const EnxBaseException&) {
@@ -237,7 +236,7 @@ TnxBufferManager* TnxServerEngine::seCreateUnusedManager() const {
 
 void TnxServerEngine::scInitializing() {
   const TnxServerEngineSizing sizing = seComputeSizing();
-  seBufferManager = platform::create<TnxBufferManager>(sizing.TempFolder);
+  seBufferManager = platform::create<TnxBufferManager>(sizing.TempFolder, false);
   seBufferManager->SetMaxRAM(sizing.MaxRAM);
   seBufferManager->SetTempStoreSize(sizing.TempStoreSize);
   TnxBaseServerEngine::scInitializing();

@@ -827,12 +827,13 @@ std::uint32_t TnxBlockAccess::fiBlockSizeBytes() const { return baFile->fiBlockS
 
 // ---- Buffer manager -----------------------------------------------------------------------
 
-TnxBufferManager::TnxBufferManager(const nxString& aTempDir)
+TnxBufferManager::TnxBufferManager(const nxString& aTempDir, bool aDefaultTempStore)
     : bmPadlock(platform::create<TnxPadlock>(true)), bmTempDir(aTempDir) {
   // Without settings a transaction larger than the cache parks its copies in
   // the registered storage, so memory follows the budget; the server engine
   // sets its configured size afterwards (0: none).
-  if (const platform::ClassInfo* cls = TnxBaseTempStorage::RegisteredClass()) {
+  const platform::ClassInfo* cls = aDefaultTempStore ? TnxBaseTempStorage::RegisteredClass() : nullptr;
+  if (cls) {
     try {
       bmTempStore = TnxBaseTempStorage::CreateOf(*cls, aTempDir);
     } catch (const std::exception&) {

@@ -913,7 +913,9 @@ class TnxBaseFile : public TnxObject {
 class TnxBufferManager : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
-  explicit TnxBufferManager(const nxString& aTempDir);
+  // Without aDefaultTempStore the manager starts with no temporary storage,
+  // for a caller that sets its own size at once (no scratch file is made).
+  explicit TnxBufferManager(const nxString& aTempDir, bool aDefaultTempStore = true);
   ~TnxBufferManager() override;
   // Asserts that every file was removed.
   void beforeDestruction() override;
