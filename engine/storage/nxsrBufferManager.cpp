@@ -332,7 +332,9 @@ void TnxReadOnlyBlock::Validate(PnxBlock aBlock) {
 }
 
 TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
-  if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting > 0 || robUnwritten) return erNone;
+  if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting > 0 ||
+      robUnwritten.load(std::memory_order_acquire))
+    return erNone;
   if (robFile->IsTemporary() || robNew) {
     // Not on disk: the image can only be parked.
     return Evict() ? erThis : erNone;

@@ -326,7 +326,8 @@ class TnxReadOnlyBlock : public TnxBlockObject {
   TnxLSN robLastLSN = 0;
   std::atomic<std::int32_t> robRefCount{0};
   bool robNew;
-  bool robUnwritten = false;
+  // Cleared by the flush outside the padlock once the image is on disk.
+  std::atomic<bool> robUnwritten{false};
   InxManualEventRef robLoading;
   std::int32_t robWaiting = 0;  // threads waiting for robLoading
   TnxReadOnlyBlock* robInUseNext = nullptr;

@@ -369,7 +369,7 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
       fiBufMgr->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
       nxsrCountSessionStats(sscBlocksWritten, 1);
       WriteEncryptFileExactAt(BlockBytes(), freed.data(), cookie, static_cast<std::int64_t>(number) << shift);
-      block->robUnwritten = false;
+      block->robUnwritten.store(false, std::memory_order_release);
       continue;
     }
     fiBufMgr->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
@@ -378,7 +378,7 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
     if (log) log->WriteBlock(block->robBlockNum, block->robLastLSN, image->Block());
     WriteEncryptFileExactAt(BlockBytes(), image->Block(), cookie,
                             static_cast<std::int64_t>(block->robBlockNum) << shift);
-    block->robUnwritten = false;
+    block->robUnwritten.store(false, std::memory_order_release);
     // Written images may go again while a big flush brings parked ones back.
     if ((++written & 63) == 0) fiBufMgr->TrimIfOverBudget();
   }
