@@ -102,6 +102,8 @@ class CountingFileSystem final : public platform::FileSystem {
   CountingFileSystem& operator=(const CountingFileSystem&) = delete;
 
   std::uint64_t barriers() const { return barriers_.load(std::memory_order_relaxed); }
+  // Reads that reached the file system: the cache's misses.
+  std::uint64_t reads() const { return reads_.load(std::memory_order_relaxed); }
 
   int open(const std::string& aPath, const platform::FileOpenOptions& aOptions, platform::FileId& aFile) override {
     const int err = base_.open(aPath, aOptions, aFile);
@@ -123,6 +125,7 @@ class CountingFileSystem final : public platform::FileSystem {
   }
   int readAt(platform::FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
              std::size_t& aDone) override {
+    reads_.fetch_add(1, std::memory_order_relaxed);
     return base_.readAt(aFile, aBuffer, aCount, aOffset, aDone);
   }
   int writeAt(platform::FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
@@ -167,6 +170,7 @@ class CountingFileSystem final : public platform::FileSystem {
   std::mutex lock_;
   std::set<platform::FileId> writeThrough_;
   std::atomic<std::uint64_t> barriers_{0};
+  std::atomic<std::uint64_t> reads_{0};
 };
 
 // ---- Device barriers of SQLite ----------------------------------------------------
@@ -189,6 +193,12 @@ struct SqliteSyncCounter {
     return count;
   }
   static std::uint64_t barriers() { return counter().load(std::memory_order_relaxed); }
+  static std::atomic<std::uint64_t>& readCounter() {
+    static std::atomic<std::uint64_t> count{0};
+    return count;
+  }
+  // Reads that reached the file system: the page cache's misses.
+  static std::uint64_t reads() { return readCounter().load(std::memory_order_relaxed); }
   static void count() { counter().fetch_add(1, std::memory_order_relaxed); }
   static sqlite3_file* real(sqlite3_file* aFile) { return reinterpret_cast<File*>(aFile)->real; }
 
@@ -201,7 +211,10 @@ struct SqliteSyncCounter {
           f->pMethods = nullptr;
           return rc;
         },
-        [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) { return real(f)->pMethods->xRead(real(f), b, n, o); },
+        [](sqlite3_file* f, void* b, int n, sqlite3_int64 o) {
+          readCounter().fetch_add(1, std::memory_order_relaxed);
+          return real(f)->pMethods->xRead(real(f), b, n, o);
+        },
         [](sqlite3_file* f, const void* b, int n, sqlite3_int64 o) {
           return real(f)->pMethods->xWrite(real(f), b, n, o);
         },

@@ -17,7 +17,8 @@
 // commit crash-atomically: ours through the rollback journal, SQLite with
 // journal_mode=DELETE and synchronous=FULL. SQLite with WAL and
 // synchronous=NORMAL is printed as information only.
-// Usage: bench_drill_storage [--runs N] [--commits N] [folder]
+// Usage: bench_drill_storage [--runs N] [--commits N] [--ours-only] [folder]
+// (--ours-only: our side of (a), (c)-(e) alone in this process, for a profiler)
 // (defaults 1 run, 500 commits, $TMPDIR or /tmp; the full measurement is
 // --runs 3 --commits 10000). NX_BENCH_CACHE_MB sets the cache (default 10).
 #include <sqlite3.h>
@@ -46,6 +47,7 @@
 #include "nxseIndicesEngineSimple.h"
 #include "nxseRecordEngineStatic.h"
 #include "nxseStreamEngine.h"
+#include "nxseTemporaryStorageChunked.h"
 #include "nxsrFileHandling.h"
 #include "nxsrFileImplWin32.h"
 #include "nxsrTimeoutHandling.h"
@@ -168,6 +170,8 @@ std::vector<std::int32_t> rangeStarts() {
 struct SideResult {
   double insertQuestions = 0, insertAnswers = 0, lookupQuestions = 0, lookupAnswers = 0, scan = 0, ranges = 0;
   std::uint64_t syncsQuestions = 0, syncsAnswers = 0;
+  // Reads that reached the file system (cache misses) in (c), (d), (e).
+  std::uint64_t readsQuestions = 0, readsAnswers = 0, readsScan = 0, readsRanges = 0;
   std::uint64_t sumQuestions = 0, sumAnswers = 0, sumScan = 0, sumRanges = 0, rangeRows = 0;
   long peakKB = 0;
   int ok = 0;
@@ -357,10 +361,12 @@ void engineStart() {
   nxseIndicesEngineSimpleInitialize();
   nxseIndexEngineStaticKeyBstarTreeInitialize();
   nxseJournalEngineInitialize();
+  nxseTemporaryStorageChunkedInitialize();
   nxSetTimeout(0, true);
 }
 
 void engineStop() {
+  nxseTemporaryStorageChunkedFinalize();
   nxseJournalEngineFinalize();
   nxseIndexEngineStaticKeyBstarTreeFinalize();
   nxseIndicesEngineSimpleFinalize();
@@ -432,6 +438,7 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
 
     TnxOwned<BenchTransaction> reader(newBenchTransaction(manager.get()));
     const std::vector<std::int32_t> ids = lookupIds();
+    std::uint64_t readsAt = 0;
     std::vector<std::uint8_t> row(a.record.size() + q.record.size(), 0);
 
     // (c) questions by ID.
@@ -439,6 +446,7 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
       TnxBaseIndexEngine* index = q.keys->biseGetIndex(0);
       TnxOwned<TnxBaseIndexPath> path(index->CreateIndexPath());
       PnxKeyBuffer key = index->bieKeyEngine->AllocKey();
+      readsAt = counter.reads();
       start = Clock::now();
       for (const std::int32_t id : ids) {
         probeKey(q, index, 0, id, key);
@@ -448,6 +456,7 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
                                                      q.get<std::int32_t>(5, row.data()));
       }
       r.lookupQuestions = seconds(start);
+      r.readsQuestions = counter.reads() - readsAt;
       index->bieKeyEngine->FreeKey(key);
     }
     // (c) the first answer of a question.
@@ -455,6 +464,7 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
       TnxBaseIndexEngine* index = a.keys->biseGetIndex(0);
       TnxOwned<TnxBaseIndexPath> path(index->CreateIndexPath());
       PnxKeyBuffer key = index->bieKeyEngine->AllocKey();
+      readsAt = counter.reads();
       start = Clock::now();
       for (const std::int32_t id : ids) {
         probeKey(a, index, 9, id, key);
@@ -464,12 +474,14 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
                         static_cast<std::uint64_t>(a.get<std::int32_t>(10, row.data()));
       }
       r.lookupAnswers = seconds(start);
+      r.readsAnswers = counter.reads() - readsAt;
       index->bieKeyEngine->FreeKey(key);
     }
     // (d) full scan of the answers.
     {
       const std::int32_t idOffset = a.fields()->Fields(9)->fdOffset, misOffset = a.fields()->Fields(10)->fdOffset,
                          dateOffset = a.fields()->Fields(11)->fdOffset, timeOffset = a.fields()->Fields(12)->fdOffset;
+      readsAt = counter.reads();
       start = Clock::now();
       TnxRefNr from = 0;
       a.records->Iterate(
@@ -486,6 +498,7 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
           },
           nullptr, nullptr, false, false);
       r.scan = seconds(start);
+      r.readsScan = counter.reads() - readsAt;
     }
     // (e) date ranges.
     {
@@ -495,6 +508,7 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
       PnxKeyBuffer hi = index->bieKeyEngine->AllocKey();
       const std::int32_t idOffset = a.fields()->Fields(9)->fdOffset, misOffset = a.fields()->Fields(10)->fdOffset;
       const std::vector<std::int32_t> starts = rangeStarts();
+      readsAt = counter.reads();
       start = Clock::now();
       for (const std::int32_t day : starts) {
         probeKey(a, index, 11, day, lo);
@@ -512,6 +526,7 @@ SideResult runOurs(const std::string& aFolder, std::int32_t aCacheMB) {
                        nullptr, first, last, nullptr, nullptr, false);
       }
       r.ranges = seconds(start);
+      r.readsRanges = counter.reads() - readsAt;
       index->bieKeyEngine->FreeKey(lo);
       index->bieKeyEngine->FreeKey(hi);
     }
@@ -631,8 +646,10 @@ SideResult runSqlite(const std::string& aFolder, std::int32_t aCacheMB, SqliteMo
   // The reads run in one read transaction, as ours run in one transaction.
   check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
   const std::vector<std::int32_t> ids = lookupIds();
+  std::uint64_t readsAt = 0;
   {
     sqlite3_stmt* s = prepare(db, "SELECT number, category_number FROM qbnk WHERE id = ?");
+    readsAt = SqliteSyncCounter::reads();
     start = Clock::now();
     for (const std::int32_t id : ids) {
       sqlite3_bind_int(s, 1, id);
@@ -641,10 +658,12 @@ SideResult runSqlite(const std::string& aFolder, std::int32_t aCacheMB, SqliteMo
       sqlite3_reset(s);
     }
     r.lookupQuestions = seconds(start);
+    r.readsQuestions = SqliteSyncCounter::reads() - readsAt;
     sqlite3_finalize(s);
   }
   {
     sqlite3_stmt* s = prepare(db, "SELECT study_date, mis FROM qzrecord WHERE id = ? ORDER BY id LIMIT 1");
+    readsAt = SqliteSyncCounter::reads();
     start = Clock::now();
     for (const std::int32_t id : ids) {
       sqlite3_bind_int(s, 1, id);
@@ -654,10 +673,12 @@ SideResult runSqlite(const std::string& aFolder, std::int32_t aCacheMB, SqliteMo
       sqlite3_reset(s);
     }
     r.lookupAnswers = seconds(start);
+    r.readsAnswers = SqliteSyncCounter::reads() - readsAt;
     sqlite3_finalize(s);
   }
   {
     sqlite3_stmt* s = prepare(db, "SELECT * FROM qzrecord");
+    readsAt = SqliteSyncCounter::reads();
     start = Clock::now();
     while (sqlite3_step(s) == SQLITE_ROW) {
       // Every column is read, as our scan hands out whole records.
@@ -669,11 +690,13 @@ SideResult runSqlite(const std::string& aFolder, std::int32_t aCacheMB, SqliteMo
                    static_cast<std::uint64_t>(sqlite3_column_int(s, 12) / 1000);
     }
     r.scan = seconds(start);
+    r.readsScan = SqliteSyncCounter::reads() - readsAt;
     sqlite3_finalize(s);
   }
   {
     sqlite3_stmt* s = prepare(db, "SELECT id, mis FROM qzrecord WHERE study_date BETWEEN ? AND ? ORDER BY study_date");
     const std::vector<std::int32_t> starts = rangeStarts();
+    readsAt = SqliteSyncCounter::reads();
     start = Clock::now();
     for (const std::int32_t day : starts) {
       sqlite3_bind_int(s, 1, day);
@@ -686,6 +709,7 @@ SideResult runSqlite(const std::string& aFolder, std::int32_t aCacheMB, SqliteMo
       sqlite3_reset(s);
     }
     r.ranges = seconds(start);
+    r.readsRanges = SqliteSyncCounter::reads() - readsAt;
     sqlite3_finalize(s);
   }
   check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
@@ -847,9 +871,12 @@ void row(const char* aWhat, double aOurs, double aSqlite, const char* aUnit, dou
 int main(int argc, char** argv) {
   std::int32_t runs = 1, commits = 500;
   std::string folder;
+  bool oursOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--runs" && i + 1 < argc)
+    if (arg == "--ours-only")
+      oursOnly = true;
+    else if (arg == "--runs" && i + 1 < argc)
       runs = std::max(1, static_cast<int>(std::strtol(argv[++i], nullptr, 10)));
     else if (arg == "--commits" && i + 1 < argc)
       commits = std::max(kBlock, static_cast<int>(std::strtol(argv[++i], nullptr, 10)));
@@ -862,6 +889,17 @@ int main(int argc, char** argv) {
     folder = tmp && *tmp ? tmp : "/tmp";
   }
   const std::int32_t cacheMB = benchCacheMB();
+  if (oursOnly) {
+    // Our side alone in this process, for a profiler.
+    const SideResult r = runOurs(folder, cacheMB);
+    std::printf("ours: (a) %.3f + %.3f s; (c) %.3f + %.3f s, %llu + %llu reads; (d) %.3f s, %llu reads; "
+                "(e) %.3f s, %llu reads\n",
+                r.insertQuestions, r.insertAnswers, r.lookupQuestions, r.lookupAnswers,
+                static_cast<unsigned long long>(r.readsQuestions), static_cast<unsigned long long>(r.readsAnswers),
+                r.scan, static_cast<unsigned long long>(r.readsScan), r.ranges,
+                static_cast<unsigned long long>(r.readsRanges));
+    return 0;
+  }
 
   // The children first: this process starts the engine only for (b).
   std::vector<SideResult> ours, sqlite;
@@ -933,6 +971,12 @@ int main(int argc, char** argv) {
   row(what, med(ours, &SideResult::ranges), med(sqlite, &SideResult::ranges), "s ", 1, "<= 1.0");
   std::printf("      rows read                              ours %9llu     sqlite %9llu\n",
               static_cast<unsigned long long>(o.rangeRows), static_cast<unsigned long long>(s.rangeRows));
+  std::printf("      reads from the file system (misses)    (c) ours %llu + %llu, sqlite %llu + %llu; (d) ours %llu, "
+              "sqlite %llu; (e) ours %llu, sqlite %llu\n",
+              static_cast<unsigned long long>(o.readsQuestions), static_cast<unsigned long long>(o.readsAnswers),
+              static_cast<unsigned long long>(s.readsQuestions), static_cast<unsigned long long>(s.readsAnswers),
+              static_cast<unsigned long long>(o.readsScan), static_cast<unsigned long long>(s.readsScan),
+              static_cast<unsigned long long>(o.readsRanges), static_cast<unsigned long long>(s.readsRanges));
   row("peak RSS of the side's process", medPeak(ours) / 1024, medPeak(sqlite) / 1024, "MB", 1, "<= 1.3");
   std::printf("information: sqlite %s: (a) questions %.3f s (%llu syncs), answers %.3f s (%llu syncs); "
               "(b) %.3f ms per commit, %.2f syncs per commit; peak RSS %.1f MB\n",

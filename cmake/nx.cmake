@@ -16,19 +16,43 @@ function(nx_library target)
   target_link_libraries(${target} PUBLIC ${NX_DEPS})
 endfunction()
 
-# nx_tests(<target> LABEL <label> DEPS <libs>... [ALONE <files>...])
+# nx_tests(<target> LABEL <label> DEPS <libs>... [SHARDS <n>] [ALONE <files>...])
 # One test executable per source folder, from every .cpp in the test folder, built as a
-# unity build (see nx_test_unity).
+# unity build (see nx_test_unity) and run as <n> shards (see nx_test_shards).
 function(nx_tests target)
-  cmake_parse_arguments(NX "" "LABEL" "DEPS;ALONE" ${ARGN})
+  cmake_parse_arguments(NX "" "LABEL;SHARDS" "DEPS;ALONE" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   if(NOT srcs)
     return()
   endif()
+  if(NOT NX_SHARDS)
+    set(NX_SHARDS 1)
+  endif()
   add_executable(${target} ${srcs})
   target_link_libraries(${target} PRIVATE ${NX_DEPS} GTest::gtest_main GTest::gtest Threads::Threads)
   nx_test_unity(${target} ALONE ${NX_ALONE})
-  gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES PROPERTIES LABELS ${NX_LABEL} TIMEOUT 300)
+  nx_test_shards(${target} LABEL ${NX_LABEL} SHARDS ${NX_SHARDS})
+endfunction()
+
+# nx_test_shards(<target> LABEL <label> SHARDS <n> [EXTRA_ARGS <args>...])
+# Registers the tests of <target> with CTest as <n> processes ("<target>:<i>/<n>"), gtest
+# dealing the tests out round-robin: most tests take milliseconds, so one process per test
+# cost more in start-up than the tests themselves. A shard's output names every failing
+# test. With NX_TEST_PER_PROCESS on, every test is its own CTest test (ctest -R Suite.Test).
+function(nx_test_shards target)
+  cmake_parse_arguments(NX "" "LABEL;SHARDS" "EXTRA_ARGS" ${ARGN})
+  if(NX_TEST_PER_PROCESS)
+    gtest_discover_tests(${target} EXTRA_ARGS ${NX_EXTRA_ARGS} DISCOVERY_TIMEOUT 60 NO_PRETTY_VALUES
+      PROPERTIES LABELS ${NX_LABEL} TIMEOUT 300)
+    return()
+  endif()
+  math(EXPR last "${NX_SHARDS} - 1")
+  foreach(i RANGE ${last})
+    add_test(NAME ${target}:${i}/${NX_SHARDS} COMMAND ${target} ${NX_EXTRA_ARGS})
+    # The heavier executables have more shards: CTest starts those first.
+    set_tests_properties(${target}:${i}/${NX_SHARDS} PROPERTIES LABELS ${NX_LABEL} TIMEOUT 900
+      COST ${NX_SHARDS} ENVIRONMENT "GTEST_TOTAL_SHARDS=${NX_SHARDS};GTEST_SHARD_INDEX=${i}")
+  endforeach()
 endfunction()
 
 # nx_test_unity(<target> [ALONE <files>...])

@@ -187,6 +187,9 @@ void TnxStaticKeyBstarTreeIndexEngine::RaiseCorrupt(TnxBlockNumber aBlock) {
 }
 
 PnxBlock TnxStaticKeyBstarTreeIndexEngine::Fetch(Op& aOp, TnxBlockNumber aBlock, bool aMarkDirty) {
+  if (!aMarkDirty)
+    if (PnxBlock node = aOp.ReadNode(aBlock)) return node;
+  aOp.lastNode = nullptr;
   TnxReleaseMethod release;
   PnxBlock node =
       nxReadIndexBlock(aOp.trans, bieIndexFile, aOp.header->FileHeader(), bseID, aMarkDirty, aBlock, release);
@@ -201,6 +204,7 @@ PnxBlock TnxStaticKeyBstarTreeIndexEngine::Fetch(Op& aOp, TnxBlockNumber aBlock,
   else
     ok = false;
   if (!ok) RaiseCorrupt(aBlock);
+  if (!aMarkDirty) aOp.RememberReadNode(aBlock, node);
   return node;
 }
 
@@ -512,7 +516,14 @@ bool TnxStaticKeyBstarTreeIndexEngine::InternalFindKey(Op& aOp, TnxBaseFilterEng
     // The strict actions, "Any" ones included, never end on an equal key.
     const bool strict = aAction == skaGreater || aAction == skaSmaller || aAction == skaAnyGreater ||
                         aAction == skaAnySmaller;
-    if ((strict || (bieDups && mode != Mode::KeyRef) || fc != 0 || pl != 0) && !any) {
+    // The leaf search ends on the leaf's first equal entry; past the leaf's
+    // first slot, the entry before it differs, so the path is already on the
+    // first equal entry and only the filter is left to apply.
+    const bool firstInLeaf = mode == Mode::Action && pos > first &&
+                             (aAction == skaEqualFirst || aAction == skaGreaterEqual);
+    if (firstInLeaf) {
+      if (aKeyFilter && !Accept(aKeyFilter, aPath->Key)) StepNext(aOp, aPath, aKeyFilter);
+    } else if ((strict || (bieDups && mode != Mode::KeyRef) || fc != 0 || pl != 0) && !any) {
       const bool backward = aAction == skaEqualFirst || aAction == skaGreaterEqual || aAction == skaSmaller ||
                             aAction == skaAnySmaller;
       for (;;) {

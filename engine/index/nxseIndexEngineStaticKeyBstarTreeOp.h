@@ -42,6 +42,35 @@ struct TnxStaticKeyBstarTreeIndexEngine::Op {
   // The most levels or leaves a walk may visit.
   std::uint32_t Limit() { return header->GetIndexPageCount() + 1; }
 
+  // The view of aTrans's blocks: it changes when the transaction changes a
+  // block it did not own or starts a level, so that a node read before may
+  // then have a newer image.
+  struct View {
+    std::int32_t transBlocks = -1;
+    const void* level = nullptr;
+    std::int32_t levelBlocks = -1;
+    bool operator==(const View&) const = default;
+  };
+  View CurrentView() const {
+    if (!trans) return {};
+    const TnxBaseTransactionLevel* level = trans->TransLevel();
+    return {trans->BlockCount(), level, level ? level->BlockCount() : 0};
+  }
+  // The node last fetched for reading, still pinned by the release list
+  // while its generation holds; a step along the same leaf takes it again
+  // instead of fetching it once per entry.
+  PnxBlock ReadNode(TnxBlockNumber aBlock) const {
+    return lastNode && lastBlock == aBlock && lastGeneration == release->Generation() && lastView == CurrentView()
+               ? lastNode
+               : nullptr;
+  }
+  void RememberReadNode(TnxBlockNumber aBlock, PnxBlock aNode) {
+    lastBlock = aBlock;
+    lastNode = aNode;
+    lastGeneration = release->Generation();
+    lastView = CurrentView();
+  }
+
   TnxStaticKeyBstarTreeIndexEngine* engine;
   TnxBaseTransaction* trans;
   TnxOwned<TnxBaseIndexHeaderAccess> header;
@@ -53,4 +82,8 @@ struct TnxStaticKeyBstarTreeIndexEngine::Op {
   TnxBaseIndexPath* keys = nullptr;
   TnxOwned<TnxBaseIndexPath> ownKeys;
   bool bound = false;
+  TnxBlockNumber lastBlock = 0;
+  PnxBlock lastNode = nullptr;
+  std::uint64_t lastGeneration = 0;
+  View lastView;
 };

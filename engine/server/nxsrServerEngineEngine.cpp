@@ -221,9 +221,23 @@ TnxServerEngineSizing TnxServerEngine::seComputeSizing() const {
   return sizing;
 }
 
+TnxBufferManager* TnxServerEngine::seCreateUnusedManager() const {
+  // Made as activation makes it: its statistics rows differ with the
+  // temporary storage (none for a size of 0).
+  const TnxServerEngineSizing sizing = seComputeSizing();
+  TnxOwned<TnxBufferManager> unused(platform::create<TnxBufferManager>(sizing.TempFolder, false));
+  try {
+    unused->SetTempStoreSize(sizing.TempStoreSize);
+  } catch (const EnxBaseException&) {
+    // Activation would fail the same way; these are the rows of a cache
+    // without storage.
+  }
+  return unused.release();
+}
+
 void TnxServerEngine::scInitializing() {
   const TnxServerEngineSizing sizing = seComputeSizing();
-  seBufferManager = platform::create<TnxBufferManager>(sizing.TempFolder);
+  seBufferManager = platform::create<TnxBufferManager>(sizing.TempFolder, false);
   seBufferManager->SetMaxRAM(sizing.MaxRAM);
   seBufferManager->SetTempStoreSize(sizing.TempStoreSize);
   TnxBaseServerEngine::scInitializing();
@@ -465,7 +479,7 @@ void TnxServerEngine::GetStatsCaptions(platform::TStringList& aList) const {
   if (seBufferManager) {
     seBufferManager->GetStatsCaptions(aList);
   } else {
-    TnxOwned<TnxBufferManager> unused(platform::create<TnxBufferManager>(nxString()));
+    TnxOwned<TnxBufferManager> unused(seCreateUnusedManager());
     unused->GetStatsCaptions(aList);
   }
 }
@@ -484,7 +498,7 @@ void TnxServerEngine::GetStatsValues(platform::TStringList& aList) const {
     // The rows of an unused cache, so that they match the captions: the
     // class-level values follow the registered temporary storage class,
     // whose extra captions only an instance would tell.
-    TnxOwned<TnxBufferManager> unused(platform::create<TnxBufferManager>(nxString()));
+    TnxOwned<TnxBufferManager> unused(seCreateUnusedManager());
     unused->GetStatsValues(aList);
   }
 }

@@ -169,6 +169,9 @@ class TnxServerEngine : public TnxBaseServerEngine {
                                     const nxString& aConnectedFrom, TnxWord32 aTimeout, std::int32_t aClientVersion);
   // The figures the buffer manager is built with.
   TnxServerEngineSizing seComputeSizing() const;
+  // A buffer manager sized like the one activation would make, for the
+  // statistics rows of an inactive engine.
+  TnxBufferManager* seCreateUnusedManager() const;
   // One cleanup tick: frees idle folders, then idle tables.
   void seCleanupTimerTick(platform::TObject* aSender);
   // The table half of the tick.

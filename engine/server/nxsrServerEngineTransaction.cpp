@@ -1,5 +1,6 @@
 // Server transactions, levels, table links and the transaction context.
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "nxllException.h"
@@ -278,6 +279,14 @@ TnxResult TnxServerTransactionLevelTableLink::WaitFor() {
   return ttlState == ttlsGranted ? 0 : kLockTimeout;
 }
 
+std::pair<TnxServerTransactionLevelTableLink**, TnxServerTransactionLevelTableLink**>
+TnxServerTransactionLevelTableLink::ttlTableList(bool aPending) const {
+  TnxServerRootTable& t = *ttlTable;
+  if (aPending) return {&t.srtTransLinksPendingHead, &t.srtTransLinksPendingTail};
+  if (ttlSnapshot) return {&t.srtTransLinksSnapshotGrantedHead, &t.srtTransLinksSnapshotGrantedTail};
+  return {&t.srtTransLinksGrantedHead, &t.srtTransLinksGrantedTail};
+}
+
 void TnxServerTransactionLevelTableLink::ttlAddToTable() {
   nxAssert(!ttlTableAdded, "Link added to its table twice");
   TnxServerRootTable& t = *ttlTable;
@@ -285,8 +294,7 @@ void TnxServerTransactionLevelTableLink::ttlAddToTable() {
   TnxServerTransactionLevelTableLink** tail = nullptr;
   switch (ttlState) {
     case ttlsPending:
-      head = &t.srtTransLinksPendingHead;
-      tail = &t.srtTransLinksPendingTail;
+      std::tie(head, tail) = ttlTableList(true);
       break;
     case ttlsPendingUpgrade:
       nxAssert(t.srtTransLinksPendingUpgrade == nullptr, "Second pending upgrade on one table");
@@ -295,8 +303,7 @@ void TnxServerTransactionLevelTableLink::ttlAddToTable() {
       ttlTableAdded = true;
       return;
     case ttlsGranted:
-      head = ttlSnapshot ? &t.srtTransLinksSnapshotGrantedHead : &t.srtTransLinksGrantedHead;
-      tail = ttlSnapshot ? &t.srtTransLinksSnapshotGrantedTail : &t.srtTransLinksGrantedTail;
+      std::tie(head, tail) = ttlTableList(false);
       break;
     case ttlsFailed:
       nxAssert(false, "Failed link added to its table");
@@ -317,8 +324,7 @@ void TnxServerTransactionLevelTableLink::ttlRemoveFromTable() {
   TnxServerTransactionLevelTableLink** tail = nullptr;
   switch (ttlTableListState) {
     case ttlsPending:
-      head = &t.srtTransLinksPendingHead;
-      tail = &t.srtTransLinksPendingTail;
+      std::tie(head, tail) = ttlTableList(true);
       break;
     case ttlsPendingUpgrade:
       nxAssert(t.srtTransLinksPendingUpgrade == this, "Upgrade slot holds another link");
@@ -326,8 +332,7 @@ void TnxServerTransactionLevelTableLink::ttlRemoveFromTable() {
       ttlTableAdded = false;
       return;
     default:
-      head = ttlSnapshot ? &t.srtTransLinksSnapshotGrantedHead : &t.srtTransLinksGrantedHead;
-      tail = ttlSnapshot ? &t.srtTransLinksSnapshotGrantedTail : &t.srtTransLinksGrantedTail;
+      std::tie(head, tail) = ttlTableList(false);
       break;
   }
   nxAssert(ttlTablePrev ? ttlTablePrev->ttlTableNext == this : *head == this, "Broken table link list");

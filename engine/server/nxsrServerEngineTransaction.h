@@ -33,6 +33,8 @@
 // padlock.
 #pragma once
 
+#include <utility>
+
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -124,6 +126,9 @@ class TnxServerTransactionLevelTableLink : public TnxObject {
   TnxServerTransaction* Transaction() const;
 
   // --- list operations (REQUIRES: the table's padlock for the table list)
+  // Head and tail of the table list holding a pending link, or a granted one
+  // (snapshot links have their own list).
+  std::pair<TnxServerTransactionLevelTableLink**, TnxServerTransactionLevelTableLink**> ttlTableList(bool aPending) const;
   void ttlAddToTable();
   void ttlRemoveFromTable();
   void ttlAddToTransaction();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "nxllOwners.h"
@@ -22,6 +23,10 @@ namespace {
 
 constexpr std::uint8_t kNoImage = 0x80;
 constexpr std::uint8_t kBeforeImage = 255, kAfterImage = 0;
+// What a journal's name ends in while it is written: recovery drops such
+// files, whose commits never reached a table file.
+constexpr char16_t kWritingSuffix[] = u".tmp";
+constexpr char kWritingExtension[] = ".n$2.tmp";
 
 platform::FileSystem& fs() { return platform::currentFileSystem(); }
 
@@ -68,16 +73,18 @@ std::size_t readSome(platform::FileId aFile, void* aData, std::size_t aCount, st
                                     {platform::fromUtf8(aPath), nxString(aWhy)});
 }
 
-bool endsWithJournalExtension(const std::string& aName) {
-  static constexpr char kExt[] = ".n$2";
-  if (aName.size() < 4) return false;
-  for (std::size_t i = 0; i < 4; ++i) {
-    char c = aName[aName.size() - 4 + i];
+bool endsWithLower(const std::string& aName, std::string_view aEnd) {
+  if (aName.size() < aEnd.size()) return false;
+  for (std::size_t i = 0; i < aEnd.size(); ++i) {
+    char c = aName[aName.size() - aEnd.size() + i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kExt[i]) return false;
+    if (c != aEnd[i]) return false;
   }
   return true;
 }
+
+bool endsWithJournalExtension(const std::string& aName) { return endsWithLower(aName, ".n$2"); }
+bool endsWithWritingExtension(const std::string& aName) { return endsWithLower(aName, kWritingExtension); }
 
 // The number in a journal's name ("<number>.n$2"); -1 when there is none.
 std::int64_t journalNumber(const std::string& aName) {
@@ -123,31 +130,35 @@ Tnx1xJournalEngine::~Tnx1xJournalEngine() {
   }
   fs().close(jeJournalFile);
   jeJournalFile = -1;
-  const std::string path = platform::toUtf8(bjeFileName);
-  if (fs().remove(path) == 0) (void)fs().syncDirectory(platform::folderOf(path));
+  if (fs().remove(jePath) == 0 && jeNamed) (void)fs().syncDirectory(platform::folderOf(jePath));
 }
 
 void Tnx1xJournalEngine::RetireJournal() {
   if (jeJournalFile < 0) return;
-  const std::string path = platform::toUtf8(bjeFileName);
-  // An incomplete journal is never replayed; a complete one stops being
-  // replayable once its cleared flag is durable. The journal is written
-  // through, so a completed write is durable even when the sync after it
-  // fails.
-  int flagError = 0;
-  if (jeComplete) {
-    const std::uint8_t zero[4] = {};
-    std::size_t done = 0;
-    flagError = fs().writeAt(jeJournalFile, zero, 4, 4, done);
-    if (flagError == 0 && done != 4) flagError = 5;  // EIO
-    if (flagError == 0)
-      if (const int syncError = fs().sync(jeJournalFile); syncError != 0 && !jeWriteThrough) flagError = syncError;
+  const std::string path = jePath;
+  if (!jeComplete) {
+    // Never under a name recovery replays.
+    fs().close(jeJournalFile);
+    jeJournalFile = -1;
+    (void)fs().remove(path);
+    return;
   }
+  // A complete journal stops being replayable once its cleared flag is
+  // durable; a name that comes back after a lost unlink is then dropped at
+  // recovery, so the unlink need not be durable. On a journal written
+  // through, a completed write is durable even when the sync after it fails.
+  const std::uint8_t zero[4] = {};
+  std::size_t done = 0;
+  int flagError = fs().writeAt(jeJournalFile, zero, 4, 4, done);
+  if (flagError == 0 && done != 4) flagError = 5;  // EIO
+  if (flagError == 0)
+    if (const int syncError = fs().sync(jeJournalFile); syncError != 0 && !jeWriteThrough) flagError = syncError;
   fs().close(jeJournalFile);
   jeJournalFile = -1;
   int unlinkError = fs().remove(path);
+  if (flagError == 0) return;
   if (unlinkError == 0) unlinkError = fs().syncDirectory(platform::folderOf(path));
-  if (flagError != 0 && unlinkError != 0) raiseIO(9218, u"Could not retire the journal", path, flagError);
+  if (unlinkError != 0) raiseIO(9218, u"Could not retire the journal", path, flagError);
 }
 
 void Tnx1xJournalEngine::KeepJournalFile() {
@@ -158,22 +169,24 @@ void Tnx1xJournalEngine::KeepJournalFile() {
 
 void Tnx1xJournalEngine::PrepareJournal() {
   nxAssert(jeJournalFile < 0, "Journal already open");
-  const std::string path = platform::toUtf8(bjeFileName);
+  // Written under a name recovery drops until it is complete and durable.
+  jePath = platform::toUtf8(bjeFileName + kWritingSuffix);
+  const std::string& path = jePath;
   platform::FileOpenOptions options;
   options.access = platform::FileAccess::readWrite;
   options.share = platform::FileShare::none;
   options.create = true;
-  options.writeThrough = true;
   platform::FileId id = -1;
   if (const int err = fs().open(path, options, id)) raiseIO(9218, u"Could not create the journal", path, err);
   jeJournalFile = id;
   jeWriteThrough = options.writeThrough;
   jeSize = 0;
+  jeGatheredAt = 0;
+  jeGatheredCount = 0;
   jeComplete = false;
+  jeNamed = false;
+  jeNames.clear();
   WriteJournalHeader(false);
-  // The journal's name must be durable before any table block is written.
-  if (const int err = fs().syncDirectory(platform::folderOf(path)))
-    raiseIO(9218, u"Could not sync the journal's folder", path, err);
 }
 
 void Tnx1xJournalEngine::WriteJournalHeader(bool aComplete) {
@@ -182,8 +195,55 @@ void Tnx1xJournalEngine::WriteJournalHeader(bool aComplete) {
   const std::int32_t flag = aComplete ? -1 : 0, kind = Kind();
   std::memcpy(header + 4, &flag, 4);
   std::memcpy(header + 8, &kind, 4);
-  writeExact(jeJournalFile, header, HeaderSize, 0, platform::toUtf8(bjeFileName));
-  jeSize = std::max<std::int64_t>(jeSize, HeaderSize);
+  if (jeSize == 0) {
+    std::memcpy(Reserve(HeaderSize), header, HeaderSize);
+    jeSize = HeaderSize;
+    return;
+  }
+  if (jeGatheredAt == 0 && jeGatheredCount >= HeaderSize) {
+    std::memcpy(jeGathered.get(), header, HeaderSize);  // the header is still gathered
+    return;
+  }
+  WriteGathered();
+  writeExact(jeJournalFile, header, HeaderSize, 0, jePath);
+}
+
+std::uint8_t* Tnx1xJournalEngine::Reserve(std::size_t aCount) {
+  if (jeGatheredCount + aCount > jeGatheredCapacity) {
+    const std::size_t capacity = std::max({jeGatheredCapacity * 2, jeGatheredCount + aCount, std::size_t{64} << 10});
+    // Not zero-filled: every byte is written before it is used.
+    std::unique_ptr<std::uint8_t[]> grown(new std::uint8_t[capacity]);
+    if (jeGatheredCount) std::memcpy(grown.get(), jeGathered.get(), jeGatheredCount);
+    jeGathered = std::move(grown);
+    jeGatheredCapacity = capacity;
+  }
+  std::uint8_t* at = jeGathered.get() + jeGatheredCount;
+  jeGatheredCount += aCount;
+  return at;
+}
+
+void Tnx1xJournalEngine::WriteGathered() {
+  if (jeGatheredCount == 0) return;
+  writeExact(jeJournalFile, jeGathered.get(), jeGatheredCount, jeGatheredAt, jePath);
+  jeGatheredAt += static_cast<std::int64_t>(jeGatheredCount);
+  jeGatheredCount = 0;
+}
+
+const std::uint8_t* Tnx1xJournalEngine::NameField(TnxBaseFile* aFile) {
+  for (const auto& [file, field] : jeNames)
+    if (file == aFile) return field.data();
+  std::string name = platform::toUtf8(aFile->FileName());
+  const std::string folder = folderWithSlash(platform::toUtf8(bjeFileName));
+  if (name.compare(0, folder.size(), folder) == 0 && name.find('/', folder.size()) == std::string::npos)
+    name.erase(0, folder.size());
+  if (name.size() > 255)
+    throw Enx1xJournalEngineException(nxErrNotSupported, u"The table file name is too long for the journal: %s",
+                                      {aFile->FileName()});
+  std::array<std::uint8_t, 256> field{};
+  field[0] = static_cast<std::uint8_t>(name.size());
+  std::memcpy(field.data() + 1, name.data(), name.size());
+  jeNames.emplace_back(aFile, field);
+  return jeNames.back().second.data();
 }
 
 void Tnx1xJournalEngine::AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* aBlock) {
@@ -191,37 +251,23 @@ void Tnx1xJournalEngine::AddBlock(TnxBaseTransaction* aTrans, TnxReadOnlyBlock* 
   const std::int32_t kind = Kind();
   if (kind == 0 || kind == 2) WriteJournalRecord(aBlock, aTrans, true);
   if (kind == 0 || kind == 1) WriteJournalRecord(aBlock, aTrans, false);
+  if (jeGatheredCount >= WriteBound) WriteGathered();
 }
 
 void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTransaction* aTrans,
                                             bool aBeforeImage) {
   TnxBaseFile* file = aBlock->robFile;
-  const std::string journalPath = platform::toUtf8(bjeFileName);
-  std::string name = platform::toUtf8(file->FileName());
-  const std::string folder = folderWithSlash(journalPath);
-  if (name.compare(0, folder.size(), folder) == 0 && name.find('/', folder.size()) == std::string::npos)
-    name.erase(0, folder.size());
-  if (name.size() > 255)
-    throw Enx1xJournalEngineException(nxErrNotSupported, u"The table file name is too long for the journal: %s",
-                                      {file->FileName()});
+  const std::uint8_t* nameField = NameField(file);
   const std::uint32_t bytes = file->BlockBytes();
-  std::vector<std::uint8_t> record(RecordHeaderSize + bytes, 0);
-  std::memcpy(record.data(), "NXJR", 4);
-  std::memcpy(record.data() + 4, &aBlock->robBlockNum, 4);
-  record[8] = static_cast<std::uint8_t>(file->fiBlockSize);
-  record[9] = aBeforeImage ? kBeforeImage : kAfterImage;
-  record[12] = static_cast<std::uint8_t>(name.size());
-  std::memcpy(record.data() + 13, name.data(), name.size());
 
   const std::uint8_t* image = nullptr;
-  std::vector<std::uint8_t> freed;
   // What the file writes for a freed block.
   auto freedImage = [&](TnxLSN aLSN) {
-    freed.assign(bytes, 0);
-    std::memcpy(freed.data(), "DEAD", 4);
-    std::memcpy(freed.data() + 4, &aBlock->robBlockNum, 4);
-    std::memcpy(freed.data() + 8, &aLSN, 8);
-    return freed.data();
+    jeFreedImage.assign(bytes, 0);
+    std::memcpy(jeFreedImage.data(), "DEAD", 4);
+    std::memcpy(jeFreedImage.data() + 4, &aBlock->robBlockNum, 4);
+    std::memcpy(jeFreedImage.data() + 8, &aLSN, 8);
+    return jeFreedImage.data();
   };
   if (aBeforeImage) {
     if (aBlock->robNew && aBlock->robBlockNum != 0 && aBlock->robBlockNum < file->fiUsedBlocks) {
@@ -229,10 +275,7 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
       // must put it back so, or the undone commit's data stays in a block
       // of the free set.
       image = freedImage(file->fiBlockZero ? file->fiBlockZero->robLastLSN : 0);
-    } else if (aBlock->robNew) {
-      record[8] |= kNoImage;
-      record.resize(RecordHeaderSize);
-    } else {
+    } else if (!aBlock->robNew) {
       if (!aBlock->boCacheBlock) aBlock->CacheBlockNeeded();
       nxAssert(aBlock->boCacheBlock != nullptr, "Before image not available");
       image = aBlock->boCacheBlock->Block();
@@ -240,14 +283,22 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
   } else {
     TnxModifiedBlock* newest = aBlock->robBlockListTail;
     nxAssert(newest != nullptr, "After image of a block that is not changed");
-    if (newest->mbDiscarded || !newest->boCacheBlock) {
+    if (newest->mbDiscarded || !newest->boCacheBlock)
       image = freedImage(aTrans->btLSN);
-    } else {
+    else
       image = newest->boCacheBlock->Block();
-    }
   }
+  const bool hasImage = image != nullptr;
+  const std::size_t size = RecordHeaderSize + (hasImage ? bytes : 0);
+  std::uint8_t* record = Reserve(size);
+  std::memcpy(record, "NXJR", 4);
+  std::memcpy(record + 4, &aBlock->robBlockNum, 4);
+  record[8] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(file->fiBlockSize) | (hasImage ? 0 : kNoImage));
+  record[9] = aBeforeImage ? kBeforeImage : kAfterImage;
+  record[10] = record[11] = 0;
+  std::memcpy(record + 12, nameField, 256);
+  std::uint8_t* out = record + RecordHeaderSize;
   if (image) {
-    std::uint8_t* out = record.data() + RecordHeaderSize;
     if (file->fiEncryptionEngine && aBlock->robBlockNum != 0) {
       std::vector<std::uint8_t> cookie, checksum = file->fiChecksum;
       file->fiEncryptionEngine->CodeBlockEx(image, out, bytes, aBlock->robBlockNum, cookie, checksum);
@@ -255,16 +306,29 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
       std::memcpy(out, image, bytes);
     }
   }
-  writeExact(jeJournalFile, record.data(), record.size(), jeSize, journalPath);
-  jeSize += static_cast<std::int64_t>(record.size());
+  jeSize += static_cast<std::int64_t>(size);
 }
 
 void Tnx1xJournalEngine::FinalizeJournal() {
   nxAssert(jeJournalFile >= 0, "Journal not open");
+  const std::string path = platform::toUtf8(bjeFileName);
+  const std::string writing = jePath;
+  // Records and flag go out together and are made durable by one sync; the
+  // journal gets its name only after that, so no crash can show the flag
+  // without the records it covers.
   WriteJournalHeader(true);
-  if (const int err = fs().sync(jeJournalFile))
-    raiseIO(9218, u"Could not flush the journal", platform::toUtf8(bjeFileName), err);
+  WriteGathered();
+  jeGathered.reset();
+  jeGatheredCapacity = 0;
+  if (const int err = fs().sync(jeJournalFile)) raiseIO(9218, u"Could not flush the journal", writing, err);
+  // From here a name may come to exist that recovery would replay: freeing
+  // the journal clears its flag first.
   jeComplete = true;
+  if (const int err = fs().rename(writing, path)) raiseIO(9218, u"Could not name the journal", path, err);
+  jeNamed = true;
+  jePath = path;
+  if (const int err = fs().syncDirectory(platform::folderOf(path)))
+    raiseIO(9218, u"Could not sync the journal's folder", path, err);
 }
 
 // ---- Recovery ----------------------------------------------------------------------------
@@ -423,6 +487,11 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
     if (fs().remove(aJournalPath) == 0) (void)fs().syncDirectory(dir);
   };
   for (const std::string& name : names) {
+    if (endsWithWritingExtension(name)) {
+      // Its commit never reached a table file.
+      (void)fs().remove(folder + name);
+      continue;
+    }
     if (!endsWithJournalExtension(name)) continue;
     const std::string path = folder + name;
     platform::PathInfo fileInfo;

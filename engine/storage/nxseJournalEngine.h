@@ -12,15 +12,21 @@
 // (encoded by the file's encryption engine, except block 0). A freed
 // block's after image is the freed-block image the file would write.
 //
-// Durability: the journal is written through (O_DSYNC) and its folder is
-// synced after it is created, before any table write; FinalizeJournal makes
-// the complete flag durable. Once the table files are synced, the owner
-// retires the journal: it writes 0 into the complete flag (durable) before
-// it unlinks the file, so a journal that comes back after a crash is
-// ignored. When neither the cleared flag nor the unlink is durable, the
+// Durability: the journal is written under its name plus ".tmp", which
+// recovery deletes unread. Records are gathered in memory and written in
+// large sequential writes (past a bound, while the transaction adds blocks).
+// FinalizeJournal writes the rest with the complete flag set and syncs the
+// file, then renames it to its journal name and syncs the folder: the name
+// never lasts without the records and flag behind it, and nothing reaches a
+// table file before FinalizeJournal returns. Once the table files are
+// synced, the owner retires the journal: it writes 0 into the complete flag
+// and syncs it, then unlinks the file without waiting for the folder, since
+// a journal that comes back after a crash is then dropped. When the cleared
+// flag cannot be made durable, the unlink and a folder sync must be, or the
 // retirement fails, and with it the commit, which recovery then undoes.
 //
-// Recovery (Check) of a folder: complete rollback journals are replayed
+// Recovery (Check) of a folder: journals still being written are deleted;
+// complete rollback journals are replayed
 // newest first, complete commit journals oldest first (by the number in the
 // journal's name, which rises with commit order); incomplete ones are
 // dropped. A replay validates the whole journal before writing anything:
@@ -32,7 +38,12 @@
 // while the folder's tables are closed.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "nxsrBufferManager.h"
 #include "plFileSystem.h"
@@ -54,6 +65,8 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
  public:
   static constexpr std::uint32_t HeaderSize = 12;
   static constexpr std::uint32_t RecordHeaderSize = 268;
+  // Gathered bytes past which AddBlock writes them out.
+  static constexpr std::size_t WriteBound = std::size_t{1} << 20;
 
   explicit Tnx1xJournalEngine(const nxString& aFileName) : TnxBaseJournalEngine(aFileName) {}
   ~Tnx1xJournalEngine() override;
@@ -81,11 +94,25 @@ class Tnx1xJournalEngine : public TnxBaseJournalEngine {
  protected:
   void WriteJournalHeader(bool aComplete);
   void WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTransaction* aTrans, bool aBeforeImage);
+  // The 256-byte name field of aFile's records, converted once per file.
+  const std::uint8_t* NameField(TnxBaseFile* aFile);
+  // Room for aCount more bytes at the end of the gathered bytes.
+  std::uint8_t* Reserve(std::size_t aCount);
+  // Writes the gathered bytes at their place in the file.
+  void WriteGathered();
 
   platform::FileId jeJournalFile = -1;
-  std::int64_t jeSize = 0;
-  bool jeComplete = false;
+  std::int64_t jeSize = 0;  // bytes of the journal, written or gathered
+  bool jeComplete = false;  // the flag is set in the file (named or not)
+  bool jeNamed = false;     // the file has its journal name
+  std::string jePath;       // the file's name now
+  // Gathered bytes not yet written; they start at file offset jeGatheredAt.
+  std::unique_ptr<std::uint8_t[]> jeGathered;
+  std::size_t jeGatheredCount = 0, jeGatheredCapacity = 0;
+  std::int64_t jeGatheredAt = 0;
+  std::vector<std::pair<TnxBaseFile*, std::array<std::uint8_t, 256>>> jeNames;
   bool jeWriteThrough = false;
+  std::vector<std::uint8_t> jeFreedImage;  // reused for freed-block images
 };
 
 class Tnx1xCommitJournalEngine : public Tnx1xJournalEngine {

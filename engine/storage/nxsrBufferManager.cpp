@@ -1,6 +1,7 @@
 #include "nxsrBufferManager.h"
 
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 #include <algorithm>
@@ -21,18 +22,11 @@ PL_CLASS_INFO_IMPL(TnxBufferManager, TnxObject, "TnxBufferManager", nullptr)
 
 namespace {
 
-struct TnxReleaseListItem {
-  PnxBlock block;
-  TnxReleaseMethod method;
-};
-
 TnxMemoryPool gContainerPool;
-TnxMemoryPool gReleaseItemPool;
 std::once_flag gPoolsOnce;
 
 void makePools() {
   gContainerPool = nxGetPool(sizeof(TnxBlockContainer));
-  gReleaseItemPool = nxGetPool(sizeof(TnxReleaseListItem));
 }
 
 }  // namespace
@@ -40,11 +34,6 @@ void makePools() {
 TnxMemoryPool& nxsrContainerPool() {
   std::call_once(gPoolsOnce, makePools);
   return gContainerPool;
-}
-
-TnxMemoryPool& nxsrReleaseItemPool() {
-  std::call_once(gPoolsOnce, makePools);
-  return gReleaseItemPool;
 }
 
 std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader) {
@@ -62,19 +51,32 @@ TnxReleaseList::~TnxReleaseList() {
 }
 
 void TnxReleaseList::Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod) {
-  auto* item = static_cast<TnxReleaseListItem*>(nxsrReleaseItemPool().Alloc());
-  item->block = aBlock;
-  item->method = aMethod;
-  TnxList::Add(item);
+  if (rlCount < kInline)
+    rlInline[rlCount++] = Item{aBlock, aMethod};
+  else
+    rlMore.push_back(Item{aBlock, aMethod});
 }
 
 void TnxReleaseList::Release() {
-  for (std::int32_t i = 0; i < Count(); ++i) {
-    auto* item = static_cast<TnxReleaseListItem*>(Items(i));
-    nxReleaseBlock(item->method, item->block);
-    nxsrReleaseItemPool().DisposeDirect(item);
-  }
-  Clear();
+  // Cleared before the calls, so a throwing release never runs twice.
+  const std::size_t count = rlCount;
+  rlCount = 0;
+  ++rlGeneration;
+  std::exception_ptr first;
+  auto release = [&first](Item& aItem) {
+    try {
+      nxReleaseBlock(aItem.method, aItem.block);
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+  };
+  for (std::size_t i = 0; i < count; ++i) release(rlInline[i]);
+  std::vector<Item> more;
+  more.swap(rlMore);
+  for (Item& item : more) release(item);
+  more.clear();
+  if (rlMore.empty()) rlMore.swap(more);  // keeps the room
+  if (first) std::rethrow_exception(first);
 }
 
 // ---- Cache blocks -------------------------------------------------------------------
@@ -330,7 +332,9 @@ void TnxReadOnlyBlock::Validate(PnxBlock aBlock) {
 }
 
 TnxEvictResult TnxReadOnlyBlock::CheckedEvict(bool) {
-  if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting > 0 || robUnwritten) return erNone;
+  if (robRefCount.load(std::memory_order_acquire) > 0 || robLoading || robWaiting > 0 ||
+      robUnwritten.load(std::memory_order_acquire))
+    return erNone;
   if (robFile->IsTemporary() || robNew) {
     // Not on disk: the image can only be parked.
     return Evict() ? erThis : erNone;
@@ -825,9 +829,20 @@ std::uint32_t TnxBlockAccess::fiBlockSizeBytes() const { return baFile->fiBlockS
 
 // ---- Buffer manager -----------------------------------------------------------------------
 
-TnxBufferManager::TnxBufferManager(const nxString& aTempDir)
+TnxBufferManager::TnxBufferManager(const nxString& aTempDir, bool aDefaultTempStore)
     : bmPadlock(platform::create<TnxPadlock>(true)), bmTempDir(aTempDir) {
-  bmTempStore = platform::create<TnxNullTempStorage>(aTempDir);
+  // Without settings a transaction larger than the cache parks its copies in
+  // the registered storage, so memory follows the budget; the server engine
+  // sets its configured size afterwards (0: none).
+  const platform::ClassInfo* cls = aDefaultTempStore ? TnxBaseTempStorage::RegisteredClass() : nullptr;
+  if (cls) {
+    try {
+      bmTempStore = TnxBaseTempStorage::CreateOf(*cls, aTempDir);
+    } catch (const std::exception&) {
+      bmTempStore = nullptr;  // no scratch file here: copies stay in memory
+    }
+  }
+  if (!bmTempStore) bmTempStore = platform::create<TnxNullTempStorage>(aTempDir);
 }
 
 void TnxBufferManager::beforeDestruction() {

@@ -32,6 +32,7 @@
 // keep for them as block snapshots.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <cstdint>
@@ -154,10 +155,27 @@ class TnxReleaseList : public TnxList {
   TnxReleaseList() = default;
   ~TnxReleaseList() override;
 
-  using TnxList::Add;
   void Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod);
-  // Calls every item's release method, returns the items, clears the list.
+  // Calls every item's release method and clears the list.
   void Release();
+  std::int32_t Count() const { return static_cast<std::int32_t>(rlCount + rlMore.size()); }
+  // Rises with every Release: a block added before is no longer pinned by
+  // this list once it moved.
+  std::uint64_t Generation() const { return rlGeneration; }
+
+ private:
+  using TnxList::Add;  // items are blocks with their release methods only
+  struct Item {
+    PnxBlock block;
+    TnxReleaseMethod method;
+  };
+  // A descent holds a few blocks: those stay inline, no allocation per
+  // block; the rest goes to a vector that keeps its room between uses.
+  static constexpr std::size_t kInline = 16;
+  std::array<Item, kInline> rlInline{};
+  std::size_t rlCount = 0;
+  std::vector<Item> rlMore;
+  std::uint64_t rlGeneration = 0;
 };
 
 // ---- Cache blocks and block objects -------------------------------------------
@@ -308,7 +326,8 @@ class TnxReadOnlyBlock : public TnxBlockObject {
   TnxLSN robLastLSN = 0;
   std::atomic<std::int32_t> robRefCount{0};
   bool robNew;
-  bool robUnwritten = false;
+  // Cleared by the flush outside the padlock once the image is on disk.
+  std::atomic<bool> robUnwritten{false};
   InxManualEventRef robLoading;
   std::int32_t robWaiting = 0;  // threads waiting for robLoading
   TnxReadOnlyBlock* robInUseNext = nullptr;
@@ -895,7 +914,9 @@ class TnxBaseFile : public TnxObject {
 class TnxBufferManager : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
-  explicit TnxBufferManager(const nxString& aTempDir);
+  // Without aDefaultTempStore the manager starts with no temporary storage,
+  // for a caller that sets its own size at once (no scratch file is made).
+  explicit TnxBufferManager(const nxString& aTempDir, bool aDefaultTempStore = true);
   ~TnxBufferManager() override;
   // Asserts that every file was removed.
   void beforeDestruction() override;
@@ -966,6 +987,13 @@ class TnxBufferManager : public TnxObject {
   // evictions; a pass that freed nothing blocks unforced passes for 1000 ms.
   // REQUIRES: the padlock.
   void bmRemoveExcessBlocks(bool aForceMapped, bool aForceAllocated);
+  // The trim once a flush has written the committed images: until then they
+  // could not be dropped, so an earlier failed pass says nothing.
+  void TrimAfterFlush();
+  // A trim while a commit or flush walks more blocks than the cache holds.
+  void TrimIfOverBudget() {
+    if (MappedPages() > MappedBudget()) TrimAfterFlush();
+  }
   // The cached block, nil when none; waits for a load by another thread.
   // REQUIRES: the padlock.
   TnxReadOnlyBlock* bmFindBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber);

@@ -49,6 +49,13 @@ std::int64_t TnxBufferManager::AvailableRAM() {
 // ---- Trim ---------------------------------------------------------------------------------
 
 void TnxBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool) {
+  // The common case on every block fetch: within budget, nothing to do; no
+  // clock read, no list walk.
+  if (!aForceMapped && ResidentPages(cbsMapped) <= MappedBudget() &&
+      bmBlockListCount[cbsMapped][0][0] <= bmMaxPages[cbsMapped][1] &&
+      bmBlockListCount[cbsMapped][1][0] <= bmMaxPages[cbsMapped][0] && !nxGetForceAllocated() &&
+      !nxIsMemoryEmergency())
+    return;
   if (aForceMapped && nxIsMemoryEmergency()) bmChunkEmergency = nxTickCount64();
   // Without the allocated tier only the mapped pass has a budget.
   bmRemoveExcessUsedBlocks(cbsMapped, aForceMapped);
@@ -64,6 +71,12 @@ void TnxBufferManager::bmRemoveExcessBlocks(bool aForceMapped, bool) {
       ghost->boBlockCacheHit[cbsMapped] = 0;
     }
   }
+}
+
+void TnxBufferManager::TrimAfterFlush() {
+  TnxPadlockGuard guard(*bmPadlock);
+  bmLastCheckFailed[cbsMapped] = 0;
+  bmRemoveExcessBlocks(false, false);
 }
 
 void TnxBufferManager::bmRemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce) {

@@ -4,9 +4,8 @@
 #include "nxllMemoryManager.h"
 #include "nxsrBufferManager.h"
 
-// The pools of the lookup containers and release items (module start-up).
+// The pool of the lookup containers (module start-up).
 TnxMemoryPool& nxsrContainerPool();
-TnxMemoryPool& nxsrReleaseItemPool();
 
 // The used-block count of a block-0 image through the file's factory.
 std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader);

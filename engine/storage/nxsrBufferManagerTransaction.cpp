@@ -244,8 +244,12 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
   CheckBlocksBeforeCommit(aTrans);
   if (TnxBaseJournalEngine* journal = aTrans->btJournal) {
     journal->PrepareJournal();
-    for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext)
+    std::uint32_t n = 0;
+    for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext) {
       if (!block->robFile->IsTemporary()) journal->AddBlock(aTrans, block);
+      // The images the journal brought back go out again as it proceeds.
+      if ((++n & 63) == 0) TrimIfOverBudget();
+    }
     journal->FinalizeJournal();
   }
   // With snapshot readers about, committing must not free the padlock
@@ -275,6 +279,11 @@ void TnxBufferManager::CommitTopLevel(TnxBaseTransaction* aTrans, TnxFlushList* 
   for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block;) {
     TnxReadOnlyBlock* next = block->robTransNext;
     block->Commit(false, aIsWTCommit);
+    // A queued image cannot be dropped before the flush; parked it comes
+    // back when the flush writes it, so memory stays within the budget.
+    if (block->boCacheBlock && block->robRefCount.load(std::memory_order_acquire) == 0 &&
+        MappedPages() > MappedBudget())
+      block->Evict();
     block = next;
   }
   if (aTrans->btJournal) {
@@ -448,4 +457,7 @@ void TnxFlushList::Flush(bool aForceFailSafe) {
   }
   if (flReplicationLog) flReplicationLog->EndTrans();
   platform::TObject::free(std::exchange(flJournal, nullptr));
+  TnxBufferManager* trimmed = nullptr;
+  for (TnxBaseFile* file : flList)
+    if (file->fiBufMgr != trimmed) (trimmed = file->fiBufMgr)->TrimAfterFlush();
 }

@@ -348,6 +348,7 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
   const TnxReadOnlyBlock* previous = nullptr;
   std::vector<std::uint8_t> cookie;
   std::vector<std::uint8_t> freed;
+  std::uint32_t written = 0;
   for (TnxReadOnlyBlock* block : dfiWriteRequest) {
     if (block == previous) continue;
     previous = block;
@@ -368,7 +369,7 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
       fiBufMgr->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
       nxsrCountSessionStats(sscBlocksWritten, 1);
       WriteEncryptFileExactAt(BlockBytes(), freed.data(), cookie, static_cast<std::int64_t>(number) << shift);
-      block->robUnwritten = false;
+      block->robUnwritten.store(false, std::memory_order_release);
       continue;
     }
     fiBufMgr->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
@@ -377,7 +378,9 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
     if (log) log->WriteBlock(block->robBlockNum, block->robLastLSN, image->Block());
     WriteEncryptFileExactAt(BlockBytes(), image->Block(), cookie,
                             static_cast<std::int64_t>(block->robBlockNum) << shift);
-    block->robUnwritten = false;
+    block->robUnwritten.store(false, std::memory_order_release);
+    // Written images may go again while a big flush brings parked ones back.
+    if ((++written & 63) == 0) fiBufMgr->TrimIfOverBudget();
   }
   if (log) log->EndFile();
   dfiWriteRequest.clear();

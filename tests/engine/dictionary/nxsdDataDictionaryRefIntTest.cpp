@@ -273,10 +273,18 @@ TEST_F(RefIntegrityTest, SurvivesTheDictionaryRoundTrip) {
   EXPECT_EQ(&r->Actions(1)->classInfo(), &TnxTargetRequiredActionDescriptor::staticClassInfo());
   EXPECT_TRUE(r->References(back->IndicesDescriptor()->Indices(back->GetIndexFromName(u"ID"))));
   EXPECT_NO_THROW(back->CheckValid(false));
-  // The field read back still vetoes its removal.
-  expectCode<EnxFieldSourceDescriptorException>(
-      [&] { back->TablesDescriptor()->GetTableDescriptorFromName(u"qzrecord")->FieldsDescriptor()->RemoveField(9); },
-      nxErrObjectInUse);
+  // The source read back subscribes to its field: it vetoes the field's removal and follows a move. The ID
+  // index vetoes the removal too; subscribers are asked in address order, so either may answer first.
+  auto* source = static_cast<TnxFieldSourceDescriptor*>(r->Sources(0));
+  TnxFieldsDescriptor* fields = back->TablesDescriptor()->GetTableDescriptorFromName(u"qzrecord")->FieldsDescriptor();
+  const std::int32_t count = fields->FieldCount();
+  expectCode<EnxBaseException>([&] { fields->RemoveField(9); }, nxErrObjectInUse,
+                               u"Cannot remove field id because it is still referenced by an index");
+  EXPECT_EQ(fields->FieldCount(), count);
+  expectCode<EnxFieldSourceDescriptorException>([&] { source->HandleFieldChange(true, 9, -1); }, nxErrObjectInUse);
+  fields->MoveField(9, 0);
+  EXPECT_EQ(source->FieldNumber(), 0);
+  EXPECT_EQ(source->Field()->Name(), u"id");
 }
 
 }  // namespace

@@ -561,8 +561,10 @@ TEST_F(TransactionTest, CommitOfAPersistentTableWritesItsJournalFirstAndRemovesI
   ASSERT_EQ(context->TransactionCommit(), 0);
   const auto writes = fx.Fs().writes();
   ASSERT_FALSE(writes.empty());
+  // Written under its writing name, then renamed to the journal's name.
   const std::string journal = "/data/" + std::to_string(lsn) + ".n$2";
-  EXPECT_EQ(writes.front().path, journal);
+  const std::string writing = journal + ".tmp";
+  EXPECT_EQ(writes.front().path, writing);
   // The journal holds the before-images (beyond its header) before the
   // first table block is written; once the table is durable it is retired.
   std::size_t firstTable = writes.size();
@@ -571,9 +573,10 @@ TEST_F(TransactionTest, CommitOfAPersistentTableWritesItsJournalFirstAndRemovesI
   ASSERT_LT(firstTable, writes.size());
   std::size_t imageBytes = 0;
   for (std::size_t i = 0; i < firstTable; ++i)
-    if (writes[i].path == journal) imageBytes += writes[i].count;
+    if (writes[i].path == writing) imageBytes += writes[i].count;
   EXPECT_GT(imageBytes, 4096u);
   EXPECT_FALSE(Exists(journal));
+  EXPECT_FALSE(Exists(writing));
 }
 
 TEST_F(TransactionTest, NoJournalForMemoryTablesOrWithoutDefaultClass) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <optional>
+#include <string>
 
 #include "nxExpectCode.h"
 #include "nxsrTestSupport.h"
@@ -45,6 +47,77 @@ std::vector<std::uint8_t> journalBytes(std::int32_t aKind, bool aComplete, const
   }
   return out;
 }
+
+// Forwards to a file system and logs, in order, what changes something on
+// disk: "write", "sync", "truncate", "rename", "remove" with the file's
+// name, "syncDirectory" with the folder's.
+class OperationLog final : public platform::FileSystem {
+ public:
+  explicit OperationLog(platform::FileSystem& aInner) : inner_(aInner) {}
+  std::vector<std::string> log;
+
+  int open(const std::string& aPath, const platform::FileOpenOptions& aOptions, platform::FileId& aFile) override {
+    const int err = inner_.open(aPath, aOptions, aFile);
+    if (err == 0) paths_[aFile] = aPath;
+    return err;
+  }
+  int openUnnamed(const std::string& aFolder, platform::FileId& aFile) override {
+    return inner_.openUnnamed(aFolder, aFile);
+  }
+  int close(platform::FileId aFile) override { return inner_.close(aFile); }
+  int punchHole(platform::FileId aFile, std::int64_t aOffset, std::int64_t aLength) override {
+    return inner_.punchHole(aFile, aOffset, aLength);
+  }
+  int readAt(platform::FileId aFile, void* aBuffer, std::size_t aCount, std::int64_t aOffset,
+             std::size_t& aDone) override {
+    return inner_.readAt(aFile, aBuffer, aCount, aOffset, aDone);
+  }
+  int writeAt(platform::FileId aFile, const void* aBuffer, std::size_t aCount, std::int64_t aOffset,
+              std::size_t& aDone) override {
+    log.push_back("write " + paths_[aFile]);
+    return inner_.writeAt(aFile, aBuffer, aCount, aOffset, aDone);
+  }
+  int sync(platform::FileId aFile) override {
+    log.push_back("sync " + paths_[aFile]);
+    return inner_.sync(aFile);
+  }
+  int truncate(platform::FileId aFile, std::int64_t aSize) override {
+    log.push_back("truncate " + paths_[aFile]);
+    return inner_.truncate(aFile, aSize);
+  }
+  int size(platform::FileId aFile, std::int64_t& aSize) override { return inner_.size(aFile, aSize); }
+  int identity(platform::FileId aFile, platform::FileIdentityInfo& aInfo) override {
+    return inner_.identity(aFile, aInfo);
+  }
+  int pathInfo(const std::string& aPath, platform::PathInfo& aInfo) override { return inner_.pathInfo(aPath, aInfo); }
+  int remove(const std::string& aPath) override {
+    log.push_back("remove " + aPath);
+    return inner_.remove(aPath);
+  }
+  int rename(const std::string& aFrom, const std::string& aTo) override {
+    log.push_back("rename " + aFrom + " " + aTo);
+    const int err = inner_.rename(aFrom, aTo);
+    if (err == 0)
+      for (auto& [id, path] : paths_)
+        if (path == aFrom) path = aTo;
+    return err;
+  }
+  int listDirectory(const std::string& aPath, std::vector<std::string>& aNames) override {
+    return inner_.listDirectory(aPath, aNames);
+  }
+  int syncDirectory(const std::string& aPath) override {
+    log.push_back("syncDirectory " + aPath);
+    return inner_.syncDirectory(aPath);
+  }
+  int fileSystemType(const std::string& aPath, std::string& aType) override {
+    return inner_.fileSystemType(aPath, aType);
+  }
+  std::string absolutePath(const std::string& aPath) override { return inner_.absolutePath(aPath); }
+
+ private:
+  platform::FileSystem& inner_;
+  std::map<platform::FileId, std::string> paths_;
+};
 
 class JournalTest : public StorageTest {
  protected:
@@ -127,6 +200,59 @@ TEST_F(JournalTest, AThreeBlockRollbackJournal) {
   EXPECT_EQ(diskByte("/db/t.nx1", 1), 0x91);
 }
 
+TEST_F(JournalTest, ASmallDurableCommitTakesFourDeviceBarriersInASafeOrder) {
+  // Journal data with its flag; the folder once the journal has its name;
+  // the table; the cleared flag. The unlink needs no folder sync behind it.
+  OperationLog ops(fs_);
+  platform::setCurrentFileSystem(&ops);
+  TnxBaseFile* table = tableOf(5);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(table, trans.get(), 2, 0x92);
+  attachJournal(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  ops.log.clear();
+  trans->Commit();
+  platform::setCurrentFileSystem(&fs_);
+  const std::vector<std::string> expected = {"write " + name + ".tmp",
+                                             "sync " + name + ".tmp",
+                                             "rename " + name + ".tmp " + name,
+                                             "syncDirectory /db",
+                                             "write /db/t.nx1",
+                                             "write /db/t.nx1",
+                                             "sync /db/t.nx1",
+                                             "write " + name,
+                                             "sync " + name,
+                                             "remove " + name};
+  EXPECT_EQ(ops.log, expected);
+  const auto barriers = std::count_if(ops.log.begin(), ops.log.end(), [](const std::string& aOp) {
+    return aOp.starts_with("sync ") || aOp.starts_with("syncDirectory ");
+  });
+  EXPECT_EQ(barriers, 4);
+  // A crash now brings the name back, with the flag cleared: dropped, and
+  // the commit stays.
+  closeAll();
+  fs_.crash();
+  std::vector<std::uint8_t> journal;
+  ASSERT_TRUE(fs_.contents(name, journal));
+  ASSERT_GE(journal.size(), 8u);
+  EXPECT_EQ(readU32(journal.data() + 4), 0u);
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists(name));
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x92);
+}
+
+TEST_F(JournalTest, AJournalLeftUnderItsWritingNameIsDeletedUnread) {
+  // A crash before the journal got its name: no table block was written.
+  fs_.putFile("/db/t.nx1", tableImage(5));
+  const std::vector<std::uint8_t> complete = journalBytes(2, true, {{"t.nx1", 1, nxbs4k, true, 0x77}});
+  fs_.putFile("/db/9.n$2.tmp", complete);
+  fs_.putFile("/db/10.N$2.TMP", complete);
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists("/db/9.n$2.tmp"));
+  EXPECT_FALSE(exists("/db/10.N$2.TMP"));
+  EXPECT_EQ(diskByte("/db/t.nx1", 1), 0x41);
+}
+
 TEST_F(JournalTest, NewBlocksHaveNoBeforeImageAndFreedBlocksADeadAfterImage) {
   TnxBaseFile* table = tableOf(3);
   TnxOwned<TestTransaction> trans(newTransaction());
@@ -199,6 +325,57 @@ TEST_F(JournalTest, ReplayOfBothKinds) {
     EXPECT_EQ(diskByte("/db/t.nx1", 3), commitKind ? 0xA3 : 0x43);
     EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x42);
   }
+}
+
+TEST_F(JournalTest, ABigJournalGoesOutInFewSequentialWritesAndReplays) {
+  // Both images of 1,100 blocks: more than twice the bound of gathered bytes.
+  constexpr std::uint32_t kBlocks = 1101;
+  const std::vector<std::uint8_t> original = tableImage(kBlocks);
+  fs_.putFile("/db/t.nx1", original);
+  TnxBaseFile* table = openTable("/db/t.nx1");
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (TnxBlockNumber n = 1; n < kBlocks; ++n) setByte(table, trans.get(), n, static_cast<std::uint8_t>(n * 7));
+  attachJournal<Tnx1xJournalEngine>(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  fs_.clearRecords();
+  TnxFlushList list;
+  commitUnflushed(trans.get(), list);
+  const std::vector<std::uint8_t> journal = file(name);
+  ASSERT_EQ(journal.size(), 12u + 2u * (kBlocks - 1) * (268u + kBlock));
+  std::vector<std::uint8_t> durable;
+  ASSERT_TRUE(fs_.durableContents(name, durable));
+  EXPECT_EQ(durable, journal);
+
+  std::vector<platform::FaultFileSystem::WriteRecord> writes;
+  for (const auto& w : fs_.writes()) {
+    EXPECT_NE(w.path, name) << "written under its journal name";
+    if (w.path == name + ".tmp") writes.push_back(w);
+  }
+  ASSERT_GE(writes.size(), 3u);
+  // The data in order, each piece but the last at least the bound; then the
+  // header with the complete flag.
+  std::int64_t at = 0;
+  for (std::size_t k = 0; k + 1 < writes.size(); ++k) {
+    EXPECT_EQ(writes[k].offset, at) << k;
+    if (k + 2 < writes.size()) {
+      EXPECT_GE(writes[k].count, Tnx1xJournalEngine::WriteBound) << k;
+    }
+    at += static_cast<std::int64_t>(writes[k].count);
+  }
+  EXPECT_EQ(at, static_cast<std::int64_t>(journal.size()));
+  EXPECT_LE(writes.size(), 2 + journal.size() / Tnx1xJournalEngine::WriteBound);
+  EXPECT_EQ(writes.back().offset, 0);
+  EXPECT_LE(writes.back().count, Tnx1xJournalEngine::HeaderSize);
+
+  list.Flush(false);
+  closeAll();
+  fs_.putFile(name, journal);  // the journal as a crash would leave it
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists(name));
+  const std::vector<std::uint8_t> restored = file("/db/t.nx1");
+  ASSERT_EQ(restored.size(), original.size());
+  for (std::size_t b = 1; b < kBlocks; ++b)  // the data blocks; the header carries the commit's LSN
+    if (std::memcmp(restored.data() + b * kBlock, original.data() + b * kBlock, kBlock) != 0) ADD_FAILURE() << b;
 }
 
 TEST_F(JournalTest, ARecordNamingABlockBeyondTheTableFailsTheWholeReplay) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "nxExpectCode.h"
+#include "nxseJournalEngine.h"
 #include "nxseTemporaryStorageChunked.h"
 #include "nxsrTestSupport.h"
 
@@ -268,6 +269,68 @@ TEST_F(BigTransactionTest, TwoHundredMegabytesWithMaxRAM10) {
     ASSERT_EQ(std::fseek(f, static_cast<long>(i) * kBlock, SEEK_SET), 0);
     ASSERT_EQ(std::fread(block.data(), 1, kBlock, f), kBlock);
     if (readU32(block.data() + 4) != i || readU32(block.data() + 16) != i * 2654435761u) ++bad;
+  }
+  std::fclose(f);
+  EXPECT_EQ(bad, 0u);
+}
+
+TEST_F(BigTransactionTest, WithoutSettingsMemoryFollowsTheBudgetThroughCommitAndFlush) {
+  // A manager made without settings parks in the registered storage; the
+  // size 0 the server engine may set turns parking off.
+  platform::TObject::free(manager_);
+  manager_ = platform::create<TnxBufferManager>(platform::fromUtf8(folder_));
+  ASSERT_TRUE(manager_->TempStore()->is<TnxChunkedTempStorage>());
+  {
+    TnxOwned<TnxBufferManager> configured(platform::create<TnxBufferManager>(platform::fromUtf8(folder_)));
+    configured->SetTempStoreSize(0);
+    EXPECT_FALSE(configured->TempStore()->is<TnxChunkedTempStorage>());
+  }
+  const std::string path = folder_ + "/big.nx1";
+  {
+    const std::vector<std::uint8_t> image = tableImage(1);
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(image.data(), 1, image.size(), f);
+    std::fclose(f);
+  }
+  TnxBaseFile* file = openTable(path);
+  TnxBlockAccess access(file, nullptr, u"big", 0);
+  constexpr std::uint32_t kBlocks = 12 * 1024;  // 48 MB against a budget of 10 MB
+  const std::int64_t limit = manager_->MappedBudget() + 16;
+  std::int64_t peak = 0;
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "new blocks" : "every block changed");
+    TnxOwned<TestTransaction> trans(newTransaction());
+    {
+      TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));
+      for (std::uint32_t i = 1; i <= kBlocks; ++i) {
+        TnxReleaseMethod release;
+        PnxBlock block = round == 0 ? header->GetNewBlock(trans.get(), 0, release)
+                                    : manager_->GetBlock(file, trans.get(), i, true, release);
+        std::memcpy(block, "DATA", 4);
+        writeU32(block + 16, i * 2654435761u + static_cast<std::uint32_t>(round));
+        nxReleaseBlock(release, block);
+        peak = std::max(peak, manager_->MappedPages());
+      }
+    }
+    EXPECT_LE(peak, limit);
+    trans->SetJournal(platform::create<Tnx1xRollbackJournalEngine>(
+        platform::fromUtf8(folder_ + "/" + std::to_string(trans->btLSN) + ".n$2")));
+    TnxFlushList list;
+    manager_->CommitTransaction(trans.get(), &list, false);
+    platform::TObject::free(trans->btTransLevelsTail);
+    EXPECT_LE(manager_->MappedPages(), limit) << "journaled and queued";
+    list.Flush(false);
+    EXPECT_LE(manager_->MappedPages(), limit) << "flushed";
+  }
+  FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::vector<std::uint8_t> block(kBlock);
+  std::uint32_t bad = 0;
+  for (std::uint32_t i = 1; i <= kBlocks; ++i) {
+    ASSERT_EQ(std::fseek(f, static_cast<long>(i) * kBlock, SEEK_SET), 0);
+    ASSERT_EQ(std::fread(block.data(), 1, kBlock, f), kBlock);
+    if (readU32(block.data() + 4) != i || readU32(block.data() + 16) != i * 2654435761u + 1) ++bad;
   }
   std::fclose(f);
   EXPECT_EQ(bad, 0u);
