@@ -12,6 +12,8 @@
 PL_CLASS_INFO_IMPL(TnxTableMapper, TnxInterfacedObject, "TnxTableMapper", nullptr)
 PL_CLASS_INFO_IMPL(TnxServerDatabase, TnxSqlAbstractDatabase, "TnxServerDatabase", nullptr)
 PL_CLASS_INFO_IMPL(TnxServerStatement, TnxAbstractStatement, "TnxServerStatement", nullptr)
+PL_CLASS_INFO_IMPL(TnxServerDatabaseCursorSourceContainer, TnxInterfacedObject,
+                   "TnxServerDatabaseCursorSourceContainer", nullptr)
 
 namespace {
 
@@ -120,12 +122,15 @@ TnxServerDatabase::TnxServerDatabase(TnxServerSession* aSession, TnxServerTransC
 }
 
 TnxServerDatabase::~TnxServerDatabase() {
+  sdDropCursorSources();
   sdTables = TnxIntfPtr<InxTableMapper>();
   sdUnlinkFromFolder();
   sdFolder = nullptr;
 }
 
 void TnxServerDatabase::beforeDestruction() {
+  // No source is asked for a cursor while the cursors go.
+  sdDropCursorSources();
   // Cursors and statements go while the folder link still stands.
   TnxSqlAbstractDatabase::beforeDestruction();
 }
@@ -196,9 +201,18 @@ std::int32_t TnxServerDatabase::CreateInstanceFor(const nxString& aName, const p
   return TnxSqlAbstractDatabase::CreateInstanceFor(aName, aClassID, aOuter, aInterfaceID, aInterface);
 }
 
+std::int32_t TnxServerDatabase::CreateInstanceByClassID(const platform::Guid& aClassID, InxInterface* aOuter,
+                                                        const platform::Guid& aInterfaceID, void** aInterface) {
+  if (aClassID == nxServerDatabaseSelfClassID) {
+    if (aInterface) *aInterface = nullptr;
+    return QueryInterface(aInterfaceID, aInterface);
+  }
+  return TnxSqlAbstractDatabase::CreateInstanceByClassID(aClassID, aOuter, aInterfaceID, aInterface);
+}
+
 TnxResult TnxServerDatabase::esoOptionGetParent(const nxString& aName, nxString& aValue) {
   if (sdFolder) {
-    const TnxResult result = sdFolder->OptionGet(aName, aValue);
+    const TnxResult result = sdFolder->OptionGetEffective(aName, aValue);
     if (result != 8712) return result;
   }
   return TnxSqlAbstractDatabase::esoOptionGetParent(aName, aValue);
@@ -206,7 +220,7 @@ TnxResult TnxServerDatabase::esoOptionGetParent(const nxString& aName, nxString&
 
 TnxResult TnxServerDatabase::esoOptionListParent(platform::TStringList& aList) {
   if (sdFolder) {
-    const TnxResult result = sdFolder->OptionList(aList);
+    const TnxResult result = sdFolder->OptionListEffective(aList);
     if (result != 0) return result;
   }
   TnxOwned<platform::TStringList> inherited(platform::create<platform::TStringList>());
@@ -347,6 +361,113 @@ TnxResult TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxStr
 
 #undef NX_SERVER_DATABASE_LATER
 
+// ---- Database: cursor sources -----------------------------------------------------
+
+TnxServerDatabaseCursorSourceContainer::TnxServerDatabaseCursorSourceContainer(
+    TnxServerDatabase* aDatabase, const TnxIntfPtr<InxServerDatabaseCursorSource>& aSource)
+    : cscLock(aDatabase->SessionLock()), cscDatabase(aDatabase), cscSource(aSource) {
+  cscDatabasePrev = aDatabase->sdCursorSourceTail;
+  if (aDatabase->sdCursorSourceTail)
+    aDatabase->sdCursorSourceTail->cscDatabaseNext = this;
+  else
+    aDatabase->sdCursorSourceHead = this;
+  aDatabase->sdCursorSourceTail = this;
+}
+
+TnxServerDatabaseCursorSourceContainer::~TnxServerDatabaseCursorSourceContainer() {
+  try {
+    Unregister();
+  } catch (...) {
+    // The session lock refused (another thread is inside the session): a
+    // freed container must not stay linked all the same.
+    cscUnlink();
+  }
+}
+
+std::int32_t TnxServerDatabaseCursorSourceContainer::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  if (aIID == InxServerDatabaseCursorSourceControl::IID || aIID == InxDatabaseCursorSourceControl::IID) {
+    *aObj = static_cast<InxServerDatabaseCursorSourceControl*>(this);
+    AddRef();
+    return nxS_OK;
+  }
+  return TnxInterfacedObject::QueryInterface(aIID, aObj);
+}
+
+TnxResult TnxServerDatabaseCursorSourceContainer::Unregister() {
+  TnxIntfPtr<InxSimpleLock> lock = cscLock;
+  if (!lock) return 0;
+  lock->Lock();
+  cscUnlink();
+  TnxResult result = 0;
+  lock->Unlock(result);
+  return 0;
+}
+
+void TnxServerDatabaseCursorSourceContainer::cscUnlink() {
+  if (TnxServerDatabase* db = std::exchange(cscDatabase, nullptr)) {
+    if (cscDatabasePrev)
+      cscDatabasePrev->cscDatabaseNext = cscDatabaseNext;
+    else
+      db->sdCursorSourceHead = cscDatabaseNext;
+    if (cscDatabaseNext)
+      cscDatabaseNext->cscDatabasePrev = cscDatabasePrev;
+    else
+      db->sdCursorSourceTail = cscDatabasePrev;
+    cscDatabasePrev = cscDatabaseNext = nullptr;
+  }
+  cscSource.reset();
+  cscLock.reset();
+}
+
+TnxResult TnxServerDatabase::RegisterCursorSource(InxDatabaseCursorSource* aSource,
+                                                  TnxIntfPtr<InxDatabaseCursorSourceControl>& aControl) {
+  aControl.reset();
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    void* found = nullptr;
+    if (!aSource || aSource->QueryInterface(InxServerDatabaseCursorSource::IID, &found) != nxS_OK || !found)
+      return NotSupported(u"RegisterCursorSource");
+    // The reference QueryInterface added goes to the container.
+    TnxIntfPtr<InxServerDatabaseCursorSource> source(static_cast<InxServerDatabaseCursorSource*>(found), false);
+    auto* container = platform::create<TnxServerDatabaseCursorSourceContainer>(this, source);
+    aControl = TnxIntfPtr<InxDatabaseCursorSourceControl>(static_cast<InxServerDatabaseCursorSourceControl*>(container));
+    return 0;
+  });
+}
+
+bool TnxServerDatabase::sdCursorSourcesOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName,
+                                            const nxString& aPassword, TnxOpenMode aOpenMode,
+                                            TnxShareMode aShareMode, std::uint32_t aTimeout,
+                                            const nxString& aIndexName, std::int32_t aIndexID) {
+  aCursor = nullptr;
+  // A source may unregister (itself or another) while it is asked.
+  std::vector<TnxIntfPtr<InxServerDatabaseCursorSourceControl>> sources;
+  for (auto* c = sdCursorSourceHead; c; c = c->cscDatabaseNext)
+    sources.emplace_back(static_cast<InxServerDatabaseCursorSourceControl*>(c));
+  for (const auto& control : sources) {
+    auto* container = static_cast<TnxServerDatabaseCursorSourceContainer*>(control.get());
+    if (container->cscDatabase != this) continue;
+    TnxIntfPtr<InxServerDatabaseCursorSource> source = container->cscSource;
+    TnxAbstractCursor* cursor = nullptr;
+    const TnxResult result =
+        source->CursorOpen(this, cursor, aTableName, aPassword, aOpenMode, aShareMode, aTimeout, aIndexName, aIndexID);
+    if (result == 0 && cursor) {
+      aCursor = cursor;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::int32_t TnxServerDatabase::CursorSourceCount() const {
+  std::int32_t n = 0;
+  for (auto* c = sdCursorSourceHead; c; c = c->cscDatabaseNext) ++n;
+  return n;
+}
+
+void TnxServerDatabase::sdDropCursorSources() {
+  while (sdCursorSourceHead) sdCursorSourceHead->cscUnlink();
+}
+
 // ---- Database: table lookup --------------------------------------------------------
 
 TnxResult TnxServerDatabase::sdGetTable(TnxServerBaseTable*& aTable, const nxString& aTableName,
@@ -444,17 +565,25 @@ TnxResult TnxServerDatabase::GetChangedTables(platform::TStringList& aTables) {
 }
 
 TnxResult TnxServerDatabase::sdGetChangedTables(platform::TStringList& aTables) {
-  TnxLSN checkLSN = 0;
-  auto* context = dynamic_cast<TnxServerTransContext*>(TransContext());
-  if (context && context->Transaction())
-    checkLSN = context->Transaction()->btLSN - 1;
-  else if (ServerEngine()->BufferManager())
-    checkLSN = ServerEngine()->BufferManager()->CurrentLSN();
-  // The table cursors report their tables here once they exist; until
-  // then no cursor of this database has a table.
-  sdLastCheckLSN = checkLSN;
-  (void)aTables;
-  return 0;
+  try {
+    const platform::FormatArg args[] = {static_cast<const void*>(&aTables)};
+    TnxResult result = NotifyExtenders(eaGetChangedTables, true, args);
+    if (result != 0) return result;
+    TnxLSN checkLSN = 0;
+    auto* context = dynamic_cast<TnxServerTransContext*>(TransContext());
+    if (context && context->Transaction())
+      checkLSN = context->Transaction()->btLSN - 1;
+    else if (ServerEngine()->BufferManager())
+      checkLSN = ServerEngine()->BufferManager()->CurrentLSN();
+    // The table cursors add their tables changed since sdLastCheckLSN here
+    // once they exist; until then no cursor of this database has a table.
+    result = NotifyExtenders(eaGetChangedTables, false, args);
+    if (result != 0) return result;
+    sdLastCheckLSN = checkLSN;
+    return 0;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
 }
 
 // ---- Database: statements ----------------------------------------------------------

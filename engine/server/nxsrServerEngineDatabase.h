@@ -66,9 +66,42 @@ class TnxTableMapper : public TnxInterfacedObject, public InxTableMapper {
   TnxPadlock* tmPadlock = nullptr;              // owned
 };
 
+class TnxServerDatabaseCursorSourceContainer;
+
+// What a registrant of a cursor source implements: a cursor for a table
+// name the database's folder lacks. A source that has no such table answers
+// a non-zero result or leaves aCursor nil.
+class InxServerDatabaseCursorSource : public InxDatabaseCursorSource {
+ public:
+  static constexpr platform::Guid IID{0x2B7F0E64, 0x5D13, 0x4C8A, {0x9F, 0x41, 0x6A, 0x0C, 0xE2, 0x7B, 0x35, 0xD8}};
+  virtual TnxResult CursorOpen(TnxServerDatabase* aDatabase, TnxAbstractCursor*& aCursor,
+                               const nxString& aTableName, const nxString& aPassword, TnxOpenMode aOpenMode,
+                               TnxShareMode aShareMode, std::uint32_t aTimeout, const nxString& aIndexName,
+                               std::int32_t aIndexID) = 0;
+
+ protected:
+  ~InxServerDatabaseCursorSource() = default;
+};
+
+// Handed to the registrant; releasing the last reference unregisters too.
+class InxServerDatabaseCursorSourceControl : public InxDatabaseCursorSourceControl {
+ public:
+  static constexpr platform::Guid IID{0x8E3A5C17, 0x2F64, 0x4B09, {0xA7, 0x5D, 0x13, 0xC8, 0x9E, 0x60, 0x4F, 0x2B}};
+  // After the database's end there is nothing left to do: 0.
+  virtual TnxResult Unregister() = 0;
+
+ protected:
+  ~InxServerDatabaseCursorSourceControl() = default;
+};
+
+// The class id under which a server database answers its own interfaces.
+inline constexpr platform::Guid nxServerDatabaseSelfClassID{
+    0x5C00AAC9, 0xF6CE, 0x4ECB, {0xBE, 0x82, 0xFB, 0xED, 0x01, 0xC2, 0xCC, 0xE6}};
+
 class TnxServerDatabase : public TnxSqlAbstractDatabase {
   PL_CLASS_INFO_DECL()
   friend class TnxServerFolder;
+  friend class TnxServerDatabaseCursorSourceContainer;
 
  public:
   // Links into aFolder's list and runs the folder's journal check for the
@@ -84,9 +117,15 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   // "<Folder>[.rest]" goes to the folder (with "<Self>" when no rest).
   std::int32_t CreateInstanceFor(const nxString& aName, const platform::Guid& aClassID, InxInterface* aOuter,
                                  const platform::Guid& aInterfaceID, void** aInterface) override;
+  // nxServerDatabaseSelfClassID: any interface of the database itself.
+  std::int32_t CreateInstanceByClassID(const platform::Guid& aClassID, InxInterface* aOuter,
+                                       const platform::Guid& aInterfaceID, void** aInterface) override;
   TnxResult esoOptionGetParent(const nxString& aName, nxString& aValue) override;
   TnxResult esoOptionListParent(platform::TStringList& aList) override;
   bool GetIsCache() override { return sdIsCache; }
+  // aSource must answer InxServerDatabaseCursorSource (else 12289).
+  TnxResult RegisterCursorSource(InxDatabaseCursorSource* aSource,
+                                 TnxIntfPtr<InxDatabaseCursorSourceControl>& aControl) override;
 
   // The maintenance operations come with their own work: 12289 until then.
   TnxResult TableBuild(bool, const nxString&, const nxString&, TnxDataDictionary*, TnxTableScope, bool) override;
@@ -148,6 +187,13 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                                   TStream* aExecStream, TStream* aGetParamsStream,
                                   TnxStatementExecDirectPhase& aPhase);
   TnxResult sdGetChangedTables(platform::TStringList& aTables);
+  // Offers aTableName to the registered sources in order of registration;
+  // true with the cursor of the first that answers one. For a name the
+  // folder lacks; the caller holds the object lock.
+  bool sdCursorSourcesOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
+                           TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout,
+                           const nxString& aIndexName, std::int32_t aIndexID);
+  std::int32_t CursorSourceCount() const;
   std::vector<nxString> sdBuildPasswords(const nxString& aTableName, const nxString& aPassword);
   // A schema change made through this database (aFolderToo: seen by all).
   void sdStructureChanged(bool aFolderToo);
@@ -164,6 +210,8 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
  private:
   void sdLinkIntoFolder();
   void sdUnlinkFromFolder();
+  // The database's end: every source is dropped and asked no more.
+  void sdDropCursorSources();
 
   nxString sdAlias;
   TnxServerFolder* sdFolder = nullptr;
@@ -172,9 +220,42 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   TnxServerDatabase* sdFolderPrev = nullptr;
   TnxServerDatabase* sdFolderNext = nullptr;
   bool sdInFolder = false;
+  TnxServerDatabaseCursorSourceContainer* sdCursorSourceHead = nullptr;
+  TnxServerDatabaseCursorSourceContainer* sdCursorSourceTail = nullptr;
   TnxLSN sdLastCheckLSN = 0;
   std::int32_t sdStructureGeneration = 0;
   std::int32_t sdFolderStructureGeneration = 0;
+};
+
+// One registered cursor source in its database's list (not counted by the
+// list: the registrant's reference keeps it). Linked and unlinked under the
+// session lock.
+class TnxServerDatabaseCursorSourceContainer : public TnxInterfacedObject,
+                                                public InxServerDatabaseCursorSourceControl {
+  PL_CLASS_INFO_DECL()
+  friend class TnxServerDatabase;
+
+ public:
+  TnxServerDatabaseCursorSourceContainer(TnxServerDatabase* aDatabase,
+                                         const TnxIntfPtr<InxServerDatabaseCursorSource>& aSource);
+  ~TnxServerDatabaseCursorSourceContainer() override;
+  TnxServerDatabaseCursorSourceContainer(const TnxServerDatabaseCursorSourceContainer&) = delete;
+  TnxServerDatabaseCursorSourceContainer& operator=(const TnxServerDatabaseCursorSourceContainer&) = delete;
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return TnxInterfacedObject::AddRef(); }
+  std::int32_t Release() override { return TnxInterfacedObject::Release(); }
+
+  TnxResult Unregister() override;
+
+ private:
+  // Out of the database's list; drops the source and the lock.
+  void cscUnlink();
+
+  TnxIntfPtr<InxSimpleLock> cscLock;
+  TnxServerDatabase* cscDatabase = nullptr;
+  TnxServerDatabaseCursorSourceContainer* cscDatabasePrev = nullptr;
+  TnxServerDatabaseCursorSourceContainer* cscDatabaseNext = nullptr;
+  TnxIntfPtr<InxServerDatabaseCursorSource> cscSource;
 };
 
 // The base of the SQL engine's statements: the public operations as
