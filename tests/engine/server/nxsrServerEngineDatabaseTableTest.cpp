@@ -13,6 +13,9 @@ class DatabaseTableLookupTest : public ::testing::Test {
   void SetUp() override {
     engine_ = fixture_.Started();
     fixture_.Fs().makeDirectory("/data/db");
+    OpenDatabase();
+  }
+  void OpenDatabase() {
     TnxAbstractSession* session = nullptr;
     ASSERT_EQ(engine_->SessionOpen(session, u"user", u"pw", u"test", 0), 0);
     TnxAbstractDatabase* db = nullptr;
@@ -20,6 +23,14 @@ class DatabaseTableLookupTest : public ::testing::Test {
     db_ = static_cast<TnxServerDatabase*>(db);
   }
   void TearDown() override { platform::TObject::free(db_); }
+  // The engine restarted with aOptions, and the database opened again.
+  void Restart(TnxServerEngineOptions aOptions) {
+    platform::TObject::free(std::exchange(db_, nullptr));
+    engine_->SetActive(false);
+    engine_->SetOptions(aOptions);
+    engine_->SetActive(true);
+    OpenDatabase();
+  }
   void Build(const nxString& aName, TnxServerDataDict* aDict) {
     TnxOwned<TnxServerDataDict> dict(aDict);
     ASSERT_EQ(db_->Folder()->sfTableBuild(false, aName, u"", false, dict.get(), tsPersistent), 0);
@@ -58,6 +69,64 @@ TEST_F(DatabaseTableLookupTest, FileWithoutWritePermissionOpensReadOnly) {
   ASSERT_EQ(Get(u"qbnk", table, readOnly), 0);
   EXPECT_TRUE(readOnly);
   EXPECT_EQ(static_cast<TnxServerRootTable*>(table)->OpenMode(), omReadOnly);
+}
+
+TEST_F(DatabaseTableLookupTest, FileHeldWithReadSharingReopensReadOnlyShared) {
+  Build(u"qbnk", nxtest::tableDictionary());
+  platform::FileOpenOptions reader;
+  reader.access = platform::FileAccess::read;
+  reader.share = platform::FileShare::read;
+  platform::FileId held = -1;
+  ASSERT_EQ(fixture_.Fs().open("/data/db/qbnk.nx1", reader, held), 0);
+  TnxServerBaseTable* table = nullptr;
+  bool readOnly = false;
+  ASSERT_EQ(Get(u"qbnk", table, readOnly), 0) << platform::toUtf8(nxtest::pendingMessage());
+  EXPECT_TRUE(readOnly);
+  auto* root = static_cast<TnxServerRootTable*>(table);
+  EXPECT_EQ(root->OpenMode(), omReadOnly);
+  EXPECT_EQ(root->ShareMode(), smShareRead);
+  EXPECT_EQ(fixture_.Fs().close(held), 0);
+}
+
+TEST_F(DatabaseTableLookupTest, StoredNameMismatchIsRefusedAndTheRootFreed) {
+  Build(u"other", nxtest::tableDictionary());
+  ASSERT_EQ(fixture_.Fs().rename("/data/db/other.nx1", "/data/db/qbnk.nx1"), 0);
+  TnxServerBaseTable* table = nullptr;
+  bool readOnly = false;
+  // Without the option the stored name is not read.
+  ASSERT_EQ(Get(u"qbnk", table, readOnly), 0);
+  TnxServerEngineOptions options = engine_->Options();
+  options.include(seoVerifyTableNames);
+  Restart(options);
+  ASSERT_EQ(db_->Folder()->OpenTableCount(), 0);
+  EXPECT_EQ(Get(u"qbnk", table, readOnly), 10039);
+  EXPECT_EQ(table, nullptr);
+  EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()),
+            "Table file name (\"qbnk\") does not match actual table name (\"other\")");
+  EXPECT_EQ(db_->Folder()->OpenTableCount(), 0);
+  // Internal lookups and matching names pass.
+  EXPECT_EQ(db_->sdGetTable(table, u"qbnk", u"", false, readOnly, true, false), 0);
+  ASSERT_EQ(db_->Folder()->sfCloseInactiveTables(), 0);
+  Build(u"named", nxtest::tableDictionary());
+  EXPECT_EQ(Get(u"NAMED", table, readOnly), 0);
+}
+
+TEST_F(DatabaseTableLookupTest, DatabaseMapIsAskedBeforeTheFolder) {
+  Build(u"qbnk", nxtest::tableDictionary());
+  // A table of this database only, mapped under the folder table's name.
+  TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary(true));
+  TnxServerRootTable* own = nullptr;
+  ASSERT_EQ(db_->Folder()->sfTableCreate(u"", u"", false, dict.get(), tsTempUnnamed, own), 0);
+  db_->Tables()->LockMappings().addObject(u"qbnk", own);
+  db_->Tables()->UnlockMappings();
+  TnxServerBaseTable* table = nullptr;
+  bool readOnly = true;
+  ASSERT_EQ(Get(u"QBNK", table, readOnly), 0);
+  EXPECT_EQ(table, own);
+  EXPECT_FALSE(readOnly);
+  EXPECT_TRUE(db_->Tables()->IsMapped(u"Qbnk"));
+  // The folder's file was not opened.
+  EXPECT_EQ(db_->Folder()->OpenTableCount(), 1);
 }
 
 TEST_F(DatabaseTableLookupTest, CacheTableThroughPlainDatabase) {
