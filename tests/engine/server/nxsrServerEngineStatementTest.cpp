@@ -101,24 +101,35 @@ TEST_F(StatementTest, RowsWritesTheExecutionStream) {
   EXPECT_EQ(engine_->seExecutedStatements.load(), 1);
 }
 
+std::uint64_t statementTestFixedTick() { return 1'000'000; }
+
 TEST_F(StatementTest, ExecRunsInsideTheCallersDeadline) {
+  // A clock that stands still makes every deadline exact.
+  const TnxTickSource previous = nxSetTickSource(&statementTestFixedTick);
   // The database's own time-out differs from the call's.
   db_->SetTimeout(60000);
+  std::int64_t afterNestedCall = 0;
+  sql_.engine->duringExec = [&] {
+    // A public call of the database inside ssExec keeps the call's deadline.
+    std::int64_t kb = 0;
+    db_->GetFreespace(kb);
+    afterNestedCall = nxGetThreadDeadline();
+  };
   TnxOwned<TnxMemoryStream> exec(platform::create<TnxMemoryStream>());
   TnxStatementExecDirectPhase phase = sedAlloc;
-  ASSERT_EQ(ExecDirect(u"rows 1", nullptr, exec.get(), phase, 2000), 0);
+  const TnxResult result = ExecDirect(u"rows 1", nullptr, exec.get(), phase, 2000);
+  nxSetTickSource(previous);
+  ASSERT_EQ(result, 0);
   const auto& calls = sql_.engine->calls;
   ASSERT_EQ(calls.size(), 3u);  // prepare, setParams, exec (no get-params stream)
   EXPECT_EQ(calls[2].type, "exec");
   EXPECT_TRUE(calls[2].execDirect);
   EXPECT_EQ(calls[2].executing, 1);
-  // Every step keeps the 2000 ms deadline of the call.
-  for (const FakeSqlCall& call : calls) {
-    EXPECT_EQ(call.deadline, calls[0].deadline);
-    EXPECT_NE(call.deadline, nxNoDeadline);
-  }
-  // The statement's own calls would set a deadline of 60000 ms outside a nesting scope.
-  EXPECT_LT(calls[2].deadline - calls[0].deadline, 1000);
+  for (const FakeSqlCall& call : calls) EXPECT_EQ(call.deadline, 1'002'000) << call.type;
+  EXPECT_EQ(afterNestedCall, 1'002'000);
+  // The nesting scope is left: the next call sets a deadline of its own.
+  EXPECT_TRUE(nxSetTimeout(100, false));
+  EXPECT_EQ(engine_->seExecutingStatements.load(), 0);
 }
 
 TEST_F(StatementTest, RaiseIsConvertedOnlyWithAnExecutionStream) {

@@ -77,6 +77,7 @@ TnxResult FakeSqlStatement::ssPrepare(TnxStatementType, const nxString& aQueryTe
 TnxResult FakeSqlStatement::ssExec(TnxAbstractCursor*& aCursor, TnxOpenMode, TStream* aStream) {
   aCursor = nullptr;
   Record("exec", 0);
+  if (fsEngine->duringExec) fsEngine->duringExec();
   const std::string text = platform::toUtf8(fsText);
   if (text.rfind("raise ", 0) == 0) throw EnxBaseException(std::stoi(text.substr(6)));
   if (text.rfind("rows ", 0) == 0 && aStream) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ class FakeSqlEngine : public TnxBaseSqlEngine {
                            TnxWord32 aTimeout) override;
 
   std::vector<FakeSqlCall> calls;
+  // Run inside every ssExec, after the call is recorded.
+  std::function<void()> duringExec;
 };
 
 class FakeSqlStatement : public TnxServerStatement {
