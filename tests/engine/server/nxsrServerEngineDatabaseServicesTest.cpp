@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -192,6 +194,27 @@ TEST_F(DatabaseServicesTest, ChangedTablesTwiceWithoutChangesReportNothingTheSec
   EXPECT_EQ(db_->LastCheckLSN(), context->Transaction()->btLSN - 1);
   EXPECT_EQ(tables->count(), 0);
   ASSERT_EQ(db_->TransactionRollback(), 0);
+}
+
+TEST_F(DatabaseServicesTest, StructureGenerationRisesWhenTheFolderTablesChangeElsewhere) {
+  TnxServerFolder* folder = db_->Folder();
+  std::int32_t last = db_->StructureGeneration();
+  EXPECT_EQ(db_->StructureGeneration(), last);
+  const std::vector<std::pair<const char*, std::function<TnxResult()>>> changes = {
+      {"built",
+       [&] {
+         TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary());
+         return folder->sfTableBuild(false, u"t", u"", false, dict.get(), tsPersistent);
+       }},
+      {"renamed", [&] { return folder->sfTableRename(u"t", u"u", {}, false); }},
+      {"deleted", [&] { return folder->sfTableDelete(u"u", {}, false); }},
+  };
+  for (const auto& [what, change] : changes) {
+    ASSERT_EQ(change(), 0) << what << ": " << toUtf8(nxtest::pendingMessage());
+    EXPECT_EQ(db_->StructureGeneration(), last + 1) << what;
+    EXPECT_EQ(db_->StructureGeneration(), last + 1) << what;  // seen once
+    last = db_->StructureGeneration();
+  }
 }
 
 TEST_F(DatabaseServicesTest, DebugInfoNamesAliasFolderAndModes) {
