@@ -113,43 +113,42 @@ TnxResult TnxServerTransLinkCursor::sbcBeginTransContentLock(TnxServerTransactio
       stcAttach(found);
     }
   }
-  TnxServerTransactionLevel* level = nullptr;
-  TnxServerTransactionLevelTableLink* convertFrom = nullptr;
-  if (TnxServerTransactionLevelTableLink* link = stcTransLink) {
-    if (const TnxResult state = link->Transaction()->CheckState()) return state;
-    if (!aExclusive || link->ttlExclusive) return 0;
-    if (link->ttlSnapshot) return kTableReadOnly;
-    TnxTransLinksGuard guard(aTable);
-    if (TnxServerTransactionLevelTableLink* upgraded = link->ttlConvertTo; upgraded && upgraded->ttlState == ttlsGranted) {
-      stcDetach();
-      stcAttach(upgraded);
-      return 0;
-    }
-    if (aTable->srtTransLinksGrantedHead == link && aTable->srtTransLinksGrantedTail == link &&
-        link->ttlTransactionLevel == aTrans->CurrentLevel()) {
-      link->ttlExclusive = true;
-      return 0;
-    }
-    if (aTable->srtTransLinksPendingUpgrade) {
-      TnxServerTransactionLevel* deadlocked = link->ttlTransactionLevel;
-      {
-        TnxTransLinksGuard::Unlocked unlocked(guard);
-        deadlocked->stlDeadlock();
-      }
-      return kDeadlock;
-    }
-    // The upgrade belongs to the current level: its commit, rollback and
-    // completion rules work on that level.
-    level = aTrans->CurrentLevel();
-    convertFrom = link;
-  } else {
-    if (const TnxResult state = aTrans->CheckState()) return state;
-    level = aTrans->CurrentLevel();
+  TnxServerTransactionLevelTableLink* convertFrom = stcTransLink;
+  if (convertFrom) {
+    if (const TnxResult state = convertFrom->Transaction()->CheckState()) return state;
+    if (!aExclusive || convertFrom->ttlExclusive) return 0;
+    if (convertFrom->ttlSnapshot) return kTableReadOnly;
+  } else if (const TnxResult state = aTrans->CheckState()) {
+    return state;
   }
+  // An upgrade belongs to the current level: its commit, rollback and
+  // completion rules work on that level.
+  TnxServerTransactionLevel* level = aTrans->CurrentLevel();
 
   TnxServerTransactionLevelTableLink* link = nullptr;
   {
+    // One holding of the padlock from the look at the upgrade slot to the
+    // new link: another transaction's upgrade cannot take the slot between.
     TnxTransLinksGuard guard(aTable);
+    if (convertFrom) {
+      if (TnxServerTransactionLevelTableLink* upgraded = convertFrom->ttlConvertTo;
+          upgraded && upgraded->ttlState == ttlsGranted) {
+        stcDetach();
+        stcAttach(upgraded);
+        return 0;
+      }
+      if (aTable->srtTransLinksGrantedHead == convertFrom && aTable->srtTransLinksGrantedTail == convertFrom &&
+          convertFrom->ttlTransactionLevel == level) {
+        convertFrom->ttlExclusive = true;
+        return 0;
+      }
+      if (aTable->srtTransLinksPendingUpgrade) {
+        TnxServerTransactionLevel* deadlocked = convertFrom->ttlTransactionLevel;
+        TnxTransLinksGuard::Unlocked unlocked(guard);
+        deadlocked->stlDeadlock();
+        return kDeadlock;
+      }
+    }
     link = platform::create<TnxServerTransactionLevelTableLink>(level, aTable, aExclusive, convertFrom, aReason);
     if (link->ttlState == ttlsFailed) {
       platform::TObject::free(link);

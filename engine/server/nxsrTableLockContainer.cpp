@@ -54,6 +54,30 @@ const char16_t* conflictKind(TnxLockResult aResult) {
 
 TnxAbstractSession* sessionOf(platform::TObject* aObject) { return dynamic_cast<TnxAbstractSession*>(aObject); }
 
+// Collects the cursors of a refusal in scan order and names the one to
+// blame: the first, unless a cursor of the requester's own session is among
+// them. A request must never wait for a lock its own session holds, and
+// which entry comes first depends only on ids and RefNrs.
+class TnxConflictScan {
+ public:
+  TnxConflictScan(const TnxLockCursor& aRequester, TnxLockCursor& aConflict)
+      : requester_(aRequester), conflict_(aConflict) {}
+  void Add(const TnxLockCursor& aCursor) {
+    if (count_++ == 0 || (!ownSession(conflict_) && ownSession(aCursor))) conflict_ = aCursor;
+  }
+  std::int32_t Count() const { return count_; }
+  // Neither the named cursor nor single/multiple can change any more.
+  bool Settled() const { return count_ >= 2 && (!requester_.lcSession || ownSession(conflict_)); }
+
+ private:
+  bool ownSession(const TnxLockCursor& aCursor) const {
+    return requester_.lcSession && aCursor.lcSession == requester_.lcSession;
+  }
+  const TnxLockCursor& requester_;
+  TnxLockCursor& conflict_;
+  std::int32_t count_ = 0;
+};
+
 }  // namespace
 
 const char16_t* nxLockRequestTypeName(TnxLockRequestType aType) {
@@ -233,14 +257,11 @@ TnxLockResult TnxTableLockContainer::tlcTryWrite(TnxBaseTransaction* aTrans, con
     return lrConflictCursorWriteLock;
   }
   if (tlcReadLockList.empty() || (tlcReadLockList.size() == 1 && tlcReadLockList[0].clCursor == aCursor)) {
-    bool found = false;
-    for (auto it = tlcRecordLockList.rbegin(); it != tlcRecordLockList.rend(); ++it) {
-      if (it->rlCursor == aCursor) continue;
-      if (found) return lrConflictCursorRecordLockMultiple;
-      aConflict = it->rlCursor;
-      found = true;
-    }
-    if (found) return lrConflictCursorRecordLockSingle;
+    TnxConflictScan scan(aCursor, aConflict);
+    for (auto it = tlcRecordLockList.rbegin(); it != tlcRecordLockList.rend() && !scan.Settled(); ++it)
+      if (!(it->rlCursor == aCursor)) scan.Add(it->rlCursor);
+    if (scan.Count() > 1) return lrConflictCursorRecordLockMultiple;
+    if (scan.Count() == 1) return lrConflictCursorRecordLockSingle;
     tlcWriteLockPresent = 1;
     tlcWriteLockCursor = aCursor;
     return lrGrantedNew;
@@ -249,21 +270,19 @@ TnxLockResult TnxTableLockContainer::tlcTryWrite(TnxBaseTransaction* aTrans, con
     aConflict = tlcReadLockList[0].clCursor;
     return lrConflictCursorReadLockSingle;
   }
-  bool found = false;
-  for (auto it = tlcReadLockList.rbegin(); it != tlcReadLockList.rend(); ++it) {
-    if (it->clCursor == aCursor) continue;
-    if (found) return lrConflictCursorReadLockMultiple;
-    aConflict = it->clCursor;
-    found = true;
-  }
-  return lrConflictCursorReadLockSingle;
+  TnxConflictScan scan(aCursor, aConflict);
+  for (auto it = tlcReadLockList.rbegin(); it != tlcReadLockList.rend() && !scan.Settled(); ++it)
+    if (!(it->clCursor == aCursor)) scan.Add(it->clCursor);
+  return scan.Count() > 1 ? lrConflictCursorReadLockMultiple : lrConflictCursorReadLockSingle;
 }
 
 TnxLockResult TnxTableLockContainer::tlcTryRead(TnxBaseTransaction* aTrans, const TnxLockCursor& aCursor,
                                                 TnxLockCursor& aConflict) {
   if (tlcTrans && tlcTrans != aTrans) return lrConflictTransaction;
   if (!tlcRecordLockList.empty()) {
-    aConflict = tlcRecordLockList[0].rlCursor;
+    TnxConflictScan scan(aCursor, aConflict);
+    for (auto it = tlcRecordLockList.begin(); it != tlcRecordLockList.end() && !scan.Settled(); ++it)
+      scan.Add(it->rlCursor);
     return tlcRecordLockList.size() == 1 ? lrConflictCursorRecordLockSingle : lrConflictCursorRecordLockMultiple;
   }
   if (tlcWriteLockPresent > 0 && !(tlcWriteLockCursor == aCursor)) {
@@ -288,7 +307,9 @@ TnxLockResult TnxTableLockContainer::tlcTryRecord(TnxBaseTransaction* aTrans, co
     return lrConflictCursorWriteLock;
   }
   if (!tlcReadLockList.empty()) {
-    aConflict = tlcReadLockList[0].clCursor;
+    TnxConflictScan scan(aCursor, aConflict);
+    for (auto it = tlcReadLockList.begin(); it != tlcReadLockList.end() && !scan.Settled(); ++it)
+      scan.Add(it->clCursor);
     return tlcReadLockList.size() == 1 ? lrConflictCursorReadLockSingle : lrConflictCursorReadLockMultiple;
   }
   bool found = false;

@@ -12,7 +12,9 @@
 //   one is passed, for a refusal.
 // - A request never waits for its own session: a conflict with a cursor of
 //   the requester's session, or with a transaction that session owns, is
-//   answered at once (the reason carries LockError.SameSession).
+//   answered at once (the reason carries LockError.SameSession). Among
+//   several conflicting cursors, one of the requester's session is the one
+//   named, whatever the order of ids or RefNrs.
 // - A request waits only while more than 5 ms remain before the calling
 //   thread's deadline; without a deadline it does not wait. A request whose
 //   wait ran out gets one last check.

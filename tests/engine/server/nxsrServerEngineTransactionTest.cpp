@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -596,6 +597,60 @@ TEST_F(TransactionTest, NoJournalForMemoryTablesOrWithoutDefaultClass) {
 }
 
 // ---- stress ------------------------------------------------------------------------------
+
+// Readers of one table all upgrading at the same moment: the first takes the
+// upgrade slot and every other one is a deadlock, never a second upgrade in
+// the slot, however their looks at the slot interleave.
+TEST_F(TransactionTest, UpgradesStartedTogetherLeaveOneUpgradeAndDeadlockTheRest) {
+  constexpr int kReaders = 6;
+  constexpr int kRounds = 500;
+  std::vector<TnxServerTransContext*> contexts;
+  std::vector<ContentTestCursor*> cursors;
+  for (int i = 0; i < kReaders; ++i) {
+    contexts.push_back(Context(Session()));
+    cursors.push_back(Cursor(contexts.back()));
+  }
+  std::barrier sync(kReaders);
+  std::atomic<int> granted{0}, deadlocked{0};
+  std::vector<std::string> faults(kReaders);
+  nxtest::runThreads(kReaders, [&](int aIndex) {
+    const auto i = static_cast<std::size_t>(aIndex);
+    TnxServerTransContext* context = contexts[i];
+    for (int round = 0; round < kRounds; ++round) {
+      try {
+        if (faults[i].empty()) {
+          if (context->TransactionStart(false, false) != 0 || cursors[i]->Shared() != 0) faults[i] = "no shared lock";
+        }
+        sync.arrive_and_wait();
+        if (faults[i].empty()) {
+          nxSetTimeout(5000, true);
+          const TnxResult result = cursors[i]->Exclusive();
+          if (result == 0) {
+            ++granted;
+          } else if (result == 10255) {
+            ++deadlocked;
+          } else {
+            faults[i] = "upgrade gave " + std::to_string(result);
+          }
+        }
+      } catch (const std::exception& e) {
+        faults[i] = e.what();
+      }
+      try {
+        while (context->Transaction()) context->TransactionRollback();
+      } catch (const std::exception& e) {
+        if (faults[i].empty()) faults[i] = e.what();
+      }
+      sync.arrive_and_wait();
+    }
+  });
+  for (const std::string& fault : faults) EXPECT_EQ(fault, "");
+  EXPECT_EQ(granted.load(), kRounds);
+  EXPECT_EQ(deadlocked.load(), kRounds * (kReaders - 1));
+  TnxTransLinksGuard guard(Table());
+  EXPECT_EQ(Table()->srtTransLinksGrantedHead, nullptr);
+  EXPECT_EQ(Table()->srtTransLinksPendingUpgrade, nullptr);
+}
 
 TEST_F(TransactionTest, StressOfSharedExclusiveAndUpgradeRequestsEndsCleanly) {
   nxtest::Watchdog watchdog;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -128,12 +129,14 @@ TEST_F(LockContainerTest, RequestAgainstExistingLocksGivesTheResultAndItsReason)
       {"write against its own and one other read lock", {{A1, Read}, {B1, Read}}, A1, Write,
        lrConflictCursorReadLockSingle, "read lock", B1},
       {"write against two other read locks", {{A2, Read}, {B1, Read}}, A1, Write, lrConflictCursorReadLockMultiple,
-       "read lock", B1},
+       "read lock", A2},
       {"write over its own record lock", {{A1, Record5}}, A1, Write, lrGrantedNew, nullptr, A1},
       {"write against one other record lock", {{B1, Record5}}, A1, Write, lrConflictCursorRecordLockSingle,
        "record lock", B1},
       {"write against two other record locks", {{B1, Record5}, {B1, Record6}}, A1, Write,
        lrConflictCursorRecordLockMultiple, "record lock", B1},
+      {"write against record locks of both sessions", {{A2, Record5}, {B1, Record6}}, A1, Write,
+       lrConflictCursorRecordLockMultiple, "record lock", A2},
       {"read on nothing", {}, A1, Read, lrGrantedNew, nullptr, A1},
       {"read again", {{A1, Read}}, A1, Read, lrGrantedExisting, nullptr, A1},
       {"read beside other readers", {{B1, Read}}, A1, Read, lrGrantedNew, nullptr, A1},
@@ -143,6 +146,8 @@ TEST_F(LockContainerTest, RequestAgainstExistingLocksGivesTheResultAndItsReason)
        "record lock", A1},
       {"read against two record locks", {{B1, Record5}, {B1, Record6}}, A1, Read,
        lrConflictCursorRecordLockMultiple, "record lock", B1},
+      {"read against record locks of both sessions", {{B1, Record5}, {A2, Record6}}, A1, Read,
+       lrConflictCursorRecordLockMultiple, "record lock", A2},
       {"record on nothing", {}, A1, Record5, lrGrantedNew, nullptr, A1},
       {"record again", {{A1, Record5}}, A1, Record5, lrGrantedExisting, nullptr, A1},
       {"record beside another cursor's record", {{B1, Record6}}, A1, Record5, lrGrantedNew, nullptr, A1},
@@ -159,46 +164,53 @@ TEST_F(LockContainerTest, RequestAgainstExistingLocksGivesTheResultAndItsReason)
   };
   const char* requestKinds[] = {"write lock", "read lock", "record lock", "record lock"};
   const char* requestNames[] = {"lrtWriteLock", "lrtReadLock", "lrtRecordLock", "lrtRecordLock"};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    TnxTableLockContainer* locks = platform::create<TnxTableLockContainer>();
-    LockTestCursor* cursors[] = {a1_.get(), a2_.get(), b1_.get()};
-    auto take = [&](Who aWho, Op aOp, TnxLockFailureReason* aReason) {
-      const TnxLockCursor c = *cursors[aWho];
-      switch (aOp) {
-        case Write:
-          return locks->GetWriteLock(nullptr, c, false, aReason);
-        case Read:
-          return locks->GetReadLock(nullptr, c, false, aReason);
-        case Record5:
-          return locks->GetRecordLock(nullptr, c, 5, false, aReason);
-        case Record6:
-          return locks->GetRecordLock(nullptr, c, 6, false, aReason);
-      }
-      return lrConflictUnknown;
-    };
-    for (auto [who, op] : row.held) ASSERT_LT(take(who, op, nullptr), lrConflictUnknown);
-    TnxLockFailureReason reason;
-    reason.add(u"stale line");
-    EXPECT_EQ(take(row.who, row.op, &reason), row.result);
-    if (row.result < lrConflictUnknown) {
-      EXPECT_EQ(Lines(reason), std::vector<std::string>{"stale line"});
-    } else {
-      std::vector<std::string> expected = {
-          firstLine(requestKinds[row.op], row.conflictKind, requestNames[row.op], toUtf8(nxLockResultName(row.result)).c_str()),
-          ""};
-      if (row.conflictWith == B1) {
-        expected.push_back("The conflict occurred with the following session:");
-        for (const std::string& line : UserInfo(b_)) expected.push_back(line);
+  // The lists are ordered by cursor id, and ids come in any order (a handle
+  // table reuses slots): every order of A1, A2, B1 gives the same answers.
+  std::vector<TnxBaseID> ids = {1, 2, 3};
+  do {
+    SCOPED_TRACE("ids A1, A2, B1: " + std::to_string(ids[A1]) + ", " + std::to_string(ids[A2]) + ", " +
+                 std::to_string(ids[B1]));
+    const TnxLockCursor cursors[] = {{ids[A1], a_}, {ids[A2], a_}, {ids[B1], b_}};
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.name);
+      TnxTableLockContainer* locks = platform::create<TnxTableLockContainer>();
+      auto take = [&](Who aWho, Op aOp, TnxLockFailureReason* aReason) {
+        const TnxLockCursor c = cursors[aWho];
+        switch (aOp) {
+          case Write:
+            return locks->GetWriteLock(nullptr, c, false, aReason);
+          case Read:
+            return locks->GetReadLock(nullptr, c, false, aReason);
+          case Record5:
+            return locks->GetRecordLock(nullptr, c, 5, false, aReason);
+          case Record6:
+            return locks->GetRecordLock(nullptr, c, 6, false, aReason);
+        }
+        return lrConflictUnknown;
+      };
+      for (auto [who, op] : row.held) ASSERT_LT(take(who, op, nullptr), lrConflictUnknown);
+      TnxLockFailureReason reason;
+      reason.add(u"stale line");
+      EXPECT_EQ(take(row.who, row.op, &reason), row.result);
+      if (row.result < lrConflictUnknown) {
+        EXPECT_EQ(Lines(reason), std::vector<std::string>{"stale line"});
       } else {
-        expected.push_back("<[--!LockError.SameSession=1!--]>");
+        std::vector<std::string> expected = {firstLine(requestKinds[row.op], row.conflictKind, requestNames[row.op],
+                                                       toUtf8(nxLockResultName(row.result)).c_str()),
+                                             ""};
+        if (row.conflictWith == B1) {
+          expected.push_back("The conflict occurred with the following session:");
+          for (const std::string& line : UserInfo(b_)) expected.push_back(line);
+        } else {
+          expected.push_back("<[--!LockError.SameSession=1!--]>");
+        }
+        EXPECT_EQ(Lines(reason), expected);
+        EXPECT_EQ(reason.SameSession, row.conflictWith != B1);
       }
-      EXPECT_EQ(Lines(reason), expected);
-      EXPECT_EQ(reason.SameSession, row.conflictWith != B1);
+      for (const TnxLockCursor& c : cursors) locks->ClearAllLocks(c);
+      platform::TObject::free(locks);
     }
-    for (LockTestCursor* c : cursors) locks->ClearAllLocks(*c);
-    platform::TObject::free(locks);
-  }
+  } while (std::next_permutation(ids.begin(), ids.end()));
 }
 
 TEST_F(LockContainerTest, WriteLockTakenThreeTimesNeedsThreeReleasesOrOneClear) {
@@ -368,14 +380,53 @@ TEST_F(LockContainerTest, ConflictComesBackAtOnceWithoutTimeToWait) {
 
 TEST_F(LockContainerTest, SameSessionConflictIsAnsweredAtOnce) {
   nxtest::Watchdog watchdog;
-  ASSERT_EQ(locks_->GetRecordLock(nullptr, *a2_, 5, false, nullptr), lrGrantedNew);
-  nxSetTimeout(2000, true);
-  TnxLockFailureReason reason;
-  const Clock::time_point start = Clock::now();
-  EXPECT_EQ(locks_->GetRecordLock(nullptr, *a1_, 5, false, &reason), lrConflictCursorRecordLockSingle);
-  EXPECT_LT(msSince(start), kLockPromptMs);
-  EXPECT_TRUE(reason.SameSession);
-  EXPECT_EQ(Lines(reason).back(), "<[--!LockError.SameSession=1!--]>");
+  // Ids chosen so that each scan meets the other session's lock first: the
+  // own session's lock behind it still must not be waited for.
+  const TnxLockCursor lowOther{1, b_}, own{2, a_}, highOther{3, b_}, requester{4, a_};
+  using Take = std::function<TnxLockResult(TnxTableLockContainer*, TnxLockFailureReason*)>;
+  auto write = [&](const TnxLockCursor& c) {
+    return Take([c](TnxTableLockContainer* l, TnxLockFailureReason* r) { return l->GetWriteLock(nullptr, c, false, r); });
+  };
+  auto read = [&](const TnxLockCursor& c) {
+    return Take([c](TnxTableLockContainer* l, TnxLockFailureReason* r) { return l->GetReadLock(nullptr, c, false, r); });
+  };
+  auto record = [&](const TnxLockCursor& c, TnxRefNr n) {
+    return Take(
+        [c, n](TnxTableLockContainer* l, TnxLockFailureReason* r) { return l->GetRecordLock(nullptr, c, n, false, r); });
+  };
+  struct Case {
+    const char* name;
+    std::vector<Take> held;
+    Take request;
+    TnxLockResult result;
+  };
+  const std::vector<Case> cases = {
+      {"record held by another cursor of the session", {record(own, 5)}, record(requester, 5),
+       lrConflictCursorRecordLockSingle},
+      {"write against read locks, the other session's scanned first", {read(own), read(highOther)}, write(requester),
+       lrConflictCursorReadLockMultiple},
+      {"record against read locks, the other session's scanned first", {read(lowOther), read(own)},
+       record(requester, 5), lrConflictCursorReadLockMultiple},
+      {"write against record locks, the other session's scanned first", {record(own, 5), record(highOther, 6)},
+       write(requester), lrConflictCursorRecordLockMultiple},
+      {"read against record locks, the other session's scanned first", {record(lowOther, 5), record(own, 6)},
+       read(requester), lrConflictCursorRecordLockMultiple},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TnxTableLockContainer* locks = platform::create<TnxTableLockContainer>();
+    for (const Take& take : c.held) ASSERT_LT(take(locks, nullptr), lrConflictUnknown);
+    nxSetTimeout(2000, true);
+    TnxLockFailureReason reason;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(c.request(locks, &reason), c.result);
+    EXPECT_LT(msSince(start), kLockPromptMs);
+    EXPECT_TRUE(reason.SameSession);
+    EXPECT_EQ(Lines(reason).back(), "<[--!LockError.SameSession=1!--]>");
+    nxSetTimeout(0, true);
+    for (const TnxLockCursor& cursor : {lowOther, own, highOther, requester}) locks->ClearAllLocks(cursor);
+    platform::TObject::free(locks);
+  }
 }
 
 TEST_F(LockContainerTest, TimedOutWaitEndsWithTheConflict) {
