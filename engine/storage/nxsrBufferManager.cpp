@@ -51,10 +51,18 @@ TnxReleaseList::~TnxReleaseList() {
 }
 
 void TnxReleaseList::Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod) {
-  if (rlCount < kInline)
+  if (rlCount < kInline) {
     rlInline[rlCount++] = Item{aBlock, aMethod};
-  else
+    return;
+  }
+  try {
     rlMore.push_back(Item{aBlock, aMethod});
+  } catch (...) {
+    // The caller handed the pin over: it must not outlive a failed add.
+    TnxReleaseMethod method = aMethod;
+    nxReleaseBlock(method, aBlock);
+    throw;
+  }
 }
 
 void TnxReleaseList::Release() {

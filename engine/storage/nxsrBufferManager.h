@@ -155,6 +155,8 @@ class TnxReleaseList : public TnxList {
   TnxReleaseList() = default;
   ~TnxReleaseList() override;
 
+  // Takes the pin: when the list cannot grow, the pin is released before
+  // the failure is raised.
   void Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod);
   // Calls every item's release method and clears the list.
   void Release();
