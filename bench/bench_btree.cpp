@@ -65,9 +65,9 @@ Result runOurs(const std::string& aPath, std::uint32_t aRecords, const std::vect
   static_cast<TnxCompKeyDescriptor*>(indices->AddIndex(u"ID", 0, idNone, u"")->KeyDescriptor())->Add(0);
   TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(indices);
   TnxOwned<TnxBaseFile> file(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager.get()));
-  file->fiBlockSize = nxbs4k;
-  file->fiVadurVersion = 47005;
-  file->fiStreamEngineName = u"nx1xDefault";
+  file->SetBlockSize(nxbs4k);
+  file->SetVadurVersion(47005);
+  file->SetStreamEngineName(u"nx1xDefault");
   file->OpenFile(omReadWrite, smExclusive, false, true);
   {
     TnxOwned<TnxBlockAccess> main(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));

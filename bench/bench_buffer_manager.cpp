@@ -36,10 +36,10 @@ class BenchHeaderFactory : public TnxBaseFileHeaderAccessFactory {
  public:
   BenchHeaderFactory(const TnxBlockSignature& aSignature, TnxBaseFile* aFile, PnxBlock aHeader)
       : TnxBaseFileHeaderAccessFactory(aSignature, aFile, aHeader) {
-    aFile->fiBlockSize = nxbs4k;
-    aFile->fiBlockSizeBytes = kBlockBytes;
-    aFile->fiUsedBlocks = kBlocks;
-    aFile->fiVadurVersion = 47005;
+    aFile->SetBlockSize(nxbs4k);
+    aFile->SetBlockSizeBytes(kBlockBytes);
+    aFile->SetUsedBlocks(kBlocks);
+    aFile->SetVadurVersion(47005);
   }
   const platform::ClassInfo& HeaderAccessClass() override { return BenchHeaderAccess::staticClassInfo(); }
   std::uint32_t GetUsedBlocks(const std::uint8_t*) override { return kBlocks; }

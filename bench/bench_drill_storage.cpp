@@ -252,16 +252,16 @@ struct OurTable {
       : manager(aManager), path(aPath), dict(aDict) {
     platform::currentFileSystem().remove(aPath);
     file.reset(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager));
-    file->fiBlockSize = nxbs4k;
-    file->fiVadurVersion = 47005;
-    file->fiStreamEngineName = u"nx1xDefault";
+    file->SetBlockSize(nxbs4k);
+    file->SetVadurVersion(47005);
+    file->SetStreamEngineName(u"nx1xDefault");
     file->OpenFile(omReadWrite, smExclusive, false, true);
     main.reset(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));
     TnxOwned<BenchTransaction> trans(newBenchTransaction(manager, aJournalFolder));
     file->AddHeader(trans.get(), {}, {'N', 'X', '!', '2'});
     stream.reset(TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), trans.get()));
     dict->WriteToFile(stream.get(), trans.get(), 47501);
-    file->fiMaxID = dict->CurrentID();
+    file->SetMaxID(dict->CurrentID());
     recordAccess.reset(
         platform::create<TnxBlockAccess>(file.get(), main.get(), u"bench", dict->RecordDescriptor()->ID()));
     records.reset(TnxBaseRecordEngine::CreateEngine(dict.get(), {recordAccess.get()}, trans.get()));

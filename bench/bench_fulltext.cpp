@@ -126,9 +126,9 @@ Result runOurs(const std::string& aPath, const std::vector<std::string>& aTexts,
   words->AddIndex(0);
 
   TnxOwned<TnxBaseFile> file(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager.get()));
-  file->fiBlockSize = nxbs4k;
-  file->fiVadurVersion = 47005;
-  file->fiStreamEngineName = u"nx1xDefault";
+  file->SetBlockSize(nxbs4k);
+  file->SetVadurVersion(47005);
+  file->SetStreamEngineName(u"nx1xDefault");
   file->OpenFile(omReadWrite, smExclusive, false, true);
   {
     const std::string folder = platform::folderOf(aPath);
@@ -142,7 +142,7 @@ Result runOurs(const std::string& aPath, const std::vector<std::string>& aTexts,
     TnxOwned<TnxBaseStreamEngine> stream(
         TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), setup.get()));
     dict->WriteToFile(stream.get(), setup.get(), 47501);
-    file->fiMaxID = dict->CurrentID();
+    file->SetMaxID(dict->CurrentID());
     TnxOwned<TnxBaseRecordEngine> records(
         TnxBaseRecordEngine::CreateEngine(dict.get(), {recordAccess.get()}, setup.get()));
     TnxOwned<TnxFulltextTableEngine> table(static_cast<TnxFulltextTableEngine*>(

@@ -61,16 +61,16 @@ struct OurTable {
     manager.reset(newBenchManager(benchCacheMB()));
     dict.reset(aDict);
     file.reset(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager.get()));
-    file->fiBlockSize = nxbs4k;
-    file->fiVadurVersion = 47005;
-    file->fiStreamEngineName = u"nx1xDefault";
+    file->SetBlockSize(nxbs4k);
+    file->SetVadurVersion(47005);
+    file->SetStreamEngineName(u"nx1xDefault");
     file->OpenFile(omReadWrite, smExclusive, false, true);
     main.reset(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));
     aTrans = newBenchTransaction(manager.get(), platform::folderOf(aPath));
     file->AddHeader(aTrans, {}, {'N', 'X', '!', '2'});
     stream.reset(TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), aTrans));
     dict->WriteToFile(stream.get(), aTrans, 47501);
-    file->fiMaxID = dict->CurrentID();
+    file->SetMaxID(dict->CurrentID());
     recordAccess.reset(
         platform::create<TnxBlockAccess>(file.get(), main.get(), u"bench", dict->RecordDescriptor()->ID()));
     records.reset(TnxBaseRecordEngine::CreateEngine(dict.get(), {recordAccess.get()}, aTrans));

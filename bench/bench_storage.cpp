@@ -43,9 +43,9 @@ Result runOurs(const std::string& aPath, std::uint32_t aRecords, std::int32_t aC
   TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
   dict->FieldsDescriptor()->AddField(u"Data", u"", nxtByteArray, 96, 0, false);
   TnxOwned<TnxBaseFile> file(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager.get()));
-  file->fiBlockSize = nxbs4k;
-  file->fiVadurVersion = 47005;
-  file->fiStreamEngineName = u"nx1xDefault";
+  file->SetBlockSize(nxbs4k);
+  file->SetVadurVersion(47005);
+  file->SetStreamEngineName(u"nx1xDefault");
   file->OpenFile(omReadWrite, smExclusive, false, true);
   {
     TnxOwned<TnxBlockAccess> main(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));

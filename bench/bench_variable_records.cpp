@@ -65,9 +65,9 @@ Result runVariableRecords(const std::string& aPath, std::uint32_t aRecords, std:
   recordDescriptor->AddRecordCompressionDescriptor()->SetRecordCompressionEngine(u"Smart");
   const std::int32_t textOffset = fields->Fields(1)->fdOffset;
   TnxOwned<TnxBaseFile> file(TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager.get()));
-  file->fiBlockSize = nxbs4k;
-  file->fiVadurVersion = 47005;
-  file->fiStreamEngineName = u"nx1xDefault";
+  file->SetBlockSize(nxbs4k);
+  file->SetVadurVersion(47005);
+  file->SetStreamEngineName(u"nx1xDefault");
   file->OpenFile(omReadWrite, smExclusive, false, true);
   {
     TnxOwned<TnxBlockAccess> main(platform::create<TnxBlockAccess>(file.get(), nullptr, u"bench", 0));
@@ -81,7 +81,7 @@ Result runVariableRecords(const std::string& aPath, std::uint32_t aRecords, std:
     TnxOwned<TnxBaseStreamEngine> stream(
         TnxBaseStreamEngine::CreateEngine(dict->StreamDescriptor(), main.get(), trans.get()));
     dict->WriteToFile(stream.get(), trans.get(), 47501);
-    file->fiMaxID = dict->CurrentID();
+    file->SetMaxID(dict->CurrentID());
     TnxOwned<TnxBaseRecordEngine> records(
         TnxBaseRecordEngine::CreateEngine(dict.get(), {recordAccess.get()}, trans.get()));
     for (std::uint32_t i = 0; i < aRecords; ++i) {

@@ -213,10 +213,10 @@ void TnxServerBaseTable::sbtGetStats(TnxBaseTransaction* aTrans, TnxServerTableS
     aStats.AvailableBlocks = header->AvailableBlocks();
   }
   TnxBaseFile* file = sbtBlockAccess.front()->baFile;
-  aStats.HeaderSignature = file->fiHeaderSignature;
+  aStats.HeaderSignature = file->HeaderSignature();
   aStats.MainFileName = file->FileName();
   aStats.MainFileSize = file->FileSize();
-  aStats.FileVersion = file->fiVadurVersion;
+  aStats.FileVersion = file->VadurVersion();
   {
     TnxPadlockGuard guard(*sbtCursorsPadlock);
     aStats.OpenCursors = CursorCount();
@@ -480,19 +480,19 @@ nxString TnxServerRootTable::srtFileName(std::int32_t aIndex) const {
 }
 
 nxString TnxServerRootTable::ExtractPassword() {
-  if (!srtMainFile || !srtMainFile->fiEncryptionEngine) return nxString();
-  return srtMainFile->fiEncryptionEngine->ExtractPassword();
+  if (!srtMainFile || !srtMainFile->EncryptionEngine()) return nxString();
+  return srtMainFile->EncryptionEngine()->ExtractPassword();
 }
 
 TnxBaseFile* TnxServerRootTable::srtAllocFile(std::int32_t aIndex, TnxFileAttributes aFileAttributes,
                                               TnxBaseTempStorage* aTempStorage) {
   TnxBufferManager* manager = engineOf(srtFolder)->BufferManager();
   TnxBaseFile* file = TnxBaseFile::Alloc(true, srtFileName(aIndex), manager);
-  file->fiSnapshotBlockCount = &srtSnapshotBlockCount;
-  file->fiAttributes = aFileAttributes;
-  file->fiForServer = srtForServer;
-  file->fiLogTable = srtName;
-  file->fiTempStore = aTempStorage;
+  file->SetSnapshotBlockCount(&srtSnapshotBlockCount);
+  file->SetAttributes(aFileAttributes);
+  file->SetForServer(srtForServer);
+  file->SetLogTable(srtName);
+  file->SetTempStore(aTempStorage);
   return file;
 }
 
@@ -542,17 +542,17 @@ void TnxServerRootTable::srtCreateFile(TnxBaseTransaction* aTrans, std::int32_t 
   TnxBaseFile* file = srtFiles.at(static_cast<std::size_t>(aIndex));
   if (aIndex > 0) {
     file = srtAllocFile(aIndex, aFileAttributes, aTempStorage);
-    file->fiEncryptionEngineName = srtMainFile->fiEncryptionEngineName;
-    file->fiStreamEngineName = srtMainFile->fiStreamEngineName;
-    file->fiInitialSize = static_cast<std::uint32_t>(descriptor->InitialSize());
-    file->fiGrowSize = static_cast<std::uint32_t>(descriptor->GrowSize());
-    file->fiMaxID = srtDictionary->CurrentID();
+    file->SetEncryptionEngineName(srtMainFile->EncryptionEngineName());
+    file->SetStreamEngineName(srtMainFile->StreamEngineName());
+    file->SetGrowth(static_cast<std::uint32_t>(descriptor->InitialSize()),
+                    static_cast<std::uint32_t>(descriptor->GrowSize()));
+    file->SetMaxID(srtDictionary->CurrentID());
     srtFiles[static_cast<std::size_t>(aIndex)] = file;
   }
   file->OpenFile(srtOpenMode, srtShareMode, true, true);
-  if (file->fiOpenMode == omReadOnly) srtOpenMode = omReadOnly;
-  file->fiBlockSize = descriptor->BlockSize();
-  file->fiVadurVersion = srtDictionary->Version() < 5 ? 30000 : 47005;
+  if (file->OpenMode() == omReadOnly) srtOpenMode = omReadOnly;
+  file->SetBlockSize(descriptor->BlockSize());
+  file->SetVadurVersion(srtDictionary->Version() < 5 ? 30000 : 47005);
   TnxResult result = 0;
   try {
     result = file->AddHeader(aTrans, aPasswords, srtDictionary->HeaderSignature());
@@ -594,13 +594,13 @@ TnxResult TnxServerRootTable::srtCreateFiles(TnxBaseTransaction* aTrans, const T
     TnxFileDescriptor* first = srtDictionary->FilesDescriptor()->Files(0);
     srtMainFile = srtAllocFile(0, aFileAttributes, aTempStorage);
     srtFiles[0] = srtMainFile;
-    srtMainFile->fiEncryptionEngineName = srtDictionary->EncryptionEngine();
+    srtMainFile->SetEncryptionEngineName(srtDictionary->EncryptionEngine());
     if (TnxBaseStreamDescriptor* streams = srtDictionary->StreamDescriptor())
-      srtMainFile->fiStreamEngineName = streams->StreamEngine();
-    if (srtMainFile->fiStreamEngineName.empty()) srtMainFile->fiStreamEngineName = u"nx1xDefault";
-    srtMainFile->fiInitialSize = static_cast<std::uint32_t>(first->InitialSize());
-    srtMainFile->fiGrowSize = static_cast<std::uint32_t>(first->GrowSize());
-    srtMainFile->fiMaxID = srtDictionary->CurrentID();
+      srtMainFile->SetStreamEngineName(streams->StreamEngine());
+    if (srtMainFile->StreamEngineName().empty()) srtMainFile->SetStreamEngineName(u"nx1xDefault");
+    srtMainFile->SetGrowth(static_cast<std::uint32_t>(first->InitialSize()),
+                           static_cast<std::uint32_t>(first->GrowSize()));
+    srtMainFile->SetMaxID(srtDictionary->CurrentID());
 
     madeFiles = true;
     for (std::int32_t i = 0; i < static_cast<std::int32_t>(srtFiles.size()); ++i)
@@ -646,12 +646,12 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
     srtMainFile = srtAllocFile(0, aFileAttributes, nullptr);
     srtFiles[0] = srtMainFile;
     srtMainFile->OpenFile(srtOpenMode, srtShareMode, aForServer, false);
-    if (srtMainFile->fiIsLink) srtFileIsLink = true;
+    if (srtMainFile->IsLink()) srtFileIsLink = true;
     const platform::FormatArg fileArg(static_cast<const void*>(srtMainFile));
     nxCheckErrorCode(NotifyExtenders(eaOpenFile, false, TnxEngineArgs(&fileArg, 1)));
 
     // The disk may spell the name in another letter case: the table takes it.
-    nxString diskName = platform::fromUtf8(platform::fileNameOf(platform::toUtf8(srtMainFile->fiName)));
+    nxString diskName = platform::fromUtf8(platform::fileNameOf(platform::toUtf8(srtMainFile->Name())));
     diskName = diskName.substr(0, std::min(diskName.size(), diskName.rfind(u'.')));
     if (diskName != srtName && platform::sameTextAscii(diskName, srtName)) srtRename(diskName);
 
@@ -661,7 +661,7 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
       nxCheckErrorCode(manager->AddFile(srtMainFile, aTrans, aPasswords, false, aRelease, block, readOnly));
       return block;
     });
-    if (readOnly || srtMainFile->fiOpenMode == omReadOnly) srtOpenMode = omReadOnly;
+    if (readOnly || srtMainFile->OpenMode() == omReadOnly) srtOpenMode = omReadOnly;
 
     sbtCreateBlockAccess();
     srtStreamEngine = TnxBaseStreamEngine::CreateEngine(srtDictionary, sbtBlockAccess.front(), nullptr);
@@ -672,9 +672,9 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
     TnxFilesDescriptor* files = srtDictionary->FilesDescriptor();
     const std::int32_t count = std::max<std::int32_t>(1, files->FileCount());
     srtFiles.resize(static_cast<std::size_t>(count), nullptr);
-    srtMainFile->fiInitialSize = static_cast<std::uint32_t>(files->Files(0)->InitialSize());
-    srtMainFile->fiGrowSize = static_cast<std::uint32_t>(files->Files(0)->GrowSize());
-    srtMainFile->fiMaxID = srtDictionary->CurrentID();
+    srtMainFile->SetGrowth(static_cast<std::uint32_t>(files->Files(0)->InitialSize()),
+                           static_cast<std::uint32_t>(files->Files(0)->GrowSize()));
+    srtMainFile->SetMaxID(srtDictionary->CurrentID());
     bool idChanged = false;
     if (srtMainFile->GetFileID() != files->Files(0)->FileID()) {
       files->Files(0)->SetFileID(srtMainFile->GetFileID());
@@ -684,11 +684,11 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
     for (std::int32_t i = 1; i < count; ++i) {
       TnxBaseFile* file = srtAllocFile(i, aFileAttributes, nullptr);
       srtFiles[static_cast<std::size_t>(i)] = file;
-      file->fiInitialSize = static_cast<std::uint32_t>(files->Files(i)->InitialSize());
-      file->fiGrowSize = static_cast<std::uint32_t>(files->Files(i)->GrowSize());
-      file->fiMaxID = srtDictionary->CurrentID();
-      file->OpenFile(srtMainFile->fiOpenMode, srtMainFile->fiShareMode, srtMainFile->fiWriteThru, false);
-      if (file->fiIsLink) srtFileIsLink = true;
+      file->SetGrowth(static_cast<std::uint32_t>(files->Files(i)->InitialSize()),
+                      static_cast<std::uint32_t>(files->Files(i)->GrowSize()));
+      file->SetMaxID(srtDictionary->CurrentID());
+      file->OpenFile(srtMainFile->OpenMode(), srtMainFile->ShareMode(), srtMainFile->WriteThru(), false);
+      if (file->IsLink()) srtFileIsLink = true;
       const platform::FormatArg arg(static_cast<const void*>(file));
       nxCheckErrorCode(NotifyExtenders(eaOpenFile, false, TnxEngineArgs(&arg, 1)));
       bool fileReadOnly = false;
@@ -697,7 +697,7 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
         nxCheckErrorCode(manager->AddFile(file, aTrans, aPasswords, false, aRelease, block, fileReadOnly));
         return block;
       });
-      nxAssert((fileReadOnly || file->fiOpenMode == omReadOnly) == (srtOpenMode == omReadOnly),
+      nxAssert((fileReadOnly || file->OpenMode() == omReadOnly) == (srtOpenMode == omReadOnly),
                "nxsrServerEngine: the files of a table disagree on being read-only");
       if (file->GetFileID() != files->Files(i)->FileID()) {
         files->Files(i)->SetFileID(file->GetFileID());
@@ -743,8 +743,8 @@ TnxResult TnxServerRootTable::srtOpenFiles(TnxBaseTransaction* aTrans, const Tnx
 
 TnxResult TnxServerRootTable::srtCheckPasswords(const TnxUnicodeStrings& aPasswords) {
   try {
-    if (!srtMainFile || !srtMainFile->fiEncryptionEngine) return 0;
-    return srtMainFile->fiEncryptionEngine->AuthenticatePassword(aPasswords);
+    if (!srtMainFile || !srtMainFile->EncryptionEngine()) return 0;
+    return srtMainFile->EncryptionEngine()->AuthenticatePassword(aPasswords);
   } catch (...) {
     return asoConvertException(std::current_exception());
   }
@@ -761,7 +761,7 @@ TnxResult TnxServerRootTable::srtChangePassword(TnxBaseTransaction* aTrans, cons
 
 void TnxServerRootTable::srtUpdateMaxID() {
   for (TnxBaseFile* file : srtFiles)
-    if (file) file->fiMaxID = srtDictionary->CurrentID();
+    if (file) file->SetMaxID(srtDictionary->CurrentID());
 }
 
 void TnxServerRootTable::srtCursorOpened() {

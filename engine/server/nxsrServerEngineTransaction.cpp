@@ -684,7 +684,7 @@ void TnxServerTransaction::stAttachJournal(TnxServerTransactionLevel* aLevel) {
     TnxServerRootTable* table = link->ttlTable;
     TnxServerFolder* folder = table->Folder();
     if (!folder || !folder->TransManager()) continue;
-    for (TnxBaseFile* file = btTransFileListHead; file; file = file->fiTransNext) {
+    for (TnxBaseFile* file = btTransFileListHead; file; file = file->TransNext()) {
       if (file->IsTemporary()) continue;
       bool ours = false;
       for (std::int32_t i = 0; i < table->FileCount() && !ours; ++i) ours = table->Files(i) == file;

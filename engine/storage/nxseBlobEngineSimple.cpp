@@ -63,7 +63,7 @@ TnxBlockNumber TnxSimpleBlobEngine::FirstBlock(TnxBlobNr aBlobNr) {
 
 std::uint32_t TnxSimpleBlobEngine::UsedBlocks(TnxBaseTransaction* aTrans) {
   TnxBaseFile* file = bbeBlobFile->baFile;
-  return aTrans && file->fiTrans == aTrans ? file->fiTransUsedBlocks : file->fiUsedBlocks;
+  return file->UsedBlocksFor(aTrans);
 }
 
 void TnxSimpleBlobEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty, Pin& aPin) {

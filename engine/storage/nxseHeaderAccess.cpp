@@ -109,20 +109,20 @@ bool setupHeader(const TnxBlockSignature& aSignature, TnxBaseFile* aFile, PnxBlo
   if (aSignature != nxNoSignature) {
     std::memset(aHeader, 0, aFile->BlockBytes());
     std::memcpy(aHeader, aSignature.data(), 4);
-    aHeader[BlockSize] = static_cast<std::uint8_t>(aFile->fiBlockSize);
+    aHeader[BlockSize] = static_cast<std::uint8_t>(aFile->BlockSize());
     std::uint32_t usable = aFile->BlockBytes() - aAdditional;
-    if (!aFile->fiEncryptionEngineName.empty())
+    if (!aFile->EncryptionEngineName().empty())
       usable -= static_cast<std::uint32_t>(TnxBaseEncryptionEngine::ReservedSpacePerBlock(
-          aFile->fiEncryptionEngineName, aFile->fiForServer, aFile->fiBlockSize));
+          aFile->EncryptionEngineName(), aFile->ForServer(), aFile->BlockSize()));
     nxsePutU32(aHeader + UsableSize, usable);
-    aFile->fiBlockSizeBytes = usable;
-    putShortString(aHeader + EncryptionName, aFile->fiEncryptionEngineName);
-    putShortString(aHeader + StreamName, aFile->fiStreamEngineName);
+    aFile->SetBlockSizeBytes(usable);
+    putShortString(aHeader + EncryptionName, aFile->EncryptionEngineName());
+    putShortString(aHeader + StreamName, aFile->StreamEngineName());
     nxsePutU32(aHeader + UsedBlocks, 1);
-    aFile->fiUsedBlocks = 1;
+    aFile->SetUsedBlocks(1);
     nxsePutU32(aHeader + FreeCount, 0);
     nxsePutI32(aHeader + FirstFree, -1);
-    nxsePutI32(aHeader + Version, aFile->fiVadurVersion);
+    nxsePutI32(aHeader + Version, aFile->VadurVersion());
     return true;
   }
   const std::uint8_t code = aHeader[BlockSize];
@@ -151,12 +151,12 @@ bool setupHeader(const TnxBlockSignature& aSignature, TnxBaseFile* aFile, PnxBlo
   } else {
     if (freeCount >= used || (freeCount > 0) != (firstFree != -1)) return false;
   }
-  aFile->fiBlockSize = static_cast<TnxBlockSize>(code);
-  aFile->fiBlockSizeBytes = usable;
-  aFile->fiUsedBlocks = used;
-  aFile->fiEncryptionEngineName = encryption;
-  aFile->fiStreamEngineName = shortString(aHeader + StreamName);
-  aFile->fiVadurVersion = nxseGetI32(aHeader + Version);
+  aFile->SetBlockSize(static_cast<TnxBlockSize>(code));
+  aFile->SetBlockSizeBytes(usable);
+  aFile->SetUsedBlocks(used);
+  aFile->SetEncryptionEngineName(encryption);
+  aFile->SetStreamEngineName(shortString(aHeader + StreamName));
+  aFile->SetVadurVersion(nxseGetI32(aHeader + Version));
   return true;
 }
 
@@ -188,12 +188,12 @@ Tnx2xFileHeaderAccessFactory::Tnx2xFileHeaderAccessFactory(const TnxBlockSignatu
     : TnxCommonFileHeaderAccessFactory(aSignature, aFile, aHeader) {
   if (!setupHeader(aSignature, aFile, aHeader, 4, true)) throw Enx2xFileHeaderAccessException(nxErrCorruptHeader);
   if (aSignature != nxNoSignature) {
-    const std::int32_t encSize = aFile->fiEncryptionEngineName.empty()
+    const std::int32_t encSize = aFile->EncryptionEngineName().empty()
                                      ? 0
-                                     : TnxBaseEncryptionEngine::ReservedHeaderSpace(aFile->fiEncryptionEngineName,
-                                                                                    aFile->fiForServer);
+                                     : TnxBaseEncryptionEngine::ReservedHeaderSpace(aFile->EncryptionEngineName(),
+                                                                                    aFile->ForServer());
     nxsePutU16(aHeader + EncHeaderSize, static_cast<std::uint16_t>(encSize));
-    nxsePutU16(aHeader + SectionTop, static_cast<std::uint16_t>(aFile->fiBlockSizeBytes - encSize - 1));
+    nxsePutU16(aHeader + SectionTop, static_cast<std::uint16_t>(aFile->BlockSizeBytes() - encSize - 1));
     aHeader[Directory] = 0;
   }
 }
@@ -211,17 +211,17 @@ void Tnx2xFileHeaderAccessFactory::DoRaise(TnxResult aCode, const nxString& aTex
 
 void Tnx2xFileHeaderAccessFactory::SetupTableChecksum(PnxBlock aHeader, bool aIsNew) {
   TnxBaseFile* file = bfhafFile;
-  if (!file->fiEncryptionEngine) {
-    file->fiCheckSumSize = 0;
+  if (!file->EncryptionEngine()) {
+    file->SetCheckSumSize(0);
     return;
   }
-  const auto* funcs = file->fiEncryptionEngine->classInfo().table<TnxEncryptionEngineClassFuncs>();
-  file->fiCheckSumSize = funcs ? static_cast<std::uint32_t>(funcs->checksumSize()) : 0;
+  const auto* funcs = file->EncryptionEngine()->classInfo().table<TnxEncryptionEngineClassFuncs>();
+  file->SetCheckSumSize(funcs ? static_cast<std::uint32_t>(funcs->checksumSize()) : 0);
   if (std::uint8_t* area = GetTableChecksum(aHeader)) {
     if (aIsNew)
-      std::memset(area, 0, file->fiCheckSumSize);
+      std::memset(area, 0, file->CheckSumSize());
     else
-      file->fiChecksum.assign(area, area + file->fiCheckSumSize);
+      file->SetChecksum(std::vector<std::uint8_t>(area, area + file->CheckSumSize()));
   }
 }
 
@@ -250,17 +250,17 @@ void Tnx2xFileHeaderAccessFactory::ValidateBlock(const std::uint8_t* aBlock, Tnx
       RaiseHeader(nxErrCorruptFile,
                   u"Block %d in file \"%s\" has the BlockOwnerID of the free block map but has a signature of \"%s\"",
                   {static_cast<std::int64_t>(aBlockNum), bfhafFile->FileName(), signatureText(aBlock)});
-  } else if (id < 0 || id > bfhafFile->fiMaxID) {
+  } else if (id < 0 || id > bfhafFile->MaxID()) {
     RaiseHeader(nxErrCorruptFile,
                 u"Expected BlockOwnerID smaller or equal to %d but found %d in file \"%s\" for block %d. The header "
                 u"signature is \"%s\"",
-                {static_cast<std::int64_t>(bfhafFile->fiMaxID), static_cast<std::int64_t>(id), bfhafFile->FileName(),
+                {static_cast<std::int64_t>(bfhafFile->MaxID()), static_cast<std::int64_t>(id), bfhafFile->FileName(),
                  static_cast<std::int64_t>(aBlockNum), signatureText(aBlock)});
   }
 }
 
 std::int32_t Tnx2xFileHeaderAccessFactory::GetID(const std::uint8_t* aBlock) {
-  return nxseGetI32(aBlock + bfhafFile->fiBlockSizeBytes);
+  return nxseGetI32(aBlock + bfhafFile->BlockSizeBytes());
 }
 
 std::uint8_t* Tnx2xFileHeaderAccessFactory::GetEncryptionEngineHeader(PnxBlock aHeader) {
@@ -270,7 +270,7 @@ std::uint8_t* Tnx2xFileHeaderAccessFactory::GetEncryptionEngineHeader(PnxBlock a
 }
 
 std::uint8_t* Tnx2xFileHeaderAccessFactory::GetTableChecksum(PnxBlock aHeader) {
-  const std::uint32_t size = bfhafFile->fiCheckSumSize;
+  const std::uint32_t size = bfhafFile->CheckSumSize();
   if (size == 0) return nullptr;
   nxAssert(nxseGetU16(aHeader + EncHeaderSize) >= size, "Encryption header smaller than the table checksum");
   return aHeader + nxseGetU32(aHeader + UsableSize) - size - 1;
@@ -301,10 +301,10 @@ void TnxCommonFileHeaderAccess::CheckBlockNumber(std::uint32_t aBlock, TnxResult
 PnxBlock TnxCommonFileHeaderAccess::ExtendFile(TnxBaseTransaction* aTrans, TnxReleaseMethod& aReleaseMethod) {
   TnxBaseFile* file = bfhaHeaderFile;
   const std::uint32_t used = nxseGetU32(Header + nxseHdr::UsedBlocks);
-  if ((file->fiMaxBlocks != 0 && used >= file->fiMaxBlocks) || used == 0xFFFFFFFFu) Raise(nxErrTableFull);
-  PnxBlock block = file->fiBufMgr->AddBlock(file, aTrans, used, aReleaseMethod);
+  if ((file->MaxBlocks() != 0 && used >= file->MaxBlocks()) || used == 0xFFFFFFFFu) Raise(nxErrTableFull);
+  PnxBlock block = file->BufMgr()->AddBlock(file, aTrans, used, aReleaseMethod);
   nxsePutU32(Header + nxseHdr::UsedBlocks, used + 1);
-  file->fiTransUsedBlocks = used + 1;
+  file->SetTransUsedBlocks(used + 1);
   nxsePutU32(block + 4, used);
   return block;
 }
@@ -441,7 +441,7 @@ PnxBlock Tnx2xFileHeaderAccess::GetNewBlock(TnxBaseTransaction* aTrans, std::int
   if (count > 0) {
     const std::uint32_t n = nxseGetU32(Header + FreeCache + 4 * (count - 1));
     CheckBlockNumber(n, 8961);
-    block = bfhaHeaderFile->fiBufMgr->AddBlock(bfhaHeaderFile, aTrans, n, aReleaseMethod);
+    block = bfhaHeaderFile->BufMgr()->AddBlock(bfhaHeaderFile, aTrans, n, aReleaseMethod);
     nxsePutU32(Header + FreeCount, count - 1);
     nxsePutU32(block + 4, n);
   } else {
@@ -494,7 +494,7 @@ void Tnx2xFileHeaderAccess::DeleteBlock(TnxBaseTransaction* aTrans, PnxBlock aBl
   }
   nxseSetSignature(aBlock, "DEAD");
   nxsePutU32(Header + FreeCache + 4 * count, n);
-  bfhaHeaderFile->fiBufMgr->DiscardBlock(bfhaHeaderFile, n, aTrans);
+  bfhaHeaderFile->BufMgr()->DiscardBlock(bfhaHeaderFile, n, aTrans);
   nxsePutU32(Header + FreeCount, count + 1);
 }
 
@@ -539,8 +539,8 @@ std::uint16_t Tnx2xFileHeaderAccess::RegisterHeaderSection(const nxString& aName
 
 void Tnx2xFileHeaderAccess::ChangePassword(const nxString& aNewPassword) {
   TnxBaseFile* file = bfhaHeaderFile;
-  if (!file->fiEncryptionEngine) Raise(nxErrNotSupported, u"%s not supported by %s", {nxString(u"ChangePassword"), nxString(u"a table without encryption")});
-  file->fiEncryptionEngine->ChangePassword(file->fiHeaderAccessFactory->GetEncryptionEngineHeader(Header),
+  if (!file->EncryptionEngine()) Raise(nxErrNotSupported, u"%s not supported by %s", {nxString(u"ChangePassword"), nxString(u"a table without encryption")});
+  file->EncryptionEngine()->ChangePassword(file->HeaderAccessFactory()->GetEncryptionEngineHeader(Header),
                                            aNewPassword);
 }
 

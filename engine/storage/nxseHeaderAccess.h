@@ -134,7 +134,7 @@ class TnxCommonFileHeaderAccess : public TnxBaseFileHeaderAccess {
   std::uint32_t UsedBlocks() override;
   std::uint32_t AvailableBlocks() override;
 
-  std::uint32_t UsableSize() const { return bfhaHeaderFile->fiBlockSizeBytes; }
+  std::uint32_t UsableSize() const { return bfhaHeaderFile->BlockSizeBytes(); }
 
  protected:
   [[noreturn]] void Raise(TnxResult aCode, const nxString& aText = {}, TnxFormatArgs aArgs = {}) {
@@ -143,7 +143,7 @@ class TnxCommonFileHeaderAccess : public TnxBaseFileHeaderAccess {
   }
   [[noreturn]] virtual void DoRaise(TnxResult aCode, const nxString& aText, TnxFormatArgs aArgs) = 0;
   void RequireDirty();
-  // Appends block "used blocks" to the file (9479 at fiMaxBlocks).
+  // Appends block "used blocks" to the file (9479 at MaxBlocks).
   PnxBlock ExtendFile(TnxBaseTransaction* aTrans, TnxReleaseMethod& aReleaseMethod);
   // 8962 unless aBlock is a block number of the file other than 0.
   void CheckBlockNumber(std::uint32_t aBlock, TnxResult aCode);

@@ -108,7 +108,7 @@ void TnxCachedHeapEngine::LoadManagementBlocks() {
       next = GetFirstManagementBlock(access.get());
     }
     const TnxBaseFile* file = bheDataFile->baFile;
-    const std::uint32_t limit = trans && file->fiTrans == trans ? file->fiTransUsedBlocks : file->fiUsedBlocks;
+    const std::uint32_t limit = file->UsedBlocksFor(trans);
     const std::uint16_t maxFree = bheBlockHeapEngine->MaxSegmentSize();
     for (std::uint32_t steps = 0; next != 0; ++steps) {
       if (steps >= limit || heManagmentBlocks.size() >= 0xFFFF) RaiseCorrupt(next, u"management chain loops");

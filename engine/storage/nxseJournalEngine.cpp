@@ -270,11 +270,11 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
     return jeFreedImage.data();
   };
   if (aBeforeImage) {
-    if (aBlock->robNew && aBlock->robBlockNum != 0 && aBlock->robBlockNum < file->fiUsedBlocks) {
+    if (aBlock->robNew && aBlock->robBlockNum != 0 && aBlock->robBlockNum < file->UsedBlocks()) {
       // A free block taken again: the disk holds it freed, and a rollback
       // must put it back so, or the undone commit's data stays in a block
       // of the free set.
-      image = freedImage(file->fiBlockZero ? file->fiBlockZero->robLastLSN : 0);
+      image = freedImage(file->BlockZero() ? file->BlockZero()->robLastLSN : 0);
     } else if (!aBlock->robNew) {
       if (!aBlock->boCacheBlock) aBlock->CacheBlockNeeded();
       nxAssert(aBlock->boCacheBlock != nullptr, "Before image not available");
@@ -293,15 +293,15 @@ void Tnx1xJournalEngine::WriteJournalRecord(TnxReadOnlyBlock* aBlock, TnxBaseTra
   std::uint8_t* record = Reserve(size);
   std::memcpy(record, "NXJR", 4);
   std::memcpy(record + 4, &aBlock->robBlockNum, 4);
-  record[8] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(file->fiBlockSize) | (hasImage ? 0 : kNoImage));
+  record[8] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(file->BlockSize()) | (hasImage ? 0 : kNoImage));
   record[9] = aBeforeImage ? kBeforeImage : kAfterImage;
   record[10] = record[11] = 0;
   std::memcpy(record + 12, nameField, 256);
   std::uint8_t* out = record + RecordHeaderSize;
   if (image) {
-    if (file->fiEncryptionEngine && aBlock->robBlockNum != 0) {
-      std::vector<std::uint8_t> cookie, checksum = file->fiChecksum;
-      file->fiEncryptionEngine->CodeBlockEx(image, out, bytes, aBlock->robBlockNum, cookie, checksum);
+    if (file->EncryptionEngine() && aBlock->robBlockNum != 0) {
+      std::vector<std::uint8_t> cookie, checksum = file->Checksum();
+      file->EncryptionEngine()->CodeBlockEx(image, out, bytes, aBlock->robBlockNum, cookie, checksum);
     } else {
       std::memcpy(out, image, bytes);
     }

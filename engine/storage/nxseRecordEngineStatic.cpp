@@ -50,7 +50,7 @@ struct TnxStaticRecordEngine::Block {
 TnxStaticRecordEngine::TnxStaticRecordEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
                                              const TnxBlockAccessArray& aFiles)
     : TnxBaseRecordEngine(aDescriptor, aTrans, aFiles) {
-  reFileIsV1 = breDataFile->baFile->fiHeaderSignature == TnxBlockSignature{'N', 'X', '!', '1'};
+  reFileIsV1 = breDataFile->baFile->HeaderSignature() == TnxBlockSignature{'N', 'X', '!', '1'};
   const std::uint32_t usable = breDataFile->fiBlockSizeBytes();
   const std::uint32_t length = breRecordLength;
   if (length == 0 || usable < length + 33) throw EnxStaticRecordEngineException(nxErrRecordTooLarge);
@@ -112,7 +112,7 @@ void TnxStaticRecordEngine::RaiseBlock(TnxBlockNumber aBlock) {
 
 std::uint32_t TnxStaticRecordEngine::UsedBlocks(TnxBaseTransaction* aTrans) {
   TnxBaseFile* file = breDataFile->baFile;
-  return aTrans && file->fiTrans == aTrans ? file->fiTransUsedBlocks : file->fiUsedBlocks;
+  return file->UsedBlocksFor(aTrans);
 }
 
 void TnxStaticRecordEngine::ValidateRefNr(TnxBaseTransaction* aTrans, TnxRefNr aRefNr) {

@@ -198,7 +198,7 @@ TnxSegmentRef TnxVariableRecordEngine::Slot(TnxRefNr aRefNr) const {
 
 std::uint32_t TnxVariableRecordEngine::UsedBlocks(TnxBaseTransaction* aTrans) {
   TnxBaseFile* file = breDataFile->baFile;
-  return aTrans && file->fiTrans == aTrans ? file->fiTransUsedBlocks : file->fiUsedBlocks;
+  return file->UsedBlocksFor(aTrans);
 }
 
 void TnxVariableRecordEngine::Encode(PnxRecordBuffer aRecord, std::uint8_t aExtraFlags, Encoded& aResult) {

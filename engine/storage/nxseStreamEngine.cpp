@@ -97,8 +97,7 @@ void TnxSimpleStreamEngine::ReadStream(TnxBaseTransaction* aTrans, TnxBlockNumbe
   const std::uint32_t per = DataPerBlock();
   TnxPinnedBlock first([&](TnxReleaseMethod& r) { return ReadBlock(aTrans, aStreamNr, false, r); });
   const std::uint32_t length = nxseGetU32(first.Block() + 24);
-  const std::uint32_t used = bseDataFile->baFile->fiTrans == aTrans && aTrans ? bseDataFile->baFile->fiTransUsedBlocks
-                                                                               : bseDataFile->baFile->fiUsedBlocks;
+  const std::uint32_t used = bseDataFile->baFile->UsedBlocksFor(aTrans);
   // A length the file cannot hold is damage, not a reason to allocate.
   if (length > 0x7FFFFFFFu || static_cast<std::uint64_t>(length) > static_cast<std::uint64_t>(used) * per)
     RaiseChain(aStreamNr);
@@ -323,7 +322,7 @@ void TnxServerDataDict::ReadFromFile(TnxBaseStreamEngine* aStreamEngine, TnxBase
     throw EnxServerDataDictException(nxErrCorruptFile,
                                      u"The data dictionary of file \"%s\" holds item ID %d beyond its counter %d",
                                      {file->FileName(), bad->ID(), CurrentID()});
-  SetHeaderSignature(file->fiHeaderSignature);
+  SetHeaderSignature(file->HeaderSignature());
   ForceOnReadOnly();
 }
 

@@ -51,10 +51,18 @@ TnxReleaseList::~TnxReleaseList() {
 }
 
 void TnxReleaseList::Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod) {
-  if (rlCount < kInline)
+  if (rlCount < kInline) {
     rlInline[rlCount++] = Item{aBlock, aMethod};
-  else
+    return;
+  }
+  try {
     rlMore.push_back(Item{aBlock, aMethod});
+  } catch (...) {
+    // The caller handed the pin over: it must not outlive a failed add.
+    TnxReleaseMethod method = aMethod;
+    nxReleaseBlock(method, aBlock);
+    throw;
+  }
 }
 
 void TnxReleaseList::Release() {
@@ -933,27 +941,23 @@ TnxReadOnlyBlock* TnxBufferManager::bmFindBlock(TnxBaseFile* aFile, TnxBlockNumb
   }
 }
 
-namespace {
-
-TnxBlockContainer* newContainer(TnxBaseFile* aFile) {
+TnxBlockContainer* TnxBaseFile::NewContainer() {
   auto* c = static_cast<TnxBlockContainer*>(nxsrContainerPool().Alloc());
   std::memset(c, 0, sizeof *c);
-  c->bcNext = aFile->fiBlockContainerList;
+  c->bcNext = fiBlockContainerList;
   if (c->bcNext) c->bcNext->bcPrev = c;
-  aFile->fiBlockContainerList = c;
+  fiBlockContainerList = c;
   return c;
 }
 
-void freeContainer(TnxBaseFile* aFile, TnxBlockContainer* aContainer) {
+void TnxBaseFile::FreeContainer(TnxBlockContainer* aContainer) {
   if (aContainer->bcPrev)
     aContainer->bcPrev->bcNext = aContainer->bcNext;
   else
-    aFile->fiBlockContainerList = aContainer->bcNext;
+    fiBlockContainerList = aContainer->bcNext;
   if (aContainer->bcNext) aContainer->bcNext->bcPrev = aContainer->bcPrev;
   nxsrContainerPool().DisposeDirect(aContainer);
 }
-
-}  // namespace
 
 void TnxBufferManager::InsertIntoFile(TnxReadOnlyBlock* aBlock) {
   TnxBaseFile* file = aBlock->robFile;
@@ -963,16 +967,16 @@ void TnxBufferManager::InsertIntoFile(TnxReadOnlyBlock* aBlock) {
     file->fiBlockZero = aBlock;
   } else {
     TnxBlockContainer*& c2 = file->fiBlocks[n >> 24];
-    if (!c2) c2 = newContainer(file);
+    if (!c2) c2 = file->NewContainer();
     void*& e3 = c2->bcBlocks[(n >> 16) & 255];
     if (!e3) {
-      e3 = newContainer(file);
+      e3 = file->NewContainer();
       ++c2->bcCount;
     }
     auto* c3 = static_cast<TnxBlockContainer*>(e3);
     void*& e4 = c3->bcBlocks[(n >> 8) & 255];
     if (!e4) {
-      e4 = newContainer(file);
+      e4 = file->NewContainer();
       ++c3->bcCount;
     }
     auto* leaf = static_cast<TnxBlockContainer*>(e4);
@@ -1000,13 +1004,13 @@ void TnxBufferManager::bmRemoveBlockFromFile(TnxReadOnlyBlock* aBlock) {
     if (leaf && leaf->bcBlocks[n & 255] == aBlock) {
       leaf->bcBlocks[n & 255] = nullptr;
       if (--leaf->bcCount == 0) {
-        freeContainer(file, leaf);
+        file->FreeContainer(leaf);
         c3->bcBlocks[(n >> 8) & 255] = nullptr;
         if (--c3->bcCount == 0) {
-          freeContainer(file, c3);
+          file->FreeContainer(c3);
           c2->bcBlocks[(n >> 16) & 255] = nullptr;
           if (--c2->bcCount == 0) {
-            freeContainer(file, c2);
+            file->FreeContainer(c2);
             c2 = nullptr;
           }
         }
@@ -1111,7 +1115,7 @@ void TnxBufferManager::RemoveFile(TnxBaseFile* aFile) {
   }
   aFile->fiBlockListHead = aFile->fiBlockListTail = nullptr;
   nxDetachFileFromTransaction(aFile);
-  while (TnxBlockContainer* c = aFile->fiBlockContainerList) freeContainer(aFile, c);
+  while (TnxBlockContainer* c = aFile->fiBlockContainerList) aFile->FreeContainer(c);
   for (auto& entry : aFile->fiBlocks) entry = nullptr;
   aFile->fiBlockZero = nullptr;
 }

@@ -155,6 +155,8 @@ class TnxReleaseList : public TnxList {
   TnxReleaseList() = default;
   ~TnxReleaseList() override;
 
+  // Takes the pin: when the list cannot grow, the pin is released before
+  // the failure is raised.
   void Add(PnxBlock aBlock, const TnxReleaseMethod& aMethod);
   // Calls every item's release method and clears the list.
   void Release();
@@ -841,6 +843,111 @@ class TnxBaseFile : public TnxObject {
   // Sets fiName and fiPath (the folder, absolute, with a trailing '/').
   void SetName(const nxString& aName);
 
+  bool HasSnapShotFlag(std::int32_t aID) const {
+    const auto byte = static_cast<std::size_t>(aID) / 8;
+    return byte < fiSnapShotFlags.size() && (fiSnapShotFlags[byte] >> (aID % 8) & 1) != 0;
+  }
+  // Frees the remaining links. REQUIRES: the padlock.
+  void FreeSnapShotLinks();
+
+  // Read access for the engines above the buffer manager.
+  TnxBaseTransaction* Trans() const { return fiTrans; }
+  TnxBaseFile* TransNext() const { return fiTransNext; }
+  const nxString& Name() const { return fiName; }
+  const nxString& Path() const { return fiPath; }
+  TnxOpenMode OpenMode() const { return fiOpenMode; }
+  TnxShareMode ShareMode() const { return fiShareMode; }
+  bool WriteThru() const { return fiWriteThru; }
+  bool IsLink() const { return fiIsLink; }
+  const TnxBlockSignature& HeaderSignature() const { return fiHeaderSignature; }
+  const nxString& EncryptionEngineName() const { return fiEncryptionEngineName; }
+  const nxString& StreamEngineName() const { return fiStreamEngineName; }
+  std::int32_t VadurVersion() const { return fiVadurVersion; }
+  std::uint32_t CheckSumSize() const { return fiCheckSumSize; }
+  const std::vector<std::uint8_t>& Checksum() const { return fiChecksum; }
+  const TnxFileAttributes& Attributes() const { return fiAttributes; }
+  bool ForServer() const { return fiForServer; }
+  TnxBaseEncryptionEngine* EncryptionEngine() const { return fiEncryptionEngine; }
+  TnxBufferManager* BufMgr() const { return fiBufMgr; }
+  TnxBaseFileHeaderAccessFactory* HeaderAccessFactory() const { return fiHeaderAccessFactory; }
+  TnxBlockSize BlockSize() const { return fiBlockSize; }
+  // Usable bytes of a block (the header's figure; BlockBytes less the reserve).
+  std::uint32_t BlockSizeBytes() const { return fiBlockSizeBytes; }
+  std::uint32_t MaxBlocks() const { return fiMaxBlocks; }
+  std::uint32_t UsedBlocks() const { return fiUsedBlocks; }
+  std::uint32_t TransUsedBlocks() const { return fiTransUsedBlocks; }
+  // The used blocks as aTrans sees them: its own count while it holds the file.
+  std::uint32_t UsedBlocksFor(const TnxBaseTransaction* aTrans) const {
+    return aTrans && fiTrans == aTrans ? fiTransUsedBlocks : fiUsedBlocks;
+  }
+  std::uint32_t InitialSize() const { return fiInitialSize; }
+  std::uint32_t GrowSize() const { return fiGrowSize; }
+  std::int32_t MaxID() const { return fiMaxID; }
+  TnxReadOnlyBlock* BlockZero() const { return fiBlockZero; }
+  bool WriteFailed() const { return fiWriteFailed; }
+
+  // Set before the file is added to its manager (the table's set-up).
+  void SetBlockSize(TnxBlockSize aValue) { fiBlockSize = aValue; }
+  void SetVadurVersion(std::int32_t aValue) { fiVadurVersion = aValue; }
+  void SetEncryptionEngineName(const nxString& aValue) { fiEncryptionEngineName = aValue; }
+  void SetStreamEngineName(const nxString& aValue) { fiStreamEngineName = aValue; }
+  void SetAttributes(const TnxFileAttributes& aValue) { fiAttributes = aValue; }
+  void SetForServer(bool aValue) { fiForServer = aValue; }
+  void SetTempStore(TnxBaseTempStorage* aValue) { fiTempStore = aValue; }
+  void SetSnapshotBlockCount(std::atomic<std::int32_t>* aValue) { fiSnapshotBlockCount = aValue; }
+  void SetLogTable(const nxString& aValue) { fiLogTable = aValue; }
+  void SetGrowth(std::uint32_t aInitialSize, std::uint32_t aGrowSize) {
+    fiInitialSize = aInitialSize;
+    fiGrowSize = aGrowSize;
+  }
+  // The highest owner ID a block of the file may carry.
+  void SetMaxID(std::int32_t aValue) { fiMaxID = aValue; }
+  // Set by the header access from block 0 (or when it writes a new one).
+  void SetBlockSizeBytes(std::uint32_t aValue) { fiBlockSizeBytes = aValue; }
+  void SetUsedBlocks(std::uint32_t aValue) { fiUsedBlocks = aValue; }
+  void SetCheckSumSize(std::uint32_t aValue) { fiCheckSumSize = aValue; }
+  void SetChecksum(std::vector<std::uint8_t> aValue) { fiChecksum = std::move(aValue); }
+  // A block appended by the holding transaction.
+  void SetTransUsedBlocks(std::uint32_t aValue) { fiTransUsedBlocks = aValue; }
+
+ protected:
+  // For the file classes: the on-disk spelling of the name, and the state
+  // of an open.
+  void SetOnDiskName(const nxString& aName) { fiName = aName; }
+  void SetIsLink(bool aValue) { fiIsLink = aValue; }
+  void SetOpened(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru) {
+    fiOpenMode = aOpenMode;
+    fiShareMode = aShareMode;
+    fiWriteThru = aWriteThru;
+  }
+  // A flush failed: the disk image waits for recovery.
+  void SetWriteFailed() { fiWriteFailed = true; }
+  // The table checksum an encrypting write brings up to date.
+  std::vector<std::uint8_t>& ChecksumToUpdate() { return fiChecksum; }
+  const nxString& LogAlias() const { return fiLogAlias; }
+  const nxString& LogTable() const { return fiLogTable; }
+  const nxString& LogFile() const { return fiLogFile; }
+
+ private:
+  // The buffer manager's own classes and functions keep the file's lists,
+  // links and counts.
+  friend class TnxBufferManager;
+  friend class TnxReadOnlyBlock;
+  friend class TnxModifiedBlock;
+  friend class TnxBlockAccess;
+  friend class TnxFlushList;
+  friend class TnxFileSnapShotLink;
+  friend class TnxBlockSnapShot;
+  friend class TnxBaseFileHeaderAccess;
+  friend class TnxBaseFileHeaderAccessFactory;
+  friend void nxDetachFileFromTransaction(TnxBaseFile* aFile);
+  friend void nxsrSnapShotBeforeCommit(TnxReadOnlyBlock* aBlock);
+  friend std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader);
+
+  // The lookup's containers, on the file's list.
+  TnxBlockContainer* NewContainer();
+  void FreeContainer(TnxBlockContainer* aContainer);
+
   // Transaction links.
   TnxBaseTransaction* fiTrans = nullptr;
   TnxBaseTransactionLevel* fiTransLevel = nullptr;
@@ -853,12 +960,6 @@ class TnxBaseFile : public TnxObject {
   TnxFileSnapShotLink* fiSnapShotLinkHead = nullptr;
   TnxFileSnapShotLink* fiSnapShotLinkTail = nullptr;
   std::uint32_t fiSnapShotCounter = 0;
-  bool HasSnapShotFlag(std::int32_t aID) const {
-    const auto byte = static_cast<std::size_t>(aID) / 8;
-    return byte < fiSnapShotFlags.size() && (fiSnapShotFlags[byte] >> (aID % 8) & 1) != 0;
-  }
-  // Frees the remaining links. REQUIRES: the padlock.
-  void FreeSnapShotLinks();
 
   nxString fiName;
   nxString fiPath;
@@ -900,7 +1001,6 @@ class TnxBaseFile : public TnxObject {
   // A flush of the file failed: its disk image waits for recovery.
   bool fiWriteFailed = false;
 
- private:
   TnxBlockIteratorResult Iterate(void* aCookie, bool aDecrypt,
                                  TnxBlockIteratorResult (*aCall)(const void* aIterator, void* aCookie,
                                                                  TnxBlockNumber aBlockNr,

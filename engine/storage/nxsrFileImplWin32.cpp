@@ -96,18 +96,18 @@ void TnxBaseWin32File::RaiseOSError(TnxResult aCode, const char16_t* aAction, in
 
 void TnxBaseWin32File::CheckOpen() {
   if (dfiOpenError != 0) RaiseOSError(nxErrFileAccess, u"File could not be opened", static_cast<int>(dfiOpenError));
-  if (fiName.empty() || !FileIsOpen()) RaiseError(nxErrInvalidFileData, u"TnxBaseFile contains invalid data", {});
+  if (Name().empty() || !FileIsOpen()) RaiseError(nxErrInvalidFileData, u"TnxBaseFile contains invalid data", {});
 }
 
 void TnxBaseWin32File::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aWriteThru, bool aCreateFile) {
-  if (fiName.empty() || FileIsOpen()) RaiseError(nxErrInvalidFileData, u"TnxBaseFile contains invalid data", {});
+  if (Name().empty() || FileIsOpen()) RaiseError(nxErrInvalidFileData, u"TnxBaseFile contains invalid data", {});
   dfiOpenError = 0;
-  fiIsLink = false;
+  SetIsLink(false);
   if (IsTemporary()) {
     dfiHandle = kMemoryHandle;
   } else {
     if (!aCreateFile) {
-      const std::string name = utf8(fiName);
+      const std::string name = utf8(Name());
       platform::PathInfo info;
       if (fs().pathInfo(name, info) == ENOENT) {
         // The on-disk spelling of a name given in another letter case.
@@ -119,20 +119,18 @@ void TnxBaseWin32File::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, 
               std::string spelled = folder;
               if (!spelled.empty() && spelled.back() != '/') spelled.push_back('/');
               spelled.append(candidate);
-              fiName = platform::fromUtf8(spelled);
+              SetOnDiskName(platform::fromUtf8(spelled));
               break;
             }
       }
-      if (fs().pathInfo(utf8(fiName), info) == 0) {
+      if (fs().pathInfo(utf8(Name()), info) == 0) {
         if (!info.writable) aOpenMode = omReadOnly;
-        fiIsLink = info.isSymlink;
+        SetIsLink(info.isSymlink);
       }
     }
-    OpenFilePrim(fiName, aOpenMode, aShareMode, aWriteThru, aCreateFile, 0);
+    OpenFilePrim(Name(), aOpenMode, aShareMode, aWriteThru, aCreateFile, 0);
   }
-  fiOpenMode = aOpenMode;
-  fiShareMode = aShareMode;
-  fiWriteThru = aWriteThru;
+  SetOpened(aOpenMode, aShareMode, aWriteThru);
   dfiPosition = 0;
 }
 
@@ -166,7 +164,7 @@ void TnxBaseWin32File::CloseFile() {
   }
   CheckOpen();
   // A failed file's queue is left to recovery.
-  if (fiWriteFailed) AbandonUnwritten();
+  if (WriteFailed()) AbandonUnwritten();
   nxAssert(dfiWriteRequest.empty(), "File closed with queued writes");
   if (dfiHandle >= 0)
     if (const int err = fs().close(dfiHandle)) {
@@ -178,7 +176,7 @@ void TnxBaseWin32File::CloseFile() {
 
 std::int64_t TnxBaseWin32File::FileSize() {
   CheckOpen();
-  if (IsTemporary()) return CachedBlockCount() * fiBlockSizeBytes;
+  if (IsTemporary()) return CachedBlockCount() * BlockSizeBytes();
   std::int64_t size = 0;
   if (const int err = fs().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
   return size;
@@ -249,37 +247,37 @@ std::int64_t nxCalcMaxFileSize(const nxString& aPath) {
   return type == "vfat" ? 4294967294ll : 0;
 }
 
-std::int64_t TnxBaseWin32File::CalcMaxFileSize() { return nxCalcMaxFileSize(fiPath); }
+std::int64_t TnxBaseWin32File::CalcMaxFileSize() { return nxCalcMaxFileSize(Path()); }
 
 void TnxBaseWin32File::ReadDecryptFileExactAt(std::uint32_t aToRead, void* aBuffer,
                                               std::vector<std::uint8_t>& aCookie, std::int64_t aOffset) {
   aCookie.clear();
   ReadFileExactAt(aToRead, aBuffer, aOffset);
-  if (!fiEncryptionEngine) return;
+  if (!EncryptionEngine()) return;
   auto* block = static_cast<std::uint8_t*>(aBuffer);
   if (aOffset == 0)
-    fiEncryptionEngine->VerifyHeaderChecksum(block, aToRead);
+    EncryptionEngine()->VerifyHeaderChecksum(block, aToRead);
   else
-    fiEncryptionEngine->DecodeBlockEx(block, aToRead, static_cast<std::uint64_t>(aOffset / aToRead), aCookie);
+    EncryptionEngine()->DecodeBlockEx(block, aToRead, static_cast<std::uint64_t>(aOffset / aToRead), aCookie);
 }
 
 void TnxBaseWin32File::WriteEncryptFileExactAt(std::uint32_t aToWrite, void* aBuffer,
                                                std::vector<std::uint8_t>& aCookie, std::int64_t aOffset) {
   CheckOpen();
   auto* block = static_cast<std::uint8_t*>(aBuffer);
-  if (!fiEncryptionEngine) {
+  if (!EncryptionEngine()) {
     WriteFileExactAt(aToWrite, block, aOffset);
     return;
   }
   if (aOffset == 0) {
-    if (!fiChecksum.empty()) fiUpdateTableChecksum(block);
-    fiEncryptionEngine->UpdateHeaderChecksum(block, aToWrite);
+    if (!Checksum().empty()) fiUpdateTableChecksum(block);
+    EncryptionEngine()->UpdateHeaderChecksum(block, aToWrite);
     WriteFileExactAt(aToWrite, block, aOffset);
     return;
   }
-  PoolBuffer buffer(fiBlockSize);
-  fiEncryptionEngine->CodeBlockEx(block, buffer.get(), aToWrite, static_cast<std::uint64_t>(aOffset / aToWrite),
-                                  aCookie, fiChecksum);
+  PoolBuffer buffer(BlockSize());
+  EncryptionEngine()->CodeBlockEx(block, buffer.get(), aToWrite, static_cast<std::uint64_t>(aOffset / aToWrite),
+                                  aCookie, ChecksumToUpdate());
   WriteFileExactAt(aToWrite, buffer.get(), aOffset);
 }
 
@@ -287,8 +285,8 @@ void TnxBaseWin32File::ReadBlock(TnxReadOnlyBlock* aBlock) {
   nxAssert(aBlock->boCacheBlock != nullptr && aBlock->boCacheBlock->cbState == cbsMapped,
            "Block read without a mapped image");
   ReadDecryptFileExactAt(BlockBytes(), aBlock->boCacheBlock->Block(), aBlock->robEncryptionCookie,
-                         static_cast<std::int64_t>(aBlock->robBlockNum) << nxBlockShift(fiBlockSize));
-  fiBufMgr->bmBlocksRead.fetch_add(1, std::memory_order_relaxed);
+                         static_cast<std::int64_t>(aBlock->robBlockNum) << nxBlockShift(BlockSize()));
+  BufMgr()->bmBlocksRead.fetch_add(1, std::memory_order_relaxed);
   nxsrCountSessionStats(sscBlocksRead, 1);
 }
 
@@ -311,7 +309,7 @@ void TnxBaseWin32File::AbandonUnwritten() {
   // recovery.
   for (TnxReadOnlyBlock* block : dfiWriteRequest) block->robUnwritten = false;
   dfiWriteRequest.clear();
-  fiWriteFailed = true;
+  SetWriteFailed();
 }
 
 void TnxBaseWin32File::PrepareFlushFile() {
@@ -319,21 +317,21 @@ void TnxBaseWin32File::PrepareFlushFile() {
   if (IsTemporary() || dfiWriteRequest.empty()) return;
   std::int64_t size = 0;
   if (const int err = fs().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
-  const unsigned shift = nxBlockShift(fiBlockSize);
+  const unsigned shift = nxBlockShift(BlockSize());
   const std::int64_t fileBlocks = size >> shift;
   std::stable_sort(dfiWriteRequest.begin(), dfiWriteRequest.end(),
                    [fileBlocks](const TnxReadOnlyBlock* a, const TnxReadOnlyBlock* b) {
                      const int ca = writeClass(a->robBlockNum, fileBlocks), cb = writeClass(b->robBlockNum, fileBlocks);
                      return ca != cb ? ca < cb : a->robBlockNum < b->robBlockNum;
                    });
-  std::int64_t highest = std::max<std::int64_t>(3, fiInitialSize);
+  std::int64_t highest = std::max<std::int64_t>(3, InitialSize());
   for (const TnxReadOnlyBlock* block : dfiWriteRequest)
     if (static_cast<std::int64_t>(block->robBlockNum) >= fileBlocks)
       highest = std::max<std::int64_t>(highest, block->robBlockNum);
   if (highest < fileBlocks) return;
-  const std::int64_t grow = std::max<std::int64_t>(fiGrowSize, highest / 10);
+  const std::int64_t grow = std::max<std::int64_t>(GrowSize(), highest / 10);
   const std::int64_t newBlocks =
-      grow > 1 && static_cast<std::int64_t>(fiInitialSize) < highest ? (highest / grow + 1) * grow : highest + 1;
+      grow > 1 && static_cast<std::int64_t>(InitialSize()) < highest ? (highest / grow + 1) * grow : highest + 1;
   if (const int err = fs().truncate(dfiHandle, newBlocks << shift))
     RaiseOSError(nxErrWriteFailure, u"Error when setting end-of-file", err);
   ReopenFile();
@@ -342,9 +340,9 @@ void TnxBaseWin32File::PrepareFlushFile() {
 void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplicationLog) {
   if (IsTemporary() || dfiWriteRequest.empty()) return;
   CheckOpen();
-  TnxBaseReplicationLog* log = fiAttributes.contains(nxfaReplicationLog) ? aReplicationLog : nullptr;
-  if (log) log->BeginFile(fiLogAlias, fiLogTable, fiLogFile, fiBlockSize);
-  const unsigned shift = nxBlockShift(fiBlockSize);
+  TnxBaseReplicationLog* log = Attributes().contains(nxfaReplicationLog) ? aReplicationLog : nullptr;
+  if (log) log->BeginFile(LogAlias(), LogTable(), LogFile(), BlockSize());
+  const unsigned shift = nxBlockShift(BlockSize());
   const TnxReadOnlyBlock* previous = nullptr;
   std::vector<std::uint8_t> cookie;
   std::vector<std::uint8_t> freed;
@@ -363,24 +361,24 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
       }
       std::memset(freed.data() + 4, 0, BlockBytes() - 4);
       const TnxBlockNumber number = block->robBlockNum;
-      const TnxLSN lsn = fiBlockZero ? fiBlockZero->robLastLSN : 0;
+      const TnxLSN lsn = BlockZero() ? BlockZero()->robLastLSN : 0;
       std::memcpy(freed.data() + 4, &number, 4);
       std::memcpy(freed.data() + 8, &lsn, 8);
-      fiBufMgr->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
+      BufMgr()->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
       nxsrCountSessionStats(sscBlocksWritten, 1);
       WriteEncryptFileExactAt(BlockBytes(), freed.data(), cookie, static_cast<std::int64_t>(number) << shift);
       block->robUnwritten.store(false, std::memory_order_release);
       continue;
     }
-    fiBufMgr->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
+    BufMgr()->bmBlocksWritten.fetch_add(1, std::memory_order_relaxed);
     nxsrCountSessionStats(sscBlocksWritten, 1);
-    fiHeaderAccessFactory->ValidateBlock(image->Block(), block->robBlockNum);
+    HeaderAccessFactory()->ValidateBlock(image->Block(), block->robBlockNum);
     if (log) log->WriteBlock(block->robBlockNum, block->robLastLSN, image->Block());
     WriteEncryptFileExactAt(BlockBytes(), image->Block(), cookie,
                             static_cast<std::int64_t>(block->robBlockNum) << shift);
     block->robUnwritten.store(false, std::memory_order_release);
     // Written images may go again while a big flush brings parked ones back.
-    if ((++written & 63) == 0) fiBufMgr->TrimIfOverBudget();
+    if ((++written & 63) == 0) BufMgr()->TrimIfOverBudget();
   }
   if (log) log->EndFile();
   dfiWriteRequest.clear();

@@ -7,7 +7,7 @@
 // write durable on return), flushing to fdatasync, share modes to the share
 // locks of the seam (a conflict, also inside one process, is 9221).
 // A file whose mode has no write bit opens read-only; a symbolic link sets
-// fiIsLink; a name that does not exist as given is looked up ASCII-case-
+// IsLink; a name that does not exist as given is looked up ASCII-case-
 // insensitively in its folder.
 // A commit queues blocks (WriteBlock); PrepareFlushFile sorts the queue
 // (blocks beyond the end of the file first, then existing blocks, then

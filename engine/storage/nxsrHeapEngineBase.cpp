@@ -27,7 +27,7 @@ const platform::ClassInfo& findClass(const nxString& aName) {
 
 TnxBaseHeapEngine::TnxBaseHeapEngine(TnxBaseHeapDescriptor* aDescriptor, TnxBlockAccess* aDataFile,
                                      TnxHeapHeaderHandler* aHeaderHandler)
-    : TnxBaseSubEngine(aDescriptor ? aDescriptor->ID() : 0, aDataFile ? aDataFile->baFile->fiVadurVersion : 0),
+    : TnxBaseSubEngine(aDescriptor ? aDescriptor->ID() : 0, aDataFile ? aDataFile->baFile->VadurVersion() : 0),
       bheDataFile(aDataFile),
       bheHeaderHandler(aHeaderHandler) {
   nxAssert(aDataFile != nullptr && aHeaderHandler != nullptr, "Heap without data file or header handler");

@@ -247,7 +247,7 @@ TnxResult TnxBaseIndexEngine::GetKeyError(TnxKeyErrorType aErrorType, const void
 
 TnxBaseIndicesEngine::TnxBaseIndicesEngine(TnxBaseIndicesDescriptor* aDescriptor, const TnxBlockAccessArray& aFiles,
                                            TnxBaseRecordEngine* aRecordEngine)
-    : TnxBaseSubEngine(aDescriptor->ID(), aFiles.empty() || !aFiles[0] ? 0 : aFiles[0]->baFile->fiVadurVersion),
+    : TnxBaseSubEngine(aDescriptor->ID(), aFiles.empty() || !aFiles[0] ? 0 : aFiles[0]->baFile->VadurVersion()),
       biseDescriptor(aDescriptor),
       biseFiles(aFiles),
       biseRecordEngine(aRecordEngine) {

@@ -46,7 +46,7 @@ TnxBlockAccess* fileOf(const TnxBlockAccessArray& aFiles, std::int32_t aNumber) 
 }
 
 std::int32_t tableVersion(const TnxBlockAccessArray& aFiles) {
-  return aFiles.empty() || !aFiles[0] ? 0 : aFiles[0]->baFile->fiVadurVersion;
+  return aFiles.empty() || !aFiles[0] ? 0 : aFiles[0]->baFile->VadurVersion();
 }
 
 }  // namespace
@@ -197,7 +197,7 @@ TnxClassList& TnxBaseStreamEngine::GetList() { return gStreamEngines; }
 
 TnxBaseStreamEngine::TnxBaseStreamEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction*,
                                          TnxBlockAccess* aDataFile)
-    : TnxBaseSubEngine(aDescriptor ? aDescriptor->ID() : 0, aDataFile ? aDataFile->baFile->fiVadurVersion : 0),
+    : TnxBaseSubEngine(aDescriptor ? aDescriptor->ID() : 0, aDataFile ? aDataFile->baFile->VadurVersion() : 0),
       bseDataFile(aDataFile) {}
 
 void TnxBaseStreamEngine::CheckDictionary(TnxBaseTableDescriptor* aTable) {
@@ -211,7 +211,7 @@ void TnxBaseStreamEngine::CheckDictionary(TnxBaseTableDescriptor* aTable) {
 TnxBaseStreamEngine* TnxBaseStreamEngine::CreateEngine(TnxBaseStreamDescriptor* aDescriptor,
                                                        TnxBlockAccess* aDataFile, TnxBaseTransaction* aTrans) {
   const platform::ClassInfo& cls =
-      FindSubEngineClassOrRaise(staticClassInfo(), aDataFile->baFile->fiStreamEngineName, u"stream");
+      FindSubEngineClassOrRaise(staticClassInfo(), aDataFile->baFile->StreamEngineName(), u"stream");
   nxAssert(Funcs(cls).create != nullptr, "Abstract stream engine class");
   return static_cast<TnxBaseStreamEngine*>(Funcs(cls).create(aDescriptor, aTrans, {aDataFile}));
 }
@@ -285,7 +285,7 @@ namespace {
 template <class Body>
 TnxResult withFileBlob(TnxBlockAccess* aBlobFile, const nxString& aFileName, Body aBody) {
   const nxString name = aBlobFile->baFile->ExpandRelativeFileName(aFileName);
-  TnxOwned<TnxBaseFile> file(TnxBaseFile::Alloc(false, name, aBlobFile->baFile->fiBufMgr));
+  TnxOwned<TnxBaseFile> file(TnxBaseFile::Alloc(false, name, aBlobFile->baFile->BufMgr()));
   try {
     file->OpenFile(omReadOnly, smShared, false, false);
     aBody(*file);

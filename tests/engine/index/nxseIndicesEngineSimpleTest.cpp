@@ -82,7 +82,7 @@ TEST_F(IndicesLifeTest, IndexAddedToATableWithRecords) {
   TnxIndexDescriptor* byName = table_->dict->IndicesDescriptor()->AddIndex(u"ByName", 0, idAll, u"");
   platform::objectAs<TnxCompKeyDescriptor>(byName->KeyDescriptor())->Add(1);
   TnxBaseIndicesEngine::CheckValidBaseFromDescriptor(table_->dict->IndicesDescriptor());
-  table_->file->fiMaxID = table_->dict->CurrentID();
+  table_->file->SetMaxID(table_->dict->CurrentID());
   indices_->AddIndex(trans.get(), 1);
   ASSERT_EQ(indices_->IndexCount(), 2);
   {
@@ -186,7 +186,7 @@ TEST_F(IndicesLifeTest, ThreeIndicesSectionsInOneFile) {
   TnxTokenIndicesDescriptor* tokens = fulltext->ForceIndicesDescriptor();
   ASSERT_EQ(tokens->HeaderSection(), "Fulltext$Indices");
   platform::objectAs<TnxCompKeyDescriptor>(tokens->AddIndex(u"FulltextByID", 0, idAll, u"")->KeyDescriptor())->Add(0);
-  table_->file->fiMaxID = table_->dict->CurrentID();
+  table_->file->SetMaxID(table_->dict->CurrentID());
   TnxBaseIndicesDescriptor* lists[] = {table_->dict->IndicesDescriptor(), internal, tokens};
   {
     TnxOwned<TestTransaction> trans(newTransaction());
@@ -240,7 +240,7 @@ TEST_F(IndicesLifeTest, Version1FileWithRecordsAndAnIndex) {
   t.file = openTable("/db/t.nx1");
   attach(t, trans.get());
   t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
-  t.file->fiMaxID = t.dict->CurrentID();
+  t.file->SetMaxID(t.dict->CurrentID());
   t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
   recordLengths_["/db/t.nx1"] = t.records->breRecordLength;
   table_ = &t;
@@ -358,7 +358,7 @@ TEST_F(CacheIndexTest, OnlyTheSequentialAccessIndexOfACacheTable) {
   // The LSN index of the source is another main index: refused.
   main->Indices(1)->SetIndexEngine(u"nx1xDefault");
   table_ = &createTable(newDictionary());
-  table_->file->fiMaxID = std::max(table_->file->fiMaxID, cache->CurrentID());
+  table_->file->SetMaxID(std::max(table_->file->MaxID(), cache->CurrentID()));
   {
     TnxOwned<TestTransaction> trans(newTransaction());
     expectFailsWith(12289, "TnxStaticKeyBstarTreeIndexEngine is not supported for cache tables",
@@ -371,7 +371,7 @@ TEST_F(CacheIndexTest, OnlyTheSequentialAccessIndexOfACacheTable) {
   main->RemoveIndex(1);
   TnxInternalIndicesDescriptor* internal = cache->EnsureInternalIndicesDescriptor();
   platform::objectAs<TnxCompKeyDescriptor>(internal->AddIndex(u"ByID", 0, idNone, u"")->KeyDescriptor())->Add(0);
-  table_->file->fiMaxID = std::max(table_->file->fiMaxID, cache->CurrentID());
+  table_->file->SetMaxID(std::max(table_->file->MaxID(), cache->CurrentID()));
   TnxOwned<TestTransaction> trans(newTransaction());
   TnxBaseIndicesEngine* seq = extraEngine(main, trans.get());
   TnxBaseIndicesEngine* internals = extraEngine(internal, trans.get());

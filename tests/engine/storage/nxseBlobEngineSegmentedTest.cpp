@@ -30,10 +30,10 @@ class BlobTest : public TableTest {
       t.dict.reset(newBlobDictionary());
       TnxOwned<TestTransaction> trans(newTransaction());
       t.file = newFile(trans.get());
-      t.file->fiVadurVersion = aVersion;
+      t.file->SetVadurVersion(aVersion);
       attach(t, trans.get());
       t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
-      t.file->fiMaxID = t.dict->CurrentID();
+      t.file->SetMaxID(t.dict->CurrentID());
       t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
       attachBlobs(t, trans.get());
       trans->Commit();
@@ -89,7 +89,7 @@ class BlobTest : public TableTest {
   std::size_t liveSegments(TnxBaseTransaction* aTrans) {
     std::size_t count = 0;
     TnxBaseFile* file = table().file;
-    const std::uint32_t used = file->fiTrans == aTrans ? file->fiTransUsedBlocks : file->fiUsedBlocks;
+    const std::uint32_t used = file->Trans() == aTrans ? file->TransUsedBlocks() : file->UsedBlocks();
     for (TnxBlockNumber n = 1; n < used; ++n) {
       TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file, aTrans, n, false, r); });
       PnxBlock block = blockPin.Block();

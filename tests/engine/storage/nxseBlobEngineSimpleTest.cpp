@@ -127,9 +127,9 @@ TEST_F(SimpleBlobTest, AppendToAFullBlockStartsASecondBlock) {
   engine()->AddBlob(trans.get(), nr);
   const std::string a = pattern(kCap, 'a'), b = pattern(kCap, 'b');
   write(trans.get(), nr, 0, a);
-  const std::uint32_t before = table().file->fiTransUsedBlocks;
+  const std::uint32_t before = table().file->TransUsedBlocks();
   write(trans.get(), nr, kCap, b);
-  EXPECT_EQ(table().file->fiTransUsedBlocks, before + 1);
+  EXPECT_EQ(table().file->TransUsedBlocks(), before + 1);
   trans->Commit();
   const std::vector<std::uint8_t> first = block(static_cast<TnxBlockNumber>(nr));
   const TnxBlockNumber second = nxseGetU32(first.data() + 17);

@@ -156,14 +156,14 @@ class JournalCrashKit : public Base {
     t.dict.reset(aDict);
     t.file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
     files_.push_back(t.file);
-    t.file->fiVadurVersion = 47005;
-    t.file->fiStreamEngineName = u"nx1xDefault";
-    if (aEncrypted) t.file->fiEncryptionEngineName = u"nx1xDefault";
+    t.file->SetVadurVersion(47005);
+    t.file->SetStreamEngineName(u"nx1xDefault");
+    if (aEncrypted) t.file->SetEncryptionEngineName(u"nx1xDefault");
     t.file->OpenFile(omReadWrite, smExclusive, false, true);
     EXPECT_EQ(t.file->AddHeader(trans.get(), {u"pw"}, kNX2), 0);
     attach(t, trans.get());
     t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
-    t.file->fiMaxID = t.dict->CurrentID();
+    t.file->SetMaxID(t.dict->CurrentID());
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
     attachBlobs(t, trans.get());
     trans->Commit();
@@ -184,7 +184,7 @@ class JournalCrashKit : public Base {
     t.dict.reset(platform::create<TnxServerDataDict>());
     t.dict->ReadFromFile(t.stream.get(), nullptr);
     t.stream->Initialize(t.dict.get());
-    t.file->fiMaxID = t.dict->CurrentID();
+    t.file->SetMaxID(t.dict->CurrentID());
     t.recordAccess.reset(
         platform::create<TnxBlockAccess>(t.file, t.main.get(), u"t", t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
@@ -209,7 +209,7 @@ class JournalCrashKit : public Base {
     t.dict.reset(platform::create<TnxServerDataDict>());
     t.dict->ReadFromFile(t.stream.get(), nullptr);
     t.stream->Initialize(t.dict.get());
-    t.file->fiMaxID = t.dict->CurrentID();
+    t.file->SetMaxID(t.dict->CurrentID());
     if (!t.dict->RecordDescriptor()) throw EnxBaseException(8961);
     t.recordAccess.reset(Base::engineAccess(t, t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));
@@ -231,7 +231,7 @@ class JournalCrashKit : public Base {
     return out;
   }
   void checkWithChecker(const std::string& aPath, TnxBaseFile* aFile, std::uint32_t aRecordLength) {
-    std::vector<std::uint8_t> image = aFile->fiEncryptionEngine ? plainImage(aFile) : disk(aPath);
+    std::vector<std::uint8_t> image = aFile->EncryptionEngine() ? plainImage(aFile) : disk(aPath);
     const std::size_t hash =
         std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(image.data()), image.size()));
     if (!checked_.insert(hash).second) return;  // this image was checked before

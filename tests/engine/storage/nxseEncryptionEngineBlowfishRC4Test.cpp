@@ -26,9 +26,9 @@ class EncryptionEngineTest : public TableTest {
     TnxOwned<TestTransaction> trans(newTransaction());
     TnxBaseFile* file = TnxBaseFile::Alloc(true, u"/db/e.nx1", manager_);
     files_.push_back(file);
-    file->fiVadurVersion = 47005;
-    file->fiStreamEngineName = u"nx1xDefault";
-    file->fiEncryptionEngineName = u"nx1xDefault";
+    file->SetVadurVersion(47005);
+    file->SetStreamEngineName(u"nx1xDefault");
+    file->SetEncryptionEngineName(u"nx1xDefault");
     file->OpenFile(omReadWrite, smExclusive, false, true);
     EXPECT_EQ(file->AddHeader(trans.get(), aPasswords, kNX2), 0);
     access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"e", 0));
@@ -59,17 +59,17 @@ class EncryptionEngineTest : public TableTest {
 
 TEST_F(EncryptionEngineTest, LayoutOfTheBlocksAndTheKeyBlock) {
   TnxBaseFile* file = newEncrypted({u"A"});
-  EXPECT_EQ(file->fiBlockSizeBytes, 4076u);  // 4096 - 16 reserved - 4 owner ID
+  EXPECT_EQ(file->BlockSizeBytes(), 4076u);  // 4096 - 16 reserved - 4 owner ID
   std::vector<std::uint8_t> d = disk("/db/e.nx1");
   ASSERT_GE(d.size(), 2 * 4096u);
   EXPECT_EQ(nxseGetU16(d.data() + 17), 48u);
-  std::uint8_t* keyBlock = file->fiHeaderAccessFactory->GetEncryptionEngineHeader(d.data());
+  std::uint8_t* keyBlock = file->HeaderAccessFactory()->GetEncryptionEngineHeader(d.data());
   EXPECT_EQ(keyBlock - d.data(), 4027);
   // Block 1 on disk is coded: neither its signature nor its byte is visible.
   EXPECT_NE(std::memcmp(d.data() + 4096, "DATA", 4), 0);
   EXPECT_EQ(committedByte(file, 1), 0x77);
   // Equal contents encode differently (a random IV per write).
-  auto* engine = file->fiEncryptionEngine;
+  auto* engine = file->EncryptionEngine();
   std::vector<std::uint8_t> plain(4096, 1), a(4096), b(4096);
   engine->CodeBlock(plain.data(), a.data(), 0, 4096);
   engine->CodeBlock(plain.data(), b.data(), 0, 4096);
@@ -83,18 +83,18 @@ TEST_F(EncryptionEngineTest, PasswordsAtOpen) {
   EXPECT_EQ(reopen(file, {u"B"}), 10015);
   EXPECT_EQ(reopen(file, {}), 10015);
   ASSERT_EQ(reopen(file, {u"B", u"A"}), 0);
-  EXPECT_EQ(file->fiEncryptionEngine->ExtractPassword(), u"A");
+  EXPECT_EQ(file->EncryptionEngine()->ExtractPassword(), u"A");
   EXPECT_EQ(committedByte(file, 1), 0x77);
-  EXPECT_EQ(file->fiEncryptionEngine->AuthenticatePassword({u"A"}), 0);
-  EXPECT_EQ(file->fiEncryptionEngine->AuthenticatePassword({u"x", u"y"}), 10015);
+  EXPECT_EQ(file->EncryptionEngine()->AuthenticatePassword({u"A"}), 0);
+  EXPECT_EQ(file->EncryptionEngine()->AuthenticatePassword({u"x", u"y"}), 10015);
 }
 
 TEST_F(EncryptionEngineTest, WithoutPasswordAnyListOpens) {
   TnxBaseFile* file = newEncrypted({});
   for (const TnxUnicodeStrings& list : {TnxUnicodeStrings{}, TnxUnicodeStrings{u"Q"}, TnxUnicodeStrings{u"a", u"b"}}) {
     ASSERT_EQ(reopen(file, list), 0);
-    EXPECT_EQ(file->fiEncryptionEngine->ExtractPassword(), u"");
-    EXPECT_EQ(file->fiEncryptionEngine->AuthenticatePassword({u"anything"}), 0);
+    EXPECT_EQ(file->EncryptionEngine()->ExtractPassword(), u"");
+    EXPECT_EQ(file->EncryptionEngine()->AuthenticatePassword({u"anything"}), 0);
     EXPECT_EQ(committedByte(file, 1), 0x77);
   }
 }
@@ -103,11 +103,11 @@ TEST_F(EncryptionEngineTest, SeveralPasswordsWhenCreating) {
   TnxOwned<TestTransaction> trans(newTransaction());
   TnxBaseFile* file = TnxBaseFile::Alloc(true, u"/db/m.nx1", manager_);
   files_.push_back(file);
-  file->fiVadurVersion = 47005;
-  file->fiEncryptionEngineName = u"nx1xDefault";
+  file->SetVadurVersion(47005);
+  file->SetEncryptionEngineName(u"nx1xDefault");
   file->OpenFile(omReadWrite, smExclusive, false, true);
   EXPECT_EQ(file->AddHeader(trans.get(), {u"A", u"B"}, kNX2), 9986);
-  EXPECT_EQ(file->fiEncryptionEngine, nullptr);
+  EXPECT_EQ(file->EncryptionEngine(), nullptr);
   trans->Rollback();
 }
 
@@ -118,7 +118,7 @@ TEST_F(EncryptionEngineTest, ChangePasswordKeepsTheDataKey) {
     access_->ChangePassword(trans.get(), u"C");
     trans->Commit();
   }
-  EXPECT_EQ(file->fiEncryptionEngine->ExtractPassword(), u"C");
+  EXPECT_EQ(file->EncryptionEngine()->ExtractPassword(), u"C");
   EXPECT_EQ(reopen(file, {u"A"}), 10015);
   ASSERT_EQ(reopen(file, {u"C"}), 0);
   EXPECT_EQ(committedByte(file, 1), 0x77);  // written under the old password

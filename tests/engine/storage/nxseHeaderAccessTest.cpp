@@ -98,7 +98,7 @@ TEST_F(HeaderAccessTest, NewVersion2FileHasTheDocumentedBlockZero) {
   TnxOwned<TestTransaction> trans(newTransaction());
   TnxBaseFile* file = newFile(trans.get());
   trans->Commit();
-  EXPECT_EQ(file->fiBlockSizeBytes, 4092u);
+  EXPECT_EQ(file->BlockSizeBytes(), 4092u);
   const std::vector<std::uint8_t> d = disk();
   ASSERT_GE(d.size(), 4096u);
   EXPECT_EQ(std::memcmp(d.data(), "NX!2", 4), 0);
@@ -120,10 +120,10 @@ TEST_F(HeaderAccessTest, NewVersion2FileHasTheDocumentedBlockZero) {
   // Read back from the disk.
   closeAll();
   TnxBaseFile* again = openTable("/db/t.nx1");
-  EXPECT_EQ(again->fiBlockSizeBytes, 4092u);
-  EXPECT_EQ(again->fiUsedBlocks, 1u);
-  EXPECT_EQ(again->fiVadurVersion, 47005);
-  EXPECT_EQ(again->fiStreamEngineName, u"nx1xDefault");
+  EXPECT_EQ(again->BlockSizeBytes(), 4092u);
+  EXPECT_EQ(again->UsedBlocks(), 1u);
+  EXPECT_EQ(again->VadurVersion(), 47005);
+  EXPECT_EQ(again->StreamEngineName(), u"nx1xDefault");
 }
 
 TEST_F(HeaderAccessTest, NewEncryptedFileReservesItsHeaderAreaAndChangesThePasswordThere) {
@@ -132,20 +132,20 @@ TEST_F(HeaderAccessTest, NewEncryptedFileReservesItsHeaderAreaAndChangesThePassw
     TnxOwned<TestTransaction> trans(newTransaction());
     TnxBaseFile* file = TnxBaseFile::Alloc(true, u"/db/e.nx1", manager_);
     files_.push_back(file);
-    file->fiBlockSize = nxbs4k;
-    file->fiVadurVersion = 47005;
-    file->fiEncryptionEngineName = u"Plain";
+    file->SetBlockSize(nxbs4k);
+    file->SetVadurVersion(47005);
+    file->SetEncryptionEngineName(u"Plain");
     file->OpenFile(omReadWrite, smExclusive, false, true);
     ASSERT_EQ(file->AddHeader(trans.get(), {}, kNX2), 0);
-    EXPECT_EQ(file->fiBlockSizeBytes, 4076u);
-    EXPECT_EQ(file->fiCheckSumSize, 0u);
+    EXPECT_EQ(file->BlockSizeBytes(), 4076u);
+    EXPECT_EQ(file->CheckSumSize(), 0u);
     access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"e", 0));
     {
       TnxOwned<TnxBaseFileHeaderAccess> header(access_->HeaderAccess(trans.get(), true));
       EXPECT_EQ(nxseGetU32(header->Header + 20), 4076u);
       EXPECT_EQ(nxseGetU16(header->Header + 17), 48u);
       EXPECT_EQ(nxseGetU16(header->Header + 256), 4027u);
-      EXPECT_EQ(file->fiHeaderAccessFactory->GetEncryptionEngineHeader(header->Header), header->Header + 4027);
+      EXPECT_EQ(file->HeaderAccessFactory()->GetEncryptionEngineHeader(header->Header), header->Header + 4027);
       EXPECT_EQ(header->Header[40], 5);
       // Sections end below the encryption header area.
       EXPECT_EQ(header->RegisterHeaderSection(u"Record", 20, true, false), 4027 - 20);
@@ -369,7 +369,7 @@ TEST_F(HeaderAccessTest, SubHeadersOverflowIntoChildHeaderBlocksAndAreFoundAgain
 
 TEST_F(HeaderAccessTest, BlockChecksNameTheOwnerAndSignature) {
   fileWithBlocks(2);
-  TnxBaseFileHeaderAccessFactory* factory = files_.back()->fiHeaderAccessFactory;
+  TnxBaseFileHeaderAccessFactory* factory = files_.back()->HeaderAccessFactory();
   std::vector<std::uint8_t> block(4096, 0);
   std::memcpy(block.data(), "DATA", 4);
   nxsePutU32(block.data() + 4, 1);
@@ -379,7 +379,7 @@ TEST_F(HeaderAccessTest, BlockChecksNameTheOwnerAndSignature) {
   nxsePutI32(block.data() + 4092, 0x7FFFFFFE);
   expectFailsWith(8962, "child header overflow block but has a signature of \"DATA\"",
                        [&] { factory->ValidateBlock(block.data(), 1); });
-  files_.back()->fiMaxID = 5;
+  files_.back()->SetMaxID(5);
   nxsePutI32(block.data() + 4092, 6);
   expectFailsWith(8962, "Expected BlockOwnerID smaller or equal to 5 but found 6",
                        [&] { factory->ValidateBlock(block.data(), 1); });
@@ -555,7 +555,7 @@ TEST_F(HeaderAccessTest, Version1FileIsReadAndChangedButNeverCreated) {
   nxsePutI32(h + 1 * 4096 + 16, -1);
   putDisk(image, "/db/t.nx1", true);
   TnxBaseFile* file = openTable("/db/t.nx1");
-  EXPECT_EQ(file->fiBlockSizeBytes, 4096u);
+  EXPECT_EQ(file->BlockSizeBytes(), 4096u);
   access_.reset(platform::create<TnxBlockAccess>(file, nullptr, u"t", 0));
   TnxOwned<TestTransaction> trans(newTransaction());
   {

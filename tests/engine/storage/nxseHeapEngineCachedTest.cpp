@@ -44,7 +44,7 @@ class HeapTest : public TableTest {
     descriptor_->AddBlockHeapDescriptor()->SetID(7);
     TnxOwned<TestTransaction> trans(newTransaction());
     file_ = newFile(trans.get());
-    file_->fiMaxID = 100;
+    file_->SetMaxID(100);
     main_.reset(platform::create<TnxBlockAccess>(file_, nullptr, u"t", 0));
     access_.reset(platform::create<TnxBlockAccess>(file_, main_.get(), u"t", 5));
     {
@@ -133,7 +133,7 @@ class HeapTest : public TableTest {
     EXPECT_EQ(listed.size(), heap()->heByBlockNumber.size());
     EXPECT_EQ(listed.size(), heap()->heByFreeSpace.size());
     // Every data block of the heap: listed exactly when it has room.
-    const std::uint32_t used = aTrans && file_->fiTrans == aTrans ? file_->fiTransUsedBlocks : file_->fiUsedBlocks;
+    const std::uint32_t used = file_->UsedBlocksFor(aTrans);
     std::size_t dataBlocks = 0;
     for (TnxBlockNumber n = 1; n < used; ++n) {
       TnxPinnedBlock blockPin([&](TnxReleaseMethod& r) { return manager_->GetBlock(file_, aTrans, n, false, r); });
@@ -173,8 +173,8 @@ TEST_F(HeapTest, GeometryFollowsTheUsableBlockSize) {
   EXPECT_EQ(heap()->bheHeapRefMask, 0xFFFFFFFF0000FFFFull);
   // 4096 usable bytes (a version 1 file without encryption).
   TnxOwned<TnxBaseFile> other(TnxBaseFile::Alloc(true, u"/db/other.nx1", manager_));
-  other->fiBlockSizeBytes = 4096;
-  other->fiVadurVersion = 47004;
+  other->SetBlockSizeBytes(4096);
+  other->SetVadurVersion(47004);
   TnxOwned<TnxBlockAccess> access(platform::create<TnxBlockAccess>(other.get(), nullptr, u"o", 0));
   TnxOwned<TnxCachedHeapEngine> wide(platform::objectAs<TnxCachedHeapEngine>(TnxBaseHeapEngine::CreateEngine(
       descriptor_.get(), access.get(), platform::create<TestHeapHandler>(std::uint16_t{0}))));
@@ -254,9 +254,9 @@ TEST_F(HeapTest, FreeingTheLastSegmentFreesTheBlockAndTheEmptyManagementBlock) {
   EXPECT_EQ(checkFile(), "");
   // Freed blocks are reused.
   trans.reset(newTransaction());
-  const std::uint32_t used = file_->fiUsedBlocks;
+  const std::uint32_t used = file_->UsedBlocks();
   alloc(trans.get(), 10, 3);
-  EXPECT_EQ(file_->fiTransUsedBlocks, used);
+  EXPECT_EQ(file_->TransUsedBlocks(), used);
   trans->Commit();
 }
 
@@ -355,12 +355,12 @@ TEST_F(HeapTest, RollbackDropsTheCopyAndTheNextCallReloadsIt) {
 TEST_F(HeapTest, ALinkThatFailsGivesTheNewBlockBack) {
   TnxOwned<TestTransaction> trans(newTransaction());
   alloc(trans.get(), 100, 1);
-  const std::uint32_t used = file_->fiTransUsedBlocks;
+  const std::uint32_t used = file_->TransUsedBlocks();
   handler_->failLink = true;
   expectCode([&] { alloc(trans.get(), 4000, 1); }, 12289);
   handler_->failLink = false;
   alloc(trans.get(), 4000, 1);
-  EXPECT_EQ(file_->fiTransUsedBlocks, used + 1);  // the block freed above was reused
+  EXPECT_EQ(file_->TransUsedBlocks(), used + 1);  // the block freed above was reused
   trans->Commit();
   EXPECT_EQ(checkFile(), "");
 }

@@ -83,7 +83,7 @@ TEST_F(StaticRecordTest, FirstRecordGoesToTheFirstSlotOfANewBlockAndReadsBack) {
   const TnxRefNr first = add(trans.get(), 11);
   EXPECT_EQ(static_cast<std::uint32_t>(first), 1u);
   const TnxBlockNumber block = static_cast<TnxBlockNumber>(first >> 32);
-  EXPECT_EQ(block + 1, files_.front()->fiTransUsedBlocks);  // the newest block of the file
+  EXPECT_EQ(block + 1, files_.front()->TransUsedBlocks());  // the newest block of the file
   EXPECT_EQ(valueAt(trans.get(), first), 11u);
   EXPECT_EQ(add(trans.get(), 12), ref(block, 2));
   trans->Commit();
@@ -259,7 +259,7 @@ TEST_F(StaticRecordTest, TenThousandRecordsSurviveReopenAndFreedSlotsAreReused) 
         nullptr, nullptr, false, false);
     EXPECT_EQ(all, (std::vector<std::pair<TnxRefNr, std::uint32_t>>(model.begin(), model.end())));
   }
-  const std::uint32_t usedBefore = t.file->fiUsedBlocks;
+  const std::uint32_t usedBefore = t.file->UsedBlocks();
   std::vector<TnxRefNr> removed;
   {
     TnxOwned<TestTransaction> trans(newTransaction());
@@ -290,7 +290,7 @@ TEST_F(StaticRecordTest, TenThousandRecordsSurviveReopenAndFreedSlotsAreReused) 
     EXPECT_EQ(reused, std::set<TnxRefNr>(removed.begin(), removed.end()));
     trans->Commit();
   }
-  EXPECT_EQ(t.file->fiUsedBlocks, usedBefore);
+  EXPECT_EQ(t.file->UsedBlocks(), usedBefore);
   EXPECT_EQ(checkFile(), "");
   closeAll();
   tables_.clear();

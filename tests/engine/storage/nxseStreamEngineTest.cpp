@@ -157,7 +157,7 @@ TEST_F(StreamEngineTest, StreamEngineIsTheOneNamedInBlockZero) {
   TnxOwned<TnxBlockAccess> access(platform::create<TnxBlockAccess>(file, main.get(), u"t", 0));
   TnxOwned<TnxBaseStreamEngine> stream(TnxBaseStreamEngine::CreateEngine(dict.get(), access.get(), trans.get()));
   EXPECT_NE(platform::objectAs<TnxSimpleStreamEngine>(stream.get()), nullptr);
-  file->fiStreamEngineName = u"Unknown";
+  file->SetStreamEngineName(u"Unknown");
   expectFailsWith(15503, "Unknown stream engine: \"Unknown\"",
                   [&] { TnxBaseStreamEngine::CreateEngine(dict.get(), access.get(), trans.get()); });
   stream.reset();

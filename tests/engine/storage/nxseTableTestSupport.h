@@ -143,9 +143,9 @@ class TableTest : public StorageTest {
                        TnxBlockSize aSize = nxbs4k) {
     TnxBaseFile* file = TnxBaseFile::Alloc(true, platform::fromUtf8(aPath), manager_);
     files_.push_back(file);
-    file->fiBlockSize = aSize;
-    file->fiVadurVersion = 47005;
-    file->fiStreamEngineName = u"nx1xDefault";
+    file->SetBlockSize(aSize);
+    file->SetVadurVersion(47005);
+    file->SetStreamEngineName(u"nx1xDefault");
     file->OpenFile(omReadWrite, smExclusive, false, true);
     EXPECT_EQ(file->AddHeader(aTrans, {}, kNX2), 0);
     return file;
@@ -166,7 +166,7 @@ class TableTest : public StorageTest {
     t.file = newFile(trans.get(), aPath, aDict->FilesDescriptor()->Files(0)->BlockSize());
     attach(t, trans.get());
     t.dict->WriteToFile(t.stream.get(), trans.get(), 47501);
-    t.file->fiMaxID = t.dict->CurrentID();
+    t.file->SetMaxID(t.dict->CurrentID());
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, trans.get()));
     attachBlobs(t, trans.get());
     trans->Commit();
@@ -182,7 +182,7 @@ class TableTest : public StorageTest {
     t.dict.reset(platform::create<TnxServerDataDict>());
     t.dict->ReadFromFile(t.stream.get(), nullptr);
     t.stream->Initialize(t.dict.get());
-    t.file->fiMaxID = t.dict->CurrentID();
+    t.file->SetMaxID(t.dict->CurrentID());
     t.root = !hasSubHeader(t, t.dict->RecordDescriptor()->ID());
     t.recordAccess.reset(engineAccess(t, t.dict->RecordDescriptor()->ID()));
     t.records.reset(TnxBaseRecordEngine::CreateEngine(t.dict.get(), {t.recordAccess.get()}, nullptr));

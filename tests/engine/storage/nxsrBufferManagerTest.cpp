@@ -83,7 +83,7 @@ TEST_F(BufferManagerTest, DirtyBlockOfAnUncachedBlockChangesNothing) {
   manager_->DirtyBlock(file, 3, trans.get(), out);
   EXPECT_EQ(out, &marker);
   EXPECT_EQ(trans->BlockCount(), 0);
-  EXPECT_EQ(file->fiTrans, nullptr);
+  EXPECT_EQ(file->Trans(), nullptr);
   trans->Rollback();
 }
 
@@ -251,9 +251,9 @@ TEST_F(BufferManagerTest, ABlockAddedInARolledBackLevelLeavesTheCache) {
     block[16] = 0xDD;
     blockPin.Release();
   }
-  EXPECT_EQ(file->fiTransUsedBlocks, 5u);
+  EXPECT_EQ(file->TransUsedBlocks(), 5u);
   trans->Rollback();
-  EXPECT_EQ(file->fiTrans, nullptr);  // first changed at the level rolled back
+  EXPECT_EQ(file->Trans(), nullptr);  // first changed at the level rolled back
   EXPECT_FALSE(access.ValidBlock(4, trans.get()));
   {
     TnxPadlockGuard guard(manager_->Padlock());
@@ -352,7 +352,7 @@ TEST_F(BufferManagerTest, CommitJournalsFirstThenWritesAndStampsTheHeader) {
   std::vector<std::uint8_t> disk;
   fs_.contents("/db/t.nx1", disk);
   EXPECT_EQ(nxBlockHeader(disk.data())->bchLSN, lsn);
-  EXPECT_EQ(file->fiBlockZero->robLastLSN, lsn);
+  EXPECT_EQ(file->BlockZero()->robLastLSN, lsn);
   EXPECT_EQ(manager_->bmBlocksWritten.load(), 3);
 }
 
@@ -379,7 +379,7 @@ TEST_F(BufferManagerTest, BlocksAreWrittenNewFirstHeaderLastAfterGrowing) {
   std::vector<std::uint8_t> disk;
   fs_.contents("/db/t.nx1", disk);
   EXPECT_EQ(disk.size(), 13u * nxtest::kBlock);
-  EXPECT_EQ(file->fiUsedBlocks, 13u);
+  EXPECT_EQ(file->UsedBlocks(), 13u);
 }
 
 TEST_F(BufferManagerTest, GrowthFollowsTheGrowSize) {
@@ -392,7 +392,7 @@ TEST_F(BufferManagerTest, GrowthFollowsTheGrowSize) {
     const std::string path = "/db/g" + std::to_string(i++) + ".nx1";
     fs_.putFile(path, nxtest::tableImage(c.blocks));
     TnxBaseFile* file = openTable(path);
-    file->fiGrowSize = c.growSize;
+    file->SetGrowth(file->InitialSize(), c.growSize);
     TnxPinnedBlock([&](TnxReleaseMethod& r) {
       return c.write < c.blocks ? manager_->GetBlock(file, nullptr, c.write, false, r)
                                 : manager_->AddBlock(file, nullptr, c.write, r);
@@ -444,7 +444,7 @@ TEST_F(BufferManagerTest, AWriteThroughCommitWritesWhileThePinnedBlockStaysOwned
   }
   EXPECT_TRUE(two->IsDirty());  // pinned: the transaction keeps its copy
   EXPECT_FALSE(three->IsDirty());
-  EXPECT_EQ(file->fiTrans, trans.get());  // files stay attached
+  EXPECT_EQ(file->Trans(), trans.get());  // files stay attached
   mine[16] = 0x2B;
   minePin.Release();
   trans->Commit();
@@ -649,8 +649,8 @@ TEST_F(BufferManagerTest, AFaultInPrepareLeavesMemoryAsOnDisk) {
   nxtest::expectCode([&] { manager_->CommitTransaction(trans.get(), &list, false); }, 8962);
   nxtest::TestHeaderFactory::failValidationOfHeaderOf = nullptr;
   EXPECT_EQ(list.Count(), 0);
-  EXPECT_EQ(a->fiUsedBlocks, 10u);
-  EXPECT_EQ(b->fiUsedBlocks, 4u);
+  EXPECT_EQ(a->UsedBlocks(), 10u);
+  EXPECT_EQ(b->UsedBlocks(), 4u);
   EXPECT_EQ(static_cast<TnxBaseWin32File*>(a)->QueuedWrites(), 0);
   EXPECT_EQ(fs_.writeCount(), 0u);
   // Every block is checked before the first is committed: the holder's

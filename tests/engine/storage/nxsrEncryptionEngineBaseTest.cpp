@@ -165,12 +165,12 @@ class EncryptedFileTest : public nxtest::StorageTest {
 TEST_F(EncryptedFileTest, BlocksAreCodedOnDiskAndReadBackPlain) {
   TnxBaseFile* file = TnxBaseFile::Alloc(true, u"/db/e.nx1", manager_);
   files_.push_back(file);
-  file->fiEncryptionEngineName = u"Xor";
-  file->fiVadurVersion = 47005;
+  file->SetEncryptionEngineName(u"Xor");
+  file->SetVadurVersion(47005);
   file->OpenFile(omReadWrite, smExclusive, false, true);
   TnxOwned<nxtest::TestTransaction> trans(newTransaction());
   ASSERT_EQ(file->AddHeader(trans.get(), {}, nxtest::kTestSignature), 0);
-  ASSERT_NE(file->fiEncryptionEngine, nullptr);
+  ASSERT_NE(file->EncryptionEngine(), nullptr);
   TnxBlockAccess access(file, nullptr, u"e", 0);
   {
     TnxOwned<TnxBaseFileHeaderAccess> header(access.HeaderAccess(trans.get(), true));

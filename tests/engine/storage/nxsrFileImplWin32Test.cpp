@@ -22,13 +22,13 @@ TEST_F(TableFileTest, AllocPicksTheTableClassAndKeepsTheFolder) {
   fs_.setCurrentFolder("/db");
   TnxBaseFile* table = alloc(u"sub/../t.nx1");
   EXPECT_EQ(table->className(), "TnxOverlappedWin32File");
-  EXPECT_EQ(table->fiPath, u"/db/");
+  EXPECT_EQ(table->Path(), u"/db/");
   EXPECT_EQ(table->FileName(), u"/db/t.nx1");
   EXPECT_EQ(table->ExpandRelativeFileName(u"  other.nx1\t"), u"/db/other.nx1");
   EXPECT_EQ(table->ExpandRelativeFileName(u"/abs/x.nx1"), u"/abs/x.nx1");
   TnxOwned<TnxBaseFile> plain(TnxBaseFile::Alloc(false, u"/db/p.tmp", manager_));
   EXPECT_EQ(plain->className(), "TnxBaseWin32File");
-  plain->fiAttributes.include(nxfaTemporary);
+  plain->SetAttributes(TnxFileAttributes{nxfaTemporary});
   EXPECT_EQ(plain->FileName(), u"(memory)");
   EXPECT_EQ(plain->GetFileID().size(), 16u);
 }
@@ -62,9 +62,9 @@ TEST_F(TableFileTest, OnDiskFactsOfTheName) {
   fs_.setSymlink("/db/Table.NX1", true);
   TnxBaseFile* file = alloc(u"/db/table.nx1");
   file->OpenFile(omReadWrite, smShared, false, false);
-  EXPECT_EQ(file->fiName, u"/db/Table.NX1");
-  EXPECT_EQ(file->fiOpenMode, omReadOnly);
-  EXPECT_TRUE(file->fiIsLink);
+  EXPECT_EQ(file->Name(), u"/db/Table.NX1");
+  EXPECT_EQ(file->OpenMode(), omReadOnly);
+  EXPECT_TRUE(file->IsLink());
   TnxReleaseMethod release;
   PnxBlock header = nullptr;
   bool readOnly = false;
@@ -83,8 +83,8 @@ TEST_F(TableFileTest, ANewerVersionIsRefusedNamingIt) {
   bool readOnly = false;
   EXPECT_EQ(manager_->AddFile(file, nullptr, {}, false, release, header, readOnly), 15415);
   EXPECT_EQ(header, nullptr);
-  EXPECT_EQ(file->fiBlockZero, nullptr);
-  EXPECT_EQ(file->fiHeaderAccessFactory, nullptr);
+  EXPECT_EQ(file->BlockZero(), nullptr);
+  EXPECT_EQ(file->HeaderAccessFactory(), nullptr);
   nxtest::expectCode([] { throw EnxBaseException(15415); }, 15415,
                      u"Table \"/db/new.nx1\" was created with version 4.7502 of DazavAV, which is newer than this "
                      u"server's version (4.7501).");
@@ -146,7 +146,7 @@ TEST_F(TableFileTest, LargestFileByFileSystemType) {
   EXPECT_EQ(nxCalcMaxFileSize(u"/db"), 4294967294ll);
   fs_.putFile("/db/t.nx1", nxtest::tableImage(4));
   TnxBaseFile* file = openTable("/db/t.nx1");
-  EXPECT_EQ(file->fiMaxBlocks, 4294967294u >> 12);
+  EXPECT_EQ(file->MaxBlocks(), 4294967294u >> 12);
 }
 
 TEST_F(TableFileTest, PositionedAndPlainIO) {

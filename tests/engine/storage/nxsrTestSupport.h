@@ -42,8 +42,8 @@ class TestHeaderAccess : public TnxBaseFileHeaderAccess {
     if (!bfhaIsDirty) throw EnxFileHeaderAccessException(9218);
     const std::uint32_t n = UsedBlocks();
     writeU32(Header + 32, n + 1);
-    bfhaHeaderFile->fiTransUsedBlocks = n + 1;
-    PnxBlock block = bfhaHeaderFile->fiBufMgr->AddBlock(bfhaHeaderFile, aTrans, n, aReleaseMethod);
+    bfhaHeaderFile->SetTransUsedBlocks(n + 1);
+    PnxBlock block = bfhaHeaderFile->BufMgr()->AddBlock(bfhaHeaderFile, aTrans, n, aReleaseMethod);
     nxBlockHeader(block)->bchThisBlock = n;
     return block;
   }
@@ -65,17 +65,17 @@ class TestHeaderFactory : public TnxBaseFileHeaderAccessFactory {
     if (aSignature != nxNoSignature) {
       std::memset(aHeader, 0, aFile->BlockBytes());
       std::memcpy(aHeader, aSignature.data(), 4);
-      aHeader[16] = static_cast<std::uint8_t>(aFile->fiBlockSize);
+      aHeader[16] = static_cast<std::uint8_t>(aFile->BlockSize());
       writeU32(aHeader + 20, aFile->BlockBytes());
       writeU32(aHeader + 32, 1);
-      writeU32(aHeader + 36, static_cast<std::uint32_t>(aFile->fiVadurVersion));
-      aFile->fiBlockSizeBytes = aFile->BlockBytes();
-      aFile->fiUsedBlocks = 1;
+      writeU32(aHeader + 36, static_cast<std::uint32_t>(aFile->VadurVersion()));
+      aFile->SetBlockSizeBytes(aFile->BlockBytes());
+      aFile->SetUsedBlocks(1);
     } else {
-      aFile->fiBlockSize = static_cast<TnxBlockSize>(aHeader[16]);
-      aFile->fiBlockSizeBytes = readU32(aHeader + 20);
-      aFile->fiUsedBlocks = readU32(aHeader + 32);
-      aFile->fiVadurVersion = static_cast<std::int32_t>(readU32(aHeader + 36));
+      aFile->SetBlockSize(static_cast<TnxBlockSize>(aHeader[16]));
+      aFile->SetBlockSizeBytes(readU32(aHeader + 20));
+      aFile->SetUsedBlocks(readU32(aHeader + 32));
+      aFile->SetVadurVersion(static_cast<std::int32_t>(readU32(aHeader + 36)));
     }
   }
   const platform::ClassInfo& HeaderAccessClass() override { return TestHeaderAccess::staticClassInfo(); }

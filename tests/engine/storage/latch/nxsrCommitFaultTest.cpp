@@ -175,7 +175,7 @@ TEST_P(CommitFaultTest, TheCommitReportsWhatRecoveryWillKeep) {
   EXPECT_EQ(names, std::vector<std::string>{"t.nx1"}) << "a journal stayed";
   TnxBaseFile* file = openTable("/db/t.nx1");
   const bool committed = c.outcome == Outcome::commits;
-  EXPECT_EQ(file->fiUsedBlocks, committed ? 9u : 8u);
+  EXPECT_EQ(file->UsedBlocks(), committed ? 9u : 8u);
   EXPECT_EQ(committedByte(file, 2), committed ? 0x92 : 0x42);
   EXPECT_EQ(committedByte(file, 5), committed ? 0x95 : 0x45);
   EXPECT_EQ(committedByte(file, 4), 0x44);
