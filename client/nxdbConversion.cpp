@@ -1,5 +1,6 @@
 #include "nxdbConversion.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -264,11 +265,27 @@ void TnxCurrencyVclFieldMapper::MapVclDataToVadur(const void*, const void* aFrom
 }
 
 void TnxGuidVclFieldMapper::MapVadurDataToVcl(const void*, const void* aFrom, void* aTo) {
-  const platform::AnsiString text = nxGUIDToAnsiStr(load<platform::Guid>(aFrom));
-  const std::size_t n = text.bytes.size() < 38 ? text.bytes.size() : 38;
+  // The text of nxGUIDToAnsiStr, written in place: a class-bound mapper
+  // allocates nothing.
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto guid = load<platform::Guid>(aFrom);
   auto* to = static_cast<char*>(aTo);
-  std::memcpy(to, text.bytes.data(), n);
-  to[n] = 0;
+  auto hex = [&to](std::uint64_t aValue, int aDigits) {
+    for (int i = aDigits - 1; i >= 0; --i) *to++ = kHex[(aValue >> (4 * i)) & 0xF];
+  };
+  *to++ = '{';
+  hex(guid.D1, 8);
+  *to++ = '-';
+  hex(guid.D2, 4);
+  *to++ = '-';
+  hex(guid.D3, 4);
+  *to++ = '-';
+  hex(guid.D4[0], 2);
+  hex(guid.D4[1], 2);
+  *to++ = '-';
+  for (int i = 2; i < 8; ++i) hex(guid.D4[i], 2);
+  *to++ = '}';
+  *to = 0;
 }
 void TnxGuidVclFieldMapper::MapVclDataToVadur(const void*, const void* aFrom, void* aTo) {
   // The framework buffer holds 38 characters and the terminator.
@@ -312,9 +329,8 @@ void TnxBcdVclFieldMapper::MapVclDataToVadur(const void* aFrom, void* aTo) const
 TnxFmtBcdVclFieldMapper::TnxFmtBcdVclFieldMapper(TnxFieldDescriptor& aFieldDescriptor)
     : fbfmPrecision(aFieldDescriptor.fdUnits),
       fbfmDecimals(aFieldDescriptor.fdDecPl),
-      fbfmLength(aFieldDescriptor.fdLength < 0                            ? 0
-                 : aFieldDescriptor.fdLength > std::int32_t{sizeof(TnxFmtBcd)} ? std::int32_t{sizeof(TnxFmtBcd)}
-                                                                          : aFieldDescriptor.fdLength) {}
+      // Never more than the packed decimal the framework buffer holds.
+      fbfmLength(std::clamp<std::int32_t>(aFieldDescriptor.fdLength, 0, sizeof(TnxFmtBcd))) {}
 
 void TnxFmtBcdVclFieldMapper::MapVadurDataToVcl(const void* aFrom, void* aTo) const {
   std::memset(aTo, 0, sizeof(TnxFmtBcd));

@@ -45,6 +45,20 @@ TEST_F(ConversionStrings, PaddedShortStringsAreCutAtTheFillWidth) {
   EXPECT_EQ(prefix(run(m.toVadur, text("abcdefgh"), 6), 6), shortText("abcde"));
 }
 
+// A damaged record: a length byte beyond the units or a text without its
+// terminator never reads past the field or writes past the framework buffer.
+TEST_F(ConversionStrings, StoredLengthsNeverReachBeyondTheField) {
+  FieldPtr shortField = makeField(nxtShortString, 3, 0);
+  Mapper s = mapperFor(*shortField);
+  EXPECT_EQ(run(s.toVcl, Bytes{200, 'a', 'b', 'c'}, 4), text("abc"));
+  FieldPtr nullField = makeField(nxtNullString, 3, 0);
+  Mapper n = mapperFor(*nullField);
+  EXPECT_EQ(run(n.toVcl, Bytes{'a', 'b', 'c', 'd'}, 4), text("abc"));
+  FieldPtr wideField = makeField(nxtWideString, 2, 0);
+  Mapper w = mapperFor(*wideField);
+  EXPECT_EQ(run(w.toVcl, Bytes{'a', 0, 'b', 0, 'c', 0}, 6), wtext(u"ab"));
+}
+
 // A ftFixedChar definition: a null-terminated field whose fill width is its
 // length; blanks are added on reading and dropped on writing.
 TEST_F(ConversionStrings, FixedCharDefinitionMakesAPaddedNullString) {

@@ -350,6 +350,11 @@ TEST_F(ConversionTypes, GuidTextInEitherCaseParsesAndReadsBackInUpperCase) {
   EXPECT_EQ(lower, kGuidBytes);
   EXPECT_EQ(upper, kGuidBytes);
   EXPECT_EQ(run(m.toVcl, lower, 39), text("{12345678-9ABC-DEF0-0123-456789ABCDEF}"));
+  for (int i = 0; i < 20; ++i) {  // the engine's own text of any GUID
+    const platform::Guid g = platform::newGuid();
+    EXPECT_EQ(run(m.toVcl, bytesOf(g), 39), text(nxGUIDToAnsiStr(g).bytes));
+    EXPECT_EQ(run(m.toVadur, text(nxGUIDToAnsiStr(g).bytes), 16), bytesOf(g));
+  }
 
   for (const char* bad : {"", "{12345678-9ABC-DEF0-0123-456789ABCDEG}", "12345678-9ABC-DEF0-0123-456789ABCDEF",
                           "{12345678-9ABC-DEF0-0123-456789ABCDE}"}) {
@@ -426,7 +431,8 @@ TEST_F(ConversionTypes, FinalisationEmptiesBothRegistriesAfterTheLastUser) {
   nxdbConversionFinalize();
   EXPECT_NE(nxVclMapperClassForVadurType(nxtInt32), nullptr);
   nxdbConversionFinalize();
-  for (int t = 0; t < nxFieldTypeCount; ++t) EXPECT_EQ(nxVclMapperClassForVadurType(static_cast<TnxFieldType>(t)), nullptr);
+  for (int t = 0; t < nxFieldTypeCount; ++t)
+    EXPECT_EQ(nxVclMapperClassForVadurType(static_cast<TnxFieldType>(t)), nullptr);
   for (int t = 0; t < platform::kFieldTypeCount; ++t)
     EXPECT_EQ(nxVclMapperClassForVclType(static_cast<TFieldType>(t)), nullptr);
   // Without registries every operation is neutral.
