@@ -743,12 +743,6 @@ struct Catalogue {
 Catalogue gLocales;
 Catalogue gCodePages;
 
-struct ThreadCodePage {
-  platform::Lcid locale = 0xFFFFFFFFu;
-  std::int32_t codePage = -1;
-};
-thread_local ThreadCodePage tlCodePage;
-
 }  // namespace
 
 std::int32_t TnxNameIdList::IndexOfName(platform::UnicodeStringView aName) const {
@@ -786,17 +780,10 @@ void TnxNameIdList::Add(nxString aName, std::int32_t aId) {
 }
 
 std::int32_t nxGetThreadAnsiCodePage() {
-  // The platform has no per-thread locale: every thread uses the user default.
-  const platform::Lcid locale = platform::userDefaultLocale();
-  if (tlCodePage.locale != locale) {
-    std::int32_t codePage = -1;
-    try {
-      codePage = platform::localeAnsiCodePage(locale);
-    } catch (const platform::OsError&) {
-    }
-    tlCodePage = {locale, codePage};
-  }
-  return tlCodePage.codePage;
+  // The platform has no per-thread locale: the client's code page is the
+  // process ANSI code page, the one source every reader of it shares, so a
+  // change of it reaches them all at once.
+  return platform::ansiCodePage();
 }
 
 const TnxNameIdList& nxGetLocaleList() {

@@ -13,9 +13,8 @@
 //   "no handle".
 // - The catalogues are built once, on first use, under their own lock and are
 //   read-only afterwards; they live until nxllUtilsFinalize.
-// - Thread safety: everything may be called from any thread; the thread's
-//   code page cache is per thread; the pending identifier message is per
-//   thread (EnxBaseException::nxSetMessage).
+// - Thread safety: everything may be called from any thread; the pending
+//   identifier message is per thread (EnxBaseException::nxSetMessage).
 // - Operating-system failures raise EnxBaseException built by
 //   nxCreateOSErrorException (OSError and Action infos); handle clean-up
 //   failures raise platform::OsError.
@@ -271,8 +270,8 @@ class TnxNameIdList {
   std::vector<Entry> entries_;
 };
 
-// The ANSI code page of the calling thread's locale, cached per thread; -1
-// when it cannot be read.
+// The client's ANSI code page (the calling thread's, as the platform has no
+// per-thread locale): platform::ansiCodePage(), 932 unless changed.
 std::int32_t nxGetThreadAnsiCodePage();
 const TnxNameIdList& nxGetLocaleList();
 const TnxNameIdList& nxGetCodePageList();

@@ -12,11 +12,13 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plCodePage.h"
 #include "plHandle.h"
 #include "plLocale.h"
+#include "nxTestWatchdog.h"
 
 namespace {
 
@@ -395,6 +397,21 @@ TEST(NxCatalogues, LocalesAndCodePagesByNameAndId) {
   nxGetNLSVersionInfo(0x7FFF0, info);
   EXPECT_EQ(info.dwEffectiveId, 0u);
   EXPECT_EQ(nxGetThreadAnsiCodePage(), 932);
+}
+
+// Every client reader of the code page (field mappers, filter descriptors)
+// follows a change of the process code page at once, on any thread.
+TEST(NxCatalogues, ThreadAnsiCodePageFollowsTheProcessCodePage) {
+  nxtest::Watchdog watchdog;
+  const std::uint16_t saved = platform::ansiCodePage();
+  platform::setAnsiCodePage(1252);
+  const std::int32_t here = nxGetThreadAnsiCodePage();
+  std::int32_t there = 0;
+  std::thread([&there] { there = nxGetThreadAnsiCodePage(); }).join();
+  platform::setAnsiCodePage(saved);
+  EXPECT_EQ(here, 1252);
+  EXPECT_EQ(there, 1252);
+  EXPECT_EQ(nxGetThreadAnsiCodePage(), saved);
 }
 
 TEST(NxCatalogues, NameListKeepsTheFirstOfEqualNames) {
