@@ -107,14 +107,17 @@ class ClientTestKit {
   }
 
   // Builds table aName in the folder aPath (an Int32 "ID", a ShortString
-  // "Name"), as the engine database will once it builds tables.
+  // "Name"), as the engine database will once it builds tables. Build before
+  // a database opens the folder.
   TnxResult BuildTable(const nxString& aName, const nxString& aPath = u"/data") {
-    auto* folder = platform::create<TnxServerFolder>(engine, aPath, false);
+    // The folder of an open database, else one of the kit's own.
+    TnxServerFolder* open = engine->FindFolder(aPath);
+    TnxServerFolder* folder = open ? open : platform::create<TnxServerFolder>(engine, aPath, false);
     TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
     dict->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, false);
     dict->FieldsDescriptor()->AddField(u"Name", u"", nxtShortString, 20, 0, false);
     const TnxResult result = folder->sfTableBuild(false, aName, u"", false, dict.get(), tsPersistent);
-    platform::TObject::free(folder);
+    if (!open) platform::TObject::free(folder);
     return result;
   }
 
