@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -107,19 +108,28 @@ TEST_F(ClientSession, DefaultSessionsOfOneThread) {
 TEST_F(ClientSession, ThreadsEndingWhileTheirDefaultSessionsAreFreed) {
   nxtest::Watchdog watchdog;
   for (int round = 0; round < 20; ++round) {
+    constexpr int kThreads = 4;
     std::vector<TnxSession*> sessions;
-    for (int i = 0; i < 4; ++i) sessions.push_back(platform::create<TnxSession>(nullptr));
-    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i) sessions.push_back(platform::create<TnxSession>(nullptr));
     std::atomic<int> ready{0};
-    for (TnxSession* s : sessions)
-      threads.emplace_back([s, &ready] {
+    std::atomic<bool> freed{false};
+    std::atomic<int> staleDefaults{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+      threads.emplace_back([&, s = sessions[static_cast<std::size_t>(i)], keep = i % 2 == 0] {
         s->SetDefault(true);
         ready.fetch_add(1);
+        // Half the threads end at once, while their sessions are being freed;
+        // the others look at their default once the session is gone.
+        if (!keep) return;
+        while (!freed.load()) std::this_thread::yield();
+        if (TnxBaseSession::DefaultSession() != nullptr) staleDefaults.fetch_add(1);
       });
-    while (ready.load() < 4) std::this_thread::yield();
-    // The threads end while the sessions go.
+    while (ready.load() < kThreads) std::this_thread::yield();
     for (TnxSession* s : sessions) platform::TObject::free(s);
+    freed.store(true);
     for (auto& t : threads) t.join();
+    EXPECT_EQ(staleDefaults.load(), 0) << "round " << round;
   }
   EXPECT_EQ(TnxBaseSession::DefaultSession(), nullptr);
 }
