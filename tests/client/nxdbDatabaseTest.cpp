@@ -348,3 +348,28 @@ TEST_F(ClientDatabase, CursorComponentFollowsItsDatabase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ClientDatabase, TablesNeedingPackNeedTheEngineExtension) {
+  TnxDatabase* db = kit.Database(u"nxDatabase1");
+  platform::TStringList list;
+  EXPECT_EQ(nxtest::clientErrorMessage([&] { db->GetTablesNeedingPack(&list); }),
+            u"DazavAV: nxDatabase1: This component must be started when performing this operation. [no error code]");
+  db->Open();
+  // The in-process engine database does not offer the extension yet.
+  EXPECT_EQ(nxtest::clientErrorCode([&] { db->GetTablesNeedingPack(&list); }), 12289u);
+}
+
+TEST_F(ClientDatabase, ClosingInactiveLocalDatabasesClosesIdleImplicitOnes) {
+  kit.session->Open();
+  ASSERT_EQ(kit.session->AddAliasEx(u"Data", u"/data", true), 0u);
+  TnxDatabase* implicit = kit.session->OpenDatabase(u"Data");
+  TnxDatabase* own = kit.Database();
+  own->Open();
+  kit.session->CloseInactiveFolders();
+  EXPECT_FALSE(implicit->Active());
+  EXPECT_TRUE(own->Active());
+}
+
+}  // namespace
