@@ -372,25 +372,30 @@ void TnxComponent::CheckError(TnxResult aErrorCode) const {
   if (aErrorCode != 0) RaiseError(aErrorCode);
 }
 
-void TnxComponent::RaiseError(TnxResult aErrorCode) const {
-  nxRaiseComponentError(ExceptionClass(), true, this, aErrorCode, nxString());
-}
+void TnxComponent::RaiseError(TnxResult aErrorCode) const { raiseComponentError(aErrorCode, nxString()); }
 
-void TnxComponent::RaiseError(const nxString& aMsg) const {
-  nxRaiseComponentError(ExceptionClass(), true, this, 0, aMsg);
-}
+void TnxComponent::RaiseError(const nxString& aMsg) const { raiseComponentError(0, aMsg); }
 
 void TnxComponent::RaiseError(TnxResult aErrorCode, const nxString& aAltMsg) const {
-  nxRaiseComponentError(ExceptionClass(), true, this, aErrorCode, aAltMsg);
+  raiseComponentError(aErrorCode, aAltMsg);
 }
 
 void TnxComponent::RaiseError(const nxString& aMsg, TnxFormatArgs aArgs) const {
-  raiseOfClass(ExceptionClass(), static_cast<const TnxComponent*>(this), platform::UnicodeStringView(aMsg), aArgs);
+  raiseComponentError(0, nxFormatMarkerSafe(aMsg, std::span(aArgs.begin(), aArgs.size())));
 }
 
 void TnxComponent::RaiseError(TnxResult aErrorCode, const nxString& aAltMsg, TnxFormatArgs aArgs) const {
-  raiseOfClass(ExceptionClass(), static_cast<const TnxComponent*>(this), aErrorCode,
-               platform::UnicodeStringView(aAltMsg), aArgs);
+  raiseComponentError(aErrorCode, nxFormatMarkerSafe(aAltMsg, std::span(aArgs.begin(), aArgs.size())));
+}
+
+void TnxComponent::RaiseComponentError(TnxResult aErrorCode, const nxString& aText) const {
+  nxRaiseComponentError(ExceptionClass(), true, this, aErrorCode, aText);
+}
+
+void TnxComponent::raiseComponentError(TnxResult aErrorCode, const nxString& aText) const {
+  RaiseComponentError(aErrorCode, aText);
+  // An override must raise; one that returned gets the base form.
+  nxRaiseComponentError(ExceptionClass(), true, this, aErrorCode, aText);
 }
 
 void TnxComponent::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool) {

@@ -348,6 +348,12 @@ class TnxComponent : public platform::TComponent, public InxExceptionData {
   [[noreturn]] void RaiseError(const nxString& aMsg, TnxFormatArgs aArgs) const;
   [[noreturn]] void RaiseError(TnxResult aErrorCode, const nxString& aAltMsg) const;
   [[noreturn]] void RaiseError(TnxResult aErrorCode, const nxString& aAltMsg, TnxFormatArgs aArgs) const;
+  // Every CheckError and RaiseError (the state machine's refusals too) ends
+  // here, with the arguments already formatted: aErrorCode 0 is no code, an
+  // empty aText with a code the code's pending or standard text. The base
+  // raises the component form of ExceptionClass; a layer with its own
+  // exception class (the client components) overrides it.
+  [[noreturn]] virtual void RaiseComponentError(TnxResult aErrorCode, const nxString& aText) const;
 
   // --- dependents
   virtual void AddDependent(TnxComponent* aComponent);
@@ -415,6 +421,7 @@ class TnxComponent : public platform::TComponent, public InxExceptionData {
  private:
   void startDestroying();
   void releaseComponentID();
+  [[noreturn]] void raiseComponentError(TnxResult aErrorCode, const nxString& aText) const;
 
   TnxBaseID componentID_ = 0;
 

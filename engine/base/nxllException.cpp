@@ -342,14 +342,16 @@ nxString EnxBaseException::ProcessedErrorString() const {
   const nxString s = trimmed(beErrorString);
   const nxString placeholder = nxGetOrgPlaceholder();
   const std::size_t p = s.find(placeholder);
-  if (p == nxString::npos && !s.empty()) return nxUnescapeMarkers(s);
+  // The interfaces do not change the exception; the hook only reads it.
+  auto* self = const_cast<EnxBaseException*>(this);
+  if (p == nxString::npos && !s.empty()) return nxApplyExceptionTextHook(nxUnescapeMarkers(s), self);
   nxString result = p == nxString::npos ? nxString() : nxUnescapeMarkers(s.substr(0, p));
   result += ErrorCodeString(beErrorCode);
   if (p != nxString::npos) {
     if (result.size() >= 2 && result.back() != u'.') result += u'.';
     result += nxUnescapeMarkers(s.substr(p + placeholder.size()));
   }
-  return result;
+  return nxApplyExceptionTextHook(result, self);
 }
 
 platform::TStringList& EnxBaseException::CustomInfos() const {
@@ -439,6 +441,18 @@ nxString nxOSErrorText(TnxWord32 aOSError, const nxString& aModule, const nxStri
   }
   if (!action.empty()) return platform::format(u"A call to an OS function failed in %s", {action});
   return u"A call to an OS function failed.";
+}
+
+namespace {
+std::atomic<TnxExceptionTextHook> gExceptionTextHook{nullptr};
+}  // namespace
+
+void nxSetExceptionTextHook(TnxExceptionTextHook aHook) { gExceptionTextHook.store(aHook); }
+TnxExceptionTextHook nxGetExceptionTextHook() { return gExceptionTextHook.load(); }
+
+nxString nxApplyExceptionTextHook(const nxString& aText, InxExceptionForCallback* aException) {
+  const TnxExceptionTextHook hook = gExceptionTextHook.load();
+  return hook ? hook(aText, aException) : aText;
 }
 
 void nxSetThreadExceptionHookInfo(PnxExceptionHookInfo aInfo) { tlsHookInfo = kKeepThreadHookInfo ? aInfo : nullptr; }

@@ -498,6 +498,16 @@ TnxIntfPtr<InxExceptionDataContainer> nxCreateExceptionDataContainer(const nxStr
 // for Base64 of a wrong length.
 TnxIntfPtr<InxExceptionDataValue> nxExceptionDataFromString(platform::UnicodeStringView aText);
 
+// The text hook: when installed, every processed error text of an engine
+// exception (and of the client's database error) passes through it with the
+// exception's interface; its answer is the text shown. Process-wide; install
+// it at start-up, before exceptions are raised on other threads.
+using TnxExceptionTextHook = nxString (*)(const nxString& aText, InxExceptionForCallback* aException);
+void nxSetExceptionTextHook(TnxExceptionTextHook aHook);
+TnxExceptionTextHook nxGetExceptionTextHook();
+// aText through the installed hook; unchanged without one.
+nxString nxApplyExceptionTextHook(const nxString& aText, InxExceptionForCallback* aException);
+
 void nxSetThreadExceptionHookInfo(PnxExceptionHookInfo aInfo);
 PnxExceptionHookInfo nxGetThreadExceptionHookInfo();
 bool nxIsExceptionHookSet();

@@ -30,6 +30,19 @@ class TnxAbstractTransContext;
 class TnxBaseTableMapperDescriptor;
 class TnxMemoryStream;
 
+// The database extension that names the tables a pack would shrink; asked
+// for through CreateInstanceFor("<Self>", nxAbstractDatabase31000ClassID).
+class InxAbstractDatabase31000 : public InxInterface {
+ public:
+  static constexpr platform::Guid IID{0x41BDEED6, 0x5BC3, 0x4599, {0x92, 0x12, 0x15, 0xDE, 0xDB, 0xCD, 0x55, 0xC0}};
+  virtual TnxUnicodeStrings GetTablesNeedingPack() = 0;
+
+ protected:
+  ~InxAbstractDatabase31000() = default;
+};
+inline constexpr platform::Guid nxAbstractDatabase31000ClassID{
+    0x5C00AAC9, 0xF6CE, 0x4ECB, {0xBE, 0x82, 0xFB, 0xED, 0x01, 0xC2, 0xCC, 0xE6}};
+
 // The seven transaction operations.
 class TnxBaseTransContext : public TnxAbstractTimeoutObject {
   PL_CLASS_INFO_DECL()

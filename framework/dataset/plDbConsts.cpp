@@ -30,6 +30,11 @@ bool isBlobType(TFieldType aType) {
 EDatabaseError::EDatabaseError(const UnicodeString& aMessage)
     : RuntimeError(toUtf8(aMessage)), edMessage(aMessage) {}
 
+void EDatabaseError::SetMessage(const UnicodeString& aMessage) {
+  RuntimeError::operator=(RuntimeError(toUtf8(aMessage)));
+  edMessage = aMessage;
+}
+
 void DatabaseError(const UnicodeString& aMessage) { throw EDatabaseError(aMessage); }
 
 void DatabaseErrorFmt(UnicodeStringView aFormat, std::initializer_list<FormatArg> aArgs) {

@@ -100,6 +100,10 @@ class EDatabaseError : public RuntimeError {
   explicit EDatabaseError(const UnicodeString& aMessage);
   const UnicodeString& Message() const { return edMessage; }
 
+ protected:
+  // For a subclass that can build its text only after its own fields.
+  void SetMessage(const UnicodeString& aMessage);
+
  private:
   UnicodeString edMessage;
 };
