@@ -554,49 +554,39 @@ void TnxSimpleBitArrayStorageHandlerTableEngine::KeyViolation() {
   throw EnxSimpleBitArrayStorageHandlerTableEngineException(nxErrKeyViolation);
 }
 
-std::uint32_t TnxSimpleBitArrayStorageHandlerTableEngine::Length(TnxBaseTransaction* aTrans, TnxBlobNr aRef) {
-  std::uint32_t length = 0;
-  if (!sbashBlobEngine || sbashBlobEngine->GetBlobLength(aTrans, aRef, {}, length) != 0) KeyViolation();
-  return length;
+namespace {
+// The set-bit count in the array's first 4 bytes (little-endian).
+std::uint32_t bitArrayCount(TnxBlobBytes& aBytes) {
+  std::uint32_t count = 0;
+  for (std::uint32_t i = 0; i < 4; ++i) count |= static_cast<std::uint32_t>(aBytes.At(i)) << (8 * i);
+  return count;
 }
-
-std::uint32_t TnxSimpleBitArrayStorageHandlerTableEngine::ReadCount(TnxBaseTransaction* aTrans, TnxBlobNr aRef) {
-  TnxCountStream sink;
-  if (sbashBlobEngine->Read(aTrans, aRef, 0, 4, {}, sink) != 0) KeyViolation();
-  return sink.csCount;
+void putBitArrayCount(TnxBlobBytes& aBytes, std::uint32_t aCount) {
+  for (std::uint32_t i = 0; i < 4; ++i) aBytes.At(i) = static_cast<std::uint8_t>(aCount >> (8 * i));
 }
+}  // namespace
 
-std::uint8_t TnxSimpleBitArrayStorageHandlerTableEngine::ReadByte(TnxBaseTransaction* aTrans, TnxBlobNr aRef,
-                                                                  std::uint32_t aOffset) {
-  TnxCurrentByteStream sink;
-  if (sbashBlobEngine->Read(aTrans, aRef, aOffset, 1, {}, sink) != 0) KeyViolation();
-  return sink.cbsCurrentByte;
-}
-
-void TnxSimpleBitArrayStorageHandlerTableEngine::WriteCount(TnxBaseTransaction* aTrans, TnxBlobNr aRef,
-                                                            std::uint32_t aCount) {
-  std::uint8_t bytes[4];
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(aCount >> (8 * i));
-  sbashBlobEngine->Write(aTrans, aRef, 0, 4, bytes);
-}
-
-void TnxSimpleBitArrayStorageHandlerTableEngine::WriteByte(TnxBaseTransaction* aTrans, TnxBlobNr aRef,
-                                                           std::uint32_t aOffset, std::uint8_t aByte) {
-  sbashBlobEngine->Write(aTrans, aRef, aOffset, 1, &aByte);
+void TnxSimpleBitArrayStorageHandlerTableEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aRef,
+                                                        const TnxBlobChange& aChange) {
+  if (!sbashBlobEngine) KeyViolation();
+  try {
+    sbashBlobEngine->Modify(aTrans, aRef, aChange);
+  } catch (const EnxBaseBlobEngineException& e) {
+    if (e.ErrorCode() == nxErrBlobGeneral) KeyViolation();
+    throw;
+  }
 }
 
 TnxBlobNr TnxSimpleBitArrayStorageHandlerTableEngine::CreateNew(TnxBaseTransaction* aTrans, std::uint32_t aBit) {
   if (!sbashBlobEngine) KeyViolation();
+  // The count 1, zero bytes up to the bit's byte, the bit.
+  std::vector<std::uint8_t> bytes(4 + (aBit >> 3) + 1, 0);
+  bytes[0] = 1;
+  bytes.back() = static_cast<std::uint8_t>(1u << (aBit & 7));
   TnxBlobNr ref = 0;
   sbashBlobEngine->AddBlob(aTrans, ref);
   try {
-    WriteCount(aTrans, ref, 1);
-    const std::uint32_t zeros = aBit >> 3;
-    if (zeros > 0) {
-      const std::vector<std::uint8_t> fill(zeros, 0);
-      sbashBlobEngine->Write(aTrans, ref, 4, zeros, fill.data());
-    }
-    WriteByte(aTrans, ref, 4 + zeros, static_cast<std::uint8_t>(1u << (aBit & 7)));
+    sbashBlobEngine->Write(aTrans, ref, 0, static_cast<std::uint32_t>(bytes.size()), bytes.data());
   } catch (...) {
     sbashBlobEngine->DeleteBlob(aTrans, ref);
     throw;
@@ -608,44 +598,38 @@ void TnxSimpleBitArrayStorageHandlerTableEngine::SetBit(TnxBaseTransaction* aTra
                                                         TnxBlobNr aBitArrayRef) {
   const std::uint32_t byte = 4 + (aBit >> 3);
   const auto mask = static_cast<std::uint8_t>(1u << (aBit & 7));
-  const std::uint32_t length = Length(aTrans, aBitArrayRef);
-  std::uint8_t current = 0;
-  if (byte < length) {
-    current = ReadByte(aTrans, aBitArrayRef, byte);
-  } else {
-    // The bitmap grows up to the byte; a BLOB too short for its count is
-    // damaged.
-    if (length < 4) KeyViolation();
-    const std::uint32_t grow = byte - length;
-    if (grow > 0) {
-      const std::vector<std::uint8_t> fill(grow, 0);
-      sbashBlobEngine->Write(aTrans, aBitArrayRef, length, grow, fill.data());
-    }
-  }
-  if (current & mask) KeyViolation();
-  WriteByte(aTrans, aBitArrayRef, byte, static_cast<std::uint8_t>(current | mask));
-  WriteCount(aTrans, aBitArrayRef, ReadCount(aTrans, aBitArrayRef) + 1);
+  Modify(aTrans, aBitArrayRef, [&](TnxBlobBytes& aBytes) {
+    // A BLOB too short for its count is damaged.
+    if (aBytes.Length() < 4) KeyViolation();
+    if (byte < aBytes.Length() && (aBytes.At(byte) & mask)) KeyViolation();
+    const std::uint32_t count = bitArrayCount(aBytes);
+    // The bitmap grows up to the byte.
+    aBytes.Grow(byte + 1);
+    aBytes.At(byte) |= mask;
+    putBitArrayCount(aBytes, count + 1);
+  });
 }
 
 bool TnxSimpleBitArrayStorageHandlerTableEngine::ClearBit(TnxBaseTransaction* aTrans, std::uint32_t aBit,
                                                           TnxBlobNr aBitArrayRef) {
   const std::uint32_t byte = 4 + (aBit >> 3);
   const auto mask = static_cast<std::uint8_t>(1u << (aBit & 7));
-  if (byte >= Length(aTrans, aBitArrayRef)) KeyViolation();
-  const std::uint32_t count = ReadCount(aTrans, aBitArrayRef);
-  // A count of 0 would wrap: the array is damaged.
-  if (count == 0) KeyViolation();
-  // The bit is checked before the last one goes too: clearing a clear bit
-  // must not delete the array of the one bit that is set.
-  const std::uint8_t current = ReadByte(aTrans, aBitArrayRef, byte);
-  if (!(current & mask)) KeyViolation();
-  if (count == 1) {
-    sbashBlobEngine->DeleteBlob(aTrans, aBitArrayRef);
-    return true;
-  }
-  WriteCount(aTrans, aBitArrayRef, count - 1);
-  WriteByte(aTrans, aBitArrayRef, byte, static_cast<std::uint8_t>(current & ~mask));
-  return false;
+  bool last = false;
+  Modify(aTrans, aBitArrayRef, [&](TnxBlobBytes& aBytes) {
+    if (byte >= aBytes.Length()) KeyViolation();
+    const std::uint32_t count = bitArrayCount(aBytes);
+    // A count of 0 would wrap: the array is damaged.
+    if (count == 0) KeyViolation();
+    // The bit is checked before the last one goes too: clearing a clear bit
+    // must not delete the array of the one bit that is set.
+    if (!(aBytes.At(byte) & mask)) KeyViolation();
+    last = count == 1;
+    if (last) return;
+    putBitArrayCount(aBytes, count - 1);
+    aBytes.At(byte) &= static_cast<std::uint8_t>(~mask);
+  });
+  if (last) sbashBlobEngine->DeleteBlob(aTrans, aBitArrayRef);
+  return last;
 }
 
 // ===========================================================================

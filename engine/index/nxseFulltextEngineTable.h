@@ -362,11 +362,8 @@ class TnxSimpleBitArrayStorageHandlerTableEngine : public TnxBaseBitArrayStorage
   TnxBaseBlobEngine* sbashBlobEngine;  // the full-text table engine's
 
  private:
-  std::uint32_t Length(TnxBaseTransaction* aTrans, TnxBlobNr aRef);
-  std::uint32_t ReadCount(TnxBaseTransaction* aTrans, TnxBlobNr aRef);
-  std::uint8_t ReadByte(TnxBaseTransaction* aTrans, TnxBlobNr aRef, std::uint32_t aOffset);
-  void WriteCount(TnxBaseTransaction* aTrans, TnxBlobNr aRef, std::uint32_t aCount);
-  void WriteByte(TnxBaseTransaction* aTrans, TnxBlobNr aRef, std::uint32_t aOffset, std::uint8_t aByte);
+  // One BLOB operation on the array; a damaged BLOB is a key violation.
+  void Modify(TnxBaseTransaction* aTrans, TnxBlobNr aRef, const TnxBlobChange& aChange);
   [[noreturn]] static void KeyViolation();
 };
 

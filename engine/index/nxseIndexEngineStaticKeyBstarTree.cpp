@@ -192,7 +192,7 @@ PnxBlock TnxStaticKeyBstarTreeIndexEngine::Fetch(Op& aOp, TnxBlockNumber aBlock,
   aOp.lastNode = nullptr;
   TnxReleaseMethod release;
   PnxBlock node =
-      nxReadIndexBlock(aOp.trans, bieIndexFile, aOp.header->FileHeader(), bseID, aMarkDirty, aBlock, release);
+      aOp.ReadIndexBlock(aMarkDirty, aBlock, release);
   aOp.release->Add(node, release);
   const std::uint8_t kind = node[nxIdx::Kind];
   const std::uint32_t first = nxseGetU16(node + nxIdx::First), count = nxseGetU16(node + nxIdx::Count);
@@ -227,7 +227,7 @@ void TnxStaticKeyBstarTreeIndexEngine::SetChild(PnxBlock aNode, std::int32_t aIn
 
 PnxBlock TnxStaticKeyBstarTreeIndexEngine::NewNode(Op& aOp, bool aLeaf) {
   TnxReleaseMethod release;
-  PnxBlock node = NewNodeBlock(aOp.header.get(), aOp.trans, aLeaf, release);
+  PnxBlock node = NewNodeBlock(aOp.Header(), aOp.trans, aLeaf, release);
   aOp.release->Add(node, release);
   return node;
 }
@@ -254,11 +254,11 @@ void TnxStaticKeyBstarTreeIndexEngine::FreeNode(Op& aOp, TnxBlockNumber aBlock) 
   // An emptied node is freed: no field checks here.
   TnxReleaseMethod release;
   PnxBlock node =
-      nxReadIndexBlock(aOp.trans, bieIndexFile, aOp.header->FileHeader(), bseID, true, aBlock, release);
+      nxReadIndexBlock(aOp.trans, bieIndexFile, aOp.Header()->FileHeader(), bseID, true, aBlock, release);
   aOp.release->Add(node, release);
-  aOp.header->FileHeader()->DeleteBlock(aOp.trans, node);
-  const std::uint32_t pages = aOp.header->GetIndexPageCount();
-  aOp.header->SetIndexPageCount(pages ? pages - 1 : 0);
+  aOp.Header()->FileHeader()->DeleteBlock(aOp.trans, node);
+  const std::uint32_t pages = aOp.Header()->GetIndexPageCount();
+  aOp.Header()->SetIndexPageCount(pages ? pages - 1 : 0);
 }
 
 // ---- Node searches -----------------------------------------------------------------------
@@ -651,7 +651,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::PrevKey(TnxBaseTransaction* aTrans, TnxBa
 
 void TnxStaticKeyBstarTreeIndexEngine::GetKeyCount(TnxBaseTransaction* aTrans, std::uint32_t& aCount) {
   Op op(this, aTrans, false, 0, 0, nullptr);
-  aCount = op.header->GetIndexKeyCount();
+  aCount = op.KeyCount();
 }
 
 // ---- Stale paths ---------------------------------------------------------------------------
@@ -698,7 +698,7 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
     ReadPathKey(aOp, aPath);
   }
   // Fast check: the remembered leaf alone.
-  if (aPath->bpipPage != 0 && bieIndexFile->ValidBlock(aPath->bpipPage, aOp.header->FileHeader())) {
+  if (aPath->bpipPage != 0 && aOp.ValidBlock(aPath->bpipPage)) {
     TnxReleaseMethod release;
     PnxBlock leaf = nullptr;
     try {

@@ -65,8 +65,8 @@ bool TnxStaticKeyBstarTreeIndexEngine::DeleteKey(TnxBaseTransaction* aTrans, con
   }
   if (!found) return false;
   DeleteFromNode(op, path, path->bpipItem, path->bpipPage);
-  const std::uint32_t keys = op.header->GetIndexKeyCount();
-  op.header->SetIndexKeyCount(keys ? keys - 1 : 0);
+  const std::uint32_t keys = op.Header()->GetIndexKeyCount();
+  op.Header()->SetIndexKeyCount(keys ? keys - 1 : 0);
   return true;
 }
 
@@ -180,14 +180,14 @@ void TnxStaticKeyBstarTreeIndexEngine::ShrinkRoot(Op& aOp, Path* aPath, PnxBlock
                                                   bool aLeaf) {
   if (aLeaf) {
     FreeNode(aOp, aBlock);
-    aOp.header->SetIndexRoot(nxIdx::NoBlock);
-    aOp.header->SetIndexPageCount(0);
+    aOp.Header()->SetIndexRoot(nxIdx::NoBlock);
+    aOp.Header()->SetIndexPageCount(0);
     if (aPath) aPath->SetToBof();
     return;
   }
   const TnxBlockNumber child = Child(aNode, 0);
   FreeNode(aOp, aBlock);
-  aOp.header->SetIndexRoot(child);
+  aOp.Header()->SetIndexRoot(child);
   PnxBlock root = Fetch(aOp, child, true);
   nxsePutU32(root + nxIdx::PrevLeaf, nxIdx::NoBlock);
   nxsePutU32(root + nxIdx::NextLeaf, nxIdx::NoBlock);
@@ -337,7 +337,7 @@ void TnxStaticKeyBstarTreeIndexEngine::IndexNumberChanged(TnxBaseTransaction* aT
   std::function<void(TnxBlockNumber, std::uint32_t)> renumber = [&](TnxBlockNumber aBlock, std::uint32_t aDepth) {
     if (++visited > limit || aDepth > limit) RaiseCorrupt(aBlock);
     TnxReleaseMethod release;
-    PnxBlock node = nxReadIndexBlock(op.trans, bieIndexFile, op.header->FileHeader(), bseID, true, aBlock, release);
+    PnxBlock node = nxReadIndexBlock(op.trans, bieIndexFile, op.Header()->FileHeader(), bseID, true, aBlock, release);
     op.release->Add(node, release);
     node[nxIdx::IndexNumber] = static_cast<std::uint8_t>(bieIndexNumber);
     if (node[nxIdx::Kind] != nxIdx::KindInternal) return;
@@ -355,14 +355,14 @@ void TnxStaticKeyBstarTreeIndexEngine::FreeSubtree(Op& aOp, TnxBlockNumber aBloc
     const std::int32_t count = nxseGetU16(node + nxIdx::Count);
     for (std::int32_t i = 0; i <= count; ++i) FreeSubtree(aOp, Child(node, i), aDepth + 1);
   }
-  aOp.header->FileHeader()->DeleteBlock(aOp.trans, node);
+  aOp.Header()->FileHeader()->DeleteBlock(aOp.trans, node);
 }
 
 void TnxStaticKeyBstarTreeIndexEngine::DeleteAllKeys(TnxBaseTransaction* aTrans) {
   Op op(this, aTrans, true, 0, 0, ieReleaseList.get());
   const TnxBlockNumber root = op.Root();
-  op.header->SetIndexRoot(nxIdx::NoBlock);
-  op.header->SetIndexPageCount(0);
-  op.header->SetIndexKeyCount(0);
+  op.Header()->SetIndexRoot(nxIdx::NoBlock);
+  op.Header()->SetIndexPageCount(0);
+  op.Header()->SetIndexKeyCount(0);
   if (root != nxIdx::NoBlock) FreeSubtree(op, root, 0);
 }

@@ -76,7 +76,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
   if (op.Root() == nxIdx::NoBlock) {
     PnxBlock leaf = NewNode(op, true);
     const TnxBlockNumber block = nxseThisBlock(leaf);
-    op.header->SetIndexRoot(block);
+    op.Header()->SetIndexRoot(block);
     const std::int32_t s = ieMaxLeafNodeKeyCount >> 1;
     // The first entry sits in the middle so the leaf can grow both ways.
     WriteLeafEntry(leaf, s, aKey, aRefNr);
@@ -86,7 +86,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
       TakeEntry(op, path, leaf, block, s, aKey);
       path->Position = ippOnKey;
     }
-    op.header->SetIndexKeyCount(1);
+    op.Header()->SetIndexKeyCount(1);
     return true;
   }
   std::vector<Level> levels;
@@ -135,7 +135,7 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
   const std::int32_t max = ieMaxLeafNodeKeyCount;
   if (nxseGetU16(leaf + nxIdx::Count) < max) {
     InsertIntoLeaf(op, leaf, leafBlock, pos, aKey, aRefNr, path);
-    op.header->SetIndexKeyCount(op.header->GetIndexKeyCount() + 1);
+    op.Header()->SetIndexKeyCount(op.Header()->GetIndexKeyCount() + 1);
     return true;
   }
   if (nxseGetU16(leaf + nxIdx::First) != 0) RaiseCorrupt(leafBlock);
@@ -209,8 +209,8 @@ bool TnxStaticKeyBstarTreeIndexEngine::InsertKey(TnxBaseTransaction* aTrans, con
     std::memcpy(NodeKey(root, 0), ieTempInsertKey.data(), ieNodeKeyLength);
     SetChild(root, 1, rightBlock);
     nxsePutU16(root + nxIdx::Count, 1);
-    op.header->SetIndexRoot(nxseThisBlock(root));
+    op.Header()->SetIndexRoot(nxseThisBlock(root));
   }
-  op.header->SetIndexKeyCount(op.header->GetIndexKeyCount() + 1);
+  op.Header()->SetIndexKeyCount(op.Header()->GetIndexKeyCount() + 1);
   return true;
 }

@@ -22,9 +22,14 @@ struct TnxStaticKeyBstarTreeIndexEngine::Op {
      std::int32_t aPL, TnxReleaseList* aRelease, TnxBaseIndexPath* aKeyPath = nullptr)
       : engine(aEngine),
         trans(aTrans),
-        header(aEngine->CreateHeaderAccess(aTrans, aDirty, aDirty, aFC, aPL)),
+        dirty(aDirty),
+        fc(aFC),
+        pl(aPL),
         release(aRelease ? aRelease : &own),
         guard{*release} {
+    // A reading operation takes the header values its transaction keeps.
+    kept = !aDirty && aEngine->ReadHeaderValues(aTrans, values);
+    if (!kept) (void)Header();
     if (aEngine->Keyless()) {
       aEngine->OpBegin(*this, aKeyPath);
       bound = true;
@@ -36,11 +41,35 @@ struct TnxStaticKeyBstarTreeIndexEngine::Op {
   Op(const Op&) = delete;
   Op& operator=(const Op&) = delete;
 
-  std::int32_t FC() const { return header->bhaFieldCount; }
-  std::int32_t PL() const { return header->bhaPartialLen; }
-  TnxBlockNumber Root() { return header->GetIndexRoot(); }
+  std::int32_t FC() const { return fc; }
+  std::int32_t PL() const { return pl; }
+  void SetCompare(std::int32_t aFC, std::int32_t aPL) {
+    fc = aFC;
+    pl = aPL;
+    if (header) header->SetCompareDate(aFC, aPL);
+  }
+  // The index's header access, made on first use when the values were kept.
+  TnxBaseIndexHeaderAccess* Header() {
+    if (!header) header.reset(engine->CreateHeaderAccess(trans, dirty, dirty, fc, pl));
+    return header.get();
+  }
+  TnxBlockNumber Root() { return kept ? values.hvRoot : header->GetIndexRoot(); }
+  std::uint32_t PageCount() { return kept ? values.hvPageCount : header->GetIndexPageCount(); }
+  std::uint32_t KeyCount() { return kept ? values.hvKeyCount : header->GetIndexKeyCount(); }
   // The most levels or leaves a walk may visit.
-  std::uint32_t Limit() { return header->GetIndexPageCount() + 1; }
+  std::uint32_t Limit() { return PageCount() + 1; }
+  // A block number of the index file other than 0.
+  bool ValidBlock(TnxBlockNumber aBlock) {
+    if (kept) return aBlock != 0 && aBlock < values.hvUsedBlocks;
+    return engine->bieIndexFile->ValidBlock(aBlock, Header()->FileHeader());
+  }
+  // Reads an index block (see nxReadIndexBlock).
+  PnxBlock ReadIndexBlock(bool aMarkDirty, TnxBlockNumber aBlock, TnxReleaseMethod& aRelease) {
+    if (kept && !aMarkDirty)
+      return nxReadIndexBlock(trans, engine->bieIndexFile, values.hvUsedBlocks, engine->bseID, false, aBlock, aRelease);
+    return nxReadIndexBlock(trans, engine->bieIndexFile, Header()->FileHeader(), engine->bseID, aMarkDirty, aBlock,
+                            aRelease);
+  }
 
   // The view of aTrans's blocks: it changes when the transaction changes a
   // block it did not own or starts a level, so that a node read before may
@@ -73,6 +102,12 @@ struct TnxStaticKeyBstarTreeIndexEngine::Op {
 
   TnxStaticKeyBstarTreeIndexEngine* engine;
   TnxBaseTransaction* trans;
+  bool dirty;
+  std::int32_t fc;
+  std::int32_t pl;
+  // Header values kept by the transaction (kept), else the header access.
+  bool kept = false;
+  TnxBaseIndexEngine::HeaderValues values;
   TnxOwned<TnxBaseIndexHeaderAccess> header;
   TnxReleaseList own;
   TnxReleaseList* release;

@@ -20,17 +20,17 @@ std::int32_t TnxStaticKeyBstarTreeIndexEngine::CompareRange(const TnxRangeInfo& 
 // an end on the crack after its last. False when the range has no key there.
 bool TnxStaticKeyBstarTreeIndexEngine::PlaceRange(Op& aOp, const TnxRangeInfo& aRange, bool aStart, Path* aPath,
                                                   TnxBaseFilterEngine* aKeyFilter) {
-  aOp.header->SetCompareDate(aRange.riFieldCount, aRange.riPartitial);
+  aOp.SetCompare(aRange.riFieldCount, aRange.riPartitial);
   const TnxSearchKeyAction action = aStart ? (aRange.riExclusive ? skaGreater : skaGreaterEqual)
                                            : (aRange.riExclusive ? skaSmaller : skaSmallerEqual);
   bool found;
   try {
     found = InternalFindKey(aOp, aKeyFilter, action, aPath, 0, aRange.riKey);
   } catch (...) {
-    aOp.header->SetCompareDate(0, 0);
+    aOp.SetCompare(0, 0);
     throw;
   }
-  aOp.header->SetCompareDate(0, 0);
+  aOp.SetCompare(0, 0);
   return found && aPath->Position == ippOnKey;
 }
 
@@ -436,7 +436,7 @@ TnxResult TnxStaticKeyBstarTreeIndexEngine::EstimateRecordCount(TnxBaseTransacti
   const auto [xs, xb] = descent(lo.get());
   const auto [ys, yb] = descent(hi.get());
   if (xs.size() != ys.size()) return 0;
-  const double n = op.header->GetIndexKeyCount(), p = op.header->GetIndexPageCount();
+  const double n = op.KeyCount(), p = op.PageCount();
   const double lmax = ieMaxLeafNodeKeyCount, imax = ieMaxInternalNodeKeyCount;
   const std::size_t d = xs.size() - 1;
   const double a = xs[0].count + 1.0;

@@ -613,6 +613,83 @@ void TnxSegmentedBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
   StoreRootItems(root, items);
 }
 
+// ---- Changing in place --------------------------------------------------------------------------------
+
+class TnxSegmentedBlobEngine::Bytes final : public TnxBlobBytes {
+ public:
+  Bytes(TnxSegmentedBlobEngine& aEngine, TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr)
+      : e_(aEngine), trans_(aTrans), nr_(aBlobNr) {
+    Load();
+  }
+  std::uint32_t Length() override { return length_; }
+  void Grow(std::uint32_t aLength) override {
+    if (aLength <= length_) return;
+    held_.clear();
+    root_.Release();
+    const std::vector<std::uint8_t> zeros(aLength - length_, 0);
+    e_.Write(trans_, nr_, length_, aLength - length_, zeros.data());
+    Load();
+  }
+  std::uint8_t& At(std::uint32_t aOffset) override {
+    nxAssert(aOffset < length_, "BLOB byte beyond the length");
+    // Tiny and data roots keep their bytes after the tag.
+    if (!list_) return root_.data[1 + aOffset];
+    for (Held& h : held_)
+      if (aOffset >= h.start && aOffset < h.end) return h.segment.data[1 + (aOffset - h.start)];
+    std::vector<Item> items = rootItems_;
+    std::uint32_t start = 0;
+    for (int depth = 1;; ++depth) {
+      if (depth > kMaxDepth) e_.RaiseTree(u"tree too deep");
+      const std::size_t i = ChildFor(items, aOffset);
+      const std::uint32_t from = i ? items[i - 1].end : start, end = items[i].end;
+      Segment s;
+      e_.Fetch(trans_, items[i].ref, false, s);
+      if (s.data[0] == kList) {
+        std::vector<Item> below = e_.ItemsOf(s.data, s.size);
+        e_.CheckEnds(below, from);
+        if (below.back().end != end) e_.RaiseTree(u"link list does not match its item");
+        items = std::move(below);
+        start = from;
+        continue;
+      }
+      if (s.data[0] != kData) e_.RaiseTree(u"segment is neither data nor a link list");
+      if (s.size < 2 || s.size - 1u != end - from) e_.RaiseTree(u"data segment does not match its item");
+      e_.Fetch(trans_, items[i].ref, true, s);
+      held_.push_back({std::move(s), from, end});
+      return held_.back().segment.data[1 + (aOffset - from)];
+    }
+  }
+
+ private:
+  struct Held {
+    Segment segment;
+    std::uint32_t start, end;
+  };
+  void Load() {
+    e_.FetchRoot(trans_, nr_, true, root_);
+    const std::uint8_t tag = root_.data[0];
+    if (tag == kFile8 || tag == kFile16 || tag == kLink8 || tag == kLink16)
+      throw EnxSegmentedBlobEngineException(nxErrReadOnlyField);
+    length_ = e_.StoredLength(root_);
+    list_ = tag == kList;
+    if (list_) rootItems_ = e_.ItemsOf(root_.data, root_.size);
+  }
+
+  TnxSegmentedBlobEngine& e_;
+  TnxBaseTransaction* trans_;
+  TnxBlobNr nr_;
+  Root root_;
+  std::uint32_t length_ = 0;
+  bool list_ = false;
+  std::vector<Item> rootItems_;
+  std::vector<Held> held_;
+};
+
+void TnxSegmentedBlobEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, const TnxBlobChange& aChange) {
+  Bytes bytes(*this, aTrans, aBlobNr);
+  aChange(bytes);
+}
+
 // ---- Truncation -------------------------------------------------------------------------------------
 
 bool TnxSegmentedBlobEngine::TruncateSubtree(TnxBaseTransaction* aTrans, Item& aItem, std::uint32_t aStart,

@@ -75,6 +75,9 @@ class TnxSegmentedBlobEngine : public TnxBaseBlobEngine {
   // it: an append); 15490 past 4 GB.
   void Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset, std::uint32_t aLen,
              const void* aBlob) override;
+  // In place: the root and the data segments of the bytes asked for are
+  // fetched for change once each; only Grow writes through Write.
+  void Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, const TnxBlobChange& aChange) override;
   void Rollback(TnxBaseTransaction* aTrans) override;
   // From version 47005: the next counter of the same BLOB (+65536).
   void IncBlobNr(TnxBlobNr& aBlobNr) override;
@@ -104,6 +107,7 @@ class TnxSegmentedBlobEngine : public TnxBaseBlobEngine {
   };
   struct Segment;
   struct Root;
+  class Bytes;
   using Sink = std::function<void(const std::uint8_t* aData, std::uint32_t aCount)>;
 
   void FetchRoot(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, bool aMarkDirty, Root& aRoot);

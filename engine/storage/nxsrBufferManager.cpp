@@ -1063,6 +1063,7 @@ TnxResult TnxBufferManager::AddFile(TnxBaseFile* aFile, TnxBaseTransaction* aTra
   aReleaseMethod.Clear();
   aBlock = nullptr;
   TnxPadlockGuard guard(*bmPadlock);
+  TnxHeadersChangedOnExit changed{*this};
   if (!aFile->fiTempStore) aFile->fiTempStore = bmTempStore;
   TnxResult result = 0;
   if (aFile->fiBlockZero) {
@@ -1101,6 +1102,7 @@ TnxResult TnxBufferManager::AddFile(TnxBaseFile* aFile, TnxBaseTransaction* aTra
 
 void TnxBufferManager::RemoveFile(TnxBaseFile* aFile) {
   TnxPadlockGuard guard(*bmPadlock);
+  TnxHeadersChangedOnExit changed{*this};
   aFile->FreeSnapShotLinks();
   for (TnxReadOnlyBlock* block = aFile->fiBlockListHead; block;) {
     TnxReadOnlyBlock* next = block->robFileNext;

@@ -563,8 +563,46 @@ class TnxBaseTransaction : public TnxObject {
   TnxBaseFile* btTransFileListTail = nullptr;
   bool btWriteThroughCommit = false;
 
+  // ---- header values kept between operations (the transaction's thread)
+  // A search reads a few values from its file's headers; the transaction
+  // keeps them while they cannot have changed: no header of its own changed
+  // since (counted by the header accesses that may change one) and no
+  // commit, rollback or file change anywhere (the buffer manager's epoch).
+  struct HeaderStamp {
+    std::uint64_t hsEpoch = 0;
+    std::uint64_t hsOwn = 0;
+    bool operator==(const HeaderStamp&) const = default;
+  };
+  struct HeaderValues {
+    std::uint32_t hvValue[4] = {};
+  };
+  // Taken before the values are read, and kept with them.
+  HeaderStamp CurrentHeaderStamp() const;
+  // False while a header of this transaction may be changing, or without
+  // values kept for aOwner and aKey at aStamp.
+  bool FindHeaderValues(const void* aOwner, std::int64_t aKey, const HeaderStamp& aStamp, HeaderValues& aValues) const;
+  void KeepHeaderValues(const void* aOwner, std::int64_t aKey, const HeaderStamp& aStamp, const HeaderValues& aValues);
+  bool ChangingHeader() const { return btHeaderWriters > 0; }
+  // A header access that may change a header begins and ends.
+  void BeginHeaderChange() { ++btHeaderWriters; }
+  void EndHeaderChange() {
+    --btHeaderWriters;
+    ++btHeaderStamp;
+  }
+
  private:
   bool btIsSnapshot;
+  struct KeptHeaderValues {
+    const void* khOwner = nullptr;
+    std::int64_t khKey = 0;
+    HeaderStamp khStamp;
+    HeaderValues khValues;
+  };
+  static constexpr std::size_t kKeptHeaderValues = 8;
+  KeptHeaderValues btKeptHeaders[kKeptHeaderValues];
+  std::size_t btKeptHeadersNext = 0;
+  std::int32_t btHeaderWriters = 0;
+  std::uint64_t btHeaderStamp = 0;
 };
 
 template <class T>
@@ -672,6 +710,9 @@ class TnxBaseFileHeaderAccess : public TnxObject {
 
  private:
   TnxBaseTransaction* bfhaCreateTrans;
+  // The transaction told that a header of it may change while this lives.
+  TnxBaseTransaction* bfhaChangingTrans = nullptr;
+  void BeginChange(TnxBaseTransaction* aTrans);
 };
 
 // Class-level functions of a header access class.
@@ -1037,6 +1078,10 @@ class TnxBufferManager : public TnxObject {
                   PnxBlock& aModifiableBlock);
   void DiscardBlock(TnxBaseFile* aFile, TnxBlockNumber aBlockNumber, TnxBaseTransaction* aTrans);
 
+  // Changes with every commit, rollback, file added or removed: header
+  // values a transaction kept at another epoch may be out of date.
+  std::uint64_t HeaderEpoch() const { return bmHeaderEpoch.load(std::memory_order_acquire); }
+
   // A top-level commit refuses with 15443 once the fatal-error latch is set,
   // before anything is journaled or committed.
   void CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit);
@@ -1145,8 +1190,11 @@ class TnxBufferManager : public TnxObject {
   std::int64_t bmBlockCacheEvict[3][2][2] = {};
   std::uint64_t bmChunkEmergency = 0;
   std::int32_t bmEmergencyCountdown = 64;
+  // Raised under the padlock after the change is in place (see HeaderEpoch).
+  void bmHeadersChanged() { bmHeaderEpoch.fetch_add(1, std::memory_order_acq_rel); }
 
  private:
+  std::atomic<std::uint64_t> bmHeaderEpoch{1};
   void bmRemoveExcessUsedBlocks(TnxCacheBlockState aState, bool aForce);
   friend class TnxBlockObject;
   void bmListAppend(TnxBlockObject* aObject, TnxCacheBlockState aState, bool aFrequency, bool aResident);

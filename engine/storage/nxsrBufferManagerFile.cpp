@@ -87,7 +87,15 @@ TnxBaseFileHeaderAccess::TnxBaseFileHeaderAccess(TnxBaseTransaction* aTrans, boo
     : bfhaHeaderFile(aBlockAccess->baFile),
       bfhaIsDirty(aMarkDirty),
       bfhaBlockAccess(aBlockAccess),
-      bfhaCreateTrans(aTrans) {}
+      bfhaCreateTrans(aTrans) {
+  if (aMarkDirty) BeginChange(aTrans);
+}
+
+void TnxBaseFileHeaderAccess::BeginChange(TnxBaseTransaction* aTrans) {
+  if (bfhaChangingTrans || !aTrans) return;
+  aTrans->BeginHeaderChange();
+  bfhaChangingTrans = aTrans;
+}
 
 void TnxBaseFileHeaderAccess::afterConstruction() {
   if (TnxBlockAccess* main = bfhaBlockAccess->baMain) {
@@ -101,6 +109,7 @@ void TnxBaseFileHeaderAccess::afterConstruction() {
 TnxBaseFileHeaderAccess::~TnxBaseFileHeaderAccess() {
   nxReleaseBlock(bfhaRelease, Header);
   platform::TObject::free(bfhaMainHeader);
+  if (bfhaChangingTrans) bfhaChangingTrans->EndHeaderChange();
 }
 
 void TnxBaseFileHeaderAccess::LoadHeader(TnxBaseTransaction* aTrans) {
@@ -110,6 +119,7 @@ void TnxBaseFileHeaderAccess::LoadHeader(TnxBaseTransaction* aTrans) {
 
 void TnxBaseFileHeaderAccess::MarkDirty(TnxBaseTransaction* aTrans) {
   if (bfhaIsDirty) return;
+  BeginChange(aTrans);
   nxReleaseBlock(bfhaRelease, Header);
   bfhaIsDirty = true;
   LoadHeader(aTrans);

@@ -18,4 +18,11 @@ std::uint32_t nxsrUsedBlocksOf(TnxBaseFile* aFile, const std::uint8_t* aHeader);
 extern TnxUseCount gBufferManagerStarts;
 
 void nxsrDropBlock(TnxBufferManager* aManager, TnxReadOnlyBlock* aBlock);
+
+// Raises the header epoch when a commit, rollback or file change ends,
+// whichever way it ends. Made under the padlock.
+struct TnxHeadersChangedOnExit {
+  TnxBufferManager& manager;
+  ~TnxHeadersChangedOnExit() { manager.bmHeadersChanged(); }
+};
 void nxsrSnapShotBeforeCommit(TnxReadOnlyBlock* aBlock);

@@ -205,9 +205,38 @@ void TnxBufferManager::DetachFiles(TnxBaseTransaction* aTrans, TnxBaseTransactio
   }
 }
 
+TnxBaseTransaction::HeaderStamp TnxBaseTransaction::CurrentHeaderStamp() const {
+  return {btBufferManager->HeaderEpoch(), btHeaderStamp};
+}
+
+bool TnxBaseTransaction::FindHeaderValues(const void* aOwner, std::int64_t aKey, const HeaderStamp& aStamp,
+                                          HeaderValues& aValues) const {
+  if (ChangingHeader()) return false;
+  for (const KeptHeaderValues& kept : btKeptHeaders)
+    if (kept.khOwner == aOwner && kept.khKey == aKey && kept.khStamp == aStamp) {
+      aValues = kept.khValues;
+      return true;
+    }
+  return false;
+}
+
+void TnxBaseTransaction::KeepHeaderValues(const void* aOwner, std::int64_t aKey, const HeaderStamp& aStamp,
+                                          const HeaderValues& aValues) {
+  if (ChangingHeader() || aStamp.hsOwn != btHeaderStamp) return;
+  KeptHeaderValues* slot = nullptr;
+  for (KeptHeaderValues& kept : btKeptHeaders)
+    if (kept.khOwner == aOwner && kept.khKey == aKey) slot = &kept;
+  if (!slot) {
+    slot = &btKeptHeaders[btKeptHeadersNext];
+    btKeptHeadersNext = (btKeptHeadersNext + 1) % kKeptHeaderValues;
+  }
+  *slot = {aOwner, aKey, aStamp, aValues};
+}
+
 void TnxBufferManager::CommitTransaction(TnxBaseTransaction* aTrans, TnxFlushList* aFlushList, bool aIsWTCommit) {
   if (!aTrans) return;
   TnxPadlockGuard guard(*bmPadlock);
+  TnxHeadersChangedOnExit changed{*this};
   TnxBaseTransactionLevel* level = aTrans->btTransLevelsTail;
   nxAssert(level != nullptr, "Commit of a transaction without a level");
   if (level->Level() == 0) {
@@ -336,6 +365,7 @@ void TnxBufferManager::RollbackAllBlocks(TnxBaseTransaction* aTrans) {
 void TnxBufferManager::RollbackTransaction(TnxBaseTransaction* aTrans) {
   if (!aTrans) return;
   TnxPadlockGuard guard(*bmPadlock);
+  TnxHeadersChangedOnExit changed{*this};
   TnxBaseTransactionLevel* level = aTrans->btTransLevelsTail;
   nxAssert(level != nullptr, "Rollback of a transaction without a level");
   if (level->tlLevel > 0) {
@@ -358,6 +388,7 @@ void TnxBufferManager::RollbackTransaction(TnxBaseTransaction* aTrans) {
 
 void TnxBufferManager::RollbackTransactionLevel(TnxBaseTransactionLevel* aTransLevel) {
   TnxPadlockGuard guard(*bmPadlock);
+  TnxHeadersChangedOnExit changed{*this};
   TnxBaseTransaction* trans = aTransLevel->tlTransaction;
   if (aTransLevel->tlLevel > 0) {
     RollbackLevelBlocks(aTransLevel);

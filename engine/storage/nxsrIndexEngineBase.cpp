@@ -54,10 +54,10 @@ PL_CLASS_INFO_IMPL(TnxBaseIndexPath, TnxPersistent, "TnxBaseIndexPath", nullptr)
 
 // ---- Index blocks ------------------------------------------------------------------------
 
-PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, TnxBaseFileHeaderAccess* aHeader,
-                          std::int32_t aID, bool aMarkDirty, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aRelease) {
-  const bool valid = aHeader ? aAccess->ValidBlock(aBlockNumber, aHeader) : aAccess->ValidBlock(aBlockNumber, aTrans);
-  if (!valid)
+namespace {
+PnxBlock readIndexBlockChecked(bool aValid, TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, std::int32_t aID,
+                               bool aMarkDirty, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aRelease) {
+  if (!aValid)
     throw EnxBaseIndexEngineException(nxErrInvalidBlockNumber,
                                       u"Block number is either < 0, or >= number of blocks in file [%s, block %d]",
                                       {aAccess->fiName(), static_cast<std::int64_t>(aBlockNumber)});
@@ -68,6 +68,19 @@ PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, T
                                       {aAccess->fiName(), static_cast<std::int64_t>(aBlockNumber)});
   if (aMarkDirty) nxsePutU64(block + nxIdx::Ident, nxseGetU64(block + nxIdx::Ident) + 1);
   return pin.HandOver(aRelease);
+}
+}  // namespace
+
+PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, TnxBaseFileHeaderAccess* aHeader,
+                          std::int32_t aID, bool aMarkDirty, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aRelease) {
+  const bool valid = aHeader ? aAccess->ValidBlock(aBlockNumber, aHeader) : aAccess->ValidBlock(aBlockNumber, aTrans);
+  return readIndexBlockChecked(valid, aTrans, aAccess, aID, aMarkDirty, aBlockNumber, aRelease);
+}
+
+PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, std::uint32_t aUsedBlocks,
+                          std::int32_t aID, bool aMarkDirty, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aRelease) {
+  const bool valid = aBlockNumber != 0 && aBlockNumber < aUsedBlocks;
+  return readIndexBlockChecked(valid, aTrans, aAccess, aID, aMarkDirty, aBlockNumber, aRelease);
 }
 
 // ---- Header access -----------------------------------------------------------------------
@@ -81,10 +94,16 @@ TnxBaseIndexHeaderAccess::TnxBaseIndexHeaderAccess(TnxBaseTransaction* aTrans, T
       bhaID(aIndex->bieIndicesEngine->bseID),
       bhaIndex(aIndex),
       bhaFieldCount(aFieldCount),
-      bhaPartialLen(aPartialLen) {}
+      bhaPartialLen(aPartialLen) {
+  if (aIndexMarkDirty && aTrans) {
+    aTrans->BeginHeaderChange();
+    bhaChanging = true;
+  }
+}
 
 TnxBaseIndexHeaderAccess::~TnxBaseIndexHeaderAccess() {
   if (bhaFileHeader) platform::TObject::free(bhaFileHeader);
+  if (bhaChanging) bhaTrans->EndHeaderChange();
 }
 
 TnxBaseFileHeaderAccess* TnxBaseIndexHeaderAccess::FileHeader() {
@@ -215,6 +234,26 @@ TnxBaseIndexHeaderAccess* TnxBaseIndexEngine::CreateHeaderAccess(TnxBaseTransact
                                                                  std::int32_t aPartialLen) {
   return bieIndicesEngine->HeaderAccessClass()(aTrans, this, aFileMarkDirty, aIndexMarkDirty, aFieldCount,
                                                aPartialLen);
+}
+
+bool TnxBaseIndexEngine::ReadHeaderValues(TnxBaseTransaction* aTrans, HeaderValues& aValues) {
+  if (!aTrans || aTrans->ChangingHeader()) return false;
+  // The values belong to the file, the indices engine and the index number.
+  const void* owner = bieIndexFile->baFile;
+  const std::int64_t key =
+      (static_cast<std::int64_t>(bieIndicesEngine->bseID) << 32) | static_cast<std::uint32_t>(bieIndexNumber);
+  const TnxBaseTransaction::HeaderStamp stamp = aTrans->CurrentHeaderStamp();
+  TnxBaseTransaction::HeaderValues kept;
+  if (!aTrans->FindHeaderValues(owner, key, stamp, kept)) {
+    TnxOwned<TnxBaseIndexHeaderAccess> header(CreateHeaderAccess(aTrans, false, false, 0, 0));
+    kept.hvValue[0] = header->GetIndexRoot();
+    kept.hvValue[1] = header->GetIndexPageCount();
+    kept.hvValue[2] = header->GetIndexKeyCount();
+    kept.hvValue[3] = header->FileHeader()->UsedBlocks();
+    aTrans->KeepHeaderValues(owner, key, stamp, kept);
+  }
+  aValues = {kept.hvValue[0], kept.hvValue[1], kept.hvValue[2], kept.hvValue[3]};
+  return true;
 }
 
 TnxBaseBulkBuilder* TnxBaseIndexEngine::CreateBulkBuilder(TnxBaseTransaction* aTrans) {

@@ -48,6 +48,9 @@ inline constexpr TnxRefNr nxNoRefNr = 0x7FFFFFFFFFFFFFFF;
 // counter. aRelease receives the block's release method.
 PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, TnxBaseFileHeaderAccess* aHeader,
                           std::int32_t aID, bool aMarkDirty, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aRelease);
+// The same against a used-block count read before.
+PnxBlock nxReadIndexBlock(TnxBaseTransaction* aTrans, TnxBlockAccess* aAccess, std::uint32_t aUsedBlocks,
+                          std::int32_t aID, bool aMarkDirty, TnxBlockNumber aBlockNumber, TnxReleaseMethod& aRelease);
 
 enum TnxKeyErrorType : std::uint8_t { etInsert, etDelete, etModifyDelete, etModifyInsert, etBulkCreate };
 
@@ -90,6 +93,10 @@ class TnxBaseIndexHeaderAccess : public TnxObject {
   TnxBaseFileHeaderAccess* bhaFileHeader = nullptr;
   std::int32_t bhaFieldCount;
   std::int32_t bhaPartialLen;
+
+ private:
+  // Told that a header may change while this lives (index part dirty).
+  bool bhaChanging = false;
 };
 
 // Class function of an indices engine class: its header access.
@@ -170,6 +177,16 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   virtual TnxBaseIndexPath* CreateIndexPath() = 0;
   TnxBaseIndexHeaderAccess* CreateHeaderAccess(TnxBaseTransaction* aTrans, bool aFileMarkDirty, bool aIndexMarkDirty,
                                                std::int32_t aFieldCount, std::int32_t aPartialLen);
+  // The header values a search reads, as aTrans sees them: kept by the
+  // transaction between operations. False without a transaction or while
+  // it changes a header: then the caller reads the header itself.
+  struct HeaderValues {
+    TnxBlockNumber hvRoot = 0;
+    std::uint32_t hvPageCount = 0;
+    std::uint32_t hvKeyCount = 0;
+    std::uint32_t hvUsedBlocks = 0;  // of the index file
+  };
+  bool ReadHeaderValues(TnxBaseTransaction* aTrans, HeaderValues& aValues);
   virtual void ValidateIndexPath(TnxBaseTransaction* aTrans, TnxBaseIndexPath* aPath) = 0;
   virtual TnxBaseBulkBuilder* CreateBulkBuilder(TnxBaseTransaction* aTrans);
 

@@ -262,6 +262,44 @@ TnxBaseBlobEngine::TnxBaseBlobEngine(TnxDictionaryItem* aDescriptor, TnxBaseTran
   bbeBlobFile = fileOf(aFiles, descriptor->FileNumber());
 }
 
+namespace {
+// The bytes of a BLOB read whole, for Modify.
+class TnxBlobBytesBuffer final : public TStream, public TnxBlobBytes {
+ public:
+  std::int32_t Read(void*, std::int32_t) override { return 0; }
+  std::int64_t Seek(std::int64_t, TSeekOrigin) override { return 0; }
+  std::int32_t Write(const void* aBuffer, std::int32_t aCount) override {
+    const auto* bytes = static_cast<const std::uint8_t*>(aBuffer);
+    bbbBytes.insert(bbbBytes.end(), bytes, bytes + aCount);
+    return aCount;
+  }
+  std::uint32_t Length() override { return static_cast<std::uint32_t>(bbbBytes.size()); }
+  void Grow(std::uint32_t aLength) override {
+    if (aLength > bbbBytes.size()) bbbBytes.resize(aLength, 0);
+  }
+  std::uint8_t& At(std::uint32_t aOffset) override {
+    nxAssert(aOffset < bbbBytes.size(), "BLOB byte beyond the length");
+    return bbbBytes[aOffset];
+  }
+  std::vector<std::uint8_t> bbbBytes;
+};
+}  // namespace
+
+void TnxBaseBlobEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, const TnxBlobChange& aChange) {
+  nxString name;
+  TnxBlobNr source = 0;
+  if (IsFileBlob(aTrans, aBlobNr, name) || IsBlobLink(aTrans, aBlobNr, name, source))
+    throw EnxBaseBlobEngineException(nxErrReadOnlyField);
+  std::uint32_t length = 0;
+  if (const TnxResult r = GetBlobLength(aTrans, aBlobNr, {}, length)) throw EnxBaseBlobEngineException(r);
+  TnxBlobBytesBuffer buffer;
+  if (length > 0)
+    if (const TnxResult r = Read(aTrans, aBlobNr, 0, length, {}, buffer)) throw EnxBaseBlobEngineException(r);
+  if (buffer.Length() != length) throw EnxBaseBlobEngineException(nxErrBlobGeneral);
+  aChange(buffer);
+  if (buffer.Length() > 0) Write(aTrans, aBlobNr, 0, buffer.Length(), buffer.bbbBytes.data());
+}
+
 void TnxBaseBlobEngine::CheckDictionary(TnxBaseTableDescriptor* aTable) {
   TnxBaseBlobDescriptor* descriptor = aTable->BlobDescriptor();
   if (!descriptor) return;

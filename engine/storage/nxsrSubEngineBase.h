@@ -213,6 +213,20 @@ using TnxBlobLinkGetLength =
 using TnxBlobLinkRead = std::function<TnxResult(const nxString& aTableName, TnxBlobNr aBlobNr, std::uint32_t aOffset,
                                                 std::uint32_t aLen, TStream& aStream)>;
 
+// A BLOB's bytes, changeable in place during one Modify call.
+class TnxBlobBytes {
+ public:
+  virtual std::uint32_t Length() = 0;
+  // Appends zero bytes up to aLength (never shrinks).
+  virtual void Grow(std::uint32_t aLength) = 0;
+  // The byte at aOffset (below Length()), writable until the next Grow.
+  virtual std::uint8_t& At(std::uint32_t aOffset) = 0;
+
+ protected:
+  ~TnxBlobBytes() = default;
+};
+using TnxBlobChange = std::function<void(TnxBlobBytes& aBytes)>;
+
 class TnxBaseBlobEngine : public TnxBaseSubEngine {
   PL_CLASS_INFO_DECL()
  public:
@@ -238,6 +252,11 @@ class TnxBaseBlobEngine : public TnxBaseSubEngine {
   virtual void Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aLen) = 0;
   virtual void Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset, std::uint32_t aLen,
                      const void* aBlob) = 0;
+  // Reads and changes bytes of one BLOB in place as one operation. aChange
+  // raises only before it changes a byte (a change made before a raise may
+  // or may not stay). 10502 for a file BLOB or link. This one reads the
+  // whole BLOB and writes it back.
+  virtual void Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, const TnxBlobChange& aChange);
   virtual void Rollback(TnxBaseTransaction*) {}
   virtual void IncBlobNr(TnxBlobNr&) {}
 

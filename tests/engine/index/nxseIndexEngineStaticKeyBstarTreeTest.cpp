@@ -264,5 +264,98 @@ TEST_F(BstarTreeModelTest, GrowsFourLevelsAndShrinksToEmpty) {
   EXPECT_EQ(checkFile(), "");
 }
 
+// ---- Header values kept by a transaction between searches --------------------------------
+
+class KeptHeaderTest : public IndexTest {
+ protected:
+  void SetUp() override {
+    IndexTest::SetUp();
+    createIndexed({{u"ByName", idNone, {1}}});
+  }
+  std::vector<std::uint8_t> nameKey(std::int32_t aNumber) {
+    return key(0, std::nullopt, "n" + std::to_string(aNumber));
+  }
+  bool found(TnxBaseTransaction* aTrans, std::int32_t aNumber, TnxRefNr* aRefNr = nullptr) {
+    TnxOwned<TnxStaticKeyBstarTreeIndexPath> path = newPath();
+    const std::vector<std::uint8_t> k = nameKey(aNumber);
+    const bool hit = engine()->FindKey(aTrans, k.data(), 0, 0, 0, path.get(), skaEqualFirst, nullptr);
+    if (hit && aRefNr) *aRefNr = path->RefNr;
+    return hit;
+  }
+  std::uint32_t keyCount(TnxBaseTransaction* aTrans) {
+    std::uint32_t count = 0;
+    engine()->GetKeyCount(aTrans, count);
+    return count;
+  }
+  void insert(TnxBaseTransaction* aTrans, std::int32_t aNumber) {
+    const std::vector<std::uint8_t> k = nameKey(aNumber);
+    ASSERT_TRUE(engine()->InsertKey(aTrans, k.data(), static_cast<TnxRefNr>(aNumber + 1), 0, nullptr)) << aNumber;
+  }
+};
+
+class KeptHeaderSnapshotReader : public TnxBaseTransaction {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit KeptHeaderSnapshotReader(TnxBufferManager* aManager) : TnxBaseTransaction(aManager, nullptr, true, false) {}
+  TnxResult Commit() override { return 0; }
+  TnxResult Rollback() override { return 0; }
+};
+PL_CLASS_INFO_IMPL(KeptHeaderSnapshotReader, TnxBaseTransaction, "KeptHeaderSnapshotReader", nullptr)
+
+// Every search before and after an insert: the values kept after the search
+// must follow the insert's new root (splits up to three levels) and count.
+TEST_F(KeptHeaderTest, ATransactionSearchesThroughItsOwnRootAndCountChanges) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  for (std::int32_t i = 0; i < 400; ++i) {
+    ASSERT_FALSE(found(trans.get(), i)) << i;
+    ASSERT_EQ(keyCount(trans.get()), static_cast<std::uint32_t>(i));
+    insert(trans.get(), i);
+    TnxRefNr refNr = 0;
+    ASSERT_TRUE(found(trans.get(), i, &refNr)) << i;
+    EXPECT_EQ(refNr, static_cast<TnxRefNr>(i + 1));
+    ASSERT_TRUE(found(trans.get(), 0)) << i;
+  }
+  std::uint32_t depth = 0;
+  EXPECT_EQ(checkTree(trans.get(), 0, &depth).size(), 400u);
+  EXPECT_GE(depth, 3u);
+  // A rolled-back level takes its root and count back with it.
+  trans->StartNested(false);
+  for (std::int32_t i = 400; i < 800; ++i) insert(trans.get(), i);
+  ASSERT_TRUE(found(trans.get(), 799));
+  ASSERT_EQ(keyCount(trans.get()), 800u);
+  trans->Rollback();
+  EXPECT_FALSE(found(trans.get(), 799));
+  EXPECT_EQ(keyCount(trans.get()), 400u);
+  EXPECT_TRUE(found(trans.get(), 399));
+  trans->Commit();
+}
+
+// A snapshot reader keeps seeing the header of its snapshot after a later
+// commit splits the root; a plain reader that searched before that commit
+// sees it after.
+TEST_F(KeptHeaderTest, ASnapshotReaderKeepsItsHeaderWhileAPlainReaderSeesTheNextCommit) {
+  TnxOwned<TestTransaction> writer(newTransaction());
+  for (std::int32_t i = 0; i < 10; ++i) insert(writer.get(), i);
+  writer->Commit();
+  TnxOwned<KeptHeaderSnapshotReader> snapshot(platform::create<KeptHeaderSnapshotReader>(manager_));
+  TnxOwned<TestTransaction> reader(newTransaction());
+  for (TnxBaseTransaction* r : std::initializer_list<TnxBaseTransaction*>{snapshot.get(), reader.get()}) {
+    ASSERT_EQ(keyCount(r), 10u);
+    ASSERT_TRUE(found(r, 9));
+    ASSERT_FALSE(found(r, 300));
+  }
+  writer.reset(newTransaction());
+  for (std::int32_t i = 10; i < 400; ++i) insert(writer.get(), i);
+  writer->Commit();
+  EXPECT_EQ(keyCount(snapshot.get()), 10u);
+  EXPECT_TRUE(found(snapshot.get(), 9));
+  EXPECT_FALSE(found(snapshot.get(), 300));
+  EXPECT_FALSE(found(snapshot.get(), 10));
+  EXPECT_EQ(keyCount(reader.get()), 400u);
+  EXPECT_TRUE(found(reader.get(), 300));
+  EXPECT_TRUE(found(reader.get(), 9));
+  reader->Commit();
+}
+
 }  // namespace
 }  // namespace nxtest

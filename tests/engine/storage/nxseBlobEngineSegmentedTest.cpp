@@ -284,6 +284,77 @@ TEST_F(BlobTest, FreeBlobFreesOnlyEmptyBlobs) {
   trans->Commit();
 }
 
+// Bytes changed in place in one operation, across every root kind and tree
+// height, with growth past the end, against a model.
+TEST_F(BlobTest, ModifyChangesBytesInPlaceInEveryTreeShape) {
+  struct Case {
+    const char* what;
+    std::size_t length;
+    bool crowded;  // other BLOBs fill the root's block: a second level
+    int height;  // at least; 0: the bytes are in the root
+  };
+  const Case cases[] = {{"tiny root", 5, false, 0},
+                        {"data root", 300, false, 0},
+                        {"link list", 8000, false, 1},
+                        {"two levels", 200000, true, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxOwned<TestTransaction> trans(newTransaction());
+    const TnxBlobNr nr = add(trans.get());
+    if (c.crowded)
+      for (int i = 0; i < 200; ++i) write(trans.get(), add(trans.get()), 0, bytes(12, static_cast<std::uint32_t>(i)));
+    std::string model = bytes(c.length, static_cast<std::uint32_t>(c.length));
+    for (std::size_t at = 0; at < model.size(); at += 25000)
+      write(trans.get(), nr, static_cast<std::uint32_t>(at), model.substr(at, 25000));
+    const int h = height(trans.get(), nr);
+    ASSERT_EQ(h > 0, c.height > 0);
+    ASSERT_GE(h, c.height);
+    trans->Commit();
+    const std::string before = model;
+    // A rolled-back change leaves the bytes as they were.
+    trans.reset(newTransaction());
+    blobs()->Modify(trans.get(), nr, [&](TnxBlobBytes& b) { b.At(static_cast<std::uint32_t>(before.size() / 2)) ^= 1; });
+    trans->Rollback();
+    trans.reset(newTransaction());
+    ASSERT_EQ(read(trans.get(), nr), before);
+    const std::size_t n = model.size();
+    const std::size_t offsets[] = {0, 1, 3, n / 3, n / 2, n - 1};
+    blobs()->Modify(trans.get(), nr, [&](TnxBlobBytes& b) {
+      ASSERT_EQ(b.Length(), n);
+      for (std::size_t at : offsets) {
+        EXPECT_EQ(b.At(static_cast<std::uint32_t>(at)), static_cast<std::uint8_t>(model[at])) << at;
+        b.At(static_cast<std::uint32_t>(at)) ^= 0x5A;
+        model[at] = static_cast<char>(model[at] ^ 0x5A);
+      }
+      b.Grow(static_cast<std::uint32_t>(n + 40));
+      EXPECT_EQ(b.Length(), n + 40);
+      b.At(static_cast<std::uint32_t>(n + 39)) = 0x7F;
+      b.At(0) ^= 0x01;  // a byte held before the growth, reached again
+    });
+    model.append(39, '\0');
+    model.push_back('\x7F');
+    model[0] = static_cast<char>(model[0] ^ 0x01);
+    EXPECT_EQ(read(trans.get(), nr), model);
+    // Others see the change only once it is committed.
+    TnxOwned<TestTransaction> reader(newTransaction());
+    EXPECT_EQ(read(reader.get(), nr), before);
+    trans->Commit();
+    EXPECT_EQ(checkFile(), "");
+    EXPECT_EQ(read(reader.get(), nr), model);
+    reader->Commit();
+  }
+}
+
+TEST_F(BlobTest, ModifyRefusesFileBlobsAndLinks) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBlobNr file = 0, link = 0;
+  blobs()->AddFileBlob(trans.get(), u"a.b", file);
+  blobs()->AddBlobLink(trans.get(), u"other", 7, link);
+  for (const TnxBlobNr nr : {file, link})
+    expectCode([&] { blobs()->Modify(trans.get(), nr, [](TnxBlobBytes&) { FAIL() << "called"; }); }, 10502);
+  trans->Commit();
+}
+
 TEST_F(BlobTest, FileBlobsKeepTheirNameByVersion) {
   table(29999);
   TnxOwned<TestTransaction> trans(newTransaction());
