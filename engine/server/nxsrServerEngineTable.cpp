@@ -318,9 +318,17 @@ void TnxServerBaseTable::sbtEndTransactionOnLocks(TnxBaseTransaction* aTrans) {
 bool TnxServerBaseTable::sbtIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose,
                                        std::int32_t aExpectedLockCount) {
   {
+    // Open cursors keep the table active unless each, asked in turn, closes
+    // itself; a handler that frees its cursor unlinks it from the chain.
     TnxPadlockGuard guard(*sbtCursorsPadlock);
-    // Open cursors keep the table active; they close themselves on request.
-    if (sbtCursorCount.load(std::memory_order_acquire) > 0 || sbtCursorsHead) return false;
+    while (TnxServerTableCursor* first = sbtCursorsHead) {
+      if (!aRequestClose) return false;
+      first->RequestClose();
+      if (sbtCursorsHead == first) return false;
+      sbtCursorsPadlock->Unlock();
+      sbtCursorsPadlock->Lock();
+    }
+    if (sbtCursorCount.load(std::memory_order_acquire) > 0) return false;
   }
   for (TnxServerBaseTable* child : sbtChildren)
     if (!child->sbtIsInactive(aIgnoreKeepInMemory, aRequestClose, aExpectedLockCount)) return false;
@@ -818,8 +826,10 @@ bool TnxServerRootTable::srtIsCandidate(bool aIgnoreKeepInMemory, std::int32_t a
 bool TnxServerRootTable::srtIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose,
                                        std::int32_t aExpectedLockCount) {
   if (!srtIsCandidate(aIgnoreKeepInMemory, aExpectedLockCount)) return false;
-  if (srtCursorCount.load(std::memory_order_acquire) > 0) return false;
+  // The cursor test asks the open cursors of the tree to close when asked
+  // to; the tree's count covers cursors that are not in a chain yet.
   if (!sbtIsInactive(aIgnoreKeepInMemory, aRequestClose, aExpectedLockCount)) return false;
+  if (srtCursorCount.load(std::memory_order_acquire) > 0) return false;
   // A user may have come meanwhile: the tests must still hold.
   if (!srtIsCandidate(aIgnoreKeepInMemory, aExpectedLockCount)) return false;
   // An exclusive commit still flushing keeps the table.
