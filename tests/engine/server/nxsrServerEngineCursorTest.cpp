@@ -250,8 +250,11 @@ TEST_F(ServerCursorTest, ShareMatrixAcrossDatabases) {
     TnxServerTableCursor* first = nullptr;
     ASSERT_EQ(Open(db_, u"qbnk", c.firstMode, c.firstShare, first), 0);
     TnxServerTableCursor* second = nullptr;
+    const std::int32_t count = engine_->CursorCount();
     EXPECT_EQ(Open(otherDb, u"qbnk", c.newMode, c.newShare, second), c.conflict ? nxErrNoExclusiveAccess : 0)
         << int(c.firstMode) << int(c.firstShare) << int(c.newMode) << int(c.newShare);
+    // A refused open leaves no cursor behind.
+    EXPECT_EQ(engine_->CursorCount(), count + (c.conflict ? 0 : 1));
     TnxAbstractServerObject::Free(second);
     TnxAbstractServerObject::Free(first);
   }
