@@ -207,6 +207,10 @@ TEST_F(ServerCursorTest, OpenNameRulesAndReadOnlyDatabase) {
   EXPECT_EQ(Open(db_, u"", omReadWrite, smShared, cursor), nxErrNoSuchTable);
   EXPECT_EQ(Open(db_, u"qbnk::b", omReadWrite, smShared, cursor), nxErrInvalidTableName);
   EXPECT_EQ(Open(db_, u"missing", omReadWrite, smShared, cursor), nxErrNoSuchTable);
+  TnxAbstractCursor* cacheCursor = nullptr;
+  EXPECT_EQ(db_->CursorCacheOpen(cacheCursor, u"qbnk", u"", omReadOnly, smShared, 0, u"", -1, true, {}, 500), 9221);
+  EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()), "Database does not support opening of cache cursors");
+  EXPECT_EQ(cacheCursor, nullptr);
   TnxServerDatabase* readOnlyDb = Database(session_, omReadOnly);
   EXPECT_EQ(Open(readOnlyDb, u"qbnk", omReadWrite, smShared, cursor), nxErrDatabaseReadOnly);
   EXPECT_EQ(engine_->CursorCount(), before);
