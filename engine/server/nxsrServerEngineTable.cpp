@@ -220,6 +220,15 @@ void TnxServerBaseTable::sbtGetStats(TnxBaseTransaction* aTrans, TnxServerTableS
   {
     TnxPadlockGuard guard(*sbtCursorsPadlock);
     aStats.OpenCursors = CursorCount();
+    std::vector<const void*> databases, sessions;
+    for (TnxServerTableCursor* cursor = sbtCursorsHead; cursor; cursor = cursor->TableNext()) {
+      if (std::find(databases.begin(), databases.end(), cursor->Database()) == databases.end())
+        databases.push_back(cursor->Database());
+      if (std::find(sessions.begin(), sessions.end(), cursor->Session()) == sessions.end())
+        sessions.push_back(cursor->Session());
+    }
+    aStats.Databases = static_cast<std::int32_t>(databases.size());
+    aStats.Sessions = static_cast<std::int32_t>(sessions.size());
   }
   if (sbtRoot && sbtRoot->StreamEngine()) sbtRoot->StreamEngine()->GetNamedStreamCount(aTrans, aStats.NamedStreams);
 }

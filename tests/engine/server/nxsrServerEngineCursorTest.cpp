@@ -439,4 +439,19 @@ TEST_F(ServerCursorTest, RecordBufferClearAppliesClientDefaults) {
   cursor->RecordBufferFree(buffer);
 }
 
+TEST_F(ServerCursorTest, TableStatsCountDistinctDatabasesAndSessions) {
+  Build(u"qbnk", nxtest::tableDictionary(true));
+  TnxServerTableCursor* first = Open(u"qbnk");
+  Open(u"qbnk");
+  TnxServerDatabase* sameSession = Database(session_, omReadWrite);
+  TnxServerTableCursor* cursor = nullptr;
+  ASSERT_EQ(Open(sameSession, u"qbnk", omReadOnly, smShared, cursor), 0);
+  ASSERT_EQ(Open(Database(Session(), omReadWrite), u"qbnk", omReadOnly, smShared, cursor), 0);
+  TnxServerTableStats stats;
+  first->Table()->sbtGetStats(nullptr, stats);
+  EXPECT_EQ(stats.OpenCursors, 4);
+  EXPECT_EQ(stats.Databases, 3);
+  EXPECT_EQ(stats.Sessions, 2);
+}
+
 }  // namespace
