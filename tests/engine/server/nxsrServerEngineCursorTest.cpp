@@ -454,4 +454,18 @@ TEST_F(ServerCursorTest, TableStatsCountDistinctDatabasesAndSessions) {
   EXPECT_EQ(stats.Sessions, 2);
 }
 
+TEST_F(ServerCursorTest, NextLsnOnlyInsideATransactionAndRaisesIt) {
+  Build(u"qbnk", nxtest::tableDictionary(true));
+  TnxServerTableCursor* cursor = Open(u"qbnk");
+  TnxLSN lsn = 0;
+  EXPECT_FALSE(cursor->GetNextLSN(lsn));
+  ASSERT_EQ(db_->TransactionStart(false, false), 0);
+  ASSERT_TRUE(cursor->GetNextLSN(lsn));
+  EXPECT_GT(lsn, 0u);
+  TnxBaseTransaction* trans = cursor->GetActiveTrans();
+  EXPECT_GE(trans->btLSN, lsn);
+  EXPECT_GE(trans->TransLevel()->tlLSN, lsn);
+  EXPECT_EQ(db_->TransactionRollback(), 0);
+}
+
 }  // namespace
