@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "nxsdDataDictionaryRefInt.h"
 #include "nxsdDefaultValueEngine.h"
 #include "nxsrServerEngineTableTestSupport.h"
 #include "nxTestWatchdog.h"
@@ -466,6 +467,50 @@ TEST_F(ServerCursorTest, NextLsnOnlyInsideATransactionAndRaisesIt) {
   EXPECT_GE(trans->btLSN, lsn);
   EXPECT_GE(trans->TransLevel()->tlLSN, lsn);
   EXPECT_EQ(db_->TransactionRollback(), 0);
+}
+
+// Records the actions it hears.
+class RecordingCursorExtender : public TnxBaseEngineExtender {
+ public:
+  RecordingCursorExtender(TnxExtendableServerObject* aObject, std::vector<TnxEngineAction>& aHeard)
+      : TnxBaseEngineExtender(nullptr, aObject, TnxEngineActions{eaRecordInsert}), heard_(aHeard) {}
+  TnxResult Notify(TnxEngineAction aAction, bool, TnxEngineArgs) override {
+    heard_.push_back(aAction);
+    return 0;
+  }
+
+ private:
+  std::vector<TnxEngineAction>& heard_;
+};
+
+TEST_F(ServerCursorTest, ReferentialIntegrityAnswersBeforeTheExtenders) {
+  TnxServerDataDict* master = nxtest::tableDictionary(true);
+  Build(u"customers", master);
+  TnxServerDataDict* detail = nxtest::tableDictionary(false);
+  detail->RemoveIndicesDescriptor();
+  TnxReferenceDescriptor* ref = nxEnsureRefIntegrityDescriptor(detail)->AddReference();
+  static_cast<TnxTableTargetCursorDescriptor*>(ref->TargetCursor())->SetTableName(u"customers");
+  ref->SetTargetIndex(u"ByID");
+  static_cast<TnxFieldSourceDescriptor*>(ref->AddSource())->SetFieldNumber(0);
+  ref->AddAction(&TnxTargetRequiredActionDescriptor::staticClassInfo());
+  Build(u"details", detail);
+  TnxServerTableCursor* cursor = Open(u"details");
+  ASSERT_NE(cursor->RefIntEngine(), nullptr);
+  std::vector<TnxEngineAction> heard;
+  auto* extender = platform::create<RecordingCursorExtender>(cursor, heard);
+  PnxRecordBuffer record = cursor->RecordBufferAlloc();
+  cursor->SetFieldAsVariantSelf(record, 0, platform::Variant(std::int32_t(9)));
+  const platform::FormatArg args[] = {0, static_cast<const void*>(record), 1};
+  const TnxResult result = cursor->NotifyExtenders(eaRecordInsert, false, args);
+  // The master lookup refuses (the key search comes with the reads): the
+  // engine's refusal is the answer and no extender hears the insert.
+  EXPECT_NE(result, 0);
+  EXPECT_TRUE(heard.empty());
+  // A phase the engine does not check reaches the extenders.
+  EXPECT_EQ(cursor->NotifyExtenders(eaRecordInsert, true, args), 0);
+  EXPECT_EQ(heard, std::vector<TnxEngineAction>{eaRecordInsert});
+  cursor->RecordBufferFree(record);
+  platform::TObject::free(extender);
 }
 
 }  // namespace
