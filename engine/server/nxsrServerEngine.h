@@ -12,6 +12,7 @@
 #include "nxsrServerEngineTable.h"
 #include "nxsrServerEngineTransaction.h"
 #include "nxsrServerEngineDatabase.h"
+#include "nxsrServerEngineCursor.h"
 
 // Counted start-up of the server library: starts the libraries below it
 // (dictionary, storage, index) and registers the engine component class;

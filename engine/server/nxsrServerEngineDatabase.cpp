@@ -352,12 +352,6 @@ TnxIteratorResult TnxServerDatabase::sdIterateDictionaries(const TnxDictionaryIt
   nxCheckErrorCode(NotSupported(u"sdIterateDictionaries"));
   return irStop;
 }
-TnxResult TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString&, const nxString&, TnxOpenMode,
-                                        TnxShareMode, std::uint32_t, const nxString&, std::int32_t, bool,
-                                        TnxCursorOpenOptions, std::uint32_t, const platform::TStringList*) {
-  aCursor = nullptr;
-  NX_SERVER_DATABASE_LATER(CursorOpen);
-}
 
 #undef NX_SERVER_DATABASE_LATER
 
@@ -466,6 +460,149 @@ std::int32_t TnxServerDatabase::CursorSourceCount() const {
 
 void TnxServerDatabase::sdDropCursorSources() {
   while (sdCursorSourceHead) sdCursorSourceHead->cscUnlink();
+}
+
+// ---- Database: cursors -------------------------------------------------------------
+
+TnxResult TnxServerDatabase::sdCursorOpenChecked(TnxAbstractCursor*& aCursor, const nxString& aTableName,
+                                                 const nxString& aPassword, TnxOpenMode aOpenMode,
+                                                 TnxShareMode aShareMode, std::uint32_t aTimeout,
+                                                 const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
+                                                 std::uint32_t aFilterTimeout, bool aIsCache) {
+  aCursor = nullptr;
+  TnxResult result = nxCheckTableNameWithChild(aTableName, true, aAllowSystem);
+  if (result != 0) return result;
+  if (aIsCache ? !sdIsCache : sdIsCache && !aAllowSystem)
+    return EnxBaseException::nxSetMessage(9221, u"Database does not support opening of cache cursors");
+  TnxGuardedCall call(*this);
+  try {
+    result = sdCursorOpen(aCursor, aTableName, aPassword, false, aOpenMode, aShareMode, false, aTimeout, aIndexName,
+                          aIndexID, false, aIsCache);
+    if (result == 0 && aFilterTimeout != 500)
+      if (TnxServerBaseCursor* cursor = nxTryServerCursor(aCursor)) cursor->SetFilterTimeout(aFilterTimeout);
+  } catch (const std::exception&) {
+    result = asoConvertException(std::current_exception());
+  }
+  return call.Finish(result);
+}
+
+TnxResult TnxServerDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName,
+                                        const nxString& aPassword, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
+                                        std::uint32_t aTimeout, const nxString& aIndexName, std::int32_t aIndexID,
+                                        bool aAllowSystem, TnxCursorOpenOptions, std::uint32_t aFilterTimeout,
+                                        const platform::TStringList*) {
+  return sdCursorOpenChecked(aCursor, aTableName, aPassword, aOpenMode, aShareMode, aTimeout, aIndexName, aIndexID,
+                             aAllowSystem, aFilterTimeout, false);
+}
+
+TnxResult TnxServerDatabase::CursorCacheOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName,
+                                             const nxString& aPassword, TnxOpenMode aOpenMode,
+                                             TnxShareMode aShareMode, std::uint32_t aTimeout,
+                                             const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
+                                             TnxCursorOpenOptions, std::uint32_t aFilterTimeout) {
+  return sdCursorOpenChecked(aCursor, aTableName, aPassword, aOpenMode, aShareMode, aTimeout, aIndexName, aIndexID,
+                             aAllowSystem, aFilterTimeout, true);
+}
+
+TnxSqlAbstractCursor* TnxServerDatabase::sadCreateResultSet(TnxDataDictionary* aDictionary, std::uint32_t aTimeout) {
+  return TnxServerTableCursor::CreateResultSet(this, aDictionary, aTimeout);
+}
+
+namespace {
+
+bool writable(TnxOpenMode aOpenMode) { return aOpenMode != omReadOnly; }
+
+// The share rule of a new cursor against the cursors open on aTable.
+// REQUIRES: the table's cursor padlock.
+bool shareConflict(TnxServerTableCursor* aHead, TnxOpenMode aOpenMode, TnxShareMode aShareMode) {
+  if (!aHead) return false;
+  if (aHead->ShareMode() == smExclusive || aShareMode == smExclusive) return true;
+  if (aShareMode == smShared) {
+    if (!writable(aOpenMode)) return false;
+    for (TnxServerTableCursor* cursor = aHead; cursor; cursor = cursor->TableNext()) {
+      if (cursor->ShareMode() == smShareRead) return true;
+      if (cursor->ShareMode() == smShared && writable(cursor->OpenMode())) return false;
+    }
+    return false;
+  }
+  for (TnxServerTableCursor* cursor = aHead; cursor; cursor = cursor->TableNext()) {
+    if (cursor->ShareMode() == smShareRead && writable(aOpenMode)) return true;
+    if (writable(cursor->OpenMode())) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TnxResult TnxServerDatabase::sdCursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName,
+                                          const nxString& aPassword, bool aForServer, TnxOpenMode aOpenMode,
+                                          TnxShareMode aShareMode, bool aIgnoreExcl, std::uint32_t aTimeout,
+                                          const nxString& aIndexName, std::int32_t aIndexID, bool aInternal,
+                                          bool aIsCache) {
+  aCursor = nullptr;
+  if (aOpenMode == omWriteOnly) aOpenMode = omReadWrite;
+  if (sdOpenMode == omReadOnly && aOpenMode != omReadOnly) return nxErrDatabaseReadOnly;
+  TnxResult result = 0;
+  TnxServerTableCursor* cursor = nullptr;
+  try {
+    sdFolder->LockTables();
+    struct Unlock {
+      TnxServerDatabase* db;
+      ~Unlock() {
+        db->sdTables->UnlockMappings();
+        db->sdFolder->UnlockTables();
+      }
+    };
+    sdTables->LockMappings();
+    Unlock unlock{this};
+    TnxServerBaseTable* table = nullptr;
+    bool readOnly = false;
+    result = sdGetTable(table, aTableName, aPassword, aForServer, readOnly, aInternal, aIsCache);
+    if (readOnly) aOpenMode = omReadOnly;
+    if (result != 0) {
+      TnxAbstractCursor* sourced = nullptr;
+      if (sdCursorSourcesOpen(sourced, aTableName, aPassword, aOpenMode, aShareMode, aTimeout, aIndexName, aIndexID)) {
+        aCursor = sourced;
+        return 0;
+      }
+    }
+    if (result == 0 && table) {
+      TnxServerRootTable* root = table->Root();
+      const auto conflict = [&] {
+        TnxPadlockGuard guard(*table->CursorsPadlock());
+        return !aIgnoreExcl && shareConflict(table->CursorsHead(), aOpenMode, aShareMode);
+      };
+      if (conflict()) {
+        // One attempt to have idle cursors closed, then the rule again.
+        root->sbtLockIsInactive.fetch_add(1);
+        root->srtIsInactive(true, true, 1);
+        root->sbtLockIsInactive.fetch_sub(1);
+        if (conflict()) result = nxErrNoExclusiveAccess;
+      }
+      if (result == 0 && root->OpenMode() == omReadOnly && aOpenMode != omReadOnly) result = nxErrTableReadOnly;
+      if (result == 0) {
+        const bool blobCache = Session() && Session()->ClientVersion() >= 20000;
+        cursor = platform::create<TnxServerTableCursor>(this, table, aTimeout, aOpenMode, aShareMode, aIndexName,
+                                                        aIndexID, blobCache, aInternal);
+      }
+    }
+    if (result == 0 && cursor && cursor->IsWriteOnly() && cursor->IsReadOnly()) result = nxErrInsufficientRights;
+  } catch (const std::exception&) {
+    result = asoConvertException(std::current_exception());
+  }
+  if (result != 0) {
+    if (cursor) {
+      try {
+        TnxAbstractServerObject::Free(cursor);
+      } catch (...) {
+        // A cursor that fails to go leaves the failure as it was.
+      }
+    }
+    return result;
+  }
+  if (!cursor) return nxErrGeneral;
+  aCursor = cursor;
+  return 0;
 }
 
 // ---- Database: table lookup --------------------------------------------------------

@@ -153,13 +153,25 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   TnxResult sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*, TnxBaseTableMapperDescriptor*,
                                TnxAbstractTaskInfo*&) override;
   TnxIteratorResult sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) override;
-  // Cursors on tables come with the table cursor: 12289 until then.
+  // The name rules, the cache-mode rule, then sdCursorOpen under the lock;
+  // aFilterTimeout other than 500 becomes the cursor's filter time-out.
   TnxResult CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
                        TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout,
                        const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
                        TnxCursorOpenOptions aOpenOptions, std::uint32_t aFilterTimeout,
                        const platform::TStringList* aMarkedBlobs) override;
-  TnxSqlAbstractCursor* sadCreateResultSet(TnxDataDictionary*, std::uint32_t) override { return nullptr; }
+  TnxResult CursorCacheOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
+                            TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout,
+                            const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
+                            TnxCursorOpenOptions aOpenOptions, std::uint32_t aFilterTimeout) override;
+  TnxSqlAbstractCursor* sadCreateResultSet(TnxDataDictionary* aDictionary, std::uint32_t aTimeout) override;
+  // A table cursor on aTableName: the share rules of the table's open
+  // cursors (one request to close idle ones), 10501 on a read-only
+  // database, 10763 on a read-only root. A failure leaves no cursor.
+  TnxResult sdCursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
+                         bool aForServer, TnxOpenMode aOpenMode, TnxShareMode aShareMode, bool aIgnoreExcl,
+                         std::uint32_t aTimeout, const nxString& aIndexName, std::int32_t aIndexID, bool aInternal,
+                         bool aIsCache);
 
   TnxResult GetChangedTables(platform::TStringList& aTables) override;
   TnxResult StatementAlloc(TnxAbstractStatement*& aStatement, std::uint32_t aTimeout) override;
@@ -208,6 +220,10 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   TnxLSN LastCheckLSN() const { return sdLastCheckLSN; }
 
  private:
+  TnxResult sdCursorOpenChecked(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
+                                TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout,
+                                const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
+                                std::uint32_t aFilterTimeout, bool aIsCache);
   void sdLinkIntoFolder();
   void sdUnlinkFromFolder();
   // The database's end: every source is dropped and asked no more.

@@ -220,6 +220,15 @@ void TnxServerBaseTable::sbtGetStats(TnxBaseTransaction* aTrans, TnxServerTableS
   {
     TnxPadlockGuard guard(*sbtCursorsPadlock);
     aStats.OpenCursors = CursorCount();
+    std::vector<const void*> databases, sessions;
+    for (TnxServerTableCursor* cursor = sbtCursorsHead; cursor; cursor = cursor->TableNext()) {
+      if (std::find(databases.begin(), databases.end(), cursor->Database()) == databases.end())
+        databases.push_back(cursor->Database());
+      if (std::find(sessions.begin(), sessions.end(), cursor->Session()) == sessions.end())
+        sessions.push_back(cursor->Session());
+    }
+    aStats.Databases = static_cast<std::int32_t>(databases.size());
+    aStats.Sessions = static_cast<std::int32_t>(sessions.size());
   }
   if (sbtRoot && sbtRoot->StreamEngine()) sbtRoot->StreamEngine()->GetNamedStreamCount(aTrans, aStats.NamedStreams);
 }
@@ -318,9 +327,17 @@ void TnxServerBaseTable::sbtEndTransactionOnLocks(TnxBaseTransaction* aTrans) {
 bool TnxServerBaseTable::sbtIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose,
                                        std::int32_t aExpectedLockCount) {
   {
+    // Open cursors keep the table active unless each, asked in turn, closes
+    // itself; a handler that frees its cursor unlinks it from the chain.
     TnxPadlockGuard guard(*sbtCursorsPadlock);
-    // Open cursors keep the table active; they close themselves on request.
-    if (sbtCursorCount.load(std::memory_order_acquire) > 0 || sbtCursorsHead) return false;
+    while (TnxServerTableCursor* first = sbtCursorsHead) {
+      if (!aRequestClose) return false;
+      first->RequestClose();
+      if (sbtCursorsHead == first) return false;
+      sbtCursorsPadlock->Unlock();
+      sbtCursorsPadlock->Lock();
+    }
+    if (sbtCursorCount.load(std::memory_order_acquire) > 0) return false;
   }
   for (TnxServerBaseTable* child : sbtChildren)
     if (!child->sbtIsInactive(aIgnoreKeepInMemory, aRequestClose, aExpectedLockCount)) return false;
@@ -818,8 +835,10 @@ bool TnxServerRootTable::srtIsCandidate(bool aIgnoreKeepInMemory, std::int32_t a
 bool TnxServerRootTable::srtIsInactive(bool aIgnoreKeepInMemory, bool aRequestClose,
                                        std::int32_t aExpectedLockCount) {
   if (!srtIsCandidate(aIgnoreKeepInMemory, aExpectedLockCount)) return false;
-  if (srtCursorCount.load(std::memory_order_acquire) > 0) return false;
+  // The cursor test asks the open cursors of the tree to close when asked
+  // to; the tree's count covers cursors that are not in a chain yet.
   if (!sbtIsInactive(aIgnoreKeepInMemory, aRequestClose, aExpectedLockCount)) return false;
+  if (srtCursorCount.load(std::memory_order_acquire) > 0) return false;
   // A user may have come meanwhile: the tests must still hold.
   if (!srtIsCandidate(aIgnoreKeepInMemory, aExpectedLockCount)) return false;
   // An exclusive commit still flushing keeps the table.

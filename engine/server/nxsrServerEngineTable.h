@@ -71,6 +71,7 @@ bool nxsrInRecoveryMode();
 class TnxServerBaseTable : public TnxLockedOptionsExtendableServerObject {
   PL_CLASS_INFO_DECL()
   friend class TnxServerRootTable;
+  friend class TnxServerTableCursor;
 
  public:
   TnxServerBaseTable(TnxExtendableServerObject* aParent, const nxString& aName,
@@ -139,6 +140,9 @@ class TnxServerBaseTable : public TnxLockedOptionsExtendableServerObject {
   TnxBaseFulltextTableEngine* FulltextEngine() const { return sbtFulltextEngine; }
   TnxTableLockContainer* Locks() const { return sbtLocks; }
   std::int32_t CursorCount() const { return sbtCursorCount.load(std::memory_order_acquire); }
+  TnxPadlock* CursorsPadlock() const { return sbtCursorsPadlock; }
+  // REQUIRES: the cursors padlock.
+  TnxServerTableCursor* CursorsHead() const { return sbtCursorsHead; }
 
   // Usage counter (see the header comment).
   std::atomic<std::int32_t> sbtLockIsInactive{0};

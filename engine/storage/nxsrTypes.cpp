@@ -5,8 +5,6 @@
 NX_IMPLEMENT_EXCEPTION(EnxServerException, EnxBaseException)
 NX_IMPLEMENT_EXCEPTION(EnxServerOSException, EnxServerException)
 
-PL_CLASS_INFO_IMPL(TnxLockFailureReason, platform::TStringList, "TnxLockFailureReason", nullptr)
-
 bool nxsrFatalErrorIsSet() { return nxFatalError.load(std::memory_order_acquire); }
 void nxsrSetFatalError() { nxFatalError.store(true, std::memory_order_release); }
 

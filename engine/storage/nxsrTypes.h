@@ -14,6 +14,7 @@
 
 #include "nxllException.h"
 #include "nxllTypes.h"
+#include "nxsdServerBaseCursor.h"
 #include "nxsdServerEngine.h"
 #include "nxsdTypes.h"
 #include "plStringList.h"
@@ -63,18 +64,6 @@ struct TnxBlockCookieIterator {
                                  PnxBlock aBlock) = nullptr;
   void* Object = nullptr;
   explicit operator bool() const { return Code != nullptr; }
-};
-
-// Why a lock failed: lines filled by the lock containers, and whether the
-// conflicting lock belongs to the same session.
-class TnxLockFailureReason : public platform::TStringList {
-  PL_CLASS_INFO_DECL()
- public:
-  bool SameSession = false;
-  void Clear() {
-    clear();
-    SameSession = false;
-  }
 };
 
 // The fatal-error latch: set when writing committed changes fails; never

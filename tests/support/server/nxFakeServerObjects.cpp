@@ -885,7 +885,7 @@ TnxResult TnxFakeCursor::CompareKeys(std::int32_t aFieldCount, std::int32_t aPar
 }
 
 void TnxFakeCursor::RequestNestedTransactions() {
-  if (!feNestedTransactions) TnxServerBaseCursor::RequestNestedTransactions();
+  if (!feNestedTransactions) TnxAbstractCursor::RequestNestedTransactions();
   ++feNestedRequests;
 }
 

@@ -243,6 +243,13 @@ class TnxFakeCursor : public TnxServerBaseCursor {
   TnxResult CompareBookmarks(const void* aBookmark1, const void* aBookmark2, std::int32_t aSize,
                              TnxCompareResult& aCompResult) override;
   TnxResult SetToBookmark(const void* aBookmark, std::int32_t aSize) override;
+  // The abstract cursor's answers (the fake has no cache bookmarks).
+  TnxResult GetBookmarkCache(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override {
+    return TnxAbstractCursor::GetBookmarkCache(aBookmark, aSize);
+  }
+  TnxResult SetToCacheBookmark(const void* aBookmark, std::int32_t aSize) override {
+    return TnxAbstractCursor::SetToCacheBookmark(aBookmark, aSize);
+  }
   TnxResult BookmarkAsVariant(const void* aBookmark, std::int32_t aSize, platform::Variant& aVariant) override;
   TnxResult RecNoSupported() override { return 0; }
   TnxResult RecNoGet(std::uint32_t& aRecNo, bool aFlipOrder) override;
@@ -355,7 +362,7 @@ class TnxFakeCursor : public TnxServerBaseCursor {
   }
   TnxResult sbcBlobReplace(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr, std::uint32_t aLen,
                            const void* aBlob) override {
-    return BlobReplace(aRecID, aFieldNo, aBlobNr, aLen, aBlob);
+    return TnxAbstractCursor::BlobReplace(aRecID, aFieldNo, aBlobNr, aLen, aBlob);
   }
   bool sbcBlobIsLink(const TnxRecID&, std::int32_t, TnxBlobNr, nxString&, TnxBlobNr&) override { return false; }
   TnxResult sbcRecordGet(TnxLockType aLockType, PnxRecordBuffer aData) override { return RecordGet(aLockType, aData); }
@@ -393,6 +400,18 @@ class TnxFakeCursor : public TnxServerBaseCursor {
   // their first aMaxLength bytes); the default-value handler is made on
   // first use for the server side.
   void RequestNestedTransactions() override;
+  // The snapshot BLOB read of the abstract cursor (through the database's
+  // transactions), not the server cursor's.
+  bool acSnapshotRequiredForBlobRead(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                     bool aReadOrg) override {
+    return TnxAbstractCursor::acSnapshotRequiredForBlobRead(aRecID, aFieldNo, aBlobNr, aReadOrg);
+  }
+  TnxResult acTransactionStartForBlobReadSnapshoted() override {
+    return TnxAbstractCursor::acTransactionStartForBlobReadSnapshoted();
+  }
+  TnxResult acTransactionRollbackForBlobReadSnapshoted() override {
+    return TnxAbstractCursor::acTransactionRollbackForBlobReadSnapshoted();
+  }
   void sbcAutoIncSetDirect(std::uint32_t aValue) override { table_->autoInc = aValue; }
   TnxResult sbcBlobCreate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr) override {
     return BlobCreate(aRecID, aFieldNo, aBlobNr);

@@ -1,0 +1,182 @@
+// The table cursor: the server cursor on one open (root or nested) table.
+// Part of nxsrServerEngine: include nxsrServerEngine.h, not this header.
+//
+// Contracts:
+// - Construction attaches the cursor to its table's cursor chain (under
+//   sbtCursorsPadlock; the root hears srtCursorOpened); destruction detaches
+//   it and frees an unnamed result-set table with its last cursor (under
+//   the folder's sfTablesPadlock, after the table padlock is released; the
+//   usage counter keeps the table alive in between). A construction that
+//   fails leaves nothing attached.
+// - stcSelfRefNr = ($7FFFFFFF << 32) + the cursor's handle-table id: unique
+//   among open cursors and never a record's reference.
+// - stcIndexPath is never nil after construction: an index path of the
+//   active index, or a standalone path in record order.
+// - stcInUseCount must be 0 at destruction (an assertion).
+// - Until the BLOB handlers exist every cursor has the null handler (no
+//   object); positioning, reading, changing, filters, table streams and the
+//   LSN queries answer the base's 12289 until their work comes.
+// Lock order: the session lock, the folder's sfTablesPadlock, the table's
+// sbtCursorsPadlock (the root's inside it for a nested table).
+#pragma once
+
+#include <cstdint>
+
+#include "nxsdServerBaseCursor.h"
+#include "nxsrServerEngineTable.h"
+#include "nxsrServerEngineTransaction.h"
+#include "nxsrTableLockContainer.h"
+
+class TnxServerDatabase;
+class TnxBaseFulltextCursorEngine;
+class TnxRefIntegrityEngine;
+
+// One end of a key range.
+struct TnxRangeInfoEnd {
+  PnxKeyBuffer riKey = nullptr;
+  std::int32_t riFieldCount = 0;
+  std::int32_t riPartitial = 0;
+  bool riExclusive = false;
+  bool riValid = false;
+};
+
+class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLinkCursor {
+  PL_CLASS_INFO_DECL()
+  friend class TnxServerBaseTable;
+
+ public:
+  // A cursor on an open table; raises 10756 for a cache cursor on a table
+  // that is not cacheable. An index that cannot be activated falls back to
+  // the default index, then to record order.
+  TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServerBaseTable* aTable, std::uint32_t aTimeout,
+                       TnxOpenMode aOpenMode, TnxShareMode aShareMode, const nxString& aIndexName,
+                       std::int32_t aIndexID, bool aBlobCache, bool aInternal);
+  ~TnxServerTableCursor() override;
+  TnxServerTableCursor(const TnxServerTableCursor&) = delete;
+  TnxServerTableCursor& operator=(const TnxServerTableCursor&) = delete;
+
+  // A cursor on a new unnamed temporary table of aDictionary (its files'
+  // block sizes become automatic: the caller's dictionary changes); raises
+  // the folder's code when the table cannot be made.
+  static TnxServerTableCursor* CreateResultSet(TnxServerDatabase* aDatabase, TnxDataDictionary* aDictionary,
+                                               std::uint32_t aTimeout);
+
+  void PrepareDestroy() override;
+  void AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer>& aContainer, bool aIncludeChildren) override;
+  // "<Table>[.rest]" goes to the table; anything else to the abstract cursor.
+  std::int32_t CreateInstanceFor(const nxString& aName, const platform::Guid& aClassID, InxInterface* aOuter,
+                                 const platform::Guid& aInterfaceID, void** aInterface) override;
+  // The table's effective value first, then the database's.
+  TnxResult esoOptionGetParent(const nxString& aName, nxString& aValue) override;
+  TnxResult esoOptionListParent(platform::TStringList& aList) override;
+  // The referential-integrity engine first (its refusal is the answer),
+  // then the extenders.
+  TnxResult NotifyExtenders(TnxEngineAction aAction, bool aBefore, TnxEngineArgs aArgs) override;
+
+  TnxDataDictionary* Get_Dictionary() override;
+  TnxBaseTableDescriptor* GetTableDescriptor() override;
+  nxString acGetFullName() override;
+  nxString acGetAliasName() override;
+
+  TnxResult SavePath() override;
+  TnxResult RestorePath() override;
+  TnxResult BuildKey(const void* aRecord, PnxKeyBuffer aKey, bool aIgnoreFilter) override;
+  TnxResult KeyToRecord(const void* aKey, PnxRecordBuffer aRecord) override;
+  bool GetNextLSN(TnxLSN& aLSN) override;
+  TnxResult ContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr) override;
+  TnxResult GetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aCacheInfos, std::int32_t aMaxCount,
+                              TnxLSN* aCurrentLSN) override;
+
+  // ---- Primitives of this work.
+  nxString sbcGetRootName() override;
+  TnxIndexPathPosition sbcGetPosition() override;
+  // Index switch without positioning on the current record (porTrue and
+  // porTry position once records can be read).
+  TnxResult sbcSwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID, TnxPosnOnRec aPosnOnRec) override;
+  TnxResult sbcGetIndexID(std::int32_t& aIndexID) override;
+  TnxResult sbcSetToBegin() override;
+  TnxResult sbcSetToEnd() override;
+  TnxResult sbcAutoIncGet(std::uint32_t& aValue) override;
+  TnxResult sbcAutoIncSet(std::uint32_t aValue) override;
+  void sbcAutoIncSetDirect(std::uint32_t aValue) override;
+  bool sacHasKey(std::int32_t aIndex, platform::Variant& aValue) override;
+  TnxRefNr sacGetRefNr() override;
+  void sacSetRefNr(TnxRefNr aRefNr) override;
+  TnxResult sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordBuffer) override;
+  TnxResult sbcBlobCreate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr) override;
+  TnxResult sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
+                            std::int32_t aDestFieldNo, TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) override;
+  nxString sbcExtractPassword() override;
+  // Shared: a read on the root's content portal outside a transaction;
+  // inside one (and for every exclusive request) the transaction's link.
+  TnxResult sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override;
+  void sbcEndContentLock() override;
+  TnxResult sbcCheckTransactionState() override;
+  // The LSN queries of table caches come with their work: 12289.
+  virtual TnxResult stcContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr);
+  virtual TnxResult stcGetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aCacheInfos, std::int32_t aMaxCount,
+                                         TnxLSN* aCurrentLSN);
+
+  // ---- The server layer's part of the base.
+  TnxAbstractTransContext* sbcTransContext() override { return sbcTransContextObject; }
+  TnxBaseTransaction* GetActiveTrans() override;
+  TnxResult sbcTransactionStart(bool aFailSafe, bool aSnapShot, bool aOverrideForceFailsafe, bool aNoMoreNested,
+                                bool aForceNested, bool aOverrideSecurity) override;
+  TnxResult sbcTransactionCommit() override;
+  TnxResult sbcTransactionRollback() override;
+  TnxTransactionStates sbcActiveTransStates() override;
+  void sbcMarkActiveTransForBlobRead() override;
+  bool sbcInRecoveryMode() override { return nxsrInRecoveryMode(); }
+
+  TnxServerBaseTable* Table() const { return stcTable; }
+  TnxServerDatabase* ServerDatabase() const;
+  TnxShareMode ShareMode() const { return stcShareMode; }
+  TnxRefNr SelfRefNr() const { return stcSelfRefNr; }
+  TnxBaseIndexEngine* IndexEngine() const { return stcIndexEngine; }
+  TnxBaseIndexPath* IndexPath() const { return stcIndexPath; }
+  TnxRefIntegrityEngine* RefIntEngine() const { return stcRefIntEngine; }
+  TnxBaseFulltextCursorEngine* FulltextEngine() const { return stcFulltextEngine; }
+  TnxServerTableCursor* TableNext() const { return stcTableNext; }
+  TnxLockCursor LockCursor();
+  std::int32_t stcInUseCount = 0;
+
+ private:
+  static TnxOpenMode stcOpenModeFor(TnxServerBaseTable* aTable, TnxOpenMode aOpenMode);
+  void stcAttachToTable();
+  void stcDetachFromTable() noexcept;
+  // The key buffer and the range keys of the active index.
+  void stcAllocKeys();
+  void stcFreeKeys() noexcept;
+  // Everything construction made, for a failed construction and the
+  // destructor.
+  void stcFreeEngines() noexcept;
+  void stcFreePaths() noexcept;
+
+  TnxServerBaseTable* stcTable = nullptr;
+  TnxServerTableCursor* stcTablePrev = nullptr;
+  TnxServerTableCursor* stcTableNext = nullptr;
+  bool stcAttached = false;
+  TnxShareMode stcShareMode = smShared;
+  TnxRefNr stcSelfRefNr = 0;
+  TnxBaseIndexEngine* stcIndexEngine = nullptr;
+  TnxBaseIndexPath* stcIndexPath = nullptr;  // owned
+  TnxBaseIndexPath* stcSavePath = nullptr;   // owned
+  TnxBaseIndexPath* stcTempPath = nullptr;   // owned
+  TnxBaseIndexEngine* stcSeqAccessIndexEngine = nullptr;
+  TnxBaseIndexPath* stcSeqAccessIndexPath = nullptr;  // owned
+  TnxBaseIndexEngine* stcLSNIndexEngine = nullptr;
+  TnxBaseIndexPath* stcLSNIndexPath = nullptr;  // owned
+  TnxBaseIndexEngine* stcRefNrIndexEngine = nullptr;
+  TnxBaseIndexPath* stcRefNrIndexPath = nullptr;  // owned
+  TnxBaseIndexEngine* stcGraveyardLSNIndexEngine = nullptr;
+  TnxBaseIndexPath* stcGraveyardLSNIndexPath = nullptr;  // owned
+  TnxBaseIndexEngine* stcGraveyardRefNrIndexEngine = nullptr;
+  TnxBaseIndexPath* stcGraveyardRefNrIndexPath = nullptr;  // owned
+  TnxBaseFulltextCursorEngine* stcFulltextEngine = nullptr;  // owned
+  TnxRefIntegrityEngine* stcRefIntEngine = nullptr;      // owned
+  PnxKeyBuffer stcKeyBuffer = nullptr;
+  TnxRangeInfoEnd stcRangeStart;
+  TnxRangeInfoEnd stcRangeEnd;
+  // A shared content lock taken as a portal read (outside a transaction).
+  std::int32_t stcPortalReads = 0;
+};
