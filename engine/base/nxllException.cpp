@@ -450,7 +450,7 @@ bool nxIsMainThread() { return platform::isMainThread(); }
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gExceptionUseCount{0};
 
 void resetPendingMessage() {
   tlsLastConvertedCode = 0;
@@ -460,11 +460,11 @@ void resetPendingMessage() {
 }  // namespace
 
 void nxllExceptionInitialize() {
-  if (nxUseCountEnter(gUseCount)) resetPendingMessage();
+  if (nxUseCountEnter(gExceptionUseCount)) resetPendingMessage();
 }
 
 void nxllExceptionFinalize() {
-  if (nxUseCountLeave(gUseCount)) resetPendingMessage();
+  if (nxUseCountLeave(gExceptionUseCount)) resetPendingMessage();
 }
 
 // ------------------------------------------------------------ data values
