@@ -14,6 +14,21 @@ function(nx_library target)
   add_library(${target} STATIC ${srcs})
   target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${NX_DEPS})
+  nx_library_unity(${target})
+endfunction()
+
+# nx_library_unity(<target>)
+# Compiles the library's files in batches of NX_UNITY_BATCH (16), one translation unit per batch:
+# the standard and engine headers are parsed once per batch instead of once per file. So the
+# file-local names (anonymous namespace, static) of one library must be distinct: two files
+# defining the same one fail as "redefinition of ..." in build/<folder>/CMakeFiles/<target>.dir/
+# Unity/unity_<n>_cxx.cxx, naming both files. A clash shows only when the two files share a
+# batch; -DNX_UNITY_BATCH=0 puts each library into one batch and shows every clash at once,
+# -DNX_UNITY=OFF compiles file by file.
+function(nx_library_unity target)
+  if(NX_UNITY)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${NX_UNITY_BATCH})
+  endif()
 endfunction()
 
 # nx_tests(<target> LABEL <label> DEPS <libs>... [SHARDS <n>] [ALONE <files>...])
@@ -63,6 +78,9 @@ endfunction()
 # ALONE is compiled on its own.
 function(nx_test_unity target)
   cmake_parse_arguments(NX "" "" "ALONE" ${ARGN})
+  if(NOT NX_UNITY)
+    return()
+  endif()
   set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
   # Each test file is included once, by its batch: a fixture in an anonymous namespace is not
   # the header hazard this warning is about.

@@ -6,9 +6,25 @@
 
 namespace platform {
 
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using SharedBytes = std::shared_ptr<Bytes>;
+
+// The image to change in place: a copy first when anyone else holds it (a
+// crash point, the other image of the node, a caller of durableImage).
+Bytes& owned(SharedBytes& aImage) {
+  if (aImage.use_count() != 1) aImage = std::make_shared<Bytes>(*aImage);
+  return *aImage;
+}
+
+}  // namespace
+
 struct FaultFileSystem::Node {
-  std::vector<std::uint8_t> data;     // what reads see
-  std::vector<std::uint8_t> durable;  // what a crash leaves
+  // Never null. Only this file system changes them, and only when it holds
+  // the sole reference, so the Images it hands out never change.
+  SharedBytes data = std::make_shared<Bytes>();     // what reads see
+  SharedBytes durable = std::make_shared<Bytes>();  // what a crash leaves
   std::uint64_t inode = 0;
   bool readOnly = false;
   bool symlink = false;
@@ -78,8 +94,8 @@ int FaultFileSystem::open(const std::string& aPath, const FileOpenOptions& aOpti
     it = ffsNames.emplace(aPath, node).first;
   } else if (aOptions.create) {
     it->second->modifiedNs = ffsClockNs;
-    it->second->data.clear();
-    if (aOptions.writeThrough) it->second->durable.clear();
+    it->second->data = std::make_shared<Bytes>();
+    if (aOptions.writeThrough) it->second->durable = std::make_shared<Bytes>();
   }
   auto handle = std::make_unique<Handle>();
   handle->node = it->second;
@@ -120,7 +136,7 @@ int FaultFileSystem::readAt(FileId aFile, void* aBuffer, std::size_t aCount, std
   ++ffsReads;
   if (const int err = failure(Op::read)) return err;
   if (aOffset < 0) return EINVAL;
-  const auto& data = h->node->data;
+  const Bytes& data = *h->node->data;
   if (static_cast<std::uint64_t>(aOffset) >= data.size()) return 0;
   aDone = std::min<std::size_t>(aCount, data.size() - static_cast<std::size_t>(aOffset));
   std::memcpy(aBuffer, data.data() + aOffset, aDone);
@@ -137,12 +153,16 @@ int FaultFileSystem::writeAt(FileId aFile, const void* aBuffer, std::size_t aCou
   if (const int err = failure(Op::write)) return err;
   if (aOffset < 0) return EINVAL;
   const auto end = static_cast<std::size_t>(aOffset) + aCount;
-  auto& data = h->node->data;
+  Node& node = *h->node;
+  // After a sync both images are one; a write-through write keeps them one.
+  const bool both = h->options.writeThrough && node.data == node.durable;
+  if (both && node.data.use_count() != 2) node.data = node.durable = std::make_shared<Bytes>(*node.data);
+  Bytes& data = both ? *node.data : owned(node.data);
   if (data.size() < end) data.resize(end);
   std::memcpy(data.data() + aOffset, aBuffer, aCount);
-  h->node->modifiedNs = ffsClockNs;
-  if (h->options.writeThrough) {
-    auto& durable = h->node->durable;
+  node.modifiedNs = ffsClockNs;
+  if (h->options.writeThrough && !both) {
+    Bytes& durable = owned(node.durable);
     if (durable.size() < end) durable.resize(end);
     std::memcpy(durable.data() + aOffset, aBuffer, aCount);
   }
@@ -167,7 +187,7 @@ int FaultFileSystem::truncate(FileId aFile, std::int64_t aSize) {
   if (!h || h->options.access == FileAccess::read) return EBADF;
   if (const int err = failure(Op::truncate)) return err;
   if (aSize < 0) return EINVAL;
-  h->node->data.resize(static_cast<std::size_t>(aSize));
+  owned(h->node->data).resize(static_cast<std::size_t>(aSize));
   h->node->modifiedNs = ffsClockNs;
   return 0;
 }
@@ -178,8 +198,8 @@ int FaultFileSystem::punchHole(FileId aFile, std::int64_t aOffset, std::int64_t 
   if (!h || h->options.access == FileAccess::read) return EBADF;
   if (const int err = failure(Op::punchHole)) return err;
   if (aOffset < 0 || aLength <= 0) return EINVAL;
-  auto& data = h->node->data;
-  if (static_cast<std::uint64_t>(aOffset) >= data.size()) return 0;
+  if (static_cast<std::uint64_t>(aOffset) >= h->node->data->size()) return 0;
+  Bytes& data = owned(h->node->data);
   const std::size_t count =
       std::min<std::size_t>(static_cast<std::size_t>(aLength), data.size() - static_cast<std::size_t>(aOffset));
   std::memset(data.data() + aOffset, 0, count);
@@ -191,7 +211,7 @@ int FaultFileSystem::size(FileId aFile, std::int64_t& aSize) {
   Handle* h = handleOf(aFile);
   if (!h) return EBADF;
   if (const int err = failure(Op::size)) return err;
-  aSize = static_cast<std::int64_t>(h->node->data.size());
+  aSize = static_cast<std::int64_t>(h->node->data->size());
   return 0;
 }
 
@@ -217,7 +237,7 @@ int FaultFileSystem::pathInfo(const std::string& aPath, PathInfo& aInfo) {
   if (it == ffsNames.end()) return ENOENT;
   aInfo.isSymlink = it->second->symlink;
   aInfo.writable = !it->second->readOnly;
-  aInfo.size = static_cast<std::int64_t>(it->second->data.size());
+  aInfo.size = static_cast<std::int64_t>(it->second->data->size());
   aInfo.modifiedNs = it->second->modifiedNs;
   return 0;
 }
@@ -345,7 +365,7 @@ bool FaultFileSystem::contents(const std::string& aPath, std::vector<std::uint8_
   std::lock_guard<std::mutex> lock(ffsMutex);
   const auto it = ffsNames.find(aPath);
   if (it == ffsNames.end()) return false;
-  aData = it->second->data;
+  aData = *it->second->data;
   return true;
 }
 
@@ -353,19 +373,30 @@ bool FaultFileSystem::durableContents(const std::string& aPath, std::vector<std:
   std::lock_guard<std::mutex> lock(ffsMutex);
   const auto it = ffsDurable.find(aPath);
   if (it == ffsDurable.end()) return false;
-  aData = it->second->durable;
+  aData = *it->second->durable;
   return true;
 }
 
+FaultFileSystem::Image FaultFileSystem::durableImage(const std::string& aPath) const {
+  std::lock_guard<std::mutex> lock(ffsMutex);
+  const auto it = ffsDurable.find(aPath);
+  if (it == ffsDurable.end()) return nullptr;
+  return it->second->durable;
+}
+
 void FaultFileSystem::putFile(const std::string& aPath, const std::vector<std::uint8_t>& aData) {
+  putImage(aPath, std::make_shared<Bytes>(aData));
+}
+
+void FaultFileSystem::putImage(const std::string& aPath, Image aImage) {
   std::lock_guard<std::mutex> lock(ffsMutex);
   auto& node = ffsNames[aPath];
   if (!node) {
     node = std::make_shared<Node>();
     node->inode = ffsNextInode++;
   }
-  node->data = aData;
-  node->durable = aData;
+  // Changed only as the sole holder (see Node), so aImage's holders never see a change.
+  node->data = node->durable = aImage ? std::const_pointer_cast<Bytes>(std::move(aImage)) : std::make_shared<Bytes>();
   node->modifiedNs = ffsClockNs;
   ffsDurable[aPath] = node;
 }

@@ -2,8 +2,9 @@
 // crashes.
 //
 // Durability model: every file has a volatile image (what reads see) and a
-// durable image (what survives a crash); sync() copies the volatile image to
-// the durable one, a write-through file updates both. Folder entries are the
+// durable image (what survives a crash); sync() makes the volatile image the
+// durable one, a write-through file updates both. Images are shared until
+// written (copy on write), so crash points and restores copy no bytes. Folder entries are the
 // same: creating, removing and renaming change the volatile names; only
 // syncDirectory() of the folder makes them durable. crash() throws away
 // everything not yet durable and closes every open file.
@@ -33,6 +34,9 @@ class FaultFileSystem final : public FileSystem {
   enum class Op : std::uint8_t {
     open, read, write, sync, truncate, size, remove, rename, syncDirectory, punchHole, any
   };
+
+  // A file's bytes, shared and never changed while shared.
+  using Image = std::shared_ptr<const std::vector<std::uint8_t>>;
 
   struct WriteRecord {
     std::string path;
@@ -91,8 +95,13 @@ class FaultFileSystem final : public FileSystem {
   // Whole contents of a file as reads see them / as a crash would leave them.
   bool contents(const std::string& aPath, std::vector<std::uint8_t>& aData) const;
   bool durableContents(const std::string& aPath, std::vector<std::uint8_t>& aData) const;
+  // The durable image itself, shared; null for a file a crash would not leave.
+  Image durableImage(const std::string& aPath) const;
   // Creates or replaces a file (volatile and durable at once).
   void putFile(const std::string& aPath, const std::vector<std::uint8_t>& aData);
+  // The same, sharing aImage instead of copying it. The vector must not have
+  // been made const: once no one else holds it, later writes change it in place.
+  void putImage(const std::string& aPath, Image aImage);
 
   std::uint64_t writeCount() const;
   std::uint64_t readCount() const;

@@ -20,14 +20,14 @@ constexpr TnxModuleDependency kModules[] = {
     {nxllUtilsInitialize, nxllUtilsFinalize},
 };
 
-TnxUseCount gUseCount{0};
+TnxUseCount gBaseLibraryUseCount{0};
 
 }  // namespace
 
-void nxllBaseLibraryInitialize() { nxUseCountStart(gUseCount, kModules, [] {}); }
+void nxllBaseLibraryInitialize() { nxUseCountStart(gBaseLibraryUseCount, kModules, [] {}); }
 
 void nxllBaseLibraryFinalize() {
-  nxUseCountFinish(gUseCount, kModules, [] {});
+  nxUseCountFinish(gBaseLibraryUseCount, kModules, [] {});
 }
 
 std::span<const TnxModuleDependency> nxllBaseModules() { return kModules; }

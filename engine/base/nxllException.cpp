@@ -464,7 +464,7 @@ bool nxIsMainThread() { return platform::isMainThread(); }
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gExceptionUseCount{0};
 
 void resetPendingMessage() {
   tlsLastConvertedCode = 0;
@@ -474,11 +474,11 @@ void resetPendingMessage() {
 }  // namespace
 
 void nxllExceptionInitialize() {
-  if (nxUseCountEnter(gUseCount)) resetPendingMessage();
+  if (nxUseCountEnter(gExceptionUseCount)) resetPendingMessage();
 }
 
 void nxllExceptionFinalize() {
-  if (nxUseCountLeave(gUseCount)) resetPendingMessage();
+  if (nxUseCountLeave(gExceptionUseCount)) resetPendingMessage();
 }
 
 // ------------------------------------------------------------ data values

@@ -117,7 +117,7 @@ struct State {
   std::uint8_t target;
 };
 State gState{};
-TnxUseCount gUseCount{0};
+TnxUseCount gFastCpuDetectUseCount{0};
 
 void detectAll() {
   State s{};
@@ -228,13 +228,13 @@ std::uint8_t nxSelectCpuTarget(const TnxCpuInfo& aInfo, bool aOsSavesSseState) {
 }
 
 namespace {
-constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
+constexpr TnxModuleDependency kFastCpuDetectDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
 }
 
-void nxllFastCpuDetectInitialize() { nxUseCountStart(gUseCount, kDeps, detectAll); }
+void nxllFastCpuDetectInitialize() { nxUseCountStart(gFastCpuDetectUseCount, kFastCpuDetectDeps, detectAll); }
 
 void nxllFastCpuDetectFinalize() {
-  nxUseCountFinish(gUseCount, kDeps, [] { gState = State{}; });
+  nxUseCountFinish(gFastCpuDetectUseCount, kFastCpuDetectDeps, [] { gState = State{}; });
 }
 
 int nxCpuInfoCount() { return gState.count; }

@@ -7,7 +7,7 @@
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFastFillCharUseCount{0};
 
 // The C library's memset already picks its own SIMD path per processor at
 // load time and measured faster than hand-written streaming SSE2 fills at
@@ -24,14 +24,14 @@ void nxFillCharPlain(void* aDest, std::ptrdiff_t aCount, std::uint8_t aValue) {
 constinit TnxFillChar nxFillChar = nxFillCharPlain;
 
 namespace {
-constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
+constexpr TnxModuleDependency kFastFillCharDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
                                          {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
 }
 
 void nxllFastFillCharInitialize() {
-  nxUseCountStart(gUseCount, kDeps, [] { nxFillChar = selectFill(nxCpuTarget()); });
+  nxUseCountStart(gFastFillCharUseCount, kFastFillCharDeps, [] { nxFillChar = selectFill(nxCpuTarget()); });
 }
 
 void nxllFastFillCharFinalize() {
-  nxUseCountFinish(gUseCount, kDeps, [] { nxFillChar = nxFillCharPlain; });
+  nxUseCountFinish(gFastFillCharUseCount, kFastFillCharDeps, [] { nxFillChar = nxFillCharPlain; });
 }

@@ -9,7 +9,7 @@ namespace {
 
 constexpr std::ptrdiff_t kDefaultStreamingThreshold = 128 * 1024;
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFastMoveUseCount{0};
 
 // The C library's memmove already picks its own SIMD and non-temporal paths
 // per processor at load time and measured faster than hand-written SSE2
@@ -27,12 +27,12 @@ constinit TnxMove nxMove = nxMovePlain;
 constinit std::ptrdiff_t nxMoveStreamingThreshold = kDefaultStreamingThreshold;
 
 namespace {
-constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
+constexpr TnxModuleDependency kFastMoveDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize},
                                          {nxllFastCpuDetectInitialize, nxllFastCpuDetectFinalize}};
 }
 
 void nxllFastMoveInitialize() {
-  nxUseCountStart(gUseCount, kDeps, [] {
+  nxUseCountStart(gFastMoveUseCount, kFastMoveDeps, [] {
     const TnxCpuInfo& first = nxCpuInfo(0);
     nxMoveStreamingThreshold =
         first.L2Cache != 0 ? std::ptrdiff_t(first.L2Cache) * 1024 / 2 : kDefaultStreamingThreshold;
@@ -41,7 +41,7 @@ void nxllFastMoveInitialize() {
 }
 
 void nxllFastMoveFinalize() {
-  nxUseCountFinish(gUseCount, kDeps, [] {
+  nxUseCountFinish(gFastMoveUseCount, kFastMoveDeps, [] {
     nxMove = nxMovePlain;
     nxMoveStreamingThreshold = kDefaultStreamingThreshold;
   });

@@ -42,7 +42,7 @@ std::int32_t nxLockedIncrement(std::atomic<std::int32_t>& aTarget) { return nxLo
 std::int32_t nxLockedDecrement(std::atomic<std::int32_t>& aTarget) { return nxLockedSub(aTarget, 1); }
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gLockedFuncsUseCount{0};
 }  // namespace
 
 bool nxUseCountEnter(TnxUseCount& aCount) { return ++aCount == 1; }
@@ -56,15 +56,15 @@ bool nxUseCountLeave(TnxUseCount& aCount) {
 }
 
 void nxllLockedFuncsInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gLockedFuncsUseCount)) return;
   unsigned eax, ebx, ecx, edx;
   if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_CMPXCHG16B)) {
-    nxUseCountLeave(gUseCount);
+    nxUseCountLeave(gLockedFuncsUseCount);
     throw platform::RuntimeError("processor lacks cmpxchg16b, required by the lock-free lists");
   }
 }
 
-void nxllLockedFuncsFinalize() { nxUseCountLeave(gUseCount); }
+void nxllLockedFuncsFinalize() { nxUseCountLeave(gLockedFuncsUseCount); }
 
 namespace {
 

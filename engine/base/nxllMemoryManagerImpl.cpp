@@ -423,9 +423,9 @@ bool nxFindMemoryManagerHook(TnxMemoryManagerHook& aHook) {
 
 namespace {
 
-int gUseCount = 0;
+int gMemoryManagerImplUseCount = 0;
 TnxMemoryManagerImpl* gImpl = nullptr;
-TnxMemoryManagerTable gTable;
+TnxMemoryManagerTable gManagerTable;
 bool gWipeOnFree = false;
 
 void* stdGetMem(std::size_t aSize) { return gImpl->getMem(aSize); }
@@ -450,7 +450,7 @@ void stdRequestCleanup() {
 
 void stdAddRef() {
   std::lock_guard<std::mutex> guard(gStartLock);
-  if (gUseCount++ > 0) return;
+  if (gMemoryManagerImplUseCount++ > 0) return;
   gImpl = new TnxMemoryManagerImpl(nxmm::nxMaxChunks, true);
   TnxMemoryManagerTable t{};
   t.GetMem = stdGetMem;
@@ -476,7 +476,7 @@ void stdAddRef() {
   t.WipeOnFree = &gWipeOnFree;
   TnxMemoryManagerHook hook;
   if (nxFindMemoryManagerHook(hook)) nxApplyMemoryManagerHook(t, hook);
-  gTable = t;
+  gManagerTable = t;
   gImpl->startCleanupThread(500);
 }
 
@@ -484,14 +484,14 @@ void stdAddRef() {
 
 const TnxMemoryManagerTable& nxMemoryManagerStart() {
   stdAddRef();
-  return gTable;
+  return gManagerTable;
 }
 
 void nxMemoryManagerShutdown() {
   TnxMemoryManagerImpl* impl;
   {
     std::lock_guard<std::mutex> guard(gStartLock);
-    if (gUseCount == 0 || --gUseCount > 0) return;
+    if (gMemoryManagerImplUseCount == 0 || --gMemoryManagerImplUseCount > 0) return;
     impl = gImpl;
     gImpl = nullptr;
   }

@@ -226,12 +226,12 @@ void nxCallThreadCallback() {
 // ---- Module -----------------------------------------------------------------
 
 namespace {
-TnxUseCount gUseCount{0};
-constexpr TnxModuleDependency kDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
+TnxUseCount gSyncUseCount{0};
+constexpr TnxModuleDependency kSyncDeps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
 }  // namespace
 
 void nxllSyncInitialize() {
-  nxUseCountStart(gUseCount, kDeps, [] {
+  nxUseCountStart(gSyncUseCount, kSyncDeps, [] {
     nxListHeadInit(gManualEventCache);
     gManualEventCacheActive.store(true);
     if (!nxEventPool) nxEventPool = platform::create<TnxEventPool>(kPoolInitialCount, kPoolRetainCount);
@@ -239,7 +239,7 @@ void nxllSyncInitialize() {
 }
 
 void nxllSyncFinalize() {
-  nxUseCountFinish(gUseCount, kDeps, [] {
+  nxUseCountFinish(gSyncUseCount, kSyncDeps, [] {
     gManualEventCacheActive.store(false);
     TnxListEntry* entry = nxListHeadFlush(gManualEventCache);
     nxListHeadInit(gManualEventCache);  // a flush keeps the depth bits

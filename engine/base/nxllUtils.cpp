@@ -921,19 +921,19 @@ void nxStringsToArray(const platform::TStringList& aStrings, TnxUnicodeStrings& 
 // Start-up
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gUtilsUseCount{0};
 }
 
 namespace {
-constexpr TnxModuleDependency kDeps[] = {{nxllFastFillCharInitialize, nxllFastFillCharFinalize}};
+constexpr TnxModuleDependency kUtilsDeps[] = {{nxllFastFillCharInitialize, nxllFastFillCharFinalize}};
 }
 
 void nxllUtilsInitialize() {
-  nxUseCountStart(gUseCount, kDeps, [] { nxDefaultCodePage = platform::CP_THREAD_ACP; });
+  nxUseCountStart(gUtilsUseCount, kUtilsDeps, [] { nxDefaultCodePage = platform::CP_THREAD_ACP; });
 }
 
 void nxllUtilsFinalize() {
-  nxUseCountFinish(gUseCount, kDeps, [] {
+  nxUseCountFinish(gUtilsUseCount, kUtilsDeps, [] {
     gLocales.release();
     gCodePages.release();
   });

@@ -22,7 +22,7 @@ namespace {
   throw nxCreateOSErrorException(nxErrOsUnknown, {}, action);
 }
 
-std::uint32_t effectiveCodePage(TnxWord32 aCodePage) {
+std::uint32_t conversionCodePage(TnxWord32 aCodePage) {
   return (aCodePage == 0 ? nxDefaultCodePage : aCodePage) & 0xFFFF;
 }
 
@@ -31,7 +31,7 @@ template <typename Out>
 Out decode(std::string_view aText, TnxWord32 aCodePage, const char* aMeasure, const char* aConvert) {
   Out out;
   if (aText.empty()) return out;
-  const std::uint32_t cp = effectiveCodePage(aCodePage);
+  const std::uint32_t cp = conversionCodePage(aCodePage);
   std::size_t n = 0;
   try {
     n = platform::multiByteToWide(cp, aText, nullptr, 0);
@@ -54,7 +54,7 @@ Out encode(platform::UnicodeStringView aText, TnxWord32 aCodePage, const char* a
            const char* aConvert) {
   Out out;
   if (aText.empty()) return out;
-  const std::uint32_t cp = effectiveCodePage(aCodePage);
+  const std::uint32_t cp = conversionCodePage(aCodePage);
   std::size_t n = 0;
   try {
     n = platform::wideToMultiByte(cp, aText, nullptr, 0);

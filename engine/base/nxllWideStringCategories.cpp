@@ -26,7 +26,7 @@ struct CategoryTable {
 
 TnxLazyPadlock gTableLock;
 std::atomic<bool> gLoaded{false};
-CategoryTable gTable;  // complete before gLoaded is set; read-only afterwards
+CategoryTable gCategoryTable;  // complete before gLoaded is set; read-only afterwards
 
 std::int32_t readInt32(const std::uint8_t* p) {
   std::uint32_t v = 0;
@@ -72,8 +72,8 @@ void ensureLoaded() {
   TnxPadlockGuard guard(gTableLock);
   if (gLoaded.load(std::memory_order_relaxed)) return;
   CategoryTable fresh;
-  buildTable(fresh);  // a failure leaves gTable untouched and the flag clear
-  gTable = std::move(fresh);
+  buildTable(fresh);  // a failure leaves gCategoryTable untouched and the flag clear
+  gCategoryTable = std::move(fresh);
   gLoaded.store(true, std::memory_order_release);
 }
 
@@ -81,7 +81,7 @@ void ensureLoaded() {
 
 bool nxWideCharInCategories(char16_t aChar, const TnxCharacterCategories& aCategories) {
   ensureLoaded();
-  const auto& page = gTable.pages[aChar >> 8];
+  const auto& page = gCategoryTable.pages[aChar >> 8];
   if (!page) return false;
   return (*page)[aChar & 0xFF].intersects(aCategories);
 }

@@ -26,7 +26,7 @@ platform::UnicodeStringView viewOf(const TnxWideString& s) { return {s.data(), s
 
 TnxWideString wideOf(platform::UnicodeStringView s) { return TnxWideString(s.begin(), s.end()); }
 
-TnxWord32 effectiveCodePage(TnxWord32 aCodePage) { return aCodePage == nxWideStringsDefaultCodePage ? 0 : aCodePage; }
+TnxWord32 listCodePage(TnxWord32 aCodePage) { return aCodePage == nxWideStringsDefaultCodePage ? 0 : aCodePage; }
 
 [[noreturn]] void formattedListError(const char* aText, std::int32_t aValue) {
   std::string text = aText;
@@ -378,7 +378,7 @@ void TnxWideStrings::LoadFromStream(TStream& aStream, bool aForceUnicode, TnxWor
     if (swap) nxSwapByteOrder(text.data(), text.size());
   } else {
     text = nxStringToWideString(
-        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), effectiveCodePage(aCodePage));
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), listCodePage(aCodePage));
   }
   SetText(text);
 }
@@ -407,7 +407,7 @@ void TnxWideStrings::SaveToStream(TStream& aStream, bool aUnicode, bool aWithBOM
   // 8-bit code pages mostly lack U+2028 (it would become '?' and merge the
   // lines): their text breaks lines with CR LF, which loading splits alike.
   const std::string bytes = nxWideStringToString(GetSeparatedText(TnxWideString{u'\r', u'\n'}),
-                                                 effectiveCodePage(aCodePage));
+                                                 listCodePage(aCodePage));
   if (!bytes.empty()) aStream.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
 }
 
@@ -424,7 +424,7 @@ void TnxWideStrings::EndUpdate() {
 std::int32_t TnxWideStrings::Add(platform::UnicodeStringView s) { return Add(wideOf(s)); }
 
 std::int32_t TnxWideStrings::Add(std::string_view s, TnxWord32 aCodePage) {
-  return Add(nxStringToWideString(s, effectiveCodePage(aCodePage)));
+  return Add(nxStringToWideString(s, listCodePage(aCodePage)));
 }
 
 std::int32_t TnxWideStrings::AddObject(platform::UnicodeStringView s, platform::TObject* aObject) {
@@ -432,13 +432,13 @@ std::int32_t TnxWideStrings::AddObject(platform::UnicodeStringView s, platform::
 }
 
 std::int32_t TnxWideStrings::AddObject(std::string_view s, TnxWord32 aCodePage, platform::TObject* aObject) {
-  return AddObject(nxStringToWideString(s, effectiveCodePage(aCodePage)), aObject);
+  return AddObject(nxStringToWideString(s, listCodePage(aCodePage)), aObject);
 }
 
 void TnxWideStrings::Insert(std::int32_t aIndex, platform::UnicodeStringView s) { Insert(aIndex, wideOf(s)); }
 
 void TnxWideStrings::Insert(std::int32_t aIndex, std::string_view s, TnxWord32 aCodePage) {
-  Insert(aIndex, nxStringToWideString(s, effectiveCodePage(aCodePage)));
+  Insert(aIndex, nxStringToWideString(s, listCodePage(aCodePage)));
 }
 
 void TnxWideStrings::InsertObject(std::int32_t aIndex, const TnxWideString& s, platform::TObject* aObject) {
@@ -452,7 +452,7 @@ void TnxWideStrings::InsertObject(std::int32_t aIndex, platform::UnicodeStringVi
 
 void TnxWideStrings::InsertObject(std::int32_t aIndex, std::string_view s, TnxWord32 aCodePage,
                                   platform::TObject* aObject) {
-  InsertObject(aIndex, nxStringToWideString(s, effectiveCodePage(aCodePage)), aObject);
+  InsertObject(aIndex, nxStringToWideString(s, listCodePage(aCodePage)), aObject);
 }
 
 bool TnxWideStrings::Equals(const TnxWideStrings* aStrings) const {

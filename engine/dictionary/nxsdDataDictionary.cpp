@@ -53,7 +53,7 @@ bool nxsdAdjustPosition(std::int32_t& aPos, std::int32_t aOld, std::int32_t aNew
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gDataDictionaryUseCount{0};
 
 // The dictionary's start-up table: the base library below it, this module's
 // descriptor families, then the filter and key engine modules (each counted
@@ -89,17 +89,17 @@ constexpr TnxModuleDependency kStartUp[] = {
 }  // namespace
 
 void nxsdDataDictionaryInitialize(std::span<const nxString> aArguments) {
-  nxUseCountStart(gUseCount, kStartUp, [aArguments] {
+  nxUseCountStart(gDataDictionaryUseCount, kStartUp, [aArguments] {
     if (nxFindCmdLineSwitch(u"Disable30900LocaleFixes", aArguments)) nxDisable30900LocaleFixes = true;
   });
 }
 
 void nxsdDataDictionaryInitialize() {
-  nxUseCountStart(gUseCount, kStartUp, [] {
+  nxUseCountStart(gDataDictionaryUseCount, kStartUp, [] {
     if (nxFindCmdLineSwitch(u"Disable30900LocaleFixes")) nxDisable30900LocaleFixes = true;
   });
 }
 
 void nxsdDataDictionaryFinalize() {
-  nxUseCountFinish(gUseCount, kStartUp, [] {});
+  nxUseCountFinish(gDataDictionaryUseCount, kStartUp, [] {});
 }

@@ -54,7 +54,7 @@ bool sameOwnLocale(TnxFieldDescriptor* a, TnxFieldDescriptor* b) {
   return la->IsEqual(lb);
 }
 
-TnxBaseTableDescriptor* owningTable(const TnxDictionaryItem* aItem) {
+TnxBaseTableDescriptor* auditOwningTable(const TnxDictionaryItem* aItem) {
   TnxPersistent* found = nullptr;
   if (!aItem->FindParentOfType(TnxBaseTableDescriptor::staticClassInfo(), found)) return nullptr;
   return static_cast<TnxBaseTableDescriptor*>(found);
@@ -117,7 +117,7 @@ void TnxAuditDescriptor::CreateAuditTable(TnxTablesDescriptor& aTables, TnxBaseT
 
 void TnxAuditDescriptor::CheckValid(bool aForBuild) {
   if (aForBuild && adUseAudit) {
-    TnxBaseTableDescriptor* owner = owningTable(this);
+    TnxBaseTableDescriptor* owner = auditOwningTable(this);
     auto* audited = platform::objectAs<TnxBaseTableDescriptor>(FindDataDictionary());
     if (owner && audited && owner->TablesDescriptor()) {
       TnxTablesDescriptor& tables = *owner->TablesDescriptor();

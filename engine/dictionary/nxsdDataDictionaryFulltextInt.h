@@ -9,6 +9,7 @@
 
 #include "nxllBde.h"
 #include "nxsdDataDictionaryFulltext.h"
+#include "nxsdDataDictionaryInt.h"
 #include "plString.h"
 
 // Class metadata: abstract levels without a constructor table, registered
@@ -24,8 +25,10 @@
 
 namespace nxft {
 
-inline nxString classNameText(const platform::ClassInfo& aClass) { return platform::fromUtf8(aClass.name); }
-inline nxString intText(std::int32_t aValue) { return platform::fromUtf8(std::to_string(aValue)); }
+using nxdd::classNameText;
+using nxdd::intText;
+using nxdd::relatedFields;
+using nxdd::relatedMainIndices;
 
 inline constexpr const char16_t* kUnsupported = u"%s class is not supported: %s";
 inline constexpr const char16_t* kIndexInUse = u"Cannot remove index %s because it is still referenced by a fulltext index";
@@ -104,19 +107,6 @@ inline void checkMembers(const TnxBaseFulltextDictionaryItem& aHub, const TnxFul
     if (nxValidateIdentifier(aList.Name(i), nxErrInvalidName, false, true) != 0) aHub.Raise(nxErrInvalidName);
     aList.Item(i)->CheckValid(aForBuild);
   }
-}
-
-inline TnxFieldsDescriptor* relatedFields(TnxDictionaryItem* aItem) {
-  TnxDictionaryItem* found = nullptr;
-  if (!aItem->FindRelatedDescriptorOfType(TnxFieldsDescriptor::staticClassInfo(), found, nullptr)) return nullptr;
-  return platform::objectAs<TnxFieldsDescriptor>(found);
-}
-
-inline TnxMainIndicesDescriptor* relatedMainIndices(TnxDictionaryItem* aItem) {
-  TnxDictionaryItem* found = nullptr;
-  if (!aItem->FindRelatedDescriptorOfType(TnxMainIndicesDescriptor::staticClassInfo(), found, nullptr))
-    return nullptr;
-  return platform::objectAs<TnxMainIndicesDescriptor>(found);
 }
 
 // Locale and compare flags of an item's used locale; 0 and 0 without one.

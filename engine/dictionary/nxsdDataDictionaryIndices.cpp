@@ -43,7 +43,11 @@ TnxClassList gValidationDescriptorClasses = nullptr;
 TnxClassList gValidationsDescriptorClasses = nullptr;
 TnxClassList gCustomDescsDescriptorClasses = nullptr;
 
+using nxdd::bothOrEqual;
 using nxdd::classNameText;
+using nxdd::readClass;
+using nxdd::readCount;
+using nxdd::relatedMainIndices;
 using platform::sameTextAscii;
 
 template <class E>
@@ -51,34 +55,10 @@ void checkIdentifier(const nxString& aName, TnxResult aCode) {
   nxdd::checkIdentifier<E>(aName, aCode, false);
 }
 
-// A count read from a stream: never negative. The entries are built one by
-// one from the bytes that follow, so a large count ends with the stream.
-template <class E>
-std::int32_t readCount(TnxReader& aReader) {
-  const std::int32_t count = aReader.ReadInteger();
-  if (count < 0) throw E(nxErrIncompatibleStream);
-  return count;
-}
 
 template <class E>
 void readVersionOne(TnxReader& aReader) {
   if (aReader.ReadInteger() != 1) throw E(nxErrIncompatibleStream);
-}
-
-template <class E>
-const platform::ClassInfo& readClass(TnxReader& aReader, const TnxClassList& aList, const char16_t* aWord,
-                                     const platform::ClassInfo& aBase) {
-  const nxString name = aReader.ReadString();
-  const platform::ClassInfo* cls = nxFindClassIn(aList, platform::toUtf8(name));
-  if (!cls || !cls->inheritsFrom(aBase))
-    throw E(nxErrUnsupportedDescriptor, u"%s class is not supported: %s", {nxString(aWord), name});
-  return *cls;
-}
-
-template <class T>
-bool bothOrEqual(const T* a, const T* b) {
-  if (!a || !b) return !a && !b;
-  return a->IsEqual(b);
 }
 
 // Free each entry of an owned list, last first.
@@ -92,13 +72,6 @@ void freeAll(std::vector<T*>& aList) noexcept {
     } catch (...) {
     }
   }
-}
-
-TnxMainIndicesDescriptor* relatedMainIndices(TnxDictionaryItem* aItem) {
-  TnxDictionaryItem* found = nullptr;
-  if (!aItem->FindRelatedDescriptorOfType(TnxMainIndicesDescriptor::staticClassInfo(), found, nullptr))
-    return nullptr;
-  return platform::objectAs<TnxMainIndicesDescriptor>(found);
 }
 
 TnxFilesDescriptor* relatedFilesOf(TnxDictionaryItem* aItem) {

@@ -42,8 +42,6 @@ TnxClassList gFilesDescriptorClasses = nullptr;
 TnxClassList gCustomDescriptorClasses = nullptr;
 TnxClassList gLocaleDescriptorClasses = nullptr;
 
-const nxString kMissingInformation = u"$MissingInformation";
-
 nxString trimControls(const nxString& s) {
   std::size_t b = 0, e = s.size();
   while (b < e && s[b] < 33) ++b;

@@ -150,14 +150,6 @@ void TnxBlobCacheKeyDescriptor::RaiseIncompatible() const {
 // ===========================================================================
 // Key fields
 
-namespace {
-TnxFieldsDescriptor* relatedFields(TnxDictionaryItem* aItem) {
-  TnxDictionaryItem* found = nullptr;
-  if (!aItem->FindRelatedDescriptorOfType(TnxFieldsDescriptor::staticClassInfo(), found, nullptr)) return nullptr;
-  return platform::objectAs<TnxFieldsDescriptor>(found);
-}
-}  // namespace
-
 TnxClassList& TnxKeyFieldDescriptor::GetList() { return gKeyFieldDescriptorClasses; }
 
 TnxKeyFieldDescriptor* TnxKeyFieldDescriptor::CreateOfClass(const platform::ClassInfo& aClass,

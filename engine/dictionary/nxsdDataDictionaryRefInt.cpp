@@ -87,7 +87,7 @@ T* createItem(const platform::ClassInfo& aClass, const platform::ClassInfo& aBas
 
 // A class name read from the stream, looked up in aList.
 template <class E>
-const platform::ClassInfo& readClass(TnxReader& aReader, TnxClassList& aList, const char16_t* aFamily,
+const platform::ClassInfo& readReferenceClass(TnxReader& aReader, TnxClassList& aList, const char16_t* aFamily,
                                      const platform::ClassInfo& aBase) {
   const nxString name = aReader.ReadString();
   const platform::ClassInfo* cls = nxFindClassIn(aList, platform::toUtf8(name));
@@ -95,20 +95,20 @@ const platform::ClassInfo& readClass(TnxReader& aReader, TnxClassList& aList, co
   return *cls;
 }
 
-TnxFieldsDescriptor* relatedFields(TnxDictionaryItem* aItem) {
+TnxFieldsDescriptor* referenceRelatedFields(TnxDictionaryItem* aItem) {
   TnxDictionaryItem* found = nullptr;
   if (!aItem->FindRelatedDescriptorOfType(TnxFieldsDescriptor::staticClassInfo(), found, nullptr)) return nullptr;
   return platform::objectAs<TnxFieldsDescriptor>(found);
 }
 
-TnxBaseTableDescriptor* owningTable(const TnxDictionaryItem* aItem) {
+TnxBaseTableDescriptor* referenceOwningTable(const TnxDictionaryItem* aItem) {
   TnxPersistent* found = nullptr;
   if (!aItem->FindParentOfType(TnxBaseTableDescriptor::staticClassInfo(), found)) return nullptr;
   return static_cast<TnxBaseTableDescriptor*>(found);
 }
 
 template <class T>
-void freeAll(std::vector<T*>& aList) noexcept {
+void freeReferences(std::vector<T*>& aList) noexcept {
   while (!aList.empty()) {
     T* item = aList.back();
     aList.pop_back();
@@ -189,7 +189,7 @@ bool TnxBaseTargetCursorDescriptor::References(const TnxDictionaryItem* aItem) c
 }
 
 nxString TnxCloneTargetCursorDescriptor::ReferencedTableName() {
-  TnxBaseTableDescriptor* table = owningTable(this);
+  TnxBaseTableDescriptor* table = referenceOwningTable(this);
   return table ? table->btdFullName() : nxString();
 }
 
@@ -272,7 +272,7 @@ void TnxRelativeTargetCursorDescriptor::SetTableName(const nxString& aValue) {
 TnxBaseTableDescriptor& TnxRelativeTargetCursorDescriptor::ResolvedTable() {
   TnxBaseTableDescriptor* from = nullptr;
   if (!rtcTableName.empty() && rtcTableName[0] == u'.')
-    from = owningTable(this);
+    from = referenceOwningTable(this);
   else
     from = platform::objectAs<TnxBaseTableDescriptor>(FindDataDictionary());
   if (!from) throw EnxTableTargetCursorDescriptorException(nxErrNoSuchTable);
@@ -343,7 +343,7 @@ void TnxBaseSourceDescriptor::LoadFromReader(TnxReader& aReader) {
 }
 
 TnxFieldSourceDescriptor::TnxFieldSourceDescriptor(TnxPersistent* aParent) : TnxBaseSourceDescriptor(aParent) {
-  fsdSubscribedTo = relatedFields(this);
+  fsdSubscribedTo = referenceRelatedFields(this);
   if (fsdSubscribedTo) fsdSubscribedTo->AddFieldChangeNotify(this);
 }
 
@@ -359,7 +359,7 @@ void TnxFieldSourceDescriptor::Unsubscribe() noexcept {
 }
 
 TnxFieldDescriptor* TnxFieldSourceDescriptor::Field() {
-  TnxFieldsDescriptor* fields = relatedFields(this);
+  TnxFieldsDescriptor* fields = referenceRelatedFields(this);
   if (!fields || fsdFieldNumber < 0 || fsdFieldNumber >= fields->FieldCount()) return nullptr;
   return fields->Fields(fsdFieldNumber);
 }
@@ -394,7 +394,7 @@ void TnxFieldSourceDescriptor::LoadFromReader(TnxReader& aReader) {
 
 void TnxFieldSourceDescriptor::CheckValid(bool aForBuild) {
   TnxBaseSourceDescriptor::CheckValid(aForBuild);
-  TnxFieldsDescriptor* fields = relatedFields(this);
+  TnxFieldsDescriptor* fields = referenceRelatedFields(this);
   if (fields && (fsdFieldNumber < 0 || fsdFieldNumber >= fields->FieldCount()))
     throw EnxFieldSourceDescriptorException(nxErrInvalidDesc, u"Invalid field number: %d",
                                             {fsdFieldNumber});
@@ -468,8 +468,8 @@ void TnxReferenceDescriptor::beforeDestruction() {
 }
 
 void TnxReferenceDescriptor::FreeParts() noexcept {
-  freeAll(rdSources);
-  freeAll(rdActions);
+  freeReferences(rdSources);
+  freeReferences(rdActions);
   if (rdTargetCursor) platform::TObject::free(std::exchange(rdTargetCursor, nullptr));
 }
 
@@ -515,21 +515,21 @@ void TnxReferenceDescriptor::SaveToWriter(TnxWriter& aWriter, std::int32_t aClie
 }
 
 void TnxReferenceDescriptor::LoadFromReader(TnxReader& aReader) {
-  freeAll(rdSources);
-  freeAll(rdActions);
+  freeReferences(rdSources);
+  freeReferences(rdActions);
   TnxDictionaryItem::LoadFromReader(aReader);
   if (aReader.ReadInteger() != 1) throw EnxReferenceDescriptorException(nxErrIncompatibleStream);
   rdTargetCursor->LoadFromReader(aReader);
   rdTargetIndex = aReader.ReadString();
   aReader.ReadListBegin();
   while (!aReader.EndOfList())
-    AddSource(&readClass<EnxReferenceDescriptorException>(aReader, gSourceClasses, u"SourceDescriptor",
+    AddSource(&readReferenceClass<EnxReferenceDescriptorException>(aReader, gSourceClasses, u"SourceDescriptor",
                                                           TnxBaseSourceDescriptor::staticClassInfo()))
         ->LoadFromReader(aReader);
   aReader.ReadListEnd();
   aReader.ReadListBegin();
   while (!aReader.EndOfList())
-    AddAction(&readClass<EnxReferenceDescriptorException>(aReader, gActionClasses, u"ActionDescriptor",
+    AddAction(&readReferenceClass<EnxReferenceDescriptorException>(aReader, gActionClasses, u"ActionDescriptor",
                                                           TnxBaseActionDescriptor::staticClassInfo()))
         ->LoadFromReader(aReader);
   aReader.ReadListEnd();
@@ -564,7 +564,7 @@ bool TnxReferenceDescriptor::IsEqual(const TnxDictionaryItem* aItem) const {
 bool TnxReferenceDescriptor::References(const TnxDictionaryItem* aItem) const {
   const auto* index = platform::objectAs<TnxIndexDescriptor>(aItem);
   if (!index || !sameTextAscii(index->Name(), rdTargetIndex)) return false;
-  TnxBaseTableDescriptor* table = owningTable(index);
+  TnxBaseTableDescriptor* table = referenceOwningTable(index);
   return table && rdTargetCursor->References(table);
 }
 
@@ -581,7 +581,7 @@ void TnxRefIntegrityDescriptor::beforeDestruction() {
   TnxBaseCustomDescriptor::beforeDestruction();
 }
 
-void TnxRefIntegrityDescriptor::FreeReferences() noexcept { freeAll(ridReferences); }
+void TnxRefIntegrityDescriptor::FreeReferences() noexcept { freeReferences(ridReferences); }
 
 TnxReferenceDescriptor* TnxRefIntegrityDescriptor::AddReference(const platform::ClassInfo* aReferenceClass,
                                                                 const platform::ClassInfo* aTargetCursorClass) {
@@ -615,9 +615,9 @@ void TnxRefIntegrityDescriptor::LoadFromReader(TnxReader& aReader) {
   if (aReader.ReadInteger() != 1) throw EnxRefIntegrityDescriptorException(nxErrIncompatibleStream);
   aReader.ReadListBegin();
   while (!aReader.EndOfList()) {
-    const platform::ClassInfo& referenceClass = readClass<EnxRefIntegrityDescriptorException>(
+    const platform::ClassInfo& referenceClass = readReferenceClass<EnxRefIntegrityDescriptorException>(
         aReader, gReferenceClasses, u"ReferenceDescriptor", TnxReferenceDescriptor::staticClassInfo());
-    const platform::ClassInfo& cursorClass = readClass<EnxRefIntegrityDescriptorException>(
+    const platform::ClassInfo& cursorClass = readReferenceClass<EnxRefIntegrityDescriptorException>(
         aReader, gTargetCursorClasses, u"TargetCursorDescriptor", TnxBaseTargetCursorDescriptor::staticClassInfo());
     AddReference(&referenceClass, &cursorClass)->LoadFromReader(aReader);
   }

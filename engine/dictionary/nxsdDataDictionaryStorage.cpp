@@ -84,12 +84,6 @@ const platform::ClassInfo& readStorageClass(TnxReader& aReader, const char16_t* 
   return *cls;
 }
 
-template <class T>
-bool bothOrEqual(const T* a, const T* b) {
-  if (!a || !b) return !a && !b;
-  return a->IsEqual(b);
-}
-
 std::int32_t readVersion(TnxReader& aReader, std::int32_t aMin, std::int32_t aMax, TnxResult& aBad) {
   const std::int32_t v = aReader.ReadInteger();
   aBad = (v < aMin || v > aMax) ? nxErrIncompatibleStream : 0;

@@ -30,19 +30,16 @@ constexpr char16_t kSignatureIdent[] = u"DazavAV";
 const nxString kGuid = u"$GUID";
 const nxString kCacheGuid = u"$CacheGUID";
 const nxString kCacheCurrentID = u"$CacheCurrentID";
-const nxString kMissingInformation = u"$MissingInformation";
 const nxString kCachingState = u"$CachingState";
 const nxString kDefaultEngine = u"nx1xDefault";
 const nxString kHigherVersionRequired = u"Higher dictionary version required";
 
+using nxdd::bothOrEqual;
 using nxdd::classNameText;
+using nxdd::kMissingInformation;
+using nxdd::readClass;
+using nxdd::readCount;
 using platform::sameTextAscii;
-
-template <class T>
-bool bothOrEqual(const T* a, const T* b) {
-  if (!a || !b) return !a && !b;
-  return a->IsEqual(b);
-}
 
 template <class T>
 void freeAndNil(T*& aItem) noexcept {
@@ -52,18 +49,6 @@ void freeAndNil(T*& aItem) noexcept {
     } catch (...) {
     }
   }
-}
-
-// The class a stream names, looked up in aList; it must descend from aBase
-// and carry aBase's virtual constructor. 15499 with aWord otherwise.
-template <class E>
-const platform::ClassInfo& readClass(TnxReader& aReader, const TnxClassList& aList, const char16_t* aWord,
-                                     const platform::ClassInfo& aBase) {
-  const nxString name = aReader.ReadString();
-  const platform::ClassInfo* cls = nxFindClassIn(aList, platform::toUtf8(name));
-  if (!cls || !cls->inheritsFrom(aBase))
-    throw E(nxErrUnsupportedDescriptor, u"%s class is not supported: %s", {nxString(aWord), name});
-  return *cls;
 }
 
 template <class E>
@@ -76,13 +61,6 @@ template <class E>
 void readFixedPart(TnxReader& aReader, const TnxDictionaryItem& aPresent) {
   if (!aReader.ReadBoolean()) throw E(nxErrIncompatibleStream);
   if (aReader.ReadString() != classNameText(aPresent.classInfo())) throw E(nxErrIncompatibleStream);
-}
-
-template <class E>
-std::int32_t readCount(TnxReader& aReader) {
-  const std::int32_t count = aReader.ReadInteger();
-  if (count < 0) throw E(nxErrIncompatibleStream);
-  return count;
 }
 
 void writeOptional(TnxWriter& aWriter, platform::UnicodeStringView aIdent, TnxDictionaryItem* aItem,

@@ -217,9 +217,9 @@ bool TnxDefaultValueHandler::SetDefaultValue(void* aRecord, std::int32_t aField)
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gDefaultValueEngineUseCount{0};
 
-void unregisterClasses() {
+void unregisterDefaultValueEngineClasses() {
   TnxEngineClass<TnxNextLSNDefaultValueEngine>::Unregister();
   TnxEngineClass<TnxEmptyDefaultValueEngine>::Unregister();
   TnxEngineClass<TnxAutoGuidDefaultValueEngine>::Unregister();
@@ -231,7 +231,7 @@ void unregisterClasses() {
 }  // namespace
 
 void nxsdDefaultValueEngineInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gDefaultValueEngineUseCount)) return;
   try {
     TnxEngineClass<TnxConstDefaultValueEngine>::Register();
     TnxEngineClass<TnxCurrentDateTimeDefaultValueEngine>::Register();
@@ -240,12 +240,12 @@ void nxsdDefaultValueEngineInitialize() {
     TnxEngineClass<TnxEmptyDefaultValueEngine>::Register();
     TnxEngineClass<TnxNextLSNDefaultValueEngine>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterDefaultValueEngineClasses();
+    nxUseCountLeave(gDefaultValueEngineUseCount);
     throw;
   }
 }
 
 void nxsdDefaultValueEngineFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gDefaultValueEngineUseCount)) unregisterDefaultValueEngineClasses();
 }

@@ -33,9 +33,9 @@ void TnxCallbackFilterEngine::AddDebugInfo(const TnxIntfPtr<InxExceptionDataCont
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFilterEngineCallbackUseCount{0};
 
-void unregisterClasses() {
+void unregisterFilterEngineCallbackClasses() {
   TnxEngineClass<TnxCallbackFilterEngine>::Unregister();
   TnxDescriptorClass<TnxCallbackFilterDescriptor>::Unregister();
 }
@@ -43,17 +43,17 @@ void unregisterClasses() {
 }  // namespace
 
 void nxsdFilterEngineCallbackInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gFilterEngineCallbackUseCount)) return;
   try {
     TnxDescriptorClass<TnxCallbackFilterDescriptor>::Register();
     TnxEngineClass<TnxCallbackFilterEngine>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterFilterEngineCallbackClasses();
+    nxUseCountLeave(gFilterEngineCallbackUseCount);
     throw;
   }
 }
 
 void nxsdFilterEngineCallbackFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gFilterEngineCallbackUseCount)) unregisterFilterEngineCallbackClasses();
 }

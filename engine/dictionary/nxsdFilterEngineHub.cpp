@@ -165,9 +165,9 @@ void TnxFilterEngineHub::Disconnect() {
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFilterEngineHubUseCount{0};
 
-void unregisterClasses() {
+void unregisterFilterEngineHubClasses() {
   TnxEngineClass<TnxFilterEngineHub>::Unregister();
   TnxDescriptorClass<TnxFilterDescriptorHub>::Unregister();
 }
@@ -175,17 +175,17 @@ void unregisterClasses() {
 }  // namespace
 
 void nxsdFilterEngineHubInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gFilterEngineHubUseCount)) return;
   try {
     TnxDescriptorClass<TnxFilterDescriptorHub>::Register();
     TnxEngineClass<TnxFilterEngineHub>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterFilterEngineHubClasses();
+    nxUseCountLeave(gFilterEngineHubUseCount);
     throw;
   }
 }
 
 void nxsdFilterEngineHubFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gFilterEngineHubUseCount)) unregisterFilterEngineHubClasses();
 }

@@ -26,7 +26,7 @@ namespace {
 constexpr std::uint8_t kTextAnsi = 1;
 constexpr std::uint8_t kTextUtf16 = 2;
 
-[[noreturn]] void incompatibleStream() { throw EnxSqlFilterDescriptorException(nxErrIncompatibleStream); }
+[[noreturn]] void incompatibleSqlFilterStream() { throw EnxSqlFilterDescriptorException(nxErrIncompatibleStream); }
 
 }  // namespace
 
@@ -36,19 +36,19 @@ constexpr std::uint8_t kTextUtf16 = 2;
 TnxSqlFilterDescriptor::TnxSqlFilterDescriptor(TStream& aStream) {
   std::uint8_t format = 0;
   aStream.ReadBuffer(&format, 1);
-  if (format != kTextAnsi && format != kTextUtf16) incompatibleStream();
+  if (format != kTextAnsi && format != kTextUtf16) incompatibleSqlFilterStream();
   std::int32_t count = 0;
-  if (aStream.Read(&count, 4) != 4 || count < 0) incompatibleStream();
+  if (aStream.Read(&count, 4) != 4 || count < 0) incompatibleSqlFilterStream();
   const std::int64_t bytes = static_cast<std::int64_t>(count) * (format == kTextUtf16 ? 2 : 1);
   // A count beyond the stream is a damaged body, not a reason to allocate.
-  if (bytes > aStream.Size() - aStream.Position()) incompatibleStream();
+  if (bytes > aStream.Size() - aStream.Position()) incompatibleSqlFilterStream();
   if (format == kTextUtf16) {
     nxString text(static_cast<std::size_t>(count), u'\0');
-    if (count && aStream.Read(text.data(), static_cast<std::int32_t>(bytes)) != bytes) incompatibleStream();
+    if (count && aStream.Read(text.data(), static_cast<std::int32_t>(bytes)) != bytes) incompatibleSqlFilterStream();
     bsfdExpression = std::move(text);
   } else {
     std::string text(static_cast<std::size_t>(count), '\0');
-    if (count && aStream.Read(text.data(), count) != count) incompatibleStream();
+    if (count && aStream.Read(text.data(), count) != count) incompatibleSqlFilterStream();
     bsfdExpression = platform::ansiToUnicode(platform::AnsiString{std::move(text), 0});
   }
 }
@@ -137,9 +137,9 @@ void TnxSqlFilterEngine::AddDebugInfo(const TnxIntfPtr<InxExceptionDataContainer
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFilterEngineSQLUseCount{0};
 
-void unregisterClasses() {
+void unregisterFilterEngineSQLClasses() {
   TnxEngineClass<TnxSqlFilterEngine>::Unregister();
   TnxDescriptorClass<TnxSqlFilterDescriptor>::Unregister();
 }
@@ -147,17 +147,17 @@ void unregisterClasses() {
 }  // namespace
 
 void nxsdFilterEngineSQLInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gFilterEngineSQLUseCount)) return;
   try {
     TnxDescriptorClass<TnxSqlFilterDescriptor>::Register();
     TnxEngineClass<TnxSqlFilterEngine>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterFilterEngineSQLClasses();
+    nxUseCountLeave(gFilterEngineSQLUseCount);
     throw;
   }
 }
 
 void nxsdFilterEngineSQLFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gFilterEngineSQLUseCount)) unregisterFilterEngineSQLClasses();
 }

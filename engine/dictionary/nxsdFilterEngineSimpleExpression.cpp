@@ -41,7 +41,7 @@ constexpr int kMaxDepth = 512;
 constexpr int kMaxVisits = 65536;
 
 template <class T>
-T load(const void* p) {
+T loadOperand(const void* p) {
   T v;
   std::memcpy(&v, p, sizeof v);
   return v;
@@ -77,10 +77,10 @@ class Checker {
   void Run() {
     if (e_.empty()) return;
     if (e_.size() < kHeaderSize) invalidFilter();
-    total_ = load<std::uint16_t>(e_.data() + 2);
+    total_ = loadOperand<std::uint16_t>(e_.data() + 2);
     if (total_ < kHeaderSize || total_ > e_.size()) invalidFilter();
-    nodeStart_ = load<std::uint16_t>(e_.data() + 6);
-    literalStart_ = load<std::uint16_t>(e_.data() + 8);
+    nodeStart_ = loadOperand<std::uint16_t>(e_.data() + 6);
+    literalStart_ = loadOperand<std::uint16_t>(e_.data() + 8);
     if (nodeStart_ < kHeaderSize || nodeStart_ >= total_ || literalStart_ > total_) invalidFilter();
     Node(0, 0);
   }
@@ -102,10 +102,10 @@ class Checker {
     if (aDepth > kMaxDepth || ++visits_ > kMaxVisits || onPath_[aOffset]) invalidFilter();
     const std::size_t at = static_cast<std::size_t>(nodeStart_) + aOffset;
     Need(at, 8);
-    const auto cls = load<std::uint32_t>(e_.data() + at);
+    const auto cls = loadOperand<std::uint32_t>(e_.data() + at);
     auto operand = [&](int i) {
       Need(at + 8 + 2 * static_cast<std::size_t>(i), 2);
-      return load<std::uint16_t>(e_.data() + at + 8 + 2 * i);
+      return loadOperand<std::uint16_t>(e_.data() + at + 8 + 2 * i);
     };
     onPath_[aOffset] = true;
     switch (cls) {
@@ -134,7 +134,7 @@ class Checker {
         if (type == nxCANText) Terminated(where);
         if (type == nxCANWideText) {
           Need(where, 2);
-          const std::uint16_t bytes = load<std::uint16_t>(e_.data() + where);
+          const std::uint16_t bytes = loadOperand<std::uint16_t>(e_.data() + where);
           Need(where + 2, bytes);
         }
         break;
@@ -155,7 +155,7 @@ class Checker {
 
 TnxCANExpr copyFromPointer(const void* aExpression) {
   if (!aExpression) return std::make_shared<const std::vector<std::uint8_t>>();
-  const auto total = load<std::uint16_t>(static_cast<const std::uint8_t*>(aExpression) + 2);
+  const auto total = loadOperand<std::uint16_t>(static_cast<const std::uint8_t*>(aExpression) + 2);
   const auto* p = static_cast<const std::uint8_t*>(aExpression);
   return std::make_shared<const std::vector<std::uint8_t>>(p, p + total);
 }
@@ -231,25 +231,25 @@ bool asInt64(const Operand& o, std::int64_t& v) {
   const void* p = o.value;
   if (o.isConst) {
     switch (o.type) {
-      case nxCANInt16: v = load<std::int16_t>(p); return true;
-      case nxCANInt32: v = load<std::int32_t>(p); return true;
-      case nxCANWord16: v = load<std::uint16_t>(p); return true;
-      case nxCANWord32: v = load<std::uint32_t>(p); return true;
-      case nxCANInt64: v = load<std::int64_t>(p); return true;
+      case nxCANInt16: v = loadOperand<std::int16_t>(p); return true;
+      case nxCANInt32: v = loadOperand<std::int32_t>(p); return true;
+      case nxCANWord16: v = loadOperand<std::uint16_t>(p); return true;
+      case nxCANWord32: v = loadOperand<std::uint32_t>(p); return true;
+      case nxCANInt64: v = loadOperand<std::int64_t>(p); return true;
       default: return false;
     }
   }
   switch (static_cast<TnxFieldType>(o.type & 0xFF)) {
-    case nxtByte: v = load<std::uint8_t>(p); return true;
-    case nxtWord16: v = load<std::uint16_t>(p); return true;
+    case nxtByte: v = loadOperand<std::uint8_t>(p); return true;
+    case nxtWord16: v = loadOperand<std::uint16_t>(p); return true;
     case nxtWord32:
     case nxtAutoInc:
-    case nxtRecRev: v = load<std::uint32_t>(p); return true;
-    case nxtInt8: v = load<std::int8_t>(p); return true;
-    case nxtInt16: v = load<std::int16_t>(p); return true;
-    case nxtInt32: v = load<std::int32_t>(p); return true;
+    case nxtRecRev: v = loadOperand<std::uint32_t>(p); return true;
+    case nxtInt8: v = loadOperand<std::int8_t>(p); return true;
+    case nxtInt16: v = loadOperand<std::int16_t>(p); return true;
+    case nxtInt32: v = loadOperand<std::int32_t>(p); return true;
     case nxtInt64:
-    case nxtRefNr: v = load<std::int64_t>(p); return true;
+    case nxtRefNr: v = loadOperand<std::int64_t>(p); return true;
     default: return false;
   }
 }
@@ -271,20 +271,20 @@ bool asFloat(const Operand& o, long double& v) {
   if (o.isConst) {
     bool ok = true;
     switch (o.type) {
-      case nxCANFloat: v = load<double>(p); return true;
-      case nxCANExtended: v = load<platform::Extended>(p).toLongDouble(); return true;
-      case nxCANSingle: v = load<float>(p); return true;
+      case nxCANFloat: v = loadOperand<double>(p); return true;
+      case nxCANExtended: v = loadOperand<platform::Extended>(p).toLongDouble(); return true;
+      case nxCANSingle: v = loadOperand<float>(p); return true;
       case nxCANBcd: v = bcdToFloat(p, o.size, ok); return ok;
       default: break;
     }
   } else {
     bool ok = true;
     switch (static_cast<TnxFieldType>(o.type & 0xFF)) {
-      case nxtSingle: v = load<float>(p); return true;
-      case nxtDouble: v = load<double>(p); return true;
-      case nxtExtended: v = load<platform::Extended>(p).toLongDouble(); return true;
+      case nxtSingle: v = loadOperand<float>(p); return true;
+      case nxtDouble: v = loadOperand<double>(p); return true;
+      case nxtExtended: v = loadOperand<platform::Extended>(p).toLongDouble(); return true;
       case nxtCurrency:
-      case nxtBCD: v = static_cast<long double>(load<std::int64_t>(p)) / 10000; return true;
+      case nxtBCD: v = static_cast<long double>(loadOperand<std::int64_t>(p)) / 10000; return true;
       case nxtFmtBCD:
         v = bcdToFloat(p, static_cast<std::size_t>(nxFieldTypeStorageLength(nxtFmtBCD, o.size)), ok);
         return ok;
@@ -299,24 +299,24 @@ bool asFloat(const Operand& o, long double& v) {
   return false;
 }
 
-constexpr double kMSecsPerDay = 86400000.0;
+constexpr double kExpressionMSecsPerDay = 86400000.0;
 constexpr double kTimeDay = 693594.0;
 
 bool asDateTime(const Operand& o, double& v) {
   const void* p = o.value;
   if (o.isConst) {
     switch (o.type) {
-      case nxCANDate: v = load<std::int32_t>(p) * kMSecsPerDay; return true;
-      case nxCANTime: v = kTimeDay * kMSecsPerDay + load<std::int32_t>(p); return true;
-      case nxCANTimeStamp: v = load<double>(p); return true;
+      case nxCANDate: v = loadOperand<std::int32_t>(p) * kExpressionMSecsPerDay; return true;
+      case nxCANTime: v = kTimeDay * kExpressionMSecsPerDay + loadOperand<std::int32_t>(p); return true;
+      case nxCANTimeStamp: v = loadOperand<double>(p); return true;
       default: return false;
     }
   }
   switch (static_cast<TnxFieldType>(o.type & 0xFF)) {
-    case nxtDate: v = load<std::int32_t>(p) * kMSecsPerDay; return true;
-    case nxtTime: v = kTimeDay * kMSecsPerDay + load<std::int32_t>(p); return true;
+    case nxtDate: v = loadOperand<std::int32_t>(p) * kExpressionMSecsPerDay; return true;
+    case nxtTime: v = kTimeDay * kExpressionMSecsPerDay + loadOperand<std::int32_t>(p); return true;
     case nxtDateTime:
-    case nxtInterval: v = load<double>(p); return true;
+    case nxtInterval: v = loadOperand<double>(p); return true;
     default: return false;
   }
 }
@@ -325,11 +325,11 @@ bool asBoolean(const Operand& o, bool& v) {
   if (!o.value) return false;  // a node that gives no value (continue)
   if (o.isConst) {
     if (o.type != nxCANBoolean) return false;
-    v = load<std::uint16_t>(o.value) != 0;
+    v = loadOperand<std::uint16_t>(o.value) != 0;
     return true;
   }
   if ((o.type & 0xFF) != nxtBoolean) return false;
-  v = load<std::uint8_t>(o.value) != 0;
+  v = loadOperand<std::uint8_t>(o.value) != 0;
   return true;
 }
 
@@ -364,7 +364,7 @@ bool decode8(std::string_view aBytes, std::uint16_t aCodePage, std::u16string& a
 
 std::size_t wideLen(const void* p, std::size_t aMax) {
   for (std::size_t i = 0; i < aMax; ++i)
-    if (load<char16_t>(static_cast<const std::uint8_t*>(p) + 2 * i) == 0) return i;
+    if (loadOperand<char16_t>(static_cast<const std::uint8_t*>(p) + 2 * i) == 0) return i;
   return aMax;
 }
 
@@ -374,7 +374,7 @@ bool asText(const Operand& o, std::u16string& aOut) {
   if (o.isConst) {
     if (o.type == nxCANText) return decode8(reinterpret_cast<const char*>(p), o.codePage, aOut);
     if (o.type == nxCANWideText) {
-      const std::size_t units = load<std::uint16_t>(p) / 2;
+      const std::size_t units = loadOperand<std::uint16_t>(p) / 2;
       aOut.resize(units);
       std::memcpy(aOut.data(), p + 2, units * 2);
       return true;
@@ -391,7 +391,7 @@ bool asText(const Operand& o, std::u16string& aOut) {
       const std::size_t n = z ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(z) - p) : max;
       return decode8({reinterpret_cast<const char*>(p), n}, o.codePage, aOut);
     }
-    case nxtWideChar: aOut.assign(1, load<char16_t>(p)); return true;
+    case nxtWideChar: aOut.assign(1, loadOperand<char16_t>(p)); return true;
     case nxtWideString: {
       const std::size_t n = wideLen(p, static_cast<std::size_t>(o.size) + 1);
       aOut.resize(n);
@@ -399,7 +399,7 @@ bool asText(const Operand& o, std::u16string& aOut) {
       return true;
     }
     case nxtGuid: {
-      aOut = platform::guidToString(load<platform::Guid>(p));
+      aOut = platform::guidToString(loadOperand<platform::Guid>(p));
       for (char16_t& c : aOut)
         if (c >= u'a' && c <= u'f') c = static_cast<char16_t>(c - 32);
       return true;
@@ -415,8 +415,8 @@ class Evaluator {
   Evaluator(const std::vector<std::uint8_t>& aExpr, InxFieldsSource* aSource, std::uint16_t aCodePage,
             const void* aRecord)
       : base_(aExpr.data()),
-        nodeStart_(load<std::uint16_t>(aExpr.data() + 6)),
-        literalStart_(load<std::uint16_t>(aExpr.data() + 8)),
+        nodeStart_(loadOperand<std::uint16_t>(aExpr.data() + 6)),
+        literalStart_(loadOperand<std::uint16_t>(aExpr.data() + 8)),
         source_(aSource),
         codePage_(aCodePage),
         record_(aRecord) {}
@@ -424,9 +424,9 @@ class Evaluator {
   // REQUIRES: the expression passed nxCheckCANExpr.
   bool Eval(std::uint16_t aNode, Operand* aValue) {
     const std::uint8_t* n = base_ + nodeStart_ + aNode;
-    const auto cls = load<std::uint32_t>(n);
-    const auto op = load<std::uint32_t>(n + 4);
-    auto operand = [n](int i) { return load<std::uint16_t>(n + 8 + 2 * i); };
+    const auto cls = loadOperand<std::uint32_t>(n);
+    const auto op = loadOperand<std::uint32_t>(n + 4);
+    auto operand = [n](int i) { return loadOperand<std::uint16_t>(n + 8 + 2 * i); };
     if (aValue) *aValue = Operand{};
     bool result = false;
     switch (cls) {
@@ -629,7 +629,9 @@ void TnxBaseSimpleExpressionFilterDescriptor::Setup(TnxCANExpr aExpression, cons
 }
 
 namespace {
-[[noreturn]] void incompatibleStream() { throw EnxSimpleExpressionFilterDescriptorException(nxErrIncompatibleStream); }
+[[noreturn]] void incompatibleExpressionStream() {
+  throw EnxSimpleExpressionFilterDescriptorException(nxErrIncompatibleStream);
+}
 }  // namespace
 
 TnxSimpleExpressionFilterDescriptor::TnxSimpleExpressionFilterDescriptor(TStream& aStream) {
@@ -637,15 +639,15 @@ TnxSimpleExpressionFilterDescriptor::TnxSimpleExpressionFilterDescriptor(TStream
   // buffer is sized from it.
   const auto read = [&](void* aBuffer, std::int64_t aCount) {
     if (aCount <= 0) return;
-    if (aCount > aStream.Size() - aStream.Position()) incompatibleStream();
-    if (aStream.Read(aBuffer, static_cast<std::int32_t>(aCount)) != aCount) incompatibleStream();
+    if (aCount > aStream.Size() - aStream.Position()) incompatibleExpressionStream();
+    if (aStream.Read(aBuffer, static_cast<std::int32_t>(aCount)) != aCount) incompatibleExpressionStream();
   };
   std::uint8_t version = 0;
   read(&version, 1);
-  if (version < 1 || version > 4) incompatibleStream();
+  if (version < 1 || version > 4) incompatibleExpressionStream();
   std::uint16_t length = 0;
   read(&length, 2);
-  if (length > aStream.Size() - aStream.Position()) incompatibleStream();
+  if (length > aStream.Size() - aStream.Position()) incompatibleExpressionStream();
   std::vector<std::uint8_t> expression(length);
   read(expression.data(), length);
   nxString text;
@@ -653,7 +655,7 @@ TnxSimpleExpressionFilterDescriptor::TnxSimpleExpressionFilterDescriptor(TStream
     std::uint16_t count = 0;
     read(&count, 2);
     const std::int64_t bytes = version == 2 ? count : std::int64_t{count} * 2;
-    if (bytes > aStream.Size() - aStream.Position()) incompatibleStream();
+    if (bytes > aStream.Size() - aStream.Position()) incompatibleExpressionStream();
     if (version == 2) {
       std::string ansi(count, '\0');
       read(ansi.data(), count);
@@ -721,26 +723,26 @@ void TnxSimpleExpressionFilterEngine::AddDebugInfo(const TnxIntfPtr<InxException
 }
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gFilterEngineSimpleExpressionUseCount{0};
 
-void unregisterClasses() noexcept {
+void unregisterFilterEngineSimpleExpressionClasses() noexcept {
   TnxEngineClass<TnxSimpleExpressionFilterEngine>::Unregister();
   TnxDescriptorClass<TnxSimpleExpressionFilterDescriptor>::Unregister();
 }
 }  // namespace
 
 void nxsdFilterEngineSimpleExpressionInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gFilterEngineSimpleExpressionUseCount)) return;
   try {
     TnxDescriptorClass<TnxSimpleExpressionFilterDescriptor>::Register();
     TnxEngineClass<TnxSimpleExpressionFilterEngine>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterFilterEngineSimpleExpressionClasses();
+    nxUseCountLeave(gFilterEngineSimpleExpressionUseCount);
     throw;
   }
 }
 
 void nxsdFilterEngineSimpleExpressionFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gFilterEngineSimpleExpressionUseCount)) unregisterFilterEngineSimpleExpressionClasses();
 }

@@ -15,7 +15,7 @@ NX_IMPLEMENT_EXCEPTION(EnxBaseKeyEngineException, EnxBaseException)
 namespace {
 
 TnxClassList gKeyEngines = nullptr;
-TnxUseCount gUseCount{0};
+TnxUseCount gKeyEngineBaseUseCount{0};
 
 void checkKeyLength(TnxBaseKeyDescriptor* aDescriptor) {
   if (aDescriptor->KeyLen() > nxMaxKeyLength) throw EnxBaseKeyEngineException(nxErrKeyTooLarge);
@@ -241,8 +241,8 @@ bool nxPseudoFieldForFilter(std::span<TnxKeyPseudoField> aFields, std::int32_t a
   return true;
 }
 
-void nxsdKeyEngineBaseInitialize() { nxUseCountEnter(gUseCount); }
+void nxsdKeyEngineBaseInitialize() { nxUseCountEnter(gKeyEngineBaseUseCount); }
 
 void nxsdKeyEngineBaseFinalize() {
-  if (nxUseCountLeave(gUseCount)) nxFreeClassList(gKeyEngines);
+  if (nxUseCountLeave(gKeyEngineBaseUseCount)) nxFreeClassList(gKeyEngines);
 }

@@ -106,13 +106,13 @@ platform::Variant TnxBlobCacheKeyEngine::KeyAsVariant(const void* aKey, std::int
 }
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gKeyEngineBlobCacheUseCount{0};
 }
 
 void nxsdKeyEngineBlobCacheInitialize() {
-  if (nxUseCountEnter(gUseCount)) TnxEngineClass<TnxBlobCacheKeyEngine>::Register();
+  if (nxUseCountEnter(gKeyEngineBlobCacheUseCount)) TnxEngineClass<TnxBlobCacheKeyEngine>::Register();
 }
 
 void nxsdKeyEngineBlobCacheFinalize() {
-  if (nxUseCountLeave(gUseCount)) TnxEngineClass<TnxBlobCacheKeyEngine>::Unregister();
+  if (nxUseCountLeave(gKeyEngineBlobCacheUseCount)) TnxEngineClass<TnxBlobCacheKeyEngine>::Unregister();
 }

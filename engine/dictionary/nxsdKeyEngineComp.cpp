@@ -270,26 +270,26 @@ bool TnxCompKeyEngine::KeyContainsNulls(const void* aKey) {
 // ------------------------------------------------------------------ module
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gKeyEngineCompUseCount{0};
 
-void unregisterClasses() noexcept {
+void unregisterKeyEngineCompClasses() noexcept {
   TnxEngineClass<TnxNoNullCompKeyEngine>::Unregister();
   TnxEngineClass<TnxCompKeyEngine>::Unregister();
 }
 }  // namespace
 
 void nxsdKeyEngineCompInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gKeyEngineCompUseCount)) return;
   try {
     TnxEngineClass<TnxCompKeyEngine>::Register();
     TnxEngineClass<TnxNoNullCompKeyEngine>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterKeyEngineCompClasses();
+    nxUseCountLeave(gKeyEngineCompUseCount);
     throw;
   }
 }
 
 void nxsdKeyEngineCompFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gKeyEngineCompUseCount)) unregisterKeyEngineCompClasses();
 }

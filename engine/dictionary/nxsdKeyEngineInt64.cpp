@@ -76,13 +76,13 @@ platform::Variant TnxInt64KeyEngine::KeyAsVariant(const void* aKey, std::int32_t
 }
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gKeyEngineInt64UseCount{0};
 }
 
 void nxsdKeyEngineInt64Initialize() {
-  if (nxUseCountEnter(gUseCount)) TnxEngineClass<TnxInt64KeyEngine>::Register();
+  if (nxUseCountEnter(gKeyEngineInt64UseCount)) TnxEngineClass<TnxInt64KeyEngine>::Register();
 }
 
 void nxsdKeyEngineInt64Finalize() {
-  if (nxUseCountLeave(gUseCount)) TnxEngineClass<TnxInt64KeyEngine>::Unregister();
+  if (nxUseCountLeave(gKeyEngineInt64UseCount)) TnxEngineClass<TnxInt64KeyEngine>::Unregister();
 }

@@ -10,7 +10,7 @@ PL_CLASS_INFO_IMPL_TABLE(TnxRefKeyEngine, TnxBaseKeyEngine, "TnxRefKeyEngine", n
                          platform::bindClassTable(nxKeyEngineFuncs<TnxRefKeyEngine>))
 
 namespace {
-std::int64_t loadInt64(const void* p) {
+std::int64_t loadRefInt64(const void* p) {
   std::int64_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
@@ -53,7 +53,7 @@ TnxResult TnxRefKeyEngine::BuildKey(const void* aRecord, void* aKey, TnxRefNr aR
 
 TValueRelationship TnxRefKeyEngine::CompareKey(const void* aKey1, const void* aKey2, std::int32_t /*aFieldCount*/,
                                                std::int32_t /*aPartialLen*/) {
-  return compareInt64(loadInt64(aKey1), loadInt64(aKey2));
+  return compareInt64(loadRefInt64(aKey1), loadRefInt64(aKey2));
 }
 
 TValueRelationship TnxRefKeyEngine::CompareRecord(const void* /*aRecord1*/, TnxRefNr aRefNr1,
@@ -65,17 +65,17 @@ TValueRelationship TnxRefKeyEngine::CompareRecord(const void* /*aRecord1*/, TnxR
 platform::Variant TnxRefKeyEngine::KeyAsVariant(const void* aKey, std::int32_t aField) {
   if (aField < -1 || aField > 0) throw EnxBaseException(nxErrInvalidDescNumber);
   if (!aKey) return platform::Variant::null();
-  return platform::Variant(static_cast<long long>(loadInt64(aKey)));
+  return platform::Variant(static_cast<long long>(loadRefInt64(aKey)));
 }
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gKeyEngineRefUseCount{0};
 }
 
 void nxsdKeyEngineRefInitialize() {
-  if (nxUseCountEnter(gUseCount)) TnxEngineClass<TnxRefKeyEngine>::Register();
+  if (nxUseCountEnter(gKeyEngineRefUseCount)) TnxEngineClass<TnxRefKeyEngine>::Register();
 }
 
 void nxsdKeyEngineRefFinalize() {
-  if (nxUseCountLeave(gUseCount)) TnxEngineClass<TnxRefKeyEngine>::Unregister();
+  if (nxUseCountLeave(gKeyEngineRefUseCount)) TnxEngineClass<TnxRefKeyEngine>::Unregister();
 }

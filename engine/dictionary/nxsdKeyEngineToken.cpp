@@ -310,26 +310,26 @@ platform::Variant TnxMainIndexTokenKeyEngine::KeyAsVariant(const void* aKey, std
 // Start-up
 
 namespace {
-TnxUseCount gUseCount{0};
+TnxUseCount gKeyEngineTokenUseCount{0};
 
-void unregisterClasses() noexcept {
+void unregisterKeyEngineTokenClasses() noexcept {
   TnxEngineClass<TnxMainIndexTokenKeyEngine>::Unregister();
   TnxEngineClass<TnxBitArrayTokenKeyEngine>::Unregister();
 }
 }  // namespace
 
 void nxsdKeyEngineTokenInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gKeyEngineTokenUseCount)) return;
   try {
     TnxEngineClass<TnxBitArrayTokenKeyEngine>::Register();
     TnxEngineClass<TnxMainIndexTokenKeyEngine>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterKeyEngineTokenClasses();
+    nxUseCountLeave(gKeyEngineTokenUseCount);
     throw;
   }
 }
 
 void nxsdKeyEngineTokenFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gKeyEngineTokenUseCount)) unregisterKeyEngineTokenClasses();
 }

@@ -51,7 +51,7 @@ struct RegistryEntry {
 };
 std::unique_ptr<std::vector<RegistryEntry>> gRegistry;  // created by the first registration
 TnxOwned<TnxPadlock> gRegistryPadlock;
-TnxUseCount gUseCount{0};
+TnxUseCount gKeyFieldEngineBaseUseCount{0};
 
 TnxPadlock& registryPadlock() {
   if (!gRegistryPadlock)
@@ -88,7 +88,7 @@ const TnxKeyFieldEngineClassFuncs& lookup(TnxKeyFieldDescriptor* aKeyFieldDescri
 // ---------------------------------------------------------------- helpers
 
 template <class T>
-T load(const void* p) {
+T keyOf(const void* p) {
   T v;
   std::memcpy(&v, p, sizeof v);
   return v;
@@ -96,7 +96,7 @@ T load(const void* p) {
 
 inline const std::uint8_t* bytes(const void* p) { return static_cast<const std::uint8_t*>(p); }
 inline std::uint8_t* bytes(void* p) { return static_cast<std::uint8_t*>(p); }
-inline char16_t unitAt(const void* p, std::size_t i) { return load<char16_t>(bytes(p) + 2 * i); }
+inline char16_t unitAt(const void* p, std::size_t i) { return keyOf<char16_t>(bytes(p) + 2 * i); }
 
 inline R sign(int v) { return v < 0 ? -1 : (v > 0 ? 1 : 0); }
 
@@ -265,16 +265,16 @@ R cmpWideCharLocale(const E& e, const void* a, const void* b) {
   return sign(osCompare(e, {&ca, 1}, {&cb, 1}));
 }
 R cmpByte(const E&, const void* a, const void* b) { return nxCompareByte(bytes(a)[0], bytes(b)[0]); }
-R cmpWord(const E&, const void* a, const void* b) { return cmp(load<std::uint16_t>(a), load<std::uint16_t>(b)); }
-R cmpCardinal(const E&, const void* a, const void* b) { return cmp(load<std::uint32_t>(a), load<std::uint32_t>(b)); }
-R cmpInt8(const E&, const void* a, const void* b) { return cmp(load<std::int8_t>(a), load<std::int8_t>(b)); }
-R cmpInt16(const E&, const void* a, const void* b) { return cmp(load<std::int16_t>(a), load<std::int16_t>(b)); }
-R cmpInt32(const E&, const void* a, const void* b) { return cmp(load<std::int32_t>(a), load<std::int32_t>(b)); }
-R cmpInt64(const E&, const void* a, const void* b) { return cmp(load<std::int64_t>(a), load<std::int64_t>(b)); }
-R cmpSingle(const E&, const void* a, const void* b) { return cmpFloat(load<float>(a), load<float>(b)); }
-R cmpDouble(const E&, const void* a, const void* b) { return cmpFloat(load<double>(a), load<double>(b)); }
+R cmpWord(const E&, const void* a, const void* b) { return cmp(keyOf<std::uint16_t>(a), keyOf<std::uint16_t>(b)); }
+R cmpCardinal(const E&, const void* a, const void* b) { return cmp(keyOf<std::uint32_t>(a), keyOf<std::uint32_t>(b)); }
+R cmpInt8(const E&, const void* a, const void* b) { return cmp(keyOf<std::int8_t>(a), keyOf<std::int8_t>(b)); }
+R cmpInt16(const E&, const void* a, const void* b) { return cmp(keyOf<std::int16_t>(a), keyOf<std::int16_t>(b)); }
+R cmpInt32(const E&, const void* a, const void* b) { return cmp(keyOf<std::int32_t>(a), keyOf<std::int32_t>(b)); }
+R cmpInt64(const E&, const void* a, const void* b) { return cmp(keyOf<std::int64_t>(a), keyOf<std::int64_t>(b)); }
+R cmpSingle(const E&, const void* a, const void* b) { return cmpFloat(keyOf<float>(a), keyOf<float>(b)); }
+R cmpDouble(const E&, const void* a, const void* b) { return cmpFloat(keyOf<double>(a), keyOf<double>(b)); }
 R cmpExtended(const E&, const void* a, const void* b) {
-  return cmpFloat(load<platform::Extended>(a).toLongDouble(), load<platform::Extended>(b).toLongDouble());
+  return cmpFloat(keyOf<platform::Extended>(a).toLongDouble(), keyOf<platform::Extended>(b).toLongDouble());
 }
 
 // Packed decimal: byte 0 precision, byte 1 sign (bit 7) and scale (bits
@@ -323,8 +323,8 @@ R pcmpByteArray(const E& e, const void* a, const void* b, std::int32_t aPartialL
   return nxCompareBytes(a, b, clampLen(aPartialLen, static_cast<std::size_t>(e.ckfeKeyLength)));
 }
 R cmpGuidText(const E&, const void* a, const void* b) {
-  const platform::UnicodeString ta = platform::guidToString(load<platform::Guid>(a));
-  const platform::UnicodeString tb = platform::guidToString(load<platform::Guid>(b));
+  const platform::UnicodeString ta = platform::guidToString(keyOf<platform::Guid>(a));
+  const platform::UnicodeString tb = platform::guidToString(keyOf<platform::Guid>(b));
   return nxLocaleCompareStr(ta.c_str(), tb.c_str());
 }
 
@@ -623,14 +623,14 @@ bool splitStamp(double aValue, platform::TimeStamp& aStamp) {
 }
 
 void buildDateOnly(const E&, const void* aField, void* aKey) {
-  const double v = load<double>(aField);
+  const double v = keyOf<double>(aField);
   platform::TimeStamp ts;
   double out = v;
   if (splitStamp(v, ts)) out = static_cast<double>(ts.date) * kMSecsPerDay;
   std::memcpy(aKey, &out, 8);
 }
 void buildDateOnlyProcess(const E& e, const void* aField, void* aKey) {
-  const double v = load<double>(aField);
+  const double v = keyOf<double>(aField);
   platform::TimeStamp ts;
   double out = v;
   if (splitStamp(v, ts)) {
@@ -1035,7 +1035,7 @@ void unregisterAll() noexcept {
 }  // namespace
 
 void nxsdKeyFieldEngineBaseInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gKeyFieldEngineBaseUseCount)) return;
   try {
     gRegistryPadlock = nxCreateOwned<TnxPadlock>();
     TnxCompositeKeyFieldEngine::Register(u"", TnxCompositeKeyFieldEngine::staticClassInfo());
@@ -1046,11 +1046,11 @@ void nxsdKeyFieldEngineBaseInitialize() {
     TnxCompositeKeyFieldEngine::Register(u"DateOnlyYear", TnxDateOnlyYearCKFE::staticClassInfo());
   } catch (...) {
     unregisterAll();
-    nxUseCountLeave(gUseCount);
+    nxUseCountLeave(gKeyFieldEngineBaseUseCount);
     throw;
   }
 }
 
 void nxsdKeyFieldEngineBaseFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterAll();
+  if (nxUseCountLeave(gKeyFieldEngineBaseUseCount)) unregisterAll();
 }

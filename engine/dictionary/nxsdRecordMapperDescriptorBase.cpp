@@ -13,7 +13,7 @@ PL_CLASS_INFO_IMPL_TABLE(TnxBaseRecordMapperDescriptor, TnxBaseRegisterableDescr
 namespace {
 TnxClassList gRecordMapperDescriptorClasses;
 
-[[noreturn]] void raiseUnsupported(const nxString& aName) {
+[[noreturn]] void raiseUnsupportedRecordMapper(const nxString& aName) {
   throw EnxBaseRecordMapperDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
                                                {nxString(u"RecordMapperDescriptor"), aName});
 }
@@ -23,14 +23,14 @@ TnxClassList& TnxBaseRecordMapperDescriptor::GetList() { return gRecordMapperDes
 
 TnxBaseRecordMapperDescriptor* TnxBaseRecordMapperDescriptor::CreateOfClass(const platform::ClassInfo& aClass) {
   const auto* funcs = aClass.table<TnxRecordMapperDescriptorClassFuncs>();
-  if (!funcs || !aClass.inheritsFrom(staticClassInfo())) raiseUnsupported(platform::fromUtf8(aClass.name));
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo())) raiseUnsupportedRecordMapper(platform::fromUtf8(aClass.name));
   return funcs->create();
 }
 
 TnxBaseRecordMapperDescriptor* TnxBaseRecordMapperDescriptor::CreateFromReader(TnxReader& aReader) {
   const nxString name = aReader.ReadIdent();
   const platform::ClassInfo* cls = nxFindClassIn(gRecordMapperDescriptorClasses, platform::toUtf8(name));
-  if (!cls || !cls->inheritsFrom(staticClassInfo())) raiseUnsupported(name);
+  if (!cls || !cls->inheritsFrom(staticClassInfo())) raiseUnsupportedRecordMapper(name);
   TnxBaseRecordMapperDescriptor* result = CreateOfClass(*cls);
   try {
     result->InternalLoadFromReader(aReader);

@@ -16,7 +16,7 @@ PL_CLASS_INFO_IMPL_TABLE(TnxBaseTableMapperDescriptor, TnxBaseRegisterableDescri
 namespace {
 TnxClassList gTableMapperDescriptorClasses;
 
-[[noreturn]] void raiseUnsupported(const nxString& aName) {
+[[noreturn]] void raiseUnsupportedTableMapper(const nxString& aName) {
   throw EnxBaseTableMapperDescriptorException(nxErrUnsupportedDescriptor, u"%s class is not supported: %s",
                                               {nxString(u"TableMapperDescriptor"), aName});
 }
@@ -38,14 +38,14 @@ TnxClassList& TnxBaseTableMapperDescriptor::GetList() { return gTableMapperDescr
 
 TnxBaseTableMapperDescriptor* TnxBaseTableMapperDescriptor::CreateOfClass(const platform::ClassInfo& aClass) {
   const auto* funcs = aClass.table<TnxTableMapperDescriptorClassFuncs>();
-  if (!funcs || !aClass.inheritsFrom(staticClassInfo())) raiseUnsupported(platform::fromUtf8(aClass.name));
+  if (!funcs || !aClass.inheritsFrom(staticClassInfo())) raiseUnsupportedTableMapper(platform::fromUtf8(aClass.name));
   return funcs->create();
 }
 
 TnxBaseTableMapperDescriptor* TnxBaseTableMapperDescriptor::CreateFromReader(TnxReader& aReader) {
   const nxString name = aReader.ReadIdent();
   const platform::ClassInfo* cls = nxFindClassIn(gTableMapperDescriptorClasses, platform::toUtf8(name));
-  if (!cls || !cls->inheritsFrom(staticClassInfo())) raiseUnsupported(name);
+  if (!cls || !cls->inheritsFrom(staticClassInfo())) raiseUnsupportedTableMapper(name);
   return loaded(CreateOfClass(*cls), [&](TnxBaseTableMapperDescriptor& m) { m.InternalLoadFromReader(aReader); });
 }
 

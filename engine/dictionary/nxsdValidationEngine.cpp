@@ -486,9 +486,9 @@ void TnxBaseSqlCheckStatement::GetBlobValue(TnxFieldDescriptor* /*aFieldDescript
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gValidationEngineUseCount{0};
 
-void unregisterClasses() {
+void unregisterValidationEngineClasses() {
   TnxEngineClass<TnxSqlCheckValidationEngine>::Unregister();
   TnxEngineClass<TnxNotNullValidationEngine>::Unregister();
   TnxEngineClass<TnxNoChangeValidationEngine>::Unregister();
@@ -500,7 +500,7 @@ void unregisterClasses() {
 }  // namespace
 
 void nxsdValidationEngineInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gValidationEngineUseCount)) return;
   try {
     TnxEngineClass<TnxFieldsValidationsEngine>::Register();
     TnxEngineClass<TnxFieldValidationsEngine>::Register();
@@ -509,12 +509,12 @@ void nxsdValidationEngineInitialize() {
     TnxEngineClass<TnxNotNullValidationEngine>::Register();
     TnxEngineClass<TnxSqlCheckValidationEngine>::Register();
   } catch (...) {
-    unregisterClasses();
-    nxUseCountLeave(gUseCount);
+    unregisterValidationEngineClasses();
+    nxUseCountLeave(gValidationEngineUseCount);
     throw;
   }
 }
 
 void nxsdValidationEngineFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterClasses();
+  if (nxUseCountLeave(gValidationEngineUseCount)) unregisterValidationEngineClasses();
 }

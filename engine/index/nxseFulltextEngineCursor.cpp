@@ -33,13 +33,13 @@ namespace {
 TnxClassList gIndexClasses = nullptr;
 TnxClassList gExtractorClasses = nullptr;
 TnxClassList gFilterClasses = nullptr;
-TnxClassList gTokenIndexClasses = nullptr;
+TnxClassList gTokenIndexCursorClasses = nullptr;
 }  // namespace
 
 TnxClassList& nxFulltextCursor::IndexClasses() { return gIndexClasses; }
 TnxClassList& nxFulltextCursor::ExtractorClasses() { return gExtractorClasses; }
 TnxClassList& nxFulltextCursor::FilterClasses() { return gFilterClasses; }
-TnxClassList& nxFulltextCursor::TokenIndexClasses() { return gTokenIndexClasses; }
+TnxClassList& nxFulltextCursor::TokenIndexClasses() { return gTokenIndexCursorClasses; }
 
 // ===========================================================================
 // TnxToken
@@ -283,50 +283,50 @@ void TnxFulltextCursorEngine::FreeUpdateHelpers() noexcept {
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFulltextEngineCursorUseCount{0};
 
 template <class T>
-void reg(TnxClassList& aList) {
+void registerCursorEngine(TnxClassList& aList) {
   nxRegisterClassIn(aList, T::staticClassInfo());
 }
 
-void unregisterAll() noexcept {
+void unregisterAllFulltextEngineCursor() noexcept {
   nxUnregisterClassIn(TnxBaseFulltextCursorEngine::GetList(), TnxFulltextCursorEngine::staticClassInfo());
   nxFreeClassList(gIndexClasses);
   nxFreeClassList(gExtractorClasses);
   nxFreeClassList(gFilterClasses);
-  nxFreeClassList(gTokenIndexClasses);
+  nxFreeClassList(gTokenIndexCursorClasses);
 }
 
 }  // namespace
 
 void nxseFulltextEngineCursorInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gFulltextEngineCursorUseCount)) return;
   try {
-    reg<TnxFulltextCursorEngine>(TnxBaseFulltextCursorEngine::GetList());
-    reg<TnxFulltextIndexCursorEngine>(gIndexClasses);
-    reg<TnxTokenExtractorHubCursorEngine>(gExtractorClasses);
-    reg<TnxFieldTokenExtractorCursorEngine>(gExtractorClasses);
-    reg<TnxTokenFilterHubCursorEngine>(gFilterClasses);
-    reg<TnxWideCharSeparatorTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxCategorySeparatorTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxLowercaseLocaleMappingTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxUppercaseLocaleMappingTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxCustomLocaleMappingTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxPreComposeFoldStringTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxDecomposeFoldStringTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxCustomFoldStringTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxStringReplaceTokenFilterCursorEngine>(gFilterClasses);
-    reg<TnxTokenIndexHubCursorEngine>(gTokenIndexClasses);
-    reg<TnxBitArrayTokenIndexCursorEngine>(gTokenIndexClasses);
-    reg<TnxMainIndexTokenIndexCursorEngine>(gTokenIndexClasses);
+    registerCursorEngine<TnxFulltextCursorEngine>(TnxBaseFulltextCursorEngine::GetList());
+    registerCursorEngine<TnxFulltextIndexCursorEngine>(gIndexClasses);
+    registerCursorEngine<TnxTokenExtractorHubCursorEngine>(gExtractorClasses);
+    registerCursorEngine<TnxFieldTokenExtractorCursorEngine>(gExtractorClasses);
+    registerCursorEngine<TnxTokenFilterHubCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxWideCharSeparatorTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxCategorySeparatorTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxLowercaseLocaleMappingTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxUppercaseLocaleMappingTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxCustomLocaleMappingTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxPreComposeFoldStringTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxDecomposeFoldStringTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxCustomFoldStringTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxStringReplaceTokenFilterCursorEngine>(gFilterClasses);
+    registerCursorEngine<TnxTokenIndexHubCursorEngine>(gTokenIndexCursorClasses);
+    registerCursorEngine<TnxBitArrayTokenIndexCursorEngine>(gTokenIndexCursorClasses);
+    registerCursorEngine<TnxMainIndexTokenIndexCursorEngine>(gTokenIndexCursorClasses);
   } catch (...) {
-    unregisterAll();
-    nxUseCountLeave(gUseCount);
+    unregisterAllFulltextEngineCursor();
+    nxUseCountLeave(gFulltextEngineCursorUseCount);
     throw;
   }
 }
 
 void nxseFulltextEngineCursorFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterAll();
+  if (nxUseCountLeave(gFulltextEngineCursorUseCount)) unregisterAllFulltextEngineCursor();
 }

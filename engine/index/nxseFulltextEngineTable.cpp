@@ -103,7 +103,7 @@ namespace {
 TnxClassList gFulltextIndexClasses = nullptr;
 TnxClassList gTokenExtractorClasses = nullptr;
 TnxClassList gTokenFilterClasses = nullptr;
-TnxClassList gTokenIndexClasses = nullptr;
+TnxClassList gTokenIndexTableClasses = nullptr;
 TnxClassList gStorageHandlerClasses = nullptr;
 
 // The engine of a descriptor by name in a family; none: the family's
@@ -129,9 +129,9 @@ T* castOrRaise(platform::TObject* aObject) {
 
 // Frees an engine made by a hub's or parent's CreateFor and not yet kept.
 template <class T>
-struct Holder {
+struct Owned {
   T* h = nullptr;
-  ~Holder() { platform::TObject::free(h); }
+  ~Owned() { platform::TObject::free(h); }
   T* release() { return std::exchange(h, nullptr); }
 };
 
@@ -309,7 +309,7 @@ TnxTokenExtractorHubTableEngine::TnxTokenExtractorHubTableEngine(TnxFulltextInde
       tehteTokenExtractorHubDescriptor(castOrRaise<TnxTokenExtractorHubDescriptor>(aDescriptor)) {
   try {
     for (std::int32_t i = 0; i < tehteTokenExtractorHubDescriptor->TokenExtractorCount(); ++i) {
-      Holder<TnxBaseTokenExtractorTableEngine> child{
+      Owned<TnxBaseTokenExtractorTableEngine> child{
           TnxBaseTokenExtractorTableEngine::CreateFor(this, tehteTokenExtractorHubDescriptor->tehdGetTokenExtractor(i),
                                                       aTrans)};
       tehteTokenExtractors.push_back(child.h);
@@ -327,7 +327,7 @@ TnxTokenExtractorHubTableEngine::~TnxTokenExtractorHubTableEngine() {
 
 TnxTokenExtractorHubTableEngine* TnxTokenExtractorHubTableEngine::CreateFor(
     TnxFulltextIndexTableEngine* aIndex, TnxBaseTokenExtractorDescriptor* aDescriptor, TnxBaseTransaction* aTrans) {
-  Holder<TnxBaseTokenExtractorTableEngine> engine{TnxBaseTokenExtractorTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
+  Owned<TnxBaseTokenExtractorTableEngine> engine{TnxBaseTokenExtractorTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
   auto* hub = castOrRaise<TnxTokenExtractorHubTableEngine>(engine.h);
   engine.release();
   return hub;
@@ -380,7 +380,7 @@ TnxTokenFilterHubTableEngine::TnxTokenFilterHubTableEngine(TnxFulltextIndexTable
       tfhteTokenFilterHubDescriptor(castOrRaise<TnxTokenFilterHubDescriptor>(aDescriptor)) {
   try {
     for (std::int32_t i = 0; i < tfhteTokenFilterHubDescriptor->TokenFilterCount(); ++i) {
-      Holder<TnxBaseTokenFilterTableEngine> child{
+      Owned<TnxBaseTokenFilterTableEngine> child{
           TnxBaseTokenFilterTableEngine::CreateFor(this, tfhteTokenFilterHubDescriptor->tfhdGetTokenFilter(i), aTrans)};
       tfhteTokenFilters.push_back(child.h);
       child.release();
@@ -398,7 +398,7 @@ TnxTokenFilterHubTableEngine::~TnxTokenFilterHubTableEngine() {
 TnxTokenFilterHubTableEngine* TnxTokenFilterHubTableEngine::CreateFor(TnxFulltextIndexTableEngine* aIndex,
                                                                       TnxBaseTokenFilterDescriptor* aDescriptor,
                                                                       TnxBaseTransaction* aTrans) {
-  Holder<TnxBaseTokenFilterTableEngine> engine{TnxBaseTokenFilterTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
+  Owned<TnxBaseTokenFilterTableEngine> engine{TnxBaseTokenFilterTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
   auto* hub = castOrRaise<TnxTokenFilterHubTableEngine>(engine.h);
   engine.release();
   return hub;
@@ -422,13 +422,13 @@ TnxBaseTokenIndexTableEngine::TnxBaseTokenIndexTableEngine(TnxFulltextIndexTable
 
 TnxBaseTokenIndexTableEngine::~TnxBaseTokenIndexTableEngine() { nxFreeAndNil(btiteTokenFilterHub); }
 
-TnxClassList& TnxBaseTokenIndexTableEngine::GetList() { return gTokenIndexClasses; }
+TnxClassList& TnxBaseTokenIndexTableEngine::GetList() { return gTokenIndexTableClasses; }
 
 TnxBaseTokenIndexTableEngine* TnxBaseTokenIndexTableEngine::CreateFor(TnxFulltextIndexTableEngine* aIndex,
                                                                       TnxBaseTokenIndexDescriptor* aDescriptor,
                                                                       TnxBaseTransaction* aTrans) {
   const auto& funcs = engineFuncs<EnxBaseTokenIndexTableEngineException, TnxTokenIndexFuncs>(
-      gTokenIndexClasses, aDescriptor->classInfo(), u"TokenIndex");
+      gTokenIndexTableClasses, aDescriptor->classInfo(), u"TokenIndex");
   return funcs.create(aIndex, nullptr, aDescriptor, aTrans);
 }
 
@@ -436,7 +436,7 @@ TnxBaseTokenIndexTableEngine* TnxBaseTokenIndexTableEngine::CreateFor(TnxTokenIn
                                                                       TnxBaseTokenIndexDescriptor* aDescriptor,
                                                                       TnxBaseTransaction* aTrans) {
   const auto& funcs = engineFuncs<EnxBaseTokenIndexTableEngineException, TnxTokenIndexFuncs>(
-      gTokenIndexClasses, aDescriptor->classInfo(), u"TokenIndex");
+      gTokenIndexTableClasses, aDescriptor->classInfo(), u"TokenIndex");
   return funcs.create(aParent->btiteParentFulltextIndex, aParent, aDescriptor, aTrans);
 }
 
@@ -456,7 +456,7 @@ TnxTokenIndexHubTableEngine::TnxTokenIndexHubTableEngine(TnxFulltextIndexTableEn
       tihteTokenIndexHubDescriptor(castOrRaise<TnxTokenIndexHubDescriptor>(aDescriptor)) {
   try {
     for (std::int32_t i = 0; i < tihteTokenIndexHubDescriptor->TokenIndexCount(); ++i) {
-      Holder<TnxBaseTokenIndexTableEngine> child{
+      Owned<TnxBaseTokenIndexTableEngine> child{
           TnxBaseTokenIndexTableEngine::CreateFor(this, tihteTokenIndexHubDescriptor->tihdGetTokenIndex(i), aTrans)};
       tihteTokenIndexs.push_back(child.h);
       child.release();
@@ -474,7 +474,7 @@ TnxTokenIndexHubTableEngine::~TnxTokenIndexHubTableEngine() {
 TnxTokenIndexHubTableEngine* TnxTokenIndexHubTableEngine::CreateFor(TnxFulltextIndexTableEngine* aIndex,
                                                                     TnxBaseTokenIndexDescriptor* aDescriptor,
                                                                     TnxBaseTransaction* aTrans) {
-  Holder<TnxBaseTokenIndexTableEngine> engine{TnxBaseTokenIndexTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
+  Owned<TnxBaseTokenIndexTableEngine> engine{TnxBaseTokenIndexTableEngine::CreateFor(aIndex, aDescriptor, aTrans)};
   auto* hub = castOrRaise<TnxTokenIndexHubTableEngine>(engine.h);
   engine.release();
   return hub;
@@ -656,52 +656,52 @@ std::int32_t TnxCurrentByteStream::Write(const void* aBuffer, std::int32_t aCoun
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFulltextEngineTableUseCount{0};
 
 template <class T>
-void reg(TnxClassList& aList) {
+void registerTableEngine(TnxClassList& aList) {
   nxRegisterClassIn(aList, T::staticClassInfo());
 }
 
-void unregisterAll() noexcept {
+void unregisterAllFulltextEngineTable() noexcept {
   nxUnregisterClassIn(TnxBaseFulltextTableEngine::GetList(), TnxFulltextTableEngine::staticClassInfo());
   nxFreeClassList(gFulltextIndexClasses);
   nxFreeClassList(gTokenExtractorClasses);
   nxFreeClassList(gTokenFilterClasses);
-  nxFreeClassList(gTokenIndexClasses);
+  nxFreeClassList(gTokenIndexTableClasses);
   nxFreeClassList(gStorageHandlerClasses);
 }
 
 }  // namespace
 
 void nxseFulltextEngineTableInitialize() {
-  if (!nxUseCountEnter(gUseCount)) return;
+  if (!nxUseCountEnter(gFulltextEngineTableUseCount)) return;
   try {
-    reg<TnxFulltextTableEngine>(TnxBaseFulltextTableEngine::GetList());
-    reg<TnxFulltextIndexTableEngine>(gFulltextIndexClasses);
-    reg<TnxTokenExtractorHubTableEngine>(gTokenExtractorClasses);
-    reg<TnxFieldTokenExtractorTableEngine>(gTokenExtractorClasses);
-    reg<TnxTokenFilterHubTableEngine>(gTokenFilterClasses);
-    reg<TnxWideCharSeparatorTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxCategorySeparatorTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxLowercaseLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxUppercaseLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxCustomLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxPreComposeFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxDecomposeFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxCustomFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxStringReplaceTokenFilterTableEngine>(gTokenFilterClasses);
-    reg<TnxTokenIndexHubTableEngine>(gTokenIndexClasses);
-    reg<TnxSimpleBitArrayStorageHandlerTableEngine>(gStorageHandlerClasses);
-    reg<TnxBitArrayTokenIndexTableEngine>(gTokenIndexClasses);
-    reg<TnxMainIndexTokenIndexTableEngine>(gTokenIndexClasses);
+    registerTableEngine<TnxFulltextTableEngine>(TnxBaseFulltextTableEngine::GetList());
+    registerTableEngine<TnxFulltextIndexTableEngine>(gFulltextIndexClasses);
+    registerTableEngine<TnxTokenExtractorHubTableEngine>(gTokenExtractorClasses);
+    registerTableEngine<TnxFieldTokenExtractorTableEngine>(gTokenExtractorClasses);
+    registerTableEngine<TnxTokenFilterHubTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxWideCharSeparatorTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxCategorySeparatorTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxLowercaseLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxUppercaseLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxCustomLocaleMappingTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxPreComposeFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxDecomposeFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxCustomFoldStringTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxStringReplaceTokenFilterTableEngine>(gTokenFilterClasses);
+    registerTableEngine<TnxTokenIndexHubTableEngine>(gTokenIndexTableClasses);
+    registerTableEngine<TnxSimpleBitArrayStorageHandlerTableEngine>(gStorageHandlerClasses);
+    registerTableEngine<TnxBitArrayTokenIndexTableEngine>(gTokenIndexTableClasses);
+    registerTableEngine<TnxMainIndexTokenIndexTableEngine>(gTokenIndexTableClasses);
   } catch (...) {
-    unregisterAll();
-    nxUseCountLeave(gUseCount);
+    unregisterAllFulltextEngineTable();
+    nxUseCountLeave(gFulltextEngineTableUseCount);
     throw;
   }
 }
 
 void nxseFulltextEngineTableFinalize() {
-  if (nxUseCountLeave(gUseCount)) unregisterAll();
+  if (nxUseCountLeave(gFulltextEngineTableUseCount)) unregisterAllFulltextEngineTable();
 }

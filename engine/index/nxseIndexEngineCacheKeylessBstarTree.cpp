@@ -6,7 +6,7 @@ NX_IMPLEMENT_EXCEPTION(EnxCacheKeylessBstarTreeIndexEngineException, EnxBaseInde
 
 namespace {
 
-inline constexpr TnxSubEngineClassFuncs kEngineFuncs{&TnxCacheKeylessBstarTreeIndexEngine::GetList,
+inline constexpr TnxSubEngineClassFuncs kCacheKeylessFuncs{&TnxCacheKeylessBstarTreeIndexEngine::GetList,
                                                     &TnxCacheKeylessBstarTreeIndexEngine::CheckDictionary,
                                                     &TnxCacheKeylessBstarTreeIndexEngine::CheckEngineDescriptor,
                                                     nullptr};
@@ -26,7 +26,7 @@ nxString classNameOf(const platform::TObject* aObject) {
 PL_CLASS_INFO_IMPL(TnxCacheKeylessBstarTreeIndexPath, TnxKeylessBstarTreeIndexPath,
                    "TnxCacheKeylessBstarTreeIndexPath", nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxCacheKeylessBstarTreeIndexEngine, TnxKeylessBstarTreeIndexEngine,
-                         "TnxCacheKeylessBstarTreeIndexEngine", nullptr, platform::bindClassTable(kEngineFuncs))
+                         "TnxCacheKeylessBstarTreeIndexEngine", nullptr, platform::bindClassTable(kCacheKeylessFuncs))
 
 TnxCacheKeylessBstarTreeIndexPath::TnxCacheKeylessBstarTreeIndexPath(TnxBaseIndexEngine* aIndexEngine)
     : TnxKeylessBstarTreeIndexPath(aIndexEngine) {
@@ -79,7 +79,7 @@ TnxRefNr TnxCacheKeylessBstarTreeIndexEngine::ResolveCacheRef(Op& aOp, TnxBaseIn
 }
 
 namespace {
-TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
+TnxBaseIndexEngine* createCacheKeyless(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
                                  TnxBaseKeyEngine* aKeyEngine) {
   return platform::create<TnxCacheKeylessBstarTreeIndexEngine>(aIndicesEngine, aDescriptor, aKeyEngine);
 }
@@ -88,17 +88,17 @@ TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexD
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gIndexEngineCacheKeylessBstarTreeModuleStarts{0};
 }  // namespace
 
 void nxseIndexEngineCacheKeylessBstarTreeInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gIndexEngineCacheKeylessBstarTreeModuleStarts);
   if (!started) return;
   TnxBaseIndexEngine::RegisterIndexEngine(TnxCacheKeylessBstarTreeIndexEngine::staticClassInfo(),
-                                          "CacheKeylessBstarTree", {&createEngine});
+                                          "CacheKeylessBstarTree", {&createCacheKeyless});
 }
 
 void nxseIndexEngineCacheKeylessBstarTreeFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gIndexEngineCacheKeylessBstarTreeModuleStarts)) return;
   TnxBaseIndexEngine::UnregisterIndexEngine(TnxCacheKeylessBstarTreeIndexEngine::staticClassInfo());
 }

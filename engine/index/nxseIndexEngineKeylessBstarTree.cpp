@@ -8,7 +8,7 @@ NX_IMPLEMENT_EXCEPTION(EnxKeylessBstarTreeIndexEngineException, EnxBaseIndexEngi
 
 namespace {
 
-inline constexpr TnxSubEngineClassFuncs kEngineFuncs{&TnxKeylessBstarTreeIndexEngine::GetList,
+inline constexpr TnxSubEngineClassFuncs kKeylessFuncs{&TnxKeylessBstarTreeIndexEngine::GetList,
                                                     &TnxKeylessBstarTreeIndexEngine::CheckDictionary,
                                                     &TnxKeylessBstarTreeIndexEngine::CheckEngineDescriptor, nullptr};
 
@@ -40,7 +40,7 @@ PL_CLASS_INFO_IMPL(TnxKeylessBstarTreeIndexKeyCache, TnxObject, "TnxKeylessBstar
 PL_CLASS_INFO_IMPL(TnxKeylessBstarTreeIndexPath, TnxStaticKeyBstarTreeIndexPath, "TnxKeylessBstarTreeIndexPath",
                    nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxKeylessBstarTreeIndexEngine, TnxStaticKeyBstarTreeIndexEngine,
-                         "TnxKeylessBstarTreeIndexEngine", nullptr, platform::bindClassTable(kEngineFuncs))
+                         "TnxKeylessBstarTreeIndexEngine", nullptr, platform::bindClassTable(kKeylessFuncs))
 PL_CLASS_INFO_IMPL(TnxKeylessBstarTreeIndexBulkBuilder, TnxStaticKeyBstarTreeIndexBulkBuilder,
                    "TnxKeylessBstarTreeIndexBulkBuilder", nullptr)
 
@@ -348,7 +348,7 @@ void TnxKeylessBstarTreeIndexEngine::CopyRefEntryKey(Op& aOp, TnxRefNr aEntry, s
 // ---- Module ------------------------------------------------------------------------------------
 
 namespace {
-TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
+TnxBaseIndexEngine* createKeyless(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
                                  TnxBaseKeyEngine* aKeyEngine) {
   return platform::create<TnxKeylessBstarTreeIndexEngine>(aIndicesEngine, aDescriptor, aKeyEngine);
 }
@@ -357,18 +357,18 @@ TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexD
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gIndexEngineKeylessBstarTreeModuleStarts{0};
 }  // namespace
 
 void nxseIndexEngineKeylessBstarTreeInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gIndexEngineKeylessBstarTreeModuleStarts);
   if (!started) return;
   gNodePool = nxGetPool(sizeof(TnxCacheNode));
   TnxBaseIndexEngine::RegisterIndexEngine(TnxKeylessBstarTreeIndexEngine::staticClassInfo(), "KeylessBStarTree",
-                                          {&createEngine});
+                                          {&createKeyless});
 }
 
 void nxseIndexEngineKeylessBstarTreeFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gIndexEngineKeylessBstarTreeModuleStarts)) return;
   TnxBaseIndexEngine::UnregisterIndexEngine(TnxKeylessBstarTreeIndexEngine::staticClassInfo());
 }

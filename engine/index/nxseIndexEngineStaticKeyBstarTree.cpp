@@ -14,7 +14,7 @@ NX_IMPLEMENT_EXCEPTION(EnxStaticKeyBstarTreeIndexEngineException, EnxBaseIndexEn
 
 namespace {
 
-inline constexpr TnxSubEngineClassFuncs kEngineFuncs{&TnxStaticKeyBstarTreeIndexEngine::GetList,
+inline constexpr TnxSubEngineClassFuncs kStaticKeyFuncs{&TnxStaticKeyBstarTreeIndexEngine::GetList,
                                                     &TnxStaticKeyBstarTreeIndexEngine::CheckDictionary,
                                                     &TnxStaticKeyBstarTreeIndexEngine::CheckEngineDescriptor, nullptr};
 
@@ -39,7 +39,7 @@ bool smallerKind(TnxSearchKeyAction a) {
 
 PL_CLASS_INFO_IMPL(TnxStaticKeyBstarTreeIndexPath, TnxBaseIndexPath, "TnxStaticKeyBstarTreeIndexPath", nullptr)
 PL_CLASS_INFO_IMPL_TABLE(TnxStaticKeyBstarTreeIndexEngine, TnxBaseIndexEngine, "TnxStaticKeyBstarTreeIndexEngine",
-                         nullptr, platform::bindClassTable(kEngineFuncs))
+                         nullptr, platform::bindClassTable(kStaticKeyFuncs))
 
 // ---- Path --------------------------------------------------------------------------------
 
@@ -784,7 +784,7 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
 // ---- Module ----------------------------------------------------------------------------------
 
 namespace {
-TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
+TnxBaseIndexEngine* createStaticKey(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexDescriptor* aDescriptor,
                                  TnxBaseKeyEngine* aKeyEngine) {
   return platform::create<TnxStaticKeyBstarTreeIndexEngine>(aIndicesEngine, aDescriptor, aKeyEngine);
 }
@@ -793,17 +793,17 @@ TnxBaseIndexEngine* createEngine(TnxBaseIndicesEngine* aIndicesEngine, TnxIndexD
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gIndexEngineStaticKeyBstarTreeModuleStarts{0};
 }  // namespace
 
 void nxseIndexEngineStaticKeyBstarTreeInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gIndexEngineStaticKeyBstarTreeModuleStarts);
   if (!started) return;
   TnxBaseIndexEngine::RegisterIndexEngine(TnxStaticKeyBstarTreeIndexEngine::staticClassInfo(), "nx1xDefault",
-                                          {&createEngine});
+                                          {&createStaticKey});
 }
 
 void nxseIndexEngineStaticKeyBstarTreeFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gIndexEngineStaticKeyBstarTreeModuleStarts)) return;
   TnxBaseIndexEngine::UnregisterIndexEngine(TnxStaticKeyBstarTreeIndexEngine::staticClassInfo());
 }

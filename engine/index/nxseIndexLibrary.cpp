@@ -28,12 +28,12 @@ constexpr TnxModuleDependency kModules[] = {
     {nxseRefIntEngineInitialize, nxseRefIntEngineFinalize},
 };
 
-TnxUseCount gUseCount{0};
+TnxUseCount gIndexLibraryUseCount{0};
 
 }  // namespace
 
-void nxseIndexLibraryInitialize() { nxUseCountStart(gUseCount, kModules, [] {}); }
+void nxseIndexLibraryInitialize() { nxUseCountStart(gIndexLibraryUseCount, kModules, [] {}); }
 
-void nxseIndexLibraryFinalize() { nxUseCountFinish(gUseCount, kModules, [] {}); }
+void nxseIndexLibraryFinalize() { nxUseCountFinish(gIndexLibraryUseCount, kModules, [] {}); }
 
 std::span<const TnxModuleDependency> nxseIndexModules() { return kModules; }

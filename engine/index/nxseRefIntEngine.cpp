@@ -681,18 +681,18 @@ NX_REFINT_LOOP(SetDefaultModifyActionEngine, eaRecordModify, EnxSetDefaultModify
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gRefIntEngineUseCount{0};
 
 constexpr TnxModuleDependency kDependencies[] = {
     {nxsrFieldMapperInitialize, nxsrFieldMapperFinalize},
 };
 
 template <class T>
-void reg(TnxClassList& aList) {
+void registerRefIntEngine(TnxClassList& aList) {
   nxRegisterClassIn(aList, T::staticClassInfo());
 }
 
-void unregisterAll() {
+void unregisterAllRefIntEngine() {
   nxUnregisterClassIn(gRefIntegrityClasses, TnxRefIntegrityEngine::staticClassInfo());
   nxFreeClassList(gReferenceClasses);
   nxFreeClassList(gTargetCursorClasses);
@@ -703,28 +703,30 @@ void unregisterAll() {
 }  // namespace
 
 void nxseRefIntEngineInitialize() {
-  nxUseCountStart(gUseCount, kDependencies, [] {
+  nxUseCountStart(gRefIntEngineUseCount, kDependencies, [] {
     try {
-      reg<TnxRefIntegrityEngine>(gRefIntegrityClasses);
-      reg<TnxReferenceEngine>(gReferenceClasses);
-      reg<TnxCloneTargetCursorEngine>(gTargetCursorClasses);
-      reg<TnxTableTargetCursorEngine>(gTargetCursorClasses);
-      reg<TnxRelativeTargetCursorEngine>(gTargetCursorClasses);
-      reg<TnxFieldSourceEngine>(gSourceClasses);
-      reg<TnxCascadeDeleteActionEngine>(gActionClasses);
-      reg<TnxClearDeleteActionEngine>(gActionClasses);
-      reg<TnxSetDefaultDeleteActionEngine>(gActionClasses);
-      reg<TnxBlockDeleteActionEngine>(gActionClasses);
-      reg<TnxCascadeModifyActionEngine>(gActionClasses);
-      reg<TnxClearModifyActionEngine>(gActionClasses);
-      reg<TnxSetDefaultModifyActionEngine>(gActionClasses);
-      reg<TnxBlockModifyActionEngine>(gActionClasses);
-      reg<TnxTargetRequiredActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxRefIntegrityEngine>(gRefIntegrityClasses);
+      registerRefIntEngine<TnxReferenceEngine>(gReferenceClasses);
+      registerRefIntEngine<TnxCloneTargetCursorEngine>(gTargetCursorClasses);
+      registerRefIntEngine<TnxTableTargetCursorEngine>(gTargetCursorClasses);
+      registerRefIntEngine<TnxRelativeTargetCursorEngine>(gTargetCursorClasses);
+      registerRefIntEngine<TnxFieldSourceEngine>(gSourceClasses);
+      registerRefIntEngine<TnxCascadeDeleteActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxClearDeleteActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxSetDefaultDeleteActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxBlockDeleteActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxCascadeModifyActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxClearModifyActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxSetDefaultModifyActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxBlockModifyActionEngine>(gActionClasses);
+      registerRefIntEngine<TnxTargetRequiredActionEngine>(gActionClasses);
     } catch (...) {
-      unregisterAll();
+      unregisterAllRefIntEngine();
       throw;
     }
   });
 }
 
-void nxseRefIntEngineFinalize() { nxUseCountFinish(gUseCount, kDependencies, [] { unregisterAll(); }); }
+void nxseRefIntEngineFinalize() {
+  nxUseCountFinish(gRefIntEngineUseCount, kDependencies, [] { unregisterAllRefIntEngine(); });
+}

@@ -320,12 +320,12 @@ char* byteWork(std::size_t aCount) {
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gFieldMapperUseCount{0};
 
 void startDictionary() { nxsdDataDictionaryInitialize(); }
 void finishDictionary() { nxsdDataDictionaryFinalize(); }
 
-constexpr TnxModuleDependency kDependencies[] = {
+constexpr TnxModuleDependency kFieldMapperDeps[] = {
     {nxllUtilsInitialize, nxllUtilsFinalize},
     {startDictionary, finishDictionary},
 };
@@ -333,7 +333,7 @@ constexpr TnxModuleDependency kDependencies[] = {
 }  // namespace
 
 void nxsdFieldMapperInitialize() {
-  nxUseCountStart(gUseCount, kDependencies, [] {
+  nxUseCountStart(gFieldMapperUseCount, kFieldMapperDeps, [] {
     nxRegisterClassIn(gFieldMapperDescriptorClasses, TnxFieldMapperDescriptor::staticClassInfo(), {});
     gMatrix = new std::array<std::array<TnxCell, nxFieldTypeCount>, nxFieldTypeCount>();
     try {
@@ -354,7 +354,7 @@ void nxsdFieldMapperInitialize() {
 }
 
 void nxsdFieldMapperFinalize() {
-  nxUseCountFinish(gUseCount, kDependencies, [] {
+  nxUseCountFinish(gFieldMapperUseCount, kFieldMapperDeps, [] {
     delete gMatrix;
     gMatrix = nullptr;
     nxFreeClassList(gFieldMapperDescriptorClasses);

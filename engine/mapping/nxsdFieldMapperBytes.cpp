@@ -39,7 +39,7 @@ inline std::string_view arrayText(const TnxByteArrayMapper* m, const void* s) {
 }
 
 template <bool Short>
-void write8(void* t, const char* p, std::size_t n) {
+void writeBytes8(void* t, const char* p, std::size_t n) {
   if constexpr (Short)
     writeShort(t, p, n);
   else
@@ -51,7 +51,7 @@ TnxResult rawText(const void* d, const void* s, void* t) {
   const auto* m = bam(d);
   const std::string_view text = arrayText(m, s);
   const std::size_t n = std::min(text.size(), static_cast<std::size_t>(m->bamTargetLength - 1));
-  write8<Short>(t, text.data(), n);
+  writeBytes8<Short>(t, text.data(), n);
   return 0;
 }
 
@@ -62,7 +62,7 @@ TnxResult convertBest(const void* d, const void* s, void* t) {
   const auto* m = bam(d);
   const std::string_view text = arrayText(m, s);
   if (text.empty()) {
-    write8<Short>(t, nullptr, 0);
+    writeBytes8<Short>(t, nullptr, 0);
     return 0;
   }
   char16_t* work = wideWork(kWork8);
@@ -72,7 +72,7 @@ TnxResult convertBest(const void* d, const void* s, void* t) {
   char* out = byteWork(units + 1);
   const std::size_t n = encodeFit(m->bamTargetCodepage, std::u16string_view(work, count), out, units,
                                   "TnxByteArrayMapper", m->bamLabel);
-  write8<Short>(t, out, n);
+  writeBytes8<Short>(t, out, n);
   return 0;
 }
 
@@ -87,10 +87,10 @@ TnxResult convertCheck(const void* d, const void* s, void* t) {
   std::size_t n = 0;
   if (!encode(m->bamTargetCodepage, std::u16string_view(work, count), out, units, n, "TnxByteArrayMapper",
               m->bamLabel)) {
-    write8<Short>(t, nullptr, 0);
+    writeBytes8<Short>(t, nullptr, 0);
     return nxErrInvalidFieldXform;
   }
-  write8<Short>(t, out, n);
+  writeBytes8<Short>(t, out, n);
   return 0;
 }
 

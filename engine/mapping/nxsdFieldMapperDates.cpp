@@ -21,7 +21,7 @@ TnxResult copy4(const void*, const void* s, void* t) {
   std::memcpy(t, s, 4);
   return 0;
 }
-TnxResult copy8(const void*, const void* s, void* t) {
+TnxResult copyDate8(const void*, const void* s, void* t) {
   std::memcpy(t, s, 8);
   return 0;
 }
@@ -249,12 +249,12 @@ TnxBaseFieldMapper* TnxDateTimeMapper::InternalCreateMapper(TnxFieldDescriptor& 
   const bool best = nxIsBestFit(aMapperDesc);
   const void* cls = classData(staticClassInfo());
   switch (aTargetField.fdType) {
-    case nxtDateTime: aMapper = {copy8, cls}; return nullptr;
+    case nxtDateTime: aMapper = {copyDate8, cls}; return nullptr;
     case nxtDouble: aMapper = {dateTimeToDouble, cls}; return nullptr;
     case nxtDate: aMapper = {best ? dateTimeToDate<true> : dateTimeToDate<false>, cls}; return nullptr;
     case nxtTime: aMapper = {best ? dateTimeToTime<true> : dateTimeToTime<false>, cls}; return nullptr;
     case nxtByteArray:
-      if (aTargetField.fdUnits >= 8) aMapper = {copy8, cls};
+      if (aTargetField.fdUnits >= 8) aMapper = {copyDate8, cls};
       return nullptr;
     case nxtShortString:
     case nxtNullString:

@@ -327,7 +327,7 @@ TnxResult currToText(const void* aData, const void* s, void* t) {
                                                      t);
 }
 
-TnxResult copy8(const void*, const void* s, void* t) {
+TnxResult copyFloat8(const void*, const void* s, void* t) {
   std::memcpy(t, s, 8);
   return 0;
 }
@@ -445,7 +445,7 @@ TnxBaseFieldMapper* TnxCurrencyMapper::InternalCreateMapper(TnxFieldDescriptor& 
   const void* cls = classData(staticClassInfo());
   if (target == nxtByteArray) {
     if (aTargetField.fdUnits < 8) return nullptr;
-    aMapper = {copy8, cls};
+    aMapper = {copyFloat8, cls};
     return nullptr;
   }
   if (target == nxtBCD && aTargetField.fdUnits == 20) {

@@ -52,7 +52,7 @@ inline std::string_view read8(const void* s, std::int32_t aLength) {
   return Short ? readShort(s, aLength) : readNull(s, aLength);
 }
 template <bool Short>
-inline void write8(void* t, const char* p, std::size_t n) {
+inline void writeString8(void* t, const char* p, std::size_t n) {
   if constexpr (Short)
     writeShort(t, p, n);
   else
@@ -69,7 +69,7 @@ TnxResult convertBest(const void* d, const void* s, void* t) {
   const auto* m = ansiMapper<SrcShort, TgtShort>(d);
   const std::string_view src = read8<SrcShort>(s, m->SourceLength());
   if (src.empty()) {
-    write8<TgtShort>(t, nullptr, 0);
+    writeString8<TgtShort>(t, nullptr, 0);
     return 0;
   }
   char16_t* work = wideWork(kWork<SrcShort>);
@@ -80,7 +80,7 @@ TnxResult convertBest(const void* d, const void* s, void* t) {
   if constexpr (Trim) text = trimWide(text);
   char* out = byteWork(units + 1);
   const std::size_t n = encodeFit(m->TargetCodepage(), text, out, units, nameOf(m), m->Label());
-  write8<TgtShort>(t, out, n);
+  writeString8<TgtShort>(t, out, n);
   return 0;
 }
 
@@ -97,10 +97,10 @@ TnxResult convertCheck(const void* d, const void* s, void* t) {
   char* out = byteWork(units + 1);
   std::size_t n = 0;
   if (!encode(m->TargetCodepage(), text, out, units, n, nameOf(m), m->Label())) {
-    write8<TgtShort>(t, nullptr, 0);
+    writeString8<TgtShort>(t, nullptr, 0);
     return nxErrInvalidFieldXform;
   }
-  write8<TgtShort>(t, out, n);
+  writeString8<TgtShort>(t, out, n);
   return 0;
 }
 
@@ -120,7 +120,7 @@ TnxResult copyTruncate(const void* d, const void* s, void* t) {
   std::string_view src = read8<SrcShort>(s, m->SourceLength());
   src = src.substr(0, static_cast<std::size_t>(m->TargetLength() - 1));
   if constexpr (Trim) src = trimBytes(src);
-  write8<TgtShort>(t, src.data(), src.size());
+  writeString8<TgtShort>(t, src.data(), src.size());
   return 0;
 }
 
@@ -131,7 +131,7 @@ TnxResult copyCheck(const void* d, const void* s, void* t) {
   std::string_view src = read8<SrcShort>(s, m->SourceLength());
   if constexpr (Trim) src = trimBytes(src);
   if (src.size() > static_cast<std::size_t>(m->TargetLength() - 1)) return nxErrInvalidFieldXform;
-  write8<TgtShort>(t, src.data(), src.size());
+  writeString8<TgtShort>(t, src.data(), src.size());
   return 0;
 }
 
@@ -149,10 +149,10 @@ TnxResult wideToAnsi(const void* d, const void* s, void* t) {
   if constexpr (Best) {
     n = encodeFit(m->TargetCodepage(), text, out, units, nameOf(m), m->Label());
   } else if (!encode(m->TargetCodepage(), text, out, units, n, nameOf(m), m->Label())) {
-    write8<TgtShort>(t, nullptr, 0);
+    writeString8<TgtShort>(t, nullptr, 0);
     return nxErrInvalidFieldXform;
   }
-  write8<TgtShort>(t, out, n);
+  writeString8<TgtShort>(t, out, n);
   return 0;
 }
 

@@ -623,9 +623,9 @@ TnxResult TnxRecordMapperEngine::AnnotateError(TnxResult aErrorCode, const void*
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gRecordMapperUseCount{0};
 
-constexpr TnxModuleDependency kDependencies[] = {
+constexpr TnxModuleDependency kRecordMapperDeps[] = {
     {nxsdFieldMapperInitialize, nxsdFieldMapperFinalize},
 };
 
@@ -643,7 +643,7 @@ void unregisterAll() {
 }  // namespace
 
 void nxsrFieldMapperInitialize() {
-  nxUseCountStart(gUseCount, kDependencies, [] {
+  nxUseCountStart(gRecordMapperUseCount, kRecordMapperDeps, [] {
     try {
       nxRegisterClassIn(TnxBaseFieldMapperEngine::GetList(), TnxFieldMapperEngine::staticClassInfo());
       nxRegisterClassIn(TnxBaseRecordMapperDescriptor::GetList(), TnxRecordMapperDescriptor::staticClassInfo());
@@ -658,4 +658,4 @@ void nxsrFieldMapperInitialize() {
   });
 }
 
-void nxsrFieldMapperFinalize() { nxUseCountFinish(gUseCount, kDependencies, [] { unregisterAll(); }); }
+void nxsrFieldMapperFinalize() { nxUseCountFinish(gRecordMapperUseCount, kRecordMapperDeps, [] { unregisterAll(); }); }

@@ -14,12 +14,12 @@ constexpr TnxModuleDependency kModules[] = {
     {nxsrFieldMapperInitialize, nxsrFieldMapperFinalize},
 };
 
-TnxUseCount gUseCount{0};
+TnxUseCount gMappingLibraryUseCount{0};
 
 }  // namespace
 
-void nxsrMappingLibraryInitialize() { nxUseCountStart(gUseCount, kModules, [] {}); }
+void nxsrMappingLibraryInitialize() { nxUseCountStart(gMappingLibraryUseCount, kModules, [] {}); }
 
-void nxsrMappingLibraryFinalize() { nxUseCountFinish(gUseCount, kModules, [] {}); }
+void nxsrMappingLibraryFinalize() { nxUseCountFinish(gMappingLibraryUseCount, kModules, [] {}); }
 
 std::span<const TnxModuleDependency> nxsrMappingModules() { return kModules; }

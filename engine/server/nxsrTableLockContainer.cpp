@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::size_t kLockListGrowth = 64;
 // A thread with this much time left or less does not wait.
-constexpr std::int32_t kMinWaitMs = 5;
+constexpr std::int32_t kLockMinWaitMs = 5;
 
 template <class T>
 void growBy64(std::vector<T>& aList) {
@@ -52,7 +52,7 @@ const char16_t* conflictKind(TnxLockResult aResult) {
   }
 }
 
-TnxAbstractSession* sessionOf(platform::TObject* aObject) { return dynamic_cast<TnxAbstractSession*>(aObject); }
+TnxAbstractSession* lockSessionOf(platform::TObject* aObject) { return dynamic_cast<TnxAbstractSession*>(aObject); }
 
 // Collects the cursors of a refusal in scan order and names the one to
 // blame: the first, unless a cursor of the requester's own session is among
@@ -154,7 +154,7 @@ void TnxWaitingLockRequest::wlrDequeue() {
 
 bool TnxWaitingLockRequest::WaitFor() {
   const std::int32_t remaining = nxRemainingTimeout();
-  if (remaining <= kMinWaitMs) return false;
+  if (remaining <= kLockMinWaitMs) return false;
   try {
     return wlrEvent->WaitForQuietly(static_cast<TnxWord32>(remaining)) == nxWaitSignaled;
   } catch (...) {
@@ -364,7 +364,7 @@ void TnxTableLockContainer::tlcFillFailureReason(TnxLockRequestType aType, TnxLo
   aReason->add(line);
   aReason->add(u"");
   TnxAbstractSession* session = aResult == lrConflictTransaction
-                                    ? (tlcTrans ? sessionOf(tlcTrans->btOwningSession) : nullptr)
+                                    ? (tlcTrans ? lockSessionOf(tlcTrans->btOwningSession) : nullptr)
                                     : aConflict.lcSession;
   if (!session) {
     aReason->add(nxString(u"The conflict occurred with an unknown session.") +

@@ -3,6 +3,7 @@
 #include <cstring>
 #include "nxllSync.h"
 
+#include "nxllByteOrder.h"
 #include "nxllOwners.h"
 #include "plRandom.h"
 
@@ -191,15 +192,8 @@ constexpr std::uint32_t nxBlowfishPiWords[1042] = {
     0xB74E6132, 0xCE77E25B, 0x578FDFE3, 0x3AC372E6,
 };
 
-inline std::uint32_t loadLE(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-inline void storeLE(std::uint8_t* p, std::uint32_t v) {
-  p[0] = std::uint8_t(v);
-  p[1] = std::uint8_t(v >> 8);
-  p[2] = std::uint8_t(v >> 16);
-  p[3] = std::uint8_t(v >> 24);
-}
+using nxbyteorder::loadLE;
+using nxbyteorder::storeLE;
 inline std::uint32_t loadBE(const std::uint8_t* p) {
   return std::uint32_t(p[3]) | std::uint32_t(p[2]) << 8 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[0]) << 24;
 }
@@ -556,18 +550,18 @@ void TnxBlowFishRC4::DecodeAltPrim(void* aData, std::size_t aLen) {
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gBlowfishRC4ModuleStarts{0};
 }  // namespace
 
 void nxllBlowfishRC4Initialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gBlowfishRC4ModuleStarts);
   if (!started) return;
   TnxBaseCipher::AltRegister(TnxBlowFishRC4::staticClassInfo());
   TnxBaseCipher::KeyWrapRegister(TnxBlowFishRC4::staticClassInfo());
 }
 
 void nxllBlowfishRC4Finalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gBlowfishRC4ModuleStarts)) return;
   TnxBaseCipher::KeyWrapUnregister(TnxBlowFishRC4::staticClassInfo());
   TnxBaseCipher::AltUnregister(TnxBlowFishRC4::staticClassInfo());
   TnxPadlockGuard guard(gGeneratorLock);

@@ -9,7 +9,7 @@ PL_CLASS_INFO_IMPL_TABLE(TnxSimpleAutoIncEngine, TnxBaseAutoIncEngine, "TnxSimpl
                          platform::bindClassTable(nxSubEngineFuncs<TnxSimpleAutoIncEngine>))
 
 namespace {
-constexpr std::uint8_t kSectionSize = 4;
+constexpr std::uint8_t kAutoIncSectionSize = 4;
 }  // namespace
 
 TnxSimpleAutoIncEngine::TnxSimpleAutoIncEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
@@ -26,10 +26,10 @@ TnxSimpleAutoIncEngine::TnxSimpleAutoIncEngine(TnxDictionaryItem* aDescriptor, T
   const nxString section = platform::fromUtf8(descriptor->HeaderSection());
   TnxOwned<TnxBaseFileHeaderAccess> access(baieDataFile->HeaderAccess(aTrans, aTrans != nullptr));
   if (aTrans) {
-    aieHeaderSection = access->RegisterHeaderSection(section, kSectionSize, true, false);
+    aieHeaderSection = access->RegisterHeaderSection(section, kAutoIncSectionSize, true, false);
     nxsePutU32(access->Header + aieHeaderSection, aieInitialValue - aieStep);
   } else {
-    aieHeaderSection = access->RegisterHeaderSection(section, kSectionSize, false, false);
+    aieHeaderSection = access->RegisterHeaderSection(section, kAutoIncSectionSize, false, false);
   }
 }
 
@@ -63,16 +63,16 @@ void TnxSimpleAutoIncEngine::SetAutoIncValue(TnxBaseTransaction* aTrans, std::ui
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gAutoIncEngineSimpleModuleStarts{0};
 }  // namespace
 
 void nxseAutoIncEngineSimpleInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gAutoIncEngineSimpleModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSimpleAutoIncEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseAutoIncEngineSimpleFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gAutoIncEngineSimpleModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleAutoIncEngine::staticClassInfo());
 }

@@ -816,16 +816,16 @@ void TnxSegmentedBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlo
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gBlobEngineSegmentedModuleStarts{0};
 }  // namespace
 
 void nxseBlobEngineSegmentedInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gBlobEngineSegmentedModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSegmentedBlobEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseBlobEngineSegmentedFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gBlobEngineSegmentedModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxSegmentedBlobEngine::staticClassInfo());
 }

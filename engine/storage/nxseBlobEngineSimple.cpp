@@ -14,7 +14,7 @@ PL_CLASS_INFO_IMPL_TABLE(TnxSimpleBlobEngine, TnxBaseBlobEngine, "TnxSimpleBlobE
 
 namespace {
 
-constexpr std::uint32_t kKind = 16, kNext = 17, kLength = 21, kUsed = 25, kData = 27;
+constexpr std::uint32_t kKind = 16, kSimpleBlobNext = 17, kLength = 21, kUsed = 25, kSimpleBlobData = 27;
 constexpr std::uint8_t kData0 = 0, kFile = 1, kLink = 2;
 constexpr TnxBlockNumber kEnd = 0xFFFFFFFFu;
 constexpr std::uint32_t kMaxEnd = 2147483647u;
@@ -31,7 +31,7 @@ struct TnxSimpleBlobEngine::Pin {
     number = aOther.number;
   }
   std::uint32_t Used() const { return nxseGetU16(Block() + kUsed); }
-  TnxBlockNumber Next() const { return nxseGetU32(Block() + kNext); }
+  TnxBlockNumber Next() const { return nxseGetU32(Block() + kSimpleBlobNext); }
 };
 TnxSimpleBlobEngine::TnxSimpleBlobEngine(TnxDictionaryItem* aDescriptor, TnxBaseTransaction* aTrans,
                                          const TnxBlockAccessArray& aFiles)
@@ -98,10 +98,10 @@ void TnxSimpleBlobEngine::FetchFirst(TnxBaseTransaction* aTrans, TnxBlobNr aBlob
               std::uint64_t{nxseGetU32(b + kLength)} <= std::uint64_t{UsedBlocks(aTrans)} * DataSize();
       break;
     case kFile:
-      sound = kData + 2u + nxseGetU16(b + kData) <= usable;
+      sound = kSimpleBlobData + 2u + nxseGetU16(b + kSimpleBlobData) <= usable;
       break;
     case kLink:
-      sound = std::uint64_t{kData} + 4u + nxseGetU32(b + kData) + 8u <= usable;
+      sound = std::uint64_t{kSimpleBlobData} + 4u + nxseGetU32(b + kSimpleBlobData) + 8u <= usable;
       break;
     default:
       sound = false;
@@ -129,7 +129,7 @@ void TnxSimpleBlobEngine::NewBlock(TnxBaseTransaction* aTrans, TnxBaseFileHeader
   std::memset(aPin.Block() + 16, 0, bbeBlobFile->fiBlockSizeBytes() - 16);
   nxseSetSignature(aPin.Block(), "NXBH");
   aPin.Block()[kKind] = aKind;
-  nxsePutU32(aPin.Block() + kNext, kEnd);
+  nxsePutU32(aPin.Block() + kSimpleBlobNext, kEnd);
 }
 
 void TnxSimpleBlobEngine::FreeChainFrom(TnxBaseTransaction* aTrans, TnxBaseFileHeaderAccess& aAccess,
@@ -146,14 +146,14 @@ void TnxSimpleBlobEngine::FreeChainFrom(TnxBaseTransaction* aTrans, TnxBaseFileH
 }
 
 nxString TnxSimpleBlobEngine::FileName(const std::uint8_t* aFirst) {
-  const std::uint16_t n = nxseGetU16(aFirst + kData);
-  return nxStringToWideStr(std::string_view(reinterpret_cast<const char*>(aFirst + kData + 2), n), 0);
+  const std::uint16_t n = nxseGetU16(aFirst + kSimpleBlobData);
+  return nxStringToWideStr(std::string_view(reinterpret_cast<const char*>(aFirst + kSimpleBlobData + 2), n), 0);
 }
 
 nxString TnxSimpleBlobEngine::LinkName(const std::uint8_t* aFirst, TnxBlobNr& aSrcBlobNr) {
-  const std::uint32_t n = nxseGetU32(aFirst + kData);
-  aSrcBlobNr = nxseGetU64(aFirst + kData + 4 + n);
-  return nxStringToWideStr(std::string_view(reinterpret_cast<const char*>(aFirst + kData + 4), n), 0);
+  const std::uint32_t n = nxseGetU32(aFirst + kSimpleBlobData);
+  aSrcBlobNr = nxseGetU64(aFirst + kSimpleBlobData + 4 + n);
+  return nxStringToWideStr(std::string_view(reinterpret_cast<const char*>(aFirst + kSimpleBlobData + 4), n), 0);
 }
 
 namespace {
@@ -174,12 +174,12 @@ void TnxSimpleBlobEngine::AddBlob(TnxBaseTransaction* aTrans, TnxBlobNr& aBlobNr
 void TnxSimpleBlobEngine::AddFileBlob(TnxBaseTransaction* aTrans, const nxString& aFileName, TnxBlobNr& aBlobNr) {
   const std::string name = nxWideStringToString(aFileName, 0);
   const std::uint32_t usable = bbeBlobFile->fiBlockSizeBytes();
-  nxAssert(name.size() <= 0xFFFF && kData + 2 + name.size() <= usable, "File BLOB name does not fit a block");
+  nxAssert(name.size() <= 0xFFFF && kSimpleBlobData + 2 + name.size() <= usable, "File BLOB name does not fit a block");
   TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
   Pin pin;
   NewBlock(aTrans, *access, kFile, pin);
-  nxsePutU16(pin.Block() + kData, static_cast<std::uint16_t>(name.size()));
-  std::memcpy(pin.Block() + kData + 2, name.data(), name.size());
+  nxsePutU16(pin.Block() + kSimpleBlobData, static_cast<std::uint16_t>(name.size()));
+  std::memcpy(pin.Block() + kSimpleBlobData + 2, name.data(), name.size());
   nxsePutU32(pin.Block() + kLength, static_cast<std::uint32_t>(name.size() + 1));
   aBlobNr = pin.number;
 }
@@ -188,13 +188,13 @@ void TnxSimpleBlobEngine::AddBlobLink(TnxBaseTransaction* aTrans, const nxString
                                       TnxBlobNr& aBlobNr) {
   const std::string name = nxWideStringToString(aTableName, 0);
   const std::uint32_t usable = bbeBlobFile->fiBlockSizeBytes();
-  nxAssert(kData + 4 + name.size() + 8 <= usable, "BLOB link name does not fit a block");
+  nxAssert(kSimpleBlobData + 4 + name.size() + 8 <= usable, "BLOB link name does not fit a block");
   TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
   Pin pin;
   NewBlock(aTrans, *access, kLink, pin);
-  nxsePutU32(pin.Block() + kData, static_cast<std::uint32_t>(name.size()));
-  std::memcpy(pin.Block() + kData + 4, name.data(), name.size());
-  nxsePutU64(pin.Block() + kData + 4 + name.size(), aTableBlobNr);
+  nxsePutU32(pin.Block() + kSimpleBlobData, static_cast<std::uint32_t>(name.size()));
+  std::memcpy(pin.Block() + kSimpleBlobData + 4, name.data(), name.size());
+  nxsePutU64(pin.Block() + kSimpleBlobData + 4 + name.size(), aTableBlobNr);
   nxsePutU32(pin.Block() + kLength, static_cast<std::uint32_t>(name.size() + 12));
   aBlobNr = pin.number;
 }
@@ -296,7 +296,7 @@ std::uint32_t TnxSimpleBlobEngine::Read(TnxBaseTransaction* aTrans, TnxBlobNr aB
     // chain could otherwise add up to the length.
     if (before + used >= length && pin.Next() != kEnd) RaiseChain(pin.number);
     const std::uint32_t n = std::min(wanted, used - position);
-    aStream.WriteBuffer(pin.Block() + kData + position, static_cast<std::int32_t>(n));
+    aStream.WriteBuffer(pin.Block() + kSimpleBlobData + position, static_cast<std::int32_t>(n));
     wanted -= n;
     if (wanted == 0) return 0;
     before += used;
@@ -325,12 +325,12 @@ void TnxSimpleBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
     // A link cut to nothing becomes an empty BLOB of its own.
     first.Block()[kKind] = kData0;
     nxsePutU16(first.Block() + kUsed, 0);
-    std::memset(first.Block() + kData, 0, DataSize());
+    std::memset(first.Block() + kSimpleBlobData, 0, DataSize());
   }
   TnxBlockNumber rest;
   if (aLen == 0) {
     rest = first.Next();
-    nxsePutU32(first.Block() + kNext, kEnd);
+    nxsePutU32(first.Block() + kSimpleBlobNext, kEnd);
   } else {
     Pin pin;
     bool onFirst = true;
@@ -340,8 +340,8 @@ void TnxSimpleBlobEngine::Truncate(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr
       const std::uint32_t used = std::min<std::uint32_t>(nxseGetU16(b + kUsed), length - before);
       if (before + used >= aLen) {
         nxsePutU16(b + kUsed, static_cast<std::uint16_t>(aLen - before));
-        rest = nxseGetU32(b + kNext);
-        nxsePutU32(b + kNext, kEnd);
+        rest = nxseGetU32(b + kSimpleBlobNext);
+        nxsePutU32(b + kSimpleBlobNext, kEnd);
         break;
       }
       before += used;
@@ -385,11 +385,11 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
   // Moves to the chain's next block, or to a new block linked at its end.
   auto advance = [&]() {
     PnxBlock b = current();
-    const TnxBlockNumber next = nxseGetU32(b + kNext);
+    const TnxBlockNumber next = nxseGetU32(b + kSimpleBlobNext);
     if (next == kEnd) {
       Pin fresh;
       NewBlock(aTrans, *access, kData0, fresh);
-      nxsePutU32(b + kNext, fresh.number);
+      nxsePutU32(b + kSimpleBlobNext, fresh.number);
       pin.Take(fresh);
     } else if (onFirst) {
       ++steps;
@@ -411,11 +411,11 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
       if (before + used >= aOffset) break;
       if (used < capacity) RaiseChain(first.number);  // a partly used block inside the BLOB
       before += used;
-      if (nxseGetU32(current() + kNext) == kEnd) RaiseChain(first.number);
+      if (nxseGetU32(current() + kSimpleBlobNext) == kEnd) RaiseChain(first.number);
       advance();
     }
     position = aOffset - before;
-    if (aOffset == length && nxseGetU32(current() + kNext) != kEnd) RaiseChain(first.number);
+    if (aOffset == length && nxseGetU32(current() + kSimpleBlobNext) != kEnd) RaiseChain(first.number);
     if (position == capacity) {
       advance();
       before += capacity;
@@ -427,7 +427,7 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
   for (;;) {
     PnxBlock b = current();
     const std::uint32_t n = std::min(remaining, capacity - position);
-    std::memcpy(b + kData + position, source, n);
+    std::memcpy(b + kSimpleBlobData + position, source, n);
     // An overwrite keeps the bytes after the written range that still
     // belong to the BLOB.
     nxsePutU16(b + kUsed, static_cast<std::uint16_t>(std::max(usedOf(b, before), position + n)));
@@ -448,16 +448,16 @@ void TnxSimpleBlobEngine::IncBlobNr(TnxBlobNr& aBlobNr) {
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gBlobEngineSimpleModuleStarts{0};
 }  // namespace
 
 void nxseBlobEngineSimpleInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gBlobEngineSimpleModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSimpleBlobEngine::staticClassInfo(), "nx1xSimple");
 }
 
 void nxseBlobEngineSimpleFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gBlobEngineSimpleModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleBlobEngine::staticClassInfo());
 }

@@ -387,16 +387,16 @@ void TnxNonfragmentingBlockHeapEngine::VerifyBlock(PnxBlock aBlock, bool) {
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gBlockHeapEngineNonfragmentingModuleStarts{0};
 }  // namespace
 
 void nxseBlockHeapEngineNonfragmentingInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gBlockHeapEngineNonfragmentingModuleStarts);
   if (!started) return;
   TnxBaseBlockHeapEngine::RegisterEngine(TnxNonfragmentingBlockHeapEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseBlockHeapEngineNonfragmentingFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gBlockHeapEngineNonfragmentingModuleStarts)) return;
   TnxBaseBlockHeapEngine::UnregisterEngine(TnxNonfragmentingBlockHeapEngine::staticClassInfo());
 }

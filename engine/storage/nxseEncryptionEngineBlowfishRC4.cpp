@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "nxllByteOrder.h"
 #include "nxllOwners.h"
 #include "plCodePage.h"
 
@@ -21,12 +22,8 @@ namespace {
 // Key block layout.
 constexpr std::size_t kSalt = 0, kIVl = 16, kIVr = 20, kKey = 24, kCheck = 40;
 
-std::uint32_t loadLE(const std::uint8_t* p) {
-  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-void storeLE(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
+using nxbyteorder::loadLE;
+using nxbyteorder::storeLE;
 
 TnxByteString singleByte(const nxString& aPassword) { return platform::unicodeToAnsi(aPassword).bytes; }
 
@@ -182,11 +179,11 @@ TnxByteString TnxServerBlowfishRC4EncryptionEngine::DefaultPassphrase() { return
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gEncryptionEngineBlowfishRC4ModuleStarts{0};
 }  // namespace
 
 void nxseEncryptionEngineBlowfishRC4Initialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gEncryptionEngineBlowfishRC4ModuleStarts);
   if (!started) return;
   nxllBlowfishRC4Initialize();
   TnxBaseEncryptionEngine::Register(TnxUserBlowfishRC4EncryptionEngine::staticClassInfo(), u"nx1xDefault", false, 0);
@@ -194,7 +191,7 @@ void nxseEncryptionEngineBlowfishRC4Initialize() {
 }
 
 void nxseEncryptionEngineBlowfishRC4Finalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gEncryptionEngineBlowfishRC4ModuleStarts)) return;
   TnxBaseEncryptionEngine::Unregister(TnxServerBlowfishRC4EncryptionEngine::staticClassInfo());
   TnxBaseEncryptionEngine::Unregister(TnxUserBlowfishRC4EncryptionEngine::staticClassInfo());
   nxllBlowfishRC4Finalize();

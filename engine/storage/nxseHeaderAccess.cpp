@@ -699,18 +699,18 @@ TnxBlockNumber Tnx2xFileHeaderAccess::GetHeaderBlockForID(TnxBaseTransaction* aT
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gHeaderAccessModuleStarts{0};
 }  // namespace
 
 void nxseHeaderAccessInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gHeaderAccessModuleStarts);
   if (!started) return;
   TnxBaseFileHeaderAccessFactory::Register(Tnx1xFileHeaderAccessFactory::staticClassInfo(), kNX1);
   TnxBaseFileHeaderAccessFactory::Register(Tnx2xFileHeaderAccessFactory::staticClassInfo(), kNX2);
 }
 
 void nxseHeaderAccessFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gHeaderAccessModuleStarts)) return;
   TnxBaseFileHeaderAccessFactory::UnRegister(Tnx2xFileHeaderAccessFactory::staticClassInfo());
   TnxBaseFileHeaderAccessFactory::UnRegister(Tnx1xFileHeaderAccessFactory::staticClassInfo());
 }

@@ -14,7 +14,7 @@ PL_CLASS_INFO_IMPL_TABLE(TnxCachedHeapEngine, TnxBaseHeapEngine, "TnxCachedHeapE
 namespace {
 
 // Management block fields.
-constexpr std::uint32_t kNext = 16, kCount = 20, kEntries = 22, kEntrySize = 6;
+constexpr std::uint32_t kHeapNext = 16, kHeapCount = 20, kEntries = 22, kEntrySize = 6;
 
 std::uint32_t position(std::uint32_t aBlockIndex, std::uint32_t aEntry) { return (aBlockIndex << 16) | aEntry; }
 
@@ -113,7 +113,7 @@ void TnxCachedHeapEngine::LoadManagementBlocks() {
     for (std::uint32_t steps = 0; next != 0; ++steps) {
       if (steps >= limit || heManagmentBlocks.size() >= 0xFFFF) RaiseCorrupt(next, u"management chain loops");
       TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, next, "NXHM", false, r); });
-      const std::uint32_t count = nxseGetU16(pin.Block() + kCount);
+      const std::uint32_t count = nxseGetU16(pin.Block() + kHeapCount);
       if (count > heMaxEntries) RaiseCorrupt(next, u"management entry count");
       const auto index = static_cast<std::uint32_t>(heManagmentBlocks.size());
       heManagmentBlocks.push_back({next, {}});
@@ -128,7 +128,7 @@ void TnxCachedHeapEngine::LoadManagementBlocks() {
         if (!heByBlockNumber.insert(position(index, i)).second) RaiseCorrupt(next, u"data block listed twice");
         heByFreeSpace.insert(position(index, i));
       }
-      next = nxseGetU32(pin.Block() + kNext);
+      next = nxseGetU32(pin.Block() + kHeapNext);
     }
   } catch (...) {
     ClearCache();
@@ -175,8 +175,8 @@ std::uint32_t TnxCachedHeapEngine::NewManagementBlock() {
   if (!heManagmentBlocks.empty()) {
     const TnxBlockNumber lastNumber = heManagmentBlocks.back().hmpiBlockNumber;
     TnxPinnedBlock last([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, lastNumber, "NXHM", true, r); });
-    if (nxseGetU32(last.Block() + kNext) != 0) RaiseCorrupt(lastNumber, u"management chain does not end");
-    nxsePutU32(last.Block() + kNext, number);
+    if (nxseGetU32(last.Block() + kHeapNext) != 0) RaiseCorrupt(lastNumber, u"management chain does not end");
+    nxsePutU32(last.Block() + kHeapNext, number);
   } else {
     if (GetFirstManagementBlock(access.get()) != 0) RaiseCorrupt(0, u"management chain head");
     SetFirstManagementBlock(access.get(), number);
@@ -206,8 +206,8 @@ void TnxCachedHeapEngine::DropEmptyManagementBlocks() {
   if (!heManagmentBlocks.empty()) {
     const TnxBlockNumber lastNumber = heManagmentBlocks.back().hmpiBlockNumber;
     TnxPinnedBlock last([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, lastNumber, "NXHM", true, r); });
-    if (nxseGetU32(last.Block() + kNext) == 0) RaiseCorrupt(lastNumber, u"management chain ends early");
-    nxsePutU32(last.Block() + kNext, 0);
+    if (nxseGetU32(last.Block() + kHeapNext) == 0) RaiseCorrupt(lastNumber, u"management chain ends early");
+    nxsePutU32(last.Block() + kHeapNext, 0);
   } else {
     if (GetFirstManagementBlock(access.get()) == 0) RaiseCorrupt(0, u"management chain head");
     SetFirstManagementBlock(access.get(), 0);
@@ -234,12 +234,12 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, std::uint16_t aSegme
     TnxPinnedBlock pin([&](TnxReleaseMethod& r) {
       return ReadHeapBlock(trans, info.hmpiBlockNumber, "NXHM", true, r);
     });
-    const std::uint32_t count = nxseGetU16(pin.Block() + kCount);
+    const std::uint32_t count = nxseGetU16(pin.Block() + kHeapCount);
     nxAssert(count == info.hmpiBlockInfos.size() && count < heMaxEntries, "Management block differs from its copy");
     std::uint8_t* e = pin.Block() + kEntries + kEntrySize * count;
     nxsePutU32(e, blockNumber);
     nxsePutU16(e + 4, static_cast<std::uint16_t>(f));
-    nxsePutU16(pin.Block() + kCount, static_cast<std::uint16_t>(count + 1));
+    nxsePutU16(pin.Block() + kHeapCount, static_cast<std::uint16_t>(count + 1));
     info.hmpiBlockInfos.push_back({blockNumber, static_cast<std::uint16_t>(f)});
     heByBlockNumber.insert(position(index, count));
     heByFreeSpace.insert(position(index, count));
@@ -252,7 +252,7 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, std::uint16_t aSegme
   nxAssert(info.hmpiBlockInfos[entry].hdbiBlockNumber == blockNumber, "Heap position names another block");
   if (f == info.hmpiBlockInfos[entry].hdbiFreeSpace) return;
   TnxPinnedBlock pin([&](TnxReleaseMethod& r) { return ReadHeapBlock(trans, info.hmpiBlockNumber, "NXHM", true, r); });
-  const std::uint32_t count = nxseGetU16(pin.Block() + kCount);
+  const std::uint32_t count = nxseGetU16(pin.Block() + kHeapCount);
   nxAssert(count == info.hmpiBlockInfos.size(), "Management block differs from its copy");
   if (aSegmentCount > 0 && f >= heCutoffSize) {
     heByFreeSpace.erase(pos);
@@ -276,7 +276,7 @@ void TnxCachedHeapEngine::BlockHeapChanged(PnxBlock aBlock, std::uint16_t aSegme
   }
   std::memset(pin.Block() + kEntries + kEntrySize * last, 0, kEntrySize);
   info.hmpiBlockInfos.pop_back();
-  nxsePutU16(pin.Block() + kCount, static_cast<std::uint16_t>(last));
+  nxsePutU16(pin.Block() + kHeapCount, static_cast<std::uint16_t>(last));
   pin.Release();
   if (aSegmentCount == 0) FreeDataBlock(aBlock);
   if (last > 0 || index + 1 < heManagmentBlocks.size()) {
@@ -419,16 +419,16 @@ void TnxCachedHeapEngine::IncHeapRef(TnxHeapRef& aHeapRef) {
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gHeapEngineCachedModuleStarts{0};
 }  // namespace
 
 void nxseHeapEngineCachedInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gHeapEngineCachedModuleStarts);
   if (!started) return;
   TnxBaseHeapEngine::RegisterEngine(TnxCachedHeapEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseHeapEngineCachedFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gHeapEngineCachedModuleStarts)) return;
   TnxBaseHeapEngine::UnregisterEngine(TnxCachedHeapEngine::staticClassInfo());
 }

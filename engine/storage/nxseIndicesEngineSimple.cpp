@@ -171,17 +171,17 @@ TnxBaseIndicesEngine* createSimple(TnxBaseIndicesDescriptor* aDescriptor, const 
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gIndicesEngineSimpleModuleStarts{0};
 }  // namespace
 
 void nxseIndicesEngineSimpleInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gIndicesEngineSimpleModuleStarts);
   if (!started) return;
   TnxBaseIndicesEngine::RegisterIndicesEngine(TnxSimpleIndicesEngine::staticClassInfo(), "nx1xDefault",
                                               {&createSimple});
 }
 
 void nxseIndicesEngineSimpleFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gIndicesEngineSimpleModuleStarts)) return;
   TnxBaseIndicesEngine::UnregisterIndicesEngine(TnxSimpleIndicesEngine::staticClassInfo());
 }

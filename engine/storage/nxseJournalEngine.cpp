@@ -562,7 +562,7 @@ void Tnx1xJournalEngine::CheckKind(const nxString&, const nxString& aPath, std::
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gJournalEngineModuleStarts{0};
 std::atomic<const platform::ClassInfo*> gDefaultJournalEngineClass{nullptr};
 }  // namespace
 
@@ -576,7 +576,7 @@ void nxSetDefaultJournalEngineClass(const platform::ClassInfo* aClass) {
 }
 
 void nxseJournalEngineInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gJournalEngineModuleStarts);
   if (!started) return;
   platform::registerClass(Tnx1xJournalEngine::staticClassInfo());
   platform::registerClass(Tnx1xCommitJournalEngine::staticClassInfo());
@@ -585,7 +585,7 @@ void nxseJournalEngineInitialize() {
 }
 
 void nxseJournalEngineFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gJournalEngineModuleStarts)) return;
   nxSetDefaultJournalEngineClass(nullptr);
   platform::unregisterClass(Tnx1xRollbackJournalEngine::staticClassInfo());
   platform::unregisterClass(Tnx1xCommitJournalEngine::staticClassInfo());

@@ -36,17 +36,17 @@ void TnxCompressorRecordCompressionEngine::DecompressRecord(const std::uint8_t* 
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gRecordCompressionEngineCompressorModuleStarts{0};
 }  // namespace
 
 void nxseRecordCompressionEngineCompressorInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gRecordCompressionEngineCompressorModuleStarts);
   if (!started) return;
   TnxBaseRecordCompressionEngine::RegisterEngine(TnxCompressorRecordCompressionEngine::staticClassInfo(),
                                                  "Compressor");
 }
 
 void nxseRecordCompressionEngineCompressorFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gRecordCompressionEngineCompressorModuleStarts)) return;
   TnxBaseRecordCompressionEngine::UnregisterEngine(TnxCompressorRecordCompressionEngine::staticClassInfo());
 }

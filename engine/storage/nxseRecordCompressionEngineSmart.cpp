@@ -128,16 +128,16 @@ void TnxSmartRecordCompressionEngine::DecompressRecord(const std::uint8_t* aSour
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gRecordCompressionEngineSmartModuleStarts{0};
 }  // namespace
 
 void nxseRecordCompressionEngineSmartInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gRecordCompressionEngineSmartModuleStarts);
   if (!started) return;
   TnxBaseRecordCompressionEngine::RegisterEngine(TnxSmartRecordCompressionEngine::staticClassInfo(), "Smart");
 }
 
 void nxseRecordCompressionEngineSmartFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gRecordCompressionEngineSmartModuleStarts)) return;
   TnxBaseRecordCompressionEngine::UnregisterEngine(TnxSmartRecordCompressionEngine::staticClassInfo());
 }

@@ -15,11 +15,11 @@ PL_CLASS_INFO_IMPL_TABLE(TnxStaticRecordEngine, TnxBaseRecordEngine, "TnxStaticR
 namespace {
 
 // Header section fields.
-constexpr std::uint32_t kCount = 0, kFirst = 4, kLast = 8, kFreeSlots = 12, kFreeList = 16;
+constexpr std::uint32_t kStaticCount = 0, kStaticFirst = 4, kStaticLast = 8, kFreeSlots = 12, kFreeList = 16;
 // Data block fields.
-constexpr std::uint32_t kNext = 16, kPrev = 20, kNextFree = 24, kFirstFree = 28, kInUse = 30, kBitmap = 32;
+constexpr std::uint32_t kStaticNext = 16, kStaticPrev = 20, kNextFree = 24, kFirstFree = 28, kInUse = 30, kBitmap = 32;
 
-TnxRefNr makeRefNr(TnxBlockNumber aBlock, std::uint32_t aSlot) {
+TnxRefNr makeStaticRefNr(TnxBlockNumber aBlock, std::uint32_t aSlot) {
   return static_cast<TnxRefNr>((static_cast<std::uint64_t>(aBlock) << 32) | aSlot);
 }
 TnxBlockNumber blockOf(TnxRefNr aRefNr) { return static_cast<TnxBlockNumber>(static_cast<std::uint64_t>(aRefNr) >> 32); }
@@ -34,7 +34,7 @@ void setInUse(std::uint8_t* aBlock, std::uint32_t aSlot, bool aValue) {
   byte = aValue ? static_cast<std::uint8_t>(byte | bit) : static_cast<std::uint8_t>(byte & ~bit);
 }
 
-TnxBaseFilterEngine* activeFilter(TnxBaseFilterEngine* aFilter) {
+TnxBaseFilterEngine* staticActiveFilter(TnxBaseFilterEngine* aFilter) {
   return aFilter && aFilter->GetActive() ? aFilter : nullptr;
 }
 
@@ -164,17 +164,17 @@ void TnxStaticRecordEngine::NewDataBlock(TnxBaseTransaction* aTrans, TnxBaseFile
   aResult.number = nxseThisBlock(b);
   std::memset(b + 16, 0, usable - 16);
   nxseSetSignature(b, "NXDH");
-  const TnxBlockNumber last = nxseGetU32(aSection + kLast);
-  nxsePutU32(b + kPrev, last);
-  nxsePutU32(aSection + kLast, aResult.number);
+  const TnxBlockNumber last = nxseGetU32(aSection + kStaticLast);
+  nxsePutU32(b + kStaticPrev, last);
+  nxsePutU32(aSection + kStaticLast, aResult.number);
   if (last != 0) {
     Block previous;
     FetchBlock(aTrans, last, true, previous);
-    if (nxseGetU32(previous.Data() + kNext) != 0) RaiseBlock(last);
-    nxsePutU32(previous.Data() + kNext, aResult.number);
+    if (nxseGetU32(previous.Data() + kStaticNext) != 0) RaiseBlock(last);
+    nxsePutU32(previous.Data() + kStaticNext, aResult.number);
   } else {
-    if (nxseGetU32(aSection + kFirst) != 0) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
-    nxsePutU32(aSection + kFirst, aResult.number);
+    if (nxseGetU32(aSection + kStaticFirst) != 0) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
+    nxsePutU32(aSection + kStaticFirst, aResult.number);
   }
   nxsePutU32(aSection + kFreeList, aResult.number);
   nxsePutU16(b + kFirstFree, 1);
@@ -206,12 +206,12 @@ void TnxStaticRecordEngine::AddRecord(TnxBaseTransaction* aTrans, TnxRefNr& aRef
     nxsePutU32(section + kFreeList, Link(aTrans, b, kNextFree));
     nxsePutU32(b + kNextFree, 0);
   }
-  aRefNr = makeRefNr(block.number, slot);
+  aRefNr = makeStaticRefNr(block.number, slot);
   SetRecordRefNr(aRecData, aRefNr);
   std::memcpy(Slot(b, slot), aRecData, breRecordLength);
   setInUse(b, slot, true);
   nxsePutU16(b + kInUse, static_cast<std::uint16_t>(count + 1));
-  nxsePutU32(section + kCount, nxseGetU32(section + kCount) + 1);
+  nxsePutU32(section + kStaticCount, nxseGetU32(section + kStaticCount) + 1);
   nxsePutU32(section + kFreeSlots, freeBefore - 1);
   if ((freeBefore == 1) != (nxseGetU32(section + kFreeList) == 0)) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
 }
@@ -239,7 +239,7 @@ void TnxStaticRecordEngine::DeleteRecord(TnxBaseTransaction* aTrans, TnxRefNr aR
   nxsePutU16(b + kInUse, static_cast<std::uint16_t>(count - 1));
   setInUse(b, slot, false);
   nxsePutU32(section + kFreeSlots, nxseGetU32(section + kFreeSlots) + 1);
-  nxsePutU32(section + kCount, nxseGetU32(section + kCount) - 1);
+  nxsePutU32(section + kStaticCount, nxseGetU32(section + kStaticCount) - 1);
   CheckFreeSlots(section);
 }
 
@@ -271,7 +271,7 @@ void TnxStaticRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr aR
 
 void TnxStaticRecordEngine::GetRecordCount(TnxBaseTransaction* aTrans, std::uint32_t& aCount) {
   TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
-  aCount = nxseGetU32(access->Header + reHeaderSection + kCount);
+  aCount = nxseGetU32(access->Header + reHeaderSection + kStaticCount);
 }
 
 // ---- Walks ---------------------------------------------------------------------------------------
@@ -287,7 +287,7 @@ void TnxStaticRecordEngine::ReadNeighbour(TnxBaseTransaction* aTrans, TnxRefNr a
     slot = slotOf(aFromRefNr);
   } else {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
-    current = nxseGetU32(access->Header + reHeaderSection + (aBackward ? kLast : kFirst));
+    current = nxseGetU32(access->Header + reHeaderSection + (aBackward ? kStaticLast : kStaticFirst));
     slot = aBackward ? reRecsPerBlock + 1u : 0u;
   }
   const std::uint32_t limit = UsedBlocks(aTrans);
@@ -298,13 +298,13 @@ void TnxStaticRecordEngine::ReadNeighbour(TnxBaseTransaction* aTrans, TnxRefNr a
     if (aBackward) {
       for (std::uint32_t s = slot - 1; s >= 1; --s)
         if (inUse(block.Data(), s)) {
-          aRefNr = makeRefNr(current, s);
+          aRefNr = makeStaticRefNr(current, s);
           break;
         }
     } else {
       for (std::uint32_t s = slot + 1; s <= reRecsPerBlock; ++s)
         if (inUse(block.Data(), s)) {
-          aRefNr = makeRefNr(current, s);
+          aRefNr = makeStaticRefNr(current, s);
           break;
         }
     }
@@ -315,7 +315,7 @@ void TnxStaticRecordEngine::ReadNeighbour(TnxBaseTransaction* aTrans, TnxRefNr a
       }
       return;
     }
-    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kStaticPrev : kStaticNext);
     slot = aBackward ? reRecsPerBlock + 1u : 0u;
   }
 }
@@ -333,7 +333,7 @@ void TnxStaticRecordEngine::ReadPrevRecord(TnxBaseTransaction* aTrans, TnxRefNr 
 void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, PPnxRecordBuffer aData,
                                  const TnxRecordIterator& aIterator, void* aCookie, TnxBaseFilterEngine* aFilter,
                                  bool aKeepPosition, bool aSkipFirst, bool aBackward) {
-  TnxBaseFilterEngine* filter = activeFilter(aFilter);
+  TnxBaseFilterEngine* filter = staticActiveFilter(aFilter);
   const TnxRefNr start = aRefNr;
   TnxBlockNumber current;
   std::uint32_t startSlot;
@@ -344,9 +344,9 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
   {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
     const std::uint8_t* section = access->Header + reHeaderSection;
-    headerCount = nxseGetU32(section + kCount);
-    if (nxseGetU32(section + kFirst) == 0) {
-      if (nxseGetU32(section + kCount) != 0) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
+    headerCount = nxseGetU32(section + kStaticCount);
+    if (nxseGetU32(section + kStaticFirst) == 0) {
+      if (nxseGetU32(section + kStaticCount) != 0) throw EnxStaticRecordEngineException(nxErrCorruptHeader);
       aRefNr = 0;
       return;
     }
@@ -357,7 +357,7 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
       fromEnd = false;
     } else {
       aRefNr = 0;
-      current = nxseGetU32(section + (aBackward ? kLast : kFirst));
+      current = nxseGetU32(section + (aBackward ? kStaticLast : kStaticFirst));
       startSlot = aBackward ? reRecsPerBlock + 1u : 0u;
     }
   }
@@ -377,7 +377,7 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
       if (!inUse(block.Data(), s)) continue;
       ++seen;
       if (aBackward ? s >= startSlot : s <= startSlot) continue;
-      aRefNr = makeRefNr(current, s);
+      aRefNr = makeStaticRefNr(current, s);
       const std::uint8_t* stored = Slot(block.Data(), s);
       if (filter && !filter->MatchesBuffer(stored)) continue;
       // The caller gets a copy with its RefNr field set; the cached image
@@ -393,7 +393,7 @@ void TnxStaticRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr& aRefNr, P
       if (aSkipFirst && aRefNr == start) continue;
       if (aIterator(aCookie, aRefNr, TempRecBuf) == rirStop) return;
     }
-    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kStaticPrev : kStaticNext);
     startSlot = aBackward ? reRecsPerBlock + 1u : 0u;
   }
   if (fromEnd && chainCount < headerCount)
@@ -419,11 +419,11 @@ void TnxStaticRecordEngine::IterateBackward(TnxBaseTransaction* aTrans, TnxRefNr
 TnxResult TnxStaticRecordEngine::RecNoGetPrim(TnxBaseTransaction* aTrans, TnxRefNr aRefNr,
                                               TnxBaseFilterEngine* aFilter, std::uint32_t& aRecNo, bool aBackward) {
   aRecNo = 0;
-  TnxBaseFilterEngine* filter = activeFilter(aFilter);
+  TnxBaseFilterEngine* filter = staticActiveFilter(aFilter);
   TnxBlockNumber current;
   {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
-    current = nxseGetU32(access->Header + reHeaderSection + (aBackward ? kLast : kFirst));
+    current = nxseGetU32(access->Header + reHeaderSection + (aBackward ? kStaticLast : kStaticFirst));
   }
   const TnxBlockNumber target = blockOf(aRefNr);
   const std::uint32_t targetSlot = slotOf(aRefNr);
@@ -446,7 +446,7 @@ TnxResult TnxStaticRecordEngine::RecNoGetPrim(TnxBaseTransaction* aTrans, TnxRef
     } else {
       aRecNo += nxseGetU16(block.Data() + kInUse);
     }
-    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kStaticPrev : kStaticNext);
   }
   return 8706;
 }
@@ -454,11 +454,11 @@ TnxResult TnxStaticRecordEngine::RecNoGetPrim(TnxBaseTransaction* aTrans, TnxRef
 TnxResult TnxStaticRecordEngine::RecNoSetPrim(TnxBaseTransaction* aTrans, std::uint32_t aRecNo, TnxRefNr& aRefNr,
                                               TnxBaseFilterEngine* aFilter, bool aBackward) {
   aRefNr = 0;
-  TnxBaseFilterEngine* filter = activeFilter(aFilter);
+  TnxBaseFilterEngine* filter = staticActiveFilter(aFilter);
   TnxBlockNumber current;
   {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
-    current = nxseGetU32(access->Header + reHeaderSection + (aBackward ? kLast : kFirst));
+    current = nxseGetU32(access->Header + reHeaderSection + (aBackward ? kStaticLast : kStaticFirst));
   }
   std::uint32_t remaining = aRecNo;
   if (remaining == 0) return 8706;
@@ -478,12 +478,12 @@ TnxResult TnxStaticRecordEngine::RecNoSetPrim(TnxBaseTransaction* aTrans, std::u
         if (!inUse(block.Data(), s)) continue;
         if (filter && !filter->MatchesBuffer(Slot(block.Data(), s))) continue;
         if (--remaining == 0) {
-          aRefNr = makeRefNr(current, s);
+          aRefNr = makeStaticRefNr(current, s);
           return 0;
         }
       }
     }
-    current = Link(aTrans, block.Data(), aBackward ? kPrev : kNext);
+    current = Link(aTrans, block.Data(), aBackward ? kStaticPrev : kStaticNext);
   }
   return 8706;
 }
@@ -563,7 +563,7 @@ void TnxStaticRecordEngine::ReplaceAllRecords(TnxBaseTransaction* aTrans, const 
   TnxBlockNumber current;
   {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
-    current = nxseGetU32(access->Header + reHeaderSection + kFirst);
+    current = nxseGetU32(access->Header + reHeaderSection + kStaticFirst);
   }
   const std::uint32_t limit = UsedBlocks(aTrans);
   Block block;
@@ -573,29 +573,29 @@ void TnxStaticRecordEngine::ReplaceAllRecords(TnxBaseTransaction* aTrans, const 
     for (std::uint32_t s = 1; s <= reRecsPerBlock; ++s) {
       if (!inUse(block.Data(), s)) continue;
       PnxRecordBuffer record = Slot(block.Data(), s);
-      const TnxRefNr refNr = makeRefNr(current, s);
+      const TnxRefNr refNr = makeStaticRefNr(current, s);
       SetRecordRefNr(record, refNr);
       if (const TnxResult result = aCallback(record)) throw EnxStaticRecordEngineException(result);
       SetRecordRefNr(record, refNr);
     }
-    current = Link(aTrans, block.Data(), kNext);
+    current = Link(aTrans, block.Data(), kStaticNext);
   }
 }
 
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gRecordEngineStaticModuleStarts{0};
 }  // namespace
 
 void nxseRecordEngineStaticInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gRecordEngineStaticModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxStaticRecordEngine::staticClassInfo(), "nx1xDefault");
   TnxBaseSubEngine::RegisterSubEngine(TnxStaticRecordEngine::staticClassInfo(), "Static");
 }
 
 void nxseRecordEngineStaticFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gRecordEngineStaticModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxStaticRecordEngine::staticClassInfo());
 }

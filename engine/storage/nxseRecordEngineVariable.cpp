@@ -18,18 +18,18 @@ PL_CLASS_INFO_IMPL_TABLE(TnxVariableRecordEngine, TnxBaseRecordEngine, "TnxVaria
 namespace {
 
 // Header section fields.
-constexpr std::uint32_t kCount = 0, kFirst = 4, kLast = 8, kFirstManagement = 12;
-constexpr std::uint8_t kSectionSize = 24;
+constexpr std::uint32_t kVariableCount = 0, kVariableFirst = 4, kVariableLast = 8, kFirstManagement = 12;
+constexpr std::uint8_t kVariableSectionSize = 24;
 // Data block fields.
-constexpr std::uint32_t kNext = 16, kPrev = 20;
+constexpr std::uint32_t kVariableNext = 16, kVariablePrev = 20;
 // Flag bits of a record segment.
 constexpr std::uint8_t kMoved = 1, kRaw = 2, kForward = 4, kPadded = 8, kUnknownFlags = 0xF0;
 
-TnxRefNr makeRefNr(TnxBlockNumber aBlock, TnxSegmentRef aSlot) {
+TnxRefNr makeVariableRefNr(TnxBlockNumber aBlock, TnxSegmentRef aSlot) {
   return static_cast<TnxRefNr>(nxMakeHeapRef(aBlock, aSlot));
 }
 
-TnxBaseFilterEngine* activeFilter(TnxBaseFilterEngine* aFilter) {
+TnxBaseFilterEngine* variableActiveFilter(TnxBaseFilterEngine* aFilter) {
   return aFilter && aFilter->GetActive() ? aFilter : nullptr;
 }
 
@@ -62,41 +62,41 @@ void TnxVariableRecordHeapHeaderHandler::LinkDataBlock(TnxBaseTransaction* aTran
                                                        PnxBlock aBlock) {
   std::uint8_t* section = aHeader->Header + hhhHeaderSection;
   const TnxBlockNumber number = nxseThisBlock(aBlock);
-  const TnxBlockNumber last = nxseGetU32(section + kLast);
+  const TnxBlockNumber last = nxseGetU32(section + kVariableLast);
   if (last != 0) {
     TnxPinnedBlock previous([&](TnxReleaseMethod& r) { return hhhEngine->ReadBlockHeap(aTrans, last, true, r); });
-    if (nxseGetU32(previous.Block() + kNext) != 0) RaiseChain(last);
-    nxsePutU32(previous.Block() + kNext, number);
-  } else if (nxseGetU32(section + kFirst) != 0) {
+    if (nxseGetU32(previous.Block() + kVariableNext) != 0) RaiseChain(last);
+    nxsePutU32(previous.Block() + kVariableNext, number);
+  } else if (nxseGetU32(section + kVariableFirst) != 0) {
     RaiseChain(0);
   } else {
-    nxsePutU32(section + kFirst, number);
+    nxsePutU32(section + kVariableFirst, number);
   }
-  nxsePutU32(aBlock + kNext, 0);
-  nxsePutU32(aBlock + kPrev, last);
-  nxsePutU32(section + kLast, number);
+  nxsePutU32(aBlock + kVariableNext, 0);
+  nxsePutU32(aBlock + kVariablePrev, last);
+  nxsePutU32(section + kVariableLast, number);
 }
 
 void TnxVariableRecordHeapHeaderHandler::UnlinkDataBlock(TnxBaseTransaction* aTrans,
                                                          TnxBaseFileHeaderAccess* aHeader, PnxBlock aBlock) {
   std::uint8_t* section = aHeader->Header + hhhHeaderSection;
   const TnxBlockNumber number = nxseThisBlock(aBlock);
-  const TnxBlockNumber next = nxseGetU32(aBlock + kNext), prev = nxseGetU32(aBlock + kPrev);
+  const TnxBlockNumber next = nxseGetU32(aBlock + kVariableNext), prev = nxseGetU32(aBlock + kVariablePrev);
   if (prev != 0) {
     TnxPinnedBlock p([&](TnxReleaseMethod& r) { return hhhEngine->ReadBlockHeap(aTrans, prev, true, r); });
-    if (nxseGetU32(p.Block() + kNext) != number) RaiseChain(prev);
-    nxsePutU32(p.Block() + kNext, next);
+    if (nxseGetU32(p.Block() + kVariableNext) != number) RaiseChain(prev);
+    nxsePutU32(p.Block() + kVariableNext, next);
   } else {
-    if (nxseGetU32(section + kFirst) != number) RaiseChain(number);
-    nxsePutU32(section + kFirst, next);
+    if (nxseGetU32(section + kVariableFirst) != number) RaiseChain(number);
+    nxsePutU32(section + kVariableFirst, next);
   }
   if (next != 0) {
     TnxPinnedBlock n([&](TnxReleaseMethod& r) { return hhhEngine->ReadBlockHeap(aTrans, next, true, r); });
-    if (nxseGetU32(n.Block() + kPrev) != number) RaiseChain(next);
-    nxsePutU32(n.Block() + kPrev, prev);
+    if (nxseGetU32(n.Block() + kVariablePrev) != number) RaiseChain(next);
+    nxsePutU32(n.Block() + kVariablePrev, prev);
   } else {
-    if (nxseGetU32(section + kLast) != number) RaiseChain(number);
-    nxsePutU32(section + kLast, prev);
+    if (nxseGetU32(section + kVariableLast) != number) RaiseChain(number);
+    nxsePutU32(section + kVariableLast, prev);
   }
 }
 
@@ -131,10 +131,10 @@ TnxVariableRecordEngine::TnxVariableRecordEngine(TnxDictionaryItem* aDescriptor,
   {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, aTrans != nullptr));
     if (aTrans) {
-      reHeaderSection = access->RegisterHeaderSection(section, kSectionSize, true, false);
-      std::memset(access->Header + reHeaderSection, 0, kSectionSize);
+      reHeaderSection = access->RegisterHeaderSection(section, kVariableSectionSize, true, false);
+      std::memset(access->Header + reHeaderSection, 0, kVariableSectionSize);
     } else {
-      reHeaderSection = access->RegisterHeaderSection(section, kSectionSize, false, false);
+      reHeaderSection = access->RegisterHeaderSection(section, kVariableSectionSize, false, false);
     }
   }
   reHeapEngine.reset(TnxBaseHeapEngine::CreateEngine(descriptor->HeapDescriptor(), breDataFile, CreateHeaderHandler()));
@@ -300,14 +300,14 @@ void TnxVariableRecordEngine::DecodeHome(TnxBaseTransaction* aTrans, TnxRefNr aR
 
 void TnxVariableRecordEngine::AddToCount(TnxBaseTransaction* aTrans, std::int32_t aDelta) {
   TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, true));
-  std::uint8_t* count = access->Header + reHeaderSection + kCount;
+  std::uint8_t* count = access->Header + reHeaderSection + kVariableCount;
   const std::uint32_t value = nxseGetU32(count);
   if (aDelta < 0 && value == 0) throw EnxVariableRecordEngineException(nxErrCorruptHeader);
   nxsePutU32(count, value + static_cast<std::uint32_t>(aDelta));
 }
 
 TnxBlockNumber TnxVariableRecordEngine::ChainLink(TnxBaseTransaction* aTrans, PnxBlock aBlock, bool aBackward) {
-  const TnxBlockNumber link = nxseGetU32(aBlock + (aBackward ? kPrev : kNext));
+  const TnxBlockNumber link = nxseGetU32(aBlock + (aBackward ? kVariablePrev : kVariableNext));
   if (link != 0 && !breDataFile->ValidBlock(link, aTrans)) RaiseBlock(nxseThisBlock(aBlock));
   return link;
 }
@@ -325,8 +325,8 @@ void TnxVariableRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr aFrom, b
   } else {
     TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
     const std::uint8_t* section = access->Header + reHeaderSection;
-    current = nxseGetU32(section + (aBackward ? kLast : kFirst));
-    if (current == 0 && nxseGetU32(section + kCount) != 0) throw EnxVariableRecordEngineException(nxErrCorruptHeader);
+    current = nxseGetU32(section + (aBackward ? kVariableLast : kVariableFirst));
+    if (current == 0 && nxseGetU32(section + kVariableCount) != 0) throw EnxVariableRecordEngineException(nxErrCorruptHeader);
     slot = startOfBlock;
   }
   const std::uint32_t limit = UsedBlocks(aTrans);
@@ -340,7 +340,7 @@ void TnxVariableRecordEngine::Walk(TnxBaseTransaction* aTrans, TnxRefNr aFrom, b
                                                    : blockHeap.GetNextSegment(pin.Block(), slot, size)) {
       if (aCheckTimeout && ++visited % 1000 == 2) nxCheckTimeout();
       if (size >= 1 && (segment[0] & kMoved)) continue;
-      if (!aVisit(makeRefNr(current, slot), segment, size)) return;
+      if (!aVisit(makeVariableRefNr(current, slot), segment, size)) return;
     }
     current = ChainLink(aTrans, pin.Block(), aBackward);
     slot = startOfBlock;
@@ -427,7 +427,7 @@ void TnxVariableRecordEngine::UpdateRecord(TnxBaseTransaction* aTrans, TnxRefNr 
 
 void TnxVariableRecordEngine::GetRecordCount(TnxBaseTransaction* aTrans, std::uint32_t& aCount) {
   TnxOwned<TnxBaseFileHeaderAccess> access(breDataFile->HeaderAccess(aTrans, false));
-  aCount = nxseGetU32(access->Header + reHeaderSection + kCount);
+  aCount = nxseGetU32(access->Header + reHeaderSection + kVariableCount);
 }
 
 // ---- Walks -----------------------------------------------------------------------------------------
@@ -456,7 +456,7 @@ void TnxVariableRecordEngine::IteratePrim(TnxBaseTransaction* aTrans, TnxRefNr& 
                                           const TnxRecordIterator& aIterator, void* aCookie,
                                           TnxBaseFilterEngine* aFilter, bool aKeepPosition, bool aSkipFirst,
                                           bool aBackward) {
-  TnxBaseFilterEngine* filter = activeFilter(aFilter);
+  TnxBaseFilterEngine* filter = variableActiveFilter(aFilter);
   const TnxRefNr start = aRefNr;
   const TnxRefNr from = aKeepPosition ? aRefNr : 0;
   aRefNr = 0;
@@ -497,7 +497,7 @@ void TnxVariableRecordEngine::IterateBackward(TnxBaseTransaction* aTrans, TnxRef
 TnxResult TnxVariableRecordEngine::RecNoGetPrim(TnxBaseTransaction* aTrans, TnxRefNr aRefNr,
                                                 TnxBaseFilterEngine* aFilter, std::uint32_t& aRecNo, bool aBackward) {
   aRecNo = 0;
-  TnxBaseFilterEngine* filter = activeFilter(aFilter);
+  TnxBaseFilterEngine* filter = variableActiveFilter(aFilter);
   const TnxHeapRef target = static_cast<TnxHeapRef>(aRefNr) & reHeapEngine->bheHeapRefMask;
   TnxResult result = 8706;
   Walk(aTrans, 0, aBackward, true, [&](TnxRefNr aRef, const std::uint8_t* aSegment, std::uint16_t aSize) {
@@ -520,7 +520,7 @@ TnxResult TnxVariableRecordEngine::RecNoSetPrim(TnxBaseTransaction* aTrans, std:
                                                 TnxBaseFilterEngine* aFilter, bool aBackward) {
   aRefNr = 0;
   if (aRecNo == 0) return 8706;
-  TnxBaseFilterEngine* filter = activeFilter(aFilter);
+  TnxBaseFilterEngine* filter = variableActiveFilter(aFilter);
   std::uint32_t remaining = aRecNo;
   Walk(aTrans, 0, aBackward, true, [&](TnxRefNr aRef, const std::uint8_t* aSegment, std::uint16_t aSize) {
     if (filter) {
@@ -621,16 +621,16 @@ void TnxVariableRecordEngine::Rollback(TnxBaseTransaction* aTrans) {
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gRecordEngineVariableModuleStarts{0};
 }  // namespace
 
 void nxseRecordEngineVariableInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gRecordEngineVariableModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxVariableRecordEngine::staticClassInfo(), "Variable");
 }
 
 void nxseRecordEngineVariableFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gRecordEngineVariableModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxVariableRecordEngine::staticClassInfo());
 }

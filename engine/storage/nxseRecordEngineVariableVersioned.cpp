@@ -120,16 +120,16 @@ void TnxVariableVersionedRecordEngine::AfterDecode(TnxRefNr, std::uint16_t aFlag
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gRecordEngineVariableVersionedModuleStarts{0};
 }  // namespace
 
 void nxseRecordEngineVariableVersionedInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gRecordEngineVariableVersionedModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxVariableVersionedRecordEngine::staticClassInfo(), "VariableVersioned");
 }
 
 void nxseRecordEngineVariableVersionedFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gRecordEngineVariableVersionedModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxVariableVersionedRecordEngine::staticClassInfo());
 }

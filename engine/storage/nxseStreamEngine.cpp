@@ -360,16 +360,16 @@ void TnxServerDataDict::RecreateGuid() { SetGuid(platform::newGuid()); }
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gStreamEngineModuleStarts{0};
 }  // namespace
 
 void nxseStreamEngineInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gStreamEngineModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngine(TnxSimpleStreamEngine::staticClassInfo(), "nx1xDefault");
 }
 
 void nxseStreamEngineFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gStreamEngineModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngine(TnxSimpleStreamEngine::staticClassInfo());
 }

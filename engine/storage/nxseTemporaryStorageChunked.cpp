@@ -203,18 +203,18 @@ void TnxChunkedTempStorage::GetStatsValuesStatic(platform::TStringList& aList) {
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gTemporaryStorageChunkedModuleStarts{0};
 }  // namespace
 
 void nxseTemporaryStorageChunkedInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gTemporaryStorageChunkedModuleStarts);
   if (!started) return;
   if (!TnxBaseTempStorage::RegisteredClass())
     TnxBaseTempStorage::RegisterClass(&TnxChunkedTempStorage::staticClassInfo());
 }
 
 void nxseTemporaryStorageChunkedFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gTemporaryStorageChunkedModuleStarts)) return;
   if (TnxBaseTempStorage::RegisteredClass() == &TnxChunkedTempStorage::staticClassInfo())
     TnxBaseTempStorage::RegisterClass(nullptr);
 }

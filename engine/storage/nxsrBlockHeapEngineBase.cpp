@@ -10,13 +10,13 @@ namespace {
 
 TnxClassList gBlockHeapEngines = nullptr;
 
-const TnxBlockHeapEngineClassFuncs& funcsOf(const platform::ClassInfo& aClass) {
+const TnxBlockHeapEngineClassFuncs& blockHeapFuncsOf(const platform::ClassInfo& aClass) {
   const auto* funcs = aClass.table<TnxBlockHeapEngineClassFuncs>();
   nxAssert(funcs != nullptr, "Block heap engine class without class functions");
   return *funcs;
 }
 
-const platform::ClassInfo& findClass(const nxString& aName) {
+const platform::ClassInfo& findBlockHeapClass(const nxString& aName) {
   const platform::ClassInfo* cls = nxFindClassIn(gBlockHeapEngines, platform::toUtf8(aName));
   if (!cls) throw EnxBaseBlockHeapEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"", {nxString(u"BlockHeap"), aName});
   return *cls;
@@ -38,18 +38,18 @@ TnxBaseBlockHeapEngine* TnxBaseBlockHeapEngine::CreateEngine(TnxBaseBlockHeapDes
                                                              std::uint32_t aBlockSize, std::uint16_t aHeaderSize,
                                                              std::int32_t aTableVersion) {
   if (!aDescriptor) return nullptr;
-  const TnxBlockHeapEngineClassFuncs& funcs = funcsOf(findClass(aDescriptor->BlockHeapEngine()));
+  const TnxBlockHeapEngineClassFuncs& funcs = blockHeapFuncsOf(findBlockHeapClass(aDescriptor->BlockHeapEngine()));
   nxAssert(funcs.create != nullptr, "Abstract block heap engine class");
   return funcs.create(aDescriptor, aBlockSize, aHeaderSize, aTableVersion);
 }
 
 void TnxBaseBlockHeapEngine::CheckValidBaseFromDescriptor(TnxBaseBlockHeapDescriptor* aDescriptor) {
   if (!aDescriptor) return;
-  funcsOf(findClass(aDescriptor->BlockHeapEngine())).checkEngineDescriptor(aDescriptor);
+  blockHeapFuncsOf(findBlockHeapClass(aDescriptor->BlockHeapEngine())).checkEngineDescriptor(aDescriptor);
 }
 
 void TnxBaseBlockHeapEngine::RegisterEngine(const platform::ClassInfo& aClass, std::string_view aShortName) {
-  (void)funcsOf(aClass);
+  (void)blockHeapFuncsOf(aClass);
   nxRegisterClassIn(gBlockHeapEngines, aClass, aShortName);
 }
 

@@ -23,7 +23,7 @@ struct ModeRegistry {
 };
 std::unique_ptr<ModeRegistry> gRegistry[2];
 
-const TnxEncryptionEngineClassFuncs& funcsOf(const platform::ClassInfo& aClass) {
+const TnxEncryptionEngineClassFuncs& encryptionFuncsOf(const platform::ClassInfo& aClass) {
   const auto* funcs = aClass.table<TnxEncryptionEngineClassFuncs>();
   nxAssert(funcs != nullptr, "Encryption engine class without its class functions");
   return *funcs;
@@ -82,7 +82,7 @@ void TnxBaseEncryptionEngine::ChangePassword(void*, const nxString&) {
 
 void TnxBaseEncryptionEngine::Register(const platform::ClassInfo& aClass, const nxString& aName, bool aForServer,
                                        std::int32_t aPriority) {
-  (void)funcsOf(aClass);
+  (void)encryptionFuncsOf(aClass);
   auto& reg = gRegistry[aForServer ? 1 : 0];
   if (!reg) reg = std::make_unique<ModeRegistry>();
   int index;
@@ -136,7 +136,7 @@ TnxResult TnxBaseEncryptionEngine::CreateEngine(const nxString& aName, const Tnx
   const platform::ClassInfo* cls = find(aName, aForServer);
   if (!cls) return EnxBaseException::nxSetMessage(15503, u"Unknown encryption engine: \"%s\"", {aName});
   try {
-    aEngine = funcsOf(*cls).create(aName, aPasswords, aForServer, aCreating, aHeader);
+    aEngine = encryptionFuncsOf(*cls).create(aName, aPasswords, aForServer, aCreating, aHeader);
     return 0;
   } catch (...) {
     return nxConvertException(std::current_exception(), nullptr, nullptr, 0);
@@ -147,14 +147,14 @@ std::int32_t TnxBaseEncryptionEngine::ReservedHeaderSpace(const nxString& aEngin
   if (aEngine.empty()) return 0;
   const platform::ClassInfo* cls = find(aEngine, aForServer);
   if (!cls) raiseUnknown(aEngine);
-  return funcsOf(*cls).reservedHeaderSpace() + funcsOf(*cls).checksumSize();
+  return encryptionFuncsOf(*cls).reservedHeaderSpace() + encryptionFuncsOf(*cls).checksumSize();
 }
 
 std::int32_t TnxBaseEncryptionEngine::ReservedSpacePerBlock(const nxString& aEngine, bool aForServer,
                                                             TnxBlockSize aBlockSize) {
   const platform::ClassInfo* cls = find(aEngine, aForServer);
   if (!cls) raiseUnknown(aEngine);
-  return funcsOf(*cls).reservedSpacePerBlock(aBlockSize);
+  return encryptionFuncsOf(*cls).reservedSpacePerBlock(aBlockSize);
 }
 
 void nxsrEncryptionEngineBaseFinalize() {

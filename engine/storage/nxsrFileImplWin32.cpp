@@ -18,7 +18,7 @@ namespace {
 
 constexpr platform::FileId kMemoryHandle = -2;  // a temporary file: open, no disk file
 
-platform::FileSystem& fs() { return platform::currentFileSystem(); }
+platform::FileSystem& fsys() { return platform::currentFileSystem(); }
 std::string utf8(const nxString& s) { return platform::toUtf8(s); }
 
 bool asciiEqualNoCase(const std::string& a, const std::string& b) {
@@ -74,7 +74,7 @@ class PinGuard {
 }  // namespace
 
 TnxBaseWin32File::~TnxBaseWin32File() {
-  if (dfiHandle >= 0) fs().close(dfiHandle);
+  if (dfiHandle >= 0) fsys().close(dfiHandle);
 }
 
 void TnxBaseWin32File::RaiseError(TnxResult aCode, platform::UnicodeStringView aText, TnxFormatArgs aArgs) {
@@ -109,11 +109,11 @@ void TnxBaseWin32File::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, 
     if (!aCreateFile) {
       const std::string name = utf8(Name());
       platform::PathInfo info;
-      if (fs().pathInfo(name, info) == ENOENT) {
+      if (fsys().pathInfo(name, info) == ENOENT) {
         // The on-disk spelling of a name given in another letter case.
         const std::string folder = platform::folderOf(name);
         std::vector<std::string> names;
-        if (fs().listDirectory(folder.empty() ? std::string(".") : folder, names) == 0)
+        if (fsys().listDirectory(folder.empty() ? std::string(".") : folder, names) == 0)
           for (const std::string& candidate : names)
             if (asciiEqualNoCase(candidate, platform::fileNameOf(name))) {
               std::string spelled = folder;
@@ -123,7 +123,7 @@ void TnxBaseWin32File::OpenFile(TnxOpenMode aOpenMode, TnxShareMode aShareMode, 
               break;
             }
       }
-      if (fs().pathInfo(utf8(Name()), info) == 0) {
+      if (fsys().pathInfo(utf8(Name()), info) == 0) {
         if (!info.writable) aOpenMode = omReadOnly;
         SetIsLink(info.isSymlink);
       }
@@ -146,7 +146,7 @@ void TnxBaseWin32File::OpenFilePrim(const nxString& aName, TnxOpenMode aOpenMode
   options.create = aCreateFile;
   options.writeThrough = aWriteThru && aOpenMode != omReadOnly;
   platform::FileId handle;
-  if (const int err = fs().open(utf8(aName), options, handle)) {
+  if (const int err = fsys().open(utf8(aName), options, handle)) {
     dfiOpenError = static_cast<std::uint32_t>(err);
     RaiseOSError(nxErrFileAccess, u"File could not be opened", err);
   }
@@ -167,7 +167,7 @@ void TnxBaseWin32File::CloseFile() {
   if (WriteFailed()) AbandonUnwritten();
   nxAssert(dfiWriteRequest.empty(), "File closed with queued writes");
   if (dfiHandle >= 0)
-    if (const int err = fs().close(dfiHandle)) {
+    if (const int err = fsys().close(dfiHandle)) {
       dfiHandle = -1;
       RaiseOSError(nxErrCloseFile, u"File could not be closed", err);
     }
@@ -178,7 +178,7 @@ std::int64_t TnxBaseWin32File::FileSize() {
   CheckOpen();
   if (IsTemporary()) return CachedBlockCount() * BlockSizeBytes();
   std::int64_t size = 0;
-  if (const int err = fs().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
+  if (const int err = fsys().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
   return size;
 }
 
@@ -190,7 +190,7 @@ std::int64_t TnxBaseWin32File::PositionFileEOF() {
 std::uint32_t TnxBaseWin32File::ReadFileAt(std::uint32_t aToRead, void* aBuffer, std::int64_t aOffset) {
   CheckOpen();
   std::size_t done = 0;
-  if (const int err = fs().readAt(dfiHandle, aBuffer, aToRead, aOffset, done))
+  if (const int err = fsys().readAt(dfiHandle, aBuffer, aToRead, aOffset, done))
     RaiseOSError(nxErrReadFailure, u"Error when reading from file", err);
   return static_cast<std::uint32_t>(done);
 }
@@ -216,7 +216,7 @@ void TnxBaseWin32File::ReadFileExact(std::uint32_t aToRead, void* aBuffer) {
 void TnxBaseWin32File::WriteFileExactAt(std::uint32_t aToWrite, const void* aBuffer, std::int64_t aOffset) {
   CheckOpen();
   std::size_t done = 0;
-  if (const int err = fs().writeAt(dfiHandle, aBuffer, aToWrite, aOffset, done))
+  if (const int err = fsys().writeAt(dfiHandle, aBuffer, aToWrite, aOffset, done))
     RaiseOSError(nxErrWriteFailure, u"Error when writing to file", err);
   if (done != aToWrite)
     RaiseError(nxErrWriteFailure, u"INTERNAL: Could not write exact number of bytes to file [%s, %d bytes]",
@@ -316,7 +316,7 @@ void TnxBaseWin32File::PrepareFlushFile() {
   CheckOpen();
   if (IsTemporary() || dfiWriteRequest.empty()) return;
   std::int64_t size = 0;
-  if (const int err = fs().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
+  if (const int err = fsys().size(dfiHandle, size)) RaiseOSError(nxErrReadFailure, u"Error when getting size of file", err);
   const unsigned shift = nxBlockShift(BlockSize());
   const std::int64_t fileBlocks = size >> shift;
   std::stable_sort(dfiWriteRequest.begin(), dfiWriteRequest.end(),
@@ -332,7 +332,7 @@ void TnxBaseWin32File::PrepareFlushFile() {
   const std::int64_t grow = std::max<std::int64_t>(GrowSize(), highest / 10);
   const std::int64_t newBlocks =
       grow > 1 && static_cast<std::int64_t>(InitialSize()) < highest ? (highest / grow + 1) * grow : highest + 1;
-  if (const int err = fs().truncate(dfiHandle, newBlocks << shift))
+  if (const int err = fsys().truncate(dfiHandle, newBlocks << shift))
     RaiseOSError(nxErrWriteFailure, u"Error when setting end-of-file", err);
   ReopenFile();
 }
@@ -383,7 +383,7 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
   if (log) log->EndFile();
   dfiWriteRequest.clear();
   if (aFailSafe) {
-    if (const int err = fs().sync(dfiHandle)) RaiseOSError(nxErrWriteFailure, u"Error when flushing file", err);
+    if (const int err = fsys().sync(dfiHandle)) RaiseOSError(nxErrWriteFailure, u"Error when flushing file", err);
     ReopenFile();
   }
 }
@@ -392,7 +392,7 @@ nxString TnxBaseWin32File::GetFileID() {
   nxString id = TnxBaseFile::GetFileID();
   if (IsTemporary() || dfiHandle < 0) return id;
   platform::FileIdentityInfo info;
-  if (fs().identity(dfiHandle, info) != 0) return id;
+  if (fsys().identity(dfiHandle, info) != 0) return id;
   const std::uint64_t birth = info.birthFileTime;
   id += platform::format(u";%.8x%.8x;%x;{00000000-0000-0000-%.4x-%.12x}",
                          {static_cast<std::uint32_t>(birth >> 32), static_cast<std::uint32_t>(birth),

@@ -11,13 +11,13 @@ namespace {
 
 TnxClassList gHeapEngines = nullptr;
 
-const TnxHeapEngineClassFuncs& funcsOf(const platform::ClassInfo& aClass) {
+const TnxHeapEngineClassFuncs& heapFuncsOf(const platform::ClassInfo& aClass) {
   const auto* funcs = aClass.table<TnxHeapEngineClassFuncs>();
   nxAssert(funcs != nullptr, "Heap engine class without class functions");
   return *funcs;
 }
 
-const platform::ClassInfo& findClass(const nxString& aName) {
+const platform::ClassInfo& findHeapClass(const nxString& aName) {
   const platform::ClassInfo* cls = nxFindClassIn(gHeapEngines, platform::toUtf8(aName));
   if (!cls) throw EnxBaseHeapEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"", {nxString(u"Heap"), aName});
   return *cls;
@@ -59,7 +59,7 @@ TnxBaseHeapEngine* TnxBaseHeapEngine::CreateEngine(TnxBaseHeapDescriptor* aDescr
                                                    TnxHeapHeaderHandler* aHeaderHandler) {
   TnxOwned<TnxHeapHeaderHandler> handler(aHeaderHandler);
   if (!aDescriptor) return nullptr;
-  const TnxHeapEngineClassFuncs& funcs = funcsOf(findClass(aDescriptor->HeapEngine()));
+  const TnxHeapEngineClassFuncs& funcs = heapFuncsOf(findHeapClass(aDescriptor->HeapEngine()));
   nxAssert(funcs.create != nullptr, "Abstract heap engine class");
   // The engine owns the handler from its construction on.
   return funcs.create(aDescriptor, aDataFile, handler.release());
@@ -67,11 +67,11 @@ TnxBaseHeapEngine* TnxBaseHeapEngine::CreateEngine(TnxBaseHeapDescriptor* aDescr
 
 void TnxBaseHeapEngine::CheckValidBaseFromDescriptor(TnxBaseHeapDescriptor* aDescriptor) {
   if (!aDescriptor) return;
-  funcsOf(findClass(aDescriptor->HeapEngine())).checkEngineDescriptor(aDescriptor);
+  heapFuncsOf(findHeapClass(aDescriptor->HeapEngine())).checkEngineDescriptor(aDescriptor);
 }
 
 void TnxBaseHeapEngine::RegisterEngine(const platform::ClassInfo& aClass, std::string_view aShortName) {
-  (void)funcsOf(aClass);
+  (void)heapFuncsOf(aClass);
   nxRegisterClassIn(gHeapEngines, aClass, aShortName);
 }
 

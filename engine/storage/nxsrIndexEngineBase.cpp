@@ -771,16 +771,16 @@ TnxResult TnxBaseIndexPath::SetToBookmark(const std::uint8_t* aBookmark, std::in
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gIndexEngineBaseModuleStarts{0};
 }  // namespace
 
 void nxsrIndexEngineBaseInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gIndexEngineBaseModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseIndicesEngine::staticClassInfo());
 }
 
 void nxsrIndexEngineBaseFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gIndexEngineBaseModuleStarts)) return;
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseIndicesEngine::staticClassInfo());
 }

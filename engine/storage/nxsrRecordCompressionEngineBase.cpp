@@ -14,13 +14,13 @@ namespace {
 
 TnxClassList gRecordCompressionEngines = nullptr;
 
-const TnxRecordCompressionEngineClassFuncs& funcsOf(const platform::ClassInfo& aClass) {
+const TnxRecordCompressionEngineClassFuncs& compressionFuncsOf(const platform::ClassInfo& aClass) {
   const auto* funcs = aClass.table<TnxRecordCompressionEngineClassFuncs>();
   nxAssert(funcs != nullptr, "Record compression engine class without class functions");
   return *funcs;
 }
 
-const platform::ClassInfo& findClass(const nxString& aName) {
+const platform::ClassInfo& findCompressionClass(const nxString& aName) {
   const platform::ClassInfo* cls = nxFindClassIn(gRecordCompressionEngines, platform::toUtf8(aName));
   if (!cls)
     throw EnxBaseRecordCompressionEngineException(nxErrUnsupportedSubEngine, u"Unknown %s engine: \"%s\"",
@@ -39,18 +39,18 @@ TnxClassList& TnxBaseRecordCompressionEngine::GetList() { return gRecordCompress
 TnxBaseRecordCompressionEngine* TnxBaseRecordCompressionEngine::CreateEngine(
     TnxBaseRecordCompressionDescriptor* aDescriptor, std::int32_t aTableVersion) {
   if (!aDescriptor) return platform::create<TnxNullRecordCompressionEngine>(nullptr, aTableVersion);
-  const TnxRecordCompressionEngineClassFuncs& funcs = funcsOf(findClass(aDescriptor->RecordCompressionEngine()));
+  const TnxRecordCompressionEngineClassFuncs& funcs = compressionFuncsOf(findCompressionClass(aDescriptor->RecordCompressionEngine()));
   nxAssert(funcs.create != nullptr, "Abstract record compression engine class");
   return funcs.create(aDescriptor, aTableVersion);
 }
 
 void TnxBaseRecordCompressionEngine::CheckValidBaseFromDescriptor(TnxBaseRecordCompressionDescriptor* aDescriptor) {
   if (!aDescriptor) return;
-  funcsOf(findClass(aDescriptor->RecordCompressionEngine())).checkEngineDescriptor(aDescriptor);
+  compressionFuncsOf(findCompressionClass(aDescriptor->RecordCompressionEngine())).checkEngineDescriptor(aDescriptor);
 }
 
 void TnxBaseRecordCompressionEngine::RegisterEngine(const platform::ClassInfo& aClass, std::string_view aShortName) {
-  (void)funcsOf(aClass);
+  (void)compressionFuncsOf(aClass);
   nxRegisterClassIn(gRecordCompressionEngines, aClass, aShortName);
 }
 
@@ -72,16 +72,16 @@ TnxFieldsDescriptor* nxFieldsOfCompressionDescriptor(TnxBaseRecordCompressionDes
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gRecordCompressionEngineBaseModuleStarts{0};
 }  // namespace
 
 void nxsrRecordCompressionEngineBaseInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gRecordCompressionEngineBaseModuleStarts);
   if (!started) return;
   TnxBaseRecordCompressionEngine::RegisterEngine(TnxNullRecordCompressionEngine::staticClassInfo(), "Null");
 }
 
 void nxsrRecordCompressionEngineBaseFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gRecordCompressionEngineBaseModuleStarts)) return;
   TnxBaseRecordCompressionEngine::UnregisterEngine(TnxNullRecordCompressionEngine::staticClassInfo());
 }

@@ -455,11 +455,11 @@ TnxBookmarkHandler* nxNoIndexBookmarkHandler() { return gNoIndexBookmarkHandler;
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gSubEngineBaseModuleStarts{0};
 }  // namespace
 
 void nxsrSubEngineBaseInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gSubEngineBaseModuleStarts);
   if (!started) return;
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseAutoIncEngine::staticClassInfo());
   TnxBaseSubEngine::RegisterSubEngineBase(TnxBaseBlobEngine::staticClassInfo());
@@ -469,7 +469,7 @@ void nxsrSubEngineBaseInitialize() {
 }
 
 void nxsrSubEngineBaseFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gSubEngineBaseModuleStarts)) return;
   platform::TObject::free(std::exchange(gNoIndexBookmarkHandler, nullptr));
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseRecordEngine::staticClassInfo());
   TnxBaseSubEngine::UnregisterSubEngineBase(TnxBaseStreamEngine::staticClassInfo());

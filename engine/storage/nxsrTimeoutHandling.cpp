@@ -118,11 +118,11 @@ void nxEndPriorityReduction() {
 // Start-ups of this module, counted: only the first registers, the last
 // finalisation unregisters.
 namespace {
-TnxUseCount gModuleStarts{0};
+TnxUseCount gTimeoutHandlingModuleStarts{0};
 }  // namespace
 
 void nxsrTimeoutHandlingInitialize() {
-  TnxCountedStart started(gModuleStarts);
+  TnxCountedStart started(gTimeoutHandlingModuleStarts);
   if (!started) return;
   nxSetTimeoutHook.store(&nxSetTimeout);
   nxEnterTimeoutNestingHook.store(&nxEnterTimeoutNesting);
@@ -131,6 +131,6 @@ void nxsrTimeoutHandlingInitialize() {
 }
 
 void nxsrTimeoutHandlingFinalize() {
-  if (!nxUseCountLeave(gModuleStarts)) return;
+  if (!nxUseCountLeave(gTimeoutHandlingModuleStarts)) return;
   nxResetTimeoutHooks();
 }

@@ -37,7 +37,7 @@ struct Node {
 using NodePtr = std::unique_ptr<Node>;
 
 template <class T>
-std::vector<std::uint8_t> bytesOf(const T& aValue) {
+std::vector<std::uint8_t> filterBytesOf(const T& aValue) {
   std::vector<std::uint8_t> b(sizeof(T));
   std::memcpy(b.data(), &aValue, sizeof(T));
   return b;
@@ -85,7 +85,7 @@ NodePtr textConst(UnicodeStringView aText, std::uint16_t aCodePage) {
   }
   // Not representable in the code page: the UTF-16 form.
   if (aText.size() * 2 > 0xFFFF) DatabaseError(dbmsg::SExprTooLarge);
-  auto b = bytesOf(static_cast<std::uint16_t>(aText.size() * 2));
+  auto b = filterBytesOf(static_cast<std::uint16_t>(aText.size() * 2));
   const auto* p = reinterpret_cast<const std::uint8_t*>(aText.data());
   b.insert(b.end(), p, p + aText.size() * 2);
   return constNode(ctUnicode, std::move(b));
@@ -95,22 +95,22 @@ NodePtr textConst(UnicodeStringView aText, std::uint16_t aCodePage) {
 NodePtr typedConst(TFieldType aType, const Variant& aValue, std::uint16_t aCodePage) {
   switch (aType) {
     case ftSmallint: case ftInteger: case ftWord: case ftShortint: case ftByte:
-      return constNode(ctInt32, bytesOf(aValue.toInt32()));
+      return constNode(ctInt32, filterBytesOf(aValue.toInt32()));
     case ftLongWord: case ftAutoInc:
-      return constNode(ctUInt32, bytesOf(aValue.toUInt32()));
+      return constNode(ctUInt32, filterBytesOf(aValue.toUInt32()));
     case ftLargeint:
-      return constNode(ctInt64, bytesOf(aValue.toInt64()));
+      return constNode(ctInt64, filterBytesOf(aValue.toInt64()));
     case ftFloat: case ftCurrency: case ftSingle: case ftExtended: case ftBCD: case ftFMTBcd:
-      return constNode(ctFloat, bytesOf(aValue.toDouble()));
+      return constNode(ctFloat, filterBytesOf(aValue.toDouble()));
     case ftBoolean:
-      return constNode(ctBoolean, bytesOf(static_cast<std::uint16_t>(aValue.toBoolean() ? 0xFFFF : 0)));
+      return constNode(ctBoolean, filterBytesOf(static_cast<std::uint16_t>(aValue.toBoolean() ? 0xFFFF : 0)));
     case ftDate:
-      return constNode(ctDate, bytesOf(dateTimeToTimeStamp(aValue.toDateTime()).date));
+      return constNode(ctDate, filterBytesOf(dateTimeToTimeStamp(aValue.toDateTime()).date));
     case ftTime:
-      return constNode(ctTime, bytesOf(dateTimeToTimeStamp(aValue.toDateTime()).time));
+      return constNode(ctTime, filterBytesOf(dateTimeToTimeStamp(aValue.toDateTime()).time));
     case ftDateTime: case ftTimeStamp: {
       const TimeStamp ts = dateTimeToTimeStamp(aValue.toDateTime());
-      return constNode(ctTimeStamp, bytesOf(static_cast<double>(ts.date) * kMSecsPerDay + ts.time));
+      return constNode(ctTimeStamp, filterBytesOf(static_cast<double>(ts.date) * kMSecsPerDay + ts.time));
     }
     default:
       return textConst(aValue.toString(), aCodePage);
@@ -493,7 +493,7 @@ class Parser {
       case Operand::Field:
         return fieldNode(aOperand.text, aOperand.field, codePage_);
       case Operand::Boolean:
-        return constNode(ctBoolean, bytesOf(static_cast<std::uint16_t>(aOperand.value ? 0xFFFF : 0)));
+        return constNode(ctBoolean, filterBytesOf(static_cast<std::uint16_t>(aOperand.value ? 0xFFFF : 0)));
       case Operand::Number:
         if (target != ftUnknown && !isTextType(target)) return Typed(target, aOperand.text);
         return NumberConst(aOperand.text);
@@ -509,10 +509,10 @@ class Parser {
   NodePtr NumberConst(const UnicodeString& aText) {
     try {
       const bool isFloat = aText.find_first_of(u".eE") != UnicodeString::npos;
-      if (isFloat) return constNode(ctFloat, bytesOf(strToFloat(aText, invariantFormatSettings())));
+      if (isFloat) return constNode(ctFloat, filterBytesOf(strToFloat(aText, invariantFormatSettings())));
       const std::int64_t v = Variant(aText).toInt64();
-      if (v >= INT32_MIN && v <= INT32_MAX) return constNode(ctInt32, bytesOf(static_cast<std::int32_t>(v)));
-      return constNode(ctInt64, bytesOf(v));
+      if (v >= INT32_MIN && v <= INT32_MAX) return constNode(ctInt32, filterBytesOf(static_cast<std::int32_t>(v)));
+      return constNode(ctInt64, filterBytesOf(v));
     } catch (const RuntimeError&) {
       DatabaseErrorFmt(dbmsg::SExprSyntax, {aText});
     }

@@ -28,7 +28,7 @@ TFieldType typeOfVariant(const Variant& aValue) {
 }
 
 template <class T>
-std::vector<std::uint8_t> bytesOf(const T& aValue) {
+std::vector<std::uint8_t> paramBytesOf(const T& aValue) {
   std::vector<std::uint8_t> b(sizeof(T));
   std::memcpy(b.data(), &aValue, sizeof(T));
   return b;
@@ -86,29 +86,29 @@ std::vector<std::uint8_t> TParam::Native() const {
       std::memcpy(b.data(), s.data(), b.size());
       return b;
     }
-    case ftShortint: return bytesOf(prValue.toInt8());
-    case ftByte: return bytesOf(prValue.toUInt8());
-    case ftSmallint: return bytesOf(prValue.toInt16());
-    case ftWord: return bytesOf(prValue.toUInt16());
-    case ftInteger: return bytesOf(prValue.toInt32());
-    case ftLongWord: case ftAutoInc: return bytesOf(prValue.toUInt32());
-    case ftLargeint: return bytesOf(prValue.toInt64());
-    case ftBoolean: return bytesOf(static_cast<std::uint16_t>(prValue.toBoolean() ? 0xFFFF : 0));
-    case ftFloat: case ftCurrency: return bytesOf(prValue.toDouble());
-    case ftSingle: return bytesOf(prValue.toSingle());
-    case ftExtended: return bytesOf(Extended::fromDouble(prValue.toDouble()));
-    case ftBCD: case ftFMTBcd: return bytesOf(prValue.toFmtBcd());
-    case ftDate: return bytesOf(dateTimeToTimeStamp(prValue.toDateTime()).date);
-    case ftTime: return bytesOf(dateTimeToTimeStamp(prValue.toDateTime()).time);
+    case ftShortint: return paramBytesOf(prValue.toInt8());
+    case ftByte: return paramBytesOf(prValue.toUInt8());
+    case ftSmallint: return paramBytesOf(prValue.toInt16());
+    case ftWord: return paramBytesOf(prValue.toUInt16());
+    case ftInteger: return paramBytesOf(prValue.toInt32());
+    case ftLongWord: case ftAutoInc: return paramBytesOf(prValue.toUInt32());
+    case ftLargeint: return paramBytesOf(prValue.toInt64());
+    case ftBoolean: return paramBytesOf(static_cast<std::uint16_t>(prValue.toBoolean() ? 0xFFFF : 0));
+    case ftFloat: case ftCurrency: return paramBytesOf(prValue.toDouble());
+    case ftSingle: return paramBytesOf(prValue.toSingle());
+    case ftExtended: return paramBytesOf(Extended::fromDouble(prValue.toDouble()));
+    case ftBCD: case ftFMTBcd: return paramBytesOf(prValue.toFmtBcd());
+    case ftDate: return paramBytesOf(dateTimeToTimeStamp(prValue.toDateTime()).date);
+    case ftTime: return paramBytesOf(dateTimeToTimeStamp(prValue.toDateTime()).time);
     case ftDateTime: case ftTimeStamp: {
       const TimeStamp ts = dateTimeToTimeStamp(prValue.toDateTime());
-      return bytesOf(static_cast<double>(ts.date) * kMSecsPerDay + ts.time);
+      return paramBytesOf(static_cast<double>(ts.date) * kMSecsPerDay + ts.time);
     }
     case ftVarBytes: {
       auto b = AsBytes();
       const auto len = static_cast<std::uint16_t>(std::min<std::size_t>(b.size(), 0xFFFF));
       b.resize(len);
-      auto out = bytesOf(len);
+      auto out = paramBytesOf(len);
       out.insert(out.end(), b.begin(), b.end());
       return out;
     }

@@ -13,9 +13,11 @@
 
 namespace platform {
 
-namespace {
-
+// Outside the anonymous namespace: TDBGridPriv holds one, and a unity batch
+// includes this file, where that would make TDBGridPriv's linkage unclear.
 class TGridModel;
+
+namespace {
 
 bool isTextBlob(TFieldType aType) { return aType == ftMemo || aType == ftWideMemo || aType == ftFmtMemo; }
 
@@ -101,6 +103,8 @@ Qt::Alignment cellAlign(TAlignment aAlignment) {
   }
 }
 
+}  // namespace
+
 class TGridModel : public QAbstractTableModel {
  public:
   TGridModel(TDBGridPriv* aGrid, QObject* aParent) : QAbstractTableModel(aParent), gm(aGrid) {}
@@ -144,6 +148,8 @@ class TGridModel : public QAbstractTableModel {
  private:
   TDBGridPriv* gm;
 };
+
+namespace {
 
 class TCellDelegate : public QStyledItemDelegate {
  public:

@@ -147,7 +147,7 @@ void TnxSqlNode::ErrorNotCompatible(const TnxSqlNode& Source) const {
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gBaseUseCount{0};
 // Sorted, case-insensitive; created on the first registration.
 std::unique_ptr<platform::ClassRegistry> gNodeClasses;
 
@@ -180,14 +180,14 @@ TnxSqlNode* CreateSqlNodeByClassName(std::string_view aClassName, TnxSqlNode* AP
 
 void nxsqlBaseInitialize() {
   static const TnxModuleDependency deps[] = {{nxSQLTokInitialize, nxSQLTokFinalize}};
-  nxUseCountStart(gUseCount, deps, [] {
+  nxUseCountStart(gBaseUseCount, deps, [] {
     if (!gNodeClasses) gNodeClasses = std::make_unique<platform::ClassRegistry>();
   });
 }
 
 void nxsqlBaseFinalize() {
   static const TnxModuleDependency deps[] = {{nxSQLTokInitialize, nxSQLTokFinalize}};
-  nxUseCountFinish(gUseCount, deps, [] { gNodeClasses.reset(); });
+  nxUseCountFinish(gBaseUseCount, deps, [] { gNodeClasses.reset(); });
 }
 
 // --------------------------------------------------------------- utilities
@@ -255,10 +255,10 @@ nxString nxSqlFieldTypeText(TnxFieldType DataType, std::int32_t DecimalPlaces, s
 namespace {
 
 bool isLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-bool isDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+bool isNameDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
 bool isSafeNameChar(char16_t c) {
-  if (isLetter(c) || isDigit(c)) return true;
+  if (isLetter(c) || isNameDigit(c)) return true;
   switch (c) {
     case u' ': case u'!': case u'#': case u'$': case u'%': case u'&': case u'(': case u')':
     case u'+': case u'-': case u'.': case u'@': case u'[': case u']': case u'^': case u'_':
@@ -284,7 +284,7 @@ bool nxSqlNameNeedsQuotes(platform::UnicodeStringView S) {
   if (S.empty()) return false;
   if (!(S[0] == u'@' || S[0] == u'_' || isLetter(S[0]))) return true;
   for (std::size_t i = 1; i < S.size(); ++i)
-    if (!(S[i] == u'@' || S[i] == u'_' || isLetter(S[i]) || isDigit(S[i]))) return true;
+    if (!(S[i] == u'@' || S[i] == u'_' || isLetter(S[i]) || isNameDigit(S[i]))) return true;
   return false;
 }
 

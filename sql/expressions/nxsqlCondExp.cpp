@@ -120,7 +120,7 @@ InxSqlNativeField* nxSqlPickPromotedField(InxSqlNativeField* aFirst, InxSqlNativ
 
 namespace {
 
-TnxUseCount gUseCount{0};
+TnxUseCount gCondExpUseCount{0};
 double gFloatTolerance = 1e-10;
 double gDateTolerance = 0;
 platform::DateTime gLowestDate = 0;
@@ -142,12 +142,12 @@ platform::DateTime nxSqlHighestDate() { return gHighestDate; }
 
 void nxsqlCondExpInitialize() {
   static const TnxModuleDependency deps[] = {{nxsqlBaseInitialize, nxsqlBaseFinalize}};
-  nxUseCountStart(gUseCount, deps, [] { setConstants(); });
+  nxUseCountStart(gCondExpUseCount, deps, [] { setConstants(); });
 }
 
 void nxsqlCondExpFinalize() {
   static const TnxModuleDependency deps[] = {{nxsqlBaseInitialize, nxsqlBaseFinalize}};
-  nxUseCountFinish(gUseCount, deps, [] {});
+  nxUseCountFinish(gCondExpUseCount, deps, [] {});
 }
 
 // ----------------------------------------------------------------- helpers

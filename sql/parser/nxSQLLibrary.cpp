@@ -12,12 +12,12 @@ constexpr TnxModuleDependency kModules[] = {
     {nxSQLParseInitialize, nxSQLParseFinalize},
 };
 
-TnxUseCount gUseCount{0};
+TnxUseCount gLibraryUseCount{0};
 
 }  // namespace
 
-void nxSQLLibraryInitialize() { nxUseCountStart(gUseCount, kModules, [] {}); }
+void nxSQLLibraryInitialize() { nxUseCountStart(gLibraryUseCount, kModules, [] {}); }
 
-void nxSQLLibraryFinalize() { nxUseCountFinish(gUseCount, kModules, [] {}); }
+void nxSQLLibraryFinalize() { nxUseCountFinish(gLibraryUseCount, kModules, [] {}); }
 
 std::span<const TnxModuleDependency> nxSQLModules() { return kModules; }

@@ -422,7 +422,7 @@ constexpr const char16_t* kTokenNameLiterals[kSqlTokenKindCount] = {
     u"X",  // 402
 };
 
-TnxUseCount gUseCount{0};
+TnxUseCount gTokUseCount{0};
 std::unique_ptr<std::array<nxString, kSqlTokenKindCount>> gNames;
 TnxOwned<TTernaryTree> gKeywordTree;
 
@@ -549,7 +549,7 @@ constexpr TDispatch kDispatch = makeDispatch();
 
 void nxSQLTokInitialize() {
   static const TnxModuleDependency deps[] = {{nxllLockedFuncsInitialize, nxllLockedFuncsFinalize}};
-  nxUseCountStart(gUseCount, deps, [] {
+  nxUseCountStart(gTokUseCount, deps, [] {
     auto names = std::make_unique<std::array<nxString, kSqlTokenKindCount>>();
     for (std::int32_t kind = 0; kind < kSqlTokenKindCount; ++kind) (*names)[std::size_t(kind)] = kTokenNameLiterals[kind];
     auto tree = BuildSqlKeywordTree();
@@ -559,7 +559,7 @@ void nxSQLTokInitialize() {
 }
 
 void nxSQLTokFinalize() {
-  if (!nxUseCountLeave(gUseCount)) return;
+  if (!nxUseCountLeave(gTokUseCount)) return;
   gKeywordTree.reset();
   gNames.reset();
   nxllLockedFuncsFinalize();

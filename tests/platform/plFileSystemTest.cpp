@@ -332,6 +332,64 @@ TEST(FaultFileSystem, CrashKeepsOnlyWhatWasDurable) {
   EXPECT_FALSE(fs.contents("/d/late", data));
 }
 
+// Images handed out or put in are shared, not copied: no later write, sync,
+// truncation, hole or crash may change what their holders see.
+TEST(FaultFileSystem, SharedImagesNeverChangeUnderTheirHolders) {
+  using Image = platform::FaultFileSystem::Image;
+  const auto text = [](const Image& aImage) { return std::string(aImage->begin(), aImage->end()); };
+  const auto now = [](platform::FaultFileSystem& aFs, const std::string& aPath) {
+    std::vector<std::uint8_t> data;
+    EXPECT_TRUE(aFs.contents(aPath, data));
+    return std::string(data.begin(), data.end());
+  };
+  platform::FaultFileSystem fs;
+  fs.makeDirectory("/d");
+  FileId f, wt;
+  std::size_t done;
+  ASSERT_EQ(fs.open("/d/a", {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+  ASSERT_EQ(fs.open("/d/wt", {FileAccess::readWrite, FileShare::none, true, true}, wt), 0);
+  ASSERT_EQ(fs.syncDirectory("/d"), 0);
+  EXPECT_EQ(fs.durableImage("/d/missing"), nullptr);
+
+  fs.writeAt(f, "AAAA", 4, 0, done);
+  fs.sync(f);
+  const Image synced = fs.durableImage("/d/a");
+  fs.writeAt(f, "BB", 2, 0, done);
+  fs.sync(f);
+  fs.truncate(f, 3);
+  fs.punchHole(f, 0, 1);
+  EXPECT_EQ(text(synced), "AAAA");
+  EXPECT_EQ(text(fs.durableImage("/d/a")), "BBAA");
+  EXPECT_EQ(now(fs, "/d/a"), std::string("\0BA", 3));
+
+  // Write-through after a sync: both images follow, a held one does not.
+  fs.writeAt(wt, "WW", 2, 0, done);
+  fs.sync(wt);
+  const Image beforeThrough = fs.durableImage("/d/wt");
+  fs.writeAt(wt, "X", 1, 2, done);
+  EXPECT_EQ(text(beforeThrough), "WW");
+  EXPECT_EQ(text(fs.durableImage("/d/wt")), "WWX");
+  fs.writeAt(wt, "Y", 1, 0, done);
+  EXPECT_EQ(now(fs, "/d/wt"), "YWX");
+  EXPECT_EQ(text(fs.durableImage("/d/wt")), "YWX");
+
+  // A put image is the file's until written; a crash keeps the durable one.
+  const Image put = std::make_shared<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{'P', 'Q'});
+  fs.putImage("/d/p", put);
+  EXPECT_EQ(fs.durableImage("/d/p"), put);
+  FileId p;
+  ASSERT_EQ(fs.open("/d/p", {FileAccess::readWrite, FileShare::none, false, false}, p), 0);
+  fs.writeAt(p, "Z", 1, 0, done);
+  EXPECT_EQ(now(fs, "/d/p"), "ZQ");
+  fs.crash();
+  EXPECT_EQ(now(fs, "/d/p"), "PQ");
+  ASSERT_EQ(fs.open("/d/p", {FileAccess::readWrite, FileShare::none, false, true}, p), 0);
+  fs.writeAt(p, "R", 1, 1, done);
+  EXPECT_EQ(text(put), "PQ");
+  EXPECT_EQ(text(fs.durableImage("/d/p")), "PR");
+  EXPECT_EQ(text(synced), "AAAA");
+}
+
 TEST(FaultFileSystem, FailsTheNthOperationOnce) {
   platform::FaultFileSystem fs;
   FileId f;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string_view>
@@ -15,7 +16,31 @@
 
 namespace nxtest {
 
-using Files = std::map<std::string, std::vector<std::uint8_t>>;
+// A file's bytes at a crash point, shared with the file system and the other
+// points until someone writes (the points of one commit are mostly alike).
+class FileImage {
+ public:
+  FileImage() = default;
+  FileImage(const std::vector<std::uint8_t>& aBytes) : image_(std::make_shared<std::vector<std::uint8_t>>(aBytes)) {}
+  explicit FileImage(platform::FaultFileSystem::Image aImage) : image_(std::move(aImage)) {}
+
+  const platform::FaultFileSystem::Image& shared() const { return image_; }
+  const std::vector<std::uint8_t>& bytes() const { return image_ ? *image_ : empty(); }
+  operator const std::vector<std::uint8_t>&() const { return bytes(); }
+  std::size_t size() const { return bytes().size(); }
+  std::uint8_t operator[](std::size_t aIndex) const { return bytes()[aIndex]; }
+  // By value: two points hold equal bytes also when each has its own copy.
+  bool operator==(const FileImage& aOther) const { return image_ == aOther.image_ || bytes() == aOther.bytes(); }
+
+ private:
+  static const std::vector<std::uint8_t>& empty() {
+    static const std::vector<std::uint8_t> none;
+    return none;
+  }
+  platform::FaultFileSystem::Image image_;
+};
+
+using Files = std::map<std::string, FileImage>;
 
 // Forwards to a fault file system and, before every operation that changes
 // something, records what a crash at that moment would leave on disk.
@@ -32,16 +57,20 @@ class CrashRecorder final : public platform::FileSystem {
     for (const std::string& n : names) paths_.insert("/db/" + n);
     Files files;
     for (const std::string& p : paths_) {
-      std::vector<std::uint8_t> data;
-      if (!inner_.durableContents(p, data)) continue;
+      platform::FaultFileSystem::Image image = inner_.durableImage(p);
+      if (!image) continue;
       if (subset_) {
+        // Copied only when a pending write lands on it.
+        std::shared_ptr<std::vector<std::uint8_t>> data;
         for (const auto& w : pending_[p]) {
           if (random_() % 2) continue;
-          if (data.size() < w.first + w.second.size()) data.resize(w.first + w.second.size());
-          std::copy(w.second.begin(), w.second.end(), data.begin() + static_cast<std::ptrdiff_t>(w.first));
+          if (!data) data = std::make_shared<std::vector<std::uint8_t>>(*image);
+          if (data->size() < w.first + w.second.size()) data->resize(w.first + w.second.size());
+          std::copy(w.second.begin(), w.second.end(), data->begin() + static_cast<std::ptrdiff_t>(w.first));
         }
+        if (data) image = std::move(data);
       }
-      files[p] = std::move(data);
+      files[p] = FileImage(std::move(image));
     }
     points.push_back(std::move(files));
   }
@@ -256,7 +285,7 @@ class JournalCrashKit : public Base {
     fs_.listDirectory("/db", names);
     for (const std::string& n : names) fs_.remove("/db/" + n);
     fs_.syncDirectory("/db");
-    for (const auto& [path, data] : aFiles) fs_.putFile(path, data);
+    for (const auto& [path, data] : aFiles) fs_.putImage(path, data.shared());
   }
   void recover(bool aCommitKind) {
     if (aCommitKind)
