@@ -1,4 +1,5 @@
 #include "nxdbInt.h"
+#include "nxllBde.h"
 #include "nxllUtils.h"
 
 PL_CLASS_INFO_IMPL(TnxBaseDatabase, TnxSessionOwnedDataAccessStateComponent, "TnxBaseDatabase", nullptr)
@@ -8,7 +9,6 @@ PL_CLASS_INFO_IMPL(TnxTransContext, TnxSessionOwnedDataAccessStateComponent, "Tn
 
 namespace {
 
-constexpr TnxResult kErrInvalidParameter = 9986;
 constexpr TnxResult kErrTableNotFound = 10024;
 constexpr TnxResult kErrInvalidTableName = 10039;
 constexpr TnxResult kErrNoTransaction = 10257;
@@ -350,7 +350,7 @@ bool TnxDatabase::TryStartTransaction(bool aSnapShot) {
 TnxResult TnxDatabase::AddFieldToTable(const nxString& aTableName, const nxString& aPassword,
                                        TnxFieldDescriptor* aFieldDesc) {
   if (aTableName.empty()) return kErrInvalidTableName;
-  if (!aFieldDesc) return kErrInvalidParameter;
+  if (!aFieldDesc) return nxErrInvalidParam;
   CheckStarted();
   return bdbAbstractDatabase->TableAddField(aTableName, aPassword, aFieldDesc);
 }
@@ -359,7 +359,7 @@ TnxResult TnxDatabase::BackupTableEx(const nxString& aTableName, const nxString&
                                      TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   if (aTableName.empty()) return kErrInvalidTableName;
-  if (!aTarget) return kErrInvalidParameter;
+  if (!aTarget) return nxErrInvalidParam;
   if (aTarget->Session() != Session()) return kErrOtherSession;
   if (aTarget->AliasName() == AliasName() && aTarget->AliasPath() == AliasPath()) return kErrSameDatabase;
   CheckStarted();
@@ -387,7 +387,7 @@ void TnxDatabase::ChangePassword(const nxString& aTableName, const nxString& aOl
 
 TnxResult TnxDatabase::CreateTableEx(bool aOverWrite, const nxString& aTableName, const nxString& aPassword,
                                      TnxDataDictionary* aDictionary, TnxTableScope aTableScope) {
-  if (!aDictionary) return kErrInvalidParameter;
+  if (!aDictionary) return nxErrInvalidParam;
   if (aTableName.empty()) return kErrInvalidTableName;
   CheckStarted();
   return bdbAbstractDatabase->TableBuild(aOverWrite, aTableName, aPassword, aDictionary, aTableScope,
@@ -420,7 +420,7 @@ std::uint32_t TnxDatabase::GetAutoIncValue(const nxString& aTableName, const nxS
 }
 
 void TnxDatabase::GetChangedTables(platform::TStringList* aList) {
-  if (!aList) RaiseError(kErrInvalidParameter);
+  if (!aList) RaiseError(nxErrInvalidParam);
   CheckStarted();
   clearList(*aList);
   CheckError(bdbAbstractDatabase->GetChangedTables(*aList));
@@ -429,7 +429,7 @@ void TnxDatabase::GetChangedTables(platform::TStringList* aList) {
 TnxResult TnxDatabase::GetDataDictionaryEx(const nxString& aTableName, const nxString& aPassword,
                                            TnxDataDictionary* aDictionary) {
   if (aTableName.empty()) return kErrInvalidTableName;
-  if (!aDictionary) return kErrInvalidParameter;
+  if (!aDictionary) return nxErrInvalidParam;
   CheckStarted();
   return bdbAbstractDatabase->TableGetDictionary(withoutExtension(aTableName), aPassword, aDictionary);
 }
@@ -440,7 +440,7 @@ void TnxDatabase::GetDataDictionary(const nxString& aTableName, const nxString& 
 }
 
 void TnxDatabase::GetTableNames(platform::TStringList* aList) {
-  if (!aList) RaiseError(kErrInvalidParameter);
+  if (!aList) RaiseError(nxErrInvalidParam);
   CheckStarted();
   clearList(*aList);
   CheckError(bdbAbstractDatabase->TableGetList(*aList));
@@ -501,7 +501,7 @@ TnxResult TnxDatabase::RestructureTableEx(const nxString& aTableName, const nxSt
                                           TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   if (aTableName.empty()) return kErrInvalidTableName;
-  if (!aDictionary) return kErrInvalidParameter;
+  if (!aDictionary) return nxErrInvalidParam;
   CheckStarted();
   return bdbAbstractDatabase->TableRestructure(aTableName, aPassword, aDictionary, aMapperDesc, dbAllowSystem(),
                                                aTaskInfo);

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "nxdbInt.h"
+#include "nxllBde.h"
 #include "nxllUtils.h"
 #include "plBeep.h"
 #include "plLocale.h"
@@ -13,7 +14,6 @@ namespace {
 
 constexpr TnxResult kErrUnknownUser = 10036;
 constexpr TnxResult kErrDefaultSessionThread = 8455;
-constexpr TnxResult kErrInvalidParameter = 9986;
 constexpr TnxResult kErrNoServerEngine = 15465;
 
 std::atomic<TnxLoginHook> gLoginHook{nullptr};
@@ -342,7 +342,7 @@ TnxDatabase* TnxBaseSession::OpenDatabase(const nxString& aAlias) {
 
 TnxResult TnxBaseSession::AddAliasEx(const nxString& aName, const nxString& aPath, bool aEnforce) {
   if (const TnxResult r = nxCheckAliasName(aName, false)) return r;
-  if (aPath.empty()) return kErrInvalidParameter;
+  if (aPath.empty()) return nxErrInvalidParam;
   CheckStarted();
   return bsAbstractSession->AliasAdd(aName, aPath, aEnforce);
 }
@@ -362,7 +362,7 @@ void TnxBaseSession::DeleteAlias(const nxString& aName) { CheckError(DeleteAlias
 TnxResult TnxBaseSession::ModifyAliasEx(const nxString& aName, const nxString& aNewName, const nxString& aNewPath,
                                         bool aEnforce) {
   if (const TnxResult r = nxCheckAliasName(aName, true)) return r;
-  if (aNewName.empty() && aNewPath.empty()) return kErrInvalidParameter;
+  if (aNewName.empty() && aNewPath.empty()) return nxErrInvalidParam;
   CheckStarted();
   return bsAbstractSession->AliasModify(aName, aNewName, aNewPath, aEnforce);
 }
@@ -385,7 +385,7 @@ void TnxBaseSession::GetAliasPath(const nxString& aName, nxString& aPath) {
 }
 
 TnxResult TnxBaseSession::GetAliasNamesEx(platform::TStringList* aList, bool aEmptyList) {
-  if (!aList) return kErrInvalidParameter;
+  if (!aList) return nxErrInvalidParam;
   CheckStarted();
   std::vector<TnxOwned<TnxAliasDescriptor>> aliases;
   const TnxResult result = bsAbstractSession->AliasGetList(aliases);
@@ -495,7 +495,7 @@ void withDatabaseOpen(TnxDatabase* aDatabase, Work&& aWork) {
 
 void TnxBaseSession::GetTableNames(const nxString& aAliasName, platform::TStringList* aList) {
   CheckError(nxCheckAliasName(aAliasName, true));
-  if (!aList) RaiseError(kErrInvalidParameter);
+  if (!aList) RaiseError(nxErrInvalidParam);
   aList->clear();
   if (aAliasName.empty()) return;
   TnxDatabase* db = bsFindOrCreateDatabase(aAliasName, true);
@@ -504,7 +504,7 @@ void TnxBaseSession::GetTableNames(const nxString& aAliasName, platform::TString
 
 void TnxBaseSession::GetChangedTables(const nxString& aAliasName, platform::TStringList* aList) {
   CheckError(nxCheckAliasName(aAliasName, true));
-  if (!aList) RaiseError(kErrInvalidParameter);
+  if (!aList) RaiseError(nxErrInvalidParam);
   aList->clear();
   if (aAliasName.empty()) return;
   TnxDatabase* db = bsFindOrCreateDatabase(aAliasName, true);
