@@ -1,6 +1,8 @@
 #include "nxsrServerEngineInt.h"
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "nxllException.h"
 #include "nxllStreams.h"
@@ -708,12 +710,23 @@ TnxResult TnxServerDatabase::sdGetChangedTables(platform::TStringList& aTables) 
     if (result != 0) return result;
     TnxLSN checkLSN = 0;
     auto* context = dynamic_cast<TnxServerTransContext*>(TransContext());
-    if (context && context->Transaction())
-      checkLSN = context->Transaction()->btLSN - 1;
+    TnxServerTransaction* trans = context ? context->Transaction() : nullptr;
+    if (trans)
+      checkLSN = trans->btLSN - 1;
     else if (ServerEngine()->BufferManager())
       checkLSN = ServerEngine()->BufferManager()->CurrentLSN();
-    // The table cursors add their tables changed since sdLastCheckLSN here
-    // once they exist; until then no cursor of this database has a table.
+    {
+      TnxPadlockGuard guard(adCursorsPadlock);
+      std::vector<nxString> seen;
+      for (TnxAbstractCursor* c = adCursorsHead; c; c = c->DatabaseNext()) {
+        auto* cursor = dynamic_cast<TnxServerTableCursor*>(c);
+        if (!cursor || !cursor->Table()) continue;
+        nxString name = cursor->Table()->FullName();
+        if (std::find(seen.begin(), seen.end(), name) != seen.end()) continue;
+        seen.push_back(name);
+        if (cursor->Table()->sbtCurrentLSN(trans) > sdLastCheckLSN) aTables.add(std::move(name));
+      }
+    }
     result = NotifyExtenders(eaGetChangedTables, false, args);
     if (result != 0) return result;
     sdLastCheckLSN = checkLSN;

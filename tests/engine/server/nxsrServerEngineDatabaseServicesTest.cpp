@@ -196,6 +196,34 @@ TEST_F(DatabaseServicesTest, ChangedTablesTwiceWithoutChangesReportNothingTheSec
   ASSERT_EQ(db_->TransactionRollback(), 0);
 }
 
+TEST_F(DatabaseServicesTest, ChangedTablesNameEachChangedTableOfTheCursorsOnce) {
+  TnxServerFolder* folder = db_->Folder();
+  for (const char16_t* name : {u"counted", u"quiet"}) {
+    TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary(true));
+    dict->AddAutoIncDescriptor();
+    ASSERT_EQ(folder->sfTableBuild(false, name, u"", false, dict.get(), tsPersistent), 0);
+  }
+  std::vector<TnxAbstractCursor*> cursors;
+  for (const char16_t* name : {u"counted", u"quiet", u"counted"}) {
+    TnxAbstractCursor* cursor = nullptr;
+    ASSERT_EQ(db_->CursorOpen(cursor, name, u"", omReadWrite, smShared, 0, u"", -1, false, {}, 500, nullptr), 0)
+        << toUtf8(nxtest::pendingMessage());
+    cursors.push_back(cursor);
+  }
+  TnxOwned<platform::TStringList> tables(platform::create<platform::TStringList>());
+  ASSERT_EQ(db_->GetChangedTables(*tables), 0);
+  tables->clear();
+  // A committed change of "counted" (its auto-increment value) through the first cursor.
+  ASSERT_EQ(static_cast<TnxServerTableCursor*>(cursors[0])->AutoIncSet(7), 0);
+  ASSERT_EQ(db_->GetChangedTables(*tables), 0);
+  ASSERT_EQ(tables->count(), 1);
+  EXPECT_EQ(toUtf8(tables->strings(0)), "counted");
+  tables->clear();
+  ASSERT_EQ(db_->GetChangedTables(*tables), 0);
+  EXPECT_EQ(tables->count(), 0);
+  for (TnxAbstractCursor* cursor : cursors) TnxAbstractServerObject::Free(cursor);
+}
+
 TEST_F(DatabaseServicesTest, StructureGenerationRisesWhenTheFolderTablesChangeElsewhere) {
   TnxServerFolder* folder = db_->Folder();
   std::int32_t last = db_->StructureGeneration();
