@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "nxdbBase.h"
 #include "nxdbConversionInt.h"
 #include "nxllLockedFuncs.h"
 #include "nxllUtils.h"
@@ -62,15 +63,6 @@ NX_VCL_MAPPER_BRANCH(TnxBaseStringVclFieldMapper, TnxBasePaddingVclFieldMapper)
 NX_VCL_MAPPER_CLASS(TnxShortStringVclFieldMapper, TnxBaseStringVclFieldMapper)
 NX_VCL_MAPPER_CLASS(TnxNullStringVclFieldMapper, TnxBaseStringVclFieldMapper)
 NX_VCL_MAPPER_CLASS(TnxWideStringVclFieldMapper, TnxBasePaddingVclFieldMapper)
-
-void nxdbconv::RaiseClientError(TnxResult aCode, const nxString& aMessage) {
-  nxString text = aMessage;
-  if (aCode != 0)
-    text += platform::format(u" [$%x/%d]", {aCode, aCode});
-  else
-    text += u" [no error code]";
-  throw platform::EDatabaseError(text);
-}
 
 // ===========================================================================
 // Registries
@@ -233,14 +225,14 @@ void TnxRecRevVclFieldMapper::MapVadurDataToVcl(const void*, const void* aFrom, 
   copyBytes<4>(aFrom, aTo);
 }
 void TnxRecRevVclFieldMapper::MapVclDataToVadur(const void*, const void*, void*) {
-  RaiseClientError(nxErrReadOnlyField, u"RecRev fields are read-only");
+  throw EnxDatabaseError(nxErrReadOnlyField, u"RecRev fields are read-only");
 }
 
 void TnxRefNrVclFieldMapper::MapVadurDataToVcl(const void*, const void* aFrom, void* aTo) {
   copyBytes<8>(aFrom, aTo);
 }
 void TnxRefNrVclFieldMapper::MapVclDataToVadur(const void*, const void*, void*) {
-  RaiseClientError(nxErrReadOnlyField, u"RefNr fields are read-only");
+  throw EnxDatabaseError(nxErrReadOnlyField, u"RefNr fields are read-only");
 }
 
 void TnxSingleVclFieldMapper::MapVadurDataToVcl(const void*, const void* aFrom, void* aTo) {
@@ -380,7 +372,7 @@ void nxMapParamToSqlParamDesc(const platform::TParam& aParam, TnxSqlParamDesc& a
   // A type without a class has no storage form to send: sending it as the
   // zero type (Boolean) would change the value.
   if (!nxVclMapperClassForVclType(type))
-    RaiseClientError(0, platform::format(u"Invalid value for param '%s'", {aParam.Name()}));
+    throw EnxDatabaseError(u"Invalid value for param '%s'", {aParam.Name()});
 
   const platform::Variant& value = aParam.Value();
   switch (aDesc.piDataType) {

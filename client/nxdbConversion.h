@@ -34,7 +34,7 @@
 // the OS error of a failed code-page conversion); the client's own refusals
 // (read-only RefNr/RecRev fields 10502, a translated text that does not fit
 // its field, a parameter type without a mapper) raise the client database
-// error, platform::EDatabaseError whose message carries the code as
+// error EnxDatabaseError without a component, its message
 // "<text> [$<hex>/<dec>]" or "<text> [no error code]". A failure may leave the
 // destination partly written; callers discard it (the engine buffer is left
 // unchanged by every refusal that is raised before a byte is written).

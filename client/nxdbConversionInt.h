@@ -26,8 +26,4 @@ inline std::size_t boundedLength(const char* aText, std::size_t aMax) {
   return zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - aText) : aMax;
 }
 
-// Raises the client database error: "<aMessage> [$<hex>/<dec>]", or
-// "<aMessage> [no error code]" for aCode 0.
-[[noreturn]] void RaiseClientError(TnxResult aCode, const nxString& aMessage);
-
 }  // namespace nxdbconv

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "nxdbConversion.h"
+#include "nxdbBase.h"
 #include "nxdbConversionInt.h"
 #include "nxllUtils.h"
 #include "plCodePage.h"
@@ -119,7 +120,7 @@ std::size_t TnxBaseStringVclFieldMapper::ClientToWide(std::string_view aText, ch
   try {
     return platform::multiByteToWide(clientCodePage(), aText, aTo, aCapacity);
   } catch (const platform::InsufficientBuffer&) {
-    RaiseClientError(0, kInsufficientFieldSize);
+    throw EnxDatabaseError(kInsufficientFieldSize);
   } catch (const platform::OsError& e) {
     nxRaiseOSError(e.code(), 0, platform::fromUtf8(className()) + u"." + platform::fromUtf8(aOperation));
   }
@@ -128,11 +129,11 @@ std::size_t TnxBaseStringVclFieldMapper::ClientToWide(std::string_view aText, ch
 std::size_t TnxBaseStringVclFieldMapper::WideToStorage(std::u16string_view aText, char* aTo, std::size_t aCapacity,
                                                        const char* aOperation) const {
   // Capacity 0 would only ask for the size.
-  if (aCapacity == 0) RaiseClientError(0, kInsufficientFieldSize);
+  if (aCapacity == 0) throw EnxDatabaseError(kInsufficientFieldSize);
   try {
     return platform::wideToMultiByte(bsvfmStorageCodepage, aText, aTo, aCapacity);
   } catch (const platform::InsufficientBuffer&) {
-    RaiseClientError(0, kInsufficientFieldSize);
+    throw EnxDatabaseError(kInsufficientFieldSize);
   } catch (const platform::OsError& e) {
     nxRaiseOSError(e.code(), 0, platform::fromUtf8(className()) + u"." + platform::fromUtf8(aOperation));
   }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "nxdbBase.h"
 #include "nxdbConversion.h"
 #include "nxdbConversionTestSupport.h"
 #include "plDbParams.h"
@@ -268,8 +269,9 @@ TEST_F(ConversionDescriptors, ParameterTypeWithoutAClassIsRefusedUnlessNull) {
   try {
     convert(p);
     ADD_FAILURE() << "converted";
-  } catch (const EDatabaseError& e) {
+  } catch (const EnxDatabaseError& e) {
     EXPECT_EQ(e.Message(), u"Invalid value for param 'P' [no error code]");
+    EXPECT_EQ(e.ErrorCode(), 0);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "nxdbBase.h"
 #include "nxdbConversion.h"
 #include "nxdbConversionTestSupport.h"
 #include "plDbFields.h"
@@ -150,8 +151,9 @@ TEST_F(ConversionStrings, TextThatOutgrowsItsFieldAfterTranslationIsRefused) {
       try {
         m.toVadur(in.data(), buffer.data());
         ADD_FAILURE() << "stored";
-      } catch (const platform::EDatabaseError& e) {
+      } catch (const EnxDatabaseError& e) {
         EXPECT_EQ(e.Message(), u"Insufficient field size after translation into storage codepage [no error code]");
+        EXPECT_EQ(e.ErrorCode(), 0);
       }
     }
   }

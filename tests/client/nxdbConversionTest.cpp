@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "nxdbBase.h"
 #include "nxdbConversionTestSupport.h"
 #include "nxllUtils.h"
 #include "plExtended.h"
@@ -177,7 +178,7 @@ TEST_F(ConversionTypes, EveryEngineTypeConvertsBothWays) {
     const Bytes& vclIn = r.vclIn.empty() ? r.vcl : r.vclIn;
     const Bytes& vadurOut = r.vadurOut.empty() ? r.vadur : r.vadurOut;
     if (r.readOnly) {
-      EXPECT_THROW(run(m.toVadur, vclIn, vadurSize), platform::EDatabaseError);
+      EXPECT_THROW(run(m.toVadur, vclIn, vadurSize), EnxDatabaseError);
     } else {
       EXPECT_EQ(prefix(run(m.toVadur, vclIn, vadurSize), vadurOut.size()), vadurOut);
     }
@@ -381,8 +382,9 @@ TEST_F(ConversionTypes, RefNrAndRecRevWritesAreRefusedAndStoreNothing) {
     try {
       m.toVadur(in.data(), buffer.data());
       ADD_FAILURE() << "stored";
-    } catch (const platform::EDatabaseError& e) {
+    } catch (const EnxDatabaseError& e) {
       EXPECT_EQ(e.Message(), c.message);
+      EXPECT_EQ(e.ErrorCode(), nxErrReadOnlyField);
     }
     EXPECT_EQ(buffer, Bytes(8, kFill));
   }
