@@ -111,7 +111,10 @@ bool TnxSqlAbstractCursor::sbcRequestClose() {
     TnxPadlockGuard guard(*lock);
     TnxIntfPtr<InxRequestCloseHandler> handler = sbcOnRequestClose;
     if (handler) handler->RequestClose(this);
-    if (!closed) asoDestroyFlag = previous;
+    // Still in memory here: unchain the local flag (a later release must not
+    // write to this frame) and tell an outer caller of the close.
+    asoDestroyFlag = previous;
+    if (closed && previous) *previous = true;
   }
   return closed;
 }

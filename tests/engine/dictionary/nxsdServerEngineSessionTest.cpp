@@ -907,4 +907,44 @@ TEST_F(ServerSessions, RequestCloseHandlers) {
   EXPECT_EQ(db->CursorCount(), 0);
 }
 
+// A caller that chains its own destruction flag learns whether the request
+// closed the cursor, also when it holds a call that keeps the cursor in memory.
+TEST_F(ServerSessions, RequestCloseTellsAnOuterFlagWhenTheHandlerFreesTheCursor) {
+  struct Row {
+    const char* name;
+    bool handlerCloses;
+    bool callerHoldsCall;
+  };
+  const Row rows[] = {
+      {"closes", true, false},
+      {"closes while the caller holds a call", true, true},
+      {"leaves the cursor open", false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TnxFakeDatabase* db = OpenDatabase();
+    bool outer = false;
+    TnxFakeCursor* cursor = OpenCursor(db);
+    cursor->SetDestroyFlag(&outer);
+    cursor->SetOnRequestClose(nxCreateRequestCloseHandler([&](platform::TObject* aSender) {
+      if (row.handlerCloses) TnxAbstractServerObject::Close(static_cast<TnxFakeCursor*>(aSender));
+    }));
+    {
+      TnxServerObjectCall held;
+      if (row.callerHoldsCall) held = TnxServerObjectCall(cursor);
+      EXPECT_EQ(cursor->AskToClose(), row.handlerCloses);
+      EXPECT_EQ(outer, row.handlerCloses);
+      if (row.callerHoldsCall) {
+        EXPECT_TRUE(held.ObjectClosed());
+      }
+    }
+    if (!row.handlerCloses) {
+      // The chain is back as it was: the real close reaches the outer flag.
+      EXPECT_EQ(TnxAbstractServerObject::Close(cursor), 0);
+      EXPECT_TRUE(outer);
+    }
+    EXPECT_EQ(db->CursorCount(), 0);
+  }
+}
+
 }  // namespace

@@ -50,6 +50,37 @@ class ProbeCursor : public TnxServerTableCursor {
   TnxResult sbcChangePassword(const nxString&) override { return Probe("ChangePassword"); }
   TnxResult sbcRecordInsertBatch(TnxMemoryStream*) override { return Probe("RecordInsertBatch"); }
   TnxResult sbcTableStreamWrite(const nxString&, TStream&, bool) override { return Probe("TableStreamWrite"); }
+  TnxResult sbcSetToBegin() override { return Probe("SetToBegin"); }
+  TnxResult sbcRecNoGet(std::uint32_t&, bool) override { return Probe("RecNoGet"); }
+  TnxResult sbcAutoIncGet(std::uint32_t&) override { return Probe("AutoIncGet"); }
+  TnxLockPresent sbcTableIsLocked(TnxLockType) override {
+    Probe("TableIsLocked");
+    return lpNotAtAll;
+  }
+  TnxResult sbcDuplicate(TnxOpenMode, TnxAbstractCursor*&, bool) override { return Probe("Duplicate"); }
+  TnxResult sbcRangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t, std::int32_t, bool,
+                        const void*, bool) override {
+    return Probe("RangeSet");
+  }
+  TnxResult sbcRangeReset() override {
+    if (recordReset) return Probe("RangeReset");
+    return 0;
+  }
+  // The content lock is only recorded; beginResult is its answer.
+  TnxResult sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override {
+    if (!recordContentLock) return TnxServerTableCursor::sbcBeginContentLock(aExclusive, aConditional, aInternal);
+    auto* lock = static_cast<TnxSimpleLock*>(SessionLock());
+    cursorProtocolLog().push_back(lock->LockCountOfCurrentThread() > 0 ? "begin(locked)" : "begin(free)");
+    return beginResult;
+  }
+  void sbcEndContentLock() override {
+    if (!recordContentLock) return TnxServerTableCursor::sbcEndContentLock();
+    auto* lock = static_cast<TnxSimpleLock*>(SessionLock());
+    cursorProtocolLog().push_back(lock->LockCountOfCurrentThread() > 0 ? "end(locked)" : "end(free)");
+  }
+  bool recordReset = false;
+  bool recordContentLock = false;
+  TnxResult beginResult = 0;
 };
 
 // One session with a database on "/data/db" whose tables are built through
@@ -149,6 +180,85 @@ TEST_F(ServerCursorTest, ConvertingAndNonConvertingRowsAroundDeadlineAndLock) {
   EXPECT_EQ(probe->SetToCursor(probe), 0);
   EXPECT_EQ(probe->RecNoSupported(), 0);
   EXPECT_TRUE(cursorProtocolLog().empty());
+  TnxAbstractServerObject::Free(probe);
+}
+
+// Each kind of row of the operation table around a primitive that raises:
+// the deadline first, then the lock, the content lock inside it, the range
+// reset before the unlock; converting rows answer the code, the others let
+// the exception through; the lock is free afterwards either way.
+TEST_F(ServerCursorTest, EveryRowKindKeepsTheOrderOfDeadlineLockAndPrimitive) {
+  Build(u"qbnk", nxtest::tableDictionary(true));
+  ProbeCursor* probe = Probe(u"qbnk");
+  probe->recordReset = true;
+  probe->recordContentLock = true;
+  nxSetTimeoutHook.store(&recordingSetTimeout);
+  TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
+  std::uint32_t value = 0;
+  std::int32_t id = 0;
+  TnxLockPresent present = lpYesByAnother;
+  TnxAbstractCursor* duplicate = nullptr;
+  using Log = std::vector<std::string>;
+  struct Row {
+    const char* kind;
+    std::function<TnxResult()> call;
+    bool converts;
+    Log log;
+  };
+  const std::vector<Row> rows = {
+      {"plain", [&] { return probe->GetIndexID(id); }, true, {"deadline", "GetIndexID(locked)"}},
+      {"plain, read-only refused", [&] { return probe->AutoIncSet(5); }, true, {"deadline", "AutoIncSet(locked)"}},
+      {"procedure", [&] { return probe->SetToBegin(); }, true, {"deadline", "SetToBegin(locked)"}},
+      {"content lock",
+       [&] { return probe->RecNoGet(value, false); },
+       true,
+       {"deadline", "begin(locked)", "RecNoGet(locked)", "end(locked)"}},
+      {"content lock, value as result",
+       [&] { return probe->AutoIncGet(value, false); },
+       true,
+       {"deadline", "begin(locked)", "AutoIncGet(locked)", "end(locked)"}},
+      {"range reset on failure",
+       [&] { return probe->RangeSet(0, 0, false, nullptr, true, 0, 0, false, nullptr, true); },
+       true,
+       {"deadline", "RangeSet(locked)", "RangeReset(locked)"}},
+      {"lock state answered",
+       [&] { return probe->TableIsLocked(nxltNoLock, present); },
+       true,
+       {"deadline", "TableIsLocked(locked)"}},
+      {"not converting", [&] { return probe->RecordGet(nxltNoLock, nullptr); }, false, {"deadline", "RecordGet(locked)"}},
+      {"not converting, read-only refused",
+       [&] { return probe->RecordInsertBatch(stream.get()); },
+       false,
+       {"deadline", "RecordInsertBatch(locked)"}},
+      {"stream, read-only refused",
+       [&] { return probe->TableStreamWrite(u"s", *stream); },
+       false,
+       {"deadline", "TableStreamWrite(locked)"}},
+      {"duplicate", [&] { return probe->Duplicate(omReadOnly, duplicate); }, false, {"deadline", "Duplicate(locked)"}},
+  };
+  probe->action = []() -> TnxResult { throw EnxServerEngineException(8709, u"probe"); };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.kind);
+    cursorProtocolLog().clear();
+    if (row.converts) {
+      EXPECT_EQ(row.call(), 8709);
+    } else {
+      EXPECT_THROW(row.call(), EnxServerEngineException);
+    }
+    EXPECT_EQ(cursorProtocolLog(), row.log);
+    EXPECT_EQ(Lock()->LockCountOfCurrentThread(), 0);
+  }
+  EXPECT_EQ(present, lpNotAtAll);
+
+  // A content lock that fails is the answer; neither primitive nor end runs.
+  probe->action = [] { return TnxResult(0); };
+  probe->beginResult = 10245;
+  cursorProtocolLog().clear();
+  EXPECT_EQ(probe->RecNoGet(value, false), 10245);
+  EXPECT_EQ(cursorProtocolLog(), (Log{"deadline", "begin(locked)"}));
+
+  probe->recordReset = false;
+  probe->recordContentLock = false;
   TnxAbstractServerObject::Free(probe);
 }
 

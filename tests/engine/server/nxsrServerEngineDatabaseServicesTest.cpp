@@ -81,8 +81,9 @@ class DatabaseServicesTest : public ::testing::Test {
   void TearDown() override {
     if (db_) platform::TObject::free(db_);
   }
-  bool AskSources(const nxString& aName, TnxAbstractCursor*& aCursor) {
-    return db_->sdCursorSourcesOpen(aCursor, aName, u"", omReadOnly, smShared, 0, u"", -1);
+  // The public open, which offers a name the folder lacks to the sources.
+  TnxResult OpenCursor(const nxString& aName, TnxAbstractCursor*& aCursor) {
+    return db_->CursorOpen(aCursor, aName, u"", omReadOnly, smShared, 0, u"", -1, false, {}, 500, nullptr);
   }
 
   ServerEngineFixture fixture_;
@@ -131,22 +132,24 @@ TEST_F(DatabaseServicesTest, CursorSourcesAnswerNamesTheFolderLacksInOrderUntilU
   bool readOnly = false;
   EXPECT_EQ(db_->sdGetTable(table, u"ghost", u"", false, readOnly, false, false), 10024);
   TnxAbstractCursor* cursor = nullptr;
-  ASSERT_TRUE(AskSources(u"ghost", cursor));
+  ASSERT_EQ(OpenCursor(u"ghost", cursor), 0);
   ASSERT_NE(cursor, nullptr);
   EXPECT_EQ(cursor->Database(), ghosts.Database());
   platform::TObject::free(cursor);
   EXPECT_EQ(silent->asked, std::vector<std::string>{"ghost"});
   EXPECT_EQ(answering->asked, std::vector<std::string>{"ghost"});
   EXPECT_EQ(silent->askedBy, db_);
-  EXPECT_FALSE(AskSources(u"nowhere", cursor));
+  // Nobody answers: the folder's failure comes back.
+  EXPECT_EQ(OpenCursor(u"nowhere", cursor), 10024);
   EXPECT_EQ(cursor, nullptr);
+  EXPECT_EQ(silent->asked, (std::vector<std::string>{"ghost", "nowhere"}));
 
   // After Unregister the source is asked no more; a second Unregister does nothing.
   auto* control = static_cast<InxServerDatabaseCursorSourceControl*>(silentControl.get());
   EXPECT_EQ(control->Unregister(), 0);
   EXPECT_EQ(control->Unregister(), 0);
   EXPECT_EQ(db_->CursorSourceCount(), 1);
-  ASSERT_TRUE(AskSources(u"ghost", cursor));
+  ASSERT_EQ(OpenCursor(u"ghost", cursor), 0);
   platform::TObject::free(cursor);
   EXPECT_EQ(silent->asked.size(), 2u);
   EXPECT_EQ(answering->asked.size(), 3u);
@@ -154,8 +157,10 @@ TEST_F(DatabaseServicesTest, CursorSourcesAnswerNamesTheFolderLacksInOrderUntilU
   // Releasing the control unregisters too.
   answeringControl.reset();
   EXPECT_EQ(db_->CursorSourceCount(), 0);
-  EXPECT_FALSE(AskSources(u"ghost", cursor));
+  EXPECT_EQ(OpenCursor(u"ghost", cursor), 10024);
+  EXPECT_EQ(cursor, nullptr);
   EXPECT_EQ(answering->asked.size(), 3u);
+  EXPECT_EQ(db_->CursorCount(), 0);
 }
 
 TEST_F(DatabaseServicesTest, CursorSourcesEndWithTheDatabase) {

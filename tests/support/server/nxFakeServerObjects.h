@@ -432,6 +432,8 @@ class TnxFakeCursor : public TnxServerBaseCursor {
   TnxBaseFilterEngine* FilterVariable() const { return filter_; }
   // Asks the user to close the cursor; True when it was closed.
   bool AskToClose() { return sbcRequestClose(); }
+  // Points the destroy protocol's flag at a caller's variable.
+  void SetDestroyFlag(bool* aFlag) { asoDestroyFlag = aFlag; }
 
  private:
   void RebuildOrder();
