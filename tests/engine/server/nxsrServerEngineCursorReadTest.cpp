@@ -490,3 +490,71 @@ TEST_F(CursorReadTest, UpgradesSharingAndDeadlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// Holds each deadlock detector until two have arrived (or a second passed).
+std::atomic<int> cursorReadDeadlockArrivals{0};
+
+void cursorReadDeadlockBarrier() {
+  cursorReadDeadlockArrivals.fetch_add(1);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (cursorReadDeadlockArrivals.load() < 2 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+TEST_F(CursorReadTest, TwoDeadlocksOnCrossedTablesBothEndWith10255) {
+  nxtest::Watchdog watchdog;
+  {
+    TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary(true));
+    ASSERT_EQ(db_->Folder()->sfTableBuild(false, u"rd2", u"", false, dict.get(), tsPersistent), 0);
+  }
+  // Detectors 0 and 1 read both tables; 2 upgrades on rd, 3 on rd2.
+  struct Party {
+    TnxServerDatabase* db;
+    TnxServerTableCursor* onA;
+    TnxServerTableCursor* onB;
+  };
+  std::vector<Party> parties;
+  for (int i = 0; i < 4; ++i) {
+    TnxServerDatabase* db = NewDatabase();
+    parties.push_back({db, Open(db, u"ByID", 0), Open(db, u"ByID", 0, omReadWrite, smShared, u"rd2")});
+    ASSERT_EQ(db->TransContext()->TransactionStart(false, false), 0);
+    ASSERT_EQ(parties.back().onA->sbcBeginContentLock(false, false, false), 0);
+    ASSERT_EQ(parties.back().onB->sbcBeginContentLock(false, false, false), 0);
+  }
+  auto upgrade = [](TnxServerTableCursor* aCursor, std::promise<TnxResult>* aResult) {
+    nxSetTimeout(1500, true);
+    aResult->set_value(aCursor->sbcBeginContentLock(true, false, false));
+  };
+  std::promise<TnxResult> pendingA, pendingB, detectA, detectB;
+  std::thread waiterA(upgrade, parties[2].onA, &pendingA);
+  std::thread waiterB(upgrade, parties[3].onB, &pendingB);
+  // Both upgrades are pending before the detectors come.
+  for (int i = 0; i < 500 && !(parties[2].onA->Table()->Root()->srtTransLinksPendingUpgrade &&
+                               parties[3].onB->Table()->Root()->srtTransLinksPendingUpgrade);
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  cursorReadDeadlockArrivals.store(0);
+  nxsrDeadlockTestHook.store(&cursorReadDeadlockBarrier);
+  const auto started = std::chrono::steady_clock::now();
+  std::thread detectorA(upgrade, parties[0].onA, &detectA);
+  std::thread detectorB(upgrade, parties[1].onB, &detectB);
+  EXPECT_EQ(detectA.get_future().get(), nxErrDeadlock);
+  EXPECT_EQ(detectB.get_future().get(), nxErrDeadlock);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  EXPECT_EQ(cursorReadDeadlockArrivals.load(), 2);
+  detectorA.join();
+  detectorB.join();
+  nxsrDeadlockTestHook.store(nullptr);
+  // The upgraders now wait for each other's shared link (on the other
+  // table) and run out of time.
+  EXPECT_EQ(pendingA.get_future().get(), nxErrLockTimeout);
+  EXPECT_EQ(pendingB.get_future().get(), nxErrLockTimeout);
+  waiterA.join();
+  waiterB.join();
+  for (int i : {0, 1, 3}) ASSERT_EQ(parties[static_cast<std::size_t>(i)].db->TransContext()->TransactionRollback(), 0);
+  ASSERT_EQ(parties[2].db->TransContext()->TransactionRollback(), 0);
+}
+
+}  // namespace
