@@ -551,7 +551,16 @@ void TnxServerTableCursor::sbcMarkActiveTransForBlobRead() {
 
 TnxResult TnxServerTableCursor::sbcCheckTransactionState() {
   TnxBaseTransaction* trans = GetActiveTrans();
-  return trans ? trans->CheckState() : 0;
+  if (!trans) return 0;
+  if (trans->btState.contains(tsSnapshot)) {
+    // Only a pure temporary file may change under a snapshot.
+    TnxBaseFile* file = stcTable->Root()->MainFile();
+    TnxFileAttributes attributes = file ? file->fiAttributes : TnxFileAttributes{};
+    attributes.exclude(nxfaTransWriteThrough);
+    attributes.exclude(nxfaReplicationLog);
+    if (!(attributes == TnxFileAttributes{nxfaTemporary})) return nxErrTableReadOnly;
+  }
+  return trans->CheckState();
 }
 
 TnxResult TnxServerTableCursor::sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) {

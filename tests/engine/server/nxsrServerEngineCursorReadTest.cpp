@@ -558,3 +558,107 @@ TEST_F(CursorReadTest, TwoDeadlocksOnCrossedTablesBothEndWith10255) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CursorReadTest, DuplicateKeepsPositionRangeIndexAndReadOnly) {
+  TnxServerTableCursor* cursor = Open(db_, u"ByGrp");
+  std::vector<std::uint8_t> low = Record(), high = Record();
+  SetRecord(low, 301);  // group 30
+  SetRecord(high, 319);  // group 31
+  ASSERT_EQ(cursor->RangeSet(1, 0, false, low.data(), true, 1, 0, false, high.data(), true), 0);
+  std::vector<std::uint8_t> record = Record();
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0);
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0);
+  const std::int32_t current = ID(record);
+  TnxAbstractCursor* copied = nullptr;
+  ASSERT_EQ(cursor->Duplicate(omReadWrite, copied), 0);
+  auto* copy = static_cast<TnxServerTableCursor*>(copied);
+  std::int32_t index = -2;
+  ASSERT_EQ(copy->GetIndexID(index), 0);
+  EXPECT_EQ(index, 1);
+  ASSERT_EQ(copy->RecordGet(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(ID(record), current);
+  TnxResult end = 0;
+  const std::vector<std::int32_t> rest = Walk(copy, true, 100, &end);
+  EXPECT_EQ(end, nxErrEOF);
+  EXPECT_EQ(current, 302);
+  EXPECT_EQ(rest, readRange(303, 319));
+  TnxServerTableCursor* readOnly = Open(db_, u"ByID", 0, omReadOnly);
+  TnxAbstractCursor* readCopy = nullptr;
+  ASSERT_EQ(readOnly->Duplicate(omReadWrite, readCopy), 0);
+  EXPECT_TRUE(static_cast<TnxServerTableCursor*>(readCopy)->IsReadOnly());
+  TnxAbstractCursor* forced = nullptr;
+  ASSERT_EQ(readOnly->sbcDuplicate(omReadWrite, forced, true), 0);
+  EXPECT_FALSE(static_cast<TnxServerTableCursor*>(forced)->IsReadOnly());
+}
+
+TEST_F(CursorReadTest, SnapshotTransactionRefusesExclusiveAndChangeChecks) {
+  TnxServerTableCursor* cursor = Open(db_);
+  ASSERT_EQ(db_->TransContext()->TransactionStart(false, true), 0);
+  std::vector<std::uint8_t> record = Record();
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(cursor->sbcBeginContentLock(true, false, false), nxErrTableReadOnly);
+  EXPECT_EQ(cursor->sbcCheckTransactionState(), nxErrTableReadOnly);
+  ASSERT_EQ(db_->TransContext()->TransactionRollback(), 0);
+}
+
+TEST_F(CursorReadTest, TimeoutsOfContentLocks) {
+  nxtest::Watchdog watchdog;
+  TnxServerDatabase* dbB = NewDatabase();
+  TnxServerTableCursor* a = Open(db_);
+  TnxServerTableCursor* b = Open(dbB);
+  ASSERT_EQ(db_->TransContext()->TransactionStart(false, false), 0);
+  ASSERT_EQ(a->sbcBeginContentLock(true, false, false), 0);
+  std::thread other([&] {
+    ASSERT_EQ(dbB->TransContext()->TransactionStart(false, false), 0);
+    for (const std::uint32_t deadline : {5u, 0u}) {
+      nxSetTimeout(deadline, true);
+      const auto started = std::chrono::steady_clock::now();
+      EXPECT_EQ(b->sbcBeginContentLock(false, false, false), nxErrLockTimeout) << deadline;
+      EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50)) << deadline;
+    }
+    ASSERT_EQ(dbB->TransContext()->TransactionRollback(), 0);
+  });
+  other.join();
+  ASSERT_EQ(db_->TransContext()->TransactionRollback(), 0);
+}
+
+TEST_F(CursorReadTest, IndexOnlyOperationsWithoutIndex) {
+  TnxServerTableCursor* kids = Open(db_, u"", 0, omReadWrite, smShared, u"rd:Kids");
+  std::vector<std::uint8_t> key(64, 0);
+  std::int32_t compared = 0;
+  EXPECT_EQ(kids->SetToKey(skaEqualFirst, 0, 0, true, key.data()), nxErrNoAssociatedIndex);
+  EXPECT_EQ(kids->RecordGetForKey(0, 0, true, key.data(), nullptr, true, true), nxErrNoAssociatedIndex);
+  EXPECT_EQ(kids->RangeSet(0, 0, true, key.data(), true, 0, 0, true, key.data(), true), nxErrNoAssociatedIndex);
+  EXPECT_EQ(kids->CompareKeys(0, 0, true, key.data(), true, key.data(), compared), nxErrNoAssociatedIndex);
+  EXPECT_EQ(kids->SwitchToIndex(u"", -1, porTry), 0);
+  EXPECT_EQ(kids->SwitchToIndex(u"", 3, porTry), nxErrNoSuchIndex);
+}
+
+bool rejectKeyOfSeven(void*, const void* aKey) {
+  // The ByID key starts with the null flag byte, then the Int32.
+  std::int32_t id = 0;
+  std::memcpy(&id, static_cast<const std::uint8_t*>(aKey) + 1, 4);
+  return id != 7;
+}
+
+struct CursorReadKeyFilterAccess : TnxServerTableCursor {
+  static void Set(TnxServerBaseCursor* aCursor, TnxBaseFilterEngine* aFilter) {
+    aCursor->*(&CursorReadKeyFilterAccess::sbcKeyFilter) = aFilter;
+  }
+};
+
+TEST_F(CursorReadTest, KeyFilterRejectingTheCurrentKeyGives8709) {
+  TnxServerTableCursor* cursor = Open(db_);
+  Walk(cursor, true, 7);
+  TnxCallbackFilterDescriptor descriptor(nullptr, &rejectKeyOfSeven);
+  TnxBaseFilterEngine* filter = platform::create<TnxCallbackFilterEngine>(&descriptor, nullptr);
+  filter->SetActive(true);
+  CursorReadKeyFilterAccess::Set(cursor, filter);
+  EXPECT_EQ(cursor->RecordGet(nxltNoLock, nullptr), nxErrNoCurrentRecord);
+  ASSERT_EQ(cursor->SetToBegin(), 0);
+  EXPECT_EQ(Walk(cursor, true, 8), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 8, 9}));
+}
+
+}  // namespace
