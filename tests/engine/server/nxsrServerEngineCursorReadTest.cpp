@@ -370,6 +370,7 @@ TEST_F(CursorReadTest, RecordLockConflictTimesOutNamesTheHolderAndThenSucceeds) 
     const std::string message = platform::toUtf8(nxtest::pendingMessage());
     EXPECT_NE(message.find("TableName: rd"), std::string::npos) << message;
     EXPECT_NE(message.find("record lock"), std::string::npos) << message;
+    EXPECT_NE(message.find("The conflict occurred with the following session:"), std::string::npos) << message;
   });
   other.join();
   ASSERT_EQ(a->RecordLockRelease(false, false), 0);
@@ -659,6 +660,39 @@ TEST_F(CursorReadTest, KeyFilterRejectingTheCurrentKeyGives8709) {
   EXPECT_EQ(cursor->RecordGet(nxltNoLock, nullptr), nxErrNoCurrentRecord);
   ASSERT_EQ(cursor->SetToBegin(), 0);
   EXPECT_EQ(Walk(cursor, true, 8), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 8, 9}));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CursorReadTest, ExclusiveRequestWaitsUntilTheOtherReaderCommits) {
+  nxtest::Watchdog watchdog;
+  TnxServerDatabase* dbB = NewDatabase();
+  TnxServerTableCursor* a = Open(db_);
+  TnxServerTableCursor* b = Open(dbB);
+  ASSERT_EQ(db_->TransContext()->TransactionStart(false, false), 0);
+  ASSERT_EQ(a->sbcBeginContentLock(false, false, false), 0);
+  std::promise<void> read, commit;
+  std::thread other([&] {
+    ASSERT_EQ(dbB->TransContext()->TransactionStart(false, false), 0);
+    std::vector<std::uint8_t> mine = Record();
+    ASSERT_EQ(b->RecordGetNext(nxltNoLock, mine.data()), 0);
+    read.set_value();
+    commit.get_future().wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(dbB->TransContext()->TransactionCommit(), 0);
+  });
+  read.get_future().wait();
+  commit.set_value();
+  nxSetTimeout(3000, true);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(a->sbcBeginContentLock(true, false, false), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(80));
+  nxSetTimeout(0, true);
+  other.join();
+  EXPECT_TRUE(a->TransLink()->Exclusive());
+  ASSERT_EQ(db_->TransContext()->TransactionCommit(), 0);
 }
 
 }  // namespace
