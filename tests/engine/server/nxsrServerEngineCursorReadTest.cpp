@@ -696,3 +696,47 @@ TEST_F(CursorReadTest, ExclusiveRequestWaitsUntilTheOtherReaderCommits) {
 }
 
 }  // namespace
+
+namespace {
+
+// The commit's write on the content portal stands in for a commit held in
+// its flush.
+TEST_F(CursorReadTest, ReadersWithoutTransactionPassSharedLinksAndWaitForACommitWrite) {
+  nxtest::Watchdog watchdog;
+  TnxServerDatabase* dbB = NewDatabase();
+  TnxServerTableCursor* a = Open(db_);
+  TnxServerTableCursor* b = Open(dbB);
+  ASSERT_EQ(db_->TransContext()->TransactionStart(false, false), 0);
+  ASSERT_EQ(a->sbcBeginContentLock(false, false, false), 0);
+  std::vector<std::uint8_t> record = Record();
+  std::thread beside([&] {
+    std::vector<std::uint8_t> mine = Record();
+    EXPECT_EQ(b->RecordGetNext(nxltNoLock, mine.data()), 0);
+  });
+  beside.join();
+  ASSERT_EQ(db_->TransContext()->TransactionCommit(), 0);
+
+  TnxInternalReadWritePortal* portal = a->Table()->Root()->ContentPortal();
+  std::promise<void> writing, release;
+  std::thread committer([&] {
+    portal->BeginWrite();
+    writing.set_value();
+    release.get_future().wait();
+    portal->EndWrite();
+  });
+  writing.get_future().wait();
+  std::promise<std::chrono::steady_clock::time_point> readAt;
+  std::thread reader([&] {
+    std::vector<std::uint8_t> mine = Record();
+    EXPECT_EQ(b->RecordGetNext(nxltNoLock, mine.data()), 0);
+    readAt.set_value(std::chrono::steady_clock::now());
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto released = std::chrono::steady_clock::now();
+  release.set_value();
+  EXPECT_GE(readAt.get_future().get(), released);
+  reader.join();
+  committer.join();
+}
+
+}  // namespace
