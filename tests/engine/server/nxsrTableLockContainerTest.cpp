@@ -181,11 +181,14 @@ TEST_F(LockContainerTest, RequestAgainstExistingLocksGivesTheResultAndItsReason)
     TnxLockFailureReason reason;
     reason.add(u"stale line");
     EXPECT_EQ(take(row.who, row.op, &reason), row.result);
-    // A record request under several read locks names the first entry, the
-    // cursor with the lower handle id (ids are reused, so either may be).
+    // Under several read locks a record request names the first entry (the
+    // lower handle id), a write request the last other one (the higher id);
+    // ids are reused, so either cursor may be it.
     Who conflictWith = row.conflictWith;
-    if (row.result == lrConflictCursorReadLockMultiple && row.op >= 2)
+    if (row.result == lrConflictCursorReadLockMultiple && row.op >= Record5)
       conflictWith = a1_->Ref().lcID < b1_->Ref().lcID ? A1 : B1;
+    if (row.result == lrConflictCursorReadLockMultiple && row.op == Write)
+      conflictWith = a2_->Ref().lcID > b1_->Ref().lcID ? A2 : B1;
     if (row.result < lrConflictUnknown) {
       EXPECT_EQ(Lines(reason), std::vector<std::string>{"stale line"});
     } else {
