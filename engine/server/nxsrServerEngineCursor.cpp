@@ -408,37 +408,6 @@ TnxResult TnxServerTableCursor::KeyToRecord(const void* aKey, PnxRecordBuffer aR
   return stcIndexEngine->bieKeyEngine->KeyToRecord(aKey, aRecord);
 }
 
-TnxResult TnxServerTableCursor::sbcSwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID,
-                                                 TnxPosnOnRec aPosnOnRec) {
-  TnxBaseIndicesEngine* indices = stcTable->IndicesEngine();
-  TnxBaseIndexEngine* engine = nullptr;
-  if (indices) {
-    if (!aIndexName.empty()) {
-      aIndexID = indices->biseDescriptor->GetIndexFromName(aIndexName);
-      if (aIndexID < 0) return EnxBaseException::nxSetMessage(9997, u"Index does not exist.");
-    }
-    if (aIndexID < -1 || aIndexID >= indices->IndexCount()) return 9997;
-    if (aIndexID >= 0) engine = indices->biseGetIndex(aIndexID);
-  } else if (!aIndexName.empty() || (aIndexID != -1 && aIndexID != 0)) {
-    return 9997;
-  }
-  if (engine && engine->bieKeyEngine && engine->bieKeyEngine->NLSVersionChanged())
-    return EnxBaseException::nxSetMessage(nxErrHigherTableLevel,
-                                          u"Current NLS version differs from NLS version of stored keys. Table "
-                                          u"must be packed before index can be used");
-  // Positioning on the current record needs the record reads.
-  if (aPosnOnRec == porTrue && stcIndexPath && stcIndexPath->IsOnKey())
-    return sbcNotSupported(u"sbcSwitchToIndex");
-  TnxBaseIndexPath* path = engine ? engine->CreateIndexPath() : TnxBaseIndexPath::CreateStandalone();
-  path->SetToBof();
-  stcFreeKeys();
-  stcFreePaths();
-  stcIndexEngine = engine;
-  stcIndexPath = path;
-  stcAllocKeys();
-  return 0;
-}
-
 TnxResult TnxServerTableCursor::sbcGetIndexID(std::int32_t& aIndexID) {
   aIndexID = stcIndexEngine ? stcIndexEngine->bieIndexNumber : -1;
   return 0;
@@ -582,7 +551,16 @@ void TnxServerTableCursor::sbcMarkActiveTransForBlobRead() {
 
 TnxResult TnxServerTableCursor::sbcCheckTransactionState() {
   TnxBaseTransaction* trans = GetActiveTrans();
-  return trans ? trans->CheckState() : 0;
+  if (!trans) return 0;
+  if (trans->btState.contains(tsSnapshot)) {
+    // Only a pure temporary file may change under a snapshot.
+    TnxBaseFile* file = stcTable->Root()->MainFile();
+    TnxFileAttributes attributes = file ? file->fiAttributes : TnxFileAttributes{};
+    attributes.exclude(nxfaTransWriteThrough);
+    attributes.exclude(nxfaReplicationLog);
+    if (!(attributes == TnxFileAttributes{nxfaTemporary})) return nxErrTableReadOnly;
+  }
+  return trans->CheckState();
 }
 
 TnxResult TnxServerTableCursor::sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) {
@@ -597,7 +575,10 @@ TnxResult TnxServerTableCursor::sbcBeginContentLock(bool aExclusive, bool aCondi
       }
       return 0;
     }
-    return sbcBeginTransContentLock(trans, stcTable->Root(), aExclusive, aConditional, sbcLockFailureReason);
+    const TnxResult result =
+        sbcBeginTransContentLock(trans, stcTable->Root(), aExclusive, aConditional, sbcLockFailureReason);
+    // A refused link carries its reason; 10254 within the session.
+    return result == nxErrLockTimeout ? sbcLockFailureError(result) : result;
   } catch (...) {
     return asoConvertException(std::current_exception());
   }

@@ -90,9 +90,40 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   // ---- Primitives of this work.
   nxString sbcGetRootName() override;
   TnxIndexPathPosition sbcGetPosition() override;
-  // Index switch without positioning on the current record (porTrue and
-  // porTry position once records can be read).
+  // A failed switch leaves index, path, key buffer and range as they were.
   TnxResult sbcSwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID, TnxPosnOnRec aPosnOnRec) override;
+  // ---- Positioning and reading (nxsrServerEngineCursorRead.cpp).
+  TnxResult sbcSetToBookmark(const void* aBookmark, std::int32_t aSize, bool aIsCache) override;
+  TnxResult sbcSetToCursor(TnxAbstractCursor* aCursor) override;
+  TnxResult sbcSetToKey(TnxSearchKeyAction aSearchAction, std::int32_t aFieldCount, std::int32_t aPartialLen,
+                        bool aDirectKey, const void* aKeyData) override;
+  TnxResult sbcRecordGet(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  TnxResult sbcRecordGetNext(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  TnxResult sbcRecordGetPrior(TnxLockType aLockType, PnxRecordBuffer aData) override;
+  TnxResult sbcRecordGetForKey(std::int32_t aFieldCount, std::int32_t aPartialLen, bool aDirectKey,
+                               const void* aKeyData, PnxRecordBuffer aData, bool aMatchFirst,
+                               bool aFirstCall) override;
+  TnxResult sbcRecNoGet(std::uint32_t& aRecNo, bool aFlipOrder) override;
+  TnxResult sbcRecNoSet(std::uint32_t aRecNo, bool aFlipOrder) override;
+  TnxResult sbcRangeSet(std::int32_t aFieldCount1, std::int32_t aPartialLen1, bool aDirectKey1, const void* aKeyData1,
+                        bool aKeyIncl1, std::int32_t aFieldCount2, std::int32_t aPartialLen2, bool aDirectKey2,
+                        const void* aKeyData2, bool aKeyIncl2) override;
+  TnxResult sbcRangeReset() override;
+  TnxResult sbcCompareKeys(std::int32_t aFieldCount, std::int32_t aPartialLen, bool aDirectKey1,
+                           const void* aKeyData1, bool aDirectKey2, const void* aKeyData2,
+                           std::int32_t& aResult) override;
+  TnxResult sbcCompareBookmarks(const void* aBookmark1, const void* aBookmark2, std::int32_t aSize,
+                                TnxCompareResult& aCompResult) override;
+  TnxResult sbcGetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
+  TnxResult sbcGetBookmarkCache(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
+  TnxResult sbcGetBookmarkSize(std::int32_t& aSize) override;
+  // ---- Record and table locks, duplication (nxsrServerEngineCursorLock.cpp).
+  TnxResult sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
+  TnxResult sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
+  TnxLockPresent sbcTableIsLocked(TnxLockType aLockType) override;
+  TnxResult sbcTableLockAcquire(TnxLockType aLockType) override;
+  TnxResult sbcTableLockRelease(TnxLockType aLockType, bool aAllLocks) override;
+  TnxResult sbcDuplicate(TnxOpenMode aOpenMode, TnxAbstractCursor*& aNewCursor, bool aForceWrite) override;
   TnxResult sbcGetIndexID(std::int32_t& aIndexID) override;
   TnxResult sbcSetToBegin() override;
   TnxResult sbcSetToEnd() override;
@@ -142,6 +173,19 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
 
  private:
   static TnxOpenMode stcOpenModeFor(TnxServerBaseTable* aTable, TnxOpenMode aOpenMode);
+  // The key argument rule: a key copied, or built from a record.
+  TnxResult stcKeyFromArgument(bool aDirectKey, const void* aKeyData, PnxKeyBuffer aKey);
+  // -1 below the range, +1 above it, 0 inside (always 0 without index).
+  std::int32_t stcRangeTest(const void* aKey);
+  // A valid key outside the range moves the path to the beginning or end.
+  void stcMoveIntoRange();
+  // Re-finds the path's key, applies the range; the path's state.
+  TnxResult stcCheckPosition(TnxBaseTransaction* aTrans);
+  // A record lock in the table's container; 10241 with its message.
+  TnxResult stcLockRecord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, TnxLockResult& aLock);
+  static TnxRangeInfo stcRangeInfo(const TnxRangeInfoEnd& aEnd);
+  TnxResult stcNotifyRecordGet(TnxLockType aLockType, PnxRecordBuffer aData);
+  TnxResult stcRecordGetStep(TnxLockType aLockType, PnxRecordBuffer aData, bool aForward);
   void stcAttachToTable();
   void stcDetachFromTable() noexcept;
   // The key buffer and the range keys of the active index.

@@ -104,6 +104,8 @@ void TnxServerTransLinkCursor::stcDetach() {
   stcTransLink = nullptr;
 }
 
+std::atomic<void (*)()> nxsrDeadlockTestHook{nullptr};
+
 TnxResult TnxServerTransLinkCursor::sbcBeginTransContentLock(TnxServerTransaction* aTrans, TnxServerRootTable* aTable,
                                                              bool aExclusive, bool aConditional,
                                                              TnxLockFailureReason* aReason) {
@@ -143,8 +145,12 @@ TnxResult TnxServerTransLinkCursor::sbcBeginTransContentLock(TnxServerTransactio
         return 0;
       }
       if (aTable->srtTransLinksPendingUpgrade) {
+        // Decided and marked under the padlock; the rollback of the level's
+        // links takes other tables' padlocks, so it runs without this one.
         TnxServerTransactionLevel* deadlocked = convertFrom->ttlTransactionLevel;
+        deadlocked->MarkDeadlock();
         TnxTransLinksGuard::Unlocked unlocked(guard);
+        if (auto hook = nxsrDeadlockTestHook.load()) hook();
         deadlocked->stlDeadlock();
         return kDeadlock;
       }

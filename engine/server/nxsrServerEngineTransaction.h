@@ -33,6 +33,7 @@
 // padlock.
 #pragma once
 
+#include <atomic>
 #include <utility>
 
 #include <cstdint>
@@ -56,6 +57,10 @@ enum TnxServerTransactionLevelTableLinkState : std::uint8_t {
   ttlsGranted,
   ttlsFailed,
 };
+
+// Tests only: called where a content-lock request has found a deadlock,
+// after the table's padlock was released and before the level's rollback.
+extern std::atomic<void (*)()> nxsrDeadlockTestHook;
 
 // What a link knows of a cursor working under it; the table cursor derives
 // from it. The content-lock operation of the cursor runs through
