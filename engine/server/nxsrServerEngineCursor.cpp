@@ -555,7 +555,7 @@ TnxResult TnxServerTableCursor::sbcCheckTransactionState() {
   if (trans->btState.contains(tsSnapshot)) {
     // Only a pure temporary file may change under a snapshot.
     TnxBaseFile* file = stcTable->Root()->MainFile();
-    TnxFileAttributes attributes = file ? file->fiAttributes : TnxFileAttributes{};
+    TnxFileAttributes attributes = file ? file->Attributes() : TnxFileAttributes{};
     attributes.exclude(nxfaTransWriteThrough);
     attributes.exclude(nxfaReplicationLog);
     if (!(attributes == TnxFileAttributes{nxfaTemporary})) return nxErrTableReadOnly;
