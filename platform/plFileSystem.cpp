@@ -55,6 +55,16 @@ std::string normalizePath(const std::string& aAbsolutePath) {
   return result;
 }
 
+int renameByLink(const std::string& aFrom, const std::string& aTo) {
+  if (::link(aFrom.c_str(), aTo.c_str()) != 0) return errno;
+  if (::unlink(aFrom.c_str()) != 0) {
+    const int err = errno;
+    (void)::unlink(aTo.c_str());
+    return err;
+  }
+  return 0;
+}
+
 namespace {
 
 bool grantsRead(FileAccess a) { return a != FileAccess::write; }
@@ -242,7 +252,12 @@ class PosixFileSystem final : public FileSystem {
   int remove(const std::string& aPath) override { return ::unlink(aPath.c_str()) == 0 ? 0 : errno; }
 
   int rename(const std::string& aFrom, const std::string& aTo) override {
-    return ::renameat2(AT_FDCWD, aFrom.c_str(), AT_FDCWD, aTo.c_str(), RENAME_NOREPLACE) == 0 ? 0 : errno;
+    if (::renameat2(AT_FDCWD, aFrom.c_str(), AT_FDCWD, aTo.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    const int err = errno;
+    // A kernel or file system without the flag: a plain rename would
+    // replace the target silently, a hard link never does.
+    if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP) return err;
+    return renameByLink(aFrom, aTo);
   }
 
   int listDirectory(const std::string& aPath, std::vector<std::string>& aNames) override {

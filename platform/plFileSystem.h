@@ -104,6 +104,11 @@ FileSystem& currentFileSystem();
 // REQUIRES: no file of the previous one is open in the engine.
 FileSystem* setCurrentFileSystem(FileSystem* aFileSystem);
 
+// The POSIX rename where the kernel or the file system has no no-replace
+// rename: a hard link to aTo, then the unlink of aFrom. EEXIST when aTo
+// exists; a crash between the two leaves both names.
+int renameByLink(const std::string& aFrom, const std::string& aTo);
+
 // Path helpers shared by both implementations (plain text operations).
 std::string folderOf(const std::string& aPath);   // "" when aPath has no '/'
 std::string fileNameOf(const std::string& aPath);

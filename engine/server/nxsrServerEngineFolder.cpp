@@ -308,6 +308,15 @@ bool isMemoryOrDatabaseTempName(const nxString& aName) {
   return hashes == 3 || hashes == 2;
 }
 
+// Makes the folder's entries (creations, renames, removals) durable; a
+// failure is raised with aCode, as the file operation it completes would be.
+void syncFolder(const nxString& aFolder, TnxResult aCode) {
+  if (const int err = platform::currentFileSystem().syncDirectory(platform::toUtf8(aFolder)))
+    throw EnxFileManagementException(aCode, u"%s: %s [error %d]",
+                                     {u"SyncFolder (\"" + aFolder + u"\")",
+                                      nxSystemErrorMessage(static_cast<TnxWord32>(err)), static_cast<std::int64_t>(err)});
+}
+
 // A file that the file layer would open under aPath: the exact name or one
 // differing only in ASCII letter case.
 bool fileExistsAnyCase(const nxString& aPath) {
@@ -352,6 +361,8 @@ void TnxServerFolder::sfMoveTableFiles(const nxString& aOldName, const nxString&
       nxRenameFile(from, to);
       moved.emplace_back(from, to);
     }
+    // Without it a crash after success could bring back the old names.
+    syncFolder(sfPath, 15394);
   } catch (...) {
     for (auto it = moved.rbegin(); it != moved.rend(); ++it) {
       try {
@@ -360,6 +371,7 @@ void TnxServerFolder::sfMoveTableFiles(const nxString& aOldName, const nxString&
         // The first failure is the one reported.
       }
     }
+    if (!moved.empty()) (void)platform::currentFileSystem().syncDirectory(platform::toUtf8(sfPath));
     throw;
   }
 }
@@ -569,13 +581,13 @@ TnxResult TnxServerFolder::sfTableCreate(const nxString& aTableName, const nxStr
         result = trans->Commit();
       else
         trans->Rollback();
-      // The new files' names must survive a crash as their contents do.
-      if (result == 0 && aTableScope == tsPersistent)
-        platform::currentFileSystem().syncDirectory(platform::toUtf8(sfPath));
     } catch (...) {
       trans->Rollback();
       throw;
     }
+    // The new files' names must survive a crash as their contents do; when
+    // they may not, the build fails and its files go.
+    if (result == 0 && aTableScope == tsPersistent) syncFolder(sfPath, 9218);
   } catch (...) {
     result = asoConvertException(std::current_exception());
   }
@@ -627,6 +639,8 @@ TnxResult TnxServerFolder::sfTableDelete(const nxString& aTableName, const TnxUn
         // A wrong password or an I/O failure deletes nothing.
         return dictResult;
       }
+      // Without it a crash after success could bring the table back.
+      syncFolder(sfPath, 15393);
     }
     sfStructureGeneration.fetch_add(1, std::memory_order_acq_rel);
     return NotifyExtenders(eaTableDelete, false, args);

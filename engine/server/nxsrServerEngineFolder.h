@@ -125,12 +125,14 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   TnxResult sfTableBuild(bool aOverWrite, const nxString& aTableName, const nxString& aPassword, bool aForServer,
                          TnxServerDataDict* aDictionary, TnxTableScope aTableScope);
   // The files of a new table inside a transaction of its own; aTable is
-  // the open table on success, else nil.
+  // the open table on success, else nil. A persistent table's folder is
+  // synced before success (9218 and no files when that fails).
   TnxResult sfTableCreate(const nxString& aTableName, const nxString& aPassword, bool aForServer,
                           TnxServerDataDict* aDictionary, TnxTableScope aTableScope, TnxServerRootTable*& aTable);
   // Deletes the files of a table. A table whose dictionary cannot be read
   // because the file is damaged (codes 8960-9215) loses its main file; any
-  // other failure to read it is the result and nothing is deleted.
+  // other failure to read it is the result and nothing is deleted. The
+  // folder is synced before success, so no crash brings the table back.
   TnxResult sfTableDelete(const nxString& aTableName, const TnxUnicodeStrings& aPasswords, bool aForServer);
   // Rebuilds a table empty with its dictionary, password and scope.
   TnxResult sfTableEmpty(const nxString& aTableName, const TnxUnicodeStrings& aPasswords, bool aForServer);
@@ -158,7 +160,8 @@ class TnxServerFolder : public TnxLockedOptionsExtendableServerObject {
   // extension in order (the first is the main file's); both names lose a
   // trailing "." + table extension. When a move fails, those already done
   // are moved back, newest first, and the failure (15394) is raised. A
-  // target that exists is never replaced.
+  // target that exists is never replaced. The folder is synced before
+  // success, so the new names survive a crash; a failed sync moves back too.
   void sfMoveTableFiles(const nxString& aOldName, const nxString& aNewName, const std::vector<nxString>& aExtensions);
   // The main file of aTableName in the folder.
   nxString sfMainFileName(const nxString& aTableName) const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <string>
@@ -324,7 +325,13 @@ void Tnx1xJournalEngine::FinalizeJournal() {
   // From here a name may come to exist that recovery would replay: freeing
   // the journal clears its flag first.
   jeComplete = true;
-  if (const int err = fs().rename(writing, path)) raiseIO(9218, u"Could not name the journal", path, err);
+  // The name is never taken over: a journal of that name not yet recovered
+  // holds the only images of an earlier commit.
+  if (const int err = fs().rename(writing, path))
+    raiseIO(9218,
+            err == EEXIST ? u"Could not name the journal: a journal of that name is already there"
+                          : u"Could not name the journal",
+            path, err);
   jeNamed = true;
   jePath = path;
   if (const int err = fs().syncDirectory(platform::folderOf(path)))

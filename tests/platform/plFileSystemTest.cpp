@@ -155,6 +155,42 @@ TEST_P(FileSystemTest, RenameRefusesAnExistingTarget) {
   }
 }
 
+// The fallback for file systems without a no-replace rename moves a file
+// like a rename and, like it, never replaces one.
+TEST(PosixFileSystem, TheLinkFallbackMovesAndNeverReplaces) {
+  char pattern[] = "/tmp/nxfsXXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  platform::FileSystem& fs = platform::posixFileSystem();
+  auto put = [&](const std::string& aName, const std::string& aText) {
+    FileId f;
+    ASSERT_EQ(fs.open(dir + "/" + aName, {FileAccess::readWrite, FileShare::none, true, false}, f), 0);
+    std::size_t done = 0;
+    ASSERT_EQ(fs.writeAt(f, aText.data(), aText.size(), 0, done), 0);
+    fs.close(f);
+  };
+  auto text = [&](const std::string& aName) {
+    FileId f;
+    if (fs.open(dir + "/" + aName, {FileAccess::read, FileShare::readWrite, false, false}, f) != 0) return std::string("-");
+    char buffer[8] = {};
+    std::size_t done = 0;
+    fs.readAt(f, buffer, sizeof buffer, 0, done);
+    fs.close(f);
+    return std::string(buffer, done);
+  };
+  put("a", "old");
+  put("b", "kept");
+  EXPECT_EQ(platform::renameByLink(dir + "/a", dir + "/b"), EEXIST);
+  EXPECT_EQ(text("a"), "old");
+  EXPECT_EQ(text("b"), "kept");
+  ASSERT_EQ(platform::renameByLink(dir + "/a", dir + "/c"), 0);
+  EXPECT_EQ(text("a"), "-");
+  EXPECT_EQ(text("c"), "old");
+  EXPECT_EQ(platform::renameByLink(dir + "/a", dir + "/d"), ENOENT);
+  EXPECT_EQ(text("d"), "-");
+  std::filesystem::remove_all(dir);
+}
+
 TEST(FaultFileSystem, WritesStampTheModificationTimeFromTheTestClock) {
   platform::FaultFileSystem fs;
   fs.makeDirectory("/d");

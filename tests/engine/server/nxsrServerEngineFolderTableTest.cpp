@@ -14,7 +14,17 @@ using nxtest::twoFileDictionary;
 
 std::string text(const nxString& aText) { return platform::toUtf8(aText); }
 
-class FolderTableOpsTest : public ServerTableTest {};
+class FolderTableOpsTest : public ServerTableTest {
+ protected:
+  // Folder syncs a build of a two-file table takes, the last being its own.
+  std::uint64_t syncsOfABuild() {
+    const std::uint64_t before = fx.Fs().operationCount(platform::FaultFileSystem::Op::syncDirectory);
+    EXPECT_EQ(Build(u"probe", twoFileDictionary()), 0);
+    const std::uint64_t count = fx.Fs().operationCount(platform::FaultFileSystem::Op::syncDirectory) - before;
+    EXPECT_EQ(folder_->sfTableDelete(u"probe", {}, false), 0);
+    return count;
+  }
+};
 
 TEST_F(FolderTableOpsTest, InMemoryFolderRefusesPersistentTablesAndListsOnlyOpenOnes) {
   TnxServerFolder* memory = platform::create<TnxServerFolder>(engine_, u"#mem", false);
@@ -195,6 +205,51 @@ TEST_F(FolderTableOpsTest, RenameMovesEveryFileOrNone) {
   TnxServerRootTable* table = Open(u"U", result);
   ASSERT_EQ(result, 0) << text(pendingMessage());
   Drop(table);
+}
+
+TEST_F(FolderTableOpsTest, RenameAndDeleteThatReportedSuccessSurviveACrash) {
+  ASSERT_EQ(Build(u"T", twoFileDictionary()), 0);
+  ASSERT_EQ(Build(u"S", twoFileDictionary()), 0);
+  // What a crash leaves of the table's files before the rename.
+  std::vector<std::uint8_t> main, blobs;
+  ASSERT_TRUE(fx.Fs().durableContents("/data/T.nx1", main));
+  ASSERT_TRUE(fx.Fs().durableContents("/data/T.blb", blobs));
+  ASSERT_EQ(folder_->sfTableRename(u"T", u"U", {}, false), 0) << text(pendingMessage());
+  ASSERT_EQ(folder_->sfTableDelete(u"S", {}, false), 0) << text(pendingMessage());
+  fx.Fs().crash();
+  for (const char* gone : {"/data/T.nx1", "/data/T.blb", "/data/S.nx1", "/data/S.blb"})
+    EXPECT_FALSE(Exists(gone)) << gone;
+  std::vector<std::uint8_t> data;
+  ASSERT_TRUE(fx.Fs().contents("/data/U.nx1", data));
+  EXPECT_EQ(data, main);
+  ASSERT_TRUE(fx.Fs().contents("/data/U.blb", data));
+  EXPECT_EQ(data, blobs);
+}
+
+// A folder sync that fails makes the operation fail, never report success
+// over names a crash may undo.
+TEST_F(FolderTableOpsTest, AFailedFolderSyncFailsTheOperation) {
+  ASSERT_EQ(Build(u"T", twoFileDictionary()), 0);
+  // Build: the new table's files go.
+  fx.Fs().failNext(platform::FaultFileSystem::Op::syncDirectory,
+                   static_cast<int>(syncsOfABuild()));
+  EXPECT_EQ(Build(u"B", twoFileDictionary()), 9218);
+  fx.Fs().clearFailures();
+  EXPECT_NE(text(pendingMessage()).find("SyncFolder (\"/data\")"), std::string::npos) << text(pendingMessage());
+  EXPECT_FALSE(Exists("/data/B.nx1"));
+  EXPECT_FALSE(Exists("/data/B.blb"));
+  // Rename: every file moves back.
+  fx.Fs().failNext(platform::FaultFileSystem::Op::syncDirectory);
+  EXPECT_EQ(folder_->sfTableRename(u"T", u"U", {}, false), 15394);
+  fx.Fs().clearFailures();
+  EXPECT_TRUE(Exists("/data/T.nx1"));
+  EXPECT_TRUE(Exists("/data/T.blb"));
+  EXPECT_FALSE(Exists("/data/U.nx1"));
+  EXPECT_FALSE(Exists("/data/U.blb"));
+  // Delete.
+  fx.Fs().failNext(platform::FaultFileSystem::Op::syncDirectory);
+  EXPECT_EQ(folder_->sfTableDelete(u"T", {}, false), 15393);
+  fx.Fs().clearFailures();
 }
 
 TEST_F(FolderTableOpsTest, RenamingAnOpenTemporaryTableRenamesItInMemory) {

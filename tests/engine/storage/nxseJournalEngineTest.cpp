@@ -455,6 +455,35 @@ TEST_F(JournalTest, ATooLongNameFailsTheCommitBeforeAnyTableWrite) {
   EXPECT_EQ(committedByte(table, 1), 0x41);
 }
 
+TEST_F(JournalTest, AJournalOfTheSameNameLeftByACrashIsNeverReplaced) {
+  // A journal an earlier run left behind, not yet recovered.
+  TnxBaseFile* table = tableOf(3);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  setByte(table, trans.get(), 1, 0xC1);
+  attachJournal(trans.get());
+  const std::string name = "/db/" + std::to_string(trans->btLSN) + ".n$2";
+  const std::vector<std::uint8_t> earlier = journalBytes(2, true, {{"t.nx1", 2, nxbs4k, true, 0x66}});
+  fs_.putFile(name, earlier);
+  fs_.clearRecords();
+  nxtest::expectCode([&] { trans->Commit(); }, 9218, u"a journal of that name is already there");
+  EXPECT_TRUE(writtenBlocks("/db/t.nx1").empty());
+  // Both journals stay until the rollback drops the refused one, which
+  // recovery would never replay under its writing name anyway.
+  EXPECT_TRUE(exists(name + ".tmp"));
+  trans->Rollback();
+  EXPECT_FALSE(exists(name + ".tmp"));
+  EXPECT_EQ(committedByte(table, 1), 0x41);
+  std::vector<std::uint8_t> durable;
+  ASSERT_TRUE(fs_.durableContents(name, durable));
+  EXPECT_EQ(durable, earlier);
+  EXPECT_EQ(file(name), earlier);
+  // Recovery still finds the earlier journal and replays it.
+  closeAll();
+  Tnx1xRollbackJournalEngine::Check(u"db", u"/db");
+  EXPECT_FALSE(exists(name));
+  EXPECT_EQ(diskByte("/db/t.nx1", 2), 0x66);
+}
+
 TEST_F(JournalTest, IncompleteJournalsAreDroppedAndNothingIsWritten) {
   fs_.putFile("/db/t.nx1", tableImage(3));
   fs_.putFile("/db/4.n$2", journalBytes(2, false, {{"t.nx1", 1, nxbs4k, true, 0x55}}));
