@@ -8,6 +8,7 @@
 #include "nxsdFilterEngineCallback.h"
 #include "nxsrServerEngineCursorTestSupport.h"
 #include "nxsrTimeoutHandling.h"
+#include "nxTestWatchdog.h"
 #include "plString.h"
 
 namespace {
@@ -464,6 +465,55 @@ TEST_P(CursorWriteTest, UserTransactionGetsNoImplicitLevelUnlessNestedLevelsAreA
     ASSERT_EQ(db_->TransactionRollback(), 0);
     EXPECT_EQ(Scan(), (std::vector<std::int32_t>{100})) << row.nested;
     TnxAbstractServerObject::Free(cursor);
+  }
+}
+
+// ---- Two sessions on two threads -----------------------------------------------------------
+
+TEST_P(CursorWriteTest, TwoSessionsInsertAndModifyInsideTransactionsOnThreads) {
+  Build(writeDictionary());
+  constexpr std::int32_t kRounds = 15, kPerRound = 4;
+  TnxServerDatabase* dbs[2] = {NewDatabase(), NewDatabase()};
+  TnxServerTableCursor* cursors[2] = {Open(dbs[0], u"ByID", 2000), Open(dbs[1], u"ByID", 2000)};
+  std::int32_t committed[2] = {0, 0}, timedOut[2] = {0, 0};
+  nxtest::runThreads(2, [&](int aIndex) {
+    TnxServerDatabase* db = dbs[aIndex];
+    TnxServerTableCursor* cursor = cursors[aIndex];
+    for (std::int32_t round = 0; round < kRounds; ++round) {
+      ASSERT_EQ(db->TransactionStart(false, false), 0);
+      const std::int32_t base = aIndex * 10000 + round * 10;
+      TnxResult result = 0;
+      for (std::int32_t k = 0; k < kPerRound && result == 0; ++k) result = Insert(cursor, base + k, "new");
+      if (result == 0) {
+        std::vector<std::uint8_t> record = Find(cursor, base);
+        std::vector<std::uint8_t> name = Make(base, "changed");
+        const std::int32_t at = Fields()->Fields(kName)->fdOffset;
+        std::memcpy(record.data() + at, name.data() + at, 8);
+        result = cursor->RecordModify(record.data(), true, nullptr);
+      }
+      if (result == 0) {
+        ASSERT_EQ(db->TransactionCommit(), 0);
+        committed[aIndex] += kPerRound;
+      } else {
+        // Only a content lock that was not granted in time may refuse.
+        EXPECT_EQ(result, nxErrLockTimeout) << aIndex << " " << round;
+        ASSERT_EQ(db->TransactionRollback(), 0);
+        ++timedOut[aIndex];
+      }
+    }
+  });
+  const std::vector<std::int32_t> ids = Scan();
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(committed[0] + committed[1]))
+      << timedOut[0] << " " << timedOut[1];
+  EXPECT_EQ(Scan(u"").size(), ids.size());
+  EXPECT_EQ(RecordCount(), ids.size());
+  EXPECT_EQ(KeyCount(), ids.size());
+  EXPECT_GT(committed[0] + committed[1], 0);
+  // Every committed round carries its change.
+  for (std::int32_t id : ids) {
+    if (id % 10 == 0) {
+      EXPECT_EQ(Name(Find(cursor_, id)), "changed") << id;
+    }
   }
 }
 
