@@ -222,8 +222,8 @@ struct TnxRecordDiffBlobBatch {
 struct TnxRecordDiff {
   // Bitmap of the present 32-bit words, then those words.
   const std::uint8_t* rdDiff;
-  // The full new record image.
-  const std::uint8_t* rdFull;
+  // Receives the rebuilt full record (record length bytes); nil: not wanted.
+  std::uint8_t* rdFull;
   TnxRecordDiffBlobBatch rdBlobBatch;
 };
 using PnxRecordDiff = TnxRecordDiff*;

@@ -22,6 +22,8 @@
 //   and, in shared mode, a record lock on stcSelfRefNr that conflicts with
 //   other cursors' table locks; a read under a shared content lock. Both
 //   check that a named BLOB number still belongs to the named record.
+// - Changes take the record lock before the exclusive content lock and the
+//   pseudo-reference lock before the transaction.
 // Lock order: the session lock, the folder's sfTablesPadlock, the table's
 // sbtCursorsPadlock (the root's inside it for a nested table).
 #pragma once
@@ -38,6 +40,8 @@ class TnxServerDatabase;
 class TnxBaseBlobHandler;
 class TnxBaseFulltextCursorEngine;
 class TnxRefIntegrityEngine;
+class TnxImplicitTransaction;
+class TnxSavedPath;
 
 // One end of a key range.
 struct TnxRangeInfoEnd {
@@ -204,6 +208,19 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxResult sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override;
   void sbcEndContentLock() override;
   TnxResult sbcCheckTransactionState() override;
+  // ---- Inserting, changing and deleting records (nxsrServerEngineCursorWrite.cpp).
+  TnxResult sbcRecordInsert(TnxLockType aLockType, TnxInsertOptions aInsertOptions, PnxRecordBuffer aData,
+                            std::int64_t* aAutoInc) override;
+  TnxResult sbcRecordModify(PnxRecordBuffer aData, bool aReleaseLock, PnxRecordDiff aDataDiff) override;
+  TnxResult sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aLSN) override;
+  // The stream is checked whole before anything is inserted (9986).
+  TnxResult sbcRecordInsertBatch(TnxMemoryStream* aStream) override;
+  // The graveyard of deleted references (0 for tables without one); 15443
+  // with its message when an index refuses.
+  virtual TnxResult stcRecordBury(TnxRefNr aRefNr, PnxRecordBuffer aData);
+  virtual TnxResult stcRecordResurrect(TnxRefNr aRefNr, PnxRecordBuffer aData);
+  // Replaces the cursor's full-text engine (owned from now on; nil: none).
+  void SetFulltextEngine(TnxBaseFulltextCursorEngine* aEngine);
   // The LSN queries of table caches come with their work: 12289.
   virtual TnxResult stcContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr);
   virtual TnxResult stcGetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aCacheInfos, std::int32_t aMaxCount,
@@ -271,6 +288,21 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   static TnxRangeInfo stcRangeInfo(const TnxRangeInfoEnd& aEnd);
   TnxResult stcNotifyRecordGet(TnxLockType aLockType, PnxRecordBuffer aData);
   TnxResult stcRecordGetStep(TnxLockType aLockType, PnxRecordBuffer aData, bool aForward);
+  // Helpers of the changes.
+  TnxResult stcVisible(PnxRecordBuffer aData, bool aInsertTexts);
+  bool stcRecordFilterAccepts(const void* aRecord);
+  bool stcKeyFilterAccepts(const void* aKey);
+  void stcCorrectPathAfterChange(PnxRecordBuffer aData, const TnxSavedPath& aSaved);
+  void stcMarkCorrupted() noexcept;
+  TnxResult stcInsertWrite(TnxBaseTransaction* aTrans, PnxRecordBuffer aData, bool aImplicit, TnxSavedPath& aSaved,
+                           bool aAutoIncAssigned, std::uint32_t aPreviousAutoInc);
+  TnxResult stcInsertOrChange(TnxLockType aLockType, TnxInsertOptions& aInsertOptions, PnxRecordBuffer aData,
+                              TnxImplicitTransaction& aImplicit, bool& aHandled);
+  TnxResult stcUpdateWrite(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, PnxRecordBuffer aStored,
+                           PnxRecordBuffer aData, bool aImplicit, bool aValidateAfterWrite, TnxSavedPath& aSaved);
+  TnxResult stcApplyDiff(PnxRecordBuffer aStored, PnxRecordBuffer aData, const TnxRecordDiff& aDiff,
+                         bool aReleaseLock);
+  TnxResult stcCheckBatchStream(const std::uint8_t* aBase, std::uint64_t aSize, std::int32_t& aCount);
   void stcAttachToTable();
   void stcDetachFromTable() noexcept;
   // The key buffer and the range keys of the active index.
