@@ -246,6 +246,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxRefIntegrityEngine* RefIntEngine() const { return stcRefIntEngine; }
   TnxBaseFulltextCursorEngine* FulltextEngine() const { return stcFulltextEngine; }
   TnxBaseBlobHandler* BlobHandler() const { return stcBlobHandler; }
+  PnxCacheableInfo CacheableInfo() const { return acCacheableInfo; }
   TnxServerTableCursor* TableNext() const { return stcTableNext; }
   TnxLockCursor LockCursor();
   std::int32_t stcInUseCount = 0;

@@ -6,6 +6,7 @@
 
 #include "nxllException.h"
 #include "nxllStreams.h"
+#include "nxsrBlobHandlerCaching.h"
 #include "nxsrBlobHandlerPassthrough.h"
 #include "nxsrServerEngineInt.h"
 #include "nxsrTableLockContainer.h"
@@ -25,7 +26,7 @@ std::atomic<void (*)(std::uint32_t aOffset, std::uint32_t aLen)> nxsrBlobCopyRea
 
 // ---- The handler -------------------------------------------------------------------------
 
-void TnxServerTableCursor::stcCreateBlobHandler(bool /*aBlobCache*/) {
+void TnxServerTableCursor::stcCreateBlobHandler(bool aBlobCache) {
   TnxBaseBlobEngine* engine = stcTable->BlobEngine();
   TnxFieldsDescriptor* fields = stcTable->TableDescriptor()->FieldsDescriptor();
   TnxBaseBlobLinkHandler* links = ServerDatabase()->BlobLinkHandler();
@@ -33,6 +34,8 @@ void TnxServerTableCursor::stcCreateBlobHandler(bool /*aBlobCache*/) {
     // Cache cursors get the cache tables' own handler with its work; until
     // then they change no BLOB.
     stcBlobHandler = platform::create<TnxNullBlobHandler>(this);
+  else if (aBlobCache)
+    stcBlobHandler = platform::create<TnxCachingBlobHandler>(this, engine, links, fields);
   else
     stcBlobHandler = platform::create<TnxPassthroughBlobHandler>(this, engine, links, fields);
 }
