@@ -40,6 +40,33 @@ struct TnxRangeInfoEnd {
   bool riValid = false;
 };
 
+class TnxServerTableCursor;
+
+// The key fields of the owner's active index at the moment of each call
+// (nothing without an active index); what key filters read through.
+class TnxKeyFieldsSource : public TnxInterfacedObject, public InxFieldsSource {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxKeyFieldsSource(TnxServerTableCursor* aOwner) : kfsOwner(aOwner) {}
+  NX_INTERFACED_OBJECT_BASICS()
+  bool GetFieldForFilter(std::int32_t aField, const char* aName, const void* aData, std::uint16_t& aType,
+                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue, std::uint16_t& aCodePage) override;
+  platform::Variant GetFieldAsVariant(const void* aRecordBuffer, std::int32_t aIndex) override;
+  bool BlobsSupported() override;
+  std::int32_t GetFieldFromName(const nxString& aFieldName) override;
+  std::int32_t GetFieldCount() override;
+  InxFieldDescriptor* GetFieldDescriptor(std::int32_t aIndex) override;
+  platform::TObject* GetCursor() override;
+  std::int32_t GetFieldsOffset() override;
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override;
+
+ private:
+  InxFieldsSource* Target() const;
+  TnxServerTableCursor* kfsOwner;  // not owned
+};
+
 class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLinkCursor {
   PL_CLASS_INFO_DECL()
   friend class TnxServerBaseTable;
@@ -117,6 +144,24 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxResult sbcGetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkCache(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkSize(std::int32_t& aSize) override;
+  // ---- Filters (nxsrServerEngineCursorFilter.cpp).
+  InxFieldsSource* sbcGetKeyFieldsSource() override;
+  TnxResult sbcSetToFilter(TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aForward) override;
+  std::uint64_t sbcTickCount() override;
+  std::int64_t sbcThreadDeadline() override;
+  // ---- Batch reads, iteration, counts (nxsrServerEngineCursorBatch.cpp).
+  TnxResult sbcRecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                              TnxBatchStreamAccess*& aAccess, std::int32_t aMaxRecords, bool aForward) override;
+  TnxResult sbcRecordGetForKeyBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                                    TnxBatchStreamAccess*& aAccess, const TnxDataSetKeyBufferArray& aKeys,
+                                    bool aMatchFirst, bool aFirstCall) override;
+  // A content lock that fails is the result; an iterator's exception passes.
+  TnxResult sbcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                       const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie,
+                       bool aKeepPosition) override;
+  TnxResult sbcGetRecordCount(TnxRecordCountOption aOption, std::uint32_t& aRecCount, bool aEstimate) override;
+  // The record iterator of the batch read; aCookie is its batch state.
+  TnxRecordIteratorResult stcRecordGetBatchIterator(void* aCookie, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
   // ---- Record and table locks, duplication (nxsrServerEngineCursorLock.cpp).
   TnxResult sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
   TnxResult sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
@@ -173,6 +218,11 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
 
  private:
   static TnxOpenMode stcOpenModeFor(TnxServerBaseTable* aTable, TnxOpenMode aOpenMode);
+  // sbcIterate with aFilter (nil: none) as the record filter.
+  TnxResult stcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                       const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie, bool aKeepPosition,
+                       TnxBaseFilterEngine* aFilter);
+  TnxResult stcCountByWalking(TnxRecordCountOption aOption, std::uint32_t& aRecCount);
   // The key argument rule: a key copied, or built from a record.
   TnxResult stcKeyFromArgument(bool aDirectKey, const void* aKeyData, PnxKeyBuffer aKey);
   // -1 below the range, +1 above it, 0 inside (always 0 without index).
