@@ -323,7 +323,9 @@ TnxResult TnxServerBaseCursor::SetToKey(TnxSearchKeyAction aSearchAction, std::i
 TnxResult TnxServerBaseCursor::RecordGetForKey(std::int32_t aFieldCount, std::int32_t aPartialLen, bool aDirectKey,
                                                const void* aKeyData, PnxRecordBuffer aData, bool aMatchFirst,
                                                bool aFirstCall) {
-  if (sbcIsWriteOnly) return sbcWriteOnlyError();
+  // A write-only result of 0 is no answer: the primitive gives its not-found code.
+  if (sbcIsWriteOnly)
+    if (const TnxResult refused = sbcWriteOnlyError()) return refused;
   return sbcGuarded(true, [&] {
     return sbcRecordGetForKey(aFieldCount, aPartialLen, aDirectKey, aKeyData, aData, aMatchFirst, aFirstCall);
   });
@@ -333,7 +335,9 @@ TnxResult TnxServerBaseCursor::RecordGetForKeyBatch(std::int32_t aCutoffSize, Tn
                                                     TnxBatchStreamAccess*& aAccess,
                                                     const TnxDataSetKeyBufferArray& aKeys, bool aMatchFirst,
                                                     bool aFirstCall) {
-  if (sbcIsWriteOnly) return sbcWriteOnlyError();
+  // A write-only result of 0 is no answer: the primitive gives its not-found code.
+  if (sbcIsWriteOnly)
+    if (const TnxResult refused = sbcWriteOnlyError()) return refused;
   return sbcGuarded(true, [&] {
     return sbcRecordGetForKeyBatch(aCutoffSize, aOptions, aAccess, aKeys, aMatchFirst, aFirstCall);
   });

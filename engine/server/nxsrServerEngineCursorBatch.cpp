@@ -146,10 +146,12 @@ TnxResult TnxServerTableCursor::stcIterate(PPnxRecordBuffer aData, const TnxKeyI
     return 0;
   }
   // Without an index the path's position decides where a kept walk starts.
+  // The record engines go on after the reference they are given, so a walk
+  // that must begin with the record at a crack starts from its neighbour.
   // On a record the walk goes on after it in both directions, as an index
   // walk does, so that a second batch does not repeat the last record.
   bool keep = aKeepPosition;
-  bool skipFirst = false;
+  bool includeCurrent = false;
   if (keep) {
     switch (stcIndexPath->Position) {
       case ippBof:
@@ -161,13 +163,12 @@ TnxResult TnxServerTableCursor::stcIterate(PPnxRecordBuffer aData, const TnxKeyI
         keep = false;
         break;
       case ippOnCrackBefore:
-        skipFirst = aBackward;
+        includeCurrent = !aBackward;
         break;
       case ippOnCrackAfter:
-        skipFirst = !aBackward;
+        includeCurrent = aBackward;
         break;
       case ippOnKey:
-        skipFirst = true;
         break;
       default:
         keep = false;
@@ -175,10 +176,19 @@ TnxResult TnxServerTableCursor::stcIterate(PPnxRecordBuffer aData, const TnxKeyI
     }
     if (keep && stcIndexPath->RefNr == 0) keep = false;
   }
-  if (!keep) {
-    skipFirst = false;
-    stcIndexPath->SetToRecord(nullptr, 0);
+  auto* records = stcTable->RecordEngine();
+  if (keep && includeCurrent) {
+    TnxRefNr neighbour = 0;
+    if (aBackward)
+      records->ReadNextRecord(trans, stcIndexPath->RefNr, neighbour, nullptr);
+    else
+      records->ReadPrevRecord(trans, stcIndexPath->RefNr, neighbour, nullptr);
+    if (neighbour != 0)
+      stcIndexPath->RefNr = neighbour;
+    else
+      keep = false;
   }
+  if (!keep) stcIndexPath->SetToRecord(nullptr, 0);
   const TnxRecordIterator onRecord = [&](void* aRecCookie, TnxRefNr aRefNr,
                                          PnxRecordBuffer aRecord) -> TnxRecordIteratorResult {
     // The path is on this record while the iterator runs (bookmarks).
@@ -186,11 +196,9 @@ TnxResult TnxServerTableCursor::stcIterate(PPnxRecordBuffer aData, const TnxKeyI
     return aRecIterator ? aRecIterator(aRecCookie, aRefNr, aRecord) : rirContinue;
   };
   if (aBackward)
-    stcTable->RecordEngine()->IterateBackward(trans, stcIndexPath->RefNr, slot, onRecord, aCookie, aFilter, keep,
-                                              skipFirst);
+    records->IterateBackward(trans, stcIndexPath->RefNr, slot, onRecord, aCookie, aFilter, keep, false);
   else
-    stcTable->RecordEngine()->Iterate(trans, stcIndexPath->RefNr, slot, onRecord, aCookie, aFilter, keep,
-                                      skipFirst);
+    records->Iterate(trans, stcIndexPath->RefNr, slot, onRecord, aCookie, aFilter, keep, false);
   if (stcIndexPath->RefNr != 0)
     stcIndexPath->Position = ippOnKey;
   else if (aBackward)
