@@ -14,9 +14,8 @@
 //   active index, or a standalone path in record order.
 // - stcInUseCount must be 0 at destruction (an assertion).
 // - stcBlobHandler is never nil after construction (the null handler for a
-//   table without BLOB fields); it goes with the cursor. Filters, table
-//   streams and the LSN queries answer the base's 12289 until their work
-//   comes.
+//   table without BLOB fields); it goes with the cursor. Table streams and
+//   the LSN queries answer the base's 12289 until their work comes.
 // - BLOB primitives (nxsrServerEngineCursorBlob.cpp): a write runs in an
 //   implicit transaction level of its own under an exclusive content lock
 //   and, in shared mode, a record lock on stcSelfRefNr that conflicts with
@@ -54,6 +53,32 @@ struct TnxRangeInfoEnd {
 
 // Called before each read of a BLOB copy with its offset and length (tests).
 extern std::atomic<void (*)(std::uint32_t aOffset, std::uint32_t aLen)> nxsrBlobCopyReadTestHook;
+class TnxServerTableCursor;
+
+// The key fields of the owner's active index at the moment of each call
+// (nothing without an active index); what key filters read through.
+class TnxKeyFieldsSource : public TnxInterfacedObject, public InxFieldsSource {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxKeyFieldsSource(TnxServerTableCursor* aOwner) : kfsOwner(aOwner) {}
+  NX_INTERFACED_OBJECT_BASICS()
+  bool GetFieldForFilter(std::int32_t aField, const char* aName, const void* aData, std::uint16_t& aType,
+                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue, std::uint16_t& aCodePage) override;
+  platform::Variant GetFieldAsVariant(const void* aRecordBuffer, std::int32_t aIndex) override;
+  bool BlobsSupported() override;
+  std::int32_t GetFieldFromName(const nxString& aFieldName) override;
+  std::int32_t GetFieldCount() override;
+  InxFieldDescriptor* GetFieldDescriptor(std::int32_t aIndex) override;
+  platform::TObject* GetCursor() override;
+  std::int32_t GetFieldsOffset() override;
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override;
+
+ private:
+  InxFieldsSource* Target() const;
+  TnxServerTableCursor* kfsOwner;  // not owned
+};
 
 class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLinkCursor {
   PL_CLASS_INFO_DECL()
@@ -132,6 +157,24 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxResult sbcGetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkCache(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkSize(std::int32_t& aSize) override;
+  // ---- Filters (nxsrServerEngineCursorFilter.cpp).
+  InxFieldsSource* sbcGetKeyFieldsSource() override;
+  TnxResult sbcSetToFilter(TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aForward) override;
+  std::uint64_t sbcTickCount() override;
+  std::int64_t sbcThreadDeadline() override;
+  // ---- Batch reads, iteration, counts (nxsrServerEngineCursorBatch.cpp).
+  TnxResult sbcRecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                              TnxBatchStreamAccess*& aAccess, std::int32_t aMaxRecords, bool aForward) override;
+  TnxResult sbcRecordGetForKeyBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                                    TnxBatchStreamAccess*& aAccess, const TnxDataSetKeyBufferArray& aKeys,
+                                    bool aMatchFirst, bool aFirstCall) override;
+  // A content lock that fails is the result; an iterator's exception passes.
+  TnxResult sbcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                       const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie,
+                       bool aKeepPosition) override;
+  TnxResult sbcGetRecordCount(TnxRecordCountOption aOption, std::uint32_t& aRecCount, bool aEstimate) override;
+  // The record iterator of the batch read; aCookie is its batch state.
+  TnxRecordIteratorResult stcRecordGetBatchIterator(void* aCookie, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
   // ---- Record and table locks, duplication (nxsrServerEngineCursorLock.cpp).
   TnxResult sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
   TnxResult sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
@@ -276,6 +319,11 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   // The copy loop of both copy primitives; aWritten: bytes copied.
   TnxResult stcBlobCopyLoop(TnxServerTableCursor* aSource, TnxBlobNr aBlobNr, TnxBlobNr aDestBlobNr,
                             std::uint32_t aSourceLength, std::uint32_t aLimit, std::uint32_t& aWritten);
+  // sbcIterate with aFilter (nil: none) as the record filter.
+  TnxResult stcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                       const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie, bool aKeepPosition,
+                       TnxBaseFilterEngine* aFilter);
+  TnxResult stcCountByWalking(TnxRecordCountOption aOption, std::uint32_t& aRecCount);
   // The key argument rule: a key copied, or built from a record.
   TnxResult stcKeyFromArgument(bool aDirectKey, const void* aKeyData, PnxKeyBuffer aKey);
   // -1 below the range, +1 above it, 0 inside (always 0 without index).
