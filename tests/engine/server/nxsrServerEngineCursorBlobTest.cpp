@@ -87,8 +87,9 @@ class CursorBlobTest : public ::testing::Test {
   }
 
   // Stored records through the engines in a transaction of aCursor's
-  // database: one per entry of aMemos ("" leaves Memo NULL), Pic always
-  // NULL. Answers the references; aNumbers the Memo BLOB numbers.
+  // database: one per entry of aMemos ("" leaves Memo NULL, "<zero>" holds
+  // number 0, "<empty>" an empty BLOB, "<gone>" a deleted BLOB's number),
+  // Pic always NULL. Answers the references; aNumbers the Memo BLOB numbers.
   std::vector<TnxRecID> Fill(TnxServerTableCursor* aCursor, const std::vector<std::string>& aMemos,
                              std::vector<TnxBlobNr>& aNumbers) {
     std::vector<TnxRecID> ids;
@@ -105,7 +106,18 @@ class CursorBlobTest : public ::testing::Test {
       fields->InitRecord(record.data());
       fields->SetRecordField(0, record.data(), &id);
       TnxBlobNr number = 0;
-      if (!memo.empty()) {
+      if (memo == "<zero>") {
+        fields->SetRecordField(kMemo, record.data(), &number);
+      } else if (memo == "<empty>") {
+        aCursor->Table()->BlobEngine()->AddBlob(trans, number);
+        fields->SetRecordField(kMemo, record.data(), &number);
+      } else if (memo == "<gone>") {
+        // A number whose BLOB was deleted: every access to it fails.
+        aCursor->Table()->BlobEngine()->AddBlob(trans, number);
+        aCursor->Table()->BlobEngine()->Write(trans, number, 0, 4, "gone");
+        aCursor->Table()->BlobEngine()->DeleteBlob(trans, number);
+        fields->SetRecordField(kMemo, record.data(), &number);
+      } else if (!memo.empty()) {
         aCursor->Table()->BlobEngine()->AddBlob(trans, number);
         aCursor->Table()->BlobEngine()->Write(trans, number, 0, static_cast<std::uint32_t>(memo.size()),
                                               memo.data());
@@ -693,4 +705,107 @@ TEST_F(CachingBlobTest, CancellingOneRecordsBlobsKeepsAnotherRecords) {
   EXPECT_EQ(Read(a, ids[1], kMemo, numbers[1]), "Second");
   EXPECT_EQ(Read(a, nxNullRecID, -1, fresh).substr(0, 1), "!");
   EXPECT_TRUE(Pending(a));
+}
+
+// ---- BLOB blocks of batch reads ------------------------------------------------------------
+
+using Bytes = std::vector<std::uint8_t>;
+
+void putU32(Bytes& aBytes, std::uint32_t aValue) {
+  for (int i = 0; i < 4; ++i) aBytes.push_back(static_cast<std::uint8_t>(aValue >> (8 * i)));
+}
+void putU64(Bytes& aBytes, std::uint64_t aValue) {
+  for (int i = 0; i < 8; ++i) aBytes.push_back(static_cast<std::uint8_t>(aValue >> (8 * i)));
+}
+
+TEST_F(CursorBlobTest, BatchReadsCarryEachBlobAsABlockBehindItsRecord) {
+  TnxServerTableCursor* reader = Open(db_, u"seg");
+  std::vector<TnxBlobNr> numbers;
+  Fill(reader, {"0123456789", "", "<empty>", "<zero>", "<gone>"}, numbers);
+  // The records as the cursor reads them.
+  std::vector<Bytes> records;
+  const std::size_t length = static_cast<std::size_t>(Fields(reader)->RecordLength());
+  ASSERT_EQ(reader->SetToBegin(), 0);
+  Bytes record(length + 16, 0);
+  while (reader->RecordGetNext(nxltNoLock, record.data()) == 0) records.emplace_back(record.begin(), record.begin() + length);
+  ASSERT_EQ(records.size(), 5u);
+  const std::int32_t memoAt = Fields(reader)->Fields(kMemo)->fdOffset;
+
+  struct Row {
+    bool numbers;
+    bool onlyMarked;
+    bool skipData;
+  };
+  const Row rows[] = {{false, false, false}, {true, false, false}, {true, true, false}, {false, false, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.numbers) + std::to_string(row.onlyMarked) + std::to_string(row.skipData));
+    TnxServerTableCursor* cursor = Open(db_, u"seg");
+    if (row.skipData) cursor->AddCursorOption(acoSkipReadingBlobDataForBatch);
+    TnxRecordGetBatchExOptions options{};
+    options.include(gboSetToBeginOrEnd);
+    options.include(gboBlobs);
+    if (row.numbers) options.include(gboBlobNrs);
+    if (row.onlyMarked) options.include(gboBlobsOnlyMarked);
+    TnxBatchStreamAccess* access = nullptr;
+    ASSERT_EQ(cursor->RecordGetBatch(-1, options, access, 0, true), 0);
+    TnxOwned<TnxBatchStreamAccess> owned(access);
+    const auto* memory = static_cast<const std::uint8_t*>(access->Stream()->Memory());
+    const Bytes stream(memory, memory + access->Stream()->Size());
+
+    Bytes expected;
+    putU32(expected, nxErrEOF);
+    putU32(expected, 5);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      Bytes entry = records[i];
+      Bytes blocks;
+      const std::size_t entryStart = expected.size();
+      if (!row.onlyMarked) {
+        switch (i) {
+          case 0: {  // 10 bytes
+            const std::uint64_t blockAt = entryStart + 4 + entry.size();
+            putU32(blocks, 10);
+            const std::string data = "0123456789";
+            if (row.skipData)
+              blocks.resize(blocks.size() + 10);  // unread: compared apart
+            else
+              blocks.insert(blocks.end(), data.begin(), data.end());
+            if (row.numbers) putU64(blocks, numbers[0]);
+            std::memcpy(entry.data() + memoAt, &blockAt, 8);
+            break;
+          }
+          case 2:  // empty: NULL
+          case 3:  // number 0: NULL
+            Fields(reader)->SetRecordFieldNull(kMemo, entry.data(), true);
+            break;
+          case 4: {  // the length fails: an error block
+            const std::uint64_t blockAt = entryStart + 4 + entry.size();
+            putU32(blocks, 0x80000004u);
+            blocks.resize(blocks.size() + 4);
+            std::memcpy(entry.data() + memoAt, &blockAt, 8);
+            break;
+          }
+          default:
+            break;
+        }
+      }
+      putU32(expected, static_cast<std::uint32_t>(entry.size() + blocks.size()));
+      expected.insert(expected.end(), entry.begin(), entry.end());
+      expected.insert(expected.end(), blocks.begin(), blocks.end());
+    }
+    ASSERT_EQ(stream.size(), expected.size());
+    // The error code and unread bytes are compared apart.
+    std::size_t errorAt = 0;
+    if (!row.onlyMarked) {
+      errorAt = expected.size() - 4;
+      std::uint32_t code = 0;
+      std::memcpy(&code, stream.data() + errorAt, 4);
+      EXPECT_NE(code, 0u);
+      std::memcpy(expected.data() + errorAt, &code, 4);
+      if (row.skipData) {
+        const std::size_t dataAt = 8 + 4 + records[0].size() + 4;
+        std::memcpy(expected.data() + dataAt, stream.data() + dataAt, 10);
+      }
+    }
+    EXPECT_EQ(stream, expected);
+  }
 }
