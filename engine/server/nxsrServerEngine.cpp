@@ -2,6 +2,7 @@
 
 #include "nxllLockedFuncs.h"
 #include "nxseIndexLibrary.h"
+#include "nxsrBlobHandlerCaching.h"
 
 namespace {
 
@@ -9,12 +10,15 @@ TnxUseCount gUseCount{0};
 
 void registerEngine() { TnxRegisterableComponent::Register(TnxServerEngine::staticClassInfo()); }
 void unregisterEngine() { TnxRegisterableComponent::Unregister(TnxServerEngine::staticClassInfo()); }
+void startNothing() {}
 
 // The libraries below (each starts those under it), then the server's own
 // class; finalised backward.
 constexpr TnxModuleDependency kStartUp[] = {
     {nxseIndexLibraryInitialize, nxseIndexLibraryFinalize},
     {registerEngine, unregisterEngine},
+    // The BLOB cache dictionary is built on first use.
+    {startNothing, nxsrBlobHandlerCachingFinalize},
 };
 
 }  // namespace

@@ -10,14 +10,15 @@
 // newly taken record lock and the implicit level are released by guards on
 // every way out.
 //
-// The BLOB handler is the null handler for now: the points where a handler
-// is asked are marked "BLOB handler:".
+// The BLOB handler is asked before an insert, around a change and after a
+// delete; while it has pending state the change runs in a level of its own.
 #include <cstring>
 #include <vector>
 
 #include "nxsdDefaultValueEngine.h"
 #include "nxsdServerEngineBatchStream.h"
 #include "nxsdValidationEngine.h"
+#include "nxsrBlobHandlerBase.h"
 #include "nxsrServerEngineCursor.h"
 #include "nxsrServerEngineInt.h"
 #include "nxsrTableLockContainer.h"
@@ -247,8 +248,7 @@ TnxResult TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsert
   TnxPseudoRefLockGuard pseudo(this, stcTable->Locks(), stcSelfRefNr);
   if (const TnxResult refused = pseudo.Take()) return refused;
   TnxImplicitTransaction implicit(this);
-  // BLOB handler: NeedNested decides here as well.
-  if (const TnxResult started = implicit.Start(false)) return started;
+  if (const TnxResult started = implicit.Start(stcBlobHandler->NeedNested())) return started;
   if (const TnxResult locked = sbcBeginContentLock(true, false, false)) return locked;
 
   TnxFieldsDescriptor* fields = stcTable->FieldsDescriptor();
@@ -283,7 +283,7 @@ TnxResult TnxServerTableCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsert
                                           platform::FormatArg(static_cast<const void*>(aData)),
                                           platform::FormatArg(static_cast<std::int64_t>(0))};
     result = NotifyExtenders(eaRecordInsert, true, before);
-    // BLOB handler: BeforeInsert (transaction, aData).
+    if (result == 0) result = stcBlobHandler->BeforeInsert(trans, aData);
     if (result == 0) {
       auto nextLSN = [this]() -> TnxLSN {
         TnxLSN lsn = 1;
@@ -403,7 +403,7 @@ TnxResult TnxServerTableCursor::stcInsertOrChange(TnxLockType aLockType, TnxInse
     return aResult;
   };
   if (const TnxResult refused = lock.Take(refNr, nxErrRecordLockFailed)) return fail(refused);
-  [[maybe_unused]] TnxRecID recID{};  // for the BLOB handler
+  TnxRecID recID{};
   recID.ridRefNr = acStates.contains(acsIsCache) ? stcIndexPath->CacheRefNr : refNr;
   if (stcIndexPath->KeyValid && !stcKeyFilterAccepts(stcIndexPath->Key)) return fail(nxErrNoCurrentRecord);
   PnxRecordBuffer stored = sbcRecordBuffer;
@@ -435,7 +435,8 @@ TnxResult TnxServerTableCursor::stcInsertOrChange(TnxLockType aLockType, TnxInse
   TnxResult result = NotifyExtenders(eaRecordModify, true, args);
   if (result != 0) return fail(result);
   recID.ridInsertLSN = acGetRecID(stored).ridInsertLSN;
-  // BLOB handler: BeforeModify (transaction, recID, stored, aData).
+  result = stcBlobHandler->BeforeModify(trans, recID, stored, aData);
+  if (result != 0) return fail(result);
   if (aInsertOptions.contains(ioValidate))
     if (TnxValidationsHandler* validations = sbcValidationsHandler)
       result = convertedStep(this, [&] {
@@ -462,7 +463,7 @@ TnxResult TnxServerTableCursor::stcInsertOrChange(TnxLockType aLockType, TnxInse
     }
   }
   result = NotifyExtenders(eaRecordModify, false, args);
-  // BLOB handler: AfterModify (transaction, recID, stored, aData).
+  if (result == 0) result = stcBlobHandler->AfterModify(trans, recID, stored, aData);
   if (result != 0) {
     stcMarkCorrupted();
     return fail(result);
@@ -545,8 +546,7 @@ TnxResult TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRel
   if (lockedRefNr != 0)
     if (const TnxResult refused = lock.Take(lockedRefNr, nxErrRecordLockFailed)) return refused;
   TnxImplicitTransaction implicit(this);
-  // BLOB handler: NeedNested decides here as well.
-  TnxResult result = implicit.Start(false);
+  TnxResult result = implicit.Start(stcBlobHandler->NeedNested());
   bool contentLocked = false;
   TnxSavedPath saved;
   if (result == 0) {
@@ -566,7 +566,7 @@ TnxResult TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRel
       }
     }
     const TnxRefNr refNr = stcIndexPath->RefNr;
-    [[maybe_unused]] TnxRecID recID{};  // for the BLOB handler
+    TnxRecID recID{};
     recID.ridRefNr = acStates.contains(acsIsCache) ? stcIndexPath->CacheRefNr : refNr;
     if (result == 0 && stcIndexPath->KeyValid && !stcKeyFilterAccepts(stcIndexPath->Key))
       result = nxErrNoCurrentRecord;
@@ -592,8 +592,8 @@ TnxResult TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRel
     if (result == 0) result = NotifyExtenders(eaRecordModify, true, args);
     if (result == 0) {
       recID.ridInsertLSN = acGetRecID(aData).ridInsertLSN;
-      // BLOB handler: BeforeModify (transaction, recID, stored, aData).
-      result = stcUpdateWrite(trans, refNr, stored, aData, implicit.Started(), true, saved);
+      result = stcBlobHandler->BeforeModify(trans, recID, stored, aData);
+      if (result == 0) result = stcUpdateWrite(trans, refNr, stored, aData, implicit.Started(), true, saved);
     }
     if (result == 0) {
       stcCorrectPathAfterChange(aData, saved);
@@ -610,7 +610,7 @@ TnxResult TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRel
     }
     if (result == 0) {
       result = NotifyExtenders(eaRecordModify, false, args);
-      // BLOB handler: AfterModify (transaction, recID, stored, aData).
+      if (result == 0) result = stcBlobHandler->AfterModify(trans, recID, stored, aData);
       if (result != 0) stcMarkCorrupted();
     }
     if (result == 0) result = implicit.Commit();
@@ -700,7 +700,7 @@ TnxResult TnxServerTableCursor::sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aL
       }
     }
     const TnxRefNr refNr = stcIndexPath->RefNr;
-    [[maybe_unused]] TnxRecID recID{};  // for the BLOB handler
+    TnxRecID recID{};
     recID.ridRefNr = acStates.contains(acsIsCache) ? stcIndexPath->CacheRefNr : refNr;
     if (result == 0 && stcIndexPath->KeyValid && !stcKeyFilterAccepts(stcIndexPath->Key))
       result = nxErrNoCurrentRecord;
@@ -732,7 +732,7 @@ TnxResult TnxServerTableCursor::sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aL
         stcTable->RecordEngine()->DeleteRecord(trans, refNr);
         if (!stcIndexEngine) stcIndexPath->SetToDeleted();
         result = NotifyExtenders(eaRecordDelete, false, args);
-        // BLOB handler: AfterDelete (transaction, recID, aData).
+        if (result == 0) result = stcBlobHandler->AfterDelete(trans, recID, aData);
         if (result == 0) result = stcRecordBury(refNr, aData);
       } catch (const std::exception&) {
         result = asoConvertException(std::current_exception());
@@ -800,7 +800,7 @@ TnxResult TnxServerTableCursor::sbcRecordInsertBatch(TnxMemoryStream* aStream) {
   TnxPseudoRefLockGuard pseudo(this, stcTable->Locks(), stcSelfRefNr);
   if (const TnxResult refused = pseudo.Take()) return refused;
   TnxImplicitTransaction implicit(this);
-  if (const TnxResult started = implicit.Start(false)) return started;
+  if (const TnxResult started = implicit.Start(stcBlobHandler->NeedNested())) return started;
   TnxResult result = sbcBeginContentLock(true, false, false);
   TnxFieldsDescriptor* fields = stcTable->FieldsDescriptor();
   TnxSpecialFieldsInfo* sfi = stcTable->SFI();
@@ -847,11 +847,11 @@ TnxResult TnxServerTableCursor::sbcRecordInsertBatch(TnxMemoryStream* aStream) {
           fields->SetRecordField(autoIncField, record, &value);
         }
       }
-      // BLOB handler: BeforeInsert (transaction, record).
       const platform::FormatArg before[] = {platform::FormatArg(static_cast<std::int32_t>(nxltNoLock)),
                                             platform::FormatArg(static_cast<const void*>(record)),
                                             platform::FormatArg(static_cast<std::int64_t>(0))};
       result = NotifyExtenders(eaRecordInsert, true, before);
+      if (result == 0) result = stcBlobHandler->BeforeInsert(trans, record);
       if (result != 0) break;
       stcTable->sbtInitRefNr(record);
       stcTable->sbtInitRecRev(record);
