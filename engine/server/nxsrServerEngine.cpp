@@ -2,6 +2,7 @@
 
 #include "nxllLockedFuncs.h"
 #include "nxseIndexLibrary.h"
+#include "nxseSortEngineMerge.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ void unregisterEngine() { TnxRegisterableComponent::Unregister(TnxServerEngine::
 // class; finalised backward.
 constexpr TnxModuleDependency kStartUp[] = {
     {nxseIndexLibraryInitialize, nxseIndexLibraryFinalize},
+    {nxseSortEngineMergeInitialize, nxseSortEngineMergeFinalize},
     {registerEngine, unregisterEngine},
 };
 
