@@ -378,6 +378,28 @@ TEST_F(MergeSortTest, IteratorStoppingAtTheFirstRecordLeavesTheRest) {
   }
 }
 
+TEST_F(MergeSortTest, RefusedSpillKeepsTheRunInMemory) {
+  TnxMergeSortEngine* sorter = Make(16);
+  const std::vector<Bytes> records = Records(sorter->MaxRecCount() + 1, KeyOrder::Random);
+  for (std::size_t i = 0; i + 1 < records.size(); ++i) {
+    Bytes copy = records[i];
+    ASSERT_EQ(sorter->Put(copy.data()), 0);
+  }
+  const std::size_t tables = Tables();
+  folder_->failResultSetInsert = nxErrTempStorageFull;
+  Bytes last = records.back();
+  EXPECT_EQ(sorter->Put(last.data()), nxErrTempStorageFull);
+  EXPECT_EQ(sorter->RunCount(), 0u);
+  EXPECT_EQ(Tables(), tables);
+  EXPECT_EQ(sorter->TotalCount(), sorter->MaxRecCount());
+  // The next put spills the same records and is taken.
+  folder_->failResultSetInsert = 0;
+  last = records.back();
+  ASSERT_EQ(sorter->Put(last.data()), 0);
+  EXPECT_EQ(sorter->RunCount(), 1u);
+  ExpectSortedLike(ReadAll(ReadMode::Get), Expected(records));
+}
+
 std::uint64_t gNow = 0;
 std::uint64_t fakeTicks() { return gNow; }
 

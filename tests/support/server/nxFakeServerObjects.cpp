@@ -697,6 +697,7 @@ TnxResult TnxFakeCursor::RecordGetPrior(TnxLockType, PnxRecordBuffer aData) {
 TnxResult TnxFakeCursor::RecordInsert(TnxLockType, PnxRecordBuffer aData, std::int64_t* aAutoInc) {
   return nxGuardedCall(*this, [&]() -> TnxResult {
     if (!aData) return nxErrInvalidParam;
+    if (dropFrom_ && dropFrom_->failResultSetInsert != 0) return dropFrom_->failResultSetInsert;
     TnxFakeTable::Row row;
     row.data.assign(aData, aData + RecordLength());
     Stamp(row.data, true);

@@ -84,6 +84,8 @@ struct TnxFakeFolder {
   std::map<nxString, std::unique_ptr<TnxFakeTable>> tables;  // by upper-case name
   // Result sets are tables named "~ResultSet<n>" that go with their cursor.
   std::int32_t resultSetsMade = 0;
+  // Not 0: every insert into a result set answers it.
+  TnxResult failResultSetInsert = 0;
   TnxFakeTable* Find(const nxString& aName);
 };
 
