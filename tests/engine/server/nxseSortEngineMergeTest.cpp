@@ -15,6 +15,7 @@
 #include "nxsdKeyEngineBase.h"
 #include "nxseSortEngineMerge.h"
 #include "nxsrServerEngine.h"
+#include "nxsrServerEngineTestSupport.h"
 #include "nxsrTimeoutHandling.h"
 
 namespace {
@@ -458,6 +459,52 @@ TEST_F(MergeSortTest, DefaultClassMakesMergeSorters) {
   static_cast<TnxCompKeyDescriptor*>(keyed->IndicesDescriptor()->Indices(0)->KeyDescriptor())->Add(0);
   TnxOwned<TnxBaseSortEngine> made(nxCreateSortEngine(*cls, fake_->db, dict_.get(), keyed->IndicesDescriptor()->Indices(0)));
   EXPECT_NE(platform::objectAs<TnxMergeSortEngine>(made.get()), nullptr);
+}
+
+// A sorter of the real server database: without a spill it reads from
+// memory, and its folder never gains a table.
+TEST(MergeSortServerDatabase, RunThatFitsInMemoryMakesNoTable) {
+  nxtest::ServerEngineFixture fixture;
+  nxSetTimeout(0, true);
+  TnxServerEngine* engine = fixture.Started();
+  fixture.Fs().makeDirectory("/data/db");
+  TnxAbstractSession* session = nullptr;
+  ASSERT_EQ(engine->SessionOpen(session, u"user", u"pw", u"test", 0), 0);
+  TnxAbstractDatabase* abstractDb = nullptr;
+  ASSERT_EQ(session->DatabaseOpen(abstractDb, u"Path", u"/data/db", nullptr, omReadWrite, smShared, 0), 0);
+  auto* db = static_cast<TnxServerDatabase*>(abstractDb);
+  TnxOwned<TnxDataDictionary> dict(sortDictionary(16));
+  TnxOwned<TnxDataDictionary> keyed(dict->Duplicate());
+  TnxIndexDescriptor* index = keyed->AddIndicesDescriptor()->AddIndex(u"ByKey", 0, idAll, u"", nullptr, nullptr);
+  static_cast<TnxCompKeyDescriptor*>(index->KeyDescriptor())->Add(0);
+  const std::int32_t tables = db->Folder()->OpenTableCount();
+  {
+    TnxOwned<TnxBaseSortEngine> sorter(nxCreateSortEngine(*nxDefaultSortEngineClass.load(), db, dict.get(), index));
+    auto* merge = platform::objectAs<TnxMergeSortEngine>(sorter.get());
+    ASSERT_NE(merge, nullptr);
+    TnxFieldsDescriptor* fields = dict->FieldsDescriptor();
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 4);
+    for (std::uint32_t i = 0; i < merge->MaxRecCount(); ++i) {
+      fields->InitRecord(record.data());
+      fields->fsdSetFieldByIndexAsVariant(record.data(), 0, platform::Variant(std::int32_t(merge->MaxRecCount() - i)));
+      ASSERT_EQ(sorter->Put(record.data()), 0);
+    }
+    std::int64_t previous = 0;
+    std::uint32_t count = 0;
+    EXPECT_TRUE(sorter->Iterate(
+        nullptr, nullptr,
+        [&](void*, TnxRefNr, PnxRecordBuffer aRecord) {
+          const std::int64_t key = fields->fsdGetFieldByIndexAsVariant(aRecord, 0).toInt64();
+          EXPECT_EQ(key, previous + 1);
+          previous = key;
+          ++count;
+          return rirContinue;
+        },
+        nullptr));
+    EXPECT_EQ(count, merge->MaxRecCount());
+    EXPECT_EQ(db->Folder()->OpenTableCount(), tables);
+  }
+  TnxAbstractServerObject::Free(session);
 }
 
 // A sort class of someone else.
