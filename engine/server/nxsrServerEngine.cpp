@@ -3,6 +3,7 @@
 #include "nxllLockedFuncs.h"
 #include "nxseIndexLibrary.h"
 #include "nxsrBlobHandlerCaching.h"
+#include "nxseSortEngineMerge.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ void startNothing() {}
 // class; finalised backward.
 constexpr TnxModuleDependency kStartUp[] = {
     {nxseIndexLibraryInitialize, nxseIndexLibraryFinalize},
+    {nxseSortEngineMergeInitialize, nxseSortEngineMergeFinalize},
     {registerEngine, unregisterEngine},
     // The BLOB cache dictionary is built on first use.
     {startNothing, nxsrBlobHandlerCachingFinalize},

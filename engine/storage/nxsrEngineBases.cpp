@@ -81,6 +81,14 @@ TnxBaseSortEngine::~TnxBaseSortEngine() {
   platform::TObject::free(bsDictNoIdx);
 }
 
+std::atomic<const platform::ClassInfo*> nxDefaultSortEngineClass{nullptr};
+
+TnxBaseSortEngine* nxCreateSortEngine(const platform::ClassInfo& aClass, TnxAbstractDatabase* aDB,
+                                      TnxDataDictionary* aDict, TnxIndexDescriptor* aIndexDesc) {
+  nxAssert(aClass.inheritsFrom(TnxBaseSortEngine::staticClassInfo()), "Not a sort engine class");
+  return funcsOf<TnxSortEngineClassFuncs>(aClass).create(aDB, aDict, aIndexDesc);
+}
+
 void nxsrEngineBasesFinalize() {
   nxFreeClassList(gFulltextTableEngines);
   nxFreeClassList(gFulltextCursorEngines);

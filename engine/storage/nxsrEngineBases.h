@@ -5,6 +5,7 @@
 // Registries follow nxllRegisterableEngine: filled at start-up, read after.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -101,7 +102,8 @@ class TnxBaseRefIntegrityEngine : public TnxBaseRegisterableEngine {
   TnxAbstractCursor* brieCursor;
 };
 
-// The merge sort of result sets implements it (server engine).
+// Sorts records of one layout by the key of one index. The merge sort of
+// the server engine implements it.
 class TnxBaseSortEngine : public TnxObject {
   PL_CLASS_INFO_DECL()
  public:
@@ -109,11 +111,21 @@ class TnxBaseSortEngine : public TnxObject {
   // copy without indices; the key engine of that index.
   TnxBaseSortEngine(TnxAbstractDatabase* aDB, TnxDataDictionary* aDict, TnxIndexDescriptor* aIndexDesc);
   ~TnxBaseSortEngine() override;
+  TnxBaseSortEngine(const TnxBaseSortEngine&) = delete;
+  TnxBaseSortEngine& operator=(const TnxBaseSortEngine&) = delete;
 
+  // Nil aRecord skips one record; 8706 when none is left.
   virtual TnxResult Get(PnxRecordBuffer aRecord) = 0;
   virtual TnxResult Put(PnxRecordBuffer aRecord) = 0;
-  virtual bool Iterate(PnxRecordBuffer aData, bool aKeyChanged, const TnxRecordIterator& aIterator, void* aCookie) = 0;
-  virtual bool IterateSameKey(PnxRecordBuffer aData, const TnxRecordIterator& aIterator, void* aCookie) = 0;
+  // *aData not nil: each record is copied there before the iterator runs;
+  // nil: it points at the engine's copy (valid until the next record).
+  // aData nil: the engine uses a pointer of its own. aKeyChanged, when
+  // given, tells before each record whether its key differs from the one
+  // before it.
+  virtual bool Iterate(PPnxRecordBuffer aData, bool* aKeyChanged, const TnxRecordIterator& aIterator,
+                       void* aCookie) = 0;
+  // The next record and every following one of the same key.
+  virtual bool IterateSameKey(PPnxRecordBuffer aData, const TnxRecordIterator& aIterator, void* aCookie) = 0;
 
   TnxAbstractDatabase* bsDB;
   TnxDataDictionary* bsDict = nullptr;       // owned
@@ -122,6 +134,24 @@ class TnxBaseSortEngine : public TnxObject {
   std::uint32_t bsRecLen = 0;
   std::uint32_t bsRecLenBuf = 0;
 };
+
+// The virtual constructor a sort engine class carries in its class table.
+struct TnxSortEngineClassFuncs {
+  TnxBaseSortEngine* (*create)(TnxAbstractDatabase* aDB, TnxDataDictionary* aDict, TnxIndexDescriptor* aIndexDesc);
+};
+template <class T>
+inline constexpr TnxSortEngineClassFuncs nxSortEngineFuncs{
+    [](TnxAbstractDatabase* aDB, TnxDataDictionary* aDict, TnxIndexDescriptor* aIndexDesc) -> TnxBaseSortEngine* {
+      return platform::create<T>(aDB, aDict, aIndexDesc);
+    }};
+
+// The sort engine class that reorders tables; nil until a sort engine
+// module sets it at start-up.
+extern std::atomic<const platform::ClassInfo*> nxDefaultSortEngineClass;
+
+// A sorter of aClass, which must carry TnxSortEngineClassFuncs.
+TnxBaseSortEngine* nxCreateSortEngine(const platform::ClassInfo& aClass, TnxAbstractDatabase* aDB,
+                                      TnxDataDictionary* aDict, TnxIndexDescriptor* aIndexDesc);
 
 // The SQL engine component the server database hands statements to.
 class TnxBaseSqlEngine : public TnxStateComponent {

@@ -331,6 +331,24 @@ TnxResult TnxFakeDatabase::TableAutoIncGet(const nxString& aTableName, const nxS
 
 TnxResult TnxFakeDatabase::GetChangedTables(platform::TStringList&) { return 0; }
 
+TnxSqlAbstractCursor* TnxFakeDatabase::sadCreateResultSet(TnxDataDictionary* aDictionary, std::uint32_t aTimeout) {
+  const nxString name = u"~ResultSet" + platform::fromUtf8(std::to_string(++folder_->resultSetsMade));
+  auto& slot = folder_->tables[upperName(name)];
+  slot = std::make_unique<TnxFakeTable>();
+  slot->name = name;
+  slot->dictionary.reset(platform::create<TnxDataDictionary>());
+  slot->dictionary->Assign(aDictionary);
+  TnxFakeCursor* cursor = nullptr;
+  try {
+    cursor = platform::create<TnxFakeCursor>(this, slot.get(), aTimeout, -1);
+  } catch (...) {
+    folder_->tables.erase(upperName(name));
+    throw;
+  }
+  cursor->DropTableWithCursor(folder_);
+  return cursor;
+}
+
 TnxResult TnxFakeDatabase::CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
                                    TnxOpenMode, TnxShareMode, std::uint32_t aTimeout, const nxString& aIndexName,
                                    std::int32_t aIndexID, bool aAllowSystem, TnxCursorOpenOptions, std::uint32_t,
@@ -461,6 +479,7 @@ TnxFakeCursor::~TnxFakeCursor() {
   platform::TObject::free(std::exchange(keyFilter_, nullptr));
   platform::TObject::free(std::exchange(keyEngine_, nullptr));
   platform::TObject::free(std::exchange(defaultHandler_, nullptr));
+  if (dropFrom_) dropFrom_->tables.erase(upperName(table_->name));
 }
 
 TnxIntfPtr<InxFieldsSource> TnxFakeCursor::Source() {
@@ -678,6 +697,7 @@ TnxResult TnxFakeCursor::RecordGetPrior(TnxLockType, PnxRecordBuffer aData) {
 TnxResult TnxFakeCursor::RecordInsert(TnxLockType, PnxRecordBuffer aData, std::int64_t* aAutoInc) {
   return nxGuardedCall(*this, [&]() -> TnxResult {
     if (!aData) return nxErrInvalidParam;
+    if (dropFrom_ && dropFrom_->failResultSetInsert != 0) return dropFrom_->failResultSetInsert;
     TnxFakeTable::Row row;
     row.data.assign(aData, aData + RecordLength());
     Stamp(row.data, true);
@@ -687,7 +707,14 @@ TnxResult TnxFakeCursor::RecordInsert(TnxLockType, PnxRecordBuffer aData, std::i
     if (aAutoInc) *aAutoInc = ++table_->autoInc;
     currentRef_ = row.refNr;
     if (!table_->storage) table_->rows.push_back(std::move(row));
-    RebuildOrder();
+    if (dropFrom_ && !table_->storage && !keyEngine_ && !hasRange_) {
+      // A result set has no other cursor: in insertion order the new row
+      // simply comes last.
+      order_.push_back(table_->rows.size() - 1);
+      pos_ = static_cast<std::int64_t>(order_.size()) - 1;
+    } else {
+      RebuildOrder();
+    }
     return 0;
   });
 }

@@ -82,6 +82,10 @@ struct TnxFakeTable {
 
 struct TnxFakeFolder {
   std::map<nxString, std::unique_ptr<TnxFakeTable>> tables;  // by upper-case name
+  // Result sets are tables named "~ResultSet<n>" that go with their cursor.
+  std::int32_t resultSetsMade = 0;
+  // Not 0: every insert into a result set answers it.
+  TnxResult failResultSetInsert = 0;
   TnxFakeTable* Find(const nxString& aName);
 };
 
@@ -209,7 +213,8 @@ class TnxFakeDatabase : public TnxSqlAbstractDatabase {
                                 TnxAbstractTaskInfo*&) override;
   TnxResult sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*, TnxBaseTableMapperDescriptor*,
                                TnxAbstractTaskInfo*&) override;
-  TnxSqlAbstractCursor* sadCreateResultSet(TnxDataDictionary*, std::uint32_t) override { return nullptr; }
+  // A new table of the folder, dropped with the cursor.
+  TnxSqlAbstractCursor* sadCreateResultSet(TnxDataDictionary* aDictionary, std::uint32_t aTimeout) override;
   TnxIteratorResult sdIterateDictionaries(const TnxDictionaryIterator& aIterator, bool, bool, void* aCookie) override;
   void sadLockTables() override {}
   void sadUnlockTables() override {}
@@ -434,6 +439,8 @@ class TnxFakeCursor : public TnxServerBaseCursor {
   bool AskToClose() { return sbcRequestClose(); }
   // Points the destroy protocol's flag at a caller's variable.
   void SetDestroyFlag(bool* aFlag) { asoDestroyFlag = aFlag; }
+  // The cursor's table leaves aFolder when the cursor is destroyed.
+  void DropTableWithCursor(TnxFakeFolder* aFolder) { dropFrom_ = aFolder; }
 
  private:
   void RebuildOrder();
@@ -447,6 +454,7 @@ class TnxFakeCursor : public TnxServerBaseCursor {
   TnxIntfPtr<InxFieldsSource> Source();
 
   TnxFakeTable* table_;
+  TnxFakeFolder* dropFrom_ = nullptr;
   std::int32_t indexID_ = -1;
   TnxBaseKeyEngine* keyEngine_ = nullptr;  // owned
   std::vector<std::size_t> order_;         // row positions in cursor order
