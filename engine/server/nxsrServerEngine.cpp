@@ -2,8 +2,8 @@
 
 #include "nxllLockedFuncs.h"
 #include "nxseIndexLibrary.h"
-#include "nxsrBlobHandlerCaching.h"
 #include "nxseSortEngineMerge.h"
+#include "nxsrBlobHandlerCaching.h"
 
 namespace {
 
