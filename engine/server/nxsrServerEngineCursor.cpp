@@ -109,8 +109,8 @@ TnxServerTableCursor::TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServ
   } catch (...) {
     stcFreeKeys();
     stcFreePaths();
-    stcDetachFromTable();
     stcFreeEngines();
+    stcDetachFromTable();
     throw;
   }
 }
@@ -276,8 +276,10 @@ TnxServerTableCursor::~TnxServerTableCursor() {
     if (sbcRecordBuffer2) stcTable->RecordAllocator().DisposeDirect(sbcRecordBuffer2);
   }
   sbcRecordBuffer = sbcRecordBuffer2 = nullptr;
-  stcDetachFromTable();
+  // The paths use the table's index engines: they go before the detach,
+  // which frees an unnamed table with its last cursor.
   stcFreeEngines();
+  stcDetachFromTable();
 }
 
 // ---- Accessors ---------------------------------------------------------------------------

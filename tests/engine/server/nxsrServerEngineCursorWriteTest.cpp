@@ -97,7 +97,7 @@ class CursorWriteTest : public nxtest::CursorTestBase, public ::testing::WithPar
     std::vector<std::uint8_t> record = RecordOf(cursor_);
     Fields()->SetRecordField(kID, record.data(), &aID);
     std::string name(aName);
-    std::vector<std::uint8_t> shortString(1 + name.size());
+    std::vector<std::uint8_t> shortString(static_cast<std::size_t>(Fields()->Fields(kName)->fdLength), 0);
     shortString[0] = static_cast<std::uint8_t>(name.size());
     std::memcpy(shortString.data() + 1, name.data(), name.size());
     Fields()->SetRecordField(kName, record.data(), shortString.data());
