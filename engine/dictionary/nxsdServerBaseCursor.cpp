@@ -358,7 +358,9 @@ TnxResult TnxServerBaseCursor::SetToKey(TnxSearchKeyAction aSearchAction, std::i
 TnxResult TnxServerBaseCursor::RecordGetForKey(std::int32_t aFieldCount, std::int32_t aPartialLen, bool aDirectKey,
                                                const void* aKeyData, PnxRecordBuffer aData, bool aMatchFirst,
                                                bool aFirstCall) {
-  if (sbcIsWriteOnly) return sbcWriteOnlyError();
+  // Without a code of its own the refusal leaves the answer to the primitive.
+  if (sbcIsWriteOnly)
+    if (const TnxResult refused = sbcWriteOnlyError()) return refused;
   return sbcGuarded(true, [&] {
     return sbcRecordGetForKey(aFieldCount, aPartialLen, aDirectKey, aKeyData, aData, aMatchFirst, aFirstCall);
   });
@@ -368,7 +370,8 @@ TnxResult TnxServerBaseCursor::RecordGetForKeyBatch(std::int32_t aCutoffSize, Tn
                                                     TnxBatchStreamAccess*& aAccess,
                                                     const TnxDataSetKeyBufferArray& aKeys, bool aMatchFirst,
                                                     bool aFirstCall) {
-  if (sbcIsWriteOnly) return sbcWriteOnlyError();
+  if (sbcIsWriteOnly)
+    if (const TnxResult refused = sbcWriteOnlyError()) return refused;
   return sbcGuarded(true, [&] {
     return sbcRecordGetForKeyBatch(aCutoffSize, aOptions, aAccess, aKeys, aMatchFirst, aFirstCall);
   });

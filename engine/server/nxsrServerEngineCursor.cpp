@@ -159,6 +159,13 @@ TnxServerTableCursor* TnxServerTableCursor::CreateResultSet(TnxServerDatabase* a
 void TnxServerTableCursor::stcAttachToTable() {
   TnxServerBaseTable* table = stcTable;
   TnxServerRootTable* root = table->Root();
+  // The padlocks of a tree are taken one at a time: the inactivity test
+  // holds the root's while it takes its children's. The root counts the
+  // cursor before any chain shows it, so the test never misses it.
+  {
+    TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
+    root->srtCursorOpened();
+  }
   TnxPadlockGuard guard(*table->sbtCursorsPadlock);
   stcTablePrev = table->sbtCursorsTail;
   stcTableNext = nullptr;
@@ -168,12 +175,6 @@ void TnxServerTableCursor::stcAttachToTable() {
     table->sbtCursorsHead = this;
   table->sbtCursorsTail = this;
   table->sbtCursorCount.fetch_add(1, std::memory_order_acq_rel);
-  if (root != table) {
-    TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
-    root->srtCursorOpened();
-  } else {
-    root->srtCursorOpened();
-  }
   stcAttached = true;
 }
 
@@ -196,12 +197,11 @@ void TnxServerTableCursor::stcDetachFromTable() noexcept {
       table->sbtCursorsTail = stcTablePrev;
     stcTablePrev = stcTableNext = nullptr;
     table->sbtCursorCount.fetch_sub(1, std::memory_order_acq_rel);
-    if (root != table) {
-      TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
-      root->srtCursorClosed();
-    } else {
-      root->srtCursorClosed();
-    }
+  }
+  {
+    // Only the root's padlock: the test below takes its children's next.
+    TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
+    root->srtCursorClosed();
     freeRoot = root->srtIsInactive(false, false, 1) && !root->Destroying() && root->TableScope() == tsTempUnnamed;
   }
   if (!freeRoot) {
