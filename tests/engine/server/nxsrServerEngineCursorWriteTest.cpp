@@ -43,13 +43,16 @@ class CountingFulltextEngine : public TnxBaseFulltextCursorEngine {
  public:
   CountingFulltextEngine(TnxAbstractCursor* aCursor, std::int32_t aFailAt, bool aThrow)
       : TnxBaseFulltextCursorEngine(nullptr, aCursor), failAt_(aFailAt), throw_(aThrow) {}
-  TnxResult UpdateIndex(TnxBaseTransaction*, PnxRecordBuffer, TnxRefNr, PnxRecordBuffer, TnxRefNr) override {
+  TnxResult UpdateIndex(TnxBaseTransaction* aTrans, PnxRecordBuffer, TnxRefNr, PnxRecordBuffer, TnxRefNr) override {
     ++calls;
+    level = aTrans ? aTrans->TransLevel()->Level() : -1;
     if (failAt_ == 0 || calls < failAt_) return 0;
     if (throw_) throw EnxBaseException(nxErrInvalidParam);
     return nxErrInvalidParam;
   }
   static inline std::int32_t calls = 0;
+  // The transaction level of the last call (-1: none).
+  static inline std::int32_t level = -1;
 
  private:
   std::int32_t failAt_;
@@ -543,11 +546,14 @@ TEST_P(CursorWriteTest, UserTransactionGetsNoImplicitLevelUnlessNestedLevelsAreA
     ASSERT_EQ(db_->TransactionStart(false, false), 0);
     auto* context = static_cast<TnxServerTransContext*>(db_->TransContext());
     TnxBaseTransaction* trans = context->Transaction();
-    // A failing change inside the transaction: with its own level the
-    // level goes; without one nothing is marked.
-    ASSERT_EQ(Insert(cursor, 1), 0);
-    ASSERT_EQ(Insert(cursor, 2), 0);
-    EXPECT_EQ(trans->TransLevel()->Level(), 0) << row.nested;
+    // The full-text step sees the level the change runs in.
+    cursor->SetFulltextEngine(platform::create<CountingFulltextEngine>(cursor, 0, false));
+    for (std::int32_t id = 1; id <= 2; ++id) {
+      CountingFulltextEngine::level = -1;
+      ASSERT_EQ(Insert(cursor, id), 0);
+      EXPECT_EQ(CountingFulltextEngine::level, row.nested ? 1 : 0) << row.nested;
+      EXPECT_EQ(trans->TransLevel()->Level(), 0) << row.nested;
+    }
     std::vector<std::uint8_t> found = Find(cursor, 100);
     ASSERT_EQ(cursor->RecordDelete(nullptr, 0), 0);
     EXPECT_EQ(Scan(), (std::vector<std::int32_t>{1, 2})) << row.nested;
