@@ -45,7 +45,11 @@ std::uint32_t Event::waitingThreads() const {
 
 WaitResult Event::wait(std::uint32_t aTimeoutMs) {
   std::unique_lock guard(mutex_);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+  // An open manual gate is the common case: no clock read, no waiter count.
+  if (manual_ && set_) return WaitResult::signaled;
+  const auto deadline = aTimeoutMs == kInfinite
+                            ? std::chrono::steady_clock::time_point::max()
+                            : std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
   auto waitFor = [&](auto ready) {
     if (aTimeoutMs == kInfinite) {
       cond_.wait(guard, ready);

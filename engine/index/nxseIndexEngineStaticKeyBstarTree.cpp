@@ -715,7 +715,11 @@ void TnxStaticKeyBstarTreeIndexEngine::Validate(Op& aOp, Path* aPath) {
       const std::uint64_t ident = nxseGetU64(leaf + nxIdx::Ident);
       const auto lsn = static_cast<TnxLSN>(nxseGetU64(leaf + 8));
       const auto pathIdent = static_cast<std::uint64_t>(aPath->bpipIdentCounter);
-      if (ident == pathIdent && lsn == aPath->bpipLSN) return;
+      if (ident == pathIdent && lsn == aPath->bpipLSN) {
+        // Checked as a fetch checks it: the step that follows takes it again.
+        aOp.RememberReadNode(aPath->bpipPage, leaf);
+        return;
+      }
       if (aPath->KeyValid && (ident >> 32) == (pathIdent >> 32) &&
           static_cast<std::uint32_t>(ident) > static_cast<std::uint32_t>(pathIdent)) {
         std::int32_t pos;

@@ -111,8 +111,8 @@ TnxServerTableCursor::TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServ
     stcFreeBlobHandler();
     stcFreeKeys();
     stcFreePaths();
-    stcDetachFromTable();
     stcFreeEngines();
+    stcDetachFromTable();
     throw;
   }
 }
@@ -161,6 +161,13 @@ TnxServerTableCursor* TnxServerTableCursor::CreateResultSet(TnxServerDatabase* a
 void TnxServerTableCursor::stcAttachToTable() {
   TnxServerBaseTable* table = stcTable;
   TnxServerRootTable* root = table->Root();
+  // The padlocks of a tree are taken one at a time: the inactivity test
+  // holds the root's while it takes its children's. The root counts the
+  // cursor before any chain shows it, so the test never misses it.
+  {
+    TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
+    root->srtCursorOpened();
+  }
   TnxPadlockGuard guard(*table->sbtCursorsPadlock);
   stcTablePrev = table->sbtCursorsTail;
   stcTableNext = nullptr;
@@ -170,12 +177,6 @@ void TnxServerTableCursor::stcAttachToTable() {
     table->sbtCursorsHead = this;
   table->sbtCursorsTail = this;
   table->sbtCursorCount.fetch_add(1, std::memory_order_acq_rel);
-  if (root != table) {
-    TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
-    root->srtCursorOpened();
-  } else {
-    root->srtCursorOpened();
-  }
   stcAttached = true;
 }
 
@@ -198,12 +199,11 @@ void TnxServerTableCursor::stcDetachFromTable() noexcept {
       table->sbtCursorsTail = stcTablePrev;
     stcTablePrev = stcTableNext = nullptr;
     table->sbtCursorCount.fetch_sub(1, std::memory_order_acq_rel);
-    if (root != table) {
-      TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
-      root->srtCursorClosed();
-    } else {
-      root->srtCursorClosed();
-    }
+  }
+  {
+    // Only the root's padlock: the test below takes its children's next.
+    TnxPadlockGuard rootGuard(*root->sbtCursorsPadlock);
+    root->srtCursorClosed();
     freeRoot = root->srtIsInactive(false, false, 1) && !root->Destroying() && root->TableScope() == tsTempUnnamed;
   }
   if (!freeRoot) {
@@ -280,8 +280,10 @@ TnxServerTableCursor::~TnxServerTableCursor() {
     if (sbcRecordBuffer2) stcTable->RecordAllocator().DisposeDirect(sbcRecordBuffer2);
   }
   sbcRecordBuffer = sbcRecordBuffer2 = nullptr;
-  stcDetachFromTable();
+  // The paths use the table's index engines: they go before the detach,
+  // which frees an unnamed table with its last cursor.
   stcFreeEngines();
+  stcDetachFromTable();
 }
 
 // ---- Accessors ---------------------------------------------------------------------------

@@ -105,6 +105,7 @@ void TnxServerTransLinkCursor::stcDetach() {
 }
 
 std::atomic<void (*)()> nxsrDeadlockTestHook{nullptr};
+std::atomic<void (*)()> nxsrCommitFlushTestHook{nullptr};
 
 TnxResult TnxServerTransLinkCursor::sbcBeginTransContentLock(TnxServerTransaction* aTrans, TnxServerRootTable* aTable,
                                                              bool aExclusive, bool aConditional,
@@ -764,6 +765,7 @@ void TnxServerTransaction::stCommitTopLevel(TnxServerTransactionLevel* aLevel) {
       h.link->ttlRemoveFromTable();
       srtProcessPendingLinks(table);
     }
+    if (auto hook = nxsrCommitFlushTestHook.load()) hook();
     flush->Flush(btState.contains(tsFailsafe));
     releaseHeld();
   } catch (...) {

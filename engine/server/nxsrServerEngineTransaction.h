@@ -61,6 +61,9 @@ enum TnxServerTransactionLevelTableLinkState : std::uint8_t {
 // Tests only: called where a content-lock request has found a deadlock,
 // after the table's padlock was released and before the level's rollback.
 extern std::atomic<void (*)()> nxsrDeadlockTestHook;
+// Tests only: called by a top-level commit just before its flush to disk,
+// after the content portals were left, while the commit padlocks are held.
+extern std::atomic<void (*)()> nxsrCommitFlushTestHook;
 
 // What a link knows of a cursor working under it; the table cursor derives
 // from it. The content-lock operation of the cursor runs through

@@ -128,9 +128,9 @@ void TnxStaticRecordEngine::ValidateRefNr(TnxBaseTransaction* aTrans, TnxRefNr a
 }
 
 void TnxStaticRecordEngine::FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty,
-                                       Block& aResult) {
+                                       Block& aResult, bool aInRange) {
   aResult.Release();
-  if (!breDataFile->ValidBlock(aBlock, aTrans)) RaiseBlock(aBlock);
+  if (!aInRange && !breDataFile->ValidBlock(aBlock, aTrans)) RaiseBlock(aBlock);
   aResult.pin.Pin([&](TnxReleaseMethod& r) { return breDataFile->GetBlock(aTrans, aBlock, aMarkDirty, r, bseID); });
   aResult.number = aBlock;
   if (!nxseHasSignature(aResult.Data(), "NXDH") || nxseThisBlock(aResult.Data()) != aBlock) {
@@ -246,7 +246,7 @@ void TnxStaticRecordEngine::DeleteRecord(TnxBaseTransaction* aTrans, TnxRefNr aR
 void TnxStaticRecordEngine::ReadRecord(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, PnxRecordBuffer aRecData) {
   ValidateRefNr(aTrans, aRefNr);
   Block block;
-  FetchBlock(aTrans, blockOf(aRefNr), false, block);
+  FetchBlock(aTrans, blockOf(aRefNr), false, block, true);
   if (!inUse(block.Data(), slotOf(aRefNr))) RaiseDeleted(aRefNr);
   if (aRecData) {
     std::memcpy(aRecData, Slot(block.Data(), slotOf(aRefNr)), breRecordLength);
@@ -281,7 +281,8 @@ void TnxStaticRecordEngine::ReadNeighbour(TnxBaseTransaction* aTrans, TnxRefNr a
   aRefNr = 0;
   TnxBlockNumber current;
   std::uint32_t slot;
-  if (aFromRefNr != 0) {
+  bool inRange = aFromRefNr != 0;
+  if (inRange) {
     ValidateRefNr(aTrans, aFromRefNr);
     current = blockOf(aFromRefNr);
     slot = slotOf(aFromRefNr);
@@ -294,7 +295,8 @@ void TnxStaticRecordEngine::ReadNeighbour(TnxBaseTransaction* aTrans, TnxRefNr a
   Block block;
   for (std::uint32_t steps = 0; current != 0; ++steps) {
     if (steps > limit) RaiseBlock(current);
-    FetchBlock(aTrans, current, false, block);
+    FetchBlock(aTrans, current, false, block, inRange);
+    inRange = false;
     if (aBackward) {
       for (std::uint32_t s = slot - 1; s >= 1; --s)
         if (inUse(block.Data(), s)) {

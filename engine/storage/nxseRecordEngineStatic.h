@@ -72,7 +72,9 @@ class TnxStaticRecordEngine : public TnxBaseRecordEngine {
  private:
   struct Block;
   void ValidateRefNr(TnxBaseTransaction* aTrans, TnxRefNr aRefNr);
-  void FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty, Block& aResult);
+  // aInRange: the caller has just checked aBlock against the used blocks.
+  void FetchBlock(TnxBaseTransaction* aTrans, TnxBlockNumber aBlock, bool aMarkDirty, Block& aResult,
+                  bool aInRange = false);
   std::uint32_t UsedBlocks(TnxBaseTransaction* aTrans);
   std::uint8_t* Slot(PnxBlock aBlock, std::uint32_t aSlot) const {
     return aBlock + reFirstRecordOffset + (aSlot - 1) * reRecordLength;

@@ -237,7 +237,26 @@ TnxBaseIndexHeaderAccess* TnxBaseIndexEngine::CreateHeaderAccess(TnxBaseTransact
 }
 
 bool TnxBaseIndexEngine::ReadHeaderValues(TnxBaseTransaction* aTrans, HeaderValues& aValues) {
-  if (!aTrans || aTrans->ChangingHeader()) return false;
+  if (!aTrans) {
+    // The epoch is taken before the header is read: a commit that changes it
+    // meanwhile raises the epoch after, so these values are not used again.
+    const std::uint64_t epoch = bieIndexFile->baFile->BufMgr()->HeaderEpoch();
+    {
+      TnxPadlockGuard guard(bieKeptPadlock);
+      if (bieKeptEpoch == epoch) {
+        aValues = bieKept;
+        return true;
+      }
+    }
+    TnxOwned<TnxBaseIndexHeaderAccess> header(CreateHeaderAccess(nullptr, false, false, 0, 0));
+    aValues = {header->GetIndexRoot(), header->GetIndexPageCount(), header->GetIndexKeyCount(),
+               header->FileHeader()->UsedBlocks()};
+    TnxPadlockGuard guard(bieKeptPadlock);
+    bieKeptEpoch = epoch;
+    bieKept = aValues;
+    return true;
+  }
+  if (aTrans->ChangingHeader()) return false;
   // The values belong to the file, the indices engine and the index number.
   const void* owner = bieIndexFile->baFile;
   const std::int64_t key =

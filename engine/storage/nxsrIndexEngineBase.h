@@ -178,8 +178,9 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   TnxBaseIndexHeaderAccess* CreateHeaderAccess(TnxBaseTransaction* aTrans, bool aFileMarkDirty, bool aIndexMarkDirty,
                                                std::int32_t aFieldCount, std::int32_t aPartialLen);
   // The header values a search reads, as aTrans sees them: kept by the
-  // transaction between operations. False without a transaction or while
-  // it changes a header: then the caller reads the header itself.
+  // transaction between operations, or without a transaction by the engine
+  // until the next commit, rollback or file change. False while aTrans
+  // changes a header: then the caller reads the header itself.
   struct HeaderValues {
     TnxBlockNumber hvRoot = 0;
     std::uint32_t hvPageCount = 0;
@@ -237,6 +238,13 @@ class TnxBaseIndexEngine : public TnxBaseSubEngine {
   bool bieKeysAreRefs;
   std::int32_t bieMaxFieldCount;
   std::int32_t bieRefNrOffset;
+
+ private:
+  // The committed header values read last without a transaction, at the
+  // buffer manager's header epoch (0: none); readers on any thread share them.
+  TnxLazyPadlock bieKeptPadlock;
+  std::uint64_t bieKeptEpoch = 0;
+  HeaderValues bieKept;
 };
 
 // ---- Indices engines -------------------------------------------------------------

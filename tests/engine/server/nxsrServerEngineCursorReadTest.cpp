@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -42,6 +44,7 @@ class CursorReadTest : public nxtest::CursorTestBase {
   }
   void TearDown() override {
     nxsrDeadlockTestHook.store(nullptr);
+    nxsrCommitFlushTestHook.store(nullptr);
     CursorTestBase::TearDown();
   }
   TnxServerTableCursor* Open(TnxServerDatabase* aDb, const nxString& aIndex = u"ByID", std::uint32_t aTimeout = 0,
@@ -514,9 +517,12 @@ TEST_F(CursorReadTest, TwoDeadlocksOnCrossedTablesBothEndWith10255) {
   std::thread waiterA(upgrade, parties[2].onA, &pendingA);
   std::thread waiterB(upgrade, parties[3].onB, &pendingB);
   // Both upgrades are pending before the detectors come.
-  for (int i = 0; i < 500 && !(parties[2].onA->Table()->Root()->srtTransLinksPendingUpgrade &&
-                               parties[3].onB->Table()->Root()->srtTransLinksPendingUpgrade);
-       ++i)
+  auto pending = [](TnxServerTableCursor* aCursor) {
+    TnxServerRootTable* root = aCursor->Table()->Root();
+    TnxTransLinksGuard guard(root);
+    return root->srtTransLinksPendingUpgrade != nullptr;
+  };
+  for (int i = 0; i < 500 && !(pending(parties[2].onA) && pending(parties[3].onB)); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   cursorReadDeadlockArrivals.store(0);
   nxsrDeadlockTestHook.store(&cursorReadDeadlockBarrier);
@@ -619,6 +625,28 @@ TEST_F(CursorReadTest, IndexOnlyOperationsWithoutIndex) {
   EXPECT_EQ(kids->SwitchToIndex(u"", 3, porTry), nxErrNoSuchIndex);
 }
 
+// Closing the last cursor on a root tests the tree for inactivity (the
+// root's padlock, then its children's) while cursors on a nested table are
+// opened and closed on another thread.
+TEST_F(CursorReadTest, NestedCursorsComeAndGoWhileTheLastRootCursorCloses) {
+  nxtest::Watchdog watchdog(std::chrono::seconds(30));
+  TnxAbstractServerObject::Free(cursor_);
+  cursor_ = nullptr;
+  TnxServerDatabase* nestedDb = NewDatabase();
+  TnxServerDatabase* rootDb = NewDatabase();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  auto churn = [&](TnxServerDatabase* aDb, const nxString& aTable) {
+    while (std::chrono::steady_clock::now() < until) {
+      TnxServerTableCursor* cursor = Open(aDb, u"", 0, omReadWrite, smShared, aTable);
+      ASSERT_NE(cursor, nullptr);
+      TnxAbstractServerObject::Free(cursor);
+    }
+  };
+  std::thread nested(churn, nestedDb, u"rd:Kids");
+  churn(rootDb, u"rd");
+  nested.join();
+}
+
 bool rejectKeyOfSeven(void*, const void* aKey) {
   // The ByID key starts with the null flag byte, then the Int32.
   std::int32_t id = 0;
@@ -719,6 +747,148 @@ TEST_F(CursorReadTest, ReadersWithoutTransactionPassSharedLinksAndWaitForACommit
   EXPECT_GE(readAt.get_future().get(), released);
   reader.join();
   committer.join();
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<bool> commitInFlush{false};
+std::atomic<bool> commitMayFlush{false};
+
+// Holds a commit inside its flush until the test lets it go (at most 10 s).
+void holdCommitInFlush() {
+  commitInFlush.store(true);
+  for (int i = 0; i < 10000 && !commitMayFlush.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// The content portal keeps readers out only while the commit writes; while
+// it flushes to disk they read, and see what it committed.
+TEST_F(CursorReadTest, ReadersWithoutTransactionReadWhileACommitFlushes) {
+  nxtest::Watchdog watchdog;
+  TnxServerDatabase* dbB = NewDatabase();
+  TnxServerTableCursor* b = Open(dbB);
+  auto* context = static_cast<TnxServerTransContext*>(db_->TransContext());
+  ASSERT_EQ(context->stcTransactionStart(false, false, false, false, false, true), 0);
+  ASSERT_EQ(cursor_->sbcBeginContentLock(true, false, false), 0);
+  std::vector<std::uint8_t> record = Record();
+  SetRecord(record, 1001);
+  TnxRefNr refNr = 0;
+  cursor_->Table()->RecordEngine()->AddRecord(context->Transaction(), refNr, record.data());
+  ASSERT_EQ(cursor_->Table()->IndicesEngine()->InsertKeys(context->Transaction(), refNr, record.data(), nullptr), 0);
+
+  commitInFlush.store(false);
+  commitMayFlush.store(false);
+  nxsrCommitFlushTestHook.store(&holdCommitInFlush);
+  std::promise<TnxResult> committed;
+  std::thread committer([&] { committed.set_value(db_->TransContext()->TransactionCommit()); });
+  for (int i = 0; i < 5000 && !commitInFlush.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(commitInFlush.load());
+
+  const std::vector<std::uint8_t> key = IDKey(b, 1001);
+  std::promise<TnxResult> read;
+  std::thread reader([&] {
+    std::vector<std::uint8_t> mine = Record();
+    const TnxResult result = b->RecordGetForKey(1, 0, true, key.data(), mine.data(), true, true);
+    read.set_value(result == 0 && ID(mine) != 1001 ? -1 : result);
+  });
+  std::future<TnxResult> readResult = read.get_future();
+  EXPECT_EQ(readResult.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_FALSE(commitMayFlush.load());
+  commitMayFlush.store(true);
+  EXPECT_EQ(readResult.get(), 0);
+  EXPECT_EQ(committed.get_future().get(), 0);
+  reader.join();
+  committer.join();
+  nxsrCommitFlushTestHook.store(nullptr);
+}
+
+struct CursorReadWriteOnlyAccess : TnxServerTableCursor {
+  static void Set(TnxServerBaseCursor* aCursor, bool aWriteOnly, TnxResult aResult, const nxString& aMessage) {
+    aCursor->*(&CursorReadWriteOnlyAccess::sbcIsWriteOnly) = aWriteOnly;
+    aCursor->*(&CursorReadWriteOnlyAccess::sbcWriteOnlyResult) = aResult;
+    aCursor->*(&CursorReadWriteOnlyAccess::sbcWriteOnlyResultMessage) = aMessage;
+  }
+};
+
+// Every read of a write-only cursor is refused with its code and message;
+// without a code each read answers its own not-found code, never success.
+TEST_F(CursorReadTest, WriteOnlyCursorRefusesEveryRead) {
+  TnxServerTableCursor* cursor = Open(db_);
+  Walk(cursor, true, 3);
+  const std::vector<std::uint8_t> key = IDKey(cursor, 5);
+  std::vector<std::uint8_t> record = Record();
+  struct Row {
+    const char* name;
+    std::function<TnxResult()> read;
+    TnxResult notFound;
+  };
+  const std::vector<Row> rows = {
+      {"RecordGet", [&] { return cursor->RecordGet(nxltNoLock, record.data()); }, nxErrNoCurrentRecord},
+      {"RecordGet with a lock", [&] { return cursor->RecordGet(nxltWriteLock, record.data()); }, nxErrNoCurrentRecord},
+      {"RecordGetNext", [&] { return cursor->RecordGetNext(nxltNoLock, record.data()); }, nxErrEOF},
+      {"RecordGetPrior", [&] { return cursor->RecordGetPrior(nxltNoLock, record.data()); }, nxErrBOF},
+      {"SetToKey", [&] { return cursor->SetToKey(skaEqualFirst, 1, 0, true, key.data()); }, nxErrRecordNotFound},
+      {"RecordGetForKey",
+       [&] { return cursor->RecordGetForKey(1, 0, true, key.data(), record.data(), true, true); },
+       nxErrRecordNotFound},
+  };
+  CursorReadWriteOnlyAccess::Set(cursor, true, nxErrInsufficientRights, u"probe: write only");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EnxBaseException::nxSetMessage(0, u"");
+    EXPECT_EQ(row.read(), nxErrInsufficientRights);
+    EXPECT_EQ(nxtest::pendingMessage(), u"probe: write only");
+  }
+  CursorReadWriteOnlyAccess::Set(cursor, true, 0, u"");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(row.read(), row.notFound);
+  }
+  // Reading again once the cursor may read: it stood still.
+  CursorReadWriteOnlyAccess::Set(cursor, false, 0, u"");
+  ASSERT_EQ(cursor->RecordGet(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(ID(record), 3);
+}
+
+struct CursorReadKeyEngineAccess : TnxBaseKeyEngine {
+  static void SetNLSVersionChanged(TnxBaseKeyEngine* aEngine, bool aValue) {
+    aEngine->*(&CursorReadKeyEngineAccess::bkeNLSVersionChanged) = aValue;
+  }
+};
+
+// An index whose keys were stored under another collation version cannot be
+// switched to; a table with such indices gives read-only cursors.
+TEST_F(CursorReadTest, OutdatedCollationKeysRefuseTheIndexAndWriting) {
+  TnxServerTableCursor* cursor = Open(db_);
+  Walk(cursor, true, 4);
+  TnxBaseIndicesEngine* indices = cursor->Table()->IndicesEngine();
+  TnxBaseKeyEngine* byGrp = indices->biseGetIndex(1)->bieKeyEngine.get();
+  CursorReadKeyEngineAccess::SetNLSVersionChanged(byGrp, true);
+  EXPECT_EQ(cursor->SwitchToIndex(u"ByGrp", -1, porTrue), nxErrHigherTableLevel);
+  EXPECT_EQ(nxtest::pendingMessage(),
+            u"Current NLS version differs from NLS version of stored keys. Table must be packed before index can be "
+            u"used");
+  EXPECT_EQ(cursor->SwitchToIndex(u"", 1, porFalse), nxErrHigherTableLevel);
+  std::int32_t index = -1;
+  ASSERT_EQ(cursor->GetIndexID(index), 0);
+  EXPECT_EQ(index, 0);
+  std::vector<std::uint8_t> record = Record();
+  ASSERT_EQ(cursor->RecordGetNext(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(ID(record), 5);
+  CursorReadKeyEngineAccess::SetNLSVersionChanged(byGrp, false);
+
+  indices->biseNLSVersionChanged = true;
+  TnxServerTableCursor* outdated = Open(db_);
+  indices->biseNLSVersionChanged = false;
+  EXPECT_TRUE(outdated->IsReadOnly());
+  EXPECT_EQ(outdated->AutoIncSet(7), nxErrHigherTableLevel);
+  EXPECT_EQ(nxtest::pendingMessage(),
+            u"Table contains one or more indices where NLS version of stored keys differs from current NLS version. "
+            u"Table must be packed to enable write access");
+  ASSERT_EQ(outdated->RecordGetNext(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(ID(record), 1);
+  EXPECT_FALSE(Open(db_)->IsReadOnly());
 }
 
 }  // namespace

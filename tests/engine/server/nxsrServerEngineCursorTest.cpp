@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <future>
 #include <thread>
@@ -51,6 +52,23 @@ class ProbeCursor : public TnxServerTableCursor {
   TnxResult sbcRecordInsertBatch(TnxMemoryStream*) override { return Probe("RecordInsertBatch"); }
   TnxResult sbcTableStreamWrite(const nxString&, TStream&, bool) override { return Probe("TableStreamWrite"); }
   TnxResult sbcSetToBegin() override { return Probe("SetToBegin"); }
+  TnxResult sbcRecordGetForKey(std::int32_t, std::int32_t, bool, const void*, PnxRecordBuffer, bool, bool) override {
+    return Probe("RecordGetForKey");
+  }
+  TnxResult sbcRecordGetForKeyBatch(std::int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&,
+                                    const TnxDataSetKeyBufferArray&, bool, bool) override {
+    return Probe("RecordGetForKeyBatch");
+  }
+  // The dictionary the cursor reports, when set before the cursor is made.
+  static inline TnxDataDictionary* reportedDictionary = nullptr;
+  TnxDataDictionary* Get_Dictionary() override {
+    return reportedDictionary ? reportedDictionary : TnxServerTableCursor::Get_Dictionary();
+  }
+  void MarkWriteOnly(TnxResult aResult, const nxString& aMessage) {
+    sbcIsWriteOnly = true;
+    sbcWriteOnlyResult = aResult;
+    sbcWriteOnlyResultMessage = aMessage;
+  }
   TnxResult sbcRecNoGet(std::uint32_t&, bool) override { return Probe("RecNoGet"); }
   TnxResult sbcAutoIncGet(std::uint32_t&) override { return Probe("AutoIncGet"); }
   TnxLockPresent sbcTableIsLocked(TnxLockType) override {
@@ -307,6 +325,106 @@ TEST_F(ServerCursorTest, ReadOnlyRefusalsComeBeforeDeadlineAndLock) {
   for (const auto& [name, call] : rows) EXPECT_EQ(call(), nxErrTableReadOnly) << name;
   EXPECT_TRUE(cursorProtocolLog().empty());
   TnxAbstractServerObject::Free(probe);
+}
+
+// The write-only rows refuse before the deadline and the lock with the
+// cursor's code and message; without a code the primitive answers.
+TEST_F(ServerCursorTest, WriteOnlyRefusalsComeBeforeDeadlineAndLock) {
+  Build(u"qbnk", nxtest::tableDictionary(true));
+  ProbeCursor* probe = Probe(u"qbnk");
+  nxSetTimeoutHook.store(&recordingSetTimeout);
+  probe->action = [] { return TnxResult(nxErrRecordNotFound); };
+  std::uint8_t key[16] = {};
+  TnxBatchStreamAccess* access = nullptr;
+  const TnxDataSetKeyBufferArray keys;
+  const std::vector<std::pair<const char*, std::function<TnxResult()>>> rows = {
+      {"RecordGetForKey", [&] { return probe->RecordGetForKey(1, 0, true, key, nullptr, true, true); }},
+      {"RecordGetForKeyBatch", [&] { return probe->RecordGetForKeyBatch(0, {}, access, keys, true, true); }},
+  };
+  probe->MarkWriteOnly(nxErrInsufficientRights, u"probe: write only");
+  for (const auto& [name, call] : rows) {
+    SCOPED_TRACE(name);
+    cursorProtocolLog().clear();
+    EXPECT_EQ(call(), nxErrInsufficientRights);
+    EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()), "probe: write only");
+    EXPECT_TRUE(cursorProtocolLog().empty());
+  }
+  probe->MarkWriteOnly(0, u"");
+  for (const auto& [name, call] : rows) {
+    SCOPED_TRACE(name);
+    cursorProtocolLog().clear();
+    EXPECT_EQ(call(), nxErrRecordNotFound);
+    EXPECT_EQ(cursorProtocolLog(), (std::vector<std::string>{"deadline", std::string(name) + "(locked)"}));
+  }
+  TnxAbstractServerObject::Free(probe);
+}
+
+namespace {
+
+// aDict written in the oldest layout: the version-2 layout of old clients
+// with the version byte set to 1 and without the aligned record length.
+std::vector<std::uint8_t> versionOneStream(TnxServerDataDict* aDict) {
+  auto bytesOf = [](TnxMemoryStream& aStream) {
+    const auto* data = static_cast<const std::uint8_t*>(aStream.Memory());
+    return std::vector<std::uint8_t>(data, data + aStream.Size());
+  };
+  TnxMemoryStream written;
+  aDict->WriteToStream(written, nxOldDictionaryClientVersion - 1);
+  std::vector<std::uint8_t> bytes = bytesOf(written);
+  // The signature ident (tag, length, text), then the version as a tagged byte.
+  const std::size_t version = 2 + std::size_t{bytes.at(1)} + 1;
+  EXPECT_EQ(bytes.at(version), 2);
+  bytes.at(version) = 1;
+  TnxMemoryStream pieces;
+  {
+    TnxWriter writer(pieces);
+    writer.WriteInteger(aDict->FieldsDescriptor()->LogicalRecordLength());
+    writer.WriteIdent(u"CustomDescriptor");
+    writer.FlushBuffer();
+  }
+  const std::vector<std::uint8_t> tail = bytesOf(pieces);
+  const auto at = std::search(bytes.begin(), bytes.end(), tail.begin(), tail.end());
+  EXPECT_NE(at, bytes.end());
+  const std::size_t alignLength = tail.size() - 2 - std::char_traits<char>::length("CustomDescriptor");
+  if (at != bytes.end()) bytes.erase(at, at + static_cast<std::ptrdiff_t>(alignLength));
+  return bytes;
+}
+
+}  // namespace
+
+// A cursor whose table reports a dictionary of version 1 (read from a
+// stream in the oldest layout) is read-only with 12040.
+TEST_F(ServerCursorTest, VersionOneDictionaryGivesReadOnlyCursors) {
+  Build(u"qbnk", nxtest::tableDictionary(false));
+  TnxOwned<TnxServerDataDict> modern(nxtest::tableDictionary(false));
+  const std::vector<std::uint8_t> bytes = versionOneStream(modern.get());
+  TnxOwned<TnxServerDataDict> old(platform::create<TnxServerDataDict>());
+  {
+    TnxMemoryStream stream;
+    stream.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    stream.SetPosition(0);
+    old->ReadFromStream(stream, u"qbnk");
+  }
+  ASSERT_EQ(old->Version(), 1);
+  ProbeCursor::reportedDictionary = old.get();
+  ProbeCursor* outdated = Probe(u"qbnk");
+  ProbeCursor* readOnly = Probe(u"qbnk", omReadOnly);
+  ProbeCursor::reportedDictionary = modern.get();
+  ProbeCursor* current = Probe(u"qbnk");
+  ProbeCursor::reportedDictionary = nullptr;
+
+  EXPECT_TRUE(outdated->IsReadOnly());
+  EXPECT_EQ(outdated->ReadOnlyResult(), nxErrHigherTableLevel);
+  nxSetTimeoutHook.store(&recordingSetTimeout);
+  cursorProtocolLog().clear();
+  EXPECT_EQ(outdated->AutoIncSet(5), nxErrHigherTableLevel);
+  EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()),
+            "Table format outdated. Table must be packed to enable write access");
+  EXPECT_TRUE(cursorProtocolLog().empty());
+  // Opened read-only, the cursor keeps its own refusal.
+  EXPECT_EQ(readOnly->ReadOnlyResult(), nxErrTableReadOnly);
+  EXPECT_FALSE(current->IsReadOnly());
+  for (ProbeCursor* cursor : {outdated, readOnly, current}) TnxAbstractServerObject::Free(cursor);
 }
 
 // ---- Cursor open ---------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "nxllBaseCompressor.h"
 #include "nxsdFilterEngineCallback.h"
 #include "nxsrServerEngineCursorTestSupport.h"
 #include "nxsrTimeoutHandling.h"
@@ -42,13 +43,16 @@ class CountingFulltextEngine : public TnxBaseFulltextCursorEngine {
  public:
   CountingFulltextEngine(TnxAbstractCursor* aCursor, std::int32_t aFailAt, bool aThrow)
       : TnxBaseFulltextCursorEngine(nullptr, aCursor), failAt_(aFailAt), throw_(aThrow) {}
-  TnxResult UpdateIndex(TnxBaseTransaction*, PnxRecordBuffer, TnxRefNr, PnxRecordBuffer, TnxRefNr) override {
+  TnxResult UpdateIndex(TnxBaseTransaction* aTrans, PnxRecordBuffer, TnxRefNr, PnxRecordBuffer, TnxRefNr) override {
     ++calls;
+    level = aTrans ? aTrans->TransLevel()->Level() : -1;
     if (failAt_ == 0 || calls < failAt_) return 0;
     if (throw_) throw EnxBaseException(nxErrInvalidParam);
     return nxErrInvalidParam;
   }
   static inline std::int32_t calls = 0;
+  // The transaction level of the last call (-1: none).
+  static inline std::int32_t level = -1;
 
  private:
   std::int32_t failAt_;
@@ -57,6 +61,26 @@ class CountingFulltextEngine : public TnxBaseFulltextCursorEngine {
 PL_CLASS_INFO_IMPL(CountingFulltextEngine, TnxBaseFulltextCursorEngine, "CountingFulltextEngine", nullptr)
 
 bool rejectAll(void*, const void*) { return false; }
+
+// Stores a record as it is, for the cache tables' record compression.
+class CursorWritePassCompressor : public TnxBaseCompressor {
+  PL_CLASS_INFO_DECL()
+};
+std::uint32_t passCompress(const void* aSource, void* aTarget, std::uint32_t aSourceSize, std::uint32_t) {
+  std::memcpy(aTarget, aSource, aSourceSize);
+  return aSourceSize;
+}
+void passUncompress(const void* aSource, void* aTarget, std::uint32_t aSourceSize, std::uint32_t) {
+  std::memcpy(aTarget, aSource, aSourceSize);
+}
+constexpr TnxCompressorClassFuncs kPassFuncs{&passCompress, &passUncompress};
+
+}  // namespace
+
+PL_CLASS_INFO_IMPL_TABLE(CursorWritePassCompressor, TnxBaseCompressor, "CursorWritePassCompressor", nullptr,
+                         platform::bindClassTable(kPassFuncs))
+
+namespace {
 
 // Reaches the cursor's filter fields the way the filter operations fill them.
 struct CursorWriteFilterAccess : TnxServerTableCursor {
@@ -97,7 +121,7 @@ class CursorWriteTest : public nxtest::CursorTestBase, public ::testing::WithPar
     std::vector<std::uint8_t> record = RecordOf(cursor_);
     Fields()->SetRecordField(kID, record.data(), &aID);
     std::string name(aName);
-    std::vector<std::uint8_t> shortString(1 + name.size());
+    std::vector<std::uint8_t> shortString(static_cast<std::size_t>(Fields()->Fields(kName)->fdLength), 0);
     shortString[0] = static_cast<std::uint8_t>(name.size());
     std::memcpy(shortString.data() + 1, name.data(), name.size());
     Fields()->SetRecordField(kName, record.data(), shortString.data());
@@ -429,6 +453,74 @@ TEST_P(CursorWriteTest, DeletionBuriesTheReferenceAndAReusedReferenceLeavesTheGr
   EXPECT_EQ(Scan(), (std::vector<std::int32_t>{1, 3, 4}));
 }
 
+// ---- Cache cursors ---------------------------------------------------------------------------
+
+TEST_P(CursorWriteTest, InsertOrChangeOnACacheCursorWithTheSameCacheInformationWritesNothing) {
+  // A cache keeps the sequential access index.
+  TnxServerDataDict* dict = nxtest::tableDictionary();
+  platform::objectAs<TnxCompKeyDescriptor>(
+      dict->EnsureIndicesDescriptor()->AddIndex(u"ByID", 0, idNone, u"")->KeyDescriptor())
+      ->Add(0);
+  dict->MakeCacheable(true);
+  dict->MakeCache(false);
+  ASSERT_EQ(dict->CachingState(), tcsIsCache);
+  // The compression type that the cache dictionary names.
+  constexpr std::uint8_t kCacheCompressType = 11;
+  nxRegisterCompressor(kCacheCompressType, &CursorWritePassCompressor::staticClassInfo());
+  struct Unregister {
+    ~Unregister() { nxRegisterCompressor(kCacheCompressType, nullptr); }
+  } unregister;
+  // A cache cursor comes from a cache database, on a folder of its own.
+  const bool memory = GetParam().scope == tsTempGlobal;
+  const nxString cachePath = memory ? nxString(u"#cache") : nxString(u"/data/cache");
+  if (!memory) fixture_.Fs().makeDirectory("/data/cache");
+  TnxAbstractDatabase* cacheDb = nullptr;
+  ASSERT_EQ(sessions_.front()->DatabaseCacheOpen(cacheDb, u"Path", cachePath, nullptr, omReadWrite, smShared, 0), 0);
+  {
+    TnxOwned<TnxServerDataDict> owned(dict);
+    ASSERT_EQ(static_cast<TnxServerDatabase*>(cacheDb)->Folder()->sfTableBuild(false, table_, u"", false, owned.get(),
+                                                                               GetParam().scope),
+              0)
+        << platform::toUtf8(nxtest::pendingMessage());
+  }
+  TnxAbstractCursor* opened = nullptr;
+  // The cache's unique index: its key is the record's reference.
+  ASSERT_EQ(cacheDb->CursorCacheOpen(opened, table_, u"", omReadWrite, smShared, 0, u"Sequential Access Index", -1,
+                                     false, {}, 500),
+            0)
+      << platform::toUtf8(nxtest::pendingMessage());
+  cursor_ = static_cast<TnxServerTableCursor*>(opened);
+  TnxSpecialFieldsInfo* sfi = cursor_->Table()->SFI();
+  const std::int32_t refNrField = sfi->sfiFields[sftRefNr], lsnField = sfi->sfiFields[sftModifyLSN];
+  ASSERT_GE(refNrField, 0);
+  ASSERT_GE(lsnField, 0);
+  auto cached = [&](std::int32_t aID, const char* aName, TnxLSN aLSN) {
+    std::vector<std::uint8_t> record = Make(aID, aName);
+    const TnxRefNr refNr = 1000 + static_cast<TnxRefNr>(aID);
+    Fields()->SetRecordField(refNrField, record.data(), &refNr);
+    Fields()->SetRecordField(lsnField, record.data(), &aLSN);
+    return record;
+  };
+  std::vector<std::uint8_t> first = cached(1, "first", 5);
+  ASSERT_EQ(cursor_->RecordInsert(nxltNoLock, first.data(), nullptr), 0) << platform::toUtf8(nxtest::pendingMessage());
+  ASSERT_EQ(cursor_->OptionSet(u"INSERT_OPTIONS_MODIFYIFFOUND", u"True"), 0);
+  ASSERT_NE(cursor_->IndexEngine(), nullptr);
+  struct Row {
+    const char* name;
+    TnxLSN lsn;
+    const char* stored;
+  } rows[] = {{"same info", 5, "first"}, {"newer", 6, "newer"}};
+  for (const Row& row : rows) {
+    std::vector<std::uint8_t> again = cached(1, row.name, row.lsn);
+    EXPECT_EQ(cursor_->RecordInsert(nxltNoLock, again.data(), nullptr), 0) << row.name;
+    EXPECT_EQ(RecordCount(), 1u) << row.name;
+    std::vector<std::uint8_t> stored = RecordOf(cursor_);
+    ASSERT_EQ(cursor_->SetToBegin(), 0);
+    ASSERT_EQ(cursor_->RecordGetNext(nxltNoLock, stored.data()), 0);
+    EXPECT_EQ(Name(stored), row.stored) << row.name;
+  }
+}
+
 // ---- Implicit transactions -----------------------------------------------------------------
 
 TEST_P(CursorWriteTest, AutocommitInsertsCommitOneByOne) {
@@ -454,11 +546,14 @@ TEST_P(CursorWriteTest, UserTransactionGetsNoImplicitLevelUnlessNestedLevelsAreA
     ASSERT_EQ(db_->TransactionStart(false, false), 0);
     auto* context = static_cast<TnxServerTransContext*>(db_->TransContext());
     TnxBaseTransaction* trans = context->Transaction();
-    // A failing change inside the transaction: with its own level the
-    // level goes; without one nothing is marked.
-    ASSERT_EQ(Insert(cursor, 1), 0);
-    ASSERT_EQ(Insert(cursor, 2), 0);
-    EXPECT_EQ(trans->TransLevel()->Level(), 0) << row.nested;
+    // The full-text step sees the level the change runs in.
+    cursor->SetFulltextEngine(platform::create<CountingFulltextEngine>(cursor, 0, false));
+    for (std::int32_t id = 1; id <= 2; ++id) {
+      CountingFulltextEngine::level = -1;
+      ASSERT_EQ(Insert(cursor, id), 0);
+      EXPECT_EQ(CountingFulltextEngine::level, row.nested ? 1 : 0) << row.nested;
+      EXPECT_EQ(trans->TransLevel()->Level(), 0) << row.nested;
+    }
     std::vector<std::uint8_t> found = Find(cursor, 100);
     ASSERT_EQ(cursor->RecordDelete(nullptr, 0), 0);
     EXPECT_EQ(Scan(), (std::vector<std::int32_t>{1, 2})) << row.nested;
