@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -808,4 +810,44 @@ TEST_F(CursorBlobTest, BatchReadsCarryEachBlobAsABlockBehindItsRecord) {
     }
     EXPECT_EQ(stream, expected);
   }
+}
+
+TEST_F(CachingBlobTest, AReaderAlwaysSeesOneWholeVersionWhileTheBlobIsRewritten) {
+  nxtest::Watchdog watchdog(std::chrono::minutes(5));
+  constexpr std::uint32_t kSize = 1024 * 1024;
+  constexpr int kReads = 1000;
+  TnxServerTableCursor* a = Open(NewDatabase(kInProcess), u"seg");
+  TnxServerTableCursor* b = Open(NewDatabase(kInProcess), u"seg");
+  std::vector<TnxBlobNr> numbers;
+  const std::vector<TnxRecID> ids = Fill(a, {std::string(kSize, '\1')}, numbers);
+  std::vector<std::uint8_t> record;
+  Locate(a, nextID_, record);
+  std::atomic<bool> done{false};
+  std::atomic<int> posts{0};
+  std::thread writer([&] {
+    std::string content(kSize, '\0');
+    for (std::uint8_t version = 2; !done.load(); ++version) {
+      std::fill(content.begin(), content.end(), static_cast<char>(version == 0 ? 1 : version));
+      TnxBlobNr number = numbers[0];
+      ASSERT_EQ(a->BlobReplace(ids[0], kMemo, number, kSize, content.data()), 0);
+      ASSERT_EQ(a->RecordModify(record.data(), false, nullptr), 0);
+      posts.fetch_add(1);
+    }
+  });
+  std::thread reader([&] {
+    TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>(static_cast<std::int32_t>(kSize)));
+    for (int i = 0; i < kReads; ++i) {
+      stream->SetSize(0);
+      ASSERT_EQ(b->BlobRead(ids[0], kMemo, numbers[0], 0, kSize, *stream, false, nullptr), 0);
+      ASSERT_EQ(stream->Size(), kSize);
+      const auto* bytes = static_cast<const std::uint8_t*>(stream->Memory());
+      const std::uint8_t first = bytes[0];
+      ASSERT_EQ(std::count(bytes, bytes + kSize, first), static_cast<std::ptrdiff_t>(kSize)) << "read " << i;
+    }
+    done.store(true);
+  });
+  reader.join();
+  done.store(true);
+  writer.join();
+  EXPECT_GT(posts.load(), 0);
 }
