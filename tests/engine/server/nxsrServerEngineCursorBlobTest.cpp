@@ -435,7 +435,7 @@ TEST_F(CursorBlobTest, ABatchAppliesAllEntriesOrNone) {
                                {numbers[1], 2, cbsiModified, u"", bytes("xx"), static_cast<std::uint16_t>(kMemo)},
                                {numbers[0], 3, cbsiModified, u"", bytes("zz"), static_cast<std::uint16_t>(kMemo)}}};
   EXPECT_EQ(cursor->BlobBatchProcess(failing, reply), nxErrBlobModified);
-  EXPECT_EQ(reply->bbrpCount, 1);
+  EXPECT_EQ(TnxBlobNr{reply->bbrpCount}, 1u);
   const TnxBlobNr rolledBack = reply->bbrpEntries[0].bbrpeBlobNr;
   EXPECT_NE(rolledBack, 0u);
   EXPECT_EQ(Read(cursor, nxNullRecID, -1, numbers[0]), "stored");
@@ -445,10 +445,12 @@ TEST_F(CursorBlobTest, ABatchAppliesAllEntriesOrNone) {
                            {{0, 1, cbsiCreated, u"", bytes("new"), static_cast<std::uint16_t>(kPic)},
                             {numbers[0], 3, cbsiModified, u"", bytes("zz"), static_cast<std::uint16_t>(kMemo)}}};
   ASSERT_EQ(cursor->BlobBatchProcess(good, reply), 0);
-  EXPECT_EQ(reply->bbrpCount, 2);
-  ASSERT_NE(reply->bbrpEntries[0].bbrpeBlobNr, 0u);
-  EXPECT_EQ(Read(cursor, nxNullRecID, -1, reply->bbrpEntries[0].bbrpeBlobNr), "new");
-  EXPECT_EQ(reply->bbrpEntries[1].bbrpeBlobNr, numbers[0]);
+  EXPECT_EQ(TnxBlobNr{reply->bbrpCount}, 2u);
+  // The reply is packed: its numbers are copied out before use.
+  const TnxBlobNr created = reply->bbrpEntries[0].bbrpeBlobNr, changed = reply->bbrpEntries[1].bbrpeBlobNr;
+  ASSERT_NE(created, 0u);
+  EXPECT_EQ(Read(cursor, nxNullRecID, -1, created), "new");
+  EXPECT_EQ(changed, numbers[0]);
   EXPECT_EQ(Read(cursor, ids[0], kMemo, numbers[0]), "zz");
   // An empty request does nothing.
   EXPECT_EQ(cursor->BlobBatchProcess(TnxBlobBatchRequest{ids[0], {}}, reply), 0);
