@@ -438,6 +438,8 @@ TEST_F(CursorBlobTest, ABatchAppliesAllEntriesOrNone) {
   EXPECT_EQ(TnxBlobNr{reply->bbrpCount}, 1u);
   const TnxBlobNr rolledBack = reply->bbrpEntries[0].bbrpeBlobNr;
   EXPECT_NE(rolledBack, 0u);
+  EXPECT_EQ(Read(cursor, nxNullRecID, -1, rolledBack).substr(0, 1), "!") << "the created BLOB was rolled back";
+  EXPECT_FALSE(cursor->BlobHandler()->NeedNested());
   EXPECT_EQ(Read(cursor, nxNullRecID, -1, numbers[0]), "stored");
   EXPECT_EQ(Read(cursor, nxNullRecID, -1, numbers[1]), "other");
 
