@@ -336,8 +336,21 @@ TEST_F(CursorBlobTest, FreeingAnEmptyBlobDeletesItAndSaysSo) {
 
 TEST_F(CursorBlobTest, ALinkIsCreatedOnlyInsideAUserTransaction) {
   TnxServerTableCursor* cursor = Open(db_, u"seg");
+  TnxServerTableCursor* linked = Open(db_, u"smp");
+  std::vector<TnxBlobNr> numbers;
+  Fill(linked, {"far away"}, numbers);
   TnxBlobNr link = 0;
-  EXPECT_EQ(cursor->sbcBlobCreateLink(nxNullRecID, kMemo, u"smp", 1, link), nxErrNoTransaction);
+  EXPECT_EQ(cursor->sbcBlobCreateLink(nxNullRecID, kMemo, u"smp", numbers[0], link), nxErrNoTransaction);
+  ASSERT_EQ(Context(db_)->stcTransactionStart(false, false, false, false, false, true), 0);
+  ASSERT_EQ(cursor->sbcBlobCreateLink(nxNullRecID, kMemo, u"smp", numbers[0], link), 0);
+  ASSERT_EQ(Context(db_)->stcTransactionCommit(), 0);
+  // Read through the database's link handler.
+  EXPECT_EQ(Read(cursor, nxNullRecID, kMemo, link), "far away");
+  nxString source;
+  TnxBlobNr sourceNr = 0;
+  EXPECT_TRUE(cursor->sbcBlobIsLink(nxNullRecID, kMemo, link, source, sourceNr));
+  EXPECT_EQ(source, u"smp");
+  EXPECT_EQ(sourceNr, numbers[0]);
 }
 
 TEST_F(CursorBlobTest, ASharedWriteWaitsForNoOtherCursorsTableLock) {
