@@ -141,7 +141,8 @@ TnxResult TnxCachingBlobHandler::EnsureCache() {
 
 bool TnxCachingBlobHandler::FindCacheEntry(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aMasked,
                                            Entry& aEntry) {
-  if (!cbhCache) return false;
+  // An empty cache answers without a key search.
+  if (!NeedNested()) return false;
   TnxFieldsDescriptor* fields = cbhCache->FieldsDescriptor();
   fields->InitRecord(cbhCacheRecordAsKey);
   const auto key = static_cast<std::int64_t>(aMasked);

@@ -370,9 +370,14 @@ TnxResult TnxServerTableCursor::stcBlobBatchProcessEntry(const TnxRecID& aRecID,
     result = 0;
   if (result != 0) return result;
   TnxBaseTransaction* trans = GetActiveTrans();
+  // The reply is packed: its number is never bound to a reference.
   switch (aEntry.bbrqeStateInfo) {
-    case cbsiCreatedFile:
-      return stcBlobHandler->BlobCreateFile(trans, aRecID, field, aEntry.bbrqeFileName, aReply.bbrpeBlobNr);
+    case cbsiCreatedFile: {
+      TnxBlobNr number = 0;
+      result = stcBlobHandler->BlobCreateFile(trans, aRecID, field, aEntry.bbrqeFileName, number);
+      aReply.bbrpeBlobNr = number;
+      return result;
+    }
     case cbsiDeleted:
       return stcBlobHandler->BlobDelete(trans, aRecID, field, aReply.bbrpeBlobNr);
     case cbsiCreated:

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -334,8 +336,21 @@ TEST_F(CursorBlobTest, FreeingAnEmptyBlobDeletesItAndSaysSo) {
 
 TEST_F(CursorBlobTest, ALinkIsCreatedOnlyInsideAUserTransaction) {
   TnxServerTableCursor* cursor = Open(db_, u"seg");
+  TnxServerTableCursor* linked = Open(db_, u"smp");
+  std::vector<TnxBlobNr> numbers;
+  Fill(linked, {"far away"}, numbers);
   TnxBlobNr link = 0;
-  EXPECT_EQ(cursor->sbcBlobCreateLink(nxNullRecID, kMemo, u"smp", 1, link), nxErrNoTransaction);
+  EXPECT_EQ(cursor->sbcBlobCreateLink(nxNullRecID, kMemo, u"smp", numbers[0], link), nxErrNoTransaction);
+  ASSERT_EQ(Context(db_)->stcTransactionStart(false, false, false, false, false, true), 0);
+  ASSERT_EQ(cursor->sbcBlobCreateLink(nxNullRecID, kMemo, u"smp", numbers[0], link), 0);
+  ASSERT_EQ(Context(db_)->stcTransactionCommit(), 0);
+  // Read through the database's link handler.
+  EXPECT_EQ(Read(cursor, nxNullRecID, kMemo, link), "far away");
+  nxString source;
+  TnxBlobNr sourceNr = 0;
+  EXPECT_TRUE(cursor->sbcBlobIsLink(nxNullRecID, kMemo, link, source, sourceNr));
+  EXPECT_EQ(source, u"smp");
+  EXPECT_EQ(sourceNr, numbers[0]);
 }
 
 TEST_F(CursorBlobTest, ASharedWriteWaitsForNoOtherCursorsTableLock) {
@@ -433,9 +448,11 @@ TEST_F(CursorBlobTest, ABatchAppliesAllEntriesOrNone) {
                                {numbers[1], 2, cbsiModified, u"", bytes("xx"), static_cast<std::uint16_t>(kMemo)},
                                {numbers[0], 3, cbsiModified, u"", bytes("zz"), static_cast<std::uint16_t>(kMemo)}}};
   EXPECT_EQ(cursor->BlobBatchProcess(failing, reply), nxErrBlobModified);
-  EXPECT_EQ(reply->bbrpCount, 1);
+  EXPECT_EQ(TnxBlobNr{reply->bbrpCount}, 1u);
   const TnxBlobNr rolledBack = reply->bbrpEntries[0].bbrpeBlobNr;
   EXPECT_NE(rolledBack, 0u);
+  EXPECT_EQ(Read(cursor, nxNullRecID, -1, rolledBack).substr(0, 1), "!") << "the created BLOB was rolled back";
+  EXPECT_FALSE(cursor->BlobHandler()->NeedNested());
   EXPECT_EQ(Read(cursor, nxNullRecID, -1, numbers[0]), "stored");
   EXPECT_EQ(Read(cursor, nxNullRecID, -1, numbers[1]), "other");
 
@@ -443,10 +460,12 @@ TEST_F(CursorBlobTest, ABatchAppliesAllEntriesOrNone) {
                            {{0, 1, cbsiCreated, u"", bytes("new"), static_cast<std::uint16_t>(kPic)},
                             {numbers[0], 3, cbsiModified, u"", bytes("zz"), static_cast<std::uint16_t>(kMemo)}}};
   ASSERT_EQ(cursor->BlobBatchProcess(good, reply), 0);
-  EXPECT_EQ(reply->bbrpCount, 2);
-  ASSERT_NE(reply->bbrpEntries[0].bbrpeBlobNr, 0u);
-  EXPECT_EQ(Read(cursor, nxNullRecID, -1, reply->bbrpEntries[0].bbrpeBlobNr), "new");
-  EXPECT_EQ(reply->bbrpEntries[1].bbrpeBlobNr, numbers[0]);
+  EXPECT_EQ(TnxBlobNr{reply->bbrpCount}, 2u);
+  // The reply is packed: its numbers are copied out before use.
+  const TnxBlobNr created = reply->bbrpEntries[0].bbrpeBlobNr, changed = reply->bbrpEntries[1].bbrpeBlobNr;
+  ASSERT_NE(created, 0u);
+  EXPECT_EQ(Read(cursor, nxNullRecID, -1, created), "new");
+  EXPECT_EQ(changed, numbers[0]);
   EXPECT_EQ(Read(cursor, ids[0], kMemo, numbers[0]), "zz");
   // An empty request does nothing.
   EXPECT_EQ(cursor->BlobBatchProcess(TnxBlobBatchRequest{ids[0], {}}, reply), 0);
@@ -808,4 +827,44 @@ TEST_F(CursorBlobTest, BatchReadsCarryEachBlobAsABlockBehindItsRecord) {
     }
     EXPECT_EQ(stream, expected);
   }
+}
+
+TEST_F(CachingBlobTest, AReaderAlwaysSeesOneWholeVersionWhileTheBlobIsRewritten) {
+  nxtest::Watchdog watchdog(std::chrono::minutes(5));
+  constexpr std::uint32_t kSize = 1024 * 1024;
+  constexpr int kReads = 1000;
+  TnxServerTableCursor* a = Open(NewDatabase(kInProcess), u"seg");
+  TnxServerTableCursor* b = Open(NewDatabase(kInProcess), u"seg");
+  std::vector<TnxBlobNr> numbers;
+  const std::vector<TnxRecID> ids = Fill(a, {std::string(kSize, '\1')}, numbers);
+  std::vector<std::uint8_t> record;
+  Locate(a, nextID_, record);
+  std::atomic<bool> done{false};
+  std::atomic<int> posts{0};
+  std::thread writer([&] {
+    std::string content(kSize, '\0');
+    for (std::uint8_t version = 2; !done.load(); ++version) {
+      std::fill(content.begin(), content.end(), static_cast<char>(version == 0 ? 1 : version));
+      TnxBlobNr number = numbers[0];
+      ASSERT_EQ(a->BlobReplace(ids[0], kMemo, number, kSize, content.data()), 0);
+      ASSERT_EQ(a->RecordModify(record.data(), false, nullptr), 0);
+      posts.fetch_add(1);
+    }
+  });
+  std::thread reader([&] {
+    TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>(static_cast<std::int32_t>(kSize)));
+    for (int i = 0; i < kReads; ++i) {
+      stream->SetSize(0);
+      ASSERT_EQ(b->BlobRead(ids[0], kMemo, numbers[0], 0, kSize, *stream, false, nullptr), 0);
+      ASSERT_EQ(stream->Size(), kSize);
+      const auto* bytes = static_cast<const std::uint8_t*>(stream->Memory());
+      const std::uint8_t first = bytes[0];
+      ASSERT_EQ(std::count(bytes, bytes + kSize, first), static_cast<std::ptrdiff_t>(kSize)) << "read " << i;
+    }
+    done.store(true);
+  });
+  reader.join();
+  done.store(true);
+  writer.join();
+  EXPECT_GT(posts.load(), 0);
 }
