@@ -21,9 +21,10 @@ std::uint8_t* stcStreamAt(TnxMemoryStream* aStream, std::int64_t aOffset) {
   return static_cast<std::uint8_t*>(aStream->Memory()) + aOffset;
 }
 
-// A new empty stream of the capacity a batch asks for.
+// An empty stream of the capacity a batch asks for; memory it already holds
+// is kept, so a reader that reuses its access does not fault pages in again.
 void stcBatchStreamStart(TnxMemoryStream* aStream, std::int32_t aCutoffSize) {
-  aStream->Clear();
+  aStream->SetSize(0);
   const std::int64_t capacity = aCutoffSize == kStcBatchNoLimit ? kStcBatchUnlimitedCapacity : aCutoffSize;
   if (capacity > 0) aStream->SetCapacity(capacity);
   aStream->SetSize(nxBatchStreamHeaderSize);

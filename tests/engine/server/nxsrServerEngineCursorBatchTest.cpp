@@ -289,6 +289,47 @@ TEST_F(CursorBatchTest, APassingFilterLeavesOnlyItsRecordsInTheBatch) {
   EXPECT_EQ(access->InnerError(), static_cast<std::uint32_t>(nxErrEOF));
 }
 
+// The base class's batch read (for cursors without their own) steps with
+// single reads; on a table it must write what the table cursor writes.
+TEST_F(CursorBatchTest, TheBaseBatchReadWritesTheSameStreamAsTheTableCursor) {
+  AddRows(db_, kGoldenRows);
+  struct Row {
+    bool bookmarks;
+    bool forward;
+    std::int32_t max;
+  };
+  const Row rows[] = {{false, true, 0}, {true, true, 0}, {false, false, 0}, {true, false, 2}};
+  for (const Row& row : rows) {
+    TnxRecordGetBatchExOptions options{};
+    options.include(gboSetToBeginOrEnd);
+    if (row.bookmarks) options.include(gboBookmarks);
+    TnxServerTableCursor* table = Open(db_);
+    TnxServerTableCursor* base = Open(db_);
+    TnxBatchStreamAccess* ours = nullptr;
+    TnxBatchStreamAccess* theirs = nullptr;
+    ASSERT_EQ(table->RecordGetBatch(2147483647, options, ours, row.max, row.forward), 0);
+    Keep(ours);
+    ASSERT_EQ(base->TnxServerBaseCursor::sbcRecordGetBatch(2147483647, options, theirs, row.max, row.forward), 0);
+    Keep(theirs);
+    EXPECT_EQ(streamBytes(theirs), streamBytes(ours)) << row.bookmarks << row.forward << row.max;
+    EXPECT_EQ(theirs->Count(), row.max ? row.max : 3);
+  }
+  // A filter that times out before the first record fails the base batch too.
+  TnxServerTableCursor* cursor = Open(db_);
+  Probe probe{cursor, 0, 20};
+  TnxFilterID id = 0;
+  ASSERT_EQ(cursor->FilterAddCallback(&probe, probeFilter, id, true), 0);
+  ASSERT_EQ(cursor->FilterSetTimeout(30), 0);
+  TnxRecordGetBatchExOptions options{};
+  options.include(gboSetToBeginOrEnd);
+  TnxBatchStreamAccess* access = nullptr;
+  EXPECT_EQ(cursor->TnxServerBaseCursor::sbcRecordGetBatch(2147483647, options, access, 0, true), nxErrFilterTimeout);
+  Keep(access);
+  ASSERT_NE(access, nullptr);
+  EXPECT_EQ(access->Count(), 0);
+  EXPECT_EQ(access->InnerError(), static_cast<std::uint32_t>(nxErrFilterTimeout));
+}
+
 // ---- Batch key search ---------------------------------------------------------------------
 
 // A key buffer: the 12-byte header, then a key or a record.

@@ -6,6 +6,7 @@
 
 #include "nxsdFilterEngineCallback.h"
 #include "nxsdFilterEngineHub.h"
+#include "nxllHandleTable.h"
 #include "nxsrServerEngineCursorTestSupport.h"
 
 namespace nxcursorfiltertest {
@@ -60,6 +61,7 @@ class CursorFilterTest : public CursorTableTest {
 
 TEST_F(CursorFilterTest, FirstSecondAndThirdFilterGiveAnEngineThenOneHubThatGrows) {
   TnxServerTableCursor* cursor = Open(db_);
+  const std::size_t handles = nxHandleTable().Count();
   TnxFilterID ids[3] = {};
   ASSERT_EQ(cursor->FilterAddCallback(nullptr, passAll, ids[0], true), 0);
   TnxBaseFilterEngine* first = cursor->Filter();
@@ -82,6 +84,18 @@ TEST_F(CursorFilterTest, FirstSecondAndThirdFilterGiveAnEngineThenOneHubThatGrow
   EXPECT_EQ(cursor->Filter(), nullptr);
   // The IDs went with the chain.
   EXPECT_EQ(cursor->FilterActivate(ids[0]), nxErrInvalidFilterHandle);
+  EXPECT_EQ(nxHandleTable().Count(), handles);
+  // A cursor that goes takes the IDs of its filters with it.
+  const std::size_t before = nxHandleTable().Count();
+  TnxServerTableCursor* other = Open(db_);
+  const std::size_t opened = nxHandleTable().Count();
+  TnxFilterID id = 0;
+  TnxKeyFilterID keyID = 0;
+  ASSERT_EQ(other->FilterAddCallback(nullptr, passAll, id, true), 0);
+  ASSERT_EQ(other->KeyFilterAddCallback(nullptr, passAll, keyID), 0);
+  EXPECT_EQ(nxHandleTable().Count(), opened + 2);
+  TnxAbstractServerObject::Free(other);
+  EXPECT_EQ(nxHandleTable().Count(), before);
 }
 
 TEST_F(CursorFilterTest, RemovingAndSwitchingByIDActsOnThatMemberOnly) {
