@@ -730,9 +730,11 @@ TEST_F(ServerCursorTest, ReferentialIntegrityAnswersBeforeTheExtenders) {
   cursor->SetFieldAsVariantSelf(record, 0, platform::Variant(std::int32_t(9)));
   const platform::FormatArg args[] = {0, static_cast<const void*>(record), 1};
   const TnxResult result = cursor->NotifyExtenders(eaRecordInsert, false, args);
-  // The master lookup refuses (the key search comes with the reads): the
-  // engine's refusal is the answer and no extender hears the insert.
-  EXPECT_NE(result, 0);
+  // No customer 9: the engine's refusal is the answer, with its message, and
+  // no extender hears the insert.
+  EXPECT_EQ(result, 9733);
+  EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()),
+            "Referential Integrity Violation. details(ID) -> customers(ID): <[!Org!]>");
   EXPECT_TRUE(heard.empty());
   // A phase the engine does not check reaches the extenders.
   EXPECT_EQ(cursor->NotifyExtenders(eaRecordInsert, true, args), 0);
