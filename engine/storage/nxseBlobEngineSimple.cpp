@@ -376,27 +376,31 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
          static_cast<std::int64_t>(length)});
   if (aLen == 0) return;
   const std::uint32_t capacity = DataSize();
-  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+  // Made when a block must be added: a write inside the BLOB leaves the
+  // file header alone.
+  TnxOwned<TnxBaseFileHeaderAccess> access;
 
   // The block being written is the first block or `pin`.
   Pin pin;
   bool onFirst = true;
   auto current = [&]() -> PnxBlock { return onFirst ? first.Block() : pin.Block(); };
   std::uint32_t steps = 0;
-  // Moves to the chain's next block, or to a new block linked at its end.
-  auto advance = [&]() {
+  // Moves to the chain's next block, or to a new block linked at its end;
+  // the blocks before the offset are only read (aDirty false).
+  auto advance = [&](bool aDirty = true) {
     PnxBlock b = current();
     const TnxBlockNumber next = nxseGetU32(b + kSimpleBlobNext);
     if (next == kEnd) {
+      if (!access) access.reset(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
       Pin fresh;
       NewBlock(aTrans, *access, kData0, fresh);
       nxsePutU32(b + kSimpleBlobNext, fresh.number);
       pin.Take(fresh);
     } else if (onFirst) {
       ++steps;
-      FetchBlock(aTrans, next, true, pin);
+      FetchBlock(aTrans, next, aDirty, pin);
     } else {
-      FetchNext(aTrans, pin, true, steps);
+      FetchNext(aTrans, pin, aDirty, steps);
     }
     onFirst = false;
   };
@@ -413,8 +417,10 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
       if (used < capacity) RaiseChain(first.number);  // a partly used block inside the BLOB
       before += used;
       if (nxseGetU32(current() + kSimpleBlobNext) == kEnd) RaiseChain(first.number);
-      advance();
+      advance(false);
     }
+    // The block the write starts in is changed.
+    if (!onFirst) FetchBlock(aTrans, pin.number, true, pin);
     position = aOffset - before;
     if (aOffset == length && nxseGetU32(current() + kSimpleBlobNext) != kEnd) RaiseChain(first.number);
     if (position == capacity) {

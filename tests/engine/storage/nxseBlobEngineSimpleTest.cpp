@@ -402,6 +402,39 @@ TEST_F(SimpleBlobTest, ModifyCopiesOnlyTheBlocksOfTheBytesItReaches) {
   }
 }
 
+TEST_F(SimpleBlobTest, AWriteCopiesTheFirstBlockAndTheBlocksItWritesOnly) {
+  const std::uint32_t cap = engine()->DataSize();
+  struct Case {
+    const char* what;
+    std::uint32_t offset;
+    std::uint32_t length;
+    std::int32_t copied;
+  };
+  const Case cases[] = {{"append in the last block", 3 * cap + 5, 10, 2},
+                        {"inside the third block", 2 * cap + 7, 20, 2},
+                        {"across the second and third", 2 * cap - 3, 6, 3},
+                        {"inside the first", 4, 4, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxOwned<TestTransaction> trans(newTransaction());
+    TnxBlobNr nr = 0;
+    engine()->AddBlob(trans.get(), nr);
+    std::string model = pattern(3 * cap + 5, 'k');
+    write(trans.get(), nr, 0, model);
+    trans->Commit();
+    trans.reset(newTransaction());
+    const std::string part = pattern(c.length, 'Q');
+    write(trans.get(), nr, c.offset, part);
+    EXPECT_EQ(trans->BlockCount(), c.copied);
+    model.resize(std::max<std::size_t>(model.size(), c.offset + c.length));
+    model.replace(c.offset, c.length, part);
+    EXPECT_EQ(read(trans.get(), nr), model);
+    trans->Commit();
+    EXPECT_EQ(read(nullptr, nr), model);
+    EXPECT_EQ(checkFile(), "");
+  }
+}
+
 TEST_F(SimpleBlobTest, ModifyRefusesFileBlobsLinksAndBytesBeyondTheEnd) {
   TnxOwned<TestTransaction> trans(newTransaction());
   TnxBlobNr file = 0, link = 0, data = 0;
