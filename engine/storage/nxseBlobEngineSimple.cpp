@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "nxllWideString.h"
 #include "nxseHeaderAccess.h"
@@ -375,27 +376,31 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
          static_cast<std::int64_t>(length)});
   if (aLen == 0) return;
   const std::uint32_t capacity = DataSize();
-  TnxOwned<TnxBaseFileHeaderAccess> access(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
+  // Made when a block must be added: a write inside the BLOB leaves the
+  // file header alone.
+  TnxOwned<TnxBaseFileHeaderAccess> access;
 
   // The block being written is the first block or `pin`.
   Pin pin;
   bool onFirst = true;
   auto current = [&]() -> PnxBlock { return onFirst ? first.Block() : pin.Block(); };
   std::uint32_t steps = 0;
-  // Moves to the chain's next block, or to a new block linked at its end.
-  auto advance = [&]() {
+  // Moves to the chain's next block, or to a new block linked at its end;
+  // the blocks before the offset are only read (aDirty false).
+  auto advance = [&](bool aDirty = true) {
     PnxBlock b = current();
     const TnxBlockNumber next = nxseGetU32(b + kSimpleBlobNext);
     if (next == kEnd) {
+      if (!access) access.reset(allocator(bbeBlobFile)->HeaderAccess(aTrans, true));
       Pin fresh;
       NewBlock(aTrans, *access, kData0, fresh);
       nxsePutU32(b + kSimpleBlobNext, fresh.number);
       pin.Take(fresh);
     } else if (onFirst) {
       ++steps;
-      FetchBlock(aTrans, next, true, pin);
+      FetchBlock(aTrans, next, aDirty, pin);
     } else {
-      FetchNext(aTrans, pin, true, steps);
+      FetchNext(aTrans, pin, aDirty, steps);
     }
     onFirst = false;
   };
@@ -412,8 +417,10 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
       if (used < capacity) RaiseChain(first.number);  // a partly used block inside the BLOB
       before += used;
       if (nxseGetU32(current() + kSimpleBlobNext) == kEnd) RaiseChain(first.number);
-      advance();
+      advance(false);
     }
+    // The block the write starts in is changed.
+    if (!onFirst) FetchBlock(aTrans, pin.number, true, pin);
     position = aOffset - before;
     if (aOffset == length && nxseGetU32(current() + kSimpleBlobNext) != kEnd) RaiseChain(first.number);
     if (position == capacity) {
@@ -439,6 +446,96 @@ void TnxSimpleBlobEngine::Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, s
     advance();
   }
   nxsePutU32(first.Block() + kLength, static_cast<std::uint32_t>(std::max<std::uint64_t>(end, length)));
+}
+
+void TnxSimpleBlobEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, const TnxBlobChange& aChange) {
+  // The chain is read forward from the block reached last (an offset behind
+  // it starts again at the first block); only the blocks of bytes handed out
+  // are copied, and they stay pinned, so every byte handed out stays
+  // writable until the next Grow.
+  class Bytes final : public TnxBlobBytes {
+   public:
+    Bytes(TnxSimpleBlobEngine& aEngine, TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr)
+        : engine_(aEngine), trans_(aTrans), nr_(aBlobNr), capacity_(aEngine.DataSize()) {
+      Load();
+    }
+    std::uint32_t Length() override { return length_; }
+    void Grow(std::uint32_t aLength) override {
+      if (aLength <= length_) return;
+      const std::vector<std::uint8_t> zeros(aLength - length_, 0);
+      const std::uint32_t from = length_;
+      held_.clear();
+      walk_.Release();
+      first_.Release();
+      engine_.Write(trans_, nr_, from, aLength - from, zeros.data());
+      Load();
+    }
+    std::uint8_t& At(std::uint32_t aOffset) override {
+      if (aOffset >= length_)
+        throw EnxSimpleBlobEngineException(nxErrInvalidBlobOffset, u"Offset value is beyond the BLOB [%s, (%d), offset %d]",
+                                           {engine_.bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(nr_),
+                                            static_cast<std::int64_t>(aOffset)});
+      const std::uint32_t index = aOffset / capacity_;
+      const std::uint32_t position = aOffset - index * capacity_;
+      for (Held& h : held_)
+        if (h.index == index) return ByteOf(h.pin.Block(), position);
+      if (index < walkIndex_) {
+        walk_.Release();
+        walkIndex_ = 0;
+        steps_ = 0;
+      }
+      while (walkIndex_ < index) {
+        const PnxBlock b = walkIndex_ == 0 ? first_.Block() : walk_.Block();
+        // Every block before the last is full.
+        if (nxseGetU16(b + kUsed) != capacity_) engine_.RaiseChain(first_.number);
+        if (walkIndex_ == 0) {
+          const TnxBlockNumber next = nxseGetU32(b + kSimpleBlobNext);
+          if (next == kEnd) engine_.RaiseChain(first_.number);
+          ++steps_;
+          engine_.FetchBlock(trans_, next, false, walk_);
+        } else {
+          engine_.FetchNext(trans_, walk_, false, steps_);
+        }
+        ++walkIndex_;
+      }
+      Held h;
+      h.index = index;
+      engine_.FetchBlock(trans_, index == 0 ? first_.number : walk_.number, true, h.pin);
+      held_.push_back(std::move(h));
+      return ByteOf(held_.back().pin.Block(), position);
+    }
+
+   private:
+    struct Held {
+      std::uint32_t index = 0;
+      Pin pin;
+    };
+    void Load() {
+      walkIndex_ = 0;
+      steps_ = 0;
+      engine_.FetchFirst(trans_, nr_, false, first_);
+      const std::uint8_t kind = first_.Block()[kKind];
+      if (kind != kData0) engine_.RaiseReadOnly(nr_, kind);
+      length_ = nxseGetU32(first_.Block() + kLength);
+    }
+    std::uint8_t& ByteOf(PnxBlock aBlock, std::uint32_t aPosition) {
+      if (nxseGetU16(aBlock + kUsed) <= aPosition) engine_.RaiseChain(first_.number);
+      return aBlock[kSimpleBlobData + aPosition];
+    }
+
+    TnxSimpleBlobEngine& engine_;
+    TnxBaseTransaction* trans_;
+    TnxBlobNr nr_;
+    std::uint32_t capacity_;
+    std::uint32_t length_ = 0;
+    std::uint32_t walkIndex_ = 0;  // the block walk_ holds; 0: first_
+    std::uint32_t steps_ = 0;
+    Pin first_;
+    Pin walk_;
+    std::vector<Held> held_;
+  };
+  Bytes bytes(*this, aTrans, aBlobNr);
+  aChange(bytes);
 }
 
 void TnxSimpleBlobEngine::IncBlobNr(TnxBlobNr& aBlobNr) {

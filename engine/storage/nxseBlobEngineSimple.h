@@ -54,6 +54,9 @@ class TnxSimpleBlobEngine : public TnxBaseBlobEngine {
   // values.
   void Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset, std::uint32_t aLen,
              const void* aBlob) override;
+  // In place: only the blocks of the bytes the change reaches are fetched
+  // and copied. File BLOBs and links: 10502.
+  void Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, const TnxBlobChange& aChange) override;
   void IncBlobNr(TnxBlobNr& aBlobNr) override;
 
   // Data bytes per block.

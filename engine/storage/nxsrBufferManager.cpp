@@ -150,6 +150,7 @@ void TnxCacheBlock::MapBack() {
   cbBlock = block;
   cbTempNum = -1;
   cbState = cbsMapped;
+  cbChecked = false;
   if (cbPages) cbPages->fetch_add(nxBlockPages(cbSize), std::memory_order_relaxed);
   if (cbOwner) cbOwner->UpdateBlockList(false);
 }
@@ -591,14 +592,14 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
       SetCacheBlock(nullptr);
       robNew = true;
     } else {
-      Validate(newest->boCacheBlock->Block());
+      if (newest->NeedsCheck()) Validate(newest->boCacheBlock->Block());
       takeImage(*this, platform::create<TnxCacheBlock>(*newest->boCacheBlock));
     }
     if (!temporary) robFile->WriteBlock(this);
   } else {
     // Validated before anything changes, so a refused image leaves the
     // block dirty and the transaction able to roll back.
-    if (!discarded) Validate(newest->boCacheBlock->Block());
+    if (newest->NeedsCheck()) Validate(newest->boCacheBlock->Block());
     TnxCacheBlock* image = newest->ReleaseCacheBlock();
     if (discarded) {
       TnxCacheBlock::Dispose(image);
@@ -614,8 +615,8 @@ bool TnxReadOnlyBlock::Commit(bool aForce, bool aIsWTCommit) {
     UnlinkFromTransaction();
   }
   if (!discarded) robNew = false;
-  // The flush writes the image outside the padlock: it must be mapped.
-  if (boCacheBlock) (void)boCacheBlock->Block();
+  // A parked image stays parked: the flush maps it back under the padlock
+  // when it writes it.
   if (robBlockNum == 0 && boCacheBlock && !discarded) {
     robFile->fiUsedBlocks = nxsrUsedBlocksOf(robFile, boCacheBlock->Block());
     robLastLSN = nxBlockHeader(boCacheBlock->Block())->bchLSN;
@@ -702,7 +703,25 @@ TnxModifiedBlock::~TnxModifiedBlock() { UnlinkFromLevel(); }
 
 TnxEvictResult TnxModifiedBlock::CheckedEvict(bool) {
   if (mbReadOnlyBlock->robRefCount.load(std::memory_order_acquire) > 0) return erNone;
-  return Evict() ? erThis : erNone;
+  if (!boCacheBlock || boCacheBlock->cbState != cbsMapped) return erNone;
+  // Checked while still in memory, so that the commit's checks need not
+  // read the parked image back.
+  bool checked = false;
+  if (!mbDiscarded) {
+    try {
+      mbReadOnlyBlock->Validate(boCacheBlock->Block());
+      checked = true;
+    } catch (const EnxBaseException&) {
+      // Left to the commit, which refuses it.
+    }
+  }
+  if (!Evict()) return erNone;
+  boCacheBlock->cbChecked = checked;
+  return erThis;
+}
+
+bool TnxModifiedBlock::NeedsCheck() const {
+  return !mbDiscarded && boCacheBlock && !(boCacheBlock->cbState == cbsStored && boCacheBlock->cbChecked);
 }
 
 void TnxModifiedBlock::LinkToLevel(TnxBaseTransactionLevel* aLevel) {

@@ -219,6 +219,10 @@ class TnxCacheBlock : public TnxObject {
   TnxMapableBlockHandle cbHandle = 0;
   std::int32_t cbTempNum = -1;
   bool cbWriteProtected = false;  // a flag only: no memory protection
+  // A stored transaction copy that passed the block check before it was
+  // parked; it cannot change until it is mapped back, so a commit need not
+  // read it back to check it again.
+  bool cbChecked = false;
   PnxBlock cbBlock = nullptr;
   std::atomic<std::int64_t>* cbPages = nullptr;
   // The object that owns the image: refiled when the image is mapped back.
@@ -370,7 +374,11 @@ class TnxModifiedBlock : public TnxBlockObject {
   TnxModifiedBlock(TnxReadOnlyBlock* aReadOnlyBlock, TnxBaseTransactionLevel* aTransLevel);
   ~TnxModifiedBlock() override;
 
+  // Checks the image before parking it (see cbChecked).
   TnxEvictResult CheckedEvict(bool aForce) override;
+  // The image must be checked before it is committed: it is neither
+  // discarded nor parked after a passed check.
+  bool NeedsCheck() const;
   PnxBlock mbGetBlock(bool aMarkDirty);
   void Discard();
   void DecreaseTransLevel();

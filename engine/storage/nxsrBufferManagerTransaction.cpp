@@ -328,9 +328,13 @@ void TnxBufferManager::CheckBlocksBeforeCommit(TnxBaseTransaction* aTrans) {
   // the ones before it committed and queued. So every image the commit
   // will take is checked first; a refusal leaves the transaction whole, to
   // be rolled back.
+  // Images read back for it go out again as the check proceeds.
+  std::uint32_t n = 0;
   for (TnxReadOnlyBlock* block = aTrans->btTransBlockListHead; block; block = block->robTransNext) {
     TnxModifiedBlock* newest = block->robBlockListTail;
-    if (newest && !newest->mbDiscarded && newest->boCacheBlock) block->Validate(newest->boCacheBlock->Block());
+    if (!newest || !newest->NeedsCheck()) continue;
+    block->Validate(newest->boCacheBlock->Block());
+    if ((++n & 63) == 0) TrimIfOverBudget();
   }
   // Block 0 of every file is stamped with the commit's LSN from its
   // committed image when the transaction did not change it.

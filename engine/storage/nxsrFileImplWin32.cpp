@@ -352,6 +352,13 @@ void TnxBaseWin32File::FlushFile(bool aFailSafe, TnxBaseReplicationLog* aReplica
     previous = block;
     PinGuard pin(block);
     TnxCacheBlock* image = block->boCacheBlock;
+    if (image && image->cbState != cbsMapped) {
+      // Parked by the commit: mapped back under the padlock; the pin keeps
+      // it mapped until it is written.
+      TnxPadlockGuard guard(BufMgr()->Padlock());
+      image = block->boCacheBlock;
+      if (image) (void)image->Block();
+    }
     if (!image) {
       // A discarded (freed) block: the disk must not keep its old signature
       // and owner, or a recovery scan would bring its contents back.

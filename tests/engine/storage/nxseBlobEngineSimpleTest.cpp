@@ -6,6 +6,7 @@
 #include <random>
 #include <string>
 
+#include "nxExpectCode.h"
 #include "nxseBlobEngineSimple.h"
 #include "nxseTableTestSupport.h"
 
@@ -335,6 +336,116 @@ TEST_F(SimpleBlobTest, RandomChangesMatchAModel) {
   }
   reopen();
   for (std::size_t i = 0; i < numbers.size(); ++i) EXPECT_EQ(read(nullptr, numbers[i]), model[i]);
+}
+
+TEST_F(SimpleBlobTest, ModifyCopiesOnlyTheBlocksOfTheBytesItReaches) {
+  const std::uint32_t cap = engine()->DataSize();
+  struct Case {
+    const char* what;
+    std::uint32_t length;
+    std::vector<std::uint32_t> offsets;  // in the order reached
+    std::int32_t copied;                 // blocks the change copies
+  };
+  const Case cases[] = {{"one block", 10, {0, 9, 3}, 1},
+                        {"last byte of four blocks", 3 * cap + 5, {3 * cap + 4}, 1},
+                        {"forward and back", 3 * cap + 5, {cap - 1, cap, 2 * cap + 1, 1}, 3},
+                        {"full blocks", 2 * cap, {2 * cap - 1, cap - 1}, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxOwned<TestTransaction> trans(newTransaction());
+    TnxBlobNr nr = 0;
+    engine()->AddBlob(trans.get(), nr);
+    std::string model = pattern(c.length, 'a');
+    write(trans.get(), nr, 0, model);
+    trans->Commit();
+    const std::string before = model;
+
+    trans.reset(newTransaction());
+    engine()->Modify(trans.get(), nr, [&](TnxBlobBytes& b) {
+      ASSERT_EQ(b.Length(), c.length);
+      std::uint8_t& firstReached = b.At(c.offsets.front());
+      for (std::uint32_t at : c.offsets) {
+        EXPECT_EQ(b.At(at), static_cast<std::uint8_t>(model[at])) << at;
+        b.At(at) ^= 0x5A;
+        model[at] = static_cast<char>(model[at] ^ 0x5A);
+      }
+      // A byte handed out first is still the BLOB's after the walk.
+      firstReached ^= 0x01;
+      model[c.offsets.front()] = static_cast<char>(model[c.offsets.front()] ^ 0x01);
+    });
+    EXPECT_EQ(trans->BlockCount(), c.copied);
+    EXPECT_EQ(read(trans.get(), nr), model);
+    TnxOwned<TestTransaction> reader(newTransaction());
+    EXPECT_EQ(read(reader.get(), nr), before);
+    trans->Commit();
+    EXPECT_EQ(read(reader.get(), nr), model);
+    reader->Commit();
+
+    // Growth appends zeros; a rolled-back change leaves the bytes as they were.
+    trans.reset(newTransaction());
+    engine()->Modify(trans.get(), nr, [&](TnxBlobBytes& b) {
+      b.Grow(c.length + cap);
+      EXPECT_EQ(b.Length(), c.length + cap);
+      b.At(c.length + cap - 1) = 0x7F;
+      b.At(0) ^= 0x01;
+    });
+    std::string grown = model;
+    grown.append(cap - 1, '\0');
+    grown.push_back('\x7F');
+    grown[0] = static_cast<char>(grown[0] ^ 0x01);
+    EXPECT_EQ(read(trans.get(), nr), grown);
+    trans->Rollback();
+    trans.reset(newTransaction());
+    EXPECT_EQ(read(trans.get(), nr), model);
+    trans->Commit();
+    EXPECT_EQ(checkFile(), "");
+  }
+}
+
+TEST_F(SimpleBlobTest, AWriteCopiesTheFirstBlockAndTheBlocksItWritesOnly) {
+  const std::uint32_t cap = engine()->DataSize();
+  struct Case {
+    const char* what;
+    std::uint32_t offset;
+    std::uint32_t length;
+    std::int32_t copied;
+  };
+  const Case cases[] = {{"append in the last block", 3 * cap + 5, 10, 2},
+                        {"inside the third block", 2 * cap + 7, 20, 2},
+                        {"across the second and third", 2 * cap - 3, 6, 3},
+                        {"inside the first", 4, 4, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxOwned<TestTransaction> trans(newTransaction());
+    TnxBlobNr nr = 0;
+    engine()->AddBlob(trans.get(), nr);
+    std::string model = pattern(3 * cap + 5, 'k');
+    write(trans.get(), nr, 0, model);
+    trans->Commit();
+    trans.reset(newTransaction());
+    const std::string part = pattern(c.length, 'Q');
+    write(trans.get(), nr, c.offset, part);
+    EXPECT_EQ(trans->BlockCount(), c.copied);
+    model.resize(std::max<std::size_t>(model.size(), c.offset + c.length));
+    model.replace(c.offset, c.length, part);
+    EXPECT_EQ(read(trans.get(), nr), model);
+    trans->Commit();
+    EXPECT_EQ(read(nullptr, nr), model);
+    EXPECT_EQ(checkFile(), "");
+  }
+}
+
+TEST_F(SimpleBlobTest, ModifyRefusesFileBlobsLinksAndBytesBeyondTheEnd) {
+  TnxOwned<TestTransaction> trans(newTransaction());
+  TnxBlobNr file = 0, link = 0, data = 0;
+  engine()->AddFileBlob(trans.get(), u"a.b", file);
+  engine()->AddBlobLink(trans.get(), u"other", 7, link);
+  for (const TnxBlobNr nr : {file, link})
+    expectCode([&] { engine()->Modify(trans.get(), nr, [](TnxBlobBytes&) { FAIL() << "called"; }); }, 10502);
+  engine()->AddBlob(trans.get(), data);
+  write(trans.get(), data, 0, "0123");
+  expectCode([&] { engine()->Modify(trans.get(), data, [](TnxBlobBytes& b) { b.At(4); }); }, nxErrInvalidBlobOffset);
+  trans->Commit();
 }
 
 TEST_F(SimpleBlobTest, DamagedChainsGiveErrorsNotCrashes) {

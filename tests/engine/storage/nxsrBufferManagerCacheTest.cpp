@@ -207,6 +207,78 @@ TEST_F(ParkingFaultTest, AFailedParkingWriteIsAnErrorAndLosesNothing) {
   EXPECT_EQ(wrong, 0u);
 }
 
+TEST_F(ParkingFaultTest, ACommitReadsEachParkedCopyBackOnceAndParksNothingAgain) {
+  constexpr TnxBlockNumber kBlocks = 4000;  // beyond the budget of 2560 pages
+  TnxBaseFile* file = tableOf(kBlocks);
+  TnxOwned<TestTransaction> trans(newTransaction());
+  fs_.clearRecords();
+  for (TnxBlockNumber n = 1; n < kBlocks; ++n) setByte(file, trans.get(), n, 0x22);
+  const auto parkingWrites = [this] {
+    std::uint64_t count = 0;
+    for (const auto& w : fs_.writes())
+      if (w.path == "/db/") ++count;
+    return count;
+  };
+  const std::uint64_t parked = parkingWrites();
+  ASSERT_GT(parked, 1000u);
+  fs_.clearRecords();
+  const std::uint64_t readsBefore = fs_.readCount();
+  trans->Commit();
+  EXPECT_EQ(parkingWrites(), 0u) << "copies parked again during the commit";
+  // Besides the parked copies only block 0 is read, for the commit's stamp.
+  EXPECT_LE(fs_.readCount() - readsBefore, parked + 1) << "parked copies read back more than once";
+  std::vector<std::uint8_t> disk;
+  ASSERT_TRUE(fs_.contents("/db/t.nx1", disk));
+  std::uint32_t wrong = 0;
+  for (TnxBlockNumber n = 1; n < kBlocks; ++n)
+    if (disk[std::size_t{n} * kBlock + 16] != 0x22) ++wrong;
+  EXPECT_EQ(wrong, 0u);
+}
+
+TEST_F(ParkingFaultTest, AParkedCopyIsStillCheckedByTheCommit) {
+  // A copy whose block number is damaged must be refused however it went
+  // through the parking: damaged in memory, damaged then parked, or parked
+  // sound and damaged after it came back.
+  constexpr TnxBlockNumber kBlocks = 3200;  // beyond the budget of 2560 pages
+  constexpr TnxBlockNumber kDamaged = 7;
+  enum class Order { damagedInMemory, damagedThenParked, parkedThenDamaged };
+  for (Order order : {Order::damagedInMemory, Order::damagedThenParked, Order::parkedThenDamaged}) {
+    SCOPED_TRACE(static_cast<int>(order));
+    TnxBaseFile* file = tableOf(kBlocks, "/db/t" + std::to_string(static_cast<int>(order)) + ".nx1");
+    TnxOwned<TestTransaction> trans(newTransaction());
+    const auto damage = [&] {
+      TnxPinnedBlock imagePin(
+          [&](TnxReleaseMethod& r) { return manager_->GetBlock(file, trans.get(), kDamaged, true, r); });
+      nxBlockHeader(imagePin.Block())->bchThisBlock = kDamaged + 1;
+    };
+    const auto touchAllOthers = [&] {
+      for (TnxBlockNumber n = 1; n < kBlocks; ++n)
+        if (n != kDamaged) setByte(file, trans.get(), n, 0x33);
+    };
+    if (order == Order::parkedThenDamaged) {
+      setByte(file, trans.get(), kDamaged, 0x33);
+      touchAllOthers();
+    }
+    if (order != Order::damagedInMemory) {
+      damage();
+      touchAllOthers();
+    } else {
+      touchAllOthers();
+      damage();
+    }
+    {
+      TnxPadlockGuard guard(manager_->Padlock());
+      const TnxReadOnlyBlock* block = manager_->bmFindBlockNoWait(file, kDamaged);
+      ASSERT_TRUE(block && block->robBlockListTail && block->robBlockListTail->boCacheBlock);
+      EXPECT_EQ(block->robBlockListTail->boCacheBlock->cbState == cbsStored, order != Order::damagedInMemory);
+    }
+    nxtest::expectCode([&] { trans->Commit(); }, nxErrCorruptFile);
+    trans->Rollback();
+    EXPECT_TRUE(trans->Done());
+    EXPECT_EQ(diskByte("/db/t" + std::to_string(static_cast<int>(order)) + ".nx1", 1), 0x41);
+  }
+}
+
 // A transaction far larger than the cache, on the real file system with the
 // chunked temporary storage: its copies are parked and come back intact.
 class BigTransactionTest : public StorageTest {
