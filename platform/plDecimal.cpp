@@ -2,6 +2,7 @@
 
 #include "plErrors.h"
 #include "plFmtBcd.h"
+#include "plTextInt.h"
 
 #include <cmath>
 #include <cstdio>
@@ -24,8 +25,6 @@ void trim(Decimal& d) {
   d.exponent -= static_cast<int>(lead);
   while (!d.digits.empty() && d.digits.back() == '0') d.digits.pop_back();
 }
-
-bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
 
 char16_t upper(char16_t c) { return upperAscii(c); }
 
@@ -123,8 +122,8 @@ void roundDecimals(Decimal& d, int decimals) {
 
 bool parseDecimal(UnicodeStringView text, char16_t separator, Decimal& out) {
   std::size_t i = 0, n = text.size();
-  while (i < n && isSpace(text[i])) ++i;
-  while (n > i && isSpace(text[n - 1])) --n;
+  while (i < n && isTextBlank(text[i])) ++i;
+  while (n > i && isTextBlank(text[n - 1])) --n;
   Decimal d;
   if (i < n && (text[i] == u'-' || text[i] == u'+')) d.negative = text[i++] == u'-';
   {

@@ -3,6 +3,7 @@
 #include "plCodePage.h"
 #include "plDecimal.h"
 #include "plErrors.h"
+#include "plTextInt.h"
 
 #include <algorithm>
 #include <cmath>
@@ -170,14 +171,12 @@ UnicodeString unsignedText(std::uint64_t v, bool hex, int minDigits) {
   return out;
 }
 
-bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
-
 // Decimal or hexadecimal ($ or 0x) integer text; false when it is not one or
 // does not fit 64 bits.
 bool parseIntText(UnicodeStringView s, std::int64_t& out, bool& hex) {
   std::size_t i = 0, n = s.size();
-  while (i < n && isSpace(s[i])) ++i;
-  while (n > i && isSpace(s[n - 1])) --n;
+  while (i < n && isTextBlank(s[i])) ++i;
+  while (n > i && isTextBlank(s[n - 1])) --n;
   bool neg = false;
   if (i < n && (s[i] == u'-' || s[i] == u'+')) neg = s[i++] == u'-';
   unsigned base = 10;

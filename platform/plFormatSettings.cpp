@@ -86,14 +86,14 @@ FormatSettings makeInvariant() {
 std::mutex gDefaultMutex;
 std::atomic<const FormatSettings*> gDefault{nullptr};
 
-UnicodeString fromIcu(const icu::UnicodeString& s) {
+UnicodeString fromIcuText(const icu::UnicodeString& s) {
   return UnicodeString(reinterpret_cast<const char16_t*>(s.getBuffer()), static_cast<std::size_t>(s.length()));
 }
 
 // An ICU date or time pattern in our pattern letters; the first character
 // that is not a letter and not quoted becomes the separator found.
 UnicodeString fromIcuPattern(const icu::UnicodeString& aPattern, char16_t& aSeparator, bool aDate) {
-  const UnicodeString p = fromIcu(aPattern);
+  const UnicodeString p = fromIcuText(aPattern);
   UnicodeString out;
   bool separatorSeen = false;
   for (std::size_t i = 0; i < p.size();) {
@@ -143,8 +143,8 @@ FormatSettings makeFromIcu(const std::string& aIcuName) {
   UErrorCode err = U_ZERO_ERROR;
   const icu::DecimalFormatSymbols sym(loc, err);
   if (U_SUCCESS(err)) {
-    const UnicodeString dec = fromIcu(sym.getConstSymbol(icu::DecimalFormatSymbols::kDecimalSeparatorSymbol));
-    const UnicodeString grp = fromIcu(sym.getConstSymbol(icu::DecimalFormatSymbols::kGroupingSeparatorSymbol));
+    const UnicodeString dec = fromIcuText(sym.getConstSymbol(icu::DecimalFormatSymbols::kDecimalSeparatorSymbol));
+    const UnicodeString grp = fromIcuText(sym.getConstSymbol(icu::DecimalFormatSymbols::kGroupingSeparatorSymbol));
     if (dec.size() == 1) fs.DecimalSeparator = dec[0];
     if (grp.size() == 1) fs.ThousandSeparator = grp[0];
   }

@@ -4,6 +4,7 @@
 #include "plDecimal.h"
 #include "plErrors.h"
 #include "plFormat.h"
+#include "plTextInt.h"
 
 #include <cfloat>
 #include <cmath>
@@ -71,12 +72,10 @@ bool isScalarElement(VarType t) {
   throw ConvertError("'" + toUtf8(text) + "' is not a valid " + what);
 }
 
-bool isSpace(char16_t c) { return c == u' ' || c == u'\t'; }
-
 UnicodeString trimmed(UnicodeStringView s) {
   std::size_t i = 0, n = s.size();
-  while (i < n && isSpace(s[i])) ++i;
-  while (n > i && isSpace(s[n - 1])) --n;
+  while (i < n && isTextBlank(s[i])) ++i;
+  while (n > i && isTextBlank(s[n - 1])) --n;
   return UnicodeString(s.substr(i, n - i));
 }
 

@@ -39,10 +39,14 @@ Reads a table file from its bytes alone and reports every inconsistency:
 fixed offsets) get the same checks over what that format holds.
 
 Usage: check_table.py FILE [--record-length N] [--raw] [--keyless N,M] [FILE [options] ...]
+       check_table.py --serve
 The options after a file apply to that file. --keyless: the numbers of
 indices whose nodes hold only 8-byte references.
 --raw: a file whose blocks no engine formats (tests of block allocation):
 only the length, the free set and the block numbers are checked.
+--serve: checks on request, one interpreter for many checks: each line read
+holds the arguments of one run, separated by tabs; the answer is that run's
+output, a NUL byte, its exit code and a newline.
 Exit status 0 when every file is consistent, 1 otherwise (problems on
 stdout, each prefixed with its file name when several files are given).
 """
@@ -961,5 +965,27 @@ def main(argv):
     return 1 if bad else 0
 
 
+def serve():
+    """Answers requests from stdin until it closes (see --serve above)."""
+    import contextlib
+    import io
+    import traceback
+
+    for line in sys.stdin:
+        args = line.rstrip("\n").split("\t")
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            try:
+                rc = main([sys.argv[0]] + [a for a in args if a])
+            except SystemExit as e:
+                rc = e.code if isinstance(e.code, int) else 1
+            except Exception:  # as an uncaught error of a single run would
+                traceback.print_exc(file=out)
+                rc = 1
+        sys.stdout.write("%s\0%d\n" % (out.getvalue(), rc))
+        sys.stdout.flush()
+    return 0
+
+
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    sys.exit(serve() if sys.argv[1:] == ["--serve"] else main(sys.argv))

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../storage/nxseCrashTestSupport.h"
+#include "nxTableChecker.h"
 #include "nxsrServerEngineTableTestSupport.h"
 #include "plString.h"
 
@@ -28,15 +29,10 @@ std::string crashTestCheckImage(const std::vector<std::uint8_t>& aImage, std::ui
     std::ofstream out(name, std::ios::binary);
     out.write(reinterpret_cast<const char*>(aImage.data()), static_cast<std::streamsize>(aImage.size()));
   }
-  const std::string report = std::string(name) + ".out";
-  const std::string command = std::string(NX_PYTHON3) + " " + NX_TABLE_CHECKER + " " + name + " --record-length " +
-                              std::to_string(aRecordLength) + " > " + report + " 2>&1";
-  const int rc = std::system(command.c_str());
-  std::ifstream in(report);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const nxtest::CheckerVerdict verdict =
+      nxtest::runTableChecker(NX_PYTHON3, NX_TABLE_CHECKER, {name, "--record-length", std::to_string(aRecordLength)});
   std::remove(name);
-  std::remove(report.c_str());
-  return rc == 0 ? std::string() : text.empty() ? std::string("checker failed") : text;
+  return verdict.problems();
 }
 
 // The content lock a table cursor takes before it changes a table.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "nxTableChecker.h"
 #include "nxsdFilterEngineCallback.h"
 #include "nxseBlobEngineSegmented.h"
 #include "nxseBlockHeapEngineNonfragmenting.h"
@@ -292,18 +293,13 @@ class TableTest : public StorageTest {
       std::ofstream out(name, std::ios::binary);
       out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     }
-    const std::string report = std::string(name) + ".out";
-    std::string command = std::string(NX_PYTHON3) + " " + NX_TABLE_CHECKER + " " + name;
-    if (aRecordLength) command += " --record-length " + std::to_string(aRecordLength);
-    if (aRaw) command += " --raw";
-    if (!aKeyless.empty()) command += " --keyless " + aKeyless;
-    command += " > " + report + " 2>&1";
-    const int rc = std::system(command.c_str());
-    std::ifstream in(report);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> args{name};
+    if (aRecordLength) args.insert(args.end(), {"--record-length", std::to_string(aRecordLength)});
+    if (aRaw) args.push_back("--raw");
+    if (!aKeyless.empty()) args.insert(args.end(), {"--keyless", aKeyless});
+    const CheckerVerdict verdict = runTableChecker(NX_PYTHON3, NX_TABLE_CHECKER, args);
     std::remove(name);
-    std::remove(report.c_str());
-    return rc == 0 ? std::string() : text.empty() ? std::string("checker failed") : text;
+    return verdict.problems();
   }
 
   // Runs the checker once over every table file in /db (block 0 "NX!1" or
@@ -314,7 +310,7 @@ class TableTest : public StorageTest {
     std::vector<std::string> names;
     if (fs_.listDirectory("/db", names) != 0) return std::string();
     std::vector<std::string> temporaries;
-    std::string command = std::string(NX_PYTHON3) + " " + NX_TABLE_CHECKER;
+    std::vector<std::string> args;
     for (const std::string& name : names) {
       const std::string path = "/db/" + name;
       std::vector<std::uint8_t> data;
@@ -331,22 +327,17 @@ class TableTest : public StorageTest {
       temporaries.push_back(temp);
       std::ofstream out(temp, std::ios::binary);
       out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-      command += std::string(" ") + temp;
+      args.push_back(temp);
       if (auto it = recordLengths_.find(path); it != recordLengths_.end() && it->second)
-        command += " --record-length " + std::to_string(it->second);
-      if (rawFiles_.count(path)) command += " --raw";
+        args.insert(args.end(), {"--record-length", std::to_string(it->second)});
+      if (rawFiles_.count(path)) args.push_back("--raw");
       if (auto it = keylessIndices_.find(path); it != keylessIndices_.end() && !it->second.empty())
-        command += " --keyless " + it->second;
+        args.insert(args.end(), {"--keyless", it->second});
     }
     if (temporaries.empty()) return std::string();
-    const std::string report = temporaries.front() + ".out";
-    command += " > " + report + " 2>&1";
-    const int rc = std::system(command.c_str());
-    std::ifstream in(report);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const CheckerVerdict verdict = runTableChecker(NX_PYTHON3, NX_TABLE_CHECKER, args);
     for (const std::string& temp : temporaries) std::remove(temp.c_str());
-    std::remove(report.c_str());
-    return rc == 0 ? std::string() : text.empty() ? std::string("checker failed") : text;
+    return verdict.problems();
   }
 
   std::vector<std::unique_ptr<Table>> tables_;
