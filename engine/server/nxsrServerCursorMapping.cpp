@@ -1,0 +1,329 @@
+#include "nxsrServerCursorMapping.h"
+
+#include <cstring>
+#include <utility>
+
+#include "nxllMemoryManager.h"
+#include "nxllSync.h"
+#include "nxllUtils.h"
+#include "nxsdDefaultValueEngine.h"
+#include "nxsdKeyEngineBase.h"
+#include "nxsdValidationEngine.h"
+
+PL_CLASS_INFO_IMPL(TnxBaseMappingHandler, TnxObject, "TnxBaseMappingHandler", nullptr)
+PL_CLASS_INFO_IMPL(TnxServerMappingCursor, TnxServerBaseCursor, "TnxServerMappingCursor", nullptr)
+
+namespace {
+
+constexpr std::size_t kBookmarkIndexAt = 4;
+constexpr std::size_t kBookmarkKeyLengthAt = 20;
+
+void setIndexID(std::uint8_t* aBookmark, std::int32_t aIndexID) {
+  std::memcpy(aBookmark + kBookmarkIndexAt, &aIndexID, 4);
+  TnxBookmarkHandler::SetChecksum(aBookmark);
+}
+
+PnxRecordBuffer recordBuffer(TnxFieldsDescriptor* aFields) {
+  return static_cast<PnxRecordBuffer>(nxGetMem(static_cast<std::size_t>(aFields->RecordLength()) + 4));
+}
+
+}  // namespace
+
+// ---- Handler --------------------------------------------------------------------------------
+
+TnxBaseMappingHandler::TnxBaseMappingHandler(TnxDataDictionary* aDictionary)
+    : bmhDictionary(aDictionary), bmhTableDescriptor(aDictionary) {}
+
+TnxBaseMappingHandler::~TnxBaseMappingHandler() { platform::TObject::free(bmhDictionary); }
+
+// ---- Life -----------------------------------------------------------------------------------
+
+TnxServerMappingCursor::TnxServerMappingCursor(TnxServerBaseCursor* aCursor, TnxBaseMappingHandler* aMapper)
+    : TnxServerBaseCursor(aCursor->Database(), aCursor->Timeout(), aCursor->sacGetOpenMode(),
+                          aCursor->sbcTransContext()),
+      smcCursor(aCursor),
+      smcMappingHandler(aMapper) {
+  try {
+    smcPadLock = platform::create<TnxPadlock>();
+    smcChooseIndex();
+    smcBuildOuterDescriptor();
+    smcRecordBufferInner = recordBuffer(smcCursor->FieldsDescriptor());
+    smcRecordBufferOuter = recordBuffer(smcMappingHandler->bmhTableDescriptor->FieldsDescriptor());
+    // Defaults and validations over the outer fields.
+    sbcSetUpHandlers();
+    smcMappingHandler->Initialize(this);
+  } catch (...) {
+    smcFreeOwned();
+    throw;
+  }
+}
+
+TnxServerMappingCursor::~TnxServerMappingCursor() { smcFreeOwned(); }
+
+void TnxServerMappingCursor::PrepareDestroy() {
+  TnxServerBaseCursor::PrepareDestroy();
+  platform::TObject::free(std::exchange(smcMappingHandler, nullptr));
+  if (!smcKeepCursor) TnxAbstractServerObject::Free(std::exchange(smcCursor, nullptr));
+}
+
+void TnxServerMappingCursor::smcFreeOwned() noexcept {
+  nxFreeMem(std::exchange(smcRecordBufferInner, nullptr));
+  nxFreeMem(std::exchange(smcRecordBufferOuter, nullptr));
+  platform::TObject::free(std::exchange(smcBookmarkHandler, nullptr));
+  platform::TObject::free(std::exchange(smcKeyEngine, nullptr));
+  nxFreeMem(std::exchange(smcBookmarkBuffer, nullptr));
+  platform::TObject::free(std::exchange(smcMappingHandler, nullptr));
+  if (!smcKeepCursor) TnxAbstractServerObject::Free(std::exchange(smcCursor, nullptr));
+  platform::TObject::free(std::exchange(smcPadLock, nullptr));
+}
+
+// ---- Construction ---------------------------------------------------------------------------
+
+bool TnxServerMappingCursor::smcQualifies(TnxIndexDescriptor* aIndex) {
+  auto* key = platform::objectAs<TnxCompKeyDescriptor>(aIndex->KeyDescriptor());
+  if (!key || key->Filter() || key->KeyFieldCount() == 0) return false;
+  for (std::int32_t i = 0; i < key->KeyFieldCount(); ++i)
+    if (smcMappingHandler->MapFieldNoOut(key->KeyFields(i)->FieldNumber()) < 0) return false;
+  return true;
+}
+
+bool TnxServerMappingCursor::smcTryIndex(std::int32_t aIndex) {
+  if (smcCursor->sbcSwitchToIndex(nxString(), aIndex, porFalse) != 0) return false;
+  return smcCursor->sbcGetIndexID(smcInnerIndexID) == 0 && smcInnerIndexID >= 0;
+}
+
+void TnxServerMappingCursor::smcChooseIndex() {
+  if (smcCursor->sbcGetIndexID(smcInnerIndexID) != 0) smcInnerIndexID = -1;
+  if (smcInnerIndexID >= 0) return;
+  TnxBaseTableDescriptor* inner = smcCursor->GetTableDescriptor();
+  TnxMainIndicesDescriptor* indices = inner ? inner->IndicesDescriptor() : nullptr;
+  if (!indices || indices->IndexCount() == 0) return;
+  for (std::int32_t i = 0; i < indices->IndexCount(); ++i) {
+    TnxBaseKeyDescriptor* key = indices->Indices(i)->KeyDescriptor();
+    if (platform::objectAs<TnxRefKeyDescriptor>(key) && !key->Filter() && smcTryIndex(i)) return;
+  }
+  const std::int32_t preferred = indices->DefaultIndex();
+  if (preferred >= 0 && preferred < indices->IndexCount() && smcQualifies(indices->Indices(preferred)) &&
+      smcTryIndex(preferred))
+    return;
+  for (std::int32_t i = 0; i < indices->IndexCount(); ++i)
+    if (smcQualifies(indices->Indices(i)) && smcTryIndex(i)) return;
+  smcInnerIndexID = -1;
+}
+
+void TnxServerMappingCursor::smcBuildOuterDescriptor() {
+  smcOuterIndexID = smcInnerIndexID;
+  TnxBaseTableDescriptor* outer = smcMappingHandler->bmhTableDescriptor;
+  if (TnxBaseRecordDescriptor* records = outer->RecordDescriptor()) records->SetFileNumber(0);
+  if (TnxBaseAutoIncDescriptor* autoInc = outer->AutoIncDescriptor()) autoInc->SetFileNumber(0);
+  if (TnxBaseBlobDescriptor* blobs = outer->BlobDescriptor()) blobs->SetFileNumber(0);
+  outer->RemoveIndicesDescriptor();
+  if (smcInnerIndexID < 0) return;
+  TnxMainIndicesDescriptor* innerIndices = smcCursor->GetTableDescriptor()->IndicesDescriptor();
+  TnxMainIndicesDescriptor* indices = outer->AddIndicesDescriptor(&innerIndices->classInfo());
+  indices->Assign(innerIndices);
+  for (std::int32_t i = indices->IndexCount() - 1; i >= 0; --i)
+    if (i != smcInnerIndexID) indices->RemoveIndex(i);
+  TnxIndexDescriptor* index = indices->Indices(0);
+  const std::uint32_t innerKeyLength = innerIndices->Indices(smcInnerIndexID)->KeyDescriptor()->KeyLen();
+  if (auto* key = platform::objectAs<TnxCompKeyDescriptor>(index->KeyDescriptor()))
+    for (std::int32_t i = 0; i < key->KeyFieldCount(); ++i)
+      key->KeyFields(i)->SetFieldNumber(smcMappingHandler->MapFieldNoOut(key->KeyFields(i)->FieldNumber()));
+  nxAssert(index->KeyDescriptor()->KeyLen() == innerKeyLength, "The outer key differs from the inner one");
+  index->SetFileNumber(0);
+  smcKeyEngine = TnxBaseKeyEngine::CreateFor(index->KeyDescriptor());
+  smcBookmarkHandler = platform::create<TnxBookmarkHandler>(0, smcKeyEngine);
+  smcBookmarkBuffer = static_cast<std::uint8_t*>(nxGetMem(static_cast<std::size_t>(smcBookmarkHandler->BookmarkSize())));
+  smcOuterIndexID = 0;
+}
+
+// ---- Records --------------------------------------------------------------------------------
+
+template <class Read>
+TnxResult TnxServerMappingCursor::smcReadOut(PnxRecordBuffer aData, Read&& aRead) {
+  try {
+    TnxResult result = aRead(aData ? smcRecordBufferInner : nullptr);
+    if (result == 0 && aData) result = smcMappingHandler->MapRecordOut(smcRecordBufferInner, aData);
+    return result;
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerMappingCursor::sbcRecordGet(TnxLockType aLockType, PnxRecordBuffer aData) {
+  return smcReadOut(aData, [&](PnxRecordBuffer aInner) { return smcCursor->sbcRecordGet(aLockType, aInner); });
+}
+
+TnxResult TnxServerMappingCursor::sbcRecordGetNext(TnxLockType aLockType, PnxRecordBuffer aData) {
+  return smcReadOut(aData, [&](PnxRecordBuffer aInner) { return smcCursor->sbcRecordGetNext(aLockType, aInner); });
+}
+
+TnxResult TnxServerMappingCursor::sbcRecordGetPrior(TnxLockType aLockType, PnxRecordBuffer aData) {
+  return smcReadOut(aData, [&](PnxRecordBuffer aInner) { return smcCursor->sbcRecordGetPrior(aLockType, aInner); });
+}
+
+TnxResult TnxServerMappingCursor::sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aLSN) {
+  return smcReadOut(aData, [&](PnxRecordBuffer aInner) { return smcCursor->sbcRecordDelete(aInner, aLSN); });
+}
+
+TnxResult TnxServerMappingCursor::sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordBuffer) {
+  return smcReadOut(aRecordBuffer,
+                    [&](PnxRecordBuffer aInner) { return smcCursor->sacGetRecordByID(aRefNr, aInner); });
+}
+
+TnxResult TnxServerMappingCursor::sbcRecordInsert(TnxLockType aLockType, TnxInsertOptions aInsertOptions,
+                                                  PnxRecordBuffer aData, std::int64_t* aAutoInc) {
+  try {
+    if (aInsertOptions.contains(ioSetDefault))
+      if (TnxDefaultValueHandler* defaults = sbcDefaultValueHandler()) defaults->SetDefaultValuesInsert(aData);
+    if (aInsertOptions.contains(ioValidate) && sbcValidationsHandler)
+      sbcValidationsHandler->ValidateRecord(nullptr, aData);
+    smcCursor->FieldsDescriptor()->InitRecord(smcRecordBufferInner);
+    if (const TnxResult result = smcMappingHandler->MapRecordIn(aData, smcRecordBufferInner); result != 0)
+      return result;
+    return smcCursor->sbcRecordInsert(aLockType, aInsertOptions, smcRecordBufferInner, aAutoInc);
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerMappingCursor::sbcRecordModify(PnxRecordBuffer aData, bool aReleaseLock, PnxRecordDiff aDataDiff) {
+  try {
+    if (aDataDiff) return nxErrInvalidParam;
+    if (TnxDefaultValueHandler* defaults = sbcDefaultValueHandler()) defaults->SetDefaultValuesModify(aData);
+    if (sbcValidationsHandler) {
+      // The old record as last committed, in the outer layout.
+      sbcBeginReadOrgOverride();
+      TnxResult result;
+      try {
+        result = sbcRecordGet(nxltNoLock, smcRecordBufferOuter);
+      } catch (...) {
+        sbcEndReadOrgOverride();
+        throw;
+      }
+      sbcEndReadOrgOverride();
+      if (result != 0) return result;
+      sbcValidationsHandler->ValidateRecord(smcRecordBufferOuter, aData);
+    }
+    TnxResult result = smcCursor->sbcRecordGet(nxltNoLock, smcRecordBufferInner);
+    // Unmapped inner fields keep their current values.
+    if (result == 0) result = smcMappingHandler->MapRecordIn(aData, smcRecordBufferInner);
+    if (result != 0) return result;
+    return smcCursor->sbcRecordModify(smcRecordBufferInner, aReleaseLock, nullptr);
+  } catch (...) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+void TnxServerMappingCursor::sbcBeginReadOrgOverride() {
+  TnxServerBaseCursor::sbcBeginReadOrgOverride();
+  smcCursor->sbcBeginReadOrgOverride();
+}
+
+void TnxServerMappingCursor::sbcEndReadOrgOverride() {
+  TnxServerBaseCursor::sbcEndReadOrgOverride();
+  smcCursor->sbcEndReadOrgOverride();
+}
+
+// ---- Bookmarks ------------------------------------------------------------------------------
+
+TnxResult TnxServerMappingCursor::sbcGetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) {
+  const TnxResult result = smcCursor->sbcGetBookmark(aBookmark, aSize);
+  if (result == 0 && smcBookmarkHandler) setIndexID(static_cast<std::uint8_t*>(aBookmark), smcOuterIndexID);
+  return result;
+}
+
+TnxResult TnxServerMappingCursor::sbcSetToBookmark(const void* aBookmark, std::int32_t aSize, bool aIsCache) {
+  if (!smcBookmarkHandler ||
+      smcBookmarkHandler->CheckBookmark(static_cast<const std::uint8_t*>(aBookmark), aSize) != 0)
+    return smcCursor->sbcSetToBookmark(aBookmark, aSize, aIsCache);
+  const std::size_t size = std::min<std::size_t>(static_cast<std::size_t>(aSize),
+                                                 static_cast<std::size_t>(smcBookmarkHandler->BookmarkSize()));
+  std::memcpy(smcBookmarkBuffer, aBookmark, size);
+  setIndexID(smcBookmarkBuffer, smcInnerIndexID);
+  return smcCursor->sbcSetToBookmark(smcBookmarkBuffer, static_cast<std::int32_t>(size), aIsCache);
+}
+
+TnxResult TnxServerMappingCursor::sbcCompareBookmarks(const void* aBookmark1, const void* aBookmark2,
+                                                      std::int32_t aSize, TnxCompareResult& aCompResult) {
+  if (!smcBookmarkHandler) return smcCursor->sbcCompareBookmarks(aBookmark1, aBookmark2, aSize, aCompResult);
+  std::int32_t result = 0;
+  const TnxResult code =
+      smcBookmarkHandler->CompareBookmarks(static_cast<const std::uint8_t*>(aBookmark1),
+                                           static_cast<const std::uint8_t*>(aBookmark2), aSize, result);
+  aCompResult = static_cast<TnxCompareResult>(result);
+  return code;
+}
+
+// ---- Index and layout -----------------------------------------------------------------------
+
+TnxResult TnxServerMappingCursor::sbcGetIndexID(std::int32_t& aIndexID) {
+  aIndexID = smcOuterIndexID;
+  return 0;
+}
+
+TnxResult TnxServerMappingCursor::sbcSwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID,
+                                                   TnxPosnOnRec) {
+  if (aIndexName.empty() || aIndexID == -1) return 0;
+  return sbcNotSupported(u"sbcSwitchToIndex");
+}
+
+TnxResult TnxServerMappingCursor::sbcRenameField(std::int32_t aFieldNo, const nxString& aNewName) {
+  TnxFieldsDescriptor* fields = smcMappingHandler->bmhTableDescriptor->FieldsDescriptor();
+  if (aFieldNo < 0 || aFieldNo >= fields->FieldCount()) return nxErrInvalidDescNumber;
+  if (fields->GetFieldFromName(aNewName) >= 0) return nxErrNameNotUnique;
+  fields->Fields(aFieldNo)->ChangeName(aNewName);
+  return 0;
+}
+
+// ---- Refused --------------------------------------------------------------------------------
+
+TnxResult TnxServerMappingCursor::sbcCompareKeys(std::int32_t, std::int32_t, bool, const void*, bool, const void*,
+                                                 std::int32_t&) {
+  return sbcNotSupported(u"sbcCompareKeys");
+}
+TnxResult TnxServerMappingCursor::sbcCopyRecords(TnxAbstractCursor*, TnxBlobCopyMode, std::uint32_t, bool) {
+  return sbcNotSupported(u"sbcCopyRecords");
+}
+TnxResult TnxServerMappingCursor::sbcDuplicate(TnxOpenMode, TnxAbstractCursor*&, bool) {
+  return sbcNotSupported(u"sbcDuplicate");
+}
+TnxResult TnxServerMappingCursor::sbcRangeSet(std::int32_t, std::int32_t, bool, const void*, bool, std::int32_t,
+                                              std::int32_t, bool, const void*, bool) {
+  return sbcNotSupported(u"sbcRangeSet");
+}
+TnxResult TnxServerMappingCursor::sbcRecordGetForKey(std::int32_t, std::int32_t, bool, const void*, PnxRecordBuffer,
+                                                     bool, bool) {
+  return sbcNotSupported(u"sbcRecordGetForKey");
+}
+TnxResult TnxServerMappingCursor::sbcRecordGetForKeyBatch(std::int32_t, TnxRecordGetBatchExOptions,
+                                                          TnxBatchStreamAccess*&, const TnxDataSetKeyBufferArray&,
+                                                          bool, bool) {
+  return sbcNotSupported(u"sbcRecordGetForKeyBatch");
+}
+TnxResult TnxServerMappingCursor::sbcRecordInsertBatch(TnxMemoryStream*) {
+  return sbcNotSupported(u"sbcRecordInsertBatch");
+}
+TnxResult TnxServerMappingCursor::sbcSetToKey(TnxSearchKeyAction, std::int32_t, std::int32_t, bool, const void*) {
+  return sbcNotSupported(u"sbcSetToKey");
+}
+TnxResult TnxServerMappingCursor::GetRecordCountExAsync(TnxRecordCountOption, TnxAbstractTaskInfo*&) {
+  return sbcNotSupported(u"GetRecordCountExAsync");
+}
+
+// ---- BLOBs ----------------------------------------------------------------------------------
+
+TnxResult TnxServerMappingCursor::sbcBlobCreate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr) {
+  return smcCursor->sbcBlobCreate(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo,
+                                                  TnxBlobNr aBlobNr, std::int32_t aDestFieldNo,
+                                                  TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) {
+  if (aSrcCursor == smcCursor) {
+    aDestBlobNr = aBlobNr;
+    return 0;
+  }
+  return smcCursor->sbcBlobCopyPrim(aSrcCursor, aSrcFieldNo, aBlobNr, smcMappingHandler->MapFieldNoIn(aDestFieldNo),
+                                    aDestBlobNr, aMaxLength);
+}

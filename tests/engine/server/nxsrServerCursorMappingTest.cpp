@@ -1,0 +1,259 @@
+// The mapping cursor with the test handler over cursors of the fake engine:
+// the outer layout has "ID", "Name" (mapped by name) and the computed
+// "Twice" (= 2 * ID); the inner table adds "Note", which the outer layout
+// lacks.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "nxFakeTables.h"
+#include "nxTestMappingHandler.h"
+#include "nxllBde.h"
+#include "nxsrServerCursorMapping.h"
+#include "nxsrServerEngine.h"
+#include "nxsrServerEngineTableTestSupport.h"
+#include "nxsrTimeoutHandling.h"
+
+namespace {
+
+using nxfake::Values;
+
+enum IndexSetup { RefNrAndName, DefaultNeedsNote, OnlyNote, NoIndex };
+
+class MappingCursorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nxsrServerEngineInitialize();
+    nxSetTimeout(0, true);
+    fake_ = std::make_unique<nxfake::FakeDatabase>();
+  }
+  void TearDown() override {
+    fake_.reset();
+    nxsrServerEngineFinalize();
+  }
+
+  // The inner table "base" with the indices of aSetup, three records.
+  void Build(IndexSetup aSetup) {
+    fake_->AddTable(u"base", {{u"ID", nxtInt32, 0}, {u"Name", nxtNullString, 20}, {u"Note", nxtNullString, 20}},
+                    [&](TnxDataDictionary& aDict) {
+                      if (aSetup == NoIndex) {
+                        aDict.RemoveIndicesDescriptor();
+                        return;
+                      }
+                      TnxMainIndicesDescriptor* indices = aDict.EnsureIndicesDescriptor();
+                      auto comp = [&](const char16_t* aName, std::int32_t aField) {
+                        TnxIndexDescriptor* index = indices->AddIndex(aName, 0, idAll, u"");
+                        platform::objectAs<TnxCompKeyDescriptor>(index->KeyDescriptor())->Add(aField);
+                      };
+                      // Numbering as listed below: no sequential-access index.
+                      indices->RemoveIndex(u"Sequential Access Index");
+                      if (aSetup == RefNrAndName) {
+                        comp(u"ByNote", 2);
+                        indices->AddIndex(u"ByRef", 0, idNone, u"", &TnxRefKeyDescriptor::staticClassInfo());
+                        comp(u"ByName", 1);
+                      } else if (aSetup == DefaultNeedsNote) {
+                        comp(u"ByNote", 2);
+                        comp(u"ByName", 1);
+                        comp(u"ByID", 0);
+                        indices->SetDefaultIndex(0);
+                      } else {
+                        comp(u"ByNote", 2);
+                      }
+                    });
+    inner_ = fake_->Open(u"base");
+    nxfake::Insert(inner_, {{u"ID", 1}, {u"Name", u"one"}, {u"Note", u"n1"}});
+    nxfake::Insert(inner_, {{u"ID", 2}, {u"Name", u"two"}, {u"Note", u"n2"}});
+    nxfake::Insert(inner_, {{u"ID", 3}, {u"Name", u"three"}, {u"Note", u"n3"}});
+  }
+
+  TnxServerMappingCursor* Map() {
+    TnxOwned<TnxDataDictionary> outer(platform::create<TnxDataDictionary>());
+    outer->FieldsDescriptor()->AddField(u"Name", u"", nxtNullString, 20, 0, false);
+    outer->FieldsDescriptor()->AddField(u"Twice", u"", nxtInt32, 0, 0, false);
+    outer->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, false);
+    auto* handler = platform::create<nxtest::TestMappingHandler>(
+        outer.release(), inner_->FieldsDescriptor(), u"Twice",
+        [](TnxFieldsDescriptor* aInner, const void* aRecord) {
+          return platform::Variant(std::int32_t(aInner->fsdGetFieldByIndexAsVariant(aRecord, 0).toInt64() * 2));
+        });
+    handler_ = handler;
+    return platform::create<TnxServerMappingCursor>(inner_, handler);
+  }
+
+  // Every record of aCursor as "Name/Twice/ID".
+  static std::vector<std::string> Rows(TnxAbstractCursor* aCursor) {
+    std::vector<std::string> rows;
+    nxfake::Record record(aCursor);
+    EXPECT_EQ(aCursor->SetToBegin(), 0);
+    while (rows.size() < 100 && aCursor->RecordGetNext(nxltNoLock, record.data()) == 0)
+      rows.push_back(platform::toUtf8(record.Get(u"Name").toString()) + "/" +
+                     platform::toUtf8(record.Get(u"Twice").toString()) + "/" +
+                     platform::toUtf8(record.Get(u"ID").toString()));
+    return rows;
+  }
+
+  std::unique_ptr<nxfake::FakeDatabase> fake_;
+  TnxFakeCursor* inner_ = nullptr;
+  nxtest::TestMappingHandler* handler_ = nullptr;
+};
+
+TEST_F(MappingCursorTest, ChoosesTheInnerIndexByTheThreeRules) {
+  struct Case {
+    const char* name;
+    IndexSetup setup;
+    std::int32_t innerIndex;  // chosen; -1 none
+  } cases[] = {
+      {"reference-number key first", RefNrAndName, 1},
+      {"default index lacks a mapped field: first fully mapped", DefaultNeedsNote, 1},
+      {"no index maps out", OnlyNote, -1},
+      {"no indices", NoIndex, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake_ = std::make_unique<nxfake::FakeDatabase>();
+    Build(c.setup);
+    TnxServerMappingCursor* mapping = Map();
+    EXPECT_EQ(mapping->InnerIndexID(), c.innerIndex);
+    std::int32_t outer = 99;
+    ASSERT_EQ(mapping->GetIndexID(outer), 0);
+    if (c.innerIndex >= 0) {
+      EXPECT_EQ(outer, 0);
+      // The outer layout has exactly the chosen index, renumbered to its fields.
+      TnxMainIndicesDescriptor* indices = mapping->GetTableDescriptor()->IndicesDescriptor();
+      ASSERT_NE(indices, nullptr);
+      EXPECT_EQ(indices->IndexCount(), 1);
+      EXPECT_EQ(indices->Indices(0)->FileNumber(), 0);
+      std::int32_t innerNow = -5;
+      ASSERT_EQ(inner_->GetIndexID(innerNow), 0);
+      EXPECT_EQ(innerNow, c.innerIndex);
+    } else {
+      EXPECT_LT(outer, 0);
+      EXPECT_EQ(mapping->GetTableDescriptor()->IndicesDescriptor(), nullptr);
+    }
+    TnxAbstractServerObject::Free(mapping);
+  }
+}
+
+TEST_F(MappingCursorTest, ActiveInnerIndexStaysChosen) {
+  Build(RefNrAndName);
+  // Rule 1 would choose ByRef.
+  ASSERT_EQ(inner_->SwitchToIndex(u"ByName", -1, porFalse), 0);
+  TnxServerMappingCursor* mapping = Map();
+  EXPECT_EQ(mapping->InnerIndexID(), 2);
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingCursorTest, ReadsOuterRecordsWithTheComputedColumn) {
+  Build(NoIndex);
+  TnxServerMappingCursor* mapping = Map();
+  EXPECT_EQ(Rows(mapping), (std::vector<std::string>{"one/2/1", "two/4/2", "three/6/3"}));
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingCursorTest, InsertLeavesUnmappedFieldsNullAndModifyKeepsThem) {
+  Build(NoIndex);
+  TnxServerMappingCursor* mapping = Map();
+  nxfake::Record record(mapping, {{u"ID", 4}, {u"Name", u"four"}, {u"Twice", 99}});
+  ASSERT_EQ(mapping->RecordInsert(nxltNoLock, record.data(), nullptr), 0);
+  EXPECT_EQ(nxfake::Column(inner_, u"Note"), (std::vector<std::string>{"n1", "n2", "n3", "NULL"}));
+  EXPECT_EQ(nxfake::Column(inner_, u"ID"), (std::vector<std::string>{"1", "2", "3", "4"}));
+
+  ASSERT_EQ(mapping->SetToBegin(), 0);
+  nxfake::Record current(mapping);
+  ASSERT_EQ(mapping->RecordGetNext(nxltNoLock, current.data()), 0);
+  current.Set(u"Name", u"uno");
+  ASSERT_EQ(mapping->RecordModify(current.data(), false, nullptr), 0);
+  EXPECT_EQ(nxfake::Column(inner_, u"Name"), (std::vector<std::string>{"uno", "two", "three", "four"}));
+  EXPECT_EQ(nxfake::Column(inner_, u"Note"), (std::vector<std::string>{"n1", "n2", "n3", "NULL"}));
+
+  // A failing translation is the result; the inner table is untouched.
+  handler_->mapInResult = nxErrInvalidParam;
+  nxfake::Record fifth(mapping, {{u"ID", 5}, {u"Name", u"five"}});
+  EXPECT_EQ(mapping->RecordInsert(nxltNoLock, fifth.data(), nullptr), nxErrInvalidParam);
+  EXPECT_EQ(nxfake::Column(inner_, u"ID").size(), 4u);
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingCursorTest, ModifyWithRecordDifferenceIsInvalid) {
+  Build(NoIndex);
+  TnxServerMappingCursor* mapping = Map();
+  nxfake::Record current(mapping);
+  ASSERT_EQ(mapping->SetToBegin(), 0);
+  ASSERT_EQ(mapping->RecordGetNext(nxltNoLock, current.data()), 0);
+  std::uint8_t diff[64] = {};
+  EXPECT_EQ(mapping->sbcRecordModify(current.data(), false, reinterpret_cast<PnxRecordDiff>(diff)), nxErrInvalidParam);
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingCursorTest, KeyOperationsAreRefusedWithTheirNames) {
+  Build(RefNrAndName);
+  TnxServerMappingCursor* mapping = Map();
+  std::uint8_t key[64] = {};
+  TnxAbstractCursor* copy = nullptr;
+  std::int32_t compared = 0;
+  struct Case {
+    const char* operation;
+    std::function<TnxResult()> call;
+  } cases[] = {
+      {"sbcRangeSet", [&] { return mapping->sbcRangeSet(1, 0, true, key, true, 1, 0, true, key, true); }},
+      {"sbcSetToKey", [&] { return mapping->sbcSetToKey(skaAnyEqual, 1, 0, true, key); }},
+      {"sbcRecordGetForKey", [&] { return mapping->sbcRecordGetForKey(1, 0, true, key, nullptr, true, true); }},
+      {"sbcCopyRecords", [&] { return mapping->sbcCopyRecords(inner_, nxbcmNoCopy, 0, false); }},
+      {"sbcDuplicate", [&] { return mapping->sbcDuplicate(omReadOnly, copy, false); }},
+      {"sbcRecordInsertBatch", [&] { return mapping->sbcRecordInsertBatch(nullptr); }},
+      {"sbcCompareKeys", [&] { return mapping->sbcCompareKeys(1, 0, true, key, true, key, compared); }},
+      {"sbcSwitchToIndex", [&] { return mapping->sbcSwitchToIndex(u"ByName", 2, porFalse); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.operation);
+    EXPECT_EQ(c.call(), nxErrNotSupported);
+    EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()),
+              std::string(c.operation) + " is not supported by TnxServerMappingCursor");
+  }
+  EXPECT_EQ(copy, nullptr);
+  EXPECT_EQ(mapping->RangeReset(), 0);
+  EXPECT_EQ(mapping->SwitchToIndex(u"", 2, porFalse), 0);
+  EXPECT_EQ(mapping->SwitchToIndex(u"ByName", -1, porFalse), 0);
+  std::int32_t index = -1;
+  ASSERT_EQ(inner_->GetIndexID(index), 0);
+  EXPECT_EQ(index, 1);
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingCursorTest, RenameFieldChangesTheOuterLayoutOnly) {
+  Build(NoIndex);
+  TnxServerMappingCursor* mapping = Map();
+  struct Case {
+    std::int32_t field;
+    const char16_t* name;
+    TnxResult result;
+  } cases[] = {{-1, u"X", nxErrInvalidDescNumber}, {3, u"X", nxErrInvalidDescNumber},
+               {0, u"id", nxErrNameNotUnique},    {0, u"Title", 0}};
+  for (const Case& c : cases) EXPECT_EQ(mapping->sbcRenameField(c.field, c.name), c.result);
+  EXPECT_EQ(mapping->FieldsDescriptor()->GetFieldFromName(u"Title"), 0);
+  EXPECT_EQ(inner_->FieldsDescriptor()->GetFieldFromName(u"Name"), 1);
+  EXPECT_LT(inner_->FieldsDescriptor()->GetFieldFromName(u"Title"), 0);
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingCursorTest, FreeingTakesTheInnerCursorUnlessKept) {
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept" : "owned");
+    fake_ = std::make_unique<nxfake::FakeDatabase>();
+    Build(NoIndex);
+    bool destroyed = false;
+    inner_->SetDestroyFlag(&destroyed);
+    TnxServerMappingCursor* mapping = Map();
+    mapping->smcKeepCursor = keep;
+    TnxAbstractServerObject::Free(mapping);
+    EXPECT_EQ(destroyed, !keep);
+    if (keep) {
+      inner_->SetDestroyFlag(nullptr);
+      TnxAbstractServerObject::Free(inner_);
+    }
+  }
+}
+
+}  // namespace
