@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "nxFakeTables.h"
 #include "nxTestMappingHandler.h"
 #include "nxllBde.h"
+#include "nxllUtils.h"
 #include "nxsrServerCursorMapping.h"
 #include "nxsrServerEngine.h"
 #include "nxsrServerEngineTableTestSupport.h"
@@ -254,6 +256,96 @@ TEST_F(MappingCursorTest, FreeingTakesTheInnerCursorUnlessKept) {
       TnxAbstractServerObject::Free(inner_);
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Over a real table cursor on its unique index "ByID" (number 1; "ByName"
+// on a field the outer layout lacks comes first): bookmarks of the mapping
+// cursor.
+TEST(MappingCursorOverTable, BookmarkReturnsToTheSameRecordUnderIndexZero) {
+  nxtest::ServerEngineFixture fixture;
+  nxSetTimeout(0, true);
+  TnxServerEngine* engine = fixture.Started();
+  fixture.Fs().makeDirectory("/data/db");
+  TnxAbstractSession* session = nullptr;
+  ASSERT_EQ(engine->SessionOpen(session, u"user", u"pw", u"test", 0), 0);
+  TnxAbstractDatabase* abstractDb = nullptr;
+  ASSERT_EQ(session->DatabaseOpen(abstractDb, u"Path", u"/data/db", nullptr, omReadWrite, smShared, 0), 0);
+  auto* db = static_cast<TnxServerDatabase*>(abstractDb);
+  {
+    TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary(true));
+    // ByID becomes index 1: the bookmarks' index IDs differ inside and out.
+    TnxIndexDescriptor* byName = dict->IndicesDescriptor()->InsertIndexAt(0, u"ByName", 0, idAll, u"");
+    platform::objectAs<TnxCompKeyDescriptor>(byName->KeyDescriptor())->Add(1);
+    ASSERT_EQ(db->Folder()->sfTableBuild(false, u"base", u"", false, dict.get(), tsPersistent), 0);
+  }
+  TnxAbstractCursor* opened = nullptr;
+  ASSERT_EQ(db->CursorOpen(opened, u"base", u"", omReadWrite, smShared, 0, u"ByID", -1, false, {}, 500, nullptr), 0);
+  auto* inner = static_cast<TnxServerTableCursor*>(opened);
+  // Records through the record and indices engines: IDs 10, 20, 30.
+  {
+    auto* context = static_cast<TnxServerTransContext*>(db->TransContext());
+    ASSERT_EQ(context->stcTransactionStart(false, false, false, false, false, true), 0);
+    ASSERT_EQ(inner->sbcBeginContentLock(true, false, false), 0);
+    TnxFieldsDescriptor* fields = inner->FieldsDescriptor();
+    std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 4);
+    for (std::int32_t id : {30, 10, 20}) {
+      fields->InitRecord(record.data());
+      fields->SetRecordField(0, record.data(), &id);
+      TnxRefNr refNr = 0;
+      inner->Table()->RecordEngine()->AddRecord(context->Transaction(), refNr, record.data());
+      ASSERT_EQ(inner->Table()->IndicesEngine()->InsertKeys(context->Transaction(), refNr, record.data(), nullptr), 0);
+    }
+    inner->sbcEndContentLock();
+    ASSERT_EQ(context->stcTransactionCommit(), 0);
+  }
+  TnxOwned<TnxDataDictionary> outer(platform::create<TnxDataDictionary>());
+  outer->FieldsDescriptor()->AddField(u"Twice", u"", nxtInt32, 0, 0, false);
+  outer->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, false);
+  auto* handler = platform::create<nxtest::TestMappingHandler>(
+      outer.release(), inner->FieldsDescriptor(), u"Twice", [](TnxFieldsDescriptor* aInner, const void* aRecord) {
+        return platform::Variant(std::int32_t(aInner->fsdGetFieldByIndexAsVariant(aRecord, 0).toInt64() * 2));
+      });
+  auto* mapping = platform::create<TnxServerMappingCursor>(inner, handler);
+  std::int32_t innerIndex = -1;
+  ASSERT_EQ(inner->GetIndexID(innerIndex), 0);
+  EXPECT_EQ(innerIndex, 1);
+  EXPECT_EQ(mapping->InnerIndexID(), 1);
+  std::int32_t outerIndex = -1;
+  ASSERT_EQ(mapping->GetIndexID(outerIndex), 0);
+  EXPECT_EQ(outerIndex, 0);
+
+  nxfake::Record record(mapping);
+  ASSERT_EQ(mapping->SetToBegin(), 0);
+  ASSERT_EQ(mapping->RecordGetNext(nxltNoLock, record.data()), 0);
+  ASSERT_EQ(mapping->RecordGetNext(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(record.Get(u"ID").toInt64(), 20);
+  EXPECT_EQ(record.Get(u"Twice").toInt64(), 40);
+  std::int32_t size = 0;
+  ASSERT_EQ(mapping->sbcGetBookmarkSize(size), 0);
+  std::vector<std::uint8_t> bookmark(static_cast<std::size_t>(size));
+  ASSERT_EQ(mapping->GetBookmark(bookmark.data(), size), 0);
+  std::int32_t bookmarkIndex = -1;
+  std::memcpy(&bookmarkIndex, bookmark.data() + 4, 4);
+  EXPECT_EQ(bookmarkIndex, 0);
+  // The checksum covers the header and the key.
+  std::int32_t keyLength = 0;
+  std::memcpy(&keyLength, bookmark.data() + 20, 4);
+  std::uint32_t checksum = 0;
+  std::memcpy(&checksum, bookmark.data(), 4);
+  EXPECT_EQ(checksum, nxElfHash(bookmark.data() + 4, 20 + static_cast<std::size_t>(keyLength)));
+  // The inner cursor would refuse it: its index ID is not 0's.
+  ASSERT_EQ(mapping->SetToEnd(), 0);
+  ASSERT_EQ(mapping->SetToBookmark(bookmark.data(), size), 0);
+  ASSERT_EQ(mapping->RecordGet(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(record.Get(u"ID").toInt64(), 20);
+  ASSERT_EQ(mapping->RecordGetNext(nxltNoLock, record.data()), 0);
+  EXPECT_EQ(record.Get(u"ID").toInt64(), 30);
+  TnxAbstractServerObject::Free(mapping);
+  TnxAbstractServerObject::Free(session);
 }
 
 }  // namespace
