@@ -327,3 +327,88 @@ TnxResult TnxServerMappingCursor::sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCurso
   return smcCursor->sbcBlobCopyPrim(aSrcCursor, aSrcFieldNo, aBlobNr, smcMappingHandler->MapFieldNoIn(aDestFieldNo),
                                     aDestBlobNr, aMaxLength);
 }
+
+TnxResult TnxServerMappingCursor::sbcBlobCreateFile(const TnxRecID& aRecID, std::int32_t aFieldNo,
+                                                    const nxString& aFileName, TnxBlobNr& aBlobNr) {
+  return smcCursor->sbcBlobCreateFile(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aFileName, aBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobCreateLink(const TnxRecID& aRecID, std::int32_t aFieldNo,
+                                                    const nxString& aTableName, TnxBlobNr aTableBlobNr,
+                                                    TnxBlobNr& aBlobNr) {
+  return smcCursor->sbcBlobCreateLink(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aTableName, aTableBlobNr,
+                                      aBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobDelete(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr) {
+  return smcCursor->sbcBlobDelete(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobFree(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr) {
+  return smcCursor->sbcBlobFree(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobGetLength(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                                   std::uint32_t& aLength, bool aReadOrg, PnxNewBlobNr aNewBlobNr) {
+  return smcCursor->sbcBlobGetLength(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aLength, aReadOrg,
+                                     aNewBlobNr);
+}
+
+bool TnxServerMappingCursor::sbcBlobIsLink(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                           nxString& aSrcTableName, TnxBlobNr& aSrcTableBlobNr) {
+  aSrcTableName.clear();
+  return smcCursor->sbcBlobIsLink(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aSrcTableName,
+                                  aSrcTableBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobModified(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                                  bool& aModified) {
+  return smcCursor->sbcBlobModified(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aModified);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobRead(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                              std::uint32_t aOffset, std::uint32_t aLen, TStream& aStream,
+                                              bool aReadOrg, PnxNewBlobNr aNewBlobNr) {
+  return smcCursor->sbcBlobRead(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aOffset, aLen, aStream,
+                                aReadOrg, aNewBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobReadSnapshoted(const TnxRecID& aRecID, std::int32_t aFieldNo,
+                                                        TnxBlobNr aBlobNr, std::uint32_t aOffset, std::uint32_t aLen,
+                                                        TStream& aStream, bool aReadOrg, std::uint32_t* aBlobLen,
+                                                        PnxNewBlobNr aNewBlobNr) {
+  return smcCursor->sbcBlobReadSnapshoted(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aOffset, aLen,
+                                          aStream, aReadOrg, aBlobLen, aNewBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobReplace(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr,
+                                                 std::uint32_t aLen, const void* aBlob) {
+  return smcCursor->sbcBlobReplace(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aLen, aBlob);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobTruncate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                                  std::uint32_t aBlobLength) {
+  return smcCursor->sbcBlobTruncate(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aBlobLength);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobWrite(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                               std::uint32_t aOffset, std::uint32_t aLen, const void* aBlob) {
+  return smcCursor->sbcBlobWrite(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aOffset, aLen, aBlob);
+}
+
+TnxResult TnxServerMappingCursor::sbcBlobCopyContentPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo,
+                                                         TnxBlobNr aBlobNr, std::int32_t aDestFieldNo,
+                                                         TnxBlobNr aDestBlobNr, std::int64_t aMaxLength) {
+  return smcCursor->sbcBlobCopyContentPrim(aSrcCursor, aSrcFieldNo, aBlobNr,
+                                           smcMappingHandler->MapFieldNoIn(aDestFieldNo), aDestBlobNr, aMaxLength);
+}
+
+TnxResult TnxServerMappingCursor::ascSetBlobCacheFlushed(const TnxRecID& aRecID, std::int32_t aFieldNo,
+                                                         TnxBlobNr aBlobNr, TnxBlobNr* aNewBlobNr) {
+  return smcCursor->ascSetBlobCacheFlushed(aRecID, smcMappingHandler->MapFieldNoIn(aFieldNo), aBlobNr, aNewBlobNr);
+}
+
+TnxResult TnxServerMappingCursor::ascGetBlobCacheInfos(const TnxRecID& aRecID, TnxBlobCacheInfos& aBCIs) {
+  aBCIs.clear();
+  return smcCursor->ascGetBlobCacheInfos(aRecID, aBCIs);
+}

@@ -146,6 +146,38 @@ class TnxServerMappingCursor : public TnxServerBaseCursor {
 
   // ---- BLOBs: the outer field number translated.
   TnxResult sbcBlobCreate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr) override;
+  TnxResult sbcBlobCreateFile(const TnxRecID& aRecID, std::int32_t aFieldNo, const nxString& aFileName,
+                              TnxBlobNr& aBlobNr) override;
+  TnxResult sbcBlobCreateLink(const TnxRecID& aRecID, std::int32_t aFieldNo, const nxString& aTableName,
+                              TnxBlobNr aTableBlobNr, TnxBlobNr& aBlobNr) override;
+  TnxResult sbcBlobDelete(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr) override;
+  TnxResult sbcBlobFree(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr) override;
+  TnxResult sbcBlobGetLength(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                             std::uint32_t& aLength, bool aReadOrg, PnxNewBlobNr aNewBlobNr) override;
+  // The name output is emptied first.
+  bool sbcBlobIsLink(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, nxString& aSrcTableName,
+                     TnxBlobNr& aSrcTableBlobNr) override;
+  TnxResult sbcBlobModified(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                            bool& aModified) override;
+  TnxResult sbcBlobRead(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                        std::uint32_t aLen, TStream& aStream, bool aReadOrg, PnxNewBlobNr aNewBlobNr) override;
+  TnxResult sbcBlobReadSnapshoted(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                  std::uint32_t aOffset, std::uint32_t aLen, TStream& aStream, bool aReadOrg,
+                                  std::uint32_t* aBlobLen, PnxNewBlobNr aNewBlobNr) override;
+  TnxResult sbcBlobReplace(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr, std::uint32_t aLen,
+                           const void* aBlob) override;
+  TnxResult sbcBlobTruncate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                            std::uint32_t aBlobLength) override;
+  TnxResult sbcBlobWrite(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                         std::uint32_t aLen, const void* aBlob) override;
+  TnxResult sbcBlobCopyContentPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
+                                   std::int32_t aDestFieldNo, TnxBlobNr aDestBlobNr,
+                                   std::int64_t aMaxLength) override;
+  TnxResult ascSetBlobCacheFlushed(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                   TnxBlobNr* aNewBlobNr) override;
+  // The output is emptied first.
+  TnxResult ascGetBlobCacheInfos(const TnxRecID& aRecID, TnxBlobCacheInfos& aBCIs) override;
+  TnxResult sbcBlobsCancel(TnxRefNr aRefNr) override { return smcCursor->sbcBlobsCancel(aRefNr); }
   // From the inner cursor itself: the same BLOB number, nothing copied.
   TnxResult sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
                             std::int32_t aDestFieldNo, TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) override;

@@ -224,6 +224,51 @@ TEST_F(MappingCursorTest, KeyOperationsAreRefusedWithTheirNames) {
   TnxAbstractServerObject::Free(mapping);
 }
 
+// A fake cursor that notes the field number of every BLOB call.
+class FieldNotingCursor : public TnxFakeCursor {
+ public:
+  using TnxFakeCursor::TnxFakeCursor;
+  TnxResult sbcBlobRead(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                        std::uint32_t aLen, TStream& aStream, bool aReadOrg, PnxNewBlobNr aNewBlobNr) override {
+    fields.push_back(aFieldNo);
+    return TnxFakeCursor::sbcBlobRead(aRecID, aFieldNo, aBlobNr, aOffset, aLen, aStream, aReadOrg, aNewBlobNr);
+  }
+  TnxResult sbcBlobWrite(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                         std::uint32_t aLen, const void* aBlob) override {
+    fields.push_back(aFieldNo);
+    return TnxFakeCursor::sbcBlobWrite(aRecID, aFieldNo, aBlobNr, aOffset, aLen, aBlob);
+  }
+  bool sbcBlobIsLink(const TnxRecID&, std::int32_t aFieldNo, TnxBlobNr, nxString& aName, TnxBlobNr&) override {
+    fields.push_back(aFieldNo);
+    nameSeen = aName;
+    return false;
+  }
+  std::vector<std::int32_t> fields;
+  nxString nameSeen;
+};
+
+TEST_F(MappingCursorTest, BlobCallsReachTheInnerFieldOfTheOuterNumber) {
+  Build(NoIndex);
+  TnxAbstractServerObject::Free(inner_);
+  auto* noting = platform::create<FieldNotingCursor>(fake_->db, fake_->db->Folder()->Find(u"base"), 0, -1);
+  inner_ = noting;
+  TnxServerMappingCursor* mapping = Map();
+  TnxBlobNr blob = 0;
+  ASSERT_EQ(inner_->BlobCreate(TnxRecID{}, 1, blob), 0);
+  const char text[] = "memo";
+  // Outer field 0 is "Name", inner field 1.
+  ASSERT_EQ(mapping->sbcBlobWrite(TnxRecID{}, 0, blob, 0, 4, text), 0);
+  TnxMemoryStream stream;
+  ASSERT_EQ(mapping->sbcBlobRead(TnxRecID{}, 0, blob, 0, 4, stream, false, nullptr), 0);
+  EXPECT_EQ(stream.Size(), 4);
+  nxString name = u"left over";
+  TnxBlobNr source = 0;
+  EXPECT_FALSE(mapping->sbcBlobIsLink(TnxRecID{}, 2, blob, name, source));
+  EXPECT_EQ(noting->fields, (std::vector<std::int32_t>{1, 1, 0}));
+  EXPECT_TRUE(noting->nameSeen.empty());
+  TnxAbstractServerObject::Free(mapping);
+}
+
 TEST_F(MappingCursorTest, RenameFieldChangesTheOuterLayoutOnly) {
   Build(NoIndex);
   TnxServerMappingCursor* mapping = Map();
