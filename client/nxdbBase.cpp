@@ -204,15 +204,7 @@ void EnxDatabaseError::ExtractCustomInfos(nxString& aText) {
 // -------------------------------------------------------------- interfaces
 
 std::int32_t EnxDatabaseError::QueryInterface(const platform::Guid& aIID, void** aObj) {
-  InxInterface* found = nullptr;
-  if (aIID == InxException::IID)
-    found = static_cast<InxException*>(this);
-  else if (aIID == InxExceptionForCallback::IID)
-    found = static_cast<InxExceptionForCallback*>(this);
-  else if (aIID == InxBaseException::IID)
-    found = static_cast<InxBaseException*>(this);
-  *aObj = found;
-  return found ? nxS_OK : nxE_NOINTERFACE;
+  return nxQueryExceptionInterface(this, aIID, aObj);
 }
 
 nxString EnxDatabaseError::ErrorString() const { return nxUnescapeMarkers(deErrorString); }

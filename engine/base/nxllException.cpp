@@ -281,16 +281,20 @@ EnxBaseException& EnxBaseException::operator=(const EnxBaseException& aOther) {
 
 EnxBaseException::~EnxBaseException() = default;
 
-std::int32_t EnxBaseException::QueryInterface(const platform::Guid& aIID, void** aObj) {
+std::int32_t nxQueryExceptionInterface(InxException* aSelf, const platform::Guid& aIID, void** aObj) {
   InxInterface* found = nullptr;
   if (aIID == InxException::IID)
-    found = static_cast<InxException*>(this);
+    found = aSelf;
   else if (aIID == InxExceptionForCallback::IID)
-    found = static_cast<InxExceptionForCallback*>(this);
+    found = static_cast<InxExceptionForCallback*>(aSelf);
   else if (aIID == InxBaseException::IID)
-    found = static_cast<InxBaseException*>(this);
+    found = static_cast<InxBaseException*>(aSelf);
   *aObj = found;
   return found ? nxS_OK : nxE_NOINTERFACE;
+}
+
+std::int32_t EnxBaseException::QueryInterface(const platform::Guid& aIID, void** aObj) {
+  return nxQueryExceptionInterface(this, aIID, aObj);
 }
 
 void EnxBaseException::Build(bool aHasCode, const nxString* aText) {

@@ -384,6 +384,10 @@ class InxException : public InxExceptionForCallback {
   ~InxException() = default;
 };
 
+// The answer of every exception object to a request for one of the three exception
+// interfaces; the engine's and the client's exceptions share it.
+std::int32_t nxQueryExceptionInterface(InxException* aSelf, const platform::Guid& aIID, void** aObj);
+
 class EnxBaseException : public std::exception, public InxException {
  public:
   explicit EnxBaseException(std::int64_t aErrorCode);

@@ -76,8 +76,8 @@ void TnxServerBaseCursor::sbcFreeOwned() noexcept {
       // A task that fails to go must not keep the cursor alive.
     }
   }
-  nxFreeAndNil(sbcFilter);
-  nxFreeAndNil(sbcKeyFilter);
+  sbcFilterChainFree(false);
+  sbcFilterChainFree(true);
   nxFreeAndNil(sbcServerDefaults);
   nxFreeAndNil(sbcValidationsHandler);
 }
@@ -224,10 +224,6 @@ TnxResult TnxServerBaseCursor::SetToEnd() {
   });
 }
 
-TnxResult TnxServerBaseCursor::SetToFilter(TnxBaseFilterDescriptor*, TnxBaseFilterDescriptor*, bool) {
-  return sbcGuarded(false, [&] { return sbcNotSupported(u"SetToFilter"); });
-}
-
 TnxResult TnxServerBaseCursor::sbcGetBookmarkSize(std::int32_t& aSize) {
   aSize = 0;
   return sbcNotSupported(u"sbcGetBookmarkSize");
@@ -310,37 +306,6 @@ TnxResult TnxServerBaseCursor::AutoIncSet(std::uint32_t aValue) {
   return sbcGuarded(true, [&] { return sbcAutoIncSet(aValue); });
 }
 
-// The filter chains come with their own work (filters and their time-out).
-TnxResult TnxServerBaseCursor::FilterAddCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"FilterAddCustom"); });
-}
-TnxResult TnxServerBaseCursor::FilterReplaceCustom(TnxBaseFilterDescriptor*, TnxFilterID&, bool, bool) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"FilterReplaceCustom"); });
-}
-TnxResult TnxServerBaseCursor::FilterSetTimeout(std::uint32_t aTimeout) {
-  TnxGuardedCall call(*this, TnxGuardedCall::LockOnly{});
-  sbcFilterTimeout = aTimeout;
-  return call.Finish(0);
-}
-TnxResult TnxServerBaseCursor::FilterActivate(TnxFilterID) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"FilterActivate"); });
-}
-TnxResult TnxServerBaseCursor::FilterDeactivate(TnxFilterID) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"FilterDeactivate"); });
-}
-TnxResult TnxServerBaseCursor::FilterRemove(TnxFilterID) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"FilterRemove"); });
-}
-TnxResult TnxServerBaseCursor::KeyFilterActivate(TnxKeyFilterID) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"KeyFilterActivate"); });
-}
-TnxResult TnxServerBaseCursor::KeyFilterDeactivate(TnxKeyFilterID) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"KeyFilterDeactivate"); });
-}
-TnxResult TnxServerBaseCursor::KeyFilterRemove(TnxKeyFilterID) {
-  return sbcGuarded(true, [&] { return sbcNotSupported(u"KeyFilterRemove"); });
-}
-
 TnxResult TnxServerBaseCursor::SwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID,
                                              TnxPosnOnRec aPosnOnRec) {
   return sbcGuarded(false, [&] { return sbcSwitchToIndex(aIndexName, aIndexID, aPosnOnRec); });
@@ -358,7 +323,9 @@ TnxResult TnxServerBaseCursor::SetToKey(TnxSearchKeyAction aSearchAction, std::i
 TnxResult TnxServerBaseCursor::RecordGetForKey(std::int32_t aFieldCount, std::int32_t aPartialLen, bool aDirectKey,
                                                const void* aKeyData, PnxRecordBuffer aData, bool aMatchFirst,
                                                bool aFirstCall) {
-  if (sbcIsWriteOnly) return sbcWriteOnlyError();
+  // A write-only result of 0 is no answer: the primitive gives its not-found code.
+  if (sbcIsWriteOnly)
+    if (const TnxResult refused = sbcWriteOnlyError()) return refused;
   return sbcGuarded(true, [&] {
     return sbcRecordGetForKey(aFieldCount, aPartialLen, aDirectKey, aKeyData, aData, aMatchFirst, aFirstCall);
   });
@@ -368,7 +335,9 @@ TnxResult TnxServerBaseCursor::RecordGetForKeyBatch(std::int32_t aCutoffSize, Tn
                                                     TnxBatchStreamAccess*& aAccess,
                                                     const TnxDataSetKeyBufferArray& aKeys, bool aMatchFirst,
                                                     bool aFirstCall) {
-  if (sbcIsWriteOnly) return sbcWriteOnlyError();
+  // A write-only result of 0 is no answer: the primitive gives its not-found code.
+  if (sbcIsWriteOnly)
+    if (const TnxResult refused = sbcWriteOnlyError()) return refused;
   return sbcGuarded(true, [&] {
     return sbcRecordGetForKeyBatch(aCutoffSize, aOptions, aAccess, aKeys, aMatchFirst, aFirstCall);
   });
@@ -405,10 +374,6 @@ TnxResult TnxServerBaseCursor::CompareKeys(std::int32_t aFieldCount, std::int32_
   return sbcGuarded(true, [&] {
     return sbcCompareKeys(aFieldCount, aPartialLen, aDirectKey1, aKeyData1, aDirectKey2, aKeyData2, aResult);
   });
-}
-
-TnxResult TnxServerBaseCursor::KeyFilterAddCustom(TnxBaseFilterDescriptor* aKeyFilter, TnxKeyFilterID& aKeyFilterID) {
-  return sbcGuarded(true, [&] { return sbcKeyFilterAddCustom(aKeyFilter, aKeyFilterID); });
 }
 
 TnxResult TnxServerBaseCursor::RecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
@@ -571,9 +536,6 @@ TnxResult TnxServerBaseCursor::sbcBlobAddToCache(const TnxRecID&, std::int32_t, 
                                                  const void*) {
   return NotSupported(u"sbcBlobAddToCache");
 }
-TnxResult TnxServerBaseCursor::sbcKeyFilterAddCustom(TnxBaseFilterDescriptor*, TnxKeyFilterID&) {
-  return sbcNotSupported(u"sbcKeyFilterAddCustom");
-}
 TnxLockPresent TnxServerBaseCursor::sbcTableIsLocked(TnxLockType) { return lpNotAtAll; }
 
 #define NX_SBC_LATER(Name, ...)                                  \
@@ -614,7 +576,6 @@ NX_SBC_LATER(sbcRangeSet, std::int32_t, std::int32_t, bool, const void*, bool, s
              const void*, bool)
 NX_SBC_LATER(sbcSetToBegin)
 NX_SBC_LATER(sbcSetToEnd)
-NX_SBC_LATER(sbcRecordGetBatch, std::int32_t, TnxRecordGetBatchExOptions, TnxBatchStreamAccess*&, std::int32_t, bool)
 NX_SBC_LATER(sbcRecordInsertBatch, TnxMemoryStream*)
 NX_SBC_LATER(sbcCopyRecords, TnxAbstractCursor*, TnxBlobCopyMode, std::uint32_t, bool)
 NX_SBC_LATER(sbcDeleteRecords)

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "nxsdServerEngine.h"
 #include "plStringList.h"
@@ -50,6 +51,8 @@ class TnxLockFailureReason : public platform::TStringList {
 
 class TnxServerBaseCursor : public TnxSqlAbstractCursor {
   PL_CLASS_INFO_DECL()
+  friend struct TnxServerBaseCursorFilterAccess;
+
  public:
   // aTransContext: the database's transaction context (nil for cursors
   // that have none, as the fake engine's).
@@ -262,6 +265,28 @@ class TnxServerBaseCursor : public TnxSqlAbstractCursor {
   // An InxFieldsSource over the key fields (nil: none).
   virtual InxFieldsSource* sbcGetKeyFieldsSource() { return nullptr; }
   virtual TnxResult sbcKeyFilterAddCustom(TnxBaseFilterDescriptor* aKeyFilter, TnxKeyFilterID& aKeyFilterID);
+  // ---- Filter chains and the filter time-out (nxsdServerBaseCursorFilter.cpp).
+  // Append aFilter to the record (key) chain and answer its ID. The chain
+  // owns the engine only on success; the key filter is not activated.
+  TnxResult sbcFilterAddCustom(TnxBaseFilterEngine* aFilter, TnxFilterID& aFilterID, bool aActivated);
+  TnxResult sbcKeyFilterAddCustomEngine(TnxBaseFilterEngine* aKeyFilter, TnxKeyFilterID& aKeyFilterID);
+  // Brackets a filtered search; aResult (may be nil) receives the code when
+  // the key filter's scan stops on the time-out.
+  void sbcFilterBeginTimeout(TnxResult* aResult);
+  // True (stop) with 15444 or 15461 in aResult; false leaves it alone.
+  bool sbcFilterCheckTimeout(TnxResult& aResult);
+  void sbcFilterEndTimeout();
+  void sbcDisableFilterTimeout() { ++sbcFilterTimeoutLock; }
+  void sbcEnableFilterTimeout() { --sbcFilterTimeoutLock; }
+  // Appends the BLOB blocks of the record at aOffset of aStream (at its
+  // end); aSize grows by what was appended. A BLOB that cannot be read
+  // becomes an error block ($80000004, code).
+  TnxResult sbcCopyBlobsToBatchStream(std::int32_t& aSize, std::int64_t aOffset, TnxMemoryStream* aStream,
+                                      bool aAddBlobNr, bool aOnlyMarked);
+  // The clock and the thread's deadline of the filter time-out (ms ticks);
+  // the server layer supplies its own.
+  virtual std::uint64_t sbcTickCount();
+  virtual std::int64_t sbcThreadDeadline();
   virtual TnxResult sbcSetToKey(TnxSearchKeyAction aSearchAction, std::int32_t aFieldCount, std::int32_t aPartialLen,
                                 bool aDirectKey, const void* aKeyData);
   virtual TnxResult sbcRecordGetForKey(std::int32_t aFieldCount, std::int32_t aPartialLen, bool aDirectKey,
@@ -396,6 +421,21 @@ class TnxServerBaseCursor : public TnxSqlAbstractCursor {
   std::uint64_t sbcFilterUntil = 0;
   std::int32_t sbcFilterTimeoutLock = 0;
   TnxBaseFilterEngine* sbcKeyFilter = nullptr;  // owned
+
+  // Filter IDs handed out: handles of the process's handle table, mapped
+  // here to the engines of each chain.
+  struct TnxFilterIDEntry {
+    TnxFilterID id;
+    TnxBaseFilterEngine* engine;
+  };
+  // 0 answers nil; an unknown ID answers false.
+  bool sbcFilterFromID(TnxFilterID aID, bool aKey, TnxBaseFilterEngine*& aEngine) const;
+  // Forgets the ID of aEngine (nil: every ID of the chain).
+  void sbcFilterIDsDrop(bool aKey, TnxBaseFilterEngine* aEngine) noexcept;
+  // Frees a whole chain with its IDs.
+  void sbcFilterChainFree(bool aKey) noexcept;
+  std::vector<TnxFilterIDEntry> sbcFilterIDs;
+  std::vector<TnxFilterIDEntry> sbcKeyFilterIDs;
 };
 
 template <class Work>

@@ -222,13 +222,26 @@ struct TnxRecordDiffBlobBatch {
 struct TnxRecordDiff {
   // Bitmap of the present 32-bit words, then those words.
   const std::uint8_t* rdDiff;
-  // The full new record image.
-  const std::uint8_t* rdFull;
+  // Receives the rebuilt full record (record length bytes); nil: not wanted.
+  std::uint8_t* rdFull;
   TnxRecordDiffBlobBatch rdBlobBatch;
 };
 using PnxRecordDiff = TnxRecordDiff*;
 
-// One search key buffer per element.
+// One search key of a batch key search: this 12-byte header, then the key
+// of the active index (kbDirectKey) or a record to build it from.
+struct TnxDataSetKeyBuffer {
+  std::int32_t kbFieldCount;  // 0: every key field
+  std::int32_t kbPartialLen;  // 0: whole last field
+  bool kbModified;
+  bool kbExclusive;
+  bool kbDirectKey;
+  std::uint8_t kbPadding;
+};
+static_assert(sizeof(TnxDataSetKeyBuffer) == 12);
+inline constexpr std::size_t nxDataSetKeyBufferHeaderSize = sizeof(TnxDataSetKeyBuffer);
+
+// One search key buffer (a TnxDataSetKeyBuffer and its bytes) per element.
 using TnxDataSetKeyBufferArray = std::vector<PnxKeyBuffer>;
 
 // ---- Alias entry ----------------------------------------------------------------

@@ -79,10 +79,14 @@ void TnxStaticKeyBstarTreeIndexEngine::IterateDirection(
   if (aKeyFilter) aKeyFilter->kfCheckTimeOut = {};
   if (!ieRecordEngine)
     throw EnxStaticKeyBstarTreeIndexEngineException(nxErrNotSupported, u"%s requires a RecordEngine", {nxString(u"Iterate")});
-  aTrans->Lock();
+  // A reader outside a transaction walks the committed state, as the key
+  // searches do: there is no level to hold.
+  if (aTrans) aTrans->Lock();
   struct Unlock {
     TnxBaseTransaction* trans;
-    ~Unlock() { trans->Unlock(); }
+    ~Unlock() {
+      if (trans) trans->Unlock();
+    }
   } unlock{aTrans};
   Op op(this, aTrans, false, 0, 0, nullptr, path);
   const TnxIndexPathPosition done = aBackward ? ippBof : ippEof;

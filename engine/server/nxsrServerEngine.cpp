@@ -3,6 +3,7 @@
 #include "nxllLockedFuncs.h"
 #include "nxseIndexLibrary.h"
 #include "nxseSortEngineMerge.h"
+#include "nxsrBlobHandlerCaching.h"
 
 namespace {
 
@@ -10,6 +11,7 @@ TnxUseCount gUseCount{0};
 
 void registerEngine() { TnxRegisterableComponent::Register(TnxServerEngine::staticClassInfo()); }
 void unregisterEngine() { TnxRegisterableComponent::Unregister(TnxServerEngine::staticClassInfo()); }
+void startNothing() {}
 
 // The libraries below (each starts those under it), then the server's own
 // class; finalised backward.
@@ -17,6 +19,8 @@ constexpr TnxModuleDependency kStartUp[] = {
     {nxseIndexLibraryInitialize, nxseIndexLibraryFinalize},
     {nxseSortEngineMergeInitialize, nxseSortEngineMergeFinalize},
     {registerEngine, unregisterEngine},
+    // The BLOB cache dictionary is built on first use.
+    {startNothing, nxsrBlobHandlerCachingFinalize},
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "nxsdDataDictionaryRefInt.h"
 #include "nxsdValidationEngine.h"
+#include "nxsrBlobHandlerBase.h"
 #include "nxseRefIntEngine.h"
 #include "nxsrServerEngineInt.h"
 #include "nxsrTableLockContainer.h"
@@ -44,7 +45,7 @@ TnxOpenMode TnxServerTableCursor::stcOpenModeFor(TnxServerBaseTable* aTable, Tnx
 
 TnxServerTableCursor::TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServerBaseTable* aTable,
                                            std::uint32_t aTimeout, TnxOpenMode aOpenMode, TnxShareMode aShareMode,
-                                           const nxString& aIndexName, std::int32_t aIndexID, bool /*aBlobCache*/,
+                                           const nxString& aIndexName, std::int32_t aIndexID, bool aBlobCache,
                                            bool aInternal)
     : TnxServerBaseCursor(aDatabase, aTimeout, stcOpenModeFor(aTable, aOpenMode), aDatabase->TransContext()) {
   if (aInternal) BeginIgnoreSecurity();
@@ -68,7 +69,7 @@ TnxServerTableCursor::TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServ
       sbcMarkReadonlyWith(nxErrHigherTableLevel,
                           u"Table contains one or more indices where NLS version of stored keys differs from "
                           u"current NLS version. Table must be packed to enable write access");
-    // The BLOB handler is the null handler until the handlers exist.
+    stcCreateBlobHandler(aBlobCache);
     if (!isCache) {
       stcFulltextEngine = TnxBaseFulltextCursorEngine::CreateFor(aTable->FulltextEngine(), this);
       if (TnxRefIntegrityDescriptor* refInt = nxFindRefIntegrityDescriptor(descriptor))
@@ -107,6 +108,7 @@ TnxServerTableCursor::TnxServerTableCursor(TnxServerDatabase* aDatabase, TnxServ
       }
     }
   } catch (...) {
+    stcFreeBlobHandler();
     stcFreeKeys();
     stcFreePaths();
     stcDetachFromTable();
@@ -255,6 +257,7 @@ void TnxServerTableCursor::stcFreeEngines() noexcept {
 
 void TnxServerTableCursor::PrepareDestroy() {
   TnxServerBaseCursor::PrepareDestroy();
+  stcFreeBlobHandler();
   nxFreeAndNil(stcFulltextEngine);
   nxFreeAndNil(stcRefIntEngine);
 }
@@ -268,6 +271,7 @@ TnxServerTableCursor::~TnxServerTableCursor() {
     --stcPortalReads;
     stcTable->Root()->ContentPortal()->EndRead();
   }
+  stcFreeBlobHandler();
   sbcFreeOwned();
   stcFreeKeys();
   stcFreePaths();
@@ -588,15 +592,4 @@ void TnxServerTableCursor::sbcEndContentLock() {
   if (stcShareMode == smExclusive || stcTransLink || GetActiveTrans() || stcPortalReads == 0) return;
   --stcPortalReads;
   stcTable->Root()->ContentPortal()->EndRead();
-}
-
-// ---- BLOBs: the handlers come with their own work ------------------------------------------
-
-TnxResult TnxServerTableCursor::sbcBlobCreate(const TnxRecID&, std::int32_t, TnxBlobNr&) {
-  return sbcNotSupported(u"sbcBlobCreate");
-}
-
-TnxResult TnxServerTableCursor::sbcBlobCopyPrim(TnxServerBaseCursor*, std::int32_t, TnxBlobNr, std::int32_t,
-                                                TnxBlobNr&, std::int64_t) {
-  return sbcNotSupported(u"sbcBlobCopyPrim");
 }

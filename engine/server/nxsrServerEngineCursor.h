@@ -13,13 +13,21 @@
 // - stcIndexPath is never nil after construction: an index path of the
 //   active index, or a standalone path in record order.
 // - stcInUseCount must be 0 at destruction (an assertion).
-// - Until the BLOB handlers exist every cursor has the null handler (no
-//   object); positioning, reading, changing, filters, table streams and the
-//   LSN queries answer the base's 12289 until their work comes.
+// - stcBlobHandler is never nil after construction (the null handler for a
+//   table without BLOB fields); it goes with the cursor. Table streams and
+//   the LSN queries answer the base's 12289 until their work comes.
+// - BLOB primitives (nxsrServerEngineCursorBlob.cpp): a write runs in an
+//   implicit transaction level of its own under an exclusive content lock
+//   and, in shared mode, a record lock on stcSelfRefNr that conflicts with
+//   other cursors' table locks; a read under a shared content lock. Both
+//   check that a named BLOB number still belongs to the named record.
+// - Changes take the record lock before the exclusive content lock and the
+//   pseudo-reference lock before the transaction.
 // Lock order: the session lock, the folder's sfTablesPadlock, the table's
 // sbtCursorsPadlock (the root's inside it for a nested table).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "nxsdServerBaseCursor.h"
@@ -28,8 +36,11 @@
 #include "nxsrTableLockContainer.h"
 
 class TnxServerDatabase;
+class TnxBaseBlobHandler;
 class TnxBaseFulltextCursorEngine;
 class TnxRefIntegrityEngine;
+class TnxImplicitTransaction;
+class TnxSavedPath;
 
 // One end of a key range.
 struct TnxRangeInfoEnd {
@@ -38,6 +49,35 @@ struct TnxRangeInfoEnd {
   std::int32_t riPartitial = 0;
   bool riExclusive = false;
   bool riValid = false;
+};
+
+// Called before each read of a BLOB copy with its offset and length (tests).
+extern std::atomic<void (*)(std::uint32_t aOffset, std::uint32_t aLen)> nxsrBlobCopyReadTestHook;
+class TnxServerTableCursor;
+
+// The key fields of the owner's active index at the moment of each call
+// (nothing without an active index); what key filters read through.
+class TnxKeyFieldsSource : public TnxInterfacedObject, public InxFieldsSource {
+  PL_CLASS_INFO_DECL()
+ public:
+  explicit TnxKeyFieldsSource(TnxServerTableCursor* aOwner) : kfsOwner(aOwner) {}
+  NX_INTERFACED_OBJECT_BASICS()
+  bool GetFieldForFilter(std::int32_t aField, const char* aName, const void* aData, std::uint16_t& aType,
+                         std::uint16_t& aSize, bool& aIsNull, const void*& aValue, std::uint16_t& aCodePage) override;
+  platform::Variant GetFieldAsVariant(const void* aRecordBuffer, std::int32_t aIndex) override;
+  bool BlobsSupported() override;
+  std::int32_t GetFieldFromName(const nxString& aFieldName) override;
+  std::int32_t GetFieldCount() override;
+  InxFieldDescriptor* GetFieldDescriptor(std::int32_t aIndex) override;
+  platform::TObject* GetCursor() override;
+  std::int32_t GetFieldsOffset() override;
+
+ protected:
+  const TnxInterfaceEntry* interfaceTable() const override;
+
+ private:
+  InxFieldsSource* Target() const;
+  TnxServerTableCursor* kfsOwner;  // not owned
 };
 
 class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLinkCursor {
@@ -117,6 +157,24 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxResult sbcGetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkCache(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkSize(std::int32_t& aSize) override;
+  // ---- Filters (nxsrServerEngineCursorFilter.cpp).
+  InxFieldsSource* sbcGetKeyFieldsSource() override;
+  TnxResult sbcSetToFilter(TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aForward) override;
+  std::uint64_t sbcTickCount() override;
+  std::int64_t sbcThreadDeadline() override;
+  // ---- Batch reads, iteration, counts (nxsrServerEngineCursorBatch.cpp).
+  TnxResult sbcRecordGetBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                              TnxBatchStreamAccess*& aAccess, std::int32_t aMaxRecords, bool aForward) override;
+  TnxResult sbcRecordGetForKeyBatch(std::int32_t aCutoffSize, TnxRecordGetBatchExOptions aOptions,
+                                    TnxBatchStreamAccess*& aAccess, const TnxDataSetKeyBufferArray& aKeys,
+                                    bool aMatchFirst, bool aFirstCall) override;
+  // A content lock that fails is the result; an iterator's exception passes.
+  TnxResult sbcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                       const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie,
+                       bool aKeepPosition) override;
+  TnxResult sbcGetRecordCount(TnxRecordCountOption aOption, std::uint32_t& aRecCount, bool aEstimate) override;
+  // The record iterator of the batch read; aCookie is its batch state.
+  TnxRecordIteratorResult stcRecordGetBatchIterator(void* aCookie, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
   // ---- Record and table locks, duplication (nxsrServerEngineCursorLock.cpp).
   TnxResult sbcRecordIsLocked(TnxLockType aLockType, TnxLockPresent& aLockPresent) override;
   TnxResult sbcRecordLockRelease(bool aAllLocks, bool aCancelBlobs) override;
@@ -134,15 +192,78 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxRefNr sacGetRefNr() override;
   void sacSetRefNr(TnxRefNr aRefNr) override;
   TnxResult sacGetRecordByID(TnxRefNr aRefNr, PnxRecordBuffer aRecordBuffer) override;
+  // ---- BLOBs (nxsrServerEngineCursorBlob.cpp).
   TnxResult sbcBlobCreate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr) override;
+  TnxResult sbcBlobCreateFile(const TnxRecID& aRecID, std::int32_t aFieldNo, const nxString& aFileName,
+                              TnxBlobNr& aBlobNr) override;
+  // Inside the caller's transaction only (10257 without one).
+  TnxResult sbcBlobCreateLink(const TnxRecID& aRecID, std::int32_t aFieldNo, const nxString& aTableName,
+                              TnxBlobNr aTableBlobNr, TnxBlobNr& aBlobNr) override;
+  TnxResult sbcBlobDelete(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr) override;
+  // 15493 for a number the record no longer holds; 13058 after a success
+  // that deleted the (empty) BLOB.
+  TnxResult sbcBlobFree(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr) override;
+  TnxResult sbcBlobWrite(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                         std::uint32_t aLen, const void* aBlob) override;
+  TnxResult sbcBlobTruncate(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                            std::uint32_t aBlobLength) override;
+  TnxResult sbcBlobReplace(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr, std::uint32_t aLen,
+                           const void* aBlob) override;
+  TnxResult sbcBlobsCancel(TnxRefNr aRefNr) override;
+  TnxResult sbcBlobAddToCache(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t aLen,
+                              const void* aBlob) override;
+  // A stale number whose record now holds another BLOB reads that BLOB when
+  // aNewBlobNr is given (nbnSet tells); without it 13058.
+  TnxResult sbcBlobRead(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t aOffset,
+                        std::uint32_t aLen, TStream& aStream, bool aReadOrg, PnxNewBlobNr aNewBlobNr) override;
+  TnxResult sbcBlobReadSnapshoted(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                  std::uint32_t aOffset, std::uint32_t aLen, TStream& aStream, bool aReadOrg,
+                                  std::uint32_t* aBlobLen, PnxNewBlobNr aNewBlobNr) override;
+  TnxResult sbcBlobGetLength(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, std::uint32_t& aLength,
+                             bool aReadOrg, PnxNewBlobNr aNewBlobNr) override;
+  TnxResult sbcBlobModified(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                            bool& aModified) override;
+  bool sbcBlobIsLink(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr, nxString& aSrcTableName,
+                     TnxBlobNr& aSrcTableBlobNr) override;
+  // No lock and no transaction of their own: the callers hold them. The
+  // source is read in its cursor's transaction, the copy written in this
+  // cursor's.
   TnxResult sbcBlobCopyPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
                             std::int32_t aDestFieldNo, TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) override;
+  TnxResult sbcBlobCopyContentPrim(TnxServerBaseCursor* aSrcCursor, std::int32_t aSrcFieldNo, TnxBlobNr aBlobNr,
+                                   std::int32_t aDestFieldNo, TnxBlobNr aDestBlobNr,
+                                   std::int64_t aMaxLength) override;
+  // Without deadline and lock: the cache table's owner holds them.
+  TnxResult ascGetBlobCacheInfos(const TnxRecID& aRecID, TnxBlobCacheInfos& aBCIs) override;
+  TnxResult ascSetBlobCacheFlushed(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                                   TnxBlobNr* aNewBlobNr) override;
+  // All entries in one transaction level; aReply->bbrpCount tells how many
+  // succeeded (a failure rolls all back). aReply holds an entry per request
+  // entry.
+  TnxResult BlobBatchProcess(const TnxBlobBatchRequest& aRequest, PnxBlobBatchReply& aReply) override;
+  TnxResult GetBlobs(const void* aData, bool aMarkedOnly, std::uint16_t& aBlobCount, TnxBlobNr* aBlobNrs) override;
+  TnxResult stcGetBlobs(const void* aData, bool aMarkedOnly, std::uint16_t& aBlobCount, TnxBlobNr* aBlobNrs);
+  // Under the table's cursor padlock.
+  void sbcSetOnRequestClose(const TnxIntfPtr<InxRequestCloseHandler>& aHandler) override;
   nxString sbcExtractPassword() override;
   // Shared: a read on the root's content portal outside a transaction;
   // inside one (and for every exclusive request) the transaction's link.
   TnxResult sbcBeginContentLock(bool aExclusive, bool aConditional, bool aInternal) override;
   void sbcEndContentLock() override;
   TnxResult sbcCheckTransactionState() override;
+  // ---- Inserting, changing and deleting records (nxsrServerEngineCursorWrite.cpp).
+  TnxResult sbcRecordInsert(TnxLockType aLockType, TnxInsertOptions aInsertOptions, PnxRecordBuffer aData,
+                            std::int64_t* aAutoInc) override;
+  TnxResult sbcRecordModify(PnxRecordBuffer aData, bool aReleaseLock, PnxRecordDiff aDataDiff) override;
+  TnxResult sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aLSN) override;
+  // The stream is checked whole before anything is inserted (9986).
+  TnxResult sbcRecordInsertBatch(TnxMemoryStream* aStream) override;
+  // The graveyard of deleted references (0 for tables without one); 15443
+  // with its message when an index refuses.
+  virtual TnxResult stcRecordBury(TnxRefNr aRefNr, PnxRecordBuffer aData);
+  virtual TnxResult stcRecordResurrect(TnxRefNr aRefNr, PnxRecordBuffer aData);
+  // Replaces the cursor's full-text engine (owned from now on; nil: none).
+  void SetFulltextEngine(TnxBaseFulltextCursorEngine* aEngine);
   // The LSN queries of table caches come with their work: 12289.
   virtual TnxResult stcContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr);
   virtual TnxResult stcGetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aCacheInfos, std::int32_t aMaxCount,
@@ -167,12 +288,42 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxBaseIndexPath* IndexPath() const { return stcIndexPath; }
   TnxRefIntegrityEngine* RefIntEngine() const { return stcRefIntEngine; }
   TnxBaseFulltextCursorEngine* FulltextEngine() const { return stcFulltextEngine; }
+  TnxBaseBlobHandler* BlobHandler() const { return stcBlobHandler; }
+  PnxCacheableInfo CacheableInfo() const { return acCacheableInfo; }
   TnxServerTableCursor* TableNext() const { return stcTableNext; }
   TnxLockCursor LockCursor();
   std::int32_t stcInUseCount = 0;
 
  private:
   static TnxOpenMode stcOpenModeFor(TnxServerBaseTable* aTable, TnxOpenMode aOpenMode);
+  // The handler a new cursor gets (step 8 of construction).
+  void stcCreateBlobHandler(bool aBlobCache);
+  void stcFreeBlobHandler() noexcept;
+  // The BLOB frames: aWork runs between them; aVerify checks the number
+  // first (aNewBlobNr: a read's redirect, aFree: sbcBlobFree's 15493).
+  template <class Work>
+  TnxResult stcBlobWriteFrame(bool aVerify, const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aBlobNr,
+                              bool aFree, Work&& aWork);
+  template <class Work>
+  TnxResult stcBlobReadFrame(bool aVerify, const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr& aBlobNr,
+                             PnxNewBlobNr aNewBlobNr, Work&& aWork);
+  TnxResult stcBlobVerifyNr(const TnxRecID& aRecID, std::int32_t aFieldNo, PnxNewBlobNr aNewBlobNr,
+                            TnxBlobNr aBlobNr);
+  // Reads the named record into sbcRecordBuffer2; aRead tells whether it did.
+  TnxResult stcBlobVerifyRecID(const TnxRecID& aRecID, bool& aRead);
+  TnxResult stcBlobVerifyNrInner(const TnxRecID& aRecID, std::int32_t aFieldNo, PnxNewBlobNr aNewBlobNr,
+                                 TnxBlobNr aBlobNr, bool aRecordRead);
+  TnxResult stcBlobBatchProcess(const TnxBlobBatchRequest& aRequest, TnxBlobBatchReply& aReply);
+  TnxResult stcBlobBatchProcessEntry(const TnxRecID& aRecID, const TnxBlobBatchRequestEntry& aEntry,
+                                     TnxBlobBatchReplyEntry& aReply, bool aRecordRead);
+  // The copy loop of both copy primitives; aWritten: bytes copied.
+  TnxResult stcBlobCopyLoop(TnxServerTableCursor* aSource, TnxBlobNr aBlobNr, TnxBlobNr aDestBlobNr,
+                            std::uint32_t aSourceLength, std::uint32_t aLimit, std::uint32_t& aWritten);
+  // sbcIterate with aFilter (nil: none) as the record filter.
+  TnxResult stcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                       const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie, bool aKeepPosition,
+                       TnxBaseFilterEngine* aFilter);
+  TnxResult stcCountByWalking(TnxRecordCountOption aOption, std::uint32_t& aRecCount);
   // The key argument rule: a key copied, or built from a record.
   TnxResult stcKeyFromArgument(bool aDirectKey, const void* aKeyData, PnxKeyBuffer aKey);
   // -1 below the range, +1 above it, 0 inside (always 0 without index).
@@ -186,6 +337,21 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   static TnxRangeInfo stcRangeInfo(const TnxRangeInfoEnd& aEnd);
   TnxResult stcNotifyRecordGet(TnxLockType aLockType, PnxRecordBuffer aData);
   TnxResult stcRecordGetStep(TnxLockType aLockType, PnxRecordBuffer aData, bool aForward);
+  // Helpers of the changes.
+  TnxResult stcVisible(PnxRecordBuffer aData, bool aInsertTexts);
+  bool stcRecordFilterAccepts(const void* aRecord);
+  bool stcKeyFilterAccepts(const void* aKey);
+  void stcCorrectPathAfterChange(PnxRecordBuffer aData, const TnxSavedPath& aSaved);
+  void stcMarkCorrupted() noexcept;
+  TnxResult stcInsertWrite(TnxBaseTransaction* aTrans, PnxRecordBuffer aData, bool aImplicit, TnxSavedPath& aSaved,
+                           bool aAutoIncAssigned, std::uint32_t aPreviousAutoInc);
+  TnxResult stcInsertOrChange(TnxLockType aLockType, TnxInsertOptions& aInsertOptions, PnxRecordBuffer aData,
+                              TnxImplicitTransaction& aImplicit, bool& aHandled);
+  TnxResult stcUpdateWrite(TnxBaseTransaction* aTrans, TnxRefNr aRefNr, PnxRecordBuffer aStored,
+                           PnxRecordBuffer aData, bool aImplicit, bool aValidateAfterWrite, TnxSavedPath& aSaved);
+  TnxResult stcApplyDiff(PnxRecordBuffer aStored, PnxRecordBuffer aData, const TnxRecordDiff& aDiff,
+                         bool aReleaseLock);
+  TnxResult stcCheckBatchStream(const std::uint8_t* aBase, std::uint64_t aSize, std::int32_t& aCount);
   void stcAttachToTable();
   void stcDetachFromTable() noexcept;
   // The key buffer and the range keys of the active index.
@@ -218,6 +384,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   TnxBaseIndexPath* stcGraveyardRefNrIndexPath = nullptr;  // owned
   TnxBaseFulltextCursorEngine* stcFulltextEngine = nullptr;  // owned
   TnxRefIntegrityEngine* stcRefIntEngine = nullptr;      // owned
+  TnxBaseBlobHandler* stcBlobHandler = nullptr;          // owned
   PnxKeyBuffer stcKeyBuffer = nullptr;
   TnxRangeInfoEnd stcRangeStart;
   TnxRangeInfoEnd stcRangeEnd;

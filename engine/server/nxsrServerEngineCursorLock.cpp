@@ -101,7 +101,16 @@ TnxResult TnxServerTableCursor::sbcDuplicate(TnxOpenMode aOpenMode, TnxAbstractC
       };
       copyEnd(stcRangeStart, copy->stcRangeStart);
       copyEnd(stcRangeEnd, copy->stcRangeEnd);
-      // The record filter's copy comes with the filter operations.
+      // The record filter goes with the copy, bound to it; the key filter stays.
+      if (sbcFilter) {
+        TnxOwned<TnxBaseFilterEngine> filter(
+            sbcFilter->Duplicate(TnxIntfPtr<InxFieldsSource>(copy->FieldsDescriptor())));
+        if (filter) {
+          TnxFilterID id = 0;
+          copy->sbcFilterAddCustom(filter.get(), id, false);
+          filter.release();
+        }
+      }
     }
   } catch (const std::exception&) {
     result = asoConvertException(std::current_exception());

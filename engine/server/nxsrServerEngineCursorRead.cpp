@@ -31,6 +31,23 @@ class TnxReadContentLock {
   bool held_ = false;
 };
 
+// The filter time-out of one filtered search, ended on every way out.
+class TnxReadFilterTimeout {
+ public:
+  TnxReadFilterTimeout(TnxServerTableCursor* aCursor, bool aRun, TnxResult* aKeyResult)
+      : cursor_(aRun ? aCursor : nullptr) {
+    if (cursor_) cursor_->sbcFilterBeginTimeout(aKeyResult);
+  }
+  ~TnxReadFilterTimeout() {
+    if (cursor_) cursor_->sbcFilterEndTimeout();
+  }
+  TnxReadFilterTimeout(const TnxReadFilterTimeout&) = delete;
+  TnxReadFilterTimeout& operator=(const TnxReadFilterTimeout&) = delete;
+
+ private:
+  TnxServerTableCursor* cursor_;
+};
+
 bool isLockError(TnxResult aResult) { return (aResult >= 10240 && aResult <= 10495) || aResult == nxErrTimeout; }
 
 bool isPositionError(TnxResult aResult) {
@@ -241,6 +258,9 @@ TnxResult TnxServerTableCursor::stcRecordGetStep(TnxLockType aLockType, PnxRecor
     const TnxRangeInfoEnd& nearEnd = aForward ? stcRangeStart : stcRangeEnd;
     const TnxRangeInfoEnd& farEnd = aForward ? stcRangeEnd : stcRangeStart;
     if (!aData && (recordFilter || (stcIndexEngine && farEnd.riValid))) aData = sbcRecordBuffer;
+    // Where the key filter's scan reports a time-out; the path stays on the key.
+    TnxResult keyTimeout = 0;
+    TnxReadFilterTimeout filterTimeout(this, recordFilter || keyFilter, &keyTimeout);
     auto toEnd = [&] {
       if (aForward)
         stcIndexPath->SetToEof();
@@ -252,6 +272,7 @@ TnxResult TnxServerTableCursor::stcRecordGetStep(TnxLockType aLockType, PnxRecor
                                                  : (nearEnd.riExclusive ? skaSmaller : skaSmallerEqual);
       const bool found = stcIndexEngine->FindKey(trans, nearEnd.riKey, nearEnd.riFieldCount, nearEnd.riPartitial, 0,
                                                  stcIndexPath, action, keyFilter);
+      if (keyTimeout != 0) return keyTimeout;
       if (!found || (aForward ? stcIndexPath->IsEof() : stcIndexPath->IsBof())) {
         toEnd();
         return endCode;
@@ -266,6 +287,7 @@ TnxResult TnxServerTableCursor::stcRecordGetStep(TnxLockType aLockType, PnxRecor
       if (stcIndexEngine) {
         const bool moved = aForward ? stcIndexEngine->NextKey(trans, stcIndexPath, keyFilter)
                                     : stcIndexEngine->PrevKey(trans, stcIndexPath, keyFilter);
+        if (keyTimeout != 0) break;
         if (!moved) {
           result = endCode;
         } else if (farEnd.riValid && stcIndexPath->KeyValid) {
@@ -289,7 +311,9 @@ TnxResult TnxServerTableCursor::stcRecordGetStep(TnxLockType aLockType, PnxRecor
       }
       if (result == endCode) toEnd();
       if (result != 0 || !recordFilter || recordFilter->MatchesBuffer(aData)) break;
+      if (sbcFilterCheckTimeout(result)) break;
     }
+    if (keyTimeout != 0) result = keyTimeout;
     if (result == 0 && aLockType != nxltNoLock) {
       TnxLockResult lock = lrGrantedExisting;
       result = stcLockRecord(trans, stcIndexPath->RefNr, lock);
@@ -333,6 +357,8 @@ TnxResult TnxServerTableCursor::sbcRecordGetForKey(std::int32_t aFieldCount, std
   if (const TnxResult locked = content.Begin()) return locked;
   TnxBaseTransaction* trans = GetActiveTrans();
   TnxBaseKeyEngine* keys = stcIndexEngine->bieKeyEngine.get();
+  TnxResult keyTimeout = 0;
+  TnxReadFilterTimeout filterTimeout(this, recordFilter || keyFilter, &keyTimeout);
   TnxResult result = 0;
   for (;;) {
     bool found = false;
@@ -347,6 +373,7 @@ TnxResult TnxServerTableCursor::sbcRecordGetForKey(std::int32_t aFieldCount, std
       found = moved && stcIndexPath->KeyValid &&
               keys->CompareKey(stcKeyBuffer, stcIndexPath->Key, aFieldCount, aPartialLen) == 0;
     }
+    if (keyTimeout != 0) return keyTimeout;
     if (found && stcRangeTest(stcIndexPath->Key) != 0) found = false;
     if (!found) {
       if (aMatchFirst)
@@ -358,6 +385,7 @@ TnxResult TnxServerTableCursor::sbcRecordGetForKey(std::int32_t aFieldCount, std
     if (aData) stcTable->RecordEngine()->ReadRecord(trans, stcIndexPath->RefNr, aData);
     result = stcNotifyRecordGet(nxltNoLock, aData);
     if (result != 0 || !recordFilter || recordFilter->MatchesBuffer(aData)) break;
+    if (sbcFilterCheckTimeout(result)) break;
   }
   return result;
 }

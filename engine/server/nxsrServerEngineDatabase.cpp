@@ -6,6 +6,7 @@
 
 #include "nxllException.h"
 #include "nxllStreams.h"
+#include "nxsrBlobHandlerPassthrough.h"
 #include "nxseJournalEngine.h"
 #include "nxsrTimeoutHandling.h"
 #include "plFileSystem.h"
@@ -119,11 +120,13 @@ TnxServerDatabase::TnxServerDatabase(TnxServerSession* aSession, TnxServerTransC
   sdShareMode = aShareMode;
   sdIsCache = aFolder->IsCache();
   sdFolderStructureGeneration = aFolder->StructureGeneration();
-  // The BLOB link handler comes with the BLOB handlers.
+  sdBlobLinkHandler = platform::create<TnxBlobLinkHandler>(this);
   sdLinkIntoFolder();
 }
 
 TnxServerDatabase::~TnxServerDatabase() {
+  // Reached without beforeDestruction when construction failed.
+  if (TnxBlobLinkHandler* links = std::exchange(sdBlobLinkHandler, nullptr)) platform::TObject::free(links);
   sdDropCursorSources();
   sdTables = TnxIntfPtr<InxTableMapper>();
   sdUnlinkFromFolder();
@@ -133,6 +136,8 @@ TnxServerDatabase::~TnxServerDatabase() {
 void TnxServerDatabase::beforeDestruction() {
   // No source is asked for a cursor while the cursors go.
   sdDropCursorSources();
+  // The link cursors are the handler's: they go with it, before the others.
+  if (TnxBlobLinkHandler* links = std::exchange(sdBlobLinkHandler, nullptr)) TnxAbstractServerObject::Free(links);
   // Cursors and statements go while the folder link still stands.
   TnxSqlAbstractDatabase::beforeDestruction();
 }

@@ -30,6 +30,7 @@ class TnxServerEngine;
 class TnxServerTransContext;
 class TnxServerBaseTable;
 class TnxServerRootTable;
+class TnxBlobLinkHandler;
 
 class InxTableMapper : public InxInterface {
  public:
@@ -213,6 +214,7 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   std::int32_t StructureGeneration();
 
   TnxServerFolder* Folder() const { return sdFolder; }
+  TnxBlobLinkHandler* BlobLinkHandler() const { return sdBlobLinkHandler; }
   const nxString& AliasName() const { return sdAlias; }
   InxTableMapper* Tables() const { return sdTables.get(); }
   TnxServerEngine* ServerEngine() const;
@@ -238,6 +240,7 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   bool sdInFolder = false;
   TnxServerDatabaseCursorSourceContainer* sdCursorSourceHead = nullptr;
   TnxServerDatabaseCursorSourceContainer* sdCursorSourceTail = nullptr;
+  TnxBlobLinkHandler* sdBlobLinkHandler = nullptr;  // owned
   TnxLSN sdLastCheckLSN = 0;
   std::int32_t sdStructureGeneration = 0;
   std::int32_t sdFolderStructureGeneration = 0;

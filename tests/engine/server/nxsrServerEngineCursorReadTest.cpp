@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "nxsdFilterEngineCallback.h"
-#include "nxsrServerEngineTableTestSupport.h"
+#include "nxsrServerEngineCursorTestSupport.h"
 #include "nxTestWatchdog.h"
 #include "plString.h"
 
@@ -31,39 +31,25 @@ TnxServerDataDict* readDictionary() {
 }
 
 // One session per test thread: its own database and transaction context.
-class CursorReadTest : public ::testing::Test {
+class CursorReadTest : public nxtest::CursorTestBase {
  protected:
   void SetUp() override {
-    nxSetTimeout(0, true);
-    engine_ = fixture_.Started();
-    fixture_.Fs().makeDirectory("/data/db");
-    db_ = NewDatabase();
+    table_ = u"rd";
+    StartEngine();
     TnxOwned<TnxServerDataDict> dict(readDictionary());
     ASSERT_EQ(db_->Folder()->sfTableBuild(false, u"rd", u"", false, dict.get(), tsPersistent), 0);
     Fill();
   }
   void TearDown() override {
     nxsrDeadlockTestHook.store(nullptr);
-    for (auto it = sessions_.rbegin(); it != sessions_.rend(); ++it) TnxAbstractServerObject::Free(*it);
-  }
-  TnxServerDatabase* NewDatabase() {
-    TnxAbstractSession* session = nullptr;
-    EXPECT_EQ(engine_->SessionOpen(session, u"user", u"pw", u"test", 0), 0);
-    sessions_.push_back(session);
-    TnxAbstractDatabase* db = nullptr;
-    EXPECT_EQ(session->DatabaseOpen(db, u"Path", u"/data/db", nullptr, omReadWrite, smShared, 0), 0);
-    return static_cast<TnxServerDatabase*>(db);
+    CursorTestBase::TearDown();
   }
   TnxServerTableCursor* Open(TnxServerDatabase* aDb, const nxString& aIndex = u"ByID", std::uint32_t aTimeout = 0,
                              TnxOpenMode aMode = omReadWrite, TnxShareMode aShare = smShared,
                              const nxString& aTable = u"rd") {
-    TnxAbstractCursor* cursor = nullptr;
-    EXPECT_EQ(aDb->CursorOpen(cursor, aTable, u"", aMode, aShare, aTimeout, aIndex, -1, false, {}, 500, nullptr), 0);
-    return static_cast<TnxServerTableCursor*>(cursor);
+    return CursorTestBase::Open(aDb, aIndex, aTimeout, aMode, aShare, aTable);
   }
-  std::vector<std::uint8_t> Record() {
-    return std::vector<std::uint8_t>(static_cast<std::size_t>(Fields()->RecordLength()) + 16, 0);
-  }
+  std::vector<std::uint8_t> Record() { return RecordOf(cursor_); }
   TnxFieldsDescriptor* Fields() { return cursor_->Table()->TableDescriptor()->FieldsDescriptor(); }
   void SetRecord(std::vector<std::uint8_t>& aRecord, std::int32_t aID) {
     std::fill(aRecord.begin(), aRecord.end(), 0);
@@ -118,10 +104,6 @@ class CursorReadTest : public ::testing::Test {
     return key;
   }
 
-  ServerEngineFixture fixture_;
-  TnxServerEngine* engine_ = nullptr;
-  std::vector<TnxAbstractSession*> sessions_;
-  TnxServerDatabase* db_ = nullptr;
   TnxServerTableCursor* cursor_ = nullptr;
 };
 

@@ -7,6 +7,7 @@
 #include "nxExpectCode.h"
 #include "nxFakeSqlEngine.h"
 #include "nxllStreams.h"
+#include "nxsdQuestionBank.h"
 #include "nxsrServerEngineTestSupport.h"
 #include "nxsrTimeoutHandling.h"
 #include "plString.h"
@@ -163,6 +164,107 @@ TEST_F(StatementTest, PreparedPathClearsExecDirect) {
   EXPECT_EQ(calls[2].executing, 1);
   platform::TObject::free(statement);
   EXPECT_EQ(db_->StatementCount(), 0);
+}
+
+
+// ---- The SELECT and UPDATE shapes on a real table -----------------------------------------
+
+// The question bank table "qbnk" with three questions (ID 1..3, HANTEI "x"),
+// added through a cursor of the test's database, which stays open.
+class StatementShapesTest : public StatementTest {
+ protected:
+  void SetUp() override {
+    StatementTest::SetUp();
+    nxsdtest::DictPtr bank = nxsdtest::questionBank();
+    TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+    dict->Assign(bank.get());
+    ASSERT_EQ(db_->Folder()->sfTableBuild(false, u"qbnk", u"", false, dict.get(), tsPersistent), 0);
+    ASSERT_EQ(db_->CursorOpen(cursor_, u"qbnk", u"", omReadWrite, smShared, 0, u"ID", -1, false, {}, 500, nullptr),
+              0);
+    fields_ = cursor_->FieldsDescriptor();
+    id_ = fields_->GetFieldFromName(u"ID");
+    hantei_ = fields_->GetFieldFromName(u"HANTEI");
+    for (std::int32_t id = 1; id <= 3; ++id) {
+      std::vector<std::uint8_t> record = Record();
+      cursor_->SetFieldAsVariant(record.data(), id_, platform::Variant(static_cast<int>(id)));
+      cursor_->SetFieldAsVariant(record.data(), hantei_, platform::Variant(u"x"));
+      ASSERT_EQ(cursor_->RecordInsert(nxltNoLock, record.data(), nullptr), 0);
+    }
+  }
+  std::vector<std::uint8_t> Record() {
+    return std::vector<std::uint8_t>(static_cast<std::size_t>(fields_->RecordLength()) + 16, 0);
+  }
+  // A parameter in the storage form of field aField.
+  TnxSqlParamDesc Param(std::int32_t aField, const platform::Variant& aValue) {
+    std::vector<std::uint8_t> record = Record();
+    cursor_->SetFieldAsVariant(record.data(), aField, aValue);
+    const TnxFieldDescriptor* field = fields_->Fields(aField);
+    const auto* at = record.data() + field->fdOffset;
+    return TnxSqlParamDesc{u"", nxptInput, field->fdType, std::vector<std::uint8_t>(at, at + field->fdLength)};
+  }
+  std::string Hantei(std::int32_t aID) {
+    std::vector<std::uint8_t> record = Record();
+    EXPECT_EQ(cursor_->SetToBegin(), 0);
+    while (cursor_->RecordGetNext(nxltNoLock, record.data()) == 0) {
+      if (cursor_->GetFieldAsVariant(record.data(), id_).toString() == platform::Variant(aID).toString())
+        return platform::toUtf8(cursor_->GetFieldAsVariant(record.data(), hantei_).toString());
+    }
+    return "missing";
+  }
+
+  TnxAbstractCursor* cursor_ = nullptr;
+  TnxFieldsDescriptor* fields_ = nullptr;
+  std::int32_t id_ = -1, hantei_ = -1;
+};
+
+TEST_F(StatementShapesTest, UpdateChangesOneRecordAndTheTableIsReportedChanged) {
+  TnxOwned<platform::TStringList> tables(platform::create<platform::TStringList>());
+  struct Row {
+    const char16_t* text;
+    std::int32_t key;
+    std::int32_t rows;
+  } rows[] = {
+      {u"UPDATE qbnk SET hantei=? WHERE id=?", 2, 1},
+      {u"update QBNK Set HANTEI = ? where ID = ?  \r\n", 3, 1},
+      {u"UPDATE qbnk SET hantei=? WHERE id=?\n", 99, 0},
+  };
+  for (const Row& row : rows) {
+    ASSERT_EQ(db_->GetChangedTables(*tables), 0);
+    params_ = {Param(hantei_, platform::Variant(u"o")), Param(id_, platform::Variant(static_cast<int>(row.key)))};
+    TnxOwned<TnxMemoryStream> exec(platform::create<TnxMemoryStream>());
+    TnxStatementExecDirectPhase phase = sedAlloc;
+    ASSERT_EQ(ExecDirect(row.text, nullptr, exec.get(), phase), 0) << platform::toUtf8(row.text);
+    std::int32_t affected = -1;
+    exec->ReadBuffer(&affected, 4);
+    EXPECT_EQ(affected, row.rows) << platform::toUtf8(row.text);
+    tables->clear();
+    ASSERT_EQ(db_->GetChangedTables(*tables), 0);
+    ASSERT_EQ(tables->count(), row.rows) << platform::toUtf8(row.text);
+    if (row.rows == 1) {
+      EXPECT_EQ(platform::toUtf8(tables->strings(0)), "qbnk");
+    }
+  }
+  EXPECT_EQ(Hantei(1), "x");
+  EXPECT_EQ(Hantei(2), "o");
+  EXPECT_EQ(Hantei(3), "o");
+}
+
+TEST_F(StatementShapesTest, SelectReturnsAResultSetFilledFromTheTable) {
+  for (const char16_t* text : {u"SELECT * FROM qbnk", u"select * from qbnk \r\n"}) {
+    TnxAbstractCursor* result = nullptr;
+    TnxStatementExecDirectPhase phase = sedAlloc;
+    ASSERT_EQ(db_->StatementExecDirect(5000, stQuery, text, nullptr, params_, nullptr, result, omReadOnly, nullptr,
+                                       nullptr, phase),
+              0);
+    ASSERT_NE(result, nullptr);
+    EXPECT_TRUE(result->IsUnnamed);
+    std::vector<std::string> ids;
+    std::vector<std::uint8_t> record = Record();
+    while (result->RecordGetNext(nxltNoLock, record.data()) == 0)
+      ids.push_back(platform::toUtf8(result->GetFieldAsVariant(record.data(), id_).toString()));
+    EXPECT_EQ(ids, (std::vector<std::string>{"1", "2", "3"}));
+    TnxAbstractServerObject::Free(result);
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "nxFakeSqlEngine.h"
 
 #include <cstring>
+#include <regex>
 #include <string>
 
 #include "nxllException.h"
@@ -37,6 +38,18 @@ std::vector<std::string> words(const std::string& aText, std::size_t aCount) {
   if (pos <= aText.size()) result.push_back(aText.substr(pos));
   return result;
 }
+
+const std::regex kSelect(R"(^\s*SELECT\s+\*\s+FROM\s+(\S+)\s*$)", std::regex::icase);
+const std::regex kUpdate(R"(^\s*UPDATE\s+(\S+)\s+SET\s+(\w+)\s*=\s*\?\s+WHERE\s+(\w+)\s*=\s*\?\s*$)",
+                         std::regex::icase);
+
+// Frees a cursor of the fake's own on every way out.
+struct FakeCursorOwner {
+  TnxAbstractCursor* cursor;
+  ~FakeCursorOwner() {
+    if (cursor) TnxAbstractServerObject::Free(cursor);
+  }
+};
 
 }  // namespace
 
@@ -80,6 +93,11 @@ TnxResult FakeSqlStatement::ssExec(TnxAbstractCursor*& aCursor, TnxOpenMode, TSt
   if (fsEngine->duringExec) fsEngine->duringExec();
   const std::string text = platform::toUtf8(fsText);
   if (text.rfind("raise ", 0) == 0) throw EnxBaseException(std::stoi(text.substr(6)));
+  std::smatch match;
+  if (std::regex_match(text, match, kSelect)) return ExecSelect(platform::fromUtf8(match[1].str()), aCursor);
+  if (std::regex_match(text, match, kUpdate))
+    return ExecUpdate(platform::fromUtf8(match[1].str()), platform::fromUtf8(match[2].str()),
+                      platform::fromUtf8(match[3].str()), aStream);
   if (text.rfind("rows ", 0) == 0 && aStream) {
     const std::int32_t rows = std::stoi(text.substr(5));
     const std::int64_t start = aStream->Position();
@@ -94,10 +112,74 @@ TnxResult FakeSqlStatement::ssExec(TnxAbstractCursor*& aCursor, TnxOpenMode, TSt
 
 TnxResult FakeSqlStatement::ssSetParams(const TnxSqlParamList& aParams, TStream*) {
   Record("setParams", aParams.size());
+  fsParams = aParams;
   return 0;
 }
 
 TnxResult FakeSqlStatement::ssGetParams(TnxSqlParamList& aParams, TStream*) {
   Record("getParams", aParams.size());
+  return 0;
+}
+
+TnxAbstractCursor* FakeSqlStatement::OpenTable(const nxString& aTable) {
+  TnxAbstractCursor* cursor = nullptr;
+  const TnxResult result =
+      asDatabase->CursorOpen(cursor, aTable, u"", omReadWrite, smShared, 0, u"", -1, false, {}, 500, nullptr);
+  if (result != 0) throw EnxBaseException(result);
+  return cursor;
+}
+
+TnxResult FakeSqlStatement::ExecSelect(const nxString& aTable, TnxAbstractCursor*& aCursor) {
+  FakeCursorOwner source{OpenTable(aTable)};
+  auto* database = static_cast<TnxServerDatabase*>(asDatabase);
+  TnxOwned<TnxDataDictionary> dict(platform::create<TnxDataDictionary>());
+  dict->Assign(source.cursor->Get_Dictionary());
+  FakeCursorOwner result{database->sadCreateResultSet(dict.get(), 0)};
+  TnxFieldsDescriptor* fields = source.cursor->FieldsDescriptor();
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 16);
+  if (const TnxResult begun = source.cursor->SetToBegin()) return begun;
+  TnxBlobFields blobFields;
+  fields->HasBlobFields(blobFields);
+  while (source.cursor->RecordGetNext(nxltNoLock, record.data()) == 0) {
+    for (const std::int32_t blob : blobFields) fields->SetRecordFieldNull(blob, record.data(), true);
+    if (const TnxResult inserted = result.cursor->RecordInsert(nxltNoLock, record.data(), nullptr)) return inserted;
+  }
+  if (const TnxResult begun = result.cursor->SetToBegin()) return begun;
+  aCursor = std::exchange(result.cursor, nullptr);
+  return 0;
+}
+
+TnxResult FakeSqlStatement::ExecUpdate(const nxString& aTable, const nxString& aField, const nxString& aKey,
+                                       TStream* aStream) {
+  if (fsParams.size() < 2) return 9986;
+  FakeCursorOwner cursor{OpenTable(aTable)};
+  TnxFieldsDescriptor* fields = cursor.cursor->FieldsDescriptor();
+  const std::int32_t field = fields->GetFieldFromName(aField), key = fields->GetFieldFromName(aKey);
+  if (field < 0 || key < 0) return 10024;
+  auto storage = [&](std::int32_t aNo, const std::vector<std::uint8_t>& aData) {
+    std::vector<std::uint8_t> value(static_cast<std::size_t>(fields->Fields(aNo)->fdLength), 0);
+    std::memcpy(value.data(), aData.data(), std::min(value.size(), aData.size()));
+    return value;
+  };
+  const std::vector<std::uint8_t> newValue = storage(field, fsParams[0].piData);
+  const std::vector<std::uint8_t> keyValue = storage(key, fsParams[1].piData);
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 16);
+  std::int32_t rows = 0;
+  if (const TnxResult begun = cursor.cursor->SetToBegin()) return begun;
+  while (rows == 0 && cursor.cursor->RecordGetNext(nxltNoLock, record.data()) == 0) {
+    if (fields->IsRecordFieldNull(key, record.data())) continue;
+    const std::uint8_t* at = record.data() + fields->Fields(key)->fdOffset;
+    if (std::memcmp(at, keyValue.data(), keyValue.size()) != 0) continue;
+    fields->SetRecordField(field, record.data(), newValue.data());
+    if (const TnxResult changed = cursor.cursor->RecordModify(record.data(), true, nullptr)) return changed;
+    rows = 1;
+  }
+  if (aStream) {
+    const std::int64_t start = aStream->Position();
+    putInt32(*aStream, rows);
+    putInt32(*aStream, rows);
+    putInt32(*aStream, 0);
+    aStream->SetPosition(start);
+  }
   return 0;
 }

@@ -8,6 +8,14 @@
 //   affected n, records read n, two log lines) and leaves its position at
 //   the first field;
 // - "raise <code>": ssExec raises an engine exception of <code>;
+// - "SELECT * FROM <table>": ssExec returns a result-set cursor filled with
+//   the table's records through the cursor API (BLOB fields null);
+// - "UPDATE <table> SET <field>=? WHERE <key>=?": the first record whose key
+//   field holds the second parameter gets the first parameter in the field
+//   (both in the fields' storage form) through RecordModify; the execution
+//   stream carries rows affected 1 or 0, records read the same, no log
+//   lines. Keywords match in any letter case; trailing blanks and line
+//   breaks are ignored;
 // - anything else prepares and executes with nothing written.
 // Single-threaded: the test's thread drives it.
 #pragma once
@@ -54,8 +62,12 @@ class FakeSqlStatement : public TnxServerStatement {
 
  private:
   void Record(const char* aType, std::size_t aParams);
+  TnxAbstractCursor* OpenTable(const nxString& aTable);
+  TnxResult ExecSelect(const nxString& aTable, TnxAbstractCursor*& aCursor);
+  TnxResult ExecUpdate(const nxString& aTable, const nxString& aField, const nxString& aKey, TStream* aStream);
   FakeSqlEngine* fsEngine;
   nxString fsText;
+  TnxSqlParamList fsParams;
 };
 
 // The two log lines every shape reports.

@@ -1,6 +1,6 @@
 // The question bank's schema as a data dictionary (table qbnk with the
 // nested tables qzrecord and gcount), shared by the dictionary stream tests
-// of both test executables.
+// and by the server tests that build the table.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "nxsdDataDictionary.h"
-#include "nxsdTestSupport.h"
+#include "nxGoldenBytes.h"
+#include "nxllStreams.h"
 #include "plString.h"
 
 namespace nxsdtest {
+
+using nxtest::Bytes;
 
 struct DictFree {
   void operator()(TnxDataDictionary* d) const { platform::TObject::free(d); }
