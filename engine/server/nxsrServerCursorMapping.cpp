@@ -4,14 +4,18 @@
 #include <utility>
 
 #include "nxllMemoryManager.h"
+#include "nxllOwners.h"
 #include "nxllSync.h"
 #include "nxllUtils.h"
 #include "nxsdDefaultValueEngine.h"
+#include "nxsdFilterEngineHub.h"
 #include "nxsdKeyEngineBase.h"
 #include "nxsdValidationEngine.h"
 
 PL_CLASS_INFO_IMPL(TnxBaseMappingHandler, TnxObject, "TnxBaseMappingHandler", nullptr)
 PL_CLASS_INFO_IMPL(TnxServerMappingCursor, TnxServerBaseCursor, "TnxServerMappingCursor", nullptr)
+PL_CLASS_INFO_IMPL(TnxMappingFilterEngine, TnxBaseFilterEngine, "TnxMappingFilterEngine", nullptr)
+NX_IMPLEMENT_EXCEPTION(EnxMappingFilterEngine, EnxBaseFilterEngineException)
 
 namespace {
 
@@ -51,6 +55,11 @@ TnxServerMappingCursor::TnxServerMappingCursor(TnxServerBaseCursor* aCursor, Tnx
     smcRecordBufferOuter = recordBuffer(smcMappingHandler->bmhTableDescriptor->FieldsDescriptor());
     // Defaults and validations over the outer fields.
     sbcSetUpHandlers();
+    // The inner navigation applies the mapping cursor's record filter.
+    TnxOwned<TnxMappingFilterEngine> filter(platform::create<TnxMappingFilterEngine>(this, &sbcFilter));
+    TnxFilterID filterID = 0;
+    smcCursor->sbcFilterAddCustom(filter.get(), filterID, false);
+    smcFilterEngine = filter.release();
     smcMappingHandler->Initialize(this);
   } catch (...) {
     smcFreeOwned();
@@ -61,12 +70,26 @@ TnxServerMappingCursor::TnxServerMappingCursor(TnxServerBaseCursor* aCursor, Tnx
 TnxServerMappingCursor::~TnxServerMappingCursor() { smcFreeOwned(); }
 
 void TnxServerMappingCursor::PrepareDestroy() {
+  if (smcKeepCursor && smcCursor && smcFilterEngineInChain(smcCursor->Filter())) smcFilterEngine->Detach();
+  smcFilterEngine = nullptr;
   TnxServerBaseCursor::PrepareDestroy();
   platform::TObject::free(std::exchange(smcMappingHandler, nullptr));
   if (!smcKeepCursor) TnxAbstractServerObject::Free(std::exchange(smcCursor, nullptr));
 }
 
+bool TnxServerMappingCursor::smcFilterEngineInChain(TnxBaseFilterEngine* aChain) const {
+  if (!smcFilterEngine || !aChain) return false;
+  if (aChain == smcFilterEngine) return true;
+  if (auto* hub = platform::objectAs<TnxFilterEngineHub>(aChain))
+    for (std::int32_t i = 0; i < hub->FilterCount(); ++i)
+      if (smcFilterEngineInChain(hub->fehGetFilter(i))) return true;
+  return false;
+}
+
 void TnxServerMappingCursor::smcFreeOwned() noexcept {
+  // A kept inner cursor outlives this cursor and its filter location.
+  if (smcKeepCursor && smcCursor && smcFilterEngineInChain(smcCursor->Filter())) smcFilterEngine->Detach();
+  smcFilterEngine = nullptr;
   nxFreeMem(std::exchange(smcRecordBufferInner, nullptr));
   nxFreeMem(std::exchange(smcRecordBufferOuter, nullptr));
   platform::TObject::free(std::exchange(smcBookmarkHandler, nullptr));
@@ -276,6 +299,51 @@ TnxResult TnxServerMappingCursor::sbcRenameField(std::int32_t aFieldNo, const nx
   return 0;
 }
 
+void TnxServerMappingCursor::sbcSetOnRequestClose(const TnxIntfPtr<InxRequestCloseHandler>& aHandler) {
+  TnxPadlockGuard guard(*smcPadLock);
+  TnxServerBaseCursor::sbcSetOnRequestClose(aHandler);
+}
+
+// ---- Filters and iteration ------------------------------------------------------------------
+
+TnxResult TnxServerMappingCursor::sbcSetToFilter(TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter,
+                                                 bool aForward) {
+  try {
+    TnxBaseFilterEngine* filter = aFilter;
+    TnxOwned<TnxMappingFilterEngine> wrapped(platform::create<TnxMappingFilterEngine>(this, &filter));
+    return smcCursor->sbcSetToFilter(wrapped.get(), aKeyFilter, aForward);
+  } catch (const std::exception&) {
+    return asoConvertException(std::current_exception());
+  }
+}
+
+TnxResult TnxServerMappingCursor::sbcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                                             const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie,
+                                             bool aKeepPosition) {
+  PnxRecordBuffer own = nullptr;
+  PPnxRecordBuffer data = aData ? aData : &own;
+  struct Reset {
+    PPnxRecordBuffer data;
+    bool pointed;
+    ~Reset() {
+      if (pointed) *data = nullptr;
+    }
+  } reset{data, *data == nullptr};
+  if (reset.pointed) *data = smcRecordBufferOuter;
+  PnxRecordBuffer inner = smcRecordBufferInner;
+  TnxResult mapFailure = 0;
+  // The caller's key iterator keeps the caller's cookie.
+  const TnxRecordIterator onRecord = [&](void* aRecCookie, TnxRefNr aRefNr,
+                                         PnxRecordBuffer aRecord) -> TnxRecordIteratorResult {
+    if (!aRecIterator) return rirContinue;
+    mapFailure = smcMappingHandler->MapRecordOut(aRecord, *data);
+    if (mapFailure != 0) return rirStop;
+    return aRecIterator(aRecCookie, aRefNr, *data);
+  };
+  const TnxResult result = smcCursor->sbcIterate(&inner, aKeyIterator, onRecord, aBackward, aCookie, aKeepPosition);
+  return result != 0 ? result : mapFailure;
+}
+
 // ---- Refused --------------------------------------------------------------------------------
 
 TnxResult TnxServerMappingCursor::sbcCompareKeys(std::int32_t, std::int32_t, bool, const void*, bool, const void*,
@@ -411,4 +479,43 @@ TnxResult TnxServerMappingCursor::ascSetBlobCacheFlushed(const TnxRecID& aRecID,
 TnxResult TnxServerMappingCursor::ascGetBlobCacheInfos(const TnxRecID& aRecID, TnxBlobCacheInfos& aBCIs) {
   aBCIs.clear();
   return smcCursor->ascGetBlobCacheInfos(aRecID, aBCIs);
+}
+
+// ---- Mapping filter engine ------------------------------------------------------------------
+
+TnxMappingFilterEngine::TnxMappingFilterEngine(TnxServerMappingCursor* aMappingCursor, TnxBaseFilterEngine** aFilter)
+    : TnxBaseFilterEngine(nullptr,
+                          TnxIntfPtr<InxFieldsSource>(aMappingCursor->InnerCursor()->FieldsDescriptor())),
+      mfMappingCursor(aMappingCursor),
+      mfFilter(aFilter) {
+  mfTempRecord = recordBuffer(aMappingCursor->MappingHandler()->bmhTableDescriptor->FieldsDescriptor());
+}
+
+TnxMappingFilterEngine::~TnxMappingFilterEngine() { nxFreeMem(mfTempRecord); }
+
+bool TnxMappingFilterEngine::GetActive() {
+  TnxBaseFilterEngine* outer = OuterFilter();
+  return outer && outer->GetActive();
+}
+
+bool TnxMappingFilterEngine::IsEvalLocal() {
+  TnxBaseFilterEngine* outer = OuterFilter();
+  return outer && outer->IsEvalLocal();
+}
+
+bool TnxMappingFilterEngine::IsEvalRemote() {
+  TnxBaseFilterEngine* outer = OuterFilter();
+  return outer && outer->IsEvalRemote();
+}
+
+bool TnxMappingFilterEngine::MatchesBuffer(const void* aBuffer) {
+  TnxBaseFilterEngine* outer = OuterFilter();
+  if (!outer || !outer->GetActive() || !mfMappingCursor) return true;
+  if (mfMappingCursor->MappingHandler()->MapRecordOut(aBuffer, mfTempRecord) != 0) return false;
+  return outer->MatchesBuffer(mfTempRecord);
+}
+
+TnxBaseFilterDescriptor* TnxMappingFilterEngine::CreateDescriptor() {
+  throw EnxMappingFilterEngine(nxErrNotSupported, u"%s is not supported by %s",
+                               {nxString(u"CreateDescriptor"), platform::fromUtf8(className())});
 }

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "nxsdFilterEngineBase.h"
 #include "nxsdServerBaseCursor.h"
 #include "nxsrSubEngineBase.h"
 
@@ -42,6 +43,44 @@ class TnxBaseMappingHandler : public TnxObject {
   TnxDataDictionary* bmhDictionary;           // owned
   TnxBaseTableDescriptor* bmhTableDescriptor;  // the dictionary
   TnxServerMappingCursor* bmhMappingCursor = nullptr;
+};
+
+NX_DECLARE_EXCEPTION(EnxMappingFilterEngine, EnxBaseFilterEngineException)
+
+// Lets the inner cursor apply a filter written for the outer layout: each
+// inner record is translated out and handed to the outer filter engine
+// found at mfFilter (for example the mapping cursor's own record filter).
+// It lives in the inner cursor's record filter chain.
+class TnxMappingFilterEngine : public TnxBaseFilterEngine {
+  PL_CLASS_INFO_DECL()
+ public:
+  TnxMappingFilterEngine(TnxServerMappingCursor* aMappingCursor, TnxBaseFilterEngine** aFilter);
+  ~TnxMappingFilterEngine() override;
+  TnxMappingFilterEngine(const TnxMappingFilterEngine&) = delete;
+  TnxMappingFilterEngine& operator=(const TnxMappingFilterEngine&) = delete;
+
+  // As the outer filter answers; false without one.
+  bool GetActive() override;
+  bool IsEvalLocal() override;
+  bool IsEvalRemote() override;
+  // True without an active outer filter.
+  bool MatchesBuffer(const void* aBuffer) override;
+  TnxBaseFilterEngine* Duplicate(const TnxIntfPtr<InxFieldsSource>&) override { return nullptr; }
+  // Raises 12289: no descriptor describes a translation.
+  TnxBaseFilterDescriptor* CreateDescriptor() override;
+  // The mapping cursor goes while the inner cursor stays: every record
+  // passes from now on.
+  void Detach() noexcept {
+    mfMappingCursor = nullptr;
+    mfFilter = nullptr;
+  }
+
+ private:
+  TnxBaseFilterEngine* OuterFilter() const { return mfFilter ? *mfFilter : nullptr; }
+
+  TnxServerMappingCursor* mfMappingCursor;
+  TnxBaseFilterEngine** mfFilter;
+  PnxRecordBuffer mfTempRecord = nullptr;  // owned; outer record length + 4
 };
 
 class TnxServerMappingCursor : public TnxServerBaseCursor {
@@ -83,6 +122,14 @@ class TnxServerMappingCursor : public TnxServerBaseCursor {
   // 0 for an empty name or number -1; anything else 12289.
   TnxResult sbcSwitchToIndex(const nxString& aIndexName, std::int32_t aIndexID, TnxPosnOnRec aPosnOnRec) override;
   TnxResult sbcRangeReset() override { return 0; }
+  // The filter wrapped in a mapping filter for the call.
+  TnxResult sbcSetToFilter(TnxBaseFilterEngine* aFilter, TnxBaseFilterEngine* aKeyFilter, bool aForward) override;
+  // The inner walk; each record goes to aRecIterator translated out into
+  // the record *aData points at (smcRecordBufferOuter when nil).
+  TnxResult sbcIterate(PPnxRecordBuffer aData, const TnxKeyIterator& aKeyIterator,
+                       const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie,
+                       bool aKeepPosition) override;
+  void sbcSetOnRequestClose(const TnxIntfPtr<InxRequestCloseHandler>& aHandler) override;
   // The outer field only: 9999 for a bad number, 10009 for a taken name.
   TnxResult sbcRenameField(std::int32_t aFieldNo, const nxString& aNewName) override;
   bool sacHasKey(std::int32_t, platform::Variant&) override { return false; }
@@ -183,6 +230,7 @@ class TnxServerMappingCursor : public TnxServerBaseCursor {
                             std::int32_t aDestFieldNo, TnxBlobNr& aDestBlobNr, std::int64_t aMaxLength) override;
 
   TnxServerBaseCursor* InnerCursor() const { return smcCursor; }
+  TnxBaseMappingHandler* MappingHandler() const { return smcMappingHandler; }
   std::int32_t InnerIndexID() const { return smcInnerIndexID; }
   bool smcKeepCursor = false;
 
@@ -196,6 +244,8 @@ class TnxServerMappingCursor : public TnxServerBaseCursor {
   template <class Read>
   TnxResult smcReadOut(PnxRecordBuffer aData, Read&& aRead);
   void smcFreeOwned() noexcept;
+  // Whether the inner record filter chain still holds smcFilterEngine.
+  bool smcFilterEngineInChain(TnxBaseFilterEngine* aChain) const;
 
   TnxPadlock* smcPadLock = nullptr;  // owned
   TnxServerBaseCursor* smcCursor;
@@ -207,4 +257,6 @@ class TnxServerMappingCursor : public TnxServerBaseCursor {
   TnxBaseKeyEngine* smcKeyEngine = nullptr;                // owned
   TnxBookmarkHandler* smcBookmarkHandler = nullptr;        // owned
   std::uint8_t* smcBookmarkBuffer = nullptr;               // owned
+  // In the inner cursor's record filter chain, which owns it.
+  TnxMappingFilterEngine* smcFilterEngine = nullptr;
 };

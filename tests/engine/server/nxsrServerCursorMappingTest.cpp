@@ -13,6 +13,9 @@
 #include "nxTestMappingHandler.h"
 #include "nxllBde.h"
 #include "nxllUtils.h"
+#include "nxsdDataDictionaryFields.h"
+#include "nxsdFilterEngineCallback.h"
+#include "nxsdServerEngineBatchStream.h"
 #include "nxsrServerCursorMapping.h"
 #include "nxsrServerEngine.h"
 #include "nxsrServerEngineTableTestSupport.h"
@@ -394,3 +397,205 @@ TEST(MappingCursorOverTable, BookmarkReturnsToTheSameRecordUnderIndexZero) {
 }
 
 }  // namespace
+
+namespace nxmappingtabletest {
+
+// Over a real table "base": ID (unique index "ByID"), Name, Memo (BLOB),
+// Grp (server default 7) and Note; the outer layout shows Name, the
+// computed Twice (= 2 * ID), ID and Memo.
+constexpr std::int32_t kInnerMemo = 2;
+constexpr std::int32_t kOuterMemo = 3;
+
+class MappingOverTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nxSetTimeout(0, true);
+    TnxServerEngine* engine = fixture_.Started();
+    fixture_.Fs().makeDirectory("/data/db");
+    ASSERT_EQ(engine->SessionOpen(session_, u"user", u"pw", u"test", 0), 0);
+    TnxAbstractDatabase* abstractDb = nullptr;
+    ASSERT_EQ(session_->DatabaseOpen(abstractDb, u"Path", u"/data/db", nullptr, omReadWrite, smShared, 0), 0);
+    db_ = static_cast<TnxServerDatabase*>(abstractDb);
+    TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary(true, true));
+    TnxFieldsDescriptor* fields = dict->FieldsDescriptor();
+    fields->AddField(u"Grp", u"", nxtInt32, 0, 0, false);
+    fields->AddField(u"Note", u"", nxtInt32, 0, 0, false);
+    auto* grpDefault = static_cast<TnxConstDefaultValueDescriptor*>(
+        fields->Fields(3)->AddDefaultValue(&TnxConstDefaultValueDescriptor::staticClassInfo()));
+    grpDefault->SetAsVariant(platform::Variant(std::int32_t(7)));
+    grpDefault->SetApplyAt(nxApplyAtBit(aaServer));
+    ASSERT_EQ(db_->Folder()->sfTableBuild(false, u"base", u"", false, dict.get(), tsPersistent), 0);
+    inner_ = Open();
+    for (std::int32_t id : {1, 2, 3, 4})
+      nxfake::Insert(inner_, {{u"ID", id}, {u"Name", nxString(u"n") + platform::fromUtf8(std::to_string(id))},
+                              {u"Note", id * 100}});
+  }
+  void TearDown() override {
+    if (session_) TnxAbstractServerObject::Free(session_);
+  }
+  TnxServerTableCursor* Open() {
+    TnxAbstractCursor* opened = nullptr;
+    EXPECT_EQ(db_->CursorOpen(opened, u"base", u"", omReadWrite, smShared, 0, u"ByID", -1, false, {}, 500, nullptr),
+              0);
+    return static_cast<TnxServerTableCursor*>(opened);
+  }
+  TnxServerMappingCursor* Map(TnxServerTableCursor* aInner) {
+    TnxOwned<TnxDataDictionary> outer(platform::create<TnxDataDictionary>());
+    outer->FieldsDescriptor()->AddField(u"Name", u"", nxtShortString, 20, 0, false);
+    outer->FieldsDescriptor()->AddField(u"Twice", u"", nxtInt32, 0, 0, false);
+    outer->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, false);
+    outer->FieldsDescriptor()->AddField(u"Memo", u"", nxtBlobMemo, 0, 0, false);
+    auto* handler = platform::create<nxtest::TestMappingHandler>(
+        outer.release(), aInner->FieldsDescriptor(), u"Twice", [](TnxFieldsDescriptor* aFields, const void* aRecord) {
+          return platform::Variant(std::int32_t(aFields->fsdGetFieldByIndexAsVariant(aRecord, 0).toInt64() * 2));
+        });
+    return platform::create<TnxServerMappingCursor>(aInner, handler);
+  }
+  // "ID/Twice" of an outer record.
+  static std::string Outer(TnxFieldsDescriptor* aFields, const void* aRecord) {
+    return platform::toUtf8(aFields->fsdGetFieldByIndexAsVariant(aRecord, 2).toString()) + "/" +
+           platform::toUtf8(aFields->fsdGetFieldByIndexAsVariant(aRecord, 1).toString());
+  }
+
+  nxtest::ServerEngineFixture fixture_;
+  TnxAbstractSession* session_ = nullptr;
+  TnxServerDatabase* db_ = nullptr;
+  TnxServerTableCursor* inner_ = nullptr;
+};
+
+TEST_F(MappingOverTableTest, InsertTakesInnerDefaultsAndModifyKeepsUnmappedFields) {
+  TnxServerMappingCursor* mapping = Map(inner_);
+  nxfake::Insert(mapping, {{u"ID", 5}, {u"Name", u"five"}, {u"Twice", 99}});
+  TnxServerTableCursor* check = Open();
+  EXPECT_EQ(nxfake::Column(check, u"ID"), (std::vector<std::string>{"1", "2", "3", "4", "5"}));
+  // Grp has the inner default; Note, unmapped and without default, is null.
+  EXPECT_EQ(nxfake::Column(check, u"Grp"), (std::vector<std::string>{"7", "7", "7", "7", "7"}));
+  EXPECT_EQ(nxfake::Column(check, u"Note"), (std::vector<std::string>{"100", "200", "300", "400", "NULL"}));
+
+  nxfake::Record current(mapping);
+  ASSERT_EQ(mapping->SetToBegin(), 0);
+  ASSERT_EQ(mapping->RecordGetNext(nxltNoLock, current.data()), 0);
+  ASSERT_EQ(mapping->RecordGetNext(nxltNoLock, current.data()), 0);
+  current.Set(u"Name", u"zwei");
+  ASSERT_EQ(mapping->RecordModify(current.data(), false, nullptr), 0);
+  EXPECT_EQ(nxfake::Column(check, u"Name"), (std::vector<std::string>{"n1", "zwei", "n3", "n4", "five"}));
+  EXPECT_EQ(nxfake::Column(check, u"Note"), (std::vector<std::string>{"100", "200", "300", "400", "NULL"}));
+  TnxAbstractServerObject::Free(mapping);
+}
+
+bool evenOuterID(void* aFields, const void* aRecord) {
+  return static_cast<TnxFieldsDescriptor*>(aFields)->fsdGetFieldByIndexAsVariant(aRecord, 2).toInt64() % 2 == 0;
+}
+
+bool oddOuterID(void* aFields, const void* aRecord) { return !evenOuterID(aFields, aRecord); }
+
+TEST_F(MappingOverTableTest, RecordFilterOfTheMappingCursorFiltersTheInnerNavigation) {
+  TnxServerMappingCursor* mapping = Map(inner_);
+  // The inner chain holds the (inactive) mapping filter from the start.
+  ASSERT_NE(platform::objectAs<TnxMappingFilterEngine>(inner_->Filter()), nullptr);
+  EXPECT_FALSE(inner_->Filter()->GetActive());
+  TnxFilterID id = 0;
+  ASSERT_EQ(mapping->FilterAddCallback(mapping->FieldsDescriptor(), evenOuterID, id, true), 0);
+  EXPECT_TRUE(inner_->Filter()->GetActive());
+  EXPECT_EQ(nxfake::Column(mapping, u"Twice"), (std::vector<std::string>{"4", "8"}));
+  // The inner cursor's own navigation skips the same records.
+  EXPECT_EQ(nxfake::Column(inner_, u"ID"), (std::vector<std::string>{"2", "4"}));
+  // Positioning by an outer filter: it is translated for the inner cursor.
+  ASSERT_EQ(mapping->FilterDeactivate(id), 0);
+  EXPECT_EQ(nxfake::Column(mapping, u"ID"), (std::vector<std::string>{"1", "2", "3", "4"}));
+  TnxOwned<TnxCallbackFilterDescriptor> odd(
+      platform::create<TnxCallbackFilterDescriptor>(mapping->FieldsDescriptor(), oddOuterID));
+  ASSERT_EQ(mapping->SetToFilter(odd.get(), nullptr, false), 0);
+  nxfake::Record found(mapping);
+  ASSERT_EQ(mapping->RecordGet(nxltNoLock, found.data()), 0);
+  EXPECT_EQ(found.Get(u"ID").toInt64(), 3);
+
+  ASSERT_EQ(mapping->FilterActivate(id), 0);
+  ASSERT_EQ(mapping->FilterRemove(0), 0);
+  EXPECT_EQ(mapping->Filter(), nullptr);
+  ASSERT_NE(platform::objectAs<TnxMappingFilterEngine>(inner_->Filter()), nullptr);
+  EXPECT_EQ(nxfake::Column(mapping, u"ID"), (std::vector<std::string>{"1", "2", "3", "4"}));
+  EXPECT_EQ(nxfake::Column(inner_, u"ID"), (std::vector<std::string>{"1", "2", "3", "4"}));
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingOverTableTest, BatchReadAndIterationDeliverOuterRecords) {
+  TnxServerMappingCursor* mapping = Map(inner_);
+  TnxFieldsDescriptor* outer = mapping->FieldsDescriptor();
+  TnxRecordGetBatchExOptions options{};
+  options.include(gboSetToBeginOrEnd);
+  for (const bool forward : {true, false}) {
+    SCOPED_TRACE(forward ? "forward" : "backward");
+    TnxBatchStreamAccess* access = nullptr;
+    ASSERT_EQ(mapping->RecordGetBatch(2147483647, options, access, 0, forward), 0);
+    TnxOwned<TnxBatchStreamAccess> owned(access);
+    EXPECT_EQ(access->Count(), 4);
+    std::vector<std::string> rows;
+    TnxBatchStreamEntry entry{};
+    while (access->Next(entry)) {
+      EXPECT_EQ(entry.bseSize, static_cast<std::uint32_t>(outer->RecordLength()));
+      rows.push_back(Outer(outer, entry.bseRecord));
+    }
+    EXPECT_EQ(rows, forward ? (std::vector<std::string>{"1/2", "2/4", "3/6", "4/8"})
+                            : (std::vector<std::string>{"4/8", "3/6", "2/4", "1/2"}));
+  }
+
+  struct Case {
+    const char* name;
+    bool ownRecord;  // the caller points aData at a record of its own
+    std::int32_t stopAt;
+    std::vector<std::string> seen;
+  } cases[] = {
+      {"all, into the cursor's record", false, 0, {"1/2", "2/4", "3/6", "4/8"}},
+      {"stopped at ID 2, into the caller's record", true, 2, {"1/2", "2/4"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> own(static_cast<std::size_t>(outer->RecordLength()) + 4);
+    PnxRecordBuffer data = c.ownRecord ? own.data() : nullptr;
+    std::vector<std::string> seen;
+    int cookie = 0;
+    const TnxRecordIterator iterator = [&](void* aCookie, TnxRefNr, PnxRecordBuffer aRecord) {
+      EXPECT_EQ(aCookie, &cookie);
+      EXPECT_EQ(aRecord, data);
+      seen.push_back(Outer(outer, aRecord));
+      return outer->fsdGetFieldByIndexAsVariant(aRecord, 2).toInt64() == c.stopAt ? rirStop : rirContinue;
+    };
+    ASSERT_EQ(mapping->sbcIterate(&data, nullptr, iterator, false, &cookie, false), 0);
+    EXPECT_EQ(seen, c.seen);
+    // A pointer the cursor set for the call is reset.
+    EXPECT_EQ(data, c.ownRecord ? own.data() : nullptr);
+  }
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingOverTableTest, BlobOfTheOuterFieldIsTheInnerFieldsBlob) {
+  TnxServerMappingCursor* mapping = Map(inner_);
+  TnxBlobNr number = 0;
+  ASSERT_EQ(mapping->BlobCreate(nxNullRecID, kOuterMemo, number), 0);
+  ASSERT_EQ(mapping->BlobWrite(nxNullRecID, kOuterMemo, number, 0, 5, "memo!"), 0);
+  for (const auto& [cursor, field] : {std::pair<TnxAbstractCursor*, std::int32_t>{mapping, kOuterMemo},
+                                      std::pair<TnxAbstractCursor*, std::int32_t>{inner_, kInnerMemo}}) {
+    TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
+    ASSERT_EQ(cursor->BlobRead(nxNullRecID, field, number, 0, 0x7FFFFFFF, *stream, false, nullptr), 0);
+    ASSERT_EQ(stream->Size(), 5);
+    EXPECT_EQ(std::memcmp(stream->Memory(), "memo!", 5), 0);
+    std::uint32_t length = 0;
+    ASSERT_EQ(cursor->BlobGetLength(nxNullRecID, field, number, length, false, nullptr), 0);
+    EXPECT_EQ(length, 5u);
+  }
+  TnxAbstractServerObject::Free(mapping);
+}
+
+TEST_F(MappingOverTableTest, KeptInnerCursorOutlivesTheMappingFilter) {
+  TnxServerMappingCursor* mapping = Map(inner_);
+  TnxFilterID id = 0;
+  ASSERT_EQ(mapping->FilterAddCallback(mapping->FieldsDescriptor(), evenOuterID, id, true), 0);
+  mapping->smcKeepCursor = true;
+  TnxAbstractServerObject::Free(mapping);
+  // The inner chain's mapping filter no longer reaches the freed cursor.
+  EXPECT_FALSE(inner_->Filter()->GetActive());
+  EXPECT_EQ(nxfake::Column(inner_, u"ID"), (std::vector<std::string>{"1", "2", "3", "4"}));
+}
+
+}  // namespace nxmappingtabletest
