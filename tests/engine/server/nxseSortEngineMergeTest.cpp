@@ -461,9 +461,10 @@ TEST_F(MergeSortTest, DefaultClassMakesMergeSorters) {
   EXPECT_NE(platform::objectAs<TnxMergeSortEngine>(made.get()), nullptr);
 }
 
-// A sorter of the real server database: without a spill it reads from
-// memory, and its folder never gains a table.
-TEST(MergeSortServerDatabase, RunThatFitsInMemoryMakesNoTable) {
+// Sorters of the real server database: a run that fits stays in memory and
+// the folder never gains a table; more records spill runs to result-set
+// tables of the database, which go with the sorter.
+TEST(MergeSortServerDatabase, RunsSpillToTablesOfTheDatabaseOnlyWhenFull) {
   nxtest::ServerEngineFixture fixture;
   nxSetTimeout(0, true);
   TnxServerEngine* engine = fixture.Started();
@@ -473,35 +474,59 @@ TEST(MergeSortServerDatabase, RunThatFitsInMemoryMakesNoTable) {
   TnxAbstractDatabase* abstractDb = nullptr;
   ASSERT_EQ(session->DatabaseOpen(abstractDb, u"Path", u"/data/db", nullptr, omReadWrite, smShared, 0), 0);
   auto* db = static_cast<TnxServerDatabase*>(abstractDb);
-  TnxOwned<TnxDataDictionary> dict(sortDictionary(16));
+  TnxOwned<TnxDataDictionary> dict(sortDictionary(300));
   TnxOwned<TnxDataDictionary> keyed(dict->Duplicate());
   TnxIndexDescriptor* index = keyed->AddIndicesDescriptor()->AddIndex(u"ByKey", 0, idAll, u"", nullptr, nullptr);
   static_cast<TnxCompKeyDescriptor*>(index->KeyDescriptor())->Add(0);
-  const std::int32_t tables = db->Folder()->OpenTableCount();
-  {
-    TnxOwned<TnxBaseSortEngine> sorter(nxCreateSortEngine(*nxDefaultSortEngineClass.load(), db, dict.get(), index));
-    auto* merge = platform::objectAs<TnxMergeSortEngine>(sorter.get());
-    ASSERT_NE(merge, nullptr);
-    TnxFieldsDescriptor* fields = dict->FieldsDescriptor();
-    std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 4);
-    for (std::uint32_t i = 0; i < merge->MaxRecCount(); ++i) {
-      fields->InitRecord(record.data());
-      fields->fsdSetFieldByIndexAsVariant(record.data(), 0, platform::Variant(std::int32_t(merge->MaxRecCount() - i)));
-      ASSERT_EQ(sorter->Put(record.data()), 0);
+  TnxFieldsDescriptor* fields = dict->FieldsDescriptor();
+  struct Case {
+    const char* name;
+    std::uint32_t fullRuns;  // records: fullRuns * msMaxRecCount + extra
+    std::uint32_t extra;
+    std::size_t spilled;
+  } cases[] = {
+      {"exactly one run", 1, 0, 0},
+      {"one record more: one spilled run", 1, 1, 1},
+      {"two runs and some: three-way merge", 2, 7, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::int32_t tables = db->Folder()->OpenTableCount();
+    {
+      TnxOwned<TnxBaseSortEngine> sorter(nxCreateSortEngine(*nxDefaultSortEngineClass.load(), db, dict.get(), index));
+      auto* merge = platform::objectAs<TnxMergeSortEngine>(sorter.get());
+      ASSERT_NE(merge, nullptr);
+      const std::uint32_t count = c.fullRuns * merge->MaxRecCount() + c.extra;
+      std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 4);
+      // Keys count down, each twice; Seq tells the copies apart.
+      for (std::uint32_t i = 0; i < count; ++i) {
+        fields->InitRecord(record.data());
+        fields->fsdSetFieldByIndexAsVariant(record.data(), 0, platform::Variant(std::int32_t((count - i + 1) / 2)));
+        fields->fsdSetFieldByIndexAsVariant(record.data(), 1, platform::Variant(std::int32_t(i)));
+        ASSERT_EQ(sorter->Put(record.data()), 0);
+      }
+      EXPECT_EQ(merge->RunCount(), c.spilled);
+      EXPECT_EQ(db->Folder()->OpenTableCount(), tables + static_cast<std::int32_t>(c.spilled));
+      std::int64_t previous = 0;
+      std::uint32_t got = 0;
+      std::vector<bool> seen(count);
+      EXPECT_TRUE(sorter->Iterate(
+          nullptr, nullptr,
+          [&](void*, TnxRefNr, PnxRecordBuffer aRecord) {
+            const std::int64_t key = fields->fsdGetFieldByIndexAsVariant(aRecord, 0).toInt64();
+            const std::int64_t seq = fields->fsdGetFieldByIndexAsVariant(aRecord, 1).toInt64();
+            EXPECT_GE(key, previous);
+            EXPECT_EQ(key, (count - seq + 1) / 2);
+            if (seq >= 0 && seq < count) seen[static_cast<std::size_t>(seq)] = true;
+            previous = key;
+            ++got;
+            return rirContinue;
+          },
+          nullptr));
+      EXPECT_EQ(got, count);
+      EXPECT_EQ(std::count(seen.begin(), seen.end(), true), count);
+      EXPECT_EQ(sorter->Get(nullptr), nxErrEOF);
     }
-    std::int64_t previous = 0;
-    std::uint32_t count = 0;
-    EXPECT_TRUE(sorter->Iterate(
-        nullptr, nullptr,
-        [&](void*, TnxRefNr, PnxRecordBuffer aRecord) {
-          const std::int64_t key = fields->fsdGetFieldByIndexAsVariant(aRecord, 0).toInt64();
-          EXPECT_EQ(key, previous + 1);
-          previous = key;
-          ++count;
-          return rirContinue;
-        },
-        nullptr));
-    EXPECT_EQ(count, merge->MaxRecCount());
     EXPECT_EQ(db->Folder()->OpenTableCount(), tables);
   }
   TnxAbstractServerObject::Free(session);
