@@ -25,13 +25,14 @@ struct Variant::ArrayData {
 
 namespace {
 
-enum class Cat { Empty, Null, Int, UInt, Float, Date, Curr, Bool, Str, Bcd, Array };
+enum class Cat { Empty, Null, Error, Int, UInt, Float, Date, Curr, Bool, Str, Bcd, Array };
 
 Cat category(VarType t) {
   if (t & varArray) return Cat::Array;
   switch (t) {
     case varEmpty: return Cat::Empty;
     case varNull: return Cat::Null;
+    case varError: return Cat::Error;
     case varSmallint:
     case varInteger:
     case varShortInt:
@@ -104,6 +105,7 @@ std::string varTypeAsText(VarType type) {
     case varCurrency: base = "Currency"; break;
     case varDate: base = "Date"; break;
     case varOleStr: base = "OleStr"; break;
+    case varError: base = "Error"; break;
     case varBoolean: base = "Boolean"; break;
     case varVariant: base = "Variant"; break;
     case varShortInt: base = "ShortInt"; break;
@@ -147,6 +149,18 @@ Variant Variant::null() {
   v.type_ = varNull;
   return v;
 }
+
+// The code of an omitted parameter (DISP_E_PARAMNOTFOUND).
+constexpr std::uint32_t kParamNotFound = 0x80020004u;
+
+Variant Variant::emptyParam() {
+  Variant v;
+  v.type_ = varError;
+  v.s_.u = kParamNotFound;
+  return v;
+}
+
+bool Variant::isEmptyParam() const { return type_ == varError && s_.u == kParamNotFound; }
 
 Variant Variant::fromShortInt(std::int8_t x) {
   Variant v;
@@ -631,6 +645,8 @@ VarRelationship varCompareValue(const Variant& a, const Variant& b) {
     return ca == cb ? VarRelationship::Equal : VarRelationship::NotEqual;
   if (ca == Cat::Empty || cb == Cat::Empty)
     return ca == cb ? VarRelationship::Equal : VarRelationship::NotEqual;
+  if (ca == Cat::Error || cb == Cat::Error)
+    return ca == cb && a.isEmptyParam() == b.isEmptyParam() ? VarRelationship::Equal : VarRelationship::NotEqual;
   if (ca == Cat::Str && cb == Cat::Str) return rel(a.toString().compare(b.toString()));
   if (ca == Cat::Bool && cb == Cat::Bool) return rel(int(a.toBoolean()) - int(b.toBoolean()));
   // A text against a date is read as a date-time.

@@ -25,6 +25,7 @@
 //                  number <> 0; unreadable text raises ConvertError
 //   FmtBcd      -> like a float, but exactly (currency, integers, text)
 //   arrays      -> VariantTypeError for every scalar kind
+//   error       -> VariantTypeError for every value kind
 // 8-bit strings convert through their code page (plCodePage).
 //
 // Ownership: a Variant owns its value; copies are independent (array
@@ -56,6 +57,7 @@ constexpr VarType varDouble = 0x0005;
 constexpr VarType varCurrency = 0x0006;
 constexpr VarType varDate = 0x0007;
 constexpr VarType varOleStr = 0x0008;
+constexpr VarType varError = 0x000A;  // an error code; the empty parameter is one
 constexpr VarType varBoolean = 0x000B;
 constexpr VarType varVariant = 0x000C;  // element type of arrays of variants
 constexpr VarType varShortInt = 0x0010;
@@ -104,6 +106,9 @@ class Variant {
   static Variant fromLongWord(std::uint32_t v);
   static Variant fromDate(DateTime v);
   static Variant fromOleStr(UnicodeStringView v);
+  // The value standing for an omitted parameter: varError with the
+  // "parameter not found" code.
+  static Variant emptyParam();
 
   // Array of highBound - lowBound + 1 elements of elementType (varVariant or
   // a scalar kind), each empty or zero. RangeError when highBound < lowBound - 1.
@@ -115,6 +120,7 @@ class Variant {
   bool isEmpty() const { return type_ == varEmpty; }
   bool isNull() const { return type_ == varNull; }
   bool isNullOrEmpty() const { return type_ == varEmpty || type_ == varNull; }
+  bool isEmptyParam() const;
   bool isArray() const { return (type_ & varArray) != 0; }
   bool isByteArray() const { return type_ == (varArray | varByte); }
   bool isString() const { return type_ == varOleStr || type_ == varUString || type_ == varString; }
@@ -194,7 +200,8 @@ class Variant {
 
 // Text of the value, "" for null.
 UnicodeString varToStr(const Variant& v);
-// Value comparison: null equals only null, empty only empty; texts compare by
+// Value comparison: null equals only null, empty only empty, an error only
+// the same error; texts compare by
 // UTF-16 code units; a text against a number compares as numbers; arrays are
 // equal when bounds and elements are.
 VarRelationship varCompareValue(const Variant& a, const Variant& b);

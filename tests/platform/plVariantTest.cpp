@@ -64,6 +64,15 @@ TEST(PlatformVariant, KindsAndCodes) {
   EXPECT_TRUE(Variant().isNullOrEmpty());
   EXPECT_TRUE(Variant::null().isNullOrEmpty());
   EXPECT_FALSE(Variant(0).isNullOrEmpty());
+  EXPECT_EQ(Variant::emptyParam().type(), varError);
+  EXPECT_TRUE(Variant::emptyParam().isEmptyParam());
+  EXPECT_FALSE(Variant::emptyParam().isNullOrEmpty());
+  EXPECT_FALSE(Variant().isEmptyParam());
+  EXPECT_EQ(varTypeAsText(varError), "Error");
+  // The empty parameter is no value: it converts to nothing.
+  EXPECT_EQ(outcomeOf([] { (void)Variant::emptyParam().toInt64(); }), Outcome::Type);
+  EXPECT_EQ(outcomeOf([] { (void)Variant::emptyParam().toString(); }), Outcome::Type);
+  EXPECT_EQ(outcomeOf([] { (void)Variant::emptyParam().asType(varInteger); }), Outcome::Type);
 }
 
 TEST(PlatformVariant, IntegerConversionsCheckTheirRange) {
@@ -286,6 +295,9 @@ TEST(PlatformVariant, Comparison) {
       {Variant::null(), Variant(0), VarRelationship::NotEqual},
       {Variant(), Variant(), VarRelationship::Equal},
       {Variant(), Variant::null(), VarRelationship::NotEqual},
+      {Variant::emptyParam(), Variant::emptyParam(), VarRelationship::Equal},
+      {Variant::emptyParam(), Variant(), VarRelationship::NotEqual},
+      {Variant(0), Variant::emptyParam(), VarRelationship::NotEqual},
       {Variant(std::nan("")), Variant(1.0), VarRelationship::NotEqual},
       {Variant(false), Variant(true), VarRelationship::LessThan},
       {Variant::fromDate(encodeDate(2025, 4, 20)), Variant(u"2025/04/21"), VarRelationship::LessThan},
