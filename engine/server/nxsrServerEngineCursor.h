@@ -154,6 +154,7 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
                            std::int32_t& aResult) override;
   TnxResult sbcCompareBookmarks(const void* aBookmark1, const void* aBookmark2, std::int32_t aSize,
                                 TnxCompareResult& aCompResult) override;
+  TnxResult sbcBookmarkAsVariant(const void* aBookmark, std::int32_t aSize, platform::Variant& aVariant) override;
   TnxResult sbcGetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkCache(PnxBookmarkBuffer aBookmark, std::int32_t aSize) override;
   TnxResult sbcGetBookmarkSize(std::int32_t& aSize) override;

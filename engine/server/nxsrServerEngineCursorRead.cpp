@@ -559,6 +559,11 @@ TnxResult TnxServerTableCursor::sbcCompareBookmarks(const void* aBookmark1, cons
   return result;
 }
 
+TnxResult TnxServerTableCursor::sbcBookmarkAsVariant(const void* aBookmark, std::int32_t aSize,
+                                                     platform::Variant& aVariant) {
+  return stcIndexPath->BookmarkAsVariant(static_cast<const std::uint8_t*>(aBookmark), aSize, aVariant);
+}
+
 TnxResult TnxServerTableCursor::sbcGetBookmark(PnxBookmarkBuffer aBookmark, std::int32_t aSize) {
   return stcIndexPath->GetBookmark(reinterpret_cast<std::uint8_t*>(aBookmark), aSize, false);
 }

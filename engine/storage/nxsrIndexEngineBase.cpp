@@ -750,6 +750,12 @@ TnxResult TnxBaseIndexPath::CompareBookmarks(const std::uint8_t* aBookmark1, con
   return bipBookmarkHandler->CompareBookmarks(aBookmark1, aBookmark2, aSize, aCompResult);
 }
 
+TnxResult TnxBaseIndexPath::BookmarkAsVariant(const std::uint8_t* aBookmark, std::int32_t aSize,
+                                              platform::Variant& aVariant) {
+  aVariant = platform::Variant();
+  return bipBookmarkHandler->BookmarkAsVariant(aBookmark, aSize, aVariant);
+}
+
 TnxResult TnxBaseIndexPath::SetToBookmark(const std::uint8_t* aBookmark, std::int32_t aSize, bool aIsCache) {
   if (TnxResult r = CheckBookmark(aBookmark, aSize)) return r;
   const auto position = static_cast<TnxIndexPathPosition>(aBookmark[8]);

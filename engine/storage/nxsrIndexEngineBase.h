@@ -361,6 +361,7 @@ class TnxBaseIndexPath : public TnxPersistent {
   virtual TnxResult CompareBookmarks(const std::uint8_t* aBookmark1, const std::uint8_t* aBookmark2,
                                      std::int32_t aSize, std::int32_t& aCompResult);
   virtual TnxResult SetToBookmark(const std::uint8_t* aBookmark, std::int32_t aSize, bool aIsCache);
+  virtual TnxResult BookmarkAsVariant(const std::uint8_t* aBookmark, std::int32_t aSize, platform::Variant& aVariant);
   std::int32_t GetBookmarkSize() const { return bipBookmarkHandler->BookmarkSize(); }
 
   TnxBaseIndexEngine* bipIndexEngine;

@@ -448,6 +448,26 @@ TnxResult TnxBookmarkHandler::CompareBookmarks(const std::uint8_t* aBookmark1, c
   return 0;
 }
 
+TnxResult TnxBookmarkHandler::BookmarkAsVariant(const std::uint8_t* aBookmark, std::int32_t aSize,
+                                                platform::Variant& aVariant) {
+  if (TnxResult r = CheckBookmark(aBookmark, aSize)) return r;
+  switch (aBookmark[8]) {
+    case ippUnknown: return 10021;
+    case ippBof:
+    case ippEof: aVariant = platform::Variant::emptyParam(); return 0;
+    default: break;
+  }
+  if (!bmhKeyEngine) {
+    TnxRefNr refNr;
+    std::memcpy(&refNr, aBookmark + 12, 8);
+    aVariant = platform::Variant(static_cast<long long>(refNr));
+    return 0;
+  }
+  if (!aBookmark[9]) return 10021;
+  aVariant = bmhKeyEngine->KeyAsVariant(aBookmark + 24, -1);
+  return 0;
+}
+
 TnxBookmarkHandler* nxNoIndexBookmarkHandler() { return gNoIndexBookmarkHandler; }
 
 // ---- Module life ------------------------------------------------------------------------------

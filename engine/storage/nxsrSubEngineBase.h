@@ -23,6 +23,7 @@
 #include "nxllStreams.h"
 #include "nxsdDataDictionary.h"
 #include "nxsrBufferManager.h"
+#include "plVariant.h"
 
 class TnxBaseSubEngine;
 class TnxBaseFilterEngine;
@@ -284,6 +285,9 @@ class TnxBookmarkHandler : public TnxObject {
   TnxResult CheckBookmark(const std::uint8_t* aBookmark, std::int32_t aSize);
   TnxResult CompareBookmarks(const std::uint8_t* aBookmark1, const std::uint8_t* aBookmark2, std::int32_t aSize,
                              std::int32_t& aCompResult);
+  // The bookmark's key as a variant (all key fields), its RefNr without a
+  // key engine, the empty parameter at the beginning or end.
+  TnxResult BookmarkAsVariant(const std::uint8_t* aBookmark, std::int32_t aSize, platform::Variant& aVariant);
   // Fills the checksum of a bookmark whose other fields are set.
   static void SetChecksum(std::uint8_t* aBookmark);
 

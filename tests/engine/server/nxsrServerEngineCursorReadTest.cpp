@@ -237,6 +237,103 @@ TEST_F(CursorReadTest, BookmarkRoundTripAndSize) {
   EXPECT_EQ(ID(record), 38);
 }
 
+// The variant of a bookmark: the key on an index,
+// the RefNr in record order, the empty parameter at either end.
+TEST_F(CursorReadTest, BookmarkAsVariantByPosition) {
+  struct Case {
+    const char16_t* index;
+    std::size_t steps;  // records read forward; 0 = at the beginning, SIZE_MAX = at the end
+  } cases[] = {
+      {u"ByID", 37}, {u"ByGrp", 1}, {u"ByGrp", 500},
+      {u"", 37}, {u"ByID", 0}, {u"ByID", SIZE_MAX}, {u"", 0}, {u"", SIZE_MAX},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << platform::toUtf8(c.index) << " after " << c.steps);
+    TnxServerTableCursor* cursor = Open(db_, c.index);
+    if (nxString(c.index).empty()) {
+      ASSERT_EQ(cursor->SwitchToIndex(u"", -1, porFalse), 0);
+    }
+    std::vector<std::uint8_t> record = Record();
+    if (c.steps == SIZE_MAX) {
+      ASSERT_EQ(cursor->SetToEnd(), 0);
+    } else if (c.steps > 0) {
+      ASSERT_EQ(Walk(cursor, true, c.steps).size(), c.steps);
+      ASSERT_EQ(cursor->RecordGet(nxltNoLock, record.data()), 0);
+    }
+    std::int32_t size = 0;
+    ASSERT_EQ(cursor->sbcGetBookmarkSize(size), 0);
+    std::vector<std::uint8_t> mark(static_cast<std::size_t>(size));
+    ASSERT_EQ(cursor->GetBookmark(mark.data(), size), 0);
+    platform::Variant value(7);
+    ASSERT_EQ(cursor->BookmarkAsVariant(mark.data(), size, value), 0);
+    platform::Variant expected;
+    const std::int32_t id = ID(record);
+    if (c.steps == 0 || c.steps == SIZE_MAX)
+      expected = platform::Variant::emptyParam();
+    else if (nxString(c.index) == u"ByID")
+      expected = platform::Variant(id);
+    else if (nxString(c.index) == u"ByGrp") {
+      bool isNull = false;
+      std::int32_t grp = 0;
+      Fields()->GetRecordField(2, record.data(), isNull, &grp);
+      expected = isNull ? platform::Variant::null() : platform::Variant(grp);
+    } else {
+      expected = platform::Variant(static_cast<long long>(cursor->IndexPath()->RefNr));
+      EXPECT_EQ(value.type(), platform::varInt64);
+    }
+    EXPECT_EQ(platform::varCompareValue(value, expected), platform::VarRelationship::Equal)
+        << platform::varTypeAsText(value.type());
+    // The bookmark still finds its record after the cursor has moved on.
+    if (c.steps > 0 && c.steps != SIZE_MAX) {
+      Walk(cursor, true, 3);
+      ASSERT_EQ(cursor->SetToBookmark(mark.data(), size), 0);
+      ASSERT_EQ(cursor->RecordGet(nxltNoLock, record.data()), 0);
+      EXPECT_EQ(ID(record), id);
+    }
+  }
+}
+
+// Every bookmark the cursor cannot read answers 10021 and leaves the variant empty.
+TEST_F(CursorReadTest, BookmarkAsVariantRefusesBadBookmarks) {
+  TnxServerTableCursor* byID = Open(db_);
+  TnxServerTableCursor* byGrp = Open(db_, u"ByGrp");
+  TnxServerTableCursor* plain = Open(db_, u"");
+  ASSERT_EQ(plain->SwitchToIndex(u"", -1, porFalse), 0);
+  Walk(byID, true, 10);
+  std::int32_t size = 0;
+  ASSERT_EQ(byID->sbcGetBookmarkSize(size), 0);
+  std::vector<std::uint8_t> good(static_cast<std::size_t>(size));
+  ASSERT_EQ(byID->GetBookmark(good.data(), size), 0);
+  std::vector<std::uint8_t> badSum = good, noPosition = good, noKey = good;
+  badSum[12] ^= 1;
+  noPosition[8] = ippUnknown;
+  TnxBookmarkHandler::SetChecksum(noPosition.data());
+  noKey[9] = 0;
+  TnxBookmarkHandler::SetChecksum(noKey.data());
+  struct Case {
+    const char* name;
+    TnxServerTableCursor* cursor;
+    const std::uint8_t* mark;
+    std::int32_t size;
+  } cases[] = {
+      {"changed byte", byID, badSum.data(), size},
+      {"no position", byID, noPosition.data(), size},
+      {"key not valid", byID, noKey.data(), size},
+      {"too short", byID, good.data(), size - 1},
+      {"nil", byID, nullptr, size},
+      {"other index", byGrp, good.data(), size},
+      {"record order", plain, good.data(), size},
+  };
+  for (const Case& c : cases) {
+    platform::Variant value(7);
+    EXPECT_EQ(c.cursor->BookmarkAsVariant(c.mark, c.size, value), nxErrBookmarkMismatch) << c.name;
+    EXPECT_TRUE(value.isEmpty()) << c.name;
+  }
+  platform::Variant value;
+  ASSERT_EQ(byID->BookmarkAsVariant(good.data(), size, value), 0);
+  EXPECT_EQ(platform::varCompareValue(value, platform::Variant(10)), platform::VarRelationship::Equal);
+}
+
 TEST_F(CursorReadTest, SetToCursorErrorsAndAcrossIndices) {
   TnxServerTableCursor* byID = Open(db_);
   TnxServerTableCursor* byGrp = Open(db_, u"ByGrp");
