@@ -663,6 +663,55 @@ TEST_P(CursorWriteTest, FulltextFailureInsideAUserTransactionLeavesNoKeyBehind) 
   }
 }
 
+TEST_P(CursorWriteTest, GraveyardFailureAfterTheKeysLeavesNoKeyBehind) {
+  Build(writeDictionary(true));
+  TnxBaseIndicesEngine* internal = cursor_->Table()->InternalIndicesEngine();
+  ASSERT_NE(internal, nullptr);
+  TnxCacheableInfo* info = CursorWriteFilterAccess::CacheableInfo(cursor_);
+  ASSERT_NE(info, nullptr);
+  TnxBaseIndexEngine* refNrIndex = internal->biseGetIndex(info->ciGraveyardRefNrIndex);
+  TnxBaseIndexEngine* lsnIndex = internal->biseGetIndex(info->ciGraveyardLSNIndex);
+  // The undo by hand inside the caller's transaction, and the rollback of
+  // the implicit one.
+  const bool inUserTransaction[] = {true, false};
+  std::int32_t round = 0;
+  for (const bool user : inUserTransaction) {
+    const std::int32_t base = 10 * ++round;
+    for (std::int32_t id = base + 1; id <= base + 2; ++id) ASSERT_EQ(Insert(cursor_, id), 0);
+    Find(cursor_, base + 1);
+    const TnxRefNr buried = cursor_->sacGetRefNr();
+    ASSERT_EQ(cursor_->RecordDelete(nullptr, 0), 0);
+    // A graveyard that keeps the reference but lost its LSN refuses to give
+    // the reference back when the record engine hands it out again.
+    ASSERT_EQ(db_->TransactionStart(false, false), 0);
+    TnxBaseTransaction* trans = cursor_->GetActiveTrans();
+    TnxBaseIndexPath* refNrPath = refNrIndex->CreateIndexPath();
+    TnxBaseIndexPath* lsnPath = lsnIndex->CreateIndexPath();
+    std::int64_t refKey = static_cast<std::int64_t>(buried);
+    ASSERT_TRUE(refNrIndex->FindKey(trans, &refKey, 0, 0, 0, refNrPath, skaAnyEqual, nullptr));
+    std::int64_t lsnKey = static_cast<std::int64_t>(refNrPath->RefNr);
+    EXPECT_TRUE(lsnIndex->DeleteKey(trans, &lsnKey, buried, 0, lsnPath));
+    nxFreeAndNil(refNrPath);
+    nxFreeAndNil(lsnPath);
+    if (!user) {
+      ASSERT_EQ(db_->TransactionCommit(), 0);
+    }
+
+    EXPECT_EQ(Insert(cursor_, base + 3), nxErrTransactionCorrupt) << user;
+    EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()),
+              "The graveyard is corrupted. Could not remove previously deleted RefNr and LSN from graveyard.");
+    if (user) {
+      ASSERT_EQ(db_->TransactionCommit(), 0);
+    }
+    const std::vector<std::int32_t> ids = Scan();
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(round)) << user;
+    EXPECT_EQ(KeyCount(), RecordCount()) << user;
+    EXPECT_EQ(Scan(u"").size(), ids.size()) << user;
+    EXPECT_EQ(IntField(Find(cursor_, base + 2), kID), base + 2);
+  }
+  EXPECT_EQ(Scan(), (std::vector<std::int32_t>{12, 22}));
+}
+
 // A batch stream of the BLOB table: per record its ID and a BLOB (empty
 // text: null), entries back to back, BLOB blocks after the entries.
 std::vector<std::uint8_t> batchStream(TnxFieldsDescriptor* aFields, const std::vector<std::string>& aBlobs) {
