@@ -29,6 +29,15 @@ TnxServerDataDict* writeDictionary(bool aCacheable = false) {
   return dict;
 }
 
+// The write table with a conditional index "Named" on "Name" that leaves out
+// the records whose name is null.
+TnxServerDataDict* conditionalIndexDictionary() {
+  TnxServerDataDict* dict = writeDictionary();
+  TnxIndexDescriptor* index = dict->EnsureIndicesDescriptor()->AddIndex(u"Named", 0, idAll, u"");
+  platform::objectAs<TnxCompKeyDescriptor>(index->KeyDescriptor())->Add(kName)->SetNullBehaviour(nbFilterNull);
+  return dict;
+}
+
 // Where a write table lives.
 struct WriteStorage {
   const char16_t* path;
@@ -265,23 +274,29 @@ TEST_P(CursorWriteTest, InsertOrChangeChangesTheRecordWithTheSameUniqueKey) {
 }
 
 TEST_P(CursorWriteTest, LockedInsertOutsideTheViewIsRefusedAndWritesNothing) {
-  Build(writeDictionary());
+  Build(conditionalIndexDictionary());
   ASSERT_EQ(Insert(cursor_, 15), 0);
   struct Row {
     const char* view;
+    const char16_t* index;
     const char* text;
   } rows[] = {
-      {"range", " Record outside current range. Record not inserted"},
-      {"filter", " Record does not match active filter. Record not inserted"},
-      {"key filter", " Record does not match active key filter. Record not inserted"},
+      {"range", u"ByID", " Record outside current range. Record not inserted"},
+      {"filter", u"ByID", " Record does not match active filter. Record not inserted"},
+      {"key filter", u"ByID", " Record does not match active key filter. Record not inserted"},
+      // The record has a null name, which the index leaves out.
+      {"conditional index", u"Named", " Record does not match filter on conditional index. Record not inserted"},
   };
   TnxCallbackFilterDescriptor descriptor(nullptr, &rejectAll);
   for (const Row& row : rows) {
-    TnxServerTableCursor* cursor = Open(db_, u"ByID");
+    TnxServerTableCursor* cursor = Open(db_, row.index);
     const std::string view = row.view;
+    std::vector<std::uint8_t> record = Make(30);
     if (view == "range") {
       std::vector<std::uint8_t> low = Make(10), high = Make(20);
       ASSERT_EQ(cursor->RangeSet(0, 0, false, low.data(), true, 0, 0, false, high.data(), true), 0);
+    } else if (view == "conditional index") {
+      Fields()->SetRecordFieldNull(kName, record.data(), true);
     } else {
       TnxBaseFilterEngine* filter = platform::create<TnxCallbackFilterEngine>(&descriptor, nullptr);
       filter->SetActive(true);
@@ -290,7 +305,7 @@ TEST_P(CursorWriteTest, LockedInsertOutsideTheViewIsRefusedAndWritesNothing) {
       else
         CursorWriteFilterAccess::SetKeyFilter(cursor, filter);
     }
-    EXPECT_EQ(Insert(cursor, 30, "x", nxltWriteLock), nxErrRecordLockFailed) << row.view;
+    EXPECT_EQ(cursor->RecordInsert(nxltWriteLock, record.data(), nullptr), nxErrRecordLockFailed) << row.view;
     EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()), platform::toUtf8(nxGetOrgPlaceholder()) + row.text);
     // The counter counts only the inserts that stayed.
     EXPECT_EQ(AutoIncValue(), 1u + static_cast<std::uint32_t>(&row - rows)) << row.view;
@@ -298,7 +313,8 @@ TEST_P(CursorWriteTest, LockedInsertOutsideTheViewIsRefusedAndWritesNothing) {
     EXPECT_EQ(Insert(cursor, 40 + static_cast<std::int32_t>(&row - rows)), 0) << row.view;
     TnxAbstractServerObject::Free(cursor);
   }
-  EXPECT_EQ(Scan(), (std::vector<std::int32_t>{15, 40, 41, 42}));
+  EXPECT_EQ(Scan(), (std::vector<std::int32_t>{15, 40, 41, 42, 43}));
+  EXPECT_EQ(RecordCount(), 5u);
 }
 
 // ---- Modify and delete ------------------------------------------------------------------
@@ -645,6 +661,55 @@ TEST_P(CursorWriteTest, FulltextFailureInsideAUserTransactionLeavesNoKeyBehind) 
     std::vector<std::uint8_t> kept = Find(cursor_, base + 2);
     EXPECT_EQ(IntField(kept, kID), base + 2);
   }
+}
+
+TEST_P(CursorWriteTest, GraveyardFailureAfterTheKeysLeavesNoKeyBehind) {
+  Build(writeDictionary(true));
+  TnxBaseIndicesEngine* internal = cursor_->Table()->InternalIndicesEngine();
+  ASSERT_NE(internal, nullptr);
+  TnxCacheableInfo* info = CursorWriteFilterAccess::CacheableInfo(cursor_);
+  ASSERT_NE(info, nullptr);
+  TnxBaseIndexEngine* refNrIndex = internal->biseGetIndex(info->ciGraveyardRefNrIndex);
+  TnxBaseIndexEngine* lsnIndex = internal->biseGetIndex(info->ciGraveyardLSNIndex);
+  // The undo by hand inside the caller's transaction, and the rollback of
+  // the implicit one.
+  const bool inUserTransaction[] = {true, false};
+  std::int32_t round = 0;
+  for (const bool user : inUserTransaction) {
+    const std::int32_t base = 10 * ++round;
+    for (std::int32_t id = base + 1; id <= base + 2; ++id) ASSERT_EQ(Insert(cursor_, id), 0);
+    Find(cursor_, base + 1);
+    const TnxRefNr buried = cursor_->sacGetRefNr();
+    ASSERT_EQ(cursor_->RecordDelete(nullptr, 0), 0);
+    // A graveyard that keeps the reference but lost its LSN refuses to give
+    // the reference back when the record engine hands it out again.
+    ASSERT_EQ(db_->TransactionStart(false, false), 0);
+    TnxBaseTransaction* trans = cursor_->GetActiveTrans();
+    TnxBaseIndexPath* refNrPath = refNrIndex->CreateIndexPath();
+    TnxBaseIndexPath* lsnPath = lsnIndex->CreateIndexPath();
+    std::int64_t refKey = static_cast<std::int64_t>(buried);
+    ASSERT_TRUE(refNrIndex->FindKey(trans, &refKey, 0, 0, 0, refNrPath, skaAnyEqual, nullptr));
+    std::int64_t lsnKey = static_cast<std::int64_t>(refNrPath->RefNr);
+    EXPECT_TRUE(lsnIndex->DeleteKey(trans, &lsnKey, buried, 0, lsnPath));
+    nxFreeAndNil(refNrPath);
+    nxFreeAndNil(lsnPath);
+    if (!user) {
+      ASSERT_EQ(db_->TransactionCommit(), 0);
+    }
+
+    EXPECT_EQ(Insert(cursor_, base + 3), nxErrTransactionCorrupt) << user;
+    EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()),
+              "The graveyard is corrupted. Could not remove previously deleted RefNr and LSN from graveyard.");
+    if (user) {
+      ASSERT_EQ(db_->TransactionCommit(), 0);
+    }
+    const std::vector<std::int32_t> ids = Scan();
+    EXPECT_EQ(ids.size(), static_cast<std::size_t>(round)) << user;
+    EXPECT_EQ(KeyCount(), RecordCount()) << user;
+    EXPECT_EQ(Scan(u"").size(), ids.size()) << user;
+    EXPECT_EQ(IntField(Find(cursor_, base + 2), kID), base + 2);
+  }
+  EXPECT_EQ(Scan(), (std::vector<std::int32_t>{12, 22}));
 }
 
 // A batch stream of the BLOB table: per record its ID and a BLOB (empty
