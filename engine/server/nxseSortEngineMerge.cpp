@@ -30,6 +30,42 @@ struct TnxMemBlock {
   std::uint8_t* data;
 };
 
+// One transaction level around the writes of a run: without it every
+// insert starts and commits a transaction of its own. Rolled back unless
+// committed.
+class TnxRunTransaction {
+ public:
+  explicit TnxRunTransaction(TnxAbstractDatabase* aDB) : db_(aDB) {}
+  ~TnxRunTransaction() { Rollback(); }
+  TnxRunTransaction(const TnxRunTransaction&) = delete;
+  TnxRunTransaction& operator=(const TnxRunTransaction&) = delete;
+  TnxResult Start() {
+    const TnxResult result = db_->TransactionStart(false, false);
+    started_ = result == 0;
+    return result;
+  }
+  TnxResult Commit() {
+    if (!started_) return 0;
+    started_ = false;
+    const TnxResult result = db_->TransactionCommit();
+    // A failed commit leaves the level for the rollback.
+    if (result != 0) started_ = true;
+    return result;
+  }
+  void Rollback() noexcept {
+    if (!started_) return;
+    started_ = false;
+    try {
+      db_->TransactionRollback();
+    } catch (...) {
+    }
+  }
+
+ private:
+  TnxAbstractDatabase* db_;
+  bool started_ = false;
+};
+
 }  // namespace
 
 TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictionary* aDict,
@@ -153,18 +189,20 @@ void TnxMergeSortEngine::msFreeRun(TnxSqlAbstractCursor* aCursor) noexcept {
 
 TnxResult TnxMergeSortEngine::msSpill() {
   TnxSqlAbstractCursor* cursor = msCreateRunCursor();
-  for (std::uint32_t i = 0; i < msRecCount; ++i) {
-    TnxResult result;
-    try {
+  TnxResult result = 0;
+  try {
+    TnxRunTransaction trans(bsDB);
+    result = trans.Start();
+    for (std::uint32_t i = 0; result == 0 && i < msRecCount; ++i)
       result = cursor->RecordInsert(nxltNoLock, msSlot(i), nullptr);
-    } catch (...) {
-      msFreeRun(cursor);
-      throw;
-    }
-    if (result != 0) {
-      msFreeRun(cursor);
-      return result;
-    }
+    if (result == 0) result = trans.Commit();
+  } catch (...) {
+    msFreeRun(cursor);
+    throw;
+  }
+  if (result != 0) {
+    msFreeRun(cursor);
+    return result;
   }
   msCursorList.push_back(cursor);
   msRecCount = 0;
@@ -190,11 +228,21 @@ TnxResult TnxMergeSortEngine::msStartGetting() {
     msOutputCursor = msCreateRunCursor();
     msCursorList.push_back(msOutputCursor);
     std::uint32_t written = 0;
+    // Committed every in-memory run's worth of records: a pass's changes
+    // never pile up in one transaction.
+    TnxRunTransaction trans(bsDB);
     while (msMergeNext(msRecBuffer)) {
-      if (written++ % kPassCheckEvery == 0) nxCheckTimeout();
+      if (written % kPassCheckEvery == 0) nxCheckTimeout();
+      if (written % msMaxRecCount == 0) {
+        TnxResult result = trans.Commit();
+        if (result == 0) result = trans.Start();
+        if (result != 0) throw EnxMergeSortEngineException(result);
+      }
+      ++written;
       const TnxResult result = msOutputCursor->RecordInsert(nxltNoLock, msRecBuffer, nullptr);
       if (result != 0) throw EnxMergeSortEngineException(result);
     }
+    if (const TnxResult result = trans.Commit(); result != 0) throw EnxMergeSortEngineException(result);
     msOutputCursor = nullptr;
   }
   msOpenMerge();
