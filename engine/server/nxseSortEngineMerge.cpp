@@ -39,7 +39,11 @@ class TnxRunTransaction {
   ~TnxRunTransaction() { Rollback(); }
   TnxRunTransaction(const TnxRunTransaction&) = delete;
   TnxRunTransaction& operator=(const TnxRunTransaction&) = delete;
+  // Inside a transaction of the caller the writes join it, as single
+  // inserts would.
   TnxResult Start() {
+    std::int32_t level = 0;
+    if (db_->TransactionGetLevel(level) == 0) return 0;
     const TnxResult result = db_->TransactionStart(false, false);
     started_ = result == 0;
     return result;
@@ -91,6 +95,7 @@ TnxMergeSortEngine::~TnxMergeSortEngine() {
   msMergeCursorCount = 0;
   for (TnxSqlAbstractCursor* cursor : msCursorList) msFreeRun(cursor);
   msCursorList.clear();
+  msFreeExhausted();
   for (TnxMergeRun& run : msMergeCursor) nxFreeMem(run.record);
   nxFreeMem(msBufferRefs);
   nxFreeMem(msRecBuffer);
@@ -187,6 +192,11 @@ void TnxMergeSortEngine::msFreeRun(TnxSqlAbstractCursor* aCursor) noexcept {
   TnxAbstractServerObject::Free(aCursor);
 }
 
+void TnxMergeSortEngine::msFreeExhausted() noexcept {
+  for (TnxSqlAbstractCursor* cursor : msExhausted) msFreeRun(cursor);
+  msExhausted.clear();
+}
+
 TnxResult TnxMergeSortEngine::msSpill() {
   TnxSqlAbstractCursor* cursor = msCreateRunCursor();
   TnxResult result = 0;
@@ -230,11 +240,21 @@ TnxResult TnxMergeSortEngine::msStartGetting() {
     std::uint32_t written = 0;
     // Committed every in-memory run's worth of records: a pass's changes
     // never pile up in one transaction.
+    // A run table read in the open level cannot go before the level ends:
+    // exhausted runs are freed after each commit.
     TnxRunTransaction trans(bsDB);
+    msDeferFree = true;
+    struct EndDefer {
+      TnxMergeSortEngine* engine;
+      ~EndDefer() {
+        engine->msDeferFree = false;
+      }
+    } endDefer{this};
     while (msMergeNext(msRecBuffer)) {
       if (written % kPassCheckEvery == 0) nxCheckTimeout();
       if (written % msMaxRecCount == 0) {
         TnxResult result = trans.Commit();
+        msFreeExhausted();
         if (result == 0) result = trans.Start();
         if (result != 0) throw EnxMergeSortEngineException(result);
       }
@@ -243,6 +263,7 @@ TnxResult TnxMergeSortEngine::msStartGetting() {
       if (result != 0) throw EnxMergeSortEngineException(result);
     }
     if (const TnxResult result = trans.Commit(); result != 0) throw EnxMergeSortEngineException(result);
+    msFreeExhausted();
     msOutputCursor = nullptr;
   }
   msOpenMerge();
@@ -293,7 +314,11 @@ void TnxMergeSortEngine::msMergeAdvance(int aPos) {
   last.cursor = nullptr;
   --msMergeCursorCount;
   std::erase(msCursorList, exhausted);
-  msFreeRun(exhausted);
+  if (msDeferFree) {
+    msExhausted.push_back(exhausted);
+  } else {
+    msFreeRun(exhausted);
+  }
 }
 
 bool TnxMergeSortEngine::msMergeNext(void* aRecord) {
