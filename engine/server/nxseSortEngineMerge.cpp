@@ -30,6 +30,46 @@ struct TnxMemBlock {
   std::uint8_t* data;
 };
 
+// One transaction level around the writes of a run: without it every
+// insert starts and commits a transaction of its own. Rolled back unless
+// committed.
+class TnxRunTransaction {
+ public:
+  explicit TnxRunTransaction(TnxAbstractDatabase* aDB) : db_(aDB) {}
+  ~TnxRunTransaction() { Rollback(); }
+  TnxRunTransaction(const TnxRunTransaction&) = delete;
+  TnxRunTransaction& operator=(const TnxRunTransaction&) = delete;
+  // Inside a transaction of the caller the writes join it, as single
+  // inserts would.
+  TnxResult Start() {
+    std::int32_t level = 0;
+    if (db_->TransactionGetLevel(level) == 0) return 0;
+    const TnxResult result = db_->TransactionStart(false, false);
+    started_ = result == 0;
+    return result;
+  }
+  TnxResult Commit() {
+    if (!started_) return 0;
+    started_ = false;
+    const TnxResult result = db_->TransactionCommit();
+    // A failed commit leaves the level for the rollback.
+    if (result != 0) started_ = true;
+    return result;
+  }
+  void Rollback() noexcept {
+    if (!started_) return;
+    started_ = false;
+    try {
+      db_->TransactionRollback();
+    } catch (...) {
+    }
+  }
+
+ private:
+  TnxAbstractDatabase* db_;
+  bool started_ = false;
+};
+
 }  // namespace
 
 TnxMergeSortEngine::TnxMergeSortEngine(TnxAbstractDatabase* aDB, TnxDataDictionary* aDict,
@@ -55,6 +95,7 @@ TnxMergeSortEngine::~TnxMergeSortEngine() {
   msMergeCursorCount = 0;
   for (TnxSqlAbstractCursor* cursor : msCursorList) msFreeRun(cursor);
   msCursorList.clear();
+  msFreeExhausted();
   for (TnxMergeRun& run : msMergeCursor) nxFreeMem(run.record);
   nxFreeMem(msBufferRefs);
   nxFreeMem(msRecBuffer);
@@ -151,20 +192,27 @@ void TnxMergeSortEngine::msFreeRun(TnxSqlAbstractCursor* aCursor) noexcept {
   TnxAbstractServerObject::Free(aCursor);
 }
 
+void TnxMergeSortEngine::msFreeExhausted() noexcept {
+  for (TnxSqlAbstractCursor* cursor : msExhausted) msFreeRun(cursor);
+  msExhausted.clear();
+}
+
 TnxResult TnxMergeSortEngine::msSpill() {
   TnxSqlAbstractCursor* cursor = msCreateRunCursor();
-  for (std::uint32_t i = 0; i < msRecCount; ++i) {
-    TnxResult result;
-    try {
+  TnxResult result = 0;
+  try {
+    TnxRunTransaction trans(bsDB);
+    result = trans.Start();
+    for (std::uint32_t i = 0; result == 0 && i < msRecCount; ++i)
       result = cursor->RecordInsert(nxltNoLock, msSlot(i), nullptr);
-    } catch (...) {
-      msFreeRun(cursor);
-      throw;
-    }
-    if (result != 0) {
-      msFreeRun(cursor);
-      return result;
-    }
+    if (result == 0) result = trans.Commit();
+  } catch (...) {
+    msFreeRun(cursor);
+    throw;
+  }
+  if (result != 0) {
+    msFreeRun(cursor);
+    return result;
   }
   msCursorList.push_back(cursor);
   msRecCount = 0;
@@ -190,11 +238,32 @@ TnxResult TnxMergeSortEngine::msStartGetting() {
     msOutputCursor = msCreateRunCursor();
     msCursorList.push_back(msOutputCursor);
     std::uint32_t written = 0;
+    // Committed every in-memory run's worth of records: a pass's changes
+    // never pile up in one transaction.
+    // A run table read in the open level cannot go before the level ends:
+    // exhausted runs are freed after each commit.
+    TnxRunTransaction trans(bsDB);
+    msDeferFree = true;
+    struct EndDefer {
+      TnxMergeSortEngine* engine;
+      ~EndDefer() {
+        engine->msDeferFree = false;
+      }
+    } endDefer{this};
     while (msMergeNext(msRecBuffer)) {
-      if (written++ % kPassCheckEvery == 0) nxCheckTimeout();
+      if (written % kPassCheckEvery == 0) nxCheckTimeout();
+      if (written % msMaxRecCount == 0) {
+        TnxResult result = trans.Commit();
+        msFreeExhausted();
+        if (result == 0) result = trans.Start();
+        if (result != 0) throw EnxMergeSortEngineException(result);
+      }
+      ++written;
       const TnxResult result = msOutputCursor->RecordInsert(nxltNoLock, msRecBuffer, nullptr);
       if (result != 0) throw EnxMergeSortEngineException(result);
     }
+    if (const TnxResult result = trans.Commit(); result != 0) throw EnxMergeSortEngineException(result);
+    msFreeExhausted();
     msOutputCursor = nullptr;
   }
   msOpenMerge();
@@ -245,7 +314,11 @@ void TnxMergeSortEngine::msMergeAdvance(int aPos) {
   last.cursor = nullptr;
   --msMergeCursorCount;
   std::erase(msCursorList, exhausted);
-  msFreeRun(exhausted);
+  if (msDeferFree) {
+    msExhausted.push_back(exhausted);
+  } else {
+    msFreeRun(exhausted);
+  }
 }
 
 bool TnxMergeSortEngine::msMergeNext(void* aRecord) {

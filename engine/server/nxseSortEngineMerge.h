@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "nxsrEngineBases.h"
 
@@ -66,6 +67,7 @@ class TnxMergeSortEngine : public TnxBaseSortEngine {
   TnxResult msSpill();
   TnxSqlAbstractCursor* msCreateRunCursor();
   void msFreeRun(TnxSqlAbstractCursor* aCursor) noexcept;
+  void msFreeExhausted() noexcept;
   // 0 when reading may go on; 8706 for an empty sorter; a failed spill.
   TnxResult msStartGetting();
   void msOpenMerge();
@@ -93,6 +95,9 @@ class TnxMergeSortEngine : public TnxBaseSortEngine {
   std::uint32_t msRunIndex = 0;
   TnxSortState msState = nxspEmpty;
   std::uint32_t msTotalCount = 0;
+  // Runs exhausted by an intermediate pass, freed when its level commits.
+  bool msDeferFree = false;
+  std::vector<TnxSqlAbstractCursor*> msExhausted;
 };
 
 void nxseSortEngineMergeInitialize();

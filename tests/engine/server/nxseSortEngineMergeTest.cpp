@@ -484,14 +484,23 @@ TEST(MergeSortServerDatabase, RunsSpillToTablesOfTheDatabaseOnlyWhenFull) {
     std::uint32_t fullRuns;  // records: fullRuns * msMaxRecCount + extra
     std::uint32_t extra;
     std::size_t spilled;
+    bool callerTransaction;  // the sort runs inside a transaction of the caller
   } cases[] = {
-      {"exactly one run", 1, 0, 0},
-      {"one record more: one spilled run", 1, 1, 1},
-      {"two runs and some: three-way merge", 2, 7, 2},
+      {"exactly one run", 1, 0, 0, false},
+      {"one record more: one spilled run", 1, 1, 1, false},
+      {"two runs and some: three-way merge", 2, 7, 2, false},
+      {"six runs: a pass, then a two-way merge", 6, 3, 6, false},
+      {"spilled inside the caller's transaction", 1, 1, 1, true},
+      {"a pass inside the caller's transaction", 6, 3, 6, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::int32_t tables = db->Folder()->OpenTableCount();
+    if (c.callerTransaction) {
+      ASSERT_EQ(db->TransactionStart(false, false), 0);
+    }
+    std::int32_t level = -1;
+    const TnxResult levelBefore = db->TransactionGetLevel(level);
     {
       TnxOwned<TnxBaseSortEngine> sorter(nxCreateSortEngine(*nxDefaultSortEngineClass.load(), db, dict.get(), index));
       auto* merge = platform::objectAs<TnxMergeSortEngine>(sorter.get());
@@ -526,8 +535,16 @@ TEST(MergeSortServerDatabase, RunsSpillToTablesOfTheDatabaseOnlyWhenFull) {
       EXPECT_EQ(got, count);
       EXPECT_EQ(std::count(seen.begin(), seen.end(), true), count);
       EXPECT_EQ(sorter->Get(nullptr), nxErrEOF);
+      // The writes of runs leave the caller's transaction state as it was.
+      std::int32_t levelAfter = -1;
+      EXPECT_EQ(db->TransactionGetLevel(levelAfter), levelBefore);
+      EXPECT_EQ(levelAfter, level);
     }
-    EXPECT_EQ(db->Folder()->OpenTableCount(), tables);
+    if (c.callerTransaction) {
+      EXPECT_EQ(db->TransactionCommit(), 0);
+    } else {
+      EXPECT_EQ(db->Folder()->OpenTableCount(), tables);
+    }
   }
   TnxAbstractServerObject::Free(session);
 }
