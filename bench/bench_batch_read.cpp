@@ -12,25 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "nxsrServerEngine.h"
-#include "nxsrTimeoutHandling.h"
+#include "benchServerSupport.h"
 
 namespace {
 
 constexpr std::int32_t kBenchRecords = 100000;
 constexpr std::int32_t kBatchBytes = 512 * 1024;
 constexpr int kRounds = 5;
-
-double secondsSince(std::chrono::steady_clock::time_point aStart) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - aStart).count();
-}
-
-void benchCheck(bool aOk, const char* aWhat) {
-  if (!aOk) {
-    std::fprintf(stderr, "failed: %s\n", aWhat);
-    std::exit(1);
-  }
-}
 
 template <class F>
 double best(F&& aRun) {
@@ -45,22 +33,8 @@ double best(F&& aRun) {
 }  // namespace
 
 int main() {
-  char dirTemplate[] = "/tmp/nxbenchbatchXXXXXX";
-  const char* dir = mkdtemp(dirTemplate);
-  benchCheck(dir != nullptr, "temp dir");
-  const nxString path = platform::fromUtf8(dir);
-  nxsrServerEngineInitialize();
-  nxSetTimeout(0, true);
-  auto* engine = platform::create<TnxServerEngine>(nullptr);
-  engine->SetTempStorePath(path);
-  engine->SetMaxRAM(256);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractSession* session = nullptr;
-  benchCheck(engine->SessionOpen(session, u"user", u"pw", u"bench", 0) == 0, "session");
-  TnxAbstractDatabase* abstractDb = nullptr;
-  benchCheck(session->DatabaseOpen(abstractDb, u"Path", path, nullptr, omReadWrite, smShared, 0) == 0, "database");
-  auto* db = static_cast<TnxServerDatabase*>(abstractDb);
+  BenchServer server("nxbenchbatch");
+  TnxServerDatabase* db = server.db;
   {
     TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
     dict->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, false);
@@ -199,9 +173,5 @@ int main() {
   std::printf("batch time / memcpy time:          %.1f\n", batch / ceiling);
   platform::TObject::free(access);
   sqlite3_close(sql);
-  TnxAbstractServerObject::Free(session);
-  platform::TObject::free(engine);
-  nxsrServerEngineFinalize();
-  std::filesystem::remove_all(dir);
   return 0;
 }

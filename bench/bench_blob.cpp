@@ -12,25 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "benchServerSupport.h"
 #include "nxllStreams.h"
-#include "nxsrServerEngine.h"
-#include "nxsrTimeoutHandling.h"
 
 namespace {
 
 constexpr std::int32_t kBlobs = 1000;
 constexpr std::uint32_t kBlobSize = 100 * 1024;
-
-double secondsSince(std::chrono::steady_clock::time_point aStart) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - aStart).count();
-}
-
-void benchCheck(bool aOk, const char* aWhat) {
-  if (!aOk) {
-    std::fprintf(stderr, "failed: %s\n", aWhat);
-    std::exit(1);
-  }
-}
 
 double megabytesPerSecond(double aSeconds) {
   return static_cast<double>(kBlobs) * kBlobSize / (1024.0 * 1024.0) / aSeconds;
@@ -39,22 +27,9 @@ double megabytesPerSecond(double aSeconds) {
 }  // namespace
 
 int main() {
-  char dirTemplate[] = "/tmp/nxbenchblobXXXXXX";
-  const char* dir = mkdtemp(dirTemplate);
-  benchCheck(dir != nullptr, "temp dir");
-  const nxString path = platform::fromUtf8(dir);
-  nxsrServerEngineInitialize();
-  nxSetTimeout(0, true);
-  auto* engine = platform::create<TnxServerEngine>(nullptr);
-  engine->SetTempStorePath(path);
-  engine->SetMaxRAM(256);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractSession* session = nullptr;
-  benchCheck(engine->SessionOpen(session, u"user", u"pw", u"bench", 0) == 0, "session");
-  TnxAbstractDatabase* abstractDb = nullptr;
-  benchCheck(session->DatabaseOpen(abstractDb, u"Path", path, nullptr, omReadWrite, smShared, 0) == 0, "database");
-  auto* db = static_cast<TnxServerDatabase*>(abstractDb);
+  BenchServer server("nxbenchblob");
+  const char* dir = server.dir.c_str();
+  TnxServerDatabase* db = server.db;
   {
     TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
     dict->FieldsDescriptor()->AddField(u"K", u"", nxtInt32, 0, 0, false);
@@ -139,9 +114,5 @@ int main() {
               megabytesPerSecond(ourWrite), megabytesPerSecond(sqlWrite), ourWrite / sqlWrite);
   std::printf("read back whole:               %8.1f MB/s  SQLite %8.1f MB/s  ratio %.2f\n",
               megabytesPerSecond(ourRead), megabytesPerSecond(sqlRead), ourRead / sqlRead);
-  TnxAbstractServerObject::Free(session);
-  platform::TObject::free(engine);
-  nxsrServerEngineFinalize();
-  std::filesystem::remove_all(dir);
   return 0;
 }

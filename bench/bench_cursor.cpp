@@ -17,25 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "nxsrServerEngine.h"
-#include "nxsrTimeoutHandling.h"
+#include "benchServerSupport.h"
 
 namespace {
 
 constexpr std::int32_t kBenchRecords = 100000;
 constexpr std::int32_t kAutocommitRecords = 2000;
 constexpr std::int32_t kRangeProbes = 20000;
-
-double secondsSince(std::chrono::steady_clock::time_point aStart) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - aStart).count();
-}
-
-void benchCheck(bool aOk, const char *aWhat) {
-  if (!aOk) {
-    std::fprintf(stderr, "failed: %s\n", aWhat);
-    std::exit(1);
-  }
-}
 
 void report(const char *aWhat, const char *aUnit, double aOurs, double aSqlite) {
   std::printf("%-28s %10.1f ns/%s  SQLite %10.1f  ratio %.2f\n", aWhat, aOurs * 1e9, aUnit, aSqlite * 1e9,
@@ -68,22 +56,9 @@ TnxServerDataDict *benchDictionary() {
 }  // namespace
 
 int main() {
-  char dirTemplate[] = "/tmp/nxbenchcursorXXXXXX";
-  const char *dir = mkdtemp(dirTemplate);
-  benchCheck(dir != nullptr, "temp dir");
-  const nxString path = platform::fromUtf8(dir);
-  nxsrServerEngineInitialize();
-  nxSetTimeout(0, true);
-  auto *engine = platform::create<TnxServerEngine>(nullptr);
-  engine->SetTempStorePath(path);
-  engine->SetMaxRAM(256);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractSession *session = nullptr;
-  benchCheck(engine->SessionOpen(session, u"user", u"pw", u"bench", 0) == 0, "session");
-  TnxAbstractDatabase *abstractDb = nullptr;
-  benchCheck(session->DatabaseOpen(abstractDb, u"Path", path, nullptr, omReadWrite, smShared, 0) == 0, "database");
-  auto *db = static_cast<TnxServerDatabase *>(abstractDb);
+  BenchServer server("nxbenchcursor");
+  const char* dir = server.dir.c_str();
+  TnxServerDatabase* db = server.db;
   for (const char16_t *name : {u"t", u"a"}) {
     TnxOwned<TnxServerDataDict> dict(benchDictionary());
     benchCheck(db->Folder()->sfTableBuild(false, name, u"", false, dict.get(), tsPersistent) == 0, "build");
@@ -257,9 +232,5 @@ int main() {
   report("exact key lookup", "lookup", ours, sqlLookup);
   report("SetToKey + 10 reads", "search", oursRange, sqlRange);
   sqlite3_close(sql);
-  TnxAbstractServerObject::Free(session);
-  platform::TObject::free(engine);
-  nxsrServerEngineFinalize();
-  std::filesystem::remove_all(dir);
   return 0;
 }

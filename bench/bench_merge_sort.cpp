@@ -20,26 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "benchServerSupport.h"
 #include "nxsdKeyEngineBase.h"
 #include "nxseSortEngineMerge.h"
-#include "nxsrServerEngine.h"
-#include "nxsrTimeoutHandling.h"
 
 namespace {
 
 constexpr std::size_t kRecords = 1000000;
 constexpr std::size_t kPadBytes = 60;
-
-double secondsSince(std::chrono::steady_clock::time_point aStart) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - aStart).count();
-}
-
-void benchCheck(bool aOk, const char* aWhat) {
-  if (!aOk) {
-    std::fprintf(stderr, "failed: %s\n", aWhat);
-    std::exit(1);
-  }
-}
 
 struct Row {
   std::int32_t key;
@@ -167,22 +155,9 @@ void compare(const char* aName, TnxServerDatabase* aDb, TnxDataDictionary* aDict
 }  // namespace
 
 int main() {
-  char dirTemplate[] = "/tmp/nxbenchsortXXXXXX";
-  const char* dir = mkdtemp(dirTemplate);
-  benchCheck(dir != nullptr, "temp dir");
-  const nxString path = platform::fromUtf8(dir);
-  nxsrServerEngineInitialize();
-  nxSetTimeout(0, true);
-  auto* engine = platform::create<TnxServerEngine>(nullptr);
-  engine->SetTempStorePath(path);
-  engine->SetMaxRAM(256);
-  engine->SetTempStoreSize(0);
-  engine->SetActive(true);
-  TnxAbstractSession* session = nullptr;
-  benchCheck(engine->SessionOpen(session, u"user", u"pw", u"bench", 0) == 0, "session");
-  TnxAbstractDatabase* abstractDb = nullptr;
-  benchCheck(session->DatabaseOpen(abstractDb, u"Path", path, nullptr, omReadWrite, smShared, 0) == 0, "database");
-  auto* db = static_cast<TnxServerDatabase*>(abstractDb);
+  BenchServer server("nxbenchsort");
+  const char* dir = server.dir.c_str();
+  TnxServerDatabase* db = server.db;
   {
     TnxOwned<TnxDataDictionary> dict(platform::create<TnxDataDictionary>());
     dict->FieldsDescriptor()->AddField(u"K", u"", nxtInt32, 0, 0, false);
@@ -195,9 +170,5 @@ int main() {
     compare("one in-memory run", db, dict.get(), index, dir, perRun);
     compare("one million, spilled", db, dict.get(), index, dir, kRecords);
   }
-  TnxAbstractServerObject::Free(session);
-  platform::TObject::free(engine);
-  nxsrServerEngineFinalize();
-  std::filesystem::remove_all(dir);
   return 0;
 }
