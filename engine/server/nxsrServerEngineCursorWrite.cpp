@@ -74,6 +74,13 @@ class TnxChangeRecordLock {
     release_ = lock_ == lrGrantedNew;
     return 0;
   }
+  // The record now under the path: the one locked before the content lock
+  // (if the path moved since, there is no current record), else locked now.
+  TnxResult HoldCurrent(TnxRefNr aCurrent, TnxRefNr aLockedBefore, TnxResult aConflictCode) {
+    if (taken_) return aCurrent == aLockedBefore ? 0 : nxErrNoCurrentRecord;
+    if (aCurrent == 0) return nxErrNoCurrentRecord;
+    return Take(aCurrent, aConflictCode);
+  }
   bool Taken() const { return taken_; }
   TnxRefNr RefNr() const { return refNr_; }
   // The lock stays with the cursor after the call.
@@ -556,15 +563,7 @@ TnxResult TnxServerTableCursor::sbcRecordModify(PnxRecordBuffer aData, bool aRel
   try {
     TnxBaseTransaction* trans = GetActiveTrans();
     if (result == 0) result = stcCheckPosition(trans);
-    if (result == 0) {
-      if (lock.Taken() && stcIndexPath->RefNr != lockedRefNr) result = nxErrNoCurrentRecord;
-      if (!lock.Taken()) {
-        if (stcIndexPath->RefNr == 0)
-          result = nxErrNoCurrentRecord;
-        else
-          result = lock.Take(stcIndexPath->RefNr, nxErrRecordLockFailed);
-      }
-    }
+    if (result == 0) result = lock.HoldCurrent(stcIndexPath->RefNr, lockedRefNr, nxErrRecordLockFailed);
     const TnxRefNr refNr = stcIndexPath->RefNr;
     TnxRecID recID{};
     recID.ridRefNr = acStates.contains(acsIsCache) ? stcIndexPath->CacheRefNr : refNr;
@@ -690,15 +689,7 @@ TnxResult TnxServerTableCursor::sbcRecordDelete(PnxRecordBuffer aData, TnxLSN aL
     }
     TnxBaseTransaction* trans = GetActiveTrans();
     if (result == 0) result = stcCheckPosition(trans);
-    if (result == 0) {
-      if (lock.Taken() && stcIndexPath->RefNr != lockedRefNr) result = nxErrNoCurrentRecord;
-      if (!lock.Taken()) {
-        if (stcIndexPath->RefNr == 0)
-          result = nxErrNoCurrentRecord;
-        else
-          result = lock.Take(stcIndexPath->RefNr, nxErrRecordLockedByOther);
-      }
-    }
+    if (result == 0) result = lock.HoldCurrent(stcIndexPath->RefNr, lockedRefNr, nxErrRecordLockedByOther);
     const TnxRefNr refNr = stcIndexPath->RefNr;
     TnxRecID recID{};
     recID.ridRefNr = acStates.contains(acsIsCache) ? stcIndexPath->CacheRefNr : refNr;
