@@ -473,14 +473,6 @@ TnxResult TnxServerTableCursor::GetDeletedRecords(TnxLSN aFromLSN, TnxRecordCach
   return sbcGuarded(true, [&] { return stcGetDeletedRecords(aFromLSN, aCacheInfos, aMaxCount, aCurrentLSN); });
 }
 
-TnxResult TnxServerTableCursor::stcContainsLSNRefNr(TnxLSN&, TnxRefNr&) {
-  return sbcNotSupported(u"stcContainsLSNRefNr");
-}
-
-TnxResult TnxServerTableCursor::stcGetDeletedRecords(TnxLSN, TnxRecordCacheInfos&, std::int32_t, TnxLSN*) {
-  return sbcNotSupported(u"stcGetDeletedRecords");
-}
-
 // ---- Auto-increment ----------------------------------------------------------------------
 
 TnxResult TnxServerTableCursor::sbcAutoIncGet(std::uint32_t& aValue) {

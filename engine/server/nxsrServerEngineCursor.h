@@ -14,8 +14,11 @@
 //   active index, or a standalone path in record order.
 // - stcInUseCount must be 0 at destruction (an assertion).
 // - stcBlobHandler is never nil after construction (the null handler for a
-//   table without BLOB fields); it goes with the cursor. Table streams and
-//   the LSN queries answer the base's 12289 until their work comes.
+//   table without BLOB fields); it goes with the cursor.
+// - Schema changes, stream writes and password changes
+//   (nxsrServerEngineCursorSchema.cpp) run in a transaction level of their
+//   own under the exclusive content lock; a failed schema change leaves the
+//   dictionary as it was.
 // - BLOB primitives (nxsrServerEngineCursorBlob.cpp): a write runs in an
 //   implicit transaction level of its own under an exclusive content lock
 //   and, in shared mode, a record lock on stcSelfRefNr that conflicts with
@@ -265,10 +268,36 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   virtual TnxResult stcRecordResurrect(TnxRefNr aRefNr, PnxRecordBuffer aData);
   // Replaces the cursor's full-text engine (owned from now on; nil: none).
   void SetFulltextEngine(TnxBaseFulltextCursorEngine* aEngine);
-  // The LSN queries of table caches come with their work: 12289.
+  // ---- Schema, stream and bulk operations (nxsrServerEngineCursorSchema.cpp).
+  TnxResult stcAddField(TnxFieldDescriptor* aFieldDesc);
+  TnxResult stcAddIndex(TnxIndexDescriptor* aIndexDesc, bool aIsNewDefault);
+  // An empty aIndexName takes aIndexID. 10253 while another cursor of the
+  // table stands on the index (its engine goes with the index).
+  TnxResult stcDropIndex(const nxString& aIndexName, std::int32_t aIndexID);
+  // Only on an unnamed table whose only cursor is this one.
+  TnxResult sbcRenameField(std::int32_t aFieldNo, const nxString& aNewName) override;
+  // Reorders the records physically by aIndexDesc and rebuilds every index,
+  // all in one transaction level under one exclusive content lock; 12289
+  // for a table with full-text indices. REQUIRES: no active index.
+  TnxResult stcSortRecords(TnxIndexDescriptor* aIndexDesc);
+  TnxResult sbcCopyRecords(TnxAbstractCursor* aDestCursor, TnxBlobCopyMode aBlobCopyMode, std::uint32_t aMaxTransSize,
+                           bool aCheckValFields) override;
+  TnxResult sbcDeleteRecords() override;
+  TnxResult sbcTableStreamGetList(platform::TStringList& aStreams, bool aInternal) override;
+  TnxResult sbcTableStreamWrite(const nxString& aName, TStream& aStream, bool aInternal) override;
+  TnxResult sbcTableStreamRead(const nxString& aName, TStream& aStream, bool aInternal) override;
+  TnxResult sbcTableStreamDelete(const nxString& aName, bool aInternal) override;
+  TnxResult sbcChangePassword(const nxString& aNewPassword) override;
+  // Nil and 0 without an indices engine; the builder runs in the cursor's
+  // transaction.
+  TnxResult stcCreateBulkBuilder(TnxBaseBulkBuilder*& aBulkBuilder);
+  // The LSN queries of table caches.
   virtual TnxResult stcContainsLSNRefNr(TnxLSN& aLSN, TnxRefNr& aRefNr);
   virtual TnxResult stcGetDeletedRecords(TnxLSN aFromLSN, TnxRecordCacheInfos& aCacheInfos, std::int32_t aMaxCount,
                                          TnxLSN* aCurrentLSN);
+  // aCookie: the answer being collected.
+  TnxKeyIteratorResult stcGetDeletedRecordsKeyIterator(void* aCookie, TnxRefNr aRefNr, PnxKeyBuffer aKey);
+  TnxLSN stcGetCurrentLSN();
 
   // ---- The server layer's part of the base.
   TnxAbstractTransContext* sbcTransContext() override { return sbcTransContextObject; }
@@ -325,6 +354,9 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
                        const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie, bool aKeepPosition,
                        TnxBaseFilterEngine* aFilter);
   TnxResult stcCountByWalking(TnxRecordCountOption aOption, std::uint32_t& aRecCount);
+  // The sequential, LSN and RefNr index paths from the indices engine as it
+  // is now (after an index was added or dropped).
+  void stcResetSpecialIndexPaths();
   // The key argument rule: a key copied, or built from a record.
   TnxResult stcKeyFromArgument(bool aDirectKey, const void* aKeyData, PnxKeyBuffer aKey);
   // -1 below the range, +1 above it, 0 inside (always 0 without index).

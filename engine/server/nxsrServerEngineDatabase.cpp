@@ -307,15 +307,6 @@ TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, 
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableRestructure);
 }
-TnxResult TnxServerDatabase::TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) {
-  NX_SERVER_DATABASE_LATER(TableAddField);
-}
-TnxResult TnxServerDatabase::TableAddIndex(const nxString&, const nxString&, TnxIndexDescriptor*, bool) {
-  NX_SERVER_DATABASE_LATER(TableAddIndex);
-}
-TnxResult TnxServerDatabase::TableDropIndex(const nxString&, const nxString&, const nxString&, std::int32_t) {
-  NX_SERVER_DATABASE_LATER(TableDropIndex);
-}
 TnxResult TnxServerDatabase::TableRename(const nxString&, const nxString&, const nxString&) {
   NX_SERVER_DATABASE_LATER(TableRename);
 }

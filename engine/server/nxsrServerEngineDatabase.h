@@ -136,9 +136,16 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                               TnxAbstractTaskInfo*&) override;
   TnxResult TableRestructure(const nxString&, const nxString&, TnxDataDictionary*, TnxBaseTableMapperDescriptor*,
                              bool, TnxAbstractTaskInfo*&) override;
-  TnxResult TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) override;
-  TnxResult TableAddIndex(const nxString&, const nxString&, TnxIndexDescriptor*, bool) override;
-  TnxResult TableDropIndex(const nxString&, const nxString&, const nxString&, std::int32_t) override;
+  // Schema changes through an exclusive table cursor
+  // (nxsrServerEngineDatabaseSchema.cpp). Adding a field refuses (10253)
+  // while another cursor is open in the root's tree and closes the root
+  // afterwards, so that the next open reads the new dictionary.
+  TnxResult TableAddField(const nxString& aTableName, const nxString& aPassword,
+                          TnxFieldDescriptor* aFieldDesc) override;
+  TnxResult TableAddIndex(const nxString& aTableName, const nxString& aPassword, TnxIndexDescriptor* aIndexDesc,
+                          bool aNewDefault) override;
+  TnxResult TableDropIndex(const nxString& aTableName, const nxString& aPassword, const nxString& aIndexName,
+                           std::int32_t aIndexID) override;
   TnxResult TableRename(const nxString&, const nxString&, const nxString&) override;
   TnxResult TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*&) override;
   TnxResult TableVerifyChecksum(const nxString&, const nxString&, bool, bool, TnxAbstractTaskInfo*&) override;
