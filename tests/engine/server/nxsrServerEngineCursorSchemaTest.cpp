@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "nxllBaseCompressor.h"
 #include "nxllStreams.h"
 #include "nxsdDataDictionaryStorage.h"
+#include "nxseSortEngineMerge.h"
 #include "nxsrServerEngineCursorTestSupport.h"
 #include "nxsrTimeoutHandling.h"
 #include "nxTestWatchdog.h"
@@ -515,34 +517,92 @@ TEST_F(CursorSchemaTest, SortRefusesATableWithFullTextIndicesBeforeAnythingChang
   EXPECT_EQ(IDs(cursor), (std::vector<std::int32_t>{3, 1, 2}));
 }
 
-TEST_F(CursorSchemaTest, SortRacingAWriterLosesNoCommittedRecord) {
+// The merge sort that runs the test's hook when it has been handed the
+// record number hookAt: the end of reading the table, before its records
+// are replaced.
+class HookedSortEngine : public TnxMergeSortEngine {
+  PL_CLASS_INFO_DECL()
+ public:
+  using TnxMergeSortEngine::TnxMergeSortEngine;
+  TnxResult Put(PnxRecordBuffer aRecord) override {
+    const TnxResult result = TnxMergeSortEngine::Put(aRecord);
+    if (++put_ == hookAt && onRead) onRead();
+    return result;
+  }
+  static inline std::function<void()> onRead;
+  static inline std::int32_t hookAt = 0;
+
+ private:
+  std::int32_t put_ = 0;
+};
+
+}  // namespace
+
+PL_CLASS_INFO_IMPL_TABLE(HookedSortEngine, TnxMergeSortEngine, "HookedSortEngine", nullptr,
+                         platform::bindClassTable(nxSortEngineFuncs<HookedSortEngine>))
+
+namespace {
+
+TEST_F(CursorSchemaTest, SortRacingAWriterLosesNoCommittedChange) {
   nxtest::Watchdog watchdog;
   std::vector<std::int32_t> initial;
-  for (std::int32_t id = 400; id > 0; --id) initial.push_back(id);
+  for (std::int32_t id = 200; id > 0; --id) initial.push_back(id);
   BuildIndexed(u"sr", initial);
-  TnxServerDatabase* writerDb = NewDatabase();
-  std::atomic<bool> stop{false};
-  std::vector<std::int32_t> committed;
-  std::thread writer([&] {
-    // A deadline lets the writer wait for the sort's content lock.
-    TnxServerTableCursor* cursor = Open(writerDb, u"ByID", 10000, omReadWrite, smShared, u"sr");
-    for (std::int32_t id = 1000; !stop.load() || id < 1020; ++id) {
-      if (Insert(cursor, id, "w", id % 3) == 0) committed.push_back(id);
-      if (id > 5000) break;
+  const platform::ClassInfo* previous = nxDefaultSortEngineClass.exchange(&HookedSortEngine::staticClassInfo());
+  struct Restore {
+    const platform::ClassInfo* previous;
+    ~Restore() {
+      nxDefaultSortEngineClass.store(previous);
+      HookedSortEngine::onRead = nullptr;
     }
-    TnxAbstractServerObject::Free(cursor);
+  } restore{previous};
+  // Another session renames one record and adds one while the sort runs;
+  // a deadline lets it wait for the sort's content lock.
+  TnxServerDatabase* writerDb = NewDatabase();
+  TnxServerTableCursor* writerCursor = Open(writerDb, u"ByID", 10000, omReadWrite, smShared, u"sr");
+  std::promise<void> go;
+  std::promise<void> done;
+  TnxResult renamed = -1, inserted = -1;
+  std::thread writer([&] {
+    go.get_future().wait();
+    Bytes probe = Make(writerCursor, 7, "");
+    Bytes record = RecordOf(writerCursor);
+    // A read outside a transaction may see the record where it stood
+    // before the sort moved it: the change then finds another record there
+    // (8708) and is made again on the record read anew.
+    for (int attempt = 0; attempt < 3 && renamed != 0; ++attempt) {
+      if (writerCursor->RecordGetForKey(0, 0, false, probe.data(), record.data(), true, true) != 0) break;
+      Bytes changed = Make(writerCursor, 7, "zz7", 7 % 3);
+      std::memcpy(record.data(), changed.data(), changed.size() - 16);
+      renamed = writerCursor->RecordModify(record.data(), true, nullptr);
+    }
+    inserted = Insert(writerCursor, 500, "w", 500 % 3);
+    done.set_value();
   });
+  std::future<void> writerDone = done.get_future();
+  bool writerFinishedInside = false;
+  HookedSortEngine::hookAt = static_cast<std::int32_t>(initial.size());
+  HookedSortEngine::onRead = [&] {
+    go.set_value();
+    // Long enough for the writer to read and to queue for the content lock;
+    // it must not get it before the sort has replaced the records.
+    writerFinishedInside = writerDone.wait_for(std::chrono::milliseconds(300)) == std::future_status::ready;
+  };
   TnxServerTableCursor* sorter = OpenOn(u"sr");
   StandaloneIndex byName(u"S", kSchemaName, idAll);
-  for (int round = 0; round < 6; ++round) {
-    const TnxResult result = sorter->stcSortRecords(byName.get());
-    EXPECT_TRUE(result == 0 || result == nxErrLockTimeout) << result;
-  }
-  stop = true;
+  EXPECT_EQ(sorter->stcSortRecords(byName.get()), 0) << platform::toUtf8(nxtest::pendingMessage());
   writer.join();
-  std::vector<std::int32_t> ids = IDsOf(u"sr", u"ByID");
-  EXPECT_EQ(ids.size(), initial.size() + committed.size());
-  for (const std::int32_t id : committed) EXPECT_TRUE(std::binary_search(ids.begin(), ids.end(), id)) << id;
+  EXPECT_FALSE(writerFinishedInside);
+  ASSERT_EQ(renamed, 0);
+  ASSERT_EQ(inserted, 0);
+  TnxServerTableCursor* check = OpenOn(u"sr", u"ByID");
+  std::vector<std::int32_t> ids = IDs(check);
+  EXPECT_EQ(ids.size(), initial.size() + 1);
+  EXPECT_TRUE(std::binary_search(ids.begin(), ids.end(), 500));
+  Bytes probe = Make(check, 7, "");
+  Bytes record = RecordOf(check);
+  ASSERT_EQ(check->RecordGetForKey(0, 0, false, probe.data(), record.data(), true, true), 0);
+  EXPECT_EQ(NameOf(check, record), "zz7");
   EXPECT_EQ(IDsOf(u"sr").size(), ids.size());
 }
 
