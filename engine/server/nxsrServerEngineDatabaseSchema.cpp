@@ -71,11 +71,10 @@ TnxResult notified(TnxServerDatabase& aDatabase, TnxEngineAction aAction, TnxEng
 // REQUIRES: the folder's sfTablesPadlock.
 void closeIdleRoot(TnxServerRootTable* aRoot) {
   aRoot->sbtLockIsInactive.fetch_add(1);
-  if (!aRoot->srtIsInactive(true, false, 1)) {
-    aRoot->sbtLockIsInactive.fetch_sub(1);
-    return;
-  }
-  if (aRoot->sbtLockIsInactive.fetch_sub(1) - 1 == 0) platform::TObject::free(aRoot);
+  const bool inactive = aRoot->srtIsInactive(true, false, 1);
+  aRoot->sbtLockIsInactive.fetch_sub(1);
+  // The test again with the counter lowered: nobody came meanwhile.
+  if (inactive && aRoot->srtIsInactive(true, false, 0)) platform::TObject::free(aRoot);
 }
 
 }  // namespace

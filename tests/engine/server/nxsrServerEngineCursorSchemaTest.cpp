@@ -854,6 +854,35 @@ TEST_F(CursorSchemaTest, NamedStreamsCheckTheirNamesAndHideReservedOnes) {
   EXPECT_LT(names.indexOf(u"Notes"), 0);
 }
 
+// ---- Password -------------------------------------------------------------------------------
+
+TEST_F(CursorSchemaTest, ChangePasswordTakesEffectForTheNextOpen) {
+  {
+    TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary(true));
+    ASSERT_EQ(db_->Folder()->sfTableBuild(false, u"pt", u"old", false, dict.get(), tsPersistent), 0);
+  }
+  auto openWith = [&](const nxString& aPassword, TnxOpenMode aMode, TnxAbstractCursor*& aCursor) {
+    return db_->CursorOpen(aCursor, u"pt", aPassword, aMode, smShared, 0, u"", -1, false, {}, 500, nullptr);
+  };
+  TnxAbstractCursor* cursor = nullptr;
+  ASSERT_EQ(openWith(u"old", omReadWrite, cursor), 0);
+  EXPECT_EQ(static_cast<TnxServerTableCursor*>(cursor)->sbcExtractPassword(), u"old");
+  TnxAbstractCursor* reader = nullptr;
+  ASSERT_EQ(openWith(u"old", omReadOnly, reader), 0);
+  EXPECT_NE(reader->ChangePassword(u"other"), 0);
+  ASSERT_EQ(cursor->ChangePassword(u"new"), 0) << platform::toUtf8(nxtest::pendingMessage());
+  TnxAbstractServerObject::Free(cursor);
+  TnxAbstractServerObject::Free(reader);
+  TnxAbstractCursor* again = nullptr;
+  EXPECT_NE(openWith(u"old", omReadWrite, again), 0);
+  ASSERT_EQ(openWith(u"new", omReadWrite, again), 0);
+  TnxAbstractServerObject::Free(again);
+  // A table without encryption has no password to change.
+  BuildIndexed(u"np", {});
+  TnxServerTableCursor* plain = OpenOn(u"np");
+  EXPECT_EQ(plain->ChangePassword(u"x"), nxErrNotSupported);
+}
+
 // ---- LSN and graveyard queries -------------------------------------------------------------
 
 // A cacheable table: the sequential access index, "ByID", the LSN and
