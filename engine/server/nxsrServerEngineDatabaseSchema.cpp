@@ -67,6 +67,12 @@ TnxResult notified(TnxServerDatabase& aDatabase, TnxEngineAction aAction, TnxEng
   return 0;
 }
 
+bool rootHasTransactionLinks(TnxServerRootTable* aRoot) {
+  TnxPadlockGuard guard(*aRoot->TransLinksPadlock());
+  return aRoot->srtTransLinksPendingUpgrade || aRoot->srtTransLinksPendingHead || aRoot->srtTransLinksGrantedHead ||
+         aRoot->srtTransLinksSnapshotGrantedHead;
+}
+
 // The idle-close sequence for a root that nobody else uses.
 // REQUIRES: the folder's sfTablesPadlock.
 void closeIdleRoot(TnxServerRootTable* aRoot) {
@@ -97,6 +103,13 @@ TnxResult TnxServerDatabase::TableAddField(const nxString& aTableName, const nxS
       return EnxBaseException::nxSetMessage(
           nxErrNoExclusiveAccess,
           nxGetOrgPlaceholder() + u" Table \"" + root->RootName() + u"\" has other open cursors");
+    // A transaction that holds the table (this database's own included)
+    // would keep the root, with its old record layout, open after the
+    // change.
+    if (cursor->GetActiveTrans() || rootHasTransactionLinks(root))
+      return EnxBaseException::nxSetMessage(
+          nxErrNoExclusiveAccess,
+          nxGetOrgPlaceholder() + u" Table \"" + root->RootName() + u"\" is in use by a transaction");
     const platform::FormatArg args[] = {platform::FormatArg(aTableName),
                                         platform::FormatArg(static_cast<const void*>(aFieldDesc))};
     const TnxResult result = notified(*this, eaTableAddField, args, [&] { return cursor->stcAddField(aFieldDesc); });

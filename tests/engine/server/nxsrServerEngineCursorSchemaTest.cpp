@@ -314,6 +314,17 @@ TEST_F(CursorSchemaTest, AddFieldToANestedTableWaitsForEveryOtherCursorOfTheRoot
   EXPECT_EQ(reader->Table()->Root()->Dictionary()->TablesDescriptor()->Tables(0)->FieldsDescriptor()->FieldCount(), 2);
   EXPECT_EQ(IDs(reader), (std::vector<std::int32_t>{1, 2, 3}));
   TnxAbstractServerObject::Free(reader);
+  // A transaction that read the root keeps its link after its cursor went;
+  // one of the database itself would keep the root open too.
+  ASSERT_EQ(other->TransactionStart(false, false), 0);
+  reader = OpenOn(u"qbnk", u"", smShared, other);
+  EXPECT_EQ(IDs(reader).size(), 3u);
+  TnxAbstractServerObject::Free(reader);
+  EXPECT_EQ(db_->TableAddField(u"qbnk:qzrecord", u"", field.get()), nxErrNoExclusiveAccess);
+  ASSERT_EQ(other->TransactionCommit(), 0);
+  ASSERT_EQ(db_->TransactionStart(false, false), 0);
+  EXPECT_EQ(db_->TableAddField(u"qbnk:qzrecord", u"", field.get()), nxErrNoExclusiveAccess);
+  ASSERT_EQ(db_->TransactionRollback(), 0);
   ASSERT_EQ(db_->TableAddField(u"qbnk:qzrecord", u"", field.get()), 0) << platform::toUtf8(nxtest::pendingMessage());
   TnxServerTableCursor* nested = OpenOn(u"qbnk:qzrecord", u"", smShared, other);
   EXPECT_EQ(Fields(nested)->FieldCount(), 3);
