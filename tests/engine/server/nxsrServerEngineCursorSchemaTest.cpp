@@ -722,6 +722,33 @@ TEST_F(CursorSchemaTest, CopyRecordsRefusals) {
   TnxServerDatabase* otherSession = NewDatabase();
   TnxServerTableCursor* foreign = OpenOn(u"rb", u"", smShared, otherSession);
   TnxServerTableCursor* readOnly = OpenOn(u"rb", u"", smShared, db_, omReadOnly);
+  // A cache cursor of the same session, on a cache folder of its own; its
+  // dictionary names the compression type of cache records.
+  constexpr std::uint8_t kCacheCompressType = 11;
+  nxRegisterCompressor(kCacheCompressType, &SchemaPassCompressor::staticClassInfo());
+  struct Unregister {
+    ~Unregister() { nxRegisterCompressor(kCacheCompressType, nullptr); }
+  } unregister;
+  fixture_.Fs().makeDirectory("/data/cache");
+  TnxAbstractDatabase* cacheDb = nullptr;
+  ASSERT_EQ(sessions_.front()->DatabaseCacheOpen(cacheDb, u"Path", u"/data/cache", nullptr, omReadWrite, smShared, 0),
+            0);
+  {
+    // A cache keeps the sequential access index.
+    TnxOwned<TnxServerDataDict> dict(nxtest::tableDictionary());
+    platform::objectAs<TnxCompKeyDescriptor>(
+        dict->EnsureIndicesDescriptor()->AddIndex(u"ByID", 0, idNone, u"")->KeyDescriptor())
+        ->Add(0);
+    dict->MakeCacheable(true);
+    dict->MakeCache(false);
+    ASSERT_EQ(static_cast<TnxServerDatabase*>(cacheDb)->Folder()->sfTableBuild(false, u"rd", u"", false, dict.get(),
+                                                                               tsPersistent),
+              0)
+        << platform::toUtf8(nxtest::pendingMessage());
+  }
+  TnxAbstractCursor* cache = nullptr;
+  ASSERT_EQ(cacheDb->CursorCacheOpen(cache, u"rd", u"", omReadWrite, smShared, 0, u"", -1, false, {}, 500), 0)
+      << platform::toUtf8(nxtest::pendingMessage());
   struct Row {
     const char* what;
     TnxAbstractCursor* dest;
@@ -730,11 +757,13 @@ TEST_F(CursorSchemaTest, CopyRecordsRefusals) {
       {"no table cursor", nullptr, nxErrInvalidHandle},
       {"another session", foreign, nxErrDifferentSessions},
       {"the same table", sameTable, nxErrSameTable},
+      {"a cache cursor", cache, nxErrNotSupported},
       {"other fields", otherFields, nxErrIncompatibleDictionaries},
   };
   for (const Row& row : rows) EXPECT_EQ(source->CopyRecords(row.dest, nxbcmCopyFull, 0), row.code) << row.what;
   EXPECT_NE(source->CopyRecords(readOnly, nxbcmCopyFull, 0), 0);
   EXPECT_TRUE(IDs(readOnly).empty());
+  TnxAbstractServerObject::Free(cache);
 }
 
 TEST_F(CursorSchemaTest, CopyRecordsCopiesDropsOrLinksBlobsByMode) {
