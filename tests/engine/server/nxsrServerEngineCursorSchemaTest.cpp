@@ -51,8 +51,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Makes aFields' record engine the versioned one (new fields allowed).
 void makeVersioned(TnxBaseTableDescriptor* aTable) {
-  auto* record =
-      platform::objectAs<TnxHeapRecordDescriptor>(aTable->AddRecordDescriptor(&TnxHeapRecordDescriptor::staticClassInfo()));
+  auto* record = platform::objectAs<TnxHeapRecordDescriptor>(
+      aTable->AddRecordDescriptor(&TnxHeapRecordDescriptor::staticClassInfo()));
   record->SetRecordEngine(u"VariableVersioned");
   record->AddHeapDescriptor()->AddBlockHeapDescriptor();
   record->AddRecordCompressionDescriptor()->SetRecordCompressionEngine(u"Compressor");
@@ -71,6 +71,11 @@ TnxServerDataDict* versionedDictionary(const std::vector<nxString>& aNested = {}
     makeVersioned(nested);
   }
   return dict;
+}
+
+// A stand-alone Int32 field descriptor, as callers pass them.
+TnxFieldDescriptor* newField(const nxString& aName, bool aRequired = false) {
+  return platform::create<TnxFieldDescriptor>(nullptr, aName, u"", nxtInt32, 0, 0, aRequired);
 }
 
 // An index descriptor on one field, standing alone (as callers pass them).
@@ -197,8 +202,7 @@ TEST_F(CursorSchemaTest, AddFieldRefusalsChangeNothing) {
   TnxServerDataDict* dict = cursor->Table()->Root()->Dictionary();
   for (const Row& row : rows) {
     const std::int32_t id = dict->CurrentID();
-    TnxOwned<TnxFieldDescriptor> field(
-        platform::create<TnxFieldDescriptor>(nullptr, row.name, u"", nxtInt32, 0, 0, row.required));
+    TnxOwned<TnxFieldDescriptor> field(newField(row.name, row.required));
     EXPECT_EQ(cursor->stcAddField(field.get()), row.code) << row.what;
     EXPECT_EQ(Fields(cursor)->FieldCount(), 2) << row.what;
     EXPECT_EQ(dict->CurrentID(), id) << row.what;
@@ -207,7 +211,7 @@ TEST_F(CursorSchemaTest, AddFieldRefusalsChangeNothing) {
   // A record engine without versions takes no field.
   Build(u"st", nxtest::tableDictionary());
   TnxServerTableCursor* plain = OpenOn(u"st", u"", smExclusive);
-  TnxOwned<TnxFieldDescriptor> field(platform::create<TnxFieldDescriptor>(nullptr, u"Extra", u"", nxtInt32, 0, 0, false));
+  TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
   EXPECT_EQ(plain->stcAddField(field.get()), nxErrNotSupported);
   EXPECT_EQ(Fields(plain)->FieldCount(), 2);
 }
@@ -234,7 +238,7 @@ TEST_F(CursorSchemaTest, AddFieldOnAVersionTwoDictionaryChangesNothing) {
   Build(u"v2", versionedDictionary());
   TnxServerTableCursor* cursor = OpenOn(u"v2", u"", smExclusive);
   downgradeToVersion2(cursor);
-  TnxOwned<TnxFieldDescriptor> field(platform::create<TnxFieldDescriptor>(nullptr, u"Extra", u"", nxtInt32, 0, 0, false));
+  TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
   const std::int32_t id = cursor->Table()->Root()->Dictionary()->CurrentID();
   EXPECT_EQ(cursor->stcAddField(field.get()), nxErrHigherTableLevel);
   EXPECT_EQ(Fields(cursor)->FieldCount(), 2);
@@ -249,8 +253,7 @@ TEST_F(CursorSchemaTest, TheTwoHundredFiftySixthAddedFieldIsRefused) {
   Build(u"vt", versionedDictionary());
   TnxServerTableCursor* cursor = OpenOn(u"vt", u"", smExclusive);
   for (int i = 1; i <= 256; ++i) {
-    TnxOwned<TnxFieldDescriptor> field(platform::create<TnxFieldDescriptor>(
-        nullptr, u"F" + platform::fromUtf8(std::to_string(i)), u"", nxtInt32, 0, 0, false));
+    TnxOwned<TnxFieldDescriptor> field(newField(u"F" + platform::fromUtf8(std::to_string(i))));
     const TnxResult result = cursor->stcAddField(field.get());
     if (i <= 255) {
       ASSERT_EQ(result, 0) << i << " " << platform::toUtf8(nxtest::pendingMessage());
@@ -266,7 +269,7 @@ TEST_F(CursorSchemaTest, AddedFieldIsSeenByTheNextOpenAndOldRecordsHoldNull) {
   TnxServerTableCursor* cursor = OpenOn(u"vt");
   for (std::int32_t id = 1; id <= 3; ++id) ASSERT_EQ(Insert(cursor, id, "r" + std::to_string(id)), 0);
   TnxAbstractServerObject::Free(cursor);
-  TnxOwned<TnxFieldDescriptor> field(platform::create<TnxFieldDescriptor>(nullptr, u"Extra", u"", nxtInt32, 0, 0, false));
+  TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
   const std::int32_t generation = db_->StructureGeneration();
   ASSERT_EQ(db_->TableAddField(u"vt", u"", field.get()), 0) << platform::toUtf8(nxtest::pendingMessage());
   EXPECT_GT(db_->StructureGeneration(), generation);
@@ -297,7 +300,7 @@ TEST_F(CursorSchemaTest, AddFieldOnATemporaryTableIsRefused) {
   auto* db = static_cast<TnxServerDatabase*>(memory);
   TnxOwned<TnxServerDataDict> dict(versionedDictionary());
   ASSERT_EQ(db->Folder()->sfTableBuild(false, u"<vt>", u"", false, dict.get(), tsTempGlobal), 0);
-  TnxOwned<TnxFieldDescriptor> field(platform::create<TnxFieldDescriptor>(nullptr, u"Extra", u"", nxtInt32, 0, 0, false));
+  TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
   EXPECT_EQ(db->TableAddField(u"<vt>", u"", field.get()), nxErrNotSupported);
   TnxServerTableCursor* cursor = Open(db, u"", 0, omReadWrite, smShared, u"<vt>");
   EXPECT_EQ(Fields(cursor)->FieldCount(), 2);
@@ -308,7 +311,7 @@ TEST_F(CursorSchemaTest, AddFieldToANestedTableWaitsForEveryOtherCursorOfTheRoot
   TnxServerDatabase* other = NewDatabase();
   TnxServerTableCursor* reader = OpenOn(u"qbnk", u"", smShared, other);
   for (std::int32_t id = 1; id <= 3; ++id) ASSERT_EQ(Insert(reader, id, "q"), 0);
-  TnxOwned<TnxFieldDescriptor> field(platform::create<TnxFieldDescriptor>(nullptr, u"Extra", u"", nxtInt32, 0, 0, false));
+  TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
   EXPECT_EQ(db_->TableAddField(u"qbnk:qzrecord", u"", field.get()), nxErrNoExclusiveAccess);
   // Nothing changed, and the other database's cursor reads on.
   EXPECT_EQ(reader->Table()->Root()->Dictionary()->TablesDescriptor()->Tables(0)->FieldsDescriptor()->FieldCount(), 2);
@@ -346,7 +349,7 @@ TEST_F(CursorSchemaTest, AddIndexFillsItAndDropIndexTakesItAway) {
   TnxAbstractDatabase* readOnly = nullptr;
   ASSERT_EQ(sessions_.front()->DatabaseOpen(readOnly, u"Path", u"/data/db", nullptr, omReadOnly, smShared, 0), 0);
   auto* ro = static_cast<TnxServerDatabase*>(readOnly);
-  TnxOwned<TnxFieldDescriptor> field(platform::create<TnxFieldDescriptor>(nullptr, u"Extra", u"", nxtInt32, 0, 0, false));
+  TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
   StandaloneIndex byGrp(u"ByGrp2", kSchemaGrp, idAll);
   struct Row {
     const char* what;
@@ -792,7 +795,9 @@ TEST_F(CursorSchemaTest, CopyRecordsCopiesDropsOrLinksBlobsByMode) {
     const char16_t* table;
     bool present;
     bool link;
-  } rows[] = {{nxbcmNoCopy, u"b0", false, false}, {nxbcmCopyFull, u"b1", true, false}, {nxbcmCreateLink, u"b2", true, true}};
+  } rows[] = {{nxbcmNoCopy, u"b0", false, false},
+              {nxbcmCopyFull, u"b1", true, false},
+              {nxbcmCreateLink, u"b2", true, true}};
   for (const Row& row : rows) {
     Build(row.table, nxtest::tableDictionary(false, true));
     TnxServerTableCursor* dest = OpenOn(row.table);
