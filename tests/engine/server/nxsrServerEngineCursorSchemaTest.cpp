@@ -98,22 +98,27 @@ class CursorSchemaTest : public nxtest::CursorTestBase {
  protected:
   void SetUp() override {
     nxRegisterCompressor(kCompressType, &SchemaPassCompressor::staticClassInfo());
-    StartEngine(u"/data/db");
+    StartEngine(memory_ ? u"#schema" : u"/data/db");
   }
+  // The name of a table of this storage: an in-memory folder holds
+  // folder-wide temporary tables only.
+  nxString N(const nxString& aName) const { return memory_ ? u"<" + aName + u">" : aName; }
   void TearDown() override {
     CursorTestBase::TearDown();
     nxRegisterCompressor(kCompressType, nullptr);
   }
   void Build(const nxString& aName, TnxServerDataDict* aDict, TnxServerDatabase* aDb = nullptr) {
     TnxOwned<TnxServerDataDict> dict(aDict);
-    ASSERT_EQ((aDb ? aDb : db_)->Folder()->sfTableBuild(false, aName, u"", false, dict.get(), tsPersistent), 0)
+    ASSERT_EQ((aDb ? aDb : db_)->Folder()->sfTableBuild(false, N(aName), u"", false, dict.get(),
+                                                         memory_ ? tsTempGlobal : tsPersistent),
+              0)
         << platform::toUtf8(nxtest::pendingMessage());
   }
   // A cursor on aTable; aIndex empty: record order.
   TnxServerTableCursor* OpenOn(const nxString& aTable, const nxString& aIndex = u"",
                                TnxShareMode aShare = smShared, TnxServerDatabase* aDb = nullptr,
                                TnxOpenMode aMode = omReadWrite) {
-    TnxServerTableCursor* cursor = Open(aDb ? aDb : db_, aIndex, 0, aMode, aShare, aTable);
+    TnxServerTableCursor* cursor = Open(aDb ? aDb : db_, aIndex, 0, aMode, aShare, N(aTable));
     if (cursor && aIndex.empty()) {
       EXPECT_EQ(cursor->SwitchToIndex(u"", -1, porFalse), 0);
     }
@@ -181,6 +186,17 @@ class CursorSchemaTest : public nxtest::CursorTestBase {
     TnxServerTableCursor* cursor = OpenOn(aName);
     for (const std::int32_t id : aIDs) ASSERT_EQ(Insert(cursor, id, "n" + std::to_string(id), id % 3), 0);
     TnxAbstractServerObject::Free(cursor);
+  }
+
+  bool memory_ = false;
+};
+
+// The same on disk and in an in-memory folder.
+class CursorSchemaStorageTest : public CursorSchemaTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    memory_ = GetParam();
+    CursorSchemaTest::SetUp();
   }
 };
 
@@ -337,17 +353,17 @@ TEST_F(CursorSchemaTest, AddFieldToANestedTableWaitsForEveryOtherCursorOfTheRoot
 
 // ---- Indices ------------------------------------------------------------------------------
 
-TEST_F(CursorSchemaTest, AddIndexFillsItAndDropIndexTakesItAway) {
+TEST_P(CursorSchemaStorageTest, AddIndexFillsItAndDropIndexTakesItAway) {
   BuildIndexed(u"it", {7, 3, 12, 1, 10, 5, 2, 11, 4, 9, 6, 8});
   StandaloneIndex byName(u"ByName", kSchemaName, idNone);
-  ASSERT_EQ(db_->TableAddIndex(u"it", u"", byName.get(), false), 0) << platform::toUtf8(nxtest::pendingMessage());
+  ASSERT_EQ(db_->TableAddIndex(N(u"it"), u"", byName.get(), false), 0) << platform::toUtf8(nxtest::pendingMessage());
   TnxServerTableCursor* cursor = OpenOn(u"it", u"ByName");
   ASSERT_NE(cursor->IndexEngine(), nullptr);
   EXPECT_EQ(KeyCount(cursor, cursor->IndexEngine()->bieIndexNumber), 12u);
   EXPECT_EQ(IDs(cursor), (std::vector<std::int32_t>{1, 10, 11, 12, 2, 3, 4, 5, 6, 7, 8, 9}));
   // The refusals of the database's frame and of the cursor.
   TnxAbstractDatabase* readOnly = nullptr;
-  ASSERT_EQ(sessions_.front()->DatabaseOpen(readOnly, u"Path", u"/data/db", nullptr, omReadOnly, smShared, 0), 0);
+  ASSERT_EQ(sessions_.front()->DatabaseOpen(readOnly, u"Path", path_, nullptr, omReadOnly, smShared, 0), 0);
   auto* ro = static_cast<TnxServerDatabase*>(readOnly);
   TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
   StandaloneIndex byGrp(u"ByGrp2", kSchemaGrp, idAll);
@@ -356,26 +372,26 @@ TEST_F(CursorSchemaTest, AddIndexFillsItAndDropIndexTakesItAway) {
     std::function<TnxResult()> call;
     TnxResult code;
   } rows[] = {
-      {"add existing name", [&] { return db_->TableAddIndex(u"it", u"", byName.get(), false); }, nxErrIndexExists},
-      {"drop unknown name", [&] { return db_->TableDropIndex(u"it", u"", u"NoSuch", -1); }, nxErrNoSuchIndex},
-      {"drop bad number", [&] { return db_->TableDropIndex(u"it", u"", u"", 9); }, nxErrNoSuchIndex},
-      {"drop invalid name", [&] { return db_->TableDropIndex(u"it", u"", u" Lead", -1); }, nxErrInvalidIndexName},
-      {"read-only add field", [&] { return ro->TableAddField(u"it", u"", field.get()); }, nxErrDatabaseReadOnly},
-      {"read-only add index", [&] { return ro->TableAddIndex(u"it", u"", byGrp.get(), false); },
+      {"add existing name", [&] { return db_->TableAddIndex(N(u"it"), u"", byName.get(), false); }, nxErrIndexExists},
+      {"drop unknown name", [&] { return db_->TableDropIndex(N(u"it"), u"", u"NoSuch", -1); }, nxErrNoSuchIndex},
+      {"drop bad number", [&] { return db_->TableDropIndex(N(u"it"), u"", u"", 9); }, nxErrNoSuchIndex},
+      {"drop invalid name", [&] { return db_->TableDropIndex(N(u"it"), u"", u" Lead", -1); }, nxErrInvalidIndexName},
+      {"read-only add field", [&] { return ro->TableAddField(N(u"it"), u"", field.get()); }, nxErrDatabaseReadOnly},
+      {"read-only add index", [&] { return ro->TableAddIndex(N(u"it"), u"", byGrp.get(), false); },
        nxErrDatabaseReadOnly},
-      {"read-only drop index", [&] { return ro->TableDropIndex(u"it", u"", u"ByGrp", -1); }, nxErrDatabaseReadOnly},
-      {"unknown table", [&] { return db_->TableAddIndex(u"none", u"", byGrp.get(), false); }, nxErrNoSuchTable},
+      {"read-only drop index", [&] { return ro->TableDropIndex(N(u"it"), u"", u"ByGrp", -1); }, nxErrDatabaseReadOnly},
+      {"unknown table", [&] { return db_->TableAddIndex(N(u"none"), u"", byGrp.get(), false); }, nxErrNoSuchTable},
   };
   TnxAbstractServerObject::Free(cursor);
   for (const Row& row : rows) EXPECT_EQ(row.call(), row.code) << row.what;
-  ASSERT_EQ(db_->TableDropIndex(u"it", u"", u"ByName", -1), 0) << platform::toUtf8(nxtest::pendingMessage());
+  ASSERT_EQ(db_->TableDropIndex(N(u"it"), u"", u"ByName", -1), 0) << platform::toUtf8(nxtest::pendingMessage());
   cursor = OpenOn(u"it", u"ByID");
   EXPECT_EQ(cursor->Table()->TableDescriptor()->IndicesDescriptor()->IndexCount(), 2);
   EXPECT_EQ(cursor->Table()->IndicesEngine()->IndexCount(), 2);
   EXPECT_EQ(IDs(cursor), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
 }
 
-TEST_F(CursorSchemaTest, AFailedAddIndexLeavesTheDictionaryAsItWas) {
+TEST_P(CursorSchemaStorageTest, AFailedAddIndexLeavesTheDictionaryAsItWas) {
   BuildIndexed(u"af", {1, 2, 3, 4, 5, 6});
   TnxServerTableCursor* cursor = OpenOn(u"af", u"", smExclusive);
   TnxServerDataDict* dict = cursor->Table()->Root()->Dictionary();
@@ -399,7 +415,7 @@ TEST_F(CursorSchemaTest, AFailedAddIndexLeavesTheDictionaryAsItWas) {
   EXPECT_EQ(IDs(cursor), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6}));
 }
 
-TEST_F(CursorSchemaTest, DroppingTheLastIndexFreesTheIndicesEngineAndKeepsRecordOrder) {
+TEST_P(CursorSchemaStorageTest, DroppingTheLastIndexFreesTheIndicesEngineAndKeepsRecordOrder) {
   BuildIndexed(u"dl", {3, 1, 2});
   TnxServerTableCursor* cursor = OpenOn(u"dl", u"ByID", smExclusive);
   ASSERT_EQ(cursor->stcDropIndex(u"", 1), 0);
@@ -419,7 +435,7 @@ TEST_F(CursorSchemaTest, DroppingTheLastIndexFreesTheIndicesEngineAndKeepsRecord
   EXPECT_EQ(IDsOf(u"dl"), (std::vector<std::int32_t>{3, 1, 2}));
 }
 
-TEST_F(CursorSchemaTest, AnIndexAnotherCursorStandsOnIsNotDropped) {
+TEST_P(CursorSchemaStorageTest, AnIndexAnotherCursorStandsOnIsNotDropped) {
   BuildIndexed(u"du", {1, 2, 3, 4});
   TnxServerTableCursor* user = OpenOn(u"du", u"ByGrp");
   TnxServerTableCursor* dropper = OpenOn(u"du");
@@ -474,7 +490,7 @@ PL_CLASS_INFO_IMPL(SchemaFulltextEngine, TnxBaseFulltextCursorEngine, "SchemaFul
 
 namespace {
 
-TEST_F(CursorSchemaTest, SortOfAnEmptyTableLeavesItEmpty) {
+TEST_P(CursorSchemaStorageTest, SortOfAnEmptyTableLeavesItEmpty) {
   BuildIndexed(u"se", {});
   TnxServerTableCursor* cursor = OpenOn(u"se");
   StandaloneIndex byName(u"S", kSchemaName, idAll);
@@ -483,7 +499,7 @@ TEST_F(CursorSchemaTest, SortOfAnEmptyTableLeavesItEmpty) {
   EXPECT_TRUE(IDs(cursor).empty());
 }
 
-TEST_F(CursorSchemaTest, SortReordersTheRecordsAndEveryIndexNamesTheRightRecords) {
+TEST_P(CursorSchemaStorageTest, SortReordersTheRecordsAndEveryIndexNamesTheRightRecords) {
   BuildIndexed(u"so", {5, 3, 9, 1, 7, 2, 8, 4, 6, 10});
   TnxServerTableCursor* cursor = OpenOn(u"so");
   StandaloneIndex byID(u"S", kSchemaID, idNone);
@@ -521,7 +537,7 @@ TEST_F(CursorSchemaTest, SortReordersTheRecordsAndEveryIndexNamesTheRightRecords
   }
 }
 
-TEST_F(CursorSchemaTest, SortRefusesATableWithFullTextIndicesBeforeAnythingChanges) {
+TEST_P(CursorSchemaStorageTest, SortRefusesATableWithFullTextIndicesBeforeAnythingChanges) {
   BuildIndexed(u"sf", {3, 1, 2});
   TnxServerTableCursor* cursor = OpenOn(u"sf");
   cursor->SetFulltextEngine(platform::create<SchemaFulltextEngine>(cursor));
@@ -653,7 +669,7 @@ TnxServerDataDict* autoIncDictionary() {
   return dict;
 }
 
-TEST_F(CursorSchemaTest, CopyRecordsInOneTransactionOrInSlicesKeepsTheAutoIncWithTheCommittedRecords) {
+TEST_P(CursorSchemaStorageTest, CopyRecordsInOneTransactionOrInSlicesKeepsTheAutoIncWithTheCommittedRecords) {
   struct Row {
     std::uint32_t maxTransSize;
     std::vector<std::int32_t> kept;
@@ -688,7 +704,7 @@ TEST_F(CursorSchemaTest, CopyRecordsInOneTransactionOrInSlicesKeepsTheAutoIncWit
   }
 }
 
-TEST_F(CursorSchemaTest, CopyRecordsCopiesOnlyWhatTheSourceShows) {
+TEST_P(CursorSchemaStorageTest, CopyRecordsCopiesOnlyWhatTheSourceShows) {
   BuildIndexed(u"cv", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   Build(u"ct", nxtest::cursorTestDictionary());
   Build(u"cf", nxtest::cursorTestDictionary());
@@ -769,7 +785,7 @@ TEST_F(CursorSchemaTest, CopyRecordsRefusals) {
   TnxAbstractServerObject::Free(cache);
 }
 
-TEST_F(CursorSchemaTest, CopyRecordsCopiesDropsOrLinksBlobsByMode) {
+TEST_P(CursorSchemaStorageTest, CopyRecordsCopiesDropsOrLinksBlobsByMode) {
   constexpr std::int32_t kBlobField = 2;
   Build(u"bs", nxtest::tableDictionary(false, true));
   TnxServerTableCursor* source = OpenOn(u"bs");
@@ -824,7 +840,7 @@ TEST_F(CursorSchemaTest, CopyRecordsCopiesDropsOrLinksBlobsByMode) {
       TnxBlobNr linkedNr = 0;
       EXPECT_EQ(dest->sbcBlobIsLink(recID, kBlobField, number, linkedTable, linkedNr), row.link) << row.mode;
       if (row.link) {
-        EXPECT_EQ(linkedTable, u"bs");
+        EXPECT_EQ(linkedTable, N(u"bs"));
       }
     }
     EXPECT_EQ(seen, 3) << row.mode;
@@ -833,7 +849,7 @@ TEST_F(CursorSchemaTest, CopyRecordsCopiesDropsOrLinksBlobsByMode) {
 
 // ---- Deleting records ------------------------------------------------------------------------
 
-TEST_F(CursorSchemaTest, DeleteRecordsDeletesOnlyWhatTheCursorShows) {
+TEST_P(CursorSchemaStorageTest, DeleteRecordsDeletesOnlyWhatTheCursorShows) {
   BuildIndexed(u"dr", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
   TnxServerTableCursor* ranged = OpenOn(u"dr", u"ByID");
   Bytes low = Make(ranged, 3, ""), high = Make(ranged, 5, "");
@@ -865,7 +881,7 @@ std::string streamText(TnxMemoryStream& aStream) {
   return std::string(static_cast<const char*>(aStream.Memory()), static_cast<std::size_t>(aStream.Size()));
 }
 
-TEST_F(CursorSchemaTest, NamedStreamsCheckTheirNamesAndHideReservedOnes) {
+TEST_P(CursorSchemaStorageTest, NamedStreamsCheckTheirNamesAndHideReservedOnes) {
   BuildIndexed(u"ns", {});
   TnxServerTableCursor* cursor = OpenOn(u"ns");
   TnxOwned<TnxMemoryStream> data(platform::create<TnxMemoryStream>());
@@ -942,7 +958,7 @@ TnxServerDataDict* cacheableDictionary() {
   return dict;
 }
 
-TEST_F(CursorSchemaTest, DeletedRecordsComeFromTheGraveyardInLSNOrder) {
+TEST_P(CursorSchemaStorageTest, DeletedRecordsComeFromTheGraveyardInLSNOrder) {
   Build(u"gy", cacheableDictionary());
   TnxServerTableCursor* cursor = OpenOn(u"gy", u"ByID");
   for (std::int32_t id = 1; id <= 6; ++id) ASSERT_EQ(Insert(cursor, id, "g"), 0);
@@ -987,7 +1003,7 @@ TEST_F(CursorSchemaTest, DeletedRecordsComeFromTheGraveyardInLSNOrder) {
   EXPECT_EQ(plain->ContainsLSNRefNr(lsn, refNr), nxErrNoAssociatedIndex);
 }
 
-TEST_F(CursorSchemaTest, ContainsLSNRefNrMatchesTheHalvesOfOneRecord) {
+TEST_P(CursorSchemaStorageTest, ContainsLSNRefNrMatchesTheHalvesOfOneRecord) {
   Build(u"cl", cacheableDictionary());
   TnxServerTableCursor* cursor = OpenOn(u"cl", u"ByID");
   for (std::int32_t id = 1; id <= 3; ++id) ASSERT_EQ(Insert(cursor, id, "c"), 0);
@@ -1028,5 +1044,8 @@ TEST_F(CursorSchemaTest, ContainsLSNRefNrMatchesTheHalvesOfOneRecord) {
     EXPECT_EQ(refNr, row.refNrAfter) << row.what;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Storage, CursorSchemaStorageTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& aInfo) { return aInfo.param ? "Memory" : "Disk"; });
 
 }  // namespace
