@@ -27,8 +27,6 @@
 #include "nxsrTableLockContainer.h"
 #include "nxsrTimeoutHandling.h"
 
-using nxsr_server_engine_int::kInProcessVersion;
-
 namespace {
 
 // The cursor's pseudo-reference lock for one call (none for an exclusive
@@ -117,7 +115,7 @@ class TnxWritableDictionary {
 // aUndo runs inside the level (the transaction still there), then the level
 // is rolled back.
 template <class Work, class Undo>
-TnxResult ownTransaction(TnxServerTableCursor* aCursor, bool aPseudoLock, bool aInternal, Work&& aWork,
+TnxResult schemaOwnTransaction(TnxServerTableCursor* aCursor, bool aPseudoLock, bool aInternal, Work&& aWork,
                          Undo&& aUndo) {
   if (const TnxResult state = aCursor->sbcCheckTransactionState()) return state;
   TnxSchemaPseudoLock pseudo(aCursor);
@@ -143,13 +141,13 @@ TnxResult ownTransaction(TnxServerTableCursor* aCursor, bool aPseudoLock, bool a
 }
 
 template <class Work>
-TnxResult ownTransaction(TnxServerTableCursor* aCursor, bool aPseudoLock, bool aInternal, Work&& aWork) {
-  return ownTransaction(aCursor, aPseudoLock, aInternal, std::forward<Work>(aWork), [] {});
+TnxResult schemaOwnTransaction(TnxServerTableCursor* aCursor, bool aPseudoLock, bool aInternal, Work&& aWork) {
+  return schemaOwnTransaction(aCursor, aPseudoLock, aInternal, std::forward<Work>(aWork), [] {});
 }
 
 // Builds every key of aIndices' indices (or of the one index aIndex) from
 // the table's records in physical order, through the bulk builders.
-TnxResult fillIndices(TnxBaseTransaction* aTrans, TnxServerBaseTable* aTable, TnxBaseIndexEngine* aIndex) {
+TnxResult schemaFillIndices(TnxBaseTransaction* aTrans, TnxServerBaseTable* aTable, TnxBaseIndexEngine* aIndex) {
   TnxBaseIndicesEngine* indices = aTable->IndicesEngine();
   if (!indices) return 0;
   TnxOwned<TnxBaseBulkBuilder> builder(aIndex ? aIndex->CreateBulkBuilder(aTrans) : indices->CreateBulkBuilder(aTrans));
@@ -197,7 +195,7 @@ TnxResult TnxServerTableCursor::stcAddField(TnxFieldDescriptor* aFieldDesc) {
     TnxWritableDictionary writable(dict);
     fields->RemoveField(std::exchange(added, -1));
   };
-  const TnxResult result = ownTransaction(
+  const TnxResult result = schemaOwnTransaction(
       this, false, false,
       [&](TnxBaseTransaction* aTrans) -> TnxResult {
         TnxWritableDictionary writable(dict);
@@ -208,7 +206,7 @@ TnxResult TnxServerTableCursor::stcAddField(TnxFieldDescriptor* aFieldDesc) {
         if (!copy->IsEqual(dict)) return nxErrNotSupported;
         writable.ReadOnly();
         root->srtUpdateMaxID();
-        dict->WriteToFile(root->StreamEngine(), aTrans, kInProcessVersion);
+        dict->WriteToFile(root->StreamEngine(), aTrans, nxsr_server_engine_int::kInProcessVersion);
         return 0;
       },
       removeAdded);
@@ -302,7 +300,7 @@ TnxResult TnxServerTableCursor::stcAddIndex(TnxIndexDescriptor* aIndexDesc, bool
     }
     number = -1;
   };
-  const TnxResult result = ownTransaction(
+  const TnxResult result = schemaOwnTransaction(
       this, false, false,
       [&](TnxBaseTransaction* aTrans) -> TnxResult {
         {
@@ -314,16 +312,16 @@ TnxResult TnxServerTableCursor::stcAddIndex(TnxIndexDescriptor* aIndexDesc, bool
           dict->IncID();
           writable.ReadOnly();
           root->srtUpdateMaxID();
-          dict->WriteToFile(root->StreamEngine(), aTrans, kInProcessVersion);
+          dict->WriteToFile(root->StreamEngine(), aTrans, nxsr_server_engine_int::kInProcessVersion);
         }
         engineChanged = true;
         if (TnxBaseIndicesEngine* indices = stcTable->IndicesEngine()) {
           indices->AddIndex(aTrans, number);
-          return fillIndices(aTrans, stcTable, indices->biseGetIndex(number));
+          return schemaFillIndices(aTrans, stcTable, indices->biseGetIndex(number));
         }
         stcTable->sbtIndicesEngine = TnxBaseIndicesEngine::CreateEngine(table, stcTable->sbtBlockAccess,
                                                                         stcTable->RecordEngine(), aTrans, true);
-        return fillIndices(aTrans, stcTable, nullptr);
+        return schemaFillIndices(aTrans, stcTable, nullptr);
       },
       undo);
   if (result != 0) return result;
@@ -354,7 +352,7 @@ TnxResult TnxServerTableCursor::stcDropIndex(const nxString& aIndexName, std::in
         return EnxBaseException::nxSetMessage(
             nxErrNoExclusiveAccess, nxGetOrgPlaceholder() + u" The index is in use by another cursor");
   }
-  const TnxResult result = ownTransaction(this, false, false, [&](TnxBaseTransaction* aTrans) -> TnxResult {
+  const TnxResult result = schemaOwnTransaction(this, false, false, [&](TnxBaseTransaction* aTrans) -> TnxResult {
     if (const TnxResult left = sbcSwitchToIndex(nxString(), -1, porFalse)) return left;
     // The paths may stand on the index that goes.
     nxFreeAndNil(stcSeqAccessIndexPath);
@@ -371,7 +369,7 @@ TnxResult TnxServerTableCursor::stcDropIndex(const nxString& aIndexName, std::in
     dict->IncID();
     root->srtUpdateMaxID();
     writable.ReadOnly();
-    dict->WriteToFile(root->StreamEngine(), aTrans, kInProcessVersion);
+    dict->WriteToFile(root->StreamEngine(), aTrans, nxsr_server_engine_int::kInProcessVersion);
     return 0;
   });
   stcResetSpecialIndexPaths();
@@ -425,7 +423,7 @@ TnxResult TnxServerTableCursor::stcSortRecords(TnxIndexDescriptor* aIndexDesc) {
     if (result == 0)
       if (TnxBaseIndicesEngine* indices = stcTable->IndicesEngine()) {
         for (std::int32_t i = 0; i < indices->IndexCount(); ++i) indices->biseGetIndex(i)->DeleteAllKeys(trans);
-        result = fillIndices(trans, stcTable, nullptr);
+        result = schemaFillIndices(trans, stcTable, nullptr);
       }
     if (result == 0) result = level.Commit();
   } catch (const std::exception&) {
@@ -711,14 +709,14 @@ TnxResult TnxServerTableCursor::sbcTableStreamRead(const nxString& aName, TStrea
 
 TnxResult TnxServerTableCursor::sbcTableStreamWrite(const nxString& aName, TStream& aStream, bool aInternal) {
   if (const TnxResult invalid = nxValidateIdentifier(aName, nxErrInvalidName, false, aInternal)) return invalid;
-  return ownTransaction(this, true, aInternal, [&](TnxBaseTransaction* aTrans) {
+  return schemaOwnTransaction(this, true, aInternal, [&](TnxBaseTransaction* aTrans) {
     return stcTable->Root()->StreamEngine()->WriteNamedStream(aTrans, aName, aStream);
   });
 }
 
 TnxResult TnxServerTableCursor::sbcTableStreamDelete(const nxString& aName, bool aInternal) {
   if (const TnxResult invalid = nxValidateIdentifier(aName, nxErrInvalidName, false, aInternal)) return invalid;
-  return ownTransaction(this, true, aInternal, [&](TnxBaseTransaction* aTrans) {
+  return schemaOwnTransaction(this, true, aInternal, [&](TnxBaseTransaction* aTrans) {
     return stcTable->Root()->StreamEngine()->DeleteNamedStream(aTrans, aName);
   });
 }
@@ -727,7 +725,7 @@ TnxResult TnxServerTableCursor::sbcTableStreamDelete(const nxString& aName, bool
 
 TnxResult TnxServerTableCursor::sbcChangePassword(const nxString& aNewPassword) {
   if (sbcIsReadOnly) return sbcReadOnlyError();
-  return ownTransaction(this, true, false, [&](TnxBaseTransaction* aTrans) {
+  return schemaOwnTransaction(this, true, false, [&](TnxBaseTransaction* aTrans) {
     return stcTable->Root()->srtChangePassword(aTrans, aNewPassword);
   });
 }

@@ -54,7 +54,7 @@ class TnxSchemaCursor {
 // Folder "before", database "before", aWork, database "after", folder
 // "after" (only on success; their answers then ignored).
 template <class Work>
-TnxResult notified(TnxServerDatabase& aDatabase, TnxEngineAction aAction, TnxEngineArgs aArgs, Work&& aWork) {
+TnxResult schemaNotified(TnxServerDatabase& aDatabase, TnxEngineAction aAction, TnxEngineArgs aArgs, Work&& aWork) {
   TnxServerFolder* folder = aDatabase.Folder();
   TnxResult result = folder->NotifyExtenders(aAction, true, aArgs);
   if (result != 0) return result;
@@ -67,7 +67,7 @@ TnxResult notified(TnxServerDatabase& aDatabase, TnxEngineAction aAction, TnxEng
   return 0;
 }
 
-bool rootHasTransactionLinks(TnxServerRootTable* aRoot) {
+bool schemaRootHasTransactionLinks(TnxServerRootTable* aRoot) {
   TnxPadlockGuard guard(*aRoot->TransLinksPadlock());
   return aRoot->srtTransLinksPendingUpgrade || aRoot->srtTransLinksPendingHead || aRoot->srtTransLinksGrantedHead ||
          aRoot->srtTransLinksSnapshotGrantedHead;
@@ -75,7 +75,7 @@ bool rootHasTransactionLinks(TnxServerRootTable* aRoot) {
 
 // The idle-close sequence for a root that nobody else uses.
 // REQUIRES: the folder's sfTablesPadlock.
-void closeIdleRoot(TnxServerRootTable* aRoot) {
+void schemaCloseIdleRoot(TnxServerRootTable* aRoot) {
   aRoot->sbtLockIsInactive.fetch_add(1);
   const bool inactive = aRoot->srtIsInactive(true, false, 1);
   aRoot->sbtLockIsInactive.fetch_sub(1);
@@ -106,15 +106,16 @@ TnxResult TnxServerDatabase::TableAddField(const nxString& aTableName, const nxS
     // A transaction that holds the table (this database's own included)
     // would keep the root, with its old record layout, open after the
     // change.
-    if (cursor->GetActiveTrans() || rootHasTransactionLinks(root))
+    if (cursor->GetActiveTrans() || schemaRootHasTransactionLinks(root))
       return EnxBaseException::nxSetMessage(
           nxErrNoExclusiveAccess,
           nxGetOrgPlaceholder() + u" Table \"" + root->RootName() + u"\" is in use by a transaction");
     const platform::FormatArg args[] = {platform::FormatArg(aTableName),
                                         platform::FormatArg(static_cast<const void*>(aFieldDesc))};
-    const TnxResult result = notified(*this, eaTableAddField, args, [&] { return cursor->stcAddField(aFieldDesc); });
+    const TnxResult result =
+        schemaNotified(*this, eaTableAddField, args, [&] { return cursor->stcAddField(aFieldDesc); });
     cursor.Free();
-    if (result == 0) closeIdleRoot(root);
+    if (result == 0) schemaCloseIdleRoot(root);
     return result;
   });
 }
@@ -128,7 +129,7 @@ TnxResult TnxServerDatabase::TableAddIndex(const nxString& aTableName, const nxS
     const platform::FormatArg args[] = {platform::FormatArg(aTableName),
                                         platform::FormatArg(static_cast<const void*>(aIndexDesc)),
                                         platform::FormatArg(static_cast<std::int32_t>(aNewDefault))};
-    return notified(*this, eaTableAddIndex, args, [&] { return cursor->stcAddIndex(aIndexDesc, aNewDefault); });
+    return schemaNotified(*this, eaTableAddIndex, args, [&] { return cursor->stcAddIndex(aIndexDesc, aNewDefault); });
   });
 }
 
@@ -141,6 +142,6 @@ TnxResult TnxServerDatabase::TableDropIndex(const nxString& aTableName, const nx
     if (const TnxResult opened = cursor.Open(*this, aTableName, aPassword)) return opened;
     const platform::FormatArg args[] = {platform::FormatArg(aTableName), platform::FormatArg(aIndexName),
                                         platform::FormatArg(aIndexID)};
-    return notified(*this, eaTableDropIndex, args, [&] { return cursor->stcDropIndex(aIndexName, aIndexID); });
+    return schemaNotified(*this, eaTableDropIndex, args, [&] { return cursor->stcDropIndex(aIndexName, aIndexID); });
   });
 }
