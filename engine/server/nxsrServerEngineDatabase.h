@@ -276,6 +276,8 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase, public InxAbstractDatab
   bool sdCloseMapTable(TnxServerRootTable* aTable, const std::function<void(TnxServerRootTable&)>& aBeforeFree = {});
   // The map table of aTableName, nil when none. REQUIRES: the map's lock.
   TnxServerRootTable* sdMapTable(const nxString& aTableName, int* aIndex = nullptr);
+  // A build, delete or rename of tables whose names do not begin with a
+  // blank is a schema change seen through this database.
   void sdNoteStructureChange(const nxString& aName1, const nxString& aName2 = nxString());
 
   nxString sdAlias;
