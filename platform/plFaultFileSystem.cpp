@@ -18,6 +18,13 @@ Bytes& owned(SharedBytes& aImage) {
   return *aImage;
 }
 
+// A directory as the lists keep it: "/data/db/" names "/data/db", as it
+// does for the system's own calls.
+std::string directoryKey(std::string aPath) {
+  while (aPath.size() > 1 && aPath.back() == '/') aPath.pop_back();
+  return aPath;
+}
+
 }  // namespace
 
 struct FaultFileSystem::Node {
@@ -228,7 +235,7 @@ int FaultFileSystem::identity(FileId aFile, FileIdentityInfo& aInfo) {
 int FaultFileSystem::pathInfo(const std::string& aPath, PathInfo& aInfo) {
   std::lock_guard<std::mutex> lock(ffsMutex);
   aInfo = {};
-  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), aPath) != ffsDirectories.end()) {
+  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), directoryKey(aPath)) != ffsDirectories.end()) {
     aInfo.isDirectory = true;
     aInfo.writable = true;
     return 0;
@@ -263,23 +270,25 @@ int FaultFileSystem::rename(const std::string& aFrom, const std::string& aTo) {
 
 int FaultFileSystem::listDirectory(const std::string& aPath, std::vector<std::string>& aNames) {
   std::lock_guard<std::mutex> lock(ffsMutex);
+  const std::string folder = directoryKey(aPath);
   aNames.clear();
-  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), aPath) == ffsDirectories.end()) return ENOENT;
+  if (std::find(ffsDirectories.begin(), ffsDirectories.end(), folder) == ffsDirectories.end()) return ENOENT;
   for (const auto& [name, node] : ffsNames)
-    if (folderOf(name) == aPath) aNames.push_back(fileNameOf(name));
+    if (folderOf(name) == folder) aNames.push_back(fileNameOf(name));
   for (const std::string& dir : ffsDirectories)
-    if (dir != "/" && folderOf(dir) == aPath) aNames.push_back(fileNameOf(dir));
+    if (dir != "/" && folderOf(dir) == folder) aNames.push_back(fileNameOf(dir));
   return 0;
 }
 
 int FaultFileSystem::syncDirectory(const std::string& aPath) {
   std::lock_guard<std::mutex> lock(ffsMutex);
+  const std::string folder = directoryKey(aPath);
   ++ffsSyncs;
   if (const int err = failure(Op::syncDirectory)) return err;
   for (auto it = ffsDurable.begin(); it != ffsDurable.end();)
-    it = folderOf(it->first) == aPath ? ffsDurable.erase(it) : std::next(it);
+    it = folderOf(it->first) == folder ? ffsDurable.erase(it) : std::next(it);
   for (const auto& [name, node] : ffsNames)
-    if (folderOf(name) == aPath) ffsDurable[name] = node;
+    if (folderOf(name) == folder) ffsDurable[name] = node;
   return 0;
 }
 

@@ -286,8 +286,6 @@ std::int32_t TnxServerDatabase::StructureGeneration() {
 
 #define NX_SERVER_DATABASE_LATER(name) return NotSupported(u## #name)
 
-TnxResult TnxServerDatabase::TableBuild(bool, const nxString&, const nxString&, TnxDataDictionary*, TnxTableScope,
-                                        bool) { NX_SERVER_DATABASE_LATER(TableBuild); }
 TnxResult TnxServerDatabase::TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TablePack);
@@ -307,9 +305,6 @@ TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, 
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableRestructure);
 }
-TnxResult TnxServerDatabase::TableRename(const nxString&, const nxString&, const nxString&) {
-  NX_SERVER_DATABASE_LATER(TableRename);
-}
 TnxResult TnxServerDatabase::TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableRecover);
@@ -318,23 +313,6 @@ TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString&, const nxString
                                                  TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableVerifyChecksum);
-}
-TnxResult TnxServerDatabase::TableDelete(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableDelete); }
-TnxResult TnxServerDatabase::TableEmpty(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableEmpty); }
-TnxResult TnxServerDatabase::TableChangePassword(const nxString&, const nxString&, const nxString&) {
-  NX_SERVER_DATABASE_LATER(TableChangePassword);
-}
-TnxResult TnxServerDatabase::TableExists(const nxString&, const nxString&, bool& aExists, bool) {
-  aExists = false;
-  NX_SERVER_DATABASE_LATER(TableExists);
-}
-TnxResult TnxServerDatabase::TableGetDictionary(const nxString&, const nxString&, TnxDataDictionary*) {
-  NX_SERVER_DATABASE_LATER(TableGetDictionary);
-}
-TnxResult TnxServerDatabase::TableGetList(platform::TStringList&) { NX_SERVER_DATABASE_LATER(TableGetList); }
-TnxResult TnxServerDatabase::TableAutoIncGet(const nxString&, const nxString&, std::uint32_t& aValue) {
-  aValue = 0;
-  NX_SERVER_DATABASE_LATER(TableAutoIncGet);
 }
 TnxResult TnxServerDatabase::sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
                                                  TnxAbstractTaskInfo*& aTaskInfo) {
@@ -345,10 +323,6 @@ TnxResult TnxServerDatabase::sdTableRestructure(const nxString&, const nxString&
                                                 TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(sdTableRestructure);
-}
-TnxIteratorResult TnxServerDatabase::sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) {
-  nxCheckErrorCode(NotSupported(u"sdIterateDictionaries"));
-  return irStop;
 }
 
 #undef NX_SERVER_DATABASE_LATER

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "nxllSync.h"
@@ -31,6 +32,7 @@ class TnxServerTransContext;
 class TnxServerBaseTable;
 class TnxServerRootTable;
 class TnxBlobLinkHandler;
+class TnxServerDataDict;
 
 class InxTableMapper : public InxInterface {
  public:
@@ -99,7 +101,7 @@ class InxServerDatabaseCursorSourceControl : public InxDatabaseCursorSourceContr
 inline constexpr platform::Guid nxServerDatabaseSelfClassID{
     0x5C00AAC9, 0xF6CE, 0x4ECB, {0xBE, 0x82, 0xFB, 0xED, 0x01, 0xC2, 0xCC, 0xE6}};
 
-class TnxServerDatabase : public TnxSqlAbstractDatabase {
+class TnxServerDatabase : public TnxSqlAbstractDatabase, public InxAbstractDatabase31000 {
   PL_CLASS_INFO_DECL()
   friend class TnxServerFolder;
   friend class TnxServerDatabaseCursorSourceContainer;
@@ -129,7 +131,6 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                                  TnxIntfPtr<InxDatabaseCursorSourceControl>& aControl) override;
 
   // The maintenance operations come with their own work: 12289 until then.
-  TnxResult TableBuild(bool, const nxString&, const nxString&, TnxDataDictionary*, TnxTableScope, bool) override;
   TnxResult TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*&) override;
   TnxResult TableBackup(const nxString&, const nxString&, TnxAbstractDatabase*, TnxAbstractTaskInfo*&) override;
   TnxResult TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
@@ -146,21 +147,59 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                           bool aNewDefault) override;
   TnxResult TableDropIndex(const nxString& aTableName, const nxString& aPassword, const nxString& aIndexName,
                            std::int32_t aIndexID) override;
-  TnxResult TableRename(const nxString&, const nxString&, const nxString&) override;
   TnxResult TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*&) override;
   TnxResult TableVerifyChecksum(const nxString&, const nxString&, bool, bool, TnxAbstractTaskInfo*&) override;
-  TnxResult TableDelete(const nxString&, const nxString&) override;
-  TnxResult TableEmpty(const nxString&, const nxString&) override;
-  TnxResult TableChangePassword(const nxString&, const nxString&, const nxString&) override;
-  TnxResult TableExists(const nxString&, const nxString&, bool& aExists, bool) override;
-  TnxResult TableGetDictionary(const nxString&, const nxString&, TnxDataDictionary*) override;
-  TnxResult TableGetList(platform::TStringList&) override;
-  TnxResult TableAutoIncGet(const nxString&, const nxString&, std::uint32_t&) override;
   TnxResult sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
                                 TnxAbstractTaskInfo*&) override;
   TnxResult sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*, TnxBaseTableMapperDescriptor*,
                                TnxAbstractTaskInfo*&) override;
-  TnxIteratorResult sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) override;
+  // ---- Table maintenance (nxsrServerEngineDatabaseTables.cpp). The public
+  // operations check the names, then run as guarded calls; the sd...
+  // primitives take the folder's tables padlock and the table map's lock
+  // themselves (both re-entrant) and may be called with them held.
+  TnxResult TableBuild(bool aOverWrite, const nxString& aTableName, const nxString& aPassword,
+                       TnxDataDictionary* aDictionary, TnxTableScope aTableScope, bool aAllowSystem) override;
+  TnxResult TableRename(const nxString& aOldName, const nxString& aNewName, const nxString& aPassword) override;
+  TnxResult TableDelete(const nxString& aTableName, const nxString& aPassword) override;
+  // A database table is replaced by a new empty one of the same dictionary,
+  // password and scope; the old one is freed once, after the new one exists.
+  TnxResult TableEmpty(const nxString& aTableName, const nxString& aPassword) override;
+  TnxResult TableChangePassword(const nxString& aTableName, const nxString& aOldPassword,
+                                const nxString& aNewPassword) override;
+  // An empty name: aExists false and 0.
+  TnxResult TableExists(const nxString& aTableName, const nxString& aPassword, bool& aExists,
+                        bool aAllowSystem) override;
+  TnxResult TableGetDictionary(const nxString& aTableName, const nxString& aPassword,
+                               TnxDataDictionary* aDictionary) override;
+  TnxResult TableGetList(platform::TStringList& aList) override;
+  TnxResult TableAutoIncGet(const nxString& aTableName, const nxString& aPassword, std::uint32_t& aValue) override;
+  // Names beginning with exactly two "#" are this database's own tables in
+  // every folder; other memory names and in-memory folders give folder-wide
+  // temporary tables.
+  TnxResult sdTableBuild(bool aOverWrite, const nxString& aTableName, const nxString& aPassword,
+                         TnxServerDataDict* aDictionary, TnxTableScope aTableScope);
+  TnxResult sdTableDelete(const nxString& aTableName, const nxString& aPassword);
+  TnxResult sdTableEmpty(const nxString& aTableName, const nxString& aPassword);
+  // 0 when the table exists, 8712 when not; other codes are failures.
+  TnxResult sdTableExists(const nxString& aTableName, const nxString& aPassword, bool aForServer);
+  TnxResult sdTableGetDictionary(const nxString& aTableName, const nxString& aPassword,
+                                 TnxDataDictionary* aDictionary);
+  // The folder's tables and this database's own, sorted, without names the
+  // table-name rules refuse (reserved "$" names only with aAllowSystem).
+  TnxResult sdTableGetList(platform::TStringList& aList, bool aAllowSystem);
+  // After the rename the table's "$TableName" stream holds the new name.
+  TnxResult sdTableRename(const nxString& aOldName, const nxString& aNewName, const nxString& aPassword);
+  // aIterator once with every listed table's dictionary (an open table's
+  // own, else one read from its file); a table whose dictionary cannot be
+  // read raises unless aIgnoreError (then it is skipped).
+  TnxIteratorResult sdIterateDictionaries(const TnxDictionaryIterator& aIterator, bool aAllowSystem,
+                                          bool aIgnoreError, void* aCookie) override;
+  // The names of the tables whose dictionary requires a pack.
+  TnxUnicodeStrings GetTablesNeedingPack() override;
+  std::int32_t QueryInterface(const platform::Guid& aIID, void** aObj) override;
+  std::int32_t AddRef() override { return TnxSqlAbstractDatabase::AddRef(); }
+  std::int32_t Release() override { return TnxSqlAbstractDatabase::Release(); }
+
   // The name rules, the cache-mode rule, then sdCursorOpen under the lock;
   // aFilterTimeout other than 500 becomes the cursor's filter time-out.
   TnxResult CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
@@ -237,6 +276,16 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   void sdUnlinkFromFolder();
   // The database's end: every source is dropped and asked no more.
   void sdDropCursorSources();
+  // Closes the map table aTable through the idle-close sequence; true when
+  // it was freed (the caller then changes the map). aBeforeFree runs just
+  // before the table goes.
+  // REQUIRES: the folder's tables padlock and the table map's lock.
+  bool sdCloseMapTable(TnxServerRootTable* aTable, const std::function<void(TnxServerRootTable&)>& aBeforeFree = {});
+  // The map table of aTableName, nil when none. REQUIRES: the map's lock.
+  TnxServerRootTable* sdMapTable(const nxString& aTableName, int* aIndex = nullptr);
+  // A build, delete or rename of tables whose names do not begin with a
+  // blank is a schema change seen through this database.
+  void sdNoteStructureChange(const nxString& aName1, const nxString& aName2 = nxString());
 
   nxString sdAlias;
   TnxServerFolder* sdFolder = nullptr;

@@ -227,6 +227,13 @@ class TnxServerRootTable : public TnxServerBaseTable {
 
   // The password that opened the main file; empty without encryption.
   nxString ExtractPassword();
+  // The name under which a database's own table is known (its table map's
+  // key and its dictionary's base name); the folder keeps listing the table
+  // under its unnamed name, so no other database finds it.
+  void srtSetNameInScope(const nxString& aName) {
+    sbtNameInScope = aName;
+    srtDictionary->_BaseName(aName);
+  }
   // The file of aIndex: "<folder>/<name>.<extension of file aIndex>".
   nxString srtFileName(std::int32_t aIndex) const;
 

@@ -121,6 +121,12 @@ TEST_P(FileSystemTest, FolderOperationsAndPathFacts) {
   platform::PathInfo info;
   ASSERT_EQ(fs_->pathInfo(dir_, info), 0);
   EXPECT_TRUE(info.isDirectory);
+  // A folder named with a trailing "/" is the same folder.
+  names.clear();
+  ASSERT_EQ(fs_->listDirectory(dir_ + "/", names), 0);
+  EXPECT_EQ(names, std::vector<std::string>{"Table.NX1"});
+  ASSERT_EQ(fs_->pathInfo(dir_ + "/", info), 0);
+  EXPECT_TRUE(info.isDirectory);
   ASSERT_EQ(fs_->rename(path("Table.NX1"), path("b.nx1")), 0);
   EXPECT_EQ(fs_->pathInfo(path("Table.NX1"), info), ENOENT);
   ASSERT_EQ(fs_->pathInfo(path("b.nx1"), info), 0);
@@ -334,6 +340,21 @@ TEST(PathHelpers, NormaliseAndSplit) {
   platform::FaultFileSystem fs;
   fs.setCurrentFolder("/work");
   EXPECT_EQ(fs.absolutePath("x/../t.nx1"), "/work/t.nx1");
+}
+
+// Syncing a folder named with a trailing "/" makes its entries durable.
+TEST(FaultFileSystem, FolderSyncWithTrailingSlashKeepsItsEntries) {
+  platform::FaultFileSystem fs;
+  fs.makeDirectory("/d");
+  FileId f;
+  ASSERT_EQ(fs.open("/d/a", {FileAccess::readWrite, FileShare::none, true, true}, f), 0);
+  std::size_t done;
+  fs.writeAt(f, "A", 1, 0, done);
+  ASSERT_EQ(fs.syncDirectory("/d/"), 0);
+  fs.crash();
+  std::vector<std::uint8_t> data;
+  ASSERT_TRUE(fs.contents("/d/a", data));
+  EXPECT_EQ(std::string(data.begin(), data.end()), "A");
 }
 
 // A crash keeps what was synced or written through, and only the folder
