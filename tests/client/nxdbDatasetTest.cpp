@@ -195,4 +195,133 @@ TEST_F(ClientDataset, CursorComponentIsNamedAfterTheDataset) {
   EXPECT_EQ(ds->CursorComponent()->Name(), u"Questions_Cursor");
 }
 
+// ---------------------------------------------------------------------------
+// Navigation
+
+// The positioning calls of a log (fetches and bookmark reads left out), and
+// the hint options in force at the first of them.
+struct StepCalls {
+  std::string positioning;
+  int fetches = 0;
+  TnxAbstractCursorOptions firstHints;
+};
+
+StepCalls Summarise(const std::vector<TnxRecordedCall>& aCalls, std::size_t aFrom) {
+  StepCalls r;
+  bool first = true;
+  for (std::size_t i = aFrom; i < aCalls.size(); ++i) {
+    const std::string& n = aCalls[i].name;
+    if (n == "RecordGetNext" || n == "RecordGetPrior") {
+      ++r.fetches;
+    } else if (n != "GetBookmark") {
+      r.positioning += (r.positioning.empty() ? "" : " ") + n;
+      if (first) r.firstHints = aCalls[i].options;
+      first = false;
+    }
+  }
+  r.firstHints.exclude(acoRecordGetFollowedByGetBookmark);
+  return r;
+}
+
+// Changes "Name" of record aID through another session.
+void RenameThroughOtherSession(TnxBaseServerEngine* aEngine, std::int32_t aID, const nxString& aName) {
+  TnxSession* other = create<TnxSession>(nullptr);
+  other->SetServerEngine(aEngine);
+  TnxDatabase* otherDb = create<TnxDatabase>(nullptr);
+  otherDb->SetSession(other);
+  otherDb->SetAliasPath(u"/data");
+  otherDb->Open();
+  TnxAbstractCursor* c = nullptr;
+  ASSERT_EQ(otherDb->AbstractDatabase()->CursorOpen(c, u"nav", u"", omReadWrite, smShared, 1000, u"", 0, false, {},
+                                                    500, nullptr),
+            0u);
+  TnxFieldsDescriptor* fields = c->FieldsDescriptor();
+  std::vector<std::uint8_t> rec(static_cast<std::size_t>(fields->RecordLength()));
+  while (c->RecordGetNext(nxltNoLock, rec.data()) == 0) {
+    std::int32_t id = 0;
+    std::memcpy(&id, rec.data() + fields->Fields(0)->fdOffset, 4);
+    if (id != aID) continue;
+    ASSERT_EQ(c->RecordGet(nxltWriteLock, rec.data()), 0u);
+    fields->fsdSetFieldByIndexAsVariant(rec.data(), 1, Variant(aName));
+    ASSERT_EQ(c->RecordModify(rec.data(), true, nullptr), 0u);
+    break;
+  }
+  TObject::free(c);
+  TObject::free(otherDb);
+  TObject::free(other);
+}
+
+struct NavStep {
+  const char* what;
+  std::int32_t id;
+  bool bof;
+  bool eof;
+  // Positioning calls with and without client message reduction.
+  const char* reduced;
+  const char* unreduced;
+  int fetches;
+  // The hint of the first positioning call under reduction (none: empty).
+  std::vector<TnxAbstractCursorOption> hint;
+};
+
+TEST_F(ClientDataset, NavigationScriptFetchesTheExpectedRecordsAndCursorCalls) {
+  BuildNav(kRecords);
+  const std::vector<NavStep> script = {
+      // Under reduction the fresh cursor is not moved to its beginning.
+      {"Open", 1, true, false, "GetIndexID", "GetIndexID SetToBegin", kRing, {}},
+      {"First", 1, true, false, "SetToBegin", "SetToBegin", kRing, {acoSetToBeginFollowedByRecordGetNext}},
+      {"Next x25", 26, false, false, "", "", 16, {}},
+      {"Prior x3", 23, false, false, "", "", 0, {}},
+      // Past the start of the ring: one record before its first.
+      {"MoveBy(-7)", 16, false, false, "SetToBookmark", "SetToBookmark", 1, {}},
+      {"Last", 50, false, true, "SetToEnd", "SetToEnd", kRing, {acoSetToEndFollowedByRecordGetPrior}},
+      // (Resync reactivates the buffers: EOF clears.)
+      {"Resync after another session renamed 50", 50, false, false, "SetToBookmark RecordGet", "SetToBookmark RecordGet",
+       kRing - 1, {}},
+  };
+  for (bool reduction : {true, false}) {
+    SCOPED_TRACE(reduction ? "with reduction" : "without reduction");
+    TnxTestDataset* ds = Dataset(reduction);
+    std::size_t from = 0;
+    for (const NavStep& step : script) {
+      SCOPED_TRACE(step.what);
+      const std::string what = step.what;
+      if (what == "Open") ds->Open();
+      if (what == "First") ds->First();
+      if (what == "Next x25")
+        for (int i = 0; i < 25; ++i) ds->Next();
+      if (what == "Prior x3")
+        for (int i = 0; i < 3; ++i) ds->Prior();
+      if (what == "MoveBy(-7)") {
+        EXPECT_EQ(ds->MoveBy(-7), -7);
+      }
+      if (what == "Last") ds->Last();
+      if (what.starts_with("Resync")) {
+        RenameThroughOtherSession(kit.engine, 50, reduction ? u"changed" : u"again");
+        ds->UpdateCursorPos();
+        ds->Resync({});
+        EXPECT_EQ(ds->FieldByName(u"Name")->AsString(), reduction ? u"changed" : u"again");
+      }
+      EXPECT_EQ(ID(ds), step.id);
+      EXPECT_EQ(ds->Bof(), step.bof);
+      EXPECT_EQ(ds->Eof(), step.eof);
+      // The ring holds consecutive records around the active one.
+      const std::vector<std::int32_t> ring = RingIDs(ds);
+      ASSERT_FALSE(ring.empty());
+      EXPECT_EQ(ring[static_cast<std::size_t>(ds->ActiveRecord())], step.id);
+      for (std::size_t i = 1; i < ring.size(); ++i) EXPECT_EQ(ring[i], ring[i - 1] + 1);
+      const StepCalls calls = Summarise(ds->Recorder()->Calls(), from);
+      EXPECT_EQ(calls.positioning, reduction ? step.reduced : step.unreduced);
+      EXPECT_EQ(calls.fetches, step.fetches);
+      TnxAbstractCursorOptions hint;
+      if (reduction)
+        for (auto o : step.hint) hint.include(o);
+      EXPECT_TRUE(calls.firstHints == hint);
+      from = ds->Recorder()->Calls().size();
+    }
+    ds->Close();
+    EXPECT_EQ(ds->RecordBufferCount(), 0);
+  }
+}
+
 }  // namespace
