@@ -324,4 +324,256 @@ TEST_F(ClientDataset, NavigationScriptFetchesTheExpectedRecordsAndCursorCalls) {
   }
 }
 
+struct FlipStep {
+  const char* what;
+  std::int32_t id;
+  bool bof;
+  bool eof;
+};
+
+TEST_F(ClientDataset, FlipOrderPresentsTheCursorOrderReversed) {
+  BuildNav(kRecords);
+  for (bool reduction : {true, false}) {
+    SCOPED_TRACE(reduction ? "with reduction" : "without reduction");
+    TnxTestDataset* ds = Dataset(reduction);
+    ds->SetFlipOrder(true);
+    ds->Open();
+    // Even a fresh cursor must be moved to its end.
+    EXPECT_EQ(Summarise(ds->Recorder()->Calls(), 0).positioning, "GetIndexID SetToEnd");
+    EXPECT_TRUE(ds->Recorder()->Inner()->CursorOptions().contains(acoFlipOrder));
+    const std::vector<FlipStep> script = {
+        {"Open", 50, true, false},   {"Next", 49, false, false},  {"MoveBy(12)", 37, false, false},
+        {"Last", 1, false, true},    {"Next", 1, false, true},    {"Prior", 2, false, false},
+        {"First", 50, true, false},  {"Prior", 50, true, false},
+    };
+    for (const FlipStep& step : script) {
+      SCOPED_TRACE(step.what);
+      const std::string what = step.what;
+      if (what == "Next") ds->Next();
+      if (what == "Prior") ds->Prior();
+      if (what == "MoveBy(12)") ds->MoveBy(12);
+      if (what == "Last") ds->Last();
+      if (what == "First") ds->First();
+      EXPECT_EQ(ID(ds), step.id);
+      EXPECT_EQ(ds->Bof(), step.bof);
+      EXPECT_EQ(ds->Eof(), step.eof);
+      const std::vector<std::int32_t> ring = RingIDs(ds);
+      for (std::size_t i = 1; i < ring.size(); ++i) EXPECT_EQ(ring[i], ring[i - 1] - 1);
+    }
+    ds->Close();
+  }
+}
+
+TEST_F(ClientDataset, FlipOrderChangedWhileOpenKeepsTheRecord) {
+  BuildNav(kRecords);
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  ds->MoveBy(25);
+  ASSERT_EQ(ID(ds), 26);
+  ds->SetFlipOrder(true);
+  EXPECT_EQ(ID(ds), 26);
+  EXPECT_TRUE(ds->Recorder()->Inner()->CursorOptions().contains(acoFlipOrder));
+  ds->Next();
+  EXPECT_EQ(ID(ds), 25);
+  ds->Prior();
+  ds->Prior();
+  EXPECT_EQ(ID(ds), 27);
+  ds->SetFlipOrder(false);
+  EXPECT_EQ(ID(ds), 27);
+  EXPECT_FALSE(ds->Recorder()->Inner()->CursorOptions().contains(acoFlipOrder));
+  ds->Next();
+  EXPECT_EQ(ID(ds), 28);
+}
+
+TEST_F(ClientDataset, RecNoNeedsTheOptionAndRoundTrips) {
+  BuildNav(kRecords);
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  ds->MoveBy(4);
+  EXPECT_FALSE(ds->IsSequenced());
+  EXPECT_EQ(ds->RecNo(), -1);
+  ds->SetRecNo(30);
+  EXPECT_EQ(ID(ds), 5);
+  ds->Close();
+
+  ds->AddDataSetOption(dsoRecNoSupport);
+  ds->Open();
+  ASSERT_TRUE(ds->IsSequenced());
+  EXPECT_EQ(ds->RecNo(), 1);
+  for (std::int32_t n : {17, 3, 50, 44}) {
+    ds->SetRecNo(n);
+    EXPECT_EQ(ID(ds), n);
+    EXPECT_EQ(ds->RecNo(), n);
+  }
+  // Reversed, number 1 is the cursor's last record.
+  ds->SetFlipOrder(true);
+  ds->SetRecNo(1);
+  EXPECT_EQ(ID(ds), 50);
+  EXPECT_EQ(ds->RecNo(), 1);
+  ds->SetRecNo(10);
+  EXPECT_EQ(ID(ds), 41);
+  // A number past the end changes nothing.
+  ds->SetRecNo(500);
+  EXPECT_EQ(ID(ds), 41);
+}
+
+TEST_F(ClientDataset, WriteOnlyDatasetOpensEmptyWithoutReading) {
+  BuildNav(5);
+  TnxTestDataset* ds = Dataset();
+  ds->SetWriteOnly(true);
+  ds->Open();
+  EXPECT_TRUE(ds->IsEmpty());
+  EXPECT_TRUE(ds->Bof());
+  EXPECT_TRUE(ds->Eof());
+  ds->First();
+  ds->Last();
+  EXPECT_TRUE(ds->IsEmpty());
+  for (const char* read : {"RecordGet", "RecordGetNext", "RecordGetPrior", "SetToBegin", "SetToEnd"})
+    EXPECT_EQ(ds->Recorder()->CountOf(read), 0) << read;
+}
+
+TEST_F(ClientDataset, BlockReadSizeSetBeforeOpenReadsNoRecordDuringOpen) {
+  BuildNav(5);
+  TnxTestDataset* ds = Dataset();
+  ds->SetBlockReadSize(3);
+  ds->Open();
+  for (const char* read : {"RecordGet", "RecordGetNext", "RecordGetPrior", "RecordGetBatch"})
+    EXPECT_EQ(ds->Recorder()->CountOf(read), 0) << read;
+  ds->Close();
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_EQ(ds->BlockReadSize(), 3);
+}
+
+// ---------------------------------------------------------------------------
+// Fetch results
+
+struct FetchCase {
+  TnxResult code;
+  bool flip;
+  bool doCheck;
+  TGetResult expect;  // when nothing is raised
+  bool raises;
+};
+
+TEST_F(ClientDataset, FetchMapsEndCodesAndRaisesLockAndTimeoutErrors) {
+  BuildNav(5);
+  const std::vector<FetchCase> cases = {
+      {8705, false, false, grBOF, false},  {8706, false, false, grEOF, false},
+      {8705, true, false, grEOF, false},   {8706, true, false, grBOF, false},
+      {8708, false, false, grError, false}, {8708, false, true, grError, true},
+      // Lock errors and the time-out raise even without DoCheck.
+      {10249, false, false, grError, true}, {10241, false, false, grError, true},
+      {10255, true, false, grError, true},  {15461, false, false, grError, true},
+  };
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  for (const FetchCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.code << (c.flip ? " flipped" : "") << (c.doCheck ? " checked" : ""));
+    ds->SetFlipOrder(c.flip);
+    // Forward under FlipOrder is the cursor's backward.
+    ds->Recorder()->Inject(c.flip ? "RecordGetPrior" : "RecordGetNext", c.code);
+    if (c.raises) {
+      EXPECT_EQ(nxtest::clientErrorCode([&] { ds->GetRecord(ds->TempBuffer(), gmNext, c.doCheck); }), c.code);
+    } else {
+      EXPECT_EQ(ds->GetRecord(ds->TempBuffer(), gmNext, c.doCheck), c.expect);
+    }
+  }
+}
+
+TEST_F(ClientDataset, ServerFilterTimeoutRepeatsUntilTheHandlerCancels) {
+  BuildNav(5);
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  struct Handler {
+    int calls = 0;
+    int cancelAt = 0;
+    void OnTimeout(TObject*, bool& aCancel) { aCancel = ++calls == cancelAt; }
+  } handler;
+  ds->OnServerFilterTimeout = TnxServerFilterTimeoutEvent::Of<&Handler::OnTimeout>(&handler);
+  // Twice timed out, then the cursor answers.
+  handler.cancelAt = 0;
+  ASSERT_EQ(ds->AbstractCursor()->SetToBegin(), 0u);
+  ds->Recorder()->Inject("RecordGetNext", 15444, 2);
+  const int before = ds->Recorder()->CountOf("RecordGetNext");
+  EXPECT_EQ(ds->GetRecord(ds->TempBuffer(), gmNext, true), grOK);
+  EXPECT_EQ(handler.calls, 2);
+  EXPECT_EQ(ds->Recorder()->CountOf("RecordGetNext") - before, 3);
+  // Cancelled: the fetch ends with the time-out, raised only when checked.
+  handler.calls = 0;
+  handler.cancelAt = 1;
+  ds->Recorder()->Inject("RecordGetNext", 15444, 2);
+  EXPECT_EQ(ds->GetRecord(ds->TempBuffer(), gmNext, false), grError);
+  handler.calls = 0;
+  ds->Recorder()->Inject("RecordGetNext", 15444, 2);
+  EXPECT_EQ(nxtest::clientErrorCode([&] { ds->GetRecord(ds->TempBuffer(), gmNext, true); }), 15444u);
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+TEST_F(ClientDataset, RecRevAndRefNrAreInternalCalculatedFieldsFromTheRecord) {
+  BuildNav(5);
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  ds->MoveBy(2);
+  for (const char16_t* name : {u"Rev", u"Ref"}) {
+    TField* f = ds->FieldByName(name);
+    EXPECT_EQ(f->FieldKind(), fkInternalCalc);
+    EXPECT_FALSE(f->IsNull());
+  }
+  // The RefNr is the one the engine's bookmark of the record carries.
+  const std::uint8_t* bookmark = ds->ActiveBuffer() + ds->OffsetBookmark();
+  ASSERT_EQ(bookmark[8], 4);  // on a record
+  std::int64_t refNr = 0;
+  std::memcpy(&refNr, bookmark + 12, 8);
+  EXPECT_EQ(ds->FieldByName(u"Ref")->AsLargeInt(), refNr);
+  EXPECT_EQ(ds->FieldByName(u"ID")->FieldKind(), fkData);
+}
+
+TEST_F(ClientDataset, EngineFieldWithoutFrameworkTypeHasNoFieldButKeepsItsBytes) {
+  BuildNav(5);
+  {
+    TnxTestDataset* ds = Dataset();
+    ds->Open();
+    EXPECT_NE(ds->FindField(u"Span"), nullptr);
+    ds->Close();
+  }
+  RegisterVadurFieldMapper(UnmappedExtendedMapper::staticClassInfo());
+  struct Restore {
+    ~Restore() { RegisterVadurFieldMapper(TnxExtendedVclFieldMapper::staticClassInfo()); }
+  } restore;
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  EXPECT_EQ(ds->FindField(u"Span"), nullptr);
+  EXPECT_EQ(ds->FieldDefs().Find(u"Span"), nullptr);
+  EXPECT_NE(ds->FindField(u"ID"), nullptr);
+  const std::int32_t offset = ds->FieldsDescriptor()->Fields(4)->fdOffset;
+  for (int step = 0; step < 3; ++step, ds->Next()) {
+    const std::vector<std::uint8_t> expected = SpanBytes(ID(ds));
+    EXPECT_EQ(0, std::memcmp(ds->ActiveBuffer() + offset, expected.data(), expected.size())) << ID(ds);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+TEST_F(ClientDataset, DataLinkSeesTheEventsOfOpenScrollAndClose) {
+  BuildNav(kRecords);
+  TnxTestDataset* ds = Dataset(true, 3);
+  ds->Open();
+  ds->Next();
+  ds->Next();
+  ds->Next();  // beyond the ring of three
+  ds->Last();
+  ds->Close();
+  const std::vector<std::string> expected = {
+      "UpdateState", "UpdateState",                      // opening, browsing
+      "CheckBrowseMode", "DataSetScroll(0)",             // inside the ring
+      "CheckBrowseMode", "DataSetScroll(0)",
+      "CheckBrowseMode", "DataSetScroll(-1)",            // one fetched, the ring moved
+      "CheckBrowseMode", "DataSetChange",                // Last refills the ring
+      "UpdateState"};                                     // closed
+  EXPECT_EQ(link_->events, expected);
+}
+
 }  // namespace
