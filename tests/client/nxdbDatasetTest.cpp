@@ -576,4 +576,162 @@ TEST_F(ClientDataset, DataLinkSeesTheEventsOfOpenScrollAndClose) {
   EXPECT_EQ(link_->events, expected);
 }
 
+// ---------------------------------------------------------------------------
+// Session, database, time-outs and the cursor component
+
+struct TimeoutCase {
+  std::int32_t dataset;
+  std::int32_t database;
+  std::int32_t session;
+  std::int32_t effective;
+};
+
+TEST_F(ClientDataset, TimeoutInheritsFromDatabaseAndSessionAndReachesTheCursor) {
+  BuildNav(3);
+  const std::vector<TimeoutCase> cases = {
+      {-1, -1, -1, 10000}, {-1, -1, 2500, 2500}, {-1, 3000, 2500, 3000}, {700, 3000, 2500, 700}, {0, 3000, 2500, 0},
+  };
+  TnxTestDataset* ds = Dataset();
+  for (const TimeoutCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.dataset << " " << c.database << " " << c.session);
+    kit.session->SetTimeout(c.session);
+    db->SetTimeout(c.database);
+    ds->SetTimeout(c.dataset);
+    EXPECT_EQ(ds->dsEffectiveTimeout(), c.effective);
+    ds->Open();
+    EXPECT_EQ(ds->Recorder()->Inner()->Timeout(), static_cast<TnxWord32>(c.effective));
+    ds->Close();
+  }
+  // A change while open reaches the engine cursor at once, from either level.
+  ds->SetTimeout(-1);
+  ds->Open();
+  ds->SetTimeout(1234);
+  EXPECT_EQ(ds->Recorder()->Inner()->Timeout(), 1234u);
+  ds->SetTimeout(-1);
+  db->SetTimeout(4321);
+  EXPECT_EQ(ds->Recorder()->Inner()->Timeout(), 4321u);
+}
+
+TEST_F(ClientDataset, TimeoutWithoutDatabaseAndSessionIsTenSeconds) {
+  auto* ds = create<TnxTestDataset>(nullptr);
+  datasets_.push_back(ds);
+  ASSERT_EQ(ds->Session(), nullptr);
+  EXPECT_EQ(ds->dsEffectiveTimeout(), 10000);
+}
+
+TEST_F(ClientDataset, DatabaseSessionAndAliasResolveEachOther) {
+  BuildNav(3);
+  auto* ds = create<TnxTestDataset>(nullptr);
+  datasets_.push_back(ds);
+  ds->SetTableName(u"nav");
+  // A database brings its session along.
+  ds->SetDatabase(db);
+  EXPECT_EQ(ds->Session(), kit.session);
+  EXPECT_EQ(ds->AliasName(), u"");
+  // An alias drops the database and resolves through the session.
+  ASSERT_EQ(kit.session->AddAliasEx(u"Data", u"/data", true), 0u);
+  ds->SetAliasName(u"  Data\t");
+  EXPECT_EQ(ds->AliasName(), u"Data");
+  TnxDatabase* implicit = ds->Database();
+  ASSERT_NE(implicit, nullptr);
+  EXPECT_NE(implicit, db);
+  EXPECT_TRUE(implicit->Implicit());
+  EXPECT_EQ(implicit->AliasName(), u"Data");
+  ds->Open();
+  EXPECT_EQ(ds->RecordCount(), 3);
+  // Closed, an explicit database replaces the alias again.
+  ds->Close();
+  ds->SetDatabase(db);
+  EXPECT_EQ(ds->AliasName(), u"");
+  EXPECT_EQ(ds->Database(), db);
+  // Properties that need a closed dataset refuse while it is open.
+  ds->Open();
+  EXPECT_THROW(ds->SetAliasName(u"Other"), EDatabaseError);
+  EXPECT_THROW(ds->SetDatabase(nullptr), EDatabaseError);
+  EXPECT_EQ(ds->Database(), db);
+}
+
+TEST_F(ClientDataset, NewDatasetTakesTheDefaultSessionAndItsDefaultDatabase) {
+  BuildNav(3);
+  kit.session->SetDefault(true);
+  db->SetDefault(true);
+  auto* ds = create<TnxTestDataset>(nullptr);
+  datasets_.push_back(ds);
+  EXPECT_EQ(ds->Session(), kit.session);
+  EXPECT_EQ(ds->Database(), db);
+  kit.session->SetDefault(false);
+}
+
+TEST_F(ClientDataset, OpeningStartsTheCursorComponentAndItsDatabaseClosesTheDataset) {
+  BuildNav(3);
+  db->Close();
+  kit.session->Close();
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  EXPECT_TRUE(ds->CursorComponent()->Active());
+  EXPECT_TRUE(db->Active());
+  EXPECT_TRUE(kit.session->Active());
+  // Closing the dataset stops its cursor component only.
+  ds->Close();
+  EXPECT_FALSE(ds->CursorComponent()->Active());
+  EXPECT_TRUE(db->Active());
+  // The database going down closes the dataset and frees its engine cursor.
+  ds->Open();
+  db->Close();
+  EXPECT_FALSE(ds->Active());
+  EXPECT_EQ(ds->AbstractCursor(), nullptr);
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_FALSE(ds->CursorComponent()->Active());
+  // And so does the session.
+  ds->Open();
+  kit.session->Close();
+  EXPECT_FALSE(ds->Active());
+  EXPECT_FALSE(db->Active());
+  // Reopening starts the chain again.
+  ds->Open();
+  EXPECT_TRUE(kit.session->Active());
+  EXPECT_EQ(ds->RecordCount(), 3);
+}
+
+TEST_F(ClientDataset, FailedOpenLeavesTheDatasetClosedWithoutCursor) {
+  BuildNav(3);
+  TnxTestDataset* ds = Dataset();
+  ds->SetTableName(u"missing");
+  EXPECT_THROW(ds->Open(), EnxDatabaseError);
+  EXPECT_FALSE(ds->Active());
+  EXPECT_EQ(ds->AbstractCursor(), nullptr);
+  EXPECT_EQ(ds->FieldsDescriptor(), nullptr);
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+  ds->SetTableName(u"nav");
+  ds->Open();
+  EXPECT_EQ(ds->RecordCount(), 3);
+}
+
+TEST_F(ClientDataset, OptimisticLocksOptionIsRefusedWhileEditing) {
+  BuildNav(3);
+  TnxTestDataset* ds = Dataset();
+  ds->Open();
+  // In browse state the option may change.
+  EXPECT_TRUE(ds->AddDataSetOption(dsoOptimisticLocks));
+  EXPECT_FALSE(ds->AddDataSetOption(dsoOptimisticLocks));
+  EXPECT_TRUE(ds->HasAllDataSetOptions({dsoOptimisticLocks}));
+  EXPECT_TRUE(ds->RemoveDataSetOption(dsoOptimisticLocks));
+  EXPECT_FALSE(ds->HasAnyDataSetOptions({dsoOptimisticLocks, dsoRecNoSupport}));
+  ds->Edit();
+  ASSERT_EQ(ds->State(), dsEdit);
+  EXPECT_EQ(nxtest::clientErrorMessage([&] { ds->AddDataSetOption(dsoOptimisticLocks); }),
+            u"DazavAV: <unnamed TnxTestDataset instance>: DataSet in editing mode [no error code]");
+  EXPECT_FALSE(ds->HasAnyDataSetOptions({dsoOptimisticLocks}));
+  // Other options may change while editing.
+  EXPECT_TRUE(ds->AddDataSetOption(dsoRecNoSupport));
+  ds->Cancel();
+  // Changing the key-as-variant field needs a closed dataset.
+  EXPECT_THROW(ds->AddDataSetOption(dsoAddKeyAsVariantField), EDatabaseError);
+  // Pre-caching of marked BLOBs follows onto the cursor.
+  ds->AddDataSetOption(dsoPreCacheMarkedBlobs);
+  EXPECT_TRUE(ds->AbstractCursor()->CursorOptions().contains(acoPreCacheMarkedBlobs));
+  ds->RemoveDataSetOption(dsoPreCacheMarkedBlobs);
+  EXPECT_FALSE(ds->AbstractCursor()->CursorOptions().contains(acoPreCacheMarkedBlobs));
+}
+
 }  // namespace
