@@ -572,8 +572,8 @@ void TnxDataset::FreeRecordBuffer(TRecordBuffer& aBuffer) {
   --dsRecordBufferCount;
 }
 
-std::uint32_t& TnxDataset::dsRecInfoWord(TRecordBuffer aBuffer) const {
-  return *reinterpret_cast<std::uint32_t*>(aBuffer + dsOffsetRecInfos);
+void TnxDataset::dsClearRecInfoWord(TRecordBuffer aBuffer) const {
+  std::memset(aBuffer + dsOffsetRecInfos, 0, 4);
 }
 
 std::uint8_t& TnxDataset::dsRecInfoFlag(TRecordBuffer aBuffer) const { return aBuffer[dsOffsetRecInfos + 4]; }
