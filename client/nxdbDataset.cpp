@@ -276,6 +276,26 @@ bool TnxDataset::RemoveDataSetOptions(TnxDataSetOptions aOptions) {
   return true;
 }
 
+bool TnxDataset::AddBlockReadOptions(TnxRecordGetBatchExOptions aOptions) {
+  const TnxRecordGetBatchExOptions old = dsBlockReadOptions;
+  dsBlockReadOptions.Bits = static_cast<std::uint8_t>(dsBlockReadOptions.Bits | aOptions.Bits);
+  return !(old == dsBlockReadOptions);
+}
+
+bool TnxDataset::RemoveBlockReadOptions(TnxRecordGetBatchExOptions aOptions) {
+  const TnxRecordGetBatchExOptions old = dsBlockReadOptions;
+  dsBlockReadOptions.Bits = static_cast<std::uint8_t>(dsBlockReadOptions.Bits & ~aOptions.Bits);
+  return !(old == dsBlockReadOptions);
+}
+
+bool TnxDataset::HasAnyBlockReadOptions(TnxRecordGetBatchExOptions aOptions) const {
+  return (dsBlockReadOptions.Bits & aOptions.Bits) != 0;
+}
+
+bool TnxDataset::HasAllBlockReadOptions(TnxRecordGetBatchExOptions aOptions) const {
+  return (dsBlockReadOptions.Bits & aOptions.Bits) == aOptions.Bits;
+}
+
 bool TnxDataset::HasAnyDataSetOptions(TnxDataSetOptions aOptions) const {
   for (std::size_t i = 0; i < aOptions.Bytes.size(); ++i)
     if (dsOptions.Bytes[i] & aOptions.Bytes[i]) return true;
@@ -470,8 +490,7 @@ void TnxDataset::dsAdjustFieldDef(TnxFieldDescriptor& aFieldDescriptor, TFieldDe
       aFieldDef.SetInternalCalcField(true);
       break;
     case nxtInt64:
-      if (aFieldDescriptor.fdDefaultValue &&
-          nxdb_int::classNamed(*aFieldDescriptor.fdDefaultValue, "TnxNextLSNDefaultValueDescriptor"))
+      if (objectAs<TnxNextLSNDefaultValueDescriptor>(aFieldDescriptor.fdDefaultValue))
         aFieldDef.SetInternalCalcField(true);
       break;
     default:
