@@ -112,10 +112,30 @@ void TnxDataset::SetActive(bool aValue) {
       throw;
     }
     dsDeactivating = false;
+  } else if (aValue && !Active()) {
+    try {
+      TDataSet::SetActive(true);
+    } catch (...) {
+      // The framework closes only its own part of a failed open.
+      dsAbandonOpen();
+      dsCopyActiveToStored();
+      throw;
+    }
   } else {
     TDataSet::SetActive(aValue);
   }
   dsCopyActiveToStored();
+}
+
+void TnxDataset::dsAbandonOpen() {
+  if (dsAbstractCursor) nxdb_int::ignoringErrors([this] { dsCloseEngineCursor(); });
+  nxdb_int::ignoringErrors([this] { dsFreeMappers(); });
+  nxdb_int::ignoringErrors([this] { dsClearDictionary(); });
+  if (dsCursor && dsCursor->Active()) {
+    dsInternalState.include(disClosing);
+    nxdb_int::ignoringErrors([this] { dsCursor->Close(); });
+    dsInternalState.exclude(disClosing);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -335,7 +355,11 @@ void TnxDataset::dsCursorShutdown() {
 void TnxDataset::OpenCursor(bool aInfoQuery) {
   dsCursor->Open();
   dsOpenEngineCursor();
-  if (!dsAbstractCursor) return;
+  if (!dsAbstractCursor) {
+    // A statement without result set: the dataset stays closed, silently.
+    dsAbandonOpen();
+    Abort();
+  }
   // A fresh cursor stands at its beginning: under reduction the first
   // positioning is left out.
   if (!dsMessageReductionOff()) dsInternalState.include(disJustOpenedCursor);

@@ -341,7 +341,9 @@ class TnxDataset : public platform::TDataSet {
   // ===== END editing and bookmark members =====
 
  private:
-  void dsResolveAndSetDatabase(TnxDatabase* aValue);
+  // Frees what a failed open left: engine cursor, mappers, the started
+  // cursor component.
+  void dsAbandonOpen();
   void dsCopyActiveToStored();
   void dsFreeOldValues();
 };

@@ -706,7 +706,16 @@ TEST_F(ClientDataset, FailedOpenLeavesTheDatasetClosedWithoutCursor) {
   EXPECT_EQ(ds->AbstractCursor(), nullptr);
   EXPECT_EQ(ds->FieldsDescriptor(), nullptr);
   EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_FALSE(ds->CursorComponent()->Active());
+  // A fetch that fails during the open gives the engine cursor back too.
   ds->SetTableName(u"nav");
+  ds->InjectAtOpen("RecordGetNext", 10249);
+  EXPECT_EQ(nxtest::clientErrorCode([&] { ds->Open(); }), 10249u);
+  EXPECT_FALSE(ds->Active());
+  EXPECT_EQ(ds->AbstractCursor(), nullptr);
+  EXPECT_EQ(ds->FieldsDescriptor(), nullptr);
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_FALSE(ds->CursorComponent()->Active());
   ds->Open();
   EXPECT_EQ(ds->RecordCount(), 3);
 }
@@ -790,6 +799,28 @@ TEST_F(ClientDataset, BlockReadOptionsAreASetWithoutSideEffects) {
   EXPECT_TRUE(ds->HasAnyBlockReadOptions({gboBlobs, gboBookmarks}));
   EXPECT_TRUE(ds->AddBlockReadOptions({gboBlobs, gboBookmarks}));
   EXPECT_FALSE(ds->RemoveBlockReadOptions({gboBlobNrs}));
+}
+
+// A dataset whose engine open yields no cursor (a statement without result).
+class NoResultDataset : public TnxTestDataset {
+ public:
+  using TnxTestDataset::TnxTestDataset;
+  int opens = 0;
+
+ protected:
+  void dsOpenEngineCursor() override { ++opens; }
+};
+
+TEST_F(ClientDataset, OpenWithoutEngineCursorStaysClosedSilently) {
+  BuildNav(1);
+  auto* ds = create<NoResultDataset>(nullptr);
+  datasets_.push_back(ds);
+  ds->SetDatabase(db);
+  EXPECT_THROW(ds->Open(), EAbort);
+  EXPECT_EQ(ds->opens, 1);
+  EXPECT_FALSE(ds->Active());
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_FALSE(ds->CursorComponent()->Active());
 }
 
 }  // namespace
