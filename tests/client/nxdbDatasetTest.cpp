@@ -578,6 +578,17 @@ TEST_F(ClientDataset, DataLinkSeesTheEventsOfOpenScrollAndClose) {
       "CheckBrowseMode", "DataSetChange",                // Last refills the ring
       "UpdateState"};                                     // closed
   EXPECT_EQ(link_->events, expected);
+  // Swallowed events reach no link, yet the dataset moves.
+  ds->Open();
+  link_->events.clear();
+  ds->IgnoreDataEvents() = true;
+  ds->MoveBy(5);
+  ds->Close();
+  EXPECT_TRUE(link_->events.empty());
+  ds->IgnoreDataEvents() = false;
+  ds->Open();
+  EXPECT_EQ(ID(ds), 1);
+  EXPECT_FALSE(link_->events.empty());
 }
 
 // ---------------------------------------------------------------------------

@@ -53,6 +53,7 @@ class TnxTestDataset : public TnxDataset {
 
   // Test access to the dataset's internals.
   std::int32_t& IgnoreReadOnly() { return dsIgnoreReadOnly; }
+  bool& IgnoreDataEvents() { return dsIgnoreDataEvents; }
   platform::TRecordBuffer OldValuesBuffer() const { return dsOldValuesBuffer; }
   using TnxDataset::ActiveBuffer;
   using TnxDataset::GetRecord;
