@@ -1,10 +1,11 @@
 // The client components: the data-access bases, the session, database,
 // transaction-context and cursor components. Other modules include this
 // header only; the families live in nxdb<Family>.h (Component, Session,
-// Database, Cursor), each with its contract at its top.
+// Database, Cursor, Dataset), each with its contract at its top.
 #pragma once
 
 #include "nxdbComponent.h"
 #include "nxdbSession.h"
 #include "nxdbDatabase.h"
 #include "nxdbCursor.h"
+#include "nxdbDataset.h"

@@ -1,6 +1,5 @@
 #include "nxdbInt.h"
 
-PL_CLASS_INFO_IMPL(TnxDataset, platform::TDataSet, "TnxDataset", nullptr)
 PL_CLASS_INFO_IMPL(TnxCursor, TnxDataAccessStateComponent, "TnxCursor", nullptr)
 
 TnxCursor::TnxCursor(TnxDataset* aDataSet) : TnxDataAccessStateComponent(nullptr), crDataSet(aDataSet) {}

@@ -9,27 +9,10 @@
 #pragma once
 
 #include "nxdbComponent.h"
-#include "plDataSet.h"
+#include "nxdbDataset.h"
 
 class TnxDatabase;
 class TnxCursor;
-
-// The client dataset's part that its cursor component calls; the dataset
-// layer fills in the hooks.
-class TnxDataset : public platform::TDataSet {
-  PL_CLASS_INFO_DECL()
- public:
-  using platform::TDataSet::TDataSet;
-
-  // Refuses (raises) when the dataset must be closed for a change.
-  virtual void dsCursorCheckInactive() {}
-  // Finds the database component of the dataset's alias, if it has one.
-  virtual void dsResolveAliasDatabase() {}
-  // Closes the dataset because its cursor component stops.
-  virtual void dsCursorShutdown() {}
-  // Hands the effective time-out to the dataset's engine cursor.
-  virtual void dsApplyTimeout() {}
-};
 
 class TnxCursor : public TnxDataAccessStateComponent {
   PL_CLASS_INFO_DECL()

@@ -157,6 +157,7 @@ class TnxBaseSession : public TnxDataAccessStateComponent, public InxSessionNoti
 
  private:
   friend class TnxDatabase;
+  friend class TnxDataset;
   friend class TnxTransContext;
   void bsRegisterNotifier();
   void bsRemoveTempDatabase(TnxDatabase* aDatabase);

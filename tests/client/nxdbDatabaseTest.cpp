@@ -323,6 +323,7 @@ class RecordingDataset : public TnxDataset {
   void InternalFirst() override {}
   void InternalLast() override {}
   void InternalSetToRecord(platform::TRecordBuffer) override {}
+  void dsOpenEngineCursor() override {}
 };
 
 TEST_F(ClientDatabase, CursorComponentFollowsItsDatabase) {
