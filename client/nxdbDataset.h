@@ -155,6 +155,8 @@ class TnxDataset : public platform::TDataSet {
   TnxBaseTableDescriptor* TableDescriptor() const { return dsTableDescriptor; }
   TnxFieldsDescriptor* FieldsDescriptor() const { return dsFieldsDescriptor; }
   bool Exists() const { return Active(); }
+  // Descendants decide.
+  bool CanModify() const override { return false; }
   TnxDataSetInternalStates InternalState() const { return dsInternalState; }
   TnxDataSetInOperation InOperation() const { return dsInOperation; }
   // Record buffer layout (valid while open).

@@ -217,19 +217,12 @@ void TnxDataset::SetCurrentRecord(int aIndex) {
 }
 
 bool TnxDataset::GetNextRecord() {
-  if (!dsMessageReductionOff() && RecordCountInBuffers() > 0 && dsAbstractCursor) {
-    const int last = RecordCountInBuffers() - 1;
+  const int last = RecordCountInBuffers() - 1;
+  // The hint goes only before a positioning, which removes it again.
+  if (!dsMessageReductionOff() && last >= 0 && CurrentRecord() != last && dsAbstractCursor) {
     const bool current = State() == dsInsert && last == ActiveRecord() && GetBookmarkFlag(ActiveBuffer()) == bfCurrent;
     dsAbstractCursor->AddCursorOption(current ? acoSetToBookmarkFollowedByRecordGet
                                               : acoSetToBookmarkFollowedByRecordGetNext);
-    try {
-      const bool ok = TDataSet::GetNextRecord();
-      dsRemoveSetToBookmarkHints();
-      return ok;
-    } catch (...) {
-      dsRemoveSetToBookmarkHints();
-      throw;
-    }
   }
   return TDataSet::GetNextRecord();
 }

@@ -110,13 +110,17 @@ class ClientTestKit {
   // "Name"), as the engine database will once it builds tables. Build before
   // a database opens the folder.
   TnxResult BuildTable(const nxString& aName, const nxString& aPath = u"/data") {
-    // The folder of an open database, else one of the kit's own.
-    TnxServerFolder* open = engine->FindFolder(aPath);
-    TnxServerFolder* folder = open ? open : platform::create<TnxServerFolder>(engine, aPath, false);
     TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
     dict->FieldsDescriptor()->AddField(u"ID", u"", nxtInt32, 0, 0, false);
     dict->FieldsDescriptor()->AddField(u"Name", u"", nxtShortString, 20, 0, false);
-    const TnxResult result = folder->sfTableBuild(false, aName, u"", false, dict.get(), tsPersistent);
+    return BuildTable(aName, dict.get(), aPath);
+  }
+  // Builds table aName with the layout aDict (the caller's) in the folder aPath.
+  TnxResult BuildTable(const nxString& aName, TnxServerDataDict* aDict, const nxString& aPath = u"/data") {
+    // The folder of an open database, else one of the kit's own.
+    TnxServerFolder* open = engine->FindFolder(aPath);
+    TnxServerFolder* folder = open ? open : platform::create<TnxServerFolder>(engine, aPath, false);
+    const TnxResult result = folder->sfTableBuild(false, aName, u"", false, aDict, tsPersistent);
     if (!open) platform::TObject::free(folder);
     return result;
   }
