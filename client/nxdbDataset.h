@@ -205,6 +205,7 @@ class TnxDataset : public platform::TDataSet {
 
   // ---- Editing and bookmarks (declared by the editing family)
   // ===== BEGIN editing and bookmark declarations (nxdbDatasetEdit.cpp) =====
+  void Post() override;
   // Posts and stays in edit state on the same record, which stays locked.
   void PostAndEdit();
   // Positions on the record of aDataSet (same session: 10020 otherwise).
@@ -223,6 +224,10 @@ class TnxDataset : public platform::TDataSet {
   bool BookmarkValid(const platform::TBookmark& aBookmark) override;
   // Empty bookmarks sort last; a bookmark the cursor refuses raises.
   int CompareBookmarks(const platform::TBookmark& aBookmark1, const platform::TBookmark& aBookmark2) override;
+  // The bookmark part of a record buffer as a byte array; one of another
+  // size zero-fills it and flags the buffer EOF.
+  void GetBookmarkData(platform::TRecordBuffer aBuffer, platform::TBookmark& aData);
+  void SetBookmarkData(platform::TRecordBuffer aBuffer, const platform::TBookmark& aData);
   // ===== END editing and bookmark declarations =====
 
  protected:
@@ -369,9 +374,6 @@ class TnxDataset : public platform::TDataSet {
   void InternalGotoBookmark(const platform::TBookmark& aBookmark) override;
   void GetBookmarkData(platform::TRecordBuffer aBuffer, void* aData) override;
   void SetBookmarkData(platform::TRecordBuffer aBuffer, const void* aData) override;
-  // Byte-array forms: a bookmark of another size flags the buffer EOF.
-  void GetBookmarkData(platform::TRecordBuffer aBuffer, platform::TBookmark& aData);
-  void SetBookmarkData(platform::TRecordBuffer aBuffer, const platform::TBookmark& aData);
 
   void DoBeforeCancel() override;
   void DoBeforeClose() override;

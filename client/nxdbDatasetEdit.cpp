@@ -29,7 +29,7 @@ bool isPositionCode(TnxResult aResult) { return ((aResult >> 8) & 0xFF) == 0x22;
 
 // Bookmark layout: checksum, index id, position kind, RefNr, key length, key.
 constexpr std::int32_t kBookmarkHeaderSize = 24;
-constexpr std::uint32_t kBookmarkOnRecord = 4;
+constexpr std::uint8_t kBookmarkOnRecord = 4;  // the position kind in byte 8
 
 template <class T>
 T readAt(const std::uint8_t* aData, std::size_t aOffset) {
@@ -156,6 +156,20 @@ void TnxDataset::InternalEdit() {
     if (!hasRevision) dsRaiseCodeMessage(nxErrNotSupported, kOptimisticNeedsRecRev);
   }
   dsCheck(dsAbstractCursor->RecordGet(lockType, ActiveBuffer()));
+}
+
+void TnxDataset::Post() {
+  // The framework's course, with the operation bookkeeping reset also when
+  // the post fails. A batch append posts its own way (block writes).
+  UpdateRecord();
+  if (State() != dsEdit && State() != dsInsert) return;
+  DataEvent(deCheckBrowseMode, 0);
+  DoBeforePost();
+  dsCheckOperation([this] { InternalPost(); }, OnPostError);
+  FreeFieldBuffers();
+  SetState(dsBrowse);
+  Resync({});
+  DoAfterPost();
 }
 
 void TnxDataset::InternalPost() { dsInternalPost(false); }
@@ -439,7 +453,7 @@ TnxRecID TnxDataset::dsGetRecID(TRecordBuffer aBuffer) {
   const auto keyLength = readAt<std::uint32_t>(bookmark, 20);
   if (keyLength > static_cast<std::uint32_t>(size - kBookmarkHeaderSize)) return id;
   if (readAt<std::uint32_t>(bookmark, 0) != nxElfHash(bookmark + 4, 20 + keyLength)) return id;
-  if (readAt<std::uint32_t>(bookmark, 8) != kBookmarkOnRecord) return id;
+  if (bookmark[8] != kBookmarkOnRecord) return id;
   id.ridRefNr = readAt<TnxRefNr>(bookmark, 12);
   return id;
 }
