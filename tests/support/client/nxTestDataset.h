@@ -35,6 +35,7 @@ class TnxTestDataset : public TnxDataset {
   void SetWriteOnly(bool aValue) {
     CheckInactive();
     dsWriteOnly = aValue;
+    dsInternalWriteOnly = aValue;
   }
   // Wrap the next engine cursors in a recording cursor.
   void SetRecordCalls(bool aValue) { tdsRecordCalls = aValue; }
