@@ -690,6 +690,22 @@ TEST_F(DatasetEdit, RecIDOfAFetchedRecordIsItsRefNr) {
   byKey->Cancel();
 }
 
+TEST_F(DatasetEdit, CacheInfoIsEmptyWhereTheCursorGivesNone) {
+  Build(u"t", 2);
+  TnxTestDataset* ds = Dataset();
+  TnxRecordCacheInfo info{7, 9};
+  EXPECT_FALSE(ds->GetCacheInfo(info));  // closed
+  EXPECT_EQ(info.rciRefNr, 0u);
+  EXPECT_EQ(info.rciModifyLSN, 0u);
+  ds->Open();
+  info = {7, 9};
+  // A table that is no cache source has no cache information to give.
+  EXPECT_FALSE(ds->GetCacheInfo(info));
+  EXPECT_EQ(info.rciRefNr, 0u);
+  EXPECT_EQ(info.rciModifyLSN, 0u);
+  EXPECT_EQ(ds->GetCacheInfo().rciRefNr, 0u);
+}
+
 // ---------------------------------------------------------------------------
 // Events
 
