@@ -4,6 +4,7 @@
 #include <unicode/ucnv_cb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <memory>
@@ -303,7 +304,44 @@ std::size_t wideToMultiByte(std::uint32_t codePage, UnicodeStringView src, char*
   return result;
 }
 
+namespace {
+
+bool isPrintableAscii(std::string_view aBytes) {
+  for (const char c : aBytes)
+    if (c < 0x20 || c > 0x7E) return false;
+  return true;
+}
+
+// Whether the code page decodes every printable ASCII byte to itself; asked
+// of the converter once per code page (some OEM pages move '%' and others).
+bool printableAsciiIsIdentity(std::uint32_t aCodePage) {
+  static std::atomic<std::int8_t> known[std::size(kCodePages)];  // 0 unknown, 1 yes, -1 no
+  const CodePageEntry& e = entryFor(aCodePage);
+  std::atomic<std::int8_t>& state = known[static_cast<std::size_t>(&e - kCodePages)];
+  std::int8_t answer = state.load(std::memory_order_acquire);
+  if (answer == 0) {
+    char ascii[0x7F - 0x20];
+    char16_t wide[std::size(ascii)];
+    for (std::size_t i = 0; i < std::size(ascii); ++i) ascii[i] = static_cast<char>(0x20 + i);
+    bool same = false;
+    try {
+      same = multiByteToWide(e.codePage, std::string_view(ascii, std::size(ascii)), wide, std::size(wide)) ==
+                 std::size(ascii) &&
+             std::equal(std::begin(ascii), std::end(ascii), std::begin(wide),
+                        [](char a, char16_t w) { return static_cast<char16_t>(a) == w; });
+    } catch (const OsError&) {
+    }
+    answer = same ? 1 : -1;
+    state.store(answer, std::memory_order_release);
+  }
+  return answer > 0;
+}
+
+}  // namespace
+
 UnicodeString decodeText(std::string_view bytes, std::uint32_t codePage) {
+  // Field texts are mostly plain ASCII: no converter round for them.
+  if (isPrintableAscii(bytes) && printableAsciiIsIdentity(codePage)) return UnicodeString(bytes.begin(), bytes.end());
   UnicodeString out(multiByteToWide(codePage, bytes, nullptr, 0), u'\0');
   if (!out.empty()) out.resize(multiByteToWide(codePage, bytes, out.data(), out.size()));
   return out;

@@ -187,7 +187,7 @@ AnsiString TStringField::AsAnsiString() const {
   if (!GetData(buffer.data())) return AnsiString{{}, ansiCodePage()};
   if (sfTransliterate && DataSet()) DataSet()->Translate(buffer.data(), buffer.data(), false);
   buffer.resize(std::strlen(buffer.c_str()));
-  return AnsiString{buffer, ansiCodePage()};
+  return AnsiString{std::move(buffer), ansiCodePage()};
 }
 
 void TStringField::SetAsAnsiString(const AnsiString& aValue) {

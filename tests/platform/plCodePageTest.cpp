@@ -232,4 +232,24 @@ TEST(PlatformCodePage, ConvertersArePerThread) {
   EXPECT_EQ(failures.load(), 0);
 }
 
+// Printable ASCII skips the converter where the code page maps it to itself;
+// the answer must be the converter's in every code page, also where it is not
+// the identity (UTF-16 pairs the bytes), and text with other bytes still
+// goes through the converter.
+TEST(PlatformCodePage, PrintableAsciiDecodesAsTheConverterDoes) {
+  std::string ascii;
+  for (char c = 0x20; c <= 0x7E; ++c) ascii += c;
+  const std::vector<std::string> texts = {ascii, "ID", "100% \\ ~", "", "N41"};
+  for (std::uint16_t cp : systemCodePages()) {
+    for (const std::string& text : texts) {
+      std::u16string viaConverter(multiByteToWide(cp, text, nullptr, 0), u'\0');
+      if (!viaConverter.empty()) viaConverter.resize(multiByteToWide(cp, text, viaConverter.data(), viaConverter.size()));
+      EXPECT_EQ(decodeText(text, cp), viaConverter) << cp << " " << text;
+    }
+  }
+  EXPECT_EQ(decodeText("ID", 1200), u"\u4449");
+  EXPECT_EQ(decodeText("a\x80", 1252), u"a\u20AC");
+  EXPECT_EQ(decodeText("a\tb", 1252), u"a\tb");
+}
+
 }  // namespace
