@@ -572,8 +572,14 @@ void TnxDataset::FreeRecordBuffer(TRecordBuffer& aBuffer) {
   --dsRecordBufferCount;
 }
 
-std::uint32_t& TnxDataset::dsRecInfoWord(TRecordBuffer aBuffer) const {
-  return *reinterpret_cast<std::uint32_t*>(aBuffer + dsOffsetRecInfos);
+std::uint32_t TnxDataset::dsRecInfoWord(TRecordBuffer aBuffer) const {
+  std::uint32_t value;
+  std::memcpy(&value, aBuffer + dsOffsetRecInfos, sizeof value);
+  return value;
+}
+
+void TnxDataset::dsSetRecInfoWord(TRecordBuffer aBuffer, std::uint32_t aValue) const {
+  std::memcpy(aBuffer + dsOffsetRecInfos, &aValue, sizeof aValue);
 }
 
 std::uint8_t& TnxDataset::dsRecInfoFlag(TRecordBuffer aBuffer) const { return aBuffer[dsOffsetRecInfos + 4]; }

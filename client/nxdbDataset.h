@@ -298,7 +298,9 @@ class TnxDataset : public platform::TDataSet {
   void Notification(platform::TComponent* aComponent, platform::TOperation aOperation) override;
 
   // ---- Record buffer parts
-  std::uint32_t& dsRecInfoWord(platform::TRecordBuffer aBuffer) const;
+  // The record-info word sits at any byte offset: read and written by copy.
+  std::uint32_t dsRecInfoWord(platform::TRecordBuffer aBuffer) const;
+  void dsSetRecInfoWord(platform::TRecordBuffer aBuffer, std::uint32_t aValue) const;
   std::uint8_t& dsRecInfoFlag(platform::TRecordBuffer aBuffer) const;
   platform::TRecordBuffer dsBookmarkOf(platform::TRecordBuffer aBuffer) const { return aBuffer + dsOffsetBookmark; }
   platform::TRecordBuffer dsCalcOf(platform::TRecordBuffer aBuffer) const { return aBuffer + dsOffsetCalcFlds; }

@@ -279,7 +279,7 @@ void TnxDataset::InternalCancel() {
 void TnxDataset::InternalInitRecord(TRecordBuffer aBuffer) {
   dsFieldsDescriptor->InitRecord(aBuffer);
   if (dsDefaultValueHandler) dsDefaultValueHandler->SetDefaultValuesInsert(aBuffer);
-  dsRecInfoWord(aBuffer) = 0;
+  dsSetRecInfoWord(aBuffer, 0);
 }
 
 bool TnxDataset::GetCurrentRecord(TRecordBuffer aBuffer) {
