@@ -4,6 +4,7 @@
 // locks come back quickly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -147,11 +148,10 @@ class DatasetEdit : public ::testing::Test {
     nxtest::runThreads(1, [&](int) { aCall(); });
   }
 
-  // Opens aDs on the record with aID (IDs run 1.. in index order).
+  // Opens aDs on the record with aID.
   static void OpenAt(TnxTestDataset* aDs, std::int32_t aID) {
     if (!aDs->Active()) aDs->Open();
-    aDs->First();
-    aDs->MoveBy(aID - 1);
+    for (aDs->First(); !aDs->Eof() && ID(aDs) != aID;) aDs->Next();
     ASSERT_EQ(ID(aDs), aID);
   }
 
@@ -482,6 +482,57 @@ TEST_F(DatasetEdit, ConcurrentPessimisticIncrementsLoseNothing) {
   }
   EXPECT_GT(posted[0][1] + posted[1][1], 0);
   std::printf("refused edits: %d of %d\n", refusals, 2 * kRounds);
+}
+
+// Client message reduction announces the follow-up of each change in a hint
+// on the call; without it only the insert hint stays. No hint outlives its call.
+TEST_F(DatasetEdit, ChangeCallsCarryTheirHintsUnderMessageReductionOnly) {
+  Build(u"t", 6);
+  struct Case {
+    const char* what;
+    std::function<void(TnxTestDataset*, TnxTestDataset*)> run;  // dataset, a second one
+    const char* call;
+    TnxAbstractCursorOption hint;
+    bool withoutReduction;
+  };
+  std::int32_t nextID = 100;
+  TBookmark fifth;
+  const Case cases[] = {
+      {"post of an edit", [](TnxTestDataset* aDs, TnxTestDataset*) { aDs->Edit(); aDs->FieldByName(u"Counter")->SetAsInteger(3); aDs->Post(); },
+       "RecordModify", acoRecordModifyFollowedBySync, false},
+      {"post of an insert", [&](TnxTestDataset* aDs, TnxTestDataset*) { aDs->Insert(); aDs->FieldByName(u"ID")->SetAsInteger(nextID++); aDs->Post(); },
+       "RecordInsert", acoRecordInsertFollowedByRecordGet, true},
+      {"cancel of an edit", [](TnxTestDataset* aDs, TnxTestDataset*) { aDs->Edit(); aDs->Cancel(); },
+       "RecordLockRelease", acoLockReleaseFollowedByRecordGet, false},
+      {"goto bookmark", [&](TnxTestDataset* aDs, TnxTestDataset*) { aDs->GotoBookmark(fifth); }, "SetToBookmark",
+       acoSetToBookmarkFollowedByRecordGet, false},
+      {"goto current", [](TnxTestDataset* aDs, TnxTestDataset* aOther) { aDs->GotoCurrent(aOther); }, "SetToCursor",
+       acoSetToCursorFollowedBySyncExact, false},
+      {"delete", [](TnxTestDataset* aDs, TnxTestDataset*) { aDs->Delete(); }, "RecordDelete",
+       acoRecordDeleteFollowedBySync, false},
+  };
+  for (const bool reduction : {true, false}) {
+    TnxTestDataset* ds = Dataset();
+    TnxTestDataset* other = Dataset();
+    if (!reduction) ds->AddDataSetOption(dsoDisableClientMessageReduction);
+    OpenAt(other, 4);
+    OpenAt(ds, 5);
+    fifth = ds->GetBookmark();
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (reduction ? " with reduction" : " without reduction"));
+      // Each round deletes its own record last.
+      OpenAt(ds, reduction ? 2 : 3);
+      ds->Recorder()->ClearLog();
+      c.run(ds, other);
+      const auto& calls = ds->Recorder()->Calls();
+      const auto it = std::find_if(calls.begin(), calls.end(), [&](const TnxRecordedCall& r) { return r.name == c.call; });
+      ASSERT_NE(it, calls.end());
+      EXPECT_EQ(it->options.contains(c.hint), reduction || c.withoutReduction);
+      EXPECT_FALSE(ds->AbstractCursor()->CursorOptions().contains(c.hint));
+    }
+    ds->Close();
+    other->Close();
+  }
 }
 
 // ---------------------------------------------------------------------------
