@@ -364,6 +364,8 @@ class TnxDataset : public platform::TDataSet {
   // Refuses an operation while a BLOB stream of the dataset is open, or
   // detaches the streams first (aFreeThem). BLOB streams hook in here.
   virtual void dsCheckBlobStreamsFreed(bool aFreeThem);
+  // The bookkeeping of every after-notification.
+  void dsEndOperation(bool aRemoveHints);
   TnxRecID dsGetRecID(platform::TRecordBuffer aBuffer);
   void dsSetToBookmark(const void* aBookmark);
 

@@ -112,31 +112,51 @@ void TnxDataset::DoBeforeScroll() {
   dsInsideScroll = true;
 }
 
-#define NX_AFTER_NOTIFICATION(Name)             \
-  void TnxDataset::Name() {                     \
-    dsInternalState.exclude(dsiInsertSuccessful); \
-    dsInOperation = dioNone;                    \
-    dsRemoveSetToBookmarkHints();               \
-    TDataSet::Name();                           \
-  }
-NX_AFTER_NOTIFICATION(DoAfterCancel)
-NX_AFTER_NOTIFICATION(DoAfterDelete)
-NX_AFTER_NOTIFICATION(DoAfterEdit)
-NX_AFTER_NOTIFICATION(DoAfterInsert)
-NX_AFTER_NOTIFICATION(DoAfterPost)
-NX_AFTER_NOTIFICATION(DoAfterRefresh)
-#undef NX_AFTER_NOTIFICATION
-
-void TnxDataset::DoAfterClose() {
+// What every after-notification does before the user's event; after close
+// the cursor is gone, so its hints stay as they are.
+void TnxDataset::dsEndOperation(bool aRemoveHints) {
   dsInternalState.exclude(dsiInsertSuccessful);
   dsInOperation = dioNone;
+  if (aRemoveHints) dsRemoveSetToBookmarkHints();
+}
+
+void TnxDataset::DoAfterCancel() {
+  dsEndOperation(true);
+  TDataSet::DoAfterCancel();
+}
+
+void TnxDataset::DoAfterClose() {
+  dsEndOperation(false);
   TDataSet::DoAfterClose();
 }
 
+void TnxDataset::DoAfterDelete() {
+  dsEndOperation(true);
+  TDataSet::DoAfterDelete();
+}
+
+void TnxDataset::DoAfterEdit() {
+  dsEndOperation(true);
+  TDataSet::DoAfterEdit();
+}
+
+void TnxDataset::DoAfterInsert() {
+  dsEndOperation(true);
+  TDataSet::DoAfterInsert();
+}
+
+void TnxDataset::DoAfterPost() {
+  dsEndOperation(true);
+  TDataSet::DoAfterPost();
+}
+
+void TnxDataset::DoAfterRefresh() {
+  dsEndOperation(true);
+  TDataSet::DoAfterRefresh();
+}
+
 void TnxDataset::DoAfterScroll() {
-  dsInternalState.exclude(dsiInsertSuccessful);
-  dsInOperation = dioNone;
-  dsRemoveSetToBookmarkHints();
+  dsEndOperation(true);
   dsInsideScroll = false;
   TDataSet::DoAfterScroll();
 }

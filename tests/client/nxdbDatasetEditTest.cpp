@@ -302,36 +302,48 @@ TEST_F(DatasetEdit, DeletingARecordThatIsAlreadyGoneIsSilent) {
   }
 }
 
-TEST_F(DatasetEdit, PostAndEditOfAnInsertedRecordKeepsItLockedInEditState) {
+// Posting an inserted or edited record with PostAndEdit leaves the dataset
+// editing that record, locked against the other user, with the posted
+// values as its old values.
+TEST_F(DatasetEdit, PostAndEditKeepsTheRecordLockedInEditState) {
   Build(u"t", 3);
   TnxTestDataset* mine = Dataset();
-  mine->Open();
-  mine->Insert();
-  mine->FieldByName(u"ID")->SetAsInteger(10);
-  mine->FieldByName(u"Name")->SetAsString(u"new");
-  mine->PostAndEdit();
-  EXPECT_EQ(mine->State(), dsEdit);
-  EXPECT_EQ(mine->InOperation(), dioNone);
-  EXPECT_FALSE(mine->Modified());
-  EXPECT_EQ(ID(mine), 10);
-  ASSERT_NE(mine->OldValuesBuffer(), nullptr);
-  EXPECT_EQ(0, std::memcmp(mine->OldValuesBuffer(), mine->ActiveBuffer(), static_cast<std::size_t>(mine->RecordLength())));
   TnxTestDataset* peer = PeerDataset();
-  OnPeerThread([&] {
-    peer->Open();
-    peer->Last();
-    EXPECT_EQ(ID(peer), 10);
-    EXPECT_EQ(nxtest::clientErrorCode([&] { peer->Edit(); }), nxErrRecordLockedByOther);
-  });
-  // Still the same record: a second post changes it, and the lock goes.
-  mine->FieldByName(u"Name")->SetAsString(u"changed");
-  mine->Post();
+  mine->Open();
+  for (const bool inserting : {true, false}) {
+    SCOPED_TRACE(inserting ? "inserted" : "edited");
+    const std::int32_t id = inserting ? 10 : 2;
+    if (inserting) {
+      mine->Insert();
+      mine->FieldByName(u"ID")->SetAsInteger(id);
+    } else {
+      OpenAt(mine, id);
+      mine->Edit();
+    }
+    mine->FieldByName(u"Name")->SetAsString(u"posted");
+    mine->PostAndEdit();
+    EXPECT_EQ(mine->State(), dsEdit);
+    EXPECT_EQ(mine->InOperation(), dioNone);
+    EXPECT_FALSE(mine->Modified());
+    EXPECT_EQ(ID(mine), id);
+    ASSERT_NE(mine->OldValuesBuffer(), nullptr);
+    EXPECT_EQ(0, std::memcmp(mine->OldValuesBuffer(), mine->ActiveBuffer(),
+                             static_cast<std::size_t>(mine->RecordLength())));
+    OnPeerThread([&] {
+      OpenAt(peer, id);
+      EXPECT_EQ(Name(peer), u"posted");
+      EXPECT_EQ(nxtest::clientErrorCode([&] { peer->Edit(); }), nxErrRecordLockedByOther);
+    });
+    // Still the same record: a second post changes it, and the lock goes.
+    mine->FieldByName(u"Name")->SetAsString(u"changed");
+    mine->Post();
+    OnPeerThread([&] {
+      peer->Edit();
+      EXPECT_EQ(Name(peer), u"changed");
+      peer->Cancel();
+    });
+  }
   EXPECT_EQ(mine->GetRecordCount(), 4);
-  OnPeerThread([&] {
-    peer->Edit();
-    EXPECT_EQ(Name(peer), u"changed");
-    peer->Cancel();
-  });
 }
 
 TEST_F(DatasetEdit, OptimisticOptionCannotChangeWhileEditing) {
