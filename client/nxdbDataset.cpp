@@ -572,14 +572,8 @@ void TnxDataset::FreeRecordBuffer(TRecordBuffer& aBuffer) {
   --dsRecordBufferCount;
 }
 
-std::uint32_t TnxDataset::dsRecInfoWord(TRecordBuffer aBuffer) const {
-  std::uint32_t value;
-  std::memcpy(&value, aBuffer + dsOffsetRecInfos, sizeof value);
-  return value;
-}
-
-void TnxDataset::dsSetRecInfoWord(TRecordBuffer aBuffer, std::uint32_t aValue) const {
-  std::memcpy(aBuffer + dsOffsetRecInfos, &aValue, sizeof aValue);
+void TnxDataset::dsClearRecInfoWord(TRecordBuffer aBuffer) const {
+  std::memset(aBuffer + dsOffsetRecInfos, 0, 4);
 }
 
 std::uint8_t& TnxDataset::dsRecInfoFlag(TRecordBuffer aBuffer) const { return aBuffer[dsOffsetRecInfos + 4]; }

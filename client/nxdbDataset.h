@@ -298,9 +298,8 @@ class TnxDataset : public platform::TDataSet {
   void Notification(platform::TComponent* aComponent, platform::TOperation aOperation) override;
 
   // ---- Record buffer parts
-  // The record-info word sits at any byte offset: read and written by copy.
-  std::uint32_t dsRecInfoWord(platform::TRecordBuffer aBuffer) const;
-  void dsSetRecInfoWord(platform::TRecordBuffer aBuffer, std::uint32_t aValue) const;
+  // Clears the record-info word (unaligned: the parts before it have any size).
+  void dsClearRecInfoWord(platform::TRecordBuffer aBuffer) const;
   std::uint8_t& dsRecInfoFlag(platform::TRecordBuffer aBuffer) const;
   platform::TRecordBuffer dsBookmarkOf(platform::TRecordBuffer aBuffer) const { return aBuffer + dsOffsetBookmark; }
   platform::TRecordBuffer dsCalcOf(platform::TRecordBuffer aBuffer) const { return aBuffer + dsOffsetCalcFlds; }

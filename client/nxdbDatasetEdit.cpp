@@ -299,7 +299,7 @@ void TnxDataset::InternalCancel() {
 void TnxDataset::InternalInitRecord(TRecordBuffer aBuffer) {
   dsFieldsDescriptor->InitRecord(aBuffer);
   if (dsDefaultValueHandler) dsDefaultValueHandler->SetDefaultValuesInsert(aBuffer);
-  dsSetRecInfoWord(aBuffer, 0);
+  dsClearRecInfoWord(aBuffer);
 }
 
 bool TnxDataset::GetCurrentRecord(TRecordBuffer aBuffer) {

@@ -108,7 +108,7 @@ TGetResult TnxDataset::GetRecord(TRecordBuffer aBuffer, TGetMode aGetMode, bool 
   }
   switch (result) {
     case 0:
-      dsSetRecInfoWord(aBuffer, 0);
+      dsClearRecInfoWord(aBuffer);
       dsRecInfoFlag(aBuffer) = bfCurrent;
       if (BookmarkSize() > 0)
         dsCheck(dsAbstractCursor->GetBookmark(reinterpret_cast<PnxBookmarkBuffer>(aBuffer + dsOffsetBookmark),

@@ -50,7 +50,6 @@ class TnxTestDataset : public TnxDataset {
   using TnxDataset::ActiveBuffer;
   using TnxDataset::GetRecord;
   using TnxDataset::dsRecInfoFlag;
-  using TnxDataset::dsRecInfoWord;
 
  protected:
   void dsOpenEngineCursor() override;
