@@ -493,7 +493,7 @@ TEST_F(DatasetEdit, ConcurrentPessimisticIncrementsLoseNothing) {
         << "record " << id;
   }
   EXPECT_GT(posted[0][1] + posted[1][1], 0);
-  std::printf("refused edits: %d of %d\n", refusals, 2 * kRounds);
+  RecordProperty("refused_edits", refusals);
 }
 
 // Client message reduction announces the follow-up of each change in a hint
