@@ -8,6 +8,9 @@
 // record and the ratios (targets: within 2x of the cursor, 5x of SQLite),
 // and where the dataset's time goes: its navigation alone, and the cursor
 // reading each record's bookmark too, as every fetch of the dataset does.
+// Append/Post: 100,000 records through Append, the fields' As... setters and
+// Post in one transaction into an empty table, against SQLite's prepared
+// INSERT in one transaction (target: within 5x of SQLite).
 #include <sqlite3.h>
 
 #include <chrono>
@@ -189,6 +192,76 @@ int main() {
     return t;
   });
 
+  // Append/Post: 100,000 records through the dataset's Append, the fields'
+  // As... setters and Post, in one transaction, into an empty table; against
+  // SQLite's prepared INSERT in one transaction. A fresh table per round.
+  int appendRound = 0;
+  const double oursAppend = best([&] {
+    const nxString name = u"a" + platform::fromUtf8(std::to_string(appendRound++));
+    {
+      TnxOwned<TnxServerDataDict> dict(benchDictionary());
+      benchCheck(db->Folder()->sfTableBuild(false, name, u"", false, dict.get(), tsPersistent) == 0, "build a");
+    }
+    auto* target = platform::create<TnxTestDataset>(nullptr);
+    target->SetDatabase(database);
+    target->SetTableName(name);
+    target->SetIndexName(u"ByK");
+    target->Open();
+    platform::TField* k = target->FieldByName(u"K");
+    platform::TField* s = target->FieldByName(u"S");
+    platform::TField* d = target->FieldByName(u"D");
+    platform::TField* l = target->FieldByName(u"L");
+    std::vector<nxString> texts;
+    texts.reserve(kBenchRecords);
+    for (std::int32_t i = 0; i < kBenchRecords; ++i) texts.push_back(platform::fromUtf8(textOf(i)));
+    const auto start = std::chrono::steady_clock::now();
+    database->StartTransaction();
+    for (std::int32_t i = 0; i < kBenchRecords; ++i) {
+      target->Append();
+      k->SetAsInteger(i);
+      s->SetAsString(texts[static_cast<std::size_t>(i)]);
+      d->SetAsFloat(i * 0.5);
+      l->SetAsLargeInt(std::int64_t{i} * 1000003);
+      target->Post();
+    }
+    database->Commit();
+    const double t = secondsSince(start) / kBenchRecords;
+    benchCheck(target->GetRecordCount() == kBenchRecords, "dataset append count");
+    platform::TObject::free(target);
+    return t;
+  });
+  int sqliteRound = 0;
+  const double sqliteAppend = best([&] {
+    std::string table = "a";
+    table += std::to_string(sqliteRound++);
+    std::string create = "CREATE TABLE ";
+    create += table;
+    create += "(k INTEGER PRIMARY KEY, s TEXT, d REAL, l INTEGER)";
+    sqlite3_exec(sql, create.c_str(), nullptr, nullptr, nullptr);
+    std::vector<std::string> texts;
+    texts.reserve(kBenchRecords);
+    for (std::int32_t i = 0; i < kBenchRecords; ++i) texts.push_back(textOf(i));
+    sqlite3_stmt* stmt = nullptr;
+    std::string insertText = "INSERT INTO ";
+    insertText += table;
+    insertText += " VALUES(?,?,?,?)";
+    sqlite3_prepare_v2(sql, insertText.c_str(), -1, &stmt, nullptr);
+    const auto start = std::chrono::steady_clock::now();
+    sqlite3_exec(sql, "BEGIN", nullptr, nullptr, nullptr);
+    for (std::int32_t i = 0; i < kBenchRecords; ++i) {
+      sqlite3_bind_int(stmt, 1, i);
+      sqlite3_bind_text(stmt, 2, texts[static_cast<std::size_t>(i)].data(), 40, SQLITE_STATIC);
+      sqlite3_bind_double(stmt, 3, i * 0.5);
+      sqlite3_bind_int64(stmt, 4, std::int64_t{i} * 1000003);
+      benchCheck(sqlite3_step(stmt) == SQLITE_DONE, "sqlite append");
+      sqlite3_reset(stmt);
+    }
+    sqlite3_exec(sql, "COMMIT", nullptr, nullptr, nullptr);
+    const double t = secondsSince(start) / kBenchRecords;
+    sqlite3_finalize(stmt);
+    return t;
+  });
+
   std::printf("scan, First to EOF, four fields (%d records, best of %d)\n", kBenchRecords, kRounds);
   std::printf("  dataset As... accessors %10.1f ns/record\n", oursScan * 1e9);
   std::printf("  bare cursor RecordGetNext %8.1f ns/record  dataset/cursor ratio %.2f (target 2)\n",
@@ -198,6 +271,10 @@ int main() {
   std::printf("  breakdown: dataset First to EOF without field reads %.1f ns/record; cursor RecordGetNext with\n"
               "  GetBookmark (what every fetch of the dataset asks) %.1f ns/record\n",
               navOnly * 1e9, withBookmark * 1e9);
+  std::printf("append/post, one transaction (%d records, best of %d)\n", kBenchRecords, kRounds);
+  std::printf("  dataset Append, As... setters, Post %6.1f ns/record\n", oursAppend * 1e9);
+  std::printf("  SQLite prepared INSERT %11.1f ns/record  dataset/SQLite ratio %.2f (target 5)\n", sqliteAppend * 1e9,
+              oursAppend / sqliteAppend);
   std::printf("(checksum %.0f)\n", checksum);
 
   platform::TObject::free(dataset);

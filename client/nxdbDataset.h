@@ -212,6 +212,29 @@ class TnxDataset : public platform::TDataSet {
 
   // ---- Editing and bookmarks (declared by the editing family)
   // ===== BEGIN editing and bookmark declarations (nxdbDatasetEdit.cpp) =====
+  void Post() override;
+  // Posts and stays in edit state on the same record, which stays locked.
+  void PostAndEdit();
+  // Positions on the record of aDataSet (same session: 10020 otherwise).
+  void GotoCurrent(TnxDataset* aDataSet);
+  // The active record's key as a variant (its RefNr without an index); Null
+  // without a current record.
+  platform::Variant KeyAsVariant();
+  // All ones when the active buffer holds no stored record.
+  TnxRecID RecID();
+  // False (and an empty info) without an active record.
+  bool GetCacheInfo(TnxRecordCacheInfo& aCacheInfo);
+  TnxRecordCacheInfo GetCacheInfo();
+
+  bool GetCurrentRecord(platform::TRecordBuffer aBuffer) override;
+  void SetFieldData(platform::TField* aField, const void* aBuffer) override;
+  bool BookmarkValid(const platform::TBookmark& aBookmark) override;
+  // Empty bookmarks sort last; a bookmark the cursor refuses raises.
+  int CompareBookmarks(const platform::TBookmark& aBookmark1, const platform::TBookmark& aBookmark2) override;
+  // The bookmark part of a record buffer as a byte array; one of another
+  // size zero-fills it and flags the buffer EOF.
+  void GetBookmarkData(platform::TRecordBuffer aBuffer, platform::TBookmark& aData);
+  void SetBookmarkData(platform::TRecordBuffer aBuffer, const platform::TBookmark& aData);
   // ===== END editing and bookmark declarations =====
 
  protected:
@@ -338,6 +361,46 @@ class TnxDataset : public platform::TDataSet {
   TnxDataSetInOperation dsInOperation = dioNone;
 
   // ===== BEGIN editing and bookmark members (nxdbDatasetEdit.cpp) =====
+  virtual void dsPostKeepLock();
+  virtual void dsInternalPost(bool aKeepLock);
+  // Runs aOperation as the framework's operations do (retry, abort or fail
+  // by aErrorEvent); dsInOperation is dioNone afterwards in every case.
+  template <class F>
+  void dsCheckOperation(F&& aOperation, const platform::TDataSetErrorEvent& aErrorEvent);
+  // Refuses an operation while a BLOB stream of the dataset is open, or
+  // detaches the streams first (aFreeThem). BLOB streams hook in here.
+  virtual void dsCheckBlobStreamsFreed(bool aFreeThem);
+  // The bookkeeping of every after-notification.
+  void dsEndOperation(bool aRemoveHints);
+  TnxRecID dsGetRecID(platform::TRecordBuffer aBuffer);
+  void dsSetToBookmark(const void* aBookmark);
+
+  void InternalEdit() override;
+  void InternalPost() override;
+  void InternalAddRecord(platform::TRecordBuffer aBuffer, bool aAppend) override;
+  void InternalDelete() override;
+  void InternalCancel() override;
+  void InternalInitRecord(platform::TRecordBuffer aBuffer) override;
+  void InternalGotoBookmark(const platform::TBookmark& aBookmark) override;
+  void GetBookmarkData(platform::TRecordBuffer aBuffer, void* aData) override;
+  void SetBookmarkData(platform::TRecordBuffer aBuffer, const void* aData) override;
+
+  void DoBeforeCancel() override;
+  void DoBeforeClose() override;
+  void DoBeforeDelete() override;
+  void DoBeforeEdit() override;
+  void DoBeforeInsert() override;
+  void DoBeforePost() override;
+  void DoBeforeRefresh() override;
+  void DoBeforeScroll() override;
+  void DoAfterCancel() override;
+  void DoAfterClose() override;
+  void DoAfterDelete() override;
+  void DoAfterEdit() override;
+  void DoAfterInsert() override;
+  void DoAfterPost() override;
+  void DoAfterRefresh() override;
+  void DoAfterScroll() override;
   // ===== END editing and bookmark members =====
 
  private:
