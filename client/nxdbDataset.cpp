@@ -112,10 +112,30 @@ void TnxDataset::SetActive(bool aValue) {
       throw;
     }
     dsDeactivating = false;
+  } else if (aValue && !Active()) {
+    try {
+      TDataSet::SetActive(true);
+    } catch (...) {
+      // The framework closes only its own part of a failed open.
+      dsAbandonOpen();
+      dsCopyActiveToStored();
+      throw;
+    }
   } else {
     TDataSet::SetActive(aValue);
   }
   dsCopyActiveToStored();
+}
+
+void TnxDataset::dsAbandonOpen() {
+  if (dsAbstractCursor) nxdb_int::ignoringErrors([this] { dsCloseEngineCursor(); });
+  nxdb_int::ignoringErrors([this] { dsFreeMappers(); });
+  nxdb_int::ignoringErrors([this] { dsClearDictionary(); });
+  if (dsCursor && dsCursor->Active()) {
+    dsInternalState.include(disClosing);
+    nxdb_int::ignoringErrors([this] { dsCursor->Close(); });
+    dsInternalState.exclude(disClosing);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -276,6 +296,26 @@ bool TnxDataset::RemoveDataSetOptions(TnxDataSetOptions aOptions) {
   return true;
 }
 
+bool TnxDataset::AddBlockReadOptions(TnxRecordGetBatchExOptions aOptions) {
+  const TnxRecordGetBatchExOptions old = dsBlockReadOptions;
+  dsBlockReadOptions.Bits = static_cast<std::uint8_t>(dsBlockReadOptions.Bits | aOptions.Bits);
+  return !(old == dsBlockReadOptions);
+}
+
+bool TnxDataset::RemoveBlockReadOptions(TnxRecordGetBatchExOptions aOptions) {
+  const TnxRecordGetBatchExOptions old = dsBlockReadOptions;
+  dsBlockReadOptions.Bits = static_cast<std::uint8_t>(dsBlockReadOptions.Bits & ~aOptions.Bits);
+  return !(old == dsBlockReadOptions);
+}
+
+bool TnxDataset::HasAnyBlockReadOptions(TnxRecordGetBatchExOptions aOptions) const {
+  return (dsBlockReadOptions.Bits & aOptions.Bits) != 0;
+}
+
+bool TnxDataset::HasAllBlockReadOptions(TnxRecordGetBatchExOptions aOptions) const {
+  return (dsBlockReadOptions.Bits & aOptions.Bits) == aOptions.Bits;
+}
+
 bool TnxDataset::HasAnyDataSetOptions(TnxDataSetOptions aOptions) const {
   for (std::size_t i = 0; i < aOptions.Bytes.size(); ++i)
     if (dsOptions.Bytes[i] & aOptions.Bytes[i]) return true;
@@ -315,7 +355,11 @@ void TnxDataset::dsCursorShutdown() {
 void TnxDataset::OpenCursor(bool aInfoQuery) {
   dsCursor->Open();
   dsOpenEngineCursor();
-  if (!dsAbstractCursor) return;
+  if (!dsAbstractCursor) {
+    // A statement without result set: the dataset stays closed, silently.
+    dsAbandonOpen();
+    Abort();
+  }
   // A fresh cursor stands at its beginning: under reduction the first
   // positioning is left out.
   if (!dsMessageReductionOff()) dsInternalState.include(disJustOpenedCursor);
@@ -470,8 +514,7 @@ void TnxDataset::dsAdjustFieldDef(TnxFieldDescriptor& aFieldDescriptor, TFieldDe
       aFieldDef.SetInternalCalcField(true);
       break;
     case nxtInt64:
-      if (aFieldDescriptor.fdDefaultValue &&
-          nxdb_int::classNamed(*aFieldDescriptor.fdDefaultValue, "TnxNextLSNDefaultValueDescriptor"))
+      if (objectAs<TnxNextLSNDefaultValueDescriptor>(aFieldDescriptor.fdDefaultValue))
         aFieldDef.SetInternalCalcField(true);
       break;
     default:

@@ -137,6 +137,13 @@ class TnxDataset : public platform::TDataSet {
   bool HasAllDataSetOptions(TnxDataSetOptions aOptions) const;
   TnxRecordGetBatchExOptions BlockReadOptions() const { return dsBlockReadOptions; }
   void SetBlockReadOptions(TnxRecordGetBatchExOptions aValue) { dsBlockReadOptions = aValue; }
+  // True when the set changed.
+  bool AddBlockReadOption(TnxRecordGetBatchExOption aOption) { return AddBlockReadOptions({aOption}); }
+  bool RemoveBlockReadOption(TnxRecordGetBatchExOption aOption) { return RemoveBlockReadOptions({aOption}); }
+  bool AddBlockReadOptions(TnxRecordGetBatchExOptions aOptions);
+  bool RemoveBlockReadOptions(TnxRecordGetBatchExOptions aOptions);
+  bool HasAnyBlockReadOptions(TnxRecordGetBatchExOptions aOptions) const;
+  bool HasAllBlockReadOptions(TnxRecordGetBatchExOptions aOptions) const;
   bool FlipOrder() const { return dsFlipOrder; }
   void SetFlipOrder(bool aValue);
   bool FilterResync() const { return dsFilterResync; }
@@ -397,7 +404,9 @@ class TnxDataset : public platform::TDataSet {
   // ===== END editing and bookmark members =====
 
  private:
-  void dsResolveAndSetDatabase(TnxDatabase* aValue);
+  // Frees what a failed open left: engine cursor, mappers, the started
+  // cursor component.
+  void dsAbandonOpen();
   void dsCopyActiveToStored();
   void dsFreeOldValues();
 };

@@ -63,7 +63,8 @@ class ClientDataset : public ::testing::Test {
   }
 
   // Table aName: "ID" 1..aCount in index "ByID", "Name" "N<ID>", a RecRev
-  // "Rev", a RefNr "Ref" and an extended "Span" holding SpanBytes(ID).
+  // "Rev", a RefNr "Ref", an extended "Span" holding SpanBytes(ID) and an
+  // Int64 "LSN" that takes the next LSN by default.
   void BuildNav(int aCount, const nxString& aName = u"nav") {
     TnxOwned<TnxServerDataDict> dict(create<TnxServerDataDict>());
     TnxFieldsDescriptor* f = dict->FieldsDescriptor();
@@ -72,6 +73,8 @@ class ClientDataset : public ::testing::Test {
     f->AddField(u"Rev", u"", nxtRecRev, 0, 0, false);
     f->AddField(u"Ref", u"", nxtRefNr, 0, 0, false);
     f->AddField(u"Span", u"", nxtExtended, 0, 0, false);
+    f->AddField(u"LSN", u"", nxtInt64, 0, 0, false)
+        ->AddDefaultValue(&TnxNextLSNDefaultValueDescriptor::staticClassInfo());
     TnxIndexDescriptor* index = dict->EnsureIndicesDescriptor()->AddIndex(u"ByID", 0, idNone, u"");
     objectAs<TnxCompKeyDescriptor>(index->KeyDescriptor())->Add(0);
     ASSERT_EQ(kit.BuildTable(aName, dict.get()), 0u);
@@ -511,16 +514,17 @@ TEST_F(ClientDataset, ServerFilterTimeoutRepeatsUntilTheHandlerCancels) {
 // ---------------------------------------------------------------------------
 // Fields
 
-TEST_F(ClientDataset, RecRevAndRefNrAreInternalCalculatedFieldsFromTheRecord) {
+TEST_F(ClientDataset, RecRevRefNrAndNextLSNFieldsAreInternalCalculatedFieldsFromTheRecord) {
   BuildNav(5);
   TnxTestDataset* ds = Dataset();
   ds->Open();
   ds->MoveBy(2);
-  for (const char16_t* name : {u"Rev", u"Ref"}) {
+  for (const char16_t* name : {u"Rev", u"Ref", u"LSN"}) {
     TField* f = ds->FieldByName(name);
-    EXPECT_EQ(f->FieldKind(), fkInternalCalc);
-    EXPECT_FALSE(f->IsNull());
+    EXPECT_EQ(f->FieldKind(), fkInternalCalc) << toUtf8(name);
+    EXPECT_FALSE(f->Required()) << toUtf8(name);
   }
+  EXPECT_FALSE(ds->FieldByName(u"Ref")->IsNull());
   // The RefNr is the one the engine's bookmark of the record carries.
   const std::uint8_t* bookmark = ds->ActiveBuffer() + ds->OffsetBookmark();
   ASSERT_EQ(bookmark[8], 4);  // on a record
@@ -574,6 +578,17 @@ TEST_F(ClientDataset, DataLinkSeesTheEventsOfOpenScrollAndClose) {
       "CheckBrowseMode", "DataSetChange",                // Last refills the ring
       "UpdateState"};                                     // closed
   EXPECT_EQ(link_->events, expected);
+  // Swallowed events reach no link, yet the dataset moves.
+  ds->Open();
+  link_->events.clear();
+  ds->IgnoreDataEvents() = true;
+  ds->MoveBy(5);
+  ds->Close();
+  EXPECT_TRUE(link_->events.empty());
+  ds->IgnoreDataEvents() = false;
+  ds->Open();
+  EXPECT_EQ(ID(ds), 1);
+  EXPECT_FALSE(link_->events.empty());
 }
 
 // ---------------------------------------------------------------------------
@@ -702,7 +717,16 @@ TEST_F(ClientDataset, FailedOpenLeavesTheDatasetClosedWithoutCursor) {
   EXPECT_EQ(ds->AbstractCursor(), nullptr);
   EXPECT_EQ(ds->FieldsDescriptor(), nullptr);
   EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_FALSE(ds->CursorComponent()->Active());
+  // A fetch that fails during the open gives the engine cursor back too.
   ds->SetTableName(u"nav");
+  ds->InjectAtOpen("RecordGetNext", 10249);
+  EXPECT_EQ(nxtest::clientErrorCode([&] { ds->Open(); }), 10249u);
+  EXPECT_FALSE(ds->Active());
+  EXPECT_EQ(ds->AbstractCursor(), nullptr);
+  EXPECT_EQ(ds->FieldsDescriptor(), nullptr);
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_FALSE(ds->CursorComponent()->Active());
   ds->Open();
   EXPECT_EQ(ds->RecordCount(), 3);
 }
@@ -732,6 +756,82 @@ TEST_F(ClientDataset, OptimisticLocksOptionIsRefusedWhileEditing) {
   EXPECT_TRUE(ds->AbstractCursor()->CursorOptions().contains(acoPreCacheMarkedBlobs));
   ds->RemoveDataSetOption(dsoPreCacheMarkedBlobs);
   EXPECT_FALSE(ds->AbstractCursor()->CursorOptions().contains(acoPreCacheMarkedBlobs));
+}
+
+TEST_F(ClientDataset, LoadedOpensWhenTheStoredActiveStateSaysSo) {
+  BuildNav(3);
+  auto* ds = create<TnxTestDataset>(nullptr);
+  datasets_.push_back(ds);
+  ds->BeginLoading();
+  ds->SetDatabase(db);
+  ds->SetTableName(u"nav");
+  ds->SetActiveRuntime(true);
+  EXPECT_FALSE(ds->Active());
+  ds->EndLoading();
+  EXPECT_TRUE(ds->Active());
+  // Opening and closing keep the stored state in step.
+  ds->Close();
+  EXPECT_FALSE(ds->ActiveRuntime());
+  ds->Open();
+  EXPECT_TRUE(ds->ActiveRuntime());
+  EXPECT_FALSE(ds->ActiveDesigntime());
+  ds->SetActiveRuntime(false);
+  EXPECT_FALSE(ds->Active());
+}
+
+TEST_F(ClientDataset, FreeingTheSessionClosesTheDatasetAndForgetsIt) {
+  BuildNav(3);
+  TnxSession* other = create<TnxSession>(nullptr);
+  other->SetServerEngine(kit.engine);
+  TnxDatabase* otherDb = create<TnxDatabase>(nullptr);
+  otherDb->SetSession(other);
+  otherDb->SetAliasPath(u"/data");
+  auto* ds = create<TnxTestDataset>(nullptr);
+  datasets_.push_back(ds);
+  ds->SetDatabase(otherDb);
+  ds->SetTableName(u"nav");
+  ds->Open();
+  ASSERT_EQ(ds->Session(), other);
+  TObject::free(otherDb);
+  EXPECT_FALSE(ds->Active());
+  TObject::free(other);
+  EXPECT_EQ(ds->Session(), nullptr);
+  EXPECT_EQ(ds->Database(), nullptr);
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+}
+
+TEST_F(ClientDataset, BlockReadOptionsAreASetWithoutSideEffects) {
+  auto* ds = create<TnxTestDataset>(nullptr);
+  datasets_.push_back(ds);
+  EXPECT_TRUE(ds->HasAllBlockReadOptions({gboBlobs, gboBookmarks}));
+  EXPECT_FALSE(ds->AddBlockReadOption(gboBlobs));
+  EXPECT_TRUE(ds->RemoveBlockReadOption(gboBlobs));
+  EXPECT_FALSE(ds->HasAnyBlockReadOptions({gboBlobs}));
+  EXPECT_TRUE(ds->HasAnyBlockReadOptions({gboBlobs, gboBookmarks}));
+  EXPECT_TRUE(ds->AddBlockReadOptions({gboBlobs, gboBookmarks}));
+  EXPECT_FALSE(ds->RemoveBlockReadOptions({gboBlobNrs}));
+}
+
+// A dataset whose engine open yields no cursor (a statement without result).
+class NoResultDataset : public TnxTestDataset {
+ public:
+  using TnxTestDataset::TnxTestDataset;
+  int opens = 0;
+
+ protected:
+  void dsOpenEngineCursor() override { ++opens; }
+};
+
+TEST_F(ClientDataset, OpenWithoutEngineCursorStaysClosedSilently) {
+  BuildNav(1);
+  auto* ds = create<NoResultDataset>(nullptr);
+  datasets_.push_back(ds);
+  ds->SetDatabase(db);
+  EXPECT_THROW(ds->Open(), EAbort);
+  EXPECT_EQ(ds->opens, 1);
+  EXPECT_FALSE(ds->Active());
+  EXPECT_EQ(ds->RecordBufferCount(), 0);
+  EXPECT_FALSE(ds->CursorComponent()->Active());
 }
 
 }  // namespace

@@ -11,7 +11,9 @@ void TnxTestDataset::dsOpenEngineCursor() {
                                              {}, FilterTimeout(), nullptr));
   if (tdsRecordCalls) {
     try {
-      cursor = platform::create<TnxRecordingCursor>(cursor);
+      auto* recorder = platform::create<TnxRecordingCursor>(cursor);
+      cursor = recorder;
+      for (const Injection& i : std::exchange(tdsInjections, {})) recorder->Inject(i.name, i.result, i.count);
     } catch (...) {
       platform::TObject::free(cursor);
       throw;

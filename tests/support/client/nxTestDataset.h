@@ -4,6 +4,9 @@
 // cursor in a TnxRecordingCursor that the test can read and steer.
 #pragma once
 
+#include <string>
+#include <vector>
+
 #include "nxRecordingCursor.h"
 #include "nxdb.h"
 
@@ -39,6 +42,10 @@ class TnxTestDataset : public TnxDataset {
   }
   // Wrap the next engine cursors in a recording cursor.
   void SetRecordCalls(bool aValue) { tdsRecordCalls = aValue; }
+  // Injections into the recording cursor of the next open (RecordCalls).
+  void InjectAtOpen(const std::string& aName, TnxResult aResult, int aCount = 1) {
+    tdsInjections.push_back({aName, aResult, aCount});
+  }
   // The recording cursor while open with RecordCalls, else nil.
   TnxRecordingCursor* Recorder() const { return platform::objectAs<TnxRecordingCursor>(dsAbstractCursor); }
   bool CanModify() const override { return !tdsReadOnly && tdsOpenMode != omReadOnly; }
@@ -46,6 +53,7 @@ class TnxTestDataset : public TnxDataset {
 
   // Test access to the dataset's internals.
   std::int32_t& IgnoreReadOnly() { return dsIgnoreReadOnly; }
+  bool& IgnoreDataEvents() { return dsIgnoreDataEvents; }
   platform::TRecordBuffer OldValuesBuffer() const { return dsOldValuesBuffer; }
   using TnxDataset::ActiveBuffer;
   using TnxDataset::GetRecord;
@@ -61,4 +69,10 @@ class TnxTestDataset : public TnxDataset {
   TnxShareMode tdsShareMode = smShared;
   bool tdsRecordCalls = false;
   bool tdsReadOnly = false;
+  struct Injection {
+    std::string name;
+    TnxResult result;
+    int count;
+  };
+  std::vector<Injection> tdsInjections;
 };
