@@ -208,11 +208,6 @@ void TnxStatementDataSet::dsOpenEngineCursor() {
   sdNoResultSetNeeded = old;
 }
 
-void TnxStatementDataSet::OpenCursor(bool aInfoQuery) {
-  TnxDataset::OpenCursor(aInfoQuery);
-  if (!dsAbstractCursor) Abort();
-}
-
 void TnxStatementDataSet::sdExecNoResult() {
   CheckInactive();
   const bool old = std::exchange(sdNoResultSetNeeded, true);

@@ -102,9 +102,6 @@ class TnxStatementDataSet : public TnxDataset {
   // The statement's type and text.
   virtual std::pair<TnxStatementType, nxString> sdGetStatement() = 0;
   void dsOpenEngineCursor() override;
-  // A statement without result set has run; the dataset stays closed
-  // (silent abort) instead of opening without a cursor.
-  void OpenCursor(bool aInfoQuery) override;
   // Executes without asking for a result set (ExecSQL, ExecProc).
   void sdExecNoResult();
   void sdExecute();
