@@ -14,6 +14,9 @@
 // - Table operations: an Ex operation answers the engine code (a task info
 //   through an out parameter, set to nil first); its plain twin raises it.
 //   Every check of an operation runs before any engine call.
+// - SQL routines (nxdbDatabaseSql.cpp) run a query or stored procedure of
+//   their own with the arguments in order; stopping the database first
+//   unprepares the statement datasets that use it.
 // - A transaction context holds one engine transaction context that several
 //   databases share, so one transaction spans them.
 // Thread safety: driven by the thread that owns the session.

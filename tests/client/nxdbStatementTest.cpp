@@ -280,6 +280,7 @@ TEST_F(StatementFixture, FailedStagesRaiseTheirTextWithTheEngineCodeAndFillLog) 
       {u"fail exec 10241 Record locked", false, 10241, "Query execution failed: \r\nRecord locked"},
       {u"fail getParams 9986 No values :p", true, 9986, "Query get parameters failed: \r\nNo values ?"},
       {u"silent exec 10241", false, 10241, ""},
+      {u"overlong exec 10241", false, 10241, ""},  // a text past the stream's end counts as none
   };
   for (const bool prepared : {false, true}) {
     for (const StageFailureCase& c : cases) {

@@ -26,7 +26,7 @@ void putText(TStream& aStream, const std::string& aText) {
 }
 
 const std::regex kSelect(R"(^\s*SELECT\s+\*\s+FROM\s+(\S+)(?:\s+WHERE\s+(\w+)\s*=\s*\?)?\s*$)", std::regex::icase);
-const std::regex kFailure(R"(^(fail|silent) (\w+) (\d+) ?([^\r\n]*)\s*$)");
+const std::regex kFailure(R"(^(fail|silent|overlong) (\w+) (\d+) ?([^\r\n]*)\s*$)");
 const std::regex kUpdate(R"(^\s*UPDATE\s+(\S+)\s+SET\s+(\w+)\s*=\s*\?\s+WHERE\s+(\w+)\s*=\s*\?\s*$)",
                          std::regex::icase);
 
@@ -81,6 +81,9 @@ TnxResult FakeSqlStatement::StageFailure(const char* aStage, TStream* aStream) {
     for (const char* line : kFakeSqlLogLines) log->add(platform::fromUtf8(line));
     const std::string message = match[4].str() + platform::toUtf8(nxEncodeCustomInfo(u"SqlLog", log->commaText()));
     putText(*aStream, message);
+  } else if (match[1].str() == "overlong" && aStream) {
+    putInt32(*aStream, 1000);  // more than follows
+    aStream->WriteBuffer("abc", 3);
   }
   return code;
 }

@@ -5,7 +5,7 @@
 //   getParams): that stage answers <code> and writes its stage stream
 //   (32-bit length, 8-bit text) whose text carries an "SqlLog" custom info
 //   with two log lines; "silent <stage> <code>" answers <code> and writes
-//   nothing;
+//   nothing; "overlong <stage> <code>" writes a length of 1000 and 3 bytes;
 // - "rows <n>": ssExec writes an execution stream without cursor (rows
 //   affected n, records read n, two log lines) and leaves its position at
 //   the first field;
