@@ -262,6 +262,16 @@ TEST_F(StatementFixture, ChangingTheTextOrClosingTheDatabaseUnprepares) {
   db->Close();
   EXPECT_FALSE(q->Prepared());
   EXPECT_FALSE(other->Prepared());
+
+  // A freed query takes its statement along.
+  TnxQuery* freed = create<TnxQuery>(nullptr);
+  freed->SetDatabase(db);
+  freed->SQL().setText(u"rows 1");
+  freed->Prepare();
+  ASSERT_EQ(db->AbstractDatabase()->StatementCount(), 1);
+  TObject::free(freed);
+  EXPECT_EQ(db->AbstractDatabase()->StatementCount(), 0);
+  EXPECT_EQ(db->QueryCount(), 2);
 }
 
 // ---- Failures ------------------------------------------------------------------------------
