@@ -277,7 +277,13 @@ void TnxDatabase::scStarting() {
     bdbAbstractDatabase->SetCacheDatabase(dbCacheDatabase->AbstractDatabase());
 }
 
-void TnxDatabase::scStopping() { TnxBaseDatabase::scStopping(); }
+void TnxDatabase::scStopping() {
+  // Prepared statements live in the engine database that goes now.
+  for (TnxCursor* cursor : std::vector<TnxCursor*>(dbQueries))
+    if (auto* query = platform::objectAs<TnxStatementDataSet>(cursor->DataSet()))
+      nxdb_int::ignoringErrors([query] { query->Unprepare(); });
+  TnxBaseDatabase::scStopping();
+}
 
 void TnxDatabase::soApplyTimeout() {
   if (!bdbAbstractDatabase) return;

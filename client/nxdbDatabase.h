@@ -14,6 +14,9 @@
 // - Table operations: an Ex operation answers the engine code (a task info
 //   through an out parameter, set to nil first); its plain twin raises it.
 //   Every check of an operation runs before any engine call.
+// - SQL routines (nxdbDatabaseSql.cpp) run a query or stored procedure of
+//   their own with the arguments in order; stopping the database first
+//   unprepares the statement datasets that use it.
 // - A transaction context holds one engine transaction context that several
 //   databases share, so one transaction spans them.
 // Thread safety: driven by the thread that owns the session.
@@ -21,15 +24,71 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "nxdbComponent.h"
 #include "nxsdServerEngine.h"
+#include "plDbParams.h"
 
 class TnxBaseSession;
 class TnxTransContext;
 class TnxCursor;
 class TnxDataset;
+class TnxQuery;
+class TnxStoredProc;
+class TStream;
+
+// One argument of the SQL routines, of one of the kinds an argument list
+// may hold; nxSetParamFromArg assigns it by its kind.
+struct TnxConstArg {
+  enum TnxConstArgKind : std::uint8_t {
+    cakInteger, cakBoolean, cakChar, cakExtended, cakString, cakPointer, cakObject, cakWideString,
+    cakCurrency, cakVariant, cakInt64, cakClass, cakWideChar, cakInterface
+  };
+  TnxConstArg(std::int32_t aValue) : kind(cakInteger), int64(aValue) {}
+  TnxConstArg(bool aValue) : kind(cakBoolean), boolean(aValue) {}
+  TnxConstArg(char aValue) : kind(cakChar), text(1, aValue) {}
+  TnxConstArg(long double aValue) : kind(cakExtended), extended(aValue) {}
+  TnxConstArg(double aValue) : kind(cakExtended), extended(aValue) {}
+  // 8-bit text (ANSI code page).
+  TnxConstArg(const char* aValue) : kind(cakString), text(aValue ? aValue : "") {}
+  TnxConstArg(const std::string& aValue) : kind(cakString), text(aValue) {}
+  TnxConstArg(std::nullptr_t) : kind(cakPointer) {}
+  TnxConstArg(const void* aValue) : kind(cakPointer), pointer(aValue) {}
+  TnxConstArg(platform::TObject* aValue) : kind(cakObject), object(aValue) {}
+  TnxConstArg(const char16_t* aValue) : kind(cakWideString), wide(aValue ? aValue : u"") {}
+  TnxConstArg(const std::u16string& aValue) : kind(cakWideString), wide(aValue) {}
+  TnxConstArg(platform::Currency aValue) : kind(cakCurrency), currency(aValue) {}
+  TnxConstArg(const platform::Variant& aValue) : kind(cakVariant), variant(aValue) {}
+  TnxConstArg(std::int64_t aValue) : kind(cakInt64), int64(aValue) {}
+  TnxConstArg(long long aValue) : kind(cakInt64), int64(aValue) {}
+  TnxConstArg(const platform::ClassInfo* aValue) : kind(cakClass), pointer(aValue) {}
+  TnxConstArg(char16_t aValue) : kind(cakWideChar), wide(1, aValue) {}
+  TnxConstArg(InxInterface* aValue) : kind(cakInterface), pointer(aValue) {}
+
+  TnxConstArgKind kind;
+  std::int64_t int64 = 0;
+  bool boolean = false;
+  long double extended = 0;
+  std::string text;
+  std::u16string wide;
+  platform::Currency currency{};
+  platform::Variant variant;
+  const void* pointer = nullptr;
+  platform::TObject* object = nullptr;
+};
+using TnxConstArgs = std::span<const TnxConstArg>;
+
+// The arguments in order to the parameters that take input (kinds unknown,
+// input, input/output); more arguments than such parameters raise the
+// parameter list's index error.
+void nxSetParamsFromArgs(platform::TParams& aParams, TnxConstArgs aArgs);
+// One argument by its kind; a kind the parameter cannot take raises
+// "Invalid value for param '<name>'" (aIndex names an unnamed parameter).
+void nxSetParamFromArg(platform::TParam& aParam, int aIndex, const TnxConstArg& aArg);
+// The values of the output, input/output and result parameters, in order.
+TnxDynVariantArray nxGetOutputParamValues(const platform::TParams& aParams);
 
 class TnxBaseDatabase : public TnxSessionOwnedDataAccessStateComponent {
   PL_CLASS_INFO_DECL()
@@ -165,6 +224,24 @@ class TnxDatabase : public TnxBaseDatabase {
   TnxResult VerifyChecksumTableEx(const nxString& aTableName, const nxString& aPassword, bool aRaw,
                                   bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
 
+  // --- SQL routines (the datasets they make have no owner; an Open... one
+  // goes to the caller, who frees it; every other is freed, also on failure)
+  TnxDynVariantArray ExecQuery(const nxString& aQuery, TnxConstArgs aParams = {});
+  // The file through the platform's file layer; its text in the ANSI code
+  // page unless it starts with a UTF-8 or UTF-16 byte-order mark.
+  TnxDynVariantArray ExecQueryFromFile(const nxString& aFileName, TnxConstArgs aParams = {});
+  TnxDynVariantArray ExecQueryFromStream(TStream& aStream, TnxConstArgs aParams = {});
+  TnxDynVariantArray ExecStoredProc(const nxString& aStoredProcName, TnxConstArgs aParams = {});
+  TnxQuery* OpenQuery(const nxString& aQuery, TnxConstArgs aParams = {}, std::int32_t aBlockReadSize = 0,
+                      bool aRequestLive = false);
+  TnxStoredProc* OpenStoredProc(const nxString& aStoredProcName, TnxConstArgs aParams = {},
+                                std::int32_t aBlockReadSize = 0);
+  // Names and parameters of stored routines, from the engine's catalogue.
+  void GetStoredProcNames(platform::TStringList* aList);
+  void GetStoredFuncNames(platform::TStringList* aList);
+  TnxStoredProcParamList GetStoredProcParams(const nxString& aStoredProcName);
+  TnxStoredProcParamList GetStoredFuncParams(const nxString& aStoredFuncName);
+
   bool DependsOn(TnxStateComponent* aComponent) const override;
   void ProcessNotification(TnxComponent* aSender, TnxNotifyOp aOp, void* aParam) override;
   void AddDependent(TnxComponent* aComponent) override;
@@ -177,6 +254,10 @@ class TnxDatabase : public TnxBaseDatabase {
   // The engine database's extension, asked for once per open database.
   InxAbstractDatabase31000* dbAbstractDatabase31000();
   bool dbAllowSystem();
+  void dbGetRoutineNames(platform::TStringList* aList, const char16_t* aQuery, const char16_t* aField);
+  TnxStoredProcParamList dbGetRoutineParams(const nxString& aName, bool aFunction);
+  template <class Body>
+  TnxDynVariantArray dbExecQueryWith(Body&& aLoadText, TnxConstArgs aParams);
 
  private:
   bool dbLoadedDefault = false;

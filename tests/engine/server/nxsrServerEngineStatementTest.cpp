@@ -78,7 +78,7 @@ TEST_F(StatementTest, FailingPrepareReportsStageStream) {
   EXPECT_EQ(ExecDirect(u"fail prepare 11013 Syntax error", prepare.get(), exec.get(), phase), 11013);
   EXPECT_EQ(phase, sedPrepare);
   std::vector<std::uint8_t> expected;
-  appendText(expected, "Syntax error<[--!SqlLog=line one,line two!--]>");
+  appendText(expected, "Syntax error<[--!SqlLog=\"line one\",\"line two\"!--]>");
   EXPECT_EQ(streamBytes(*prepare, 0), expected);
   EXPECT_EQ(exec->Size(), 0);
 }
