@@ -387,6 +387,9 @@ class TnxAbstractTaskInfo : public TnxExtendableServerObject {
 
   virtual TnxResult GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) = 0;
   virtual TnxResult Cancel() = 0;
+  // True while a thread still works on the task; a session that goes waits
+  // for such tasks before it frees them.
+  virtual bool IsRunning() { return false; }
 
   // Cancel, then inherited.
   void PrepareDestroy() override;
