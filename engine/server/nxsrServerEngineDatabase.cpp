@@ -297,11 +297,6 @@ TnxResult TnxServerDatabase::TableBackup(const nxString&, const nxString&, TnxAb
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableBackup);
 }
-TnxResult TnxServerDatabase::TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
-                                               TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableRebuildIndex);
-}
 TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
                                               TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
@@ -323,11 +318,6 @@ TnxResult TnxServerDatabase::TableRecover(const nxString&, const nxString&, TnxA
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableRecover);
 }
-TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString&, const nxString&, bool, bool,
-                                                 TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableVerifyChecksum);
-}
 TnxResult TnxServerDatabase::TableDelete(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableDelete); }
 TnxResult TnxServerDatabase::TableEmpty(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableEmpty); }
 TnxResult TnxServerDatabase::TableChangePassword(const nxString&, const nxString&, const nxString&) {
@@ -344,11 +334,6 @@ TnxResult TnxServerDatabase::TableGetList(platform::TStringList&) { NX_SERVER_DA
 TnxResult TnxServerDatabase::TableAutoIncGet(const nxString&, const nxString&, std::uint32_t& aValue) {
   aValue = 0;
   NX_SERVER_DATABASE_LATER(TableAutoIncGet);
-}
-TnxResult TnxServerDatabase::sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
-                                                 TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(sdTableRebuildIndex);
 }
 TnxResult TnxServerDatabase::sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
                                                 TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {
