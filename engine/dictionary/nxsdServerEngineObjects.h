@@ -387,6 +387,12 @@ class TnxAbstractTaskInfo : public TnxExtendableServerObject {
 
   virtual TnxResult GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) = 0;
   virtual TnxResult Cancel() = 0;
+  // True while a thread still works on the task; a session that goes waits
+  // for such tasks before it frees them.
+  virtual bool IsRunning() { return false; }
+  // The cursor this task works on goes: the task stops and lets go of it,
+  // but stays with its owner (client or session), who frees it.
+  virtual void atiCursorGoes() { Cancel(); }
 
   // Cancel, then inherited.
   void PrepareDestroy() override;

@@ -238,12 +238,15 @@ std::int32_t TnxAbstractSession::TransContextCount() {
 }
 
 void TnxAbstractSession::asFailedCleanup(platform::TObject*) {
-  // Tasks first: cancelled by their PrepareDestroy, given up to 20 rounds
-  // (about 2 s) to go.
+  // Tasks first: cancelled by their PrepareDestroy; one still running is
+  // given up to 20 rounds (about 2 s) to stop.
   for (int round = 0; round < 20; ++round) {
     {
       TnxPadlockGuard guard(*asTaskInfosPadlock);
-      if (!asTaskInfosHead) break;
+      bool running = false;
+      for (TnxAbstractTaskInfo* task = asTaskInfosHead; task && !running; task = task->atiSessionNext)
+        running = round == 0 || task->IsRunning();
+      if (!running) break;
     }
     if (round > 0) platform::sleepMs(100);
     {

@@ -3,6 +3,7 @@
 #include "nxllLockedFuncs.h"
 #include "nxseIndexLibrary.h"
 #include "nxseSortEngineMerge.h"
+#include "nxsrBlobHandlerCached.h"
 #include "nxsrBlobHandlerCaching.h"
 
 namespace {
@@ -21,6 +22,7 @@ constexpr TnxModuleDependency kStartUp[] = {
     {registerEngine, unregisterEngine},
     // The BLOB cache dictionary is built on first use.
     {startNothing, nxsrBlobHandlerCachingFinalize},
+    {startNothing, nxsrBlobHandlerCachedFinalize},
 };
 
 }  // namespace

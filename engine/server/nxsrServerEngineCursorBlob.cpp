@@ -6,6 +6,7 @@
 
 #include "nxllException.h"
 #include "nxllStreams.h"
+#include "nxsrBlobHandlerCached.h"
 #include "nxsrBlobHandlerCaching.h"
 #include "nxsrBlobHandlerPassthrough.h"
 #include "nxsrServerEngineInt.h"
@@ -30,10 +31,10 @@ void TnxServerTableCursor::stcCreateBlobHandler(bool aBlobCache) {
   TnxBaseBlobEngine* engine = stcTable->BlobEngine();
   TnxFieldsDescriptor* fields = stcTable->TableDescriptor()->FieldsDescriptor();
   TnxBaseBlobLinkHandler* links = ServerDatabase()->BlobLinkHandler();
-  if (!engine || !acSFI || acSFI->sfiBlobFields.empty() || acStates.contains(acsIsCache))
-    // Cache cursors get the cache tables' own handler with its work; until
-    // then they change no BLOB.
+  if (!engine || !acSFI || acSFI->sfiBlobFields.empty())
     stcBlobHandler = platform::create<TnxNullBlobHandler>(this);
+  else if (acStates.contains(acsIsCache))
+    stcBlobHandler = platform::create<TnxCachedBlobHandler>(this, engine, links, fields);
   else if (aBlobCache)
     stcBlobHandler = platform::create<TnxCachingBlobHandler>(this, engine, links, fields);
   else

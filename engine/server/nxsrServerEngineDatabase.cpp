@@ -295,11 +295,6 @@ TnxResult TnxServerDatabase::TableBackup(const nxString&, const nxString&, TnxAb
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableBackup);
 }
-TnxResult TnxServerDatabase::TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
-                                               TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableRebuildIndex);
-}
 TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
                                               TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
@@ -308,16 +303,6 @@ TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, 
 TnxResult TnxServerDatabase::TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableRecover);
-}
-TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString&, const nxString&, bool, bool,
-                                                 TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableVerifyChecksum);
-}
-TnxResult TnxServerDatabase::sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
-                                                 TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(sdTableRebuildIndex);
 }
 TnxResult TnxServerDatabase::sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
                                                 TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {

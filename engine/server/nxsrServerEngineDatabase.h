@@ -200,6 +200,14 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase, public InxAbstractDatab
   std::int32_t AddRef() override { return TnxSqlAbstractDatabase::AddRef(); }
   std::int32_t Release() override { return TnxSqlAbstractDatabase::Release(); }
 
+  // ---- Index rebuild and checksum verification (nxsrServerEngineDatabaseChecks.cpp):
+  // the task, not started; the caller holds the session lock.
+  TnxResult sdTableVerifyChecksum(const nxString& aTableName, const nxString& aPassword, bool aRaw,
+                                  bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
+  // A second database on the folder for a task: same alias, time-out and
+  // modes, share rules ignored, its own transaction context, this
+  // database's table map. Raises.
+  TnxServerDatabase* sdOpenTaskDatabase();
   // The name rules, the cache-mode rule, then sdCursorOpen under the lock;
   // aFilterTimeout other than 500 becomes the cursor's filter time-out.
   TnxResult CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,

@@ -82,6 +82,7 @@ TnxServerEngine::TnxServerEngine(TnxComponent* aOwner) : TnxBaseServerEngine(aOw
   seFolders->setSorted(true);
   seInactiveTablesPadlock = platform::create<TnxPadlock>();
   seInactiveFoldersPadlock = platform::create<TnxPadlock>();
+  seTaskThreadsPadlock = platform::create<TnxPadlock>();
 }
 
 void TnxServerEngine::afterConstruction() {
@@ -102,6 +103,8 @@ void TnxServerEngine::beforeDestruction() {
 
 TnxServerEngine::~TnxServerEngine() {
   platform::TObject::free(std::exchange(seCleanupThread, nullptr));
+  seFreeTaskThreads(true);
+  platform::TObject::free(std::exchange(seTaskThreadsPadlock, nullptr));
   platform::TObject::free(std::exchange(seFolders, nullptr));
   platform::TObject::free(std::exchange(seFoldersPadlock, nullptr));
   platform::TObject::free(std::exchange(seBufferManager, nullptr));
@@ -260,7 +263,9 @@ void TnxServerEngine::scStopping() {
   // Freeing the thread wakes it and waits for its end.
   platform::TObject::free(std::exchange(seCleanupThread, nullptr));
   if (seSqlEngine) seSqlEngine->PrepareShutdown();
+  // Freeing the sessions freed their tasks, each waiting for its thread.
   TnxBaseServerEngine::scStopping();
+  seFreeTaskThreads(true);
   {
     TnxPadlockGuard guard(*seFoldersPadlock);
     while (seFolders->count() > 0) {
@@ -277,6 +282,7 @@ void TnxServerEngine::scStopping() {
 // from the oldest on. The tick only try-locks seFoldersPadlock: when a
 // request holds it the tick ends and the next one tries again.
 void TnxServerEngine::seCleanupTimerTick(platform::TObject*) {
+  seFreeTaskThreads(false);
   constexpr std::int32_t kMaxInactiveFolders = 16;
   constexpr std::int64_t kFolderIdleMs = std::int64_t{16} * 3600 * 1000;
   // Whole milliseconds: an idle time of exactly 16 hours is not "longer".

@@ -28,6 +28,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "nxllComponent.h"
 #include "nxllConfigSettings.h"
@@ -42,6 +43,7 @@ class TnxBaseAliasHandler;
 class TnxServerSession;
 class TnxServerFolder;
 class TnxServerRootTable;
+class TnxServerTaskThread;
 
 NX_DECLARE_EXCEPTION(EnxServerEngineException, EnxBaseException)
 
@@ -146,6 +148,12 @@ class TnxServerEngine : public TnxBaseServerEngine {
   std::int32_t InactiveTableCount() const { return seInactiveTablesCount.load(std::memory_order_acquire); }
   TnxPadlock* seFoldersPadlockForTest() const { return seFoldersPadlock; }
   bool CleanupThreadRunning() const { return seCleanupThread != nullptr; }
+  // Task threads do not free themselves: the engine keeps each one from its
+  // start, frees the ended ones on the cleanup tick and all of them (joining
+  // those still running) when it stops.
+  void seAddTaskThread(TnxServerTaskThread* aThread);
+  void seFreeTaskThreads(bool aAll);
+  std::int32_t TaskThreadCount() const;
 
   std::atomic<std::int32_t> seExecutingStatements{0};
   std::atomic<std::int32_t> seExecutedStatements{0};
@@ -200,4 +208,6 @@ class TnxServerEngine : public TnxBaseServerEngine {
   TnxServerEngineOptions seOptions{};
   std::atomic<std::int32_t> seFolderCount{0};
   std::atomic<std::int32_t> seTableCount{0};
+  TnxPadlock* seTaskThreadsPadlock = nullptr;          // owned
+  std::vector<TnxServerTaskThread*> seTaskThreads;     // owned
 };

@@ -160,6 +160,9 @@ class TnxFakeTask : public TnxAbstractTaskInfo {
   ~TnxFakeTask() override;
   TnxResult GetStatus(bool& aCompleted, TnxTaskStatus& aStatus) override;
   TnxResult Cancel() override;
+  // Never finishes: a session that goes waits its full rounds for it.
+  bool IsRunning() override { return running; }
+  bool running = true;
   int cancels = 0;
   std::function<void()> onCancel;
 };
