@@ -8,6 +8,7 @@
 #include <unicode/utf16.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace platform {
 
@@ -66,6 +67,14 @@ bool isSingleton(UChar32 c) {
 
 // Normalizes the runs between singletons, which stay as they are.
 UnicodeString normalizeKeepingSingletons(UnicodeStringView text, const icu::Normalizer2& n) {
+  if (text.size() <= static_cast<std::size_t>(INT32_MAX)) {
+    // Text surely in the form already (the usual case) holds no singleton
+    // either: a singleton is never in either form.
+    UErrorCode err = U_ZERO_ERROR;
+    const icu::UnicodeString alias(false, reinterpret_cast<const UChar*>(text.data()),
+                                   static_cast<int32_t>(text.size()));
+    if (n.quickCheck(alias, err) == UNORM_YES && U_SUCCESS(err)) return UnicodeString(text);
+  }
   UnicodeString out;
   icu::UnicodeString run;
   auto flush = [&] {
