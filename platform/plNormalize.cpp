@@ -164,7 +164,16 @@ UnicodeString lcMapString(Lcid lcid, std::uint32_t flags, UnicodeStringView text
   if ((flags & ~known) || (lower && upper) || (hira && kata) || !(lower || upper || hira || kata) ||
       ((flags & LCMAP_LINGUISTIC_CASING) && !(lower || upper)))
     invalidFlags("LCMapString", flags);
-  localeToIcu(lcid);  // rejects unknown locales
+  // Rejects unknown locales; an id found good is not asked about again on
+  // this thread (the answer never changes, and asking costs more than a
+  // short mapping).
+  thread_local Lcid lastGood = 0;
+  thread_local bool anyGood = false;
+  if (!anyGood || lcid != lastGood) {
+    localeToIcu(lcid);
+    lastGood = lcid;
+    anyGood = true;
+  }
   UnicodeString out(text);
   if (hira) out = katakanaToHiragana(out);
   if (kata) out = hiraganaToKatakana(out);
