@@ -8,6 +8,7 @@
 #include <unicode/utf16.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace platform {
 
@@ -66,6 +67,14 @@ bool isSingleton(UChar32 c) {
 
 // Normalizes the runs between singletons, which stay as they are.
 UnicodeString normalizeKeepingSingletons(UnicodeStringView text, const icu::Normalizer2& n) {
+  if (text.size() <= static_cast<std::size_t>(INT32_MAX)) {
+    // Text surely in the form already (the usual case) holds no singleton
+    // either: a singleton is never in either form.
+    UErrorCode err = U_ZERO_ERROR;
+    const icu::UnicodeString alias(false, reinterpret_cast<const UChar*>(text.data()),
+                                   static_cast<int32_t>(text.size()));
+    if (n.quickCheck(alias, err) == UNORM_YES && U_SUCCESS(err)) return UnicodeString(text);
+  }
   UnicodeString out;
   icu::UnicodeString run;
   auto flush = [&] {
@@ -155,7 +164,16 @@ UnicodeString lcMapString(Lcid lcid, std::uint32_t flags, UnicodeStringView text
   if ((flags & ~known) || (lower && upper) || (hira && kata) || !(lower || upper || hira || kata) ||
       ((flags & LCMAP_LINGUISTIC_CASING) && !(lower || upper)))
     invalidFlags("LCMapString", flags);
-  localeToIcu(lcid);  // rejects unknown locales
+  // Rejects unknown locales; an id found good is not asked about again on
+  // this thread (the answer never changes, and asking costs more than a
+  // short mapping).
+  thread_local Lcid lastGood = 0;
+  thread_local bool anyGood = false;
+  if (!anyGood || lcid != lastGood) {
+    localeToIcu(lcid);
+    lastGood = lcid;
+    anyGood = true;
+  }
   UnicodeString out(text);
   if (hira) out = katakanaToHiragana(out);
   if (kata) out = hiraganaToKatakana(out);

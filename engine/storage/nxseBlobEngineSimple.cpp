@@ -452,7 +452,8 @@ void TnxSimpleBlobEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, 
   // The chain is read forward from the block reached last (an offset behind
   // it starts again at the first block); only the blocks of bytes handed out
   // are copied, and they stay pinned, so every byte handed out stays
-  // writable until the next Grow.
+  // writable. Growth fills the last block and links new ones behind it, in
+  // place: a bit array that grows by a byte costs no walk of its chain again.
   class Bytes final : public TnxBlobBytes {
    public:
     Bytes(TnxSimpleBlobEngine& aEngine, TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr)
@@ -462,13 +463,31 @@ void TnxSimpleBlobEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, 
     std::uint32_t Length() override { return length_; }
     void Grow(std::uint32_t aLength) override {
       if (aLength <= length_) return;
-      const std::vector<std::uint8_t> zeros(aLength - length_, 0);
-      const std::uint32_t from = length_;
-      held_.clear();
-      walk_.Release();
-      first_.Release();
-      engine_.Write(trans_, nr_, from, aLength - from, zeros.data());
-      Load();
+      if (aLength > kMaxEnd) throw EnxSimpleBlobEngineException(nxErrBlobTooLarge);
+      std::uint32_t index = length_ == 0 ? 0 : (length_ - 1) / capacity_;
+      PnxBlock b = Hold(index).pin.Block();
+      // The block that ends the BLOB ends its chain.
+      if (nxseGetU32(b + kSimpleBlobNext) != kEnd) engine_.RaiseChain(first_.number);
+      std::uint32_t start = index * capacity_;
+      std::uint32_t fill = std::min(capacity_, aLength - start);
+      // Bytes past the length may be stale (a truncation leaves them).
+      std::memset(b + kSimpleBlobData + (length_ - start), 0, fill - (length_ - start));
+      nxsePutU16(b + kUsed, static_cast<std::uint16_t>(fill));
+      TnxOwned<TnxBaseFileHeaderAccess> access;
+      while (start + fill < aLength) {
+        if (!access) access.reset(allocator(engine_.bbeBlobFile)->HeaderAccess(trans_, true));
+        Held h;
+        h.index = ++index;
+        engine_.NewBlock(trans_, *access, kData0, h.pin);
+        nxsePutU32(b + kSimpleBlobNext, h.pin.number);
+        start += capacity_;
+        fill = std::min(capacity_, aLength - start);
+        nxsePutU16(h.pin.Block() + kUsed, static_cast<std::uint16_t>(fill));
+        b = h.pin.Block();
+        held_.push_back(std::move(h));
+      }
+      nxsePutU32(Hold(0).pin.Block() + kLength, aLength);
+      length_ = aLength;
     }
     std::uint8_t& At(std::uint32_t aOffset) override {
       if (aOffset >= length_)
@@ -476,9 +495,18 @@ void TnxSimpleBlobEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, 
                                            {engine_.bbeBlobFile->baFile->FileName(), static_cast<std::int64_t>(nr_),
                                             static_cast<std::int64_t>(aOffset)});
       const std::uint32_t index = aOffset / capacity_;
-      const std::uint32_t position = aOffset - index * capacity_;
+      return ByteOf(Hold(index).pin.Block(), aOffset - index * capacity_);
+    }
+
+   private:
+    struct Held {
+      std::uint32_t index = 0;
+      Pin pin;
+    };
+    // Block aIndex of the chain, fetched for change and kept pinned.
+    Held& Hold(std::uint32_t index) {
       for (Held& h : held_)
-        if (h.index == index) return ByteOf(h.pin.Block(), position);
+        if (h.index == index) return h;
       if (index < walkIndex_) {
         walk_.Release();
         walkIndex_ = 0;
@@ -502,14 +530,8 @@ void TnxSimpleBlobEngine::Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, 
       h.index = index;
       engine_.FetchBlock(trans_, index == 0 ? first_.number : walk_.number, true, h.pin);
       held_.push_back(std::move(h));
-      return ByteOf(held_.back().pin.Block(), position);
+      return held_.back();
     }
-
-   private:
-    struct Held {
-      std::uint32_t index = 0;
-      Pin pin;
-    };
     void Load() {
       walkIndex_ = 0;
       steps_ = 0;

@@ -55,7 +55,9 @@ class TnxSimpleBlobEngine : public TnxBaseBlobEngine {
   void Write(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, std::uint32_t aOffset, std::uint32_t aLen,
              const void* aBlob) override;
   // In place: only the blocks of the bytes the change reaches are fetched
-  // and copied. File BLOBs and links: 10502.
+  // and copied; growth fills the last block and links new ones. Bytes handed
+  // out stay writable until the change returns, across growth too. File
+  // BLOBs and links: 10502.
   void Modify(TnxBaseTransaction* aTrans, TnxBlobNr aBlobNr, const TnxBlobChange& aChange) override;
   void IncBlobNr(TnxBlobNr& aBlobNr) override;
 

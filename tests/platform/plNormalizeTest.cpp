@@ -68,6 +68,13 @@ TEST(PlatformNormalize, FoldString) {
       {MAP_FOLDCZONE, u"①", u"①"},  // outside the compatibility zone
       {MAP_FOLDCZONE | MAP_FOLDDIGITS, u"１ａ", u"1a"},
       {MAP_PRECOMPOSED, u"", u""},
+      // Text already in the asked form comes back as it is.
+      {MAP_PRECOMPOSED, u"Database7", u"Database7"},
+      {MAP_COMPOSITE, u"database7", u"database7"},
+      {MAP_PRECOMPOSED, u"データベース、暗号化", u"データベース、暗号化"},
+      {MAP_PRECOMPOSED, u"a\xD800" u"b", u"a\xD800" u"b"},  // an unpaired surrogate
+      {MAP_PRECOMPOSED, u"e\u0301\u212Be\u0301", u"é\u212Bé"},
+      {MAP_COMPOSITE, u"é\u212B", u"e\u0301\u212B"},
   };
   for (const auto& c : cases) EXPECT_EQ(foldString(c.flags, c.in), c.out) << toUtf8(c.in) << " " << c.flags;
 }

@@ -402,6 +402,61 @@ TEST_F(SimpleBlobTest, ModifyCopiesOnlyTheBlocksOfTheBytesItReaches) {
   }
 }
 
+// Growth inside one change: zeros up to the new length, whatever a
+// truncation left past the old one, across as many blocks as it needs, with
+// the bytes reached before a growth still the BLOB's after it.
+TEST_F(SimpleBlobTest, ModifyGrowsInPlaceWithZerosFromAnyShape) {
+  const std::uint32_t cap = engine()->DataSize();
+  struct Case {
+    const char* what;
+    std::uint32_t written;    // bytes written first
+    std::uint32_t truncated;  // then cut to this length
+    std::vector<std::uint32_t> grows;
+  };
+  const Case cases[] = {{"empty", 0, 0, {5}},
+                        {"cut to nothing from two blocks", 2 * cap, 0, {cap + 10}},
+                        {"cut inside its last block", cap + 100, cap + 3, {cap + 50}},
+                        {"full blocks, one more byte", 2 * cap, 2 * cap, {2 * cap + 1}},
+                        {"three new blocks at once", 20, 20, {3 * cap + 7}},
+                        {"byte by byte over a block end", cap - 2, cap - 2, {cap - 1, cap, cap + 1, cap + 2}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnxOwned<TestTransaction> trans(newTransaction());
+    TnxBlobNr nr = 0;
+    engine()->AddBlob(trans.get(), nr);
+    std::string model = pattern(c.written, 's');
+    if (!model.empty()) write(trans.get(), nr, 0, model);
+    engine()->Truncate(trans.get(), nr, c.truncated);
+    model.resize(c.truncated);
+    trans->Commit();
+
+    trans.reset(newTransaction());
+    engine()->Modify(trans.get(), nr, [&](TnxBlobBytes& b) {
+      std::uint8_t* reached = model.empty() ? nullptr : &b.At(0);
+      for (std::uint32_t to : c.grows) {
+        b.Grow(to);
+        ASSERT_EQ(b.Length(), to);
+        for (std::uint32_t at = static_cast<std::uint32_t>(model.size()); at < to; ++at)
+          ASSERT_EQ(b.At(at), 0) << "byte " << at << " of growth to " << to;
+        model.resize(to, '\0');
+        b.At(to - 1) = 0x42;
+        model[to - 1] = '\x42';
+      }
+      if (reached) {
+        *reached ^= 0x10;
+        model[0] = static_cast<char>(model[0] ^ 0x10);
+      }
+    });
+    EXPECT_EQ(length(trans.get(), nr), model.size());
+    EXPECT_EQ(read(trans.get(), nr), model);
+    trans->Commit();
+    EXPECT_EQ(read(nullptr, nr), model);
+    EXPECT_EQ(checkFile(), "");
+  }
+  reopen();
+  EXPECT_EQ(checkFile(), "");
+}
+
 TEST_F(SimpleBlobTest, AWriteCopiesTheFirstBlockAndTheBlocksItWritesOnly) {
   const std::uint32_t cap = engine()->DataSize();
   struct Case {
