@@ -288,24 +288,10 @@ std::int32_t TnxServerDatabase::StructureGeneration() {
 
 TnxResult TnxServerDatabase::TableBuild(bool, const nxString&, const nxString&, TnxDataDictionary*, TnxTableScope,
                                         bool) { NX_SERVER_DATABASE_LATER(TableBuild); }
-TnxResult TnxServerDatabase::TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TablePack);
-}
-TnxResult TnxServerDatabase::TableBackup(const nxString&, const nxString&, TnxAbstractDatabase*,
-                                         TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableBackup);
-}
 TnxResult TnxServerDatabase::TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
                                                TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(TableRebuildIndex);
-}
-TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
-                                              TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableRestructure);
 }
 TnxResult TnxServerDatabase::TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) {
   NX_SERVER_DATABASE_LATER(TableAddField);
@@ -318,10 +304,6 @@ TnxResult TnxServerDatabase::TableDropIndex(const nxString&, const nxString&, co
 }
 TnxResult TnxServerDatabase::TableRename(const nxString&, const nxString&, const nxString&) {
   NX_SERVER_DATABASE_LATER(TableRename);
-}
-TnxResult TnxServerDatabase::TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableRecover);
 }
 TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString&, const nxString&, bool, bool,
                                                  TnxAbstractTaskInfo*& aTaskInfo) {
@@ -349,11 +331,6 @@ TnxResult TnxServerDatabase::sdTableRebuildIndex(const nxString&, const nxString
                                                  TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   NX_SERVER_DATABASE_LATER(sdTableRebuildIndex);
-}
-TnxResult TnxServerDatabase::sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
-                                                TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(sdTableRestructure);
 }
 TnxIteratorResult TnxServerDatabase::sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) {
   nxCheckErrorCode(NotSupported(u"sdIterateDictionaries"));

@@ -31,6 +31,7 @@ class TnxServerTransContext;
 class TnxServerBaseTable;
 class TnxServerRootTable;
 class TnxBlobLinkHandler;
+class TnxServerTaskInfo;
 
 class InxTableMapper : public InxInterface {
  public:
@@ -213,6 +214,16 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   // Rises when the folder's tables change shape elsewhere.
   std::int32_t StructureGeneration();
 
+  // ---- Background table operations (nxsrServerEngineDatabaseTasks.cpp).
+  // The recovery's work: the source opened in recovery mode, the tables
+  // "<name>_Recovered" and "<name>_Failed" (numbered when the name is
+  // taken), the task.
+  TnxResult sdTableRecover(const nxString& aTableName, const nxString& aPassword, TnxAbstractTaskInfo*& aTaskInfo);
+  // A second database on the folder for a task (same alias, time-out and
+  // modes, the share rules ignored, sharing the table map); aTransContext
+  // nil: one of its own. Raises.
+  TnxServerDatabase* sdOpenPrivateDatabase(TnxAbstractTransContext* aTransContext);
+
   TnxServerFolder* Folder() const { return sdFolder; }
   TnxBlobLinkHandler* BlobLinkHandler() const { return sdBlobLinkHandler; }
   const nxString& AliasName() const { return sdAlias; }
@@ -226,6 +237,16 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                                 TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout,
                                 const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
                                 std::uint32_t aFilterTimeout, bool aIsCache);
+  TnxResult sdTablePack(const nxString& aTableName, const nxString& aPassword, TnxServerTaskInfo*& aTaskInfo);
+  TnxResult sdTableBackup(const nxString& aTableName, const nxString& aPassword, TnxServerDatabase* aTargetDatabase,
+                          TnxServerTaskInfo*& aTaskInfo);
+  // The frame of the task operations: name check result, the guarded work,
+  // then sdStartTask.
+  template <class Work>
+  TnxResult sdTaskFrame(TnxResult aNameCheck, TnxAbstractTaskInfo*& aTaskInfo, Work&& aWork);
+  // A failed operation frees its task; else the task's thread starts and the
+  // caller waits a while for it.
+  TnxResult sdStartTask(TnxResult aResult, TnxServerTaskInfo* aTask, TnxAbstractTaskInfo*& aTaskInfo);
   void sdLinkIntoFolder();
   void sdUnlinkFromFolder();
   // The database's end: every source is dropped and asked no more.
