@@ -330,7 +330,12 @@ void TnxServerRestructureContainer::Execute() {
 // Puts the target in the source's place, or deletes it after a failure.
 TnxResult TnxServerRestructureContainer::srcSwap(TnxResult aResult) {
   TnxServerFolder* folder = srcSourceDatabase->Folder();
-  TnxPadlockGuard tables(*folder->TablesPadlockForTest());
+  // No other thread opens either table between the closing and the renames.
+  folder->LockTables();
+  struct Unlock {
+    TnxServerFolder* f;
+    ~Unlock() { f->UnlockTables(); }
+  } unlock{folder};
   const bool persistent =
       !srcNodes.empty() && srcNodes.front()->TargetCursor()->Table()->Root()->TableScope() == tsPersistent;
   srcFreeNodes(false);
@@ -618,6 +623,11 @@ void TnxServerRecoverContainer::Execute() {
                       : nxConvertException(std::current_exception(), nullptr, nullptr, 0);
   }
   nxLeaveTimeoutNesting();
+  // The source was opened without its indices: it must not stay open so.
+  TnxServerFolder* folder = srcTargetDatabase ? srcTargetDatabase->Folder() : nullptr;
+  srcFreeNodes();
+  if (folder) folder->sfCloseInactiveTables();
+  srcFreeDatabases();
   MakeSnapshot(0, 0, result);
 }
 

@@ -616,6 +616,11 @@ TEST_F(TableTaskTest, RecoveryOfBlocksWithoutAKnownOwnerRecoversNothing) {
   EXPECT_EQ(status.tsErrorCode, 0u) << platform::toUtf8(status.tsErrorMessage);
   EXPECT_TRUE(Rows(u"T_Recovered").empty());
   EXPECT_TRUE(Rows(u"T_Failed").empty());
+  // The source, opened for the recovery without its indices, opens whole again.
+  TnxServerTableCursor* cursor = OpenTable(u"T");
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_NE(cursor->Table()->IndicesEngine(), nullptr);
+  TnxAbstractServerObject::Free(cursor);
 }
 
 std::atomic<TnxAbstractTaskInfo*> gRecoveryToCancel{nullptr};
