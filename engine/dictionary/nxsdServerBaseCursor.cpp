@@ -69,11 +69,13 @@ void TnxServerBaseCursor::afterConstruction() {
 }
 
 void TnxServerBaseCursor::sbcFreeOwned() noexcept {
+  // The task belongs to its owner, who frees it once; the cursor only
+  // stops it and detaches it.
   if (TnxAbstractTaskInfo* task = std::exchange(sbcTaskInfo, nullptr)) {
     try {
-      TnxAbstractServerObject::Free(task);
+      task->atiCursorGoes();
     } catch (...) {
-      // A task that fails to go must not keep the cursor alive.
+      // A task that fails to stop must not keep the cursor alive.
     }
   }
   sbcFilterChainFree(false);

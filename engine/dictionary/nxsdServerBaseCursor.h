@@ -415,7 +415,7 @@ class TnxServerBaseCursor : public TnxSqlAbstractCursor {
   TnxValidationsHandler* sbcValidationsHandler = nullptr;  // owned
   PnxRecordBuffer sbcRecordBuffer = nullptr;
   PnxRecordBuffer sbcRecordBuffer2 = nullptr;
-  TnxAbstractTaskInfo* sbcTaskInfo = nullptr;  // owned
+  TnxAbstractTaskInfo* sbcTaskInfo = nullptr;  // not owned: stopped and detached when the cursor goes
   TnxBaseFilterEngine* sbcFilter = nullptr;    // owned
   std::uint32_t sbcFilterTimeout = 500;
   std::uint64_t sbcFilterUntil = 0;

@@ -203,6 +203,9 @@ class TnxGuardedCall {
   // Leaves the nesting and unlocks; answers aResult or, for a call cancelled
   // meanwhile, 15461. Raises 8455 when the lock was lost.
   TnxResult Finish(TnxResult aResult);
+  // The work released the session lock itself (exactly once, through its
+  // own Unlock): the end of the call does not release it again.
+  void LockGivenUp() { gcLock = nullptr; }
 
  private:
   // The object stays in memory (and with it its reference to the lock) until

@@ -390,6 +390,9 @@ class TnxAbstractTaskInfo : public TnxExtendableServerObject {
   // True while a thread still works on the task; a session that goes waits
   // for such tasks before it frees them.
   virtual bool IsRunning() { return false; }
+  // The cursor this task works on goes: the task stops and lets go of it,
+  // but stays with its owner (client or session), who frees it.
+  virtual void atiCursorGoes() { Cancel(); }
 
   // Cancel, then inherited.
   void PrepareDestroy() override;

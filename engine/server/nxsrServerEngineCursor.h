@@ -83,6 +83,7 @@ class TnxKeyFieldsSource : public TnxInterfacedObject, public InxFieldsSource {
 class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLinkCursor {
   PL_CLASS_INFO_DECL()
   friend class TnxServerBaseTable;
+  friend class TnxServerGetRecCountTaskInfo;
 
  public:
   // A cursor on an open table; raises 10756 for a cache cursor on a table
@@ -174,6 +175,10 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
                        const TnxRecordIterator& aRecIterator, bool aBackward, void* aCookie,
                        bool aKeepPosition) override;
   TnxResult sbcGetRecordCount(TnxRecordCountOption aOption, std::uint32_t& aRecCount, bool aEstimate) override;
+  // A finished task when the count is known at once; else a background
+  // count that takes over the session lock (released here exactly once).
+  // The content lock ends on every path.
+  TnxResult GetRecordCountExAsync(TnxRecordCountOption aOption, TnxAbstractTaskInfo*& aTaskInfo) override;
   // The record iterator of the batch read; aCookie is its batch state.
   TnxRecordIteratorResult stcRecordGetBatchIterator(void* aCookie, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
   // ---- Record and table locks, duplication (nxsrServerEngineCursorLock.cpp).

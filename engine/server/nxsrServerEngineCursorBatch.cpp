@@ -6,6 +6,7 @@
 
 #include "nxsrServerEngineCursor.h"
 #include "nxsrServerEngineInt.h"
+#include "nxsrServerTasks.h"
 
 namespace {
 
@@ -462,6 +463,51 @@ TnxResult TnxServerTableCursor::sbcGetRecordCount(TnxRecordCountOption aOption, 
     return stcIndexEngine->EstimateRecordCount(trans, stcRangeInfo(stcRangeStart), stcRangeInfo(stcRangeEnd),
                                                aRecCount, false);
   return stcCountByWalking(aOption, aRecCount);
+}
+
+TnxResult TnxServerTableCursor::GetRecordCountExAsync(TnxRecordCountOption aOption,
+                                                     TnxAbstractTaskInfo*& aTaskInfo) {
+  aTaskInfo = nullptr;
+  TnxGuardedCall call(*this);
+  TnxResult result = 0;
+  try {
+    std::uint32_t count = 0;
+    bool background = false;
+    {
+      TnxStcContentScope scope(this);
+      if (const TnxResult locked = scope.Begin()) return call.Finish(locked);
+      TnxBaseTransaction* trans = GetActiveTrans();
+      const bool filterOn = stcActiveOrNil(sbcFilter) || stcActiveOrNil(sbcKeyFilter);
+      if (aOption != rcoTotalRecordCount && stcIndexEngine) {
+        stcIndexEngine->GetKeyCount(trans, count);
+        background =
+            aOption >= rcoRangedKeyCount && (stcRangeStart.riValid || stcRangeEnd.riValid || filterOn);
+      } else {
+        stcTable->RecordEngine()->GetRecordCount(trans, count);
+        background = aOption >= rcoServerFilteredKeyCount && filterOn;
+      }
+    }
+    auto* session = static_cast<TnxServerSession*>(Session());
+    if (!background) {
+      aTaskInfo = platform::create<TnxServerDoNothingTaskInfo>(session, count);
+    } else {
+      // The count's thread needs the session lock: give it up now, once.
+      call.LockGivenUp();
+      TnxResult unlocked = 0;
+      atoLock->Unlock(unlocked);
+      auto* task = platform::create<TnxServerGetRecCountTaskInfo>(aOption, count, this);
+      try {
+        task->Start();
+      } catch (...) {
+        TnxAbstractServerObject::Free(task);
+        throw;
+      }
+      aTaskInfo = task;
+    }
+  } catch (...) {
+    result = asoConvertException(std::current_exception());
+  }
+  return call.Finish(result);
 }
 
 TnxResult TnxServerTableCursor::stcCountByWalking(TnxRecordCountOption aOption, std::uint32_t& aRecCount) {

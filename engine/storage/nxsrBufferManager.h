@@ -913,6 +913,9 @@ class TnxBaseFile : public TnxObject {
   const nxString& StreamEngineName() const { return fiStreamEngineName; }
   std::int32_t VadurVersion() const { return fiVadurVersion; }
   std::uint32_t CheckSumSize() const { return fiCheckSumSize; }
+  // Set by a checksum verification that found the stored checksum right.
+  bool CheckSumVerified() const { return fiCheckSumVerified; }
+  void SetCheckSumVerified(bool aValue) { fiCheckSumVerified = aValue; }
   const std::vector<std::uint8_t>& Checksum() const { return fiChecksum; }
   const TnxFileAttributes& Attributes() const { return fiAttributes; }
   bool ForServer() const { return fiForServer; }
