@@ -710,7 +710,11 @@ TnxRecordIteratorResult TnxServerTableCursor::stcRecoverRecordCopy(void* aCookie
   nxAssert(cookie.rcLevels == 1, "Recovery record copy at the wrong transaction depth");
   TnxServerTableCursor* target = cookie.rcTarget;
   const std::size_t length = static_cast<std::size_t>(stcTable->FieldsDescriptor()->RecordLength());
-  std::vector<std::uint8_t> record(length + 16, 0);
+  // Both targets have the source's fields; the buffer fits the longest record.
+  std::size_t room = length;
+  for (TnxServerTableCursor* cursor : {cookie.rcTarget, cookie.rcFailed})
+    room = std::max(room, static_cast<std::size_t>(cursor->Table()->FieldsDescriptor()->RecordLength()));
+  std::vector<std::uint8_t> record(room + 16, 0);
   const std::vector<std::int32_t> none;
   const std::vector<std::int32_t>& blobs = cookie.rcBlobFields ? *cookie.rcBlobFields : none;
 
