@@ -241,6 +241,27 @@ TEST(RestructureNaming, MapToNamesTheTargetTable) {
         << platform::toUtf8(nxString(c.path)) << " " << platform::toUtf8(nxString(c.mapTo));
 }
 
+// ---- Recovery mode ---------------------------------------------------------------------
+
+TEST(RecoveryModeGuard, HoldsForItsScopeOnItsThreadOnly) {
+  nxtest::Watchdog watchdog;
+  ASSERT_FALSE(nxsrInRecoveryMode());
+  {
+    TnxRecoveryModeGuard outer;
+    EXPECT_TRUE(nxsrInRecoveryMode());
+    bool elsewhere = true;
+    std::thread([&] { elsewhere = nxsrInRecoveryMode(); }).join();
+    EXPECT_FALSE(elsewhere);
+    {
+      TnxRecoveryModeGuard inner;
+      EXPECT_TRUE(nxsrInRecoveryMode());
+    }
+    // The inner scope gives back what it found.
+    EXPECT_TRUE(nxsrInRecoveryMode());
+  }
+  EXPECT_FALSE(nxsrInRecoveryMode());
+}
+
 // ---- Pack ----------------------------------------------------------------------------------
 
 TEST_F(TableTaskTest, PackKeepsRecordsAndCounterAndLeavesNoWorkingTable) {
