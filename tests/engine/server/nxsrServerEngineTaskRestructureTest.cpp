@@ -644,16 +644,37 @@ TEST_F(TableTaskTest, RecoveryOfBlocksWithoutAKnownOwnerRecoversNothing) {
   TnxAbstractServerObject::Free(cursor);
 }
 
-std::atomic<TnxAbstractTaskInfo*> gRecoveryToCancel{nullptr};
+std::atomic<TnxAbstractTaskInfo*> gTaskToCancel{nullptr};
 std::atomic<int> gBlobCopies{0};
 
-// The first BLOB copy of the recovery cancels it (once the starter knows
-// the task).
+// The first BLOB copy of a task cancels it (once the starter knows the
+// task).
 void cancelOnFirstCopy(std::uint32_t, std::uint32_t) {
   if (gBlobCopies.fetch_add(1) != 0) return;
   TnxAbstractTaskInfo* task = nullptr;
-  while (!(task = gRecoveryToCancel.load())) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!(task = gTaskToCancel.load())) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   task->Cancel();
+}
+
+TEST_F(TableTaskTest, CancelledPackRollsBackAndLeavesTheSource) {
+  Build(u"T", nxtest::tableDictionary(true, true));
+  FillDirect(u"T", Numbered(1, 100), true);
+  TnxAbstractTaskInfo* task = nullptr;
+  gBlobCopies = 0;
+  gTaskToCancel = nullptr;
+  nxsrBlobCopyReadTestHook = &cancelOnFirstCopy;
+  ASSERT_EQ(db_->TablePack(u"T", u"", task), 0) << platform::toUtf8(nxtest::pendingMessage());
+  gTaskToCancel = task;
+  const TnxTaskStatus status = Finish(task);
+  nxsrBlobCopyReadTestHook = nullptr;
+  EXPECT_EQ(status.tsErrorCode, nxErrUpdateAborted);
+  // The copy stopped at its next report: not every record was read.
+  EXPECT_LT(gBlobCopies.load(), 100);
+  EXPECT_FALSE(Exists(u"$PACK"));
+  EXPECT_FALSE(Exists(u"$T_Backup"));
+  const std::map<std::int32_t, std::string> memos = Memos(u"T");
+  EXPECT_EQ(memos.size(), 100u);
+  for (const auto& [id, memo] : memos) EXPECT_EQ(memo, "memo" + std::to_string(id));
 }
 
 TEST_F(TableTaskTest, CancelledRecoveryKeepsWhatItRescued) {
@@ -661,10 +682,10 @@ TEST_F(TableTaskTest, CancelledRecoveryKeepsWhatItRescued) {
   FillDirect(u"T", Numbered(1, 400), true);
   TnxAbstractTaskInfo* task = nullptr;
   gBlobCopies = 0;
-  gRecoveryToCancel = nullptr;
+  gTaskToCancel = nullptr;
   nxsrBlobCopyReadTestHook = &cancelOnFirstCopy;
   ASSERT_EQ(db_->TableRecover(u"T", u"", task), 0) << platform::toUtf8(nxtest::pendingMessage());
-  gRecoveryToCancel = task;
+  gTaskToCancel = task;
   const TnxTaskStatus status = Finish(task);
   nxsrBlobCopyReadTestHook = nullptr;
   EXPECT_EQ(status.tsErrorCode, nxErrUpdateAborted);
