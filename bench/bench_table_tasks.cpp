@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "benchServerSupport.h"
-#include "nxsrServerTasks.h"
 
 namespace {
 
@@ -136,20 +135,8 @@ int main() {
   const double oursPack =
       best([&] { return runTask([&](TnxAbstractTaskInfo*& aTask) { return db->TablePack(u"t", u"", aTask); }); });
   const double sqlVacuum = best([&] { return runSql("VACUUM"); });
-  // The rebuild task as the database's operation starts it: an exclusive
-  // cursor of a private database, both owned by the task.
   const double oursRebuild = best([&] {
-    return runTask([&](TnxAbstractTaskInfo*& aTask) -> TnxResult {
-      TnxServerDatabase* privateDb = db->sdOpenPrivateDatabase(nullptr);
-      TnxAbstractCursor* exclusive = nullptr;
-      const TnxResult openResult = privateDb->sdCursorOpen(exclusive, u"t", u"", false, omReadWrite, smExclusive, false,
-                                                       0, u"", -1, false, false);
-      benchCheck(openResult == 0, "rebuild cursor");
-      auto* task = platform::create<TnxServerRebuildIndexTaskInfo>(static_cast<TnxServerTableCursor*>(exclusive), 0);
-      task->Start();
-      aTask = task;
-      return 0;
-    });
+    return runTask([&](TnxAbstractTaskInfo*& aTask) { return db->TableRebuildIndex(u"t", u"", u"ByK", -1, aTask); });
   });
   const double sqlReindex = best([&] { return runSql("REINDEX byk"); });
   std::printf("%d records, one unique index, best of %d\n", kBenchRecords, kRounds);

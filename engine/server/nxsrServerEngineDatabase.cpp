@@ -288,11 +288,6 @@ std::int32_t TnxServerDatabase::StructureGeneration() {
 
 TnxResult TnxServerDatabase::TableBuild(bool, const nxString&, const nxString&, TnxDataDictionary*, TnxTableScope,
                                         bool) { NX_SERVER_DATABASE_LATER(TableBuild); }
-TnxResult TnxServerDatabase::TableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
-                                               TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableRebuildIndex);
-}
 TnxResult TnxServerDatabase::TableAddField(const nxString&, const nxString&, TnxFieldDescriptor*) {
   NX_SERVER_DATABASE_LATER(TableAddField);
 }
@@ -304,11 +299,6 @@ TnxResult TnxServerDatabase::TableDropIndex(const nxString&, const nxString&, co
 }
 TnxResult TnxServerDatabase::TableRename(const nxString&, const nxString&, const nxString&) {
   NX_SERVER_DATABASE_LATER(TableRename);
-}
-TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString&, const nxString&, bool, bool,
-                                                 TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableVerifyChecksum);
 }
 TnxResult TnxServerDatabase::TableDelete(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableDelete); }
 TnxResult TnxServerDatabase::TableEmpty(const nxString&, const nxString&) { NX_SERVER_DATABASE_LATER(TableEmpty); }
@@ -326,11 +316,6 @@ TnxResult TnxServerDatabase::TableGetList(platform::TStringList&) { NX_SERVER_DA
 TnxResult TnxServerDatabase::TableAutoIncGet(const nxString&, const nxString&, std::uint32_t& aValue) {
   aValue = 0;
   NX_SERVER_DATABASE_LATER(TableAutoIncGet);
-}
-TnxResult TnxServerDatabase::sdTableRebuildIndex(const nxString&, const nxString&, const nxString&, std::int32_t,
-                                                 TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(sdTableRebuildIndex);
 }
 TnxIteratorResult TnxServerDatabase::sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) {
   nxCheckErrorCode(NotSupported(u"sdIterateDictionaries"));

@@ -154,6 +154,14 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
                                 TnxAbstractTaskInfo*&) override;
   TnxResult sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*, TnxBaseTableMapperDescriptor*,
                                TnxAbstractTaskInfo*&) override;
+  // ---- Index rebuild and checksum verification (nxsrServerEngineDatabaseChecks.cpp):
+  // the task, not started; the caller holds the session lock.
+  TnxResult sdTableVerifyChecksum(const nxString& aTableName, const nxString& aPassword, bool aRaw,
+                                  bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
+  // A second database on the folder for a task: same alias, time-out and
+  // modes, share rules ignored, this database's table map; aTransContext
+  // nil: a transaction context of its own. Raises.
+  TnxServerDatabase* sdOpenTaskDatabase(TnxAbstractTransContext* aTransContext = nullptr);
   TnxIteratorResult sdIterateDictionaries(const TnxDictionaryIterator&, bool, bool, void*) override;
   // The name rules, the cache-mode rule, then sdCursorOpen under the lock;
   // aFilterTimeout other than 500 becomes the cursor's filter time-out.
@@ -219,10 +227,6 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase {
   // "<name>_Recovered" and "<name>_Failed" (numbered when the name is
   // taken), the task.
   TnxResult sdTableRecover(const nxString& aTableName, const nxString& aPassword, TnxAbstractTaskInfo*& aTaskInfo);
-  // A second database on the folder for a task (same alias, time-out and
-  // modes, the share rules ignored, sharing the table map); aTransContext
-  // nil: one of its own. Raises.
-  TnxServerDatabase* sdOpenPrivateDatabase(TnxAbstractTransContext* aTransContext);
 
   TnxServerFolder* Folder() const { return sdFolder; }
   TnxBlobLinkHandler* BlobLinkHandler() const { return sdBlobLinkHandler; }

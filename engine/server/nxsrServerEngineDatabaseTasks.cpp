@@ -92,16 +92,6 @@ TnxResult makeRestructureTask(TnxTaskParts& aParts, TnxServerTableCursor* aSourc
 
 // ---- The public frame ---------------------------------------------------------------------
 
-TnxServerDatabase* TnxServerDatabase::sdOpenPrivateDatabase(TnxAbstractTransContext* aTransContext) {
-  TnxAbstractDatabase* database = nullptr;
-  nxCheckErrorCode(static_cast<TnxServerSession*>(Session())
-                       ->ssDatabaseOpen(database, sdAlias, aTransContext, sdFolder, sdOpenMode, sdShareMode, true,
-                                        Timeout()));
-  auto* result = static_cast<TnxServerDatabase*>(database);
-  result->sdTables = sdTables;
-  return result;
-}
-
 TnxResult TnxServerDatabase::sdStartTask(TnxResult aResult, TnxServerTaskInfo* aTask,
                                          TnxAbstractTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
@@ -188,7 +178,7 @@ TnxResult TnxServerDatabase::sdTablePack(const nxString& aTableName, const nxStr
   aTaskInfo = nullptr;
   if (sdOpenMode == omReadOnly) return nxErrDatabaseReadOnly;
   TnxTaskParts parts(this);
-  TnxServerDatabase* db = sdOpenPrivateDatabase(nullptr);
+  TnxServerDatabase* db = sdOpenTaskDatabase(nullptr);
   parts.databases.push_back(db);
   TnxResult result = 0;
   TnxServerTableCursor* source = parts.Open(db, aTableName, aPassword, omReadOnly, smExclusive, result);
@@ -230,13 +220,13 @@ TnxResult TnxServerDatabase::sdTableBackup(const nxString& aTableName, const nxS
   if (result != 0) return result;
   TnxTaskParts parts(this);
   // The copy reads in the caller's transaction.
-  TnxServerDatabase* sourceDb = sdOpenPrivateDatabase(TransContext());
+  TnxServerDatabase* sourceDb = sdOpenTaskDatabase(TransContext());
   parts.databases.push_back(sourceDb);
   TnxServerTableCursor* source = parts.Open(sourceDb, aTableName, aPassword, omReadOnly, smShared, result);
   if (result != 0) return result;
   TnxServerRootTable* root = source->Table()->Root();
   const nxString password = root->ExtractPassword();
-  TnxServerDatabase* targetDb = aTargetDatabase->sdOpenPrivateDatabase(nullptr);
+  TnxServerDatabase* targetDb = aTargetDatabase->sdOpenTaskDatabase(nullptr);
   parts.databases.push_back(targetDb);
 
   TnxServerFolder* targetFolder = aTargetDatabase->Folder();
@@ -267,7 +257,7 @@ TnxResult TnxServerDatabase::sdTableRestructure(const nxString& aTableName, cons
   if (sdOpenMode == omReadOnly) return nxErrDatabaseReadOnly;
   if (!aDictionary || !aMapperDesc) return nxErrInvalidParam;
   TnxTaskParts parts(this);
-  TnxServerDatabase* db = sdOpenPrivateDatabase(nullptr);
+  TnxServerDatabase* db = sdOpenTaskDatabase(nullptr);
   parts.databases.push_back(db);
   if (ExplicitAllowSystem()) nxCheckErrorCode(db->esoOptionSet(u"ALLOWSYSTEMTABLEACCESS", u"1"));
   TnxResult result = 0;
@@ -312,7 +302,7 @@ TnxResult TnxServerDatabase::sdTableRecover(const nxString& aTableName, const nx
   TnxResult result = NotifyExtenders(eaTableRecover, true, args);
   if (result != 0) return result;
   TnxTaskParts parts(this);
-  TnxServerDatabase* db = sdOpenPrivateDatabase(nullptr);
+  TnxServerDatabase* db = sdOpenTaskDatabase(nullptr);
   parts.databases.push_back(db);
   TnxServerTableCursor* source = nullptr;
   {

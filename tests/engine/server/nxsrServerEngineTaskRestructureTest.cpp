@@ -381,7 +381,7 @@ TEST_F(TableTaskTest, PackRefusals) {
 TEST_F(TableTaskTest, ContainerHasANodePerTableRootFirst) {
   Build(u"T", taskDictionary(false, {u"A", u"B"}));
   Build(u"U", taskDictionary(false, {u"A", u"B"}));
-  TnxServerDatabase* privateDb = db_->sdOpenPrivateDatabase(nullptr);
+  TnxServerDatabase* privateDb = db_->sdOpenTaskDatabase(nullptr);
   TnxAbstractCursor* source = nullptr;
   TnxAbstractCursor* target = nullptr;
   ASSERT_EQ(
