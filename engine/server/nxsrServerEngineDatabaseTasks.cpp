@@ -13,16 +13,16 @@
 namespace {
 
 // What a starter has made so far; the destructor takes it back, newest
-// first, unless the task took it over (Release).
+// first, unless the task took it over (ReleaseObjects, then the tables
+// cleared once the task exists).
 struct TnxTaskParts {
-  TnxServerDatabase* owner;
   std::vector<TnxServerDatabase*> databases;
   std::vector<TnxServerTableCursor*> cursors;
   // Tables built: folder and name, deleted again.
   std::vector<std::pair<TnxServerFolder*, nxString>> tables;
   nxString password;
 
-  explicit TnxTaskParts(TnxServerDatabase* aOwner) : owner(aOwner) {}
+  TnxTaskParts() = default;
   TnxTaskParts(const TnxTaskParts&) = delete;
   TnxTaskParts& operator=(const TnxTaskParts&) = delete;
   ~TnxTaskParts() {
@@ -63,8 +63,6 @@ struct TnxTaskParts {
     cursors.push_back(static_cast<TnxServerTableCursor*>(cursor));
     return cursors.back();
   }
-  // Forgets a cursor a container took over.
-  void Forget(TnxServerTableCursor* aCursor) { std::erase(cursors, aCursor); }
 };
 
 TnxResult notifyBefore(TnxServerDatabase* aDatabase, TnxEngineAction aAction, TnxEngineArgs aArgs) {
@@ -177,7 +175,7 @@ TnxResult TnxServerDatabase::sdTablePack(const nxString& aTableName, const nxStr
                                          TnxServerTaskInfo*& aTaskInfo) {
   aTaskInfo = nullptr;
   if (sdOpenMode == omReadOnly) return nxErrDatabaseReadOnly;
-  TnxTaskParts parts(this);
+  TnxTaskParts parts;
   TnxServerDatabase* db = sdOpenTaskDatabase(nullptr);
   parts.databases.push_back(db);
   TnxResult result = 0;
@@ -218,7 +216,7 @@ TnxResult TnxServerDatabase::sdTableBackup(const nxString& aTableName, const nxS
   const platform::FormatArg args[] = {aTableName, static_cast<const void*>(aTargetDatabase)};
   TnxResult result = NotifyExtenders(eaTableBackup, true, args);
   if (result != 0) return result;
-  TnxTaskParts parts(this);
+  TnxTaskParts parts;
   // The copy reads in the caller's transaction.
   TnxServerDatabase* sourceDb = sdOpenTaskDatabase(TransContext());
   parts.databases.push_back(sourceDb);
@@ -256,7 +254,7 @@ TnxResult TnxServerDatabase::sdTableRestructure(const nxString& aTableName, cons
   if (aTableName.find(u':') != nxString::npos) return nxErrInvalidParam;
   if (sdOpenMode == omReadOnly) return nxErrDatabaseReadOnly;
   if (!aDictionary || !aMapperDesc) return nxErrInvalidParam;
-  TnxTaskParts parts(this);
+  TnxTaskParts parts;
   TnxServerDatabase* db = sdOpenTaskDatabase(nullptr);
   parts.databases.push_back(db);
   if (ExplicitAllowSystem()) nxCheckErrorCode(db->esoOptionSet(u"ALLOWSYSTEMTABLEACCESS", u"1"));
@@ -301,7 +299,7 @@ TnxResult TnxServerDatabase::sdTableRecover(const nxString& aTableName, const nx
   const platform::FormatArg args[] = {aTableName};
   TnxResult result = NotifyExtenders(eaTableRecover, true, args);
   if (result != 0) return result;
-  TnxTaskParts parts(this);
+  TnxTaskParts parts;
   TnxServerDatabase* db = sdOpenTaskDatabase(nullptr);
   parts.databases.push_back(db);
   TnxServerTableCursor* source = nullptr;
