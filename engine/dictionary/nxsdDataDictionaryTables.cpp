@@ -867,8 +867,13 @@ bool TnxDataDictionary::IsEqual(const TnxDictionaryItem* aItem) const {
 }
 
 void TnxDataDictionary::AssignOnlyFields(TnxBaseTableDescriptor* aSource) {
+  // A table file's stream engine is opened through the ID a new dictionary
+  // gives its stream descriptor, before the stored dictionary is read: the
+  // clear must not move it, or the table cannot be opened again.
+  const std::int32_t streamID = ddStreamDescriptor ? ddStreamDescriptor->ID() : 0;
   TnxBaseTableDescriptor::AssignOnlyFields(aSource);
   RemoveIndicesDescriptor();
+  if (streamID != 0 && ddStreamDescriptor) ddStreamDescriptor->SetID(streamID);
 }
 
 void TnxDataDictionary::Assign(TnxPersistent* aSource) {

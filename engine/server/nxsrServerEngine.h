@@ -13,6 +13,7 @@
 #include "nxsrServerEngineTransaction.h"
 #include "nxsrServerEngineDatabase.h"
 #include "nxsrServerEngineCursor.h"
+#include "nxsrServerEngineTaskRestructure.h"
 
 // Counted start-up of the server library: starts the libraries below it
 // (dictionary, storage, index) and registers the engine component class;

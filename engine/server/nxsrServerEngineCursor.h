@@ -271,6 +271,10 @@ class TnxServerTableCursor : public TnxServerBaseCursor, public TnxServerTransLi
   // with its message when an index refuses.
   virtual TnxResult stcRecordBury(TnxRefNr aRefNr, PnxRecordBuffer aData);
   virtual TnxResult stcRecordResurrect(TnxRefNr aRefNr, PnxRecordBuffer aData);
+  // The recovery's record copy (aCookie: its TnxRecoverCookie): the record
+  // into the target, or, when it cannot be stored whole, into the failed
+  // table with the BLOBs that fail set NULL; rirStop once an error remains.
+  TnxRecordIteratorResult stcRecoverRecordCopy(void* aCookie, TnxRefNr aRefNr, PnxRecordBuffer aRecord);
   // Replaces the cursor's full-text engine (owned from now on; nil: none).
   void SetFulltextEngine(TnxBaseFulltextCursorEngine* aEngine);
   // ---- Schema, stream and bulk operations (nxsrServerEngineCursorSchema.cpp).

@@ -282,36 +282,6 @@ std::int32_t TnxServerDatabase::StructureGeneration() {
   return sdStructureGeneration;
 }
 
-// ---- Database: operations of other parts of the server -----------------------------
-
-#define NX_SERVER_DATABASE_LATER(name) return NotSupported(u## #name)
-
-TnxResult TnxServerDatabase::TablePack(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TablePack);
-}
-TnxResult TnxServerDatabase::TableBackup(const nxString&, const nxString&, TnxAbstractDatabase*,
-                                         TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableBackup);
-}
-TnxResult TnxServerDatabase::TableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
-                                              TnxBaseTableMapperDescriptor*, bool, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableRestructure);
-}
-TnxResult TnxServerDatabase::TableRecover(const nxString&, const nxString&, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(TableRecover);
-}
-TnxResult TnxServerDatabase::sdTableRestructure(const nxString&, const nxString&, TnxDataDictionary*,
-                                                TnxBaseTableMapperDescriptor*, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  NX_SERVER_DATABASE_LATER(sdTableRestructure);
-}
-
-#undef NX_SERVER_DATABASE_LATER
-
 // ---- Database: cursor sources -----------------------------------------------------
 
 TnxServerDatabaseCursorSourceContainer::TnxServerDatabaseCursorSourceContainer(

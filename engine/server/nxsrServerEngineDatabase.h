@@ -33,6 +33,7 @@ class TnxServerBaseTable;
 class TnxServerRootTable;
 class TnxBlobLinkHandler;
 class TnxServerDataDict;
+class TnxServerTaskInfo;
 
 class InxTableMapper : public InxInterface {
  public:
@@ -205,9 +206,9 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase, public InxAbstractDatab
   TnxResult sdTableVerifyChecksum(const nxString& aTableName, const nxString& aPassword, bool aRaw,
                                   bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo);
   // A second database on the folder for a task: same alias, time-out and
-  // modes, share rules ignored, its own transaction context, this
-  // database's table map. Raises.
-  TnxServerDatabase* sdOpenTaskDatabase();
+  // modes, share rules ignored, this database's table map; aTransContext
+  // nil: a transaction context of its own. Raises.
+  TnxServerDatabase* sdOpenTaskDatabase(TnxAbstractTransContext* aTransContext = nullptr);
   // The name rules, the cache-mode rule, then sdCursorOpen under the lock;
   // aFilterTimeout other than 500 becomes the cursor's filter time-out.
   TnxResult CursorOpen(TnxAbstractCursor*& aCursor, const nxString& aTableName, const nxString& aPassword,
@@ -267,6 +268,12 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase, public InxAbstractDatab
   // Rises when the folder's tables change shape elsewhere.
   std::int32_t StructureGeneration();
 
+  // ---- Background table operations (nxsrServerEngineDatabaseTasks.cpp).
+  // The recovery's work: the source opened in recovery mode, the tables
+  // "<name>_Recovered" and "<name>_Failed" (numbered when the name is
+  // taken), the task.
+  TnxResult sdTableRecover(const nxString& aTableName, const nxString& aPassword, TnxAbstractTaskInfo*& aTaskInfo);
+
   TnxServerFolder* Folder() const { return sdFolder; }
   TnxBlobLinkHandler* BlobLinkHandler() const { return sdBlobLinkHandler; }
   const nxString& AliasName() const { return sdAlias; }
@@ -280,6 +287,16 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase, public InxAbstractDatab
                                 TnxOpenMode aOpenMode, TnxShareMode aShareMode, std::uint32_t aTimeout,
                                 const nxString& aIndexName, std::int32_t aIndexID, bool aAllowSystem,
                                 std::uint32_t aFilterTimeout, bool aIsCache);
+  TnxResult sdTablePack(const nxString& aTableName, const nxString& aPassword, TnxServerTaskInfo*& aTaskInfo);
+  TnxResult sdTableBackup(const nxString& aTableName, const nxString& aPassword, TnxServerDatabase* aTargetDatabase,
+                          TnxServerTaskInfo*& aTaskInfo);
+  // The frame of the task operations: name check result, the guarded work,
+  // then sdStartTask.
+  template <class Work>
+  TnxResult sdTaskFrame(TnxResult aNameCheck, TnxAbstractTaskInfo*& aTaskInfo, Work&& aWork);
+  // A failed operation frees its task; else the task's thread starts and the
+  // caller waits a while for it.
+  TnxResult sdStartTask(TnxResult aResult, TnxServerTaskInfo* aTask, TnxAbstractTaskInfo*& aTaskInfo);
   void sdLinkIntoFolder();
   void sdUnlinkFromFolder();
   // The database's end: every source is dropped and asked no more.

@@ -99,10 +99,10 @@ TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString& aTableName, con
 
 // ---- The work -----------------------------------------------------------------------
 
-TnxServerDatabase* TnxServerDatabase::sdOpenTaskDatabase() {
+TnxServerDatabase* TnxServerDatabase::sdOpenTaskDatabase(TnxAbstractTransContext* aTransContext) {
   TnxAbstractDatabase* database = nullptr;
   nxCheckErrorCode(static_cast<TnxServerSession*>(Session())
-                       ->ssDatabaseOpen(database, sdAlias, nullptr, sdFolder, sdOpenMode, sdShareMode, true,
+                       ->ssDatabaseOpen(database, sdAlias, aTransContext, sdFolder, sdOpenMode, sdShareMode, true,
                                         Timeout()));
   auto* result = static_cast<TnxServerDatabase*>(database);
   // "##" tables of this database stay reachable from the task's.

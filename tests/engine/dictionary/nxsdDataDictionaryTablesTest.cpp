@@ -610,7 +610,11 @@ TEST_F(DictionaryStreamTest, AssignOnlyFieldsKeepsTheShape) {
   source->FieldsDescriptor()->Fields(1)->fdRequired = true;
   source->FieldsDescriptor()->Fields(0)->AddDefaultValue();
   DictPtr d = newDictionary();
+  const std::int32_t streamID = d->StreamDescriptor()->ID();
   d->AssignOnlyFields(source.get());
+  // A table file finds its dictionary through this ID: it must not move.
+  ASSERT_NE(d->StreamDescriptor(), nullptr);
+  EXPECT_EQ(d->StreamDescriptor()->ID(), streamID);
   EXPECT_EQ(d->IndicesDescriptor(), nullptr);
   EXPECT_EQ(d->InternalIndicesDescriptor(), nullptr);
   ASSERT_NE(d->LocaleDescriptor(), nullptr);
