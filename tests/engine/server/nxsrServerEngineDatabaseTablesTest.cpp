@@ -363,6 +363,29 @@ TEST_P(DatabaseTablesTest, AutoIncValueAndPasswordThroughACursor) {
   EXPECT_EQ(db_->TableChangePassword(u"a:b", u"", u"pw"), nxErrInvalidTableName);
 }
 
+// After a changed password the next open needs the new one, of a table
+// still open and of one read again from its file.
+TEST_P(DatabaseTablesTest, ChangedPasswordIsTheOneTheNextOpenNeeds) {
+  for (const char16_t* name : {u"##t", u"plain"}) {
+    SCOPED_TRACE(utf8(name));
+    ASSERT_EQ(Build(db_, name, tableDictionary(true), false, u"old"), 0) << utf8(nxtest::pendingMessage());
+    EXPECT_EQ(db_->TableChangePassword(name, u"wrong", u"new"), nxErrInvalidPassword);
+    ASSERT_EQ(db_->TableChangePassword(name, u"old", u"new"), 0) << utf8(nxtest::pendingMessage());
+    for (const bool reread : {false, true}) {
+      SCOPED_TRACE(reread);
+      if (reread) {
+        ASSERT_EQ(db_->Folder()->sfCloseInactiveTables(), 0);
+      }
+      OpenTable(db_, name, u"old", nxErrInvalidPassword);
+      TnxServerTableCursor* cursor = OpenTable(db_, name, u"new");
+      ASSERT_NE(cursor, nullptr);
+      Insert(cursor, reread ? 2 : 1);
+      TnxAbstractServerObject::Free(cursor);
+    }
+    EXPECT_EQ(Count(db_, name, u"new"), 2u);
+  }
+}
+
 TEST_P(DatabaseTablesTest, TablesNeedingPackWithAndWithoutSystemAccess) {
   ASSERT_EQ(Build(db_, u"plain", nameIndexDictionary()), 0);
   ASSERT_EQ(Build(db_, u"stale", nameIndexDictionary()), 0);
