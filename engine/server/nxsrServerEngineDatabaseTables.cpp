@@ -418,8 +418,15 @@ TnxResult TnxServerDatabase::sdTableGetList(platform::TStringList& aList, bool a
     platform::TStringList& map = lock.Map();
     for (int i = 0; i < map.count(); ++i) names->add(map.strings(i));
   }
-  for (int i = names->count() - 1; i >= 0; --i)
-    if (nxCheckTableName(names->strings(i), false, aAllowSystem) != 0) names->deleteAt(i);
+  {
+    // The check's refusals only filter: they leave the thread's message.
+    TnxResult keptCode = 0;
+    nxString keptMessage;
+    EnxBaseException::GetLastConvertedException(keptCode, keptMessage);
+    for (int i = names->count() - 1; i >= 0; --i)
+      if (nxCheckTableName(names->strings(i), false, aAllowSystem) != 0) names->deleteAt(i);
+    EnxBaseException::SetLastConvertedException(keptCode, keptMessage);
+  }
   aList.addStrings(*names);
   NotifyExtenders(eaTableGetList, false, args);
   return 0;
