@@ -90,6 +90,13 @@ TnxResult openSchemaCursor(TnxServerDatabase& aDatabase, TnxOwnCursor& aOwn, con
   return aCursor ? 0 : aDatabase.NotSupported(aOperation);
 }
 
+// Writing a dictionary to its file gives it the file's name; a table of the
+// database's map has no named file and keeps the name it is known by.
+void keepMapTableName(TnxServerTableCursor* aCursor, const nxString& aTableName) {
+  TnxServerRootTable* root = aCursor->Table()->Root();
+  if (root->TableScope() == tsTempDatabase) root->srtSetNameInScope(aTableName.substr(0, aTableName.find(u':')));
+}
+
 bool rootHasTransactionLinks(TnxServerRootTable* aRoot) {
   TnxPadlockGuard guard(*aRoot->TransLinksPadlock());
   return aRoot->srtTransLinksPendingUpgrade || aRoot->srtTransLinksPendingHead || aRoot->srtTransLinksGrantedHead ||
@@ -578,8 +585,11 @@ TnxResult TnxServerDatabase::TableAddIndex(const nxString& aTableName, const nxS
       return opened;
     const platform::FormatArg args[] = {aTableName, static_cast<const void*>(aIndexDesc),
                                         static_cast<std::int32_t>(aNewDefault)};
-    return notifiedWithFolder(*this, eaTableAddIndex, args,
-                              [&] { return cursor->stcAddIndex(aIndexDesc, aNewDefault); });
+    return notifiedWithFolder(*this, eaTableAddIndex, args, [&] {
+      const TnxResult added = cursor->stcAddIndex(aIndexDesc, aNewDefault);
+      keepMapTableName(cursor, aTableName);
+      return added;
+    });
   });
 }
 
@@ -596,8 +606,11 @@ TnxResult TnxServerDatabase::TableDropIndex(const nxString& aTableName, const nx
     if (const TnxResult opened = openSchemaCursor(*this, own, aTableName, aPassword, cursor, u"TableDropIndex"))
       return opened;
     const platform::FormatArg args[] = {aTableName, aIndexName, aIndexID};
-    return notifiedWithFolder(*this, eaTableDropIndex, args,
-                              [&] { return cursor->stcDropIndex(aIndexName, aIndexID); });
+    return notifiedWithFolder(*this, eaTableDropIndex, args, [&] {
+      const TnxResult dropped = cursor->stcDropIndex(aIndexName, aIndexID);
+      keepMapTableName(cursor, aTableName);
+      return dropped;
+    });
   });
 }
 

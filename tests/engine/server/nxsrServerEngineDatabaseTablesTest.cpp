@@ -389,6 +389,23 @@ TEST_P(DatabaseTablesTest, ChangedPasswordIsTheOneTheNextOpenNeeds) {
   }
 }
 
+// Adding an index writes the dictionary of a "##" table to its unnamed
+// file; the database and its users still see the table's own name.
+TEST_P(DatabaseTablesTest, DatabaseTableKeepsItsNameAfterAnAddedIndex) {
+  ASSERT_EQ(Build(db_, u"##t"), 0);
+  TnxOwned<TnxServerDataDict> holder(nameIndexDictionary());
+  TnxIndexDescriptor* byName = holder->IndicesDescriptor()->GetDescriptorFromName(u"ByName");
+  ASSERT_EQ(db_->TableAddIndex(u"##t", u"", byName, false), 0) << utf8(nxtest::pendingMessage());
+  TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+  ASSERT_EQ(db_->TableGetDictionary(u"##t", u"", dict.get()), 0);
+  EXPECT_EQ(utf8(dict->BaseName()), "##t");
+  EXPECT_NE(dict->IndicesDescriptor()->GetIndexFromName(u"ByName"), -1);
+  TnxServerTableCursor* cursor = OpenTable(db_, u"##t");
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_EQ(utf8(cursor->Table()->Root()->Dictionary()->BaseName()), "##t");
+  TnxAbstractServerObject::Free(cursor);
+}
+
 TEST_P(DatabaseTablesTest, TablesNeedingPackWithAndWithoutSystemAccess) {
   ASSERT_EQ(Build(db_, u"plain", nameIndexDictionary()), 0);
   ASSERT_EQ(Build(db_, u"stale", nameIndexDictionary()), 0);
