@@ -686,8 +686,13 @@ TnxResult TnxServerTableCursor::sbcTableStreamGetList(platform::TStringList& aSt
     aStreams.clear();
     return result;
   }
+  // The check's refusals only filter: they leave the thread's message.
+  TnxResult keptCode = 0;
+  nxString keptMessage;
+  EnxBaseException::GetLastConvertedException(keptCode, keptMessage);
   for (int i = names.count() - 1; i >= 0; --i)
     if (nxValidateIdentifier(names.strings(i), nxErrInvalidName, false, aInternal) != 0) names.deleteAt(i);
+  EnxBaseException::SetLastConvertedException(keptCode, keptMessage);
   aStreams.assign(names);
   return 0;
 }

@@ -1,7 +1,8 @@
 // The database's operations on whole tables: build, delete, empty, exists,
-// dictionary, list, rename, password and auto-increment value, and the walk
-// over every table's dictionary. Tables of the database's own (its table
-// map) are handled here; the folder does the work on its tables.
+// dictionary, list, rename, password, auto-increment value, add field, add
+// and drop index, and the walk over every table's dictionary. Tables of the
+// database's own (its table map) are handled here; the folder does the work
+// on its tables.
 //
 // Lock order: the session lock (the guarded call), the folder's tables
 // padlock, the table map's lock. A map table is only ever freed by the
@@ -46,12 +47,13 @@ class TnxMapLock {
 class TnxOwnCursor {
  public:
   TnxOwnCursor() = default;
-  ~TnxOwnCursor() {
-    if (ocCursor) TnxAbstractServerObject::Free(ocCursor);
-  }
+  ~TnxOwnCursor() { Free(); }
   TnxOwnCursor(const TnxOwnCursor&) = delete;
   TnxOwnCursor& operator=(const TnxOwnCursor&) = delete;
   TnxAbstractCursor*& Slot() { return ocCursor; }
+  void Free() {
+    if (TnxAbstractCursor* cursor = std::exchange(ocCursor, nullptr)) TnxAbstractServerObject::Free(cursor);
+  }
   TnxServerBaseCursor* Server() const { return nxTryServerCursor(ocCursor); }
 
  private:
@@ -60,15 +62,65 @@ class TnxOwnCursor {
 
 bool writable(const TnxServerDatabase& aDatabase) { return aDatabase.OpenMode() != omReadOnly; }
 
+// Folder "before", database "before", aWork, database "after", folder
+// "after" (the "after" ones only on success, their answers ignored).
+template <class Work>
+TnxResult notifiedWithFolder(TnxServerDatabase& aDatabase, TnxEngineAction aAction, TnxEngineArgs aArgs, Work&& aWork) {
+  TnxServerFolder* folder = aDatabase.Folder();
+  TnxResult result = folder->NotifyExtenders(aAction, true, aArgs);
+  if (result != 0) return result;
+  result = aDatabase.NotifyExtenders(aAction, true, aArgs);
+  if (result != 0) return result;
+  result = aWork();
+  if (result != 0) return result;
+  aDatabase.NotifyExtenders(aAction, false, aArgs);
+  folder->NotifyExtenders(aAction, false, aArgs);
+  return 0;
+}
+
+// The exclusive read-write cursor of a schema change, as a table cursor
+// (a registered source's cursor takes no schema change).
+TnxResult openSchemaCursor(TnxServerDatabase& aDatabase, TnxOwnCursor& aOwn, const nxString& aTableName,
+                           const nxString& aPassword, TnxServerTableCursor*& aCursor, const char16_t* aOperation) {
+  aCursor = nullptr;
+  const TnxResult result = aDatabase.sdCursorOpen(aOwn.Slot(), aTableName, aPassword, false, omReadWrite, smExclusive,
+                                                  false, aDatabase.Timeout(), nxString(), -1, false, false);
+  if (result != 0) return result;
+  aCursor = dynamic_cast<TnxServerTableCursor*>(aOwn.Slot());
+  return aCursor ? 0 : aDatabase.NotSupported(aOperation);
+}
+
+// Writing a dictionary to its file gives it the file's name; a table of the
+// database's map has no named file and keeps the name it is known by.
+void keepMapTableName(TnxServerTableCursor* aCursor, const nxString& aTableName) {
+  TnxServerRootTable* root = aCursor->Table()->Root();
+  if (root->TableScope() == tsTempDatabase) root->srtSetNameInScope(aTableName.substr(0, aTableName.find(u':')));
+}
+
+bool rootHasTransactionLinks(TnxServerRootTable* aRoot) {
+  TnxPadlockGuard guard(*aRoot->TransLinksPadlock());
+  return aRoot->srtTransLinksPendingUpgrade || aRoot->srtTransLinksPendingHead || aRoot->srtTransLinksGrantedHead ||
+         aRoot->srtTransLinksSnapshotGrantedHead;
+}
+
+// The idle-close sequence for a root that nobody else uses.
+// REQUIRES: the folder's sfTablesPadlock.
+void closeIdleRoot(TnxServerRootTable* aRoot) {
+  aRoot->sbtLockIsInactive.fetch_add(1);
+  const bool inactive = aRoot->srtIsInactive(true, false, 1);
+  aRoot->sbtLockIsInactive.fetch_sub(1);
+  // The test again with the counter lowered: nobody came meanwhile.
+  if (inactive && aRoot->srtIsInactive(true, false, 0)) platform::TObject::free(aRoot);
+}
+
 // Writes aName as the table's "$TableName" stream through an internal
-// exclusive cursor, in a transaction (or nested level) of the cursor's own
-// under the exclusive content lock.
+// exclusive cursor (the reserved name is the engine's own to write).
 TnxResult writeTableName(TnxServerDatabase& aDatabase, const nxString& aName, const nxString& aPassword) {
   TnxOwnCursor own;
-  TnxResult result = aDatabase.sdCursorOpen(own.Slot(), aName, aPassword, false, omReadWrite, smExclusive, false,
-                                            10000, nxString(), -1, true, false);
+  const TnxResult result = aDatabase.sdCursorOpen(own.Slot(), aName, aPassword, false, omReadWrite, smExclusive, false,
+                                                  10000, nxString(), -1, true, false);
   if (result != 0) return result;
-  auto* cursor = dynamic_cast<TnxServerTableCursor*>(own.Slot());
+  TnxServerBaseCursor* cursor = own.Server();
   // A cursor of a registered source has no stream of ours to write.
   if (!cursor) return 0;
   TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
@@ -77,20 +129,7 @@ TnxResult writeTableName(TnxServerDatabase& aDatabase, const nxString& aName, co
     writer.WriteString(aName);
   }
   stream->SetPosition(0);
-  result = cursor->sbcTransactionStart(false, false, false, true, false, false);
-  if (result != 0) return result;
-  try {
-    result = cursor->sbcBeginContentLock(true, false, true);
-    if (result == 0) {
-      result = cursor->Table()->Root()->StreamEngine()->WriteNamedStream(cursor->GetActiveTrans(), u"$TableName",
-                                                                         *stream);
-      if (result == 0) result = cursor->sbcTransactionCommit();
-    }
-  } catch (const std::exception&) {
-    result = aDatabase.asoConvertException(std::current_exception());
-  }
-  if (result != 0) cursor->sbcTransactionRollback();
-  return result;
+  return cursor->sbcTableStreamWrite(u"$TableName", *stream, true);
 }
 
 }  // namespace
@@ -386,8 +425,15 @@ TnxResult TnxServerDatabase::sdTableGetList(platform::TStringList& aList, bool a
     platform::TStringList& map = lock.Map();
     for (int i = 0; i < map.count(); ++i) names->add(map.strings(i));
   }
-  for (int i = names->count() - 1; i >= 0; --i)
-    if (nxCheckTableName(names->strings(i), false, aAllowSystem) != 0) names->deleteAt(i);
+  {
+    // The check's refusals only filter: they leave the thread's message.
+    TnxResult keptCode = 0;
+    nxString keptMessage;
+    EnxBaseException::GetLastConvertedException(keptCode, keptMessage);
+    for (int i = names->count() - 1; i >= 0; --i)
+      if (nxCheckTableName(names->strings(i), false, aAllowSystem) != 0) names->deleteAt(i);
+    EnxBaseException::SetLastConvertedException(keptCode, keptMessage);
+  }
   aList.addStrings(*names);
   NotifyExtenders(eaTableGetList, false, args);
   return 0;
@@ -476,6 +522,95 @@ TnxResult TnxServerDatabase::TableAutoIncGet(const nxString& aTableName, const n
       ~End() { c->sbcEndContentLock(); }
     } end{cursor};
     return cursor->sbcAutoIncGet(aValue);
+  });
+}
+
+// ---- Schema changes through an exclusive cursor ------------------------------------
+//
+// Adding a field changes the layout the open root's record engines were
+// made for, so the root is closed afterwards and the next open reads the
+// new dictionary. An exclusive cursor keeps out other cursors of its own
+// table only: the change is refused (10253) while any other cursor is open
+// anywhere in the root's tree, and the root goes through the idle-close
+// sequence (usage counter, inactivity test), never a plain free, so links
+// of other transactions keep it alive.
+
+TnxResult TnxServerDatabase::TableAddField(const nxString& aTableName, const nxString& aPassword,
+                                           TnxFieldDescriptor* aFieldDesc) {
+  const TnxResult invalid = nxCheckTableNameWithChild(aTableName, true, false);
+  if (invalid != 0) return invalid;
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    if (!writable(*this)) return nxErrDatabaseReadOnly;
+    TnxOwnCursor own;
+    TnxServerTableCursor* cursor = nullptr;
+    if (const TnxResult opened = openSchemaCursor(*this, own, aTableName, aPassword, cursor, u"TableAddField"))
+      return opened;
+    TnxServerRootTable* root = cursor->Table()->Root();
+    if (root->TableScope() != tsPersistent) return nxErrNotSupported;
+    sdFolder->LockTables();
+    struct Unlock {
+      TnxServerFolder* folder;
+      ~Unlock() { folder->UnlockTables(); }
+    } unlock{sdFolder};
+    // New cursors wait for the padlock: the count cannot grow meanwhile.
+    if (root->RootCursorCount() > 1)
+      return EnxBaseException::nxSetMessage(
+          nxErrNoExclusiveAccess,
+          nxGetOrgPlaceholder() + u" Table \"" + root->RootName() + u"\" has other open cursors");
+    // A transaction that holds the table (this database's own included)
+    // would keep the root, with its old record layout, open after the
+    // change.
+    if (cursor->GetActiveTrans() || rootHasTransactionLinks(root))
+      return EnxBaseException::nxSetMessage(
+          nxErrNoExclusiveAccess,
+          nxGetOrgPlaceholder() + u" Table \"" + root->RootName() + u"\" is in use by a transaction");
+    const platform::FormatArg args[] = {aTableName, static_cast<const void*>(aFieldDesc)};
+    const TnxResult result =
+        notifiedWithFolder(*this, eaTableAddField, args, [&] { return cursor->stcAddField(aFieldDesc); });
+    own.Free();
+    if (result == 0) closeIdleRoot(root);
+    return result;
+  });
+}
+
+TnxResult TnxServerDatabase::TableAddIndex(const nxString& aTableName, const nxString& aPassword,
+                                           TnxIndexDescriptor* aIndexDesc, bool aNewDefault) {
+  const TnxResult invalid = nxCheckTableNameWithChild(aTableName, true, false);
+  if (invalid != 0) return invalid;
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    if (!writable(*this)) return nxErrDatabaseReadOnly;
+    TnxOwnCursor own;
+    TnxServerTableCursor* cursor = nullptr;
+    if (const TnxResult opened = openSchemaCursor(*this, own, aTableName, aPassword, cursor, u"TableAddIndex"))
+      return opened;
+    const platform::FormatArg args[] = {aTableName, static_cast<const void*>(aIndexDesc),
+                                        static_cast<std::int32_t>(aNewDefault)};
+    return notifiedWithFolder(*this, eaTableAddIndex, args, [&] {
+      const TnxResult added = cursor->stcAddIndex(aIndexDesc, aNewDefault);
+      keepMapTableName(cursor, aTableName);
+      return added;
+    });
+  });
+}
+
+TnxResult TnxServerDatabase::TableDropIndex(const nxString& aTableName, const nxString& aPassword,
+                                            const nxString& aIndexName, std::int32_t aIndexID) {
+  TnxResult invalid = nxCheckTableNameWithChild(aTableName, true, false);
+  if (invalid != 0) return invalid;
+  invalid = nxValidateIdentifier(aIndexName, nxErrInvalidIndexName, true, true);
+  if (invalid != 0) return invalid;
+  return nxGuardedCall(*this, [&]() -> TnxResult {
+    if (!writable(*this)) return nxErrDatabaseReadOnly;
+    TnxOwnCursor own;
+    TnxServerTableCursor* cursor = nullptr;
+    if (const TnxResult opened = openSchemaCursor(*this, own, aTableName, aPassword, cursor, u"TableDropIndex"))
+      return opened;
+    const platform::FormatArg args[] = {aTableName, aIndexName, aIndexID};
+    return notifiedWithFolder(*this, eaTableDropIndex, args, [&] {
+      const TnxResult dropped = cursor->stcDropIndex(aIndexName, aIndexID);
+      keepMapTableName(cursor, aTableName);
+      return dropped;
+    });
   });
 }
 

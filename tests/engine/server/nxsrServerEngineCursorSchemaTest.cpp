@@ -391,6 +391,80 @@ TEST_P(CursorSchemaStorageTest, AddIndexFillsItAndDropIndexTakesItAway) {
   EXPECT_EQ(IDs(cursor), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
 }
 
+// Hears the schema actions of its object as "<who> <action> before|after"; the
+// "before" of aRefuse is answered with 77.
+class SchemaRecordingExtender : public TnxBaseEngineExtender {
+ public:
+  SchemaRecordingExtender(TnxExtendableServerObject* aObject, std::string aWho, std::vector<std::string>& aHeard)
+      : TnxBaseEngineExtender(nullptr, aObject, TnxEngineActions{eaTableAddField, eaTableAddIndex, eaTableDropIndex}),
+        who_(std::move(aWho)),
+        heard_(aHeard) {}
+  TnxResult Notify(TnxEngineAction aAction, bool aBefore, TnxEngineArgs) override {
+    heard_.push_back(who_ + " " + std::to_string(static_cast<int>(aAction)) + (aBefore ? " before" : " after"));
+    return aBefore && aAction == refuse_ ? 77 : 0;
+  }
+  void Refuse(TnxEngineAction aAction) { refuse_ = aAction; }
+
+ private:
+  std::string who_;
+  std::vector<std::string>& heard_;
+  TnxEngineAction refuse_ = static_cast<TnxEngineAction>(-1);
+};
+
+// The three schema changes share the frame of the database's other table
+// operations: the name checks first, then the folder's and the database's
+// extenders around the change; a "before" refusal stops it.
+TEST_F(CursorSchemaTest, SchemaChangesCheckNamesAndNotifyFolderThenDatabase) {
+  Build(u"sc", versionedDictionary());
+  TnxOwned<TnxFieldDescriptor> field(newField(u"Extra"));
+  StandaloneIndex byName(u"ByName", kSchemaName, idAll);
+  struct Op {
+    const char* what;
+    TnxEngineAction action;
+    std::function<TnxResult(const nxString&)> call;
+  };
+  const Op ops[] = {
+      {"add field", eaTableAddField,
+       [&](const nxString& aName) { return db_->TableAddField(aName, u"", field.get()); }},
+      {"add index", eaTableAddIndex,
+       [&](const nxString& aName) { return db_->TableAddIndex(aName, u"", byName.get(), false); }},
+      {"drop index", eaTableDropIndex,
+       [&](const nxString& aName) { return db_->TableDropIndex(aName, u"", u"ByName", -1); }},
+  };
+  struct BadName {
+    const char16_t* name;
+    TnxResult code;
+  };
+  const BadName badNames[] = {
+      {u"", nxErrNoSuchTable}, {u"$sys", nxErrInvalidTableName}, {u"a\"b", nxErrInvalidTableName}};
+  std::vector<std::string> heard;
+  auto* onFolder = platform::create<SchemaRecordingExtender>(db_->Folder(), "folder", heard);
+  auto* onDatabase = platform::create<SchemaRecordingExtender>(db_, "database", heard);
+  for (const Op& op : ops) {
+    SCOPED_TRACE(op.what);
+    for (const BadName& bad : badNames) EXPECT_EQ(op.call(bad.name), bad.code) << platform::toUtf8(bad.name);
+    EXPECT_TRUE(heard.empty());
+    const std::string action = std::to_string(static_cast<int>(op.action));
+    onDatabase->Refuse(op.action);
+    EXPECT_EQ(op.call(u"sc"), 77);
+    EXPECT_EQ(heard, (std::vector<std::string>{"folder " + action + " before", "database " + action + " before"}));
+    heard.clear();
+    onDatabase->Refuse(static_cast<TnxEngineAction>(-1));
+    ASSERT_EQ(op.call(u"sc"), 0) << platform::toUtf8(nxtest::pendingMessage());
+    EXPECT_EQ(heard, (std::vector<std::string>{"folder " + action + " before", "database " + action + " before",
+                                               "database " + action + " after", "folder " + action + " after"}));
+    heard.clear();
+  }
+  platform::TObject::free(onDatabase);
+  platform::TObject::free(onFolder);
+  // Only the successful calls changed the table: one field added, the
+  // index added and dropped again.
+  TnxServerTableCursor* cursor = OpenOn(u"sc");
+  EXPECT_EQ(Fields(cursor)->FieldCount(), 3);
+  EXPECT_EQ(cursor->Table()->TableDescriptor()->IndicesDescriptor()->GetIndexFromName(u"ByName"), -1);
+  TnxAbstractServerObject::Free(cursor);
+}
+
 TEST_P(CursorSchemaStorageTest, AFailedAddIndexLeavesTheDictionaryAsItWas) {
   BuildIndexed(u"af", {1, 2, 3, 4, 5, 6});
   TnxServerTableCursor* cursor = OpenOn(u"af", u"", smExclusive);
@@ -902,7 +976,10 @@ TEST_P(CursorSchemaStorageTest, NamedStreamsCheckTheirNamesAndHideReservedOnes) 
   ASSERT_EQ(readOnly->sbcTableStreamWrite(u"$Internal", *data, true), 0)
       << platform::toUtf8(nxtest::pendingMessage());
   platform::TStringList names;
+  // Hiding the reserved name refuses nothing: the thread's message stays.
+  EnxBaseException::SetLastConvertedException(0, u"");
   ASSERT_EQ(cursor->TableStreamGetList(names), 0);
+  EXPECT_EQ(platform::toUtf8(nxtest::pendingMessage()), "");
   EXPECT_GE(names.indexOf(u"Notes"), 0);
   EXPECT_LT(names.indexOf(u"$Internal"), 0);
   ASSERT_EQ(cursor->sbcTableStreamGetList(names, true), 0);

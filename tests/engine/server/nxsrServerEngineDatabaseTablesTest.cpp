@@ -246,7 +246,10 @@ TEST_P(DatabaseTablesTest, ListShowsSystemTablesOnlyWithSystemAccess) {
   ASSERT_EQ(Build(db_, u"plain"), 0);
   ASSERT_EQ(Build(db_, u"$sys", nullptr, false, u"", true), 0);
   ASSERT_EQ(Build(db_, u"##t"), 0);
+  // Leaving "$sys" out refuses nothing: the thread's message stays.
+  EnxBaseException::SetLastConvertedException(0, u"");
   EXPECT_EQ(List(db_), (std::set<std::string>{"##t", "plain"}));
+  EXPECT_EQ(utf8(nxtest::pendingMessage()), "");
   ASSERT_EQ(db_->OptionSet(u"ALLOWSYSTEMTABLEACCESS", u"1"), 0);
   EXPECT_EQ(List(db_), (std::set<std::string>{"##t", "$sys", "plain"}));
   // The list is cleared first.
@@ -361,6 +364,46 @@ TEST_P(DatabaseTablesTest, AutoIncValueAndPasswordThroughACursor) {
   EXPECT_EQ(value, 0u);
   EXPECT_EQ(db_->TableChangePassword(u"nothere", u"", u"pw"), nxErrNoSuchTable);
   EXPECT_EQ(db_->TableChangePassword(u"a:b", u"", u"pw"), nxErrInvalidTableName);
+}
+
+// After a changed password the next open needs the new one, of a table
+// still open and of one read again from its file.
+TEST_P(DatabaseTablesTest, ChangedPasswordIsTheOneTheNextOpenNeeds) {
+  for (const char16_t* name : {u"##t", u"plain"}) {
+    SCOPED_TRACE(utf8(name));
+    ASSERT_EQ(Build(db_, name, tableDictionary(true), false, u"old"), 0) << utf8(nxtest::pendingMessage());
+    EXPECT_EQ(db_->TableChangePassword(name, u"wrong", u"new"), nxErrInvalidPassword);
+    ASSERT_EQ(db_->TableChangePassword(name, u"old", u"new"), 0) << utf8(nxtest::pendingMessage());
+    for (const bool reread : {false, true}) {
+      SCOPED_TRACE(reread);
+      if (reread) {
+        ASSERT_EQ(db_->Folder()->sfCloseInactiveTables(), 0);
+      }
+      OpenTable(db_, name, u"old", nxErrInvalidPassword);
+      TnxServerTableCursor* cursor = OpenTable(db_, name, u"new");
+      ASSERT_NE(cursor, nullptr);
+      Insert(cursor, reread ? 2 : 1);
+      TnxAbstractServerObject::Free(cursor);
+    }
+    EXPECT_EQ(Count(db_, name, u"new"), 2u);
+  }
+}
+
+// Adding an index writes the dictionary of a "##" table to its unnamed
+// file; the database and its users still see the table's own name.
+TEST_P(DatabaseTablesTest, DatabaseTableKeepsItsNameAfterAnAddedIndex) {
+  ASSERT_EQ(Build(db_, u"##t"), 0);
+  TnxOwned<TnxServerDataDict> holder(nameIndexDictionary());
+  TnxIndexDescriptor* byName = holder->IndicesDescriptor()->GetDescriptorFromName(u"ByName");
+  ASSERT_EQ(db_->TableAddIndex(u"##t", u"", byName, false), 0) << utf8(nxtest::pendingMessage());
+  TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+  ASSERT_EQ(db_->TableGetDictionary(u"##t", u"", dict.get()), 0);
+  EXPECT_EQ(utf8(dict->BaseName()), "##t");
+  EXPECT_NE(dict->IndicesDescriptor()->GetIndexFromName(u"ByName"), -1);
+  TnxServerTableCursor* cursor = OpenTable(db_, u"##t");
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_EQ(utf8(cursor->Table()->Root()->Dictionary()->BaseName()), "##t");
+  TnxAbstractServerObject::Free(cursor);
 }
 
 TEST_P(DatabaseTablesTest, TablesNeedingPackWithAndWithoutSystemAccess) {
