@@ -9,3 +9,4 @@
 #include "nxdbDatabase.h"
 #include "nxdbCursor.h"
 #include "nxdbDataset.h"
+#include "nxdbBlob.h"
