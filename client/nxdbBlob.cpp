@@ -713,6 +713,7 @@ void TnxDataset::dsCollectBlobFields() {
 }
 
 void TnxDataset::dsBuildBlobFieldList(bool aBinding) {
+  const bool hadMarks = !dsMarkedBlobsByBlobIdx.empty();
   dsMarkedBlobsByBlobIdx.clear();
   dsBlobFields.clear();
   if (aBinding) {
@@ -732,7 +733,8 @@ void TnxDataset::dsBuildBlobFieldList(bool aBinding) {
     }
     if (!any) dsMarkedBlobsByBlobIdx.clear();
   }
-  dsApplyMarkedBlobs();
+  // A cursor starts with nothing marked: tell it only about a change.
+  if (hadMarks || !dsMarkedBlobsByBlobIdx.empty()) dsApplyMarkedBlobs();
 }
 
 // ---------------------------------------------------------------------------
