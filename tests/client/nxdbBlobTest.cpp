@@ -204,4 +204,24 @@ TEST_F(DatasetBlob, ReadBlobIntoStreamCopiesLargeBlobsInChunks) {
   }
 }
 
+TEST_F(DatasetBlob, ReadsFollowChangesByAnotherCursorAfterTheFetch) {
+  Build(1);
+  TnxTestDataset* writer = Dataset();
+  writer->Open();
+  writer->Edit();
+  Write(writer, u"Pic", {"first version"});
+  writer->Post();
+  TnxTestDataset* reader = Dataset();
+  reader->Open();
+  ASSERT_EQ(Bytes(reader, u"Pic"), "first version");
+  // Replaced after the reader fetched its record: the reader sees the new bytes.
+  writer->Edit();
+  Write(writer, u"Pic", {"second"});
+  writer->Post();
+  EXPECT_EQ(Bytes(reader, u"Pic"), "second");
+  // Deleted meanwhile: an empty BLOB and no error.
+  writer->Delete();
+  EXPECT_EQ(Bytes(reader, u"Pic"), "");
+}
+
 }  // namespace
