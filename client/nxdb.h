@@ -10,3 +10,4 @@
 #include "nxdbCursor.h"
 #include "nxdbDataset.h"
 #include "nxdbStatement.h"
+#include "nxdbBlob.h"

@@ -526,7 +526,16 @@ void TnxDataset::dsAdjustFieldDef(TnxFieldDescriptor& aFieldDescriptor, TFieldDe
   }
 }
 
-const ClassInfo* TnxDataset::GetFieldClass(TFieldType aFieldType) { return TDataSet::GetFieldClass(aFieldType); }
+const ClassInfo* TnxDataset::GetFieldClass(TFieldType aFieldType) {
+  switch (aFieldType) {
+    case ftBlob: return &TnxBlobField::staticClassInfo();
+    case ftMemo: return &TnxMemoField::staticClassInfo();
+    case ftWideMemo: return &TnxWideMemoField::staticClassInfo();
+    case ftGraphic: return &TnxGraphicField::staticClassInfo();
+    case ftLargeint: return &TnxLargeintField::staticClassInfo();
+    default: return TDataSet::GetFieldClass(aFieldType);
+  }
+}
 
 void TnxDataset::CreateFields() { TDataSet::CreateFields(); }
 
@@ -540,13 +549,6 @@ void TnxDataset::dsBindFields(bool aBinding) {
   BindFields(aBinding);
   dsBuildBlobFieldList(aBinding);
   dsBindFieldMappers(aBinding);
-}
-
-void TnxDataset::dsBuildBlobFieldList(bool aBinding) {
-  dsBlobFields.clear();
-  if (!aBinding) return;
-  for (int i = 0; i < Fields().Count(); ++i)
-    if (Fields().Fields(i)->IsBlob() && Fields().Fields(i)->FieldNo() > 0) dsBlobFields.push_back(Fields().Fields(i));
 }
 
 void TnxDataset::dsBindFieldMappers(bool aBinding) {

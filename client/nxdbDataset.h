@@ -28,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "nxdbComponent.h"
@@ -42,6 +43,7 @@ class TnxCursor;
 class TnxDefaultValueHandler;
 class TnxValidationsHandler;
 class TnxAbstractTaskInfo;
+class TnxBaseBlobStream;
 
 enum TnxDataSetOption : std::uint8_t {
   dsoOptimisticLocks,
@@ -237,6 +239,38 @@ class TnxDataset : public platform::TDataSet {
   void SetBookmarkData(platform::TRecordBuffer aBuffer, const platform::TBookmark& aData);
   // ===== END editing and bookmark declarations =====
 
+  // ---- BLOBs (declared by the BLOB family, nxdbBlob.cpp)
+  ::TStream* CreateBlobStream(platform::TField* aField, platform::TBlobStreamMode aMode) override;
+  void CloseBlob(platform::TField* aField) override;
+  // Copies the whole BLOB of aField into aStream in chunks; aSnapshot reads
+  // one consistent version outside edit and insert.
+  TnxResult ReadBlobIntoStreamEx(platform::TField* aField, TStream* aStream, bool aSnapshot = false,
+                                 bool aReadOrg = false);
+  void ReadBlobIntoStream(platform::TField* aField, TStream* aStream, bool aSnapshot = false, bool aReadOrg = false);
+  // A new memory stream owned by the caller (free it).
+  TnxMemoryStream* ReadBlobAsStream(platform::TField* aField, bool aSnapshot = false, bool aReadOrg = false);
+  TnxResult AddFileBlobEx(platform::TField* aField, const nxString& aFileName);
+  void AddFileBlob(platform::TField* aField, const nxString& aFileName);
+  bool BlobMarked(platform::TField* aField) { return dsGetBlobMarked(aField); }
+  void SetBlobMarked(platform::TField* aField, bool aValue) { dsSetBlobMarked(aField, aValue); }
+  void MarkAllBlobs();
+  void ClearMarkedBlobs();
+  bool dsGetBlobMarked(platform::TField* aField);
+  void dsSetBlobMarked(platform::TField* aField, bool aValue);
+  // The bitmap the cursor gets (empty: nothing marked).
+  const TnxMarkedBlobsByBlobIdx& MarkedBlobsByBlobIdx() const { return dsMarkedBlobsByBlobIdx; }
+  // The open BLOB streams, oldest first.
+  TnxBaseBlobStream* BlobStreamsHead() const { return dsBlobStreamsHead; }
+
+  // Record-level BLOB operations on aBuffer's field aField.
+  TnxResult dsGetBlobNr(platform::TRecordBuffer aBuffer, platform::TField* aField, TnxRecID& aRecID,
+                        TnxBlobNr& aBlobNr);
+  TnxResult dsBlobCreateIfNull(platform::TRecordBuffer aBuffer, platform::TField* aField);
+  TnxResult dsBlobFree(platform::TRecordBuffer aBuffer, platform::TField* aField);
+  void dsSetBlobNr(platform::TRecordBuffer aBuffer, platform::TField* aField, TnxBlobNr aBlobNr);
+  TnxResult dsBlobTruncate(platform::TRecordBuffer aBuffer, platform::TField* aField, std::uint32_t aNewLength);
+  // ===== END BLOB declarations =====
+
  protected:
   // ---- Opening and closing
   // Opens the engine cursor into dsAbstractCursor and calls dsReadDictionary.
@@ -402,6 +436,24 @@ class TnxDataset : public platform::TDataSet {
   void DoAfterRefresh() override;
   void DoAfterScroll() override;
   // ===== END editing and bookmark members =====
+
+  // ===== BEGIN BLOB members (nxdbBlob.cpp) =====
+  void FreeFieldBuffers() override;
+  void dsCollectBlobFields();
+  void dsLinkBlobStream(TnxBaseBlobStream* aStream);
+  void dsUnlinkBlobStream(TnxBaseBlobStream* aStream);
+  // Sends the bitmap to the cursor (nothing marked: an empty one).
+  void dsApplyMarkedBlobs();
+  std::int32_t dsBlobIndexOf(platform::TField* aField) const;
+  bool dsIsEngineBlobField(platform::TField* aField) const;
+  TnxBaseBlobStream* dsBlobStreamsHead = nullptr;
+  TnxBaseBlobStream* dsBlobStreamsTail = nullptr;
+  // Sorted, case-insensitive, without duplicates; absent: nothing marked.
+  std::unique_ptr<std::vector<nxString>> dsMarkedBlobsByFieldName;
+  TnxMarkedBlobsByBlobIdx dsMarkedBlobsByBlobIdx;
+  friend class TnxBaseBlobStream;
+  friend class TnxBlobStream;
+  // ===== END BLOB members =====
 
  private:
   // Frees what a failed open left: engine cursor, mappers, the started

@@ -54,8 +54,6 @@ void TnxDataset::dsCheckOperation(F&& aOperation, const TDataSetErrorEvent& aErr
   dsInOperation = dioNone;
 }
 
-void TnxDataset::dsCheckBlobStreamsFreed(bool /*aFreeThem*/) {}
-
 void TnxDataset::DoBeforeCancel() {
   dsCheckBlobStreamsFreed(true);
   dsInternalState.exclude(dsiInsertSuccessful);
