@@ -163,6 +163,23 @@ class DatasetEdit : public ::testing::Test {
     return {aDs->ActiveBuffer(), aDs->ActiveBuffer() + aDs->RecordLength()};
   }
 
+  // Persistent "ID" and "Name" fields on aDs and a calculated integer
+  // "Twice", which it returns.
+  static TField* AddCalculatedTwice(TnxTestDataset* aDs) {
+    for (const char16_t* name : {u"ID", u"Name"}) {
+      TField* f = createField(nxString(name) == u"ID" ? TIntegerField::staticClassInfo() : TStringField::staticClassInfo(),
+                              nullptr);
+      f->SetFieldName(name);
+      if (nxString(name) == u"Name") f->SetSize(20);
+      f->SetDataSet(aDs);
+    }
+    TField* twice = createField(TIntegerField::staticClassInfo(), nullptr);
+    twice->SetFieldName(u"Twice");
+    twice->SetFieldKind(fkCalculated);
+    twice->SetDataSet(aDs);
+    return twice;
+  }
+
   EventLink* Link(TnxTestDataset* aDs) {
     if (!source_) source_ = create<TDataSource>(nullptr);
     source_->SetDataSet(aDs);
@@ -664,17 +681,7 @@ TEST_F(DatasetEdit, NullWritesSetTheEngineNullFlagAndValuesClearIt) {
 TEST_F(DatasetEdit, CalculatedValuesLiveInTheCalculatedPart) {
   Build(u"t", 3);
   TnxTestDataset* ds = Dataset();
-  for (const char16_t* name : {u"ID", u"Name"}) {
-    TField* f = createField(nxString(name) == u"ID" ? TIntegerField::staticClassInfo() : TStringField::staticClassInfo(),
-                            nullptr);
-    f->SetFieldName(name);
-    if (nxString(name) == u"Name") f->SetSize(20);
-    f->SetDataSet(ds);
-  }
-  TField* twice = createField(TIntegerField::staticClassInfo(), nullptr);
-  twice->SetFieldName(u"Twice");
-  twice->SetFieldKind(fkCalculated);
-  twice->SetDataSet(ds);
+  TField* twice = AddCalculatedTwice(ds);
   Handler<TDataSet*> onCalc{[](TDataSet* aDs) {
     const std::int32_t id = aDs->FieldByName(u"ID")->AsInteger();
     if (id != 2) aDs->FieldByName(u"Twice")->SetAsInteger(id * 2);
@@ -704,17 +711,7 @@ TEST_F(DatasetEdit, CalculatedValuesFollowTheirRecordsWhileScrolling) {
   Build(u"t", 7);
   TnxTestDataset* ds = Dataset();
   TnxTestDataset* plain = Dataset();
-  for (const char16_t* name : {u"ID", u"Name"}) {
-    TField* f = createField(nxString(name) == u"ID" ? TIntegerField::staticClassInfo() : TStringField::staticClassInfo(),
-                            nullptr);
-    f->SetFieldName(name);
-    if (nxString(name) == u"Name") f->SetSize(20);
-    f->SetDataSet(ds);
-  }
-  TField* twice = createField(TIntegerField::staticClassInfo(), nullptr);
-  twice->SetFieldName(u"Twice");
-  twice->SetFieldKind(fkCalculated);
-  twice->SetDataSet(ds);
+  TField* twice = AddCalculatedTwice(ds);
   TField* label = createField(TStringField::staticClassInfo(), nullptr);
   label->SetFieldName(u"Label");
   label->SetSize(24);
