@@ -597,6 +597,7 @@ void TnxDataset::InternalClose() {
 
 void TnxDataset::DoAfterOpen() {
   dsInternalWriteOnly = dsWriteOnly;
+  dsEndOperation(true);
   TDataSet::DoAfterOpen();
 }
 

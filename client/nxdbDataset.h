@@ -401,6 +401,9 @@ class TnxDataset : public platform::TDataSet {
   // by aErrorEvent); dsInOperation is dioNone afterwards in every case.
   template <class F>
   void dsCheckOperation(F&& aOperation, const platform::TDataSetErrorEvent& aErrorEvent);
+  // The framework's Edit and Delete run through dsCheckOperation too.
+  void CheckDataOperation(const platform::TDataOperation& aOperation,
+                          const platform::TDataSetErrorEvent& aErrorEvent) override;
   // Refuses an operation while a BLOB stream of the dataset is open, or
   // detaches the streams first (aFreeThem). BLOB streams hook in here.
   virtual void dsCheckBlobStreamsFreed(bool aFreeThem);

@@ -54,6 +54,10 @@ void TnxDataset::dsCheckOperation(F&& aOperation, const TDataSetErrorEvent& aErr
   dsInOperation = dioNone;
 }
 
+void TnxDataset::CheckDataOperation(const TDataOperation& aOperation, const TDataSetErrorEvent& aErrorEvent) {
+  dsCheckOperation([&aOperation] { aOperation(); }, aErrorEvent);
+}
+
 void TnxDataset::DoBeforeCancel() {
   dsCheckBlobStreamsFreed(true);
   dsInternalState.exclude(dsiInsertSuccessful);

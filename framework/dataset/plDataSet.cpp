@@ -481,7 +481,7 @@ void TDataSet::Edit() {
   CheckBrowseMode();
   CheckCanModify();
   DoBeforeEdit();
-  CheckOperation([this] { InternalEdit(); }, OnEditError);
+  CheckDataOperation(TDataOperation::Of<&TDataSet::InternalEdit>(this), OnEditError);
   GetCalcFields(ActiveBuffer());
   SetState(dsEdit);
   DataEvent(deRecordChange, 0);
@@ -570,7 +570,7 @@ void TDataSet::Post() {
   if (dsState != dsEdit && dsState != dsInsert) return;
   DataEvent(deCheckBrowseMode, 0);
   DoBeforePost();
-  CheckOperation([this] { InternalPost(); }, OnPostError);
+  CheckDataOperation(TDataOperation::Of<&TDataSet::InternalPost>(this), OnPostError);
   FreeFieldBuffers();
   SetState(dsBrowse);
   Resync({});
@@ -613,7 +613,7 @@ void TDataSet::Delete() {
   DataEvent(deCheckBrowseMode, 0);
   DoBeforeDelete();
   DoBeforeScroll();
-  CheckOperation([this] { InternalDelete(); }, OnDeleteError);
+  CheckDataOperation(TDataOperation::Of<&TDataSet::InternalDelete>(this), OnDeleteError);
   FreeFieldBuffers();
   SetState(dsBrowse);
   Resync({});

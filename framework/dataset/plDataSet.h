@@ -49,6 +49,7 @@ class TDataLink;
 using TDataSetNotifyEvent = TnxMethod<TDataSet*>;
 using TDataSetErrorEvent = TnxMethod<TDataSet*, EDatabaseError&, TDataAction&>;
 using TFilterRecordEvent = TnxMethod<TDataSet*, bool&>;
+using TDataOperation = TnxMethod<>;
 
 class TDataSet : public TComponent {
   PL_CLASS_INFO_DECL()
@@ -302,6 +303,11 @@ class TDataSet : public TComponent {
   // re-raises, daAbort ends silently (EAbort), daRetry runs it again.
   template <class F>
   void CheckOperation(F&& aOperation, const TDataSetErrorEvent& aErrorEvent);
+  // Edit, Post and Delete run their Internal step through here; a descendant
+  // that keeps bookkeeping around an operation overrides it.
+  virtual void CheckDataOperation(const TDataOperation& aOperation, const TDataSetErrorEvent& aErrorEvent) {
+    CheckOperation([&aOperation] { aOperation(); }, aErrorEvent);
+  }
 
   virtual void DoBeforeOpen() { Fire(BeforeOpen); }
   virtual void DoAfterOpen() { Fire(AfterOpen); }

@@ -163,6 +163,23 @@ class DatasetEdit : public ::testing::Test {
     return {aDs->ActiveBuffer(), aDs->ActiveBuffer() + aDs->RecordLength()};
   }
 
+  // Persistent "ID" and "Name" fields on aDs and a calculated integer
+  // "Twice", which it returns.
+  static TField* AddCalculatedTwice(TnxTestDataset* aDs) {
+    for (const char16_t* name : {u"ID", u"Name"}) {
+      TField* f = createField(nxString(name) == u"ID" ? TIntegerField::staticClassInfo() : TStringField::staticClassInfo(),
+                              nullptr);
+      f->SetFieldName(name);
+      if (nxString(name) == u"Name") f->SetSize(20);
+      f->SetDataSet(aDs);
+    }
+    TField* twice = createField(TIntegerField::staticClassInfo(), nullptr);
+    twice->SetFieldName(u"Twice");
+    twice->SetFieldKind(fkCalculated);
+    twice->SetDataSet(aDs);
+    return twice;
+  }
+
   EventLink* Link(TnxTestDataset* aDs) {
     if (!source_) source_ = create<TDataSource>(nullptr);
     source_->SetDataSet(aDs);
@@ -299,6 +316,72 @@ TEST_F(DatasetEdit, DeletingARecordThatIsAlreadyGoneIsSilent) {
     mine->First();
     mine->Recorder()->Inject("RecordDelete", c.engine);
     EXPECT_EQ(nxtest::clientErrorCode([&] { mine->Delete(); }), c.raised);
+  }
+}
+
+// Opening ends as every other operation does: no operation in progress and
+// no positioning hint left on the new cursor.
+TEST_F(DatasetEdit, OpenEndsWithNoOperationAndNoPositioningHint) {
+  Build(u"t", 3);
+  for (const bool reduction : {true, false}) {
+    SCOPED_TRACE(reduction ? "reduction" : "no reduction");
+    TnxTestDataset* ds = Dataset();
+    if (!reduction) ds->AddDataSetOption(dsoDisableClientMessageReduction);
+    ds->Open();
+    EXPECT_EQ(ds->InOperation(), dioNone);
+    EXPECT_FALSE(ds->InternalState().contains(dsiInsertSuccessful));
+    EXPECT_FALSE(ds->AbstractCursor()->HasAnyCursorOptions(
+        {acoSetToBookmarkFollowedByNothing, acoSetToBookmarkFollowedByRecordGet, acoSetToBookmarkFollowedByRecordGetNext,
+         acoSetToBookmarkFollowedByRecordGetPrior, acoSetToBookmarkFollowedBySync, acoChainedRecordGetUsesWriteLock}));
+    EXPECT_EQ(ID(ds), 1);
+  }
+}
+
+// A refused Edit or Delete, failed, aborted by its error event or retried,
+// ends its operation: nothing stays marked as in progress.
+TEST_F(DatasetEdit, RefusedEditOrDeleteEndsItsOperation) {
+  Build(u"t", 3);
+  TnxTestDataset* ds = Dataset();
+  TDataAction answer = daFail;
+  Handler<TDataSet*, EDatabaseError&, TDataAction&> onError{
+      [&](TDataSet*, EDatabaseError&, TDataAction& aAction) { aAction = answer; }};
+  ds->OnEditError = onError.Event();
+  ds->OnDeleteError = onError.Event();
+  struct Case {
+    const char* what;
+    const char* call;
+    TDataAction answer;
+    const char* outcome;
+    TDataSetState state;
+    std::int32_t records;
+  };
+  const Case cases[] = {
+      {"edit failing", "RecordGet", daFail, "10241", dsBrowse, 3},
+      {"edit aborted", "RecordGet", daAbort, "abort", dsBrowse, 3},
+      {"edit retried", "RecordGet", daRetry, "done", dsEdit, 3},
+      {"delete failing", "RecordDelete", daFail, "10241", dsBrowse, 3},
+      {"delete aborted", "RecordDelete", daAbort, "abort", dsBrowse, 3},
+      {"delete retried", "RecordDelete", daRetry, "done", dsBrowse, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OpenAt(ds, 2);
+    answer = c.answer;
+    ds->Recorder()->Inject(c.call, nxErrRecordLockedByOther);
+    const bool edit = std::string(c.call) == "RecordGet";
+    std::string outcome = "done";
+    try {
+      edit ? ds->Edit() : ds->Delete();
+    } catch (const EAbort&) {
+      outcome = "abort";
+    } catch (const EnxDatabaseError& e) {
+      outcome = std::to_string(e.ErrorCode());
+    }
+    EXPECT_EQ(outcome, c.outcome);
+    EXPECT_EQ(ds->InOperation(), dioNone);
+    EXPECT_EQ(ds->State(), c.state);
+    EXPECT_EQ(ds->GetRecordCount(), c.records);
+    if (ds->State() == dsEdit) ds->Cancel();
   }
 }
 
@@ -598,17 +681,7 @@ TEST_F(DatasetEdit, NullWritesSetTheEngineNullFlagAndValuesClearIt) {
 TEST_F(DatasetEdit, CalculatedValuesLiveInTheCalculatedPart) {
   Build(u"t", 3);
   TnxTestDataset* ds = Dataset();
-  for (const char16_t* name : {u"ID", u"Name"}) {
-    TField* f = createField(nxString(name) == u"ID" ? TIntegerField::staticClassInfo() : TStringField::staticClassInfo(),
-                            nullptr);
-    f->SetFieldName(name);
-    if (nxString(name) == u"Name") f->SetSize(20);
-    f->SetDataSet(ds);
-  }
-  TField* twice = createField(TIntegerField::staticClassInfo(), nullptr);
-  twice->SetFieldName(u"Twice");
-  twice->SetFieldKind(fkCalculated);
-  twice->SetDataSet(ds);
+  TField* twice = AddCalculatedTwice(ds);
   Handler<TDataSet*> onCalc{[](TDataSet* aDs) {
     const std::int32_t id = aDs->FieldByName(u"ID")->AsInteger();
     if (id != 2) aDs->FieldByName(u"Twice")->SetAsInteger(id * 2);
@@ -630,6 +703,55 @@ TEST_F(DatasetEdit, CalculatedValuesLiveInTheCalculatedPart) {
     EXPECT_EQ(stored, id * 2);
     EXPECT_EQ(twice->AsInteger(), id * 2);
   }
+}
+
+// OnCalcFields values follow their records through a ring of buffers that
+// scrolling reuses, and writing them leaves the engine record untouched.
+TEST_F(DatasetEdit, CalculatedValuesFollowTheirRecordsWhileScrolling) {
+  Build(u"t", 7);
+  TnxTestDataset* ds = Dataset();
+  TnxTestDataset* plain = Dataset();
+  TField* twice = AddCalculatedTwice(ds);
+  TField* label = createField(TStringField::staticClassInfo(), nullptr);
+  label->SetFieldName(u"Label");
+  label->SetSize(24);
+  label->SetFieldKind(fkCalculated);
+  label->SetDataSet(ds);
+  int calls = 0;
+  Handler<TDataSet*> onCalc{[&](TDataSet* aDs) {
+    ++calls;
+    const std::int32_t id = aDs->FieldByName(u"ID")->AsInteger();
+    aDs->FieldByName(u"Twice")->SetAsInteger(id * 2);
+    aDs->FieldByName(u"Label")->SetAsString(aDs->FieldByName(u"Name")->AsString() + u"!");
+  }};
+  ds->OnCalcFields = onCalc.Event();
+  Link(ds)->SetBufferCount(3);
+  ds->Open();
+  plain->Open();
+  std::vector<nxString> names(8);
+  for (std::int32_t i = 1; i < 8; ++i) names[i] = u"N" + u16(std::to_string(i));
+  const auto check = [&](std::int32_t aID) {
+    SCOPED_TRACE(aID);
+    ASSERT_EQ(ID(ds), aID);
+    EXPECT_EQ(twice->AsInteger(), aID * 2);
+    EXPECT_EQ(label->AsString(), names[aID] + u"!");
+    while (ID(plain) != aID) aID > ID(plain) ? plain->Next() : plain->Prior();
+    EXPECT_EQ(ActiveRecord(ds), ActiveRecord(plain));
+  };
+  std::int32_t id = 1;
+  for (ds->First(); !ds->Eof(); ds->Next()) check(id++);
+  EXPECT_EQ(id, 8);
+  for (ds->Last(); !ds->Bof(); ds->Prior()) check(--id);
+  EXPECT_EQ(id, 1);
+  EXPECT_GT(calls, 0);
+  // A posted change recalculates from the new values; the record keeps them.
+  OpenAt(ds, 4);
+  ds->Edit();
+  ds->FieldByName(u"Name")->SetAsString(u"four");
+  ds->Post();
+  names[4] = u"four";
+  plain->Refresh();
+  check(4);
 }
 
 // ---------------------------------------------------------------------------
