@@ -290,13 +290,12 @@ class TnxServerDatabase : public TnxSqlAbstractDatabase, public InxAbstractDatab
   TnxResult sdTablePack(const nxString& aTableName, const nxString& aPassword, TnxServerTaskInfo*& aTaskInfo);
   TnxResult sdTableBackup(const nxString& aTableName, const nxString& aPassword, TnxServerDatabase* aTargetDatabase,
                           TnxServerTaskInfo*& aTaskInfo);
-  // The frame of the task operations: name check result, the guarded work,
-  // then sdStartTask.
-  template <class Work>
-  TnxResult sdTaskFrame(TnxResult aNameCheck, TnxAbstractTaskInfo*& aTaskInfo, Work&& aWork);
-  // A failed operation frees its task; else the task's thread starts and the
-  // caller waits a while for it.
-  TnxResult sdStartTask(TnxResult aResult, TnxServerTaskInfo* aTask, TnxAbstractTaskInfo*& aTaskInfo);
+  // The frame of the task operations: the name check's result, aWork under
+  // the session lock, then the task's thread once the lock is released. A
+  // task whose work failed or that cannot start is freed: the caller gets
+  // a task only with 0.
+  TnxResult sdTaskFrame(TnxResult aNameCheck, TnxAbstractTaskInfo*& aTaskInfo,
+                        const std::function<TnxResult(TnxAbstractTaskInfo*&)>& aWork);
   void sdLinkIntoFolder();
   void sdUnlinkFromFolder();
   // The database's end: every source is dropped and asked no more.

@@ -39,60 +39,19 @@ bool hasChildPath(const nxString& aTableName) { return aTableName.find(u':') != 
 
 // ---- The public frame ---------------------------------------------------------------
 
-// aWork runs under the session lock and leaves a task (or nil); once the
-// lock is released the task's thread starts. A task that cannot start is
-// freed again.
-template <class Work>
-static TnxResult nxsrRunTaskOperation(TnxServerDatabase& aDatabase, TnxAbstractTaskInfo*& aTaskInfo, Work&& aWork) {
-  TnxAbstractTaskInfo* made = nullptr;
-  TnxResult result = 0;
-  {
-    TnxGuardedCall call(aDatabase);
-    try {
-      result = aWork(made);
-    } catch (const std::exception&) {
-      result = aDatabase.asoConvertException(std::current_exception());
-    }
-    result = call.Finish(result);
-  }
-  auto* task = static_cast<TnxServerTaskInfo*>(made);
-  if (!task) return result;
-  if (result == 0) {
-    try {
-      task->Start();
-    } catch (const std::exception&) {
-      result = aDatabase.asoConvertException(std::current_exception());
-    }
-  }
-  if (result != 0) {
-    try {
-      TnxAbstractServerObject::Free(task);
-    } catch (...) {
-      // The failure that ended the operation is the one to report.
-    }
-    return result;
-  }
-  aTaskInfo = task;
-  return 0;
-}
-
 TnxResult TnxServerDatabase::TableRebuildIndex(const nxString& aTableName, const nxString& aPassword,
                                                const nxString& aIndexName, std::int32_t aIndexID,
                                                TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
   TnxResult check = nxCheckTableNameWithChild(aTableName, true, false);
   if (check == 0) check = nxValidateIdentifier(aIndexName, nxErrInvalidIndexName, true, true);
-  if (check != 0) return check;
-  return nxsrRunTaskOperation(*this, aTaskInfo, [&](TnxAbstractTaskInfo*& aMade) {
+  return sdTaskFrame(check, aTaskInfo, [&](TnxAbstractTaskInfo*& aMade) {
     return sdTableRebuildIndex(aTableName, aPassword, aIndexName, aIndexID, aMade);
   });
 }
 
 TnxResult TnxServerDatabase::TableVerifyChecksum(const nxString& aTableName, const nxString& aPassword, bool aRaw,
                                                  bool aForceRecheck, TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  if (const TnxResult check = nxCheckTableName(aTableName, true, false)) return check;
-  return nxsrRunTaskOperation(*this, aTaskInfo, [&](TnxAbstractTaskInfo*& aMade) {
+  return sdTaskFrame(nxCheckTableName(aTableName, true, false), aTaskInfo, [&](TnxAbstractTaskInfo*& aMade) {
     return sdTableVerifyChecksum(aTableName, aPassword, aRaw, aForceRecheck, aMade);
   });
 }

@@ -18,8 +18,8 @@ namespace {
 struct TnxTaskParts {
   std::vector<TnxServerDatabase*> databases;
   std::vector<TnxServerTableCursor*> cursors;
-  // Tables built: folder and name, deleted again.
-  std::vector<std::pair<TnxServerFolder*, nxString>> tables;
+  // Tables built: the database that deletes them again, and the name.
+  std::vector<std::pair<TnxServerDatabase*, nxString>> tables;
   nxString password;
 
   TnxTaskParts() = default;
@@ -35,8 +35,7 @@ struct TnxTaskParts {
     }
     for (auto it = tables.rbegin(); it != tables.rend(); ++it) {
       try {
-        const TnxUnicodeStrings passwords = password.empty() ? TnxUnicodeStrings{} : TnxUnicodeStrings{password};
-        it->first->sfTableDelete(it->second, passwords, false);
+        it->first->sdTableDelete(it->second, password);
       } catch (...) {
         // A working table that stays is visible, not harmful.
       }
@@ -90,49 +89,50 @@ TnxResult makeRestructureTask(TnxTaskParts& aParts, TnxServerTableCursor* aSourc
 
 // ---- The public frame ---------------------------------------------------------------------
 
-TnxResult TnxServerDatabase::sdStartTask(TnxResult aResult, TnxServerTaskInfo* aTask,
-                                         TnxAbstractTaskInfo*& aTaskInfo) {
-  aTaskInfo = nullptr;
-  if (!aTask) return aResult;
-  if (aResult != 0) {
-    try {
-      TnxAbstractServerObject::Free(aTask);
-    } catch (...) {
-      // The failure that ended the operation is the one to report.
-    }
-    return aResult;
-  }
-  try {
-    aTask->Start();
-  } catch (const std::exception&) {
-    aResult = asoConvertException(std::current_exception());
-  }
-  aTaskInfo = aTask;
-  return aResult;
-}
-
-template <class Work>
-TnxResult TnxServerDatabase::sdTaskFrame(TnxResult aNameCheck, TnxAbstractTaskInfo*& aTaskInfo, Work&& aWork) {
+TnxResult TnxServerDatabase::sdTaskFrame(TnxResult aNameCheck, TnxAbstractTaskInfo*& aTaskInfo,
+                                         const std::function<TnxResult(TnxAbstractTaskInfo*&)>& aWork) {
   aTaskInfo = nullptr;
   if (aNameCheck != 0) return aNameCheck;
-  TnxServerTaskInfo* task = nullptr;
+  TnxAbstractTaskInfo* made = nullptr;
   TnxResult result = 0;
   {
     TnxGuardedCall call(*this);
     try {
-      result = aWork(task);
+      result = aWork(made);
     } catch (const std::exception&) {
       result = asoConvertException(std::current_exception());
     }
     result = call.Finish(result);
   }
-  return sdStartTask(result, task, aTaskInfo);
+  auto* task = static_cast<TnxServerTaskInfo*>(made);
+  if (!task) return result;
+  if (result == 0) {
+    try {
+      task->Start();
+    } catch (const std::exception&) {
+      result = asoConvertException(std::current_exception());
+    }
+  }
+  if (result != 0) {
+    try {
+      TnxAbstractServerObject::Free(task);
+    } catch (...) {
+      // The failure that ended the operation is the one to report.
+    }
+    return result;
+  }
+  aTaskInfo = task;
+  return 0;
 }
 
 TnxResult TnxServerDatabase::TablePack(const nxString& aTableName, const nxString& aPassword,
                                        TnxAbstractTaskInfo*& aTaskInfo) {
-  return sdTaskFrame(nxCheckTableName(aTableName, true, false), aTaskInfo,
-                     [&](TnxServerTaskInfo*& aTask) { return sdTablePack(aTableName, aPassword, aTask); });
+  return sdTaskFrame(nxCheckTableName(aTableName, true, false), aTaskInfo, [&](TnxAbstractTaskInfo*& aTask) {
+    TnxServerTaskInfo* task = nullptr;
+    const TnxResult result = sdTablePack(aTableName, aPassword, task);
+    aTask = task;
+    return result;
+  });
 }
 
 TnxResult TnxServerDatabase::TableBackup(const nxString& aTableName, const nxString& aPassword,
@@ -144,29 +144,26 @@ TnxResult TnxServerDatabase::TableBackup(const nxString& aTableName, const nxStr
   if (!target) return nxErrInvalidParam;
   if (target->Session() != Session()) return nxErrDifferentSessions;
   if (target->Folder() == sdFolder) return nxErrSameTable;
-  return sdTaskFrame(0, aTaskInfo,
-                     [&](TnxServerTaskInfo*& aTask) { return sdTableBackup(aTableName, aPassword, target, aTask); });
+  return sdTaskFrame(0, aTaskInfo, [&](TnxAbstractTaskInfo*& aTask) {
+    TnxServerTaskInfo* task = nullptr;
+    const TnxResult made = sdTableBackup(aTableName, aPassword, target, task);
+    aTask = task;
+    return made;
+  });
 }
 
 TnxResult TnxServerDatabase::TableRestructure(const nxString& aTableName, const nxString& aPassword,
                                               TnxDataDictionary* aDictionary, TnxBaseTableMapperDescriptor* aMapperDesc,
                                               bool aAllowSystem, TnxAbstractTaskInfo*& aTaskInfo) {
-  return sdTaskFrame(nxCheckTableName(aTableName, true, aAllowSystem), aTaskInfo, [&](TnxServerTaskInfo*& aTask) {
-    TnxAbstractTaskInfo* task = nullptr;
-    const TnxResult result = sdTableRestructure(aTableName, aPassword, aDictionary, aMapperDesc, task);
-    aTask = static_cast<TnxServerTaskInfo*>(task);
-    return result;
+  return sdTaskFrame(nxCheckTableName(aTableName, true, aAllowSystem), aTaskInfo, [&](TnxAbstractTaskInfo*& aTask) {
+    return sdTableRestructure(aTableName, aPassword, aDictionary, aMapperDesc, aTask);
   });
 }
 
 TnxResult TnxServerDatabase::TableRecover(const nxString& aTableName, const nxString& aPassword,
                                           TnxAbstractTaskInfo*& aTaskInfo) {
-  return sdTaskFrame(nxCheckTableName(aTableName, true, false), aTaskInfo, [&](TnxServerTaskInfo*& aTask) {
-    TnxAbstractTaskInfo* task = nullptr;
-    const TnxResult result = sdTableRecover(aTableName, aPassword, task);
-    aTask = static_cast<TnxServerTaskInfo*>(task);
-    return result;
-  });
+  return sdTaskFrame(nxCheckTableName(aTableName, true, false), aTaskInfo,
+                     [&](TnxAbstractTaskInfo*& aTask) { return sdTableRecover(aTableName, aPassword, aTask); });
 }
 
 // ---- Pack --------------------------------------------------------------------------------
@@ -196,10 +193,10 @@ TnxResult TnxServerDatabase::sdTablePack(const nxString& aTableName, const nxStr
   TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
   dict->Assign(root->Dictionary());
   dict->CheckValid(true);
-  result = sdFolder->sfTableBuild(false, packName, password, false, dict.get(), scope);
+  result = db->sdTableBuild(false, packName, password, dict.get(), scope);
   if (result != 0) return result;
   parts.password = password;
-  parts.tables.emplace_back(sdFolder, packName);
+  parts.tables.emplace_back(this, packName);
   TnxServerTableCursor* target = parts.Open(db, packName, password, omReadWrite, smExclusive, result);
   if (result != 0) return result;
   TnxOwned<TnxTableMapperDescriptor> mapper(platform::create<TnxTableMapperDescriptor>());
@@ -233,10 +230,10 @@ TnxResult TnxServerDatabase::sdTableBackup(const nxString& aTableName, const nxS
   dict->AssignOnlyFields(root->Dictionary());
   dict->CheckValid(true);
   const nxString targetName = source->sbcGetRootName();
-  result = targetFolder->sfTableBuild(false, targetName, password, false, dict.get(), root->TableScope());
+  result = targetDb->sdTableBuild(false, targetName, password, dict.get(), root->TableScope());
   if (result != 0) return result;
   parts.password = password;
-  parts.tables.emplace_back(targetFolder, targetName);
+  parts.tables.emplace_back(aTargetDatabase, targetName);
   TnxServerTableCursor* target = parts.Open(targetDb, targetName, password, omReadWrite, smExclusive, result);
   if (result != 0) return result;
   TnxOwned<TnxTableMapperDescriptor> mapper(platform::create<TnxTableMapperDescriptor>());
@@ -277,10 +274,10 @@ TnxResult TnxServerDatabase::sdTableRestructure(const nxString& aTableName, cons
   if (result != 0) return result;
   TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
   dict->Assign(aDictionary);
-  result = sdFolder->sfTableBuild(false, restName, password, false, dict.get(), scope);
+  result = db->sdTableBuild(false, restName, password, dict.get(), scope);
   if (result != 0) return result;
   parts.password = password;
-  parts.tables.emplace_back(sdFolder, restName);
+  parts.tables.emplace_back(this, restName);
   TnxServerTableCursor* target = parts.Open(db, restName, password, omReadWrite, smExclusive, result);
   if (result != 0) return result;
   TnxServerTaskInfo* task = nullptr;
@@ -322,16 +319,16 @@ TnxResult TnxServerDatabase::sdTableRecover(const nxString& aTableName, const nx
   if (result != 0) return result;
   TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
   dict->Assign(root->Dictionary());
-  result = sdFolder->sfTableBuild(false, recoveredName, password, false, dict.get(), root->TableScope());
+  result = db->sdTableBuild(false, recoveredName, password, dict.get(), root->TableScope());
   if (result != 0) return result;
-  parts.tables.emplace_back(sdFolder, recoveredName);
+  parts.tables.emplace_back(this, recoveredName);
   TnxServerTableCursor* target = parts.Open(db, recoveredName, password, omReadWrite, smExclusive, result);
   if (result != 0) return result;
   TnxOwned<TnxServerDataDict> failedDict(platform::create<TnxServerDataDict>());
   failedDict->AssignOnlyFields(root->Dictionary());
-  result = sdFolder->sfTableBuild(false, failedName, password, false, failedDict.get(), root->TableScope());
+  result = db->sdTableBuild(false, failedName, password, failedDict.get(), root->TableScope());
   if (result != 0) return result;
-  parts.tables.emplace_back(sdFolder, failedName);
+  parts.tables.emplace_back(this, failedName);
   TnxServerTableCursor* failed = parts.Open(db, failedName, password, omReadWrite, smExclusive, result);
   if (result != 0) return result;
   auto* container = platform::create<TnxServerRecoverContainer>(source, target, failed);

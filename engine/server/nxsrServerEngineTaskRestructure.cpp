@@ -166,8 +166,9 @@ void TnxServerRestructureNode::Execute() {
       if (srnError == 0) srnError = target->sbcBeginContentLock(true, false, false);
       if (srnError == 0) {
         srnBuffer.assign(static_cast<std::size_t>(target->Table()->FieldsDescriptor()->RecordLength()) + 16, 0);
-        if (TnxBaseIndicesEngine* indices = target->Table()->IndicesEngine())
-          srnBulkBuilder = indices->CreateBulkBuilder(target->GetActiveTrans());
+        srnError = target->stcCreateBulkBuilder(srnBulkBuilder);
+      }
+      if (srnError == 0) {
         RecordMapper->BeforeFirstRecord();
         srnError = source->sbcSetToBegin();
       }
@@ -328,8 +329,10 @@ void TnxServerRestructureContainer::Execute() {
 }
 
 // Puts the target in the source's place, or deletes it after a failure.
+// Through the database, so that its own temporary tables swap in its map.
 TnxResult TnxServerRestructureContainer::srcSwap(TnxResult aResult) {
-  TnxServerFolder* folder = srcSourceDatabase->Folder();
+  TnxServerDatabase* db = srcSourceDatabase;
+  TnxServerFolder* folder = db->Folder();
   // No other thread opens either table between the closing and the renames.
   folder->LockTables();
   struct Unlock {
@@ -339,30 +342,38 @@ TnxResult TnxServerRestructureContainer::srcSwap(TnxResult aResult) {
   const bool persistent =
       !srcNodes.empty() && srcNodes.front()->TargetCursor()->Table()->Root()->TableScope() == tsPersistent;
   srcFreeNodes(false);
-  const TnxUnicodeStrings passwords = srcPassword.empty() ? TnxUnicodeStrings{} : TnxUnicodeStrings{srcPassword};
+  // A rename whose table has moved counts as done even when the new name's
+  // stream could not be written: undoing on that answer would lose the table.
+  const auto rename = [&](const nxString& aOld, const nxString& aNew) {
+    const TnxResult result = db->sdTableRename(aOld, aNew, srcPassword);
+    if (result == 0) return result;
+    const bool moved =
+        db->sdTableExists(aOld, srcPassword, true) != 0 && db->sdTableExists(aNew, srcPassword, true) == 0;
+    return moved ? TnxResult(0) : result;
+  };
   if (aResult != 0) {
-    folder->sfTableDelete(srcTargetName, passwords, false);
+    db->sdTableDelete(srcTargetName, srcPassword);
     return aResult;
   }
   if (folder->InMemOnly() || !persistent) {
-    TnxResult result = folder->sfTableDelete(srcSourceName, passwords, false);
-    if (result == 0) result = folder->sfTableRename(srcTargetName, srcSourceName, passwords, false);
+    TnxResult result = db->sdTableDelete(srcSourceName, srcPassword);
+    if (result == 0) result = rename(srcTargetName, srcSourceName);
     return result;
   }
   nxString backup;
   TnxResult result = folder->sfTableMakeUniqueName(u"$" + srcSourceName + u"_Backup", backup);
-  if (result == 0) result = folder->sfTableRename(srcSourceName, backup, passwords, false);
+  if (result == 0) result = rename(srcSourceName, backup);
   if (result != 0) {
-    folder->sfTableDelete(srcTargetName, passwords, false);
+    db->sdTableDelete(srcTargetName, srcPassword);
     return result;
   }
-  result = folder->sfTableRename(srcTargetName, srcSourceName, passwords, false);
+  result = rename(srcTargetName, srcSourceName);
   if (result != 0) {
-    folder->sfTableRename(backup, srcSourceName, passwords, false);
-    folder->sfTableDelete(srcTargetName, passwords, false);
+    rename(backup, srcSourceName);
+    db->sdTableDelete(srcTargetName, srcPassword);
     return result;
   }
-  folder->sfTableDelete(backup, passwords, false);
+  db->sdTableDelete(backup, srcPassword);
   return 0;
 }
 

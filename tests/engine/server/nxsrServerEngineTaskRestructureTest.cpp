@@ -376,6 +376,46 @@ TEST_F(TableTaskTest, PackRefusals) {
   EXPECT_FALSE(Exists(u"$PACK"));
 }
 
+// A "##" table lives in the database's own map: the working table and the
+// swap must be there too, and nothing reaches the folder.
+TEST_F(TableTaskTest, PackOfADatabaseTemporaryTable) {
+  {
+    TnxOwned<TnxServerDataDict> dict(taskDictionary(true));
+    ASSERT_EQ(db_->TableBuild(false, u"##T", u"", dict.get(), tsPersistent, false), 0)
+        << platform::toUtf8(nxtest::pendingMessage());
+  }
+  Insert(u"##T", Numbered(1, 30));
+  {
+    TnxServerTableCursor* cursor = OpenTable(u"##T");
+    std::vector<std::uint8_t> record = RecordOf(cursor);
+    ASSERT_EQ(cursor->SetToBegin(), 0);
+    std::int32_t n = 0;
+    while (cursor->RecordGetNext(nxltNoLock, record.data()) == 0)
+      if (++n % 2 == 0) {
+        ASSERT_EQ(cursor->RecordDelete(nullptr, 0), 0);
+      }
+    TnxAbstractServerObject::Free(cursor);
+  }
+  const std::set<std::int32_t> before = Ids(u"##T");
+  ASSERT_EQ(before.size(), 15u);
+  TnxAbstractTaskInfo* task = nullptr;
+  ASSERT_EQ(db_->TablePack(u"##T", u"", task), 0) << platform::toUtf8(nxtest::pendingMessage());
+  const TnxTaskStatus status = Finish(task);
+  EXPECT_EQ(status.tsErrorCode, 0u) << platform::toUtf8(status.tsErrorMessage);
+  EXPECT_EQ(status.tsRecsWritten, 15u);
+  EXPECT_EQ(Ids(u"##T"), before);
+  TnxServerTableCursor* cursor = OpenTable(u"##T");
+  ASSERT_NE(cursor, nullptr);
+  EXPECT_EQ(cursor->Table()->Root()->TableScope(), tsTempDatabase);
+  std::uint32_t counter = 0;
+  EXPECT_EQ(cursor->sbcAutoIncGet(counter), 0);
+  EXPECT_EQ(counter, 30u);
+  TnxAbstractServerObject::Free(cursor);
+  EXPECT_NE(db_->sdTableExists(u"$PACK", u"", false), 0);
+  EXPECT_FALSE(Exists(u"$PACK"));
+  EXPECT_FALSE(Exists(u"##T"));
+}
+
 // ---- Restructure ------------------------------------------------------------------------
 
 TEST_F(TableTaskTest, ContainerHasANodePerTableRootFirst) {
@@ -568,6 +608,64 @@ TEST_F(TableTaskTest, BackupCopiesEveryRecordSeenInTheCallersTransaction) {
   for (std::int32_t id = 1; id <= 61; ++id) expected.insert(id);
   EXPECT_EQ(Ids(u"T", targetDb), expected);
   EXPECT_EQ(Ids(u"T").size(), 60u);
+}
+
+// The source's own streams go with the copy; its dictionary and its
+// recorded name stay the target's.
+TEST_F(TableTaskTest, BackupCopiesTheTablesStreamsButDictionaryAndName) {
+  Build(u"T", taskDictionary());
+  Insert(u"T", Numbered(1, 5));
+  auto bytesOf = [](TnxMemoryStream& aStream) {
+    return std::string(static_cast<const char*>(aStream.Memory()), static_cast<std::size_t>(aStream.Size()));
+  };
+  auto read = [&](TnxServerTableCursor* aCursor, const nxString& aName, TnxResult& aResult) {
+    TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
+    aResult = aCursor->sbcTableStreamRead(aName, *stream, true);
+    return bytesOf(*stream);
+  };
+  const std::string extra("user\0bytes", 10);
+  std::string staleName;
+  std::string sourceDict;
+  {
+    TnxServerTableCursor* cursor = OpenTable(u"T");
+    TnxOwned<TnxMemoryStream> stream(platform::create<TnxMemoryStream>());
+    stream->Write(extra.data(), static_cast<std::int64_t>(extra.size()));
+    stream->SetPosition(0);
+    ASSERT_EQ(cursor->sbcTableStreamWrite(u"Extra", *stream, true), 0);
+    TnxOwned<TnxMemoryStream> name(platform::create<TnxMemoryStream>());
+    {
+      TnxWriter writer(*name);
+      writer.WriteString(u"Stale");
+    }
+    staleName = bytesOf(*name);
+    name->SetPosition(0);
+    ASSERT_EQ(cursor->sbcTableStreamWrite(u"$TableName", *name, true), 0);
+    TnxResult result = 0;
+    sourceDict = read(cursor, u"DICT", result);
+    ASSERT_EQ(result, 0);
+    TnxAbstractServerObject::Free(cursor);
+  }
+  fixture_.Fs().makeDirectory("/data/other");
+  TnxAbstractDatabase* target = nullptr;
+  ASSERT_EQ(db_->Session()->DatabaseOpen(target, u"Path", u"/data/other", nullptr, omReadWrite, smShared, 0), 0);
+  TnxAbstractTaskInfo* task = nullptr;
+  ASSERT_EQ(db_->TableBackup(u"T", u"", target, task), 0) << platform::toUtf8(nxtest::pendingMessage());
+  const TnxTaskStatus status = Finish(task);
+  ASSERT_EQ(status.tsErrorCode, 0u) << platform::toUtf8(status.tsErrorMessage);
+
+  TnxServerTableCursor* copy = OpenTable(u"T", static_cast<TnxServerDatabase*>(target));
+  ASSERT_NE(copy, nullptr);
+  TnxResult result = 0;
+  EXPECT_EQ(read(copy, u"Extra", result), extra);
+  EXPECT_EQ(result, 0);
+  // The copy's dictionary has no indices: the source's was not written over it.
+  const std::string copyDict = read(copy, u"DICT", result);
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(copyDict.empty());
+  EXPECT_NE(copyDict, sourceDict);
+  const std::string copyName = read(copy, u"$TableName", result);
+  EXPECT_TRUE(result != 0 || copyName != staleName);
+  TnxAbstractServerObject::Free(copy);
 }
 
 // ---- Recovery ----------------------------------------------------------------------------
