@@ -98,7 +98,6 @@ TnxThreadCache* TnxItemManager::myCache() {
       b.headerSize = std::uint16_t(pool.mpBlockHeaderSize);
       b.slotSize = std::uint16_t(pool.mpSlotSize);
       b.itemsPerBlock = std::uint16_t(pool.mpItemsPerBlock);
-      c.tcPages[i] = nullptr;
     }
     c.tcOwner = this;
     c.tcEpoch = iCacheEpoch;
@@ -162,21 +161,12 @@ void TnxItemManager::flushCache(TnxThreadCache& aCache) {
     bin.count = 0;
     returnChain(i, item, true);
   }
-  releaseHeldPages(aCache.tcPages);
-}
-
-void TnxItemManager::releaseHeldPages(TnxPageHeader** aPages) {
-  for (int i = 0; i < nxPoolCount; ++i)
-    if (TnxPageHeader* page = aPages[i]) {
-      aPages[i] = nullptr;
-      iPools[i].releaseHeldPage(page);
-    }
 }
 
 void TnxItemManager::parkCache(TnxThreadCache& aCache) {
   std::int64_t held = 0, stateful = 0;
   for (int i = 0; i < nxPoolCount; ++i) {
-    held += aCache.tcBins[i].count + (aCache.tcPages[i] ? 1 : 0);
+    held += aCache.tcBins[i].count;
     if (iPools[i].mpStateOffset) stateful += std::int64_t(aCache.tcBins[i].count) * iPools[i].mpItemSize;
   }
   if (held == 0) return;
@@ -190,8 +180,6 @@ void TnxItemManager::parkCache(TnxThreadCache& aCache) {
       slot.pBins[i] = {bin.head, bin.count};
       bin.head = nullptr;
       bin.count = 0;
-      slot.pPages[i] = aCache.tcPages[i];
-      aCache.tcPages[i] = nullptr;
     }
     slot.pAge.store(0, std::memory_order_relaxed);
     // Parked items are nobody's: the figure in use leaves them out.
@@ -214,8 +202,6 @@ void TnxItemManager::adoptParked(TnxThreadCache& aCache) {
       aCache.tcBins[i].count = slot.pBins[i].count;
       if (iPools[i].mpStateOffset) stateful += std::int64_t(slot.pBins[i].count) * iPools[i].mpItemSize;
       slot.pBins[i] = {nullptr, 0};
-      aCache.tcPages[i] = slot.pPages[i];
-      slot.pPages[i] = nullptr;
     }
     if (stateful) iInUse.add(stateful);
     slot.pState.store(0, std::memory_order_release);
@@ -236,7 +222,6 @@ void TnxItemManager::releaseParked(bool aAll) {
       slot.pBins[i] = {nullptr, 0};
       returnChain(i, chain, false);
     }
-    releaseHeldPages(slot.pPages);
     slot.pState.store(0, std::memory_order_release);
   }
 }
@@ -302,14 +287,11 @@ void TnxMemoryPool::releasePage(TnxPageHeader* aPage) {
   mpManager->iChunks.blockDispose(mpManager->iPageManager, aPage);
 }
 
-int TnxMemoryPool::allocFromPages(void** aOut, int aWant, TnxPageHeader** aHeld) {
+int TnxMemoryPool::allocFromPages(void** aOut, int aWant) {
   for (;;) {
-    TnxPageHeader* page = aHeld ? *aHeld : nullptr;
-    const bool held = page != nullptr;
-    if (held) {
-      // Neither on a list nor given back while held: only this thread and
-      // frees from other threads touch it.
-    } else if ((page = reinterpret_cast<TnxPageHeader*>(nxListHeadPop(currentList())))) {
+    TnxListHead& current = currentList();
+    auto* page = reinterpret_cast<TnxPageHeader*>(nxListHeadPop(current));
+    if (page) {
       if (__atomic_load_n(&page->phUsed, __ATOMIC_ACQUIRE) == 0) {
         // Entirely free pages are used last, so the cleanup can give them back.
         nxListHeadPush(mpFreeBlockHead, &page->phLink);
@@ -323,11 +305,6 @@ int TnxMemoryPool::allocFromPages(void** aOut, int aWant, TnxPageHeader** aHeld)
     }
     void* item = nxListHeadPop(page->phFreeItems);
     if (!item) {
-      if (held) {
-        *aHeld = nullptr;
-        releaseHeldPage(page);
-        continue;
-      }
       std::int32_t expected = 0;
       if (!__atomic_compare_exchange_n(&page->phOffList, &expected, 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
         invalidPointer();
@@ -347,15 +324,7 @@ int TnxMemoryPool::allocFromPages(void** aOut, int aWant, TnxPageHeader** aHeld)
       aOut[taken++] = more;
     }
     __atomic_add_fetch(&page->phUsed, taken, __ATOMIC_ACQ_REL);
-    if (aHeld) {
-      if (!held) {
-        // Taken off a list (state 0): frees leave it off them from now on.
-        std::int32_t expected = 0;
-        if (!__atomic_compare_exchange_n(&page->phOffList, &expected, 2, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
-          invalidPointer();
-        *aHeld = page;
-      }
-    } else if (__atomic_load_n(&page->phFreeItems.lhFirst, __ATOMIC_ACQUIRE)) {
+    if (__atomic_load_n(&page->phFreeItems.lhFirst, __ATOMIC_ACQUIRE)) {
       nxListHeadPush(currentList(), &page->phLink);
     } else {
       std::int32_t expected = 0;
@@ -371,32 +340,18 @@ int TnxMemoryPool::allocFromPages(void** aOut, int aWant, TnxPageHeader** aHeld)
   }
 }
 
-void TnxMemoryPool::releaseHeldPage(TnxPageHeader* aPage) {
-  // Off the lists for want of free items: a free that comes now brings it
-  // back; one that came before is seen here.
-  std::int32_t expected = 2;
-  if (!__atomic_compare_exchange_n(&aPage->phOffList, &expected, 1, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-    invalidPointer();
-  expected = 1;
-  if (__atomic_load_n(&aPage->phFreeItems.lhFirst, __ATOMIC_SEQ_CST) &&
-      __atomic_compare_exchange_n(&aPage->phOffList, &expected, 0, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
-    nxListHeadPush(currentList(), &aPage->phLink);
-}
-
 void* TnxMemoryPool::alloc() {
   void* got[64];
   int want = 1;
-  TnxPageHeader** held = nullptr;
   if (mpManager->iThreadCache) {
     if (void* item = mpManager->cacheAlloc(this)) return item;
-    if (TnxThreadCache* cache = mpManager->myCache()) held = &cache->tcPages[mpIndex];
     // An empty cache is refilled with a run of items from one page.
     // A full line of state bytes (64 items) per run where the cache holds
     // that many, so threads do not write the same line on every free.
     if (mpStateOffset) want = int(mpCacheCapacity > 64 ? 64 : mpCacheCapacity);
     if (want < 1) want = 1;
   }
-  const int n = allocFromPages(got, want, held);
+  const int n = allocFromPages(got, want);
   if (n == 0) return nullptr;
   mpManager->iInUse.add(std::int64_t(mpItemSize) * n);
   // Handed out last, the lowest address first next time.
@@ -418,7 +373,7 @@ void TnxMemoryPool::markHandedOut(void* aItem) {
 void TnxMemoryPool::returnToPage(TnxPageHeader* aPage, void* aItem) {
   nxListHeadPush(aPage->phFreeItems, static_cast<TnxListEntry*>(aItem));
   std::int32_t expected = 1;
-  if (__atomic_load_n(&aPage->phOffList, __ATOMIC_SEQ_CST) == 1 &&
+  if (__atomic_load_n(&aPage->phOffList, __ATOMIC_ACQUIRE) == 1 &&
       __atomic_compare_exchange_n(&aPage->phOffList, &expected, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
     nxListHeadPush(currentList(), &aPage->phLink);
   // Last touch of the page: once the count is 0 the cleanup may release it.

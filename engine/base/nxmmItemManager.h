@@ -12,9 +12,7 @@
 // is registered, so a foreign pointer is refused without reading its memory.
 //
 // Page header (64 KB page, aligned to 64 KB): link (0), owning pool (8),
-// free-item list head (16), used count (32), list state (36: 0 on a list or
-// being taken, 1 off the lists for want of free items, 2 held by a thread's
-// cache), then the
+// free-item list head (16), used count (32), off-list flag (36), then the
 // allocation bitmap at 40, one bit per item (set = not on the page's free
 // list), then, in pools of 16-byte items and more, one state byte per item
 // (1 = handed out to a caller), then the items. A free item's first 8 bytes
@@ -36,19 +34,13 @@
 // that holds the item or frees it, so a free that follows another free of the
 // same item is refused); a cached item stays marked in its page's bitmap. 4-
 // and 8-byte items are unmarked in the bitmap (atomically) when cached.
-// Cached items keep their page in use until they go back to it. A thread
-// refills its cache from a page it holds for itself (off every list) until
-// the page has no free item left, so the items, bitmap words and state bytes
-// of one page's lines are written by one thread, not by every thread that
-// allocates from the pool; items freed on other threads still go back to the
-// page, which its holder then finds again. A thread that ends parks its
-// cached items and held pages in one of a few slots, where the next thread to
+// Cached items keep their page in use until they go back to it. A thread that
+// ends parks its cached items in one of a few slots, where the next thread to
 // start takes them over: short-lived threads start warm and do not interleave
 // their item states on the lines of other live threads. Parked items count as
-// free; the periodic cleanup gives back those parked for a few ticks (and the
-// pages held with them), cleanup() all of them, and with every slot taken an
-// ending thread gives its items and pages straight back. flushThreadCache
-// empties the calling thread's cache and gives its pages back.
+// free; the periodic cleanup gives back those parked for a few ticks,
+// cleanup() all of them, and with every slot taken an ending thread gives its
+// items straight back. flushThreadCache empties the calling thread's cache.
 // Memory freed on a thread after its cache was torn down (by another
 // thread-local object's destructor) goes straight to the pages.
 #pragma once
@@ -119,8 +111,6 @@ struct TnxThreadCache {
   // 0 until the cache is set up for a manager: no manager's epoch.
   std::uint64_t tcEpoch = 0;
   Bin tcBins[nxPoolCount];
-  // The page each pool refills this cache from, held off the pool's lists.
-  TnxPageHeader* tcPages[nxPoolCount] = {};
 };
 // The thread-local one, which gives its items back when the thread ends.
 struct TnxOwnedThreadCache : TnxThreadCache {
@@ -194,13 +184,8 @@ class alignas(256) TnxMemoryPool {
   void markHandedOut(void* aItem);
   // Second half of a free: the bit is already clear.
   void returnToPage(TnxPageHeader* aPage, void* aItem);
-  // Up to aWant items of one page; 0 when no page can be had. With aHeld
-  // (a thread cache's page slot of this pool) the items come from the page
-  // held there, and a page found for want of one stays held there.
-  int allocFromPages(void** aOut, int aWant, TnxPageHeader** aHeld = nullptr);
-  // Gives a held page back to the pool's lists (or leaves it off them while
-  // it has no free item, for the next free to bring it back).
-  void releaseHeldPage(TnxPageHeader* aPage);
+  // Up to aWant items of one page; 0 when no page can be had.
+  int allocFromPages(void** aOut, int aWant);
 
   TnxItemManager* mpManager;
   std::uint32_t mpSlotSize = 0;
@@ -290,10 +275,7 @@ class TnxItemManager {
       void* head;
       std::uint32_t count;
     } pBins[nxPoolCount] = {};
-    TnxPageHeader* pPages[nxPoolCount] = {};
   };
-  // Gives back the pages a cache or a parking slot holds.
-  void releaseHeldPages(TnxPageHeader** aPages);
   // The ending thread's items into a free slot, else back to the pages.
   void parkCache(TnxThreadCache& aCache);
   // REQUIRES: aCache is empty. Takes the items of a parked cache, if any.

@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <barrier>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -510,152 +508,6 @@ TEST_F(CachedItemsTest, WavesOfShortLivedThreadsShareNoItem) {
   items.cleanup();
   items.cleanup();
   EXPECT_EQ(items.statistics().isCommitted, 0);
-}
-
-namespace {
-std::uintptr_t pageOfItem(const void* p) { return addr(p) & ~std::uintptr_t(nxPageSize - 1); }
-}  // namespace
-
-// Threads that run at the same time take their items from pages of their own
-// (none uses up a page here), so no two threads write the same lines of items
-// or of their state; the next wave of threads takes over the ended threads'
-// pages with their items.
-TEST_F(CachedItemsTest, LiveThreadsTakeTheirItemsFromPagesOfTheirOwn) {
-  nxtest::Watchdog watchdog(std::chrono::seconds(60), "LiveThreadsTakeTheirItemsFromPagesOfTheirOwn");
-  constexpr int kThreads = 8;
-  for (int wave = 0; wave < 3; ++wave) {
-    std::vector<std::vector<std::uintptr_t>> pages(kThreads);
-    std::barrier allHold(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-      threads.emplace_back([&, t] {
-        std::vector<void*> held;
-        for (int i = 0; i < 100; ++i)
-          for (std::size_t size : {24u, 100u, 300u}) held.push_back(items.getMem(size));
-        for (void* p : held) pages[t].push_back(pageOfItem(p));
-        allHold.arrive_and_wait();  // every thread holds its items now
-        for (void* p : held) ASSERT_EQ(items.freeMem(p), 0);
-      });
-    for (auto& th : threads) th.join();
-    for (int t = 0; t < kThreads; ++t)
-      for (int u = t + 1; u < kThreads; ++u)
-        for (std::uintptr_t page : pages[t])
-          ASSERT_EQ(std::count(pages[u].begin(), pages[u].end(), page), 0)
-              << "wave " << wave << ": threads " << t << " and " << u << " share a page";
-    EXPECT_EQ(items.statistics().isInUse, 0) << "wave " << wave;
-  }
-  items.cleanup();
-  items.cleanup();
-  EXPECT_EQ(items.statistics().isCommitted, 0) << "pages kept for ended threads were not given back";
-}
-
-// A page its thread used up leaves it; once other threads free items into it
-// it serves allocations again instead of a new page.
-TEST_F(CachedItemsTest, AUsedUpPageComesBackWhenOtherThreadsFreeIntoIt) {
-  nxtest::Watchdog watchdog(std::chrono::seconds(60), "AUsedUpPageComesBackWhenOtherThreadsFreeIntoIt");
-  for (std::size_t size : {5000u, 20000u}) {
-    const std::uint32_t perPage = items.poolForSize(size)->itemsPerBlock();
-    std::vector<void*> first, second, again;
-    std::thread([&] {
-      for (std::uint32_t i = 0; i < perPage; ++i) first.push_back(items.getMem(size));
-      for (std::uint32_t i = 0; i < perPage; ++i) second.push_back(items.getMem(size));  // needs a new page
-    }).join();
-    ASSERT_EQ(std::count(first.begin(), first.end(), first[0]), 1);
-    for (void* p : first) ASSERT_EQ(pageOfItem(p), pageOfItem(first[0])) << size;
-    const std::int64_t space = items.statistics().isAddressSpace;
-    std::thread([&] {
-      for (void* p : first) ASSERT_EQ(items.freeMem(p), 0);
-      items.flushThreadCache();
-    }).join();
-    std::thread([&] {
-      for (std::uint32_t i = 0; i < perPage; ++i) again.push_back(items.getMem(size));
-    }).join();
-    for (void* p : again) EXPECT_EQ(pageOfItem(p), pageOfItem(first[0])) << size << ": a freed page was left out";
-    EXPECT_EQ(items.statistics().isAddressSpace, space) << size;
-    for (auto* list : {&second, &again})
-      for (void* p : *list) ASSERT_EQ(items.freeMem(p), 0);
-  }
-  items.flushThreadCache();
-  items.cleanup();
-  items.cleanup();
-  EXPECT_EQ(items.statistics().isCommitted, 0);
-}
-
-// A thread that ends holding blocks: they stay counted, another thread frees
-// them, and the cleanup then gives every page back, those kept for the ended
-// thread included.
-TEST_F(CachedItemsTest, BlocksOfAnEndedThreadAreFreedElsewhereAndTheirPagesReturn) {
-  nxtest::Watchdog watchdog(std::chrono::seconds(60), "BlocksOfAnEndedThreadAreFreedElsewhere");
-  std::vector<void*> left;
-  std::int64_t leftBytes = 0;
-  std::thread([&] {
-    for (int i = 0; i < 50; ++i)
-      for (std::size_t size : {16u, 100u, 3000u}) {
-        left.push_back(items.getMem(size));
-        leftBytes += items.poolForSize(size)->itemSize();
-      }
-  }).join();
-  EXPECT_EQ(items.statistics().isInUse, leftBytes) << "live blocks of an ended thread";
-  std::thread([&] {
-    for (void* p : left) ASSERT_EQ(items.freeMem(p), 0);
-    EXPECT_THROW(items.freeMem(left[7]), platform::InvalidPointer) << "double free after the owner ended";
-  }).join();
-  EXPECT_EQ(items.statistics().isInUse, 0);
-  items.cleanup();
-  items.cleanup();
-  EXPECT_EQ(items.statistics().isCommitted, 0) << "pages pinned for an ended thread";
-}
-
-// Eight threads free each other's blocks while their pages are used up, left
-// and found again: no block is held twice, none is lost, every page returns.
-TEST_F(CachedItemsTest, CrossThreadFreesWhilePagesChangeHandsLoseNothing) {
-  nxtest::Watchdog watchdog(std::chrono::seconds(120), "CrossThreadFreesWhilePagesChangeHandsLoseNothing");
-  constexpr int kThreads = 8;
-  struct alignas(64) Inbox {
-    std::mutex lock;
-    std::vector<std::pair<std::uint64_t*, std::size_t>> blocks;
-  };
-  std::vector<Inbox> inbox(kThreads);
-  std::atomic<int> shared{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t)
-    threads.emplace_back([&, t] {
-      std::vector<std::pair<std::uint64_t*, std::size_t>> got;
-      for (int round = 0; round < 3000; ++round) {
-        std::vector<std::pair<std::uint64_t*, std::size_t>> batch;
-        for (int k = 0; k < 8; ++k) {
-          // Few items per page in the larger sizes: pages are used up often.
-          const std::size_t size = (k & 1) ? 5000 : 24 + 40 * ((round + k + t) % 20);
-          auto* p = static_cast<std::uint64_t*>(items.getMem(size));
-          const std::uint64_t stamp = (std::uint64_t(t) << 32) | std::uint32_t(round);
-          for (std::size_t i = 1; i < size / 8; ++i) p[i] = stamp;
-          batch.emplace_back(p, size);
-        }
-        {
-          std::lock_guard<std::mutex> guard(inbox[(t + 1) % kThreads].lock);
-          for (auto& b : batch) inbox[(t + 1) % kThreads].blocks.push_back(b);
-        }
-        {
-          std::lock_guard<std::mutex> guard(inbox[t].lock);
-          got.swap(inbox[t].blocks);
-        }
-        for (auto [p, size] : got) {
-          for (std::size_t i = 2; i < size / 8; ++i)
-            if (p[i] != p[1]) shared.fetch_add(1);
-          ASSERT_EQ(items.freeMem(p), 0);
-        }
-        got.clear();
-      }
-    });
-  for (auto& th : threads) th.join();
-  for (Inbox& box : inbox)
-    for (auto [p, size] : box.blocks) ASSERT_EQ(items.freeMem(p), 0);
-  EXPECT_EQ(shared.load(), 0) << "a block was handed to two threads";
-  items.flushThreadCache();
-  EXPECT_EQ(items.statistics().isInUse, 0);
-  items.cleanup();
-  items.cleanup();
-  EXPECT_EQ(items.statistics().isCommitted, 0) << "a page was lost between its threads and the lists";
 }
 
 namespace {
