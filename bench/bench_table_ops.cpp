@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "benchKsdTable.h"
 #include "benchServerSupport.h"
 
 namespace {
@@ -26,17 +27,6 @@ constexpr std::int32_t kRecords = 100000;
 void report(const char* aWhat, double aOurs, double aSqlite) {
   std::printf("%-24s %10.1f ns/record  SQLite %10.1f  ratio %.2f\n", aWhat, aOurs * 1e9 / kRecords,
               aSqlite * 1e9 / kRecords, aOurs / aSqlite);
-}
-
-std::string textOf(std::int32_t aKey) {
-  std::string text = "question text number " + std::to_string(aKey);
-  text.resize(40, '.');
-  return text;
-}
-
-// A permutation of 0 .. n-1, so that the index is not built from sorted keys.
-std::int32_t keyOf(std::int32_t aIndex) {
-  return static_cast<std::int32_t>((static_cast<std::int64_t>(aIndex) * 7919) % kRecords);
 }
 
 // K, S, D; no index at all (the source gets none either: the copy reads in
@@ -66,22 +56,8 @@ int main() {
     return static_cast<TnxServerTableCursor*>(opened);
   };
   TnxServerTableCursor* source = open(u"t1");
-  TnxFieldsDescriptor* fields = source->Table()->TableDescriptor()->FieldsDescriptor();
-  std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 16, 0);
   benchCheck(db->TransactionStart(false, false) == 0, "start");
-  for (std::int32_t i = 0; i < kRecords; ++i) {
-    const std::int32_t key = keyOf(i);
-    std::fill(record.begin(), record.end(), 0);
-    fields->SetRecordField(0, record.data(), &key);
-    const std::string text = textOf(key);
-    std::uint8_t shortString[41];
-    shortString[0] = 40;
-    std::memcpy(shortString + 1, text.data(), 40);
-    fields->SetRecordField(1, record.data(), shortString);
-    const double value = key * 0.5;
-    fields->SetRecordField(2, record.data(), &value);
-    benchCheck(source->RecordInsert(nxltNoLock, record.data(), nullptr) == 0, "insert");
-  }
+  ksdFillOurs(source, kRecords);
   benchCheck(db->TransactionCommit() == 0, "commit");
 
   const std::string sqlPath = server.dir + "/sqlite.db";
@@ -92,18 +68,7 @@ int main() {
   sqlite3_exec(sql, "CREATE TABLE t1(k INTEGER, s TEXT, d REAL)", nullptr, nullptr, nullptr);
   sqlite3_exec(sql, "CREATE TABLE t2(k INTEGER, s TEXT, d REAL)", nullptr, nullptr, nullptr);
   sqlite3_exec(sql, "BEGIN", nullptr, nullptr, nullptr);
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(sql, "INSERT INTO t1 VALUES(?,?,?)", -1, &insert, nullptr);
-  for (std::int32_t i = 0; i < kRecords; ++i) {
-    const std::int32_t key = keyOf(i);
-    const std::string text = textOf(key);
-    sqlite3_bind_int(insert, 1, key);
-    sqlite3_bind_text(insert, 2, text.data(), 40, SQLITE_TRANSIENT);
-    sqlite3_bind_double(insert, 3, key * 0.5);
-    benchCheck(sqlite3_step(insert) == SQLITE_DONE, "sqlite insert");
-    sqlite3_reset(insert);
-  }
-  sqlite3_finalize(insert);
+  ksdFillSqlite(sql, "INSERT INTO t1 VALUES(?,?,?)", kRecords);
   benchCheck(sqlite3_exec(sql, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK, "sqlite commit");
 
   // Copy.

@@ -14,22 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "benchKsdTable.h"
 #include "benchServerSupport.h"
 
 namespace {
 
 constexpr std::int32_t kBenchRecords = 100000;
 constexpr int kRounds = 5;
-
-std::string textOf(std::int32_t aKey) {
-  std::string text = "question text number " + std::to_string(aKey);
-  text.resize(40, '.');
-  return text;
-}
-
-std::int32_t keyOf(std::int32_t aIndex) {
-  return static_cast<std::int32_t>((static_cast<std::int64_t>(aIndex) * 7919) % kBenchRecords);
-}
 
 TnxServerDataDict* benchDictionary() {
   TnxServerDataDict* dict = platform::create<TnxServerDataDict>();
@@ -70,22 +61,8 @@ int main() {
   benchCheck(db->CursorOpen(opened, u"t", u"", omReadWrite, smShared, 0, u"ByK", -1, false, {}, 500, nullptr) == 0,
              "cursor");
   auto* cursor = static_cast<TnxServerTableCursor*>(opened);
-  TnxFieldsDescriptor* fields = cursor->Table()->TableDescriptor()->FieldsDescriptor();
-  std::vector<std::uint8_t> record(static_cast<std::size_t>(fields->RecordLength()) + 16, 0);
   benchCheck(db->TransactionStart(false, false) == 0, "start");
-  for (std::int32_t i = 0; i < kBenchRecords; ++i) {
-    const std::int32_t key = keyOf(i);
-    std::fill(record.begin(), record.end(), 0);
-    fields->SetRecordField(0, record.data(), &key);
-    const std::string text = textOf(key);
-    std::uint8_t shortString[41];
-    shortString[0] = 40;
-    std::memcpy(shortString + 1, text.data(), 40);
-    fields->SetRecordField(1, record.data(), shortString);
-    const double value = key * 0.5;
-    fields->SetRecordField(2, record.data(), &value);
-    benchCheck(cursor->RecordInsert(nxltNoLock, record.data(), nullptr) == 0, "insert");
-  }
+  ksdFillOurs(cursor, kBenchRecords);
   benchCheck(db->TransactionCommit() == 0, "commit");
   TnxAbstractServerObject::Free(cursor);
 
@@ -98,18 +75,7 @@ int main() {
   sqlite3_exec(sql, "CREATE TABLE t(k INTEGER, s TEXT, d REAL)", nullptr, nullptr, nullptr);
   sqlite3_exec(sql, "CREATE UNIQUE INDEX byk ON t(k)", nullptr, nullptr, nullptr);
   sqlite3_exec(sql, "BEGIN", nullptr, nullptr, nullptr);
-  sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(sql, "INSERT INTO t VALUES(?,?,?)", -1, &insert, nullptr);
-  for (std::int32_t i = 0; i < kBenchRecords; ++i) {
-    const std::int32_t key = keyOf(i);
-    const std::string text = textOf(key);
-    sqlite3_bind_int(insert, 1, key);
-    sqlite3_bind_text(insert, 2, text.data(), 40, SQLITE_TRANSIENT);
-    sqlite3_bind_double(insert, 3, key * 0.5);
-    benchCheck(sqlite3_step(insert) == SQLITE_DONE, "sqlite insert");
-    sqlite3_reset(insert);
-  }
-  sqlite3_finalize(insert);
+  ksdFillSqlite(sql, "INSERT INTO t VALUES(?,?,?)", kBenchRecords);
   sqlite3_exec(sql, "COMMIT", nullptr, nullptr, nullptr);
 
   auto best = [](auto&& aRun) {
