@@ -4,6 +4,7 @@
 
 #include "nxllException.h"
 #include "nxsdServerBaseCursor.h"
+#include "nxsrServerEngine.h"
 
 PL_CLASS_INFO_IMPL(TnxBaseBlobLinkHandler, TnxExtendableServerObject, "TnxBaseBlobLinkHandler", nullptr)
 PL_CLASS_INFO_IMPL(TnxBaseBlobHandler, TnxExtendableServerObject, "TnxBaseBlobHandler", nullptr)
@@ -150,4 +151,30 @@ TnxResult TnxNullBlobHandler::BlobRead(TnxBaseTransaction*, const TnxRecID&, std
 
 TnxResult TnxNullBlobHandler::BlobModified(TnxBaseTransaction*, const TnxRecID&, std::int32_t, TnxBlobNr, bool&) {
   return NotSupported(u"BlobModified");
+}
+
+TnxResult nxOpenBlobHandlerCache(TnxServerTableCursor* aOwner, TnxServerDataDict* aDictionary,
+                                 TnxServerTableCursor*& aCache, PnxRecordBuffer& aRecord,
+                                 PnxRecordBuffer& aRecordAsKey) {
+  TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
+  dict->Assign(aDictionary);
+  TnxServerTableCursor* cache =
+      TnxServerTableCursor::CreateResultSet(aOwner->ServerDatabase(), dict.get(), aOwner->Timeout());
+  const TnxResult switched = cache->SwitchToIndex(nxString(), 0, porFalse);
+  if (switched != 0) {
+    TnxAbstractServerObject::Free(cache);
+    return switched;
+  }
+  aCache = cache;
+  aRecord = static_cast<PnxRecordBuffer>(cache->Table()->RecordAllocator().Alloc());
+  aRecordAsKey = static_cast<PnxRecordBuffer>(cache->Table()->RecordAllocator().Alloc());
+  return 0;
+}
+
+void nxCloseBlobHandlerCache(TnxServerTableCursor*& aCache, PnxRecordBuffer& aRecord, PnxRecordBuffer& aRecordAsKey) {
+  if (!aCache) return;
+  if (aRecord) aCache->Table()->RecordAllocator().DisposeDirect(aRecord);
+  if (aRecordAsKey) aCache->Table()->RecordAllocator().DisposeDirect(aRecordAsKey);
+  aRecord = aRecordAsKey = nullptr;
+  TnxAbstractServerObject::Free(std::exchange(aCache, nullptr));
 }

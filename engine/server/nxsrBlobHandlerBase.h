@@ -23,6 +23,8 @@
 #include "nxsrSubEngineBase.h"
 
 class TnxServerBaseCursor;
+class TnxServerTableCursor;
+class TnxServerDataDict;
 class TnxBaseTransaction;
 
 // Resolves BLOB links: reads a BLOB of another table of the same database.
@@ -143,3 +145,13 @@ class TnxNullBlobHandler : public TnxBaseBlobHandler {
   TnxResult AfterModify(TnxBaseTransaction*, const TnxRecID&, const void*, const void*) override { return 0; }
   bool NeedNested() override { return false; }
 };
+
+// The result-set table a caching handler keeps beside aOwner: a copy of
+// aDictionary (the result set adjusts what it is given) on its default
+// index, with a work record and a key-source record. On failure nothing is
+// left open and the out-parameters stay as they were.
+TnxResult nxOpenBlobHandlerCache(TnxServerTableCursor* aOwner, TnxServerDataDict* aDictionary,
+                                 TnxServerTableCursor*& aCache, PnxRecordBuffer& aRecord,
+                                 PnxRecordBuffer& aRecordAsKey);
+// Frees what nxOpenBlobHandlerCache opened, if anything; all three nil after.
+void nxCloseBlobHandlerCache(TnxServerTableCursor*& aCache, PnxRecordBuffer& aRecord, PnxRecordBuffer& aRecordAsKey);

@@ -117,12 +117,7 @@ TnxCachedBlobHandler::TnxCachedBlobHandler(TnxServerTableCursor* aOwner, TnxBase
 TnxCachedBlobHandler::~TnxCachedBlobHandler() { nxFreeAndNil(cbhCachedBlobsIndexPath); }
 
 void TnxCachedBlobHandler::PrepareDestroy() {
-  if (cbhCache) {
-    if (cbhCacheRecord) cbhCache->Table()->RecordAllocator().DisposeDirect(cbhCacheRecord);
-    if (cbhCacheRecordAsKey) cbhCache->Table()->RecordAllocator().DisposeDirect(cbhCacheRecordAsKey);
-    cbhCacheRecord = cbhCacheRecordAsKey = nullptr;
-    TnxAbstractServerObject::Free(std::exchange(cbhCache, nullptr));
-  }
+  nxCloseBlobHandlerCache(cbhCache, cbhCacheRecord, cbhCacheRecordAsKey);
   nxFreeAndNil(cbhCachedBlobsIndexPath);
   TnxBaseBlobHandler::PrepareDestroy();
 }
@@ -131,19 +126,7 @@ void TnxCachedBlobHandler::PrepareDestroy() {
 
 TnxResult TnxCachedBlobHandler::EnsureCache() {
   if (cbhCache) return 0;
-  TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
-  dict->Assign(infoDictionary());
-  TnxServerTableCursor* cache =
-      TnxServerTableCursor::CreateResultSet(cbhOwner->ServerDatabase(), dict.get(), cbhOwner->Timeout());
-  const TnxResult switched = cache->SwitchToIndex(nxString(), 0, porFalse);
-  if (switched != 0) {
-    TnxAbstractServerObject::Free(cache);
-    return switched;
-  }
-  cbhCache = cache;
-  cbhCacheRecord = static_cast<PnxRecordBuffer>(cache->Table()->RecordAllocator().Alloc());
-  cbhCacheRecordAsKey = static_cast<PnxRecordBuffer>(cache->Table()->RecordAllocator().Alloc());
-  return 0;
+  return nxOpenBlobHandlerCache(cbhOwner, infoDictionary(), cbhCache, cbhCacheRecord, cbhCacheRecordAsKey);
 }
 
 void TnxCachedBlobHandler::SetKeyFields(PnxRecordBuffer aRecord, const TnxRecID& aRecID, std::int32_t aFieldNo,

@@ -109,12 +109,7 @@ TnxCachingBlobHandler::~TnxCachingBlobHandler() {
 }
 
 void TnxCachingBlobHandler::PrepareDestroy() {
-  if (cbhCache) {
-    if (cbhCacheRecord) cbhCache->Table()->RecordAllocator().DisposeDirect(cbhCacheRecord);
-    if (cbhCacheRecordAsKey) cbhCache->Table()->RecordAllocator().DisposeDirect(cbhCacheRecordAsKey);
-    cbhCacheRecord = cbhCacheRecordAsKey = nullptr;
-    TnxAbstractServerObject::Free(std::exchange(cbhCache, nullptr));
-  }
+  nxCloseBlobHandlerCache(cbhCache, cbhCacheRecord, cbhCacheRecordAsKey);
   nxFreeAndNil(cbhBlobNrCounterIndexPath);
   TnxBaseBlobHandler::PrepareDestroy();
 }
@@ -123,20 +118,7 @@ void TnxCachingBlobHandler::PrepareDestroy() {
 
 TnxResult TnxCachingBlobHandler::EnsureCache() {
   if (cbhCache) return 0;
-  // A copy per cache: the result set adjusts the dictionary it is given.
-  TnxOwned<TnxServerDataDict> dict(platform::create<TnxServerDataDict>());
-  dict->Assign(cacheDictionary());
-  TnxServerTableCursor* cache =
-      TnxServerTableCursor::CreateResultSet(cbhOwner->ServerDatabase(), dict.get(), cbhOwner->Timeout());
-  const TnxResult switched = cache->SwitchToIndex(nxString(), 0, porFalse);
-  if (switched != 0) {
-    TnxAbstractServerObject::Free(cache);
-    return switched;
-  }
-  cbhCache = cache;
-  cbhCacheRecord = static_cast<PnxRecordBuffer>(cache->Table()->RecordAllocator().Alloc());
-  cbhCacheRecordAsKey = static_cast<PnxRecordBuffer>(cache->Table()->RecordAllocator().Alloc());
-  return 0;
+  return nxOpenBlobHandlerCache(cbhOwner, cacheDictionary(), cbhCache, cbhCacheRecord, cbhCacheRecordAsKey);
 }
 
 bool TnxCachingBlobHandler::FindCacheEntry(const TnxRecID& aRecID, std::int32_t aFieldNo, TnxBlobNr aMasked,
